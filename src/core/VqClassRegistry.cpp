@@ -1,0 +1,41 @@
+#include "VqClassRegistry.h"
+
+#include "VqErrorState.h"
+#include "VqNotifyBase.h"
+#include "VqStdError.h"
+
+// Every registered class, in the order of registration. Groups follow the
+// start-up order: base and notification classes, property atoms,
+// render-context and view classes, the traversal strategy, storage
+// locations, request entries and handlers, nodes, unknown-object
+// placeholders, shapes and their implementations, agents, attributes,
+// cameras, streams and stream managers, event handlers, extension agents,
+// metadata and PMI, spatial trees, node iterators, topology meshes and the
+// remaining classes. Each class is added to its group when it lands.
+namespace {
+struct Entry {
+    bool (*construct)();
+    bool (*destruct)();
+};
+
+#define VQ_CLASS(C) {&C::constructType, &C::destructType}
+const Entry s_classes[] = {
+    // base and notification classes
+    VQ_CLASS(VqBase),
+    VQ_CLASS(VqNotifyBase),
+    VQ_CLASS(VqStdError),
+};
+#undef VQ_CLASS
+} // namespace
+
+bool VqClassRegistry::registerAll() {
+    for (const Entry& e : s_classes) VQ_PROPAGATE(e.construct());
+    return true;
+}
+
+bool VqClassRegistry::unregisterAll() {
+    bool ok = true;
+    for (size_t i = sizeof(s_classes) / sizeof(s_classes[0]); i-- > 0;)
+        if (!s_classes[i].destruct()) ok = false;
+    return ok;
+}

@@ -1,0 +1,70 @@
+#include "VqLib.h"
+
+#include "VqBase.h"
+#include "VqBuildConfig.h"
+#include "VqClassRegistry.h"
+#include "VqErrorState.h"
+#include "VqPlatform.h"
+
+int VqLib::_refCount = 0;
+VqBuildInfo VqLib::_tBuildInfo;
+
+// Start-up order. Managers and services that belong to later subsystems take
+// their place here as they land; keep the numbered steps in this order.
+bool VqLib::init() {
+    if (++_refCount > 1) return true;
+
+    // 1. The platform: allocation hooks and memory accounting.
+    if (!VqPlatform::EnsureInstance()) {
+        --_refCount;
+        return false;
+    }
+    // 2. Support services: strings, threads, memory pool, GUIDs, base object,
+    //    property bases, byte and object streams.
+    VqString::init();
+    VqBase::init();
+    // 3. Geometry coders, segment compressor; then the error state.
+    VqErrorState::init();
+    // 4. Process-wide singletons.
+    // 5. Every class registers with the factory.
+    if (!VqClassRegistry::registerAll()) {
+        VqErrorState::rethrowError();
+        return false;
+    }
+    // 6. Per-class statics that need the registered types.
+    // 7. Background threads.
+    // 8. Build information.
+    _tBuildInfo.nMajor = VQ_VERSION_MAJOR;
+    _tBuildInfo.nMinor = VQ_VERSION_MINOR;
+    _tBuildInfo.nPatch = VQ_VERSION_PATCH;
+    _tBuildInfo.strVersion = VQ_VERSION_STRING;
+#ifdef NDEBUG
+    _tBuildInfo.strStatus = "release";
+#else
+    _tBuildInfo.strStatus = "debug";
+#endif
+    _tBuildInfo.strBuild = "g++ " __VERSION__ ", " __DATE__;
+    return true;
+}
+
+// Shutdown order: the reverse of start-up.
+bool VqLib::fini() {
+    if (_refCount <= 0) return true;
+    if (--_refCount > 0) return true;
+
+    // 1. Disposable-object threads stop.
+    // 2. Byte streams still open are closed.
+    // 3. The error state is cleared.
+    VqErrorState::clearError();
+    // 4. Singletons are released.
+    // 5. Per-class statics and coders are finalised.
+    // 6. Every class unregisters.
+    bool ok = VqClassRegistry::unregisterAll();
+    // 7. Base object, GUIDs, memory pool, threads, error state, strings; the
+    //    platform's thread pool last.
+    VqBase::fini();
+    VqErrorState::fini();
+    _tBuildInfo = VqBuildInfo();
+    VqString::fini();
+    return ok;
+}

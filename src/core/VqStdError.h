@@ -1,0 +1,34 @@
+#pragma once
+
+#include "VqBase.h"
+#include "VqString.h"
+
+#include <iosfwd>
+
+// One recorded failure: where it arose, what failed, and its code.
+class VqStdError : public VqBase {
+    VQ_DECLARE_TYPE(VqStdError)
+public:
+    VqStdError() = default;
+    VqStdError(const char* cls, const char* method, const char* location, const char* description,
+               VqErrorCode code);
+
+    const VqString& className() const { return _strClass; }
+    const VqString& methodName() const { return _strMethod; }
+    const VqString& location() const { return _strLocation; }
+    const VqString& description() const { return _strDescription; }
+    VqErrorCode code() const { return _eCode; }
+    void setLocation(const char* location) { _strLocation.setString(location); }
+
+    bool isPersistable() const override { return false; }
+
+private:
+    VqString _strClass;
+    VqString _strMethod;
+    VqString _strLocation;
+    VqString _strDescription;
+    VqErrorCode _eCode = VQ_ERR_NONE;
+};
+
+// class X, method "m" (location), then an end of line; the description is not printed.
+std::ostream& operator<<(std::ostream& os, const VqStdError& e);
