@@ -4,6 +4,7 @@
 #include "VqBuildConfig.h"
 #include "VqClassRegistry.h"
 #include "VqErrorState.h"
+#include "VqPartition.h"
 #include "VqPlatform.h"
 
 int VqLib::_refCount = 0;
@@ -32,6 +33,10 @@ bool VqLib::init() {
         return false;
     }
     // 6. Per-class statics that need the registered types.
+    if (!VqPartition::init()) {
+        VqErrorState::rethrowError();
+        return false;
+    }
     // 7. Background threads.
     // 8. Build information.
     _tBuildInfo.nMajor = VQ_VERSION_MAJOR;
@@ -58,6 +63,7 @@ bool VqLib::fini() {
     VqErrorState::clearError();
     // 4. Singletons are released.
     // 5. Per-class statics and coders are finalised.
+    VqPartition::fini();
     // 6. Every class unregisters.
     bool ok = VqClassRegistry::unregisterAll();
     // 7. Base object, GUIDs, memory pool, threads, error state, strings; the
