@@ -1,0 +1,84 @@
+#include "VqBitField.h"
+#include "VqFragVec.h"
+#include "VqQuaternion.h"
+#include "VqVec.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <random>
+
+TEST(VqContainers, VecGrowsOnIndexedWriteAndBitsPack) {
+    VqVec<int> v;
+    v[3] = 7;
+    EXPECT_EQ(v.length(), 4);
+    EXPECT_EQ(v[0], 0);
+    EXPECT_EQ(v[3], 7);
+
+    VqBitField<4> nibbles;
+    nibbles.set(1, 0xA);
+    nibbles.set(7, 0x1F); // wider than a field: only the field's bits stay
+    EXPECT_EQ(nibbles.bits(), 0xF00000A0u);
+    VqBitVec bits;
+    bits.set(70);
+    EXPECT_EQ(bits.length(), 71);
+    EXPECT_TRUE(bits.get(70));
+    EXPECT_FALSE(bits.get(69));
+    bits.resize(70);
+    bits.resize(71);
+    EXPECT_FALSE(bits.get(70)); // shrinking clears what was cut off
+
+    VqFragVec<int, 3> frag;
+    for (int i = 0; i < 20; ++i) frag.append(i);
+    const int* stable = &frag[5];
+    for (int i = 20; i < 1000; ++i) frag.append(i);
+    EXPECT_EQ(stable, &frag[5]);
+    EXPECT_EQ(frag[999], 999);
+}
+
+TEST(VqContainers, PercolateDownKeepsTheSmallestOnTop) {
+    std::mt19937 rng(5);
+    std::vector<int> heap(200);
+    for (int& x : heap) x = static_cast<int>(rng() % 1000);
+    auto less = [](int a, int b) { return a < b; };
+    for (int i = static_cast<int>(heap.size()) / 2; i-- > 0;) vqPercolateDown(heap.data(), 200, i, less);
+    std::vector<int> sorted;
+    for (int n = 200; n > 0; --n) {
+        sorted.push_back(heap[0]);
+        heap[0] = heap[n - 1];
+        if (n > 1) vqPercolateDown(heap.data(), n - 1, 0, less);
+    }
+    EXPECT_TRUE(std::is_sorted(sorted.begin(), sorted.end()));
+}
+
+TEST(VqGeometry, BoxTransformHoldsEveryCornerTightly) {
+    VqBox3<float> empty;
+    EXPECT_TRUE(empty.isEmpty());
+    EXPECT_EQ(empty.min[0], 3.4e38f);
+
+    VqBox3<float> box(VqVec3f(-1, 0, 2), VqVec3f(1, 3, 5));
+    VqMatrix4f m = VqQuaternion<float>::fromAxisAngle(VqVec3f(0, 0, 1), 0.7f).toMatrix();
+    m[3][0] = 10;
+    m[3][2] = -4;
+    VqBox3<float> t = vqTransformBox(m, box);
+    VqBox3<float> corners;
+    for (int i = 0; i < 8; ++i) {
+        VqVec3f p((i & 1) ? box.max[0] : box.min[0], (i & 2) ? box.max[1] : box.min[1],
+                  (i & 4) ? box.max[2] : box.min[2]);
+        corners.extendBy(vqTransformPoint(m, p));
+    }
+    for (int a = 0; a < 3; ++a) {
+        EXPECT_NEAR(t.min[a], corners.min[a], 1e-5f);
+        EXPECT_NEAR(t.max[a], corners.max[a], 1e-5f);
+    }
+    EXPECT_TRUE(vqTransformBox(m, empty).isEmpty());
+
+    VqMatrix4f inv;
+    ASSERT_TRUE(m.invert(inv));
+    VqMatrix4f id = m * inv;
+    for (int r = 0; r < 4; ++r)
+        for (int c = 0; c < 4; ++c) EXPECT_NEAR(id[r][c], r == c ? 1.f : 0.f, 1e-6f);
+    VqMatrix4f singular;
+    singular[2][2] = 0;
+    EXPECT_FALSE(singular.invert(inv));
+}
