@@ -1,6 +1,7 @@
 #include "VqClassRegistry.h"
 
 #include "VqErrorState.h"
+#include "VqFactory.h"
 #include "VqNotifyBase.h"
 #include "VqStdError.h"
 
@@ -29,11 +30,19 @@ const Entry s_classes[] = {
 } // namespace
 
 bool VqClassRegistry::registerAll() {
-    for (const Entry& e : s_classes) VQ_PROPAGATE(e.construct());
+    const size_t n = sizeof(s_classes) / sizeof(s_classes[0]);
+    for (size_t i = 0; i < n; ++i) {
+        if (s_classes[i].construct()) continue;
+        // Take back what was registered, so that a failed start leaves no trace.
+        while (i-- > 0) s_classes[i].destruct();
+        VqErrorState::rethrowError();
+        return false;
+    }
     return true;
 }
 
 bool VqClassRegistry::unregisterAll() {
+    if (VqFactory::numTypes() == 0) return true;
     bool ok = true;
     for (size_t i = sizeof(s_classes) / sizeof(s_classes[0]); i-- > 0;)
         if (!s_classes[i].destruct()) ok = false;

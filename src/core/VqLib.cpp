@@ -6,6 +6,7 @@
 #include "VqErrorState.h"
 #include "VqPartition.h"
 #include "VqPlatform.h"
+#include "VqStdError.h"
 
 int VqLib::_refCount = 0;
 VqBuildInfo VqLib::_tBuildInfo;
@@ -28,13 +29,13 @@ bool VqLib::init() {
     VqErrorState::init();
     // 4. Process-wide singletons.
     // 5. Every class registers with the factory.
-    if (!VqClassRegistry::registerAll()) {
-        VqErrorState::rethrowError();
-        return false;
-    }
     // 6. Per-class statics that need the registered types.
-    if (!VqPartition::init()) {
-        VqErrorState::rethrowError();
+    if (!VqClassRegistry::registerAll() || !VqPartition::init()) {
+        // Leave nothing half up: the next init starts from scratch.
+        Vq::SharedPtr<VqStdError> error = VqErrorState::currentError();
+        _refCount = 1;
+        fini();
+        VqErrorState::setError(error.get());
         return false;
     }
     // 7. Background threads.
