@@ -40,6 +40,19 @@ bool isUtf8Name(const char* name) {
     return strcasecmp(name, "UTF-8") == 0 || strcasecmp(name, "UTF8") == 0;
 }
 
+int32_t resultToError(ConversionResult r) {
+    switch (r) {
+    case conversionOK:
+        return OCNV_OK;
+    case targetExhausted:
+        return OCNV_BUFFER_OVERFLOW;
+    case sourceExhausted:
+        return OCNV_TRUNCATED_CHAR;
+    default:
+        return OCNV_ILLEGAL_SEQUENCE;
+    }
+}
+
 int32_t errnoToError(int e) {
     switch (e) {
     case E2BIG:
@@ -104,6 +117,16 @@ void ocnv_fromUnicode(OcnvConverter* cnv, char** target, const char* targetLimit
         if (err) *err = OCNV_ILLEGAL_ARGUMENT;
         return;
     }
+    if (cnv->bUtf8) {
+        // UTF-8 needs no shift state and no lock: the strict conversion is
+        // what iconv would do, several times faster.
+        UTF8* out = reinterpret_cast<UTF8*>(*target);
+        *err = resultToError(utf_ConvertUTF16toUTF8(source, sourceLimit, &out,
+                                                    reinterpret_cast<UTF8*>(const_cast<char*>(targetLimit)),
+                                                    strictConversion));
+        *target = reinterpret_cast<char*>(out);
+        return;
+    }
     char* in = const_cast<char*>(reinterpret_cast<const char*>(*source));
     size_t inLeft = static_cast<size_t>(sourceLimit - *source) * 2;
     size_t outLeft = static_cast<size_t>(targetLimit - *target);
@@ -118,6 +141,14 @@ void ocnv_toUnicode(OcnvConverter* cnv, unsigned short** target, const unsigned 
                     const char** source, const char* sourceLimit, int32_t* err) {
     if (!cnv || !target || !source || !err || *target > targetLimit || *source > sourceLimit) {
         if (err) *err = OCNV_ILLEGAL_ARGUMENT;
+        return;
+    }
+    if (cnv->bUtf8) {
+        const UTF8* in = reinterpret_cast<const UTF8*>(*source);
+        *err =
+            resultToError(utf_ConvertUTF8toUTF16(&in, reinterpret_cast<const UTF8*>(sourceLimit), target,
+                                                 const_cast<unsigned short*>(targetLimit), strictConversion));
+        *source = reinterpret_cast<const char*>(in);
         return;
     }
     char* in = const_cast<char*>(*source);
