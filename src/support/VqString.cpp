@@ -1,5 +1,6 @@
 #include "VqString.h"
 
+#include "VqAsciiRun.h"
 #include "VqErrorState.h"
 #include "VqPlatform.h"
 #include "VqUCS2Converter.h"
@@ -8,6 +9,7 @@
 #include <bit>
 #include <climits>
 #include <cstring>
+#include <functional>
 #include <new>
 #include <ostream>
 
@@ -26,22 +28,15 @@ void failAlloc() {
                                 VQ_ERR_ALLOC);
 }
 
-// One pass to the terminator that also tells whether any byte is above 127.
+// The length, and whether any byte is above 127.
 size_t scanNarrow(const char* s, bool& ascii) {
-    const unsigned char* p = reinterpret_cast<const unsigned char*>(s);
-    unsigned char acc = 0;
-    size_t n = 0;
-    while (p[n])
-        acc |= p[n++];
-    ascii = (acc & 0x80) == 0;
+    size_t n = std::strlen(s);
+    ascii = Vq::asciiPrefix(reinterpret_cast<const unsigned char*>(s), n) == n;
     return n;
 }
 
 bool allAscii(const unsigned short* u, size_t n) {
-    unsigned short acc = 0;
-    for (size_t i = 0; i < n; ++i)
-        acc |= u[i];
-    return acc < 0x80;
+    return Vq::asciiPrefix(u, n) == n;
 }
 
 // Bob Jenkins' lookup2 mixing step.
@@ -257,16 +252,17 @@ bool VqString::setString(const char* text) {
     if (!text) return true;
     bool ascii;
     size_t len = scanNarrow(text, ascii);
-    if (len > kMaxUnits) VQ_FAIL("VqString", "setString", kToUcs2Failed, VQ_ERR_ARGUMENT);
+    if (len > kMaxUnits) {
+        failAlloc();
+        VqErrorState::rethrowError();
+        return false;
+    }
     if (ascii) {
         if (!_createUniquePrim(static_cast<int>(len), false)) {
             VqErrorState::rethrowError();
             return false;
         }
-        unsigned short* dst = _pPrim->_pBuffer;
-        const unsigned char* src = reinterpret_cast<const unsigned char*>(text);
-        for (size_t i = 0; i < len; ++i)
-            dst[i] = src[i];
+        Vq::widenBytes(_pPrim->_pBuffer, reinterpret_cast<const unsigned char*>(text), len);
         _pPrim->setLength(static_cast<int>(len));
         return true;
     }
@@ -278,8 +274,8 @@ bool VqString::setString(const char* text) {
     size_t nChars0 = 0;
     if (!conv->MBStoUCS2(nullptr, nullptr, text, text + len, nChars0))
         VQ_FAIL("VqString", "setString", kToUcs2Failed, VQ_ERR_ARGUMENT);
-    if (nChars0 > kMaxUnits) VQ_FAIL("VqString", "setString", kToUcs2Failed, VQ_ERR_ARGUMENT);
-    if (!_createUniquePrim(static_cast<int>(nChars0), false)) {
+    if (nChars0 > kMaxUnits) failAlloc();
+    if (nChars0 > kMaxUnits || !_createUniquePrim(static_cast<int>(nChars0), false)) {
         VqErrorState::rethrowError();
         return false;
     }
@@ -305,7 +301,8 @@ bool VqString::setString(const unsigned short* ucs2, int nChars) {
     if (nChars < 0) VQ_FAIL("VqString", "setString", "nChars >= 0", VQ_ERR_ARGUMENT);
     if (!ucs2 && nChars > 0) VQ_FAIL("VqString", "setString", "pStr != __null", VQ_ERR_ARGUMENT);
     const unsigned short* own = _pPrim->_pBuffer;
-    if (ucs2 >= own && ucs2 < own + _pPrim->_nCapacity) {
+    if (std::less_equal<const unsigned short*>()(own, ucs2) &&
+        std::less<const unsigned short*>()(ucs2, own + _pPrim->_nCapacity)) {
         // The source lives in this string's own buffer, which may be replaced.
         VqString copy;
         VQ_PROPAGATE(copy.setString(ucs2, nChars));
@@ -529,8 +526,7 @@ bool VqString::stringToMbs(char* buf, int size) const {
     size_t len = static_cast<size_t>(numChars());
     if (allAscii(u, len)) {
         size_t n = std::min(len, static_cast<size_t>(size) - 1);
-        for (size_t i = 0; i < n; ++i)
-            buf[i] = static_cast<char>(u[i]);
+        Vq::narrowUnits(reinterpret_cast<unsigned char*>(buf), u, n);
         buf[n] = 0;
         return true;
     }
@@ -564,8 +560,7 @@ bool convertWith(Vq::UCS2Converter& conv, std::string& out, const unsigned short
 bool asciiToNarrow(std::string& out, const unsigned short* u, size_t len) {
     if (!allAscii(u, len)) return false;
     out.resize(len);
-    for (size_t i = 0; i < len; ++i)
-        out[i] = static_cast<char>(u[i]);
+    Vq::narrowUnits(reinterpret_cast<unsigned char*>(out.data()), u, len);
     return true;
 }
 } // namespace

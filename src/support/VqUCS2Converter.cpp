@@ -1,5 +1,6 @@
 #include "VqUCS2Converter.h"
 
+#include "VqAsciiRun.h"
 #include "VqConvertUTF.h"
 #include "VqUnicodeConverter.h"
 
@@ -18,11 +19,10 @@ bool UCS2ConvUTF8::MBStoUCS2(unsigned short* dest, unsigned short* destEnd, cons
     if (!dest) {
         size_t n = 0;
         while (s < e) {
-            if (*s < 0x80) {
-                ++n;
-                ++s;
-                continue;
-            }
+            size_t i = asciiPrefix(s, e - s);
+            n += i;
+            s += i;
+            if (s == e) break;
             if (!utf_isLegalUTF8Sequence(s, e)) return false;
             int len = utf_sequenceLength(*s);
             n += len == 4 ? 2 : 1;
@@ -33,12 +33,8 @@ bool UCS2ConvUTF8::MBStoUCS2(unsigned short* dest, unsigned short* destEnd, cons
     }
     UTF16* t = dest;
     while (s < e) {
-        size_t n = std::min<size_t>(e - s, destEnd - t);
-        size_t i = 0;
-        while (i < n && s[i] < 0x80) {
-            t[i] = s[i];
-            ++i;
-        }
+        size_t i = asciiPrefix(s, std::min<size_t>(e - s, destEnd - t));
+        widenBytes(t, s, i);
         s += i;
         t += i;
         if (s == e || t == destEnd) break;
@@ -78,12 +74,8 @@ bool UCS2ConvUTF8::UCS2toMBS(char* dest, char* destEnd, const unsigned short* sr
     UTF8* t = reinterpret_cast<UTF8*>(dest);
     UTF8* te = reinterpret_cast<UTF8*>(destEnd);
     while (s < srcEnd) {
-        size_t n = std::min<size_t>(srcEnd - s, te - t);
-        size_t i = 0;
-        while (i < n && s[i] < 0x80) {
-            t[i] = static_cast<UTF8>(s[i]);
-            ++i;
-        }
+        size_t i = asciiPrefix(s, std::min<size_t>(srcEnd - s, te - t));
+        narrowUnits(t, s, i);
         s += i;
         t += i;
         if (s == srcEnd || t == te) break;

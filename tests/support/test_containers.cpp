@@ -29,11 +29,9 @@ TEST(VqContainers, VecGrowsOnIndexedWriteAndBitsPack) {
     EXPECT_FALSE(bits.get(70)); // shrinking clears what was cut off
 
     VqFragVec<int, 3> frag;
-    for (int i = 0; i < 20; ++i)
-        frag.append(i);
+    for (int i = 0; i < 20; ++i) frag.append(i);
     const int* stable = &frag[5];
-    for (int i = 20; i < 1000; ++i)
-        frag.append(i);
+    for (int i = 20; i < 1000; ++i) frag.append(i);
     EXPECT_EQ(stable, &frag[5]);
     EXPECT_EQ(frag[999], 999);
 }
@@ -41,11 +39,9 @@ TEST(VqContainers, VecGrowsOnIndexedWriteAndBitsPack) {
 TEST(VqContainers, PercolateDownKeepsTheSmallestOnTop) {
     std::mt19937 rng(5);
     std::vector<int> heap(200);
-    for (int& x : heap)
-        x = static_cast<int>(rng() % 1000);
+    for (int& x : heap) x = static_cast<int>(rng() % 1000);
     auto less = [](int a, int b) { return a < b; };
-    for (int i = static_cast<int>(heap.size()) / 2; i-- > 0;)
-        vqPercolateDown(heap.data(), 200, i, less);
+    for (int i = static_cast<int>(heap.size()) / 2; i-- > 0;) vqPercolateDown(heap.data(), 200, i, less);
     std::vector<int> sorted;
     for (int n = 200; n > 0; --n) {
         sorted.push_back(heap[0]);
@@ -81,8 +77,7 @@ TEST(VqGeometry, BoxTransformHoldsEveryCornerTightly) {
     ASSERT_TRUE(m.invert(inv));
     VqMatrix4f id = m * inv;
     for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c)
-            EXPECT_NEAR(id[r][c], r == c ? 1.f : 0.f, 1e-6f);
+        for (int c = 0; c < 4; ++c) EXPECT_NEAR(id[r][c], r == c ? 1.f : 0.f, 1e-6f);
     VqMatrix4f singular;
     singular[2][2] = 0;
     EXPECT_FALSE(singular.invert(inv));

@@ -390,3 +390,30 @@ TEST_F(VqStringTest, SharedCopiesAcrossThreads) {
         t.join();
     EXPECT_EQ(base.toUtf8(), "shared between threads");
 }
+
+// The ASCII paths work on words and vectors: every length around their
+// widths, with one non-ASCII character at every position, must convert
+// exactly as the character-wise paths do.
+TEST_F(VqStringTest, AsciiRunsOfEveryLengthAndBreakPosition) {
+    ASSERT_TRUE(VqString::SetUTF8(true));
+    for (size_t len = 0; len <= 40; ++len) {
+        std::string ascii;
+        for (size_t i = 0; i < len; ++i)
+            ascii.push_back(static_cast<char>('!' + (i * 7) % 90));
+        VqString s(ascii.c_str());
+        ASSERT_EQ(s.numChars(), static_cast<int>(len));
+        for (size_t i = 0; i < len; ++i)
+            ASSERT_EQ(s[static_cast<int>(i)], static_cast<unsigned char>(ascii[i]));
+        EXPECT_EQ(s.toMbs(), ascii);
+        EXPECT_EQ(mbs(s, static_cast<int>(len / 2 + 1)), ascii.substr(0, len / 2));
+        for (size_t at = 0; at < len; ++at) {
+            std::string mixed = ascii.substr(0, at) + "\xC3\xA9" + ascii.substr(at);
+            VqString m(mixed.c_str());
+            ASSERT_EQ(m.numChars(), static_cast<int>(len + 1));
+            ASSERT_EQ(m[static_cast<int>(at)], 0x00E9);
+            ASSERT_FALSE(m.isAscii());
+            ASSERT_EQ(m.toMbs(), mixed);
+            ASSERT_EQ(m.toUtf8(), mixed);
+        }
+    }
+}
