@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <algorithm>
 #include <cstring>
+#include <string>
 #include <sys/time.h>
 #include <sys/utsname.h>
 #include <unistd.h>
@@ -54,11 +55,18 @@ bool VqGUID::stringToGUID(const VqString& text, VqGUID& g, const char* format) {
     unsigned int d1 = 0;
     unsigned short d2 = 0, d3 = 0;
     unsigned char b[8] = {};
+    // The whole text must be consumed: scanf alone would stop early and still
+    // report all eleven fields for text such as "...095Z}".
+    std::string fmt(format);
+    fmt += "%n";
+    int consumed = -1;
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    int fields = std::sscanf(buf, format, &d1, &d2, &d3, &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6], &b[7]);
+    int fields = std::sscanf(buf, fmt.c_str(), &d1, &d2, &d3, &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &b[6],
+                             &b[7], &consumed);
 #pragma GCC diagnostic pop
-    if (fields != 11) VQ_FAIL("VqGUID", "stringToGUID", "Improperly formatted string", VQ_ERR_ARGUMENT);
+    if (fields != 11 || consumed != n)
+        VQ_FAIL("VqGUID", "stringToGUID", "Improperly formatted string", VQ_ERR_ARGUMENT);
     g = VqGUID(d1, d2, d3, b[0], b[1], b[2], b[3], b[4], b[5], b[6], b[7]);
     return true;
 }

@@ -8,7 +8,7 @@ TEST(VqLib, InitAndFiniAreCountedAndReinitStartsFromScratch) {
     ASSERT_EQ(VqFactory::numTypes(), 0);
     ASSERT_TRUE(VqLib::init());
     const int registered = VqFactory::numTypes();
-    EXPECT_GT(registered, 3);
+    EXPECT_GE(registered, 3);
 
     // A second init registers nothing again; the matching fini leaves all working.
     ASSERT_TRUE(VqLib::init());
