@@ -4,8 +4,10 @@
 #include "VqBuildConfig.h"
 #include "VqClassRegistry.h"
 #include "VqErrorState.h"
+#include "VqMemBlockPool.h"
 #include "VqPartition.h"
 #include "VqPlatform.h"
+#include "VqScratchMgr.h"
 #include "VqStdError.h"
 
 int VqLib::_refCount = 0;
@@ -24,13 +26,14 @@ bool VqLib::init() {
     // 2. Support services: strings, threads, memory pool, GUIDs, base object,
     //    property bases, byte and object streams.
     VqString::init();
+    VqMemBlockPool::init();
     VqBase::init();
     // 3. Geometry coders, segment compressor; then the error state.
     VqErrorState::init();
     // 4. Process-wide singletons.
     // 5. Every class registers with the factory.
     // 6. Per-class statics that need the registered types.
-    if (!VqClassRegistry::registerAll() || !VqPartition::init()) {
+    if (!Vq::ScratchMgr::EnsureInstance() || !VqClassRegistry::registerAll() || !VqPartition::init()) {
         // Leave nothing half up: the next init starts from scratch.
         Vq::SharedPtr<VqStdError> error = VqErrorState::currentError();
         _refCount = 1;
@@ -63,6 +66,7 @@ bool VqLib::fini() {
     // 3. The error state is cleared.
     VqErrorState::clearError();
     // 4. Singletons are released.
+    Vq::ScratchMgr::ReleaseInstance();
     // 5. Per-class statics and coders are finalised.
     VqPartition::fini();
     // 6. Every class unregisters.
@@ -70,8 +74,10 @@ bool VqLib::fini() {
     // 7. Base object, GUIDs, memory pool, threads, error state, strings; the
     //    platform's thread pool last.
     VqBase::fini();
+    VqMemBlockPool::fini();
     VqErrorState::fini();
     _tBuildInfo = VqBuildInfo();
     VqString::fini();
+    g_pInstanceVqPlatform->releaseThreadPool();
     return ok;
 }

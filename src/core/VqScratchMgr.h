@@ -1,0 +1,77 @@
+#pragma once
+
+#include "VqAllocHooked.h"
+#include "VqMutex.h"
+#include "VqVec.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace Vq {
+
+// Lends temporary vectors, so that code decoding or encoding many arrays in a
+// row reuses the same few buffers instead of growing new ones each time.
+// Signed and unsigned vectors of one width share a pool. Concurrent callers
+// always get distinct vectors.
+class ScratchMgr : public VqAllocHooked {
+public:
+    // Vectors that grew beyond this many elements are freed on release.
+    static constexpr size_t s_cMaxIdleCapacity = 0x100000;
+    static constexpr int s_cNumCapacityClasses = 30;
+    enum VecPool { PoolInt = 0, PoolChar = 1, PoolFloat = 2, NumVecPools = 3 };
+
+    static ScratchMgr* EnsureInstance();
+    static void ReleaseInstance();
+
+    // An empty vector, idle or new; false (code 20) when none can be allocated.
+    bool acquireVeci(VqVeci*& opVeci);
+    bool acquireVecu(VqVecu*& opVecu);
+    bool acquireVecf(VqVecf*& opVecf);
+    bool acquireVecc(VqVecc*& opVecc);
+    bool acquireVecuc(VqVecuc*& opVecuc);
+    // Empties the vector and keeps it for the next caller (a null one is ignored).
+    void releaseVeci(VqVeci* pVec);
+    void releaseVecu(VqVecu* pVec);
+    void releaseVecf(VqVecf* pVec);
+    void releaseVecc(VqVecc* pVec);
+    void releaseVecuc(VqVecuc* pVec);
+
+    // Frees every idle vector.
+    void shrink();
+    // Bytes held by idle vectors.
+    size_t memSize() const;
+    // Released vectors per capacity class: class k counts the requests that
+    // used fewer than 2^k elements and at least 2^(k-1); the last class takes
+    // everything larger.
+    void getUsageStats(VecPool pool, uint64_t (&counts)[s_cNumCapacityClasses]) const;
+    int numIdle(VecPool pool) const;
+
+    ~ScratchMgr();
+
+private:
+    enum ElemType { TypeInt, TypeUInt, TypeChar, TypeUChar, TypeFloat };
+    struct Entry {
+        void* pVec;
+        ElemType eType;
+    };
+    struct Pool {
+        mutable VqMutex mutex;
+        std::vector<Entry> vIdle;
+        uint64_t anUsage[s_cNumCapacityClasses] = {};
+    };
+
+    ScratchMgr() = default;
+    template <class V>
+    bool _acquire(Pool& pool, ElemType type, V*& out, const char* failure);
+    template <class V>
+    void _release(Pool& pool, ElemType type, V* pVec);
+    static void _delete(const Entry& e);
+    static size_t _bytes(const Entry& e);
+
+    Pool _aPools[NumVecPools];
+};
+
+} // namespace Vq
+
+extern Vq::ScratchMgr* g_pInstanceVqScratchMgr;
