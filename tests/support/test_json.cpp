@@ -1,0 +1,251 @@
+#include "VqJSON.h"
+#include "VqLibFixture.h"
+#include "VqStdError.h"
+#include "VqStdException.h"
+
+#include <clocale>
+#include <cstdlib>
+#include <string>
+
+using namespace Vq::JSON;
+
+namespace {
+
+std::string lastDescription() {
+    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
+    return e ? e->description().toUtf8() : std::string();
+}
+
+std::string write(const JSONObject& o) {
+    VqString out;
+    EXPECT_TRUE(JSONWriter().serialize(out, o));
+    return out.toUtf8();
+}
+
+std::string write(const JSONArray& a) {
+    VqString out;
+    EXPECT_TRUE(JSONWriter().serialize(out, a));
+    return out.toUtf8();
+}
+
+bool parseArray(const std::string& text, JSONArray& out) {
+    return JSONParser(text.data(), text.size()).parse(out);
+}
+
+// The array [text] written back, or the parse error.
+std::string arrayRoundTrip(const std::string& element) {
+    JSONArray a;
+    if (!parseArray("[" + element + "]", a)) return "error: " + lastDescription();
+    return write(a);
+}
+
+class JSONTest : public VqLibTest {};
+
+} // namespace
+
+TEST_F(JSONTest, WritesTheDocumentedLayout) {
+    JSONObject empty;
+    EXPECT_EQ(write(empty), "{\n\n}");
+
+    JSONObject one;
+    JSONArray* arr = new JSONArray;
+    arr->append(JSONValue(1));
+    arr->append(JSONValue(true));
+    arr->append(JSONValue());
+    arr->append(JSONValue("x"));
+    JSONObject* inner = new JSONObject;
+    inner->addMember("k", JSONValue(false));
+    arr->append(JSONValue(inner));
+    one.addMember("a", JSONValue(arr));
+    EXPECT_EQ(write(one), "{\n\"a\" : [1, true, null, \"x\", {\n\"k\" : false\n}]\n}");
+
+    JSONArray emptyArray;
+    EXPECT_EQ(write(emptyArray), "[]");
+
+    // Two members: order is the map's, so check the pieces.
+    JSONObject two;
+    two.addMember("p", JSONValue(0.5));
+    two.addMember("q", JSONValue("s"));
+    const std::string text = write(two);
+    EXPECT_TRUE(text == "{\n\"p\" : 0.5,\n\"q\" : \"s\"\n}" || text == "{\n\"q\" : \"s\",\n\"p\" : 0.5\n}")
+        << text;
+}
+
+TEST_F(JSONTest, NumbersFollowTheTenDigitFormAndOverflowFails) {
+    EXPECT_EQ(arrayRoundTrip("0.1"), "[0.1]");
+    EXPECT_EQ(arrayRoundTrip("1e300"), "[1e+300]");
+    EXPECT_EQ(arrayRoundTrip("1e+300"), "[1e+300]");
+    EXPECT_EQ(arrayRoundTrip("123456789012"), "[1.23456789e+11]");
+    EXPECT_EQ(arrayRoundTrip("-0.25, +2, .5, 5."), "[-0.25, 2, 0.5, 5]");
+    EXPECT_EQ(arrayRoundTrip("1e-400"), "[0]"); // underflow is not overflow
+    EXPECT_EQ(arrayRoundTrip("1e999"), "error: JSON syntax error:  Number out of range:  1e999]");
+    EXPECT_EQ(arrayRoundTrip("-1e999"), "error: JSON syntax error:  Number out of range:  -1e999]");
+    EXPECT_EQ(arrayRoundTrip("1e"), "error: JSON syntax error:  Invalid number:  1e]");
+    EXPECT_EQ(arrayRoundTrip("1-2"), "error: JSON syntax error:  Invalid number:  1-2]");
+    EXPECT_EQ(arrayRoundTrip("--1"), "error: JSON syntax error:  Invalid number:  --1]");
+    EXPECT_EQ(VqErrorState::currentError()->code(), VQ_ERR_CORRUPT);
+
+    JSONArray a;
+    ASSERT_TRUE(parseArray("[1e300, 0.1, -7.125]", a));
+    EXPECT_EQ(a[0].number(), 1e300);
+    EXPECT_EQ(a[1].number(), 0.1);
+    EXPECT_EQ(a[2].number(), -7.125);
+}
+
+namespace {
+// Switches to a locale with a decimal comma, building one in a temporary
+// directory when the machine has none installed.
+bool useDecimalCommaLocale() {
+    if (setlocale(LC_ALL, "de_DE.UTF-8")) return true;
+    const std::string dir = ::testing::TempDir() + "vq_locales";
+    const std::string cmd =
+        "mkdir -p '" + dir + "' && localedef -i de_DE -f UTF-8 '" + dir + "/de_DE.UTF-8' >/dev/null 2>&1";
+    if (std::system(cmd.c_str()) != 0) return false;
+    setenv("LOCPATH", dir.c_str(), 1);
+    return setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
+}
+} // namespace
+
+TEST_F(JSONTest, LocaleOfTheHostDoesNotChangeNumbers) {
+    const std::string saved = setlocale(LC_ALL, nullptr);
+    if (!useDecimalCommaLocale()) GTEST_SKIP() << "no decimal-comma locale available";
+    ASSERT_EQ(std::string(localeconv()->decimal_point), ",");
+    EXPECT_EQ(arrayRoundTrip("0.5, 1234.5678, 1e-3"), "[0.5, 1234.5678, 0.001]");
+    EXPECT_EQ(arrayRoundTrip("1e999"), "error: JSON syntax error:  Number out of range:  1e999]");
+    EXPECT_EQ(arrayRoundTrip("1e-400"), "[0]");
+    setlocale(LC_ALL, saved.c_str());
+    unsetenv("LOCPATH");
+}
+
+TEST_F(JSONTest, StringEscapes) {
+    JSONArray a;
+    ASSERT_TRUE(parseArray(R"(["\u00e9", "\u00C9", "\q", "a\/b", "\"\\\b\f\n\r\t"])", a));
+    ASSERT_EQ(a.length(), 5);
+    ASSERT_EQ(a[0].string().numChars(), 1);
+    EXPECT_EQ(a[0].string()[0], 0xE9);
+    EXPECT_EQ(a[1].string()[0], 0xC9);
+    EXPECT_EQ(a[2].string().toUtf8(), "\\q");
+    EXPECT_EQ(a[3].string().toUtf8(), "a/b");
+    EXPECT_EQ(a[4].string().toUtf8(), "\"\\\b\f\n\r\t");
+    // A slash is written escaped, and so is every character of the list.
+    EXPECT_EQ(write(a), R"(["é", "É", "\\q", "a\/b", "\"\\\b\f\n\r\t"])");
+
+    // Surrogates stay separate units.
+    ASSERT_TRUE(parseArray(R"(["\ud83d\ude00"])", a));
+    ASSERT_EQ(a[0].string().numChars(), 2);
+    EXPECT_EQ(a[0].string()[0], 0xD83D);
+    EXPECT_EQ(a[0].string()[1], 0xDE00);
+
+    EXPECT_EQ(arrayRoundTrip(R"("\u00g0")"),
+              "error: JSON syntax error:  Expected unicode sequence:  \\u00g0\"]");
+    EXPECT_EQ(arrayRoundTrip(R"("\u00)"), "error: JSON syntax error:  Expected unicode sequence:  \\u00]");
+    EXPECT_EQ(arrayRoundTrip(R"("abc)"), "error: JSON syntax error:  Unterminated string:  \"abc]");
+}
+
+TEST_F(JSONTest, MalformedInputFailsAndLeavesTheTargetAlone) {
+    JSONObject target;
+    target.addMember("keep", JSONValue(1));
+    struct Case {
+        const char* text;
+        const char* error;
+    } cases[] = {
+        {"[1]", "JSON syntax error:  Expected an object:  [1]"},
+        {"", "JSON syntax error:  Expected an object:  "},
+        {"{\"a\" 1}", "JSON syntax error:  Expected a colon:  1}"},
+        {"{\"a\":1,}", "JSON syntax error:  Expected a member:  }"},
+        {"{\"a\":1 \"b\":2}", "JSON syntax error:  Expected a comma or object terminator:  \"b\":2}"},
+        {"{\"a\":[1 2]}", "JSON syntax error:  Expected comma or array terminator:  2]}"},
+        {"{\"a\":[1,]}", "JSON syntax error:  Expected a value:  ]}"},
+        {"{\"a\":tru}", "JSON syntax error:  Expected a value:  tru}"},
+        {"{\"a\":{\"b\":[", "JSON syntax error:  Expected a value:  "},
+        {"{} x", "JSON syntax error:  Expected the end of the text:  x"},
+        {"{\"a\":\"b\"", "JSON syntax error:  Expected a comma or object terminator:  "},
+        {"{\"a\":\"b\\", "JSON syntax error:  Unterminated string:  \"b\\"},
+    };
+    for (const Case& c : cases) {
+        std::string text(c.text);
+        EXPECT_FALSE(JSONParser(text.data(), text.size()).parse(target)) << c.text;
+        EXPECT_EQ(lastDescription(), c.error) << c.text;
+        EXPECT_EQ(target.numMembers(), 1);
+        EXPECT_TRUE(target.hasMember("keep"));
+    }
+    JSONArray arr;
+    EXPECT_FALSE(JSONParser(VqString("{}")).parse(arr));
+    EXPECT_EQ(lastDescription(), "JSON syntax error:  Expected an array:  {}");
+}
+
+TEST_F(JSONTest, BytesThatAreNotUtf8AreRefused) {
+    JSONArray a;
+    for (std::string bad :
+         {std::string("[\"\xC3\"]"), std::string("[\"\xC0\xAF\"]"), std::string("[\"\xED\xA0\x80\"]"),
+          std::string("[\"\xF4\x90\x80\x80\"]"), std::string("[\"\xFF\"]")}) {
+        EXPECT_FALSE(parseArray(bad, a));
+        EXPECT_EQ(lastDescription().rfind("JSON syntax error:  Invalid UTF-8:  \\x", 0), 0u)
+            << lastDescription();
+        EXPECT_EQ(a.length(), 0);
+    }
+    // Four-byte sequences become surrogate pairs.
+    ASSERT_TRUE(parseArray("[\"\xF0\x9F\x98\x80\"]", a));
+    EXPECT_EQ(a[0].string().numChars(), 2);
+}
+
+TEST_F(JSONTest, DeepNestingIsRefusedWithoutExhaustingTheStack) {
+    JSONArray a;
+    const int ok = s_cMaxNestingDepth;
+    ASSERT_TRUE(parseArray(std::string(ok, '[') + std::string(ok, ']'), a));
+    std::string hostile(100000, '[');
+    EXPECT_FALSE(parseArray(hostile, a));
+    EXPECT_EQ(lastDescription().rfind("JSON syntax error:  Nesting too deep:  [[[", 0), 0u);
+    // The message shows only the start of a long remainder.
+    EXPECT_LT(lastDescription().size(), 400u);
+    EXPECT_FALSE(parseArray(std::string(ok + 1, '[') + std::string(ok + 1, ']'), a));
+}
+
+TEST_F(JSONTest, RoundTripKeepsEveryValue) {
+    const std::string text = R"({
+        "name" : "Part \u00e9\/x", "count": 3, "ratio" : -0.125, "on" : true, "off" : false,
+        "none" : null, "list" : [1, [2, [3, {}]], {"deep" : [[]]}], "empty" : {}
+    })";
+    JSONObject first;
+    ASSERT_TRUE(JSONParser(text.data(), text.size()).parse(first));
+    EXPECT_EQ(first.numMembers(), 8);
+    EXPECT_TRUE(first.hasMember("none"));
+    EXPECT_TRUE(first.value("none").isNull());
+    EXPECT_TRUE(first.value("missing").isNull());
+    EXPECT_EQ(first.value("count").number(), 3);
+    EXPECT_EQ(first["list"].array()[1].array()[1].array()[0].number(), 3);
+
+    VqString written;
+    ASSERT_TRUE(JSONWriter().serialize(written, first));
+    JSONObject second;
+    ASSERT_TRUE(JSONParser(written).parse(second));
+    JSONValue a(first.clone()), b(second.clone());
+    EXPECT_TRUE(a == b);
+
+    // Equality looks at content.
+    second["count"] = JSONValue(4);
+    EXPECT_FALSE(JSONValue(first.clone()) == JSONValue(second.clone()));
+    EXPECT_FALSE(JSONValue(1) == JSONValue(true));
+    EXPECT_TRUE(JSONValue() == JSONValue());
+
+    // Duplicate members: the last one counts.
+    JSONObject dup;
+    ASSERT_TRUE(JSONParser(VqString("{\"a\":1,\"a\":2}")).parse(dup));
+    EXPECT_EQ(dup.numMembers(), 1);
+    EXPECT_EQ(dup.value("a").number(), 2);
+}
+
+TEST_F(JSONTest, TypedAccessorsRefuseOtherKinds) {
+    JSONValue n(1.5);
+    EXPECT_EQ(n.getType(), VQ_JSON_NUMBER);
+    try {
+        n.string();
+        FAIL() << "no exception";
+    } catch (const Vq::StdException& e) {
+        EXPECT_STREQ(e.description(), "_p && _p->getType()==VQ_JSON_STRING");
+    }
+    EXPECT_THROW(JSONValue().object(), Vq::StdException);
+    EXPECT_THROW(n.boolean(), Vq::StdException);
+    n.number() = 2;
+    EXPECT_EQ(n.number(), 2);
+}
