@@ -1,0 +1,125 @@
+#pragma once
+
+#include "VqBitField.h"
+#include "VqPropBase.h"
+#include "VqSquareMatrix.h"
+
+#include <cstdint>
+
+class VqNode;
+class VqPath;
+class VqState;
+class VqRenderContext;
+
+// Base of the appearance and placement attributes attached to nodes. It
+// holds the flags and the per-field final and inhibit masks that decide how
+// an attribute combines with those above it on a path, and writes the base
+// part of every attribute element. Each type derives and supplies its fields.
+class VqAttribute : public VqPropBase {
+    VQ_DECLARE_TYPE(VqAttribute)
+public:
+    // State flag bits.
+    enum : uint8_t {
+        VQ_ATTR_FINAL = 0x01, // final as a whole; meaningful in elements before format 10
+        VQ_ATTR_FORCE = 0x02,
+        VQ_ATTR_IGNORE = 0x04,
+        VQ_ATTR_PERSISTABLE = 0x08,
+        VQ_ATTR_DYNAMIC = 0x10 // never stored in files
+    };
+    static constexpr uint8_t s_uForceAccumFlag = VQ_ATTR_FORCE;
+    static constexpr uint8_t s_uDynamicFlag = VQ_ATTR_DYNAMIC;
+
+    VqAttribute() = default;
+    VqAttribute(const VqAttribute& o);
+    VqAttribute& operator=(const VqAttribute& o);
+
+    // Defined by each type.
+    virtual bool clone(VqAttribute*& out) const = 0;
+    virtual int compareHook(const VqAttribute& o) const = 0;
+    virtual bool isEqualHook(const VqAttribute& o) const = 0;
+    virtual void _updateHashVal() const;
+    virtual bool setFinal(bool on);
+    virtual bool setForceAccum(bool on);
+    virtual bool setIgnoreFlag(bool on);
+    virtual bool setPersistable(bool on);
+    virtual bool setDynamicFlag(bool on);
+    virtual unsigned int _numFields() const = 0;
+    // Field-bit conversion for types whose numbering changed with format 10.
+    virtual VqBitField<1> _convertFromPreV10FieldBits(unsigned int bits) const;
+    virtual unsigned int _convertToPreV10FieldBits(VqBitField<1> bits, unsigned int major,
+                                                   unsigned int minor) const;
+    // Offers an attribute met lower on a path to this accumulator.
+    virtual bool accumulate(const VqAttribute& incoming, const VqState* state, const VqPath* path);
+    virtual int numAccumulands() const { return 1; }
+    virtual const VqAttribute* accumuland(int index) const { return index == 0 ? this : nullptr; }
+    virtual bool _apply(VqRenderContext& rc, const VqState* state, bool, bool) const = 0;
+    // Drops what a node caches for this kind of attribute.
+    virtual bool _invalidateNodeData(VqNode* node) const;
+    virtual bool accumulateHook(const VqAttribute& incoming, const VqState* state, const VqPath* path) = 0;
+    virtual bool finalize(VqState*) { return true; }
+    // The placement this attribute gives its node's subgraph, as a matrix for
+    // row vectors; false when it places nothing (the default) or is the identity.
+    virtual bool _placement(VqSquareMatrix<float, 4>& m) const {
+        (void)m;
+        return false;
+    }
+    // Whether format 9.6 and 9.7 elements of this type carry the final mask
+    // (local version 2 of the base part).
+    virtual bool _writesV9FinalMask() const { return false; }
+
+    bool isPersistable() const override { return (_uFlags & VQ_ATTR_PERSISTABLE) != 0; }
+    bool isPostV95Content() const override;
+    bool sendNotification(const VqBase* who, Vq::BaseChange change) const override;
+
+    bool isFinal() const { return _uFinalMask.bits() == knownFieldsMask(); }
+    bool isForceAccum() const { return (_uFlags & VQ_ATTR_FORCE) != 0; }
+    bool isIgnored() const { return (_uFlags & VQ_ATTR_IGNORE) != 0; }
+    bool isDynamic() const { return (_uFlags & VQ_ATTR_DYNAMIC) != 0; }
+    bool isAccumulant() const { return _uAccumulated != 0; }
+    uint8_t stateFlags() const { return _uFlags; }
+    VqBitField<1> finalMask() const { return _uFinalMask; }
+    VqBitField<1> inhibitMask() const { return _uInhibitMask; }
+    uint32_t hashValue() const;
+
+    bool setFieldFinal(unsigned int iFieldNum, bool on);
+    bool setInhibit(unsigned int iFieldNum, bool on);
+    bool isFieldFinal(unsigned int iFieldNum) const {
+        return iFieldNum < 32 && _uFinalMask.isSet(static_cast<int>(iFieldNum));
+    }
+    bool isInhibited(unsigned int iFieldNum) const {
+        return iFieldNum < 32 && _uInhibitMask.isSet(static_cast<int>(iFieldNum));
+    }
+    // (1 << n) - 1 for n fields, all 32 bits from 32 fields on.
+    uint32_t knownFieldsMask() const;
+
+    bool invalidateNodeData(VqNode* node) const { return _invalidateNodeData(node); }
+
+    bool _serializeVQ64virtual(VqObjectStream& os) const override;
+    bool _serializeVQ80virtual(VqObjectStream& os) const override;
+    bool _serializeVQ90virtual(VqObjectStream& os) const override;
+    bool _serializeVQ100virtual(VqObjectStream& os) const override;
+    bool _deserializeVQvirtual(VqObjectStream& os) override;
+    bool _deserializeVQ64virtual(VqObjectStream& os) override;
+    bool _deserializeVQ80virtual(VqObjectStream& os) override;
+    bool _deserializeVQ90virtual(VqObjectStream& os) override;
+    bool _deserializeVQ100virtual(VqObjectStream& os) override;
+
+protected:
+    // Sets or clears flag bits and notifies with 255 when they changed.
+    bool _setFlag(uint8_t bit, bool on);
+    void _resetHash() const { _uHashVal = 0; }
+
+    // The base part in each layout; types call these before their own fields.
+    bool _serializeV0(VqObjectStream& os, bool withInhibit) const;
+    bool _deserializeV0(VqObjectStream& os, bool withInhibit);
+    bool _serialize9x(VqObjectStream& os) const;
+    bool _deserialize9x(VqObjectStream& os);
+    bool _serialize10xV1(VqObjectStream& os) const;
+    bool _deserialize10x(VqObjectStream& os);
+
+    uint8_t _uAccumulated = 0;
+    uint8_t _uFlags = VQ_ATTR_PERSISTABLE;
+    VqBitField<1> _uInhibitMask;
+    VqBitField<1> _uFinalMask;
+    mutable uint32_t _uHashVal = 0;
+};

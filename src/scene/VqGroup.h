@@ -1,0 +1,57 @@
+#pragma once
+
+#include "VqNode.h"
+
+// A node with an ordered list of children. A child is owned through its
+// parent link: adding it gives it this group as a parent, which takes one
+// reference, and removing it releases that reference.
+class VqGroup : public VqNode {
+    VQ_DECLARE_TYPE(VqGroup)
+public:
+    VqGroup() = default;
+    // A copy has no children; clone() gives it some.
+    VqGroup(const VqGroup& o) : VqNode(o) {}
+    ~VqGroup() override;
+
+    bool appendChild(VqNode* child) override;
+    VqNode* child(int index, bool cooked = false) const override;
+    int findChild(const VqNode* child) const override;
+    bool insertChild(int index, VqNode* child) override;
+    unsigned int numChildren(bool cooked = false) const override;
+    bool replaceChild(int index, VqNode* child) override;
+    bool replaceChild(const VqNode* oldChild, VqNode* newChild) override;
+    bool removeChild(const VqNode* child) override;
+    bool removeChild(int index) override;
+    bool removeAllChildren() override;
+    bool children(VqNode* const*& list, unsigned int& count, bool cooked = false) const override;
+    bool shrink() const override;
+    bool fixupLists() override;
+
+    VqFixedVec<int, 2> computeNumPolygons() const override;
+    VqFixedVec<int, 2> computeNumVertices() const override;
+    VqFixedVec<int, 2> computeNumNodes() const override;
+    float computeArea() const override;
+
+    bool _serializeVQ64virtual(VqObjectStream& os) const override;
+    bool _serializeVQ90virtual(VqObjectStream& os) const override;
+    bool _serializeVQ100virtual(VqObjectStream& os) const override;
+    bool _deserializeVQvirtual(VqObjectStream& os) override;
+    bool _deserializeVQ90virtual(VqObjectStream& os) override;
+    bool _deserializeVQ100virtual(VqObjectStream& os) override;
+
+protected:
+    bool _cloneInto(VqNode* copy, bool deep, CloneMap& map) const override;
+    // Hook for derived groups after a child at index left the list.
+    virtual void _childRemovedAt(int index) { (void)index; }
+    virtual void _allChildrenRemoved() {}
+    // Sum over the raw children, or (LOD groups) the range over them.
+    virtual bool _countsAreAlternatives() const { return false; }
+    VqFixedVec<int, 2> _combineCounts(VqFixedVec<int, 2> (*get)(const VqNode*)) const;
+
+    bool _serializeChildren(VqObjectStream& os) const;
+    bool _deserializeChildren(VqObjectStream& os);
+    bool _linkReadSlots(VqObjectStream& os) override;
+    void _dropReadSlots() override;
+
+    mutable std::vector<VqNode*> _vpChildren;
+};

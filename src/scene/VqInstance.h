@@ -1,0 +1,58 @@
+#pragma once
+
+#include "VqNode.h"
+
+// A node with exactly one child: the means by which one subgraph is placed
+// at several places of the graph.
+class VqInstance : public VqNode {
+    VQ_DECLARE_TYPE(VqInstance)
+public:
+    VqInstance() = default;
+    VqInstance(const VqInstance& o) : VqNode(o), _bPartitionCheck(o._bPartitionCheck) {}
+    ~VqInstance() override;
+
+    virtual bool replaceChild(VqNode* child);
+    virtual bool removeChild();
+    virtual VqNode* child() const { return _pChild; }
+
+    VqNode* child(int index, bool cooked = false) const override;
+    int findChild(const VqNode* child) const override;
+    unsigned int numChildren(bool cooked = false) const override;
+    bool appendChild(VqNode* child) override;
+    bool replaceChild(int index, VqNode* child) override;
+    bool replaceChild(const VqNode* oldChild, VqNode* newChild) override;
+    bool removeChild(const VqNode* child) override;
+    bool removeChild(int index) override;
+    bool removeAllChildren() override;
+    bool children(VqNode* const*& list, unsigned int& count, bool cooked = false) const override;
+    bool fixupLists() override;
+
+    VqFixedVec<int, 2> computeNumPolygons() const override;
+    VqFixedVec<int, 2> computeNumVertices() const override;
+    VqFixedVec<int, 2> computeNumNodes() const override;
+    float computeArea() const override;
+
+    // With the check on, a child in a partition must be in this instance's partition.
+    void setPartitionCheck(bool on) { _bPartitionCheck = on; }
+    bool partitionCheck() const { return _bPartitionCheck; }
+
+    bool _serializeVQ64virtual(VqObjectStream& os) const override;
+    bool _serializeVQ90virtual(VqObjectStream& os) const override;
+    bool _serializeVQ100virtual(VqObjectStream& os) const override;
+    bool _deserializeVQvirtual(VqObjectStream& os) override;
+    bool _deserializeVQ90virtual(VqObjectStream& os) override;
+    bool _deserializeVQ100virtual(VqObjectStream& os) override;
+
+protected:
+    bool _cloneInto(VqNode* copy, bool deep, CloneMap& map) const override;
+    bool _linkReadSlots(VqObjectStream& os) override;
+    void _dropReadSlots() override;
+
+private:
+    bool _checkChild(const VqNode* child) const;
+    bool _serializeChild(VqObjectStream& os) const;
+    bool _deserializeChild(VqObjectStream& os);
+
+    mutable VqNode* _pChild = nullptr;
+    bool _bPartitionCheck = true;
+};

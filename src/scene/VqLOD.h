@@ -1,0 +1,41 @@
+#pragma once
+
+#include "VqBitField.h"
+#include "VqGroup.h"
+
+// A group whose children are levels of detail of one object. A forced child,
+// when set, is the only child a traversal visits.
+class VqLOD : public VqGroup {
+    VQ_DECLARE_TYPE(VqLOD)
+public:
+    VqLOD() = default;
+    VqLOD(const VqLOD& o) : VqGroup(o), _vRelQualities(o._vRelQualities), _iForcedChild(o._iForcedChild) {}
+
+    virtual bool setRelativeQuality(int index, float quality);
+    // Kept for callers of the older interface; selection is by setForcedChild.
+    virtual bool setForcedChildren(VqBitField<1>) { return true; }
+    virtual bool setForcedChild(int iChild);
+
+    bool relativeQuality(int index, float& quality) const;
+    void relativeQualities(const float*& list, int& count) const;
+    int forcedChild() const { return _iForcedChild; }
+
+    VqNode* child(int index, bool cooked = false) const override;
+    unsigned int numChildren(bool cooked = false) const override;
+    bool children(VqNode* const*& list, unsigned int& count, bool cooked = false) const override;
+
+    bool _serializeVQ64virtual(VqObjectStream& os) const override;
+    bool _serializeVQ90virtual(VqObjectStream& os) const override;
+    bool _serializeVQ100virtual(VqObjectStream& os) const override;
+    bool _deserializeVQvirtual(VqObjectStream& os) override;
+    bool _deserializeVQ90virtual(VqObjectStream& os) override;
+    bool _deserializeVQ100virtual(VqObjectStream& os) override;
+
+protected:
+    bool _countsAreAlternatives() const override { return true; }
+    // The forced child from a file's mask: its lowest set bit, none for 0 and all ones.
+    void _setForcedFromMask(uint32_t mask);
+
+    mutable std::vector<float> _vRelQualities;
+    int _iForcedChild = -1;
+};

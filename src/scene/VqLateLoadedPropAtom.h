@@ -1,0 +1,105 @@
+#pragma once
+
+#include "VqCowGoatPtr.h"
+#include "VqGUID.h"
+#include "VqPropAtom.h"
+
+class VqStringPropAtom;
+
+// The segment services a late-loaded atom needs from the stream manager of
+// the partition it belongs to: the versions involved, the alias number under
+// which a segment's object is shared, and loading or saving the one object
+// of a segment. The stream manager implements it; these calls are the only
+// way late-loaded data reaches a file.
+class VqLLSegmentIO {
+public:
+    virtual ~VqLLSegmentIO() = default;
+    // Format version of the file being read.
+    virtual bool fileVersion(int& major, int& minor) const = 0;
+    // Format version the partition writes.
+    virtual bool writeVersion(int& major, int& minor) const = 0;
+    // Alias number (a non-zero hash) of a segment of this manager.
+    virtual uint32_t segmentAlias(const VqGUID& segGuid) const = 0;
+    // Reads the root element of a segment in the layout of format major.
+    virtual bool loadSegmentRoot(int major, const VqGUID& segGuid, int segType,
+                                 Vq::SharedPtr<VqBase>& out) = 0;
+    // Creates a pending segment and saves obj into it in the layout of format major.
+    virtual bool saveSegment(int major, const VqGUID& segGuid, int segType, const VqBase* obj) = 0;
+};
+
+// A property value that stands for an object kept in a segment of its own
+// (geometry, B-rep, PMI, metadata, thumbnails): the object is loaded when
+// asked for, shared with other atoms of the same segment through the global
+// object alias table, and saved to a fresh segment at every save.
+class VqLateLoadedPropAtom : public VqPropAtom, public Vq::CowGoatPtr {
+    VQ_DECLARE_TYPE(VqLateLoadedPropAtom)
+public:
+    VqLateLoadedPropAtom();
+    VqLateLoadedPropAtom(const VqGUID& guid, int segType);
+    VqLateLoadedPropAtom(const VqLateLoadedPropAtom& o);
+    VqLateLoadedPropAtom& operator=(const VqLateLoadedPropAtom& o);
+
+    virtual bool writeData(VqLLSegmentIO& io) const;
+    virtual bool ensureData(VqLLSegmentIO& io) const;
+    virtual bool _ensureDataV8x(VqLLSegmentIO& io, Vq::SharedPtr<VqBase>& out) const;
+    virtual bool _ensureDataV9x(VqLLSegmentIO& io, Vq::SharedPtr<VqBase>& out) const;
+    virtual bool _ensureDataV10x(VqLLSegmentIO& io, Vq::SharedPtr<VqBase>& out) const;
+
+    // Gives up the loaded object (others sharing it keep it).
+    void unloadData();
+    // A new segment GUID, with the object rebound under the new segment's alias.
+    bool rollNewGUID(VqLLSegmentIO& io);
+    // Forgets the segment and the object.
+    void clearGUID();
+    const VqGUID& guid() const { return _guid; }
+    int segType() const { return _eSegType; }
+    void setSegment(const VqGUID& guid, int segType) {
+        _guid = guid;
+        _eSegType = segType;
+    }
+    // The loaded object, or null.
+    Vq::SharedPtr<VqBase> object() const;
+    // Holds obj as this atom's data (as a load would).
+    bool setObject(VqBase* obj);
+    bool isLoaded() const { return (_uState & VQ_PROPATOM_LOADED) != 0; }
+
+    // From format 8 on, and only while it holds a persistable object.
+    bool isPersistable() const override;
+    uint32_t hash() const override { return _guid.hash(); }
+    bool isEqualHook(const VqPropAtom& o) const override;
+    void write(std::ostream& os) const override;
+
+    bool _serializeVQvirtual(VqObjectStream& os) const override;
+    bool _serializeVQ90virtual(VqObjectStream& os) const override;
+    bool _serializeVQ100virtual(VqObjectStream& os) const override;
+    bool _deserializeVQvirtual(VqObjectStream& os) override;
+    bool _deserializeVQ90virtual(VqObjectStream& os) override;
+    bool _deserializeVQ100virtual(VqObjectStream& os) override;
+
+    // The well-known keys live from init() to fini().
+    static bool init();
+    static void fini();
+
+private:
+    bool _loadByVersion(VqLLSegmentIO& io, Vq::SharedPtr<VqBase>& out) const;
+    bool _failLoad() const;
+
+    mutable VqGUID _guid;
+    int _eSegType = 0;
+};
+
+// Well-known late-loaded property keys; their texts are part of the file format.
+extern VqStringPropAtom* vqLLPropShapeImpl;
+extern VqStringPropAtom* vqLLPropTopoMesh;
+extern VqStringPropAtom* vqLLPropVertexRecordPool;
+extern VqStringPropAtom* vqLLPropBBHier;
+extern VqStringPropAtom* vqLLPropBrep;
+extern VqStringPropAtom* vqLLPropKXBrep;
+extern VqStringPropAtom* vqLLPropMultiKXBrep;
+extern VqStringPropAtom* vqLLPropWFRep;
+extern VqStringPropAtom* vqLLPropOrbit;
+extern VqStringPropAtom* vqLLPropLWPA;
+extern VqStringPropAtom* vqLLPropPMI;
+extern VqStringPropAtom* vqLLPropMetaData;
+extern VqStringPropAtom* vqLLPropThumbnail;
+extern VqStringPropAtom* vqLLPropData;

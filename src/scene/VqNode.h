@@ -1,0 +1,291 @@
+#pragma once
+
+#include "VqAttribute.h"
+#include "VqBox3.h"
+#include "VqCachedState.h"
+#include "VqFixedVec.h"
+#include "VqPropBase.h"
+#include "VqUserData.h"
+
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+class VqGroup;
+class VqMutex;
+
+// Root of every node of the scene graph, a directed acyclic graph: a node
+// may have several parents, and whatever depends on the path by which it is
+// reached lives in per-instance records keyed by a 32-bit instance key.
+// A node carries attributes, properties, flags, traversal masks and caches
+// of its extent and counts that are filled on demand and invalidated upwards.
+class VqNode : public VqPropBase {
+    VQ_DECLARE_TYPE(VqNode)
+public:
+    // Internal flags: the low half of the flag word.
+    enum : unsigned short {
+        VQ_NODE_IFLAG_IGNORE = 0x0001, // the only flag stored in files
+        VQ_NODE_IFLAG_NEEDSLOADFIXUP = 0x0004,
+        VQ_NODE_IFLAG_INVALHOOK = 0x0020, // invalidation bit 0x010 calls _invalidateHook
+        VQ_NODE_IFLAG_MODELCONTEXT = 0x0040,
+        VQ_NODE_IFLAG_LODLOADED = 0x0100,
+        VQ_NODE_IFLAG_LODLOADEDVALID = 0x0200,
+        VQ_NODE_IFLAG_MODIFIED = 0x1000,
+        VQ_NODE_IFLAG_NOINSTDATA = 0x2000
+    };
+    // Invalidation mask bits.
+    enum : int {
+        VQ_INVAL_AREA = 0x001,
+        VQ_INVAL_VERTICES = 0x004,
+        VQ_INVAL_POLYGONS = 0x008,
+        VQ_INVAL_HOOK = 0x010,
+        VQ_INVAL_NODES = 0x040,
+        VQ_INVAL_LODLOADED = 0x080,
+        VQ_INVAL_BBOX = 0x100,
+        VQ_INVAL_STATE = 0x200,
+        VQ_INVAL_MODIFIED = 0x800,
+        VQ_INVAL_STATECACHES = 0x1000 | 0x2000 | 0x4000,
+        VQ_INVAL_DOWN = 0x200 | 0x1000 | 0x2000 | 0x4000,
+        VQ_INVAL_STRUCTURE = 511,
+        VQ_INVAL_IGNORE = 255,
+        VQ_INVAL_DYNAMIC = 512
+    };
+    // Changes sent to a model context.
+    static constexpr Vq::BaseChange VQ_CHANGE_CHILD_ADDED = 16;
+    static constexpr Vq::BaseChange VQ_CHANGE_CHILD_REMOVED = 32;
+
+    // Per-instance record.
+    struct VqInstData {
+        uint32_t _uWord = 0;
+        uint32_t _uTravMask = 0;
+        Vq::SharedPtr<VqUserData> _pUserData;
+        Vq::SharedPtr<VqCachedState> _pState;
+    };
+
+    VqNode();
+    // A copy has this node's attributes, properties, flags, masks and
+    // caches, but no parents, no children and no instance data.
+    VqNode(const VqNode& o);
+    VqNode& operator=(const VqNode&) = delete;
+    ~VqNode() override;
+
+    void _unref() const override;
+
+    // Trims the parent and attribute lists to their length.
+    virtual bool shrink() const;
+    // A copy of this node; deep copies the subgraph, keeping its sharing.
+    virtual bool clone(VqNode*& out, bool deep) const;
+
+    // Child interface; a plain node has no children.
+    virtual bool appendChild(VqNode* child);
+    virtual VqNode* child(int index, bool cooked = false) const;
+    virtual int findChild(const VqNode* child) const;
+    virtual bool insertChild(int index, VqNode* child);
+    virtual unsigned int numChildren(bool cooked = false) const;
+    virtual bool replaceChild(int index, VqNode* child);
+    virtual bool replaceChild(const VqNode* oldChild, VqNode* newChild);
+    virtual bool removeChild(const VqNode* child);
+    virtual bool removeChild(int index);
+    virtual bool removeAllChildren();
+    virtual bool children(VqNode* const*& list, unsigned int& count, bool cooked = false) const;
+
+    virtual bool _sendAttrNotificationToMC(VqAttribute* attr);
+    virtual bool setIgnoreFlag(bool on);
+    virtual bool setModifiedFlag(bool on);
+    // Drops caches named by mask here and, with propagate, passes the bits
+    // that changed something up to the parents and down to cooked children.
+    virtual bool invalidateState(int mask, bool propagate = true) const;
+    virtual bool removeAllInstData(bool recursive) const;
+    // Turns the reference slots filled while reading into counted references.
+    virtual bool fixupLists();
+
+    virtual bool computeBBox(VqBox3<float>& box, unsigned int key, bool useCache) const;
+    virtual float computeArea() const;
+    virtual float _computeAreaRaw() const;
+    virtual VqFixedVec<int, 2> computeNumPolygons() const;
+    virtual VqFixedVec<int, 2> computeNumVertices() const;
+    virtual VqFixedVec<int, 2> computeNumNodes() const;
+
+    bool receiveNotification(const VqBase* who, Vq::BaseChange change) const override;
+    void _getMinimumVQVersion(int& major, int& minor) const override;
+    // From 7.0, raised over the whole subgraph below this node.
+    bool getMinimumVQVersion(int& major, int& minor) const;
+
+    // Reads through the version hooks, then hands the object IDs read for
+    // references to the stream: only an element read whole leaves its slots
+    // in the stream's fix-up lists.
+    bool deserialize(VqObjectStream& os) override;
+    bool _serializeVQ64virtual(VqObjectStream& os) const override;
+    bool _serializeVQ90virtual(VqObjectStream& os) const override;
+    bool _serializeVQ100virtual(VqObjectStream& os) const override;
+    bool _deserializeVQvirtual(VqObjectStream& os) override;
+    bool _deserializeVQ90virtual(VqObjectStream& os) override;
+    bool _deserializeVQ100virtual(VqObjectStream& os) override;
+
+    // Parents: one entry per link (a parent holding this node twice is listed twice).
+    int numParents() const { return static_cast<int>(_vpParents.size()); }
+    VqNode* parent(int index) const;
+    int findParent(const VqNode* parent) const;
+    // Adds a link and takes one reference.
+    void appendParent(VqNode* parent);
+    // Removes every link to parent, releasing one reference per link.
+    void removeParent(VqNode* parent);
+
+    // Attributes.
+    bool appendAttribute(VqAttribute* attr);
+    bool insertAttribute(int index, VqAttribute* attr);
+    bool replaceAttribute(int index, VqAttribute* attr);
+    bool replaceAttribute(const VqAttribute* oldAttr, VqAttribute* newAttr);
+    bool replaceAttribute(const VqType& type, VqAttribute* attr);
+    bool removeAttribute(int index);
+    bool removeAttribute(const VqAttribute* attr);
+    bool removeAttribute(const VqType& type);
+    bool removeAllAttributes();
+    bool getAttribute(int iIndex, VqAttribute*& attr) const;
+    void attributes(VqAttribute* const*& list, int& count) const;
+    int numAttributes() const { return static_cast<int>(_vAttrList.size()); }
+    int findAttribute(const VqAttribute* attr, int start = 0) const;
+    int findAttribute(const VqType& type, int start = 0) const;
+
+    // Flags: low 16 bits internal, high 16 bits the caller's.
+    uint32_t flags() const { return _uFlags; }
+    bool setFlag(unsigned short flag, bool on);
+    bool setFlags(unsigned short flags);
+    unsigned short userFlags() const { return static_cast<unsigned short>(_uFlags >> 16); }
+    bool internalFlag(unsigned short flag) const { return (_uFlags & flag) != 0; }
+    void setInternalFlag(unsigned short flag, bool on) const;
+    void setInternalFlags(unsigned short flags) const;
+    bool isIgnored() const { return internalFlag(VQ_NODE_IFLAG_IGNORE); }
+    bool isModified() const { return internalFlag(VQ_NODE_IFLAG_MODIFIED); }
+
+    // Traversal masks and user data, of the node and of its instances.
+    uint32_t travMask() const { return _uTravMask; }
+    void setTravMask(uint32_t mask) { _uTravMask = mask; }
+    uint32_t defaultInstTravMask() const { return _uDefInstTravMask; }
+    void setDefaultInstTravMask(uint32_t mask) { _uDefInstTravMask = mask; }
+    uint32_t travMask(unsigned int key) const;
+    bool setTravMask(unsigned int key, uint32_t mask);
+    VqUserData* userData() const { return _pUserData.get(); }
+    void setUserData(VqUserData* data) { _pUserData = data; }
+    VqUserData* userData(unsigned int key) const;
+    bool setUserData(unsigned int key, VqUserData* data);
+    // The record of an instance, created (with those of the parents) on request.
+    VqInstData* instData(unsigned int key, bool create) const;
+    bool haveInstData(bool subgraph) const;
+
+    static void setDefaultTravMasks(uint32_t lgMask, uint32_t instMask);
+    static void getDefaultTravMasks(uint32_t& lgMask, uint32_t& instMask);
+    static void setDefaultNodeInstTravMask(uint32_t mask) { s_uDefInstTravMask = mask; }
+    static uint32_t getDefaultNodeInstTravMask() { return s_uDefInstTravMask; }
+
+    // Extents and counts, computed when the cache holds its "not computed" value.
+    VqBox3<float> bBoxRaw(unsigned int key = 1) const;
+    // The raw box with the node's own placement applied.
+    VqBox3<float> bBox(unsigned int key = 1) const;
+    const VqBox3<float>& cachedBBox() const { return _bBox; }
+    void setBBox(const VqBox3<float>& box);
+    void setBBox(const VqFixedVec<float, 3>& mn, const VqFixedVec<float, 3>& mx);
+    bool isBBoxIndeterminate() const;
+    float area() const;
+    void setArea(float area);
+    bool numVertices(VqFixedVec<int, 2>& out) const;
+    bool numNodes(VqFixedVec<int, 2>& out) const;
+    bool numPolygons(VqFixedVec<int, 2>& out) const;
+
+    // Whether instance boxes may differ from the shared one: a node above
+    // (this one included, along the key) starts attribute path qualifiers.
+    static bool s_isTermNodeAbove(const VqNode* node, unsigned int key);
+    // One step of the instance key: extends a parent's key to the child at
+    // childIndex, or recovers the parent (and its key) from a node's key.
+    static bool s_childKey(unsigned int& key, const VqNode* parent, int childIndex);
+    static bool s_parentKey(unsigned int& key, const VqNode* node, VqNode*& parentOut);
+    static int s_cLog2(int n);
+
+    uint32_t pathQualStarts() const { return _nPathQualStarts; }
+    void _addPathQualStart(int delta) { _nPathQualStarts = static_cast<uint32_t>(_nPathQualStarts + delta); }
+
+    // The group above this node that roots its partition, or null.
+    VqGroup* _partitionRoot() const;
+    virtual bool _isPartitionRoot() const { return false; }
+
+    // Routes a change to the model context of a node in one (internal flag
+    // 0x0040); installed by the model-context module.
+    typedef bool (*ModelContextNotifier)(const VqNode* node, const VqBase* who, Vq::BaseChange change);
+    static void setModelContextNotifier(ModelContextNotifier fn) { s_pfNotifyMC = fn; }
+
+    static bool init();
+    static void fini();
+
+    // The box states: a new node's box is empty; an invalidated one is indeterminate.
+    static const VqBox3<float> s_emptyBox;
+    static const VqBox3<float> s_indeterminateBox;
+
+protected:
+    bool _notifyModelContext(const VqBase* who, Vq::BaseChange change) const;
+    // Called by invalidation bit 0x010 while internal flag 0x0020 is set.
+    virtual void _invalidateHook() const {}
+    // The node and the copies made so far of nodes with several parents.
+    typedef std::unordered_map<const VqNode*, VqNode*> CloneMap;
+    virtual bool _cloneInto(VqNode* copy, bool deep, CloneMap& map) const;
+    bool _cloneChild(const VqNode* child, bool deep, CloneMap& map, VqNode*& out) const;
+
+    void _propAdded(const VqPropAtom* value) override;
+    void _propRemoved(const VqPropAtom* value) override;
+
+    // Drops one link to parent (releasing one reference).
+    void _removeParentLink(VqNode* parent);
+    // The node's part of a child change: notifications, instance data, caches.
+    void _childAdded(VqNode* child);
+    void _childRemoving(VqNode* child);
+
+    bool _attachAttribute(VqAttribute* attr);
+    void _detachAttribute(VqAttribute* attr);
+
+    // Element fields of this level.
+    bool _serializeFields(VqObjectStream& os) const;
+    bool _deserializeFields(VqObjectStream& os);
+    // The attributes a file holds: persistable ones.
+    void _persistableAttributes(std::vector<const VqAttribute*>& out) const;
+
+    // Reference slots while reading. A reader stores the object IDs it reads
+    // in the slots themselves (kSlotsPendingIds); once the whole element has
+    // been read they are handed to the stream, which fills them with raw,
+    // uncounted addresses (kSlotsRaw) until fixupLists counts them.
+    enum : uint8_t { kSlotsCounted = 0, kSlotsPendingIds = 1, kSlotsRaw = 2 };
+    static void* _idToSlot(int id) { return reinterpret_cast<void*>(static_cast<intptr_t>(id)); }
+    static int _slotToId(const void* p) { return static_cast<int>(reinterpret_cast<intptr_t>(p)); }
+    // Reads an object ID count (checked against the element) and that many IDs into slots.
+    static bool _readIds(VqObjectStream& os, int count, void** slots, size_t stride);
+    static bool _writeId(VqObjectStream& os, const VqBase* obj);
+    // Hands the pending IDs of every level to the stream, or forgets them.
+    virtual bool _linkReadSlots(VqObjectStream& os);
+    virtual void _dropReadSlots();
+    // The object a raw slot was filled with, when it is of the given type.
+    static VqBase* _rawSlotObject(const void* slotValue) {
+        return static_cast<VqBase*>(const_cast<void*>(slotValue));
+    }
+    static bool _notANode(const char* method);
+
+    mutable VqBox3<float> _bBox;
+    mutable float _fArea = -1.0f;
+    mutable VqFixedVec<int, 2> _vNumVertices{-1, -1};
+    mutable VqFixedVec<int, 2> _vNumNodes{-1, -1};
+    mutable VqFixedVec<int, 2> _vNumPolygons{-1, -1};
+    mutable uint32_t _uFlags = VQ_NODE_IFLAG_MODIFIED | VQ_NODE_IFLAG_NOINSTDATA;
+    uint32_t _uTravMask;
+    uint32_t _uDefInstTravMask;
+    Vq::SharedPtr<VqUserData> _pUserData;
+    uint32_t _nPathQualStarts = 0;
+    uint8_t _uSlotState = kSlotsCounted;
+    mutable std::vector<VqNode*> _vpParents;
+    mutable std::vector<Vq::SharedPtr<VqAttribute>> _vAttrList;
+    typedef std::unordered_map<uint32_t, VqInstData> InstDataMap;
+    mutable InstDataMap* _pInstData = nullptr;
+    mutable uint32_t _uCachedKey = 0;
+    mutable VqInstData* _pCachedInstData = nullptr;
+
+    static uint32_t s_uDefLGTravMask;
+    static uint32_t s_uDefInstTravMask;
+    static VqMutex* s_pInstDataMutex;
+    static ModelContextNotifier s_pfNotifyMC;
+};

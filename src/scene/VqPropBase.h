@@ -1,0 +1,99 @@
+#pragma once
+
+#include "VqNotifyBase.h"
+#include "VqPropAtom.h"
+#include "VqRWSpinLock.h"
+#include "VqRefCounted.h"
+#include "VqSharedPtr.h"
+
+#include <cstdint>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+class VqLLSegmentIO;
+class VqObjectStream;
+class VqStringPropAtom;
+
+// Holder of a property table: pairs of a key atom and a value atom, keys
+// compared by value. The table is created at the first property and swapped
+// atomically, so readers and writers on several threads are safe.
+class VqPropBase : public VqNotifyBase {
+    VQ_DECLARE_TYPE(VqPropBase)
+public:
+    // Change sent to the clients when a property is added or replaced.
+    static constexpr Vq::BaseChange VQ_PROP_CHANGED = 16;
+
+    struct KeyHash {
+        using is_transparent = void;
+        size_t operator()(const VqPropAtom* k) const { return k->hash(); }
+        size_t operator()(const Vq::SharedPtr<VqPropAtom>& k) const { return k->hash(); }
+    };
+    struct KeyEqual {
+        using is_transparent = void;
+        static const VqPropAtom* p(const VqPropAtom* k) { return k; }
+        static const VqPropAtom* p(const Vq::SharedPtr<VqPropAtom>& k) { return k.get(); }
+        template <class A, class B>
+        bool operator()(const A& a, const B& b) const {
+            return *p(a) == *p(b);
+        }
+    };
+    typedef std::unordered_map<Vq::SharedPtr<VqPropAtom>, Vq::SharedPtr<VqPropAtom>, KeyHash, KeyEqual>
+        PropMap;
+
+    // The table itself: a map under its own reader/writer lock.
+    class PropTable : public VqRefCounted {
+    public:
+        mutable VqRWSpinLock _lock;
+        PropMap _map;
+    };
+
+    VqPropBase() = default;
+    // A copy holds the same pairs in a table of its own.
+    VqPropBase(const VqPropBase& o);
+    VqPropBase& operator=(const VqPropBase& o);
+    ~VqPropBase() override;
+
+    // With user true, a value that is not a user property is refused.
+    virtual bool addProp(const VqPropAtom* key, const VqPropAtom* value, bool user = true);
+    // With user true, only a user property is removed.
+    virtual bool removeProp(const VqPropAtom* key, bool user = true);
+    virtual bool propValue(const VqPropAtom* key, VqPropAtom*& value, bool user = true) const;
+    virtual bool prop(int index, VqPropAtom*& key, VqPropAtom*& value, bool user = true) const;
+    virtual int numProps(bool user = true) const;
+    virtual bool removeAllProps(bool user = true);
+    virtual bool writeLLData(VqLLSegmentIO& io) const;
+    virtual bool ensureLLData(VqLLSegmentIO& io) const;
+
+    void _getMinimumVQVersion(int& major, int& minor) const override;
+
+    // Adds without notification, hooks or user check (used while reading);
+    // reports whether the table changed and hands back a replaced value.
+    bool _addPropInternal(const VqPropAtom* key, const VqPropAtom* value, bool* changed = nullptr,
+                          Vq::SharedPtr<VqPropAtom>* replaced = nullptr);
+    // The pairs that a file holds: key and value both persistable.
+    void persistablePairs(std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>>& out) const;
+    bool hasPropTable() const;
+
+    // The property table of a segment, written after its elements. Holders
+    // whose pairs are all left out are not listed. Every holder, key and
+    // value must already have its object ID in the stream.
+    static bool writePropertyTable(VqObjectStream& os, const std::vector<const VqPropBase*>& holders);
+    // Reads a table and adds its pairs to the holders read before it. Pairs
+    // whose holder, key or value the segment does not hold are dropped, and so
+    // are bounding-box-hierarchy pairs when readBBoxHier is false.
+    static bool readPropertyTable(VqObjectStream& os, bool readBBoxHier = true);
+
+protected:
+    // Hooks for derived holders, run after a pair changed.
+    virtual void _propAdded(const VqPropAtom* value) { (void)value; }
+    virtual void _propRemoved(const VqPropAtom* value) { (void)value; }
+
+    // The table under the striped lock, with a reference taken; null when none.
+    Vq::SharedPtr<PropTable> _loadTable() const;
+    // The table, created (and published against a racing creator) when absent.
+    Vq::SharedPtr<PropTable> _ensureTable() const;
+
+private:
+    mutable Vq::SharedPtr<PropTable> _pPropTable;
+};

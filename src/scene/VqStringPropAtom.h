@@ -1,0 +1,56 @@
+#pragma once
+
+#include "VqPropAtom.h"
+#include "VqString.h"
+
+#include <atomic>
+
+// A string atom. Every value is interned in one process-wide table, so that
+// two atoms with equal text share one entry and compare by identity.
+class VqStringPropAtom : public VqPropAtom {
+    VQ_DECLARE_TYPE(VqStringPropAtom)
+public:
+    // One interned text with its use count.
+    struct InternEntry {
+        const VqString* pText = nullptr; // the table's key
+        uint32_t uHash = 0;
+        std::atomic<int32_t> nUses{0};
+    };
+
+    // An atom without a value until one is set or read.
+    VqStringPropAtom() = default;
+    // Interning throws "s_pStringTable" (code 5) before init().
+    explicit VqStringPropAtom(const VqString& value);
+    explicit VqStringPropAtom(const char* value);
+    VqStringPropAtom(const VqStringPropAtom& o);
+    VqStringPropAtom& operator=(const VqStringPropAtom& o);
+    ~VqStringPropAtom() override;
+
+    // The text; throws "_sIter.valid()" (code 5) when the atom has no entry.
+    const VqString& value() const;
+    bool setValue(const VqString& value);
+
+    uint32_t hash() const override;
+    bool isEqualHook(const VqPropAtom& o) const override;
+    void write(std::ostream& os) const override;
+
+    bool _serializeVQvirtual(VqObjectStream& os) const override;
+    bool _serializeVQ90virtual(VqObjectStream& os) const override;
+    bool _serializeVQ100virtual(VqObjectStream& os) const override;
+    bool _deserializeVQvirtual(VqObjectStream& os) override;
+    bool _deserializeVQ90virtual(VqObjectStream& os) override;
+    bool _deserializeVQ100virtual(VqObjectStream& os) override;
+
+    // The intern table lives from init() to fini(); fini() keeps a table that
+    // still has entries, so that atoms outliving the library stay valid.
+    static bool init();
+    static void fini();
+    static int getInternTableSize();
+    static int getInternRefCount(const VqString& text);
+
+private:
+    static InternEntry* _intern(const VqString& text);
+    static void _release(InternEntry* entry);
+
+    InternEntry* _pEntry = nullptr;
+};
