@@ -1,8 +1,13 @@
 #include "VqClassRegistry.h"
 
+#include "VqBlockDataStream.h"
+#include "VqBufferedObjectStream.h"
 #include "VqErrorState.h"
 #include "VqFactory.h"
+#include "VqFileByteStream.h"
+#include "VqMemoryByteStream.h"
 #include "VqNotifyBase.h"
+#include "VqObjectStream.h"
 #include "VqStdError.h"
 
 // Every registered class, in the order of registration. Groups follow the
@@ -25,6 +30,16 @@ const Entry s_classes[] = {
     VQ_CLASS(VqBase),
     VQ_CLASS(VqNotifyBase),
     VQ_CLASS(VqStdError),
+    // streams and stream managers
+    VQ_CLASS(VqBaseStream),
+    VQ_CLASS(VqByteStream),
+    VQ_CLASS(VqFileByteStream),
+    VQ_CLASS(VqMemoryByteStream),
+    VQ_CLASS(VqBaseDataStream),
+    VQ_CLASS(VqDataStream),
+    VQ_CLASS(VqBlockDataStream),
+    VQ_CLASS(VqObjectStream),
+    VQ_CLASS(VqBufferedObjectStream),
 };
 #undef VQ_CLASS
 } // namespace

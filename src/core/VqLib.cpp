@@ -2,9 +2,11 @@
 
 #include "VqBase.h"
 #include "VqBuildConfig.h"
+#include "VqByteStream.h"
 #include "VqClassRegistry.h"
 #include "VqErrorState.h"
 #include "VqMemBlockPool.h"
+#include "VqObjectStream.h"
 #include "VqPartition.h"
 #include "VqPlatform.h"
 #include "VqScratchMgr.h"
@@ -28,6 +30,7 @@ bool VqLib::init() {
     VqString::init();
     VqMemBlockPool::init();
     VqBase::init();
+    VqByteStream::init();
     // 3. Geometry coders, segment compressor; then the error state.
     VqErrorState::init();
     // 4. Process-wide singletons.
@@ -63,6 +66,7 @@ bool VqLib::fini() {
 
     // 1. Disposable-object threads stop.
     // 2. Byte streams still open are closed.
+    VqByteStream::s_reapOpenStreamList();
     // 3. The error state is cleared.
     VqErrorState::clearError();
     // 4. Singletons are released.
@@ -73,6 +77,8 @@ bool VqLib::fini() {
     bool ok = VqClassRegistry::unregisterAll();
     // 7. Base object, GUIDs, memory pool, threads, error state, strings; the
     //    platform's thread pool last.
+    VqObjectStream::fini();
+    VqByteStream::fini();
     VqBase::fini();
     VqMemBlockPool::fini();
     VqErrorState::fini();

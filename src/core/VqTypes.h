@@ -33,8 +33,9 @@ enum VqErrorCode : int32_t {
     VQ_ERR_NONE = 300            // no error recorded
 };
 
-// Byte order of data streams and files.
-enum VqByteOrder : int32_t { LsbFirst = 0, MsbFirst = 1 };
+// Byte order of data streams and files. A stream set to NoOrder swaps, as
+// its order differs from the host's.
+enum VqByteOrder : int32_t { LsbFirst = 0, MsbFirst = 1, NoOrder = 2 };
 
 namespace Vq {
 // What changed, sent with a notification. 0 is nothing, 255 everything;

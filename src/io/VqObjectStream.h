@@ -1,21 +1,122 @@
 #pragma once
 
-#include "VqBase.h"
+#include "VqBaseDataStream.h"
+#include "VqDataStream.h"
+#include "VqPtrSwizzle.h"
 
-// Typed stream through which every persistent object writes and reads itself.
-class VqObjectStream : public VqBase {
+#include <cstdint>
+#include <vector>
+
+class VqInBufFVec;
+class VqPartition;
+
+// The typed stream through which every persistent object writes and reads
+// itself. On top of the data stream it carries the format version of the
+// data, the segment type and owning partition, the framing of each object's
+// data as a length-prefixed element, and pointer identity through a swizzler.
+//
+// Element framing: beginWrite pushes the position and writes a placeholder
+// length; endWrite patches it with the number of bytes that followed.
+// beginRead reads the length; endRead skips what the object left unread
+// (setting the data-skipped flag) and fails with "Data block too short"
+// (code 8) when the object read past its element. Elements nest.
+//
+// The byte operations forward to the raw data stream; without one they
+// throw "_pRaw" (code 5).
+class VqObjectStream : public VqBaseDataStream {
+    VQ_DECLARE_TYPE(VqObjectStream)
 public:
-    // Format version of the data; -1 until known.
-    void getVersion(int& major, int& minor) const {
-        major = _nMajorVersion;
-        minor = _nMinorVersion;
-    }
+    // Takes the raw stream (may be null) and gives it the host's byte order.
+    explicit VqObjectStream(VqDataStream* raw = nullptr);
+    ~VqObjectStream() override;
+
+    void open() override;
+    void close() override;
+    void readBytes(VqUChar* buf, VqSize n, VqSize& nRead) override;
+    void writeBytes(const VqUChar* buf, VqSize n) override;
+    void seek(uint64_t offset) override;
+    void getPosition(uint64_t& offset) override;
+    void readPrefetch(VqSize n, VqSize& nHint) override;
+    // False, with "this && _pRaw" recorded, when there is no raw stream.
+    bool isOpen() const override;
+    // What the raw stream can still deliver, bounded by the end of the
+    // innermost element being read.
+    uint64_t _readLimit() override;
+    void setByteOrder(ByteOrder order) override;
+
+    bool _flush() override { return true; }
+    // Replaces the raw stream and gives it the current byte order.
+    virtual void setDataStream(VqDataStream* raw);
+    virtual bool beginRead();
+    virtual bool endRead();
+    virtual bool beginWrite();
+    virtual bool endWrite();
+
+    VqDataStream* dataStream() const { return _pRaw.get(); }
+
+    // Format version of the data. While either number is -1 and a partition
+    // is set, the partition's data-store version is fetched and kept.
     void setVersion(int major, int minor) {
         _nMajorVersion = major;
         _nMinorVersion = minor;
     }
+    void getVersion(int& major, int& minor) const;
+
+    void setSegmentType(int type) { _nSegmentType = type; }
+    int segmentType() const { return _nSegmentType; }
+
+    void setPartition(VqPartition* partition) { _pPartition = partition; }
+    VqPartition* partition() const { return _pPartition; }
+
+    // A swizzler can be set only when none is set and cleared only when one is.
+    bool setSwizzler(VqPtrSwizzle* swizzler);
+    VqPtrSwizzle* swizzler() const { return _currentSwizzler.get(); }
+
+    // Forward to the swizzler; without one they fail with "_currentSwizzler".
+    // ptr2num sets the ID to -1 first, ptrFromNum the slot to null first.
+    bool ptr2num(const void* ptr, int* id);
+    bool registerPtr(const void* ptr, int id);
+    bool registerPtr(const void* ptr, int id, bool* ok);
+    // True when the slot was filled, false when it waits for the object (or on error).
+    bool ptrFromNum(int id, const void** slot);
+    template <class T>
+    bool ptrFromNum(int id, Vq::SharedPtr<T>& field) {
+        return ptrFromNum(id, reinterpret_cast<const void**>(field.slot()));
+    }
+    const void* possiblePtr(int id);
+    bool pointerRegistered(const void* ptr);
+
+    // Element state.
+    int elementDepth() const { return static_cast<int>(_vElemStart.size()); }
+    // Start position (after the length field) and recorded length of the
+    // innermost element being read; false when none is open.
+    bool currentReadElement(uint64_t& start, uint32_t& length) const;
+    bool dataSkipped() const { return _bDataSkipped; }
+    // Set when an element failed, so that its end is not checked.
+    void setNoLengthCheck(bool on) { _bNoLengthCheck = on; }
+    bool noLengthCheck() const { return _bNoLengthCheck; }
+
+    // The process-wide pool of write buffers.
+    static bool s_allocWriteBuffer(VqInBufFVec*& buffer);
+    static void s_deallocWriteBuffer(VqInBufFVec* buffer);
+    static void s_shrinkWriteBufferPool();
+    static int s_numPooledWriteBuffers();
+    // Frees the pool.
+    static void fini();
 
 protected:
-    int _nMajorVersion = -1;
-    int _nMinorVersion = -1;
+    VqDataStream* _raw(const char* function) const;
+    // Bytes left in the innermost element being read (UINT64_MAX when none is open).
+    uint64_t _elementRemaining();
+
+    Vq::SharedPtr<VqPtrSwizzle> _currentSwizzler;
+    VqPartition* _pPartition = nullptr;
+    mutable int _nMajorVersion = -1;
+    mutable int _nMinorVersion = -1;
+    int _nSegmentType = 0;
+    std::vector<uint64_t> _vElemStart;
+    std::vector<uint32_t> _vElemLen;
+    bool _bDataSkipped = false;
+    bool _bNoLengthCheck = false;
+    Vq::SharedPtr<VqDataStream> _pRaw;
 };

@@ -1,6 +1,9 @@
 #include "VqPartition.h"
 
+#include "VqBase.h"
 #include "VqErrorState.h"
+#include "VqFactory.h"
+#include "VqObjectStream.h"
 
 #include <cstdio>
 
@@ -44,7 +47,8 @@ void VqPartition::fini() {
 bool VqPartition::_parseVersion(const VqString& text, int& major, int& minor) {
     int space = text.find(VqString(" "), 0);
     if (space < 0)
-        VQ_FAIL("VqPartition", "getVersion", "version string doesn't contain version numbers", VQ_ERR_ARGUMENT);
+        VQ_FAIL("VqPartition", "getVersion", "version string doesn't contain version numbers",
+                VQ_ERR_ARGUMENT);
     int point = text.find(VqString("."), space + 1);
     if (point < 0) VQ_FAIL("VqPartition", "getVersion", "No oiMinor version", VQ_ERR_ARGUMENT);
     int end = text.find(VqString(" "), point + 1);
@@ -53,11 +57,14 @@ bool VqPartition::_parseVersion(const VqString& text, int& major, int& minor) {
     text.subString(space + 1, majorText, point - space - 1);
     text.subString(point + 1, minorText, end - point - 1);
     if (!majorText.isISO8859_1())
-        VQ_FAIL("VqPartition", "getVersion", "Major version must be ISO8859-1 or ASCII string", VQ_ERR_ARGUMENT);
+        VQ_FAIL("VqPartition", "getVersion", "Major version must be ISO8859-1 or ASCII string",
+                VQ_ERR_ARGUMENT);
     if (!minorText.isISO8859_1())
-        VQ_FAIL("VqPartition", "getVersion", "Minor version must be ISO8859-1 or ASCII string", VQ_ERR_ARGUMENT);
+        VQ_FAIL("VqPartition", "getVersion", "Minor version must be ISO8859-1 or ASCII string",
+                VQ_ERR_ARGUMENT);
     if (!parseDecimal(text, space + 1, point, major) || !parseDecimal(text, point + 1, end, minor))
-        VQ_FAIL("VqPartition", "getVersion", "version string doesn't contain version numbers", VQ_ERR_ARGUMENT);
+        VQ_FAIL("VqPartition", "getVersion", "version string doesn't contain version numbers",
+                VQ_ERR_ARGUMENT);
     return true;
 }
 
@@ -84,12 +91,15 @@ bool VqPartition::setVersion(int major, int minor) {
                     (major == 8 && minor >= 0 && minor <= 2) || (major == 9 && minor >= 0 && minor <= 7) ||
                     (major == 10 && minor >= 0 && minor <= 1) || (major == 99 && minor == 0);
     if (!accepted) {
-        if (major > 10 && major != 99) VQ_FAIL("VqPartition", "setVersion", "VQ version too high", VQ_ERR_TOO_NEW);
-        if (major == 10 && minor >= 2) VQ_FAIL("VqPartition", "setVersion", "VQ version too high", VQ_ERR_TOO_NEW);
-        VQ_FAIL("VqPartition", "setVersion",
-                "Version must be one of 6.4, 7.0, 8.0, 8.1, 8.2, 9.0, 9.1, 9.2, 9.3, 9.4, 9.5, 9.6, 9.7, 10.0, "
-                "10.1 or 99.0",
-                VQ_ERR_ARGUMENT);
+        if (major > 10 && major != 99)
+            VQ_FAIL("VqPartition", "setVersion", "VQ version too high", VQ_ERR_TOO_NEW);
+        if (major == 10 && minor >= 2)
+            VQ_FAIL("VqPartition", "setVersion", "VQ version too high", VQ_ERR_TOO_NEW);
+        VQ_FAIL(
+            "VqPartition", "setVersion",
+            "Version must be one of 6.4, 7.0, 8.0, 8.1, 8.2, 9.0, 9.1, 9.2, 9.3, 9.4, 9.5, 9.6, 9.7, 10.0, "
+            "10.1 or 99.0",
+            VQ_ERR_ARGUMENT);
     }
     char buf[64];
     std::snprintf(buf, sizeof(buf), "Version %d.%d", major, minor);
@@ -125,4 +135,268 @@ bool VqPartition::setCompressionAlgortihm(int algorithm) {
     VQ_CHECK(algorithm == 2 || algorithm == 3, "VqPartition", "setCompressionAlgortihm", VQ_ERR_ARGUMENT);
     s_nCompressionAlgorithm = algorithm;
     return true;
+}
+
+// ---- elements ----------------------------------------------------------------
+
+namespace {
+const char* const kCls = "VqPartition";
+
+// Bytes of an element header after the length field: GUID, base type and,
+// from format 9 on, the object ID.
+constexpr int64_t kHeaderWithId = 21;
+constexpr int64_t kHeaderWithoutId = 17;
+
+// The result of an element read is either counted (format 10) or a raw
+// pointer whose count the caller raises (format 9 and before). Forgetting
+// the previous result never deletes it; discarding a fresh object that failed
+// does, unless something took a count on it meanwhile.
+void forget(Vq::SharedPtr<VqBase>& out) {
+    out.reset();
+}
+void forget(VqBase*& out) {
+    out = nullptr;
+}
+void adopt(Vq::SharedPtr<VqBase>& out, VqBase* obj) {
+    out = obj;
+}
+void adopt(VqBase*& out, VqBase* obj) {
+    out = obj;
+}
+void discard(Vq::SharedPtr<VqBase>& out) {
+    out.reset();
+}
+void discard(VqBase*& out) {
+    if (out && out->refCount() == 0) delete out;
+    out = nullptr;
+}
+VqBase* get(const Vq::SharedPtr<VqBase>& out) {
+    return out.get();
+}
+VqBase* get(VqBase* out) {
+    return out;
+}
+
+bool writeElementImpl(VqObjectStream& os, const VqBase* obj, bool withId) {
+    if (!obj) {
+        VQ_PROPAGATE(os.write(VqPartition::endOfFileGUID()));
+        return true;
+    }
+    VQ_PROPAGATE(os.write(VqPartition::elementTypeGUID(obj)));
+    VQ_PROPAGATE(os.write(static_cast<unsigned char>(VqPartition::objectBaseType(obj))));
+    if (withId) {
+        int id = -1;
+        VQ_PROPAGATE(os.ptr2num(obj, &id));
+        VQ_PROPAGATE(os.write(id));
+    }
+    VQ_PROPAGATE(obj->serialize(os));
+    return true;
+}
+
+bool writeLogicalElementImpl(VqObjectStream& os, const VqBase* obj, bool withId, const char* method) {
+    VQ_PROPAGATE(os.beginWrite());
+    bool ok = false;
+    try {
+        ok = writeElementImpl(os, obj, withId);
+    } catch (...) {
+        ok = VqErrorState::recordCurrentException(kCls, method);
+    }
+    // The element is closed also after a failure, so that the stream stays framed.
+    bool ended = os.endWrite();
+    if (!ok || !ended) {
+        VqErrorState::rethrowError();
+        return false;
+    }
+    return true;
+}
+
+// Reads one element's header and object. isEnd tells the end marker apart
+// from an unregistered type without a placeholder (both yield null).
+template <class Out>
+bool readElementImpl(VqObjectStream& os, Out& out, bool withId, bool& isEnd, const char* method) {
+    forget(out);
+    isEnd = false;
+    VqGUID guid;
+    VQ_PROPAGATE(os.read(guid));
+    if (guid.Data2 == 0xFFFF) {
+        isEnd = true;
+        return true;
+    }
+    unsigned char baseType = 0;
+    VQ_PROPAGATE(os.read(&baseType));
+    int id = -1;
+    if (withId) VQ_PROPAGATE(os.read(&id));
+
+    VqType* type = nullptr;
+    VQ_PROPAGATE(VqFactory::getType(guid, type));
+    VqBase* obj = nullptr;
+    if (type) {
+        VQ_PROPAGATE(type->createInstance(obj));
+        if (!obj) VQ_FAIL(kCls, method, "Stream constructor failed.", VQ_ERR_INTERNAL);
+    } else {
+        uint64_t start = 0, pos = 0;
+        uint32_t length = 0;
+        int64_t dataLength = -1;
+        if (os.currentReadElement(start, length)) {
+            os.getPosition(pos);
+            dataLength = static_cast<int64_t>(start + length) - static_cast<int64_t>(pos);
+        }
+        VQ_PROPAGATE(VqPartition::createPlaceholder(baseType, dataLength, guid, obj));
+        if (!obj) return true;
+    }
+    adopt(out, obj);
+    if (!obj->deserialize(os)) {
+        discard(out);
+        VqErrorState::rethrowError();
+        return false;
+    }
+    if (!withId) return true;
+    bool registered = true;
+    if (!os.registerPtr(obj, id, &registered)) {
+        discard(out);
+        VqErrorState::rethrowError();
+        return false;
+    }
+    if (!registered) {
+        // Two elements with one ID: the first one stands for the ID.
+        auto* earlier = static_cast<VqBase*>(const_cast<void*>(os.possiblePtr(id)));
+        discard(out);
+        adopt(out, earlier);
+        VqErrorState::throwStdError(kCls, method, "bReg", VQ_ERR_INTERNAL);
+    }
+    return true;
+}
+
+template <class Out>
+bool readLogicalElementImpl(VqObjectStream& os, Out& out, bool withId, const char* method) {
+    forget(out);
+    for (;;) {
+        VQ_PROPAGATE(os.beginRead());
+        bool isEnd = false;
+        bool ok = false;
+        bool escaped = false;
+        try {
+            ok = readElementImpl(os, out, withId, isEnd, method);
+        } catch (...) {
+            escaped = true;
+        }
+        if (!ok) {
+            discard(out);
+            os.setNoLengthCheck(true);
+            os.endRead();
+            if (escaped) {
+                VqErrorState::throwStdError(kCls, method, "Error reading element block", VQ_ERR_READ);
+            } else {
+                VqErrorState::rethrowError();
+            }
+            return false;
+        }
+        if (!os.endRead()) {
+            discard(out);
+            VqErrorState::rethrowError();
+            return false;
+        }
+        if (get(out) || isEnd) return true;
+        // An unregistered type without a placeholder: endRead skipped it by its length.
+    }
+}
+} // namespace
+
+const VqGUID& VqPartition::endOfFileGUID() {
+    static const VqGUID s_endOfFile(VQ_GUID_END_OF_ELEMENTS);
+    return s_endOfFile;
+}
+
+VqObjectBaseType VqPartition::objectBaseType(const VqBase* obj) {
+    struct Test {
+        VqGUID guid;
+        VqObjectBaseType code;
+    };
+    static const Test kTests[] = {
+        {VqGUID(CLSID_ZQGroup), VQ_BASETYPE_GROUP},
+        {VqGUID(CLSID_ZQShape), VQ_BASETYPE_SHAPE},
+        {VqGUID(CLSID_ZQNode), VQ_BASETYPE_NODE},
+        {VqGUID(CLSID_ZQAttribute), VQ_BASETYPE_ATTRIBUTE},
+        {VqGUID(CLSID_ZQShapeImpl), VQ_BASETYPE_SHAPEIMPL},
+        {VqGUID(CLSID_ZQBasePtrPropAtom), VQ_BASETYPE_BASEPTRPROPATOM},
+        {VqGUID(CLSID_ZQDataPropAtom), VQ_BASETYPE_DATAPROPATOM},
+        {VqGUID(CLSID_ZQLateLoadedPropAtom), VQ_BASETYPE_LATELOADEDPROPATOM},
+        {VqGUID(CLSID_ZQPropAtom), VQ_BASETYPE_PROPATOM},
+        {VqGUID(CLSID_ZQBase), VQ_BASETYPE_BASE},
+    };
+    if (!obj) return VQ_BASETYPE_NONE;
+    // By GUID along the type chain, so that the test needs none of the classes it names.
+    for (const Test& t : kTests)
+        for (const VqType* type = obj->type(); type; type = type->parent)
+            if (type->guid == t.guid) return t.code;
+    return VQ_BASETYPE_NONE;
+}
+
+VqGUID VqPartition::elementTypeGUID(const VqBase* obj) {
+    return obj->type()->guid;
+}
+
+bool VqPartition::createPlaceholder(int, int64_t, const VqGUID&, VqBase*& out) {
+    out = nullptr;
+    return true;
+}
+
+bool VqPartition::writeElementV10(VqObjectStream& os, const VqBase* obj) {
+    return writeElementImpl(os, obj, true);
+}
+bool VqPartition::writeElementV9(VqObjectStream& os, const VqBase* obj) {
+    return writeElementImpl(os, obj, true);
+}
+bool VqPartition::writeElement(VqObjectStream& os, const VqBase* obj) {
+    return writeElementImpl(os, obj, false);
+}
+
+bool VqPartition::writeLogicalElementV10(VqObjectStream& os, const VqBase* obj) {
+    return writeLogicalElementImpl(os, obj, true, "writeLogicalElementV10");
+}
+bool VqPartition::writeLogicalElementV9(VqObjectStream& os, const VqBase* obj) {
+    return writeLogicalElementImpl(os, obj, true, "writeLogicalElementV9");
+}
+bool VqPartition::writeLogicalElement(VqObjectStream& os, const VqBase* obj) {
+    return writeLogicalElementImpl(os, obj, false, "writeLogicalElement");
+}
+
+bool VqPartition::readElementV10(VqObjectStream& os, Vq::SharedPtr<VqBase>& out) {
+    bool isEnd = false;
+    try {
+        return readElementImpl(os, out, true, isEnd, "readElementV10");
+    } catch (...) {
+        out.reset();
+        return VqErrorState::recordCurrentException(kCls, "readElementV10");
+    }
+}
+
+bool VqPartition::readElementV9(VqObjectStream& os, VqBase*& out) {
+    bool isEnd = false;
+    try {
+        return readElementImpl(os, out, true, isEnd, "readElementV9");
+    } catch (...) {
+        discard(out);
+        return VqErrorState::recordCurrentException(kCls, "readElementV9");
+    }
+}
+
+bool VqPartition::readElement(VqObjectStream& os, VqBase*& out) {
+    bool isEnd = false;
+    try {
+        return readElementImpl(os, out, false, isEnd, "readElement");
+    } catch (...) {
+        discard(out);
+        return VqErrorState::recordCurrentException(kCls, "readElement");
+    }
+}
+
+bool VqPartition::readLogicalElementV10(VqObjectStream& os, Vq::SharedPtr<VqBase>& out) {
+    return readLogicalElementImpl(os, out, true, "readLogicalElementV10");
+}
+bool VqPartition::readLogicalElementV9(VqObjectStream& os, VqBase*& out) {
+    return readLogicalElementImpl(os, out, true, "readLogicalElementV9");
+}
+bool VqPartition::readLogicalElement(VqObjectStream& os, VqBase*& out) {
+    return readLogicalElementImpl(os, out, false, "readLogicalElement");
 }

@@ -1,0 +1,277 @@
+#include "VqObjectStream.h"
+
+#include "VqErrorState.h"
+#include "VqFactory.h"
+#include "VqInBufFVec.h"
+#include "VqMutex.h"
+#include "VqPartition.h"
+#include "VqStdException.h"
+
+#include <algorithm>
+#include <new>
+
+VQ_IMPLEMENT_TYPE_NOCLONE(VqObjectStream, VqBaseDataStream, CLSID_ZQObjectStream)
+
+namespace {
+const char* const kCls = "VqObjectStream";
+
+VqMutex s_poolMutex;
+std::vector<VqInBufFVec*> s_vpWriteBufferPool;
+} // namespace
+
+VqObjectStream::VqObjectStream(VqDataStream* raw) : _pRaw(raw) {
+    VqObjectStream::setByteOrder(s_systemByteOrder());
+}
+
+VqObjectStream::~VqObjectStream() = default;
+
+VqDataStream* VqObjectStream::_raw(const char* function) const {
+    if (!_pRaw) throw Vq::StdException(function, "_pRaw", VQ_ERR_INTERNAL);
+    return _pRaw.get();
+}
+
+void VqObjectStream::open() {
+    VqDataStream* raw = _raw("virtual void VqObjectStream::open()");
+    if (!raw->isOpen()) raw->open();
+}
+
+void VqObjectStream::close() {
+    VqDataStream* raw = _raw("virtual void VqObjectStream::close()");
+    if (raw->isOpen()) raw->close();
+}
+
+void VqObjectStream::readBytes(VqUChar* buf, VqSize n, VqSize& nRead) {
+    _raw("virtual void VqObjectStream::readBytes(VqUChar*, VqSize, VqSize&)")->readBytes(buf, n, nRead);
+}
+
+void VqObjectStream::writeBytes(const VqUChar* buf, VqSize n) {
+    _raw("virtual void VqObjectStream::writeBytes(const VqUChar*, VqSize)")->writeBytes(buf, n);
+}
+
+void VqObjectStream::seek(uint64_t offset) {
+    _raw("virtual void VqObjectStream::seek(VqUInt64)")->seek(offset);
+}
+
+void VqObjectStream::getPosition(uint64_t& offset) {
+    _raw("virtual void VqObjectStream::getPosition(VqUInt64&)")->getPosition(offset);
+}
+
+void VqObjectStream::readPrefetch(VqSize n, VqSize& nHint) {
+    _raw("virtual void VqObjectStream::readPrefetch(VqSize, VqSize&)")->readPrefetch(n, nHint);
+}
+
+bool VqObjectStream::isOpen() const {
+    if (!_pRaw) {
+        VqErrorState::throwStdError(kCls, "isOpen", "this && _pRaw", VQ_ERR_INTERNAL);
+        return false;
+    }
+    return _pRaw->isOpen();
+}
+
+uint64_t VqObjectStream::_readLimit() {
+    if (!_pRaw) return 0;
+    return std::min(_pRaw->_readLimit(), _elementRemaining());
+}
+
+uint64_t VqObjectStream::_elementRemaining() {
+    if (_vElemLen.empty() || _vElemLen.size() != _vElemStart.size()) return UINT64_MAX;
+    uint64_t pos = 0;
+    try {
+        getPosition(pos);
+    } catch (...) {
+        return UINT64_MAX;
+    }
+    uint64_t end = _vElemStart.back() + _vElemLen.back();
+    return end > pos ? end - pos : 0;
+}
+
+void VqObjectStream::setByteOrder(ByteOrder order) {
+    VqBaseDataStream::setByteOrder(order);
+    if (_pRaw) _pRaw->setByteOrder(order);
+}
+
+void VqObjectStream::setDataStream(VqDataStream* raw) {
+    _pRaw = raw;
+    if (_pRaw) _pRaw->setByteOrder(byteOrder());
+}
+
+void VqObjectStream::getVersion(int& major, int& minor) const {
+    if ((_nMajorVersion == -1 || _nMinorVersion == -1) && _pPartition)
+        _pPartition->datastoreVersion(_nMajorVersion, _nMinorVersion);
+    major = _nMajorVersion;
+    minor = _nMinorVersion;
+}
+
+bool VqObjectStream::setSwizzler(VqPtrSwizzle* pSwizzler) {
+    if (!((_currentSwizzler && !pSwizzler) || (!_currentSwizzler && pSwizzler)))
+        VQ_FAIL(kCls, "setSwizzler", "( _currentSwizzler && !pSwizzler) || (!_currentSwizzler && pSwizzler)",
+                VQ_ERR_INTERNAL);
+    _currentSwizzler = pSwizzler;
+    return true;
+}
+
+bool VqObjectStream::ptr2num(const void* ptr, int* id) {
+    if (id) *id = -1;
+    VQ_CHECK(_currentSwizzler, kCls, "ptr2num", VQ_ERR_INTERNAL);
+    VQ_PROPAGATE(_currentSwizzler->ptr2num(ptr, id));
+    return true;
+}
+
+bool VqObjectStream::registerPtr(const void* ptr, int id) {
+    VQ_CHECK(_currentSwizzler, kCls, "registerPtr", VQ_ERR_INTERNAL);
+    VQ_PROPAGATE(_currentSwizzler->registerPtr(ptr, id));
+    return true;
+}
+
+bool VqObjectStream::registerPtr(const void* ptr, int id, bool* ok) {
+    VQ_CHECK(_currentSwizzler, kCls, "registerPtr", VQ_ERR_INTERNAL);
+    VQ_PROPAGATE(_currentSwizzler->registerPtr(ptr, id, ok));
+    return true;
+}
+
+bool VqObjectStream::ptrFromNum(int id, const void** slot) {
+    if (slot) *slot = nullptr;
+    VQ_CHECK(_currentSwizzler, kCls, "ptrFromNum", VQ_ERR_INTERNAL);
+    return _currentSwizzler->ptrFromNum(id, slot);
+}
+
+const void* VqObjectStream::possiblePtr(int id) {
+    if (!_currentSwizzler) {
+        VqErrorState::throwStdError(kCls, "possiblePtr", "_currentSwizzler", VQ_ERR_INTERNAL);
+        return nullptr;
+    }
+    return _currentSwizzler->possiblePtr(id);
+}
+
+bool VqObjectStream::pointerRegistered(const void* ptr) {
+    VQ_CHECK(_currentSwizzler, kCls, "pointerRegistered", VQ_ERR_INTERNAL);
+    return _currentSwizzler->pointerRegistered(ptr);
+}
+
+bool VqObjectStream::currentReadElement(uint64_t& start, uint32_t& length) const {
+    if (_vElemLen.empty() || _vElemLen.size() != _vElemStart.size()) return false;
+    start = _vElemStart.back();
+    length = _vElemLen.back();
+    return true;
+}
+
+bool VqObjectStream::beginWrite() {
+    try {
+        uint64_t pos = 0;
+        getPosition(pos);
+        _vElemStart.push_back(pos);
+        if (!write(int32_t(0))) {
+            _vElemStart.pop_back();
+            VqErrorState::rethrowError();
+            return false;
+        }
+    } catch (...) {
+        return VqErrorState::recordCurrentException(kCls, "beginWrite");
+    }
+    return true;
+}
+
+bool VqObjectStream::endWrite() {
+    VQ_CHECK(!_vElemStart.empty(), kCls, "endWrite", VQ_ERR_INTERNAL);
+    uint64_t start = _vElemStart.back();
+    _vElemStart.pop_back();
+    try {
+        uint64_t end = 0;
+        getPosition(end);
+        VQ_CHECK(end >= start + 4 && end - start - 4 <= UINT32_MAX, kCls, "endWrite", VQ_ERR_INTERNAL);
+        seek(start);
+        if (!write(static_cast<int32_t>(static_cast<uint32_t>(end - start - 4)))) {
+            VqErrorState::rethrowError();
+            return false;
+        }
+        seek(end);
+    } catch (...) {
+        return VqErrorState::recordCurrentException(kCls, "endWrite");
+    }
+    return true;
+}
+
+bool VqObjectStream::beginRead() {
+    uint32_t length = 0;
+    VQ_PROPAGATE(read(&length));
+    try {
+        uint64_t pos = 0;
+        getPosition(pos);
+        if (_vElemStart.empty()) {
+            _bDataSkipped = false;
+            _bNoLengthCheck = false;
+        }
+        _vElemStart.push_back(pos);
+        _vElemLen.push_back(length);
+    } catch (...) {
+        return VqErrorState::recordCurrentException(kCls, "beginRead");
+    }
+    return true;
+}
+
+bool VqObjectStream::endRead() {
+    VQ_CHECK(!_vElemStart.empty() && _vElemLen.size() == _vElemStart.size(), kCls, "endRead",
+             VQ_ERR_INTERNAL);
+    uint64_t start = _vElemStart.back();
+    uint64_t end = start + _vElemLen.back();
+    _vElemStart.pop_back();
+    _vElemLen.pop_back();
+    if (_bNoLengthCheck) return true;
+    try {
+        uint64_t pos = 0;
+        getPosition(pos);
+        if (end > pos) {
+            // A newer writer added fields that this reader does not know.
+            seek(end);
+            _bDataSkipped = true;
+        } else if (end < pos) {
+            VQ_FAIL(kCls, "endRead", "Data block too short", VQ_ERR_CORRUPT);
+        }
+    } catch (...) {
+        return VqErrorState::recordCurrentException(kCls, "endRead");
+    }
+    if (_vElemStart.empty() && _pPartition) _pPartition->setDataSkipped(_bDataSkipped);
+    return true;
+}
+
+bool VqObjectStream::s_allocWriteBuffer(VqInBufFVec*& buffer) {
+    {
+        VqAutoLock guard(s_poolMutex);
+        if (!s_vpWriteBufferPool.empty()) {
+            buffer = s_vpWriteBufferPool.back();
+            s_vpWriteBufferPool.pop_back();
+            buffer->clear();
+            return true;
+        }
+    }
+    buffer = new (std::nothrow) VqInBufFVec();
+    if (!buffer)
+        VQ_FAIL(kCls, "s_allocWriteBuffer", "Allocation failed: opInBuf = new VqInBufFVec", VQ_ERR_ALLOC);
+    return true;
+}
+
+void VqObjectStream::s_deallocWriteBuffer(VqInBufFVec* buffer) {
+    if (!buffer) return;
+    buffer->clear();
+    VqAutoLock guard(s_poolMutex);
+    s_vpWriteBufferPool.push_back(buffer);
+}
+
+void VqObjectStream::s_shrinkWriteBufferPool() {
+    std::vector<VqInBufFVec*> pool;
+    {
+        VqAutoLock guard(s_poolMutex);
+        pool.swap(s_vpWriteBufferPool);
+    }
+    for (VqInBufFVec* b : pool)
+        delete b;
+}
+
+int VqObjectStream::s_numPooledWriteBuffers() {
+    VqAutoLock guard(s_poolMutex);
+    return static_cast<int>(s_vpWriteBufferPool.size());
+}
+
+void VqObjectStream::fini() {
+    s_shrinkWriteBufferPool();
+}

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "VqRWSpinLock.h"
+#include "VqRefCounted.h"
+
+#include <cstdint>
+#include <unordered_map>
+
+// One object known to a swizzler.
+struct VqPtrRecord {
+    // The object's address; all bits set while it is not yet known.
+    const void* pPtr;
+    int32_t nId;
+    // First pointer slot waiting for the object. Each waiting slot holds the
+    // address of the next waiting slot; the last one holds null.
+    const void** fixupList;
+    uintptr_t reserved;
+};
+
+// The map between objects and the 32-bit object IDs of one segment stream.
+//
+// Writing: ptr2num gives each object an ID in the order in which it is
+// first met (as an element or as a reference), starting at 0.
+// Reading: an object's reader meets a reference, reads the ID and calls
+// ptrFromNum with the address of the pointer field (the slot) that is to hold
+// it. A known object fills the slot at once; otherwise the slot is threaded
+// into the record's fix-up list, which lives in the waiting slots themselves,
+// and registerPtr fills every waiting slot when the object's element has been
+// read. Slots hold plain addresses without a reference count, and must stay
+// where they are until the swizzler is cleared: clear() sets every slot that
+// still waits to null (a reference to an object that the segment does not
+// hold ends as null). A Vq::SharedPtr field serves as a slot through slot().
+//
+// One swizzler serves one direction only: records are keyed by the ID when
+// reading and by the address when writing.
+class VqPtrSwizzle : public VqRefCounted {
+public:
+    VqPtrSwizzle() = default;
+    ~VqPtrSwizzle() override;
+    VqPtrSwizzle(const VqPtrSwizzle&) = delete;
+    VqPtrSwizzle& operator=(const VqPtrSwizzle&) = delete;
+
+    // The object's ID; -1 for null. An unknown object gets the next ID.
+    virtual bool ptr2num(const void* ptr, int* id);
+    // Enters the object read for an ID and fills every slot waiting for it.
+    // Fails with "pPtrRec->fixupList" when the ID was known and nothing waited
+    // (the address is replaced all the same).
+    virtual bool registerPtr(const void* ptr, int id);
+    // The same; when the ID already has another object, that one is kept and
+    // ok is set false.
+    virtual bool registerPtr(const void* ptr, int id, bool* ok);
+    // Fills the slot (null for -1) and returns true, or queues it for the
+    // object and returns false.
+    virtual bool ptrFromNum(int id, const void** slot);
+    // The object registered for the ID; null when none is known yet.
+    virtual const void* possiblePtr(int id);
+    // Whether the object has an ID.
+    virtual bool pointerRegistered(const void* ptr);
+
+    // Nulls every slot still waiting, empties the map and restarts IDs at 0.
+    void clear();
+    // Nulls every slot still waiting and frees the map's memory; IDs go on.
+    void shrink();
+    int numRecords() const { return static_cast<int>(_mRecords.size()); }
+
+    // The address of a record whose object is not yet known.
+    static const void* unknownPtr() { return reinterpret_cast<const void*>(~uintptr_t(0)); }
+
+private:
+    void _nullWaitingSlots();
+
+    std::unordered_map<uint64_t, VqPtrRecord> _mRecords;
+    int32_t _nNextId = 0;
+};
+
+// The swizzler of segment streams: every operation, also the ones that only
+// look, runs under an exclusive lock.
+class VqRWPtrSwizzle : public VqPtrSwizzle {
+public:
+    bool ptr2num(const void* ptr, int* id) override;
+    bool registerPtr(const void* ptr, int id) override;
+    bool registerPtr(const void* ptr, int id, bool* ok) override;
+    bool ptrFromNum(int id, const void** slot) override;
+    const void* possiblePtr(int id) override;
+    bool pointerRegistered(const void* ptr) override;
+
+private:
+    VqRWSpinLock _lock;
+};
