@@ -2,17 +2,13 @@
 
 #include "VqErrorState.h"
 #include "VqFactory.h"
+#include "VqPlatform.h"
 #include "VqStdException.h"
 
 #include <sched.h>
 #include <vector>
 
 VQ_IMPLEMENT_ABSTRACT_TYPE(VqByteStream, VqBaseStream, CLSID_ZQByteStream)
-
-namespace {
-// Until the platform carries a stream budget, the limit is fixed here.
-constexpr int kDefaultOpenStreamLimit = 32;
-} // namespace
 
 // The process-wide list of open counted streams: a min-heap on the use stamp,
 // so that the least recently used stream is on top. Each stream knows its
@@ -227,5 +223,6 @@ int VqByteStream::s_numOpenStreams() {
 }
 
 int VqByteStream::s_openStreamLimit() {
-    return kDefaultOpenStreamLimit;
+    VqPlatform* platform = g_pInstanceVqPlatform;
+    return platform ? platform->streamBudget() : 32;
 }

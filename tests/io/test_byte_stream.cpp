@@ -1,0 +1,245 @@
+#include "VqDataStream.h"
+#include "VqFileByteStream.h"
+#include "VqLibFixture.h"
+#include "VqMemoryByteStream.h"
+#include "VqPlatform.h"
+#include "VqStdError.h"
+#include "VqStdException.h"
+#include "VqString.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+std::string lastError() {
+    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
+    return e ? e->description().toUtf8() : std::string();
+}
+int lastCode() {
+    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
+    return e ? e->code() : 0;
+}
+
+class ByteStreamTest : public VqLibTest {
+protected:
+    void SetUp() override {
+        VqLibTest::SetUp();
+        _dir = std::filesystem::temp_directory_path() / ("vq_streams_" + std::to_string(::getpid()));
+        std::filesystem::create_directories(_dir);
+    }
+    void TearDown() override {
+        std::filesystem::remove_all(_dir);
+        VqLibTest::TearDown();
+    }
+    VqString path(const char* name) const { return VqString::fromUtf8((_dir / name).string()); }
+
+    // Writes text at the start of the stream, leaving it open and unlocked.
+    static void put(VqFileByteStream* s, const std::string& text) {
+        VqAutoLockByteStream guard(s);
+        s->open();
+        s->seek(0);
+        s->writeBytes(reinterpret_cast<const VqUChar*>(text.data()), text.size());
+    }
+    static std::string get(VqFileByteStream* s, size_t n) {
+        VqAutoLockByteStream guard(s);
+        s->open();
+        s->seek(0);
+        std::string out(n, '\0');
+        VqSize got = 0;
+        s->readBytes(reinterpret_cast<VqUChar*>(out.data()), n, got);
+        out.resize(got);
+        return out;
+    }
+
+    std::filesystem::path _dir;
+};
+
+TEST_F(ByteStreamTest, FileRoundTripThroughADataStream) {
+    {
+        Vq::SharedPtr<VqDataStream> w = new VqDataStream(new VqFileByteStream(path("a.bin"), false, true));
+        w->open();
+        ASSERT_TRUE(w->write(VqString("segment")));
+        ASSERT_TRUE(w->write(2.5));
+        ASSERT_TRUE(w->writeVeci({1, 2, 3}));
+        w->close();
+        EXPECT_FALSE(w->byteStream()->isLocked());
+    }
+    EXPECT_TRUE(VqFileByteStream::s_checkFileExists(path("a.bin")));
+    EXPECT_FALSE(VqFileByteStream::s_checkFileExists(path("missing.bin")));
+    Vq::SharedPtr<VqDataStream> r = new VqDataStream(new VqFileByteStream(path("a.bin"), true, false));
+    r->open();
+    EXPECT_TRUE(r->byteStream()->isLocked());
+    VqString s;
+    double d = 0;
+    std::vector<int> v;
+    ASSERT_TRUE(r->read(s) && r->read(&d) && r->readVeci(v));
+    EXPECT_EQ(s, VqString("segment"));
+    EXPECT_EQ(d, 2.5);
+    EXPECT_EQ(v, (std::vector<int>{1, 2, 3}));
+    int past = 0;
+    EXPECT_FALSE(r->read(&past));
+    EXPECT_EQ(lastError(), "Short read");
+}
+
+TEST_F(ByteStreamTest, CountsAreCheckedAgainstTheFileSize) {
+    FILE* f = std::fopen((_dir / "bad.bin").c_str(), "wb");
+    const int32_t huge = 0x40000000;
+    std::fwrite(&huge, 4, 1, f);
+    std::fclose(f);
+    Vq::SharedPtr<VqDataStream> r = new VqDataStream(new VqFileByteStream(path("bad.bin"), true, false));
+    r->open();
+    std::vector<float> v;
+    EXPECT_FALSE(r->readVecf(v));
+    EXPECT_EQ(lastError(), "Short read");
+    EXPECT_EQ(lastCode(), VQ_ERR_SHORT_READ);
+}
+
+TEST_F(ByteStreamTest, OpenFailuresAndUnlockedUse) {
+    Vq::SharedPtr<VqFileByteStream> missing = new VqFileByteStream(path("no/such/dir.bin"), false, true);
+    try {
+        missing->open();
+        FAIL() << "opened";
+    } catch (const Vq::StdException& e) {
+        EXPECT_STREQ(e.description(), "Unable to open file");
+        EXPECT_EQ(e.code(), VQ_ERR_SETTING);
+    }
+    EXPECT_FALSE(missing->isLocked());
+
+    Vq::SharedPtr<VqFileByteStream> s = new VqFileByteStream(path("b.bin"), false, true);
+    put(s.get(), "xyz");
+    VqUChar c = 0;
+    VqSize n = 0;
+    EXPECT_THROW(s->readBytes(&c, 1, n), Vq::StdException);
+    try {
+        s->writeBytes(&c, 1);
+    } catch (const Vq::StdException& e) {
+        EXPECT_STREQ(e.description(), "isLocked() && isOpen() && !_bReadOnly");
+    }
+}
+
+TEST_F(ByteStreamTest, AFullDeviceEndsInWriteFailed) {
+    if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    std::vector<VqUChar> big(600000, 0x5A);
+    {
+        // Too big for the stdio buffer: the retry loop runs and gives up.
+        Vq::SharedPtr<VqDataStream> s = new VqDataStream(new VqFileByteStream("/dev/full", false, false));
+        s->open();
+        EXPECT_FALSE(s->write(big.data(), static_cast<int>(big.size())));
+        EXPECT_EQ(lastError(), "Write failed");
+        EXPECT_EQ(lastCode(), VQ_ERR_WRITE);
+    }
+    {
+        // A small write lands in the buffer; the failure shows when it is flushed on close.
+        Vq::SharedPtr<VqDataStream> s = new VqDataStream(new VqFileByteStream("/dev/full", false, false));
+        s->open();
+        EXPECT_TRUE(s->write(12));
+        try {
+            s->close();
+            FAIL() << "closed";
+        } catch (const Vq::StdException& e) {
+            EXPECT_STREQ(e.description(), "Write failed");
+        }
+    }
+}
+
+// The open-stream limit. The platform's budget can be raised back only to 29.
+class OpenStreamLimitTest : public ByteStreamTest {
+protected:
+    void SetUp() override {
+        ByteStreamTest::SetUp();
+        ASSERT_TRUE(g_pInstanceVqPlatform->setStreamBudget(2));
+        for (int i = 0; i < 3; ++i) {
+            std::string name = "s" + std::to_string(i) + ".bin";
+            _s[i] = new VqFileByteStream(path(name.c_str()), false, true);
+        }
+    }
+    void TearDown() override {
+        for (auto& s : _s)
+            s.reset();
+        g_pInstanceVqPlatform->setStreamBudget(29);
+        ByteStreamTest::TearDown();
+    }
+    Vq::SharedPtr<VqFileByteStream> _s[3];
+};
+
+TEST_F(OpenStreamLimitTest, LeastRecentlyUsedIsClosedAndReopensWithoutTruncating) {
+    put(_s[0].get(), "zero");
+    put(_s[1].get(), "one");
+    EXPECT_EQ(VqByteStream::s_numOpenStreams(), 2);
+    put(_s[2].get(), "two");
+    EXPECT_EQ(VqByteStream::s_numOpenStreams(), 2);
+    EXPECT_FALSE(_s[0]->isOpen());
+    EXPECT_TRUE(_s[1]->isOpen());
+    EXPECT_TRUE(_s[2]->isOpen());
+    // Using a stream makes it the most recent one.
+    get(_s[1].get(), 3);
+    EXPECT_EQ(get(_s[0].get(), 4), "zero");
+    EXPECT_FALSE(_s[2]->isOpen());
+    EXPECT_TRUE(_s[1]->isOpen());
+    EXPECT_EQ(get(_s[2].get(), 3), "two");
+    EXPECT_FALSE(_s[1]->isOpen());
+}
+
+TEST_F(OpenStreamLimitTest, ALockedStreamIsNeverEvicted) {
+    put(_s[0].get(), "zero");
+    put(_s[1].get(), "one");
+    _s[0]->lock();
+    put(_s[2].get(), "two");
+    EXPECT_TRUE(_s[0]->isOpen());
+    EXPECT_FALSE(_s[1]->isOpen());
+    // With every listed stream held by this thread, none can be given up:
+    // the new one is admitted over the limit instead of waiting for ever.
+    _s[2]->lock();
+    put(_s[1].get(), "one");
+    EXPECT_EQ(VqByteStream::s_numOpenStreams(), 3);
+    EXPECT_TRUE(_s[0]->isOpen() && _s[1]->isOpen() && _s[2]->isOpen());
+    _s[2]->unlock();
+    _s[0]->unlock();
+    VqByteStream::s_reapOpenStreamList();
+    EXPECT_EQ(VqByteStream::s_numOpenStreams(), 0);
+    EXPECT_FALSE(_s[1]->isOpen());
+}
+
+TEST_F(ByteStreamTest, MemoryStream) {
+    Vq::SharedPtr<VqMemoryByteStream> m = new VqMemoryByteStream(false);
+    VqUChar buf[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_THROW(m->writeBytes(buf, 8), Vq::StdException);
+    {
+        VqAutoLockByteStream guard(m.get());
+        m->open();
+        m->writeBytes(buf, 8);
+        m->seek(20);
+        EXPECT_EQ(m->dataLength(), 8u);
+        m->seek(4);
+        m->writeBytes(buf, 2);
+        EXPECT_EQ(m->dataLength(), 8u);
+    }
+    EXPECT_EQ(m->data()[5], 2);
+    EXPECT_FALSE(m->setData(buf, 8));
+    EXPECT_EQ(lastError(), "_bReadOnly");
+
+    Vq::SharedPtr<VqMemoryByteStream> ro = new VqMemoryByteStream(true);
+    EXPECT_FALSE(ro->setData(nullptr, 3));
+    ASSERT_TRUE(ro->setData(buf, 8));
+    ro->seek(6);
+    VqUChar out[8] = {};
+    VqSize n = 0;
+    ro->readBytes(out, 8, n);
+    EXPECT_EQ(n, 2u);
+    EXPECT_EQ(out[1], 8);
+    ro->seek(0);
+    try {
+        ro->seek(8);
+        FAIL() << "seeked to the end of a read-only stream";
+    } catch (const Vq::StdException& e) {
+        EXPECT_STREQ(e.description(), "offset == 0 || offset < _nBufLen");
+    }
+    ASSERT_TRUE(ro->setData(nullptr, 0));
+    EXPECT_EQ(ro->dataLength(), 0u);
+}
+
+} // namespace
