@@ -3,11 +3,13 @@
 #include "VqBlockDataStream.h"
 #include "VqBufferedObjectStream.h"
 #include "VqErrorState.h"
+#include "VqFSStorageLocation.h"
 #include "VqFactory.h"
 #include "VqFileByteStream.h"
 #include "VqMemoryByteStream.h"
 #include "VqNotifyBase.h"
 #include "VqObjectStream.h"
+#include "VqRwStorageLocation.h"
 #include "VqStdError.h"
 
 // Every registered class, in the order of registration. Groups follow the
@@ -30,6 +32,10 @@ const Entry s_classes[] = {
     VQ_CLASS(VqBase),
     VQ_CLASS(VqNotifyBase),
     VQ_CLASS(VqStdError),
+    // storage locations
+    VQ_CLASS(VqStorageLocation),
+    VQ_CLASS(VqFSStorageLocation),
+    VQ_CLASS(VqRwStorageLocation),
     // streams and stream managers
     VQ_CLASS(VqBaseStream),
     VQ_CLASS(VqByteStream),

@@ -4,6 +4,7 @@
 #include "VqBuildConfig.h"
 #include "VqByteStream.h"
 #include "VqClassRegistry.h"
+#include "VqCompressor.h"
 #include "VqErrorState.h"
 #include "VqMemBlockPool.h"
 #include "VqObjectStream.h"
@@ -32,11 +33,12 @@ bool VqLib::init() {
     VqBase::init();
     VqByteStream::init();
     // 3. Geometry coders, segment compressor; then the error state.
+    const bool codersUp = VqCompressor::init();
     VqErrorState::init();
     // 4. Process-wide singletons.
     // 5. Every class registers with the factory.
     // 6. Per-class statics that need the registered types.
-    if (!Vq::ScratchMgr::EnsureInstance() || !VqClassRegistry::registerAll() || !VqPartition::init()) {
+    if (!codersUp || !Vq::ScratchMgr::EnsureInstance() || !VqClassRegistry::registerAll() || !VqPartition::init()) {
         // Leave nothing half up: the next init starts from scratch.
         Vq::SharedPtr<VqStdError> error = VqErrorState::currentError();
         _refCount = 1;
@@ -73,6 +75,7 @@ bool VqLib::fini() {
     Vq::ScratchMgr::ReleaseInstance();
     // 5. Per-class statics and coders are finalised.
     VqPartition::fini();
+    VqCompressor::fini();
     // 6. Every class unregisters.
     bool ok = VqClassRegistry::unregisterAll();
     // 7. Base object, GUIDs, memory pool, threads, error state, strings; the

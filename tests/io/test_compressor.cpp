@@ -1,0 +1,258 @@
+#include "VqCompressor.h"
+#include "VqErrorState.h"
+#include "VqLibFixture.h"
+#include "VqStdError.h"
+#include "VqStdException.h"
+
+#include <cstdio>
+#include <lzma.h>
+#include <random>
+#include <string>
+#include <unistd.h>
+#include <vector>
+#include <zlib.h>
+
+namespace {
+using Bytes = std::vector<VqUChar>;
+
+// Half text-like runs, half noise: compresses, but not to nothing.
+Bytes sampleData(size_t n, unsigned seed = 7) {
+    Bytes b(n);
+    std::mt19937 rng(seed);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = (i / 64) % 2 ? static_cast<VqUChar>(rng()) : "segment data "[i % 13];
+    return b;
+}
+
+std::string errorText() {
+    auto e = VqErrorState::currentError();
+    return e ? e->description().toUtf8() : std::string();
+}
+int errorCode() {
+    auto e = VqErrorState::currentError();
+    return e ? e->code() : 0;
+}
+
+// Runs the streaming calls with deliberately small, odd-sized windows.
+Bytes streamCompress(VqCompressor& c, const Bytes& in, size_t inStep, size_t outStep) {
+    Bytes out;
+    std::vector<VqUChar> chunk(outStep);
+    c.beginCompress();
+    size_t pos = 0;
+    bool done = false;
+    while (!done) {
+        VqSize take = std::min(inStep, in.size() - pos);
+        const VqUChar* nextIn = in.data() + pos;
+        VqSize availIn = take;
+        do {
+            VqUChar* nextOut = chunk.data();
+            VqSize availOut = chunk.size();
+            done = c.doCompress(nextIn, availIn, nextOut, availOut);
+            out.insert(out.end(), chunk.data(), nextOut);
+            if (take == 0 && availOut > 0) done = true;
+        } while (availIn > 0);
+        pos += take;
+    }
+    c.endCompress();
+    return out;
+}
+
+Bytes streamUncompress(VqCompressor& c, const Bytes& in, size_t inStep, size_t outStep) {
+    Bytes out;
+    std::vector<VqUChar> chunk(outStep);
+    c.beginUncompress();
+    size_t pos = 0;
+    for (;;) {
+        VqSize take = std::min(inStep, in.size() - pos);
+        const VqUChar* nextIn = in.data() + pos;
+        VqSize availIn = take;
+        bool end = false;
+        VqSize produced = 0;
+        do {
+            VqUChar* nextOut = chunk.data();
+            VqSize availOut = chunk.size();
+            end = c.doUncompress(nextIn, availIn, nextOut, availOut);
+            produced = nextOut - chunk.data();
+            out.insert(out.end(), chunk.data(), nextOut);
+        } while (!end && (availIn > 0 || (take == 0 && produced > 0)));
+        pos += take;
+        if (end || take == 0) break;
+    }
+    c.endUncompress();
+    return out;
+}
+
+class CompressorTest : public VqLibTest {};
+} // namespace
+
+TEST_F(CompressorTest, OneShotRoundTripEveryAlgorithmAndSize) {
+    for (int alg = 1; alg <= 3; ++alg) {
+        VqCompressor c;
+        ASSERT_TRUE(c.setAlgorithm(alg));
+        for (size_t n : {size_t(0), size_t(1), size_t(4095), size_t(4096), size_t(300001)}) {
+            Bytes in = sampleData(n);
+            const VqUChar* out = nullptr;
+            VqSize outLen = 0;
+            ASSERT_TRUE(c.compress(in.data(), in.size(), out, outLen)) << alg << " " << n;
+            ASSERT_GE(outLen, 1u);
+            EXPECT_EQ(out[0], alg);
+            Bytes packed(out, out + outLen);
+            // A compressor set to another algorithm follows the leading byte and keeps its own setting.
+            VqCompressor d;
+            ASSERT_TRUE(d.setAlgorithm(alg == 3 ? 2 : 3));
+            const VqUChar* back = nullptr;
+            VqSize backLen = 0;
+            ASSERT_TRUE(d.uncompress(packed.data(), packed.size(), back, backLen)) << alg << " " << n;
+            EXPECT_EQ(Bytes(back, back + backLen), in) << alg << " " << n;
+            EXPECT_EQ(d.algorithm(), alg == 3 ? 2 : 3);
+        }
+    }
+}
+
+TEST_F(CompressorTest, StreamingRoundTripEveryAlgorithm) {
+    Bytes in = sampleData(200000, 11);
+    for (int alg = 1; alg <= 3; ++alg) {
+        VqCompressor c;
+        ASSERT_TRUE(c.setAlgorithm(alg));
+        // Twice, so that the reset between streams is exercised too.
+        for (int round = 0; round < 2; ++round) {
+            Bytes packed = streamCompress(c, in, 1000, 97);
+            Bytes back = streamUncompress(c, packed, 1024, 4096);
+            EXPECT_EQ(back, in) << alg;
+        }
+        Bytes empty = streamCompress(c, Bytes(), 1000, 64);
+        EXPECT_TRUE(streamUncompress(c, empty, 1024, 64).empty());
+    }
+}
+
+TEST_F(CompressorTest, ZlibOutputIsTheLibrarysOwnLevelOneStream) {
+    Bytes in = sampleData(100000, 3);
+    VqCompressor c;
+    ASSERT_TRUE(c.setAlgorithm(VqCompressor::VQCOMPRESSOR_ALGORITHM_ZLIB));
+    Bytes streamed = streamCompress(c, in, 1 << 18, 4096);
+    Bytes reference(compressBound(in.size()));
+    uLongf refLen = reference.size();
+    ASSERT_EQ(compress2(reference.data(), &refLen, in.data(), in.size(), 1), Z_OK);
+    reference.resize(refLen);
+    EXPECT_EQ(streamed, reference);
+    // And zlib's own inflate reads it, adler32 trailer included.
+    Bytes back(in.size());
+    uLongf backLen = back.size();
+    ASSERT_EQ(uncompress(back.data(), &backLen, streamed.data(), streamed.size()), Z_OK);
+    EXPECT_EQ(back, in);
+}
+
+TEST_F(CompressorTest, LzmaOutputIsAnXzStreamWithCrc64) {
+    Bytes in = sampleData(150000, 5);
+    VqCompressor c;
+    ASSERT_TRUE(c.setAlgorithm(VqCompressor::VQCOMPRESSOR_ALGORITHM_LZMA));
+    Bytes packed = streamCompress(c, in, 4096, 4096);
+    ASSERT_GT(packed.size(), 12u);
+    // Stream header: magic, then flags naming CRC64 (0x04).
+    EXPECT_EQ(Bytes(packed.begin(), packed.begin() + 6), (Bytes{0xFD, '7', 'z', 'X', 'Z', 0x00}));
+    EXPECT_EQ(packed[7], 0x04);
+    lzma_stream_flags flags;
+    ASSERT_EQ(lzma_stream_header_decode(&flags, packed.data()), LZMA_OK);
+    EXPECT_EQ(flags.check, LZMA_CHECK_CRC64);
+    // The system's xz tool decodes it.
+    char path[] = "/tmp/vq_xz_XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, packed.data(), packed.size()), static_cast<ssize_t>(packed.size()));
+    close(fd);
+    std::string cmd = std::string("xz -dc < ") + path;
+    FILE* p = popen(cmd.c_str(), "r");
+    ASSERT_NE(p, nullptr);
+    Bytes decoded;
+    VqUChar buf[65536];
+    size_t got;
+    while ((got = fread(buf, 1, sizeof buf, p)) > 0)
+        decoded.insert(decoded.end(), buf, buf + got);
+    EXPECT_EQ(pclose(p), 0);
+    unlink(path);
+    EXPECT_EQ(decoded, in);
+}
+
+TEST_F(CompressorTest, CorruptInputIsReportedWithTheLibrarysText) {
+    Bytes in = sampleData(50000, 9);
+    for (int alg = 2; alg <= 3; ++alg) {
+        VqCompressor c;
+        ASSERT_TRUE(c.setAlgorithm(alg));
+        const VqUChar* out = nullptr;
+        VqSize outLen = 0;
+        ASSERT_TRUE(c.compress(in.data(), in.size(), out, outLen));
+        Bytes packed(out, out + outLen);
+        for (size_t i = packed.size() / 3; i < packed.size() / 3 + 40; ++i)
+            packed[i] ^= 0x5A;
+        VqErrorState::clearError();
+        const VqUChar* back = nullptr;
+        VqSize backLen = 0;
+        EXPECT_FALSE(c.uncompress(packed.data(), packed.size(), back, backLen));
+        if (alg == 2) {
+            EXPECT_EQ(errorText(), "Zlib data stream is corrupt");
+            EXPECT_EQ(errorCode(), VQ_ERR_CORRUPT);
+        } else {
+            EXPECT_EQ(errorText(), "res == LZMA_OK || res == LZMA_STREAM_END");
+        }
+        // Streaming reports the same through an exception.
+        try {
+            streamUncompress(c, Bytes(packed.begin() + 1, packed.end()), 1024, 4096);
+            ADD_FAILURE() << "corrupt stream accepted, algorithm " << alg;
+        } catch (const Vq::StdException& e) {
+            if (alg == 2)
+                EXPECT_STREQ(e.description(), "Zlib data stream is corrupt");
+            else
+                EXPECT_STREQ(e.description(), "_iLastRetcode == LZMA_OK || _iLastRetcode == LZMA_STREAM_END");
+        }
+        // The compressor stays usable.
+        ASSERT_TRUE(c.compress(in.data(), 100, out, outLen));
+    }
+}
+
+TEST_F(CompressorTest, MisuseIsRefused) {
+    VqCompressor c;
+    EXPECT_FALSE(c.setAlgorithm(0));
+    EXPECT_FALSE(c.setAlgorithm(4));
+    EXPECT_EQ(c.algorithm(), VqCompressor::VQCOMPRESSOR_ALGORITHM_ZLIB);
+    // Input after the finish phase began.
+    c.beginCompress();
+    Bytes out(256);
+    const VqUChar* nextIn = nullptr;
+    VqSize availIn = 0;
+    VqUChar* nextOut = out.data();
+    VqSize availOut = out.size();
+    c.doCompress(nextIn, availIn, nextOut, availOut);
+    Bytes more(10, 1);
+    nextIn = more.data();
+    availIn = more.size();
+    try {
+        c.doCompress(nextIn, availIn, nextOut, availOut);
+        ADD_FAILURE() << "input accepted after finish";
+    } catch (const Vq::StdException& e) {
+        EXPECT_STREQ(e.description(), "!_bFlushPhase");
+    }
+    c.endCompress();
+    // An unknown algorithm byte in one-shot input.
+    Bytes bogus{9, 1, 2, 3};
+    const VqUChar* res = nullptr;
+    VqSize resLen = 0;
+    EXPECT_FALSE(c.uncompress(bogus.data(), bogus.size(), res, resLen));
+}
+
+TEST_F(CompressorTest, PoolHandsBackTheMostRecentlyReleased) {
+    VqCompressor::s_shrinkCompressorPool();
+    VqCompressor* a = nullptr;
+    VqCompressor* b = nullptr;
+    ASSERT_TRUE(VqCompressor::s_acquireCompressor(a));
+    ASSERT_TRUE(VqCompressor::s_acquireCompressor(b));
+    ASSERT_NE(a, b);
+    VqCompressor::s_releaseCompressor(a);
+    VqCompressor::s_releaseCompressor(b);
+    EXPECT_EQ(VqCompressor::s_numPooledCompressors(), 2);
+    VqCompressor* c = nullptr;
+    ASSERT_TRUE(VqCompressor::s_acquireCompressor(c));
+    EXPECT_EQ(c, b);
+    VqCompressor::s_releaseCompressor(c);
+    VqCompressor::s_shrinkCompressorPool();
+    EXPECT_EQ(VqCompressor::s_numPooledCompressors(), 0);
+}
