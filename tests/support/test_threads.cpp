@@ -348,7 +348,7 @@ TEST_F(ThreadsTest, RWLockableReadersShareAndWritersExcludeUnderContention) {
     ASSERT_TRUE(lock.lockRead(false));
 
     // Writers keep a two-word value consistent while readers check it.
-    constexpr int kIters = 2000;
+    constexpr int kIters = 500;
     long a = 0, b = 0;
     std::atomic<bool> torn{false};
     std::atomic<int> writersDone{0};
