@@ -1,16 +1,35 @@
 #include "VqClassRegistry.h"
 
+#include "VqAttribute.h"
+#include "VqBasePtrPropAtom.h"
 #include "VqBlockDataStream.h"
 #include "VqBufferedObjectStream.h"
+#include "VqDataPropAtom.h"
 #include "VqErrorState.h"
 #include "VqFSStorageLocation.h"
 #include "VqFactory.h"
 #include "VqFileByteStream.h"
+#include "VqFloat32PropAtom.h"
+#include "VqGroup.h"
+#include "VqInstance.h"
+#include "VqInt32PropAtom.h"
+#include "VqLOD.h"
+#include "VqLateLoadedPropAtom.h"
 #include "VqMemoryByteStream.h"
+#include "VqNode.h"
 #include "VqNotifyBase.h"
 #include "VqObjectStream.h"
+#include "VqPropAtom.h"
+#include "VqPropBase.h"
+#include "VqRangeLOD.h"
+#include "VqRefCountedPtrPropAtom.h"
 #include "VqRwStorageLocation.h"
 #include "VqStdError.h"
+#include "VqStringPropAtom.h"
+#include "VqSwitch.h"
+#include "VqThumbnailSet.h"
+#include "VqVec4fPropAtom.h"
+#include "VqVoidPtrPropAtom.h"
 
 // Every registered class, in the order of registration. Groups follow the
 // start-up order: base and notification classes, property atoms,
@@ -31,11 +50,32 @@ const Entry s_classes[] = {
     // base and notification classes
     VQ_CLASS(VqBase),
     VQ_CLASS(VqNotifyBase),
+    VQ_CLASS(VqPropBase),
     VQ_CLASS(VqStdError),
+    // property atoms
+    VQ_CLASS(VqPropAtom),
+    VQ_CLASS(VqStringPropAtom),
+    VQ_CLASS(VqInt32PropAtom),
+    VQ_CLASS(VqFloat32PropAtom),
+    VQ_CLASS(VqVec4fPropAtom),
+    VQ_CLASS(VqBasePtrPropAtom),
+    VQ_CLASS(VqVoidPtrPropAtom),
+    VQ_CLASS(VqRefCountedPtrPropAtom),
+    VQ_CLASS(VqDataPropAtom),
+    VQ_CLASS(VqLateLoadedPropAtom),
     // storage locations
     VQ_CLASS(VqStorageLocation),
     VQ_CLASS(VqFSStorageLocation),
     VQ_CLASS(VqRwStorageLocation),
+    // nodes
+    VQ_CLASS(VqNode),
+    VQ_CLASS(VqGroup),
+    VQ_CLASS(VqLOD),
+    VQ_CLASS(VqRangeLOD),
+    VQ_CLASS(VqSwitch),
+    VQ_CLASS(VqInstance),
+    // attributes
+    VQ_CLASS(VqAttribute),
     // streams and stream managers
     VQ_CLASS(VqBaseStream),
     VQ_CLASS(VqByteStream),
@@ -46,6 +86,8 @@ const Entry s_classes[] = {
     VQ_CLASS(VqBlockDataStream),
     VQ_CLASS(VqObjectStream),
     VQ_CLASS(VqBufferedObjectStream),
+    // remaining classes
+    VQ_CLASS(VqThumbnailSet),
 };
 #undef VQ_CLASS
 } // namespace

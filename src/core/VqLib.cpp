@@ -6,12 +6,16 @@
 #include "VqClassRegistry.h"
 #include "VqCompressor.h"
 #include "VqErrorState.h"
+#include "VqGlobalObjectAliasTable.h"
+#include "VqLateLoadedPropAtom.h"
 #include "VqMemBlockPool.h"
+#include "VqNode.h"
 #include "VqObjectStream.h"
 #include "VqPartition.h"
 #include "VqPlatform.h"
 #include "VqScratchMgr.h"
 #include "VqStdError.h"
+#include "VqStringPropAtom.h"
 
 int VqLib::_refCount = 0;
 VqBuildInfo VqLib::_tBuildInfo;
@@ -32,13 +36,16 @@ bool VqLib::init() {
     VqMemBlockPool::init();
     VqBase::init();
     VqByteStream::init();
+    VqStringPropAtom::init();
+    VqNode::init();
     // 3. Geometry coders, segment compressor; then the error state.
     const bool codersUp = VqCompressor::init();
     VqErrorState::init();
     // 4. Process-wide singletons.
     // 5. Every class registers with the factory.
     // 6. Per-class statics that need the registered types.
-    if (!codersUp || !Vq::ScratchMgr::EnsureInstance() || !VqClassRegistry::registerAll() || !VqPartition::init()) {
+    if (!codersUp || !Vq::ScratchMgr::EnsureInstance() || !Vq::GlobalObjectAliasTable::EnsureInstance() ||
+        !VqClassRegistry::registerAll() || !VqPartition::init() || !VqLateLoadedPropAtom::init()) {
         // Leave nothing half up: the next init starts from scratch.
         Vq::SharedPtr<VqStdError> error = VqErrorState::currentError();
         _refCount = 1;
@@ -73,7 +80,9 @@ bool VqLib::fini() {
     VqErrorState::clearError();
     // 4. Singletons are released.
     Vq::ScratchMgr::ReleaseInstance();
+    Vq::GlobalObjectAliasTable::DestroyInstance();
     // 5. Per-class statics and coders are finalised.
+    VqLateLoadedPropAtom::fini();
     VqPartition::fini();
     VqCompressor::fini();
     // 6. Every class unregisters.
@@ -82,6 +91,8 @@ bool VqLib::fini() {
     //    platform's thread pool last.
     VqObjectStream::fini();
     VqByteStream::fini();
+    VqNode::fini();
+    VqStringPropAtom::fini();
     VqBase::fini();
     VqMemBlockPool::fini();
     VqErrorState::fini();

@@ -130,6 +130,8 @@ public:
     void appendParent(VqNode* parent);
     // Removes every link to parent, releasing one reference per link.
     void removeParent(VqNode* parent);
+    // Drops one link to parent (releasing one reference).
+    void _removeParentLink(VqNode* parent);
 
     // Attributes.
     bool appendAttribute(VqAttribute* attr);
@@ -232,8 +234,6 @@ protected:
     void _propAdded(const VqPropAtom* value) override;
     void _propRemoved(const VqPropAtom* value) override;
 
-    // Drops one link to parent (releasing one reference).
-    void _removeParentLink(VqNode* parent);
     // The node's part of a child change: notifications, instance data, caches.
     void _childAdded(VqNode* child);
     void _childRemoving(VqNode* child);

@@ -7,7 +7,6 @@
 #include "VqSharedPtr.h"
 
 #include <cstdint>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -24,28 +23,23 @@ public:
     // Change sent to the clients when a property is added or replaced.
     static constexpr Vq::BaseChange VQ_PROP_CHANGED = 16;
 
-    struct KeyHash {
-        using is_transparent = void;
-        size_t operator()(const VqPropAtom* k) const { return k->hash(); }
-        size_t operator()(const Vq::SharedPtr<VqPropAtom>& k) const { return k->hash(); }
-    };
-    struct KeyEqual {
-        using is_transparent = void;
-        static const VqPropAtom* p(const VqPropAtom* k) { return k; }
-        static const VqPropAtom* p(const Vq::SharedPtr<VqPropAtom>& k) { return k.get(); }
-        template <class A, class B>
-        bool operator()(const A& a, const B& b) const {
-            return *p(a) == *p(b);
-        }
-    };
-    typedef std::unordered_map<Vq::SharedPtr<VqPropAtom>, Vq::SharedPtr<VqPropAtom>, KeyHash, KeyEqual>
-        PropMap;
-
-    // The table itself: a map under its own reader/writer lock.
+    // The table itself: the pairs ordered by the hash of their key, under
+    // the table's own reader/writer lock. Iteration follows the hash order,
+    // so a table read back from a file enumerates as the one written.
     class PropTable : public VqRefCounted {
     public:
+        struct Pair {
+            Vq::SharedPtr<VqPropAtom> key;
+            Vq::SharedPtr<VqPropAtom> value;
+            uint32_t hash;
+        };
+        // The pair whose key equals key by value, or null.
+        Pair* find(const VqPropAtom* key);
+        // Inserts at the end of the key's hash run.
+        Pair& insert(const VqPropAtom* key, const VqPropAtom* value, uint32_t hash);
+
         mutable VqRWSpinLock _lock;
-        PropMap _map;
+        std::vector<Pair> _vPairs;
     };
 
     VqPropBase() = default;

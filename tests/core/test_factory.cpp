@@ -47,7 +47,7 @@ TEST_F(VqFactoryTest, LookupByGUIDNameAndIndex) {
     EXPECT_EQ(VqErrorState::currentError()->code(), VQ_ERR_ARGUMENT);
 
     // A miss is success with a null result.
-    ASSERT_TRUE(VqFactory::getType(VqGUID(CLSID_ZQNode), t));
+    ASSERT_TRUE(VqFactory::getType(VqGUID(0xDEADBEEF, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0), t));
     EXPECT_EQ(t, nullptr);
     ASSERT_TRUE(VqFactory::getType(VqString("NoSuchClass"), t));
     EXPECT_EQ(t, nullptr);

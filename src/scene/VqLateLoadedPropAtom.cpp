@@ -1,0 +1,277 @@
+#include "VqLateLoadedPropAtom.h"
+
+#include "VqErrorState.h"
+#include "VqFactory.h"
+#include "VqGlobalObjectAliasTable.h"
+#include "VqLocalVersion.h"
+#include "VqPartition.h"
+#include "VqStdException.h"
+#include "VqStringPropAtom.h"
+
+#include <ostream>
+
+VQ_IMPLEMENT_TYPE(VqLateLoadedPropAtom, VqPropAtom, CLSID_ZQLateLoadedPropAtom)
+
+VqStringPropAtom* vqLLPropShapeImpl = nullptr;
+VqStringPropAtom* vqLLPropTopoMesh = nullptr;
+VqStringPropAtom* vqLLPropVertexRecordPool = nullptr;
+VqStringPropAtom* vqLLPropBBHier = nullptr;
+VqStringPropAtom* vqLLPropBrep = nullptr;
+VqStringPropAtom* vqLLPropKXBrep = nullptr;
+VqStringPropAtom* vqLLPropMultiKXBrep = nullptr;
+VqStringPropAtom* vqLLPropWFRep = nullptr;
+VqStringPropAtom* vqLLPropOrbit = nullptr;
+VqStringPropAtom* vqLLPropLWPA = nullptr;
+VqStringPropAtom* vqLLPropPMI = nullptr;
+VqStringPropAtom* vqLLPropMetaData = nullptr;
+VqStringPropAtom* vqLLPropThumbnail = nullptr;
+VqStringPropAtom* vqLLPropData = nullptr;
+
+namespace {
+struct WellKnownKey {
+    VqStringPropAtom** slot;
+    const char* text;
+};
+const WellKnownKey s_keys[] = {
+    {&vqLLPropShapeImpl, "VQ_LLPROP_SHAPEIMPL"},
+    {&vqLLPropTopoMesh, "VQ_LLPROP_TOPOMESH"},
+    {&vqLLPropVertexRecordPool, "VQ_LLPROP_VERTEXRECORDPOOL"},
+    {&vqLLPropBBHier, "VQ_LLPROP_BBHIER"},
+    {&vqLLPropBrep, "VQ_LLPROP_BREP"},
+    {&vqLLPropKXBrep, "VQ_LLPROP_KXBREP"},
+    {&vqLLPropMultiKXBrep, "VQ_LLPROP_MULTIKXBREP"},
+    {&vqLLPropWFRep, "VQ_LLPROP_WFREP"},
+    {&vqLLPropOrbit, "VQ_LLPROP_ORBIT"},
+    {&vqLLPropLWPA, "VQ_LLPROP_LWPA"},
+    {&vqLLPropPMI, "VQ_LLPROP_PMI"},
+    {&vqLLPropMetaData, "VQ_LLPROP_METADATA"},
+    {&vqLLPropThumbnail, "VQ_LLPROP_THUMBNAIL"},
+    {&vqLLPropData, "VQ_LLPROP_DATA"},
+};
+
+Vq::GlobalObjectAliasTable* aliasTable() {
+    if (!g_pInstanceGlobalObjectAliasTable) VQ_THROW("g_pInstanceGlobalObjectAliasTable", VQ_ERR_INTERNAL);
+    return g_pInstanceGlobalObjectAliasTable;
+}
+} // namespace
+
+bool VqLateLoadedPropAtom::init() {
+    try {
+        for (const WellKnownKey& k : s_keys) {
+            if (*k.slot) continue;
+            VqStringPropAtom* key = new VqStringPropAtom(k.text);
+            if (!key)
+                VQ_FAIL("VqLateLoadedPropAtom", "init", "Allocation failed: new VqStringPropAtom",
+                        VQ_ERR_ALLOC);
+            key->ref();
+            *k.slot = key;
+        }
+        return true;
+    } catch (...) {
+        return VqErrorState::recordCurrentException("VqLateLoadedPropAtom", "init");
+    }
+}
+
+void VqLateLoadedPropAtom::fini() {
+    for (const WellKnownKey& k : s_keys) {
+        if (*k.slot) (*k.slot)->unref();
+        *k.slot = nullptr;
+    }
+}
+
+VqLateLoadedPropAtom::VqLateLoadedPropAtom() {
+    _setStateBit(VQ_PROPATOM_NONUSER, true);
+}
+
+VqLateLoadedPropAtom::VqLateLoadedPropAtom(const VqGUID& guid, int segType) : VqLateLoadedPropAtom() {
+    _guid = guid;
+    _eSegType = segType;
+}
+
+VqLateLoadedPropAtom::VqLateLoadedPropAtom(const VqLateLoadedPropAtom& o)
+    : VqPropAtom(o), Vq::CowGoatPtr(o), _guid(o._guid), _eSegType(o._eSegType) {}
+
+VqLateLoadedPropAtom& VqLateLoadedPropAtom::operator=(const VqLateLoadedPropAtom& o) {
+    VqPropAtom::operator=(o);
+    Vq::CowGoatPtr::operator=(o);
+    _guid = o._guid;
+    _eSegType = o._eSegType;
+    return *this;
+}
+
+Vq::SharedPtr<VqBase> VqLateLoadedPropAtom::object() const {
+    if (!hasHandle() || !g_pInstanceGlobalObjectAliasTable) return nullptr;
+    return g_pInstanceGlobalObjectAliasTable->object(goatHandle(), false);
+}
+
+bool VqLateLoadedPropAtom::setObject(VqBase* obj) {
+    try {
+        VQ_PROPAGATE(aliasTable()->bindObject(*this, obj));
+        _setStateBit(VQ_PROPATOM_LOADED, obj != nullptr);
+        return true;
+    } catch (...) {
+        return VqErrorState::recordCurrentException("VqLateLoadedPropAtom", "setObject");
+    }
+}
+
+bool VqLateLoadedPropAtom::isPersistable() const {
+    int major = -1, minor = -1;
+    if (!VqPartition::getVersion(major, minor) || major <= 7) return false;
+    Vq::SharedPtr<VqBase> obj = object();
+    return obj && obj->isPersistable();
+}
+
+bool VqLateLoadedPropAtom::isEqualHook(const VqPropAtom& o) const {
+    const auto& ll = static_cast<const VqLateLoadedPropAtom&>(o);
+    if (_guid != ll._guid || _eSegType != ll._eSegType) return false;
+    // Atoms of new data not saved yet are equal only when they share it.
+    return !_guid.isNull() || goatHandle() == ll.goatHandle();
+}
+
+void VqLateLoadedPropAtom::write(std::ostream& os) const {
+    VqString text;
+    if (_guid.toString(text)) os << text;
+    os << ' ' << _eSegType;
+}
+
+bool VqLateLoadedPropAtom::_failLoad() const {
+    const_cast<VqLateLoadedPropAtom*>(this)->clearGUID();
+    VqErrorState::throwStdError("VqLateLoadedPropAtom", "ensureData()", "LLPA load failed", VQ_ERR_READ);
+    return false;
+}
+
+bool VqLateLoadedPropAtom::_ensureDataV8x(VqLLSegmentIO& io, Vq::SharedPtr<VqBase>& out) const {
+    return io.loadSegmentRoot(8, _guid, _eSegType, out);
+}
+bool VqLateLoadedPropAtom::_ensureDataV9x(VqLLSegmentIO& io, Vq::SharedPtr<VqBase>& out) const {
+    return io.loadSegmentRoot(9, _guid, _eSegType, out);
+}
+bool VqLateLoadedPropAtom::_ensureDataV10x(VqLLSegmentIO& io, Vq::SharedPtr<VqBase>& out) const {
+    return io.loadSegmentRoot(10, _guid, _eSegType, out);
+}
+
+bool VqLateLoadedPropAtom::_loadByVersion(VqLLSegmentIO& io, Vq::SharedPtr<VqBase>& out) const {
+    int major = -1, minor = -1;
+    if (!io.fileVersion(major, minor)) return false;
+    if (major > 9) return _ensureDataV10x(io, out);
+    if (major == 9) return _ensureDataV9x(io, out);
+    return _ensureDataV8x(io, out);
+}
+
+bool VqLateLoadedPropAtom::ensureData(VqLLSegmentIO& io) const {
+    auto* self = const_cast<VqLateLoadedPropAtom*>(this);
+    try {
+        Vq::GlobalObjectAliasTable* table = aliasTable();
+        if (hasHandle() && table->object(goatHandle(), true)) return true;
+        if (_guid.isNull()) return true;
+        uint32_t alias = io.segmentAlias(_guid);
+        if (!table->findShared(alias, *self)) {
+            Vq::SharedPtr<VqBase> obj;
+            if (!_loadByVersion(io, obj) || !obj) return _failLoad();
+            VQ_PROPAGATE(table->shareObject(*self, obj.get(), alias));
+        }
+        self->_setStateBit(VQ_PROPATOM_LOADED, true);
+        return true;
+    } catch (...) {
+        return _failLoad();
+    }
+}
+
+void VqLateLoadedPropAtom::unloadData() {
+    if (isLoaded() && hasHandle()) Vq::CowGoatPtr::unloadData();
+    _setStateBit(VQ_PROPATOM_LOADED, false);
+}
+
+bool VqLateLoadedPropAtom::rollNewGUID(VqLLSegmentIO& io) {
+    try {
+        Vq::SharedPtr<VqBase> obj = object();
+        Vq::CowGoatPtr::unloadData();
+        VqGUID fresh;
+        VQ_PROPAGATE(VqGUID::createGUID(fresh));
+        _guid = fresh;
+        if (obj) VQ_PROPAGATE(aliasTable()->shareObject(*this, obj.get(), io.segmentAlias(_guid)));
+        return true;
+    } catch (...) {
+        return VqErrorState::recordCurrentException("VqLateLoadedPropAtom", "rollNewGUID");
+    }
+}
+
+void VqLateLoadedPropAtom::clearGUID() {
+    Vq::CowGoatPtr::unloadData();
+    _guid = VqGUID();
+    _setStateBit(VQ_PROPATOM_LOADED, false);
+}
+
+bool VqLateLoadedPropAtom::writeData(VqLLSegmentIO& io) const {
+    try {
+        int major = -1, minor = -1;
+        VQ_PROPAGATE(io.writeVersion(major, minor));
+        Vq::SharedPtr<VqBase> obj = object();
+        if (!obj) return true;
+        // Every save puts the object into a segment of its own under a new GUID.
+        VQ_PROPAGATE(const_cast<VqLateLoadedPropAtom*>(this)->rollNewGUID(io));
+        VQ_PROPAGATE(io.saveSegment(major, _guid, _eSegType, obj.get()));
+        return true;
+    } catch (...) {
+        return VqErrorState::recordCurrentException("VqLateLoadedPropAtom", "writeData");
+    }
+}
+
+bool VqLateLoadedPropAtom::_serializeVQvirtual(VqObjectStream& os) const {
+    VQ_PROPAGATE(VqPropAtom::_serializeVQvirtual(os));
+    VQ_PROPAGATE(os.write(_guid));
+    return os.write(_eSegType);
+}
+
+bool VqLateLoadedPropAtom::_serializeVQ90virtual(VqObjectStream& os) const {
+    VQ_PROPAGATE(VqPropAtom::_serializeVQ90virtual(os));
+    VQ_PROPAGATE(Vq::writeLocalVersion9(os, 1));
+    VQ_PROPAGATE(os.write(_guid));
+    VQ_PROPAGATE(os.write(_eSegType));
+    VQ_PROPAGATE(os.write(0));
+    return os.write(1);
+}
+
+bool VqLateLoadedPropAtom::_serializeVQ100virtual(VqObjectStream& os) const {
+    if (_guid == VqGUID())
+        VQ_FAIL("VqLateLoadedPropAtom", "_serializeVQ100virtual", "_guid != VqGUID()", VQ_ERR_INTERNAL);
+    VQ_PROPAGATE(VqPropAtom::_serializeVQ100virtual(os));
+    VQ_PROPAGATE(Vq::writeLocalVersion10(os, 2));
+    VQ_PROPAGATE(os.write(_guid));
+    VQ_PROPAGATE(os.write(_eSegType));
+    return os.write(0);
+}
+
+bool VqLateLoadedPropAtom::_deserializeVQvirtual(VqObjectStream& os) {
+    VQ_PROPAGATE(VqPropAtom::_deserializeVQvirtual(os));
+    VQ_PROPAGATE(os.read(_guid));
+    VQ_PROPAGATE(os.read(&_eSegType));
+    _setStateBit(VQ_PROPATOM_PERSISTABLE, false);
+    return true;
+}
+
+bool VqLateLoadedPropAtom::_deserializeVQ90virtual(VqObjectStream& os) {
+    VQ_PROPAGATE(VqPropAtom::_deserializeVQ90virtual(os));
+    int lv = 0;
+    VQ_PROPAGATE(Vq::readLocalVersion9(os, lv, "VqLateLoadedPropAtom", "_deserializeVQ90virtual"));
+    VQ_PROPAGATE(os.read(_guid));
+    VQ_PROPAGATE(os.read(&_eSegType));
+    int reserved[2] = {0, 0};
+    VQ_PROPAGATE(os.read(reserved, 2));
+    _setStateBit(VQ_PROPATOM_PERSISTABLE, false);
+    return true;
+}
+
+bool VqLateLoadedPropAtom::_deserializeVQ100virtual(VqObjectStream& os) {
+    VQ_PROPAGATE(VqPropAtom::_deserializeVQ100virtual(os));
+    int lv = 0;
+    VQ_PROPAGATE(Vq::readLocalVersion10(os, lv, "VqLateLoadedPropAtom", "_deserializeVQ100virtual"));
+    if (lv < 2 && !(_uState & VQ_PROPATOM_OLD_LAYOUT))
+        VQ_FAIL("VqLateLoadedPropAtom", "_deserializeVQ100virtual", "iLocalVers >= 2", VQ_ERR_INTERNAL);
+    VQ_PROPAGATE(os.read(_guid));
+    VQ_PROPAGATE(os.read(&_eSegType));
+    int reserved = 0;
+    VQ_PROPAGATE(os.read(&reserved));
+    _setStateBit(VQ_PROPATOM_PERSISTABLE, false);
+    return true;
+}

@@ -1,0 +1,892 @@
+#include "VqNode.h"
+
+#include "VqErrorState.h"
+#include "VqFactory.h"
+#include "VqGroup.h"
+#include "VqLocalVersion.h"
+#include "VqMutex.h"
+
+#include <cfloat>
+#include <unordered_set>
+
+VQ_IMPLEMENT_TYPE(VqNode, VqPropBase, CLSID_ZQNode)
+
+uint32_t VqNode::s_uDefLGTravMask = 0xFFFFFFFFu;
+uint32_t VqNode::s_uDefInstTravMask = 0xFFFFFFFFu;
+VqMutex* VqNode::s_pInstDataMutex = nullptr;
+VqNode::ModelContextNotifier VqNode::s_pfNotifyMC = nullptr;
+
+const VqBox3<float> VqNode::s_emptyBox;
+const VqBox3<float> VqNode::s_indeterminateBox(VqFixedVec<float, 3>(FLT_MAX, FLT_MAX, FLT_MAX),
+                                               VqFixedVec<float, 3>(-FLT_MAX, -FLT_MAX, -FLT_MAX));
+
+namespace {
+// The class mutex of the instance-data maps; absent before init.
+class InstDataLock {
+public:
+    explicit InstDataLock(VqMutex* m) : _m(m) {
+        if (_m) _m->lock();
+    }
+    ~InstDataLock() {
+        if (_m) _m->unlock();
+    }
+    InstDataLock(const InstDataLock&) = delete;
+    InstDataLock& operator=(const InstDataLock&) = delete;
+
+private:
+    VqMutex* _m;
+};
+
+bool countsComputed(const VqFixedVec<int, 2>& v) {
+    return v[0] != -1 || v[1] != -1;
+}
+} // namespace
+
+bool VqNode::init() {
+    if (!s_pInstDataMutex) s_pInstDataMutex = new VqMutex();
+    return true;
+}
+
+void VqNode::fini() {
+    delete s_pInstDataMutex;
+    s_pInstDataMutex = nullptr;
+}
+
+void VqNode::setDefaultTravMasks(uint32_t lgMask, uint32_t instMask) {
+    s_uDefLGTravMask = lgMask;
+    s_uDefInstTravMask = instMask;
+}
+
+void VqNode::getDefaultTravMasks(uint32_t& lgMask, uint32_t& instMask) {
+    lgMask = s_uDefLGTravMask;
+    instMask = s_uDefInstTravMask;
+}
+
+VqNode::VqNode() : _uTravMask(s_uDefLGTravMask), _uDefInstTravMask(s_uDefInstTravMask) {}
+
+VqNode::VqNode(const VqNode& o)
+    : VqPropBase(o), _bBox(o._bBox), _fArea(o._fArea), _vNumVertices(o._vNumVertices),
+      _vNumNodes(o._vNumNodes), _vNumPolygons(o._vNumPolygons),
+      _uFlags(
+          (o._uFlags & ~static_cast<uint32_t>(VQ_NODE_IFLAG_NEEDSLOADFIXUP | VQ_NODE_IFLAG_MODELCONTEXT)) |
+          VQ_NODE_IFLAG_MODIFIED | VQ_NODE_IFLAG_NOINSTDATA),
+      _uTravMask(o._uTravMask), _uDefInstTravMask(o._uDefInstTravMask), _pUserData(o._pUserData) {
+    if (o._uSlotState != kSlotsCounted) return;
+    _vAttrList = o._vAttrList;
+    for (auto& a : _vAttrList)
+        a->addNotification(this);
+}
+
+VqNode::~VqNode() {
+    if (_uSlotState != kSlotsCounted) {
+        // The slots hold object IDs or uncounted addresses: nothing to release.
+        for (auto& a : _vAttrList)
+            a.release();
+    } else {
+        for (auto& a : _vAttrList)
+            a->removeNotification(this);
+    }
+    delete _pInstData;
+}
+
+void VqNode::_unref() const {
+    // Only the parents' links and the path qualifiers starting here are left:
+    // the per-instance attribute state is stale.
+    if (_nPathQualStarts && refCount() == _nPathQualStarts + 1) invalidateState(VQ_INVAL_STATE, false);
+}
+
+bool VqNode::shrink() const {
+    _vpParents.shrink_to_fit();
+    _vAttrList.shrink_to_fit();
+    return true;
+}
+
+// ---- children of a plain node: none
+
+bool VqNode::appendChild(VqNode*) {
+    VQ_FAIL("VqNode", "appendChild", "Node cannot have children", VQ_ERR_ARGUMENT);
+}
+VqNode* VqNode::child(int, bool) const {
+    return nullptr;
+}
+int VqNode::findChild(const VqNode*) const {
+    return -1;
+}
+bool VqNode::insertChild(int, VqNode*) {
+    VQ_FAIL("VqNode", "insertChild", "Node cannot have children", VQ_ERR_ARGUMENT);
+}
+unsigned int VqNode::numChildren(bool) const {
+    return 0;
+}
+bool VqNode::replaceChild(int, VqNode*) {
+    VQ_FAIL("VqNode", "replaceChild", "Unable to access child", VQ_ERR_UNREACHABLE);
+}
+bool VqNode::replaceChild(const VqNode*, VqNode*) {
+    VQ_FAIL("VqNode", "replaceChild", "Unable to access child", VQ_ERR_UNREACHABLE);
+}
+bool VqNode::removeChild(const VqNode*) {
+    VQ_FAIL("VqNode", "removeChild", "Unable to access child", VQ_ERR_UNREACHABLE);
+}
+bool VqNode::removeChild(int) {
+    VQ_FAIL("VqNode", "removeChild", "Unable to access child", VQ_ERR_UNREACHABLE);
+}
+bool VqNode::removeAllChildren() {
+    return true;
+}
+bool VqNode::children(VqNode* const*& list, unsigned int& count, bool) const {
+    list = nullptr;
+    count = 0;
+    return true;
+}
+
+// ---- parents
+
+VqNode* VqNode::parent(int index) const {
+    return index >= 0 && index < numParents() ? _vpParents[static_cast<size_t>(index)] : nullptr;
+}
+
+int VqNode::findParent(const VqNode* p) const {
+    for (size_t i = 0; i < _vpParents.size(); ++i)
+        if (_vpParents[i] == p) return static_cast<int>(i);
+    return -1;
+}
+
+void VqNode::appendParent(VqNode* p) {
+    _vpParents.push_back(p);
+    ref();
+}
+
+void VqNode::removeParent(VqNode* p) {
+    size_t before = _vpParents.size();
+    std::erase(_vpParents, p);
+    size_t removed = before - _vpParents.size();
+    // Instance keys of this subgraph encode the parent taken: they are stale.
+    if (before >= 2 && removed) removeAllInstData(true);
+    for (size_t i = 0; i < removed; ++i)
+        unref();
+}
+
+void VqNode::_removeParentLink(VqNode* p) {
+    for (size_t i = 0; i < _vpParents.size(); ++i)
+        if (_vpParents[i] == p) {
+            if (_vpParents.size() >= 2) removeAllInstData(true);
+            _vpParents.erase(_vpParents.begin() + static_cast<std::ptrdiff_t>(i));
+            unref();
+            return;
+        }
+}
+
+VqGroup* VqNode::_partitionRoot() const {
+    std::unordered_set<const VqNode*> seen;
+    std::vector<const VqNode*> todo{this};
+    while (!todo.empty()) {
+        const VqNode* n = todo.back();
+        todo.pop_back();
+        if (!seen.insert(n).second) continue;
+        if (n->_isPartitionRoot()) return static_cast<VqGroup*>(const_cast<VqNode*>(n));
+        for (VqNode* p : n->_vpParents)
+            todo.push_back(p);
+    }
+    return nullptr;
+}
+
+// ---- child bookkeeping shared by the node classes with children
+
+void VqNode::_childAdded(VqNode* child) {
+    _notifyModelContext(child, VQ_CHANGE_CHILD_ADDED);
+    child->removeAllInstData(true);
+    invalidateState(VQ_INVAL_STRUCTURE, true);
+    setModifiedFlag(true);
+}
+
+void VqNode::_childRemoving(VqNode* child) {
+    _notifyModelContext(child, VQ_CHANGE_CHILD_REMOVED);
+    child->removeAllInstData(true);
+}
+
+bool VqNode::_notANode(const char* method) {
+    VqErrorState::throwStdError("VqNode", method, "Child object is not a node", VQ_ERR_CORRUPT);
+    return false;
+}
+
+// ---- model context
+
+bool VqNode::_notifyModelContext(const VqBase* who, Vq::BaseChange change) const {
+    if (!internalFlag(VQ_NODE_IFLAG_MODELCONTEXT) || !s_pfNotifyMC) return true;
+    return s_pfNotifyMC(this, who, change);
+}
+
+bool VqNode::_sendAttrNotificationToMC(VqAttribute* attr) {
+    return _notifyModelContext(attr, Vq::BaseChangeAll);
+}
+
+// ---- flags
+
+bool VqNode::setFlag(unsigned short flag, bool on) {
+    uint32_t bits = static_cast<uint32_t>(flag) << 16;
+    _uFlags = on ? (_uFlags | bits) : (_uFlags & ~bits);
+    return true;
+}
+
+bool VqNode::setFlags(unsigned short flags) {
+    _uFlags = (_uFlags & 0xFFFFu) | (static_cast<uint32_t>(flags) << 16);
+    return true;
+}
+
+void VqNode::setInternalFlag(unsigned short flag, bool on) const {
+    _uFlags = on ? (_uFlags | flag) : (_uFlags & ~static_cast<uint32_t>(flag));
+}
+
+void VqNode::setInternalFlags(unsigned short flags) const {
+    _uFlags = (_uFlags & 0xFFFF0000u) | flags;
+}
+
+bool VqNode::setIgnoreFlag(bool on) {
+    if (isIgnored() == on) return true;
+    setInternalFlag(VQ_NODE_IFLAG_IGNORE, on);
+    return invalidateState(VQ_INVAL_IGNORE, true);
+}
+
+bool VqNode::setModifiedFlag(bool on) {
+    if (!on) {
+        setInternalFlag(VQ_NODE_IFLAG_MODIFIED, false);
+        return true;
+    }
+    if (isModified()) return true;
+    return invalidateState(VQ_INVAL_MODIFIED, true);
+}
+
+// ---- invalidation
+
+bool VqNode::isBBoxIndeterminate() const {
+    for (int i = 0; i < 3; ++i)
+        if (_bBox.min[i] != FLT_MAX || _bBox.max[i] != -FLT_MAX) return false;
+    return true;
+}
+
+bool VqNode::invalidateState(int mask, bool propagate) const {
+    int up = 0;
+    bool boxValid = !isBBoxIndeterminate() && !_bBox.isEmpty();
+    if (mask & VQ_INVAL_BBOX) {
+        if (!isBBoxIndeterminate()) {
+            _bBox = s_indeterminateBox;
+            up |= VQ_INVAL_BBOX;
+        }
+    }
+    if (mask & VQ_INVAL_AREA) {
+        if (_fArea != -1.0f) {
+            _fArea = -1.0f;
+            up |= VQ_INVAL_AREA;
+        }
+        // An area change alone still tells the parents their boxes may differ.
+        if (mask == VQ_INVAL_AREA && boxValid) up |= VQ_INVAL_BBOX;
+    }
+    if ((mask & VQ_INVAL_VERTICES) && countsComputed(_vNumVertices)) {
+        _vNumVertices = VqFixedVec<int, 2>(-1, -1);
+        up |= VQ_INVAL_VERTICES;
+    }
+    if ((mask & VQ_INVAL_POLYGONS) && countsComputed(_vNumPolygons)) {
+        _vNumPolygons = VqFixedVec<int, 2>(-1, -1);
+        up |= VQ_INVAL_POLYGONS;
+    }
+    if ((mask & VQ_INVAL_NODES) && countsComputed(_vNumNodes)) {
+        _vNumNodes = VqFixedVec<int, 2>(-1, -1);
+        up |= VQ_INVAL_NODES;
+    }
+    if ((mask & VQ_INVAL_HOOK) && internalFlag(VQ_NODE_IFLAG_INVALHOOK)) _invalidateHook();
+    if ((mask & VQ_INVAL_LODLOADED) && internalFlag(VQ_NODE_IFLAG_LODLOADEDVALID)) {
+        setInternalFlag(VQ_NODE_IFLAG_LODLOADEDVALID, false);
+        up |= VQ_INVAL_LODLOADED;
+    }
+    if ((mask & VQ_INVAL_MODIFIED) && !isModified()) {
+        setInternalFlag(VQ_NODE_IFLAG_MODIFIED, true);
+        up |= VQ_INVAL_MODIFIED;
+    }
+
+    int down = 0;
+    if ((mask & VQ_INVAL_DOWN) && _pInstData) {
+        // The states are released after the class mutex is dropped.
+        std::vector<Vq::SharedPtr<VqCachedState>> dropped;
+        {
+            InstDataLock lock(s_pInstDataMutex);
+            for (auto& [key, d] : *_pInstData) {
+                if (!d._pState) continue;
+                if (mask & VQ_INVAL_STATE) {
+                    dropped.push_back(std::move(d._pState));
+                    down |= VQ_INVAL_STATE;
+                    continue;
+                }
+                for (int bit = 0x1000; bit <= 0x4000; bit <<= 1)
+                    if ((mask & bit) && d._pState->dropCaches(bit)) down |= bit;
+            }
+        }
+    }
+
+    if (!propagate) return true;
+    if (up) {
+        // Parents may be removed while they are told: walk a copy.
+        std::vector<VqNode*> parents = _vpParents;
+        for (VqNode* p : parents)
+            VQ_PROPAGATE(p->invalidateState(up, true));
+    }
+    if (down) {
+        VqNode* const* list = nullptr;
+        unsigned int n = 0;
+        VQ_PROPAGATE(children(list, n, true));
+        for (unsigned int i = 0; i < n; ++i)
+            VQ_PROPAGATE(list[i]->invalidateState(down, true));
+    }
+    return true;
+}
+
+// ---- instance data
+
+int VqNode::s_cLog2(int n) {
+    int b = 0;
+    while (n > 1 && (1 << b) < n)
+        ++b;
+    return b;
+}
+
+bool VqNode::s_childKey(unsigned int& key, const VqNode* parent, int childIndex) {
+    const VqNode* c = parent ? parent->child(childIndex, false) : nullptr;
+    if (!c) return false;
+    int b = s_cLog2(c->numParents());
+    if (b == 0) return true;
+    // The k-th time the parent holds this child is its k-th link in the child's parent list.
+    int k = 0;
+    for (int i = 0; i < childIndex; ++i)
+        if (parent->child(i, false) == c) ++k;
+    int idx = -1;
+    for (int i = 0; i < c->numParents() && idx < 0; ++i)
+        if (c->_vpParents[static_cast<size_t>(i)] == parent && k-- == 0) idx = i;
+    if (idx < 0) return false;
+    // The key holds a marker bit and at most 31 bits of choices.
+    if ((key >> (32 - b)) != 0) return false;
+    key = (key << b) | static_cast<unsigned int>(idx);
+    return true;
+}
+
+bool VqNode::s_parentKey(unsigned int& key, const VqNode* node, VqNode*& parentOut) {
+    parentOut = nullptr;
+    int n = node->numParents();
+    if (n == 0) return false;
+    if (n == 1) {
+        parentOut = node->_vpParents[0];
+        return true;
+    }
+    if (key <= 1) return false;
+    int b = s_cLog2(n);
+    unsigned int idx = key & ((1u << b) - 1u);
+    if (idx >= static_cast<unsigned int>(n)) return false;
+    key >>= b;
+    parentOut = node->_vpParents[idx];
+    return true;
+}
+
+bool VqNode::s_isTermNodeAbove(const VqNode* node, unsigned int key) {
+    std::unordered_set<const VqNode*> seen;
+    while (node && seen.insert(node).second) {
+        if (node->_nPathQualStarts) return true;
+        VqNode* p = nullptr;
+        if (!s_parentKey(key, node, p)) break;
+        node = p;
+    }
+    return false;
+}
+
+VqNode::VqInstData* VqNode::instData(unsigned int key, bool create) const {
+    InstDataLock lock(s_pInstDataMutex);
+    if (_pCachedInstData && _uCachedKey == key) return _pCachedInstData;
+    if (_pInstData) {
+        auto it = _pInstData->find(key);
+        if (it != _pInstData->end()) {
+            _uCachedKey = key;
+            _pCachedInstData = &it->second;
+            return _pCachedInstData;
+        }
+    }
+    if (!create) return nullptr;
+    // The parents' records come first (the mutex is recursive).
+    unsigned int parentKey = key;
+    VqNode* p = nullptr;
+    if (s_parentKey(parentKey, this, p) && p) p->instData(parentKey, true);
+    if (!_pInstData) _pInstData = new InstDataMap();
+    VqInstData& d = (*_pInstData)[key];
+    d._uTravMask = _uDefInstTravMask;
+    setInternalFlag(VQ_NODE_IFLAG_NOINSTDATA, false);
+    _uCachedKey = key;
+    _pCachedInstData = &d;
+    return &d;
+}
+
+bool VqNode::haveInstData(bool subgraph) const {
+    {
+        InstDataLock lock(s_pInstDataMutex);
+        if (_pInstData && !_pInstData->empty()) return true;
+    }
+    if (!subgraph) return false;
+    VqNode* const* list = nullptr;
+    unsigned int n = 0;
+    children(list, n, false);
+    for (unsigned int i = 0; i < n; ++i)
+        if (list[i]->haveInstData(true)) return true;
+    return false;
+}
+
+bool VqNode::removeAllInstData(bool recursive) const {
+    InstDataMap* old = nullptr;
+    {
+        InstDataLock lock(s_pInstDataMutex);
+        old = _pInstData;
+        _pInstData = nullptr;
+        _pCachedInstData = nullptr;
+        setInternalFlag(VQ_NODE_IFLAG_NOINSTDATA, true);
+    }
+    delete old;
+    if (!recursive) return true;
+    VqNode* const* list = nullptr;
+    unsigned int n = 0;
+    children(list, n, false);
+    for (unsigned int i = 0; i < n; ++i)
+        VQ_PROPAGATE(list[i]->removeAllInstData(true));
+    return true;
+}
+
+uint32_t VqNode::travMask(unsigned int key) const {
+    const VqInstData* d = instData(key, false);
+    return d ? d->_uTravMask : _uDefInstTravMask;
+}
+
+bool VqNode::setTravMask(unsigned int key, uint32_t mask) {
+    VqInstData* d = instData(key, true);
+    if (!d) VQ_FAIL("VqNode", "setTravMask", "pInstData", VQ_ERR_INTERNAL);
+    d->_uTravMask = mask;
+    return true;
+}
+
+VqUserData* VqNode::userData(unsigned int key) const {
+    const VqInstData* d = instData(key, false);
+    return d ? d->_pUserData.get() : nullptr;
+}
+
+bool VqNode::setUserData(unsigned int key, VqUserData* data) {
+    VqInstData* d = instData(key, true);
+    if (!d) VQ_FAIL("VqNode", "setUserData", "pInstData", VQ_ERR_INTERNAL);
+    d->_pUserData = data;
+    return true;
+}
+
+// ---- extents and counts
+
+VqBox3<float> VqNode::bBoxRaw(unsigned int key) const {
+    if ((key == 1 || !s_isTermNodeAbove(this, key)) && !isBBoxIndeterminate()) return _bBox;
+    VqBox3<float> box;
+    computeBBox(box, key, true);
+    _bBox = box;
+    return box;
+}
+
+VqBox3<float> VqNode::bBox(unsigned int key) const {
+    VqBox3<float> box = bBoxRaw(key);
+    VqSquareMatrix<float, 4> m;
+    for (const auto& a : _vAttrList)
+        if (a->_placement(m)) box = vqTransformBox(m, box);
+    return box;
+}
+
+bool VqNode::computeBBox(VqBox3<float>& box, unsigned int key, bool) const {
+    box = s_emptyBox;
+    VqNode* const* list = nullptr;
+    unsigned int n = 0;
+    VQ_PROPAGATE(children(list, n, false));
+    for (unsigned int i = 0; i < n; ++i) {
+        unsigned int childKey = key;
+        s_childKey(childKey, this, static_cast<int>(i));
+        box.extendBy(list[i]->bBox(childKey));
+    }
+    return true;
+}
+
+void VqNode::setBBox(const VqBox3<float>& box) {
+    if (box == _bBox) return;
+    _bBox = box;
+    // The parents' boxes hold this one.
+    std::vector<VqNode*> parents = _vpParents;
+    for (VqNode* p : parents)
+        p->invalidateState(VQ_INVAL_BBOX, true);
+}
+
+void VqNode::setBBox(const VqFixedVec<float, 3>& mn, const VqFixedVec<float, 3>& mx) {
+    setBBox(VqBox3<float>(mn, mx));
+}
+
+float VqNode::area() const {
+    if (_fArea == -1.0f) _fArea = computeArea();
+    return _fArea;
+}
+
+void VqNode::setArea(float a) {
+    if (a == _fArea) return;
+    _fArea = a;
+    std::vector<VqNode*> parents = _vpParents;
+    for (VqNode* p : parents)
+        p->invalidateState(VQ_INVAL_AREA, true);
+}
+
+float VqNode::computeArea() const {
+    return _computeAreaRaw();
+}
+float VqNode::_computeAreaRaw() const {
+    return 0.0f;
+}
+VqFixedVec<int, 2> VqNode::computeNumPolygons() const {
+    return VqFixedVec<int, 2>(0, 0);
+}
+VqFixedVec<int, 2> VqNode::computeNumVertices() const {
+    return VqFixedVec<int, 2>(0, 0);
+}
+VqFixedVec<int, 2> VqNode::computeNumNodes() const {
+    return VqFixedVec<int, 2>(1, 1);
+}
+
+bool VqNode::numVertices(VqFixedVec<int, 2>& out) const {
+    if (!countsComputed(_vNumVertices)) _vNumVertices = computeNumVertices();
+    out = _vNumVertices;
+    return true;
+}
+
+bool VqNode::numNodes(VqFixedVec<int, 2>& out) const {
+    if (!countsComputed(_vNumNodes)) _vNumNodes = computeNumNodes();
+    out = _vNumNodes;
+    return true;
+}
+
+bool VqNode::numPolygons(VqFixedVec<int, 2>& out) const {
+    if (!countsComputed(_vNumPolygons)) _vNumPolygons = computeNumPolygons();
+    out = _vNumPolygons;
+    return true;
+}
+
+// ---- attributes
+
+bool VqNode::_attachAttribute(VqAttribute* attr) {
+    VQ_PROPAGATE(attr->addNotification(this));
+    VQ_PROPAGATE(attr->_invalidateNodeData(this));
+    if (attr->isDynamic()) VQ_PROPAGATE(invalidateState(VQ_INVAL_DYNAMIC, true));
+    if (attr->isPersistable()) VQ_PROPAGATE(setModifiedFlag(true));
+    return _sendAttrNotificationToMC(attr);
+}
+
+void VqNode::_detachAttribute(VqAttribute* attr) {
+    attr->removeNotification(this);
+    attr->_invalidateNodeData(this);
+    if (attr->isPersistable()) setModifiedFlag(true);
+    _sendAttrNotificationToMC(attr);
+}
+
+bool VqNode::appendAttribute(VqAttribute* attr) {
+    return insertAttribute(numAttributes(), attr);
+}
+
+bool VqNode::insertAttribute(int index, VqAttribute* attr) {
+    if (!attr) VQ_FAIL("VqNode", "insertAttribute", "pAttr != __null", VQ_ERR_ARGUMENT);
+    if (!(index >= 0 && index <= numAttributes()))
+        VQ_FAIL("VqNode", "insertAttribute", "iIndex >= 0 && iIndex <= _vAttrList.length()", VQ_ERR_ARGUMENT);
+    if (numAttributes() >= 0xFFFF)
+        VQ_FAIL("VqNode", "insertAttribute", "_vAttrList.length() < 65535", VQ_ERR_ARGUMENT);
+    _vAttrList.insert(_vAttrList.begin() + index, Vq::SharedPtr<VqAttribute>(attr));
+    return _attachAttribute(attr);
+}
+
+bool VqNode::removeAttribute(int index) {
+    if (!(index >= 0 && index < numAttributes()))
+        VQ_FAIL("VqNode", "removeAttribute", "iIndex >= 0 && iIndex < _vAttrList.length()", VQ_ERR_ARGUMENT);
+    Vq::SharedPtr<VqAttribute> hold = _vAttrList[static_cast<size_t>(index)];
+    _vAttrList.erase(_vAttrList.begin() + index);
+    _detachAttribute(hold.get());
+    return true;
+}
+
+bool VqNode::replaceAttribute(int index, VqAttribute* attr) {
+    if (!attr) VQ_FAIL("VqNode", "replaceAttribute", "pAttr != __null", VQ_ERR_ARGUMENT);
+    if (!(index >= 0 && index < numAttributes()))
+        VQ_FAIL("VqNode", "replaceAttribute", "iIndex >= 0 && iIndex < _vAttrList.length()", VQ_ERR_ARGUMENT);
+    Vq::SharedPtr<VqAttribute> old = _vAttrList[static_cast<size_t>(index)];
+    if (old.get() == attr) return true;
+    _vAttrList[static_cast<size_t>(index)] = attr;
+    _detachAttribute(old.get());
+    return _attachAttribute(attr);
+}
+
+bool VqNode::replaceAttribute(const VqAttribute* oldAttr, VqAttribute* newAttr) {
+    int i = findAttribute(oldAttr, 0);
+    if (i < 0) VQ_FAIL("VqNode", "replaceAttribute", "iIndex >= 0", VQ_ERR_ARGUMENT);
+    return replaceAttribute(i, newAttr);
+}
+
+bool VqNode::replaceAttribute(const VqType& t, VqAttribute* attr) {
+    int i = findAttribute(t, 0);
+    if (i < 0) VQ_FAIL("VqNode", "replaceAttribute", "iIndex >= 0", VQ_ERR_ARGUMENT);
+    return replaceAttribute(i, attr);
+}
+
+bool VqNode::removeAttribute(const VqAttribute* attr) {
+    int i = findAttribute(attr, 0);
+    if (i < 0) VQ_FAIL("VqNode", "removeAttribute", "iIndex >= 0", VQ_ERR_ARGUMENT);
+    return removeAttribute(i);
+}
+
+bool VqNode::removeAttribute(const VqType& t) {
+    int i = findAttribute(t, 0);
+    if (i < 0) VQ_FAIL("VqNode", "removeAttribute", "iIndex >= 0", VQ_ERR_ARGUMENT);
+    return removeAttribute(i);
+}
+
+bool VqNode::removeAllAttributes() {
+    while (!_vAttrList.empty())
+        VQ_PROPAGATE(removeAttribute(numAttributes() - 1));
+    return true;
+}
+
+bool VqNode::getAttribute(int iIndex, VqAttribute*& attr) const {
+    attr = nullptr;
+    if (!(iIndex >= 0 && iIndex < numAttributes()))
+        VQ_FAIL("VqNode", "getAttribute", "iIndex >= 0 && iIndex < _vAttrList.length()", VQ_ERR_ARGUMENT);
+    attr = _vAttrList[static_cast<size_t>(iIndex)].get();
+    return true;
+}
+
+void VqNode::attributes(VqAttribute* const*& list, int& count) const {
+    static_assert(sizeof(Vq::SharedPtr<VqAttribute>) == sizeof(VqAttribute*),
+                  "a shared pointer is one pointer");
+    list = reinterpret_cast<VqAttribute* const*>(_vAttrList.data());
+    count = numAttributes();
+}
+
+int VqNode::findAttribute(const VqAttribute* attr, int start) const {
+    for (int i = start < 0 ? 0 : start; i < numAttributes(); ++i)
+        if (_vAttrList[static_cast<size_t>(i)].get() == attr) return i;
+    return -1;
+}
+
+int VqNode::findAttribute(const VqType& t, int start) const {
+    for (int i = start < 0 ? 0 : start; i < numAttributes(); ++i)
+        if (_vAttrList[static_cast<size_t>(i)]->isOfType(t)) return i;
+    return -1;
+}
+
+bool VqNode::receiveNotification(const VqBase* who, Vq::BaseChange change) const {
+    auto* attr = Vq::typeCast<VqAttribute>(who);
+    if (attr && findAttribute(attr, 0) >= 0) {
+        auto* self = const_cast<VqNode*>(this);
+        VQ_PROPAGATE(attr->_invalidateNodeData(self));
+        if (attr->isPersistable()) VQ_PROPAGATE(self->setModifiedFlag(true));
+        VQ_PROPAGATE(self->_sendAttrNotificationToMC(const_cast<VqAttribute*>(attr)));
+    }
+    return VqPropBase::receiveNotification(who, change);
+}
+
+void VqNode::_propAdded(const VqPropAtom* value) {
+    if (value && value->isPersistable()) setModifiedFlag(true);
+}
+
+void VqNode::_propRemoved(const VqPropAtom* value) {
+    if (value && value->isPersistable()) setModifiedFlag(true);
+}
+
+// ---- versions
+
+void VqNode::_getMinimumVQVersion(int& major, int& minor) const {
+    VqPropBase::_getMinimumVQVersion(major, minor);
+    for (const auto& a : _vAttrList)
+        a->_getMinimumVQVersion(major, minor);
+}
+
+bool VqNode::getMinimumVQVersion(int& major, int& minor) const {
+    major = 7;
+    minor = 0;
+    std::unordered_set<const VqNode*> seen;
+    std::vector<const VqNode*> todo{this};
+    while (!todo.empty()) {
+        const VqNode* n = todo.back();
+        todo.pop_back();
+        if (!seen.insert(n).second) continue;
+        n->_getMinimumVQVersion(major, minor);
+        VqNode* const* list = nullptr;
+        unsigned int count = 0;
+        VQ_PROPAGATE(n->children(list, count, false));
+        todo.insert(todo.end(), list, list + count);
+    }
+    return true;
+}
+
+// ---- cloning
+
+bool VqNode::clone(VqNode*& out, bool deep) const {
+    out = nullptr;
+    CloneMap map;
+    return _cloneChild(this, deep, map, out);
+}
+
+bool VqNode::_cloneChild(const VqNode* node, bool deep, CloneMap& map, VqNode*& out) const {
+    out = nullptr;
+    bool shared = node->numParents() > 1;
+    if (shared) {
+        auto it = map.find(node);
+        if (it != map.end()) {
+            out = it->second;
+            return true;
+        }
+    }
+    VqBase* b = nullptr;
+    VQ_PROPAGATE(node->_clone(b));
+    if (!b) VQ_FAIL("VqNode", "clone", "Allocation failed: pCopy = _clone()", VQ_ERR_ALLOC);
+    VqNode* copy = static_cast<VqNode*>(b);
+    if (shared) map[node] = copy;
+    if (!node->_cloneInto(copy, deep, map)) {
+        Vq::SharedPtr<VqNode> discard(copy);
+        VqErrorState::rethrowError();
+        return false;
+    }
+    out = copy;
+    return true;
+}
+
+bool VqNode::_cloneInto(VqNode*, bool, CloneMap&) const {
+    return true;
+}
+
+// ---- reading and writing
+
+void VqNode::_persistableAttributes(std::vector<const VqAttribute*>& out) const {
+    out.clear();
+    for (const auto& a : _vAttrList)
+        if (a->isPersistable()) out.push_back(a.get());
+}
+
+bool VqNode::_writeId(VqObjectStream& os, const VqBase* obj) {
+    int id = -1;
+    VQ_PROPAGATE(os.ptr2num(obj, &id));
+    return os.write(id);
+}
+
+bool VqNode::_readIds(VqObjectStream& os, int count, void** slots, size_t stride) {
+    for (int i = 0; i < count; ++i) {
+        int id = -1;
+        VQ_PROPAGATE(os.read(&id));
+        *reinterpret_cast<void**>(reinterpret_cast<char*>(slots) + static_cast<size_t>(i) * stride) =
+            _idToSlot(id);
+    }
+    return true;
+}
+
+bool VqNode::_serializeFields(VqObjectStream& os) const {
+    VQ_PROPAGATE(os.write(static_cast<unsigned int>(_uFlags & VQ_NODE_IFLAG_IGNORE)));
+    std::vector<const VqAttribute*> attrs;
+    _persistableAttributes(attrs);
+    VQ_PROPAGATE(os.write(static_cast<int>(attrs.size())));
+    for (const VqAttribute* a : attrs)
+        VQ_PROPAGATE(_writeId(os, a));
+    setInternalFlag(VQ_NODE_IFLAG_MODIFIED, false);
+    return true;
+}
+
+bool VqNode::_deserializeFields(VqObjectStream& os) {
+    unsigned int flags = 0;
+    VQ_PROPAGATE(os.read(&flags));
+    _uFlags = (_uFlags & ~static_cast<uint32_t>(VQ_NODE_IFLAG_IGNORE)) | flags;
+    int count = 0;
+    VQ_PROPAGATE(os.readLength(count, sizeof(int)));
+    if (count > 0xFFFF) VQ_FAIL("VqNode", "deserialize", "nAttrs <= 65535", VQ_ERR_CORRUPT);
+    if (_uSlotState != kSlotsCounted || !_vAttrList.empty())
+        VQ_FAIL("VqNode", "deserialize", "_vAttrList.length() == 0", VQ_ERR_INTERNAL);
+    _vAttrList.resize(static_cast<size_t>(count));
+    _uSlotState = kSlotsPendingIds;
+    VQ_PROPAGATE(_readIds(os, count, reinterpret_cast<void**>(_vAttrList.data()), sizeof(_vAttrList[0])));
+    setInternalFlag(VQ_NODE_IFLAG_NEEDSLOADFIXUP, true);
+    _bBox = s_indeterminateBox;
+    return true;
+}
+
+bool VqNode::deserialize(VqObjectStream& os) {
+    if (!VqPropBase::deserialize(os)) {
+        _dropReadSlots();
+        return false;
+    }
+    if (_uSlotState != kSlotsPendingIds) return true;
+    _uSlotState = kSlotsRaw;
+    return _linkReadSlots(os);
+}
+
+bool VqNode::_linkReadSlots(VqObjectStream& os) {
+    for (auto& a : _vAttrList) {
+        const void** slot = reinterpret_cast<const void**>(static_cast<void*>(a.slot()));
+        os.ptrFromNum(_slotToId(*slot), slot);
+    }
+    return true;
+}
+
+void VqNode::_dropReadSlots() {
+    if (_uSlotState != kSlotsPendingIds) return;
+    for (auto& a : _vAttrList)
+        a.release();
+    _vAttrList.clear();
+}
+
+bool VqNode::fixupLists() {
+    if (!internalFlag(VQ_NODE_IFLAG_NEEDSLOADFIXUP))
+        VQ_FAIL("VqNode", "fixupLists", "internalFlag(VQ_NODE_IFLAG_NEEDSLOADFIXUP)", VQ_ERR_INTERNAL);
+    if (_uSlotState != kSlotsRaw) return true;
+    bool ok = true;
+    for (size_t i = _vAttrList.size(); i-- > 0;) {
+        VqBase* obj = _rawSlotObject(_vAttrList[i].release());
+        auto* attr = Vq::typeCast<VqAttribute>(obj);
+        if (!attr) {
+            if (obj) {
+                VqErrorState::throwStdError("VqNode", "fixupLists", "Attribute object is not an attribute",
+                                            VQ_ERR_CORRUPT);
+                ok = false;
+            }
+            _vAttrList.erase(_vAttrList.begin() + static_cast<std::ptrdiff_t>(i));
+            continue;
+        }
+        _vAttrList[i] = attr;
+        attr->addNotification(this);
+    }
+    _uSlotState = kSlotsCounted;
+    setInternalFlag(VQ_NODE_IFLAG_MODIFIED, false);
+    return ok;
+}
+
+bool VqNode::_serializeVQ64virtual(VqObjectStream& os) const {
+    VQ_PROPAGATE(Vq::writeOwnId(os, this));
+    return _serializeFields(os);
+}
+
+bool VqNode::_serializeVQ90virtual(VqObjectStream& os) const {
+    VQ_PROPAGATE(Vq::writeLocalVersion9(os, 1));
+    return _serializeFields(os);
+}
+
+bool VqNode::_serializeVQ100virtual(VqObjectStream& os) const {
+    VQ_PROPAGATE(Vq::writeLocalVersion10(os, 1));
+    return _serializeFields(os);
+}
+
+bool VqNode::_deserializeVQvirtual(VqObjectStream& os) {
+    VQ_PROPAGATE(Vq::readOwnId(os, this));
+    return _deserializeFields(os);
+}
+
+bool VqNode::_deserializeVQ90virtual(VqObjectStream& os) {
+    int lv = 0;
+    VQ_PROPAGATE(Vq::readLocalVersion9(os, lv, "VqNode", "_deserializeVQ90virtual"));
+    return _deserializeFields(os);
+}
+
+bool VqNode::_deserializeVQ100virtual(VqObjectStream& os) {
+    int lv = 0;
+    VQ_PROPAGATE(Vq::readLocalVersion10(os, lv, "VqNode", "_deserializeVQ100virtual"));
+    return _deserializeFields(os);
+}

@@ -1,0 +1,339 @@
+#include "VqPropBase.h"
+
+#include "VqErrorState.h"
+#include "VqFactory.h"
+#include "VqLateLoadedPropAtom.h"
+#include "VqLocalVersion.h"
+#include "VqPartition.h"
+#include "VqStringPropAtom.h"
+
+#include <algorithm>
+#include <atomic>
+#include <sched.h>
+
+VQ_IMPLEMENT_ABSTRACT_TYPE(VqPropBase, VqNotifyBase, CLSID_ZQPropBase)
+
+namespace {
+// The table pointers of all holders are loaded and swapped under one of 11
+// spin locks, chosen by the address of the pointer field.
+constexpr int kStripes = 11;
+std::atomic_flag s_stripes[kStripes] = {ATOMIC_FLAG_INIT, ATOMIC_FLAG_INIT, ATOMIC_FLAG_INIT,
+                                        ATOMIC_FLAG_INIT, ATOMIC_FLAG_INIT, ATOMIC_FLAG_INIT,
+                                        ATOMIC_FLAG_INIT, ATOMIC_FLAG_INIT, ATOMIC_FLAG_INIT,
+                                        ATOMIC_FLAG_INIT, ATOMIC_FLAG_INIT};
+
+class StripeLock {
+public:
+    explicit StripeLock(const void* field) : _f(s_stripes[reinterpret_cast<uintptr_t>(field) % kStripes]) {
+        while (_f.test_and_set(std::memory_order_acquire))
+            sched_yield();
+    }
+    ~StripeLock() { _f.clear(std::memory_order_release); }
+
+private:
+    std::atomic_flag& _f;
+};
+
+bool isUser(const VqPropAtom* v) {
+    return v && v->isUserProp();
+}
+
+bool hashBefore(const VqPropBase::PropTable::Pair& p, uint32_t h) {
+    return p.hash < h;
+}
+} // namespace
+
+VqPropBase::PropTable::Pair* VqPropBase::PropTable::find(const VqPropAtom* key) {
+    uint32_t h = key->hash();
+    for (auto it = std::lower_bound(_vPairs.begin(), _vPairs.end(), h, hashBefore);
+         it != _vPairs.end() && it->hash == h; ++it)
+        if (*it->key == *key) return &*it;
+    return nullptr;
+}
+
+VqPropBase::PropTable::Pair& VqPropBase::PropTable::insert(const VqPropAtom* key, const VqPropAtom* value,
+                                                           uint32_t hash) {
+    auto it = std::upper_bound(_vPairs.begin(), _vPairs.end(), hash,
+                               [](uint32_t h, const Pair& p) { return h < p.hash; });
+    return *_vPairs.insert(it, Pair{const_cast<VqPropAtom*>(key), const_cast<VqPropAtom*>(value), hash});
+}
+
+VqPropBase::VqPropBase(const VqPropBase& o) : VqNotifyBase(o) {
+    Vq::SharedPtr<PropTable> t = o._loadTable();
+    if (!t) return;
+    Vq::SharedPtr<PropTable> copy = new PropTable();
+    if (!copy) return;
+    {
+        VqAutoLockRead lock(t->_lock);
+        copy->_vPairs = t->_vPairs;
+    }
+    _pPropTable = copy;
+}
+
+VqPropBase& VqPropBase::operator=(const VqPropBase& o) {
+    if (this == &o) return *this;
+    Vq::SharedPtr<PropTable> copy;
+    if (Vq::SharedPtr<PropTable> t = o._loadTable()) {
+        copy = new PropTable();
+        if (copy) {
+            VqAutoLockRead lock(t->_lock);
+            copy->_vPairs = t->_vPairs;
+        }
+    }
+    Vq::SharedPtr<PropTable> old;
+    {
+        StripeLock lock(&_pPropTable);
+        old = _pPropTable;
+        _pPropTable = copy;
+    }
+    return *this;
+}
+
+VqPropBase::~VqPropBase() = default;
+
+Vq::SharedPtr<VqPropBase::PropTable> VqPropBase::_loadTable() const {
+    StripeLock lock(&_pPropTable);
+    return _pPropTable;
+}
+
+Vq::SharedPtr<VqPropBase::PropTable> VqPropBase::_ensureTable() const {
+    Vq::SharedPtr<PropTable> t = _loadTable();
+    if (t) return t;
+    Vq::SharedPtr<PropTable> fresh = new PropTable();
+    if (!fresh) return fresh;
+    StripeLock lock(&_pPropTable);
+    // Another thread may have been first: use its table.
+    if (!_pPropTable) _pPropTable = fresh;
+    return _pPropTable;
+}
+
+bool VqPropBase::hasPropTable() const {
+    return static_cast<bool>(_loadTable());
+}
+
+bool VqPropBase::addProp(const VqPropAtom* key, const VqPropAtom* value, bool user) {
+    if (!key) VQ_FAIL("VqPropBase", "addProp", "pKey != __null", VQ_ERR_ARGUMENT);
+    if (!value) VQ_FAIL("VqPropBase", "addProp", "pVal != __null", VQ_ERR_ARGUMENT);
+    if (user && !value->isUserProp()) VQ_FAIL("VqPropBase", "addProp", "NonUser PropValue", VQ_ERR_ARGUMENT);
+    if (!key->isOfType(VqPropKey::classTypeID()))
+        VQ_FAIL("VqPropBase", "addProp", "pKey->isOfType(VqPropKey::classTypeID())", VQ_ERR_ARGUMENT);
+    Vq::SharedPtr<VqPropAtom> replaced;
+    bool changed = false;
+    VQ_PROPAGATE(_addPropInternal(key, value, &changed, &replaced));
+    if (changed) {
+        if (replaced) _propRemoved(replaced.get());
+        _propAdded(value);
+    }
+    VQ_PROPAGATE(sendNotification(key, VQ_PROP_CHANGED));
+    return true;
+}
+
+bool VqPropBase::_addPropInternal(const VqPropAtom* key, const VqPropAtom* value, bool* pChanged,
+                                  Vq::SharedPtr<VqPropAtom>* pReplaced) {
+    Vq::SharedPtr<PropTable> t = _ensureTable();
+    if (!t) VQ_FAIL("VqPropBase", "addProp", "Allocation failed: pTable = new PropTable", VQ_ERR_ALLOC);
+    // The replaced value is released after the lock is dropped.
+    Vq::SharedPtr<VqPropAtom> replaced;
+    bool changed = false;
+    {
+        VqAutoLockWrite lock(t->_lock);
+        PropTable::Pair* p = t->find(key);
+        if (!p) {
+            t->insert(key, value, key->hash());
+            changed = true;
+        } else if (p->value.get() != value) {
+            replaced = std::move(p->value);
+            p->value = const_cast<VqPropAtom*>(value);
+            changed = true;
+        }
+    }
+    if (pChanged) *pChanged = changed;
+    if (pReplaced) *pReplaced = std::move(replaced);
+    return true;
+}
+
+bool VqPropBase::removeProp(const VqPropAtom* key, bool user) {
+    if (!key) VQ_FAIL("VqPropBase", "removeProp", "pKey != __null", VQ_ERR_ARGUMENT);
+    Vq::SharedPtr<PropTable> t = _loadTable();
+    if (!t) return true;
+    Vq::SharedPtr<VqPropAtom> removedKey, removedValue;
+    {
+        VqAutoLockWrite lock(t->_lock);
+        PropTable::Pair* p = t->find(key);
+        if (!p || (user && !isUser(p->value.get()))) return true;
+        removedKey = std::move(p->key);
+        removedValue = std::move(p->value);
+        t->_vPairs.erase(t->_vPairs.begin() + (p - t->_vPairs.data()));
+    }
+    _propRemoved(removedValue.get());
+    return true;
+}
+
+bool VqPropBase::removeAllProps(bool user) {
+    Vq::SharedPtr<PropTable> t = _loadTable();
+    if (!t) return true;
+    std::vector<Vq::SharedPtr<VqPropAtom>> removed;
+    {
+        VqAutoLockWrite lock(t->_lock);
+        auto keep = t->_vPairs.begin();
+        for (auto it = t->_vPairs.begin(); it != t->_vPairs.end(); ++it) {
+            if (user && !isUser(it->value.get())) {
+                if (keep != it) *keep = std::move(*it);
+                ++keep;
+                continue;
+            }
+            removed.push_back(std::move(it->key));
+            removed.push_back(std::move(it->value));
+        }
+        t->_vPairs.erase(keep, t->_vPairs.end());
+    }
+    for (size_t i = 1; i < removed.size(); i += 2)
+        _propRemoved(removed[i].get());
+    return true;
+}
+
+bool VqPropBase::propValue(const VqPropAtom* key, VqPropAtom*& value, bool user) const {
+    value = nullptr;
+    if (!key) return true;
+    Vq::SharedPtr<PropTable> t = _loadTable();
+    if (!t) return true;
+    VqAutoLockRead lock(t->_lock);
+    PropTable::Pair* p = t->find(key);
+    if (p && (!user || isUser(p->value.get()))) value = p->value.get();
+    return true;
+}
+
+bool VqPropBase::prop(int index, VqPropAtom*& key, VqPropAtom*& value, bool user) const {
+    key = value = nullptr;
+    Vq::SharedPtr<PropTable> t = _loadTable();
+    if (!t || index < 0) return true;
+    VqAutoLockRead lock(t->_lock);
+    for (const auto& p : t->_vPairs) {
+        if (user && !isUser(p.value.get())) continue;
+        if (index-- == 0) {
+            key = p.key.get();
+            value = p.value.get();
+            break;
+        }
+    }
+    return true;
+}
+
+int VqPropBase::numProps(bool user) const {
+    Vq::SharedPtr<PropTable> t = _loadTable();
+    if (!t) return 0;
+    VqAutoLockRead lock(t->_lock);
+    if (!user) return static_cast<int>(t->_vPairs.size());
+    int n = 0;
+    for (const auto& p : t->_vPairs)
+        if (isUser(p.value.get())) ++n;
+    return n;
+}
+
+namespace {
+// The late-loaded values of a table, with references, so that their loads
+// and saves run without the table's lock.
+std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>> lateLoadedValues(const VqPropBase::PropTable& t,
+                                                                  bool persistableOnly) {
+    std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>> out;
+    VqAutoLockRead lock(t._lock);
+    for (const auto& p : t._vPairs) {
+        auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(p.value.get());
+        if (!ll) continue;
+        if (persistableOnly && !(p.key->isPersistable() && ll->isPersistable())) continue;
+        out.emplace_back(ll);
+    }
+    return out;
+}
+} // namespace
+
+bool VqPropBase::ensureLLData(VqLLSegmentIO& io) const {
+    Vq::SharedPtr<PropTable> t = _loadTable();
+    if (!t) return true;
+    for (auto& ll : lateLoadedValues(*t, false))
+        VQ_PROPAGATE(ll->ensureData(io));
+    return true;
+}
+
+bool VqPropBase::writeLLData(VqLLSegmentIO& io) const {
+    Vq::SharedPtr<PropTable> t = _loadTable();
+    if (!t) return true;
+    for (auto& ll : lateLoadedValues(*t, true))
+        VQ_PROPAGATE(ll->writeData(io));
+    return true;
+}
+
+void VqPropBase::_getMinimumVQVersion(int& major, int& minor) const {
+    VqNotifyBase::_getMinimumVQVersion(major, minor);
+    Vq::SharedPtr<PropTable> t = _loadTable();
+    if (!t) return;
+    VqAutoLockRead lock(t->_lock);
+    for (const auto& p : t->_vPairs)
+        p.value->_getMinimumVQVersion(major, minor);
+}
+
+void VqPropBase::persistablePairs(std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>>& out) const {
+    out.clear();
+    Vq::SharedPtr<PropTable> t = _loadTable();
+    if (!t) return;
+    VqAutoLockRead lock(t->_lock);
+    for (const auto& p : t->_vPairs)
+        if (p.key->isPersistable() && p.value->isPersistable()) out.emplace_back(p.key.get(), p.value.get());
+}
+
+bool VqPropBase::writePropertyTable(VqObjectStream& os, const std::vector<const VqPropBase*>& holders) {
+    std::vector<std::pair<const VqPropBase*, std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>>>>
+        listed;
+    for (const VqPropBase* h : holders) {
+        if (!h) continue;
+        std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>> pairs;
+        h->persistablePairs(pairs);
+        if (!pairs.empty()) listed.emplace_back(h, std::move(pairs));
+    }
+    VQ_PROPAGATE(os.write(static_cast<short>(VqPartition::propertyTableVersion())));
+    VQ_PROPAGATE(os.write(static_cast<int>(listed.size())));
+    for (const auto& [h, pairs] : listed) {
+        int id = -1;
+        VQ_PROPAGATE(os.ptr2num(h, &id));
+        VQ_PROPAGATE(os.write(id));
+        for (const auto& [k, v] : pairs) {
+            int kid = -1, vid = -1;
+            VQ_PROPAGATE(os.ptr2num(k, &kid));
+            VQ_PROPAGATE(os.ptr2num(v, &vid));
+            VQ_PROPAGATE(os.write(kid));
+            VQ_PROPAGATE(os.write(vid));
+        }
+        VQ_PROPAGATE(os.write(0));
+    }
+    return true;
+}
+
+bool VqPropBase::readPropertyTable(VqObjectStream& os, bool readBBoxHier) {
+    short version = 0;
+    VQ_PROPAGATE(os.read(&version));
+    if (version > VqPartition::propertyTableVersion())
+        VQ_FAIL("VqPropBase", "readPropertyTable", "Unable to read", VQ_ERR_TOO_NEW);
+    if (version < VqPartition::propertyTableVersion())
+        VQ_FAIL("VqPropBase", "readPropertyTable", "Unable to read", VQ_ERR_TOO_OLD);
+    // Each holder takes at least its ID and its terminator.
+    int nHolders = 0;
+    VQ_PROPAGATE(os.readLength(nHolders, 8));
+    for (int h = 0; h < nHolders; ++h) {
+        int holderId = -1;
+        VQ_PROPAGATE(os.read(&holderId));
+        auto* holder = Vq::typeCast<VqPropBase>(static_cast<const VqBase*>(os.possiblePtr(holderId)));
+        for (;;) {
+            int keyId = 0, valueId = -1;
+            VQ_PROPAGATE(os.read(&keyId));
+            if (keyId == 0) break;
+            VQ_PROPAGATE(os.read(&valueId));
+            if (!holder) continue;
+            auto* key = Vq::typeCast<VqPropAtom>(static_cast<const VqBase*>(os.possiblePtr(keyId)));
+            auto* value = Vq::typeCast<VqPropAtom>(static_cast<const VqBase*>(os.possiblePtr(valueId)));
+            if (!key || !value) continue;
+            if (!readBBoxHier && vqLLPropBBHier && *key == *vqLLPropBBHier) continue;
+            VQ_PROPAGATE(const_cast<VqPropBase*>(holder)->_addPropInternal(key, value));
+        }
+    }
+    return true;
+}
