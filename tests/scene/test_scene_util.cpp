@@ -1,0 +1,3 @@
+#include "VqSceneTestUtil.h"
+
+VQ_IMPLEMENT_TYPE(TestAttr, VqAttribute, CLSID_TestAttr)
