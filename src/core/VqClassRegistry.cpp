@@ -4,6 +4,7 @@
 #include "VqBasePtrPropAtom.h"
 #include "VqBlockDataStream.h"
 #include "VqBufferedObjectStream.h"
+#include "VqCompressedObjectStream.h"
 #include "VqDataPropAtom.h"
 #include "VqErrorState.h"
 #include "VqFSStorageLocation.h"
@@ -15,6 +16,7 @@
 #include "VqInt32PropAtom.h"
 #include "VqLOD.h"
 #include "VqLateLoadedPropAtom.h"
+#include "VqLzmaSegObjectStream.h"
 #include "VqMemoryByteStream.h"
 #include "VqNode.h"
 #include "VqNotifyBase.h"
@@ -27,9 +29,11 @@
 #include "VqStdError.h"
 #include "VqStringPropAtom.h"
 #include "VqSwitch.h"
+#include "VqTOCStreamMgr.h"
 #include "VqThumbnailSet.h"
 #include "VqVec4fPropAtom.h"
 #include "VqVoidPtrPropAtom.h"
+#include "VqZlibSegObjectStream.h"
 
 // Every registered class, in the order of registration. Groups follow the
 // start-up order: base and notification classes, property atoms,
@@ -45,7 +49,8 @@ struct Entry {
     bool (*destruct)();
 };
 
-#define VQ_CLASS(C) {&C::constructType, &C::destructType}
+#define VQ_CLASS(C)                                                                                          \
+    { &C::constructType, &C::destructType }
 const Entry s_classes[] = {
     // base and notification classes
     VQ_CLASS(VqBase),
@@ -86,6 +91,11 @@ const Entry s_classes[] = {
     VQ_CLASS(VqBlockDataStream),
     VQ_CLASS(VqObjectStream),
     VQ_CLASS(VqBufferedObjectStream),
+    VQ_CLASS(VqCompressedObjectStream),
+    VQ_CLASS(VqZlibSegObjectStream),
+    VQ_CLASS(VqLzmaSegObjectStream),
+    VQ_CLASS(VqStreamMgr),
+    VQ_CLASS(VqTOCStreamMgr),
     // remaining classes
     VQ_CLASS(VqThumbnailSet),
 };
@@ -97,7 +107,8 @@ bool VqClassRegistry::registerAll() {
     for (size_t i = 0; i < n; ++i) {
         if (s_classes[i].construct()) continue;
         // Take back what was registered, so that a failed start leaves no trace.
-        while (i-- > 0) s_classes[i].destruct();
+        while (i-- > 0)
+            s_classes[i].destruct();
         VqErrorState::rethrowError();
         return false;
     }

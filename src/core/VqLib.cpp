@@ -15,6 +15,7 @@
 #include "VqPlatform.h"
 #include "VqScratchMgr.h"
 #include "VqStdError.h"
+#include "VqStorageManager.h"
 #include "VqStringPropAtom.h"
 
 int VqLib::_refCount = 0;
@@ -44,7 +45,9 @@ bool VqLib::init() {
     // 4. Process-wide singletons.
     // 5. Every class registers with the factory.
     // 6. Per-class statics that need the registered types.
-    if (!codersUp || !Vq::ScratchMgr::EnsureInstance() || !Vq::GlobalObjectAliasTable::EnsureInstance() ||
+    //    In their order: global object alias table, storage manager, scratch manager.
+    if (!codersUp || !Vq::GlobalObjectAliasTable::EnsureInstance() ||
+        !VqStorageManagerSingleton::EnsureInstance() || !Vq::ScratchMgr::EnsureInstance() ||
         !VqClassRegistry::registerAll() || !VqPartition::init() || !VqLateLoadedPropAtom::init()) {
         // Leave nothing half up: the next init starts from scratch.
         Vq::SharedPtr<VqStdError> error = VqErrorState::currentError();
@@ -80,6 +83,7 @@ bool VqLib::fini() {
     VqErrorState::clearError();
     // 4. Singletons are released.
     Vq::ScratchMgr::ReleaseInstance();
+    VqStorageManagerSingleton::Release();
     Vq::GlobalObjectAliasTable::DestroyInstance();
     // 5. Per-class statics and coders are finalised.
     VqLateLoadedPropAtom::fini();

@@ -1,0 +1,329 @@
+#include "VqSegObjectStream.h"
+
+#include "VqCompressor.h"
+#include "VqErrorState.h"
+#include "VqInBufFVec.h"
+#include "VqRethrowRecorded.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+
+VqSegObjectStream::VqSegObjectStream(VqDataStream* raw, int writeAlgorithm)
+    : VqObjectStream(raw), _nWriteAlgorithm(writeAlgorithm) {
+    if (VqCompressor::s_acquireCompressor(_pCompressor)) _pCompressor->setAlgorithm(writeAlgorithm);
+}
+
+VqSegObjectStream::~VqSegObjectStream() {
+    _releaseWriteBuffer();
+    if (_pCompressor) VqCompressor::s_releaseCompressor(_pCompressor);
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Writing
+
+void VqSegObjectStream::_startWrite() {
+    if (_bReadActive) VQ_THROW("!_bReadActive", VQ_ERR_INTERNAL);
+    if (!_pCompressor) VQ_THROW("Allocation failed: pCompressor = new VqCompressor", VQ_ERR_ALLOC);
+    if (!_pvWriteBuffer && !VqObjectStream::s_allocWriteBuffer(_pvWriteBuffer))
+        vqThrowRecordedError(__PRETTY_FUNCTION__, "Allocation failed: opInBuf = new VqInBufFVec");
+    _nWritePos = 0;
+    _bWriteActive = true;
+    _openPutWindow();
+}
+
+void VqSegObjectStream::_syncPut() {
+    if (!_pPutStart) return;
+    uint64_t pos = _nPutBase + static_cast<uint64_t>(_pPutCur - _pPutStart);
+    _nWritePos = pos;
+    if (pos > _pvWriteBuffer->length()) _pvWriteBuffer->setLength(pos);
+    _nPutBase = pos;
+    _pPutStart = _pPutCur;
+}
+
+void VqSegObjectStream::_openPutWindow() {
+    if (!_pvWriteBuffer->verify(_nWritePos)) VQ_THROW("_pvWriteBuffer->verify(_nWritePos)", VQ_ERR_ALLOC);
+    VqUChar* p = _pvWriteBuffer->at(_nWritePos);
+    uint64_t fragEnd = ((_nWritePos >> VqInBufFVec::kFragShift) + 1) << VqInBufFVec::kFragShift;
+    _nPutBase = _nWritePos;
+    _pPutStart = _pPutCur = p;
+    _pPutEnd = p + (fragEnd - _nWritePos);
+}
+
+void VqSegObjectStream::_closePutWindow() {
+    _syncPut();
+    _pPutStart = _pPutCur = _pPutEnd = nullptr;
+}
+
+void VqSegObjectStream::writeBytes(const VqUChar* buf, VqSize n) {
+    if (!_bWriteActive) _startWrite();
+    _syncPut();
+    if (n == 0) return;
+    if (!_pvWriteBuffer->verify(_nWritePos + n - 1))
+        VQ_THROW("_pvWriteBuffer->verify(_nWritePos + n - 1)", VQ_ERR_ALLOC);
+    _pvWriteBuffer->write(_nWritePos, buf, n);
+    _nWritePos += n;
+    _openPutWindow();
+}
+
+bool VqSegObjectStream::beginWrite() {
+    try {
+        if (!_bWriteActive) _startWrite();
+    } catch (...) {
+        return VqErrorState::recordCurrentException("VqSegObjectStream", "beginWrite");
+    }
+    return VqObjectStream::beginWrite();
+}
+
+void VqSegObjectStream::_releaseWriteBuffer() {
+    _pPutStart = _pPutCur = _pPutEnd = nullptr;
+    if (_pvWriteBuffer) VqObjectStream::s_deallocWriteBuffer(_pvWriteBuffer);
+    _pvWriteBuffer = nullptr;
+    _bWriteActive = false;
+    _nWritePos = 0;
+}
+
+bool VqSegObjectStream::_flush() {
+    if (!_bWriteActive) return true;
+    try {
+        _closePutWindow();
+        VqDataStream* raw = _raw(__PRETTY_FUNCTION__);
+        const auto alg = static_cast<unsigned char>(_nWriteAlgorithm);
+        if (!_pCompressor->setAlgorithm(alg))
+            vqThrowRecordedError(__PRETTY_FUNCTION__, "Invalid compression algorithm");
+        uint64_t lenPos = 0;
+        if (!raw->write(static_cast<unsigned int>(_nWriteAlgorithm)))
+            vqThrowRecordedError(__PRETTY_FUNCTION__, "Write failed");
+        raw->getPosition(lenPos);
+        if (!raw->write(static_cast<int>(0)) || !raw->write(alg))
+            vqThrowRecordedError(__PRETTY_FUNCTION__, "Write failed");
+
+        VqUChar out[kOutChunk];
+        uint64_t total = 0;
+        const uint64_t length = _pvWriteBuffer->length();
+        _pCompressor->beginCompress();
+        for (int f = 0; f < _pvWriteBuffer->numFragments(); ++f) {
+            uint64_t fragStart = uint64_t(f) << VqInBufFVec::kFragShift;
+            if (fragStart >= length) break;
+            const VqUChar* nextIn = _pvWriteBuffer->fragment(f);
+            VqSize availIn = std::min<uint64_t>(VqInBufFVec::kFragSize, length - fragStart);
+            while (availIn > 0) {
+                VqUChar* nextOut = out;
+                VqSize availOut = kOutChunk;
+                _pCompressor->doCompress(nextIn, availIn, nextOut, availOut);
+                if (!(availIn == 0 || availOut == 0))
+                    VQ_THROW("_cAvailIn == 0 || _cAvailOut == 0", VQ_ERR_INTERNAL);
+                if (availOut < kOutChunk) raw->writeBytes(out, kOutChunk - availOut);
+                total += kOutChunk - availOut;
+            }
+        }
+        for (;;) {
+            const VqUChar* nextIn = nullptr;
+            VqSize availIn = 0;
+            VqUChar* nextOut = out;
+            VqSize availOut = kOutChunk;
+            _pCompressor->doCompress(nextIn, availIn, nextOut, availOut);
+            if (availOut < kOutChunk) raw->writeBytes(out, kOutChunk - availOut);
+            total += kOutChunk - availOut;
+            if (availOut > 0) break;
+        }
+        _pCompressor->endCompress();
+        if (total >= static_cast<uint64_t>(INT_MAX)) VQ_THROW("iCompressedLength < INT_MAX", VQ_ERR_WRITE);
+
+        uint64_t endPos = 0;
+        raw->getPosition(endPos);
+        raw->seek(lenPos);
+        if (!raw->write(static_cast<int>(total + 1)))
+            vqThrowRecordedError(__PRETTY_FUNCTION__, "Write failed");
+        raw->seek(endPos);
+        _releaseWriteBuffer();
+        _pCompressor->shrinkAllocation();
+        return true;
+    } catch (...) {
+        _releaseWriteBuffer();
+        return VqErrorState::recordCurrentException("VqSegObjectStream", "_flush");
+    }
+}
+
+void VqSegObjectStream::setDataStream(VqDataStream* raw) {
+    if (!raw && _bWriteActive && !_flush())
+        vqThrowRecordedError("virtual void VqSegObjectStream::setDataStream(VqDataStream*)", "_flush()");
+    if (_bReadActive) _resetRead();
+    VqObjectStream::setDataStream(raw);
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Reading
+
+void VqSegObjectStream::_resetRead() {
+    if (_bReadInit && _pCompressor) _pCompressor->endUncompress();
+    _pGetCur = _pGetEnd = nullptr;
+    _vReadBuf.clear();
+    _vReadBuf.shrink_to_fit();
+    _vInBuf.clear();
+    _vInBuf.shrink_to_fit();
+    _pInNext = nullptr;
+    _nInAvail = 0;
+    _nCompressedLeft = 0;
+    _nReadBufBase = 0;
+    _bReadActive = _bReadInit = _bStreamEnd = false;
+}
+
+void VqSegObjectStream::_initRead() {
+    if (_bWriteActive) VQ_THROW("!_bWriteActive", VQ_ERR_INTERNAL);
+    if (!_pCompressor) VQ_THROW("Allocation failed: pCompressor = new VqCompressor", VQ_ERR_ALLOC);
+    VqDataStream* raw = _raw(__PRETTY_FUNCTION__);
+    _vReadBuf.resize(kReadBufferSize);
+    _vInBuf.resize(kInChunk);
+    _pGetCur = _pGetEnd = _vReadBuf.data();
+    _nReadBufBase = 0;
+    _bReadActive = true;
+    // A segment into which nothing was written has no framing: it reads as empty.
+    constexpr uint64_t kFramingBytes = 9;
+    if (_nSegmentBytes < kFramingBytes) {
+        _bStreamEnd = true;
+        return;
+    }
+    uint32_t flag = 0;
+    if (!raw->read(&flag)) vqThrowRecordedError(__PRETTY_FUNCTION__, "Unexpected read failure");
+    if (!_acceptsFlag(flag)) VQ_THROW(_flagCheckText(), VQ_ERR_READ);
+    int32_t length = 0;
+    if (!raw->read(&length)) vqThrowRecordedError(__PRETTY_FUNCTION__, "Unexpected read failure");
+    if (length < 1) VQ_THROW("iLength >= 1", VQ_ERR_READ);
+    uint64_t available = std::min<uint64_t>(raw->_readLimit(), _nSegmentBytes - 8);
+    if (static_cast<uint64_t>(length) > available) VQ_THROW("cNRead == cNBytesToRead", VQ_ERR_SHORT_READ);
+    unsigned char alg = 0;
+    if (!raw->read(&alg)) vqThrowRecordedError(__PRETTY_FUNCTION__, "Unexpected read failure");
+    if (!_pCompressor->setAlgorithm(alg))
+        vqThrowRecordedError(__PRETTY_FUNCTION__, "Invalid compression algorithm");
+    _pCompressor->beginUncompress();
+    _bReadInit = true;
+    _nCompressedLeft = static_cast<uint64_t>(length) - 1;
+}
+
+VqSize VqSegObjectStream::_decompress(VqUChar* out, VqSize cap) {
+    VqUChar* nextOut = out;
+    VqSize availOut = cap;
+    while (availOut > 0 && !_bStreamEnd) {
+        if (_nInAvail == 0 && _nCompressedLeft > 0) {
+            VqSize want = static_cast<VqSize>(std::min<uint64_t>(kInChunk, _nCompressedLeft));
+            VqSize got = 0;
+            _raw(__PRETTY_FUNCTION__)->readBytes(_vInBuf.data(), want, got);
+            if (got != want) VQ_THROW("cNRead == cNBytesToRead", VQ_ERR_SHORT_READ);
+            _nCompressedLeft -= want;
+            _pInNext = _vInBuf.data();
+            _nInAvail = want;
+        }
+        VqSize outBefore = availOut;
+        VqSize inBefore = _nInAvail;
+        _bStreamEnd = _pCompressor->doUncompress(_pInNext, _nInAvail, nextOut, availOut);
+        if (availOut == outBefore && _nInAvail == inBefore) break; // nothing more will come
+    }
+    return cap - availOut;
+}
+
+bool VqSegObjectStream::_fillReadBuffer() {
+    _nReadBufBase += static_cast<uint64_t>(_pGetCur - _vReadBuf.data());
+    VqSize got = _decompress(_vReadBuf.data(), _vReadBuf.size());
+    _pGetCur = _vReadBuf.data();
+    _pGetEnd = _pGetCur + got;
+    return got > 0;
+}
+
+void VqSegObjectStream::readBytes(VqUChar* buf, VqSize n, VqSize& nRead) {
+    nRead = 0;
+    if (!_bReadActive) _initRead();
+    if (n == 0) return;
+    if (!buf) VQ_THROW("cLength == 0 || ptr != __null", VQ_ERR_ARGUMENT);
+    VqSize inWindow = std::min<VqSize>(n, _pGetEnd - _pGetCur);
+    std::memcpy(buf, _pGetCur, inWindow);
+    _pGetCur += inWindow;
+    nRead = inWindow;
+    while (nRead < n) {
+        VqSize rest = n - nRead;
+        if (rest >= kReadBufferSize) {
+            // Large requests are decompressed straight into the caller's memory.
+            _nReadBufBase += static_cast<uint64_t>(_pGetCur - _vReadBuf.data());
+            _pGetCur = _pGetEnd = _vReadBuf.data();
+            VqSize got = _decompress(buf + nRead, rest);
+            _nReadBufBase += got;
+            nRead += got;
+            if (got == 0) break;
+        } else {
+            if (!_fillReadBuffer()) break;
+            VqSize take = std::min<VqSize>(rest, _pGetEnd - _pGetCur);
+            std::memcpy(buf + nRead, _pGetCur, take);
+            _pGetCur += take;
+            nRead += take;
+        }
+    }
+    if (nRead < n) VQ_THROW("outNRead == cLength", VQ_ERR_SHORT_READ);
+}
+
+bool VqSegObjectStream::beginRead() {
+    try {
+        if (!_bReadActive) _initRead();
+    } catch (...) {
+        return VqErrorState::recordCurrentException("VqSegObjectStream", "beginRead");
+    }
+    return VqObjectStream::beginRead();
+}
+
+uint64_t VqSegObjectStream::_readLimit() {
+    uint64_t start = 0;
+    uint32_t length = 0;
+    if (!currentReadElement(start, length)) return UINT64_MAX;
+    uint64_t pos = 0;
+    getPosition(pos);
+    return start + length > pos ? start + length - pos : 0;
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Positions
+
+void VqSegObjectStream::getPosition(uint64_t& offset) {
+    if (_bWriteActive) {
+        _syncPut();
+        offset = _nWritePos;
+    } else if (_bReadActive) {
+        offset = _nReadBufBase + static_cast<uint64_t>(_pGetCur - _vReadBuf.data());
+    } else {
+        _raw(__PRETTY_FUNCTION__)->getPosition(offset);
+    }
+}
+
+void VqSegObjectStream::seek(uint64_t offset) {
+    if (_bWriteActive) {
+        _syncPut();
+        if (offset > _pvWriteBuffer->length())
+            VQ_THROW("offset <= _pvWriteBuffer->length()", VQ_ERR_INTERNAL);
+        _nWritePos = offset;
+        _openPutWindow();
+        return;
+    }
+    if (_bReadActive) {
+        uint64_t pos = 0;
+        getPosition(pos);
+        if (offset < pos) VQ_THROW("offset >= iCurPos", VQ_ERR_INTERNAL);
+        uint64_t skip = offset - pos;
+        while (skip > 0) {
+            if (_pGetCur == _pGetEnd && !_fillReadBuffer())
+                VQ_THROW("outNRead == cLength", VQ_ERR_SHORT_READ);
+            VqSize take = static_cast<VqSize>(std::min<uint64_t>(skip, _pGetEnd - _pGetCur));
+            _pGetCur += take;
+            skip -= take;
+        }
+        return;
+    }
+    VqDataStream* raw = _raw(__PRETTY_FUNCTION__);
+    if (!raw->_flush()) vqThrowRecordedError(__PRETTY_FUNCTION__, "_flush()");
+    raw->seek(offset);
+}
+
+void VqSegObjectStream::readPrefetch(VqSize n, VqSize& nHint) {
+    if (_bReadActive) {
+        nHint = std::min<VqSize>(n, _pGetEnd - _pGetCur);
+        return;
+    }
+    nHint = 0;
+}

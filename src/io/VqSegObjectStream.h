@@ -1,0 +1,97 @@
+#pragma once
+
+#include "VqObjectStream.h"
+
+#include <vector>
+
+class VqCompressor;
+class VqInBufFVec;
+
+// Common machinery of the whole-segment compressing object streams
+// (VqZlibSegObjectStream, VqLzmaSegObjectStream).
+//
+// Writing: every byte goes to a pooled fragmented buffer, where seeks may
+// patch earlier bytes. When the stream is detached from its data stream the
+// buffer is compressed and emitted after the framing
+//     flag (u32) | length (i32, compressed bytes + 1) | algorithm (u8) | data
+// A segment into which nothing was written emits nothing at all.
+//
+// Reading: the framing is read on first use and the compressed bytes are
+// fed to the decompressor in chunks of 1024. Small reads are served from a
+// decompressed buffer of 64 KiB through the data stream's get window, so that
+// reading a primitive costs a copy, not a decompressor call. Positions are in
+// uncompressed bytes; seeks move forward only.
+class VqSegObjectStream : public VqObjectStream {
+public:
+    static constexpr VqSize kOutChunk = 4096;
+    static constexpr VqSize kInChunk = 1024;
+    static constexpr VqSize kReadBufferSize = 65536;
+
+    ~VqSegObjectStream() override;
+
+    void readBytes(VqUChar* buf, VqSize n, VqSize& nRead) override;
+    void writeBytes(const VqUChar* buf, VqSize n) override;
+    void seek(uint64_t offset) override;
+    void getPosition(uint64_t& offset) override;
+    void readPrefetch(VqSize n, VqSize& nHint) override;
+    uint64_t _readLimit() override;
+    // Compresses and emits what was written (once), then returns the buffer to the pool.
+    bool _flush() override;
+    // Detaching (null) flushes a segment that was written.
+    void setDataStream(VqDataStream* raw) override;
+    // Element framing needs the stream's own (uncompressed) positions from
+    // the first byte on, so the first element switches the direction.
+    bool beginRead() override;
+    bool beginWrite() override;
+
+    // Upper bound of the segment's bytes in the data stream after the
+    // current position (the segment header excluded); the stream manager sets
+    // it so that framing and compressed lengths are checked before use.
+    void setSegmentBytes(uint64_t n) { _nSegmentBytes = n; }
+    // Algorithm number written as flag and algorithm byte.
+    int writeAlgorithm() const { return _nWriteAlgorithm; }
+    VqCompressor* compressor() const { return _pCompressor; }
+
+protected:
+    VqSegObjectStream(VqDataStream* raw, int writeAlgorithm);
+
+    // Whether a reader of this class accepts the framing's flag, and the text of the check.
+    virtual bool _acceptsFlag(uint32_t flag) const = 0;
+    virtual const char* _flagCheckText() const = 0;
+
+private:
+    void _startWrite();
+    void _syncPut();
+    void _openPutWindow();
+    void _closePutWindow();
+    void _initRead();
+    // Decompresses into [out, out + cap); returns the bytes produced (0 at the end).
+    VqSize _decompress(VqUChar* out, VqSize cap);
+    // Refills the decompressed buffer; false when the segment has no more data.
+    bool _fillReadBuffer();
+    void _resetRead();
+    void _releaseWriteBuffer();
+
+    VqCompressor* _pCompressor = nullptr;
+    int _nWriteAlgorithm;
+    uint64_t _nSegmentBytes = UINT64_MAX;
+
+    // Write state.
+    VqInBufFVec* _pvWriteBuffer = nullptr;
+    uint64_t _nWritePos = 0;
+    uint64_t _nPutBase = 0;
+    VqUChar* _pPutStart = nullptr;
+    bool _bWriteActive = false;
+
+    // Read state.
+    std::vector<VqUChar> _vInBuf;
+    const VqUChar* _pInNext = nullptr;
+    VqSize _nInAvail = 0;
+    uint64_t _nCompressedLeft = 0;
+    std::vector<VqUChar> _vReadBuf;
+    // Uncompressed position of the read buffer's first byte.
+    uint64_t _nReadBufBase = 0;
+    bool _bReadActive = false;
+    bool _bReadInit = false;
+    bool _bStreamEnd = false;
+};

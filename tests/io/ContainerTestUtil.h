@@ -1,0 +1,150 @@
+#pragma once
+
+#include "VqErrorState.h"
+#include "VqFSStorageLocation.h"
+#include "VqObjectStream.h"
+#include "VqPartition.h"
+#include "VqSegment.h"
+#include "VqStdError.h"
+#include "VqTOCStreamMgr.h"
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <random>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace vqtest {
+
+using Bytes = std::vector<VqUChar>;
+
+inline std::string errorText() {
+    auto e = VqErrorState::currentError();
+    return e ? e->description().toUtf8() : std::string();
+}
+inline int errorCode() {
+    auto e = VqErrorState::currentError();
+    return e ? e->code() : 0;
+}
+
+// Content that compresses, but not to nothing: runs of text and of noise.
+inline Bytes sampleData(size_t n, unsigned seed) {
+    Bytes b(n);
+    std::mt19937 rng(seed);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = (i / 48) % 3 == 0 ? static_cast<VqUChar>(rng()) : "VQ segment "[i % 11];
+    return b;
+}
+
+inline VqGUID guidFor(int i) {
+    return VqGUID(0xC0DE0000u + static_cast<uint32_t>(i), 0x1234, 0x5678, 1, 2, 3, 4, 5, 6, 7, 8);
+}
+
+// Writes the given bytes in pieces of up to 1 MiB; an optional failure after
+// failAfter bytes stands in for an object whose write breaks midway.
+class BytesSection : public VqSegmentSection {
+public:
+    BytesSection(Bytes data, std::atomic<int>* invalidated = nullptr, long failAfter = -1)
+        : _data(std::move(data)), _pInvalidated(invalidated), _nFailAfter(failAfter) {}
+    bool write(VqObjectStream& os) override {
+        size_t pos = 0;
+        while (pos < _data.size()) {
+            size_t n = std::min<size_t>(_data.size() - pos, 1 << 20);
+            if (_nFailAfter >= 0 && pos + n > static_cast<size_t>(_nFailAfter)) {
+                os.write(_data.data() + pos, static_cast<int>(_nFailAfter - pos));
+                VQ_FAIL("BytesSection", "write", "Injected failure", VQ_ERR_WRITE);
+            }
+            if (!os.write(_data.data() + pos, static_cast<int>(n))) return false;
+            pos += n;
+        }
+        return true;
+    }
+    void invalidatePersistedState() override {
+        if (_pInvalidated) ++*_pInvalidated;
+    }
+
+private:
+    Bytes _data;
+    std::atomic<int>* _pInvalidated;
+    long _nFailAfter;
+};
+
+// A directory of its own under /tmp, removed with its files.
+class TempDir {
+public:
+    TempDir() {
+        char tmpl[] = "/tmp/vq_container_XXXXXX";
+        _path = mkdtemp(tmpl);
+    }
+    ~TempDir() { std::system(("rm -rf '" + _path + "'").c_str()); }
+    const std::string& path() const { return _path; }
+    std::string file(const std::string& name) const { return _path + "/" + name; }
+
+private:
+    std::string _path;
+};
+
+inline Bytes readFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return Bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+inline void writeFile(const std::string& path, const Bytes& b) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+}
+
+inline Vq::SharedPtr<VqFSStorageLocation> location(const std::string& dir, const std::string& name) {
+    return new VqFSStorageLocation(VqString::fromUtf8(dir + "/"), VqString::fromUtf8(name));
+}
+
+struct SegmentSpec {
+    VqGUID guid;
+    int type;
+    Bytes data;
+};
+
+// Writes a file of the given version with the segments pending until close.
+inline bool writeVqFile(const std::string& dir, const std::string& name, int major, int minor,
+                        const std::vector<SegmentSpec>& segs, VqPartition& part) {
+    if (!VqPartition::setVersion(major, minor)) return false;
+    auto loc = location(dir, name);
+    Vq::SharedPtr<VqTOCStreamMgr> mgr = new VqTOCStreamMgr(loc.get(), false);
+    if (!mgr->setPartition(&part) || !mgr->_initStreamMgr(false) || !mgr->open()) return false;
+    for (const SegmentSpec& s : segs) {
+        Vq::SharedPtr<VqSegment> seg = new VqSegment(s.type, s.guid);
+        seg->addSection(new BytesSection(s.data));
+        if (!mgr->addNewSegment(seg)) return false;
+    }
+    return mgr->close();
+}
+
+inline Vq::SharedPtr<VqTOCStreamMgr> openForReading(const std::string& dir, const std::string& name) {
+    auto loc = location(dir, name);
+    Vq::SharedPtr<VqTOCStreamMgr> mgr = new VqTOCStreamMgr(loc.get(), true);
+    if (!mgr->open() || !mgr->_initStreamMgr(true)) return nullptr;
+    return mgr;
+}
+
+// The segment's whole content, read in pieces of `step` bytes.
+inline bool readSegment(VqStreamMgr* mgr, const VqGUID& guid, size_t size, Bytes& out,
+                        size_t step = 1 << 16) {
+    Vq::SharedPtr<VqObjectStream> os;
+    if (!mgr->beginReadSegment(guid, os)) return false;
+    out.assign(size, 0);
+    bool ok = true;
+    for (size_t pos = 0; ok && pos < size; pos += step)
+        ok = os->read(out.data() + pos, static_cast<int>(std::min(step, size - pos)));
+    bool ended = mgr->endReadSegment(os.get());
+    return ok && ended;
+}
+
+template <class T>
+T load(const Bytes& b, size_t at) {
+    T v;
+    std::memcpy(&v, b.data() + at, sizeof v);
+    return v;
+}
+
+} // namespace vqtest
