@@ -185,8 +185,10 @@ private:
         double value = 0.0;
         auto [ptr, ec] = std::from_chars(first, last, value, std::chars_format::general);
         if (ec == std::errc::result_out_of_range && ptr == last) {
+            locale_t loc = cLocale();
+            if (!loc) fail("Number out of range");
             char* stop = nullptr;
-            value = strtod_l(first, &stop, cLocale());
+            value = strtod_l(first, &stop, loc);
             if (std::isinf(value)) fail("Number out of range");
         } else if (ec != std::errc() || ptr != last) {
             fail("Invalid number");

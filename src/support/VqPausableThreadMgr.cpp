@@ -158,6 +158,12 @@ bool VqPausableThreadMgr::abortThread() {
 
 bool VqPausableThreadMgr::destroy() {
     if (!_thread.isActive()) return true;
+    // The worker cannot wait for its own end.
+    VQ_PROPAGATE(_cvCommand.lock());
+    const bool fromWorker = VqThread::currentID() == _idSlave;
+    _cvCommand.unlock();
+    if (fromWorker)
+        VQ_FAIL("VqPausableThreadMgr", "destroy", "VqThread::currentID() != _idSlave", VQ_ERR_INTERNAL);
     VQ_PROPAGATE(abortThread());
     VQ_PROPAGATE(_cvCommand.lock());
     while (_eCurrState != VQ_PTM_STATE_ABORTED) {

@@ -9,6 +9,7 @@
 #include "VqThreadPool.h"
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -20,11 +21,12 @@ std::string lastDescription() {
     return e ? e->description().toUtf8() : std::string();
 }
 
-// Spins (yielding) until pred holds; a hang shows up as the test's time-out.
+// Polls until pred holds; a hang shows up as the test's time-out. The short
+// sleep keeps the poller from competing with the threads it waits for.
 template <class Pred>
 void waitUntil(Pred pred) {
     while (!pred())
-        std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
 }
 
 class ThreadsTest : public VqLibTest {};
@@ -113,6 +115,27 @@ TEST_F(ThreadsTest, UnlimitedTaskRunsOnAllIdleWorkersAndFinishSeesTheSameCount) 
     EXPECT_EQ(t.nWorkCalls, 2u);
     EXPECT_EQ(t.indexMask, 0b11u);
     EXPECT_EQ(t.nFinishThreads, 2u);
+}
+
+TEST_F(ThreadsTest, PoolThreadsCarryTheirNamesCutToFifteenCharacters) {
+    Vq::ThreadPool pool;
+    ASSERT_TRUE(pool.setNumPoolThreads(1));
+    struct Names {
+        char dispatcher[32] = {};
+        char worker[32] = {};
+    } names;
+    Vq::ThreadPool::Task task;
+    task.pData = &names;
+    task.pfStartFunction = [](unsigned, void* d) {
+        pthread_getname_np(pthread_self(), static_cast<Names*>(d)->dispatcher, 32);
+    };
+    task.pfWorkFunction = [](unsigned, unsigned, void* d) {
+        pthread_getname_np(pthread_self(), static_cast<Names*>(d)->worker, 32);
+    };
+    ASSERT_TRUE(pool.addTask(&task));
+    ASSERT_TRUE(pool.joinTask(&task));
+    EXPECT_STREQ(names.dispatcher, "TPool::Dispatch");
+    EXPECT_STREQ(names.worker, "TPool::Worker");
 }
 
 TEST_F(ThreadsTest, TaskWaitsForItsMinimumOfIdleWorkers) {
@@ -387,12 +410,14 @@ struct StrategyRun {
     std::atomic<int> steps{0};
     std::atomic<int> runs{0};
     std::atomic<bool> aborted{false};
+    std::atomic<bool> selfControlRefused{false};
     int stepsToFinish = 1 << 30;
 };
 
 bool runSteps(VqPausableThreadMgr* mgr) {
     StrategyRun* s = static_cast<StrategyRun*>(mgr->data());
-    s->runs.fetch_add(1);
+    // Only the controlling side may pause or destroy.
+    if (s->runs.fetch_add(1) == 0) s->selfControlRefused = !mgr->pauseThread(false) && !mgr->destroy();
     for (;;) {
         bool paused, aborted;
         if (!mgr->getContinueExecution(paused, aborted)) {
@@ -435,6 +460,7 @@ TEST_F(ThreadsTest, PausableManagerPausesResumesAndAborts) {
     ASSERT_TRUE(mgr.resumeThread(true));
     waitUntil([&] { return s.steps.load() > atPause + 10; });
     EXPECT_EQ(s.runs.load(), 2);
+    EXPECT_TRUE(s.selfControlRefused.load());
 
     ASSERT_TRUE(mgr.abortThread());
     waitUntil([&] { return mgr.isAborted(); });
