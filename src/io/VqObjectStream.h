@@ -81,7 +81,7 @@ public:
     bool ptrFromNum(int id, const void** slot);
     template <class T>
     bool ptrFromNum(int id, Vq::SharedPtr<T>& field) {
-        return ptrFromNum(id, reinterpret_cast<const void**>(field.slot()));
+        return ptrFromNum(id, static_cast<const void**>(static_cast<void*>(field.slot())));
     }
     const void* possiblePtr(int id);
     bool pointerRegistered(const void* ptr);

@@ -6,6 +6,7 @@
 #include "VqTestObjectStream.h"
 
 #include <cstring>
+#include <stdexcept>
 
 namespace {
 
@@ -362,7 +363,8 @@ TEST_P(ObjectStreamTest, StreamWithoutRawOrSwizzlerReports) {
     EXPECT_FALSE(os->setSwizzler(nullptr));
     EXPECT_EQ(lastError(), "( _currentSwizzler && !pSwizzler) || (!_currentSwizzler && pSwizzler)");
     ASSERT_TRUE(os->setSwizzler(new VqPtrSwizzle()));
-    EXPECT_FALSE(os->setSwizzler(new VqPtrSwizzle()));
+    Vq::SharedPtr<VqPtrSwizzle> second = new VqPtrSwizzle();
+    EXPECT_FALSE(os->setSwizzler(second.get()));
     EXPECT_TRUE(os->setSwizzler(nullptr));
 }
 
@@ -380,6 +382,41 @@ TEST_P(ObjectStreamTest, VersionFallsBackToThePartition) {
     os->setVersion(10, 1);
     os->getVersion(major, minor);
     EXPECT_EQ(major, 10);
+}
+
+TEST_P(ObjectStreamTest, TypesThatCannotBeMadeAndEscapingExceptions) {
+    // An element of a registered abstract type.
+    std::vector<uint8_t> b = {21, 0, 0, 0};
+    const VqGUID abstractType(CLSID_ZQBaseStream);
+    b.insert(b.end(), reinterpret_cast<const uint8_t*>(&abstractType),
+             reinterpret_cast<const uint8_t*>(&abstractType) + 16);
+    b.insert(b.end(), {9, 0, 0, 0, 0});
+    VqTestObjectStream r =
+        VqTestObjectStream::forReading(b, 10, 0, VqBaseDataStream::s_systemByteOrder(), buffered());
+    Vq::SharedPtr<VqBase> obj;
+    EXPECT_FALSE(VqPartition::readLogicalElementV10(*r, obj));
+    EXPECT_EQ(lastError(), "Stream constructor failed.");
+
+    // An exception out of an object's reader.
+    class Thrower : public TestItem {
+    public:
+        bool deserialize(VqObjectStream&) override { throw std::runtime_error("boom"); }
+    };
+    VqTestObjectStream w = VqTestObjectStream::forWriting(10, 0, buffered());
+    Vq::SharedPtr<TestItem> item = new TestItem(3);
+    ASSERT_TRUE(VqPartition::writeLogicalElementV10(*w, item.get()));
+    VqType throwing = TestItem::s_vqType;
+    throwing.create = []() -> VqBase* { return new Thrower(); };
+    TestItem::destructType();
+    ASSERT_TRUE(VqFactory::addType(throwing));
+    VqTestObjectStream r2 =
+        VqTestObjectStream::forReading(w.bytes(), 10, 0, VqBaseDataStream::s_systemByteOrder(), buffered());
+    EXPECT_FALSE(VqPartition::readLogicalElementV10(*r2, obj));
+    EXPECT_EQ(lastError(), "Error reading element block");
+    EXPECT_EQ(lastCode(), VQ_ERR_READ);
+    EXPECT_EQ(r2->elementDepth(), 0);
+    ASSERT_TRUE(VqFactory::removeType(throwing));
+    ASSERT_TRUE(TestItem::constructType());
 }
 
 INSTANTIATE_TEST_SUITE_P(PlainAndBuffered, ObjectStreamTest, ::testing::Values(false, true),
