@@ -7,7 +7,9 @@
 #include "VqMemoryByteStream.h"
 #include "VqZlibSegObjectStream.h"
 
+#include <functional>
 #include <lzma.h>
+#include <thread>
 #include <zlib.h>
 
 using namespace vqtest;
@@ -260,4 +262,373 @@ TEST_F(ContainerTest, CorruptSegmentFailsThatSegmentOnly) {
         EXPECT_EQ(mgr->numPhysStreams() > 0, true);
         ASSERT_TRUE(mgr->close());
     }
+}
+
+namespace {
+// A finished 9.5 file with one segment, to be damaged byte by byte.
+Bytes validFile(const TempDir& dir, VqPartition& part) {
+    EXPECT_TRUE(writeVqFile(dir.path(), "ok.vq", 9, 5, {{guidFor(5), VQSEG_PMI, sampleData(3000, 5)}}, part));
+    return readFile(dir.file("ok.vq"));
+}
+
+void putText(Bytes& f, size_t at, const char* text) {
+    std::memcpy(f.data() + at, text, std::strlen(text));
+}
+} // namespace
+
+TEST_F(ContainerTest, EveryHeaderErrorWithItsTextAndCode) {
+    const Bytes good = validFile(_dir, _part);
+    struct Case {
+        const char* name;
+        std::function<void(Bytes&)> damage;
+        const char* text; // null: opens
+        int code;
+    };
+    const Case cases[] = {
+        {"space at byte 77", [](Bytes& f) { f[77] = ' '; }, nullptr, 0},
+        {"CR removed", [](Bytes& f) { f.erase(f.begin() + 77); }, "VQ file corrupted by CR/LF conversion",
+         VQ_ERR_CRLF},
+        {"never finished", [](Bytes& f) { putText(f, 0, "Invalid"); },
+         "VQ file not finalized or closed properly", VQ_ERR_READ},
+        {"foreign text", [](Bytes& f) { putText(f, 0, "Versio#"); }, "Cannot parse file header",
+         VQ_ERR_CORRUPT},
+        {"no numbers", [](Bytes& f) { putText(f, 0, "Version x.5"); }, "Failed to extract version number",
+         VQ_ERR_READ},
+        {"major 5", [](Bytes& f) { putText(f, 0, "Version 5.5"); }, "File version is too old.",
+         VQ_ERR_TOO_OLD},
+        {"major 11", [](Bytes& f) { putText(f, 0, "Version 11.0"); },
+         "File version is newer than current version", VQ_ERR_TOO_NEW},
+        {"byte order 2", [](Bytes& f) { f[80] = 2; }, "Invalid byte order", VQ_ERR_READ},
+        {"scrambled",
+         [](Bytes& f) {
+             putText(f, 0, "Version Scrambled 9.5");
+             f[81] = 1;
+         },
+         "Scrambled VQ files are not supported by this library", VQ_ERR_READ},
+        {"scrambled 9.0", [](Bytes& f) { putText(f, 0, "Version Scrambled 9.0"); },
+         "Scrambled file version is too old.", VQ_ERR_TOO_OLD},
+        {"scrambler 2",
+         [](Bytes& f) {
+             putText(f, 0, "Version Scrambled 9.5");
+             f[81] = 2;
+         },
+         "Unexpected scrambler version", VQ_ERR_READ},
+        {"50 bytes", [](Bytes& f) { f.resize(50); }, "Failed to extract Vq file header", VQ_ERR_READ},
+        {"cut in the TOC offset", [](Bytes& f) { f.resize(87); }, "Failed to extract TOC offset",
+         VQ_ERR_READ},
+        {"cut in the LSG GUID", [](Bytes& f) { f.resize(95); }, "Failed to extract LSG segment GUID",
+         VQ_ERR_READ},
+    };
+    for (const Case& c : cases) {
+        Bytes f = good;
+        c.damage(f);
+        writeFile(_dir.file("bad.vq"), f);
+        VqErrorState::clearError();
+        Vq::SharedPtr<VqTOCStreamMgr> mgr = new VqTOCStreamMgr(location(_dir.path(), "bad.vq").get(), true);
+        bool opened = mgr->open();
+        if (!c.text) {
+            EXPECT_TRUE(opened) << c.name << ": " << errorText();
+            continue;
+        }
+        EXPECT_FALSE(opened) << c.name;
+        EXPECT_EQ(errorText(), c.text) << c.name;
+        EXPECT_EQ(errorCode(), c.code) << c.name;
+    }
+
+    // Major 99 passes the header and is refused by the version dispatch.
+    Bytes f = good;
+    putText(f, 0, "Version 99.0");
+    writeFile(_dir.file("v99.vq"), f);
+    Vq::SharedPtr<VqTOCStreamMgr> mgr = new VqTOCStreamMgr(location(_dir.path(), "v99.vq").get(), true);
+    int major = 0, minor = 0;
+    ASSERT_TRUE(mgr->getVersion(major, minor));
+    EXPECT_EQ(major, 99);
+    EXPECT_FALSE(mgr->_initStreamMgr(true));
+    EXPECT_EQ(errorText(), "File version out of range.");
+
+    // A segment header whose GUID is not the one asked for.
+    f = good;
+    auto probe = openForReading(_dir.path(), "ok.vq");
+    uint64_t off = 0;
+    uint32_t len = 0;
+    ASSERT_TRUE(probe->guidToSegDescr(guidFor(5), off, len));
+    probe.reset();
+    f[off + 3] ^= 0x40;
+    writeFile(_dir.file("guid.vq"), f);
+    auto g = openForReading(_dir.path(), "guid.vq");
+    ASSERT_TRUE(g);
+    Vq::SharedPtr<VqObjectStream> os;
+    EXPECT_FALSE(g->beginReadSegment(guidFor(5), os));
+    EXPECT_EQ(errorText(), "Invalid segment header");
+    EXPECT_EQ(errorCode(), VQ_ERR_READ);
+    // The failed begin left no stream in use: the segment can be asked for again.
+    EXPECT_FALSE(g->beginReadSegment(guidFor(6), os));
+    EXPECT_EQ(errorText(), "bFound");
+}
+
+TEST_F(ContainerTest, TableOfContentsThatDoesNotFitTheFileIsRefused) {
+    const Bytes good = validFile(_dir, _part);
+    const int32_t toc = load<int32_t>(good, 85);
+    struct Case {
+        const char* name;
+        std::function<void(Bytes&)> damage;
+        const char* text;
+    };
+    auto put32 = [](Bytes& f, size_t at, int32_t v) { std::memcpy(f.data() + at, &v, 4); };
+    const Case cases[] = {
+        {"negative count", [&](Bytes& f) { put32(f, toc, -3); }, "iNumEntries >= 0"},
+        {"count beyond the file", [&](Bytes& f) { put32(f, toc, 0x7FFFFFFF); },
+         "iNumEntries * iEntrySize <= iFileSize - iTocOffset"},
+        {"offset beyond the file", [&](Bytes& f) { put32(f, toc + 4 + 16, 0x7FFFFF00); },
+         "TOC entry points outside the file"},
+        {"negative offset", [&](Bytes& f) { put32(f, toc + 4 + 16, -200); },
+         "TOC entry points outside the file"},
+        {"length beyond the file", [&](Bytes& f) { put32(f, toc + 4 + 20, 0x7FFFFFF0); },
+         "TOC entry points outside the file"},
+        {"TOC offset beyond the file", [&](Bytes& f) { put32(f, 85, static_cast<int32_t>(f.size())); },
+         "TOC offset lies outside the file"},
+    };
+    for (const Case& c : cases) {
+        Bytes f = good;
+        c.damage(f);
+        writeFile(_dir.file("bad.vq"), f);
+        VqErrorState::clearError();
+        Vq::SharedPtr<VqTOCStreamMgr> mgr = new VqTOCStreamMgr(location(_dir.path(), "bad.vq").get(), true);
+        EXPECT_FALSE(mgr->open()) << c.name;
+        EXPECT_EQ(errorText(), c.text) << c.name;
+        EXPECT_EQ(errorCode(), VQ_ERR_READ) << c.name;
+    }
+}
+
+TEST_F(ContainerTest, LegacyOneEntryTableOfContents) {
+    // Header of a 9.5 file whose TOC is the legacy form naming the scene graph's block.
+    Bytes f = validFile(_dir, _part);
+    f.resize(105);
+    const uint32_t tocOffset = static_cast<uint32_t>(f.size());
+    std::memcpy(f.data() + 85, &tocOffset, 4);
+    auto put = [&f](const void* p, size_t n) {
+        const auto* b = static_cast<const VqUChar*>(p);
+        f.insert(f.end(), b, b + n);
+    };
+    const int32_t one = 1, keyLen = 17;
+    put(&one, 4);
+    put(&keyLen, 4);
+    for (char c : std::string("LogicalSceneGraph")) {
+        uint16_t u = static_cast<uint16_t>(c);
+        put(&u, 2);
+    }
+    const int32_t lsgOffset = static_cast<int32_t>(f.size()) + 4;
+    put(&lsgOffset, 4);
+    const char payload[] = "legacy block";
+    put(payload, sizeof payload);
+    writeFile(_dir.file("legacy.vq"), f);
+
+    auto mgr = openForReading(_dir.path(), "legacy.vq");
+    ASSERT_TRUE(mgr) << errorText();
+    VqTOC toc = mgr->toc();
+    ASSERT_EQ(toc.numEntries(), 1);
+    const VqTOCElem* e = toc.find(VqStreamMgr::OldLsgSegGuid);
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->offset, static_cast<uint64_t>(lsgOffset));
+
+    // A key other than the scene graph's is refused.
+    f[tocOffset + 8] = 'X';
+    writeFile(_dir.file("legacy2.vq"), f);
+    Vq::SharedPtr<VqTOCStreamMgr> bad = new VqTOCStreamMgr(location(_dir.path(), "legacy2.vq").get(), true);
+    EXPECT_FALSE(bad->open());
+    EXPECT_EQ(errorText(), "Invalid legacy table of contents");
+}
+
+TEST_F(ContainerTest, ParallelFlushReadsBackLikeOneThread) {
+    std::vector<SegmentSpec> segs;
+    const int types[] = {VQSEG_PMI, VQSEG_BREP,  VQSEG_METADATA,   VQSEG_SHAPE,
+                         9,         VQSEG_WFREP, VQSEG_SPATIALHIER};
+    segs.push_back({VqStreamMgr::LsgSegGuid, VQSEG_LSG, sampleData(7000, 1000)});
+    for (int i = 0; i < 499; ++i)
+        segs.push_back(
+            {guidFor(i), types[i % 7], sampleData(200 + (i * 37) % 3000, static_cast<unsigned>(i))});
+
+    VqStreamMgr::s_maxFlushThreads = 1;
+    ASSERT_TRUE(writeVqFile(_dir.path(), "one.vq", 10, 0, segs, _part)) << errorText();
+    VqStreamMgr::s_maxFlushThreads = 2;
+    ASSERT_TRUE(writeVqFile(_dir.path(), "two.vq", 10, 0, segs, _part)) << errorText();
+
+    auto one = openForReading(_dir.path(), "one.vq");
+    auto two = openForReading(_dir.path(), "two.vq");
+    ASSERT_TRUE(one && two);
+    for (VqStreamMgr* m : {static_cast<VqStreamMgr*>(one.get()), static_cast<VqStreamMgr*>(two.get())}) {
+        for (const SegmentSpec& s : segs) {
+            Bytes back;
+            ASSERT_TRUE(readSegment(m, s.guid, s.data.size(), back)) << errorText();
+            ASSERT_EQ(back, s.data);
+        }
+    }
+    EXPECT_EQ(one->toc().numEntries(), 500);
+    EXPECT_EQ(two->toc().numEntries(), 500);
+    // One thread writes in rank order: the scene graph first, then by type rank.
+    std::vector<VqTOCElem> order = one->toc().entriesByOffset();
+    for (size_t i = 1; i < order.size(); ++i)
+        ASSERT_LE(VqStreamMgr::segmentRank(order[i - 1].segType()),
+                  VqStreamMgr::segmentRank(order[i].segType()));
+    EXPECT_EQ(order.front().segType(), VQSEG_LSG);
+    // Two threads write the scene graph alone first, too.
+    EXPECT_EQ(two->toc().entriesByOffset().front().segType(), VQSEG_LSG);
+}
+
+TEST_F(ContainerTest, EightThreadsReadSegmentsOfOneFile) {
+    std::vector<SegmentSpec> segs;
+    for (int i = 0; i < 48; ++i)
+        segs.push_back({guidFor(i), VQSEG_PMI, sampleData(5000 + 997 * i, 50 + i)});
+    ASSERT_TRUE(writeVqFile(_dir.path(), "mt.vq", 9, 5, segs, _part)) << errorText();
+    auto mgr = openForReading(_dir.path(), "mt.vq");
+    ASSERT_TRUE(mgr);
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([&, t] {
+            for (int round = 0; round < 3; ++round) {
+                for (int k = 0; k < 48; ++k) {
+                    const SegmentSpec& s = segs[(k * 7 + t * 5 + round) % 48];
+                    Bytes back;
+                    if (!readSegment(mgr.get(), s.guid, s.data.size(), back, 777 + t) || back != s.data)
+                        ++failures;
+                }
+            }
+        });
+    }
+    for (auto& th : threads)
+        th.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_LE(mgr->numPhysStreams(), 8);
+
+    // One thread holding every physical stream cannot open one more segment.
+    Vq::SharedPtrVec<VqObjectStream> open(VqTOCStreamMgr::cMaxPhysStreams);
+    for (int i = 0; i < VqTOCStreamMgr::cMaxPhysStreams; ++i)
+        ASSERT_TRUE(mgr->beginReadSegment(segs[i].guid, open[i]));
+    Vq::SharedPtr<VqObjectStream> extra;
+    EXPECT_FALSE(mgr->beginReadSegment(segs[40].guid, extra));
+    EXPECT_EQ(errorText(), "iStreamNum < cMaxPhysStreams");
+    for (auto& os : open)
+        ASSERT_TRUE(mgr->endReadSegment(os.get()));
+    ASSERT_TRUE(mgr->beginReadSegment(segs[40].guid, extra));
+    EXPECT_TRUE(mgr->endReadSegment(extra.get()));
+}
+
+TEST_F(ContainerTest, AFailedWriteFailsTheCloseAndLeavesTheFileInvalid) {
+    for (int threads : {1, 2}) {
+        VqStreamMgr::s_maxFlushThreads = threads;
+        ASSERT_TRUE(VqPartition::setVersion(9, 5));
+        Vq::SharedPtr<VqTOCStreamMgr> mgr = new VqTOCStreamMgr(location(_dir.path(), "fail.vq").get(), false);
+        ASSERT_TRUE(mgr->setPartition(&_part) && mgr->_initStreamMgr(false) && mgr->open());
+        std::atomic<int> invalidated{0};
+        for (int i = 0; i < 4; ++i) {
+            Vq::SharedPtr<VqSegment> seg = new VqSegment(VQSEG_PMI, guidFor(i));
+            seg->addSection(new BytesSection(sampleData(100000, i), &invalidated, i == 2 ? 60000 : -1));
+            ASSERT_TRUE(mgr->addNewSegment(seg));
+        }
+        VqErrorState::clearError();
+        EXPECT_FALSE(mgr->close());
+        if (threads == 1)
+            EXPECT_EQ(errorText(), "Injected failure");
+        else
+            EXPECT_EQ(errorText(), "paTOCMgrSC[0].bRes == true");
+        // Every pending segment's late-loaded data is marked unsaved again.
+        EXPECT_EQ(invalidated.load(), 4);
+        EXPECT_FALSE(mgr->isOpen());
+        Bytes f = readFile(_dir.file("fail.vq"));
+        ASSERT_GE(f.size(), 7u);
+        EXPECT_EQ(std::string(f.begin(), f.begin() + 7), "Invalid");
+        Vq::SharedPtr<VqTOCStreamMgr> r = new VqTOCStreamMgr(location(_dir.path(), "fail.vq").get(), true);
+        EXPECT_FALSE(r->open());
+        EXPECT_EQ(errorText(), "VQ file not finalized or closed properly");
+    }
+
+    // A full device: the segment data cannot be written (the failure shows as
+    // soon as buffered bytes meet the device, be it in a write or a seek).
+    Vq::SharedPtr<VqTOCStreamMgr> full =
+        new VqTOCStreamMgr(new VqFSStorageLocation(VqString("/dev/"), VqString("full")), false);
+    ASSERT_TRUE(full->setPartition(&_part) && full->_initStreamMgr(false) && full->open());
+    Vq::SharedPtr<VqSegment> seg = new VqSegment(VQSEG_BREP, guidFor(1));
+    seg->addSection(new BytesSection(sampleData(4 << 20, 77)));
+    ASSERT_TRUE(full->addNewSegment(seg));
+    EXPECT_FALSE(full->close());
+    EXPECT_TRUE(errorCode() == VQ_ERR_WRITE || errorCode() == VQ_ERR_SEEK) << errorText();
+}
+
+TEST_F(ContainerTest, WrapperDispatchAndRanks) {
+    struct Row {
+        int major;
+        const VqType* wrapper;
+        int mode;
+    };
+    const Row rows[] = {{6, &VqBufferedObjectStream::classTypeID(), 0},
+                        {7, &VqCompressedObjectStream::classTypeID(), 0},
+                        {8, &VqZlibSegObjectStream::classTypeID(), 3},
+                        {9, &VqZlibSegObjectStream::classTypeID(), 3},
+                        {10, &VqLzmaSegObjectStream::classTypeID(), 3}};
+    const int minors[] = {4, 0, 0, 5, 0};
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        ASSERT_TRUE(VqPartition::setVersion(rows[i].major, minors[i]));
+        Vq::SharedPtr<VqTOCStreamMgr> mgr = new VqTOCStreamMgr(location(_dir.path(), "x.vq").get(), false);
+        ASSERT_TRUE(mgr->_initStreamMgr(false));
+        const VqType* t = nullptr;
+        int mode = -1;
+        mgr->getRawWrapper(t, mode);
+        EXPECT_EQ(t, rows[i].wrapper) << rows[i].major;
+        EXPECT_EQ(mode, rows[i].mode) << rows[i].major;
+    }
+    Vq::SharedPtr<VqTOCStreamMgr> mgr = new VqTOCStreamMgr(location(_dir.path(), "x.vq").get(), false);
+    EXPECT_FALSE(mgr->setRawWrapper(&VqStdError::classTypeID(), 0));
+    EXPECT_EQ(errorText(), "pWrapType->isA(VqObjectStream::classTypeID())");
+    EXPECT_EQ(VqStreamMgr::segmentRank(VQSEG_TOC), 0);
+    EXPECT_EQ(VqStreamMgr::segmentRank(VQSEG_LSG), 1);
+    EXPECT_EQ(VqStreamMgr::segmentRank(VQSEG_SPATIALHIER), 2);
+    EXPECT_EQ(VqStreamMgr::segmentRank(16), 4);
+    EXPECT_EQ(VqStreamMgr::segmentRank(7), 13);
+    EXPECT_EQ(VqStreamMgr::segmentRank(VQSEG_HEADER), 29);
+    // The same GUID hashes differently for different files.
+    Vq::SharedPtr<VqTOCStreamMgr> other = new VqTOCStreamMgr(location(_dir.path(), "y.vq").get(), true);
+    EXPECT_EQ(mgr->segmentHash(guidFor(1)), mgr->segmentHash(guidFor(1)));
+    EXPECT_NE(mgr->segmentHash(guidFor(1)), other->segmentHash(guidFor(1)));
+}
+
+TEST_F(ContainerTest, FormatSevenCompressesEachElement) {
+    Vq::SharedPtr<VqMemoryByteStream> mem = new VqMemoryByteStream(false);
+    mem->lock();
+    mem->open();
+    Vq::SharedPtr<VqDataStream> ds = new VqDataStream(mem.get());
+    Vq::SharedPtr<VqCompressedObjectStream> w = new VqCompressedObjectStream(ds.get());
+    Bytes payload = sampleData(10000, 8);
+    // Two outermost elements, the first with a nested one.
+    ASSERT_TRUE(w->beginWrite() && w->write(11) && w->beginWrite());
+    ASSERT_TRUE(w->write(payload.data(), static_cast<int>(payload.size())) && w->endWrite());
+    ASSERT_TRUE(w->write(22) && w->endWrite());
+    ASSERT_TRUE(w->beginWrite() && w->write(33) && w->endWrite());
+    const VqUChar* raw = mem->data();
+    // flag, length + 1, algorithm byte: a zlib block.
+    EXPECT_EQ(load<uint32_t>(Bytes(raw, raw + 12), 0), 2u);
+    EXPECT_EQ(raw[8], 2);
+    ASSERT_LT(load<int32_t>(Bytes(raw, raw + 12), 4), 10000);
+    Bytes file(raw, raw + mem->dataLength());
+    mem->unlock();
+
+    Vq::SharedPtr<VqMemoryByteStream> in = new VqMemoryByteStream(true);
+    ASSERT_TRUE(in->setData(file.data(), file.size()));
+    in->lock();
+    in->open();
+    Vq::SharedPtr<VqDataStream> rds = new VqDataStream(in.get());
+    Vq::SharedPtr<VqCompressedObjectStream> r = new VqCompressedObjectStream(rds.get());
+    int a = 0, b = 0, c = 0;
+    Bytes back(payload.size());
+    ASSERT_TRUE(r->beginRead() && r->read(&a) && r->beginRead());
+    ASSERT_TRUE(r->read(back.data(), static_cast<int>(back.size())) && r->endRead());
+    ASSERT_TRUE(r->read(&b) && r->endRead());
+    // The second element's data is left unread: the end of the element skips it.
+    ASSERT_TRUE(r->beginRead() && r->endRead());
+    EXPECT_TRUE(r->dataSkipped());
+    EXPECT_EQ(a, 11);
+    EXPECT_EQ(b, 22);
+    EXPECT_EQ(c, 0);
+    EXPECT_EQ(back, payload);
+    in->unlock();
 }
