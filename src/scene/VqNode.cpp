@@ -443,8 +443,11 @@ bool VqNode::removeAllInstData(bool recursive) const {
         _pCachedInstData = nullptr;
         setInternalFlag(VQ_NODE_IFLAG_NOINSTDATA, true);
     }
+    bool hadAny = old && !old->empty();
     delete old;
-    if (!recursive) return true;
+    // A record below is always made with those of the nodes above it on its
+    // path: without records here, none below was reached through this node.
+    if (!recursive || !hadAny) return true;
     VqNode* const* list = nullptr;
     unsigned int n = 0;
     children(list, n, false);
