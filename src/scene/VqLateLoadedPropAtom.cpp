@@ -6,6 +6,7 @@
 #include "VqLocalVersion.h"
 #include "VqPartition.h"
 #include "VqStdException.h"
+#include "VqStreamMgrSegmentIO.h"
 #include "VqStringPropAtom.h"
 
 #include <ostream>
@@ -274,4 +275,19 @@ bool VqLateLoadedPropAtom::_deserializeVQ100virtual(VqObjectStream& os) {
     VQ_PROPAGATE(os.read(&reserved));
     _setStateBit(VQ_PROPATOM_PERSISTABLE, false);
     return true;
+}
+
+bool VqLateLoadedPropAtom::writeData(VqStreamMgr& mgr) const {
+    VqStreamMgrSegmentIO io(mgr);
+    return writeData(io);
+}
+
+bool VqLateLoadedPropAtom::ensureData(VqStreamMgr& mgr) const {
+    VqStreamMgrSegmentIO io(mgr);
+    return ensureData(io);
+}
+
+bool VqLateLoadedPropAtom::rollNewGUID(VqStreamMgr& mgr) {
+    VqStreamMgrSegmentIO io(mgr);
+    return rollNewGUID(io);
 }

@@ -4,6 +4,7 @@
 #include "VqGUID.h"
 #include "VqPropAtom.h"
 
+class VqStreamMgr;
 class VqStringPropAtom;
 
 // The segment services a late-loaded atom needs from the stream manager of
@@ -41,6 +42,9 @@ public:
 
     virtual bool writeData(VqLLSegmentIO& io) const;
     virtual bool ensureData(VqLLSegmentIO& io) const;
+    // The same through the stream manager of the atom's partition.
+    bool writeData(VqStreamMgr& mgr) const;
+    bool ensureData(VqStreamMgr& mgr) const;
     virtual bool _ensureDataV8x(VqLLSegmentIO& io, Vq::SharedPtr<VqBase>& out) const;
     virtual bool _ensureDataV9x(VqLLSegmentIO& io, Vq::SharedPtr<VqBase>& out) const;
     virtual bool _ensureDataV10x(VqLLSegmentIO& io, Vq::SharedPtr<VqBase>& out) const;
@@ -49,6 +53,7 @@ public:
     void unloadData();
     // A new segment GUID, with the object rebound under the new segment's alias.
     bool rollNewGUID(VqLLSegmentIO& io);
+    bool rollNewGUID(VqStreamMgr& mgr);
     // Forgets the segment and the object.
     void clearGUID();
     const VqGUID& guid() const { return _guid; }

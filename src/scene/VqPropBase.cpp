@@ -5,6 +5,7 @@
 #include "VqLateLoadedPropAtom.h"
 #include "VqLocalVersion.h"
 #include "VqPartition.h"
+#include "VqStreamMgrSegmentIO.h"
 #include "VqStringPropAtom.h"
 
 #include <algorithm>
@@ -261,6 +262,16 @@ bool VqPropBase::writeLLData(VqLLSegmentIO& io) const {
     for (auto& ll : lateLoadedValues(*t, true))
         VQ_PROPAGATE(ll->writeData(io));
     return true;
+}
+
+bool VqPropBase::ensureLLData(VqStreamMgr& mgr) const {
+    VqStreamMgrSegmentIO io(mgr);
+    return ensureLLData(io);
+}
+
+bool VqPropBase::writeLLData(VqStreamMgr& mgr) const {
+    VqStreamMgrSegmentIO io(mgr);
+    return writeLLData(io);
 }
 
 void VqPropBase::_getMinimumVQVersion(int& major, int& minor) const {

@@ -11,6 +11,7 @@
 #include <vector>
 
 class VqLLSegmentIO;
+class VqStreamMgr;
 class VqObjectStream;
 class VqStringPropAtom;
 
@@ -58,6 +59,9 @@ public:
     virtual bool removeAllProps(bool user = true);
     virtual bool writeLLData(VqLLSegmentIO& io) const;
     virtual bool ensureLLData(VqLLSegmentIO& io) const;
+    // The same through the stream manager of the holder's partition.
+    bool writeLLData(VqStreamMgr& mgr) const;
+    bool ensureLLData(VqStreamMgr& mgr) const;
 
     void _getMinimumVQVersion(int& major, int& minor) const override;
 

@@ -9,6 +9,7 @@
 #include "VqRangeLOD.h"
 #include "VqSwitch.h"
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <unordered_map>
@@ -172,8 +173,7 @@ private:
             int na = 0, nb = 0;
             la->relativeQualities(qa, na);
             lb->relativeQualities(qb, nb);
-            if (std::vector<float>(qa, qa + na) != std::vector<float>(qb, qb + nb))
-                return where + ": relative qualities differ";
+            if (na != nb || !std::equal(qa, qa + na, qb)) return where + ": relative qualities differ";
         }
         if (auto* ra = Vq::typeCast<VqRangeLOD>(a)) {
             auto* rb = static_cast<const VqRangeLOD*>(b);

@@ -182,9 +182,11 @@ std::vector<uint8_t> saveWithout(const VqNode* root, const std::vector<const VqB
     std::vector<const VqBase*> elements;
     std::vector<const VqPropBase*> holders;
     VqTestSegment::collect(root, elements, holders);
-    for (const VqBase* e : elements)
-        if (std::find(omitted.begin(), omitted.end(), e) == omitted.end())
+    for (const VqBase* e : elements) {
+        if (std::find(omitted.begin(), omitted.end(), e) == omitted.end()) {
             EXPECT_TRUE(VqTestSegment::writeElement(*os, 10, e));
+        }
+    }
     EXPECT_TRUE(VqTestSegment::writeElement(*os, 10, nullptr));
     EXPECT_TRUE(VqTestSegment::writeElement(*os, 10, nullptr));
     EXPECT_TRUE(VqPropBase::writePropertyTable(*os, {}));
