@@ -1,0 +1,186 @@
+#include "VqLightSet.h"
+
+#include "VqFactory.h"
+#include "VqMaterial.h"
+#include "VqState.h"
+#include "VqTexImage.h"
+#include "VqXform.h"
+
+VQ_IMPLEMENT_TYPE(VqLightSet, VqAttribute, CLSID_ZQLightSet)
+VQ_IMPLEMENT_LEVEL_IO(VqLightSet, VqAttribute)
+
+VqLightSet::VqLightSet(const VqLightSet& o) : VqAttribute(o), _vpLights(o._vpLights), _vpXforms(o._vpXforms) {
+    for (const auto& l : _vpLights) l->addNotification(this);
+}
+
+VqLightSet::~VqLightSet() {
+    if (_bNeedsFixup) {
+        // The slots hold addresses the set never counted.
+        for (auto& l : _vpLights) l.release();
+        return;
+    }
+    for (const auto& l : _vpLights) l->removeNotification(this);
+}
+
+bool VqLightSet::clone(VqAttribute*& out) const {
+    out = new VqLightSet(*this);
+    if (!out) VQ_FAIL("VqLightSet", "clone", "Allocation failed: out = new VqLightSet(*this)", VQ_ERR_ALLOC);
+    return true;
+}
+
+int VqLightSet::compareHook(const VqAttribute& o) const {
+    const VqLightSet& s = static_cast<const VqLightSet&>(o);
+    if (int c = vqCompareValues(_vpLights.size(), s._vpLights.size())) return c;
+    for (size_t i = 0; i < _vpLights.size(); ++i) {
+        if (_vpLights[i] != s._vpLights[i]) return _vpLights[i].get() < s._vpLights[i].get() ? -1 : 1;
+        if (_vpXforms[i] != s._vpXforms[i]) return _vpXforms[i].get() < s._vpXforms[i].get() ? -1 : 1;
+    }
+    return vqCompareValues(hashValue(), o.hashValue());
+}
+
+bool VqLightSet::isEqualHook(const VqAttribute& o) const {
+    const VqLightSet& s = static_cast<const VqLightSet&>(o);
+    return _vpLights == s._vpLights && _vpXforms == s._vpXforms;
+}
+
+void VqLightSet::_updateHashVal() const {
+    VqAttribute::_updateHashVal();
+    VqHashBuilder h(_uHashVal);
+    for (size_t i = 0; i < _vpLights.size(); ++i) h.addPtr(_vpLights[i].get()).addPtr(_vpXforms[i].get());
+    _uHashVal = h.value();
+}
+
+bool VqLightSet::_apply(VqRenderContext&, const VqState*, bool, bool) const { return true; }
+
+bool VqLightSet::receiveNotification(const VqBase* who, Vq::BaseChange change) const {
+    // A light's change reaches the nodes that hold this set.
+    for (const auto& l : _vpLights)
+        if (l.get() == who) {
+            VQ_PROPAGATE(VqAttribute::sendNotification(who, change));
+            return true;
+        }
+    return VqAttribute::receiveNotification(who, change);
+}
+
+bool VqLightSet::appendLight(VqLight* light) {
+    VQ_CHECK(light != nullptr, "VqLightSet", "appendLight", VQ_ERR_ARGUMENT);
+    VQ_CHECK(!isAccumulant(), "VqLightSet", "appendLight", VQ_ERR_INTERNAL);
+    _vpLights.push_back(light);
+    _vpXforms.push_back(nullptr);
+    VQ_PROPAGATE(light->addNotification(this));
+    _resetHash();
+    VQ_PROPAGATE(sendNotification(this, 4));
+    return true;
+}
+
+bool VqLightSet::removeLight(int index) {
+    VQ_CHECK(index >= 0 && index < numLights(), "VqLightSet", "removeLight", VQ_ERR_ARGUMENT);
+    _vpLights[size_t(index)]->removeNotification(this);
+    _vpLights.erase(_vpLights.begin() + index);
+    _vpXforms.erase(_vpXforms.begin() + index);
+    _resetHash();
+    VQ_PROPAGATE(sendNotification(this, 4));
+    return true;
+}
+
+int VqLightSet::numLights(VqCoordSystem cs) const {
+    if (cs == VQ_COORDSYS_NONE) return numLights();
+    int n = 0;
+    for (const auto& l : _vpLights)
+        if (l->coordSys() == cs) ++n;
+    return n;
+}
+
+VqLight* VqLightSet::light(int index) const {
+    return index >= 0 && index < numLights() ? _vpLights[size_t(index)].get() : nullptr;
+}
+
+const VqXform* VqLightSet::lightXform(int index) const {
+    return index >= 0 && index < numLights() ? _vpXforms[size_t(index)].get() : nullptr;
+}
+
+// Each light of the incoming set goes to the front, so the lowest set's
+// lights come first and each set's lights end up in reverse order.
+bool VqLightSet::accumulateHook(const VqAttribute& a, const VqState* state, const VqPath* path) {
+    const VqLightSet& in = static_cast<const VqLightSet&>(a);
+    VqState* accState = const_cast<VqState*>(state);
+    for (const auto& pAccLight : in._vpLights) {
+        const VqXform* xf = nullptr;
+        if (pAccLight->coordSys() == VQ_COORDSYS_MODEL && state)
+            xf = static_cast<const VqXform*>(state->attribute(VqXform::classTypeID()));
+        _vpLights.insert(_vpLights.begin(), pAccLight);
+        _vpXforms.insert(_vpXforms.begin(), xf);
+        VQ_PROPAGATE(pAccLight->addNotification(this));
+        if (!pAccLight->shadowCaster() || !accState) continue;
+        if (pAccLight->nonShadowAlphaFactor() < 1.0f || pAccLight->shadowAlphaFactor() < 1.0f) {
+            // Only the blending switch, through whatever the path made final.
+            Vq::SharedPtr<VqMaterial> blend = new VqMaterial();
+            if (!blend)
+                VQ_FAIL("VqLightSet", "accumulateHook", "Allocation failed: blend = new VqMaterial()", VQ_ERR_ALLOC);
+            const VqMaterial* cur = static_cast<const VqMaterial*>(state->attribute(VqMaterial::classTypeID()));
+            if (cur) VQ_PROPAGATE(blend->setBlendFactors(cur->srcBlendFactor(), cur->dstBlendFactor()));
+            VQ_PROPAGATE(blend->setBlending(true));
+            for (unsigned int f = 0; f < VqMaterial::NumFields; ++f)
+                if (f != VqMaterial::Blending) VQ_PROPAGATE(blend->setInhibit(f, true));
+            VQ_PROPAGATE(blend->setForceAccum(true));
+            VQ_PROPAGATE(accState->accumAttribute(blend.get(), path));
+        }
+        if (!(pAccLight->shadowCasterIndex() >= 0))
+            VQ_FAIL("VqLightSet", "accumulateHook", "pAccLight->shadowCasterIndex() >= 0", VQ_ERR_INTERNAL);
+        const VqTexImage* pShadTex = nullptr;
+        VQ_PROPAGATE(pAccLight->shadowTexture(pShadTex));
+        VqTexImage* tex = const_cast<VqTexImage*>(pShadTex);
+        VQ_PROPAGATE(tex->setChannel(pAccLight->shadowCasterIndex()));
+        VQ_PROPAGATE(accState->accumAttribute(tex, path));
+    }
+    _uFlags = in._uFlags;
+    _uInhibitMask = in._uInhibitMask;
+    _uFinalMask = in._uFinalMask;
+    _resetHash();
+    _updateHashVal();
+    return true;
+}
+
+bool VqLightSet::fixupLists() {
+    if (!_bNeedsFixup) return true;
+    size_t j = 0;
+    for (size_t i = 0; i < _vpLights.size(); ++i) {
+        VqLight* l = _vpLights[i].release();
+        if (!l) continue;
+        l->ref();
+        Vq::SharedPtr<VqLight> counted;
+        *counted.slot() = l;
+        _vpLights[j++] = std::move(counted);
+        VQ_PROPAGATE(l->addNotification(this));
+    }
+    _vpLights.resize(j);
+    _vpXforms.assign(j, nullptr);
+    _bNeedsFixup = false;
+    _resetHash();
+    return true;
+}
+
+bool VqLightSet::_writeFields(VqObjectStream& os) const {
+    VQ_PROPAGATE(os.write(static_cast<int>(_vpLights.size())));
+    for (const auto& l : _vpLights) {
+        int id = -1;
+        VQ_PROPAGATE(os.ptr2num(l.get(), &id) && os.write(id));
+    }
+    return true;
+}
+
+bool VqLightSet::_readFields(VqObjectStream& os) {
+    int count = 0;
+    VQ_PROPAGATE(os.readLength(count, sizeof(int)));
+    VQ_CHECK(_vpLights.empty(), "VqLightSet", "_readFields", VQ_ERR_INTERNAL);
+    // Sized once: the stream threads its pending references through these slots.
+    _vpLights.resize(size_t(count));
+    _vpXforms.assign(size_t(count), nullptr);
+    _bNeedsFixup = true;
+    for (int i = 0; i < count; ++i) {
+        int id = -1;
+        VQ_PROPAGATE(os.read(&id));
+        os.ptrFromNum(id, reinterpret_cast<const void**>(_vpLights[size_t(i)].slot()));
+    }
+    return true;
+}

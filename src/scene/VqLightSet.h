@@ -1,0 +1,50 @@
+#pragma once
+
+#include "VqAttrUtil.h"
+#include "VqAttribute.h"
+#include "VqLight.h"
+
+#include <vector>
+
+class VqXform;
+
+// The lights that shine on a subgraph. Accumulated along a path, the lights
+// of the lowest set come first; each light in model coordinates carries the
+// transform accumulated above the set that brought it.
+class VqLightSet : public VqAttribute {
+    VQ_DECLARE_TYPE(VqLightSet)
+    VQ_DECLARE_LEVEL_IO
+public:
+    VqLightSet() = default;
+    VqLightSet(const VqLightSet& o);
+    VqLightSet& operator=(const VqLightSet&) = delete;
+    ~VqLightSet() override;
+
+    bool clone(VqAttribute*& out) const override;
+    int compareHook(const VqAttribute& o) const override;
+    bool isEqualHook(const VqAttribute& o) const override;
+    void _updateHashVal() const override;
+    unsigned int _numFields() const override { return 1; }
+    bool _apply(VqRenderContext& rc, const VqState* state, bool, bool) const override;
+    bool accumulateHook(const VqAttribute& in, const VqState* state, const VqPath* path) override;
+    bool receiveNotification(const VqBase* who, Vq::BaseChange change) const override;
+
+    bool appendLight(VqLight* light);
+    bool removeLight(int index);
+    int numLights() const { return static_cast<int>(_vpLights.size()); }
+    // Lights in the given coordinate system; VQ_COORDSYS_NONE counts all.
+    int numLights(VqCoordSystem cs) const;
+    VqLight* light(int index) const;
+    // The transform placing accumulated light i (null when the light needs none).
+    const VqXform* lightXform(int index) const;
+
+    // After reading, the light slots hold plain addresses filled in by the
+    // stream; this takes their references, registers with the lights and
+    // drops the slots left empty.
+    bool fixupLists();
+
+private:
+    std::vector<Vq::SharedPtr<VqLight>> _vpLights;
+    std::vector<Vq::SharedPtr<const VqXform>> _vpXforms;
+    bool _bNeedsFixup = false;
+};

@@ -1,0 +1,77 @@
+#include "VqShader.h"
+
+#include "VqFactory.h"
+
+VQ_IMPLEMENT_TYPE(Vq::Shader, VqAttribute, CLSID_VQShader)
+VQ_IMPLEMENT_LEVEL_IO(Vq::Shader, VqAttribute)
+VQ_IMPLEMENT_TYPE(Vq::VertexShader, Vq::Shader, CLSID_VQVertexShader)
+VQ_IMPLEMENT_TYPE(Vq::FragmentShader, Vq::Shader, CLSID_VQFragmentShader)
+VQ_IMPLEMENT_TYPE(Vq::GeometryShader, Vq::Shader, CLSID_VQGeometryShader)
+
+namespace Vq {
+
+bool Shader::clone(VqAttribute*& out) const {
+    VqBase* copy = nullptr;
+    if (!_clone(copy) || !copy) VQ_FAIL("Vq::Shader", "clone", "Allocation failed: copy = _clone()", VQ_ERR_ALLOC);
+    out = static_cast<Shader*>(copy);
+    return true;
+}
+
+int Shader::compareHook(const VqAttribute& o) const {
+    const Shader& s = static_cast<const Shader&>(o);
+    for (int i = 0; i < NumStages; ++i)
+        if (_aSources[i] != s._aSources[i]) return _aSources[i] < s._aSources[i] ? -1 : 1;
+    return vqCompareValues(hashValue(), o.hashValue());
+}
+
+bool Shader::isEqualHook(const VqAttribute& o) const {
+    const Shader& s = static_cast<const Shader&>(o);
+    for (int i = 0; i < NumStages; ++i)
+        if (_aSources[i] != s._aSources[i]) return false;
+    return true;
+}
+
+void Shader::_updateHashVal() const {
+    VqAttribute::_updateHashVal();
+    VqHashBuilder h(_uHashVal);
+    for (int i = 0; i < NumStages; ++i) h.add(_aSources[i].hash());
+    _uHashVal = h.value();
+}
+
+bool Shader::_apply(VqRenderContext&, const VqState*, bool, bool) const { return true; }
+
+bool Shader::accumulateHook(const VqAttribute& a, const VqState*, const VqPath*) {
+    const Shader& in = static_cast<const Shader&>(a);
+    for (unsigned int i = 0; i < NumStages; ++i)
+        if (_mergeField(in, i)) _aSources[i] = in._aSources[i];
+    _resetHash();
+    return true;
+}
+
+bool Shader::setSource(Stage stage, const VqString& text) {
+    VQ_CHECK(stage < NumStages, "Vq::Shader", "setSource", VQ_ERR_ARGUMENT);
+    if (_aSources[stage] == text) return true;
+    _aSources[stage] = text;
+    _resetHash();
+    VQ_PROPAGATE(sendNotification(this, 4));
+    return true;
+}
+
+void Shader::_restrictToStage(Stage stage) {
+    for (unsigned int i = 0; i < NumStages; ++i)
+        if (i != stage) _uInhibitMask.set(static_cast<int>(i));
+}
+
+// The three stage sources in stage order.
+bool Shader::_writeFields(VqObjectStream& os) const {
+    for (int i = 0; i < NumStages; ++i) VQ_PROPAGATE(os.write(_aSources[i]));
+    return true;
+}
+
+bool Shader::_readFields(VqObjectStream& os) {
+    for (int i = 0; i < NumStages; ++i) VQ_PROPAGATE(os.read(_aSources[i]));
+    _resetHash();
+    return true;
+}
+
+} // namespace Vq

@@ -1,0 +1,58 @@
+#pragma once
+
+#include "VqAttrUtil.h"
+#include "VqAttribute.h"
+#include "VqString.h"
+
+namespace Vq {
+
+// A shader program: the source text of its vertex, fragment and geometry
+// stages. Compiling and binding belong to the drawing side; here the program
+// is held, stored and compared so that states carry it. A stage shader sets
+// only its own stage and leaves the others to what is above it.
+class Shader : public VqAttribute {
+    VQ_DECLARE_TYPE(Shader)
+    VQ_DECLARE_LEVEL_IO
+public:
+    enum Stage : unsigned int { Vertex = 0, Fragment = 1, Geometry = 2, NumStages = 3 };
+
+    Shader() = default;
+
+    bool clone(VqAttribute*& out) const override;
+    int compareHook(const VqAttribute& o) const override;
+    bool isEqualHook(const VqAttribute& o) const override;
+    void _updateHashVal() const override;
+    unsigned int _numFields() const override { return NumStages; }
+    bool _apply(VqRenderContext& rc, const VqState* state, bool, bool) const override;
+    bool accumulateHook(const VqAttribute& in, const VqState* state, const VqPath* path) override;
+
+    const VqString& source(Stage stage) const { return _aSources[stage]; }
+    bool setSource(Stage stage, const VqString& text);
+
+protected:
+    // Makes the shader one of a single stage.
+    void _restrictToStage(Stage stage);
+
+private:
+    VqString _aSources[NumStages];
+};
+
+class VertexShader : public Shader {
+    VQ_DECLARE_TYPE(VertexShader)
+public:
+    VertexShader() { _restrictToStage(Vertex); }
+};
+
+class FragmentShader : public Shader {
+    VQ_DECLARE_TYPE(FragmentShader)
+public:
+    FragmentShader() { _restrictToStage(Fragment); }
+};
+
+class GeometryShader : public Shader {
+    VQ_DECLARE_TYPE(GeometryShader)
+public:
+    GeometryShader() { _restrictToStage(Geometry); }
+};
+
+} // namespace Vq

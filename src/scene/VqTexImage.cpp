@@ -1,0 +1,143 @@
+#include "VqTexImage.h"
+
+#include "VqFactory.h"
+
+VQ_IMPLEMENT_TYPE(VqTexImage, VqAttribute, CLSID_ZQTexImage)
+VQ_IMPLEMENT_LEVEL_IO(VqTexImage, VqAttribute)
+
+bool VqTexImage::clone(VqAttribute*& out) const {
+    out = new VqTexImage(*this);
+    if (!out) VQ_FAIL("VqTexImage", "clone", "Allocation failed: out = new VqTexImage(*this)", VQ_ERR_ALLOC);
+    return true;
+}
+
+int VqTexImage::compareHook(const VqAttribute& o) const {
+    const VqTexImage& t = static_cast<const VqTexImage&>(o);
+    if (int c = vqCompareValues(_eTexType, t._eTexType)) return c;
+    if (int c = vqCompareValues(_iChannel, t._iChannel)) return c;
+    if (int c = vqCompareValues(_iWidth, t._iWidth)) return c;
+    if (int c = vqCompareValues(_iHeight, t._iHeight)) return c;
+    if (int c = vqCompareValues(_iComponents, t._iComponents)) return c;
+    if (_vPixels != t._vPixels) return _vPixels < t._vPixels ? -1 : 1;
+    return vqCompareValues(hashValue(), o.hashValue());
+}
+
+bool VqTexImage::isEqualHook(const VqAttribute& o) const {
+    const VqTexImage& t = static_cast<const VqTexImage&>(o);
+    return _eTexType == t._eTexType && _iChannel == t._iChannel && _iWidth == t._iWidth &&
+           _iHeight == t._iHeight && _iComponents == t._iComponents && _iBorderMode == t._iBorderMode &&
+           _vBorderColor == t._vBorderColor && _iBlendType == t._iBlendType && _aiWrap[0] == t._aiWrap[0] &&
+           _aiWrap[1] == t._aiWrap[1] && _aiWrap[2] == t._aiWrap[2] && _aiFilter[0] == t._aiFilter[0] &&
+           _aiFilter[1] == t._aiFilter[1] && _bDepthCompare == t._bDepthCompare && _vPixels == t._vPixels;
+}
+
+void VqTexImage::_updateHashVal() const {
+    VqAttribute::_updateHashVal();
+    VqHashBuilder h(_uHashVal);
+    h.add(_eTexType).add(_iChannel).add(_iWidth).add(_iHeight).add(_iComponents).add(_iBorderMode);
+    h.add(_vBorderColor).add(_iBlendType).add(_aiWrap).add(_aiFilter).add(_bDepthCompare);
+    if (!_vPixels.empty()) h.add(_vPixels.data(), _vPixels.size());
+    _uHashVal = h.value();
+}
+
+bool VqTexImage::_apply(VqRenderContext&, const VqState*, bool, bool) const { return true; }
+
+bool VqTexImage::accumulateHook(const VqAttribute& a, const VqState*, const VqPath*) {
+    const VqTexImage& in = static_cast<const VqTexImage&>(a);
+    if (_mergeField(in, 0)) {
+        _eTexType = in._eTexType;
+        _iChannel = in._iChannel;
+        _iWidth = in._iWidth;
+        _iHeight = in._iHeight;
+        _iComponents = in._iComponents;
+        _iBorderMode = in._iBorderMode;
+        _vBorderColor = in._vBorderColor;
+        _iBlendType = in._iBlendType;
+        for (int i = 0; i < 3; ++i) _aiWrap[i] = in._aiWrap[i];
+        _aiFilter[0] = in._aiFilter[0];
+        _aiFilter[1] = in._aiFilter[1];
+        _bDepthCompare = in._bDepthCompare;
+        _vPixels = in._vPixels;
+    }
+    _resetHash();
+    return true;
+}
+
+bool VqTexImage::_changed() {
+    _resetHash();
+    VQ_PROPAGATE(sendNotification(this, 4));
+    return true;
+}
+
+bool VqTexImage::setChannel(int channel) {
+    VQ_CHECK(channel >= 0 && channel < 32, "VqTexImage", "setChannel", VQ_ERR_ARGUMENT);
+    if (channel == _iChannel) return true;
+    _iChannel = channel;
+    return _changed();
+}
+
+bool VqTexImage::setImage(int width, int height, int components, const std::vector<unsigned char>& pixels) {
+    VQ_CHECK(width >= 0 && height >= 0 && components >= 0 && components <= 4, "VqTexImage", "setImage",
+             VQ_ERR_ARGUMENT);
+    VQ_CHECK(pixels.empty() || pixels.size() == size_t(width) * size_t(height) * size_t(components), "VqTexImage",
+             "setImage", VQ_ERR_ARGUMENT);
+    _iWidth = width;
+    _iHeight = height;
+    _iComponents = components;
+    _vPixels = pixels;
+    return _changed();
+}
+
+bool VqTexImage::setBorder(int mode, const VqVec4f& color) {
+    _iBorderMode = mode;
+    _vBorderColor = color;
+    return _changed();
+}
+
+bool VqTexImage::setBlendType(int type) {
+    _iBlendType = type;
+    return _changed();
+}
+
+bool VqTexImage::setWrapModes(int s, int t, int r) {
+    _aiWrap[0] = s;
+    _aiWrap[1] = t;
+    _aiWrap[2] = r;
+    return _changed();
+}
+
+bool VqTexImage::setFilterTypes(int minFilter, int magFilter) {
+    _aiFilter[0] = minFilter;
+    _aiFilter[1] = magFilter;
+    return _changed();
+}
+
+bool VqTexImage::setDepthCompare(bool on) {
+    _bDepthCompare = on;
+    return _changed();
+}
+
+// Type, channel, width, height, components, border mode and colour, blend
+// type, three wrap modes, two filters, depth comparison, then the pixels as a
+// counted byte vector.
+bool VqTexImage::_writeFields(VqObjectStream& os) const {
+    VQ_PROPAGATE(os.write(static_cast<int>(_eTexType)) && os.write(_iChannel) && os.write(_iWidth) &&
+                 os.write(_iHeight) && os.write(_iComponents) && os.write(_iBorderMode) &&
+                 os.writeVec4f(_vBorderColor.data()) && os.write(_iBlendType) && os.write(_aiWrap, 3) &&
+                 os.write(_aiFilter, 2) && os.write(_bDepthCompare) && os.writeVecuc(_vPixels));
+    return true;
+}
+
+bool VqTexImage::_readFields(VqObjectStream& os) {
+    int type = 0;
+    VQ_PROPAGATE(os.read(&type) && os.read(&_iChannel) && os.read(&_iWidth) && os.read(&_iHeight) &&
+                 os.read(&_iComponents) && os.read(&_iBorderMode) && os.readVec4f(_vBorderColor.data()) &&
+                 os.read(&_iBlendType) && os.read(_aiWrap, 3) && os.read(_aiFilter, 2) && os.read(&_bDepthCompare) &&
+                 os.readVecuc(_vPixels));
+    if (type < VQ_TEXTYPE_1D || type > VQ_TEXTYPE_SHADOWMAP_2D)
+        VQ_FAIL("VqTexImage", "_readFields", "eTexType >= VQ_TEXTYPE_1D && eTexType <= VQ_TEXTYPE_SHADOWMAP_2D",
+                VQ_ERR_CORRUPT);
+    _eTexType = static_cast<VqTexType>(type);
+    _resetHash();
+    return true;
+}

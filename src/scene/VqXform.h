@@ -1,0 +1,87 @@
+#pragma once
+
+#include "VqAttrUtil.h"
+#include "VqAttribute.h"
+#include "VqSquareMatrix.h"
+
+#include <vector>
+
+// Placement of a node's subgraph: a 4 × 4 matrix acting on row vectors, the
+// translation in the bottom row. Accumulation composes a lower transform
+// before those of its ancestors (M ← N × M). When dynamic transforms take
+// part, the accumulator keeps the sequence it was built from so that a change
+// of a dynamic transform is replayed without a new traversal.
+class VqXform : public VqAttribute {
+    VQ_DECLARE_TYPE(VqXform)
+    VQ_DECLARE_LEVEL_IO
+public:
+    // Matrix flag bits.
+    enum : unsigned short {
+        VQ_XF_VALID = 0x0001,
+        VQ_XF_SCALED = 0x0002,
+        VQ_XF_UNIFORM_SCALED = 0x0004,
+        VQ_XF_MIRRORED = 0x0008,
+        VQ_XF_IDENTITY = 0x0010,
+        VQ_XF_MIXED = 0x0040,
+        VQ_XF_OUT_OF_DATE = 0x0100
+    };
+
+    VqXform() = default;
+    explicit VqXform(const VqMatrix4d& m);
+    VqXform(const VqXform& o);
+    VqXform& operator=(const VqXform&) = delete;
+    ~VqXform() override;
+
+    bool clone(VqAttribute*& out) const override;
+    int compareHook(const VqAttribute& o) const override;
+    bool isEqualHook(const VqAttribute& o) const override;
+    void _updateHashVal() const override;
+    unsigned int _numFields() const override { return 1; }
+    bool _apply(VqRenderContext& rc, const VqState* state, bool, bool) const override;
+    bool accumulateHook(const VqAttribute& in, const VqState* state, const VqPath* path) override;
+    bool receiveNotification(const VqBase* who, Vq::BaseChange change) const override;
+    bool _placement(VqSquareMatrix<float, 4>& m) const override;
+
+    // The matrix, recomposed first when a replayed sequence is out of date.
+    const VqMatrix4d& matrix() const;
+    void getMatrix(VqMatrix4f& m) const { m = VqMatrix4f(matrix()); }
+    bool setMatrix(const VqMatrix4d& m);
+    bool setMatrix(const VqMatrix4f& m) { return setMatrix(VqMatrix4d(m)); }
+
+    bool isIdentity() const { return (_flags() & VQ_XF_IDENTITY) != 0; }
+    bool isScaled() const { return (_flags() & VQ_XF_SCALED) != 0; }
+    bool isUniformScaled() const { return (_flags() & VQ_XF_UNIFORM_SCALED) != 0; }
+    bool isMirrored() const { return (_flags() & VQ_XF_MIRRORED) != 0; }
+    unsigned short matrixFlags() const { return _uMatFlags; }
+    bool isMixed() const { return _pMixedAccumData != nullptr; }
+    // True when the accumulated sequence holds a transform marked dynamic.
+    bool hasDynamicParts() const;
+
+    // Element-store mask of an element: bit 15 for the first element in row
+    // order down to bit 0 for the last, set where the element differs from
+    // the identity's.
+    unsigned short elementStoreMask() const;
+
+private:
+    // One entry of a replayable sequence: a product of consecutive static
+    // transforms, a dynamic transform, or the end of a run of dynamic ones.
+    struct MixedEntry {
+        enum Kind : unsigned char { Static, Dynamic, RunEnd } eKind;
+        VqMatrix4d mStatic;
+        Vq::SharedPtr<const VqXform> pDynamic;
+    };
+    struct MixedAccumData : public VqAllocHooked {
+        std::vector<MixedEntry> _vEntries;
+    };
+
+    unsigned short _flags() const;
+    void _computeFlags() const;
+    void _recompose() const;
+    bool _appendStatic(const VqMatrix4d& m);
+    bool _appendDynamic(const VqXform* x);
+    void _unregisterDynamics() const;
+
+    mutable VqMatrix4d _mMatrix;
+    mutable unsigned short _uMatFlags = 0;
+    MixedAccumData* _pMixedAccumData = nullptr;
+};
