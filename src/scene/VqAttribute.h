@@ -108,6 +108,18 @@ protected:
     // Sets or clears flag bits and notifies with 255 when they changed.
     bool _setFlag(uint8_t bit, bool on);
     void _resetHash() const { _uHashVal = 0; }
+    // The field merge of accumulation: true when this accumulator takes field
+    // i of incoming (incoming forces or the field is not final here, and
+    // incoming does not inhibit it); a field final in incoming becomes final
+    // here. Final bits are only ever added.
+    bool _mergeField(const VqAttribute& incoming, unsigned int i) {
+        if (!(incoming.isForceAccum() || !isFieldFinal(i)) || incoming.isInhibited(i)) return false;
+        if (incoming.isFieldFinal(i)) {
+            _uFinalMask.set(static_cast<int>(i));
+            if (isFinal()) _uFlags |= VQ_ATTR_FINAL;
+        }
+        return true;
+    }
 
     // The base part in each layout; types call these before their own fields.
     bool _serializeV0(VqObjectStream& os, bool withInhibit) const;
