@@ -13,6 +13,8 @@
 
 class VqGroup;
 class VqMutex;
+class VqPath;
+class VqState;
 
 // Root of every node of the scene graph, a directed acyclic graph: a node
 // may have several parents, and whatever depends on the path by which it is
@@ -214,6 +216,11 @@ public:
     // 0x0040); installed by the model-context module.
     typedef bool (*ModelContextNotifier)(const VqNode* node, const VqBase* who, Vq::BaseChange change);
     static void setModelContextNotifier(ModelContextNotifier fn) { s_pfNotifyMC = fn; }
+
+    // The accumulated and finalized state in force at the instance of node
+    // that path (from a root down to node) reaches; built on first request
+    // and cached in the instance data of each node on the path.
+    static bool getState(const VqNode* node, const VqPath* path, Vq::SharedPtr<VqState>& state);
 
     static bool init();
     static void fini();
