@@ -5,34 +5,53 @@
 #include "VqBlockDataStream.h"
 #include "VqBufferedObjectStream.h"
 #include "VqCompressedObjectStream.h"
+#include "VqCuttingPlane.h"
 #include "VqDataPropAtom.h"
+#include "VqDrawStyle.h"
 #include "VqErrorState.h"
 #include "VqFSStorageLocation.h"
 #include "VqFactory.h"
 #include "VqFileByteStream.h"
 #include "VqFloat32PropAtom.h"
+#include "VqFog.h"
 #include "VqGroup.h"
+#include "VqHeapNodeIter.h"
 #include "VqInstance.h"
 #include "VqInt32PropAtom.h"
 #include "VqLOD.h"
 #include "VqLateLoadedPropAtom.h"
+#include "VqLight.h"
+#include "VqLightSet.h"
+#include "VqLineStyle.h"
 #include "VqLzmaSegObjectStream.h"
+#include "VqMappingSurface.h"
+#include "VqMaterial.h"
 #include "VqMemoryByteStream.h"
+#include "VqModelContext.h"
 #include "VqNode.h"
+#include "VqNodeIter.h"
 #include "VqNotifyBase.h"
 #include "VqObjectStream.h"
+#include "VqPointStyle.h"
 #include "VqPropAtom.h"
 #include "VqPropBase.h"
 #include "VqRangeLOD.h"
 #include "VqRefCountedPtrPropAtom.h"
 #include "VqRwStorageLocation.h"
+#include "VqShader.h"
+#include "VqShaderEffects.h"
+#include "VqStackNodeIter.h"
+#include "VqState.h"
 #include "VqStdError.h"
 #include "VqStringPropAtom.h"
 #include "VqSwitch.h"
 #include "VqTOCStreamMgr.h"
+#include "VqTexCoordGen.h"
+#include "VqTexImage.h"
 #include "VqThumbnailSet.h"
 #include "VqVec4fPropAtom.h"
 #include "VqVoidPtrPropAtom.h"
+#include "VqXform.h"
 #include "VqZlibSegObjectStream.h"
 
 // Every registered class, in the order of registration. Groups follow the
@@ -81,6 +100,29 @@ const Entry s_classes[] = {
     VQ_CLASS(VqInstance),
     // attributes
     VQ_CLASS(VqAttribute),
+    VQ_CLASS(VqDrawStyle),
+    VQ_CLASS(VqLineStyle),
+    VQ_CLASS(VqPointStyle),
+    VQ_CLASS(VqMaterial),
+    VQ_CLASS(VqXform),
+    VQ_CLASS(VqFog),
+    VQ_CLASS(VqLight),
+    VQ_CLASS(VqInfiniteLight),
+    VQ_CLASS(VqPointLight),
+    VQ_CLASS(VqLightSet),
+    VQ_CLASS(VqCuttingPlane),
+    VQ_CLASS(VqMappingSurface),
+    VQ_CLASS(VqMappingPlane),
+    VQ_CLASS(VqMappingCylinder),
+    VQ_CLASS(VqMappingSphere),
+    VQ_CLASS(VqMappingTriPlanar),
+    VQ_CLASS(VqTexCoordGen),
+    VQ_CLASS(VqShaderEffects),
+    VQ_CLASS(VqTexImage),
+    VQ_CLASS(Vq::Shader),
+    VQ_CLASS(Vq::VertexShader),
+    VQ_CLASS(Vq::FragmentShader),
+    VQ_CLASS(Vq::GeometryShader),
     // streams and stream managers
     VQ_CLASS(VqBaseStream),
     VQ_CLASS(VqByteStream),
@@ -96,8 +138,14 @@ const Entry s_classes[] = {
     VQ_CLASS(VqLzmaSegObjectStream),
     VQ_CLASS(VqStreamMgr),
     VQ_CLASS(VqTOCStreamMgr),
+    // node iterators
+    VQ_CLASS(VqNodeIter),
+    VQ_CLASS(VqStackNodeIter),
+    VQ_CLASS(VqHeapNodeIter),
     // remaining classes
     VQ_CLASS(VqThumbnailSet),
+    VQ_CLASS(VqState),
+    VQ_CLASS(Vq::ModelContext),
 };
 #undef VQ_CLASS
 } // namespace

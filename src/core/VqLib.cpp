@@ -9,11 +9,13 @@
 #include "VqGlobalObjectAliasTable.h"
 #include "VqLateLoadedPropAtom.h"
 #include "VqMemBlockPool.h"
+#include "VqModelContext.h"
 #include "VqNode.h"
 #include "VqObjectStream.h"
 #include "VqPartition.h"
 #include "VqPlatform.h"
 #include "VqScratchMgr.h"
+#include "VqState.h"
 #include "VqStdError.h"
 #include "VqStorageManager.h"
 #include "VqStringPropAtom.h"
@@ -48,7 +50,8 @@ bool VqLib::init() {
     //    In their order: global object alias table, storage manager, scratch manager.
     if (!codersUp || !Vq::GlobalObjectAliasTable::EnsureInstance() ||
         !VqStorageManagerSingleton::EnsureInstance() || !Vq::ScratchMgr::EnsureInstance() ||
-        !VqClassRegistry::registerAll() || !VqPartition::init() || !VqLateLoadedPropAtom::init()) {
+        !VqClassRegistry::registerAll() || !VqPartition::init() || !VqLateLoadedPropAtom::init() ||
+        !VqState::init()) {
         // Leave nothing half up: the next init starts from scratch.
         Vq::SharedPtr<VqStdError> error = VqErrorState::currentError();
         _refCount = 1;
@@ -86,6 +89,8 @@ bool VqLib::fini() {
     VqStorageManagerSingleton::Release();
     Vq::GlobalObjectAliasTable::DestroyInstance();
     // 5. Per-class statics and coders are finalised.
+    Vq::ModelContext::fini();
+    VqState::fini();
     VqLateLoadedPropAtom::fini();
     VqPartition::fini();
     VqCompressor::fini();

@@ -26,7 +26,9 @@ bool VqCuttingPlane::freeID(int id) {
     return true;
 }
 
-int VqCuttingPlane::numIDsInUse() { return __builtin_popcount(s_uUsedIDs.load()); }
+int VqCuttingPlane::numIDsInUse() {
+    return __builtin_popcount(s_uUsedIDs.load());
+}
 
 VqCuttingPlane::VqCuttingPlane(double a, double b, double c, double d) : _vPlane(a, b, c, d) {}
 
@@ -41,7 +43,9 @@ VqCuttingPlane::~VqCuttingPlane() {
 
 bool VqCuttingPlane::clone(VqAttribute*& out) const {
     out = new VqCuttingPlane(*this);
-    if (!out) VQ_FAIL("VqCuttingPlane", "clone", "Allocation failed: out = new VqCuttingPlane(*this)", VQ_ERR_ALLOC);
+    if (!out)
+        VQ_FAIL("VqCuttingPlane", "clone", "Allocation failed: out = new VqCuttingPlane(*this)",
+                VQ_ERR_ALLOC);
     return true;
 }
 
@@ -50,8 +54,10 @@ int VqCuttingPlane::compareHook(const VqAttribute& o) const {
     if (int c = vqCompareValues(_uAccIDBits, p._uAccIDBits)) return c;
     if (int c = vqCompareValues(_vpAccPlanes.size(), p._vpAccPlanes.size())) return c;
     for (size_t i = 0; i < _vpAccPlanes.size(); ++i) {
-        if (_vpAccPlanes[i] != p._vpAccPlanes[i]) return _vpAccPlanes[i].get() < p._vpAccPlanes[i].get() ? -1 : 1;
-        if (_vpAccXforms[i] != p._vpAccXforms[i]) return _vpAccXforms[i].get() < p._vpAccXforms[i].get() ? -1 : 1;
+        if (_vpAccPlanes[i] != p._vpAccPlanes[i])
+            return _vpAccPlanes[i].get() < p._vpAccPlanes[i].get() ? -1 : 1;
+        if (_vpAccXforms[i] != p._vpAccXforms[i])
+            return _vpAccXforms[i].get() < p._vpAccXforms[i].get() ? -1 : 1;
     }
     for (int i = 0; i < 4; ++i)
         if (_vPlane[i] != p._vPlane[i]) return _vPlane[i] < p._vPlane[i] ? -1 : 1;
@@ -67,11 +73,14 @@ void VqCuttingPlane::_updateHashVal() const {
     VqAttribute::_updateHashVal();
     VqHashBuilder h(_uHashVal);
     h.add(_vPlane).add(_uAccIDBits);
-    for (size_t i = 0; i < _vpAccPlanes.size(); ++i) h.addPtr(_vpAccPlanes[i].get()).addPtr(_vpAccXforms[i].get());
+    for (size_t i = 0; i < _vpAccPlanes.size(); ++i)
+        h.addPtr(_vpAccPlanes[i].get()).addPtr(_vpAccXforms[i].get());
     _uHashVal = h.value();
 }
 
-bool VqCuttingPlane::_apply(VqRenderContext&, const VqState*, bool, bool) const { return true; }
+bool VqCuttingPlane::_apply(VqRenderContext&, const VqState*, bool, bool) const {
+    return true;
+}
 
 bool VqCuttingPlane::clipsNothing() const {
     return _vPlane[0] == 0.0 && _vPlane[1] == 0.0 && _vPlane[2] == 0.0 && _vPlane[3] >= 0.0;
@@ -91,9 +100,11 @@ bool VqCuttingPlane::accumulateHook(const VqAttribute& a, const VqState* state, 
     if (srcPlane->clipsNothing()) return true;
     if (!srcPlane->_iPlaneID) {
         srcPlane->_iPlaneID = allocID();
-        if (!srcPlane->_iPlaneID) VQ_FAIL("VqCuttingPlane", "accumulateHook", "srcPlane->_iPlaneID", VQ_ERR_INTERNAL);
+        if (!srcPlane->_iPlaneID)
+            VQ_FAIL("VqCuttingPlane", "accumulateHook", "srcPlane->_iPlaneID", VQ_ERR_INTERNAL);
     }
-    const VqXform* xf = state ? static_cast<const VqXform*>(state->attribute(VqXform::classTypeID())) : nullptr;
+    const VqXform* xf =
+        state ? static_cast<const VqXform*>(state->attribute(VqXform::classTypeID())) : nullptr;
     const uint32_t bit = 1u << srcPlane->_iPlaneID;
     if (_uAccIDBits & bit) {
         for (size_t i = 0; i < _vpAccPlanes.size(); ++i)

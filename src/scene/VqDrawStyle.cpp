@@ -9,7 +9,8 @@ VqDrawStyle::VqDrawStyle() : _uFieldBits(1u << Lighting) {}
 
 bool VqDrawStyle::clone(VqAttribute*& out) const {
     out = new VqDrawStyle(*this);
-    if (!out) VQ_FAIL("VqDrawStyle", "clone", "Allocation failed: out = new VqDrawStyle(*this)", VQ_ERR_ALLOC);
+    if (!out)
+        VQ_FAIL("VqDrawStyle", "clone", "Allocation failed: out = new VqDrawStyle(*this)", VQ_ERR_ALLOC);
     return true;
 }
 
@@ -28,12 +29,15 @@ void VqDrawStyle::_updateHashVal() const {
     _uHashVal = VqHashBuilder(_uHashVal).add(_uFieldBits).value();
 }
 
-bool VqDrawStyle::_apply(VqRenderContext&, const VqState*, bool, bool) const { return true; }
+bool VqDrawStyle::_apply(VqRenderContext&, const VqState*, bool, bool) const {
+    return true;
+}
 
 bool VqDrawStyle::accumulateHook(const VqAttribute& a, const VqState*, const VqPath*) {
     const VqDrawStyle& in = static_cast<const VqDrawStyle&>(a);
     for (unsigned int i = 0; i < NumFields; ++i)
-        if (_mergeField(in, i)) _uFieldBits = static_cast<uint8_t>((_uFieldBits & ~(1u << i)) | (in._uFieldBits & (1u << i)));
+        if (_mergeField(in, i))
+            _uFieldBits = static_cast<uint8_t>((_uFieldBits & ~(1u << i)) | (in._uFieldBits & (1u << i)));
     _resetHash();
     return true;
 }

@@ -29,10 +29,13 @@ bool VqFog::isEqualHook(const VqAttribute& o) const {
 
 void VqFog::_updateHashVal() const {
     VqAttribute::_updateHashVal();
-    _uHashVal = VqHashBuilder(_uHashVal).add(_eMode).add(_fInvDensity).add(_fStart).add(_fEnd).add(_vColor).value();
+    _uHashVal =
+        VqHashBuilder(_uHashVal).add(_eMode).add(_fInvDensity).add(_fStart).add(_fEnd).add(_vColor).value();
 }
 
-bool VqFog::_apply(VqRenderContext&, const VqState*, bool, bool) const { return true; }
+bool VqFog::_apply(VqRenderContext&, const VqState*, bool, bool) const {
+    return true;
+}
 
 bool VqFog::accumulateHook(const VqAttribute& a, const VqState*, const VqPath*) {
     const VqFog& in = static_cast<const VqFog&>(a);
@@ -91,14 +94,14 @@ bool VqFog::_writeFields(VqObjectStream& os) const {
     } else {
         VQ_PROPAGATE(os.write(_fInvDensity) && os.write(_fInvDensity));
     }
-    VQ_PROPAGATE(os.writeVec4f(_vColor.data()));
+    VQ_PROPAGATE(os.writeVec4f(_vColor));
     return true;
 }
 
 bool VqFog::_readFields(VqObjectStream& os) {
     unsigned char mode = 0;
     float a = 0, b = 0;
-    VQ_PROPAGATE(os.read(&mode) && os.read(&a) && os.read(&b) && os.readVec4f(_vColor.data()));
+    VQ_PROPAGATE(os.read(&mode) && os.read(&a) && os.read(&b) && os.readVec4f(_vColor));
     if (mode > VQ_FOG_EXP2) VQ_FAIL("VqFog", "_readFields", "eMode <= VQ_FOG_EXP2", VQ_ERR_CORRUPT);
     _eMode = static_cast<VqFogMode>(mode);
     if (_eMode == VQ_FOG_LINEAR) {

@@ -16,8 +16,8 @@ VqLight::VqLight() = default;
 VqLight::VqLight(const VqLight& o)
     : VqNotifyBase(o), _vAmbient(o._vAmbient), _vDiffuse(o._vDiffuse), _vSpecular(o._vSpecular),
       _fBrightness(o._fBrightness), _eCoordSys(o._eCoordSys), _bShadowCaster(o._bShadowCaster),
-      _fShadowOpacity(o._fShadowOpacity), _fNonShadowAlpha(o._fNonShadowAlpha), _fShadowAlpha(o._fShadowAlpha),
-      _iShadowMapRes(o._iShadowMapRes) {}
+      _fShadowOpacity(o._fShadowOpacity), _fNonShadowAlpha(o._fNonShadowAlpha),
+      _fShadowAlpha(o._fShadowAlpha), _iShadowMapRes(o._iShadowMapRes) {}
 
 VqLight::~VqLight() = default;
 
@@ -104,8 +104,8 @@ bool VqLight::shadowTexture(const VqTexImage*& out) const {
     if (!_pShadowTex || _pShadowTex->width() != _iShadowMapRes) {
         Vq::SharedPtr<VqTexImage> pShadTex = new VqTexImage(VQ_TEXTYPE_SHADOWMAP_2D);
         if (!pShadTex)
-            VQ_FAIL("VqLight", "shadowTexture", "Allocation failed: pShadTex = new VqTexImage(VQ_TEXTYPE_SHADOWMAP_2D)",
-                    VQ_ERR_ALLOC);
+            VQ_FAIL("VqLight", "shadowTexture",
+                    "Allocation failed: pShadTex = new VqTexImage(VQ_TEXTYPE_SHADOWMAP_2D)", VQ_ERR_ALLOC);
         VQ_PROPAGATE(pShadTex->setBorder(1, VqVec4f(1.0f, 1.0f, 1.0f, 1.0f)) && pShadTex->setBlendType(2) &&
                      pShadTex->setWrapModes(5, 5, 5) && pShadTex->setFilterTypes(2, 1) &&
                      pShadTex->setDepthCompare(true) &&
@@ -126,10 +126,10 @@ bool VqLight::_writeFields(VqObjectStream& os) const {
         int id = -1;
         VQ_PROPAGATE(os.ptr2num(this, &id) && os.write(id));
     }
-    VQ_PROPAGATE(os.writeVec4f(_vAmbient.data()) && os.writeVec4f(_vDiffuse.data()) &&
-                 os.writeVec4f(_vSpecular.data()) && os.write(_fBrightness) &&
-                 os.write(static_cast<int>(_eCoordSys)) && os.write(_bShadowCaster) && os.write(_fShadowOpacity) &&
-                 os.write(_fNonShadowAlpha) && os.write(_fShadowAlpha));
+    VQ_PROPAGATE(os.writeVec4f(_vAmbient) && os.writeVec4f(_vDiffuse) && os.writeVec4f(_vSpecular) &&
+                 os.write(_fBrightness) && os.write(static_cast<int>(_eCoordSys)) &&
+                 os.write(_bShadowCaster) && os.write(_fShadowOpacity) && os.write(_fNonShadowAlpha) &&
+                 os.write(_fShadowAlpha));
     return true;
 }
 
@@ -141,10 +141,9 @@ bool VqLight::_readFields(VqObjectStream& os) {
         VQ_PROPAGATE(os.read(&id) && os.registerPtr(this, id));
     }
     int cs = 0;
-    VQ_PROPAGATE(os.readVec4f(_vAmbient.data()) && os.readVec4f(_vDiffuse.data()) &&
-                 os.readVec4f(_vSpecular.data()) && os.read(&_fBrightness) && os.read(&cs) &&
-                 os.read(&_bShadowCaster) && os.read(&_fShadowOpacity) && os.read(&_fNonShadowAlpha) &&
-                 os.read(&_fShadowAlpha));
+    VQ_PROPAGATE(os.readVec4f(_vAmbient) && os.readVec4f(_vDiffuse) && os.readVec4f(_vSpecular) &&
+                 os.read(&_fBrightness) && os.read(&cs) && os.read(&_bShadowCaster) &&
+                 os.read(&_fShadowOpacity) && os.read(&_fNonShadowAlpha) && os.read(&_fShadowAlpha));
     if (cs < VQ_COORDSYS_VIEW || cs > VQ_COORDSYS_WORLD)
         VQ_FAIL("VqLight", "_readFields", "eCoordSys != VQ_COORDSYS_NONE", VQ_ERR_CORRUPT);
     _eCoordSys = static_cast<VqCoordSystem>(cs);
@@ -158,12 +157,12 @@ bool VqInfiniteLight::setDirection(const VqVec3f& d) {
 }
 
 bool VqInfiniteLight::_writeFields(VqObjectStream& os) const {
-    VQ_PROPAGATE(os.writeVec3f(_vDirection.data()));
+    VQ_PROPAGATE(os.writeVec3f(_vDirection));
     return true;
 }
 
 bool VqInfiniteLight::_readFields(VqObjectStream& os) {
-    VQ_PROPAGATE(os.readVec3f(_vDirection.data()));
+    VQ_PROPAGATE(os.readVec3f(_vDirection));
     return true;
 }
 
@@ -174,7 +173,8 @@ bool VqPointLight::setPosition(const VqVec4f& p) {
 }
 
 bool VqPointLight::setSpot(const VqVec3f& direction, float angle, int intensity) {
-    VQ_CHECK((angle >= 0.0f && angle <= 90.0f) || angle == 180.0f, "VqPointLight", "setSpot", VQ_ERR_ARGUMENT);
+    VQ_CHECK((angle >= 0.0f && angle <= 90.0f) || angle == 180.0f, "VqPointLight", "setSpot",
+             VQ_ERR_ARGUMENT);
     _vSpotDirection = direction;
     _fSpotAngle = angle;
     _iSpotIntensity = intensity;
@@ -188,13 +188,13 @@ bool VqPointLight::setAttenuation(const VqVec3f& a) {
 }
 
 bool VqPointLight::_writeFields(VqObjectStream& os) const {
-    VQ_PROPAGATE(os.writeVec4f(_vPosition.data()) && os.writeVec3f(_vSpotDirection.data()) &&
-                 os.write(_fSpotAngle) && os.write(_iSpotIntensity) && os.writeVec3f(_vAttenuation.data()));
+    VQ_PROPAGATE(os.writeVec4f(_vPosition) && os.writeVec3f(_vSpotDirection) && os.write(_fSpotAngle) &&
+                 os.write(_iSpotIntensity) && os.writeVec3f(_vAttenuation));
     return true;
 }
 
 bool VqPointLight::_readFields(VqObjectStream& os) {
-    VQ_PROPAGATE(os.readVec4f(_vPosition.data()) && os.readVec3f(_vSpotDirection.data()) &&
-                 os.read(&_fSpotAngle) && os.read(&_iSpotIntensity) && os.readVec3f(_vAttenuation.data()));
+    VQ_PROPAGATE(os.readVec4f(_vPosition) && os.readVec3f(_vSpotDirection) && os.read(&_fSpotAngle) &&
+                 os.read(&_iSpotIntensity) && os.readVec3f(_vAttenuation));
     return true;
 }

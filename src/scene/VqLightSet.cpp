@@ -6,20 +6,25 @@
 #include "VqTexImage.h"
 #include "VqXform.h"
 
+#include <cstdint>
+
 VQ_IMPLEMENT_TYPE(VqLightSet, VqAttribute, CLSID_ZQLightSet)
 VQ_IMPLEMENT_LEVEL_IO(VqLightSet, VqAttribute)
 
 VqLightSet::VqLightSet(const VqLightSet& o) : VqAttribute(o), _vpLights(o._vpLights), _vpXforms(o._vpXforms) {
-    for (const auto& l : _vpLights) l->addNotification(this);
+    for (const auto& l : _vpLights)
+        l->addNotification(this);
 }
 
 VqLightSet::~VqLightSet() {
     if (_bNeedsFixup) {
         // The slots hold addresses the set never counted.
-        for (auto& l : _vpLights) l.release();
+        for (auto& l : _vpLights)
+            l.release();
         return;
     }
-    for (const auto& l : _vpLights) l->removeNotification(this);
+    for (const auto& l : _vpLights)
+        l->removeNotification(this);
 }
 
 bool VqLightSet::clone(VqAttribute*& out) const {
@@ -46,11 +51,14 @@ bool VqLightSet::isEqualHook(const VqAttribute& o) const {
 void VqLightSet::_updateHashVal() const {
     VqAttribute::_updateHashVal();
     VqHashBuilder h(_uHashVal);
-    for (size_t i = 0; i < _vpLights.size(); ++i) h.addPtr(_vpLights[i].get()).addPtr(_vpXforms[i].get());
+    for (size_t i = 0; i < _vpLights.size(); ++i)
+        h.addPtr(_vpLights[i].get()).addPtr(_vpXforms[i].get());
     _uHashVal = h.value();
 }
 
-bool VqLightSet::_apply(VqRenderContext&, const VqState*, bool, bool) const { return true; }
+bool VqLightSet::_apply(VqRenderContext&, const VqState*, bool, bool) const {
+    return true;
+}
 
 bool VqLightSet::receiveNotification(const VqBase* who, Vq::BaseChange change) const {
     // A light's change reaches the nodes that hold this set.
@@ -116,8 +124,10 @@ bool VqLightSet::accumulateHook(const VqAttribute& a, const VqState* state, cons
             // Only the blending switch, through whatever the path made final.
             Vq::SharedPtr<VqMaterial> blend = new VqMaterial();
             if (!blend)
-                VQ_FAIL("VqLightSet", "accumulateHook", "Allocation failed: blend = new VqMaterial()", VQ_ERR_ALLOC);
-            const VqMaterial* cur = static_cast<const VqMaterial*>(state->attribute(VqMaterial::classTypeID()));
+                VQ_FAIL("VqLightSet", "accumulateHook", "Allocation failed: blend = new VqMaterial()",
+                        VQ_ERR_ALLOC);
+            const VqMaterial* cur =
+                static_cast<const VqMaterial*>(state->attribute(VqMaterial::classTypeID()));
             if (cur) VQ_PROPAGATE(blend->setBlendFactors(cur->srcBlendFactor(), cur->dstBlendFactor()));
             VQ_PROPAGATE(blend->setBlending(true));
             for (unsigned int f = 0; f < VqMaterial::NumFields; ++f)
@@ -147,10 +157,7 @@ bool VqLightSet::fixupLists() {
     for (size_t i = 0; i < _vpLights.size(); ++i) {
         VqLight* l = _vpLights[i].release();
         if (!l) continue;
-        l->ref();
-        Vq::SharedPtr<VqLight> counted;
-        *counted.slot() = l;
-        _vpLights[j++] = std::move(counted);
+        _vpLights[j++] = l;
         VQ_PROPAGATE(l->addNotification(this));
     }
     _vpLights.resize(j);
@@ -171,16 +178,41 @@ bool VqLightSet::_writeFields(VqObjectStream& os) const {
 
 bool VqLightSet::_readFields(VqObjectStream& os) {
     int count = 0;
-    VQ_PROPAGATE(os.readLength(count, sizeof(int)));
+    VQ_PROPAGATE(os.read(&count));
+    if (count < 0 || uint64_t(count) * sizeof(int) > os._readLimit())
+        VQ_FAIL("VqLightSet", "_readFields", "nLights >= 0 && nLights * 4 <= bytes left in the element",
+                VQ_ERR_CORRUPT);
     VQ_CHECK(_vpLights.empty(), "VqLightSet", "_readFields", VQ_ERR_INTERNAL);
-    // Sized once: the stream threads its pending references through these slots.
+    // Sized once: the stream threads its pending references through these
+    // slots. Until the whole element is read they hold the object IDs.
     _vpLights.resize(size_t(count));
     _vpXforms.assign(size_t(count), nullptr);
     _bNeedsFixup = true;
     for (int i = 0; i < count; ++i) {
         int id = -1;
         VQ_PROPAGATE(os.read(&id));
-        os.ptrFromNum(id, reinterpret_cast<const void**>(_vpLights[size_t(i)].slot()));
+        *_vpLights[size_t(i)].slot() = reinterpret_cast<VqLight*>(static_cast<intptr_t>(id));
     }
     return true;
+}
+
+// Only an element read whole hands its references to the stream, so that a
+// failed read leaves no slot in the stream's fix-up lists.
+bool VqLightSet::deserialize(VqObjectStream& os) {
+    if (VqAttribute::deserialize(os)) {
+        for (auto& l : _vpLights) {
+            const int id = static_cast<int>(reinterpret_cast<intptr_t>(l.release()));
+            void* slot = l.slot();
+            // False only means the object comes later in the segment.
+            os.ptrFromNum(id, static_cast<const void**>(slot));
+        }
+        return true;
+    }
+    for (auto& l : _vpLights)
+        l.release();
+    _vpLights.clear();
+    _vpXforms.clear();
+    _bNeedsFixup = false;
+    VqErrorState::rethrowError();
+    return false;
 }

@@ -28,6 +28,7 @@ public:
     bool _apply(VqRenderContext& rc, const VqState* state, bool, bool) const override;
     bool accumulateHook(const VqAttribute& in, const VqState* state, const VqPath* path) override;
     bool receiveNotification(const VqBase* who, Vq::BaseChange change) const override;
+    bool deserialize(VqObjectStream& os) override;
 
     bool appendLight(VqLight* light);
     bool removeLight(int index);

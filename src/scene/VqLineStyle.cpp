@@ -7,7 +7,8 @@ VQ_IMPLEMENT_LEVEL_IO(VqLineStyle, VqAttribute)
 
 bool VqLineStyle::clone(VqAttribute*& out) const {
     out = new VqLineStyle(*this);
-    if (!out) VQ_FAIL("VqLineStyle", "clone", "Allocation failed: out = new VqLineStyle(*this)", VQ_ERR_ALLOC);
+    if (!out)
+        VQ_FAIL("VqLineStyle", "clone", "Allocation failed: out = new VqLineStyle(*this)", VQ_ERR_ALLOC);
     return true;
 }
 
@@ -29,7 +30,9 @@ void VqLineStyle::_updateHashVal() const {
     _uHashVal = VqHashBuilder(_uHashVal).add(_iLineType).add(_bAntialiasing).add(_fLineWidth).value();
 }
 
-bool VqLineStyle::_apply(VqRenderContext&, const VqState*, bool, bool) const { return true; }
+bool VqLineStyle::_apply(VqRenderContext&, const VqState*, bool, bool) const {
+    return true;
+}
 
 bool VqLineStyle::accumulateHook(const VqAttribute& a, const VqState*, const VqPath*) {
     const VqLineStyle& in = static_cast<const VqLineStyle&>(a);

@@ -20,19 +20,22 @@ VqMatrix4d VqMappingSurface::s_encodeMatrix(const VqVec3d& r0, const VqVec3d& r1
     VqMatrix4d m;
     const VqVec3d* rows[4] = {&r0, &r1, &r2, &r3};
     for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 3; ++c) m.m[r][c] = (*rows[r])[c];
+        for (int c = 0; c < 3; ++c)
+            m.m[r][c] = (*rows[r])[c];
     return m;
 }
 
-void VqMappingSurface::s_decodeMatrix(const VqMatrix4d& m, VqVec3d& r0, VqVec3d& r1, VqVec3d& r2, VqVec3d& r3) {
+void VqMappingSurface::s_decodeMatrix(const VqMatrix4d& m, VqVec3d& r0, VqVec3d& r1, VqVec3d& r2,
+                                      VqVec3d& r3) {
     VqVec3d* rows[4] = {&r0, &r1, &r2, &r3};
     for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 3; ++c) (*rows[r])[c] = m.m[r][c];
+        for (int c = 0; c < 3; ++c)
+            (*rows[r])[c] = m.m[r][c];
 }
 
 // Every format: a 16-bit local version, the matrix and the coordinate system.
 bool VqMappingSurface::_serializeVQvirtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(os.write(static_cast<short>(1)) && os.writeMatrix4d(&_mMatrix.m[0][0]) &&
+    VQ_PROPAGATE(os.write(static_cast<short>(1)) && os.writeMatrix4d(_mMatrix) &&
                  os.write(static_cast<int>(_eCoordSys)));
     return true;
 }
@@ -41,7 +44,7 @@ bool VqMappingSurface::_deserializeVQvirtual(VqObjectStream& os) {
     short lv = 0;
     int cs = 0;
     VQ_PROPAGATE(vqReadLocalVersion9(os, "VqMappingSurface", "_deserializeVQvirtual", lv) &&
-                 os.readMatrix4d(&_mMatrix.m[0][0]) && os.read(&cs));
+                 os.readMatrix4d(_mMatrix) && os.read(&cs));
     if (cs < VQ_COORDSYS_VIEW || cs > VQ_COORDSYS_WORLD)
         VQ_FAIL("VqMappingSurface", "_deserializeVQvirtual", "eCoordSys != VQ_COORDSYS_NONE", VQ_ERR_CORRUPT);
     _eCoordSys = static_cast<VqCoordSystem>(cs);
@@ -74,6 +77,6 @@ void VqMappingSphere::getSphereParams(VqVec3d& center, double& radius) const {
 }
 
 void VqMappingTriPlanar::setTriPlanarParams(const VqVec3d& origin, const VqVec3d& scale) {
-    _mMatrix = s_encodeMatrix(VqVec3d(scale[0], 0.0, 0.0), VqVec3d(0.0, scale[1], 0.0), VqVec3d(0.0, 0.0, scale[2]),
-                              origin);
+    _mMatrix = s_encodeMatrix(VqVec3d(scale[0], 0.0, 0.0), VqVec3d(0.0, scale[1], 0.0),
+                              VqVec3d(0.0, 0.0, scale[2]), origin);
 }

@@ -26,7 +26,8 @@ public:
         return type() == o.type() && _mMatrix == o._mMatrix && _eCoordSys == o._eCoordSys;
     }
 
-    static VqMatrix4d s_encodeMatrix(const VqVec3d& r0, const VqVec3d& r1, const VqVec3d& r2, const VqVec3d& r3);
+    static VqMatrix4d s_encodeMatrix(const VqVec3d& r0, const VqVec3d& r1, const VqVec3d& r2,
+                                     const VqVec3d& r3);
     static void s_decodeMatrix(const VqMatrix4d& m, VqVec3d& r0, VqVec3d& r1, VqVec3d& r2, VqVec3d& r3);
 
     bool _serializeVQvirtual(VqObjectStream& os) const override;

@@ -17,7 +17,8 @@ VqMaterial::MixedAccumData::MixedAccumData(VqMaterial* owner, const MixedAccumDa
 }
 
 VqMaterial::MixedAccumData::~MixedAccumData() {
-    for (const auto& m : _vpMerged) m->removeNotification(_pOwner);
+    for (const auto& m : _vpMerged)
+        m->removeNotification(_pOwner);
 }
 
 VqMaterial::VqMaterial() : _uDataFlags(kDefaultFlags) {
@@ -29,13 +30,16 @@ VqMaterial::VqMaterial() : _uDataFlags(kDefaultFlags) {
 
 // A copy of an accumulator keeps replaying the same merges.
 VqMaterial::VqMaterial(const VqMaterial& o)
-    : VqAttribute(o), _fShininess(o._fShininess), _fReflectivity(o._fReflectivity), _fBumpiness(o._fBumpiness),
-      _uDataFlags(o._uDataFlags) {
-    for (int i = 0; i < 4; ++i) _aColors[i] = o._aColors[i];
+    : VqAttribute(o), _fShininess(o._fShininess), _fReflectivity(o._fReflectivity),
+      _fBumpiness(o._fBumpiness), _uDataFlags(o._uDataFlags) {
+    for (int i = 0; i < 4; ++i)
+        _aColors[i] = o._aColors[i];
     if (o._pMixedAccumData) _pMixedAccumData = new MixedAccumData(this, *o._pMixedAccumData);
 }
 
-VqMaterial::~VqMaterial() { delete _pMixedAccumData; }
+VqMaterial::~VqMaterial() {
+    delete _pMixedAccumData;
+}
 
 bool VqMaterial::clone(VqAttribute*& out) const {
     VqMaterial* m = new VqMaterial(*this);
@@ -65,14 +69,15 @@ bool VqMaterial::isEqualHook(const VqAttribute& o) const {
     const VqMaterial& m = static_cast<const VqMaterial&>(o);
     for (int i = 0; i < 4; ++i)
         if (_aColors[i] != m._aColors[i]) return false;
-    return _uDataFlags == m._uDataFlags && _fShininess == m._fShininess && _fReflectivity == m._fReflectivity &&
-           _fBumpiness == m._fBumpiness;
+    return _uDataFlags == m._uDataFlags && _fShininess == m._fShininess &&
+           _fReflectivity == m._fReflectivity && _fBumpiness == m._fBumpiness;
 }
 
 void VqMaterial::_updateHashVal() const {
     VqAttribute::_updateHashVal();
     VqHashBuilder h(_uHashVal);
-    for (int i = 0; i < 4; ++i) h.add(_aColors[i]);
+    for (int i = 0; i < 4; ++i)
+        h.add(_aColors[i]);
     _uHashVal = h.add(_fShininess).add(_fReflectivity).add(_fBumpiness).add(_uDataFlags).value();
 }
 
@@ -96,14 +101,17 @@ unsigned int VqMaterial::_convertToPreV10FieldBits(VqBitField<1> fields, unsigne
     return out;
 }
 
-bool VqMaterial::_apply(VqRenderContext&, const VqState*, bool, bool) const { return true; }
+bool VqMaterial::_apply(VqRenderContext&, const VqState*, bool, bool) const {
+    return true;
+}
 
 void VqMaterial::_mergeValues(const VqMaterial& in) {
     for (int i = 0; i < 4; ++i)
         if (_mergeField(in, static_cast<unsigned int>(i))) _aColors[i] = in._aColors[i];
     if (_mergeField(in, Shininess)) _fShininess = in._fShininess;
     if (_mergeField(in, Blending))
-        _uDataFlags = static_cast<unsigned short>((_uDataFlags & ~kBlendBits) | (in._uDataFlags & kBlendBits));
+        _uDataFlags =
+            static_cast<unsigned short>((_uDataFlags & ~kBlendBits) | (in._uDataFlags & kBlendBits));
     if (_mergeField(in, OverrideVertexColors))
         _uDataFlags = static_cast<unsigned short>((_uDataFlags & ~s_uOverrideVtxColorsFlag) |
                                                   (in._uDataFlags & s_uOverrideVtxColorsFlag));
@@ -113,7 +121,8 @@ void VqMaterial::_mergeValues(const VqMaterial& in) {
 }
 
 void VqMaterial::_copyValues(const VqMaterial& from) {
-    for (int i = 0; i < 4; ++i) _aColors[i] = from._aColors[i];
+    for (int i = 0; i < 4; ++i)
+        _aColors[i] = from._aColors[i];
     _fShininess = from._fShininess;
     _fReflectivity = from._fReflectivity;
     _fBumpiness = from._fBumpiness;
@@ -128,10 +137,12 @@ bool VqMaterial::accumulateHook(const VqAttribute& a, const VqState*, const VqPa
     if (!_pMixedAccumData && (in.isDynamic() || isDynamic() || in._pMixedAccumData)) {
         _pMixedAccumData = new MixedAccumData(this);
         if (!_pMixedAccumData)
-            VQ_FAIL("VqMaterial", "accumulateHook", "Allocation failed: _pMixedAccumData = new MixedAccumData(this)",
-                    VQ_ERR_ALLOC);
+            VQ_FAIL("VqMaterial", "accumulateHook",
+                    "Allocation failed: _pMixedAccumData = new MixedAccumData(this)", VQ_ERR_ALLOC);
         VqMaterial* base = new VqMaterial(*this);
-        if (!base) VQ_FAIL("VqMaterial", "accumulateHook", "Allocation failed: base = new VqMaterial(*this)", VQ_ERR_ALLOC);
+        if (!base)
+            VQ_FAIL("VqMaterial", "accumulateHook", "Allocation failed: base = new VqMaterial(*this)",
+                    VQ_ERR_ALLOC);
         _pMixedAccumData->_pBase = base;
     }
     if (_pMixedAccumData) {
@@ -143,9 +154,11 @@ bool VqMaterial::accumulateHook(const VqAttribute& a, const VqState*, const VqPa
 }
 
 bool VqMaterial::recomputeDynamicState() {
-    if (!_pMixedAccumData) VQ_FAIL("VqMaterial", "recomputeDynamicState", "_pMixedAccumData", VQ_ERR_INTERNAL);
+    if (!_pMixedAccumData)
+        VQ_FAIL("VqMaterial", "recomputeDynamicState", "_pMixedAccumData", VQ_ERR_INTERNAL);
     _copyValues(*_pMixedAccumData->_pBase);
-    for (const auto& m : _pMixedAccumData->_vpMerged) _mergeValues(*m);
+    for (const auto& m : _pMixedAccumData->_vpMerged)
+        _mergeValues(*m);
     _pMixedAccumData->_bModified = false;
     return true;
 }
@@ -197,7 +210,8 @@ bool VqMaterial::setBumpiness(float fBumpiness) {
 
 bool VqMaterial::setBlending(bool on) {
     if (on == blending()) return true;
-    _uDataFlags = static_cast<unsigned short>(on ? (_uDataFlags | s_uBlendFlag) : (_uDataFlags & ~s_uBlendFlag));
+    _uDataFlags =
+        static_cast<unsigned short>(on ? (_uDataFlags | s_uBlendFlag) : (_uDataFlags & ~s_uBlendFlag));
     return _notify(4);
 }
 
@@ -222,7 +236,8 @@ bool VqMaterial::setOverrideVertexColors(bool on) {
 
 bool VqMaterial::_writeFields(VqObjectStream& os) const {
     VQ_PROPAGATE(os.write(_uDataFlags));
-    for (int i = 0; i < 4; ++i) VQ_PROPAGATE(os.writeVec4f(_aColors[i].data()));
+    for (int i = 0; i < 4; ++i)
+        VQ_PROPAGATE(os.writeVec4f(_aColors[i]));
     VQ_PROPAGATE(os.write(_fShininess) && os.write(_fReflectivity) && os.write(_fBumpiness));
     return true;
 }
@@ -230,7 +245,8 @@ bool VqMaterial::_writeFields(VqObjectStream& os) const {
 bool VqMaterial::_readFields(VqObjectStream& os) {
     unsigned short flags = 0;
     VQ_PROPAGATE(os.read(&flags));
-    for (int i = 0; i < 4; ++i) VQ_PROPAGATE(os.readVec4f(_aColors[i].data()));
+    for (int i = 0; i < 4; ++i)
+        VQ_PROPAGATE(os.readVec4f(_aColors[i]));
     float shininess = 0, reflec = 0, bump = 0;
     VQ_PROPAGATE(os.read(&shininess) && os.read(&reflec) && os.read(&bump));
     if (!(reflec >= 0.0f && reflec <= 1.0f))

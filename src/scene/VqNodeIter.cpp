@@ -31,7 +31,8 @@ bool VqNodeIter::insertAction(ActionTime actionTime, int index, Action action, c
     if (!action) VQ_FAIL("VqNodeIter", "insertAction", "action != __null", VQ_ERR_ARGUMENT);
     std::vector<ActionRec>& v = _avActions[actionTime];
     if (!(index >= 0 && size_t(index) <= v.size()))
-        VQ_FAIL("VqNodeIter", "insertAction", "index >= 0 && index <= numActions(actionTime)", VQ_ERR_ARGUMENT);
+        VQ_FAIL("VqNodeIter", "insertAction", "index >= 0 && index <= numActions(actionTime)",
+                VQ_ERR_ARGUMENT);
     v.insert(v.begin() + index, ActionRec{action, data});
     return true;
 }
@@ -41,7 +42,8 @@ bool VqNodeIter::replaceAction(ActionTime actionTime, int index, Action action, 
     if (!action) VQ_FAIL("VqNodeIter", "replaceAction", "action != __null", VQ_ERR_ARGUMENT);
     std::vector<ActionRec>& v = _avActions[actionTime];
     if (!(index >= 0 && size_t(index) < v.size()))
-        VQ_FAIL("VqNodeIter", "replaceAction", "index >= 0 && index < numActions(actionTime)", VQ_ERR_ARGUMENT);
+        VQ_FAIL("VqNodeIter", "replaceAction", "index >= 0 && index < numActions(actionTime)",
+                VQ_ERR_ARGUMENT);
     v[size_t(index)] = ActionRec{action, data};
     return true;
 }
@@ -50,7 +52,8 @@ bool VqNodeIter::removeAction(ActionTime actionTime, int index) {
     VQ_PROPAGATE(_checkTime(actionTime, "removeAction"));
     std::vector<ActionRec>& v = _avActions[actionTime];
     if (!(index >= 0 && size_t(index) < v.size()))
-        VQ_FAIL("VqNodeIter", "removeAction", "index >= 0 && index < numActions(actionTime)", VQ_ERR_ARGUMENT);
+        VQ_FAIL("VqNodeIter", "removeAction", "index >= 0 && index < numActions(actionTime)",
+                VQ_ERR_ARGUMENT);
     v.erase(v.begin() + index);
     return true;
 }
@@ -88,7 +91,8 @@ bool VqNodeIter::getActionData(DataHandle& data, ActionTime actionTime, int inde
     VQ_PROPAGATE(_checkTime(actionTime, "getActionData"));
     const std::vector<ActionRec>& v = _avActions[actionTime];
     if (!(index >= 0 && size_t(index) < v.size()))
-        VQ_FAIL("VqNodeIter", "getActionData", "index >= 0 && index < numActions(actionTime)", VQ_ERR_ARGUMENT);
+        VQ_FAIL("VqNodeIter", "getActionData", "index >= 0 && index < numActions(actionTime)",
+                VQ_ERR_ARGUMENT);
     data = v[size_t(index)].data;
     return true;
 }
@@ -187,7 +191,8 @@ bool VqNodeIter::addChild(int index, DataHandle& data, float value) {
 bool VqNodeIter::addAllChildren(DataHandle& data, const VqVec<float>& values) {
     if (!_pCurNode) VQ_FAIL("VqNodeIter", "addAllChildren", "_pCurNode != __null", VQ_ERR_ARGUMENT);
     const int n = static_cast<int>(_pCurNode->numChildren(_bCooked));
-    for (int i = n - 1; i >= 0; --i) VQ_PROPAGATE(addChild(i, data, i < values.length() ? values[i] : 0.0f));
+    for (int i = n - 1; i >= 0; --i)
+        VQ_PROPAGATE(addChild(i, data, i < values.length() ? values[i] : 0.0f));
     return true;
 }
 

@@ -7,11 +7,14 @@
 
 #include <algorithm>
 
-VqPath::VqPath(const VqNode* tail, unsigned int key) { setPath(tail, key); }
+VqPath::VqPath(const VqNode* tail, unsigned int key) {
+    setPath(tail, key);
+}
 
 int VqPath::cLog2(int n) {
     int bits = 0;
-    while (n > 1 && (1 << bits) < n) ++bits;
+    while (n > 1 && (1 << bits) < n)
+        ++bits;
     return bits;
 }
 
@@ -140,7 +143,8 @@ bool VqPath::append(const VqNode* node) {
 }
 
 bool VqPath::append(const VqPath& path) {
-    for (const VqNode* n : path._vpNodes) VQ_PROPAGATE(append(n));
+    for (const VqNode* n : path._vpNodes)
+        VQ_PROPAGATE(append(n));
     return true;
 }
 
@@ -172,7 +176,9 @@ bool VqPath::compare(const VqPath& other) const {
 }
 
 namespace {
-bool isRawChild(const VqNode* parent, const VqNode* child) { return parent->findChild(child) >= 0; }
+bool isRawChild(const VqNode* parent, const VqNode* child) {
+    return parent->findChild(child) >= 0;
+}
 } // namespace
 
 bool VqPath::isValidHeadNode(const VqNode* node) const {

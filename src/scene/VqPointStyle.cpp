@@ -7,7 +7,8 @@ VQ_IMPLEMENT_LEVEL_IO(VqPointStyle, VqAttribute)
 
 bool VqPointStyle::clone(VqAttribute*& out) const {
     out = new VqPointStyle(*this);
-    if (!out) VQ_FAIL("VqPointStyle", "clone", "Allocation failed: out = new VqPointStyle(*this)", VQ_ERR_ALLOC);
+    if (!out)
+        VQ_FAIL("VqPointStyle", "clone", "Allocation failed: out = new VqPointStyle(*this)", VQ_ERR_ALLOC);
     return true;
 }
 
@@ -29,7 +30,9 @@ void VqPointStyle::_updateHashVal() const {
     _uHashVal = VqHashBuilder(_uHashVal).add(_iPointType).add(_bAntialiasing).add(_fPointSize).value();
 }
 
-bool VqPointStyle::_apply(VqRenderContext&, const VqState*, bool, bool) const { return true; }
+bool VqPointStyle::_apply(VqRenderContext&, const VqState*, bool, bool) const {
+    return true;
+}
 
 bool VqPointStyle::accumulateHook(const VqAttribute& a, const VqState*, const VqPath*) {
     const VqPointStyle& in = static_cast<const VqPointStyle&>(a);

@@ -12,21 +12,22 @@ namespace Vq {
 
 bool Shader::clone(VqAttribute*& out) const {
     VqBase* copy = nullptr;
-    if (!_clone(copy) || !copy) VQ_FAIL("Vq::Shader", "clone", "Allocation failed: copy = _clone()", VQ_ERR_ALLOC);
+    if (!_clone(copy) || !copy)
+        VQ_FAIL("Vq::Shader", "clone", "Allocation failed: copy = _clone()", VQ_ERR_ALLOC);
     out = static_cast<Shader*>(copy);
     return true;
 }
 
 int Shader::compareHook(const VqAttribute& o) const {
     const Shader& s = static_cast<const Shader&>(o);
-    for (int i = 0; i < NumStages; ++i)
+    for (unsigned int i = 0; i < NumStages; ++i)
         if (_aSources[i] != s._aSources[i]) return _aSources[i] < s._aSources[i] ? -1 : 1;
     return vqCompareValues(hashValue(), o.hashValue());
 }
 
 bool Shader::isEqualHook(const VqAttribute& o) const {
     const Shader& s = static_cast<const Shader&>(o);
-    for (int i = 0; i < NumStages; ++i)
+    for (unsigned int i = 0; i < NumStages; ++i)
         if (_aSources[i] != s._aSources[i]) return false;
     return true;
 }
@@ -34,11 +35,14 @@ bool Shader::isEqualHook(const VqAttribute& o) const {
 void Shader::_updateHashVal() const {
     VqAttribute::_updateHashVal();
     VqHashBuilder h(_uHashVal);
-    for (int i = 0; i < NumStages; ++i) h.add(_aSources[i].hash());
+    for (unsigned int i = 0; i < NumStages; ++i)
+        h.add(_aSources[i].hash());
     _uHashVal = h.value();
 }
 
-bool Shader::_apply(VqRenderContext&, const VqState*, bool, bool) const { return true; }
+bool Shader::_apply(VqRenderContext&, const VqState*, bool, bool) const {
+    return true;
+}
 
 bool Shader::accumulateHook(const VqAttribute& a, const VqState*, const VqPath*) {
     const Shader& in = static_cast<const Shader&>(a);
@@ -64,12 +68,14 @@ void Shader::_restrictToStage(Stage stage) {
 
 // The three stage sources in stage order.
 bool Shader::_writeFields(VqObjectStream& os) const {
-    for (int i = 0; i < NumStages; ++i) VQ_PROPAGATE(os.write(_aSources[i]));
+    for (unsigned int i = 0; i < NumStages; ++i)
+        VQ_PROPAGATE(os.write(_aSources[i]));
     return true;
 }
 
 bool Shader::_readFields(VqObjectStream& os) {
-    for (int i = 0; i < NumStages; ++i) VQ_PROPAGATE(os.read(_aSources[i]));
+    for (unsigned int i = 0; i < NumStages; ++i)
+        VQ_PROPAGATE(os.read(_aSources[i]));
     _resetHash();
     return true;
 }

@@ -7,7 +7,8 @@ VQ_IMPLEMENT_TYPE(VqShaderEffects, VqAttribute, CLSID_ZQShaderEffects)
 bool VqShaderEffects::clone(VqAttribute*& out) const {
     out = new VqShaderEffects(*this);
     if (!out)
-        VQ_FAIL("VqShaderEffects", "clone", "Allocation failed: out = new VqShaderEffects(*this)", VQ_ERR_ALLOC);
+        VQ_FAIL("VqShaderEffects", "clone", "Allocation failed: out = new VqShaderEffects(*this)",
+                VQ_ERR_ALLOC);
     return true;
 }
 
@@ -46,7 +47,9 @@ void VqShaderEffects::_updateHashVal() const {
                     .value();
 }
 
-bool VqShaderEffects::_apply(VqRenderContext&, const VqState*, bool, bool) const { return true; }
+bool VqShaderEffects::_apply(VqRenderContext&, const VqState*, bool, bool) const {
+    return true;
+}
 
 bool VqShaderEffects::accumulateHook(const VqAttribute& a, const VqState*, const VqPath*) {
     const VqShaderEffects& in = static_cast<const VqShaderEffects&>(a);
@@ -82,8 +85,8 @@ bool VqShaderEffects::setEnvTexChan(int iEnvTexChan) {
 }
 
 bool VqShaderEffects::setEnvMapReflectivity(float fEnvMapReflectivity) {
-    VQ_CHECK(fEnvMapReflectivity >= 0.0f && fEnvMapReflectivity <= 1.0f, "VqShaderEffects", "setEnvMapReflectivity",
-             VQ_ERR_ARGUMENT);
+    VQ_CHECK(fEnvMapReflectivity >= 0.0f && fEnvMapReflectivity <= 1.0f, "VqShaderEffects",
+             "setEnvMapReflectivity", VQ_ERR_ARGUMENT);
     if (fEnvMapReflectivity == _fEnvMapReflectivity) return true;
     _fEnvMapReflectivity = fEnvMapReflectivity;
     return _changed();
@@ -134,15 +137,16 @@ bool VqShaderEffects::_readFields(VqObjectStream& os) {
     bool enable = false, tangent = false, phong = false, paint = false;
     int env = -1, bump = -1;
     float reflec = 0, bumpiness = 1;
-    VQ_PROPAGATE(os.read(&enable) && os.read(&env) && os.read(&reflec) && os.read(&bump) && os.read(&bumpiness) &&
-                 os.read(&tangent) && os.read(&phong) && os.read(&paint));
+    VQ_PROPAGATE(os.read(&enable) && os.read(&env) && os.read(&reflec) && os.read(&bump) &&
+                 os.read(&bumpiness) && os.read(&tangent) && os.read(&phong) && os.read(&paint));
     if (!(env >= -1 && env < 32))
         VQ_FAIL("VqShaderEffects", "_readFields", "iEnvTexChan >= -1 && iEnvTexChan < 32", VQ_ERR_CORRUPT);
     if (!(reflec >= 0.0f && reflec <= 1.0f))
-        VQ_FAIL("VqShaderEffects", "_readFields", "fEnvMapReflectivity >= 0.0f && fEnvMapReflectivity <= 1.0f",
-                VQ_ERR_CORRUPT);
+        VQ_FAIL("VqShaderEffects", "_readFields",
+                "fEnvMapReflectivity >= 0.0f && fEnvMapReflectivity <= 1.0f", VQ_ERR_CORRUPT);
     if (!(bump >= -1 && bump < 32))
-        VQ_FAIL("VqShaderEffects", "_readFields", "iBumpMapTexChan >= -1 && iBumpMapTexChan < 32", VQ_ERR_CORRUPT);
+        VQ_FAIL("VqShaderEffects", "_readFields", "iBumpMapTexChan >= -1 && iBumpMapTexChan < 32",
+                VQ_ERR_CORRUPT);
     if (!(bumpiness != 0.0f)) VQ_FAIL("VqShaderEffects", "_readFields", "fBumpiness != 0.0f", VQ_ERR_CORRUPT);
     _bEnable = enable;
     _iEnvTexChan = env;
@@ -204,7 +208,8 @@ bool VqShaderEffects::_deserializeVQ80virtual(VqObjectStream& os) {
 bool VqShaderEffects::_deserializeVQ90virtual(VqObjectStream& os) {
     short lv = 0;
     VQ_PROPAGATE(VqAttribute::_deserializeVQ90virtual(os) &&
-                 vqReadLocalVersion9(os, "VqShaderEffects", "_deserializeVQ90virtual", lv) && _readFields(os));
+                 vqReadLocalVersion9(os, "VqShaderEffects", "_deserializeVQ90virtual", lv) &&
+                 _readFields(os));
     if (lv >= 2) {
         unsigned int finalMask = 0;
         VQ_PROPAGATE(os.read(&finalMask));
@@ -216,6 +221,7 @@ bool VqShaderEffects::_deserializeVQ90virtual(VqObjectStream& os) {
 bool VqShaderEffects::_deserializeVQ100virtual(VqObjectStream& os) {
     unsigned char lv = 0;
     VQ_PROPAGATE(VqAttribute::_deserializeVQ100virtual(os) &&
-                 vqReadLocalVersion10(os, "VqShaderEffects", "_deserializeVQ100virtual", lv) && _readFields(os));
+                 vqReadLocalVersion10(os, "VqShaderEffects", "_deserializeVQ100virtual", lv) &&
+                 _readFields(os));
     return true;
 }

@@ -65,16 +65,19 @@ void VqState::fini() {
 
 VqState::VqState() {
     if (!s_bInitialized && !init()) return;
-    for (int i = 0; i < s_nNumPos; ++i) _apAttrs[i] = s_apDefaultAttrs[i];
+    for (int i = 0; i < s_nNumPos; ++i)
+        _apAttrs[i] = s_apDefaultAttrs[i];
 }
 
 VqState::VqState(const VqState& o) : VqCachedState(o), _uRenderFlags(o._uRenderFlags) {
-    for (int i = 0; i < s_nNumPos; ++i) _apAttrs[i] = o._apAttrs[i];
+    for (int i = 0; i < s_nNumPos; ++i)
+        _apAttrs[i] = o._apAttrs[i];
 }
 
 VqState& VqState::operator=(const VqState& o) {
     if (this == &o) return *this;
-    for (int i = 0; i < s_nNumPos; ++i) _apAttrs[i] = o._apAttrs[i];
+    for (int i = 0; i < s_nNumPos; ++i)
+        _apAttrs[i] = o._apAttrs[i];
     _uRenderFlags = o._uRenderFlags;
     _pLightState = nullptr;
     _pShapeState = nullptr;
@@ -85,7 +88,8 @@ VqState& VqState::operator=(const VqState& o) {
 VqState::~VqState() = default;
 
 void VqState::clear() {
-    for (int i = 0; i < s_nNumPos; ++i) _apAttrs[i] = s_bInitialized ? s_apDefaultAttrs[i] : nullptr;
+    for (int i = 0; i < s_nNumPos; ++i)
+        _apAttrs[i] = s_bInitialized ? s_apDefaultAttrs[i] : nullptr;
     _uRenderFlags = VQ_RF_ALWAYS;
     _pLightState = nullptr;
     _pShapeState = nullptr;
@@ -111,7 +115,8 @@ bool VqState::accumAttribute(const VqAttribute* attr, const VqPath* path) {
     VqAttribute* acc = _apAttrs[pos].get();
     if (!(acc->isAccumulant() && acc->refCount() == 1 && acc != attr)) {
         VqAttribute* pNewAttr = nullptr;
-        if (!acc->clone(pNewAttr) || !pNewAttr) VQ_FAIL("VqState", "accumAttribute", "pNewAttr", VQ_ERR_INTERNAL);
+        if (!acc->clone(pNewAttr) || !pNewAttr)
+            VQ_FAIL("VqState", "accumAttribute", "pNewAttr", VQ_ERR_INTERNAL);
         _apAttrs[pos] = pNewAttr;
         acc = pNewAttr;
     }
@@ -135,8 +140,10 @@ bool VqState::setAttributes(const Vq::SharedPtrVec<VqAttribute>& attrs) {
     if (!s_bInitialized) VQ_PROPAGATE(init());
     for (int i = 0; i < s_nNumPos; ++i)
         if (!attrs[size_t(i)] || attrs[size_t(i)]->type() != s_apDefaultAttrs[i]->type())
-            VQ_FAIL("VqState", "setAttributes", "No attribute of type passed in is registered", VQ_ERR_ARGUMENT);
-    for (int i = 0; i < s_nNumPos; ++i) _apAttrs[i] = attrs[size_t(i)];
+            VQ_FAIL("VqState", "setAttributes", "No attribute of type passed in is registered",
+                    VQ_ERR_ARGUMENT);
+    for (int i = 0; i < s_nNumPos; ++i)
+        _apAttrs[i] = attrs[size_t(i)];
     return true;
 }
 
@@ -150,8 +157,8 @@ int VqState::attributePosition(const VqType& type) {
     if (s_bInitialized || init())
         for (int i = 0; i < s_nNumPos; ++i)
             if (s_apDefaultAttrs[i]->type() == &type) return i;
-    VqErrorState::throwStdError("VqState", "attributePosition", "The attrtype passed in is not of type VqAttribute.",
-                                VQ_ERR_ARGUMENT);
+    VqErrorState::throwStdError("VqState", "attributePosition",
+                                "The attrtype passed in is not of type VqAttribute.", VQ_ERR_ARGUMENT);
     return -1;
 }
 
@@ -181,22 +188,26 @@ unsigned char VqState::ensureRenderFlag() const {
 
 bool VqState::finalize() {
     static const int order[] = {s_iPosTex, s_iPosTCG, s_iPosShadFX};
-    for (int pos : order) VQ_PROPAGATE(_apAttrs[pos]->finalize(this));
+    for (int pos : order)
+        VQ_PROPAGATE(_apAttrs[pos]->finalize(this));
     ensureRenderFlag();
     if (!_pLightState) {
         _pLightState = new Vq::LightState(this);
         if (!_pLightState)
-            VQ_FAIL("VqState", "finalize", "Allocation failed: _pLightState = new Vq::LightState(this)", VQ_ERR_ALLOC);
+            VQ_FAIL("VqState", "finalize", "Allocation failed: _pLightState = new Vq::LightState(this)",
+                    VQ_ERR_ALLOC);
     }
     if (!_pShapeState) {
         _pShapeState = new Vq::ShapeState(this);
         if (!_pShapeState)
-            VQ_FAIL("VqState", "finalize", "Allocation failed: _pShapeState = new Vq::ShapeState(this)", VQ_ERR_ALLOC);
+            VQ_FAIL("VqState", "finalize", "Allocation failed: _pShapeState = new Vq::ShapeState(this)",
+                    VQ_ERR_ALLOC);
     }
     if (!_pXformState) {
         _pXformState = new Vq::XformState(this);
         if (!_pXformState)
-            VQ_FAIL("VqState", "finalize", "Allocation failed: _pXformState = new Vq::XformState(this)", VQ_ERR_ALLOC);
+            VQ_FAIL("VqState", "finalize", "Allocation failed: _pXformState = new Vq::XformState(this)",
+                    VQ_ERR_ALLOC);
     }
     return true;
 }

@@ -8,7 +8,8 @@ VQ_IMPLEMENT_LEVEL_IO(VqTexCoordGen, VqAttribute)
 
 bool VqTexCoordGen::clone(VqAttribute*& out) const {
     out = new VqTexCoordGen(*this);
-    if (!out) VQ_FAIL("VqTexCoordGen", "clone", "Allocation failed: out = new VqTexCoordGen(*this)", VQ_ERR_ALLOC);
+    if (!out)
+        VQ_FAIL("VqTexCoordGen", "clone", "Allocation failed: out = new VqTexCoordGen(*this)", VQ_ERR_ALLOC);
     return true;
 }
 
@@ -32,7 +33,9 @@ void VqTexCoordGen::_updateHashVal() const {
     _uHashVal = VqHashBuilder(_uHashVal).add(_iChannel).addPtr(_pMappingSurface.get()).value();
 }
 
-bool VqTexCoordGen::_apply(VqRenderContext&, const VqState*, bool, bool) const { return true; }
+bool VqTexCoordGen::_apply(VqRenderContext&, const VqState*, bool, bool) const {
+    return true;
+}
 
 bool VqTexCoordGen::accumulateHook(const VqAttribute& a, const VqState*, const VqPath*) {
     const VqTexCoordGen& in = static_cast<const VqTexCoordGen&>(a);
@@ -93,7 +96,8 @@ bool VqTexCoordGen::_readFields(VqObjectStream& os) {
     }
     if (!(_pMappingSurface = Vq::typeCast<VqMappingSurface>(pBase.get(), VqMappingSurface::classTypeID())))
         VQ_FAIL("VqTexCoordGen", "_readFields",
-                "_pMappingSurface = Vq::typeCast<VqMappingSurface>(Vq::ptr(pBase), VqMappingSurface::classTypeID())",
+                "_pMappingSurface = Vq::typeCast<VqMappingSurface>(Vq::ptr(pBase), "
+                "VqMappingSurface::classTypeID())",
                 VQ_ERR_INTERNAL);
     _resetHash();
     return true;

@@ -40,7 +40,9 @@ void VqTexImage::_updateHashVal() const {
     _uHashVal = h.value();
 }
 
-bool VqTexImage::_apply(VqRenderContext&, const VqState*, bool, bool) const { return true; }
+bool VqTexImage::_apply(VqRenderContext&, const VqState*, bool, bool) const {
+    return true;
+}
 
 bool VqTexImage::accumulateHook(const VqAttribute& a, const VqState*, const VqPath*) {
     const VqTexImage& in = static_cast<const VqTexImage&>(a);
@@ -53,7 +55,8 @@ bool VqTexImage::accumulateHook(const VqAttribute& a, const VqState*, const VqPa
         _iBorderMode = in._iBorderMode;
         _vBorderColor = in._vBorderColor;
         _iBlendType = in._iBlendType;
-        for (int i = 0; i < 3; ++i) _aiWrap[i] = in._aiWrap[i];
+        for (int i = 0; i < 3; ++i)
+            _aiWrap[i] = in._aiWrap[i];
         _aiFilter[0] = in._aiFilter[0];
         _aiFilter[1] = in._aiFilter[1];
         _bDepthCompare = in._bDepthCompare;
@@ -79,8 +82,8 @@ bool VqTexImage::setChannel(int channel) {
 bool VqTexImage::setImage(int width, int height, int components, const std::vector<unsigned char>& pixels) {
     VQ_CHECK(width >= 0 && height >= 0 && components >= 0 && components <= 4, "VqTexImage", "setImage",
              VQ_ERR_ARGUMENT);
-    VQ_CHECK(pixels.empty() || pixels.size() == size_t(width) * size_t(height) * size_t(components), "VqTexImage",
-             "setImage", VQ_ERR_ARGUMENT);
+    VQ_CHECK(pixels.empty() || pixels.size() == size_t(width) * size_t(height) * size_t(components),
+             "VqTexImage", "setImage", VQ_ERR_ARGUMENT);
     _iWidth = width;
     _iHeight = height;
     _iComponents = components;
@@ -123,7 +126,7 @@ bool VqTexImage::setDepthCompare(bool on) {
 bool VqTexImage::_writeFields(VqObjectStream& os) const {
     VQ_PROPAGATE(os.write(static_cast<int>(_eTexType)) && os.write(_iChannel) && os.write(_iWidth) &&
                  os.write(_iHeight) && os.write(_iComponents) && os.write(_iBorderMode) &&
-                 os.writeVec4f(_vBorderColor.data()) && os.write(_iBlendType) && os.write(_aiWrap, 3) &&
+                 os.writeVec4f(_vBorderColor) && os.write(_iBlendType) && os.write(_aiWrap, 3) &&
                  os.write(_aiFilter, 2) && os.write(_bDepthCompare) && os.writeVecuc(_vPixels));
     return true;
 }
@@ -131,12 +134,12 @@ bool VqTexImage::_writeFields(VqObjectStream& os) const {
 bool VqTexImage::_readFields(VqObjectStream& os) {
     int type = 0;
     VQ_PROPAGATE(os.read(&type) && os.read(&_iChannel) && os.read(&_iWidth) && os.read(&_iHeight) &&
-                 os.read(&_iComponents) && os.read(&_iBorderMode) && os.readVec4f(_vBorderColor.data()) &&
-                 os.read(&_iBlendType) && os.read(_aiWrap, 3) && os.read(_aiFilter, 2) && os.read(&_bDepthCompare) &&
-                 os.readVecuc(_vPixels));
+                 os.read(&_iComponents) && os.read(&_iBorderMode) && os.readVec4f(_vBorderColor) &&
+                 os.read(&_iBlendType) && os.read(_aiWrap, 3) && os.read(_aiFilter, 2) &&
+                 os.read(&_bDepthCompare) && os.readVecuc(_vPixels));
     if (type < VQ_TEXTYPE_1D || type > VQ_TEXTYPE_SHADOWMAP_2D)
-        VQ_FAIL("VqTexImage", "_readFields", "eTexType >= VQ_TEXTYPE_1D && eTexType <= VQ_TEXTYPE_SHADOWMAP_2D",
-                VQ_ERR_CORRUPT);
+        VQ_FAIL("VqTexImage", "_readFields",
+                "eTexType >= VQ_TEXTYPE_1D && eTexType <= VQ_TEXTYPE_SHADOWMAP_2D", VQ_ERR_CORRUPT);
     _eTexType = static_cast<VqTexType>(type);
     _resetHash();
     return true;

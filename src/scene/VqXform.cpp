@@ -36,7 +36,8 @@ bool VqXform::clone(VqAttribute*& out) const {
     if (_pMixedAccumData && !x->_pMixedAccumData) {
         delete x;
         out = nullptr;
-        VQ_FAIL("VqXform", "clone", "Allocation failed: _pMixedAccumData = new MixedAccumData()", VQ_ERR_ALLOC);
+        VQ_FAIL("VqXform", "clone", "Allocation failed: _pMixedAccumData = new MixedAccumData()",
+                VQ_ERR_ALLOC);
     }
     return true;
 }
@@ -50,14 +51,18 @@ int VqXform::compareHook(const VqAttribute& o) const {
     return vqCompareValues(hashValue(), o.hashValue());
 }
 
-bool VqXform::isEqualHook(const VqAttribute& o) const { return matrix() == static_cast<const VqXform&>(o).matrix(); }
+bool VqXform::isEqualHook(const VqAttribute& o) const {
+    return matrix() == static_cast<const VqXform&>(o).matrix();
+}
 
 void VqXform::_updateHashVal() const {
     VqAttribute::_updateHashVal();
     _uHashVal = VqHashBuilder(_uHashVal).add(matrix().m).value();
 }
 
-bool VqXform::_apply(VqRenderContext&, const VqState*, bool, bool) const { return true; }
+bool VqXform::_apply(VqRenderContext&, const VqState*, bool, bool) const {
+    return true;
+}
 
 bool VqXform::_placement(VqSquareMatrix<float, 4>& m) const {
     if (isIdentity()) return false;
@@ -77,7 +82,8 @@ unsigned short VqXform::_flags() const {
 }
 
 void VqXform::_computeFlags() const {
-    unsigned short f = static_cast<unsigned short>((_uMatFlags & (VQ_XF_MIXED | VQ_XF_OUT_OF_DATE)) | VQ_XF_VALID);
+    unsigned short f =
+        static_cast<unsigned short>((_uMatFlags & (VQ_XF_MIXED | VQ_XF_OUT_OF_DATE)) | VQ_XF_VALID);
     if (_mMatrix.isIdentity()) {
         f |= VQ_XF_IDENTITY;
     } else {
@@ -167,8 +173,8 @@ bool VqXform::accumulateHook(const VqAttribute& a, const VqState*, const VqPath*
         if (!_pMixedAccumData) {
             _pMixedAccumData = new MixedAccumData();
             if (!_pMixedAccumData)
-                VQ_FAIL("VqXform", "accumulateHook", "Allocation failed: _pMixedAccumData = new MixedAccumData()",
-                        VQ_ERR_ALLOC);
+                VQ_FAIL("VqXform", "accumulateHook",
+                        "Allocation failed: _pMixedAccumData = new MixedAccumData()", VQ_ERR_ALLOC);
             _pMixedAccumData->_vEntries.push_back(MixedEntry{MixedEntry::Static, _mMatrix, nullptr});
         }
         if (in._pMixedAccumData) {
@@ -179,7 +185,9 @@ bool VqXform::accumulateHook(const VqAttribute& a, const VqState*, const VqPath*
                 } else if (e.eKind == MixedEntry::RunEnd) {
                     newRun = true;
                 } else {
-                    if (newRun) _pMixedAccumData->_vEntries.push_back(MixedEntry{MixedEntry::Static, VqMatrix4d(), nullptr});
+                    if (newRun)
+                        _pMixedAccumData->_vEntries.push_back(
+                            MixedEntry{MixedEntry::Static, VqMatrix4d(), nullptr});
                     newRun = false;
                     VQ_PROPAGATE(_appendDynamic(e.pDynamic.get()));
                 }

@@ -1,0 +1,131 @@
+#pragma once
+
+#include "VqBitField.h"
+#include "VqBox3.h"
+#include "VqNotifyBase.h"
+#include "VqString.h"
+#include "VqVec.h"
+
+#include <cstdint>
+#include <vector>
+
+class VqAttribute;
+class VqGroup;
+class VqLight;
+class VqNode;
+class VqType;
+
+// Key of the string property that marks a shape as a mirror plane.
+inline constexpr const char* vqPropMirrorPlane = "VQ_MIRROR_PLANE";
+
+namespace Vq {
+
+typedef uint8_t SliceID;
+typedef uint64_t SliceMask;
+enum TriBool : int { TriFalse = 0, TriTrue = 1, TriUnknown = 2 };
+
+// What a slice is for: a name and the value its flag plane starts with.
+struct SliceDesc {
+    VqString name;
+    TriBool initValue = TriFalse;
+    bool operator==(const SliceDesc& o) const { return name == o.name && initValue == o.initValue; }
+};
+
+// The slices of a model: up to 64 flag planes, by 8-bit identifier.
+class SliceContext : public VqAllocHooked {
+public:
+    static constexpr int s_nMaxSlices = 64;
+    bool allocate(const SliceDesc& desc, SliceID& id);
+    bool dealloc(SliceID id);
+    bool setDesc(SliceID id, const SliceDesc& desc);
+    bool desc(SliceID id, SliceDesc& out) const;
+    bool isAllocated(SliceID id) const { return id < s_nMaxSlices && ((_uMask >> id) & 1u); }
+    SliceMask mask() const { return _uMask; }
+
+private:
+    SliceMask _uMask = 0;
+    SliceDesc _aDescs[s_nMaxSlices];
+};
+
+// The owner of one model as the rendering side sees it: its logical scene
+// graphs, the model-wide default attributes, the slices, and the lists of
+// shadow-casting lights and mirror shapes with the validity of each light's
+// shadow map. Nodes of its graphs tell it about their changes; it keeps its
+// lists current and passes the news on to its own clients.
+class ModelContext : public VqNotifyBase {
+    VQ_DECLARE_TYPE(ModelContext)
+public:
+    // A found light or mirror with the instance key it was found under.
+    template <class T>
+    struct Found {
+        Vq::SharedPtr<const T> pObj;
+        unsigned int uKey;
+    };
+
+    ModelContext();
+    ModelContext(const ModelContext&) = delete;
+    ModelContext& operator=(const ModelContext&) = delete;
+    ~ModelContext() override;
+
+    virtual bool setRootPartition(VqGroup* root);
+    virtual VqGroup* rootPartition() const;
+    virtual VqBox3<float> bboxWC() const;
+    virtual bool setShadowMapResolution(int cSize);
+    size_t _memSize(bool deep) const override;
+    bool receiveNotification(const VqBase* who, Vq::BaseChange change) const override;
+
+    bool addLogicalSceneGraph(VqGroup* root);
+    bool removeLogicalSceneGraph(unsigned int index);
+    unsigned int numLogicalSceneGraphs() const { return static_cast<unsigned int>(_vpLSGs.size()); }
+    VqGroup* logicalSceneGraph(unsigned int index) const;
+
+    const VqAttribute* attribute(const VqType& type) const;
+    bool replaceAttribute(VqAttribute* attr);
+    bool getDefaultAttributes(Vq::SharedPtrVec<VqAttribute>& out) const;
+
+    // Slices; each throws "_pSliceCntx != __null" without a slice context.
+    bool allocateSlice(const SliceDesc& desc, SliceID& id);
+    bool deallocSlice(SliceID id);
+    bool setSliceDesc(SliceID id, const SliceDesc& desc);
+    SliceDesc sliceDesc(SliceID id) const;
+    bool isAllocatedSlice(SliceID id) const;
+    SliceMask allocatedSliceMask() const;
+    int numOfAllocatedSlices() const;
+    bool sliceInitValues(unsigned long& mask, VqVec<TriBool>& values) const;
+
+    // Shadows and mirrors; the lists are searched again when a change asked for it.
+    int numShadowCastingLights() const;
+    const VqLight* shadowCastingLight(int index) const;
+    unsigned int shadowCastingLightKey(int index) const;
+    int numMirrorPlanes() const;
+    const VqNode* mirrorPlane(int index) const;
+    bool isShadowMapValid(int loc) const;
+    void setShadowMapValid(int loc, bool valid) const;
+    void invalidateAllShadowMaps() const;
+    int shadowMapResolution() const { return _nShadowMapRes; }
+
+    // Every model context of the process.
+    static const std::vector<ModelContext*>& modelContexts();
+    // The model context whose logical scene graphs hold the node, or null.
+    static ModelContext* findModelContext(const VqNode* node);
+    static void fini();
+
+private:
+    void _searchLightsAndMirrors() const;
+    void _checkShadowIndex(int loc) const;
+    bool _isDefaultAttribute(const VqBase* who) const;
+    static void _markSubgraph(VqNode* node, bool on);
+    static bool _notifyFromNode(const VqNode* node, const VqBase* who, Vq::BaseChange change);
+
+    mutable VqBitVec _vbShadowCastingLightsValid;
+    Vq::SharedPtrVec<VqGroup> _vpLSGs;
+    SliceContext* _pSliceCntx = nullptr;
+    Vq::SharedPtrVec<VqAttribute> _vpDefaultAttrs;
+    mutable std::vector<Found<VqLight>> _vShadowLights;
+    mutable std::vector<Found<VqNode>> _vMirrors;
+    mutable bool _bSearchLights = true;
+    mutable bool _bSearchMirrors = true;
+    int _nShadowMapRes = 1024;
+};
+
+} // namespace Vq
