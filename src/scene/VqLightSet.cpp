@@ -60,11 +60,13 @@ bool VqLightSet::_apply(VqRenderContext&, const VqState*, bool, bool) const {
     return true;
 }
 
+// A light's change is this set's change: the nodes holding the set drop
+// their states and tell their model context.
 bool VqLightSet::receiveNotification(const VqBase* who, Vq::BaseChange change) const {
-    // A light's change reaches the nodes that hold this set.
     for (const auto& l : _vpLights)
         if (l.get() == who) {
-            VQ_PROPAGATE(VqAttribute::sendNotification(who, change));
+            _resetHash();
+            VQ_PROPAGATE(sendNotification(this, change));
             return true;
         }
     return VqAttribute::receiveNotification(who, change);

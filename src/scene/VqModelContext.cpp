@@ -150,12 +150,9 @@ ModelContext* ModelContext::findModelContext(const VqNode* node) {
     return nullptr;
 }
 
-bool ModelContext::_notifyFromNode(const VqNode*, const VqBase* who, Vq::BaseChange change) {
-    const VqNode* subject = Vq::typeCast<VqNode>(who);
-    ModelContext* mc = nullptr;
-    if (subject) mc = findModelContext(subject);
-    if (!mc) return true;
-    return mc->receiveNotification(who, change);
+bool ModelContext::_notifyFromNode(const VqNode* node, const VqBase* who, Vq::BaseChange change) {
+    ModelContext* mc = findModelContext(node);
+    return mc ? mc->receiveNotification(who, change) : true;
 }
 
 // Nodes of a model carry the model-context flag, which makes them report to it.
@@ -274,8 +271,10 @@ bool ModelContext::receiveNotification(const VqBase* who, Vq::BaseChange change)
     } else if (const VqNode* node = Vq::typeCast<VqNode>(who)) {
         if (change == 16 || change == 32) {
             _bSearchLights = _bSearchMirrors = true;
-            // A node added below a model node joins the model.
-            _markSubgraph(const_cast<VqNode*>(node), change == 16);
+            // A node added below a model node joins the model. A removed one
+            // keeps its mark: it may still be in the model through another
+            // parent, and a stale mark only costs a lookup that finds nothing.
+            if (change == 16) _markSubgraph(const_cast<VqNode*>(node), true);
         } else if (change & 8) {
             // Shapes register with the factory; the test needs no more of them.
             VqType* shape = nullptr;

@@ -1,0 +1,511 @@
+#include "VqCuttingPlane.h"
+#include "VqDrawStyle.h"
+#include "VqFog.h"
+#include "VqLibFixture.h"
+#include "VqLightSet.h"
+#include "VqLineStyle.h"
+#include "VqMappingSurface.h"
+#include "VqMaterial.h"
+#include "VqPointStyle.h"
+#include "VqShader.h"
+#include "VqShaderEffects.h"
+#include "VqState.h"
+#include "VqStdError.h"
+#include "VqTestObjectStream.h"
+#include "VqTexCoordGen.h"
+#include "VqTexImage.h"
+#include "VqXform.h"
+
+#include <cstring>
+#include <functional>
+#include <vector>
+
+namespace {
+
+std::string lastError() {
+    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
+    return e ? e->description().toUtf8() : std::string();
+}
+int lastCode() {
+    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
+    return e ? e->code() : 0;
+}
+
+bool writeElement(VqObjectStream& os, int major, const VqBase* obj) {
+    return major == 10 ? VqPartition::writeLogicalElementV10(os, obj)
+                       : VqPartition::writeLogicalElementV9(os, obj);
+}
+
+bool readElement(VqObjectStream& os, int major, Vq::SharedPtr<VqBase>& out) {
+    if (major == 10) return VqPartition::readLogicalElementV10(os, out);
+    VqBase* raw = nullptr;
+    bool ok = VqPartition::readLogicalElementV9(os, raw);
+    out = raw;
+    return ok;
+}
+
+// Writes the objects as a sequence of elements.
+std::vector<uint8_t> writeAll(int major, int minor, const std::vector<const VqBase*>& objs) {
+    VqTestObjectStream w = VqTestObjectStream::forWriting(major, minor);
+    for (const VqBase* o : objs)
+        EXPECT_TRUE(writeElement(*w, major, o));
+    return w.bytes();
+}
+
+// Reads n elements back.
+std::vector<Vq::SharedPtr<VqBase>> readAll(const std::vector<uint8_t>& bytes, int major, int minor,
+                                           size_t n) {
+    VqTestObjectStream r = VqTestObjectStream::forReading(bytes, major, minor);
+    std::vector<Vq::SharedPtr<VqBase>> out(n);
+    for (size_t i = 0; i < n; ++i)
+        EXPECT_TRUE(readElement(*r, major, out[i])) << lastError();
+    return out;
+}
+
+VqMatrix4d translation(double x, double y, double z) {
+    VqMatrix4d m;
+    m.m[3][0] = x;
+    m.m[3][1] = y;
+    m.m[3][2] = z;
+    return m;
+}
+
+VqMatrix4d scaling(double s) {
+    VqMatrix4d m;
+    m.m[0][0] = m.m[1][1] = m.m[2][2] = s;
+    return m;
+}
+
+// Records the changes it is told about.
+class Recorder : public VqNotifyBase {
+public:
+    bool receiveNotification(const VqBase*, Vq::BaseChange change) const override {
+        changes.push_back(change);
+        return true;
+    }
+    mutable std::vector<int> changes;
+};
+
+class AttributeTest : public VqLibTest {};
+
+} // namespace
+
+// Every attribute type, configured away from its defaults, is read back and
+// written again to the same bytes, in format 10 and in format 9.5.
+TEST_F(AttributeTest, EveryTypeRoundTripsByteExact) {
+    Vq::SharedPtr<VqDrawStyle> ds = new VqDrawStyle();
+    ds->setTwoSidedLighting(true);
+    ds->setOutlinedPolygons(true);
+    ds->setLighting(false);
+    ds->setInhibit(4, true);
+    Vq::SharedPtr<VqLineStyle> ls = new VqLineStyle();
+    ls->setLineType(5);
+    ls->setAntialiasing(true);
+    ls->setLineWidth(2.5f);
+    Vq::SharedPtr<VqPointStyle> ps = new VqPointStyle();
+    ps->setPointType(3);
+    ps->setPointSize(7.0f);
+    ps->setFinal(true);
+    Vq::SharedPtr<VqMaterial> mtl = new VqMaterial();
+    mtl->setDiffuseColor(VqVec4f(0.1f, 0.2f, 0.3f, 0.4f));
+    mtl->setBlending(true);
+    mtl->setBlendFactors(VQ_ONE, VQ_DST_ALPHA);
+    mtl->setOverrideVertexColors(true);
+    mtl->setReflectivity(0.25f);
+    mtl->setBumpiness(-12.0f);
+    mtl->setInhibit(VqMaterial::Reflectivity, true);
+    Vq::SharedPtr<VqXform> xf = new VqXform(translation(1.0, 2.0, 3.0) * scaling(0.5));
+    Vq::SharedPtr<VqFog> fogLin = new VqFog();
+    fogLin->setMode(VQ_FOG_LINEAR);
+    fogLin->setRange(2.0f, 9.0f);
+    fogLin->setColor(VqVec4f(0.5f, 0.5f, 0.5f, 1.0f));
+    Vq::SharedPtr<VqFog> fogExp = new VqFog();
+    fogExp->setMode(VQ_FOG_EXP2);
+    fogExp->setDensity(0.3f);
+    Vq::SharedPtr<VqCuttingPlane> cp = new VqCuttingPlane(0.0, 1.0, 0.0, -2.0);
+    Vq::SharedPtr<VqMappingCylinder> cyl = new VqMappingCylinder();
+    cyl->setCylinderParams(VqVec3d(1, 2, 3), VqVec3d(0, 0, 1), VqVec3d(1, 0, 0), 2.0, 4.0);
+    Vq::SharedPtr<VqTexCoordGen> tcg = new VqTexCoordGen();
+    tcg->setTexCoordChannel(3);
+    tcg->setMappingSurface(cyl.get());
+    Vq::SharedPtr<VqShaderEffects> fx = new VqShaderEffects();
+    fx->setEnable(true);
+    fx->setEnvTexChan(4);
+    fx->setEnvMapReflectivity(0.75f);
+    fx->setBumpMapTexChan(-1);
+    fx->setBumpiness(-3.0f);
+    fx->setPhongShading(true);
+    Vq::SharedPtr<VqTexImage> tex = new VqTexImage(VQ_TEXTYPE_2D);
+    tex->setImage(2, 1, 3, {1, 2, 3, 4, 5, 6});
+    tex->setWrapModes(1, 2, 3);
+    Vq::SharedPtr<Vq::Shader> sh = new Vq::FragmentShader();
+    sh->setSource(Vq::Shader::Fragment, VqString("void main() {}"));
+    Vq::SharedPtr<VqInfiniteLight> l1 = new VqInfiniteLight();
+    l1->setDirection(VqVec3f(1.0f, 0.0f, 0.0f));
+    l1->setShadowCaster(true);
+    Vq::SharedPtr<VqPointLight> l2 = new VqPointLight();
+    l2->setSpot(VqVec3f(0.0f, -1.0f, 0.0f), 30.0f, 2);
+    l2->setCoordSys(VQ_COORDSYS_WORLD);
+    Vq::SharedPtr<VqLightSet> set = new VqLightSet();
+    set->appendLight(l1.get());
+    set->appendLight(l2.get());
+
+    const std::vector<const VqBase*> objs = {ds.get(),     ls.get(),     ps.get(), mtl.get(), xf.get(),
+                                             fogLin.get(), fogExp.get(), cp.get(), tcg.get(), fx.get(),
+                                             tex.get(),    sh.get(),     l1.get(), l2.get(),  set.get()};
+    for (auto [major, minor] : {std::pair{10, 0}, std::pair{9, 5}}) {
+        SCOPED_TRACE(major);
+        std::vector<uint8_t> first = writeAll(major, minor, objs);
+        std::vector<Vq::SharedPtr<VqBase>> back = readAll(first, major, minor, objs.size());
+        ASSERT_EQ(back.size(), objs.size());
+        for (size_t i = 0; i < objs.size(); ++i) {
+            ASSERT_TRUE(back[i]) << i;
+            EXPECT_EQ(back[i]->type(), objs[i]->type()) << i;
+        }
+        VqLightSet* setBack = Vq::typeCast<VqLightSet>(back.back().get());
+        ASSERT_TRUE(setBack->fixupLists());
+        ASSERT_EQ(setBack->numLights(), 2);
+        EXPECT_EQ(setBack->light(0), back[12].get());
+        EXPECT_EQ(setBack->light(1), back[13].get());
+        for (size_t i = 0; i + 3 < objs.size(); ++i)
+            if (auto* a = Vq::typeCast<VqAttribute>(back[i].get()))
+                EXPECT_TRUE(a->isEqualHook(*static_cast<const VqAttribute*>(objs[i]))) << i;
+        EXPECT_TRUE(Vq::typeCast<VqLight>(back[12].get())->isEqual(*l1));
+        EXPECT_TRUE(Vq::typeCast<VqPointStyle>(back[2].get())->isFinal());
+        EXPECT_TRUE(Vq::typeCast<VqDrawStyle>(back[0].get())->isInhibited(4));
+        EXPECT_TRUE(Vq::typeCast<VqMaterial>(back[3].get())->isInhibited(VqMaterial::Reflectivity));
+
+        std::vector<const VqBase*> again;
+        for (const auto& b : back)
+            again.push_back(b.get());
+        EXPECT_EQ(writeAll(major, minor, again), first);
+    }
+}
+
+TEST_F(AttributeTest, IdentityTransformStoresAnEmptyMask) {
+    Vq::SharedPtr<VqXform> id = new VqXform();
+    Vq::SharedPtr<VqXform> tr = new VqXform(translation(4.0, 5.0, 6.0));
+    EXPECT_EQ(id->elementStoreMask(), 0);
+    // Elements 12 to 14 (the bottom row) are bits 3 to 1.
+    EXPECT_EQ(tr->elementStoreMask(), 0x000E);
+    std::vector<uint8_t> a = writeAll(10, 0, {id.get()});
+    std::vector<uint8_t> b = writeAll(10, 0, {tr.get()});
+    // Base part lv, flags, masks (10 bytes) and the level's version, then the mask.
+    ASSERT_EQ(b.size(), a.size() + 3 * sizeof(double));
+    uint16_t mask = 0xFFFF;
+    std::memcpy(&mask, a.data() + a.size() - 2, 2);
+    EXPECT_EQ(mask, 0);
+    double z = 0;
+    std::memcpy(&z, b.data() + b.size() - 8, 8);
+    EXPECT_EQ(z, 6.0);
+}
+
+TEST_F(AttributeTest, MaterialFieldBitsMoveBeforeFormat10) {
+    Vq::SharedPtr<VqMaterial> m = new VqMaterial();
+    VqBitField<1> f((1u << VqMaterial::OverrideVertexColors) | (1u << VqMaterial::Diffuse));
+    const unsigned int old = m->_convertToPreV10FieldBits(f, 9, 5);
+    EXPECT_EQ(old, (1u << 8) | (1u << VqMaterial::Diffuse));
+    EXPECT_EQ(m->_convertFromPreV10FieldBits(old), f);
+    for (unsigned int bit = 0; bit < 32; ++bit)
+        EXPECT_EQ(m->_convertFromPreV10FieldBits(m->_convertToPreV10FieldBits(VqBitField<1>(1u << bit), 9, 5))
+                      .bits(),
+                  1u << bit);
+}
+
+// The admission and merge rules on one type: what the lower draw style
+// leaves of an upper one in every combination of final, force, inhibit,
+// ignore and dynamic.
+TEST_F(AttributeTest, AccumulationMatrix) {
+    struct Case {
+        const char* name;
+        std::function<void(VqDrawStyle&)> upper, lower;
+        bool takesCulling;  // field 1
+        bool takesLighting; // field 3
+    };
+    const std::vector<Case> cases = {
+        {"plain", [](VqDrawStyle&) {}, [](VqDrawStyle&) {}, true, true},
+        {"final above", [](VqDrawStyle& u) { u.setFinal(true); }, [](VqDrawStyle&) {}, false, false},
+        {"final above, forced below", [](VqDrawStyle& u) { u.setFinal(true); },
+         [](VqDrawStyle& l) { l.setForceAccum(true); }, true, true},
+        {"final above, forced below with an inhibited field", [](VqDrawStyle& u) { u.setFinal(true); },
+         [](VqDrawStyle& l) {
+             l.setForceAccum(true);
+             l.setInhibit(VqDrawStyle::Lighting, true);
+         },
+         true, false},
+        {"one final field above", [](VqDrawStyle& u) { u.setFieldFinal(VqDrawStyle::BackFaceCulling, true); },
+         [](VqDrawStyle&) {}, false, true},
+        {"final above, dynamic below: admitted, but its fields stay final",
+         [](VqDrawStyle& u) { u.setFinal(true); }, [](VqDrawStyle& l) { l.setDynamicFlag(true); }, false,
+         false},
+        {"ignored below", [](VqDrawStyle&) {}, [](VqDrawStyle& l) { l.setIgnoreFlag(true); }, false, false},
+        {"ignored and dynamic below", [](VqDrawStyle&) {},
+         [](VqDrawStyle& l) {
+             l.setIgnoreFlag(true);
+             l.setDynamicFlag(true);
+         },
+         true, true},
+        {"inhibited below", [](VqDrawStyle&) {},
+         [](VqDrawStyle& l) { l.setInhibit(VqDrawStyle::BackFaceCulling, true); }, false, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Vq::SharedPtr<VqDrawStyle> upper = new VqDrawStyle();
+        upper->setBackFaceCulling(false);
+        upper->setLighting(true);
+        c.upper(*upper);
+        Vq::SharedPtr<VqDrawStyle> lower = new VqDrawStyle();
+        lower->setBackFaceCulling(true);
+        lower->setLighting(false);
+        c.lower(*lower);
+        VqState s;
+        ASSERT_TRUE(s.accumAttribute(upper.get(), nullptr));
+        ASSERT_TRUE(s.accumAttribute(lower.get(), nullptr));
+        const VqDrawStyle* acc = static_cast<const VqDrawStyle*>(s.attribute(VqDrawStyle::classTypeID()));
+        EXPECT_EQ(acc->backFaceCulling(), c.takesCulling);
+        EXPECT_EQ(acc->lighting(), !c.takesLighting);
+        EXPECT_FALSE(acc->isForceAccum());
+        EXPECT_TRUE(acc->isAccumulant());
+        // Neither input changed.
+        EXPECT_FALSE(upper->isAccumulant());
+        EXPECT_TRUE(lower->backFaceCulling());
+    }
+}
+
+TEST_F(AttributeTest, FinalFieldsPassDownAndOnlyForcingChangesThem) {
+    Vq::SharedPtr<VqDrawStyle> top = new VqDrawStyle(), mid = new VqDrawStyle(), low = new VqDrawStyle();
+    mid->setFlatShading(true);
+    mid->setFieldFinal(VqDrawStyle::FlatShading, true);
+    low->setFlatShading(false);
+    VqState s;
+    s.accumAttribute(top.get(), nullptr);
+    s.accumAttribute(mid.get(), nullptr);
+    s.accumAttribute(low.get(), nullptr);
+    auto acc = [&] { return static_cast<const VqDrawStyle*>(s.attribute(VqDrawStyle::classTypeID())); };
+    EXPECT_TRUE(acc()->flatShading());
+    EXPECT_TRUE(acc()->isFieldFinal(VqDrawStyle::FlatShading));
+    low->setForceAccum(true);
+    s.accumAttribute(low.get(), nullptr);
+    EXPECT_FALSE(acc()->flatShading());
+}
+
+TEST_F(AttributeTest, MaterialInhibitingDiffuseKeepsTheAncestorsColour) {
+    Vq::SharedPtr<VqMaterial> upper = new VqMaterial(), lower = new VqMaterial();
+    upper->setDiffuseColor(VqVec4f(1, 0, 0, 1));
+    upper->setAmbientColor(VqVec4f(0, 0, 1, 1));
+    lower->setDiffuseColor(VqVec4f(0, 1, 0, 1));
+    lower->setAmbientColor(VqVec4f(1, 1, 0, 1));
+    lower->setInhibit(VqMaterial::Diffuse, true);
+    VqState s;
+    s.accumAttribute(upper.get(), nullptr);
+    s.accumAttribute(lower.get(), nullptr);
+    const VqMaterial* m = static_cast<const VqMaterial*>(s.attribute(VqMaterial::classTypeID()));
+    EXPECT_EQ(m->diffuseColor(), VqVec4f(1, 0, 0, 1));
+    EXPECT_EQ(m->ambientColor(), VqVec4f(1, 1, 0, 1));
+}
+
+TEST_F(AttributeTest, DynamicMaterialIsReplayed) {
+    Vq::SharedPtr<VqMaterial> upper = new VqMaterial(), lower = new VqMaterial();
+    upper->setDynamicFlag(true);
+    upper->setDiffuseColor(VqVec4f(1, 0, 0, 1));
+    lower->setInhibit(VqMaterial::Diffuse, true);
+    lower->setBlending(true);
+    VqState s;
+    s.accumAttribute(upper.get(), nullptr);
+    s.accumAttribute(lower.get(), nullptr);
+    const VqMaterial* m = static_cast<const VqMaterial*>(s.attribute(VqMaterial::classTypeID()));
+    ASSERT_TRUE(m->mixedAccumActive());
+    upper->setDiffuseColor(VqVec4f(0, 0, 1, 1));
+    EXPECT_TRUE(m->mixedAccumModified());
+    EXPECT_EQ(s.ensureRenderFlag(), 7);
+    EXPECT_FALSE(m->mixedAccumModified());
+    EXPECT_EQ(m->diffuseColor(), VqVec4f(0, 0, 1, 1));
+}
+
+TEST_F(AttributeTest, TransformOrderAndDynamicReplay) {
+    // A child translating by (1, 0, 0) under a parent scaling by 2.
+    Vq::SharedPtr<VqXform> parent = new VqXform(scaling(2.0)), child = new VqXform(translation(1, 0, 0));
+    VqState s;
+    s.accumAttribute(parent.get(), nullptr);
+    s.accumAttribute(child.get(), nullptr);
+    const VqXform* acc = static_cast<const VqXform*>(s.attribute(VqXform::classTypeID()));
+    VqVec3d o = vqTransformPoint(acc->matrix(), VqVec3d(0, 0, 0));
+    EXPECT_EQ(o, VqVec3d(2, 0, 0));
+    EXPECT_TRUE(acc->isUniformScaled());
+    EXPECT_FALSE(acc->isMirrored());
+
+    // A dynamic translation above a static scale: a change is replayed.
+    Vq::SharedPtr<VqXform> dyn = new VqXform(translation(1, 0, 0)), stat = new VqXform(scaling(2.0));
+    dyn->setDynamicFlag(true);
+    VqState d;
+    d.accumAttribute(dyn.get(), nullptr);
+    d.accumAttribute(stat.get(), nullptr);
+    const VqXform* dacc = static_cast<const VqXform*>(d.attribute(VqXform::classTypeID()));
+    EXPECT_TRUE(dacc->isMixed());
+    EXPECT_FALSE(dacc->isDynamic());
+    EXPECT_EQ(vqTransformPoint(dacc->matrix(), VqVec3d(1, 0, 0)), VqVec3d(3, 0, 0));
+    ASSERT_TRUE(dyn->setMatrix(translation(5, 0, 0)));
+    EXPECT_EQ(vqTransformPoint(dacc->matrix(), VqVec3d(1, 0, 0)), VqVec3d(7, 0, 0));
+    // An ignored dynamic transform drops out of the replay.
+    ASSERT_TRUE(dyn->setIgnoreFlag(true));
+    EXPECT_EQ(vqTransformPoint(dacc->matrix(), VqVec3d(1, 0, 0)), VqVec3d(2, 0, 0));
+}
+
+TEST_F(AttributeTest, LightSetsAccumulateLowestFirst) {
+    Vq::SharedPtr<VqLight> l1 = new VqLight(), l2 = new VqLight(), l3 = new VqLight();
+    Vq::SharedPtr<VqLightSet> top = new VqLightSet(), below = new VqLightSet();
+    top->appendLight(l3.get());
+    below->appendLight(l1.get());
+    below->appendLight(l2.get());
+    Vq::SharedPtr<VqXform> xf = new VqXform(translation(0, 1, 0));
+    l1->setCoordSys(VQ_COORDSYS_WORLD);
+    VqState s;
+    s.accumAttribute(top.get(), nullptr);
+    s.accumAttribute(xf.get(), nullptr);
+    s.accumAttribute(below.get(), nullptr);
+    const VqLightSet* acc = static_cast<const VqLightSet*>(s.attribute(VqLightSet::classTypeID()));
+    ASSERT_EQ(acc->numLights(), 3);
+    EXPECT_EQ(acc->light(0), l2.get());
+    EXPECT_EQ(acc->light(1), l1.get());
+    EXPECT_EQ(acc->light(2), l3.get());
+    // Model-coordinate lights carry the transform above their set; others none.
+    EXPECT_EQ(acc->lightXform(0), s.attribute(VqXform::classTypeID()));
+    EXPECT_EQ(acc->lightXform(1), nullptr);
+    EXPECT_TRUE(acc->lightXform(2) && acc->lightXform(2)->isIdentity());
+    EXPECT_EQ(acc->numLights(VQ_COORDSYS_WORLD), 1);
+    EXPECT_EQ(acc->numLights(VQ_COORDSYS_NONE), 3);
+}
+
+TEST_F(AttributeTest, ShadowCasterBringsItsShadowMapAndBlending) {
+    Vq::SharedPtr<VqLight> l = new VqLight();
+    l->setShadowCaster(true);
+    l->setShadowAlphaFactor(0.5f);
+    l->setShadowMapResolution(512);
+    Vq::SharedPtr<VqLightSet> set = new VqLightSet();
+    set->appendLight(l.get());
+    VqState s;
+    EXPECT_FALSE(s.accumAttribute(set.get(), nullptr));
+    EXPECT_EQ(lastError(), "pAccLight->shadowCasterIndex() >= 0");
+    EXPECT_EQ(lastCode(), 5);
+    l->setShadowCasterIndex(2);
+    VqState t;
+    ASSERT_TRUE(t.accumAttribute(set.get(), nullptr));
+    const VqTexImage* tex = static_cast<const VqTexImage*>(t.attribute(VqTexImage::classTypeID()));
+    EXPECT_EQ(tex->texType(), VQ_TEXTYPE_SHADOWMAP_2D);
+    EXPECT_EQ(tex->width(), 512);
+    EXPECT_EQ(tex->channel(), 2);
+    EXPECT_TRUE(tex->depthCompare());
+    const VqMaterial* m = static_cast<const VqMaterial*>(t.attribute(VqMaterial::classTypeID()));
+    EXPECT_TRUE(m->blending());
+    EXPECT_EQ(t.ensureRenderFlag(), 7);
+}
+
+TEST_F(AttributeTest, CuttingPlaneIdentifiersArePooled) {
+    const int before = VqCuttingPlane::numIDsInUse();
+    ASSERT_EQ(before, 0);
+    {
+        Vq::SharedPtr<VqCuttingPlane> none = new VqCuttingPlane(0.0, 0.0, 0.0, 1.0);
+        VqState s;
+        ASSERT_TRUE(s.accumAttribute(none.get(), nullptr));
+        EXPECT_EQ(none->planeID(), 0);
+        EXPECT_EQ(static_cast<const VqCuttingPlane*>(s.attribute(VqCuttingPlane::classTypeID()))
+                      ->accumulatedPlanes()
+                      .size(),
+                  0u);
+    }
+    std::vector<Vq::SharedPtr<VqCuttingPlane>> planes;
+    std::vector<VqState> states(32);
+    for (int i = 0; i < 31; ++i) {
+        planes.push_back(new VqCuttingPlane(1.0, 0.0, 0.0, double(i)));
+        ASSERT_TRUE(states[size_t(i)].accumAttribute(planes.back().get(), nullptr));
+        EXPECT_EQ(planes.back()->planeID(), i + 1);
+    }
+    // The same plane met again in a state keeps its identifier and entry.
+    ASSERT_TRUE(states[0].accumAttribute(planes[0].get(), nullptr));
+    EXPECT_EQ(static_cast<const VqCuttingPlane*>(states[0].attribute(VqCuttingPlane::classTypeID()))
+                  ->accumulatedPlanes()
+                  .size(),
+              1u);
+    Vq::SharedPtr<VqCuttingPlane> extra = new VqCuttingPlane(0.0, 1.0, 0.0, 0.0);
+    EXPECT_FALSE(states[31].accumAttribute(extra.get(), nullptr));
+    EXPECT_EQ(lastError(), "srcPlane->_iPlaneID");
+    EXPECT_EQ(lastCode(), 5);
+    // Plane 5 dies with the last state that held it; its identifier is reused.
+    planes[4] = nullptr;
+    EXPECT_EQ(VqCuttingPlane::numIDsInUse(), 31);
+    states[4].clear();
+    EXPECT_EQ(VqCuttingPlane::numIDsInUse(), 30);
+    VqState again;
+    ASSERT_TRUE(again.accumAttribute(extra.get(), nullptr));
+    EXPECT_EQ(extra->planeID(), 5);
+    const VqCuttingPlane* acc =
+        static_cast<const VqCuttingPlane*>(again.attribute(VqCuttingPlane::classTypeID()));
+    EXPECT_FALSE(const_cast<VqCuttingPlane*>(acc)->setPlane(1.0, 0.0, 0.0, 0.0));
+    EXPECT_EQ(lastError(), "!isAccumulant()");
+    EXPECT_FALSE(VqCuttingPlane::freeID(0));
+    EXPECT_EQ(lastError(), "id > 0");
+}
+
+TEST_F(AttributeTest, SettersNotifyWithTheirChange) {
+    Vq::SharedPtr<Recorder> rec = new Recorder();
+    Vq::SharedPtr<VqDrawStyle> ds = new VqDrawStyle();
+    Vq::SharedPtr<VqMaterial> m = new VqMaterial();
+    ds->addNotification(rec.get());
+    m->addNotification(rec.get());
+    ds->setFlatShading(true);
+    ds->setBackFaceCulling(true);
+    ds->setBackFaceCulling(true);
+    ds->setFinal(true);
+    ds->setInhibit(2, true);
+    m->setDiffuseColor(VqVec4f(1, 1, 1, 1));
+    EXPECT_EQ(rec->changes, (std::vector<int>{4, 8, 255, 8, 4}));
+    EXPECT_FALSE(m->setReflectivity(1.5f));
+    EXPECT_EQ(lastError(), "fReflec >= 0.0f && fReflec <= 1.0f");
+    EXPECT_FALSE(m->setBlendFactors(static_cast<VqBlendFactor>(11), VQ_ONE));
+    EXPECT_EQ(lastError(), "(srcFactor >= VQ_ZERO) && (srcFactor <= VQ_SRC_ALPHA_SATURATE)");
+    EXPECT_EQ(rec->changes.size(), 5u);
+    ds->removeNotification(rec.get());
+    m->removeNotification(rec.get());
+}
+
+TEST_F(AttributeTest, BadElementsAreRefused) {
+    Vq::SharedPtr<VqLight> l = new VqLight();
+    Vq::SharedPtr<VqLightSet> set = new VqLightSet();
+    set->appendLight(l.get());
+    std::vector<uint8_t> b = writeAll(10, 0, {set.get()});
+    // The light count is the last but one 32-bit word; claim many more lights.
+    int32_t many = 1000000;
+    std::memcpy(b.data() + b.size() - 8, &many, 4);
+    {
+        VqTestObjectStream r = VqTestObjectStream::forReading(b, 10, 0);
+        Vq::SharedPtr<VqBase> out;
+        EXPECT_FALSE(VqPartition::readLogicalElementV10(*r, out));
+        EXPECT_EQ(lastError(), "nLights >= 0 && nLights * 4 <= bytes left in the element");
+        EXPECT_EQ(lastCode(), 8);
+    }
+
+    // A texture-coordinate generator whose nested element is a draw style.
+    Vq::SharedPtr<VqTexCoordGen> tcg = new VqTexCoordGen();
+    Vq::SharedPtr<VqMappingPlane> plane = new VqMappingPlane();
+    tcg->setMappingSurface(plane.get());
+    std::vector<uint8_t> bad = writeAll(10, 0, {tcg.get()});
+    // Header (4 + 21), base part (10), level version (1), channel (4).
+    const size_t nested = 40;
+    Vq::SharedPtr<VqDrawStyle> ds = new VqDrawStyle();
+    VqTestObjectStream w = VqTestObjectStream::forWriting(10, 0);
+    int id = -1;
+    ASSERT_TRUE(w->ptr2num(tcg.get(), &id));
+    ASSERT_TRUE(VqPartition::writeLogicalElementV10(*w, ds.get()));
+    std::vector<uint8_t> other = w.bytes();
+    bad.resize(nested);
+    bad.insert(bad.end(), other.begin(), other.end());
+    const int32_t len = static_cast<int32_t>(bad.size() - 4);
+    std::memcpy(bad.data(), &len, 4);
+    VqTestObjectStream r = VqTestObjectStream::forReading(bad, 10, 0);
+    Vq::SharedPtr<VqBase> out;
+    EXPECT_FALSE(VqPartition::readLogicalElementV10(*r, out));
+    EXPECT_EQ(
+        lastError(),
+        "_pMappingSurface = Vq::typeCast<VqMappingSurface>(Vq::ptr(pBase), VqMappingSurface::classTypeID())");
+    EXPECT_EQ(lastCode(), 5);
+}
