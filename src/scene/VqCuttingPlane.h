@@ -7,7 +7,7 @@
 #include <atomic>
 #include <vector>
 
-class VqXform;
+#include "VqXform.h"
 
 // A clipping plane a·x + b·y + c·z + d ≥ 0 keeps what lies on its positive
 // side. Planes accumulate: the accumulator lists every plane met on the path

@@ -4,7 +4,7 @@
 #include "VqTexImage.h"
 
 VQ_IMPLEMENT_TYPE(VqLight, VqNotifyBase, CLSID_ZQLight)
-VQ_IMPLEMENT_LEVEL_IO(VqLight, VqNotifyBase)
+VQ_IMPLEMENT_FIRST_LEVEL_IO(VqLight)
 VQ_IMPLEMENT_TYPE(VqInfiniteLight, VqLight, CLSID_ZQInfiniteLight)
 VQ_IMPLEMENT_LEVEL_IO(VqInfiniteLight, VqLight)
 VQ_IMPLEMENT_TYPE(VqPointLight, VqLight, CLSID_ZQPointLight)

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-class VqXform;
+#include "VqXform.h"
 
 // The lights that shine on a subgraph. Accumulated along a path, the lights
 // of the lowest set come first; each light in model coordinates carries the

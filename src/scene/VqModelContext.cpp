@@ -362,8 +362,9 @@ void ModelContext::invalidateAllShadowMaps() const {
 }
 
 bool ModelContext::setShadowMapResolution(int cSize) {
-    VQ_CHECK(cSize >= 256 && cSize <= 2048 && ((cSize & (cSize - 1)) == 0), "Vq::ModelContext",
-             "setShadowMapResolution", VQ_ERR_ARGUMENT);
+    if (!(cSize >= 256 && cSize <= 2048 && ((cSize & (cSize - 1)) == 0)))
+        VQ_FAIL("Vq::ModelContext", "setShadowMapResolution",
+                "cSize >= 256 && cSize <= 2048 && ((cSize & (cSize-1)) == 0)", VQ_ERR_ARGUMENT);
     if (cSize == _nShadowMapRes) return true;
     _nShadowMapRes = cSize;
     invalidateAllShadowMaps();

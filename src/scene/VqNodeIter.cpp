@@ -145,7 +145,9 @@ bool VqNodeIter::execute(VqNode* root, unsigned int key, DataHandle& data, float
             _bInPre = true;
             ok = _runActions(Pre, e);
             _bInPre = false;
-            if (ok && !_bPostPushed && _eControl == VQ_EXEC_CONTINUE && !_avActions[Post].empty())
+            // Post actions wait for the children only where an entry was pushed for them.
+            if (ok && (!_bPostPushed || !_deferPost()) && _eControl == VQ_EXEC_CONTINUE &&
+                !_avActions[Post].empty())
                 ok = _runActions(Post, e);
         } else {
             ok = _runActions(Post, e);

@@ -46,6 +46,9 @@ bool VqNode::getState(const VqNode* node, const VqPath* path, Vq::SharedPtr<VqSt
             if (Vq::ModelContext* mc = Vq::ModelContext::findModelContext(ni)) {
                 Vq::SharedPtrVec<VqAttribute> defaults;
                 VQ_PROPAGATE(mc->getDefaultAttributes(defaults) && next->setAttributes(defaults));
+                // Shadow-casting lights get their places in the model's list,
+                // which their shadow maps are accumulated by.
+                mc->numShadowCastingLights();
             }
         }
         VqAttribute* const* attrs = nullptr;

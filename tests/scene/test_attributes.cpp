@@ -58,7 +58,7 @@ std::vector<Vq::SharedPtr<VqBase>> readAll(const std::vector<uint8_t>& bytes, in
     VqTestObjectStream r = VqTestObjectStream::forReading(bytes, major, minor);
     std::vector<Vq::SharedPtr<VqBase>> out(n);
     for (size_t i = 0; i < n; ++i)
-        EXPECT_TRUE(readElement(*r, major, out[i])) << lastError();
+        EXPECT_TRUE(readElement(*r, major, out[i])) << lastError() << " element " << i;
     return out;
 }
 
@@ -167,9 +167,11 @@ TEST_F(AttributeTest, EveryTypeRoundTripsByteExact) {
         ASSERT_EQ(setBack->numLights(), 2);
         EXPECT_EQ(setBack->light(0), back[12].get());
         EXPECT_EQ(setBack->light(1), back[13].get());
-        for (size_t i = 0; i + 3 < objs.size(); ++i)
-            if (auto* a = Vq::typeCast<VqAttribute>(back[i].get()))
+        for (size_t i = 0; i + 3 < objs.size(); ++i) {
+            if (auto* a = Vq::typeCast<VqAttribute>(back[i].get())) {
                 EXPECT_TRUE(a->isEqualHook(*static_cast<const VqAttribute*>(objs[i]))) << i;
+            }
+        }
         EXPECT_TRUE(Vq::typeCast<VqLight>(back[12].get())->isEqual(*l1));
         EXPECT_TRUE(Vq::typeCast<VqPointStyle>(back[2].get())->isFinal());
         EXPECT_TRUE(Vq::typeCast<VqDrawStyle>(back[0].get())->isInhibited(4));
