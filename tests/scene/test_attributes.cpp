@@ -86,13 +86,13 @@ public:
     mutable std::vector<int> changes;
 };
 
-class AttributeTest : public VqLibTest {};
+class AttributeTypeTest : public VqLibTest {};
 
 } // namespace
 
 // Every attribute type, configured away from its defaults, is read back and
 // written again to the same bytes, in format 10 and in format 9.5.
-TEST_F(AttributeTest, EveryTypeRoundTripsByteExact) {
+TEST_F(AttributeTypeTest, EveryTypeRoundTripsByteExact) {
     Vq::SharedPtr<VqDrawStyle> ds = new VqDrawStyle();
     ds->setTwoSidedLighting(true);
     ds->setOutlinedPolygons(true);
@@ -184,7 +184,7 @@ TEST_F(AttributeTest, EveryTypeRoundTripsByteExact) {
     }
 }
 
-TEST_F(AttributeTest, IdentityTransformStoresAnEmptyMask) {
+TEST_F(AttributeTypeTest, IdentityTransformStoresAnEmptyMask) {
     Vq::SharedPtr<VqXform> id = new VqXform();
     Vq::SharedPtr<VqXform> tr = new VqXform(translation(4.0, 5.0, 6.0));
     EXPECT_EQ(id->elementStoreMask(), 0);
@@ -202,7 +202,7 @@ TEST_F(AttributeTest, IdentityTransformStoresAnEmptyMask) {
     EXPECT_EQ(z, 6.0);
 }
 
-TEST_F(AttributeTest, MaterialFieldBitsMoveBeforeFormat10) {
+TEST_F(AttributeTypeTest, MaterialFieldBitsMoveBeforeFormat10) {
     Vq::SharedPtr<VqMaterial> m = new VqMaterial();
     VqBitField<1> f((1u << VqMaterial::OverrideVertexColors) | (1u << VqMaterial::Diffuse));
     const unsigned int old = m->_convertToPreV10FieldBits(f, 9, 5);
@@ -217,7 +217,7 @@ TEST_F(AttributeTest, MaterialFieldBitsMoveBeforeFormat10) {
 // The admission and merge rules on one type: what the lower draw style
 // leaves of an upper one in every combination of final, force, inhibit,
 // ignore and dynamic.
-TEST_F(AttributeTest, AccumulationMatrix) {
+TEST_F(AttributeTypeTest, AccumulationMatrix) {
     struct Case {
         const char* name;
         std::function<void(VqDrawStyle&)> upper, lower;
@@ -274,7 +274,7 @@ TEST_F(AttributeTest, AccumulationMatrix) {
     }
 }
 
-TEST_F(AttributeTest, FinalFieldsPassDownAndOnlyForcingChangesThem) {
+TEST_F(AttributeTypeTest, FinalFieldsPassDownAndOnlyForcingChangesThem) {
     Vq::SharedPtr<VqDrawStyle> top = new VqDrawStyle(), mid = new VqDrawStyle(), low = new VqDrawStyle();
     mid->setFlatShading(true);
     mid->setFieldFinal(VqDrawStyle::FlatShading, true);
@@ -291,7 +291,7 @@ TEST_F(AttributeTest, FinalFieldsPassDownAndOnlyForcingChangesThem) {
     EXPECT_FALSE(acc()->flatShading());
 }
 
-TEST_F(AttributeTest, MaterialInhibitingDiffuseKeepsTheAncestorsColour) {
+TEST_F(AttributeTypeTest, MaterialInhibitingDiffuseKeepsTheAncestorsColour) {
     Vq::SharedPtr<VqMaterial> upper = new VqMaterial(), lower = new VqMaterial();
     upper->setDiffuseColor(VqVec4f(1, 0, 0, 1));
     upper->setAmbientColor(VqVec4f(0, 0, 1, 1));
@@ -306,7 +306,7 @@ TEST_F(AttributeTest, MaterialInhibitingDiffuseKeepsTheAncestorsColour) {
     EXPECT_EQ(m->ambientColor(), VqVec4f(1, 1, 0, 1));
 }
 
-TEST_F(AttributeTest, DynamicMaterialIsReplayed) {
+TEST_F(AttributeTypeTest, DynamicMaterialIsReplayed) {
     Vq::SharedPtr<VqMaterial> upper = new VqMaterial(), lower = new VqMaterial();
     upper->setDynamicFlag(true);
     upper->setDiffuseColor(VqVec4f(1, 0, 0, 1));
@@ -324,7 +324,7 @@ TEST_F(AttributeTest, DynamicMaterialIsReplayed) {
     EXPECT_EQ(m->diffuseColor(), VqVec4f(0, 0, 1, 1));
 }
 
-TEST_F(AttributeTest, TransformOrderAndDynamicReplay) {
+TEST_F(AttributeTypeTest, TransformOrderAndDynamicReplay) {
     // A child translating by (1, 0, 0) under a parent scaling by 2.
     Vq::SharedPtr<VqXform> parent = new VqXform(scaling(2.0)), child = new VqXform(translation(1, 0, 0));
     VqState s;
@@ -353,7 +353,7 @@ TEST_F(AttributeTest, TransformOrderAndDynamicReplay) {
     EXPECT_EQ(vqTransformPoint(dacc->matrix(), VqVec3d(1, 0, 0)), VqVec3d(2, 0, 0));
 }
 
-TEST_F(AttributeTest, LightSetsAccumulateLowestFirst) {
+TEST_F(AttributeTypeTest, LightSetsAccumulateLowestFirst) {
     Vq::SharedPtr<VqLight> l1 = new VqLight(), l2 = new VqLight(), l3 = new VqLight();
     Vq::SharedPtr<VqLightSet> top = new VqLightSet(), below = new VqLightSet();
     top->appendLight(l3.get());
@@ -378,7 +378,7 @@ TEST_F(AttributeTest, LightSetsAccumulateLowestFirst) {
     EXPECT_EQ(acc->numLights(VQ_COORDSYS_NONE), 3);
 }
 
-TEST_F(AttributeTest, ShadowCasterBringsItsShadowMapAndBlending) {
+TEST_F(AttributeTypeTest, ShadowCasterBringsItsShadowMapAndBlending) {
     Vq::SharedPtr<VqLight> l = new VqLight();
     l->setShadowCaster(true);
     l->setShadowAlphaFactor(0.5f);
@@ -402,7 +402,7 @@ TEST_F(AttributeTest, ShadowCasterBringsItsShadowMapAndBlending) {
     EXPECT_EQ(t.ensureRenderFlag(), 7);
 }
 
-TEST_F(AttributeTest, CuttingPlaneIdentifiersArePooled) {
+TEST_F(AttributeTypeTest, CuttingPlaneIdentifiersArePooled) {
     const int before = VqCuttingPlane::numIDsInUse();
     ASSERT_EQ(before, 0);
     {
@@ -448,7 +448,7 @@ TEST_F(AttributeTest, CuttingPlaneIdentifiersArePooled) {
     EXPECT_EQ(lastError(), "id > 0");
 }
 
-TEST_F(AttributeTest, SettersNotifyWithTheirChange) {
+TEST_F(AttributeTypeTest, SettersNotifyWithTheirChange) {
     Vq::SharedPtr<Recorder> rec = new Recorder();
     Vq::SharedPtr<VqDrawStyle> ds = new VqDrawStyle();
     Vq::SharedPtr<VqMaterial> m = new VqMaterial();
@@ -470,7 +470,7 @@ TEST_F(AttributeTest, SettersNotifyWithTheirChange) {
     m->removeNotification(rec.get());
 }
 
-TEST_F(AttributeTest, BadElementsAreRefused) {
+TEST_F(AttributeTypeTest, BadElementsAreRefused) {
     Vq::SharedPtr<VqLight> l = new VqLight();
     Vq::SharedPtr<VqLightSet> set = new VqLightSet();
     set->appendLight(l.get());
