@@ -1,9 +1,11 @@
 #include "VqInBufFVec.h"
 #include "VqLibFixture.h"
+#include "VqPlatform.h"
 #include "VqStdError.h"
 #include "VqStdException.h"
 #include "VqTestObjectStream.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -137,6 +139,27 @@ TEST_F(BufferedObjectStreamTest, Errors) {
     auto* buffered = static_cast<VqBufferedObjectStream*>(r.get());
     EXPECT_FALSE(buffered->isReadingElement());
     EXPECT_TRUE(r->_flush());
+}
+
+TEST_F(BufferedObjectStreamTest, ElementThatCannotGrowFails) {
+    VqTestObjectStream w = VqTestObjectStream::forWriting(10, 0, true);
+    ASSERT_TRUE(w->beginWrite());
+    std::vector<unsigned char> block(VqInBufFVec::kFragSize, 1);
+    VqPlatform::AllocFunc oldAlloc = nullptr;
+    VqPlatform::FreeFunc oldFree = nullptr;
+    // Only blocks the size of a buffer fragment are refused.
+    g_pInstanceVqPlatform->setGblAllocFreeFunc(
+        [](size_t n) -> void* { return n >= VqInBufFVec::kFragSize ? nullptr : std::malloc(n); }, nullptr,
+        &oldAlloc, &oldFree);
+    bool ok = w->write(block.data(), static_cast<int>(block.size()));
+    g_pInstanceVqPlatform->setGblAllocFreeFunc(oldAlloc, oldFree, nullptr, nullptr);
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(lastError(), "_pvOutBuffer->verify(_iCurWritePos+length-1)");
+    // The element still closes, and the stream stays usable.
+    ASSERT_TRUE(w->endWrite());
+    ASSERT_TRUE(w->beginWrite());
+    ASSERT_TRUE(w->write(block.data(), static_cast<int>(block.size())));
+    ASSERT_TRUE(w->endWrite());
 }
 
 TEST_F(BufferedObjectStreamTest, WriteBuffersArePooled) {

@@ -7,9 +7,12 @@
 #include "VqStdException.h"
 #include "VqString.h"
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -146,6 +149,20 @@ TEST_F(ByteStreamTest, AFullDeviceEndsInWriteFailed) {
     }
 }
 
+TEST_F(ByteStreamTest, SeekOnAPipeFails) {
+    ASSERT_EQ(::mkfifo((_dir / "pipe").c_str(), 0600), 0);
+    Vq::SharedPtr<VqFileByteStream> s = new VqFileByteStream(path("pipe"), false, false);
+    VqAutoLockByteStream guard(s.get());
+    s->open();
+    try {
+        s->seek(10);
+        FAIL() << "seeked on a pipe";
+    } catch (const Vq::StdException& e) {
+        EXPECT_STREQ(e.description(), "Seek fail check errno");
+        EXPECT_EQ(e.code(), VQ_ERR_SEEK);
+    }
+}
+
 // The open-stream limit. The platform's budget can be raised back only to 29.
 class OpenStreamLimitTest : public ByteStreamTest {
 protected:
@@ -202,6 +219,42 @@ TEST_F(OpenStreamLimitTest, ALockedStreamIsNeverEvicted) {
     VqByteStream::s_reapOpenStreamList();
     EXPECT_EQ(VqByteStream::s_numOpenStreams(), 0);
     EXPECT_FALSE(_s[1]->isOpen());
+}
+
+TEST_F(OpenStreamLimitTest, ThreadsSharingFewerOpenStreamsThanFiles) {
+    // Four threads use six files through a limit of two: streams are closed
+    // and reopened under their users' feet, never while one holds them.
+    std::vector<Vq::SharedPtr<VqFileByteStream>> files;
+    for (int i = 0; i < 6; ++i) {
+        std::string name = "t" + std::to_string(i) + ".bin";
+        files.push_back(new VqFileByteStream(path(name.c_str()), false, true));
+        put(files.back().get(), std::string(64, static_cast<char>('a' + i)));
+    }
+    std::atomic<int> bad{0};
+    auto work = [&](int seed) {
+        for (int round = 0; round < 300; ++round) {
+            int i = (seed * 7 + round * 5) % 6;
+            VqFileByteStream* s = files[i].get();
+            VqAutoLockByteStream guard(s);
+            try {
+                s->open();
+                s->seek(static_cast<uint64_t>(round % 60));
+                VqUChar c = 0;
+                VqSize n = 0;
+                s->readBytes(&c, 1, n);
+                if (n != 1 || c != 'a' + i) ++bad;
+            } catch (...) {
+                ++bad;
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back(work, t);
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_LE(VqByteStream::s_numOpenStreams(), 2);
 }
 
 TEST_F(ByteStreamTest, MemoryStream) {
