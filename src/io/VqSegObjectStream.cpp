@@ -174,7 +174,7 @@ void VqSegObjectStream::_initRead() {
     if (!_pCompressor) VQ_THROW("Allocation failed: pCompressor = new VqCompressor", VQ_ERR_ALLOC);
     VqDataStream* raw = _raw(__PRETTY_FUNCTION__);
     _vReadBuf.resize(kReadBufferSize);
-    _vInBuf.resize(kInChunk);
+    _vInBuf.resize(kInBufferSize);
     _pGetCur = _pGetEnd = _vReadBuf.data();
     _nReadBufBase = 0;
     _bReadActive = true;
@@ -206,13 +206,16 @@ VqSize VqSegObjectStream::_decompress(VqUChar* out, VqSize cap) {
     VqSize availOut = cap;
     while (availOut > 0 && !_bStreamEnd) {
         if (_nInAvail == 0 && _nCompressedLeft > 0) {
-            VqSize want = static_cast<VqSize>(std::min<uint64_t>(kInChunk, _nCompressedLeft));
-            VqSize got = 0;
-            _raw(__PRETTY_FUNCTION__)->readBytes(_vInBuf.data(), want, got);
-            if (got != want) VQ_THROW("cNRead == cNBytesToRead", VQ_ERR_SHORT_READ);
-            _nCompressedLeft -= want;
+            VqDataStream* raw = _raw(__PRETTY_FUNCTION__);
             _pInNext = _vInBuf.data();
-            _nInAvail = want;
+            while (_nInAvail < _vInBuf.size() && _nCompressedLeft > 0) {
+                VqSize cNBytesToRead = static_cast<VqSize>(std::min<uint64_t>(kInChunk, _nCompressedLeft));
+                VqSize cNRead = 0;
+                raw->readBytes(_vInBuf.data() + _nInAvail, cNBytesToRead, cNRead);
+                if (cNRead != cNBytesToRead) VQ_THROW("cNRead == cNBytesToRead", VQ_ERR_SHORT_READ);
+                _nCompressedLeft -= cNRead;
+                _nInAvail += cNRead;
+            }
         }
         VqSize outBefore = availOut;
         VqSize inBefore = _nInAvail;

@@ -17,7 +17,7 @@ class VqInBufFVec;
 // A segment into which nothing was written emits nothing at all.
 //
 // Reading: the framing is read on first use and the compressed bytes are
-// fed to the decompressor in chunks of 1024. Small reads are served from a
+// read in chunks of 1024. Small reads are served from a
 // decompressed buffer of 64 KiB through the data stream's get window, so that
 // reading a primitive costs a copy, not a decompressor call. Positions are in
 // uncompressed bytes; seeks move forward only.
@@ -25,6 +25,10 @@ class VqSegObjectStream : public VqObjectStream {
 public:
     static constexpr VqSize kOutChunk = 4096;
     static constexpr VqSize kInChunk = 1024;
+    // Compressed input is read in chunks of kInChunk and handed to the
+    // decompressor in runs of up to this many bytes: the decoders' fast paths
+    // need input to spare.
+    static constexpr VqSize kInBufferSize = 16 * kInChunk;
     static constexpr VqSize kReadBufferSize = 65536;
 
     ~VqSegObjectStream() override;
