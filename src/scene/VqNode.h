@@ -98,7 +98,10 @@ public:
     // that changed something up to the parents and down to cooked children.
     virtual bool invalidateState(int mask, bool propagate = true) const;
     virtual bool removeAllInstData(bool recursive) const;
-    // Turns the reference slots filled while reading into counted references.
+    // Turns the reference slots filled while reading into counted references,
+    // dropping those left null. Runs once the segment's swizzler has been
+    // cleared (so that no slot still waits for an object), while the reader
+    // still keeps every object it read alive.
     virtual bool fixupLists();
 
     virtual bool computeBBox(VqBox3<float>& box, unsigned int key, bool useCache) const;
@@ -190,6 +193,7 @@ public:
     void setBBox(const VqBox3<float>& box);
     void setBBox(const VqFixedVec<float, 3>& mn, const VqFixedVec<float, 3>& mx);
     bool isBBoxIndeterminate() const;
+    VqSphere3<float> bSphere(unsigned int key = 1) const { return VqSphere3<float>(bBox(key)); }
     float area() const;
     void setArea(float area);
     bool numVertices(VqFixedVec<int, 2>& out) const;

@@ -326,3 +326,37 @@ TEST_F(NodeTest, InstanceDataFollowsTheKeys) {
 }
 
 } // namespace
+
+namespace {
+
+struct McEvent {
+    const VqNode* node;
+    const VqBase* who;
+    Vq::BaseChange change;
+};
+std::vector<McEvent> s_mcEvents;
+
+bool recordMc(const VqNode* node, const VqBase* who, Vq::BaseChange change) {
+    s_mcEvents.push_back({node, who, change});
+    return true;
+}
+
+TEST_F(NodeTest, NodesInAModelContextReportChildChanges) {
+    s_mcEvents.clear();
+    VqNode::setModelContextNotifier(&recordMc);
+    Vq::SharedPtr<VqGroup> g = new VqGroup();
+    Vq::SharedPtr<VqNode> c = new VqNode();
+    g->appendChild(c.get());
+    EXPECT_TRUE(s_mcEvents.empty());
+    g->setInternalFlag(VqNode::VQ_NODE_IFLAG_MODELCONTEXT, true);
+    g->removeChild(0);
+    g->appendChild(c.get());
+    VqNode::setModelContextNotifier(nullptr);
+    ASSERT_EQ(s_mcEvents.size(), 2u);
+    EXPECT_EQ(s_mcEvents[0].who, c.get());
+    EXPECT_EQ(s_mcEvents[0].change, VqNode::VQ_CHANGE_CHILD_REMOVED);
+    EXPECT_EQ(s_mcEvents[1].change, VqNode::VQ_CHANGE_CHILD_ADDED);
+    EXPECT_EQ(g->bSphere().radius, -1.0f);
+}
+
+} // namespace
