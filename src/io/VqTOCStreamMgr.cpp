@@ -118,20 +118,23 @@ void VqTOCStreamMgr::_releasePhysStream(int index) {
     if (s) s->unlock();
 }
 
-void VqTOCStreamMgr::_closePhysStreams() {
+bool VqTOCStreamMgr::_closePhysStreams() {
     Vq::SharedPtrVec<VqByteStream> streams;
     {
         VqAutoLockWrite lock(_tPhysLock);
         streams.swap(_vpPhysStreams);
         _vbPhysInUse.clear();
     }
+    // Closing hands the buffered bytes to the file: a failure here is a failed write.
+    bool ok = true;
     for (auto& s : streams) {
         try {
             s->close();
         } catch (...) {
-            VqErrorState::recordCurrentException(kCls, "_closePhysStreams");
+            ok = VqErrorState::recordCurrentException(kCls, "_closePhysStreams");
         }
     }
+    return ok;
 }
 
 int VqTOCStreamMgr::numPhysStreams() const {
@@ -539,17 +542,8 @@ bool VqTOCStreamMgr::_close() {
     }
     // Every segment and the TOC reach the disk before the header declares the
     // file finished; a failure on the way leaves the "Invalid" text in place.
-    bool ok = computTOCPosition() && flushSegments() && writeTOC();
-    if (ok) {
-        VqErrorState::clearError();
-        _closePhysStreams();
-        ok = !VqErrorState::currentError();
-    }
-    ok = ok && activateHeader();
-    if (ok) {
-        _closePhysStreams();
-        ok = !VqErrorState::currentError();
-    }
+    bool ok = computTOCPosition() && flushSegments() && writeTOC() && _closePhysStreams() &&
+              activateHeader() && _closePhysStreams();
     if (!ok) {
         _invalidatePersistedState();
         _closePhysStreams();

@@ -64,7 +64,7 @@ private:
     // Takes a free physical stream (creating one in an empty slot), opened and locked.
     bool _acquirePhysStream(int& index, Vq::SharedPtr<VqByteStream>& out);
     void _releasePhysStream(int index);
-    void _closePhysStreams();
+    bool _closePhysStreams();
     bool _headerSize(int& size) const;
     bool _writeSegmentsParallel(std::vector<VqSegment*>& segments, int nThreads);
 

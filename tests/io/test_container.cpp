@@ -19,6 +19,7 @@ class ContainerTest : public VqLibTest {
 protected:
     void TearDown() override {
         VqStreamMgr::s_maxFlushThreads = 0;
+        VqStreamMgr::s_eDefaultCryptoMethod = 0;
         VqLibTest::TearDown();
     }
     VqPartition _part;
@@ -314,6 +315,8 @@ TEST_F(ContainerTest, EveryHeaderErrorWithItsTextAndCode) {
          },
          "Unexpected scrambler version", VQ_ERR_READ},
         {"50 bytes", [](Bytes& f) { f.resize(50); }, "Failed to extract Vq file header", VQ_ERR_READ},
+        {"cut after the text", [](Bytes& f) { f.resize(80); }, "Failed to extract byte order", VQ_ERR_READ},
+        {"cut in the crypto method", [](Bytes& f) { f.resize(83); }, "Unexpected read failure", VQ_ERR_READ},
         {"cut in the TOC offset", [](Bytes& f) { f.resize(87); }, "Failed to extract TOC offset",
          VQ_ERR_READ},
         {"cut in the LSG GUID", [](Bytes& f) { f.resize(95); }, "Failed to extract LSG segment GUID",
@@ -430,6 +433,10 @@ TEST_F(ContainerTest, LegacyOneEntryTableOfContents) {
     const VqTOCElem* e = toc.find(VqStreamMgr::OldLsgSegGuid);
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->offset, static_cast<uint64_t>(lsgOffset));
+    // Absolute offsets address data only in files before format 8.
+    Vq::SharedPtr<VqObjectStream> os;
+    EXPECT_FALSE(mgr->beginReadSegment(lsgOffset, os));
+    EXPECT_EQ(errorText(), "_iMajorVer < 8");
 
     // A key other than the scene graph's is refused.
     f[tocOffset + 8] = 'X';
@@ -553,6 +560,24 @@ TEST_F(ContainerTest, AFailedWriteFailsTheCloseAndLeavesTheFileInvalid) {
     ASSERT_TRUE(full->addNewSegment(seg));
     EXPECT_FALSE(full->close());
     EXPECT_TRUE(errorCode() == VQ_ERR_WRITE || errorCode() == VQ_ERR_SEEK) << errorText();
+}
+
+TEST_F(ContainerTest, ScrambledFilesAreNotWritten) {
+    struct Case {
+        int major, minor;
+        const char* text;
+    };
+    const Case cases[] = {{9, 0, "VQ version does not support scrambling."},
+                          {9, 5, "Scrambled VQ files are not supported by this library"}};
+    VqStreamMgr::s_eDefaultCryptoMethod = 1;
+    for (const Case& c : cases) {
+        ASSERT_TRUE(VqPartition::setVersion(c.major, c.minor));
+        Vq::SharedPtr<VqTOCStreamMgr> mgr = new VqTOCStreamMgr(location(_dir.path(), "s.vq").get(), false);
+        ASSERT_TRUE(mgr->setPartition(&_part));
+        EXPECT_FALSE(mgr->open());
+        EXPECT_EQ(errorText(), c.text);
+        EXPECT_EQ(errorCode(), VQ_ERR_SCRAMBLE);
+    }
 }
 
 TEST_F(ContainerTest, WrapperDispatchAndRanks) {
