@@ -77,6 +77,12 @@ bool VqTOCStreamMgr::_createRawStream(bool readOnly, bool truncate, Vq::SharedPt
 bool VqTOCStreamMgr::_acquirePhysStream(int& index, Vq::SharedPtr<VqByteStream>& out) {
     index = -1;
     out.reset();
+    // Only the stream that writes the header of a new file truncates it.
+    bool truncate = false;
+    if (!_bReadOnly) {
+        VqAutoLockRead tocLock(_tTocLock);
+        truncate = _nFileEnd == 0;
+    }
     {
         VqAutoLockWrite lock(_tPhysLock);
         int iStreamNum = 0;
@@ -86,8 +92,7 @@ bool VqTOCStreamMgr::_acquirePhysStream(int& index, Vq::SharedPtr<VqByteStream>&
             if (!(iStreamNum < cMaxPhysStreams))
                 VQ_FAIL(kCls, "_acquirePhysStream", "iStreamNum < cMaxPhysStreams", VQ_ERR_INTERNAL);
             Vq::SharedPtr<VqByteStream> s;
-            // Only the stream that writes the header of a new file truncates it.
-            VQ_PROPAGATE(_createRawStream(_bReadOnly, !_bReadOnly && _nFileEnd == 0, s, 0));
+            VQ_PROPAGATE(_createRawStream(_bReadOnly, truncate, s, 0));
             _vpPhysStreams.push_back(s);
             _vbPhysInUse.push_back(false);
         }
