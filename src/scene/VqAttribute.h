@@ -57,6 +57,9 @@ public:
     virtual bool _invalidateNodeData(VqNode* node) const;
     virtual bool accumulateHook(const VqAttribute& incoming, const VqState* state, const VqPath* path) = 0;
     virtual bool finalize(VqState*) { return true; }
+    // Turns the reference slots that reading filled into counted references;
+    // the node holding the attribute calls it from its own fix-up.
+    virtual bool _fixupLists() { return true; }
     // The placement this attribute gives its node's subgraph, as a matrix for
     // row vectors; false when it places nothing (the default) or is the identity.
     virtual bool _placement(VqSquareMatrix<float, 4>& m) const {

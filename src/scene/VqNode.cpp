@@ -856,6 +856,7 @@ bool VqNode::fixupLists() {
         }
         _vAttrList[i] = attr;
         attr->addNotification(this);
+        if (!attr->_fixupLists()) ok = false;
     }
     _uSlotState = kSlotsCounted;
     setInternalFlag(VQ_NODE_IFLAG_MODIFIED, false);
