@@ -153,7 +153,7 @@ bool VqLightSet::accumulateHook(const VqAttribute& a, const VqState* state, cons
     return true;
 }
 
-bool VqLightSet::fixupLists() {
+bool VqLightSet::_fixupLists() {
     if (!_bNeedsFixup) return true;
     size_t j = 0;
     for (size_t i = 0; i < _vpLights.size(); ++i) {

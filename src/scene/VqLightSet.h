@@ -42,7 +42,7 @@ public:
     // After reading, the light slots hold plain addresses filled in by the
     // stream; this takes their references, registers with the lights and
     // drops the slots left empty.
-    bool fixupLists();
+    bool _fixupLists() override;
 
 private:
     std::vector<Vq::SharedPtr<VqLight>> _vpLights;
