@@ -17,6 +17,8 @@ public:
     bool isEqualHook(const VqAttribute& o) const override;
     void _updateHashVal() const override;
     unsigned int _numFields() const override { return NumFields; }
+    // Elements of 9.6 and 9.7 keep a final mask that bit 0 cannot express.
+    bool _writesV9FinalMask() const override { return true; }
     bool _apply(VqRenderContext& rc, const VqState* state, bool, bool) const override;
     bool accumulateHook(const VqAttribute& in, const VqState* state, const VqPath* path) override;
 

@@ -52,6 +52,8 @@ public:
     bool isEqualHook(const VqAttribute& o) const override;
     void _updateHashVal() const override;
     unsigned int _numFields() const override { return NumFields; }
+    // Elements of 9.6 and 9.7 keep a final mask that bit 0 cannot express.
+    bool _writesV9FinalMask() const override { return true; }
     VqBitField<1> _convertFromPreV10FieldBits(unsigned int bits) const override;
     unsigned int _convertToPreV10FieldBits(VqBitField<1> bits, unsigned int major,
                                            unsigned int minor) const override;

@@ -1,6 +1,7 @@
 #include "VqCuttingPlane.h"
 #include "VqDrawStyle.h"
 #include "VqFog.h"
+#include "VqGroup.h"
 #include "VqLibFixture.h"
 #include "VqLightSet.h"
 #include "VqLineStyle.h"
@@ -163,7 +164,7 @@ TEST_F(AttributeTypeTest, EveryTypeRoundTripsByteExact) {
             EXPECT_EQ(back[i]->type(), objs[i]->type()) << i;
         }
         VqLightSet* setBack = Vq::typeCast<VqLightSet>(back.back().get());
-        ASSERT_TRUE(setBack->fixupLists());
+        ASSERT_TRUE(setBack->_fixupLists());
         ASSERT_EQ(setBack->numLights(), 2);
         EXPECT_EQ(setBack->light(0), back[12].get());
         EXPECT_EQ(setBack->light(1), back[13].get());
@@ -510,4 +511,43 @@ TEST_F(AttributeTypeTest, BadElementsAreRefused) {
         lastError(),
         "_pMappingSurface = Vq::typeCast<VqMappingSurface>(Vq::ptr(pBase), VqMappingSurface::classTypeID())");
     EXPECT_EQ(lastCode(), 5);
+}
+
+// A light set read with its node, lights after it in the segment: the node's
+// fix-up gives the set counted references to its lights.
+TEST_F(AttributeTypeTest, LightSetReadWithItsNodeHoldsItsLights) {
+    Vq::SharedPtr<VqGroup> g = new VqGroup();
+    Vq::SharedPtr<VqLightSet> set = new VqLightSet();
+    Vq::SharedPtr<VqPointLight> l = new VqPointLight();
+    l->setBrightness(0.5f);
+    set->appendLight(l.get());
+    ASSERT_TRUE(g->appendAttribute(set.get()));
+    std::vector<uint8_t> image = writeAll(10, 0, {g.get(), set.get(), l.get()});
+    Vq::SharedPtr<VqNode> node;
+    {
+        std::vector<Vq::SharedPtr<VqBase>> back = readAll(image, 10, 0, 3);
+        node = Vq::typeCast<VqNode>(back[0].get());
+        ASSERT_TRUE(node);
+        ASSERT_TRUE(node->fixupLists());
+    }
+    VqAttribute* attr = nullptr;
+    ASSERT_TRUE(node->getAttribute(0, attr));
+    const VqLightSet* readSet = Vq::typeCast<VqLightSet>(attr);
+    ASSERT_TRUE(readSet);
+    ASSERT_EQ(readSet->numLights(), 1);
+    EXPECT_EQ(readSet->light(0)->brightness(), 0.5f);
+    EXPECT_EQ(readSet->light(0)->refCount(), 1u);
+}
+
+// A final mask that bit 0 cannot express needs 9.6 or later.
+TEST_F(AttributeTypeTest, PartialFinalMaskNeedsFormat96) {
+    Vq::SharedPtr<VqDrawStyle> ds = new VqDrawStyle();
+    ds->setFieldFinal(VqDrawStyle::FlatShading, true);
+    EXPECT_TRUE(ds->isPostV95Content());
+    for (auto [minor, kept] : {std::pair{5, false}, std::pair{6, true}}) {
+        std::vector<Vq::SharedPtr<VqBase>> back = readAll(writeAll(9, minor, {ds.get()}), 9, minor, 1);
+        const VqDrawStyle* d = Vq::typeCast<VqDrawStyle>(back[0].get());
+        ASSERT_TRUE(d);
+        EXPECT_EQ(d->isFieldFinal(VqDrawStyle::FlatShading), kept) << minor;
+    }
 }
