@@ -493,7 +493,18 @@ bool VqTOCStreamMgr::writeTOC() {
         pa.ds = new VqDataStream(pa.raw.get());
         if (!pa.ds) VQ_THROW("Allocation failed: new VqDataStream(pRaw)", VQ_ERR_ALLOC);
         pa.ds->setByteOrder(_eByteOrder);
-        bool ok = pa.ds->write(static_cast<int>(entries.size()));
+        bool ok = true;
+        if (entries.empty()) {
+            // The legacy form: one key naming the scene graph's block.
+            if (!(_nLegacyBlockOffset > 84)) VQ_THROW("iOffset > 84", VQ_ERR_INTERNAL);
+            ok = pa.ds->write(static_cast<int>(1)) && pa.ds->write(VqString("LogicalSceneGraph"));
+            if (_iMajorVer >= 10)
+                ok = ok && pa.ds->write(static_cast<unsigned long>(_nLegacyBlockOffset));
+            else
+                ok = ok && pa.ds->write(static_cast<int>(_nLegacyBlockOffset));
+        } else {
+            ok = pa.ds->write(static_cast<int>(entries.size()));
+        }
         for (const VqTOCElem& e : entries) {
             ok = ok && pa.ds->write(e.guid);
             if (_iMajorVer >= 10) {
@@ -633,7 +644,12 @@ bool VqTOCStreamMgr::_beginWriteSegment(const VqGUID& guid, int segType, uint64_
     if (guid == TocSegGuid) {
         VqAutoLockRead lock(_tTocLock);
         offset = static_cast<uint64_t>(_nTocOffset >= 0 ? _nTocOffset : _nFileEnd);
-    } else if (guid != RawSegGuid) {
+    } else if (guid == RawSegGuid) {
+        // The legacy block of formats 6 and 7 follows the header; the TOC's legacy form names it.
+        VqAutoLockWrite lock(_tTocLock);
+        offset = static_cast<uint64_t>(_nFileEnd);
+        _nLegacyBlockOffset = _nFileEnd;
+    } else {
         VqAutoLockWrite lock(_tTocLock);
         offset = static_cast<uint64_t>(_nFileEnd);
         _nFileEnd += static_cast<int64_t>(reserve);

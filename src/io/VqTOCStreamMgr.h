@@ -76,6 +76,8 @@ private:
     int64_t _nTocOffsetFieldPos = -1;
     int64_t _nLsgGuidFieldPos = -1;
     int64_t _nFileEnd = -1;
+    // Where the legacy block of formats 6 and 7 was written.
+    int64_t _nLegacyBlockOffset = -1;
 
     mutable VqRWSpinLock _tPhysLock;
     // The TOC and the file end.

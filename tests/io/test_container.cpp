@@ -580,6 +580,41 @@ TEST_F(ContainerTest, ScrambledFilesAreNotWritten) {
     }
 }
 
+TEST_F(ContainerTest, FormatsSixAndSevenHoldOneLegacyBlock) {
+    const Bytes payload = sampleData(20000, 12);
+    for (Version v : {Version{6, 4}, Version{7, 0}}) {
+        ASSERT_TRUE(VqPartition::setVersion(v.major, v.minor));
+        Vq::SharedPtr<VqTOCStreamMgr> w = new VqTOCStreamMgr(location(_dir.path(), "old.vq").get(), false);
+        ASSERT_TRUE(w->setPartition(&_part) && w->_initStreamMgr(false) && w->open());
+        Vq::SharedPtr<VqObjectStream> os;
+        ASSERT_TRUE(w->beginWriteSegment(VqStreamMgr::RawSegGuid, os, VQSEG_LSG)) << errorText();
+        ASSERT_TRUE(os->beginWrite() && os->write(payload.data(), static_cast<int>(payload.size())) &&
+                    os->endWrite());
+        ASSERT_TRUE(w->endWriteSegment(os.get())) << errorText();
+        ASSERT_TRUE(w->close()) << errorText();
+
+        Bytes f = readFile(_dir.file("old.vq"));
+        // An 89-byte header, the block right after it, the TOC's legacy form at the end.
+        const int32_t toc = load<int32_t>(f, 85);
+        EXPECT_EQ(static_cast<size_t>(toc) + 46, f.size());
+        EXPECT_EQ(load<int32_t>(f, toc), 1);
+        EXPECT_EQ(load<int32_t>(f, f.size() - 4), 89);
+
+        auto r = openForReading(_dir.path(), "old.vq");
+        ASSERT_TRUE(r) << errorText();
+        ASSERT_TRUE(r->beginReadSegment(VqStreamMgr::LsgSegGuid, os)) << errorText();
+        EXPECT_EQ(os->type(), v.major == 7 ? &VqCompressedObjectStream::classTypeID()
+                                           : &VqBufferedObjectStream::classTypeID());
+        Bytes back(payload.size());
+        ASSERT_TRUE(os->beginRead() && os->read(back.data(), static_cast<int>(back.size())) && os->endRead());
+        EXPECT_EQ(back, payload);
+        ASSERT_TRUE(r->endReadSegment(os.get()));
+        // Late-loaded data of these formats is reached by absolute offset.
+        ASSERT_TRUE(r->beginReadSegment(89, os));
+        ASSERT_TRUE(r->endReadSegment(os.get()));
+    }
+}
+
 TEST_F(ContainerTest, WrapperDispatchAndRanks) {
     struct Row {
         int major;
