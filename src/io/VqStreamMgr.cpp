@@ -94,7 +94,7 @@ bool VqStreamMgr::open() {
 
 bool VqStreamMgr::close() {
     VqAutoLock lock(_tMgrMutex);
-    VQ_CHECK(_bOpen, kCls, "close", VQ_ERR_INTERNAL);
+    if (!_bOpen) VQ_FAIL(kCls, "close", "isOpen()", VQ_ERR_INTERNAL);
     bool ok = _close();
     _bOpen = false;
     if (!ok) {
