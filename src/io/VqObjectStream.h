@@ -92,6 +92,10 @@ public:
     // innermost element being read; false when none is open.
     bool currentReadElement(uint64_t& start, uint32_t& length) const;
     bool dataSkipped() const { return _bDataSkipped; }
+    // Set when the last whole element read was of an unregistered type
+    // without a placeholder: it yielded null but did not end the sequence.
+    void setLastElementUnknown(bool on) { _bLastElementUnknown = on; }
+    bool lastElementUnknown() const { return _bLastElementUnknown; }
     // Set when an element failed, so that its end is not checked.
     void setNoLengthCheck(bool on) { _bNoLengthCheck = on; }
     bool noLengthCheck() const { return _bNoLengthCheck; }
@@ -119,4 +123,5 @@ protected:
     bool _bDataSkipped = false;
     bool _bNoLengthCheck = false;
     Vq::SharedPtr<VqDataStream> _pRaw;
+    bool _bLastElementUnknown = false;
 };

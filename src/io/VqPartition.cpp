@@ -270,35 +270,36 @@ bool readElementImpl(VqObjectStream& os, Out& out, bool withId, bool& isEnd, con
 template <class Out>
 bool readLogicalElementImpl(VqObjectStream& os, Out& out, bool withId, const char* method) {
     forget(out);
-    for (;;) {
-        VQ_PROPAGATE(os.beginRead());
-        bool isEnd = false;
-        bool ok = false;
-        bool escaped = false;
-        try {
-            ok = readElementImpl(os, out, withId, isEnd, method);
-        } catch (...) {
-            escaped = true;
-        }
-        if (!ok) {
-            discard(out);
-            os.setNoLengthCheck(true);
-            os.endRead();
-            if (escaped) {
-                VqErrorState::throwStdError(kCls, method, "Error reading element block", VQ_ERR_READ);
-            } else {
-                VqErrorState::rethrowError();
-            }
-            return false;
-        }
-        if (!os.endRead()) {
-            discard(out);
-            VqErrorState::rethrowError();
-            return false;
-        }
-        if (get(out) || isEnd) return true;
-        // An unregistered type without a placeholder: endRead skipped it by its length.
+    os.setLastElementUnknown(false);
+    VQ_PROPAGATE(os.beginRead());
+    bool isEnd = false;
+    bool ok = false;
+    bool escaped = false;
+    try {
+        ok = readElementImpl(os, out, withId, isEnd, method);
+    } catch (...) {
+        escaped = true;
     }
+    if (!ok) {
+        discard(out);
+        os.setNoLengthCheck(true);
+        os.endRead();
+        if (escaped) {
+            VqErrorState::throwStdError(kCls, method, "Error reading element block", VQ_ERR_READ);
+        } else {
+            VqErrorState::rethrowError();
+        }
+        return false;
+    }
+    // An unregistered type without a placeholder leaves its data unread:
+    // endRead passes over it by its length.
+    if (!os.endRead()) {
+        discard(out);
+        VqErrorState::rethrowError();
+        return false;
+    }
+    os.setLastElementUnknown(!get(out) && !isEnd);
+    return true;
 }
 } // namespace
 

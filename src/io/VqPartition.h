@@ -54,8 +54,10 @@ public:
 
     // Whole elements. The V10 and V9 forms write and read the object ID
     // (formats 9 and 10); the plain forms serve the formats before 9.
-    // Reading an element whose type is not registered and for which no
-    // placeholder can be made skips it by its length and reads the next one.
+    // An element whose type is not registered and for which no placeholder
+    // can be made is passed over by its length and yields null with success,
+    // as the end marker does; the stream's lastElementUnknown() tells the two
+    // apart, so that a loop over a sequence can go on past such an element.
     static bool writeLogicalElementV10(VqObjectStream& os, const VqBase* obj);
     static bool writeLogicalElementV9(VqObjectStream& os, const VqBase* obj);
     static bool writeLogicalElement(VqObjectStream& os, const VqBase* obj);

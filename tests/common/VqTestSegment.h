@@ -91,6 +91,7 @@ public:
             for (;;) {
                 Vq::SharedPtr<VqBase> obj;
                 if (!readElement(os, major, obj)) return false;
+                if (!obj && os.lastElementUnknown()) continue;
                 if (!obj) break;
                 out.objects.push_back(obj);
             }

@@ -240,25 +240,33 @@ TEST_P(ObjectStreamTest, ElementsNest) {
 
 TEST_P(ObjectStreamTest, UnregisteredTypeIsSkippedByItsLength) {
     VqTestObjectStream w = VqTestObjectStream::forWriting(10, 0, buffered());
-    Vq::SharedPtr<TestItem> a = new TestItem(5), b = new TestItem(6);
+    Vq::SharedPtr<TestItem> a = new TestItem(5);
     a->_nExtraWritten = 300;
+    Vq::SharedPtr<TestHolder> holder = new TestHolder();
+    holder->_pInner = new TestItem(6);
     ASSERT_TRUE(VqPartition::writeLogicalElementV10(*w, a.get()));
-    ASSERT_TRUE(VqPartition::writeLogicalElementV10(*w, b.get()));
-    // Read back by a reader that does not know the type: both elements are
-    // passed over and the read ends at the marker behind them.
+    ASSERT_TRUE(VqPartition::writeLogicalElementV10(*w, holder.get()));
+    ASSERT_TRUE(VqPartition::writeLogicalElementV10(*w, nullptr));
+    // Read back by a reader that does not know the item type.
     TestItem::destructType();
-    std::vector<uint8_t> bytes = w.bytes();
-    std::vector<uint8_t> end = {16, 0, 0, 0};
-    end.insert(end.end(), 16, 0xFF);
-    bytes.insert(bytes.end(), end.begin(), end.end());
     VqTestObjectStream r =
-        VqTestObjectStream::forReading(bytes, 10, 0, VqBaseDataStream::s_systemByteOrder(), buffered());
+        VqTestObjectStream::forReading(w.bytes(), 10, 0, VqBaseDataStream::s_systemByteOrder(), buffered());
     Vq::SharedPtr<VqBase> obj = new TestHolder();
     ASSERT_TRUE(VqPartition::readLogicalElementV10(*r, obj));
     EXPECT_FALSE(obj);
+    EXPECT_TRUE(r->lastElementUnknown());
+    // A nested unknown element is passed over inside its holder.
+    ASSERT_TRUE(VqPartition::readLogicalElementV10(*r, obj));
+    auto* h = Vq::typeCast<TestHolder>(obj.get());
+    ASSERT_NE(h, nullptr);
+    EXPECT_FALSE(h->_pInner);
+    EXPECT_FALSE(r->lastElementUnknown());
+    ASSERT_TRUE(VqPartition::readLogicalElementV10(*r, obj));
+    EXPECT_FALSE(obj);
+    EXPECT_FALSE(r->lastElementUnknown());
     uint64_t pos = 0;
     r->getPosition(pos);
-    EXPECT_EQ(pos, bytes.size());
+    EXPECT_EQ(pos, w.bytes().size());
     ASSERT_TRUE(TestItem::constructType());
 }
 
