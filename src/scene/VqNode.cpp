@@ -5,6 +5,7 @@
 #include "VqGroup.h"
 #include "VqLocalVersion.h"
 #include "VqMutex.h"
+#include "VqStringPropAtom.h"
 
 #include <cfloat>
 #include <unordered_set>
@@ -677,6 +678,12 @@ int VqNode::findAttribute(const VqType& t, int start) const {
     for (int i = start < 0 ? 0 : start; i < numAttributes(); ++i)
         if (_vAttrList[static_cast<size_t>(i)]->isOfType(t)) return i;
     return -1;
+}
+
+bool VqNode::sendNotification(const VqBase* who, Vq::BaseChange change) const {
+    VQ_PROPAGATE(VqPropBase::sendNotification(who, change));
+    if (Vq::typeCast<VqStringPropAtom>(who)) VQ_PROPAGATE(_notifyModelContext(who, change));
+    return true;
 }
 
 bool VqNode::receiveNotification(const VqBase* who, Vq::BaseChange change) const {

@@ -112,6 +112,9 @@ public:
     virtual VqFixedVec<int, 2> computeNumNodes() const;
 
     bool receiveNotification(const VqBase* who, Vq::BaseChange change) const override;
+    // Also tells the model context about string property keys, one of which
+    // marks mirror planes.
+    bool sendNotification(const VqBase* who, Vq::BaseChange change) const override;
     void _getMinimumVQVersion(int& major, int& minor) const override;
     // From 7.0, raised over the whole subgraph below this node.
     bool getMinimumVQVersion(int& major, int& minor) const;

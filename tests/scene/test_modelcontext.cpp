@@ -153,6 +153,9 @@ TEST_F(ModelContextTest, MirrorsAndRouting) {
     ASSERT_TRUE(mc->setRootPartition(root.get()));
     EXPECT_EQ(mc->numMirrorPlanes(), 1);
     EXPECT_EQ(mc->mirrorPlane(0), b);
+    // A mirror marked later is found at the next question.
+    ASSERT_TRUE(a->addProp(key.get(), yes.get()));
+    EXPECT_EQ(mc->numMirrorPlanes(), 2);
     // Structural changes are passed on to the model's clients.
     VqGroup* extra = new VqGroup();
     rec->changes.clear();
