@@ -32,6 +32,7 @@
 #include "VqNodeIter.h"
 #include "VqNotifyBase.h"
 #include "VqObjectStream.h"
+#include "VqPartition.h"
 #include "VqPointStyle.h"
 #include "VqPropAtom.h"
 #include "VqPropBase.h"
@@ -49,6 +50,14 @@
 #include "VqTexCoordGen.h"
 #include "VqTexImage.h"
 #include "VqThumbnailSet.h"
+#include "VqUnknownAttribute.h"
+#include "VqUnknownBase.h"
+#include "VqUnknownBasePtrPropAtom.h"
+#include "VqUnknownDataPropAtom.h"
+#include "VqUnknownGroup.h"
+#include "VqUnknownLLPropAtom.h"
+#include "VqUnknownNode.h"
+#include "VqUnknownPropAtom.h"
 #include "VqVec4fPropAtom.h"
 #include "VqVoidPtrPropAtom.h"
 #include "VqXform.h"
@@ -98,6 +107,16 @@ const Entry s_classes[] = {
     VQ_CLASS(VqRangeLOD),
     VQ_CLASS(VqSwitch),
     VQ_CLASS(VqInstance),
+    VQ_CLASS(VqPartition),
+    // unknown-object placeholders
+    VQ_CLASS(VqUnknownNode),
+    VQ_CLASS(VqUnknownGroup),
+    VQ_CLASS(VqUnknownAttribute),
+    VQ_CLASS(VqUnknownPropAtom),
+    VQ_CLASS(VqUnknownBasePtrPropAtom),
+    VQ_CLASS(VqUnknownDataPropAtom),
+    VQ_CLASS(VqUnknownLLPropAtom),
+    VQ_CLASS(VqUnknownBase),
     // attributes
     VQ_CLASS(VqAttribute),
     VQ_CLASS(VqDrawStyle),

@@ -4,7 +4,16 @@
 #include "VqErrorState.h"
 #include "VqFactory.h"
 #include "VqObjectStream.h"
+#include "VqUnknownAttribute.h"
+#include "VqUnknownBase.h"
+#include "VqUnknownBasePtrPropAtom.h"
+#include "VqUnknownDataPropAtom.h"
+#include "VqUnknownGroup.h"
+#include "VqUnknownLLPropAtom.h"
+#include "VqUnknownNode.h"
+#include "VqUnknownPropAtom.h"
 
+#include <algorithm>
 #include <cstdio>
 
 VqString* VqPartition::s_pWriteVersionText = nullptr;
@@ -13,6 +22,8 @@ int VqPartition::s_nWriteMinor = -1;
 int VqPartition::s_nMaxReadMajor = 10;
 int VqPartition::s_nMaxReadMinor = 99;
 int VqPartition::s_nCompressionAlgorithm = 3;
+std::atomic<int> VqPartition::s_nPartitions{0};
+std::vector<VqPartition::CallbackEntry>* VqPartition::s_pCallbacks = nullptr;
 
 namespace {
 const char* const kDefaultVersionText = "Version 9.5";
@@ -31,17 +42,48 @@ bool parseDecimal(const VqString& text, int start, int end, int& value) {
 
 bool VqPartition::init() {
     if (!s_pWriteVersionText) s_pWriteVersionText = new VqString(kDefaultVersionText);
+    if (!s_pCallbacks) s_pCallbacks = new std::vector<CallbackEntry>();
     s_nWriteMajor = s_nWriteMinor = -1;
     s_nMaxReadMajor = 10;
     s_nMaxReadMinor = 99;
     s_nCompressionAlgorithm = 3;
-    return s_pWriteVersionText != nullptr;
+    return s_pWriteVersionText != nullptr && s_pCallbacks != nullptr;
 }
 
 void VqPartition::fini() {
     delete s_pWriteVersionText;
     s_pWriteVersionText = nullptr;
+    delete s_pCallbacks;
+    s_pCallbacks = nullptr;
     s_nWriteMajor = s_nWriteMinor = -1;
+}
+
+bool VqPartition::addCallback(Callback fn, CallbackTime time, void* userData) {
+    if (!fn) VQ_FAIL("VqPartition", "addCallback", "fn", VQ_ERR_ARGUMENT);
+    if (!s_pCallbacks) VQ_FAIL("VqPartition", "addCallback", "s_pCallbacks", VQ_ERR_INTERNAL);
+    for (const CallbackEntry& e : *s_pCallbacks)
+        if (e.fn == fn && e.time == time && e.userData == userData) return true;
+    s_pCallbacks->push_back({fn, time, userData});
+    return true;
+}
+
+bool VqPartition::removeCallback(Callback fn, CallbackTime time, void* userData) {
+    if (!s_pCallbacks) return true;
+    auto& v = *s_pCallbacks;
+    v.erase(std::remove_if(v.begin(), v.end(),
+                           [&](const CallbackEntry& e) {
+                               return e.fn == fn && e.time == time && e.userData == userData;
+                           }),
+            v.end());
+    return true;
+}
+
+void VqPartition::_callCallbacks(CallbackTime time) {
+    if (!s_pCallbacks) return;
+    // A callback may add or remove callbacks: call a snapshot.
+    std::vector<CallbackEntry> snapshot = *s_pCallbacks;
+    for (const CallbackEntry& e : snapshot)
+        if (e.time == time) e.fn(this, time, e.userData);
 }
 
 bool VqPartition::_parseVersion(const VqString& text, int& major, int& minor) {
@@ -326,6 +368,8 @@ VqObjectBaseType VqPartition::objectBaseType(const VqBase* obj) {
         {VqGUID(CLSID_ZQBase), VQ_BASETYPE_BASE},
     };
     if (!obj) return VQ_BASETYPE_NONE;
+    if (const auto* unknown = dynamic_cast<const VqUnknownInfo*>(obj))
+        return static_cast<VqObjectBaseType>(unknown->realBaseType());
     // By GUID along the type chain, so that the test needs none of the classes it names.
     for (const Test& t : kTests)
         for (const VqType* type = obj->type(); type; type = type->parent)
@@ -334,11 +378,71 @@ VqObjectBaseType VqPartition::objectBaseType(const VqBase* obj) {
 }
 
 VqGUID VqPartition::elementTypeGUID(const VqBase* obj) {
+    if (const auto* unknown = dynamic_cast<const VqUnknownInfo*>(obj)) return unknown->realType();
     return obj->type()->guid;
 }
 
-bool VqPartition::createPlaceholder(int, int64_t, const VqGUID&, VqBase*& out) {
+bool VqPartition::createPlaceholder(int baseType, int64_t dataLength, const VqGUID& guid, VqBase*& out) {
     out = nullptr;
+    switch (baseType) {
+    case VQ_BASETYPE_NODE:
+    // Shapes of unknown types keep their place in the graph as nodes whose data is kept whole.
+    case VQ_BASETYPE_SHAPE:
+        out = new VqUnknownNode(dataLength, guid, baseType);
+        if (!out)
+            VQ_FAIL(kCls, "createPlaceholder",
+                    "Allocation failed: pBase = new VqUnknownNode(dataLength, classGuid)", VQ_ERR_ALLOC);
+        break;
+    case VQ_BASETYPE_GROUP:
+        out = new VqUnknownGroup(dataLength, guid);
+        if (!out)
+            VQ_FAIL(kCls, "createPlaceholder",
+                    "Allocation failed: pBase = new VqUnknownGroup(dataLength, classGuid)", VQ_ERR_ALLOC);
+        break;
+    case VQ_BASETYPE_ATTRIBUTE:
+        out = new VqUnknownAttribute(dataLength, guid);
+        if (!out)
+            VQ_FAIL(kCls, "createPlaceholder",
+                    "Allocation failed: pBase = new VqUnknownAttribute(dataLength, classGuid)", VQ_ERR_ALLOC);
+        break;
+    case VQ_BASETYPE_PROPATOM:
+        out = new VqUnknownPropAtom(dataLength, guid);
+        if (!out)
+            VQ_FAIL(kCls, "createPlaceholder",
+                    "Allocation failed: pBase = new VqUnknownPropAtom(dataLength, classGuid)", VQ_ERR_ALLOC);
+        break;
+    case VQ_BASETYPE_BASEPTRPROPATOM:
+        out = new VqUnknownBasePtrPropAtom(dataLength, guid);
+        if (!out)
+            VQ_FAIL(kCls, "createPlaceholder",
+                    "Allocation failed: pBase = new VqUnknownBasePtrPropAtom(dataLength, classGuid)",
+                    VQ_ERR_ALLOC);
+        break;
+    case VQ_BASETYPE_DATAPROPATOM:
+        out = new VqUnknownDataPropAtom(dataLength, guid);
+        if (!out)
+            VQ_FAIL(kCls, "createPlaceholder",
+                    "Allocation failed: pBase = new VqUnknownDataPropAtom(dataLength, classGuid)",
+                    VQ_ERR_ALLOC);
+        break;
+    case VQ_BASETYPE_LATELOADEDPROPATOM:
+        out = new VqUnknownLLPropAtom(dataLength, guid);
+        if (!out)
+            VQ_FAIL(kCls, "createPlaceholder",
+                    "Allocation failed: pBase = new VqUnknownLLPropAtom(dataLength, classGuid)",
+                    VQ_ERR_ALLOC);
+        break;
+    // Shape implementations of unknown types are not part of the graph: kept whole.
+    case VQ_BASETYPE_SHAPEIMPL:
+    case VQ_BASETYPE_BASE:
+        out = new VqUnknownBase(dataLength, guid, baseType);
+        if (!out)
+            VQ_FAIL(kCls, "createPlaceholder",
+                    "Allocation failed: pBase = new VqUnknownBase(dataLength, classGuid)", VQ_ERR_ALLOC);
+        break;
+    default:
+        break;
+    }
     return true;
 }
 

@@ -1,11 +1,19 @@
 #pragma once
 
+#include "VqDataPropAtom.h"
 #include "VqGUID.h"
+#include "VqGroup.h"
+#include "VqLateLoadedPropAtom.h"
 #include "VqSharedPtr.h"
 #include "VqString.h"
 
+#include <atomic>
+#include <vector>
+
 class VqBase;
 class VqObjectStream;
+class VqStorageLocation;
+class VqStreamMgr;
 
 // Kind of an object, written with each element so that a reader that does
 // not know the object's class can build a placeholder of the right kind.
@@ -23,9 +31,16 @@ enum VqObjectBaseType : int {
     VQ_BASETYPE_NONE = 255
 };
 
-// The process-wide format settings: which version new files are written in,
-// the newest version that is read, and the segment compression of format 10.
-// They are configured before files are read or written and are not locked.
+// The group node that stands for one VQ file. Opening a file yields a
+// partition whose children are the file's scene graph; saving a partition
+// writes its graph, its properties and its late-loaded data into one file. A
+// partition node inside another graph stands for another file: it starts
+// empty and is opened on demand, the file's graph being merged into it.
+//
+// The class also holds the process-wide format settings (which version new
+// files are written in, the newest version that is read, the segment
+// compression of format 10), configured before files are read or written and
+// not locked, and the element operations.
 //
 // The element operations frame whole objects in a segment: each object is one
 // element (length, type GUID, base type, from format 9 on the object ID, then
@@ -34,8 +49,93 @@ enum VqObjectBaseType : int {
 // serialize/deserialize to nest elements. A null object is written as the
 // end-of-elements marker, and reading the marker yields null with success:
 // any GUID whose second field is 0xFFFF ends a sequence.
-class VqPartition {
+class VqPartition : public VqGroup, public VqLLSegmentIO {
+    VQ_DECLARE_TYPE(VqPartition)
 public:
+    // Bits of the partition's attribute word.
+    enum : uint32_t {
+        VQ_PARTITION_NEW = 0x10000,      // created in memory, not read from its file
+        VQ_PARTITION_SAVING = 0x40000,   // a save is running
+        VQ_PARTITION_OPEN = 0x80000,     // the file has been read into it
+        VQ_PARTITION_SKIPPED = 0x100000, // the last outermost element read left data unread
+        VQ_PARTITION_NOOPEN = 0x200000   // not to be opened automatically (set after a failed open)
+    };
+    enum CallbackTime : int {
+        VQ_CB_BEFORE_MERGE = 0,
+        VQ_CB_OPENED = 1,
+        VQ_CB_CLOSE_BEGIN = 2,
+        VQ_CB_CLOSE_END = 3,
+        VQ_CB_OPEN_FAILED = 4
+    };
+    typedef bool (*Callback)(VqPartition* partition, CallbackTime time, void* userData);
+
+    VqPartition();
+    // A partition node standing for the file at loc (opened on demand).
+    explicit VqPartition(const VqStorageLocation* loc);
+    // A copy stands for the same file, without contents or open file.
+    VqPartition(const VqPartition& o);
+    ~VqPartition() override;
+
+    bool _isPartitionRoot() const override { return true; }
+
+    // ---- opening and closing ----
+    // Opens the file at loc (resolved against parent's location when relative).
+    static bool openPartition(const VqStorageLocation* loc, const VqPartition* parent,
+                              Vq::SharedPtr<VqPartition>& out);
+    // Loads this partition node's file and merges it in. Returns at once when
+    // the partition is open already.
+    bool open();
+    // Makes sure the file has been read; a partition marked no-open is only
+    // opened with force.
+    bool ensurePartition(bool force = false);
+    // Opens every partition node below root, descending into each one opened.
+    static bool openAllPartitions(VqNode* root, bool force = false);
+    bool close();
+    // The two halves of opening a partition node: the load (which a loader
+    // thread may run) and the merge into the node on the requesting thread.
+    bool _loadTopHalf(Vq::SharedPtr<VqPartition>& loaded) const;
+    bool mergeBottomHalf(VqPartition* loaded, bool error);
+
+    // ---- late loading ----
+    // Reads one segment by GUID and returns its object (the first element of
+    // a graph segment).
+    static bool loadSegmentV10(VqStreamMgr* mgr, Vq::SharedPtr<VqBase>& out, const VqGUID& seg);
+    static bool loadSegmentV9(VqStreamMgr* mgr, VqBase*& out, const VqGUID& seg);
+    static bool loadSegmentV8(VqStreamMgr* mgr, Vq::SharedPtr<VqBase>& out, const VqGUID& seg);
+    // Files before format 8: a stream positioned at the SID's absolute offset.
+    bool getReadStream(const VqSID& sid, Vq::SharedPtr<VqObjectStream>& out);
+    bool getReadStream(const VqDataPropAtom* atom, Vq::SharedPtr<VqObjectStream>& out);
+    bool putReadStream(VqObjectStream* stream);
+
+    // The segment services of the late-loaded atoms of this partition.
+    bool fileVersion(int& major, int& minor) const override;
+    bool writeVersion(int& major, int& minor) const override;
+    uint32_t segmentAlias(const VqGUID& segGuid) const override;
+    bool loadSegmentRoot(int major, const VqGUID& segGuid, int segType, Vq::SharedPtr<VqBase>& out) override;
+    bool saveSegment(int major, const VqGUID& segGuid, int segType, const VqBase* obj) override;
+
+    // ---- saving ----
+    bool save();
+    bool saveAs(const VqStorageLocation* loc);
+    bool saveAs(const VqString& dir, const VqString& name);
+    // Saves every partition node below root (root included), each once.
+    static bool saveAllPartitions(VqNode* root);
+
+    // ---- state ----
+    uint32_t attrWord() const { return _uAttrWord.load(std::memory_order_acquire); }
+    bool isNew() const { return (attrWord() & VQ_PARTITION_NEW) != 0; }
+    bool isOpen() const { return (attrWord() & VQ_PARTITION_OPEN) != 0; }
+    bool isSaving() const { return (attrWord() & VQ_PARTITION_SAVING) != 0; }
+    bool isNoOpen() const { return (attrWord() & VQ_PARTITION_NOOPEN) != 0; }
+    void setNoOpen(bool on) { _setAttrBit(VQ_PARTITION_NOOPEN, on); }
+    const VqStorageLocation* location() const { return _pLocation.get(); }
+    bool setLocation(const VqStorageLocation* loc);
+    VqStreamMgr* streamMgr() const { return _pStreamMgr.get(); }
+    const VqString& versionText() const { return _strVersionText; }
+    // The file name, or "" without a location.
+    VqString datastoreName() const;
+
+    // ---- process-wide settings ----
     // Accepted write versions: 6.4, 7.0, 8.0-8.2, 9.0-9.7, 10.0, 10.1 and 99.0.
     static bool setVersion(int major, int minor);
     // The write version, parsed from the version text on first use.
@@ -48,6 +148,11 @@ public:
     static bool setCompressionAlgortihm(int algorithm);
     static int compressionAlgorithm() { return s_nCompressionAlgorithm; }
     static int propertyTableVersion() { return s_nPropTableVersion; }
+    static int numPartitions() { return s_nPartitions.load(); }
+
+    // Adding an identical triple again has no effect.
+    static bool addCallback(Callback fn, CallbackTime time, void* userData);
+    static bool removeCallback(Callback fn, CallbackTime time, void* userData);
 
     static bool init();
     static void fini();
@@ -103,13 +208,52 @@ public:
         _nDatastoreMinor = minor;
     }
     // Set when the last outermost element read left data that its object did not read.
-    bool isDataSkipped() const { return _bDataSkipped; }
-    void setDataSkipped(bool skipped) { _bDataSkipped = skipped; }
+    bool isDataSkipped() const { return (attrWord() & VQ_PARTITION_SKIPPED) != 0; }
+    void setDataSkipped(bool skipped) { _setAttrBit(VQ_PARTITION_SKIPPED, skipped); }
+
+    // The partition's own record (see the .cpp for its layout).
+    bool _serializeVQ64virtual(VqObjectStream& os) const override;
+    bool _serializeVQ90virtual(VqObjectStream& os) const override;
+    bool _serializeVQ100virtual(VqObjectStream& os) const override;
+    bool _deserializeVQvirtual(VqObjectStream& os) override;
+    bool _deserializeVQ90virtual(VqObjectStream& os) override;
+    bool _deserializeVQ100virtual(VqObjectStream& os) override;
+
+protected:
+    bool _cloneInto(VqNode* copy, bool deep, CloneMap& map) const override;
 
 private:
+    void _setAttrBit(uint32_t bit, bool on) {
+        if (on)
+            _uAttrWord.fetch_or(bit);
+        else
+            _uAttrWord.fetch_and(~bit);
+    }
+    void _callCallbacks(CallbackTime time);
+    // The partition above this node (its file's partition), or null.
+    VqPartition* _enclosingPartition() const;
+
+    static bool _createStreamMgr(const VqPartition* parent, const VqStorageLocation* loc, bool readOnly,
+                                 Vq::SharedPtr<VqStorageLocation>& resolved, Vq::SharedPtr<VqStreamMgr>& mgr);
+    static bool _loadRootSegment(VqStreamMgr* mgr, int major, Vq::SharedPtr<VqPartition>& root,
+                                 std::vector<Vq::SharedPtr<VqBase>>& objects);
+    static bool _loadRootSegmentV6(VqStreamMgr* mgr, Vq::SharedPtr<VqPartition>& root,
+                                   std::vector<Vq::SharedPtr<VqBase>>& objects);
+    bool _fixGraph(std::vector<Vq::SharedPtr<VqBase>>& objects);
+    bool _save(const VqStorageLocation* target);
+    bool _writeGraph(VqStreamMgr* mgr, int major);
+    bool _reopen();
+    bool _writeOwnFields(VqObjectStream& os) const;
+    bool _readOwnFields(VqObjectStream& os);
+
     int _nDatastoreMajor = -1;
     int _nDatastoreMinor = -1;
-    bool _bDataSkipped = false;
+    std::atomic<uint32_t> _uAttrWord{0};
+    Vq::SharedPtr<VqStorageLocation> _pLocation;
+    Vq::SharedPtr<VqStreamMgr> _pStreamMgr;
+    // The stream manager of a save in progress (pending segments go to it).
+    VqStreamMgr* _pWriteMgr = nullptr;
+    VqString _strVersionText;
 
     static bool _parseVersion(const VqString& text, int& major, int& minor);
 
@@ -120,4 +264,11 @@ private:
     static int s_nMaxReadMinor;
     static int s_nCompressionAlgorithm;
     static const int s_nPropTableVersion = 1;
+    static std::atomic<int> s_nPartitions;
+    struct CallbackEntry {
+        Callback fn;
+        CallbackTime time;
+        void* userData;
+    };
+    static std::vector<CallbackEntry>* s_pCallbacks;
 };

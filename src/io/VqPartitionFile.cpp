@@ -1,0 +1,634 @@
+// The partition as a node and as a file: its own record, opening a file into
+// a graph, late loading, merging a partition node's file in, and closing.
+
+#include "VqErrorState.h"
+#include "VqFSStorageLocation.h"
+#include "VqFactory.h"
+#include "VqLocalVersion.h"
+#include "VqObjectStream.h"
+#include "VqPartition.h"
+#include "VqPlatform.h"
+#include "VqPropBase.h"
+#include "VqStdError.h"
+#include "VqStorageManager.h"
+#include "VqStreamMgr.h"
+#include "VqTOCStreamMgr.h"
+
+#include <unordered_set>
+
+VQ_IMPLEMENT_TYPE(VqPartition, VqGroup, CLSID_ZQPartition)
+
+namespace {
+const char* const kCls = "VqPartition";
+
+// The directory of a file-system location's full path, with its separator.
+std::string directoryOf(const VqStorageLocation* loc) {
+    const auto* fs = Vq::typeCast<VqFSStorageLocation>(loc);
+    if (!fs || fs->isRelative()) return std::string();
+    std::string full = fs->fullPath().toUtf8();
+    size_t cut = full.find_last_of("/\\");
+    return cut == std::string::npos ? std::string() : full.substr(0, cut + 1);
+}
+
+// The text under which a partition node's file is recorded: its path relative
+// to the directory of the file being written when both are file-system paths,
+// else its own name.
+std::string locationText(const VqStorageLocation* loc, const VqStorageLocation* writer) {
+    const auto* fs = Vq::typeCast<VqFSStorageLocation>(loc);
+    if (!fs) return std::string();
+    if (fs->isRelative()) return fs->name().toUtf8();
+    std::string target = fs->fullPath().toUtf8();
+    std::string dir = directoryOf(writer);
+    if (dir.empty() || target.empty() || target[0] != '/') return target;
+    // Common directory prefix, then one "../" per remaining directory of the writer.
+    size_t common = 0;
+    for (size_t i = 0; i < dir.size() && i < target.size() && dir[i] == target[i]; ++i)
+        if (dir[i] == '/') common = i + 1;
+    std::string rel;
+    for (size_t i = common; i < dir.size(); ++i)
+        if (dir[i] == '/') rel += "../";
+    return rel + target.substr(common);
+}
+} // namespace
+
+VqPartition::VqPartition() {
+    _uAttrWord.store(VQ_PARTITION_NEW);
+    ++s_nPartitions;
+}
+
+VqPartition::VqPartition(const VqStorageLocation* loc) : VqPartition() {
+    if (loc) loc->clone(_pLocation);
+}
+
+VqPartition::VqPartition(const VqPartition& o) : VqGroup(o) {
+    _uAttrWord.store(VQ_PARTITION_NEW);
+    if (o._pLocation) o._pLocation->clone(_pLocation);
+    ++s_nPartitions;
+}
+
+VqPartition::~VqPartition() {
+    if (_pStreamMgr && _pStreamMgr->isOpen()) _pStreamMgr->close();
+    --s_nPartitions;
+}
+
+bool VqPartition::_cloneInto(VqNode* copy, bool deep, CloneMap& map) const {
+    // A copy stands for the same file: the contents stay with the file.
+    (void)deep;
+    return VqGroup::_cloneInto(copy, false, map);
+}
+
+bool VqPartition::setLocation(const VqStorageLocation* loc) {
+    _pLocation.reset();
+    if (loc) VQ_PROPAGATE(loc->clone(_pLocation));
+    return true;
+}
+
+VqString VqPartition::datastoreName() const {
+    VqString name;
+    if (_pLocation) _pLocation->getName(name);
+    return name;
+}
+
+VqPartition* VqPartition::_enclosingPartition() const {
+    for (const VqNode* n = numParents() > 0 ? parent(0) : nullptr; n;
+         n = n->numParents() > 0 ? n->parent(0) : nullptr)
+        if (n->_isPartitionRoot()) return Vq::typeCast<VqPartition>(const_cast<VqNode*>(n));
+    return nullptr;
+}
+
+// ---- the partition's own record ----------------------------------------------
+//
+// After the node's part (as any node writes it) comes the partition's part:
+//
+//   local version   i16 (format 9) or u8 (format 10) = 1; absent before 9
+//   flags           u8: bit 0 set when the contents follow
+//   contents        only with bit 0: the children, as a group writes them
+//                   (i32 count, then one i32 object ID per child)
+//   location        string: the file this partition node stands for, relative
+//                   to the directory of the file that holds the record when
+//                   both are file-system paths; "" for none
+//
+// The contents are written only by the partition whose file is being written
+// (the object stream's partition): any other partition node stands for its
+// own file, is written without contents and is opened from its location
+// (resolved against the location of the file that holds the record).
+
+bool VqPartition::_writeOwnFields(VqObjectStream& os) const {
+    const VqPartition* writer = os.partition();
+    const bool contents = writer == this;
+    VQ_PROPAGATE(os.write(static_cast<unsigned char>(contents ? 1 : 0)));
+    if (contents) VQ_PROPAGATE(_serializeChildren(os));
+    std::string text;
+    if (!contents) text = locationText(_pLocation.get(), writer ? writer->location() : nullptr);
+    return os.write(VqString::fromUtf8(text));
+}
+
+bool VqPartition::_readOwnFields(VqObjectStream& os) {
+    unsigned char flags = 0;
+    VQ_PROPAGATE(os.read(&flags));
+    if (flags & 1) VQ_PROPAGATE(_deserializeChildren(os));
+    VqString text;
+    VQ_PROPAGATE(os.read(text));
+    _pLocation.reset();
+    _uAttrWord.store(0);
+    if (text.numChars() == 0) return true;
+    std::string path = text.toUtf8();
+    VqFSStorageLocation* loc = nullptr;
+    size_t cut = path.find_last_of('/');
+    if (path[0] == '/' && cut != std::string::npos)
+        loc = new VqFSStorageLocation(VqString::fromUtf8(path.substr(0, cut + 1)),
+                                      VqString::fromUtf8(path.substr(cut + 1)));
+    else
+        loc = new VqFSStorageLocation(text);
+    if (!loc)
+        VQ_FAIL(kCls, "_readOwnFields", "Allocation failed: new VqFSStorageLocation(text)", VQ_ERR_ALLOC);
+    _pLocation = loc;
+    return true;
+}
+
+bool VqPartition::_serializeVQ64virtual(VqObjectStream& os) const {
+    VQ_PROPAGATE(VqNode::_serializeVQ64virtual(os));
+    return _writeOwnFields(os);
+}
+bool VqPartition::_serializeVQ90virtual(VqObjectStream& os) const {
+    VQ_PROPAGATE(VqNode::_serializeVQ90virtual(os));
+    VQ_PROPAGATE(Vq::writeLocalVersion9(os, 1));
+    return _writeOwnFields(os);
+}
+bool VqPartition::_serializeVQ100virtual(VqObjectStream& os) const {
+    VQ_PROPAGATE(VqNode::_serializeVQ100virtual(os));
+    VQ_PROPAGATE(Vq::writeLocalVersion10(os, 1));
+    return _writeOwnFields(os);
+}
+bool VqPartition::_deserializeVQvirtual(VqObjectStream& os) {
+    VQ_PROPAGATE(VqNode::_deserializeVQvirtual(os));
+    return _readOwnFields(os);
+}
+bool VqPartition::_deserializeVQ90virtual(VqObjectStream& os) {
+    VQ_PROPAGATE(VqNode::_deserializeVQ90virtual(os));
+    int lv = 0;
+    VQ_PROPAGATE(Vq::readLocalVersion9(os, lv, kCls, "_deserializeVQ90virtual"));
+    return _readOwnFields(os);
+}
+bool VqPartition::_deserializeVQ100virtual(VqObjectStream& os) {
+    VQ_PROPAGATE(VqNode::_deserializeVQ100virtual(os));
+    int lv = 0;
+    VQ_PROPAGATE(Vq::readLocalVersion10(os, lv, kCls, "_deserializeVQ100virtual"));
+    return _readOwnFields(os);
+}
+
+// ---- opening -------------------------------------------------------------------
+
+bool VqPartition::_createStreamMgr(const VqPartition* parent, const VqStorageLocation* loc, bool readOnly,
+                                   Vq::SharedPtr<VqStorageLocation>& resolved,
+                                   Vq::SharedPtr<VqStreamMgr>& mgr) {
+    resolved.reset();
+    mgr.reset();
+    if (!loc) VQ_FAIL(kCls, "createStreamMgr", "pLocation", VQ_ERR_ARGUMENT);
+    VqStorageManager* storage = VqStorageManagerSingleton::EnsureInstance();
+    if (!storage) VQ_FAIL(kCls, "createStreamMgr", "g_pInstanceVqStorageManager", VQ_ERR_INTERNAL);
+    if (readOnly && loc->isRelative()) {
+        VQ_PROPAGATE(storage->resolveLocation(loc, parent ? parent->location() : nullptr, resolved));
+        if (!resolved) VQ_FAIL(kCls, "createStreamMgr", "pResolvedLoc", VQ_ERR_SETTING);
+    } else {
+        VQ_PROPAGATE(loc->clone(resolved));
+    }
+    VQ_PROPAGATE(storage->openLocationAsVq(resolved.get(), readOnly, mgr));
+    if (!mgr) VQ_FAIL(kCls, "createStreamMgr", "pStreamMgr", VQ_ERR_INTERNAL);
+    return true;
+}
+
+namespace {
+// Reserves bytes of the platform's memory budget for as long as it lives.
+class MemoryReservation {
+public:
+    explicit MemoryReservation(uint64_t bytes) : _n(bytes) {
+        if (g_pInstanceVqPlatform) g_pInstanceVqPlatform->addToMemory(_n);
+    }
+    ~MemoryReservation() {
+        if (g_pInstanceVqPlatform) g_pInstanceVqPlatform->removeFromMemory(_n);
+    }
+    MemoryReservation(const MemoryReservation&) = delete;
+    MemoryReservation& operator=(const MemoryReservation&) = delete;
+
+private:
+    uint64_t _n;
+};
+
+bool readElementOf(int major, VqObjectStream& os, Vq::SharedPtr<VqBase>& out) {
+    if (major >= 10) return VqPartition::readLogicalElementV10(os, out);
+    VqBase* raw = nullptr;
+    bool ok =
+        major == 9 ? VqPartition::readLogicalElementV9(os, raw) : VqPartition::readLogicalElement(os, raw);
+    out = raw;
+    return ok;
+}
+
+// Elements up to the end marker, kept alive in objects.
+bool readElementsToEnd(int major, VqObjectStream& os, std::vector<Vq::SharedPtr<VqBase>>& objects) {
+    for (;;) {
+        Vq::SharedPtr<VqBase> obj;
+        VQ_PROPAGATE(readElementOf(major, os, obj));
+        if (!obj) {
+            // An element of a type without a placeholder was passed over.
+            if (os.lastElementUnknown()) continue;
+            return true;
+        }
+        objects.push_back(obj);
+    }
+}
+
+// The contents of a segment after its first element: the rest of a graph (type
+// 1) up to its end marker, the property elements up to theirs, the property table.
+bool readSegmentRest(int major, VqObjectStream& os, bool graph, std::vector<Vq::SharedPtr<VqBase>>& objects,
+                     const char* method) {
+    if (graph) VQ_PROPAGATE(readElementsToEnd(major, os, objects));
+    VQ_PROPAGATE(readElementsToEnd(major, os, objects));
+    if (!VqPropBase::readPropertyTable(os)) {
+        VqErrorState::rethrowError();
+        VqErrorState::throwStdError(kCls, method, "readPropertyTable( *dbReadStream )", VQ_ERR_INTERNAL);
+        return false;
+    }
+    return true;
+}
+
+// Turns the references read into counted ones; every node read is fixed once.
+bool fixupObjects(std::vector<Vq::SharedPtr<VqBase>>& objects) {
+    bool ok = true;
+    for (auto& o : objects)
+        if (auto* n = Vq::typeCast<VqNode>(o.get())) ok = n->fixupLists() && ok;
+    for (auto& o : objects)
+        if (auto* n = Vq::typeCast<VqNode>(o.get()))
+            n->setInternalFlag(VqNode::VQ_NODE_IFLAG_NEEDSLOADFIXUP, false);
+    return ok;
+}
+} // namespace
+
+bool VqPartition::_loadRootSegment(VqStreamMgr* mgr, int major, Vq::SharedPtr<VqPartition>& root,
+                                   std::vector<Vq::SharedPtr<VqBase>>& objects) {
+    const char* method = major >= 10  ? "loadRootSegmentV10"
+                         : major == 9 ? "loadRootSegmentV9"
+                                      : "loadRootSegmentV8";
+    Vq::SharedPtr<VqObjectStream> os;
+    if (!mgr->beginReadSegment(VqStreamMgr::LsgSegGuid, os) || !os) {
+        VqErrorState::rethrowError();
+        VqErrorState::throwStdError(kCls, method,
+                                    "dbStreamMgr->beginReadSegment(VqStreamMgr::LsgSegGuid, dbReadStream)",
+                                    VQ_ERR_INTERNAL);
+        return false;
+    }
+    VqAutoEndReadSegment guard(mgr, os.get());
+    Vq::SharedPtr<VqBase> first;
+    VQ_PROPAGATE(readElementOf(major, *os, first));
+    if (!first || !first->type()->isA(VqPartition::classTypeID())) {
+        if (major >= 9)
+            VQ_FAIL(kCls, method, "pBaseObj != __null && pBaseObj->isOfType(VqPartition::classTypeID())",
+                    VQ_ERR_INTERNAL);
+        VQ_FAIL(kCls, method, "obj != __null && obj->isOfType(VqPartition::classTypeID())", VQ_ERR_INTERNAL);
+    }
+    objects.push_back(first);
+    root = static_cast<VqPartition*>(first.get());
+    root->_strVersionText = mgr->versionText();
+    VQ_PROPAGATE(mgr->setPartition(root.get()));
+    root->_setAttrBit(VQ_PARTITION_OPEN, true);
+    VQ_PROPAGATE(readSegmentRest(major, *os, true, objects, method));
+    guard.relinquish();
+    if (!mgr->endReadSegment(os.get())) {
+        VqErrorState::rethrowError();
+        VqErrorState::throwStdError(kCls, method, "dbStreamMgr->endReadSegment(dbReadStream)",
+                                    VQ_ERR_INTERNAL);
+        return false;
+    }
+    return true;
+}
+
+bool VqPartition::_loadRootSegmentV6(VqStreamMgr* mgr, Vq::SharedPtr<VqPartition>& root,
+                                     std::vector<Vq::SharedPtr<VqBase>>& objects) {
+    Vq::SharedPtr<VqObjectStream> os;
+    if (!mgr->beginReadSegment(VqStreamMgr::OldLsgSegGuid, os) || !os) {
+        VqErrorState::rethrowError();
+        VqErrorState::throwStdError(kCls, "openPartition",
+                                    "dbStreamMgr->beginReadSegment(VqStreamMgr::OldLsgSegGuid, dbReadStream)",
+                                    VQ_ERR_INTERNAL);
+        return false;
+    }
+    VqAutoEndReadSegment guard(mgr, os.get());
+    Vq::SharedPtr<VqBase> first, graph;
+    VQ_PROPAGATE(readElementOf(6, *os, first));
+    if (!first || !first->type()->isA(VqPartition::classTypeID()))
+        VQ_FAIL(kCls, "openPartition", "obj != __null && obj->isOfType(VqPartition::classTypeID())",
+                VQ_ERR_INTERNAL);
+    objects.push_back(first);
+    root = static_cast<VqPartition*>(first.get());
+    root->_strVersionText = mgr->versionText();
+    VQ_PROPAGATE(mgr->setPartition(root.get()));
+    root->_setAttrBit(VQ_PARTITION_OPEN, true);
+    VQ_PROPAGATE(readElementOf(6, *os, graph));
+    if (graph) objects.push_back(graph);
+    if (!VqPropBase::readPropertyTable(*os)) {
+        VqErrorState::rethrowError();
+        VqErrorState::throwStdError(kCls, "openPartition", "readPropertyTable( *dbReadStream )",
+                                    VQ_ERR_INTERNAL);
+        return false;
+    }
+    guard.relinquish();
+    if (!mgr->endReadSegment(os.get())) {
+        VqErrorState::rethrowError();
+        VqErrorState::throwStdError(kCls, "openPartition", "dbStreamMgr->endReadSegment(dbReadStream)",
+                                    VQ_ERR_INTERNAL);
+        return false;
+    }
+    return true;
+}
+
+bool VqPartition::_fixGraph(std::vector<Vq::SharedPtr<VqBase>>& objects) {
+    bool ok = fixupObjects(objects);
+    // Partition nodes of the graph other than this one stand for their own
+    // files: they start empty and closed, whatever their record held.
+    for (auto& o : objects) {
+        auto* p = Vq::typeCast<VqPartition>(o.get());
+        if (p && p != this) p->_uAttrWord.store(0);
+    }
+    if (!ok) VqErrorState::rethrowError();
+    return ok;
+}
+
+bool VqPartition::openPartition(const VqStorageLocation* loc, const VqPartition* parent,
+                                Vq::SharedPtr<VqPartition>& out) {
+    out.reset();
+    try {
+        Vq::SharedPtr<VqStorageLocation> resolved;
+        Vq::SharedPtr<VqStreamMgr> mgr;
+        VQ_PROPAGATE(_createStreamMgr(parent, loc, true, resolved, mgr));
+        VQ_PROPAGATE(mgr->_initStreamMgr(true));
+        VQ_PROPAGATE(mgr->open());
+        int major = -1, minor = -1;
+        VQ_PROPAGATE(mgr->getVersion(major, minor));
+
+        uint64_t lsgLength = 0;
+        if (major >= 8) {
+            VqGUID lsg;
+            VQ_PROPAGATE(mgr->lsgSegGUID(lsg));
+            auto* toc = Vq::typeCast<VqTOCStreamMgr>(mgr.get());
+            uint64_t offset = 0;
+            uint32_t length = 0;
+            if (!toc || !toc->guidToSegDescr(lsg, offset, length)) {
+                VqErrorState::rethrowError();
+                VqErrorState::throwStdError(kCls, "openPartition", "Scene graph segment not found",
+                                            VQ_ERR_INTERNAL);
+                return false;
+            }
+            lsgLength = length;
+        }
+        MemoryReservation reservation(4 * lsgLength);
+        if (!((major >= 6 && major <= 10) || major == 99))
+            VQ_FAIL(kCls, "openPartition", "(iMajor >= 6 && iMajor <= 10) || (iMajor == 99)", VQ_ERR_TOO_NEW);
+
+        Vq::SharedPtr<VqPartition> root;
+        std::vector<Vq::SharedPtr<VqBase>> objects;
+        bool ok = major >= 8 ? _loadRootSegment(mgr.get(), major, root, objects)
+                             : _loadRootSegmentV6(mgr.get(), root, objects);
+        if (!ok) {
+            // Objects read so far may hold slots into one another: drop them unlinked.
+            fixupObjects(objects);
+            if (root) root->removeAllChildren();
+            if (mgr->isOpen()) mgr->close();
+            VqErrorState::rethrowError();
+            return false;
+        }
+        if (!root) VQ_FAIL(kCls, "openPartition", "Root of graph is a NULL partition", VQ_ERR_CORRUPT);
+        root->_pLocation = resolved;
+        root->_pStreamMgr = mgr;
+        root->setDatastoreVersion(major, minor);
+        root->_uAttrWord.store(VQ_PARTITION_OPEN);
+        if (!root->_fixGraph(objects)) {
+            root->removeAllChildren();
+            root->_pStreamMgr.reset();
+            mgr->close();
+            return false;
+        }
+        VqByteStream::s_reapOpenStreamList();
+        out = root;
+        return true;
+    } catch (...) {
+        return VqErrorState::recordCurrentException(kCls, "openPartition");
+    }
+}
+
+bool VqPartition::_loadTopHalf(Vq::SharedPtr<VqPartition>& loaded) const {
+    return openPartition(_pLocation.get(), _enclosingPartition(), loaded);
+}
+
+bool VqPartition::mergeBottomHalf(VqPartition* loaded, bool error) {
+    if (error || !loaded) {
+        setNoOpen(true);
+        _callCallbacks(VQ_CB_OPEN_FAILED);
+        return false;
+    }
+    _callCallbacks(VQ_CB_BEFORE_MERGE);
+    // The loaded partition's children move here; its own attributes are dropped.
+    Vq::SharedPtr<VqPartition> keep(loaded);
+    std::vector<Vq::SharedPtr<VqNode>> kids;
+    for (unsigned int i = 0; i < loaded->numChildren(); ++i)
+        kids.emplace_back(loaded->child(static_cast<int>(i)));
+    loaded->removeAllChildren();
+    bool ok = true;
+    for (auto& k : kids)
+        ok = appendChild(k.get()) && ok;
+    // The file's own properties come with it.
+    for (int i = 0, n = loaded->numProps(false); i < n; ++i) {
+        VqPropAtom* key = nullptr;
+        VqPropAtom* value = nullptr;
+        if (loaded->prop(i, key, value, false)) ok = _addPropInternal(key, value) && ok;
+    }
+    _pLocation = loaded->_pLocation;
+    _pStreamMgr = loaded->_pStreamMgr;
+    loaded->_pStreamMgr.reset();
+    if (_pStreamMgr) _pStreamMgr->setPartition(this);
+    _strVersionText = loaded->_strVersionText;
+    setDatastoreVersion(loaded->_nDatastoreMajor, loaded->_nDatastoreMinor);
+    _setAttrBit(VQ_PARTITION_NEW, false);
+    _setAttrBit(VQ_PARTITION_NOOPEN, false);
+    _setAttrBit(VQ_PARTITION_OPEN, true);
+    _callCallbacks(VQ_CB_OPENED);
+    if (!ok) VqErrorState::rethrowError();
+    return ok;
+}
+
+bool VqPartition::open() {
+    if (!_pLocation) VQ_FAIL(kCls, "open", "_dbLocation", VQ_ERR_ARGUMENT);
+    if (isOpen()) return true;
+    if (isSaving()) VQ_FAIL(kCls, "open", "!isSaving()", VQ_ERR_INTERNAL);
+    // The request is served at once: the load, then the merge on this thread.
+    Vq::SharedPtr<VqPartition> loaded;
+    bool loadedOk = _loadTopHalf(loaded);
+    Vq::SharedPtr<VqStdError> loadError = loadedOk ? nullptr : VqErrorState::currentError();
+    if (!mergeBottomHalf(loaded.get(), !loadedOk)) {
+        if (loadError) VqErrorState::setError(loadError.get());
+        return false;
+    }
+    return true;
+}
+
+bool VqPartition::ensurePartition(bool force) {
+    if (isOpen() || isSaving()) return true;
+    if (isNew() && !_pLocation) return true;
+    if (!force && isNoOpen()) return true;
+    if (!open()) {
+        setNoOpen(true);
+        VqErrorState::rethrowError();
+        return false;
+    }
+    return true;
+}
+
+bool VqPartition::openAllPartitions(VqNode* root, bool force) {
+    if (!root) VQ_FAIL(kCls, "openAllPartitions", "root", VQ_ERR_ARGUMENT);
+    bool ok = true;
+    std::unordered_set<const VqNode*> seen;
+    std::vector<VqNode*> todo{root};
+    while (!todo.empty()) {
+        VqNode* n = todo.back();
+        todo.pop_back();
+        if (!seen.insert(n).second) continue;
+        if (auto* p = Vq::typeCast<VqPartition>(n); p && !p->isOpen() && p->_pLocation)
+            ok = p->ensurePartition(force) && ok;
+        for (unsigned int i = n->numChildren(); i-- > 0;)
+            todo.push_back(n->child(static_cast<int>(i)));
+    }
+    if (!ok) VqErrorState::rethrowError();
+    return ok;
+}
+
+bool VqPartition::close() {
+    if (!isOpen()) return true;
+    _callCallbacks(VQ_CB_CLOSE_BEGIN);
+    bool ok = removeAllChildren();
+    _pLocation.reset();
+    if (_pStreamMgr) {
+        if (_pStreamMgr->isOpen()) ok = _pStreamMgr->close() && ok;
+        _pStreamMgr.reset();
+    }
+    _setAttrBit(VQ_PARTITION_OPEN, false);
+    _callCallbacks(VQ_CB_CLOSE_END);
+    if (!ok) VqErrorState::rethrowError();
+    return ok;
+}
+
+// ---- late loading ----------------------------------------------------------------
+
+namespace {
+bool loadSegmentAny(VqStreamMgr* mgr, int major, Vq::SharedPtr<VqBase>& out, const VqGUID& seg,
+                    const char* method) {
+    out.reset();
+    if (!mgr) VQ_FAIL(kCls, method, "pStreamMgr", VQ_ERR_ARGUMENT);
+    Vq::SharedPtr<VqObjectStream> os;
+    if (!mgr->beginReadSegment(seg, os) || !os) {
+        VqErrorState::rethrowError();
+        return false;
+    }
+    VqAutoEndReadSegment guard(mgr, os.get());
+    std::vector<Vq::SharedPtr<VqBase>> objects;
+    Vq::SharedPtr<VqBase> first;
+    VQ_PROPAGATE(readElementOf(major, *os, first));
+    if (first) objects.push_back(first);
+    VQ_PROPAGATE(readSegmentRest(major, *os, os->segmentType() == VQSEG_LSG, objects, method));
+    guard.relinquish();
+    if (!mgr->endReadSegment(os.get())) {
+        VqErrorState::rethrowError();
+        VqErrorState::throwStdError(kCls, method, "dbStreamMgr->endReadSegment(dbReadStream)",
+                                    VQ_ERR_INTERNAL);
+        return false;
+    }
+    VQ_PROPAGATE(fixupObjects(objects));
+    out = first;
+    return true;
+}
+} // namespace
+
+bool VqPartition::loadSegmentV10(VqStreamMgr* mgr, Vq::SharedPtr<VqBase>& out, const VqGUID& seg) {
+    try {
+        return loadSegmentAny(mgr, 10, out, seg, "loadSegmentV10");
+    } catch (...) {
+        return VqErrorState::recordCurrentException(kCls, "loadSegmentV10");
+    }
+}
+
+bool VqPartition::loadSegmentV9(VqStreamMgr* mgr, VqBase*& out, const VqGUID& seg) {
+    out = nullptr;
+    try {
+        Vq::SharedPtr<VqBase> obj;
+        VQ_PROPAGATE(loadSegmentAny(mgr, 9, obj, seg, "loadSegmentV9"));
+        // The caller adopts the object, as with the raw element reads.
+        out = obj.release();
+        return true;
+    } catch (...) {
+        return VqErrorState::recordCurrentException(kCls, "loadSegmentV9");
+    }
+}
+
+bool VqPartition::loadSegmentV8(VqStreamMgr* mgr, Vq::SharedPtr<VqBase>& out, const VqGUID& seg) {
+    try {
+        return loadSegmentAny(mgr, 8, out, seg, "loadSegmentV8");
+    } catch (...) {
+        return VqErrorState::recordCurrentException(kCls, "loadSegmentV8");
+    }
+}
+
+bool VqPartition::getReadStream(const VqSID& sid, Vq::SharedPtr<VqObjectStream>& out) {
+    out.reset();
+    if (!_pStreamMgr) VQ_FAIL(kCls, "getReadStream", "_pStreamMgr", VQ_ERR_ARGUMENT);
+    if (sid.offset < 0 || sid.offset > INT32_MAX)
+        VQ_FAIL(kCls, "getReadStream", "sid.offset", VQ_ERR_ARGUMENT);
+    const int offset = static_cast<int>(sid.offset);
+    return _pStreamMgr->beginReadSegment(offset, out);
+}
+
+bool VqPartition::getReadStream(const VqDataPropAtom* atom, Vq::SharedPtr<VqObjectStream>& out) {
+    out.reset();
+    if (!atom) VQ_FAIL(kCls, "getReadStream", "pAtom", VQ_ERR_ARGUMENT);
+    return getReadStream(atom->sid(), out);
+}
+
+bool VqPartition::putReadStream(VqObjectStream* stream) {
+    if (!_pStreamMgr) VQ_FAIL(kCls, "putReadStream", "_pStreamMgr", VQ_ERR_ARGUMENT);
+    return _pStreamMgr->endReadSegment(stream);
+}
+
+bool VqPartition::fileVersion(int& major, int& minor) const {
+    major = _nDatastoreMajor;
+    minor = _nDatastoreMinor;
+    if (major < 0 && _pStreamMgr) return _pStreamMgr->getVersion(major, minor);
+    return major >= 0;
+}
+
+bool VqPartition::writeVersion(int& major, int& minor) const {
+    return getVersion(major, minor);
+}
+
+uint32_t VqPartition::segmentAlias(const VqGUID& segGuid) const {
+    // Keyed by the partition's own location, so that an object saved under a
+    // new GUID is found again under the same alias once the file is reopened.
+    uint32_t h = segGuid.hash();
+    const uint32_t seed = _pLocation ? _pLocation->hash() : 0u;
+    h ^= seed + 0x9E3779B9u + (h << 6) + (h >> 2);
+    h ^= h >> 16;
+    h *= 0x85EBCA6Bu;
+    h ^= h >> 13;
+    h *= 0xC2B2AE35u;
+    h ^= h >> 16;
+    return h ? h : 1u;
+}
+
+bool VqPartition::loadSegmentRoot(int major, const VqGUID& segGuid, int, Vq::SharedPtr<VqBase>& out) {
+    out.reset();
+    if (!_pStreamMgr) VQ_FAIL(kCls, "loadSegmentRoot", "_pStreamMgr", VQ_ERR_ARGUMENT);
+    if (major >= 10) return loadSegmentV10(_pStreamMgr.get(), out, segGuid);
+    if (major == 9) {
+        VqBase* raw = nullptr;
+        VQ_PROPAGATE(loadSegmentV9(_pStreamMgr.get(), raw, segGuid));
+        out = raw;
+        return true;
+    }
+    return loadSegmentV8(_pStreamMgr.get(), out, segGuid);
+}

@@ -1,0 +1,301 @@
+// Saving a partition: the graph walk that fills the scene-graph segment, the
+// late-loaded segments, the replacement of the file and the reopening.
+
+#include "VqErrorState.h"
+#include "VqFSStorageLocation.h"
+#include "VqObjectStream.h"
+#include "VqPartition.h"
+#include "VqPropBase.h"
+#include "VqSegment.h"
+#include "VqStdError.h"
+#include "VqStorageManager.h"
+#include "VqStreamMgr.h"
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+#include <unistd.h>
+#include <unordered_set>
+
+namespace {
+const char* const kCls = "VqPartition";
+
+bool writeElementOf(int major, VqObjectStream& os, const VqBase* obj) {
+    if (major >= 10) return VqPartition::writeLogicalElementV10(os, obj);
+    if (major == 9) return VqPartition::writeLogicalElementV9(os, obj);
+    return VqPartition::writeLogicalElement(os, obj);
+}
+
+// The contents of one pending segment: either a graph of elements closed by an
+// end marker, or exactly one element; then the property atoms met on the
+// holders, an end marker and the property table. The section keeps its objects
+// alive until the segment has been written.
+class VqPartitionSection : public VqSegmentSection {
+public:
+    explicit VqPartitionSection(bool graph) : _bGraph(graph) {}
+
+    void add(const VqBase* obj) {
+        _vpElements.emplace_back(const_cast<VqBase*>(obj));
+        if (const auto* h = Vq::typeCast<VqPropBase>(obj)) _vpHolders.push_back(h);
+    }
+    const std::vector<const VqPropBase*>& holders() const { return _vpHolders; }
+
+    bool write(VqObjectStream& os) override {
+        int major = -1, minor = -1;
+        VQ_PROPAGATE(VqPartition::getVersion(major, minor));
+        for (const auto& e : _vpElements)
+            VQ_PROPAGATE(writeElementOf(major, os, e.get()));
+        if (_bGraph) VQ_PROPAGATE(writeElementOf(major, os, nullptr));
+        std::unordered_set<const VqBase*> written;
+        for (const VqPropBase* h : _vpHolders) {
+            std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>> pairs;
+            h->persistablePairs(pairs);
+            for (const auto& [k, v] : pairs)
+                for (const VqPropAtom* a : {k, v})
+                    if (written.insert(a).second) {
+                        VQ_PROPAGATE(writeElementOf(major, os, a));
+                        if (auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(const_cast<VqPropAtom*>(a)))
+                            _vpWrittenLL.emplace_back(ll);
+                    }
+        }
+        VQ_PROPAGATE(writeElementOf(major, os, nullptr));
+        return VqPropBase::writePropertyTable(os, _vpHolders);
+    }
+
+    void invalidatePersistedState() override {
+        for (auto& ll : _vpWrittenLL)
+            ll->setHasWritten(false);
+    }
+
+private:
+    bool _bGraph;
+    std::vector<Vq::SharedPtr<VqBase>> _vpElements;
+    std::vector<const VqPropBase*> _vpHolders;
+    std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>> _vpWrittenLL;
+};
+
+// The late-loaded atoms among the values of the holders.
+void collectLateLoaded(const std::vector<const VqPropBase*>& holders,
+                       std::vector<VqLateLoadedPropAtom*>& out) {
+    std::unordered_set<const VqBase*> seen;
+    for (const VqPropBase* h : holders) {
+        for (int i = 0, n = h->numProps(false); i < n; ++i) {
+            VqPropAtom* key = nullptr;
+            VqPropAtom* value = nullptr;
+            if (!h->prop(i, key, value, false)) continue;
+            auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(value);
+            if (ll && seen.insert(ll).second) out.push_back(ll);
+        }
+    }
+}
+
+// Clears a partition's saving bit when the save ends, however it ends.
+struct SavingScope {
+    std::atomic<uint32_t>& word;
+    explicit SavingScope(std::atomic<uint32_t>& w) : word(w) {
+        word.fetch_or(VqPartition::VQ_PARTITION_SAVING);
+    }
+    ~SavingScope() { word.fetch_and(~static_cast<uint32_t>(VqPartition::VQ_PARTITION_SAVING)); }
+};
+
+// A name beside the target, unique to this process and save.
+std::string tempPathFor(const std::string& target) {
+    static std::atomic<unsigned> s_counter{0};
+    return target + ".tmp" + std::to_string(static_cast<long>(::getpid())) + "_" +
+           std::to_string(++s_counter);
+}
+} // namespace
+
+// The graph section of the scene-graph segment: a depth-first walk in which a
+// node joins when first met, followed by its persistable attributes not yet
+// listed; a node met again through instancing is not written again; a
+// partition node other than this one joins as a node standing for its own
+// file and the walk does not descend into it.
+bool VqPartition::_writeGraph(VqStreamMgr* mgr, int major) {
+    (void)major;
+    Vq::SharedPtr<VqSegment> seg = new VqSegment(VQSEG_LSG, VqStreamMgr::LsgSegGuid);
+    if (!seg)
+        VQ_FAIL(kCls, "saveSegment",
+                "Allocation failed: pNewSeg = new VqSegment(VQSEG_LSG, VqStreamMgr::LsgSegGuid)",
+                VQ_ERR_ALLOC);
+    Vq::SharedPtr<VqPartitionSection> section = new VqPartitionSection(true);
+    if (!section) VQ_FAIL(kCls, "saveSegment", "Allocation failed: new VqPartitionSection", VQ_ERR_ALLOC);
+
+    std::unordered_set<const VqBase*> seen;
+    std::vector<const VqNode*> todo{this};
+    while (!todo.empty()) {
+        const VqNode* n = todo.back();
+        todo.pop_back();
+        if (!n || !seen.insert(n).second || !n->isPersistable()) continue;
+        section->add(n);
+        VqAttribute* const* attrs = nullptr;
+        int nAttrs = 0;
+        n->attributes(attrs, nAttrs);
+        for (int i = 0; i < nAttrs; ++i)
+            if (attrs[i]->isPersistable() && seen.insert(attrs[i]).second) section->add(attrs[i]);
+        if (n != this && n->_isPartitionRoot()) continue;
+        VqNode* const* kids = nullptr;
+        unsigned int nKids = 0;
+        n->children(kids, nKids, false);
+        for (unsigned int i = nKids; i-- > 0;)
+            todo.push_back(kids[i]);
+    }
+
+    // Late-loaded data must be in memory before it can be written into the new file.
+    std::vector<VqLateLoadedPropAtom*> lateLoaded;
+    collectLateLoaded(section->holders(), lateLoaded);
+    for (VqLateLoadedPropAtom* ll : lateLoaded)
+        if (!ll->isLoaded() && !ll->guid().isNull()) VQ_PROPAGATE(ll->ensureData(*this));
+
+    VQ_PROPAGATE(seg->addSection(section.get()));
+    VQ_PROPAGATE(mgr->addNewSegment(seg));
+    VQ_PROPAGATE(mgr->setPartition(this));
+    _pWriteMgr = mgr;
+    bool ok = true;
+    for (VqLateLoadedPropAtom* ll : lateLoaded) {
+        ok = ll->writeData(*this);
+        if (!ok) break;
+        ll->setHasWritten(true);
+    }
+    _pWriteMgr = nullptr;
+    if (!ok) VqErrorState::rethrowError();
+    return ok;
+}
+
+bool VqPartition::saveSegment(int major, const VqGUID& segGuid, int segType, const VqBase* obj) {
+    (void)major;
+    if (!_pWriteMgr) VQ_FAIL(kCls, "saveSegment", "_pWriteMgr", VQ_ERR_INTERNAL);
+    if (!obj) VQ_FAIL(kCls, "saveSegment", "pObj", VQ_ERR_ARGUMENT);
+    Vq::SharedPtr<VqSegment> seg = new VqSegment(segType, segGuid);
+    if (!seg)
+        VQ_FAIL(kCls, "saveSegment", "Allocation failed: pNewSeg = new VqSegment(segType, segGuid)",
+                VQ_ERR_ALLOC);
+    Vq::SharedPtr<VqPartitionSection> section = new VqPartitionSection(segType == VQSEG_LSG);
+    if (!section) VQ_FAIL(kCls, "saveSegment", "Allocation failed: new VqPartitionSection", VQ_ERR_ALLOC);
+    section->add(obj);
+    VQ_PROPAGATE(seg->addSection(section.get()));
+    return _pWriteMgr->addNewSegment(seg);
+}
+
+bool VqPartition::_reopen() {
+    Vq::SharedPtr<VqStorageLocation> resolved;
+    Vq::SharedPtr<VqStreamMgr> mgr;
+    VQ_PROPAGATE(_createStreamMgr(nullptr, _pLocation.get(), true, resolved, mgr));
+    VQ_PROPAGATE(mgr->_initStreamMgr(true));
+    VQ_PROPAGATE(mgr->open());
+    VQ_PROPAGATE(mgr->setPartition(this));
+    int major = -1, minor = -1;
+    VQ_PROPAGATE(mgr->getVersion(major, minor));
+    _pStreamMgr = mgr;
+    _strVersionText = mgr->versionText();
+    setDatastoreVersion(major, minor);
+    return true;
+}
+
+bool VqPartition::_save(const VqStorageLocation* target) {
+    if (!target) VQ_FAIL(kCls, "save", "_dbLocation", VQ_ERR_ARGUMENT);
+    if (isSaving()) VQ_FAIL(kCls, "save", "!isSaving()", VQ_ERR_INTERNAL);
+    int major = -1, minor = -1;
+    VQ_PROPAGATE(getVersion(major, minor));
+    if (!((major >= 6 && major <= 10) || major == 99))
+        VQ_FAIL(kCls, "save", "(iMajor >= 6 && iMajor <= 10) || (iMajor == 99)", VQ_ERR_TOO_NEW);
+    if (major < 8 && major != 99)
+        VQ_FAIL(kCls, "save", "Writing files before format 8 is not supported", VQ_ERR_TOO_OLD);
+    SavingScope saving(_uAttrWord);
+
+    // The new file is written beside the target and renamed into place only
+    // once it is complete, so that a failed save leaves the old file as it was.
+    Vq::SharedPtr<VqStorageLocation> writeLoc;
+    VQ_PROPAGATE(target->clone(writeLoc));
+    std::string finalPath, tempPath;
+    if (auto* fs = Vq::typeCast<VqFSStorageLocation>(writeLoc.get())) {
+        finalPath = fs->fullPath().toUtf8();
+        tempPath = tempPathFor(finalPath);
+        fs->setBasePath(VqString());
+        fs->setName(VqString::fromUtf8(tempPath));
+    }
+
+    Vq::SharedPtr<VqStorageLocation> previous = _pLocation;
+    VQ_PROPAGATE(target->clone(_pLocation));
+    auto fail = [&](const char* what, VqErrorCode code) {
+        Vq::SharedPtr<VqStdError> error = VqErrorState::currentError();
+        if (!tempPath.empty()) ::unlink(tempPath.c_str());
+        _pLocation = previous;
+        if (what)
+            VqErrorState::throwStdError(kCls, "save", what, code);
+        else if (error)
+            VqErrorState::setError(error.get());
+        return false;
+    };
+
+    Vq::SharedPtr<VqStorageLocation> resolved;
+    Vq::SharedPtr<VqStreamMgr> mgr;
+    if (!_createStreamMgr(nullptr, writeLoc.get(), false, resolved, mgr) || !mgr->setPartition(this) ||
+        !mgr->_initStreamMgr(false))
+        return fail(nullptr, VQ_ERR_NONE);
+    if (!mgr->open()) return fail("Could not open file with specified file/path", VQ_ERR_CORRUPT);
+    if (!_writeGraph(mgr.get(), major) || !mgr->close()) {
+        if (mgr->isOpen()) mgr->close();
+        return fail(nullptr, VQ_ERR_NONE);
+    }
+    mgr.reset();
+
+    // The old file is released before it is replaced.
+    if (_pStreamMgr) {
+        if (_pStreamMgr->isOpen()) _pStreamMgr->close();
+        _pStreamMgr.reset();
+    }
+    if (!tempPath.empty() && std::rename(tempPath.c_str(), finalPath.c_str()) != 0)
+        return fail("Could not replace the file with the one written", VQ_ERR_WRITE);
+    _setAttrBit(VQ_PARTITION_NEW, false);
+    _setAttrBit(VQ_PARTITION_OPEN, true);
+    _setAttrBit(VQ_PARTITION_NOOPEN, false);
+    VQ_PROPAGATE(_reopen());
+    VqByteStream::s_reapOpenStreamList();
+    return true;
+}
+
+bool VqPartition::save() {
+    try {
+        return _save(_pLocation.get());
+    } catch (...) {
+        return VqErrorState::recordCurrentException(kCls, "save");
+    }
+}
+
+bool VqPartition::saveAs(const VqStorageLocation* loc) {
+    try {
+        return _save(loc);
+    } catch (...) {
+        return VqErrorState::recordCurrentException(kCls, "saveAs");
+    }
+}
+
+bool VqPartition::saveAs(const VqString& dir, const VqString& name) {
+    Vq::SharedPtr<VqStorageLocation> loc = new VqFSStorageLocation(dir, name);
+    if (!loc) VQ_FAIL(kCls, "saveAs", "Allocation failed: new VqFSStorageLocation(dir, name)", VQ_ERR_ALLOC);
+    return saveAs(loc.get());
+}
+
+bool VqPartition::saveAllPartitions(VqNode* root) {
+    if (!root) VQ_FAIL(kCls, "saveAllPartitions", "root", VQ_ERR_ARGUMENT);
+    bool ok = true;
+    Vq::SharedPtr<VqStdError> firstError;
+    std::unordered_set<const VqNode*> seen;
+    std::vector<VqNode*> todo{root};
+    while (!todo.empty()) {
+        VqNode* n = todo.back();
+        todo.pop_back();
+        if (!seen.insert(n).second) continue;
+        if (auto* p = Vq::typeCast<VqPartition>(n); p && (p->isOpen() || p->isNew()) && p->location()) {
+            if (!p->save()) {
+                if (ok) firstError = VqErrorState::currentError();
+                ok = false;
+            }
+        }
+        for (unsigned int i = n->numChildren(); i-- > 0;)
+            todo.push_back(n->child(static_cast<int>(i)));
+    }
+    if (!ok && firstError) VqErrorState::setError(firstError.get());
+    return ok;
+}

@@ -1,0 +1,308 @@
+// Whole files: a graph saved into a file at each write version, reopened and
+// compared; late loading; partition nodes standing for other files; failed
+// opens and saves.
+
+#include "ContainerTestUtil.h"
+#include "VqFactory.h"
+#include "VqGraphCompare.h"
+#include "VqLibFixture.h"
+#include "VqPartitionTestUtil.h"
+#include "VqStdError.h"
+#include "VqTOCStreamMgr.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <dirent.h>
+#include <sys/resource.h>
+
+VQ_IMPLEMENT_TYPE(PartTestAttr, VqAttribute, CLSID_PartTestAttr)
+
+using namespace vqtest;
+
+namespace {
+
+struct Version {
+    int major, minor;
+};
+std::string name(const Version& v) {
+    return "V" + std::to_string(v.major) + "_" + std::to_string(v.minor);
+}
+
+class PartitionTest : public VqLibTest {
+protected:
+    void SetUp() override {
+        VqLibTest::SetUp();
+        ASSERT_TRUE(PartTestAttr::constructType());
+    }
+    void TearDown() override {
+        VqPartition::setVersion(9, 5);
+        PartTestAttr::destructType();
+        VqLibTest::TearDown();
+    }
+    static std::string compare(const VqNode* a, const VqNode* b) {
+        VqGraphCompare c;
+        c.lodSelection = false;
+        return c.compare(a, b);
+    }
+    // Saves root at the version into dir/name.
+    static bool saveAt(VqPartition* root, const Version& v, const TempDir& dir, const std::string& file) {
+        if (!VqPartition::setVersion(v.major, v.minor)) return false;
+        return root->saveAs(VqString::fromUtf8(dir.path() + "/"), VqString::fromUtf8(file));
+    }
+    static Vq::SharedPtr<VqPartition> open(const TempDir& dir, const std::string& file) {
+        Vq::SharedPtr<VqPartition> out;
+        auto loc = location(dir.path(), file);
+        if (!VqPartition::openPartition(loc.get(), nullptr, out)) return nullptr;
+        return out;
+    }
+    static VqLateLoadedPropAtom* lateLoaded(VqNode* n) {
+        VqPropAtom* v = nullptr;
+        if (!n->propValue(llKey().get(), v, false)) return nullptr;
+        return Vq::typeCast<VqLateLoadedPropAtom>(v);
+    }
+    // The node that carries the late-loaded property (the last child of the sample).
+    static VqNode* dataNode(VqNode* root) { return root->child(static_cast<int>(root->numChildren()) - 1); }
+};
+
+class PartitionRoundTrip : public PartitionTest, public ::testing::WithParamInterface<Version> {};
+
+TEST_P(PartitionRoundTrip, SavedGraphReopensEqualAndLoadsLateData) {
+    const Version v = GetParam();
+    TempDir dir;
+    Vq::SharedPtr<VqPartition> root = buildSampleGraph();
+    ASSERT_TRUE(saveAt(root.get(), v, dir, "model.vq")) << errorText();
+    EXPECT_FALSE(root->isNew());
+    EXPECT_TRUE(root->isOpen());
+    EXPECT_EQ(root->streamMgr() != nullptr, true);
+
+    Vq::SharedPtr<VqPartition> read = open(dir, "model.vq");
+    ASSERT_TRUE(read) << errorText();
+    int major = -1, minor = -1;
+    read->datastoreVersion(major, minor);
+    EXPECT_EQ(major, v.major);
+    EXPECT_EQ(minor, v.minor);
+
+    // The late-loaded data stays in its segment until asked for.
+    VqLateLoadedPropAtom* ll = lateLoaded(dataNode(read.get()));
+    ASSERT_NE(ll, nullptr);
+    EXPECT_FALSE(ll->isLoaded());
+    EXPECT_FALSE(ll->guid().isNull());
+    ASSERT_TRUE(ll->ensureData(*read)) << errorText();
+    auto* value = Vq::typeCast<VqInt32PropAtom>(ll->object().get());
+    ASSERT_NE(value, nullptr);
+    EXPECT_EQ(value->value(), 4711);
+
+    EXPECT_EQ(compare(root.get(), read.get()), "");
+    // Instancing survives: the instance's child and the range-LOD's first child are one group.
+    EXPECT_EQ(read->child(0)->child(0), read->child(2)->child(0));
+
+    // Saving the reopened partition over its own file keeps everything,
+    // and puts the late-loaded data under a new segment GUID.
+    const VqGUID before = ll->guid();
+    ASSERT_TRUE(read->save()) << errorText();
+    EXPECT_NE(ll->guid(), before);
+    Vq::SharedPtr<VqPartition> again = open(dir, "model.vq");
+    ASSERT_TRUE(again) << errorText();
+    VqLateLoadedPropAtom* ll2 = lateLoaded(dataNode(again.get()));
+    ASSERT_TRUE(ll2 && ll2->ensureData(*again)) << errorText();
+    EXPECT_EQ(static_cast<VqInt32PropAtom*>(ll2->object().get())->value(), 4711);
+    EXPECT_EQ(compare(read.get(), again.get()), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, PartitionRoundTrip,
+                         ::testing::Values(Version{8, 1}, Version{9, 5}, Version{10, 0}, Version{10, 1}),
+                         [](const auto& info) { return name(info.param); });
+
+// Re-saving a file at another version keeps what both versions hold.
+class PartitionConvert : public PartitionTest,
+                         public ::testing::WithParamInterface<std::tuple<Version, Version>> {};
+
+TEST_P(PartitionConvert, ConvertIsLossless) {
+    const auto [from, to] = GetParam();
+    TempDir dir;
+    Vq::SharedPtr<VqPartition> original = buildSampleGraph();
+    ASSERT_TRUE(saveAt(original.get(), from, dir, "in.vq")) << errorText();
+    Vq::SharedPtr<VqPartition> in = open(dir, "in.vq");
+    ASSERT_TRUE(in) << errorText();
+    ASSERT_TRUE(saveAt(in.get(), to, dir, "out.vq")) << errorText();
+    Vq::SharedPtr<VqPartition> out = open(dir, "out.vq");
+    ASSERT_TRUE(out) << errorText();
+    int major = -1, minor = -1;
+    out->datastoreVersion(major, minor);
+    EXPECT_EQ(major, to.major);
+    VqLateLoadedPropAtom* ll = lateLoaded(dataNode(out.get()));
+    ASSERT_TRUE(ll && ll->ensureData(*out)) << errorText();
+    EXPECT_EQ(static_cast<VqInt32PropAtom*>(ll->object().get())->value(), 4711);
+    // The save put the late-loaded data under new segment GUIDs, which the
+    // saved partition took over; everything else is as first built.
+    EXPECT_EQ(compare(in.get(), out.get()), "");
+    const std::string d = compare(original.get(), in.get());
+    EXPECT_TRUE(d.empty() || d.find("segment GUIDs differ") != std::string::npos) << d;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pairs, PartitionConvert,
+    ::testing::Combine(::testing::Values(Version{8, 1}, Version{9, 5}, Version{10, 0}, Version{10, 1}),
+                       ::testing::Values(Version{8, 1}, Version{9, 5}, Version{10, 0}, Version{10, 1})),
+    [](const auto& info) { return name(std::get<0>(info.param)) + "_to_" + name(std::get<1>(info.param)); });
+
+// A scene-graph segment that does not start with a partition is refused.
+TEST_F(PartitionTest, FirstElementMustBeAPartition) {
+    TempDir dir;
+    for (int major : {9, 10}) {
+        ASSERT_TRUE(VqPartition::setVersion(major, 0));
+        Vq::SharedPtr<VqPartition> owner = new VqPartition();
+        auto loc = location(dir.path(), "bad.vq");
+        Vq::SharedPtr<VqTOCStreamMgr> mgr = new VqTOCStreamMgr(loc.get(), false);
+        ASSERT_TRUE(mgr->setPartition(owner.get()) && mgr->_initStreamMgr(false) && mgr->open());
+        Vq::SharedPtr<VqObjectStream> os;
+        ASSERT_TRUE(mgr->beginWriteSegment(VqStreamMgr::LsgSegGuid, os, VQSEG_LSG));
+        Vq::SharedPtr<VqGroup> g = new VqGroup();
+        auto write = major == 10 ? VqPartition::writeLogicalElementV10 : VqPartition::writeLogicalElementV9;
+        ASSERT_TRUE(write(*os, g.get()) && write(*os, nullptr) && write(*os, nullptr));
+        ASSERT_TRUE(VqPropBase::writePropertyTable(*os, {}));
+        ASSERT_TRUE(mgr->endWriteSegment(os.get()) && mgr->close());
+        mgr.reset();
+
+        Vq::SharedPtr<VqPartition> out;
+        EXPECT_FALSE(VqPartition::openPartition(loc.get(), nullptr, out));
+        EXPECT_FALSE(out);
+        EXPECT_EQ(errorText(), "pBaseObj != __null && pBaseObj->isOfType(VqPartition::classTypeID())");
+    }
+}
+
+TEST_F(PartitionTest, VersionSettings) {
+    EXPECT_FALSE(VqPartition::setVersion(10, 2));
+    EXPECT_EQ(errorText(), "VQ version too high");
+    EXPECT_EQ(errorCode(), 22);
+    EXPECT_FALSE(VqPartition::setVersion(11, 0));
+    EXPECT_EQ(errorText(), "VQ version too high");
+    EXPECT_FALSE(VqPartition::setVersion(9, 8));
+    EXPECT_NE(errorText().find("9.7, 10.0, 10.1 or 99.0"), std::string::npos);
+    ASSERT_TRUE(VqPartition::setVersion(10, 1));
+    int major = 0, minor = 0;
+    VqString text;
+    ASSERT_TRUE(VqPartition::getVersion(major, minor, text));
+    EXPECT_EQ(major, 10);
+    EXPECT_EQ(minor, 1);
+    EXPECT_EQ(text.toUtf8(), "Version 10.1");
+    EXPECT_EQ(VqPartition::compressionAlgorithm(), 3);
+    ASSERT_TRUE(VqPartition::setVersion(9, 5));
+    EXPECT_EQ(VqPartition::compressionAlgorithm(), 2);
+}
+
+struct CallbackLog {
+    std::vector<int> times;
+    static bool record(VqPartition*, VqPartition::CallbackTime t, void* data) {
+        static_cast<CallbackLog*>(data)->times.push_back(t);
+        return true;
+    }
+};
+
+// A partition node standing for a second file, recorded relative to the
+// first, opens on demand and merges that file's graph in.
+TEST_F(PartitionTest, PartitionNodeOpensItsFileByRelativeLocation) {
+    TempDir dir;
+    ASSERT_EQ(std::system(("mkdir -p '" + dir.path() + "/parts'").c_str()), 0);
+    Vq::SharedPtr<VqPartition> part = buildSampleGraph(5);
+    ASSERT_TRUE(saveAt(part.get(), {10, 0}, dir, "parts/wheel.vq")) << errorText();
+
+    Vq::SharedPtr<VqPartition> top = new VqPartition();
+    Vq::SharedPtr<VqGroup> g = new VqGroup();
+    Vq::SharedPtr<VqPartition> ref = new VqPartition(location(dir.path(), "parts/wheel.vq").get());
+    g->appendChild(ref.get());
+    top->appendChild(g.get());
+    ASSERT_TRUE(saveAt(top.get(), {9, 5}, dir, "car.vq")) << errorText();
+    // The referring file records the location relative to itself: moving both keeps the link.
+    const std::string moved = dir.path() + "/moved";
+    ASSERT_EQ(std::system(("mkdir '" + moved + "' && mv '" + dir.path() + "/car.vq' '" + dir.path() +
+                           "/parts' '" + moved + "/'")
+                              .c_str()),
+              0);
+
+    CallbackLog log;
+    ASSERT_TRUE(VqPartition::addCallback(&CallbackLog::record, VqPartition::VQ_CB_BEFORE_MERGE, &log));
+    ASSERT_TRUE(VqPartition::addCallback(&CallbackLog::record, VqPartition::VQ_CB_OPENED, &log));
+    ASSERT_TRUE(VqPartition::addCallback(&CallbackLog::record, VqPartition::VQ_CB_OPENED, &log));
+    Vq::SharedPtr<VqPartition> car;
+    ASSERT_TRUE(VqPartition::openPartition(location(moved, "car.vq").get(), nullptr, car)) << errorText();
+    ASSERT_TRUE(car) << errorText();
+    auto* node = Vq::typeCast<VqPartition>(car->child(0)->child(0));
+    ASSERT_NE(node, nullptr);
+    EXPECT_FALSE(node->isOpen());
+    EXPECT_EQ(node->numChildren(), 0u);
+    ASSERT_TRUE(VqPartition::openAllPartitions(car.get())) << errorText();
+    EXPECT_TRUE(node->isOpen());
+    EXPECT_EQ(log.times, (std::vector<int>{0, 1}));
+    VqLateLoadedPropAtom* ll = lateLoaded(dataNode(node));
+    ASSERT_TRUE(ll && ll->ensureData(*node)) << errorText();
+    EXPECT_EQ(static_cast<VqInt32PropAtom*>(ll->object().get())->value(), 4711);
+    EXPECT_EQ(compare(part.get(), node), "");
+    VqPartition::removeCallback(&CallbackLog::record, VqPartition::VQ_CB_BEFORE_MERGE, &log);
+    VqPartition::removeCallback(&CallbackLog::record, VqPartition::VQ_CB_OPENED, &log);
+
+    // Closing detaches the contents again.
+    EXPECT_TRUE(node->close());
+    EXPECT_EQ(node->numChildren(), 0u);
+    EXPECT_FALSE(node->isOpen());
+}
+
+TEST_F(PartitionTest, FailedOpenMarksTheNodeNoOpen) {
+    TempDir dir;
+    CallbackLog log;
+    ASSERT_TRUE(VqPartition::addCallback(&CallbackLog::record, VqPartition::VQ_CB_OPEN_FAILED, &log));
+    Vq::SharedPtr<VqPartition> ref = new VqPartition(location(dir.path(), "missing.vq").get());
+    EXPECT_FALSE(ref->ensurePartition());
+    EXPECT_TRUE(ref->isNoOpen());
+    EXPECT_FALSE(ref->isOpen());
+    EXPECT_EQ(ref->numChildren(), 0u);
+    EXPECT_EQ(log.times, (std::vector<int>{4}));
+    // Marked no-open, it is not tried again unless forced.
+    EXPECT_TRUE(ref->ensurePartition());
+    EXPECT_FALSE(ref->ensurePartition(true));
+    VqPartition::removeCallback(&CallbackLog::record, VqPartition::VQ_CB_OPEN_FAILED, &log);
+
+    // A file that is not a VQ file at all is an error, not a graph.
+    writeFile(dir.file("junk.vq"), Bytes(300, 0x41));
+    EXPECT_FALSE(open(dir, "junk.vq"));
+}
+
+// A save that runs out of space fails and leaves the previous file as it was.
+TEST_F(PartitionTest, FailedSaveLeavesTheOldFileIntact) {
+    TempDir dir;
+    Vq::SharedPtr<VqPartition> root = buildSampleGraph(20);
+    ASSERT_TRUE(saveAt(root.get(), {9, 5}, dir, "model.vq")) << errorText();
+    const Bytes before = readFile(dir.file("model.vq"));
+    ASSERT_GT(before.size(), 1000u);
+    for (int i = 0; i < 2000; ++i)
+        root->appendChild(new VqNode());
+
+    // Writes past a small file size fail as they would on a full device.
+    struct rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = 2048;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool saved = root->save();
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+
+    EXPECT_FALSE(saved);
+    EXPECT_EQ(readFile(dir.file("model.vq")), before);
+    // Nothing is left behind beside it.
+    int files = 0;
+    if (DIR* d = opendir(dir.path().c_str())) {
+        while (dirent* e = readdir(d))
+            if (e->d_name[0] != '.') ++files;
+        closedir(d);
+    }
+    EXPECT_EQ(files, 1);
+    // And the partition still reads from the old file.
+    Vq::SharedPtr<VqPartition> reread = open(dir, "model.vq");
+    ASSERT_TRUE(reread) << errorText();
+    EXPECT_EQ(reread->numChildren(), 5u);
+}
+
+} // namespace
