@@ -1,5 +1,6 @@
 #include "VqErrorState.h"
 #include "VqModelContext.h"
+#include "VqMutex.h"
 #include "VqNode.h"
 #include "VqPath.h"
 #include "VqState.h"
@@ -15,6 +16,7 @@ bool VqNode::getState(const VqNode* node, const VqPath* path, Vq::SharedPtr<VqSt
     state = nullptr;
     VQ_CHECK(node != nullptr && path != nullptr, "VqNode", "getState", VQ_ERR_ARGUMENT);
     if (!(path->last() == node)) VQ_FAIL("VqNode", "getState", "path->last() == node", VQ_ERR_ARGUMENT);
+    if (!s_pInstDataMutex) VQ_FAIL("VqNode", "getState", "s_pInstDataMutex", VQ_ERR_INTERNAL);
     unsigned int tailKey = 0;
     VQ_PROPAGATE(path->getPathBitVec(tailKey));
     const int n = path->length();
@@ -27,7 +29,11 @@ bool VqNode::getState(const VqNode* node, const VqPath* path, Vq::SharedPtr<VqSt
     }
     int start = n - 1;
     Vq::SharedPtr<VqState> cur;
+    // The records are read and written under the class mutex, since several
+    // traversal threads may ask at once; the states are built outside it (two
+    // threads may then build the same state, and either result is right).
     for (; start >= 0; --start) {
+        VqAutoLock lock(s_pInstDataMutex);
         VqInstData* d = (*path)[start]->instData(keys[size_t(start)], false);
         if (d && d->_pState) {
             cur = static_cast<VqState*>(d->_pState.get());
@@ -57,9 +63,12 @@ bool VqNode::getState(const VqNode* node, const VqPath* path, Vq::SharedPtr<VqSt
         for (int a = 0; a < count; ++a)
             VQ_PROPAGATE(next->accumAttribute(attrs[a], path));
         VQ_PROPAGATE(next->finalize());
-        VqInstData* d = ni->instData(keys[size_t(i)], true);
-        if (!d) VQ_FAIL("VqNode", "getState", "pInstData", VQ_ERR_INTERNAL);
-        d->_pState = next.get();
+        {
+            VqAutoLock lock(s_pInstDataMutex);
+            VqInstData* d = ni->instData(keys[size_t(i)], true);
+            if (!d) VQ_FAIL("VqNode", "getState", "pInstData", VQ_ERR_INTERNAL);
+            d->_pState = next.get();
+        }
         cur = next;
     }
     state = cur;

@@ -9,6 +9,8 @@
 #include "VqXform.h"
 
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -162,4 +164,45 @@ TEST_F(StateTest, NodeStatesAreCachedPerInstance) {
               VqVec4f(0, 0, 1, 1));
     EXPECT_FALSE(VqNode::getState(a, &viaA, sa2));
     EXPECT_EQ(lastError(), "path->last() == node");
+}
+
+// Two traversal threads asking for the states of the same instances get
+// states with the same content.
+TEST_F(StateTest, ConcurrentRequestsAgree) {
+    Vq::SharedPtr<VqGroup> root = new VqGroup();
+    std::vector<VqGroup*> leaves;
+    Vq::SharedPtr<VqMaterial> m = new VqMaterial();
+    m->setShininess(7.0f);
+    root->appendAttribute(m.get());
+    for (int i = 0; i < 50; ++i) {
+        VqGroup* mid = new VqGroup();
+        root->appendChild(mid);
+        Vq::SharedPtr<VqXform> x = new VqXform();
+        VqMatrix4d t;
+        t.m[3][0] = i;
+        x->setMatrix(t);
+        mid->appendAttribute(x.get());
+        for (int j = 0; j < 20; ++j) {
+            VqGroup* leaf = new VqGroup();
+            mid->appendChild(leaf);
+            leaves.push_back(leaf);
+        }
+    }
+    std::vector<Vq::SharedPtr<VqState>> a(leaves.size()), b(leaves.size());
+    auto work = [&](std::vector<Vq::SharedPtr<VqState>>& out) {
+        for (size_t i = 0; i < leaves.size(); ++i) {
+            VqPath p;
+            p.setPath(leaves[i], 1);
+            VqNode::getState(leaves[i], &p, out[i]);
+        }
+    };
+    std::thread t1(work, std::ref(a)), t2(work, std::ref(b));
+    t1.join();
+    t2.join();
+    for (size_t i = 0; i < leaves.size(); ++i) {
+        ASSERT_TRUE(a[i] && b[i]);
+        EXPECT_EQ(VqState::compare(*a[i], *b[i]), 0);
+        EXPECT_EQ(static_cast<const VqXform*>(a[i]->attribute(VqXform::classTypeID()))->matrix().m[3][0],
+                  double(i / 20));
+    }
 }
