@@ -23,6 +23,7 @@ public:
     void seek(uint64_t offset) override;
     void getPosition(uint64_t& offset) override { offset = _nPos; }
     void readPrefetch(VqSize, VqSize& nHint) override { nHint = 0; }
+    // Block positions do not map onto the byte stream's: no bound is known.
     uint64_t _readLimit() override;
     bool _flush() override;
 

@@ -24,8 +24,6 @@ public:
     // Bytes held (the high-water mark of what was written).
     uint64_t length() const { return _nLength; }
     void setLength(uint64_t n) { _nLength = n; }
-    // Bytes that are valid without allocating.
-    uint64_t capacity() const { return uint64_t(_vpFrags.size()) << kFragShift; }
     int numFragments() const { return static_cast<int>(_vpFrags.size()); }
     VqUChar* fragment(int i) const { return _vpFrags[i]; }
     // Address of byte pos, which must be valid.
