@@ -6,6 +6,7 @@
 #include "VqLightSet.h"
 #include "VqMaterial.h"
 #include "VqMutex.h"
+#include "VqPartition.h"
 #include "VqStackNodeIter.h"
 #include "VqState.h"
 #include "VqStdException.h"
@@ -18,6 +19,10 @@ VQ_IMPLEMENT_TYPE_NOCLONE(Vq::ModelContext, VqNotifyBase, CLSID_VQModelContext)
 
 namespace {
 VqMutex s_listMutex;
+
+bool partitionOpened(VqPartition* partition, VqPartition::CallbackTime time, void* userData) {
+    return Vq::ModelContext::_partitionOpened(partition, time, userData);
+}
 std::vector<Vq::ModelContext*>* s_pModelContexts = nullptr;
 
 // Collects the shadow-casting lights and the mirror shapes of a graph.
@@ -97,10 +102,7 @@ ModelContext::ModelContext() {
         }
     }
     VqAutoLock lock(s_listMutex);
-    if (!s_pModelContexts) {
-        s_pModelContexts = new (std::nothrow) std::vector<ModelContext*>();
-        VqNode::setModelContextNotifier(&ModelContext::_notifyFromNode);
-    }
+    if (!s_pModelContexts) _createList();
     if (s_pModelContexts) s_pModelContexts->push_back(this);
 }
 
@@ -122,15 +124,31 @@ ModelContext::~ModelContext() {
 const std::vector<ModelContext*>& ModelContext::modelContexts() {
     static const std::vector<ModelContext*> s_none;
     VqAutoLock lock(s_listMutex);
-    if (!s_pModelContexts) {
-        s_pModelContexts = new (std::nothrow) std::vector<ModelContext*>();
-        VqNode::setModelContextNotifier(&ModelContext::_notifyFromNode);
-    }
+    if (!s_pModelContexts) _createList();
     return s_pModelContexts ? *s_pModelContexts : s_none;
+}
+
+// The list of model contexts; made with it, the links through which nodes
+// and opened partitions reach their model.
+void ModelContext::_createList() {
+    s_pModelContexts = new (std::nothrow) std::vector<ModelContext*>();
+    if (!s_pModelContexts) return;
+    VqNode::setModelContextNotifier(&ModelContext::_notifyFromNode);
+    VqPartition::addCallback(&partitionOpened, VqPartition::VQ_CB_OPENED, nullptr);
+}
+
+bool ModelContext::_partitionOpened(VqPartition* partition, int, void*) {
+    ModelContext* mc = findModelContext(partition);
+    if (!mc) return true;
+    mc->_bSearchLights = mc->_bSearchMirrors = true;
+    _markSubgraph(partition, false);
+    _markSubgraph(partition, true);
+    return mc->sendNotification(partition, 16);
 }
 
 void ModelContext::fini() {
     VqAutoLock lock(s_listMutex);
+    if (s_pModelContexts) VqPartition::removeCallback(&partitionOpened, VqPartition::VQ_CB_OPENED, nullptr);
     delete s_pModelContexts;
     s_pModelContexts = nullptr;
     VqNode::setModelContextNotifier(nullptr);
@@ -171,17 +189,17 @@ void ModelContext::_markSubgraph(VqNode* node, bool on) {
     }
 }
 
-bool ModelContext::setRootPartition(VqGroup* root) {
+bool ModelContext::setRootPartition(VqPartition* root) {
     while (!_vpLSGs.empty())
         VQ_PROPAGATE(removeLogicalSceneGraph(0));
     return root ? addLogicalSceneGraph(root) : true;
 }
 
-VqGroup* ModelContext::rootPartition() const {
+VqPartition* ModelContext::rootPartition() const {
     return _vpLSGs.empty() ? nullptr : _vpLSGs.front().get();
 }
 
-bool ModelContext::addLogicalSceneGraph(VqGroup* root) {
+bool ModelContext::addLogicalSceneGraph(VqPartition* root) {
     VQ_CHECK(root != nullptr, "Vq::ModelContext", "addLogicalSceneGraph", VQ_ERR_ARGUMENT);
     _vpLSGs.push_back(root);
     _markSubgraph(root, true);
@@ -192,7 +210,7 @@ bool ModelContext::addLogicalSceneGraph(VqGroup* root) {
 
 bool ModelContext::removeLogicalSceneGraph(unsigned int index) {
     VQ_CHECK(index < _vpLSGs.size(), "Vq::ModelContext", "removeLogicalSceneGraph", VQ_ERR_ARGUMENT);
-    Vq::SharedPtr<VqGroup> root = _vpLSGs[index];
+    Vq::SharedPtr<VqPartition> root = _vpLSGs[index];
     _vpLSGs.erase(_vpLSGs.begin() + index);
     _markSubgraph(root.get(), false);
     _bSearchLights = _bSearchMirrors = true;
@@ -200,7 +218,7 @@ bool ModelContext::removeLogicalSceneGraph(unsigned int index) {
     return true;
 }
 
-VqGroup* ModelContext::logicalSceneGraph(unsigned int index) const {
+VqPartition* ModelContext::logicalSceneGraph(unsigned int index) const {
     return index < _vpLSGs.size() ? _vpLSGs[index].get() : nullptr;
 }
 
@@ -234,7 +252,7 @@ bool ModelContext::replaceAttribute(VqAttribute* attr) {
             a->removeNotification(this);
             a = attr;
             VQ_PROPAGATE(attr->addNotification(this));
-            if (VqGroup* root = rootPartition()) {
+            if (VqPartition* root = rootPartition()) {
                 VQ_PROPAGATE(attr->invalidateNodeData(root));
                 if (attr->isPersistable()) VQ_PROPAGATE(root->setModifiedFlag(true));
             }
@@ -258,7 +276,7 @@ bool ModelContext::_isDefaultAttribute(const VqBase* who) const {
 bool ModelContext::receiveNotification(const VqBase* who, Vq::BaseChange change) const {
     if (_isDefaultAttribute(who)) {
         const VqAttribute* attr = static_cast<const VqAttribute*>(who);
-        if (VqGroup* root = rootPartition()) {
+        if (VqPartition* root = rootPartition()) {
             VQ_PROPAGATE(attr->invalidateNodeData(root));
             if (attr->isPersistable()) VQ_PROPAGATE(root->setModifiedFlag(true));
         }

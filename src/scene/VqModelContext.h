@@ -10,7 +10,7 @@
 #include <vector>
 
 class VqAttribute;
-class VqGroup;
+class VqPartition;
 class VqLight;
 class VqNode;
 class VqType;
@@ -67,17 +67,17 @@ public:
     ModelContext& operator=(const ModelContext&) = delete;
     ~ModelContext() override;
 
-    virtual bool setRootPartition(VqGroup* root);
-    virtual VqGroup* rootPartition() const;
+    virtual bool setRootPartition(VqPartition* root);
+    virtual VqPartition* rootPartition() const;
     virtual VqBox3<float> bboxWC() const;
     virtual bool setShadowMapResolution(int cSize);
     size_t _memSize(bool deep) const override;
     bool receiveNotification(const VqBase* who, Vq::BaseChange change) const override;
 
-    bool addLogicalSceneGraph(VqGroup* root);
+    bool addLogicalSceneGraph(VqPartition* root);
     bool removeLogicalSceneGraph(unsigned int index);
     unsigned int numLogicalSceneGraphs() const { return static_cast<unsigned int>(_vpLSGs.size()); }
-    VqGroup* logicalSceneGraph(unsigned int index) const;
+    VqPartition* logicalSceneGraph(unsigned int index) const;
 
     const VqAttribute* attribute(const VqType& type) const;
     bool replaceAttribute(VqAttribute* attr);
@@ -104,6 +104,10 @@ public:
     void invalidateAllShadowMaps() const;
     int shadowMapResolution() const { return _nShadowMapRes; }
 
+    // Called when a partition has read its file: a model holding it takes
+    // the new nodes in and searches its lights and mirrors again.
+    static bool _partitionOpened(VqPartition* partition, int time, void* userData);
+
     // Every model context of the process.
     static const std::vector<ModelContext*>& modelContexts();
     // The model context whose logical scene graphs hold the node, or null.
@@ -115,10 +119,11 @@ private:
     void _checkShadowIndex(int loc) const;
     bool _isDefaultAttribute(const VqBase* who) const;
     static void _markSubgraph(VqNode* node, bool on);
+    static void _createList();
     static bool _notifyFromNode(const VqNode* node, const VqBase* who, Vq::BaseChange change);
 
     mutable VqBitVec _vbShadowCastingLightsValid;
-    Vq::SharedPtrVec<VqGroup> _vpLSGs;
+    Vq::SharedPtrVec<VqPartition> _vpLSGs;
     SliceContext* _pSliceCntx = nullptr;
     Vq::SharedPtrVec<VqAttribute> _vpDefaultAttrs;
     mutable std::vector<Found<VqLight>> _vShadowLights;

@@ -1,15 +1,18 @@
+#include "VqFSStorageLocation.h"
 #include "VqFog.h"
 #include "VqGroup.h"
 #include "VqLibFixture.h"
 #include "VqLightSet.h"
 #include "VqMaterial.h"
 #include "VqModelContext.h"
+#include "VqPartition.h"
 #include "VqPath.h"
 #include "VqState.h"
 #include "VqStdError.h"
 #include "VqStdException.h"
 #include "VqStringPropAtom.h"
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -36,7 +39,7 @@ protected:
     // root -> (a -> shared, b -> shared); a carries a light set with one shadow caster.
     void SetUp() override {
         VqLibTest::SetUp();
-        root = new VqGroup();
+        root = new VqPartition();
         a = new VqGroup();
         b = new VqGroup();
         shared = new VqGroup();
@@ -62,7 +65,7 @@ protected:
         caster = plain = nullptr;
         VqLibTest::TearDown();
     }
-    Vq::SharedPtr<VqGroup> root;
+    Vq::SharedPtr<VqPartition> root;
     VqGroup *a = nullptr, *b = nullptr, *shared = nullptr;
     Vq::SharedPtr<VqLight> caster, plain;
     Vq::SharedPtr<Vq::ModelContext> mc;
@@ -196,4 +199,31 @@ TEST_F(ModelContextTest, Slices) {
     EXPECT_EQ(mc->allocatedSliceMask(), 2u);
     EXPECT_EQ(rec->changes, (std::vector<int>{16, 16, 8, 32}));
     EXPECT_FALSE(mc->deallocSlice(id0));
+}
+
+// A partition of the model that reads its file brings its nodes into the
+// model: they report to it, and its mirror list is searched again.
+TEST_F(ModelContextTest, OpenedPartitionJoinsTheModel) {
+    char tmpl[] = "/tmp/vq_mc_XXXXXX";
+    const std::string dir = mkdtemp(tmpl);
+    {
+        Vq::SharedPtr<VqPartition> part = new VqPartition();
+        VqGroup* mirror = new VqGroup();
+        ASSERT_TRUE(part->appendChild(mirror));
+        Vq::SharedPtr<VqStringPropAtom> key = new VqStringPropAtom(vqPropMirrorPlane);
+        Vq::SharedPtr<VqStringPropAtom> yes = new VqStringPropAtom("yes");
+        ASSERT_TRUE(mirror->addProp(key.get(), yes.get()));
+        ASSERT_TRUE(part->saveAs(VqString::fromUtf8(dir + "/"), VqString("part.vq"))) << lastError();
+    }
+    Vq::SharedPtr<VqFSStorageLocation> loc =
+        new VqFSStorageLocation(VqString::fromUtf8(dir + "/"), VqString("part.vq"));
+    VqPartition* ref = new VqPartition(loc.get());
+    ASSERT_TRUE(root->appendChild(ref));
+    ASSERT_TRUE(mc->setRootPartition(root.get()));
+    EXPECT_EQ(mc->numMirrorPlanes(), 0);
+    ASSERT_TRUE(VqPartition::openAllPartitions(root.get())) << lastError();
+    ASSERT_GT(ref->numChildren(), 0u);
+    EXPECT_TRUE(ref->child(0)->internalFlag(VqNode::VQ_NODE_IFLAG_MODELCONTEXT));
+    EXPECT_EQ(mc->numMirrorPlanes(), 1);
+    std::system(("rm -rf '" + dir + "'").c_str());
 }
