@@ -100,6 +100,11 @@ public:
     void setNoLengthCheck(bool on) { _bNoLengthCheck = on; }
     bool noLengthCheck() const { return _bNoLengthCheck; }
 
+    // Keeps an object discarded while reading until the stream goes: its
+    // reference slots may still wait in the swizzler, which writes to them
+    // when the segment ends.
+    void deferRelease(VqBase* obj) { _vpDeferred.emplace_back(obj); }
+
     // The process-wide pool of write buffers.
     static bool s_allocWriteBuffer(VqInBufFVec*& buffer);
     static void s_deallocWriteBuffer(VqInBufFVec* buffer);
@@ -113,6 +118,8 @@ protected:
     // Bytes left in the innermost element being read (UINT64_MAX when none is open).
     uint64_t _elementRemaining();
 
+    // Declared before the swizzler, so that they outlive it.
+    std::vector<Vq::SharedPtr<VqBase>> _vpDeferred;
     Vq::SharedPtr<VqPtrSwizzle> _currentSwizzler;
     VqPartition* _pPartition = nullptr;
     mutable int _nMajorVersion = -1;

@@ -205,11 +205,14 @@ void adopt(Vq::SharedPtr<VqBase>& out, VqBase* obj) {
 void adopt(VqBase*& out, VqBase* obj) {
     out = obj;
 }
-void discard(Vq::SharedPtr<VqBase>& out) {
+// A discarded object may have left reference slots in the stream's swizzler:
+// the stream keeps it until the swizzler is done with them.
+void discard(VqObjectStream& os, Vq::SharedPtr<VqBase>& out) {
+    if (out) os.deferRelease(out.get());
     out.reset();
 }
-void discard(VqBase*& out) {
-    if (out && out->refCount() == 0) delete out;
+void discard(VqObjectStream& os, VqBase*& out) {
+    if (out) os.deferRelease(out);
     out = nullptr;
 }
 VqBase* get(const Vq::SharedPtr<VqBase>& out) {
@@ -288,21 +291,21 @@ bool readElementImpl(VqObjectStream& os, Out& out, bool withId, bool& isEnd, con
     }
     adopt(out, obj);
     if (!obj->deserialize(os)) {
-        discard(out);
+        discard(os, out);
         VqErrorState::rethrowError();
         return false;
     }
     if (!withId) return true;
     bool registered = true;
     if (!os.registerPtr(obj, id, &registered)) {
-        discard(out);
+        discard(os, out);
         VqErrorState::rethrowError();
         return false;
     }
     if (!registered) {
         // Two elements with one ID: the first one stands for the ID.
         auto* earlier = static_cast<VqBase*>(const_cast<void*>(os.possiblePtr(id)));
-        discard(out);
+        discard(os, out);
         adopt(out, earlier);
         VqErrorState::throwStdError(kCls, method, "bReg", VQ_ERR_INTERNAL);
     }
@@ -323,7 +326,7 @@ bool readLogicalElementImpl(VqObjectStream& os, Out& out, bool withId, const cha
         escaped = true;
     }
     if (!ok) {
-        discard(out);
+        discard(os, out);
         os.setNoLengthCheck(true);
         os.endRead();
         if (escaped) {
@@ -336,7 +339,7 @@ bool readLogicalElementImpl(VqObjectStream& os, Out& out, bool withId, const cha
     // An unregistered type without a placeholder leaves its data unread:
     // endRead passes over it by its length.
     if (!os.endRead()) {
-        discard(out);
+        discard(os, out);
         VqErrorState::rethrowError();
         return false;
     }
@@ -481,7 +484,7 @@ bool VqPartition::readElementV9(VqObjectStream& os, VqBase*& out) {
     try {
         return readElementImpl(os, out, true, isEnd, "readElementV9");
     } catch (...) {
-        discard(out);
+        discard(os, out);
         return VqErrorState::recordCurrentException(kCls, "readElementV9");
     }
 }
@@ -491,7 +494,7 @@ bool VqPartition::readElement(VqObjectStream& os, VqBase*& out) {
     try {
         return readElementImpl(os, out, false, isEnd, "readElement");
     } catch (...) {
-        discard(out);
+        discard(os, out);
         return VqErrorState::recordCurrentException(kCls, "readElement");
     }
 }

@@ -100,6 +100,7 @@ public:
     // Reads one segment by GUID and returns its object (the first element of
     // a graph segment).
     static bool loadSegmentV10(VqStreamMgr* mgr, Vq::SharedPtr<VqBase>& out, const VqGUID& seg);
+    // The V9 form hands over one reference to the object, which the caller releases.
     static bool loadSegmentV9(VqStreamMgr* mgr, VqBase*& out, const VqGUID& seg);
     static bool loadSegmentV8(VqStreamMgr* mgr, Vq::SharedPtr<VqBase>& out, const VqGUID& seg);
     // Files before format 8: a stream positioned at the SID's absolute offset.

@@ -14,6 +14,7 @@
 #include "VqStreamMgr.h"
 #include "VqTOCStreamMgr.h"
 
+#include <unordered_map>
 #include <unordered_set>
 
 VQ_IMPLEMENT_TYPE(VqPartition, VqGroup, CLSID_ZQPartition)
@@ -262,6 +263,48 @@ bool fixupObjects(std::vector<Vq::SharedPtr<VqBase>>& objects) {
             n->setInternalFlag(VqNode::VQ_NODE_IFLAG_NEEDSLOADFIXUP, false);
     return ok;
 }
+
+// Unlinks every node read from its children, so that whatever a damaged file
+// linked (cycles included) is released with the objects.
+void dropGraph(std::vector<Vq::SharedPtr<VqBase>>& objects) {
+    for (auto& o : objects)
+        if (auto* n = Vq::typeCast<VqNode>(o.get())) n->removeAllChildren();
+    objects.clear();
+}
+
+// Whether the child links among the nodes read form a cycle (a damaged file
+// can make a group its own descendant).
+bool hasCycle(const std::vector<Vq::SharedPtr<VqBase>>& objects) {
+    enum : char { kOpen = 1, kDone = 2 };
+    std::unordered_map<const VqNode*, char> state;
+    for (const auto& o : objects) {
+        const auto* start = Vq::typeCast<VqNode>(o.get());
+        if (!start || state.count(start)) continue;
+        // Iterative depth-first walk: a node met again while still open closes a cycle.
+        std::vector<std::pair<const VqNode*, unsigned int>> stack{{start, 0u}};
+        state[start] = kOpen;
+        while (!stack.empty()) {
+            const VqNode* n = stack.back().first;
+            const unsigned int next = stack.back().second;
+            if (next >= n->numChildren(false)) {
+                state[n] = kDone;
+                stack.pop_back();
+                continue;
+            }
+            ++stack.back().second;
+            const VqNode* c = n->child(static_cast<int>(next), false);
+            if (!c) continue;
+            auto it = state.find(c);
+            if (it == state.end()) {
+                state[c] = kOpen;
+                stack.emplace_back(c, 0u);
+            } else if (it->second == kOpen) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
 } // namespace
 
 bool VqPartition::_loadRootSegment(VqStreamMgr* mgr, int major, Vq::SharedPtr<VqPartition>& root,
@@ -343,6 +386,10 @@ bool VqPartition::_loadRootSegmentV6(VqStreamMgr* mgr, Vq::SharedPtr<VqPartition
 
 bool VqPartition::_fixGraph(std::vector<Vq::SharedPtr<VqBase>>& objects) {
     bool ok = fixupObjects(objects);
+    if (ok && hasCycle(objects)) {
+        dropGraph(objects);
+        VQ_FAIL(kCls, "fixGraph", "The graph read contains a cycle", VQ_ERR_CORRUPT);
+    }
     // Partition nodes of the graph other than this one stand for their own
     // files: they start empty and closed, whatever their record held.
     for (auto& o : objects) {
@@ -389,11 +436,12 @@ bool VqPartition::openPartition(const VqStorageLocation* loc, const VqPartition*
         bool ok = major >= 8 ? _loadRootSegment(mgr.get(), major, root, objects)
                              : _loadRootSegmentV6(mgr.get(), root, objects);
         if (!ok) {
-            // Objects read so far may hold slots into one another: drop them unlinked.
+            Vq::SharedPtr<VqStdError> error = VqErrorState::currentError();
+            // Objects read so far may hold slots into one another: link, then drop them.
             fixupObjects(objects);
-            if (root) root->removeAllChildren();
+            dropGraph(objects);
             if (mgr->isOpen()) mgr->close();
-            VqErrorState::rethrowError();
+            if (error) VqErrorState::setError(error.get());
             return false;
         }
         if (!root) VQ_FAIL(kCls, "openPartition", "Root of graph is a NULL partition", VQ_ERR_CORRUPT);
@@ -402,9 +450,11 @@ bool VqPartition::openPartition(const VqStorageLocation* loc, const VqPartition*
         root->setDatastoreVersion(major, minor);
         root->_uAttrWord.store(VQ_PARTITION_OPEN);
         if (!root->_fixGraph(objects)) {
-            root->removeAllChildren();
+            Vq::SharedPtr<VqStdError> error = VqErrorState::currentError();
+            dropGraph(objects);
             root->_pStreamMgr.reset();
             mgr->close();
+            if (error) VqErrorState::setError(error.get());
             return false;
         }
         VqByteStream::s_reapOpenStreamList();
@@ -522,13 +572,15 @@ bool loadSegmentAny(VqStreamMgr* mgr, int major, Vq::SharedPtr<VqBase>& out, con
                     const char* method) {
     out.reset();
     if (!mgr) VQ_FAIL(kCls, method, "pStreamMgr", VQ_ERR_ARGUMENT);
+    // Declared before the segment guard: slots still waiting in the segment's
+    // swizzler are cleared when it ends, and must still exist then.
+    std::vector<Vq::SharedPtr<VqBase>> objects;
     Vq::SharedPtr<VqObjectStream> os;
     if (!mgr->beginReadSegment(seg, os) || !os) {
         VqErrorState::rethrowError();
         return false;
     }
     VqAutoEndReadSegment guard(mgr, os.get());
-    std::vector<Vq::SharedPtr<VqBase>> objects;
     Vq::SharedPtr<VqBase> first;
     VQ_PROPAGATE(readElementOf(major, *os, first));
     if (first) objects.push_back(first);
@@ -540,7 +592,12 @@ bool loadSegmentAny(VqStreamMgr* mgr, int major, Vq::SharedPtr<VqBase>& out, con
                                     VQ_ERR_INTERNAL);
         return false;
     }
-    VQ_PROPAGATE(fixupObjects(objects));
+    if (!fixupObjects(objects) || hasCycle(objects)) {
+        Vq::SharedPtr<VqStdError> error = VqErrorState::currentError();
+        dropGraph(objects);
+        if (error) VqErrorState::setError(error.get());
+        VQ_FAIL(kCls, method, "The segment's graph is damaged", VQ_ERR_CORRUPT);
+    }
     out = first;
     return true;
 }
@@ -559,7 +616,7 @@ bool VqPartition::loadSegmentV9(VqStreamMgr* mgr, VqBase*& out, const VqGUID& se
     try {
         Vq::SharedPtr<VqBase> obj;
         VQ_PROPAGATE(loadSegmentAny(mgr, 9, obj, seg, "loadSegmentV9"));
-        // The caller adopts the object, as with the raw element reads.
+        // The caller takes over one reference to the object.
         out = obj.release();
         return true;
     } catch (...) {
@@ -628,6 +685,8 @@ bool VqPartition::loadSegmentRoot(int major, const VqGUID& segGuid, int, Vq::Sha
         VqBase* raw = nullptr;
         VQ_PROPAGATE(loadSegmentV9(_pStreamMgr.get(), raw, segGuid));
         out = raw;
+        // The reference loadSegmentV9 handed over now lives in out.
+        if (raw) raw->unref();
         return true;
     }
     return loadSegmentV8(_pStreamMgr.get(), out, segGuid);

@@ -172,6 +172,38 @@ TEST_F(PartitionTest, FirstElementMustBeAPartition) {
     }
 }
 
+// A damaged file whose groups form a cycle is refused, and nothing leaks.
+TEST_F(PartitionTest, CyclicGraphIsRefused) {
+    TempDir dir;
+    ASSERT_TRUE(VqPartition::setVersion(10, 0));
+    Vq::SharedPtr<VqPartition> owner = new VqPartition();
+    Vq::SharedPtr<VqGroup> a = new VqGroup();
+    Vq::SharedPtr<VqGroup> b = new VqGroup();
+    owner->appendChild(a.get());
+    a->appendChild(b.get());
+    auto loc = location(dir.path(), "cycle.vq");
+    Vq::SharedPtr<VqTOCStreamMgr> mgr = new VqTOCStreamMgr(loc.get(), false);
+    ASSERT_TRUE(mgr->setPartition(owner.get()) && mgr->_initStreamMgr(false) && mgr->open());
+    Vq::SharedPtr<VqObjectStream> os;
+    ASSERT_TRUE(mgr->beginWriteSegment(VqStreamMgr::LsgSegGuid, os, VQSEG_LSG));
+    // b is written as a group whose child is a: its ID is known from a's record.
+    ASSERT_TRUE(VqPartition::writeLogicalElementV10(*os, owner.get()));
+    ASSERT_TRUE(VqPartition::writeLogicalElementV10(*os, a.get()));
+    b->appendChild(a.get());
+    ASSERT_TRUE(VqPartition::writeLogicalElementV10(*os, b.get()));
+    b->removeAllChildren();
+    ASSERT_TRUE(VqPartition::writeLogicalElementV10(*os, nullptr) &&
+                VqPartition::writeLogicalElementV10(*os, nullptr));
+    ASSERT_TRUE(VqPropBase::writePropertyTable(*os, {}));
+    ASSERT_TRUE(mgr->endWriteSegment(os.get()) && mgr->close());
+    mgr.reset();
+
+    Vq::SharedPtr<VqPartition> out;
+    EXPECT_FALSE(VqPartition::openPartition(loc.get(), nullptr, out));
+    EXPECT_FALSE(out);
+    EXPECT_EQ(errorText(), "The graph read contains a cycle");
+}
+
 TEST_F(PartitionTest, VersionSettings) {
     EXPECT_FALSE(VqPartition::setVersion(10, 2));
     EXPECT_EQ(errorText(), "VQ version too high");

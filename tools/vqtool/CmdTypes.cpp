@@ -14,7 +14,8 @@ int listTypes(std::ostream& os) {
         if (!t) continue;
         VqString guid;
         if (!t->guid.toString(guid)) return vqToolFail(vqToolLastError());
-        os << guid << "  " << std::left << std::setw(32) << t->name << (t->create ? "" : " (abstract)") << "\n";
+        os << guid << "  " << std::left << std::setw(32) << t->name << (t->create ? "" : " (abstract)")
+           << "\n";
     }
     os << n << " types registered\n";
     return 0;
@@ -24,12 +25,4 @@ int listTypes(std::ostream& os) {
 int cmdTypes(const std::vector<std::string>& args) {
     if (!args.empty()) return vqToolFail("types takes no arguments (see 'vqtool types --help')");
     return listTypes(std::cout);
-}
-
-int cmdDemo(const std::vector<std::string>& args) {
-    if (!args.empty()) return vqToolFail("demo takes no arguments (see 'vqtool demo --help')");
-    std::cout << "libVq81 initialised; registered types:\n";
-    int rc = listTypes(std::cout);
-    if (rc == 0) std::cout << "shutting down\n";
-    return rc;
 }

@@ -1,0 +1,527 @@
+// Sub-commands on VQ files: info, tree, convert, and the demonstration that
+// builds an assembly, saves it in two versions and reads both back.
+
+#include "VqErrorState.h"
+#include "VqFSStorageLocation.h"
+#include "VqFloat32PropAtom.h"
+#include "VqInstance.h"
+#include "VqInt32PropAtom.h"
+#include "VqLOD.h"
+#include "VqLateLoadedPropAtom.h"
+#include "VqMaterial.h"
+#include "VqObjectStream.h"
+#include "VqPartition.h"
+#include "VqStdError.h"
+#include "VqStringPropAtom.h"
+#include "VqSwitch.h"
+#include "VqTOC.h"
+#include "VqTOCStreamMgr.h"
+#include "VqToolCommand.h"
+#include "VqXform.h"
+
+#include <cstdlib>
+#include <iomanip>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace {
+
+Vq::SharedPtr<VqFSStorageLocation> fileLocation(const std::string& path) {
+    size_t cut = path.find_last_of('/');
+    if (cut == std::string::npos) return new VqFSStorageLocation(VqString("./"), VqString::fromUtf8(path));
+    return new VqFSStorageLocation(VqString::fromUtf8(path.substr(0, cut + 1)),
+                                   VqString::fromUtf8(path.substr(cut + 1)));
+}
+
+bool openFile(const std::string& path, Vq::SharedPtr<VqPartition>& out) {
+    return VqPartition::openPartition(fileLocation(path).get(), nullptr, out);
+}
+
+bool parseVersion(const std::string& text, int& major, int& minor) {
+    char* end = nullptr;
+    major = static_cast<int>(std::strtol(text.c_str(), &end, 10));
+    if (!end || *end != '.') return false;
+    const char* rest = end + 1;
+    minor = static_cast<int>(std::strtol(rest, &end, 10));
+    return end != rest && *end == '\0';
+}
+
+// The first line of a version text, without its padding.
+std::string firstLine(const VqString& text) {
+    std::string s = text.toUtf8();
+    size_t end = s.find_first_of("\r\n");
+    if (end != std::string::npos) s.resize(end);
+    while (!s.empty() && s.back() == ' ')
+        s.pop_back();
+    return s;
+}
+
+const char* segmentTypeName(int type) {
+    switch (type) {
+    case VQSEG_LSG:
+        return "scene graph";
+    case VQSEG_BREP:
+        return "b-rep";
+    case VQSEG_PMI:
+        return "pmi";
+    case VQSEG_METADATA:
+        return "metadata";
+    case VQSEG_SHAPE:
+        return "shape";
+    case VQSEG_KXBREP:
+        return "kernel b-rep";
+    case VQSEG_WFREP:
+        return "wireframe";
+    case VQSEG_ORBIT:
+        return "orbit";
+    case VQSEG_LWPA:
+        return "lwpa";
+    case VQSEG_SPATIALHIER:
+        return "spatial hierarchy";
+    default:
+        return type >= VQSEG_SHAPELOD0 && type <= VQSEG_SHAPELOD9 ? "shape lod" : "other";
+    }
+}
+
+// Bytes a segment holds once decompressed, by reading it to its end.
+uint64_t decodedSize(VqStreamMgr* mgr, const VqGUID& guid) {
+    Vq::SharedPtr<VqObjectStream> os;
+    if (!mgr->beginReadSegment(guid, os) || !os) return 0;
+    uint64_t total = 0;
+    // Whole blocks while they last, then the tail byte by byte: a read past
+    // the end of a segment fails rather than coming back short.
+    std::vector<VqUChar> buf(4096);
+    for (VqSize chunk : {static_cast<VqSize>(buf.size()), static_cast<VqSize>(1)}) {
+        try {
+            for (;;) {
+                VqSize got = 0;
+                os->readBytes(buf.data(), chunk, got);
+                total += got;
+                if (got < chunk) break;
+            }
+        } catch (...) {
+            VqErrorState::clearError();
+        }
+    }
+    mgr->endReadSegment(os.get());
+    return total;
+}
+
+struct GraphCounts {
+    uint64_t nodes = 0, attributes = 0, properties = 0, partitions = 0;
+};
+
+GraphCounts countGraph(const VqNode* root) {
+    GraphCounts c;
+    std::unordered_set<const VqBase*> seen;
+    std::vector<const VqNode*> todo{root};
+    while (!todo.empty()) {
+        const VqNode* n = todo.back();
+        todo.pop_back();
+        if (!n || !seen.insert(n).second) continue;
+        ++c.nodes;
+        if (Vq::typeCast<VqPartition>(n)) ++c.partitions;
+        c.properties += static_cast<uint64_t>(n->numProps(false));
+        VqAttribute* const* attrs = nullptr;
+        int nAttrs = 0;
+        n->attributes(attrs, nAttrs);
+        for (int i = 0; i < nAttrs; ++i)
+            if (seen.insert(attrs[i]).second) {
+                ++c.attributes;
+                c.properties += static_cast<uint64_t>(attrs[i]->numProps(false));
+            }
+        for (unsigned int i = 0; i < n->numChildren(); ++i)
+            todo.push_back(n->child(static_cast<int>(i)));
+    }
+    return c;
+}
+
+int printInfo(const std::string& path, std::ostream& out) {
+    Vq::SharedPtr<VqPartition> part;
+    if (!openFile(path, part)) return vqToolFail(path + ": " + vqToolLastError());
+    VqStreamMgr* mgr = part->streamMgr();
+    int major = -1, minor = -1;
+    part->datastoreVersion(major, minor);
+    out << path << "\n  version     " << major << "." << minor << " (\"" << firstLine(part->versionText())
+        << "\")\n"
+        << "  byte order  "
+        << (mgr->byteOrder() == 0 ? "least significant byte first" : "most significant byte first")
+        << "\n  compression "
+        << (major >= 10  ? "lzma"
+            : major >= 8 ? "zlib"
+                         : "none")
+        << "\n";
+    if (auto* toc = Vq::typeCast<VqTOCStreamMgr>(mgr)) {
+        struct Row {
+            int count = 0;
+            uint64_t stored = 0, decoded = 0;
+        };
+        std::map<int, Row> rows;
+        for (const VqTOCElem& e : toc->toc().entriesByOffset()) {
+            Row& r = rows[e.segType()];
+            ++r.count;
+            r.stored += e.length;
+            r.decoded += decodedSize(mgr, e.guid);
+        }
+        out << "  segments\n";
+        out << "    " << std::left << std::setw(18) << "type" << std::right << std::setw(7) << "count"
+            << std::setw(12) << "stored" << std::setw(12) << "decoded" << std::setw(8) << "ratio\n";
+        for (const auto& [type, r] : rows) {
+            std::ostringstream ratio;
+            ratio << std::fixed << std::setprecision(2)
+                  << (r.stored ? static_cast<double>(r.decoded) / static_cast<double>(r.stored) : 0.0);
+            out << "    " << std::left << std::setw(18)
+                << (std::to_string(type) + " " + segmentTypeName(type)) << std::right << std::setw(7)
+                << r.count << std::setw(12) << r.stored << std::setw(12) << r.decoded << std::setw(8)
+                << ratio.str() << "\n";
+        }
+    }
+    GraphCounts c = countGraph(part.get());
+    out << "  graph       " << c.nodes << " nodes (" << c.partitions << " partitions), " << c.attributes
+        << " attributes, " << c.properties << " properties\n";
+    return 0;
+}
+
+// The "name" property of a node, or "".
+std::string nodeName(const VqNode* n) {
+    static const Vq::SharedPtr<VqStringPropAtom> key = new VqStringPropAtom("name");
+    VqPropAtom* v = nullptr;
+    if (!n->propValue(key.get(), v, false)) return "";
+    if (auto* s = Vq::typeCast<VqStringPropAtom>(v)) {
+        std::ostringstream os;
+        s->write(os);
+        return os.str();
+    }
+    return "";
+}
+
+struct TreeOptions {
+    int maxDepth = 1000;
+    int maxChildren = 1000000;
+};
+
+void printTree(const VqNode* n, int depth, const TreeOptions& opt,
+               std::unordered_map<const VqNode*, int>& ids, std::ostream& out) {
+    std::string indent(static_cast<size_t>(depth) * 2, ' ');
+    auto known = ids.find(n);
+    out << indent << n->type()->name;
+    std::string name = nodeName(n);
+    if (!name.empty()) out << " \"" << name << "\"";
+    if (known != ids.end()) {
+        out << " -> shared #" << known->second << "\n";
+        return;
+    }
+    const int id = static_cast<int>(ids.size());
+    ids[n] = id;
+    if (n->numParents() > 1) out << " #" << id << " (" << n->numParents() << " parents)";
+    VqAttribute* const* attrs = nullptr;
+    int nAttrs = 0;
+    n->attributes(attrs, nAttrs);
+    for (int i = 0; i < nAttrs; ++i)
+        out << " [" << attrs[i]->type()->name << "]";
+    if (auto* p = Vq::typeCast<VqPartition>(n); p && depth > 0)
+        out << " {file " << p->datastoreName().toUtf8() << (p->isOpen() ? ", open" : ", not open") << "}";
+    if (n->numProps(false) > 0) out << " (" << n->numProps(false) << " props)";
+    out << "\n";
+    const unsigned int count = n->numChildren();
+    if (count == 0) return;
+    if (depth + 1 > opt.maxDepth) {
+        out << indent << "  ... " << count << " children\n";
+        return;
+    }
+    const unsigned int shown = std::min<unsigned int>(count, static_cast<unsigned int>(opt.maxChildren));
+    for (unsigned int i = 0; i < shown; ++i)
+        printTree(n->child(static_cast<int>(i)), depth + 1, opt, ids, out);
+    if (shown < count) out << indent << "  ... " << (count - shown) << " more\n";
+}
+
+bool parseCount(const std::string& text, int& out) {
+    char* end = nullptr;
+    long v = std::strtol(text.c_str(), &end, 10);
+    if (text.empty() || *end != '\0' || v < 0 || v > 1000000) return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
+// Splits "--opt=value" / "--opt value" options from positional arguments.
+bool takeOption(const std::vector<std::string>& args, size_t& i, const std::string& name,
+                std::string& value) {
+    const std::string& a = args[i];
+    if (a == name) {
+        if (i + 1 >= args.size()) return false;
+        value = args[++i];
+        return true;
+    }
+    if (a.rfind(name + "=", 0) == 0) {
+        value = a.substr(name.size() + 1);
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+int cmdInfo(const std::vector<std::string>& args) {
+    if (args.size() != 1 || args[0].rfind("-", 0) == 0)
+        return vqToolFail("info takes one file (see 'vqtool info --help')");
+    return printInfo(args[0], std::cout);
+}
+
+int cmdTree(const std::vector<std::string>& args) {
+    TreeOptions opt;
+    std::vector<std::string> files;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string v;
+        if (takeOption(args, i, "--depth", v)) {
+            if (!parseCount(v, opt.maxDepth)) return vqToolFail("bad --depth value '" + v + "'");
+        } else if (takeOption(args, i, "--children", v)) {
+            if (!parseCount(v, opt.maxChildren)) return vqToolFail("bad --children value '" + v + "'");
+        } else if (args[i].rfind("-", 0) == 0) {
+            return vqToolFail("unknown option '" + args[i] + "' (see 'vqtool tree --help')");
+        } else {
+            files.push_back(args[i]);
+        }
+    }
+    if (files.size() != 1) return vqToolFail("tree takes one file (see 'vqtool tree --help')");
+    Vq::SharedPtr<VqPartition> part;
+    if (!openFile(files[0], part)) return vqToolFail(files[0] + ": " + vqToolLastError());
+    std::unordered_map<const VqNode*, int> ids;
+    printTree(part.get(), 0, opt, ids, std::cout);
+    return 0;
+}
+
+int cmdConvert(const std::vector<std::string>& args) {
+    std::string version;
+    std::vector<std::string> files;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string v;
+        if (takeOption(args, i, "--version", v))
+            version = v;
+        else if (args[i].rfind("-", 0) == 0)
+            return vqToolFail("unknown option '" + args[i] + "' (see 'vqtool convert --help')");
+        else
+            files.push_back(args[i]);
+    }
+    if (files.size() != 2)
+        return vqToolFail("convert takes an input and an output file (see 'vqtool convert --help')");
+    int major = -1, minor = -1;
+    if (version.empty()) return vqToolFail("convert needs --version X.Y");
+    if (!parseVersion(version, major, minor)) return vqToolFail("bad --version value '" + version + "'");
+    if (!VqPartition::setVersion(major, minor)) return vqToolFail(vqToolLastError());
+    Vq::SharedPtr<VqPartition> part;
+    if (!openFile(files[0], part)) return vqToolFail(files[0] + ": " + vqToolLastError());
+    if (!part->saveAs(fileLocation(files[1]).get())) return vqToolFail(files[1] + ": " + vqToolLastError());
+    std::cout << files[0] << " -> " << files[1] << " (version " << major << "." << minor << ")\n";
+    return 0;
+}
+
+// ---- demo ----------------------------------------------------------------------
+
+namespace {
+
+VqStringPropAtom* text(const char* s) {
+    return new VqStringPropAtom(s);
+}
+
+Vq::SharedPtr<VqXform> translation(double x, double y, double z) {
+    VqMatrix4d m;
+    m[3][0] = x;
+    m[3][1] = y;
+    m[3][2] = z;
+    return new VqXform(m);
+}
+
+Vq::SharedPtr<VqMaterial> material(float r, float g, float b) {
+    Vq::SharedPtr<VqMaterial> m = new VqMaterial();
+    m->setDiffuseColor(VqVec4f(r, g, b, 1.0f));
+    m->setShininess(0.4f);
+    return m;
+}
+
+// A part: a named node with a number and a material, at a place.
+Vq::SharedPtr<VqNode> part(const std::string& name, int number, VqMaterial* mat, double x) {
+    Vq::SharedPtr<VqNode> n = new VqNode();
+    n->addProp(text("name"), new VqStringPropAtom(name.c_str()));
+    n->addProp(text("part number"), new VqInt32PropAtom(number));
+    n->addProp(text("mass"), new VqFloat32PropAtom(0.1f * static_cast<float>(number % 17)));
+    n->appendAttribute(mat);
+    n->appendAttribute(translation(x, 0, 0).get());
+    return n;
+}
+
+// A wheel: rim and tyre at three levels of detail, with bolts shared through instances.
+Vq::SharedPtr<VqPartition> buildWheel(VqMaterial* steel, VqMaterial* rubber) {
+    Vq::SharedPtr<VqPartition> wheel = new VqPartition();
+    wheel->addProp(text("name"), text("wheel"));
+    Vq::SharedPtr<VqLOD> lod = new VqLOD();
+    lod->addProp(text("name"), text("wheel detail"));
+    for (int level = 0; level < 3; ++level) {
+        Vq::SharedPtr<VqGroup> g = new VqGroup();
+        g->appendChild(part("rim", 9000 + level, steel, 0).get());
+        g->appendChild(part("tyre", 9100 + level, rubber, 0).get());
+        lod->appendChild(g.get());
+    }
+    Vq::SharedPtr<VqNode> bolt = part("wheel bolt", 9200, steel, 0);
+    for (int i = 0; i < 5; ++i) {
+        // Placed in the partition first: an instance's child must be in its partition.
+        Vq::SharedPtr<VqInstance> inst = new VqInstance();
+        wheel->appendChild(inst.get());
+        inst->replaceChild(bolt.get());
+        inst->appendAttribute(translation(0.1 * i, 0.05, 0).get());
+    }
+    Vq::SharedPtr<VqLateLoadedPropAtom> notes = new VqLateLoadedPropAtom(VqGUID(), VQSEG_METADATA);
+    notes->setObject(new VqStringPropAtom("torque 120 Nm, star pattern"));
+    wheel->addProp(text("VQ_LLPROP_METADATA"), notes.get(), false);
+    wheel->appendChild(lod.get());
+    return wheel;
+}
+
+// The car: a body of modules with a few hundred parts, a switch between
+// trims, and four wheels standing for the wheel file.
+Vq::SharedPtr<VqPartition> buildCar(VqMaterial* steel, VqMaterial* paint, const std::string& wheelFile) {
+    Vq::SharedPtr<VqPartition> car = new VqPartition();
+    car->addProp(text("name"), text("demo car"));
+    car->addProp(text("revision"), new VqInt32PropAtom(7));
+    int number = 1000;
+    for (int m = 0; m < 12; ++m) {
+        Vq::SharedPtr<VqGroup> module = new VqGroup();
+        module->addProp(text("name"), new VqStringPropAtom(("module " + std::to_string(m)).c_str()));
+        module->appendAttribute(translation(m * 0.5, 0, 0).get());
+        Vq::SharedPtr<VqNode> clip = part("clip", number++, steel, 0);
+        for (int p = 0; p < 20; ++p) {
+            module->appendChild(part("panel " + std::to_string(m) + "." + std::to_string(p), number++,
+                                     p % 3 ? paint : steel, p * 0.01)
+                                    .get());
+            if (p % 4 == 0) {
+                Vq::SharedPtr<VqInstance> inst = new VqInstance();
+                module->appendChild(inst.get());
+                inst->replaceChild(clip.get());
+                inst->appendAttribute(translation(p * 0.01, 0.02, 0).get());
+            }
+        }
+        car->appendChild(module.get());
+    }
+    Vq::SharedPtr<VqSwitch> trim = new VqSwitch();
+    trim->addProp(text("name"), text("trim"));
+    for (const char* t : {"base", "sport", "luxury"})
+        trim->appendChild(part(std::string("trim ") + t, number++, paint, 0).get());
+    trim->setSelectedChild(1);
+    car->appendChild(trim.get());
+    for (int w = 0; w < 4; ++w) {
+        Vq::SharedPtr<VqGroup> corner = new VqGroup();
+        corner->addProp(text("name"), new VqStringPropAtom(("corner " + std::to_string(w)).c_str()));
+        corner->appendAttribute(translation(w < 2 ? 0 : 3, w % 2 ? -1 : 1, 0).get());
+        Vq::SharedPtr<VqPartition> ref =
+            new VqPartition(new VqFSStorageLocation(VqString::fromUtf8(wheelFile)));
+        corner->appendChild(ref.get());
+        car->appendChild(corner.get());
+    }
+    return car;
+}
+
+// Whether two graphs have the same shape: classes, names, children, sharing,
+// attribute and property counts. "" when they agree.
+std::string agree(const VqNode* a, const VqNode* b, std::unordered_map<const VqNode*, const VqNode*>& map,
+                  const std::string& where) {
+    auto it = map.find(a);
+    if (it != map.end()) return it->second == b ? "" : where + ": sharing differs";
+    map[a] = b;
+    if (a->type() != b->type()) return where + ": class differs";
+    if (nodeName(a) != nodeName(b)) return where + ": name differs";
+    if (a->numAttributes() != b->numAttributes()) return where + ": attribute count differs";
+    if (a->numProps(false) != b->numProps(false)) return where + ": property count differs";
+    if (a->numChildren() != b->numChildren()) return where + ": child count differs";
+    for (unsigned int i = 0; i < a->numChildren(); ++i) {
+        std::string d = agree(a->child(static_cast<int>(i)), b->child(static_cast<int>(i)), map,
+                              where + "/" + std::to_string(i));
+        if (!d.empty()) return d;
+    }
+    return "";
+}
+
+} // namespace
+
+int cmdDemo(const std::vector<std::string>& args) {
+    bool keep = false;
+    for (const std::string& a : args) {
+        if (a == "--keep")
+            keep = true;
+        else
+            return vqToolFail("unknown option '" + a + "' (see 'vqtool demo --help')");
+    }
+    char tmpl[] = "/tmp/vqtool_demo_XXXXXX";
+    if (!mkdtemp(tmpl)) return vqToolFail("cannot create a temporary directory");
+    const std::string dir = std::string(tmpl) + "/";
+    auto cleanup = [&] {
+        if (!keep) std::system(("rm -rf '" + dir + "'").c_str());
+    };
+
+    Vq::SharedPtr<VqMaterial> steel = material(0.6f, 0.6f, 0.65f);
+    Vq::SharedPtr<VqMaterial> paint = material(0.7f, 0.05f, 0.05f);
+    Vq::SharedPtr<VqMaterial> rubber = material(0.05f, 0.05f, 0.05f);
+
+    std::cout << "== building the assembly in memory\n";
+    Vq::SharedPtr<VqPartition> wheel = buildWheel(steel.get(), rubber.get());
+    Vq::SharedPtr<VqPartition> car = buildCar(steel.get(), paint.get(), "wheel.vq");
+    GraphCounts built = countGraph(car.get());
+    std::cout << "car: " << built.nodes << " nodes, " << built.attributes << " attributes, "
+              << built.properties << " properties\n";
+
+    struct Saved {
+        int major, minor;
+        std::string car, wheel;
+    };
+    const Saved versions[] = {{9, 5, "car95.vq", "wheel95.vq"}, {10, 0, "car100.vq", "wheel100.vq"}};
+    for (const Saved& v : versions) {
+        if (!VqPartition::setVersion(v.major, v.minor)) return cleanup(), vqToolFail(vqToolLastError());
+        std::cout << "== saving at " << v.major << "." << v.minor << " into " << dir << "\n";
+        // Each car refers to the wheel file of its own version, by a location relative to itself.
+        Vq::SharedPtr<VqFSStorageLocation> wheelLoc = new VqFSStorageLocation(VqString::fromUtf8(v.wheel));
+        for (unsigned int i = 0; i < car->numChildren(); ++i)
+            if (auto* corner = car->child(static_cast<int>(i)); corner->numChildren() == 1)
+                if (auto* ref = Vq::typeCast<VqPartition>(corner->child(0))) ref->setLocation(wheelLoc.get());
+        if (!wheel->saveAs(VqString::fromUtf8(dir), VqString::fromUtf8(v.wheel)) ||
+            !car->saveAs(VqString::fromUtf8(dir), VqString::fromUtf8(v.car)))
+            return cleanup(), vqToolFail("save failed: " + vqToolLastError());
+    }
+
+    Vq::SharedPtr<VqPartition> opened[2];
+    for (int i = 0; i < 2; ++i) {
+        const std::string path = dir + versions[i].car;
+        std::cout << "\n== info " << versions[i].car << "\n";
+        if (printInfo(path, std::cout) != 0) return cleanup(), 1;
+        if (!openFile(path, opened[i])) return cleanup(), vqToolFail(path + ": " + vqToolLastError());
+        std::unordered_map<const VqNode*, const VqNode*> map;
+        if (std::string d = agree(car.get(), opened[i].get(), map, "car"); !d.empty())
+            return cleanup(), vqToolFail(versions[i].car + " differs from the assembly saved: " + d);
+        if (!VqPartition::openAllPartitions(opened[i].get()))
+            return cleanup(), vqToolFail("opening the wheels: " + vqToolLastError());
+    }
+    std::cout << "\n== tree car100.vq (two levels, four children each)\n";
+    {
+        TreeOptions opt;
+        opt.maxDepth = 2;
+        opt.maxChildren = 4;
+        std::unordered_map<const VqNode*, int> ids;
+        printTree(opened[1].get(), 0, opt, ids, std::cout);
+        std::cout << "\n== the first corner with its wheel opened\n";
+        opt.maxDepth = 4;
+        opt.maxChildren = 3;
+        ids.clear();
+        printTree(opened[1]->child(13), 0, opt, ids, std::cout);
+    }
+
+    std::unordered_map<const VqNode*, const VqNode*> map;
+    const std::string d = agree(opened[0].get(), opened[1].get(), map, "car");
+    GraphCounts read = countGraph(opened[1].get());
+    std::cout << "\nread back with the wheels: " << read.nodes << " nodes, " << read.attributes
+              << " attributes, " << read.properties << " properties\n";
+    if (!d.empty()) return cleanup(), vqToolFail("the graphs read from 9.5 and 10.0 differ: " + d);
+    std::cout << "the graphs read from 9.5 and 10.0 agree" << (keep ? " (files kept in " + dir + ")" : "")
+              << "\n";
+    cleanup();
+    return 0;
+}
