@@ -437,9 +437,9 @@ bool VqPartition::openPartition(const VqStorageLocation* loc, const VqPartition*
                              : _loadRootSegmentV6(mgr.get(), root, objects);
         if (!ok) {
             Vq::SharedPtr<VqStdError> error = VqErrorState::currentError();
-            // Objects read so far may hold slots into one another: link, then drop them.
-            fixupObjects(objects);
-            dropGraph(objects);
+            // The references among the objects read so far were never counted
+            // (and may name objects already discarded): drop them unlinked.
+            objects.clear();
             if (mgr->isOpen()) mgr->close();
             if (error) VqErrorState::setError(error.get());
             return false;
