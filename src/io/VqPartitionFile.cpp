@@ -323,13 +323,14 @@ bool VqPartition::_loadRootSegment(VqStreamMgr* mgr, int major, Vq::SharedPtr<Vq
     VqAutoEndReadSegment guard(mgr, os.get());
     Vq::SharedPtr<VqBase> first;
     VQ_PROPAGATE(readElementOf(major, *os, first));
+    // Kept by objects, which outlives the segment: its slots may wait in the swizzler.
+    if (first) objects.push_back(first);
     if (!first || !first->type()->isA(VqPartition::classTypeID())) {
         if (major >= 9)
             VQ_FAIL(kCls, method, "pBaseObj != __null && pBaseObj->isOfType(VqPartition::classTypeID())",
                     VQ_ERR_INTERNAL);
         VQ_FAIL(kCls, method, "obj != __null && obj->isOfType(VqPartition::classTypeID())", VQ_ERR_INTERNAL);
     }
-    objects.push_back(first);
     root = static_cast<VqPartition*>(first.get());
     root->_strVersionText = mgr->versionText();
     VQ_PROPAGATE(mgr->setPartition(root.get()));
@@ -358,10 +359,10 @@ bool VqPartition::_loadRootSegmentV6(VqStreamMgr* mgr, Vq::SharedPtr<VqPartition
     VqAutoEndReadSegment guard(mgr, os.get());
     Vq::SharedPtr<VqBase> first, graph;
     VQ_PROPAGATE(readElementOf(6, *os, first));
+    if (first) objects.push_back(first);
     if (!first || !first->type()->isA(VqPartition::classTypeID()))
         VQ_FAIL(kCls, "openPartition", "obj != __null && obj->isOfType(VqPartition::classTypeID())",
                 VQ_ERR_INTERNAL);
-    objects.push_back(first);
     root = static_cast<VqPartition*>(first.get());
     root->_strVersionText = mgr->versionText();
     VQ_PROPAGATE(mgr->setPartition(root.get()));
