@@ -189,9 +189,18 @@ bool VqGroup::_deserializeChildren(VqObjectStream& os) {
     int count = 0;
     VQ_PROPAGATE(os.readLength(count, sizeof(int)));
     if (!_vpChildren.empty()) VQ_FAIL("VqGroup", "deserialize", "_vpChildren.length() == 0", VQ_ERR_INTERNAL);
-    _vpChildren.resize(static_cast<size_t>(count));
+    // The count is only checked against the element's recorded length, which a
+    // compressed segment cannot vouch for: grow with the IDs actually read, so
+    // memory follows the bytes that arrive, not the count a file claims.
+    constexpr int kTrustedCount = 1 << 16;
+    _vpChildren.reserve(static_cast<size_t>(std::min(count, kTrustedCount)));
     _uSlotState = kSlotsPendingIds;
-    return _readIds(os, count, reinterpret_cast<void**>(_vpChildren.data()), sizeof(VqNode*));
+    for (int i = 0; i < count; ++i) {
+        int id = -1;
+        VQ_PROPAGATE(os.read(&id));
+        _vpChildren.push_back(static_cast<VqNode*>(_idToSlot(id)));
+    }
+    return true;
 }
 
 bool VqGroup::_linkReadSlots(VqObjectStream& os) {
