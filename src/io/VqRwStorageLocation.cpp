@@ -35,13 +35,13 @@ bool VqRwStorageLocation::clone(Vq::SharedPtr<VqStorageLocation>& out) const {
     return true;
 }
 
-bool VqRwStorageLocation::isSpec(const VqString& spec) {
-    int n = spec.numChars();
+bool VqRwStorageLocation::isLocationText(const VqString& text) {
+    int n = text.numChars();
     if (n <= kNameSepPos + 1) return false;
-    if (!VqFSStorageLocation::isSeparator(spec[0]) || spec[kCommaPos] != ',') return false;
+    if (!VqFSStorageLocation::isSeparator(text[0]) || text[kCommaPos] != ',') return false;
     int lastSep = -1;
     for (int i = n - 1; i >= 0; --i) {
-        if (VqFSStorageLocation::isSeparator(spec[i])) {
+        if (VqFSStorageLocation::isSeparator(text[i])) {
             lastSep = i;
             break;
         }
@@ -49,28 +49,28 @@ bool VqRwStorageLocation::isSpec(const VqString& spec) {
     return lastSep == kNameSepPos;
 }
 
-bool VqRwStorageLocation::fromSpec(const VqString& spec, Vq::SharedPtr<VqStorageLocation>& out) {
+bool VqRwStorageLocation::fromLocationText(const VqString& text, Vq::SharedPtr<VqStorageLocation>& out) {
     out.reset();
-    VQ_CHECK(isSpec(spec), "VqRwStorageLocation", "fromSpec", VQ_ERR_ARGUMENT);
+    VQ_CHECK(isLocationText(text), "VqRwStorageLocation", "fromLocationText", VQ_ERR_ARGUMENT);
     VqString id1, id2, name;
-    spec.subString(kId1Start, id1, kIdLength);
-    spec.subString(kCommaPos + 1, id2, kIdLength);
-    spec.subString(kNameSepPos + 1, name);
+    text.subString(kId1Start, id1, kIdLength);
+    text.subString(kCommaPos + 1, id2, kIdLength);
+    text.subString(kNameSepPos + 1, name);
     out = new VqRwStorageLocation(id1, id2, name);
     if (!out)
-        VQ_FAIL("VqRwStorageLocation", "fromSpec",
+        VQ_FAIL("VqRwStorageLocation", "fromLocationText",
                 "Allocation failed: new VqRwStorageLocation(id1, id2, name)", VQ_ERR_ALLOC);
     return true;
 }
 
-bool VqRwStorageLocation::toSpec(VqString& out) const {
+bool VqRwStorageLocation::toLocationText(VqString& out) const {
     out.clear();
     VqString str("/");
     str += _strId1;
-    VQ_CHECK(str.numChars() == 15, "VqRwStorageLocation", "toSpec", VQ_ERR_ARGUMENT);
+    VQ_CHECK(str.numChars() == 15, "VqRwStorageLocation", "toLocationText", VQ_ERR_ARGUMENT);
     str += ",";
     str += _strId2;
-    VQ_CHECK(str.numChars() == 30, "VqRwStorageLocation", "toSpec", VQ_ERR_ARGUMENT);
+    VQ_CHECK(str.numChars() == 30, "VqRwStorageLocation", "toLocationText", VQ_ERR_ARGUMENT);
     str += "/";
     str += _strName;
     out = str;

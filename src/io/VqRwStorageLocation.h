@@ -29,10 +29,10 @@ public:
     static constexpr int kCommaPos = 15;
     static constexpr int kNameSepPos = 30;
     static constexpr int kIdLength = 14;
-    // True when spec has the layout above (longer than 31 characters).
-    static bool isSpec(const VqString& spec);
-    static bool fromSpec(const VqString& spec, Vq::SharedPtr<VqStorageLocation>& out);
-    bool toSpec(VqString& out) const;
+    // True when the text has the layout above (longer than 31 characters).
+    static bool isLocationText(const VqString& text);
+    static bool fromLocationText(const VqString& text, Vq::SharedPtr<VqStorageLocation>& out);
+    bool toLocationText(VqString& out) const;
 
 private:
     VqString _strId1;

@@ -84,28 +84,28 @@ bool VqStorageManager::resolveLocationBatch(const Vq::SharedPtrVec<VqStorageLoca
     return true;
 }
 
-bool VqStorageManager::createLocationSpec(const VqString& spec, Vq::SharedPtr<VqStorageLocation>& out) {
+bool VqStorageManager::createLocationSpec(const VqString& text, Vq::SharedPtr<VqStorageLocation>& out) {
     out.reset();
-    if (VqRwStorageLocation::isSpec(spec)) {
-        VQ_PROPAGATE(VqRwStorageLocation::fromSpec(spec, out));
+    if (VqRwStorageLocation::isLocationText(text)) {
+        VQ_PROPAGATE(VqRwStorageLocation::fromLocationText(text, out));
         return true;
     }
-    out = new VqFSStorageLocation(spec);
+    out = new VqFSStorageLocation(text);
     if (!out)
-        VQ_FAIL("VqStorageManager", "createLocationSpec", "Allocation failed: new VqFSStorageLocation(spec)",
+        VQ_FAIL("VqStorageManager", "createLocationSpec", "Allocation failed: new VqFSStorageLocation(text)",
                 VQ_ERR_ALLOC);
     return true;
 }
 
-bool VqStorageManager::createSpecFromLocation(const VqStorageLocation* loc, VqString& spec) {
-    spec.clear();
+bool VqStorageManager::createSpecFromLocation(const VqStorageLocation* loc, VqString& text) {
+    text.clear();
     if (!loc) VQ_FAIL("VqStorageManager", "createSpecFromLocation", "pLocation", VQ_ERR_ARGUMENT);
     if (const auto* fs = Vq::typeCast<VqFSStorageLocation>(loc)) {
-        spec = fs->name();
+        text = fs->name();
         return true;
     }
     if (const auto* rw = Vq::typeCast<VqRwStorageLocation>(loc)) {
-        VQ_PROPAGATE(rw->toSpec(spec));
+        VQ_PROPAGATE(rw->toLocationText(text));
         return true;
     }
     VQ_FAIL("VqStorageManager", "createSpecFromLocation", "Unsupported Storage Location", VQ_ERR_ARGUMENT);

@@ -32,8 +32,10 @@ public:
     virtual bool resolveLocationBatch(const Vq::SharedPtrVec<VqStorageLocation>& rels,
                                       const VqStorageLocation* parent,
                                       Vq::SharedPtrVec<VqStorageLocation>& out);
-    virtual bool createLocationSpec(const VqString& spec, Vq::SharedPtr<VqStorageLocation>& out);
-    virtual bool createSpecFromLocation(const VqStorageLocation* loc, VqString& spec);
+    // Conversion between a location and its text form: a file-system path, or
+    // the fixed layout of a product-data-management location.
+    virtual bool createLocationSpec(const VqString& text, Vq::SharedPtr<VqStorageLocation>& out);
+    virtual bool createSpecFromLocation(const VqStorageLocation* loc, VqString& text);
 
 protected:
     // Serialises resolution and opening.

@@ -46,11 +46,11 @@ TEST_F(StorageLocationTest, FileSystemLocationPaths) {
     EXPECT_EQ(name.toUtf8(), "top.vq");
 }
 
-TEST_F(StorageLocationTest, ProductDataLocationSpecLayout) {
-    const VqString spec("/ABCDEFGHIJKLMN,OPQRSTUVWXYZ01/assembly.vq");
-    ASSERT_TRUE(VqRwStorageLocation::isSpec(spec));
+TEST_F(StorageLocationTest, ProductDataLocationTextLayout) {
+    const VqString text("/ABCDEFGHIJKLMN,OPQRSTUVWXYZ01/assembly.vq");
+    ASSERT_TRUE(VqRwStorageLocation::isLocationText(text));
     Vq::SharedPtr<VqStorageLocation> loc;
-    ASSERT_TRUE(VqRwStorageLocation::fromSpec(spec, loc));
+    ASSERT_TRUE(VqRwStorageLocation::fromLocationText(text, loc));
     auto* rw = Vq::typeCast<VqRwStorageLocation>(loc.get());
     ASSERT_NE(rw, nullptr);
     EXPECT_EQ(rw->id1().toUtf8(), "ABCDEFGHIJKLMN");
@@ -58,22 +58,22 @@ TEST_F(StorageLocationTest, ProductDataLocationSpecLayout) {
     EXPECT_EQ(rw->name().toUtf8(), "assembly.vq");
     EXPECT_FALSE(rw->isRelative());
     VqString back;
-    ASSERT_TRUE(rw->toSpec(back));
-    EXPECT_EQ(back, spec);
+    ASSERT_TRUE(rw->toLocationText(back));
+    EXPECT_EQ(back, text);
 
     // Anything off the fixed layout is a file-system path.
-    EXPECT_FALSE(VqRwStorageLocation::isSpec(VqString("/ABCDEFGHIJKLMN,OPQRSTUVWXYZ01/"))); // 31 characters
-    EXPECT_FALSE(VqRwStorageLocation::isSpec(VqString("/ABCDEFGHIJKLMN;OPQRSTUVWXYZ01/a.vq"))); // no comma
-    EXPECT_FALSE(VqRwStorageLocation::isSpec(
+    EXPECT_FALSE(VqRwStorageLocation::isLocationText(VqString("/ABCDEFGHIJKLMN,OPQRSTUVWXYZ01/"))); // 31 characters
+    EXPECT_FALSE(VqRwStorageLocation::isLocationText(VqString("/ABCDEFGHIJKLMN;OPQRSTUVWXYZ01/a.vq"))); // no comma
+    EXPECT_FALSE(VqRwStorageLocation::isLocationText(
         VqString("/ABCDEFGHIJKLMN,OPQRSTUVWXYZ01/d/a.vq"))); // last separator moved
 
     // Identifiers of the wrong width cannot be written in the layout.
     VqRwStorageLocation shortId(VqString("ABC"), VqString("OPQRSTUVWXYZ01"), VqString("a.vq"));
     VqString out;
-    EXPECT_FALSE(shortId.toSpec(out));
+    EXPECT_FALSE(shortId.toLocationText(out));
     EXPECT_EQ(errorText(), "str.numChars() == 15");
     VqRwStorageLocation shortId2(VqString("ABCDEFGHIJKLMN"), VqString("OPQ"), VqString("a.vq"));
-    EXPECT_FALSE(shortId2.toSpec(out));
+    EXPECT_FALSE(shortId2.toLocationText(out));
     EXPECT_EQ(errorText(), "str.numChars() == 30");
 }
 
@@ -193,15 +193,15 @@ TEST_F(StorageManagerTest, LocationTextForms) {
     Vq::SharedPtr<VqStorageLocation> loc;
     ASSERT_TRUE(_mgr->createLocationSpec(s("\\ABCDEFGHIJKLMN,OPQRSTUVWXYZ01\\model.vq"), loc));
     ASSERT_TRUE(loc->isOfType(VqRwStorageLocation::classTypeID()));
-    VqString spec;
-    ASSERT_TRUE(_mgr->createSpecFromLocation(loc.get(), spec));
-    EXPECT_EQ(spec.toUtf8(), "/ABCDEFGHIJKLMN,OPQRSTUVWXYZ01/model.vq");
+    VqString text;
+    ASSERT_TRUE(_mgr->createSpecFromLocation(loc.get(), text));
+    EXPECT_EQ(text.toUtf8(), "/ABCDEFGHIJKLMN,OPQRSTUVWXYZ01/model.vq");
 
     ASSERT_TRUE(_mgr->createLocationSpec(s("models/a.vq"), loc));
     ASSERT_TRUE(loc->isOfType(VqFSStorageLocation::classTypeID()));
     EXPECT_TRUE(loc->isRelative());
-    ASSERT_TRUE(_mgr->createSpecFromLocation(loc.get(), spec));
-    EXPECT_EQ(spec.toUtf8(), "models/a.vq");
-    EXPECT_FALSE(_mgr->createSpecFromLocation(nullptr, spec));
+    ASSERT_TRUE(_mgr->createSpecFromLocation(loc.get(), text));
+    EXPECT_EQ(text.toUtf8(), "models/a.vq");
+    EXPECT_FALSE(_mgr->createSpecFromLocation(nullptr, text));
     EXPECT_EQ(errorText(), "pLocation");
 }
