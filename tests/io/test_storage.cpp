@@ -62,8 +62,10 @@ TEST_F(StorageLocationTest, ProductDataLocationTextLayout) {
     EXPECT_EQ(back, text);
 
     // Anything off the fixed layout is a file-system path.
-    EXPECT_FALSE(VqRwStorageLocation::isLocationText(VqString("/ABCDEFGHIJKLMN,OPQRSTUVWXYZ01/"))); // 31 characters
-    EXPECT_FALSE(VqRwStorageLocation::isLocationText(VqString("/ABCDEFGHIJKLMN;OPQRSTUVWXYZ01/a.vq"))); // no comma
+    EXPECT_FALSE(
+        VqRwStorageLocation::isLocationText(VqString("/ABCDEFGHIJKLMN,OPQRSTUVWXYZ01/"))); // 31 characters
+    EXPECT_FALSE(
+        VqRwStorageLocation::isLocationText(VqString("/ABCDEFGHIJKLMN;OPQRSTUVWXYZ01/a.vq"))); // no comma
     EXPECT_FALSE(VqRwStorageLocation::isLocationText(
         VqString("/ABCDEFGHIJKLMN,OPQRSTUVWXYZ01/d/a.vq"))); // last separator moved
 
