@@ -1,6 +1,5 @@
 #pragma once
 
-#include "VqAttribute.h"
 #include "VqFloat32PropAtom.h"
 #include "VqGroup.h"
 #include "VqInstance.h"
@@ -11,58 +10,9 @@
 #include "VqRangeLOD.h"
 #include "VqStringPropAtom.h"
 #include "VqSwitch.h"
+#include "VqTestAttr.h"
 
 #include <string>
-
-// An attribute with one value, persistable in every format.
-class PartTestAttr : public VqAttribute {
-    VQ_DECLARE_TYPE(PartTestAttr)
-public:
-    PartTestAttr() = default;
-    explicit PartTestAttr(float v) : _fValue(v) {}
-    float _fValue = 0.0f;
-
-    bool clone(VqAttribute*& out) const override {
-        out = new PartTestAttr(*this);
-        return out != nullptr;
-    }
-    int compareHook(const VqAttribute& o) const override {
-        float v = static_cast<const PartTestAttr&>(o)._fValue;
-        return _fValue < v ? -1 : (_fValue > v ? 1 : 0);
-    }
-    bool isEqualHook(const VqAttribute& o) const override { return compareHook(o) == 0; }
-    unsigned int _numFields() const override { return 1; }
-    bool _apply(VqRenderContext&, const VqState*, bool, bool) const override { return true; }
-    bool accumulateHook(const VqAttribute& in, const VqState*, const VqPath*) override {
-        _fValue = static_cast<const PartTestAttr&>(in)._fValue;
-        return true;
-    }
-    bool _serializeVQ64virtual(VqObjectStream& os) const override {
-        return VqAttribute::_serializeVQ64virtual(os) && os.write(_fValue);
-    }
-    bool _serializeVQ80virtual(VqObjectStream& os) const override {
-        return VqAttribute::_serializeVQ80virtual(os) && os.write(_fValue);
-    }
-    bool _serializeVQ90virtual(VqObjectStream& os) const override {
-        return VqAttribute::_serializeVQ90virtual(os) && os.write(_fValue);
-    }
-    bool _serializeVQ100virtual(VqObjectStream& os) const override {
-        return VqAttribute::_serializeVQ100virtual(os) && os.write(_fValue);
-    }
-    bool _deserializeVQ64virtual(VqObjectStream& os) override {
-        return VqAttribute::_deserializeVQ64virtual(os) && os.read(&_fValue);
-    }
-    bool _deserializeVQ80virtual(VqObjectStream& os) override {
-        return VqAttribute::_deserializeVQ80virtual(os) && os.read(&_fValue);
-    }
-    bool _deserializeVQ90virtual(VqObjectStream& os) override {
-        return VqAttribute::_deserializeVQ90virtual(os) && os.read(&_fValue);
-    }
-    bool _deserializeVQ100virtual(VqObjectStream& os) override {
-        return VqAttribute::_deserializeVQ100virtual(os) && os.read(&_fValue);
-    }
-};
-inline constexpr _VqIID CLSID_PartTestAttr = {0x7E5CE101, 0x5CE1, 0x4E57, {1, 2, 3, 4, 5, 6, 7, 1}};
 
 // The key of the test's late-loaded property.
 inline Vq::SharedPtr<VqStringPropAtom> llKey() {
@@ -77,7 +27,7 @@ inline Vq::SharedPtr<VqPartition> buildSampleGraph(int parts = 3) {
     root->addProp(new VqStringPropAtom("name"), new VqStringPropAtom("assembly"));
     Vq::SharedPtr<VqGroup> shared = new VqGroup();
     shared->addProp(new VqStringPropAtom("name"), new VqStringPropAtom("bolt"));
-    shared->appendAttribute(new PartTestAttr(0.5f));
+    shared->appendAttribute(new TestAttr(0.5f));
     for (int i = 0; i < parts; ++i) {
         Vq::SharedPtr<VqNode> leaf = new VqNode();
         leaf->addProp(new VqStringPropAtom("index"), new VqInt32PropAtom(i));
@@ -104,7 +54,7 @@ inline Vq::SharedPtr<VqPartition> buildSampleGraph(int parts = 3) {
     Vq::SharedPtr<VqLateLoadedPropAtom> ll = new VqLateLoadedPropAtom(VqGUID(), 4);
     ll->setObject(new VqInt32PropAtom(4711));
     data->addProp(llKey().get(), ll.get(), false);
-    data->appendAttribute(new PartTestAttr(7.0f));
+    data->appendAttribute(new TestAttr(7.0f));
     for (VqNode* n : {static_cast<VqNode*>(inst.get()), static_cast<VqNode*>(lod.get()),
                       static_cast<VqNode*>(range.get()), static_cast<VqNode*>(sw.get()), data.get()})
         root->appendChild(n);

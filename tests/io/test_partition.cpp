@@ -16,7 +16,7 @@
 #include <dirent.h>
 #include <sys/resource.h>
 
-VQ_IMPLEMENT_TYPE(PartTestAttr, VqAttribute, CLSID_PartTestAttr)
+VQ_IMPLEMENT_TYPE(TestAttr, VqAttribute, CLSID_TestAttr)
 
 using namespace vqtest;
 
@@ -33,11 +33,11 @@ class PartitionTest : public VqLibTest {
 protected:
     void SetUp() override {
         VqLibTest::SetUp();
-        ASSERT_TRUE(PartTestAttr::constructType());
+        ASSERT_TRUE(TestAttr::constructType());
     }
     void TearDown() override {
         VqPartition::setVersion(9, 5);
-        PartTestAttr::destructType();
+        TestAttr::destructType();
         VqLibTest::TearDown();
     }
     static std::string compare(const VqNode* a, const VqNode* b) {

@@ -1,76 +1,14 @@
 #pragma once
 
-#include "VqAttribute.h"
 #include "VqCachedState.h"
 #include "VqFactory.h"
 #include "VqLibFixture.h"
 #include "VqNode.h"
 #include "VqObjectStream.h"
 #include "VqStdError.h"
+#include "VqTestAttr.h"
 
 #include <string>
-
-// A probe attribute: one value, three fields, and optionally a placement.
-class TestAttr : public VqAttribute {
-    VQ_DECLARE_TYPE(TestAttr)
-public:
-    TestAttr() = default;
-    explicit TestAttr(float v) : _fValue(v) {}
-
-    float _fValue = 0.0f;
-    bool _bPlaces = false;
-    VqMatrix4f _mPlacement;
-
-    bool clone(VqAttribute*& out) const override {
-        VqBase* b = nullptr;
-        _clone(b);
-        out = static_cast<VqAttribute*>(b);
-        return true;
-    }
-    int compareHook(const VqAttribute& o) const override {
-        float v = static_cast<const TestAttr&>(o)._fValue;
-        return _fValue < v ? -1 : (_fValue > v ? 1 : 0);
-    }
-    bool isEqualHook(const VqAttribute& o) const override { return compareHook(o) == 0; }
-    unsigned int _numFields() const override { return 3; }
-    bool _apply(VqRenderContext&, const VqState*, bool, bool) const override { return true; }
-    bool accumulateHook(const VqAttribute& in, const VqState*, const VqPath*) override {
-        _fValue = static_cast<const TestAttr&>(in)._fValue;
-        return true;
-    }
-    bool _placement(VqMatrix4f& m) const override {
-        if (!_bPlaces) return false;
-        m = _mPlacement;
-        return true;
-    }
-
-    bool _serializeVQ64virtual(VqObjectStream& os) const override {
-        return VqAttribute::_serializeVQ64virtual(os) && os.write(_fValue);
-    }
-    bool _serializeVQ80virtual(VqObjectStream& os) const override {
-        return VqAttribute::_serializeVQ80virtual(os) && os.write(_fValue);
-    }
-    bool _serializeVQ90virtual(VqObjectStream& os) const override {
-        return VqAttribute::_serializeVQ90virtual(os) && os.write(_fValue);
-    }
-    bool _serializeVQ100virtual(VqObjectStream& os) const override {
-        return VqAttribute::_serializeVQ100virtual(os) && os.write(_fValue);
-    }
-    bool _deserializeVQ64virtual(VqObjectStream& os) override {
-        return VqAttribute::_deserializeVQ64virtual(os) && os.read(&_fValue);
-    }
-    bool _deserializeVQ80virtual(VqObjectStream& os) override {
-        return VqAttribute::_deserializeVQ80virtual(os) && os.read(&_fValue);
-    }
-    bool _deserializeVQ90virtual(VqObjectStream& os) override {
-        return VqAttribute::_deserializeVQ90virtual(os) && os.read(&_fValue);
-    }
-    bool _deserializeVQ100virtual(VqObjectStream& os) override {
-        return VqAttribute::_deserializeVQ100virtual(os) && os.read(&_fValue);
-    }
-};
-
-inline constexpr _VqIID CLSID_TestAttr = {0x7E5CE001, 0x5CE1, 0x4E57, {1, 2, 3, 4, 5, 6, 7, 8}};
 
 // A cached state that counts how often its sub-caches were dropped.
 class TestState : public VqCachedState {
