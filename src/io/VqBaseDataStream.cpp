@@ -124,11 +124,20 @@ bool VqBaseDataStream::read(VqString& v) {
     unsigned short local[kLocalStringUnits];
     std::vector<unsigned short> heap;
     unsigned short* units = local;
-    if (n > kLocalStringUnits) {
-        heap.resize(static_cast<size_t>(n));
+    if (n <= kLocalStringUnits) {
+        if (!_get(units, static_cast<VqSize>(n) * 2)) return false;
+    } else {
+        // Grown in pieces like the vectors: an element's recorded length is all
+        // that bounds the count, and a compressed segment cannot vouch for it.
+        const size_t step = kTrustedBytes / 2;
+        for (size_t done = 0; done < static_cast<size_t>(n);) {
+            size_t len = std::min(static_cast<size_t>(n) - done, step);
+            heap.resize(done + len);
+            if (!_get(heap.data() + done, len * 2)) return false;
+            done += len;
+        }
         units = heap.data();
     }
-    if (!_get(units, static_cast<VqSize>(n) * 2)) return false;
     swapCheck(units, n);
     VQ_PROPAGATE(v.setString(units, n));
     return true;

@@ -274,6 +274,18 @@ TEST_F(DataStreamTest, LongStringUsesTheHeap) {
     VqString back;
     ASSERT_TRUE(_pData->read(back));
     EXPECT_EQ(back, big);
+
+    // Longer than one 1 MiB reading piece: read back in several pieces.
+    std::vector<unsigned short> many(700000);
+    for (size_t i = 0; i < many.size(); ++i)
+        many[i] = static_cast<unsigned short>(0x100 + i % 0xD000);
+    many.push_back(0);
+    VqString huge(many.data());
+    startWriting();
+    ASSERT_TRUE(_pData->write(huge));
+    startReading(written(), VqBaseDataStream::s_systemByteOrder());
+    ASSERT_TRUE(_pData->read(back));
+    EXPECT_EQ(back, huge);
 }
 
 TEST_F(DataStreamTest, BitPacking) {
