@@ -5,6 +5,7 @@
 #include "VqFSStorageLocation.h"
 #include "VqFactory.h"
 #include "VqLocalVersion.h"
+#include "VqMemoryReservation.h"
 #include "VqObjectStream.h"
 #include "VqPartition.h"
 #include "VqPlatform.h"
@@ -200,21 +201,6 @@ bool VqPartition::_createStreamMgr(const VqPartition* parent, const VqStorageLoc
 }
 
 namespace {
-// Reserves bytes of the platform's memory budget for as long as it lives.
-class MemoryReservation {
-public:
-    explicit MemoryReservation(uint64_t bytes) : _n(bytes) {
-        if (g_pInstanceVqPlatform) g_pInstanceVqPlatform->addToMemory(_n);
-    }
-    ~MemoryReservation() {
-        if (g_pInstanceVqPlatform) g_pInstanceVqPlatform->removeFromMemory(_n);
-    }
-    MemoryReservation(const MemoryReservation&) = delete;
-    MemoryReservation& operator=(const MemoryReservation&) = delete;
-
-private:
-    uint64_t _n;
-};
 
 bool readElementOf(int major, VqObjectStream& os, Vq::SharedPtr<VqBase>& out) {
     if (major >= 10) return VqPartition::readLogicalElementV10(os, out);
@@ -428,7 +414,7 @@ bool VqPartition::openPartition(const VqStorageLocation* loc, const VqPartition*
             }
             lsgLength = length;
         }
-        MemoryReservation reservation(4 * lsgLength);
+        VqMemoryReservation reservation(4 * lsgLength);
         if (!((major >= 6 && major <= 10) || major == 99))
             VQ_FAIL(kCls, "openPartition", "(iMajor >= 6 && iMajor <= 10) || (iMajor == 99)", VQ_ERR_TOO_NEW);
 

@@ -3,6 +3,7 @@
 
 #include "VqErrorState.h"
 #include "VqFSStorageLocation.h"
+#include "VqMemoryReservation.h"
 #include "VqObjectStream.h"
 #include "VqPartition.h"
 #include "VqPropBase.h"
@@ -13,6 +14,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <unistd.h>
 #include <unordered_set>
@@ -108,9 +110,10 @@ std::string tempPathFor(const std::string& target) {
 
 // The graph section of the scene-graph segment: a depth-first walk in which a
 // node joins when first met, followed by its persistable attributes not yet
-// listed; a node met again through instancing is not written again; a
-// partition node other than this one joins as a node standing for its own
-// file and the walk does not descend into it.
+// listed (a node's list holds only what was attached to it, never what it
+// inherits) and the objects those attributes refer to; a node met again through instancing is not written
+// again; a partition node other than this one joins as a node standing for its own file and the walk does not
+// descend into it.
 bool VqPartition::_writeGraph(VqStreamMgr* mgr, int major) {
     (void)major;
     Vq::SharedPtr<VqSegment> seg = new VqSegment(VQSEG_LSG, VqStreamMgr::LsgSegGuid);
@@ -122,6 +125,7 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr, int major) {
     if (!section) VQ_FAIL(kCls, "saveSegment", "Allocation failed: new VqPartitionSection", VQ_ERR_ALLOC);
 
     std::unordered_set<const VqBase*> seen;
+    std::vector<const VqBase*> refs;
     std::vector<const VqNode*> todo{this};
     while (!todo.empty()) {
         const VqNode* n = todo.back();
@@ -131,8 +135,14 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr, int major) {
         VqAttribute* const* attrs = nullptr;
         int nAttrs = 0;
         n->attributes(attrs, nAttrs);
-        for (int i = 0; i < nAttrs; ++i)
-            if (attrs[i]->isPersistable() && seen.insert(attrs[i]).second) section->add(attrs[i]);
+        for (int i = 0; i < nAttrs; ++i) {
+            if (!attrs[i]->isPersistable() || !seen.insert(attrs[i]).second) continue;
+            section->add(attrs[i]);
+            refs.clear();
+            attrs[i]->_referencedObjects(refs);
+            for (const VqBase* r : refs)
+                if (r && r->isPersistable() && seen.insert(r).second) section->add(r);
+        }
         if (n != this && n->_isPartitionRoot()) continue;
         VqNode* const* kids = nullptr;
         unsigned int nKids = 0;
@@ -214,6 +224,12 @@ bool VqPartition::_save(const VqStorageLocation* target) {
         fs->setBasePath(VqString());
         fs->setName(VqString::fromUtf8(tempPath));
     }
+
+    // The new file's segments are buffered until the manager flushes them;
+    // they take about as much memory as the file they replace.
+    std::error_code sizeError;
+    const auto oldSize = finalPath.empty() ? 0 : std::filesystem::file_size(finalPath, sizeError);
+    VqMemoryReservation reservation(sizeError ? 0 : oldSize);
 
     Vq::SharedPtr<VqStorageLocation> previous = _pLocation;
     VQ_PROPAGATE(target->clone(_pLocation));

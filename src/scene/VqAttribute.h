@@ -1,5 +1,7 @@
 #pragma once
 
+#include <vector>
+
 #include "VqBitField.h"
 #include "VqPropBase.h"
 #include "VqSquareMatrix.h"
@@ -60,6 +62,9 @@ public:
     // Turns the reference slots that reading filled into counted references;
     // the node holding the attribute calls it from its own fix-up.
     virtual bool _fixupLists() { return true; }
+    // The objects this attribute's record names by object ID: they must be
+    // written into the same segment, or the references read back empty.
+    virtual void _referencedObjects(std::vector<const VqBase*>& out) const { (void)out; }
     // The placement this attribute gives its node's subgraph, as a matrix for
     // row vectors; false when it places nothing (the default) or is the identity.
     virtual bool _placement(VqSquareMatrix<float, 4>& m) const {

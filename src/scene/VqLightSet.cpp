@@ -169,6 +169,11 @@ bool VqLightSet::_fixupLists() {
     return true;
 }
 
+void VqLightSet::_referencedObjects(std::vector<const VqBase*>& out) const {
+    for (const auto& l : _vpLights)
+        out.push_back(l.get());
+}
+
 bool VqLightSet::_writeFields(VqObjectStream& os) const {
     VQ_PROPAGATE(os.write(static_cast<int>(_vpLights.size())));
     for (const auto& l : _vpLights) {

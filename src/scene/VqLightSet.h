@@ -43,6 +43,7 @@ public:
     // stream; this takes their references, registers with the lights and
     // drops the slots left empty.
     bool _fixupLists() override;
+    void _referencedObjects(std::vector<const VqBase*>& out) const override;
 
 private:
     std::vector<Vq::SharedPtr<VqLight>> _vpLights;
