@@ -12,6 +12,7 @@
 
 class VqBase;
 class VqObjectStream;
+class VqPropBase;
 class VqStorageLocation;
 class VqStreamMgr;
 
@@ -195,6 +196,13 @@ public:
     // placeholder for the kind.
     static bool createPlaceholder(int baseType, int64_t dataLength, const VqGUID& guid, VqBase*& out);
 
+    // The property keys and values of the holders (persistable pairs, each
+    // atom once) as elements of the format's major version, then an end
+    // marker; the late-loaded atoms written are added to writtenLL.
+    static bool _writePropertyElements(VqObjectStream& os, int major,
+                                       const std::vector<const VqPropBase*>& holders,
+                                       std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>>* writtenLL);
+
     // The end-of-elements marker's type GUID.
     static const VqGUID& endOfFileGUID();
 
@@ -242,7 +250,9 @@ private:
                                    std::vector<Vq::SharedPtr<VqBase>>& objects);
     bool _fixGraph(std::vector<Vq::SharedPtr<VqBase>>& objects);
     bool _save(const VqStorageLocation* target);
-    bool _writeGraph(VqStreamMgr* mgr, int major);
+    bool _writeGraph(VqStreamMgr* mgr);
+    bool _writeLegacyBlock(VqStreamMgr* mgr);
+    bool _readLegacyGraph(VqObjectStream& os);
     bool _reopen();
     bool _writeOwnFields(VqObjectStream& os) const;
     bool _readOwnFields(VqObjectStream& os);
@@ -255,6 +265,11 @@ private:
     // The stream manager of a save in progress (pending segments go to it).
     VqStreamMgr* _pWriteMgr = nullptr;
     VqString _strVersionText;
+    // Formats 6 and 7 carry the graph inside the partition's own record: the
+    // objects to write during a save, and the objects read until the open
+    // takes them over.
+    const std::vector<Vq::SharedPtr<VqBase>>* _pLegacyElements = nullptr;
+    std::vector<Vq::SharedPtr<VqBase>> _vpLegacyObjects;
 
     static bool _parseVersion(const VqString& text, int& major, int& minor);
 

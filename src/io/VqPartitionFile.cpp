@@ -109,6 +109,9 @@ VqPartition* VqPartition::_enclosingPartition() const {
 //   location        string: the file this partition node stands for, relative
 //                   to the directory of the file that holds the record when
 //                   both are file-system paths; "" for none
+//   legacy graph    only with bit 1 (formats 6 and 7, outermost element):
+//                   the graph's other objects as nested elements up to an end
+//                   marker, then the property elements up to an end marker
 //
 // The contents are written only by the partition whose file is being written
 // (the object stream's partition): any other partition node stands for its
@@ -118,11 +121,20 @@ VqPartition* VqPartition::_enclosingPartition() const {
 bool VqPartition::_writeOwnFields(VqObjectStream& os) const {
     const VqPartition* writer = os.partition();
     const bool contents = writer == this;
-    VQ_PROPAGATE(os.write(static_cast<unsigned char>(contents ? 1 : 0)));
+    const bool legacy = contents && _pLegacyElements;
+    VQ_PROPAGATE(os.write(static_cast<unsigned char>((contents ? 1 : 0) | (legacy ? 2 : 0))));
     if (contents) VQ_PROPAGATE(_serializeChildren(os));
     std::string text;
     if (!contents) text = locationText(_pLocation.get(), writer ? writer->location() : nullptr);
-    return os.write(VqString::fromUtf8(text));
+    VQ_PROPAGATE(os.write(VqString::fromUtf8(text)));
+    if (!legacy) return true;
+    std::vector<const VqPropBase*> holders;
+    for (const auto& e : *_pLegacyElements) {
+        if (const auto* h = Vq::typeCast<VqPropBase>(e.get())) holders.push_back(h);
+        if (e.get() != this) VQ_PROPAGATE(writeLogicalElement(os, e.get()));
+    }
+    VQ_PROPAGATE(writeLogicalElement(os, nullptr));
+    return _writePropertyElements(os, 6, holders, nullptr);
 }
 
 bool VqPartition::_readOwnFields(VqObjectStream& os) {
@@ -133,6 +145,7 @@ bool VqPartition::_readOwnFields(VqObjectStream& os) {
     VQ_PROPAGATE(os.read(text));
     _pLocation.reset();
     _uAttrWord.store(0);
+    if (flags & 2) VQ_PROPAGATE(_readLegacyGraph(os));
     if (text.numChars() == 0) return true;
     std::string path = text.toUtf8();
     VqFSStorageLocation* loc = nullptr;
@@ -239,6 +252,21 @@ bool readSegmentRest(int major, VqObjectStream& os, bool graph, std::vector<Vq::
     return true;
 }
 
+} // namespace
+
+// Only the outermost element of a format-6 or format-7 block may carry the
+// graph, so that a damaged file cannot nest graphs inside graphs.
+bool VqPartition::_readLegacyGraph(VqObjectStream& os) {
+    int major = -1, minor = -1;
+    os.getVersion(major, minor);
+    if (major < 0 || major >= 8 || os.elementDepth() != 1)
+        VQ_FAIL(kCls, "_readOwnFields", "A graph inside a partition's record belongs to formats 6 and 7",
+                VQ_ERR_CORRUPT);
+    VQ_PROPAGATE(readElementsToEnd(major, os, _vpLegacyObjects));
+    return readElementsToEnd(major, os, _vpLegacyObjects);
+}
+
+namespace {
 // Turns the references read into counted ones; every node read is fixed once.
 bool fixupObjects(std::vector<Vq::SharedPtr<VqBase>>& objects) {
     bool ok = true;
@@ -350,6 +378,9 @@ bool VqPartition::_loadRootSegmentV6(VqStreamMgr* mgr, Vq::SharedPtr<VqPartition
         VQ_FAIL(kCls, "openPartition", "obj != __null && obj->isOfType(VqPartition::classTypeID())",
                 VQ_ERR_INTERNAL);
     root = static_cast<VqPartition*>(first.get());
+    for (auto& o : root->_vpLegacyObjects)
+        objects.push_back(std::move(o));
+    root->_vpLegacyObjects.clear();
     root->_strVersionText = mgr->versionText();
     VQ_PROPAGATE(mgr->setPartition(root.get()));
     root->_setAttrBit(VQ_PARTITION_OPEN, true);

@@ -42,25 +42,15 @@ public:
     }
     const std::vector<const VqPropBase*>& holders() const { return _vpHolders; }
 
+    const std::vector<Vq::SharedPtr<VqBase>>& elements() const { return _vpElements; }
+
     bool write(VqObjectStream& os) override {
         int major = -1, minor = -1;
         VQ_PROPAGATE(VqPartition::getVersion(major, minor));
         for (const auto& e : _vpElements)
             VQ_PROPAGATE(writeElementOf(major, os, e.get()));
         if (_bGraph) VQ_PROPAGATE(writeElementOf(major, os, nullptr));
-        std::unordered_set<const VqBase*> written;
-        for (const VqPropBase* h : _vpHolders) {
-            std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>> pairs;
-            h->persistablePairs(pairs);
-            for (const auto& [k, v] : pairs)
-                for (const VqPropAtom* a : {k, v})
-                    if (written.insert(a).second) {
-                        VQ_PROPAGATE(writeElementOf(major, os, a));
-                        if (auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(const_cast<VqPropAtom*>(a)))
-                            _vpWrittenLL.emplace_back(ll);
-                    }
-        }
-        VQ_PROPAGATE(writeElementOf(major, os, nullptr));
+        VQ_PROPAGATE(VqPartition::_writePropertyElements(os, major, _vpHolders, &_vpWrittenLL));
         return VqPropBase::writePropertyTable(os, _vpHolders);
     }
 
@@ -108,14 +98,62 @@ std::string tempPathFor(const std::string& target) {
 }
 } // namespace
 
-// The graph section of the scene-graph segment: a depth-first walk in which a
-// node joins when first met, followed by its persistable attributes not yet
-// listed (a node's list holds only what was attached to it, never what it
-// inherits) and the objects those attributes refer to; a node met again through instancing is not written
-// again; a partition node other than this one joins as a node standing for its own file and the walk does not
-// descend into it.
-bool VqPartition::_writeGraph(VqStreamMgr* mgr, int major) {
-    (void)major;
+bool VqPartition::_writePropertyElements(VqObjectStream& os, int major,
+                                         const std::vector<const VqPropBase*>& holders,
+                                         std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>>* writtenLL) {
+    std::unordered_set<const VqBase*> written;
+    for (const VqPropBase* h : holders) {
+        std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>> pairs;
+        h->persistablePairs(pairs);
+        for (const auto& [k, v] : pairs)
+            for (const VqPropAtom* a : {k, v})
+                if (written.insert(a).second) {
+                    VQ_PROPAGATE(writeElementOf(major, os, a));
+                    auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(const_cast<VqPropAtom*>(a));
+                    if (ll && writtenLL) writtenLL->emplace_back(ll);
+                }
+    }
+    return writeElementOf(major, os, nullptr);
+}
+
+// The objects of the scene-graph segment, this partition first: a depth-first
+// walk in which a node joins when first met, followed by its persistable
+// attributes not yet listed (a node's list holds only what was attached to
+// it, never what it inherits) and the objects those attributes refer to; a
+// node met again through instancing is not listed again; a partition node
+// other than this one joins as a node standing for its own file and the walk
+// does not descend into it.
+template <class Sink>
+static void collectGraph(const VqPartition* self, Sink&& add) {
+    std::unordered_set<const VqBase*> seen;
+    std::vector<const VqBase*> refs;
+    std::vector<const VqNode*> todo{self};
+    while (!todo.empty()) {
+        const VqNode* n = todo.back();
+        todo.pop_back();
+        if (!n || !seen.insert(n).second || !n->isPersistable()) continue;
+        add(n);
+        VqAttribute* const* attrs = nullptr;
+        int nAttrs = 0;
+        n->attributes(attrs, nAttrs);
+        for (int i = 0; i < nAttrs; ++i) {
+            if (!attrs[i]->isPersistable() || !seen.insert(attrs[i]).second) continue;
+            add(attrs[i]);
+            refs.clear();
+            attrs[i]->_referencedObjects(refs);
+            for (const VqBase* r : refs)
+                if (r && r->isPersistable() && seen.insert(r).second) add(r);
+        }
+        if (n != self && n->_isPartitionRoot()) continue;
+        VqNode* const* kids = nullptr;
+        unsigned int nKids = 0;
+        n->children(kids, nKids, false);
+        for (unsigned int i = nKids; i-- > 0;)
+            todo.push_back(kids[i]);
+    }
+}
+
+bool VqPartition::_writeGraph(VqStreamMgr* mgr) {
     Vq::SharedPtr<VqSegment> seg = new VqSegment(VQSEG_LSG, VqStreamMgr::LsgSegGuid);
     if (!seg)
         VQ_FAIL(kCls, "saveSegment",
@@ -123,33 +161,7 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr, int major) {
                 VQ_ERR_ALLOC);
     Vq::SharedPtr<VqPartitionSection> section = new VqPartitionSection(true);
     if (!section) VQ_FAIL(kCls, "saveSegment", "Allocation failed: new VqPartitionSection", VQ_ERR_ALLOC);
-
-    std::unordered_set<const VqBase*> seen;
-    std::vector<const VqBase*> refs;
-    std::vector<const VqNode*> todo{this};
-    while (!todo.empty()) {
-        const VqNode* n = todo.back();
-        todo.pop_back();
-        if (!n || !seen.insert(n).second || !n->isPersistable()) continue;
-        section->add(n);
-        VqAttribute* const* attrs = nullptr;
-        int nAttrs = 0;
-        n->attributes(attrs, nAttrs);
-        for (int i = 0; i < nAttrs; ++i) {
-            if (!attrs[i]->isPersistable() || !seen.insert(attrs[i]).second) continue;
-            section->add(attrs[i]);
-            refs.clear();
-            attrs[i]->_referencedObjects(refs);
-            for (const VqBase* r : refs)
-                if (r && r->isPersistable() && seen.insert(r).second) section->add(r);
-        }
-        if (n != this && n->_isPartitionRoot()) continue;
-        VqNode* const* kids = nullptr;
-        unsigned int nKids = 0;
-        n->children(kids, nKids, false);
-        for (unsigned int i = nKids; i-- > 0;)
-            todo.push_back(kids[i]);
-    }
+    collectGraph(this, [&](const VqBase* obj) { section->add(obj); });
 
     // Late-loaded data must be in memory before it can be written into the new file.
     std::vector<VqLateLoadedPropAtom*> lateLoaded;
@@ -169,6 +181,30 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr, int major) {
     }
     _pWriteMgr = nullptr;
     if (!ok) VqErrorState::rethrowError();
+    return ok;
+}
+
+// Formats 6 and 7 keep the whole graph in one block after the header: the
+// partition's element, whose record carries the graph's other objects and the
+// property elements (see the record's layout), an end marker where a further
+// element of the graph could stand, and the property table.
+bool VqPartition::_writeLegacyBlock(VqStreamMgr* mgr) {
+    std::vector<Vq::SharedPtr<VqBase>> elements;
+    std::vector<const VqPropBase*> holders;
+    collectGraph(this, [&](const VqBase* obj) {
+        elements.emplace_back(const_cast<VqBase*>(obj));
+        if (const auto* h = Vq::typeCast<VqPropBase>(obj)) holders.push_back(h);
+    });
+    VQ_PROPAGATE(mgr->setPartition(this));
+    Vq::SharedPtr<VqObjectStream> os;
+    VQ_PROPAGATE(mgr->beginWriteSegment(VqStreamMgr::RawSegGuid, os, VQSEG_LSG));
+    _pLegacyElements = &elements;
+    const bool ok = writeLogicalElement(*os, this) && writeLogicalElement(*os, nullptr) &&
+                    VqPropBase::writePropertyTable(*os, holders);
+    _pLegacyElements = nullptr;
+    Vq::SharedPtr<VqStdError> error = ok ? nullptr : VqErrorState::currentError();
+    if (!mgr->endWriteSegment(os.get())) return false;
+    if (error) VqErrorState::setError(error.get());
     return ok;
 }
 
@@ -209,8 +245,6 @@ bool VqPartition::_save(const VqStorageLocation* target) {
     VQ_PROPAGATE(getVersion(major, minor));
     if (!((major >= 6 && major <= 10) || major == 99))
         VQ_FAIL(kCls, "save", "(iMajor >= 6 && iMajor <= 10) || (iMajor == 99)", VQ_ERR_TOO_NEW);
-    if (major < 8 && major != 99)
-        VQ_FAIL(kCls, "save", "Writing files before format 8 is not supported", VQ_ERR_TOO_OLD);
     SavingScope saving(_uAttrWord);
 
     // The new file is written beside the target and renamed into place only
@@ -250,7 +284,8 @@ bool VqPartition::_save(const VqStorageLocation* target) {
         !mgr->_initStreamMgr(false))
         return fail(nullptr, VQ_ERR_NONE);
     if (!mgr->open()) return fail("Could not open file with specified file/path", VQ_ERR_CORRUPT);
-    if (!_writeGraph(mgr.get(), major) || !mgr->close()) {
+    const bool written = major >= 8 ? _writeGraph(mgr.get()) : _writeLegacyBlock(mgr.get());
+    if (!written || !mgr->close()) {
         if (mgr->isOpen()) mgr->close();
         return fail(nullptr, VQ_ERR_NONE);
     }

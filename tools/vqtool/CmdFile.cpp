@@ -151,7 +151,7 @@ int printInfo(const std::string& path, std::ostream& out) {
         << (mgr->byteOrder() == 0 ? "least significant byte first" : "most significant byte first")
         << "\n  compression "
         << (major >= 10  ? "lzma"
-            : major >= 8 ? "zlib"
+            : major >= 7 ? "zlib"
                          : "none")
         << "\n";
     if (auto* toc = Vq::typeCast<VqTOCStreamMgr>(mgr)) {
@@ -161,9 +161,12 @@ int printInfo(const std::string& path, std::ostream& out) {
         };
         std::map<int, Row> rows;
         for (const VqTOCElem& e : toc->toc().entriesByOffset()) {
-            Row& r = rows[e.segType()];
+            // The legacy block of formats 6 and 7 holds the scene graph and has
+            // no recorded length: it runs from its offset to the table of contents.
+            const bool legacy = e.guid == VqStreamMgr::OldLsgSegGuid && toc->tocOffset() > int64_t(e.offset);
+            Row& r = rows[legacy ? int(VQSEG_LSG) : e.segType()];
             ++r.count;
-            r.stored += e.length;
+            r.stored += legacy ? uint64_t(toc->tocOffset()) - e.offset : e.length;
             r.decoded += decodedSize(mgr, e.guid);
         }
         out << "  segments\n";
