@@ -253,6 +253,7 @@ private:
     bool _writeGraph(VqStreamMgr* mgr);
     bool _writeLegacyBlock(VqStreamMgr* mgr);
     bool _readLegacyGraph(VqObjectStream& os);
+    void _takeLegacyObjects(std::vector<Vq::SharedPtr<VqBase>>& objects);
     bool _reopen();
     bool _writeOwnFields(VqObjectStream& os) const;
     bool _readOwnFields(VqObjectStream& os);

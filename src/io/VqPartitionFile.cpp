@@ -266,6 +266,12 @@ bool VqPartition::_readLegacyGraph(VqObjectStream& os) {
     return readElementsToEnd(major, os, _vpLegacyObjects);
 }
 
+void VqPartition::_takeLegacyObjects(std::vector<Vq::SharedPtr<VqBase>>& objects) {
+    for (auto& o : _vpLegacyObjects)
+        objects.push_back(std::move(o));
+    _vpLegacyObjects.clear();
+}
+
 namespace {
 // Turns the references read into counted ones; every node read is fixed once.
 bool fixupObjects(std::vector<Vq::SharedPtr<VqBase>>& objects) {
@@ -378,14 +384,14 @@ bool VqPartition::_loadRootSegmentV6(VqStreamMgr* mgr, Vq::SharedPtr<VqPartition
         VQ_FAIL(kCls, "openPartition", "obj != __null && obj->isOfType(VqPartition::classTypeID())",
                 VQ_ERR_INTERNAL);
     root = static_cast<VqPartition*>(first.get());
-    for (auto& o : root->_vpLegacyObjects)
-        objects.push_back(std::move(o));
-    root->_vpLegacyObjects.clear();
+    root->_takeLegacyObjects(objects);
     root->_strVersionText = mgr->versionText();
     VQ_PROPAGATE(mgr->setPartition(root.get()));
     root->_setAttrBit(VQ_PARTITION_OPEN, true);
     VQ_PROPAGATE(readElementOf(6, *os, graph));
     if (graph) objects.push_back(graph);
+    // Every object read is fixed with the others, wherever its record sat.
+    if (auto* p = Vq::typeCast<VqPartition>(graph.get())) p->_takeLegacyObjects(objects);
     if (!VqPropBase::readPropertyTable(*os)) {
         VqErrorState::rethrowError();
         VqErrorState::throwStdError(kCls, "openPartition", "readPropertyTable( *dbReadStream )",

@@ -57,6 +57,12 @@ protected:
         if (!VqPartition::openPartition(loc.get(), nullptr, out)) return nullptr;
         return out;
     }
+    // Saves root at the version and reopens the file written.
+    static Vq::SharedPtr<VqPartition> saveAndOpen(VqPartition* root, const Version& v, const TempDir& dir,
+                                                  const std::string& file) {
+        if (!saveAt(root, v, dir, file)) return nullptr;
+        return open(dir, file);
+    }
     static VqLateLoadedPropAtom* lateLoaded(VqNode* n) {
         VqPropAtom* v = nullptr;
         if (!n->propValue(llKey().get(), v, false)) return nullptr;
@@ -123,8 +129,7 @@ TEST_F(PartitionTest, LegacyFormatsRoundTripWithoutLateLoadedData) {
         SCOPED_TRACE(name(v));
         TempDir dir;
         Vq::SharedPtr<VqPartition> root = buildSampleGraph();
-        ASSERT_TRUE(saveAt(root.get(), v, dir, "old.vq")) << errorText();
-        Vq::SharedPtr<VqPartition> read = open(dir, "old.vq");
+        Vq::SharedPtr<VqPartition> read = saveAndOpen(root.get(), v, dir, "old.vq");
         ASSERT_TRUE(read) << errorText();
         int major = -1, minor = -1;
         read->datastoreVersion(major, minor);
@@ -134,11 +139,9 @@ TEST_F(PartitionTest, LegacyFormatsRoundTripWithoutLateLoadedData) {
         EXPECT_EQ(compare(root.get(), read.get()), "");
         EXPECT_EQ(read->child(0)->child(0), read->child(2)->child(0));
 
-        ASSERT_TRUE(saveAt(read.get(), {10, 0}, dir, "new.vq")) << errorText();
-        Vq::SharedPtr<VqPartition> newer = open(dir, "new.vq");
+        Vq::SharedPtr<VqPartition> newer = saveAndOpen(read.get(), {10, 0}, dir, "new.vq");
         ASSERT_TRUE(newer) << errorText();
-        ASSERT_TRUE(saveAt(newer.get(), v, dir, "again.vq")) << errorText();
-        Vq::SharedPtr<VqPartition> again = open(dir, "again.vq");
+        Vq::SharedPtr<VqPartition> again = saveAndOpen(newer.get(), v, dir, "again.vq");
         ASSERT_TRUE(again) << errorText();
         EXPECT_EQ(compare(read.get(), again.get()), "");
     }
@@ -152,11 +155,9 @@ TEST_P(PartitionConvert, ConvertIsLossless) {
     const auto [from, to] = GetParam();
     TempDir dir;
     Vq::SharedPtr<VqPartition> original = buildSampleGraph();
-    ASSERT_TRUE(saveAt(original.get(), from, dir, "in.vq")) << errorText();
-    Vq::SharedPtr<VqPartition> in = open(dir, "in.vq");
+    Vq::SharedPtr<VqPartition> in = saveAndOpen(original.get(), from, dir, "in.vq");
     ASSERT_TRUE(in) << errorText();
-    ASSERT_TRUE(saveAt(in.get(), to, dir, "out.vq")) << errorText();
-    Vq::SharedPtr<VqPartition> out = open(dir, "out.vq");
+    Vq::SharedPtr<VqPartition> out = saveAndOpen(in.get(), to, dir, "out.vq");
     ASSERT_TRUE(out) << errorText();
     int major = -1, minor = -1;
     out->datastoreVersion(major, minor);
