@@ -422,16 +422,25 @@ VqNode::VqInstData* VqNode::instData(unsigned int key, bool create) const {
 }
 
 bool VqNode::haveInstData(bool subgraph) const {
-    {
+    auto has = [](const VqNode* n) {
         InstDataLock lock(s_pInstDataMutex);
-        if (_pInstData && !_pInstData->empty()) return true;
+        return n->_pInstData && !n->_pInstData->empty();
+    };
+    if (!subgraph) return has(this);
+    // Each node once: following every path would take time exponential in
+    // the depth of a graph that shares subgraphs.
+    std::unordered_set<const VqNode*> seen;
+    std::vector<const VqNode*> todo{this};
+    while (!todo.empty()) {
+        const VqNode* n = todo.back();
+        todo.pop_back();
+        if (!seen.insert(n).second) continue;
+        if (has(n)) return true;
+        VqNode* const* list = nullptr;
+        unsigned int count = 0;
+        n->children(list, count, false);
+        todo.insert(todo.end(), list, list + count);
     }
-    if (!subgraph) return false;
-    VqNode* const* list = nullptr;
-    unsigned int n = 0;
-    children(list, n, false);
-    for (unsigned int i = 0; i < n; ++i)
-        if (list[i]->haveInstData(true)) return true;
     return false;
 }
 

@@ -325,6 +325,24 @@ TEST_F(NodeTest, InstanceDataFollowsTheKeys) {
     EXPECT_FALSE(n->haveInstData(false));
 }
 
+// A chain of 64 diamonds has 2^64 paths: asking the subgraph for records
+// must visit each node once, not each path.
+TEST_F(NodeTest, InstanceDataQueryVisitsSharedNodesOnce) {
+    Vq::SharedPtr<VqGroup> top = new VqGroup();
+    VqGroup* level = top.get();
+    for (int i = 0; i < 64; ++i) {
+        Vq::SharedPtr<VqGroup> left = new VqGroup(), right = new VqGroup(), below = new VqGroup();
+        level->appendChild(left.get());
+        level->appendChild(right.get());
+        left->appendChild(below.get());
+        right->appendChild(below.get());
+        level = below.get();
+    }
+    EXPECT_FALSE(top->haveInstData(true));
+    ASSERT_TRUE(level->setTravMask(1, 0x3u));
+    EXPECT_TRUE(top->haveInstData(true));
+}
+
 } // namespace
 
 namespace {
