@@ -3,6 +3,7 @@
 #include "VqErrorState.h"
 #include "VqFactory.h"
 #include "VqLocalVersion.h"
+#include "VqMutex.h"
 #include "VqNode.h"
 
 VQ_IMPLEMENT_ABSTRACT_TYPE(VqAttribute, VqPropBase, CLSID_ZQAttribute)
@@ -26,7 +27,7 @@ VqAttribute& VqAttribute::operator=(const VqAttribute& o) {
     _uFlags = o._uFlags;
     _uInhibitMask = o._uInhibitMask;
     _uFinalMask = o._uFinalMask;
-    _uHashVal = 0;
+    _resetHash();
     sendNotification(this, Vq::BaseChangeAll);
     return *this;
 }
@@ -45,12 +46,21 @@ void VqAttribute::_updateHashVal() const {
 }
 
 uint32_t VqAttribute::hashValue() const {
-    if (_uHashVal == 0) _updateHashVal();
-    return _uHashVal;
+    uint32_t h = _uHashPublished.load(std::memory_order_acquire);
+    if (h) return h;
+    // Striped by address: attributes hashed at once rarely share a lock.
+    static VqMutex s_aLocks[16];
+    VqAutoLock lock(s_aLocks[(reinterpret_cast<uintptr_t>(this) >> 4) & 15]);
+    h = _uHashPublished.load(std::memory_order_relaxed);
+    if (h) return h;
+    _updateHashVal();
+    h = _uHashVal ? _uHashVal : 1u;
+    _uHashPublished.store(h, std::memory_order_release);
+    return h;
 }
 
 bool VqAttribute::sendNotification(const VqBase* who, Vq::BaseChange change) const {
-    if (change != Vq::BaseChangeNone) _uHashVal = 0;
+    if (change != Vq::BaseChangeNone) _resetHash();
     return VqPropBase::sendNotification(who, change);
 }
 

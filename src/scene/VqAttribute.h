@@ -1,12 +1,12 @@
 #pragma once
 
-#include <vector>
-
 #include "VqBitField.h"
 #include "VqPropBase.h"
 #include "VqSquareMatrix.h"
 
+#include <atomic>
 #include <cstdint>
+#include <vector>
 
 class VqNode;
 class VqPath;
@@ -115,7 +115,10 @@ public:
 protected:
     // Sets or clears flag bits and notifies with 255 when they changed.
     bool _setFlag(uint8_t bit, bool on);
-    void _resetHash() const { _uHashVal = 0; }
+    void _resetHash() const {
+        _uHashVal = 0;
+        _uHashPublished.store(0, std::memory_order_relaxed);
+    }
     // The field merge of accumulation: true when this accumulator takes field
     // i of incoming (incoming forces or the field is not final here, and
     // incoming does not inhibit it); a field final in incoming becomes final
@@ -141,5 +144,11 @@ protected:
     uint8_t _uFlags = VQ_ATTR_PERSISTABLE;
     VqBitField<1> _uInhibitMask;
     VqBitField<1> _uFinalMask;
+    // The working value of the _updateHashVal chain (each type adds its
+    // fields to what its base computed), and the finished value that
+    // hashValue hands out. Threads that read a shared attribute may ask for
+    // its hash together: the chain runs under a lock and only its end result
+    // is published, so no reader sees a half-computed value.
     mutable uint32_t _uHashVal = 0;
+    mutable std::atomic<uint32_t> _uHashPublished{0};
 };

@@ -17,8 +17,10 @@
 #include "VqTexImage.h"
 #include "VqXform.h"
 
+#include <atomic>
 #include <cstring>
 #include <functional>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -549,5 +551,35 @@ TEST_F(AttributeTypeTest, PartialFinalMaskNeedsFormat96) {
         const VqDrawStyle* d = Vq::typeCast<VqDrawStyle>(back[0].get());
         ASSERT_TRUE(d);
         EXPECT_EQ(d->isFieldFinal(VqDrawStyle::FlatShading), kept) << minor;
+    }
+}
+
+// Threads asking a shared attribute for its hash at once all get the value
+// that one thread alone computes: a type's hash is built in steps on top of
+// its base's, and no reader may see a step.
+TEST_F(AttributeTypeTest, ConcurrentFirstHashesAgree) {
+    auto make = [] {
+        Vq::SharedPtr<VqMaterial> m = new VqMaterial();
+        m->setDiffuseColor(VqVec4f(0.1f, 0.2f, 0.3f, 0.4f));
+        m->setShininess(0.7f);
+        return m;
+    };
+    const uint32_t expected = make()->hashValue();
+    for (int round = 0; round < 500; ++round) {
+        Vq::SharedPtr<VqMaterial> m = make();
+        std::atomic<int> ready{0};
+        uint32_t got[4] = {};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([&, t] {
+                ready.fetch_add(1);
+                while (ready.load() < 4)
+                    std::this_thread::yield();
+                got[t] = m->hashValue();
+            });
+        for (auto& th : threads)
+            th.join();
+        for (uint32_t g : got)
+            ASSERT_EQ(g, expected) << "round " << round;
     }
 }
