@@ -235,7 +235,9 @@ bool VqBase::reportMemoryLeaks(std::ostream& os) {
     auto line = [&os](const VqBase* p) {
         const VqType* t = p->type();
         os << static_cast<const void*>(p) << " is a " << ((t && t->name) ? t->name : "<Unknown Type>")
-           << " with refCount " << p->refCount() << "\n";
+           << " with refCount " << p->refCount();
+        p->_leakReportDetail(os);
+        os << "\n";
     };
     size_t nStatic = 0, nLeaked = 0;
     std::unordered_set<const VqBase*> ignored;

@@ -5,6 +5,8 @@
 #include "VqSharedPtr.h"
 #include "VqType.h"
 
+#include <iosfwd>
+
 class VqObjectStream;
 class VqFactory;
 
@@ -18,6 +20,8 @@ public:
     ~VqBase() override;
 
     virtual size_t _memSize(bool deep) const;
+    // What the leak report adds to an object's line after its reference count.
+    virtual void _leakReportDetail(std::ostream& os) const { (void)os; }
     // False keeps the object out of any graph that is written.
     virtual bool isPersistable() const { return true; }
 

@@ -126,6 +126,11 @@ void VqStringPropAtom::write(std::ostream& os) const {
     if (_pEntry) os << *_pEntry->pText;
 }
 
+void VqStringPropAtom::_leakReportDetail(std::ostream& os) const {
+    os << " String: ";
+    write(os);
+}
+
 bool VqStringPropAtom::_serializeVQvirtual(VqObjectStream& os) const {
     VQ_PROPAGATE(VqPropAtom::_serializeVQvirtual(os));
     return os.write(_pEntry ? *_pEntry->pText : VqString());

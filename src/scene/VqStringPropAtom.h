@@ -33,6 +33,7 @@ public:
     uint32_t hash() const override;
     bool isEqualHook(const VqPropAtom& o) const override;
     void write(std::ostream& os) const override;
+    void _leakReportDetail(std::ostream& os) const override;
 
     bool _serializeVQvirtual(VqObjectStream& os) const override;
     bool _serializeVQ90virtual(VqObjectStream& os) const override;

@@ -3,6 +3,7 @@
 #include "VqFactory.h"
 
 #include <cmath>
+#include <ostream>
 
 VQ_IMPLEMENT_TYPE(VqXform, VqAttribute, CLSID_ZQXform)
 VQ_IMPLEMENT_LEVEL_IO(VqXform, VqAttribute)
@@ -62,6 +63,11 @@ void VqXform::_updateHashVal() const {
 
 bool VqXform::_apply(VqRenderContext&, const VqState*, bool, bool) const {
     return true;
+}
+
+void VqXform::_leakReportDetail(std::ostream& os) const {
+    const VqMatrix4d& m = matrix();
+    os << " Position=[" << m.m[3][0] << " " << m.m[3][1] << " " << m.m[3][2] << "]";
 }
 
 bool VqXform::_placement(VqSquareMatrix<float, 4>& m) const {

@@ -12,6 +12,7 @@
 #include "VqShaderEffects.h"
 #include "VqState.h"
 #include "VqStdError.h"
+#include "VqStringPropAtom.h"
 #include "VqTestObjectStream.h"
 #include "VqTexCoordGen.h"
 #include "VqTexImage.h"
@@ -20,6 +21,7 @@
 #include <atomic>
 #include <cstring>
 #include <functional>
+#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -582,4 +584,21 @@ TEST_F(AttributeTypeTest, ConcurrentFirstHashesAgree) {
         for (uint32_t g : got)
             ASSERT_EQ(g, expected) << "round " << round;
     }
+}
+
+// The leak report names a string atom's text and a transform's position.
+TEST_F(AttributeTypeTest, LeakReportShowsStringsAndPositions) {
+    ASSERT_TRUE(VqBase::enableVqBaseTracking(true));
+    {
+        Vq::SharedPtr<VqStringPropAtom> text = new VqStringPropAtom("bolt M8");
+        Vq::SharedPtr<VqXform> xf = new VqXform(translation(1.0, 2.5, -3.0));
+        std::ostringstream os;
+        ASSERT_TRUE(VqBase::reportMemoryLeaks(os));
+        EXPECT_NE(os.str().find(" is a VqStringPropAtom with refCount 1 String: bolt M8\n"),
+                  std::string::npos)
+            << os.str();
+        EXPECT_NE(os.str().find(" is a VqXform with refCount 1 Position=[1 2.5 -3]\n"), std::string::npos)
+            << os.str();
+    }
+    ASSERT_TRUE(VqBase::enableVqBaseTracking(false));
 }
