@@ -45,12 +45,15 @@ void VqAttribute::_updateHashVal() const {
     _uHashVal = h ? h : 1u;
 }
 
+VqMutex& VqAttribute::_lazyFillLock(const void* p) {
+    static VqMutex s_aLocks[16];
+    return s_aLocks[(reinterpret_cast<uintptr_t>(p) >> 4) & 15];
+}
+
 uint32_t VqAttribute::hashValue() const {
     uint32_t h = _uHashPublished.load(std::memory_order_acquire);
     if (h) return h;
-    // Striped by address: attributes hashed at once rarely share a lock.
-    static VqMutex s_aLocks[16];
-    VqAutoLock lock(s_aLocks[(reinterpret_cast<uintptr_t>(this) >> 4) & 15]);
+    VqAutoLock lock(_lazyFillLock(this));
     h = _uHashPublished.load(std::memory_order_relaxed);
     if (h) return h;
     _updateHashVal();

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+class VqMutex;
 class VqNode;
 class VqPath;
 class VqState;
@@ -115,6 +116,10 @@ public:
 protected:
     // Sets or clears flag bits and notifies with 255 when they changed.
     bool _setFlag(uint8_t bit, bool on);
+    // A lock for filling a lazily computed value of the attribute at p, which
+    // threads reading a shared attribute may ask for at once. Striped by
+    // address: attributes filled at the same time rarely share a lock.
+    static VqMutex& _lazyFillLock(const void* p);
     void _resetHash() const {
         _uHashVal = 0;
         _uHashPublished.store(0, std::memory_order_relaxed);

@@ -1,6 +1,7 @@
 #include "VqCuttingPlane.h"
 
 #include "VqFactory.h"
+#include "VqMutex.h"
 #include "VqState.h"
 #include "VqXform.h"
 
@@ -38,7 +39,7 @@ VqCuttingPlane::VqCuttingPlane(const VqCuttingPlane& o)
       _vpAccXforms(o._vpAccXforms), _uAccIDBits(o._uAccIDBits) {}
 
 VqCuttingPlane::~VqCuttingPlane() {
-    if (_iPlaneID) freeID(_iPlaneID);
+    if (const unsigned short id = _iPlaneID.load()) freeID(id);
 }
 
 bool VqCuttingPlane::clone(VqAttribute*& out) const {
@@ -98,17 +99,22 @@ const VqAttribute* VqCuttingPlane::accumuland(int index) const {
 bool VqCuttingPlane::accumulateHook(const VqAttribute& a, const VqState* state, const VqPath*) {
     const VqCuttingPlane* srcPlane = static_cast<const VqCuttingPlane*>(&a);
     if (srcPlane->clipsNothing()) return true;
-    if (!srcPlane->_iPlaneID) {
-        srcPlane->_iPlaneID = allocID();
-        if (!srcPlane->_iPlaneID)
-            VQ_FAIL("VqCuttingPlane", "accumulateHook", "srcPlane->_iPlaneID", VQ_ERR_INTERNAL);
+    unsigned short id = srcPlane->_iPlaneID.load(std::memory_order_acquire);
+    if (!id) {
+        VqAutoLock lock(_lazyFillLock(srcPlane));
+        id = srcPlane->_iPlaneID.load(std::memory_order_relaxed);
+        if (!id) {
+            id = allocID();
+            if (!id) VQ_FAIL("VqCuttingPlane", "accumulateHook", "srcPlane->_iPlaneID", VQ_ERR_INTERNAL);
+            srcPlane->_iPlaneID.store(id, std::memory_order_release);
+        }
     }
     const VqXform* xf =
         state ? static_cast<const VqXform*>(state->attribute(VqXform::classTypeID())) : nullptr;
-    const uint32_t bit = 1u << srcPlane->_iPlaneID;
+    const uint32_t bit = 1u << id;
     if (_uAccIDBits & bit) {
         for (size_t i = 0; i < _vpAccPlanes.size(); ++i)
-            if (_vpAccPlanes[i]->_iPlaneID == srcPlane->_iPlaneID) _vpAccXforms[i] = xf;
+            if (_vpAccPlanes[i]->planeID() == id) _vpAccXforms[i] = xf;
     } else {
         _vpAccPlanes.push_back(srcPlane);
         _vpAccXforms.push_back(xf);
@@ -131,7 +137,8 @@ bool VqCuttingPlane::setPlane(double a, double b, double c, double d) {
 }
 
 bool VqCuttingPlane::_writeFields(VqObjectStream& os) const {
-    const unsigned short id = _iPlaneID ? _iPlaneID : _iStoredID;
+    const unsigned short given = planeID();
+    const unsigned short id = given ? given : _iStoredID;
     VQ_PROPAGATE(os.write(id) && os.write(_vPlane.data(), 4));
     return true;
 }

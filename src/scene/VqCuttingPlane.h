@@ -57,7 +57,8 @@ public:
 
 private:
     VqFixedVec<double, 4> _vPlane{0.0, 0.0, 0.0, 1.0};
-    mutable unsigned short _iPlaneID = 0;
+    // Given when the plane is first accumulated, possibly by several threads at once.
+    mutable std::atomic<unsigned short> _iPlaneID{0};
     // The stored identifier of a plane read from a file, written back as is.
     unsigned short _iStoredID = 0;
     std::vector<Vq::SharedPtr<const VqCuttingPlane>> _vpAccPlanes;

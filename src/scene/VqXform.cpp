@@ -1,6 +1,7 @@
 #include "VqXform.h"
 
 #include "VqFactory.h"
+#include "VqMutex.h"
 
 #include <cmath>
 #include <ostream>
@@ -10,7 +11,7 @@ VQ_IMPLEMENT_LEVEL_IO(VqXform, VqAttribute)
 
 VqXform::VqXform(const VqMatrix4d& m) : _mMatrix(m) {}
 
-VqXform::VqXform(const VqXform& o) : VqAttribute(o), _mMatrix(o._mMatrix), _uMatFlags(o._uMatFlags) {
+VqXform::VqXform(const VqXform& o) : VqAttribute(o), _mMatrix(o._mMatrix), _uMatFlags(o._uMatFlags.load()) {
     if (!o._pMixedAccumData) return;
     _pMixedAccumData = new MixedAccumData();
     if (!_pMixedAccumData) return;
@@ -76,15 +77,28 @@ bool VqXform::_placement(VqSquareMatrix<float, 4>& m) const {
     return true;
 }
 
+namespace {
+bool outOfDate(unsigned short flags) {
+    const unsigned short mask = VqXform::VQ_XF_MIXED | VqXform::VQ_XF_OUT_OF_DATE;
+    return (flags & mask) == mask;
+}
+} // namespace
+
 const VqMatrix4d& VqXform::matrix() const {
-    if ((_uMatFlags & (VQ_XF_MIXED | VQ_XF_OUT_OF_DATE)) == (VQ_XF_MIXED | VQ_XF_OUT_OF_DATE)) _recompose();
+    if (outOfDate(_uMatFlags.load(std::memory_order_acquire))) {
+        VqAutoLock lock(_lazyFillLock(this));
+        if (outOfDate(_uMatFlags.load(std::memory_order_relaxed))) _recompose();
+    }
     return _mMatrix;
 }
 
 unsigned short VqXform::_flags() const {
-    if ((_uMatFlags & (VQ_XF_MIXED | VQ_XF_OUT_OF_DATE)) == (VQ_XF_MIXED | VQ_XF_OUT_OF_DATE)) _recompose();
-    if (!(_uMatFlags & VQ_XF_VALID)) _computeFlags();
-    return _uMatFlags;
+    matrix();
+    if (!(_uMatFlags.load(std::memory_order_acquire) & VQ_XF_VALID)) {
+        VqAutoLock lock(_lazyFillLock(this));
+        if (!(_uMatFlags.load(std::memory_order_relaxed) & VQ_XF_VALID)) _computeFlags();
+    }
+    return _uMatFlags.load(std::memory_order_acquire);
 }
 
 void VqXform::_computeFlags() const {

@@ -4,6 +4,7 @@
 #include "VqAttribute.h"
 #include "VqSquareMatrix.h"
 
+#include <atomic>
 #include <vector>
 
 // Placement of a node's subgraph: a 4 × 4 matrix acting on row vectors, the
@@ -83,6 +84,8 @@ private:
     void _unregisterDynamics() const;
 
     mutable VqMatrix4d _mMatrix;
-    mutable unsigned short _uMatFlags = 0;
+    // Filled lazily (the flags, and the matrix of a mixed accumulator) by
+    // whichever reader asks first, under the attribute's fill lock.
+    mutable std::atomic<unsigned short> _uMatFlags{0};
     MixedAccumData* _pMixedAccumData = nullptr;
 };

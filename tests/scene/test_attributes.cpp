@@ -602,3 +602,35 @@ TEST_F(AttributeTypeTest, LeakReportShowsStringsAndPositions) {
     }
     ASSERT_TRUE(VqBase::enableVqBaseTracking(false));
 }
+
+// States built at once on several threads from one shared cutting plane give
+// it one identifier, not one per thread.
+TEST_F(AttributeTypeTest, ConcurrentStatesShareOnePlaneIdentifier) {
+    ASSERT_EQ(VqCuttingPlane::numIDsInUse(), 0);
+    for (int round = 0; round < 200; ++round) {
+        Vq::SharedPtr<VqCuttingPlane> plane = new VqCuttingPlane(1.0, 0.0, 0.0, 0.5);
+        std::atomic<int> ready{0};
+        std::vector<VqState> states(4);
+        bool ok[4] = {};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < 4; ++t)
+            threads.emplace_back([&, t] {
+                ready.fetch_add(1);
+                while (ready.load() < 4)
+                    std::this_thread::yield();
+                ok[t] = states[size_t(t)].accumAttribute(plane.get(), nullptr);
+            });
+        for (auto& th : threads)
+            th.join();
+        ASSERT_EQ(VqCuttingPlane::numIDsInUse(), 1) << "round " << round;
+        for (int t = 0; t < 4; ++t) {
+            ASSERT_TRUE(ok[t]);
+            const auto* acc = static_cast<const VqCuttingPlane*>(
+                states[size_t(t)].attribute(VqCuttingPlane::classTypeID()));
+            EXPECT_EQ(acc->accumulatedPlanes().at(0)->planeID(), plane->planeID());
+        }
+        states.clear();
+        plane = nullptr;
+        ASSERT_EQ(VqCuttingPlane::numIDsInUse(), 0);
+    }
+}
