@@ -33,7 +33,8 @@ const std::vector<VqToolCommand>& vqToolCommands() {
         {"convert", "re-save a file at another format version",
          "Usage: vqtool convert --version X.Y IN OUT\n\nReads IN and writes its graph, properties and "
          "late-loaded data "
-         "into OUT in\nformat X.Y (one of 8.0-8.2, 9.0-9.7, 10.0, 10.1).\n",
+         "into OUT in\nformat X.Y (one of 6.4, 7.0, 8.0-8.2, 9.0-9.7, 10.0, 10.1; formats 6.4 and 7.0\n"
+         "have no place for late-loaded data, which is left out).\n",
          &cmdConvert},
         {"demo", "build, save and read back a demonstration assembly",
          "Usage: vqtool demo [--keep]\n\nBuilds a car-like assembly in memory (a few hundred parts under "
