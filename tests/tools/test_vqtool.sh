@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# The vqtool commands as a user runs them: the demonstration, a file
+# converted through every writable version and back with the same tree, and
+# failures that end with a non-zero status and one line on standard error.
+set -u
+tool="$1"
+sample="$2"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+"$tool" demo > "$work/demo.txt" 2>&1 || fail "demo exited with $?"
+
+# The tree without its first line (the file name) is the same in every version.
+"$tool" tree "$sample" > "$work/expected.txt" 2>&1 || fail "tree of the sample"
+previous="$sample"
+for v in 6.4 7.0 8.1 9.5 10.1 10.0; do
+    out="$work/v$v.vq"
+    "$tool" convert --version "$v" "$previous" "$out" > /dev/null 2>&1 || fail "convert to $v"
+    "$tool" info "$out" > "$work/info.txt" 2>&1 || fail "info of $v"
+    grep -q "version     $v " "$work/info.txt" || fail "info of $v names another version"
+    "$tool" tree "$out" > "$work/tree.txt" 2>&1 || fail "tree of $v"
+    diff <(tail -n +2 "$work/expected.txt") <(tail -n +2 "$work/tree.txt") > /dev/null || fail "tree of $v differs"
+    previous="$out"
+done
+
+expect_error() {
+    local what="$1"
+    shift
+    "$@" > "$work/out.txt" 2> "$work/err.txt"
+    local status=$?
+    [ "$status" -ne 0 ] || fail "$what: exit status 0"
+    [ "$(wc -l < "$work/err.txt")" -eq 1 ] || fail "$what: not one line on standard error"
+}
+expect_error "missing file" "$tool" info "$work/missing.vq"
+expect_error "not a VQ file" "$tool" tree "$tool"
+expect_error "version not accepted" "$tool" convert --version 9.8 "$sample" "$work/x.vq"
+expect_error "unknown command" "$tool" frobnicate
+[ ! -e "$work/x.vq" ] || fail "a refused convert left a file"
+
+[ "$failures" -eq 0 ] && echo "all vqtool checks passed"
+exit "$failures"
