@@ -198,10 +198,17 @@ bool VqPartition::_writeLegacyBlock(VqStreamMgr* mgr) {
     VQ_PROPAGATE(mgr->setPartition(this));
     Vq::SharedPtr<VqObjectStream> os;
     VQ_PROPAGATE(mgr->beginWriteSegment(VqStreamMgr::RawSegGuid, os, VQSEG_LSG));
-    _pLegacyElements = &elements;
-    const bool ok = writeLogicalElement(*os, this) && writeLogicalElement(*os, nullptr) &&
-                    VqPropBase::writePropertyTable(*os, holders);
-    _pLegacyElements = nullptr;
+    bool ok = false;
+    {
+        // The record's writer sees the list only while this element is written.
+        struct Lend {
+            const std::vector<Vq::SharedPtr<VqBase>>*& slot;
+            ~Lend() { slot = nullptr; }
+        } lend{_pLegacyElements};
+        _pLegacyElements = &elements;
+        ok = writeLogicalElement(*os, this);
+    }
+    ok = ok && writeLogicalElement(*os, nullptr) && VqPropBase::writePropertyTable(*os, holders);
     Vq::SharedPtr<VqStdError> error = ok ? nullptr : VqErrorState::currentError();
     if (!mgr->endWriteSegment(os.get())) return false;
     if (error) VqErrorState::setError(error.get());
