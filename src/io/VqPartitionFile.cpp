@@ -353,7 +353,6 @@ bool VqPartition::_loadRootSegment(VqStreamMgr* mgr, int major, Vq::SharedPtr<Vq
     }
     root = static_cast<VqPartition*>(first.get());
     root->_strVersionText = mgr->versionText();
-    VQ_PROPAGATE(mgr->setPartition(root.get()));
     root->_setAttrBit(VQ_PARTITION_OPEN, true);
     VQ_PROPAGATE(readSegmentRest(major, *os, true, objects, method));
     guard.relinquish();
@@ -363,7 +362,9 @@ bool VqPartition::_loadRootSegment(VqStreamMgr* mgr, int major, Vq::SharedPtr<Vq
                                     VQ_ERR_INTERNAL);
         return false;
     }
-    return true;
+    // Only once the segment has let go of its file stream: the manager's lock
+    // is taken before a file stream's everywhere else.
+    return mgr->setPartition(root.get());
 }
 
 bool VqPartition::_loadRootSegmentV6(VqStreamMgr* mgr, Vq::SharedPtr<VqPartition>& root,
@@ -386,7 +387,6 @@ bool VqPartition::_loadRootSegmentV6(VqStreamMgr* mgr, Vq::SharedPtr<VqPartition
     root = static_cast<VqPartition*>(first.get());
     root->_takeLegacyObjects(objects);
     root->_strVersionText = mgr->versionText();
-    VQ_PROPAGATE(mgr->setPartition(root.get()));
     root->_setAttrBit(VQ_PARTITION_OPEN, true);
     VQ_PROPAGATE(readElementOf(6, *os, graph));
     if (graph) objects.push_back(graph);
@@ -405,7 +405,7 @@ bool VqPartition::_loadRootSegmentV6(VqStreamMgr* mgr, Vq::SharedPtr<VqPartition
                                     VQ_ERR_INTERNAL);
         return false;
     }
-    return true;
+    return mgr->setPartition(root.get());
 }
 
 bool VqPartition::_fixGraph(std::vector<Vq::SharedPtr<VqBase>>& objects) {
