@@ -417,8 +417,8 @@ Vq::SharedPtr<VqPartition> buildCar(VqMaterial* steel, VqMaterial* paint, const 
         Vq::SharedPtr<VqGroup> corner = new VqGroup();
         corner->addProp(text("name"), new VqStringPropAtom(("corner " + std::to_string(w)).c_str()));
         corner->appendAttribute(translation(w < 2 ? 0 : 3, w % 2 ? -1 : 1, 0).get());
-        Vq::SharedPtr<VqPartition> ref =
-            new VqPartition(new VqFSStorageLocation(VqString::fromUtf8(wheelFile)));
+        Vq::SharedPtr<VqFSStorageLocation> wheel = new VqFSStorageLocation(VqString::fromUtf8(wheelFile));
+        Vq::SharedPtr<VqPartition> ref = new VqPartition(wheel.get());
         corner->appendChild(ref.get());
         car->appendChild(corner.get());
     }
