@@ -220,7 +220,8 @@ TEST_P(UnknownTest, GraphOfUnknownTypesRoundTripsByteForByte) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Versions, UnknownTest,
-                         ::testing::Values(Version{8, 1}, Version{9, 5}, Version{10, 0}, Version{10, 1}),
+                         ::testing::Values(Version{6, 4}, Version{7, 0}, Version{8, 1}, Version{9, 5},
+                                           Version{10, 0}, Version{10, 1}),
                          [](const auto& info) {
                              return "V" + std::to_string(info.param.major) + "_" +
                                     std::to_string(info.param.minor);
