@@ -13,19 +13,12 @@
 #include <cstdio>
 #include <string>
 #include <unistd.h>
-#include <unordered_set>
-#include <vector>
 
 namespace {
 std::string g_dir;
 
 void walk(VqPartition* part) {
-    std::unordered_set<const VqNode*> seen;
-    std::vector<VqNode*> todo{part};
-    while (!todo.empty()) {
-        VqNode* n = todo.back();
-        todo.pop_back();
-        if (!n || !seen.insert(n).second) continue;
+    VqNode::walkOnce(part, [&](VqNode* n) {
         for (int i = 0, np = n->numProps(false); i < np; ++i) {
             VqPropAtom* key = nullptr;
             VqPropAtom* value = nullptr;
@@ -33,10 +26,8 @@ void walk(VqPartition* part) {
             if (auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(value)) ll->ensureData(*part);
         }
         // Partition nodes inside would open other files: they are left closed.
-        if (n != part && n->_isPartitionRoot()) continue;
-        for (unsigned int i = 0; i < n->numChildren(); ++i)
-            todo.push_back(n->child(static_cast<int>(i)));
-    }
+        return n != part && n->_isPartitionRoot() ? VqNode::Walk::Prune : VqNode::Walk::Descend;
+    });
 }
 } // namespace
 

@@ -16,7 +16,6 @@
 #include "VqTOCStreamMgr.h"
 
 #include <unordered_map>
-#include <unordered_set>
 
 VQ_IMPLEMENT_TYPE(VqPartition, VqGroup, CLSID_ZQPartition)
 
@@ -559,17 +558,12 @@ bool VqPartition::ensurePartition(bool force) {
 bool VqPartition::openAllPartitions(VqNode* root, bool force) {
     if (!root) VQ_FAIL(kCls, "openAllPartitions", "root", VQ_ERR_ARGUMENT);
     bool ok = true;
-    std::unordered_set<const VqNode*> seen;
-    std::vector<VqNode*> todo{root};
-    while (!todo.empty()) {
-        VqNode* n = todo.back();
-        todo.pop_back();
-        if (!seen.insert(n).second) continue;
+    // A partition opened on the way is descended into with its new children.
+    walkOnce(root, [&](VqNode* n) {
         if (auto* p = Vq::typeCast<VqPartition>(n); p && !p->isOpen() && p->_pLocation)
             ok = p->ensurePartition(force) && ok;
-        for (unsigned int i = n->numChildren(); i-- > 0;)
-            todo.push_back(n->child(static_cast<int>(i)));
-    }
+        return Walk::Descend;
+    });
     if (!ok) VqErrorState::rethrowError();
     return ok;
 }

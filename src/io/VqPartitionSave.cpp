@@ -127,11 +127,8 @@ template <class Sink>
 static void collectGraph(const VqPartition* self, Sink&& add) {
     std::unordered_set<const VqBase*> seen;
     std::vector<const VqBase*> refs;
-    std::vector<const VqNode*> todo{self};
-    while (!todo.empty()) {
-        const VqNode* n = todo.back();
-        todo.pop_back();
-        if (!n || !seen.insert(n).second || !n->isPersistable()) continue;
+    VqNode::walkOnce(self, [&](const VqNode* n) {
+        if (!n->isPersistable()) return VqNode::Walk::Prune;
         add(n);
         VqAttribute* const* attrs = nullptr;
         int nAttrs = 0;
@@ -144,13 +141,8 @@ static void collectGraph(const VqPartition* self, Sink&& add) {
             for (const VqBase* r : refs)
                 if (r && r->isPersistable() && seen.insert(r).second) add(r);
         }
-        if (n != self && n->_isPartitionRoot()) continue;
-        VqNode* const* kids = nullptr;
-        unsigned int nKids = 0;
-        n->children(kids, nKids, false);
-        for (unsigned int i = nKids; i-- > 0;)
-            todo.push_back(kids[i]);
-    }
+        return n != self && n->_isPartitionRoot() ? VqNode::Walk::Prune : VqNode::Walk::Descend;
+    });
 }
 
 bool VqPartition::_writeGraph(VqStreamMgr* mgr) {
@@ -339,21 +331,15 @@ bool VqPartition::saveAllPartitions(VqNode* root) {
     if (!root) VQ_FAIL(kCls, "saveAllPartitions", "root", VQ_ERR_ARGUMENT);
     bool ok = true;
     Vq::SharedPtr<VqStdError> firstError;
-    std::unordered_set<const VqNode*> seen;
-    std::vector<VqNode*> todo{root};
-    while (!todo.empty()) {
-        VqNode* n = todo.back();
-        todo.pop_back();
-        if (!seen.insert(n).second) continue;
+    walkOnce(root, [&](VqNode* n) {
         if (auto* p = Vq::typeCast<VqPartition>(n); p && (p->isOpen() || p->isNew()) && p->location()) {
             if (!p->save()) {
                 if (ok) firstError = VqErrorState::currentError();
                 ok = false;
             }
         }
-        for (unsigned int i = n->numChildren(); i-- > 0;)
-            todo.push_back(n->child(static_cast<int>(i)));
-    }
+        return Walk::Descend;
+    });
     if (!ok && firstError) VqErrorState::setError(firstError.get());
     return ok;
 }

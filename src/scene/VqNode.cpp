@@ -427,21 +427,7 @@ bool VqNode::haveInstData(bool subgraph) const {
         return n->_pInstData && !n->_pInstData->empty();
     };
     if (!subgraph) return has(this);
-    // Each node once: following every path would take time exponential in
-    // the depth of a graph that shares subgraphs.
-    std::unordered_set<const VqNode*> seen;
-    std::vector<const VqNode*> todo{this};
-    while (!todo.empty()) {
-        const VqNode* n = todo.back();
-        todo.pop_back();
-        if (!seen.insert(n).second) continue;
-        if (has(n)) return true;
-        VqNode* const* list = nullptr;
-        unsigned int count = 0;
-        n->children(list, count, false);
-        todo.insert(todo.end(), list, list + count);
-    }
-    return false;
+    return !walkOnce(this, [&](const VqNode* n) { return has(n) ? Walk::Stop : Walk::Descend; });
 }
 
 bool VqNode::removeAllInstData(bool recursive) const {
@@ -725,18 +711,10 @@ void VqNode::_getMinimumVQVersion(int& major, int& minor) const {
 bool VqNode::getMinimumVQVersion(int& major, int& minor) const {
     major = 7;
     minor = 0;
-    std::unordered_set<const VqNode*> seen;
-    std::vector<const VqNode*> todo{this};
-    while (!todo.empty()) {
-        const VqNode* n = todo.back();
-        todo.pop_back();
-        if (!seen.insert(n).second) continue;
+    walkOnce(this, [&](const VqNode* n) {
         n->_getMinimumVQVersion(major, minor);
-        VqNode* const* list = nullptr;
-        unsigned int count = 0;
-        VQ_PROPAGATE(n->children(list, count, false));
-        todo.insert(todo.end(), list, list + count);
-    }
+        return Walk::Descend;
+    });
     return true;
 }
 

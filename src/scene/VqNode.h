@@ -8,7 +8,9 @@
 #include "VqUserData.h"
 
 #include <cstdint>
+#include <type_traits>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 class VqGroup;
@@ -118,6 +120,16 @@ public:
     void _getMinimumVQVersion(int& major, int& minor) const override;
     // From 7.0, raised over the whole subgraph below this node.
     bool getMinimumVQVersion(int& major, int& minor) const;
+
+    // How a walk goes on after visiting a node.
+    enum class Walk { Descend, Prune, Stop };
+    // Visits root and every node below it once each, however many parents
+    // it has (following every path would take time exponential in the depth
+    // of a graph that shares subgraphs): depth first, children in order.
+    // visit(node) returns how to go on; false when a visit stopped the walk.
+    // Visits see a VqNode, const when root is.
+    template <class Node, class Visit>
+    static bool walkOnce(Node* root, Visit&& visit);
 
     // Reads through the version hooks, then hands the object IDs read for
     // references to the stream: only an element read whole leaves its slots
@@ -303,3 +315,24 @@ protected:
     static VqMutex* s_pInstDataMutex;
     static ModelContextNotifier s_pfNotifyMC;
 };
+
+template <class Node, class Visit>
+bool VqNode::walkOnce(Node* root, Visit&& visit) {
+    using N = std::conditional_t<std::is_const_v<Node>, const VqNode, VqNode>;
+    std::unordered_set<const VqNode*> seen;
+    std::vector<N*> todo{root};
+    while (!todo.empty()) {
+        N* n = todo.back();
+        todo.pop_back();
+        if (!n || !seen.insert(n).second) continue;
+        const Walk next = visit(n);
+        if (next == Walk::Stop) return false;
+        if (next == Walk::Prune) continue;
+        VqNode* const* kids = nullptr;
+        unsigned int count = 0;
+        n->children(kids, count, false);
+        for (unsigned int i = count; i-- > 0;)
+            todo.push_back(kids[i]);
+    }
+    return true;
+}

@@ -21,11 +21,7 @@ public:
     static void collect(const VqNode* root, std::vector<const VqBase*>& elements,
                         std::vector<const VqPropBase*>& holders) {
         std::unordered_set<const VqBase*> seen;
-        std::vector<const VqNode*> todo{root};
-        while (!todo.empty()) {
-            const VqNode* n = todo.back();
-            todo.pop_back();
-            if (!n || !seen.insert(n).second) continue;
+        VqNode::walkOnce(root, [&](const VqNode* n) {
             elements.push_back(n);
             holders.push_back(n);
             VqAttribute* const* attrs = nullptr;
@@ -36,12 +32,8 @@ public:
                     elements.push_back(attrs[i]);
                     holders.push_back(attrs[i]);
                 }
-            VqNode* const* kids = nullptr;
-            unsigned int nKids = 0;
-            n->children(kids, nKids, false);
-            for (unsigned int i = nKids; i-- > 0;)
-                todo.push_back(kids[i]);
-        }
+            return VqNode::Walk::Descend;
+        });
     }
 
     static bool writeElement(VqObjectStream& os, int major, const VqBase* obj) {

@@ -116,12 +116,8 @@ struct GraphCounts {
 
 GraphCounts countGraph(const VqNode* root) {
     GraphCounts c;
-    std::unordered_set<const VqBase*> seen;
-    std::vector<const VqNode*> todo{root};
-    while (!todo.empty()) {
-        const VqNode* n = todo.back();
-        todo.pop_back();
-        if (!n || !seen.insert(n).second) continue;
+    std::unordered_set<const VqAttribute*> seen;
+    VqNode::walkOnce(root, [&](const VqNode* n) {
         ++c.nodes;
         if (Vq::typeCast<VqPartition>(n)) ++c.partitions;
         c.properties += static_cast<uint64_t>(n->numProps(false));
@@ -133,9 +129,8 @@ GraphCounts countGraph(const VqNode* root) {
                 ++c.attributes;
                 c.properties += static_cast<uint64_t>(attrs[i]->numProps(false));
             }
-        for (unsigned int i = 0; i < n->numChildren(); ++i)
-            todo.push_back(n->child(static_cast<int>(i)));
-    }
+        return VqNode::Walk::Descend;
+    });
     return c;
 }
 
