@@ -62,7 +62,9 @@ public:
     }
     bool failRead = false;
     bool postV80 = false;
-    bool isPostV80Content() const override { return postV80 || VqBase::isPostV80Content(); }
+    bool isPostV80Content() const override {
+        return postV80 || VqBase::isPostV80Content();
+    }
 };
 VQ_IMPLEMENT_TYPE(Probe, VqBase, kProbeGUID)
 } // namespace probe
@@ -76,10 +78,6 @@ VqObjectStream& noStream() {
     return *reinterpret_cast<VqObjectStream*>(storage);
 }
 
-std::string lastDescription() {
-    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
-    return e ? e->description().toUtf8() : std::string();
-}
 } // namespace
 
 class VqBaseTest : public VqLibTest {};
@@ -128,9 +126,9 @@ TEST_F(VqBaseTest, VersionDispatchPicksTheHookOfEachFormat) {
         const char* write;
         const char* read;
     } cases[] = {
-        {6, 0, "base", "r90"},  {6, 4, "64", "r90"},   {7, 0, "70", "r90"},   {8, 1, "81", "r90"},
-        {8, 5, "83", "r90"},    {9, 3, "93", "r90"},   {9, 4, "93", "r90"},   {9, 7, "97", "r90"},
-        {9, 9, "97", "r90"},    {10, 0, "100", "r100"}, {10, 1, "101", "r100"}, {99, 0, "base", "r90"},
+        {6, 0, "base", "r90"}, {6, 4, "64", "r90"},    {7, 0, "70", "r90"},    {8, 1, "81", "r90"},
+        {8, 5, "83", "r90"},   {9, 3, "93", "r90"},    {9, 4, "93", "r90"},    {9, 7, "97", "r90"},
+        {9, 9, "97", "r90"},   {10, 0, "100", "r100"}, {10, 1, "101", "r100"}, {99, 0, "base", "r90"},
     };
     for (const auto& c : cases) {
         p->hook.clear();
@@ -216,10 +214,10 @@ TEST_F(VqBaseTest, NotificationSurvivesClientsThatRemoveThemselves) {
     EXPECT_EQ(c2.received, 1);
 
     EXPECT_FALSE(src->sendNotification(nullptr, 4));
-    EXPECT_EQ(lastDescription(), "pWhoChanged != __null");
+    EXPECT_EQ(lastError(), "pWhoChanged != __null");
     EXPECT_EQ(VqErrorState::currentError()->code(), VQ_ERR_INTERNAL);
     EXPECT_FALSE(src->addNotification(nullptr));
-    EXPECT_EQ(lastDescription(), "pClient != __null");
+    EXPECT_EQ(lastError(), "pClient != __null");
 
     c2.answer = false;
     EXPECT_FALSE(src->sendNotification(src.get(), 255));
@@ -231,7 +229,8 @@ TEST_F(VqBaseTest, NotificationSurvivesClientsThatRemoveThemselves) {
 TEST_F(VqBaseTest, ErrorCallbackSeesNewErrorThenRethrows) {
     static std::vector<bool> seen;
     seen.clear();
-    VqErrorState::ErrorCallback old = VqErrorState::setErrorCallback([](bool fresh) { seen.push_back(fresh); });
+    VqErrorState::ErrorCallback old =
+        VqErrorState::setErrorCallback([](bool fresh) { seen.push_back(fresh); });
     VqErrorState::throwStdError("VqThing", "doIt", "index >= 0", VQ_ERR_ARGUMENT);
     VqErrorState::rethrowError();
     VqErrorState::rethrowError("outer");
@@ -253,15 +252,15 @@ TEST_F(VqBaseTest, ExceptionsBecomeErrorRecordsAtTheBoundary) {
         }
     };
     EXPECT_FALSE(boundary([] { throw std::bad_alloc(); }));
-    EXPECT_EQ(lastDescription(), "Caught std::bad_alloc");
+    EXPECT_EQ(lastError(), "Caught std::bad_alloc");
     EXPECT_EQ(VqErrorState::currentError()->code(), VQ_ERR_ALLOC);
     EXPECT_FALSE(boundary([] { throw std::runtime_error("x"); }));
-    EXPECT_EQ(lastDescription(), "Caught unknown std::exception");
+    EXPECT_EQ(lastError(), "Caught unknown std::exception");
     EXPECT_EQ(VqErrorState::currentError()->code(), VQ_ERR_INTERNAL);
     EXPECT_FALSE(boundary([] { throw 42; }));
-    EXPECT_EQ(lastDescription(), "Caught unknown exception");
+    EXPECT_EQ(lastError(), "Caught unknown exception");
     EXPECT_FALSE(boundary([] { VQ_THROW("Output buffer too small.", VQ_ERR_BUFFER); }));
-    EXPECT_EQ(lastDescription(), "Output buffer too small.");
+    EXPECT_EQ(lastError(), "Output buffer too small.");
     EXPECT_EQ(VqErrorState::currentError()->code(), VQ_ERR_BUFFER);
     // The record keeps the throwing function's own text, not the boundary's.
     EXPECT_NE(VqErrorState::currentError()->methodName().toUtf8(), "operation");
@@ -300,7 +299,7 @@ TEST_F(VqBaseTest, InstanceTrackingReportsLiveObjects) {
     EXPECT_TRUE(live.empty());
     ASSERT_TRUE(VqBase::enableVqBaseTracking(false));
     EXPECT_FALSE(VqBase::ignoreStaticObject(nullptr));
-    EXPECT_EQ(lastDescription(), "s_bInstrumentEnabled && s_pRefInstrTable && s_vpIgnoreList");
+    EXPECT_EQ(lastError(), "s_bInstrumentEnabled && s_pRefInstrTable && s_vpIgnoreList");
 }
 
 TEST_F(VqBaseTest, AllocationIsAccountedByThePlatform) {

@@ -21,10 +21,6 @@ class Gadget : public VqBase {
 // Deliberately the same GUID as Widget.
 VQ_IMPLEMENT_TYPE_NOCLONE(Gadget, VqBase, kFirstGUID)
 
-std::string lastDescription() {
-    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
-    return e ? e->description().toUtf8() : std::string();
-}
 } // namespace
 
 class VqFactoryTest : public VqLibTest {};
@@ -44,7 +40,7 @@ TEST_F(VqFactoryTest, LookupByGUIDNameAndIndex) {
     EXPECT_EQ(t, nullptr);
 
     EXPECT_FALSE(VqFactory::getType(-1, t));
-    EXPECT_EQ(lastDescription(), "index >= 0");
+    EXPECT_EQ(lastError(), "index >= 0");
     EXPECT_EQ(VqErrorState::currentError()->code(), VQ_ERR_ARGUMENT);
 
     // A miss is success with a null result.
@@ -95,7 +91,7 @@ TEST_F(VqFactoryTest, NameMissDoesNotDisturbTheCache) {
     expect(Widget::destructType());
     expect(VqFactory::numTypes() == n + 1);
     expect(VqFactory::getType(n, t) && t == &Gadget::classTypeID());
-    expect(!Gadget::destructType() && lastDescription() == "count==1");
+    expect(!Gadget::destructType() && lastError() == "count==1");
     // Gadget stays findable by name and index, no longer by GUID.
     expect(VqFactory::getType(VqString("Gadget"), t) && t == &Gadget::classTypeID());
     expect(VqFactory::getType(VqGUID(kFirstGUID), t) && t == nullptr);
@@ -115,13 +111,15 @@ TEST_F(VqFactoryTest, RemovingTheLastTypeDestroysTheDatabase) {
         ASSERT_TRUE(VqFactory::getType(i, t));
         all.push_back(t);
     }
-    for (VqType* t : all) ASSERT_TRUE(VqFactory::removeType(*t));
+    for (VqType* t : all)
+        ASSERT_TRUE(VqFactory::removeType(*t));
     VqType* t = nullptr;
     EXPECT_FALSE(VqFactory::getType(VqGUID(CLSID_ZQBase), t));
-    EXPECT_EQ(lastDescription(), "_dataBase");
+    EXPECT_EQ(lastError(), "_dataBase");
     EXPECT_EQ(VqErrorState::currentError()->code(), VQ_ERR_INTERNAL);
     EXPECT_FALSE(VqFactory::getType(VqString("VqBase"), t));
-    for (VqType* type : all) ASSERT_TRUE(VqFactory::addType(*type));
+    for (VqType* type : all)
+        ASSERT_TRUE(VqFactory::addType(*type));
     ASSERT_TRUE(VqFactory::getType(VqGUID(CLSID_ZQBase), t));
     EXPECT_EQ(t, &VqBase::classTypeID());
 }

@@ -11,11 +11,6 @@
 
 namespace {
 
-std::string lastDescription() {
-    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
-    return e ? e->description().toUtf8() : std::string();
-}
-
 constexpr uint64_t GiB = 1ull << 30;
 
 // Memory outside the tracked total, as the tests want it.
@@ -102,9 +97,9 @@ TEST_F(PlatformTest, BudgetIsCappedByThePageFileAndArgumentsAreChecked) {
     EXPECT_EQ(p->memoryBudget(), 12 * GiB);
 
     EXPECT_FALSE(p->setMemoryBudget(2.5f));
-    EXPECT_EQ(lastDescription(), "fPercentage >= 0.0f && fPercentage <= 2.0f");
+    EXPECT_EQ(lastError(), "fPercentage >= 0.0f && fPercentage <= 2.0f");
     EXPECT_FALSE(p->setThreshold(0.96f));
-    EXPECT_EQ(lastDescription(), "fThreshold >= 0.0f && fThreshold <= 0.95f");
+    EXPECT_EQ(lastError(), "fThreshold >= 0.0f && fThreshold <= 0.95f");
 
     // A lower threshold takes effect at once.
     ASSERT_TRUE(p->setMemoryBudget(static_cast<unsigned long>(4 * GiB)));
@@ -142,7 +137,7 @@ int checkBudgets(VqPlatform* p) {
     int step = 0;
     auto check = [&](bool cond) { return ++step, cond; };
     if (!check(p->streamBudget() == 32)) return step;
-    if (!check(!p->setStreamBudget(40) && lastDescription() == "Stream budget request not possible" &&
+    if (!check(!p->setStreamBudget(40) && lastError() == "Stream budget request not possible" &&
                VqErrorState::currentError()->code() == VQ_ERR_ARGUMENT))
         return step;
     if (!check(p->setStreamBudget(20) && p->setStreamBudget(25) && p->streamBudget() == 25)) return step;
@@ -150,8 +145,7 @@ int checkBudgets(VqPlatform* p) {
     if (!check(p->codecDriver2Budget() == 16 && p->compressedRepHelperBudget() == 16 &&
                p->topoMeshCoderBudget() == 16))
         return step;
-    if (!check(!p->setCodecDriver2Budget(30) && lastDescription() == "Budget request not possible"))
-        return step;
+    if (!check(!p->setCodecDriver2Budget(30) && lastError() == "Budget request not possible")) return step;
     if (!check(p->setCodecDriver2Budget(29) && p->codecDriver2Budget() == 29)) return step;
     if (!check(!p->setTopoMeshCoderBudget(0) && p->setCompressedRepHelperBudget(8))) return step;
     return 0;

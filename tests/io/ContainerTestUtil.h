@@ -2,6 +2,7 @@
 
 #include "VqErrorState.h"
 #include "VqFSStorageLocation.h"
+#include "VqLibFixture.h"
 #include "VqObjectStream.h"
 #include "VqPartition.h"
 #include "VqSegment.h"
@@ -19,15 +20,6 @@
 namespace vqtest {
 
 using Bytes = std::vector<VqUChar>;
-
-inline std::string errorText() {
-    auto e = VqErrorState::currentError();
-    return e ? e->description().toUtf8() : std::string();
-}
-inline int errorCode() {
-    auto e = VqErrorState::currentError();
-    return e ? e->code() : 0;
-}
 
 // Content that compresses, but not to nothing: runs of text and of noise.
 inline Bytes sampleData(size_t n, unsigned seed) {

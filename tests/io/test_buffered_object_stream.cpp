@@ -11,15 +11,6 @@
 
 namespace {
 
-std::string lastError() {
-    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
-    return e ? e->description().toUtf8() : std::string();
-}
-int lastCode() {
-    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
-    return e ? e->code() : 0;
-}
-
 class BufferedObjectStreamTest : public VqLibTest {};
 
 // Nested elements whose payload crosses several buffer fragments.

@@ -18,15 +18,6 @@
 
 namespace {
 
-std::string lastError() {
-    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
-    return e ? e->description().toUtf8() : std::string();
-}
-int lastCode() {
-    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
-    return e ? e->code() : 0;
-}
-
 class ByteStreamTest : public VqLibTest {
 protected:
     void SetUp() override {

@@ -56,17 +56,17 @@ TEST_P(ContainerVersionTest, SegmentsOfEverySizeRoundTrip) {
     for (size_t i = 0; i < std::size(sizes); ++i)
         segs.push_back(
             {guidFor(static_cast<int>(i)), VQSEG_PMI, sampleData(sizes[i], static_cast<unsigned>(i))});
-    ASSERT_TRUE(writeVqFile(_dir.path(), "sizes.vq", v.major, v.minor, segs, _part)) << errorText();
+    ASSERT_TRUE(writeVqFile(_dir.path(), "sizes.vq", v.major, v.minor, segs, _part)) << lastError();
 
     auto mgr = openForReading(_dir.path(), "sizes.vq");
-    ASSERT_TRUE(mgr) << errorText();
+    ASSERT_TRUE(mgr) << lastError();
     int major = 0, minor = 0;
     ASSERT_TRUE(mgr->getVersion(major, minor));
     EXPECT_EQ(major, v.major);
     EXPECT_EQ(minor, v.minor);
     for (const SegmentSpec& s : segs) {
         Vq::SharedPtr<VqObjectStream> os;
-        ASSERT_TRUE(mgr->beginReadSegment(s.guid, os)) << errorText();
+        ASSERT_TRUE(mgr->beginReadSegment(s.guid, os)) << lastError();
         const VqType* expected =
             v.major >= 10 ? &VqLzmaSegObjectStream::classTypeID() : &VqZlibSegObjectStream::classTypeID();
         EXPECT_EQ(os->type(), expected);
@@ -94,11 +94,11 @@ TEST_P(ContainerVersionTest, FiftyMegabyteSegmentRoundTrips) {
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = (i & 63) == 0 ? static_cast<VqUChar>(i >> 6) : "ZQ"[i & 1];
     ASSERT_TRUE(writeVqFile(_dir.path(), "big.vq", v.major, v.minor, {{guidFor(1), VQSEG_BREP, data}}, _part))
-        << errorText();
+        << lastError();
     auto mgr = openForReading(_dir.path(), "big.vq");
-    ASSERT_TRUE(mgr) << errorText();
+    ASSERT_TRUE(mgr) << lastError();
     Bytes back;
-    ASSERT_TRUE(readSegment(mgr.get(), guidFor(1), data.size(), back, 3 << 20)) << errorText();
+    ASSERT_TRUE(readSegment(mgr.get(), guidFor(1), data.size(), back, 3 << 20)) << lastError();
     EXPECT_TRUE(back == data);
 }
 
@@ -108,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(ZlibAndLzma, ContainerVersionTest, ::testing::Values(Ve
 TEST_F(ContainerTest, LayoutAt95FieldByField) {
     Bytes data = sampleData(30000, 3);
     ASSERT_TRUE(writeVqFile(_dir.path(), "a.vq", 9, 5, {{guidFor(7), VQSEG_METADATA, data}}, _part))
-        << errorText();
+        << lastError();
     Bytes f = readFile(_dir.file("a.vq"));
     ASSERT_GE(f.size(), 105u);
     // Header: finished text, marker bytes, byte order, crypto, TOC offset, LSG GUID.
@@ -156,7 +156,7 @@ TEST_F(ContainerTest, LayoutAt100AndAnEmptySegment) {
     Bytes data = sampleData(20000, 4);
     ASSERT_TRUE(writeVqFile(_dir.path(), "b.vq", 10, 0,
                             {{guidFor(1), VQSEG_PMI, data}, {guidFor(2), VQSEG_BREP, Bytes()}}, _part))
-        << errorText();
+        << lastError();
     Bytes f = readFile(_dir.file("b.vq"));
     EXPECT_EQ(std::string(f.begin(), f.begin() + 12), "Version 10.0");
     const uint64_t tocOffset = load<uint64_t>(f, 85);
@@ -203,7 +203,7 @@ TEST_F(ContainerTest, ReadersFollowTheFlagAndTheAlgorithmByte) {
     Vq::SharedPtr<VqSegment> seg = new VqSegment(VQSEG_PMI, guidFor(3));
     seg->addSection(new BytesSection(data));
     ASSERT_TRUE(w->addNewSegment(seg));
-    ASSERT_TRUE(w->close()) << errorText();
+    ASSERT_TRUE(w->close()) << lastError();
     Bytes f = readFile(_dir.file("z.vq"));
     const uint64_t off = load<uint64_t>(f, load<uint64_t>(f, 85) + 4 + 16);
     EXPECT_EQ(load<uint32_t>(f, off + 24), 2u);
@@ -211,7 +211,7 @@ TEST_F(ContainerTest, ReadersFollowTheFlagAndTheAlgorithmByte) {
     auto r = openForReading(_dir.path(), "z.vq");
     ASSERT_TRUE(r);
     Bytes back;
-    ASSERT_TRUE(readSegment(r.get(), guidFor(3), data.size(), back)) << errorText();
+    ASSERT_TRUE(readSegment(r.get(), guidFor(3), data.size(), back)) << lastError();
     EXPECT_EQ(back, data);
 
     // The zlib reader refuses the LZMA flag before touching the payload.
@@ -224,7 +224,7 @@ TEST_F(ContainerTest, ReadersFollowTheFlagAndTheAlgorithmByte) {
     Vq::SharedPtr<VqZlibSegObjectStream> zs = new VqZlibSegObjectStream(ds.get());
     int value = 0;
     EXPECT_FALSE(zs->read(&value));
-    EXPECT_EQ(errorText(), "_uIsCompressed == VqCompressor::VQCOMPRESSOR_ALGORITHM_ZLIB");
+    EXPECT_EQ(lastError(), "_uIsCompressed == VqCompressor::VQCOMPRESSOR_ALGORITHM_ZLIB");
     mem->unlock();
 }
 
@@ -251,13 +251,13 @@ TEST_F(ContainerTest, CorruptSegmentFailsThatSegmentOnly) {
         VqErrorState::clearError();
         EXPECT_FALSE(readSegment(mgr.get(), guidFor(1), 40000, back));
         if (v.major == 9) {
-            EXPECT_EQ(errorText(), "Zlib data stream is corrupt");
-            EXPECT_EQ(errorCode(), VQ_ERR_CORRUPT);
+            EXPECT_EQ(lastError(), "Zlib data stream is corrupt");
+            EXPECT_EQ(lastCode(), VQ_ERR_CORRUPT);
         } else {
-            EXPECT_EQ(errorText(), "_iLastRetcode == LZMA_OK || _iLastRetcode == LZMA_STREAM_END");
+            EXPECT_EQ(lastError(), "_iLastRetcode == LZMA_OK || _iLastRetcode == LZMA_STREAM_END");
         }
         for (int i : {0, 2}) {
-            ASSERT_TRUE(readSegment(mgr.get(), guidFor(i), 40000, back)) << errorText();
+            ASSERT_TRUE(readSegment(mgr.get(), guidFor(i), 40000, back)) << lastError();
             EXPECT_EQ(back, segs[i].data);
         }
         EXPECT_EQ(mgr->numPhysStreams() > 0, true);
@@ -330,12 +330,12 @@ TEST_F(ContainerTest, EveryHeaderErrorWithItsTextAndCode) {
         Vq::SharedPtr<VqTOCStreamMgr> mgr = new VqTOCStreamMgr(location(_dir.path(), "bad.vq").get(), true);
         bool opened = mgr->open();
         if (!c.text) {
-            EXPECT_TRUE(opened) << c.name << ": " << errorText();
+            EXPECT_TRUE(opened) << c.name << ": " << lastError();
             continue;
         }
         EXPECT_FALSE(opened) << c.name;
-        EXPECT_EQ(errorText(), c.text) << c.name;
-        EXPECT_EQ(errorCode(), c.code) << c.name;
+        EXPECT_EQ(lastError(), c.text) << c.name;
+        EXPECT_EQ(lastCode(), c.code) << c.name;
     }
 
     // Major 99 passes the header and is refused by the version dispatch.
@@ -347,7 +347,7 @@ TEST_F(ContainerTest, EveryHeaderErrorWithItsTextAndCode) {
     ASSERT_TRUE(mgr->getVersion(major, minor));
     EXPECT_EQ(major, 99);
     EXPECT_FALSE(mgr->_initStreamMgr(true));
-    EXPECT_EQ(errorText(), "File version out of range.");
+    EXPECT_EQ(lastError(), "File version out of range.");
 
     // A segment header whose GUID is not the one asked for.
     f = good;
@@ -362,11 +362,11 @@ TEST_F(ContainerTest, EveryHeaderErrorWithItsTextAndCode) {
     ASSERT_TRUE(g);
     Vq::SharedPtr<VqObjectStream> os;
     EXPECT_FALSE(g->beginReadSegment(guidFor(5), os));
-    EXPECT_EQ(errorText(), "Invalid segment header");
-    EXPECT_EQ(errorCode(), VQ_ERR_READ);
+    EXPECT_EQ(lastError(), "Invalid segment header");
+    EXPECT_EQ(lastCode(), VQ_ERR_READ);
     // The failed begin left no stream in use: the segment can be asked for again.
     EXPECT_FALSE(g->beginReadSegment(guidFor(6), os));
-    EXPECT_EQ(errorText(), "bFound");
+    EXPECT_EQ(lastError(), "bFound");
 }
 
 TEST_F(ContainerTest, TableOfContentsThatDoesNotFitTheFileIsRefused) {
@@ -398,8 +398,8 @@ TEST_F(ContainerTest, TableOfContentsThatDoesNotFitTheFileIsRefused) {
         VqErrorState::clearError();
         Vq::SharedPtr<VqTOCStreamMgr> mgr = new VqTOCStreamMgr(location(_dir.path(), "bad.vq").get(), true);
         EXPECT_FALSE(mgr->open()) << c.name;
-        EXPECT_EQ(errorText(), c.text) << c.name;
-        EXPECT_EQ(errorCode(), VQ_ERR_READ) << c.name;
+        EXPECT_EQ(lastError(), c.text) << c.name;
+        EXPECT_EQ(lastCode(), VQ_ERR_READ) << c.name;
     }
 }
 
@@ -427,7 +427,7 @@ TEST_F(ContainerTest, LegacyOneEntryTableOfContents) {
     writeFile(_dir.file("legacy.vq"), f);
 
     auto mgr = openForReading(_dir.path(), "legacy.vq");
-    ASSERT_TRUE(mgr) << errorText();
+    ASSERT_TRUE(mgr) << lastError();
     VqTOC toc = mgr->toc();
     ASSERT_EQ(toc.numEntries(), 1);
     const VqTOCElem* e = toc.find(VqStreamMgr::OldLsgSegGuid);
@@ -436,14 +436,14 @@ TEST_F(ContainerTest, LegacyOneEntryTableOfContents) {
     // Absolute offsets address data only in files before format 8.
     Vq::SharedPtr<VqObjectStream> os;
     EXPECT_FALSE(mgr->beginReadSegment(lsgOffset, os));
-    EXPECT_EQ(errorText(), "_iMajorVer < 8");
+    EXPECT_EQ(lastError(), "_iMajorVer < 8");
 
     // A key other than the scene graph's is refused.
     f[tocOffset + 8] = 'X';
     writeFile(_dir.file("legacy2.vq"), f);
     Vq::SharedPtr<VqTOCStreamMgr> bad = new VqTOCStreamMgr(location(_dir.path(), "legacy2.vq").get(), true);
     EXPECT_FALSE(bad->open());
-    EXPECT_EQ(errorText(), "Invalid legacy table of contents");
+    EXPECT_EQ(lastError(), "Invalid legacy table of contents");
 }
 
 TEST_F(ContainerTest, ParallelFlushReadsBackLikeOneThread) {
@@ -456,9 +456,9 @@ TEST_F(ContainerTest, ParallelFlushReadsBackLikeOneThread) {
             {guidFor(i), types[i % 7], sampleData(200 + (i * 37) % 3000, static_cast<unsigned>(i))});
 
     VqStreamMgr::s_maxFlushThreads = 1;
-    ASSERT_TRUE(writeVqFile(_dir.path(), "one.vq", 10, 0, segs, _part)) << errorText();
+    ASSERT_TRUE(writeVqFile(_dir.path(), "one.vq", 10, 0, segs, _part)) << lastError();
     VqStreamMgr::s_maxFlushThreads = 2;
-    ASSERT_TRUE(writeVqFile(_dir.path(), "two.vq", 10, 0, segs, _part)) << errorText();
+    ASSERT_TRUE(writeVqFile(_dir.path(), "two.vq", 10, 0, segs, _part)) << lastError();
 
     auto one = openForReading(_dir.path(), "one.vq");
     auto two = openForReading(_dir.path(), "two.vq");
@@ -466,7 +466,7 @@ TEST_F(ContainerTest, ParallelFlushReadsBackLikeOneThread) {
     for (VqStreamMgr* m : {static_cast<VqStreamMgr*>(one.get()), static_cast<VqStreamMgr*>(two.get())}) {
         for (const SegmentSpec& s : segs) {
             Bytes back;
-            ASSERT_TRUE(readSegment(m, s.guid, s.data.size(), back)) << errorText();
+            ASSERT_TRUE(readSegment(m, s.guid, s.data.size(), back)) << lastError();
             ASSERT_EQ(back, s.data);
         }
     }
@@ -486,7 +486,7 @@ TEST_F(ContainerTest, EightThreadsReadSegmentsOfOneFile) {
     std::vector<SegmentSpec> segs;
     for (int i = 0; i < 48; ++i)
         segs.push_back({guidFor(i), VQSEG_PMI, sampleData(5000 + 997 * i, 50 + i)});
-    ASSERT_TRUE(writeVqFile(_dir.path(), "mt.vq", 9, 5, segs, _part)) << errorText();
+    ASSERT_TRUE(writeVqFile(_dir.path(), "mt.vq", 9, 5, segs, _part)) << lastError();
     auto mgr = openForReading(_dir.path(), "mt.vq");
     ASSERT_TRUE(mgr);
     std::atomic<int> failures{0};
@@ -514,7 +514,7 @@ TEST_F(ContainerTest, EightThreadsReadSegmentsOfOneFile) {
         ASSERT_TRUE(mgr->beginReadSegment(segs[i].guid, open[i]));
     Vq::SharedPtr<VqObjectStream> extra;
     EXPECT_FALSE(mgr->beginReadSegment(segs[40].guid, extra));
-    EXPECT_EQ(errorText(), "iStreamNum < cMaxPhysStreams");
+    EXPECT_EQ(lastError(), "iStreamNum < cMaxPhysStreams");
     for (auto& os : open)
         ASSERT_TRUE(mgr->endReadSegment(os.get()));
     ASSERT_TRUE(mgr->beginReadSegment(segs[40].guid, extra));
@@ -536,9 +536,9 @@ TEST_F(ContainerTest, AFailedWriteFailsTheCloseAndLeavesTheFileInvalid) {
         VqErrorState::clearError();
         EXPECT_FALSE(mgr->close());
         if (threads == 1)
-            EXPECT_EQ(errorText(), "Injected failure");
+            EXPECT_EQ(lastError(), "Injected failure");
         else
-            EXPECT_EQ(errorText(), "paTOCMgrSC[0].bRes == true");
+            EXPECT_EQ(lastError(), "paTOCMgrSC[0].bRes == true");
         // Every pending segment's late-loaded data is marked unsaved again.
         EXPECT_EQ(invalidated.load(), 4);
         EXPECT_FALSE(mgr->isOpen());
@@ -547,7 +547,7 @@ TEST_F(ContainerTest, AFailedWriteFailsTheCloseAndLeavesTheFileInvalid) {
         EXPECT_EQ(std::string(f.begin(), f.begin() + 7), "Invalid");
         Vq::SharedPtr<VqTOCStreamMgr> r = new VqTOCStreamMgr(location(_dir.path(), "fail.vq").get(), true);
         EXPECT_FALSE(r->open());
-        EXPECT_EQ(errorText(), "VQ file not finalized or closed properly");
+        EXPECT_EQ(lastError(), "VQ file not finalized or closed properly");
     }
 
     // A full device: the segment data cannot be written (the failure shows as
@@ -559,7 +559,7 @@ TEST_F(ContainerTest, AFailedWriteFailsTheCloseAndLeavesTheFileInvalid) {
     seg->addSection(new BytesSection(sampleData(4 << 20, 77)));
     ASSERT_TRUE(full->addNewSegment(seg));
     EXPECT_FALSE(full->close());
-    EXPECT_TRUE(errorCode() == VQ_ERR_WRITE || errorCode() == VQ_ERR_SEEK) << errorText();
+    EXPECT_TRUE(lastCode() == VQ_ERR_WRITE || lastCode() == VQ_ERR_SEEK) << lastError();
 }
 
 TEST_F(ContainerTest, ScrambledFilesAreNotWritten) {
@@ -575,8 +575,8 @@ TEST_F(ContainerTest, ScrambledFilesAreNotWritten) {
         Vq::SharedPtr<VqTOCStreamMgr> mgr = new VqTOCStreamMgr(location(_dir.path(), "s.vq").get(), false);
         ASSERT_TRUE(mgr->setPartition(&_part));
         EXPECT_FALSE(mgr->open());
-        EXPECT_EQ(errorText(), c.text);
-        EXPECT_EQ(errorCode(), VQ_ERR_SCRAMBLE);
+        EXPECT_EQ(lastError(), c.text);
+        EXPECT_EQ(lastCode(), VQ_ERR_SCRAMBLE);
     }
 }
 
@@ -587,11 +587,11 @@ TEST_F(ContainerTest, FormatsSixAndSevenHoldOneLegacyBlock) {
         Vq::SharedPtr<VqTOCStreamMgr> w = new VqTOCStreamMgr(location(_dir.path(), "old.vq").get(), false);
         ASSERT_TRUE(w->setPartition(&_part) && w->_initStreamMgr(false) && w->open());
         Vq::SharedPtr<VqObjectStream> os;
-        ASSERT_TRUE(w->beginWriteSegment(VqStreamMgr::RawSegGuid, os, VQSEG_LSG)) << errorText();
+        ASSERT_TRUE(w->beginWriteSegment(VqStreamMgr::RawSegGuid, os, VQSEG_LSG)) << lastError();
         ASSERT_TRUE(os->beginWrite() && os->write(payload.data(), static_cast<int>(payload.size())) &&
                     os->endWrite());
-        ASSERT_TRUE(w->endWriteSegment(os.get())) << errorText();
-        ASSERT_TRUE(w->close()) << errorText();
+        ASSERT_TRUE(w->endWriteSegment(os.get())) << lastError();
+        ASSERT_TRUE(w->close()) << lastError();
 
         Bytes f = readFile(_dir.file("old.vq"));
         // An 89-byte header, the block right after it, the TOC's legacy form at the end.
@@ -601,8 +601,8 @@ TEST_F(ContainerTest, FormatsSixAndSevenHoldOneLegacyBlock) {
         EXPECT_EQ(load<int32_t>(f, f.size() - 4), 89);
 
         auto r = openForReading(_dir.path(), "old.vq");
-        ASSERT_TRUE(r) << errorText();
-        ASSERT_TRUE(r->beginReadSegment(VqStreamMgr::LsgSegGuid, os)) << errorText();
+        ASSERT_TRUE(r) << lastError();
+        ASSERT_TRUE(r->beginReadSegment(VqStreamMgr::LsgSegGuid, os)) << lastError();
         EXPECT_EQ(os->type(), v.major == 7 ? &VqCompressedObjectStream::classTypeID()
                                            : &VqBufferedObjectStream::classTypeID());
         Bytes back(payload.size());
@@ -639,7 +639,7 @@ TEST_F(ContainerTest, WrapperDispatchAndRanks) {
     }
     Vq::SharedPtr<VqTOCStreamMgr> mgr = new VqTOCStreamMgr(location(_dir.path(), "x.vq").get(), false);
     EXPECT_FALSE(mgr->setRawWrapper(&VqStdError::classTypeID(), 0));
-    EXPECT_EQ(errorText(), "pWrapType->isA(VqObjectStream::classTypeID())");
+    EXPECT_EQ(lastError(), "pWrapType->isA(VqObjectStream::classTypeID())");
     EXPECT_EQ(VqStreamMgr::segmentRank(VQSEG_TOC), 0);
     EXPECT_EQ(VqStreamMgr::segmentRank(VQSEG_LSG), 1);
     EXPECT_EQ(VqStreamMgr::segmentRank(VQSEG_SPATIALHIER), 2);

@@ -35,14 +35,6 @@ protected:
     static VqByteOrder otherOrder() {
         return VqBaseDataStream::s_systemByteOrder() == LsbFirst ? MsbFirst : LsbFirst;
     }
-    static std::string lastError() {
-        Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
-        return e ? e->description().toUtf8() : std::string();
-    }
-    static int lastCode() {
-        Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
-        return e ? e->code() : 0;
-    }
 
     Vq::SharedPtr<VqMemoryByteStream> _pBytes;
     Vq::SharedPtr<VqDataStream> _pData;

@@ -85,14 +85,6 @@ protected:
         VqLibTest::TearDown();
     }
     bool buffered() const { return GetParam(); }
-    static std::string lastError() {
-        Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
-        return e ? e->description().toUtf8() : std::string();
-    }
-    static int lastCode() {
-        Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
-        return e ? e->code() : 0;
-    }
     static int32_t i32At(const std::vector<uint8_t>& b, size_t pos) {
         int32_t v;
         std::memcpy(&v, b.data() + pos, 4);

@@ -78,13 +78,13 @@ TEST_P(PartitionRoundTrip, SavedGraphReopensEqualAndLoadsLateData) {
     const Version v = GetParam();
     TempDir dir;
     Vq::SharedPtr<VqPartition> root = buildSampleGraph();
-    ASSERT_TRUE(saveAt(root.get(), v, dir, "model.vq")) << errorText();
+    ASSERT_TRUE(saveAt(root.get(), v, dir, "model.vq")) << lastError();
     EXPECT_FALSE(root->isNew());
     EXPECT_TRUE(root->isOpen());
     EXPECT_EQ(root->streamMgr() != nullptr, true);
 
     Vq::SharedPtr<VqPartition> read = open(dir, "model.vq");
-    ASSERT_TRUE(read) << errorText();
+    ASSERT_TRUE(read) << lastError();
     int major = -1, minor = -1;
     read->datastoreVersion(major, minor);
     EXPECT_EQ(major, v.major);
@@ -95,7 +95,7 @@ TEST_P(PartitionRoundTrip, SavedGraphReopensEqualAndLoadsLateData) {
     ASSERT_NE(ll, nullptr);
     EXPECT_FALSE(ll->isLoaded());
     EXPECT_FALSE(ll->guid().isNull());
-    ASSERT_TRUE(ll->ensureData(*read)) << errorText();
+    ASSERT_TRUE(ll->ensureData(*read)) << lastError();
     auto* value = Vq::typeCast<VqInt32PropAtom>(ll->object().get());
     ASSERT_NE(value, nullptr);
     EXPECT_EQ(value->value(), 4711);
@@ -107,12 +107,12 @@ TEST_P(PartitionRoundTrip, SavedGraphReopensEqualAndLoadsLateData) {
     // Saving the reopened partition over its own file keeps everything,
     // and puts the late-loaded data under a new segment GUID.
     const VqGUID before = ll->guid();
-    ASSERT_TRUE(read->save()) << errorText();
+    ASSERT_TRUE(read->save()) << lastError();
     EXPECT_NE(ll->guid(), before);
     Vq::SharedPtr<VqPartition> again = open(dir, "model.vq");
-    ASSERT_TRUE(again) << errorText();
+    ASSERT_TRUE(again) << lastError();
     VqLateLoadedPropAtom* ll2 = lateLoaded(dataNode(again.get()));
-    ASSERT_TRUE(ll2 && ll2->ensureData(*again)) << errorText();
+    ASSERT_TRUE(ll2 && ll2->ensureData(*again)) << lastError();
     EXPECT_EQ(static_cast<VqInt32PropAtom*>(ll2->object().get())->value(), 4711);
     EXPECT_EQ(compare(read.get(), again.get()), "");
 }
@@ -130,7 +130,7 @@ TEST_F(PartitionTest, LegacyFormatsRoundTripWithoutLateLoadedData) {
         TempDir dir;
         Vq::SharedPtr<VqPartition> root = buildSampleGraph();
         Vq::SharedPtr<VqPartition> read = saveAndOpen(root.get(), v, dir, "old.vq");
-        ASSERT_TRUE(read) << errorText();
+        ASSERT_TRUE(read) << lastError();
         int major = -1, minor = -1;
         read->datastoreVersion(major, minor);
         EXPECT_EQ(major, v.major);
@@ -140,9 +140,9 @@ TEST_F(PartitionTest, LegacyFormatsRoundTripWithoutLateLoadedData) {
         EXPECT_EQ(read->child(0)->child(0), read->child(2)->child(0));
 
         Vq::SharedPtr<VqPartition> newer = saveAndOpen(read.get(), {10, 0}, dir, "new.vq");
-        ASSERT_TRUE(newer) << errorText();
+        ASSERT_TRUE(newer) << lastError();
         Vq::SharedPtr<VqPartition> again = saveAndOpen(newer.get(), v, dir, "again.vq");
-        ASSERT_TRUE(again) << errorText();
+        ASSERT_TRUE(again) << lastError();
         EXPECT_EQ(compare(read.get(), again.get()), "");
     }
 }
@@ -156,14 +156,14 @@ TEST_P(PartitionConvert, ConvertIsLossless) {
     TempDir dir;
     Vq::SharedPtr<VqPartition> original = buildSampleGraph();
     Vq::SharedPtr<VqPartition> in = saveAndOpen(original.get(), from, dir, "in.vq");
-    ASSERT_TRUE(in) << errorText();
+    ASSERT_TRUE(in) << lastError();
     Vq::SharedPtr<VqPartition> out = saveAndOpen(in.get(), to, dir, "out.vq");
-    ASSERT_TRUE(out) << errorText();
+    ASSERT_TRUE(out) << lastError();
     int major = -1, minor = -1;
     out->datastoreVersion(major, minor);
     EXPECT_EQ(major, to.major);
     VqLateLoadedPropAtom* ll = lateLoaded(dataNode(out.get()));
-    ASSERT_TRUE(ll && ll->ensureData(*out)) << errorText();
+    ASSERT_TRUE(ll && ll->ensureData(*out)) << lastError();
     EXPECT_EQ(static_cast<VqInt32PropAtom*>(ll->object().get())->value(), 4711);
     // The save put the late-loaded data under new segment GUIDs, which the
     // saved partition took over; everything else is as first built.
@@ -199,7 +199,7 @@ TEST_F(PartitionTest, FirstElementMustBeAPartition) {
         Vq::SharedPtr<VqPartition> out;
         EXPECT_FALSE(VqPartition::openPartition(loc.get(), nullptr, out));
         EXPECT_FALSE(out);
-        EXPECT_EQ(errorText(), "pBaseObj != __null && pBaseObj->isOfType(VqPartition::classTypeID())");
+        EXPECT_EQ(lastError(), "pBaseObj != __null && pBaseObj->isOfType(VqPartition::classTypeID())");
     }
 }
 
@@ -232,17 +232,17 @@ TEST_F(PartitionTest, CyclicGraphIsRefused) {
     Vq::SharedPtr<VqPartition> out;
     EXPECT_FALSE(VqPartition::openPartition(loc.get(), nullptr, out));
     EXPECT_FALSE(out);
-    EXPECT_EQ(errorText(), "The graph read contains a cycle");
+    EXPECT_EQ(lastError(), "The graph read contains a cycle");
 }
 
 TEST_F(PartitionTest, VersionSettings) {
     EXPECT_FALSE(VqPartition::setVersion(10, 2));
-    EXPECT_EQ(errorText(), "VQ version too high");
-    EXPECT_EQ(errorCode(), 22);
+    EXPECT_EQ(lastError(), "VQ version too high");
+    EXPECT_EQ(lastCode(), 22);
     EXPECT_FALSE(VqPartition::setVersion(11, 0));
-    EXPECT_EQ(errorText(), "VQ version too high");
+    EXPECT_EQ(lastError(), "VQ version too high");
     EXPECT_FALSE(VqPartition::setVersion(9, 8));
-    EXPECT_NE(errorText().find("9.7, 10.0, 10.1 or 99.0"), std::string::npos);
+    EXPECT_NE(lastError().find("9.7, 10.0, 10.1 or 99.0"), std::string::npos);
     ASSERT_TRUE(VqPartition::setVersion(10, 1));
     int major = 0, minor = 0;
     VqString text;
@@ -269,14 +269,14 @@ TEST_F(PartitionTest, PartitionNodeOpensItsFileByRelativeLocation) {
     TempDir dir;
     ASSERT_EQ(std::system(("mkdir -p '" + dir.path() + "/parts'").c_str()), 0);
     Vq::SharedPtr<VqPartition> part = buildSampleGraph(5);
-    ASSERT_TRUE(saveAt(part.get(), {10, 0}, dir, "parts/wheel.vq")) << errorText();
+    ASSERT_TRUE(saveAt(part.get(), {10, 0}, dir, "parts/wheel.vq")) << lastError();
 
     Vq::SharedPtr<VqPartition> top = new VqPartition();
     Vq::SharedPtr<VqGroup> g = new VqGroup();
     Vq::SharedPtr<VqPartition> ref = new VqPartition(location(dir.path(), "parts/wheel.vq").get());
     g->appendChild(ref.get());
     top->appendChild(g.get());
-    ASSERT_TRUE(saveAt(top.get(), {9, 5}, dir, "car.vq")) << errorText();
+    ASSERT_TRUE(saveAt(top.get(), {9, 5}, dir, "car.vq")) << lastError();
     // The referring file records the location relative to itself: moving both keeps the link.
     const std::string moved = dir.path() + "/moved";
     ASSERT_EQ(std::system(("mkdir '" + moved + "' && mv '" + dir.path() + "/car.vq' '" + dir.path() +
@@ -289,17 +289,17 @@ TEST_F(PartitionTest, PartitionNodeOpensItsFileByRelativeLocation) {
     ASSERT_TRUE(VqPartition::addCallback(&CallbackLog::record, VqPartition::VQ_CB_OPENED, &log));
     ASSERT_TRUE(VqPartition::addCallback(&CallbackLog::record, VqPartition::VQ_CB_OPENED, &log));
     Vq::SharedPtr<VqPartition> car;
-    ASSERT_TRUE(VqPartition::openPartition(location(moved, "car.vq").get(), nullptr, car)) << errorText();
-    ASSERT_TRUE(car) << errorText();
+    ASSERT_TRUE(VqPartition::openPartition(location(moved, "car.vq").get(), nullptr, car)) << lastError();
+    ASSERT_TRUE(car) << lastError();
     auto* node = Vq::typeCast<VqPartition>(car->child(0)->child(0));
     ASSERT_NE(node, nullptr);
     EXPECT_FALSE(node->isOpen());
     EXPECT_EQ(node->numChildren(), 0u);
-    ASSERT_TRUE(VqPartition::openAllPartitions(car.get())) << errorText();
+    ASSERT_TRUE(VqPartition::openAllPartitions(car.get())) << lastError();
     EXPECT_TRUE(node->isOpen());
     EXPECT_EQ(log.times, (std::vector<int>{0, 1}));
     VqLateLoadedPropAtom* ll = lateLoaded(dataNode(node));
-    ASSERT_TRUE(ll && ll->ensureData(*node)) << errorText();
+    ASSERT_TRUE(ll && ll->ensureData(*node)) << lastError();
     EXPECT_EQ(static_cast<VqInt32PropAtom*>(ll->object().get())->value(), 4711);
     EXPECT_EQ(compare(part.get(), node), "");
     VqPartition::removeCallback(&CallbackLog::record, VqPartition::VQ_CB_BEFORE_MERGE, &log);
@@ -335,7 +335,7 @@ TEST_F(PartitionTest, FailedOpenMarksTheNodeNoOpen) {
 TEST_F(PartitionTest, FailedSaveLeavesTheOldFileIntact) {
     TempDir dir;
     Vq::SharedPtr<VqPartition> root = buildSampleGraph(20);
-    ASSERT_TRUE(saveAt(root.get(), {9, 5}, dir, "model.vq")) << errorText();
+    ASSERT_TRUE(saveAt(root.get(), {9, 5}, dir, "model.vq")) << lastError();
     const Bytes before = readFile(dir.file("model.vq"));
     ASSERT_GT(before.size(), 1000u);
     for (int i = 0; i < 2000; ++i)
@@ -364,7 +364,7 @@ TEST_F(PartitionTest, FailedSaveLeavesTheOldFileIntact) {
     EXPECT_EQ(files, 1);
     // And the partition still reads from the old file.
     Vq::SharedPtr<VqPartition> reread = open(dir, "model.vq");
-    ASSERT_TRUE(reread) << errorText();
+    ASSERT_TRUE(reread) << lastError();
     EXPECT_EQ(reread->numChildren(), 6u);
 }
 

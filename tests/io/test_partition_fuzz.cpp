@@ -477,7 +477,7 @@ TEST_F(VqLibTest, RefusedFirstElementOutlivesItsSegment) {
 
 TEST_F(VqLibTest, ClaimedChildCountDoesNotDriveAllocation) {
     EXPECT_FALSE(openAndLoad(kHugeChildCount, sizeof(kHugeChildCount)));
-    EXPECT_EQ(errorCode(), VQ_ERR_SHORT_READ);
+    EXPECT_EQ(lastCode(), VQ_ERR_SHORT_READ);
     // Each test runs in a process of its own: the peak stays far below the
     // gigabytes the claimed count would need.
     struct rusage usage;

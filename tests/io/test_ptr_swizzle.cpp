@@ -8,11 +8,6 @@
 
 namespace {
 
-std::string lastError() {
-    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
-    return e ? e->description().toUtf8() : std::string();
-}
-
 class PtrSwizzleTest : public VqLibTest {};
 
 TEST_F(PtrSwizzleTest, IdsFollowFirstMeeting) {

@@ -12,14 +12,6 @@
 namespace {
 class StorageLocationTest : public VqLibTest {};
 
-std::string errorText() {
-    auto e = VqErrorState::currentError();
-    return e ? e->description().toUtf8() : std::string();
-}
-int errorCode() {
-    auto e = VqErrorState::currentError();
-    return e ? e->code() : 0;
-}
 } // namespace
 
 TEST_F(StorageLocationTest, FileSystemLocationPaths) {
@@ -73,10 +65,10 @@ TEST_F(StorageLocationTest, ProductDataLocationTextLayout) {
     VqRwStorageLocation shortId(VqString("ABC"), VqString("OPQRSTUVWXYZ01"), VqString("a.vq"));
     VqString out;
     EXPECT_FALSE(shortId.toLocationText(out));
-    EXPECT_EQ(errorText(), "str.numChars() == 15");
+    EXPECT_EQ(lastError(), "str.numChars() == 15");
     VqRwStorageLocation shortId2(VqString("ABCDEFGHIJKLMN"), VqString("OPQ"), VqString("a.vq"));
     EXPECT_FALSE(shortId2.toLocationText(out));
-    EXPECT_EQ(errorText(), "str.numChars() == 30");
+    EXPECT_EQ(lastError(), "str.numChars() == 30");
 }
 
 namespace {
@@ -113,7 +105,7 @@ TEST_F(StorageManagerTest, RelativeLocationsResolveAgainstParentThenSearchPaths)
     Vq::SharedPtr<VqFSStorageLocation> parent = new VqFSStorageLocation(s(_root + "/data/asm/"), s("top.vq"));
     Vq::SharedPtr<VqFSStorageLocation> rel = new VqFSStorageLocation(s("sub/part.vq"));
     Vq::SharedPtr<VqStorageLocation> out;
-    ASSERT_TRUE(_mgr->resolveLocation(rel.get(), parent.get(), out)) << errorText();
+    ASSERT_TRUE(_mgr->resolveLocation(rel.get(), parent.get(), out)) << lastError();
     auto* fs = Vq::typeCast<VqFSStorageLocation>(out.get());
     ASSERT_NE(fs, nullptr);
     EXPECT_EQ(fs->basePath().toUtf8(), _root + "/data/asm/");
@@ -134,14 +126,14 @@ TEST_F(StorageManagerTest, RelativeLocationsResolveAgainstParentThenSearchPaths)
     // Nothing readable anywhere.
     ASSERT_TRUE(_mgr->replaceSearchPath(_mgr->findSearchPath(s(_root + "/lib/")), s(_root + "/none/")));
     EXPECT_FALSE(_mgr->resolveLocation(rel.get(), parent.get(), out));
-    EXPECT_EQ(errorText(), "_resolveBasePath() failed");
-    EXPECT_EQ(errorCode(), VQ_ERR_SETTING);
+    EXPECT_EQ(lastError(), "_resolveBasePath() failed");
+    EXPECT_EQ(lastCode(), VQ_ERR_SETTING);
     EXPECT_FALSE(out);
 
     // Only named file-system locations can be resolved.
     Vq::SharedPtr<VqFSStorageLocation> unnamed = new VqFSStorageLocation();
     EXPECT_FALSE(_mgr->resolveLocation(unnamed.get(), parent.get(), out));
-    EXPECT_EQ(errorText(), "pfsRelLoc && pfsRelLoc->name().numChars()>0");
+    EXPECT_EQ(lastError(), "pfsRelLoc && pfsRelLoc->name().numChars()>0");
     Vq::SharedPtr<VqRwStorageLocation> rw =
         new VqRwStorageLocation(s("ABCDEFGHIJKLMN"), s("OPQRSTUVWXYZ01"), s("a"));
     EXPECT_FALSE(_mgr->resolveLocation(rw.get(), parent.get(), out));
@@ -157,19 +149,19 @@ TEST_F(StorageManagerTest, OpeningLocationsAndItsErrors) {
     touch("there.vq");
     Vq::SharedPtr<VqStreamMgr> mgr;
     EXPECT_FALSE(_mgr->openLocationAsVq(nullptr, true, mgr));
-    EXPECT_EQ(errorText(), "pLocation");
-    EXPECT_EQ(errorCode(), VQ_ERR_ARGUMENT);
+    EXPECT_EQ(lastError(), "pLocation");
+    EXPECT_EQ(lastCode(), VQ_ERR_ARGUMENT);
 
     Vq::SharedPtr<VqFSStorageLocation> empty = new VqFSStorageLocation();
     EXPECT_FALSE(_mgr->openLocationAsVq(empty.get(), true, mgr));
-    EXPECT_EQ(errorText(), "Empty path detected.");
-    EXPECT_EQ(errorCode(), VQ_ERR_CORRUPT);
+    EXPECT_EQ(lastError(), "Empty path detected.");
+    EXPECT_EQ(lastCode(), VQ_ERR_CORRUPT);
 
     // A missing file is refused before any stream exists.
     Vq::SharedPtr<VqFSStorageLocation> missing = new VqFSStorageLocation(s(_root + "/"), s("missing.vq"));
     EXPECT_FALSE(_mgr->openLocationAsVq(missing.get(), true, mgr));
-    EXPECT_EQ(errorText(), "Unable to open file");
-    EXPECT_EQ(errorCode(), VQ_ERR_OPEN);
+    EXPECT_EQ(lastError(), "Unable to open file");
+    EXPECT_EQ(lastCode(), VQ_ERR_OPEN);
     EXPECT_FALSE(mgr);
     // For writing it need not exist yet.
     ASSERT_TRUE(_mgr->openLocationAsVq(missing.get(), false, mgr));
@@ -185,10 +177,10 @@ TEST_F(StorageManagerTest, OpeningLocationsAndItsErrors) {
     Vq::SharedPtr<VqRwStorageLocation> rw =
         new VqRwStorageLocation(s("ABCDEFGHIJKLMN"), s("OPQRSTUVWXYZ01"), s("a"));
     EXPECT_FALSE(_mgr->openLocationAsVq(rw.get(), true, mgr));
-    EXPECT_EQ(errorText(), "Product data management client not available");
-    EXPECT_EQ(errorCode(), VQ_ERR_UNREACHABLE);
+    EXPECT_EQ(lastError(), "Product data management client not available");
+    EXPECT_EQ(lastCode(), VQ_ERR_UNREACHABLE);
     EXPECT_FALSE(_mgr->openLocationAsRaw(rw.get(), true, raw));
-    EXPECT_EQ(errorText(), "Product data management client not available");
+    EXPECT_EQ(lastError(), "Product data management client not available");
 }
 
 TEST_F(StorageManagerTest, LocationTextForms) {
@@ -205,5 +197,5 @@ TEST_F(StorageManagerTest, LocationTextForms) {
     ASSERT_TRUE(_mgr->createSpecFromLocation(loc.get(), text));
     EXPECT_EQ(text.toUtf8(), "models/a.vq");
     EXPECT_FALSE(_mgr->createSpecFromLocation(nullptr, text));
-    EXPECT_EQ(errorText(), "pLocation");
+    EXPECT_EQ(lastError(), "pLocation");
 }

@@ -44,12 +44,4 @@ protected:
         TestAttr::destructType();
         VqLibTest::TearDown();
     }
-    static std::string lastDescription() {
-        auto e = VqErrorState::currentError();
-        return e ? e->description().toUtf8() : std::string();
-    }
-    static int lastCode() {
-        auto e = VqErrorState::currentError();
-        return e ? static_cast<int>(e->code()) : 0;
-    }
 };

@@ -82,7 +82,7 @@ TEST_F(AttributeTest, Format9WriterNeedsAFormat9Stream) {
     Vq::SharedPtr<TestAttr> a = new TestAttr();
     VqTestObjectStream os = VqTestObjectStream::forWriting(10, 0);
     EXPECT_FALSE(a->serializeVersion(*os, 9, 5));
-    EXPECT_EQ(lastDescription(), "iMaj == 9");
+    EXPECT_EQ(lastError(), "iMaj == 9");
     EXPECT_EQ(lastCode(), VQ_ERR_INTERNAL);
 }
 
@@ -114,7 +114,7 @@ TEST_F(AttributeTest, AdmissionRules) {
 TEST_F(AttributeTest, MaskChecksAndNotifications) {
     Vq::SharedPtr<TestAttr> a = new TestAttr();
     EXPECT_FALSE(a->setInhibit(32, true));
-    EXPECT_EQ(lastDescription(), "iFieldNum < 32");
+    EXPECT_EQ(lastError(), "iFieldNum < 32");
     EXPECT_EQ(a->knownFieldsMask(), 0x7u);
     uint32_t h = a->hashValue();
     ASSERT_TRUE(a->setInhibit(31, true));

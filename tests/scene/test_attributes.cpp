@@ -27,15 +27,6 @@
 
 namespace {
 
-std::string lastError() {
-    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
-    return e ? e->description().toUtf8() : std::string();
-}
-int lastCode() {
-    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
-    return e ? e->code() : 0;
-}
-
 bool writeElement(VqObjectStream& os, int major, const VqBase* obj) {
     return major == 10 ? VqPartition::writeLogicalElementV10(os, obj)
                        : VqPartition::writeLogicalElementV9(os, obj);
@@ -92,6 +83,23 @@ public:
 };
 
 class AttributeTypeTest : public VqLibTest {};
+
+// Runs work(t) for t in 0..3 on four threads released at the same moment, so
+// that their first touches of shared objects overlap.
+template <class Work>
+void runTogether(Work&& work) {
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            ready.fetch_add(1);
+            while (ready.load() < 4)
+                std::this_thread::yield();
+            work(t);
+        });
+    for (auto& th : threads)
+        th.join();
+}
 
 } // namespace
 
@@ -569,18 +577,8 @@ TEST_F(AttributeTypeTest, ConcurrentFirstHashesAgree) {
     const uint32_t expected = make()->hashValue();
     for (int round = 0; round < 500; ++round) {
         Vq::SharedPtr<VqMaterial> m = make();
-        std::atomic<int> ready{0};
         uint32_t got[4] = {};
-        std::vector<std::thread> threads;
-        for (int t = 0; t < 4; ++t)
-            threads.emplace_back([&, t] {
-                ready.fetch_add(1);
-                while (ready.load() < 4)
-                    std::this_thread::yield();
-                got[t] = m->hashValue();
-            });
-        for (auto& th : threads)
-            th.join();
+        runTogether([&](int t) { got[t] = m->hashValue(); });
         for (uint32_t g : got)
             ASSERT_EQ(g, expected) << "round " << round;
     }
@@ -609,19 +607,9 @@ TEST_F(AttributeTypeTest, ConcurrentStatesShareOnePlaneIdentifier) {
     ASSERT_EQ(VqCuttingPlane::numIDsInUse(), 0);
     for (int round = 0; round < 200; ++round) {
         Vq::SharedPtr<VqCuttingPlane> plane = new VqCuttingPlane(1.0, 0.0, 0.0, 0.5);
-        std::atomic<int> ready{0};
         std::vector<VqState> states(4);
         bool ok[4] = {};
-        std::vector<std::thread> threads;
-        for (int t = 0; t < 4; ++t)
-            threads.emplace_back([&, t] {
-                ready.fetch_add(1);
-                while (ready.load() < 4)
-                    std::this_thread::yield();
-                ok[t] = states[size_t(t)].accumAttribute(plane.get(), nullptr);
-            });
-        for (auto& th : threads)
-            th.join();
+        runTogether([&](int t) { ok[t] = states[size_t(t)].accumAttribute(plane.get(), nullptr); });
         ASSERT_EQ(VqCuttingPlane::numIDsInUse(), 1) << "round " << round;
         for (int t = 0; t < 4; ++t) {
             ASSERT_TRUE(ok[t]);

@@ -97,7 +97,7 @@ TEST_F(LateLoadTest, AFailedLoadClearsTheGUID) {
     ASSERT_TRUE(VqGUID::createGUID(seg));
     Vq::SharedPtr<VqLateLoadedPropAtom> ll = new VqLateLoadedPropAtom(seg, kPmiSegment);
     EXPECT_FALSE(ll->ensureData(io));
-    EXPECT_EQ(lastDescription(), "LLPA load failed");
+    EXPECT_EQ(lastError(), "LLPA load failed");
     EXPECT_EQ(lastCode(), VQ_ERR_READ);
     EXPECT_EQ(VqErrorState::currentError()->methodName(), VqString("ensureData()"));
     EXPECT_TRUE(ll->guid().isNull());
@@ -132,7 +132,7 @@ TEST_F(LateLoadTest, ElementsRoundTripAndNeedAGUIDInFormat10) {
         ASSERT_TRUE(VqTestSegment::writeElement(*os, major, ll.get()));
         VqTestObjectStream in = VqTestObjectStream::forReading(os.bytes(), major, minor);
         Vq::SharedPtr<VqBase> obj;
-        ASSERT_TRUE(VqTestSegment::readElement(*in, major, obj)) << lastDescription();
+        ASSERT_TRUE(VqTestSegment::readElement(*in, major, obj)) << lastError();
         auto* back = Vq::typeCast<VqLateLoadedPropAtom>(obj.get());
         ASSERT_TRUE(back);
         EXPECT_EQ(back->guid(), seg);

@@ -18,11 +18,6 @@
 
 namespace {
 
-std::string lastError() {
-    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
-    return e ? e->description().toUtf8() : std::string();
-}
-
 class Recorder : public VqNotifyBase {
 public:
     bool receiveNotification(const VqBase* who, Vq::BaseChange change) const override {

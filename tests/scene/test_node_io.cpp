@@ -74,10 +74,10 @@ TEST_P(NodeRoundTrip, EveryNodeClassRoundTripsByteForByte) {
     const auto [major, minor] = GetParam();
     Vq::SharedPtr<VqGroup> root = buildGraph();
     std::vector<uint8_t> image = VqTestSegment::save(root.get(), major, minor);
-    ASSERT_FALSE(image.empty()) << lastDescription();
+    ASSERT_FALSE(image.empty()) << lastError();
 
     Vq::SharedPtr<VqNode> back = VqTestSegment::load(image, major, minor);
-    ASSERT_TRUE(back) << lastDescription();
+    ASSERT_TRUE(back) << lastError();
     VqGraphCompare cmp;
     cmp.lodSelection = false;
     EXPECT_EQ(cmp.compare(root.get(), back.get()), "");
@@ -205,7 +205,7 @@ TEST_F(SceneTest, ReferencesToObjectsNotInTheSegmentAreDroppedAtFixup) {
 
     std::vector<uint8_t> image = saveWithout(root.get(), {missing.get(), lost.get()});
     Vq::SharedPtr<VqNode> back = VqTestSegment::load(image, 10, 0);
-    ASSERT_TRUE(back) << lastDescription();
+    ASSERT_TRUE(back) << lastError();
     ASSERT_EQ(back->numChildren(), 1u);
     EXPECT_EQ(back->child(0)->numParents(), 1);
     ASSERT_EQ(back->numAttributes(), 1);
@@ -234,7 +234,7 @@ TEST_F(SceneTest, ChildThatIsNotANodeIsRefused) {
     VqTestObjectStream os = VqTestObjectStream::forReading(image, 10, 0);
     VqTestSegment::Result r;
     EXPECT_FALSE(VqTestSegment::read(*os, 10, r));
-    EXPECT_EQ(lastDescription(), "Child object is not a node");
+    EXPECT_EQ(lastError(), "Child object is not a node");
     EXPECT_EQ(lastCode(), VQ_ERR_CORRUPT);
     ASSERT_TRUE(r.root());
     EXPECT_EQ(r.root()->numChildren(), 0u);
@@ -274,7 +274,7 @@ TEST_F(SceneTest, CountsAreCheckedAgainstTheElement) {
         VqTestObjectStream os = VqTestObjectStream::forReading(bad, 10, 0);
         VqTestSegment::Result r;
         EXPECT_FALSE(VqTestSegment::read(*os, 10, r)) << at;
-        EXPECT_EQ(lastDescription(), "Short read") << at;
+        EXPECT_EQ(lastError(), "Short read") << at;
         EXPECT_EQ(lastCode(), VQ_ERR_SHORT_READ) << at;
     }
     // The library keeps working.

@@ -49,15 +49,15 @@ TEST_F(NodeTest, ChildrenAreOwnedThroughParentLinks) {
 TEST_F(NodeTest, BadChildArgumentsFailAndChangeNothing) {
     Vq::SharedPtr<VqGroup> g = new VqGroup();
     EXPECT_FALSE(g->appendChild(nullptr));
-    EXPECT_EQ(lastDescription(), "pNewChild != __null");
+    EXPECT_EQ(lastError(), "pNewChild != __null");
     EXPECT_EQ(lastCode(), VQ_ERR_ARGUMENT);
     Vq::SharedPtr<VqNode> orphan = new VqNode();
     EXPECT_FALSE(g->insertChild(1, orphan.get()));
-    EXPECT_EQ(lastDescription(), "index >= 0 && VqUInt32(index) <= numChildren()");
+    EXPECT_EQ(lastError(), "index >= 0 && VqUInt32(index) <= numChildren()");
     EXPECT_FALSE(g->removeChild(0));
-    EXPECT_EQ(lastDescription(), "index >= 0 && VqUInt32(index) < numChildren()");
+    EXPECT_EQ(lastError(), "index >= 0 && VqUInt32(index) < numChildren()");
     EXPECT_FALSE(g->appendAttribute(nullptr));
-    EXPECT_EQ(lastDescription(), "pAttr != __null");
+    EXPECT_EQ(lastError(), "pAttr != __null");
     EXPECT_EQ(g->numChildren(), 0u);
     EXPECT_EQ(g->numAttributes(), 0);
     Vq::SharedPtr<VqNode> leaf = new VqNode();
@@ -82,7 +82,7 @@ TEST_F(NodeTest, SwitchSelectionSurvivesRemovalUntilPastTheEnd) {
     EXPECT_EQ(sw->selectedChild(), -1);
     EXPECT_EQ(sw->numChildren(true), 0u);
     EXPECT_FALSE(sw->setSelectedChild(1));
-    EXPECT_EQ(lastDescription(), "iChild >= -1 && VqUInt32(iChild) < numChildren()");
+    EXPECT_EQ(lastError(), "iChild >= -1 && VqUInt32(iChild) < numChildren()");
     ASSERT_TRUE(sw->setSelectedChild(0));
     ASSERT_TRUE(sw->removeAllChildren());
     EXPECT_EQ(sw->selectedChild(), -1);
@@ -98,7 +98,7 @@ TEST_F(NodeTest, LODCookedChildrenAreTheForcedChild) {
     EXPECT_EQ(lod->child(0, true), lod->child(2, false));
     EXPECT_EQ(lod->child(1, true), nullptr);
     EXPECT_EQ(lod->child(1, true), nullptr);
-    EXPECT_EQ(lastDescription(), "May only ask for cooked child 0");
+    EXPECT_EQ(lastError(), "May only ask for cooked child 0");
     ASSERT_TRUE(lod->removeChild(2));
     VqNode* const* list = nullptr;
     unsigned int n = 99;
@@ -228,7 +228,7 @@ TEST_F(NodeTest, AttributesNotifyTheirNodes) {
     EXPECT_TRUE(n->isModified());
     EXPECT_EQ(n->instData(1, false)->_pState, nullptr);
     EXPECT_FALSE(a->setFieldFinal(3, true));
-    EXPECT_EQ(lastDescription(), "iFieldNum < _numFields()");
+    EXPECT_EQ(lastError(), "iFieldNum < _numFields()");
 
     n->setModifiedFlag(false);
     ASSERT_TRUE(a->setPersistable(false));
@@ -244,13 +244,13 @@ TEST_F(NodeTest, AttributesNotifyTheirNodes) {
 TEST_F(NodeTest, InstanceChildChecks) {
     Vq::SharedPtr<VqInstance> inst = new VqInstance();
     EXPECT_FALSE(inst->replaceChild(nullptr));
-    EXPECT_EQ(lastDescription(), "child != __null");
+    EXPECT_EQ(lastError(), "child != __null");
     EXPECT_FALSE(inst->replaceChild(inst.get()));
-    EXPECT_EQ(lastDescription(), "child != (VqNode*)this");
+    EXPECT_EQ(lastError(), "child != (VqNode*)this");
     Vq::SharedPtr<VqNode> c = new VqNode();
     ASSERT_TRUE(inst->replaceChild(c.get()));
     EXPECT_FALSE(inst->replaceChild(c.get()));
-    EXPECT_EQ(lastDescription(), "_pChild != child");
+    EXPECT_EQ(lastError(), "_pChild != child");
 
     // A child inside another partition is refused while the check is on.
     Vq::SharedPtr<TestPartitionRoot> p1 = new TestPartitionRoot();
@@ -259,7 +259,7 @@ TEST_F(NodeTest, InstanceChildChecks) {
     p1->appendChild(inst.get());
     p2->appendChild(foreign.get());
     EXPECT_FALSE(inst->replaceChild(foreign.get()));
-    EXPECT_EQ(lastDescription(), "Parent and child have to be in the same partition");
+    EXPECT_EQ(lastError(), "Parent and child have to be in the same partition");
     EXPECT_EQ(lastCode(), VQ_ERR_PARTITION);
     inst->setPartitionCheck(false);
     ASSERT_TRUE(inst->replaceChild(foreign.get()));

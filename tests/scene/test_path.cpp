@@ -10,11 +10,6 @@
 
 namespace {
 
-std::string lastError() {
-    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
-    return e ? e->description().toUtf8() : std::string();
-}
-
 class PathTest : public VqLibTest {};
 
 // R with children P0, P1, P2, each of which holds C.

@@ -62,12 +62,12 @@ TEST_F(PropTest, ArgumentChecksLeaveTheTableUnchanged) {
     Vq::SharedPtr<VqStringPropAtom> k = new VqStringPropAtom("k");
     Vq::SharedPtr<VqInt32PropAtom> v = new VqInt32PropAtom(1);
     EXPECT_FALSE(n->addProp(nullptr, v.get()));
-    EXPECT_EQ(lastDescription(), "pKey != __null");
+    EXPECT_EQ(lastError(), "pKey != __null");
     EXPECT_FALSE(n->addProp(k.get(), nullptr));
-    EXPECT_EQ(lastDescription(), "pVal != __null");
+    EXPECT_EQ(lastError(), "pVal != __null");
     Vq::SharedPtr<VqLateLoadedPropAtom> ll = new VqLateLoadedPropAtom();
     EXPECT_FALSE(n->addProp(k.get(), ll.get(), true));
-    EXPECT_EQ(lastDescription(), "NonUser PropValue");
+    EXPECT_EQ(lastError(), "NonUser PropValue");
     EXPECT_EQ(lastCode(), VQ_ERR_ARGUMENT);
     EXPECT_EQ(n->numProps(false), 0);
     EXPECT_FALSE(n->hasPropTable());
@@ -193,9 +193,9 @@ TEST_P(PropTableRoundTrip, PersistablePairsRoundTrip) {
     auto [major, minor] = GetParam();
     PropGraph g;
     std::vector<uint8_t> image = VqTestSegment::save(g.root.get(), major, minor);
-    ASSERT_FALSE(image.empty()) << lastDescription();
+    ASSERT_FALSE(image.empty()) << lastError();
     Vq::SharedPtr<VqNode> back = VqTestSegment::load(image, major, minor);
-    ASSERT_TRUE(back) << lastDescription();
+    ASSERT_TRUE(back) << lastError();
     EXPECT_EQ(VqGraphCompare().compare(g.root.get(), back.get()), "");
     VqNode* child = back->child(0);
     // The pointer pair was not written, nor the four floats before 9.4; the
@@ -254,7 +254,7 @@ TEST_F(PropTest, TablesOfOtherVersionsAreRefused) {
     for (auto [version, code] : {std::pair<short, int>{2, VQ_ERR_TOO_NEW}, {0, VQ_ERR_TOO_OLD}}) {
         VqTestObjectStream os = VqTestObjectStream::forReading(tableImage(version, {}), 10, 0);
         EXPECT_FALSE(VqPropBase::readPropertyTable(*os));
-        EXPECT_EQ(lastDescription(), "Unable to read");
+        EXPECT_EQ(lastError(), "Unable to read");
         EXPECT_EQ(lastCode(), code);
     }
 }
@@ -269,7 +269,7 @@ TEST_F(PropTest, PairsOfUnknownHoldersAndKeysAreDropped) {
     os->registerPtr(static_cast<const VqBase*>(holder.get()), 0, &ok);
     os->registerPtr(static_cast<const VqBase*>(key.get()), 1, &ok);
     os->registerPtr(static_cast<const VqBase*>(value.get()), 2, &ok);
-    ASSERT_TRUE(VqPropBase::readPropertyTable(*os)) << lastDescription();
+    ASSERT_TRUE(VqPropBase::readPropertyTable(*os)) << lastError();
     // Key 9 and holder 7 are not in the segment.
     EXPECT_EQ(holder->numProps(), 1);
 
@@ -317,7 +317,7 @@ std::vector<uint8_t> oldStringElement(short stringVersion) {
 TEST_F(PropTest, OldVersion10StringLayoutReads) {
     VqTestObjectStream os = VqTestObjectStream::forReading(oldStringElement(1), 10, 0);
     Vq::SharedPtr<VqBase> obj;
-    ASSERT_TRUE(VqPartition::readLogicalElementV10(*os, obj)) << lastDescription();
+    ASSERT_TRUE(VqPartition::readLogicalElementV10(*os, obj)) << lastError();
     auto* s = Vq::typeCast<VqStringPropAtom>(obj.get());
     ASSERT_TRUE(s);
     EXPECT_EQ(s->value(), VqString("legacy"));
@@ -350,9 +350,9 @@ TEST_F(PropTest, ThumbnailSetsRoundTripAndRefuseBadData) {
     VqThumbnailData t;
     unsigned char rgb[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};
     EXPECT_FALSE(t.setImageData(2, 2, VqThumbnailData::RawRGB, nullptr, 12));
-    EXPECT_EQ(lastDescription(), "pImageData != __null");
+    EXPECT_EQ(lastError(), "pImageData != __null");
     EXPECT_FALSE(t.setImageData(0, 2, VqThumbnailData::RawRGB, rgb, 12));
-    EXPECT_EQ(lastDescription(), "cWidth > 0 && cHeight > 0");
+    EXPECT_EQ(lastError(), "cWidth > 0 && cHeight > 0");
     ASSERT_TRUE(t.setImageData(2, 2, VqThumbnailData::RawRGB, rgb, 12));
     Vq::SharedPtr<VqThumbnailSet> set = new VqThumbnailSet();
     ASSERT_TRUE(set->addThumbnail(t));
@@ -374,7 +374,7 @@ TEST_F(PropTest, ThumbnailSetsRoundTripAndRefuseBadData) {
     std::memcpy(tooMany.data() + 2, &n, 4);
     VqTestObjectStream in2 = VqTestObjectStream::forReading(tooMany, 10, 0);
     EXPECT_FALSE(back->deserialize(*in2));
-    EXPECT_EQ(lastDescription(), "nThumbnails >= 0 && nThumbnails <= 256");
+    EXPECT_EQ(lastError(), "nThumbnails >= 0 && nThumbnails <= 256");
     std::vector<uint8_t> newer = image;
     newer[0] = 2;
     VqTestObjectStream in3 = VqTestObjectStream::forReading(newer, 10, 0);

@@ -14,11 +14,6 @@
 
 namespace {
 
-std::string lastError() {
-    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
-    return e ? e->description().toUtf8() : std::string();
-}
-
 class StateTest : public VqLibTest {};
 
 } // namespace

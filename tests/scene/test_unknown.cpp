@@ -189,7 +189,7 @@ TEST_P(UnknownTest, GraphOfUnknownTypesRoundTripsByteForByte) {
     withdraw();
 
     Vq::SharedPtr<VqNode> read = VqTestSegment::load(first, v.major, v.minor);
-    ASSERT_TRUE(read) << lastDescription();
+    ASSERT_TRUE(read) << lastError();
     if (v.major >= 9) {
         auto* group = Vq::typeCast<VqUnknownGroup>(read.get());
         ASSERT_NE(group, nullptr);

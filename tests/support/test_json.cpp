@@ -11,11 +11,6 @@ using namespace Vq::JSON;
 
 namespace {
 
-std::string lastDescription() {
-    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
-    return e ? e->description().toUtf8() : std::string();
-}
-
 std::string write(const JSONObject& o) {
     VqString out;
     EXPECT_TRUE(JSONWriter().serialize(out, o));
@@ -35,7 +30,7 @@ bool parseArray(const std::string& text, JSONArray& out) {
 // The array [text] written back, or the parse error.
 std::string arrayRoundTrip(const std::string& element) {
     JSONArray a;
-    if (!parseArray("[" + element + "]", a)) return "error: " + lastDescription();
+    if (!parseArray("[" + element + "]", a)) return "error: " + lastError();
     return write(a);
 }
 
@@ -165,13 +160,13 @@ TEST_F(JSONTest, MalformedInputFailsAndLeavesTheTargetAlone) {
     for (const Case& c : cases) {
         std::string text(c.text);
         EXPECT_FALSE(JSONParser(text.data(), text.size()).parse(target)) << c.text;
-        EXPECT_EQ(lastDescription(), c.error) << c.text;
+        EXPECT_EQ(lastError(), c.error) << c.text;
         EXPECT_EQ(target.numMembers(), 1);
         EXPECT_TRUE(target.hasMember("keep"));
     }
     JSONArray arr;
     EXPECT_FALSE(JSONParser(VqString("{}")).parse(arr));
-    EXPECT_EQ(lastDescription(), "JSON syntax error:  Expected an array:  {}");
+    EXPECT_EQ(lastError(), "JSON syntax error:  Expected an array:  {}");
 }
 
 TEST_F(JSONTest, BytesThatAreNotUtf8AreRefused) {
@@ -180,8 +175,7 @@ TEST_F(JSONTest, BytesThatAreNotUtf8AreRefused) {
          {std::string("[\"\xC3\"]"), std::string("[\"\xC0\xAF\"]"), std::string("[\"\xED\xA0\x80\"]"),
           std::string("[\"\xF4\x90\x80\x80\"]"), std::string("[\"\xFF\"]")}) {
         EXPECT_FALSE(parseArray(bad, a));
-        EXPECT_EQ(lastDescription().rfind("JSON syntax error:  Invalid UTF-8:  \\x", 0), 0u)
-            << lastDescription();
+        EXPECT_EQ(lastError().rfind("JSON syntax error:  Invalid UTF-8:  \\x", 0), 0u) << lastError();
         EXPECT_EQ(a.length(), 0);
     }
     // Four-byte sequences become surrogate pairs.
@@ -195,9 +189,9 @@ TEST_F(JSONTest, DeepNestingIsRefusedWithoutExhaustingTheStack) {
     ASSERT_TRUE(parseArray(std::string(ok, '[') + std::string(ok, ']'), a));
     std::string hostile(100000, '[');
     EXPECT_FALSE(parseArray(hostile, a));
-    EXPECT_EQ(lastDescription().rfind("JSON syntax error:  Nesting too deep:  [[[", 0), 0u);
+    EXPECT_EQ(lastError().rfind("JSON syntax error:  Nesting too deep:  [[[", 0), 0u);
     // The message shows only the start of a long remainder.
-    EXPECT_LT(lastDescription().size(), 400u);
+    EXPECT_LT(lastError().size(), 400u);
     EXPECT_FALSE(parseArray(std::string(ok + 1, '[') + std::string(ok + 1, ']'), a));
 }
 

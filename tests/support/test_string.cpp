@@ -33,16 +33,6 @@ VqString fromUnits(const Units& u) {
     return s;
 }
 
-std::string lastDescription() {
-    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
-    return e ? e->description().toUtf8() : std::string("<no error>");
-}
-
-VqErrorCode lastCode() {
-    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
-    return e ? e->code() : VQ_ERR_NONE;
-}
-
 std::string mbs(const VqString& s, int size = 256) {
     std::vector<char> buf(static_cast<size_t>(size), '\x7f');
     if (!s.stringToMbs(buf.data(), size)) return "<failed>";
@@ -149,8 +139,8 @@ TEST_F(VqStringTest, AllocationFailureLeavesTheStringAlone) {
     bool setOk = s.setString(big.c_str());
     VqString grown = shared;
     grown += tail;
-    std::string setError = lastDescription();
-    VqErrorCode setCode = lastCode();
+    std::string setError = lastError();
+    const int setCode = lastCode();
     VqPlatform::EnsureInstance()->setGblAllocFreeFunc(oldAlloc, oldFree, nullptr, nullptr);
     EXPECT_FALSE(setOk);
     EXPECT_EQ(setError, "new failed to create a new string");
@@ -207,7 +197,7 @@ TEST_F(VqStringTest, IllFormedTextFailsWithEitherConverter) {
             VqString s("unchanged");
             VqErrorState::clearError();
             EXPECT_FALSE(s.setString(text)) << utf8 << " " << text;
-            EXPECT_EQ(lastDescription(), "UTF8 to UCS2 conversion failed.");
+            EXPECT_EQ(lastError(), "UTF8 to UCS2 conversion failed.");
             EXPECT_EQ(lastCode(), VQ_ERR_ARGUMENT);
             EXPECT_EQ(s.toUtf8(), "unchanged");
         }
@@ -215,7 +205,7 @@ TEST_F(VqStringTest, IllFormedTextFailsWithEitherConverter) {
             VqErrorState::clearError();
             char buf[16];
             EXPECT_FALSE(fromUnits(u).stringToMbs(buf, sizeof(buf))) << utf8;
-            EXPECT_EQ(lastDescription(), "UCS2 to UTF8 conversion failed.");
+            EXPECT_EQ(lastError(), "UCS2 to UTF8 conversion failed.");
             EXPECT_EQ(lastCode(), VQ_ERR_ARGUMENT);
             std::string out = "x";
             EXPECT_FALSE(Vq::convertToMBCS(out, fromUnits(u)));
@@ -223,7 +213,7 @@ TEST_F(VqStringTest, IllFormedTextFailsWithEitherConverter) {
         }
     }
     EXPECT_TRUE(VqString::fromUtf8(std::string("\xED\xA0\x80")).isEmpty());
-    EXPECT_EQ(lastDescription(), "UTF8 to UCS2 conversion failed.");
+    EXPECT_EQ(lastError(), "UTF8 to UCS2 conversion failed.");
 }
 
 TEST_F(VqStringTest, LocalEncodingConvertsFileNames) {

@@ -16,11 +16,6 @@
 
 namespace {
 
-std::string lastDescription() {
-    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
-    return e ? e->description().toUtf8() : std::string();
-}
-
 // Polls until pred holds; a hang shows up as the test's time-out. The short
 // sleep keeps the poller from competing with the threads it waits for.
 template <class Pred>
@@ -67,11 +62,11 @@ TEST_F(ThreadsTest, PoolRefusesBadTasks) {
 
     t.task.nMinThreads = 3;
     EXPECT_FALSE(pool.addTask(&t.task));
-    EXPECT_EQ(lastDescription(), "pTask->nMinThreads <= numPoolThreads()");
+    EXPECT_EQ(lastError(), "pTask->nMinThreads <= numPoolThreads()");
 
     t.task.nMinThreads = 0;
     EXPECT_FALSE(pool.addTask(&t.task));
-    EXPECT_EQ(lastDescription(), "pTask->nMinThreads >= 1");
+    EXPECT_EQ(lastError(), "pTask->nMinThreads >= 1");
 
     t.task.nMinThreads = 2;
     t.task.nMaxThreads = 1;
@@ -80,7 +75,7 @@ TEST_F(ThreadsTest, PoolRefusesBadTasks) {
     t.task.nMaxThreads = -1;
     t.task.pfWorkFunction = nullptr;
     EXPECT_FALSE(pool.addTask(&t.task));
-    EXPECT_EQ(lastDescription(), "pTask->pfWorkFunction");
+    EXPECT_EQ(lastError(), "pTask->pfWorkFunction");
 
     // Never added, so it is still joined.
     EXPECT_FALSE(pool.joinTask(&t.task));
@@ -265,7 +260,7 @@ TEST_F(ThreadsTest, PlatformOwnsThePoolAndSizesItFromTheThreadLimit) {
 TEST_F(ThreadsTest, BarrierReleasesOnTheThirdWaiterAndIsReusableAtOnce) {
     VqBarrier barrier;
     EXPECT_FALSE(barrier.setReleaseCount(0));
-    EXPECT_EQ(lastDescription(), "relCount >= 1");
+    EXPECT_EQ(lastError(), "relCount >= 1");
     ASSERT_TRUE(barrier.setReleaseCount(3));
 
     constexpr int kRounds = 50;
@@ -282,7 +277,7 @@ TEST_F(ThreadsTest, BarrierReleasesOnTheThirdWaiterAndIsReusableAtOnce) {
     waitUntil([&] { return barrier.numWaiting() == 2; });
     EXPECT_EQ(passed[0].load(), 0);
     EXPECT_FALSE(barrier.setReleaseCount(2));
-    EXPECT_EQ(lastDescription(), "isValid() && numWaiting()==0");
+    EXPECT_EQ(lastError(), "isValid() && numWaiting()==0");
     body(); // the third waiter opens every round
     a.join();
     b.join();
@@ -317,7 +312,7 @@ TEST_F(ThreadsTest, CondVarWaitReportsSignalOrTimeOutAndNeedsTheLock) {
 TEST_F(ThreadsTest, ThreadRunsItsRoutineAndChecksItsState) {
     VqThread empty;
     EXPECT_FALSE(empty.create());
-    EXPECT_EQ(lastDescription(), "No kickoff routine specified");
+    EXPECT_EQ(lastError(), "No kickoff routine specified");
     EXPECT_FALSE(empty.setCPUAffinity(0));
 
     std::atomic<int> value{0};
@@ -329,7 +324,7 @@ TEST_F(ThreadsTest, ThreadRunsItsRoutineAndChecksItsState) {
         &value);
     ASSERT_TRUE(t.create());
     EXPECT_FALSE(t.create());
-    EXPECT_EQ(lastDescription(), "!isActive()");
+    EXPECT_EQ(lastError(), "!isActive()");
     EXPECT_TRUE(t.setThreadName("TPool::Dispatcher")); // longer than the system keeps
     void* result = nullptr;
     ASSERT_TRUE(t.waitForExit(VqThread::s_cInfinite, &result));
@@ -356,9 +351,9 @@ TEST_F(ThreadsTest, ThreadRunsItsRoutineAndChecksItsState) {
 TEST_F(ThreadsTest, RWLockableReadersShareAndWritersExcludeUnderContention) {
     Vq::RWLockable lock;
     EXPECT_FALSE(lock.lockRead(false));
-    EXPECT_EQ(lastDescription(), "!( bLock == false && _iReadLock == 0)");
+    EXPECT_EQ(lastError(), "!( bLock == false && _iReadLock == 0)");
     EXPECT_FALSE(lock.lockWrite(false));
-    EXPECT_EQ(lastDescription(), "_iWriteLock > 0");
+    EXPECT_EQ(lastError(), "_iWriteLock > 0");
 
     // Two readers hold the lock together.
     ASSERT_TRUE(lock.lockRead(true));
@@ -439,7 +434,7 @@ TEST_F(ThreadsTest, PausableManagerPausesResumesAndAborts) {
     VqPausableThreadMgr mgr;
     StrategyRun s;
     EXPECT_FALSE(mgr.create(&s));
-    EXPECT_EQ(lastDescription(), "_pfCallbacks[VQ_PTM_CB_RUN] != __null");
+    EXPECT_EQ(lastError(), "_pfCallbacks[VQ_PTM_CB_RUN] != __null");
     ASSERT_TRUE(mgr.registerWorkerCB(&runSteps, VQ_PTM_CB_RUN));
     ASSERT_TRUE(mgr.registerWorkerCB(&onAbort, VQ_PTM_CB_ABORT));
     ASSERT_TRUE(mgr.create(&s));
