@@ -683,15 +683,9 @@ bool VqPartition::writeVersion(int& major, int& minor) const {
 
 uint32_t VqPartition::segmentAlias(const VqGUID& segGuid) const {
     // Keyed by the partition's own location, so that an object saved under a
-    // new GUID is found again under the same alias once the file is reopened.
-    uint32_t h = segGuid.hash();
-    const uint32_t seed = _pLocation ? _pLocation->hash() : 0u;
-    h ^= seed + 0x9E3779B9u + (h << 6) + (h >> 2);
-    h ^= h >> 16;
-    h *= 0x85EBCA6Bu;
-    h ^= h >> 13;
-    h *= 0xC2B2AE35u;
-    h ^= h >> 16;
+    // new GUID is found again under the same alias once the file is reopened
+    // (a save's stream manager writes to a temporary file beside it).
+    const uint32_t h = VqStreamMgr::segmentHash(segGuid, _pLocation.get());
     return h ? h : 1u;
 }
 

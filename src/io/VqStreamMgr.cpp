@@ -159,9 +159,9 @@ void VqStreamMgr::getRawWrapper(const VqType*& wrapType, int& mode) const {
     mode = _nWrapMode;
 }
 
-uint32_t VqStreamMgr::segmentHash(const VqGUID& guid) const {
+uint32_t VqStreamMgr::segmentHash(const VqGUID& guid, const VqStorageLocation* loc) {
     uint32_t h = guid.hash();
-    uint32_t seed = _pLocation ? _pLocation->hash() : 0u;
+    const uint32_t seed = loc ? loc->hash() : 0u;
     // Seeded finaliser of a 32-bit mixing hash: stable across runs and platforms.
     h ^= seed + 0x9E3779B9u + (h << 6) + (h >> 2);
     h ^= h >> 16;

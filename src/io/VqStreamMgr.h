@@ -128,7 +128,8 @@ public:
     void getRawWrapper(const VqType*& wrapType, int& mode) const;
 
     // Hash of a segment GUID seeded with the location's hash; keys caches of loaded segments.
-    uint32_t segmentHash(const VqGUID& guid) const;
+    uint32_t segmentHash(const VqGUID& guid) const { return segmentHash(guid, _pLocation.get()); }
+    static uint32_t segmentHash(const VqGUID& guid, const VqStorageLocation* loc);
 
     // Bytes written per segment type (shape LOD types count under 6, the TOC under 25).
     uint64_t bytesWritten(int segType) const;
