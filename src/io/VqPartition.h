@@ -196,6 +196,15 @@ public:
     // placeholder for the kind.
     static bool createPlaceholder(int baseType, int64_t dataLength, const VqGUID& guid, VqBase*& out);
 
+    // The objects a graph segment holds, in the writer's order: a depth-first
+    // walk in which each node joins when first met (a node met again through
+    // instancing is not listed again), followed by its persistable attributes
+    // not yet listed (a node's list holds only what was attached to it, never
+    // what it inherits) and the objects those attributes refer to. Partition
+    // nodes below root join as nodes standing for their own files, and the
+    // walk does not descend into them.
+    static void graphObjects(const VqNode* root, std::vector<const VqBase*>& out);
+
     // The property keys and values of the holders (persistable pairs, each
     // atom once) as elements of the format's major version, then an end
     // marker; the late-loaded atoms written are added to writtenLL.

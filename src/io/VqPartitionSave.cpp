@@ -116,32 +116,24 @@ bool VqPartition::_writePropertyElements(VqObjectStream& os, int major,
     return writeElementOf(major, os, nullptr);
 }
 
-// The objects of the scene-graph segment, this partition first: a depth-first
-// walk in which a node joins when first met, followed by its persistable
-// attributes not yet listed (a node's list holds only what was attached to
-// it, never what it inherits) and the objects those attributes refer to; a
-// node met again through instancing is not listed again; a partition node
-// other than this one joins as a node standing for its own file and the walk
-// does not descend into it.
-template <class Sink>
-static void collectGraph(const VqPartition* self, Sink&& add) {
+void VqPartition::graphObjects(const VqNode* root, std::vector<const VqBase*>& out) {
     std::unordered_set<const VqBase*> seen;
     std::vector<const VqBase*> refs;
-    VqNode::walkOnce(self, [&](const VqNode* n) {
+    VqNode::walkOnce(root, [&](const VqNode* n) {
         if (!n->isPersistable()) return VqNode::Walk::Prune;
-        add(n);
+        out.push_back(n);
         VqAttribute* const* attrs = nullptr;
         int nAttrs = 0;
         n->attributes(attrs, nAttrs);
         for (int i = 0; i < nAttrs; ++i) {
             if (!attrs[i]->isPersistable() || !seen.insert(attrs[i]).second) continue;
-            add(attrs[i]);
+            out.push_back(attrs[i]);
             refs.clear();
             attrs[i]->_referencedObjects(refs);
             for (const VqBase* r : refs)
-                if (r && r->isPersistable() && seen.insert(r).second) add(r);
+                if (r && r->isPersistable() && seen.insert(r).second) out.push_back(r);
         }
-        return n != self && n->_isPartitionRoot() ? VqNode::Walk::Prune : VqNode::Walk::Descend;
+        return n != root && n->_isPartitionRoot() ? VqNode::Walk::Prune : VqNode::Walk::Descend;
     });
 }
 
@@ -153,7 +145,10 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr) {
                 VQ_ERR_ALLOC);
     Vq::SharedPtr<VqPartitionSection> section = new VqPartitionSection(true);
     if (!section) VQ_FAIL(kCls, "saveSegment", "Allocation failed: new VqPartitionSection", VQ_ERR_ALLOC);
-    collectGraph(this, [&](const VqBase* obj) { section->add(obj); });
+    std::vector<const VqBase*> objects;
+    graphObjects(this, objects);
+    for (const VqBase* obj : objects)
+        section->add(obj);
 
     // Late-loaded data must be in memory before it can be written into the new file.
     std::vector<VqLateLoadedPropAtom*> lateLoaded;
@@ -183,10 +178,12 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr) {
 bool VqPartition::_writeLegacyBlock(VqStreamMgr* mgr) {
     std::vector<Vq::SharedPtr<VqBase>> elements;
     std::vector<const VqPropBase*> holders;
-    collectGraph(this, [&](const VqBase* obj) {
+    std::vector<const VqBase*> objects;
+    graphObjects(this, objects);
+    for (const VqBase* obj : objects) {
         elements.emplace_back(const_cast<VqBase*>(obj));
         if (const auto* h = Vq::typeCast<VqPropBase>(obj)) holders.push_back(h);
-    });
+    }
     VQ_PROPAGATE(mgr->setPartition(this));
     Vq::SharedPtr<VqObjectStream> os;
     VQ_PROPAGATE(mgr->beginWriteSegment(VqStreamMgr::RawSegGuid, os, VQSEG_LSG));

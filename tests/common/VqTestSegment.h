@@ -16,24 +16,13 @@
 // lists have been fixed up. Needs an initialised library.
 class VqTestSegment {
 public:
-    // The objects of the graph in the writer's walk order: a node, its
-    // persistable attributes, then its children, each object once.
+    // The objects of the graph in the writer's walk order, and those of them
+    // that can hold properties.
     static void collect(const VqNode* root, std::vector<const VqBase*>& elements,
                         std::vector<const VqPropBase*>& holders) {
-        std::unordered_set<const VqBase*> seen;
-        VqNode::walkOnce(root, [&](const VqNode* n) {
-            elements.push_back(n);
-            holders.push_back(n);
-            VqAttribute* const* attrs = nullptr;
-            int nAttrs = 0;
-            n->attributes(attrs, nAttrs);
-            for (int i = 0; i < nAttrs; ++i)
-                if (attrs[i]->isPersistable() && seen.insert(attrs[i]).second) {
-                    elements.push_back(attrs[i]);
-                    holders.push_back(attrs[i]);
-                }
-            return VqNode::Walk::Descend;
-        });
+        VqPartition::graphObjects(root, elements);
+        for (const VqBase* e : elements)
+            if (const auto* h = Vq::typeCast<VqPropBase>(e)) holders.push_back(h);
     }
 
     static bool writeElement(VqObjectStream& os, int major, const VqBase* obj) {
