@@ -3,8 +3,6 @@
 #include "VqErrorState.h"
 #include "VqFactory.h"
 #include "VqMutex.h"
-#include "VqObjectStream.h"
-#include "VqPartition.h"
 
 #include <iostream>
 #include <unordered_set>
@@ -52,23 +50,6 @@ VqBase::~VqBase() {
 }
 
 size_t VqBase::_memSize(bool) const { return static_cast<size_t>(type()->size); }
-
-bool VqBase::serialize(VqObjectStream& os) const {
-    int major = -1, minor = -1;
-    VqPartition::getVersion(major, minor);
-    return serializeVersion(os, major, minor);
-}
-
-bool VqBase::deserialize(VqObjectStream& os) {
-    int major = -1, minor = -1;
-    os.getVersion(major, minor);
-    try {
-        return deserializeVersion(os, major, minor);
-    } catch (...) {
-        VqErrorState::throwStdError("VqBase", "deserialize", "exception encountered", VQ_ERR_READ);
-        return false;
-    }
-}
 
 bool VqBase::serializeVersion(VqObjectStream& os, int major, int minor) const {
     bool ok = false;

@@ -5,6 +5,7 @@
 #include "VqByteStream.h"
 #include "VqClassRegistry.h"
 #include "VqCompressor.h"
+#include "VqElementIO.h"
 #include "VqErrorState.h"
 #include "VqGlobalObjectAliasTable.h"
 #include "VqLateLoadedPropAtom.h"
@@ -19,6 +20,7 @@
 #include "VqStdError.h"
 #include "VqStorageManager.h"
 #include "VqStringPropAtom.h"
+#include "VqUnknownInfo.h"
 
 int VqLib::_refCount = 0;
 VqBuildInfo VqLib::_tBuildInfo;
@@ -50,7 +52,7 @@ bool VqLib::init() {
     //    In their order: global object alias table, storage manager, scratch manager.
     if (!codersUp || !Vq::GlobalObjectAliasTable::EnsureInstance() ||
         !VqStorageManagerSingleton::EnsureInstance() || !Vq::ScratchMgr::EnsureInstance() ||
-        !VqClassRegistry::registerAll() || !VqPartition::init() || !VqLateLoadedPropAtom::init() ||
+        !VqClassRegistry::registerAll() || !VqUnknownInfo::registerPlaceholders() || !VqPartition::init() || !VqLateLoadedPropAtom::init() ||
         !VqState::init()) {
         // Leave nothing half up: the next init starts from scratch.
         Vq::SharedPtr<VqStdError> error = VqErrorState::currentError();
@@ -93,6 +95,7 @@ bool VqLib::fini() {
     VqState::fini();
     VqLateLoadedPropAtom::fini();
     VqPartition::fini();
+    VqElementIO::clearPlaceholderMakers();
     VqCompressor::fini();
     // 6. Every class unregisters.
     bool ok = VqClassRegistry::unregisterAll();

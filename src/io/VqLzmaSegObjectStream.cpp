@@ -2,12 +2,12 @@
 
 #include "VqCompressor.h"
 #include "VqFactory.h"
-#include "VqPartition.h"
+#include "VqFormatSettings.h"
 
 VQ_IMPLEMENT_TYPE_NOCLONE(VqLzmaSegObjectStream, VqObjectStream, CLSID_ZQLzmaSegObjectStream)
 
 VqLzmaSegObjectStream::VqLzmaSegObjectStream(VqDataStream* raw)
-    : VqSegObjectStream(raw, VqPartition::compressionAlgorithm()) {}
+    : VqSegObjectStream(raw, VqFormatSettings::compressionAlgorithm()) {}
 
 bool VqLzmaSegObjectStream::_acceptsFlag(uint32_t flag) const {
     return flag == VqCompressor::VQCOMPRESSOR_ALGORITHM_ZLIB ||

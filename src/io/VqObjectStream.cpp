@@ -2,12 +2,13 @@
 
 #include "VqErrorState.h"
 #include "VqFactory.h"
+#include "VqFormatSettings.h"
 #include "VqInBufFVec.h"
 #include "VqMutex.h"
-#include "VqPartition.h"
 #include "VqStdException.h"
 
 #include <algorithm>
+#include <atomic>
 #include <new>
 
 VQ_IMPLEMENT_TYPE_NOCLONE(VqObjectStream, VqBaseDataStream, CLSID_ZQObjectStream)
@@ -95,9 +96,19 @@ void VqObjectStream::setDataStream(VqDataStream* raw) {
     if (_pRaw) _pRaw->setByteOrder(byteOrder());
 }
 
+namespace {
+std::atomic<const VqObjectStream::PartitionAccess*> s_pPartitionAccess{nullptr};
+} // namespace
+
+void VqObjectStream::setPartitionAccess(const PartitionAccess* access) {
+    s_pPartitionAccess.store(access, std::memory_order_release);
+}
+
 void VqObjectStream::getVersion(int& major, int& minor) const {
-    if ((_nMajorVersion == -1 || _nMinorVersion == -1) && _pPartition)
-        _pPartition->datastoreVersion(_nMajorVersion, _nMinorVersion);
+    if ((_nMajorVersion == -1 || _nMinorVersion == -1) && _pPartition) {
+        const PartitionAccess* access = s_pPartitionAccess.load(std::memory_order_acquire);
+        if (access) access->datastoreVersion(_pPartition, _nMajorVersion, _nMinorVersion);
+    }
     major = _nMajorVersion;
     minor = _nMinorVersion;
 }
@@ -230,7 +241,10 @@ bool VqObjectStream::endRead() {
     } catch (...) {
         return VqErrorState::recordCurrentException(kCls, "endRead");
     }
-    if (_vElemStart.empty() && _pPartition) _pPartition->setDataSkipped(_bDataSkipped);
+    if (_vElemStart.empty() && _pPartition) {
+        const PartitionAccess* access = s_pPartitionAccess.load(std::memory_order_acquire);
+        if (access) access->setDataSkipped(_pPartition, _bDataSkipped);
+    }
     return true;
 }
 
@@ -274,4 +288,24 @@ int VqObjectStream::s_numPooledWriteBuffers() {
 
 void VqObjectStream::fini() {
     s_shrinkWriteBufferPool();
+}
+
+// The entry points through which every object writes and reads itself. They
+// belong to the stream, which knows the version being read; the object model
+// below keeps only the dispatch to the version hooks.
+bool VqBase::serialize(VqObjectStream& os) const {
+    int major = -1, minor = -1;
+    VqFormatSettings::getVersion(major, minor);
+    return serializeVersion(os, major, minor);
+}
+
+bool VqBase::deserialize(VqObjectStream& os) {
+    int major = -1, minor = -1;
+    os.getVersion(major, minor);
+    try {
+        return deserializeVersion(os, major, minor);
+    } catch (...) {
+        VqErrorState::throwStdError("VqBase", "deserialize", "exception encountered", VQ_ERR_READ);
+        return false;
+    }
 }

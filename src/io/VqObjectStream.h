@@ -67,6 +67,14 @@ public:
 
     void setPartition(VqPartition* partition) { _pPartition = partition; }
     VqPartition* partition() const { return _pPartition; }
+    // The partition is a scene-graph node, defined in a layer above the
+    // streams: what the stream asks of it goes through these functions, which
+    // the partition module installs at library start.
+    struct PartitionAccess {
+        void (*datastoreVersion)(const VqPartition* partition, int& major, int& minor);
+        void (*setDataSkipped)(VqPartition* partition, bool skipped);
+    };
+    static void setPartitionAccess(const PartitionAccess* access);
 
     // A swizzler can be set only when none is set and cleared only when one is.
     bool setSwizzler(VqPtrSwizzle* swizzler);

@@ -54,6 +54,7 @@ public:
     void setSegmentBytes(uint64_t n) { _nSegmentBytes = n; }
     // Algorithm number written as flag and algorithm byte.
     int writeAlgorithm() const { return _nWriteAlgorithm; }
+    void setWriteAlgorithm(int algorithm) { _nWriteAlgorithm = algorithm; }
     VqCompressor* compressor() const { return _pCompressor; }
 
 protected:

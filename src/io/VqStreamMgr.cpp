@@ -7,7 +7,7 @@
 #include "VqFactory.h"
 #include "VqLzmaSegObjectStream.h"
 #include "VqMemoryByteStream.h"
-#include "VqPartition.h"
+#include "VqFormatSettings.h"
 #include "VqPtrSwizzle.h"
 #include "VqRethrowRecorded.h"
 #include "VqStdException.h"
@@ -60,11 +60,12 @@ bool VqStreamMgr::setPartition(VqPartition* partition) {
     if (!_bReadOnly && partition) {
         int major = -1, minor = -1;
         VqString text;
-        if (!VqPartition::getVersion(major, minor, text))
+        if (!VqFormatSettings::getVersion(major, minor, text))
             VQ_FAIL(kCls, "setPartition", "VqPartition::getVersion(iMaj,iMin)", VQ_ERR_ARGUMENT);
         _iMajorVer = major;
         _iMinorVer = minor;
         _strVersionText = text;
+        _nCompression = VqFormatSettings::compressionAlgorithm();
     }
     return true;
 }
@@ -126,7 +127,7 @@ bool VqStreamMgr::_initStreamMgr(bool fromFile) {
     int major = -1, minor = -1;
     if (fromFile) {
         VQ_PROPAGATE(getVersion(major, minor));
-    } else if (!VqPartition::getVersion(major, minor)) {
+    } else if (!VqFormatSettings::getVersion(major, minor)) {
         VQ_FAIL(kCls, "_initStreamMgr", "VqPartition::getVersion(iMaj,iMin)", VQ_ERR_ARGUMENT);
     }
     switch (major) {
@@ -420,6 +421,7 @@ bool VqStreamMgr::beginWriteSegment(const VqGUID& guid, Vq::SharedPtr<VqObjectSt
     os->setPartition(_pPartition);
     os->setVersion(_iMajorVer, _iMinorVer);
     os->setSegmentType(segType);
+    if (auto* lzma = dynamic_cast<VqLzmaSegObjectStream*>(os.get())) lzma->setWriteAlgorithm(_nCompression);
     d.pObjStrm = os;
     {
         VqAutoLockWrite lock(_tSegLock);
@@ -492,6 +494,9 @@ bool VqStreamMgr::endWriteSegment(VqObjectStream* pStream) {
 }
 
 bool VqStreamMgr::_writeOneSegment(VqSegment* segment) {
+    // Pending segments may be written on pool threads: objects that ask which
+    // version is being written get this file's, whichever thread asks.
+    VqFormatSettings::WriteScope scope(_iMajorVer, _iMinorVer, _nCompression);
     Vq::SharedPtr<VqObjectStream> os;
     VQ_PROPAGATE(beginWriteSegment(segment->guid(), os, segment->segType()));
     VqAutoEndWriteSegment guard(this, os.get());

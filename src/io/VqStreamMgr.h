@@ -98,8 +98,12 @@ public:
     const VqStorageLocation* location() const { return _pLocation.get(); }
 
     VqPartition* partition() const { return _pPartition; }
-    // A write-mode manager also takes the write version of the partition settings.
+    // A write-mode manager also takes the write version and the compression
+    // of the format settings (those of the calling thread's save, if any):
+    // every segment it writes uses them, on whichever thread it is written.
     bool setPartition(VqPartition* partition);
+    // The segment compression a write-mode manager uses (2 zlib, 3 LZMA).
+    int compressionAlgorithm() const { return _nCompression; }
 
     // In read mode the header is read first when needed.
     bool getVersion(int& major, int& minor);
@@ -169,6 +173,7 @@ protected:
     VqString _strVersionText;
     int _iMajorVer = -1;
     int _iMinorVer = -1;
+    int _nCompression = 3;
     VqByteOrder _eByteOrder;
     VqGUID _tLsgGuid;
     const VqType* _ptWrapper = nullptr;

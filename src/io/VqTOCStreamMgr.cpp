@@ -6,7 +6,7 @@
 #include "VqFSStorageLocation.h"
 #include "VqFactory.h"
 #include "VqFileByteStream.h"
-#include "VqPartition.h"
+#include "VqFormatSettings.h"
 #include "VqPlatform.h"
 #include "VqRethrowRecorded.h"
 #include "VqRwClientMgr.h"
@@ -247,7 +247,7 @@ bool VqTOCStreamMgr::readHeader() {
     if (converted != 2) VQ_FAIL(kCls, "readHeader", "Failed to extract version number", VQ_ERR_READ);
 
     int maxMajor = 0, maxMinor = 0;
-    VqPartition::getMaxReadVersion(maxMajor, maxMinor);
+    VqFormatSettings::getMaxReadVersion(maxMajor, maxMinor);
     if (major > maxMajor && major != 99)
         VQ_FAIL(kCls, "readHeader", "File version is newer than current version", VQ_ERR_TOO_NEW);
     if (major < 6) VQ_FAIL(kCls, "readHeader", "File version is too old.", VQ_ERR_TOO_OLD);

@@ -4,7 +4,7 @@
 #include "VqFactory.h"
 #include "VqGlobalObjectAliasTable.h"
 #include "VqLocalVersion.h"
-#include "VqPartition.h"
+#include "VqFormatSettings.h"
 #include "VqStdException.h"
 #include "VqStreamMgrSegmentIO.h"
 #include "VqStringPropAtom.h"
@@ -117,7 +117,7 @@ bool VqLateLoadedPropAtom::setObject(VqBase* obj) {
 
 bool VqLateLoadedPropAtom::isPersistable() const {
     int major = -1, minor = -1;
-    if (!VqPartition::getVersion(major, minor) || major <= 7) return false;
+    if (!VqFormatSettings::getVersion(major, minor) || major <= 7) return false;
     Vq::SharedPtr<VqBase> obj = object();
     return obj && obj->isPersistable();
 }

@@ -888,3 +888,24 @@ bool VqNode::_deserializeVQ100virtual(VqObjectStream& os) {
     VQ_PROPAGATE(Vq::readLocalVersion10(os, lv, "VqNode", "_deserializeVQ100virtual"));
     return _deserializeFields(os);
 }
+
+void VqNode::graphObjects(const VqNode* root, std::vector<const VqBase*>& out) {
+    std::unordered_set<const VqBase*> seen;
+    std::vector<const VqBase*> refs;
+    VqNode::walkOnce(root, [&](const VqNode* n) {
+        if (!n->isPersistable()) return VqNode::Walk::Prune;
+        out.push_back(n);
+        VqAttribute* const* attrs = nullptr;
+        int nAttrs = 0;
+        n->attributes(attrs, nAttrs);
+        for (int i = 0; i < nAttrs; ++i) {
+            if (!attrs[i]->isPersistable() || !seen.insert(attrs[i]).second) continue;
+            out.push_back(attrs[i]);
+            refs.clear();
+            attrs[i]->_referencedObjects(refs);
+            for (const VqBase* r : refs)
+                if (r && r->isPersistable() && seen.insert(r).second) out.push_back(r);
+        }
+        return n != root && n->_isPartitionRoot() ? VqNode::Walk::Prune : VqNode::Walk::Descend;
+    });
+}

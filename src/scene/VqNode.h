@@ -130,6 +130,13 @@ public:
     // Visits see a VqNode, const when root is.
     template <class Node, class Visit>
     static bool walkOnce(Node* root, Visit&& visit);
+    // The objects a graph segment holds, in the writer's order: a walkOnce
+    // in which each node joins when first met, followed by its persistable
+    // attributes not yet listed (a node's list holds only what was attached
+    // to it, never what it inherits) and the objects those attributes refer
+    // to. Partition nodes below root join as nodes standing for their own
+    // files, and the walk does not descend into them.
+    static void graphObjects(const VqNode* root, std::vector<const VqBase*>& out);
 
     // Reads through the version hooks, then hands the object IDs read for
     // references to the stream: only an element read whole leaves its slots

@@ -4,7 +4,7 @@
 #include "VqFactory.h"
 #include "VqLateLoadedPropAtom.h"
 #include "VqLocalVersion.h"
-#include "VqPartition.h"
+#include "VqFormatSettings.h"
 #include "VqStreamMgrSegmentIO.h"
 #include "VqStringPropAtom.h"
 
@@ -301,7 +301,7 @@ bool VqPropBase::writePropertyTable(VqObjectStream& os, const std::vector<const 
         h->persistablePairs(pairs);
         if (!pairs.empty()) listed.emplace_back(h, std::move(pairs));
     }
-    VQ_PROPAGATE(os.write(static_cast<short>(VqPartition::propertyTableVersion())));
+    VQ_PROPAGATE(os.write(static_cast<short>(VqFormatSettings::propertyTableVersion())));
     VQ_PROPAGATE(os.write(static_cast<int>(listed.size())));
     for (const auto& [h, pairs] : listed) {
         int id = -1;
@@ -322,9 +322,9 @@ bool VqPropBase::writePropertyTable(VqObjectStream& os, const std::vector<const 
 bool VqPropBase::readPropertyTable(VqObjectStream& os, bool readBBoxHier) {
     short version = 0;
     VQ_PROPAGATE(os.read(&version));
-    if (version > VqPartition::propertyTableVersion())
+    if (version > VqFormatSettings::propertyTableVersion())
         VQ_FAIL("VqPropBase", "readPropertyTable", "Unable to read", VQ_ERR_TOO_NEW);
-    if (version < VqPartition::propertyTableVersion())
+    if (version < VqFormatSettings::propertyTableVersion())
         VQ_FAIL("VqPropBase", "readPropertyTable", "Unable to read", VQ_ERR_TOO_OLD);
     // Each holder takes at least its ID and its terminator.
     int nHolders = 0;

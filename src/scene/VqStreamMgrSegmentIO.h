@@ -4,9 +4,10 @@
 
 class VqStreamMgr;
 
-// The segment services of late-loaded atoms over the stream manager of a
-// partition: versions and segment aliases come from the manager; loading and
-// saving a segment's object are the partition's segment operations.
+// The segment services of late-loaded atoms over a stream manager: versions
+// and segment aliases come from the manager; segments are loaded from its
+// file and saved as pending segments of it, as the partition does for the
+// manager it owns.
 class VqStreamMgrSegmentIO : public VqLLSegmentIO {
 public:
     explicit VqStreamMgrSegmentIO(VqStreamMgr& mgr) : _mgr(mgr) {}
@@ -18,9 +19,5 @@ public:
     bool saveSegment(int major, const VqGUID& segGuid, int segType, const VqBase* obj) override;
 
 private:
-    // The one place that reaches the partition's segment loader and saver;
-    // until partitions load and save segments it fails with a clear error.
-    bool _partitionSegmentOperation(const char* method);
-
     VqStreamMgr& _mgr;
 };

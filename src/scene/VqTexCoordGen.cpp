@@ -1,7 +1,7 @@
 #include "VqTexCoordGen.h"
 
 #include "VqFactory.h"
-#include "VqPartition.h"
+#include "VqElementIO.h"
 
 VQ_IMPLEMENT_TYPE(VqTexCoordGen, VqAttribute, CLSID_ZQTexCoordGen)
 VQ_IMPLEMENT_LEVEL_IO(VqTexCoordGen, VqAttribute)
@@ -69,11 +69,11 @@ bool VqTexCoordGen::_writeFields(VqObjectStream& os) const {
     os.getVersion(major, minor);
     VQ_PROPAGATE(os.write(_iChannel));
     if (major >= 10) {
-        VQ_PROPAGATE(VqPartition::writeLogicalElementV10(os, _pMappingSurface.get()));
+        VQ_PROPAGATE(VqElementIO::writeLogicalElementV10(os, _pMappingSurface.get()));
     } else if (major == 9) {
-        VQ_PROPAGATE(VqPartition::writeLogicalElementV9(os, _pMappingSurface.get()));
+        VQ_PROPAGATE(VqElementIO::writeLogicalElementV9(os, _pMappingSurface.get()));
     } else {
-        VQ_PROPAGATE(VqPartition::writeLogicalElement(os, _pMappingSurface.get()));
+        VQ_PROPAGATE(VqElementIO::writeLogicalElement(os, _pMappingSurface.get()));
     }
     return true;
 }
@@ -84,13 +84,13 @@ bool VqTexCoordGen::_readFields(VqObjectStream& os) {
     VQ_PROPAGATE(os.read(&_iChannel));
     Vq::SharedPtr<VqBase> pBase;
     if (major >= 10) {
-        VQ_PROPAGATE(VqPartition::readLogicalElementV10(os, pBase));
+        VQ_PROPAGATE(VqElementIO::readLogicalElementV10(os, pBase));
     } else {
         VqBase* raw = nullptr;
         if (major == 9) {
-            VQ_PROPAGATE(VqPartition::readLogicalElementV9(os, raw));
+            VQ_PROPAGATE(VqElementIO::readLogicalElementV9(os, raw));
         } else {
-            VQ_PROPAGATE(VqPartition::readLogicalElement(os, raw));
+            VQ_PROPAGATE(VqElementIO::readLogicalElement(os, raw));
         }
         pBase = raw;
     }

@@ -1,5 +1,14 @@
 #include "VqUnknownInfo.h"
 
+#include "VqUnknownAttribute.h"
+#include "VqUnknownBase.h"
+#include "VqUnknownBasePtrPropAtom.h"
+#include "VqUnknownDataPropAtom.h"
+#include "VqUnknownGroup.h"
+#include "VqUnknownLLPropAtom.h"
+#include "VqUnknownNode.h"
+#include "VqUnknownPropAtom.h"
+
 #include <algorithm>
 
 namespace {
@@ -49,4 +58,51 @@ uint32_t VqUnknownInfo::_payloadHash(uint32_t seed) const {
     for (uint8_t b : _vPayload)
         h = (h ^ b) * 16777619u;
     return h;
+}
+
+namespace {
+template <class T>
+VqBase* makeWithKind(int64_t dataLength, const VqGUID& guid, int baseType) {
+    return new T(dataLength, guid, baseType);
+}
+template <class T>
+VqBase* make(int64_t dataLength, const VqGUID& guid, int) {
+    return new T(dataLength, guid);
+}
+} // namespace
+
+bool VqUnknownInfo::registerPlaceholders() {
+    struct Maker {
+        int baseType;
+        VqElementIO::PlaceholderMaker make;
+        const char* failure;
+    };
+    // Shapes of unknown types keep their place in the graph as nodes whose
+    // data is kept whole; shape implementations of unknown types are not part
+    // of the graph and are kept whole as base objects.
+    static const Maker kMakers[] = {
+        {VQ_BASETYPE_NODE, &makeWithKind<VqUnknownNode>,
+         "Allocation failed: pBase = new VqUnknownNode(dataLength, classGuid)"},
+        {VQ_BASETYPE_SHAPE, &makeWithKind<VqUnknownNode>,
+         "Allocation failed: pBase = new VqUnknownNode(dataLength, classGuid)"},
+        {VQ_BASETYPE_GROUP, &make<VqUnknownGroup>,
+         "Allocation failed: pBase = new VqUnknownGroup(dataLength, classGuid)"},
+        {VQ_BASETYPE_ATTRIBUTE, &make<VqUnknownAttribute>,
+         "Allocation failed: pBase = new VqUnknownAttribute(dataLength, classGuid)"},
+        {VQ_BASETYPE_PROPATOM, &make<VqUnknownPropAtom>,
+         "Allocation failed: pBase = new VqUnknownPropAtom(dataLength, classGuid)"},
+        {VQ_BASETYPE_BASEPTRPROPATOM, &make<VqUnknownBasePtrPropAtom>,
+         "Allocation failed: pBase = new VqUnknownBasePtrPropAtom(dataLength, classGuid)"},
+        {VQ_BASETYPE_DATAPROPATOM, &make<VqUnknownDataPropAtom>,
+         "Allocation failed: pBase = new VqUnknownDataPropAtom(dataLength, classGuid)"},
+        {VQ_BASETYPE_LATELOADEDPROPATOM, &make<VqUnknownLLPropAtom>,
+         "Allocation failed: pBase = new VqUnknownLLPropAtom(dataLength, classGuid)"},
+        {VQ_BASETYPE_SHAPEIMPL, &makeWithKind<VqUnknownBase>,
+         "Allocation failed: pBase = new VqUnknownBase(dataLength, classGuid)"},
+        {VQ_BASETYPE_BASE, &makeWithKind<VqUnknownBase>,
+         "Allocation failed: pBase = new VqUnknownBase(dataLength, classGuid)"},
+    };
+    for (const Maker& m : kMakers)
+        VQ_PROPAGATE(VqElementIO::setPlaceholderMaker(m.baseType, m.make, m.failure));
+    return true;
 }

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "VqElementIO.h"
 #include "VqErrorState.h"
+#include "VqForeignElement.h"
+#include "VqFormatSettings.h"
 #include "VqGUID.h"
 #include "VqObjectStream.h"
-#include "VqPartition.h"
 
 #include <cstdint>
 #include <vector>
@@ -18,14 +20,14 @@
 // its part and the rest of the element becomes the payload; that rest is only
 // written back into the very version it was read from, since its layout may
 // depend on the version. Object IDs inside a payload are not renumbered.
-class VqUnknownInfo {
+class VqUnknownInfo : public VqForeignElement {
 public:
     VqUnknownInfo(int64_t dataLength, const VqGUID& realType, int baseType)
         : _nDataLength(static_cast<int32_t>(dataLength)), _tRealType(realType), _nBaseType(baseType) {}
-    virtual ~VqUnknownInfo() = default;
+    ~VqUnknownInfo() override = default;
 
-    const VqGUID& realType() const { return _tRealType; }
-    int realBaseType() const { return _nBaseType; }
+    const VqGUID& realType() const override { return _tRealType; }
+    int realBaseType() const override { return _nBaseType; }
     int32_t dataLength() const { return _nDataLength; }
     const std::vector<uint8_t>& payload() const { return _vPayload; }
     // Whether the payload is the whole object data (else it follows the base part).
@@ -33,6 +35,9 @@ public:
 
     // Sets what a placeholder holds, as a reader would.
     void setPayload(const std::vector<uint8_t>& bytes, bool whole, int major, int minor);
+
+    // Gives the element reader a placeholder class for every base type.
+    static bool registerPlaceholders();
 
     // The generation of a format major version.
     static int generation(int major) { return major >= 10 ? 10 : major == 9 ? 9 : 0; }
@@ -113,7 +118,7 @@ bool VqUnknownInfo::_unknownWrite(VqObjectStream& os, int major, F&& base) const
     if (_bInHook) return base();
     Vq::UnknownHookScope scope(_bInHook);
     int minor = -1;
-    VqPartition::getVersion(major, minor);
+    VqFormatSettings::getVersion(major, minor);
     const bool whole = _wholeIn(generation(major));
     if (whole && _bWhole) {
         if (generation(major) == 0 && _hasOwnIdBefore9()) {

@@ -1,7 +1,7 @@
 #include "VqUnknownNode.h"
 
 #include "VqFactory.h"
-#include "VqPartition.h"
+#include "VqElementIO.h"
 
 VQ_IMPLEMENT_TYPE(VqUnknownNode, VqNode, CLSID_ZQUnknownNode)
 

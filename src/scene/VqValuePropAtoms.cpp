@@ -6,7 +6,7 @@
 #include "VqFloat32PropAtom.h"
 #include "VqInt32PropAtom.h"
 #include "VqLocalVersion.h"
-#include "VqPartition.h"
+#include "VqFormatSettings.h"
 #include "VqRefCountedPtrPropAtom.h"
 #include "VqVec4fPropAtom.h"
 #include "VqVoidPtrPropAtom.h"
@@ -31,7 +31,7 @@ uint32_t floatBits(float f) {
 // The write version of the partition settings, as (major, minor).
 bool writeVersionAtLeast(int major, int minor) {
     int ma = -1, mi = -1;
-    if (!VqPartition::getVersion(ma, mi)) return false;
+    if (!VqFormatSettings::getVersion(ma, mi)) return false;
     return ma > major || (ma == major && mi >= minor);
 }
 } // namespace
@@ -220,7 +220,7 @@ void VqRefCountedPtrPropAtom::write(std::ostream& os) const {
 
 bool VqDataPropAtom::isPersistable() const {
     int ma = -1, mi = -1;
-    return VqPropAtom::isPersistable() && VqPartition::getVersion(ma, mi) && ma < 8;
+    return VqPropAtom::isPersistable() && VqFormatSettings::getVersion(ma, mi) && ma < 8;
 }
 
 uint32_t VqDataPropAtom::hash() const {

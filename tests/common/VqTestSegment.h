@@ -20,7 +20,7 @@ public:
     // that can hold properties.
     static void collect(const VqNode* root, std::vector<const VqBase*>& elements,
                         std::vector<const VqPropBase*>& holders) {
-        VqPartition::graphObjects(root, elements);
+        VqNode::graphObjects(root, elements);
         for (const VqBase* e : elements)
             if (const auto* h = Vq::typeCast<VqPropBase>(e)) holders.push_back(h);
     }

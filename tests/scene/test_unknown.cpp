@@ -247,7 +247,7 @@ TEST_P(UnknownTest, UnknownBaseKeepsItsData) {
     ASSERT_NE(unknown, nullptr);
     EXPECT_EQ(unknown->realBaseType(), VQ_BASETYPE_BASE);
     EXPECT_EQ(unknown->payload().size(), 4u + 6u * 4u);
-    EXPECT_EQ(VqPartition::elementTypeGUID(unknown), VqGUID(CLSID_TestBlob));
+    EXPECT_EQ(VqElementIO::elementTypeGUID(unknown), VqGUID(CLSID_TestBlob));
     EXPECT_EQ(write(unknown), first);
 }
 

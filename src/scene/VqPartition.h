@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqDataPropAtom.h"
+#include "VqElementIO.h"
 #include "VqGUID.h"
 #include "VqGroup.h"
 #include "VqLateLoadedPropAtom.h"
@@ -16,40 +17,15 @@ class VqPropBase;
 class VqStorageLocation;
 class VqStreamMgr;
 
-// Kind of an object, written with each element so that a reader that does
-// not know the object's class can build a placeholder of the right kind.
-enum VqObjectBaseType : int {
-    VQ_BASETYPE_NODE = 0,
-    VQ_BASETYPE_GROUP = 1,
-    VQ_BASETYPE_SHAPE = 2,
-    VQ_BASETYPE_ATTRIBUTE = 3,
-    VQ_BASETYPE_SHAPEIMPL = 4,
-    VQ_BASETYPE_PROPATOM = 5,
-    VQ_BASETYPE_BASEPTRPROPATOM = 6,
-    VQ_BASETYPE_DATAPROPATOM = 7,
-    VQ_BASETYPE_LATELOADEDPROPATOM = 8,
-    VQ_BASETYPE_BASE = 9,
-    VQ_BASETYPE_NONE = 255
-};
-
 // The group node that stands for one VQ file. Opening a file yields a
 // partition whose children are the file's scene graph; saving a partition
 // writes its graph, its properties and its late-loaded data into one file. A
 // partition node inside another graph stands for another file: it starts
 // empty and is opened on demand, the file's graph being merged into it.
 //
-// The class also holds the process-wide format settings (which version new
-// files are written in, the newest version that is read, the segment
-// compression of format 10), configured before files are read or written and
-// not locked, and the element operations.
-//
-// The element operations frame whole objects in a segment: each object is one
-// element (length, type GUID, base type, from format 9 on the object ID, then
-// the object's data). They are the only code that writes or reads element
-// headers; objects that hold other objects call them from their own
-// serialize/deserialize to nest elements. A null object is written as the
-// end-of-elements marker, and reading the marker yields null with success:
-// any GUID whose second field is 0xFFFF ends a sequence.
+// The documented statics for the process-wide format settings and for the
+// element operations stay here and forward to VqFormatSettings and
+// VqElementIO, which the layers below use directly.
 class VqPartition : public VqGroup, public VqLLSegmentIO {
     VQ_DECLARE_TYPE(VqPartition)
 public:
@@ -115,6 +91,10 @@ public:
     uint32_t segmentAlias(const VqGUID& segGuid) const override;
     bool loadSegmentRoot(int major, const VqGUID& segGuid, int segType, Vq::SharedPtr<VqBase>& out) override;
     bool saveSegment(int major, const VqGUID& segGuid, int segType, const VqBase* obj) override;
+    // The same for any write-mode manager: a pending segment that holds obj.
+    static bool addObjectSegment(VqStreamMgr* mgr, const VqGUID& segGuid, int segType, const VqBase* obj);
+    // The root object of a segment of mgr's file, in the layout of format major.
+    static bool loadSegmentOf(VqStreamMgr* mgr, int major, const VqGUID& segGuid, Vq::SharedPtr<VqBase>& out);
 
     // ---- saving ----
     bool save();
@@ -148,8 +128,8 @@ public:
     static void getSupportedVQVersion(int& major, int& minor);
     // Algorithm number written by the format-10 segment stream: 2 (zlib) or 3 (LZMA).
     static bool setCompressionAlgortihm(int algorithm);
-    static int compressionAlgorithm() { return s_nCompressionAlgorithm; }
-    static int propertyTableVersion() { return s_nPropTableVersion; }
+    static int compressionAlgorithm();
+    static int propertyTableVersion();
     static int numPartitions() { return s_nPartitions.load(); }
 
     // Adding an identical triple again has no effect.
@@ -159,24 +139,13 @@ public:
     static bool init();
     static void fini();
 
-    // Whole elements. The V10 and V9 forms write and read the object ID
-    // (formats 9 and 10); the plain forms serve the formats before 9.
-    // An element whose type is not registered and for which no placeholder
-    // can be made is passed over by its length and yields null with success,
-    // as the end marker does; the stream's lastElementUnknown() tells the two
-    // apart, so that a loop over a sequence can go on past such an element.
+    // The element operations (see VqElementIO).
     static bool writeLogicalElementV10(VqObjectStream& os, const VqBase* obj);
     static bool writeLogicalElementV9(VqObjectStream& os, const VqBase* obj);
     static bool writeLogicalElement(VqObjectStream& os, const VqBase* obj);
     static bool readLogicalElementV10(VqObjectStream& os, Vq::SharedPtr<VqBase>& out);
-    // The raw forms hand out the object without raising its count (a new
-    // object has count 0): the caller adopts it.
     static bool readLogicalElementV9(VqObjectStream& os, VqBase*& out);
     static bool readLogicalElement(VqObjectStream& os, VqBase*& out);
-
-    // One element's header and object, inside beginWrite/endWrite or
-    // beginRead/endRead. A read that meets an unregistered type without a
-    // placeholder yields null with success, as the end marker does.
     static bool writeElementV10(VqObjectStream& os, const VqBase* obj);
     static bool writeElementV9(VqObjectStream& os, const VqBase* obj);
     static bool writeElement(VqObjectStream& os, const VqBase* obj);
@@ -184,36 +153,12 @@ public:
     static bool readElementV9(VqObjectStream& os, VqBase*& out);
     static bool readElement(VqObjectStream& os, VqBase*& out);
 
-    // The base-type code of an object: the first kind in the order group,
-    // shape, node, attribute, shape implementation, object-reference atom,
-    // data atom, late-loaded atom, property atom, base that its type is.
-    static VqObjectBaseType objectBaseType(const VqBase* obj);
-    // The type GUID written for an object; a placeholder of an unknown type
-    // gives the GUID it was read with.
-    static VqGUID elementTypeGUID(const VqBase* obj);
-    // Makes the placeholder for an object of an unregistered type from its
-    // base type, the length of its data and its GUID. Null when there is no
-    // placeholder for the kind.
-    static bool createPlaceholder(int baseType, int64_t dataLength, const VqGUID& guid, VqBase*& out);
-
-    // The objects a graph segment holds, in the writer's order: a depth-first
-    // walk in which each node joins when first met (a node met again through
-    // instancing is not listed again), followed by its persistable attributes
-    // not yet listed (a node's list holds only what was attached to it, never
-    // what it inherits) and the objects those attributes refer to. Partition
-    // nodes below root join as nodes standing for their own files, and the
-    // walk does not descend into them.
-    static void graphObjects(const VqNode* root, std::vector<const VqBase*>& out);
-
     // The property keys and values of the holders (persistable pairs, each
     // atom once) as elements of the format's major version, then an end
     // marker; the late-loaded atoms written are added to writtenLL.
     static bool _writePropertyElements(VqObjectStream& os, int major,
                                        const std::vector<const VqPropBase*>& holders,
                                        std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>>* writtenLL);
-
-    // The end-of-elements marker's type GUID.
-    static const VqGUID& endOfFileGUID();
 
     // The format version of the file this partition was read from (-1 while
     // none); object streams of the partition fall back to it.
@@ -281,15 +226,6 @@ private:
     const std::vector<Vq::SharedPtr<VqBase>>* _pLegacyElements = nullptr;
     std::vector<Vq::SharedPtr<VqBase>> _vpLegacyObjects;
 
-    static bool _parseVersion(const VqString& text, int& major, int& minor);
-
-    static VqString* s_pWriteVersionText;
-    static int s_nWriteMajor;
-    static int s_nWriteMinor;
-    static int s_nMaxReadMajor;
-    static int s_nMaxReadMinor;
-    static int s_nCompressionAlgorithm;
-    static const int s_nPropTableVersion = 1;
     static std::atomic<int> s_nPartitions;
     struct CallbackEntry {
         Callback fn;

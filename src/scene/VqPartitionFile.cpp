@@ -214,20 +214,11 @@ bool VqPartition::_createStreamMgr(const VqPartition* parent, const VqStorageLoc
 
 namespace {
 
-bool readElementOf(int major, VqObjectStream& os, Vq::SharedPtr<VqBase>& out) {
-    if (major >= 10) return VqPartition::readLogicalElementV10(os, out);
-    VqBase* raw = nullptr;
-    bool ok =
-        major == 9 ? VqPartition::readLogicalElementV9(os, raw) : VqPartition::readLogicalElement(os, raw);
-    out = raw;
-    return ok;
-}
-
 // Elements up to the end marker, kept alive in objects.
 bool readElementsToEnd(int major, VqObjectStream& os, std::vector<Vq::SharedPtr<VqBase>>& objects) {
     for (;;) {
         Vq::SharedPtr<VqBase> obj;
-        VQ_PROPAGATE(readElementOf(major, os, obj));
+        VQ_PROPAGATE(VqElementIO::readLogicalElementOf(major, os, obj));
         if (!obj) {
             // An element of a type without a placeholder was passed over.
             if (os.lastElementUnknown()) continue;
@@ -341,7 +332,7 @@ bool VqPartition::_loadRootSegment(VqStreamMgr* mgr, int major, Vq::SharedPtr<Vq
     }
     VqAutoEndReadSegment guard(mgr, os.get());
     Vq::SharedPtr<VqBase> first;
-    VQ_PROPAGATE(readElementOf(major, *os, first));
+    VQ_PROPAGATE(VqElementIO::readLogicalElementOf(major, *os, first));
     // Kept by objects, which outlives the segment: its slots may wait in the swizzler.
     if (first) objects.push_back(first);
     if (!first || !first->type()->isA(VqPartition::classTypeID())) {
@@ -378,7 +369,7 @@ bool VqPartition::_loadRootSegmentV6(VqStreamMgr* mgr, Vq::SharedPtr<VqPartition
     }
     VqAutoEndReadSegment guard(mgr, os.get());
     Vq::SharedPtr<VqBase> first, graph;
-    VQ_PROPAGATE(readElementOf(6, *os, first));
+    VQ_PROPAGATE(VqElementIO::readLogicalElementOf(6, *os, first));
     if (first) objects.push_back(first);
     if (!first || !first->type()->isA(VqPartition::classTypeID()))
         VQ_FAIL(kCls, "openPartition", "obj != __null && obj->isOfType(VqPartition::classTypeID())",
@@ -387,7 +378,7 @@ bool VqPartition::_loadRootSegmentV6(VqStreamMgr* mgr, Vq::SharedPtr<VqPartition
     root->_takeLegacyObjects(objects);
     root->_strVersionText = mgr->versionText();
     root->_setAttrBit(VQ_PARTITION_OPEN, true);
-    VQ_PROPAGATE(readElementOf(6, *os, graph));
+    VQ_PROPAGATE(VqElementIO::readLogicalElementOf(6, *os, graph));
     if (graph) objects.push_back(graph);
     // Every object read is fixed with the others, wherever its record sat.
     if (auto* p = Vq::typeCast<VqPartition>(graph.get())) p->_takeLegacyObjects(objects);
@@ -600,7 +591,7 @@ bool loadSegmentAny(VqStreamMgr* mgr, int major, Vq::SharedPtr<VqBase>& out, con
     }
     VqAutoEndReadSegment guard(mgr, os.get());
     Vq::SharedPtr<VqBase> first;
-    VQ_PROPAGATE(readElementOf(major, *os, first));
+    VQ_PROPAGATE(VqElementIO::readLogicalElementOf(major, *os, first));
     if (first) objects.push_back(first);
     VQ_PROPAGATE(readSegmentRest(major, *os, os->segmentType() == VQSEG_LSG, objects, method));
     guard.relinquish();
@@ -692,14 +683,20 @@ uint32_t VqPartition::segmentAlias(const VqGUID& segGuid) const {
 bool VqPartition::loadSegmentRoot(int major, const VqGUID& segGuid, int, Vq::SharedPtr<VqBase>& out) {
     out.reset();
     if (!_pStreamMgr) VQ_FAIL(kCls, "loadSegmentRoot", "_pStreamMgr", VQ_ERR_ARGUMENT);
-    if (major >= 10) return loadSegmentV10(_pStreamMgr.get(), out, segGuid);
+    return loadSegmentOf(_pStreamMgr.get(), major, segGuid, out);
+}
+
+bool VqPartition::loadSegmentOf(VqStreamMgr* mgr, int major, const VqGUID& segGuid, Vq::SharedPtr<VqBase>& out) {
+    out.reset();
+    if (!mgr) VQ_FAIL(kCls, "loadSegmentRoot", "_pStreamMgr", VQ_ERR_ARGUMENT);
+    if (major >= 10) return loadSegmentV10(mgr, out, segGuid);
     if (major == 9) {
         VqBase* raw = nullptr;
-        VQ_PROPAGATE(loadSegmentV9(_pStreamMgr.get(), raw, segGuid));
+        VQ_PROPAGATE(loadSegmentV9(mgr, raw, segGuid));
         out = raw;
         // The reference loadSegmentV9 handed over now lives in out.
         if (raw) raw->unref();
         return true;
     }
-    return loadSegmentV8(_pStreamMgr.get(), out, segGuid);
+    return loadSegmentV8(mgr, out, segGuid);
 }

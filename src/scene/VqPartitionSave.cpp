@@ -1,6 +1,7 @@
 // Saving a partition: the graph walk that fills the scene-graph segment, the
 // late-loaded segments, the replacement of the file and the reopening.
 
+#include "VqElementIO.h"
 #include "VqErrorState.h"
 #include "VqFSStorageLocation.h"
 #include "VqMemoryReservation.h"
@@ -22,12 +23,6 @@
 namespace {
 const char* const kCls = "VqPartition";
 
-bool writeElementOf(int major, VqObjectStream& os, const VqBase* obj) {
-    if (major >= 10) return VqPartition::writeLogicalElementV10(os, obj);
-    if (major == 9) return VqPartition::writeLogicalElementV9(os, obj);
-    return VqPartition::writeLogicalElement(os, obj);
-}
-
 // The contents of one pending segment: either a graph of elements closed by an
 // end marker, or exactly one element; then the property atoms met on the
 // holders, an end marker and the property table. The section keeps its objects
@@ -45,11 +40,12 @@ public:
     const std::vector<Vq::SharedPtr<VqBase>>& elements() const { return _vpElements; }
 
     bool write(VqObjectStream& os) override {
+        // The version of the file being written, which the stream carries.
         int major = -1, minor = -1;
-        VQ_PROPAGATE(VqPartition::getVersion(major, minor));
+        os.getVersion(major, minor);
         for (const auto& e : _vpElements)
-            VQ_PROPAGATE(writeElementOf(major, os, e.get()));
-        if (_bGraph) VQ_PROPAGATE(writeElementOf(major, os, nullptr));
+            VQ_PROPAGATE(VqElementIO::writeLogicalElementOf(major, os, e.get()));
+        if (_bGraph) VQ_PROPAGATE(VqElementIO::writeLogicalElementOf(major, os, nullptr));
         VQ_PROPAGATE(VqPartition::_writePropertyElements(os, major, _vpHolders, &_vpWrittenLL));
         return VqPropBase::writePropertyTable(os, _vpHolders);
     }
@@ -108,33 +104,12 @@ bool VqPartition::_writePropertyElements(VqObjectStream& os, int major,
         for (const auto& [k, v] : pairs)
             for (const VqPropAtom* a : {k, v})
                 if (written.insert(a).second) {
-                    VQ_PROPAGATE(writeElementOf(major, os, a));
+                    VQ_PROPAGATE(VqElementIO::writeLogicalElementOf(major, os, a));
                     auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(const_cast<VqPropAtom*>(a));
                     if (ll && writtenLL) writtenLL->emplace_back(ll);
                 }
     }
-    return writeElementOf(major, os, nullptr);
-}
-
-void VqPartition::graphObjects(const VqNode* root, std::vector<const VqBase*>& out) {
-    std::unordered_set<const VqBase*> seen;
-    std::vector<const VqBase*> refs;
-    VqNode::walkOnce(root, [&](const VqNode* n) {
-        if (!n->isPersistable()) return VqNode::Walk::Prune;
-        out.push_back(n);
-        VqAttribute* const* attrs = nullptr;
-        int nAttrs = 0;
-        n->attributes(attrs, nAttrs);
-        for (int i = 0; i < nAttrs; ++i) {
-            if (!attrs[i]->isPersistable() || !seen.insert(attrs[i]).second) continue;
-            out.push_back(attrs[i]);
-            refs.clear();
-            attrs[i]->_referencedObjects(refs);
-            for (const VqBase* r : refs)
-                if (r && r->isPersistable() && seen.insert(r).second) out.push_back(r);
-        }
-        return n != root && n->_isPartitionRoot() ? VqNode::Walk::Prune : VqNode::Walk::Descend;
-    });
+    return VqElementIO::writeLogicalElementOf(major, os, nullptr);
 }
 
 bool VqPartition::_writeGraph(VqStreamMgr* mgr) {
@@ -146,7 +121,7 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr) {
     Vq::SharedPtr<VqPartitionSection> section = new VqPartitionSection(true);
     if (!section) VQ_FAIL(kCls, "saveSegment", "Allocation failed: new VqPartitionSection", VQ_ERR_ALLOC);
     std::vector<const VqBase*> objects;
-    graphObjects(this, objects);
+    VqNode::graphObjects(this, objects);
     for (const VqBase* obj : objects)
         section->add(obj);
 
@@ -179,7 +154,7 @@ bool VqPartition::_writeLegacyBlock(VqStreamMgr* mgr) {
     std::vector<Vq::SharedPtr<VqBase>> elements;
     std::vector<const VqPropBase*> holders;
     std::vector<const VqBase*> objects;
-    graphObjects(this, objects);
+    VqNode::graphObjects(this, objects);
     for (const VqBase* obj : objects) {
         elements.emplace_back(const_cast<VqBase*>(obj));
         if (const auto* h = Vq::typeCast<VqPropBase>(obj)) holders.push_back(h);
@@ -207,6 +182,11 @@ bool VqPartition::_writeLegacyBlock(VqStreamMgr* mgr) {
 bool VqPartition::saveSegment(int major, const VqGUID& segGuid, int segType, const VqBase* obj) {
     (void)major;
     if (!_pWriteMgr) VQ_FAIL(kCls, "saveSegment", "_pWriteMgr", VQ_ERR_INTERNAL);
+    return addObjectSegment(_pWriteMgr, segGuid, segType, obj);
+}
+
+bool VqPartition::addObjectSegment(VqStreamMgr* mgr, const VqGUID& segGuid, int segType, const VqBase* obj) {
+    if (!mgr) VQ_FAIL(kCls, "saveSegment", "pStreamMgr", VQ_ERR_ARGUMENT);
     if (!obj) VQ_FAIL(kCls, "saveSegment", "pObj", VQ_ERR_ARGUMENT);
     Vq::SharedPtr<VqSegment> seg = new VqSegment(segType, segGuid);
     if (!seg)
@@ -216,7 +196,7 @@ bool VqPartition::saveSegment(int major, const VqGUID& segGuid, int segType, con
     if (!section) VQ_FAIL(kCls, "saveSegment", "Allocation failed: new VqPartitionSection", VQ_ERR_ALLOC);
     section->add(obj);
     VQ_PROPAGATE(seg->addSection(section.get()));
-    return _pWriteMgr->addNewSegment(seg);
+    return mgr->addNewSegment(seg);
 }
 
 bool VqPartition::_reopen() {
