@@ -43,4 +43,9 @@ namespace Vq {
 typedef uint8_t BaseChange;
 constexpr BaseChange BaseChangeNone = 0;
 constexpr BaseChange BaseChangeAll = 255;
+// What appearance objects (attributes, lights) send: a value that changes how
+// things are drawn (colours, shading, fog), and a setting that changes what
+// is drawn (culling, outlines, line and point sizes, masks, shadows).
+constexpr BaseChange BaseChangeRendering = 4;
+constexpr BaseChange BaseChangeCulling = 8;
 } // namespace Vq

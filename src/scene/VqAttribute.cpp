@@ -2,7 +2,6 @@
 
 #include "VqErrorState.h"
 #include "VqFactory.h"
-#include "VqLocalVersion.h"
 #include "VqMutex.h"
 #include "VqNode.h"
 
@@ -17,7 +16,7 @@ uint8_t flagsForFile(uint8_t flags, bool final) {
 } // namespace
 
 VqAttribute::VqAttribute(const VqAttribute& o)
-    : VqPropBase(o), _uAccumulated(o._uAccumulated), _uFlags(o._uFlags), _uInhibitMask(o._uInhibitMask),
+    : Record(o), _uAccumulated(o._uAccumulated), _uFlags(o._uFlags), _uInhibitMask(o._uInhibitMask),
       _uFinalMask(o._uFinalMask) {}
 
 VqAttribute& VqAttribute::operator=(const VqAttribute& o) {
@@ -115,14 +114,14 @@ bool VqAttribute::setFieldFinal(unsigned int iFieldNum, bool on) {
     on ? _uFinalMask.set(static_cast<int>(iFieldNum)) : _uFinalMask.clear(static_cast<int>(iFieldNum));
     _uFlags = isFinal() ? static_cast<uint8_t>(_uFlags | VQ_ATTR_FINAL)
                         : static_cast<uint8_t>(_uFlags & ~VQ_ATTR_FINAL);
-    return sendNotification(this, 8);
+    return sendNotification(this, Vq::BaseChangeCulling);
 }
 
 bool VqAttribute::setInhibit(unsigned int iFieldNum, bool on) {
     if (!(iFieldNum < 32)) VQ_FAIL("VqAttribute", "setInhibit", "iFieldNum < 32", VQ_ERR_ARGUMENT);
     if (isInhibited(iFieldNum) == on) return true;
     on ? _uInhibitMask.set(static_cast<int>(iFieldNum)) : _uInhibitMask.clear(static_cast<int>(iFieldNum));
-    return sendNotification(this, 8);
+    return sendNotification(this, Vq::BaseChangeCulling);
 }
 
 VqBitField<1> VqAttribute::_convertFromPreV10FieldBits(unsigned int bits) const {
@@ -159,111 +158,63 @@ bool VqAttribute::isPostV95Content() const {
 
 // ---- base part of the element
 
-bool VqAttribute::_serializeV0(VqObjectStream& os, bool withInhibit) const {
-    VQ_PROPAGATE(Vq::writeOwnId(os, this));
-    VQ_PROPAGATE(os.write(static_cast<unsigned char>(flagsForFile(_uFlags, isFinal()))));
-    if (!withInhibit) return true;
-    int major = -1, minor = -1;
-    os.getVersion(major, minor);
-    return os.write(_convertToPreV10FieldBits(_uInhibitMask, static_cast<unsigned int>(major),
-                                              static_cast<unsigned int>(minor)));
+int VqAttribute::_localVersion(const Vq::RecordFormat& fmt) const {
+    return fmt.generation() == 9 && _writesV9FinalMask() && fmt.minor >= 6 ? 2 : 1;
 }
 
-bool VqAttribute::_deserializeV0(VqObjectStream& os, bool withInhibit) {
-    VQ_PROPAGATE(Vq::readOwnId(os, this));
-    unsigned char flags = 0;
-    VQ_PROPAGATE(os.read(&flags));
-    _uFlags =
-        static_cast<uint8_t>((flags & ~(VQ_ATTR_DYNAMIC | VQ_ATTR_FINAL)) | (_uFlags & VQ_ATTR_DYNAMIC));
-    if (flags & VQ_ATTR_FINAL) {
-        _uFinalMask.setBits(knownFieldsMask());
-        _uFlags |= VQ_ATTR_FINAL;
+bool VqAttribute::_writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const {
+    if (fmt.generation() == 0) VQ_PROPAGATE(_writeOwnId(os));
+    VQ_PROPAGATE(os.write(static_cast<unsigned char>(flagsForFile(_uFlags, isFinal()))));
+    switch (fmt.generation()) {
+    case 0:
+        if (fmt.major < 8) return true;
+        return os.write(_convertToPreV10FieldBits(_uInhibitMask, static_cast<unsigned int>(fmt.major),
+                                                  static_cast<unsigned int>(fmt.minor)));
+    case 9:
+        VQ_PROPAGATE(os.write(_convertToPreV10FieldBits(_uInhibitMask, 9, static_cast<unsigned int>(fmt.minor))));
+        if (_localVersion(fmt) >= 2) VQ_PROPAGATE(os.write(_uFinalMask.bits()));
+        return true;
+    default:
+        VQ_PROPAGATE(os.write(_uInhibitMask.bits()));
+        return os.write(_uFinalMask.bits());
     }
-    if (!withInhibit) return true;
-    unsigned int inhibit = 0;
-    VQ_PROPAGATE(os.read(&inhibit));
-    _uInhibitMask = _convertFromPreV10FieldBits(inhibit);
-    return true;
 }
 
-bool VqAttribute::_serialize9x(VqObjectStream& os) const {
-    int major = -1, minor = -1;
-    os.getVersion(major, minor);
-    if (major != 9) VQ_FAIL("VqAttribute", "_serializeVQ90virtual", "iMaj == 9", VQ_ERR_INTERNAL);
-    bool withFinal = _writesV9FinalMask() && minor >= 6;
-    VQ_PROPAGATE(Vq::writeLocalVersion9(os, withFinal ? 2 : 1));
-    VQ_PROPAGATE(os.write(static_cast<unsigned char>(flagsForFile(_uFlags, isFinal()))));
-    VQ_PROPAGATE(os.write(_convertToPreV10FieldBits(_uInhibitMask, 9, static_cast<unsigned int>(minor))));
-    if (withFinal) VQ_PROPAGATE(os.write(_uFinalMask.bits()));
-    return true;
-}
-
-bool VqAttribute::_deserialize9x(VqObjectStream& os) {
-    int lv = 0;
-    VQ_PROPAGATE(Vq::readLocalVersion9(os, lv, "VqAttribute", "_deserializeVQ90virtual"));
+bool VqAttribute::_readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion) {
+    if (fmt.generation() == 0) VQ_PROPAGATE(_readOwnId(os));
     unsigned char flags = 0;
-    unsigned int inhibit = 0;
     VQ_PROPAGATE(os.read(&flags));
-    VQ_PROPAGATE(os.read(&inhibit));
     _uFlags =
         static_cast<uint8_t>((flags & ~(VQ_ATTR_DYNAMIC | VQ_ATTR_FINAL)) | (_uFlags & VQ_ATTR_DYNAMIC));
-    if (flags & VQ_ATTR_FINAL) _uFinalMask.setBits(knownFieldsMask());
-    _uInhibitMask = _convertFromPreV10FieldBits(inhibit);
-    if (lv >= 2) {
+    unsigned int inhibit = 0;
+    switch (fmt.generation()) {
+    case 0:
+        // Before format 10 the final flag stands for every field.
+        if (flags & VQ_ATTR_FINAL) _uFinalMask.setBits(knownFieldsMask());
+        if (fmt.major >= 8) {
+            VQ_PROPAGATE(os.read(&inhibit));
+            _uInhibitMask = _convertFromPreV10FieldBits(inhibit);
+        }
+        break;
+    case 9:
+        VQ_PROPAGATE(os.read(&inhibit));
+        if (flags & VQ_ATTR_FINAL) _uFinalMask.setBits(knownFieldsMask());
+        _uInhibitMask = _convertFromPreV10FieldBits(inhibit);
+        if (localVersion >= 2) {
+            unsigned int final = 0;
+            VQ_PROPAGATE(os.read(&final));
+            _uFinalMask.setBits(final);
+        }
+        break;
+    default: {
         unsigned int final = 0;
+        VQ_PROPAGATE(os.read(&inhibit));
         VQ_PROPAGATE(os.read(&final));
+        _uInhibitMask.setBits(inhibit);
         _uFinalMask.setBits(final);
+        break;
+    }
     }
     if (isFinal()) _uFlags |= VQ_ATTR_FINAL;
     return true;
-}
-
-bool VqAttribute::_serialize10xV1(VqObjectStream& os) const {
-    VQ_PROPAGATE(Vq::writeLocalVersion10(os, 1));
-    VQ_PROPAGATE(os.write(static_cast<unsigned char>(flagsForFile(_uFlags, isFinal()))));
-    VQ_PROPAGATE(os.write(_uInhibitMask.bits()));
-    return os.write(_uFinalMask.bits());
-}
-
-bool VqAttribute::_deserialize10x(VqObjectStream& os) {
-    int lv = 0;
-    VQ_PROPAGATE(Vq::readLocalVersion10(os, lv, "VqAttribute", "_deserializeVQ100virtual"));
-    unsigned char flags = 0;
-    unsigned int inhibit = 0, final = 0;
-    VQ_PROPAGATE(os.read(&flags));
-    VQ_PROPAGATE(os.read(&inhibit));
-    VQ_PROPAGATE(os.read(&final));
-    _uInhibitMask.setBits(inhibit);
-    _uFinalMask.setBits(final);
-    _uFlags = static_cast<uint8_t>((flags & ~(VQ_ATTR_DYNAMIC | VQ_ATTR_FINAL)) |
-                                   (_uFlags & VQ_ATTR_DYNAMIC) | (isFinal() ? VQ_ATTR_FINAL : 0));
-    return true;
-}
-
-bool VqAttribute::_serializeVQ64virtual(VqObjectStream& os) const {
-    return _serializeV0(os, false);
-}
-bool VqAttribute::_serializeVQ80virtual(VqObjectStream& os) const {
-    return _serializeV0(os, true);
-}
-bool VqAttribute::_serializeVQ90virtual(VqObjectStream& os) const {
-    return _serialize9x(os);
-}
-bool VqAttribute::_serializeVQ100virtual(VqObjectStream& os) const {
-    return _serialize10xV1(os);
-}
-bool VqAttribute::_deserializeVQvirtual(VqObjectStream& os) {
-    return _deserializeV0(os, false);
-}
-bool VqAttribute::_deserializeVQ64virtual(VqObjectStream& os) {
-    return _deserializeV0(os, false);
-}
-bool VqAttribute::_deserializeVQ80virtual(VqObjectStream& os) {
-    return _deserializeV0(os, true);
-}
-bool VqAttribute::_deserializeVQ90virtual(VqObjectStream& os) {
-    return _deserialize9x(os);
-}
-bool VqAttribute::_deserializeVQ100virtual(VqObjectStream& os) {
-    return _deserialize10x(os);
 }

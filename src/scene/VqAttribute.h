@@ -2,6 +2,7 @@
 
 #include "VqBitField.h"
 #include "VqPropBase.h"
+#include "VqRecord.h"
 #include "VqSquareMatrix.h"
 
 #include <atomic>
@@ -18,7 +19,7 @@ class VqRenderContext;
 // holds the flags and the per-field final and inhibit masks that decide how
 // an attribute combines with those above it on a path, and writes the base
 // part of every attribute element. Each type derives and supplies its fields.
-class VqAttribute : public VqPropBase {
+class VqAttribute : public Vq::Record<VqAttribute, VqPropBase> {
     VQ_DECLARE_TYPE(VqAttribute)
 public:
     // State flag bits.
@@ -103,15 +104,14 @@ public:
 
     bool invalidateNodeData(VqNode* node) const { return _invalidateNodeData(node); }
 
-    bool _serializeVQ64virtual(VqObjectStream& os) const override;
-    bool _serializeVQ80virtual(VqObjectStream& os) const override;
-    bool _serializeVQ90virtual(VqObjectStream& os) const override;
-    bool _serializeVQ100virtual(VqObjectStream& os) const override;
-    bool _deserializeVQvirtual(VqObjectStream& os) override;
-    bool _deserializeVQ64virtual(VqObjectStream& os) override;
-    bool _deserializeVQ80virtual(VqObjectStream& os) override;
-    bool _deserializeVQ90virtual(VqObjectStream& os) override;
-    bool _deserializeVQ100virtual(VqObjectStream& os) override;
+    // The base part of every attribute element: before format 9 the own
+    // object ID, the flags and (from 8.0) the inhibit mask in the numbering
+    // of the element's version; in format 9 the flags, the inhibit mask and,
+    // for types with _writesV9FinalMask from 9.6 (local version 2), the final
+    // mask; in format 10 the flags and both masks.
+    int _localVersion(const Vq::RecordFormat& fmt) const;
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 
 protected:
     // Sets or clears flag bits and notifies with 255 when they changed.
@@ -136,14 +136,6 @@ protected:
         }
         return true;
     }
-
-    // The base part in each layout; types call these before their own fields.
-    bool _serializeV0(VqObjectStream& os, bool withInhibit) const;
-    bool _deserializeV0(VqObjectStream& os, bool withInhibit);
-    bool _serialize9x(VqObjectStream& os) const;
-    bool _deserialize9x(VqObjectStream& os);
-    bool _serialize10xV1(VqObjectStream& os) const;
-    bool _deserialize10x(VqObjectStream& os);
 
     uint8_t _uAccumulated = 0;
     uint8_t _uFlags = VQ_ATTR_PERSISTABLE;

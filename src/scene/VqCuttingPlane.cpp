@@ -6,7 +6,6 @@
 #include "VqXform.h"
 
 VQ_IMPLEMENT_TYPE(VqCuttingPlane, VqAttribute, CLSID_ZQCuttingPlane)
-VQ_IMPLEMENT_LEVEL_IO(VqCuttingPlane, VqAttribute)
 
 std::atomic<uint32_t> VqCuttingPlane::s_uUsedIDs{0};
 
@@ -35,48 +34,11 @@ VqCuttingPlane::VqCuttingPlane(double a, double b, double c, double d) : _vPlane
 
 // A copy is a plane of its own: it gets an identifier when it is accumulated.
 VqCuttingPlane::VqCuttingPlane(const VqCuttingPlane& o)
-    : VqAttribute(o), _vPlane(o._vPlane), _iStoredID(o._iStoredID), _vpAccPlanes(o._vpAccPlanes),
+    : VqAttributeT(o), _vPlane(o._vPlane), _iStoredID(o._iStoredID), _vpAccPlanes(o._vpAccPlanes),
       _vpAccXforms(o._vpAccXforms), _uAccIDBits(o._uAccIDBits) {}
 
 VqCuttingPlane::~VqCuttingPlane() {
     if (const unsigned short id = _iPlaneID.load()) freeID(id);
-}
-
-bool VqCuttingPlane::clone(VqAttribute*& out) const {
-    out = new VqCuttingPlane(*this);
-    if (!out)
-        VQ_FAIL("VqCuttingPlane", "clone", "Allocation failed: out = new VqCuttingPlane(*this)",
-                VQ_ERR_ALLOC);
-    return true;
-}
-
-int VqCuttingPlane::compareHook(const VqAttribute& o) const {
-    const VqCuttingPlane& p = static_cast<const VqCuttingPlane&>(o);
-    if (int c = vqCompareValues(_uAccIDBits, p._uAccIDBits)) return c;
-    if (int c = vqCompareValues(_vpAccPlanes.size(), p._vpAccPlanes.size())) return c;
-    for (size_t i = 0; i < _vpAccPlanes.size(); ++i) {
-        if (_vpAccPlanes[i] != p._vpAccPlanes[i])
-            return _vpAccPlanes[i].get() < p._vpAccPlanes[i].get() ? -1 : 1;
-        if (_vpAccXforms[i] != p._vpAccXforms[i])
-            return _vpAccXforms[i].get() < p._vpAccXforms[i].get() ? -1 : 1;
-    }
-    for (int i = 0; i < 4; ++i)
-        if (_vPlane[i] != p._vPlane[i]) return _vPlane[i] < p._vPlane[i] ? -1 : 1;
-    return vqCompareValues(hashValue(), o.hashValue());
-}
-
-bool VqCuttingPlane::isEqualHook(const VqAttribute& o) const {
-    const VqCuttingPlane& p = static_cast<const VqCuttingPlane&>(o);
-    return _vPlane == p._vPlane && _vpAccPlanes == p._vpAccPlanes && _vpAccXforms == p._vpAccXforms;
-}
-
-void VqCuttingPlane::_updateHashVal() const {
-    VqAttribute::_updateHashVal();
-    VqHashBuilder h(_uHashVal);
-    h.add(_vPlane).add(_uAccIDBits);
-    for (size_t i = 0; i < _vpAccPlanes.size(); ++i)
-        h.addPtr(_vpAccPlanes[i].get()).addPtr(_vpAccXforms[i].get());
-    _uHashVal = h.value();
 }
 
 bool VqCuttingPlane::_apply(VqRenderContext&, const VqState*, bool, bool) const {
@@ -132,18 +94,18 @@ bool VqCuttingPlane::setPlane(double a, double b, double c, double d) {
     const bool wasNothing = clipsNothing();
     _vPlane = VqFixedVec<double, 4>(a, b, c, d);
     _resetHash();
-    if (wasNothing != clipsNothing()) VQ_PROPAGATE(sendNotification(this, 255));
+    if (wasNothing != clipsNothing()) VQ_PROPAGATE(sendNotification(this, Vq::BaseChangeAll));
     return true;
 }
 
-bool VqCuttingPlane::_writeFields(VqObjectStream& os) const {
+bool VqCuttingPlane::_writeFields(VqObjectStream& os, const Vq::RecordFormat&) const {
     const unsigned short given = planeID();
     const unsigned short id = given ? given : _iStoredID;
     VQ_PROPAGATE(os.write(id) && os.write(_vPlane.data(), 4));
     return true;
 }
 
-bool VqCuttingPlane::_readFields(VqObjectStream& os) {
+bool VqCuttingPlane::_readFields(VqObjectStream& os, const Vq::RecordFormat&, int) {
     VQ_PROPAGATE(os.read(&_iStoredID) && os.read(_vPlane.data(), 4));
     _resetHash();
     return true;

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "VqAttrUtil.h"
-#include "VqAttribute.h"
+#include "VqAttributeT.h"
 #include "VqFixedVec.h"
 
 #include <atomic>
@@ -14,9 +13,8 @@
 // with the transform in force where it was met. Each plane that takes part in
 // accumulation holds one of 31 process-wide identifiers (1 to 31) from its
 // first accumulation until it dies.
-class VqCuttingPlane : public VqAttribute {
+class VqCuttingPlane : public VqAttributeT<VqCuttingPlane> {
     VQ_DECLARE_TYPE(VqCuttingPlane)
-    VQ_DECLARE_LEVEL_IO
 public:
     static constexpr int s_nMaxPlaneIDs = 31;
 
@@ -26,10 +24,6 @@ public:
     VqCuttingPlane& operator=(const VqCuttingPlane&) = delete;
     ~VqCuttingPlane() override;
 
-    bool clone(VqAttribute*& out) const override;
-    int compareHook(const VqAttribute& o) const override;
-    bool isEqualHook(const VqAttribute& o) const override;
-    void _updateHashVal() const override;
     unsigned int _numFields() const override { return 1; }
     bool _apply(VqRenderContext& rc, const VqState* state, bool, bool) const override;
     bool accumulateHook(const VqAttribute& in, const VqState* state, const VqPath* path) override;
@@ -55,6 +49,10 @@ public:
     static bool freeID(int id);
     static int numIDsInUse();
 
+
+    auto _fields() const { return std::tie(_vPlane, _uAccIDBits, _vpAccPlanes, _vpAccXforms); }
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 private:
     VqFixedVec<double, 4> _vPlane{0.0, 0.0, 0.0, 1.0};
     // Given when the plane is first accumulated, possibly by several threads at once.

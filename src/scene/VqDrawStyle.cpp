@@ -3,31 +3,8 @@
 #include "VqFactory.h"
 
 VQ_IMPLEMENT_TYPE(VqDrawStyle, VqAttribute, CLSID_ZQDrawStyle)
-VQ_IMPLEMENT_LEVEL_IO(VqDrawStyle, VqAttribute)
 
 VqDrawStyle::VqDrawStyle() : _uFieldBits(1u << Lighting) {}
-
-bool VqDrawStyle::clone(VqAttribute*& out) const {
-    out = new VqDrawStyle(*this);
-    if (!out)
-        VQ_FAIL("VqDrawStyle", "clone", "Allocation failed: out = new VqDrawStyle(*this)", VQ_ERR_ALLOC);
-    return true;
-}
-
-int VqDrawStyle::compareHook(const VqAttribute& o) const {
-    const VqDrawStyle& d = static_cast<const VqDrawStyle&>(o);
-    if (int c = vqCompareValues(_uFieldBits, d._uFieldBits)) return c;
-    return vqCompareValues(hashValue(), o.hashValue());
-}
-
-bool VqDrawStyle::isEqualHook(const VqAttribute& o) const {
-    return _uFieldBits == static_cast<const VqDrawStyle&>(o)._uFieldBits;
-}
-
-void VqDrawStyle::_updateHashVal() const {
-    VqAttribute::_updateHashVal();
-    _uHashVal = VqHashBuilder(_uHashVal).add(_uFieldBits).value();
-}
 
 bool VqDrawStyle::_apply(VqRenderContext&, const VqState*, bool, bool) const {
     return true;
@@ -47,7 +24,7 @@ bool VqDrawStyle::setField(Field f, bool on) {
     if (field(f) == on) return true;
     _uFieldBits = static_cast<uint8_t>(on ? (_uFieldBits | (1u << f)) : (_uFieldBits & ~(1u << f)));
     _resetHash();
-    const Vq::BaseChange change = (f == BackFaceCulling || f == OutlinedPolygons) ? 8 : 4;
+    const Vq::BaseChange change = (f == BackFaceCulling || f == OutlinedPolygons) ? Vq::BaseChangeCulling : Vq::BaseChangeRendering;
     VQ_PROPAGATE(sendNotification(this, change));
     return true;
 }
@@ -67,12 +44,12 @@ void VqDrawStyle::setDataFlags(unsigned char flags) {
     _resetHash();
 }
 
-bool VqDrawStyle::_writeFields(VqObjectStream& os) const {
+bool VqDrawStyle::_writeFields(VqObjectStream& os, const Vq::RecordFormat&) const {
     VQ_PROPAGATE(os.write(dataFlags()));
     return true;
 }
 
-bool VqDrawStyle::_readFields(VqObjectStream& os) {
+bool VqDrawStyle::_readFields(VqObjectStream& os, const Vq::RecordFormat&, int) {
     unsigned char flags = 0;
     VQ_PROPAGATE(os.read(&flags));
     setDataFlags(flags);

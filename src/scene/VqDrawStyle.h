@@ -1,12 +1,10 @@
 #pragma once
 
-#include "VqAttrUtil.h"
-#include "VqAttribute.h"
+#include "VqAttributeT.h"
 
 // How polygons are drawn: lighting, shading, culling and outlining.
-class VqDrawStyle : public VqAttribute {
+class VqDrawStyle : public VqAttributeT<VqDrawStyle> {
     VQ_DECLARE_TYPE(VqDrawStyle)
-    VQ_DECLARE_LEVEL_IO
 public:
     // Field numbers.
     enum Field : unsigned int {
@@ -21,10 +19,6 @@ public:
 
     VqDrawStyle();
 
-    bool clone(VqAttribute*& out) const override;
-    int compareHook(const VqAttribute& o) const override;
-    bool isEqualHook(const VqAttribute& o) const override;
-    void _updateHashVal() const override;
     unsigned int _numFields() const override { return NumFields; }
     // Elements of 9.6 and 9.7 keep a final mask that bit 0 cannot express.
     bool _writesV9FinalMask() const override { return true; }
@@ -52,6 +46,10 @@ public:
     unsigned char dataFlags() const;
     void setDataFlags(unsigned char flags);
 
+
+    auto _fields() const { return std::tie(_uFieldBits); }
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 private:
     // Bit i holds field i.
     uint8_t _uFieldBits;

@@ -3,35 +3,6 @@
 #include "VqFactory.h"
 
 VQ_IMPLEMENT_TYPE(VqFog, VqAttribute, CLSID_ZQFog)
-VQ_IMPLEMENT_LEVEL_IO(VqFog, VqAttribute)
-
-bool VqFog::clone(VqAttribute*& out) const {
-    out = new VqFog(*this);
-    if (!out) VQ_FAIL("VqFog", "clone", "Allocation failed: out = new VqFog(*this)", VQ_ERR_ALLOC);
-    return true;
-}
-
-int VqFog::compareHook(const VqAttribute& o) const {
-    const VqFog& f = static_cast<const VqFog&>(o);
-    if (int c = vqCompareValues(_eMode, f._eMode)) return c;
-    if (int c = vqCompareValues(_fInvDensity, f._fInvDensity)) return c;
-    if (int c = vqCompareValues(_fStart, f._fStart)) return c;
-    if (int c = vqCompareValues(_fEnd, f._fEnd)) return c;
-    if (int c = vqCompareValues(_vColor, f._vColor)) return c;
-    return vqCompareValues(hashValue(), o.hashValue());
-}
-
-bool VqFog::isEqualHook(const VqAttribute& o) const {
-    const VqFog& f = static_cast<const VqFog&>(o);
-    return _eMode == f._eMode && _fInvDensity == f._fInvDensity && _fStart == f._fStart && _fEnd == f._fEnd &&
-           _vColor == f._vColor;
-}
-
-void VqFog::_updateHashVal() const {
-    VqAttribute::_updateHashVal();
-    _uHashVal =
-        VqHashBuilder(_uHashVal).add(_eMode).add(_fInvDensity).add(_fStart).add(_fEnd).add(_vColor).value();
-}
 
 bool VqFog::_apply(VqRenderContext&, const VqState*, bool, bool) const {
     return true;
@@ -52,7 +23,7 @@ bool VqFog::accumulateHook(const VqAttribute& a, const VqState*, const VqPath*) 
 
 bool VqFog::_changed() {
     _resetHash();
-    VQ_PROPAGATE(sendNotification(this, 4));
+    VQ_PROPAGATE(sendNotification(this, Vq::BaseChangeRendering));
     return true;
 }
 
@@ -87,7 +58,7 @@ bool VqFog::setColor(const VqVec4f& c) {
 
 // The mode; start and end for linear fog, otherwise the reciprocal of the
 // density twice; the colour.
-bool VqFog::_writeFields(VqObjectStream& os) const {
+bool VqFog::_writeFields(VqObjectStream& os, const Vq::RecordFormat&) const {
     VQ_PROPAGATE(os.write(static_cast<unsigned char>(_eMode)));
     if (_eMode == VQ_FOG_LINEAR) {
         VQ_PROPAGATE(os.write(_fStart) && os.write(_fEnd));
@@ -98,7 +69,7 @@ bool VqFog::_writeFields(VqObjectStream& os) const {
     return true;
 }
 
-bool VqFog::_readFields(VqObjectStream& os) {
+bool VqFog::_readFields(VqObjectStream& os, const Vq::RecordFormat&, int) {
     unsigned char mode = 0;
     float a = 0, b = 0;
     VQ_PROPAGATE(os.read(&mode) && os.read(&a) && os.read(&b) && os.readVec4f(_vColor));

@@ -1,25 +1,19 @@
 #pragma once
 
-#include "VqAttrUtil.h"
-#include "VqAttribute.h"
+#include "VqAttributeT.h"
 #include "VqFixedVec.h"
 
 // Fog modes.
 enum VqFogMode : int { VQ_FOG_OFF = 0, VQ_FOG_LINEAR = 1, VQ_FOG_EXP = 2, VQ_FOG_EXP2 = 3 };
 
 // Depth fog: linear between two distances, or exponential by a density.
-class VqFog : public VqAttribute {
+class VqFog : public VqAttributeT<VqFog> {
     VQ_DECLARE_TYPE(VqFog)
-    VQ_DECLARE_LEVEL_IO
 public:
     enum Field : unsigned int { Mode = 0, Density = 1, Range = 2, Color = 3, NumFields = 4 };
 
     VqFog() = default;
 
-    bool clone(VqAttribute*& out) const override;
-    int compareHook(const VqAttribute& o) const override;
-    bool isEqualHook(const VqAttribute& o) const override;
-    void _updateHashVal() const override;
     unsigned int _numFields() const override { return NumFields; }
     // Elements of 9.6 and 9.7 keep a final mask that bit 0 cannot express.
     bool _writesV9FinalMask() const override { return true; }
@@ -37,6 +31,10 @@ public:
     const VqVec4f& color() const { return _vColor; }
     bool setColor(const VqVec4f& c);
 
+
+    auto _fields() const { return std::tie(_eMode, _fInvDensity, _fStart, _fEnd, _vColor); }
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 private:
     bool _changed();
 

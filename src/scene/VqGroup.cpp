@@ -2,7 +2,6 @@
 
 #include "VqErrorState.h"
 #include "VqFactory.h"
-#include "VqLocalVersion.h"
 
 #include <algorithm>
 
@@ -178,14 +177,14 @@ bool VqGroup::_cloneInto(VqNode* copy, bool deep, CloneMap& map) const {
 
 // ---- reading and writing
 
-bool VqGroup::_serializeChildren(VqObjectStream& os) const {
+bool VqGroup::_writeFields(VqObjectStream& os, const Vq::RecordFormat&) const {
     VQ_PROPAGATE(os.write(static_cast<int>(_vpChildren.size())));
     for (const VqNode* c : _vpChildren)
         VQ_PROPAGATE(_writeId(os, c));
     return true;
 }
 
-bool VqGroup::_deserializeChildren(VqObjectStream& os) {
+bool VqGroup::_readFields(VqObjectStream& os, const Vq::RecordFormat&, int) {
     int count = 0;
     VQ_PROPAGATE(os.readLength(count, sizeof(int)));
     if (!_vpChildren.empty()) VQ_FAIL("VqGroup", "deserialize", "_vpChildren.length() == 0", VQ_ERR_INTERNAL);
@@ -238,33 +237,3 @@ bool VqGroup::fixupLists() {
     return ok;
 }
 
-bool VqGroup::_serializeVQ64virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqNode::_serializeVQ64virtual(os));
-    return _serializeChildren(os);
-}
-bool VqGroup::_serializeVQ90virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqNode::_serializeVQ90virtual(os));
-    VQ_PROPAGATE(Vq::writeLocalVersion9(os, 1));
-    return _serializeChildren(os);
-}
-bool VqGroup::_serializeVQ100virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqNode::_serializeVQ100virtual(os));
-    VQ_PROPAGATE(Vq::writeLocalVersion10(os, 1));
-    return _serializeChildren(os);
-}
-bool VqGroup::_deserializeVQvirtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqNode::_deserializeVQvirtual(os));
-    return _deserializeChildren(os);
-}
-bool VqGroup::_deserializeVQ90virtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqNode::_deserializeVQ90virtual(os));
-    int lv = 0;
-    VQ_PROPAGATE(Vq::readLocalVersion9(os, lv, "VqGroup", "_deserializeVQ90virtual"));
-    return _deserializeChildren(os);
-}
-bool VqGroup::_deserializeVQ100virtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqNode::_deserializeVQ100virtual(os));
-    int lv = 0;
-    VQ_PROPAGATE(Vq::readLocalVersion10(os, lv, "VqGroup", "_deserializeVQ100virtual"));
-    return _deserializeChildren(os);
-}

@@ -5,12 +5,12 @@
 // A node with an ordered list of children. A child is owned through its
 // parent link: adding it gives it this group as a parent, which takes one
 // reference, and removing it releases that reference.
-class VqGroup : public VqNode {
+class VqGroup : public Vq::Record<VqGroup, VqNode> {
     VQ_DECLARE_TYPE(VqGroup)
 public:
     VqGroup() = default;
     // A copy has no children; clone() gives it some.
-    VqGroup(const VqGroup& o) : VqNode(o) {}
+    VqGroup(const VqGroup& o) : Record(o) {}
     ~VqGroup() override;
 
     bool appendChild(VqNode* child) override;
@@ -32,12 +32,9 @@ public:
     VqFixedVec<int, 2> computeNumNodes() const override;
     float computeArea() const override;
 
-    bool _serializeVQ64virtual(VqObjectStream& os) const override;
-    bool _serializeVQ90virtual(VqObjectStream& os) const override;
-    bool _serializeVQ100virtual(VqObjectStream& os) const override;
-    bool _deserializeVQvirtual(VqObjectStream& os) override;
-    bool _deserializeVQ90virtual(VqObjectStream& os) override;
-    bool _deserializeVQ100virtual(VqObjectStream& os) override;
+    // The group's level: the child count and the children's IDs.
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 
 protected:
     bool _cloneInto(VqNode* copy, bool deep, CloneMap& map) const override;
@@ -48,8 +45,6 @@ protected:
     virtual bool _countsAreAlternatives() const { return false; }
     VqFixedVec<int, 2> _combineCounts(VqFixedVec<int, 2> (*get)(const VqNode*)) const;
 
-    bool _serializeChildren(VqObjectStream& os) const;
-    bool _deserializeChildren(VqObjectStream& os);
     bool _linkReadSlots(VqObjectStream& os) override;
     void _dropReadSlots() override;
 

@@ -4,17 +4,14 @@
 #include "VqTexImage.h"
 
 VQ_IMPLEMENT_TYPE(VqLight, VqNotifyBase, CLSID_ZQLight)
-VQ_IMPLEMENT_FIRST_LEVEL_IO(VqLight)
 VQ_IMPLEMENT_TYPE(VqInfiniteLight, VqLight, CLSID_ZQInfiniteLight)
-VQ_IMPLEMENT_LEVEL_IO(VqInfiniteLight, VqLight)
 VQ_IMPLEMENT_TYPE(VqPointLight, VqLight, CLSID_ZQPointLight)
-VQ_IMPLEMENT_LEVEL_IO(VqPointLight, VqLight)
 
 VqLight::VqLight() = default;
 
 // A copy has no shadow map and no place in a model's shadow list yet.
 VqLight::VqLight(const VqLight& o)
-    : VqNotifyBase(o), _vAmbient(o._vAmbient), _vDiffuse(o._vDiffuse), _vSpecular(o._vSpecular),
+    : Record(o), _vAmbient(o._vAmbient), _vDiffuse(o._vDiffuse), _vSpecular(o._vSpecular),
       _fBrightness(o._fBrightness), _eCoordSys(o._eCoordSys), _bShadowCaster(o._bShadowCaster),
       _fShadowOpacity(o._fShadowOpacity), _fNonShadowAlpha(o._fNonShadowAlpha),
       _fShadowAlpha(o._fShadowAlpha), _iShadowMapRes(o._iShadowMapRes) {}
@@ -36,59 +33,59 @@ bool VqLight::_changed(Vq::BaseChange change) {
 bool VqLight::setAmbientColor(const VqVec4f& c) {
     if (c == _vAmbient) return true;
     _vAmbient = c;
-    return _changed(4);
+    return _changed(Vq::BaseChangeRendering);
 }
 
 bool VqLight::setDiffuseColor(const VqVec4f& c) {
     if (c == _vDiffuse) return true;
     _vDiffuse = c;
-    return _changed(4);
+    return _changed(Vq::BaseChangeRendering);
 }
 
 bool VqLight::setSpecularColor(const VqVec4f& c) {
     if (c == _vSpecular) return true;
     _vSpecular = c;
-    return _changed(4);
+    return _changed(Vq::BaseChangeRendering);
 }
 
 bool VqLight::setBrightness(float b) {
     if (b == _fBrightness) return true;
     _fBrightness = b;
-    return _changed(4);
+    return _changed(Vq::BaseChangeRendering);
 }
 
 bool VqLight::setCoordSys(VqCoordSystem eCoordSys) {
     VQ_CHECK(eCoordSys != VQ_COORDSYS_NONE, "VqLight", "setCoordSys", VQ_ERR_ARGUMENT);
     if (eCoordSys == _eCoordSys) return true;
     _eCoordSys = eCoordSys;
-    return _changed(_bShadowCaster ? 8 : 4);
+    return _changed(_bShadowCaster ? Vq::BaseChangeCulling : Vq::BaseChangeRendering);
 }
 
 bool VqLight::setShadowCaster(bool on) {
     if (on == _bShadowCaster) return true;
     _bShadowCaster = on;
-    return _changed(8);
+    return _changed(Vq::BaseChangeCulling);
 }
 
 bool VqLight::setShadowOpacity(float fOpacity) {
     VQ_CHECK(fOpacity >= 0.0f && fOpacity <= 1.0f, "VqLight", "setShadowOpacity", VQ_ERR_ARGUMENT);
     if (fOpacity == _fShadowOpacity) return true;
     _fShadowOpacity = fOpacity;
-    return _changed(4);
+    return _changed(Vq::BaseChangeRendering);
 }
 
 bool VqLight::setNonShadowAlphaFactor(float fFactor) {
     VQ_CHECK(fFactor >= 0.0f && fFactor <= 1.0f, "VqLight", "setNonShadowAlphaFactor", VQ_ERR_ARGUMENT);
     if (fFactor == _fNonShadowAlpha) return true;
     _fNonShadowAlpha = fFactor;
-    return _changed(4);
+    return _changed(Vq::BaseChangeRendering);
 }
 
 bool VqLight::setShadowAlphaFactor(float fFactor) {
     VQ_CHECK(fFactor >= 0.0f && fFactor <= 1.0f, "VqLight", "setShadowAlphaFactor", VQ_ERR_ARGUMENT);
     if (fFactor == _fShadowAlpha) return true;
     _fShadowAlpha = fFactor;
-    return _changed(4);
+    return _changed(Vq::BaseChangeRendering);
 }
 
 bool VqLight::setShadowMapResolution(int resolution) {
@@ -96,7 +93,7 @@ bool VqLight::setShadowMapResolution(int resolution) {
     if (resolution == _iShadowMapRes) return true;
     _iShadowMapRes = resolution;
     _pShadowTex = nullptr;
-    return _changed(4);
+    return _changed(Vq::BaseChangeRendering);
 }
 
 bool VqLight::shadowTexture(const VqTexImage*& out) const {
@@ -117,15 +114,8 @@ bool VqLight::shadowTexture(const VqTexImage*& out) const {
     return true;
 }
 
-// Elements before format 9 have no object ID in their header, so a light,
-// which light sets refer to, writes its own first.
-bool VqLight::_writeFields(VqObjectStream& os) const {
-    int major = 0, minor = 0;
-    os.getVersion(major, minor);
-    if (major < 9) {
-        int id = -1;
-        VQ_PROPAGATE(os.ptr2num(this, &id) && os.write(id));
-    }
+bool VqLight::_writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const {
+    if (fmt.generation() == 0) VQ_PROPAGATE(_writeOwnId(os));
     VQ_PROPAGATE(os.writeVec4f(_vAmbient) && os.writeVec4f(_vDiffuse) && os.writeVec4f(_vSpecular) &&
                  os.write(_fBrightness) && os.write(static_cast<int>(_eCoordSys)) &&
                  os.write(_bShadowCaster) && os.write(_fShadowOpacity) && os.write(_fNonShadowAlpha) &&
@@ -133,13 +123,8 @@ bool VqLight::_writeFields(VqObjectStream& os) const {
     return true;
 }
 
-bool VqLight::_readFields(VqObjectStream& os) {
-    int major = 0, minor = 0;
-    os.getVersion(major, minor);
-    if (major < 9) {
-        int id = -1;
-        VQ_PROPAGATE(os.read(&id) && os.registerPtr(this, id));
-    }
+bool VqLight::_readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int) {
+    if (fmt.generation() == 0) VQ_PROPAGATE(_readOwnId(os));
     int cs = 0;
     VQ_PROPAGATE(os.readVec4f(_vAmbient) && os.readVec4f(_vDiffuse) && os.readVec4f(_vSpecular) &&
                  os.read(&_fBrightness) && os.read(&cs) && os.read(&_bShadowCaster) &&
@@ -153,15 +138,15 @@ bool VqLight::_readFields(VqObjectStream& os) {
 bool VqInfiniteLight::setDirection(const VqVec3f& d) {
     if (d == _vDirection) return true;
     _vDirection = d;
-    return _changed(4);
+    return _changed(Vq::BaseChangeRendering);
 }
 
-bool VqInfiniteLight::_writeFields(VqObjectStream& os) const {
+bool VqInfiniteLight::_writeFields(VqObjectStream& os, const Vq::RecordFormat&) const {
     VQ_PROPAGATE(os.writeVec3f(_vDirection));
     return true;
 }
 
-bool VqInfiniteLight::_readFields(VqObjectStream& os) {
+bool VqInfiniteLight::_readFields(VqObjectStream& os, const Vq::RecordFormat&, int) {
     VQ_PROPAGATE(os.readVec3f(_vDirection));
     return true;
 }
@@ -169,7 +154,7 @@ bool VqInfiniteLight::_readFields(VqObjectStream& os) {
 bool VqPointLight::setPosition(const VqVec4f& p) {
     if (p == _vPosition) return true;
     _vPosition = p;
-    return _changed(4);
+    return _changed(Vq::BaseChangeRendering);
 }
 
 bool VqPointLight::setSpot(const VqVec3f& direction, float angle, int intensity) {
@@ -178,22 +163,22 @@ bool VqPointLight::setSpot(const VqVec3f& direction, float angle, int intensity)
     _vSpotDirection = direction;
     _fSpotAngle = angle;
     _iSpotIntensity = intensity;
-    return _changed(4);
+    return _changed(Vq::BaseChangeRendering);
 }
 
 bool VqPointLight::setAttenuation(const VqVec3f& a) {
     if (a == _vAttenuation) return true;
     _vAttenuation = a;
-    return _changed(4);
+    return _changed(Vq::BaseChangeRendering);
 }
 
-bool VqPointLight::_writeFields(VqObjectStream& os) const {
+bool VqPointLight::_writeFields(VqObjectStream& os, const Vq::RecordFormat&) const {
     VQ_PROPAGATE(os.writeVec4f(_vPosition) && os.writeVec3f(_vSpotDirection) && os.write(_fSpotAngle) &&
                  os.write(_iSpotIntensity) && os.writeVec3f(_vAttenuation));
     return true;
 }
 
-bool VqPointLight::_readFields(VqObjectStream& os) {
+bool VqPointLight::_readFields(VqObjectStream& os, const Vq::RecordFormat&, int) {
     VQ_PROPAGATE(os.readVec4f(_vPosition) && os.readVec3f(_vSpotDirection) && os.read(&_fSpotAngle) &&
                  os.read(&_iSpotIntensity) && os.readVec3f(_vAttenuation));
     return true;

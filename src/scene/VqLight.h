@@ -1,8 +1,8 @@
 #pragma once
 
-#include "VqAttrUtil.h"
 #include "VqFixedVec.h"
 #include "VqNotifyBase.h"
+#include "VqRecord.h"
 
 class VqTexImage;
 
@@ -16,10 +16,15 @@ enum VqCoordSystem : int {
 };
 
 // A light source; held by light sets, element of its own.
-class VqLight : public VqNotifyBase {
+class VqLight : public Vq::Record<VqLight, VqNotifyBase> {
     VQ_DECLARE_TYPE(VqLight)
-    VQ_DECLARE_LEVEL_IO
 public:
+    // Before format 9 a light, which light sets refer to, writes its own
+    // object ID first; then the colours, brightness, coordinate system and
+    // shadow settings.
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
+
     VqLight();
     VqLight(const VqLight& o);
     ~VqLight() override;
@@ -74,10 +79,12 @@ private:
 };
 
 // A light at infinity shining along a direction.
-class VqInfiniteLight : public VqLight {
+class VqInfiniteLight : public Vq::Record<VqInfiniteLight, VqLight> {
     VQ_DECLARE_TYPE(VqInfiniteLight)
-    VQ_DECLARE_LEVEL_IO
 public:
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
+
     VqInfiniteLight() = default;
     const VqVec3f& direction() const { return _vDirection; }
     bool setDirection(const VqVec3f& d);
@@ -87,10 +94,12 @@ private:
 };
 
 // A positional light, optionally a spot, with distance attenuation.
-class VqPointLight : public VqLight {
+class VqPointLight : public Vq::Record<VqPointLight, VqLight> {
     VQ_DECLARE_TYPE(VqPointLight)
-    VQ_DECLARE_LEVEL_IO
 public:
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
+
     VqPointLight() = default;
     const VqVec4f& position() const { return _vPosition; }
     bool setPosition(const VqVec4f& p);

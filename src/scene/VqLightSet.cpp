@@ -9,9 +9,8 @@
 #include <cstdint>
 
 VQ_IMPLEMENT_TYPE(VqLightSet, VqAttribute, CLSID_ZQLightSet)
-VQ_IMPLEMENT_LEVEL_IO(VqLightSet, VqAttribute)
 
-VqLightSet::VqLightSet(const VqLightSet& o) : VqAttribute(o), _vpLights(o._vpLights), _vpXforms(o._vpXforms) {
+VqLightSet::VqLightSet(const VqLightSet& o) : VqAttributeT(o), _vpLights(o._vpLights), _vpXforms(o._vpXforms) {
     for (const auto& l : _vpLights)
         l->addNotification(this);
 }
@@ -25,35 +24,6 @@ VqLightSet::~VqLightSet() {
     }
     for (const auto& l : _vpLights)
         l->removeNotification(this);
-}
-
-bool VqLightSet::clone(VqAttribute*& out) const {
-    out = new VqLightSet(*this);
-    if (!out) VQ_FAIL("VqLightSet", "clone", "Allocation failed: out = new VqLightSet(*this)", VQ_ERR_ALLOC);
-    return true;
-}
-
-int VqLightSet::compareHook(const VqAttribute& o) const {
-    const VqLightSet& s = static_cast<const VqLightSet&>(o);
-    if (int c = vqCompareValues(_vpLights.size(), s._vpLights.size())) return c;
-    for (size_t i = 0; i < _vpLights.size(); ++i) {
-        if (_vpLights[i] != s._vpLights[i]) return _vpLights[i].get() < s._vpLights[i].get() ? -1 : 1;
-        if (_vpXforms[i] != s._vpXforms[i]) return _vpXforms[i].get() < s._vpXforms[i].get() ? -1 : 1;
-    }
-    return vqCompareValues(hashValue(), o.hashValue());
-}
-
-bool VqLightSet::isEqualHook(const VqAttribute& o) const {
-    const VqLightSet& s = static_cast<const VqLightSet&>(o);
-    return _vpLights == s._vpLights && _vpXforms == s._vpXforms;
-}
-
-void VqLightSet::_updateHashVal() const {
-    VqAttribute::_updateHashVal();
-    VqHashBuilder h(_uHashVal);
-    for (size_t i = 0; i < _vpLights.size(); ++i)
-        h.addPtr(_vpLights[i].get()).addPtr(_vpXforms[i].get());
-    _uHashVal = h.value();
 }
 
 bool VqLightSet::_apply(VqRenderContext&, const VqState*, bool, bool) const {
@@ -79,7 +49,7 @@ bool VqLightSet::appendLight(VqLight* light) {
     _vpXforms.push_back(nullptr);
     VQ_PROPAGATE(light->addNotification(this));
     _resetHash();
-    VQ_PROPAGATE(sendNotification(this, 4));
+    VQ_PROPAGATE(sendNotification(this, Vq::BaseChangeRendering));
     return true;
 }
 
@@ -89,7 +59,7 @@ bool VqLightSet::removeLight(int index) {
     _vpLights.erase(_vpLights.begin() + index);
     _vpXforms.erase(_vpXforms.begin() + index);
     _resetHash();
-    VQ_PROPAGATE(sendNotification(this, 4));
+    VQ_PROPAGATE(sendNotification(this, Vq::BaseChangeRendering));
     return true;
 }
 
@@ -174,7 +144,7 @@ void VqLightSet::_referencedObjects(std::vector<const VqBase*>& out) const {
         out.push_back(l.get());
 }
 
-bool VqLightSet::_writeFields(VqObjectStream& os) const {
+bool VqLightSet::_writeFields(VqObjectStream& os, const Vq::RecordFormat&) const {
     VQ_PROPAGATE(os.write(static_cast<int>(_vpLights.size())));
     for (const auto& l : _vpLights) {
         int id = -1;
@@ -183,7 +153,7 @@ bool VqLightSet::_writeFields(VqObjectStream& os) const {
     return true;
 }
 
-bool VqLightSet::_readFields(VqObjectStream& os) {
+bool VqLightSet::_readFields(VqObjectStream& os, const Vq::RecordFormat&, int) {
     int count = 0;
     VQ_PROPAGATE(os.read(&count));
     if (count < 0 || uint64_t(count) * sizeof(int) > os._readLimit())

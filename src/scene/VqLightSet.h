@@ -1,7 +1,6 @@
 #pragma once
 
-#include "VqAttrUtil.h"
-#include "VqAttribute.h"
+#include "VqAttributeT.h"
 #include "VqLight.h"
 
 #include <vector>
@@ -11,19 +10,14 @@
 // The lights that shine on a subgraph. Accumulated along a path, the lights
 // of the lowest set come first; each light in model coordinates carries the
 // transform accumulated above the set that brought it.
-class VqLightSet : public VqAttribute {
+class VqLightSet : public VqAttributeT<VqLightSet> {
     VQ_DECLARE_TYPE(VqLightSet)
-    VQ_DECLARE_LEVEL_IO
 public:
     VqLightSet() = default;
     VqLightSet(const VqLightSet& o);
     VqLightSet& operator=(const VqLightSet&) = delete;
     ~VqLightSet() override;
 
-    bool clone(VqAttribute*& out) const override;
-    int compareHook(const VqAttribute& o) const override;
-    bool isEqualHook(const VqAttribute& o) const override;
-    void _updateHashVal() const override;
     unsigned int _numFields() const override { return 1; }
     bool _apply(VqRenderContext& rc, const VqState* state, bool, bool) const override;
     bool accumulateHook(const VqAttribute& in, const VqState* state, const VqPath* path) override;
@@ -45,6 +39,10 @@ public:
     bool _fixupLists() override;
     void _referencedObjects(std::vector<const VqBase*>& out) const override;
 
+
+    auto _fields() const { return std::tie(_vpLights, _vpXforms); }
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 private:
     std::vector<Vq::SharedPtr<VqLight>> _vpLights;
     std::vector<Vq::SharedPtr<const VqXform>> _vpXforms;

@@ -3,32 +3,6 @@
 #include "VqFactory.h"
 
 VQ_IMPLEMENT_TYPE(VqLineStyle, VqAttribute, CLSID_ZQLineStyle)
-VQ_IMPLEMENT_LEVEL_IO(VqLineStyle, VqAttribute)
-
-bool VqLineStyle::clone(VqAttribute*& out) const {
-    out = new VqLineStyle(*this);
-    if (!out)
-        VQ_FAIL("VqLineStyle", "clone", "Allocation failed: out = new VqLineStyle(*this)", VQ_ERR_ALLOC);
-    return true;
-}
-
-int VqLineStyle::compareHook(const VqAttribute& o) const {
-    const VqLineStyle& l = static_cast<const VqLineStyle&>(o);
-    if (int c = vqCompareValues(_iLineType, l._iLineType)) return c;
-    if (int c = vqCompareValues(_bAntialiasing, l._bAntialiasing)) return c;
-    if (int c = vqCompareValues(_fLineWidth, l._fLineWidth)) return c;
-    return vqCompareValues(hashValue(), o.hashValue());
-}
-
-bool VqLineStyle::isEqualHook(const VqAttribute& o) const {
-    const VqLineStyle& l = static_cast<const VqLineStyle&>(o);
-    return _iLineType == l._iLineType && _bAntialiasing == l._bAntialiasing && _fLineWidth == l._fLineWidth;
-}
-
-void VqLineStyle::_updateHashVal() const {
-    VqAttribute::_updateHashVal();
-    _uHashVal = VqHashBuilder(_uHashVal).add(_iLineType).add(_bAntialiasing).add(_fLineWidth).value();
-}
 
 bool VqLineStyle::_apply(VqRenderContext&, const VqState*, bool, bool) const {
     return true;
@@ -48,7 +22,7 @@ bool VqLineStyle::setLineType(int type) {
     if (type == _iLineType) return true;
     _iLineType = type;
     _resetHash();
-    VQ_PROPAGATE(sendNotification(this, 8));
+    VQ_PROPAGATE(sendNotification(this, Vq::BaseChangeCulling));
     return true;
 }
 
@@ -56,7 +30,7 @@ bool VqLineStyle::setAntialiasing(bool on) {
     if (on == _bAntialiasing) return true;
     _bAntialiasing = on;
     _resetHash();
-    VQ_PROPAGATE(sendNotification(this, 4));
+    VQ_PROPAGATE(sendNotification(this, Vq::BaseChangeRendering));
     return true;
 }
 
@@ -65,18 +39,18 @@ bool VqLineStyle::setLineWidth(float width) {
     if (width == _fLineWidth) return true;
     _fLineWidth = width;
     _resetHash();
-    VQ_PROPAGATE(sendNotification(this, 8));
+    VQ_PROPAGATE(sendNotification(this, Vq::BaseChangeCulling));
     return true;
 }
 
 // Data flags: bits 0 to 3 the line type, bit 4 antialiasing; then the width.
-bool VqLineStyle::_writeFields(VqObjectStream& os) const {
+bool VqLineStyle::_writeFields(VqObjectStream& os, const Vq::RecordFormat&) const {
     const unsigned char flags = static_cast<unsigned char>((_iLineType & 0xF) | (_bAntialiasing ? 0x10 : 0));
     VQ_PROPAGATE(os.write(flags) && os.write(_fLineWidth));
     return true;
 }
 
-bool VqLineStyle::_readFields(VqObjectStream& os) {
+bool VqLineStyle::_readFields(VqObjectStream& os, const Vq::RecordFormat&, int) {
     unsigned char flags = 0;
     VQ_PROPAGATE(os.read(&flags) && os.read(&_fLineWidth));
     _iLineType = flags & 0xF;

@@ -1,6 +1,8 @@
 #include "VqMappingSurface.h"
 
-#include "VqAttrUtil.h"
+#include "VqHashBuilder.h"
+
+#include <cstring>
 #include "VqFactory.h"
 
 VQ_IMPLEMENT_TYPE(VqMappingSurface, VqBase, CLSID_ZQMappingSurface)
@@ -33,6 +35,15 @@ void VqMappingSurface::s_decodeMatrix(const VqMatrix4d& m, VqVec3d& r0, VqVec3d&
             (*rows[r])[c] = m.m[r][c];
 }
 
+bool VqMappingSurface::isEqual(const VqMappingSurface& o) const {
+    return type() == o.type() && std::memcmp(&_mMatrix, &o._mMatrix, sizeof(_mMatrix)) == 0 &&
+           _eCoordSys == o._eCoordSys;
+}
+
+uint32_t VqMappingSurface::hashValue() const {
+    return VqHashBuilder(type()->guid.hash()).add(_mMatrix).add(_eCoordSys).value();
+}
+
 // Every format: a 16-bit local version, the matrix and the coordinate system.
 bool VqMappingSurface::_serializeVQvirtual(VqObjectStream& os) const {
     VQ_PROPAGATE(os.write(static_cast<short>(1)) && os.writeMatrix4d(_mMatrix) &&
@@ -43,8 +54,9 @@ bool VqMappingSurface::_serializeVQvirtual(VqObjectStream& os) const {
 bool VqMappingSurface::_deserializeVQvirtual(VqObjectStream& os) {
     short lv = 0;
     int cs = 0;
-    VQ_PROPAGATE(vqReadLocalVersion9(os, "VqMappingSurface", "_deserializeVQvirtual", lv) &&
-                 os.readMatrix4d(_mMatrix) && os.read(&cs));
+    VQ_PROPAGATE(os.read(&lv));
+    if (lv < 1) VQ_FAIL("VqMappingSurface", "_deserializeVQvirtual", "iLocalVers >= 1", VQ_ERR_INTERNAL);
+    VQ_PROPAGATE(os.readMatrix4d(_mMatrix) && os.read(&cs));
     if (cs < VQ_COORDSYS_VIEW || cs > VQ_COORDSYS_WORLD)
         VQ_FAIL("VqMappingSurface", "_deserializeVQvirtual", "eCoordSys != VQ_COORDSYS_NONE", VQ_ERR_CORRUPT);
     _eCoordSys = static_cast<VqCoordSystem>(cs);

@@ -22,14 +22,17 @@ public:
     VqCoordSystem coordSys() const { return _eCoordSys; }
     bool setCoordSys(VqCoordSystem cs);
 
-    bool isEqual(const VqMappingSurface& o) const {
-        return type() == o.type() && _mMatrix == o._mMatrix && _eCoordSys == o._eCoordSys;
-    }
+    // Same kind, same matrix bytes, same coordinate system; surfaces that
+    // are equal hash alike.
+    bool isEqual(const VqMappingSurface& o) const;
+    uint32_t hashValue() const;
 
     static VqMatrix4d s_encodeMatrix(const VqVec3d& r0, const VqVec3d& r1, const VqVec3d& r2,
                                      const VqVec3d& r3);
     static void s_decodeMatrix(const VqMatrix4d& m, VqVec3d& r0, VqVec3d& r1, VqVec3d& r2, VqVec3d& r3);
 
+    // One layout in every format, with a 16-bit local version even where
+    // other records have none or a narrower one: the base hooks serve all.
     bool _serializeVQvirtual(VqObjectStream& os) const override;
     bool _deserializeVQvirtual(VqObjectStream& os) override;
 

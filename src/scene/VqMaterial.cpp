@@ -3,7 +3,6 @@
 #include "VqFactory.h"
 
 VQ_IMPLEMENT_TYPE(VqMaterial, VqAttribute, CLSID_ZQMaterial)
-VQ_IMPLEMENT_LEVEL_IO(VqMaterial, VqAttribute)
 
 namespace {
 constexpr unsigned short kBlendBits = 0xFFD0; // the switch and both factors
@@ -30,7 +29,7 @@ VqMaterial::VqMaterial() : _uDataFlags(kDefaultFlags) {
 
 // A copy of an accumulator keeps replaying the same merges.
 VqMaterial::VqMaterial(const VqMaterial& o)
-    : VqAttribute(o), _fShininess(o._fShininess), _fReflectivity(o._fReflectivity),
+    : VqAttributeT(o), _fShininess(o._fShininess), _fReflectivity(o._fReflectivity),
       _fBumpiness(o._fBumpiness), _uDataFlags(o._uDataFlags) {
     for (int i = 0; i < 4; ++i)
         _aColors[i] = o._aColors[i];
@@ -39,46 +38,6 @@ VqMaterial::VqMaterial(const VqMaterial& o)
 
 VqMaterial::~VqMaterial() {
     delete _pMixedAccumData;
-}
-
-bool VqMaterial::clone(VqAttribute*& out) const {
-    VqMaterial* m = new VqMaterial(*this);
-    out = m;
-    if (!m) VQ_FAIL("VqMaterial", "clone", "Allocation failed: out = new VqMaterial(*this)", VQ_ERR_ALLOC);
-    if (_pMixedAccumData && !m->_pMixedAccumData) {
-        delete m;
-        out = nullptr;
-        VQ_FAIL("VqMaterial", "clone", "Allocation failed: _pMixedAccumData = new MixedAccumData(this)",
-                VQ_ERR_ALLOC);
-    }
-    return true;
-}
-
-int VqMaterial::compareHook(const VqAttribute& o) const {
-    const VqMaterial& m = static_cast<const VqMaterial&>(o);
-    if (int c = vqCompareValues(_uDataFlags, m._uDataFlags)) return c;
-    for (int i = 0; i < 4; ++i)
-        if (int c = vqCompareValues(_aColors[i], m._aColors[i])) return c;
-    if (int c = vqCompareValues(_fShininess, m._fShininess)) return c;
-    if (int c = vqCompareValues(_fReflectivity, m._fReflectivity)) return c;
-    if (int c = vqCompareValues(_fBumpiness, m._fBumpiness)) return c;
-    return vqCompareValues(hashValue(), o.hashValue());
-}
-
-bool VqMaterial::isEqualHook(const VqAttribute& o) const {
-    const VqMaterial& m = static_cast<const VqMaterial&>(o);
-    for (int i = 0; i < 4; ++i)
-        if (_aColors[i] != m._aColors[i]) return false;
-    return _uDataFlags == m._uDataFlags && _fShininess == m._fShininess &&
-           _fReflectivity == m._fReflectivity && _fBumpiness == m._fBumpiness;
-}
-
-void VqMaterial::_updateHashVal() const {
-    VqAttribute::_updateHashVal();
-    VqHashBuilder h(_uHashVal);
-    for (int i = 0; i < 4; ++i)
-        h.add(_aColors[i]);
-    _uHashVal = h.add(_fShininess).add(_fReflectivity).add(_fBumpiness).add(_uDataFlags).value();
 }
 
 // Before format 10 the override of vertex colours was the last field and
@@ -234,7 +193,7 @@ bool VqMaterial::setOverrideVertexColors(bool on) {
     return _notify(4);
 }
 
-bool VqMaterial::_writeFields(VqObjectStream& os) const {
+bool VqMaterial::_writeFields(VqObjectStream& os, const Vq::RecordFormat&) const {
     VQ_PROPAGATE(os.write(_uDataFlags));
     for (int i = 0; i < 4; ++i)
         VQ_PROPAGATE(os.writeVec4f(_aColors[i]));
@@ -242,7 +201,7 @@ bool VqMaterial::_writeFields(VqObjectStream& os) const {
     return true;
 }
 
-bool VqMaterial::_readFields(VqObjectStream& os) {
+bool VqMaterial::_readFields(VqObjectStream& os, const Vq::RecordFormat&, int) {
     unsigned short flags = 0;
     VQ_PROPAGATE(os.read(&flags));
     for (int i = 0; i < 4; ++i)

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "VqAttrUtil.h"
-#include "VqAttribute.h"
+#include "VqAttributeT.h"
 #include "VqFixedVec.h"
 
 #include <vector>
@@ -22,9 +21,8 @@ enum VqBlendFactor : int {
 };
 
 // Surface colours, shininess, blending, reflectivity and bumpiness.
-class VqMaterial : public VqAttribute {
+class VqMaterial : public VqAttributeT<VqMaterial> {
     VQ_DECLARE_TYPE(VqMaterial)
-    VQ_DECLARE_LEVEL_IO
 public:
     enum Field : unsigned int {
         Ambient = 0,
@@ -47,10 +45,6 @@ public:
     VqMaterial& operator=(const VqMaterial&) = delete;
     ~VqMaterial() override;
 
-    bool clone(VqAttribute*& out) const override;
-    int compareHook(const VqAttribute& o) const override;
-    bool isEqualHook(const VqAttribute& o) const override;
-    void _updateHashVal() const override;
     unsigned int _numFields() const override { return NumFields; }
     // Elements of 9.6 and 9.7 keep a final mask that bit 0 cannot express.
     bool _writesV9FinalMask() const override { return true; }
@@ -93,6 +87,10 @@ public:
     // Recomputes the values from the recorded merges.
     bool recomputeDynamicState();
 
+
+    auto _fields() const { return std::tie(_uDataFlags, _aColors, _fShininess, _fReflectivity, _fBumpiness); }
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 private:
     struct MixedAccumData : public VqAllocHooked {
         explicit MixedAccumData(VqMaterial* owner) : _pOwner(owner) {}

@@ -143,7 +143,7 @@ bool ModelContext::_partitionOpened(VqPartition* partition, int, void*) {
     mc->_bSearchLights = mc->_bSearchMirrors = true;
     _markSubgraph(partition, false);
     _markSubgraph(partition, true);
-    return mc->sendNotification(partition, 16);
+    return mc->sendNotification(partition, VQ_MC_CHANGE_ADDED);
 }
 
 void ModelContext::fini() {
@@ -204,7 +204,7 @@ bool ModelContext::addLogicalSceneGraph(VqPartition* root) {
     _vpLSGs.push_back(root);
     _markSubgraph(root, true);
     _bSearchLights = _bSearchMirrors = true;
-    VQ_PROPAGATE(sendNotification(root, 16));
+    VQ_PROPAGATE(sendNotification(root, VQ_MC_CHANGE_ADDED));
     return true;
 }
 
@@ -392,21 +392,21 @@ bool ModelContext::setShadowMapResolution(int cSize) {
 bool ModelContext::allocateSlice(const SliceDesc& desc, SliceID& id) {
     if (!_pSliceCntx) VQ_THROW("_pSliceCntx != __null", VQ_ERR_INTERNAL);
     VQ_PROPAGATE(_pSliceCntx->allocate(desc, id));
-    VQ_PROPAGATE(sendNotification(this, 16));
+    VQ_PROPAGATE(sendNotification(this, VQ_MC_CHANGE_ADDED));
     return true;
 }
 
 bool ModelContext::deallocSlice(SliceID id) {
     if (!_pSliceCntx) VQ_THROW("_pSliceCntx != __null", VQ_ERR_INTERNAL);
     VQ_PROPAGATE(_pSliceCntx->dealloc(id));
-    VQ_PROPAGATE(sendNotification(this, 32));
+    VQ_PROPAGATE(sendNotification(this, VQ_MC_CHANGE_REMOVED));
     return true;
 }
 
 bool ModelContext::setSliceDesc(SliceID id, const SliceDesc& desc) {
     if (!_pSliceCntx) VQ_THROW("_pSliceCntx != __null", VQ_ERR_INTERNAL);
     VQ_PROPAGATE(_pSliceCntx->setDesc(id, desc));
-    VQ_PROPAGATE(sendNotification(this, 8));
+    VQ_PROPAGATE(sendNotification(this, Vq::BaseChangeCulling));
     return true;
 }
 

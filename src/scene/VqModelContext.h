@@ -55,6 +55,9 @@ private:
 class ModelContext : public VqNotifyBase {
     VQ_DECLARE_TYPE(ModelContext)
 public:
+    // What the context tells its clients: something joined the model (a
+    // graph, an opened partition, a slice) or something left it.
+    enum : Vq::BaseChange { VQ_MC_CHANGE_ADDED = 16, VQ_MC_CHANGE_REMOVED = 32 };
     // A found light or mirror with the instance key it was found under.
     template <class T>
     struct Found {

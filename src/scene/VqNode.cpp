@@ -3,7 +3,6 @@
 #include "VqErrorState.h"
 #include "VqFactory.h"
 #include "VqGroup.h"
-#include "VqLocalVersion.h"
 #include "VqMutex.h"
 #include "VqStringPropAtom.h"
 
@@ -66,7 +65,7 @@ void VqNode::getDefaultTravMasks(uint32_t& lgMask, uint32_t& instMask) {
 VqNode::VqNode() : _uTravMask(s_uDefLGTravMask), _uDefInstTravMask(s_uDefInstTravMask) {}
 
 VqNode::VqNode(const VqNode& o)
-    : VqPropBase(o), _bBox(o._bBox), _fArea(o._fArea), _vNumVertices(o._vNumVertices),
+    : Record(o), _bBox(o._bBox), _fArea(o._fArea), _vNumVertices(o._vNumVertices),
       _vNumNodes(o._vNumNodes), _vNumPolygons(o._vNumPolygons),
       _uFlags(
           (o._uFlags & ~static_cast<uint32_t>(VQ_NODE_IFLAG_NEEDSLOADFIXUP | VQ_NODE_IFLAG_MODELCONTEXT)) |
@@ -778,7 +777,8 @@ bool VqNode::_readIds(VqObjectStream& os, int count, void** slots, size_t stride
     return true;
 }
 
-bool VqNode::_serializeFields(VqObjectStream& os) const {
+bool VqNode::_writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const {
+    if (fmt.generation() == 0) VQ_PROPAGATE(_writeOwnId(os));
     VQ_PROPAGATE(os.write(static_cast<unsigned int>(_uFlags & VQ_NODE_IFLAG_IGNORE)));
     std::vector<const VqAttribute*> attrs;
     _persistableAttributes(attrs);
@@ -789,7 +789,8 @@ bool VqNode::_serializeFields(VqObjectStream& os) const {
     return true;
 }
 
-bool VqNode::_deserializeFields(VqObjectStream& os) {
+bool VqNode::_readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int) {
+    if (fmt.generation() == 0) VQ_PROPAGATE(_readOwnId(os));
     unsigned int flags = 0;
     VQ_PROPAGATE(os.read(&flags));
     _uFlags = (_uFlags & ~static_cast<uint32_t>(VQ_NODE_IFLAG_IGNORE)) | flags;
@@ -855,38 +856,6 @@ bool VqNode::fixupLists() {
     _uSlotState = kSlotsCounted;
     setInternalFlag(VQ_NODE_IFLAG_MODIFIED, false);
     return ok;
-}
-
-bool VqNode::_serializeVQ64virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(Vq::writeOwnId(os, this));
-    return _serializeFields(os);
-}
-
-bool VqNode::_serializeVQ90virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(Vq::writeLocalVersion9(os, 1));
-    return _serializeFields(os);
-}
-
-bool VqNode::_serializeVQ100virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(Vq::writeLocalVersion10(os, 1));
-    return _serializeFields(os);
-}
-
-bool VqNode::_deserializeVQvirtual(VqObjectStream& os) {
-    VQ_PROPAGATE(Vq::readOwnId(os, this));
-    return _deserializeFields(os);
-}
-
-bool VqNode::_deserializeVQ90virtual(VqObjectStream& os) {
-    int lv = 0;
-    VQ_PROPAGATE(Vq::readLocalVersion9(os, lv, "VqNode", "_deserializeVQ90virtual"));
-    return _deserializeFields(os);
-}
-
-bool VqNode::_deserializeVQ100virtual(VqObjectStream& os) {
-    int lv = 0;
-    VQ_PROPAGATE(Vq::readLocalVersion10(os, lv, "VqNode", "_deserializeVQ100virtual"));
-    return _deserializeFields(os);
 }
 
 void VqNode::graphObjects(const VqNode* root, std::vector<const VqBase*>& out) {

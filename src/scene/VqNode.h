@@ -5,6 +5,7 @@
 #include "VqCachedState.h"
 #include "VqFixedVec.h"
 #include "VqPropBase.h"
+#include "VqRecord.h"
 #include "VqUserData.h"
 
 #include <cstdint>
@@ -23,7 +24,7 @@ class VqState;
 // reached lives in per-instance records keyed by a 32-bit instance key.
 // A node carries attributes, properties, flags, traversal masks and caches
 // of its extent and counts that are filled on demand and invalidated upwards.
-class VqNode : public VqPropBase {
+class VqNode : public Vq::Record<VqNode, VqPropBase> {
     VQ_DECLARE_TYPE(VqNode)
 public:
     // Internal flags: the low half of the flag word.
@@ -142,12 +143,10 @@ public:
     // references to the stream: only an element read whole leaves its slots
     // in the stream's fix-up lists.
     bool deserialize(VqObjectStream& os) override;
-    bool _serializeVQ64virtual(VqObjectStream& os) const override;
-    bool _serializeVQ90virtual(VqObjectStream& os) const override;
-    bool _serializeVQ100virtual(VqObjectStream& os) const override;
-    bool _deserializeVQvirtual(VqObjectStream& os) override;
-    bool _deserializeVQ90virtual(VqObjectStream& os) override;
-    bool _deserializeVQ100virtual(VqObjectStream& os) override;
+    // The node's level: its own object ID before format 9, the ignore flag
+    // and the IDs of its persistable attributes.
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 
     // Parents: one entry per link (a parent holding this node twice is listed twice).
     int numParents() const { return static_cast<int>(_vpParents.size()); }
@@ -275,8 +274,6 @@ protected:
     void _detachAttribute(VqAttribute* attr);
 
     // Element fields of this level.
-    bool _serializeFields(VqObjectStream& os) const;
-    bool _deserializeFields(VqObjectStream& os);
     // The attributes a file holds: persistable ones.
     void _persistableAttributes(std::vector<const VqAttribute*>& out) const;
 

@@ -122,7 +122,7 @@ bool VqPartition::_writeOwnFields(VqObjectStream& os) const {
     const bool contents = writer == this;
     const bool legacy = contents && _pLegacyElements;
     VQ_PROPAGATE(os.write(static_cast<unsigned char>((contents ? 1 : 0) | (legacy ? 2 : 0))));
-    if (contents) VQ_PROPAGATE(_serializeChildren(os));
+    if (contents) VQ_PROPAGATE(VqGroup::_writeFields(os, writeFormat(os)));
     std::string text;
     if (!contents) text = locationText(_pLocation.get(), writer ? writer->location() : nullptr);
     VQ_PROPAGATE(os.write(VqString::fromUtf8(text)));
@@ -139,7 +139,7 @@ bool VqPartition::_writeOwnFields(VqObjectStream& os) const {
 bool VqPartition::_readOwnFields(VqObjectStream& os) {
     unsigned char flags = 0;
     VQ_PROPAGATE(os.read(&flags));
-    if (flags & 1) VQ_PROPAGATE(_deserializeChildren(os));
+    if (flags & 1) VQ_PROPAGATE(VqGroup::_readFields(os, readFormat(os), 1));
     VqString text;
     VQ_PROPAGATE(os.read(text));
     _pLocation.reset();

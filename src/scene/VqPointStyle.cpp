@@ -3,32 +3,6 @@
 #include "VqFactory.h"
 
 VQ_IMPLEMENT_TYPE(VqPointStyle, VqAttribute, CLSID_ZQPointStyle)
-VQ_IMPLEMENT_LEVEL_IO(VqPointStyle, VqAttribute)
-
-bool VqPointStyle::clone(VqAttribute*& out) const {
-    out = new VqPointStyle(*this);
-    if (!out)
-        VQ_FAIL("VqPointStyle", "clone", "Allocation failed: out = new VqPointStyle(*this)", VQ_ERR_ALLOC);
-    return true;
-}
-
-int VqPointStyle::compareHook(const VqAttribute& o) const {
-    const VqPointStyle& l = static_cast<const VqPointStyle&>(o);
-    if (int c = vqCompareValues(_iPointType, l._iPointType)) return c;
-    if (int c = vqCompareValues(_bAntialiasing, l._bAntialiasing)) return c;
-    if (int c = vqCompareValues(_fPointSize, l._fPointSize)) return c;
-    return vqCompareValues(hashValue(), o.hashValue());
-}
-
-bool VqPointStyle::isEqualHook(const VqAttribute& o) const {
-    const VqPointStyle& l = static_cast<const VqPointStyle&>(o);
-    return _iPointType == l._iPointType && _bAntialiasing == l._bAntialiasing && _fPointSize == l._fPointSize;
-}
-
-void VqPointStyle::_updateHashVal() const {
-    VqAttribute::_updateHashVal();
-    _uHashVal = VqHashBuilder(_uHashVal).add(_iPointType).add(_bAntialiasing).add(_fPointSize).value();
-}
 
 bool VqPointStyle::_apply(VqRenderContext&, const VqState*, bool, bool) const {
     return true;
@@ -48,7 +22,7 @@ bool VqPointStyle::setPointType(int type) {
     if (type == _iPointType) return true;
     _iPointType = type;
     _resetHash();
-    VQ_PROPAGATE(sendNotification(this, 8));
+    VQ_PROPAGATE(sendNotification(this, Vq::BaseChangeCulling));
     return true;
 }
 
@@ -56,7 +30,7 @@ bool VqPointStyle::setAntialiasing(bool on) {
     if (on == _bAntialiasing) return true;
     _bAntialiasing = on;
     _resetHash();
-    VQ_PROPAGATE(sendNotification(this, 4));
+    VQ_PROPAGATE(sendNotification(this, Vq::BaseChangeRendering));
     return true;
 }
 
@@ -65,18 +39,18 @@ bool VqPointStyle::setPointSize(float size) {
     if (size == _fPointSize) return true;
     _fPointSize = size;
     _resetHash();
-    VQ_PROPAGATE(sendNotification(this, 8));
+    VQ_PROPAGATE(sendNotification(this, Vq::BaseChangeCulling));
     return true;
 }
 
 // Data flags (32-bit): bits 0 to 3 the point type, bit 4 antialiasing; then the size.
-bool VqPointStyle::_writeFields(VqObjectStream& os) const {
+bool VqPointStyle::_writeFields(VqObjectStream& os, const Vq::RecordFormat&) const {
     const unsigned int flags = static_cast<unsigned int>(_iPointType & 0xF) | (_bAntialiasing ? 0x10u : 0u);
     VQ_PROPAGATE(os.write(flags) && os.write(_fPointSize));
     return true;
 }
 
-bool VqPointStyle::_readFields(VqObjectStream& os) {
+bool VqPointStyle::_readFields(VqObjectStream& os, const Vq::RecordFormat&, int) {
     unsigned int flags = 0;
     VQ_PROPAGATE(os.read(&flags) && os.read(&_fPointSize));
     _iPointType = flags & 0xF;

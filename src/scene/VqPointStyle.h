@@ -1,21 +1,15 @@
 #pragma once
 
-#include "VqAttrUtil.h"
-#include "VqAttribute.h"
+#include "VqAttributeT.h"
 
 // How points are drawn: marker type, antialiasing and size.
-class VqPointStyle : public VqAttribute {
+class VqPointStyle : public VqAttributeT<VqPointStyle> {
     VQ_DECLARE_TYPE(VqPointStyle)
-    VQ_DECLARE_LEVEL_IO
 public:
     enum Field : unsigned int { PointType = 0, Antialiasing = 1, PointSize = 2, NumFields = 3 };
 
     VqPointStyle() = default;
 
-    bool clone(VqAttribute*& out) const override;
-    int compareHook(const VqAttribute& o) const override;
-    bool isEqualHook(const VqAttribute& o) const override;
-    void _updateHashVal() const override;
     unsigned int _numFields() const override { return NumFields; }
     // Elements of 9.6 and 9.7 keep a final mask that bit 0 cannot express.
     bool _writesV9FinalMask() const override { return true; }
@@ -30,6 +24,10 @@ public:
     float pointSize() const { return _fPointSize; }
     bool setPointSize(float width);
 
+
+    auto _fields() const { return std::tie(_iPointType, _bAntialiasing, _fPointSize); }
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 private:
     int _iPointType = 0;
     bool _bAntialiasing = false;

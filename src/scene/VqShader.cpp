@@ -3,7 +3,6 @@
 #include "VqFactory.h"
 
 VQ_IMPLEMENT_TYPE(Vq::Shader, VqAttribute, CLSID_VQShader)
-VQ_IMPLEMENT_LEVEL_IO(Vq::Shader, VqAttribute)
 VQ_IMPLEMENT_TYPE(Vq::VertexShader, Vq::Shader, CLSID_VQVertexShader)
 VQ_IMPLEMENT_TYPE(Vq::FragmentShader, Vq::Shader, CLSID_VQFragmentShader)
 VQ_IMPLEMENT_TYPE(Vq::GeometryShader, Vq::Shader, CLSID_VQGeometryShader)
@@ -16,28 +15,6 @@ bool Shader::clone(VqAttribute*& out) const {
         VQ_FAIL("Vq::Shader", "clone", "Allocation failed: copy = _clone()", VQ_ERR_ALLOC);
     out = static_cast<Shader*>(copy);
     return true;
-}
-
-int Shader::compareHook(const VqAttribute& o) const {
-    const Shader& s = static_cast<const Shader&>(o);
-    for (unsigned int i = 0; i < NumStages; ++i)
-        if (_aSources[i] != s._aSources[i]) return _aSources[i] < s._aSources[i] ? -1 : 1;
-    return vqCompareValues(hashValue(), o.hashValue());
-}
-
-bool Shader::isEqualHook(const VqAttribute& o) const {
-    const Shader& s = static_cast<const Shader&>(o);
-    for (unsigned int i = 0; i < NumStages; ++i)
-        if (_aSources[i] != s._aSources[i]) return false;
-    return true;
-}
-
-void Shader::_updateHashVal() const {
-    VqAttribute::_updateHashVal();
-    VqHashBuilder h(_uHashVal);
-    for (unsigned int i = 0; i < NumStages; ++i)
-        h.add(_aSources[i].hash());
-    _uHashVal = h.value();
 }
 
 bool Shader::_apply(VqRenderContext&, const VqState*, bool, bool) const {
@@ -57,7 +34,7 @@ bool Shader::setSource(Stage stage, const VqString& text) {
     if (_aSources[stage] == text) return true;
     _aSources[stage] = text;
     _resetHash();
-    VQ_PROPAGATE(sendNotification(this, 4));
+    VQ_PROPAGATE(sendNotification(this, Vq::BaseChangeRendering));
     return true;
 }
 
@@ -67,13 +44,13 @@ void Shader::_restrictToStage(Stage stage) {
 }
 
 // The three stage sources in stage order.
-bool Shader::_writeFields(VqObjectStream& os) const {
+bool Shader::_writeFields(VqObjectStream& os, const Vq::RecordFormat&) const {
     for (unsigned int i = 0; i < NumStages; ++i)
         VQ_PROPAGATE(os.write(_aSources[i]));
     return true;
 }
 
-bool Shader::_readFields(VqObjectStream& os) {
+bool Shader::_readFields(VqObjectStream& os, const Vq::RecordFormat&, int) {
     for (unsigned int i = 0; i < NumStages; ++i)
         VQ_PROPAGATE(os.read(_aSources[i]));
     _resetHash();

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "VqAttrUtil.h"
-#include "VqAttribute.h"
+#include "VqAttributeT.h"
 #include "VqString.h"
 
 namespace Vq {
@@ -10,18 +9,14 @@ namespace Vq {
 // stages. Compiling and binding belong to the drawing side; here the program
 // is held, stored and compared so that states carry it. A stage shader sets
 // only its own stage and leaves the others to what is above it.
-class Shader : public VqAttribute {
+class Shader : public VqAttributeT<Shader> {
     VQ_DECLARE_TYPE(Shader)
-    VQ_DECLARE_LEVEL_IO
 public:
     enum Stage : unsigned int { Vertex = 0, Fragment = 1, Geometry = 2, NumStages = 3 };
 
     Shader() = default;
 
     bool clone(VqAttribute*& out) const override;
-    int compareHook(const VqAttribute& o) const override;
-    bool isEqualHook(const VqAttribute& o) const override;
-    void _updateHashVal() const override;
     unsigned int _numFields() const override { return NumStages; }
     // Elements of 9.6 and 9.7 keep a final mask that bit 0 cannot express.
     bool _writesV9FinalMask() const override { return true; }
@@ -30,6 +25,10 @@ public:
 
     const VqString& source(Stage stage) const { return _aSources[stage]; }
     bool setSource(Stage stage, const VqString& text);
+
+    auto _fields() const { return std::tie(_aSources); }
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 
 protected:
     // Makes the shader one of a single stage.

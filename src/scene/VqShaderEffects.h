@@ -1,11 +1,10 @@
 #pragma once
 
-#include "VqAttrUtil.h"
-#include "VqAttribute.h"
+#include "VqAttributeT.h"
 
 // Per-pixel effects the shader synthesis adds: environment mapping, bump
 // mapping, Phong shading and a paint effect.
-class VqShaderEffects : public VqAttribute {
+class VqShaderEffects : public VqAttributeT<VqShaderEffects> {
     VQ_DECLARE_TYPE(VqShaderEffects)
 public:
     enum Field : unsigned int {
@@ -22,10 +21,6 @@ public:
 
     VqShaderEffects() = default;
 
-    bool clone(VqAttribute*& out) const override;
-    int compareHook(const VqAttribute& o) const override;
-    bool isEqualHook(const VqAttribute& o) const override;
-    void _updateHashVal() const override;
     unsigned int _numFields() const override { return NumFields; }
     bool _apply(VqRenderContext& rc, const VqState* state, bool, bool) const override;
     bool accumulateHook(const VqAttribute& in, const VqState* state, const VqPath* path) override;
@@ -47,20 +42,17 @@ public:
     bool paintEffect() const { return _bPaint; }
     bool setPaintEffect(bool on);
 
-    bool _serializeVQ64virtual(VqObjectStream& os) const override;
-    bool _serializeVQ80virtual(VqObjectStream& os) const override;
-    bool _serializeVQ90virtual(VqObjectStream& os) const override;
-    bool _serializeVQ100virtual(VqObjectStream& os) const override;
-    bool _deserializeVQvirtual(VqObjectStream& os) override;
-    bool _deserializeVQ64virtual(VqObjectStream& os) override;
-    bool _deserializeVQ80virtual(VqObjectStream& os) override;
-    bool _deserializeVQ90virtual(VqObjectStream& os) override;
-    bool _deserializeVQ100virtual(VqObjectStream& os) override;
+    // From 9.6 on the level is local version 2, with the field final mask
+    // after the fields, which the base part of 9.x cannot carry; format 10
+    // keeps that mask in the base part.
+    int _localVersion(const Vq::RecordFormat& fmt) const { return fmt.generation() == 9 && fmt.minor >= 6 ? 2 : 1; }
 
+
+    auto _fields() const { return std::tie(_bEnable, _iEnvTexChan, _fEnvMapReflectivity, _iBumpMapTexChan, _fBumpiness, _bTangentSpace, _bPhong, _bPaint); }
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 private:
     bool _changed();
-    bool _writeFields(VqObjectStream& os) const;
-    bool _readFields(VqObjectStream& os);
 
     bool _bEnable = false;
     int _iEnvTexChan = -1;

@@ -3,42 +3,6 @@
 #include "VqFactory.h"
 
 VQ_IMPLEMENT_TYPE(VqTexImage, VqAttribute, CLSID_ZQTexImage)
-VQ_IMPLEMENT_LEVEL_IO(VqTexImage, VqAttribute)
-
-bool VqTexImage::clone(VqAttribute*& out) const {
-    out = new VqTexImage(*this);
-    if (!out) VQ_FAIL("VqTexImage", "clone", "Allocation failed: out = new VqTexImage(*this)", VQ_ERR_ALLOC);
-    return true;
-}
-
-int VqTexImage::compareHook(const VqAttribute& o) const {
-    const VqTexImage& t = static_cast<const VqTexImage&>(o);
-    if (int c = vqCompareValues(_eTexType, t._eTexType)) return c;
-    if (int c = vqCompareValues(_iChannel, t._iChannel)) return c;
-    if (int c = vqCompareValues(_iWidth, t._iWidth)) return c;
-    if (int c = vqCompareValues(_iHeight, t._iHeight)) return c;
-    if (int c = vqCompareValues(_iComponents, t._iComponents)) return c;
-    if (_vPixels != t._vPixels) return _vPixels < t._vPixels ? -1 : 1;
-    return vqCompareValues(hashValue(), o.hashValue());
-}
-
-bool VqTexImage::isEqualHook(const VqAttribute& o) const {
-    const VqTexImage& t = static_cast<const VqTexImage&>(o);
-    return _eTexType == t._eTexType && _iChannel == t._iChannel && _iWidth == t._iWidth &&
-           _iHeight == t._iHeight && _iComponents == t._iComponents && _iBorderMode == t._iBorderMode &&
-           _vBorderColor == t._vBorderColor && _iBlendType == t._iBlendType && _aiWrap[0] == t._aiWrap[0] &&
-           _aiWrap[1] == t._aiWrap[1] && _aiWrap[2] == t._aiWrap[2] && _aiFilter[0] == t._aiFilter[0] &&
-           _aiFilter[1] == t._aiFilter[1] && _bDepthCompare == t._bDepthCompare && _vPixels == t._vPixels;
-}
-
-void VqTexImage::_updateHashVal() const {
-    VqAttribute::_updateHashVal();
-    VqHashBuilder h(_uHashVal);
-    h.add(_eTexType).add(_iChannel).add(_iWidth).add(_iHeight).add(_iComponents).add(_iBorderMode);
-    h.add(_vBorderColor).add(_iBlendType).add(_aiWrap).add(_aiFilter).add(_bDepthCompare);
-    if (!_vPixels.empty()) h.add(_vPixels.data(), _vPixels.size());
-    _uHashVal = h.value();
-}
 
 bool VqTexImage::_apply(VqRenderContext&, const VqState*, bool, bool) const {
     return true;
@@ -68,7 +32,7 @@ bool VqTexImage::accumulateHook(const VqAttribute& a, const VqState*, const VqPa
 
 bool VqTexImage::_changed() {
     _resetHash();
-    VQ_PROPAGATE(sendNotification(this, 4));
+    VQ_PROPAGATE(sendNotification(this, Vq::BaseChangeRendering));
     return true;
 }
 
@@ -123,7 +87,7 @@ bool VqTexImage::setDepthCompare(bool on) {
 // Type, channel, width, height, components, border mode and colour, blend
 // type, three wrap modes, two filters, depth comparison, then the pixels as a
 // counted byte vector.
-bool VqTexImage::_writeFields(VqObjectStream& os) const {
+bool VqTexImage::_writeFields(VqObjectStream& os, const Vq::RecordFormat&) const {
     VQ_PROPAGATE(os.write(static_cast<int>(_eTexType)) && os.write(_iChannel) && os.write(_iWidth) &&
                  os.write(_iHeight) && os.write(_iComponents) && os.write(_iBorderMode) &&
                  os.writeVec4f(_vBorderColor) && os.write(_iBlendType) && os.write(_aiWrap, 3) &&
@@ -131,7 +95,7 @@ bool VqTexImage::_writeFields(VqObjectStream& os) const {
     return true;
 }
 
-bool VqTexImage::_readFields(VqObjectStream& os) {
+bool VqTexImage::_readFields(VqObjectStream& os, const Vq::RecordFormat&, int) {
     int type = 0;
     VQ_PROPAGATE(os.read(&type) && os.read(&_iChannel) && os.read(&_iWidth) && os.read(&_iHeight) &&
                  os.read(&_iComponents) && os.read(&_iBorderMode) && os.readVec4f(_vBorderColor) &&

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "VqAttrUtil.h"
-#include "VqAttribute.h"
+#include "VqAttributeT.h"
 #include "VqFixedVec.h"
 
 #include <vector>
@@ -16,17 +15,12 @@ enum VqTexType : int {
 
 // A texture image with its sampling settings. The drawing side uploads and
 // binds it; here it is held, stored and compared, so that states carry it.
-class VqTexImage : public VqAttribute {
+class VqTexImage : public VqAttributeT<VqTexImage> {
     VQ_DECLARE_TYPE(VqTexImage)
-    VQ_DECLARE_LEVEL_IO
 public:
     VqTexImage() = default;
     explicit VqTexImage(VqTexType type) : _eTexType(type) {}
 
-    bool clone(VqAttribute*& out) const override;
-    int compareHook(const VqAttribute& o) const override;
-    bool isEqualHook(const VqAttribute& o) const override;
-    void _updateHashVal() const override;
     // The image and its settings are taken or left as a whole.
     unsigned int _numFields() const override { return 1; }
     bool _apply(VqRenderContext& rc, const VqState* state, bool, bool) const override;
@@ -56,6 +50,10 @@ public:
     bool depthCompare() const { return _bDepthCompare; }
     bool setDepthCompare(bool on);
 
+
+    auto _fields() const { return std::tie(_eTexType, _iChannel, _iWidth, _iHeight, _iComponents, _iBorderMode, _vBorderColor, _iBlendType, _aiWrap, _aiFilter, _bDepthCompare, _vPixels); }
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 private:
     bool _changed();
 

@@ -7,11 +7,10 @@
 #include <ostream>
 
 VQ_IMPLEMENT_TYPE(VqXform, VqAttribute, CLSID_ZQXform)
-VQ_IMPLEMENT_LEVEL_IO(VqXform, VqAttribute)
 
 VqXform::VqXform(const VqMatrix4d& m) : _mMatrix(m) {}
 
-VqXform::VqXform(const VqXform& o) : VqAttribute(o), _mMatrix(o._mMatrix), _uMatFlags(o._uMatFlags.load()) {
+VqXform::VqXform(const VqXform& o) : VqAttributeT(o), _mMatrix(o._mMatrix), _uMatFlags(o._uMatFlags.load()) {
     if (!o._pMixedAccumData) return;
     _pMixedAccumData = new MixedAccumData();
     if (!_pMixedAccumData) return;
@@ -42,24 +41,6 @@ bool VqXform::clone(VqAttribute*& out) const {
                 VQ_ERR_ALLOC);
     }
     return true;
-}
-
-int VqXform::compareHook(const VqAttribute& o) const {
-    const VqMatrix4d& a = matrix();
-    const VqMatrix4d& b = static_cast<const VqXform&>(o).matrix();
-    for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c)
-            if (a.m[r][c] != b.m[r][c]) return a.m[r][c] < b.m[r][c] ? -1 : 1;
-    return vqCompareValues(hashValue(), o.hashValue());
-}
-
-bool VqXform::isEqualHook(const VqAttribute& o) const {
-    return matrix() == static_cast<const VqXform&>(o).matrix();
-}
-
-void VqXform::_updateHashVal() const {
-    VqAttribute::_updateHashVal();
-    _uHashVal = VqHashBuilder(_uHashVal).add(matrix().m).value();
 }
 
 bool VqXform::_apply(VqRenderContext&, const VqState*, bool, bool) const {
@@ -244,7 +225,7 @@ bool VqXform::setMatrix(const VqMatrix4d& m) {
     _uMatFlags &= static_cast<unsigned short>(~(VQ_XF_VALID | VQ_XF_OUT_OF_DATE));
     _computeFlags();
     _resetHash();
-    VQ_PROPAGATE(sendNotification(this, 8));
+    VQ_PROPAGATE(sendNotification(this, Vq::BaseChangeCulling));
     return true;
 }
 
@@ -258,7 +239,7 @@ unsigned short VqXform::elementStoreMask() const {
     return mask;
 }
 
-bool VqXform::_writeFields(VqObjectStream& os) const {
+bool VqXform::_writeFields(VqObjectStream& os, const Vq::RecordFormat&) const {
     const VqMatrix4d& m = matrix();
     const unsigned short mask = elementStoreMask();
     VQ_PROPAGATE(os.write(mask));
@@ -267,7 +248,7 @@ bool VqXform::_writeFields(VqObjectStream& os) const {
     return true;
 }
 
-bool VqXform::_readFields(VqObjectStream& os) {
+bool VqXform::_readFields(VqObjectStream& os, const Vq::RecordFormat&, int) {
     unsigned short mask = 0;
     VQ_PROPAGATE(os.read(&mask));
     VqMatrix4d m;

@@ -1,7 +1,6 @@
 #pragma once
 
-#include "VqAttrUtil.h"
-#include "VqAttribute.h"
+#include "VqAttributeT.h"
 #include "VqSquareMatrix.h"
 
 #include <atomic>
@@ -12,9 +11,8 @@
 // before those of its ancestors (M ← N × M). When dynamic transforms take
 // part, the accumulator keeps the sequence it was built from so that a change
 // of a dynamic transform is replayed without a new traversal.
-class VqXform : public VqAttribute {
+class VqXform : public VqAttributeT<VqXform> {
     VQ_DECLARE_TYPE(VqXform)
-    VQ_DECLARE_LEVEL_IO
 public:
     // Matrix flag bits.
     enum : unsigned short {
@@ -34,9 +32,6 @@ public:
     ~VqXform() override;
 
     bool clone(VqAttribute*& out) const override;
-    int compareHook(const VqAttribute& o) const override;
-    bool isEqualHook(const VqAttribute& o) const override;
-    void _updateHashVal() const override;
     unsigned int _numFields() const override { return 1; }
     bool _apply(VqRenderContext& rc, const VqState* state, bool, bool) const override;
     bool accumulateHook(const VqAttribute& in, const VqState* state, const VqPath* path) override;
@@ -64,6 +59,10 @@ public:
     // the identity's.
     unsigned short elementStoreMask() const;
 
+
+    auto _fields() const { return std::tie(matrix()); }
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 private:
     // One entry of a replayable sequence: a product of consecutive static
     // transforms, a dynamic transform, or the end of a run of dynamic ones.

@@ -39,11 +39,10 @@ public:
         return true;
     }
 
+    // The value follows the base part without a level of its own, through
+    // the hooks that every record level overrides.
     bool _serializeVQ64virtual(VqObjectStream& os) const override {
         return VqAttribute::_serializeVQ64virtual(os) && os.write(_fValue);
-    }
-    bool _serializeVQ80virtual(VqObjectStream& os) const override {
-        return VqAttribute::_serializeVQ80virtual(os) && os.write(_fValue);
     }
     bool _serializeVQ90virtual(VqObjectStream& os) const override {
         return VqAttribute::_serializeVQ90virtual(os) && os.write(_fValue);
@@ -51,11 +50,8 @@ public:
     bool _serializeVQ100virtual(VqObjectStream& os) const override {
         return VqAttribute::_serializeVQ100virtual(os) && os.write(_fValue);
     }
-    bool _deserializeVQ64virtual(VqObjectStream& os) override {
-        return VqAttribute::_deserializeVQ64virtual(os) && os.read(&_fValue);
-    }
-    bool _deserializeVQ80virtual(VqObjectStream& os) override {
-        return VqAttribute::_deserializeVQ80virtual(os) && os.read(&_fValue);
+    bool _deserializeVQvirtual(VqObjectStream& os) override {
+        return VqAttribute::_deserializeVQvirtual(os) && os.read(&_fValue);
     }
     bool _deserializeVQ90virtual(VqObjectStream& os) override {
         return VqAttribute::_deserializeVQ90virtual(os) && os.read(&_fValue);

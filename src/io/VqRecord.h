@@ -1,0 +1,168 @@
+#pragma once
+
+#include "VqErrorState.h"
+#include "VqFormatSettings.h"
+#include "VqObjectStream.h"
+
+#include <type_traits>
+
+namespace Vq {
+
+// The format version an element is written or read in.
+struct RecordFormat {
+    int major = -1;
+    int minor = -1;
+
+    // The generations whose elements are framed differently: 0 for the
+    // formats before 9 (no local versions, own object IDs in the data),
+    // then 9 (16-bit local versions) and 10 (8-bit local versions).
+    int generation() const { return major >= 10 ? 10 : major == 9 ? 9 : 0; }
+    bool atLeast(int ma, int mi) const { return major > ma || (major == ma && minor >= mi); }
+    bool before(int ma, int mi) const { return !atLeast(ma, mi); }
+};
+
+// One level of an element's record: the fields that class Derived adds to
+// those of Parent. Derived declares its fields once, in
+//     bool _writeFields(VqObjectStream&, const Vq::RecordFormat&) const;
+//     bool _readFields(VqObjectStream&, const Vq::RecordFormat&, int localVersion);
+// with the branches for each format inside, and may declare
+//     int _localVersion(const Vq::RecordFormat&) const;
+// when a layout of its level has a local version other than 1. This base
+// defines the version hooks: each writes the parent's level first (when the
+// parent is a record level too), then this level's local version (a 16-bit
+// integer in format 9, an 8-bit one in format 10, none before 9), then the
+// fields; readers refuse a local version below 1 ("iLocalVers >= 1").
+//
+// Every level overrides the same hooks (64, 90 and 100 for writing; base, 90
+// and 100 for reading), which the version dispatch reaches for every format:
+// a level therefore never meets its parent's hooks falling through to its
+// own overrides, and calls the parent's hook of the same version directly.
+template <class Derived, class Parent>
+class Record : public Parent {
+public:
+    using Parent::Parent;
+    static constexpr bool s_bRecordLevel = true;
+
+    bool _serializeVQ64virtual(VqObjectStream& os) const override {
+        if constexpr (kParentIsRecord) VQ_PROPAGATE(Parent::_serializeVQ64virtual(os));
+        return _writeLevel(os, 0);
+    }
+    bool _serializeVQ90virtual(VqObjectStream& os) const override {
+        if constexpr (kParentIsRecord) VQ_PROPAGATE(Parent::_serializeVQ90virtual(os));
+        return _writeLevel(os, 9);
+    }
+    bool _serializeVQ100virtual(VqObjectStream& os) const override {
+        if constexpr (kParentIsRecord) VQ_PROPAGATE(Parent::_serializeVQ100virtual(os));
+        return _writeLevel(os, 10);
+    }
+    bool _deserializeVQvirtual(VqObjectStream& os) override {
+        if constexpr (kParentIsRecord) VQ_PROPAGATE(Parent::_deserializeVQvirtual(os));
+        return _readLevel(os);
+    }
+    bool _deserializeVQ90virtual(VqObjectStream& os) override {
+        if constexpr (kParentIsRecord) VQ_PROPAGATE(Parent::_deserializeVQ90virtual(os));
+        return _readLevel(os);
+    }
+    bool _deserializeVQ100virtual(VqObjectStream& os) override {
+        if constexpr (kParentIsRecord) VQ_PROPAGATE(Parent::_deserializeVQ100virtual(os));
+        return _readLevel(os);
+    }
+
+    // The local version a level writes, unless Derived says otherwise.
+    int _localVersion(const RecordFormat&) const { return 1; }
+
+    // The format being written: the stream's version, which the stream
+    // manager gives every stream of a file; a stream that knows none is
+    // written in the version of the settings (those of the calling thread's
+    // save, if one is running), as the dispatch of serialize does.
+    static RecordFormat writeFormat(const VqObjectStream& os) {
+        RecordFormat f;
+        os.getVersion(f.major, f.minor);
+        if (f.major < 0) VqFormatSettings::getVersion(f.major, f.minor);
+        return f;
+    }
+    static RecordFormat readFormat(const VqObjectStream& os) {
+        RecordFormat f;
+        os.getVersion(f.major, f.minor);
+        return f;
+    }
+
+protected:
+    // Formats before 9 carry the object ID of objects that others refer to
+    // in their data: the writer stores the object's ID, the reader registers
+    // the object at once.
+    bool _writeOwnId(VqObjectStream& os) const {
+        int id = -1;
+        VQ_PROPAGATE(os.ptr2num(static_cast<const VqBase*>(this), &id));
+        return os.write(id);
+    }
+    bool _readOwnId(VqObjectStream& os) {
+        int id = -1;
+        VQ_PROPAGATE(os.read(&id));
+        bool ok = true;
+        VQ_PROPAGATE(os.registerPtr(static_cast<const VqBase*>(this), id, &ok));
+        return true;
+    }
+
+private:
+    // A parent that is not a record level writes nothing of its own, and its
+    // hooks must not be called: they would fall through to this level's.
+    static constexpr bool kParentIsRecord = requires { Parent::s_bRecordLevel; };
+
+    // hookGeneration is the generation of the hook the dispatch chose; a
+    // stream of another generation would get a layout its readers do not expect.
+    bool _writeLevel(VqObjectStream& os, int hookGeneration) const {
+        static_assert(std::is_same_v<decltype(&Derived::_writeFields),
+                                     bool (Derived::*)(VqObjectStream&, const RecordFormat&) const>,
+                      "each record level declares its own _writeFields");
+        const Derived& self = static_cast<const Derived&>(*this);
+        const RecordFormat f = writeFormat(os);
+        if (f.generation() != hookGeneration) {
+            const char* cond = hookGeneration == 9 ? "iMaj == 9" : hookGeneration == 10 ? "iMaj >= 10" : "iMaj < 9";
+            VQ_FAIL(Derived::classTypeID().name, "serialize", cond, VQ_ERR_INTERNAL);
+        }
+        bool ok = true;
+        if (f.generation() == 9)
+            ok = os.write(static_cast<short>(self._localVersion(f)));
+        else if (f.generation() == 10)
+            ok = os.write(static_cast<unsigned char>(self._localVersion(f)));
+        if (!ok || !self._writeFields(os, f)) {
+            VqErrorState::rethrowError();
+            return false;
+        }
+        return true;
+    }
+
+    bool _readLevel(VqObjectStream& os) {
+        static_assert(std::is_same_v<decltype(&Derived::_readFields),
+                                     bool (Derived::*)(VqObjectStream&, const RecordFormat&, int)>,
+                      "each record level declares its own _readFields");
+        const RecordFormat f = readFormat(os);
+        int lv = 0;
+        bool ok = true;
+        const char* method = nullptr;
+        if (f.generation() == 9) {
+            short v = 0;
+            ok = os.read(&v);
+            lv = v;
+            method = "_deserializeVQ90virtual";
+        } else if (f.generation() == 10) {
+            unsigned char v = 0;
+            ok = os.read(&v);
+            lv = v;
+            method = "_deserializeVQ100virtual";
+        }
+        if (!ok) {
+            VqErrorState::rethrowError();
+            return false;
+        }
+        if (method && lv < 1) VQ_FAIL(Derived::classTypeID().name, method, "iLocalVers >= 1", VQ_ERR_INTERNAL);
+        if (!static_cast<Derived&>(*this)._readFields(os, f, lv)) {
+            VqErrorState::rethrowError();
+            return false;
+        }
+        return true;
+    }
+};
+
+} // namespace Vq
