@@ -44,32 +44,46 @@ public:
     static constexpr bool s_bRecordLevel = true;
 
     bool _serializeVQ64virtual(VqObjectStream& os) const override {
-        if constexpr (kParentIsRecord) VQ_PROPAGATE(Parent::_serializeVQ64virtual(os));
+        if constexpr (kParentIsRecord)
+            if (_self()._parentLevelIn(writeFormat(os))) VQ_PROPAGATE(Parent::_serializeVQ64virtual(os));
         return _writeLevel(os, 0);
     }
     bool _serializeVQ90virtual(VqObjectStream& os) const override {
-        if constexpr (kParentIsRecord) VQ_PROPAGATE(Parent::_serializeVQ90virtual(os));
+        if constexpr (kParentIsRecord)
+            if (_self()._parentLevelIn(writeFormat(os))) VQ_PROPAGATE(Parent::_serializeVQ90virtual(os));
         return _writeLevel(os, 9);
     }
     bool _serializeVQ100virtual(VqObjectStream& os) const override {
-        if constexpr (kParentIsRecord) VQ_PROPAGATE(Parent::_serializeVQ100virtual(os));
+        if constexpr (kParentIsRecord)
+            if (_self()._parentLevelIn(writeFormat(os))) VQ_PROPAGATE(Parent::_serializeVQ100virtual(os));
         return _writeLevel(os, 10);
     }
     bool _deserializeVQvirtual(VqObjectStream& os) override {
-        if constexpr (kParentIsRecord) VQ_PROPAGATE(Parent::_deserializeVQvirtual(os));
+        if constexpr (kParentIsRecord)
+            if (_self()._parentLevelIn(readFormat(os))) VQ_PROPAGATE(Parent::_deserializeVQvirtual(os));
         return _readLevel(os);
     }
     bool _deserializeVQ90virtual(VqObjectStream& os) override {
-        if constexpr (kParentIsRecord) VQ_PROPAGATE(Parent::_deserializeVQ90virtual(os));
+        if constexpr (kParentIsRecord)
+            if (_self()._parentLevelIn(readFormat(os))) VQ_PROPAGATE(Parent::_deserializeVQ90virtual(os));
         return _readLevel(os);
     }
     bool _deserializeVQ100virtual(VqObjectStream& os) override {
-        if constexpr (kParentIsRecord) VQ_PROPAGATE(Parent::_deserializeVQ100virtual(os));
+        if constexpr (kParentIsRecord)
+            if (_self()._parentLevelIn(readFormat(os))) VQ_PROPAGATE(Parent::_deserializeVQ100virtual(os));
         return _readLevel(os);
     }
 
-    // The local version a level writes, unless Derived says otherwise.
+    // What a level may say otherwise, by declaring the same function:
+    // the local version it writes;
     int _localVersion(const RecordFormat&) const { return 1; }
+    // whether a local version opens it (by default in formats 9 and 10; one
+    // before 9 is 16-bit, as in 9); a reader may decide this from what the
+    // levels before it read;
+    bool _localVersionIn(const RecordFormat& f) const { return f.generation() != 0; }
+    // whether the parent's level comes before it (a few levels stand alone in
+    // some formats).
+    bool _parentLevelIn(const RecordFormat&) const { return true; }
 
     // The format being written: the stream's version, which the stream
     // manager gives every stream of a file; a stream that knows none is
@@ -105,6 +119,20 @@ protected:
     }
 
 private:
+    // The class that declares a member function: a level that forgot its own
+    // field functions would inherit its parent's and write them twice.
+    template <class M>
+    struct OwnerOf;
+    template <class R, class C, class... A>
+    struct OwnerOf<R (C::*)(A...) const> {
+        using type = C;
+    };
+    template <class R, class C, class... A>
+    struct OwnerOf<R (C::*)(A...)> {
+        using type = C;
+    };
+    const Derived& _self() const { return static_cast<const Derived&>(*this); }
+
     // A parent that is not a record level writes nothing of its own, and its
     // hooks must not be called: they would fall through to this level's.
     static constexpr bool kParentIsRecord = requires { Parent::s_bRecordLevel; };
@@ -112,20 +140,21 @@ private:
     // hookGeneration is the generation of the hook the dispatch chose; a
     // stream of another generation would get a layout its readers do not expect.
     bool _writeLevel(VqObjectStream& os, int hookGeneration) const {
-        static_assert(std::is_same_v<decltype(&Derived::_writeFields),
-                                     bool (Derived::*)(VqObjectStream&, const RecordFormat&) const>,
+        static_assert(!std::is_base_of_v<typename OwnerOf<decltype(&Derived::_writeFields)>::type, Parent>,
                       "each record level declares its own _writeFields");
-        const Derived& self = static_cast<const Derived&>(*this);
+        const Derived& self = _self();
         const RecordFormat f = writeFormat(os);
         if (f.generation() != hookGeneration) {
             const char* cond = hookGeneration == 9 ? "iMaj == 9" : hookGeneration == 10 ? "iMaj >= 10" : "iMaj < 9";
             VQ_FAIL(Derived::classTypeID().name, "serialize", cond, VQ_ERR_INTERNAL);
         }
         bool ok = true;
-        if (f.generation() == 9)
-            ok = os.write(static_cast<short>(self._localVersion(f)));
-        else if (f.generation() == 10)
-            ok = os.write(static_cast<unsigned char>(self._localVersion(f)));
+        if (self._localVersionIn(f)) {
+            if (f.generation() == 10)
+                ok = os.write(static_cast<unsigned char>(self._localVersion(f)));
+            else
+                ok = os.write(static_cast<short>(self._localVersion(f)));
+        }
         if (!ok || !self._writeFields(os, f)) {
             VqErrorState::rethrowError();
             return false;
@@ -134,23 +163,24 @@ private:
     }
 
     bool _readLevel(VqObjectStream& os) {
-        static_assert(std::is_same_v<decltype(&Derived::_readFields),
-                                     bool (Derived::*)(VqObjectStream&, const RecordFormat&, int)>,
+        static_assert(!std::is_base_of_v<typename OwnerOf<decltype(&Derived::_readFields)>::type, Parent>,
                       "each record level declares its own _readFields");
         const RecordFormat f = readFormat(os);
         int lv = 0;
         bool ok = true;
         const char* method = nullptr;
-        if (f.generation() == 9) {
-            short v = 0;
-            ok = os.read(&v);
-            lv = v;
-            method = "_deserializeVQ90virtual";
-        } else if (f.generation() == 10) {
-            unsigned char v = 0;
-            ok = os.read(&v);
-            lv = v;
-            method = "_deserializeVQ100virtual";
+        if (_self()._localVersionIn(f)) {
+            if (f.generation() == 10) {
+                unsigned char v = 0;
+                ok = os.read(&v);
+                lv = v;
+                method = "_deserializeVQ100virtual";
+            } else {
+                short v = 0;
+                ok = os.read(&v);
+                lv = v;
+                method = f.generation() == 9 ? "_deserializeVQ90virtual" : "_deserializeVQvirtual";
+            }
         }
         if (!ok) {
             VqErrorState::rethrowError();

@@ -4,7 +4,7 @@
 
 // A reference to another object of the same segment, stored by object ID.
 // The pointer is not counted: the referenced object is owned elsewhere.
-class VqBasePtrPropAtom : public VqPropAtom {
+class VqBasePtrPropAtom : public Vq::Record<VqBasePtrPropAtom, VqPropAtom> {
     VQ_DECLARE_TYPE(VqBasePtrPropAtom)
 public:
     VqBasePtrPropAtom() = default;
@@ -19,12 +19,9 @@ public:
     }
     void write(std::ostream& os) const override;
 
-    bool _serializeVQvirtual(VqObjectStream& os) const override;
-    bool _serializeVQ90virtual(VqObjectStream& os) const override;
-    bool _serializeVQ100virtual(VqObjectStream& os) const override;
-    bool _deserializeVQvirtual(VqObjectStream& os) override;
-    bool _deserializeVQ90virtual(VqObjectStream& os) override;
-    bool _deserializeVQ100virtual(VqObjectStream& os) override;
+    // The referenced object's ID.
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 
 private:
     const VqBase* _pValue = nullptr;

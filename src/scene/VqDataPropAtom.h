@@ -13,7 +13,7 @@ struct VqSID {
 
 // A reference to data of an old-format file by its position. Stored only in
 // files of formats before 8; an atom read from a file is not written again.
-class VqDataPropAtom : public VqPropAtom {
+class VqDataPropAtom : public Vq::Record<VqDataPropAtom, VqPropAtom> {
     VQ_DECLARE_TYPE(VqDataPropAtom)
 public:
     VqDataPropAtom() = default;
@@ -29,8 +29,11 @@ public:
     }
     void write(std::ostream& os) const override;
 
-    bool _serializeVQvirtual(VqObjectStream& os) const override;
-    bool _deserializeVQvirtual(VqObjectStream& os) override;
+    // The offset, in the formats before 8 that store the atom; later formats
+    // give the level nothing (it is never written there).
+    bool _localVersionIn(const Vq::RecordFormat&) const { return false; }
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 
 private:
     VqSID _sid;

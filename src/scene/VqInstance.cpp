@@ -2,7 +2,6 @@
 
 #include "VqErrorState.h"
 #include "VqFactory.h"
-#include "VqLocalVersion.h"
 
 VQ_IMPLEMENT_TYPE(VqInstance, VqNode, CLSID_ZQInstance)
 
@@ -128,11 +127,11 @@ bool VqInstance::_cloneInto(VqNode* copy, bool deep, CloneMap& map) const {
     return true;
 }
 
-bool VqInstance::_serializeChild(VqObjectStream& os) const {
+bool VqInstance::_writeFields(VqObjectStream& os, const Vq::RecordFormat&) const {
     return _writeId(os, _pChild);
 }
 
-bool VqInstance::_deserializeChild(VqObjectStream& os) {
+bool VqInstance::_readFields(VqObjectStream& os, const Vq::RecordFormat&, int) {
     int id = -1;
     VQ_PROPAGATE(os.read(&id));
     _pChild = static_cast<VqNode*>(_idToSlot(id));
@@ -166,33 +165,3 @@ bool VqInstance::fixupLists() {
     return ok;
 }
 
-bool VqInstance::_serializeVQ64virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqNode::_serializeVQ64virtual(os));
-    return _serializeChild(os);
-}
-bool VqInstance::_serializeVQ90virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqNode::_serializeVQ90virtual(os));
-    VQ_PROPAGATE(Vq::writeLocalVersion9(os, 1));
-    return _serializeChild(os);
-}
-bool VqInstance::_serializeVQ100virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqNode::_serializeVQ100virtual(os));
-    VQ_PROPAGATE(Vq::writeLocalVersion10(os, 1));
-    return _serializeChild(os);
-}
-bool VqInstance::_deserializeVQvirtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqNode::_deserializeVQvirtual(os));
-    return _deserializeChild(os);
-}
-bool VqInstance::_deserializeVQ90virtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqNode::_deserializeVQ90virtual(os));
-    int lv = 0;
-    VQ_PROPAGATE(Vq::readLocalVersion9(os, lv, "VqInstance", "_deserializeVQ90virtual"));
-    return _deserializeChild(os);
-}
-bool VqInstance::_deserializeVQ100virtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqNode::_deserializeVQ100virtual(os));
-    int lv = 0;
-    VQ_PROPAGATE(Vq::readLocalVersion10(os, lv, "VqInstance", "_deserializeVQ100virtual"));
-    return _deserializeChild(os);
-}

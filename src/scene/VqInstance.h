@@ -4,11 +4,11 @@
 
 // A node with exactly one child: the means by which one subgraph is placed
 // at several places of the graph.
-class VqInstance : public VqNode {
+class VqInstance : public Vq::Record<VqInstance, VqNode> {
     VQ_DECLARE_TYPE(VqInstance)
 public:
     VqInstance() = default;
-    VqInstance(const VqInstance& o) : VqNode(o), _bPartitionCheck(o._bPartitionCheck) {}
+    VqInstance(const VqInstance& o) : Record(o), _bPartitionCheck(o._bPartitionCheck) {}
     ~VqInstance() override;
 
     virtual bool replaceChild(VqNode* child);
@@ -36,12 +36,9 @@ public:
     void setPartitionCheck(bool on) { _bPartitionCheck = on; }
     bool partitionCheck() const { return _bPartitionCheck; }
 
-    bool _serializeVQ64virtual(VqObjectStream& os) const override;
-    bool _serializeVQ90virtual(VqObjectStream& os) const override;
-    bool _serializeVQ100virtual(VqObjectStream& os) const override;
-    bool _deserializeVQvirtual(VqObjectStream& os) override;
-    bool _deserializeVQ90virtual(VqObjectStream& os) override;
-    bool _deserializeVQ100virtual(VqObjectStream& os) override;
+    // The instance's level: its child's ID.
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 
 protected:
     bool _cloneInto(VqNode* copy, bool deep, CloneMap& map) const override;
@@ -50,8 +47,6 @@ protected:
 
 private:
     bool _checkChild(const VqNode* child) const;
-    bool _serializeChild(VqObjectStream& os) const;
-    bool _deserializeChild(VqObjectStream& os);
 
     mutable VqNode* _pChild = nullptr;
     bool _bPartitionCheck = true;

@@ -2,7 +2,6 @@
 
 #include "VqErrorState.h"
 #include "VqFactory.h"
-#include "VqLocalVersion.h"
 
 VQ_IMPLEMENT_TYPE(VqLOD, VqGroup, CLSID_ZQLOD)
 
@@ -74,53 +73,22 @@ bool VqLOD::children(VqNode* const*& list, unsigned int& count, bool cooked) con
 }
 
 // The forced child is never stored: the mask written is always 0.
-bool VqLOD::_serializeVQ64virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqGroup::_serializeVQ64virtual(os));
+bool VqLOD::_writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const {
+    if (fmt.generation() == 10) return true;
     VQ_PROPAGATE(os.writeVecf(_vRelQualities));
     return os.write(0u);
 }
 
-bool VqLOD::_serializeVQ90virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqGroup::_serializeVQ90virtual(os));
-    VQ_PROPAGATE(Vq::writeLocalVersion9(os, 1));
-    VQ_PROPAGATE(os.writeVecf(_vRelQualities));
-    return os.write(0u);
-}
-
-// Format 10 keeps neither qualities nor the forced child: the level holds its version alone.
-bool VqLOD::_serializeVQ100virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqGroup::_serializeVQ100virtual(os));
-    return Vq::writeLocalVersion10(os, 1);
-}
-
-bool VqLOD::_deserializeVQvirtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqGroup::_deserializeVQvirtual(os));
-    int major = -1, minor = -1;
-    os.getVersion(major, minor);
+bool VqLOD::_readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int) {
+    if (fmt.generation() == 10) {
+        _vRelQualities.clear();
+        _iForcedChild = -1;
+        return true;
+    }
     // Format 6.0 files have no qualities.
-    if (major > 6 || (major == 6 && minor >= 1)) VQ_PROPAGATE(os.readVecf(_vRelQualities));
+    if (fmt.atLeast(6, 1)) VQ_PROPAGATE(os.readVecf(_vRelQualities));
     unsigned int mask = 0;
     VQ_PROPAGATE(os.read(&mask));
     _setForcedFromMask(mask);
-    return true;
-}
-
-bool VqLOD::_deserializeVQ90virtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqGroup::_deserializeVQ90virtual(os));
-    int lv = 0;
-    VQ_PROPAGATE(Vq::readLocalVersion9(os, lv, "VqLOD", "_deserializeVQ90virtual"));
-    VQ_PROPAGATE(os.readVecf(_vRelQualities));
-    unsigned int mask = 0;
-    VQ_PROPAGATE(os.read(&mask));
-    _setForcedFromMask(mask);
-    return true;
-}
-
-bool VqLOD::_deserializeVQ100virtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqGroup::_deserializeVQ100virtual(os));
-    int lv = 0;
-    VQ_PROPAGATE(Vq::readLocalVersion10(os, lv, "VqLOD", "_deserializeVQ100virtual"));
-    _vRelQualities.clear();
-    _iForcedChild = -1;
     return true;
 }

@@ -5,11 +5,11 @@
 
 // A group whose children are levels of detail of one object. A forced child,
 // when set, is the only child a traversal visits.
-class VqLOD : public VqGroup {
+class VqLOD : public Vq::Record<VqLOD, VqGroup> {
     VQ_DECLARE_TYPE(VqLOD)
 public:
     VqLOD() = default;
-    VqLOD(const VqLOD& o) : VqGroup(o), _vRelQualities(o._vRelQualities), _iForcedChild(o._iForcedChild) {}
+    VqLOD(const VqLOD& o) : Record(o), _vRelQualities(o._vRelQualities), _iForcedChild(o._iForcedChild) {}
 
     virtual bool setRelativeQuality(int index, float quality);
     // Kept for callers of the older interface; selection is by setForcedChild.
@@ -24,12 +24,11 @@ public:
     unsigned int numChildren(bool cooked = false) const override;
     bool children(VqNode* const*& list, unsigned int& count, bool cooked = false) const override;
 
-    bool _serializeVQ64virtual(VqObjectStream& os) const override;
-    bool _serializeVQ90virtual(VqObjectStream& os) const override;
-    bool _serializeVQ100virtual(VqObjectStream& os) const override;
-    bool _deserializeVQvirtual(VqObjectStream& os) override;
-    bool _deserializeVQ90virtual(VqObjectStream& os) override;
-    bool _deserializeVQ100virtual(VqObjectStream& os) override;
+    // The LOD's level: the relative qualities and the forced-child mask
+    // (always written as none) before format 10; nothing of its own in 10,
+    // where a reader forgets both.
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 
 protected:
     bool _countsAreAlternatives() const override { return true; }

@@ -3,7 +3,6 @@
 #include "VqErrorState.h"
 #include "VqFactory.h"
 #include "VqGlobalObjectAliasTable.h"
-#include "VqLocalVersion.h"
 #include "VqFormatSettings.h"
 #include "VqStdException.h"
 #include "VqStreamMgrSegmentIO.h"
@@ -90,7 +89,7 @@ VqLateLoadedPropAtom::VqLateLoadedPropAtom(const VqGUID& guid, int segType) : Vq
 }
 
 VqLateLoadedPropAtom::VqLateLoadedPropAtom(const VqLateLoadedPropAtom& o)
-    : VqPropAtom(o), Vq::CowGoatPtr(o), _guid(o._guid), _eSegType(o._eSegType) {}
+    : Record(o), Vq::CowGoatPtr(o), _guid(o._guid), _eSegType(o._eSegType) {}
 
 VqLateLoadedPropAtom& VqLateLoadedPropAtom::operator=(const VqLateLoadedPropAtom& o) {
     VqPropAtom::operator=(o);
@@ -218,61 +217,25 @@ bool VqLateLoadedPropAtom::writeData(VqLLSegmentIO& io) const {
     }
 }
 
-bool VqLateLoadedPropAtom::_serializeVQvirtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqPropAtom::_serializeVQvirtual(os));
-    VQ_PROPAGATE(os.write(_guid));
-    return os.write(_eSegType);
-}
-
-bool VqLateLoadedPropAtom::_serializeVQ90virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqPropAtom::_serializeVQ90virtual(os));
-    VQ_PROPAGATE(Vq::writeLocalVersion9(os, 1));
-    VQ_PROPAGATE(os.write(_guid));
-    VQ_PROPAGATE(os.write(_eSegType));
-    VQ_PROPAGATE(os.write(0));
-    return os.write(1);
-}
-
-bool VqLateLoadedPropAtom::_serializeVQ100virtual(VqObjectStream& os) const {
-    if (_guid == VqGUID())
+bool VqLateLoadedPropAtom::_writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const {
+    if (fmt.generation() == 10 && _guid == VqGUID())
         VQ_FAIL("VqLateLoadedPropAtom", "_serializeVQ100virtual", "_guid != VqGUID()", VQ_ERR_INTERNAL);
-    VQ_PROPAGATE(VqPropAtom::_serializeVQ100virtual(os));
-    VQ_PROPAGATE(Vq::writeLocalVersion10(os, 2));
     VQ_PROPAGATE(os.write(_guid));
     VQ_PROPAGATE(os.write(_eSegType));
-    return os.write(0);
+    if (fmt.generation() == 0) return true;
+    VQ_PROPAGATE(os.write(0));
+    return fmt.generation() == 9 ? os.write(1) : true;
 }
 
-bool VqLateLoadedPropAtom::_deserializeVQvirtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqPropAtom::_deserializeVQvirtual(os));
-    VQ_PROPAGATE(os.read(_guid));
-    VQ_PROPAGATE(os.read(&_eSegType));
-    _setStateBit(VQ_PROPATOM_PERSISTABLE, false);
-    return true;
-}
-
-bool VqLateLoadedPropAtom::_deserializeVQ90virtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqPropAtom::_deserializeVQ90virtual(os));
-    int lv = 0;
-    VQ_PROPAGATE(Vq::readLocalVersion9(os, lv, "VqLateLoadedPropAtom", "_deserializeVQ90virtual"));
-    VQ_PROPAGATE(os.read(_guid));
-    VQ_PROPAGATE(os.read(&_eSegType));
-    int reserved[2] = {0, 0};
-    VQ_PROPAGATE(os.read(reserved, 2));
-    _setStateBit(VQ_PROPATOM_PERSISTABLE, false);
-    return true;
-}
-
-bool VqLateLoadedPropAtom::_deserializeVQ100virtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqPropAtom::_deserializeVQ100virtual(os));
-    int lv = 0;
-    VQ_PROPAGATE(Vq::readLocalVersion10(os, lv, "VqLateLoadedPropAtom", "_deserializeVQ100virtual"));
-    if (lv < 2 && !(_uState & VQ_PROPATOM_OLD_LAYOUT))
+bool VqLateLoadedPropAtom::_readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion) {
+    if (fmt.generation() == 10 && localVersion < 2 && !(_uState & VQ_PROPATOM_OLD_LAYOUT))
         VQ_FAIL("VqLateLoadedPropAtom", "_deserializeVQ100virtual", "iLocalVers >= 2", VQ_ERR_INTERNAL);
     VQ_PROPAGATE(os.read(_guid));
     VQ_PROPAGATE(os.read(&_eSegType));
-    int reserved = 0;
-    VQ_PROPAGATE(os.read(&reserved));
+    if (fmt.generation() != 0) {
+        int reserved[2] = {0, 0};
+        VQ_PROPAGATE(os.read(reserved, fmt.generation() == 9 ? 2 : 1));
+    }
     _setStateBit(VQ_PROPATOM_PERSISTABLE, false);
     return true;
 }

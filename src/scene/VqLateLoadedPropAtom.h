@@ -32,7 +32,7 @@ public:
 // (geometry, B-rep, PMI, metadata, thumbnails): the object is loaded when
 // asked for, shared with other atoms of the same segment through the global
 // object alias table, and saved to a fresh segment at every save.
-class VqLateLoadedPropAtom : public VqPropAtom, public Vq::CowGoatPtr {
+class VqLateLoadedPropAtom : public Vq::Record<VqLateLoadedPropAtom, VqPropAtom>, public Vq::CowGoatPtr {
     VQ_DECLARE_TYPE(VqLateLoadedPropAtom)
 public:
     VqLateLoadedPropAtom();
@@ -74,12 +74,13 @@ public:
     bool isEqualHook(const VqPropAtom& o) const override;
     void write(std::ostream& os) const override;
 
-    bool _serializeVQvirtual(VqObjectStream& os) const override;
-    bool _serializeVQ90virtual(VqObjectStream& os) const override;
-    bool _serializeVQ100virtual(VqObjectStream& os) const override;
-    bool _deserializeVQvirtual(VqObjectStream& os) override;
-    bool _deserializeVQ90virtual(VqObjectStream& os) override;
-    bool _deserializeVQ100virtual(VqObjectStream& os) override;
+    // The segment's GUID and type; format 9 adds two reserved words (0 and
+    // 1), format 10 one (0) and writes the level as local version 2 (an atom
+    // level of local version 1 allows 1 here too). A format-10 element needs
+    // the GUID of a saved segment.
+    int _localVersion(const Vq::RecordFormat& fmt) const { return fmt.generation() == 10 ? 2 : 1; }
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 
     // The well-known keys live from init() to fini().
     static bool init();

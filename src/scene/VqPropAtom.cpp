@@ -2,7 +2,6 @@
 
 #include "VqErrorState.h"
 #include "VqFactory.h"
-#include "VqLocalVersion.h"
 
 VQ_IMPLEMENT_ABSTRACT_TYPE(VqPropAtom, VqBase, CLSID_ZQPropAtom)
 
@@ -13,44 +12,14 @@ bool VqPropAtom::clone(VqPropAtom*& out) const {
     return true;
 }
 
-bool VqPropAtom::_serializeVQvirtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(Vq::writeOwnId(os, this));
+bool VqPropAtom::_writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const {
+    if (fmt.generation() == 0) VQ_PROPAGATE(_writeOwnId(os));
     return os.write(static_cast<unsigned int>(_uState & VQ_PROPATOM_FILE_BITS));
 }
 
-bool VqPropAtom::_serializeVQ90virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(Vq::writeLocalVersion9(os, 1));
-    return os.write(static_cast<unsigned int>(_uState & VQ_PROPATOM_FILE_BITS));
-}
-
-bool VqPropAtom::_serializeVQ100virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(Vq::writeLocalVersion10(os, 2));
-    return os.write(static_cast<unsigned int>(_uState & VQ_PROPATOM_FILE_BITS));
-}
-
-bool VqPropAtom::_deserializeVQvirtual(VqObjectStream& os) {
-    VQ_PROPAGATE(Vq::readOwnId(os, this));
-    unsigned int word = 0;
-    VQ_PROPAGATE(os.read(&word));
-    _setStateFromFile(word);
-    return true;
-}
-
-bool VqPropAtom::_deserializeVQ90virtual(VqObjectStream& os) {
-    int lv = 0;
-    VQ_PROPAGATE(Vq::readLocalVersion9(os, lv, "VqPropAtom", "_deserializeVQ90virtual"));
-    unsigned int word = 0;
-    VQ_PROPAGATE(os.read(&word));
-    _setStateFromFile(word);
-    return true;
-}
-
-bool VqPropAtom::_deserializeVQ100virtual(VqObjectStream& os) {
-    int lv = 0;
-    VQ_PROPAGATE(Vq::readLocalVersion10(os, lv, "VqPropAtom", "_deserializeVQ100virtual"));
-    if (lv == 1) {
-        // The older layout has no fields at this level; the derived level
-        // that follows is laid out the older way too.
+bool VqPropAtom::_readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion) {
+    if (fmt.generation() == 0) VQ_PROPAGATE(_readOwnId(os));
+    if (fmt.generation() == 10 && localVersion == 1) {
         _setStateFromFile(_uState & VQ_PROPATOM_FILE_BITS);
         _uState |= VQ_PROPATOM_OLD_LAYOUT;
         return true;

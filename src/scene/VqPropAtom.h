@@ -1,12 +1,13 @@
 #pragma once
 
 #include "VqBase.h"
+#include "VqRecord.h"
 
 #include <cstdint>
 #include <iosfwd>
 
 // A key or a value of a property table: a small object compared by value.
-class VqPropAtom : public VqBase {
+class VqPropAtom : public Vq::Record<VqPropAtom, VqBase> {
     VQ_DECLARE_TYPE(VqPropAtom)
 public:
     // State word bits. The low byte is free for callers and is stored in files.
@@ -21,7 +22,7 @@ public:
     };
 
     VqPropAtom() = default;
-    VqPropAtom(const VqPropAtom& o) : VqBase(o), _uState(o._uState) {}
+    VqPropAtom(const VqPropAtom& o) : Record(o), _uState(o._uState) {}
     VqPropAtom& operator=(const VqPropAtom& o) {
         _uState = o._uState;
         return *this;
@@ -53,13 +54,13 @@ public:
     }
     uint32_t stateWord() const { return _uState; }
 
-    // Version hooks of the atom's own level; derived atoms write this level first.
-    bool _serializeVQvirtual(VqObjectStream& os) const override;
-    bool _serializeVQ90virtual(VqObjectStream& os) const override;
-    bool _serializeVQ100virtual(VqObjectStream& os) const override;
-    bool _deserializeVQvirtual(VqObjectStream& os) override;
-    bool _deserializeVQ90virtual(VqObjectStream& os) override;
-    bool _deserializeVQ100virtual(VqObjectStream& os) override;
+    // The atom's own level, which derived atoms write first: before format
+    // 9 the own object ID, then the stored bits of the state word. Format 10
+    // writes it as local version 2; local version 1 of older writers has no
+    // fields, and the levels after it are laid out the older way too.
+    int _localVersion(const Vq::RecordFormat& fmt) const { return fmt.generation() == 10 ? 2 : 1; }
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 
 protected:
     void _setStateBit(uint32_t bit, bool on) { _uState = on ? (_uState | bit) : (_uState & ~bit); }

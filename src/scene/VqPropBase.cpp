@@ -3,7 +3,6 @@
 #include "VqErrorState.h"
 #include "VqFactory.h"
 #include "VqLateLoadedPropAtom.h"
-#include "VqLocalVersion.h"
 #include "VqFormatSettings.h"
 #include "VqStreamMgrSegmentIO.h"
 #include "VqStringPropAtom.h"

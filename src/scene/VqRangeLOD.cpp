@@ -2,7 +2,6 @@
 
 #include "VqErrorState.h"
 #include "VqFactory.h"
-#include "VqLocalVersion.h"
 
 VQ_IMPLEMENT_TYPE(VqRangeLOD, VqLOD, CLSID_ZQRangeLOD)
 
@@ -23,43 +22,13 @@ bool VqRangeLOD::setRangeLimits(const std::vector<float>& ranges) {
     return setModifiedFlag(true);
 }
 
-bool VqRangeLOD::_serializeFields(VqObjectStream& os) const {
+bool VqRangeLOD::_writeFields(VqObjectStream& os, const Vq::RecordFormat&) const {
     VQ_PROPAGATE(os.writeVecf(_vRangeLimits));
     return os.writeVec3f(_vCenter);
 }
 
-bool VqRangeLOD::_deserializeFields(VqObjectStream& os) {
+bool VqRangeLOD::_readFields(VqObjectStream& os, const Vq::RecordFormat&, int) {
     VQ_PROPAGATE(os.readVecf(_vRangeLimits));
     return os.readVec3f(_vCenter);
 }
 
-bool VqRangeLOD::_serializeVQ64virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqLOD::_serializeVQ64virtual(os));
-    return _serializeFields(os);
-}
-bool VqRangeLOD::_serializeVQ90virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqLOD::_serializeVQ90virtual(os));
-    VQ_PROPAGATE(Vq::writeLocalVersion9(os, 1));
-    return _serializeFields(os);
-}
-bool VqRangeLOD::_serializeVQ100virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqLOD::_serializeVQ100virtual(os));
-    VQ_PROPAGATE(Vq::writeLocalVersion10(os, 1));
-    return _serializeFields(os);
-}
-bool VqRangeLOD::_deserializeVQvirtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqLOD::_deserializeVQvirtual(os));
-    return _deserializeFields(os);
-}
-bool VqRangeLOD::_deserializeVQ90virtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqLOD::_deserializeVQ90virtual(os));
-    int lv = 0;
-    VQ_PROPAGATE(Vq::readLocalVersion9(os, lv, "VqRangeLOD", "_deserializeVQ90virtual"));
-    return _deserializeFields(os);
-}
-bool VqRangeLOD::_deserializeVQ100virtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqLOD::_deserializeVQ100virtual(os));
-    int lv = 0;
-    VQ_PROPAGATE(Vq::readLocalVersion10(os, lv, "VqRangeLOD", "_deserializeVQ100virtual"));
-    return _deserializeFields(os);
-}

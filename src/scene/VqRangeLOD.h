@@ -4,11 +4,11 @@
 #include "VqLOD.h"
 
 // A level-of-detail group that selects its child by distance from a centre.
-class VqRangeLOD : public VqLOD {
+class VqRangeLOD : public Vq::Record<VqRangeLOD, VqLOD> {
     VQ_DECLARE_TYPE(VqRangeLOD)
 public:
     VqRangeLOD() = default;
-    VqRangeLOD(const VqRangeLOD& o) : VqLOD(o), _vRangeLimits(o._vRangeLimits), _vCenter(o._vCenter) {}
+    VqRangeLOD(const VqRangeLOD& o) : Record(o), _vRangeLimits(o._vRangeLimits), _vCenter(o._vCenter) {}
 
     bool setRangeLimit(int index, float limit);
     // One limit per child.
@@ -17,16 +17,11 @@ public:
     void setCenter(const VqFixedVec<float, 3>& center) { _vCenter = center; }
     const VqFixedVec<float, 3>& center() const { return _vCenter; }
 
-    bool _serializeVQ64virtual(VqObjectStream& os) const override;
-    bool _serializeVQ90virtual(VqObjectStream& os) const override;
-    bool _serializeVQ100virtual(VqObjectStream& os) const override;
-    bool _deserializeVQvirtual(VqObjectStream& os) override;
-    bool _deserializeVQ90virtual(VqObjectStream& os) override;
-    bool _deserializeVQ100virtual(VqObjectStream& os) override;
+    // The range LOD's level: the range limits and the centre.
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 
 private:
-    bool _serializeFields(VqObjectStream& os) const;
-    bool _deserializeFields(VqObjectStream& os);
 
     std::vector<float> _vRangeLimits;
     VqFixedVec<float, 3> _vCenter;

@@ -2,7 +2,6 @@
 
 #include "VqErrorState.h"
 #include "VqFactory.h"
-#include "VqLocalVersion.h"
 #include "VqMutex.h"
 #include "VqStdException.h"
 
@@ -80,7 +79,7 @@ VqStringPropAtom::VqStringPropAtom(const char* value) {
     _pEntry = _intern(VqString(value));
 }
 
-VqStringPropAtom::VqStringPropAtom(const VqStringPropAtom& o) : VqPropAtom(o), _pEntry(o._pEntry) {
+VqStringPropAtom::VqStringPropAtom(const VqStringPropAtom& o) : Record(o), _pEntry(o._pEntry) {
     // The original holds a use, so the entry cannot go away meanwhile.
     if (_pEntry) _pEntry->nUses.fetch_add(1);
 }
@@ -131,56 +130,24 @@ void VqStringPropAtom::_leakReportDetail(std::ostream& os) const {
     write(os);
 }
 
-bool VqStringPropAtom::_serializeVQvirtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqPropAtom::_serializeVQvirtual(os));
+bool VqStringPropAtom::_writeFields(VqObjectStream& os, const Vq::RecordFormat&) const {
     return os.write(_pEntry ? *_pEntry->pText : VqString());
 }
 
-bool VqStringPropAtom::_serializeVQ90virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqPropAtom::_serializeVQ90virtual(os));
-    VQ_PROPAGATE(Vq::writeLocalVersion9(os, 1));
-    return os.write(_pEntry ? *_pEntry->pText : VqString());
-}
-
-bool VqStringPropAtom::_serializeVQ100virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqPropAtom::_serializeVQ100virtual(os));
-    VQ_PROPAGATE(Vq::writeLocalVersion10(os, 2));
-    return os.write(_pEntry ? *_pEntry->pText : VqString());
-}
-
-bool VqStringPropAtom::_deserializeVQvirtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqPropAtom::_deserializeVQvirtual(os));
-    VqString s;
-    VQ_PROPAGATE(os.read(s));
-    return setValue(s);
-}
-
-bool VqStringPropAtom::_deserializeVQ90virtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqPropAtom::_deserializeVQ90virtual(os));
-    int lv = 0;
-    VQ_PROPAGATE(Vq::readLocalVersion9(os, lv, "VqStringPropAtom", "_deserializeVQ90virtual"));
-    VqString s;
-    VQ_PROPAGATE(os.read(s));
-    return setValue(s);
-}
-
-bool VqStringPropAtom::_deserializeVQ100virtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqPropAtom::_deserializeVQ100virtual(os));
-    if (_uState & VQ_PROPATOM_OLD_LAYOUT) {
-        // Older format-10 writers put two words and a 16-bit version before the text.
-        unsigned char u8 = 0;
-        unsigned int u32 = 0;
-        short lv = 0;
-        VQ_PROPAGATE(os.read(&u8));
-        VQ_PROPAGATE(os.read(&u32));
-        VQ_PROPAGATE(os.read(&lv));
-        if (lv != 1)
-            VQ_FAIL("VqStringPropAtom", "_deserializeVQ100virtual", "iLocalVers == 1", VQ_ERR_INTERNAL);
-    } else {
-        unsigned char lv = 0;
-        VQ_PROPAGATE(os.read(&lv));
-        if (lv < 2)
+bool VqStringPropAtom::_readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion) {
+    if (fmt.generation() == 10) {
+        if (_uState & VQ_PROPATOM_OLD_LAYOUT) {
+            unsigned char u8 = 0;
+            unsigned int u32 = 0;
+            short lv = 0;
+            VQ_PROPAGATE(os.read(&u8));
+            VQ_PROPAGATE(os.read(&u32));
+            VQ_PROPAGATE(os.read(&lv));
+            if (lv != 1)
+                VQ_FAIL("VqStringPropAtom", "_deserializeVQ100virtual", "iLocalVers == 1", VQ_ERR_INTERNAL);
+        } else if (localVersion < 2) {
             VQ_FAIL("VqStringPropAtom", "_deserializeVQ100virtual", "iLocalVers >= 2", VQ_ERR_INTERNAL);
+        }
     }
     VqString s;
     VQ_PROPAGATE(os.read(s));

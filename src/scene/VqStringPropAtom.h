@@ -7,7 +7,7 @@
 
 // A string atom. Every value is interned in one process-wide table, so that
 // two atoms with equal text share one entry and compare by identity.
-class VqStringPropAtom : public VqPropAtom {
+class VqStringPropAtom : public Vq::Record<VqStringPropAtom, VqPropAtom> {
     VQ_DECLARE_TYPE(VqStringPropAtom)
 public:
     // One interned text with its use count.
@@ -35,12 +35,15 @@ public:
     void write(std::ostream& os) const override;
     void _leakReportDetail(std::ostream& os) const override;
 
-    bool _serializeVQvirtual(VqObjectStream& os) const override;
-    bool _serializeVQ90virtual(VqObjectStream& os) const override;
-    bool _serializeVQ100virtual(VqObjectStream& os) const override;
-    bool _deserializeVQvirtual(VqObjectStream& os) override;
-    bool _deserializeVQ90virtual(VqObjectStream& os) override;
-    bool _deserializeVQ100virtual(VqObjectStream& os) override;
+    // The text. Format 10 writes it as local version 2; older format-10
+    // writers (the atom level of local version 1) put two words and a 16-bit
+    // version of 1 before it instead.
+    int _localVersion(const Vq::RecordFormat& fmt) const { return fmt.generation() == 10 ? 2 : 1; }
+    bool _localVersionIn(const Vq::RecordFormat& fmt) const {
+        return fmt.generation() != 0 && !(fmt.generation() == 10 && (_uState & VQ_PROPATOM_OLD_LAYOUT));
+    }
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 
     // The intern table lives from init() to fini(); fini() keeps a table that
     // still has entries, so that atoms outliving the library stay valid.

@@ -2,7 +2,6 @@
 
 #include "VqErrorState.h"
 #include "VqFactory.h"
-#include "VqLocalVersion.h"
 
 VQ_IMPLEMENT_TYPE(VqSwitch, VqGroup, CLSID_ZQSwitch)
 
@@ -53,44 +52,11 @@ int selectionFromFile(unsigned int v) {
 } // namespace
 
 // Files before format 9 carry a 16-bit version at this level too.
-bool VqSwitch::_serializeVQ64virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqGroup::_serializeVQ64virtual(os));
-    VQ_PROPAGATE(Vq::writeLocalVersion9(os, 1));
-    return os.write(selectionForFile(_iSelectedChild));
-}
-bool VqSwitch::_serializeVQ90virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqGroup::_serializeVQ90virtual(os));
-    VQ_PROPAGATE(Vq::writeLocalVersion9(os, 1));
-    return os.write(selectionForFile(_iSelectedChild));
-}
-bool VqSwitch::_serializeVQ100virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqGroup::_serializeVQ100virtual(os));
-    VQ_PROPAGATE(Vq::writeLocalVersion10(os, 1));
+bool VqSwitch::_writeFields(VqObjectStream& os, const Vq::RecordFormat&) const {
     return os.write(selectionForFile(_iSelectedChild));
 }
 
-bool VqSwitch::_deserializeVQvirtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqGroup::_deserializeVQvirtual(os));
-    int lv = 0;
-    VQ_PROPAGATE(Vq::readLocalVersion9(os, lv, "VqSwitch", "_deserializeVQvirtual"));
-    unsigned int sel = 0;
-    VQ_PROPAGATE(os.read(&sel));
-    _iSelectedChild = selectionFromFile(sel);
-    return true;
-}
-bool VqSwitch::_deserializeVQ90virtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqGroup::_deserializeVQ90virtual(os));
-    int lv = 0;
-    VQ_PROPAGATE(Vq::readLocalVersion9(os, lv, "VqSwitch", "_deserializeVQ90virtual"));
-    unsigned int sel = 0;
-    VQ_PROPAGATE(os.read(&sel));
-    _iSelectedChild = selectionFromFile(sel);
-    return true;
-}
-bool VqSwitch::_deserializeVQ100virtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqGroup::_deserializeVQ100virtual(os));
-    int lv = 0;
-    VQ_PROPAGATE(Vq::readLocalVersion10(os, lv, "VqSwitch", "_deserializeVQ100virtual"));
+bool VqSwitch::_readFields(VqObjectStream& os, const Vq::RecordFormat&, int) {
     unsigned int sel = 0;
     VQ_PROPAGATE(os.read(&sel));
     _iSelectedChild = selectionFromFile(sel);

@@ -3,11 +3,11 @@
 #include "VqGroup.h"
 
 // A group of which a traversal visits only the selected child.
-class VqSwitch : public VqGroup {
+class VqSwitch : public Vq::Record<VqSwitch, VqGroup> {
     VQ_DECLARE_TYPE(VqSwitch)
 public:
     VqSwitch() = default;
-    VqSwitch(const VqSwitch& o) : VqGroup(o), _iSelectedChild(o._iSelectedChild) {}
+    VqSwitch(const VqSwitch& o) : Record(o), _iSelectedChild(o._iSelectedChild) {}
 
     // -1 selects nothing.
     bool setSelectedChild(int iChild);
@@ -17,12 +17,11 @@ public:
     unsigned int numChildren(bool cooked = false) const override;
     bool children(VqNode* const*& list, unsigned int& count, bool cooked = false) const override;
 
-    bool _serializeVQ64virtual(VqObjectStream& os) const override;
-    bool _serializeVQ90virtual(VqObjectStream& os) const override;
-    bool _serializeVQ100virtual(VqObjectStream& os) const override;
-    bool _deserializeVQvirtual(VqObjectStream& os) override;
-    bool _deserializeVQ90virtual(VqObjectStream& os) override;
-    bool _deserializeVQ100virtual(VqObjectStream& os) override;
+    // The switch's level: the selected child. Unlike most levels it carries
+    // a local version before format 9 too.
+    bool _localVersionIn(const Vq::RecordFormat&) const { return true; }
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 
 protected:
     void _childRemovedAt(int index) override;

@@ -86,8 +86,8 @@ public:
     bool isEqualHook(const VqPropAtom& o) const override {
         return _dValue == static_cast<const TestAtom&>(o)._dValue;
     }
-    bool _serializeVQvirtual(VqObjectStream& os) const override {
-        return VqPropAtom::_serializeVQvirtual(os) && os.write(_dValue);
+    bool _serializeVQ64virtual(VqObjectStream& os) const override {
+        return VqPropAtom::_serializeVQ64virtual(os) && os.write(_dValue);
     }
     bool _serializeVQ90virtual(VqObjectStream& os) const override {
         return VqPropAtom::_serializeVQ90virtual(os) && os.write(_dValue);
