@@ -229,7 +229,8 @@ public:
     bool isDataSkipped() const { return (attrWord() & VQ_PARTITION_SKIPPED) != 0; }
     void setDataSkipped(bool skipped) { _setAttrBit(VQ_PARTITION_SKIPPED, skipped); }
 
-    // The partition's own record (see the .cpp for its layout).
+    // The partition's element: the node and group levels, then its own (see
+    // the .cpp for the layout).
     bool _serializeVQ64virtual(VqObjectStream& os) const override;
     bool _serializeVQ90virtual(VqObjectStream& os) const override;
     bool _serializeVQ100virtual(VqObjectStream& os) const override;

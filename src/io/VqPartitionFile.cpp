@@ -97,14 +97,15 @@ VqPartition* VqPartition::_enclosingPartition() const {
     return nullptr;
 }
 
-// ---- the partition's own record ----------------------------------------------
+// ---- the partition's record ----------------------------------------------------
 //
-// After the node's part (as any node writes it) comes the partition's part:
+// A partition is a group, so its element holds the node's level, then the
+// group's level (local version in formats 9 and 10, child count, child IDs),
+// then the partition's own level:
 //
 //   local version   i16 (format 9) or u8 (format 10) = 1; absent before 9
-//   flags           u8: bit 0 set when the contents follow
-//   contents        only with bit 0: the children, as a group writes them
-//                   (i32 count, then one i32 object ID per child)
+//   flags           u8: bit 0 set when the group level holds the partition's
+//                   contents
 //   location        string: the file this partition node stands for, relative
 //                   to the directory of the file that holds the record when
 //                   both are file-system paths; "" for none
@@ -112,17 +113,22 @@ VqPartition* VqPartition::_enclosingPartition() const {
 //                   the graph's other objects as nested elements up to an end
 //                   marker, then the property elements up to an end marker
 //
-// The contents are written only by the partition whose file is being written
-// (the object stream's partition): any other partition node stands for its
-// own file, is written without contents and is opened from its location
-// (resolved against the location of the file that holds the record).
+// Only the partition whose file is being written (the object stream's
+// partition) lists its children: any other partition node stands for its own
+// file, lists none and is opened from its location (resolved against the
+// location of the file that holds the record).
+
+namespace {
+bool writesContents(const VqPartition* p, const VqObjectStream& os) {
+    return os.partition() == p;
+}
+} // namespace
 
 bool VqPartition::_writeOwnFields(VqObjectStream& os) const {
     const VqPartition* writer = os.partition();
-    const bool contents = writer == this;
+    const bool contents = writesContents(this, os);
     const bool legacy = contents && _pLegacyElements;
     VQ_PROPAGATE(os.write(static_cast<unsigned char>((contents ? 1 : 0) | (legacy ? 2 : 0))));
-    if (contents) VQ_PROPAGATE(_serializeChildren(os));
     std::string text;
     if (!contents) text = locationText(_pLocation.get(), writer ? writer->location() : nullptr);
     VQ_PROPAGATE(os.write(VqString::fromUtf8(text)));
@@ -139,7 +145,10 @@ bool VqPartition::_writeOwnFields(VqObjectStream& os) const {
 bool VqPartition::_readOwnFields(VqObjectStream& os) {
     unsigned char flags = 0;
     VQ_PROPAGATE(os.read(&flags));
-    if (flags & 1) VQ_PROPAGATE(_deserializeChildren(os));
+    // A partition node that stands for another file starts empty, whatever
+    // children its group level named: they are its file's to give. The IDs
+    // read are not yet handed to the stream, so dropping them is enough.
+    if (!(flags & 1)) _vpChildren.clear();
     VqString text;
     VQ_PROPAGATE(os.read(text));
     _pLocation.reset();
@@ -160,32 +169,43 @@ bool VqPartition::_readOwnFields(VqObjectStream& os) {
     return true;
 }
 
+// The node and group levels: the group's own writer when the children are
+// listed, else the same level with a count of 0.
 bool VqPartition::_serializeVQ64virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqNode::_serializeVQ64virtual(os));
+    if (writesContents(this, os))
+        VQ_PROPAGATE(VqGroup::_serializeVQ64virtual(os));
+    else
+        VQ_PROPAGATE(VqNode::_serializeVQ64virtual(os) && os.write(0u));
     return _writeOwnFields(os);
 }
 bool VqPartition::_serializeVQ90virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqNode::_serializeVQ90virtual(os));
+    if (writesContents(this, os))
+        VQ_PROPAGATE(VqGroup::_serializeVQ90virtual(os));
+    else
+        VQ_PROPAGATE(VqNode::_serializeVQ90virtual(os) && Vq::writeLocalVersion9(os, 1) && os.write(0));
     VQ_PROPAGATE(Vq::writeLocalVersion9(os, 1));
     return _writeOwnFields(os);
 }
 bool VqPartition::_serializeVQ100virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqNode::_serializeVQ100virtual(os));
+    if (writesContents(this, os))
+        VQ_PROPAGATE(VqGroup::_serializeVQ100virtual(os));
+    else
+        VQ_PROPAGATE(VqNode::_serializeVQ100virtual(os) && Vq::writeLocalVersion10(os, 1) && os.write(0));
     VQ_PROPAGATE(Vq::writeLocalVersion10(os, 1));
     return _writeOwnFields(os);
 }
 bool VqPartition::_deserializeVQvirtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqNode::_deserializeVQvirtual(os));
+    VQ_PROPAGATE(VqGroup::_deserializeVQvirtual(os));
     return _readOwnFields(os);
 }
 bool VqPartition::_deserializeVQ90virtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqNode::_deserializeVQ90virtual(os));
+    VQ_PROPAGATE(VqGroup::_deserializeVQ90virtual(os));
     int lv = 0;
     VQ_PROPAGATE(Vq::readLocalVersion9(os, lv, kCls, "_deserializeVQ90virtual"));
     return _readOwnFields(os);
 }
 bool VqPartition::_deserializeVQ100virtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqNode::_deserializeVQ100virtual(os));
+    VQ_PROPAGATE(VqGroup::_deserializeVQ100virtual(os));
     int lv = 0;
     VQ_PROPAGATE(Vq::readLocalVersion10(os, lv, kCls, "_deserializeVQ100virtual"));
     return _readOwnFields(os);
