@@ -178,6 +178,7 @@ bool VqGroup::_cloneInto(VqNode* copy, bool deep, CloneMap& map) const {
 // ---- reading and writing
 
 bool VqGroup::_writeFields(VqObjectStream& os, const Vq::RecordFormat&) const {
+    if (!_writesChildren(os)) return os.write(0);
     VQ_PROPAGATE(os.write(static_cast<int>(_vpChildren.size())));
     for (const VqNode* c : _vpChildren)
         VQ_PROPAGATE(_writeId(os, c));

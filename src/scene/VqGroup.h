@@ -45,6 +45,12 @@ protected:
     virtual bool _countsAreAlternatives() const { return false; }
     VqFixedVec<int, 2> _combineCounts(VqFixedVec<int, 2> (*get)(const VqNode*)) const;
 
+    // Whether the group level of an element lists the children (else it
+    // holds a count of 0).
+    virtual bool _writesChildren(const VqObjectStream& os) const {
+        (void)os;
+        return true;
+    }
     bool _linkReadSlots(VqObjectStream& os) override;
     void _dropReadSlots() override;
 

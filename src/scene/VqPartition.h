@@ -26,7 +26,7 @@ class VqStreamMgr;
 // The documented statics for the process-wide format settings and for the
 // element operations stay here and forward to VqFormatSettings and
 // VqElementIO, which the layers below use directly.
-class VqPartition : public VqGroup, public VqLLSegmentIO {
+class VqPartition : public Vq::Record<VqPartition, VqGroup>, public VqLLSegmentIO {
     VQ_DECLARE_TYPE(VqPartition)
 public:
     // Bits of the partition's attribute word.
@@ -174,16 +174,15 @@ public:
     bool isDataSkipped() const { return (attrWord() & VQ_PARTITION_SKIPPED) != 0; }
     void setDataSkipped(bool skipped) { _setAttrBit(VQ_PARTITION_SKIPPED, skipped); }
 
-    // The partition's own record (see the .cpp for its layout).
-    bool _serializeVQ64virtual(VqObjectStream& os) const override;
-    bool _serializeVQ90virtual(VqObjectStream& os) const override;
-    bool _serializeVQ100virtual(VqObjectStream& os) const override;
-    bool _deserializeVQvirtual(VqObjectStream& os) override;
-    bool _deserializeVQ90virtual(VqObjectStream& os) override;
-    bool _deserializeVQ100virtual(VqObjectStream& os) override;
+    // The partition's own level, after the node's and the group's (see the
+    // .cpp for the layout).
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 
 protected:
     bool _cloneInto(VqNode* copy, bool deep, CloneMap& map) const override;
+    // Only the partition whose file is being written lists its children.
+    bool _writesChildren(const VqObjectStream& os) const override;
 
 private:
     void _setAttrBit(uint32_t bit, bool on) {
@@ -209,8 +208,6 @@ private:
     bool _readLegacyGraph(VqObjectStream& os);
     void _takeLegacyObjects(std::vector<Vq::SharedPtr<VqBase>>& objects);
     bool _reopen();
-    bool _writeOwnFields(VqObjectStream& os) const;
-    bool _readOwnFields(VqObjectStream& os);
 
     int _nDatastoreMajor = -1;
     int _nDatastoreMinor = -1;

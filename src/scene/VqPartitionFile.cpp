@@ -4,7 +4,6 @@
 #include "VqErrorState.h"
 #include "VqFSStorageLocation.h"
 #include "VqFactory.h"
-#include "VqLocalVersion.h"
 #include "VqMemoryReservation.h"
 #include "VqObjectStream.h"
 #include "VqPartition.h"
@@ -61,7 +60,7 @@ VqPartition::VqPartition(const VqStorageLocation* loc) : VqPartition() {
     if (loc) loc->clone(_pLocation);
 }
 
-VqPartition::VqPartition(const VqPartition& o) : VqGroup(o) {
+VqPartition::VqPartition(const VqPartition& o) : Record(o) {
     _uAttrWord.store(VQ_PARTITION_NEW);
     if (o._pLocation) o._pLocation->clone(_pLocation);
     ++s_nPartitions;
@@ -97,14 +96,14 @@ VqPartition* VqPartition::_enclosingPartition() const {
     return nullptr;
 }
 
-// ---- the partition's own record ----------------------------------------------
+// ---- the partition's record ----------------------------------------------------
 //
-// After the node's part (as any node writes it) comes the partition's part:
+// A partition is a group, so its element holds the node's level, then the
+// group's level (child count and child IDs), then the partition's own level:
 //
 //   local version   i16 (format 9) or u8 (format 10) = 1; absent before 9
-//   flags           u8: bit 0 set when the contents follow
-//   contents        only with bit 0: the children, as a group writes them
-//                   (i32 count, then one i32 object ID per child)
+//   flags           u8: bit 0 set when the group level holds the partition's
+//                   contents
 //   location        string: the file this partition node stands for, relative
 //                   to the directory of the file that holds the record when
 //                   both are file-system paths; "" for none
@@ -112,17 +111,20 @@ VqPartition* VqPartition::_enclosingPartition() const {
 //                   the graph's other objects as nested elements up to an end
 //                   marker, then the property elements up to an end marker
 //
-// The contents are written only by the partition whose file is being written
-// (the object stream's partition): any other partition node stands for its
-// own file, is written without contents and is opened from its location
-// (resolved against the location of the file that holds the record).
+// Only the partition whose file is being written (the object stream's
+// partition) lists its children: any other partition node stands for its own
+// file, lists none and is opened from its location (resolved against the
+// location of the file that holds the record).
 
-bool VqPartition::_writeOwnFields(VqObjectStream& os) const {
+bool VqPartition::_writesChildren(const VqObjectStream& os) const {
+    return os.partition() == this;
+}
+
+bool VqPartition::_writeFields(VqObjectStream& os, const Vq::RecordFormat&) const {
     const VqPartition* writer = os.partition();
-    const bool contents = writer == this;
+    const bool contents = _writesChildren(os);
     const bool legacy = contents && _pLegacyElements;
     VQ_PROPAGATE(os.write(static_cast<unsigned char>((contents ? 1 : 0) | (legacy ? 2 : 0))));
-    if (contents) VQ_PROPAGATE(VqGroup::_writeFields(os, writeFormat(os)));
     std::string text;
     if (!contents) text = locationText(_pLocation.get(), writer ? writer->location() : nullptr);
     VQ_PROPAGATE(os.write(VqString::fromUtf8(text)));
@@ -136,10 +138,13 @@ bool VqPartition::_writeOwnFields(VqObjectStream& os) const {
     return _writePropertyElements(os, 6, holders, nullptr);
 }
 
-bool VqPartition::_readOwnFields(VqObjectStream& os) {
+bool VqPartition::_readFields(VqObjectStream& os, const Vq::RecordFormat&, int) {
     unsigned char flags = 0;
     VQ_PROPAGATE(os.read(&flags));
-    if (flags & 1) VQ_PROPAGATE(VqGroup::_readFields(os, readFormat(os), 1));
+    // A partition node that stands for another file starts empty, whatever
+    // children its group level named: they are its file's to give. The IDs
+    // read are not yet handed to the stream, so dropping them is enough.
+    if (!(flags & 1)) _vpChildren.clear();
     VqString text;
     VQ_PROPAGATE(os.read(text));
     _pLocation.reset();
@@ -154,41 +159,9 @@ bool VqPartition::_readOwnFields(VqObjectStream& os) {
                                       VqString::fromUtf8(path.substr(cut + 1)));
     else
         loc = new VqFSStorageLocation(text);
-    if (!loc)
-        VQ_FAIL(kCls, "_readOwnFields", "Allocation failed: new VqFSStorageLocation(text)", VQ_ERR_ALLOC);
+    if (!loc) VQ_FAIL(kCls, "_readOwnFields", "Allocation failed: new VqFSStorageLocation(text)", VQ_ERR_ALLOC);
     _pLocation = loc;
     return true;
-}
-
-bool VqPartition::_serializeVQ64virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqNode::_serializeVQ64virtual(os));
-    return _writeOwnFields(os);
-}
-bool VqPartition::_serializeVQ90virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqNode::_serializeVQ90virtual(os));
-    VQ_PROPAGATE(Vq::writeLocalVersion9(os, 1));
-    return _writeOwnFields(os);
-}
-bool VqPartition::_serializeVQ100virtual(VqObjectStream& os) const {
-    VQ_PROPAGATE(VqNode::_serializeVQ100virtual(os));
-    VQ_PROPAGATE(Vq::writeLocalVersion10(os, 1));
-    return _writeOwnFields(os);
-}
-bool VqPartition::_deserializeVQvirtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqNode::_deserializeVQvirtual(os));
-    return _readOwnFields(os);
-}
-bool VqPartition::_deserializeVQ90virtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqNode::_deserializeVQ90virtual(os));
-    int lv = 0;
-    VQ_PROPAGATE(Vq::readLocalVersion9(os, lv, kCls, "_deserializeVQ90virtual"));
-    return _readOwnFields(os);
-}
-bool VqPartition::_deserializeVQ100virtual(VqObjectStream& os) {
-    VQ_PROPAGATE(VqNode::_deserializeVQ100virtual(os));
-    int lv = 0;
-    VQ_PROPAGATE(Vq::readLocalVersion10(os, lv, kCls, "_deserializeVQ100virtual"));
-    return _readOwnFields(os);
 }
 
 // ---- opening -------------------------------------------------------------------
