@@ -74,6 +74,13 @@ void VqErrorState::rethrowError(const char* location) {
     setError(cur.get());
 }
 
+void VqErrorState::rethrowError(const VqString& location) {
+    ErrorLock lock;
+    Vq::SharedPtr<VqStdError> cur = s_pCurrentError;
+    if (cur) cur->setLocation(location);
+    setError(cur.get());
+}
+
 void VqErrorState::clearError() {
     ErrorLock lock;
     s_pCurrentError.reset();
@@ -112,6 +119,11 @@ bool VqErrorState::recordCurrentException(const VqChar* cls, const VqChar* metho
 }
 
 namespace Vq {
+
+std::string lastErrorMessage() {
+    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
+    return e ? e->message() : std::string();
+}
 
 StdException::StdException(const char* function, const char* description, VqErrorCode code)
     : _strFunction(function ? function : ""), _strDescription(description ? description : ""), _eCode(code) {

@@ -3,8 +3,11 @@
 #include "VqSharedPtr.h"
 #include "VqTypes.h"
 
+#include <string>
+
 class VqStdError;
 class VqRefCounted;
+class VqString;
 
 // The process-wide current error. Operations return false after recording a
 // failure here; each caller that sees false calls rethrowError() and returns
@@ -24,6 +27,8 @@ public:
     static void setError(VqStdError* error);
     static void rethrowError();
     static void rethrowError(const char* location);
+    // The same with a location that is not plain 8-bit text, such as a file path.
+    static void rethrowError(const VqString& location);
     static void clearError();
     static bool getError(Vq::SharedPtr<VqRefCounted>& out);
     static Vq::SharedPtr<VqStdError> currentError();
@@ -36,6 +41,13 @@ public:
     // operation's boundary. Always returns false.
     static bool recordCurrentException(const VqChar* cls, const VqChar* method);
 };
+
+namespace Vq {
+// The current error as one line (see VqStdError::message), or "" when none is
+// recorded. The error state is shared by all threads: after a failure on one
+// thread, another thread's later failure may be the one reported.
+std::string lastErrorMessage();
+} // namespace Vq
 
 // Records a failure and returns false from the enclosing operation.
 #define VQ_FAIL(cls, method, description, code)                                                              \

@@ -4,6 +4,7 @@
 #include "VqString.h"
 
 #include <iosfwd>
+#include <string>
 
 // One recorded failure: where it arose, what failed, and its code.
 class VqStdError : public VqBase {
@@ -19,6 +20,10 @@ public:
     const VqString& description() const { return _strDescription; }
     VqErrorCode code() const { return _eCode; }
     void setLocation(const char* location) { _strLocation.setString(location); }
+    void setLocation(const VqString& location) { _strLocation = location; }
+    // "description (code N, Class::method, location)" in UTF-8, for one-line
+    // reports; the location is left out while it is "<none>".
+    std::string message() const;
 
     bool isPersistable() const override { return false; }
 

@@ -200,13 +200,22 @@ void VqByteStream::fini() {
 void VqByteStream::s_reapOpenStreamList() {
     if (!s_pOpenList) return;
     for (;;) {
+        // A stream is taken out of the list only once it is locked, and
+        // locked only while the list is: its owner may be releasing it on
+        // another thread, and a stream's destructor takes it out of the list
+        // after closing it under its own lock. Streams in use elsewhere, or
+        // by the caller, stay open; their owners close them.
         VqByteStream* s = nullptr;
         {
             VqAutoLock guard(s_pOpenList->_mutex);
-            if (s_pOpenList->_vpHeap.empty()) return;
-            s = s_pOpenList->popMin();
+            for (VqByteStream* cand : s_pOpenList->_vpHeap)
+                if (cand->_tryLockFree()) {
+                    s = cand;
+                    break;
+                }
+            if (!s) return;
+            s_pOpenList->remove(s);
         }
-        s->lock();
         try {
             s->_close();
         } catch (...) {

@@ -3,6 +3,9 @@
 #include "VqErrorState.h"
 #include "VqFactory.h"
 
+#include <filesystem>
+#include <string>
+
 VQ_IMPLEMENT_TYPE(VqFSStorageLocation, VqStorageLocation, CLSID_ZQFSStorageLocation)
 
 VqFSStorageLocation::VqFSStorageLocation(const VqString& name) : _strName(name) {}
@@ -14,6 +17,34 @@ VqFSStorageLocation::VqFSStorageLocation(const VqFSStorageLocation& o) : VqStora
     VqAutoLock lock(o._tMutex);
     _strBasePath = o._strBasePath;
     _strName = o._strName;
+}
+
+bool VqFSStorageLocation::fromPath(const VqString& path, Vq::SharedPtr<VqFSStorageLocation>& out) {
+    out.reset();
+    if (path.numChars() == 0)
+        VQ_FAIL("VqFSStorageLocation", "fromPath", "Empty path detected.", VQ_ERR_CORRUPT);
+    std::string local;
+    VQ_PROPAGATE(Vq::convertToMBCS(local, path));
+    std::error_code ec;
+    const std::filesystem::path full = std::filesystem::absolute(local, ec);
+    if (ec)
+        VQ_FAIL("VqFSStorageLocation", "fromPath", "The current directory cannot be determined",
+                VQ_ERR_SETTING);
+    // "." elements go, as they name nothing; ".." stays, since collapsing it
+    // lexically would be wrong beside a symbolic link.
+    std::filesystem::path clean;
+    for (const std::filesystem::path& part : full)
+        if (part != ".") clean /= part;
+    const std::string name = clean.filename().string();
+    if (name.empty())
+        VQ_FAIL("VqFSStorageLocation", "fromPath", "The path names a directory, not a file", VQ_ERR_ARGUMENT);
+    std::string dir = clean.parent_path().string();
+    if (dir.empty() || dir.back() != '/') dir += '/';
+    out = new VqFSStorageLocation(VqString(dir.c_str()), VqString(name.c_str()));
+    if (!out)
+        VQ_FAIL("VqFSStorageLocation", "fromPath", "Allocation failed: new VqFSStorageLocation(base, name)",
+                VQ_ERR_ALLOC);
+    return true;
 }
 
 uint32_t VqFSStorageLocation::hash() const {

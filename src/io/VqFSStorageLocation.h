@@ -14,6 +14,13 @@ public:
     VqFSStorageLocation(const VqString& basePath, const VqString& name);
     VqFSStorageLocation(const VqFSStorageLocation& o);
 
+    // The file at path, relative paths being taken from the current
+    // directory: an absolute location, split into its directory and file
+    // name, so that files it refers to are found beside it and it names the
+    // same file after the current directory changes. The text is in the
+    // encoding that file names are converted to.
+    static bool fromPath(const VqString& path, Vq::SharedPtr<VqFSStorageLocation>& out);
+
     uint32_t hash() const override;
     bool isEqual(const VqStorageLocation& other) const override;
     bool getName(VqString& out) const override;

@@ -52,6 +52,35 @@ void VqNode::fini() {
     s_pInstDataMutex = nullptr;
 }
 
+VqString VqNode::name() const {
+    try {
+        // A key made per call: a key kept from init would stay in the
+        // string table for the library's life.
+        Vq::SharedPtr<VqStringPropAtom> key = new VqStringPropAtom("name");
+        Vq::SharedPtr<VqPropAtom> value = propValue(key.get());
+        if (const auto* text = Vq::typeCast<VqStringPropAtom>(value.get()); text && text->hasValue())
+            return text->value();
+    } catch (...) {
+        VqErrorState::recordCurrentException("VqNode", "name");
+    }
+    return VqString();
+}
+
+bool VqNode::setName(const VqString& name) {
+    try {
+        Vq::SharedPtr<VqStringPropAtom> key = new VqStringPropAtom("name");
+        if (!key)
+            VQ_FAIL("VqNode", "setName", "Allocation failed: new VqStringPropAtom(\"name\")", VQ_ERR_ALLOC);
+        if (name.numChars() == 0) return removeProp(key.get());
+        Vq::SharedPtr<VqStringPropAtom> value = new VqStringPropAtom(name);
+        if (!value)
+            VQ_FAIL("VqNode", "setName", "Allocation failed: new VqStringPropAtom(name)", VQ_ERR_ALLOC);
+        return addProp(key.get(), value.get());
+    } catch (...) {
+        return VqErrorState::recordCurrentException("VqNode", "setName");
+    }
+}
+
 void VqNode::setDefaultTravMasks(uint32_t lgMask, uint32_t instMask) {
     s_uDefLGTravMask = lgMask;
     s_uDefInstTravMask = instMask;

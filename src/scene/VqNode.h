@@ -6,6 +6,7 @@
 #include "VqFixedVec.h"
 #include "VqPropBase.h"
 #include "VqRecord.h"
+#include "VqString.h"
 #include "VqUserData.h"
 
 #include <cstdint>
@@ -174,6 +175,11 @@ public:
     int numAttributes() const { return static_cast<int>(_vAttrList.size()); }
     int findAttribute(const VqAttribute* attr, int start = 0) const;
     int findAttribute(const VqType& type, int start = 0) const;
+
+    // The node's name: the text of its "name" property, "" when it has none
+    // (or a value that is not text). An empty name removes the property.
+    VqString name() const;
+    bool setName(const VqString& name);
 
     // Flags: low 16 bits internal, high 16 bits the caller's.
     uint32_t flags() const { return _uFlags; }

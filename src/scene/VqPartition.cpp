@@ -2,6 +2,7 @@
 
 #include "VqElementIO.h"
 #include "VqErrorState.h"
+#include "VqFSStorageLocation.h"
 #include "VqFormatSettings.h"
 #include "VqObjectStream.h"
 
@@ -61,6 +62,21 @@ void VqPartition::_callCallbacks(CallbackTime time) {
     std::vector<CallbackEntry> snapshot = *s_pCallbacks;
     for (const CallbackEntry& e : snapshot)
         if (e.time == time) e.fn(this, time, e.userData);
+}
+
+void VqPartition::_rethrowForFile(const VqStorageLocation* loc) {
+    // A host that opens or saves many files needs to know which one failed:
+    // the location field is where the error state keeps that, so the
+    // descriptions stay as the operations below wrote them.
+    VqString where;
+    if (const auto* fs = Vq::typeCast<VqFSStorageLocation>(loc))
+        where = fs->fullPath();
+    else if (loc)
+        loc->getName(where);
+    if (where.numChars() > 0)
+        VqErrorState::rethrowError(where);
+    else
+        VqErrorState::rethrowError();
 }
 
 // ---- process-wide settings ----------------------------------------------------

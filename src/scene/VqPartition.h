@@ -5,6 +5,7 @@
 #include "VqGUID.h"
 #include "VqGroup.h"
 #include "VqLateLoadedPropAtom.h"
+#include "VqSaveOptions.h"
 #include "VqSharedPtr.h"
 #include "VqString.h"
 
@@ -59,6 +60,9 @@ public:
     // Opens the file at loc (resolved against parent's location when relative).
     static bool openPartition(const VqStorageLocation* loc, const VqPartition* parent,
                               Vq::SharedPtr<VqPartition>& out);
+    // Opens the file at path (see VqFSStorageLocation::fromPath). Like every
+    // open, a failure names the file in the error's location.
+    static bool openFile(const VqString& path, Vq::SharedPtr<VqPartition>& out);
     // Loads this partition node's file and merges it in. Returns at once when
     // the partition is open already.
     bool open();
@@ -100,6 +104,10 @@ public:
     bool save();
     bool saveAs(const VqStorageLocation* loc);
     bool saveAs(const VqString& dir, const VqString& name);
+    // Saves with options that hold for this call only (see VqSaveOptions).
+    // Like every save, a failure names the file in the error's location.
+    bool saveAs(const VqStorageLocation* loc, const VqSaveOptions& options);
+    bool saveAs(const VqString& path, const VqSaveOptions& options = {});
     // Saves every partition node below root (root included), each once.
     static bool saveAllPartitions(VqNode* root);
 
@@ -195,6 +203,10 @@ private:
     // The partition above this node (its file's partition), or null.
     VqPartition* _enclosingPartition() const;
 
+    static bool _openPartition(const VqStorageLocation* loc, const VqPartition* parent,
+                               Vq::SharedPtr<VqPartition>& out, Vq::SharedPtr<VqStorageLocation>& resolved);
+    // Passes the current error on with the file of loc as its location.
+    static void _rethrowForFile(const VqStorageLocation* loc);
     static bool _createStreamMgr(const VqPartition* parent, const VqStorageLocation* loc, bool readOnly,
                                  Vq::SharedPtr<VqStorageLocation>& resolved, Vq::SharedPtr<VqStreamMgr>& mgr);
     static bool _loadRootSegment(VqStreamMgr* mgr, int major, Vq::SharedPtr<VqPartition>& root,
@@ -203,6 +215,9 @@ private:
                                    std::vector<Vq::SharedPtr<VqBase>>& objects);
     bool _fixGraph(std::vector<Vq::SharedPtr<VqBase>>& objects);
     bool _save(const VqStorageLocation* target);
+    // _save with escaped exceptions recorded under method and the target
+    // named in any error.
+    bool _saveReporting(const VqStorageLocation* target, const char* method);
     bool _writeGraph(VqStreamMgr* mgr);
     bool _writeLegacyBlock(VqStreamMgr* mgr);
     bool _readLegacyGraph(VqObjectStream& os);

@@ -389,9 +389,27 @@ bool VqPartition::_fixGraph(std::vector<Vq::SharedPtr<VqBase>>& objects) {
 
 bool VqPartition::openPartition(const VqStorageLocation* loc, const VqPartition* parent,
                                 Vq::SharedPtr<VqPartition>& out) {
+    Vq::SharedPtr<VqStorageLocation> resolved;
+    if (_openPartition(loc, parent, out, resolved)) return true;
+    _rethrowForFile(resolved ? resolved.get() : loc);
+    return false;
+}
+
+bool VqPartition::openFile(const VqString& path, Vq::SharedPtr<VqPartition>& out) {
+    out.reset();
+    Vq::SharedPtr<VqFSStorageLocation> loc;
+    if (!VqFSStorageLocation::fromPath(path, loc)) {
+        VqErrorState::rethrowError(path);
+        return false;
+    }
+    return openPartition(loc.get(), nullptr, out);
+}
+
+bool VqPartition::_openPartition(const VqStorageLocation* loc, const VqPartition* parent,
+                                 Vq::SharedPtr<VqPartition>& out,
+                                 Vq::SharedPtr<VqStorageLocation>& resolved) {
     out.reset();
     try {
-        Vq::SharedPtr<VqStorageLocation> resolved;
         Vq::SharedPtr<VqStreamMgr> mgr;
         VQ_PROPAGATE(_createStreamMgr(parent, loc, true, resolved, mgr));
         VQ_PROPAGATE(mgr->_initStreamMgr(true));

@@ -4,6 +4,7 @@
 #include "VqElementIO.h"
 #include "VqErrorState.h"
 #include "VqFSStorageLocation.h"
+#include "VqFormatSettings.h"
 #include "VqMemoryReservation.h"
 #include "VqObjectStream.h"
 #include "VqPartition.h"
@@ -85,6 +86,35 @@ struct SavingScope {
     }
     ~SavingScope() { word.fetch_and(~static_cast<uint32_t>(VqPartition::VQ_PARTITION_SAVING)); }
 };
+
+// The version and compression a save with these options writes.
+bool writeSettingsFor(const VqSaveOptions& options, int& major, int& minor, int& compression) {
+    using Compression = VqSaveOptions::Compression;
+    const bool processWide = options.versionMajor == 0 && options.versionMinor == 0;
+    if (processWide) {
+        VQ_PROPAGATE(VqFormatSettings::getVersion(major, minor));
+    } else {
+        VQ_PROPAGATE(
+            VqFormatSettings::checkWriteVersion(options.versionMajor, options.versionMinor, "saveAs"));
+        major = options.versionMajor;
+        minor = options.versionMinor;
+    }
+    switch (options.compression) {
+    case Compression::Default:
+        compression = processWide ? VqFormatSettings::compressionAlgorithm()
+                                  : VqFormatSettings::defaultCompressionFor(major);
+        return true;
+    case Compression::Zlib:
+        compression = static_cast<int>(Compression::Zlib);
+        return true;
+    case Compression::Lzma:
+        // Readers of the formats before 10 accept zlib segments only.
+        if (major < 10) VQ_FAIL(kCls, "saveAs", "LZMA compression needs format 10 or above", VQ_ERR_ARGUMENT);
+        compression = static_cast<int>(Compression::Lzma);
+        return true;
+    }
+    VQ_FAIL(kCls, "saveAs", "Compression must be Default, Zlib or Lzma", VQ_ERR_ARGUMENT);
+}
 
 // A name beside the target, unique to this process and save.
 std::string tempPathFor(const std::string& target) {
@@ -282,26 +312,53 @@ bool VqPartition::_save(const VqStorageLocation* target) {
     return true;
 }
 
-bool VqPartition::save() {
+bool VqPartition::_saveReporting(const VqStorageLocation* target, const char* method) {
+    bool ok = false;
     try {
-        return _save(_pLocation.get());
+        ok = _save(target);
     } catch (...) {
-        return VqErrorState::recordCurrentException(kCls, "save");
+        ok = VqErrorState::recordCurrentException(kCls, method);
     }
+    if (!ok) _rethrowForFile(target);
+    return ok;
+}
+
+bool VqPartition::save() {
+    // Held here: a save replaces the partition's location with a copy.
+    Vq::SharedPtr<VqStorageLocation> target = _pLocation;
+    return _saveReporting(target.get(), "save");
 }
 
 bool VqPartition::saveAs(const VqStorageLocation* loc) {
-    try {
-        return _save(loc);
-    } catch (...) {
-        return VqErrorState::recordCurrentException(kCls, "saveAs");
-    }
+    return _saveReporting(loc, "saveAs");
 }
 
 bool VqPartition::saveAs(const VqString& dir, const VqString& name) {
     Vq::SharedPtr<VqStorageLocation> loc = new VqFSStorageLocation(dir, name);
     if (!loc) VQ_FAIL(kCls, "saveAs", "Allocation failed: new VqFSStorageLocation(dir, name)", VQ_ERR_ALLOC);
     return saveAs(loc.get());
+}
+
+bool VqPartition::saveAs(const VqStorageLocation* loc, const VqSaveOptions& options) {
+    int major = 0, minor = 0, compression = 0;
+    if (!writeSettingsFor(options, major, minor, compression)) {
+        _rethrowForFile(loc);
+        return false;
+    }
+    // Everything that asks for the write version on this thread during the
+    // save sees the options, and the save's stream manager hands them on to
+    // the threads that write its segments.
+    VqFormatSettings::WriteScope scope(major, minor, compression);
+    return _saveReporting(loc, "saveAs");
+}
+
+bool VqPartition::saveAs(const VqString& path, const VqSaveOptions& options) {
+    Vq::SharedPtr<VqFSStorageLocation> loc;
+    if (!VqFSStorageLocation::fromPath(path, loc)) {
+        VqErrorState::rethrowError(path);
+        return false;
+    }
+    return saveAs(loc.get(), options);
 }
 
 bool VqPartition::saveAllPartitions(VqNode* root) {

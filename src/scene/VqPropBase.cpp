@@ -203,6 +203,16 @@ bool VqPropBase::propValue(const VqPropAtom* key, VqPropAtom*& value, bool user)
     return true;
 }
 
+Vq::SharedPtr<VqPropAtom> VqPropBase::propValue(const VqPropAtom* key) const {
+    if (!key) return nullptr;
+    Vq::SharedPtr<PropTable> t = _loadTable();
+    if (!t) return nullptr;
+    // Counted while the table is locked, so that a replacement cannot free it in between.
+    VqAutoLockRead lock(t->_lock);
+    const PropTable::Pair* p = t->find(key);
+    return p ? p->value : nullptr;
+}
+
 bool VqPropBase::prop(int index, VqPropAtom*& key, VqPropAtom*& value, bool user) const {
     key = value = nullptr;
     Vq::SharedPtr<PropTable> t = _loadTable();

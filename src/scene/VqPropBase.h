@@ -54,6 +54,11 @@ public:
     // With user true, only a user property is removed.
     virtual bool removeProp(const VqPropAtom* key, bool user = true);
     virtual bool propValue(const VqPropAtom* key, VqPropAtom*& value, bool user = true) const;
+    // The value under key, user property or not, with a reference of its own:
+    // it stays valid when another thread replaces or removes the property
+    // meanwhile (the pointer form lends the table's reference). Null when the
+    // holder has no such property.
+    Vq::SharedPtr<VqPropAtom> propValue(const VqPropAtom* key) const;
     virtual bool prop(int index, VqPropAtom*& key, VqPropAtom*& value, bool user = true) const;
     virtual int numProps(bool user = true) const;
     virtual bool removeAllProps(bool user = true);

@@ -28,6 +28,7 @@ public:
 
     // The text; throws "_sIter.valid()" (code 5) when the atom has no entry.
     const VqString& value() const;
+    bool hasValue() const { return _pEntry != nullptr; }
     bool setValue(const VqString& value);
 
     uint32_t hash() const override;

@@ -242,6 +242,27 @@ TEST_F(VqBaseTest, ErrorCallbackSeesNewErrorThenRethrows) {
     EXPECT_EQ(os.str(), "class VqThing, method \"doIt\" (outer)\n");
 }
 
+// One line names what failed, the code, the operation and, when known, the place.
+TEST_F(VqBaseTest, LastErrorMessageIsOneLine) {
+    VqErrorState::clearError();
+    EXPECT_EQ(Vq::lastErrorMessage(), "");
+    VqErrorState::throwStdError("VqThing", "doIt", "index >= 0", VQ_ERR_ARGUMENT);
+    EXPECT_EQ(Vq::lastErrorMessage(), "index >= 0 (code 1, VqThing::doIt)");
+    // A location that is not plain 8-bit text survives as it is.
+    VqErrorState::rethrowError(VqString::fromUtf8("/tmp/d\xc3\xa9j\xc3\xa0/model.vq"));
+    EXPECT_EQ(Vq::lastErrorMessage(), "index >= 0 (code 1, VqThing::doIt, /tmp/d\xc3\xa9j\xc3\xa0/model.vq)");
+    // An exception's record carries a full signature, which is not prefixed again.
+    try {
+        VQ_THROW("Seek fail check errno", VQ_ERR_SEEK);
+    } catch (...) {
+        VqErrorState::recordCurrentException("VqThing", "operation");
+    }
+    const std::string m = Vq::lastErrorMessage();
+    EXPECT_EQ(m.rfind("Seek fail check errno (code 15, ", 0), 0u) << m;
+    EXPECT_EQ(m.find("VqThing::"), std::string::npos) << m;
+    EXPECT_EQ(m.back(), ')');
+}
+
 TEST_F(VqBaseTest, ExceptionsBecomeErrorRecordsAtTheBoundary) {
     auto boundary = [](auto thrower) {
         try {

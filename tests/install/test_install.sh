@@ -39,10 +39,10 @@ done > "$work/all_headers.cpp"
 check_example() {
     local what="$1"
     shift
-    if ! "$@" > "$work/run.txt" 2>&1; then
+    if ! "$@" "$work/$what.vq" > "$work/run.txt" 2>&1; then
         show "$work/run.txt"
         fail "$what: the example exited with a failure"
-    elif ! grep -q "^created a " "$work/run.txt" || ! grep -q "^error " "$work/run.txt"; then
+    elif ! grep -q '^VqPartition "assembly"' "$work/run.txt" || ! grep -q '^VqNode "bracket"' "$work/run.txt"; then
         show "$work/run.txt"
         fail "$what: unexpected output"
     fi

@@ -248,6 +248,41 @@ TEST_F(OpenStreamLimitTest, ThreadsSharingFewerOpenStreamsThanFiles) {
     EXPECT_LE(VqByteStream::s_numOpenStreams(), 2);
 }
 
+// Every open and save reaps the open streams of the whole process, while other
+// threads release theirs or hold them in use: a reaped stream must still be
+// alive when it is closed, and one in use is left to its owner.
+TEST_F(ByteStreamTest, ReapingRacesWithOwnersReleasingTheirStreams) {
+    std::atomic<bool> done{false};
+    std::atomic<int> bad{0};
+    std::thread owner([&] {
+        for (int round = 0; round < 200; ++round) {
+            Vq::SharedPtr<VqFileByteStream> s =
+                new VqFileByteStream(path(round % 2 ? "r1.bin" : "r2.bin"), false, true);
+            try {
+                put(s.get(), "reaped");
+                if (get(s.get(), 6) != "reaped") ++bad;
+            } catch (...) {
+                ++bad;
+            }
+        }
+        done = true;
+    });
+    while (!done)
+        VqByteStream::s_reapOpenStreamList();
+    owner.join();
+    EXPECT_EQ(bad.load(), 0);
+
+    // A stream the caller holds stays open.
+    Vq::SharedPtr<VqFileByteStream> held = new VqFileByteStream(path("held.bin"), false, true);
+    put(held.get(), "held");
+    held->lock();
+    VqByteStream::s_reapOpenStreamList();
+    EXPECT_TRUE(held->isOpen());
+    held->unlock();
+    VqByteStream::s_reapOpenStreamList();
+    EXPECT_FALSE(held->isOpen());
+}
+
 TEST_F(ByteStreamTest, MemoryStream) {
     Vq::SharedPtr<VqMemoryByteStream> m = new VqMemoryByteStream(false);
     VqUChar buf[8] = {1, 2, 3, 4, 5, 6, 7, 8};

@@ -11,7 +11,6 @@
 #include "VqMaterial.h"
 #include "VqObjectStream.h"
 #include "VqPartition.h"
-#include "VqStdError.h"
 #include "VqStringPropAtom.h"
 #include "VqSwitch.h"
 #include "VqTOC.h"
@@ -28,17 +27,6 @@
 #include <unordered_set>
 
 namespace {
-
-Vq::SharedPtr<VqFSStorageLocation> fileLocation(const std::string& path) {
-    size_t cut = path.find_last_of('/');
-    if (cut == std::string::npos) return new VqFSStorageLocation(VqString("./"), VqString::fromUtf8(path));
-    return new VqFSStorageLocation(VqString::fromUtf8(path.substr(0, cut + 1)),
-                                   VqString::fromUtf8(path.substr(cut + 1)));
-}
-
-bool openFile(const std::string& path, Vq::SharedPtr<VqPartition>& out) {
-    return VqPartition::openPartition(fileLocation(path).get(), nullptr, out);
-}
 
 bool parseVersion(const std::string& text, int& major, int& minor) {
     char* end = nullptr;
@@ -136,7 +124,7 @@ GraphCounts countGraph(const VqNode* root) {
 
 int printInfo(const std::string& path, std::ostream& out) {
     Vq::SharedPtr<VqPartition> part;
-    if (!openFile(path, part)) return vqToolFail(path + ": " + vqToolLastError());
+    if (!VqPartition::openFile(path.c_str(), part)) return vqToolFail(Vq::lastErrorMessage());
     VqStreamMgr* mgr = part->streamMgr();
     int major = -1, minor = -1;
     part->datastoreVersion(major, minor);
@@ -183,19 +171,6 @@ int printInfo(const std::string& path, std::ostream& out) {
     return 0;
 }
 
-// The "name" property of a node, or "".
-std::string nodeName(const VqNode* n) {
-    static const Vq::SharedPtr<VqStringPropAtom> key = new VqStringPropAtom("name");
-    VqPropAtom* v = nullptr;
-    if (!n->propValue(key.get(), v, false)) return "";
-    if (auto* s = Vq::typeCast<VqStringPropAtom>(v)) {
-        std::ostringstream os;
-        s->write(os);
-        return os.str();
-    }
-    return "";
-}
-
 struct TreeOptions {
     int maxDepth = 1000;
     int maxChildren = 1000000;
@@ -206,8 +181,7 @@ void printTree(const VqNode* n, int depth, const TreeOptions& opt,
     std::string indent(static_cast<size_t>(depth) * 2, ' ');
     auto known = ids.find(n);
     out << indent << n->type()->name;
-    std::string name = nodeName(n);
-    if (!name.empty()) out << " \"" << name << "\"";
+    if (VqString name = n->name(); name.numChars() > 0) out << " \"" << name << "\"";
     if (known != ids.end()) {
         out << " -> shared #" << known->second << "\n";
         return;
@@ -285,7 +259,7 @@ int cmdTree(const std::vector<std::string>& args) {
     }
     if (files.size() != 1) return vqToolFail("tree takes one file (see 'vqtool tree --help')");
     Vq::SharedPtr<VqPartition> part;
-    if (!openFile(files[0], part)) return vqToolFail(files[0] + ": " + vqToolLastError());
+    if (!VqPartition::openFile(files[0].c_str(), part)) return vqToolFail(Vq::lastErrorMessage());
     std::unordered_map<const VqNode*, int> ids;
     printTree(part.get(), 0, opt, ids, std::cout);
     return 0;
@@ -308,10 +282,10 @@ int cmdConvert(const std::vector<std::string>& args) {
     int major = -1, minor = -1;
     if (version.empty()) return vqToolFail("convert needs --version X.Y");
     if (!parseVersion(version, major, minor)) return vqToolFail("bad --version value '" + version + "'");
-    if (!VqPartition::setVersion(major, minor)) return vqToolFail(vqToolLastError());
     Vq::SharedPtr<VqPartition> part;
-    if (!openFile(files[0], part)) return vqToolFail(files[0] + ": " + vqToolLastError());
-    if (!part->saveAs(fileLocation(files[1]).get())) return vqToolFail(files[1] + ": " + vqToolLastError());
+    if (!VqPartition::openFile(files[0].c_str(), part)) return vqToolFail(Vq::lastErrorMessage());
+    if (!part->saveAs(files[1].c_str(), {.versionMajor = major, .versionMinor = minor}))
+        return vqToolFail(Vq::lastErrorMessage());
     std::cout << files[0] << " -> " << files[1] << " (version " << major << "." << minor << ")\n";
     return 0;
 }
@@ -428,7 +402,7 @@ std::string agree(const VqNode* a, const VqNode* b, std::unordered_map<const VqN
     if (it != map.end()) return it->second == b ? "" : where + ": sharing differs";
     map[a] = b;
     if (a->type() != b->type()) return where + ": class differs";
-    if (nodeName(a) != nodeName(b)) return where + ": name differs";
+    if (a->name() != b->name()) return where + ": name differs";
     if (a->numAttributes() != b->numAttributes()) return where + ": attribute count differs";
     if (a->numProps(false) != b->numProps(false)) return where + ": property count differs";
     if (a->numChildren() != b->numChildren()) return where + ": child count differs";
@@ -474,16 +448,15 @@ int cmdDemo(const std::vector<std::string>& args) {
     };
     const Saved versions[] = {{9, 5, "car95.vq", "wheel95.vq"}, {10, 0, "car100.vq", "wheel100.vq"}};
     for (const Saved& v : versions) {
-        if (!VqPartition::setVersion(v.major, v.minor)) return cleanup(), vqToolFail(vqToolLastError());
         std::cout << "== saving at " << v.major << "." << v.minor << " into " << dir << "\n";
         // Each car refers to the wheel file of its own version, by a location relative to itself.
         Vq::SharedPtr<VqFSStorageLocation> wheelLoc = new VqFSStorageLocation(VqString::fromUtf8(v.wheel));
         for (unsigned int i = 0; i < car->numChildren(); ++i)
             if (auto* corner = car->child(static_cast<int>(i)); corner->numChildren() == 1)
                 if (auto* ref = Vq::typeCast<VqPartition>(corner->child(0))) ref->setLocation(wheelLoc.get());
-        if (!wheel->saveAs(VqString::fromUtf8(dir), VqString::fromUtf8(v.wheel)) ||
-            !car->saveAs(VqString::fromUtf8(dir), VqString::fromUtf8(v.car)))
-            return cleanup(), vqToolFail("save failed: " + vqToolLastError());
+        const VqSaveOptions options{.versionMajor = v.major, .versionMinor = v.minor};
+        if (!wheel->saveAs((dir + v.wheel).c_str(), options) || !car->saveAs((dir + v.car).c_str(), options))
+            return cleanup(), vqToolFail("save failed: " + Vq::lastErrorMessage());
     }
 
     Vq::SharedPtr<VqPartition> opened[2];
@@ -491,12 +464,13 @@ int cmdDemo(const std::vector<std::string>& args) {
         const std::string path = dir + versions[i].car;
         std::cout << "\n== info " << versions[i].car << "\n";
         if (printInfo(path, std::cout) != 0) return cleanup(), 1;
-        if (!openFile(path, opened[i])) return cleanup(), vqToolFail(path + ": " + vqToolLastError());
+        if (!VqPartition::openFile(path.c_str(), opened[i]))
+            return cleanup(), vqToolFail(Vq::lastErrorMessage());
         std::unordered_map<const VqNode*, const VqNode*> map;
         if (std::string d = agree(car.get(), opened[i].get(), map, "car"); !d.empty())
             return cleanup(), vqToolFail(versions[i].car + " differs from the assembly saved: " + d);
         if (!VqPartition::openAllPartitions(opened[i].get()))
-            return cleanup(), vqToolFail("opening the wheels: " + vqToolLastError());
+            return cleanup(), vqToolFail("opening the wheels: " + Vq::lastErrorMessage());
     }
     std::cout << "\n== tree car100.vq (two levels, four children each)\n";
     {

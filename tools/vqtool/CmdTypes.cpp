@@ -1,3 +1,4 @@
+#include "VqErrorState.h"
 #include "VqFactory.h"
 #include "VqString.h"
 #include "VqToolCommand.h"
@@ -10,10 +11,10 @@ int listTypes(std::ostream& os) {
     int n = VqFactory::numTypes();
     for (int i = 0; i < n; ++i) {
         VqType* t = nullptr;
-        if (!VqFactory::getType(i, t)) return vqToolFail(vqToolLastError());
+        if (!VqFactory::getType(i, t)) return vqToolFail(Vq::lastErrorMessage());
         if (!t) continue;
         VqString guid;
-        if (!t->guid.toString(guid)) return vqToolFail(vqToolLastError());
+        if (!t->guid.toString(guid)) return vqToolFail(Vq::lastErrorMessage());
         os << guid << "  " << std::left << std::setw(32) << t->name << (t->create ? "" : " (abstract)")
            << "\n";
     }

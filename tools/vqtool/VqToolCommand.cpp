@@ -1,8 +1,5 @@
 #include "VqToolCommand.h"
 
-#include "VqErrorState.h"
-#include "VqStdError.h"
-
 #include <iostream>
 
 int cmdTypes(const std::vector<std::string>& args);
@@ -52,11 +49,4 @@ const std::vector<VqToolCommand>& vqToolCommands() {
 int vqToolFail(const std::string& message) {
     std::cerr << "vqtool: " << message << "\n";
     return 1;
-}
-
-std::string vqToolLastError() {
-    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
-    if (!e) return "unknown error";
-    return e->description().toUtf8() + " (code " + std::to_string(e->code()) + ", in " +
-           e->className().toUtf8() + "::" + e->methodName().toUtf8() + ")";
 }

@@ -17,5 +17,3 @@ const std::vector<VqToolCommand>& vqToolCommands();
 
 // Prints "vqtool: <message>" on standard error and returns the failure exit code.
 int vqToolFail(const std::string& message);
-// The message of the library's current error, for one-line reports.
-std::string vqToolLastError();

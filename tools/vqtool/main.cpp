@@ -1,3 +1,4 @@
+#include "VqErrorState.h"
 #include "VqLib.h"
 #include "VqToolCommand.h"
 
@@ -28,7 +29,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (first == "--version" || first == "-V") {
-        if (!VqLib::init()) return vqToolFail("cannot initialise the library: " + vqToolLastError());
+        if (!VqLib::init()) return vqToolFail("cannot initialise the library: " + Vq::lastErrorMessage());
         const VqBuildInfo& info = VqLib::buildInfo();
         std::cout << "vqtool " << info.strVersion << " (libVq81 " << info.strVersion << ", " << info.strStatus
                   << ", " << info.strBuild << ")\n";
@@ -44,7 +45,7 @@ int main(int argc, char** argv) {
                 return 0;
             }
         }
-        if (!VqLib::init()) return vqToolFail("cannot initialise the library: " + vqToolLastError());
+        if (!VqLib::init()) return vqToolFail("cannot initialise the library: " + Vq::lastErrorMessage());
         int rc = c.run(args);
         VqLib::fini();
         return rc;

@@ -1,0 +1,22 @@
+#pragma once
+
+// How one save writes its file. The options apply to that call only, on the
+// thread that makes it: the process-wide settings, other threads' saves and
+// later saves are not affected. Designated initialisers read well at the call:
+//     root->saveAs("out.vq", {.versionMajor = 10, .versionMinor = 1});
+struct VqSaveOptions {
+    // The segment compression of formats 10 and above, by the number the
+    // file stores for it.
+    enum class Compression : int {
+        Default = 0, // what the version implies: LZMA above format 9, zlib below
+        Zlib = 2,
+        Lzma = 3 // formats 10 and above only
+    };
+
+    // The format version to write (6.4, 7.0, 8.0-8.2, 9.0-9.7, 10.0, 10.1 or
+    // 99.0). Left at 0.0, the save uses the process-wide version, and a
+    // default compression is then the process-wide one too.
+    int versionMajor = 0;
+    int versionMinor = 0;
+    Compression compression = Compression::Default;
+};
