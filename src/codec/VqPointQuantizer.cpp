@@ -56,9 +56,10 @@ bool VqPointQuantizer::distributePrecision(int totalBits, int minBits, int maxBi
                 "(totalBits <= 3 * maxBits)",
                 VQ_ERR_ARGUMENT);
 
-    // An empty box counts as no extent. Without any extent (an empty box or
-    // a single point) no axis needs more than another: the bits are shared
-    // evenly instead of dividing by zero.
+    // The box is finite (setBBox and deserialize refuse infinite and NaN
+    // bounds), so the extents are too. An empty box counts as no extent.
+    // Without any extent (an empty box or a single point) no axis needs more
+    // than another: the bits are shared evenly instead of dividing by zero.
     double extent[3];
     double sum = 0.0;
     for (int i = 0; i < 3; ++i) {
