@@ -5,6 +5,7 @@
 #include "VqByteStream.h"
 #include "VqClassRegistry.h"
 #include "VqCompressor.h"
+#include "VqDeeringNormalLookupTable.h"
 #include "VqElementIO.h"
 #include "VqErrorState.h"
 #include "VqGlobalObjectAliasTable.h"
@@ -49,8 +50,10 @@ bool VqLib::init() {
     // 4. Process-wide singletons.
     // 5. Every class registers with the factory.
     // 6. Per-class statics that need the registered types.
-    //    In their order: global object alias table, storage manager, scratch manager.
+    //    In their order: global object alias table, normal lookup table,
+    //    storage manager, scratch manager.
     if (!codersUp || !Vq::GlobalObjectAliasTable::EnsureInstance() ||
+        !VqDeeringNormalLookupTableSingleton::EnsureInstance() ||
         !VqStorageManagerSingleton::EnsureInstance() || !Vq::ScratchMgr::EnsureInstance() ||
         !VqClassRegistry::registerAll() || !VqUnknownInfo::registerPlaceholders() || !VqPartition::init() || !VqLateLoadedPropAtom::init() ||
         !VqState::init()) {

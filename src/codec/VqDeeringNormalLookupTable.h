@@ -1,0 +1,48 @@
+#pragma once
+
+// Cosines and sines of the two angles of the normal code, for angle widths
+// up to 8 bits: entry i of the 8-bit table serves index k of an n-bit code at
+// i = k << (8 - n). θ_i = asin(tan(0.6154797 (256 - i) / 256)) and
+// ψ_i = 0.6154797 i / 256, i = 0 ... 256 (θ indices reach 2^n).
+class VqDeeringNormalLookupTable {
+public:
+    static constexpr int kTableBits = 8;
+    static constexpr int kEntries = (1 << kTableBits) + 1;
+
+    VqDeeringNormalLookupTable();
+
+    // iTheta in 0 ... 2^nBits, iPsi in 0 ... 2^nBits - 1, nBits at most 8.
+    // Inline: decoders call it once per normal.
+    bool lookup(int nBits, int iTheta, int iPsi, float& cosTheta, float& sinTheta, float& cosPsi,
+                float& sinPsi) const {
+        if (!(nBits <= _nBits && nBits >= 0) || !(iTheta <= (1 << nBits) && iTheta >= 0) ||
+            !(iPsi < (1 << nBits) && iPsi >= 0))
+            return _fail(nBits, iTheta);
+        const int shift = _nBits - nBits;
+        const int t = iTheta << shift;
+        const int p = iPsi << shift;
+        cosTheta = _cosTheta[t];
+        sinTheta = _sinTheta[t];
+        cosPsi = _cosPsi[p];
+        sinPsi = _sinPsi[p];
+        return true;
+    }
+
+private:
+    // Records which argument of lookup was out of range; returns false.
+    bool _fail(int nBits, int iTheta) const;
+
+    int _nBits = kTableBits;
+    float _cosTheta[kEntries];
+    float _sinTheta[kEntries];
+    float _cosPsi[kEntries];
+    float _sinPsi[kEntries];
+};
+
+// Holder of the process-wide table. It is built on the first call (library
+// start-up makes that call, so that no decoder pays for it) and stays until
+// the process ends; concurrent first calls build it once.
+class VqDeeringNormalLookupTableSingleton {
+public:
+    static const VqDeeringNormalLookupTable* EnsureInstance();
+};

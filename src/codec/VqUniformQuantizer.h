@@ -1,0 +1,85 @@
+#pragma once
+
+#include "VqTypes.h"
+
+#include <algorithm>
+#include <cstdint>
+
+class VqBaseDataStream;
+
+namespace Vq {
+
+// Maps the closed interval [minimum, maximum] onto the codes 0 ... 2^b - 1,
+// rounding to the nearest code, and codes back onto the interval. A round
+// trip is off by at most (maximum - minimum) / (2(2^b - 1)) plus the
+// rounding to T. The arithmetic runs in double, so that codes up to 2^32 - 1
+// and the 32-bit float bounds of the file stay exact.
+//
+// A default quantizer is unusable until range and bit count are set: its
+// minimum lies above its maximum and its bit count is all ones.
+//
+// Record (9 bytes): 32-bit float minimum, 32-bit float maximum, uint8 bit count.
+template <class T>
+class UniformQuantizer {
+public:
+    UniformQuantizer() = default;
+    // Failures are recorded as by setRange and setQuantizedSize.
+    UniformQuantizer(T fMin, T fMax, uint32_t nBits);
+    virtual ~UniformQuantizer() = default;
+    UniformQuantizer(const UniformQuantizer&) = default;
+    UniformQuantizer& operator=(const UniformQuantizer&) = default;
+
+    virtual bool serialize(VqBaseDataStream& s) const;
+    virtual bool deserialize(VqBaseDataStream& s);
+    virtual uint32_t serializedSize() const { return 9; }
+
+    // Bounds must be finite and ordered ("fMin <= fMax").
+    bool setRange(T fMin, T fMax);
+    void getRange(T& fMin, T& fMax) const {
+        fMin = static_cast<T>(_dMin);
+        fMax = static_cast<T>(_dMax);
+    }
+    // 0 ... 32 bits ("nBits <= sizeof(T) * 8").
+    bool setQuantizedSize(uint32_t nBits);
+    uint32_t quantizedSize() const { return _nBits; }
+    // 2^b - 1; 0 while the bit count is unset.
+    uint32_t maxCode() const { return _nMaxCode; }
+    bool isInRange(T v) const { return v >= _dMin && v <= _dMax; }
+    bool isUsable() const { return _nBits <= kMaxBits && _dMin <= _dMax; }
+
+    // Values outside the range take the nearest end. NaN takes code 0: the
+    // conversion to an integer must never see it, and callers that must not
+    // code NaN (points, texture coordinates) refuse it before they get here.
+    uint32_t quantize(T v) const {
+        double d = static_cast<double>(v);
+        if (!(d >= _dMin)) d = _dMin;
+        if (d > _dMax) d = _dMax;
+        const uint32_t code = static_cast<uint32_t>(static_cast<int64_t>((d - _dMin) * _dEncodeFactor + 0.5));
+        return std::min(code, _nMaxCode);
+    }
+    // Codes above the largest code decode to the maximum.
+    T dequantize(uint32_t code) const {
+        const double d = static_cast<double>(code) * _dDecodeFactor + _dMin;
+        return static_cast<T>(std::min(std::max(d, _dMin), _dMax));
+    }
+
+    static constexpr uint32_t kMaxBits = sizeof(T) * 8;
+
+protected:
+    void _recomputeMultipliers();
+    // Checks what setRange and setQuantizedSize accept, with the given
+    // method name and error code (arguments and file data differ in both).
+    static bool _checkRange(double fMin, double fMax, const char* method, VqErrorCode code);
+    static bool _checkBits(uint32_t nBits, const char* method, VqErrorCode code);
+
+    double _dMin = 3.4028234663852886e+38;
+    double _dMax = -3.4028234663852886e+38;
+    uint32_t _nBits = 0xFFFFFFFFu;
+    double _dEncodeFactor = 0.0;
+    double _dDecodeFactor = 0.0;
+    uint32_t _nMaxCode = 0;
+};
+
+extern template class UniformQuantizer<float>;
+
+} // namespace Vq
