@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqFixedVec.h"
 #include "VqUniformQuantizer.h"
 
@@ -21,7 +22,7 @@ class VqBaseDataStream;
 //
 // Record: uint8 HSV flag; RGB: the c1, c2, c3 and alpha quantizers (9 bytes
 // each); HSV: four uint8 bit counts.
-class VqColorQuantizer {
+class VQ_API VqColorQuantizer {
 public:
     // RGB; c1 ... c3 over [0, 1] with 8 bits; alpha over [0, 1] with 0 bits.
     VqColorQuantizer();

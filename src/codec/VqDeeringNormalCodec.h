@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqFixedVec.h"
 
 #include <cstdint>
@@ -14,7 +15,7 @@ class VqBaseDataStream;
 // Infinite or NaN components are refused: the angles are undefined for them.
 //
 // Errors name the class "VqNormalCoder". Record: uint8 n.
-class VqDeeringNormalCodec {
+class VQ_API VqDeeringNormalCodec {
 public:
     static constexpr int kMaxBits = 13;
 

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "VqExport.h"
+
 // Cosines and sines of the two angles of the normal code, for angle widths
 // up to 8 bits: entry i of the 8-bit table serves index k of an n-bit code at
 // i = k << (8 - n). θ_i = asin(tan(0.6154797 (256 - i) / 256)) and
 // ψ_i = 0.6154797 i / 256, i = 0 ... 256 (θ indices reach 2^n).
-class VqDeeringNormalLookupTable {
+class VQ_API VqDeeringNormalLookupTable {
 public:
     static constexpr int kTableBits = 8;
     static constexpr int kEntries = (1 << kTableBits) + 1;
@@ -42,7 +44,7 @@ private:
 // Holder of the process-wide table. It is built on the first call (library
 // start-up makes that call, so that no decoder pays for it) and stays until
 // the process ends; concurrent first calls build it once.
-class VqDeeringNormalLookupTableSingleton {
+class VQ_API VqDeeringNormalLookupTableSingleton {
 public:
     static const VqDeeringNormalLookupTable* EnsureInstance();
 };

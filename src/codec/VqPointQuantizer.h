@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqBox3.h"
+#include "VqExport.h"
 #include "VqFixedVec.h"
 #include "VqUniformQuantizer.h"
 
@@ -19,7 +20,7 @@ class VqBaseDataStream;
 // itself must be finite.
 //
 // Record (27 bytes): the x, y and z quantizers in that order.
-class VqPointQuantizer {
+class VQ_API VqPointQuantizer {
 public:
     VqPointQuantizer() = default;
 

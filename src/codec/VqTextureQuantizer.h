@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqFixedVec.h"
 #include "VqUniformQuantizer.h"
 
@@ -14,7 +15,7 @@ class VqBaseDataStream;
 //
 // Record: the first k quantizers in order (serializeK, k = 1 ... 4; plain
 // serialize writes two). The record does not say k: the caller keeps it.
-class VqTextureQuantizer {
+class VQ_API VqTextureQuantizer {
 public:
     static constexpr int kMaxComponents = 4;
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqTypes.h"
 
 #include <algorithm>
@@ -20,7 +21,7 @@ namespace Vq {
 //
 // Record (9 bytes): 32-bit float minimum, 32-bit float maximum, uint8 bit count.
 template <class T>
-class UniformQuantizer {
+class VQ_API UniformQuantizer {
 public:
     UniformQuantizer() = default;
     // Failures are recorded as by setRange and setQuantizedSize.

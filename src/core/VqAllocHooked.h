@@ -1,5 +1,7 @@
 #pragma once
 
+#include "VqExport.h"
+
 #include <cstddef>
 
 // Root of every library object: allocation goes through the platform
@@ -7,7 +9,7 @@
 // platform (before VqLib::init or after the last fini) allocation yields null;
 // the operators are noexcept so that a new-expression then skips the
 // constructor instead of running it on a null pointer.
-class VqAllocHooked {
+class VQ_API VqAllocHooked {
 public:
     static void* operator new(size_t size) noexcept;
     static void* operator new[](size_t size) noexcept;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqGUIDTable.h"
 #include "VqRefCounted.h"
 #include "VqSharedPtr.h"
@@ -12,7 +13,7 @@ class VqFactory;
 
 // Root of every shared, stored or returned library object: reference count,
 // type identity, per-version serialisation hooks and instance tracking.
-class VqBase : public VqRefCounted {
+class VQ_API VqBase : public VqRefCounted {
 public:
     VqBase();
     VqBase(const VqBase& other);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqSharedPtr.h"
 
 #include <cstdint>
@@ -10,7 +11,7 @@ namespace Vq {
 
 // Copy-on-write handle to an object kept in the global object alias table.
 // Copies share the table entry; the entry lives while any handle refers to it.
-class CowGoatPtr {
+class VQ_API CowGoatPtr {
 public:
     static constexpr uint32_t kNoHandle = 0xFFFFFFFFu;
 

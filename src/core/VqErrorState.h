@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqSharedPtr.h"
 #include "VqTypes.h"
 
@@ -12,7 +13,7 @@ class VqString;
 // The process-wide current error. Operations return false after recording a
 // failure here; each caller that sees false calls rethrowError() and returns
 // false too, so that the error callback sees every level.
-class VqErrorState {
+class VQ_API VqErrorState {
 public:
     typedef void (*ErrorCallback)(bool newError);
 
@@ -46,7 +47,7 @@ namespace Vq {
 // The current error as one line (see VqStdError::message), or "" when none is
 // recorded. The error state is shared by all threads: after a failure on one
 // thread, another thread's later failure may be the one reported.
-std::string lastErrorMessage();
+VQ_API std::string lastErrorMessage();
 } // namespace Vq
 
 // Records a failure and returns false from the enclosing operation.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqType.h"
 
 class VqString;
@@ -7,7 +8,7 @@ class VqString;
 // Registry of every class's type record: lookup by GUID (once per element
 // read), by name (cached) and by index. Registration happens only inside
 // VqLib::init and fini; lookups are not locked.
-class VqFactory {
+class VQ_API VqFactory {
 public:
     static bool addType(const VqType& type);
     static bool removeType(const VqType& type);

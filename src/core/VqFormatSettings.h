@@ -1,5 +1,7 @@
 #pragma once
 
+#include "VqExport.h"
+
 class VqString;
 
 // The process-wide format settings that every reader and writer consults:
@@ -14,7 +16,7 @@ class VqString;
 // calling thread only, so that concurrent saves and later saves are not
 // affected. The stream manager opens the same scope on the threads that write
 // its segments.
-class VqFormatSettings {
+class VQ_API VqFormatSettings {
 public:
     // Accepted write versions: 6.4, 7.0, 8.0-8.2, 9.0-9.7, 10.0, 10.1 and 99.0.
     // Also sets the compression to LZMA above format 9 and zlib otherwise.

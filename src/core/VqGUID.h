@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqTypes.h"
 
 #include <cstring>
@@ -8,7 +9,7 @@
 class VqString;
 
 // Plain 16-byte structure in which the GUID constants are stored.
-struct _VqIID {
+struct VQ_API _VqIID {
     uint32_t Data1;
     uint16_t Data2;
     uint16_t Data3;
@@ -16,7 +17,7 @@ struct _VqIID {
 };
 
 // Globally unique identifier: type IDs of classes and segment names in files.
-class VqGUID {
+class VQ_API VqGUID {
 public:
     uint32_t Data1 = 0;
     uint16_t Data2 = 0;
@@ -28,9 +29,9 @@ public:
                      uint8_t b4, uint8_t b5, uint8_t b6, uint8_t b7)
         : Data1(d1), Data2(d2), Data3(d3), Data4{b0, b1, b2, b3, b4, b5, b6, b7} {}
     constexpr VqGUID(const _VqIID& iid)
-        : Data1(iid.Data1), Data2(iid.Data2), Data3(iid.Data3),
-          Data4{iid.Data4[0], iid.Data4[1], iid.Data4[2], iid.Data4[3],
-                iid.Data4[4], iid.Data4[5], iid.Data4[6], iid.Data4[7]} {}
+        : Data1(iid.Data1), Data2(iid.Data2),
+          Data3(iid.Data3), Data4{iid.Data4[0], iid.Data4[1], iid.Data4[2], iid.Data4[3],
+                                  iid.Data4[4], iid.Data4[5], iid.Data4[6], iid.Data4[7]} {}
     constexpr VqGUID(const VqGUID&) = default;
     constexpr VqGUID& operator=(const VqGUID&) = default;
 
@@ -64,7 +65,7 @@ public:
 static_assert(sizeof(VqGUID) == 16, "VqGUID must be 16 bytes");
 static_assert(sizeof(_VqIID) == 16, "_VqIID must be 16 bytes");
 
-struct VqGUIDHash {
+struct VQ_API VqGUIDHash {
     size_t operator()(const VqGUID& g) const { return g.hash(); }
 };
 

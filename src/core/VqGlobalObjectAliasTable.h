@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqCowGoatPtr.h"
+#include "VqExport.h"
 #include "VqMutex.h"
 #include "VqSharedPtr.h"
 
@@ -17,7 +18,7 @@ namespace Vq {
 // holders. Each entry keeps the object, the number of handles that refer to
 // it, the hash under which it is shared (0 when private) and the time of its
 // last use. Handles are indices into the entry vector; freed entries are reused.
-class GlobalObjectAliasTable {
+class VQ_API GlobalObjectAliasTable {
 public:
     static GlobalObjectAliasTable* EnsureInstance();
     static void DestroyInstance();
@@ -75,4 +76,4 @@ private:
 
 } // namespace Vq
 
-extern Vq::GlobalObjectAliasTable* g_pInstanceGlobalObjectAliasTable;
+extern VQ_API Vq::GlobalObjectAliasTable* g_pInstanceGlobalObjectAliasTable;

@@ -1,9 +1,10 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqString.h"
 
 // Build identification of the library.
-struct VqBuildInfo {
+struct VQ_API VqBuildInfo {
     int nMajor = 0;
     int nMinor = 0;
     int nPatch = 0;
@@ -14,7 +15,7 @@ struct VqBuildInfo {
 
 // Library lifetime. A host calls init() before anything else and fini() when
 // done; both are counted, so independent users in one process may each call them.
-class VqLib {
+class VQ_API VqLib {
 public:
     static bool init();
     static bool fini();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqAllocHooked.h"
+#include "VqExport.h"
 #include "VqRWSpinLock.h"
 
 #include <cstddef>
@@ -12,7 +13,7 @@
 // of at least 16 KiB taken from the platform (and counted as tracked memory);
 // freed elements wait on a short list so that the common alloc/free churn does
 // not touch the blocks at all. Pools are shared per element size.
-class VqMemBlockPool : public VqAllocHooked {
+class VQ_API VqMemBlockPool : public VqAllocHooked {
 public:
     // Freed elements kept before they are handed back to their blocks.
     static constexpr int FLSize = 256;

@@ -1,12 +1,13 @@
 #pragma once
 
 #include "VqBase.h"
+#include "VqExport.h"
 
 #include <vector>
 
 // A VqBase that tells registered clients when it changes. Clients are not
 // counted: a client removes itself before it dies.
-class VqNotifyBase : public VqBase {
+class VQ_API VqNotifyBase : public VqBase {
     VQ_DECLARE_TYPE(VqNotifyBase)
 public:
     VqNotifyBase() = default;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqMutex.h"
 
 #include <atomic>
@@ -14,7 +15,7 @@ class ThreadPool;
 // Process-wide platform description: the allocation hooks and the memory
 // accounting every library object goes through, the memory budget and the
 // capacity settings other parts of the library read.
-class VqPlatform {
+class VQ_API VqPlatform {
 public:
     typedef void* (*AllocFunc)(size_t);
     typedef void (*FreeFunc)(void*);
@@ -147,4 +148,4 @@ private:
     Vq::ThreadPool* _pThreadPool = nullptr;
 };
 
-extern VqPlatform* g_pInstanceVqPlatform;
+extern VQ_API VqPlatform* g_pInstanceVqPlatform;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqAllocHooked.h"
+#include "VqExport.h"
 
 #include <atomic>
 #include <cstdint>
@@ -8,7 +9,7 @@
 // Intrusive, atomic reference count. Objects start at 0; the first
 // Vq::SharedPtr that takes one raises it to 1, and the release that brings it
 // back to 0 deletes the object.
-class VqRefCounted : public VqAllocHooked {
+class VQ_API VqRefCounted : public VqAllocHooked {
 public:
     VqRefCounted() = default;
     // A copy never inherits the count of its original.

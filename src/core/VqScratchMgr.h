@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqAllocHooked.h"
+#include "VqExport.h"
 #include "VqMutex.h"
 #include "VqVec.h"
 
@@ -14,7 +15,7 @@ namespace Vq {
 // row reuses the same few buffers instead of growing new ones each time.
 // Signed and unsigned vectors of one width share a pool. Concurrent callers
 // always get distinct vectors.
-class ScratchMgr : public VqAllocHooked {
+class VQ_API ScratchMgr : public VqAllocHooked {
 public:
     // Vectors that grew beyond this many elements are freed on release.
     static constexpr size_t s_cMaxIdleCapacity = 0x100000;
@@ -74,4 +75,4 @@ private:
 
 } // namespace Vq
 
-extern Vq::ScratchMgr* g_pInstanceVqScratchMgr;
+extern VQ_API Vq::ScratchMgr* g_pInstanceVqScratchMgr;

@@ -1,13 +1,14 @@
 #pragma once
 
 #include "VqBase.h"
+#include "VqExport.h"
 #include "VqString.h"
 
 #include <iosfwd>
 #include <string>
 
 // One recorded failure: where it arose, what failed, and its code.
-class VqStdError : public VqBase {
+class VQ_API VqStdError : public VqBase {
     VQ_DECLARE_TYPE(VqStdError)
 public:
     VqStdError() = default;
@@ -36,4 +37,4 @@ private:
 };
 
 // class X, method "m" (location), then an end of line; the description is not printed.
-std::ostream& operator<<(std::ostream& os, const VqStdError& e);
+VQ_API std::ostream& operator<<(std::ostream& os, const VqStdError& e);

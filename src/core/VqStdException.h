@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqTypes.h"
 
 #include <exception>
@@ -9,7 +10,7 @@ namespace Vq {
 
 // The second error channel: thrown by internal steps without a result flag
 // and turned into an error record at the public operation's boundary.
-class StdException : public std::exception {
+class VQ_API StdException : public std::exception {
 public:
     StdException(const char* function, const char* description, VqErrorCode code);
     StdException(const StdException&) = default;
@@ -32,7 +33,7 @@ private:
 };
 
 // An exception carrying the code of the current error (300 when there is none).
-StdException makeStdExceptionFromErrorState(const char* function, const char* description);
+VQ_API StdException makeStdExceptionFromErrorState(const char* function, const char* description);
 
 } // namespace Vq
 

@@ -1,11 +1,12 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqGUID.h"
 
 class VqBase;
 
 // Static run-time type record of a class.
-struct VqType {
+struct VQ_API VqType {
     VqGUID guid;
     const char* name;
     const VqType* parent;
@@ -31,11 +32,15 @@ struct VqType {
 #define VQ_DECLARE_TYPE(Class)                                                                               \
 public:                                                                                                      \
     static VqType s_vqType;                                                                                  \
-    static const VqType& classTypeID() { return s_vqType; }                                                 \
+    static const VqType& classTypeID() {                                                                     \
+        return s_vqType;                                                                                     \
+    }                                                                                                        \
     static VqBase* createInstance();                                                                         \
     static bool constructType();                                                                             \
     static bool destructType();                                                                              \
-    const VqType* type() const override { return &s_vqType; }                                               \
+    const VqType* type() const override {                                                                    \
+        return &s_vqType;                                                                                    \
+    }                                                                                                        \
     bool _clone(VqBase*& out) const override;                                                                \
                                                                                                              \
 private:
@@ -43,9 +48,13 @@ private:
 // Defines them. CREATE is VQ_TYPE_CREATABLE or VQ_TYPE_ABSTRACT; CLONE is
 // VQ_TYPE_CLONE (copy constructor) or VQ_TYPE_NOCLONE (result null, success).
 #define VQ_TYPE_CREATABLE(Class)                                                                             \
-    VqBase* Class::createInstance() { return new Class(); }
+    VqBase* Class::createInstance() {                                                                        \
+        return new Class();                                                                                  \
+    }
 #define VQ_TYPE_ABSTRACT(Class)                                                                              \
-    VqBase* Class::createInstance() { return nullptr; }
+    VqBase* Class::createInstance() {                                                                        \
+        return nullptr;                                                                                      \
+    }
 #define VQ_TYPE_CLONE(Class)                                                                                 \
     bool Class::_clone(VqBase*& out) const {                                                                 \
         out = new Class(*this);                                                                              \

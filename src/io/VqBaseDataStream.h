@@ -2,6 +2,7 @@
 
 #include "VqBaseStream.h"
 #include "VqBitField.h"
+#include "VqExport.h"
 #include "VqFixedVec.h"
 #include "VqGUID.h"
 #include "VqSquareMatrix.h"
@@ -26,7 +27,7 @@ class VqString;
 // byte operations only when it cannot serve the request. A subclass that sets
 // a window must account for the bytes consumed or produced through it in its
 // own readBytes, writeBytes, seek and getPosition.
-class VqBaseDataStream : public VqBaseStream {
+class VQ_API VqBaseDataStream : public VqBaseStream {
     VQ_DECLARE_TYPE(VqBaseDataStream)
 public:
     typedef VqByteOrder ByteOrder;

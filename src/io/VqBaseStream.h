@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqBase.h"
+#include "VqExport.h"
 #include "VqTypes.h"
 
 #include <cstdint>
@@ -11,7 +12,7 @@
 // description, code); the typed operations of the data streams and the
 // element framing of the object stream catch it at their boundary and record
 // it in the error state.
-class VqBaseStream : public VqBase {
+class VQ_API VqBaseStream : public VqBase {
     VQ_DECLARE_TYPE(VqBaseStream)
 public:
     VqBaseStream() = default;

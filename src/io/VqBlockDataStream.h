@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqDataStream.h"
+#include "VqExport.h"
 
 // Size of the blocks a VqBlockDataStream moves to and from its byte stream.
 #define VQ_STREAM_BLOCK_SIZE 1024
@@ -11,7 +12,7 @@
 // "Corrupted scrambled VQ file" (code 100); one that returns nothing marks the
 // end. The current block is written back when it is left, flushed or closed;
 // a last block that is not full is padded with zero bytes.
-class VqBlockDataStream : public VqDataStream {
+class VQ_API VqBlockDataStream : public VqDataStream {
     VQ_DECLARE_TYPE(VqBlockDataStream)
 public:
     explicit VqBlockDataStream(VqByteStream* raw = nullptr, uint64_t base = 0);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqObjectStream.h"
 
 // An object stream that collects each outermost element in memory while
@@ -13,7 +14,7 @@
 // Reading: requests smaller than the read-ahead size are served from the
 // read-ahead buffer, larger ones go to the raw stream once the buffered bytes
 // are used. Seeking drops the read-ahead.
-class VqBufferedObjectStream : public VqObjectStream {
+class VQ_API VqBufferedObjectStream : public VqObjectStream {
     VQ_DECLARE_TYPE(VqBufferedObjectStream)
 public:
     static constexpr VqSize kReadAheadSize = 4096;

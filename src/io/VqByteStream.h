@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqBaseStream.h"
+#include "VqExport.h"
 #include "VqMutex.h"
 
 #include <atomic>
@@ -12,7 +13,7 @@
 // simultaneously open streams: when a new one must open and the limit is
 // reached, the least recently used stream that nobody holds locked is closed;
 // it reopens by itself on its next open().
-class VqByteStream : public VqBaseStream {
+class VQ_API VqByteStream : public VqBaseStream {
     VQ_DECLARE_TYPE(VqByteStream)
 public:
     explicit VqByteStream(bool countsAgainstLimit = false);
@@ -63,7 +64,7 @@ private:
 };
 
 // Scope guard for a byte stream's lock.
-class VqAutoLockByteStream {
+class VQ_API VqAutoLockByteStream {
 public:
     explicit VqAutoLockByteStream(VqByteStream* s) : _s(s) {
         if (_s) _s->lock();

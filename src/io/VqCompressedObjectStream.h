@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqBufferedObjectStream.h"
+#include "VqExport.h"
 
 #include <vector>
 
@@ -13,7 +14,7 @@ class VqCompressor;
 // On reading, a non-zero flag announces such a block, which is decompressed
 // whole; a zero flag means that the element's bytes follow uncompressed.
 // Positions inside a compressed block are counted within the block.
-class VqCompressedObjectStream : public VqBufferedObjectStream {
+class VQ_API VqCompressedObjectStream : public VqBufferedObjectStream {
     VQ_DECLARE_TYPE(VqCompressedObjectStream)
 public:
     explicit VqCompressedObjectStream(VqDataStream* raw = nullptr);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqAllocHooked.h"
+#include "VqExport.h"
 #include "VqTypes.h"
 
 class VqCompressorImpl;
@@ -11,7 +12,7 @@ class VqCompressorImpl;
 // the compressor, which only grows and is accounted in the platform's memory
 // counter. Compressors are reused through a process-wide pool; one compressor
 // serves one thread at a time.
-class VqCompressor : public VqAllocHooked {
+class VQ_API VqCompressor : public VqAllocHooked {
 public:
     enum VqCompressionType : int32_t {
         VQCOMPRESSOR_ALGORITHM_INVALID = 0,

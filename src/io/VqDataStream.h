@@ -2,10 +2,11 @@
 
 #include "VqBaseDataStream.h"
 #include "VqByteStream.h"
+#include "VqExport.h"
 
 // A data stream over a byte stream that it holds. Every byte operation
 // forwards to the byte stream; without one it throws "_pRaw".
-class VqDataStream : public VqBaseDataStream {
+class VQ_API VqDataStream : public VqBaseDataStream {
     VQ_DECLARE_TYPE(VqDataStream)
 public:
     explicit VqDataStream(VqByteStream* raw = nullptr);

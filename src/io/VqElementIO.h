@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqGUID.h"
 #include "VqSharedPtr.h"
 
@@ -33,7 +34,7 @@ enum VqObjectBaseType : int {
 // any GUID whose second field is 0xFFFF ends a sequence. The partition's
 // statics of the same names forward here; failures are reported under the
 // partition's name, the documented owner of these operations.
-class VqElementIO {
+class VQ_API VqElementIO {
 public:
     // Whole elements. The V10 and V9 forms write and read the object ID
     // (formats 9 and 10); the plain forms serve the formats before 9.

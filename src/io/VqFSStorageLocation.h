@@ -1,12 +1,13 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqMutex.h"
 #include "VqStorageLocation.h"
 
 // A file in the file system: a base path and a name that may itself contain
 // directories. The location is relative while its base path is empty. The
 // full base path (base path plus the directory part of the name) is cached.
-class VqFSStorageLocation : public VqStorageLocation {
+class VQ_API VqFSStorageLocation : public VqStorageLocation {
     VQ_DECLARE_TYPE(VqFSStorageLocation)
 public:
     VqFSStorageLocation() = default;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqByteStream.h"
+#include "VqExport.h"
 #include "VqString.h"
 
 #include <cstdio>
@@ -8,7 +9,7 @@
 // A byte stream over a file. Reads and writes need the stream locked and open.
 // Closed by the open-stream limit, it reopens at offset 0 without truncating:
 // callers seek before every use.
-class VqFileByteStream : public VqByteStream {
+class VQ_API VqFileByteStream : public VqByteStream {
     VQ_DECLARE_TYPE(VqFileByteStream)
 public:
     VqFileByteStream(const VqString& path, bool readOnly, bool truncate);

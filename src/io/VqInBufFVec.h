@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqTypes.h"
 
 #include <cstdint>
@@ -9,7 +10,7 @@
 // copies what is already held. The write side of the object streams collects
 // each outermost element in one; instances are pooled (see
 // VqObjectStream::s_allocWriteBuffer).
-class VqInBufFVec {
+class VQ_API VqInBufFVec {
 public:
     static constexpr int kFragShift = 18;
     static constexpr VqSize kFragSize = VqSize(1) << kFragShift;

@@ -1,11 +1,12 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqSegObjectStream.h"
 
 // Segment stream of format 10. It writes the partition settings' compression
 // algorithm (LZMA unless configured otherwise) as flag and algorithm byte, and
 // reads zlib and LZMA segments alike, choosing the decoder by the algorithm byte.
-class VqLzmaSegObjectStream : public VqSegObjectStream {
+class VQ_API VqLzmaSegObjectStream : public VqSegObjectStream {
     VQ_DECLARE_TYPE(VqLzmaSegObjectStream)
 public:
     explicit VqLzmaSegObjectStream(VqDataStream* raw = nullptr);

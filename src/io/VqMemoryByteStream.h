@@ -1,10 +1,11 @@
 #pragma once
 
 #include "VqByteStream.h"
+#include "VqExport.h"
 
 // A byte stream over a growable memory buffer. It does not count against
 // the open-stream limit. Writes need the stream open, locked and writable.
-class VqMemoryByteStream : public VqByteStream {
+class VQ_API VqMemoryByteStream : public VqByteStream {
     VQ_DECLARE_TYPE(VqMemoryByteStream)
 public:
     explicit VqMemoryByteStream(bool readOnly = false);

@@ -2,6 +2,7 @@
 
 #include "VqBaseDataStream.h"
 #include "VqDataStream.h"
+#include "VqExport.h"
 #include "VqPtrSwizzle.h"
 
 #include <cstdint>
@@ -23,7 +24,7 @@ class VqPartition;
 //
 // The byte operations forward to the raw data stream; without one they
 // throw "_pRaw" (code 5).
-class VqObjectStream : public VqBaseDataStream {
+class VQ_API VqObjectStream : public VqBaseDataStream {
     VQ_DECLARE_TYPE(VqObjectStream)
 public:
     // Takes the raw stream (may be null) and gives it the host's byte order.

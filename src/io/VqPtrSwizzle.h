@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqRWSpinLock.h"
 #include "VqRefCounted.h"
 
@@ -7,7 +8,7 @@
 #include <unordered_map>
 
 // One object known to a swizzler.
-struct VqPtrRecord {
+struct VQ_API VqPtrRecord {
     // The object's address; all bits set while it is not yet known.
     const void* pPtr;
     int32_t nId;
@@ -33,7 +34,7 @@ struct VqPtrRecord {
 //
 // One swizzler serves one direction only: records are keyed by the ID when
 // reading and by the address when writing.
-class VqPtrSwizzle : public VqRefCounted {
+class VQ_API VqPtrSwizzle : public VqRefCounted {
 public:
     VqPtrSwizzle() = default;
     ~VqPtrSwizzle() override;
@@ -75,7 +76,7 @@ private:
 
 // The swizzler of segment streams: every operation, also the ones that only
 // look, runs under an exclusive lock.
-class VqRWPtrSwizzle : public VqPtrSwizzle {
+class VQ_API VqRWPtrSwizzle : public VqPtrSwizzle {
 public:
     bool ptr2num(const void* ptr, int* id) override;
     bool registerPtr(const void* ptr, int id) override;

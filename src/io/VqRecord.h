@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqErrorState.h"
+#include "VqExport.h"
 #include "VqFormatSettings.h"
 #include "VqObjectStream.h"
 
@@ -9,7 +10,7 @@
 namespace Vq {
 
 // The format version an element is written or read in.
-struct RecordFormat {
+struct VQ_API RecordFormat {
     int major = -1;
     int minor = -1;
 
@@ -145,7 +146,9 @@ private:
         const Derived& self = _self();
         const RecordFormat f = writeFormat(os);
         if (f.generation() != hookGeneration) {
-            const char* cond = hookGeneration == 9 ? "iMaj == 9" : hookGeneration == 10 ? "iMaj >= 10" : "iMaj < 9";
+            const char* cond = hookGeneration == 9    ? "iMaj == 9"
+                               : hookGeneration == 10 ? "iMaj >= 10"
+                                                      : "iMaj < 9";
             VQ_FAIL(Derived::classTypeID().name, "serialize", cond, VQ_ERR_INTERNAL);
         }
         bool ok = true;
@@ -186,7 +189,8 @@ private:
             VqErrorState::rethrowError();
             return false;
         }
-        if (method && lv < 1) VQ_FAIL(Derived::classTypeID().name, method, "iLocalVers >= 1", VQ_ERR_INTERNAL);
+        if (method && lv < 1)
+            VQ_FAIL(Derived::classTypeID().name, method, "iLocalVers >= 1", VQ_ERR_INTERNAL);
         if (!static_cast<Derived&>(*this)._readFields(os, f, lv)) {
             VqErrorState::rethrowError();
             return false;

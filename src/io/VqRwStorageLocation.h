@@ -1,11 +1,12 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqStorageLocation.h"
 
 // A document in a product-data-management system, named by four strings.
 // Its text form is "/<id1>,<id2>/<name>" with identifiers of exactly 14
 // characters each.
-class VqRwStorageLocation : public VqStorageLocation {
+class VQ_API VqRwStorageLocation : public VqStorageLocation {
     VQ_DECLARE_TYPE(VqRwStorageLocation)
 public:
     VqRwStorageLocation() = default;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqObjectStream.h"
 
 #include <vector>
@@ -21,7 +22,7 @@ class VqInBufFVec;
 // decompressed buffer of 64 KiB through the data stream's get window, so that
 // reading a primitive costs a copy, not a decompressor call. Positions are in
 // uncompressed bytes; seeks move forward only.
-class VqSegObjectStream : public VqObjectStream {
+class VQ_API VqSegObjectStream : public VqObjectStream {
 public:
     static constexpr VqSize kOutChunk = 4096;
     static constexpr VqSize kInChunk = 1024;

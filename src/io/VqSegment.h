@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqGUID.h"
 #include "VqRefCounted.h"
 #include "VqSharedPtr.h"
@@ -10,7 +11,7 @@ class VqObjectStream;
 
 // One part of a pending segment's contents (a graph of elements, or one
 // element), written in order when the segment is flushed.
-class VqSegmentSection : public VqRefCounted {
+class VQ_API VqSegmentSection : public VqRefCounted {
 public:
     virtual bool write(VqObjectStream& os) = 0;
     // Clears the persisted mark of the late-loaded data this section holds,
@@ -21,7 +22,7 @@ public:
 // A segment that the stream manager writes when the file is closed: its
 // rank (write order by type), type, GUID and the sections that make up its
 // contents.
-class VqSegment : public VqRefCounted {
+class VQ_API VqSegment : public VqRefCounted {
 public:
     VqSegment(int segType, const VqGUID& guid);
 

@@ -1,11 +1,12 @@
 #pragma once
 
 #include "VqBase.h"
+#include "VqExport.h"
 #include "VqString.h"
 
 // Where a VQ file lives. Locations are compared and hashed by what they name,
 // so that stream managers and caches of loaded segments can be keyed by them.
-class VqStorageLocation : public VqBase {
+class VQ_API VqStorageLocation : public VqBase {
     VQ_DECLARE_TYPE(VqStorageLocation)
 public:
     VqStorageLocation() = default;

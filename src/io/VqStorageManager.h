@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqMutex.h"
 #include "VqRefCounted.h"
 #include "VqSharedPtr.h"
@@ -15,7 +16,7 @@ class VqStreamMgr;
 // locations relative to the file that refers to them, and converts
 // locations to and from their text form. The process-wide instance is a
 // VqFSStorageManager (VqStorageManagerSingleton).
-class VqStorageManager : public VqRefCounted {
+class VQ_API VqStorageManager : public VqRefCounted {
 public:
     VqStorageManager() = default;
     ~VqStorageManager() override = default;
@@ -45,7 +46,7 @@ protected:
 // The file-system storage manager: an ordered list of search paths, in which
 // the token "%%RELATIVE_TO_PARENT%%" stands for the directory of the file
 // that refers to the location being resolved.
-class VqFSStorageManager : public VqStorageManager {
+class VQ_API VqFSStorageManager : public VqStorageManager {
 public:
     VqFSStorageManager();
 
@@ -73,10 +74,10 @@ private:
 };
 
 // Holder of the process-wide storage manager.
-class VqStorageManagerSingleton {
+class VQ_API VqStorageManagerSingleton {
 public:
     static VqStorageManager* EnsureInstance();
     static void Release();
 };
 
-extern VqStorageManager* g_pInstanceVqStorageManager;
+extern VQ_API VqStorageManager* g_pInstanceVqStorageManager;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqBase.h"
+#include "VqExport.h"
 #include "VqMutex.h"
 #include "VqRWSpinLock.h"
 #include "VqSegment.h"
@@ -37,7 +38,7 @@ enum VqSegmentType : int {
 };
 
 // One open segment.
-struct VqSegmentIOData {
+struct VQ_API VqSegmentIOData {
     Vq::SharedPtr<VqObjectStream> pObjStrm;
     Vq::SharedPtr<VqByteStream> pRawStrm;
     Vq::SharedPtr<VqDataStream> pDataStrm;
@@ -63,7 +64,7 @@ struct VqSegmentIOData {
 //
 // Segment operations fail with the error recorded and return false. Any
 // number of threads may read segments of one file at once.
-class VqStreamMgr : public VqBase {
+class VQ_API VqStreamMgr : public VqBase {
     VQ_DECLARE_TYPE(VqStreamMgr)
 public:
     // Well-known segment GUIDs.
@@ -198,7 +199,7 @@ protected:
 };
 
 // Ends a write segment when it goes out of scope, unless relinquished.
-class VqAutoEndWriteSegment {
+class VQ_API VqAutoEndWriteSegment {
 public:
     VqAutoEndWriteSegment(VqStreamMgr* mgr, VqObjectStream* stream) : _pMgr(mgr), _pStream(stream) {}
     ~VqAutoEndWriteSegment() {
@@ -214,7 +215,7 @@ private:
 };
 
 // Ends a read segment when it goes out of scope, unless relinquished.
-class VqAutoEndReadSegment {
+class VQ_API VqAutoEndReadSegment {
 public:
     VqAutoEndReadSegment(VqStreamMgr* mgr, VqObjectStream* stream) : _pMgr(mgr), _pStream(stream) {}
     ~VqAutoEndReadSegment() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqGUID.h"
 #include "VqHashMap.h"
 
@@ -9,7 +10,7 @@
 // One entry of the table of contents: where a segment lies and what it is.
 // The attributes word holds the segment type in bits 24 to 31 and a block
 // number in bits 8 to 23 (non-zero marks an external segment).
-struct VqTOCElem {
+struct VQ_API VqTOCElem {
     VqGUID guid;
     uint64_t offset = 0;
     uint32_t length = 0;
@@ -27,7 +28,7 @@ struct VqTOCElem {
 
 // The table of contents in memory, keyed by segment GUID. Registering a GUID
 // that is present overwrites its entry.
-class VqTOC {
+class VQ_API VqTOC {
 public:
     void registerEntry(const VqTOCElem& e) { _mEntries[e.guid] = e; }
     const VqTOCElem* find(const VqGUID& guid) const { return _mEntries.lookup(guid); }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqStreamMgr.h"
 #include "VqTOC.h"
 
@@ -15,7 +16,7 @@
 // format 9, 8 from format 10) and, from format 8 on, the scene-graph GUID.
 // TOC: a 32-bit count and entries of GUID, offset (4 or 8 bytes), length and
 // attributes; a count of 1 introduces the legacy one-entry form.
-class VqTOCStreamMgr : public VqStreamMgr {
+class VQ_API VqTOCStreamMgr : public VqStreamMgr {
     VQ_DECLARE_TYPE(VqTOCStreamMgr)
 public:
     // Physical streams on one file.

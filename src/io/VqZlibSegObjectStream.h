@@ -1,10 +1,11 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqSegObjectStream.h"
 
 // Segment stream of formats 8 and 9: a zlib stream, flag and algorithm byte 2.
 // Its reader accepts only flag 2.
-class VqZlibSegObjectStream : public VqSegObjectStream {
+class VQ_API VqZlibSegObjectStream : public VqSegObjectStream {
     VQ_DECLARE_TYPE(VqZlibSegObjectStream)
 public:
     explicit VqZlibSegObjectStream(VqDataStream* raw = nullptr);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqBitField.h"
+#include "VqExport.h"
 #include "VqPropBase.h"
 #include "VqRecord.h"
 #include "VqSquareMatrix.h"
@@ -19,7 +20,7 @@ class VqRenderContext;
 // holds the flags and the per-field final and inhibit masks that decide how
 // an attribute combines with those above it on a path, and writes the base
 // part of every attribute element. Each type derives and supplies its fields.
-class VqAttribute : public Vq::Record<VqAttribute, VqPropBase> {
+class VQ_API VqAttribute : public Vq::Record<VqAttribute, VqPropBase> {
     VQ_DECLARE_TYPE(VqAttribute)
 public:
     // State flag bits.

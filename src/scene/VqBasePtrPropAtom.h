@@ -1,10 +1,11 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqPropAtom.h"
 
 // A reference to another object of the same segment, stored by object ID.
 // The pointer is not counted: the referenced object is owned elsewhere.
-class VqBasePtrPropAtom : public Vq::Record<VqBasePtrPropAtom, VqPropAtom> {
+class VQ_API VqBasePtrPropAtom : public Vq::Record<VqBasePtrPropAtom, VqPropAtom> {
     VQ_DECLARE_TYPE(VqBasePtrPropAtom)
 public:
     VqBasePtrPropAtom() = default;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqAttributeT.h"
+#include "VqExport.h"
 #include "VqFixedVec.h"
 
 #include <atomic>
@@ -13,7 +14,7 @@
 // with the transform in force where it was met. Each plane that takes part in
 // accumulation holds one of 31 process-wide identifiers (1 to 31) from its
 // first accumulation until it dies.
-class VqCuttingPlane : public VqAttributeT<VqCuttingPlane> {
+class VQ_API VqCuttingPlane : public VqAttributeT<VqCuttingPlane> {
     VQ_DECLARE_TYPE(VqCuttingPlane)
 public:
     static constexpr int s_nMaxPlaneIDs = 31;
@@ -49,10 +50,10 @@ public:
     static bool freeID(int id);
     static int numIDsInUse();
 
-
     auto _fields() const { return std::tie(_vPlane, _uAccIDBits, _vpAccPlanes, _vpAccXforms); }
     bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
     bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
+
 private:
     VqFixedVec<double, 4> _vPlane{0.0, 0.0, 0.0, 1.0};
     // Given when the plane is first accumulated, possibly by several threads at once.

@@ -1,19 +1,20 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqPropAtom.h"
 
 #include <cstdint>
 
 // Position of late-loaded data in a file of a format before 8: a signed
 // 32-bit integer in the file, a 64-bit offset in memory.
-struct VqSID {
+struct VQ_API VqSID {
     int64_t offset = 0;
     bool operator==(const VqSID& o) const { return offset == o.offset; }
 };
 
 // A reference to data of an old-format file by its position. Stored only in
 // files of formats before 8; an atom read from a file is not written again.
-class VqDataPropAtom : public Vq::Record<VqDataPropAtom, VqPropAtom> {
+class VQ_API VqDataPropAtom : public Vq::Record<VqDataPropAtom, VqPropAtom> {
     VQ_DECLARE_TYPE(VqDataPropAtom)
 public:
     VqDataPropAtom() = default;

@@ -1,9 +1,10 @@
 #pragma once
 
 #include "VqAttributeT.h"
+#include "VqExport.h"
 
 // How polygons are drawn: lighting, shading, culling and outlining.
-class VqDrawStyle : public VqAttributeT<VqDrawStyle> {
+class VQ_API VqDrawStyle : public VqAttributeT<VqDrawStyle> {
     VQ_DECLARE_TYPE(VqDrawStyle)
 public:
     // Field numbers.
@@ -46,10 +47,10 @@ public:
     unsigned char dataFlags() const;
     void setDataFlags(unsigned char flags);
 
-
     auto _fields() const { return std::tie(_uFieldBits); }
     bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
     bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
+
 private:
     // Bit i holds field i.
     uint8_t _uFieldBits;

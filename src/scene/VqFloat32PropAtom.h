@@ -1,8 +1,9 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqValuePropAtom.h"
 
-class VqFloat32PropAtom : public VqValuePropAtom<VqFloat32PropAtom, float> {
+class VQ_API VqFloat32PropAtom : public VqValuePropAtom<VqFloat32PropAtom, float> {
     VQ_DECLARE_TYPE(VqFloat32PropAtom)
 public:
     using VqValuePropAtom::VqValuePropAtom;

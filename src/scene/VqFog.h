@@ -1,13 +1,14 @@
 #pragma once
 
 #include "VqAttributeT.h"
+#include "VqExport.h"
 #include "VqFixedVec.h"
 
 // Fog modes.
 enum VqFogMode : int { VQ_FOG_OFF = 0, VQ_FOG_LINEAR = 1, VQ_FOG_EXP = 2, VQ_FOG_EXP2 = 3 };
 
 // Depth fog: linear between two distances, or exponential by a density.
-class VqFog : public VqAttributeT<VqFog> {
+class VQ_API VqFog : public VqAttributeT<VqFog> {
     VQ_DECLARE_TYPE(VqFog)
 public:
     enum Field : unsigned int { Mode = 0, Density = 1, Range = 2, Color = 3, NumFields = 4 };
@@ -31,10 +32,10 @@ public:
     const VqVec4f& color() const { return _vColor; }
     bool setColor(const VqVec4f& c);
 
-
     auto _fields() const { return std::tie(_eMode, _fInvDensity, _fStart, _fEnd, _vColor); }
     bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
     bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
+
 private:
     bool _changed();
 

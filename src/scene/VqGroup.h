@@ -1,11 +1,12 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqNode.h"
 
 // A node with an ordered list of children. A child is owned through its
 // parent link: adding it gives it this group as a parent, which takes one
 // reference, and removing it releases that reference.
-class VqGroup : public Vq::Record<VqGroup, VqNode> {
+class VQ_API VqGroup : public Vq::Record<VqGroup, VqNode> {
     VQ_DECLARE_TYPE(VqGroup)
 public:
     VqGroup() = default;

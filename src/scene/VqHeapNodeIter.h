@@ -1,11 +1,12 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqNodeIter.h"
 
 // By value: pending nodes in a binary heap, the smallest value first (nodes
 // of equal value in the order they were scheduled). Each node's Post actions
 // run right after its Pre actions.
-class VqHeapNodeIter : public VqNodeIter {
+class VQ_API VqHeapNodeIter : public VqNodeIter {
     VQ_DECLARE_TYPE(VqHeapNodeIter)
 public:
     VqHeapNodeIter() = default;

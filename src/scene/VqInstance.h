@@ -1,10 +1,11 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqNode.h"
 
 // A node with exactly one child: the means by which one subgraph is placed
 // at several places of the graph.
-class VqInstance : public Vq::Record<VqInstance, VqNode> {
+class VQ_API VqInstance : public Vq::Record<VqInstance, VqNode> {
     VQ_DECLARE_TYPE(VqInstance)
 public:
     VqInstance() = default;

@@ -1,11 +1,12 @@
 #pragma once
 
 #include "VqBitField.h"
+#include "VqExport.h"
 #include "VqGroup.h"
 
 // A group whose children are levels of detail of one object. A forced child,
 // when set, is the only child a traversal visits.
-class VqLOD : public Vq::Record<VqLOD, VqGroup> {
+class VQ_API VqLOD : public Vq::Record<VqLOD, VqGroup> {
     VQ_DECLARE_TYPE(VqLOD)
 public:
     VqLOD() = default;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqCowGoatPtr.h"
+#include "VqExport.h"
 #include "VqGUID.h"
 #include "VqPropAtom.h"
 
@@ -12,7 +13,7 @@ class VqStringPropAtom;
 // which a segment's object is shared, and loading or saving the one object
 // of a segment. The stream manager implements it; these calls are the only
 // way late-loaded data reaches a file.
-class VqLLSegmentIO {
+class VQ_API VqLLSegmentIO {
 public:
     virtual ~VqLLSegmentIO() = default;
     // Format version of the file being read.
@@ -32,7 +33,8 @@ public:
 // (geometry, B-rep, PMI, metadata, thumbnails): the object is loaded when
 // asked for, shared with other atoms of the same segment through the global
 // object alias table, and saved to a fresh segment at every save.
-class VqLateLoadedPropAtom : public Vq::Record<VqLateLoadedPropAtom, VqPropAtom>, public Vq::CowGoatPtr {
+class VQ_API VqLateLoadedPropAtom : public Vq::Record<VqLateLoadedPropAtom, VqPropAtom>,
+                                    public Vq::CowGoatPtr {
     VQ_DECLARE_TYPE(VqLateLoadedPropAtom)
 public:
     VqLateLoadedPropAtom();
@@ -95,17 +97,17 @@ private:
 };
 
 // Well-known late-loaded property keys; their texts are part of the file format.
-extern VqStringPropAtom* vqLLPropShapeImpl;
-extern VqStringPropAtom* vqLLPropTopoMesh;
-extern VqStringPropAtom* vqLLPropVertexRecordPool;
-extern VqStringPropAtom* vqLLPropBBHier;
-extern VqStringPropAtom* vqLLPropBrep;
-extern VqStringPropAtom* vqLLPropKXBrep;
-extern VqStringPropAtom* vqLLPropMultiKXBrep;
-extern VqStringPropAtom* vqLLPropWFRep;
-extern VqStringPropAtom* vqLLPropOrbit;
-extern VqStringPropAtom* vqLLPropLWPA;
-extern VqStringPropAtom* vqLLPropPMI;
-extern VqStringPropAtom* vqLLPropMetaData;
-extern VqStringPropAtom* vqLLPropThumbnail;
-extern VqStringPropAtom* vqLLPropData;
+extern VQ_API VqStringPropAtom* vqLLPropShapeImpl;
+extern VQ_API VqStringPropAtom* vqLLPropTopoMesh;
+extern VQ_API VqStringPropAtom* vqLLPropVertexRecordPool;
+extern VQ_API VqStringPropAtom* vqLLPropBBHier;
+extern VQ_API VqStringPropAtom* vqLLPropBrep;
+extern VQ_API VqStringPropAtom* vqLLPropKXBrep;
+extern VQ_API VqStringPropAtom* vqLLPropMultiKXBrep;
+extern VQ_API VqStringPropAtom* vqLLPropWFRep;
+extern VQ_API VqStringPropAtom* vqLLPropOrbit;
+extern VQ_API VqStringPropAtom* vqLLPropLWPA;
+extern VQ_API VqStringPropAtom* vqLLPropPMI;
+extern VQ_API VqStringPropAtom* vqLLPropMetaData;
+extern VQ_API VqStringPropAtom* vqLLPropThumbnail;
+extern VQ_API VqStringPropAtom* vqLLPropData;

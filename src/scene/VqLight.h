@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqFixedVec.h"
 #include "VqNotifyBase.h"
 #include "VqRecord.h"
@@ -16,7 +17,7 @@ enum VqCoordSystem : int {
 };
 
 // A light source; held by light sets, element of its own.
-class VqLight : public Vq::Record<VqLight, VqNotifyBase> {
+class VQ_API VqLight : public Vq::Record<VqLight, VqNotifyBase> {
     VQ_DECLARE_TYPE(VqLight)
 public:
     // Before format 9 a light, which light sets refer to, writes its own
@@ -79,7 +80,7 @@ private:
 };
 
 // A light at infinity shining along a direction.
-class VqInfiniteLight : public Vq::Record<VqInfiniteLight, VqLight> {
+class VQ_API VqInfiniteLight : public Vq::Record<VqInfiniteLight, VqLight> {
     VQ_DECLARE_TYPE(VqInfiniteLight)
 public:
     bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
@@ -94,7 +95,7 @@ private:
 };
 
 // A positional light, optionally a spot, with distance attenuation.
-class VqPointLight : public Vq::Record<VqPointLight, VqLight> {
+class VQ_API VqPointLight : public Vq::Record<VqPointLight, VqLight> {
     VQ_DECLARE_TYPE(VqPointLight)
 public:
     bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;

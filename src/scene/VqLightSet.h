@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqAttributeT.h"
+#include "VqExport.h"
 #include "VqLight.h"
 
 #include <vector>
@@ -10,7 +11,7 @@
 // The lights that shine on a subgraph. Accumulated along a path, the lights
 // of the lowest set come first; each light in model coordinates carries the
 // transform accumulated above the set that brought it.
-class VqLightSet : public VqAttributeT<VqLightSet> {
+class VQ_API VqLightSet : public VqAttributeT<VqLightSet> {
     VQ_DECLARE_TYPE(VqLightSet)
 public:
     VqLightSet() = default;
@@ -39,10 +40,10 @@ public:
     bool _fixupLists() override;
     void _referencedObjects(std::vector<const VqBase*>& out) const override;
 
-
     auto _fields() const { return std::tie(_vpLights, _vpXforms); }
     bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
     bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
+
 private:
     std::vector<Vq::SharedPtr<VqLight>> _vpLights;
     std::vector<Vq::SharedPtr<const VqXform>> _vpXforms;

@@ -1,9 +1,10 @@
 #pragma once
 
 #include "VqAttributeT.h"
+#include "VqExport.h"
 
 // How lines are drawn: pattern type, antialiasing and width.
-class VqLineStyle : public VqAttributeT<VqLineStyle> {
+class VQ_API VqLineStyle : public VqAttributeT<VqLineStyle> {
     VQ_DECLARE_TYPE(VqLineStyle)
 public:
     enum Field : unsigned int { LineType = 0, Antialiasing = 1, LineWidth = 2, NumFields = 3 };

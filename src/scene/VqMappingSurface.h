@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqBase.h"
+#include "VqExport.h"
 #include "VqFixedVec.h"
 #include "VqLight.h"
 #include "VqSquareMatrix.h"
@@ -12,7 +13,7 @@
 //   cylinder:   rows reference direction × radius, (axis × reference) × radius, axis × height, origin;
 //   sphere:     rows radius on the diagonal, centre;
 //   tri-planar: rows the scale on the diagonal, origin.
-class VqMappingSurface : public VqBase {
+class VQ_API VqMappingSurface : public VqBase {
     VQ_DECLARE_TYPE(VqMappingSurface)
 public:
     VqMappingSurface() = default;
@@ -41,28 +42,28 @@ protected:
     VqCoordSystem _eCoordSys = VQ_COORDSYS_MODEL;
 };
 
-class VqMappingPlane : public VqMappingSurface {
+class VQ_API VqMappingPlane : public VqMappingSurface {
     VQ_DECLARE_TYPE(VqMappingPlane)
 public:
     void setPlaneParams(const VqVec3d& origin, const VqVec3d& uAxis, const VqVec3d& vAxis);
     void getPlaneParams(VqVec3d& origin, VqVec3d& uAxis, VqVec3d& vAxis) const;
 };
 
-class VqMappingCylinder : public VqMappingSurface {
+class VQ_API VqMappingCylinder : public VqMappingSurface {
     VQ_DECLARE_TYPE(VqMappingCylinder)
 public:
     void setCylinderParams(const VqVec3d& origin, const VqVec3d& axis, const VqVec3d& refDir, double radius,
                            double height);
 };
 
-class VqMappingSphere : public VqMappingSurface {
+class VQ_API VqMappingSphere : public VqMappingSurface {
     VQ_DECLARE_TYPE(VqMappingSphere)
 public:
     void setSphereParams(const VqVec3d& center, double radius);
     void getSphereParams(VqVec3d& center, double& radius) const;
 };
 
-class VqMappingTriPlanar : public VqMappingSurface {
+class VQ_API VqMappingTriPlanar : public VqMappingSurface {
     VQ_DECLARE_TYPE(VqMappingTriPlanar)
 public:
     void setTriPlanarParams(const VqVec3d& origin, const VqVec3d& scale);

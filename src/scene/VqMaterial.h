@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqAttributeT.h"
+#include "VqExport.h"
 #include "VqFixedVec.h"
 
 #include <vector>
@@ -21,7 +22,7 @@ enum VqBlendFactor : int {
 };
 
 // Surface colours, shininess, blending, reflectivity and bumpiness.
-class VqMaterial : public VqAttributeT<VqMaterial> {
+class VQ_API VqMaterial : public VqAttributeT<VqMaterial> {
     VQ_DECLARE_TYPE(VqMaterial)
 public:
     enum Field : unsigned int {
@@ -87,10 +88,10 @@ public:
     // Recomputes the values from the recorded merges.
     bool recomputeDynamicState();
 
-
     auto _fields() const { return std::tie(_uDataFlags, _aColors, _fShininess, _fReflectivity, _fBumpiness); }
     bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
     bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
+
 private:
     struct MixedAccumData : public VqAllocHooked {
         explicit MixedAccumData(VqMaterial* owner) : _pOwner(owner) {}

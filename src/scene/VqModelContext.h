@@ -2,6 +2,7 @@
 
 #include "VqBitField.h"
 #include "VqBox3.h"
+#include "VqExport.h"
 #include "VqNotifyBase.h"
 #include "VqString.h"
 #include "VqVec.h"
@@ -25,14 +26,14 @@ typedef uint64_t SliceMask;
 enum TriBool : int { TriFalse = 0, TriTrue = 1, TriUnknown = 2 };
 
 // What a slice is for: a name and the value its flag plane starts with.
-struct SliceDesc {
+struct VQ_API SliceDesc {
     VqString name;
     TriBool initValue = TriFalse;
     bool operator==(const SliceDesc& o) const { return name == o.name && initValue == o.initValue; }
 };
 
 // The slices of a model: up to 64 flag planes, by 8-bit identifier.
-class SliceContext : public VqAllocHooked {
+class VQ_API SliceContext : public VqAllocHooked {
 public:
     static constexpr int s_nMaxSlices = 64;
     bool allocate(const SliceDesc& desc, SliceID& id);
@@ -52,7 +53,7 @@ private:
 // shadow-casting lights and mirror shapes with the validity of each light's
 // shadow map. Nodes of its graphs tell it about their changes; it keeps its
 // lists current and passes the news on to its own clients.
-class ModelContext : public VqNotifyBase {
+class VQ_API ModelContext : public VqNotifyBase {
     VQ_DECLARE_TYPE(ModelContext)
 public:
     // What the context tells its clients: something joined the model (a

@@ -3,6 +3,7 @@
 #include "VqAttribute.h"
 #include "VqBox3.h"
 #include "VqCachedState.h"
+#include "VqExport.h"
 #include "VqFixedVec.h"
 #include "VqPropBase.h"
 #include "VqRecord.h"
@@ -25,7 +26,7 @@ class VqState;
 // reached lives in per-instance records keyed by a 32-bit instance key.
 // A node carries attributes, properties, flags, traversal masks and caches
 // of its extent and counts that are filled on demand and invalidated upwards.
-class VqNode : public Vq::Record<VqNode, VqPropBase> {
+class VQ_API VqNode : public Vq::Record<VqNode, VqPropBase> {
     VQ_DECLARE_TYPE(VqNode)
 public:
     // Internal flags: the low half of the flag word.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqBase.h"
+#include "VqExport.h"
 #include "VqRefCounted.h"
 #include "VqVec.h"
 
@@ -10,13 +11,13 @@ class VqNode;
 
 // Body of the data handles that travel with an iteration: callers derive
 // their own.
-class VqRefCountedBody : public VqRefCounted {};
+class VQ_API VqRefCountedBody : public VqRefCounted {};
 
 // Walks a graph from a root and calls the installed actions at each node.
 // Actions schedule the children to visit (addChild, addAllChildren); the
 // order in which pending nodes are visited is the subclass's: last in first
 // out (VqStackNodeIter) or by value (VqHeapNodeIter).
-class VqNodeIter : public VqBase {
+class VQ_API VqNodeIter : public VqBase {
     VQ_DECLARE_TYPE(VqNodeIter)
 public:
     enum ActionTime : int { Pre = 0, Post = 1 };

@@ -2,6 +2,7 @@
 
 #include "VqDataPropAtom.h"
 #include "VqElementIO.h"
+#include "VqExport.h"
 #include "VqGUID.h"
 #include "VqGroup.h"
 #include "VqLateLoadedPropAtom.h"
@@ -27,7 +28,7 @@ class VqStreamMgr;
 // The documented statics for the process-wide format settings and for the
 // element operations stay here and forward to VqFormatSettings and
 // VqElementIO, which the layers below use directly.
-class VqPartition : public Vq::Record<VqPartition, VqGroup>, public VqLLSegmentIO {
+class VQ_API VqPartition : public Vq::Record<VqPartition, VqGroup>, public VqLLSegmentIO {
     VQ_DECLARE_TYPE(VqPartition)
 public:
     // Bits of the partition's attribute word.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqRefCounted.h"
 #include "VqSquareMatrix.h"
 #include "VqVec.h"
@@ -16,7 +17,7 @@ class VqNode;
 // cLog2(P) bits naming the parent link the path came through. A key needs
 // at most 31 bits of choices; a path or step that would need more is
 // refused rather than wrapped into another instance's key.
-class VqPath {
+class VQ_API VqPath {
 public:
     VqPath() = default;
     VqPath(const VqNode* tail, unsigned int key);
@@ -79,7 +80,7 @@ private:
 // Restricts an attribute to the instances reached through one path: the
 // attribute applies where the path by which its node is reached ends with
 // the qualifier's path.
-class VqPathQual : public VqRefCounted {
+class VQ_API VqPathQual : public VqRefCounted {
 public:
     explicit VqPathQual(const VqPath& path) : _path(path) {}
     const VqPath& path() const { return _path; }

@@ -1,9 +1,10 @@
 #pragma once
 
 #include "VqAttributeT.h"
+#include "VqExport.h"
 
 // How points are drawn: marker type, antialiasing and size.
-class VqPointStyle : public VqAttributeT<VqPointStyle> {
+class VQ_API VqPointStyle : public VqAttributeT<VqPointStyle> {
     VQ_DECLARE_TYPE(VqPointStyle)
 public:
     enum Field : unsigned int { PointType = 0, Antialiasing = 1, PointSize = 2, NumFields = 3 };
@@ -24,10 +25,10 @@ public:
     float pointSize() const { return _fPointSize; }
     bool setPointSize(float width);
 
-
     auto _fields() const { return std::tie(_iPointType, _bAntialiasing, _fPointSize); }
     bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
     bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
+
 private:
     int _iPointType = 0;
     bool _bAntialiasing = false;

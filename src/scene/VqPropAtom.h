@@ -1,13 +1,14 @@
 #pragma once
 
 #include "VqBase.h"
+#include "VqExport.h"
 #include "VqRecord.h"
 
 #include <cstdint>
 #include <iosfwd>
 
 // A key or a value of a property table: a small object compared by value.
-class VqPropAtom : public Vq::Record<VqPropAtom, VqBase> {
+class VQ_API VqPropAtom : public Vq::Record<VqPropAtom, VqBase> {
     VQ_DECLARE_TYPE(VqPropAtom)
 public:
     // State word bits. The low byte is free for callers and is stored in files.

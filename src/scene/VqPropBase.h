@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqNotifyBase.h"
 #include "VqPropAtom.h"
 #include "VqRWSpinLock.h"
@@ -18,7 +19,7 @@ class VqStringPropAtom;
 // Holder of a property table: pairs of a key atom and a value atom, keys
 // compared by value. The table is created at the first property and swapped
 // atomically, so readers and writers on several threads are safe.
-class VqPropBase : public VqNotifyBase {
+class VQ_API VqPropBase : public VqNotifyBase {
     VQ_DECLARE_TYPE(VqPropBase)
 public:
     // Change sent to the clients when a property is added or replaced.

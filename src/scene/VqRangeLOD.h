@@ -1,10 +1,11 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqFixedVec.h"
 #include "VqLOD.h"
 
 // A level-of-detail group that selects its child by distance from a centre.
-class VqRangeLOD : public Vq::Record<VqRangeLOD, VqLOD> {
+class VQ_API VqRangeLOD : public Vq::Record<VqRangeLOD, VqLOD> {
     VQ_DECLARE_TYPE(VqRangeLOD)
 public:
     VqRangeLOD() = default;
@@ -22,7 +23,6 @@ public:
     bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 
 private:
-
     std::vector<float> _vRangeLimits;
     VqFixedVec<float, 3> _vCenter;
 };

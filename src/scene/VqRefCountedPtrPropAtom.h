@@ -1,9 +1,10 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqPropAtom.h"
 
 // A counted reference to any reference-counted object; never stored in files.
-class VqRefCountedPtrPropAtom : public VqPropAtom {
+class VQ_API VqRefCountedPtrPropAtom : public VqPropAtom {
     VQ_DECLARE_TYPE(VqRefCountedPtrPropAtom)
 public:
     VqRefCountedPtrPropAtom() { _setStateBit(VQ_PROPATOM_PERSISTABLE, false); }

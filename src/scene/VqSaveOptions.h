@@ -1,10 +1,12 @@
 #pragma once
 
+#include "VqExport.h"
+
 // How one save writes its file. The options apply to that call only, on the
 // thread that makes it: the process-wide settings, other threads' saves and
 // later saves are not affected. Designated initialisers read well at the call:
 //     root->saveAs("out.vq", {.versionMajor = 10, .versionMinor = 1});
-struct VqSaveOptions {
+struct VQ_API VqSaveOptions {
     // The segment compression of formats 10 and above, by the number the
     // file stores for it.
     enum class Compression : int {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqAttributeT.h"
+#include "VqExport.h"
 #include "VqString.h"
 
 namespace Vq {
@@ -9,7 +10,7 @@ namespace Vq {
 // stages. Compiling and binding belong to the drawing side; here the program
 // is held, stored and compared so that states carry it. A stage shader sets
 // only its own stage and leaves the others to what is above it.
-class Shader : public VqAttributeT<Shader> {
+class VQ_API Shader : public VqAttributeT<Shader> {
     VQ_DECLARE_TYPE(Shader)
 public:
     enum Stage : unsigned int { Vertex = 0, Fragment = 1, Geometry = 2, NumStages = 3 };
@@ -38,19 +39,19 @@ private:
     VqString _aSources[NumStages];
 };
 
-class VertexShader : public Shader {
+class VQ_API VertexShader : public Shader {
     VQ_DECLARE_TYPE(VertexShader)
 public:
     VertexShader() { _restrictToStage(Vertex); }
 };
 
-class FragmentShader : public Shader {
+class VQ_API FragmentShader : public Shader {
     VQ_DECLARE_TYPE(FragmentShader)
 public:
     FragmentShader() { _restrictToStage(Fragment); }
 };
 
-class GeometryShader : public Shader {
+class VQ_API GeometryShader : public Shader {
     VQ_DECLARE_TYPE(GeometryShader)
 public:
     GeometryShader() { _restrictToStage(Geometry); }

@@ -1,10 +1,11 @@
 #pragma once
 
 #include "VqAttributeT.h"
+#include "VqExport.h"
 
 // Per-pixel effects the shader synthesis adds: environment mapping, bump
 // mapping, Phong shading and a paint effect.
-class VqShaderEffects : public VqAttributeT<VqShaderEffects> {
+class VQ_API VqShaderEffects : public VqAttributeT<VqShaderEffects> {
     VQ_DECLARE_TYPE(VqShaderEffects)
 public:
     enum Field : unsigned int {
@@ -45,12 +46,17 @@ public:
     // From 9.6 on the level is local version 2, with the field final mask
     // after the fields, which the base part of 9.x cannot carry; format 10
     // keeps that mask in the base part.
-    int _localVersion(const Vq::RecordFormat& fmt) const { return fmt.generation() == 9 && fmt.minor >= 6 ? 2 : 1; }
+    int _localVersion(const Vq::RecordFormat& fmt) const {
+        return fmt.generation() == 9 && fmt.minor >= 6 ? 2 : 1;
+    }
 
-
-    auto _fields() const { return std::tie(_bEnable, _iEnvTexChan, _fEnvMapReflectivity, _iBumpMapTexChan, _fBumpiness, _bTangentSpace, _bPhong, _bPaint); }
+    auto _fields() const {
+        return std::tie(_bEnable, _iEnvTexChan, _fEnvMapReflectivity, _iBumpMapTexChan, _fBumpiness,
+                        _bTangentSpace, _bPhong, _bPaint);
+    }
     bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
     bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
+
 private:
     bool _changed();
 

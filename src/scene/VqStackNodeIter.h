@@ -1,10 +1,11 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqNodeIter.h"
 
 // Depth-first: pending nodes on a stack. A node's Post actions run after the
 // subtrees of all the children scheduled during its Pre actions.
-class VqStackNodeIter : public VqNodeIter {
+class VQ_API VqStackNodeIter : public VqNodeIter {
     VQ_DECLARE_TYPE(VqStackNodeIter)
 public:
     VqStackNodeIter() = default;

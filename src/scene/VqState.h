@@ -3,6 +3,7 @@
 #include "VqAttribute.h"
 #include "VqBitField.h"
 #include "VqCachedState.h"
+#include "VqExport.h"
 #include "VqSquareMatrix.h"
 
 #include <vector>
@@ -16,7 +17,7 @@ namespace Vq {
 
 // What the renderer derives from a finished state. Each holds the state it
 // was made from (not counted: the state owns it) and the values it needs.
-class LightState : public VqRefCounted {
+class VQ_API LightState : public VqRefCounted {
 public:
     explicit LightState(const VqState* state);
     const VqState* state() const { return _pState; }
@@ -31,7 +32,7 @@ private:
     std::vector<VqMatrix4f> _vMatrices;
 };
 
-class ShapeState : public VqRefCounted {
+class VQ_API ShapeState : public VqRefCounted {
 public:
     explicit ShapeState(const VqState* state);
     const VqState* state() const { return _pState; }
@@ -46,7 +47,7 @@ private:
     bool _bLighting, _bTwoSided, _bCulling, _bOutlined, _bTransparent;
 };
 
-class XformState : public VqRefCounted {
+class VQ_API XformState : public VqRefCounted {
 public:
     explicit XformState(const VqState* state);
     const VqState* state() const { return _pState; }
@@ -70,7 +71,7 @@ private:
 // accumulated attribute of each of twelve kinds. Slots are shared
 // copy-on-write between states; comparison is cheap so that render lists can
 // sort and share states.
-class VqState : public VqCachedState {
+class VQ_API VqState : public VqCachedState {
     VQ_DECLARE_TYPE(VqState)
 public:
     static constexpr int s_nNumPos = 12;

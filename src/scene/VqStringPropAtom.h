@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqPropAtom.h"
 #include "VqString.h"
 
@@ -7,7 +8,7 @@
 
 // A string atom. Every value is interned in one process-wide table, so that
 // two atoms with equal text share one entry and compare by identity.
-class VqStringPropAtom : public Vq::Record<VqStringPropAtom, VqPropAtom> {
+class VQ_API VqStringPropAtom : public Vq::Record<VqStringPropAtom, VqPropAtom> {
     VQ_DECLARE_TYPE(VqStringPropAtom)
 public:
     // One interned text with its use count.

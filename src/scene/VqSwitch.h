@@ -1,9 +1,10 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqGroup.h"
 
 // A group of which a traversal visits only the selected child.
-class VqSwitch : public Vq::Record<VqSwitch, VqGroup> {
+class VQ_API VqSwitch : public Vq::Record<VqSwitch, VqGroup> {
     VQ_DECLARE_TYPE(VqSwitch)
 public:
     VqSwitch() = default;

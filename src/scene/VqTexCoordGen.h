@@ -1,11 +1,12 @@
 #pragma once
 
 #include "VqAttributeT.h"
+#include "VqExport.h"
 #include "VqMappingSurface.h"
 
 // Generates the texture coordinates of one channel by projecting onto a
 // mapping surface.
-class VqTexCoordGen : public VqAttributeT<VqTexCoordGen> {
+class VQ_API VqTexCoordGen : public VqAttributeT<VqTexCoordGen> {
     VQ_DECLARE_TYPE(VqTexCoordGen)
 public:
     enum Field : unsigned int { Channel = 0, Surface = 1, NumFields = 2 };
@@ -23,10 +24,10 @@ public:
     const VqMappingSurface* mappingSurface() const { return _pMappingSurface.get(); }
     bool setMappingSurface(VqMappingSurface* surface);
 
-
     auto _fields() const { return std::make_tuple(_iChannel, Vq::byValue(_pMappingSurface)); }
     bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
     bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
+
 private:
     int _iChannel = 0;
     Vq::SharedPtr<VqMappingSurface> _pMappingSurface;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqAttributeT.h"
+#include "VqExport.h"
 #include "VqFixedVec.h"
 
 #include <vector>
@@ -15,7 +16,7 @@ enum VqTexType : int {
 
 // A texture image with its sampling settings. The drawing side uploads and
 // binds it; here it is held, stored and compared, so that states carry it.
-class VqTexImage : public VqAttributeT<VqTexImage> {
+class VQ_API VqTexImage : public VqAttributeT<VqTexImage> {
     VQ_DECLARE_TYPE(VqTexImage)
 public:
     VqTexImage() = default;
@@ -50,10 +51,13 @@ public:
     bool depthCompare() const { return _bDepthCompare; }
     bool setDepthCompare(bool on);
 
-
-    auto _fields() const { return std::tie(_eTexType, _iChannel, _iWidth, _iHeight, _iComponents, _iBorderMode, _vBorderColor, _iBlendType, _aiWrap, _aiFilter, _bDepthCompare, _vPixels); }
+    auto _fields() const {
+        return std::tie(_eTexType, _iChannel, _iWidth, _iHeight, _iComponents, _iBorderMode, _vBorderColor,
+                        _iBlendType, _aiWrap, _aiFilter, _bDepthCompare, _vPixels);
+    }
     bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
     bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
+
 private:
     bool _changed();
 

@@ -1,11 +1,12 @@
 #pragma once
 
 #include "VqBase.h"
+#include "VqExport.h"
 
 #include <vector>
 
 // One preview image of a model.
-class VqThumbnailData {
+class VQ_API VqThumbnailData {
 public:
     enum ThumbnailImageType { RawRGB = 0 };
 
@@ -34,7 +35,7 @@ private:
 
 // Up to 256 thumbnails, kept in a late-loaded segment of their own. Written
 // whole by its own serialize, the same in every format version.
-class VqThumbnailSet : public VqBase {
+class VQ_API VqThumbnailSet : public VqBase {
     VQ_DECLARE_TYPE(VqThumbnailSet)
 public:
     static constexpr int kMaxThumbnails = 256;

@@ -1,11 +1,12 @@
 #pragma once
 
 #include "VqAttribute.h"
+#include "VqExport.h"
 #include "VqUnknownInfo.h"
 
 // Stands for an attribute of a type this library does not know: it applies
 // nothing, accumulates nothing and equals no other attribute.
-class VqUnknownAttribute : public VqAttribute, public VqUnknownInfo {
+class VQ_API VqUnknownAttribute : public VqAttribute, public VqUnknownInfo {
     VQ_DECLARE_TYPE(VqUnknownAttribute)
 public:
     VqUnknownAttribute(int64_t dataLength = 0, const VqGUID& realType = VqGUID())

@@ -1,12 +1,13 @@
 #pragma once
 
 #include "VqBase.h"
+#include "VqExport.h"
 #include "VqUnknownInfo.h"
 
 // Stands for any other object of a type this library does not know (and for
 // shape implementations of unknown types): its data is kept whole in every
 // format.
-class VqUnknownBase : public VqBase, public VqUnknownInfo {
+class VQ_API VqUnknownBase : public VqBase, public VqUnknownInfo {
     VQ_DECLARE_TYPE(VqUnknownBase)
 public:
     VqUnknownBase(int64_t dataLength = 0, const VqGUID& realType = VqGUID(), int baseType = 9)

@@ -1,11 +1,12 @@
 #pragma once
 
 #include "VqBasePtrPropAtom.h"
+#include "VqExport.h"
 #include "VqUnknownInfo.h"
 
 // Stands for an object-reference atom of a type this library does not know:
 // the known atom's part is read in every format, the rest kept as payload.
-class VqUnknownBasePtrPropAtom : public VqBasePtrPropAtom, public VqUnknownInfo {
+class VQ_API VqUnknownBasePtrPropAtom : public VqBasePtrPropAtom, public VqUnknownInfo {
     VQ_DECLARE_TYPE(VqUnknownBasePtrPropAtom)
 public:
     VqUnknownBasePtrPropAtom(int64_t dataLength = 0, const VqGUID& realType = VqGUID())

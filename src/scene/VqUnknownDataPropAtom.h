@@ -1,11 +1,12 @@
 #pragma once
 
 #include "VqDataPropAtom.h"
+#include "VqExport.h"
 #include "VqUnknownInfo.h"
 
 // Stands for a data atom of a type this library does not know: the known
 // atom's part is read in every format, the rest kept as payload.
-class VqUnknownDataPropAtom : public VqDataPropAtom, public VqUnknownInfo {
+class VQ_API VqUnknownDataPropAtom : public VqDataPropAtom, public VqUnknownInfo {
     VQ_DECLARE_TYPE(VqUnknownDataPropAtom)
 public:
     VqUnknownDataPropAtom(int64_t dataLength = 0, const VqGUID& realType = VqGUID())

@@ -1,11 +1,12 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqGroup.h"
 #include "VqUnknownInfo.h"
 
 // Stands for a group of a type this library does not know. From format 9 on
 // it is read as a group, so its children are real children.
-class VqUnknownGroup : public VqGroup, public VqUnknownInfo {
+class VQ_API VqUnknownGroup : public VqGroup, public VqUnknownInfo {
     VQ_DECLARE_TYPE(VqUnknownGroup)
 public:
     VqUnknownGroup(int64_t dataLength = 0, const VqGUID& realType = VqGUID())

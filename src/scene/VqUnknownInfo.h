@@ -2,6 +2,7 @@
 
 #include "VqElementIO.h"
 #include "VqErrorState.h"
+#include "VqExport.h"
 #include "VqForeignElement.h"
 #include "VqFormatSettings.h"
 #include "VqGUID.h"
@@ -20,7 +21,7 @@
 // its part and the rest of the element becomes the payload; that rest is only
 // written back into the very version it was read from, since its layout may
 // depend on the version. Object IDs inside a payload are not renumbered.
-class VqUnknownInfo : public VqForeignElement {
+class VQ_API VqUnknownInfo : public VqForeignElement {
 public:
     VqUnknownInfo(int64_t dataLength, const VqGUID& realType, int baseType)
         : _nDataLength(static_cast<int32_t>(dataLength)), _tRealType(realType), _nBaseType(baseType) {}
@@ -80,7 +81,7 @@ protected:
 
 namespace Vq {
 // Clears a flag when the scope ends.
-struct UnknownHookScope {
+struct VQ_API UnknownHookScope {
     bool& flag;
     explicit UnknownHookScope(bool& f) : flag(f) { flag = true; }
     ~UnknownHookScope() { flag = false; }

@@ -1,12 +1,13 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqLateLoadedPropAtom.h"
 #include "VqUnknownInfo.h"
 
 // Stands for a late-loaded atom of a type this library does not know: the
 // late-loaded part is read in every format (so its segment still loads), the
 // rest kept as payload. Equal when both parts are; the hash combines both.
-class VqUnknownLLPropAtom : public VqLateLoadedPropAtom, public VqUnknownInfo {
+class VQ_API VqUnknownLLPropAtom : public VqLateLoadedPropAtom, public VqUnknownInfo {
     VQ_DECLARE_TYPE(VqUnknownLLPropAtom)
 public:
     VqUnknownLLPropAtom(int64_t dataLength = 0, const VqGUID& realType = VqGUID())

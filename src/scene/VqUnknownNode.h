@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqNode.h"
 #include "VqUnknownInfo.h"
 
@@ -7,7 +8,7 @@
 // plain node. Format 10 elements are read as a node; earlier ones are kept
 // whole. Also stands for a shape of an unknown type, which is kept whole in
 // every format, so that it keeps its place among its parent's children.
-class VqUnknownNode : public VqNode, public VqUnknownInfo {
+class VQ_API VqUnknownNode : public VqNode, public VqUnknownInfo {
     VQ_DECLARE_TYPE(VqUnknownNode)
 public:
     VqUnknownNode(int64_t dataLength = 0, const VqGUID& realType = VqGUID(), int baseType = 0)

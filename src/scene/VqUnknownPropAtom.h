@@ -1,11 +1,12 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqPropAtom.h"
 #include "VqUnknownInfo.h"
 
 // Stands for a property atom of a type this library does not know; two are
 // equal when their payloads are.
-class VqUnknownPropAtom : public VqPropAtom, public VqUnknownInfo {
+class VQ_API VqUnknownPropAtom : public VqPropAtom, public VqUnknownInfo {
     VQ_DECLARE_TYPE(VqUnknownPropAtom)
 public:
     VqUnknownPropAtom(int64_t dataLength = 0, const VqGUID& realType = VqGUID())

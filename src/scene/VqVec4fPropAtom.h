@@ -1,9 +1,10 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqValuePropAtom.h"
 
 // Four floats. Formats from 9.4 on store it; format 9 without the atom level.
-class VqVec4fPropAtom : public VqValuePropAtom<VqVec4fPropAtom, VqFixedVec<float, 4>> {
+class VQ_API VqVec4fPropAtom : public VqValuePropAtom<VqVec4fPropAtom, VqFixedVec<float, 4>> {
     VQ_DECLARE_TYPE(VqVec4fPropAtom)
 public:
     using VqValuePropAtom::VqValuePropAtom;

@@ -1,9 +1,10 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqPropAtom.h"
 
 // An untyped pointer for the application's own use; never stored in files.
-class VqVoidPtrPropAtom : public VqPropAtom {
+class VQ_API VqVoidPtrPropAtom : public VqPropAtom {
     VQ_DECLARE_TYPE(VqVoidPtrPropAtom)
 public:
     VqVoidPtrPropAtom() { _setStateBit(VQ_PROPATOM_PERSISTABLE, false); }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqAttributeT.h"
+#include "VqExport.h"
 #include "VqSquareMatrix.h"
 
 #include <atomic>
@@ -11,7 +12,7 @@
 // before those of its ancestors (M ← N × M). When dynamic transforms take
 // part, the accumulator keeps the sequence it was built from so that a change
 // of a dynamic transform is replayed without a new traversal.
-class VqXform : public VqAttributeT<VqXform> {
+class VQ_API VqXform : public VqAttributeT<VqXform> {
     VQ_DECLARE_TYPE(VqXform)
 public:
     // Matrix flag bits.
@@ -59,10 +60,10 @@ public:
     // the identity's.
     unsigned short elementStoreMask() const;
 
-
     auto _fields() const { return std::tie(matrix()); }
     bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
     bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
+
 private:
     // One entry of a replayable sequence: a product of consecutive static
     // transforms, a dynamic transform, or the end of a run of dynamic ones.

@@ -1,11 +1,12 @@
 #pragma once
 
 #include "VqCondVar.h"
+#include "VqExport.h"
 
 // Releases its waiters together once the release count of them have arrived.
 // A generation number tells the waiters of one round from those of the next,
 // so the barrier can be used again as soon as it opens.
-class VqBarrier {
+class VQ_API VqBarrier {
 public:
     explicit VqBarrier(unsigned releaseCount = 1);
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "VqExport.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <vector>
@@ -15,9 +17,7 @@ public:
 
     static constexpr int numFields() { return 32 / n; }
     uint32_t get(int i) const { return (_nBits >> (i * n)) & mask(); }
-    void set(int i, uint32_t v) {
-        _nBits = (_nBits & ~(mask() << (i * n))) | ((v & mask()) << (i * n));
-    }
+    void set(int i, uint32_t v) { _nBits = (_nBits & ~(mask() << (i * n))) | ((v & mask()) << (i * n)); }
     bool isSet(int i) const { return get(i) != 0; }
     void set(int i) { set(i, mask()); }
     void clear(int i) { set(i, 0u); }
@@ -46,7 +46,7 @@ private:
 };
 
 // A growable vector of bits.
-class VqBitVec {
+class VQ_API VqBitVec {
 public:
     VqBitVec() = default;
     explicit VqBitVec(int nBits) { resize(nBits); }
@@ -60,8 +60,10 @@ public:
     bool get(int i) const { return (_vWords[i >> 5] >> (i & 31)) & 1u; }
     void set(int i, bool v = true) {
         if (i >= _nBits) resize(i + 1);
-        if (v) _vWords[i >> 5] |= 1u << (i & 31);
-        else _vWords[i >> 5] &= ~(1u << (i & 31));
+        if (v)
+            _vWords[i >> 5] |= 1u << (i & 31);
+        else
+            _vWords[i >> 5] &= ~(1u << (i & 31));
     }
     void clearAll() { std::fill(_vWords.begin(), _vWords.end(), 0u); }
     bool operator==(const VqBitVec& o) const { return _nBits == o._nBits && _vWords == o._vWords; }

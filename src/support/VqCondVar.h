@@ -1,12 +1,14 @@
 #pragma once
 
+#include "VqExport.h"
+
 #include <atomic>
 #include <pthread.h>
 
 // Condition variable with its own lock and the identity of the thread holding
 // that lock. Several condition variables may share one lock (synchronize), so
 // that a single state guarded by one lock can have separate wake-up channels.
-class VqCondVar {
+class VQ_API VqCondVar {
 public:
     // Waits without a time limit.
     static constexpr unsigned s_cInfinite = 0xFFFFFFFFu;

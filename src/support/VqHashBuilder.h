@@ -1,11 +1,13 @@
 #pragma once
 
+#include "VqExport.h"
+
 #include <cstddef>
 #include <cstdint>
 
 // FNV-1a over the bytes of values, chained from a seed: the cached hash of
 // an object made of plain fields.
-class VqHashBuilder {
+class VQ_API VqHashBuilder {
 public:
     explicit VqHashBuilder(uint32_t seed) : _uHash(seed ^ 2166136261u) {}
     VqHashBuilder& add(const void* data, size_t n) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqHashMap.h"
 #include "VqRefCounted.h"
 #include "VqSharedPtr.h"
@@ -30,7 +31,7 @@ class JSONString;
 class JSONNumber;
 class JSONBoolean;
 
-class JSONBase : public VqRefCounted {
+class VQ_API JSONBase : public VqRefCounted {
 public:
     virtual JSONType getType() const = 0;
     // A deep copy; throws Vq::StdException when memory runs out.
@@ -41,7 +42,7 @@ public:
 
 // A shared JSON value; an empty value is null. The typed accessors throw
 // Vq::StdException when the value is of another kind.
-class JSONValue {
+class VQ_API JSONValue {
 public:
     JSONValue() = default;
     JSONValue(std::nullptr_t) {}
@@ -70,12 +71,12 @@ private:
     SharedPtr<JSONBase> _p;
 };
 
-struct JSONStringHash {
+struct VQ_API JSONStringHash {
     size_t operator()(const VqString& s) const { return s.hash(); }
 };
 
 // Members in the hash map's order, not in the order they were added.
-class JSONObject : public JSONBase {
+class VQ_API JSONObject : public JSONBase {
 public:
     typedef VqHashMap<VqString, JSONValue, JSONStringHash> MemberMap;
 
@@ -102,7 +103,7 @@ private:
     MemberMap _members;
 };
 
-class JSONArray : public JSONBase {
+class VQ_API JSONArray : public JSONBase {
 public:
     JSONType getType() const override { return VQ_JSON_ARRAY; }
     JSONBase* clone() const override;
@@ -122,7 +123,7 @@ private:
     std::vector<JSONValue> _values;
 };
 
-class JSONString : public JSONBase {
+class VQ_API JSONString : public JSONBase {
 public:
     explicit JSONString(const VqString& value = VqString()) : _value(value) {}
     JSONType getType() const override { return VQ_JSON_STRING; }
@@ -135,7 +136,7 @@ private:
     VqString _value;
 };
 
-class JSONNumber : public JSONBase {
+class VQ_API JSONNumber : public JSONBase {
 public:
     explicit JSONNumber(double value = 0.0) : _value(value) {}
     JSONType getType() const override { return VQ_JSON_NUMBER; }
@@ -148,7 +149,7 @@ private:
     double _value;
 };
 
-class JSONBoolean : public JSONBase {
+class VQ_API JSONBoolean : public JSONBase {
 public:
     explicit JSONBoolean(bool value = false) : _value(value) {}
     JSONType getType() const override { return VQ_JSON_BOOLEAN; }
@@ -164,7 +165,7 @@ private:
 // Recursive-descent reader. Numbers and text are read the same whatever
 // locale the host has set. A failed parse records "JSON syntax error:  <what>:
 // <text from the error on>" (code 8) and leaves the target untouched.
-class JSONParser {
+class VQ_API JSONParser {
 public:
     explicit JSONParser(const VqString& text);
     // Text in UTF-8; bytes that are not valid UTF-8 make every parse fail.
@@ -187,7 +188,7 @@ private:
 // Writes objects as "{", a line feed, the members as `"name" : value`
 // separated by "," and a line feed, a line feed and "}"; arrays as "[", the
 // values separated by ", " and "]"; numbers as "%.10lg" does in the C locale.
-class JSONWriter {
+class VQ_API JSONWriter {
 public:
     JSONWriter() = default;
     bool serialize(VqString& out, const JSONObject& object);

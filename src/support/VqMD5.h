@@ -1,12 +1,14 @@
 #pragma once
 
+#include "VqExport.h"
+
 #include <cstddef>
 #include <cstdint>
 
 namespace Vq {
 
 // MD5 message digest (RFC 1321), used for GUID node identifiers.
-class MD5 {
+class VQ_API MD5 {
 public:
     MD5();
     void update(const void* data, size_t length);

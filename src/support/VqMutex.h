@@ -1,10 +1,12 @@
 #pragma once
 
+#include "VqExport.h"
+
 #include <pthread.h>
 
 // Recursive POSIX mutex: the byte-stream and stream-manager code re-enters its
 // own locks.
-class VqMutex {
+class VQ_API VqMutex {
 public:
     VqMutex();
     ~VqMutex();
@@ -22,7 +24,7 @@ private:
 };
 
 // Scope guard for a VqMutex.
-class VqAutoLock {
+class VQ_API VqAutoLock {
 public:
     explicit VqAutoLock(VqMutex& m) : _m(m) { _m.lock(); }
     explicit VqAutoLock(VqMutex* m) : _m(*m) { _m.lock(); }

@@ -2,6 +2,7 @@
 
 #include "VqAllocHooked.h"
 #include "VqCondVar.h"
+#include "VqExport.h"
 #include "VqThread.h"
 
 #include <cstdint>
@@ -25,7 +26,7 @@ enum VqPTMCallback : int32_t { VQ_PTM_CB_RUN = 0, VQ_PTM_CB_ABORT = 1, VQ_PTM_CB
 // One worker thread ("PTM::Strategy") that a controlling thread starts,
 // pauses, resumes and aborts. The worker parks between runs; each resume or
 // restart command lets it call the run callback once more.
-class VqPausableThreadMgr : public VqAllocHooked {
+class VQ_API VqPausableThreadMgr : public VqAllocHooked {
 public:
     typedef bool (*WorkerCB)(VqPausableThreadMgr* mgr);
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqMutex.h"
 
 #include <atomic>
@@ -10,7 +11,7 @@ namespace Vq {
 // only pass through the mutex to count themselves in, so they never block each
 // other; a writer waits until no reader is counted and then keeps the mutex,
 // which holds new readers out until it is done.
-class RWLockable {
+class VQ_API RWLockable {
 public:
     RWLockable() = default;
     RWLockable(const RWLockable&) = delete;

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "VqExport.h"
+
 #include <pthread.h>
 
 // POSIX reader/writer lock with default attributes.
-class VqRWSpinLock {
+class VQ_API VqRWSpinLock {
 public:
     VqRWSpinLock() { pthread_rwlock_init(&_lock, nullptr); }
     ~VqRWSpinLock() { pthread_rwlock_destroy(&_lock); }
@@ -18,7 +20,7 @@ private:
     pthread_rwlock_t _lock;
 };
 
-class VqAutoLockRead {
+class VQ_API VqAutoLockRead {
 public:
     explicit VqAutoLockRead(VqRWSpinLock& l) : _l(l) { _l.lockRead(); }
     ~VqAutoLockRead() { _l.unlock(); }
@@ -29,7 +31,7 @@ private:
     VqRWSpinLock& _l;
 };
 
-class VqAutoLockWrite {
+class VQ_API VqAutoLockWrite {
 public:
     explicit VqAutoLockWrite(VqRWSpinLock& l) : _l(l) { _l.lockWrite(); }
     ~VqAutoLockWrite() { _l.unlock(); }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqTypes.h"
 
 #include <atomic>
@@ -12,7 +13,7 @@ class UCS2Converter;
 
 // Shared buffer of a VqString: UCS-2 code units, 0-terminated, allocated
 // through the platform allocator so that it counts in the memory total.
-class VqStringPrimitive {
+class VQ_API VqStringPrimitive {
 public:
     // A new unique primitive with room for nUnits code units plus the
     // terminator; null (with the error recorded) when memory runs out.
@@ -57,7 +58,7 @@ private:
 // Copy-on-write string of UCS-2 code units. 8-bit text is converted through
 // the process-wide converter (the local encoding, or UTF-8 after SetUTF8(true)).
 // Operations that can fail record the error and leave the string unchanged.
-class VqString {
+class VQ_API VqString {
 public:
     VqString() noexcept;
     VqString(const unsigned short* ucs2);
@@ -144,8 +145,8 @@ private:
 
 namespace Vq {
 // Text of a string in the active 8-bit encoding.
-bool convertToMBCS(std::string& out, const VqString& in);
+VQ_API bool convertToMBCS(std::string& out, const VqString& in);
 } // namespace Vq
 
 // Writes the text in the active 8-bit encoding.
-std::ostream& operator<<(std::ostream& os, const VqString& s);
+VQ_API std::ostream& operator<<(std::ostream& os, const VqString& s);

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "VqExport.h"
+
 #include <pthread.h>
 
 // A POSIX thread with a 1 MiB stack running a kickoff routine.
-class VqThread {
+class VQ_API VqThread {
 public:
     typedef void* (*KickoffRoutine)(void* arg);
     static constexpr unsigned s_cInfinite = 0xFFFFFFFFu;

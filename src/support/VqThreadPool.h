@@ -2,6 +2,7 @@
 
 #include "VqAllocHooked.h"
 #include "VqCondVar.h"
+#include "VqExport.h"
 #include "VqMutex.h"
 #include "VqThread.h"
 
@@ -15,7 +16,7 @@ namespace Vq {
 // Process-wide pool of worker threads and one dispatcher. Tasks start one at
 // a time in order of arrival; a task runs its work function once on each of
 // the workers it is given, all at once.
-class ThreadPool : public VqAllocHooked {
+class VQ_API ThreadPool : public VqAllocHooked {
 public:
     // Filled by the caller, who owns it until joinTask returns.
     struct Task {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqRefCounted.h"
 
 #include <cstddef>
@@ -13,7 +14,7 @@ struct OcnvConverter;
 // fits is converted, cut at a character boundary, and nOut tells how much. A
 // null dest only counts what the whole conversion would produce. Illegal input
 // returns false. Implementations may be shared by several threads.
-class UCS2Converter : public VqRefCounted {
+class VQ_API UCS2Converter : public VqRefCounted {
 public:
     virtual bool MBStoUCS2(unsigned short* dest, unsigned short* destEnd, const char* src, const char* srcEnd,
                            size_t& nOut) = 0;
@@ -25,7 +26,7 @@ public:
 };
 
 // UTF-8, strict: lone surrogates and ill-formed bytes fail.
-class UCS2ConvUTF8 : public UCS2Converter {
+class VQ_API UCS2ConvUTF8 : public UCS2Converter {
 public:
     bool MBStoUCS2(unsigned short* dest, unsigned short* destEnd, const char* src, const char* srcEnd,
                    size_t& nOut) override;
@@ -35,7 +36,7 @@ public:
 };
 
 // The local multibyte encoding through the platform's converter.
-class UCS2ConvOruUnicode : public UCS2Converter {
+class VQ_API UCS2ConvOruUnicode : public UCS2Converter {
 public:
     UCS2ConvOruUnicode();
     // A converter for a named encoding instead of the local one.
