@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqArithmeticScale.h"
 #include "VqCodeTextReader.h"
 
 #include <bit>
@@ -17,23 +18,21 @@ class VqArithmeticDecoder {
 public:
     explicit VqArithmeticDecoder(VqCodeTextReader& in) : _in(in) { _uCode = _in.readBits(16); }
 
-    uint32_t target(uint32_t t) const {
+    uint32_t target(const VqArithmeticScale& t) const {
         const uint32_t r = _uHigh - _uLow + 1;
-        return ((_uCode - _uLow + 1) * t - 1) / r;
+        return ((_uCode - _uLow + 1) * t.total() - 1) / r;
     }
 
-    void consume(uint32_t c, uint32_t n, uint32_t t) {
+    void consume(uint32_t c, uint32_t n, const VqArithmeticScale& t) {
         const uint32_t r = _uHigh - _uLow + 1;
-        _uHigh = _uLow + ((c + n) * r) / t - 1;
-        _uLow = _uLow + (c * r) / t;
-        const uint32_t same = ~(_uLow ^ _uHigh) & 0xFFFFu;
-        if (same & 0x8000u) {
-            const int k = std::countl_one(static_cast<uint16_t>(same));
-            _uLow = (_uLow << k) & 0xFFFFu;
-            _uHigh = ((_uHigh << k) | ((1u << k) - 1)) & 0xFFFFu;
-            _uCode = ((_uCode << k) | _in.readBits(k)) & 0xFFFFu;
-        }
-        while ((_uLow & 0x4000u) && !(_uHigh & 0x4000u)) {
+        _uHigh = _uLow + t.divide((c + n) * r) - 1;
+        _uLow = _uLow + t.divide(c * r);
+        // Without a branch: k is 0 when the top bits differ.
+        const int k = std::countl_one(static_cast<uint16_t>(~(_uLow ^ _uHigh)));
+        _uLow = (_uLow << k) & 0xFFFFu;
+        _uHigh = ((_uHigh << k) | ((1u << k) - 1)) & 0xFFFFu;
+        _uCode = ((_uCode << k) | _in.readUpTo16Bits(k)) & 0xFFFFu;
+        while (_uLow & ~_uHigh & 0x4000u) {
             _uCode ^= 0x4000u;
             _uLow = (_uLow & 0x3FFFu) << 1;
             _uHigh = (((_uHigh | 0x4000u) << 1) | 1u) & 0xFFFFu;

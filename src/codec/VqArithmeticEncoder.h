@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqArithmeticScale.h"
 #include "VqCodeTextWriter.h"
 
 #include <bit>
@@ -20,10 +21,10 @@ class VqArithmeticEncoder {
 public:
     explicit VqArithmeticEncoder(VqCodeTextWriter& out) : _out(out) {}
 
-    void encode(uint32_t c, uint32_t n, uint32_t t) {
+    void encode(uint32_t c, uint32_t n, const VqArithmeticScale& t) {
         const uint32_t r = _uHigh - _uLow + 1;
-        _uHigh = _uLow + ((c + n) * r) / t - 1;
-        _uLow = _uLow + (c * r) / t;
+        _uHigh = _uLow + t.divide((c + n) * r) - 1;
+        _uLow = _uLow + t.divide(c * r);
         const uint32_t same = ~(_uLow ^ _uHigh) & 0xFFFFu;
         if (same & 0x8000u) {
             // k leading bits agree: they are final.
@@ -41,7 +42,7 @@ public:
             _uHigh = ((_uHigh << k) | ((1u << k) - 1)) & 0xFFFFu;
         }
         // The top bits now differ; the straddle case may follow, never the other.
-        while ((_uLow & 0x4000u) && !(_uHigh & 0x4000u)) {
+        while (_uLow & ~_uHigh & 0x4000u) {
             ++_nPending;
             _uLow = (_uLow & 0x3FFFu) << 1;
             _uHigh = (((_uHigh | 0x4000u) << 1) | 1u) & 0xFFFFu;

@@ -25,6 +25,15 @@ public:
         return v;
     }
     uint32_t readBit() { return readBits(1); }
+    // The same for 0 <= n <= 16, without a test for n = 0.
+    uint32_t readUpTo16Bits(int n) {
+        if (_nBuf < n) _refill();
+        const uint32_t v = static_cast<uint32_t>((_uBuf >> 32) >> (32 - n));
+        _uBuf <<= n;
+        _nBuf -= n;
+        _nPos += n;
+        return v;
+    }
 
     int64_t numBitsRead() const { return _nPos; }
     int64_t numBits() const { return _nBits; }

@@ -11,8 +11,9 @@ class VqProbContext2;
 // A codec of version-2 packets: turns an array of values into a code text
 // (words and an exact bit count) and back. Values a codec cannot code
 // itself go to the out-of-band list in order; the arithmetic codec takes
-// them for its escape entry, the other codecs produce none. Codecs keep no
-// state between calls, so a driver keeps one of each and reuses it.
+// them for its escape entry, the other codecs produce none. Codecs carry
+// nothing from one call to the next but memory to reuse, so a driver keeps
+// one of each.
 class VqCodec2 : public VqRefCounted {
 public:
     // Replaces oobValues' content only by appending; codeText is replaced.

@@ -186,7 +186,8 @@ bool VqCodecDriver2::_serializeCoded(VqBaseDataStream& stream, const int* values
     // The bit count is an int32 field.
     VQ_CHECK(nBits <= std::numeric_limits<int>::max(), kCls, "_serialize", VQ_ERR_ARGUMENT);
     const int64_t cWordsCodeText = (nBits + 31) / 32;
-    VQ_CHECK(cWordsCodeText == _vCodeText.length(), kCls, "_serialize", VQ_ERR_INTERNAL);
+    if (cWordsCodeText != _vCodeText.length())
+        VQ_FAIL(kCls, "_serialize", "cWordsCodeText == vCodeText.length()", VQ_ERR_INTERNAL);
     VQ_PROPAGATE(_write(stream, static_cast<unsigned char>(eCodec)));
     VQ_PROPAGATE(_write(stream, static_cast<int>(nBits)));
     VQ_PROPAGATE(stream.write(_vCodeText.data(), static_cast<int>(cWordsCodeText)));
@@ -557,6 +558,7 @@ bool VqCodecDriver2::unpackResiduals(const int* in, int* out, int n, VqPredictor
 bool VqCodecDriver2::packTripleResiduals(const int* in, int* out, int nTriples, VqPredictorType ePredType) {
     VQ_PROPAGATE(checkType(ePredType, "packTripleResiduals"));
     VQ_CHECK(nTriples >= 0 && (nTriples == 0 || (in && out)), kCls, "packTripleResiduals", VQ_ERR_ARGUMENT);
+    if (nTriples == 0) return true;
     for (int c = 0; c < 3; ++c)
         VqResidualPredictor::pack(in + c, out + c, nTriples, ePredType, 3);
     return true;
@@ -565,6 +567,7 @@ bool VqCodecDriver2::packTripleResiduals(const int* in, int* out, int nTriples, 
 bool VqCodecDriver2::unpackTripleResiduals(const int* in, int* out, int nTriples, VqPredictorType ePredType) {
     VQ_PROPAGATE(checkType(ePredType, "unpackTripleResiduals"));
     VQ_CHECK(nTriples >= 0 && (nTriples == 0 || (in && out)), kCls, "unpackTripleResiduals", VQ_ERR_ARGUMENT);
+    if (nTriples == 0) return true;
     for (int c = 0; c < 3; ++c)
         VqResidualPredictor::unpack(in + c, out + c, nTriples, ePredType, 3);
     return true;

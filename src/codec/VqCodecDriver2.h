@@ -160,6 +160,4 @@ private:
     std::vector<std::pair<int, int>> _vRunLensAndVals; // (run length, value)
     std::vector<uint32_t> _vHisto;
     std::vector<uint32_t> _avChopHisto[10]; // level j + 1: counts of the top j + 1 bits
-
-    static int s_nMaxValueCount;
 };

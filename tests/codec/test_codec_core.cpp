@@ -485,6 +485,8 @@ TEST_F(CodecCoreTest, DoubleAndTriplePredictors) {
     EXPECT_EQ(packed[17], -10 - (-9));
     ASSERT_TRUE(Driver::unpackTripleResiduals(packed, back, 6, Driver::PredLag1));
     EXPECT_TRUE(std::equal(in, in + 18, back));
+    // An empty array has no buffer.
+    EXPECT_TRUE(Driver::unpackTripleResiduals(nullptr, nullptr, 0, Driver::PredLag1));
 }
 
 } // namespace
