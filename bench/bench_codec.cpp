@@ -4,15 +4,18 @@
 // 10^4 and 10^6 values, next to zlib level 1 and LZMA preset 1 on the same
 // int32 arrays. Counters: bpv = packet bits per value, H0 = entropy per
 // value, bpv_code = bits per value without the context table (arithmetic
-// packets).
+// packets), allocs = heap allocations per decoded packet.
 #include "VqCodecDriver2.h"
 #include "VqDataStream.h"
 #include "VqLib.h"
 #include "VqMemoryByteStream.h"
 #include "VqObjectStream.h"
 
+#include <atomic>
 #include <benchmark/benchmark.h>
 #include <cmath>
+#include <cstdlib>
+#include <new>
 #include <cstring>
 #include <lzma.h>
 #include <map>
@@ -20,6 +23,21 @@
 #include <string>
 #include <vector>
 #include <zlib.h>
+
+// Every allocation of the process is counted, the library's included.
+std::atomic<uint64_t> g_nAllocs{0};
+
+void* operator new(size_t n) {
+    g_nAllocs.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(n ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    std::free(p);
+}
 
 namespace {
 struct LibScope {
@@ -136,11 +154,13 @@ void decodePacket(benchmark::State& state, const std::string& kind, int n, Drive
     Vq::SharedPtr<VqObjectStream> os = streamOver(mem.get());
     VqVeci out;
     Driver driver(out);
+    const uint64_t allocsBefore = g_nAllocs.load();
     for (auto _ : state) {
         os->seek(0);
         if (!driver.deserialize(*os)) state.SkipWithError("decoding failed");
         benchmark::DoNotOptimize(out.data());
     }
+    state.counters["allocs"] = double(g_nAllocs.load() - allocsBefore) / double(state.iterations());
     if (out != v) state.SkipWithError("values differ");
     sizeCounters(state, v, packed, contextBytes(packed));
 }

@@ -274,7 +274,9 @@ TEST_F(CodecCoreTest, BitLengthWidthChangesAndRunsRoundTrip) {
         const int n = 1 + static_cast<int>(rng() % 400);
         for (int i = 0; i < n; ++i) {
             const int w = static_cast<int>(rng() % 32);
-            v.push_back(static_cast<int>(rng() >> (31 - w)) - (1 << w) / 2);
+            // Values of about w bits around 0 (computed unsigned, as they wrap).
+            const uint32_t u = static_cast<uint32_t>(rng()) >> (31 - w);
+            v.push_back(static_cast<int>(u - (uint32_t(1) << w) / 2));
         }
         arrays.push_back(v);
     }
