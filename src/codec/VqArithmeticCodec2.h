@@ -1,0 +1,23 @@
+#pragma once
+
+#include "VqCodec2.h"
+
+#include <cstdint>
+#include <vector>
+
+// The arithmetic codec of version-2 packets: each value is coded as the
+// interval of its entry in the probability context; a value the context does
+// not hold is coded as the escape entry and goes to the out-of-band list.
+class VqArithmeticCodec2 : public VqCodec2 {
+public:
+    bool encode(const int* values, int nValues, VqVeci& oobValues, VqVecu& codeText, int64_t& nBits,
+                VqProbContext2* pProbCntx) override;
+    bool decode(int nValues, const int* oobValues, int nOOBValues, const uint32_t* codeText, int64_t nBits,
+                VqVeci& values, VqProbContext2* pProbCntx) override;
+    size_t memSize() const override { return sizeof(*this) + _vCumToEntry.capacity() * sizeof(uint16_t); }
+
+private:
+    // Entry index per cumulative count, for packets long enough to repay
+    // filling it; kept between calls for its memory only.
+    std::vector<uint16_t> _vCumToEntry;
+};

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "VqArithmeticScale.h"
+#include "VqCodeTextReader.h"
+
+#include <bit>
+#include <cstdint>
+
+// The decoding side of VqArithmeticEncoder. Per symbol: target(t) gives a
+// cumulative count in [0, t); the caller finds the entry whose interval
+// holds it and passes that interval to consume().
+//
+// The code register always lies in [low, high], whatever bits the code text
+// holds, as long as consume() receives the interval that holds target(): so
+// a corrupt code text yields wrong symbols, never an invalid state. The scale
+// must stay below 2^14 (see VqArithmeticEncoder).
+class VqArithmeticDecoder {
+public:
+    explicit VqArithmeticDecoder(VqCodeTextReader& in) : _in(in) { _uCode = _in.readBits(16); }
+
+    uint32_t target(const VqArithmeticScale& t) const {
+        const uint32_t r = _uHigh - _uLow + 1;
+        return ((_uCode - _uLow + 1) * t.total() - 1) / r;
+    }
+
+    void consume(uint32_t c, uint32_t n, const VqArithmeticScale& t) {
+        const uint32_t r = _uHigh - _uLow + 1;
+        _uHigh = _uLow + t.divide((c + n) * r) - 1;
+        _uLow = _uLow + t.divide(c * r);
+        // Without a branch: k is 0 when the top bits differ.
+        const int k = std::countl_one(static_cast<uint16_t>(~(_uLow ^ _uHigh)));
+        _uLow = (_uLow << k) & 0xFFFFu;
+        _uHigh = ((_uHigh << k) | ((1u << k) - 1)) & 0xFFFFu;
+        _uCode = ((_uCode << k) | _in.readUpTo16Bits(k)) & 0xFFFFu;
+        while (_uLow & ~_uHigh & 0x4000u) {
+            _uCode ^= 0x4000u;
+            _uLow = (_uLow & 0x3FFFu) << 1;
+            _uHigh = (((_uHigh | 0x4000u) << 1) | 1u) & 0xFFFFu;
+            _uCode = ((_uCode << 1) | _in.readBit()) & 0xFFFFu;
+        }
+    }
+
+    // Reads the two bits the encoder's flush leaves after the last symbol.
+    void finish() { _in.readBits(2); }
+
+private:
+    VqCodeTextReader& _in;
+    uint32_t _uLow = 0;
+    uint32_t _uHigh = 0xFFFFu;
+    uint32_t _uCode = 0;
+};

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "VqCodec2.h"
+
+#include <vector>
+
+// The bit-length codec of version-2 packets. Its code text starts with a
+// mode bit:
+// - 0, fixed width: 6-bit widths of the minimum and the maximum, both as
+//   two's complement numbers in those widths, then every value less the
+//   minimum in w bits, w being the bit count of max - min (0 when equal).
+// - 1, variable width: the mean (32 bits), 3-bit widths of a width change
+//   and of a run length, then groups until every value is read: signed width
+//   changes added to the current width (starting at 0), repeated while the
+//   change read is one of the two extreme codes; an unsigned run length r;
+//   r values, each value - mean as a two's complement number in the current
+//   width.
+// No bit may follow the last value.
+class VqBitLengthCodec2 : public VqCodec2 {
+public:
+    // The field widths the writer uses in variable mode.
+    static constexpr int cDeltaBits = 4;
+    static constexpr int cRunBits = 4;
+    static constexpr int cMaxRun = (1 << cRunBits) - 1;
+
+    bool encode(const int* values, int nValues, VqVeci& oobValues, VqVecu& codeText, int64_t& nBits,
+                VqProbContext2* pProbCntx) override;
+    bool decode(int nValues, const int* oobValues, int nOOBValues, const uint32_t* codeText, int64_t nBits,
+                VqVeci& values, VqProbContext2* pProbCntx) override;
+    size_t memSize() const override;
+
+private:
+    struct Run {
+        int width;
+        int length;
+    };
+    // Runs of equal widths of values - mean, after smoothing.
+    void _buildRuns(const int* values, int nValues, int32_t mean);
+    int64_t _variableBits() const;
+
+    // Kept between calls so that coding many arrays reuses the memory.
+    std::vector<Run> _vRuns;
+};

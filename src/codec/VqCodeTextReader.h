@@ -1,0 +1,66 @@
+#pragma once
+
+#include <cstdint>
+
+// Reads the bits of a code text in the order VqCodeTextWriter wrote them.
+//
+// A reader never touches memory past the code text: a request beyond the
+// last bit yields zero bits and marks the reader as overrun, which decoders
+// test once per value so that a corrupt packet ends promptly instead of
+// decoding garbage until its value count is reached.
+class VqCodeTextReader {
+public:
+    // words holds ceil(nBits / 32) words.
+    VqCodeTextReader(const uint32_t* words, int64_t nBits)
+        : _pWords(words), _nWords((nBits + 31) / 32), _nBits(nBits) {}
+
+    // The next n bits (0 <= n <= 32) as an unsigned number, first bit highest.
+    uint32_t readBits(int n) {
+        if (n == 0) return 0;
+        if (_nBuf < n) _refill();
+        const uint32_t v = static_cast<uint32_t>(_uBuf >> (64 - n));
+        _uBuf <<= n;
+        _nBuf -= n;
+        _nPos += n;
+        return v;
+    }
+    uint32_t readBit() { return readBits(1); }
+    // The same for 0 <= n <= 16, without a test for n = 0.
+    uint32_t readUpTo16Bits(int n) {
+        if (_nBuf < n) _refill();
+        const uint32_t v = static_cast<uint32_t>((_uBuf >> 32) >> (32 - n));
+        _uBuf <<= n;
+        _nBuf -= n;
+        _nPos += n;
+        return v;
+    }
+
+    int64_t numBitsRead() const { return _nPos; }
+    int64_t numBits() const { return _nBits; }
+    bool overrun() const { return _nPos > _nBits; }
+    // True when every bit was read and the padding of the last word is zero.
+    bool exhausted() const { return _nPos == _nBits; }
+    bool padIsZero() const {
+        const int pad = static_cast<int>(_nWords * 32 - _nBits);
+        return pad == 0 || (_pWords[_nWords - 1] & ((uint32_t(1) << pad) - 1)) == 0;
+    }
+
+private:
+    // Tops the buffer up to more than 32 bits; words past the end read as zeros.
+    void _refill() {
+        while (_nBuf <= 32) {
+            const uint32_t w = _iNext < _nWords ? _pWords[_iNext] : 0u;
+            ++_iNext;
+            _uBuf |= static_cast<uint64_t>(w) << (32 - _nBuf);
+            _nBuf += 32;
+        }
+    }
+
+    const uint32_t* _pWords;
+    int64_t _nWords;
+    int64_t _nBits;
+    int64_t _iNext = 0;  // next word to load
+    int64_t _nPos = 0;   // bits handed out
+    uint64_t _uBuf = 0;  // loaded bits not yet handed out, left aligned
+    int _nBuf = 0;
+};

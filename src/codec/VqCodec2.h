@@ -1,0 +1,43 @@
+#pragma once
+
+#include "VqRefCounted.h"
+#include "VqVec.h"
+
+#include <cstddef>
+#include <cstdint>
+
+class VqProbContext2;
+
+// A codec of version-2 packets: turns an array of values into a code text
+// (words and an exact bit count) and back. Values a codec cannot code
+// itself go to the out-of-band list in order; the arithmetic codec takes
+// them for its escape entry, the other codecs produce none. Codecs carry
+// nothing from one call to the next but memory to reuse, so a driver keeps
+// one of each.
+class VqCodec2 : public VqRefCounted {
+public:
+    // Replaces oobValues' content only by appending; codeText is replaced.
+    virtual bool encode(const int* values, int nValues, VqVeci& oobValues, VqVecu& codeText, int64_t& nBits,
+                        VqProbContext2* pProbCntx) = 0;
+    // Decodes exactly nValues values into values (resized to that count).
+    // codeText holds ceil(nBits / 32) words.
+    virtual bool decode(int nValues, const int* oobValues, int nOOBValues, const uint32_t* codeText,
+                        int64_t nBits, VqVeci& values, VqProbContext2* pProbCntx) = 0;
+    virtual size_t memSize() const = 0;
+
+protected:
+    // Output room to make before decoding: the whole array when the code text
+    // is long enough to hold it at a modest rate, else a part that grows as
+    // values actually decode, so that a corrupt count never allocates ahead
+    // of the bits that back it.
+    static int _initialCapacity(int nValues, int64_t nBits) {
+        const int64_t plausible = 16 * nBits + 4096;
+        return nValues < plausible ? nValues : static_cast<int>(plausible);
+    }
+    // Doubles the room (up to nValues); returns the new room.
+    static int _grow(VqVeci& values, int room, int nValues) {
+        const int next = room > nValues / 2 ? nValues : 2 * room;
+        values.resize(static_cast<size_t>(next));
+        return next;
+    }
+};

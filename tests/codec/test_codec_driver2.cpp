@@ -1,0 +1,352 @@
+#include "CodecTestUtil.h"
+
+#include <algorithm>
+#include <bit>
+#include <climits>
+#include <cmath>
+#include <random>
+
+namespace {
+
+using Driver = VqCodecDriver2;
+const Driver::VqCodecType kCodecs[] = {Driver::CodecAuto, Driver::CodecBitLength, Driver::CodecArithmetic,
+                                       Driver::CodecChopper};
+
+// Arrays whose edges the codecs must get right.
+std::vector<std::pair<const char*, VqVeci>> edgeArrays() {
+    std::mt19937 rng(7);
+    std::vector<std::pair<const char*, VqVeci>> a;
+    auto spread = [](int n, int step) {
+        VqVeci v;
+        for (int i = 0; i < n; ++i)
+            v.push_back((i * 7919 % n) * step - 5000);
+        return v;
+    };
+    a.emplace_back("one", VqVeci{-42});
+    a.emplace_back("all equal", VqVeci(100, 123456));
+    a.emplace_back("31 spread", spread(31, 3001));
+    a.emplace_back("32 spread", spread(32, 3001));
+    a.emplace_back("span 1024 no repeats", spread(1025, 1));
+    a.emplace_back("span 1025 no repeats", [&] {
+        VqVeci v = spread(1025, 1);
+        v.push_back(1025 - 5000);
+        return v;
+    }());
+    a.emplace_back("extremes", VqVeci{INT_MIN, INT_MAX, 0, INT_MIN, INT_MAX, -1, 1});
+    a.emplace_back("extremes, many", [&] {
+        VqVeci v;
+        for (int i = 0; i < 200; ++i)
+            v.push_back(rng() % 3 == 0 ? INT_MIN : (rng() % 2 ? INT_MAX : 0));
+        return v;
+    }());
+    a.emplace_back("full range", [&] {
+        VqVeci v;
+        for (int i = 0; i < 3000; ++i)
+            v.push_back(static_cast<int>(rng()));
+        return v;
+    }());
+    a.emplace_back("negatives", [&] {
+        VqVeci v;
+        std::geometric_distribution<int> g(0.2);
+        for (int i = 0; i < 5000; ++i)
+            v.push_back(-1 - g(rng));
+        return v;
+    }());
+    a.emplace_back("laplace", [&] {
+        VqVeci v;
+        std::exponential_distribution<double> e(0.1);
+        for (int i = 0; i < 20000; ++i)
+            v.push_back(static_cast<int>(std::lround(rng() % 2 ? e(rng) : -e(rng))));
+        return v;
+    }());
+    a.emplace_back("wide with repeats", [&] {
+        VqVeci v;
+        for (int i = 0; i < 20000; ++i)
+            v.push_back(rng() % 4 ? static_cast<int>(rng() % 50) * 100003 : static_cast<int>(rng()));
+        return v;
+    }());
+    a.emplace_back("one outlier", [&] {
+        VqVeci v(100000, 3);
+        v[500] = 4;
+        return v;
+    }());
+    return a;
+}
+
+class CodecDriver2Test : public VqLibTest {};
+
+TEST_F(CodecDriver2Test, EveryCodecRoundTripsEveryEdgeArray) {
+    for (const auto& [name, values] : edgeArrays()) {
+        for (Driver::VqCodecType codec : kCodecs) {
+            SCOPED_TRACE(std::string(name) + ", codec " + std::to_string(codec));
+            VqVeci in = values;
+            Bytes image = writePacket(in, codec);
+            ASSERT_FALSE(image.empty()) << lastError();
+            PacketWalker walker(image);
+            EXPECT_TRUE(walker.walk());
+            if (codec != Driver::CodecAuto) {
+                EXPECT_EQ(walker.packets()[0].codec, codec);
+            }
+            VqVeci out;
+            ASSERT_TRUE(readPacket(image, out)) << lastError();
+            EXPECT_EQ(out, values);
+        }
+    }
+}
+
+TEST_F(CodecDriver2Test, UnsignedVectorsRoundTrip) {
+    VqVecu in = {0u, 1u, 0xFFFFFFFFu, 0x80000000u, 0x7FFFFFFFu, 17u, 17u, 17u};
+    for (Driver::VqCodecType codec : kCodecs) {
+        Bytes image = writePacket(in, codec);
+        ASSERT_FALSE(image.empty()) << lastError();
+        VqVecu out;
+        ASSERT_TRUE(readPacket(image, out)) << lastError();
+        EXPECT_EQ(out, in);
+    }
+}
+
+TEST_F(CodecDriver2Test, ChoiceFollowsTheEstimates) {
+    auto topCodec = [](VqVeci v) {
+        PacketWalker w(writePacket(v));
+        EXPECT_TRUE(w.walk());
+        return w.packets()[0].codec;
+    };
+    // Few values, or values no table would help, go to the bit-length codec;
+    // many spread ones to the chopper; skewed small-span data to the
+    // arithmetic codec.
+    EXPECT_EQ(topCodec(VqVeci{1, 2, 1, 2, 1, 2, 1, 2, 1, 2}), Driver::CodecBitLength);
+    VqVeci spread;
+    for (int i = 0; i < 32; ++i)
+        spread.push_back(i * 100003);
+    EXPECT_EQ(topCodec(VqVeci(spread.begin(), spread.begin() + 31)), Driver::CodecBitLength);
+    EXPECT_EQ(topCodec(spread), Driver::CodecChopper);
+    VqVeci skewed;
+    for (int i = 0; i < 1000; ++i)
+        skewed.push_back(i % 10 == 0 ? i % 7 : 0);
+    EXPECT_EQ(topCodec(skewed), Driver::CodecArithmetic);
+    EXPECT_EQ(topCodec(VqVeci(1000, -3)), Driver::CodecBitLength);
+
+    // A span beyond 1024 without a repeated value is never given a table.
+    std::mt19937 rng(3);
+    for (int n : {11, 100, 5000}) {
+        VqVeci v;
+        for (int i = 0; i < n; ++i)
+            v.push_back(i * 1031 + static_cast<int>(rng() % 1000));
+        std::shuffle(v.begin(), v.end(), rng);
+        EXPECT_NE(topCodec(v), Driver::CodecArithmetic) << n;
+    }
+}
+
+TEST_F(CodecDriver2Test, NestedPacketsEndWithTheBitLengthCodec) {
+    // Three layers of values. 20 values x 2000 make the top table; the next
+    // pairs (10 values x 5) would gain too little against it and go out of
+    // band, with 100 single values; out of band, the 10 pairs make a table of
+    // their own and the singles go one level further down. There they take
+    // the chopper, whose low parts would take the chopper again at the top
+    // level but, with one free context left, take the bit-length codec.
+    std::mt19937 rng(11);
+    VqVeci v, singles;
+    for (int k = 0; k < 20; ++k)
+        v.insert(v.end(), 2000, -700000007 + k * 1000033);
+    for (int k = 0; k < 10; ++k)
+        v.insert(v.end(), 5, 12345 + (k + 1) * 1000003);
+    // Two clusters far apart; within each, four sub-clusters.
+    for (int k = 0; k < 100; ++k)
+        singles.push_back((k % 2 ? (1 << 30) : -(1 << 30)) + ((k / 2) % 4) * (1 << 17) + k * 9);
+    v.insert(v.end(), singles.begin(), singles.end());
+    std::shuffle(v.begin(), v.end(), rng);
+
+    Bytes image = writePacket(v);
+    PacketWalker w(image);
+    ASSERT_TRUE(w.walk());
+    std::vector<std::pair<int, int>> layout; // (level, codec)
+    for (const auto& p : w.packets())
+        layout.emplace_back(p.level, p.codec);
+    // Top table, nested table, chopper; its high parts with their empty
+    // out-of-band packet; its low parts.
+    const std::vector<std::pair<int, int>> expected = {{0, 3}, {1, 3}, {2, 4}, {3, 3}, {4, -1}, {3, 1}};
+    EXPECT_EQ(layout, expected);
+    VqVeci out;
+    ASSERT_TRUE(readPacket(image, out)) << lastError();
+    EXPECT_EQ(out, v);
+
+    // The same low parts at the top level.
+    const auto [minIt, maxIt] = std::minmax_element(singles.begin(), singles.end());
+    const uint32_t span = static_cast<uint32_t>(*maxIt) - static_cast<uint32_t>(*minIt);
+    const int lowBits = static_cast<int>(std::bit_width(span)) - w.packets()[2].chopBits;
+    VqVeci low;
+    for (int x : singles)
+        low.push_back(static_cast<int>((static_cast<uint32_t>(x) - static_cast<uint32_t>(*minIt)) &
+                                       ((1u << lowBits) - 1)));
+    PacketWalker alone(writePacket(low));
+    ASSERT_TRUE(alone.walk());
+    EXPECT_EQ(alone.packets()[0].codec, Driver::CodecChopper);
+}
+
+TEST_F(CodecDriver2Test, ArithmeticPacketsComeCloseToTheEntropy) {
+    std::mt19937 rng(5);
+    std::geometric_distribution<int> g(0.3);
+    VqVeci v;
+    for (int i = 0; i < 200000; ++i)
+        v.push_back(g(rng));
+    Bytes image = writePacket(v, Driver::CodecArithmetic);
+    std::vector<double> counts(64);
+    for (int x : v)
+        counts[static_cast<size_t>(x)]++;
+    double h = 0;
+    for (double c : counts)
+        if (c > 0) h -= c * std::log2(c / v.size());
+    // Within 1% of the zero-order entropy, the table included.
+    EXPECT_LT(image.size() * 8.0, 1.01 * h);
+}
+
+TEST_F(CodecDriver2Test, ADriverCodesManyArraysInTurn) {
+    VqVeci a = {1, 2, 3}, b(5000, 9), c;
+    for (int i = 0; i < 5000; ++i)
+        c.push_back(i % 13);
+    VqTestObjectStream w = VqTestObjectStream::forWriting(9, 5, false);
+    Driver writer;
+    for (VqVeci* v : {&a, &b, &c, &a}) {
+        writer.setValueVector(*v);
+        ASSERT_TRUE(writer.serialize(*w)) << lastError();
+    }
+    VqTestObjectStream r = VqTestObjectStream::forReading(w.bytes(), 9, 5, LsbFirst, false);
+    Driver reader;
+    VqVeci out = {4, 4};
+    reader.setValueVector(out);
+    for (VqVeci* v : {&a, &b, &c, &a}) {
+        ASSERT_TRUE(reader.deserialize(*r)) << lastError();
+        EXPECT_EQ(out, *v);
+    }
+    EXPECT_GT(reader.memSize(), sizeof(Driver));
+}
+
+TEST_F(CodecDriver2Test, TheNullCodecIsNotWritten) {
+    VqVeci v = {1, 2, 3};
+    EXPECT_TRUE(writePacket(v, Driver::CodecNull).empty());
+    EXPECT_EQ(lastCode(), VQ_ERR_ARGUMENT);
+    Driver unbound;
+    VqTestObjectStream w = VqTestObjectStream::forWriting(9, 5, false);
+    EXPECT_FALSE(unbound.serialize(*w));
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Corrupt packets
+
+// Little-endian packet pieces.
+void put32(Bytes& b, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+}
+
+// One value coded through an escape-only context, its out-of-band packet
+// being inner (a complete packet).
+Bytes escapeOnlyPacket(const Bytes& inner) {
+    Bytes b;
+    put32(b, 1);
+    b.push_back(3);
+    put32(b, 18);          // p = 1: flush only, "01" and 16 zeros
+    put32(b, 0x40000000u); //
+    // E = 1, bs = 1, bc = 1, bv = 0, mv = 0, entry (escape 0, count 1): 68 bits
+    for (uint8_t x : {0x00, 0x01, 0x04, 0x10, 0x00, 0x00, 0x00, 0x00, 0x10})
+        b.push_back(x);
+    b.insert(b.end(), inner.begin(), inner.end());
+    return b;
+}
+
+Bytes bitLengthPacket(int value) {
+    VqVeci v = {value};
+    return writePacket(v, Driver::CodecBitLength);
+}
+
+void expectFailure(const Bytes& image, const std::string& text, int code = VQ_ERR_CORRUPT) {
+    VqVeci out;
+    EXPECT_FALSE(readPacket(image, out));
+    EXPECT_EQ(lastError(), text);
+    EXPECT_EQ(lastCode(), code);
+}
+
+TEST_F(CodecDriver2Test, NestingBeyondTheContextStackFails) {
+    Bytes image = bitLengthPacket(99);
+    for (int depth = 1; depth <= 4; ++depth) {
+        image = escapeOnlyPacket(image);
+        VqVeci out;
+        ASSERT_TRUE(readPacket(image, out)) << depth << ": " << lastError();
+        EXPECT_EQ(out, VqVeci{99});
+    }
+    expectFailure(escapeOnlyPacket(image), "_iCurScratchCntx > 0");
+
+    // Choppers without a split nest the same way.
+    Bytes chain = bitLengthPacket(5);
+    for (int depth = 1; depth <= 5; ++depth) {
+        Bytes b;
+        put32(b, 1);
+        b.push_back(4);
+        b.push_back(0);
+        b.insert(b.end(), chain.begin(), chain.end());
+        chain = b;
+    }
+    expectFailure(chain, "_iCurScratchCntx > 0");
+}
+
+TEST_F(CodecDriver2Test, CorruptHeadersFailWithTheirReasons) {
+    Bytes b;
+    put32(b, 3);
+    b.push_back(2);
+    expectFailure(b, "eCodecType == CodecBitLength || eCodecType == CodecArithmetic || eCodecType == CodecChopper");
+    b[4] = 0;
+    expectFailure(b, "eCodecType == CodecBitLength || eCodecType == CodecArithmetic || eCodecType == CodecChopper");
+
+    Bytes neg;
+    put32(neg, 0xFFFFFFFFu);
+    expectFailure(neg, "nExpectedValues >= 0");
+
+    Driver::s_setMaxValueCount(1000);
+    Bytes big;
+    put32(big, 1001);
+    expectFailure(big, "nExpectedValues <= s_maxValueCount()");
+    Driver::s_setMaxValueCount(Driver::cDefaultMaxValueCount);
+
+    // A bit count the stream cannot hold.
+    Bytes shortText;
+    put32(shortText, 4);
+    shortText.push_back(1);
+    put32(shortText, 0x7FFFFFFF);
+    expectFailure(shortText, "Short read", VQ_ERR_SHORT_READ);
+    Bytes negBits;
+    put32(negBits, 4);
+    negBits.push_back(1);
+    put32(negBits, 0x80000000u);
+    expectFailure(negBits, "bits >= 0");
+}
+
+TEST_F(CodecDriver2Test, ChopperPlanesMustMatchTheCount) {
+    // N = 3, k = 2, m = 10, s = 4, then high parts of 3 values and low parts
+    // of 2.
+    VqVeci hi = {0, 1, 3}, lo = {1, 2};
+    Bytes b;
+    put32(b, 3);
+    b.push_back(4);
+    b.push_back(2);
+    put32(b, 10);
+    b.push_back(4);
+    Bytes h = writePacket(hi), l = writePacket(lo);
+    b.insert(b.end(), h.begin(), h.end());
+    Bytes good = b;
+    b.insert(b.end(), l.begin(), l.end());
+    expectFailure(b, "_pvValues->length() == nExpectedValues");
+
+    // The same with three low parts decodes ((h << 2) | l) + m.
+    VqVeci lo3 = {1, 2, 3};
+    Bytes l3 = writePacket(lo3);
+    good.insert(good.end(), l3.begin(), l3.end());
+    VqVeci out;
+    ASSERT_TRUE(readPacket(good, out)) << lastError();
+    EXPECT_EQ(out, (VqVeci{11, 16, 25}));
+
+    // Chop bits beyond the span bits.
+    good[10] = 1;
+    expectFailure(good, "cValSpanBits <= 32 && cChopBits <= cValSpanBits");
+}
+
+} // namespace
