@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqCodec2.h"
+#include "VqExport.h"
 
 #include <cstdint>
 #include <vector>
@@ -8,7 +9,7 @@
 // The arithmetic codec of version-2 packets: each value is coded as the
 // interval of its entry in the probability context; a value the context does
 // not hold is coded as the escape entry and goes to the out-of-band list.
-class VqArithmeticCodec2 : public VqCodec2 {
+class VQ_API VqArithmeticCodec2 : public VqCodec2 {
 public:
     bool encode(const int* values, int nValues, VqVeci& oobValues, VqVecu& codeText, int64_t& nBits,
                 VqProbContext2* pProbCntx) override;

@@ -2,6 +2,7 @@
 
 #include "VqArithmeticScale.h"
 #include "VqCodeTextReader.h"
+#include "VqExport.h"
 
 #include <bit>
 #include <cstdint>
@@ -14,7 +15,7 @@
 // holds, as long as consume() receives the interval that holds target(): so
 // a corrupt code text yields wrong symbols, never an invalid state. The scale
 // must stay below 2^14 (see VqArithmeticEncoder).
-class VqArithmeticDecoder {
+class VQ_API VqArithmeticDecoder {
 public:
     explicit VqArithmeticDecoder(VqCodeTextReader& in) : _in(in) { _uCode = _in.readBits(16); }
 

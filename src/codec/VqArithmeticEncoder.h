@@ -2,6 +2,7 @@
 
 #include "VqArithmeticScale.h"
 #include "VqCodeTextWriter.h"
+#include "VqExport.h"
 
 #include <bit>
 #include <cstdint>
@@ -17,7 +18,7 @@
 // Renormalisation shifts out the run of leading bits that low and high share
 // in one step and then handles the straddle case (low = 01..., high = 10...)
 // bit by bit; the bits produced are those of the one-bit-at-a-time rule.
-class VqArithmeticEncoder {
+class VQ_API VqArithmeticEncoder {
 public:
     explicit VqArithmeticEncoder(VqCodeTextWriter& out) : _out(out) {}
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "VqExport.h"
+
 #include <bit>
 #include <cstdint>
 
@@ -11,11 +13,10 @@
 // never reaches the next multiple of 1 / t, so floor(x m / 2^k) =
 // floor(x / t); x m stays below 2^62. The coder's products (c + n) r lie
 // below t 2^16, under 2^30 for every scale below 2^14.
-class VqArithmeticScale {
+class VQ_API VqArithmeticScale {
 public:
     explicit VqArithmeticScale(uint32_t t)
-        : _t(t), _k(30 + static_cast<int>(std::bit_width(t - 1))),
-          _m(((uint64_t(1) << _k) + t - 1) / t) {}
+        : _t(t), _k(30 + static_cast<int>(std::bit_width(t - 1))), _m(((uint64_t(1) << _k) + t - 1) / t) {}
 
     uint32_t total() const { return _t; }
     // floor(x / t) for x < 2^30.

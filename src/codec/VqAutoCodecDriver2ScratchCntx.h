@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqTypes.h"
 
 class VqCodecDriver2;
@@ -10,7 +11,7 @@ class VqProbContext2;
 // it codes and while its nested packets code, so the stack depth is the
 // packet's nesting depth. Taking fails (recording the error with the given
 // code) when the stack is full.
-class VqAutoCodecDriver2ScratchCntx {
+class VQ_API VqAutoCodecDriver2ScratchCntx {
 public:
     VqAutoCodecDriver2ScratchCntx(VqCodecDriver2& driver, VqErrorCode eFullCode);
     ~VqAutoCodecDriver2ScratchCntx();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqCodec2.h"
+#include "VqExport.h"
 
 #include <vector>
 
@@ -16,7 +17,7 @@
 //   r values, each value - mean as a two's complement number in the current
 //   width.
 // No bit may follow the last value.
-class VqBitLengthCodec2 : public VqCodec2 {
+class VQ_API VqBitLengthCodec2 : public VqCodec2 {
 public:
     // The field widths the writer uses in variable mode.
     static constexpr int cDeltaBits = 4;

@@ -1,11 +1,13 @@
 #pragma once
 
+#include "VqExport.h"
+
 #include <cstdint>
 
 // One entry of a version-2 probability context (16 bytes). The symbol marks
 // the escape entry (-2), which stands for the values the table does not
 // hold; ordinary entries carry -1.
-struct VqCntxEntry2 {
+struct VQ_API VqCntxEntry2 {
     typedef int32_t ValueType;
     static constexpr int32_t s_iEscapeSymbol = -2;
     static constexpr int32_t s_iOrdinarySymbol = -1;

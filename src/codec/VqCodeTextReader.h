@@ -1,5 +1,7 @@
 #pragma once
 
+#include "VqExport.h"
+
 #include <cstdint>
 
 // Reads the bits of a code text in the order VqCodeTextWriter wrote them.
@@ -8,7 +10,7 @@
 // last bit yields zero bits and marks the reader as overrun, which decoders
 // test once per value so that a corrupt packet ends promptly instead of
 // decoding garbage until its value count is reached.
-class VqCodeTextReader {
+class VQ_API VqCodeTextReader {
 public:
     // words holds ceil(nBits / 32) words.
     VqCodeTextReader(const uint32_t* words, int64_t nBits)
@@ -59,8 +61,8 @@ private:
     const uint32_t* _pWords;
     int64_t _nWords;
     int64_t _nBits;
-    int64_t _iNext = 0;  // next word to load
-    int64_t _nPos = 0;   // bits handed out
-    uint64_t _uBuf = 0;  // loaded bits not yet handed out, left aligned
+    int64_t _iNext = 0; // next word to load
+    int64_t _nPos = 0;  // bits handed out
+    uint64_t _uBuf = 0; // loaded bits not yet handed out, left aligned
     int _nBuf = 0;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqVec.h"
 
 #include <cstdint>
@@ -11,7 +12,7 @@
 //
 // Bits gather in a 64-bit accumulator and reach the word vector a whole word
 // at a time; finish() writes the partly filled last word, padded with zeros.
-class VqCodeTextWriter {
+class VQ_API VqCodeTextWriter {
 public:
     // Empties words and starts writing into it.
     explicit VqCodeTextWriter(VqVecu& words) : _vWords(words) { _vWords.clear(); }
@@ -34,7 +35,8 @@ public:
         int head = static_cast<int>(count < uint64_t(32 - _nAcc) ? count : uint64_t(32 - _nAcc));
         writeBits(word, head);
         count -= static_cast<uint64_t>(head);
-        for (; count >= 32; count -= 32) writeBits(word, 32);
+        for (; count >= 32; count -= 32)
+            writeBits(word, 32);
         writeBits(word, static_cast<int>(count));
     }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqExport.h"
 #include "VqRefCounted.h"
 #include "VqVec.h"
 
@@ -14,7 +15,7 @@ class VqProbContext2;
 // them for its escape entry, the other codecs produce none. Codecs carry
 // nothing from one call to the next but memory to reuse, so a driver keeps
 // one of each.
-class VqCodec2 : public VqRefCounted {
+class VQ_API VqCodec2 : public VqRefCounted {
 public:
     // Replaces oobValues' content only by appending; codeText is replaced.
     virtual bool encode(const int* values, int nValues, VqVeci& oobValues, VqVecu& codeText, int64_t& nBits,

@@ -3,6 +3,7 @@
 #include "VqAllocHooked.h"
 #include "VqArithmeticCodec2.h"
 #include "VqBitLengthCodec2.h"
+#include "VqExport.h"
 #include "VqProbContext2.h"
 #include "VqResidualPredictor.h"
 #include "VqSharedPtr.h"
@@ -35,7 +36,7 @@ class VqObjectStream;
 // bounds the recursion a corrupt packet can ask for.
 //
 // A driver serves one thread at a time and may code many arrays in turn.
-class VqCodecDriver2 : public VqAllocHooked {
+class VQ_API VqCodecDriver2 : public VqAllocHooked {
 public:
     using VqPredictorType = VqResidualPredictor::VqPredictorType;
     using enum VqResidualPredictor::VqPredictorType;
@@ -87,7 +88,8 @@ public:
     // type fails, as does xor on doubles.
     static bool packResiduals(const VqVec<int>& in, VqVec<int>& out, VqPredictorType ePredType);
     static bool unpackResiduals(const VqVec<int>& in, VqVec<int>& out, VqPredictorType ePredType);
-    static bool packResiduals(const VqVec<unsigned int>& in, VqVec<unsigned int>& out, VqPredictorType ePredType);
+    static bool packResiduals(const VqVec<unsigned int>& in, VqVec<unsigned int>& out,
+                              VqPredictorType ePredType);
     static bool unpackResiduals(const VqVec<unsigned int>& in, VqVec<unsigned int>& out,
                                 VqPredictorType ePredType);
     static bool packResiduals(const VqVec<double>& in, VqVec<double>& out, VqPredictorType ePredType);
@@ -111,8 +113,8 @@ private:
     struct ValueStats {
         int32_t iMin = 0;
         int32_t iMax = 0;
-        uint32_t cValueSpan = 0;  // max - min
-        int cValueSpanBits = 0;   // bits of the span, 0 when it is 0
+        uint32_t cValueSpan = 0; // max - min
+        int cValueSpanBits = 0;  // bits of the span, 0 when it is 0
     };
     static ValueStats _computeValueStatistics(const int* values, int n);
 

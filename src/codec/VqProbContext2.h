@@ -2,6 +2,7 @@
 
 #include "VqCntxEntry2.h"
 #include "VqCntxTable.h"
+#include "VqExport.h"
 
 class VqBaseDataStream;
 
@@ -10,7 +11,7 @@ class VqBaseDataStream;
 // widths, a 32-bit minimum value, then per entry symbol + 2, count and
 // value - minimum in those widths) padded to a byte. A zero width leaves its
 // field out; the field then reads as 0.
-class VqProbContext2 : public VqCntxTable<VqCntxEntry2> {
+class VQ_API VqProbContext2 : public VqCntxTable<VqCntxEntry2> {
 public:
     // Writes the table in its current order (cumulative counts are not
     // stored; the reader accumulates them in the same order); nBytes tells

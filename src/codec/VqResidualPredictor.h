@@ -1,5 +1,7 @@
 #pragma once
 
+#include "VqExport.h"
+
 #include <cstdint>
 #include <type_traits>
 
@@ -15,7 +17,7 @@
 // it may work in place too. A stride steps through one component of
 // interleaved records (a stride of 3 codes each component of a triple as a
 // sequence of its own).
-class VqResidualPredictor {
+class VQ_API VqResidualPredictor {
 public:
     enum VqPredictorType {
         PredLag1 = 0,       // v[i-1]
@@ -136,26 +138,43 @@ private:
     static void _dispatch(const T* in, T* out, int n, VqPredictorType type, int stride) {
         if constexpr (std::is_floating_point_v<T>) {
             switch (type) {
-            case PredLag1: return _run<PredLag1, T, Pack>(in, out, n, stride);
-            case PredLag2: return _run<PredLag2, T, Pack>(in, out, n, stride);
-            case PredStride1: return _run<PredStride1, T, Pack>(in, out, n, stride);
-            case PredStride2: return _run<PredStride2, T, Pack>(in, out, n, stride);
-            default: return _copy(in, out, n, stride);
+            case PredLag1:
+                return _run<PredLag1, T, Pack>(in, out, n, stride);
+            case PredLag2:
+                return _run<PredLag2, T, Pack>(in, out, n, stride);
+            case PredStride1:
+                return _run<PredStride1, T, Pack>(in, out, n, stride);
+            case PredStride2:
+                return _run<PredStride2, T, Pack>(in, out, n, stride);
+            default:
+                return _copy(in, out, n, stride);
             }
         } else {
             switch (type) {
-            case PredLag1: return _run<PredLag1, T, Pack>(in, out, n, stride);
-            case PredLag2: return _run<PredLag2, T, Pack>(in, out, n, stride);
-            case PredStride1: return _run<PredStride1, T, Pack>(in, out, n, stride);
-            case PredStride2: return _run<PredStride2, T, Pack>(in, out, n, stride);
-            case PredStripIndex: return _run<PredStripIndex, T, Pack>(in, out, n, stride);
-            case PredRamp: return _run<PredRamp, T, Pack>(in, out, n, stride);
-            case PredXor1: return _run<PredXor1, T, Pack>(in, out, n, stride);
-            case PredXor2: return _run<PredXor2, T, Pack>(in, out, n, stride);
-            case PredAvg2: return _run<PredAvg2, T, Pack>(in, out, n, stride);
-            case PredAvg3: return _run<PredAvg3, T, Pack>(in, out, n, stride);
-            case PredAvg4: return _run<PredAvg4, T, Pack>(in, out, n, stride);
-            default: return _copy(in, out, n, stride);
+            case PredLag1:
+                return _run<PredLag1, T, Pack>(in, out, n, stride);
+            case PredLag2:
+                return _run<PredLag2, T, Pack>(in, out, n, stride);
+            case PredStride1:
+                return _run<PredStride1, T, Pack>(in, out, n, stride);
+            case PredStride2:
+                return _run<PredStride2, T, Pack>(in, out, n, stride);
+            case PredStripIndex:
+                return _run<PredStripIndex, T, Pack>(in, out, n, stride);
+            case PredRamp:
+                return _run<PredRamp, T, Pack>(in, out, n, stride);
+            case PredXor1:
+                return _run<PredXor1, T, Pack>(in, out, n, stride);
+            case PredXor2:
+                return _run<PredXor2, T, Pack>(in, out, n, stride);
+            case PredAvg2:
+                return _run<PredAvg2, T, Pack>(in, out, n, stride);
+            case PredAvg3:
+                return _run<PredAvg3, T, Pack>(in, out, n, stride);
+            case PredAvg4:
+                return _run<PredAvg4, T, Pack>(in, out, n, stride);
+            default:
+                return _copy(in, out, n, stride);
             }
         }
     }
