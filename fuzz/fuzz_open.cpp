@@ -10,6 +10,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <unistd.h>
 
@@ -32,6 +33,9 @@ void walk(VqPartition* part) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     if (!VqLib::init()) return 1;
+    // Finalised before the leak check at exit, so that what the library
+    // keeps pooled until then is not taken for leaks.
+    std::atexit([] { VqLib::fini(); });
     char tmpl[] = "/tmp/vq_fuzz_open_XXXXXX";
     if (!mkdtemp(tmpl)) return 1;
     g_dir = std::string(tmpl) + "/";
