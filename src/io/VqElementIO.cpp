@@ -175,7 +175,18 @@ const VqGUID& VqElementIO::endOfFileGUID() {
     return s_endOfFile;
 }
 
-VqObjectBaseType VqElementIO::objectBaseType(const VqBase* obj) {
+namespace {
+// What an element header needs of a type: its base-type code and whether its
+// objects are written under another type (placeholders). Both follow from the
+// type alone, so they are worked out once per type and kept in a small table
+// that every thread reads without a lock: a slot holds the type's address and
+// its info in one word (user-space addresses leave the top 16 bits free), is
+// claimed by one compare-and-swap and never changes after.
+constexpr uint32_t kForeign = 0x100;
+constexpr int kTypeSlots = 512;
+std::atomic<uint64_t> s_typeSlots[kTypeSlots];
+
+uint32_t computeTypeInfo(const VqBase* obj) {
     struct Test {
         VqGUID guid;
         VqObjectBaseType code;
@@ -192,9 +203,7 @@ VqObjectBaseType VqElementIO::objectBaseType(const VqBase* obj) {
         {VqGUID(CLSID_ZQPropAtom), VQ_BASETYPE_PROPATOM},
         {VqGUID(CLSID_ZQBase), VQ_BASETYPE_BASE},
     };
-    if (!obj) return VQ_BASETYPE_NONE;
-    if (const auto* unknown = dynamic_cast<const VqForeignElement*>(obj))
-        return static_cast<VqObjectBaseType>(unknown->realBaseType());
+    if (dynamic_cast<const VqForeignElement*>(obj)) return kForeign;
     // By GUID along the type chain, so that the test needs none of the classes it names.
     for (const Test& t : kTests)
         for (const VqType* type = obj->type(); type; type = type->parent)
@@ -202,8 +211,36 @@ VqObjectBaseType VqElementIO::objectBaseType(const VqBase* obj) {
     return VQ_BASETYPE_NONE;
 }
 
+uint32_t typeInfo(const VqBase* obj) {
+    const VqType* type = obj->type();
+    const uint64_t key = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(type)) << 16;
+    const size_t home = (reinterpret_cast<uintptr_t>(type) >> 4) % kTypeSlots;
+    for (size_t k = 0; k < 8; ++k) {
+        std::atomic<uint64_t>& slot = s_typeSlots[(home + k) % kTypeSlots];
+        uint64_t held = slot.load(std::memory_order_acquire);
+        if ((held & ~uint64_t(0xFFFF)) == key) return static_cast<uint32_t>(held & 0xFFFF);
+        if (held) continue;
+        const uint32_t info = computeTypeInfo(obj);
+        // A thread that claimed the slot first, for this type or another, wins.
+        if (slot.compare_exchange_strong(held, key | info, std::memory_order_acq_rel) ||
+            (held & ~uint64_t(0xFFFF)) == key)
+            return info;
+    }
+    // A crowded neighbourhood: answer without keeping it.
+    return computeTypeInfo(obj);
+}
+} // namespace
+
+VqObjectBaseType VqElementIO::objectBaseType(const VqBase* obj) {
+    if (!obj) return VQ_BASETYPE_NONE;
+    const uint32_t info = typeInfo(obj);
+    if (info & kForeign)
+        return static_cast<VqObjectBaseType>(dynamic_cast<const VqForeignElement*>(obj)->realBaseType());
+    return static_cast<VqObjectBaseType>(info);
+}
+
 VqGUID VqElementIO::elementTypeGUID(const VqBase* obj) {
-    if (const auto* unknown = dynamic_cast<const VqForeignElement*>(obj)) return unknown->realType();
+    if (typeInfo(obj) & kForeign) return dynamic_cast<const VqForeignElement*>(obj)->realType();
     return obj->type()->guid;
 }
 

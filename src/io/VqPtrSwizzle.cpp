@@ -5,15 +5,6 @@
 namespace {
 const char* const kCls = "VqPtrSwizzle";
 
-// Records are keyed by the address when writing; objects are at least
-// 8-byte aligned, so the low bits carry nothing.
-uint64_t addressKey(const void* ptr) {
-    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(ptr)) >> 3;
-}
-uint64_t idKey(int id) {
-    return static_cast<uint64_t>(static_cast<uint32_t>(id));
-}
-
 // Writes ptr into every slot of a fix-up list.
 void fillSlots(const void** slot, const void* ptr) {
     while (slot) {
@@ -34,16 +25,16 @@ bool VqPtrSwizzle::ptr2num(const void* ptr, int* id) {
         *id = -1;
         return true;
     }
-    auto [it, inserted] = _mRecords.try_emplace(addressKey(ptr), VqPtrRecord{ptr, _nNextId, nullptr, 0});
+    auto [rec, inserted] = _tByAddress.insert(ptr, VqPtrRecord{ptr, _nNextId, nullptr, 0});
     if (inserted) ++_nNextId;
-    *id = it->second.nId;
+    *id = rec->nId;
     return true;
 }
 
 bool VqPtrSwizzle::registerPtr(const void* ptr, int id) {
-    auto [it, inserted] = _mRecords.try_emplace(idKey(id), VqPtrRecord{ptr, id, nullptr, 0});
+    auto [pRec, inserted] = _tById.insert(id, VqPtrRecord{ptr, id, nullptr, 0});
     if (inserted) return true;
-    VqPtrRecord& rec = it->second;
+    VqPtrRecord& rec = *pRec;
     const void** waiting = rec.fixupList;
     rec.pPtr = ptr;
     rec.fixupList = nullptr;
@@ -55,9 +46,9 @@ bool VqPtrSwizzle::registerPtr(const void* ptr, int id) {
 bool VqPtrSwizzle::registerPtr(const void* ptr, int id, bool* ok) {
     VQ_CHECK(ok != nullptr, kCls, "registerPtr", VQ_ERR_ARGUMENT);
     *ok = true;
-    auto [it, inserted] = _mRecords.try_emplace(idKey(id), VqPtrRecord{ptr, id, nullptr, 0});
+    auto [pRec, inserted] = _tById.insert(id, VqPtrRecord{ptr, id, nullptr, 0});
     if (inserted) return true;
-    VqPtrRecord& rec = it->second;
+    VqPtrRecord& rec = *pRec;
     if (rec.pPtr == unknownPtr()) {
         rec.pPtr = ptr;
         fillSlots(rec.fixupList, ptr);
@@ -75,8 +66,7 @@ bool VqPtrSwizzle::ptrFromNum(int id, const void** slot) {
     }
     *slot = nullptr;
     if (id == -1) return true;
-    auto [it, inserted] = _mRecords.try_emplace(idKey(id), VqPtrRecord{unknownPtr(), id, nullptr, 0});
-    VqPtrRecord& rec = it->second;
+    VqPtrRecord& rec = *_tById.insert(id, VqPtrRecord{unknownPtr(), id, nullptr, 0}).first;
     if (rec.pPtr != unknownPtr()) {
         if (rec.fixupList) {
             VqErrorState::throwStdError(kCls, "ptrFromNum", "!pPtrRec->fixupList", VQ_ERR_INTERNAL);
@@ -92,38 +82,41 @@ bool VqPtrSwizzle::ptrFromNum(int id, const void** slot) {
 }
 
 const void* VqPtrSwizzle::possiblePtr(int id) {
-    auto it = _mRecords.find(idKey(id));
-    if (it == _mRecords.end() || it->second.pPtr == unknownPtr()) return nullptr;
-    return it->second.pPtr;
+    const VqPtrRecord* rec = _tById.find(id);
+    if (!rec || rec->pPtr == unknownPtr()) return nullptr;
+    return rec->pPtr;
 }
 
 bool VqPtrSwizzle::pointerRegistered(const void* ptr) {
     if (!ptr) return false;
-    auto it = _mRecords.find(addressKey(ptr));
-    if (it != _mRecords.end() && it->second.pPtr == ptr) return true;
+    if (_tByAddress.find(ptr)) return true;
     // A reading swizzler is keyed by ID.
-    for (const auto& [key, rec] : _mRecords)
-        if (rec.pPtr == ptr) return true;
-    return false;
+    bool found = false;
+    _tById.forEach([&](const VqPtrRecord& rec) { found = found || rec.pPtr == ptr; });
+    return found;
 }
 
 void VqPtrSwizzle::_nullWaitingSlots() {
-    for (auto& [key, rec] : _mRecords) {
-        if (rec.pPtr != unknownPtr()) continue;
+    // Only a reading swizzler has slots waiting.
+    if (_tById.size() == 0) return;
+    _tById.forEach([](VqPtrRecord& rec) {
+        if (rec.pPtr != unknownPtr()) return;
         fillSlots(rec.fixupList, nullptr);
         rec.fixupList = nullptr;
-    }
+    });
 }
 
 void VqPtrSwizzle::clear() {
     _nullWaitingSlots();
-    _mRecords.clear();
+    _tByAddress.clear();
+    _tById.clear();
     _nNextId = 0;
 }
 
 void VqPtrSwizzle::shrink() {
     _nullWaitingSlots();
-    std::unordered_map<uint64_t, VqPtrRecord>().swap(_mRecords);
+    _tByAddress.release();
+    _tById.release();
 }
 
 bool VqRWPtrSwizzle::ptr2num(const void* ptr, int* id) {

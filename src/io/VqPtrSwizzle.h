@@ -1,11 +1,11 @@
 #pragma once
 
 #include "VqExport.h"
+#include "VqFlatTable.h"
 #include "VqRWSpinLock.h"
 #include "VqRefCounted.h"
 
 #include <cstdint>
-#include <unordered_map>
 
 // One object known to a swizzler.
 struct VQ_API VqPtrRecord {
@@ -33,7 +33,9 @@ struct VQ_API VqPtrRecord {
 // hold ends as null). A Vq::SharedPtr field serves as a slot through slot().
 //
 // One swizzler serves one direction only: records are keyed by the ID when
-// reading and by the address when writing.
+// reading and by the address when writing. Each keying has a flat table of
+// its own, filled without an allocation per object (a save or an open enters
+// every object of a segment).
 class VQ_API VqPtrSwizzle : public VqRefCounted {
 public:
     VqPtrSwizzle() = default;
@@ -62,7 +64,7 @@ public:
     void clear();
     // Nulls every slot still waiting and frees the map's memory; IDs go on.
     void shrink();
-    int numRecords() const { return static_cast<int>(_mRecords.size()); }
+    int numRecords() const { return static_cast<int>(_tByAddress.size() + _tById.size()); }
 
     // The address of a record whose object is not yet known.
     static const void* unknownPtr() { return reinterpret_cast<const void*>(~uintptr_t(0)); }
@@ -70,7 +72,23 @@ public:
 private:
     void _nullWaitingSlots();
 
-    std::unordered_map<uint64_t, VqPtrRecord> _mRecords;
+    // A record's key: the object's address when writing, the ID when reading.
+    struct ByAddress {
+        static bool empty(const VqPtrRecord& r) { return r.pPtr == nullptr; }
+        static VqPtrRecord emptyEntry() { return VqPtrRecord{nullptr, -1, nullptr, 0}; }
+        static uint64_t hash(const void* p) { return Vq::mix64(reinterpret_cast<uintptr_t>(p)); }
+        static bool matches(const VqPtrRecord& r, const void* p) { return r.pPtr == p; }
+        static const void* keyOf(const VqPtrRecord& r) { return r.pPtr; }
+    };
+    struct ById {
+        static bool empty(const VqPtrRecord& r) { return r.pPtr == nullptr; }
+        static VqPtrRecord emptyEntry() { return VqPtrRecord{nullptr, -1, nullptr, 0}; }
+        static uint64_t hash(int id) { return Vq::mix64(static_cast<uint32_t>(id)); }
+        static bool matches(const VqPtrRecord& r, int id) { return r.nId == id; }
+        static int keyOf(const VqPtrRecord& r) { return r.nId; }
+    };
+    VqFlatTable<VqPtrRecord, const void*, ByAddress> _tByAddress;
+    VqFlatTable<VqPtrRecord, int, ById> _tById;
     int32_t _nNextId = 0;
 };
 

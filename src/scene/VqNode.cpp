@@ -94,8 +94,8 @@ void VqNode::getDefaultTravMasks(uint32_t& lgMask, uint32_t& instMask) {
 VqNode::VqNode() : _uTravMask(s_uDefLGTravMask), _uDefInstTravMask(s_uDefInstTravMask) {}
 
 VqNode::VqNode(const VqNode& o)
-    : Record(o), _bBox(o._bBox), _fArea(o._fArea), _vNumVertices(o._vNumVertices),
-      _vNumNodes(o._vNumNodes), _vNumPolygons(o._vNumPolygons),
+    : Record(o), _bBox(o._bBox), _fArea(o._fArea), _vNumVertices(o._vNumVertices), _vNumNodes(o._vNumNodes),
+      _vNumPolygons(o._vNumPolygons),
       _uFlags(
           (o._uFlags & ~static_cast<uint32_t>(VQ_NODE_IFLAG_NEEDSLOADFIXUP | VQ_NODE_IFLAG_MODELCONTEXT)) |
           VQ_NODE_IFLAG_MODIFIED | VQ_NODE_IFLAG_NOINSTDATA),
@@ -888,7 +888,7 @@ bool VqNode::fixupLists() {
 }
 
 void VqNode::graphObjects(const VqNode* root, std::vector<const VqBase*>& out) {
-    std::unordered_set<const VqBase*> seen;
+    VqFlatPtrSet seen;
     std::vector<const VqBase*> refs;
     VqNode::walkOnce(root, [&](const VqNode* n) {
         if (!n->isPersistable()) return VqNode::Walk::Prune;
@@ -897,12 +897,12 @@ void VqNode::graphObjects(const VqNode* root, std::vector<const VqBase*>& out) {
         int nAttrs = 0;
         n->attributes(attrs, nAttrs);
         for (int i = 0; i < nAttrs; ++i) {
-            if (!attrs[i]->isPersistable() || !seen.insert(attrs[i]).second) continue;
+            if (!attrs[i]->isPersistable() || !seen.insert(attrs[i])) continue;
             out.push_back(attrs[i]);
             refs.clear();
             attrs[i]->_referencedObjects(refs);
             for (const VqBase* r : refs)
-                if (r && r->isPersistable() && seen.insert(r).second) out.push_back(r);
+                if (r && r->isPersistable() && seen.insert(r)) out.push_back(r);
         }
         return n != root && n->_isPartitionRoot() ? VqNode::Walk::Prune : VqNode::Walk::Descend;
     });

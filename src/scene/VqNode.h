@@ -5,6 +5,7 @@
 #include "VqCachedState.h"
 #include "VqExport.h"
 #include "VqFixedVec.h"
+#include "VqFlatTable.h"
 #include "VqPropBase.h"
 #include "VqRecord.h"
 #include "VqString.h"
@@ -330,12 +331,12 @@ protected:
 template <class Node, class Visit>
 bool VqNode::walkOnce(Node* root, Visit&& visit) {
     using N = std::conditional_t<std::is_const_v<Node>, const VqNode, VqNode>;
-    std::unordered_set<const VqNode*> seen;
+    VqFlatPtrSet seen;
     std::vector<N*> todo{root};
     while (!todo.empty()) {
         N* n = todo.back();
         todo.pop_back();
-        if (!n || !seen.insert(n).second) continue;
+        if (!n || !seen.insert(n)) continue;
         const Walk next = visit(n);
         if (next == Walk::Stop) return false;
         if (next == Walk::Prune) continue;

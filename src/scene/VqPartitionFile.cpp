@@ -4,6 +4,7 @@
 #include "VqErrorState.h"
 #include "VqFSStorageLocation.h"
 #include "VqFactory.h"
+#include "VqFlatTable.h"
 #include "VqMemoryReservation.h"
 #include "VqObjectStream.h"
 #include "VqPartition.h"
@@ -159,7 +160,8 @@ bool VqPartition::_readFields(VqObjectStream& os, const Vq::RecordFormat&, int) 
                                       VqString::fromUtf8(path.substr(cut + 1)));
     else
         loc = new VqFSStorageLocation(text);
-    if (!loc) VQ_FAIL(kCls, "_readOwnFields", "Allocation failed: new VqFSStorageLocation(text)", VQ_ERR_ALLOC);
+    if (!loc)
+        VQ_FAIL(kCls, "_readOwnFields", "Allocation failed: new VqFSStorageLocation(text)", VQ_ERR_ALLOC);
     _pLocation = loc;
     return true;
 }
@@ -259,29 +261,31 @@ void dropGraph(std::vector<Vq::SharedPtr<VqBase>>& objects) {
 // can make a group its own descendant).
 bool hasCycle(const std::vector<Vq::SharedPtr<VqBase>>& objects) {
     enum : char { kOpen = 1, kDone = 2 };
-    std::unordered_map<const VqNode*, char> state;
+    VqFlatPtrMap<char> state;
+    state.reserve(objects.size());
+    std::vector<std::pair<const VqNode*, unsigned int>> stack;
     for (const auto& o : objects) {
         const auto* start = Vq::typeCast<VqNode>(o.get());
-        if (!start || state.count(start)) continue;
+        if (!start || state.lookup(start)) continue;
         // Iterative depth-first walk: a node met again while still open closes a cycle.
-        std::vector<std::pair<const VqNode*, unsigned int>> stack{{start, 0u}};
-        state[start] = kOpen;
+        stack.assign(1, {start, 0u});
+        state.at(start) = kOpen;
         while (!stack.empty()) {
             const VqNode* n = stack.back().first;
             const unsigned int next = stack.back().second;
             if (next >= n->numChildren(false)) {
-                state[n] = kDone;
+                state.at(n) = kDone;
                 stack.pop_back();
                 continue;
             }
             ++stack.back().second;
             const VqNode* c = n->child(static_cast<int>(next), false);
             if (!c) continue;
-            auto it = state.find(c);
-            if (it == state.end()) {
-                state[c] = kOpen;
+            char& s = state.at(c);
+            if (s == 0) {
+                s = kOpen;
                 stack.emplace_back(c, 0u);
-            } else if (it->second == kOpen) {
+            } else if (s == kOpen) {
                 return true;
             }
         }
@@ -677,7 +681,8 @@ bool VqPartition::loadSegmentRoot(int major, const VqGUID& segGuid, int, Vq::Sha
     return loadSegmentOf(_pStreamMgr.get(), major, segGuid, out);
 }
 
-bool VqPartition::loadSegmentOf(VqStreamMgr* mgr, int major, const VqGUID& segGuid, Vq::SharedPtr<VqBase>& out) {
+bool VqPartition::loadSegmentOf(VqStreamMgr* mgr, int major, const VqGUID& segGuid,
+                                Vq::SharedPtr<VqBase>& out) {
     out.reset();
     if (!mgr) VQ_FAIL(kCls, "loadSegmentRoot", "_pStreamMgr", VQ_ERR_ARGUMENT);
     if (major >= 10) return loadSegmentV10(mgr, out, segGuid);

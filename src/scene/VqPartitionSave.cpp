@@ -4,6 +4,7 @@
 #include "VqElementIO.h"
 #include "VqErrorState.h"
 #include "VqFSStorageLocation.h"
+#include "VqFlatTable.h"
 #include "VqFormatSettings.h"
 #include "VqMemoryReservation.h"
 #include "VqObjectStream.h"
@@ -19,7 +20,6 @@
 #include <filesystem>
 #include <string>
 #include <unistd.h>
-#include <unordered_set>
 
 namespace {
 const char* const kCls = "VqPartition";
@@ -66,14 +66,14 @@ private:
 // The late-loaded atoms among the values of the holders.
 void collectLateLoaded(const std::vector<const VqPropBase*>& holders,
                        std::vector<VqLateLoadedPropAtom*>& out) {
-    std::unordered_set<const VqBase*> seen;
+    VqFlatPtrSet seen;
     for (const VqPropBase* h : holders) {
         for (int i = 0, n = h->numProps(false); i < n; ++i) {
             VqPropAtom* key = nullptr;
             VqPropAtom* value = nullptr;
             if (!h->prop(i, key, value, false)) continue;
             auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(value);
-            if (ll && seen.insert(ll).second) out.push_back(ll);
+            if (ll && seen.insert(ll)) out.push_back(ll);
         }
     }
 }
@@ -127,13 +127,13 @@ std::string tempPathFor(const std::string& target) {
 bool VqPartition::_writePropertyElements(VqObjectStream& os, int major,
                                          const std::vector<const VqPropBase*>& holders,
                                          std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>>* writtenLL) {
-    std::unordered_set<const VqBase*> written;
+    VqFlatPtrSet written;
+    std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>> pairs;
     for (const VqPropBase* h : holders) {
-        std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>> pairs;
         h->persistablePairs(pairs);
         for (const auto& [k, v] : pairs)
             for (const VqPropAtom* a : {k, v})
-                if (written.insert(a).second) {
+                if (written.insert(a)) {
                     VQ_PROPAGATE(VqElementIO::writeLogicalElementOf(major, os, a));
                     auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(const_cast<VqPropAtom*>(a));
                     if (ll && writtenLL) writtenLL->emplace_back(ll);

@@ -2,8 +2,8 @@
 
 #include "VqErrorState.h"
 #include "VqFactory.h"
-#include "VqLateLoadedPropAtom.h"
 #include "VqFormatSettings.h"
+#include "VqLateLoadedPropAtom.h"
 #include "VqStreamMgrSegmentIO.h"
 #include "VqStringPropAtom.h"
 
@@ -294,6 +294,11 @@ void VqPropBase::_getMinimumVQVersion(int& major, int& minor) const {
 
 void VqPropBase::persistablePairs(std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>>& out) const {
     out.clear();
+    _appendPersistablePairs(out);
+}
+
+void VqPropBase::_appendPersistablePairs(
+    std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>>& out) const {
     Vq::SharedPtr<PropTable> t = _loadTable();
     if (!t) return;
     VqAutoLockRead lock(t->_lock);
@@ -302,24 +307,30 @@ void VqPropBase::persistablePairs(std::vector<std::pair<const VqPropAtom*, const
 }
 
 bool VqPropBase::writePropertyTable(VqObjectStream& os, const std::vector<const VqPropBase*>& holders) {
-    std::vector<std::pair<const VqPropBase*, std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>>>>
-        listed;
+    // Every holder's pairs in one vector, so that a table of a million
+    // holders costs a few allocations, not one per holder.
+    struct Listed {
+        const VqPropBase* holder;
+        size_t begin, end;
+    };
+    std::vector<Listed> listed;
+    std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>> pairs;
     for (const VqPropBase* h : holders) {
         if (!h) continue;
-        std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>> pairs;
-        h->persistablePairs(pairs);
-        if (!pairs.empty()) listed.emplace_back(h, std::move(pairs));
+        const size_t begin = pairs.size();
+        h->_appendPersistablePairs(pairs);
+        if (pairs.size() > begin) listed.push_back({h, begin, pairs.size()});
     }
     VQ_PROPAGATE(os.write(static_cast<short>(VqFormatSettings::propertyTableVersion())));
     VQ_PROPAGATE(os.write(static_cast<int>(listed.size())));
-    for (const auto& [h, pairs] : listed) {
+    for (const Listed& l : listed) {
         int id = -1;
-        VQ_PROPAGATE(os.ptr2num(h, &id));
+        VQ_PROPAGATE(os.ptr2num(l.holder, &id));
         VQ_PROPAGATE(os.write(id));
-        for (const auto& [k, v] : pairs) {
+        for (size_t i = l.begin; i < l.end; ++i) {
             int kid = -1, vid = -1;
-            VQ_PROPAGATE(os.ptr2num(k, &kid));
-            VQ_PROPAGATE(os.ptr2num(v, &vid));
+            VQ_PROPAGATE(os.ptr2num(pairs[i].first, &kid));
+            VQ_PROPAGATE(os.ptr2num(pairs[i].second, &vid));
             VQ_PROPAGATE(os.write(kid));
             VQ_PROPAGATE(os.write(vid));
         }

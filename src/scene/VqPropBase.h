@@ -77,6 +77,8 @@ public:
                           Vq::SharedPtr<VqPropAtom>* replaced = nullptr);
     // The pairs that a file holds: key and value both persistable.
     void persistablePairs(std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>>& out) const;
+    // The same, appended to what out holds.
+    void _appendPersistablePairs(std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>>& out) const;
     bool hasPropTable() const;
 
     // The property table of a segment, written after its elements. Holders
