@@ -22,7 +22,6 @@
 #include <set>
 #include <sys/file.h>
 #include <sys/mount.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -507,27 +506,6 @@ TEST_F(SafeSaveTest, AnUnreadableLateSegmentOfTheSourceIsNamed) {
     EXPECT_EQ(lastError(), "The late-loaded segment " + guidText.toUtf8() + " (type 4) cannot be read");
     EXPECT_EQ(VqErrorState::currentError()->location().toUtf8(), source);
     EXPECT_EQ(listDir(_dir.path()), std::set<std::string>{"source.vq"});
-}
-
-// A failure while writing is the one reported, not what the clean-up after
-// it meets; here a file size limit stands for a full device.
-TEST_F(SafeSaveTest, TheFirstFailureIsTheOneReported) {
-    Vq::SharedPtr<VqPartition> model = buildModel(40, 4000);
-    const std::string target = _dir.file("model.vq");
-    struct rlimit old {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = old;
-    small.rlim_cur = 20000;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const bool saved = saveTo(model.get(), target);
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, previous);
-    EXPECT_FALSE(saved);
-    EXPECT_EQ(lastError(), "Write failed: File too large");
-    EXPECT_EQ(lastCode(), VQ_ERR_WRITE);
-    EXPECT_EQ(VqErrorState::currentError()->location().toUtf8(), target);
-    EXPECT_TRUE(listDir(_dir.path()).empty());
 }
 
 } // namespace
