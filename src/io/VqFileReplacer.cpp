@@ -212,8 +212,9 @@ bool VqFileReplacer::commit() {
         // Only a privileged process may give a file away; others may still
         // set a group they belong to. Where both are refused, the new file
         // belongs to the user who saved it.
-        if (::fchown(_fd, old.st_uid, old.st_gid) != 0)
-            (void)::fchown(_fd, static_cast<uid_t>(-1), old.st_gid);
+        const bool owned = ::fchown(_fd, old.st_uid, old.st_gid) == 0 ||
+                           ::fchown(_fd, static_cast<uid_t>(-1), old.st_gid) == 0;
+        (void)owned;
         // After the owner: a change of owner clears the set-ID bits. File
         // systems without permission bits refuse the call, which costs nothing.
         (void)::fchmod(_fd, old.st_mode & 07777);
