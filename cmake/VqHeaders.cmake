@@ -13,6 +13,7 @@ set(VQ_PRIVATE_HEADERS
   src/core/VqClassRegistry.h        # class registration, run by VqLib::init
   src/core/VqMemoryReservation.h    # memory accounting around the sources' own buffers
   src/io/VqCompressorImpl.h         # includes <zlib.h> and <lzma.h>
+  src/io/VqFileReplacer.h           # the save's temporary file, used by the partition
   src/io/VqRethrowRecorded.h        # turns a recorded error into an internal exception
   src/io/VqRwClientMgr.h            # reached through storage locations and the storage manager
   src/scene/VqStreamMgrSegmentIO.h  # reached through ensureData/ensureLLData(VqStreamMgr&)

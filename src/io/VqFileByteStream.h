@@ -22,6 +22,11 @@ public:
     void readPrefetch(VqSize, VqSize& nHint) override { nHint = 0; }
     uint64_t _readLimit() override;
 
+    // From now on the stream opens only the existing file with this device
+    // and inode number, and never through a symbolic link: a file written
+    // under a name in a shared directory must still be the one created.
+    void pin(uint64_t dev, uint64_t ino);
+
     const VqString& path() const { return _strPath; }
     bool isReadOnly() const { return _bReadOnly; }
 
@@ -37,7 +42,8 @@ private:
     static constexpr VqSize kMaxRetryChunk = 20000000;
     static constexpr VqSize kRetryChunkStep = 256000;
 
-    bool _writeChunked(const VqUChar* buf, VqSize n, int64_t start);
+    // err receives the reason of the last failed attempt.
+    bool _writeChunked(const VqUChar* buf, VqSize n, int64_t start, int& err);
     void _switchDirection(bool toWrite);
 
     VqString _strPath;
@@ -48,5 +54,8 @@ private:
     char* _pStdioBuffer = nullptr;
     // Size of a read-only file, taken when it opens.
     int64_t _nReadOnlySize = -1;
+    bool _bPinned = false;
+    uint64_t _nPinnedDev = 0;
+    uint64_t _nPinnedIno = 0;
     enum class LastOp { None, Read, Write } _eLastOp = LastOp::None;
 };

@@ -5,11 +5,12 @@
 #include "VqDataStream.h"
 #include "VqErrorState.h"
 #include "VqFactory.h"
+#include "VqFormatSettings.h"
 #include "VqLzmaSegObjectStream.h"
 #include "VqMemoryByteStream.h"
-#include "VqFormatSettings.h"
 #include "VqPtrSwizzle.h"
 #include "VqRethrowRecorded.h"
+#include "VqStdError.h"
 #include "VqStdException.h"
 #include "VqStorageLocation.h"
 #include "VqZlibSegObjectStream.h"
@@ -103,6 +104,19 @@ bool VqStreamMgr::close() {
         return false;
     }
     return true;
+}
+
+void VqStreamMgr::abort() {
+    Vq::SharedPtr<VqStdError> first = VqErrorState::currentError();
+    {
+        // Also after a failed open, which may leave streams behind.
+        VqAutoLock lock(_tMgrMutex);
+        if (!_bReadOnly) _invalidatePersistedState();
+        _vpPendingSegments.clear();
+        _abort();
+        _bOpen = false;
+    }
+    if (first) VqErrorState::setError(first.get());
 }
 
 int VqStreamMgr::numPendingSegments() const {

@@ -94,6 +94,11 @@ public:
 
     bool open();
     bool close();
+    // Gives up a file being written: nothing more is written to it, the
+    // late-loaded data of the pending segments is marked unsaved again and
+    // the streams are released. Nothing is recorded on the way, so that the
+    // failure that led here stays the one reported.
+    void abort();
     bool isOpen() const { return _bOpen; }
     bool isReadOnly() const { return _bReadOnly; }
     const VqStorageLocation* location() const { return _pLocation.get(); }
@@ -144,6 +149,8 @@ protected:
     virtual bool readHeader() = 0;
     virtual bool _open() = 0;
     virtual bool _close() = 0;
+    // Releases the streams of an abandoned file without finishing it.
+    virtual void _abort() = 0;
     // Positions a physical stream on the segment; data.iData receives the segment's extent.
     virtual bool _beginReadSegment(const VqGUID& guid, VqSegmentIOData& data, uint64_t& extent) = 0;
     virtual bool _endReadSegment(VqSegmentIOData& data) = 0;

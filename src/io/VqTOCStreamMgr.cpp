@@ -11,6 +11,7 @@
 #include "VqRethrowRecorded.h"
 #include "VqRwClientMgr.h"
 #include "VqRwStorageLocation.h"
+#include "VqStdError.h"
 #include "VqThreadPool.h"
 
 #include <algorithm>
@@ -61,10 +62,12 @@ bool VqTOCStreamMgr::_createRawStream(bool readOnly, bool truncate, Vq::SharedPt
     out.reset();
     if (blockNum != 0) VQ_FAIL(kCls, "_createRawStream", "iBlockNum == 0", VQ_ERR_ARGUMENT);
     if (const auto* fs = Vq::typeCast<VqFSStorageLocation>(_pLocation.get())) {
-        out = new VqFileByteStream(fs->fullPath(), readOnly, truncate);
-        if (!out)
+        Vq::SharedPtr<VqFileByteStream> file = new VqFileByteStream(fs->fullPath(), readOnly, truncate);
+        if (!file)
             VQ_FAIL(kCls, "_createRawStream",
                     "Allocation failed: new VqFileByteStream(path, bReadOnly, bTruncate)", VQ_ERR_ALLOC);
+        if (_bPinned) file->pin(_nPinnedDev, _nPinnedIno);
+        out = file.get();
         return true;
     }
     if (const auto* rw = Vq::typeCast<VqRwStorageLocation>(_pLocation.get())) {
@@ -145,6 +148,13 @@ bool VqTOCStreamMgr::_closePhysStreams() {
 int VqTOCStreamMgr::numPhysStreams() const {
     VqAutoLockRead lock(_tPhysLock);
     return static_cast<int>(_vpPhysStreams.size());
+}
+
+void VqTOCStreamMgr::pinFile(uint64_t dev, uint64_t ino) {
+    VqAutoLockWrite lock(_tPhysLock);
+    _bPinned = true;
+    _nPinnedDev = dev;
+    _nPinnedIno = ino;
 }
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -561,11 +571,19 @@ bool VqTOCStreamMgr::_close() {
     bool ok = computTOCPosition() && flushSegments() && writeTOC() && _closePhysStreams() &&
               activateHeader() && _closePhysStreams();
     if (!ok) {
+        // Closing streams after a failed write mostly fails the same way
+        // again; the first failure is the one to report.
+        Vq::SharedPtr<VqStdError> first = VqErrorState::currentError();
         _invalidatePersistedState();
         _closePhysStreams();
+        if (first) VqErrorState::setError(first.get());
         return false;
     }
     return true;
+}
+
+void VqTOCStreamMgr::_abort() {
+    _closePhysStreams();
 }
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -698,15 +716,22 @@ struct VqFlushWorker {
     std::vector<VqSegment*>* segments;
     std::atomic<size_t> next{0};
     std::vector<char> bRes;
+    // The error each worker met, and the worker that failed first.
+    std::vector<Vq::SharedPtr<VqStdError>> errors;
+    std::atomic<int> firstFailure{-1};
 
     static void work(unsigned, unsigned threadIndex, void* data) {
         auto* self = static_cast<VqFlushWorker*>(data);
         if (threadIndex >= self->bRes.size()) return;
-        for (;;) {
+        // After a failure the file is given up: the others stop writing too.
+        while (self->firstFailure.load() < 0) {
             size_t i = self->next.fetch_add(1);
             if (i >= self->segments->size()) break;
             if (!self->mgr->_writeOneSegment((*self->segments)[i])) {
                 self->bRes[threadIndex] = 0;
+                self->errors[threadIndex] = VqErrorState::currentError();
+                int none = -1;
+                self->firstFailure.compare_exchange_strong(none, static_cast<int>(threadIndex));
                 break;
             }
         }
@@ -719,6 +744,7 @@ bool VqTOCStreamMgr::_writeSegmentsParallel(std::vector<VqSegment*>& segments, i
     worker.mgr = this;
     worker.segments = &segments;
     worker.bRes.assign(static_cast<size_t>(nThreads), 1);
+    worker.errors.resize(static_cast<size_t>(nThreads));
     if (!pool) {
         VqFlushWorker::work(1, 0, &worker);
     } else {
@@ -731,8 +757,15 @@ bool VqTOCStreamMgr::_writeSegmentsParallel(std::vector<VqSegment*>& segments, i
         VQ_PROPAGATE(pool->joinTask(&task));
     }
     bool allOk = std::all_of(worker.bRes.begin(), worker.bRes.end(), [](char r) { return r != 0; });
-    if (!allOk) VQ_FAIL(kCls, "flushSegments", "paTOCMgrSC[0].bRes == true", VQ_ERR_INTERNAL);
-    return true;
+    if (allOk) return true;
+    // The first worker's failure is the cause to report; the task's own
+    // text stands for a failure that left no error.
+    const int first = worker.firstFailure.load();
+    if (first >= 0 && worker.errors[static_cast<size_t>(first)]) {
+        VqErrorState::setError(worker.errors[static_cast<size_t>(first)].get());
+        return false;
+    }
+    VQ_FAIL(kCls, "flushSegments", "paTOCMgrSC[0].bRes == true", VQ_ERR_INTERNAL);
 }
 
 bool VqTOCStreamMgr::flushSegments() {

@@ -33,11 +33,16 @@ public:
     int64_t tocSize() const;
     // Number of physical streams created so far.
     int numPhysStreams() const;
+    // The file being written already exists and lies in a directory that
+    // others may write to: its streams open only the file with this device
+    // and inode number (see VqFileByteStream::pin).
+    void pinFile(uint64_t dev, uint64_t ino);
 
 protected:
     bool readHeader() override;
     bool _open() override;
     bool _close() override;
+    void _abort() override;
     bool _beginReadSegment(const VqGUID& guid, VqSegmentIOData& data, uint64_t& extent) override;
     bool _endReadSegment(VqSegmentIOData& data) override;
     bool _beginWriteSegment(const VqGUID& guid, int segType, uint64_t reserve,
@@ -79,6 +84,9 @@ private:
     int64_t _nFileEnd = -1;
     // Where the legacy block of formats 6 and 7 was written.
     int64_t _nLegacyBlockOffset = -1;
+    bool _bPinned = false;
+    uint64_t _nPinnedDev = 0;
+    uint64_t _nPinnedIno = 0;
 
     mutable VqRWSpinLock _tPhysLock;
     // The TOC and the file end.

@@ -102,6 +102,15 @@ public:
     static bool loadSegmentOf(VqStreamMgr* mgr, int major, const VqGUID& segGuid, Vq::SharedPtr<VqBase>& out);
 
     // ---- saving ----
+    // A save into a file writes a new file beside it and renames it into
+    // place once it is complete and on disk: the name always holds the old
+    // file or the whole new one, and a failed save removes what it wrote.
+    // The new file keeps the old one's permission bits (and owner, where the
+    // process may set it). Saving through a symbolic link replaces the file
+    // it names and keeps the link; other hard links to the old file keep the
+    // old contents. A failure names the file it concerns in the error's
+    // location (the target, or the file a late-loaded segment was to be read
+    // from) and carries the system's reason where there is one.
     bool save();
     bool saveAs(const VqStorageLocation* loc);
     bool saveAs(const VqString& dir, const VqString& name);

@@ -4,6 +4,7 @@
 #include "VqElementIO.h"
 #include "VqErrorState.h"
 #include "VqFSStorageLocation.h"
+#include "VqFileReplacer.h"
 #include "VqFlatTable.h"
 #include "VqFormatSettings.h"
 #include "VqMemoryReservation.h"
@@ -14,12 +15,11 @@
 #include "VqStdError.h"
 #include "VqStorageManager.h"
 #include "VqStreamMgr.h"
+#include "VqTOCStreamMgr.h"
 
 #include <atomic>
-#include <cstdio>
 #include <filesystem>
 #include <string>
-#include <unistd.h>
 
 namespace {
 const char* const kCls = "VqPartition";
@@ -116,11 +116,21 @@ bool writeSettingsFor(const VqSaveOptions& options, int& major, int& minor, int&
     VQ_FAIL(kCls, "saveAs", "Compression must be Default, Zlib or Lzma", VQ_ERR_ARGUMENT);
 }
 
-// A name beside the target, unique to this process and save.
-std::string tempPathFor(const std::string& target) {
-    static std::atomic<unsigned> s_counter{0};
-    return target + ".tmp" + std::to_string(static_cast<long>(::getpid())) + "_" +
-           std::to_string(++s_counter);
+// Records why a late-loaded segment of the file being saved could not be
+// read: its GUID, and whether the file lacks it or holds it damaged. The
+// load's own error says neither, and the location is the file read, not the
+// one being written.
+void failLateSegment(const VqStreamMgr* source, const VqGUID& seg, int segType) {
+    VqString guidText;
+    seg.toString(guidText);
+    const auto* toc = Vq::typeCast<VqTOCStreamMgr>(source);
+    const bool missing = toc && !toc->toc().find(seg);
+    const std::string text = "The late-loaded segment " + guidText.toUtf8() + " (type " +
+                             std::to_string(segType) +
+                             (missing ? ") is missing from the file" : ") cannot be read");
+    VqErrorState::throwStdError(kCls, "save", text.c_str(), VQ_ERR_READ);
+    const auto* fs = source ? Vq::typeCast<VqFSStorageLocation>(source->location()) : nullptr;
+    if (fs) VqErrorState::rethrowError(fs->fullPath());
 }
 } // namespace
 
@@ -158,8 +168,17 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr) {
     // Late-loaded data must be in memory before it can be written into the new file.
     std::vector<VqLateLoadedPropAtom*> lateLoaded;
     collectLateLoaded(section->holders(), lateLoaded);
-    for (VqLateLoadedPropAtom* ll : lateLoaded)
-        if (!ll->isLoaded() && !ll->guid().isNull()) VQ_PROPAGATE(ll->ensureData(*this));
+    for (VqLateLoadedPropAtom* ll : lateLoaded) {
+        if (ll->isLoaded() || ll->guid().isNull()) continue;
+        const VqGUID seg = ll->guid();
+        if (!ll->ensureData(*this)) {
+            // A failed load forgets the segment; a failed save must leave the
+            // partition as it was, able to try again.
+            ll->setSegment(seg, ll->segType());
+            failLateSegment(_pStreamMgr.get(), seg, ll->segType());
+            return false;
+        }
+    }
 
     VQ_PROPAGATE(seg->addSection(section.get()));
     VQ_PROPAGATE(mgr->addNewSegment(seg));
@@ -253,57 +272,73 @@ bool VqPartition::_save(const VqStorageLocation* target) {
         VQ_FAIL(kCls, "save", "(iMajor >= 6 && iMajor <= 10) || (iMajor == 99)", VQ_ERR_TOO_NEW);
     SavingScope saving(_uAttrWord);
 
-    // The new file is written beside the target and renamed into place only
-    // once it is complete, so that a failed save leaves the old file as it was.
+    // The new file is written beside the target and put in its place only
+    // once it is complete and on disk (see VqFileReplacer): a failed or
+    // killed save leaves the old file as it was.
     Vq::SharedPtr<VqStorageLocation> writeLoc;
     VQ_PROPAGATE(target->clone(writeLoc));
-    std::string finalPath, tempPath;
-    if (auto* fs = Vq::typeCast<VqFSStorageLocation>(writeLoc.get())) {
-        finalPath = fs->fullPath().toUtf8();
-        tempPath = tempPathFor(finalPath);
+    VqFileReplacer replacer;
+    auto* fs = Vq::typeCast<VqFSStorageLocation>(writeLoc.get());
+    if (fs) {
+        std::string path;
+        VQ_PROPAGATE(Vq::convertToMBCS(path, fs->fullPath()));
+        VQ_PROPAGATE(replacer.begin(path));
         fs->setBasePath(VqString());
-        fs->setName(VqString::fromUtf8(tempPath));
+        fs->setName(VqString(replacer.tempPath().c_str()));
     }
 
     // The new file's segments are buffered until the manager flushes them;
     // they take about as much memory as the file they replace.
     std::error_code sizeError;
-    const auto oldSize = finalPath.empty() ? 0 : std::filesystem::file_size(finalPath, sizeError);
+    const auto oldSize = fs ? std::filesystem::file_size(replacer.targetPath(), sizeError) : 0;
     VqMemoryReservation reservation(sizeError ? 0 : oldSize);
 
     Vq::SharedPtr<VqStorageLocation> previous = _pLocation;
     VQ_PROPAGATE(target->clone(_pLocation));
-    auto fail = [&](const char* what, VqErrorCode code) {
+    // The first failure is the one reported: the clean-up after it (a
+    // manager giving up its file, the temporary file going) records nothing.
+    Vq::SharedPtr<VqStreamMgr> mgr;
+    auto fail = [&]() {
         Vq::SharedPtr<VqStdError> error = VqErrorState::currentError();
-        if (!tempPath.empty()) ::unlink(tempPath.c_str());
+        if (mgr) mgr->abort();
+        replacer.discard();
         _pLocation = previous;
-        if (what)
-            VqErrorState::throwStdError(kCls, "save", what, code);
-        else if (error)
-            VqErrorState::setError(error.get());
+        if (error) VqErrorState::setError(error.get());
         return false;
     };
 
     Vq::SharedPtr<VqStorageLocation> resolved;
-    Vq::SharedPtr<VqStreamMgr> mgr;
     if (!_createStreamMgr(nullptr, writeLoc.get(), false, resolved, mgr) || !mgr->setPartition(this) ||
         !mgr->_initStreamMgr(false))
-        return fail(nullptr, VQ_ERR_NONE);
-    if (!mgr->open()) return fail("Could not open file with specified file/path", VQ_ERR_CORRUPT);
-    const bool written = major >= 8 ? _writeGraph(mgr.get()) : _writeLegacyBlock(mgr.get());
-    if (!written || !mgr->close()) {
-        if (mgr->isOpen()) mgr->close();
-        return fail(nullptr, VQ_ERR_NONE);
+        return fail();
+    if (fs) {
+        auto* toc = Vq::typeCast<VqTOCStreamMgr>(mgr.get());
+        if (!toc) {
+            VqErrorState::throwStdError(kCls, "save", "A file needs a file stream manager", VQ_ERR_INTERNAL);
+            return fail();
+        }
+        // Others may write in the target's directory: the file written is
+        // the one created above, whoever renames what meanwhile.
+        toc->pinFile(replacer.device(), replacer.inode());
     }
+    if (!mgr->open()) {
+        Vq::SharedPtr<VqStdError> cause = VqErrorState::currentError();
+        const std::string text = "Could not open file with specified file/path" +
+                                 (cause ? ": " + cause->description().toUtf8() : std::string());
+        VqErrorState::throwStdError(kCls, "save", text.c_str(), VQ_ERR_CORRUPT);
+        return fail();
+    }
+    const bool written = major >= 8 ? _writeGraph(mgr.get()) : _writeLegacyBlock(mgr.get());
+    if (!written || !mgr->close()) return fail();
     mgr.reset();
 
-    // The old file is released before it is replaced.
+    // The partition reads from the old file until the new one has taken its
+    // place, so that a failed replacement leaves it as it was.
+    if (fs && !replacer.commit()) return fail();
     if (_pStreamMgr) {
         if (_pStreamMgr->isOpen()) _pStreamMgr->close();
         _pStreamMgr.reset();
     }
-    if (!tempPath.empty() && std::rename(tempPath.c_str(), finalPath.c_str()) != 0)
-        return fail("Could not replace the file with the one written", VQ_ERR_WRITE);
     _setAttrBit(VQ_PARTITION_NEW, false);
     _setAttrBit(VQ_PARTITION_OPEN, true);
     _setAttrBit(VQ_PARTITION_NOOPEN, false);
@@ -319,7 +354,16 @@ bool VqPartition::_saveReporting(const VqStorageLocation* target, const char* me
     } catch (...) {
         ok = VqErrorState::recordCurrentException(kCls, method);
     }
-    if (!ok) _rethrowForFile(target);
+    if (!ok) {
+        // An error that names a file already (the file a late-loaded segment
+        // was to be read from) keeps it; any other concerns the target.
+        Vq::SharedPtr<VqStdError> error = VqErrorState::currentError();
+        const VqString where = error ? error->location() : VqString();
+        if (where.numChars() == 0 || where == VqString("<none>"))
+            _rethrowForFile(target);
+        else
+            VqErrorState::rethrowError();
+    }
     return ok;
 }
 

@@ -98,7 +98,7 @@ TEST_F(ByteStreamTest, OpenFailuresAndUnlockedUse) {
         missing->open();
         FAIL() << "opened";
     } catch (const Vq::StdException& e) {
-        EXPECT_STREQ(e.description(), "Unable to open file");
+        EXPECT_STREQ(e.description(), "Unable to open file: No such file or directory");
         EXPECT_EQ(e.code(), VQ_ERR_SETTING);
     }
     EXPECT_FALSE(missing->isLocked());
@@ -115,6 +115,7 @@ TEST_F(ByteStreamTest, OpenFailuresAndUnlockedUse) {
     }
 }
 
+// The system's reason follows the failure's own text.
 TEST_F(ByteStreamTest, AFullDeviceEndsInWriteFailed) {
     if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
     std::vector<VqUChar> big(600000, 0x5A);
@@ -123,7 +124,7 @@ TEST_F(ByteStreamTest, AFullDeviceEndsInWriteFailed) {
         Vq::SharedPtr<VqDataStream> s = new VqDataStream(new VqFileByteStream("/dev/full", false, false));
         s->open();
         EXPECT_FALSE(s->write(big.data(), static_cast<int>(big.size())));
-        EXPECT_EQ(lastError(), "Write failed");
+        EXPECT_EQ(lastError(), "Write failed: No space left on device");
         EXPECT_EQ(lastCode(), VQ_ERR_WRITE);
     }
     {
@@ -135,9 +136,69 @@ TEST_F(ByteStreamTest, AFullDeviceEndsInWriteFailed) {
             s->close();
             FAIL() << "closed";
         } catch (const Vq::StdException& e) {
-            EXPECT_STREQ(e.description(), "Write failed");
+            EXPECT_STREQ(e.description(), "Write failed: No space left on device");
         }
     }
+    {
+        // Seeking hands the buffered bytes over first: its failure is the write's.
+        Vq::SharedPtr<VqFileByteStream> s = new VqFileByteStream("/dev/full", false, false);
+        VqAutoLockByteStream guard(s.get());
+        s->open();
+        const VqUChar b[4] = {1, 2, 3, 4};
+        s->writeBytes(b, sizeof b);
+        try {
+            s->seek(0);
+            FAIL() << "seeked";
+        } catch (const Vq::StdException& e) {
+            EXPECT_STREQ(e.description(), "Write failed: No space left on device");
+            EXPECT_EQ(e.code(), VQ_ERR_WRITE);
+        }
+    }
+}
+
+// A pinned stream reopens only its own file: not another file renamed or
+// linked under its name (which it must not truncate either), not a link.
+TEST_F(ByteStreamTest, APinnedStreamOpensOnlyItsOwnFile) {
+    const std::string mine = (_dir / "mine").string(), other = (_dir / "other").string();
+    Vq::SharedPtr<VqFileByteStream> first = new VqFileByteStream(path("mine"), false, true);
+    put(first.get(), "abc");
+    first->close();
+    struct stat st {};
+    ASSERT_EQ(::stat(mine.c_str(), &st), 0);
+    auto pinned = [&](bool truncate) {
+        Vq::SharedPtr<VqFileByteStream> s = new VqFileByteStream(path("mine"), false, truncate);
+        s->pin(st.st_dev, st.st_ino);
+        return s;
+    };
+    Vq::SharedPtr<VqFileByteStream> s = pinned(true);
+    put(s.get(), "xyz");
+    s->close();
+    EXPECT_EQ(get(pinned(false).get(), 8), "xyz");
+
+    auto openFails = [&](const char* expected) {
+        Vq::SharedPtr<VqFileByteStream> t = pinned(true);
+        VqAutoLockByteStream guard(t.get());
+        try {
+            t->open();
+            ADD_FAILURE() << "opened";
+        } catch (const Vq::StdException& e) {
+            EXPECT_STREQ(e.description(), expected);
+        }
+    };
+    std::FILE* f = std::fopen(other.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fputs("precious", f);
+    std::fclose(f);
+    ASSERT_EQ(::unlink(mine.c_str()), 0);
+    ASSERT_EQ(::link(other.c_str(), mine.c_str()), 0);
+    openFails("The file was replaced by another while it was being written");
+    ASSERT_EQ(::unlink(mine.c_str()), 0);
+    ASSERT_EQ(::symlink(other.c_str(), mine.c_str()), 0);
+    openFails("Unable to open file: Too many levels of symbolic links");
+    ASSERT_EQ(::unlink(mine.c_str()), 0);
+    openFails("Unable to open file: No such file or directory");
+    EXPECT_FALSE(std::filesystem::exists(mine));
+    EXPECT_EQ(std::filesystem::file_size(other), 8u);
 }
 
 TEST_F(ByteStreamTest, SeekOnAPipeFails) {
@@ -149,7 +210,7 @@ TEST_F(ByteStreamTest, SeekOnAPipeFails) {
         s->seek(10);
         FAIL() << "seeked on a pipe";
     } catch (const Vq::StdException& e) {
-        EXPECT_STREQ(e.description(), "Seek fail check errno");
+        EXPECT_STREQ(e.description(), "Seek fail check errno: Illegal seek");
         EXPECT_EQ(e.code(), VQ_ERR_SEEK);
     }
 }
