@@ -182,7 +182,7 @@ bool VertexRecordFields::reorder(const uint32_t* recordMap, uint32_t nRecs, cons
             VQ_FAIL(kCls, "reorder", "recordMap[j] < nOrigRecs && coordMap[j] < nOrigRecs", VQ_ERR_ARGUMENT);
     auto gather = [&](const VqVecf& from, int nComps, const uint32_t* map, VqVecf& to) {
         to.resize(size_t(nRecs) * nComps);
-        for (uint32_t j = 0; j < nRecs; ++j)
+        for (uint32_t j = 0; nComps && j < nRecs; ++j)
             std::memcpy(&to[size_t(j) * nComps], &from[size_t(map[j]) * nComps], sizeof(float) * nComps);
     };
     VqVecf coords, normals, colors, tex[VQ_GEOMBIND_NUM_TEXUNITS];
@@ -224,7 +224,7 @@ bool VertexRecordFields::append(const VertexRecordFields& src, const uint32_t* i
     const uint32_t nOld = _nRecs;
     VQ_PROPAGATE(VertexRecordFields::resize(nOld + n));
     auto copy = [&](VqVecf& to, const VqVecf& from, int nComps) {
-        for (uint32_t i = 0; i < n; ++i)
+        for (uint32_t i = 0; nComps && i < n; ++i)
             std::memcpy(&to[size_t(nOld + i) * nComps], &from[size_t(indices[i]) * nComps],
                         sizeof(float) * nComps);
     };

@@ -106,10 +106,15 @@ VqVertexRecordPool::VqVertexRecordPool(uint64_t eBindings) : VqVertexRecordPool(
 
 VqVertexRecordPool::VqVertexRecordPool(const VqVertexRecordPool& o)
     : VqPropBase(o), Vq::RWLockable(), _bCollocated(o._bCollocated), _bEquivRingsValid(o._bEquivRingsValid),
-      _bDynamic(o._bDynamic), _vuIndexMap(o._vuIndexMap), _vuEquivRing(o._vuEquivRing), _bbox(o._bbox),
-      _bBBoxValid(o._bBBoxValid), _fVertexEps(o._fVertexEps), _fAngleEps(o._fAngleEps),
-      _fNormalThreshold(o._fNormalThreshold), _nVtxBits(o._nVtxBits), _nNormBits(o._nNormBits),
-      _nTexBits(o._nTexBits), _nColBits(o._nColBits) {
+      _bDynamic(o._bDynamic), _vuIndexMap(o._vuIndexMap), _vuEquivRing(o._vuEquivRing),
+      _fVertexEps(o._fVertexEps), _fAngleEps(o._fAngleEps), _fNormalThreshold(o._fNormalThreshold),
+      _nVtxBits(o._nVtxBits), _nNormBits(o._nNormBits), _nTexBits(o._nTexBits), _nColBits(o._nColBits) {
+    {
+        // Another thread may be filling the original's box as we copy it.
+        VqAutoLock lock(o._cacheMutex);
+        _bbox = o._bbox;
+        _bBBoxValid = o._bBBoxValid;
+    }
     VqBase* pCopy = nullptr;
     if (!o._pFields->_clone(pCopy) || !pCopy)
         throw Vq::StdException(__PRETTY_FUNCTION__, "Memory Allocation", VQ_ERR_ALLOC);

@@ -487,6 +487,7 @@ struct VqVertexRecordPoolCoding {
         int nComps = 0, nBits = 0;
         VQ_PROPAGATE(readU8(os, nComps) && readU8(os, nBits));
         VQ_CHECK(nComps == f.numColorComps(), kCls, method, VQ_ERR_CORRUPT);
+        VQ_CHECK(nBits <= 8, kCls, method, VQ_ERR_CORRUPT);
         VqColorQuantizer q;
         VQ_PROPAGATE(q.deserialize(os));
         int prec[4];

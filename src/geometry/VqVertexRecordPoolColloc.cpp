@@ -176,6 +176,10 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced) {
     uint32_t next = 0;
     for (uint32_t r : byRank)
         if (r != kNone && classOrder[classOf[r]] == kNone) classOrder[classOf[r]] = next++;
+    // Removing unreferenced records keeps the referenced classes alone: a
+    // copy that could not merge (a NaN attribute equals nothing, not even
+    // itself) goes as well.
+    const uint32_t nKeep = bRemoveUnreferenced ? next : nUniq;
     for (uint32_t c = 0; c < nUniq; ++c)
         if (classOrder[c] == kNone) classOrder[c] = next++;
 
@@ -183,16 +187,20 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced) {
     if (!xAutovRecMap.ok()) VQ_FAIL(kCls, "_ensureCollocated", "xAutovRecMap._p", VQ_ERR_ALLOC);
     VqVecu& recordMap = *xAutovRecMap;
     VqVecu coordMap;
-    recordMap.resize(nUniq);
-    coordMap.resize(nUniq);
+    recordMap.resize(nKeep);
+    coordMap.resize(nKeep);
     for (uint32_t c = 0; c < nUniq; ++c) {
+        if (classOrder[c] >= nKeep) continue;
         recordMap[static_cast<int>(classOrder[c])] = head[c];
         coordMap[static_cast<int>(classOrder[c])] = rep[c];
     }
-    // rank is done with: it becomes the map from old to new records.
+    // rank is done with: it becomes the map from old to new records (all
+    // ones for a record that was removed).
     VqVecu& oldToNew = rank;
-    for (uint32_t i = 0; i < n; ++i)
-        oldToNew[static_cast<int>(i)] = classOrder[classOf[i]];
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t j = classOrder[classOf[i]];
+        oldToNew[static_cast<int>(i)] = j < nKeep ? j : kNone;
+    }
     VQ_PROPAGATE(_reorderAndNotify(recordMap, &coordMap, oldToNew));
     _recordsChanged();
     _bCollocated = true;

@@ -216,6 +216,19 @@ TEST_F(CollocTest, IndexMapsReachEveryMeshAndRenumberInReferenceOrder) {
     EXPECT_EQ(a.indices, (std::vector<uint32_t>{0, 1, 2}));
     EXPECT_EQ(b.indices, (std::vector<uint32_t>{2, 1}));
 
+    // An unreferenced record becomes a copy of the first referenced one; when
+    // that cannot merge with its copy (its colour is NaN), the copy goes anyway.
+    VqVertexRecordPool nan(VQ_GEOMBIND_VTXCOORD3 | VQ_GEOMBIND_VTXCOLOR3);
+    Records rn;
+    rn.coords = {0, 0, 0, 1, 1, 1};
+    rn.colors = {0, 0, 0, NAN, 1, 1};
+    ASSERT_TRUE(rn.addTo(nan, 2));
+    FakeMesh user(&nan, {1});
+    ASSERT_TRUE(nan._ensureCollocated(true)) << lastError();
+    EXPECT_EQ(nan.numVtxRecords(), 1u);
+    EXPECT_EQ(nan.indexMap(), (VqVecu{0xFFFFFFFFu, 0}));
+    EXPECT_EQ(user.indices, (std::vector<uint32_t>{0}));
+
     // With no mesh left, removing unreferenced records empties the pool.
     VqVertexRecordPool lonely(VQ_GEOMBIND_VTXCOORD3);
     ASSERT_TRUE(r.addTo(lonely, 6));
