@@ -27,6 +27,7 @@
 #include "VqMappingSurface.h"
 #include "VqMaterial.h"
 #include "VqMemoryByteStream.h"
+#include "VqMinVertexRecordFields.h"
 #include "VqModelContext.h"
 #include "VqNode.h"
 #include "VqNodeIter.h"
@@ -59,6 +60,7 @@
 #include "VqUnknownNode.h"
 #include "VqUnknownPropAtom.h"
 #include "VqVec4fPropAtom.h"
+#include "VqVertexRecordPool.h"
 #include "VqVoidPtrPropAtom.h"
 #include "VqXform.h"
 #include "VqZlibSegObjectStream.h"
@@ -161,6 +163,12 @@ const Entry s_classes[] = {
     VQ_CLASS(VqNodeIter),
     VQ_CLASS(VqStackNodeIter),
     VQ_CLASS(VqHeapNodeIter),
+    // vertex record pools
+    VQ_CLASS(VqVertexRecordPool),
+    VQ_CLASS(Vq::VertexRecordFields),
+    VQ_CLASS(Vq::MinVertexRecordFields),
+    VQ_CLASS(Vq::DefVertexRecordFields),
+    VQ_CLASS(Vq::AuxDefVertexRecordFields),
     // remaining classes
     VQ_CLASS(VqThumbnailSet),
     VQ_CLASS(VqState),

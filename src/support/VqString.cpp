@@ -2,6 +2,7 @@
 
 #include "VqAsciiRun.h"
 #include "VqErrorState.h"
+#include "VqLookup2.h"
 #include "VqPlatform.h"
 #include "VqUCS2Converter.h"
 
@@ -39,87 +40,6 @@ bool allAscii(const unsigned short* u, size_t n) {
     return Vq::asciiPrefix(u, n) == n;
 }
 
-// Bob Jenkins' lookup2 mixing step.
-inline void mix(uint32_t& a, uint32_t& b, uint32_t& c) {
-    a -= b;
-    a -= c;
-    a ^= (c >> 13);
-    b -= c;
-    b -= a;
-    b ^= (a << 8);
-    c -= a;
-    c -= b;
-    c ^= (b >> 13);
-    a -= b;
-    a -= c;
-    a ^= (c >> 12);
-    b -= c;
-    b -= a;
-    b ^= (a << 16);
-    c -= a;
-    c -= b;
-    c ^= (b >> 5);
-    a -= b;
-    a -= c;
-    a ^= (c >> 3);
-    b -= c;
-    b -= a;
-    b ^= (a << 10);
-    c -= a;
-    c -= b;
-    c ^= (b >> 15);
-}
-
-uint32_t lookup2(const uint8_t* k, uint32_t length, uint32_t initval) {
-    uint32_t a = 0x9e3779b9, b = 0x9e3779b9, c = initval;
-    uint32_t len = length;
-    while (len >= 12) {
-        a += k[0] + (uint32_t(k[1]) << 8) + (uint32_t(k[2]) << 16) + (uint32_t(k[3]) << 24);
-        b += k[4] + (uint32_t(k[5]) << 8) + (uint32_t(k[6]) << 16) + (uint32_t(k[7]) << 24);
-        c += k[8] + (uint32_t(k[9]) << 8) + (uint32_t(k[10]) << 16) + (uint32_t(k[11]) << 24);
-        mix(a, b, c);
-        k += 12;
-        len -= 12;
-    }
-    c += length;
-    // The lowest byte of c holds the length, so the tail starts at its second byte.
-    switch (len) {
-    case 11:
-        c += uint32_t(k[10]) << 24;
-        [[fallthrough]];
-    case 10:
-        c += uint32_t(k[9]) << 16;
-        [[fallthrough]];
-    case 9:
-        c += uint32_t(k[8]) << 8;
-        [[fallthrough]];
-    case 8:
-        b += uint32_t(k[7]) << 24;
-        [[fallthrough]];
-    case 7:
-        b += uint32_t(k[6]) << 16;
-        [[fallthrough]];
-    case 6:
-        b += uint32_t(k[5]) << 8;
-        [[fallthrough]];
-    case 5:
-        b += k[4];
-        [[fallthrough]];
-    case 4:
-        a += uint32_t(k[3]) << 24;
-        [[fallthrough]];
-    case 3:
-        a += uint32_t(k[2]) << 16;
-        [[fallthrough]];
-    case 2:
-        a += uint32_t(k[1]) << 8;
-        [[fallthrough]];
-    case 1:
-        a += k[0];
-    }
-    mix(a, b, c);
-    return c;
-}
 } // namespace
 
 // ---- VqStringPrimitive --------------------------------------------------------
@@ -326,7 +246,7 @@ void VqString::clear() {
 // ---- Comparison and search ----------------------------------------------------
 
 uint32_t VqString::hash() const {
-    return lookup2(reinterpret_cast<const uint8_t*>(getConstPtr()), static_cast<uint32_t>(numBytes()), 0);
+    return vqLookup2(reinterpret_cast<const uint8_t*>(getConstPtr()), static_cast<uint32_t>(numBytes()), 0);
 }
 
 bool VqString::operator==(const VqString& o) const {

@@ -1,0 +1,328 @@
+// Collocation: the sweep's tolerance rules, compatibility, rings, and the
+// index maps that reach every mesh sharing the pool.
+#include "PoolTestUtil.h"
+#include "VqCollocRenumber.h"
+
+#include <cmath>
+#include <random>
+#include <set>
+
+namespace {
+
+class CollocTest : public VqLibTest {
+protected:
+    // Collocates, keeping unreferenced records.
+    static void collocate(VqVertexRecordPool& pool) {
+        ASSERT_TRUE(pool._ensureCollocated(false)) << lastError();
+    }
+};
+
+TEST_F(CollocTest, OneRecordIsCollocatedAtOnceAndTwoEqualOnesBecomeOne) {
+    VqVertexRecordPool pool(VQ_GEOMBIND_VTXCOORD3);
+    Records r;
+    r.coords = {1, 2, 3, 1, 2, 3};
+    ASSERT_TRUE(r.addTo(pool, 1));
+    collocate(pool);
+    EXPECT_EQ(pool.numVtxRecords(), 1u);
+
+    uint32_t first = 0;
+    ASSERT_TRUE(r.addTo(pool, 1, &first));
+    EXPECT_FALSE(pool.isCollocated());
+    collocate(pool);
+    EXPECT_EQ(pool.numVtxRecords(), 1u);
+    EXPECT_EQ(pool.indexMap(), (VqVecu{0, 0}));
+}
+
+TEST_F(CollocTest, NearRecordsWithOtherColoursShareAPositionButNotAClass) {
+    // Vertex epsilon -1 is an absolute tolerance of 1.
+    VqVertexRecordPool pool(VQ_GEOMBIND_VTXCOORD3 | VQ_GEOMBIND_VTXCOLOR3);
+    ASSERT_TRUE(pool.setCollocateTol(-1.0f, 1e-4f));
+    Records r;
+    r.coords = {0, 0, 0, 0.5f, 0, 0, 0.25f, 0, 0};
+    r.colors = {1, 0, 0, 0, 1, 0, 1, 0, 0};
+    ASSERT_TRUE(r.addTo(pool, 3));
+    collocate(pool);
+    ASSERT_EQ(pool.numVtxRecords(), 2u);
+    // Records 0 and 2 (the same red) merge; record 1 keeps its class but
+    // moves onto the representative's position.
+    EXPECT_EQ(pool.indexMap()[0], pool.indexMap()[2]);
+    EXPECT_NE(pool.indexMap()[0], pool.indexMap()[1]);
+    for (int c = 0; c < 3; ++c)
+        EXPECT_EQ(coordOf(pool, 0, c), coordOf(pool, 1, c));
+    ASSERT_TRUE(pool._ensureEquivRings());
+    EXPECT_EQ(pool.nextEquivVtx(0), 1u);
+    EXPECT_EQ(pool.nextEquivVtx(1), 0u);
+    EXPECT_TRUE(pool._isValidColloc());
+}
+
+TEST_F(CollocTest, ToleranceIsRelativeToTheBoxUnlessNegative) {
+    // Two records 0.0005 apart at the ends of a 1000-unit box: the default
+    // relative tolerance (1e-6 of the diagonal, about 0.0017) merges them, an
+    // absolute 0.0001 does not, and an absolute 0.001 does whatever the box.
+    for (float eps : {1e-6f, -1e-4f, -1e-3f}) {
+        VqVertexRecordPool pool(VQ_GEOMBIND_VTXCOORD3);
+        ASSERT_TRUE(pool.setCollocateTol(eps, 1e-4f));
+        Records r;
+        r.coords = {0, 0, 0, 0.0005f, 0, 0, 1000, 1000, 1000};
+        ASSERT_TRUE(r.addTo(pool, 3));
+        collocate(pool);
+        EXPECT_EQ(pool.numVtxRecords(), eps == -1e-4f ? 3u : 2u) << eps;
+    }
+}
+
+TEST_F(CollocTest, HomogeneousCoordinatesCollocateByTheirProjection) {
+    VqVertexRecordPool pool(VQ_GEOMBIND_VTXCOORD4);
+    Records r;
+    r.coords = {1, 2, 3, 1, 2, 4, 6, 2, 1, 2, 3, 2};
+    ASSERT_TRUE(r.addTo(pool, 3));
+    collocate(pool);
+    EXPECT_EQ(pool.numVtxRecords(), 2u);
+    EXPECT_EQ(pool.indexMap()[0], pool.indexMap()[1]);
+    EXPECT_NE(pool.indexMap()[0], pool.indexMap()[2]);
+}
+
+TEST_F(CollocTest, NormalsMergeWithinTheChordAndColoursOnlyWhenEqual) {
+    VqVertexRecordPool pool(VQ_GEOMBIND_VTXCOORD3 | VQ_GEOMBIND_NORMVEC3 | VQ_GEOMBIND_VTXCOLOR3);
+    const float eps = 0.01f;
+    ASSERT_TRUE(pool.setCollocateTol(1e-6f, eps));
+    // The squared chord between unit normals at angle a is 2(1 - cos a),
+    // compared with 1 - cos(eps).
+    const double limit = std::acos(1.0 - (1.0 - std::cos(double(eps))) / 2.0);
+    auto normal = [](double a) { return std::vector<float>{float(std::sin(a)), 0.0f, float(std::cos(a))}; };
+    Records r;
+    r.coords.assign(5 * 3, 0.0f);
+    for (double a : {0.0, limit * 0.98, limit * 1.02, 0.0, 0.0}) {
+        const auto n = normal(a);
+        r.normals.insert(r.normals.end(), n.begin(), n.end());
+    }
+    const float last = std::nextafter(1.0f, 0.0f);
+    r.colors = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, last, 1, 1, NAN};
+    ASSERT_TRUE(r.addTo(pool, 5));
+    EXPECT_TRUE(pool.isCompatibleVtxRecs(0, 1));
+    EXPECT_FALSE(pool.isCompatibleVtxRecs(0, 2));
+    EXPECT_FALSE(pool.isCompatibleVtxRecs(0, 3));
+    EXPECT_FALSE(pool.isCompatibleVtxRecs(4, 4));
+    collocate(pool);
+    EXPECT_EQ(pool.numVtxRecords(), 4u);
+    ASSERT_TRUE(pool._ensureEquivRings());
+    // All five lie at one place: one ring through the four records.
+    uint32_t len = 1;
+    for (uint32_t j = pool.nextEquivVtx(0); j != 0; j = pool.nextEquivVtx(j))
+        ++len;
+    EXPECT_EQ(len, 4u);
+}
+
+TEST_F(CollocTest, FlagsAndAuxiliaryRecordsMustAgree) {
+    VqVertexRecordPool pool(VQ_GEOMBIND_VTXCOORD3 | VQ_GEOMBIND_VTXFLAG_MASK);
+    Records r;
+    r.coords.assign(4 * 3, 0.0f);
+    r.flags = {1, 0, 1, 1};
+    ASSERT_TRUE(r.addTo(pool, 4));
+    Vq::SharedPtr<Vq::AuxVertexField> f;
+    ASSERT_TRUE(Vq::AuxVertexField::s_create(VQ_AUXTYPE_U16_V1,
+                                             VqVertexRecordPool::s_AUXFIELD_VQ_SKIN_INDICES, 2, 4, f));
+    f->stepData(1)[2 * 3] = 7; // record 3 differs in the second step only
+    {
+        WriteLock lock(pool);
+        ASSERT_TRUE(pool.bindAuxField(f.get()));
+    }
+    EXPECT_FALSE(pool.isCompatibleVtxRecs(0, 1));
+    EXPECT_TRUE(pool.isCompatibleVtxRecs(0, 2));
+    EXPECT_FALSE(pool.isCompatibleVtxRecs(0, 3));
+    collocate(pool);
+    EXPECT_EQ(pool.numVtxRecords(), 3u);
+    EXPECT_EQ(f->numRecords(), 3u);
+    // The field moved with its records: the one holding 7 is record 3's class.
+    const uint32_t j = pool.indexMap()[3];
+    uint16_t v = 0;
+    std::memcpy(&v, f->stepData(1) + 2 * j, 2);
+    EXPECT_EQ(v, 7);
+}
+
+// Six faces of a unit cube, each with four corners of its own and the
+// face's normal: 24 records at 8 places.
+Records cube() {
+    Records r;
+    const int faces[6][4][3] = {
+        {{0, 0, 0}, {0, 1, 0}, {1, 1, 0}, {1, 0, 0}}, {{0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1}},
+        {{0, 0, 0}, {1, 0, 0}, {1, 0, 1}, {0, 0, 1}}, {{0, 1, 0}, {0, 1, 1}, {1, 1, 1}, {1, 1, 0}},
+        {{0, 0, 0}, {0, 0, 1}, {0, 1, 1}, {0, 1, 0}}, {{1, 0, 0}, {1, 1, 0}, {1, 1, 1}, {1, 0, 1}}};
+    const float normals[6][3] = {{0, 0, -1}, {0, 0, 1}, {0, -1, 0}, {0, 1, 0}, {-1, 0, 0}, {1, 0, 0}};
+    for (int f = 0; f < 6; ++f)
+        for (int k = 0; k < 4; ++k)
+            for (int c = 0; c < 3; ++c) {
+                r.coords.push_back(float(faces[f][k][c]));
+                r.normals.push_back(normals[f][c]);
+            }
+    return r;
+}
+
+TEST_F(CollocTest, CubeOfPerCornerRecordsWeldsToEightPositionsAndKeepsItsNormals) {
+    VqVertexRecordPool pool(VQ_GEOMBIND_VTXCOORD3 | VQ_GEOMBIND_NORMVEC3);
+    ASSERT_TRUE(cube().addTo(pool, 24));
+    std::vector<uint32_t> quads(24);
+    for (uint32_t i = 0; i < 24; ++i)
+        quads[i] = i;
+    FakeMesh mesh(&pool, quads);
+    collocate(pool);
+    EXPECT_EQ(pool.numVtxRecords(), 24u);
+    ASSERT_TRUE(pool._ensureEquivRings());
+    std::set<std::vector<float>> positions;
+    for (uint32_t i = 0; i < 24; ++i) {
+        positions.insert({coordOf(pool, i, 0), coordOf(pool, i, 1), coordOf(pool, i, 2)});
+        uint32_t len = 1;
+        for (uint32_t j = pool.nextEquivVtx(i); j != i; j = pool.nextEquivVtx(j))
+            ++len;
+        EXPECT_EQ(len, 3u) << i;
+    }
+    EXPECT_EQ(positions.size(), 8u);
+    EXPECT_TRUE(pool._isValidColloc());
+
+    // The same cube with one normal everywhere welds to 8 records.
+    VqVertexRecordPool flat(VQ_GEOMBIND_VTXCOORD3 | VQ_GEOMBIND_NORMVEC3);
+    Records r = cube();
+    for (size_t i = 0; i < r.normals.size(); ++i)
+        r.normals[i] = i % 3 == 2 ? 1.0f : 0.0f;
+    ASSERT_TRUE(r.addTo(flat, 24));
+    collocate(flat);
+    EXPECT_EQ(flat.numVtxRecords(), 8u);
+}
+
+TEST_F(CollocTest, IndexMapsReachEveryMeshAndRenumberInReferenceOrder) {
+    VqVertexRecordPool pool(VQ_GEOMBIND_VTXCOORD3);
+    Records r;
+    // Records 0 and 3 coincide, as do 1 and 4; record 5 is used by no mesh.
+    r.coords = {0, 0, 0, 1, 0, 0, 2, 0, 0, 0, 0, 0, 1, 0, 0, 3, 0, 0};
+    ASSERT_TRUE(r.addTo(pool, 6));
+    FakeMesh a(&pool, {2, 4, 0});
+    FakeMesh b(&pool, {3, 1});
+    collocate(pool);
+    ASSERT_EQ(pool.numVtxRecords(), 4u);
+    // Classes in order of first reference: a's 2, 4, 0 first, then the rest.
+    EXPECT_EQ(a.indices, (std::vector<uint32_t>{0, 1, 2}));
+    EXPECT_EQ(b.indices, (std::vector<uint32_t>{2, 1}));
+    EXPECT_EQ(pool.indexMap(), (VqVecu{2, 1, 0, 2, 1, 3}));
+    EXPECT_EQ(coordOf(pool, 3, 0), 3.0f);
+    EXPECT_EQ(a.changes.back(), VqVertexRecordPool::VQ_VRP_RECORDS_CHANGED);
+
+    // Removing unreferenced records drops the one no mesh uses.
+    {
+        WriteLock lock(pool);
+        uint32_t first = 0;
+        ASSERT_TRUE(r.addTo(pool, 1, &first));
+    }
+    ASSERT_TRUE(pool._ensureCollocated(true)) << lastError();
+    EXPECT_EQ(pool.numVtxRecords(), 3u);
+    EXPECT_EQ(a.indices, (std::vector<uint32_t>{0, 1, 2}));
+    EXPECT_EQ(b.indices, (std::vector<uint32_t>{2, 1}));
+
+    // An unreferenced record becomes a copy of the first referenced one; when
+    // that cannot merge with its copy (its colour is NaN), the copy goes anyway.
+    VqVertexRecordPool nan(VQ_GEOMBIND_VTXCOORD3 | VQ_GEOMBIND_VTXCOLOR3);
+    Records rn;
+    rn.coords = {0, 0, 0, 1, 1, 1};
+    rn.colors = {0, 0, 0, NAN, 1, 1};
+    ASSERT_TRUE(rn.addTo(nan, 2));
+    FakeMesh user(&nan, {1});
+    ASSERT_TRUE(nan._ensureCollocated(true)) << lastError();
+    EXPECT_EQ(nan.numVtxRecords(), 1u);
+    EXPECT_EQ(nan.indexMap(), (VqVecu{0xFFFFFFFFu, 0}));
+    EXPECT_EQ(user.indices, (std::vector<uint32_t>{0}));
+
+    // With no mesh left, removing unreferenced records empties the pool.
+    VqVertexRecordPool lonely(VQ_GEOMBIND_VTXCOORD3);
+    ASSERT_TRUE(r.addTo(lonely, 6));
+    ASSERT_TRUE(lonely._ensureCollocated(true));
+    EXPECT_EQ(lonely.numVtxRecords(), 0u);
+}
+
+TEST_F(CollocTest, OptimizePoolCacheOrdersRecordsByFirstUse) {
+    VqVertexRecordPool pool(VQ_GEOMBIND_VTXCOORD2);
+    Records r;
+    r.coords = {0, 0, 1, 0, 2, 0, 3, 0};
+    ASSERT_TRUE(r.addTo(pool, 4));
+    FakeMesh mesh(&pool, {3, 1, 3});
+    ASSERT_TRUE(pool.optimizePoolCache()) << lastError();
+    EXPECT_EQ(mesh.indices, (std::vector<uint32_t>{0, 1, 0}));
+    EXPECT_EQ(pool.indexMap(), (VqVecu{2, 1, 3, 0}));
+    EXPECT_EQ(coordOf(pool, 0, 0), 3.0f);
+    EXPECT_EQ(coordOf(pool, 2, 0), 0.0f);
+}
+
+// Copies of a lattice's points, jittered far below the tolerance, with
+// attributes drawn from a few values: the classes are exactly the distinct
+// (point, attribute) pairs, the positions the distinct points, whatever the
+// order of the records.
+TEST_F(CollocTest, JitteredCopiesOfALatticeWeldExactly) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> jitter(-1e-5f, 1e-5f);
+    std::uniform_int_distribution<int> pick(0, 2);
+    VqVertexRecordPool pool(VQ_GEOMBIND_VTXCOORD3 | VQ_GEOMBIND_VTXCOLOR3);
+    ASSERT_TRUE(pool.setCollocateTol(-1e-3f, 1e-4f));
+    Records r;
+    std::set<std::pair<int, int>> classes;
+    const int nRecs = 6000;
+    for (int i = 0; i < nRecs; ++i) {
+        const int cell = int(rng() % 1000);
+        const int colour = pick(rng);
+        classes.insert({cell, colour});
+        for (int c = 0; c < 3; ++c)
+            r.coords.push_back(float((cell >> (c * 4)) % 16) * 0.1f + jitter(rng));
+        for (int c = 0; c < 3; ++c)
+            r.colors.push_back(c == colour ? 1.0f : 0.0f);
+    }
+    ASSERT_TRUE(r.addTo(pool, nRecs));
+    collocate(pool);
+    EXPECT_EQ(pool.numVtxRecords(), classes.size());
+    std::set<int> cells;
+    for (const auto& [cell, colour] : classes)
+        cells.insert(cell);
+    ASSERT_TRUE(pool._ensureEquivRings());
+    uint32_t rings = 0;
+    std::vector<bool> seen(pool.numVtxRecords());
+    for (uint32_t i = 0; i < pool.numVtxRecords(); ++i) {
+        if (seen[i]) continue;
+        ++rings;
+        for (uint32_t j = i; !seen[j]; j = pool.nextEquivVtx(j))
+            seen[j] = true;
+    }
+    EXPECT_EQ(rings, cells.size());
+    EXPECT_TRUE(pool._isValidColloc());
+}
+
+TEST_F(CollocTest, SweepKeepsPointsThatAreNotFiniteApart) {
+    const VqVec3f pts[4] = {{0, 0, 0}, {NAN, 0, 0}, {0, 0, 0}, {INFINITY, 0, 0}};
+    VqCollocKey keys[4];
+    uint32_t nUniq = 0;
+    auto all = [](const void*, uint32_t, uint32_t) { return true; };
+    ASSERT_TRUE(vqCollocRenumber(4, pts, VqBox3<float>(), 0.1, all, nullptr, keys, nUniq));
+    EXPECT_EQ(nUniq, 3u);
+    EXPECT_EQ(keys[0].iIdx, 0u);
+    EXPECT_EQ(keys[1].iIdx, 2u);
+    EXPECT_EQ(keys[1].iClass, keys[0].iClass);
+    EXPECT_EQ(keys[2].iRep, int(keys[2].iIdx));
+    EXPECT_FALSE(vqCollocRenumber(2, nullptr, VqBox3<float>(), 0.1, all, nullptr, keys, nUniq));
+    EXPECT_EQ(lastError(), "nVerts == 0 || paVerts");
+}
+
+// Points spread along x alone are sorted along an axis that spreads them
+// over all bins rather than one of the fixed axes leaning on y or z.
+TEST_F(CollocTest, HistogramPicksAnAxisThatSpreadsThePoints) {
+    std::vector<VqVec3f> pts;
+    for (int i = 0; i < 5000; ++i)
+        pts.push_back(VqVec3f(float(i), 0, 0));
+    std::vector<VqCollocKey> keys(pts.size());
+    uint32_t nUniq = 0;
+    int axis = -1;
+    auto all = [](const void*, uint32_t, uint32_t) { return true; };
+    ASSERT_TRUE(vqCollocRenumber(uint32_t(pts.size()), pts.data(), VqBox3<float>(), 0.5, all, nullptr,
+                                 keys.data(), nUniq, &axis));
+    EXPECT_EQ(nUniq, pts.size());
+    EXPECT_TRUE(axis == 0 || axis >= 3) << axis;
+    // Sorted along x, one way or the other.
+    const float dir = pts[keys[1].iIdx][0] - pts[keys[0].iIdx][0];
+    for (uint32_t i = 1; i < pts.size(); ++i)
+        EXPECT_GT((pts[keys[i].iIdx][0] - pts[keys[i - 1].iIdx][0]) * dir, 0);
+}
+
+} // namespace
