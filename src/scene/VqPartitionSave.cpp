@@ -11,6 +11,7 @@
 #include "VqObjectStream.h"
 #include "VqPartition.h"
 #include "VqPropBase.h"
+#include "VqPtrSwizzle.h"
 #include "VqSegment.h"
 #include "VqStdError.h"
 #include "VqStorageManager.h"
@@ -44,6 +45,9 @@ public:
         // The version of the file being written, which the stream carries.
         int major = -1, minor = -1;
         os.getVersion(major, minor);
+        // Every element gets an ID, and so does, as a rule, one property value
+        // per holder: room for both up front spares the ID table its growth.
+        if (VqPtrSwizzle* ids = os.swizzler()) ids->reserve(_vpElements.size() + _vpHolders.size());
         for (const auto& e : _vpElements)
             VQ_PROPAGATE(VqElementIO::writeLogicalElementOf(major, os, e.get()));
         if (_bGraph) VQ_PROPAGATE(VqElementIO::writeLogicalElementOf(major, os, nullptr));
