@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <new>
 #include <vector>
 
 namespace Vq {
@@ -51,7 +50,8 @@ public:
     template <class D>
     bool acquireCodecDriver(D*& opDriver) {
         opDriver = static_cast<D*>(_popDriver(D::s_eScratchPool));
-        if (!opDriver) opDriver = new (std::nothrow) D;
+        // Drivers allocate through VqAllocHooked, whose new gives null on failure.
+        if (!opDriver) opDriver = new D;
         if (!opDriver) return _driverAllocFailed();
         return true;
     }
