@@ -3,6 +3,8 @@
 #include "VqArithmeticDecoder.h"
 #include "VqArithmeticEncoder.h"
 
+#include <algorithm>
+
 namespace {
 const char* const kCls = "VqArithmeticCodec";
 } // namespace
@@ -53,6 +55,26 @@ bool VqArithmeticCodec::decode(const uint32_t* codeText, int64_t nBits, int nSym
     VQ_CHECK(pModel, kCls, "decode", VQ_ERR_ARGUMENT);
     if (nBits % 32 != 0) VQ_FAIL(kCls, "decode", "nBits == 32", VQ_ERR_CORRUPT);
     VQ_PROPAGATE(_makeScales(*pModel, VQ_ERR_CORRUPT));
+    // Tables from cumulative count to entry find the entry in one step; all
+    // of them together cost about as much to fill as a quarter of their
+    // size in searches.
+    uint64_t sumTotals = 0;
+    for (int c = 0; c < pModel->numContexts(); ++c)
+        sumTotals += pModel->context(c).totalCount();
+    const bool bTables = static_cast<uint64_t>(nSymbols) * 4 >= sumTotals;
+    if (bTables) {
+        _vTableStart.clear();
+        _vCumToEntry.resize(sumTotals);
+        int64_t start = 0;
+        for (int c = 0; c < pModel->numContexts(); ++c) {
+            const VqProbContext<int>& cntx = pModel->context(c);
+            _vTableStart.push_back(start);
+            for (int k = 0; k < cntx.numEntries(); ++k)
+                std::fill_n(_vCumToEntry.begin() + start + cntx.entry(k)._cCumCount, cntx.entry(k)._cCount,
+                            static_cast<uint16_t>(k));
+            start += cntx.totalCount();
+        }
+    }
     VqCodeTextReader in(codeText, nBits);
     VqArithmeticDecoder coder(in);
     const VqArithmeticScale* scales = _vScales.data();
@@ -60,7 +82,10 @@ bool VqArithmeticCodec::decode(const uint32_t* codeText, int64_t nBits, int nSym
         const VqProbContext<int>& cntx = pModel->context(c);
         if (cntx.totalCount() == 0) return -1;
         const VqArithmeticScale& scale = scales[c];
-        const int idx = cntx.lookupEntryByCumCount(coder.target(scale));
+        const uint32_t target = coder.target(scale);
+        const int idx = bTables
+                            ? _vCumToEntry[static_cast<size_t>(_vTableStart[static_cast<size_t>(c)] + target)]
+                            : cntx.lookupEntryByCumCount(target);
         if (idx >= 0) {
             const VqCntxEntry<int>& e = cntx.entry(idx);
             coder.consume(static_cast<uint32_t>(e._cCumCount), static_cast<uint32_t>(e._cCount), scale);

@@ -19,7 +19,8 @@ public:
                 const VqProbModel<int>* pModel, const int* oobValues, int nOOBValues,
                 VqVeci& values) override;
     size_t memSize() const override {
-        return sizeof(*this) + _vScales.capacity() * sizeof(VqArithmeticScale);
+        return sizeof(*this) + _vScales.capacity() * sizeof(VqArithmeticScale) +
+               _vCumToEntry.capacity() * sizeof(uint16_t) + _vTableStart.capacity() * sizeof(int64_t);
     }
 
 private:
@@ -28,4 +29,9 @@ private:
     bool _makeScales(const VqProbModel<int>& model, VqErrorCode eCode);
 
     std::vector<VqArithmeticScale> _vScales;
+    // Entry index per cumulative count of each context, context c's table
+    // starting at _vTableStart[c], for packets long enough to repay filling
+    // them; kept between calls for their memory only.
+    std::vector<uint16_t> _vCumToEntry;
+    std::vector<int64_t> _vTableStart;
 };

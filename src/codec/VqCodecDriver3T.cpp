@@ -257,7 +257,6 @@ bool CodecDriver3T<T>::_serialize(VqBaseDataStream& stream, const T* values, int
         _chooseChopBits(values, n);
         if (C.cChopBits <= 0) VQ_FAIL(kCls, "serialize", "C->_cChopBits > 0", VQ_ERR_ARGUMENT);
     }
-    C.eCodec = eCodec;
     switch (eCodec) {
     case CodecChopper:
         return _writeChopper(stream, values, n);
@@ -328,13 +327,8 @@ bool CodecDriver3T<T>::_writeChopper(VqBaseDataStream& stream, const T* values, 
     VQ_PROPAGATE(_pushCCntx(VQ_ERR_INTERNAL));
     ComprCntx& H = _top();
     const std::vector<uint32_t>& histo = C.avChopHisto[k - 1];
-    bool ok =
-        s_buildCntxFromHisto(H.cntx, histo.data(), static_cast<int>(histo.size()), 0) && _write(stream, n);
-    if (ok) {
-        H.stats = s_computeValueStatistics(C.vMSB.data(), n);
-        H.eCodec = CodecArithmetic;
-        ok = _writeCoded(stream, C.vMSB.data(), n, CodecArithmetic);
-    }
+    const bool ok = s_buildCntxFromHisto(H.cntx, histo.data(), static_cast<int>(histo.size()), 0) &&
+                    _write(stream, n) && _writeCoded(stream, C.vMSB.data(), n, CodecArithmetic);
     _popCCntx();
     VQ_PROPAGATE(ok);
     return _serializeNested(stream, C.vLSB.data(), n, CodecChopper);
@@ -650,7 +644,6 @@ bool CodecDriver3T<T>::_deserialize(VqBaseDataStream& stream) {
     }
     unsigned char eCodecType = 0;
     VQ_PROPAGATE(stream.read(&eCodecType));
-    C.eCodec = static_cast<VqCodecType>(eCodecType);
     switch (eCodecType) {
     case CodecBitLength:
     case CodecArithmetic: {
@@ -716,7 +709,6 @@ bool CodecDriver3T<T>::_readChopper(VqBaseDataStream& stream, int nExpectedValue
     VQ_CHECK(cChopBits > 0 && cChopBits < 32, kCls, "deserialize", VQ_ERR_CORRUPT);
     VQ_CHECK(cChopBits < cValSpanBits, kCls, "deserialize", VQ_ERR_CORRUPT);
     VQ_CHECK(cValSpanBits <= cValueBits, kCls, "deserialize", VQ_ERR_CORRUPT);
-    C.cChopBits = cChopBits;
     VQ_PROPAGATE(_deserializeNested(stream, C.vMSB));
     VQ_PROPAGATE(_deserializeNested(stream, C.vLSB));
     if (C.vMSB.size() != C.vLSB.size())

@@ -98,8 +98,7 @@ private:
     struct ComprCntx {
         VqVec<T>* _pvValues = nullptr; // where a packet being read goes
         ValueStats stats;
-        VqCodecType eCodec = CodecAuto;
-        int cChopBits = 0;
+        int cChopBits = 0; // writing: the chop bits the estimate chose
         VqProbContext3T<T> cntx;
         VqVec<T> _vAuxOOBValues;
         VqVec<T> vMSB, vLSB;                // chopper planes

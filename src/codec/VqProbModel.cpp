@@ -337,7 +337,10 @@ bool VqProbModel<T>::serialize(VqBaseDataStream& stream, uint64_t& nBytes) const
 template <class T>
 bool VqProbModel<T>::deserialize(VqBaseDataStream& stream) {
     using U = std::make_unsigned_t<T>;
-    _vCntx.clear();
+    // Contexts are emptied rather than destroyed: their tables keep their
+    // memory for the next packet.
+    for (VqProbContext<T>& c : _vCntx)
+        c.clear();
     unsigned char nCntx = 0;
     VQ_PROPAGATE(stream.read(&nCntx));
     _vCntx.resize(nCntx);
@@ -382,7 +385,8 @@ bool VqProbModel<T>::deserialize(VqBaseDataStream& stream) {
     if (nCntx == 0) return true;
 
     // Higher contexts take their values from context 0's entries.
-    std::vector<std::pair<int32_t, T>> symbols;
+    std::vector<std::pair<int32_t, T>>& symbols = _vSymbolValues;
+    symbols.clear();
     const VqProbContext<T>& c0 = _vCntx[0];
     for (int i = 0; i < c0.numEntries(); ++i)
         if (!c0.entry(i).isEscape()) symbols.emplace_back(c0.entry(i)._iSymbol, c0.entry(i)._value);

@@ -84,6 +84,8 @@ protected:
     std::vector<T> _vSorted;
     std::vector<std::pair<uint32_t, T>> _vCounts;
     std::vector<uint32_t> _vTrue;
+    // Reader scratch: context 0's (symbol, value) pairs.
+    std::vector<std::pair<int32_t, T>> _vSymbolValues;
 };
 
 // A model with context 0 and a context per frequent symbol that codes the
