@@ -207,6 +207,48 @@ TEST_F(CodecDriver1Test, ModelsFollowTheData) {
     EXPECT_EQ(f.packets()[0].codec, Driver1::CodecBitLength);
 }
 
+TEST_F(CodecDriver1Test, OrderOneModelsAddContextsWhereTheyPay) {
+    VqVeci markov;
+    for (const auto& [name, v] : edgeArrays1())
+        if (name == "markov") markov = v;
+    VqProbModel<int> order0;
+    VqPartialOrder1ProbModel<int> order1;
+    ASSERT_TRUE(order0.build(markov.data(), markov.length(), false, 1e30)) << lastError();
+    ASSERT_TRUE(order1.build(markov.data(), markov.length(), false, 1e30)) << lastError();
+    EXPECT_EQ(order0.numContexts(), 1);
+    EXPECT_GT(order1.numContexts(), 1);
+    EXPECT_LT(order1.estimatedBits(), 0.5 * order0.estimatedBits());
+    // Neither is built when it would not beat the size offered without one.
+    ASSERT_TRUE(order1.build(markov.data(), markov.length(), false, 100));
+    EXPECT_EQ(order1.numContexts(), 0);
+
+    // Every context total fits the coder, and the stored model reads back
+    // with the values of higher contexts taken from context 0.
+    ASSERT_TRUE(order1.build(markov.data(), markov.length(), false, 1e30));
+    VqProbModel<int> back;
+    const Bytes image = CodecStream::write(StreamKind::Plain, [&](VqObjectStream& os) {
+        uint64_t n = 0;
+        return order1.serialize(os, n);
+    });
+    ASSERT_TRUE(CodecStream::read(StreamKind::Plain, image, [&](VqObjectStream& os) {
+        return back.deserialize(os);
+    })) << lastError();
+    ASSERT_EQ(back.numContexts(), order1.numContexts());
+    for (int c = 0; c < back.numContexts(); ++c) {
+        EXPECT_LE(order1.context(c).totalCount(), VqProbContext<int>::cMaxScale);
+        ASSERT_EQ(back.context(c).numEntries(), order1.context(c).numEntries());
+        for (int i = 0; i < back.context(c).numEntries(); ++i) {
+            const auto &a = back.context(c).entry(i), &b = order1.context(c).entry(i);
+            EXPECT_EQ(a._iSymbol, b._iSymbol);
+            EXPECT_EQ(a._cCount, b._cCount);
+            EXPECT_EQ(a._iNextCntx, b._iNextCntx);
+            if (!a.isEscape()) {
+                EXPECT_EQ(a._value, b._value);
+            }
+        }
+    }
+}
+
 TEST_F(CodecDriver1Test, OneEntryContextsCodeWithNoBits) {
     // Equal values under a forced Huffman model: one entry, an empty code.
     VqVeci same(1000, -5);
