@@ -84,10 +84,6 @@ bool ScratchMgr::acquireVecuc(VqVecuc*& opVecuc) {
     return _acquire(_aPools[PoolChar], TypeUChar, opVecuc, "Allocation failed: opVecuc = new VqVecuc");
 }
 
-bool ScratchMgr::acquireVecl(VqVec<long>*& opVecl) {
-    return _acquire(_aPools[PoolLong], TypeLong, opVecl, "Allocation failed: opVecl = new VqVecl");
-}
-
 void ScratchMgr::releaseVeci(VqVeci* pVec) {
     _release(_aPools[PoolInt], TypeInt, pVec);
 }
@@ -102,9 +98,6 @@ void ScratchMgr::releaseVecc(VqVecc* pVec) {
 }
 void ScratchMgr::releaseVecuc(VqVecuc* pVec) {
     _release(_aPools[PoolChar], TypeUChar, pVec);
-}
-void ScratchMgr::releaseVecl(VqVec<long>* pVec) {
-    _release(_aPools[PoolLong], TypeLong, pVec);
 }
 
 void ScratchMgr::_delete(const Entry& e) {
@@ -124,9 +117,6 @@ void ScratchMgr::_delete(const Entry& e) {
     case TypeFloat:
         delete static_cast<VqVecf*>(e.pVec);
         break;
-    case TypeLong:
-        delete static_cast<VqVec<long>*>(e.pVec);
-        break;
     }
 }
 
@@ -142,8 +132,6 @@ size_t ScratchMgr::_bytes(const Entry& e) {
         return sizeof(VqVecuc) + static_cast<VqVecuc*>(e.pVec)->capacity();
     case TypeFloat:
         return sizeof(VqVecf) + static_cast<VqVecf*>(e.pVec)->capacity() * sizeof(float);
-    case TypeLong:
-        return sizeof(VqVec<long>) + static_cast<VqVec<long>*>(e.pVec)->capacity() * sizeof(long);
     }
     return 0;
 }

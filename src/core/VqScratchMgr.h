@@ -20,7 +20,7 @@ public:
     // Vectors that grew beyond this many elements are freed on release.
     static constexpr size_t s_cMaxIdleCapacity = 0x100000;
     static constexpr int s_cNumCapacityClasses = 30;
-    enum VecPool { PoolInt = 0, PoolChar = 1, PoolFloat = 2, PoolLong = 3, NumVecPools = 4 };
+    enum VecPool { PoolInt = 0, PoolChar = 1, PoolFloat = 2, NumVecPools = 3 };
     // The kinds of codec driver pooled. The drivers live in the codec layer,
     // above this one: a driver class names its pool (s_eScratchPool) and the
     // manager keeps idle drivers with the function that deletes them.
@@ -35,14 +35,12 @@ public:
     bool acquireVecf(VqVecf*& opVecf);
     bool acquireVecc(VqVecc*& opVecc);
     bool acquireVecuc(VqVecuc*& opVecuc);
-    bool acquireVecl(VqVec<long>*& opVecl);
     // Empties the vector and keeps it for the next caller (a null one is ignored).
     void releaseVeci(VqVeci* pVec);
     void releaseVecu(VqVecu* pVec);
     void releaseVecf(VqVecf* pVec);
     void releaseVecc(VqVecc* pVec);
     void releaseVecuc(VqVecuc* pVec);
-    void releaseVecl(VqVec<long>* pVec);
 
     // An idle driver of D's pool, or a new one; false (code 20) when none can
     // be allocated. Released drivers are kept up to the platform's codec
@@ -76,7 +74,7 @@ public:
     ~ScratchMgr();
 
 private:
-    enum ElemType { TypeInt, TypeUInt, TypeChar, TypeUChar, TypeFloat, TypeLong };
+    enum ElemType { TypeInt, TypeUInt, TypeChar, TypeUChar, TypeFloat };
     struct Entry {
         void* pVec;
         ElemType eType;
