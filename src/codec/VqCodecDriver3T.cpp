@@ -145,6 +145,22 @@ size_t CodecDriver3T<T>::ComprCntx::memSize() const {
 }
 
 template <class T>
+void CodecDriver3T<T>::ComprCntx::trim() {
+    const auto trimVec = [](auto& v) {
+        if (v.capacity() > ScratchMgr::s_cMaxIdleCapacity) std::remove_reference_t<decltype(v)>().swap(v);
+    };
+    trimVec(_vAuxOOBValues);
+    trimVec(vMSB);
+    trimVec(vLSB);
+    trimVec(vLiterals);
+    trimVec(vWindowOffsets);
+    trimVec(vCodeText);
+    trimVec(vHisto);
+    trimVec(vRunLensAndVals);
+    trimVec(vSorted);
+}
+
+template <class T>
 size_t CodecDriver3T<T>::memSize() const {
     size_t n = sizeof(*this);
     for (const ComprCntx& c : _aComprCntx)
@@ -213,12 +229,16 @@ bool CodecDriver3T<T>::serialize(VqObjectStream& stream, const VqVec<T>& values,
     _bSegStream = s_isCompressedSegmentStream(stream);
     _nComprCntx = 1;
     const int n = static_cast<int>(values.size());
+    bool ok = false;
     try {
-        VQ_PROPAGATE(_serialize(stream, values.data(), n, eCodec, CodecAuto));
+        ok = _serialize(stream, values.data(), n, eCodec, CodecAuto);
     } catch (...) {
-        _nComprCntx = 1;
-        return VqErrorState::recordCurrentException(kCls, "serialize");
+        ok = VqErrorState::recordCurrentException(kCls, "serialize");
     }
+    _nComprCntx = 1;
+    for (ComprCntx& c : _aComprCntx)
+        c.trim();
+    VQ_PROPAGATE(ok);
     _nValues = n;
     return true;
 }
@@ -592,12 +612,16 @@ bool CodecDriver3T<T>::deserialize(VqObjectStream& stream, VqVec<T>& values) {
     _bSegStream = s_isCompressedSegmentStream(stream);
     _nComprCntx = 1;
     _top()._pvValues = &values;
+    bool ok = false;
     try {
-        VQ_PROPAGATE(_deserialize(stream));
+        ok = _deserialize(stream);
     } catch (...) {
-        _nComprCntx = 1;
-        return VqErrorState::recordCurrentException(kCls, "deserialize");
+        ok = VqErrorState::recordCurrentException(kCls, "deserialize");
     }
+    _nComprCntx = 1;
+    for (ComprCntx& c : _aComprCntx)
+        c.trim();
+    VQ_PROPAGATE(ok);
     _nValues = values.length();
     return true;
 }

@@ -46,7 +46,8 @@ namespace Vq {
 // left uses the bit-length codec, whose packets nest nothing.
 //
 // A driver serves one thread at a time and codes many arrays in turn; its
-// contexts keep their buffers from one array to the next.
+// contexts keep their buffers from one array to the next, up to the size of
+// vector the scratch manager keeps.
 template <class T>
 class VQ_API CodecDriver3T : public CodecDriver3Base {
     static_assert(std::is_same_v<T, int> || std::is_same_v<T, long>, "int or long values");
@@ -111,6 +112,8 @@ private:
         std::vector<std::pair<int, T>> vRunLensAndVals;
         VqVec<T> vSorted;
         size_t memSize() const;
+        // Frees the vectors that grew beyond what a pooled driver keeps.
+        void trim();
     };
 
     ComprCntx& _top() { return _aComprCntx[_nComprCntx - 1]; }

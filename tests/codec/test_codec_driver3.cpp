@@ -278,6 +278,17 @@ TEST_F(CodecDriver3Test, PooledDriversCodeManyArraysInTurn) {
     })) << lastError();
     EXPECT_GT(reader->memSize(), sizeof(Vq::CodecDriver3L));
     mgr->releaseCodecDriver(reader);
+
+    // A driver in the pool keeps no vector larger than the scratch manager
+    // keeps: the offsets of a move-to-front packet of 2^20 + 1 values go.
+    Vq::CodecDriver3 big;
+    VqVeci many((1 << 20) + 1, 5), back;
+    const Bytes mtf = write3(many, CodecDriver3Base::CodecMoveToFront);
+    ASSERT_TRUE(CodecStream::read(StreamKind::Plain, mtf, [&](VqObjectStream& os) {
+        return big.deserialize(os, back);
+    })) << lastError();
+    EXPECT_EQ(back, many);
+    EXPECT_LT(big.memSize(), Vq::ScratchMgr::s_cMaxIdleCapacity * sizeof(int));
 }
 
 TEST_F(CodecDriver3Test, ResidualsRoundTripWithTheFirstFourKept) {
