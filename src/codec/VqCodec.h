@@ -30,8 +30,9 @@ public:
 
 protected:
     // The decoding loop of the model codecs. decodeEntry(context) gives the
-    // index of the next entry coded in that context (-1 when none can be),
-    // checkBits() whether the code text still holds the bits read. An
+    // index of the next entry coded in that context (-1 when none can be or
+    // the code text ran out), checkBits() whether the code text still holds
+    // the bits read. An
     // ordinary entry gives its value; an escape in context 0 the next
     // out-of-band value, in another context nothing; then the entry's next
     // context codes the next symbol. A run of escapes longer than the model
@@ -48,7 +49,11 @@ protected:
             if ((s & 4095) == 4095 && !checkBits()) return false;
             if (cur >= nCntx) VQ_FAIL(cls, "decode", "Bad probability table", VQ_ERR_CORRUPT);
             const int idx = decodeEntry(cur);
-            if (idx < 0) VQ_FAIL(cls, "decode", "Bad probability table", VQ_ERR_CORRUPT);
+            if (idx < 0) {
+                // A code text that ran out explains a failed look-up best.
+                if (!checkBits()) return false;
+                VQ_FAIL(cls, "decode", "Bad probability table", VQ_ERR_CORRUPT);
+            }
             const VqCntxEntry<int>& e = model.context(cur).entry(idx);
             if (!e.isEscape() || cur == 0) {
                 if (nOut == nValues) VQ_FAIL(cls, "decode", "numValues() == nExpectedValues", VQ_ERR_CORRUPT);

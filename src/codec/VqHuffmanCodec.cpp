@@ -133,10 +133,11 @@ bool VqHuffmanCodec::decode(const uint32_t* codeText, int64_t nBits, int nSymbol
     const auto decodeEntry = [&](int cntx) {
         int node = roots[cntx];
         if (node < 0) return -1;
-        // Past the end the reader yields zeros, which lead right to a leaf.
+        // Past the end the reader yields zeros, which lead right to a leaf;
+        // a tree may be deep, so the end is checked per symbol.
         while (!nodes[node].isLeaf())
             node = in.readBit() ? nodes[node]._iLeft : nodes[node]._iRight;
-        return nodes[node]._iEntry;
+        return in.overrun() ? -1 : nodes[node]._iEntry;
     };
     const auto checkBits = [&] {
         if (in.overrun()) VQ_FAIL(kCls, "decode", "Code text too short", VQ_ERR_CORRUPT);
