@@ -44,9 +44,10 @@ public:
     // width bc and value width bv: ((bc + bv + 1) nEntries + 67) rounded down
     // to a multiple of 8.
     static int64_t s_estimateProbCntxBits(int nEntries, int bc, int bv);
-    // Bits of coding n values arithmetically with a context built from the
-    // histogram (nBins bins, value span bits of the bins' values valueBits):
-    // the zero-order entropy of the counts, the coder's end and the table.
+    // Bits of coding the values counted in a histogram of nBins bins
+    // arithmetically, with a context built from it whose values take
+    // valueBits bits: the code under the rescaled counts, the coder's end and
+    // the stored table.
     static double s_estimateEntropyFromHisto(const uint32_t* histo, int nBins, int valueBits);
 
     static bool isValidPredictor(int type) { return type >= PredLag1 && type <= PredNull; }
