@@ -388,6 +388,12 @@ bool CodecDriver3T<T>::_writeMoveToFront(VqBaseDataStream& stream, const T* valu
 // ---------------------------------------------------------------------------------------------------------------
 // Estimates
 
+// The estimates count the bits each codec would write for the packet,
+// headers and nested packets included, from the values alone: the
+// bit-length codec's own plan, the arithmetic code under the rescaled
+// counts with its table and out-of-band values, the chopper's best split
+// with its low parts at their width, and a run of the move-to-front window
+// with plain literals. They only choose: any choice writes a valid packet.
 template <class T>
 void CodecDriver3T<T>::_estimateEntropy(const T* values, int n, VqCodecType eEnclosing, double (&aCost)[6]) {
     std::fill(std::begin(aCost), std::end(aCost), cExcluded);
@@ -711,6 +717,8 @@ bool CodecDriver3T<T>::_deserialize(VqBaseDataStream& stream) {
         VQ_PROPAGATE(_readMoveToFront(stream, nExpectedValues));
         break;
     default:
+        // Type 0 (raw words) included: no writer makes it, so such a packet
+        // is as corrupt as one of an unknown type.
         VQ_FAIL(
             kCls, "deserialize",
             "eCodecType == CodecBitLength || eCodecType == CodecArithmetic || eCodecType == CodecChopper || "
