@@ -146,8 +146,11 @@ size_t CodecDriver3T<T>::ComprCntx::memSize() const {
 
 template <class T>
 void CodecDriver3T<T>::ComprCntx::trim() {
+    // By the size of the last use: growing to a size below the limit may
+    // overshoot it in capacity, and such a vector would be freed and grown
+    // again for every packet.
     const auto trimVec = [](auto& v) {
-        if (v.capacity() > ScratchMgr::s_cMaxIdleCapacity) std::remove_reference_t<decltype(v)>().swap(v);
+        if (v.size() > ScratchMgr::s_cMaxIdleCapacity) std::remove_reference_t<decltype(v)>().swap(v);
     };
     trimVec(_vAuxOOBValues);
     trimVec(vMSB);
@@ -483,7 +486,10 @@ double CodecDriver3T<T>::_buildWideSpanCntx(const T* values, int n, bool bForce)
         const double escaped = N - double(covered);
         const double estimate = entropy + selfInfo(escaped, N) + escaped * oobBits +
                                 (escaped > 0 ? oobHeader : 0) + tableBits + (j + 1) * perEntry;
-        if (!(estimate < 0.999 * best)) break;
+        // Counts fall from pair to pair and so does the gain of each: the
+        // first pair that gains nothing ends the table. (A relative margin
+        // would end a flat distribution's table after a few entries.)
+        if (!(estimate < best)) break;
         best = estimate;
         kept = j + 1;
         keptCovered = covered;

@@ -82,7 +82,10 @@ bool VqProbModel<T>::_buildOrder0(const T* values, int n, bool bForce) {
         const double estimate = entropy + selfInfo(escaped, N) + escaped * oobBits +
                                 (escaped > 0 ? oobHeader : 0) + tableBase +
                                 (j + 1 + (escaped > 0)) * perEntry;
-        if (!(estimate < 0.999 * best)) break;
+        // Counts fall from pair to pair and so does the gain of each: the
+        // first pair that gains nothing ends the table. (A relative margin
+        // would end a flat distribution's table after a few entries.)
+        if (!(estimate < best)) break;
         best = estimate;
         kept = j + 1;
         keptCovered = covered;
