@@ -61,7 +61,9 @@ bool VqArithmeticCodec::decode(const uint32_t* codeText, int64_t nBits, int nSym
     uint64_t sumTotals = 0;
     for (int c = 0; c < pModel->numContexts(); ++c)
         sumTotals += pModel->context(c).totalCount();
-    const bool bTables = static_cast<uint64_t>(nSymbols) * 4 >= sumTotals;
+    // Judged by the value count, which the reader bounds, rather than the
+    // symbol count, which a corrupt packet may inflate.
+    const bool bTables = static_cast<uint64_t>(nValues) * 4 >= sumTotals;
     if (bTables) {
         _vTableStart.clear();
         _vCumToEntry.resize(sumTotals);

@@ -364,6 +364,9 @@ bool VqProbModel<T>::deserialize(VqBaseDataStream& stream) {
             return badModel();
         if (bs > 32 || bc > 32 || bv > 32 || bn > 32) return badModel();
         const uint64_t entryBits = uint64_t(bs) + bc + bv + bn;
+        // An entry of no bits is an escape of count 0: a second one adds
+        // nothing but work for the decoder.
+        if (entryBits == 0 && nEntries > 1) return badModel();
         const uint64_t limit = stream._readLimit();
         if (limit < UINT64_MAX / 16 && entryBits * nEntries > limit * 8 + 7) {
             VqErrorState::throwStdError(kCls, "deserialize", "Short read", VQ_ERR_SHORT_READ);

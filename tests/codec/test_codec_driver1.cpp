@@ -387,6 +387,13 @@ TEST_F(CodecDriver1Test, CorruptPacketsFailWithTheirReasons) {
                       .bytes({0x00, 0x00, 0x00, 0x01, 0x08, 0x10, 0x01, 0x00, 0x00, 0x00, 0x03, 0xB0})
                       .lsb(),
                   "Bad probability model");
+    // Entries of no bits at all: two of them say nothing a decoder can use.
+    expectFailure(PacketImage()
+                      .u8(2)
+                      .u8(1)
+                      .bytes({0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00})
+                      .lsb(),
+                  "Bad probability model");
     // Two contexts; context 1 (E = 1, widths 2, 1, 0) holds symbol 1
     // (11 1), which context 0 (symbol 0 only) lacks. The contexts' bit
     // fields run on without padding between them.
