@@ -11,9 +11,11 @@
 #include "VqCodecDriver2.h"
 #include "VqCodecDriver3T.h"
 #include "VqDataStream.h"
+#include "VqErrorState.h"
 #include "VqLib.h"
 #include "VqMemoryByteStream.h"
 #include "VqObjectStream.h"
+#include "VqStdError.h"
 
 #include <atomic>
 #include <benchmark/benchmark.h>
@@ -203,6 +205,14 @@ void sizeCounters(benchmark::State& state, const VqVeci& v, const Bytes& packed,
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(v.size()) * 4);
 }
 
+// A forced codec that cannot code the array (a chopper on equal values)
+// says why.
+void skipWithLastError(benchmark::State& state) {
+    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
+    const std::string why = "encoding failed: " + (e ? e->description().toUtf8() : std::string());
+    state.SkipWithError(why.c_str());
+}
+
 void encodePacket(benchmark::State& state, const std::string& kind, int n, Codec codec) {
     ensureLib();
     VqVeci v = makeArray(kind, n);
@@ -212,7 +222,7 @@ void encodePacket(benchmark::State& state, const std::string& kind, int n, Codec
         benchmark::DoNotOptimize(packed.data());
     }
     if (packed.empty()) {
-        state.SkipWithError("encoding failed");
+        skipWithLastError(state);
         return;
     }
     sizeCounters(state, v, packed, tableBytes(packed, codec.gen));
@@ -223,7 +233,7 @@ void decodePacket(benchmark::State& state, const std::string& kind, int n, Codec
     VqVeci v = makeArray(kind, n);
     const Bytes packed = encode(v, codec);
     if (packed.empty()) {
-        state.SkipWithError("encoding failed");
+        skipWithLastError(state);
         return;
     }
     Vq::SharedPtr<VqMemoryByteStream> mem = new VqMemoryByteStream(true);
