@@ -16,6 +16,7 @@ VQ_IMPLEMENT_TYPE(VqNode, VqPropBase, CLSID_ZQNode)
 uint32_t VqNode::s_uDefLGTravMask = 0xFFFFFFFFu;
 uint32_t VqNode::s_uDefInstTravMask = 0xFFFFFFFFu;
 VqMutex* VqNode::s_pInstDataMutex = nullptr;
+std::atomic<int> VqNode::s_nPathQualStartsInAll{0};
 VqNode::ModelContextNotifier VqNode::s_pfNotifyMC = nullptr;
 
 const VqBox3<float> VqNode::s_emptyBox;
@@ -174,6 +175,7 @@ VqNode::VqNode(const VqNode& o)
 VqNode::~VqNode() {
     // Deleted during a release that still noted parents to remove from its list.
     if (_bStaleParents) t_release.stale.erase(this);
+    if (_nPathQualStarts) s_nPathQualStartsInAll.fetch_sub(static_cast<int>(_nPathQualStarts));
     if (_uSlotState != kSlotsCounted) {
         // The slots hold object IDs or uncounted addresses: nothing to release.
         for (auto& a : _vAttrList)
@@ -583,6 +585,7 @@ bool VqNode::s_parentKey(unsigned int& key, const VqNode* node, VqNode*& parentO
 }
 
 bool VqNode::s_isTermNodeAbove(const VqNode* node, unsigned int key) {
+    if (s_nPathQualStartsInAll.load(std::memory_order_relaxed) == 0) return false;
     std::unordered_set<const VqNode*> seen;
     while (node && seen.insert(node).second) {
         if (node->_nPathQualStarts) return true;
@@ -730,9 +733,14 @@ bool VqNode::computeBBox(VqBox3<float>& box, unsigned int key, bool) const {
     VqNode* const* list = nullptr;
     unsigned int n = 0;
     VQ_PROPAGATE(children(list, n, false));
+    // Without path qualifiers every instance's box is the shared one: the
+    // children's keys, which cost a search through the child's parents (and
+    // through this node's children for a child held many times), are needed
+    // only with them.
+    const bool keyed = s_nPathQualStartsInAll.load(std::memory_order_relaxed) != 0;
     for (unsigned int i = 0; i < n; ++i) {
         unsigned int childKey = key;
-        s_childKey(childKey, this, static_cast<int>(i));
+        if (keyed) s_childKey(childKey, this, static_cast<int>(i));
         box.extendBy(list[i]->bBox(childKey));
     }
     return true;

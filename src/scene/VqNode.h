@@ -10,6 +10,7 @@
 #include "VqString.h"
 #include "VqUserData.h"
 
+#include <atomic>
 #include <cstdint>
 #include <type_traits>
 #include <unordered_map>
@@ -250,7 +251,10 @@ public:
     static int s_cLog2(int n);
 
     uint32_t pathQualStarts() const { return _nPathQualStarts; }
-    void _addPathQualStart(int delta) { _nPathQualStarts = static_cast<uint32_t>(_nPathQualStarts + delta); }
+    void _addPathQualStart(int delta) {
+        _nPathQualStarts = static_cast<uint32_t>(_nPathQualStarts + delta);
+        s_nPathQualStartsInAll.fetch_add(delta, std::memory_order_relaxed);
+    }
 
     // The group above this node that roots its partition, or null.
     VqGroup* _partitionRoot() const;
@@ -347,6 +351,9 @@ protected:
     mutable uint32_t _uCachedKey = 0;
     mutable VqInstData* _pCachedInstData = nullptr;
 
+    // Path-qualifier starts of all nodes: while there are none, no instance
+    // box differs from the shared one, and no walk up a path is needed.
+    static std::atomic<int> s_nPathQualStartsInAll;
     static uint32_t s_uDefLGTravMask;
     static uint32_t s_uDefInstTravMask;
     static VqMutex* s_pInstDataMutex;
