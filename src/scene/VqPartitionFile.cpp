@@ -1,6 +1,7 @@
 // The partition as a node and as a file: its own record, opening a file into
 // a graph, late loading, merging a partition node's file in, and closing.
 
+#include "VqBlockDecoder.h"
 #include "VqErrorState.h"
 #include "VqFSStorageLocation.h"
 #include "VqFactory.h"
@@ -333,6 +334,10 @@ bool VqPartition::_loadRootSegment(VqStreamMgr* mgr, int major, Vq::SharedPtr<Vq
     return mgr->setPartition(root.get());
 }
 
+// The legacy block of formats 6 and 7 in the layout _writeLegacyBlock
+// describes: the partition's element (its record carries the graph), one
+// further element (an end marker from this library; a graph element, whose
+// record may carry objects too, is taken as well), the property table.
 bool VqPartition::_loadRootSegmentV6(VqStreamMgr* mgr, Vq::SharedPtr<VqPartition>& root,
                                      std::vector<Vq::SharedPtr<VqBase>>& objects) {
     Vq::SharedPtr<VqObjectStream> os;
@@ -435,7 +440,9 @@ bool VqPartition::_openPartition(const VqStorageLocation* loc, const VqPartition
             }
             lsgLength = length;
         }
-        VqMemoryReservation reservation(4 * lsgLength);
+        // What the segment is expected to need while it is read; it may decode
+        // to a bounded multiple of this reservation (see VqBlockDecoder).
+        VqMemoryReservation reservation(VqBlockDecoder::kExpectedExpansion * lsgLength);
         if (!((major >= 6 && major <= 10) || major == 99))
             VQ_FAIL(kCls, "openPartition", "(iMajor >= 6 && iMajor <= 10) || (iMajor == 99)", VQ_ERR_TOO_NEW);
 
