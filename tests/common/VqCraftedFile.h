@@ -49,6 +49,8 @@ inline const Guid kInstance = family(0x102A);
 inline const Guid kStringAtom = family(0x106E);
 inline const Guid kTexCoordGen =
     guid(0xAA1B831D, 0x6E47, 0x4FEE, {0xA8, 0x65, 0xCD, 0x7E, 0x1F, 0x2F, 0x39, 0xDC});
+inline const Guid kMappingPlane =
+    guid(0xA3CFB921, 0xBDEB, 0x48D7, {0xB3, 0x96, 0x8B, 0x8D, 0x0E, 0xF4, 0x85, 0xA0});
 // A type no library registers.
 inline const Guid kForeign = guid(0x12345678, 0x1111, 0x2222, {1, 2, 3, 4, 5, 6, 7, 8});
 inline const Guid kLsgSegment =
@@ -169,21 +171,72 @@ public:
         return element(kPartition, kBaseGroup, oid, d.b);
     }
     // A property table with no holders.
-    Bytes emptyPropertyTable() const {
+    Bytes emptyPropertyTable() const { return propertyTable({}); }
+    // A property table: per holder its object ID and (key, value) ID pairs.
+    Bytes propertyTable(
+        const std::vector<std::pair<int32_t, std::vector<std::pair<int32_t, int32_t>>>>& holders) const {
         Out o;
-        o.i16(1).i32(0);
+        o.i16(1).i32(static_cast<int32_t>(holders.size()));
+        for (const auto& [holder, pairs] : holders) {
+            o.i32(holder);
+            for (const auto& [k, v] : pairs)
+                o.i32(k).i32(v);
+            o.i32(0);
+        }
         return o.b;
     }
-    // The content of a scene-graph segment: the elements, an end marker, no
-    // property elements, an end marker, an empty property table.
-    Bytes sceneGraph(const std::vector<Bytes>& elements) const {
+    // The content of a graph segment: the elements, an end marker, the
+    // property elements, an end marker, the property table (empty by default).
+    Bytes sceneGraph(const std::vector<Bytes>& elements, const std::vector<Bytes>& properties = {},
+                     const Bytes& table = {}) const {
         Out o;
         for (const Bytes& e : elements)
             o.bytes(e);
-        o.bytes(end()).bytes(end()).bytes(emptyPropertyTable());
+        o.bytes(end());
+        for (const Bytes& e : properties)
+            o.bytes(e);
+        o.bytes(end()).bytes(table.empty() ? emptyPropertyTable() : table);
+        return o.b;
+    }
+    // An element of format 9 or 10 under another object ID.
+    static Bytes withId(Bytes element, int32_t oid) {
+        std::memcpy(element.data() + 21, &oid, 4);
+        return element;
+    }
+
+    // Nests an element that ends with one nested element (as a texture-
+    // coordinate generator ends with its mapping surface) depth times inside
+    // itself. sample is such an element as a writer wrote it, innerAt the
+    // offset of its nested element; the copies get object IDs from firstId
+    // on, outermost first, and the innermost element the next one. Linear in
+    // the result's size.
+    Bytes nest(const Bytes& sample, size_t innerAt, int depth, int32_t firstId) const {
+        const size_t headerSize = major >= 9 ? 25 : 21;
+        const Bytes prefix(sample.begin() + static_cast<std::ptrdiff_t>(headerSize),
+                           sample.begin() + static_cast<std::ptrdiff_t>(innerAt));
+        Bytes inner(sample.begin() + static_cast<std::ptrdiff_t>(innerAt), sample.end());
+        if (major >= 9) inner = withId(inner, firstId + depth);
+        Out o;
+        o.b.reserve(static_cast<size_t>(depth) * (headerSize + prefix.size()) + inner.size());
+        for (int j = 0; j < depth; ++j) {
+            const uint64_t below = static_cast<uint64_t>(depth - 1 - j) * (headerSize + prefix.size());
+            o.u32(static_cast<uint32_t>(headerSize - 4 + prefix.size() + below + inner.size()));
+            o.raw(sample.data() + 4, 17);
+            if (major >= 9) o.i32(firstId + j);
+            o.bytes(prefix);
+        }
+        o.bytes(inner);
         return o.b;
     }
 };
+
+// Where the first element with the given type GUID starts in bytes (its
+// length field), or 0.
+inline size_t findElement(const Bytes& bytes, const Guid& type) {
+    for (size_t i = 4; i + 16 <= bytes.size(); ++i)
+        if (std::memcmp(bytes.data() + i, type.b, 16) == 0) return i - 4;
+    return 0;
+}
 
 // ---- compression
 
@@ -366,14 +419,14 @@ inline Bytes legacyFile(const Format& f, const std::vector<Bytes>& blocks) {
 }
 // One outermost element of a format-7 block, compressed from the pieces next gives.
 template <class Next>
-Bytes legacyBlock(Next&& next) {
+Bytes legacyBlockFrom(Next&& next) {
     const Bytes packed = deflateStream(next);
     Out o;
     o.u32(2).i32(static_cast<int32_t>(packed.size() + 1)).u8(2).bytes(packed);
     return o.b;
 }
 inline Bytes legacyBlock(const Bytes& element) {
-    return legacyBlock(ZeroRun(element, 0, {}));
+    return legacyBlockFrom(ZeroRun(element, 0, {}));
 }
 
 } // namespace vqcraft
