@@ -58,9 +58,15 @@ bool VqPtrSwizzle::ptr2num(const void* ptr, int* id) {
         *id = -1;
         return true;
     }
+    if (ptr == _pLastPtr) {
+        *id = _nLastId;
+        return true;
+    }
     auto [rec, inserted] = _tByAddress.insert(ptr, AddressEntry{ptr, _nNextId});
     if (inserted) ++_nNextId;
     *id = rec->nId;
+    _pLastPtr = ptr;
+    _nLastId = rec->nId;
     return true;
 }
 
@@ -142,6 +148,7 @@ void VqPtrSwizzle::clear() {
     _nullWaitingSlots();
     _tByAddress.clear();
     _tById.clear();
+    _pLastPtr = nullptr;
     _vDense.clear();
     _nDense = 0;
     _nNextId = 0;
@@ -151,36 +158,55 @@ void VqPtrSwizzle::shrink() {
     _nullWaitingSlots();
     _tByAddress.release();
     _tById.release();
+    _pLastPtr = nullptr;
     std::vector<VqPtrRecord>().swap(_vDense);
     _nDense = 0;
 }
 
 bool VqRWPtrSwizzle::ptr2num(const void* ptr, int* id) {
+    if (_heldHere()) return VqPtrSwizzle::ptr2num(ptr, id);
     VqAutoLockWrite guard(_lock);
     return VqPtrSwizzle::ptr2num(ptr, id);
 }
 
 bool VqRWPtrSwizzle::registerPtr(const void* ptr, int id) {
+    if (_heldHere()) return VqPtrSwizzle::registerPtr(ptr, id);
     VqAutoLockWrite guard(_lock);
     return VqPtrSwizzle::registerPtr(ptr, id);
 }
 
 bool VqRWPtrSwizzle::registerPtr(const void* ptr, int id, bool* ok) {
+    if (_heldHere()) return VqPtrSwizzle::registerPtr(ptr, id, ok);
     VqAutoLockWrite guard(_lock);
     return VqPtrSwizzle::registerPtr(ptr, id, ok);
 }
 
 bool VqRWPtrSwizzle::ptrFromNum(int id, const void** slot) {
+    if (_heldHere()) return VqPtrSwizzle::ptrFromNum(id, slot);
     VqAutoLockWrite guard(_lock);
     return VqPtrSwizzle::ptrFromNum(id, slot);
 }
 
 const void* VqRWPtrSwizzle::possiblePtr(int id) {
+    if (_heldHere()) return VqPtrSwizzle::possiblePtr(id);
     VqAutoLockWrite guard(_lock);
     return VqPtrSwizzle::possiblePtr(id);
 }
 
 bool VqRWPtrSwizzle::pointerRegistered(const void* ptr) {
+    if (_heldHere()) return VqPtrSwizzle::pointerRegistered(ptr);
     VqAutoLockWrite guard(_lock);
     return VqPtrSwizzle::pointerRegistered(ptr);
+}
+
+VqRWPtrSwizzle::Hold::Hold(VqPtrSwizzle* swizzler) : _pHeld(dynamic_cast<VqRWPtrSwizzle*>(swizzler)) {
+    if (!_pHeld) return;
+    _pHeld->_lock.lockWrite();
+    _pHeld->_tHolder.store(std::this_thread::get_id(), std::memory_order_relaxed);
+}
+
+VqRWPtrSwizzle::Hold::~Hold() {
+    if (!_pHeld) return;
+    _pHeld->_tHolder.store(std::thread::id{}, std::memory_order_relaxed);
+    _pHeld->_lock.unlock();
 }

@@ -5,7 +5,9 @@
 #include "VqRWSpinLock.h"
 #include "VqRefCounted.h"
 
+#include <atomic>
 #include <cstdint>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -117,12 +119,34 @@ private:
     std::vector<VqPtrRecord> _vDense;
     size_t _nDense = 0;
     int32_t _nNextId = 0;
+    // The last object asked for when writing: an element's framing and its
+    // record ask for the same object one after the other.
+    const void* _pLastPtr = nullptr;
+    int32_t _nLastId = -1;
 };
 
 // The swizzler of segment streams: every operation, also the ones that only
 // look, runs under an exclusive lock.
+//
+// A thread that works through a whole segment (a save writing it, an open
+// reading it) takes the lock once for all of it with a Hold: its operations
+// then find the lock held by their own thread and go straight to the table.
+// A segment holds an ID operation or more per object, and two uncontended
+// lock operations each cost more than the lookup itself.
 class VQ_API VqRWPtrSwizzle : public VqPtrSwizzle {
 public:
+    // Holds the swizzler's lock for the scope; nothing for other swizzlers.
+    class VQ_API Hold {
+    public:
+        explicit Hold(VqPtrSwizzle* swizzler);
+        ~Hold();
+        Hold(const Hold&) = delete;
+        Hold& operator=(const Hold&) = delete;
+
+    private:
+        VqRWPtrSwizzle* _pHeld = nullptr;
+    };
+
     bool ptr2num(const void* ptr, int* id) override;
     bool registerPtr(const void* ptr, int id) override;
     bool registerPtr(const void* ptr, int id, bool* ok) override;
@@ -131,5 +155,10 @@ public:
     bool pointerRegistered(const void* ptr) override;
 
 private:
+    bool _heldHere() const { return _tHolder.load(std::memory_order_relaxed) == std::this_thread::get_id(); }
+
     VqRWSpinLock _lock;
+    // The thread holding the lock through a Hold; only that thread ever finds
+    // its own ID here.
+    std::atomic<std::thread::id> _tHolder{};
 };

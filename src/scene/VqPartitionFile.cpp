@@ -11,6 +11,7 @@
 #include "VqPartition.h"
 #include "VqPlatform.h"
 #include "VqPropBase.h"
+#include "VqPtrSwizzle.h"
 #include "VqStdError.h"
 #include "VqStorageManager.h"
 #include "VqStreamMgr.h"
@@ -139,7 +140,9 @@ bool VqPartition::_writeFields(VqObjectStream& os, const Vq::RecordFormat&) cons
         if (e.get() != this) VQ_PROPAGATE(writeLogicalElement(os, e.get()));
     }
     VQ_PROPAGATE(writeLogicalElement(os, nullptr));
-    return _writePropertyElements(os, 6, holders, nullptr);
+    VqPropBase::Listing listing;
+    listing.collect(holders);
+    return _writePropertyElements(os, 6, listing, nullptr);
 }
 
 bool VqPartition::_readFields(VqObjectStream& os, const Vq::RecordFormat&, int) {
@@ -311,20 +314,24 @@ bool VqPartition::_loadRootSegment(VqStreamMgr* mgr, int major, Vq::SharedPtr<Vq
         return false;
     }
     VqAutoEndReadSegment guard(mgr, os.get());
-    Vq::SharedPtr<VqBase> first;
-    VQ_PROPAGATE(VqElementIO::readLogicalElementOf(major, *os, first));
-    // Kept by objects, which outlives the segment: its slots may wait in the swizzler.
-    if (first) objects.push_back(first);
-    if (!first || !first->type()->isA(VqPartition::classTypeID())) {
-        if (major >= 9)
-            VQ_FAIL(kCls, method, "pBaseObj != __null && pBaseObj->isOfType(VqPartition::classTypeID())",
+    {
+        VqRWPtrSwizzle::Hold hold(os->swizzler());
+        Vq::SharedPtr<VqBase> first;
+        VQ_PROPAGATE(VqElementIO::readLogicalElementOf(major, *os, first));
+        // Kept by objects, which outlives the segment: its slots may wait in the swizzler.
+        if (first) objects.push_back(first);
+        if (!first || !first->type()->isA(VqPartition::classTypeID())) {
+            if (major >= 9)
+                VQ_FAIL(kCls, method, "pBaseObj != __null && pBaseObj->isOfType(VqPartition::classTypeID())",
+                        VQ_ERR_INTERNAL);
+            VQ_FAIL(kCls, method, "obj != __null && obj->isOfType(VqPartition::classTypeID())",
                     VQ_ERR_INTERNAL);
-        VQ_FAIL(kCls, method, "obj != __null && obj->isOfType(VqPartition::classTypeID())", VQ_ERR_INTERNAL);
+        }
+        root = static_cast<VqPartition*>(first.get());
+        root->_strVersionText = mgr->versionText();
+        root->_setAttrBit(VQ_PARTITION_OPEN, true);
+        VQ_PROPAGATE(readSegmentRest(major, *os, true, objects, method));
     }
-    root = static_cast<VqPartition*>(first.get());
-    root->_strVersionText = mgr->versionText();
-    root->_setAttrBit(VQ_PARTITION_OPEN, true);
-    VQ_PROPAGATE(readSegmentRest(major, *os, true, objects, method));
     guard.relinquish();
     if (!mgr->endReadSegment(os.get())) {
         VqErrorState::rethrowError();
@@ -646,9 +653,12 @@ bool loadSegmentAny(VqStreamMgr* mgr, int major, Vq::SharedPtr<VqBase>& out, con
     }
     VqAutoEndReadSegment guard(mgr, os.get());
     Vq::SharedPtr<VqBase> first;
-    VQ_PROPAGATE(VqElementIO::readLogicalElementOf(major, *os, first));
-    if (first) objects.push_back(first);
-    VQ_PROPAGATE(readSegmentRest(major, *os, os->segmentType() == VQSEG_LSG, objects, method));
+    {
+        VqRWPtrSwizzle::Hold hold(os->swizzler());
+        VQ_PROPAGATE(VqElementIO::readLogicalElementOf(major, *os, first));
+        if (first) objects.push_back(first);
+        VQ_PROPAGATE(readSegmentRest(major, *os, os->segmentType() == VQSEG_LSG, objects, method));
+    }
     guard.relinquish();
     if (!mgr->endReadSegment(os.get())) {
         VqErrorState::rethrowError();

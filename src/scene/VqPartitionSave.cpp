@@ -48,11 +48,14 @@ public:
         // Every element gets an ID, and so does, as a rule, one property value
         // per holder: room for both up front spares the ID table its growth.
         if (VqPtrSwizzle* ids = os.swizzler()) ids->reserve(_vpElements.size() + _vpHolders.size());
+        VqRWPtrSwizzle::Hold hold(os.swizzler());
         for (const auto& e : _vpElements)
             VQ_PROPAGATE(VqElementIO::writeLogicalElementOf(major, os, e.get()));
         if (_bGraph) VQ_PROPAGATE(VqElementIO::writeLogicalElementOf(major, os, nullptr));
-        VQ_PROPAGATE(VqPartition::_writePropertyElements(os, major, _vpHolders, &_vpWrittenLL));
-        return VqPropBase::writePropertyTable(os, _vpHolders);
+        VqPropBase::Listing listing;
+        listing.collect(_vpHolders);
+        VQ_PROPAGATE(VqPartition::_writePropertyElements(os, major, listing, &_vpWrittenLL));
+        return VqPropBase::writeListedPropertyTable(os, listing);
     }
 
     void invalidatePersistedState() override {
@@ -67,7 +70,8 @@ private:
     std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>> _vpWrittenLL;
 };
 
-// The late-loaded atoms among the values of the holders.
+// The late-loaded atoms among the values of the holders: whether one is
+// written depends on its data, which has to be loaded first.
 void collectLateLoaded(const std::vector<const VqPropBase*>& holders,
                        std::vector<VqLateLoadedPropAtom*>& out) {
     VqFlatPtrSet seen;
@@ -138,20 +142,23 @@ void failLateSegment(const VqStreamMgr* source, const VqGUID& seg, int segType) 
 }
 } // namespace
 
-bool VqPartition::_writePropertyElements(VqObjectStream& os, int major,
-                                         const std::vector<const VqPropBase*>& holders,
+bool VqPartition::_writePropertyElements(VqObjectStream& os, int major, const VqPropBase::Listing& listing,
                                          std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>>* writtenLL) {
+    // Most graphs share a few keys among all holders: the key just written is
+    // recognised without a lookup.
     VqFlatPtrSet written;
-    std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>> pairs;
-    for (const VqPropBase* h : holders) {
-        h->persistablePairs(pairs);
-        for (const auto& [k, v] : pairs)
-            for (const VqPropAtom* a : {k, v})
-                if (written.insert(a)) {
-                    VQ_PROPAGATE(VqElementIO::writeLogicalElementOf(major, os, a));
-                    auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(const_cast<VqPropAtom*>(a));
-                    if (ll && writtenLL) writtenLL->emplace_back(ll);
-                }
+    const VqPropAtom* lastKey = nullptr;
+    auto writeOnce = [&](const VqPropAtom* a) {
+        if (!written.insert(a)) return true;
+        VQ_PROPAGATE(VqElementIO::writeLogicalElementOf(major, os, a));
+        auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(const_cast<VqPropAtom*>(a));
+        if (ll && writtenLL) writtenLL->emplace_back(ll);
+        return true;
+    };
+    for (const auto& [k, v] : listing.pairs) {
+        if (k != lastKey) VQ_PROPAGATE(writeOnce(k));
+        lastKey = k;
+        VQ_PROPAGATE(writeOnce(v));
     }
     return VqElementIO::writeLogicalElementOf(major, os, nullptr);
 }

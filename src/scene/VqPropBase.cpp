@@ -306,31 +306,34 @@ void VqPropBase::_appendPersistablePairs(
         if (p.key->isPersistable() && p.value->isPersistable()) out.emplace_back(p.key.get(), p.value.get());
 }
 
-bool VqPropBase::writePropertyTable(VqObjectStream& os, const std::vector<const VqPropBase*>& holders) {
-    // Every holder's pairs in one vector, so that a table of a million
-    // holders costs a few allocations, not one per holder.
-    struct Listed {
-        const VqPropBase* holder;
-        size_t begin, end;
-    };
-    std::vector<Listed> listed;
-    std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>> pairs;
+void VqPropBase::Listing::collect(const std::vector<const VqPropBase*>& holders) {
+    listed.clear();
+    pairs.clear();
     for (const VqPropBase* h : holders) {
         if (!h) continue;
         const size_t begin = pairs.size();
         h->_appendPersistablePairs(pairs);
         if (pairs.size() > begin) listed.push_back({h, begin, pairs.size()});
     }
+}
+
+bool VqPropBase::writePropertyTable(VqObjectStream& os, const std::vector<const VqPropBase*>& holders) {
+    Listing listing;
+    listing.collect(holders);
+    return writeListedPropertyTable(os, listing);
+}
+
+bool VqPropBase::writeListedPropertyTable(VqObjectStream& os, const Listing& listing) {
     VQ_PROPAGATE(os.write(static_cast<short>(VqFormatSettings::propertyTableVersion())));
-    VQ_PROPAGATE(os.write(static_cast<int>(listed.size())));
-    for (const Listed& l : listed) {
+    VQ_PROPAGATE(os.write(static_cast<int>(listing.listed.size())));
+    for (const Listing::Listed& l : listing.listed) {
         int id = -1;
         VQ_PROPAGATE(os.ptr2num(l.holder, &id));
         VQ_PROPAGATE(os.write(id));
         for (size_t i = l.begin; i < l.end; ++i) {
             int kid = -1, vid = -1;
-            VQ_PROPAGATE(os.ptr2num(pairs[i].first, &kid));
-            VQ_PROPAGATE(os.ptr2num(pairs[i].second, &vid));
+            VQ_PROPAGATE(os.ptr2num(listing.pairs[i].first, &kid));
+            VQ_PROPAGATE(os.ptr2num(listing.pairs[i].second, &vid));
             VQ_PROPAGATE(os.write(kid));
             VQ_PROPAGATE(os.write(vid));
         }

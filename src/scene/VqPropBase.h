@@ -81,10 +81,26 @@ public:
     void _appendPersistablePairs(std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>>& out) const;
     bool hasPropTable() const;
 
+    // The persistable pairs of many holders in one vector, each holder with
+    // its range of them (holders without any are left out): a save lists them
+    // once for the property elements and the table, without an allocation
+    // or a lock per holder beyond the listing itself.
+    struct VQ_API Listing {
+        struct Listed {
+            const VqPropBase* holder;
+            size_t begin, end;
+        };
+        std::vector<Listed> listed;
+        std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>> pairs;
+
+        void collect(const std::vector<const VqPropBase*>& holders);
+    };
+
     // The property table of a segment, written after its elements. Holders
     // whose pairs are all left out are not listed. Every holder, key and
     // value must already have its object ID in the stream.
     static bool writePropertyTable(VqObjectStream& os, const std::vector<const VqPropBase*>& holders);
+    static bool writeListedPropertyTable(VqObjectStream& os, const Listing& listing);
     // Reads a table and adds its pairs to the holders read before it. Pairs
     // whose holder, key or value the segment does not hold are dropped, and so
     // are bounding-box-hierarchy pairs when readBBoxHier is false.
