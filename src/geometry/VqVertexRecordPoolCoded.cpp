@@ -933,8 +933,10 @@ struct VqVertexRecordPoolCoding {
         VQ_PROPAGATE(os.read(&nFields));
         // Counts are held to what the stream can still hold: a field header
         // takes 23 bytes, and each step one coded array of at least 8 bytes
-        // (count and check value) per component. A step allocates the pool's
-        // records whatever the coder lists, so its count must be backed by data.
+        // (count and check value) per component. A step allocates a record
+        // for every record of the pool, however few the coder lists, so a
+        // damaged count must fail before the first step rather than after
+        // steps that the stream cannot back.
         if (uint64_t(nFields) * kAuxFieldHeaderBytes > os._readLimit())
             VQ_FAIL(kCls, method, "nFields * 23 <= nBytesLeft", VQ_ERR_CORRUPT);
         hashWords(&nFields, 1, uHash);
