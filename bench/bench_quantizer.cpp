@@ -16,10 +16,15 @@
 #include <vector>
 
 namespace {
+// Brought up on first use rather than at static initialisation, which may
+// run before the library's own statics exist.
 struct LibScope {
     LibScope() { VqLib::init(); }
     ~LibScope() { VqLib::fini(); }
-} s_lib;
+};
+void ensureLib() {
+    static LibScope s_lib;
+}
 
 constexpr int kCount = 10000000;
 const VqBox3<float> kBox(VqVec3f(-250.0f, -40.0f, 0.0f), VqVec3f(750.0f, 60.0f, 12.5f));
@@ -71,6 +76,7 @@ void setRate(benchmark::State& state) {
 }
 
 void BM_PointQuantize(benchmark::State& state) {
+    ensureLib();
     const VqPointQuantizer pq = pointQuantizer(static_cast<int>(state.range(0)));
     const std::vector<VqVec3f>& pts = points();
     Codes c(kCount);
@@ -84,6 +90,7 @@ void BM_PointQuantize(benchmark::State& state) {
 BENCHMARK(BM_PointQuantize)->Arg(16)->Arg(24)->Unit(benchmark::kMillisecond);
 
 void BM_PointDequantize(benchmark::State& state) {
+    ensureLib();
     const VqPointQuantizer pq = pointQuantizer(static_cast<int>(state.range(0)));
     const std::vector<VqVec3f>& pts = points();
     Codes c(kCount);
@@ -100,6 +107,7 @@ BENCHMARK(BM_PointDequantize)->Arg(16)->Arg(24)->Unit(benchmark::kMillisecond);
 
 // The one-point calls, each with its checks.
 void BM_PointDequantizeOneByOne(benchmark::State& state) {
+    ensureLib();
     const VqPointQuantizer pq = pointQuantizer(16);
     const std::vector<VqVec3f>& pts = points();
     Codes c(kCount);
@@ -116,6 +124,7 @@ BENCHMARK(BM_PointDequantizeOneByOne)->Unit(benchmark::kMillisecond);
 
 // Reference: scale to integers, as a quantiser without clamping or checks.
 void BM_RefFloatToInt(benchmark::State& state) {
+    ensureLib();
     const std::vector<VqVec3f>& pts = points();
     Codes c(kCount);
     const float s[3] = {65535.0f / 1000.0f, 65535.0f / 100.0f, 65535.0f / 12.5f};
@@ -133,6 +142,7 @@ BENCHMARK(BM_RefFloatToInt)->Unit(benchmark::kMillisecond);
 
 // Reference: integers back to floats.
 void BM_RefIntToFloat(benchmark::State& state) {
+    ensureLib();
     const std::vector<VqVec3f>& pts = points();
     Codes c(kCount);
     for (int i = 0; i < kCount; ++i) {
@@ -154,6 +164,7 @@ BENCHMARK(BM_RefIntToFloat)->Unit(benchmark::kMillisecond);
 
 // Reference: sorting the same points lexicographically.
 void BM_RefSortPoints(benchmark::State& state) {
+    ensureLib();
     const std::vector<VqVec3f>& pts = points();
     std::vector<VqVec3f> work;
     for (auto _ : state) {
@@ -170,6 +181,7 @@ void BM_RefSortPoints(benchmark::State& state) {
 BENCHMARK(BM_RefSortPoints)->Unit(benchmark::kMillisecond)->Iterations(2);
 
 void BM_NormalEncode(benchmark::State& state) {
+    ensureLib();
     const VqDeeringNormalCodec codec(static_cast<int>(state.range(0)));
     const std::vector<VqVec3f>& nrm = normals();
     std::vector<uint32_t> codes(kCount);
@@ -183,6 +195,7 @@ BENCHMARK(BM_NormalEncode)->Arg(8)->Arg(12)->Unit(benchmark::kMillisecond);
 
 // Widths up to 8 read the shared table; wider ones compute the angles.
 void BM_NormalDecode(benchmark::State& state) {
+    ensureLib();
     const VqDeeringNormalCodec codec(static_cast<int>(state.range(0)));
     std::vector<uint32_t> codes(kCount);
     codec.convertVecsToCodes(normals().data(), kCount, codes.data());
@@ -197,6 +210,7 @@ BENCHMARK(BM_NormalDecode)->Arg(8)->Arg(12)->Unit(benchmark::kMillisecond);
 
 // The one-normal call, each with its checks.
 void BM_NormalDecodeOneByOne(benchmark::State& state) {
+    ensureLib();
     const VqDeeringNormalCodec codec(8);
     std::vector<uint32_t> codes(kCount);
     codec.convertVecsToCodes(normals().data(), kCount, codes.data());

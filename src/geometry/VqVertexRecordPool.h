@@ -20,6 +20,10 @@
 
 class VqCodecDriver2;
 class VqObjectStream;
+namespace Vq {
+template <class T>
+class CodecDriver3T;
+}
 
 // The per-vertex data of one or more topology meshes, which refer to its
 // records by index: coordinates, normals, colours, eight texture units, a
@@ -199,7 +203,7 @@ public:
     // The first texture unit with no coordinates bound, all ones when all are.
     bool _getAvailTexCoordSlot(uint32_t& slot) const;
 
-    // ---- Coded arrays of the VQ 9.x mesh records
+    // ---- Coded arrays of the VQ 9.x mesh records, coded by the version-2 driver
     //
     // Each array is written for the records the coder lists, in its order,
     // and read into the records it lists (which must exist). uHash chains the
@@ -231,6 +235,36 @@ public:
                                uint32_t nIndices, uint32_t& uHash) const;
     bool _readAuxiliaryFields(VqObjectStream& os, VqCodecDriver2& cd, const uint32_t* indices,
                               uint32_t nIndices, uint32_t& uHash);
+
+    // ---- The same arrays in the VQ 10 mesh records, coded by the version-3
+    // driver; the layouts are those of the 9.x family.
+    bool _writeQuantizedVertexArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, const uint32_t* indices,
+                                    uint32_t nIndices, const VqBox3<float>& box, int nBits,
+                                    uint32_t& uHash) const;
+    bool _readQuantizedVertexArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, const uint32_t* indices,
+                                   uint32_t nIndices, uint32_t& uHash);
+    bool _writeQuantizedNormalArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, const uint32_t* indices,
+                                    uint32_t nIndices, int nBits, uint32_t& uHash) const;
+    bool _readQuantizedNormalArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, const uint32_t* indices,
+                                   uint32_t nIndices, uint32_t& uHash);
+    bool _writeQuantizedColorArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, const uint32_t* indices,
+                                   uint32_t nIndices, int nBits, uint32_t& uHash) const;
+    bool _readQuantizedColorArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, const uint32_t* indices,
+                                  uint32_t nIndices, uint32_t& uHash);
+    bool _writeQuantizedTextureArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, int iUnit,
+                                     const uint32_t* indices, uint32_t nIndices, int nBits,
+                                     uint32_t& uHash) const;
+    bool _readQuantizedTextureArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, int iUnit,
+                                    const uint32_t* indices, uint32_t nIndices, uint32_t& uHash);
+    bool _writeVtxFlagArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, const uint32_t* indices,
+                            uint32_t nIndices, uint32_t& uHash) const;
+    bool _readVtxFlagArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, const uint32_t* indices,
+                           uint32_t nIndices, uint32_t& uHash);
+    bool _writeAuxiliaryFields(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, const uint32_t* indices,
+                               uint32_t nIndices, uint32_t& uHash) const;
+    bool _readAuxiliaryFields(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, const uint32_t* indices,
+                              uint32_t nIndices, uint32_t& uHash);
+
     // Every record, unquantised and uncoded.
     bool _writeRaw(VqObjectStream& os) const;
     bool _readRaw(VqObjectStream& os);

@@ -26,7 +26,9 @@
 //                then the section's own u32 check value.
 //
 // A coded array is the driver's packet of the values' residuals followed by
-// a u32 check value. Decisions where the layout was ours to make:
+// a u32 check value. The VQ 9.x records code their arrays with the version-2
+// driver, the VQ 10 records with the version-3 driver; nothing else differs.
+// Decisions where the layout was ours to make:
 // - The colour header gives components before bits, as the texture header
 //   does, so both read alike.
 // - A count of 0 ends an array: there is nothing to describe.
@@ -44,6 +46,10 @@
 //   header whose step count was damaged to 0 leaves no array to check it.
 // - Residuals: previous value subtracted for codes and integers, previous
 //   value xor-ed for raw bit patterns, whose high bits (sign, exponent) repeat.
+//   Both drivers have these two predictors.
+// - VQ 10 keeps the 9.x shapes, 64-bit integers included (two 32-bit
+//   arrays, not a 64-bit driver): one reader serves both formats, and high
+//   words, mostly alike, code to almost nothing.
 // - Quantising needs finite values; 0 bits keeps anything, NaN included.
 // - The check value chains lookup2 (word variant) from the caller's seed over
 //   each array's header fields, its quantizer record as written in little-
@@ -53,6 +59,7 @@
 #include "VqArrayQuantizer.h"
 #include "VqAutoScratchVec.h"
 #include "VqCodecDriver2.h"
+#include "VqCodecDriver3T.h"
 #include "VqColorQuantizer.h"
 #include "VqDataStream.h"
 #include "VqDeeringNormalCodec.h"
@@ -72,6 +79,10 @@
 namespace {
 
 constexpr const char* kCls = "VqVertexRecordPool";
+// GUID, three u8 and the u32 step count.
+constexpr uint64_t kAuxFieldHeaderBytes = 16 + 3 + 4;
+// A packet's value count and the check value after it.
+constexpr uint64_t kMinCodedArrayBytes = 4 + 4;
 
 uint32_t bitsOf(float f) {
     uint32_t u;
@@ -101,6 +112,26 @@ struct Driver2IO {
         cd.setValueVector(v);
         VQ_PROPAGATE(cd.deserialize(os));
         VQ_PROPAGATE(VqCodecDriver2::unpackResiduals(v, v, predictor(bRawBits)));
+        return true;
+    }
+};
+
+// Coded arrays through the version-3 driver of the VQ 10 records: the same
+// arrays and predictors, in the driver's own packets.
+struct Driver3IO {
+    Vq::CodecDriver3T<int>& cd;
+
+    static Vq::CodecDriver3Base::VqPredictorType predictor(bool bRawBits) {
+        return bRawBits ? Vq::CodecDriver3Base::PredXor1 : Vq::CodecDriver3Base::PredLag1;
+    }
+    bool write(VqObjectStream& os, VqVeci& v, bool bRawBits) {
+        VQ_PROPAGATE(Vq::CodecDriver3T<int>::packResiduals(v, v, predictor(bRawBits)));
+        VQ_PROPAGATE(cd.serialize(os, v));
+        return true;
+    }
+    bool read(VqObjectStream& os, VqVeci& v, bool bRawBits) {
+        VQ_PROPAGATE(cd.deserialize(os, v));
+        VQ_PROPAGATE(Vq::CodecDriver3T<int>::unpackResiduals(v, v, predictor(bRawBits)));
         return true;
     }
 };
@@ -900,6 +931,14 @@ struct VqVertexRecordPoolCoding {
         VQ_CHECK(pAux, kCls, method, VQ_ERR_ARGUMENT);
         uint32_t nFields = 0;
         VQ_PROPAGATE(os.read(&nFields));
+        // Counts are held to what the stream can still hold: a field header
+        // takes 23 bytes, and each step one coded array of at least 8 bytes
+        // (count and check value) per component. A step allocates a record
+        // for every record of the pool, however few the coder lists, so a
+        // damaged count must fail before the first step rather than after
+        // steps that the stream cannot back.
+        if (uint64_t(nFields) * kAuxFieldHeaderBytes > os._readLimit())
+            VQ_FAIL(kCls, method, "nFields * 23 <= nBytesLeft", VQ_ERR_CORRUPT);
         hashWords(&nFields, 1, uHash);
         // Fields are built aside and bound only when all have been read.
         std::vector<Vq::SharedPtr<Vq::AuxVertexField>> read;
@@ -914,6 +953,8 @@ struct VqVertexRecordPoolCoding {
                 VQ_FAIL(kCls, method, "_eType < VQ_AUXTYPE_LAST", VQ_ERR_CORRUPT);
             VQ_CHECK(nComps == Vq::AuxVertexField::s_numComponents(_eType), kCls, method, VQ_ERR_CORRUPT);
             VQ_CHECK(nBits <= 32, kCls, method, VQ_ERR_CORRUPT);
+            if (uint64_t(nSteps) * nComps * kMinCodedArrayBytes > os._readLimit())
+                VQ_FAIL(kCls, method, "nSteps * nComps * 8 <= nBytesLeft", VQ_ERR_CORRUPT);
             hashFieldHeader(guid, type, nComps, nBits, nSteps, uHash);
             Vq::SharedPtr<Vq::AuxVertexField> fld;
             VQ_PROPAGATE(Vq::AuxVertexField::s_create(_eType, guid, 0, p.numVtxRecords(), fld));
@@ -1020,6 +1061,91 @@ bool VqVertexRecordPool::_writeAuxiliaryFields(VqObjectStream& os, VqCodecDriver
 bool VqVertexRecordPool::_readAuxiliaryFields(VqObjectStream& os, VqCodecDriver2& cd, const uint32_t* indices,
                                               uint32_t nIndices, uint32_t& uHash) {
     Driver2IO io{cd};
+    return VqVertexRecordPoolCoding::readAux(*this, os, io, indices, nIndices, uHash);
+}
+
+// ---- The VQ 10 family
+
+bool VqVertexRecordPool::_writeQuantizedVertexArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd,
+                                                    const uint32_t* indices, uint32_t nIndices,
+                                                    const VqBox3<float>& box, int nBits,
+                                                    uint32_t& uHash) const {
+    Driver3IO io{cd};
+    return VqVertexRecordPoolCoding::writeVertices(*this, os, io, indices, nIndices, box, nBits, uHash);
+}
+
+bool VqVertexRecordPool::_readQuantizedVertexArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd,
+                                                   const uint32_t* indices, uint32_t nIndices,
+                                                   uint32_t& uHash) {
+    Driver3IO io{cd};
+    return VqVertexRecordPoolCoding::readVertices(*this, os, io, indices, nIndices, uHash);
+}
+
+bool VqVertexRecordPool::_writeQuantizedNormalArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd,
+                                                    const uint32_t* indices, uint32_t nIndices, int nBits,
+                                                    uint32_t& uHash) const {
+    Driver3IO io{cd};
+    return VqVertexRecordPoolCoding::writeNormals(*this, os, io, indices, nIndices, nBits, uHash);
+}
+
+bool VqVertexRecordPool::_readQuantizedNormalArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd,
+                                                   const uint32_t* indices, uint32_t nIndices,
+                                                   uint32_t& uHash) {
+    Driver3IO io{cd};
+    return VqVertexRecordPoolCoding::readNormals(*this, os, io, indices, nIndices, uHash);
+}
+
+bool VqVertexRecordPool::_writeQuantizedColorArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd,
+                                                   const uint32_t* indices, uint32_t nIndices, int nBits,
+                                                   uint32_t& uHash) const {
+    Driver3IO io{cd};
+    return VqVertexRecordPoolCoding::writeColors(*this, os, io, indices, nIndices, nBits, uHash);
+}
+
+bool VqVertexRecordPool::_readQuantizedColorArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd,
+                                                  const uint32_t* indices, uint32_t nIndices,
+                                                  uint32_t& uHash) {
+    Driver3IO io{cd};
+    return VqVertexRecordPoolCoding::readColors(*this, os, io, indices, nIndices, uHash);
+}
+
+bool VqVertexRecordPool::_writeQuantizedTextureArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd,
+                                                     int iUnit, const uint32_t* indices, uint32_t nIndices,
+                                                     int nBits, uint32_t& uHash) const {
+    Driver3IO io{cd};
+    return VqVertexRecordPoolCoding::writeTexture(*this, os, io, iUnit, indices, nIndices, nBits, uHash);
+}
+
+bool VqVertexRecordPool::_readQuantizedTextureArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, int iUnit,
+                                                    const uint32_t* indices, uint32_t nIndices,
+                                                    uint32_t& uHash) {
+    Driver3IO io{cd};
+    return VqVertexRecordPoolCoding::readTexture(*this, os, io, iUnit, indices, nIndices, uHash);
+}
+
+bool VqVertexRecordPool::_writeVtxFlagArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd,
+                                            const uint32_t* indices, uint32_t nIndices,
+                                            uint32_t& uHash) const {
+    Driver3IO io{cd};
+    return VqVertexRecordPoolCoding::writeFlags(*this, os, io, indices, nIndices, uHash);
+}
+
+bool VqVertexRecordPool::_readVtxFlagArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd,
+                                           const uint32_t* indices, uint32_t nIndices, uint32_t& uHash) {
+    Driver3IO io{cd};
+    return VqVertexRecordPoolCoding::readFlags(*this, os, io, indices, nIndices, uHash);
+}
+
+bool VqVertexRecordPool::_writeAuxiliaryFields(VqObjectStream& os, Vq::CodecDriver3T<int>& cd,
+                                               const uint32_t* indices, uint32_t nIndices,
+                                               uint32_t& uHash) const {
+    Driver3IO io{cd};
+    return VqVertexRecordPoolCoding::writeAux(*this, os, io, indices, nIndices, uHash);
+}
+
+bool VqVertexRecordPool::_readAuxiliaryFields(VqObjectStream& os, Vq::CodecDriver3T<int>& cd,
+                                              const uint32_t* indices, uint32_t nIndices, uint32_t& uHash) {
+    Driver3IO io{cd};
     return VqVertexRecordPoolCoding::readAux(*this, os, io, indices, nIndices, uHash);
 }
 

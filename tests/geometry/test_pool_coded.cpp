@@ -1,197 +1,32 @@
-// The coded vertex arrays of the VQ 9.x records: round trips through the
-// object streams that carry them (plain and zlib segment streams), the error
-// bounds of quantised arrays, the check values, and the layout against bytes
-// worked out by hand.
-#include "PoolTestUtil.h"
-#include "VqCodecDriver2.h"
-#include "VqDataStream.h"
+// The coded vertex arrays of the mesh records: round trips through the
+// object streams that carry them (plain and segment streams, VQ 9.x with the
+// version-2 driver and VQ 10 with the version-3 driver), the error bounds of
+// quantised arrays, the check values, and the 9.x layout against bytes worked
+// out by hand.
+#include "PoolCodedTestUtil.h"
 #include "VqLookup2.h"
-#include "VqMemoryByteStream.h"
-#include "VqTestObjectStream.h"
-#include "VqZlibSegObjectStream.h"
 
 #include <cmath>
-#include <functional>
-#include <random>
 #include <set>
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-enum class Kind { Plain, Zlib };
-
-// One element written through fn into a stream of the given kind and format.
-Bytes writeWith(Kind kind, int major, int minor, const std::function<bool(VqObjectStream&)>& fn) {
-    if (kind == Kind::Plain) {
-        VqTestObjectStream s = VqTestObjectStream::forWriting(major, minor);
-        EXPECT_TRUE(s->beginWrite() && fn(*s) && s->endWrite()) << lastError();
-        return s.bytes();
-    }
-    Vq::SharedPtr<VqMemoryByteStream> mem = new VqMemoryByteStream(false);
-    Vq::SharedPtr<VqDataStream> ds = new VqDataStream(mem.get());
-    ds->open();
-    Vq::SharedPtr<VqZlibSegObjectStream> zs = new VqZlibSegObjectStream(ds.get());
-    zs->setVersion(major, minor);
-    EXPECT_TRUE(zs->beginWrite() && fn(*zs) && zs->endWrite()) << lastError();
-    zs->setDataStream(nullptr);
-    Bytes b(mem->data(), mem->data() + mem->dataLength());
-    ds->close();
-    return b;
-}
-
-bool readWith(Kind kind, int major, int minor, const Bytes& image,
-              const std::function<bool(VqObjectStream&)>& fn) {
-    if (kind == Kind::Plain) {
-        VqTestObjectStream s = VqTestObjectStream::forReading(image, major, minor);
-        return s->beginRead() && fn(*s) && s->endRead();
-    }
-    Vq::SharedPtr<VqMemoryByteStream> mem = new VqMemoryByteStream(true);
-    mem->setData(image.data(), image.size());
-    Vq::SharedPtr<VqDataStream> ds = new VqDataStream(mem.get());
-    ds->open();
-    Vq::SharedPtr<VqZlibSegObjectStream> zs = new VqZlibSegObjectStream(ds.get());
-    zs->setVersion(major, minor);
-    const bool ok = zs->beginRead() && fn(*zs) && zs->endRead();
-    zs->setDataStream(nullptr);
-    ds->close();
-    return ok;
-}
-
-struct Bits {
-    int vtx = 0, norm = 0, tex = 0, col = 0;
-};
-
-// Every bound attribute of the listed records, in the order a coder writes them.
-bool writeAll(const VqVertexRecordPool& p, VqObjectStream& os, const std::vector<uint32_t>& idx,
-              const Bits& b) {
-    VqCodecDriver2 cd;
-    uint32_t h = 0;
-    const uint32_t n = uint32_t(idx.size());
-    const Vq::VertexRecordFields& f = *p.fields();
-    if (!p._writeQuantizedVertexArray(os, cd, idx.data(), n, VqBox3<float>(), b.vtx, h)) return false;
-    if (f.numNormalComps() && !p._writeQuantizedNormalArray(os, cd, idx.data(), n, b.norm, h)) return false;
-    if (f.numColorComps() && !p._writeQuantizedColorArray(os, cd, idx.data(), n, b.col, h)) return false;
-    for (int k = 0; k < 8; ++k)
-        if (f.numTexCoordComps(k) && !p._writeQuantizedTextureArray(os, cd, k, idx.data(), n, b.tex, h))
-            return false;
-    if (f.hasVtxFlags() && !p._writeVtxFlagArray(os, cd, idx.data(), n, h)) return false;
-    if ((p.getBindings() & VQ_GEOMBIND_AUXFIELDS_MASK) && !p._writeAuxiliaryFields(os, cd, idx.data(), n, h))
-        return false;
-    return true;
-}
-
-bool readAll(VqVertexRecordPool& p, VqObjectStream& os, const std::vector<uint32_t>& idx, bool bAux) {
-    VqCodecDriver2 cd;
-    uint32_t h = 0;
-    const uint32_t n = uint32_t(idx.size());
-    const Vq::VertexRecordFields& f = *p.fields();
-    WriteLock lock(p);
-    if (!p._readQuantizedVertexArray(os, cd, idx.data(), n, h)) return false;
-    if (f.numNormalComps() && !p._readQuantizedNormalArray(os, cd, idx.data(), n, h)) return false;
-    if (f.numColorComps() && !p._readQuantizedColorArray(os, cd, idx.data(), n, h)) return false;
-    for (int k = 0; k < 8; ++k)
-        if (f.numTexCoordComps(k) && !p._readQuantizedTextureArray(os, cd, k, idx.data(), n, h)) return false;
-    if (f.hasVtxFlags() && !p._readVtxFlagArray(os, cd, idx.data(), n, h)) return false;
-    if (bAux && !p._readAuxiliaryFields(os, cd, idx.data(), n, h)) return false;
-    return true;
-}
-
-const uint64_t kAll = VQ_GEOMBIND_VTXCOORD3 | VQ_GEOMBIND_NORMVEC3 | VQ_GEOMBIND_VTXCOLOR4 |
-                      VQ_GEOMBIND_VTXFLAG_MASK | vqTexCoordBinding(0, 2) | vqTexCoordBinding(3, 1);
-
-const VqGUID kStress(0x51AE55, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10);
-const VqGUID kIds(0x1D5, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10);
-
-class CodedArrayTest : public VqLibTest {
-protected:
-    // n records of random data; with bSpecial some coordinates and colours
-    // are NaN, infinite or -0.0 (which only 0 bits can keep).
-    static void fill(VqVertexRecordPool& pool, uint32_t n, bool bSpecial, unsigned seed = 1) {
-        std::mt19937 rng(seed);
-        std::uniform_real_distribution<float> u(-50.0f, 50.0f), unit(0.0f, 1.0f);
-        Records r;
-        for (uint32_t i = 0; i < n; ++i) {
-            for (int c = 0; c < 3; ++c)
-                r.coords.push_back(u(rng));
-            VqVec3f nv(u(rng), u(rng), u(rng));
-            const float len = nv.length();
-            for (int c = 0; c < 3; ++c)
-                r.normals.push_back(nv[c] / len);
-            for (int c = 0; c < 4; ++c)
-                r.colors.push_back(unit(rng));
-            for (int c = 0; c < 2; ++c)
-                r.tex[0].push_back(u(rng) * 0.1f);
-            r.tex[3].push_back(unit(rng) * 3);
-            r.flags.push_back(static_cast<unsigned char>(rng() & 1));
-        }
-        if (bSpecial && n > 3) {
-            r.coords[0] = NAN;
-            r.coords[4] = -INFINITY;
-            r.coords[8] = -0.0f;
-            r.colors[5] = NAN;
-            r.tex[3][1] = INFINITY;
-        }
-        ASSERT_TRUE(r.addTo(pool, n));
-    }
-
-    // A field of each kind the arrays treat apart.
-    static void addFields(VqVertexRecordPool& pool, unsigned seed = 2) {
-        const uint32_t n = pool.numVtxRecords();
-        std::mt19937 rng(seed);
-        Vq::SharedPtr<Vq::AuxVertexField> fv, ids, wts, dbl;
-        ASSERT_TRUE(Vq::AuxVertexField::s_create(VQ_AUXTYPE_F_V3, VqVertexRecordPool::s_AUXFIELD_VQ_TANVECS,
-                                                 1, n, fv));
-        ASSERT_TRUE(Vq::AuxVertexField::s_create(VQ_AUXTYPE_I8_V4,
-                                                 VqVertexRecordPool::s_AUXFIELD_VQ_SKIN_INDICES, 1, n, ids));
-        ASSERT_TRUE(Vq::AuxVertexField::s_create(VQ_AUXTYPE_U64_V1, kIds, 1, n, wts));
-        ASSERT_TRUE(Vq::AuxVertexField::s_create(VQ_AUXTYPE_D_V2, kStress, 3, n, dbl));
-        for (Vq::AuxVertexField* f : {fv.get(), ids.get(), wts.get(), dbl.get()})
-            for (uint32_t s = 0; s < f->numSteps(); ++s)
-                for (size_t b = 0; b < size_t(n) * f->recordSize(); ++b)
-                    f->stepData(s)[b] = uint8_t(rng());
-        // Floating-point fields hold finite values.
-        for (uint32_t i = 0; i < 3 * n; ++i)
-            reinterpret_cast<float*>(fv->stepData(0))[i] = float(rng() % 1000) / 7;
-        for (uint32_t s = 0; s < 3; ++s)
-            for (uint32_t i = 0; i < 2 * n; ++i)
-                reinterpret_cast<double*>(dbl->stepData(s))[i] = double(rng()) / 3;
-        ASSERT_TRUE(dbl->suppressStep(1));
-        WriteLock lock(pool);
-        for (Vq::AuxVertexField* f : {fv.get(), ids.get(), wts.get(), dbl.get()})
-            ASSERT_TRUE(pool.bindAuxField(f));
-    }
-
-    // A pool of the same standard bindings with room for the records.
-    static void blankLike(const VqVertexRecordPool& src, VqVertexRecordPool& out) {
-        ASSERT_TRUE(out.setBindings(src.getBindings() & ~VQ_GEOMBIND_AUXFIELDS_MASK));
-        WriteLock lock(out);
-        ASSERT_TRUE(out.allocate(src.numVtxRecords()));
-    }
-
-    static std::vector<uint32_t> someIndices(uint32_t n) {
-        // Every other record, backwards: order and gaps must be kept.
-        std::vector<uint32_t> idx;
-        for (uint32_t i = n; i-- > 0;)
-            if (i % 2 == 0) idx.push_back(i);
-        return idx;
-    }
-};
-
 class CodedRoundTrip : public CodedArrayTest,
-                       public ::testing::WithParamInterface<std::tuple<Kind, int /*minor*/>> {};
+                       public ::testing::WithParamInterface<std::tuple<Kind, int /*major*/, int /*minor*/>> {
+};
 
 TEST_P(CodedRoundTrip, ZeroBitsKeepEveryBit) {
-    const auto [kind, minor] = GetParam();
+    const auto [kind, major, minor] = GetParam();
     VqVertexRecordPool pool(kAll);
     fill(pool, 300, true);
     addFields(pool);
     const std::vector<uint32_t> idx = someIndices(300);
     const Bytes image =
-        writeWith(kind, 9, minor, [&](VqObjectStream& os) { return writeAll(pool, os, idx, Bits()); });
+        writeWith(kind, major, minor, [&](VqObjectStream& os) { return writeAll(pool, os, idx, Bits()); });
     ASSERT_FALSE(image.empty());
     VqVertexRecordPool back;
     blankLike(pool, back);
-    ASSERT_TRUE(readWith(kind, 9, minor, image, [&](VqObjectStream& os) {
+    ASSERT_TRUE(readWith(kind, major, minor, image, [&](VqObjectStream& os) {
         return readAll(back, os, idx, true);
     })) << lastError();
     const Vq::VertexRecordFields &a = *pool.fields(), &b = *back.fields();
@@ -203,10 +38,22 @@ TEST_P(CodedRoundTrip, ZeroBitsKeepEveryBit) {
         EXPECT_EQ(std::memcmp(a.texCoords(3) + i, b.texCoords(3) + i, 4), 0) << i;
         EXPECT_EQ(a.vtxFlags().get(int(i)), b.vtxFlags().get(int(i))) << i;
     }
-    // The multi-step field stays out of a 9.x file; the others come back
-    // whole at the records written and zero elsewhere.
-    EXPECT_EQ(back.numAuxFields(), 3u);
-    EXPECT_EQ(back.auxField(kStress), nullptr);
+    // The multi-step field goes to VQ 10 streams only, without its
+    // suppressed step; the others come back whole at the records written and
+    // zero elsewhere.
+    if (major >= 10) {
+        EXPECT_EQ(back.numAuxFields(), 4u);
+        const Vq::AuxVertexField *fa = pool.auxField(kStress), *fb = back.auxField(kStress);
+        ASSERT_NE(fb, nullptr);
+        ASSERT_EQ(fb->numSteps(), 2u);
+        for (uint32_t i : idx) {
+            EXPECT_EQ(std::memcmp(fa->record(0, i), fb->record(0, i), 16), 0);
+            EXPECT_EQ(std::memcmp(fa->record(2, i), fb->record(1, i), 16), 0);
+        }
+    } else {
+        EXPECT_EQ(back.numAuxFields(), 3u);
+        EXPECT_EQ(back.auxField(kStress), nullptr);
+    }
     for (const VqGUID& g :
          {VqVertexRecordPool::s_AUXFIELD_VQ_TANVECS, VqVertexRecordPool::s_AUXFIELD_VQ_SKIN_INDICES, kIds}) {
         const Vq::AuxVertexField *fa = pool.auxField(g), *fb = back.auxField(g);
@@ -220,16 +67,16 @@ TEST_P(CodedRoundTrip, ZeroBitsKeepEveryBit) {
 }
 
 TEST_P(CodedRoundTrip, QuantisedArraysStayWithinTheirBounds) {
-    const auto [kind, minor] = GetParam();
+    const auto [kind, major, minor] = GetParam();
     VqVertexRecordPool pool(kAll);
     fill(pool, 500, false, 3);
     const std::vector<uint32_t> idx = someIndices(500);
     for (const Bits bits : {Bits{9, 3, 6, 4}, Bits{16, 8, 12, 6}, Bits{24, 13, 16, 8}}) {
         const Bytes image =
-            writeWith(kind, 9, minor, [&](VqObjectStream& os) { return writeAll(pool, os, idx, bits); });
+            writeWith(kind, major, minor, [&](VqObjectStream& os) { return writeAll(pool, os, idx, bits); });
         VqVertexRecordPool back;
         blankLike(pool, back);
-        ASSERT_TRUE(readWith(kind, 9, minor, image, [&](VqObjectStream& os) {
+        ASSERT_TRUE(readWith(kind, major, minor, image, [&](VqObjectStream& os) {
             return readAll(back, os, idx, false);
         })) << lastError();
         const Vq::VertexRecordFields &a = *pool.fields(), &b = *back.fields();
@@ -273,11 +120,32 @@ TEST_P(CodedRoundTrip, QuantisedArraysStayWithinTheirBounds) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Streams, CodedRoundTrip,
-                         ::testing::Combine(::testing::Values(Kind::Plain, Kind::Zlib),
-                                            ::testing::Values(0, 4)));
+std::string streamName(const ::testing::TestParamInfo<std::tuple<Kind, int, int>>& info) {
+    const auto [kind, major, minor] = info.param;
+    return std::string(kindName(kind)) + "_" + std::to_string(major) + "_" + std::to_string(minor);
+}
 
-TEST_F(CodedArrayTest, CoordinatesStayWithinTheBoundAtEveryWidth) {
+INSTANTIATE_TEST_SUITE_P(Vq9, CodedRoundTrip,
+                         ::testing::Combine(::testing::Values(Kind::Plain, Kind::Zlib), ::testing::Values(9),
+                                            ::testing::Values(0, 4)),
+                         streamName);
+// Format 10 segments are LZMA streams; 10.1 changes nothing in the arrays.
+INSTANTIATE_TEST_SUITE_P(Vq10, CodedRoundTrip,
+                         ::testing::Combine(::testing::Values(Kind::Plain, Kind::Zlib, Kind::Lzma),
+                                            ::testing::Values(10), ::testing::Values(0, 1)),
+                         streamName);
+
+// Tests run once with each driver generation, through plain streams.
+class CodedFormat : public CodedArrayTest, public ::testing::WithParamInterface<std::pair<int, int>> {};
+
+INSTANTIATE_TEST_SUITE_P(Drivers, CodedFormat, ::testing::Values(std::pair(9, 4), std::pair(10, 0)),
+                         [](const auto& info) {
+                             return "Vq" + std::to_string(info.param.first) + "_" +
+                                    std::to_string(info.param.second);
+                         });
+
+TEST_P(CodedFormat, CoordinatesStayWithinTheBoundAtEveryWidth) {
+    const auto [major, minor] = GetParam();
     VqVertexRecordPool pool(VQ_GEOMBIND_VTXCOORD3);
     fill(pool, 200, false, 5);
     std::vector<uint32_t> idx(200);
@@ -287,11 +155,11 @@ TEST_F(CodedArrayTest, CoordinatesStayWithinTheBoundAtEveryWidth) {
     for (int b = 9; b <= 24; ++b) {
         Bits bits;
         bits.vtx = b;
-        const Bytes image =
-            writeWith(Kind::Plain, 9, 4, [&](VqObjectStream& os) { return writeAll(pool, os, idx, bits); });
+        const Bytes image = writeWith(Kind::Plain, major, minor,
+                                      [&](VqObjectStream& os) { return writeAll(pool, os, idx, bits); });
         VqVertexRecordPool back;
         blankLike(pool, back);
-        ASSERT_TRUE(readWith(Kind::Plain, 9, 4, image,
+        ASSERT_TRUE(readWith(Kind::Plain, major, minor, image,
                              [&](VqObjectStream& os) { return readAll(back, os, idx, false); }));
         for (int c = 0; c < 3; ++c) {
             const double ext = double(box.max[c]) - box.min[c];
@@ -302,7 +170,8 @@ TEST_F(CodedArrayTest, CoordinatesStayWithinTheBoundAtEveryWidth) {
     }
 }
 
-TEST_F(CodedArrayTest, HomogeneousAnd2DCoordinates) {
+TEST_P(CodedFormat, HomogeneousAnd2DCoordinates) {
+    const auto [major, minor] = GetParam();
     VqVertexRecordPool hom(VQ_GEOMBIND_VTXCOORD4);
     Records r;
     r.coords = {2, 4, 6, 2, 1, 1, 1, 1};
@@ -311,11 +180,11 @@ TEST_F(CodedArrayTest, HomogeneousAnd2DCoordinates) {
     for (int b : {0, 20}) {
         Bits bits;
         bits.vtx = b;
-        const Bytes image =
-            writeWith(Kind::Plain, 9, 4, [&](VqObjectStream& os) { return writeAll(hom, os, idx, bits); });
+        const Bytes image = writeWith(Kind::Plain, major, minor,
+                                      [&](VqObjectStream& os) { return writeAll(hom, os, idx, bits); });
         VqVertexRecordPool back;
         blankLike(hom, back);
-        ASSERT_TRUE(readWith(Kind::Plain, 9, 4, image,
+        ASSERT_TRUE(readWith(Kind::Plain, major, minor, image,
                              [&](VqObjectStream& os) { return readAll(back, os, idx, false); }));
         // 0 bits keeps w; with bits the point is kept, with w = 1.
         const std::vector<float> want = b ? std::vector<float>{1, 2, 3, 1} : std::vector<float>{2, 4, 6, 2};
@@ -326,11 +195,11 @@ TEST_F(CodedArrayTest, HomogeneousAnd2DCoordinates) {
     ASSERT_TRUE(r.addTo(flat, 2));
     Bits bits;
     bits.vtx = 20;
-    const Bytes image =
-        writeWith(Kind::Plain, 9, 4, [&](VqObjectStream& os) { return writeAll(flat, os, idx, bits); });
+    const Bytes image = writeWith(Kind::Plain, major, minor,
+                                  [&](VqObjectStream& os) { return writeAll(flat, os, idx, bits); });
     VqVertexRecordPool back;
     blankLike(flat, back);
-    ASSERT_TRUE(readWith(Kind::Plain, 9, 4, image,
+    ASSERT_TRUE(readWith(Kind::Plain, major, minor, image,
                          [&](VqObjectStream& os) { return readAll(back, os, idx, false); }));
     EXPECT_EQ(std::vector<float>(back.fields()->vtxCoords(), back.fields()->vtxCoords() + 4),
               (std::vector<float>{1, 2, 3, 4}));
@@ -351,7 +220,8 @@ TEST_F(CodedArrayTest, QuantisingRefusesValuesThatAreNotFinite) {
     EXPECT_EQ(lastError(), "nQuantBits >= 0 && nQuantBits <= 13");
 }
 
-TEST_F(CodedArrayTest, MultiStepFieldsGoToVersion10StreamsOnly) {
+// Quantised multi-step fields, which only VQ 10 streams carry.
+TEST_F(CodedArrayTest, QuantisedMultiStepFieldsInVersion10Streams) {
     VqVertexRecordPool pool(VQ_GEOMBIND_VTXCOORD3);
     fill(pool, 20, false);
     addFields(pool);
@@ -361,14 +231,14 @@ TEST_F(CodedArrayTest, MultiStepFieldsGoToVersion10StreamsOnly) {
     for (uint32_t i = 0; i < 20; ++i)
         idx[i] = i;
     const Bytes image = writeWith(Kind::Plain, 10, 0, [&](VqObjectStream& os) {
-        VqCodecDriver2 cd;
+        Vq::CodecDriver3T<int> cd;
         uint32_t h = 0;
         return pool._writeAuxiliaryFields(os, cd, idx.data(), 20, h);
     });
     VqVertexRecordPool back;
     blankLike(pool, back);
     ASSERT_TRUE(readWith(Kind::Plain, 10, 0, image, [&](VqObjectStream& os) {
-        VqCodecDriver2 cd;
+        Vq::CodecDriver3T<int> cd;
         uint32_t h = 0;
         WriteLock lock(back);
         return back._readAuxiliaryFields(os, cd, idx.data(), 20, h);
@@ -394,21 +264,22 @@ TEST_F(CodedArrayTest, MultiStepFieldsGoToVersion10StreamsOnly) {
 // Every single-bit flip of a section is refused or changes nothing that was
 // read: no damage passes unnoticed. A flip inside a code text or a check
 // value is refused by the check value itself.
-TEST_F(CodedArrayTest, FlippedBitsAreRefused) {
+TEST_P(CodedFormat, FlippedBitsAreRefused) {
+    const auto [major, minor] = GetParam();
     VqVertexRecordPool pool(kAll);
     fill(pool, 12, false, 9);
     addFields(pool);
     const std::vector<uint32_t> idx = someIndices(12);
     const Bits bits{14, 6, 10, 5};
-    const Bytes image =
-        writeWith(Kind::Plain, 9, 4, [&](VqObjectStream& os) { return writeAll(pool, os, idx, bits); });
+    const Bytes image = writeWith(Kind::Plain, major, minor,
+                                  [&](VqObjectStream& os) { return writeAll(pool, os, idx, bits); });
     VqVertexRecordPool ref;
     blankLike(pool, ref);
-    ASSERT_TRUE(
-        readWith(Kind::Plain, 9, 4, image, [&](VqObjectStream& os) { return readAll(ref, os, idx, true); }));
+    ASSERT_TRUE(readWith(Kind::Plain, major, minor, image,
+                         [&](VqObjectStream& os) { return readAll(ref, os, idx, true); }));
     Bytes refRaw;
     {
-        VqTestObjectStream os = VqTestObjectStream::forWriting(9, 4);
+        VqTestObjectStream os = VqTestObjectStream::forWriting(major, minor);
         ASSERT_TRUE(ref._writeRaw(*os));
         refRaw = os.bytes();
     }
@@ -420,13 +291,13 @@ TEST_F(CodedArrayTest, FlippedBitsAreRefused) {
         VqVertexRecordPool back;
         blankLike(pool, back);
         VqErrorState::clearError();
-        if (!readWith(Kind::Plain, 9, 4, bad,
+        if (!readWith(Kind::Plain, major, minor, bad,
                       [&](VqObjectStream& os) { return readAll(back, os, idx, true); })) {
             ++refused;
             hashRefusals += lastError() == "uHash == uRefHash";
             continue;
         }
-        VqTestObjectStream os = VqTestObjectStream::forWriting(9, 4);
+        VqTestObjectStream os = VqTestObjectStream::forWriting(major, minor);
         ASSERT_TRUE(back._writeRaw(*os));
         ASSERT_EQ(os.bytes(), refRaw) << "bit " << bit << " changed the records unnoticed";
         ++unchanged;
@@ -439,25 +310,26 @@ TEST_F(CodedArrayTest, FlippedBitsAreRefused) {
     bad[bad.size() - 1] ^= 0x10;
     VqVertexRecordPool back;
     blankLike(pool, back);
-    EXPECT_FALSE(
-        readWith(Kind::Plain, 9, 4, bad, [&](VqObjectStream& os) { return readAll(back, os, idx, true); }));
+    EXPECT_FALSE(readWith(Kind::Plain, major, minor, bad,
+                          [&](VqObjectStream& os) { return readAll(back, os, idx, true); }));
     EXPECT_EQ(lastError(), "uHash == uRefHash");
 }
 
-TEST_F(CodedArrayTest, CountsAndComponentsFromTheFileMustMatchThePool) {
+TEST_P(CodedFormat, CountsAndComponentsFromTheFileMustMatchThePool) {
+    const auto [major, minor] = GetParam();
     VqVertexRecordPool pool(VQ_GEOMBIND_VTXCOORD3 | VQ_GEOMBIND_VTXCOLOR3);
     Records r;
     r.coords = {1, 2, 3, 4, 5, 6};
     r.colors = {0, 0, 0, 1, 1, 1};
     ASSERT_TRUE(r.addTo(pool, 2));
     const std::vector<uint32_t> idx = {0, 1};
-    const Bytes image =
-        writeWith(Kind::Plain, 9, 4, [&](VqObjectStream& os) { return writeAll(pool, os, idx, Bits()); });
+    const Bytes image = writeWith(Kind::Plain, major, minor,
+                                  [&](VqObjectStream& os) { return writeAll(pool, os, idx, Bits()); });
     // The coder expects one record fewer.
     VqVertexRecordPool back;
     blankLike(pool, back);
     const std::vector<uint32_t> one = {0};
-    EXPECT_FALSE(readWith(Kind::Plain, 9, 4, image,
+    EXPECT_FALSE(readWith(Kind::Plain, major, minor, image,
                           [&](VqObjectStream& os) { return readAll(back, os, one, false); }));
     EXPECT_EQ(lastError(), "nCount == nIndices");
     // A pool with 4-component colours does not take 3-component ones.
@@ -467,12 +339,12 @@ TEST_F(CodedArrayTest, CountsAndComponentsFromTheFileMustMatchThePool) {
         WriteLock lock(other);
         ASSERT_TRUE(other.allocate(2));
     }
-    EXPECT_FALSE(readWith(Kind::Plain, 9, 4, image,
+    EXPECT_FALSE(readWith(Kind::Plain, major, minor, image,
                           [&](VqObjectStream& os) { return readAll(other, os, idx, false); }));
     EXPECT_EQ(lastError(), "nComps == f.numColorComps()");
     // Records the coder lists must exist.
     const std::vector<uint32_t> beyond = {0, 7};
-    EXPECT_FALSE(readWith(Kind::Plain, 9, 4, image,
+    EXPECT_FALSE(readWith(Kind::Plain, major, minor, image,
                           [&](VqObjectStream& os) { return readAll(back, os, beyond, false); }));
     EXPECT_EQ(lastError(), "indices[i] < numVtxRecords()");
 }
