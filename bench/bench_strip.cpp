@@ -2,8 +2,9 @@
 // meshoptimizer on the same triangles in the same run.
 //
 // Meshes: bunny00, armadillo and refined_elephant as OFF files in the
-// directory VQ_MESH_DIR names (from the libcgal-demo package's data; see the
-// README), and a generated torus grid that is always there.
+// directory VQ_MESH_DIR names (data/meshes in the data archive of Debian's
+// libcgal-demo package, unpacked with apt-get download and dpkg -x), and a
+// generated torus grid that is always there.
 //
 // Stripping, per mesh:
 //   Strip/cold        VqTriStripperEngine::apply with the source's topology
@@ -93,8 +94,8 @@ Mesh torusGrid(int nu, int nv) {
     auto at = [&](int i, int j) { return uint32_t((i % nu) * nv + j % nv); };
     for (int i = 0; i < nu; ++i)
         for (int j = 0; j < nv; ++j)
-            m.tris.insert(m.tris.end(),
-                          {at(i, j), at(i + 1, j), at(i + 1, j + 1), at(i, j), at(i + 1, j + 1), at(i, j + 1)});
+            m.tris.insert(m.tris.end(), {at(i, j), at(i + 1, j), at(i + 1, j + 1), at(i, j), at(i + 1, j + 1),
+                                         at(i, j + 1)});
     return m;
 }
 
@@ -162,8 +163,8 @@ void BM_Strip(benchmark::State& state, const std::string& name, bool warm) {
         if (!warm) src->invalidateTopology();
         if (!engine.apply(&dest, src.get())) state.SkipWithError("apply failed");
     }
-    state.counters["Mtri/s"] = benchmark::Counter(double(m.nTris()) * state.iterations() / 1e6,
-                                                  benchmark::Counter::kIsRate);
+    state.counters["Mtri/s"] =
+        benchmark::Counter(double(m.nTris()) * state.iterations() / 1e6, benchmark::Counter::kIsRate);
     state.counters["idx/tri"] = double(dest.numIndices() + dest.numPrims()) / m.nTris();
     state.counters["strips"] = dest.numPrims();
     state.counters["turns"] = engine.numDegenerateTris();
@@ -179,8 +180,8 @@ void BM_Topology(benchmark::State& state, const std::string& name) {
         src->invalidateTopology();
         if (!src->ensureTopology()) state.SkipWithError("ensureTopology failed");
     }
-    state.counters["Mtri/s"] = benchmark::Counter(double(m.nTris()) * state.iterations() / 1e6,
-                                                  benchmark::Counter::kIsRate);
+    state.counters["Mtri/s"] =
+        benchmark::Counter(double(m.nTris()) * state.iterations() / 1e6, benchmark::Counter::kIsRate);
 }
 
 void BM_CacheOurs(benchmark::State& state, const std::string& name) {
@@ -198,8 +199,8 @@ void BM_CacheOurs(benchmark::State& state, const std::string& name) {
         state.ResumeTiming();
         if (!opt.execute(pm.get())) state.SkipWithError("execute failed");
     }
-    state.counters["Mtri/s"] = benchmark::Counter(double(m.nTris()) * state.iterations() / 1e6,
-                                                  benchmark::Counter::kIsRate);
+    state.counters["Mtri/s"] =
+        benchmark::Counter(double(m.nTris()) * state.iterations() / 1e6, benchmark::Counter::kIsRate);
     state.counters["ACMR_before"] = acmr(m.tris.data(), m.tris.size(), m.nVerts());
     state.counters["ACMR_after"] = acmr(pm->indices(), pm->numIndices(), m.nVerts());
 }
@@ -214,8 +215,8 @@ void BM_MeshoptStrip(benchmark::State& state, const std::string& name, bool cach
     size_t n = 0;
     for (auto _ : state)
         benchmark::DoNotOptimize(n = meshopt_stripify(out.data(), in.data(), in.size(), m.nVerts(), ~0u));
-    state.counters["Mtri/s"] = benchmark::Counter(double(m.nTris()) * state.iterations() / 1e6,
-                                                  benchmark::Counter::kIsRate);
+    state.counters["Mtri/s"] =
+        benchmark::Counter(double(m.nTris()) * state.iterations() / 1e6, benchmark::Counter::kIsRate);
     state.counters["idx/tri"] = double(n) / m.nTris();
 }
 
@@ -225,8 +226,8 @@ void BM_CacheMeshopt(benchmark::State& state, const std::string& name) {
     std::vector<uint32_t> out(m.tris.size());
     for (auto _ : state)
         meshopt_optimizeVertexCache(out.data(), m.tris.data(), m.tris.size(), m.nVerts());
-    state.counters["Mtri/s"] = benchmark::Counter(double(m.nTris()) * state.iterations() / 1e6,
-                                                  benchmark::Counter::kIsRate);
+    state.counters["Mtri/s"] =
+        benchmark::Counter(double(m.nTris()) * state.iterations() / 1e6, benchmark::Counter::kIsRate);
     state.counters["ACMR_before"] = acmr(m.tris.data(), m.tris.size(), m.nVerts());
     state.counters["ACMR_after"] = acmr(out.data(), out.size(), m.nVerts());
 }

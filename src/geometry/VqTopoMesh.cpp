@@ -125,7 +125,8 @@ bool VqTopoMesh::setVtxRecPool(VqVertexRecordPool* pPool, const VqVecu* pIndexMa
     const uint32_t nVtxRecs = pPool->numVtxRecords();
     for (uint32_t& i : mapped) {
         if (pIndexMap) {
-            if (!(i < pIndexMap->size())) VQ_FAIL(kCls, "setVtxRecPool", "iIdx < vIndexMap.length()", VQ_ERR_ARGUMENT);
+            if (!(i < pIndexMap->size()))
+                VQ_FAIL(kCls, "setVtxRecPool", "iIdx < vIndexMap.length()", VQ_ERR_ARGUMENT);
             i = (*pIndexMap)[int(i)];
         }
         if (!(i < nVtxRecs)) VQ_FAIL(kCls, "setVtxRecPool", "vIndexMap[iIdx] < nVtxRecs", VQ_ERR_ARGUMENT);
@@ -190,8 +191,10 @@ bool VqTopoMesh::_checkArrays(const char* method, uint32_t nVtxRecs) const {
     const uint32_t* start = _vuPrimStart.data();
     for (uint32_t p = 0; p < nPrims; ++p) {
         if (!(start[p] <= start[p + 1]))
-            VQ_FAIL(kCls, method, "xPrim.paiPrimStart[iPrim] <= xPrim.paiPrimStart[iPrim + 1]", VQ_ERR_CORRUPT);
-        if (!(start[p + 1] - start[p] >= minSize)) VQ_FAIL(kCls, method, primSizeText(primKind()), VQ_ERR_CORRUPT);
+            VQ_FAIL(kCls, method, "xPrim.paiPrimStart[iPrim] <= xPrim.paiPrimStart[iPrim + 1]",
+                    VQ_ERR_CORRUPT);
+        if (!(start[p + 1] - start[p] >= minSize))
+            VQ_FAIL(kCls, method, primSizeText(primKind()), VQ_ERR_CORRUPT);
     }
     if (!(start[nPrims] == numIndices()))
         VQ_FAIL(kCls, method, "sInt.paiPrimStart[sInt.nPrims] == sInt.nIndices", VQ_ERR_CORRUPT);
@@ -258,8 +261,8 @@ bool VqTopoMesh::ensureNumFaceGroups(uint32_t n) {
     return true;
 }
 
-bool VqTopoMesh::_insertPrimitives(const char* method, int faceGroup, uint32_t nPrims, const uint32_t* primSizes,
-                                   uint32_t primSize, const uint32_t* indices) {
+bool VqTopoMesh::_insertPrimitives(const char* method, int faceGroup, uint32_t nPrims,
+                                   const uint32_t* primSizes, uint32_t primSize, const uint32_t* indices) {
     VQ_CHECK(faceGroup >= 0, kCls, method, VQ_ERR_ARGUMENT);
     if (nPrims == 0) return ensureNumFaceGroups(uint32_t(faceGroup) + 1);
     const uint32_t minSize = minPrimSize();
@@ -302,9 +305,10 @@ bool VqTopoMesh::_insertPrimitives(const char* method, int faceGroup, uint32_t n
 }
 
 template <class T>
-bool VqTopoMesh::_addWithRecords(const char* method, int faceGroup, uint32_t nPrims, const uint32_t* primSizes,
-                                 uint32_t primSize, const T* coords, const T* normals, const T* colors,
-                                 const T* const* texCoords, const unsigned char* flags, bool bCollocate) {
+bool VqTopoMesh::_addWithRecords(const char* method, int faceGroup, uint32_t nPrims,
+                                 const uint32_t* primSizes, uint32_t primSize, const T* coords,
+                                 const T* normals, const T* colors, const T* const* texCoords,
+                                 const unsigned char* flags, bool bCollocate) {
     VQ_PROPAGATE(_checkEdit(method));
     VQ_CHECK(faceGroup >= 0, kCls, method, VQ_ERR_ARGUMENT);
     VQ_CHECK(nPrims == 0 || primSizes || primSize, kCls, method, VQ_ERR_ARGUMENT);
@@ -325,8 +329,8 @@ bool VqTopoMesh::_addWithRecords(const char* method, int faceGroup, uint32_t nPr
         PoolWriteGuard guard(_pVtxRecPool.get());
         VQ_PROPAGATE(guard.ok());
         uint32_t first = 0;
-        VQ_PROPAGATE(_pVtxRecPool->addVtxRecords(uint32_t(total), first, coords, normals, colors, texCoords,
-                                                 flags));
+        VQ_PROPAGATE(
+            _pVtxRecPool->addVtxRecords(uint32_t(total), first, coords, normals, colors, texCoords, flags));
         for (uint32_t i = 0; i < uint32_t(total); ++i)
             idx[int(i)] = first + i;
     }
@@ -338,24 +342,24 @@ bool VqTopoMesh::_addWithRecords(const char* method, int faceGroup, uint32_t nPr
 bool VqTopoMesh::addPrimitive(int faceGroup, uint32_t n, const float* coords, const float* normals,
                               const float* colors, const float* const* texCoords, const unsigned char* flags,
                               bool bCollocate) {
-    return _addWithRecords("addPrimitive", faceGroup, 1, nullptr, n, coords, normals, colors, texCoords, flags,
-                           bCollocate);
+    return _addWithRecords("addPrimitive", faceGroup, 1, nullptr, n, coords, normals, colors, texCoords,
+                           flags, bCollocate);
 }
 
 bool VqTopoMesh::addPrimitives(int faceGroup, uint32_t nPrims, const uint32_t* primSizes, const float* coords,
                                const float* normals, const float* colors, const float* const* texCoords,
                                const unsigned char* flags, bool bCollocate) {
     VQ_CHECK(nPrims == 0 || primSizes, kCls, "addPrimitives", VQ_ERR_ARGUMENT);
-    return _addWithRecords("addPrimitives", faceGroup, nPrims, primSizes, 0, coords, normals, colors, texCoords,
-                           flags, bCollocate);
+    return _addWithRecords("addPrimitives", faceGroup, nPrims, primSizes, 0, coords, normals, colors,
+                           texCoords, flags, bCollocate);
 }
 
-bool VqTopoMesh::addPrimitives(int faceGroup, uint32_t nPrims, const uint32_t* primSizes, const double* coords,
-                               const double* normals, const double* colors, const double* const* texCoords,
-                               const unsigned char* flags, bool bCollocate) {
+bool VqTopoMesh::addPrimitives(int faceGroup, uint32_t nPrims, const uint32_t* primSizes,
+                               const double* coords, const double* normals, const double* colors,
+                               const double* const* texCoords, const unsigned char* flags, bool bCollocate) {
     VQ_CHECK(nPrims == 0 || primSizes, kCls, "addPrimitives", VQ_ERR_ARGUMENT);
-    return _addWithRecords("addPrimitives", faceGroup, nPrims, primSizes, 0, coords, normals, colors, texCoords,
-                           flags, bCollocate);
+    return _addWithRecords("addPrimitives", faceGroup, nPrims, primSizes, 0, coords, normals, colors,
+                           texCoords, flags, bCollocate);
 }
 
 bool VqTopoMesh::addPrimitives(int faceGroup, uint32_t nPrims, const uint32_t* primSizes,
@@ -711,8 +715,8 @@ bool VqTopoMesh::numVertsAndPolys(int& nVerts, int& nPolys) const {
     for (uint32_t p = 0; p < numPrims(); ++p)
         for (uint32_t i = _vuPrimStart[int(p)]; i + (strips ? 2 : 1) < _vuPrimStart[int(p + 1)]; ++i) {
             const uint32_t a = _vuIndices[int(i)], b = _vuIndices[int(i + 1)];
-            const bool distinct = strips ? a != b && b != _vuIndices[int(i + 2)] && a != _vuIndices[int(i + 2)]
-                                         : a != b;
+            const bool distinct =
+                strips ? a != b && b != _vuIndices[int(i + 2)] && a != _vuIndices[int(i + 2)] : a != b;
             nPolys += distinct;
         }
     return true;

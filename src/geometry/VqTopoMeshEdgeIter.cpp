@@ -33,8 +33,9 @@ VqTopoMeshEdgeIter::VqTopoMeshEdgeIter(const VqTopoMesh& mesh) : _mesh(mesh) {
                     const VqVtxHdl u = mesh.recordVtx(idx[i]), v = mesh.recordVtx(idx[i + 1]);
                     if (u != v) segs.push_back({std::min(u, v), std::max(u, v), idx[i], idx[i + 1]});
                 }
-            std::stable_sort(segs.begin(), segs.end(),
-                             [](const Seg& x, const Seg& y) { return x.lo < y.lo || (x.lo == y.lo && x.hi < y.hi); });
+            std::stable_sort(segs.begin(), segs.end(), [](const Seg& x, const Seg& y) {
+                return x.lo < y.lo || (x.lo == y.lo && x.hi < y.hi);
+            });
             for (size_t i = 0; i < segs.size(); ++i)
                 if (i == 0 || segs[i].lo != segs[i - 1].lo || segs[i].hi != segs[i - 1].hi) {
                     _vuSegments.push_back(segs[i].a);

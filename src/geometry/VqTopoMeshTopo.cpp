@@ -244,9 +244,10 @@ bool VqTopoMesh::verifyTopoMesh(bool bTopology) const {
         if (o < 0) continue;
         if (!(inRange(o, nHE) && t.viHEOpp[o] == h && t.viHEVtx[o] == t.viHEVtx[t.next(h)] &&
               t.viHEVtx[t.next(o)] == t.viHEVtx[h] && t.viHEEdge[o] == t.viHEEdge[h]))
-            VQ_FAIL(kCls, "verifyTopoMesh",
-                    "oppositeHEdge(oppositeHEdge(h)) == h && origin(oppositeHEdge(h)) == origin(nextHEdge(h))",
-                    VQ_ERR_INTERNAL);
+            VQ_FAIL(
+                kCls, "verifyTopoMesh",
+                "oppositeHEdge(oppositeHEdge(h)) == h && origin(oppositeHEdge(h)) == origin(nextHEdge(h))",
+                VQ_ERR_INTERNAL);
     }
     for (int v = 0; v < t.numVertices(); ++v)
         for (int k = t.viVtxOutStart[v]; k < t.viVtxOutStart[v + 1]; ++k)
@@ -328,7 +329,8 @@ bool VqTopoMesh::generateGouraudNormals(float creaseAngle, bool bCollocate) {
     VqVertexRecordPool& pool = *_pVtxRecPool;
     const int nComps = pool.fields()->numVtxCoordComps();
     VQ_CHECK(nComps >= 2 && nComps <= 4, kCls, "generateGouraudNormals", VQ_ERR_ARGUMENT);
-    if (!pool.fields()->numNormalComps()) VQ_PROPAGATE(pool.setBindings(getBindings() | VQ_GEOMBIND_NORMVEC3));
+    if (!pool.fields()->numNormalComps())
+        VQ_PROPAGATE(pool.setBindings(getBindings() | VQ_GEOMBIND_NORMVEC3));
     VQ_PROPAGATE(ensureTopology());
     const VqTopoMeshTopology& t = *_pTopo;
     const int nFacets = t.numFacets(), nHE = t.numHEdges();
@@ -433,7 +435,8 @@ bool VqTopoMesh::generateGouraudNormals(float creaseAngle, bool bCollocate) {
             if (ok) ok = pool.acquireInternals(view, true);
             if (ok) {
                 for (uint32_t r = 0; r < nRecs; ++r)
-                    if (claimed[r]) std::memcpy(view.pfNormals + size_t(r) * 3, &claimedNormal[size_t(r) * 3], 12);
+                    if (claimed[r])
+                        std::memcpy(view.pfNormals + size_t(r) * 3, &claimedNormal[size_t(r) * 3], 12);
                 if (!copyNormal.empty())
                     std::memcpy(view.pfNormals + size_t(nRecs) * 3, copyNormal.data(),
                                 copyNormal.size() * sizeof(float));

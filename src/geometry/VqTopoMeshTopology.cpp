@@ -8,9 +8,9 @@
 #include <vector>
 
 void VqTopoMeshTopology::clear() {
-    VqVeci* arrays[] = {&viRecVtx,  &viEquivNext, &viVtxRec, &viVtxHEdge, &viVtxOutStart,
-                        &viVtxOut,  &viAtomFacet, &viFacetAtom, &viFacetHE, &viHEVtx,
-                        &viHERec,   &viHEOpp,     &viHEFacet, &viHEEdge,  &viEdgeHE};
+    VqVeci* arrays[] = {&viRecVtx, &viEquivNext, &viVtxRec,    &viVtxHEdge, &viVtxOutStart,
+                        &viVtxOut, &viAtomFacet, &viFacetAtom, &viFacetHE,  &viHEVtx,
+                        &viHERec,  &viHEOpp,     &viHEFacet,   &viHEEdge,   &viEdgeHE};
     for (VqVeci* a : arrays) {
         a->clear();
         a->shrink_to_fit();
@@ -21,9 +21,9 @@ void VqTopoMeshTopology::clear() {
 }
 
 size_t VqTopoMeshTopology::memSize() const {
-    const VqVeci* arrays[] = {&viRecVtx,  &viEquivNext, &viVtxRec, &viVtxHEdge, &viVtxOutStart,
-                              &viVtxOut,  &viAtomFacet, &viFacetAtom, &viFacetHE, &viHEVtx,
-                              &viHERec,   &viHEOpp,     &viHEFacet, &viHEEdge,  &viEdgeHE};
+    const VqVeci* arrays[] = {&viRecVtx, &viEquivNext, &viVtxRec,    &viVtxHEdge, &viVtxOutStart,
+                              &viVtxOut, &viAtomFacet, &viFacetAtom, &viFacetHE,  &viHEVtx,
+                              &viHERec,  &viHEOpp,     &viHEFacet,   &viHEEdge,   &viEdgeHE};
     size_t n = sizeof(*this);
     for (const VqVeci* a : arrays)
         n += a->capacity() * sizeof(int);
@@ -72,7 +72,8 @@ void positionClasses(uint32_t nRecs, const float* coords, int nComps, int32_t* c
             const float v = q[c] == 0.0f ? 0.0f : q[c];
             std::memcpy(&b[c], &v, 4);
         }
-        uint64_t h = b[0] * 0x9E3779B97F4A7C15ull ^ b[1] * 0xC2B2AE3D27D4EB4Full ^ b[2] * 0x165667B19E3779F9ull;
+        uint64_t h =
+            b[0] * 0x9E3779B97F4A7C15ull ^ b[1] * 0xC2B2AE3D27D4EB4Full ^ b[2] * 0x165667B19E3779F9ull;
         h ^= h >> 29;
         size_t slot = size_t(h) & mask;
         for (;;) {

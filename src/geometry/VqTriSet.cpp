@@ -5,8 +5,9 @@
 VQ_IMPLEMENT_TYPE(VqTriSet, VqBase, CLSID_ZQTriSet)
 
 VqTriSet::VqTriSet(uint64_t nb, uint64_t tb, uint64_t cb)
-    : _bNormals((nb & VQ_GEOMBIND_NORMVEC_MASK) != 0),
-      _nColorComps((cb & VQ_GEOMBIND_VTXCOLOR4) ? 4 : (cb & VQ_GEOMBIND_VTXCOLOR3) ? 3 : 0) {
+    : _bNormals((nb & VQ_GEOMBIND_NORMVEC_MASK) != 0), _nColorComps((cb & VQ_GEOMBIND_VTXCOLOR4)   ? 4
+                                                                    : (cb & VQ_GEOMBIND_VTXCOLOR3) ? 3
+                                                                                                   : 0) {
     for (int k = 0; k < VQ_GEOMBIND_NUM_TEXUNITS; ++k) {
         const uint64_t nibble = (tb & vqTexCoordMask(k)) >> (8 + 4 * k);
         // The highest bit of the unit's nibble names its component count.

@@ -31,7 +31,8 @@ public:
 
     // Appends one corner; every third completes a triangle. Attributes the
     // set does not carry are ignored, and those it carries must be given.
-    void addCorner(const float* coord, const float* normal, const float* color, const float* const* texCoords);
+    void addCorner(const float* coord, const float* normal, const float* color,
+                   const float* const* texCoords);
 
     // Corner c (0-2) of triangle t.
     const float* coord(uint32_t t, int c) const { return _vfCoords.data() + (size_t(t) * 3 + c) * 3; }

@@ -75,7 +75,8 @@ bool VqTriangulator::apply(VqPolygonTopoMesh* pMesh, Vq::SharedPtr<VqTriIter>& o
             for (uint32_t i = 0; i < n; ++i) {
                 const uint32_t r = in.paiIndices[s + i];
                 if (!(r < pool.nVtxRecs)) {
-                    VqErrorState::throwStdError(kCls, "apply", "xPrim.paiIndices[iIdx] < nVtxRecs", VQ_ERR_CORRUPT);
+                    VqErrorState::throwStdError(kCls, "apply", "xPrim.paiIndices[iIdx] < nVtxRecs",
+                                                VQ_ERR_CORRUPT);
                     ok = false;
                     break;
                 }
@@ -84,12 +85,16 @@ bool VqTriangulator::apply(VqPolygonTopoMesh* pMesh, Vq::SharedPtr<VqTriIter>& o
                 pos[3 * i] = c[0] / w;
                 pos[3 * i + 1] = c[1] / w;
                 pos[3 * i + 2] = nc == 2 ? 0.0f : c[2] / w;
-                if (pool.pfNormals) std::copy(pool.pfNormals + size_t(r) * 3, pool.pfNormals + size_t(r) * 3 + 3, &nrm[3 * i]);
-                if (cc) std::copy(pool.pfColors + size_t(r) * cc, pool.pfColors + size_t(r + 1) * cc, &col[size_t(i) * cc]);
+                if (pool.pfNormals)
+                    std::copy(pool.pfNormals + size_t(r) * 3, pool.pfNormals + size_t(r) * 3 + 3,
+                              &nrm[3 * i]);
+                if (cc)
+                    std::copy(pool.pfColors + size_t(r) * cc, pool.pfColors + size_t(r + 1) * cc,
+                              &col[size_t(i) * cc]);
                 for (int k = 0; k < VQ_GEOMBIND_NUM_TEXUNITS; ++k)
                     if (const int tc = pool.anTexComps[k])
-                        std::copy(pool.apfTexCoords[k] + size_t(r) * tc, pool.apfTexCoords[k] + size_t(r + 1) * tc,
-                                  &tex[k][size_t(i) * tc]);
+                        std::copy(pool.apfTexCoords[k] + size_t(r) * tc,
+                                  pool.apfTexCoords[k] + size_t(r + 1) * tc, &tex[k][size_t(i) * tc]);
             }
             if (!ok) break;
             if (pool.pfNormals && n >= 3) {

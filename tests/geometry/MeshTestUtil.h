@@ -67,9 +67,9 @@ inline void addSoup(VqTopoMesh& mesh, const TriSoup& s) {
         ASSERT_TRUE(pool.lockWrite(true));
         uint32_t first = 0;
         const float* tex[VQ_GEOMBIND_NUM_TEXUNITS] = {};
-        ASSERT_TRUE(pool.addVtxRecords(uint32_t(coords.size() / 3), first, coords.data(), nullptr,
-                                       (pool.getBindings() & VQ_GEOMBIND_VTXCOLOR_MASK) ? colors.data() : nullptr,
-                                       tex, nullptr))
+        ASSERT_TRUE(pool.addVtxRecords(
+            uint32_t(coords.size() / 3), first, coords.data(), nullptr,
+            (pool.getBindings() & VQ_GEOMBIND_VTXCOLOR_MASK) ? colors.data() : nullptr, tex, nullptr))
             << lastError();
         pool.lockWrite(false);
     }

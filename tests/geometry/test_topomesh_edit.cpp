@@ -21,7 +21,8 @@ protected:
         VqVertexRecordPool& pool = *m.vtxRecPool();
         ASSERT_TRUE(pool.lockWrite(true));
         uint32_t first = 0;
-        ASSERT_TRUE(pool.addVtxRecords(n, first, c.data(), nullptr, nullptr, nullptr, nullptr)) << lastError();
+        ASSERT_TRUE(pool.addVtxRecords(n, first, c.data(), nullptr, nullptr, nullptr, nullptr))
+            << lastError();
         pool.lockWrite(false);
     }
 };

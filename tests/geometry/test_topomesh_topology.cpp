@@ -15,8 +15,8 @@ class TopologyTest : public VqLibTest {};
 
 TriSoup bowtie() {
     TriSoup s;
-    const uint32_t c = s.addPos(0, 0, 0), a = s.addPos(1, 0, 0), b = s.addPos(1, 1, 0), d = s.addPos(-1, 0, 0),
-                   e = s.addPos(-1, -1, 0);
+    const uint32_t c = s.addPos(0, 0, 0), a = s.addPos(1, 0, 0), b = s.addPos(1, 1, 0),
+                   d = s.addPos(-1, 0, 0), e = s.addPos(-1, -1, 0);
     s.addTri(c, a, b);
     s.addTri(c, d, e);
     return s;
@@ -24,8 +24,8 @@ TriSoup bowtie() {
 
 TriSoup threeOnAnEdge() {
     TriSoup s;
-    const uint32_t a = s.addPos(0, 0, 0), b = s.addPos(1, 0, 0), c = s.addPos(0, 1, 0), d = s.addPos(0, -1, 0),
-                   e = s.addPos(0, 0, 1);
+    const uint32_t a = s.addPos(0, 0, 0), b = s.addPos(1, 0, 0), c = s.addPos(0, 1, 0),
+                   d = s.addPos(0, -1, 0), e = s.addPos(0, 0, 1);
     s.addTri(a, b, c);
     s.addTri(b, a, d);
     s.addTri(a, b, e);
@@ -269,7 +269,8 @@ TEST_F(TopologyTest, GouraudNormalsFollowTheCreaseAngle) {
     TriSoup cube;
     for (int i = 0; i < 8; ++i)
         cube.addPos(float(i & 1), float((i >> 1) & 1), float((i >> 2) & 1));
-    const uint32_t q[6][4] = {{0, 2, 3, 1}, {4, 5, 7, 6}, {0, 1, 5, 4}, {2, 6, 7, 3}, {0, 4, 6, 2}, {1, 3, 7, 5}};
+    const uint32_t q[6][4] = {{0, 2, 3, 1}, {4, 5, 7, 6}, {0, 1, 5, 4},
+                              {2, 6, 7, 3}, {0, 4, 6, 2}, {1, 3, 7, 5}};
     for (const auto& f : q) {
         cube.addTri(f[0], f[1], f[2]);
         cube.addTri(f[0], f[2], f[3]);

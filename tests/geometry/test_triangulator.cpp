@@ -18,17 +18,18 @@ protected:
             out.push_back({int(it->coord(0)[0]), int(it->coord(1)[0]), int(it->coord(2)[0])});
         return out;
     }
-    static void polygon(VqPolygonTopoMesh& m, const std::vector<float>& coords, const float* normals = nullptr) {
+    static void polygon(VqPolygonTopoMesh& m, const std::vector<float>& coords,
+                        const float* normals = nullptr) {
         MeshLock lock(m);
-        ASSERT_TRUE(m.addPrimitive(0, uint32_t(coords.size() / 3), coords.data(), normals, nullptr, nullptr,
-                                   nullptr))
+        ASSERT_TRUE(
+            m.addPrimitive(0, uint32_t(coords.size() / 3), coords.data(), normals, nullptr, nullptr, nullptr))
             << lastError();
     }
 };
 
 TEST_F(TriangulatorTest, StripOrderZigZagsFromBothEnds) {
-    const std::pair<int, VqVeci> expected[] = {{3, {2, 0, 1}}, {4, {3, 0, 2, 1}}, {5, {4, 0, 3, 1, 2}},
-                                               {6, {5, 0, 4, 1, 3, 2}}};
+    const std::pair<int, VqVeci> expected[] = {
+        {3, {2, 0, 1}}, {4, {3, 0, 2, 1}}, {5, {4, 0, 3, 1, 2}}, {6, {5, 0, 4, 1, 3, 2}}};
     for (const auto& [n, order] : expected) {
         VqVeci out = {99};
         VqTriangulator::_getTriStripMapping(n, out);
