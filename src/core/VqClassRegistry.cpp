@@ -22,6 +22,7 @@
 #include "VqLateLoadedPropAtom.h"
 #include "VqLight.h"
 #include "VqLightSet.h"
+#include "VqLineStripTopoMesh.h"
 #include "VqLineStyle.h"
 #include "VqLzmaSegObjectStream.h"
 #include "VqMappingSurface.h"
@@ -35,6 +36,8 @@
 #include "VqObjectStream.h"
 #include "VqPartition.h"
 #include "VqPointStyle.h"
+#include "VqPointTopoMesh.h"
+#include "VqPolygonTopoMesh.h"
 #include "VqPropAtom.h"
 #include "VqPropBase.h"
 #include "VqRangeLOD.h"
@@ -51,6 +54,11 @@
 #include "VqTexCoordGen.h"
 #include "VqTexImage.h"
 #include "VqThumbnailSet.h"
+#include "VqTopoMesh.h"
+#include "VqTriIter.h"
+#include "VqTriSet.h"
+#include "VqTriStripTopoMesh.h"
+#include "VqTriangulator.h"
 #include "VqUnknownAttribute.h"
 #include "VqUnknownBase.h"
 #include "VqUnknownBasePtrPropAtom.h"
@@ -169,6 +177,16 @@ const Entry s_classes[] = {
     VQ_CLASS(Vq::MinVertexRecordFields),
     VQ_CLASS(Vq::DefVertexRecordFields),
     VQ_CLASS(Vq::AuxDefVertexRecordFields),
+    // topology meshes
+    VQ_CLASS(VqTopoMesh),
+    VQ_CLASS(VqTriStripTopoMesh),
+    VQ_CLASS(VqPolygonTopoMesh),
+    VQ_CLASS(VqLineStripTopoMesh),
+    VQ_CLASS(VqPointTopoMesh),
+    // triangle sets and the triangulator
+    VQ_CLASS(VqTriSet),
+    VQ_CLASS(VqTriIter),
+    VQ_CLASS(VqTriangulator),
     // remaining classes
     VQ_CLASS(VqThumbnailSet),
     VQ_CLASS(VqState),

@@ -1,0 +1,263 @@
+// Triangle stripping and vertex-cache ordering on real meshes, next to
+// meshoptimizer on the same triangles in the same run.
+//
+// Meshes: bunny00, armadillo and refined_elephant as OFF files in the
+// directory VQ_MESH_DIR names (data/meshes in the data archive of Debian's
+// libcgal-demo package, unpacked with apt-get download and dpkg -x), and a
+// generated torus grid that is always there.
+//
+// Stripping, per mesh:
+//   Strip/cold        VqTriStripperEngine::apply with the source's topology
+//                     derived inside the run, as after decoding a mesh;
+//   Strip/warm        the same with the topology already there;
+//   Meshopt/file      meshopt_stripify on the triangles in file order;
+//   Meshopt/cacheopt  meshopt_stripify after meshopt_optimizeVertexCacheStrip
+//                     (its own recommended preparation, not timed).
+// Counters: Mtri/s, and idx/tri, counted as the file stores strips: every
+// index plus one primitive start per strip, against meshoptimizer's output
+// with restart indices (one per restart).
+//
+// Cache order, per mesh, for a first-in first-out cache of 16:
+//   Cache/ours        VqVertexCacheOptimizer::execute with cache size 16;
+//   Cache/meshopt     meshopt_optimizeVertexCache.
+// Counters: Mtri/s, and ACMR (records loaded per triangle) of the file order
+// and of the result, measured by meshopt_analyzeVertexCache when present and
+// by the same simulation here otherwise.
+#include "VqLib.h"
+#include "VqPolygonTopoMesh.h"
+#include "VqTriStripTopoMesh.h"
+#include "VqTriStripperEngine.h"
+#include "VqVertexCacheOptimizer.h"
+
+#include <algorithm>
+#include <benchmark/benchmark.h>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <numbers>
+#include <string>
+#include <vector>
+
+#ifdef VQ_HAVE_MESHOPTIMIZER
+#include <meshoptimizer.h>
+#endif
+
+namespace {
+
+struct LibScope {
+    LibScope() { VqLib::init(); }
+    ~LibScope() { VqLib::fini(); }
+};
+void ensureLib() {
+    static LibScope s_lib;
+}
+
+struct Mesh {
+    std::vector<float> coords;
+    std::vector<uint32_t> tris;
+    uint32_t nVerts() const { return uint32_t(coords.size() / 3); }
+    uint32_t nTris() const { return uint32_t(tris.size() / 3); }
+};
+
+bool readOff(const std::string& path, Mesh& m) {
+    std::ifstream in(path);
+    std::string word;
+    if (!(in >> word) || word != "OFF") return false;
+    size_t nv = 0, nf = 0, ne = 0;
+    in >> nv >> nf >> ne;
+    m.coords.resize(nv * 3);
+    for (float& c : m.coords)
+        in >> c;
+    for (size_t f = 0; f < nf && in; ++f) {
+        size_t k = 0;
+        in >> k;
+        std::vector<uint32_t> v(k);
+        for (uint32_t& i : v)
+            in >> i;
+        for (size_t j = 1; j + 1 < k; ++j)
+            m.tris.insert(m.tris.end(), {v[0], v[j], v[j + 1]});
+    }
+    return bool(in);
+}
+
+Mesh torusGrid(int nu, int nv) {
+    Mesh m;
+    for (int i = 0; i < nu; ++i)
+        for (int j = 0; j < nv; ++j) {
+            const double u = 2 * std::numbers::pi * i / nu, v = 2 * std::numbers::pi * j / nv;
+            m.coords.insert(m.coords.end(), {float((2 + std::cos(v)) * std::cos(u)),
+                                             float((2 + std::cos(v)) * std::sin(u)), float(std::sin(v))});
+        }
+    auto at = [&](int i, int j) { return uint32_t((i % nu) * nv + j % nv); };
+    for (int i = 0; i < nu; ++i)
+        for (int j = 0; j < nv; ++j)
+            m.tris.insert(m.tris.end(), {at(i, j), at(i + 1, j), at(i + 1, j + 1), at(i, j), at(i + 1, j + 1),
+                                         at(i, j + 1)});
+    return m;
+}
+
+// The meshes by name, loaded once; empty when the file is missing.
+const Mesh& mesh(const std::string& name) {
+    static std::map<std::string, Mesh> cache;
+    auto it = cache.find(name);
+    if (it != cache.end()) return it->second;
+    Mesh& m = cache[name];
+    if (name == "torus") {
+        m = torusGrid(250, 200);
+    } else if (const char* dir = std::getenv("VQ_MESH_DIR")) {
+        if (!readOff(std::string(dir) + "/" + name + ".off", m)) m = Mesh();
+    }
+    return m;
+}
+
+// A polygon mesh of the triangles over a pool of one record per vertex.
+std::unique_ptr<VqPolygonTopoMesh> polygonMesh(const Mesh& m) {
+    auto pm = std::make_unique<VqPolygonTopoMesh>(VQ_GEOMBIND_VTXCOORD3);
+    pm->lockWrite(true);
+    VqVertexRecordPool& pool = *pm->vtxRecPool();
+    pool.lockWrite(true);
+    uint32_t first = 0;
+    pool.addVtxRecords(m.nVerts(), first, m.coords.data(), nullptr, nullptr, nullptr, nullptr);
+    pool.lockWrite(false);
+    pm->addPrimitives(0, m.nTris(), 3u, m.tris.data());
+    pm->lockWrite(false);
+    return pm;
+}
+
+// ACMR of an index list through a first-in first-out cache of 16.
+double acmr(const uint32_t* idx, size_t n, uint32_t nVerts) {
+#ifdef VQ_HAVE_MESHOPTIMIZER
+    return meshopt_analyzeVertexCache(idx, n, nVerts, 16, 0, 0).acmr;
+#else
+    std::vector<uint32_t> stamp(nVerts, 0);
+    uint32_t time = 1, misses = 0;
+    for (size_t i = 0; i < n; ++i) {
+        if (stamp[idx[i]] && time - stamp[idx[i]] <= 16) continue;
+        stamp[idx[i]] = time++;
+        ++misses;
+    }
+    return double(misses) / double(n / 3);
+#endif
+}
+
+bool haveMesh(benchmark::State& state, const Mesh& m) {
+    if (m.tris.empty()) {
+        state.SkipWithError("mesh not found: set VQ_MESH_DIR to the directory of the OFF files");
+        return false;
+    }
+    return true;
+}
+
+void BM_Strip(benchmark::State& state, const std::string& name, bool warm) {
+    ensureLib();
+    const Mesh& m = mesh(name);
+    if (!haveMesh(state, m)) return;
+    auto src = polygonMesh(m);
+    VqTriStripTopoMesh dest(src->vtxRecPool());
+    VqTriStripperEngine engine;
+    if (warm) src->ensureTopology();
+    for (auto _ : state) {
+        if (!warm) src->invalidateTopology();
+        if (!engine.apply(&dest, src.get())) state.SkipWithError("apply failed");
+    }
+    state.counters["Mtri/s"] =
+        benchmark::Counter(double(m.nTris()) * state.iterations() / 1e6, benchmark::Counter::kIsRate);
+    state.counters["idx/tri"] = double(dest.numIndices() + dest.numPrims()) / m.nTris();
+    state.counters["strips"] = dest.numPrims();
+    state.counters["turns"] = engine.numDegenerateTris();
+}
+
+// Deriving the half-edge topology alone, which the cold runs include.
+void BM_Topology(benchmark::State& state, const std::string& name) {
+    ensureLib();
+    const Mesh& m = mesh(name);
+    if (!haveMesh(state, m)) return;
+    auto src = polygonMesh(m);
+    for (auto _ : state) {
+        src->invalidateTopology();
+        if (!src->ensureTopology()) state.SkipWithError("ensureTopology failed");
+    }
+    state.counters["Mtri/s"] =
+        benchmark::Counter(double(m.nTris()) * state.iterations() / 1e6, benchmark::Counter::kIsRate);
+}
+
+void BM_CacheOurs(benchmark::State& state, const std::string& name) {
+    ensureLib();
+    const Mesh& m = mesh(name);
+    if (!haveMesh(state, m)) return;
+    auto pm = polygonMesh(m);
+    VqVertexCacheOptimizer opt(16);
+    for (auto _ : state) {
+        state.PauseTiming();
+        pm->lockWrite(true);
+        pm->_assignPrimitives(VqVecu(pm->primStarts(), pm->primStarts() + pm->numPrims() + 1),
+                              VqVecu(m.tris.begin(), m.tris.end()), VqVecu{0, pm->numPrims()});
+        pm->lockWrite(false);
+        state.ResumeTiming();
+        if (!opt.execute(pm.get())) state.SkipWithError("execute failed");
+    }
+    state.counters["Mtri/s"] =
+        benchmark::Counter(double(m.nTris()) * state.iterations() / 1e6, benchmark::Counter::kIsRate);
+    state.counters["ACMR_before"] = acmr(m.tris.data(), m.tris.size(), m.nVerts());
+    state.counters["ACMR_after"] = acmr(pm->indices(), pm->numIndices(), m.nVerts());
+}
+
+#ifdef VQ_HAVE_MESHOPTIMIZER
+void BM_MeshoptStrip(benchmark::State& state, const std::string& name, bool cacheOpt) {
+    const Mesh& m = mesh(name);
+    if (!haveMesh(state, m)) return;
+    std::vector<uint32_t> in = m.tris;
+    if (cacheOpt) meshopt_optimizeVertexCacheStrip(in.data(), m.tris.data(), m.tris.size(), m.nVerts());
+    std::vector<uint32_t> out(meshopt_stripifyBound(in.size()));
+    size_t n = 0;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(n = meshopt_stripify(out.data(), in.data(), in.size(), m.nVerts(), ~0u));
+    state.counters["Mtri/s"] =
+        benchmark::Counter(double(m.nTris()) * state.iterations() / 1e6, benchmark::Counter::kIsRate);
+    state.counters["idx/tri"] = double(n) / m.nTris();
+}
+
+void BM_CacheMeshopt(benchmark::State& state, const std::string& name) {
+    const Mesh& m = mesh(name);
+    if (!haveMesh(state, m)) return;
+    std::vector<uint32_t> out(m.tris.size());
+    for (auto _ : state)
+        meshopt_optimizeVertexCache(out.data(), m.tris.data(), m.tris.size(), m.nVerts());
+    state.counters["Mtri/s"] =
+        benchmark::Counter(double(m.nTris()) * state.iterations() / 1e6, benchmark::Counter::kIsRate);
+    state.counters["ACMR_before"] = acmr(m.tris.data(), m.tris.size(), m.nVerts());
+    state.counters["ACMR_after"] = acmr(out.data(), out.size(), m.nVerts());
+}
+#endif
+
+void registerAll() {
+    for (const std::string name : {"bunny00", "armadillo", "refined_elephant", "torus"}) {
+        benchmark::RegisterBenchmark(("Strip/cold/" + name).c_str(), BM_Strip, name, false)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("Strip/warm/" + name).c_str(), BM_Strip, name, true)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("Topology/" + name).c_str(), BM_Topology, name)
+            ->Unit(benchmark::kMillisecond);
+#ifdef VQ_HAVE_MESHOPTIMIZER
+        benchmark::RegisterBenchmark(("Meshopt/file/" + name).c_str(), BM_MeshoptStrip, name, false)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("Meshopt/cacheopt/" + name).c_str(), BM_MeshoptStrip, name, true)
+            ->Unit(benchmark::kMillisecond);
+#endif
+    }
+    for (const std::string name : {"bunny00", "armadillo", "refined_elephant", "torus"}) {
+        benchmark::RegisterBenchmark(("Cache/ours/" + name).c_str(), BM_CacheOurs, name)
+            ->Unit(benchmark::kMillisecond);
+#ifdef VQ_HAVE_MESHOPTIMIZER
+        benchmark::RegisterBenchmark(("Cache/meshopt/" + name).c_str(), BM_CacheMeshopt, name)
+            ->Unit(benchmark::kMillisecond);
+#endif
+    }
+}
+
+const bool s_registered = (registerAll(), true);
+
+} // namespace

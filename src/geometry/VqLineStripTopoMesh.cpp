@@ -1,0 +1,5 @@
+#include "VqLineStripTopoMesh.h"
+
+#include "VqFactory.h"
+
+VQ_IMPLEMENT_TYPE(VqLineStripTopoMesh, VqTopoMesh, CLSID_ZQLineStripTopoMesh)

@@ -1,0 +1,320 @@
+#include "VqTopoMeshTopology.h"
+
+#include "VqTopoMesh.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+void VqTopoMeshTopology::clear() {
+    VqVeci* arrays[] = {&viRecVtx, &viEquivNext, &viVtxRec,    &viVtxHEdge, &viVtxOutStart,
+                        &viVtxOut, &viAtomFacet, &viFacetAtom, &viFacetHE,  &viHEVtx,
+                        &viHERec,  &viHEOpp,     &viHEFacet,   &viHEEdge,   &viEdgeHE};
+    for (VqVeci* a : arrays) {
+        a->clear();
+        a->shrink_to_fit();
+    }
+    bTriangles = true;
+    nBoundaryEdges = 0;
+    nNonmanifoldEdges = 0;
+}
+
+size_t VqTopoMeshTopology::memSize() const {
+    const VqVeci* arrays[] = {&viRecVtx, &viEquivNext, &viVtxRec,    &viVtxHEdge, &viVtxOutStart,
+                              &viVtxOut, &viAtomFacet, &viFacetAtom, &viFacetHE,  &viHEVtx,
+                              &viHERec,  &viHEOpp,     &viHEFacet,   &viHEEdge,   &viEdgeHE};
+    size_t n = sizeof(*this);
+    for (const VqVeci* a : arrays)
+        n += a->capacity() * sizeof(int);
+    return n;
+}
+
+namespace {
+
+// Position classes of the pool's records: cls[r] is the lowest record at r's
+// position. An open-addressing hash on the bit patterns of the projected
+// position; -0 is folded onto +0 so that the two zeros meet.
+void positionClasses(uint32_t nRecs, const float* coords, int nComps, int32_t* cls) {
+    if (nComps < 2 || nComps > 4) {
+        for (uint32_t r = 0; r < nRecs; ++r)
+            cls[r] = int32_t(r);
+        return;
+    }
+    std::vector<float> projected;
+    const float* p = coords;
+    if (nComps != 3) {
+        projected.resize(size_t(nRecs) * 3);
+        for (uint32_t r = 0; r < nRecs; ++r) {
+            const float* c = coords + size_t(r) * nComps;
+            float* o = projected.data() + size_t(r) * 3;
+            if (nComps == 2) {
+                o[0] = c[0], o[1] = c[1], o[2] = 0.0f;
+            } else {
+                o[0] = c[0] / c[3], o[1] = c[1] / c[3], o[2] = c[2] / c[3];
+            }
+        }
+        p = projected.data();
+    }
+    size_t size = 16;
+    while (size < size_t(nRecs) * 2)
+        size <<= 1;
+    std::vector<int32_t> table(size, -1);
+    const size_t mask = size - 1;
+    for (uint32_t r = 0; r < nRecs; ++r) {
+        const float* q = p + size_t(r) * 3;
+        if (std::isnan(q[0]) || std::isnan(q[1]) || std::isnan(q[2])) {
+            cls[r] = int32_t(r);
+            continue;
+        }
+        uint32_t b[3];
+        for (int c = 0; c < 3; ++c) {
+            const float v = q[c] == 0.0f ? 0.0f : q[c];
+            std::memcpy(&b[c], &v, 4);
+        }
+        uint64_t h =
+            b[0] * 0x9E3779B97F4A7C15ull ^ b[1] * 0xC2B2AE3D27D4EB4Full ^ b[2] * 0x165667B19E3779F9ull;
+        h ^= h >> 29;
+        size_t slot = size_t(h) & mask;
+        for (;;) {
+            const int32_t s = table[slot];
+            if (s < 0) {
+                table[slot] = int32_t(r);
+                cls[r] = int32_t(r);
+                break;
+            }
+            const float* o = p + size_t(s) * 3;
+            if (o[0] == q[0] && o[1] == q[1] && o[2] == q[2]) {
+                cls[r] = s;
+                break;
+            }
+            slot = (slot + 1) & mask;
+        }
+    }
+}
+
+bool distinctCorners(const int32_t* v, uint32_t n, std::vector<int32_t>& scratch) {
+    if (n <= 8) {
+        for (uint32_t i = 1; i < n; ++i)
+            for (uint32_t j = 0; j < i; ++j)
+                if (v[i] == v[j]) return false;
+        return true;
+    }
+    scratch.assign(v, v + n);
+    std::sort(scratch.begin(), scratch.end());
+    return std::adjacent_find(scratch.begin(), scratch.end()) == scratch.end();
+}
+
+} // namespace
+
+void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStart, const uint32_t* indices,
+                             uint32_t nRecs, const float* coords, int nCoordComps, VqTopoMeshTopology& t) {
+    t.clear();
+    const uint32_t nIndices = primStart[nPrims];
+
+    // Vertices: position classes numbered in order of first use.
+    t.viRecVtx.resize(nRecs);
+    t.viEquivNext.resize(nRecs);
+    int32_t* recVtx = t.viRecVtx.data();
+    {
+        std::vector<int32_t> cls(nRecs);
+        positionClasses(nRecs, coords, nCoordComps, cls.data());
+        // The rings: each class is closed on its lowest record, which is the
+        // class's own number, so the tail of every ring is found through it.
+        std::vector<int32_t> tail(nRecs, -1);
+        for (uint32_t r = 0; r < nRecs; ++r) {
+            const int32_t c = cls[r];
+            if (tail[c] >= 0) t.viEquivNext[int(tail[c])] = int(r);
+            tail[c] = int32_t(r);
+        }
+        for (uint32_t r = 0; r < nRecs; ++r)
+            if (cls[r] == int32_t(r)) t.viEquivNext[int(tail[r])] = int(r);
+        // tail is done with: it numbers the classes' vertices.
+        std::fill(tail.begin(), tail.end(), -1);
+        for (uint32_t i = 0; i < nIndices; ++i) {
+            const int32_t c = cls[indices[i]];
+            if (tail[c] < 0) {
+                tail[c] = int32_t(t.viVtxRec.size());
+                t.viVtxRec.push_back(int(indices[i]));
+            }
+        }
+        for (uint32_t r = 0; r < nRecs; ++r)
+            recVtx[r] = tail[cls[r]];
+    }
+    const int nVtx = int(t.viVtxRec.size());
+    if (kind != VqTopoMesh::VQ_PRIM_TRISTRIP && kind != VqTopoMesh::VQ_PRIM_POLYGON) {
+        t.viVtxHEdge.assign(nVtx, -1);
+        t.viVtxOutStart.assign(nVtx + 1, 0);
+        t.viFacetHE.assign(1, 0);
+        return;
+    }
+
+    // Facets and their half-edges, in atom order, written through pointers
+    // into arrays sized for the most there can be and cut to size after.
+    const bool strips = kind == VqTopoMesh::VQ_PRIM_TRISTRIP;
+    const uint32_t nAtoms = strips ? nIndices - 2 * nPrims : nPrims;
+    const size_t nHEMax = strips ? size_t(nAtoms) * 3 : nIndices;
+    t.bTriangles = strips || nIndices == 3 * uint64_t(nPrims);
+    t.viAtomFacet.resize(nAtoms);
+    t.viFacetAtom.resize(nAtoms);
+    t.viFacetHE.resize(size_t(nAtoms) + 1);
+    t.viHEVtx.resize(nHEMax);
+    t.viHERec.resize(nHEMax);
+    if (!t.bTriangles) t.viHEFacet.resize(nHEMax);
+    int* atomFacet = t.viAtomFacet.data();
+    int* facetAtom = t.viFacetAtom.data();
+    int* facetHE = t.viFacetHE.data();
+    int* heVtx = t.viHEVtx.data();
+    int* heRec = t.viHERec.data();
+    int* heFacet = t.viHEFacet.data();
+    int nF = 0, nH = 0;
+    facetHE[0] = 0;
+    auto addTriangle = [&](uint32_t atom, uint32_t r0, uint32_t r1, uint32_t r2) {
+        const int32_t v0 = recVtx[r0], v1 = recVtx[r1], v2 = recVtx[r2];
+        if (v0 == v1 || v1 == v2 || v0 == v2) {
+            atomFacet[atom] = -1;
+            return;
+        }
+        atomFacet[atom] = nF;
+        facetAtom[nF] = int(atom);
+        heVtx[nH] = v0, heVtx[nH + 1] = v1, heVtx[nH + 2] = v2;
+        heRec[nH] = int(r0), heRec[nH + 1] = int(r1), heRec[nH + 2] = int(r2);
+        if (heFacet) heFacet[nH] = heFacet[nH + 1] = heFacet[nH + 2] = nF;
+        nH += 3;
+        facetHE[++nF] = nH;
+    };
+    uint32_t atom = 0;
+    std::vector<int32_t> scratch;
+    for (uint32_t p = 0; p < nPrims; ++p) {
+        const uint32_t s = primStart[p], e = primStart[p + 1];
+        if (strips) {
+            // Odd triangles are (s[i + 1], s[i], s[i + 2]).
+            for (uint32_t i = s; i + 2 < e; ++i, ++atom) {
+                const uint32_t odd = (i - s) & 1;
+                addTriangle(atom, indices[i + odd], indices[i + 1 - odd], indices[i + 2]);
+            }
+        } else if (e - s == 3) {
+            addTriangle(atom++, indices[s], indices[s + 1], indices[s + 2]);
+        } else {
+            for (uint32_t i = s; i < e; ++i)
+                heVtx[nH + int(i - s)] = recVtx[indices[i]];
+            if (!distinctCorners(heVtx + nH, e - s, scratch)) {
+                atomFacet[atom++] = -1;
+                continue;
+            }
+            atomFacet[atom] = nF;
+            facetAtom[nF] = int(atom++);
+            for (uint32_t i = s; i < e; ++i) {
+                heRec[nH] = int(indices[i]);
+                heFacet[nH++] = nF;
+            }
+            facetHE[++nF] = nH;
+        }
+    }
+    t.viFacetAtom.resize(nF);
+    t.viFacetHE.resize(size_t(nF) + 1);
+    t.viHEVtx.resize(nH);
+    t.viHERec.resize(nH);
+    if (!t.bTriangles) t.viHEFacet.resize(nH);
+    const int nHE = nH;
+
+    // Outgoing half-edges by vertex.
+    t.viVtxOutStart.assign(nVtx + 1, 0);
+    int* outStart = t.viVtxOutStart.data();
+    for (int h = 0; h < nHE; ++h)
+        ++outStart[heVtx[h] + 1];
+    for (int v = 0; v < nVtx; ++v)
+        outStart[v + 1] += outStart[v];
+    t.viVtxOut.resize(nHE);
+    int* out = t.viVtxOut.data();
+    {
+        std::vector<int32_t> fill(outStart, outStart + nVtx);
+        for (int h = 0; h < nHE; ++h)
+            out[fill[size_t(heVtx[h])]++] = h;
+    }
+
+    // Edges: half-edges bucketed by their lower end, each entry carrying the
+    // higher end and whether the half-edge leaves the lower one. Within a
+    // bucket (about a vertex's valence of entries) they are grouped by their
+    // higher end through a mark per vertex, with no sort: the buckets are
+    // read in order and the marks touch only the bucket's neighbours.
+    struct Entry {
+        int32_t hi;
+        int32_t code; // 2 h + (h leaves the lower end)
+    };
+    auto forEachHalfEdge = [&](auto&& fn) {
+        for (int f = 0; f < nF; ++f) {
+            const int fs = facetHE[f], fe = facetHE[f + 1];
+            for (int h = fs; h < fe; ++h)
+                fn(h, heVtx[h], heVtx[h + 1 == fe ? fs : h + 1]);
+        }
+    };
+    std::vector<int32_t> bucketStart(size_t(nVtx) + 1, 0);
+    forEachHalfEdge([&](int, int a, int b) { ++bucketStart[size_t(std::min(a, b)) + 1]; });
+    for (int v = 0; v < nVtx; ++v)
+        bucketStart[size_t(v) + 1] += bucketStart[size_t(v)];
+    std::vector<Entry> bucket(size_t(nHE) + 1);
+    {
+        std::vector<int32_t> fill(bucketStart.begin(), bucketStart.end() - 1);
+        forEachHalfEdge([&](int h, int a, int b) {
+            bucket[size_t(fill[size_t(std::min(a, b))]++)] = {std::max(a, b), 2 * h + (a < b)};
+        });
+    }
+    t.viHEOpp.assign(nHE, -1);
+    t.viHEEdge.resize(nHE);
+    t.viEdgeHE.resize(nHE);
+    int* opp = t.viHEOpp.data();
+    int* heEdge = t.viHEEdge.data();
+    int* edgeHE = t.viEdgeHE.data();
+    struct Group {
+        int32_t first;  // entry codes
+        int32_t second; // -1 while alone
+        int32_t count;
+    };
+    std::vector<Group> groups;
+    std::vector<int32_t> mark(size_t(nVtx), -1);
+    int nEdges = 0;
+    for (int v = 0; v < nVtx; ++v) {
+        const Entry* b = bucket.data() + bucketStart[size_t(v)];
+        const Entry* be = bucket.data() + bucketStart[size_t(v) + 1];
+        groups.clear();
+        for (const Entry* i = b; i < be; ++i) {
+            int32_t& m = mark[size_t(i->hi)];
+            if (m < 0) {
+                m = int32_t(groups.size());
+                groups.push_back({i->code, -1, 1});
+            } else if (groups[size_t(m)].count++ == 1) {
+                groups[size_t(m)].second = i->code;
+            }
+        }
+        // Edge numbers follow the groups.
+        for (const Entry* i = b; i < be; ++i)
+            heEdge[i->code >> 1] = nEdges + mark[size_t(i->hi)];
+        for (const Entry* i = b; i < be; ++i)
+            mark[size_t(i->hi)] = -1;
+        for (const Group& g : groups) {
+            edgeHE[nEdges++] = g.first >> 1;
+            if (g.count == 1) {
+                ++t.nBoundaryEdges;
+            } else if (g.count == 2 && ((g.first ^ g.second) & 1)) {
+                opp[g.first >> 1] = g.second >> 1;
+                opp[g.second >> 1] = g.first >> 1;
+            } else {
+                ++t.nNonmanifoldEdges;
+            }
+        }
+    }
+    t.viEdgeHE.resize(nEdges);
+
+    // The half-edge each vertex starts its walks from has no opposite when
+    // the vertex lies on a border.
+    t.viVtxHEdge.assign(nVtx, -1);
+    int* vtxHE = t.viVtxHEdge.data();
+    for (int v = 0; v < nVtx; ++v) {
+        for (int k = outStart[v]; k < outStart[v + 1]; ++k) {
+            const int h = out[k];
+            if (vtxHE[v] < 0 || opp[h] < 0) vtxHE[v] = h;
+            if (opp[h] < 0) break;
+        }
+    }
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "VqExport.h"
+#include "VqTopoMesh.h"
+
+#include <cstdint>
+
+// A topology mesh of triangle strips: a primitive of k >= 3 indices holds
+// k - 2 triangles, odd ones wound (s[i + 1], s[i], s[i + 2]). Strips turn
+// through degenerate triangles (a repeated index), which are atoms but not
+// facets. VqTriStripperEngine builds such meshes from triangle lists.
+class VQ_API VqTriStripTopoMesh : public VqTopoMesh {
+    VQ_DECLARE_TYPE(VqTriStripTopoMesh)
+public:
+    VqTriStripTopoMesh() : VqTopoMesh(static_cast<VqVertexRecordPool*>(nullptr)) {}
+    explicit VqTriStripTopoMesh(uint64_t eBindings) : VqTopoMesh(eBindings) {}
+    explicit VqTriStripTopoMesh(VqVertexRecordPool* pPool) : VqTopoMesh(pPool) {}
+    VqTriStripTopoMesh(const VqTriStripTopoMesh& o) = default;
+
+    PrimKind primKind() const override { return VQ_PRIM_TRISTRIP; }
+};

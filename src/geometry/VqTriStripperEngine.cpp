@@ -1,0 +1,332 @@
+#include "VqTriStripperEngine.h"
+
+#include "VqErrorState.h"
+#include "VqPolygonTopoMesh.h"
+#include "VqTopoMeshTopology.h"
+#include "VqTriStripTopoMesh.h"
+
+#include <algorithm>
+#include <climits>
+#include <new>
+
+namespace {
+
+constexpr const char* kCls = "VqTriStripperEngine";
+
+// Groups above this size keep triangles with two free edges on a stack of
+// their own; smaller ones find them by scanning, which costs less than the
+// stack's upkeep there.
+constexpr uint32_t kBigGroup = 5000;
+
+inline uint32_t nextCorner(uint32_t c) {
+    return c == 2 ? 0 : c + 1;
+}
+
+} // namespace
+
+bool VqTriStripperEngine::apply(VqTopoMesh* dest, const VqTopoMesh* src) {
+    _nStrips = _nTris = _nDegTris = 0;
+    VqTriStripTopoMesh* pDestTSTM = Vq::typeCast<VqTriStripTopoMesh>(dest);
+    VQ_CHECK(pDestTSTM, kCls, "apply", VQ_ERR_ARGUMENT);
+    VQ_CHECK(pDestTSTM->vtxRecPool(), kCls, "apply", VQ_ERR_ARGUMENT);
+    VQ_PROPAGATE(pDestTSTM->lockWrite(true));
+    bool ok = false;
+    try {
+        ok = _run(pDestTSTM, src);
+    } catch (const std::bad_alloc&) {
+        VqErrorState::throwStdError(kCls, "apply", "Caught std::bad_alloc", VQ_ERR_ALLOC);
+    }
+    // A failed run leaves the destination without primitives, never half filled.
+    if (!ok) pDestTSTM->clearPrimitives();
+    pDestTSTM->lockWrite(false);
+    VQ_PROPAGATE(ok);
+    return true;
+}
+
+bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src) {
+    const VqTriStripTopoMesh* pSrcTSTM = Vq::typeCast<VqTriStripTopoMesh>(src);
+    const VqPolygonTopoMesh* pSrcPTM = Vq::typeCast<VqPolygonTopoMesh>(src);
+    VQ_CHECK(pSrcTSTM || pSrcPTM, kCls, "apply", VQ_ERR_ARGUMENT);
+    if (pSrcPTM)
+        VQ_CHECK(pSrcPTM->vtxRecPool() == pDestTSTM->vtxRecPool(), kCls, "apply", VQ_ERR_ARGUMENT);
+    else
+        VQ_CHECK(pSrcTSTM->vtxRecPool() == pDestTSTM->vtxRecPool(), kCls, "apply", VQ_ERR_ARGUMENT);
+
+    // The source is read under its lock; taken after the destination's write
+    // lock, which lets the source be the destination itself.
+    VqTopoMesh* pSrc = const_cast<VqTopoMesh*>(src);
+    VqTopoMeshPrimitives view;
+    VQ_PROPAGATE(pSrc->acquirePrimitives(view, false));
+    const uint32_t nFaceGrps = src->numFaceGroups();
+    bool ok = true;
+    if (src->numPrims() > 0) {
+        if (pSrcPTM && !(pSrcPTM->uniformPrimSize() == 3)) {
+            VqErrorState::throwStdError(kCls, "apply", "pSrcPTM->uniformPrimSize() == 3", VQ_ERR_ARGUMENT);
+            ok = false;
+        }
+        ok = ok && src->ensureTopology();
+        if (ok && !src->_isValidTopo()) {
+            VqErrorState::throwStdError(kCls, "apply", "pSrcPTM->_isValidTopo()", VQ_ERR_INTERNAL);
+            ok = false;
+        }
+        ok = ok && _doImport(src);
+    }
+    pSrc->releasePrimitives(view);
+    VQ_PROPAGATE(ok);
+
+    _vuOutStart.assign(1, 0u);
+    _vuOutIndices.clear();
+    _vuOutFaceGrps.assign(1, 0u);
+    if (src->numPrims() == 0) {
+        // Nothing to strip: an empty mesh with the source's face groups.
+        _vuTriRec.clear();
+        _viOpp.clear();
+        _vuGroupStart.assign(size_t(nFaceGrps) + 1, 0u);
+    }
+    const uint32_t nTri = uint32_t(_vuTriRec.size() / 3);
+    _vnFree.assign(nTri, 0);
+    _vbUsed.assign(nTri, 0);
+    _viTrialMark.assign(nTri, 0);
+    _iTrial = 0;
+    _vuOutIndices.reserve(size_t(nTri) * 3 / 2 + 16);
+    for (uint32_t g = 0; g < nFaceGrps; ++g) {
+        VQ_PROPAGATE(_stripGroup(_vuGroupStart[int(g)], _vuGroupStart[int(g + 1)]));
+        _vuOutFaceGrps.push_back(uint32_t(_vuOutStart.size() - 1));
+    }
+    _nTris = nTri;
+    VQ_PROPAGATE(pDestTSTM->_assignPrimitives(std::move(_vuOutStart), std::move(_vuOutIndices),
+                                              std::move(_vuOutFaceGrps)));
+    if (src->numPrims() == 0) VQ_PROPAGATE(pDestTSTM->ensureTopology());
+    return true;
+}
+
+bool VqTriStripperEngine::_doImport(const VqTopoMesh* src) {
+    const VqTopoMeshTopology& t = *src->_topology();
+    const uint32_t nTri = uint32_t(t.numFacets());
+    // Every facet of a triangle mesh is a triangle, so facet f owns
+    // half-edges 3 f .. 3 f + 2, which are its corners' edges in order.
+    if (!(t.viHEOpp.size() == size_t(nTri) * 3))
+        VQ_FAIL(kCls, "apply", "_sIns.paiOppXHEdge", VQ_ERR_INTERNAL);
+    _vuTriRec.assign(t.viHERec.begin(), t.viHERec.end());
+
+    // Face groups as triangle ranges: facets follow atom order.
+    const uint32_t nFaceGrps = src->numFaceGroups(), nAtoms = src->numAtoms();
+    _vuGroupStart.assign(size_t(nFaceGrps) + 1, 0u);
+    uint32_t f = 0;
+    for (uint32_t g = 0; g < nFaceGrps; ++g) {
+        const uint32_t pe = src->faceGroupStart(g + 1);
+        const uint32_t atomEnd = pe < src->numPrims() ? uint32_t(src->firstFacetOnPrim(pe)) : nAtoms;
+        while (f < nTri && uint32_t(t.viFacetAtom[int(f)]) < atomEnd)
+            ++f;
+        _vuGroupStart[int(g + 1)] = f;
+    }
+
+    // Joins: a paired edge within one group whose two sides use the same
+    // records; everything else is cut.
+    _viOpp.resize(size_t(nTri) * 3);
+    const uint32_t* rec = _vuTriRec.data();
+    const int* heOpp = t.viHEOpp.data();
+    int* join = _viOpp.data();
+    for (uint32_t g = 0; g < nFaceGrps; ++g) {
+        const uint32_t hs = 3 * _vuGroupStart[int(g)], he = 3 * _vuGroupStart[int(g + 1)];
+        for (uint32_t h = hs; h < he; ++h) {
+            const int o = heOpp[h];
+            join[h] = -1;
+            if (o < 0 || uint32_t(o) < hs || uint32_t(o) >= he) continue;
+            const uint32_t uo = uint32_t(o);
+            const uint32_t hn = h - h % 3 + nextCorner(h % 3), on = uo - uo % 3 + nextCorner(uo % 3);
+            if (rec[h] == rec[on] && rec[hn] == rec[uo]) join[h] = o;
+        }
+    }
+    return true;
+}
+
+bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
+    const bool big = ge - gs > kBigGroup;
+    _vStack1.clear();
+    _vStack2.clear();
+    const int* opp = _viOpp.data();
+    for (uint32_t t = gs; t < ge; ++t)
+        _vnFree[int(t)] = uint8_t((opp[3 * t] >= 0) + (opp[3 * t + 1] >= 0) + (opp[3 * t + 2] >= 0));
+    for (uint32_t t = gs; t < ge; ++t) {
+        const uint8_t n = _vnFree[int(t)];
+        if (n == 0)
+            _emitAlone(t);
+        else if (n == 1)
+            _vStack1.push(t);
+        else if (n == 2 && big)
+            _vStack2.push(t);
+    }
+    // The stacks pop the newest first; seed them so that the group's first
+    // triangles come first.
+    std::reverse(_vStack1.begin(), _vStack1.end());
+    std::reverse(_vStack2.begin(), _vStack2.end());
+
+    uint32_t cursor = gs;
+    uint32_t anAtom[3], anDegTri[3], aEdge[3];
+    for (;;) {
+        const int start = _nextStart(gs, ge, big, cursor);
+        if (start < 0) break;
+        const uint32_t s = uint32_t(start);
+        uint32_t nEdges = 0;
+        for (uint32_t c = 0; c < 3; ++c) {
+            const int o = opp[3 * s + c];
+            if (o >= 0 && !_vbUsed[int(o / 3)]) aEdge[nEdges++] = c;
+        }
+        if (nEdges == 0) {
+            _emitAlone(s);
+            continue;
+        }
+        uint32_t iPath = 0;
+        if (nEdges > 1) {
+            for (uint32_t k = 0; k < nEdges; ++k) {
+                _newTrial();
+                _buildTriStrip(s, aEdge[k], true, anAtom[k], anDegTri[k]);
+                const uint32_t tris = anAtom[k] - anDegTri[k], best = anAtom[iPath] - anDegTri[iPath];
+                if (tris > best || (tris == best && anDegTri[k] < anDegTri[iPath])) iPath = k;
+            }
+        }
+        _newTrial();
+        uint32_t nRAtoms = 0, nRDeTris = 0;
+        _buildTriStrip(s, aEdge[iPath], false, nRAtoms, nRDeTris);
+        if (nEdges > 1) {
+            VQ_CHECK(nRAtoms == anAtom[iPath], kCls, "apply", VQ_ERR_INTERNAL);
+            VQ_CHECK(nRDeTris == anDegTri[iPath], kCls, "apply", VQ_ERR_INTERNAL);
+        }
+        _nDegTris += nRDeTris;
+        _emitStrip(big);
+    }
+    return true;
+}
+
+void VqTriStripperEngine::_newTrial() {
+    // A fresh mark for each trial, so that no clearing is needed between
+    // them; the real growth gets one too, which no triangle carries.
+    if (_iTrial == INT_MAX) {
+        std::fill(_viTrialMark.begin(), _viTrialMark.end(), 0);
+        _iTrial = 0;
+    }
+    ++_iTrial;
+}
+
+int VqTriStripperEngine::_nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t& cursor) {
+    while (!_vStack1.empty()) {
+        const uint32_t t = _vStack1.pop();
+        if (!_vbUsed[int(t)]) return int(t);
+    }
+    while (!_vStack2.empty()) {
+        const uint32_t t = _vStack2.pop();
+        if (!_vbUsed[int(t)]) return int(t);
+    }
+    if (big) {
+        // Free counts only fall, and every fall to one or two is stacked:
+        // what is left has three, and a cursor that never goes back finds it.
+        while (cursor < ge && (_vbUsed[int(cursor)] || _vnFree[int(cursor)] != 3))
+            ++cursor;
+        if (cursor < ge) return int(cursor);
+    }
+    int first[4] = {-1, -1, -1, -1};
+    for (uint32_t t = gs; t < ge; ++t)
+        if (!_vbUsed[int(t)] && first[_vnFree[int(t)]] < 0) first[_vnFree[int(t)]] = int(t);
+    for (int n = 1; n <= 3; ++n)
+        if (first[n] >= 0) return first[n];
+    return first[0];
+}
+
+// Growing. The strip so far ends in the last two records of _vuStrip, which
+// lie on the edge being crossed. The triangle across adds its third corner;
+// it is atom i of the strip, so it leaves naturally through the edge of its
+// last two strip records, which is its corner edge ce + 1 for even i and
+// ce + 2 for odd i (ce being the corner edge it was entered through). When
+// only the other edge is free the strip turns there: the record before last
+// is repeated ahead of the new one, which inserts one degenerate triangle
+// and flips the parity, and the strip goes on as before.
+//
+// Strips grow forward only. A start is a triangle with the fewest free
+// edges, a corner of the region still to strip, so that little lies behind
+// it; trials across each of its free edges stand in for growing both ways.
+void VqTriStripperEngine::_buildTriStrip(uint32_t t, uint32_t c, bool trial, uint32_t& nAtoms,
+                                         uint32_t& nDegTris) {
+    const uint32_t* rec = _vuTriRec.data();
+    const int* opp = _viOpp.data();
+    auto mark = [&](uint32_t tri) {
+        if (trial) {
+            _viTrialMark[int(tri)] = _iTrial;
+        } else {
+            _vbUsed[int(tri)] = 1;
+            _vuStripTris.push_back(tri);
+        }
+    };
+    auto canCross = [&](uint32_t tri, uint32_t corner) {
+        const int o = opp[3 * tri + corner];
+        return o >= 0 && _isFree(uint32_t(o) / 3);
+    };
+    if (!trial) {
+        _vuStrip.clear();
+        _vuStripTris.clear();
+        _vuStrip.push_back(rec[3 * t + (c + 2) % 3]);
+        _vuStrip.push_back(rec[3 * t + c]);
+        _vuStrip.push_back(rec[3 * t + nextCorner(c)]);
+    }
+    mark(t);
+    nAtoms = 1;
+    nDegTris = 0;
+    uint32_t exitCorner = c;
+    for (;;) {
+        const int o = opp[3 * t + exitCorner];
+        if (o < 0) break;
+        const uint32_t nt = uint32_t(o) / 3, ce = uint32_t(o) % 3;
+        if (!_isFree(nt)) break;
+        mark(nt);
+        ++nAtoms;
+        if (!trial) _vuStrip.push_back(rec[3 * nt + (ce + 2) % 3]);
+        const uint32_t parity = (nAtoms - 1) & 1;
+        const uint32_t natural = (ce + 1 + parity) % 3, turn = (ce + 2 - parity) % 3;
+        if (canCross(nt, natural)) {
+            exitCorner = natural;
+        } else if (canCross(nt, turn)) {
+            if (!trial) {
+                const size_t n = _vuStrip.size();
+                const uint32_t again = _vuStrip[n - 3];
+                _vuStrip.insert(_vuStrip.end() - 1, again);
+            }
+            ++nAtoms;
+            ++nDegTris;
+            exitCorner = turn;
+        } else {
+            break;
+        }
+        t = nt;
+    }
+}
+
+void VqTriStripperEngine::_emitStrip(bool big) {
+    _vuOutIndices.insert(_vuOutIndices.end(), _vuStrip.begin(), _vuStrip.end());
+    _vuOutStart.push_back(uint32_t(_vuOutIndices.size()));
+    ++_nStrips;
+    for (uint32_t t : _vuStripTris)
+        _loseNeighbours(t, big);
+}
+
+void VqTriStripperEngine::_emitAlone(uint32_t t) {
+    _vbUsed[int(t)] = 1;
+    _vuOutIndices.insert(_vuOutIndices.end(), _vuTriRec.begin() + 3 * t, _vuTriRec.begin() + 3 * t + 3);
+    _vuOutStart.push_back(uint32_t(_vuOutIndices.size()));
+    ++_nStrips;
+}
+
+void VqTriStripperEngine::_loseNeighbours(uint32_t t, bool big) {
+    for (uint32_t c = 0; c < 3; ++c) {
+        const int o = _viOpp[int(3 * t + c)];
+        if (o < 0) continue;
+        const uint32_t n = uint32_t(o) / 3;
+        if (_vbUsed[int(n)]) continue;
+        const uint8_t left = --_vnFree[int(n)];
+        if (left == 0)
+            _emitAlone(n);
+        else if (left == 1)
+            _vStack1.push(n);
+        else if (left == 2 && big)
+            _vStack2.push(n);
+    }
+}

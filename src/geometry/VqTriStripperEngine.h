@@ -1,0 +1,82 @@
+#pragma once
+
+#include "VqExport.h"
+#include "VqVec.h"
+
+#include <cstdint>
+
+class VqTopoMesh;
+
+// Turns a triangle mesh into long triangle strips, face group by face group.
+//
+// The source is a VqPolygonTopoMesh of triangles or a VqTriStripTopoMesh; the
+// destination, a VqTriStripTopoMesh over the same pool (it may be the source
+// itself), is cleared and refilled with the same face groups. Strips follow
+// shared edges only: two triangles join when they lie in one face group and
+// use the same two records on the edge between them, so no strip crosses a
+// face group or a seam. Every oriented non-degenerate triangle of the source
+// comes out once, wound as it came in; degenerate ones (two corners at one
+// position) are left out.
+//
+// Greedy, one start at a time: a start is a triangle with the fewest free
+// edges (neighbours not yet in a strip), found on two stacks of triangles
+// that lost neighbours, so that each strip starts beside the last one. From
+// a start with several free edges a trial strip is grown across each and the
+// longest taken.
+//
+// The destination is write-locked for the run and the source read-locked.
+// One engine serves one run at a time; it keeps its working arrays between
+// runs.
+class VQ_API VqTriStripperEngine {
+public:
+    VqTriStripperEngine() = default;
+    VqTriStripperEngine(const VqTriStripperEngine&) = delete;
+    VqTriStripperEngine& operator=(const VqTriStripperEngine&) = delete;
+
+    // On failure the destination is left without primitives.
+    bool apply(VqTopoMesh* dest, const VqTopoMesh* src);
+
+    // What the last run made: strips (single triangles included), the
+    // triangles in them and the degenerate triangles that turn them.
+    uint32_t numStrips() const { return _nStrips; }
+    uint32_t numTriangles() const { return _nTris; }
+    uint32_t numDegenerateTris() const { return _nDegTris; }
+
+private:
+    bool _run(VqTopoMesh* dest, const VqTopoMesh* src);
+    bool _doImport(const VqTopoMesh* src);
+    bool _stripGroup(uint32_t gs, uint32_t ge);
+    void _newTrial();
+    int _nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t& cursor);
+    // Grows a strip from triangle t out through its edge c (the edge from
+    // corner c to corner c + 1); counts atoms and degenerate triangles. A
+    // trial only marks; otherwise the strip is written to _vuStrip and its
+    // triangles become used.
+    void _buildTriStrip(uint32_t t, uint32_t c, bool trial, uint32_t& nAtoms, uint32_t& nDegTris);
+    void _emitStrip(bool big);
+    void _emitAlone(uint32_t t);
+    void _loseNeighbours(uint32_t t, bool big);
+    bool _isFree(uint32_t t) const { return !_vbUsed[t] && _viTrialMark[t] != _iTrial; }
+
+    // The source as triangles: three records each, wound as in the source,
+    // and per corner the corner code 3 t' + c' of the triangle across the
+    // edge from corner c to c + 1 when the two may join (-1 otherwise).
+    VqVecu _vuTriRec;
+    VqVeci _viOpp;
+    VqVecu _vuGroupStart;
+    VqVec<uint8_t> _vnFree;
+    VqVec<uint8_t> _vbUsed;
+    VqVeci _viTrialMark;
+    int _iTrial = 0;
+    VqStack<uint32_t> _vStack1;
+    VqStack<uint32_t> _vStack2;
+    VqVecu _vuStrip;
+    VqVecu _vuStripTris;
+    // The strips made so far.
+    VqVecu _vuOutStart;
+    VqVecu _vuOutIndices;
+    VqVecu _vuOutFaceGrps;
+    uint32_t _nStrips = 0;
+    uint32_t _nTris = 0;
+    uint32_t _nDegTris = 0;
+};

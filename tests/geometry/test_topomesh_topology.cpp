@@ -1,0 +1,321 @@
+// The derived half-edge topology: counts against an independent edge count
+// on generated and real meshes, seams, walks, iterators, topology edits and
+// normals computed over it.
+#include "MeshTestUtil.h"
+#include "VqLineStripTopoMesh.h"
+#include "VqTopoMeshEdgeIter.h"
+#include "VqTopoMeshTriIter.h"
+
+#include <iostream>
+#include <memory>
+
+namespace {
+
+class TopologyTest : public VqLibTest {};
+
+TriSoup bowtie() {
+    TriSoup s;
+    const uint32_t c = s.addPos(0, 0, 0), a = s.addPos(1, 0, 0), b = s.addPos(1, 1, 0),
+                   d = s.addPos(-1, 0, 0), e = s.addPos(-1, -1, 0);
+    s.addTri(c, a, b);
+    s.addTri(c, d, e);
+    return s;
+}
+
+TriSoup threeOnAnEdge() {
+    TriSoup s;
+    const uint32_t a = s.addPos(0, 0, 0), b = s.addPos(1, 0, 0), c = s.addPos(0, 1, 0),
+                   d = s.addPos(0, -1, 0), e = s.addPos(0, 0, 1);
+    s.addTri(a, b, c);
+    s.addTri(b, a, d);
+    s.addTri(a, b, e);
+    return s;
+}
+
+TriSoup flipped() {
+    TriSoup s = torus(6, 4);
+    std::swap(s.tris[0], s.tris[1]);
+    return s;
+}
+
+// A grid with what must stay out of the topology: a repeated index, two
+// records at one position in one triangle, an isolated position used only by
+// a degenerate triangle, and an empty face group between two full ones.
+TriSoup withDegenerates() {
+    TriSoup s = grid(3, 3);
+    const uint32_t iso = s.addPos(7, 7, 7);
+    s.seamKey.assign(s.tris.size(), 0);
+    s.addTri(0, 0, 1);
+    s.addTri(5, 5, 6);
+    s.seamKey.insert(s.seamKey.end(), {0, 0, 0, 0, 9, 0});
+    s.addTri(iso, iso, iso);
+    s.seamKey.insert(s.seamKey.end(), {0, 0, 0});
+    s.groups.assign(s.numTris(), 0);
+    for (uint32_t t = 10; t < s.numTris(); ++t)
+        s.groups[t] = 2;
+    return s;
+}
+
+void expectCountsMatch(const TriSoup& s, const char* what) {
+    const EdgeCount ref = countEdges(s);
+    std::unique_ptr<VqTopoMesh> meshes[] = {std::make_unique<VqPolygonTopoMesh>(kSoupBindings),
+                                            std::make_unique<VqTriStripTopoMesh>(kSoupBindings)};
+    for (auto& m : meshes) {
+        addSoup(*m, s);
+        ASSERT_TRUE(m->verifyTopoMesh(true)) << what << ": " << lastError();
+        EXPECT_EQ(m->numBoundaryEdges(), ref.boundary) << what;
+        EXPECT_EQ(m->numNonmanifoldEdges(), ref.nonmanifold) << what;
+        EXPECT_EQ(m->isClosedSolid(), ref.closed) << what;
+        EXPECT_EQ(int(m->numFacets()), ref.triangles) << what;
+        VqTopoMeshEdgeIter edges(*m);
+        int n = 0;
+        while (edges.next())
+            ++n;
+        EXPECT_EQ(n, ref.edges) << what;
+    }
+}
+
+TEST_F(TopologyTest, CountsMatchAnIndependentEdgeCount) {
+    expectCountsMatch(torus(12, 8), "torus");
+    expectCountsMatch(grid(7, 5), "grid");
+    expectCountsMatch(bowtie(), "bowtie");
+    expectCountsMatch(threeOnAnEdge(), "three faces on one edge");
+    expectCountsMatch(flipped(), "flipped face");
+    expectCountsMatch(withDegenerates(), "degenerates");
+    // Spot values, so that the reference itself is pinned too.
+    EXPECT_TRUE(countEdges(torus(12, 8)).closed);
+    EXPECT_EQ(countEdges(grid(7, 5)).boundary, 24);
+    EXPECT_EQ(countEdges(threeOnAnEdge()).nonmanifold, 1);
+    EXPECT_EQ(countEdges(flipped()).nonmanifold, 3);
+}
+
+TEST_F(TopologyTest, DegenerateFacetsStayOutButKeepTheirAtoms) {
+    VqPolygonTopoMesh m(kSoupBindings);
+    addSoup(m, withDegenerates());
+    ASSERT_TRUE(m.ensureTopology());
+    EXPECT_EQ(m.numAtoms(), 21u);
+    EXPECT_EQ(m.numFacets(), 18u);
+    EXPECT_EQ(m.numFaceGroups(), 3u);
+    EXPECT_EQ(m.numPrims(1u), 0u);
+    EXPECT_EQ(m.atomToFacet(18), -1);
+    EXPECT_EQ(m.atomToFacet(17), 17);
+    EXPECT_EQ(m.facetToAtom(17), 17);
+    // The isolated position is a vertex of nothing.
+    const VqVtxHdl iso = m.recordVtx(m.indices()[60]);
+    ASSERT_GE(iso, 0);
+    EXPECT_EQ(m.valence(iso), 0);
+    EXPECT_EQ(m.vtxHEdge(iso), -1);
+    EXPECT_FALSE(m.anyBorder(iso));
+}
+
+TEST_F(TopologyTest, SeamsDoNotCutTheSurface) {
+    // A torus whose last column of quads uses records of its own where it
+    // meets the first column, as a texture seam does.
+    const int nu = 8, nv = 6;
+    TriSoup s = torus(nu, nv);
+    s.seamKey.assign(s.tris.size(), 0);
+    for (uint32_t t = 2 * (nu - 1) * nv; t < s.numTris(); ++t)
+        for (int c = 0; c < 3; ++c)
+            if (s.tris[3 * t + c] / nv == 0) s.seamKey[3 * t + c] = 1;
+    VqPolygonTopoMesh m(kSoupBindings);
+    addSoup(m, s);
+    ASSERT_TRUE(m.verifyTopoMesh(true)) << lastError();
+    EXPECT_EQ(m.vtxRecPool()->numVtxRecords(), uint32_t(nu * nv + nv));
+    EXPECT_EQ(m.numTopoVertices(), uint32_t(nu * nv));
+    EXPECT_TRUE(m.isClosedSolid());
+    int seamEdges = 0, seamRecs = 0;
+    for (VqTopoMeshEdgeIter e(m); e.next();)
+        seamEdges += m.featureEdge(e.hedge());
+    for (uint32_t r = 0; r < m.vtxRecPool()->numVtxRecords(); ++r) {
+        const uint32_t n = m.nextEquivVtx(r);
+        if (n == r) continue;
+        ++seamRecs;
+        EXPECT_EQ(m.nextEquivVtx(n), r);
+        EXPECT_EQ(posOf(m, n), posOf(m, r));
+        EXPECT_EQ(m.recordVtx(n), m.recordVtx(r));
+    }
+    EXPECT_EQ(seamEdges, nv);
+    EXPECT_EQ(seamRecs, 2 * nv);
+}
+
+TEST_F(TopologyTest, WalksTurnAroundVerticesAndStopAtBorders) {
+    VqPolygonTopoMesh m(kSoupBindings);
+    addSoup(m, grid(4, 4));
+    ASSERT_TRUE(m.ensureTopology());
+    auto vertexAt = [&](float x, float y) {
+        for (VqVtxHdl v = 0; v < VqVtxHdl(m.numTopoVertices()); ++v)
+            if (posOf(m, uint32_t(m.vtxRecord(v))) == std::array<float, 3>{x, y, 0}) return v;
+        return VqVtxHdl(-1);
+    };
+    auto target = [&](VqHEdgeHdl h) { return posOf(m, uint32_t(m.hedgeRecord(m.nextHEdge(h)))); };
+    // Inside: counter-clockwise turns come round in valence steps, each one
+    // turning left seen from +z, and clockwise undoes them.
+    const VqVtxHdl inner = vertexAt(2, 2);
+    ASSERT_GE(inner, 0);
+    EXPECT_EQ(m.valence(inner), 6);
+    EXPECT_FALSE(m.anyBorder(inner));
+    const VqHEdgeHdl h0 = m.vtxHEdge(inner);
+    VqHEdgeHdl h = h0;
+    int steps = 0;
+    do {
+        const VqHEdgeHdl next = m.circulateCCW(h);
+        ASSERT_GE(next, 0);
+        EXPECT_EQ(m.origin(next), inner);
+        EXPECT_EQ(m.circulateCW(next), h);
+        const auto a = target(h), b = target(next);
+        EXPECT_GT((a[0] - 2) * (b[1] - 2) - (a[1] - 2) * (b[0] - 2), 0.0f);
+        h = next;
+        ++steps;
+    } while (h != h0 && steps < 20);
+    EXPECT_EQ(steps, 6);
+    // A corner: its walks start on the border and cover its two facets.
+    const VqVtxHdl corner = vertexAt(0, 0);
+    EXPECT_TRUE(m.anyBorder(corner));
+    EXPECT_EQ(m.valence(corner), 2);
+    h = m.vtxHEdge(corner);
+    EXPECT_EQ(m.oppositeHEdge(h), -1);
+    EXPECT_EQ(m.circulateCW(h), -1);
+    const VqHEdgeHdl h2 = m.circulateCCW(h);
+    ASSERT_GE(h2, 0);
+    EXPECT_EQ(m.circulateCCW(h2), -1);
+    EXPECT_EQ(m.prevHEdge(m.nextHEdge(h2)), h2);
+    EXPECT_EQ(m.facetDegree(m.hedgeFacet(h2)), 3);
+    // Handles out of range walk nowhere.
+    EXPECT_EQ(m.nextHEdge(-1), -1);
+    EXPECT_EQ(m.circulateCCW(VqHEdgeHdl(m.numHEdges())), -1);
+    EXPECT_EQ(m.vertex(VqFacetHdl(m.numFacets()), 0), -1);
+}
+
+TEST_F(TopologyTest, TopologyEditsHappenInsideTheirBracket) {
+    VqPolygonTopoMesh m(kSoupBindings);
+    addSoup(m, torus(6, 4));
+    MeshLock lock(m);
+    ASSERT_TRUE(m.ensureTopology());
+    EXPECT_FALSE(m.makeWeak(0));
+    EXPECT_EQ(lastError(), "_nTopoEdit > 0");
+    ASSERT_TRUE(m.beginTopoEdit());
+    const VqHEdgeHdl o = m.oppositeHEdge(0);
+    ASSERT_TRUE(m.makeWeak(0));
+    EXPECT_EQ(m.oppositeHEdge(o), -1);
+    EXPECT_EQ(m.numBoundaryEdges(), 1);
+    EXPECT_FALSE(m.isClosedSolid());
+    EXPECT_TRUE(m.featureEdge(0));
+    // A facet through existing vertices; the handles stay valid until the
+    // edit ends, and the topology is derived anew afterwards.
+    const VqVtxHdl v[3] = {m.vertex(0, 0), m.vertex(0, 2), m.vertex(0, 1)};
+    ASSERT_TRUE(m.createPrimitive(0, v, 3)) << lastError();
+    EXPECT_EQ(m.numFacets(), 48u);
+    ASSERT_TRUE(m.endTopoEdit());
+    ASSERT_TRUE(m.ensureTopology());
+    EXPECT_EQ(m.numFacets(), 49u);
+    // The reversed copy of facet 0 doubles its three edges.
+    EXPECT_EQ(m.numBoundaryEdges(), 0);
+    EXPECT_EQ(m.numNonmanifoldEdges(), 3);
+    EXPECT_FALSE(m.endTopoEdit());
+}
+
+TEST_F(TopologyTest, IteratorsReportEachTriangleAndEdgeOnce) {
+    // A strip of four triangles with a turn: 0 1 2 3 3 4 has the repeated 3.
+    VqTriStripTopoMesh m(VQ_GEOMBIND_VTXCOORD3);
+    const float c[] = {0, 0, 0, 1, 0, 0, 0, 1, 0, 1, 1, 0, 0, 2, 0};
+    {
+        MeshLock lock(m);
+        ASSERT_TRUE(m.addPrimitive(0, 5, c, nullptr, nullptr, nullptr, nullptr));
+        const uint32_t turn[] = {0, 1, 2, 3, 3, 4};
+        ASSERT_TRUE(m.addPrimitives(1, 1, 6u, turn));
+    }
+    std::vector<std::array<uint32_t, 3>> tris;
+    for (VqTopoMeshTriIter it(m); it.next();)
+        tris.push_back({it.record(0), it.record(1), it.record(2)});
+    ASSERT_EQ(tris.size(), 5u);
+    EXPECT_EQ(tris[1], (std::array<uint32_t, 3>{2, 1, 3}));
+    EXPECT_EQ(tris[4], (std::array<uint32_t, 3>{2, 1, 3}));
+    int inGroup1 = 0;
+    for (VqTopoMeshTriIter it(m, 1, 1); it.next();)
+        ++inGroup1;
+    EXPECT_EQ(inGroup1, 2);
+    VqTopoMeshTriIter bad(m, 1, 0);
+    EXPECT_FALSE(bad.isValid());
+    EXPECT_FALSE(bad.next());
+    EXPECT_EQ(lastError(), "iFGEnd < nFaceGrps && iFGEnd >= iFGStart");
+
+    VqLineStripTopoMesh lines(m.vtxRecPool());
+    {
+        MeshLock lock(lines);
+        const uint32_t there[] = {0, 1, 2, 1, 0};
+        ASSERT_TRUE(lines.addPrimitives(0, 1, 5u, there));
+    }
+    VqTopoMeshEdgeIter edges(lines);
+    EXPECT_EQ(edges.numEdges(), 2u);
+    ASSERT_TRUE(edges.next());
+    EXPECT_EQ(edges.hedge(), -1);
+    EXPECT_NE(edges.vertex(0), edges.vertex(1));
+}
+
+TEST_F(TopologyTest, GouraudNormalsFollowTheCreaseAngle) {
+    // A flat grid smooths to one normal per position: no new records.
+    VqPolygonTopoMesh flat(VQ_GEOMBIND_VTXCOORD3);
+    addSoup(flat, grid(3, 2));
+    MeshLock lf(flat);
+    ASSERT_TRUE(flat.generateGouraudNormals(0.5f, false)) << lastError();
+    const Vq::VertexRecordFields& ff = *flat.vtxRecPool()->fields();
+    ASSERT_EQ(ff.numNormalComps(), 3);
+    EXPECT_EQ(ff.numRecords(), 12u);
+    for (uint32_t r = 0; r < ff.numRecords(); ++r)
+        EXPECT_EQ(ff.normals()[3 * r + 2], 1.0f);
+
+    // A cube's corners split three ways under a 30 degree crease, and each
+    // corner takes its face's normal.
+    TriSoup cube;
+    for (int i = 0; i < 8; ++i)
+        cube.addPos(float(i & 1), float((i >> 1) & 1), float((i >> 2) & 1));
+    const uint32_t q[6][4] = {{0, 2, 3, 1}, {4, 5, 7, 6}, {0, 1, 5, 4},
+                              {2, 6, 7, 3}, {0, 4, 6, 2}, {1, 3, 7, 5}};
+    for (const auto& f : q) {
+        cube.addTri(f[0], f[1], f[2]);
+        cube.addTri(f[0], f[2], f[3]);
+    }
+    VqPolygonTopoMesh m(VQ_GEOMBIND_VTXCOORD3);
+    addSoup(m, cube);
+    ASSERT_TRUE(m.isClosedSolid());
+    MeshLock lm(m);
+    ASSERT_TRUE(m.generateGouraudNormals(0.5f, false)) << lastError();
+    EXPECT_EQ(m.vtxRecPool()->numVtxRecords(), 24u);
+    const Vq::VertexRecordFields& f = *m.vtxRecPool()->fields();
+    for (uint32_t t = 0; t < 12; ++t) {
+        const uint32_t* r = m.indices() + 3 * t;
+        const auto a = posOf(m, r[0]), b = posOf(m, r[1]), c = posOf(m, r[2]);
+        const VqVec3f n = vqCross(VqVec3f(b[0] - a[0], b[1] - a[1], b[2] - a[2]),
+                                  VqVec3f(c[0] - a[0], c[1] - a[1], c[2] - a[2]));
+        for (int k = 0; k < 3; ++k)
+            EXPECT_EQ(VqVec3f(f.normals()[3 * r[k]], f.normals()[3 * r[k] + 1], f.normals()[3 * r[k] + 2]),
+                      n * (1.0f / n.length()));
+    }
+    // The seams the normals made do not cut the cube.
+    EXPECT_TRUE(m.isClosedSolid());
+}
+
+// The real meshes, when VQ_MESH_DIR names their directory.
+TEST_F(TopologyTest, RealMeshesMatchAnIndependentEdgeCount) {
+    int found = 0;
+    for (const char* name :
+         {"bunny00", "armadillo", "refined_elephant", "fandisk", "mech-holes-shark", "elephant-with-holes"}) {
+        TriSoup s;
+        if (!readOff(name, s)) continue;
+        ++found;
+        const EdgeCount ref = countEdges(s);
+        VqPolygonTopoMesh m(VQ_GEOMBIND_VTXCOORD3);
+        addSoup(m, s);
+        ASSERT_TRUE(m.verifyTopoMesh(true)) << name << ": " << lastError();
+        EXPECT_EQ(m.numBoundaryEdges(), ref.boundary) << name;
+        EXPECT_EQ(m.numNonmanifoldEdges(), ref.nonmanifold) << name;
+        EXPECT_EQ(m.isClosedSolid(), ref.closed) << name;
+        EXPECT_EQ(int(m.numEdges()), ref.edges) << name;
+        std::cout << name << ": " << m.numFacets() << " facets, " << m.numEdges() << " edges, "
+                  << m.numBoundaryEdges() << " boundary, " << m.numNonmanifoldEdges() << " non-manifold, "
+                  << (m.isClosedSolid() ? "closed" : "open") << "\n";
+    }
+    if (!found) GTEST_SKIP() << "no meshes in VQ_MESH_DIR";
+}
+
+} // namespace
