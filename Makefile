@@ -1,7 +1,9 @@
 # Entry points for a fresh Debian machine: `make demo` and `make test`.
 JOBS      ?= $(shell nproc)
 BUILD     ?= build
-DEPS      := cmake g++ make zlib1g-dev liblzma-dev libgtest-dev libgmock-dev libbenchmark-dev xz-utils
+# rapidjson-dev only serves as the reference in bench_json.
+DEPS      := cmake g++ make zlib1g-dev liblzma-dev libgtest-dev libgmock-dev libbenchmark-dev xz-utils \
+             rapidjson-dev
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
 .PHONY: all deps build demo test test-release test-asan test-tsan bench fuzz clean format
