@@ -197,17 +197,24 @@ public:
     NodeBlocks& operator=(const NodeBlocks&) = delete;
     ~NodeBlocks() { _retire(); }
 
-    // Throws Vq::StdException when memory runs out.
+    // A new node, already counted for the value that holds it. Throws
+    // Vq::StdException when memory runs out.
     template <class T, class... Args>
-    T* make(Args&&... args) {
+    JSONValue make(T*& node, Args&&... args) {
         static_assert(alignof(T) <= s_cAlign);
         constexpr size_t size = (sizeof(T) + s_cAlign - 1) & ~(s_cAlign - 1);
         if (!_pBlock || _nUsed + size > s_cBlockBytes) _open();
-        T* node = new (_pBlock + _nUsed) T(std::forward<Args>(args)...);
+        node = new (_pBlock + _nUsed) T(std::forward<Args>(args)...);
         node->_nBlockOffset = static_cast<uint32_t>(_nUsed);
         _nUsed += size;
         ++_nPlaced;
-        return node;
+        node->_countFirstRef();
+        return JSONValue(SharedPtr<JSONBase>::adopt(node));
+    }
+    template <class T, class... Args>
+    JSONValue make(Args&&... args) {
+        T* node;
+        return make(node, std::forward<Args>(args)...);
     }
 
     // Room for the storage of a member map or value list, behind a record of
@@ -459,24 +466,24 @@ private:
         skipWhitespace();
         switch (peek()) {
         case '{': {
-            JSONObject* o = _s.nodes.make<JSONObject>();
-            JSONValue v(o);
+            JSONObject* o;
+            JSONValue v = _s.nodes.make(o);
             readObject(*o, depth + 1);
             return v;
         }
         case '[': {
-            JSONArray* a = _s.nodes.make<JSONArray>();
-            JSONValue v(a);
+            JSONArray* a;
+            JSONValue v = _s.nodes.make(a);
             readArray(*a, depth + 1);
             return v;
         }
         case '"':
-            return JSONValue(_s.nodes.make<JSONString>(readString()));
+            return _s.nodes.make<JSONString>(readString());
         case 't':
-            if (matchLiteral("true", 4)) return JSONValue(_s.nodes.make<JSONBoolean>(true));
+            if (matchLiteral("true", 4)) return _s.nodes.make<JSONBoolean>(true);
             break;
         case 'f':
-            if (matchLiteral("false", 5)) return JSONValue(_s.nodes.make<JSONBoolean>(false));
+            if (matchLiteral("false", 5)) return _s.nodes.make<JSONBoolean>(false);
             break;
         case 'n':
             if (matchLiteral("null", 4)) return JSONValue();

@@ -68,6 +68,7 @@ public:
     JSONValue() = default;
     JSONValue(std::nullptr_t) {}
     JSONValue(JSONBase* p) : _p(p) {}
+    JSONValue(SharedPtr<JSONBase>&& p) noexcept : _p(std::move(p)) {}
     // Values made from plain data; they throw Vq::StdException when memory runs out.
     JSONValue(double number);
     JSONValue(int number) : JSONValue(static_cast<double>(number)) {}
@@ -119,8 +120,9 @@ struct StorageAllocator {
     }
 };
 
+// Cheap enough that the member map does not keep each name's hash beside it.
 struct VQ_API JSONStringHash {
-    size_t operator()(const VqString& s) const { return s.hash(); }
+    size_t operator()(const VqString& s) const noexcept { return s.hash(); }
 };
 
 // Members in the hash map's order, not in the order they were added.
