@@ -9,13 +9,16 @@ VqInstance::~VqInstance() {
     if (_uSlotState != kSlotsCounted || !_pChild) return;
     VqNode* c = _pChild;
     _pChild = nullptr;
-    c->_removeParentLink(this);
+    _releaseChildLinks(this, &c, 1);
 }
 
 bool VqInstance::_checkChild(const VqNode* c) const {
     if (!c) VQ_FAIL("VqInstance", "replaceChild", "child != __null", VQ_ERR_ARGUMENT);
     if (c == this) VQ_FAIL("VqInstance", "replaceChild", "child != (VqNode*)this", VQ_ERR_ARGUMENT);
     if (c == _pChild) VQ_FAIL("VqInstance", "replaceChild", "_pChild != child", VQ_ERR_ARGUMENT);
+    if (_wouldCloseCycle(c))
+        VQ_FAIL("VqInstance", "replaceChild",
+                "The child is this node or lies above it: the graph would have a cycle", VQ_ERR_ARGUMENT);
     if (_bPartitionCheck) {
         VqGroup* childRoot = c->_partitionRoot();
         if (childRoot && childRoot != _partitionRoot())
@@ -110,7 +113,7 @@ VqFixedVec<int, 2> VqInstance::computeNumVertices() const {
 VqFixedVec<int, 2> VqInstance::computeNumNodes() const {
     VqFixedVec<int, 2> v(0, 0);
     if (_pChild) _pChild->numNodes(v);
-    return VqFixedVec<int, 2>(v[0] + 1, v[1] + 1);
+    return s_addCounts(v, VqFixedVec<int, 2>(1, 1));
 }
 
 float VqInstance::computeArea() const {
@@ -164,4 +167,3 @@ bool VqInstance::fixupLists() {
     c->appendParent(this);
     return ok;
 }
-

@@ -11,6 +11,7 @@
 #include "VqString.h"
 #include "VqUserData.h"
 
+#include <atomic>
 #include <cstdint>
 #include <type_traits>
 #include <unordered_map>
@@ -116,6 +117,9 @@ public:
     virtual VqFixedVec<int, 2> computeNumPolygons() const;
     virtual VqFixedVec<int, 2> computeNumVertices() const;
     virtual VqFixedVec<int, 2> computeNumNodes() const;
+    // a + b per component, held at the int range: shared subgraphs count once
+    // per path, and a small graph can have more paths than an int holds.
+    static VqFixedVec<int, 2> s_addCounts(const VqFixedVec<int, 2>& a, const VqFixedVec<int, 2>& b);
 
     bool receiveNotification(const VqBase* who, Vq::BaseChange change) const override;
     // Also tells the model context about string property keys, one of which
@@ -161,6 +165,15 @@ public:
     void removeParent(VqNode* parent);
     // Drops one link to parent (releasing one reference).
     void _removeParentLink(VqNode* parent);
+    // Drops the links that parent, which is going away, holds to children
+    // (one per entry) and releases their references. Whatever this releases
+    // in turn is released from a work list, not by recursion, so that the
+    // root of a graph of any depth goes with constant stack; and a child that
+    // loses many parents has its parent list cleaned in one pass.
+    static void _releaseChildLinks(VqNode* parent, VqNode* const* children, size_t count);
+    // Whether making child a child of this node would close a cycle: child is
+    // this node or lies above it.
+    bool _wouldCloseCycle(const VqNode* child) const;
 
     // Attributes.
     bool appendAttribute(VqAttribute* attr);
@@ -239,7 +252,10 @@ public:
     static int s_cLog2(int n);
 
     uint32_t pathQualStarts() const { return _nPathQualStarts; }
-    void _addPathQualStart(int delta) { _nPathQualStarts = static_cast<uint32_t>(_nPathQualStarts + delta); }
+    void _addPathQualStart(int delta) {
+        _nPathQualStarts = static_cast<uint32_t>(_nPathQualStarts + delta);
+        s_nPathQualStartsInAll.fetch_add(delta, std::memory_order_relaxed);
+    }
 
     // The group above this node that roots its partition, or null.
     VqGroup* _partitionRoot() const;
@@ -264,6 +280,17 @@ public:
 
 protected:
     bool _notifyModelContext(const VqBase* who, Vq::BaseChange change) const;
+    // This node's part of invalidateState: the caches named by mask are
+    // dropped, and the bits that changed something come back for the
+    // parents (up) and the cooked children (down).
+    void _invalidateHere(int mask, int& up, int& down) const;
+    // Empties the instance-data map; true when it held records.
+    bool _dropInstData() const;
+    // The record of an instance, or null; and a new record (under the class mutex).
+    VqInstData* _findInstData(unsigned int key) const;
+    VqInstData* _makeInstData(unsigned int key) const;
+    // Removes one link for each entry of gone (parents released meanwhile).
+    void _purgeParents(const std::vector<VqNode*>& gone);
     // Called by invalidation bit 0x010 while internal flag 0x0020 is set.
     virtual void _invalidateHook() const {}
     // The node and the copies made so far of nodes with several parents.
@@ -315,6 +342,9 @@ protected:
     Vq::SharedPtr<VqUserData> _pUserData;
     uint32_t _nPathQualStarts = 0;
     uint8_t _uSlotState = kSlotsCounted;
+    // Set while the parent list still names parents released during a
+    // release in progress (see _releaseChildLinks).
+    bool _bStaleParents = false;
     mutable std::vector<VqNode*> _vpParents;
     mutable std::vector<Vq::SharedPtr<VqAttribute>> _vAttrList;
     typedef std::unordered_map<uint32_t, VqInstData> InstDataMap;
@@ -322,6 +352,9 @@ protected:
     mutable uint32_t _uCachedKey = 0;
     mutable VqInstData* _pCachedInstData = nullptr;
 
+    // Path-qualifier starts of all nodes: while there are none, no instance
+    // box differs from the shared one, and no walk up a path is needed.
+    static std::atomic<int> s_nPathQualStartsInAll;
     static uint32_t s_uDefLGTravMask;
     static uint32_t s_uDefInstTravMask;
     static VqMutex* s_pInstDataMutex;

@@ -518,11 +518,10 @@ TEST_F(AttributeTypeTest, BadElementsAreRefused) {
     std::memcpy(bad.data(), &len, 4);
     VqTestObjectStream r = VqTestObjectStream::forReading(bad, 10, 0);
     Vq::SharedPtr<VqBase> out;
+    // Refused from its type, before the draw style reads anything.
     EXPECT_FALSE(VqPartition::readLogicalElementV10(*r, out));
-    EXPECT_EQ(
-        lastError(),
-        "_pMappingSurface = Vq::typeCast<VqMappingSurface>(Vq::ptr(pBase), VqMappingSurface::classTypeID())");
-    EXPECT_EQ(lastCode(), 5);
+    EXPECT_EQ(lastError(), "Nested element is not of the class expected in its place");
+    EXPECT_EQ(lastCode(), 8);
 }
 
 // A light set read with its node, lights after it in the segment: the node's
