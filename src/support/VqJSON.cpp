@@ -14,6 +14,10 @@
 #include <cstdlib>
 #include <cstring>
 #include <locale.h>
+#ifdef __linux__
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 #include <memory>
 #include <string>
 #include <type_traits>
@@ -183,6 +187,24 @@ bool shortDecimal(const char* p, const char* end, double& out) {
     return true;
 }
 
+// Maps the whole pages of a new block in one call. Nodes fill a block page by
+// page, and on large documents the fault taken at each fresh page cost a
+// quarter of the parse. Pages already mapped stay as they are; where the call
+// is unknown or refused, the pages fault in one by one as before.
+void prefault(void* mem, size_t bytes) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    const long size = sysconf(_SC_PAGESIZE);
+    if (size <= 0) return;
+    const uintptr_t page = static_cast<uintptr_t>(size);
+    const uintptr_t first = (reinterpret_cast<uintptr_t>(mem) + page - 1) & ~(page - 1);
+    const uintptr_t last = (reinterpret_cast<uintptr_t>(mem) + bytes) & ~(page - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+#else
+    (void)mem;
+    (void)bytes;
+#endif
+}
+
 } // namespace
 
 // Memory for the nodes of one parse, carved from blocks instead of one heap
@@ -262,6 +284,7 @@ private:
         VqPlatform* platform = VqPlatform::EnsureInstance();
         void* mem = platform ? platform->alloc(s_cBlockBytes) : nullptr;
         if (!mem) throw StdException(__PRETTY_FUNCTION__, "Allocation failed: JSON node block", VQ_ERR_ALLOC);
+        prefault(mem, s_cBlockBytes);
         new (mem) Header{s_cOpen};
         _pBlock = static_cast<char*>(mem);
         _nUsed = s_cFirstNode;
