@@ -137,12 +137,14 @@ inline const Unit* plainRunEnd(const Unit* p, const Unit* end) {
     return p;
 }
 
-// Converts the usual numbers without the general conversion: a decimal of at
-// most 19 significant digits whose value is an exact double, scaled by an
-// exact power of ten, is rounded once by the multiplication or division and so
-// gives the same double. False for every other form, and for anything the
-// general conversion would refuse.
-bool shortDecimal(const char* p, const char* end, double& out) {
+// Reads the usual numbers without the general conversion, straight from the
+// text: a decimal of at most 19 significant digits whose value is an exact
+// double, scaled by an exact power of ten, is rounded once by the
+// multiplication or division and so gives the same double. Returns where the
+// number ends, or null for every other form and for anything the general
+// conversion would refuse.
+template <class C>
+const C* shortDecimal(const C* p, const C* end, double& out) {
     static constexpr double s_aPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                           1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
                                           1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
@@ -151,40 +153,39 @@ bool shortDecimal(const char* p, const char* end, double& out) {
     uint64_t mantissa = 0;
     int significant = 0, scale = 0;
     bool digits = false;
-    auto isDigit = [](char c) { return c >= '0' && c <= '9'; };
+    auto isDigit = [](unsigned c) { return c >= '0' && c <= '9'; };
     for (; p != end && isDigit(*p); ++p, digits = true) {
         if (mantissa == 0 && *p == '0') continue;
-        if (++significant > 19) return false;
+        if (++significant > 19) return nullptr;
         mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
     }
     if (p != end && *p == '.') {
         for (++p; p != end && isDigit(*p); ++p, digits = true) {
             --scale;
             if (mantissa == 0 && *p == '0') continue;
-            if (++significant > 19) return false;
+            if (++significant > 19) return nullptr;
             mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
         }
     }
-    if (!digits) return false;
+    if (!digits) return nullptr;
     if (p != end && (*p == 'e' || *p == 'E')) {
         ++p;
         const bool down = p != end && *p == '-';
         if (p != end && (*p == '-' || *p == '+')) ++p;
-        if (p == end || !isDigit(*p)) return false;
+        if (p == end || !isDigit(*p)) return nullptr;
         int exponent = 0;
         for (; p != end && isDigit(*p); ++p)
-            if (exponent < 100000) exponent = exponent * 10 + (*p - '0');
+            if (exponent < 100000) exponent = exponent * 10 + static_cast<int>(*p - '0');
         scale += down ? -exponent : exponent;
     }
-    if (p != end) return false;
     double value = 0.0;
     if (mantissa != 0) {
-        if (mantissa > (uint64_t(1) << 53) || scale < -22 || scale > 22) return false;
+        if (mantissa > (uint64_t(1) << 53) || scale < -22 || scale > 22) return nullptr;
         value = static_cast<double>(mantissa);
         value = scale < 0 ? value / s_aPow10[-scale] : value * s_aPow10[scale];
     }
     out = negative ? -value : value;
-    return true;
+    return p;
 }
 
 // Maps the whole pages of a new block in one call. Nodes fill a block page by
@@ -390,13 +391,35 @@ struct Scratch {
     std::unique_ptr<InternSlot[]> intern{new InternSlot[s_cInternSlots]};
 };
 
+// The intern slot of a short span, from its bytes taken a word at a time: a
+// chain of one multiplication per byte cost as much as the rest of reading a
+// member name.
 template <class C>
-uint32_t spanHash(const C* p, size_t n) {
-    // FNV-1a: the spans are short, and the slot is taken from the top bits.
-    uint32_t h = 2166136261u;
-    for (size_t i = 0; i < n; ++i)
-        h = (h ^ static_cast<uint32_t>(p[i])) * 16777619u;
-    return h;
+size_t internSlot(const C* p, size_t n) {
+    static_assert(Scratch::s_cInternSlots == 256, "the slot is the top byte of the hash");
+    const unsigned char* b = reinterpret_cast<const unsigned char*>(p);
+    size_t bytes = n * sizeof(C);
+    uint64_t h = bytes * 0x9E3779B97F4A7C15u;
+    auto mix = [&h](uint64_t w) { h = (h ^ w) * 0xFF51AFD7ED558CCDu; };
+    if (bytes >= 8) {
+        uint64_t w;
+        for (; bytes > 8; b += 8, bytes -= 8) {
+            std::memcpy(&w, b, 8);
+            mix(w);
+        }
+        // The last word overlaps the one before when the length is not a
+        // multiple of eight.
+        std::memcpy(&w, b + bytes - 8, 8);
+        mix(w);
+    } else if (bytes >= 4) {
+        uint32_t first, last;
+        std::memcpy(&first, b, 4);
+        std::memcpy(&last, b + bytes - 4, 4);
+        mix(uint64_t(first) << 32 | last);
+    } else if (bytes) {
+        mix(uint64_t(b[0]) | uint64_t(b[bytes / 2]) << 8 | uint64_t(b[bytes - 1]) << 16);
+    }
+    return static_cast<size_t>(h >> 56);
 }
 
 // Reads UTF-8 bytes (C = Byte) or UCS-2 code units (C = Unit). Positions in
@@ -539,6 +562,12 @@ private:
 
     // The longest run of number characters, which must convert as a whole.
     double readNumber() {
+        double value = 0.0;
+        // The usual number in one pass, when no number character follows it.
+        if (const C* stop = shortDecimal(_p, _end, value); stop && (stop == _end || !isNumberChar(*stop))) {
+            _p = stop;
+            return value;
+        }
         const C* end = _p;
         while (end < _end && isNumberChar(*end))
             ++end;
@@ -558,11 +587,6 @@ private:
         // takes only a minus.
         if (first != last && *first == '+' && first + 1 != last && first[1] != '-' && first[1] != '+')
             ++first;
-        double value = 0.0;
-        if (shortDecimal(first, last, value)) {
-            _p = end;
-            return value;
-        }
         auto [ptr, ec] = std::from_chars(first, last, value, std::chars_format::general);
         if (ec == std::errc::result_out_of_range && ptr == last) {
             locale_t loc = cLocale();
@@ -688,7 +712,7 @@ private:
 
     // A short plain span: the string made from the same span before, if any.
     VqString interned(const C* text, size_t n) {
-        Scratch::InternSlot& slot = _s.intern[spanHash(text, n) >> 24];
+        Scratch::InternSlot& slot = _s.intern[internSlot(text, n)];
         if (slot.text && slot.length == n && std::memcmp(slot.text, text, n * sizeof(C)) == 0)
             return slot.value;
         slot.value = plainString(text, n);
