@@ -206,6 +206,34 @@ void prefault(void* mem, size_t bytes) {
 #endif
 }
 
+// A hash of a short run of bytes taken a word at a time; its top bits are the
+// best mixed. A chain of one multiplication per byte, or the general string
+// hash, cost as much as the rest of reading a member name.
+inline uint64_t wordHash(const void* data, size_t bytes) {
+    const unsigned char* b = static_cast<const unsigned char*>(data);
+    uint64_t h = bytes * 0x9E3779B97F4A7C15u;
+    auto mix = [&h](uint64_t w) { h = (h ^ w) * 0xFF51AFD7ED558CCDu; };
+    if (bytes >= 8) {
+        uint64_t w;
+        for (; bytes > 8; b += 8, bytes -= 8) {
+            std::memcpy(&w, b, 8);
+            mix(w);
+        }
+        // The last word overlaps the one before when the length is not a
+        // multiple of eight.
+        std::memcpy(&w, b + bytes - 8, 8);
+        mix(w);
+    } else if (bytes >= 4) {
+        uint32_t first, last;
+        std::memcpy(&first, b, 4);
+        std::memcpy(&last, b + bytes - 4, 4);
+        mix(uint64_t(first) << 32 | last);
+    } else if (bytes) {
+        mix(uint64_t(b[0]) | uint64_t(b[bytes / 2]) << 8 | uint64_t(b[bytes - 1]) << 16);
+    }
+    return h ^ (h >> 29);
+}
+
 } // namespace
 
 // Memory for the nodes of one parse, carved from blocks instead of one heap
@@ -274,7 +302,7 @@ private:
     static constexpr size_t s_cAlign = 8;
     // Large enough to make the block allocations rare, small enough that a
     // few nodes kept from a large document hold little memory.
-    static constexpr size_t s_cBlockBytes = 32768;
+    static constexpr size_t s_cBlockBytes = 65536;
     static constexpr size_t s_cFirstNode = (sizeof(Header) + s_cAlign - 1) & ~(s_cAlign - 1);
     static constexpr uint32_t s_cOpen = 1u << 31;
     // Larger storage (long arrays, large objects) is not worth a block.
@@ -391,35 +419,11 @@ struct Scratch {
     std::unique_ptr<InternSlot[]> intern{new InternSlot[s_cInternSlots]};
 };
 
-// The intern slot of a short span, from its bytes taken a word at a time: a
-// chain of one multiplication per byte cost as much as the rest of reading a
-// member name.
+// The intern slot of a short span: the top byte of its hash.
 template <class C>
 size_t internSlot(const C* p, size_t n) {
     static_assert(Scratch::s_cInternSlots == 256, "the slot is the top byte of the hash");
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(p);
-    size_t bytes = n * sizeof(C);
-    uint64_t h = bytes * 0x9E3779B97F4A7C15u;
-    auto mix = [&h](uint64_t w) { h = (h ^ w) * 0xFF51AFD7ED558CCDu; };
-    if (bytes >= 8) {
-        uint64_t w;
-        for (; bytes > 8; b += 8, bytes -= 8) {
-            std::memcpy(&w, b, 8);
-            mix(w);
-        }
-        // The last word overlaps the one before when the length is not a
-        // multiple of eight.
-        std::memcpy(&w, b + bytes - 8, 8);
-        mix(w);
-    } else if (bytes >= 4) {
-        uint32_t first, last;
-        std::memcpy(&first, b, 4);
-        std::memcpy(&last, b + bytes - 4, 4);
-        mix(uint64_t(first) << 32 | last);
-    } else if (bytes) {
-        mix(uint64_t(b[0]) | uint64_t(b[bytes / 2]) << 8 | uint64_t(b[bytes - 1]) << 16);
-    }
-    return static_cast<size_t>(h >> 56);
+    return static_cast<size_t>(wordHash(p, n * sizeof(C)) >> 56);
 }
 
 // Reads UTF-8 bytes (C = Byte) or UCS-2 code units (C = Unit). Positions in
@@ -817,6 +821,10 @@ bool& JSONValue::boolean() const {
 bool JSONValue::operator==(const JSONValue& o) const {
     if (!_p || !o._p) return !_p && !o._p;
     return _p == o._p || _p->equals(*o._p);
+}
+
+size_t JSONStringHash::operator()(const VqString& s) const noexcept {
+    return static_cast<size_t>(wordHash(s.getConstPtr(), static_cast<size_t>(s.numChars()) * 2));
 }
 
 JSONValue JSONObject::value(const VqString& name) const {

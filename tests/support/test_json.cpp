@@ -361,6 +361,19 @@ TEST_F(JSONTest, LargeContainersKeepEveryValue) {
         EXPECT_EQ(list[i].number(), i);
     for (int i = 0; i < 800; i += 11)
         EXPECT_EQ(o.value(VqString(("k" + std::to_string(i)).c_str())).number(), i);
+
+    // Names of every length up to past the longest recurring one, each found
+    // again; the empty name is a name too.
+    std::string names = "{";
+    for (int len = 0; len <= 40; ++len)
+        names +=
+            (len ? ",\"" : "\"") + std::string(static_cast<size_t>(len), 'n') + "\":" + std::to_string(len);
+    names += "}";
+    JSONObject byLength;
+    ASSERT_TRUE(JSONParser(names.data(), names.size()).parse(byLength));
+    ASSERT_EQ(byLength.numMembers(), 41);
+    for (int len = 0; len <= 40; ++len)
+        EXPECT_EQ(byLength.value(VqString(std::string(static_cast<size_t>(len), 'n').c_str())).number(), len);
 }
 
 TEST_F(JSONTest, BadUtf8IsTheErrorWhereverTheSyntaxBreaks) {
