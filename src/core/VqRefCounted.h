@@ -30,6 +30,12 @@ public:
     }
     uint32_t refCount() const { return _nRefCount.load(std::memory_order_relaxed); }
 
+protected:
+    // Counts the first reference of an object no other thread can see yet,
+    // without the cost of an atomic update; the maker hands it to
+    // Vq::SharedPtr::adopt. For makers of many small objects.
+    void _countFirstRef() const { _nRefCount.store(1, std::memory_order_relaxed); }
+
 private:
     mutable std::atomic<uint32_t> _nRefCount{0};
 };

@@ -61,6 +61,14 @@ public:
     bool operator!() const noexcept { return _p == nullptr; }
     void reset() noexcept { *this = static_cast<T*>(nullptr); }
 
+    // Takes over a reference the caller already counted: the converse of
+    // release().
+    static SharedPtr adopt(T* p) noexcept {
+        SharedPtr s;
+        s._p = p;
+        return s;
+    }
+
     // Hands the object over without releasing it: the count stays raised and
     // becomes the caller's responsibility.
     T* release() noexcept {

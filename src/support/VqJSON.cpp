@@ -1,17 +1,31 @@
 #include "VqJSON.h"
 
+#include "VqAsciiRun.h"
 #include "VqErrorState.h"
+#include "VqPlatform.h"
 #include "VqStdException.h"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <clocale>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <locale.h>
+#ifdef __linux__
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
+#include <memory>
 #include <string>
 #include <type_traits>
 #include <utility>
+#include <vector>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace Vq {
 namespace JSON {
@@ -19,6 +33,7 @@ namespace JSON {
 namespace {
 
 typedef unsigned short Unit;
+typedef unsigned char Byte;
 
 // The part of the remaining text an error shows: enough to find the place,
 // without copying a whole large document into the message.
@@ -31,8 +46,8 @@ T* makeNode(const char* failure, Args&&... args) {
     return p;
 }
 
-// Descriptions and positions of syntax errors, turned into the recorded
-// error at the parser's boundary.
+// Descriptions and positions (in code units of the text) of syntax errors,
+// turned into the recorded error at the parser's boundary.
 struct SyntaxError {
     const char* description;
     size_t pos;
@@ -45,70 +60,455 @@ locale_t cLocale() {
     return loc;
 }
 
+// Length of the UTF-8 sequence at s, with its code point, or 0 when the bytes
+// there are not UTF-8: overlong forms, surrogates and values above U+10FFFF
+// are refused.
+size_t utf8Sequence(const Byte* s, const Byte* end, unsigned& cp) {
+    const unsigned c = *s;
+    if (c < 0x80) {
+        cp = c;
+        return 1;
+    }
+    size_t extra;
+    unsigned min;
+    if ((c & 0xE0) == 0xC0) {
+        extra = 1, cp = c & 0x1F, min = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+        extra = 2, cp = c & 0x0F, min = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+        extra = 3, cp = c & 0x07, min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (static_cast<size_t>(end - s) <= extra) return 0;
+    for (size_t k = 1; k <= extra; ++k) {
+        const unsigned cc = s[k];
+        if ((cc & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (cc & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return extra + 1;
+}
+
+// The first byte that does not belong to a UTF-8 sequence, or end.
+const Byte* firstBadUtf8(const Byte* s, const Byte* end) {
+    while (s < end) {
+        s += asciiPrefix(s, static_cast<size_t>(end - s));
+        if (s == end) break;
+        unsigned cp;
+        const size_t n = utf8Sequence(s, end, cp);
+        if (!n) return s;
+        s += n;
+    }
+    return end;
+}
+
+// Where a plain run of string text ends: at a quote, a backslash, the end of
+// the text, or (in UTF-8) a byte above 127, which needs decoding.
+inline const Byte* plainRunEnd(const Byte* p, const Byte* end) {
+#ifdef __SSE2__
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    for (; end - p >= 16; p += 16) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i stop =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)), v);
+        if (const int mask = _mm_movemask_epi8(stop)) return p + __builtin_ctz(static_cast<unsigned>(mask));
+    }
+#endif
+    while (p < end && *p != '"' && *p != '\\' && *p < 0x80)
+        ++p;
+    return p;
+}
+
+inline const Unit* plainRunEnd(const Unit* p, const Unit* end) {
+#ifdef __SSE2__
+    const __m128i quote = _mm_set1_epi16('"');
+    const __m128i backslash = _mm_set1_epi16('\\');
+    for (; end - p >= 8; p += 8) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        const __m128i stop = _mm_or_si128(_mm_cmpeq_epi16(v, quote), _mm_cmpeq_epi16(v, backslash));
+        if (const int mask = _mm_movemask_epi8(stop))
+            return p + __builtin_ctz(static_cast<unsigned>(mask)) / 2;
+    }
+#endif
+    while (p < end && *p != '"' && *p != '\\')
+        ++p;
+    return p;
+}
+
+// Reads the usual numbers without the general conversion, straight from the
+// text: a decimal of at most 19 significant digits whose value is an exact
+// double, scaled by an exact power of ten, is rounded once by the
+// multiplication or division and so gives the same double. Returns where the
+// number ends, or null for every other form and for anything the general
+// conversion would refuse.
+template <class C>
+const C* shortDecimal(const C* p, const C* end, double& out) {
+    static constexpr double s_aPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                          1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                          1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+    const bool negative = p != end && *p == '-';
+    if (negative) ++p;
+    uint64_t mantissa = 0;
+    int significant = 0, scale = 0;
+    bool digits = false;
+    auto isDigit = [](unsigned c) { return c >= '0' && c <= '9'; };
+    for (; p != end && isDigit(*p); ++p, digits = true) {
+        if (mantissa == 0 && *p == '0') continue;
+        if (++significant > 19) return nullptr;
+        mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+    }
+    if (p != end && *p == '.') {
+        for (++p; p != end && isDigit(*p); ++p, digits = true) {
+            --scale;
+            if (mantissa == 0 && *p == '0') continue;
+            if (++significant > 19) return nullptr;
+            mantissa = mantissa * 10 + static_cast<unsigned>(*p - '0');
+        }
+    }
+    if (!digits) return nullptr;
+    if (p != end && (*p == 'e' || *p == 'E')) {
+        ++p;
+        const bool down = p != end && *p == '-';
+        if (p != end && (*p == '-' || *p == '+')) ++p;
+        if (p == end || !isDigit(*p)) return nullptr;
+        int exponent = 0;
+        for (; p != end && isDigit(*p); ++p)
+            if (exponent < 100000) exponent = exponent * 10 + static_cast<int>(*p - '0');
+        scale += down ? -exponent : exponent;
+    }
+    double value = 0.0;
+    if (mantissa != 0) {
+        if (mantissa > (uint64_t(1) << 53) || scale < -22 || scale > 22) return nullptr;
+        value = static_cast<double>(mantissa);
+        value = scale < 0 ? value / s_aPow10[-scale] : value * s_aPow10[scale];
+    }
+    out = negative ? -value : value;
+    return p;
+}
+
+// Maps the whole pages of a new block in one call. Nodes fill a block page by
+// page, and on large documents the fault taken at each fresh page cost a
+// quarter of the parse. Pages already mapped stay as they are; where the call
+// is unknown or refused, the pages fault in one by one as before.
+void prefault(void* mem, size_t bytes) {
+#if defined(__linux__) && defined(MADV_POPULATE_WRITE)
+    const long size = sysconf(_SC_PAGESIZE);
+    if (size <= 0) return;
+    const uintptr_t page = static_cast<uintptr_t>(size);
+    const uintptr_t first = (reinterpret_cast<uintptr_t>(mem) + page - 1) & ~(page - 1);
+    const uintptr_t last = (reinterpret_cast<uintptr_t>(mem) + bytes) & ~(page - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+#else
+    (void)mem;
+    (void)bytes;
+#endif
+}
+
+// A hash of a short run of bytes taken a word at a time; its top bits are the
+// best mixed. A chain of one multiplication per byte, or the general string
+// hash, cost as much as the rest of reading a member name.
+inline uint64_t wordHash(const void* data, size_t bytes) {
+    const unsigned char* b = static_cast<const unsigned char*>(data);
+    uint64_t h = bytes * 0x9E3779B97F4A7C15u;
+    auto mix = [&h](uint64_t w) { h = (h ^ w) * 0xFF51AFD7ED558CCDu; };
+    if (bytes >= 8) {
+        uint64_t w;
+        for (; bytes > 8; b += 8, bytes -= 8) {
+            std::memcpy(&w, b, 8);
+            mix(w);
+        }
+        // The last word overlaps the one before when the length is not a
+        // multiple of eight.
+        std::memcpy(&w, b + bytes - 8, 8);
+        mix(w);
+    } else if (bytes >= 4) {
+        uint32_t first, last;
+        std::memcpy(&first, b, 4);
+        std::memcpy(&last, b + bytes - 4, 4);
+        mix(uint64_t(first) << 32 | last);
+    } else if (bytes) {
+        mix(uint64_t(b[0]) | uint64_t(b[bytes / 2]) << 8 | uint64_t(b[bytes - 1]) << 16);
+    }
+    return h ^ (h >> 29);
+}
+
+} // namespace
+
+// Memory for the nodes of one parse, carved from blocks instead of one heap
+// allocation per node: that allocation, not the reading, was most of the
+// cost of a parse. A block goes back to the platform allocator once the
+// parser has moved on from it and every node in it is released; a single node
+// kept alive keeps its whole block.
+class NodeBlocks {
+public:
+    NodeBlocks() = default;
+    NodeBlocks(const NodeBlocks&) = delete;
+    NodeBlocks& operator=(const NodeBlocks&) = delete;
+    ~NodeBlocks() { _retire(); }
+
+    // A new node, already counted for the value that holds it. Throws
+    // Vq::StdException when memory runs out.
+    template <class T, class... Args>
+    JSONValue make(T*& node, Args&&... args) {
+        static_assert(alignof(T) <= s_cAlign);
+        constexpr size_t size = (sizeof(T) + s_cAlign - 1) & ~(s_cAlign - 1);
+        if (!_pBlock || _nUsed + size > s_cBlockBytes) _open();
+        node = new (_pBlock + _nUsed) T(std::forward<Args>(args)...);
+        node->_nBlockOffset = static_cast<uint32_t>(_nUsed);
+        _nUsed += size;
+        ++_nPlaced;
+        node->_countFirstRef();
+        return JSONValue(SharedPtr<JSONBase>::adopt(node));
+    }
+    template <class T, class... Args>
+    JSONValue make(Args&&... args) {
+        T* node;
+        return make(node, std::forward<Args>(args)...);
+    }
+
+    // Room for the storage of a member map or value list, behind a record of
+    // where it lies; null when it is better taken from the heap.
+    void* placeStorage(size_t bytes) {
+        if (bytes > s_cMaxStorageBytes) return nullptr;
+        const size_t size = (sizeof(StorageHeader) + bytes + s_cAlign - 1) & ~(s_cAlign - 1);
+        if (!_pBlock || _nUsed + size > s_cBlockBytes) _open();
+        auto* h = new (_pBlock + _nUsed) StorageHeader{static_cast<uint32_t>(_nUsed)};
+        _nUsed += size;
+        ++_nPlaced;
+        return h + 1;
+    }
+
+    // A released node's or storage's share of its block.
+    static void release(void* at, uint32_t offset) noexcept {
+        Header* h = reinterpret_cast<Header*>(static_cast<char*>(at) - offset);
+        if (h->live.fetch_sub(1, std::memory_order_acq_rel) == 1) _free(h);
+    }
+
+    // In front of every piece of storage: its offset in its block, 0 for
+    // storage of its own.
+    struct StorageHeader {
+        uint32_t offset;
+        uint32_t unused = 0;
+    };
+
+private:
+    struct Header {
+        // Nodes still alive, plus s_cOpen while the parser still places nodes
+        // in the block: nodes are placed without touching the count.
+        std::atomic<uint32_t> live;
+    };
+    static constexpr size_t s_cAlign = 8;
+    // Large enough to make the block allocations rare, small enough that a
+    // few nodes kept from a large document hold little memory.
+    static constexpr size_t s_cBlockBytes = 65536;
+    static constexpr size_t s_cFirstNode = (sizeof(Header) + s_cAlign - 1) & ~(s_cAlign - 1);
+    static constexpr uint32_t s_cOpen = 1u << 31;
+    // Larger storage (long arrays, large objects) is not worth a block.
+    static constexpr size_t s_cMaxStorageBytes = s_cBlockBytes / 8;
+
+    void _open() {
+        _retire();
+        VqPlatform* platform = VqPlatform::EnsureInstance();
+        void* mem = platform ? platform->alloc(s_cBlockBytes) : nullptr;
+        if (!mem) throw StdException(__PRETTY_FUNCTION__, "Allocation failed: JSON node block", VQ_ERR_ALLOC);
+        prefault(mem, s_cBlockBytes);
+        new (mem) Header{s_cOpen};
+        _pBlock = static_cast<char*>(mem);
+        _nUsed = s_cFirstNode;
+        _nPlaced = 0;
+    }
+
+    void _retire() noexcept {
+        if (!_pBlock) return;
+        Header* h = reinterpret_cast<Header*>(_pBlock);
+        const uint32_t unused = s_cOpen - _nPlaced;
+        if (h->live.fetch_sub(unused, std::memory_order_acq_rel) == unused) _free(h);
+        _pBlock = nullptr;
+    }
+
+    static void _free(Header* h) noexcept {
+        h->~Header();
+        if (VqPlatform* platform = VqPlatform::EnsureInstance()) platform->dealloc(h);
+    }
+
+    char* _pBlock = nullptr;
+    size_t _nUsed = 0;
+    uint32_t _nPlaced = 0;
+};
+
+namespace {
+// The blocks of the parse running on this thread, for the storage the
+// containers of its nodes ask for.
+thread_local NodeBlocks* s_pParseBlocks = nullptr;
+
+// Routes this thread's storage requests to a parse's blocks while it lives.
+class ParseStorageScope {
+public:
+    explicit ParseStorageScope(NodeBlocks& blocks) : _pPrevious(s_pParseBlocks) { s_pParseBlocks = &blocks; }
+    ~ParseStorageScope() { s_pParseBlocks = _pPrevious; }
+    ParseStorageScope(const ParseStorageScope&) = delete;
+    ParseStorageScope& operator=(const ParseStorageScope&) = delete;
+
+private:
+    NodeBlocks* _pPrevious;
+};
+} // namespace
+
+void* allocateStorage(size_t bytes) {
+    if (NodeBlocks* blocks = s_pParseBlocks)
+        if (void* p = blocks->placeStorage(bytes)) return p;
+    // Like strings, containers work before the library starts.
+    VqPlatform* platform = VqPlatform::EnsureInstance();
+    constexpr size_t header = sizeof(NodeBlocks::StorageHeader);
+    void* mem = platform && bytes <= SIZE_MAX - header ? platform->alloc(header + bytes) : nullptr;
+    if (!mem) throw std::bad_alloc();
+    auto* h = new (mem) NodeBlocks::StorageHeader{0};
+    return h + 1;
+}
+
+void releaseStorage(void* p) noexcept {
+    if (!p) return;
+    auto* h = static_cast<NodeBlocks::StorageHeader*>(p) - 1;
+    if (h->offset)
+        NodeBlocks::release(h, h->offset);
+    else if (VqPlatform* platform = VqPlatform::EnsureInstance())
+        platform->dealloc(h);
+}
+
+void JSONBase::operator delete(JSONBase* p, std::destroying_delete_t) noexcept {
+    const uint32_t offset = p->_nBlockOffset;
+    p->~JSONBase();
+    if (offset)
+        NodeBlocks::release(p, offset);
+    else
+        VqAllocHooked::operator delete(p);
+}
+
+namespace {
+
+typedef std::pair<VqString, JSONValue> Member;
+
+// What one parse keeps between values, so that reading a value allocates
+// nothing beyond the tree's own nodes and strings.
+struct Scratch {
+    NodeBlocks nodes;
+    // Elements of the arrays being read, innermost last: an array is given
+    // its exact size once its terminator is seen.
+    std::vector<JSONValue> values;
+    // Members of the objects being read, likewise: the member map is sized
+    // once instead of rehashing as it grows.
+    std::vector<Member> members;
+    // Code units of a string that needs decoding.
+    std::vector<Unit> units;
+    // A number copied out of UCS-2 text for the conversion.
+    std::string digits;
+
+    // Short strings that recur (member names above all) share one string
+    // buffer: a string is copy-on-write, so sharing is invisible to users
+    // of the tree. Slots are found by a hash of the text span and replaced
+    // on collision; 256 slots hold the vocabulary of typical documents.
+    struct InternSlot {
+        const void* text = nullptr; // the span in the parsed text
+        size_t length = 0;          // in code units
+        VqString value;
+    };
+    static constexpr size_t s_cInternSlots = 256;
+    static constexpr size_t s_cInternMaxUnits = 32;
+    std::unique_ptr<InternSlot[]> intern{new InternSlot[s_cInternSlots]};
+};
+
+// The intern slot of a short span: the top byte of its hash.
+template <class C>
+size_t internSlot(const C* p, size_t n) {
+    static_assert(Scratch::s_cInternSlots == 256, "the slot is the top byte of the hash");
+    return static_cast<size_t>(wordHash(p, n * sizeof(C)) >> 56);
+}
+
+// Reads UTF-8 bytes (C = Byte) or UCS-2 code units (C = Unit). Positions in
+// errors are offsets in those units.
+template <class C>
 class Reader {
 public:
-    Reader(const Unit* text, size_t length) : _p(text), _n(length) {}
+    Reader(const C* text, size_t length, Scratch& scratch)
+        : _begin(text), _p(text), _end(text + length), _s(scratch) {}
 
     void skipWhitespace() {
-        while (_pos < _n && (_p[_pos] == ' ' || _p[_pos] == '\t' || _p[_pos] == '\n' || _p[_pos] == '\r'))
-            ++_pos;
+        while (_p < _end && (*_p == ' ' || *_p == '\t' || *_p == '\n' || *_p == '\r'))
+            ++_p;
     }
-    bool atEnd() const { return _pos >= _n; }
-    Unit peek() const { return _pos < _n ? _p[_pos] : 0; }
-    size_t pos() const { return _pos; }
+    bool atEnd() const { return _p >= _end; }
+    unsigned peek() const { return _p < _end ? *_p : 0; }
 
-    [[noreturn]] void fail(const char* description) const { throw SyntaxError{description, _pos}; }
+    [[noreturn]] void fail(const char* description) const { failAt(description, _p); }
+    [[noreturn]] void failAt(const char* description, const C* where) const {
+        throw SyntaxError{description, static_cast<size_t>(where - _begin)};
+    }
 
     void readObject(JSONObject& out, int depth) {
         if (depth > s_cMaxNestingDepth) fail("Nesting too deep");
-        ++_pos; // the opening brace
+        ++_p; // the opening brace
         skipWhitespace();
         if (peek() == '}') {
-            ++_pos;
+            ++_p;
             return;
         }
+        std::vector<Member>& stack = _s.members;
+        const size_t base = stack.size();
         for (;;) {
             skipWhitespace();
             if (peek() != '"') fail("Expected a member");
             VqString name = readString();
             skipWhitespace();
             if (peek() != ':') fail("Expected a colon");
-            ++_pos;
-            out.addMember(name, readValue(depth));
+            ++_p;
+            stack.emplace_back(std::move(name), readValue(depth));
             skipWhitespace();
             if (peek() == ',') {
-                ++_pos;
+                ++_p;
                 continue;
             }
             if (peek() == '}') {
-                ++_pos;
-                return;
+                ++_p;
+                break;
             }
             fail("Expected a comma or object terminator");
         }
+        // In the order read, so that the last of duplicate names counts.
+        out.reserve(static_cast<int>(stack.size() - base));
+        for (size_t i = base; i < stack.size(); ++i)
+            out.addMember(std::move(stack[i].first), std::move(stack[i].second));
+        stack.resize(base);
     }
 
     void readArray(JSONArray& out, int depth) {
         if (depth > s_cMaxNestingDepth) fail("Nesting too deep");
-        ++_pos; // the opening bracket
+        ++_p; // the opening bracket
         skipWhitespace();
         if (peek() == ']') {
-            ++_pos;
+            ++_p;
             return;
         }
+        std::vector<JSONValue>& stack = _s.values;
+        const size_t base = stack.size();
         for (;;) {
-            out.append(readValue(depth));
+            stack.push_back(readValue(depth));
             skipWhitespace();
             if (peek() == ',') {
-                ++_pos;
+                ++_p;
                 continue;
             }
             if (peek() == ']') {
-                ++_pos;
-                return;
+                ++_p;
+                break;
             }
             fail("Expected comma or array terminator");
         }
+        out.reserve(static_cast<int>(stack.size() - base));
+        for (size_t i = base; i < stack.size(); ++i)
+            out.append(std::move(stack[i]));
+        stack.resize(base);
     }
 
 private:
@@ -116,216 +516,271 @@ private:
         skipWhitespace();
         switch (peek()) {
         case '{': {
-            JSONObject* o = makeNode<JSONObject>("Allocation failed: new JSONObject");
-            JSONValue v(o);
+            JSONObject* o;
+            JSONValue v = _s.nodes.make(o);
             readObject(*o, depth + 1);
             return v;
         }
         case '[': {
-            JSONArray* a = makeNode<JSONArray>("Allocation failed: new JSONArray");
-            JSONValue v(a);
+            JSONArray* a;
+            JSONValue v = _s.nodes.make(a);
             readArray(*a, depth + 1);
             return v;
         }
         case '"':
-            return JSONValue(makeNode<JSONString>("Allocation failed: new JSONString", readString()));
+            return _s.nodes.make<JSONString>(readString());
         case 't':
-            if (matchLiteral("true"))
-                return JSONValue(makeNode<JSONBoolean>("Allocation failed: new JSONBoolean", true));
+            if (matchLiteral("true", 4)) return _s.nodes.make<JSONBoolean>(true);
             break;
         case 'f':
-            if (matchLiteral("false"))
-                return JSONValue(makeNode<JSONBoolean>("Allocation failed: new JSONBoolean", false));
+            if (matchLiteral("false", 5)) return _s.nodes.make<JSONBoolean>(false);
             break;
         case 'n':
-            if (matchLiteral("null")) return JSONValue();
+            if (matchLiteral("null", 4)) return JSONValue();
             break;
         default:
-            if (isNumberChar(peek()))
-                return JSONValue(makeNode<JSONNumber>("Allocation failed: new JSONNumber", readNumber()));
+            if (isNumberChar(peek())) return JSONValue(_s.nodes.make<JSONNumber>(readNumber()));
             break;
         }
         fail("Expected a value");
     }
 
-    bool matchLiteral(const char* literal) {
-        size_t i = 0;
-        for (; literal[i]; ++i)
-            if (_pos + i >= _n || _p[_pos + i] != static_cast<Unit>(literal[i])) return false;
-        _pos += i;
+    bool matchLiteral(const char* literal, size_t n) {
+        if (static_cast<size_t>(_end - _p) < n) return false;
+        for (size_t i = 0; i < n; ++i)
+            if (_p[i] != static_cast<C>(literal[i])) return false;
+        _p += n;
         return true;
     }
 
-    static bool isNumberChar(Unit c) {
+    static bool isNumberChar(unsigned c) {
         return (c >= '0' && c <= '9') || c == '.' || c == 'e' || c == 'E' || c == '+' || c == '-';
     }
 
-    static int hexDigit(Unit c) {
-        if (c >= '0' && c <= '9') return c - '0';
-        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    static int hexDigit(unsigned c) {
+        if (c >= '0' && c <= '9') return static_cast<int>(c - '0');
+        if (c >= 'a' && c <= 'f') return static_cast<int>(c - 'a' + 10);
+        if (c >= 'A' && c <= 'F') return static_cast<int>(c - 'A' + 10);
         return -1;
     }
 
     // The longest run of number characters, which must convert as a whole.
     double readNumber() {
-        const size_t start = _pos;
-        size_t end = _pos;
-        while (end < _n && isNumberChar(_p[end]))
+        double value = 0.0;
+        // The usual number in one pass, when no number character follows it.
+        if (const C* stop = shortDecimal(_p, _end, value); stop && (stop == _end || !isNumberChar(*stop))) {
+            _p = stop;
+            return value;
+        }
+        const C* end = _p;
+        while (end < _end && isNumberChar(*end))
             ++end;
-        _digits.assign(end - start, '\0');
-        for (size_t i = start; i < end; ++i)
-            _digits[i - start] = static_cast<char>(_p[i]);
-        const char* first = _digits.data();
-        const char* last = first + _digits.size();
+        const char* first;
+        const char* last;
+        if constexpr (sizeof(C) == 1) {
+            first = reinterpret_cast<const char*>(_p);
+            last = reinterpret_cast<const char*>(end);
+        } else {
+            _s.digits.assign(static_cast<size_t>(end - _p), '\0');
+            for (const C* q = _p; q != end; ++q)
+                _s.digits[static_cast<size_t>(q - _p)] = static_cast<char>(*q);
+            first = _s.digits.data();
+            last = first + _s.digits.size();
+        }
         // A leading plus is part of the accepted form; the conversion below
         // takes only a minus.
         if (first != last && *first == '+' && first + 1 != last && first[1] != '-' && first[1] != '+')
             ++first;
-        double value = 0.0;
         auto [ptr, ec] = std::from_chars(first, last, value, std::chars_format::general);
         if (ec == std::errc::result_out_of_range && ptr == last) {
             locale_t loc = cLocale();
             if (!loc) fail("Number out of range");
-            char* stop = nullptr;
-            value = strtod_l(first, &stop, loc);
+            // The run is not terminated in the text itself.
+            const std::string run(first, last);
+            value = strtod_l(run.c_str(), nullptr, loc);
             if (std::isinf(value)) fail("Number out of range");
         } else if (ec != std::errc() || ptr != last) {
             fail("Invalid number");
         }
-        _pos = end;
+        _p = end;
         return value;
     }
 
     VqString readString() {
-        const size_t start = _pos;
-        ++_pos; // the opening quote
-        _buf.clear();
+        const C* const start = _p;
+        const C* const first = _p + 1; // after the opening quote
+        const C* stop = plainRunEnd(first, _end);
+        if (stop < _end && *stop == '"') {
+            // The common case: nothing to decode.
+            _p = stop + 1;
+            const size_t n = static_cast<size_t>(stop - first);
+            return n <= Scratch::s_cInternMaxUnits ? interned(first, n) : plainString(first, n);
+        }
+        std::vector<Unit>& units = _s.units;
+        units.clear();
+        _p = first;
         for (;;) {
-            // Copy the plain run up to the next quote or backslash at once.
-            size_t run = _pos;
-            while (run < _n && _p[run] != '"' && _p[run] != '\\')
-                ++run;
-            _buf.append(reinterpret_cast<const char16_t*>(_p + _pos), run - _pos);
-            _pos = run;
-            if (_pos < _n && _p[_pos] == '"') {
-                ++_pos;
+            appendPlain(_p, stop);
+            _p = stop;
+            if (_p >= _end) failAt("Unterminated string", start);
+            if (*_p == '"') {
+                ++_p;
                 break;
             }
-            // At the end, or at a backslash with nothing after it.
-            if (_pos + 1 >= _n) {
-                _pos = start;
-                fail("Unterminated string");
+            if constexpr (sizeof(C) == 1) {
+                if (*_p >= 0x80) {
+                    unsigned cp;
+                    const size_t len = utf8Sequence(_p, _end, cp);
+                    if (!len) fail("Invalid UTF-8");
+                    if (cp >= 0x10000) {
+                        cp -= 0x10000;
+                        units.push_back(static_cast<Unit>(0xD800 + (cp >> 10)));
+                        units.push_back(static_cast<Unit>(0xDC00 + (cp & 0x3FF)));
+                    } else {
+                        units.push_back(static_cast<Unit>(cp));
+                    }
+                    _p += len;
+                    stop = plainRunEnd(_p, _end);
+                    continue;
+                }
             }
-            const size_t escape = _pos;
-            const Unit c = _p[_pos + 1];
-            _pos += 2;
+            // A backslash; with nothing after it the string never ends.
+            if (_p + 1 >= _end) failAt("Unterminated string", start);
+            const C* const escape = _p;
+            const unsigned c = _p[1];
+            _p += 2;
             switch (c) {
             case '"':
-                _buf.push_back(u'"');
-                break;
             case '\\':
-                _buf.push_back(u'\\');
-                break;
             case '/':
-                _buf.push_back(u'/');
+                units.push_back(static_cast<Unit>(c));
                 break;
             case 'b':
-                _buf.push_back(u'\b');
+                units.push_back(u'\b');
                 break;
             case 'f':
-                _buf.push_back(u'\f');
+                units.push_back(u'\f');
                 break;
             case 'n':
-                _buf.push_back(u'\n');
+                units.push_back(u'\n');
                 break;
             case 'r':
-                _buf.push_back(u'\r');
+                units.push_back(u'\r');
                 break;
             case 't':
-                _buf.push_back(u'\t');
+                units.push_back(u'\t');
                 break;
             case 'u': {
                 unsigned unit = 0;
                 for (int i = 0; i < 4; ++i) {
-                    int d = _pos + i < _n ? hexDigit(_p[_pos + i]) : -1;
-                    if (d < 0) {
-                        _pos = escape;
-                        fail("Expected unicode sequence");
-                    }
+                    const int d = _p + i < _end ? hexDigit(_p[i]) : -1;
+                    if (d < 0) failAt("Expected unicode sequence", escape);
                     unit = unit * 16 + static_cast<unsigned>(d);
                 }
-                _pos += 4;
-                _buf.push_back(static_cast<char16_t>(unit));
+                _p += 4;
+                units.push_back(static_cast<Unit>(unit));
                 break;
             }
             default:
-                // Unknown escapes keep their backslash.
-                _buf.push_back(u'\\');
-                _buf.push_back(static_cast<char16_t>(c));
+                // Kept as it stands, backslash included; the character itself
+                // is read as text by the next round.
+                units.push_back(u'\\');
+                _p = escape + 1;
                 break;
             }
+            stop = plainRunEnd(_p, _end);
         }
+        return makeString(units.data(), units.size());
+    }
+
+    // Appends text that needs no decoding.
+    void appendPlain(const C* from, const C* to) {
+        std::vector<Unit>& units = _s.units;
+        const size_t old = units.size();
+        units.resize(old + static_cast<size_t>(to - from));
+        if constexpr (sizeof(C) == 1)
+            widenBytes(units.data() + old, from, static_cast<size_t>(to - from));
+        else
+            std::copy(from, to, units.data() + old);
+    }
+
+    VqString plainString(const C* text, size_t n) {
+        if constexpr (sizeof(C) == 1) {
+            _s.units.resize(n);
+            widenBytes(_s.units.data(), text, n);
+            return makeString(_s.units.data(), n);
+        } else {
+            return makeString(text, n);
+        }
+    }
+
+    // A short plain span: the string made from the same span before, if any.
+    VqString interned(const C* text, size_t n) {
+        Scratch::InternSlot& slot = _s.intern[internSlot(text, n)];
+        if (slot.text && slot.length == n && std::memcmp(slot.text, text, n * sizeof(C)) == 0)
+            return slot.value;
+        slot.value = plainString(text, n);
+        slot.text = text;
+        slot.length = n;
+        return slot.value;
+    }
+
+    static VqString makeString(const Unit* units, size_t n) {
         VqString s;
-        if (!_buf.empty() &&
-            !s.setString(reinterpret_cast<const unsigned short*>(_buf.data()), static_cast<int>(_buf.size())))
+        if (n == 0) return s;
+        if (n > static_cast<size_t>(INT32_MAX) || !s.setString(units, static_cast<int>(n)))
             throw StdException(__PRETTY_FUNCTION__, "Allocation failed: string", VQ_ERR_ALLOC);
         return s;
     }
 
-    const Unit* _p;
-    size_t _n;
-    size_t _pos = 0;
-    std::u16string _buf;
-    std::string _digits;
+    const C* const _begin;
+    const C* _p;
+    const C* const _end;
+    Scratch& _s;
 };
-
-// Strict UTF-8 to UTF-16: no overlong forms, no surrogates, nothing above
-// U+10FFFF. Returns the offset of the first bad byte, or length when all are good.
-size_t decodeUtf8(const unsigned char* s, size_t length, std::u16string& out) {
-    out.clear();
-    out.reserve(length);
-    size_t i = 0;
-    while (i < length) {
-        const unsigned c = s[i];
-        if (c < 0x80) {
-            out.push_back(static_cast<char16_t>(c));
-            ++i;
-            continue;
-        }
-        size_t extra;
-        unsigned cp, min;
-        if ((c & 0xE0) == 0xC0) {
-            extra = 1, cp = c & 0x1F, min = 0x80;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2, cp = c & 0x0F, min = 0x800;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3, cp = c & 0x07, min = 0x10000;
-        } else {
-            return i;
-        }
-        if (extra >= length - i) return i;
-        for (size_t k = 1; k <= extra; ++k) {
-            const unsigned cc = s[i + k];
-            if ((cc & 0xC0) != 0x80) return i;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return i;
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-            out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-        } else {
-            out.push_back(static_cast<char16_t>(cp));
-        }
-        i += extra + 1;
-    }
-    return length;
-}
 
 void recordSyntaxError(const char* description, const std::string& rest) {
     std::string message = std::string("JSON syntax error:  ") + description + ":  " + rest;
     VqErrorState::throwStdError("Vq::JSON::JSONParser", "parse", message.c_str(), VQ_ERR_CORRUPT);
+}
+
+// The bytes from the first one that is not UTF-8, those outside printable
+// ASCII in hexadecimal.
+std::string badUtf8Context(const Byte* bad, const Byte* end) {
+    static const char hex[] = "0123456789ABCDEF";
+    std::string rest;
+    for (const Byte* b = bad; b < end && rest.size() < s_cErrorContextUnits; ++b) {
+        if (*b >= 0x20 && *b < 0x7F) {
+            rest.push_back(static_cast<char>(*b));
+        } else {
+            rest += "\\x";
+            rest.push_back(hex[*b >> 4]);
+            rest.push_back(hex[*b & 15]);
+        }
+    }
+    return rest;
+}
+
+// At most s_cErrorContextUnits code units of valid UTF-8 text from `from`,
+// cut only between characters.
+std::string utf8Context(const Byte* from, const Byte* end) {
+    const Byte* p = from;
+    for (size_t units = 0; p < end;) {
+        unsigned cp;
+        const size_t n = utf8Sequence(p, end, cp);
+        const size_t u = cp >= 0x10000 ? 2 : 1;
+        if (!n || units + u > s_cErrorContextUnits) break;
+        units += u;
+        p += n;
+    }
+    return std::string(reinterpret_cast<const char*>(from), static_cast<size_t>(p - from));
+}
+
+std::string ucs2Context(const Unit* from, const Unit* end) {
+    const size_t count = std::min(static_cast<size_t>(end - from), s_cErrorContextUnits);
+    VqString rest;
+    if (count) rest.setString(from, static_cast<int>(count));
+    return rest.toUtf8();
 }
 
 } // namespace
@@ -366,6 +821,10 @@ bool& JSONValue::boolean() const {
 bool JSONValue::operator==(const JSONValue& o) const {
     if (!_p || !o._p) return !_p && !o._p;
     return _p == o._p || _p->equals(*o._p);
+}
+
+size_t JSONStringHash::operator()(const VqString& s) const noexcept {
+    return static_cast<size_t>(wordHash(s.getConstPtr(), static_cast<size_t>(s.numChars()) * 2));
 }
 
 JSONValue JSONObject::value(const VqString& name) const {
@@ -447,57 +906,60 @@ bool JSONBoolean::equals(const JSONBase& other) const {
 
 JSONParser::JSONParser(const VqString& text) : _strText(text) {}
 
-JSONParser::JSONParser(const char* utf8, size_t length) {
-    std::u16string units;
-    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(utf8);
-    const size_t bad = utf8 ? decodeUtf8(bytes, length, units) : 0;
-    if (utf8 && bad < length) {
-        _bBadUtf8 = true;
-        // The undecodable bytes are shown in hexadecimal.
-        static const char hex[] = "0123456789ABCDEF";
-        for (size_t i = bad; i < length && _strBadUtf8Rest.size() < s_cErrorContextUnits; ++i) {
-            if (bytes[i] >= 0x20 && bytes[i] < 0x7F) {
-                _strBadUtf8Rest.push_back(static_cast<char>(bytes[i]));
-            } else {
-                _strBadUtf8Rest += "\\x";
-                _strBadUtf8Rest.push_back(hex[bytes[i] >> 4]);
-                _strBadUtf8Rest.push_back(hex[bytes[i] & 15]);
-            }
-        }
-        return;
-    }
-    if (!units.empty())
-        _strText.setString(reinterpret_cast<const unsigned short*>(units.data()),
-                           static_cast<int>(units.size()));
+JSONParser::JSONParser(const char* utf8, size_t length)
+    : _pUtf8(utf8), _nUtf8(utf8 ? length : 0), _bUtf8(true) {}
+
+namespace {
+
+template <class T, class C>
+void readTop(const C* text, size_t length, T& out, unsigned open, const char* expected) {
+    Scratch scratch;
+    ParseStorageScope storage(scratch.nodes);
+    Reader<C> reader(text, length, scratch);
+    T value;
+    reader.skipWhitespace();
+    if (reader.peek() != open) reader.fail(expected);
+    if constexpr (std::is_same_v<T, JSONObject>)
+        reader.readObject(value, 1);
+    else
+        reader.readArray(value, 1);
+    reader.skipWhitespace();
+    if (!reader.atEnd()) reader.fail("Expected the end of the text");
+    out.swap(value);
 }
+
+} // namespace
 
 template <class T>
 bool JSONParser::_parseTop(T& out, unsigned short open, const char* expected) {
-    if (_bBadUtf8) {
-        recordSyntaxError("Invalid UTF-8", _strBadUtf8Rest);
-        return false;
-    }
-    const Unit* text = _strText.getConstPtr();
-    const size_t length = static_cast<size_t>(_strText.numChars());
-    Reader reader(text, length);
     try {
-        T value;
-        reader.skipWhitespace();
-        if (reader.peek() != open) reader.fail(expected);
-        if constexpr (std::is_same_v<T, JSONObject>)
-            reader.readObject(value, 1);
-        else
-            reader.readArray(value, 1);
-        reader.skipWhitespace();
-        if (!reader.atEnd()) reader.fail("Expected the end of the text");
-        out.swap(value);
+        if (_bUtf8) {
+            const Byte* bytes = reinterpret_cast<const Byte*>(_pUtf8);
+            try {
+                readTop(bytes, _nUtf8, out, open, expected);
+            } catch (const SyntaxError& e) {
+                // The text is checked as UTF-8 only as far as it was read; a
+                // bad byte anywhere is the error to report, wherever the
+                // syntax broke down.
+                const Byte* end = bytes + _nUtf8;
+                const Byte* bad = firstBadUtf8(bytes, end);
+                if (bad != end)
+                    recordSyntaxError("Invalid UTF-8", badUtf8Context(bad, end));
+                else
+                    recordSyntaxError(e.description, utf8Context(bytes + e.pos, end));
+                return false;
+            }
+        } else {
+            const Unit* text = _strText.getConstPtr();
+            const size_t length = static_cast<size_t>(_strText.numChars());
+            try {
+                readTop(text, length, out, open, expected);
+            } catch (const SyntaxError& e) {
+                recordSyntaxError(e.description, ucs2Context(text + e.pos, text + length));
+                return false;
+            }
+        }
         return true;
-    } catch (const SyntaxError& e) {
-        const size_t count = std::min(length - e.pos, s_cErrorContextUnits);
-        VqString rest;
-        if (count) rest.setString(text + e.pos, static_cast<int>(count));
-        recordSyntaxError(e.description, rest.toUtf8());
-        return false;
     } catch (...) {
         return VqErrorState::recordCurrentException("Vq::JSON::JSONParser", "parse");
     }

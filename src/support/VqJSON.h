@@ -7,6 +7,10 @@
 #include "VqString.h"
 
 #include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <new>
+#include <utility>
 #include <vector>
 
 namespace Vq {
@@ -27,17 +31,34 @@ constexpr int s_cMaxNestingDepth = 512;
 
 class JSONObject;
 class JSONArray;
+class NodeBlocks;
 class JSONString;
 class JSONNumber;
 class JSONBoolean;
 
 class VQ_API JSONBase : public VqRefCounted {
 public:
+    JSONBase() = default;
+    // A copy is a node of its own, wherever the original lives.
+    JSONBase(const JSONBase&) : VqRefCounted() {}
+    JSONBase& operator=(const JSONBase&) { return *this; }
+
     virtual JSONType getType() const = 0;
     // A deep copy; throws Vq::StdException when memory runs out.
     virtual JSONBase* clone() const = 0;
     // Same kind and same content.
     virtual bool equals(const JSONBase& other) const = 0;
+
+    // The parser places its nodes in shared blocks: a node is handed back to
+    // its block, any other node to the platform allocator.
+    void operator delete(JSONBase* p, std::destroying_delete_t) noexcept;
+    using VqAllocHooked::operator delete;
+
+private:
+    friend class NodeBlocks;
+    // Where the node lies in its block; 0 for a node allocated on its own.
+    // It fills the padding after the reference count.
+    uint32_t _nBlockOffset = 0;
 };
 
 // A shared JSON value; an empty value is null. The typed accessors throw
@@ -47,6 +68,7 @@ public:
     JSONValue() = default;
     JSONValue(std::nullptr_t) {}
     JSONValue(JSONBase* p) : _p(p) {}
+    JSONValue(SharedPtr<JSONBase>&& p) noexcept : _p(std::move(p)) {}
     // Values made from plain data; they throw Vq::StdException when memory runs out.
     JSONValue(double number);
     JSONValue(int number) : JSONValue(static_cast<double>(number)) {}
@@ -71,14 +93,46 @@ private:
     SharedPtr<JSONBase> _p;
 };
 
+// Memory of member maps and value lists: carved from the blocks of the parse
+// running on this thread, if any, otherwise from the platform allocator.
+// Throws std::bad_alloc when memory runs out.
+VQ_API void* allocateStorage(size_t bytes);
+VQ_API void releaseStorage(void* p) noexcept;
+
+template <class T>
+struct StorageAllocator {
+    typedef T value_type;
+    static_assert(alignof(T) <= 8, "storage is aligned for pointers");
+
+    StorageAllocator() noexcept = default;
+    template <class U>
+    StorageAllocator(const StorageAllocator<U>&) noexcept {}
+
+    T* allocate(size_t n) {
+        if (n > SIZE_MAX / sizeof(T)) throw std::bad_array_new_length();
+        return static_cast<T*>(allocateStorage(n * sizeof(T)));
+    }
+    void deallocate(T* p, size_t) noexcept { releaseStorage(p); }
+
+    template <class U>
+    bool operator==(const StorageAllocator<U>&) const noexcept {
+        return true;
+    }
+};
+
+// Cheap enough that the member map does not keep each name's hash beside it:
+// names are short, and a word-at-a-time hash costs a fraction of the
+// string's general one.
 struct VQ_API JSONStringHash {
-    size_t operator()(const VqString& s) const { return s.hash(); }
+    size_t operator()(const VqString& s) const noexcept;
 };
 
 // Members in the hash map's order, not in the order they were added.
 class VQ_API JSONObject : public JSONBase {
 public:
-    typedef VqHashMap<VqString, JSONValue, JSONStringHash> MemberMap;
+    typedef VqHashMap<VqString, JSONValue, JSONStringHash, std::equal_to<VqString>,
+                      StorageAllocator<std::pair<const VqString, JSONValue>>>
+        MemberMap;
 
     JSONType getType() const override { return VQ_JSON_OBJECT; }
     JSONBase* clone() const override;
@@ -86,6 +140,9 @@ public:
 
     // A member of the same name is replaced.
     void addMember(const VqString& name, const JSONValue& value) { _members[name] = value; }
+    void addMember(VqString&& name, JSONValue&& value) {
+        _members.insert_or_assign(std::move(name), std::move(value));
+    }
     bool hasMember(const VqString& name) const { return _members.find(name) != _members.end(); }
     // Null when there is no such member.
     JSONValue value(const VqString& name) const;
@@ -93,6 +150,8 @@ public:
     JSONValue& operator[](const VqString& name) { return _members[name]; }
     bool removeMember(const VqString& name) { return _members.erase(name) > 0; }
     int numMembers() const { return static_cast<int>(_members.size()); }
+    // Room for n members in all, so that adding up to there does not rehash.
+    void reserve(int n) { _members.reserve(static_cast<size_t>(n)); }
     void clear() { _members.clear(); }
     void swap(JSONObject& other) { _members.swap(other._members); }
 
@@ -105,22 +164,27 @@ private:
 
 class VQ_API JSONArray : public JSONBase {
 public:
+    typedef std::vector<JSONValue, StorageAllocator<JSONValue>> ValueList;
+
     JSONType getType() const override { return VQ_JSON_ARRAY; }
     JSONBase* clone() const override;
     bool equals(const JSONBase& other) const override;
 
     void append(const JSONValue& value) { _values.push_back(value); }
+    void append(JSONValue&& value) { _values.push_back(std::move(value)); }
+    // Room for n values in all, so that appending up to there does not move them.
+    void reserve(int n) { _values.reserve(static_cast<size_t>(n)); }
     int length() const { return static_cast<int>(_values.size()); }
     JSONValue& operator[](int i) { return _values[static_cast<size_t>(i)]; }
     const JSONValue& operator[](int i) const { return _values[static_cast<size_t>(i)]; }
     void clear() { _values.clear(); }
     void swap(JSONArray& other) { _values.swap(other._values); }
 
-    std::vector<JSONValue>::const_iterator begin() const { return _values.begin(); }
-    std::vector<JSONValue>::const_iterator end() const { return _values.end(); }
+    ValueList::const_iterator begin() const { return _values.begin(); }
+    ValueList::const_iterator end() const { return _values.end(); }
 
 private:
-    std::vector<JSONValue> _values;
+    ValueList _values;
 };
 
 class VQ_API JSONString : public JSONBase {
@@ -168,7 +232,9 @@ private:
 class VQ_API JSONParser {
 public:
     explicit JSONParser(const VqString& text);
-    // Text in UTF-8; bytes that are not valid UTF-8 make every parse fail.
+    // Text in UTF-8, read in place when parse() runs: the bytes must stay
+    // alive and unchanged until then. Bytes that are not valid UTF-8 make
+    // every parse fail.
     JSONParser(const char* utf8, size_t length);
 
     bool parse(JSONObject& out);
@@ -179,10 +245,9 @@ private:
     bool _parseTop(T& out, unsigned short open, const char* expected);
 
     VqString _strText;
-    // Set when the UTF-8 input could not be decoded, with the bytes from the
-    // first bad one on, as the error shows them.
-    bool _bBadUtf8 = false;
-    std::string _strBadUtf8Rest;
+    const char* _pUtf8 = nullptr;
+    size_t _nUtf8 = 0;
+    bool _bUtf8 = false;
 };
 
 // Writes objects as "{", a line feed, the members as `"name" : value`

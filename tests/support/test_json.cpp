@@ -3,9 +3,14 @@
 #include "VqStdError.h"
 #include "VqStdException.h"
 
+#include <charconv>
 #include <clocale>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 using namespace Vq::JSON;
 
@@ -242,4 +247,143 @@ TEST_F(JSONTest, TypedAccessorsRefuseOtherKinds) {
     EXPECT_THROW(n.boolean(), Vq::StdException);
     n.number() = 2;
     EXPECT_EQ(n.number(), 2);
+}
+
+TEST_F(JSONTest, ValuesOutliveTheTreeTheyWereParsedInto) {
+    // Enough records to fill many node blocks.
+    std::string text = "[";
+    for (int i = 0; i < 5000; ++i)
+        text += (i ? "," : "") + std::string("{\"id\":") + std::to_string(i) + ",\"tags\":[\"t\",\"u" +
+                std::to_string(i) + "\"],\"on\":true}";
+    text += "]";
+    JSONValue kept, keptArray, keptString;
+    {
+        JSONArray a;
+        ASSERT_TRUE(parseArray(text, a));
+        ASSERT_EQ(a.length(), 5000);
+        kept = a[2500];
+        keptArray = a[4999].object()["tags"];
+        keptString = a[17].object()["tags"].array()[1];
+    }
+    EXPECT_EQ(kept.object().value("id").number(), 2500);
+    EXPECT_EQ(keptArray.array()[1].string().toUtf8(), "u4999");
+    EXPECT_EQ(keptString.string().toUtf8(), "u17");
+    // Kept containers still grow, past the storage they were parsed with.
+    for (int i = 0; i < 100; ++i) {
+        kept.object().addMember(VqString(("m" + std::to_string(i)).c_str()), JSONValue(i));
+        keptArray.array().append(JSONValue(i));
+    }
+    EXPECT_EQ(kept.object().numMembers(), 103);
+    EXPECT_EQ(keptArray.array().length(), 102);
+    EXPECT_TRUE(kept.object().removeMember("tags"));
+    // The last references may go on another thread.
+    std::thread([&] {
+        kept = JSONValue();
+        keptArray = JSONValue();
+    }).join();
+    EXPECT_EQ(keptString.string().toUtf8(), "u17");
+}
+
+TEST_F(JSONTest, RecurringStringsAreIndependentValues) {
+    JSONArray a;
+    ASSERT_TRUE(parseArray(R"([{"kind":"steel"}, {"kind":"steel"}, "steel"])", a));
+    a[0].object()["kind"].string() = VqString("glass");
+    a[2].string() += VqString("!");
+    EXPECT_EQ(a[0].object().value("kind").string().toUtf8(), "glass");
+    EXPECT_EQ(a[1].object().value("kind").string().toUtf8(), "steel");
+    EXPECT_EQ(a[2].string().toUtf8(), "steel!");
+    EXPECT_TRUE(a[1].object().hasMember("kind"));
+}
+
+TEST_F(JSONTest, DecimalsConvertToTheNearestDouble) {
+    // The forms the quick conversion takes and those at its limits, each
+    // compared with the general conversion.
+    std::vector<std::string> numbers = {"0",
+                                        "-0",
+                                        "7.85",
+                                        "2.5e-3",
+                                        "1e22",
+                                        "1e23",
+                                        "-1e-22",
+                                        "1e-23",
+                                        "0.1e-21",
+                                        "9007199254740992",
+                                        "9007199254740993",
+                                        "1234567890123456789",
+                                        "12345678901234567890",
+                                        "0.000000000000000000001234",
+                                        "47.2200000000000000001",
+                                        "5e+0",
+                                        "123.456E+5",
+                                        "00012.5"};
+    uint64_t state = 12345;
+    auto next = [&state] {
+        state = state * 6364136223846793005u + 1442695040888963407u;
+        return state >> 33;
+    };
+    for (int i = 0; i < 2000; ++i) {
+        std::string n = next() % 2 ? "-" : "";
+        n += std::to_string(next() % 100000000000ull);
+        if (next() % 2) n += "." + std::to_string(next() % 10000000000ull);
+        if (next() % 2) n += "e" + std::to_string(static_cast<int>(next() % 61) - 30);
+        numbers.push_back(n);
+    }
+    std::string text = "[";
+    for (size_t i = 0; i < numbers.size(); ++i)
+        text += (i ? "," : "") + numbers[i];
+    text += "]";
+    JSONArray a;
+    ASSERT_TRUE(parseArray(text, a));
+    ASSERT_EQ(a.length(), static_cast<int>(numbers.size()));
+    for (size_t i = 0; i < numbers.size(); ++i) {
+        double expected = 0;
+        const std::string& n = numbers[i];
+        std::from_chars(n.data(), n.data() + n.size(), expected);
+        const double got = a[static_cast<int>(i)].number();
+        EXPECT_EQ(std::memcmp(&got, &expected, sizeof(double)), 0) << n << " read as " << got;
+    }
+}
+
+TEST_F(JSONTest, LargeContainersKeepEveryValue) {
+    std::string text = "{\"list\":[";
+    for (int i = 0; i < 3000; ++i)
+        text += (i ? "," : "") + std::to_string(i);
+    text += "]";
+    for (int i = 0; i < 800; ++i)
+        text += ",\"k" + std::to_string(i) + "\":" + std::to_string(i);
+    text += "}";
+    JSONObject o;
+    ASSERT_TRUE(JSONParser(text.data(), text.size()).parse(o));
+    ASSERT_EQ(o.numMembers(), 801);
+    const JSONArray& list = o.value("list").array();
+    ASSERT_EQ(list.length(), 3000);
+    for (int i = 0; i < 3000; i += 7)
+        EXPECT_EQ(list[i].number(), i);
+    for (int i = 0; i < 800; i += 11)
+        EXPECT_EQ(o.value(VqString(("k" + std::to_string(i)).c_str())).number(), i);
+
+    // Names of every length up to past the longest recurring one, each found
+    // again; the empty name is a name too.
+    std::string names = "{";
+    for (int len = 0; len <= 40; ++len)
+        names +=
+            (len ? ",\"" : "\"") + std::string(static_cast<size_t>(len), 'n') + "\":" + std::to_string(len);
+    names += "}";
+    JSONObject byLength;
+    ASSERT_TRUE(JSONParser(names.data(), names.size()).parse(byLength));
+    ASSERT_EQ(byLength.numMembers(), 41);
+    for (int len = 0; len <= 40; ++len)
+        EXPECT_EQ(byLength.value(VqString(std::string(static_cast<size_t>(len), 'n').c_str())).number(), len);
+}
+
+TEST_F(JSONTest, BadUtf8IsTheErrorWhereverTheSyntaxBreaks) {
+    JSONArray a;
+    // Outside strings, and after an earlier syntax error.
+    EXPECT_FALSE(parseArray("[1, \xFF]", a));
+    EXPECT_EQ(lastError(), "JSON syntax error:  Invalid UTF-8:  \\xFF]");
+    EXPECT_FALSE(parseArray("[1 2, \"\xE2\x82\"]", a));
+    EXPECT_EQ(lastError(), "JSON syntax error:  Invalid UTF-8:  \\xE2\\x82\"]");
+    // Valid text around an error is shown as it stands.
+    EXPECT_FALSE(parseArray("[\"\xC3\xA9\" 1]", a));
+    EXPECT_EQ(lastError(), "JSON syntax error:  Expected comma or array terminator:  1]");
 }
