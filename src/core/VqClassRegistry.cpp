@@ -29,6 +29,7 @@
 #include "VqMemoryByteStream.h"
 #include "VqMinVertexRecordFields.h"
 #include "VqModelContext.h"
+#include "VqSpatialTree.h"
 #include "VqNode.h"
 #include "VqNodeIter.h"
 #include "VqNotifyBase.h"
@@ -172,6 +173,7 @@ const Entry s_classes[] = {
     // remaining classes
     VQ_CLASS(VqThumbnailSet),
     VQ_CLASS(VqState),
+    VQ_CLASS(Vq::SpatialTree),
     VQ_CLASS(Vq::ModelContext),
 };
 #undef VQ_CLASS

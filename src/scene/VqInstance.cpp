@@ -2,6 +2,8 @@
 
 #include "VqErrorState.h"
 #include "VqFactory.h"
+#include "VqModelContext.h"
+#include "VqPartition.h"
 
 VQ_IMPLEMENT_TYPE(VqInstance, VqNode, CLSID_ZQInstance)
 
@@ -16,7 +18,14 @@ bool VqInstance::_checkChild(const VqNode* c) const {
     if (!c) VQ_FAIL("VqInstance", "replaceChild", "child != __null", VQ_ERR_ARGUMENT);
     if (c == this) VQ_FAIL("VqInstance", "replaceChild", "child != (VqNode*)this", VQ_ERR_ARGUMENT);
     if (c == _pChild) VQ_FAIL("VqInstance", "replaceChild", "_pChild != child", VQ_ERR_ARGUMENT);
-    if (_bPartitionCheck) {
+    if (c->internalFlag(VQ_NODE_IFLAG_MODELCONTEXT)) {
+        // A model's nodes report to their model, so the instance must place
+        // the child in the same one.
+        const VqPartition* own = partition();
+        if (Vq::ModelContext::findModelContext(c) != Vq::ModelContext::findModelContext(own))
+            VQ_FAIL("VqInstance", "replaceChild", "Parent and child have to be in the same model context",
+                    VQ_ERR_PARTITION);
+    } else if (_bPartitionCheck) {
         VqGroup* childRoot = c->_partitionRoot();
         if (childRoot && childRoot != _partitionRoot())
             VQ_FAIL("VqInstance", "replaceChild", "Parent and child have to be in the same partition",
