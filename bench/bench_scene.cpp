@@ -1,9 +1,15 @@
 // Scene graphs of 10^6 nodes with one property each: built in memory, written
 // as a graph segment (elements, property atoms, property table) through an
 // object stream on memory, and read back with the fix-up a partition runs.
+// Then the release of graphs of hostile shape, each next to the release of a
+// flat group of as many leaves (the reference): a node with n parents that go
+// in the order that makes finding each link longest, a group listing one
+// child n times, and a chain of n groups; each should cost about as much per
+// node as the reference, at every n (the complexity fits say O(N)).
 #include "VqBufferedObjectStream.h"
 #include "VqDataStream.h"
 #include "VqGroup.h"
+#include "VqInstance.h"
 #include "VqInt32PropAtom.h"
 #include "VqLib.h"
 #include "VqMemoryByteStream.h"
@@ -183,5 +189,81 @@ void BM_ReadGraph(benchmark::State& state) {
     state.counters["heap B/node"] = bytesPerNode;
 }
 BENCHMARK(BM_ReadGraph)->Arg(95)->Arg(100)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The graph shapes released by the benchmarks below, with n nodes or links.
+enum class Shape { FlatLeaves, SharedByInstances, ListedManyTimes, Chain };
+
+Vq::SharedPtr<VqGroup> buildShape(Shape shape, int n, Vq::SharedPtr<VqNode>& keep) {
+    Vq::SharedPtr<VqGroup> root = new VqGroup();
+    switch (shape) {
+    case Shape::FlatLeaves:
+        for (int i = 0; i < n; ++i)
+            root->appendChild(new VqNode());
+        break;
+    case Shape::SharedByInstances: {
+        // The shared node lists instances 0..n-1; the root holds them the other
+        // way round and so releases instance 0 first.
+        keep = new VqNode();
+        std::vector<Vq::SharedPtr<VqInstance>> inst(static_cast<size_t>(n));
+        for (auto& in : inst) {
+            in = new VqInstance();
+            in->setPartitionCheck(false);
+            in->replaceChild(keep.get());
+        }
+        for (size_t i = inst.size(); i-- > 0;)
+            root->appendChild(inst[i].get());
+        break;
+    }
+    case Shape::ListedManyTimes: {
+        Vq::SharedPtr<VqNode> child = new VqNode();
+        for (int i = 0; i < n; ++i)
+            root->appendChild(child.get());
+        break;
+    }
+    case Shape::Chain: {
+        Vq::SharedPtr<VqNode> below = new VqNode();
+        for (int i = 0; i < n; ++i) {
+            Vq::SharedPtr<VqGroup> g = new VqGroup();
+            g->appendChild(below.get());
+            below = g.get();
+        }
+        root->appendChild(below.get());
+        break;
+    }
+    }
+    return root;
+}
+
+void BM_Release(benchmark::State& state) {
+    LibScope lib;
+    const auto shape = static_cast<Shape>(state.range(0));
+    const int n = static_cast<int>(state.range(1));
+    for (auto _ : state) {
+        state.PauseTiming();
+        Vq::SharedPtr<VqNode> keep;
+        Vq::SharedPtr<VqGroup> root = buildShape(shape, n, keep);
+        state.ResumeTiming();
+        root = nullptr;
+        benchmark::DoNotOptimize(keep.get());
+    }
+    state.SetComplexityN(n);
+    state.counters["ns/link"] = benchmark::Counter(double(n), benchmark::Counter::kIsIterationInvariantRate |
+                                                                  benchmark::Counter::kInvert);
+}
+void releaseArgs(benchmark::internal::Benchmark* b, Shape shape) {
+    for (int n : {10000, 100000, 1000000})
+        b->Args({static_cast<long>(shape), n});
+    b->Unit(benchmark::kMillisecond)->Iterations(3)->Complexity(benchmark::oN);
+}
+BENCHMARK(BM_Release)->Name("BM_Release/flat_leaves")->Apply([](auto* b) {
+    releaseArgs(b, Shape::FlatLeaves);
+});
+BENCHMARK(BM_Release)->Name("BM_Release/shared_by_instances")->Apply([](auto* b) {
+    releaseArgs(b, Shape::SharedByInstances);
+});
+BENCHMARK(BM_Release)->Name("BM_Release/listed_many_times")->Apply([](auto* b) {
+    releaseArgs(b, Shape::ListedManyTimes);
+});
+BENCHMARK(BM_Release)->Name("BM_Release/chain")->Apply([](auto* b) { releaseArgs(b, Shape::Chain); });
 
 } // namespace

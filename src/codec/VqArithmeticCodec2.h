@@ -1,10 +1,9 @@
 #pragma once
 
+#include "VqArithmeticCoding.h"
 #include "VqCodec2.h"
 #include "VqExport.h"
-
-#include <cstdint>
-#include <vector>
+#include "VqProbContext2.h"
 
 // The arithmetic codec of version-2 packets: each value is coded as the
 // interval of its entry in the probability context; a value the context does
@@ -15,10 +14,8 @@ public:
                 VqProbContext2* pProbCntx) override;
     bool decode(int nValues, const int* oobValues, int nOOBValues, const uint32_t* codeText, int64_t nBits,
                 VqVeci& values, VqProbContext2* pProbCntx) override;
-    size_t memSize() const override { return sizeof(*this) + _vCumToEntry.capacity() * sizeof(uint16_t); }
+    size_t memSize() const override { return sizeof(*this) + _coding.memSize(); }
 
 private:
-    // Entry index per cumulative count, for packets long enough to repay
-    // filling it; kept between calls for its memory only.
-    std::vector<uint16_t> _vCumToEntry;
+    VqArithmeticCoding<VqProbContext2> _coding;
 };

@@ -2,8 +2,7 @@
 
 #include "VqCodec2.h"
 #include "VqExport.h"
-
-#include <vector>
+#include "VqWidthRuns.h"
 
 // The bit-length codec of version-2 packets. Its code text starts with a
 // mode bit:
@@ -20,9 +19,8 @@
 class VQ_API VqBitLengthCodec2 : public VqCodec2 {
 public:
     // The field widths the writer uses in variable mode.
-    static constexpr int cDeltaBits = 4;
-    static constexpr int cRunBits = 4;
-    static constexpr int cMaxRun = (1 << cRunBits) - 1;
+    static constexpr int cDeltaBits = VqWidthRuns::cDeltaBits;
+    static constexpr int cRunBits = VqWidthRuns::cRunBits;
 
     bool encode(const int* values, int nValues, VqVeci& oobValues, VqVecu& codeText, int64_t& nBits,
                 VqProbContext2* pProbCntx) override;
@@ -31,14 +29,7 @@ public:
     size_t memSize() const override;
 
 private:
-    struct Run {
-        int width;
-        int length;
-    };
-    // Runs of equal widths of values - mean, after smoothing.
-    void _buildRuns(const int* values, int nValues, int32_t mean);
-    int64_t _variableBits() const;
-
-    // Kept between calls so that coding many arrays reuses the memory.
-    std::vector<Run> _vRuns;
+    // Runs of equal widths of values - mean, after smoothing; kept between
+    // calls so that coding many arrays reuses the memory.
+    VqWidthRuns _runs;
 };

@@ -25,20 +25,4 @@ public:
     virtual bool decode(int nValues, const int* oobValues, int nOOBValues, const uint32_t* codeText,
                         int64_t nBits, VqVeci& values, VqProbContext2* pProbCntx) = 0;
     virtual size_t memSize() const = 0;
-
-protected:
-    // Output room to make before decoding: the whole array when the code text
-    // is long enough to hold it at a modest rate, else a part that grows as
-    // values actually decode, so that a corrupt count never allocates ahead
-    // of the bits that back it.
-    static int _initialCapacity(int nValues, int64_t nBits) {
-        const int64_t plausible = 16 * nBits + 4096;
-        return nValues < plausible ? nValues : static_cast<int>(plausible);
-    }
-    // Doubles the room (up to nValues); returns the new room.
-    static int _grow(VqVeci& values, int room, int nValues) {
-        const int next = room > nValues / 2 ? nValues : 2 * room;
-        values.resize(static_cast<size_t>(next));
-        return next;
-    }
 };

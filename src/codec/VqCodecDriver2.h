@@ -101,9 +101,10 @@ public:
     static bool packTripleResiduals(const int* in, int* out, int nTriples, VqPredictorType ePredType);
     static bool unpackTripleResiduals(const int* in, int* out, int nTriples, VqPredictorType ePredType);
 
-    // Process-wide bound on the value count of a packet read. A count is all
-    // a packet of equal values needs, so without a bound a few bytes could
-    // ask for any amount of memory; the default allows 1 GB of values.
+    // Process-wide bound on the value count of a packet read, by the drivers
+    // of every packet generation. A count is all a packet of equal values
+    // needs, so without a bound a few bytes could ask for any amount of
+    // memory; the default allows 1 GB of values.
     static void s_setMaxValueCount(int nMax);
     static int s_maxValueCount();
 

@@ -1,6 +1,7 @@
 #include "VqScratchMgr.h"
 
 #include "VqErrorState.h"
+#include "VqPlatform.h"
 
 #include <algorithm>
 #include <bit>
@@ -28,6 +29,7 @@ void ScratchMgr::ReleaseInstance() {
 
 ScratchMgr::~ScratchMgr() {
     shrink();
+    shrinkCodecDriverPool();
 }
 
 template <class V>
@@ -163,6 +165,58 @@ void ScratchMgr::getUsageStats(VecPool pool, uint64_t (&counts)[s_cNumCapacityCl
 
 int ScratchMgr::numIdle(VecPool pool) const {
     const Pool& p = _aPools[pool];
+    VqAutoLock lock(p.mutex);
+    return static_cast<int>(p.vIdle.size());
+}
+
+void* ScratchMgr::_popDriver(DriverPool pool) {
+    DriverPoolState& p = _aDriverPools[pool];
+    VqAutoLock lock(p.mutex);
+    if (p.vIdle.empty()) return nullptr;
+    void* d = p.vIdle.back().pDriver;
+    p.vIdle.pop_back();
+    return d;
+}
+
+void ScratchMgr::_pushDriver(DriverPool pool, void* pDriver, void (*pDelete)(void*)) {
+    // The budget bounds the memory that idle drivers, each with the buffers
+    // of its last arrays, keep.
+    const size_t budget = static_cast<size_t>(
+        std::max(g_pInstanceVqPlatform ? g_pInstanceVqPlatform->codecDriver2Budget() : 16, 0));
+    {
+        DriverPoolState& p = _aDriverPools[pool];
+        VqAutoLock lock(p.mutex);
+        if (p.vIdle.size() < budget) {
+            try {
+                p.vIdle.push_back({pDriver, pDelete});
+                return;
+            } catch (...) {
+            }
+        }
+    }
+    pDelete(pDriver);
+}
+
+bool ScratchMgr::_driverAllocFailed() {
+    VQ_FAIL("Vq::ScratchMgr", "acquireCodecDriver", "Allocation failed: opDriver = new CodecDriver",
+            VQ_ERR_ALLOC);
+}
+
+void ScratchMgr::shrinkCodecDriverPool() {
+    for (DriverPoolState& p : _aDriverPools) {
+        std::vector<IdleDriver> idle;
+        {
+            VqAutoLock lock(p.mutex);
+            idle.swap(p.vIdle);
+        }
+        // Outside the lock: a driver's destructor may release scratch vectors.
+        for (const IdleDriver& d : idle)
+            d.pDelete(d.pDriver);
+    }
+}
+
+int ScratchMgr::numIdleDrivers(DriverPool pool) const {
+    const DriverPoolState& p = _aDriverPools[pool];
     VqAutoLock lock(p.mutex);
     return static_cast<int>(p.vIdle.size());
 }

@@ -21,7 +21,16 @@ VqCompressedObjectStream::VqCompressedObjectStream(VqDataStream* raw) : VqBuffer
 }
 
 VqCompressedObjectStream::~VqCompressedObjectStream() {
+    _tDecoder.end();
     if (_pCompressor) VqCompressor::s_releaseCompressor(_pCompressor);
+}
+
+bool VqCompressedObjectStream::_fillWindow() {
+    _nWindowBase += _vWindow.size();
+    _vWindow.resize(kWindowSize);
+    const VqSize got = _tDecoder.decode(*_raw(__PRETTY_FUNCTION__), _vWindow.data(), _vWindow.size());
+    _vWindow.resize(got);
+    return got > 0;
 }
 
 void VqCompressedObjectStream::readBytes(VqUChar* buf, VqSize n, VqSize& nRead) {
@@ -29,9 +38,16 @@ void VqCompressedObjectStream::readBytes(VqUChar* buf, VqSize n, VqSize& nRead) 
         VqObjectStream::readBytes(buf, n, nRead);
         return;
     }
-    nRead = static_cast<VqSize>(std::min<uint64_t>(n, _vBlock.size() - _nBlockPos));
-    if (nRead) std::memcpy(buf, _vBlock.data() + _nBlockPos, nRead);
-    _nBlockPos += nRead;
+    // Whatever the block holds up to n bytes: a request past its end comes back short.
+    nRead = 0;
+    while (nRead < n) {
+        if (_nBlockPos >= _nWindowBase + _vWindow.size() && !_fillWindow()) break;
+        const uint64_t at = _nBlockPos - _nWindowBase;
+        const VqSize take = static_cast<VqSize>(std::min<uint64_t>(n - nRead, _vWindow.size() - at));
+        std::memcpy(buf + nRead, _vWindow.data() + at, take);
+        nRead += take;
+        _nBlockPos += take;
+    }
 }
 
 void VqCompressedObjectStream::writeBytes(const VqUChar* buf, VqSize n) {
@@ -49,7 +65,10 @@ void VqCompressedObjectStream::seek(uint64_t offset) {
         if (offset < _nBlockBase || offset - _nBlockBase > _vBlock.size()) VQ_THROW("false", VQ_ERR_INTERNAL);
         _nBlockPos = offset - _nBlockBase;
     } else if (_bInReadBlock) {
-        if (offset > _vBlock.size()) VQ_THROW("offset <= iBlockLength", VQ_ERR_INTERNAL);
+        // Forward by decoding; back only as far as the window reaches.
+        if (offset < _nWindowBase) VQ_THROW("offset >= iCurPos", VQ_ERR_INTERNAL);
+        while (offset > _nWindowBase + _vWindow.size())
+            if (!_fillWindow()) VQ_THROW("offset <= iBlockLength", VQ_ERR_INTERNAL);
         _nBlockPos = offset;
     } else {
         VqObjectStream::seek(offset);
@@ -66,8 +85,11 @@ void VqCompressedObjectStream::getPosition(uint64_t& offset) {
 }
 
 uint64_t VqCompressedObjectStream::_readLimit() {
-    if (_bInReadBlock) return _vBlock.size() - _nBlockPos;
-    return VqObjectStream::_readLimit();
+    if (!_bInReadBlock) return VqObjectStream::_readLimit();
+    // The decoded size of a block is known only at its end: what it may still
+    // decode to, within the innermost element being read.
+    const uint64_t decodable = _tDecoder.limit() > _nBlockPos ? _tDecoder.limit() - _nBlockPos : 0;
+    return std::min(decodable, _elementRemaining());
 }
 
 bool VqCompressedObjectStream::beginWrite() {
@@ -125,35 +147,54 @@ bool VqCompressedObjectStream::beginRead() {
 }
 
 void VqCompressedObjectStream::_readBlock() {
-    _bInReadBlock = false;
+    _endReadBlock();
     unsigned int flag = 0;
+    _nLastBlockAlgorithm = 0;
     if (!read(&flag)) vqThrowRecordedError(__PRETTY_FUNCTION__, "Short read", VQ_ERR_SHORT_READ);
     if (flag == 0) return; // the element's bytes follow as they are
     int length = 0;
     if (!read(&length)) vqThrowRecordedError(__PRETTY_FUNCTION__, "Short read", VQ_ERR_SHORT_READ);
     if (length < 2 || static_cast<uint64_t>(length) > VqObjectStream::_readLimit())
         VQ_THROW("cNRead == cNBytesToRead", VQ_ERR_SHORT_READ);
-    std::vector<VqUChar> packed(static_cast<size_t>(length));
-    VqSize got = 0;
-    VqObjectStream::readBytes(packed.data(), packed.size(), got);
-    if (got != packed.size()) VQ_THROW("cNRead == cNBytesToRead", VQ_ERR_SHORT_READ);
     if (!_pCompressor) VQ_THROW("Allocation failed: pCompressor = new VqCompressor", VQ_ERR_ALLOC);
-    const VqUChar* out = nullptr;
-    VqSize outLen = 0;
-    if (!_pCompressor->uncompress(packed.data(), packed.size(), out, outLen))
+    unsigned char alg = 0;
+    if (!read(&alg)) vqThrowRecordedError(__PRETTY_FUNCTION__, "Short read", VQ_ERR_SHORT_READ);
+    if (!_pCompressor->setAlgorithm(alg))
         vqThrowRecordedError(__PRETTY_FUNCTION__, "Zlib data stream is corrupt", VQ_ERR_CORRUPT);
-    _vBlock.assign(out, out + outLen);
-    _pCompressor->shrinkAllocation();
+    _nLastBlockAlgorithm = alg;
+    _tDecoder.begin(_pCompressor, static_cast<uint64_t>(length) - 1);
+    _vWindow.clear();
+    _nWindowBase = 0;
     _nBlockPos = 0;
     _bInReadBlock = true;
+}
+
+void VqCompressedObjectStream::_endReadBlock() {
+    if (!_bInReadBlock) return;
+    _bInReadBlock = false;
+    const uint64_t unread = _tDecoder.compressedLeft();
+    _tDecoder.end();
+    _vWindow.clear();
+    _vWindow.shrink_to_fit();
+    _nWindowBase = 0;
+    _nBlockPos = 0;
+    // The next block starts after this one's compressed bytes, whether or
+    // not the element used all that they decode to.
+    if (unread) {
+        uint64_t pos = 0;
+        VqObjectStream::getPosition(pos);
+        VqObjectStream::seek(pos + unread);
+    }
 }
 
 bool VqCompressedObjectStream::endRead() {
     bool ok = VqObjectStream::endRead();
     if (elementDepth() == 0 && _bInReadBlock) {
-        _bInReadBlock = false;
-        _vBlock.clear();
-        _vBlock.shrink_to_fit();
+        try {
+            _endReadBlock();
+        } catch (...) {
+            return VqErrorState::recordCurrentException(kCls, "endRead");
+        }
     }
     return ok;
 }

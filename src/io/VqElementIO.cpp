@@ -80,7 +80,8 @@ bool writeLogicalElementImpl(VqObjectStream& os, const VqBase* obj, bool withId,
 // Reads one element's header and object. isEnd tells the end marker apart
 // from an unregistered type without a placeholder (both yield null).
 template <class Out>
-bool readElementImpl(VqObjectStream& os, Out& out, bool withId, bool& isEnd, const char* method) {
+bool readElementImpl(VqObjectStream& os, Out& out, bool withId, bool& isEnd, const char* method,
+                     const VqType* expected = nullptr) {
     forget(out);
     isEnd = false;
     VqGUID guid;
@@ -96,6 +97,8 @@ bool readElementImpl(VqObjectStream& os, Out& out, bool withId, bool& isEnd, con
 
     VqType* type = nullptr;
     VQ_PROPAGATE(VqFactory::getType(guid, type));
+    if (expected && !(type && type->isA(*expected)))
+        VQ_FAIL(kCls, method, "Nested element is not of the class expected in its place", VQ_ERR_CORRUPT);
     VqBase* obj = nullptr;
     if (type) {
         VQ_PROPAGATE(type->createInstance(obj));
@@ -135,7 +138,8 @@ bool readElementImpl(VqObjectStream& os, Out& out, bool withId, bool& isEnd, con
 }
 
 template <class Out>
-bool readLogicalElementImpl(VqObjectStream& os, Out& out, bool withId, const char* method) {
+bool readLogicalElementImpl(VqObjectStream& os, Out& out, bool withId, const char* method,
+                            const VqType* expected = nullptr) {
     forget(out);
     os.setLastElementUnknown(false);
     VQ_PROPAGATE(os.beginRead());
@@ -143,7 +147,7 @@ bool readLogicalElementImpl(VqObjectStream& os, Out& out, bool withId, const cha
     bool ok = false;
     bool escaped = false;
     try {
-        ok = readElementImpl(os, out, withId, isEnd, method);
+        ok = readElementImpl(os, out, withId, isEnd, method, expected);
     } catch (...) {
         escaped = true;
     }
@@ -349,6 +353,16 @@ bool VqElementIO::readLogicalElementOf(int major, VqObjectStream& os, Vq::Shared
     if (major >= 10) return readLogicalElementV10(os, out);
     VqBase* raw = nullptr;
     const bool ok = major == 9 ? readLogicalElementV9(os, raw) : readLogicalElement(os, raw);
+    out = raw;
+    return ok;
+}
+
+bool VqElementIO::readLogicalElementOf(int major, VqObjectStream& os, Vq::SharedPtr<VqBase>& out,
+                                       const VqType& expected) {
+    if (major >= 10) return readLogicalElementImpl(os, out, true, "readLogicalElementV10", &expected);
+    VqBase* raw = nullptr;
+    const bool ok = major == 9 ? readLogicalElementImpl(os, raw, true, "readLogicalElementV9", &expected)
+                               : readLogicalElementImpl(os, raw, false, "readLogicalElement", &expected);
     out = raw;
     return ok;
 }

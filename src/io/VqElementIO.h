@@ -8,6 +8,7 @@
 
 class VqBase;
 class VqObjectStream;
+struct VqType;
 
 // Kind of an object, written with each element so that a reader that does
 // not know the object's class can build a placeholder of the right kind.
@@ -54,6 +55,13 @@ public:
     // The element of the format generation of major (10, 9 or earlier).
     static bool writeLogicalElementOf(int major, VqObjectStream& os, const VqBase* obj);
     static bool readLogicalElementOf(int major, VqObjectStream& os, Vq::SharedPtr<VqBase>& out);
+    // The same for an element nested in an object's data where only objects
+    // of class expected (or of a class derived from it) belong: an element of
+    // any other type, unknown types included, is refused from its type GUID,
+    // before its object is made and reads its own data. The end marker still
+    // yields null with success.
+    static bool readLogicalElementOf(int major, VqObjectStream& os, Vq::SharedPtr<VqBase>& out,
+                                     const VqType& expected);
 
     // One element's header and object, inside beginWrite/endWrite or
     // beginRead/endRead. A read that meets an unregistered type without a

@@ -203,6 +203,11 @@ bool VqObjectStream::endWrite() {
 }
 
 bool VqObjectStream::beginRead() {
+    // Objects that hold objects read them as nested elements, through the
+    // same calls: the bound keeps a file from driving the reader's recursion
+    // off its stack.
+    if (_vElemStart.size() >= static_cast<size_t>(kMaxElementDepth))
+        VQ_FAIL(kCls, "beginRead", "Elements nested too deeply", VQ_ERR_READ);
     uint32_t length = 0;
     VQ_PROPAGATE(read(&length));
     try {
@@ -211,6 +216,10 @@ bool VqObjectStream::beginRead() {
         if (_vElemStart.empty()) {
             _bDataSkipped = false;
             _bNoLengthCheck = false;
+        } else if (_vElemLen.size() == _vElemStart.size() &&
+                   pos + length > _vElemStart.back() + _vElemLen.back()) {
+            VQ_FAIL(kCls, "beginRead", "Nested element runs past the end of the element holding it",
+                    VQ_ERR_CORRUPT);
         }
         _vElemStart.push_back(pos);
         _vElemLen.push_back(length);

@@ -95,6 +95,11 @@ public:
     const void* possiblePtr(int id);
     bool pointerRegistered(const void* ptr);
 
+    // The deepest nesting of elements a reader follows. Real files nest a few
+    // levels (an attribute holding a mapping surface, a format-7 partition
+    // holding its graph); anything deeper is refused with code 100.
+    static constexpr int kMaxElementDepth = 64;
+
     // Element state.
     int elementDepth() const { return static_cast<int>(_vElemStart.size()); }
     // Start position (after the length field) and recorded length of the

@@ -2,6 +2,8 @@
 
 #include "VqErrorState.h"
 
+#include <algorithm>
+
 namespace {
 const char* const kCls = "VqPtrSwizzle";
 
@@ -15,6 +17,37 @@ void fillSlots(const void** slot, const void* ptr) {
 }
 } // namespace
 
+VqPtrRecord* VqPtrSwizzle::_findId(int id) {
+    if (id >= 0 && static_cast<size_t>(id) < _vDense.size() && _vDense[static_cast<size_t>(id)].pPtr)
+        return &_vDense[static_cast<size_t>(id)];
+    return _tById.size() ? _tById.find(id) : nullptr;
+}
+
+std::pair<VqPtrRecord*, bool> VqPtrSwizzle::_insertId(int id, const VqPtrRecord& fresh) {
+    if (VqPtrRecord* known = _findId(id)) return {known, false};
+    // Dense while the ID lies within twice the records held (plus a margin):
+    // a file's own numbering always does.
+    const size_t window = 2 * (_nDense + _tById.size()) + 4096;
+    if (id >= 0 && static_cast<size_t>(id) < window) {
+        const auto i = static_cast<size_t>(id);
+        if (i >= _vDense.size())
+            _vDense.resize(std::min(window, std::max(i + 1, 2 * _vDense.size())),
+                           VqPtrRecord{nullptr, -1, nullptr, 0});
+        _vDense[i] = fresh;
+        ++_nDense;
+        return {&_vDense[i], true};
+    }
+    return _tById.insert(id, fresh);
+}
+
+template <class F>
+void VqPtrSwizzle::_forEachId(F&& f) {
+    if (_nDense)
+        for (VqPtrRecord& rec : _vDense)
+            if (rec.pPtr) f(rec);
+    if (_tById.size()) _tById.forEach(f);
+}
+
 VqPtrSwizzle::~VqPtrSwizzle() {
     clear();
 }
@@ -25,14 +58,14 @@ bool VqPtrSwizzle::ptr2num(const void* ptr, int* id) {
         *id = -1;
         return true;
     }
-    auto [rec, inserted] = _tByAddress.insert(ptr, VqPtrRecord{ptr, _nNextId, nullptr, 0});
+    auto [rec, inserted] = _tByAddress.insert(ptr, AddressEntry{ptr, _nNextId});
     if (inserted) ++_nNextId;
     *id = rec->nId;
     return true;
 }
 
 bool VqPtrSwizzle::registerPtr(const void* ptr, int id) {
-    auto [pRec, inserted] = _tById.insert(id, VqPtrRecord{ptr, id, nullptr, 0});
+    auto [pRec, inserted] = _insertId(id, VqPtrRecord{ptr, id, nullptr, 0});
     if (inserted) return true;
     VqPtrRecord& rec = *pRec;
     const void** waiting = rec.fixupList;
@@ -46,7 +79,7 @@ bool VqPtrSwizzle::registerPtr(const void* ptr, int id) {
 bool VqPtrSwizzle::registerPtr(const void* ptr, int id, bool* ok) {
     VQ_CHECK(ok != nullptr, kCls, "registerPtr", VQ_ERR_ARGUMENT);
     *ok = true;
-    auto [pRec, inserted] = _tById.insert(id, VqPtrRecord{ptr, id, nullptr, 0});
+    auto [pRec, inserted] = _insertId(id, VqPtrRecord{ptr, id, nullptr, 0});
     if (inserted) return true;
     VqPtrRecord& rec = *pRec;
     if (rec.pPtr == unknownPtr()) {
@@ -66,7 +99,7 @@ bool VqPtrSwizzle::ptrFromNum(int id, const void** slot) {
     }
     *slot = nullptr;
     if (id == -1) return true;
-    VqPtrRecord& rec = *_tById.insert(id, VqPtrRecord{unknownPtr(), id, nullptr, 0}).first;
+    VqPtrRecord& rec = *_insertId(id, VqPtrRecord{unknownPtr(), id, nullptr, 0}).first;
     if (rec.pPtr != unknownPtr()) {
         if (rec.fixupList) {
             VqErrorState::throwStdError(kCls, "ptrFromNum", "!pPtrRec->fixupList", VQ_ERR_INTERNAL);
@@ -82,7 +115,7 @@ bool VqPtrSwizzle::ptrFromNum(int id, const void** slot) {
 }
 
 const void* VqPtrSwizzle::possiblePtr(int id) {
-    const VqPtrRecord* rec = _tById.find(id);
+    const VqPtrRecord* rec = _findId(id);
     if (!rec || rec->pPtr == unknownPtr()) return nullptr;
     return rec->pPtr;
 }
@@ -92,14 +125,13 @@ bool VqPtrSwizzle::pointerRegistered(const void* ptr) {
     if (_tByAddress.find(ptr)) return true;
     // A reading swizzler is keyed by ID.
     bool found = false;
-    _tById.forEach([&](const VqPtrRecord& rec) { found = found || rec.pPtr == ptr; });
+    _forEachId([&](const VqPtrRecord& rec) { found = found || rec.pPtr == ptr; });
     return found;
 }
 
 void VqPtrSwizzle::_nullWaitingSlots() {
     // Only a reading swizzler has slots waiting.
-    if (_tById.size() == 0) return;
-    _tById.forEach([](VqPtrRecord& rec) {
+    _forEachId([](VqPtrRecord& rec) {
         if (rec.pPtr != unknownPtr()) return;
         fillSlots(rec.fixupList, nullptr);
         rec.fixupList = nullptr;
@@ -110,6 +142,8 @@ void VqPtrSwizzle::clear() {
     _nullWaitingSlots();
     _tByAddress.clear();
     _tById.clear();
+    _vDense.clear();
+    _nDense = 0;
     _nNextId = 0;
 }
 
@@ -117,6 +151,8 @@ void VqPtrSwizzle::shrink() {
     _nullWaitingSlots();
     _tByAddress.release();
     _tById.release();
+    std::vector<VqPtrRecord>().swap(_vDense);
+    _nDense = 0;
 }
 
 bool VqRWPtrSwizzle::ptr2num(const void* ptr, int* id) {

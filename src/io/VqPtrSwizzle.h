@@ -6,6 +6,8 @@
 #include "VqRefCounted.h"
 
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 // One object known to a swizzler.
 struct VQ_API VqPtrRecord {
@@ -33,9 +35,12 @@ struct VQ_API VqPtrRecord {
 // hold ends as null). A Vq::SharedPtr field serves as a slot through slot().
 //
 // One swizzler serves one direction only: records are keyed by the ID when
-// reading and by the address when writing. Each keying has a flat table of
-// its own, filled without an allocation per object (a save or an open enters
-// every object of a segment).
+// reading and by the address when writing, without an allocation per object
+// (a save or an open enters every object of a segment). A file numbers its
+// objects from 0 up, so records of IDs read are kept in place in a vector,
+// as far as the IDs stay dense; the IDs of a damaged or hostile file that
+// lie far beyond those seen so far go to a hash table instead, so that no ID
+// can make the vector grow beyond a small multiple of the records held.
 class VQ_API VqPtrSwizzle : public VqRefCounted {
 public:
     VqPtrSwizzle() = default;
@@ -62,23 +67,43 @@ public:
 
     // Nulls every slot still waiting, empties the map and restarts IDs at 0.
     void clear();
+    // Room for n objects of a writer without growing.
+    void reserve(size_t n) { _tByAddress.reserve(n); }
     // Nulls every slot still waiting and frees the map's memory; IDs go on.
     void shrink();
-    int numRecords() const { return static_cast<int>(_tByAddress.size() + _tById.size()); }
+    int numRecords() const { return static_cast<int>(_tByAddress.size() + _tById.size() + _nDense); }
 
     // The address of a record whose object is not yet known.
     static const void* unknownPtr() { return reinterpret_cast<const void*>(~uintptr_t(0)); }
 
 private:
     void _nullWaitingSlots();
+    VqPtrRecord* _findId(int id);
+    // The record of id and false, or a new record made from fresh and true.
+    std::pair<VqPtrRecord*, bool> _insertId(int id, const VqPtrRecord& fresh);
+    template <class F>
+    void _forEachId(F&& f);
 
     // A record's key: the object's address when writing, the ID when reading.
+    // Objects allocated one after the other sit close together: the address
+    // hash keeps their records close too (the low bits stay in order within
+    // 16 MB), which saves a cache miss per object, and mixes the high bits so
+    // that far-apart regions do not pile up on the same slots.
+    // Writing needs only the address and the ID: half a record, so twice as
+    // many entries share a cache line.
+    struct AddressEntry {
+        const void* pPtr;
+        int32_t nId;
+    };
     struct ByAddress {
-        static bool empty(const VqPtrRecord& r) { return r.pPtr == nullptr; }
-        static VqPtrRecord emptyEntry() { return VqPtrRecord{nullptr, -1, nullptr, 0}; }
-        static uint64_t hash(const void* p) { return Vq::mix64(reinterpret_cast<uintptr_t>(p)); }
-        static bool matches(const VqPtrRecord& r, const void* p) { return r.pPtr == p; }
-        static const void* keyOf(const VqPtrRecord& r) { return r.pPtr; }
+        static bool empty(const AddressEntry& e) { return e.pPtr == nullptr; }
+        static AddressEntry emptyEntry() { return AddressEntry{nullptr, -1}; }
+        static uint64_t hash(const void* p) {
+            const uintptr_t a = reinterpret_cast<uintptr_t>(p);
+            return (a >> 4) ^ Vq::mix64(a >> 24);
+        }
+        static bool matches(const AddressEntry& e, const void* p) { return e.pPtr == p; }
+        static const void* keyOf(const AddressEntry& e) { return e.pPtr; }
     };
     struct ById {
         static bool empty(const VqPtrRecord& r) { return r.pPtr == nullptr; }
@@ -87,8 +112,10 @@ private:
         static bool matches(const VqPtrRecord& r, int id) { return r.nId == id; }
         static int keyOf(const VqPtrRecord& r) { return r.nId; }
     };
-    VqFlatTable<VqPtrRecord, const void*, ByAddress> _tByAddress;
+    VqFlatTable<AddressEntry, const void*, ByAddress> _tByAddress;
     VqFlatTable<VqPtrRecord, int, ById> _tById;
+    std::vector<VqPtrRecord> _vDense;
+    size_t _nDense = 0;
     int32_t _nNextId = 0;
 };
 

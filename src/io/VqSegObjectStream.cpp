@@ -156,17 +156,12 @@ void VqSegObjectStream::setDataStream(VqDataStream* raw) {
 // Reading
 
 void VqSegObjectStream::_resetRead() {
-    if (_bReadInit && _pCompressor) _pCompressor->endUncompress();
+    _tDecoder.end();
     _pGetCur = _pGetEnd = nullptr;
     _vReadBuf.clear();
     _vReadBuf.shrink_to_fit();
-    _vInBuf.clear();
-    _vInBuf.shrink_to_fit();
-    _pInNext = nullptr;
-    _nInAvail = 0;
-    _nCompressedLeft = 0;
     _nReadBufBase = 0;
-    _bReadActive = _bReadInit = _bStreamEnd = false;
+    _bReadActive = false;
 }
 
 void VqSegObjectStream::_initRead() {
@@ -174,16 +169,12 @@ void VqSegObjectStream::_initRead() {
     if (!_pCompressor) VQ_THROW("Allocation failed: pCompressor = new VqCompressor", VQ_ERR_ALLOC);
     VqDataStream* raw = _raw(__PRETTY_FUNCTION__);
     _vReadBuf.resize(kReadBufferSize);
-    _vInBuf.resize(kInBufferSize);
     _pGetCur = _pGetEnd = _vReadBuf.data();
     _nReadBufBase = 0;
     _bReadActive = true;
     // A segment into which nothing was written has no framing: it reads as empty.
     constexpr uint64_t kFramingBytes = 9;
-    if (_nSegmentBytes < kFramingBytes) {
-        _bStreamEnd = true;
-        return;
-    }
+    if (_nSegmentBytes < kFramingBytes) return;
     uint32_t flag = 0;
     if (!raw->read(&flag)) vqThrowRecordedError(__PRETTY_FUNCTION__, "Unexpected read failure");
     if (!_acceptsFlag(flag)) VQ_THROW(_flagCheckText(), VQ_ERR_READ);
@@ -196,33 +187,11 @@ void VqSegObjectStream::_initRead() {
     if (!raw->read(&alg)) vqThrowRecordedError(__PRETTY_FUNCTION__, "Unexpected read failure");
     if (!_pCompressor->setAlgorithm(alg))
         vqThrowRecordedError(__PRETTY_FUNCTION__, "Invalid compression algorithm");
-    _pCompressor->beginUncompress();
-    _bReadInit = true;
-    _nCompressedLeft = static_cast<uint64_t>(length) - 1;
+    _tDecoder.begin(_pCompressor, static_cast<uint64_t>(length) - 1);
 }
 
 VqSize VqSegObjectStream::_decompress(VqUChar* out, VqSize cap) {
-    VqUChar* nextOut = out;
-    VqSize availOut = cap;
-    while (availOut > 0 && !_bStreamEnd) {
-        if (_nInAvail == 0 && _nCompressedLeft > 0) {
-            VqDataStream* raw = _raw(__PRETTY_FUNCTION__);
-            _pInNext = _vInBuf.data();
-            while (_nInAvail < _vInBuf.size() && _nCompressedLeft > 0) {
-                VqSize cNBytesToRead = static_cast<VqSize>(std::min<uint64_t>(kInChunk, _nCompressedLeft));
-                VqSize cNRead = 0;
-                raw->readBytes(_vInBuf.data() + _nInAvail, cNBytesToRead, cNRead);
-                if (cNRead != cNBytesToRead) VQ_THROW("cNRead == cNBytesToRead", VQ_ERR_SHORT_READ);
-                _nCompressedLeft -= cNRead;
-                _nInAvail += cNRead;
-            }
-        }
-        VqSize outBefore = availOut;
-        VqSize inBefore = _nInAvail;
-        _bStreamEnd = _pCompressor->doUncompress(_pInNext, _nInAvail, nextOut, availOut);
-        if (availOut == outBefore && _nInAvail == inBefore) break; // nothing more will come
-    }
-    return cap - availOut;
+    return _tDecoder.decode(*_raw(__PRETTY_FUNCTION__), out, cap);
 }
 
 bool VqSegObjectStream::_fillReadBuffer() {
@@ -275,10 +244,14 @@ bool VqSegObjectStream::beginRead() {
 uint64_t VqSegObjectStream::_readLimit() {
     uint64_t start = 0;
     uint32_t length = 0;
-    if (!currentReadElement(start, length)) return UINT64_MAX;
+    const bool inElement = currentReadElement(start, length);
+    if (!inElement && !_tDecoder.active()) return UINT64_MAX;
     uint64_t pos = 0;
     getPosition(pos);
-    return start + length > pos ? start + length - pos : 0;
+    uint64_t limit = UINT64_MAX;
+    if (_tDecoder.active()) limit = _tDecoder.limit() > pos ? _tDecoder.limit() - pos : 0;
+    if (inElement) limit = std::min(limit, start + length > pos ? start + length - pos : 0);
+    return limit;
 }
 
 // ---------------------------------------------------------------------------------------------------------------

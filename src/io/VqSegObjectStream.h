@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqBlockDecoder.h"
 #include "VqExport.h"
 #include "VqObjectStream.h"
 
@@ -18,18 +19,14 @@ class VqInBufFVec;
 // A segment into which nothing was written emits nothing at all.
 //
 // Reading: the framing is read on first use and the compressed bytes are
-// read in chunks of 1024. Small reads are served from a
-// decompressed buffer of 64 KiB through the data stream's get window, so that
-// reading a primitive costs a copy, not a decompressor call. Positions are in
-// uncompressed bytes; seeks move forward only.
+// read in chunks of 1024 (see VqBlockDecoder, which also bounds what they may
+// decode to). Small reads are served from a decompressed buffer of 64 KiB
+// through the data stream's get window, so that reading a primitive costs a
+// copy, not a decompressor call. Positions are in uncompressed bytes; seeks
+// move forward only.
 class VQ_API VqSegObjectStream : public VqObjectStream {
 public:
     static constexpr VqSize kOutChunk = 4096;
-    static constexpr VqSize kInChunk = 1024;
-    // Compressed input is read in chunks of kInChunk and handed to the
-    // decompressor in runs of up to this many bytes: the decoders' fast paths
-    // need input to spare.
-    static constexpr VqSize kInBufferSize = 16 * kInChunk;
     static constexpr VqSize kReadBufferSize = 65536;
 
     ~VqSegObjectStream() override;
@@ -39,6 +36,8 @@ public:
     void seek(uint64_t offset) override;
     void getPosition(uint64_t& offset) override;
     void readPrefetch(VqSize n, VqSize& nHint) override;
+    // What the segment can still deliver: bounded by the end of the innermost
+    // element being read and by what the compressed data may decode to.
     uint64_t _readLimit() override;
     // Compresses and emits what was written (once), then returns the buffer to the pool.
     bool _flush() override;
@@ -90,14 +89,9 @@ private:
     bool _bWriteActive = false;
 
     // Read state.
-    std::vector<VqUChar> _vInBuf;
-    const VqUChar* _pInNext = nullptr;
-    VqSize _nInAvail = 0;
-    uint64_t _nCompressedLeft = 0;
+    VqBlockDecoder _tDecoder;
     std::vector<VqUChar> _vReadBuf;
     // Uncompressed position of the read buffer's first byte.
     uint64_t _nReadBufBase = 0;
     bool _bReadActive = false;
-    bool _bReadInit = false;
-    bool _bStreamEnd = false;
 };

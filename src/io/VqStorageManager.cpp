@@ -8,6 +8,7 @@
 #include "VqTOCStreamMgr.h"
 
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 VqStorageManager* g_pInstanceVqStorageManager = nullptr;
@@ -17,6 +18,16 @@ bool accessible(const VqString& path, int mode) {
     std::string mbs;
     if (!Vq::convertToMBCS(mbs, path) || mbs.empty()) return false;
     return ::access(mbs.c_str(), mode) == 0;
+}
+
+// Files are read at offsets they name, so only a regular file can be one. A
+// location that a file names may be anything the process can open: a FIFO
+// would block the open until someone writes to it, a device would never end.
+bool readableFile(const VqString& path) {
+    std::string mbs;
+    if (!Vq::convertToMBCS(mbs, path) || mbs.empty()) return false;
+    struct stat st;
+    return ::stat(mbs.c_str(), &st) == 0 && S_ISREG(st.st_mode) && ::access(mbs.c_str(), R_OK) == 0;
 }
 } // namespace
 
@@ -32,7 +43,7 @@ bool VqStorageManager::openLocationAsVq(const VqStorageLocation* loc, bool readO
         VqString path = fs->fullPath();
         if (path.numChars() == 0)
             VQ_FAIL("VqStorageManager", "openLocationAsVq", "Empty path detected.", VQ_ERR_CORRUPT);
-        if (readOnly && !VqFSStorageManager::isReadable(path))
+        if (readOnly && !readableFile(path))
             VQ_FAIL("VqStorageManager", "openLocationAsVq", "Unable to open file", VQ_ERR_OPEN);
         out = new VqTOCStreamMgr(loc, readOnly);
         if (!out)
@@ -56,7 +67,7 @@ bool VqStorageManager::openLocationAsRaw(const VqStorageLocation* loc, bool read
         VqString path = fs->fullPath();
         if (path.numChars() == 0)
             VQ_FAIL("VqStorageManager", "openLocationAsRaw", "Empty path detected.", VQ_ERR_CORRUPT);
-        if (readOnly && !VqFSStorageManager::isReadable(path))
+        if (readOnly && !readableFile(path))
             VQ_FAIL("VqStorageManager", "openLocationAsRaw", "Unable to open file", VQ_ERR_OPEN);
         out = new VqFileByteStream(path, readOnly, false);
         if (!out)

@@ -28,6 +28,28 @@ const char* const kCls = "VqTOCStreamMgr";
 const char kMarker[5] = {' ', '\n', '\r', '\n', ' '};
 constexpr int kMarkerPos = 75;
 
+// "<major>.<minor>" after optional spaces: unsigned decimal numbers that fit
+// an int, nothing between them but the point. A sign, a space after the point
+// or a number out of range is no version (a scanf conversion would take
+// "10.-5" and wrap "4294967305" round to 9).
+bool parseVersionNumbers(const char* p, int& major, int& minor) {
+    auto number = [&p](int& out) {
+        if (*p < '0' || *p > '9') return false;
+        long long v = 0;
+        for (; *p >= '0' && *p <= '9'; ++p) {
+            v = v * 10 + (*p - '0');
+            if (v > INT_MAX) return false;
+        }
+        out = static_cast<int>(v);
+        return true;
+    };
+    while (*p == ' ')
+        ++p;
+    if (!number(major) || *p != '.') return false;
+    ++p;
+    return number(minor);
+}
+
 } // namespace
 
 // A physical stream and a data stream on it for one header or TOC step;
@@ -252,9 +274,8 @@ bool VqTOCStreamMgr::readHeader() {
         VQ_FAIL(kCls, "readHeader", "Cannot parse file header", VQ_ERR_CORRUPT);
     }
     scrambled = std::strncmp(text + 8, "Scrambled", 9) == 0;
-    int converted = std::sscanf(text, "Version %d.%d", &major, &minor);
-    if (converted < 1) converted = std::sscanf(text, "Version Scrambled %d.%d", &major, &minor);
-    if (converted != 2) VQ_FAIL(kCls, "readHeader", "Failed to extract version number", VQ_ERR_READ);
+    if (!parseVersionNumbers(text + (scrambled ? 17 : 7), major, minor))
+        VQ_FAIL(kCls, "readHeader", "Failed to extract version number", VQ_ERR_READ);
 
     int maxMajor = 0, maxMinor = 0;
     VqFormatSettings::getMaxReadVersion(maxMajor, maxMinor);
@@ -263,7 +284,9 @@ bool VqTOCStreamMgr::readHeader() {
     if (major < 6) VQ_FAIL(kCls, "readHeader", "File version is too old.", VQ_ERR_TOO_OLD);
     if (scrambled && (major < 9 || (major == 9 && minor < 5)))
         VQ_FAIL(kCls, "readHeader", "Scrambled file version is too old.", VQ_ERR_TOO_OLD);
-    if (minor > maxMinor) minor = maxMinor;
+    // The maximum's minor bounds the minors of its own major only: a file of an
+    // older major keeps its minor, which selects its layouts.
+    if (major == maxMajor && minor > maxMinor) minor = maxMinor;
 
     unsigned char order = 0;
     if (!pa.ds->read(&order)) VQ_FAIL(kCls, "readHeader", "Failed to extract byte order", VQ_ERR_READ);
@@ -277,6 +300,9 @@ bool VqTOCStreamMgr::readHeader() {
             VQ_FAIL(kCls, "readHeader", "Scrambled VQ files are not supported by this library", VQ_ERR_READ);
         VQ_FAIL(kCls, "readHeader", "Unexpected scrambler version", VQ_ERR_READ);
     }
+    // A plain file names no scrambler: any value would have its data read
+    // through a layer it was not written for.
+    if (crypto != 0) VQ_FAIL(kCls, "readHeader", "Unexpected scrambler version", VQ_ERR_READ);
     int64_t tocOffset = -1;
     if (major <= 9) {
         int off32 = 0;

@@ -146,9 +146,9 @@ bool VqAttribute::accumulate(const VqAttribute& incoming, const VqState* state, 
 // what lies below it is under a final transform: the boxes go too.
 bool VqAttribute::_invalidateNodeData(VqNode* node) const {
     if (!node) return true;
+    VQ_PROPAGATE(node->invalidateState(VqNode::VQ_INVAL_STATE, true));
     VqSquareMatrix<double, 4> m;
-    const int mask = _placement(m) ? VqNode::VQ_INVAL_STATE | VqNode::VQ_INVAL_BBOX : VqNode::VQ_INVAL_STATE;
-    return node->invalidateState(mask, true);
+    return _placement(m) ? node->_invalidatePlacedBoxes() : true;
 }
 
 VqPartition* VqAttribute::partition() const {
@@ -197,7 +197,8 @@ bool VqAttribute::_writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) 
         return os.write(_convertToPreV10FieldBits(_uInhibitMask, static_cast<unsigned int>(fmt.major),
                                                   static_cast<unsigned int>(fmt.minor)));
     case 9:
-        VQ_PROPAGATE(os.write(_convertToPreV10FieldBits(_uInhibitMask, 9, static_cast<unsigned int>(fmt.minor))));
+        VQ_PROPAGATE(
+            os.write(_convertToPreV10FieldBits(_uInhibitMask, 9, static_cast<unsigned int>(fmt.minor))));
         if (_localVersion(fmt) >= 2) VQ_PROPAGATE(os.write(_uFinalMask.bits()));
         return true;
     default:

@@ -12,12 +12,16 @@ VqGroup::~VqGroup() {
     if (_uSlotState != kSlotsCounted) return;
     std::vector<VqNode*> children;
     children.swap(_vpChildren);
-    for (VqNode* c : children)
-        c->_removeParentLink(this);
+    _releaseChildLinks(this, children.data(), children.size());
 }
+
+namespace {
+const char* const kCycle = "The child is this node or lies above it: the graph would have a cycle";
+} // namespace
 
 bool VqGroup::appendChild(VqNode* child) {
     if (!child) VQ_FAIL("VqGroup", "appendChild", "pNewChild != __null", VQ_ERR_ARGUMENT);
+    if (_wouldCloseCycle(child)) VQ_FAIL("VqGroup", "appendChild", kCycle, VQ_ERR_ARGUMENT);
     _vpChildren.push_back(child);
     child->appendParent(this);
     _childAdded(child);
@@ -28,6 +32,7 @@ bool VqGroup::insertChild(int index, VqNode* child) {
     if (!(index >= 0 && static_cast<unsigned int>(index) <= numChildren()))
         VQ_FAIL("VqGroup", "insertChild", "index >= 0 && VqUInt32(index) <= numChildren()", VQ_ERR_ARGUMENT);
     if (!child) VQ_FAIL("VqGroup", "insertChild", "child != __null", VQ_ERR_ARGUMENT);
+    if (_wouldCloseCycle(child)) VQ_FAIL("VqGroup", "insertChild", kCycle, VQ_ERR_ARGUMENT);
     _vpChildren.insert(_vpChildren.begin() + index, child);
     child->appendParent(this);
     _childAdded(child);
@@ -80,6 +85,7 @@ bool VqGroup::replaceChild(int index, VqNode* c) {
     if (!c) VQ_FAIL("VqGroup", "replaceChild", "child != __null", VQ_ERR_ARGUMENT);
     VqNode* old = _vpChildren[static_cast<size_t>(index)];
     if (old == c) return true;
+    if (_wouldCloseCycle(c)) VQ_FAIL("VqGroup", "replaceChild", kCycle, VQ_ERR_ARGUMENT);
     Vq::SharedPtr<VqNode> hold(old);
     _childRemoving(old);
     _vpChildren[static_cast<size_t>(index)] = c;
@@ -137,8 +143,7 @@ VqFixedVec<int, 2> VqGroup::_combineCounts(VqFixedVec<int, 2> (*get)(const VqNod
             r[0] = std::min(r[0], c[0]);
             r[1] = std::max(r[1], c[1]);
         } else {
-            r[0] += c[0];
-            r[1] += c[1];
+            r = s_addCounts(r, c);
         }
     }
     return r;
@@ -151,8 +156,7 @@ VqFixedVec<int, 2> VqGroup::computeNumPolygons() const {
     return _combineCounts(&polygonsOf);
 }
 VqFixedVec<int, 2> VqGroup::computeNumNodes() const {
-    VqFixedVec<int, 2> r = _combineCounts(&nodesOf);
-    return VqFixedVec<int, 2>(r[0] + 1, r[1] + 1);
+    return s_addCounts(_combineCounts(&nodesOf), VqFixedVec<int, 2>(1, 1));
 }
 
 float VqGroup::computeArea() const {
@@ -237,4 +241,3 @@ bool VqGroup::fixupLists() {
     _vpChildren.shrink_to_fit();
     return ok;
 }
-

@@ -11,13 +11,16 @@ VqInstance::~VqInstance() {
     if (_uSlotState != kSlotsCounted || !_pChild) return;
     VqNode* c = _pChild;
     _pChild = nullptr;
-    c->_removeParentLink(this);
+    _releaseChildLinks(this, &c, 1);
 }
 
 bool VqInstance::_checkChild(const VqNode* c) const {
     if (!c) VQ_FAIL("VqInstance", "replaceChild", "child != __null", VQ_ERR_ARGUMENT);
     if (c == this) VQ_FAIL("VqInstance", "replaceChild", "child != (VqNode*)this", VQ_ERR_ARGUMENT);
     if (c == _pChild) VQ_FAIL("VqInstance", "replaceChild", "_pChild != child", VQ_ERR_ARGUMENT);
+    if (_wouldCloseCycle(c))
+        VQ_FAIL("VqInstance", "replaceChild",
+                "The child is this node or lies above it: the graph would have a cycle", VQ_ERR_ARGUMENT);
     if (c->internalFlag(VQ_NODE_IFLAG_MODELCONTEXT)) {
         // A model's nodes report to their model, so the instance must place
         // the child in the same one.
@@ -119,7 +122,7 @@ VqFixedVec<int, 2> VqInstance::computeNumVertices() const {
 VqFixedVec<int, 2> VqInstance::computeNumNodes() const {
     VqFixedVec<int, 2> v(0, 0);
     if (_pChild) _pChild->numNodes(v);
-    return VqFixedVec<int, 2>(v[0] + 1, v[1] + 1);
+    return s_addCounts(v, VqFixedVec<int, 2>(1, 1));
 }
 
 float VqInstance::computeArea() const {
@@ -173,4 +176,3 @@ bool VqInstance::fixupLists() {
     c->appendParent(this);
     return ok;
 }
-

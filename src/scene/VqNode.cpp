@@ -16,6 +16,7 @@
 #include "VqXform.h"
 
 #include <cfloat>
+#include <climits>
 #include <cmath>
 #include <tuple>
 #include <unordered_map>
@@ -26,6 +27,7 @@ VQ_IMPLEMENT_TYPE(VqNode, VqPropBase, CLSID_ZQNode)
 uint32_t VqNode::s_uDefLGTravMask = 0xFFFFFFFFu;
 uint32_t VqNode::s_uDefInstTravMask = 0xFFFFFFFFu;
 VqMutex* VqNode::s_pInstDataMutex = nullptr;
+std::atomic<int> VqNode::s_nPathQualStartsInAll{0};
 VqNode::ModelContextNotifier VqNode::s_pfNotifyMC = nullptr;
 
 const VqBox3<float> VqNode::s_emptyBox;
@@ -52,7 +54,70 @@ private:
 bool countsComputed(const VqFixedVec<int, 2>& v) {
     return v[0] != -1 || v[1] != -1;
 }
+
+// A release of nodes in progress on this thread. Each pending entry owes one
+// release; a node whose count reaches zero is deleted by it, and its
+// destructor adds its own children here instead of releasing them itself.
+// Parent links that could not be removed at once (the parent is neither the
+// only nor the last one listed) are noted per child and removed in one pass
+// per child at the end, when it is known which children outlived the release.
+struct ReleaseWork {
+    bool active = false;
+    std::vector<VqNode*> pending;
+    std::unordered_map<VqNode*, std::vector<VqNode*>> stale;
+};
+thread_local ReleaseWork t_release;
+
+// Calls fill on every node below root (root excluded) for which needs holds,
+// children before their parents. needs(n) false means that n's cache is
+// filled, and with it those of the whole subgraph below it (invalidation
+// empties a node's cache together with those of all nodes above it), so the
+// walk does not go below such a node. Filling bottom-up lets each node's
+// compute function find its children's caches filled: the computation of a
+// graph of any depth never recurses more than one level.
+template <class Needs, class Fill>
+void fillBelow(const VqNode* root, Needs&& needs, Fill&& fill) {
+    std::unordered_set<const VqNode*> seen{root};
+    // A node and the index of its next child to look at.
+    std::vector<std::pair<const VqNode*, unsigned int>> stack{{root, 0u}};
+    while (!stack.empty()) {
+        auto& [n, next] = stack.back();
+        VqNode* const* list = nullptr;
+        unsigned int count = 0;
+        n->children(list, count, false);
+        if (next >= count) {
+            const VqNode* done = n;
+            stack.pop_back();
+            if (done != root) fill(done);
+            continue;
+        }
+        const VqNode* c = list[next++];
+        if (c && needs(c) && seen.insert(c).second) stack.emplace_back(c, 0u);
+    }
+}
+
+// One cached count pair (field(n)) of root, filled with compute after those
+// of every node below it that is not yet counted.
+template <class Field, class Compute>
+void fillCounts(const VqNode* root, Field&& field, Compute&& compute) {
+    if (countsComputed(field(root))) return;
+    fillBelow(
+        root, [&](const VqNode* n) { return !countsComputed(field(n)); },
+        [&](const VqNode* n) { field(n) = compute(n); });
+    field(root) = compute(root);
+}
+
+// Counts of shared subgraphs add up once per path, which a small file can
+// make exceed any integer: they stop at the largest one.
+int saturatingAdd(int a, int b) {
+    const long long s = static_cast<long long>(a) + b;
+    return s > INT_MAX ? INT_MAX : s < INT_MIN ? INT_MIN : static_cast<int>(s);
+}
 } // namespace
+
+VqFixedVec<int, 2> VqNode::s_addCounts(const VqFixedVec<int, 2>& a, const VqFixedVec<int, 2>& b) {
+    return VqFixedVec<int, 2>(saturatingAdd(a[0], b[0]), saturatingAdd(a[1], b[1]));
+}
 
 bool VqNode::init() {
     if (!s_pInstDataMutex) s_pInstDataMutex = new VqMutex();
@@ -123,6 +188,9 @@ VqNode::VqNode(const VqNode& o)
 }
 
 VqNode::~VqNode() {
+    // Deleted during a release that still noted parents to remove from its list.
+    if (_bStaleParents) t_release.stale.erase(this);
+    if (_nPathQualStarts) s_nPathQualStartsInAll.fetch_sub(static_cast<int>(_nPathQualStarts));
     if (_uSlotState != kSlotsCounted) {
         // The slots hold object IDs or uncounted addresses: nothing to release.
         for (auto& a : _vAttrList)
@@ -214,13 +282,97 @@ void VqNode::removeParent(VqNode* p) {
 }
 
 void VqNode::_removeParentLink(VqNode* p) {
-    for (size_t i = 0; i < _vpParents.size(); ++i)
+    // From the back: children mostly leave in the reverse order of their coming,
+    // and a group holding this node many times drops its last link first.
+    for (size_t i = _vpParents.size(); i-- > 0;)
         if (_vpParents[i] == p) {
             if (_vpParents.size() >= 2) removeAllInstData(true);
             _vpParents.erase(_vpParents.begin() + static_cast<std::ptrdiff_t>(i));
             unref();
             return;
         }
+}
+
+void VqNode::_releaseChildLinks(VqNode* parent, VqNode* const* children, size_t count) {
+    ReleaseWork& work = t_release;
+    for (size_t i = 0; i < count; ++i) {
+        VqNode* c = children[i];
+        if (!c) continue;
+        if (!c->_vpParents.empty() && c->_vpParents.back() == parent) {
+            if (c->_vpParents.size() >= 2) c->removeAllInstData(true);
+            c->_vpParents.pop_back();
+        } else {
+            // Finding the link would cost a search through the list, once per
+            // parent: with many parents leaving in an unlucky order, quadratic.
+            work.stale[c].push_back(parent);
+            c->_bStaleParents = true;
+        }
+        work.pending.push_back(c);
+    }
+    if (work.active) return;
+    work.active = true;
+    while (!work.pending.empty()) {
+        while (!work.pending.empty()) {
+            VqNode* c = work.pending.back();
+            work.pending.pop_back();
+            c->unref();
+        }
+        // The nodes still noted outlived the release.
+        std::unordered_map<VqNode*, std::vector<VqNode*>> stale;
+        stale.swap(work.stale);
+        for (auto& [c, gone] : stale)
+            c->_purgeParents(gone);
+    }
+    work.active = false;
+}
+
+void VqNode::_purgeParents(const std::vector<VqNode*>& gone) {
+    _bStaleParents = false;
+    // Instance keys of this subgraph encode the parent taken: they are stale.
+    if (_vpParents.size() >= 2) removeAllInstData(true);
+    std::unordered_map<const VqNode*, size_t> toRemove;
+    for (VqNode* p : gone)
+        ++toRemove[p];
+    size_t w = 0;
+    for (size_t r = 0; r < _vpParents.size(); ++r) {
+        auto it = toRemove.find(_vpParents[r]);
+        if (it != toRemove.end() && it->second > 0) {
+            --it->second;
+            continue;
+        }
+        _vpParents[w++] = _vpParents[r];
+    }
+    _vpParents.resize(w);
+}
+
+bool VqNode::_wouldCloseCycle(const VqNode* child) const {
+    if (child == this) return true;
+    // Most edits build a graph from the top (the child has no children yet)
+    // or from the bottom (this node has no parents yet).
+    if (_vpParents.empty() || child->numChildren(false) == 0) return false;
+    // Either walk settles the question: up from this node looking for the
+    // child, or down from the child looking for this node. They advance in
+    // step, so that an edit costs about the smaller of the two.
+    std::vector<const VqNode*> up{this}, down{child};
+    std::unordered_set<const VqNode*> seenUp{this}, seenDown{child};
+    while (!up.empty() && !down.empty()) {
+        const VqNode* u = up.back();
+        up.pop_back();
+        for (const VqNode* p : u->_vpParents) {
+            if (p == child) return true;
+            if (seenUp.insert(p).second) up.push_back(p);
+        }
+        const VqNode* d = down.back();
+        down.pop_back();
+        VqNode* const* list = nullptr;
+        unsigned int count = 0;
+        d->children(list, count, false);
+        for (unsigned int i = 0; i < count; ++i) {
+            if (list[i] == this) return true;
+            if (list[i] && seenDown.insert(list[i]).second) down.push_back(list[i]);
+        }
+    }
+    return false;
 }
 
 VqPartition* VqNode::partition() const {
@@ -320,7 +472,42 @@ bool VqNode::isBBoxIndeterminate() const {
 }
 
 bool VqNode::invalidateState(int mask, bool propagate) const {
-    int up = 0;
+    int up = 0, down = 0;
+    _invalidateHere(mask, up, down);
+    if (!propagate || (!up && !down)) return true;
+    // A work list, not recursion: graphs may be of any depth. Bits going up
+    // come from the caches of the nodes above, which pass none down, and the
+    // bits going down pass none up, so each entry goes one way.
+    struct Step {
+        const VqNode* node;
+        int mask;
+    };
+    std::vector<Step> todo;
+    auto spread = [&](const VqNode* n, int toParents, int toChildren) {
+        if (toParents)
+            for (VqNode* p : n->_vpParents)
+                todo.push_back({p, toParents});
+        if (!toChildren) return true;
+        VqNode* const* list = nullptr;
+        unsigned int count = 0;
+        VQ_PROPAGATE(n->children(list, count, true));
+        for (unsigned int i = 0; i < count; ++i)
+            todo.push_back({list[i], toChildren});
+        return true;
+    };
+    VQ_PROPAGATE(spread(this, up, down));
+    while (!todo.empty()) {
+        const Step s = todo.back();
+        todo.pop_back();
+        s.node->_invalidateHere(s.mask, up, down);
+        VQ_PROPAGATE(spread(s.node, up, down));
+    }
+    return true;
+}
+
+void VqNode::_invalidateHere(int mask, int& up, int& down) const {
+    up = 0;
+    down = 0;
     bool boxValid = !isBBoxIndeterminate() && !_bBox.isEmpty();
     if (mask & VQ_INVAL_BBOX) {
         if (!isBBoxIndeterminate()) {
@@ -358,7 +545,6 @@ bool VqNode::invalidateState(int mask, bool propagate) const {
         up |= VQ_INVAL_MODIFIED;
     }
 
-    int down = 0;
     if ((mask & VQ_INVAL_DOWN) && _pInstData) {
         // The states are released after the class mutex is dropped.
         std::vector<Vq::SharedPtr<VqCachedState>> dropped;
@@ -376,22 +562,6 @@ bool VqNode::invalidateState(int mask, bool propagate) const {
             }
         }
     }
-
-    if (!propagate) return true;
-    if (up) {
-        // Parents may be removed while they are told: walk a copy.
-        std::vector<VqNode*> parents = _vpParents;
-        for (VqNode* p : parents)
-            VQ_PROPAGATE(p->invalidateState(up, true));
-    }
-    if (down) {
-        VqNode* const* list = nullptr;
-        unsigned int n = 0;
-        VQ_PROPAGATE(children(list, n, true));
-        for (unsigned int i = 0; i < n; ++i)
-            VQ_PROPAGATE(list[i]->invalidateState(down, true));
-    }
-    return true;
 }
 
 // ---- instance data
@@ -440,6 +610,7 @@ bool VqNode::s_parentKey(unsigned int& key, const VqNode* node, VqNode*& parentO
 }
 
 bool VqNode::s_isTermNodeAbove(const VqNode* node, unsigned int key) {
+    if (s_nPathQualStartsInAll.load(std::memory_order_relaxed) == 0) return false;
     std::unordered_set<const VqNode*> seen;
     while (node && seen.insert(node).second) {
         if (node->_nPathQualStarts) return true;
@@ -452,20 +623,35 @@ bool VqNode::s_isTermNodeAbove(const VqNode* node, unsigned int key) {
 
 VqNode::VqInstData* VqNode::instData(unsigned int key, bool create) const {
     InstDataLock lock(s_pInstDataMutex);
-    if (_pCachedInstData && _uCachedKey == key) return _pCachedInstData;
-    if (_pInstData) {
-        auto it = _pInstData->find(key);
-        if (it != _pInstData->end()) {
-            _uCachedKey = key;
-            _pCachedInstData = &it->second;
-            return _pCachedInstData;
-        }
-    }
+    if (VqInstData* d = _findInstData(key)) return d;
     if (!create) return nullptr;
-    // The parents' records come first (the mutex is recursive).
-    unsigned int parentKey = key;
-    VqNode* p = nullptr;
-    if (s_parentKey(parentKey, this, p) && p) p->instData(parentKey, true);
+    // The records of the nodes above on the path come first, made from the
+    // top down; they are gathered without recursion, as paths may be long.
+    std::vector<std::pair<const VqNode*, unsigned int>> above;
+    const VqNode* n = this;
+    unsigned int k = key;
+    for (;;) {
+        VqNode* p = nullptr;
+        if (!s_parentKey(k, n, p) || !p || p->_findInstData(k)) break;
+        above.emplace_back(p, k);
+        n = p;
+    }
+    for (auto it = above.rbegin(); it != above.rend(); ++it)
+        it->first->_makeInstData(it->second);
+    return _makeInstData(key);
+}
+
+VqNode::VqInstData* VqNode::_findInstData(unsigned int key) const {
+    if (_pCachedInstData && _uCachedKey == key) return _pCachedInstData;
+    if (!_pInstData) return nullptr;
+    auto it = _pInstData->find(key);
+    if (it == _pInstData->end()) return nullptr;
+    _uCachedKey = key;
+    _pCachedInstData = &it->second;
+    return _pCachedInstData;
+}
+
+VqNode::VqInstData* VqNode::_makeInstData(unsigned int key) const {
     if (!_pInstData) _pInstData = new InstDataMap();
     VqInstData& d = (*_pInstData)[key];
     d._uTravMask = _uDefInstTravMask;
@@ -484,7 +670,7 @@ bool VqNode::haveInstData(bool subgraph) const {
     return !walkOnce(this, [&](const VqNode* n) { return has(n) ? Walk::Stop : Walk::Descend; });
 }
 
-bool VqNode::removeAllInstData(bool recursive) const {
+bool VqNode::_dropInstData() const {
     InstDataMap* old = nullptr;
     {
         InstDataLock lock(s_pInstDataMutex);
@@ -493,16 +679,25 @@ bool VqNode::removeAllInstData(bool recursive) const {
         _pCachedInstData = nullptr;
         setInternalFlag(VQ_NODE_IFLAG_NOINSTDATA, true);
     }
-    bool hadAny = old && !old->empty();
+    const bool hadAny = old && !old->empty();
     delete old;
+    return hadAny;
+}
+
+bool VqNode::removeAllInstData(bool recursive) const {
     // A record below is always made with those of the nodes above it on its
-    // path: without records here, none below was reached through this node.
-    if (!recursive || !hadAny) return true;
-    VqNode* const* list = nullptr;
-    unsigned int n = 0;
-    children(list, n, false);
-    for (unsigned int i = 0; i < n; ++i)
-        VQ_PROPAGATE(list[i]->removeAllInstData(true));
+    // path: without records at a node, none below was reached through it.
+    if (!_dropInstData() || !recursive) return true;
+    std::vector<const VqNode*> todo{this};
+    while (!todo.empty()) {
+        const VqNode* n = todo.back();
+        todo.pop_back();
+        VqNode* const* list = nullptr;
+        unsigned int count = 0;
+        VQ_PROPAGATE(n->children(list, count, false));
+        for (unsigned int i = 0; i < count; ++i)
+            if (list[i] && list[i]->_dropInstData()) todo.push_back(list[i]);
+    }
     return true;
 }
 
@@ -533,8 +728,19 @@ bool VqNode::setUserData(unsigned int key, VqUserData* data) {
 // ---- extents and counts
 
 VqBox3<float> VqNode::bBoxRaw(unsigned int key) const {
-    const bool shared = key == 1 || !s_isTermNodeAbove(this, key);
+    // A node without children has one box for every instance: nothing
+    // above it enters its own coordinates.
+    const bool shared = key == 1 || numChildren(false) == 0 || !s_isTermNodeAbove(this, key);
     if (shared && !isBBoxIndeterminate()) return _bBox;
+    // The shared boxes below first, so that computing this one finds them.
+    if (shared)
+        fillBelow(
+            this, [](const VqNode* n) { return n->isBBoxIndeterminate(); },
+            [](const VqNode* n) {
+                VqBox3<float> b;
+                n->computeBBox(b, 1, true);
+                n->_bBox = b;
+            });
     VqBox3<float> box;
     computeBBox(box, key, true);
     // Only the box that every instance shares is kept: one computed for an
@@ -557,17 +763,31 @@ bool VqNode::computeBBox(VqBox3<float>& box, unsigned int key, bool) const {
     unsigned int n = 0;
     VQ_PROPAGATE(children(list, n, false));
     const VqAttribute::Placement own = _ownPlacement(key, VqAttribute::Placement());
+    // Without path qualifiers every instance's box is the shared one: the
+    // children's keys, which cost a search through the child's parents (and
+    // through this node's children for a child held many times), are needed
+    // only with them.
+    const bool keyed = s_nPathQualStartsInAll.load(std::memory_order_relaxed) != 0;
     for (unsigned int i = 0; i < n; ++i) {
         // A key that has no room for the step names no instance: the child's
         // shared box stands for it.
         unsigned int childKey = key;
-        if (!s_childKey(childKey, this, static_cast<int>(i))) childKey = 1;
+        if (!keyed || !s_childKey(childKey, this, static_cast<int>(i))) childKey = 1;
         box.extendBy(list[i]->_boxIn(childKey, own.below(), nullptr));
     }
     return true;
 }
 
 // ---- placements
+
+bool VqNode::_invalidatePlacedBoxes() const {
+    if (numChildren(false) > 0) return invalidateState(VQ_INVAL_BBOX, true);
+    // Parents may be removed while they are told: walk a copy.
+    const std::vector<VqNode*> parents = _vpParents;
+    for (const VqNode* p : parents)
+        VQ_PROPAGATE(p->invalidateState(VQ_INVAL_BBOX, true));
+    return true;
+}
 
 bool VqNode::_hasPathQuals() const {
     for (const auto& q : _vAttrPathList)
@@ -599,10 +819,16 @@ void VqNode::_pathPlacement(const VqPath& path, int end, VqAttribute::Placement&
     }
 }
 
-VqBox3<float> VqNode::_boxIn(unsigned int key, const VqAttribute::Placement& above, const VqPath* path) const {
+VqBox3<float> VqNode::_boxIn(unsigned int key, const VqAttribute::Placement& above,
+                             const VqPath* path) const {
     const VqAttribute::Placement own = _ownPlacement(key, above, path);
-    const VqBox3<float> raw = above.bFinal ? _rawBoxWithin(key, own) : bBoxRaw(key);
+    const VqBox3<float> raw = _rawBoxUnder(key, above, own);
     return own.matrix.isIdentity() ? raw : vqTransformBox(VqSquareMatrix<float, 4>(own.matrix), raw);
+}
+
+VqBox3<float> VqNode::_rawBoxUnder(unsigned int key, const VqAttribute::Placement& above,
+                                   const VqAttribute::Placement& own) const {
+    return above.bFinal && numChildren(false) > 0 ? _rawBoxWithin(key, own) : bBoxRaw(key);
 }
 
 // Depth first with a work list, as graphs may be deep; a subgraph reached
@@ -618,7 +844,8 @@ VqBox3<float> VqNode::_rawBoxWithin(unsigned int key, const VqAttribute::Placeme
     typedef std::tuple<const VqNode*, unsigned int, bool> MemoKey;
     struct MemoHash {
         size_t operator()(const MemoKey& k) const {
-            return std::hash<const void*>()(std::get<0>(k)) ^ (size_t(std::get<1>(k)) << 1) ^ size_t(std::get<2>(k));
+            return std::hash<const void*>()(std::get<0>(k)) ^ (size_t(std::get<1>(k)) << 1) ^
+                   size_t(std::get<2>(k));
         }
     };
     std::unordered_map<MemoKey, VqBox3<float>, MemoHash> memo;
@@ -669,7 +896,7 @@ bool VqNode::computeBBoxAreaWC(unsigned int key, VqBox3<float>* box, float* area
     const VqAttribute::Placement own = _ownPlacement(key, above, &path);
     const VqSquareMatrix<double, 4> world = own.matrix * above.matrix;
     if (box) {
-        const VqBox3<float> raw = above.bFinal ? _rawBoxWithin(key, own) : bBoxRaw(key);
+        const VqBox3<float> raw = _rawBoxUnder(key, above, own);
         *box = vqTransformBox(VqSquareMatrix<float, 4>(world), raw);
     }
     if (area) {
@@ -712,7 +939,11 @@ void VqNode::setBBox(const VqFixedVec<float, 3>& mn, const VqFixedVec<float, 3>&
 }
 
 float VqNode::area() const {
-    if (_fArea == -1.0f) _fArea = computeArea();
+    if (_fArea != -1.0f) return _fArea;
+    fillBelow(
+        this, [](const VqNode* n) { return n->_fArea == -1.0f; },
+        [](const VqNode* n) { n->_fArea = n->computeArea(); });
+    _fArea = computeArea();
     return _fArea;
 }
 
@@ -741,19 +972,25 @@ VqFixedVec<int, 2> VqNode::computeNumNodes() const {
 }
 
 bool VqNode::numVertices(VqFixedVec<int, 2>& out) const {
-    if (!countsComputed(_vNumVertices)) _vNumVertices = computeNumVertices();
+    fillCounts(
+        this, [](const VqNode* n) -> VqFixedVec<int, 2>& { return n->_vNumVertices; },
+        [](const VqNode* n) { return n->computeNumVertices(); });
     out = _vNumVertices;
     return true;
 }
 
 bool VqNode::numNodes(VqFixedVec<int, 2>& out) const {
-    if (!countsComputed(_vNumNodes)) _vNumNodes = computeNumNodes();
+    fillCounts(
+        this, [](const VqNode* n) -> VqFixedVec<int, 2>& { return n->_vNumNodes; },
+        [](const VqNode* n) { return n->computeNumNodes(); });
     out = _vNumNodes;
     return true;
 }
 
 bool VqNode::numPolygons(VqFixedVec<int, 2>& out) const {
-    if (!countsComputed(_vNumPolygons)) _vNumPolygons = computeNumPolygons();
+    fillCounts(
+        this, [](const VqNode* n) -> VqFixedVec<int, 2>& { return n->_vNumPolygons; },
+        [](const VqNode* n) { return n->computeNumPolygons(); });
     out = _vNumPolygons;
     return true;
 }
@@ -778,6 +1015,7 @@ void VqNode::_detachAttribute(VqAttribute* attr) {
 void VqNode::_holdPathHead(const VqPathQual* q) {
     const VqNode* head = q->path().first();
     ++head->_nPathQualStarts;
+    s_nPathQualStartsInAll.fetch_add(1, std::memory_order_relaxed);
     head->ref();
 }
 
@@ -787,6 +1025,7 @@ void VqNode::_releasePathHead(const VqPathQual* q, const VqNode* dying) {
     if (head == dying) return;
     // The start goes first: the release must not find it still counted.
     --head->_nPathQualStarts;
+    s_nPathQualStartsInAll.fetch_sub(1, std::memory_order_relaxed);
     head->unref();
 }
 
@@ -973,7 +1212,8 @@ bool VqNode::receiveNotification(const VqBase* who, Vq::BaseChange change) const
     if (attr && findAttribute(attr, 0) >= 0) {
         VQ_PROPAGATE(attr->_invalidateNodeData(self));
         if (attr->isPersistable()) VQ_PROPAGATE(self->setModifiedFlag(true));
-        if (concernsModel(attr)) VQ_PROPAGATE(self->_sendAttrNotificationToMC(const_cast<VqAttribute*>(attr)));
+        if (concernsModel(attr))
+            VQ_PROPAGATE(self->_sendAttrNotificationToMC(const_cast<VqAttribute*>(attr)));
     } else if (Vq::typeCast<VqLight>(who)) {
         VQ_PROPAGATE(_notifyModelContext(who, change));
     }

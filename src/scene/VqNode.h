@@ -12,6 +12,7 @@
 #include "VqString.h"
 #include "VqUserData.h"
 
+#include <atomic>
 #include <cstdint>
 #include <type_traits>
 #include <unordered_map>
@@ -140,6 +141,9 @@ public:
     virtual VqFixedVec<int, 2> computeNumPolygons() const;
     virtual VqFixedVec<int, 2> computeNumVertices() const;
     virtual VqFixedVec<int, 2> computeNumNodes() const;
+    // a + b per component, held at the int range: shared subgraphs count once
+    // per path, and a small graph can have more paths than an int holds.
+    static VqFixedVec<int, 2> s_addCounts(const VqFixedVec<int, 2>& a, const VqFixedVec<int, 2>& b);
 
     bool receiveNotification(const VqBase* who, Vq::BaseChange change) const override;
     // Also tells the model context about string property keys, one of which
@@ -185,6 +189,15 @@ public:
     void removeParent(VqNode* parent);
     // Drops one link to parent (releasing one reference).
     void _removeParentLink(VqNode* parent);
+    // Drops the links that parent, which is going away, holds to children
+    // (one per entry) and releases their references. Whatever this releases
+    // in turn is released from a work list, not by recursion, so that the
+    // root of a graph of any depth goes with constant stack; and a child that
+    // loses many parents has its parent list cleaned in one pass.
+    static void _releaseChildLinks(VqNode* parent, VqNode* const* children, size_t count);
+    // Whether making child a child of this node would close a cycle: child is
+    // this node or lies above it.
+    bool _wouldCloseCycle(const VqNode* child) const;
 
     // Attributes, each with its path qualifier or null for one that applies
     // on every path through the node. A qualifier's path must end at this
@@ -312,6 +325,17 @@ public:
 
 protected:
     bool _notifyModelContext(const VqBase* who, Vq::BaseChange change) const;
+    // This node's part of invalidateState: the caches named by mask are
+    // dropped, and the bits that changed something come back for the
+    // parents (up) and the cooked children (down).
+    void _invalidateHere(int mask, int& up, int& down) const;
+    // Empties the instance-data map; true when it held records.
+    bool _dropInstData() const;
+    // The record of an instance, or null; and a new record (under the class mutex).
+    VqInstData* _findInstData(unsigned int key) const;
+    VqInstData* _makeInstData(unsigned int key) const;
+    // Removes one link for each entry of gone (parents released meanwhile).
+    void _purgeParents(const std::vector<VqNode*>& gone);
     // Called by invalidation bit 0x010 while internal flag 0x0020 is set.
     virtual void _invalidateHook() const {}
     // The node and the copies made so far of nodes with several parents.
@@ -337,6 +361,14 @@ protected:
     void _dropPathQualsStartingHere();
     bool _hasPathQuals() const;
 
+public:
+    // Drops the boxes that the node's own placement enters: those above it,
+    // and its raw box when it has children (a final placement of its own
+    // reaches them). A leaf's raw box, which may be set rather than computed,
+    // does not depend on its placement.
+    bool _invalidatePlacedBoxes() const;
+
+protected:
     // Placements (see VqAttribute::Placement). The part that this node's own
     // attributes add for the instance key to a placement in force above
     // (given by its flags); the placement of the nodes above the node on the
@@ -349,6 +381,10 @@ protected:
     static void _pathPlacement(const VqPath& path, int end, VqAttribute::Placement& p);
     VqBox3<float> _boxIn(unsigned int key, const VqAttribute::Placement& above, const VqPath* path) const;
     VqBox3<float> _rawBoxWithin(unsigned int key, const VqAttribute::Placement& own) const;
+    // The raw box under the placement above: computed afresh when that is
+    // final and the node has children, else the cached one.
+    VqBox3<float> _rawBoxUnder(unsigned int key, const VqAttribute::Placement& above,
+                               const VqAttribute::Placement& own) const;
 
     // Element fields of this level.
     // The attributes a file holds: persistable ones without a path qualifier.
@@ -384,6 +420,9 @@ protected:
     Vq::SharedPtr<VqUserData> _pUserData;
     mutable uint32_t _nPathQualStarts = 0;
     uint8_t _uSlotState = kSlotsCounted;
+    // Set while the parent list still names parents released during a
+    // release in progress (see _releaseChildLinks).
+    bool _bStaleParents = false;
     mutable std::vector<VqNode*> _vpParents;
     mutable std::vector<Vq::SharedPtr<VqAttribute>> _vAttrList;
     // Parallel to the attribute list, always of its length.
@@ -393,6 +432,9 @@ protected:
     mutable uint32_t _uCachedKey = 0;
     mutable VqInstData* _pCachedInstData = nullptr;
 
+    // Path-qualifier starts of all nodes: while there are none, no instance
+    // box differs from the shared one, and no walk up a path is needed.
+    static std::atomic<int> s_nPathQualStartsInAll;
     static uint32_t s_uDefLGTravMask;
     static uint32_t s_uDefInstTravMask;
     static VqMutex* s_pInstDataMutex;

@@ -215,6 +215,9 @@ private:
     void _callCallbacks(CallbackTime time);
     // The partition above this node (its file's partition), or null.
     VqPartition* _enclosingPartition() const;
+    // Fails when this node's file is one that holds this node: the file of a
+    // partition above it, on any path.
+    bool _checkFileNotAbove() const;
 
     static bool _openPartition(const VqStorageLocation* loc, const VqPartition* parent,
                                Vq::SharedPtr<VqPartition>& out, Vq::SharedPtr<VqStorageLocation>& resolved);

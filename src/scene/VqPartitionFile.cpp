@@ -1,6 +1,7 @@
 // The partition as a node and as a file: its own record, opening a file into
 // a graph, late loading, merging a partition node's file in, and closing.
 
+#include "VqBlockDecoder.h"
 #include "VqErrorState.h"
 #include "VqFSStorageLocation.h"
 #include "VqFactory.h"
@@ -15,7 +16,9 @@
 #include "VqStreamMgr.h"
 #include "VqTOCStreamMgr.h"
 
+#include <sys/stat.h>
 #include <unordered_map>
+#include <unordered_set>
 
 VQ_IMPLEMENT_TYPE(VqPartition, VqGroup, CLSID_ZQPartition)
 
@@ -158,15 +161,15 @@ bool VqPartition::_readFields(VqObjectStream& os, const Vq::RecordFormat&, int) 
     _pLocation.reset();
     _uAttrWord.store(0);
     if (flags & 2) VQ_PROPAGATE(_readLegacyGraph(os));
-    if (text.numChars() == 0) return true;
+    // A location read from a file is always taken relative to that file (it
+    // is resolved against the directory of the file holding the record when
+    // the node is opened): a file must not send the reader to any path it
+    // names. Leading separators are dropped, so that an absolute path names a
+    // file below that directory.
     std::string path = text.toUtf8();
-    VqFSStorageLocation* loc = nullptr;
-    size_t cut = path.find_last_of('/');
-    if (path[0] == '/' && cut != std::string::npos)
-        loc = new VqFSStorageLocation(VqString::fromUtf8(path.substr(0, cut + 1)),
-                                      VqString::fromUtf8(path.substr(cut + 1)));
-    else
-        loc = new VqFSStorageLocation(text);
+    const size_t start = path.find_first_not_of("/\\");
+    if (start == std::string::npos) return true;
+    auto* loc = new VqFSStorageLocation(VqString::fromUtf8(path.substr(start)));
     if (!loc)
         VQ_FAIL(kCls, "_readOwnFields", "Allocation failed: new VqFSStorageLocation(text)", VQ_ERR_ALLOC);
     _pLocation = loc;
@@ -341,6 +344,10 @@ bool VqPartition::_loadRootSegment(VqStreamMgr* mgr, int major, Vq::SharedPtr<Vq
     return mgr->setPartition(root.get());
 }
 
+// The legacy block of formats 6 and 7 in the layout _writeLegacyBlock
+// describes: the partition's element (its record carries the graph), one
+// further element (an end marker from this library; a graph element, whose
+// record may carry objects too, is taken as well), the property table.
 bool VqPartition::_loadRootSegmentV6(VqStreamMgr* mgr, Vq::SharedPtr<VqPartition>& root,
                                      std::vector<Vq::SharedPtr<VqBase>>& objects) {
     Vq::SharedPtr<VqObjectStream> os;
@@ -443,7 +450,9 @@ bool VqPartition::_openPartition(const VqStorageLocation* loc, const VqPartition
             }
             lsgLength = length;
         }
-        VqMemoryReservation reservation(4 * lsgLength);
+        // What the segment is expected to need while it is read; it may decode
+        // to a bounded multiple of this reservation (see VqBlockDecoder).
+        VqMemoryReservation reservation(VqBlockDecoder::kExpectedExpansion * lsgLength);
         if (!((major >= 6 && major <= 10) || major == 99))
             VQ_FAIL(kCls, "openPartition", "(iMajor >= 6 && iMajor <= 10) || (iMajor == 99)", VQ_ERR_TOO_NEW);
 
@@ -481,7 +490,58 @@ bool VqPartition::_openPartition(const VqStorageLocation* loc, const VqPartition
     }
 }
 
+namespace {
+// Whether two locations name the same file, however they spell it.
+bool sameFile(const VqStorageLocation* a, const VqStorageLocation* b) {
+    const auto* fa = Vq::typeCast<VqFSStorageLocation>(a);
+    const auto* fb = Vq::typeCast<VqFSStorageLocation>(b);
+    if (!fa || !fb) return a->isEqual(*b);
+    const std::string pa = fa->fullPath().toUtf8(), pb = fb->fullPath().toUtf8();
+    struct stat sa, sb;
+    if (::stat(pa.c_str(), &sa) == 0 && ::stat(pb.c_str(), &sb) == 0)
+        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    return pa == pb;
+}
+} // namespace
+
+bool VqPartition::_checkFileNotAbove() const {
+    // The file as the open will resolve it; one that cannot be resolved fails there.
+    const VqPartition* parent = _enclosingPartition();
+    Vq::SharedPtr<VqStorageLocation> target;
+    VqStorageManager* storage = VqStorageManagerSingleton::EnsureInstance();
+    if (!_pLocation->isRelative())
+        target = _pLocation;
+    else if (!storage ||
+             !storage->resolveLocation(_pLocation.get(), parent ? parent->location() : nullptr, target) ||
+             !target) {
+        VqErrorState::clearError();
+        return true;
+    }
+    // Every file above this node, on every path: a file that holds a partition
+    // node standing for itself, directly or through others, would be read
+    // into itself without end.
+    std::unordered_set<const VqNode*> seen{this};
+    std::vector<const VqNode*> todo{this};
+    while (!todo.empty()) {
+        const VqNode* n = todo.back();
+        todo.pop_back();
+        for (int i = 0; i < n->numParents(); ++i) {
+            const VqNode* up = n->parent(i);
+            if (!seen.insert(up).second) continue;
+            const auto* p = up->_isPartitionRoot() ? Vq::typeCast<VqPartition>(up) : nullptr;
+            if (p && p->location() && sameFile(p->location(), target.get()))
+                VQ_FAIL(kCls, "open", "Partition refers to a file that contains it", VQ_ERR_CORRUPT);
+            todo.push_back(up);
+        }
+    }
+    return true;
+}
+
 bool VqPartition::_loadTopHalf(Vq::SharedPtr<VqPartition>& loaded) const {
+    if (!_checkFileNotAbove()) {
+        _rethrowForFile(_pLocation.get());
+        return false;
+    }
     return openPartition(_pLocation.get(), _enclosingPartition(), loaded);
 }
 

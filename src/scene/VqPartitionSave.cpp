@@ -11,6 +11,7 @@
 #include "VqObjectStream.h"
 #include "VqPartition.h"
 #include "VqPropBase.h"
+#include "VqPtrSwizzle.h"
 #include "VqSegment.h"
 #include "VqStdError.h"
 #include "VqStorageManager.h"
@@ -44,6 +45,9 @@ public:
         // The version of the file being written, which the stream carries.
         int major = -1, minor = -1;
         os.getVersion(major, minor);
+        // Every element gets an ID, and so does, as a rule, one property value
+        // per holder: room for both up front spares the ID table its growth.
+        if (VqPtrSwizzle* ids = os.swizzler()) ids->reserve(_vpElements.size() + _vpHolders.size());
         for (const auto& e : _vpElements) {
             VQ_PROPAGATE(VqElementIO::writeLogicalElementOf(major, os, e.get()));
             if (const auto* node = Vq::typeCast<VqNode>(e.get())) VQ_PROPAGATE(node->writeData(os));
@@ -206,10 +210,25 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr) {
     return ok;
 }
 
-// Formats 6 and 7 keep the whole graph in one block after the header: the
-// partition's element, whose record carries the graph's other objects and the
-// property elements (see the record's layout), an end marker where a further
-// element of the graph could stand, and the property table.
+// The legacy block of formats 6 and 7, the layout this library chose where the
+// format leaves it open (the reader is _loadRootSegmentV6). It starts right
+// after the 89-byte header, and the table of contents names it in its legacy
+// form (one entry, "LogicalSceneGraph", and the block's offset):
+//
+//   1. the partition's element. Its record is the node level (own object ID,
+//      flags, attribute IDs), the group level (child count and IDs) and the
+//      partition level with flags 3 (contents, graph follows) and an empty
+//      location; then, nested in that record, every other object of the
+//      graph as an element, in the writer's walk order, an end marker, the
+//      property keys and values as elements, and an end marker;
+//   2. an end marker, where the one further element of the graph stands (the
+//      graph is already in the partition's record);
+//   3. the property table.
+//
+// In format 7 each outermost element (1 and 2) is compressed by itself as a
+// block (flag, length + 1, algorithm byte, zlib data); the property table is
+// stored as it is. Format 6 stores everything as it is. No late-loaded data is
+// written: late-loaded atoms are persistable from format 8 on only.
 bool VqPartition::_writeLegacyBlock(VqStreamMgr* mgr) {
     std::vector<Vq::SharedPtr<VqBase>> elements;
     std::vector<const VqPropBase*> holders;

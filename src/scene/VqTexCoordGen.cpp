@@ -1,7 +1,7 @@
 #include "VqTexCoordGen.h"
 
-#include "VqFactory.h"
 #include "VqElementIO.h"
+#include "VqFactory.h"
 
 VQ_IMPLEMENT_TYPE(VqTexCoordGen, VqAttribute, CLSID_ZQTexCoordGen)
 
@@ -44,7 +44,7 @@ bool VqTexCoordGen::_writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt
 bool VqTexCoordGen::_readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int) {
     VQ_PROPAGATE(os.read(&_iChannel));
     Vq::SharedPtr<VqBase> pBase;
-    VQ_PROPAGATE(VqElementIO::readLogicalElementOf(fmt.major, os, pBase));
+    VQ_PROPAGATE(VqElementIO::readLogicalElementOf(fmt.major, os, pBase, VqMappingSurface::classTypeID()));
     if (!(_pMappingSurface = Vq::typeCast<VqMappingSurface>(pBase.get(), VqMappingSurface::classTypeID())))
         VQ_FAIL("VqTexCoordGen", "_readFields",
                 "_pMappingSurface = Vq::typeCast<VqMappingSurface>(Vq::ptr(pBase), "

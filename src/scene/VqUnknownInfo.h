@@ -18,9 +18,13 @@
 // Format generations: 0 for the formats before 9, 9 and 10. In the
 // generations where a placeholder knows nothing of the object's layout, the
 // whole object data is the payload. In the others the known base class reads
-// its part and the rest of the element becomes the payload; that rest is only
-// written back into the very version it was read from, since its layout may
-// depend on the version. Object IDs inside a payload are not renumbered.
+// its part. Before format 9 the rest of the element then becomes the payload
+// (the atom placeholders), written back only into the very version it was
+// read from, since its layout may depend on the version. In formats 9 and 10
+// the rest is not kept: the element framing skips it, and a written
+// placeholder holds its base class's part alone, so that no object IDs
+// another writer numbered end up in a file this library numbers. Object IDs
+// inside a payload are not renumbered.
 class VQ_API VqUnknownInfo : public VqForeignElement {
 public:
     VqUnknownInfo(int64_t dataLength, const VqGUID& realType, int baseType)
@@ -97,6 +101,8 @@ bool VqUnknownInfo::_unknownRead(VqObjectStream& os, int major, F&& base) {
     _nReadMajor = major;
     _nReadMinor = minor;
     _bWhole = _wholeIn(generation(major));
+    _vPayload.clear();
+    _nDataLength = 0;
     if (_bWhole) {
         if (generation(major) == 0 && _hasOwnIdBefore9()) {
             int id = -1;
@@ -110,6 +116,8 @@ bool VqUnknownInfo::_unknownRead(VqObjectStream& os, int major, F&& base) {
     } else if (!base()) {
         VqErrorState::rethrowError();
         return false;
+    } else if (generation(major) != 0) {
+        return true;
     }
     return _readRest(os);
 }
@@ -137,7 +145,7 @@ bool VqUnknownInfo::_unknownWrite(VqObjectStream& os, int major, F&& base) const
         return false;
     }
     // The rest after the base part belongs to the version it was read in.
-    if (!_bWhole && major == _nReadMajor && minor == _nReadMinor) return _writeRest(os);
+    if (!_bWhole && !_vPayload.empty() && major == _nReadMajor && minor == _nReadMinor) return _writeRest(os);
     return true;
 }
 

@@ -12,6 +12,8 @@ public:
     TestAttr() = default;
     explicit TestAttr(float v) : _fValue(v) {}
 
+    // Off: written by a writer that knows the attribute's base class only.
+    static inline bool s_bWriteValue = true;
     float _fValue = 0.0f;
     bool _bPlaces = false;
     VqMatrix4d _mPlacement;
@@ -41,14 +43,15 @@ public:
 
     // The value follows the base part without a level of its own, through
     // the hooks that every record level overrides.
+    bool _writeValue(VqObjectStream& os) const { return !s_bWriteValue || os.write(_fValue); }
     bool _serializeVQ64virtual(VqObjectStream& os) const override {
-        return VqAttribute::_serializeVQ64virtual(os) && os.write(_fValue);
+        return VqAttribute::_serializeVQ64virtual(os) && _writeValue(os);
     }
     bool _serializeVQ90virtual(VqObjectStream& os) const override {
-        return VqAttribute::_serializeVQ90virtual(os) && os.write(_fValue);
+        return VqAttribute::_serializeVQ90virtual(os) && _writeValue(os);
     }
     bool _serializeVQ100virtual(VqObjectStream& os) const override {
-        return VqAttribute::_serializeVQ100virtual(os) && os.write(_fValue);
+        return VqAttribute::_serializeVQ100virtual(os) && _writeValue(os);
     }
     bool _deserializeVQvirtual(VqObjectStream& os) override {
         return VqAttribute::_deserializeVQvirtual(os) && os.read(&_fValue);

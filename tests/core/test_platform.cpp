@@ -262,3 +262,40 @@ TEST_F(PlatformTest, ScratchVectorsAreReusedEmptiedAndCounted) {
     EXPECT_EQ(mgr->memSize(), 0u);
     EXPECT_EQ(mgr->numIdle(Vq::ScratchMgr::PoolInt), 0);
 }
+
+// A stand-in for a codec driver, which lives in a layer above the manager.
+struct PooledDriver {
+    static constexpr Vq::ScratchMgr::DriverPool s_eScratchPool = Vq::ScratchMgr::PoolCodecDriver3L;
+    static inline int s_nAlive = 0;
+    PooledDriver() { ++s_nAlive; }
+    ~PooledDriver() { --s_nAlive; }
+};
+
+TEST_F(PlatformTest, CodecDriversArePooled) {
+    Vq::ScratchMgr* mgr = g_pInstanceVqScratchMgr;
+    // A released driver serves the next caller; two callers at once get two.
+    PooledDriver *a = nullptr, *b = nullptr;
+    ASSERT_TRUE(mgr->acquireCodecDriver(a));
+    mgr->releaseCodecDriver(a);
+    ASSERT_TRUE(mgr->acquireCodecDriver(b));
+    EXPECT_EQ(a, b);
+    ASSERT_TRUE(mgr->acquireCodecDriver(a));
+    EXPECT_NE(a, b);
+    EXPECT_EQ(PooledDriver::s_nAlive, 2);
+    mgr->releaseCodecDriver(a);
+    mgr->releaseCodecDriver(b);
+    EXPECT_EQ(mgr->numIdleDrivers(Vq::ScratchMgr::PoolCodecDriver3L), 2);
+    EXPECT_EQ(mgr->numIdleDrivers(Vq::ScratchMgr::PoolCodecDriver3), 0);
+
+    // Beyond the platform's codec-driver budget released drivers are deleted.
+    ASSERT_TRUE(g_pInstanceVqPlatform->setCodecDriver2Budget(1));
+    ASSERT_TRUE(mgr->acquireCodecDriver(a));
+    ASSERT_TRUE(mgr->acquireCodecDriver(b));
+    mgr->releaseCodecDriver(a);
+    mgr->releaseCodecDriver(b);
+    EXPECT_EQ(mgr->numIdleDrivers(Vq::ScratchMgr::PoolCodecDriver3L), 1);
+    EXPECT_EQ(PooledDriver::s_nAlive, 1);
+    mgr->shrinkCodecDriverPool();
+    EXPECT_EQ(PooledDriver::s_nAlive, 0);
+    EXPECT_TRUE(g_pInstanceVqPlatform->setCodecDriver2Budget(16));
+}

@@ -89,10 +89,15 @@ TEST_P(ContainerVersionTest, SegmentsOfEverySizeRoundTrip) {
 
 TEST_P(ContainerVersionTest, FiftyMegabyteSegmentRoundTrips) {
     const Version v = GetParam();
-    // Cheap to compress, yet every byte matters: a counter woven into text.
+    // Cheap to compress, yet every byte matters: a counter and noise woven
+    // into text, at a ratio that real segments reach (a segment may decode to
+    // at most 64 times its stored size once it is past 32 MiB).
     Bytes data(50u << 20);
+    std::mt19937 rng(5);
     for (size_t i = 0; i < data.size(); ++i)
-        data[i] = (i & 63) == 0 ? static_cast<VqUChar>(i >> 6) : "ZQ"[i & 1];
+        data[i] = (i & 63) == 0  ? static_cast<VqUChar>(i >> 6)
+                  : (i & 7) == 0 ? static_cast<VqUChar>(rng())
+                                 : "ZQ"[i & 1];
     ASSERT_TRUE(writeVqFile(_dir.path(), "big.vq", v.major, v.minor, {{guidFor(1), VQSEG_BREP, data}}, _part))
         << lastError();
     auto mgr = openForReading(_dir.path(), "big.vq");

@@ -12,6 +12,14 @@ fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 "$tool" demo > "$work/demo.txt" 2>&1 || fail "demo exited with $?"
 
+# info reads the sizes and the compression from the file: the sample's scene
+# graph decodes to 3,951 bytes (as zlib or xz would decode it), its metadata
+# to 115, and the scene graph's framing names LZMA.
+"$tool" info "$sample" > "$work/info.txt" 2>&1 || fail "info of the sample"
+grep -Eq "^    1 scene graph +1 +825 +3951 " "$work/info.txt" || fail "info of the sample: scene graph sizes"
+grep -Eq "^    4 metadata +1 +185 +115 " "$work/info.txt" || fail "info of the sample: metadata sizes"
+grep -q "compression lzma" "$work/info.txt" || fail "info of the sample: compression"
+
 # The tree without its first line (the file name) is the same in every version.
 "$tool" tree "$sample" > "$work/expected.txt" 2>&1 || fail "tree of the sample"
 previous="$sample"
@@ -20,6 +28,10 @@ for v in 6.4 7.0 8.1 9.5 10.1 10.0; do
     "$tool" convert --version "$v" "$previous" "$out" > /dev/null 2>&1 || fail "convert to $v"
     "$tool" info "$out" > "$work/info.txt" 2>&1 || fail "info of $v"
     grep -q "version     $v " "$work/info.txt" || fail "info of $v names another version"
+    case "$v" in 6.*) compression=none ;; 10.*) compression=lzma ;; *) compression=zlib ;; esac
+    grep -q "compression $compression" "$work/info.txt" || fail "info of $v: compression"
+    # Every version holds the same graph: its scene graph decodes to more than it stores, never 0.
+    grep -Eq "^    1 scene graph +1 +[0-9]+ +[1-9][0-9]{3} " "$work/info.txt" || fail "info of $v: decoded size"
     "$tool" tree "$out" > "$work/tree.txt" 2>&1 || fail "tree of $v"
     diff <(tail -n +2 "$work/expected.txt") <(tail -n +2 "$work/tree.txt") > /dev/null || fail "tree of $v differs"
     previous="$out"

@@ -1,6 +1,8 @@
 // Sub-commands on VQ files: info, tree, convert, and the demonstration that
 // builds an assembly, saves it in two versions and reads both back.
 
+#include "VqCompressedObjectStream.h"
+#include "VqCompressor.h"
 #include "VqErrorState.h"
 #include "VqFSStorageLocation.h"
 #include "VqFloat32PropAtom.h"
@@ -11,6 +13,8 @@
 #include "VqMaterial.h"
 #include "VqObjectStream.h"
 #include "VqPartition.h"
+#include "VqSegObjectStream.h"
+#include "VqStdException.h"
 #include "VqStringPropAtom.h"
 #include "VqSwitch.h"
 #include "VqTOC.h"
@@ -74,28 +78,96 @@ const char* segmentTypeName(int type) {
     }
 }
 
-// Bytes a segment holds once decompressed, by reading it to its end.
-uint64_t decodedSize(VqStreamMgr* mgr, const VqGUID& guid) {
-    Vq::SharedPtr<VqObjectStream> os;
-    if (!mgr->beginReadSegment(guid, os) || !os) return 0;
-    uint64_t total = 0;
-    // Whole blocks while they last, then the tail byte by byte: a read past
-    // the end of a segment fails rather than coming back short.
-    std::vector<VqUChar> buf(4096);
-    for (VqSize chunk : {static_cast<VqSize>(buf.size()), static_cast<VqSize>(1)}) {
-        try {
-            for (;;) {
-                VqSize got = 0;
-                os->readBytes(buf.data(), chunk, got);
-                total += got;
-                if (got < chunk) break;
-            }
-        } catch (...) {
-            VqErrorState::clearError();
-        }
+const char* algorithmName(int algorithm) {
+    switch (algorithm) {
+    case VqCompressor::VQCOMPRESSOR_ALGORITHM_NONE:
+        return "none";
+    case VqCompressor::VQCOMPRESSOR_ALGORITHM_ZLIB:
+        return "zlib";
+    case VqCompressor::VQCOMPRESSOR_ALGORITHM_LZMA:
+        return "lzma";
+    default:
+        return "unknown";
     }
+}
+
+// What reading a segment to its end found: the bytes it decodes to, whether
+// the end was reached (else the data failed first, and the bytes are those
+// before the failure), and the algorithm its data is compressed with (-1 when
+// it is not compressed as a whole).
+struct Decoded {
+    uint64_t bytes = 0;
+    bool complete = true;
+    int algorithm = -1;
+};
+
+// A segment of format 8 or above, read to its end. A read past the end of a
+// compressed segment fails (code 13) rather than coming back short: that
+// failure is the end, any other one a fault of the data.
+Decoded decodeSegment(VqStreamMgr* mgr, const VqGUID& guid) {
+    Decoded d;
+    Vq::SharedPtr<VqObjectStream> os;
+    if (!mgr->beginReadSegment(guid, os) || !os) {
+        VqErrorState::clearError();
+        d.complete = false;
+        return d;
+    }
+    std::vector<VqUChar> buf(65536);
+    for (;;) {
+        VqSize got = 0;
+        bool ended = false;
+        try {
+            os->readBytes(buf.data(), buf.size(), got);
+        } catch (const Vq::StdException& e) {
+            ended = true;
+            d.complete = e.code() == VQ_ERR_SHORT_READ;
+        } catch (...) {
+            ended = true;
+            d.complete = false;
+        }
+        d.bytes += got;
+        if (ended || got < buf.size()) break;
+    }
+    if (auto* seg = dynamic_cast<VqSegObjectStream*>(os.get()); seg && seg->compressor())
+        d.algorithm = seg->compressor()->algorithm();
     mgr->endReadSegment(os.get());
-    return total;
+    VqErrorState::clearError();
+    return d;
+}
+
+// The legacy block of formats 6 and 7, of stored bytes, as its reader takes
+// it: the partition's element, one further element (each compressed by itself
+// in format 7), then the property table as it is stored.
+Decoded decodeLegacyBlock(VqStreamMgr* mgr, uint64_t stored) {
+    Decoded d;
+    Vq::SharedPtr<VqObjectStream> os;
+    if (!mgr->beginReadSegment(VqStreamMgr::OldLsgSegGuid, os) || !os) {
+        VqErrorState::clearError();
+        d.complete = false;
+        return d;
+    }
+    uint64_t start = 0;
+    os->getPosition(start);
+    uint64_t end = start;
+    for (int i = 0; i < 2 && d.complete; ++i) {
+        uint64_t at = 0;
+        uint32_t length = 0;
+        if (!os->beginRead() || !os->currentReadElement(at, length)) {
+            d.complete = false;
+            break;
+        }
+        d.bytes += 4 + uint64_t(length);
+        d.complete = os->endRead();
+        if (auto* block = dynamic_cast<VqCompressedObjectStream*>(os.get()); block && d.algorithm < 0)
+            d.algorithm = block->lastBlockAlgorithm();
+        os->getPosition(end);
+    }
+    // The property table follows the elements as it is.
+    if (d.complete && end >= start && end - start <= stored) d.bytes += stored - (end - start);
+    if (d.algorithm < 0) d.algorithm = VqCompressor::VQCOMPRESSOR_ALGORITHM_NONE;
+    mgr->endReadSegment(os.get());
+    VqErrorState::clearError();
+    return d;
 }
 
 struct GraphCounts {
@@ -131,27 +203,32 @@ int printInfo(const std::string& path, std::ostream& out) {
     out << path << "\n  version     " << major << "." << minor << " (\"" << firstLine(part->versionText())
         << "\")\n"
         << "  byte order  "
-        << (mgr->byteOrder() == 0 ? "least significant byte first" : "most significant byte first")
-        << "\n  compression "
-        << (major >= 10  ? "lzma"
-            : major >= 7 ? "zlib"
-                         : "none")
-        << "\n";
+        << (mgr->byteOrder() == 0 ? "least significant byte first" : "most significant byte first") << "\n";
     if (auto* toc = Vq::typeCast<VqTOCStreamMgr>(mgr)) {
         struct Row {
             int count = 0;
             uint64_t stored = 0, decoded = 0;
+            bool complete = true;
         };
         std::map<int, Row> rows;
+        // The compression of the scene graph's data, as its framing gives it.
+        int compression = -1;
+        VqGUID lsg;
+        mgr->lsgSegGUID(lsg);
         for (const VqTOCElem& e : toc->toc().entriesByOffset()) {
             // The legacy block of formats 6 and 7 holds the scene graph and has
             // no recorded length: it runs from its offset to the table of contents.
             const bool legacy = e.guid == VqStreamMgr::OldLsgSegGuid && toc->tocOffset() > int64_t(e.offset);
             Row& r = rows[legacy ? int(VQSEG_LSG) : e.segType()];
             ++r.count;
-            r.stored += legacy ? uint64_t(toc->tocOffset()) - e.offset : e.length;
-            r.decoded += decodedSize(mgr, e.guid);
+            const uint64_t stored = legacy ? uint64_t(toc->tocOffset()) - e.offset : e.length;
+            r.stored += stored;
+            const Decoded d = legacy ? decodeLegacyBlock(mgr, stored) : decodeSegment(mgr, e.guid);
+            r.decoded += d.bytes;
+            r.complete = r.complete && d.complete;
+            if (legacy || e.guid == lsg) compression = d.algorithm;
         }
+        out << "  compression " << (compression < 0 ? "none" : algorithmName(compression)) << "\n";
         out << "  segments\n";
         out << "    " << std::left << std::setw(18) << "type" << std::right << std::setw(7) << "count"
             << std::setw(12) << "stored" << std::setw(12) << "decoded" << std::setw(8) << "ratio\n";
@@ -161,8 +238,9 @@ int printInfo(const std::string& path, std::ostream& out) {
                   << (r.stored ? static_cast<double>(r.decoded) / static_cast<double>(r.stored) : 0.0);
             out << "    " << std::left << std::setw(18)
                 << (std::to_string(type) + " " + segmentTypeName(type)) << std::right << std::setw(7)
-                << r.count << std::setw(12) << r.stored << std::setw(12) << r.decoded << std::setw(8)
-                << ratio.str() << "\n";
+                << r.count << std::setw(12) << r.stored << std::setw(12)
+                << (std::to_string(r.decoded) + (r.complete ? "" : "+")) << std::setw(8) << ratio.str()
+                << (r.complete ? "" : "  (data damaged after the bytes shown)") << "\n";
         }
     }
     GraphCounts c = countGraph(part.get());

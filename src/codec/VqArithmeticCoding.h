@@ -1,0 +1,112 @@
+#pragma once
+
+#include "VqArithmeticDecoder.h"
+#include "VqArithmeticEncoder.h"
+#include "VqDecodeRoom.h"
+#include "VqErrorState.h"
+#include "VqExport.h"
+#include "VqVec.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+// The arithmetic codec over one probability context, for the packets whose
+// context is a single table (versions 2 and 3). Cntx is a VqCntxTable of the
+// packet's entry type; each value is coded as the interval of its entry, a
+// value the context does not hold as the escape entry, the value itself then
+// going to the out-of-band list. cls names the codec class in error records.
+template <class Cntx>
+class VqArithmeticCoding {
+public:
+    using T = typename Cntx::ValueType;
+
+    static bool encode(const char* cls, const T* values, int nValues, VqVec<T>& oobValues, VqVecu& codeText,
+                       int64_t& nBits, Cntx& cntx) {
+        const uint32_t t = cntx.totalCount();
+        VQ_CHECK(t > 0 && t < cMaxTotalCount, cls, "encode", VQ_ERR_ARGUMENT);
+        const VqArithmeticScale scale(t);
+        VqCodeTextWriter out(codeText);
+        VqArithmeticEncoder coder(out);
+        for (int i = 0; i < nValues; ++i) {
+            const int idx = cntx.lookupEntryByValue(values[i]);
+            // A value with no entry, or only a zero-count one, cannot be coded.
+            if (idx < 0 || cntx.entry(idx)._cCount <= 0)
+                VQ_FAIL(cls, "encode", "Value not in probability table", VQ_ERR_ARGUMENT);
+            const auto& e = cntx.entry(idx);
+            if (e.isEscape()) oobValues.push_back(values[i]);
+            coder.encode(static_cast<uint32_t>(e._cCumCount), static_cast<uint32_t>(e._cCount), scale);
+        }
+        coder.flush();
+        out.finish();
+        nBits = out.numBits();
+        return true;
+    }
+
+    // Decodes exactly nValues values into values (resized to that count);
+    // codeText holds ceil(nBits / 32) words, every one of them to be used.
+    bool decode(const char* cls, int nValues, const T* oobValues, int nOOBValues, const uint32_t* codeText,
+                int64_t nBits, VqVec<T>& values, const Cntx& cntx) {
+        const uint32_t t = cntx.totalCount();
+        VQ_CHECK(t > 0 && t < cMaxTotalCount, cls, "decode", VQ_ERR_CORRUPT);
+        const VqArithmeticScale scale(t);
+        const auto* entries = cntx.entries();
+        // A table from cumulative count to entry finds the same entry as the
+        // search in one step; filling it costs about as much as searching for
+        // a quarter of its size in values.
+        const bool bTable = static_cast<uint64_t>(nValues) * 4 >= t;
+        if (bTable) {
+            _vCumToEntry.resize(t);
+            for (int k = 0, nEntries = cntx.numEntries(); k < nEntries; ++k)
+                std::fill_n(_vCumToEntry.begin() + entries[k]._cCumCount, entries[k]._cCount,
+                            static_cast<uint16_t>(k));
+        }
+        VqCodeTextReader in(codeText, nBits);
+        VqArithmeticDecoder coder(in);
+        // Values decode in runs between the checks of room and of bits left:
+        // a corrupt code text is caught at the end of the run it breaks.
+        const auto run = [&]<bool kTable>(T* out, int from, int to, int& iOOB) {
+            for (int i = from; i < to; ++i) {
+                const uint32_t target = coder.target(scale);
+                const int idx = kTable ? _vCumToEntry[target] : cntx.lookupEntryByCumCount(target);
+                if (idx < 0) VQ_FAIL(cls, "decode", "Bad probability table", VQ_ERR_CORRUPT);
+                const auto& e = entries[idx];
+                if (e.isEscape()) {
+                    if (iOOB >= nOOBValues) VQ_FAIL(cls, "decode", "iOOB < nOOBValues", VQ_ERR_CORRUPT);
+                    out[i] = oobValues[iOOB++];
+                } else {
+                    out[i] = e.value();
+                }
+                coder.consume(static_cast<uint32_t>(e._cCumCount), static_cast<uint32_t>(e._cCount), scale);
+            }
+            return true;
+        };
+        int room = VqDecodeRoom::initial(nValues, nBits);
+        values.resize(static_cast<size_t>(room));
+        int iOOB = 0;
+        for (int done = 0; done < nValues;) {
+            if (done == room) room = VqDecodeRoom::grow(values, room, nValues);
+            const int to = std::min(room, done + kRunLength);
+            if (!(bTable ? run.template operator()<true>(values.data(), done, to, iOOB)
+                         : run.template operator()<false>(values.data(), done, to, iOOB)))
+                return false;
+            if (in.overrun()) VQ_FAIL(cls, "decode", "Code text too short", VQ_ERR_CORRUPT);
+            done = to;
+        }
+        coder.finish();
+        if (in.overrun()) VQ_FAIL(cls, "decode", "Code text too short", VQ_ERR_CORRUPT);
+        if (!in.exhausted() || !in.padIsZero()) VQ_FAIL(cls, "decode", "_uBitBuff == 0", VQ_ERR_CORRUPT);
+        return true;
+    }
+
+    size_t memSize() const { return _vCumToEntry.capacity() * sizeof(uint16_t); }
+
+private:
+    static constexpr uint32_t cMaxTotalCount = Cntx::cMaxTotalCount;
+    // Values decoded between two checks of the code text's end.
+    static constexpr int kRunLength = 4096;
+
+    // Entry index per cumulative count, for packets long enough to repay
+    // filling it; kept between calls for its memory only.
+    std::vector<uint16_t> _vCumToEntry;
+};

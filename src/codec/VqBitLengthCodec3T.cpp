@@ -1,0 +1,200 @@
+#include "VqBitLengthCodec3T.h"
+
+#include "VqDecodeRoom.h"
+#include "VqErrorState.h"
+
+#include <algorithm>
+
+namespace {
+const char* const kCls = "VqBitLengthCodec3T";
+
+// Numbers of up to 64 bits in the code text, most significant bit first.
+template <class U>
+void writeWide(VqCodeTextWriter& out, U v, int n) {
+    if (n <= 32) {
+        out.writeBits(static_cast<uint32_t>(v), n);
+    } else {
+        out.writeBits(static_cast<uint32_t>(static_cast<uint64_t>(v) >> 32), n - 32);
+        out.writeBits(static_cast<uint32_t>(v), 32);
+    }
+}
+
+template <class U>
+U readWide(VqCodeTextReader& in, int n) {
+    if (n <= 32) return static_cast<U>(in.readBits(n));
+    const uint64_t hi = in.readBits(n - 32);
+    return static_cast<U>((hi << 32) | in.readBits(32));
+}
+
+template <class T, class U>
+T signExtend(U u, int w, int valueBits) {
+    if (w == 0) return 0;
+    if (w >= valueBits) return static_cast<T>(u);
+    return static_cast<T>(static_cast<T>(u << (valueBits - w)) >> (valueBits - w));
+}
+
+template <class T, class U>
+T minus(T a, T b) {
+    return static_cast<T>(static_cast<U>(static_cast<U>(a) - static_cast<U>(b)));
+}
+
+bool codeTextTooShort() {
+    VqErrorState::throwStdError(kCls, "decode", "Code text too short", VQ_ERR_CORRUPT);
+    return false;
+}
+} // namespace
+
+template <class T>
+void VqBitLengthCodec3T<T>::writeNibbleNumber(VqCodeTextWriter& out, T v) {
+    const int groups = nibbleGroups(v);
+    for (int k = 0; k < groups; ++k) {
+        out.writeBits(static_cast<uint32_t>(static_cast<U>(v) >> (4 * k)) & 0xFu, 4);
+        out.writeBits(k + 1 < groups ? 1u : 0u, 1);
+    }
+}
+
+template <class T>
+bool VqBitLengthCodec3T<T>::readNibbleNumber(VqCodeTextReader& in, T& v) {
+    U u = 0;
+    int groups = 0;
+    bool more = true;
+    while (more) {
+        if (groups == cValueBits / 4) return false;
+        u |= static_cast<U>(in.readBits(4)) << (4 * groups);
+        ++groups;
+        more = in.readBit() != 0;
+    }
+    v = signExtend<T, U>(u, 4 * groups, cValueBits);
+    return true;
+}
+
+template <class T>
+int64_t VqBitLengthCodec3T<T>::_variableEstimate(const T* values, int nValues, T centre) {
+    _runs.clear();
+    for (int i = 0; i < nValues; ++i)
+        _runs.append(signedBits(minus<T, U>(values[i], centre)));
+    _runs.smooth();
+    return (_runs.codedBits() + 8 + 31) / 32 * 32;
+}
+
+template <class T>
+typename VqBitLengthCodec3T<T>::Plan VqBitLengthCodec3T<T>::_plan(const T* values, int nValues, T minValue,
+                                                                  T maxValue, T mean) {
+    const int64_t w = significantBits(static_cast<U>(static_cast<U>(maxValue) - static_cast<U>(minValue)));
+    const int64_t fixedBits = w * (nValues + 2) + 15;
+    // Centred on the mean, differences are small for values that cluster;
+    // on the minimum (when it is not negative) they are for values that
+    // pile up at the bottom of their range.
+    const T low = std::max<T>(minValue, 0);
+    const int64_t atMean = _variableEstimate(values, nValues, mean);
+    const int64_t atLow = low == mean ? atMean : _variableEstimate(values, nValues, low);
+    const T centre = atLow < atMean ? low : mean;
+    const int64_t estimate = std::min(fixedBits, std::min(atMean, atLow));
+    return {estimate <= w * nValues, centre, estimate};
+}
+
+template <class T>
+int64_t VqBitLengthCodec3T<T>::estimateBits(const T* values, int nValues, T minValue, T maxValue, T mean) {
+    return _plan(values, nValues, minValue, maxValue, mean).estimate;
+}
+
+template <class T>
+bool VqBitLengthCodec3T<T>::encode(const T* values, int nValues, VqVec<T>&, VqVecu& codeText, int64_t& nBits,
+                                   VqProbContext3T<T>* pProbCntx) {
+    VQ_CHECK(pProbCntx == __null, kCls, "encode", VQ_ERR_ARGUMENT);
+    T minValue = nValues > 0 ? values[0] : 0, maxValue = minValue;
+    __int128 sum = 0;
+    for (int i = 0; i < nValues; ++i) {
+        minValue = std::min(minValue, values[i]);
+        maxValue = std::max(maxValue, values[i]);
+        sum += values[i];
+    }
+    // Truncated toward zero, the mean lies between the minimum and the maximum.
+    const T mean = nValues > 0 ? static_cast<T>(sum / nValues) : 0;
+    const Plan plan = _plan(values, nValues, minValue, maxValue, mean);
+
+    VqCodeTextWriter out(codeText);
+    if (plan.bVariable) {
+        // _plan estimated the mean first: its runs are gone when the other
+        // centre was estimated after it.
+        if (plan.centre == mean && std::max<T>(minValue, 0) != mean) _variableEstimate(values, nValues, mean);
+        out.writeBits(1, 1);
+        writeNibbleNumber(out, plan.centre);
+        _runs.write(out, [&](int i, int width) {
+            writeWide(out, static_cast<U>(static_cast<U>(values[i]) - static_cast<U>(plan.centre)), width);
+        });
+    } else {
+        out.writeBits(0, 1);
+        writeNibbleNumber(out, minValue);
+        writeNibbleNumber(out, maxValue);
+        const int w = significantBits(static_cast<U>(static_cast<U>(maxValue) - static_cast<U>(minValue)));
+        if (w > 0)
+            for (int i = 0; i < nValues; ++i)
+                writeWide(out, static_cast<U>(static_cast<U>(values[i]) - static_cast<U>(minValue)), w);
+    }
+    out.finish();
+    nBits = out.numBits();
+    return true;
+}
+
+template <class T>
+bool VqBitLengthCodec3T<T>::decode(int nValues, const T*, int, const uint32_t* codeText, int64_t nBits,
+                                   VqVec<T>& values, VqProbContext3T<T>* pProbCntx) {
+    VQ_CHECK(pProbCntx == __null, kCls, "decode", VQ_ERR_ARGUMENT);
+    VqCodeTextReader in(codeText, nBits);
+    values.clear();
+    if (in.readBit() == 0) {
+        T minValue = 0, maxValue = 0;
+        if (!readNibbleNumber(in, minValue) || !readNibbleNumber(in, maxValue))
+            VQ_FAIL(kCls, "decode", "Nibble number too long", VQ_ERR_CORRUPT);
+        const int w = significantBits(static_cast<U>(static_cast<U>(maxValue) - static_cast<U>(minValue)));
+        // The size is known: check it before making room for the values.
+        if (in.numBitsRead() + int64_t(w) * nValues > nBits) return codeTextTooShort();
+        values.resize(static_cast<size_t>(nValues));
+        T* out = values.data();
+        const U base = static_cast<U>(minValue);
+        if (w == 0) {
+            std::fill(out, out + nValues, minValue);
+        } else if (w <= 32) {
+            for (int i = 0; i < nValues; ++i)
+                out[i] = static_cast<T>(static_cast<U>(base + in.readBits(w)));
+        } else {
+            for (int i = 0; i < nValues; ++i)
+                out[i] = static_cast<T>(static_cast<U>(base + readWide<U>(in, w)));
+        }
+    } else {
+        T centre = 0;
+        if (!readNibbleNumber(in, centre)) VQ_FAIL(kCls, "decode", "Nibble number too long", VQ_ERR_CORRUPT);
+        const U base = static_cast<U>(centre);
+        int room = VqDecodeRoom::initial(nValues, nBits);
+        values.resize(static_cast<size_t>(room));
+        int iWidth = 0;
+        for (int i = 0; i < nValues;) {
+            int d = 0;
+            do {
+                d = signExtend<int, uint32_t>(in.readBits(VqWidthRuns::cDeltaBits), VqWidthRuns::cDeltaBits,
+                                              32);
+                iWidth += d;
+                VQ_CHECK(iWidth >= 0 && iWidth <= cValueBits, kCls, "decode", VQ_ERR_CORRUPT);
+            } while ((d == VqWidthRuns::cDeltaLo || d == VqWidthRuns::cDeltaHi) && !in.overrun());
+            const int run = static_cast<int>(in.readBits(VqWidthRuns::cRunBits));
+            if (in.overrun()) return codeTextTooShort();
+            if (run > nValues - i)
+                VQ_FAIL(kCls, "decode", "C->_pvValues->length() == nExpectedValues", VQ_ERR_CORRUPT);
+            while (i + run > room)
+                room = VqDecodeRoom::grow(values, room, nValues);
+            T* out = values.data();
+            for (int k = 0; k < run; ++k)
+                out[i++] = static_cast<T>(static_cast<U>(
+                    base + static_cast<U>(signExtend<T, U>(readWide<U>(in, iWidth), iWidth, cValueBits))));
+        }
+        values.resize(static_cast<size_t>(nValues));
+    }
+    if (in.overrun()) return codeTextTooShort();
+    if (!in.exhausted()) VQ_FAIL(kCls, "decode", "_nValBits == 0", VQ_ERR_CORRUPT);
+    if (!in.padIsZero()) VQ_FAIL(kCls, "decode", "_uVal == 0", VQ_ERR_CORRUPT);
+    return true;
+}
+
+template class VqBitLengthCodec3T<int>;
+template class VqBitLengthCodec3T<long>;

@@ -1,0 +1,451 @@
+#include "Codec3TestUtil.h"
+
+#include <map>
+
+#include <climits>
+#include <cmath>
+#include <cstring>
+#include <random>
+#include <string>
+
+namespace {
+
+template <class T>
+std::vector<std::pair<std::string, VqVec<T>>> edgeArrays() {
+    std::mt19937_64 rng(17);
+    std::vector<std::pair<std::string, VqVec<T>>> a;
+    const T lo = std::numeric_limits<T>::min(), hi = std::numeric_limits<T>::max();
+    a.emplace_back("one", VqVec<T>{-42});
+    a.emplace_back("nibbles", VqVec<T>{7, 8, -8, -9, 0, -1, 15, 16, -16, -17});
+    a.emplace_back("int extremes", VqVec<T>{INT_MIN, INT_MAX, 0, INT_MIN, -1, 1, INT_MAX});
+    a.emplace_back("type extremes", VqVec<T>{lo, hi, 0, lo, hi, -1, 1});
+    a.emplace_back("all equal", VqVec<T>(100, 123456));
+    a.emplace_back("31 spread", [&] {
+        VqVec<T> v;
+        for (int i = 0; i < 31; ++i)
+            v.push_back(static_cast<T>((i * 7919 % 31) * 3001 - 5000));
+        return v;
+    }());
+    a.emplace_back("extremes, many", [&] {
+        VqVec<T> v;
+        for (int i = 0; i < 300; ++i)
+            v.push_back(rng() % 3 == 0 ? lo : (rng() % 2 ? hi : 0));
+        return v;
+    }());
+    a.emplace_back("full range", [&] {
+        VqVec<T> v;
+        for (int i = 0; i < 3000; ++i)
+            v.push_back(static_cast<T>(rng()));
+        return v;
+    }());
+    a.emplace_back("laplace", [&] {
+        VqVec<T> v;
+        std::exponential_distribution<double> e(0.1);
+        for (int i = 0; i < 20000; ++i)
+            v.push_back(static_cast<T>(std::lround(rng() % 2 ? e(rng) : -e(rng))));
+        return v;
+    }());
+    a.emplace_back("wide with repeats", [&] {
+        VqVec<T> v;
+        for (int i = 0; i < 20000; ++i)
+            v.push_back(rng() % 4 ? static_cast<T>(rng() % 50) * 100003 : static_cast<T>(rng()));
+        return v;
+    }());
+    a.emplace_back("few recurring", [&] {
+        VqVec<T> v;
+        const T pool[] = {lo, 5, hi, -77, 1 << 20, 3};
+        for (int i = 0; i < 5000; ++i)
+            v.push_back(pool[rng() % 6]);
+        return v;
+    }());
+    a.emplace_back("clustered", [&] {
+        VqVec<T> v;
+        for (int i = 0; i < 4000; ++i)
+            v.push_back(static_cast<T>((rng() % 8) << 20) + static_cast<T>(rng() % 1000));
+        return v;
+    }());
+    return a;
+}
+
+const CodecDriver3Base::VqCodecType kCodecs[] = {
+    CodecDriver3Base::CodecAuto, CodecDriver3Base::CodecBitLength, CodecDriver3Base::CodecArithmetic,
+    CodecDriver3Base::CodecChopper, CodecDriver3Base::CodecMoveToFront};
+
+class CodecDriver3Test : public VqLibTest {
+protected:
+    template <class T>
+    void roundTripEverything() {
+        for (const auto& [name, values] : edgeArrays<T>()) {
+            for (CodecDriver3Base::VqCodecType codec : kCodecs) {
+                SCOPED_TRACE(name + ", codec " + std::to_string(codec) + ", " +
+                             std::to_string(sizeof(T) * 8));
+                Bytes image = write3(values, codec);
+                const auto stats =
+                    Vq::CodecDriver3T<T>::s_computeValueStatistics(values.data(), values.length());
+                if (codec == CodecDriver3Base::CodecChopper && stats.cValueSpanBits < 2) {
+                    EXPECT_TRUE(image.empty());
+                    EXPECT_EQ(lastError(), "C->_cChopBits > 0");
+                    continue;
+                }
+                ASSERT_FALSE(image.empty()) << lastError();
+                Packet3Walker walker(image, sizeof(T), false);
+                ASSERT_TRUE(walker.walk());
+                if (codec != CodecDriver3Base::CodecAuto) {
+                    EXPECT_EQ(walker.packets()[0].codec, codec);
+                }
+                VqVec<T> out = {1, 2, 3};
+                ASSERT_TRUE(read3(image, out)) << lastError();
+                EXPECT_EQ(out, values);
+            }
+        }
+    }
+};
+
+TEST_F(CodecDriver3Test, EveryCodecRoundTripsEveryEdgeArray) {
+    roundTripEverything<int>();
+    roundTripEverything<long>();
+}
+
+} // namespace
+
+namespace {
+
+// Arrays that give the chooser something to choose among.
+template <class T>
+std::vector<VqVec<T>> mixedArrays() {
+    std::vector<VqVec<T>> out;
+    std::mt19937_64 rng(99);
+    for (int round = 0; round < 40; ++round) {
+        const int n = 1 + static_cast<int>(rng() % (round < 20 ? 64 : 3000));
+        VqVec<T> v;
+        const int shape = round % 5;
+        T recent[4] = {};
+        for (int i = 0; i < n; ++i) {
+            switch (shape) {
+            case 0: // recent values recurring, now and then a new one
+                if (rng() % 10 == 0) {
+                    std::move_backward(recent, recent + 3, recent + 4);
+                    recent[0] = static_cast<T>(rng());
+                }
+                v.push_back(recent[rng() % 4]);
+                break;
+            case 1: // one frequent value, the rest anywhere
+                v.push_back(rng() % 8 ? 42 : static_cast<T>(rng()));
+                break;
+            case 2: // wide and spread
+                v.push_back(static_cast<T>(rng() >> (rng() % 40)));
+                break;
+            case 3: // small residuals
+                v.push_back(static_cast<T>(rng() % 17) - 8);
+                break;
+            default: // clusters
+                v.push_back(static_cast<T>((rng() % 4) << 24) + static_cast<T>(rng() % 300));
+            }
+        }
+        out.push_back(v);
+    }
+    return out;
+}
+
+TEST_F(CodecDriver3Test, SegmentStreamsKeepOutOfBandValuesRawAndNeverChop) {
+    std::mt19937 rng(4);
+    // Repeated values with rare outliers: arithmetic with an escape.
+    VqVeci outliers;
+    for (int i = 0; i < 5000; ++i)
+        outliers.push_back(rng() % 20 ? static_cast<int>(rng() % 3) : static_cast<int>(rng()));
+    // Clusters far apart: a chopper where one may chop.
+    VqVeci spread;
+    for (int i = 0; i < 5000; ++i)
+        spread.push_back(static_cast<int>(rng() % 4) * (1 << 24) + static_cast<int>(rng() % 10000));
+    for (const VqVeci* pv : {&outliers, &spread}) {
+        const VqVeci& v = *pv;
+        for (StreamKind kind : {StreamKind::Plain, StreamKind::Zlib, StreamKind::Lzma}) {
+            SCOPED_TRACE(kindName(kind));
+            const Bytes image = write3(v, CodecDriver3Base::CodecAuto, kind);
+            ASSERT_FALSE(image.empty()) << lastError();
+            const bool seg = kind != StreamKind::Plain;
+            Packet3Walker w(CodecStream::content(kind, image), 4, seg);
+            ASSERT_TRUE(w.walk());
+            bool chopped = false, raw = false, escaped = false;
+            for (const auto& p : w.packets()) {
+                chopped |= p.codec == CodecDriver3Base::CodecChopper;
+                raw |= p.rawOOB;
+            }
+            for (int c : w.nestedIn(CodecDriver3Base::CodecArithmetic))
+                escaped |= c != CodecDriver3Base::CodecArithmetic;
+            if (&v == &outliers) {
+                EXPECT_EQ(w.packets()[0].codec, CodecDriver3Base::CodecArithmetic);
+                EXPECT_EQ(raw, seg);
+                EXPECT_EQ(escaped, !seg);
+            } else {
+                EXPECT_EQ(chopped, !seg);
+            }
+            VqVeci out;
+            ASSERT_TRUE(read3(image, out, kind)) << lastError();
+            EXPECT_EQ(out, v);
+        }
+    }
+}
+
+TEST_F(CodecDriver3Test, NestedPacketsRespectTheExclusions) {
+    // Never a chopper below 32 values, no arithmetic packet in an arithmetic
+    // one, no move-to-front packet in a move-to-front one.
+    int seen[6] = {};
+    for (const VqVec<long>& v : mixedArrays<long>()) {
+        const Bytes image = write3(v);
+        ASSERT_FALSE(image.empty()) << lastError();
+        Packet3Walker w(image, 8, false);
+        ASSERT_TRUE(w.walk());
+        for (const auto& p : w.packets()) {
+            if (p.codec > 0) ++seen[p.codec];
+            if (p.codec == CodecDriver3Base::CodecChopper) {
+                EXPECT_GE(p.count, 32);
+            }
+        }
+        for (int c : w.nestedIn(CodecDriver3Base::CodecArithmetic))
+            EXPECT_NE(c, CodecDriver3Base::CodecArithmetic);
+        for (int c : w.nestedIn(CodecDriver3Base::CodecMoveToFront))
+            EXPECT_NE(c, CodecDriver3Base::CodecMoveToFront);
+        VqVec<long> out;
+        ASSERT_TRUE(read3(image, out)) << lastError();
+        EXPECT_EQ(out, v);
+    }
+    // The arrays exercise every codec.
+    for (int codec : {1, 3, 4, 5})
+        EXPECT_GT(seen[codec], 0) << codec;
+}
+
+TEST_F(CodecDriver3Test, ChoiceFollowsTheTieOrderAndTheChopperMinimum) {
+    using B = CodecDriver3Base;
+    static constexpr double x = B::cExcluded;
+    const auto choose = [](double bl, double ar, double ch, double mtf, int n) {
+        const double cost[6] = {x, bl, x, ar, ch, mtf};
+        return B::s_chooseCodec(cost, n);
+    };
+    EXPECT_EQ(choose(10, 10, 10, 10, 100), B::CodecMoveToFront);
+    EXPECT_EQ(choose(10, 10, 10, x, 100), B::CodecArithmetic);
+    EXPECT_EQ(choose(10, x, 10, x, 100), B::CodecChopper);
+    EXPECT_EQ(choose(10, 11, 11, 11, 100), B::CodecBitLength);
+    EXPECT_EQ(choose(10, 11, 9, 12, 32), B::CodecChopper);
+    EXPECT_EQ(choose(10, 11, 9, 12, 31), B::CodecBitLength);
+    EXPECT_EQ(choose(10, 8, 9, 12, 31), B::CodecArithmetic);
+}
+
+TEST_F(CodecDriver3Test, ArithmeticPacketsComeCloseToTheEntropy) {
+    std::mt19937 rng(5);
+    std::exponential_distribution<double> e(1.0 / 8);
+    VqVeci v;
+    for (int i = 0; i < 200000; ++i)
+        v.push_back(static_cast<int>(std::lround(rng() & 1 ? e(rng) : -e(rng))));
+    std::map<int, double> counts;
+    for (int x : v)
+        counts[x]++;
+    double h = 0;
+    for (const auto& [value, c] : counts)
+        h -= c * std::log2(c / v.size());
+    // Within 1% of the zero-order entropy, table and out-of-band values
+    // included, whether forced or chosen (the lowest bit of these values is
+    // close to random, so chopping it off may win by a hair).
+    for (auto codec : {CodecDriver3Base::CodecArithmetic, CodecDriver3Base::CodecAuto}) {
+        const Bytes image = write3(v, codec);
+        EXPECT_LT(image.size() * 8.0, 1.01 * h) << codec;
+    }
+}
+
+TEST_F(CodecDriver3Test, PooledDriversCodeManyArraysInTurn) {
+    Vq::ScratchMgr* mgr = g_pInstanceVqScratchMgr;
+    Vq::CodecDriver3L* writer = nullptr;
+    ASSERT_TRUE(mgr->acquireCodecDriver(writer));
+    const std::vector<VqVec<long>> arrays = mixedArrays<long>();
+    const Bytes image = CodecStream::write(StreamKind::Plain, [&](VqObjectStream& os) {
+        for (const VqVec<long>& v : arrays)
+            if (!writer->serialize(os, v)) return false;
+        return true;
+    });
+    mgr->releaseCodecDriver(writer);
+    ASSERT_FALSE(image.empty()) << lastError();
+
+    Vq::CodecDriver3L* reader = nullptr;
+    ASSERT_TRUE(mgr->acquireCodecDriver(reader));
+    EXPECT_EQ(reader, writer);
+    ASSERT_TRUE(CodecStream::read(StreamKind::Plain, image, [&](VqObjectStream& os) {
+        VqVec<long> out = {5};
+        for (const VqVec<long>& v : arrays) {
+            if (!reader->deserialize(os, out)) return false;
+            EXPECT_EQ(out, v);
+        }
+        return true;
+    })) << lastError();
+    EXPECT_GT(reader->memSize(), sizeof(Vq::CodecDriver3L));
+    mgr->releaseCodecDriver(reader);
+
+    // A driver in the pool keeps no vector larger than the scratch manager
+    // keeps: the offsets of a move-to-front packet of 2^20 + 1 values go.
+    Vq::CodecDriver3 big;
+    VqVeci many((1 << 20) + 1, 5), back;
+    const Bytes mtf = write3(many, CodecDriver3Base::CodecMoveToFront);
+    ASSERT_TRUE(CodecStream::read(StreamKind::Plain, mtf, [&](VqObjectStream& os) {
+        return big.deserialize(os, back);
+    })) << lastError();
+    EXPECT_EQ(back, many);
+    EXPECT_LT(big.memSize(), Vq::ScratchMgr::s_cMaxIdleCapacity * sizeof(int));
+}
+
+TEST_F(CodecDriver3Test, ResidualsRoundTripWithTheFirstFourKept) {
+    using D = Vq::CodecDriver3L;
+    const VqVec<long> v = {LONG_MIN, 5, -3, LONG_MAX, 7, LONG_MIN, 0, -1, 100};
+    for (auto type : {D::PredLag1, D::PredXor1, D::PredNull}) {
+        VqVec<long> r, back;
+        ASSERT_TRUE(D::packResiduals(v, r, type));
+        EXPECT_TRUE(std::equal(v.begin(), v.begin() + 4, r.begin()));
+        ASSERT_TRUE(D::unpackResiduals(r, back, type));
+        EXPECT_EQ(back, v);
+    }
+    VqVec<long> r;
+    ASSERT_TRUE(D::packResiduals(v, r, D::PredLag1));
+    EXPECT_EQ(r[4], 7 - LONG_MAX); // wraps
+    ASSERT_TRUE(D::packResiduals(v, r, D::PredXor1));
+    EXPECT_EQ(r[5], LONG_MIN ^ 7);
+    EXPECT_FALSE(D::packResiduals(v, r, static_cast<D::VqPredictorType>(3)));
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Crafted packets
+
+PacketImage bitLength(int value) {
+    VqVeci v = {value};
+    const Bytes b = write3(v, CodecDriver3Base::CodecBitLength);
+    PacketImage img;
+    for (uint8_t x : b)
+        img.u8(x);
+    return img;
+}
+
+// One value through an escape-only context; inner is the out-of-band packet.
+PacketImage escapeOnly(const PacketImage& inner) {
+    // Context t = 1: the escape's interval is the whole range, so the code
+    // is the flush alone, "01" and 16 zeros (B = 18). Context: E = 1,
+    // bc = 1, bv = 0, mv = 0, entry (1, 1).
+    return PacketImage()
+        .i32(1)
+        .u8(3)
+        .i32(18)
+        .words({0x40000000})
+        .bytes({0x00, 0x01, 0x04, 0x00, 0x00, 0x00, 0x00, 0x06})
+        .image(inner);
+}
+
+void expectFailure(const Bytes& image, const std::string& text, int code = VQ_ERR_CORRUPT) {
+    VqVeci out;
+    EXPECT_FALSE(read3(image, out));
+    EXPECT_EQ(lastError(), text);
+    EXPECT_EQ(lastCode(), code);
+}
+
+TEST_F(CodecDriver3Test, NineDeepPacketsAreRefused) {
+    PacketImage img = bitLength(99);
+    for (int depth = 2; depth <= 8; ++depth) {
+        img = escapeOnly(img);
+        VqVeci out;
+        ASSERT_TRUE(read3(img.lsb(), out)) << depth << ": " << lastError();
+        EXPECT_EQ(out, VqVeci{99});
+    }
+    expectFailure(escapeOnly(img).lsb(), "_vComprCntx.size() < _vComprCntx.allocated()");
+    // A driver that failed reads the next packet from the top again.
+    Vq::CodecDriver3 driver;
+    ASSERT_TRUE(
+        CodecStream::read(StreamKind::Plain, escapeOnly(img).image(img).lsb(), [&](VqObjectStream& os) {
+            VqVeci out;
+            EXPECT_FALSE(driver.deserialize(os, out));
+            return true;
+        }));
+}
+
+TEST_F(CodecDriver3Test, MoveToFrontPacketsReadTheZeroWindow) {
+    // Offsets 0 1 -1 0 with the literal 9: the window starts as zeros.
+    const PacketImage literals = bitLength(9);
+    VqVeci offs = {0, 1, -1, 0};
+    const Bytes offsets = write3(offs, CodecDriver3Base::CodecBitLength);
+    PacketImage img = PacketImage().i32(4).u8(5).image(literals);
+    for (uint8_t x : offsets)
+        img.u8(x);
+    VqVeci out;
+    ASSERT_TRUE(read3(img.lsb(), out)) << lastError();
+    EXPECT_EQ(out, (VqVeci{0, 0, 9, 9}));
+
+    // Three offsets for four values.
+    VqVeci three = {0, 1, -1};
+    PacketImage bad = PacketImage().i32(4).u8(5).image(literals);
+    for (uint8_t x : write3(three, CodecDriver3Base::CodecBitLength))
+        bad.u8(x);
+    expectFailure(bad.lsb(), "vWindowOffsets.size() == nValues");
+
+    // An offset beyond the window, and a literal too few or too many.
+    for (auto [offsets4, text] : {std::pair{VqVeci{0, 16, -1, 0}, "iOffset >= -1 && iOffset < cWindowSize"},
+                                  std::pair{VqVeci{-1, -1, 0, 0}, "iLiteral < vLiterals.size()"},
+                                  std::pair{VqVeci{0, 0, 0, 0}, "iLiteral == nLiterals"}}) {
+        PacketImage p = PacketImage().i32(4).u8(5).image(literals);
+        for (uint8_t x : write3(offsets4, CodecDriver3Base::CodecBitLength))
+            p.u8(x);
+        expectFailure(p.lsb(), text);
+    }
+}
+
+TEST_F(CodecDriver3Test, CorruptHeadersFailWithTheirReasons) {
+    for (int codec : {0, 2, 6})
+        expectFailure(
+            PacketImage().i32(3).u8(codec).lsb(),
+            "eCodecType == CodecBitLength || eCodecType == CodecArithmetic || eCodecType == CodecChopper || "
+            "eCodecType == CodecMoveToFront");
+    expectFailure(PacketImage().i32(-1).lsb(), "nExpectedValues >= 0");
+    expectFailure(PacketImage().i32(4).u8(1).i32(INT_MAX).lsb(), "Short read", VQ_ERR_SHORT_READ);
+
+    // Chopper headers: k of 0 or 32, k not below s, s beyond the value.
+    const auto chopper = [](int k, int s) { return PacketImage().i32(2).u8(4).u8(k).i32(0).u8(s); };
+    expectFailure(chopper(0, 4).lsb(), "cChopBits > 0 && cChopBits < 32");
+    expectFailure(chopper(32, 40).lsb(), "cChopBits > 0 && cChopBits < 32");
+    expectFailure(chopper(4, 4).lsb(), "cChopBits < cValSpanBits");
+    expectFailure(chopper(4, 33).lsb(), "cValSpanBits <= cValueBits");
+    // Planes of different lengths, or of another count than the packet's.
+    VqVeci two = {1, 0}, three = {1, 0, 1};
+    const auto planes = [&](const VqVeci& hi, const VqVeci& lo) {
+        PacketImage p = chopper(1, 3);
+        for (uint8_t x : write3(hi, CodecDriver3Base::CodecBitLength))
+            p.u8(x);
+        for (uint8_t x : write3(lo, CodecDriver3Base::CodecBitLength))
+            p.u8(x);
+        return p.lsb();
+    };
+    expectFailure(planes(two, three), "vMSB.size() == vLSB.size()");
+    expectFailure(planes(three, three), "C->_pvValues->length() == nExpectedValues");
+    VqVeci out;
+    ASSERT_TRUE(read3(planes(two, VqVeci{3, 2}), out)) << lastError();
+    EXPECT_EQ(out, (VqVeci{7, 2})); // (h << 2 | l) + 0
+
+    // Raw out-of-band values in a segment stream: a count below 0 or above
+    // the packet's, or more than the stream holds.
+    const auto rawOOB = [](int n) { return escapeOnly(PacketImage()).i32(n).i32(77).lsb(); };
+    for (StreamKind kind : {StreamKind::Zlib, StreamKind::Lzma}) {
+        VqVeci v;
+        ASSERT_TRUE(read3(CodecStream::segment(kind, rawOOB(1)), v, kind)) << lastError();
+        EXPECT_EQ(v, VqVeci{77});
+        EXPECT_FALSE(read3(CodecStream::segment(kind, rawOOB(-1)), v, kind));
+        EXPECT_EQ(lastError(), "nOOBValues >= 0 && nOOBValues <= nExpectedValues");
+        Bytes cut = rawOOB(1);
+        cut.resize(cut.size() - 2);
+        EXPECT_FALSE(read3(CodecStream::segment(kind, cut), v, kind));
+        EXPECT_EQ(lastError(), "iostrm.read(C->_vAuxOOBValues.ptr(), nOOBValues)");
+    }
+}
+
+TEST_F(CodecDriver3Test, BitLengthCodeTextsMustEndExactly) {
+    // 7 8 as in the golden packet (B = 18), then with bits to spare.
+    expectFailure(PacketImage().i32(2).u8(1).i32(19).words({0x3A204000}).lsb(), "_nValBits == 0");
+    expectFailure(PacketImage().i32(2).u8(1).i32(18).words({0x3A206000}).lsb(), "_uVal == 0");
+    expectFailure(PacketImage().i32(2).u8(1).i32(16).words({0x3A204000}).lsb(), "Code text too short");
+    // Nine nibble groups for an int.
+    expectFailure(PacketImage().i32(1).u8(1).i32(46).words({0x7FFFFFFF, 0xFFFC0000}).lsb(),
+                  "Nibble number too long");
+}
+
+} // namespace

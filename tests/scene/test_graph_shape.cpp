@@ -1,0 +1,164 @@
+// Graphs of hostile shape, built in memory: deep chains, nodes with a million
+// parents, shared subgraphs with more paths than an int counts, and edits
+// that would close a cycle. Whatever a file or a host builds must be boxed,
+// counted, invalidated and released without recursion and in linear time.
+
+#include "VqGroup.h"
+#include "VqInstance.h"
+#include "VqSceneTestUtil.h"
+
+#include <climits>
+
+namespace {
+
+using GraphShapeTest = SceneTest;
+
+const char* const kCycle = "The child is this node or lies above it: the graph would have a cycle";
+
+// A chain of depth groups over one leaf, built from the bottom (so that each
+// edit stays cheap); the leaf's box is the unit cube.
+Vq::SharedPtr<VqGroup> chain(int depth, VqNode* leaf) {
+    leaf->setBBox(VqFixedVec<float, 3>(0, 0, 0), VqFixedVec<float, 3>(1, 1, 1));
+    Vq::SharedPtr<VqNode> below = leaf;
+    Vq::SharedPtr<VqGroup> g;
+    for (int i = 0; i < depth; ++i) {
+        g = new VqGroup();
+        g->appendChild(below.get());
+        below = g.get();
+    }
+    return g;
+}
+
+TEST_F(GraphShapeTest, DeepChainIsBoxedCountedInvalidatedAndReleased) {
+    constexpr int kDepth = 300000;
+    bool dead = false;
+    Vq::SharedPtr<VqGroup> root;
+    VqNode* leaf = nullptr;
+    {
+        Vq::SharedPtr<VqNode> l = new VqNode();
+        l->setUserData(new DeathFlag(dead));
+        leaf = l.get();
+        root = chain(kDepth, leaf);
+    }
+    EXPECT_EQ(root->bBoxRaw().max[0], 1.0f);
+    VqFixedVec<int, 2> nodes;
+    ASSERT_TRUE(root->numNodes(nodes));
+    EXPECT_EQ(nodes[0], kDepth + 1);
+    EXPECT_EQ(root->area(), 0.0f);
+
+    // A change at the bottom reaches the top, and the box follows it.
+    leaf->setBBox(VqFixedVec<float, 3>(0, 0, 0), VqFixedVec<float, 3>(5, 1, 1));
+    EXPECT_TRUE(root->isBBoxIndeterminate());
+    EXPECT_EQ(root->bBoxRaw().max[0], 5.0f);
+    // Instance records along the whole path, made from the leaf, go with it.
+    ASSERT_NE(leaf->instData(1, true), nullptr);
+    EXPECT_TRUE(root->haveInstData(false));
+    ASSERT_TRUE(root->removeAllInstData(true));
+    EXPECT_FALSE(root->haveInstData(true));
+    ASSERT_TRUE(leaf->invalidateState(VqNode::VQ_INVAL_STRUCTURE, true));
+    EXPECT_TRUE(root->isBBoxIndeterminate());
+
+    root = nullptr;
+    EXPECT_TRUE(dead);
+}
+
+// Shared subgraphs count once per path: 2^40 paths through a 40-level
+// diamond chain, which the counts hold at the int range.
+TEST_F(GraphShapeTest, CountsOfManyPathsStopAtTheIntRange) {
+    Vq::SharedPtr<VqNode> below = new VqNode();
+    for (int i = 0; i < 40; ++i) {
+        Vq::SharedPtr<VqGroup> g = new VqGroup();
+        ASSERT_TRUE(g->appendChild(below.get()));
+        ASSERT_TRUE(g->appendChild(below.get()));
+        below = g.get();
+    }
+    VqFixedVec<int, 2> nodes;
+    ASSERT_TRUE(below->numNodes(nodes));
+    EXPECT_EQ(nodes[0], INT_MAX);
+    EXPECT_EQ(nodes[1], INT_MAX);
+}
+
+// One node held a million times by one group, and by a million instances
+// that go in the order that makes finding each link in its list the longest.
+TEST_F(GraphShapeTest, NodeWithAMillionParentsIsReleased) {
+    constexpr int kParents = 1000000;
+    bool dead = false;
+    Vq::SharedPtr<VqNode> shared = new VqNode();
+    shared->setUserData(new DeathFlag(dead));
+    {
+        Vq::SharedPtr<VqGroup> g = new VqGroup();
+        for (int i = 0; i < kParents; ++i)
+            ASSERT_TRUE(g->appendChild(shared.get()));
+        EXPECT_EQ(shared->numParents(), kParents);
+    }
+    EXPECT_EQ(shared->numParents(), 0);
+
+    // The node's parent list is instances 0 to n-1; the first group holds the
+    // first half last to first, and so releases instance 0 first.
+    std::vector<Vq::SharedPtr<VqInstance>> inst;
+    Vq::SharedPtr<VqGroup> first = new VqGroup();
+    Vq::SharedPtr<VqGroup> second = new VqGroup();
+    for (int i = 0; i < kParents; ++i) {
+        inst.push_back(new VqInstance());
+        inst.back()->setPartitionCheck(false);
+        ASSERT_TRUE(inst.back()->replaceChild(shared.get()));
+    }
+    for (int i = kParents / 2; i-- > 0;)
+        ASSERT_TRUE(first->appendChild(inst[static_cast<size_t>(i)].get()));
+    for (int i = kParents / 2; i < kParents; ++i)
+        ASSERT_TRUE(second->appendChild(inst[static_cast<size_t>(i)].get()));
+    std::vector<const VqNode*> order;
+    for (const auto& in : inst)
+        order.push_back(in.get());
+    inst.clear();
+    ASSERT_EQ(shared->numParents(), kParents);
+    first = nullptr;
+    // The other half keeps its links, in order.
+    ASSERT_EQ(shared->numParents(), kParents / 2);
+    for (int i = 0; i < kParents / 2; i += 99991)
+        EXPECT_EQ(shared->parent(i), order[static_cast<size_t>(kParents / 2 + i)]);
+    second = nullptr;
+    EXPECT_EQ(shared->numParents(), 0);
+    EXPECT_FALSE(dead);
+    shared = nullptr;
+    EXPECT_TRUE(dead);
+}
+
+// The graph is acyclic: a child that is the parent itself or lies above it is
+// refused by every edit that adds a child, and the graph stays as it was.
+TEST_F(GraphShapeTest, EditsThatWouldCloseACycleAreRefused) {
+    Vq::SharedPtr<VqGroup> a = new VqGroup();
+    Vq::SharedPtr<VqGroup> b = new VqGroup();
+    Vq::SharedPtr<VqGroup> c = new VqGroup();
+    Vq::SharedPtr<VqNode> leaf = new VqNode();
+    ASSERT_TRUE(a->appendChild(b.get()));
+    ASSERT_TRUE(b->appendChild(c.get()));
+    ASSERT_TRUE(c->appendChild(leaf.get()));
+    // Sharing is no cycle: a holds c directly as well.
+    ASSERT_TRUE(a->appendChild(c.get()));
+
+    EXPECT_FALSE(c->appendChild(c.get()));
+    EXPECT_EQ(lastError(), kCycle);
+    EXPECT_EQ(lastCode(), VQ_ERR_ARGUMENT);
+    EXPECT_FALSE(c->appendChild(a.get()));
+    EXPECT_EQ(lastError(), kCycle);
+    EXPECT_FALSE(c->insertChild(0, b.get()));
+    EXPECT_EQ(lastError(), kCycle);
+    EXPECT_FALSE(c->replaceChild(0, a.get()));
+    EXPECT_EQ(lastError(), kCycle);
+    Vq::SharedPtr<VqInstance> inst = new VqInstance();
+    ASSERT_TRUE(c->appendChild(inst.get()));
+    EXPECT_FALSE(inst->replaceChild(b.get()));
+    EXPECT_EQ(lastError(), kCycle);
+
+    EXPECT_EQ(a->numChildren(), 2u);
+    EXPECT_EQ(b->numChildren(), 1u);
+    ASSERT_EQ(c->numChildren(), 2u);
+    EXPECT_EQ(c->child(0), leaf.get());
+    EXPECT_EQ(inst->child(), nullptr);
+    EXPECT_EQ(a->numParents(), 0);
+    EXPECT_EQ(b->numParents(), 1);
+    EXPECT_EQ(c->numParents(), 2);
+}
+
+} // namespace
