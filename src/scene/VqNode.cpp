@@ -1172,8 +1172,21 @@ void VqNode::_dropPathQualsStartingHere() {
     for (VqNode* n : holders)
         for (int i = n->numAttributes(); i-- > 0;) {
             const VqPathQual* q = n->_vAttrPathList[static_cast<size_t>(i)].get();
-            if (q && q->path().first() == this) n->removeAttribute(i);
+            if (q && q->path().first() == this) n->_dropQualifiedQuietly(static_cast<size_t>(i));
         }
+}
+
+// The head of the attribute's paths is going: no instance that the attribute
+// applies to stays, so nothing cached needs dropping, and nothing is told.
+// Telling would walk up through parent lists that a release in progress may
+// not have cleaned yet.
+void VqNode::_dropQualifiedQuietly(size_t index) {
+    Vq::SharedPtr<VqAttribute> attr = _vAttrList[index];
+    Vq::SharedPtr<VqPathQual> qual = _vAttrPathList[index];
+    _vAttrList.erase(_vAttrList.begin() + static_cast<std::ptrdiff_t>(index));
+    _vAttrPathList.erase(_vAttrPathList.begin() + static_cast<std::ptrdiff_t>(index));
+    attr->removeNotification(this);
+    _releasePathHead(qual.get(), nullptr);
 }
 
 int VqNode::findAttribute(const VqAttribute* attr, int start) const {

@@ -359,6 +359,7 @@ protected:
     // Removes, from this node and the nodes below it, the attributes whose
     // qualifiers start at this node.
     void _dropPathQualsStartingHere();
+    void _dropQualifiedQuietly(size_t index);
     bool _hasPathQuals() const;
 
 public:

@@ -280,6 +280,9 @@ TEST_F(ModelContextTest, NodesReachedFromOutsideStillReport) {
     Vq::SharedPtr<VqDrawStyle> ds = new VqDrawStyle();
     ASSERT_TRUE(n->appendAttribute(ds.get()));
     EXPECT_EQ(rec->whos, (std::vector<const VqBase*>{ds.get()}));
+    EXPECT_EQ(ds->partition(), root.get());
+    Vq::SharedPtr<VqDrawStyle> loose = new VqDrawStyle();
+    EXPECT_EQ(loose->partition(), nullptr);
 }
 
 namespace {

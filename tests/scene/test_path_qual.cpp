@@ -173,3 +173,28 @@ TEST_F(PathQualTest, AGraphWithQualifiersIsReleased) {
     root = nullptr;
     EXPECT_TRUE(rootDead);
 }
+
+// The head of a qualifier's path lets go of it while a release is under way,
+// with parents of the tail already gone: nothing may reach up through them.
+TEST_F(PathQualTest, AQualifierHeadReleasedLastInAGraph) {
+    Vq::SharedPtr<VqGroup> top = new VqGroup();
+    VqGroup* head = new VqGroup();
+    VqGroup* other = new VqGroup();
+    VqGroup* tail = new VqGroup();
+    top->appendChild(head);
+    top->appendChild(other);
+    other->appendChild(tail);
+    head->appendChild(tail);
+    bool tailDead = false;
+    tail->setUserData(new DeathFlag(tailDead));
+    VqPath path;
+    ASSERT_TRUE(path.append(head));
+    ASSERT_TRUE(path.append(tail));
+    ASSERT_TRUE(tail->appendAttribute(red(0.5f).get(), new VqPathQual(path)));
+    EXPECT_EQ(head->pathQualStarts(), 1u);
+    // Unmodified, as read from a file: a change would be passed up.
+    tail->setModifiedFlag(false);
+    other->setModifiedFlag(false);
+    top = nullptr;
+    EXPECT_TRUE(tailDead);
+}
