@@ -53,6 +53,17 @@ size_t VqBase::_memSize(bool) const { return static_cast<size_t>(type()->size); 
 
 bool VqBase::serializeVersion(VqObjectStream& os, int major, int minor) const {
     bool ok = false;
+    try {
+        ok = _serializeHook(os, major, minor);
+    } catch (...) {
+        return VqErrorState::recordCurrentException(type()->name, "serialize");
+    }
+    if (!ok) VqErrorState::rethrowError();
+    return ok;
+}
+
+bool VqBase::_serializeHook(VqObjectStream& os, int major, int minor) const {
+    bool ok = false;
     switch (hookFor(major, minor)) {
     case Hook::Base: ok = _serializeVQvirtual(os); break;
     case Hook::V64: ok = _serializeVQ64virtual(os); break;
@@ -72,7 +83,6 @@ bool VqBase::serializeVersion(VqObjectStream& os, int major, int minor) const {
     case Hook::V100: ok = _serializeVQ100virtual(os); break;
     case Hook::V101: ok = _serializeVQ101virtual(os); break;
     }
-    if (!ok) VqErrorState::rethrowError();
     return ok;
 }
 

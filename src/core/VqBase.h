@@ -117,6 +117,8 @@ public:
     static bool reportMemoryLeaks(std::ostream& os);
 
 private:
+    // The writer hook of the format; hooks may throw for a stream of another format.
+    bool _serializeHook(VqObjectStream& os, int major, int minor) const;
     void _addToInstrumentTable();
     void _removeFromInstrumentTable();
 };

@@ -45,6 +45,7 @@
 #include "VqRwStorageLocation.h"
 #include "VqShader.h"
 #include "VqShaderEffects.h"
+#include "VqSpatialTree.h"
 #include "VqStackNodeIter.h"
 #include "VqState.h"
 #include "VqStdError.h"
@@ -190,6 +191,7 @@ const Entry s_classes[] = {
     // remaining classes
     VQ_CLASS(VqThumbnailSet),
     VQ_CLASS(VqState),
+    VQ_CLASS(Vq::SpatialTree),
     VQ_CLASS(Vq::ModelContext),
 };
 #undef VQ_CLASS

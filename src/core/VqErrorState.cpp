@@ -1,6 +1,7 @@
 #include "VqErrorState.h"
 
 #include "VqMutex.h"
+#include "VqPlatform.h"
 #include "VqStdError.h"
 #include "VqStdException.h"
 
@@ -14,7 +15,9 @@ std::atomic<VqErrorState::ErrorCallback> s_pfErrorCallback{nullptr};
 std::atomic<bool> s_bSuppress{false};
 std::atomic<Vq::StdException::ExceptionCallback> s_pfExceptionCallback{nullptr};
 
-// Before init (or after fini) errors are still recorded, just without the lock.
+// Before init (or after fini) errors are still recorded, just without the
+// lock: the record is allocated through the platform, made on demand as the
+// strings do.
 struct ErrorLock {
     ErrorLock() {
         if (s_pErrorMutex) s_pErrorMutex->lock();
@@ -43,6 +46,7 @@ void VqErrorState::throwStdError(const VqChar* cls, const VqChar* method, const 
 
 void VqErrorState::throwStdError(const VqChar* cls, const VqChar* method, const VqChar* location,
                                  const VqChar* description, VqErrorCode code) {
+    VqPlatform::EnsureInstance();
     VqStdError* e = new VqStdError(cls ? cls : "", method ? method : "", location ? location : "<none>",
                                    description ? description : "", code);
     if (!e) {

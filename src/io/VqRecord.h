@@ -4,6 +4,7 @@
 #include "VqExport.h"
 #include "VqFormatSettings.h"
 #include "VqObjectStream.h"
+#include "VqStdException.h"
 
 #include <type_traits>
 
@@ -44,20 +45,27 @@ public:
     using Parent::Parent;
     static constexpr bool s_bRecordLevel = true;
 
+    // A writer hook meets a stream of its own generation only: a stream of
+    // another would get a layout its readers do not expect. That is a
+    // caller's mistake, not a condition of the data, so it is thrown (and
+    // recorded by serializeVersion).
     bool _serializeVQ64virtual(VqObjectStream& os) const override {
+        if (writeFormat(os).generation() != 0) VQ_THROW("iMaj < 9", VQ_ERR_INTERNAL);
         if constexpr (kParentIsRecord)
             if (_self()._parentLevelIn(writeFormat(os))) VQ_PROPAGATE(Parent::_serializeVQ64virtual(os));
-        return _writeLevel(os, 0);
+        return _writeLevel(os);
     }
     bool _serializeVQ90virtual(VqObjectStream& os) const override {
+        if (writeFormat(os).generation() != 9) VQ_THROW("iMaj == 9", VQ_ERR_INTERNAL);
         if constexpr (kParentIsRecord)
             if (_self()._parentLevelIn(writeFormat(os))) VQ_PROPAGATE(Parent::_serializeVQ90virtual(os));
-        return _writeLevel(os, 9);
+        return _writeLevel(os);
     }
     bool _serializeVQ100virtual(VqObjectStream& os) const override {
+        if (writeFormat(os).generation() != 10) VQ_THROW("iMaj >= 10", VQ_ERR_INTERNAL);
         if constexpr (kParentIsRecord)
             if (_self()._parentLevelIn(writeFormat(os))) VQ_PROPAGATE(Parent::_serializeVQ100virtual(os));
-        return _writeLevel(os, 10);
+        return _writeLevel(os);
     }
     bool _deserializeVQvirtual(VqObjectStream& os) override {
         if constexpr (kParentIsRecord)
@@ -138,19 +146,11 @@ private:
     // hooks must not be called: they would fall through to this level's.
     static constexpr bool kParentIsRecord = requires { Parent::s_bRecordLevel; };
 
-    // hookGeneration is the generation of the hook the dispatch chose; a
-    // stream of another generation would get a layout its readers do not expect.
-    bool _writeLevel(VqObjectStream& os, int hookGeneration) const {
+    bool _writeLevel(VqObjectStream& os) const {
         static_assert(!std::is_base_of_v<typename OwnerOf<decltype(&Derived::_writeFields)>::type, Parent>,
                       "each record level declares its own _writeFields");
         const Derived& self = _self();
         const RecordFormat f = writeFormat(os);
-        if (f.generation() != hookGeneration) {
-            const char* cond = hookGeneration == 9    ? "iMaj == 9"
-                               : hookGeneration == 10 ? "iMaj >= 10"
-                                                      : "iMaj < 9";
-            VQ_FAIL(Derived::classTypeID().name, "serialize", cond, VQ_ERR_INTERNAL);
-        }
         bool ok = true;
         if (self._localVersionIn(f)) {
             if (f.generation() == 10)

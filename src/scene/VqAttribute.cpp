@@ -4,6 +4,7 @@
 #include "VqFactory.h"
 #include "VqMutex.h"
 #include "VqNode.h"
+#include "VqPartition.h"
 
 VQ_IMPLEMENT_ABSTRACT_TYPE(VqAttribute, VqPropBase, CLSID_ZQAttribute)
 
@@ -133,12 +134,7 @@ unsigned int VqAttribute::_convertToPreV10FieldBits(VqBitField<1> bits, unsigned
 }
 
 bool VqAttribute::accumulate(const VqAttribute& incoming, const VqState* state, const VqPath* path) {
-    bool admit;
-    if (isFinal() && !incoming.isForceAccum())
-        admit = incoming.isDynamic();
-    else
-        admit = !incoming.isIgnored() || incoming.isDynamic();
-    if (admit) {
+    if (s_admits(isFinal(), incoming)) {
         VQ_PROPAGATE(accumulateHook(incoming, state, path));
         _uFlags = static_cast<uint8_t>(_uFlags & ~VQ_ATTR_FORCE);
     }
@@ -146,8 +142,38 @@ bool VqAttribute::accumulate(const VqAttribute& incoming, const VqState* state, 
     return true;
 }
 
+// A placing attribute also moves the node's subgraph, and decides whether
+// what lies below it is under a final transform: the boxes go too.
 bool VqAttribute::_invalidateNodeData(VqNode* node) const {
-    return node ? node->invalidateState(VqNode::VQ_INVAL_STATE, true) : true;
+    if (!node) return true;
+    VQ_PROPAGATE(node->invalidateState(VqNode::VQ_INVAL_STATE, true));
+    VqSquareMatrix<double, 4> m;
+    return _placement(m) ? node->_invalidatePlacedBoxes() : true;
+}
+
+VqPartition* VqAttribute::partition() const {
+    const VqNotifyBase* const* clients = nullptr;
+    unsigned int n = 0;
+    notificationList(clients, n);
+    for (unsigned int i = 0; i < n; ++i)
+        if (const auto* node = Vq::typeCast<VqNode>(clients[i])) return node->partition();
+    return nullptr;
+}
+
+void VqAttribute::Placement::offer(const VqAttribute& a) {
+    VqSquareMatrix<double, 4> n;
+    if (!a._placement(n) || !s_admits(bFinal, a)) return;
+    if (a.isDynamic()) {
+        const bool skipped = a.isIgnored() || (bSkipDynamic && !a.isForceAccum());
+        if (!skipped) {
+            if (!n.isIdentity()) matrix = n * matrix;
+            if (a.isFinal()) bSkipDynamic = true;
+        }
+    } else {
+        if (!n.isIdentity()) matrix = n * matrix;
+        bSkipDynamic = false;
+    }
+    if (a.isFinal()) bFinal = true;
 }
 
 bool VqAttribute::isPostV95Content() const {
@@ -171,7 +197,8 @@ bool VqAttribute::_writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) 
         return os.write(_convertToPreV10FieldBits(_uInhibitMask, static_cast<unsigned int>(fmt.major),
                                                   static_cast<unsigned int>(fmt.minor)));
     case 9:
-        VQ_PROPAGATE(os.write(_convertToPreV10FieldBits(_uInhibitMask, 9, static_cast<unsigned int>(fmt.minor))));
+        VQ_PROPAGATE(
+            os.write(_convertToPreV10FieldBits(_uInhibitMask, 9, static_cast<unsigned int>(fmt.minor))));
         if (_localVersion(fmt) >= 2) VQ_PROPAGATE(os.write(_uFinalMask.bits()));
         return true;
     default:

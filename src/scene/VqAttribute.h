@@ -12,6 +12,7 @@
 
 class VqMutex;
 class VqNode;
+class VqPartition;
 class VqPath;
 class VqState;
 class VqRenderContext;
@@ -68,14 +69,23 @@ public:
     // The objects this attribute's record names by object ID: they must be
     // written into the same segment, or the references read back empty.
     virtual void _referencedObjects(std::vector<const VqBase*>& out) const { (void)out; }
-    // The placement this attribute gives its node's subgraph, as a matrix for
-    // row vectors; false when it places nothing (the default) or is the identity.
-    virtual bool _placement(VqSquareMatrix<float, 4>& m) const {
+    // The matrix (for row vectors) by which this attribute places its node's
+    // subgraph; false when it is not a placing attribute (the default). A
+    // placing attribute answers true even for the identity: whether it is
+    // final matters to the placements below it.
+    virtual bool _placement(VqSquareMatrix<double, 4>& m) const {
         (void)m;
         return false;
     }
     // Whether format 9.6 and 9.7 elements of this type carry the final mask
-    // (local version 2 of the base part).
+    // (local version 2 of the base part). The formats say where the mask goes
+    // for shader effects only (after that type's own fields, in a level of
+    // local version 2). Our choice for the others: draw, line and point
+    // styles, material, fog, texture-coordinate generation and shaders write
+    // it in the base part; transforms, light sets, cutting planes and texture
+    // images, whose one field makes a partial mask impossible, do not. The
+    // reader takes a base part of local version 2 from any type, so that
+    // files whose writer chose otherwise still read.
     virtual bool _writesV9FinalMask() const { return false; }
 
     bool isPersistable() const override { return (_uFlags & VQ_ATTR_PERSISTABLE) != 0; }
@@ -104,6 +114,42 @@ public:
     uint32_t knownFieldsMask() const;
 
     bool invalidateNodeData(VqNode* node) const { return _invalidateNodeData(node); }
+    // The partition of the first node the attribute is attached to, or null.
+    VqPartition* partition() const;
+    bool apply(VqRenderContext& rc, const VqState* state) const { return _apply(rc, state, false, false); }
+
+    // Step 1 of accumulation: whether an accumulator (final as a whole or
+    // not) takes the incoming attribute in.
+    static bool s_admits(bool accumulatorFinal, const VqAttribute& incoming) {
+        if (accumulatorFinal && !incoming.isForceAccum()) return incoming.isDynamic();
+        return !incoming.isIgnored() || incoming.isDynamic();
+    }
+
+    // The placement that the placing attributes met along a path compose, by
+    // the rules by which a state's accumulated transform is built: admission
+    // (final, force, ignore, dynamic), the order M <- N x M, and, for dynamic
+    // transforms, the replay rules of a run of them (an ignored one does not
+    // count; after one that is final only forcing ones do). Boxes and path
+    // transforms compose with it, so that they place geometry where the state
+    // draws it. What it does not follow: a dynamic transform changed after
+    // a state was built is replayed with its new flags, the placement uses
+    // the flags it has when asked.
+    struct VQ_API Placement {
+        VqSquareMatrix<double, 4> matrix;
+        bool bFinal = false;       // the accumulated transform is final as a whole
+        bool bSkipDynamic = false; // in a run of dynamic transforms after a final one
+        // Offers the next attribute met lower on the path; attributes that
+        // place nothing are passed over.
+        void offer(const VqAttribute& a);
+        // The same flags, with the identity: the part of a placement that a
+        // node adds to what lies above it.
+        Placement below() const {
+            Placement p;
+            p.bFinal = bFinal;
+            p.bSkipDynamic = bSkipDynamic;
+            return p;
+        }
+    };
 
     // The base part of every attribute element: before format 9 the own
     // object ID, the flags and (from 8.0) the inhibit mask in the numbering

@@ -2,6 +2,8 @@
 
 #include "VqErrorState.h"
 #include "VqFactory.h"
+#include "VqModelContext.h"
+#include "VqPartition.h"
 
 VQ_IMPLEMENT_TYPE(VqInstance, VqNode, CLSID_ZQInstance)
 
@@ -19,7 +21,14 @@ bool VqInstance::_checkChild(const VqNode* c) const {
     if (_wouldCloseCycle(c))
         VQ_FAIL("VqInstance", "replaceChild",
                 "The child is this node or lies above it: the graph would have a cycle", VQ_ERR_ARGUMENT);
-    if (_bPartitionCheck) {
+    if (c->internalFlag(VQ_NODE_IFLAG_MODELCONTEXT)) {
+        // A model's nodes report to their model, so the instance must place
+        // the child in the same one.
+        const VqPartition* own = partition();
+        if (Vq::ModelContext::findModelContext(c) != Vq::ModelContext::findModelContext(own))
+            VQ_FAIL("VqInstance", "replaceChild", "Parent and child have to be in the same model context",
+                    VQ_ERR_PARTITION);
+    } else if (_bPartitionCheck) {
         VqGroup* childRoot = c->_partitionRoot();
         if (childRoot && childRoot != _partitionRoot())
             VQ_FAIL("VqInstance", "replaceChild", "Parent and child have to be in the same partition",

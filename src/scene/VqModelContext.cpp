@@ -7,6 +7,7 @@
 #include "VqMaterial.h"
 #include "VqMutex.h"
 #include "VqPartition.h"
+#include "VqSpatialTree.h"
 #include "VqStackNodeIter.h"
 #include "VqState.h"
 #include "VqStdException.h"
@@ -14,11 +15,19 @@
 
 #include <algorithm>
 #include <new>
+#include <unordered_set>
 
 VQ_IMPLEMENT_TYPE_NOCLONE(Vq::ModelContext, VqNotifyBase, CLSID_VQModelContext)
 
 namespace {
 VqMutex s_listMutex;
+
+// Spatial occurrences belong to a layer above this one: they are known by
+// their registered type.
+bool isSpatialOccurrence(const VqBase* who) {
+    VqType* t = nullptr;
+    return who && VqFactory::getType(VqGUID(CLSID_VQSpatialOccurrenceImpl), t) && t && who->isOfType(*t);
+}
 
 bool partitionOpened(VqPartition* partition, VqPartition::CallbackTime time, void* userData) {
     return Vq::ModelContext::_partitionOpened(partition, time, userData);
@@ -121,6 +130,34 @@ ModelContext::~ModelContext() {
     delete _pSliceCntx;
 }
 
+bool ModelContext::addSpatialTree(SpatialTree* tree) {
+    VQ_CHECK(tree != nullptr, "Vq::ModelContext", "addSpatialTree", VQ_ERR_ARGUMENT);
+    _vpSpatialTrees.emplace_back(tree);
+    return true;
+}
+
+bool ModelContext::removeSpatialTree(unsigned int index) {
+    VQ_CHECK(index < _vpSpatialTrees.size(), "Vq::ModelContext", "removeSpatialTree", VQ_ERR_ARGUMENT);
+    Vq::SharedPtr<SpatialTree> tree = _vpSpatialTrees[index];
+    _vpSpatialTrees.erase(_vpSpatialTrees.begin() + index);
+    return sendNotification(tree.get(), VQ_MC_CHANGE_REMOVED);
+}
+
+SpatialTree* ModelContext::spatialTree(unsigned int index) const {
+    return index < _vpSpatialTrees.size() ? _vpSpatialTrees[index].get() : nullptr;
+}
+
+template <class Tell>
+bool ModelContext::_tellSpatialTrees(Tell&& tell) {
+    for (const auto& t : _vpSpatialTrees) {
+        t->lockWrite(true);
+        const bool ok = tell(*t);
+        t->lockWrite(false);
+        VQ_PROPAGATE(ok);
+    }
+    return true;
+}
+
 const std::vector<ModelContext*>& ModelContext::modelContexts() {
     static const std::vector<ModelContext*> s_none;
     VqAutoLock lock(s_listMutex);
@@ -156,15 +193,30 @@ void ModelContext::fini() {
 
 ModelContext* ModelContext::findModelContext(const VqNode* node) {
     if (!node) return nullptr;
-    const VqNode* root = node;
-    // Any way up leads to the root of the graph the node is in.
-    for (int guard = 0; root->numParents() > 0 && guard < (1 << 24); ++guard)
-        root = root->parent(0);
     VqAutoLock lock(s_listMutex);
-    if (!s_pModelContexts) return nullptr;
-    for (ModelContext* mc : *s_pModelContexts)
-        for (const auto& g : mc->_vpLSGs)
-            if (g.get() == root) return mc;
+    if (!s_pModelContexts || s_pModelContexts->empty()) return nullptr;
+    auto holder = [](const VqNode* n) -> ModelContext* {
+        if (!n->_isPartitionRoot()) return nullptr;
+        for (ModelContext* mc : *s_pModelContexts)
+            for (const auto& g : mc->_vpLSGs)
+                if (g.get() == n) return mc;
+        return nullptr;
+    };
+    // Parents marked as part of a model are tried first: they lead to its
+    // graphs, where the others may lead to groups that only share the node.
+    std::unordered_set<const VqNode*> seen;
+    std::vector<const VqNode*> todo{node};
+    while (!todo.empty()) {
+        const VqNode* n = todo.back();
+        todo.pop_back();
+        if (!seen.insert(n).second) continue;
+        if (ModelContext* mc = holder(n)) return mc;
+        for (int pass = 0; pass < 2; ++pass)
+            for (int i = 0; i < n->numParents(); ++i) {
+                const VqNode* p = n->parent(i);
+                if (p->internalFlag(VqNode::VQ_NODE_IFLAG_MODELCONTEXT) == (pass == 1)) todo.push_back(p);
+            }
+    }
     return nullptr;
 }
 
@@ -301,6 +353,8 @@ bool ModelContext::receiveNotification(const VqBase* who, Vq::BaseChange change)
         }
     } else if (Vq::typeCast<VqLight>(who)) {
         _bSearchLights = true;
+    } else if (isSpatialOccurrence(who)) {
+        invalidateAllShadowMaps();
     } else if (const VqStringPropAtom* atom = Vq::typeCast<VqStringPropAtom>(who)) {
         if (atom->value() == VqString(vqPropMirrorPlane)) _bSearchMirrors = true;
     }
@@ -379,6 +433,12 @@ void ModelContext::invalidateAllShadowMaps() const {
     _vbShadowCastingLightsValid.clearAll();
 }
 
+void ModelContext::invalidateAllShadowMapsIfNotLastViewToRender(const VqView* view) {
+    if (view == _pLastView) return;
+    _pLastView = view;
+    invalidateAllShadowMaps();
+}
+
 bool ModelContext::setShadowMapResolution(int cSize) {
     if (!(cSize >= 256 && cSize <= 2048 && ((cSize & (cSize - 1)) == 0)))
         VQ_FAIL("Vq::ModelContext", "setShadowMapResolution",
@@ -392,6 +452,7 @@ bool ModelContext::setShadowMapResolution(int cSize) {
 bool ModelContext::allocateSlice(const SliceDesc& desc, SliceID& id) {
     if (!_pSliceCntx) VQ_THROW("_pSliceCntx != __null", VQ_ERR_INTERNAL);
     VQ_PROPAGATE(_pSliceCntx->allocate(desc, id));
+    VQ_PROPAGATE(_tellSpatialTrees([&](SpatialTree& t) { return t._sliceAllocated(id, desc); }));
     VQ_PROPAGATE(sendNotification(this, VQ_MC_CHANGE_ADDED));
     return true;
 }
@@ -399,6 +460,7 @@ bool ModelContext::allocateSlice(const SliceDesc& desc, SliceID& id) {
 bool ModelContext::deallocSlice(SliceID id) {
     if (!_pSliceCntx) VQ_THROW("_pSliceCntx != __null", VQ_ERR_INTERNAL);
     VQ_PROPAGATE(_pSliceCntx->dealloc(id));
+    VQ_PROPAGATE(_tellSpatialTrees([&](SpatialTree& t) { return t._sliceDeallocated(id); }));
     VQ_PROPAGATE(sendNotification(this, VQ_MC_CHANGE_REMOVED));
     return true;
 }
@@ -406,6 +468,7 @@ bool ModelContext::deallocSlice(SliceID id) {
 bool ModelContext::setSliceDesc(SliceID id, const SliceDesc& desc) {
     if (!_pSliceCntx) VQ_THROW("_pSliceCntx != __null", VQ_ERR_INTERNAL);
     VQ_PROPAGATE(_pSliceCntx->setDesc(id, desc));
+    VQ_PROPAGATE(_tellSpatialTrees([&](SpatialTree& t) { return t._sliceDescChanged(id, desc); }));
     VQ_PROPAGATE(sendNotification(this, Vq::BaseChangeCulling));
     return true;
 }

@@ -15,6 +15,7 @@ class VqPartition;
 class VqLight;
 class VqNode;
 class VqType;
+class VqView;
 
 // Key of the string property that marks a shape as a mirror plane.
 inline constexpr const char* vqPropMirrorPlane = "VQ_MIRROR_PLANE";
@@ -26,6 +27,8 @@ typedef uint64_t SliceMask;
 enum TriBool : int { TriFalse = 0, TriTrue = 1, TriUnknown = 2 };
 
 // What a slice is for: a name and the value its flag plane starts with.
+class SpatialTree;
+
 struct VQ_API SliceDesc {
     VqString name;
     TriBool initValue = TriFalse;
@@ -87,7 +90,15 @@ public:
     bool replaceAttribute(VqAttribute* attr);
     bool getDefaultAttributes(Vq::SharedPtrVec<VqAttribute>& out) const;
 
+    // Spatial trees built over the model. Removing one tells the clients
+    // with 32.
+    bool addSpatialTree(SpatialTree* tree);
+    bool removeSpatialTree(unsigned int index);
+    SpatialTree* spatialTree(unsigned int index) const;
+    unsigned int numSpatialTrees() const { return static_cast<unsigned int>(_vpSpatialTrees.size()); }
+
     // Slices; each throws "_pSliceCntx != __null" without a slice context.
+    // Every spatial tree hears of a change under its write lock first.
     bool allocateSlice(const SliceDesc& desc, SliceID& id);
     bool deallocSlice(SliceID id);
     bool setSliceDesc(SliceID id, const SliceDesc& desc);
@@ -106,6 +117,11 @@ public:
     bool isShadowMapValid(int loc) const;
     void setShadowMapValid(int loc, bool valid) const;
     void invalidateAllShadowMaps() const;
+    // The shadow maps belong to the model, not to a view: they hold what the
+    // last view to render left in them. A view about to render calls this;
+    // when another view rendered last, every map is invalid. The view is
+    // only compared, never used.
+    void invalidateAllShadowMapsIfNotLastViewToRender(const VqView* view);
     int shadowMapResolution() const { return _nShadowMapRes; }
 
     // Called when a partition has read its file: a model holding it takes
@@ -115,6 +131,8 @@ public:
     // Every model context of the process.
     static const std::vector<ModelContext*>& modelContexts();
     // The model context whose logical scene graphs hold the node, or null.
+    // Every way up is followed: a node may be in the model through one of
+    // its parents only.
     static ModelContext* findModelContext(const VqNode* node);
     static void fini();
 
@@ -125,9 +143,14 @@ private:
     static void _markSubgraph(VqNode* node, bool on);
     static void _createList();
     static bool _notifyFromNode(const VqNode* node, const VqBase* who, Vq::BaseChange change);
+    // Runs tell(tree) on every spatial tree under its write lock.
+    template <class Tell>
+    bool _tellSpatialTrees(Tell&& tell);
 
     mutable VqBitVec _vbShadowCastingLightsValid;
     Vq::SharedPtrVec<VqPartition> _vpLSGs;
+    std::vector<Vq::SharedPtr<SpatialTree>> _vpSpatialTrees;
+    const VqView* _pLastView = nullptr;
     SliceContext* _pSliceCntx = nullptr;
     Vq::SharedPtrVec<VqAttribute> _vpDefaultAttrs;
     mutable std::vector<Found<VqLight>> _vShadowLights;

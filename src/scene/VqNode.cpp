@@ -1,13 +1,24 @@
 #include "VqNode.h"
 
+#include "VqDrawStyle.h"
 #include "VqErrorState.h"
 #include "VqFactory.h"
 #include "VqGroup.h"
+#include "VqLight.h"
+#include "VqLightSet.h"
+#include "VqLineStyle.h"
+#include "VqModelContext.h"
 #include "VqMutex.h"
+#include "VqPartition.h"
+#include "VqPath.h"
+#include "VqPointStyle.h"
 #include "VqStringPropAtom.h"
+#include "VqXform.h"
 
 #include <cfloat>
 #include <climits>
+#include <cmath>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -167,9 +178,13 @@ VqNode::VqNode(const VqNode& o)
           VQ_NODE_IFLAG_MODIFIED | VQ_NODE_IFLAG_NOINSTDATA),
       _uTravMask(o._uTravMask), _uDefInstTravMask(o._uDefInstTravMask), _pUserData(o._pUserData) {
     if (o._uSlotState != kSlotsCounted) return;
-    _vAttrList = o._vAttrList;
-    for (auto& a : _vAttrList)
-        a->addNotification(this);
+    // Qualified attributes stay behind: their paths end at the original.
+    for (size_t i = 0; i < o._vAttrList.size(); ++i) {
+        if (o._vAttrPathList[i]) continue;
+        _vAttrList.push_back(o._vAttrList[i]);
+        _vAttrList.back()->addNotification(this);
+    }
+    _vAttrPathList.resize(_vAttrList.size());
 }
 
 VqNode::~VqNode() {
@@ -183,19 +198,21 @@ VqNode::~VqNode() {
     } else {
         for (auto& a : _vAttrList)
             a->removeNotification(this);
+        for (auto& q : _vAttrPathList)
+            if (q) _releasePathHead(q.get(), this);
     }
     delete _pInstData;
 }
 
 void VqNode::_unref() const {
-    // Only the parents' links and the path qualifiers starting here are left:
-    // the per-instance attribute state is stale.
-    if (_nPathQualStarts && refCount() == _nPathQualStarts + 1) invalidateState(VQ_INVAL_STATE, false);
+    if (_nPathQualStarts && refCount() == _nPathQualStarts + 1)
+        const_cast<VqNode*>(this)->_dropPathQualsStartingHere();
 }
 
 bool VqNode::shrink() const {
     _vpParents.shrink_to_fit();
     _vAttrList.shrink_to_fit();
+    _vAttrPathList.shrink_to_fit();
     return true;
 }
 
@@ -356,6 +373,14 @@ bool VqNode::_wouldCloseCycle(const VqNode* child) const {
         }
     }
     return false;
+}
+
+VqPartition* VqNode::partition() const {
+    return Vq::typeCast<VqPartition>(_partitionRoot());
+}
+
+Vq::ModelContext* VqNode::modelContext() const {
+    return Vq::ModelContext::findModelContext(this);
 }
 
 VqGroup* VqNode::_partitionRoot() const {
@@ -703,7 +728,9 @@ bool VqNode::setUserData(unsigned int key, VqUserData* data) {
 // ---- extents and counts
 
 VqBox3<float> VqNode::bBoxRaw(unsigned int key) const {
-    const bool shared = key == 1 || !s_isTermNodeAbove(this, key);
+    // A node without children has one box for every instance: nothing
+    // above it enters its own coordinates.
+    const bool shared = key == 1 || numChildren(false) == 0 || !s_isTermNodeAbove(this, key);
     if (shared && !isBBoxIndeterminate()) return _bBox;
     // The shared boxes below first, so that computing this one finds them.
     if (shared)
@@ -716,16 +743,18 @@ VqBox3<float> VqNode::bBoxRaw(unsigned int key) const {
             });
     VqBox3<float> box;
     computeBBox(box, key, true);
-    _bBox = box;
+    // Only the box that every instance shares is kept: one computed for an
+    // instance below the start of a path qualifier holds for that instance.
+    if (shared) _bBox = box;
     return box;
 }
 
 VqBox3<float> VqNode::bBox(unsigned int key) const {
-    VqBox3<float> box = bBoxRaw(key);
-    VqSquareMatrix<float, 4> m;
-    for (const auto& a : _vAttrList)
-        if (a->_placement(m)) box = vqTransformBox(m, box);
-    return box;
+    VqPath path;
+    VqAttribute::Placement above;
+    const bool known = path._decode(this, key);
+    if (known) _pathPlacement(path, path.length() - 1, above);
+    return _boxIn(key, above, known ? &path : nullptr);
 }
 
 bool VqNode::computeBBox(VqBox3<float>& box, unsigned int key, bool) const {
@@ -733,17 +762,167 @@ bool VqNode::computeBBox(VqBox3<float>& box, unsigned int key, bool) const {
     VqNode* const* list = nullptr;
     unsigned int n = 0;
     VQ_PROPAGATE(children(list, n, false));
+    const VqAttribute::Placement own = _ownPlacement(key, VqAttribute::Placement());
     // Without path qualifiers every instance's box is the shared one: the
     // children's keys, which cost a search through the child's parents (and
     // through this node's children for a child held many times), are needed
     // only with them.
     const bool keyed = s_nPathQualStartsInAll.load(std::memory_order_relaxed) != 0;
     for (unsigned int i = 0; i < n; ++i) {
+        // A key that has no room for the step names no instance: the child's
+        // shared box stands for it.
         unsigned int childKey = key;
-        if (keyed) s_childKey(childKey, this, static_cast<int>(i));
-        box.extendBy(list[i]->bBox(childKey));
+        if (!keyed || !s_childKey(childKey, this, static_cast<int>(i))) childKey = 1;
+        box.extendBy(list[i]->_boxIn(childKey, own.below(), nullptr));
     }
     return true;
+}
+
+// ---- placements
+
+bool VqNode::_invalidatePlacedBoxes() const {
+    if (numChildren(false) > 0) return invalidateState(VQ_INVAL_BBOX, true);
+    // Parents may be removed while they are told: walk a copy.
+    const std::vector<VqNode*> parents = _vpParents;
+    for (const VqNode* p : parents)
+        VQ_PROPAGATE(p->invalidateState(VQ_INVAL_BBOX, true));
+    return true;
+}
+
+bool VqNode::_hasPathQuals() const {
+    for (const auto& q : _vAttrPathList)
+        if (q) return true;
+    return false;
+}
+
+VqAttribute::Placement VqNode::_ownPlacement(unsigned int key, const VqAttribute::Placement& above,
+                                             const VqPath* path) const {
+    VqAttribute::Placement p = above.below();
+    // The path is needed only to tell where qualified attributes apply.
+    VqPath decoded;
+    if (!path && _hasPathQuals() && decoded._decode(this, key)) path = &decoded;
+    for (size_t i = 0; i < _vAttrList.size(); ++i) {
+        const VqPathQual* q = _vAttrPathList[i].get();
+        if (!q || (path && q->isValid(path))) p.offer(*_vAttrList[i]);
+    }
+    return p;
+}
+
+void VqNode::_pathPlacement(const VqPath& path, int end, VqAttribute::Placement& p) {
+    for (int i = 0; i < end; ++i) {
+        VqAttribute* const* list = nullptr;
+        VqPathQual* const* quals = nullptr;
+        int count = 0;
+        path[i]->attributes(list, quals, count);
+        for (int a = 0; a < count; ++a)
+            if (!quals[a] || quals[a]->isValid(path, i)) p.offer(*list[a]);
+    }
+}
+
+VqBox3<float> VqNode::_boxIn(unsigned int key, const VqAttribute::Placement& above,
+                             const VqPath* path) const {
+    const VqAttribute::Placement own = _ownPlacement(key, above, path);
+    const VqBox3<float> raw = _rawBoxUnder(key, above, own);
+    return own.matrix.isIdentity() ? raw : vqTransformBox(VqSquareMatrix<float, 4>(own.matrix), raw);
+}
+
+VqBox3<float> VqNode::_rawBoxUnder(unsigned int key, const VqAttribute::Placement& above,
+                                   const VqAttribute::Placement& own) const {
+    return above.bFinal && numChildren(false) > 0 ? _rawBoxWithin(key, own) : bBoxRaw(key);
+}
+
+// Depth first with a work list, as graphs may be deep; a subgraph reached
+// again on the same instance key and in the same state is boxed once.
+VqBox3<float> VqNode::_rawBoxWithin(unsigned int key, const VqAttribute::Placement& own) const {
+    struct Frame {
+        const VqNode* node;
+        unsigned int key;
+        VqAttribute::Placement own; // after the node's own attributes; its matrix places the node
+        unsigned int next;
+        VqBox3<float> box;
+    };
+    typedef std::tuple<const VqNode*, unsigned int, bool> MemoKey;
+    struct MemoHash {
+        size_t operator()(const MemoKey& k) const {
+            return std::hash<const void*>()(std::get<0>(k)) ^ (size_t(std::get<1>(k)) << 1) ^
+                   size_t(std::get<2>(k));
+        }
+    };
+    std::unordered_map<MemoKey, VqBox3<float>, MemoHash> memo;
+    auto placed = [](const VqAttribute::Placement& p, const VqBox3<float>& raw) {
+        return p.matrix.isIdentity() ? raw : vqTransformBox(VqSquareMatrix<float, 4>(p.matrix), raw);
+    };
+    std::vector<Frame> stack{{this, key, own, 0u, s_emptyBox}};
+    for (;;) {
+        Frame& f = stack.back();
+        VqNode* const* list = nullptr;
+        unsigned int count = 0;
+        f.node->children(list, count, false);
+        if (f.next >= count) {
+            const Frame done = f;
+            stack.pop_back();
+            memo[MemoKey(done.node, done.key, done.own.bSkipDynamic)] = done.box;
+            if (stack.empty()) return done.box;
+            stack.back().box.extendBy(placed(done.own, done.box));
+            continue;
+        }
+        const unsigned int i = f.next++;
+        const VqNode* c = list[i];
+        if (!c) continue;
+        unsigned int childKey = f.key;
+        if (!s_childKey(childKey, f.node, static_cast<int>(i))) childKey = 1;
+        const VqAttribute::Placement cOwn = c->_ownPlacement(childKey, f.own);
+        if (c->numChildren(false) == 0) {
+            // A leaf's box does not depend on what lies above it.
+            f.box.extendBy(placed(cOwn, c->bBoxRaw(childKey)));
+            continue;
+        }
+        auto hit = memo.find(MemoKey(c, childKey, cOwn.bSkipDynamic));
+        if (hit != memo.end()) {
+            f.box.extendBy(placed(cOwn, hit->second));
+            continue;
+        }
+        stack.push_back({c, childKey, cOwn, 0u, s_emptyBox});
+    }
+}
+
+bool VqNode::computeBBoxAreaWC(unsigned int key, VqBox3<float>* box, float* area) const {
+    if (box) *box = s_emptyBox;
+    if (area) *area = -1.0f;
+    VqPath path;
+    VQ_PROPAGATE(path.setPath(this, key));
+    VqAttribute::Placement above;
+    _pathPlacement(path, path.length() - 1, above);
+    const VqAttribute::Placement own = _ownPlacement(key, above, &path);
+    const VqSquareMatrix<double, 4> world = own.matrix * above.matrix;
+    if (box) {
+        const VqBox3<float> raw = _rawBoxUnder(key, above, own);
+        *box = vqTransformBox(VqSquareMatrix<float, 4>(world), raw);
+    }
+    if (area) {
+        const double(*a)[4] = world.m;
+        const double det = a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) -
+                           a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
+                           a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+        *area = static_cast<float>(this->area() * std::pow(std::fabs(det), 2.0 / 3.0));
+    }
+    return true;
+}
+
+VqBox3<float> VqNode::bBoxWC(unsigned int key) const {
+    VqBox3<float> box = s_emptyBox;
+    getBBoxWC(key, box);
+    return box;
+}
+
+bool VqNode::getBBoxWC(unsigned int key, VqBox3<float>& box) const {
+    return computeBBoxAreaWC(key, &box, nullptr);
+}
+
+float VqNode::areaWC(unsigned int key) const {
+    float a = -1.0f;
+    computeBBoxAreaWC(key, nullptr, &a);
+    return a;
 }
 
 void VqNode::setBBox(const VqBox3<float>& box) {
@@ -833,8 +1012,38 @@ void VqNode::_detachAttribute(VqAttribute* attr) {
     _sendAttrNotificationToMC(attr);
 }
 
-bool VqNode::appendAttribute(VqAttribute* attr) {
-    return insertAttribute(numAttributes(), attr);
+void VqNode::_holdPathHead(const VqPathQual* q) {
+    const VqNode* head = q->path().first();
+    ++head->_nPathQualStarts;
+    s_nPathQualStartsInAll.fetch_add(1, std::memory_order_relaxed);
+    head->ref();
+}
+
+void VqNode::_releasePathHead(const VqPathQual* q, const VqNode* dying) {
+    const VqNode* head = q->path().first();
+    // A node going away holds no reference of its own any more.
+    if (head == dying) return;
+    // The start goes first: the release must not find it still counted.
+    --head->_nPathQualStarts;
+    s_nPathQualStartsInAll.fetch_sub(1, std::memory_order_relaxed);
+    head->unref();
+}
+
+bool VqNode::appendAttribute(VqAttribute* attr, VqPathQual* pPath) {
+    if (!attr) VQ_FAIL("VqNode", "appendAttribute", "pAttr != __null", VQ_ERR_ARGUMENT);
+    if (pPath) {
+        if (!pPath->path().isValidTailNode(this))
+            VQ_FAIL("VqNode", "appendAttribute", "pPath->path().isValidTailNode(this)", VQ_ERR_ARGUMENT);
+        for (const auto& q : _vAttrPathList)
+            if (!(q.get() != pPath))
+                VQ_FAIL("VqNode", "appendAttribute", "_vAttrPathList[j] != pPath", VQ_ERR_ARGUMENT);
+    }
+    VQ_PROPAGATE(insertAttribute(numAttributes(), attr));
+    if (!pPath) return true;
+    _vAttrPathList.back() = pPath;
+    _holdPathHead(pPath);
+    // Attached above for every path: what it places, for its own paths only.
+    return attr->_invalidateNodeData(this);
 }
 
 bool VqNode::insertAttribute(int index, VqAttribute* attr) {
@@ -844,6 +1053,7 @@ bool VqNode::insertAttribute(int index, VqAttribute* attr) {
     if (numAttributes() >= 0xFFFF)
         VQ_FAIL("VqNode", "insertAttribute", "_vAttrList.length() < 65535", VQ_ERR_ARGUMENT);
     _vAttrList.insert(_vAttrList.begin() + index, Vq::SharedPtr<VqAttribute>(attr));
+    _vAttrPathList.insert(_vAttrPathList.begin() + index, nullptr);
     return _attachAttribute(attr);
 }
 
@@ -851,8 +1061,11 @@ bool VqNode::removeAttribute(int index) {
     if (!(index >= 0 && index < numAttributes()))
         VQ_FAIL("VqNode", "removeAttribute", "iIndex >= 0 && iIndex < _vAttrList.length()", VQ_ERR_ARGUMENT);
     Vq::SharedPtr<VqAttribute> hold = _vAttrList[static_cast<size_t>(index)];
+    Vq::SharedPtr<VqPathQual> qual = _vAttrPathList[static_cast<size_t>(index)];
     _vAttrList.erase(_vAttrList.begin() + index);
+    _vAttrPathList.erase(_vAttrPathList.begin() + index);
     _detachAttribute(hold.get());
+    if (qual) _releasePathHead(qual.get(), nullptr);
     return true;
 }
 
@@ -898,18 +1111,82 @@ bool VqNode::removeAllAttributes() {
 }
 
 bool VqNode::getAttribute(int iIndex, VqAttribute*& attr) const {
+    VqPathQual* qual = nullptr;
+    return getAttribute(iIndex, attr, qual);
+}
+
+bool VqNode::getAttribute(int iIndex, VqAttribute*& attr, VqPathQual*& pPath) const {
     attr = nullptr;
+    pPath = nullptr;
     if (!(iIndex >= 0 && iIndex < numAttributes()))
         VQ_FAIL("VqNode", "getAttribute", "iIndex >= 0 && iIndex < _vAttrList.length()", VQ_ERR_ARGUMENT);
     attr = _vAttrList[static_cast<size_t>(iIndex)].get();
+    pPath = _vAttrPathList[static_cast<size_t>(iIndex)].get();
     return true;
 }
 
-void VqNode::attributes(VqAttribute* const*& list, int& count) const {
-    static_assert(sizeof(Vq::SharedPtr<VqAttribute>) == sizeof(VqAttribute*),
+namespace {
+// The lists are handed out as arrays of plain pointers: a shared pointer must
+// be nothing but its pointer.
+template <class T>
+T* const* asPointers(const std::vector<Vq::SharedPtr<T>>& v) {
+    static_assert(sizeof(Vq::SharedPtr<T>) == sizeof(T*) && std::is_standard_layout_v<Vq::SharedPtr<T>>,
                   "a shared pointer is one pointer");
-    list = reinterpret_cast<VqAttribute* const*>(_vAttrList.data());
+    return reinterpret_cast<T* const*>(v.data());
+}
+} // namespace
+
+void VqNode::attributes(VqAttribute* const*& list, int& count) const {
+    list = asPointers(_vAttrList);
     count = numAttributes();
+}
+
+void VqNode::attributes(VqAttribute* const*& list, VqPathQual* const*& quals, int& count) const {
+    list = asPointers(_vAttrList);
+    quals = asPointers(_vAttrPathList);
+    count = numAttributes();
+}
+
+VqAttribute* VqNode::attribute(int index, const VqPath* path) const {
+    if (!(index >= 0 && index < numAttributes())) {
+        VqErrorState::throwStdError("VqNode", "attribute", "iIndex >= 0 && iIndex < _vAttrList.length()",
+                                    VQ_ERR_ARGUMENT);
+        return nullptr;
+    }
+    const VqPathQual* q = _vAttrPathList[static_cast<size_t>(index)].get();
+    return !q || q->isValid(path) ? _vAttrList[static_cast<size_t>(index)].get() : nullptr;
+}
+
+void VqNode::_dropPathQualsStartingHere() {
+    // Held while the qualifiers let go of this node.
+    Vq::SharedPtr<VqNode> self(this);
+    std::vector<VqNode*> holders;
+    walkOnce(this, [&](VqNode* n) {
+        for (const auto& q : n->_vAttrPathList)
+            if (q && q->path().first() == this) {
+                holders.push_back(n);
+                break;
+            }
+        return Walk::Descend;
+    });
+    for (VqNode* n : holders)
+        for (int i = n->numAttributes(); i-- > 0;) {
+            const VqPathQual* q = n->_vAttrPathList[static_cast<size_t>(i)].get();
+            if (q && q->path().first() == this) n->_dropQualifiedQuietly(static_cast<size_t>(i));
+        }
+}
+
+// The head of the attribute's paths is going: no instance that the attribute
+// applies to stays, so nothing cached needs dropping, and nothing is told.
+// Telling would walk up through parent lists that a release in progress may
+// not have cleaned yet.
+void VqNode::_dropQualifiedQuietly(size_t index) {
+    Vq::SharedPtr<VqAttribute> attr = _vAttrList[index];
+    Vq::SharedPtr<VqPathQual> qual = _vAttrPathList[index];
+    _vAttrList.erase(_vAttrList.begin() + static_cast<std::ptrdiff_t>(index));
+    _vAttrPathList.erase(_vAttrPathList.begin() + static_cast<std::ptrdiff_t>(index));
+    attr->removeNotification(this);
+    _releasePathHead(qual.get(), nullptr);
 }
 
 int VqNode::findAttribute(const VqAttribute* attr, int start) const {
@@ -924,19 +1201,34 @@ int VqNode::findAttribute(const VqType& t, int start) const {
     return -1;
 }
 
+namespace {
+// The attribute kinds whose changes concern the model as a whole: lights
+// and shadows, placement, and the styles that decide what is drawn.
+bool concernsModel(const VqAttribute* attr) {
+    return Vq::typeCast<VqLightSet>(attr) || Vq::typeCast<VqXform>(attr) || Vq::typeCast<VqDrawStyle>(attr) ||
+           Vq::typeCast<VqLineStyle>(attr) || Vq::typeCast<VqPointStyle>(attr);
+}
+} // namespace
+
 bool VqNode::sendNotification(const VqBase* who, Vq::BaseChange change) const {
     VQ_PROPAGATE(VqPropBase::sendNotification(who, change));
-    if (Vq::typeCast<VqStringPropAtom>(who)) VQ_PROPAGATE(_notifyModelContext(who, change));
+    // Of the properties, only the one that makes a mirror plane concerns the model.
+    if (!internalFlag(VQ_NODE_IFLAG_MODELCONTEXT)) return true;
+    const auto* key = Vq::typeCast<VqStringPropAtom>(who);
+    if (key && key->value() == VqString(vqPropMirrorPlane)) VQ_PROPAGATE(_notifyModelContext(who, change));
     return true;
 }
 
 bool VqNode::receiveNotification(const VqBase* who, Vq::BaseChange change) const {
+    auto* self = const_cast<VqNode*>(this);
     auto* attr = Vq::typeCast<VqAttribute>(who);
     if (attr && findAttribute(attr, 0) >= 0) {
-        auto* self = const_cast<VqNode*>(this);
         VQ_PROPAGATE(attr->_invalidateNodeData(self));
         if (attr->isPersistable()) VQ_PROPAGATE(self->setModifiedFlag(true));
-        VQ_PROPAGATE(self->_sendAttrNotificationToMC(const_cast<VqAttribute*>(attr)));
+        if (concernsModel(attr))
+            VQ_PROPAGATE(self->_sendAttrNotificationToMC(const_cast<VqAttribute*>(attr)));
+    } else if (Vq::typeCast<VqLight>(who)) {
+        VQ_PROPAGATE(_notifyModelContext(who, change));
     }
     return VqPropBase::receiveNotification(who, change);
 }
@@ -953,7 +1245,9 @@ void VqNode::_propRemoved(const VqPropAtom* value) {
 
 void VqNode::_getMinimumVQVersion(int& major, int& minor) const {
     VqPropBase::_getMinimumVQVersion(major, minor);
-    for (const auto& a : _vAttrList)
+    std::vector<const VqAttribute*> written;
+    _persistableAttributes(written);
+    for (const VqAttribute* a : written)
         a->_getMinimumVQVersion(major, minor);
 }
 
@@ -1005,10 +1299,20 @@ bool VqNode::_cloneInto(VqNode*, bool, CloneMap&) const {
 
 // ---- reading and writing
 
+// A qualified attribute is never written: its path belongs to this session's graph.
 void VqNode::_persistableAttributes(std::vector<const VqAttribute*>& out) const {
     out.clear();
-    for (const auto& a : _vAttrList)
-        if (a->isPersistable()) out.push_back(a.get());
+    for (size_t i = 0; i < _vAttrList.size(); ++i)
+        if (!_vAttrPathList[i] && _vAttrList[i]->isPersistable()) out.push_back(_vAttrList[i].get());
+}
+
+bool VqNode::prepareForSerialize() const {
+    VqPartition* p = partition();
+    return p ? ensureLLData(*p) : true;
+}
+
+bool VqNode::writeData(VqObjectStream&) const {
+    return true;
 }
 
 bool VqNode::_writeId(VqObjectStream& os, const VqBase* obj) {
@@ -1050,6 +1354,7 @@ bool VqNode::_readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int) {
     if (_uSlotState != kSlotsCounted || !_vAttrList.empty())
         VQ_FAIL("VqNode", "deserialize", "_vAttrList.length() == 0", VQ_ERR_INTERNAL);
     _vAttrList.resize(static_cast<size_t>(count));
+    _vAttrPathList.assign(static_cast<size_t>(count), nullptr);
     _uSlotState = kSlotsPendingIds;
     VQ_PROPAGATE(_readIds(os, count, reinterpret_cast<void**>(_vAttrList.data()), sizeof(_vAttrList[0])));
     setInternalFlag(VQ_NODE_IFLAG_NEEDSLOADFIXUP, true);
@@ -1080,6 +1385,7 @@ void VqNode::_dropReadSlots() {
     for (auto& a : _vAttrList)
         a.release();
     _vAttrList.clear();
+    _vAttrPathList.clear();
 }
 
 bool VqNode::fixupLists() {
@@ -1097,6 +1403,7 @@ bool VqNode::fixupLists() {
                 ok = false;
             }
             _vAttrList.erase(_vAttrList.begin() + static_cast<std::ptrdiff_t>(i));
+            _vAttrPathList.erase(_vAttrPathList.begin() + static_cast<std::ptrdiff_t>(i));
             continue;
         }
         _vAttrList[i] = attr;
@@ -1114,14 +1421,13 @@ void VqNode::graphObjects(const VqNode* root, std::vector<const VqBase*>& out) {
     VqNode::walkOnce(root, [&](const VqNode* n) {
         if (!n->isPersistable()) return VqNode::Walk::Prune;
         out.push_back(n);
-        VqAttribute* const* attrs = nullptr;
-        int nAttrs = 0;
-        n->attributes(attrs, nAttrs);
-        for (int i = 0; i < nAttrs; ++i) {
-            if (!attrs[i]->isPersistable() || !seen.insert(attrs[i])) continue;
-            out.push_back(attrs[i]);
+        std::vector<const VqAttribute*> attrs;
+        n->_persistableAttributes(attrs);
+        for (const VqAttribute* a : attrs) {
+            if (!seen.insert(a)) continue;
+            out.push_back(a);
             refs.clear();
-            attrs[i]->_referencedObjects(refs);
+            a->_referencedObjects(refs);
             for (const VqBase* r : refs)
                 if (r && r->isPersistable() && seen.insert(r)) out.push_back(r);
         }

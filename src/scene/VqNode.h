@@ -6,6 +6,7 @@
 #include "VqExport.h"
 #include "VqFixedVec.h"
 #include "VqFlatTable.h"
+#include "VqPathQual.h"
 #include "VqPropBase.h"
 #include "VqRecord.h"
 #include "VqString.h"
@@ -20,8 +21,12 @@
 
 class VqGroup;
 class VqMutex;
+class VqPartition;
 class VqPath;
 class VqState;
+namespace Vq {
+class ModelContext;
+}
 
 // Root of every node of the scene graph, a directed acyclic graph: a node
 // may have several parents, and whatever depends on the path by which it is
@@ -78,9 +83,12 @@ public:
     VqNode& operator=(const VqNode&) = delete;
     ~VqNode() override;
 
+    // When only the path qualifiers that start here would still hold the
+    // node after this release, it drops the qualified attributes whose paths
+    // start here: they are what would keep it alive, through the nodes below.
     void _unref() const override;
 
-    // Trims the parent and attribute lists to their length.
+    // Trims the parent, attribute and path-qualifier lists to their length.
     virtual bool shrink() const;
     // A copy of this node; deep copies the subgraph, keeping its sharing.
     virtual bool clone(VqNode*& out, bool deep) const;
@@ -104,6 +112,12 @@ public:
     // Drops caches named by mask here and, with propagate, passes the bits
     // that changed something up to the parents and down to cooked children.
     virtual bool invalidateState(int mask, bool propagate = true) const;
+    // Loads the node's late-loaded data through its partition, so that it
+    // can be written; a node outside any partition has none to load.
+    virtual bool prepareForSerialize() const;
+    // Called after the node's element is written, to write what belongs with
+    // it; a plain node has nothing.
+    virtual bool writeData(VqObjectStream& os) const;
     virtual bool removeAllInstData(bool recursive) const;
     // Turns the reference slots filled while reading into counted references,
     // dropping those left null. Runs once the segment's swizzler has been
@@ -111,7 +125,17 @@ public:
     // still keeps every object it read alive.
     virtual bool fixupLists();
 
+    // The node's raw box for the instance key: its children's boxes, each
+    // placed by the child's own transforms. Computed for the node as the top
+    // of its subgraph: its own transforms, not those above it, decide whether
+    // what lies below is under a final transform.
     virtual bool computeBBox(VqBox3<float>& box, unsigned int key, bool useCache) const;
+    // The box and the area of the instance in world coordinates, that is,
+    // placed by every transform from the head of its path down to the node,
+    // as its state places it. Either pointer may be null. The area is the
+    // node's area scaled by the placement (exact for rotations and uniform
+    // scaling, by |det|^(2/3) otherwise); shapes answer from their geometry.
+    virtual bool computeBBoxAreaWC(unsigned int key, VqBox3<float>* box, float* area) const;
     virtual float computeArea() const;
     virtual float _computeAreaRaw() const;
     virtual VqFixedVec<int, 2> computeNumPolygons() const;
@@ -175,8 +199,11 @@ public:
     // this node or lies above it.
     bool _wouldCloseCycle(const VqNode* child) const;
 
-    // Attributes.
-    bool appendAttribute(VqAttribute* attr);
+    // Attributes, each with its path qualifier or null for one that applies
+    // on every path through the node. A qualifier's path must end at this
+    // node; the forms without one insert attributes for every path, and a
+    // replacement keeps the place's qualifier.
+    bool appendAttribute(VqAttribute* attr, VqPathQual* pPath = nullptr);
     bool insertAttribute(int index, VqAttribute* attr);
     bool replaceAttribute(int index, VqAttribute* attr);
     bool replaceAttribute(const VqAttribute* oldAttr, VqAttribute* newAttr);
@@ -186,7 +213,14 @@ public:
     bool removeAttribute(const VqType& type);
     bool removeAllAttributes();
     bool getAttribute(int iIndex, VqAttribute*& attr) const;
+    bool getAttribute(int iIndex, VqAttribute*& attr, VqPathQual*& pPath) const;
+    // Every attribute, qualified or not.
     void attributes(VqAttribute* const*& list, int& count) const;
+    // The attributes and, parallel to them, their qualifiers.
+    void attributes(VqAttribute* const*& list, VqPathQual* const*& quals, int& count) const;
+    // The attribute at index when it applies on path (which ends at this
+    // node), else null.
+    VqAttribute* attribute(int index, const VqPath* path) const;
     int numAttributes() const { return static_cast<int>(_vAttrList.size()); }
     int findAttribute(const VqAttribute* attr, int start = 0) const;
     int findAttribute(const VqType& type, int start = 0) const;
@@ -228,14 +262,24 @@ public:
     static uint32_t getDefaultNodeInstTravMask() { return s_uDefInstTravMask; }
 
     // Extents and counts, computed when the cache holds its "not computed" value.
+    // The raw box: in the node's own coordinates, of the subgraph below it
+    // placed as from this node down (see computeBBox).
     VqBox3<float> bBoxRaw(unsigned int key = 1) const;
-    // The raw box with the node's own placement applied.
+    // The box in the parent's coordinates for the instance key: the node's
+    // own transforms applied as the state applies them on the instance's
+    // path, so that a transform made final above also holds below.
     VqBox3<float> bBox(unsigned int key = 1) const;
     const VqBox3<float>& cachedBBox() const { return _bBox; }
     void setBBox(const VqBox3<float>& box);
     void setBBox(const VqFixedVec<float, 3>& mn, const VqFixedVec<float, 3>& mx);
     bool isBBoxIndeterminate() const;
     VqSphere3<float> bSphere(unsigned int key = 1) const { return VqSphere3<float>(bBox(key)); }
+    // World coordinates (see computeBBoxAreaWC); empty, -1 or false when the
+    // key names no instance of the node.
+    VqBox3<float> bBoxWC(unsigned int key = 1) const;
+    VqSphere3<float> bSphereWC(unsigned int key = 1) const { return VqSphere3<float>(bBoxWC(key)); }
+    bool getBBoxWC(unsigned int key, VqBox3<float>& box) const;
+    float areaWC(unsigned int key = 1) const;
     float area() const;
     void setArea(float area);
     bool numVertices(VqFixedVec<int, 2>& out) const;
@@ -252,11 +296,12 @@ public:
     static int s_cLog2(int n);
 
     uint32_t pathQualStarts() const { return _nPathQualStarts; }
-    void _addPathQualStart(int delta) {
-        _nPathQualStarts = static_cast<uint32_t>(_nPathQualStarts + delta);
-        s_nPathQualStartsInAll.fetch_add(delta, std::memory_order_relaxed);
-    }
 
+    // The partition the node is in: the nearest partition node at or above
+    // it, or null.
+    VqPartition* partition() const;
+    // The model context whose graphs hold the node, or null.
+    Vq::ModelContext* modelContext() const;
     // The group above this node that roots its partition, or null.
     VqGroup* _partitionRoot() const;
     virtual bool _isPartitionRoot() const { return false; }
@@ -307,9 +352,43 @@ protected:
 
     bool _attachAttribute(VqAttribute* attr);
     void _detachAttribute(VqAttribute* attr);
+    // The reference and the start count that an attached qualifier puts on
+    // the first node of its path.
+    static void _holdPathHead(const VqPathQual* q);
+    static void _releasePathHead(const VqPathQual* q, const VqNode* dying);
+    // Removes, from this node and the nodes below it, the attributes whose
+    // qualifiers start at this node.
+    void _dropPathQualsStartingHere();
+    void _dropQualifiedQuietly(size_t index);
+    bool _hasPathQuals() const;
+
+public:
+    // Drops the boxes that the node's own placement enters: those above it,
+    // and its raw box when it has children (a final placement of its own
+    // reaches them). A leaf's raw box, which may be set rather than computed,
+    // does not depend on its placement.
+    bool _invalidatePlacedBoxes() const;
+
+protected:
+    // Placements (see VqAttribute::Placement). The part that this node's own
+    // attributes add for the instance key to a placement in force above
+    // (given by its flags); the placement of the nodes above the node on the
+    // path that key decodes to; the node's box in its parent's coordinates
+    // under that placement; and its raw box when what arrives from above is
+    // final, computed afresh (such boxes depend on the path, so they are
+    // never cached).
+    VqAttribute::Placement _ownPlacement(unsigned int key, const VqAttribute::Placement& above,
+                                         const VqPath* path = nullptr) const;
+    static void _pathPlacement(const VqPath& path, int end, VqAttribute::Placement& p);
+    VqBox3<float> _boxIn(unsigned int key, const VqAttribute::Placement& above, const VqPath* path) const;
+    VqBox3<float> _rawBoxWithin(unsigned int key, const VqAttribute::Placement& own) const;
+    // The raw box under the placement above: computed afresh when that is
+    // final and the node has children, else the cached one.
+    VqBox3<float> _rawBoxUnder(unsigned int key, const VqAttribute::Placement& above,
+                               const VqAttribute::Placement& own) const;
 
     // Element fields of this level.
-    // The attributes a file holds: persistable ones.
+    // The attributes a file holds: persistable ones without a path qualifier.
     void _persistableAttributes(std::vector<const VqAttribute*>& out) const;
 
     // Reference slots while reading. A reader stores the object IDs it reads
@@ -340,13 +419,15 @@ protected:
     uint32_t _uTravMask;
     uint32_t _uDefInstTravMask;
     Vq::SharedPtr<VqUserData> _pUserData;
-    uint32_t _nPathQualStarts = 0;
+    mutable uint32_t _nPathQualStarts = 0;
     uint8_t _uSlotState = kSlotsCounted;
     // Set while the parent list still names parents released during a
     // release in progress (see _releaseChildLinks).
     bool _bStaleParents = false;
     mutable std::vector<VqNode*> _vpParents;
     mutable std::vector<Vq::SharedPtr<VqAttribute>> _vAttrList;
+    // Parallel to the attribute list, always of its length.
+    mutable std::vector<Vq::SharedPtr<VqPathQual>> _vAttrPathList;
     typedef std::unordered_map<uint32_t, VqInstData> InstDataMap;
     mutable InstDataMap* _pInstData = nullptr;
     mutable uint32_t _uCachedKey = 0;

@@ -44,6 +44,9 @@ bool VqNode::getState(const VqNode* node, const VqPath* path, Vq::SharedPtr<VqSt
         state = cur;
         return true;
     }
+    // The attributes that apply at each node on this path: a qualified one
+    // only where the path ends with its qualifier's.
+    VqAttrDataHdl attrs;
     for (int i = start + 1; i < n; ++i) {
         const VqNode* ni = (*path)[i];
         Vq::SharedPtr<VqState> next = cur ? new VqState(*cur) : new VqState();
@@ -57,11 +60,9 @@ bool VqNode::getState(const VqNode* node, const VqPath* path, Vq::SharedPtr<VqSt
                 mc->numShadowCastingLights();
             }
         }
-        VqAttribute* const* attrs = nullptr;
-        int count = 0;
-        ni->attributes(attrs, count);
-        for (int a = 0; a < count; ++a)
-            VQ_PROPAGATE(next->accumAttribute(attrs[a], path));
+        VQ_PROPAGATE(path->accumLGAttr(attrs, i, i));
+        for (int a = 0; a < attrs->numAttributes(); ++a)
+            VQ_PROPAGATE(next->accumAttribute(attrs->attribute(a), path));
         VQ_PROPAGATE(next->finalize());
         {
             VqAutoLock lock(s_pInstDataMutex);

@@ -56,6 +56,9 @@ public:
     ~VqPartition() override;
 
     bool _isPartitionRoot() const override { return true; }
+    // The node's own late-loaded data is in the file that holds its record:
+    // that of the partition above it, or its own for the root of a graph.
+    bool prepareForSerialize() const override;
 
     // ---- opening and closing ----
     // Opens the file at loc (resolved against parent's location when relative).

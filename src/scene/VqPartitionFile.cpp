@@ -94,6 +94,11 @@ VqString VqPartition::datastoreName() const {
     return name;
 }
 
+bool VqPartition::prepareForSerialize() const {
+    const VqPartition* holder = _enclosingPartition();
+    return ensureLLData(*const_cast<VqPartition*>(holder ? holder : this));
+}
+
 VqPartition* VqPartition::_enclosingPartition() const {
     for (const VqNode* n = numParents() > 0 ? parent(0) : nullptr; n;
          n = n->numParents() > 0 ? n->parent(0) : nullptr)
@@ -137,7 +142,9 @@ bool VqPartition::_writeFields(VqObjectStream& os, const Vq::RecordFormat&) cons
     std::vector<const VqPropBase*> holders;
     for (const auto& e : *_pLegacyElements) {
         if (const auto* h = Vq::typeCast<VqPropBase>(e.get())) holders.push_back(h);
-        if (e.get() != this) VQ_PROPAGATE(writeLogicalElement(os, e.get()));
+        if (e.get() == this) continue;
+        VQ_PROPAGATE(writeLogicalElement(os, e.get()));
+        if (const auto* node = Vq::typeCast<VqNode>(e.get())) VQ_PROPAGATE(node->writeData(os));
     }
     VQ_PROPAGATE(writeLogicalElement(os, nullptr));
     VqPropBase::Listing listing;

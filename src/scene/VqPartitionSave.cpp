@@ -49,8 +49,10 @@ public:
         // per holder: room for both up front spares the ID table its growth.
         if (VqPtrSwizzle* ids = os.swizzler()) ids->reserve(_vpElements.size() + _vpHolders.size());
         VqRWPtrSwizzle::Hold hold(os.swizzler());
-        for (const auto& e : _vpElements)
+        for (const auto& e : _vpElements) {
             VQ_PROPAGATE(VqElementIO::writeLogicalElementOf(major, os, e.get()));
+            if (const auto* node = Vq::typeCast<VqNode>(e.get())) VQ_PROPAGATE(node->writeData(os));
+        }
         if (_bGraph) VQ_PROPAGATE(VqElementIO::writeLogicalElementOf(major, os, nullptr));
         VqPropBase::Listing listing;
         listing.collect(_vpHolders);
@@ -69,6 +71,13 @@ private:
     std::vector<const VqPropBase*> _vpHolders;
     std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>> _vpWrittenLL;
 };
+
+// Each node of the graph being written prepares itself for it.
+bool prepareNodes(const std::vector<const VqBase*>& objects) {
+    for (const VqBase* obj : objects)
+        if (const auto* node = Vq::typeCast<VqNode>(obj)) VQ_PROPAGATE(node->prepareForSerialize());
+    return true;
+}
 
 // The late-loaded atoms among the values of the holders: whether one is
 // written depends on its data, which has to be loaded first.
@@ -191,6 +200,8 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr) {
         }
     }
 
+    // With their late-loaded data in memory, the nodes get ready for writing.
+    VQ_PROPAGATE(prepareNodes(objects));
     VQ_PROPAGATE(seg->addSection(section.get()));
     VQ_PROPAGATE(mgr->addNewSegment(seg));
     VQ_PROPAGATE(mgr->setPartition(this));
@@ -230,6 +241,7 @@ bool VqPartition::_writeLegacyBlock(VqStreamMgr* mgr) {
     std::vector<const VqPropBase*> holders;
     std::vector<const VqBase*> objects;
     VqNode::graphObjects(this, objects);
+    VQ_PROPAGATE(prepareNodes(objects));
     for (const VqBase* obj : objects) {
         elements.emplace_back(const_cast<VqBase*>(obj));
         if (const auto* h = Vq::typeCast<VqPropBase>(obj)) holders.push_back(h);

@@ -3,7 +3,7 @@
 #include "VqAttribute.h"
 #include "VqErrorState.h"
 #include "VqNode.h"
-#include "VqXform.h"
+#include "VqPathQual.h"
 
 #include <algorithm>
 
@@ -93,27 +93,52 @@ bool VqPath::getParentFromBitVec(unsigned int& key, const VqNode* node, VqNode*&
 bool VqPath::setPath(const VqNode* tail, unsigned int key) {
     clear();
     if (!tail) VQ_FAIL("VqPath", "setPath", "pTailNode", VQ_ERR_INTERNAL);
+    switch (_decodeSteps(tail, key)) {
+    case Decoded::Ok:
+        return true;
+    case Decoded::BadParent:
+        VQ_FAIL("VqPath", "getParentFromBitVec", "iParent < nParents", VQ_ERR_INTERNAL);
+    case Decoded::KeyLeft:
+        break;
+    }
+    VQ_FAIL("VqPath", "setPath", "uPBVec == 1", VQ_ERR_ARGUMENT);
+}
+
+bool VqPath::_decode(const VqNode* tail, unsigned int key) {
+    clear();
+    return tail && _decodeSteps(tail, key) == Decoded::Ok;
+}
+
+// Up from the tail: a node without parents ends the walk, one with a single
+// parent goes on to it, one with several takes the parent that the key's low
+// bits name, until the key is down to its marker bit.
+VqPath::Decoded VqPath::_decodeSteps(const VqNode* tail, unsigned int key) {
     unsigned int uPBVec = key;
     const VqNode* cur = tail;
     _vpNodes.push_back(cur);
     for (;;) {
-        VqNode* parent = nullptr;
-        if (!getParentFromBitVec(uPBVec, cur, parent)) {
-            clear();
-            VqErrorState::rethrowError();
-            return false;
+        const int nParents = cur->numParents();
+        if (nParents == 0 || (nParents > 1 && uPBVec <= 1)) break;
+        int iParent = 0;
+        if (nParents > 1) {
+            const int nBits = cLog2(nParents);
+            iParent = static_cast<int>(uPBVec & ((1u << nBits) - 1u));
+            if (iParent >= nParents) {
+                clear();
+                return Decoded::BadParent;
+            }
+            uPBVec >>= nBits;
         }
-        if (!parent) break;
-        _vpNodes.push_back(parent);
-        cur = parent;
+        cur = cur->parent(iParent);
+        _vpNodes.push_back(cur);
     }
-    if (!(uPBVec == 1)) {
+    if (uPBVec != 1) {
         clear();
-        VQ_FAIL("VqPath", "setPath", "uPBVec == 1", VQ_ERR_ARGUMENT);
+        return Decoded::KeyLeft;
     }
     std::reverse(_vpNodes.begin(), _vpNodes.end());
     _uKey = key;
-    return true;
+    return Decoded::Ok;
 }
 
 bool VqPath::append(const VqNode* node) {
@@ -175,23 +200,19 @@ bool VqPath::compare(const VqPath& other) const {
     return std::equal(_vpNodes.begin(), _vpNodes.end(), other._vpNodes.begin());
 }
 
-namespace {
-bool isRawChild(const VqNode* parent, const VqNode* child) {
-    return parent->findChild(child) >= 0;
-}
-} // namespace
-
 bool VqPath::isValidHeadNode(const VqNode* node) const {
     if (_vpNodes.empty() || _vpNodes.front() != node) return false;
+    // Each node is looked at only once it is known to be a child of a live one.
     for (size_t i = 1; i < _vpNodes.size(); ++i)
-        if (!isRawChild(_vpNodes[i - 1], _vpNodes[i])) return false;
+        if (_vpNodes[i - 1]->findChild(_vpNodes[i]) < 0) return false;
     return true;
 }
 
 bool VqPath::isValidTailNode(const VqNode* node) const {
     if (_vpNodes.empty() || _vpNodes.back() != node) return false;
-    for (size_t i = 1; i < _vpNodes.size(); ++i)
-        if (!isRawChild(_vpNodes[i - 1], _vpNodes[i])) return false;
+    // Upwards: a node in a live node's parent list is alive.
+    for (size_t i = _vpNodes.size() - 1; i > 0; --i)
+        if (_vpNodes[i]->findParent(_vpNodes[i - 1]) < 0) return false;
     return true;
 }
 
@@ -219,27 +240,44 @@ bool VqPath::update() {
     return getPathBitVec(key);
 }
 
+namespace {
+// Calls take(attribute) for each attribute of the node at index i of path
+// that applies there.
+template <class Take>
+void forApplying(const VqPath& path, int i, Take&& take) {
+    VqAttribute* const* list = nullptr;
+    VqPathQual* const* quals = nullptr;
+    int count = 0;
+    path[i]->attributes(list, quals, count);
+    for (int a = 0; a < count; ++a)
+        if (!quals[a] || quals[a]->isValid(path, i)) take(list[a]);
+}
+} // namespace
+
 void VqPath::collectAttributes(VqVec<VqAttribute*>& out) const {
-    for (const VqNode* n : _vpNodes) {
-        VqAttribute* const* list = nullptr;
-        int count = 0;
-        n->attributes(list, count);
-        out.insert(out.end(), list, list + count);
-    }
+    for (int i = 0; i < length(); ++i)
+        forApplying(*this, i, [&](VqAttribute* a) { out.push_back(a); });
+}
+
+bool VqPath::accumLGAttr(VqAttrDataHdl& data, int from, int to) const {
+    VQ_CHECK(from >= 0 && from <= to && to < length(), "VqPath", "accumLGAttr", VQ_ERR_ARGUMENT);
+    if (!data) data = new VqAttrData();
+    if (!data) VQ_FAIL("VqPath", "accumLGAttr", "Allocation failed: data = new VqAttrData()", VQ_ERR_ALLOC);
+    data->clear();
+    for (int i = from; i <= to; ++i)
+        forApplying(*this, i, [&](const VqAttribute* a) { data->append(a); });
+    return true;
 }
 
 bool VqPath::accumulateTransforms(VqSquareMatrix<double, 4>& m, int from, int to) const {
     VQ_CHECK(from >= 0 && from <= to && to < length(), "VqPath", "accumulateTransforms", VQ_ERR_ARGUMENT);
-    m.makeIdentity();
-    for (int i = from; i <= to; ++i) {
-        VqAttribute* const* list = nullptr;
-        int count = 0;
-        _vpNodes[size_t(i)]->attributes(list, count);
-        for (int a = 0; a < count; ++a) {
-            const VqXform* xf = Vq::typeCast<VqXform>(list[a]);
-            if (xf && !xf->isIgnored()) m = xf->matrix() * m;
-        }
-    }
+    VqAttribute::Placement above;
+    for (int i = 0; i < from; ++i)
+        forApplying(*this, i, [&](const VqAttribute* a) { above.offer(*a); });
+    VqAttribute::Placement p = above.below();
+    for (int i = from; i <= to; ++i)
+        forApplying(*this, i, [&](const VqAttribute* a) { p.offer(*a); });
+    m = p.matrix;
     return true;
 }
 
@@ -251,10 +289,13 @@ bool VqPath::accumulateTransforms(VqSquareMatrix<float, 4>& m, int from, int to)
 }
 
 bool VqPathQual::isValid(const VqPath* path) const {
-    if (!path) return false;
-    const int n = _path.length(), m = path->length();
-    if (n == 0 || n > m) return false;
+    return path && path->length() > 0 && isValid(*path, path->length() - 1);
+}
+
+bool VqPathQual::isValid(const VqPath& path, int tail) const {
+    const int n = _path.length();
+    if (n == 0 || tail < 0 || tail >= path.length() || n > tail + 1) return false;
     for (int i = 0; i < n; ++i)
-        if (_path[i] != (*path)[m - n + i]) return false;
+        if (_path[i] != path[tail + 1 - n + i]) return false;
     return true;
 }

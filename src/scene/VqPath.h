@@ -1,7 +1,7 @@
 #pragma once
 
+#include "VqAttrData.h"
 #include "VqExport.h"
-#include "VqRefCounted.h"
 #include "VqSquareMatrix.h"
 #include "VqVec.h"
 
@@ -24,6 +24,9 @@ public:
 
     // Rebuilds the path upwards from the tail by decoding the key.
     bool setPath(const VqNode* tail, unsigned int key);
+    // The same without recording an error: false when the key does not
+    // decode (boxes ask with keys that may name no instance).
+    bool _decode(const VqNode* tail, unsigned int key);
 
     bool append(const VqNode* node);
     bool append(const VqPath& path);
@@ -42,6 +45,9 @@ public:
     // True when this path is a prefix of other.
     bool compare(const VqPath& other) const;
 
+    // Whether the node starts (ends) the path and every node is a raw child
+    // of the one before. Only nodes known to be alive are looked at: a path
+    // may outlive some of its nodes.
     bool isValidHeadNode(const VqNode* node) const;
     bool isValidTailNode(const VqNode* node) const;
 
@@ -63,30 +69,25 @@ public:
     // several and a key of 1, gives null.
     static bool getParentFromBitVec(unsigned int& key, const VqNode* node, VqNode*& parent);
 
-    // The attributes of the path's nodes, head first, each node's in order.
+    // The attributes that apply along the path, head first, each node's in
+    // order: those without a path qualifier, and those whose qualifier the
+    // path (up to their node) ends with.
     void collectAttributes(VqVec<VqAttribute*>& out) const;
-    // The product of the transforms met from node index from to to
-    // (inclusive), lower transforms applied first.
+    // The same for the nodes from index from to to (inclusive), into data,
+    // created when null: what a state accumulates for those nodes.
+    bool accumLGAttr(VqAttrDataHdl& data, int from, int to) const;
+    // The placement that the transforms of the nodes from index from to to
+    // (inclusive) add, lower transforms applied first, composed as the state
+    // composes them: those above from decide only whether the transform
+    // arriving at from is already final.
     bool accumulateTransforms(VqSquareMatrix<double, 4>& m, int from, int to) const;
     bool accumulateTransforms(VqSquareMatrix<float, 4>& m, int from, int to) const;
 
 private:
     static bool _shiftIn(unsigned int& key, int parents, int linkIndex);
+    enum class Decoded { Ok, BadParent, KeyLeft };
+    Decoded _decodeSteps(const VqNode* tail, unsigned int key);
 
     std::vector<const VqNode*> _vpNodes;
     mutable unsigned int _uKey = 0;
-};
-
-// Restricts an attribute to the instances reached through one path: the
-// attribute applies where the path by which its node is reached ends with
-// the qualifier's path.
-class VQ_API VqPathQual : public VqRefCounted {
-public:
-    explicit VqPathQual(const VqPath& path) : _path(path) {}
-    const VqPath& path() const { return _path; }
-    bool isValid(const VqPath* path) const;
-    bool operator==(const VqPathQual& o) const { return _path == o._path; }
-
-private:
-    VqPath _path;
 };

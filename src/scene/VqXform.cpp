@@ -52,9 +52,8 @@ void VqXform::_leakReportDetail(std::ostream& os) const {
     os << " Position=[" << m.m[3][0] << " " << m.m[3][1] << " " << m.m[3][2] << "]";
 }
 
-bool VqXform::_placement(VqSquareMatrix<float, 4>& m) const {
-    if (isIdentity()) return false;
-    m = VqMatrix4f(matrix());
+bool VqXform::_placement(VqSquareMatrix<double, 4>& m) const {
+    m = matrix();
     return true;
 }
 

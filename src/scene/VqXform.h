@@ -37,7 +37,7 @@ public:
     bool _apply(VqRenderContext& rc, const VqState* state, bool, bool) const override;
     bool accumulateHook(const VqAttribute& in, const VqState* state, const VqPath* path) override;
     bool receiveNotification(const VqBase* who, Vq::BaseChange change) const override;
-    bool _placement(VqSquareMatrix<float, 4>& m) const override;
+    bool _placement(VqSquareMatrix<double, 4>& m) const override;
     void _leakReportDetail(std::ostream& os) const override;
 
     // The matrix, recomposed first when a replayed sequence is out of date.

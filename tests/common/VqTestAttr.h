@@ -16,7 +16,7 @@ public:
     static inline bool s_bWriteValue = true;
     float _fValue = 0.0f;
     bool _bPlaces = false;
-    VqMatrix4f _mPlacement;
+    VqMatrix4d _mPlacement;
 
     bool clone(VqAttribute*& out) const override {
         VqBase* b = nullptr;
@@ -35,7 +35,7 @@ public:
         _fValue = static_cast<const TestAttr&>(in)._fValue;
         return true;
     }
-    bool _placement(VqMatrix4f& m) const override {
+    bool _placement(VqMatrix4d& m) const override {
         if (!_bPlaces) return false;
         m = _mPlacement;
         return true;

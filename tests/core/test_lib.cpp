@@ -23,6 +23,10 @@ TEST(VqLib, InitAndFiniAreCountedAndReinitStartsFromScratch) {
     EXPECT_FALSE(VqLib::isInitialized());
     EXPECT_EQ(VqFactory::numTypes(), 0);
     EXPECT_FALSE(VqFactory::getType(VqGUID(CLSID_ZQNotifyBase), t));
+    // Without the library, a failure is still an error record, not a throw.
+    bool found = true;
+    EXPECT_NO_THROW(found = VqFactory::getType(-1, t));
+    EXPECT_FALSE(found);
 
     ASSERT_TRUE(VqLib::init());
     EXPECT_EQ(VqFactory::numTypes(), registered);

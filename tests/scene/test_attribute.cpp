@@ -1,4 +1,5 @@
 #include "VqSceneTestUtil.h"
+#include "VqStdException.h"
 #include "VqTestSegment.h"
 
 #include <cstring>
@@ -84,6 +85,14 @@ TEST_F(AttributeTest, Format9WriterNeedsAFormat9Stream) {
     EXPECT_FALSE(a->serializeVersion(*os, 9, 5));
     EXPECT_EQ(lastError(), "iMaj == 9");
     EXPECT_EQ(lastCode(), VQ_ERR_INTERNAL);
+    // The hook itself throws: a caller's mistake, not a condition of the data.
+    try {
+        a->_serializeVQ90virtual(*os);
+        ADD_FAILURE() << "no throw";
+    } catch (const Vq::StdException& e) {
+        EXPECT_STREQ(e.description(), "iMaj == 9");
+        EXPECT_EQ(e.code(), VQ_ERR_INTERNAL);
+    }
 }
 
 TEST_F(AttributeTest, AdmissionRules) {

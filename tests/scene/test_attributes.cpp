@@ -22,7 +22,9 @@
 #include <cstring>
 #include <functional>
 #include <sstream>
+#include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -103,99 +105,168 @@ void runTogether(Work&& work) {
 
 } // namespace
 
-// Every attribute type, configured away from its defaults, is read back and
-// written again to the same bytes, in format 10 and in format 9.5.
-TEST_F(AttributeTypeTest, EveryTypeRoundTripsByteExact) {
-    Vq::SharedPtr<VqDrawStyle> ds = new VqDrawStyle();
-    ds->setTwoSidedLighting(true);
-    ds->setOutlinedPolygons(true);
-    ds->setLighting(false);
-    ds->setInhibit(4, true);
-    Vq::SharedPtr<VqLineStyle> ls = new VqLineStyle();
-    ls->setLineType(5);
-    ls->setAntialiasing(true);
-    ls->setLineWidth(2.5f);
-    Vq::SharedPtr<VqPointStyle> ps = new VqPointStyle();
-    ps->setPointType(3);
-    ps->setPointSize(7.0f);
-    ps->setFinal(true);
-    Vq::SharedPtr<VqMaterial> mtl = new VqMaterial();
-    mtl->setDiffuseColor(VqVec4f(0.1f, 0.2f, 0.3f, 0.4f));
-    mtl->setBlending(true);
-    mtl->setBlendFactors(VQ_ONE, VQ_DST_ALPHA);
-    mtl->setOverrideVertexColors(true);
-    mtl->setReflectivity(0.25f);
-    mtl->setBumpiness(-12.0f);
-    mtl->setInhibit(VqMaterial::Reflectivity, true);
-    Vq::SharedPtr<VqXform> xf = new VqXform(translation(1.0, 2.0, 3.0) * scaling(0.5));
-    Vq::SharedPtr<VqFog> fogLin = new VqFog();
-    fogLin->setMode(VQ_FOG_LINEAR);
-    fogLin->setRange(2.0f, 9.0f);
-    fogLin->setColor(VqVec4f(0.5f, 0.5f, 0.5f, 1.0f));
-    Vq::SharedPtr<VqFog> fogExp = new VqFog();
-    fogExp->setMode(VQ_FOG_EXP2);
-    fogExp->setDensity(0.3f);
-    Vq::SharedPtr<VqCuttingPlane> cp = new VqCuttingPlane(0.0, 1.0, 0.0, -2.0);
-    Vq::SharedPtr<VqMappingCylinder> cyl = new VqMappingCylinder();
-    cyl->setCylinderParams(VqVec3d(1, 2, 3), VqVec3d(0, 0, 1), VqVec3d(1, 0, 0), 2.0, 4.0);
-    Vq::SharedPtr<VqTexCoordGen> tcg = new VqTexCoordGen();
-    tcg->setTexCoordChannel(3);
-    tcg->setMappingSurface(cyl.get());
-    Vq::SharedPtr<VqShaderEffects> fx = new VqShaderEffects();
-    fx->setEnable(true);
-    fx->setEnvTexChan(4);
-    fx->setEnvMapReflectivity(0.75f);
-    fx->setBumpMapTexChan(-1);
-    fx->setBumpiness(-3.0f);
-    fx->setPhongShading(true);
-    Vq::SharedPtr<VqTexImage> tex = new VqTexImage(VQ_TEXTYPE_2D);
-    tex->setImage(2, 1, 3, {1, 2, 3, 4, 5, 6});
-    tex->setWrapModes(1, 2, 3);
-    Vq::SharedPtr<Vq::Shader> sh = new Vq::FragmentShader();
-    sh->setSource(Vq::Shader::Fragment, VqString("void main() {}"));
-    Vq::SharedPtr<VqInfiniteLight> l1 = new VqInfiniteLight();
-    l1->setDirection(VqVec3f(1.0f, 0.0f, 0.0f));
-    l1->setShadowCaster(true);
-    Vq::SharedPtr<VqPointLight> l2 = new VqPointLight();
-    l2->setSpot(VqVec3f(0.0f, -1.0f, 0.0f), 30.0f, 2);
-    l2->setCoordSys(VQ_COORDSYS_WORLD);
-    Vq::SharedPtr<VqLightSet> set = new VqLightSet();
-    set->appendLight(l1.get());
-    set->appendLight(l2.get());
+namespace {
 
-    const std::vector<const VqBase*> objs = {ds.get(),     ls.get(),     ps.get(), mtl.get(), xf.get(),
-                                             fogLin.get(), fogExp.get(), cp.get(), tcg.get(), fx.get(),
-                                             tex.get(),    sh.get(),     l1.get(), l2.get(),  set.get()};
-    for (auto [major, minor] : {std::pair{10, 0}, std::pair{9, 5}}) {
-        SCOPED_TRACE(major);
-        std::vector<uint8_t> first = writeAll(major, minor, objs);
-        std::vector<Vq::SharedPtr<VqBase>> back = readAll(first, major, minor, objs.size());
-        ASSERT_EQ(back.size(), objs.size());
-        for (size_t i = 0; i < objs.size(); ++i) {
-            ASSERT_TRUE(back[i]) << i;
-            EXPECT_EQ(back[i]->type(), objs[i]->type()) << i;
-        }
-        VqLightSet* setBack = Vq::typeCast<VqLightSet>(back.back().get());
-        ASSERT_TRUE(setBack->_fixupLists());
-        ASSERT_EQ(setBack->numLights(), 2);
-        EXPECT_EQ(setBack->light(0), back[12].get());
-        EXPECT_EQ(setBack->light(1), back[13].get());
-        for (size_t i = 0; i + 3 < objs.size(); ++i) {
-            if (auto* a = Vq::typeCast<VqAttribute>(back[i].get())) {
-                EXPECT_TRUE(a->isEqualHook(*static_cast<const VqAttribute*>(objs[i]))) << i;
-            }
-        }
-        EXPECT_TRUE(Vq::typeCast<VqLight>(back[12].get())->isEqual(*l1));
-        EXPECT_TRUE(Vq::typeCast<VqPointStyle>(back[2].get())->isFinal());
-        EXPECT_TRUE(Vq::typeCast<VqDrawStyle>(back[0].get())->isInhibited(4));
-        EXPECT_TRUE(Vq::typeCast<VqMaterial>(back[3].get())->isInhibited(VqMaterial::Reflectivity));
+// One case per attribute type: the objects written, the attribute last (a
+// light set after its lights), configured away from their defaults.
+struct RoundTripCase {
+    const char* name;
+    std::function<std::vector<Vq::SharedPtr<VqBase>>()> build;
+};
 
-        std::vector<const VqBase*> again;
-        for (const auto& b : back)
-            again.push_back(b.get());
-        EXPECT_EQ(writeAll(major, minor, again), first);
-    }
+std::vector<Vq::SharedPtr<VqBase>> one(VqBase* b) {
+    return {Vq::SharedPtr<VqBase>(b)};
 }
+
+const RoundTripCase s_roundTrips[] = {
+    {"DrawStyle",
+     [] {
+         auto* ds = new VqDrawStyle();
+         ds->setTwoSidedLighting(true);
+         ds->setOutlinedPolygons(true);
+         ds->setLighting(false);
+         ds->setInhibit(4, true);
+         return one(ds);
+     }},
+    {"LineStyle",
+     [] {
+         auto* ls = new VqLineStyle();
+         ls->setLineType(5);
+         ls->setAntialiasing(true);
+         ls->setLineWidth(2.5f);
+         return one(ls);
+     }},
+    {"PointStyle",
+     [] {
+         auto* ps = new VqPointStyle();
+         ps->setPointType(3);
+         ps->setPointSize(7.0f);
+         ps->setFinal(true);
+         return one(ps);
+     }},
+    {"Material",
+     [] {
+         auto* mtl = new VqMaterial();
+         mtl->setDiffuseColor(VqVec4f(0.1f, 0.2f, 0.3f, 0.4f));
+         mtl->setBlending(true);
+         mtl->setBlendFactors(VQ_ONE, VQ_DST_ALPHA);
+         mtl->setOverrideVertexColors(true);
+         mtl->setReflectivity(0.25f);
+         mtl->setBumpiness(-12.0f);
+         mtl->setInhibit(VqMaterial::Reflectivity, true);
+         return one(mtl);
+     }},
+    {"Xform", [] { return one(new VqXform(translation(1.0, 2.0, 3.0) * scaling(0.5))); }},
+    {"FogLinear",
+     [] {
+         auto* fog = new VqFog();
+         fog->setMode(VQ_FOG_LINEAR);
+         fog->setRange(2.0f, 9.0f);
+         fog->setColor(VqVec4f(0.5f, 0.5f, 0.5f, 1.0f));
+         return one(fog);
+     }},
+    {"FogExp2",
+     [] {
+         auto* fog = new VqFog();
+         fog->setMode(VQ_FOG_EXP2);
+         fog->setDensity(0.3f);
+         return one(fog);
+     }},
+    {"CuttingPlane", [] { return one(new VqCuttingPlane(0.0, 1.0, 0.0, -2.0)); }},
+    {"TexCoordGen",
+     [] {
+         Vq::SharedPtr<VqMappingCylinder> cyl = new VqMappingCylinder();
+         cyl->setCylinderParams(VqVec3d(1, 2, 3), VqVec3d(0, 0, 1), VqVec3d(1, 0, 0), 2.0, 4.0);
+         auto* tcg = new VqTexCoordGen();
+         tcg->setTexCoordChannel(3);
+         tcg->setMappingSurface(cyl.get());
+         return one(tcg);
+     }},
+    {"ShaderEffects",
+     [] {
+         auto* fx = new VqShaderEffects();
+         fx->setEnable(true);
+         fx->setEnvTexChan(4);
+         fx->setEnvMapReflectivity(0.75f);
+         fx->setBumpMapTexChan(-1);
+         fx->setBumpiness(-3.0f);
+         fx->setPhongShading(true);
+         return one(fx);
+     }},
+    {"TexImage",
+     [] {
+         auto* tex = new VqTexImage(VQ_TEXTYPE_2D);
+         tex->setImage(2, 1, 3, {1, 2, 3, 4, 5, 6});
+         tex->setWrapModes(1, 2, 3);
+         return one(tex);
+     }},
+    {"Shader",
+     [] {
+         auto* sh = new Vq::FragmentShader();
+         sh->setSource(Vq::Shader::Fragment, VqString("void main() {}"));
+         return one(sh);
+     }},
+    {"LightSet",
+     [] {
+         Vq::SharedPtr<VqInfiniteLight> l1 = new VqInfiniteLight();
+         l1->setDirection(VqVec3f(1.0f, 0.0f, 0.0f));
+         l1->setShadowCaster(true);
+         Vq::SharedPtr<VqPointLight> l2 = new VqPointLight();
+         l2->setSpot(VqVec3f(0.0f, -1.0f, 0.0f), 30.0f, 2);
+         l2->setCoordSys(VQ_COORDSYS_WORLD);
+         Vq::SharedPtr<VqLightSet> set = new VqLightSet();
+         set->appendLight(l1.get());
+         set->appendLight(l2.get());
+         return std::vector<Vq::SharedPtr<VqBase>>{l1, l2, set};
+     }},
+};
+
+} // namespace
+
+class AttributeRoundTrip : public VqLibTest,
+                           public ::testing::WithParamInterface<std::tuple<RoundTripCase, int>> {};
+
+// Each type, read back, equals what was written and writes the same bytes
+// again, in format 10 and in format 9.5.
+TEST_P(AttributeRoundTrip, ReadsBackEqualAndWritesTheSameBytes) {
+    const auto& [c, major] = GetParam();
+    const int minor = major == 10 ? 0 : 5;
+    const std::vector<Vq::SharedPtr<VqBase>> made = c.build();
+    std::vector<const VqBase*> objs;
+    for (const auto& o : made)
+        objs.push_back(o.get());
+    std::vector<uint8_t> first = writeAll(major, minor, objs);
+    std::vector<Vq::SharedPtr<VqBase>> back = readAll(first, major, minor, objs.size());
+    for (size_t i = 0; i < objs.size(); ++i) {
+        ASSERT_TRUE(back[i]) << i;
+        ASSERT_EQ(back[i]->type(), objs[i]->type()) << i;
+    }
+    if (auto* set = Vq::typeCast<VqLightSet>(back.back().get())) {
+        ASSERT_TRUE(set->_fixupLists());
+        ASSERT_EQ(set->numLights(), 2);
+        EXPECT_EQ(set->light(0), back[0].get());
+        EXPECT_EQ(set->light(1), back[1].get());
+        EXPECT_TRUE(Vq::typeCast<VqLight>(back[0].get())->isEqual(*static_cast<const VqLight*>(objs[0])));
+    } else {
+        const auto* written = static_cast<const VqAttribute*>(objs.back());
+        const auto* read = Vq::typeCast<VqAttribute>(back.back().get());
+        ASSERT_NE(read, nullptr);
+        EXPECT_TRUE(read->isEqualHook(*written));
+        EXPECT_EQ(read->isFinal(), written->isFinal());
+        EXPECT_EQ(read->inhibitMask(), written->inhibitMask());
+    }
+    std::vector<const VqBase*> again;
+    for (const auto& b : back)
+        again.push_back(b.get());
+    EXPECT_EQ(writeAll(major, minor, again), first);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryType, AttributeRoundTrip,
+                         ::testing::Combine(::testing::ValuesIn(s_roundTrips), ::testing::Values(10, 9)),
+                         [](const ::testing::TestParamInfo<std::tuple<RoundTripCase, int>>& info) {
+                             return std::string(std::get<0>(info.param).name) + "_v" +
+                                    std::to_string(std::get<1>(info.param));
+                         });
 
 TEST_F(AttributeTypeTest, IdentityTransformStoresAnEmptyMask) {
     Vq::SharedPtr<VqXform> id = new VqXform();

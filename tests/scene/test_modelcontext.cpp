@@ -1,12 +1,15 @@
+#include "VqDrawStyle.h"
 #include "VqFSStorageLocation.h"
 #include "VqFog.h"
 #include "VqGroup.h"
+#include "VqInstance.h"
 #include "VqLibFixture.h"
 #include "VqLightSet.h"
 #include "VqMaterial.h"
 #include "VqModelContext.h"
 #include "VqPartition.h"
 #include "VqPath.h"
+#include "VqSpatialTree.h"
 #include "VqState.h"
 #include "VqStdError.h"
 #include "VqStdException.h"
@@ -65,6 +68,8 @@ protected:
     Vq::SharedPtr<VqLight> caster, plain;
     Vq::SharedPtr<Vq::ModelContext> mc;
     Vq::SharedPtr<Recorder> rec;
+    // Stand-ins for views, which the model context only compares.
+    int v1Tag = 0, v2Tag = 0;
 };
 
 } // namespace
@@ -120,12 +125,15 @@ TEST_F(ModelContextTest, ShadowCastingLightsAreFoundPerInstance) {
         EXPECT_STREQ(e.description(), "loc < _vbShadowCastingLightsValid.length() && loc >= 0");
         EXPECT_EQ(e.code(), 1);
     }
-    // A fog change invalidates every shadow map.
+    // A fog attached in the model invalidates every shadow map; its later
+    // changes are not the model's business.
+    mc->setShadowMapValid(0, true);
     Vq::SharedPtr<VqFog> fog = new VqFog();
     ASSERT_TRUE(a->appendAttribute(fog.get()));
+    EXPECT_FALSE(mc->isShadowMapValid(0));
     mc->setShadowMapValid(0, true);
     ASSERT_TRUE(fog->setMode(VQ_FOG_EXP));
-    EXPECT_FALSE(mc->isShadowMapValid(0));
+    EXPECT_TRUE(mc->isShadowMapValid(0));
     // A light that starts casting shadows is found at the next question.
     ASSERT_TRUE(plain->setShadowCaster(true));
     EXPECT_EQ(mc->numShadowCastingLights(), 4);
@@ -163,13 +171,25 @@ TEST_F(ModelContextTest, MirrorsAndRouting) {
     EXPECT_EQ(rec->whos.back(), extra);
     ASSERT_TRUE(a->removeChild(extra));
     EXPECT_EQ(rec->changes.back(), 32);
-    // An attribute change in the model reaches its clients too.
+    // Attaching any attribute in the model is news for its clients; of the
+    // later changes, only those of the kinds that decide lights, placement
+    // and what is drawn.
     Vq::SharedPtr<VqMaterial> m = new VqMaterial();
+    Vq::SharedPtr<VqDrawStyle> ds = new VqDrawStyle();
+    rec->whos.clear();
     ASSERT_TRUE(shared->appendAttribute(m.get()));
+    ASSERT_TRUE(shared->appendAttribute(ds.get()));
+    EXPECT_EQ(rec->whos, (std::vector<const VqBase*>{m.get(), ds.get()}));
     rec->whos.clear();
     ASSERT_TRUE(m->setShininess(5.0f));
-    ASSERT_FALSE(rec->whos.empty());
-    EXPECT_EQ(rec->whos.back(), m.get());
+    EXPECT_TRUE(rec->whos.empty());
+    ASSERT_TRUE(ds->setLighting(false));
+    EXPECT_EQ(rec->whos, (std::vector<const VqBase*>{ds.get()}));
+    // Of the properties, only the mirror-plane key.
+    Vq::SharedPtr<VqStringPropAtom> other = new VqStringPropAtom("colour");
+    rec->whos.clear();
+    ASSERT_TRUE(b->addProp(other.get(), yes.get()));
+    EXPECT_TRUE(rec->whos.empty());
 }
 
 TEST_F(ModelContextTest, Slices) {
@@ -221,4 +241,94 @@ TEST_F(ModelContextTest, OpenedPartitionJoinsTheModel) {
     EXPECT_TRUE(ref->child(0)->internalFlag(VqNode::VQ_NODE_IFLAG_MODELCONTEXT));
     EXPECT_EQ(mc->numMirrorPlanes(), 1);
     std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+// An instance of one model may not take a child of another, even with the
+// partition check off.
+TEST_F(ModelContextTest, InstancesStayInsideTheirModel) {
+    ASSERT_TRUE(mc->setRootPartition(root.get()));
+    Vq::SharedPtr<Vq::ModelContext> other = new Vq::ModelContext();
+    Vq::SharedPtr<VqPartition> otherRoot = new VqPartition();
+    VqNode* foreign = new VqNode();
+    otherRoot->appendChild(foreign);
+    ASSERT_TRUE(other->setRootPartition(otherRoot.get()));
+    VqInstance* inst = new VqInstance();
+    ASSERT_TRUE(a->appendChild(inst));
+    inst->setPartitionCheck(false);
+    EXPECT_FALSE(inst->replaceChild(foreign));
+    EXPECT_EQ(lastError(), "Parent and child have to be in the same model context");
+    EXPECT_EQ(lastCode(), VQ_ERR_PARTITION);
+    EXPECT_EQ(inst->child(), nullptr);
+    // A child of the same model is taken.
+    ASSERT_TRUE(inst->replaceChild(b));
+    EXPECT_EQ(inst->child(), b);
+    ASSERT_TRUE(other->setRootPartition(nullptr));
+}
+
+// A node of the model whose first parent lies outside it still reports to
+// the model, and finds it as its context.
+TEST_F(ModelContextTest, NodesReachedFromOutsideStillReport) {
+    Vq::SharedPtr<VqGroup> outside = new VqGroup();
+    VqGroup* n = new VqGroup();
+    outside->appendChild(n);
+    ASSERT_TRUE(a->appendChild(n));
+    ASSERT_TRUE(mc->setRootPartition(root.get()));
+    EXPECT_EQ(n->modelContext(), mc.get());
+    EXPECT_EQ(n->partition(), root.get());
+    EXPECT_EQ(outside->modelContext(), nullptr);
+    rec->whos.clear();
+    Vq::SharedPtr<VqDrawStyle> ds = new VqDrawStyle();
+    ASSERT_TRUE(n->appendAttribute(ds.get()));
+    EXPECT_EQ(rec->whos, (std::vector<const VqBase*>{ds.get()}));
+    EXPECT_EQ(ds->partition(), root.get());
+    Vq::SharedPtr<VqDrawStyle> loose = new VqDrawStyle();
+    EXPECT_EQ(loose->partition(), nullptr);
+}
+
+namespace {
+// A tree that notes what it hears and whether its write lock was held.
+class TestTree : public Vq::SpatialTree {
+public:
+    bool _sliceAllocated(Vq::SliceID id, const Vq::SliceDesc&) override {
+        heard.push_back(id);
+        locked.push_back(numWriteLocks() > 0);
+        return true;
+    }
+    bool _sliceDeallocated(Vq::SliceID id) override {
+        heard.push_back(100 + id);
+        return true;
+    }
+    std::vector<int> heard;
+    std::vector<bool> locked;
+};
+} // namespace
+
+TEST_F(ModelContextTest, SpatialTreesHearOfSlicesUnderTheirLock) {
+    Vq::SharedPtr<TestTree> tree = new TestTree();
+    EXPECT_FALSE(mc->addSpatialTree(nullptr));
+    ASSERT_TRUE(mc->addSpatialTree(tree.get()));
+    EXPECT_EQ(mc->spatialTree(0), tree.get());
+    EXPECT_EQ(mc->spatialTree(1), nullptr);
+    Vq::SliceID id = 255;
+    ASSERT_TRUE(mc->allocateSlice(Vq::SliceDesc(), id));
+    ASSERT_TRUE(mc->deallocSlice(id));
+    EXPECT_EQ(tree->heard, (std::vector<int>{id, 100 + id}));
+    EXPECT_EQ(tree->locked, (std::vector<bool>{true}));
+    rec->changes.clear();
+    ASSERT_TRUE(mc->removeSpatialTree(0));
+    EXPECT_EQ(rec->changes, (std::vector<int>{32}));
+    EXPECT_FALSE(mc->removeSpatialTree(0));
+}
+
+TEST_F(ModelContextTest, ShadowMapsHoldWhatTheLastViewRendered) {
+    ASSERT_TRUE(mc->setRootPartition(root.get()));
+    ASSERT_EQ(mc->numShadowCastingLights(), 2);
+    const VqView* v1 = reinterpret_cast<const VqView*>(&v1Tag);
+    const VqView* v2 = reinterpret_cast<const VqView*>(&v2Tag);
+    mc->invalidateAllShadowMapsIfNotLastViewToRender(v1);
+    mc->setShadowMapValid(0, true);
+    mc->invalidateAllShadowMapsIfNotLastViewToRender(v1);
+    EXPECT_TRUE(mc->isShadowMapValid(0));
+    mc->invalidateAllShadowMapsIfNotLastViewToRender(v2);
+    EXPECT_FALSE(mc->isShadowMapValid(0));
 }
