@@ -97,11 +97,7 @@ bool VqAttribute::setPersistable(bool on) {
     if (next == _uFlags) return true;
     _uFlags = next;
     // Whether the nodes write this attribute changed: they need saving.
-    const VqNotifyBase* const* clients = nullptr;
-    unsigned int n = 0;
-    notificationList(clients, n);
-    std::vector<const VqNotifyBase*> nodes(clients, clients + n);
-    for (const VqNotifyBase* c : nodes)
+    for (const VqNotifyBase* c : notificationClients())
         if (auto* node = Vq::typeCast<VqNode>(c))
             VQ_PROPAGATE(const_cast<VqNode*>(node)->setModifiedFlag(true));
     return true;
@@ -171,7 +167,8 @@ bool VqAttribute::_writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) 
         return os.write(_convertToPreV10FieldBits(_uInhibitMask, static_cast<unsigned int>(fmt.major),
                                                   static_cast<unsigned int>(fmt.minor)));
     case 9:
-        VQ_PROPAGATE(os.write(_convertToPreV10FieldBits(_uInhibitMask, 9, static_cast<unsigned int>(fmt.minor))));
+        VQ_PROPAGATE(
+            os.write(_convertToPreV10FieldBits(_uInhibitMask, 9, static_cast<unsigned int>(fmt.minor))));
         if (_localVersion(fmt) >= 2) VQ_PROPAGATE(os.write(_uFinalMask.bits()));
         return true;
     default:
