@@ -40,6 +40,12 @@ private:
     VqMutex* _m;
 };
 
+// Extents and counts are filled lazily by whichever traversal thread asks
+// first, and a fill writes the caches of the whole subgraph below: one
+// recursive lock for every node keeps two fills (and their readers) apart
+// without an order between per-node locks to get wrong.
+VqMutex s_cacheFillMutex;
+
 bool countsComputed(const VqFixedVec<int, 2>& v) {
     return v[0] != -1 || v[1] != -1;
 }
@@ -703,6 +709,7 @@ bool VqNode::setUserData(unsigned int key, VqUserData* data) {
 // ---- extents and counts
 
 VqBox3<float> VqNode::bBoxRaw(unsigned int key) const {
+    VqAutoLock fill(s_cacheFillMutex);
     const bool shared = key == 1 || !s_isTermNodeAbove(this, key);
     if (shared && !isBBoxIndeterminate()) return _bBox;
     // The shared boxes below first, so that computing this one finds them.
@@ -747,6 +754,7 @@ bool VqNode::computeBBox(VqBox3<float>& box, unsigned int key, bool) const {
 }
 
 void VqNode::setBBox(const VqBox3<float>& box) {
+    VqAutoLock fill(s_cacheFillMutex);
     if (box == _bBox) return;
     _bBox = box;
     // The parents' boxes hold this one.
@@ -760,6 +768,7 @@ void VqNode::setBBox(const VqFixedVec<float, 3>& mn, const VqFixedVec<float, 3>&
 }
 
 float VqNode::area() const {
+    VqAutoLock fill(s_cacheFillMutex);
     if (_fArea != -1.0f) return _fArea;
     fillBelow(
         this, [](const VqNode* n) { return n->_fArea == -1.0f; },
@@ -769,6 +778,7 @@ float VqNode::area() const {
 }
 
 void VqNode::setArea(float a) {
+    VqAutoLock fill(s_cacheFillMutex);
     if (a == _fArea) return;
     _fArea = a;
     std::vector<VqNode*> parents = _vpParents;
@@ -793,6 +803,7 @@ VqFixedVec<int, 2> VqNode::computeNumNodes() const {
 }
 
 bool VqNode::numVertices(VqFixedVec<int, 2>& out) const {
+    VqAutoLock fill(s_cacheFillMutex);
     fillCounts(
         this, [](const VqNode* n) -> VqFixedVec<int, 2>& { return n->_vNumVertices; },
         [](const VqNode* n) { return n->computeNumVertices(); });
@@ -801,6 +812,7 @@ bool VqNode::numVertices(VqFixedVec<int, 2>& out) const {
 }
 
 bool VqNode::numNodes(VqFixedVec<int, 2>& out) const {
+    VqAutoLock fill(s_cacheFillMutex);
     fillCounts(
         this, [](const VqNode* n) -> VqFixedVec<int, 2>& { return n->_vNumNodes; },
         [](const VqNode* n) { return n->computeNumNodes(); });
@@ -809,6 +821,7 @@ bool VqNode::numNodes(VqFixedVec<int, 2>& out) const {
 }
 
 bool VqNode::numPolygons(VqFixedVec<int, 2>& out) const {
+    VqAutoLock fill(s_cacheFillMutex);
     fillCounts(
         this, [](const VqNode* n) -> VqFixedVec<int, 2>& { return n->_vNumPolygons; },
         [](const VqNode* n) { return n->computeNumPolygons(); });
