@@ -141,8 +141,10 @@ VqOpenStreamList* s_pOpenList = nullptr;
 
 VqByteStream::VqByteStream(bool countsAgainstLimit) : _bCountsAgainstLimit(countsAgainstLimit) {}
 
+// The heap index moves whenever another stream enters or leaves the list: it
+// is read only under the list's mutex.
 VqByteStream::~VqByteStream() {
-    if (_nHeapIndex >= 0 && s_pOpenList) {
+    if (_bCountsAgainstLimit && s_pOpenList) {
         VqAutoLock guard(s_pOpenList->_mutex);
         if (_nHeapIndex >= 0) s_pOpenList->remove(this);
     }
@@ -220,7 +222,7 @@ void VqByteStream::close() {
     VqAutoLockByteStream guard(this);
     _raiseEvictionFailure();
     if (!_isOpen()) return;
-    if (_nHeapIndex >= 0 && s_pOpenList) {
+    if (_bCountsAgainstLimit && s_pOpenList) {
         VqAutoLock listGuard(s_pOpenList->_mutex);
         if (_nHeapIndex >= 0) s_pOpenList->remove(this);
     }
