@@ -6,12 +6,16 @@
 // in the order that makes finding each link longest, a group listing one
 // child n times, and a chain of n groups; each should cost about as much per
 // node as the reference, at every n (the complexity fits say O(N)).
+// Last, files of n leaves that all hold one material, opened and released,
+// next to the same files without the material (the reference): each node
+// joins and leaves the material's client list, which must cost O(1).
 #include "VqBufferedObjectStream.h"
 #include "VqDataStream.h"
 #include "VqGroup.h"
 #include "VqInstance.h"
 #include "VqInt32PropAtom.h"
 #include "VqLib.h"
+#include "VqMaterial.h"
 #include "VqMemoryByteStream.h"
 #include "VqPartition.h"
 #include "VqPtrSwizzle.h"
@@ -19,7 +23,10 @@
 
 #include <benchmark/benchmark.h>
 
+#include <filesystem>
 #include <malloc.h>
+#include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -265,5 +272,53 @@ BENCHMARK(BM_Release)->Name("BM_Release/listed_many_times")->Apply([](auto* b) {
     releaseArgs(b, Shape::ListedManyTimes);
 });
 BENCHMARK(BM_Release)->Name("BM_Release/chain")->Apply([](auto* b) { releaseArgs(b, Shape::Chain); });
+
+// Opens and releases a file of n leaves under one partition, each holding the
+// same material when range(0) is 1.
+void BM_OpenRelease(benchmark::State& state) {
+    LibScope lib;
+    const bool shared = state.range(0) != 0;
+    const int n = static_cast<int>(state.range(1));
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() / ("vq_bench_mtl_" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    {
+        Vq::SharedPtr<VqPartition> root = new VqPartition();
+        Vq::SharedPtr<VqMaterial> mtl = new VqMaterial();
+        for (int i = 0; i < n; ++i) {
+            Vq::SharedPtr<VqNode> leaf = new VqNode();
+            if (shared) leaf->appendAttribute(mtl.get());
+            root->appendChild(leaf.get());
+        }
+        if (!root->saveAs(VqString::fromUtf8(dir.string() + "/"), VqString::fromUtf8("m.vq"))) {
+            state.SkipWithError("save failed");
+            return;
+        }
+    }
+    const VqString file = VqString::fromUtf8((dir / "m.vq").string());
+    for (auto _ : state) {
+        Vq::SharedPtr<VqPartition> root;
+        if (!VqPartition::openFile(file, root) || root->numChildren() != unsigned(n)) {
+            state.SkipWithError("open failed");
+            break;
+        }
+        root = nullptr;
+    }
+    std::filesystem::remove_all(dir);
+    state.SetComplexityN(n);
+    state.counters["ns/node"] = benchmark::Counter(double(n), benchmark::Counter::kIsIterationInvariantRate |
+                                                                  benchmark::Counter::kInvert);
+}
+void openReleaseArgs(benchmark::internal::Benchmark* b, bool shared) {
+    for (int n : {10000, 100000, 1000000})
+        b->Args({shared ? 1L : 0L, n});
+    b->Unit(benchmark::kMillisecond)->Iterations(3)->Complexity(benchmark::oN);
+}
+BENCHMARK(BM_OpenRelease)->Name("BM_OpenRelease/no_material")->Apply([](auto* b) {
+    openReleaseArgs(b, false);
+});
+BENCHMARK(BM_OpenRelease)->Name("BM_OpenRelease/shared_material")->Apply([](auto* b) {
+    openReleaseArgs(b, true);
+});
 
 } // namespace

@@ -5,7 +5,11 @@
 #include "VqPlatform.h"
 #include "VqStdException.h"
 
-#include <sched.h>
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 VQ_IMPLEMENT_ABSTRACT_TYPE(VqByteStream, VqBaseStream, CLSID_ZQByteStream)
@@ -45,40 +49,63 @@ public:
         _siftDown(s->_nHeapIndex);
     }
 
-    // Enters s into the list. When the list is full, the least recently used
-    // stream that can be locked without waiting is taken out and returned,
-    // locked, for the caller to close. Streams in use are never taken; when
-    // every stream in the list is held by the calling thread itself, nobody
-    // could release one, so s is admitted over the limit instead of waiting
-    // for ever.
-    VqByteStream* enter(VqByteStream* s) {
-        VqByteStream* victim = nullptr;
-        std::vector<VqByteStream*> aside;
+    // Enters s into the list. While the list is full, the least recently
+    // used streams that can be locked without waiting are taken out and
+    // handed back, locked, for the caller to close. Streams in use are never
+    // taken. When too few are free, the caller waits for a holder to release
+    // one, unless every holder is itself waiting here (or is the caller):
+    // nobody would ever release one then, so s is admitted over the limit,
+    // and the list shrinks back at later entries.
+    void enter(VqByteStream* s, std::vector<VqByteStream*>& victims) {
+        const std::thread::id self = std::this_thread::get_id();
+        std::unique_lock<VqMutex> guard(_mutex);
+        bool waiting = false;
         for (;;) {
-            _mutex.lock();
-            if (static_cast<int>(_vpHeap.size()) < VqByteStream::s_openStreamLimit()) break;
-            bool heldElsewhere = false;
-            aside.clear();
-            while (!_vpHeap.empty()) {
+            const size_t limit = static_cast<size_t>(std::max(1, VqByteStream::s_openStreamLimit()));
+            std::vector<VqByteStream*> aside;
+            bool releasable = false;
+            while (_vpHeap.size() + aside.size() >= limit && !_vpHeap.empty()) {
                 VqByteStream* cand = popMin();
                 if (cand->_tryLockFree()) {
-                    victim = cand;
-                    break;
+                    victims.push_back(cand);
+                    continue;
                 }
-                if (!cand->_lockedByThisThread()) heldElsewhere = true;
+                const std::thread::id owner = cand->_owner.load(std::memory_order_acquire);
+                if (owner != self && std::find(_vWaiting.begin(), _vWaiting.end(), owner) == _vWaiting.end())
+                    releasable = true;
                 aside.push_back(cand);
             }
             for (VqByteStream* a : aside)
                 push(a);
-            if (victim || !heldElsewhere) break;
-            _mutex.unlock();
-            sched_yield();
+            // Victims in hand are closed first: their owners may be blocked on
+            // them, and waiting with them locked could wait for ever.
+            if (_vpHeap.size() < limit || !releasable || !victims.empty()) break;
+            if (!waiting) {
+                _vWaiting.push_back(self);
+                _nWaiting.fetch_add(1);
+                waiting = true;
+            }
+            // A release signals; the timeout covers one that came between
+            // the pass above and the wait.
+            _released.wait_for(guard, std::chrono::milliseconds(2));
+        }
+        if (waiting) {
+            _vWaiting.erase(std::find(_vWaiting.begin(), _vWaiting.end(), self));
+            _nWaiting.fetch_sub(1);
+        }
+        // A stream whose device closed behind the list's back is still in it.
+        if (s->_nHeapIndex >= 0) {
+            touch(s);
+            return;
         }
         s->_nUseStamp = ++_nStampCounter;
         push(s);
-        _mutex.unlock();
-        return victim;
     }
+
+    // Threads waiting in enter() for a stream to be released.
+    std::vector<std::thread::id> _vWaiting;
+    std::atomic<int> _nWaiting{0};
+    std::condition_variable_any _released;
 
 private:
     bool _less(int a, int b) const { return _vpHeap[a]->_nUseStamp < _vpHeap[b]->_nUseStamp; }
@@ -114,8 +141,10 @@ VqOpenStreamList* s_pOpenList = nullptr;
 
 VqByteStream::VqByteStream(bool countsAgainstLimit) : _bCountsAgainstLimit(countsAgainstLimit) {}
 
+// The heap index moves whenever another stream enters or leaves the list: it
+// is read only under the list's mutex.
 VqByteStream::~VqByteStream() {
-    if (_nHeapIndex >= 0 && s_pOpenList) {
+    if (_bCountsAgainstLimit && s_pOpenList) {
         VqAutoLock guard(s_pOpenList->_mutex);
         if (_nHeapIndex >= 0) s_pOpenList->remove(this);
     }
@@ -123,18 +152,22 @@ VqByteStream::~VqByteStream() {
 
 void VqByteStream::lock() {
     _mutex.lock();
-    _nLockCount.fetch_add(1, std::memory_order_acq_rel);
+    if (_nLockCount.fetch_add(1, std::memory_order_acq_rel) == 0)
+        _owner.store(std::this_thread::get_id(), std::memory_order_release);
 }
 
 void VqByteStream::unlock() {
     if (_nLockCount.load(std::memory_order_acquire) <= 0) return;
-    _nLockCount.fetch_sub(1, std::memory_order_acq_rel);
+    const bool released = _nLockCount.fetch_sub(1, std::memory_order_acq_rel) == 1;
+    if (released) _owner.store(std::thread::id(), std::memory_order_release);
     _mutex.unlock();
+    if (released && s_pOpenList && s_pOpenList->_nWaiting.load()) s_pOpenList->_released.notify_all();
 }
 
 bool VqByteStream::tryLock() {
     if (!_mutex.tryLock()) return false;
-    _nLockCount.fetch_add(1, std::memory_order_acq_rel);
+    if (_nLockCount.fetch_add(1, std::memory_order_acq_rel) == 0)
+        _owner.store(std::this_thread::get_id(), std::memory_order_release);
     return true;
 }
 
@@ -146,15 +179,26 @@ bool VqByteStream::_tryLockFree() {
     return false;
 }
 
-bool VqByteStream::_lockedByThisThread() {
-    if (!_mutex.tryLock()) return false;
-    bool held = _nLockCount.load(std::memory_order_acquire) > 0;
-    _mutex.unlock();
-    return held;
+void VqByteStream::_evict() {
+    try {
+        _close();
+    } catch (...) {
+        // For a write stream this is data that never reached the file: its
+        // owner, who still believes it written, must hear of it.
+        if (!_pEvictionFailure) _pEvictionFailure = std::current_exception();
+    }
+}
+
+void VqByteStream::_raiseEvictionFailure() {
+    if (!_pEvictionFailure) return;
+    std::exception_ptr failure = _pEvictionFailure;
+    _pEvictionFailure = nullptr;
+    std::rethrow_exception(failure);
 }
 
 void VqByteStream::open() {
     VqAutoLockByteStream guard(this);
+    _raiseEvictionFailure();
     VqOpenStreamList* list = _bCountsAgainstLimit ? s_pOpenList : nullptr;
     if (_isOpen()) {
         if (list) {
@@ -165,21 +209,20 @@ void VqByteStream::open() {
     }
     _open();
     if (!list) return;
-    if (VqByteStream* victim = list->enter(this)) {
-        // The victim is locked by us and out of the list: nobody uses it.
-        try {
-            victim->_close();
-        } catch (...) {
-            // Its owner reopens it on next use; a failed close only loses the handle.
-        }
+    std::vector<VqByteStream*> victims;
+    list->enter(this, victims);
+    // Each victim is locked by us and out of the list: nobody uses it.
+    for (VqByteStream* victim : victims) {
+        victim->_evict();
         victim->unlock();
     }
 }
 
 void VqByteStream::close() {
     VqAutoLockByteStream guard(this);
+    _raiseEvictionFailure();
     if (!_isOpen()) return;
-    if (_nHeapIndex >= 0 && s_pOpenList) {
+    if (_bCountsAgainstLimit && s_pOpenList) {
         VqAutoLock listGuard(s_pOpenList->_mutex);
         if (_nHeapIndex >= 0) s_pOpenList->remove(this);
     }
@@ -223,6 +266,19 @@ void VqByteStream::s_reapOpenStreamList() {
         }
         s->unlock();
     }
+}
+
+void VqByteStream::s_reapClosedStreams() {
+    if (!s_pOpenList) return;
+    VqAutoLock guard(s_pOpenList->_mutex);
+    std::vector<VqByteStream*> closed;
+    for (VqByteStream* cand : s_pOpenList->_vpHeap) {
+        if (!cand->_tryLockFree()) continue;
+        if (!cand->_isOpen()) closed.push_back(cand);
+        cand->unlock();
+    }
+    for (VqByteStream* c : closed)
+        s_pOpenList->remove(c);
 }
 
 int VqByteStream::s_numOpenStreams() {

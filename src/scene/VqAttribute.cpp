@@ -98,11 +98,7 @@ bool VqAttribute::setPersistable(bool on) {
     if (next == _uFlags) return true;
     _uFlags = next;
     // Whether the nodes write this attribute changed: they need saving.
-    const VqNotifyBase* const* clients = nullptr;
-    unsigned int n = 0;
-    notificationList(clients, n);
-    std::vector<const VqNotifyBase*> nodes(clients, clients + n);
-    for (const VqNotifyBase* c : nodes)
+    for (const VqNotifyBase* c : notificationClients())
         if (auto* node = Vq::typeCast<VqNode>(c))
             VQ_PROPAGATE(const_cast<VqNode*>(node)->setModifiedFlag(true));
     return true;

@@ -2,8 +2,8 @@
 
 #include "VqErrorState.h"
 #include "VqFactory.h"
-#include "VqGlobalObjectAliasTable.h"
 #include "VqFormatSettings.h"
+#include "VqGlobalObjectAliasTable.h"
 #include "VqStdException.h"
 #include "VqStreamMgrSegmentIO.h"
 #include "VqStringPropAtom.h"
@@ -183,12 +183,21 @@ void VqLateLoadedPropAtom::unloadData() {
 }
 
 bool VqLateLoadedPropAtom::rollNewGUID(VqLLSegmentIO& io) {
+    VqGUID fresh;
+    VQ_PROPAGATE(VqGUID::createGUID(fresh));
+    return _rebind(fresh, io);
+}
+
+bool VqLateLoadedPropAtom::restoreGUID(const VqGUID& guid, VqLLSegmentIO& io) {
+    setHasWritten(false);
+    return _guid == guid ? true : _rebind(guid, io);
+}
+
+bool VqLateLoadedPropAtom::_rebind(const VqGUID& guid, VqLLSegmentIO& io) {
     try {
         Vq::SharedPtr<VqBase> obj = object();
         Vq::CowGoatPtr::unloadData();
-        VqGUID fresh;
-        VQ_PROPAGATE(VqGUID::createGUID(fresh));
-        _guid = fresh;
+        _guid = guid;
         if (obj) VQ_PROPAGATE(aliasTable()->shareObject(*this, obj.get(), io.segmentAlias(_guid)));
         return true;
     } catch (...) {

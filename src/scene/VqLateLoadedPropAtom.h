@@ -56,6 +56,9 @@ public:
     // A new segment GUID, with the object rebound under the new segment's alias.
     bool rollNewGUID(VqLLSegmentIO& io);
     bool rollNewGUID(VqStreamMgr& mgr);
+    // Back to the segment the atom named before a save that failed (the old
+    // file still holds it), marked unsaved so that the next save writes it.
+    bool restoreGUID(const VqGUID& guid, VqLLSegmentIO& io);
     // Forgets the segment and the object.
     void clearGUID();
     const VqGUID& guid() const { return _guid; }
@@ -89,6 +92,9 @@ public:
     static void fini();
 
 private:
+    // Names the segment guid, the loaded object shared under its alias.
+    bool _rebind(const VqGUID& guid, VqLLSegmentIO& io);
+
     bool _loadByVersion(VqLLSegmentIO& io, Vq::SharedPtr<VqBase>& out) const;
     bool _failLoad() const;
 

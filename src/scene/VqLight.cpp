@@ -1,6 +1,7 @@
 #include "VqLight.h"
 
 #include "VqFactory.h"
+#include "VqMutex.h"
 #include "VqTexImage.h"
 
 VQ_IMPLEMENT_TYPE(VqLight, VqNotifyBase, CLSID_ZQLight)
@@ -98,6 +99,9 @@ bool VqLight::setShadowMapResolution(int resolution) {
 
 bool VqLight::shadowTexture(const VqTexImage*& out) const {
     out = nullptr;
+    // Several traversal threads may ask for the first time at once.
+    static VqMutex s_fillMutex;
+    VqAutoLock lock(s_fillMutex);
     if (!_pShadowTex || _pShadowTex->width() != _iShadowMapRes) {
         Vq::SharedPtr<VqTexImage> pShadTex = new VqTexImage(VQ_TEXTYPE_SHADOWMAP_2D);
         if (!pShadTex)

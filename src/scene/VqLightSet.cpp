@@ -2,6 +2,9 @@
 
 #include "VqFactory.h"
 #include "VqMaterial.h"
+#include "VqModelContext.h"
+#include "VqNode.h"
+#include "VqPath.h"
 #include "VqState.h"
 #include "VqTexImage.h"
 #include "VqXform.h"
@@ -10,10 +13,8 @@
 
 VQ_IMPLEMENT_TYPE(VqLightSet, VqAttribute, CLSID_ZQLightSet)
 
-VqLightSet::VqLightSet(const VqLightSet& o) : VqAttributeT(o), _vpLights(o._vpLights), _vpXforms(o._vpXforms) {
-    for (const auto& l : _vpLights)
-        l->addNotification(this);
-}
+VqLightSet::VqLightSet(const VqLightSet& o)
+    : VqAttributeT(o), _vpLights(o._vpLights), _vpXforms(o._vpXforms) {}
 
 VqLightSet::~VqLightSet() {
     if (_bNeedsFixup) {
@@ -22,8 +23,19 @@ VqLightSet::~VqLightSet() {
             l.release();
         return;
     }
+    if (_bListening.load())
+        for (const auto& l : _vpLights)
+            l->removeNotification(this);
+}
+
+bool VqLightSet::addNotification(const VqNotifyBase* client) const {
+    VQ_PROPAGATE(VqAttribute::addNotification(client));
+    if (_bListening.exchange(true)) return true;
+    // While the slots hold object IDs the fix-up registers instead.
+    if (_bNeedsFixup) return true;
     for (const auto& l : _vpLights)
-        l->removeNotification(this);
+        VQ_PROPAGATE(l->addNotification(this));
+    return true;
 }
 
 bool VqLightSet::_apply(VqRenderContext&, const VqState*, bool, bool) const {
@@ -47,7 +59,7 @@ bool VqLightSet::appendLight(VqLight* light) {
     VQ_CHECK(!isAccumulant(), "VqLightSet", "appendLight", VQ_ERR_INTERNAL);
     _vpLights.push_back(light);
     _vpXforms.push_back(nullptr);
-    VQ_PROPAGATE(light->addNotification(this));
+    if (_bListening.load()) VQ_PROPAGATE(light->addNotification(this));
     _resetHash();
     VQ_PROPAGATE(sendNotification(this, Vq::BaseChangeRendering));
     return true;
@@ -55,7 +67,7 @@ bool VqLightSet::appendLight(VqLight* light) {
 
 bool VqLightSet::removeLight(int index) {
     VQ_CHECK(index >= 0 && index < numLights(), "VqLightSet", "removeLight", VQ_ERR_ARGUMENT);
-    _vpLights[size_t(index)]->removeNotification(this);
+    if (_bListening.load()) _vpLights[size_t(index)]->removeNotification(this);
     _vpLights.erase(_vpLights.begin() + index);
     _vpXforms.erase(_vpXforms.begin() + index);
     _resetHash();
@@ -79,6 +91,40 @@ const VqXform* VqLightSet::lightXform(int index) const {
     return index >= 0 && index < numLights() ? _vpXforms[size_t(index)].get() : nullptr;
 }
 
+// A light reached through several instances casts one shadow per instance:
+// in a model the place and its texture belong to the (light, instance key)
+// pair, the key being that of the node on the path that holds the set. A set
+// accumulated outside a model (or on a path the model's search did not list)
+// uses the light's own place, on a texture of the state's own.
+bool VqLightSet::_shadowMap(const VqLight& light, const VqLightSet& holder, const VqPath* path, int& index,
+                            Vq::SharedPtr<const VqTexImage>& tex) {
+    index = -1;
+    const Vq::ModelContext* mc =
+        path && path->length() ? Vq::ModelContext::findModelContext(path->first()) : nullptr;
+    int at = path ? path->length() - 1 : -1;
+    while (at >= 0 && (*path)[at]->findAttribute(&holder) < 0)
+        --at;
+    if (mc && at >= 0) {
+        unsigned int key = 0;
+        VQ_PROPAGATE(path->getPathBitVec(key));
+        for (int i = path->length() - 1; i > at; --i)
+            key >>= VqPath::cLog2((*path)[i]->numParents());
+        const VqTexImage* placeTex = nullptr;
+        VQ_PROPAGATE(mc->shadowCaster(&light, key, index, placeTex));
+        tex = placeTex;
+        if (index >= 0) return true;
+    }
+    index = light.shadowCasterIndex();
+    if (index < 0) return true;
+    const VqTexImage* base = nullptr;
+    VqAttribute* copy = nullptr;
+    VQ_PROPAGATE(light.shadowTexture(base) && base->clone(copy));
+    Vq::SharedPtr<VqTexImage> own = static_cast<VqTexImage*>(copy);
+    VQ_PROPAGATE(own->setChannel(index));
+    tex = own.get();
+    return true;
+}
+
 // Each light of the incoming set goes to the front, so the lowest set's
 // lights come first and each set's lights end up in reverse order.
 bool VqLightSet::accumulateHook(const VqAttribute& a, const VqState* state, const VqPath* path) {
@@ -90,7 +136,6 @@ bool VqLightSet::accumulateHook(const VqAttribute& a, const VqState* state, cons
             xf = static_cast<const VqXform*>(state->attribute(VqXform::classTypeID()));
         _vpLights.insert(_vpLights.begin(), pAccLight);
         _vpXforms.insert(_vpXforms.begin(), xf);
-        VQ_PROPAGATE(pAccLight->addNotification(this));
         if (!pAccLight->shadowCaster() || !accState) continue;
         if (pAccLight->nonShadowAlphaFactor() < 1.0f || pAccLight->shadowAlphaFactor() < 1.0f) {
             // Only the blending switch, through whatever the path made final.
@@ -107,13 +152,12 @@ bool VqLightSet::accumulateHook(const VqAttribute& a, const VqState* state, cons
             VQ_PROPAGATE(blend->setForceAccum(true));
             VQ_PROPAGATE(accState->accumAttribute(blend.get(), path));
         }
-        if (!(pAccLight->shadowCasterIndex() >= 0))
+        int index = -1;
+        Vq::SharedPtr<const VqTexImage> tex;
+        VQ_PROPAGATE(_shadowMap(*pAccLight, in, path, index, tex));
+        if (!(index >= 0))
             VQ_FAIL("VqLightSet", "accumulateHook", "pAccLight->shadowCasterIndex() >= 0", VQ_ERR_INTERNAL);
-        const VqTexImage* pShadTex = nullptr;
-        VQ_PROPAGATE(pAccLight->shadowTexture(pShadTex));
-        VqTexImage* tex = const_cast<VqTexImage*>(pShadTex);
-        VQ_PROPAGATE(tex->setChannel(pAccLight->shadowCasterIndex()));
-        VQ_PROPAGATE(accState->accumAttribute(tex, path));
+        VQ_PROPAGATE(accState->accumAttribute(tex.get(), path));
     }
     _uFlags = in._uFlags;
     _uInhibitMask = in._uInhibitMask;
@@ -130,7 +174,7 @@ bool VqLightSet::_fixupLists() {
         VqLight* l = _vpLights[i].release();
         if (!l) continue;
         _vpLights[j++] = l;
-        VQ_PROPAGATE(l->addNotification(this));
+        if (_bListening.load()) VQ_PROPAGATE(l->addNotification(this));
     }
     _vpLights.resize(j);
     _vpXforms.assign(j, nullptr);

@@ -4,9 +4,13 @@
 #include "VqExport.h"
 #include "VqLight.h"
 
+#include <atomic>
 #include <vector>
 
 #include "VqXform.h"
+
+class VqPath;
+class VqTexImage;
 
 // The lights that shine on a subgraph. Accumulated along a path, the lights
 // of the lowest set come first; each light in model coordinates carries the
@@ -23,6 +27,7 @@ public:
     bool _apply(VqRenderContext& rc, const VqState* state, bool, bool) const override;
     bool accumulateHook(const VqAttribute& in, const VqState* state, const VqPath* path) override;
     bool receiveNotification(const VqBase* who, Vq::BaseChange change) const override;
+    bool addNotification(const VqNotifyBase* client) const override;
     bool deserialize(VqObjectStream& os) override;
 
     bool appendLight(VqLight* light);
@@ -45,7 +50,14 @@ public:
     bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 
 private:
+    static bool _shadowMap(const VqLight& light, const VqLightSet& holder, const VqPath* path, int& index,
+                           Vq::SharedPtr<const VqTexImage>& tex);
+
     std::vector<Vq::SharedPtr<VqLight>> _vpLights;
     std::vector<Vq::SharedPtr<const VqXform>> _vpXforms;
     bool _bNeedsFixup = false;
+    // Set once something listens to this set; only then does the set listen
+    // to its lights. An accumulated copy in a state has no clients, so
+    // building states leaves the shared lights' client lists alone.
+    mutable std::atomic<bool> _bListening{false};
 };

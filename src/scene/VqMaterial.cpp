@@ -1,6 +1,7 @@
 #include "VqMaterial.h"
 
 #include "VqFactory.h"
+#include "VqMutex.h"
 
 VQ_IMPLEMENT_TYPE(VqMaterial, VqAttribute, CLSID_ZQMaterial)
 
@@ -9,15 +10,15 @@ constexpr unsigned short kBlendBits = 0xFFD0; // the switch and both factors
 constexpr unsigned short kDefaultFlags = (VQ_SRC_ALPHA << 6) | (VQ_ONE_MINUS_SRC_ALPHA << 11);
 } // namespace
 
-VqMaterial::MixedAccumData::MixedAccumData(VqMaterial* owner, const MixedAccumData& o)
-    : _pOwner(owner), _pBase(o._pBase), _vpMerged(o._vpMerged), _bModified(o._bModified) {
+uint64_t VqMaterial::MixedAccumData::changes() const {
+    uint64_t sum = 0;
     for (const auto& m : _vpMerged)
-        if (m->isDynamic()) m->addNotification(_pOwner);
+        sum += m->changeCount();
+    return sum;
 }
 
-VqMaterial::MixedAccumData::~MixedAccumData() {
-    for (const auto& m : _vpMerged)
-        m->removeNotification(_pOwner);
+bool VqMaterial::mixedAccumModified() const {
+    return _pMixedAccumData && _pMixedAccumData->changes() != _pMixedAccumData->_nMergedChanges;
 }
 
 VqMaterial::VqMaterial() : _uDataFlags(kDefaultFlags) {
@@ -33,7 +34,7 @@ VqMaterial::VqMaterial(const VqMaterial& o)
       _fBumpiness(o._fBumpiness), _uDataFlags(o._uDataFlags) {
     for (int i = 0; i < 4; ++i)
         _aColors[i] = o._aColors[i];
-    if (o._pMixedAccumData) _pMixedAccumData = new MixedAccumData(this, *o._pMixedAccumData);
+    if (o._pMixedAccumData) _pMixedAccumData = new MixedAccumData(*o._pMixedAccumData);
 }
 
 VqMaterial::~VqMaterial() {
@@ -94,7 +95,7 @@ void VqMaterial::_copyValues(const VqMaterial& from) {
 bool VqMaterial::accumulateHook(const VqAttribute& a, const VqState*, const VqPath*) {
     const VqMaterial& in = static_cast<const VqMaterial&>(a);
     if (!_pMixedAccumData && (in.isDynamic() || isDynamic() || in._pMixedAccumData)) {
-        _pMixedAccumData = new MixedAccumData(this);
+        _pMixedAccumData = new MixedAccumData();
         if (!_pMixedAccumData)
             VQ_FAIL("VqMaterial", "accumulateHook",
                     "Allocation failed: _pMixedAccumData = new MixedAccumData(this)", VQ_ERR_ALLOC);
@@ -106,7 +107,7 @@ bool VqMaterial::accumulateHook(const VqAttribute& a, const VqState*, const VqPa
     }
     if (_pMixedAccumData) {
         _pMixedAccumData->_vpMerged.push_back(&in);
-        if (in.isDynamic()) in.addNotification(this);
+        _pMixedAccumData->_nMergedChanges += in.changeCount();
     }
     _mergeValues(in);
     return true;
@@ -115,23 +116,17 @@ bool VqMaterial::accumulateHook(const VqAttribute& a, const VqState*, const VqPa
 bool VqMaterial::recomputeDynamicState() {
     if (!_pMixedAccumData)
         VQ_FAIL("VqMaterial", "recomputeDynamicState", "_pMixedAccumData", VQ_ERR_INTERNAL);
+    // States share their accumulators: several threads may finalize states
+    // holding this one after the same change.
+    VqAutoLock lock(_lazyFillLock(this));
+    const uint64_t changes = _pMixedAccumData->changes();
+    if (changes == _pMixedAccumData->_nMergedChanges) return true;
+    _pMixedAccumData->_nMergedChanges = changes;
     _copyValues(*_pMixedAccumData->_pBase);
     for (const auto& m : _pMixedAccumData->_vpMerged)
         _mergeValues(*m);
-    _pMixedAccumData->_bModified = false;
+    _resetHash();
     return true;
-}
-
-bool VqMaterial::receiveNotification(const VqBase* who, Vq::BaseChange change) const {
-    if (_pMixedAccumData) {
-        for (const auto& m : _pMixedAccumData->_vpMerged)
-            if (m.get() == who) {
-                _pMixedAccumData->_bModified = true;
-                _resetHash();
-                break;
-            }
-    }
-    return VqAttribute::receiveNotification(who, change);
 }
 
 bool VqMaterial::_notify(Vq::BaseChange change) {

@@ -4,6 +4,7 @@
 #include "VqExport.h"
 #include "VqFixedVec.h"
 
+#include <atomic>
 #include <vector>
 
 // Blend factors of a material, as the renderer knows them.
@@ -54,7 +55,6 @@ public:
                                            unsigned int minor) const override;
     bool _apply(VqRenderContext& rc, const VqState* state, bool, bool) const override;
     bool accumulateHook(const VqAttribute& in, const VqState* state, const VqPath* path) override;
-    bool receiveNotification(const VqBase* who, Vq::BaseChange change) const override;
 
     const VqVec4f& ambientColor() const { return _aColors[0]; }
     const VqVec4f& diffuseColor() const { return _aColors[1]; }
@@ -84,7 +84,7 @@ public:
     // remembers what it merged so that a change of one of them can be
     // replayed without a new traversal.
     bool mixedAccumActive() const { return _pMixedAccumData != nullptr; }
-    bool mixedAccumModified() const { return _pMixedAccumData && _pMixedAccumData->_bModified; }
+    bool mixedAccumModified() const;
     // Recomputes the values from the recorded merges.
     bool recomputeDynamicState();
 
@@ -93,15 +93,18 @@ public:
     bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 
 private:
+    // The accumulator is not a client of the materials it merged (states are
+    // built on traversal threads, which must not change shared attributes):
+    // it compares the sum of their change counts with the one it merged.
     struct MixedAccumData : public VqAllocHooked {
-        explicit MixedAccumData(VqMaterial* owner) : _pOwner(owner) {}
-        MixedAccumData(VqMaterial* owner, const MixedAccumData& o);
-        ~MixedAccumData();
-        VqMaterial* _pOwner;
         // The values before the first recorded merge.
         Vq::SharedPtr<const VqMaterial> _pBase;
         std::vector<Vq::SharedPtr<const VqMaterial>> _vpMerged;
-        bool _bModified = false;
+        std::atomic<uint64_t> _nMergedChanges{0};
+        MixedAccumData() = default;
+        MixedAccumData(const MixedAccumData& o)
+            : _pBase(o._pBase), _vpMerged(o._vpMerged), _nMergedChanges(o._nMergedChanges.load()) {}
+        uint64_t changes() const;
     };
 
     bool _setColor(int index, const VqVec4f& c);

@@ -12,6 +12,7 @@
 #include "VqState.h"
 #include "VqStdException.h"
 #include "VqStringPropAtom.h"
+#include "VqTexImage.h"
 
 #include <algorithm>
 #include <new>
@@ -21,6 +22,10 @@ VQ_IMPLEMENT_TYPE_NOCLONE(Vq::ModelContext, VqNotifyBase, CLSID_VQModelContext)
 
 namespace {
 VqMutex s_listMutex;
+// Guards the lists of shadow-casting lights and mirrors, searched again
+// lazily by whichever traversal thread asks first. Searches are rare, so one
+// lock serves every model.
+VqMutex s_searchMutex;
 
 // Spatial occurrences belong to a layer above this one: they are known by
 // their registered type.
@@ -363,6 +368,7 @@ bool ModelContext::receiveNotification(const VqBase* who, Vq::BaseChange change)
 }
 
 void ModelContext::_searchLightsAndMirrors() const {
+    VqAutoLock lock(s_searchMutex);
     if (!_bSearchLights && !_bSearchMirrors) return;
     Vq::SharedPtr<VqStackNodeIter> iter = new VqStackNodeIter();
     Vq::SharedPtr<SearchData> sd = new SearchData();
@@ -375,9 +381,19 @@ void ModelContext::_searchLightsAndMirrors() const {
         if (!iter->execute(g.get(), 1, data, 0.0f)) return;
     }
     if (_bSearchLights) {
+        // Each (light, instance) place gets a texture of its own, made here and
+        // not while states are built: an accumulation only reads it. The light
+        // itself is shared by the places and is left unchanged.
+        std::vector<Vq::SharedPtr<VqTexImage>> textures;
+        for (size_t i = 0; i < sd->lights.size(); ++i) {
+            const VqTexImage* base = nullptr;
+            VqAttribute* copy = nullptr;
+            if (!sd->lights[i].pObj->shadowTexture(base) || !base->clone(copy) || !copy) return;
+            textures.push_back(static_cast<VqTexImage*>(copy));
+            if (!textures.back()->setChannel(int(i))) return;
+        }
         _vShadowLights = sd->lights;
-        for (size_t i = 0; i < _vShadowLights.size(); ++i)
-            _vShadowLights[i].pObj->setShadowCasterIndex(int(i));
+        _vpShadowTextures.swap(textures);
         _vbShadowCastingLightsValid = VqBitVec(static_cast<int>(_vShadowLights.size()));
         _bSearchLights = false;
     }
@@ -388,27 +404,47 @@ void ModelContext::_searchLightsAndMirrors() const {
 }
 
 int ModelContext::numShadowCastingLights() const {
+    VqAutoLock lock(s_searchMutex);
     _searchLightsAndMirrors();
     return static_cast<int>(_vShadowLights.size());
 }
 
 const VqLight* ModelContext::shadowCastingLight(int index) const {
+    VqAutoLock lock(s_searchMutex);
     _searchLightsAndMirrors();
     return index >= 0 && size_t(index) < _vShadowLights.size() ? _vShadowLights[size_t(index)].pObj.get()
                                                                : nullptr;
 }
 
 unsigned int ModelContext::shadowCastingLightKey(int index) const {
+    VqAutoLock lock(s_searchMutex);
     _searchLightsAndMirrors();
     return index >= 0 && size_t(index) < _vShadowLights.size() ? _vShadowLights[size_t(index)].uKey : 0u;
 }
 
 int ModelContext::numMirrorPlanes() const {
+    VqAutoLock lock(s_searchMutex);
     _searchLightsAndMirrors();
     return static_cast<int>(_vMirrors.size());
 }
 
+bool ModelContext::shadowCaster(const VqLight* light, unsigned int key, int& index,
+                                const VqTexImage*& tex) const {
+    VqAutoLock lock(s_searchMutex);
+    _searchLightsAndMirrors();
+    index = -1;
+    tex = nullptr;
+    for (size_t i = 0; i < _vShadowLights.size(); ++i)
+        if (_vShadowLights[i].pObj.get() == light && _vShadowLights[i].uKey == key) {
+            index = int(i);
+            tex = _vpShadowTextures[i].get();
+            break;
+        }
+    return true;
+}
+
 const VqNode* ModelContext::mirrorPlane(int index) const {
+    VqAutoLock lock(s_searchMutex);
     _searchLightsAndMirrors();
     return index >= 0 && size_t(index) < _vMirrors.size() ? _vMirrors[size_t(index)].pObj.get() : nullptr;
 }
@@ -420,16 +456,19 @@ void ModelContext::_checkShadowIndex(int loc) const {
 }
 
 bool ModelContext::isShadowMapValid(int loc) const {
+    VqAutoLock lock(s_searchMutex);
     _checkShadowIndex(loc);
     return _vbShadowCastingLightsValid.get(loc);
 }
 
 void ModelContext::setShadowMapValid(int loc, bool valid) const {
+    VqAutoLock lock(s_searchMutex);
     _checkShadowIndex(loc);
     _vbShadowCastingLightsValid.set(loc, valid);
 }
 
 void ModelContext::invalidateAllShadowMaps() const {
+    VqAutoLock lock(s_searchMutex);
     _vbShadowCastingLightsValid.clearAll();
 }
 

@@ -7,12 +7,14 @@
 #include "VqString.h"
 #include "VqVec.h"
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
 class VqAttribute;
 class VqPartition;
 class VqLight;
+class VqTexImage;
 class VqNode;
 class VqType;
 class VqView;
@@ -112,6 +114,10 @@ public:
     int numShadowCastingLights() const;
     const VqLight* shadowCastingLight(int index) const;
     unsigned int shadowCastingLightKey(int index) const;
+    // The place of a shadow-casting light reached with the given instance key
+    // in the list (-1 when it is not listed), and the shadow map texture that
+    // this place renders into, its channel set to the place.
+    bool shadowCaster(const VqLight* light, unsigned int key, int& index, const VqTexImage*& tex) const;
     int numMirrorPlanes() const;
     const VqNode* mirrorPlane(int index) const;
     bool isShadowMapValid(int loc) const;
@@ -154,9 +160,10 @@ private:
     SliceContext* _pSliceCntx = nullptr;
     Vq::SharedPtrVec<VqAttribute> _vpDefaultAttrs;
     mutable std::vector<Found<VqLight>> _vShadowLights;
+    mutable std::vector<Vq::SharedPtr<VqTexImage>> _vpShadowTextures;
     mutable std::vector<Found<VqNode>> _vMirrors;
-    mutable bool _bSearchLights = true;
-    mutable bool _bSearchMirrors = true;
+    mutable std::atomic<bool> _bSearchLights{true};
+    mutable std::atomic<bool> _bSearchMirrors{true};
     int _nShadowMapRes = 1024;
 };
 

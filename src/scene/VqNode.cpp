@@ -51,6 +51,12 @@ private:
     VqMutex* _m;
 };
 
+// Extents and counts are filled lazily by whichever traversal thread asks
+// first, and a fill writes the caches of the whole subgraph below: one
+// recursive lock for every node keeps two fills (and their readers) apart
+// without an order between per-node locks to get wrong.
+VqMutex s_cacheFillMutex;
+
 bool countsComputed(const VqFixedVec<int, 2>& v) {
     return v[0] != -1 || v[1] != -1;
 }
@@ -728,6 +734,7 @@ bool VqNode::setUserData(unsigned int key, VqUserData* data) {
 // ---- extents and counts
 
 VqBox3<float> VqNode::bBoxRaw(unsigned int key) const {
+    VqAutoLock fill(s_cacheFillMutex);
     // A node without children has one box for every instance: nothing
     // above it enters its own coordinates.
     const bool shared = key == 1 || numChildren(false) == 0 || !s_isTermNodeAbove(this, key);
@@ -926,6 +933,7 @@ float VqNode::areaWC(unsigned int key) const {
 }
 
 void VqNode::setBBox(const VqBox3<float>& box) {
+    VqAutoLock fill(s_cacheFillMutex);
     if (box == _bBox) return;
     _bBox = box;
     // The parents' boxes hold this one.
@@ -939,6 +947,7 @@ void VqNode::setBBox(const VqFixedVec<float, 3>& mn, const VqFixedVec<float, 3>&
 }
 
 float VqNode::area() const {
+    VqAutoLock fill(s_cacheFillMutex);
     if (_fArea != -1.0f) return _fArea;
     fillBelow(
         this, [](const VqNode* n) { return n->_fArea == -1.0f; },
@@ -948,6 +957,7 @@ float VqNode::area() const {
 }
 
 void VqNode::setArea(float a) {
+    VqAutoLock fill(s_cacheFillMutex);
     if (a == _fArea) return;
     _fArea = a;
     std::vector<VqNode*> parents = _vpParents;
@@ -972,6 +982,7 @@ VqFixedVec<int, 2> VqNode::computeNumNodes() const {
 }
 
 bool VqNode::numVertices(VqFixedVec<int, 2>& out) const {
+    VqAutoLock fill(s_cacheFillMutex);
     fillCounts(
         this, [](const VqNode* n) -> VqFixedVec<int, 2>& { return n->_vNumVertices; },
         [](const VqNode* n) { return n->computeNumVertices(); });
@@ -980,6 +991,7 @@ bool VqNode::numVertices(VqFixedVec<int, 2>& out) const {
 }
 
 bool VqNode::numNodes(VqFixedVec<int, 2>& out) const {
+    VqAutoLock fill(s_cacheFillMutex);
     fillCounts(
         this, [](const VqNode* n) -> VqFixedVec<int, 2>& { return n->_vNumNodes; },
         [](const VqNode* n) { return n->computeNumNodes(); });
@@ -988,6 +1000,7 @@ bool VqNode::numNodes(VqFixedVec<int, 2>& out) const {
 }
 
 bool VqNode::numPolygons(VqFixedVec<int, 2>& out) const {
+    VqAutoLock fill(s_cacheFillMutex);
     fillCounts(
         this, [](const VqNode* n) -> VqFixedVec<int, 2>& { return n->_vNumPolygons; },
         [](const VqNode* n) { return n->computeNumPolygons(); });

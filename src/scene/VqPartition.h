@@ -11,6 +11,7 @@
 #include "VqString.h"
 
 #include <atomic>
+#include <utility>
 #include <vector>
 
 class VqBase;
@@ -67,8 +68,10 @@ public:
     // Opens the file at path (see VqFSStorageLocation::fromPath). Like every
     // open, a failure names the file in the error's location.
     static bool openFile(const VqString& path, Vq::SharedPtr<VqPartition>& out);
-    // Loads this partition node's file and merges it in. Returns at once when
-    // the partition is open already.
+    // Loads this partition node's file and merges it in, blocking until it is
+    // done. Returns at once when the partition is open already. One thread
+    // opens a node at a time: another caller waits for that open to finish
+    // and then finds the node open (or, after a failure, tries again).
     bool open();
     // Makes sure the file has been read; a partition marked no-open is only
     // opened with force.
@@ -233,15 +236,23 @@ private:
     // _save with escaped exceptions recorded under method and the target
     // named in any error.
     bool _saveReporting(const VqStorageLocation* target, const char* method);
-    bool _writeGraph(VqStreamMgr* mgr);
+    // The late-loaded atoms it gives new segments are listed in rolled with
+    // the segments they named before, for a failed save to restore.
+    bool _writeGraph(VqStreamMgr* mgr,
+                     std::vector<std::pair<Vq::SharedPtr<VqLateLoadedPropAtom>, VqGUID>>& rolled);
     bool _writeLegacyBlock(VqStreamMgr* mgr);
     bool _readLegacyGraph(VqObjectStream& os);
     void _takeLegacyObjects(std::vector<Vq::SharedPtr<VqBase>>& objects);
     bool _reopen();
+    // open() and ensurePartition() through the per-node gate.
+    bool _openGated(bool ensuring, bool force);
+    bool _openNow();
 
     int _nDatastoreMajor = -1;
     int _nDatastoreMinor = -1;
     std::atomic<uint32_t> _uAttrWord{0};
+    // Set while a thread opens this node; guarded by the open gate's mutex.
+    bool _bOpening = false;
     Vq::SharedPtr<VqStorageLocation> _pLocation;
     Vq::SharedPtr<VqStreamMgr> _pStreamMgr;
     // The stream manager of a save in progress (pending segments go to it).

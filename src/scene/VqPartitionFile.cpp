@@ -7,6 +7,7 @@
 #include "VqFactory.h"
 #include "VqFlatTable.h"
 #include "VqMemoryReservation.h"
+#include "VqMutex.h"
 #include "VqObjectStream.h"
 #include "VqPartition.h"
 #include "VqPlatform.h"
@@ -18,6 +19,9 @@
 #include "VqTOCStreamMgr.h"
 
 #include <sys/stat.h>
+
+#include <condition_variable>
+#include <mutex>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -489,7 +493,7 @@ bool VqPartition::_openPartition(const VqStorageLocation* loc, const VqPartition
             if (error) VqErrorState::setError(error.get());
             return false;
         }
-        VqByteStream::s_reapOpenStreamList();
+        VqByteStream::s_reapClosedStreams();
         out = root;
         return true;
     } catch (...) {
@@ -589,8 +593,47 @@ bool VqPartition::mergeBottomHalf(VqPartition* loaded, bool error) {
 }
 
 bool VqPartition::open() {
+    return _openGated(false, true);
+}
+
+bool VqPartition::ensurePartition(bool force) {
+    if (isOpen() || isSaving()) return true;
+    return _openGated(true, force);
+}
+
+namespace {
+// Until opens are queued and merged on one thread, each node is opened by one
+// thread at a time; the others wait here. Opens are rare next to their
+// duration, so one mutex and one condition serve every node.
+VqMutex s_openGateMutex;
+std::condition_variable_any s_openGateDone;
+} // namespace
+
+bool VqPartition::_openGated(bool ensuring, bool force) {
+    {
+        std::unique_lock<VqMutex> gate(s_openGateMutex);
+        s_openGateDone.wait(gate, [this] { return !_bOpening; });
+        if (isOpen()) return true;
+        if (ensuring) {
+            if (isSaving() || (isNew() && !_pLocation) || (!force && isNoOpen())) return true;
+        }
+        _bOpening = true;
+    }
+    bool ok = _openNow();
+    // A node that failed to open for ensurePartition is not tried again
+    // without force; the mark is set before the waiters look.
+    if (!ok && ensuring) setNoOpen(true);
+    {
+        std::unique_lock<VqMutex> gate(s_openGateMutex);
+        _bOpening = false;
+    }
+    s_openGateDone.notify_all();
+    if (!ok) VqErrorState::rethrowError();
+    return ok;
+}
+
+bool VqPartition::_openNow() {
     if (!_pLocation) VQ_FAIL(kCls, "open", "_dbLocation", VQ_ERR_ARGUMENT);
-    if (isOpen()) return true;
     if (isSaving()) VQ_FAIL(kCls, "open", "!isSaving()", VQ_ERR_INTERNAL);
     // The request is served at once: the load, then the merge on this thread.
     Vq::SharedPtr<VqPartition> loaded;
@@ -598,18 +641,6 @@ bool VqPartition::open() {
     Vq::SharedPtr<VqStdError> loadError = loadedOk ? nullptr : VqErrorState::currentError();
     if (!mergeBottomHalf(loaded.get(), !loadedOk)) {
         if (loadError) VqErrorState::setError(loadError.get());
-        return false;
-    }
-    return true;
-}
-
-bool VqPartition::ensurePartition(bool force) {
-    if (isOpen() || isSaving()) return true;
-    if (isNew() && !_pLocation) return true;
-    if (!force && isNoOpen()) return true;
-    if (!open()) {
-        setNoOpen(true);
-        VqErrorState::rethrowError();
         return false;
     }
     return true;

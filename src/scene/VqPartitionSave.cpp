@@ -172,7 +172,8 @@ bool VqPartition::_writePropertyElements(VqObjectStream& os, int major, const Vq
     return VqElementIO::writeLogicalElementOf(major, os, nullptr);
 }
 
-bool VqPartition::_writeGraph(VqStreamMgr* mgr) {
+bool VqPartition::_writeGraph(VqStreamMgr* mgr,
+                              std::vector<std::pair<Vq::SharedPtr<VqLateLoadedPropAtom>, VqGUID>>& rolled) {
     Vq::SharedPtr<VqSegment> seg = new VqSegment(VQSEG_LSG, VqStreamMgr::LsgSegGuid);
     if (!seg)
         VQ_FAIL(kCls, "saveSegment",
@@ -208,6 +209,7 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr) {
     _pWriteMgr = mgr;
     bool ok = true;
     for (VqLateLoadedPropAtom* ll : lateLoaded) {
+        rolled.emplace_back(ll, ll->guid());
         ok = ll->writeData(*this);
         if (!ok) break;
         ll->setHasWritten(true);
@@ -336,11 +338,16 @@ bool VqPartition::_save(const VqStorageLocation* target) {
     // The first failure is the one reported: the clean-up after it (a
     // manager giving up its file, the temporary file going) records nothing.
     Vq::SharedPtr<VqStreamMgr> mgr;
+    std::vector<std::pair<Vq::SharedPtr<VqLateLoadedPropAtom>, VqGUID>> rolled;
     auto fail = [&]() {
         Vq::SharedPtr<VqStdError> error = VqErrorState::currentError();
         if (mgr) mgr->abort();
         replacer.discard();
         _pLocation = previous;
+        // The old file is intact and still read from: its atoms go back to
+        // the segments it holds, or their data could not be loaded again.
+        for (auto& [ll, guid] : rolled)
+            ll->restoreGUID(guid, *this);
         if (error) VqErrorState::setError(error.get());
         return false;
     };
@@ -366,7 +373,7 @@ bool VqPartition::_save(const VqStorageLocation* target) {
         VqErrorState::throwStdError(kCls, "save", text.c_str(), VQ_ERR_CORRUPT);
         return fail();
     }
-    const bool written = major >= 8 ? _writeGraph(mgr.get()) : _writeLegacyBlock(mgr.get());
+    const bool written = major >= 8 ? _writeGraph(mgr.get(), rolled) : _writeLegacyBlock(mgr.get());
     if (!written || !mgr->close()) return fail();
     mgr.reset();
 
@@ -381,7 +388,7 @@ bool VqPartition::_save(const VqStorageLocation* target) {
     _setAttrBit(VQ_PARTITION_OPEN, true);
     _setAttrBit(VQ_PARTITION_NOOPEN, false);
     VQ_PROPAGATE(_reopen());
-    VqByteStream::s_reapOpenStreamList();
+    VqByteStream::s_reapClosedStreams();
     return true;
 }
 

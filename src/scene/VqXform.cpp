@@ -15,19 +15,18 @@ VqXform::VqXform(const VqXform& o) : VqAttributeT(o), _mMatrix(o._mMatrix), _uMa
     _pMixedAccumData = new MixedAccumData();
     if (!_pMixedAccumData) return;
     _pMixedAccumData->_vEntries = o._pMixedAccumData->_vEntries;
-    for (const MixedEntry& e : _pMixedAccumData->_vEntries)
-        if (e.eKind == MixedEntry::Dynamic) e.pDynamic->addNotification(this);
+    _pMixedAccumData->_nComposedChanges = o._pMixedAccumData->_nComposedChanges.load();
 }
 
 VqXform::~VqXform() {
-    _unregisterDynamics();
     delete _pMixedAccumData;
 }
 
-void VqXform::_unregisterDynamics() const {
-    if (!_pMixedAccumData) return;
+uint64_t VqXform::_dynamicChanges() const {
+    uint64_t sum = 0;
     for (const MixedEntry& e : _pMixedAccumData->_vEntries)
-        if (e.eKind == MixedEntry::Dynamic) e.pDynamic->removeNotification(this);
+        if (e.eKind == MixedEntry::Dynamic) sum += e.pDynamic->changeCount();
+    return sum;
 }
 
 bool VqXform::clone(VqAttribute*& out) const {
@@ -65,9 +64,13 @@ bool outOfDate(unsigned short flags) {
 } // namespace
 
 const VqMatrix4d& VqXform::matrix() const {
-    if (outOfDate(_uMatFlags.load(std::memory_order_acquire))) {
+    auto stale = [this] {
+        return outOfDate(_uMatFlags.load(std::memory_order_acquire)) ||
+               (_pMixedAccumData && _dynamicChanges() != _pMixedAccumData->_nComposedChanges.load());
+    };
+    if (stale()) {
         VqAutoLock lock(_lazyFillLock(this));
-        if (outOfDate(_uMatFlags.load(std::memory_order_relaxed))) _recompose();
+        if (stale()) _recompose();
     }
     return _mMatrix;
 }
@@ -111,6 +114,10 @@ void VqXform::_computeFlags() const {
 // ignored one is skipped, and after one that is final in all its fields only
 // forcing ones still count.
 void VqXform::_recompose() const {
+    // Counted before the matrices are read: a change made meanwhile is seen
+    // by the next reader.
+    _pMixedAccumData->_nComposedChanges = _dynamicChanges();
+    _resetHash();
     VqMatrix4d m;
     bool skipRest = false;
     for (const MixedEntry& e : _pMixedAccumData->_vEntries) {
@@ -153,7 +160,6 @@ bool VqXform::_appendDynamic(const VqXform* x) {
         v.push_back(e);
         v.push_back(MixedEntry{MixedEntry::RunEnd, VqMatrix4d(), nullptr});
     }
-    VQ_PROPAGATE(x->addNotification(this));
     return true;
 }
 
@@ -204,18 +210,6 @@ bool VqXform::accumulateHook(const VqAttribute& a, const VqState*, const VqPath*
     _resetHash();
     _updateHashVal();
     return true;
-}
-
-bool VqXform::receiveNotification(const VqBase* who, Vq::BaseChange change) const {
-    if (_pMixedAccumData) {
-        for (const MixedEntry& e : _pMixedAccumData->_vEntries)
-            if (e.eKind == MixedEntry::Dynamic && e.pDynamic.get() == who) {
-                _uMatFlags |= VQ_XF_OUT_OF_DATE;
-                _resetHash();
-                break;
-            }
-    }
-    return VqAttribute::receiveNotification(who, change);
 }
 
 bool VqXform::setMatrix(const VqMatrix4d& m) {

@@ -36,7 +36,6 @@ public:
     unsigned int _numFields() const override { return 1; }
     bool _apply(VqRenderContext& rc, const VqState* state, bool, bool) const override;
     bool accumulateHook(const VqAttribute& in, const VqState* state, const VqPath* path) override;
-    bool receiveNotification(const VqBase* who, Vq::BaseChange change) const override;
     bool _placement(VqSquareMatrix<double, 4>& m) const override;
     void _leakReportDetail(std::ostream& os) const override;
 
@@ -72,8 +71,12 @@ private:
         VqMatrix4d mStatic;
         Vq::SharedPtr<const VqXform> pDynamic;
     };
+    // The accumulator is not a client of its dynamic transforms (states are
+    // built on traversal threads, which must not change shared attributes):
+    // it compares the sum of their change counts with the one it composed.
     struct MixedAccumData : public VqAllocHooked {
         std::vector<MixedEntry> _vEntries;
+        std::atomic<uint64_t> _nComposedChanges{0};
     };
 
     unsigned short _flags() const;
@@ -81,7 +84,7 @@ private:
     void _recompose() const;
     bool _appendStatic(const VqMatrix4d& m);
     bool _appendDynamic(const VqXform* x);
-    void _unregisterDynamics() const;
+    uint64_t _dynamicChanges() const;
 
     mutable VqMatrix4d _mMatrix;
     // Filled lazily (the flags, and the matrix of a mixed accumulator) by

@@ -7,8 +7,11 @@
 #include "VqStdError.h"
 #include "VqStdException.h"
 
+#include <algorithm>
+#include <atomic>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 // Outside the anonymous namespace: the type statics of a class are part of
@@ -204,10 +207,7 @@ TEST_F(VqBaseTest, NotificationSurvivesClientsThatRemoveThemselves) {
     c1.removeSelf = true;
     ASSERT_TRUE(src->sendNotification(src.get(), 4));
     EXPECT_EQ(c1.received + c2.received + c3.received, 3);
-    const VqNotifyBase* const* list = nullptr;
-    unsigned n = 0;
-    src->notificationList(list, n);
-    EXPECT_EQ(n, 2u);
+    EXPECT_EQ(src->numNotificationClients(), 2u);
 
     // Nothing changed: no one is told.
     ASSERT_TRUE(src->sendNotification(src.get(), 0));
@@ -224,6 +224,100 @@ TEST_F(VqBaseTest, NotificationSurvivesClientsThatRemoveThemselves) {
     EXPECT_EQ(c3.received, 1); // the walk stopped at the refusing client
     src->removeNotification(&c2);
     src->removeNotification(&c3);
+}
+
+namespace {
+// A client that counts what it is told and removes others when told.
+class Counter : public VqNotifyBase {
+public:
+    const VqNotifyBase* source = nullptr;
+    std::vector<const VqNotifyBase*> removeWhenTold;
+    mutable int received = 0;
+    mutable std::vector<int>* order = nullptr;
+    int id = 0;
+    bool receiveNotification(const VqBase*, Vq::BaseChange) const override {
+        ++received;
+        if (order) order->push_back(id);
+        for (const VqNotifyBase* c : removeWhenTold)
+            source->removeNotification(c);
+        return true;
+    }
+};
+} // namespace
+
+// Long lists (one material held by many nodes) are indexed. Removing clients
+// while they are told, before and after the one being told, neither skips
+// nor repeats anyone, and the clients are told in the order they came.
+TEST_F(VqBaseTest, LongClientListsKeepTheirOrderWhileClientsLeave) {
+    Vq::SharedPtr<VqNotifyBase> src(new VqNotifyBase());
+    std::vector<Counter> clients(5000);
+    std::vector<int> order;
+    for (size_t i = 0; i < clients.size(); ++i) {
+        clients[i].source = src.get();
+        clients[i].id = int(i);
+        clients[i].order = &order;
+        ASSERT_TRUE(src->addNotification(&clients[i]));
+    }
+    ASSERT_TRUE(src->addNotification(&clients[17])); // no duplicates
+    for (size_t i = 0; i < clients.size(); i += 2)
+        src->removeNotification(&clients[i]);
+    EXPECT_EQ(src->numNotificationClients(), 2500u);
+    // Client 101 removes 99 (already told) and 103 (not yet told).
+    clients[101].removeWhenTold = {&clients[99], &clients[103]};
+    ASSERT_TRUE(src->sendNotification(src.get(), 4));
+    EXPECT_EQ(order.size(), 2499u);
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+    EXPECT_EQ(clients[99].received, 1);
+    EXPECT_EQ(clients[103].received, 0);
+    EXPECT_EQ(clients[2].received, 0);
+    EXPECT_EQ(src->numNotificationClients(), 2498u);
+    const std::vector<const VqNotifyBase*> left = src->notificationClients();
+    ASSERT_EQ(left.size(), 2498u);
+    EXPECT_EQ(left.front(), &clients[1]);
+    EXPECT_EQ(left.back(), &clients[4999]);
+    for (const VqNotifyBase* c : left)
+        src->removeNotification(c);
+    EXPECT_EQ(src->numNotificationClients(), 0u);
+}
+
+// Loader threads attach one shared object to nodes of their own at once.
+TEST_F(VqBaseTest, ClientsComeAndGoOnSeveralThreads) {
+    Vq::SharedPtr<VqNotifyBase> src(new VqNotifyBase());
+    constexpr int kThreads = 4, kEach = 3000;
+    std::vector<std::vector<Counter>> clients(kThreads, std::vector<Counter>(kEach));
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            ++ready;
+            while (ready.load() < kThreads)
+                std::this_thread::yield();
+            for (int round = 0; round < 3; ++round) {
+                for (Counter& c : clients[size_t(t)])
+                    src->addNotification(&c);
+                // Half leave again, in the opposite order.
+                for (int i = kEach - 1; i >= 0; i -= 2)
+                    src->removeNotification(&clients[size_t(t)][size_t(i)]);
+            }
+        });
+    for (auto& t : threads)
+        t.join();
+    EXPECT_EQ(src->numNotificationClients(), unsigned(kThreads * kEach / 2));
+    ASSERT_TRUE(src->sendNotification(src.get(), 4));
+    for (int t = 0; t < kThreads; ++t)
+        for (int i = 0; i < kEach; ++i)
+            ASSERT_EQ(clients[size_t(t)][size_t(i)].received, i % 2 == 0 ? 1 : 0);
+    for (const VqNotifyBase* c : src->notificationClients())
+        src->removeNotification(c);
+}
+
+// Holders of derived data compare change counts instead of registering.
+TEST_F(VqBaseTest, EveryChangeSentIsCounted) {
+    Vq::SharedPtr<VqNotifyBase> src(new VqNotifyBase());
+    const uint32_t before = src->changeCount();
+    ASSERT_TRUE(src->sendNotification(src.get(), 4));
+    ASSERT_TRUE(src->sendNotification(src.get(), Vq::BaseChangeNone));
+    EXPECT_EQ(src->changeCount(), before + 1);
 }
 
 TEST_F(VqBaseTest, ErrorCallbackSeesNewErrorThenRethrows) {

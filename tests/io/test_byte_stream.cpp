@@ -8,7 +8,9 @@
 #include "VqString.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
@@ -342,6 +344,120 @@ TEST_F(ByteStreamTest, ReapingRacesWithOwnersReleasingTheirStreams) {
     held->unlock();
     VqByteStream::s_reapOpenStreamList();
     EXPECT_FALSE(held->isOpen());
+}
+
+// Two threads hold the whole budget between them (20 + 12 of 32) and each
+// asks for one more. Neither can release for the other while it waits, so
+// the first to see that admits its stream over the limit; the list shrinks
+// back once the streams are released.
+TEST_F(ByteStreamTest, ThreadsHoldingTheWholeBudgetBetweenThemEachGetOneMore) {
+    // The default budget is 32; a test before may have left it lower.
+    const int limit = VqByteStream::s_openStreamLimit();
+    ASSERT_GE(limit, 13);
+    std::vector<Vq::SharedPtr<VqFileByteStream>> files;
+    for (int i = 0; i < limit + 2; ++i) {
+        std::string name = "h" + std::to_string(i) + ".bin";
+        files.push_back(new VqFileByteStream(path(name.c_str()), false, true));
+    }
+    std::atomic<int> holding{0}, finished{0}, bad{0};
+    // Holds count streams from first on, then opens the one after them.
+    auto work = [&](int first, int count) {
+        try {
+            for (int i = first; i < first + count; ++i) {
+                files[size_t(i)]->lock();
+                files[size_t(i)]->open();
+            }
+            ++holding;
+            while (holding.load() < 2)
+                std::this_thread::yield();
+            VqFileByteStream* extra = files[size_t(first + count)].get();
+            VqAutoLockByteStream guard(extra);
+            extra->open();
+            const VqUChar b = 7;
+            extra->writeBytes(&b, 1);
+        } catch (...) {
+            ++bad;
+        }
+        for (int i = first; i < first + count; ++i)
+            files[size_t(i)]->unlock();
+        ++finished;
+    };
+    std::thread a(work, 0, limit - 12), b(work, limit - 11, 12);
+    // A livelock would spin here for ever: give up loudly instead.
+    for (int ms = 0; finished.load() < 2 && ms < 60000; ms += 10)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (finished.load() < 2) {
+        ADD_FAILURE() << "threads holding streams between them never got one more";
+        std::_Exit(1);
+    }
+    a.join();
+    b.join();
+    EXPECT_EQ(bad.load(), 0);
+    EXPECT_LE(VqByteStream::s_numOpenStreams(), limit + 2);
+    // The next entry closes free streams until it fits in the budget again.
+    Vq::SharedPtr<VqFileByteStream> next = new VqFileByteStream(path("next.bin"), false, true);
+    put(next.get(), "next");
+    EXPECT_EQ(VqByteStream::s_numOpenStreams(), limit);
+}
+
+// A write stream closed to make room loses the data still in its buffer when
+// that close fails. The owner, who believes it written, hears of it at its
+// next open, and the same for the next close.
+TEST_F(ByteStreamTest, AnEvictedWriteStreamsFailedFlushIsRaisedOnItsNextUse) {
+    if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    ASSERT_TRUE(g_pInstanceVqPlatform->setStreamBudget(1));
+    Vq::SharedPtr<VqFileByteStream> full = new VqFileByteStream("/dev/full", false, false);
+    Vq::SharedPtr<VqFileByteStream> other = new VqFileByteStream(path("other.bin"), false, true);
+    const std::string text(4000, 'x');
+    auto write = [&] {
+        VqAutoLockByteStream guard(full.get());
+        full->open();
+        full->writeBytes(reinterpret_cast<const VqUChar*>(text.data()), text.size());
+    };
+    write();                    // buffered: no failure yet
+    put(other.get(), "evicts"); // closes /dev/full, whose flush fails
+    EXPECT_FALSE(full->isOpen());
+    {
+        VqAutoLockByteStream guard(full.get());
+        try {
+            full->open();
+            FAIL() << "opened";
+        } catch (const Vq::StdException& e) {
+            EXPECT_STREQ(e.description(), "Write failed: No space left on device");
+            EXPECT_EQ(e.code(), VQ_ERR_WRITE);
+        }
+        // Raised once: the stream is usable again.
+        EXPECT_NO_THROW(full->open());
+    }
+    write();
+    put(other.get(), "again");
+    EXPECT_THROW(full->close(), Vq::StdException);
+    EXPECT_NO_THROW(full->close());
+    g_pInstanceVqPlatform->setStreamBudget(29);
+}
+
+// The open and save paths reap only streams whose devices are closed: other
+// streams keep their handles, and one held by another thread is not waited for.
+TEST_F(ByteStreamTest, ReapingClosedStreamsLeavesOpenOnesAlone) {
+    Vq::SharedPtr<VqFileByteStream> idle = new VqFileByteStream(path("idle.bin"), false, true);
+    Vq::SharedPtr<VqFileByteStream> held = new VqFileByteStream(path("held.bin"), false, true);
+    put(idle.get(), "idle");
+    put(held.get(), "held");
+    std::atomic<bool> holding{false}, release{false};
+    std::thread owner([&] {
+        VqAutoLockByteStream guard(held.get());
+        holding = true;
+        while (!release.load())
+            std::this_thread::yield();
+    });
+    while (!holding.load())
+        std::this_thread::yield();
+    VqByteStream::s_reapClosedStreams(); // returns at once
+    release = true;
+    owner.join();
+    EXPECT_TRUE(idle->isOpen());
+    EXPECT_TRUE(held->isOpen());
+    EXPECT_EQ(VqByteStream::s_numOpenStreams(), 2);
 }
 
 TEST_F(ByteStreamTest, MemoryStream) {

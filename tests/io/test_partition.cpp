@@ -13,9 +13,11 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <csignal>
 #include <dirent.h>
 #include <sys/resource.h>
+#include <thread>
 
 VQ_IMPLEMENT_TYPE(TestAttr, VqAttribute, CLSID_TestAttr)
 
@@ -352,6 +354,80 @@ TEST_F(PartitionTest, FailedSaveLeavesTheOldFileIntact) {
     Vq::SharedPtr<VqPartition> reread = open(dir, "model.vq");
     ASSERT_TRUE(reread) << lastError();
     EXPECT_EQ(reread->numChildren(), 6u);
+}
+
+// Two threads asking for one unopened partition node at once: one opens it,
+// the other waits for that open and finds the node open, its contents merged
+// once.
+TEST_F(PartitionTest, TwoThreadsOpeningOneNodeMergeItOnce) {
+    TempDir dir;
+    Vq::SharedPtr<VqPartition> part = buildSampleGraph(5);
+    ASSERT_TRUE(saveAt(part.get(), {10, 0}, dir, "w.vq")) << lastError();
+    const unsigned int children = part->numChildren();
+    auto loc = location(dir.path(), "w.vq");
+    CallbackLog log;
+    ASSERT_TRUE(VqPartition::addCallback(&CallbackLog::record, VqPartition::VQ_CB_OPENED, &log));
+    for (int round = 0; round < 200; ++round) {
+        Vq::SharedPtr<VqPartition> ref = new VqPartition(loc.get());
+        std::atomic<int> ready{0};
+        bool ok[2] = {false, false};
+        auto work = [&](int i) {
+            ++ready;
+            while (ready.load() < 2)
+                std::this_thread::yield();
+            ok[i] = ref->ensurePartition();
+        };
+        std::thread t0(work, 0), t1(work, 1);
+        t0.join();
+        t1.join();
+        ASSERT_TRUE(ok[0] && ok[1]) << "round " << round << ": " << lastError();
+        ASSERT_TRUE(ref->isOpen());
+        ASSERT_EQ(ref->numChildren(), children) << "round " << round;
+        ASSERT_EQ(log.times.size(), size_t(round + 1)) << "round " << round;
+    }
+    VqPartition::removeCallback(&CallbackLog::record, VqPartition::VQ_CB_OPENED, &log);
+}
+
+// A save that fails after the late-loaded atoms were given new segments must
+// hand them back the segments of the old file, which is what they still read
+// from: unloaded, their data loads again, and the next save writes it.
+TEST_F(PartitionTest, FailedSaveLeavesLateLoadedDataLoadableFromTheOldFile) {
+    TempDir dir;
+    Vq::SharedPtr<VqPartition> first = buildSampleGraph(5);
+    ASSERT_TRUE(saveAt(first.get(), {9, 5}, dir, "model.vq")) << lastError();
+    Vq::SharedPtr<VqPartition> root = open(dir, "model.vq");
+    ASSERT_TRUE(root) << lastError();
+    const int dataIndex = static_cast<int>(root->numChildren()) - 1;
+    Vq::SharedPtr<VqLateLoadedPropAtom> ll = lateLoaded(dataNode(root.get()));
+    ASSERT_TRUE(ll);
+    const VqGUID before = ll->guid();
+    EXPECT_FALSE(ll->isLoaded());
+    for (int i = 0; i < 3000; ++i)
+        root->appendChild(new VqNode());
+
+    struct rlimit old {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+    auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = old;
+    small.rlim_cur = 2048;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool saved = root->save();
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, previous);
+    ASSERT_FALSE(saved);
+
+    EXPECT_EQ(ll->guid(), before);
+    EXPECT_FALSE(ll->hasWritten());
+    ll->unloadData();
+    ASSERT_TRUE(ll->ensureData(*root)) << lastError();
+    EXPECT_EQ(static_cast<VqInt32PropAtom*>(ll->object().get())->value(), 4711);
+
+    ASSERT_TRUE(root->save()) << lastError();
+    Vq::SharedPtr<VqPartition> again = open(dir, "model.vq");
+    ASSERT_TRUE(again) << lastError();
+    Vq::SharedPtr<VqLateLoadedPropAtom> back = lateLoaded(again->child(dataIndex));
+    ASSERT_TRUE(back && back->ensureData(*again)) << lastError();
+    EXPECT_EQ(static_cast<VqInt32PropAtom*>(back->object().get())->value(), 4711);
 }
 
 } // namespace

@@ -358,6 +358,10 @@ TEST_F(SafeSaveTest, TheNewFileIsOnDiskBeforeItsNameAndTheNameAfter) {
 // over: the target always reads as a whole model, at most one dead save's
 // file lies beside it at a time, and the next save removes that one.
 TEST_F(SafeSaveTest, KilledSavesNeverBreakTheTargetNorLeaveFilesBehind) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP()
+        << "the race detector runs a thread of its own, and the forked children need a process of one";
+#endif
     // The children are forked: this process must not have started the flush threads.
     VqStreamMgr::s_maxFlushThreads = 1;
     Vq::SharedPtr<VqPartition> model = buildModel(30, 64);
@@ -406,6 +410,10 @@ TEST_F(SafeSaveTest, KilledSavesNeverBreakTheTargetNorLeaveFilesBehind) {
 // file system of its own needs a mount, done in a child process in new user
 // and mount namespaces (as root, in a mount namespace alone).
 TEST_F(SafeSaveTest, AFullFileSystemIsNamedAsTheCauseWithTheFile) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP()
+        << "the race detector runs a thread of its own, and the forked children need a process of one";
+#endif
     ASSERT_EQ(threadCount(), 1);
     const std::string dir = _dir.path();
     const std::string report = inChild([&]() -> std::string {

@@ -14,6 +14,7 @@
 #include "VqStdError.h"
 #include "VqStdException.h"
 #include "VqStringPropAtom.h"
+#include "VqTexImage.h"
 
 #include <cstdlib>
 #include <string>
@@ -114,7 +115,16 @@ TEST_F(ModelContextTest, ShadowCastingLightsAreFoundPerInstance) {
     EXPECT_EQ(mc->shadowCastingLight(0), caster.get());
     EXPECT_EQ(mc->shadowCastingLightKey(0), 0b10u);
     EXPECT_EQ(mc->shadowCastingLightKey(1), 0b11u);
-    EXPECT_GE(caster->shadowCasterIndex(), 0);
+    // Each place has its own index and its own texture; the light is untouched.
+    for (int place = 0; place < 2; ++place) {
+        int index = -1;
+        const VqTexImage* tex = nullptr;
+        ASSERT_TRUE(mc->shadowCaster(caster.get(), mc->shadowCastingLightKey(place), index, tex));
+        EXPECT_EQ(index, place);
+        ASSERT_NE(tex, nullptr);
+        EXPECT_EQ(tex->channel(), place);
+    }
+    EXPECT_EQ(caster->shadowCasterIndex(), -1);
     EXPECT_FALSE(mc->isShadowMapValid(1));
     mc->setShadowMapValid(1, true);
     EXPECT_TRUE(mc->isShadowMapValid(1));

@@ -213,10 +213,8 @@ TEST_F(SceneTest, ReferencesToObjectsNotInTheSegmentAreDroppedAtFixup) {
     back->getAttribute(0, attr);
     EXPECT_EQ(static_cast<TestAttr*>(attr)->_fValue, 4.0f);
     // The node is a client of the attribute that was kept.
-    const VqNotifyBase* const* clients = nullptr;
-    unsigned int n = 0;
-    attr->notificationList(clients, n);
-    ASSERT_EQ(n, 1u);
+    const std::vector<const VqNotifyBase*> clients = attr->notificationClients();
+    ASSERT_EQ(clients.size(), 1u);
     EXPECT_EQ(clients[0], back.get());
 }
 

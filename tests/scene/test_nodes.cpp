@@ -234,10 +234,7 @@ TEST_F(NodeTest, AttributesNotifyTheirNodes) {
     ASSERT_TRUE(a->setPersistable(false));
     EXPECT_TRUE(n->isModified());
     ASSERT_TRUE(n->removeAttribute(a.get()));
-    const VqNotifyBase* const* clients = nullptr;
-    unsigned int count = 0;
-    a->notificationList(clients, count);
-    EXPECT_EQ(count, 0u);
+    EXPECT_EQ(a->numNotificationClients(), 0u);
     EXPECT_EQ(n->findAttribute(TestAttr::classTypeID()), -1);
 }
 
