@@ -148,11 +148,8 @@ bool VqAttribute::_invalidateNodeData(VqNode* node) const {
 }
 
 VqPartition* VqAttribute::partition() const {
-    const VqNotifyBase* const* clients = nullptr;
-    unsigned int n = 0;
-    notificationList(clients, n);
-    for (unsigned int i = 0; i < n; ++i)
-        if (const auto* node = Vq::typeCast<VqNode>(clients[i])) return node->partition();
+    for (const VqNotifyBase* client : notificationClients())
+        if (const auto* node = Vq::typeCast<VqNode>(client)) return node->partition();
     return nullptr;
 }
 
