@@ -3,6 +3,9 @@
 #include "VqBase.h"
 #include "VqExport.h"
 
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
 #include <vector>
 
 // A VqBase that tells registered clients when it changes. Clients are not
@@ -20,11 +23,20 @@ public:
     virtual bool addNotification(const VqNotifyBase* client) const;
     virtual bool removeNotification(const VqNotifyBase* client) const;
 
-    void notificationList(const VqNotifyBase* const*& list, unsigned int& count) const {
-        list = _vpNotifyList.data();
-        count = static_cast<unsigned int>(_vpNotifyList.size());
-    }
+    // The clients in the order they registered. While a notification is under
+    // way the list may hold nulls where clients removed themselves.
+    void notificationList(const VqNotifyBase* const*& list, unsigned int& count) const;
 
 private:
+    void _compactNotifyList() const;
+
+    // A removed client leaves a null until no notification is under way, so
+    // that a walk keeps its place and removal costs no shift of the rest.
     mutable std::vector<const VqNotifyBase*> _vpNotifyList;
+    // Where each client sits, once the list is long enough for searching it to
+    // dominate: an attribute shared by a million nodes is registered with and
+    // left by each of them.
+    mutable std::unique_ptr<std::unordered_map<const VqNotifyBase*, size_t>> _pNotifyIndex;
+    mutable uint32_t _nNotifyHoles = 0;
+    mutable uint32_t _nNotifyWalks = 0;
 };

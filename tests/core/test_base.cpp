@@ -226,6 +226,51 @@ TEST_F(VqBaseTest, NotificationSurvivesClientsThatRemoveThemselves) {
     src->removeNotification(&c3);
 }
 
+// Hundreds of clients (an attribute shared by many nodes): registration and
+// removal no longer search the list, yet a walk still tells each client
+// registered when it is reached exactly once, in order, while clients remove
+// themselves, others before and after them, or register anew.
+TEST_F(VqBaseTest, NotificationKeepsOrderAndOncenessWithManyClients) {
+    Vq::SharedPtr<VqNotifyBase> src(new VqNotifyBase());
+    std::vector<Client> clients(300);
+    for (Client& c : clients) {
+        c.source = src.get();
+        ASSERT_TRUE(src->addNotification(&c));
+    }
+    for (Client& c : clients)
+        ASSERT_TRUE(src->addNotification(&c)); // no duplicates
+    const VqNotifyBase* const* list = nullptr;
+    unsigned n = 0;
+    src->notificationList(list, n);
+    ASSERT_EQ(n, 300u);
+
+    clients[10].removeSelf = true;
+    clients[20].alsoRemove = &clients[5];   // already told
+    clients[30].alsoRemove = &clients[250]; // not yet told: never is
+    ASSERT_TRUE(src->sendNotification(src.get(), 4));
+    for (size_t i = 0; i < clients.size(); ++i)
+        EXPECT_EQ(clients[i].received, i == 250 ? 0 : 1) << i;
+    src->notificationList(list, n);
+    ASSERT_EQ(n, 297u);
+    for (unsigned i = 1; i < n; ++i)
+        EXPECT_LT(static_cast<const Client*>(list[i - 1]), static_cast<const Client*>(list[i]));
+
+    // A removed client comes back at the end; removing nearly all keeps the rest in order.
+    clients[10].removeSelf = false;
+    clients[20].alsoRemove = clients[30].alsoRemove = nullptr;
+    ASSERT_TRUE(src->addNotification(&clients[10]));
+    for (size_t i = 0; i < clients.size(); ++i)
+        if (i != 10 && i != 299) src->removeNotification(&clients[i]);
+    src->notificationList(list, n);
+    ASSERT_EQ(n, 2u);
+    EXPECT_EQ(list[0], &clients[299]);
+    EXPECT_EQ(list[1], &clients[10]);
+    src->removeNotification(&clients[10]);
+    src->removeNotification(&clients[299]);
+    src->notificationList(list, n);
+    EXPECT_EQ(n, 0u);
+}
+
 TEST_F(VqBaseTest, ErrorCallbackSeesNewErrorThenRethrows) {
     static std::vector<bool> seen;
     seen.clear();
