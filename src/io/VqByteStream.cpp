@@ -170,7 +170,8 @@ void VqByteStream::open() {
         try {
             victim->_close();
         } catch (...) {
-            // Its owner reopens it on next use; a failed close only loses the handle.
+            // Its owner reopens it on next use, and a stream whose close lost
+            // written data reports that loss there (see VqFileByteStream).
         }
         victim->unlock();
     }

@@ -45,6 +45,7 @@ VqFileByteStream::~VqFileByteStream() {
 }
 
 void VqFileByteStream::_open() {
+    if (_nLostWriteErr) VQ_THROW(withReason("Write failed", _nLostWriteErr).c_str(), VQ_ERR_WRITE);
     std::string local;
     if (!pathToLocal(_strPath, local)) VQ_THROW("Unable to convert file path", VQ_ERR_SETTING);
     int flags = O_CLOEXEC | (_bReadOnly ? O_RDONLY : (O_RDWR | O_CREAT | (_bTruncate ? O_TRUNC : 0)));
@@ -93,7 +94,10 @@ void VqFileByteStream::_close() {
     // A reopened stream must never truncate what was written before.
     _bTruncate = false;
     _nOffset = 0;
-    if (rc != 0 && !_bReadOnly) VQ_THROW(withReason("Write failed", err).c_str(), VQ_ERR_WRITE);
+    if (rc != 0 && !_bReadOnly) {
+        _nLostWriteErr = err;
+        VQ_THROW(withReason("Write failed", err).c_str(), VQ_ERR_WRITE);
+    }
 }
 
 // The C library needs a positioning call between reading and writing.

@@ -54,6 +54,10 @@ private:
     char* _pStdioBuffer = nullptr;
     // Size of a read-only file, taken when it opens.
     int64_t _nReadOnlySize = -1;
+    // The reason of a flush that lost written data, kept for good: the open-
+    // stream limit closes streams behind their owners' backs, so a failure
+    // there must still reach the owner, on its next use of the stream.
+    int _nLostWriteErr = 0;
     bool _bPinned = false;
     uint64_t _nPinnedDev = 0;
     uint64_t _nPinnedIno = 0;

@@ -253,6 +253,28 @@ TEST_F(OpenStreamLimitTest, LeastRecentlyUsedIsClosedAndReopensWithoutTruncating
     EXPECT_FALSE(_s[1]->isOpen());
 }
 
+// A stream closed by the limit flushes what it buffered; when that fails the
+// data is lost, and its owner must hear of it on its next use instead of
+// writing on as if nothing happened.
+TEST_F(OpenStreamLimitTest, AFailedFlushOnEvictionReachesTheOwner) {
+    if (!std::filesystem::exists("/dev/full")) GTEST_SKIP() << "no /dev/full";
+    _s[0] = new VqFileByteStream("/dev/full", false, false);
+    put(_s[0].get(), "lost in the buffer");
+    put(_s[1].get(), "one");
+    put(_s[2].get(), "two");
+    EXPECT_FALSE(_s[0]->isOpen());
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        try {
+            put(_s[0].get(), "more");
+            FAIL() << "wrote on after losing data";
+        } catch (const Vq::StdException& e) {
+            EXPECT_STREQ(e.description(), "Write failed: No space left on device");
+            EXPECT_EQ(e.code(), VQ_ERR_WRITE);
+        }
+    }
+    EXPECT_EQ(get(_s[1].get(), 3), "one");
+}
+
 TEST_F(OpenStreamLimitTest, ALockedStreamIsNeverEvicted) {
     put(_s[0].get(), "zero");
     put(_s[1].get(), "one");
