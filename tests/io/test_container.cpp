@@ -91,7 +91,7 @@ TEST_P(ContainerVersionTest, FiftyMegabyteSegmentRoundTrips) {
     const Version v = GetParam();
     // Cheap to compress, yet every byte matters: a counter and noise woven
     // into text, at a ratio that real segments reach (a segment may decode to
-    // at most 64 times its stored size once it is past 32 MiB).
+    // at most 256 times its stored size once it is past 32 MiB).
     Bytes data(50u << 20);
     std::mt19937 rng(5);
     for (size_t i = 0; i < data.size(); ++i)

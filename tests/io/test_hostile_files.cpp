@@ -14,14 +14,17 @@
 #include "VqLateLoadedPropAtom.h"
 #include "VqMappingSurface.h"
 #include "VqPlatform.h"
+#include "VqSaveOptions.h"
 #include "VqStringPropAtom.h"
 #include "VqTestObjectStream.h"
 #include "VqTexCoordGen.h"
 #include "VqUnknownBase.h"
+#include "VqXform.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <numeric>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -112,6 +115,63 @@ TEST_F(HostileFileTest, NodeWithAMillionInstancesOpensAndIsReleased) {
     Vq::SharedPtr<VqPartition> part;
     ASSERT_TRUE(open("instances_1m.vq", part)) << lastError();
     EXPECT_EQ(countNodes(part.get()), static_cast<size_t>(kInstances) + 3);
+}
+
+// One attribute used by a million nodes, as one material is by every part of
+// a large model: each node registers with it when read and leaves it when
+// released, which took minutes while each did a search of the attribute's
+// client list. Releasing the nodes from the back, then the rest, leaves the
+// attribute with the clients that remain, in the order they came.
+// (The segment, at over 64 times its size, also passes the decompression bound.)
+TEST_F(HostileFileTest, AttributeSharedByAMillionNodesOpensAndIsReleased) {
+    constexpr int kNodes = 1000000;
+    const Format f(10, 0);
+    Vq::SharedPtr<VqXform> xform = new VqXform();
+    VqTestObjectStream os = VqTestObjectStream::forWriting(f.major, f.minor);
+    ASSERT_TRUE(VqElementIO::writeLogicalElementOf(f.major, *os, xform.get())) << lastError();
+    const int32_t attrId = kNodes + 1;
+    std::vector<int32_t> children(kNodes);
+    std::iota(children.begin(), children.end(), 1);
+    std::vector<Bytes> e{f.partition(0, children), Format::withId(os.bytes(), attrId)};
+    for (int i = 1; i <= kNodes; ++i)
+        e.push_back(f.node(i, {attrId}));
+    put("shared_attribute_1m.vq", vqcraft::sceneFile(f, e, Packing::Xz));
+
+    Vq::SharedPtr<VqPartition> part;
+    ASSERT_TRUE(open("shared_attribute_1m.vq", part)) << lastError();
+    ASSERT_EQ(part->numChildren(), static_cast<unsigned>(kNodes));
+    VqAttribute* shared = nullptr;
+    ASSERT_TRUE(part->child(0)->getAttribute(0, shared)) << lastError();
+    VqAttribute* last = nullptr;
+    ASSERT_TRUE(part->child(kNodes - 1)->getAttribute(0, last)) << lastError();
+    EXPECT_EQ(shared, last);
+    Vq::SharedPtr<VqAttribute> keep = shared;
+    const VqNotifyBase* const* clients = nullptr;
+    unsigned n = 0;
+    shared->notificationList(clients, n);
+    ASSERT_EQ(n, static_cast<unsigned>(kNodes));
+
+    // Such a graph, as the library writes it with LZMA, decodes to over 100
+    // times its size: the decompression bound must still let it be read.
+    VqSaveOptions lzma;
+    lzma.versionMajor = 10;
+    lzma.compression = VqSaveOptions::Compression::Lzma;
+    ASSERT_TRUE(part->saveAs(location(_dir.path(), "resaved.vq").get(), lzma)) << lastError();
+    {
+        Vq::SharedPtr<VqPartition> again;
+        ASSERT_TRUE(open("resaved.vq", again)) << lastError();
+        EXPECT_EQ(again->numChildren(), static_cast<unsigned>(kNodes));
+    }
+
+    for (int i = kNodes; i-- > 3;)
+        ASSERT_TRUE(part->removeChild(i)) << lastError();
+    shared->notificationList(clients, n);
+    ASSERT_EQ(n, 3u);
+    for (unsigned i = 0; i < n; ++i)
+        EXPECT_EQ(clients[i], part->child(static_cast<int>(i)));
+    part = nullptr;
+    shared->notificationList(clients, n);
+    EXPECT_EQ(n, 0u);
 }
 
 // ---- nested elements -------------------------------------------------------------
