@@ -146,10 +146,7 @@ TEST_F(HostileFileTest, AttributeSharedByAMillionNodesOpensAndIsReleased) {
     ASSERT_TRUE(part->child(kNodes - 1)->getAttribute(0, last)) << lastError();
     EXPECT_EQ(shared, last);
     Vq::SharedPtr<VqAttribute> keep = shared;
-    const VqNotifyBase* const* clients = nullptr;
-    unsigned n = 0;
-    shared->notificationList(clients, n);
-    ASSERT_EQ(n, static_cast<unsigned>(kNodes));
+    ASSERT_EQ(shared->numNotificationClients(), static_cast<unsigned>(kNodes));
 
     // Such a graph, as the library writes it with LZMA, decodes to over 100
     // times its size: the decompression bound must still let it be read.
@@ -165,13 +162,12 @@ TEST_F(HostileFileTest, AttributeSharedByAMillionNodesOpensAndIsReleased) {
 
     for (int i = kNodes; i-- > 3;)
         ASSERT_TRUE(part->removeChild(i)) << lastError();
-    shared->notificationList(clients, n);
-    ASSERT_EQ(n, 3u);
-    for (unsigned i = 0; i < n; ++i)
+    const std::vector<const VqNotifyBase*> clients = shared->notificationClients();
+    ASSERT_EQ(clients.size(), 3u);
+    for (unsigned i = 0; i < clients.size(); ++i)
         EXPECT_EQ(clients[i], part->child(static_cast<int>(i)));
     part = nullptr;
-    shared->notificationList(clients, n);
-    EXPECT_EQ(n, 0u);
+    EXPECT_EQ(shared->numNotificationClients(), 0u);
 }
 
 // ---- nested elements -------------------------------------------------------------
