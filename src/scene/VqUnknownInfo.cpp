@@ -34,12 +34,27 @@ bool VqUnknownInfo::_readRest(VqObjectStream& os) {
     os.getPosition(pos);
     if (pos > start + length) VQ_FAIL("VqUnknownInfo", "_readRest", "Data block too short", VQ_ERR_CORRUPT);
     uint64_t remaining = start + length - pos;
+    // Slices are kept apart until the stream has delivered all of them: a
+    // growing vector would hold its old and new blocks at once on every
+    // growth, so an element claiming more than its segment decodes to (a
+    // bomb, refused when the segment's decoding bound is reached) would cost
+    // up to twice that bound before failing. A payload read in full costs
+    // twice its size once, while its slices are joined.
+    std::vector<std::vector<uint8_t>> slices;
+    size_t total = 0;
     while (remaining > 0) {
-        const size_t have = _vPayload.size();
         const auto n = static_cast<int>(std::min(remaining, kSlice));
-        _vPayload.resize(have + static_cast<size_t>(n));
-        VQ_PROPAGATE(os.read(reinterpret_cast<unsigned char*>(_vPayload.data() + have), n));
+        slices.emplace_back(static_cast<size_t>(n));
+        VQ_PROPAGATE(os.read(slices.back().data(), n));
+        total += static_cast<size_t>(n);
         remaining -= static_cast<uint64_t>(n);
+    }
+    if (slices.size() == 1) {
+        _vPayload = std::move(slices.front());
+    } else {
+        _vPayload.reserve(total);
+        for (const auto& slice : slices)
+            _vPayload.insert(_vPayload.end(), slice.begin(), slice.end());
     }
     _nDataLength = static_cast<int32_t>(_vPayload.size());
     return true;
