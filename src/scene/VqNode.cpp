@@ -1321,7 +1321,11 @@ void VqNode::_persistableAttributes(std::vector<const VqAttribute*>& out) const 
 
 bool VqNode::prepareForSerialize() const {
     VqPartition* p = partition();
-    return p ? ensureLLData(*p) : true;
+    return p ? prepareForSerialize(*p) : true;
+}
+
+bool VqNode::prepareForSerialize(VqPartition& within) const {
+    return ensureLLData(within);
 }
 
 bool VqNode::writeData(VqObjectStream&) const {

@@ -115,6 +115,10 @@ public:
     // Loads the node's late-loaded data through its partition, so that it
     // can be written; a node outside any partition has none to load.
     virtual bool prepareForSerialize() const;
+    // The same for a save of the partition within, which holds the node: a
+    // save prepares every node of its graph and must not look for each one's
+    // partition (a walk up its parents, quadratic on deep graphs).
+    virtual bool prepareForSerialize(VqPartition& within) const;
     // Called after the node's element is written, to write what belongs with
     // it; a plain node has nothing.
     virtual bool writeData(VqObjectStream& os) const;

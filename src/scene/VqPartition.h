@@ -60,6 +60,9 @@ public:
     // The node's own late-loaded data is in the file that holds its record:
     // that of the partition above it, or its own for the root of a graph.
     bool prepareForSerialize() const override;
+    // A partition node's record may sit in another file than the partition
+    // being saved: it finds its holder itself.
+    bool prepareForSerialize(VqPartition&) const override { return prepareForSerialize(); }
 
     // ---- opening and closing ----
     // Opens the file at loc (resolved against parent's location when relative).

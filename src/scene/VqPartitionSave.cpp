@@ -73,9 +73,9 @@ private:
 };
 
 // Each node of the graph being written prepares itself for it.
-bool prepareNodes(const std::vector<const VqBase*>& objects) {
+bool prepareNodes(const std::vector<const VqBase*>& objects, VqPartition& within) {
     for (const VqBase* obj : objects)
-        if (const auto* node = Vq::typeCast<VqNode>(obj)) VQ_PROPAGATE(node->prepareForSerialize());
+        if (const auto* node = Vq::typeCast<VqNode>(obj)) VQ_PROPAGATE(node->prepareForSerialize(within));
     return true;
 }
 
@@ -202,7 +202,7 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr,
     }
 
     // With their late-loaded data in memory, the nodes get ready for writing.
-    VQ_PROPAGATE(prepareNodes(objects));
+    VQ_PROPAGATE(prepareNodes(objects, *this));
     VQ_PROPAGATE(seg->addSection(section.get()));
     VQ_PROPAGATE(mgr->addNewSegment(seg));
     VQ_PROPAGATE(mgr->setPartition(this));
@@ -243,7 +243,7 @@ bool VqPartition::_writeLegacyBlock(VqStreamMgr* mgr) {
     std::vector<const VqPropBase*> holders;
     std::vector<const VqBase*> objects;
     VqNode::graphObjects(this, objects);
-    VQ_PROPAGATE(prepareNodes(objects));
+    VQ_PROPAGATE(prepareNodes(objects, *this));
     for (const VqBase* obj : objects) {
         elements.emplace_back(const_cast<VqBase*>(obj));
         if (const auto* h = Vq::typeCast<VqPropBase>(obj)) holders.push_back(h);
