@@ -54,36 +54,29 @@ VqProbContext2* VqCodecDriver2::_takeScratchCntx(VqErrorCode eFullCode) {
 
 void VqCodecDriver2::_releaseScratchCntx(VqProbContext2* pScratch) {
     if (_iCurScratchCntx == 0 || pScratch != &_aScratchCntx[_iCurScratchCntx - 1]) {
-        VqErrorState::throwStdError(kCls, "_releaseScratchCntx", "pScratch == &_aScratchCntx[--_iCurScratchCntx]",
-                                    VQ_ERR_INTERNAL);
+        VqErrorState::throwStdError(kCls, "_releaseScratchCntx",
+                                    "pScratch == &_aScratchCntx[--_iCurScratchCntx]", VQ_ERR_INTERNAL);
         return;
     }
     --_iCurScratchCntx;
 }
 
 VqBitLengthCodec2* VqCodecDriver2::_bitLengthCodec() {
-    if (!_pBitLenCodec) {
-        _pBitLenCodec = new VqBitLengthCodec2();
-        if (!_pBitLenCodec)
-            VqErrorState::throwStdError(kCls, "_bitLengthCodec", "Allocation failed: _pBitLenCodec = new VqBitLengthCodec2()",
-                                        VQ_ERR_ALLOC);
-    }
+    // new throws on failure; the operation's boundary reports it.
+    if (!_pBitLenCodec) _pBitLenCodec = new VqBitLengthCodec2();
     return _pBitLenCodec.get();
 }
 
 VqArithmeticCodec2* VqCodecDriver2::_arithmeticCodec() {
-    if (!_pArithCodec) {
-        _pArithCodec = new VqArithmeticCodec2();
-        if (!_pArithCodec)
-            VqErrorState::throwStdError(kCls, "_arithmeticCodec",
-                                        "Allocation failed: _pArithCodec = new VqArithmeticCodec2()", VQ_ERR_ALLOC);
-    }
+    // new throws on failure; the operation's boundary reports it.
+    if (!_pArithCodec) _pArithCodec = new VqArithmeticCodec2();
     return _pArithCodec.get();
 }
 
 size_t VqCodecDriver2::memSize() const {
     size_t n = sizeof(*this) + _vCodeText.capacity() * sizeof(uint32_t) + _vSorted.capacity() * sizeof(int) +
-               _vRunLensAndVals.capacity() * sizeof(std::pair<int, int>) + _vHisto.capacity() * sizeof(uint32_t);
+               _vRunLensAndVals.capacity() * sizeof(std::pair<int, int>) +
+               _vHisto.capacity() * sizeof(uint32_t);
     for (const auto& h : _avChopHisto)
         n += h.capacity() * sizeof(uint32_t);
     for (const auto& c : _aScratchCntx)
@@ -124,12 +117,12 @@ VqCodecDriver2::ValueStats VqCodecDriver2::_computeValueStatistics(const int* va
 bool VqCodecDriver2::serialize(VqObjectStream& stream, VqCodecType eCodec) {
     _nBytesWritten = 0;
     VQ_CHECK(_pvValues || _pvuValues, kCls, "serialize", VQ_ERR_ARGUMENT);
-    VQ_CHECK(eCodec == CodecAuto || eCodec == CodecBitLength || eCodec == CodecArithmetic || eCodec == CodecChopper,
+    VQ_CHECK(eCodec == CodecAuto || eCodec == CodecBitLength || eCodec == CodecArithmetic ||
+                 eCodec == CodecChopper,
              kCls, "serialize", VQ_ERR_ARGUMENT);
     // Signed and unsigned int share their representation; the codecs see
     // the bits as int.
-    const int* values =
-        _pvValues ? _pvValues->data() : reinterpret_cast<const int*>(_pvuValues->data());
+    const int* values = _pvValues ? _pvValues->data() : reinterpret_cast<const int*>(_pvuValues->data());
     const size_t n = _pvValues ? _pvValues->size() : _pvuValues->size();
     VQ_CHECK(n <= static_cast<size_t>(std::numeric_limits<int>::max()), kCls, "serialize", VQ_ERR_ARGUMENT);
     try {
@@ -223,8 +216,8 @@ bool VqCodecDriver2::_chooseCodec(const int* values, int n, const ValueStats& st
     return cntx.buildFromHisto(_vHisto.data(), nBins, stats.iMin);
 }
 
-bool VqCodecDriver2::_chooseForWideSpan(const int* values, int n, const ValueStats& stats, VqProbContext2& cntx,
-                                        bool bForceArithmetic, VqCodecType& eCodec) {
+bool VqCodecDriver2::_chooseForWideSpan(const int* values, int n, const ValueStats& stats,
+                                        VqProbContext2& cntx, bool bForceArithmetic, VqCodecType& eCodec) {
     const int s = stats.cValueSpanBits;
     // Runs of equal values in sorted order: the repeated values, with their counts.
     _vSorted.assign(values, values + n);
@@ -237,15 +230,15 @@ bool VqCodecDriver2::_chooseForWideSpan(const int* values, int n, const ValueSta
         if (j - i >= 2) _vRunLensAndVals.emplace_back(j - i, _vSorted[i]);
         i = j;
     }
-    std::sort(_vRunLensAndVals.begin(), _vRunLensAndVals.end(),
-              [](const auto& a, const auto& b) { return a.first != b.first ? a.first > b.first : a.second > b.second; });
+    std::sort(_vRunLensAndVals.begin(), _vRunLensAndVals.end(), [](const auto& a, const auto& b) {
+        return a.first != b.first ? a.first > b.first : a.second > b.second;
+    });
 
     // Estimated size when the first j pairs form the table and every other
     // value is escaped and sent out of band in s bits.
     const double N = n;
     const int P = static_cast<int>(_vRunLensAndVals.size());
-    const double perPair =
-        std::floor(log2d(N) + 1) + (P > 0 ? std::floor(log2d(P) + 0.999) : 0.0) + s;
+    const double perPair = std::floor(log2d(N) + 1) + (P > 0 ? std::floor(log2d(P) + 0.999) : 0.0) + s;
     double tableBits = (perPair + 69) * 2;
     double entropy = 0.0;
     int64_t covered = 0;
@@ -292,7 +285,8 @@ bool VqCodecDriver2::_chooseForWideSpan(const int* values, int n, const ValueSta
     return cntx.rescale();
 }
 
-bool VqCodecDriver2::_serializeChopper(VqBaseDataStream& stream, const int* values, int n, const ValueStats& stats) {
+bool VqCodecDriver2::_serializeChopper(VqBaseDataStream& stream, const int* values, int n,
+                                       const ValueStats& stats) {
     VQ_PROPAGATE(_write(stream, static_cast<unsigned char>(CodecChopper)));
     // Held for the whole body, as the reader does, so that both count the
     // same depth for the nested packets.

@@ -109,25 +109,15 @@ void CodecDriver3T<T>::_popCCntx() {
 
 template <class T>
 VqBitLengthCodec3T<T>* CodecDriver3T<T>::_bitLengthCodec() {
-    if (!_pBitLenCodec) {
-        _pBitLenCodec = new VqBitLengthCodec3T<T>();
-        if (!_pBitLenCodec)
-            VqErrorState::throwStdError(kCls, "_bitLengthCodec",
-                                        "Allocation failed: _pBitLenCodec = new VqBitLengthCodec3T()",
-                                        VQ_ERR_ALLOC);
-    }
+    // new throws on failure; the operation's boundary reports it.
+    if (!_pBitLenCodec) _pBitLenCodec = new VqBitLengthCodec3T<T>();
     return _pBitLenCodec.get();
 }
 
 template <class T>
 VqArithmeticCodec3T<T>* CodecDriver3T<T>::_arithmeticCodec() {
-    if (!_pArithCodec) {
-        _pArithCodec = new VqArithmeticCodec3T<T>();
-        if (!_pArithCodec)
-            VqErrorState::throwStdError(kCls, "_arithmeticCodec",
-                                        "Allocation failed: _pArithCodec = new VqArithmeticCodec3T()",
-                                        VQ_ERR_ALLOC);
-    }
+    // new throws on failure; the operation's boundary reports it.
+    if (!_pArithCodec) _pArithCodec = new VqArithmeticCodec3T<T>();
     return _pArithCodec.get();
 }
 

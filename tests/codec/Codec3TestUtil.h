@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CodecStreams.h"
+#include "PacketCursor.h"
 #include "PacketImage.h"
 #include "VqCodecDriver3T.h"
 #include "VqLibFixture.h"
@@ -50,7 +51,7 @@ bool read3(const Bytes& image, VqVec<T>& values, StreamKind kind = StreamKind::P
 // An independent walk over the packet layout (little-endian, uncompressed
 // content): checks that every length adds up and records, per packet, its
 // nesting level and codec type, and whether out-of-band values were raw.
-class Packet3Walker {
+class Packet3Walker : public PacketCursor {
 public:
     struct Packet {
         int level;
@@ -60,7 +61,7 @@ public:
     };
 
     Packet3Walker(const Bytes& image, int valueBytes, bool rawOOB)
-        : _image(image), _nValueBytes(valueBytes), _bRawOOB(rawOOB) {}
+        : PacketCursor(image), _nValueBytes(valueBytes), _bRawOOB(rawOOB) {}
 
     bool walk() { return _packet(0) && _pos == _image.size(); }
     const std::vector<Packet>& packets() const { return _packets; }
@@ -81,28 +82,6 @@ public:
     }
 
 private:
-    bool _take(size_t n) {
-        if (_image.size() - _pos < n) return false;
-        _pos += n;
-        return true;
-    }
-    bool _i32(int32_t& v) {
-        if (_image.size() - _pos < 4) return false;
-        std::memcpy(&v, &_image[_pos], 4);
-        _pos += 4;
-        return true;
-    }
-    bool _u8(int& v) {
-        if (_pos >= _image.size()) return false;
-        v = _image[_pos++];
-        return true;
-    }
-    uint64_t _bits(size_t& bitPos, int n) {
-        uint64_t v = 0;
-        for (int i = 0; i < n; ++i, ++bitPos)
-            v = (v << 1) | ((_image[bitPos / 8] >> (7 - bitPos % 8)) & 1u);
-        return v;
-    }
     // Returns whether the context has an escape entry.
     bool _context(bool& escape) {
         size_t bitPos = _pos * 8;
@@ -151,9 +130,7 @@ private:
         return _packet(level + 1);
     }
 
-    const Bytes _image;
     const int _nValueBytes;
     const bool _bRawOOB;
-    size_t _pos = 0;
     std::vector<Packet> _packets;
 };

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "PacketCursor.h"
 #include "VqCodecDriver2.h"
 #include "VqLibFixture.h"
 #include "VqTestObjectStream.h"
@@ -36,7 +37,7 @@ bool readPacket(const Bytes& image, VqVec<T>& values,
 // An independent walk over the packet layout (little-endian images only):
 // checks that every length adds up and records, per packet, its nesting
 // level and codec type.
-class PacketWalker {
+class PacketWalker : public PacketCursor {
 public:
     struct Packet {
         int level;
@@ -45,7 +46,7 @@ public:
         int chopBits; // of a chopper packet
     };
 
-    explicit PacketWalker(const Bytes& image) : _image(image) {}
+    explicit PacketWalker(const Bytes& image) : PacketCursor(image) {}
 
     // False when the layout does not add up to the whole image.
     bool walk() { return _packet(0) && _pos == _image.size(); }
@@ -58,34 +59,11 @@ public:
     }
 
 private:
-    bool _take(size_t n) {
-        if (_image.size() - _pos < n) return false;
-        _pos += n;
-        return true;
-    }
-    bool _i32(int32_t& v) {
-        if (_image.size() - _pos < 4) return false;
-        std::memcpy(&v, &_image[_pos], 4);
-        _pos += 4;
-        return true;
-    }
-    bool _u8(int& v) {
-        if (_pos >= _image.size()) return false;
-        v = _image[_pos++];
-        return true;
-    }
-    // Bit fields, most significant bit first.
-    uint32_t _bits(size_t& bitPos, int n) {
-        uint32_t v = 0;
-        for (int i = 0; i < n; ++i, ++bitPos)
-            v = (v << 1) | ((_image[bitPos / 8] >> (7 - bitPos % 8)) & 1u);
-        return v;
-    }
     bool _context() {
         size_t bitPos = _pos * 8;
         if (_image.size() * 8 - bitPos < 66) return false;
-        const uint32_t e = _bits(bitPos, 16);
-        const uint32_t w = _bits(bitPos, 6) + _bits(bitPos, 6) + _bits(bitPos, 6);
+        const uint64_t e = _bits(bitPos, 16);
+        const uint64_t w = _bits(bitPos, 6) + _bits(bitPos, 6) + _bits(bitPos, 6);
         bitPos += 32 + size_t(e) * w;
         _pos = (bitPos + 7) / 8;
         return _pos <= _image.size();
@@ -116,7 +94,5 @@ private:
         return codec == 3 && _context() && _packet(level + 1);
     }
 
-    const Bytes _image;
-    size_t _pos = 0;
     std::vector<Packet> _packets;
 };
