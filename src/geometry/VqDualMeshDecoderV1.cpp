@@ -31,6 +31,7 @@ bool DualMeshDecoderV1::decode(const DualMeshSymbols& syms, VqDualVFMesh& dst) {
         VQ_CHECK(cVal > 2, kCls, "decode", VQ_ERR_CORRUPT);
         VQ_CHECK(cVal <= VqDualVFMesh::kMaxDegree, kCls, "decode", VQ_ERR_CORRUPT);
         _nPolyCorners += uint64_t(cVal);
+        VQ_CHECK(_nPolyCorners <= kMaxCorners, kCls, "decode", VQ_ERR_CORRUPT);
     }
     uint32_t nVerts = 0;
     for (int k = 0; k < DualMeshSymbols::kNumContexts; ++k)

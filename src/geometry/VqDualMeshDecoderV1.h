@@ -18,6 +18,11 @@ public:
     // Face groups above this are refused: a group number sizes the decoded
     // mesh's group array.
     static constexpr int kMaxFaceGroup = (1 << 22) - 1;
+    // The most polygon corners a mesh may have (some 90 million triangles):
+    // degrees are small numbers that compress to almost nothing, so the
+    // corners they announce, which size the decoded mesh, need a bound of
+    // their own.
+    static constexpr uint64_t kMaxCorners = uint64_t(1) << 28;
 
     bool decode(const DualMeshSymbols& syms, VqDualVFMesh& dst);
 

@@ -432,6 +432,7 @@ TEST_F(TopoMeshCoderTest, SurplusMissingAndChangedSymbolsAreRefused) {
          [](Vq::DualMeshSymbols& y) { y.viOutSplitPosSyms.pop_back(); }},
         {"cVal > 2", [](Vq::DualMeshSymbols& y) { y.viOutValSyms[3] = 2; }},
         {"cVal <= VqDualVFMesh::kMaxDegree", [](Vq::DualMeshSymbols& y) { y.viOutValSyms[3] = 70000; }},
+        {"_nPolyCorners <= kMaxCorners", [](Vq::DualMeshSymbols& y) { y.viOutValSyms.resize(5000, 65535); }},
         {"iVGrp >= -1", [](Vq::DualMeshSymbols& y) { y.viOutVGrpSyms[2] = -2; }},
         {"iVGrp <= kMaxFaceGroup", [](Vq::DualMeshSymbols& y) { y.viOutVGrpSyms[2] = 1 << 30; }},
         {"cDeg >= 2 && cDeg <= 65535", [](Vq::DualMeshSymbols& y) { y.vviOutDegSyms[1][0] = 1; }},
