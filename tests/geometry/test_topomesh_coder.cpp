@@ -65,8 +65,9 @@ Vq::SharedPtr<VqTopoMesh> makeMesh(const PolySoup& s, bool bStrip = false) {
     EXPECT_TRUE(pool.lockWrite(true));
     uint32_t first = 0;
     const float* tex[VQ_GEOMBIND_NUM_TEXUNITS] = {};
-    EXPECT_TRUE(pool.addVtxRecords(uint32_t(coords.size() / 3), first, coords.data(), nullptr, colors.data(),
-                                   tex, nullptr));
+    if (!coords.empty())
+        EXPECT_TRUE(pool.addVtxRecords(uint32_t(coords.size() / 3), first, coords.data(), nullptr,
+                                       colors.data(), tex, nullptr));
     pool.lockWrite(false);
     for (size_t p = 0; p < s.polys.size(); ++p) {
         const int g = s.groups.empty() ? 0 : int(s.groups[p]);
@@ -333,6 +334,30 @@ TEST_F(TopoMeshCoderTest, SeveralComponentsAndGroups) {
     roundTrip(*makeMesh(s), DualTopoMeshCoder::V1, VqTopoMesh::VQ_PRIM_POLYGON, &c);
     EXPECT_EQ(c->symbols().viOutValSyms.size(), 10u);
     DualTopoMeshCoder::releaseDualTopoMeshCoder(c);
+}
+
+TEST_F(TopoMeshCoderTest, RecordsInSeparateRunsAndEmptyMeshes) {
+    // Around the centre the records alternate A B A B ...: each run is a
+    // record of its own in the streams, merged back by the decoded pool.
+    PolySoup s = fan(12, false);
+    for (int i = 0; i < 12; ++i)
+        s.seamKey.push_back({uint32_t(1 + (i / 2) % 2), 0, 0});
+    DualTopoMeshCoder* c = nullptr;
+    roundTrip(*makeMesh(s), DualTopoMeshCoder::V2, VqTopoMesh::VQ_PRIM_POLYGON, &c);
+    EXPECT_EQ(c->attrRecords()->numVtxRecords(), 12u + 6u);
+    DualTopoMeshCoder::releaseDualTopoMeshCoder(c);
+
+    // Nothing to code, and only degenerate triangles: empty meshes come back.
+    PolySoup flat;
+    flat.addPos(0, 0, 0), flat.addPos(1, 0, 0);
+    flat.polys = {{0, 1, 1}};
+    for (const PolySoup& e : {PolySoup(), flat}) {
+        auto out = roundTrip(*makeMesh(e), DualTopoMeshCoder::V1, VqTopoMesh::VQ_PRIM_POLYGON, &c);
+        EXPECT_EQ(c->symbols().numSymbols(), 0u);
+        ASSERT_TRUE(out);
+        EXPECT_EQ(out->numPrims(), 0u);
+        DualTopoMeshCoder::releaseDualTopoMeshCoder(c);
+    }
 }
 
 TEST_F(TopoMeshCoderTest, DegenerateStripTrianglesAreLeftOut) {
