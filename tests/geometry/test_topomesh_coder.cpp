@@ -65,9 +65,10 @@ Vq::SharedPtr<VqTopoMesh> makeMesh(const PolySoup& s, bool bStrip = false) {
     EXPECT_TRUE(pool.lockWrite(true));
     uint32_t first = 0;
     const float* tex[VQ_GEOMBIND_NUM_TEXUNITS] = {};
-    if (!coords.empty())
+    if (!coords.empty()) {
         EXPECT_TRUE(pool.addVtxRecords(uint32_t(coords.size() / 3), first, coords.data(), nullptr,
                                        colors.data(), tex, nullptr));
+    }
     pool.lockWrite(false);
     for (size_t p = 0; p < s.polys.size(); ++p) {
         const int g = s.groups.empty() ? 0 : int(s.groups[p]);
@@ -303,7 +304,18 @@ TEST_F(TopoMeshCoderTest, NonManifoldMeshesSplitIntoAliases) {
     PolySoup flipped = cubeQuads();
     std::reverse(flipped.polys[2].begin(), flipped.polys[2].end());
     roundTrip(*makeMesh(flipped), DualTopoMeshCoder::V1, VqTopoMesh::VQ_PRIM_POLYGON);
-    // Two cubes sharing one corner, in strips.
+    // A two-sided triangle: a closed surface whose vertices have valence 2.
+    PolySoup sheet;
+    sheet.addPos(0, 0, 0), sheet.addPos(1, 0, 0), sheet.addPos(0, 1, 0);
+    sheet.polys = {{0, 1, 2}, {0, 2, 1}};
+    roundTrip(*makeMesh(sheet), DualTopoMeshCoder::V1, VqTopoMesh::VQ_PRIM_POLYGON, &c);
+    EXPECT_EQ(c->numCoverPolys(), 0u);
+    // The first vertex is reached with no neighbour known (context 1), the
+    // others beside vertices of valence 2 (sum below 6 per known vertex).
+    EXPECT_EQ(c->symbols().vviOutDegSyms[1], VqVeci({2}));
+    EXPECT_EQ(c->symbols().vviOutDegSyms[0], VqVeci({2, 2}));
+    DualTopoMeshCoder::releaseDualTopoMeshCoder(c);
+    // Two cubes sharing one corner.
     PolySoup two = cubeQuads();
     for (int i = 0; i < 8; ++i)
         two.addPos(1.f + float(i & 1), 1.f + float((i >> 1) & 1), 1.f + float((i >> 2) & 1));
