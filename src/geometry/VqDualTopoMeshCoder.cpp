@@ -232,14 +232,12 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
     const int nVerts = m.numVerts(), nPolys = m.numPolys();
     VQ_CHECK(_pAttrs, kCls, "_doExport", VQ_ERR_CORRUPT);
     VQ_CHECK(_nCoordComps >= 2 && _nCoordComps <= 4, kCls, "_doExport", VQ_ERR_CORRUPT);
-    {
-        const size_t vFaceCoordOrderLen = _vfCoords.size(),
-                     viFaceCoordOrderLen = size_t(nVerts) * size_t(_nCoordComps);
-        VQ_CHECK(vFaceCoordOrderLen == viFaceCoordOrderLen, kCls, "_doExport", VQ_ERR_CORRUPT);
-        const uint32_t nVFFaceAttrs = _pAttrs->numVtxRecords(), nAttrs = m.numAttrs();
-        VQ_CHECK(nVFFaceAttrs == nAttrs, kCls, "_doExport", VQ_ERR_CORRUPT);
-        VQ_CHECK(_pAttrs->fields()->numVtxCoordComps() == _nCoordComps, kCls, "_doExport", VQ_ERR_CORRUPT);
-    }
+    // The texts name the streams' counterparts in the records' readers.
+    if (_vfCoords.size() != size_t(nVerts) * size_t(_nCoordComps))
+        VQ_FAIL(kCls, "_doExport", "vFaceCoordOrder.length() == _viFaceCoordOrder.length()", VQ_ERR_CORRUPT);
+    if (_pAttrs->numVtxRecords() != m.numAttrs())
+        VQ_FAIL(kCls, "_doExport", "nVFFaceAttrs == _pSrcVFM->numAttrs()", VQ_ERR_CORRUPT);
+    VQ_CHECK(_pAttrs->fields()->numVtxCoordComps() == _nCoordComps, kCls, "_doExport", VQ_ERR_CORRUPT);
     // The pool: the attribute records, each placed at its vertex.
     Vq::SharedPtr<VqVertexRecordPool> pVP;
     VQ_PROPAGATE(_pAttrs->clone(pVP));
@@ -304,20 +302,19 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
         pPTM->_assignPrimitives(std::move(primStart), std::move(indices), std::move(faceGrps));
     pPTM->lockWrite(false);
     VQ_PROPAGATE(bAssigned);
-    VqPolygonTopoMesh* _pPTM = pPTM.get();
-    VQ_CHECK(_pPTM->isTopologyValid(), kCls, "_doExport", VQ_ERR_CORRUPT);
-    VQ_CHECK(_pPTM->vtxRecPool()->_isValidColloc(), kCls, "_doExport", VQ_ERR_CORRUPT);
+    if (!pPTM->isTopologyValid()) VQ_FAIL(kCls, "_doExport", "_pPTM->isTopologyValid()", VQ_ERR_CORRUPT);
+    if (!pVP->_isValidColloc())
+        VQ_FAIL(kCls, "_doExport", "_pPTM->vtxRecPool()->_isValidColloc()", VQ_ERR_CORRUPT);
     if (eKind == VqTopoMesh::VQ_PRIM_POLYGON) {
-        _pPTM->invalidateTopology();
+        pPTM->invalidateTopology();
         out = pPTM.get();
         return true;
     }
     Vq::SharedPtr<VqTriStripTopoMesh> pTSTM = new VqTriStripTopoMesh(pVP.get());
     if (!_pTriStripperEngine) _pTriStripperEngine = std::make_unique<VqTriStripperEngine>();
     VQ_PROPAGATE(_pTriStripperEngine->apply(pTSTM.get(), pPTM.get()));
-    VqTriStripTopoMesh* _pTM = pTSTM.get();
-    VQ_CHECK(_pTM->isTopologyValid(), kCls, "_doExport", VQ_ERR_CORRUPT);
-    _pTM->invalidateTopology();
+    if (!pTSTM->isTopologyValid()) VQ_FAIL(kCls, "_doExport", "_pTM->isTopologyValid()", VQ_ERR_CORRUPT);
+    pTSTM->invalidateTopology();
     out = pTSTM.get();
     return true;
 }

@@ -497,6 +497,7 @@ TEST_F(TopoMeshCoderTest, SurplusMissingAndChangedSymbolsAreRefused) {
     Vq::SharedPtr<VqVertexRecordPool> attrs = c->attrRecords();
     c->setVertexData(coords, 3, attrs.get());
     EXPECT_FALSE(c->decode(VqTopoMesh::VQ_PRIM_POLYGON, out));
+    EXPECT_NE(lastError().find("vFaceCoordOrder.length() == _viFaceCoordOrder.length()"), std::string::npos);
     // A polygon mesh's quads cannot come back as strips.
     DualTopoMeshCoder::releaseDualTopoMeshCoder(c);
     c = DualTopoMeshCoder::acquireDualTopoMeshCoder(DualTopoMeshCoder::V2);
