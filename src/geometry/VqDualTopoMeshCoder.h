@@ -116,7 +116,6 @@ public:
     // Statistics of the last encode.
     uint32_t numCoverPolys() const { return _nCovers; }
     uint32_t numAliasVerts() const { return _nAliases; }
-    const VqDualVFMesh& _dstMesh() const { return _dst; }
 
     void clearState();
     void shrink();

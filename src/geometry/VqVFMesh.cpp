@@ -61,7 +61,6 @@ bool VqVFMesh::doImport(const VqTopoMesh& mesh) {
                 }
             }
         }
-    _nFacets = uint32_t(_viPGroup.size());
     _vuPStart.push_back(uint32_t(_viCPoly.size()));
     const uint32_t nCorners = uint32_t(_viCPoly.size());
 

@@ -43,7 +43,6 @@ public:
 
     uint32_t numAliases() const { return _nAliases; }
     uint32_t numCovers() const { return _nCovers; }
-    uint32_t numFacets() const { return _nFacets; }
 
 private:
     uint32_t _next(uint32_t c) const {
@@ -70,5 +69,4 @@ private:
     uint32_t _nPositions = 0;
     uint32_t _nAliases = 0;
     uint32_t _nCovers = 0;
-    uint32_t _nFacets = 0;
 };
