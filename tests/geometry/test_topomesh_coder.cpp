@@ -182,6 +182,13 @@ TEST_F(TopoMeshCoderTest, ClosedSolidsCodeAsOneComponentWithoutCovers) {
         roundTrip(*tet, version, VqTopoMesh::VQ_PRIM_POLYGON, &c);
         const Vq::DualMeshSymbols& y = c->symbols();
         EXPECT_EQ(y.viOutValSyms, VqVeci({3, 3, 3, 3}));
+        // The seed is reached with nothing known (context 1), the others
+        // beside vertices of valence 3 (sum below 6 per known vertex); every
+        // vertex has one record, its run starting at slot 0.
+        EXPECT_EQ(y.vviOutDegSyms[1], VqVeci({3}));
+        EXPECT_EQ(y.vviOutDegSyms[0], VqVeci({3, 3, 3}));
+        EXPECT_EQ(y.vvuOutAttrMasks[1], VqVec<uint64_t>({1, 1, 1, 1}));
+        EXPECT_EQ(y.viOutVGrpSyms, VqVeci({0, 0, 0, 0}));
         EXPECT_EQ(c->numCoverPolys(), 0u);
         EXPECT_TRUE(y.viOutSplitFaceSyms.empty());
         int nVerts = 0;
@@ -194,9 +201,12 @@ TEST_F(TopoMeshCoderTest, ClosedSolidsCodeAsOneComponentWithoutCovers) {
         auto cube = makeMesh(cubeQuads());
         roundTrip(*cube, version, VqTopoMesh::VQ_PRIM_POLYGON, &c);
         EXPECT_EQ(c->symbols().viOutValSyms, VqVeci({4, 4, 4, 4, 4, 4}));
-        // Valence 3 around quads: every context is 3, 4 or 5.
-        for (int k : {0, 1, 2, 6, 7})
+        // Valence 3 around quads: the seed in context 4, the rest below the
+        // sum of 4 per known vertex (context 3).
+        for (int k : {0, 1, 2, 5, 6, 7})
             EXPECT_TRUE(c->symbols().vviOutDegSyms[k].empty()) << k;
+        EXPECT_EQ(c->symbols().vviOutDegSyms[4], VqVeci({3}));
+        EXPECT_EQ(c->symbols().vviOutDegSyms[3], VqVeci(7, 3));
         DualTopoMeshCoder::releaseDualTopoMeshCoder(c);
     }
 }
