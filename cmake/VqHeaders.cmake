@@ -12,7 +12,11 @@
 set(VQ_PRIVATE_HEADERS
   src/core/VqClassRegistry.h        # class registration, run by VqLib::init
   src/core/VqMemoryReservation.h    # memory accounting around the sources' own buffers
+  src/geometry/VqDualMeshCodec.h     # the coder's walk, reached through Vq::DualTopoMeshCoder
+  src/geometry/VqDualMeshCoderV1.h   # the walk's encoding side
+  src/geometry/VqDualMeshDecoderV1.h # the walk's decoding side
   src/geometry/VqTopoMeshTopology.h # the derived half-edge arrays, reached through VqTopoMesh's walks
+  src/geometry/VqVFMesh.h           # the coder's import of a mesh
   src/io/VqCompressorImpl.h         # includes <zlib.h> and <lzma.h>
   src/io/VqFileReplacer.h           # the save's temporary file, used by the partition
   src/io/VqRethrowRecorded.h        # turns a recorded error into an internal exception

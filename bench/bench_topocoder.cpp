@@ -1,0 +1,218 @@
+// The topology mesh coder on real meshes: coding and decoding speed, and how
+// well the valence streams would compress.
+//
+// Meshes: bunny00, armadillo, refined_elephant and fandisk as OFF files in the
+// directory VQ_MESH_DIR names (data/meshes in the data archive of Debian's
+// libcgal-demo package), and a generated closed torus grid of 2M triangles
+// that is always there.
+//
+//   Encode/<mesh>       import, cover polygons, the walk and the vertex data;
+//   Decode/walk/<mesh>  the walk alone, streams into the dual mesh;
+//   Decode/poly/<mesh>  the whole decode into a polygon mesh, with the
+//                       decoded mesh's topology and collocation checks;
+//   Decode/strip/<mesh> the same into a strip mesh (re-stripped).
+// Counters: Mtri/s; on Encode also, in bits per vertex,
+//   H_val     the zero-order entropy of the valence symbols (all contexts
+//             together, split markers included) times their count / vertices;
+//   H_ctx     the same with each context's stream coded on its own;
+//   H_mesh    the zero-order entropy of the mesh's own vertex valences: the
+//             limit a valence coder approaches, the reference for both;
+//   splits    split symbols per vertex.
+#include "VqDualTopoMeshCoder.h"
+#include "VqLib.h"
+#include "VqPolygonTopoMesh.h"
+
+#include <benchmark/benchmark.h>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <numbers>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct LibScope {
+    LibScope() { VqLib::init(); }
+    ~LibScope() { VqLib::fini(); }
+};
+void ensureLib() {
+    static LibScope s_lib;
+}
+
+struct Mesh {
+    std::vector<float> coords;
+    std::vector<uint32_t> tris;
+    uint32_t nVerts() const { return uint32_t(coords.size() / 3); }
+    uint32_t nTris() const { return uint32_t(tris.size() / 3); }
+};
+
+bool readOff(const std::string& path, Mesh& m) {
+    std::ifstream in(path);
+    std::string word;
+    if (!(in >> word) || word != "OFF") return false;
+    size_t nv = 0, nf = 0, ne = 0;
+    in >> nv >> nf >> ne;
+    m.coords.resize(nv * 3);
+    for (float& c : m.coords)
+        in >> c;
+    for (size_t f = 0; f < nf && in; ++f) {
+        size_t k = 0;
+        in >> k;
+        std::vector<uint32_t> v(k);
+        for (uint32_t& i : v)
+            in >> i;
+        for (size_t j = 1; j + 1 < k; ++j)
+            m.tris.insert(m.tris.end(), {v[0], v[j], v[j + 1]});
+    }
+    return bool(in);
+}
+
+Mesh torusGrid(int nu, int nv) {
+    Mesh m;
+    for (int i = 0; i < nu; ++i)
+        for (int j = 0; j < nv; ++j) {
+            const double u = 2 * std::numbers::pi * i / nu, v = 2 * std::numbers::pi * j / nv;
+            m.coords.insert(m.coords.end(), {float((2 + std::cos(v)) * std::cos(u)),
+                                             float((2 + std::cos(v)) * std::sin(u)), float(std::sin(v))});
+        }
+    auto at = [&](int i, int j) { return uint32_t((i % nu) * nv + j % nv); };
+    for (int i = 0; i < nu; ++i)
+        for (int j = 0; j < nv; ++j)
+            m.tris.insert(m.tris.end(), {at(i, j), at(i + 1, j), at(i + 1, j + 1), at(i, j), at(i + 1, j + 1),
+                                         at(i, j + 1)});
+    return m;
+}
+
+const Mesh& mesh(const std::string& name) {
+    static std::map<std::string, Mesh> cache;
+    auto it = cache.find(name);
+    if (it != cache.end()) return it->second;
+    Mesh& m = cache[name];
+    if (name == "torus") {
+        m = torusGrid(1000, 1000);
+    } else if (const char* dir = std::getenv("VQ_MESH_DIR")) {
+        if (!readOff(std::string(dir) + "/" + name + ".off", m)) m = Mesh();
+    }
+    return m;
+}
+
+bool haveMesh(benchmark::State& state, const Mesh& m) {
+    if (m.tris.empty()) {
+        state.SkipWithError("mesh not found (set VQ_MESH_DIR)");
+        return false;
+    }
+    return true;
+}
+
+Vq::SharedPtr<VqPolygonTopoMesh> polygonMesh(const Mesh& m) {
+    Vq::SharedPtr<VqPolygonTopoMesh> pm = new VqPolygonTopoMesh(VQ_GEOMBIND_VTXCOORD3);
+    pm->lockWrite(true);
+    VqVertexRecordPool& pool = *pm->vtxRecPool();
+    pool.lockWrite(true);
+    uint32_t first = 0;
+    pool.addVtxRecords(m.nVerts(), first, m.coords.data(), nullptr, nullptr, nullptr, nullptr);
+    pool.lockWrite(false);
+    pm->addPrimitives(0, m.nTris(), 3u, m.tris.data());
+    pm->lockWrite(false);
+    return pm;
+}
+
+// Zero-order entropy of a histogram, in bits per symbol times the count.
+double entropyBits(const std::map<int, uint64_t>& hist) {
+    uint64_t n = 0;
+    for (const auto& [v, c] : hist)
+        n += c;
+    double bits = 0;
+    for (const auto& [v, c] : hist)
+        bits -= double(c) * std::log2(double(c) / double(n));
+    return bits;
+}
+
+void BM_Encode(benchmark::State& state, const std::string& name) {
+    ensureLib();
+    const Mesh& m = mesh(name);
+    if (!haveMesh(state, m)) return;
+    auto pm = polygonMesh(m);
+    Vq::DualTopoMeshCoder* c = Vq::DualTopoMeshCoder::acquireDualTopoMeshCoder(Vq::DualTopoMeshCoder::V2);
+    for (auto _ : state) {
+        pm->invalidateTopology();
+        if (!c->setTopoMesh(pm.get()) || !c->encode()) state.SkipWithError("encode failed");
+    }
+    state.counters["Mtri/s"] =
+        benchmark::Counter(double(m.nTris()) * state.iterations() / 1e6, benchmark::Counter::kIsRate);
+    // Entropies, per vertex of the mesh.
+    const Vq::DualMeshSymbols& y = c->symbols();
+    std::map<int, uint64_t> all;
+    double ctxBits = 0;
+    for (const VqVeci& s : y.vviOutDegSyms) {
+        std::map<int, uint64_t> h;
+        for (int v : s) {
+            ++h[v];
+            ++all[v];
+        }
+        ctxBits += entropyBits(h);
+    }
+    std::vector<int> valence(m.nVerts(), 0);
+    for (uint32_t v : m.tris)
+        ++valence[v];
+    std::map<int, uint64_t> meshHist;
+    uint32_t nUsed = 0;
+    for (int v : valence)
+        if (v > 0) {
+            ++meshHist[v];
+            ++nUsed;
+        }
+    state.counters["H_val"] = entropyBits(all) / nUsed;
+    state.counters["H_ctx"] = ctxBits / nUsed;
+    state.counters["H_mesh"] = entropyBits(meshHist) / nUsed;
+    state.counters["splits"] = double(y.viOutSplitFaceSyms.size()) / nUsed;
+    Vq::DualTopoMeshCoder::releaseDualTopoMeshCoder(c);
+}
+
+void BM_Decode(benchmark::State& state, const std::string& name, int what) {
+    ensureLib();
+    const Mesh& m = mesh(name);
+    if (!haveMesh(state, m)) return;
+    auto pm = polygonMesh(m);
+    Vq::DualTopoMeshCoder* c = Vq::DualTopoMeshCoder::acquireDualTopoMeshCoder(Vq::DualTopoMeshCoder::V2);
+    if (!c->setTopoMesh(pm.get()) || !c->encode()) state.SkipWithError("encode failed");
+    // Kept aside: decoding a large mesh frees the streams.
+    const Vq::DualMeshSymbols syms = c->symbols();
+    for (auto _ : state) {
+        state.PauseTiming();
+        c->symbols() = syms;
+        state.ResumeTiming();
+        bool ok = false;
+        if (what == 0) {
+            ok = c->_decodeSymbols();
+        } else {
+            Vq::SharedPtr<VqTopoMesh> out;
+            ok = c->decode(what == 1 ? VqTopoMesh::VQ_PRIM_POLYGON : VqTopoMesh::VQ_PRIM_TRISTRIP, out);
+        }
+        if (!ok) state.SkipWithError("decode failed");
+    }
+    state.counters["Mtri/s"] =
+        benchmark::Counter(double(m.nTris()) * state.iterations() / 1e6, benchmark::Counter::kIsRate);
+    Vq::DualTopoMeshCoder::releaseDualTopoMeshCoder(c);
+}
+
+void registerAll() {
+    for (const std::string name : {"bunny00", "armadillo", "refined_elephant", "fandisk", "torus"}) {
+        benchmark::RegisterBenchmark(("Encode/" + name).c_str(), BM_Encode, name)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("Decode/walk/" + name).c_str(), BM_Decode, name, 0)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("Decode/poly/" + name).c_str(), BM_Decode, name, 1)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("Decode/strip/" + name).c_str(), BM_Decode, name, 2)
+            ->Unit(benchmark::kMillisecond);
+    }
+}
+
+const bool s_registered = (registerAll(), true);
+
+} // namespace

@@ -1,0 +1,83 @@
+#pragma once
+
+#include "VqDualVFMesh.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace Vq {
+
+// The region-growing walk over a dual mesh that the topology mesh coder's
+// encoder and decoder share: the two differ only in the five operations,
+// which either describe the source mesh into symbol streams or read the
+// streams back, and both build the same destination mesh element by element
+// in the same order. Anything the decoder does not get from a symbol must
+// therefore follow from the destination alone (contexts, the active stack,
+// the adjacency walks).
+//
+// The walk. A component starts from one polygon whose slots are all
+// activated. Then, while the active stack holds a vertex with empty ring
+// slots, the best one is completed: for each empty slot in increasing order
+// a new polygon is created there (linked to the vertex in its own slot 0)
+// and completed. Completing a polygon first fills the slots that follow from
+// known adjacency, walking forward from slot 1 and backward from the last
+// slot across the shared edges of its neighbours around already known
+// vertices, then activates the slots still empty in increasing order: a new
+// vertex (pushed on the stack, linked through its own slot 0) or a split to
+// an active vertex named by its offset on the stack and the slot.
+//
+// Bounds: every loop either consumes a symbol or fills a slot of an element
+// already created, and elements are only created from symbols, so the walk
+// ends on any input; no recursion is used.
+class DualMeshCodec {
+public:
+    static constexpr int kWindow = 16;
+
+    virtual ~DualMeshCodec() = default;
+
+    // Clears dst and walks until the operations report no further component.
+    bool run(VqDualVFMesh& dst);
+
+    // The attribute record of each ring slot from an attribute mask (bit i
+    // set: slot i starts a run; slots before the first set bit belong to the
+    // last run), the runs numbered from firstAttr; the number of runs. With
+    // no set bit every slot gets -1.
+    static int assignRuns(const uint64_t* mask, int valence, int firstAttr, int* attrs);
+
+protected:
+    // A new component's first polygon, -1 when there is none, below -1 on
+    // failure (recorded).
+    virtual int ioVtxInit() = 0;
+    // The polygon to create in ring slot s of vertex v; < 0 on failure.
+    virtual int ioVtx(int v, int s) = 0;
+    // The vertex in slot s of polygon p: a new one (>= 0), -1 for a split,
+    // below -1 on failure.
+    virtual int ioFace(int p, int s) = 0;
+    // For a split: the active vertex, then the slot of its ring holding p;
+    // < 0 on failure.
+    virtual int ioSplitFace(int p, int s) = 0;
+    virtual int ioSplitPos(int p, int s) = 0;
+
+    // The valence context of a vertex reached through p (before the vertex
+    // is created).
+    int _faceCntxt(int p) const;
+    // The active stack, bottom first.
+    int _stackLength() const { return int(_viStack.size()); }
+    int _stackEntry(int i) const { return _viStack[size_t(i)]; }
+    // The offset (top = 1) of v on the stack, -1 when absent.
+    int _stackOffsetOf(int v) const;
+
+    VqDualVFMesh* _pDst = nullptr;
+
+private:
+    bool _activateF(int p, int s);
+    bool _completeF(int v);
+    bool _completeV(int p);
+    int _nextActiveFace();
+
+    std::vector<int> _viStack;
+    std::vector<uint8_t> _vbCompleted;
+};
+
+} // namespace Vq

@@ -1,0 +1,156 @@
+#include "VqDualMeshDecoderV1.h"
+
+#include "VqErrorState.h"
+
+#include <algorithm>
+#include <bit>
+
+namespace Vq {
+
+namespace {
+constexpr const char* kCls = "DualMeshDecoderV1";
+
+// Records a failed check of an operation that reports by its result.
+int fail(const char* method, const char* what) {
+    VqErrorState::throwStdError(kCls, method, what, VQ_ERR_CORRUPT);
+    return -2;
+}
+} // namespace
+
+bool DualMeshDecoderV1::decode(const DualMeshSymbols& syms, VqDualVFMesh& dst) {
+    _pSyms = &syms;
+    std::fill(std::begin(_iValReadPos), std::end(_iValReadPos), 0);
+    std::fill(std::begin(_iAttrMaskReadPos), std::end(_iAttrMaskReadPos), 0);
+    _iDegReadPos = _iVGrpReadPos = _iFFlagReadPos = _iAttrMaskLrgReadPos = 0;
+    _iSplitFaceReadPos = _iSplitPosReadPos = 0;
+    _nVtxCorners = 0;
+    _iSplitVtx = -1;
+    // The degrees bound everything else: check them all first.
+    _nPolyCorners = 0;
+    for (const int cVal : syms.viOutValSyms) {
+        VQ_CHECK(cVal > 2, kCls, "decode", VQ_ERR_CORRUPT);
+        VQ_CHECK(cVal <= VqDualVFMesh::kMaxDegree, kCls, "decode", VQ_ERR_CORRUPT);
+        _nPolyCorners += uint64_t(cVal);
+        VQ_CHECK(_nPolyCorners <= kMaxCorners, kCls, "decode", VQ_ERR_CORRUPT);
+    }
+    uint32_t nVerts = 0;
+    for (int k = 0; k < DualMeshSymbols::kNumContexts; ++k)
+        for (const int cDeg : syms.vviOutDegSyms[k])
+            nVerts += cDeg != 0;
+    dst.reserve(uint32_t(syms.viOutValSyms.size()), nVerts, _nPolyCorners);
+    const bool ok = run(dst) && _checkReadPositions();
+    _pSyms = nullptr;
+    VQ_PROPAGATE(ok);
+    return true;
+}
+
+bool DualMeshDecoderV1::_checkReadPositions() const {
+    // The texts name the coder's streams, whose symbols are in _pSyms here.
+    const DualMeshSymbols& y = *_pSyms;
+    for (int i = 0; i < DualMeshSymbols::kNumContexts; ++i)
+        if (_iValReadPos[i] != y.vviOutDegSyms[i].length())
+            VQ_FAIL(kCls, "decode", "_iValReadPos[i] == _vviOutDegSyms[i].length()", VQ_ERR_CORRUPT);
+    if (_iDegReadPos != y.viOutValSyms.length())
+        VQ_FAIL(kCls, "decode", "_iDegReadPos == _viOutValSyms.length()", VQ_ERR_CORRUPT);
+    if (_iVGrpReadPos != y.viOutVGrpSyms.length())
+        VQ_FAIL(kCls, "decode", "_iVGrpReadPos == _viOutVGrpSyms.length()", VQ_ERR_CORRUPT);
+    if (_iFFlagReadPos != y.vuOutVtxFlags.length())
+        VQ_FAIL(kCls, "decode", "_iFFlagReadPos == _vuOutVtxFlags.length()", VQ_ERR_CORRUPT);
+    for (int i = 0; i < DualMeshSymbols::kNumContexts; ++i)
+        if (_iAttrMaskReadPos[i] != y.vvuOutAttrMasks[i].length())
+            VQ_FAIL(kCls, "decode", "_iAttrMaskReadPos[i] == _vvuOutAttrMasks[i].length()", VQ_ERR_CORRUPT);
+    if (_iAttrMaskLrgReadPos != y.vuOutAttrMasksLrg.length())
+        VQ_FAIL(kCls, "decode", "_iAttrMaskLrgReadPos == _vuOutAttrMasksLrg.length()", VQ_ERR_CORRUPT);
+    if (_iSplitFaceReadPos != y.viOutSplitFaceSyms.length())
+        VQ_FAIL(kCls, "decode", "_iSplitFaceReadPos == _viOutSplitFaceSyms.length()", VQ_ERR_CORRUPT);
+    if (_iSplitPosReadPos != y.viOutSplitPosSyms.length())
+        VQ_FAIL(kCls, "decode", "_iSplitPosReadPos == _viOutSplitPosSyms.length()", VQ_ERR_CORRUPT);
+    return true;
+}
+
+int DualMeshDecoderV1::_readPoly(const char* method) {
+    const DualMeshSymbols& y = *_pSyms;
+    // Degrees were checked in decode.
+    const int cVal = y.viOutValSyms[_iDegReadPos++];
+    if (_iVGrpReadPos >= y.viOutVGrpSyms.length())
+        return fail(method, "_iVGrpReadPos < _viOutVGrpSyms.length()");
+    const int iVGrp = y.viOutVGrpSyms[_iVGrpReadPos++];
+    if (!(iVGrp >= -1)) return fail(method, "iVGrp >= -1");
+    if (!(iVGrp <= kMaxFaceGroup)) return fail(method, "iVGrp <= kMaxFaceGroup");
+    if (_iFFlagReadPos >= y.vuOutVtxFlags.length())
+        return fail(method, "_iFFlagReadPos < _vuOutVtxFlags.length()");
+    const uint16_t flags = y.vuOutVtxFlags[_iFFlagReadPos++];
+    return _pDst->addPoly(cVal, iVGrp, flags);
+}
+
+int DualMeshDecoderV1::ioVtxInit() {
+    if (_iDegReadPos >= _pSyms->viOutValSyms.length()) return -1;
+    return _readPoly("ioVtxInit");
+}
+
+int DualMeshDecoderV1::ioVtx(int, int) {
+    if (_iDegReadPos >= _pSyms->viOutValSyms.length())
+        return fail("ioVtx", "_iDegReadPos < _viOutValSyms.length()");
+    return _readPoly("ioVtx");
+}
+
+int DualMeshDecoderV1::ioFace(int p, int) {
+    const DualMeshSymbols& y = *_pSyms;
+    const int ctx = _faceCntxt(p);
+    if (_iValReadPos[ctx] >= y.vviOutDegSyms[ctx].length())
+        return fail("ioFace", "_iValReadPos[i] < _vviOutDegSyms[i].length()");
+    const int cDeg = y.vviOutDegSyms[ctx][_iValReadPos[ctx]++];
+    if (cDeg == 0) return -1;
+    if (!(cDeg >= 2 && cDeg <= VqDualVFMesh::kMaxDegree)) return fail("ioFace", "cDeg >= 2 && cDeg <= 65535");
+    _nVtxCorners += uint64_t(cDeg);
+    if (!(_nVtxCorners <= _nPolyCorners)) return fail("ioFace", "nVtxCorners <= nPolyCorners");
+    const size_t nWords = size_t(cDeg + 63) / 64;
+    _vuMask.assign(nWords, 0);
+    if (cDeg <= 64) {
+        const int k = std::clamp(cDeg - 2, 0, 7);
+        if (_iAttrMaskReadPos[k] >= y.vvuOutAttrMasks[k].length())
+            return fail("ioFace", "_iAttrMaskReadPos[i] < _vvuOutAttrMasks[i].length()");
+        _vuMask[0] = y.vvuOutAttrMasks[k][_iAttrMaskReadPos[k]++];
+    } else {
+        const int n32 = (cDeg + 31) / 32;
+        if (_iAttrMaskLrgReadPos > y.vuOutAttrMasksLrg.length() - n32)
+            return fail("ioFace", "_iAttrMaskLrgReadPos + n <= _vuOutAttrMasksLrg.length()");
+        for (int w = 0; w < n32; ++w)
+            _vuMask[size_t(w) >> 1] |= uint64_t(y.vuOutAttrMasksLrg[_iAttrMaskLrgReadPos++])
+                                       << (32 * (w & 1));
+    }
+    // Only the first cDeg bits count.
+    if (cDeg & 63) _vuMask[nWords - 1] &= (uint64_t(1) << (cDeg & 63)) - 1;
+    int nFaceAttrs = 0;
+    for (const uint64_t m : _vuMask)
+        nFaceAttrs += std::popcount(m);
+    if (!(nFaceAttrs <= cDeg)) return fail("ioFace", "nFaceAttrs <= cDeg");
+    const int w = _pDst->addVert(cDeg, nFaceAttrs);
+    assignRuns(_vuMask.data(), cDeg, int(_pDst->vertFirstAttr(w)), _pDst->vertAttrs(w));
+    return w;
+}
+
+int DualMeshDecoderV1::ioSplitFace(int, int) {
+    const DualMeshSymbols& y = *_pSyms;
+    if (_iSplitFaceReadPos >= y.viOutSplitFaceSyms.length())
+        return fail("ioSplitFace", "_iSplitFaceReadPos < _viOutSplitFaceSyms.length()");
+    const int eSym = y.viOutSplitFaceSyms[_iSplitFaceReadPos++];
+    if (!(eSym >= -1)) return fail("ioSplitFace", "eSym >= -1");
+    const int iOffset = eSym, cLen = _stackLength();
+    if (!(iOffset > 0 && iOffset <= cLen)) return fail("ioSplitFace", "iOffset > 0 && iOffset <= cLen");
+    _iSplitVtx = _stackEntry(cLen - iOffset);
+    return _iSplitVtx;
+}
+
+int DualMeshDecoderV1::ioSplitPos(int, int) {
+    const DualMeshSymbols& y = *_pSyms;
+    if (_iSplitPosReadPos >= y.viOutSplitPosSyms.length())
+        return fail("ioSplitPos", "_iSplitPosReadPos < _viOutSplitPosSyms.length()");
+    const int eSym = y.viOutSplitPosSyms[_iSplitPosReadPos++];
+    if (!(eSym >= -1)) return fail("ioSplitPos", "eSym >= -1");
+    const int cDeg = _pDst->vertValence(_iSplitVtx);
+    if (!(eSym >= 0 && eSym < cDeg)) return fail("ioSplitPos", "eSym >= 0 && eSym < cDeg");
+    return eSym;
+}
+
+} // namespace Vq

@@ -1,0 +1,372 @@
+#include "VqDualTopoMeshCoder.h"
+
+#include "VqDualMeshCoderV1.h"
+#include "VqDualMeshDecoderV1.h"
+#include "VqDualTopoMeshCoderV1.h"
+#include "VqDualTopoMeshCoderV2.h"
+#include "VqErrorState.h"
+#include "VqLookup2.h"
+#include "VqPolygonTopoMesh.h"
+#include "VqTriStripTopoMesh.h"
+#include "VqTriStripperEngine.h"
+#include "VqVFMesh.h"
+
+#include <algorithm>
+#include <mutex>
+
+namespace Vq {
+
+namespace {
+constexpr const char* kCls = "DualTopoMeshCoder";
+
+// Idle coders per version (index version - 1).
+std::mutex s_poolMutex;
+std::vector<std::unique_ptr<DualTopoMeshCoder>> s_vpPool[2];
+
+uint32_t hashInts(const int* p, size_t n, uint32_t h) {
+    return vqLookup2Words(reinterpret_cast<const uint32_t*>(p), uint32_t(n), h);
+}
+} // namespace
+
+DualTopoMeshCoder::DualTopoMeshCoder() = default;
+DualTopoMeshCoder::~DualTopoMeshCoder() = default;
+
+DualTopoMeshCoder* DualTopoMeshCoder::acquireDualTopoMeshCoder(int version) {
+    if (version != V1 && version != V2) return nullptr;
+    {
+        std::lock_guard<std::mutex> lock(s_poolMutex);
+        auto& pool = s_vpPool[version - 1];
+        if (!pool.empty()) {
+            DualTopoMeshCoder* p = pool.back().release();
+            pool.pop_back();
+            return p;
+        }
+    }
+    if (version == V1) return new DualTopoMeshCoderV1();
+    return new DualTopoMeshCoderV2();
+}
+
+void DualTopoMeshCoder::releaseDualTopoMeshCoder(DualTopoMeshCoder* pCoder) {
+    if (!pCoder) return;
+    pCoder->clearState();
+    std::unique_ptr<DualTopoMeshCoder> p(pCoder);
+    std::lock_guard<std::mutex> lock(s_poolMutex);
+    s_vpPool[pCoder->version() - 1].push_back(std::move(p));
+}
+
+void DualTopoMeshCoder::s_shrinkDualTopoMeshCoderPool() {
+    std::lock_guard<std::mutex> lock(s_poolMutex);
+    for (auto& pool : s_vpPool)
+        pool.clear();
+}
+
+bool DualTopoMeshCoder::setTopoMesh(const VqTopoMesh* pTM) {
+    VQ_CHECK(pTM, kCls, "setTopoMesh", VQ_ERR_ARGUMENT);
+    const VqTopoMesh::PrimKind eKind = pTM->primKind();
+    VQ_CHECK(eKind == VqTopoMesh::VQ_PRIM_TRISTRIP || eKind == VqTopoMesh::VQ_PRIM_POLYGON, kCls,
+             "setTopoMesh", VQ_ERR_ARGUMENT);
+    _pTM = pTM;
+    return true;
+}
+
+void DualTopoMeshCoder::setVertexData(VqVecf coords, int nComps, VqVertexRecordPool* pAttrs) {
+    _vfCoords = std::move(coords);
+    _nCoordComps = nComps;
+    _pAttrs = pAttrs;
+}
+
+void DualTopoMeshCoder::clearState() {
+    _pTM = nullptr;
+    _syms.clear();
+    _src.clear();
+    _dst.clear();
+    _pVFM.reset();
+    _viCoordOrder.clear();
+    _viAttrOrder.clear();
+    _vfCoords.clear();
+    _nCoordComps = 0;
+    _pAttrs = nullptr;
+    _uRefHash = 0;
+    _nCovers = _nAliases = 0;
+}
+
+void DualTopoMeshCoder::shrink() {
+    clearState();
+    _syms.shrink();
+    _src.shrink();
+    _dst.shrink();
+    _pCoder.reset();
+    _pDecoder.reset();
+    _pTriStripperEngine.reset();
+    _viCoordOrder.shrink_to_fit();
+    _viAttrOrder.shrink_to_fit();
+    _vfCoords.shrink_to_fit();
+}
+
+uint32_t DualTopoMeshCoder::computeCheckValue() const {
+    uint32_t h = 0;
+    for (int k = 0; k < DualMeshSymbols::kNumContexts; ++k)
+        h = hashInts(_syms.vviOutDegSyms[k].data(), _syms.vviOutDegSyms[k].size(), h);
+    h = hashInts(_syms.viOutValSyms.data(), _syms.viOutValSyms.size(), h);
+    h = hashInts(_syms.viOutVGrpSyms.data(), _syms.viOutVGrpSyms.size(), h);
+    {
+        const size_t n = _syms.vuOutVtxFlags.size();
+        std::vector<uint32_t> words((n + 1) / 2, 0);
+        for (size_t i = 0; i < n; ++i)
+            words[i / 2] |= uint32_t(_syms.vuOutVtxFlags[i]) << (16 * (i & 1));
+        h = vqLookup2Words(words.data(), uint32_t(words.size()), h);
+    }
+    std::vector<VqVecu> chunks;
+    for (int k = 0; k < DualMeshSymbols::kNumContexts; ++k) {
+        _maskChunks(k, chunks);
+        for (const VqVecu& c : chunks)
+            h = vqLookup2Words(c.data(), uint32_t(c.size()), h);
+    }
+    h = vqLookup2Words(_syms.vuOutAttrMasksLrg.data(), uint32_t(_syms.vuOutAttrMasksLrg.size()), h);
+    h = hashInts(_syms.viOutSplitFaceSyms.data(), _syms.viOutSplitFaceSyms.size(), h);
+    h = hashInts(_syms.viOutSplitPosSyms.data(), _syms.viOutSplitPosSyms.size(), h);
+    return h;
+}
+
+bool DualTopoMeshCoder::_checkChunks(const std::vector<VqVecu>& chunks, size_t nChunks, const char* cls) {
+    VQ_CHECK(chunks.size() == nChunks, cls, "_joinMaskChunks", VQ_ERR_CORRUPT);
+    for (const VqVecu& c : chunks)
+        VQ_CHECK(c.size() == chunks[0].size(), cls, "_joinMaskChunks", VQ_ERR_CORRUPT);
+    return true;
+}
+
+bool DualTopoMeshCoder::encode() {
+    VQ_CHECK(_pTM, kCls, "encode", VQ_ERR_ARGUMENT);
+    VqTopoMesh* pTM = const_cast<VqTopoMesh*>(_pTM);
+    VqVertexRecordPool* pVP = pTM->vtxRecPool();
+    VQ_PROPAGATE(pTM->lockRead(true));
+    if (!pVP->lockRead(true)) {
+        pTM->lockRead(false);
+        VqErrorState::rethrowError();
+        return false;
+    }
+    bool ok = false;
+    try {
+        ok = _encodeLocked();
+    } catch (...) {
+        ok = VqErrorState::recordCurrentException(kCls, "encode");
+    }
+    pVP->lockRead(false);
+    pTM->lockRead(false);
+    VQ_PROPAGATE(ok);
+    return true;
+}
+
+bool DualTopoMeshCoder::_encodeLocked() {
+    _syms.clear();
+    const VqVertexRecordPool& pool = *_pTM->vtxRecPool();
+    _pVFM = std::make_unique<VqVFMesh>();
+    VQ_PROPAGATE(_pVFM->doImport(*_pTM));
+    VQ_PROPAGATE(_pVFM->extractCoverFaces());
+    VQ_PROPAGATE(_pVFM->buildDual(_src));
+    _nCovers = _pVFM->numCovers();
+    _nAliases = _pVFM->numAliases();
+    _pVFM.reset();
+    if (!_pCoder) _pCoder = std::make_unique<DualMeshCoderV1>();
+    VQ_PROPAGATE(_pCoder->encode(_src, _dst, _syms, _viCoordOrder, _viAttrOrder));
+
+    // Vertex data: each vertex's coordinates from one of its records (all
+    // of them lie at its position).
+    _nCoordComps = pool.fields()->numVtxCoordComps();
+    const float* pfCoords = pool.fields()->vtxCoords();
+    _vfCoords.resize(_viCoordOrder.size() * size_t(_nCoordComps));
+    for (size_t i = 0; i < _viCoordOrder.size(); ++i) {
+        const int V = _viCoordOrder[i];
+        int rec = -1;
+        for (int s = 0; s < _src.vertValence(V) && rec < 0; ++s)
+            rec = _src.vertAttr(V, s);
+        VQ_CHECK(rec >= 0, kCls, "encode", VQ_ERR_INTERNAL);
+        std::copy_n(pfCoords + size_t(rec) * size_t(_nCoordComps), _nCoordComps,
+                    _vfCoords.data() + i * size_t(_nCoordComps));
+    }
+    _pAttrs = new VqVertexRecordPool(pool.getBindings());
+    VQ_PROPAGATE(_pAttrs->lockWrite(true));
+    uint32_t first = 0;
+    const bool ok = _pAttrs->addVtxRecords(pool, reinterpret_cast<const uint32_t*>(_viAttrOrder.data()),
+                                           uint32_t(_viAttrOrder.size()), nullptr, first);
+    _pAttrs->lockWrite(false);
+    VQ_PROPAGATE(ok);
+    _uRefHash = computeCheckValue();
+    _src.clear();
+    return true;
+}
+
+bool DualTopoMeshCoder::_decodeSymbols() {
+    if (!_pDecoder) _pDecoder = std::make_unique<DualMeshDecoderV1>();
+    VQ_PROPAGATE(_pDecoder->decode(_syms, _dst));
+    return true;
+}
+
+bool DualTopoMeshCoder::decode(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTopoMesh>& out) {
+    out = nullptr;
+    VQ_CHECK(eKind == VqTopoMesh::VQ_PRIM_TRISTRIP || eKind == VqTopoMesh::VQ_PRIM_POLYGON, kCls, "decode",
+             VQ_ERR_ARGUMENT);
+    bool ok = false;
+    try {
+        const uint32_t uHash = computeCheckValue(), uRefHash = _uRefHash;
+        VQ_CHECK(uHash == uRefHash, kCls, "decode", VQ_ERR_CORRUPT);
+        ok = _decodeSymbols() && _doExport(eKind, out);
+    } catch (...) {
+        ok = VqErrorState::recordCurrentException(kCls, "decode");
+    }
+    if (_dst.numVerts() > kLargeMeshVerts) {
+        _dst.shrink();
+        _syms.shrink();
+        _pDecoder.reset();
+    }
+    if (!ok) {
+        out = nullptr;
+        VqErrorState::rethrowError();
+        return false;
+    }
+    return true;
+}
+
+bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTopoMesh>& out) {
+    const VqDualVFMesh& m = _dst;
+    const int nVerts = m.numVerts(), nPolys = m.numPolys();
+    VQ_CHECK(_pAttrs, kCls, "_doExport", VQ_ERR_CORRUPT);
+    VQ_CHECK(_nCoordComps >= 2 && _nCoordComps <= 4, kCls, "_doExport", VQ_ERR_CORRUPT);
+    // The texts name the streams' counterparts in the records' readers.
+    if (_vfCoords.size() != size_t(nVerts) * size_t(_nCoordComps))
+        VQ_FAIL(kCls, "_doExport", "vFaceCoordOrder.length() == _viFaceCoordOrder.length()", VQ_ERR_CORRUPT);
+    if (_pAttrs->numVtxRecords() != m.numAttrs())
+        VQ_FAIL(kCls, "_doExport", "nVFFaceAttrs == _pSrcVFM->numAttrs()", VQ_ERR_CORRUPT);
+    VQ_CHECK(_pAttrs->fields()->numVtxCoordComps() == _nCoordComps, kCls, "_doExport", VQ_ERR_CORRUPT);
+    // The pool: the attribute records, each placed at its vertex.
+    Vq::SharedPtr<VqVertexRecordPool> pVP;
+    VQ_PROPAGATE(_pAttrs->clone(pVP));
+    {
+        VqBaseVertexRecordPoolInternals in;
+        VQ_PROPAGATE(pVP->acquireInternals(in, true));
+        for (int v = 0; v < nVerts; ++v) {
+            const float* c = _vfCoords.data() + size_t(v) * size_t(_nCoordComps);
+            const uint32_t a0 = m.vertFirstAttr(v), a1 = a0 + uint32_t(m.vertNumAttrs(v));
+            for (uint32_t a = a0; a < a1; ++a)
+                std::copy_n(c, _nCoordComps, in.pfCoords + size_t(a) * size_t(_nCoordComps));
+        }
+        VQ_PROPAGATE(pVP->releaseInternals(in));
+    }
+    // Polygons by face group, covers left out.
+    int nGroups = 0, nCover = 0;
+    uint64_t nIndices = 0;
+    for (int p = 0; p < nPolys; ++p) {
+        if (m.isCover(p)) {
+            ++nCover;
+            continue;
+        }
+        nGroups = std::max(nGroups, m.polyGroup(p) + 1);
+        nIndices += uint64_t(m.polyDegree(p));
+        if (eKind == VqTopoMesh::VQ_PRIM_TRISTRIP) {
+            const int cVal = m.polyDegree(p);
+            VQ_CHECK(cVal == 3, kCls, "_doExport", VQ_ERR_CORRUPT);
+        }
+    }
+    nGroups = std::max(nGroups, 1);
+    VqVecu faceGrps(size_t(nGroups) + 1, 0), primStart, indices;
+    for (int p = 0; p < nPolys; ++p)
+        if (!m.isCover(p)) ++faceGrps[size_t(std::max(m.polyGroup(p), 0)) + 1];
+    for (int g = 0; g < nGroups; ++g)
+        faceGrps[size_t(g) + 1] += faceGrps[size_t(g)];
+    const int cTotalFaces = nPolys;
+    const int iAtom = int(faceGrps.back());
+    VQ_CHECK(cTotalFaces - nCover == iAtom, kCls, "_doExport", VQ_ERR_INTERNAL);
+    std::vector<uint32_t> order(static_cast<size_t>(iAtom));
+    {
+        std::vector<uint32_t> fill(faceGrps.begin(), faceGrps.end() - 1);
+        for (int p = 0; p < nPolys; ++p)
+            if (!m.isCover(p)) order[fill[size_t(std::max(m.polyGroup(p), 0))]++] = uint32_t(p);
+    }
+    primStart.resize(size_t(iAtom) + 1);
+    indices.resize(size_t(nIndices));
+    uint32_t k = 0;
+    for (size_t i = 0; i < order.size(); ++i) {
+        primStart[i] = k;
+        const int p = int(order[i]);
+        for (int s = 0; s < m.polyDegree(p); ++s) {
+            const int iAttrRec = m.vertAttr(m.polyVtx(p, s), m.polyVtxSlot(p, s));
+            VQ_CHECK(iAttrRec >= 0, kCls, "_doExport", VQ_ERR_CORRUPT);
+            indices[k++] = uint32_t(iAttrRec);
+        }
+    }
+    primStart[order.size()] = k;
+
+    Vq::SharedPtr<VqPolygonTopoMesh> pPTM = new VqPolygonTopoMesh(pVP.get());
+    VQ_PROPAGATE(pPTM->lockWrite(true));
+    const bool bAssigned =
+        pPTM->_assignPrimitives(std::move(primStart), std::move(indices), std::move(faceGrps));
+    pPTM->lockWrite(false);
+    VQ_PROPAGATE(bAssigned);
+    if (!pPTM->isTopologyValid()) VQ_FAIL(kCls, "_doExport", "_pPTM->isTopologyValid()", VQ_ERR_CORRUPT);
+    if (!pVP->_isValidColloc())
+        VQ_FAIL(kCls, "_doExport", "_pPTM->vtxRecPool()->_isValidColloc()", VQ_ERR_CORRUPT);
+    if (eKind == VqTopoMesh::VQ_PRIM_POLYGON) {
+        pPTM->invalidateTopology();
+        out = pPTM.get();
+        return true;
+    }
+    Vq::SharedPtr<VqTriStripTopoMesh> pTSTM = new VqTriStripTopoMesh(pVP.get());
+    if (!_pTriStripperEngine) _pTriStripperEngine = std::make_unique<VqTriStripperEngine>();
+    VQ_PROPAGATE(_pTriStripperEngine->apply(pTSTM.get(), pPTM.get()));
+    if (!pTSTM->isTopologyValid()) VQ_FAIL(kCls, "_doExport", "_pTM->isTopologyValid()", VQ_ERR_CORRUPT);
+    pTSTM->invalidateTopology();
+    out = pTSTM.get();
+    return true;
+}
+
+void DualTopoMeshCoderV1::_maskChunks(int k, std::vector<VqVecu>& out) const {
+    const VqVec<uint64_t>& masks = _syms.vvuOutAttrMasks[k];
+    out.assign(k == 7 ? 3 : 1, VqVecu());
+    for (VqVecu& c : out)
+        c.resize(masks.size());
+    for (size_t i = 0; i < masks.size(); ++i) {
+        out[0][i] = uint32_t(masks[i] & 0x3FFFFFFFu);
+        if (k == 7) {
+            out[1][i] = uint32_t((masks[i] >> 30) & 0x3FFFFFFFu);
+            out[2][i] = uint32_t(masks[i] >> 60);
+        }
+    }
+}
+
+bool DualTopoMeshCoderV1::_joinMaskChunks(int k, const std::vector<VqVecu>& chunks) {
+    VQ_CHECK(k >= 0 && k < DualMeshSymbols::kNumContexts, "DualTopoMeshCoderV1", "_joinMaskChunks",
+             VQ_ERR_ARGUMENT);
+    VQ_PROPAGATE(_checkChunks(chunks, k == 7 ? 3 : 1, "DualTopoMeshCoderV1"));
+    VqVec<uint64_t>& masks = _syms.vvuOutAttrMasks[k];
+    masks.resize(chunks[0].size());
+    for (size_t i = 0; i < masks.size(); ++i) {
+        masks[i] = chunks[0][i] & 0x3FFFFFFFu;
+        if (k == 7)
+            masks[i] |= (uint64_t(chunks[1][i] & 0x3FFFFFFFu) << 30) | (uint64_t(chunks[2][i] & 0xFu) << 60);
+    }
+    return true;
+}
+
+void DualTopoMeshCoderV2::_maskChunks(int k, std::vector<VqVecu>& out) const {
+    const VqVec<uint64_t>& masks = _syms.vvuOutAttrMasks[k];
+    out.assign(k == 7 ? 2 : 1, VqVecu());
+    for (VqVecu& c : out)
+        c.resize(masks.size());
+    for (size_t i = 0; i < masks.size(); ++i) {
+        out[0][i] = uint32_t(masks[i]);
+        if (k == 7) out[1][i] = uint32_t(masks[i] >> 32);
+    }
+}
+
+bool DualTopoMeshCoderV2::_joinMaskChunks(int k, const std::vector<VqVecu>& chunks) {
+    VQ_CHECK(k >= 0 && k < DualMeshSymbols::kNumContexts, "DualTopoMeshCoderV2", "_joinMaskChunks",
+             VQ_ERR_ARGUMENT);
+    VQ_PROPAGATE(_checkChunks(chunks, k == 7 ? 2 : 1, "DualTopoMeshCoderV2"));
+    VqVec<uint64_t>& masks = _syms.vvuOutAttrMasks[k];
+    masks.resize(chunks[0].size());
+    for (size_t i = 0; i < masks.size(); ++i)
+        masks[i] = chunks[0][i] | (k == 7 ? uint64_t(chunks[1][i]) << 32 : 0);
+    return true;
+}
+
+} // namespace Vq

@@ -1,0 +1,151 @@
+#pragma once
+
+#include "VqDualMeshSymbols.h"
+#include "VqDualVFMesh.h"
+#include "VqExport.h"
+#include "VqSharedPtr.h"
+#include "VqTopoMesh.h"
+#include "VqVec.h"
+#include "VqVertexRecordPool.h"
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class VqVFMesh;
+class VqTriStripperEngine;
+
+namespace Vq {
+
+class DualMeshCoderV1;
+class DualMeshDecoderV1;
+
+// Codes the connectivity of a polygon or triangle-strip topology mesh as the
+// symbol streams of a valence-driven region-growing walk over its dual
+// (Vq::DualMeshCodec), and back. V1 serves the VQ 9.x mesh records and V2
+// those of VQ 10; they share the walk and the streams and differ in how
+// attribute masks are cut into 32-bit chunks for the codec drivers.
+//
+// The streams and the vertex data are held in memory here (symbols(),
+// vertexCoords(), attrRecords()); the mesh records write and read them. The
+// check value is the lookup2 hash (word variant) chained from 0 over the
+// streams in record order: the eight valence streams, degrees, groups, the
+// flags two to a word (the second in the high half, an odd count padded
+// with a zero half; the hash's length term counts the padded words' bytes),
+// each mask chunk array as the version cuts it, the large masks, the split
+// offsets and the split slots.
+//
+// Conventions this coder fixes:
+// - A strip mesh becomes one triangle per non-degenerate strip triangle, in
+//   atom order and wound as the strip draws it; a polygon mesh gives one
+//   polygon per primitive. Decoding for a strip mesh re-strips the decoded
+//   triangles with VqTriStripperEngine.
+// - Degenerate polygons, whose corners do not lie at distinct positions
+//   (strip turns, collapsed triangles, polygons through one position twice),
+//   are left out, as the mesh's own topology leaves them out; the decoded
+//   mesh has none.
+// - Rings: polygon rings run in winding order and vertex rings CCW seen
+//   from the side the polygons face, so that for p = ring_v[s] with v in its
+//   slot i, p's edge from v to slot i + 1 is shared with ring_v[s - 1].
+// - Seed: each component starts at the lowest-numbered vertex not yet
+//   reached (positions in the order the mesh first uses them, then alias
+//   vertices), through the polygon in its ring slot 0, turned so that the
+//   seed is that polygon's slot 0. Empty slots are filled lowest first.
+// - Non-manifold input: edges pair greedily; fans around a position beyond
+//   the first become alias vertices, whose coordinates are written again.
+// - Holes: covered by polygons of at most 100 corners, group -1, flag bit 0,
+//   no records; decoding drops them.
+// - Attribute masks: see Vq::DualMeshCoderV1. A record reached in two runs
+//   of one vertex, or from two alias vertices, is decoded as two records,
+//   which the decoded pool's collocation check merges again.
+// - Face groups decode as written; a polygon of group -1 joins group 0, and
+//   groups after the last used one are not carried.
+class VQ_API DualTopoMeshCoder {
+public:
+    enum { V1 = 1, V2 = 2 };
+    // Decoded meshes above this many vertices release the coder's working
+    // memory at once.
+    static constexpr int kLargeMeshVerts = 125000;
+
+    virtual ~DualTopoMeshCoder();
+    DualTopoMeshCoder(const DualTopoMeshCoder&) = delete;
+    DualTopoMeshCoder& operator=(const DualTopoMeshCoder&) = delete;
+
+    virtual int version() const = 0;
+
+    // Coders of one version, pooled; null for an unknown version.
+    static DualTopoMeshCoder* acquireDualTopoMeshCoder(int version);
+    // Clears the coder's state and keeps it for the next caller.
+    static void releaseDualTopoMeshCoder(DualTopoMeshCoder* pCoder);
+    // Frees the idle coders.
+    static void s_shrinkDualTopoMeshCoderPool();
+
+    // Binds the mesh to encode; only strip and polygon meshes are coded.
+    bool setTopoMesh(const VqTopoMesh* pTM);
+    const VqTopoMesh* topoMesh() const { return _pTM; }
+
+    // The bound mesh into streams, vertex data and check value (the mesh
+    // and its pool are read-locked meanwhile).
+    bool encode();
+    // The streams and vertex data into a new mesh of the given kind (strip
+    // or polygon) over a new pool. Nothing is returned on failure.
+    bool decode(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTopoMesh>& out);
+    // Only the walk, into the destination dual mesh (no check value, no
+    // export), for measurements.
+    bool _decodeSymbols();
+
+    DualMeshSymbols& symbols() { return _syms; }
+    const DualMeshSymbols& symbols() const { return _syms; }
+    // Vertex data: coordinates per vertex in the order vertices were reached
+    // (coordComps() each), and the attribute records in emission order.
+    const VqVecf& vertexCoords() const { return _vfCoords; }
+    int coordComps() const { return _nCoordComps; }
+    VqVertexRecordPool* attrRecords() const { return _pAttrs.get(); }
+    void setVertexData(VqVecf coords, int nComps, VqVertexRecordPool* pAttrs);
+
+    // The check value of the streams as they are now, and the one a record
+    // carried (set by encode, or by a reader).
+    uint32_t computeCheckValue() const;
+    uint32_t refCheckValue() const { return _uRefHash; }
+    void setRefCheckValue(uint32_t u) { _uRefHash = u; }
+
+    // The 32-bit chunks the masks of context k are written as, and back.
+    virtual void _maskChunks(int k, std::vector<VqVecu>& out) const = 0;
+    virtual bool _joinMaskChunks(int k, const std::vector<VqVecu>& chunks) = 0;
+
+    // Statistics of the last encode.
+    uint32_t numCoverPolys() const { return _nCovers; }
+    uint32_t numAliasVerts() const { return _nAliases; }
+
+    void clearState();
+    void shrink();
+
+protected:
+    DualTopoMeshCoder();
+    // Used by the versions' chunk functions.
+    static bool _checkChunks(const std::vector<VqVecu>& chunks, size_t nChunks, const char* cls);
+
+    DualMeshSymbols _syms;
+
+private:
+    bool _doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTopoMesh>& out);
+    bool _encodeLocked();
+
+    const VqTopoMesh* _pTM = nullptr;
+    VqDualVFMesh _src;
+    VqDualVFMesh _dst;
+    std::unique_ptr<VqVFMesh> _pVFM;
+    std::unique_ptr<DualMeshCoderV1> _pCoder;
+    std::unique_ptr<DualMeshDecoderV1> _pDecoder;
+    std::unique_ptr<VqTriStripperEngine> _pTriStripperEngine;
+    std::vector<int> _viCoordOrder;
+    std::vector<int> _viAttrOrder;
+    VqVecf _vfCoords;
+    int _nCoordComps = 0;
+    Vq::SharedPtr<VqVertexRecordPool> _pAttrs;
+    uint32_t _uRefHash = 0;
+    uint32_t _nCovers = 0;
+    uint32_t _nAliases = 0;
+};
+
+} // namespace Vq
