@@ -92,8 +92,16 @@ public:
         };
         std::vector<Listed> listed;
         std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>> pairs;
+        // The object IDs of the listed holders and of the pairs' keys and
+        // values, when the writer noted them as it wrote their elements; the
+        // table then needs no lookup per holder and pair. Left empty (or
+        // incomplete), the table asks the stream for them.
+        std::vector<int> holderIds;
+        std::vector<std::pair<int, int>> pairIds;
 
-        void collect(const std::vector<const VqPropBase*>& holders);
+        // With ids (one per holder, in the same order), the listed holders'
+        // IDs are noted too.
+        void collect(const std::vector<const VqPropBase*>& holders, const std::vector<int>* ids = nullptr);
     };
 
     // The property table of a segment, written after its elements. Holders
