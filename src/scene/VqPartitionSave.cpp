@@ -96,19 +96,20 @@ bool prepareNodes(const std::vector<const VqBase*>& objects, VqPartition& within
     return true;
 }
 
-// The late-loaded atoms among the values of the holders: whether one is
-// written depends on its data, which has to be loaded first.
+// The late-loaded atoms among the values of the holders, each once: whether
+// one is written depends on its data, which has to be loaded first. One pass
+// over each holder's table: asked for by index, a holder of n properties
+// would take n + 1 passes of the table's lock.
 void collectLateLoaded(const std::vector<const VqPropBase*>& holders,
                        std::vector<VqLateLoadedPropAtom*>& out) {
     VqFlatPtrSet seen;
     for (const VqPropBase* h : holders) {
-        for (int i = 0, n = h->numProps(false); i < n; ++i) {
-            VqPropAtom* key = nullptr;
-            VqPropAtom* value = nullptr;
-            if (!h->prop(i, key, value, false)) continue;
-            auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(value);
-            if (ll && seen.insert(ll)) out.push_back(ll);
-        }
+        const size_t begin = out.size();
+        h->appendLateLoadedValues(out);
+        size_t kept = begin;
+        for (size_t i = begin; i < out.size(); ++i)
+            if (seen.insert(out[i])) out[kept++] = out[i];
+        out.resize(kept);
     }
 }
 

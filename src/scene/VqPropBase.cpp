@@ -293,6 +293,14 @@ void VqPropBase::_getMinimumVQVersion(int& major, int& minor) const {
         p.value->_getMinimumVQVersion(major, minor);
 }
 
+void VqPropBase::appendLateLoadedValues(std::vector<VqLateLoadedPropAtom*>& out) const {
+    Vq::SharedPtr<PropTable> t = _loadTable();
+    if (!t) return;
+    VqAutoLockRead lock(t->_lock);
+    for (const auto& p : t->_vPairs)
+        if (auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(p.value.get())) out.push_back(ll);
+}
+
 void VqPropBase::persistablePairs(std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>>& out) const {
     out.clear();
     _appendPersistablePairs(out);

@@ -12,6 +12,7 @@
 #include <vector>
 
 class VqLLSegmentIO;
+class VqLateLoadedPropAtom;
 class VqStreamMgr;
 class VqObjectStream;
 class VqStringPropAtom;
@@ -75,6 +76,10 @@ public:
     // reports whether the table changed and hands back a replaced value.
     bool _addPropInternal(const VqPropAtom* key, const VqPropAtom* value, bool* changed = nullptr,
                           Vq::SharedPtr<VqPropAtom>* replaced = nullptr);
+    // The late-loaded values of all pairs (user properties or not), appended
+    // to out in the table's order, in one pass under the table's lock. They
+    // carry no reference of their own: valid while the holder keeps them.
+    void appendLateLoadedValues(std::vector<VqLateLoadedPropAtom*>& out) const;
     // The pairs that a file holds: key and value both persistable.
     void persistablePairs(std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>>& out) const;
     // The same, appended to what out holds.

@@ -160,6 +160,37 @@ TEST_F(PartitionTest, PropertyPairsComeBackToTheirAtoms) {
     }
 }
 
+// A holder with several late-loaded values, one of them shared with another
+// holder: each value's data is written once and loads again from the file.
+TEST_F(PartitionTest, SeveralLateLoadedValuesOfOneHolderAllLoadAgain) {
+    TempDir dir;
+    Vq::SharedPtr<VqStringPropAtom> keys[] = {new VqStringPropAtom("x"), new VqStringPropAtom("y"),
+                                              new VqStringPropAtom("z")};
+    Vq::SharedPtr<VqLateLoadedPropAtom> lls[3];
+    Vq::SharedPtr<VqPartition> root = new VqPartition();
+    Vq::SharedPtr<VqNode> many = new VqNode(), other = new VqNode();
+    for (int i = 0; i < 3; ++i) {
+        lls[i] = new VqLateLoadedPropAtom(VqGUID(), 4);
+        ASSERT_TRUE(lls[i]->setObject(new VqInt32PropAtom(100 + i)));
+        ASSERT_TRUE(many->addProp(keys[i].get(), lls[i].get(), false));
+    }
+    ASSERT_TRUE(other->addProp(keys[0].get(), lls[1].get(), false));
+    ASSERT_TRUE(root->appendChild(many.get()) && root->appendChild(other.get()));
+
+    Vq::SharedPtr<VqPartition> read = saveAndOpen(root.get(), {9, 5}, dir, "ll.vq");
+    ASSERT_TRUE(read) << lastError();
+    auto loaded = [&](VqNode* n, const VqStringPropAtom* key) {
+        VqPropAtom* v = nullptr;
+        auto* ll = n->propValue(key, v, false) ? Vq::typeCast<VqLateLoadedPropAtom>(v) : nullptr;
+        if (!ll || !ll->ensureData(*read)) return -1;
+        auto* value = Vq::typeCast<VqInt32PropAtom>(ll->object().get());
+        return value ? value->value() : -2;
+    };
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(loaded(read->child(0), keys[i].get()), 100 + i) << i;
+    EXPECT_EQ(loaded(read->child(1), keys[0].get()), 101);
+}
+
 // Formats 6.4 and 7.0 hold the graph in one block; late-loaded properties
 // have no place in them and are left out. Converting such a file to a newer
 // format and back keeps the graph.
