@@ -182,8 +182,9 @@ public:
 
     // The property keys and values of the holders (persistable pairs, each
     // atom once) as elements of the format's major version, then an end
-    // marker; the late-loaded atoms written are added to writtenLL.
-    static bool _writePropertyElements(VqObjectStream& os, int major, const VqPropBase::Listing& listing,
+    // marker; the late-loaded atoms written are added to writtenLL. From
+    // format 9 on the pairs' IDs are noted in the listing.
+    static bool _writePropertyElements(VqObjectStream& os, int major, VqPropBase::Listing& listing,
                                        std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>>* writtenLL);
 
     // The format version of the file this partition was read from (-1 while

@@ -274,16 +274,41 @@ void dropGraph(std::vector<Vq::SharedPtr<VqBase>>& objects) {
     objects.clear();
 }
 
+// The walk state of a node in the cycle check, keyed by its address. The
+// nodes of a file are allocated one after the other as they are read, and the
+// walk meets them in about that order: a hash that keeps neighbouring
+// addresses in neighbouring slots (the one of the save's ID table) sweeps the
+// table in order, where a mixing hash costs a cache miss per node.
+struct NodeState {
+    const void* node;
+    char state;
+};
+struct NodeStateTraits {
+    static bool empty(const NodeState& e) { return e.node == nullptr; }
+    static NodeState emptyEntry() { return NodeState{nullptr, 0}; }
+    static uint64_t hash(const void* p) {
+        const uintptr_t a = reinterpret_cast<uintptr_t>(p);
+        return (a >> 4) ^ Vq::mix64(a >> 24);
+    }
+    static bool matches(const NodeState& e, const void* p) { return e.node == p; }
+    static const void* keyOf(const NodeState& e) { return e.node; }
+};
+class NodeStates : public VqFlatTable<NodeState, const void*, NodeStateTraits> {
+public:
+    bool known(const void* p) const { return find(p) != nullptr; }
+    char& at(const void* p) { return insert(p, NodeState{p, 0}).first->state; }
+};
+
 // Whether the child links among the nodes read form a cycle (a damaged file
 // can make a group its own descendant).
 bool hasCycle(const std::vector<Vq::SharedPtr<VqBase>>& objects) {
     enum : char { kOpen = 1, kDone = 2 };
-    VqFlatPtrMap<char> state;
+    NodeStates state;
     state.reserve(objects.size());
     std::vector<std::pair<const VqNode*, unsigned int>> stack;
     for (const auto& o : objects) {
         const auto* start = Vq::typeCast<VqNode>(o.get());
-        if (!start || state.lookup(start)) continue;
+        if (!start || state.known(start)) continue;
         // Iterative depth-first walk: a node met again while still open closes a cycle.
         stack.assign(1, {start, 0u});
         state.at(start) = kOpen;

@@ -18,6 +18,7 @@
 #include "VqStreamMgr.h"
 #include "VqTOCStreamMgr.h"
 
+#include <algorithm>
 #include <atomic>
 #include <filesystem>
 #include <string>
@@ -49,13 +50,29 @@ public:
         // per holder: room for both up front spares the ID table its growth.
         if (VqPtrSwizzle* ids = os.swizzler()) ids->reserve(_vpElements.size() + _vpHolders.size());
         VqRWPtrSwizzle::Hold hold(os.swizzler());
+        // From format 9 on an element's header asks for the element's ID
+        // before anything else does: asked for here first, it gives the same
+        // ID, the header finds it in the swizzler's last-object cache, and
+        // the property table has the holders' IDs without looking them up.
+        const bool idsFirst = major >= 9;
+        std::vector<int> holderIds;
+        if (idsFirst) holderIds.reserve(_vpHolders.size());
+        size_t nextHolder = 0;
         for (const auto& e : _vpElements) {
+            int id = -1;
+            if (idsFirst) VQ_PROPAGATE(os.ptr2num(e.get(), &id));
             VQ_PROPAGATE(VqElementIO::writeLogicalElementOf(major, os, e.get()));
             if (const auto* node = Vq::typeCast<VqNode>(e.get())) VQ_PROPAGATE(node->writeData(os));
+            // The holders are the elements that are holders, in the same order.
+            if (nextHolder < _vpHolders.size() &&
+                static_cast<const VqBase*>(_vpHolders[nextHolder]) == e.get()) {
+                ++nextHolder;
+                if (idsFirst) holderIds.push_back(id);
+            }
         }
         if (_bGraph) VQ_PROPAGATE(VqElementIO::writeLogicalElementOf(major, os, nullptr));
         VqPropBase::Listing listing;
-        listing.collect(_vpHolders);
+        listing.collect(_vpHolders, idsFirst ? &holderIds : nullptr);
         VQ_PROPAGATE(VqPartition::_writePropertyElements(os, major, listing, &_vpWrittenLL));
         return VqPropBase::writeListedPropertyTable(os, listing);
     }
@@ -79,19 +96,20 @@ bool prepareNodes(const std::vector<const VqBase*>& objects, VqPartition& within
     return true;
 }
 
-// The late-loaded atoms among the values of the holders: whether one is
-// written depends on its data, which has to be loaded first.
+// The late-loaded atoms among the values of the holders, each once: whether
+// one is written depends on its data, which has to be loaded first. One pass
+// over each holder's table: asked for by index, a holder of n properties
+// would take n + 1 passes of the table's lock.
 void collectLateLoaded(const std::vector<const VqPropBase*>& holders,
                        std::vector<VqLateLoadedPropAtom*>& out) {
     VqFlatPtrSet seen;
     for (const VqPropBase* h : holders) {
-        for (int i = 0, n = h->numProps(false); i < n; ++i) {
-            VqPropAtom* key = nullptr;
-            VqPropAtom* value = nullptr;
-            if (!h->prop(i, key, value, false)) continue;
-            auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(value);
-            if (ll && seen.insert(ll)) out.push_back(ll);
-        }
+        const size_t begin = out.size();
+        h->appendLateLoadedValues(out);
+        size_t kept = begin;
+        for (size_t i = begin; i < out.size(); ++i)
+            if (seen.insert(out[i])) out[kept++] = out[i];
+        out.resize(kept);
     }
 }
 
@@ -151,23 +169,51 @@ void failLateSegment(const VqStreamMgr* source, const VqGUID& seg, int segType) 
 }
 } // namespace
 
-bool VqPartition::_writePropertyElements(VqObjectStream& os, int major, const VqPropBase::Listing& listing,
+bool VqPartition::_writePropertyElements(VqObjectStream& os, int major, VqPropBase::Listing& listing,
                                          std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>>* writtenLL) {
-    // Most graphs share a few keys among all holders: the key just written is
-    // recognised without a lookup.
-    VqFlatPtrSet written;
-    const VqPropAtom* lastKey = nullptr;
-    auto writeOnce = [&](const VqPropAtom* a) {
-        if (!written.insert(a)) return true;
+    auto writeElement = [&](const VqPropAtom* a) {
         VQ_PROPAGATE(VqElementIO::writeLogicalElementOf(major, os, a));
         auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(const_cast<VqPropAtom*>(a));
         if (ll && writtenLL) writtenLL->emplace_back(ll);
         return true;
     };
-    for (const auto& [k, v] : listing.pairs) {
-        if (k != lastKey) VQ_PROPAGATE(writeOnce(k));
+    // Most graphs share a few keys among all holders: the key just written is
+    // recognised without a lookup.
+    const VqPropAtom* lastKey = nullptr;
+    if (major < 9) {
+        // Before format 9 the header carries no ID: an atom's ID is given
+        // where its record or the table first asks for it, and asking here
+        // would change the numbering.
+        VqFlatPtrSet written;
+        for (const auto& [k, v] : listing.pairs) {
+            if (k != lastKey && written.insert(k)) VQ_PROPAGATE(writeElement(k));
+            lastKey = k;
+            if (written.insert(v)) VQ_PROPAGATE(writeElement(v));
+        }
+        return VqElementIO::writeLogicalElementOf(major, os, nullptr);
+    }
+    // An atom's ID, asked for first as the header would, tells whether its
+    // element is written already: IDs run densely from 0, so a flag per ID
+    // takes the place of a set of addresses, and the ID is noted for the table.
+    std::vector<bool> written;
+    auto writeOnce = [&](const VqPropAtom* a, int& id) {
+        VQ_PROPAGATE(os.ptr2num(a, &id));
+        if (id < 0) VQ_FAIL(kCls, "save", "A property atom has no object ID", VQ_ERR_INTERNAL);
+        const auto at = static_cast<size_t>(id);
+        if (at >= written.size()) written.resize(std::max(at + 1, 2 * written.size()), false);
+        if (written[at]) return true;
+        written[at] = true;
+        return writeElement(a);
+    };
+    listing.pairIds.resize(listing.pairs.size());
+    int lastKeyId = -1;
+    for (size_t i = 0; i < listing.pairs.size(); ++i) {
+        const auto& [k, v] = listing.pairs[i];
+        auto& [kid, vid] = listing.pairIds[i];
+        if (k != lastKey) VQ_PROPAGATE(writeOnce(k, lastKeyId));
         lastKey = k;
-        VQ_PROPAGATE(writeOnce(v));
+        kid = lastKeyId;
+        VQ_PROPAGATE(writeOnce(v, vid));
     }
     return VqElementIO::writeLogicalElementOf(major, os, nullptr);
 }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <sched.h>
+#include <tuple>
 
 VQ_IMPLEMENT_ABSTRACT_TYPE(VqPropBase, VqNotifyBase, CLSID_ZQPropBase)
 
@@ -292,6 +293,14 @@ void VqPropBase::_getMinimumVQVersion(int& major, int& minor) const {
         p.value->_getMinimumVQVersion(major, minor);
 }
 
+void VqPropBase::appendLateLoadedValues(std::vector<VqLateLoadedPropAtom*>& out) const {
+    Vq::SharedPtr<PropTable> t = _loadTable();
+    if (!t) return;
+    VqAutoLockRead lock(t->_lock);
+    for (const auto& p : t->_vPairs)
+        if (auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(p.value.get())) out.push_back(ll);
+}
+
 void VqPropBase::persistablePairs(std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>>& out) const {
     out.clear();
     _appendPersistablePairs(out);
@@ -306,14 +315,21 @@ void VqPropBase::_appendPersistablePairs(
         if (p.key->isPersistable() && p.value->isPersistable()) out.emplace_back(p.key.get(), p.value.get());
 }
 
-void VqPropBase::Listing::collect(const std::vector<const VqPropBase*>& holders) {
+void VqPropBase::Listing::collect(const std::vector<const VqPropBase*>& holders,
+                                  const std::vector<int>* ids) {
     listed.clear();
     pairs.clear();
-    for (const VqPropBase* h : holders) {
+    holderIds.clear();
+    pairIds.clear();
+    if (ids && ids->size() != holders.size()) ids = nullptr;
+    for (size_t i = 0; i < holders.size(); ++i) {
+        const VqPropBase* h = holders[i];
         if (!h) continue;
         const size_t begin = pairs.size();
         h->_appendPersistablePairs(pairs);
-        if (pairs.size() > begin) listed.push_back({h, begin, pairs.size()});
+        if (pairs.size() == begin) continue;
+        listed.push_back({h, begin, pairs.size()});
+        if (ids) holderIds.push_back((*ids)[i]);
     }
 }
 
@@ -326,14 +342,26 @@ bool VqPropBase::writePropertyTable(VqObjectStream& os, const std::vector<const 
 bool VqPropBase::writeListedPropertyTable(VqObjectStream& os, const Listing& listing) {
     VQ_PROPAGATE(os.write(static_cast<short>(VqFormatSettings::propertyTableVersion())));
     VQ_PROPAGATE(os.write(static_cast<int>(listing.listed.size())));
-    for (const Listing::Listed& l : listing.listed) {
+    // Noted IDs spare a lookup per holder, key and value: in a large graph
+    // each one is a cache miss in the stream's ID table.
+    const bool noted =
+        listing.holderIds.size() == listing.listed.size() && listing.pairIds.size() == listing.pairs.size();
+    for (size_t h = 0; h < listing.listed.size(); ++h) {
+        const Listing::Listed& l = listing.listed[h];
         int id = -1;
-        VQ_PROPAGATE(os.ptr2num(l.holder, &id));
+        if (noted)
+            id = listing.holderIds[h];
+        else
+            VQ_PROPAGATE(os.ptr2num(l.holder, &id));
         VQ_PROPAGATE(os.write(id));
         for (size_t i = l.begin; i < l.end; ++i) {
             int kid = -1, vid = -1;
-            VQ_PROPAGATE(os.ptr2num(listing.pairs[i].first, &kid));
-            VQ_PROPAGATE(os.ptr2num(listing.pairs[i].second, &vid));
+            if (noted) {
+                std::tie(kid, vid) = listing.pairIds[i];
+            } else {
+                VQ_PROPAGATE(os.ptr2num(listing.pairs[i].first, &kid));
+                VQ_PROPAGATE(os.ptr2num(listing.pairs[i].second, &vid));
+            }
             VQ_PROPAGATE(os.write(kid));
             VQ_PROPAGATE(os.write(vid));
         }

@@ -12,6 +12,7 @@
 #include <vector>
 
 class VqLLSegmentIO;
+class VqLateLoadedPropAtom;
 class VqStreamMgr;
 class VqObjectStream;
 class VqStringPropAtom;
@@ -75,6 +76,10 @@ public:
     // reports whether the table changed and hands back a replaced value.
     bool _addPropInternal(const VqPropAtom* key, const VqPropAtom* value, bool* changed = nullptr,
                           Vq::SharedPtr<VqPropAtom>* replaced = nullptr);
+    // The late-loaded values of all pairs (user properties or not), appended
+    // to out in the table's order, in one pass under the table's lock. They
+    // carry no reference of their own: valid while the holder keeps them.
+    void appendLateLoadedValues(std::vector<VqLateLoadedPropAtom*>& out) const;
     // The pairs that a file holds: key and value both persistable.
     void persistablePairs(std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>>& out) const;
     // The same, appended to what out holds.
@@ -92,8 +97,16 @@ public:
         };
         std::vector<Listed> listed;
         std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>> pairs;
+        // The object IDs of the listed holders and of the pairs' keys and
+        // values, when the writer noted them as it wrote their elements; the
+        // table then needs no lookup per holder and pair. Left empty (or
+        // incomplete), the table asks the stream for them.
+        std::vector<int> holderIds;
+        std::vector<std::pair<int, int>> pairIds;
 
-        void collect(const std::vector<const VqPropBase*>& holders);
+        // With ids (one per holder, in the same order), the listed holders'
+        // IDs are noted too.
+        void collect(const std::vector<const VqPropBase*>& holders, const std::vector<int>* ids = nullptr);
     };
 
     // The property table of a segment, written after its elements. Holders

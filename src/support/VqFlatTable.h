@@ -51,10 +51,14 @@ public:
         }
     }
 
-    // Room for n entries without growing.
+    // Room for n entries without growing. The table is sized once: growing
+    // step by step would fill every smaller table on the way, which for the
+    // ID table of a large save doubles the fresh memory it touches.
     void reserve(size_t n) {
-        while (n * 4 > _nCapacity * 3)
-            _grow();
+        size_t capacity = _nCapacity;
+        while (n * 4 > capacity * 3)
+            capacity = capacity ? capacity * 2 : 16;
+        if (capacity != _nCapacity) _rehash(capacity);
     }
 
     template <class F>
@@ -78,8 +82,9 @@ public:
     }
 
 private:
-    void _grow() {
-        const size_t capacity = _nCapacity ? _nCapacity * 2 : 16;
+    void _grow() { _rehash(_nCapacity ? _nCapacity * 2 : 16); }
+
+    void _rehash(size_t capacity) {
         auto* slots = static_cast<Entry*>(std::malloc(capacity * sizeof(Entry)));
         if (!slots) throw std::bad_alloc();
         for (size_t i = 0; i < capacity; ++i)

@@ -124,6 +124,73 @@ INSTANTIATE_TEST_SUITE_P(Versions, PartitionRoundTrip,
                          ::testing::Values(Version{8, 1}, Version{9, 5}, Version{10, 0}, Version{10, 1}),
                          [](const auto& info) { return name(info.param); });
 
+// The property table names holders, keys and values by object ID; the save
+// notes those IDs as it writes the elements instead of looking them up.
+// Holders without properties (left out of the table), a value shared by two
+// holders, holders with several keys in turn and a key met again after
+// another must each come back to their own atoms at every format.
+TEST_F(PartitionTest, PropertyPairsComeBackToTheirAtoms) {
+    for (Version v : {Version{7, 0}, Version{8, 1}, Version{9, 5}, Version{10, 0}}) {
+        SCOPED_TRACE(name(v));
+        TempDir dir;
+        Vq::SharedPtr<VqStringPropAtom> a = new VqStringPropAtom("a"), b = new VqStringPropAtom("b");
+        Vq::SharedPtr<VqInt32PropAtom> shared = new VqInt32PropAtom(-7);
+        Vq::SharedPtr<VqPartition> root = new VqPartition();
+        ASSERT_TRUE(root->addProp(b.get(), new VqInt32PropAtom(100)));
+        for (int i = 0; i < 6; ++i) {
+            Vq::SharedPtr<VqNode> n = new VqNode();
+            if (i % 3 == 0) ASSERT_TRUE(n->addProp(a.get(), shared.get()));
+            if (i % 3 == 1) ASSERT_TRUE(n->addProp(a.get(), new VqInt32PropAtom(i)));
+            if (i % 2 == 1) ASSERT_TRUE(n->addProp(b.get(), new VqInt32PropAtom(10 * i)));
+            ASSERT_TRUE(root->appendChild(n.get()));
+        }
+        Vq::SharedPtr<VqPartition> read = saveAndOpen(root.get(), v, dir, "props.vq");
+        ASSERT_TRUE(read) << lastError();
+        ASSERT_EQ(read->numChildren(), 6u);
+        auto value = [](const VqPropBase* h, const VqPropAtom* key) {
+            Vq::SharedPtr<VqPropAtom> atom = h->propValue(key);
+            auto* i = Vq::typeCast<VqInt32PropAtom>(atom.get());
+            return i ? std::to_string(i->value()) : std::string(atom ? "?" : "-");
+        };
+        std::string got = value(read.get(), a.get()) + "/" + value(read.get(), b.get());
+        for (int i = 0; i < 6; ++i)
+            got += " " + value(read->child(i), a.get()) + "/" + value(read->child(i), b.get());
+        EXPECT_EQ(got, "-/100 -7/- 1/10 -/- -7/30 4/- -/50");
+        EXPECT_EQ(read->child(0)->propValue(a.get()), read->child(3)->propValue(a.get()));
+    }
+}
+
+// A holder with several late-loaded values, one of them shared with another
+// holder: each value's data is written once and loads again from the file.
+TEST_F(PartitionTest, SeveralLateLoadedValuesOfOneHolderAllLoadAgain) {
+    TempDir dir;
+    Vq::SharedPtr<VqStringPropAtom> keys[] = {new VqStringPropAtom("x"), new VqStringPropAtom("y"),
+                                              new VqStringPropAtom("z")};
+    Vq::SharedPtr<VqLateLoadedPropAtom> lls[3];
+    Vq::SharedPtr<VqPartition> root = new VqPartition();
+    Vq::SharedPtr<VqNode> many = new VqNode(), other = new VqNode();
+    for (int i = 0; i < 3; ++i) {
+        lls[i] = new VqLateLoadedPropAtom(VqGUID(), 4);
+        ASSERT_TRUE(lls[i]->setObject(new VqInt32PropAtom(100 + i)));
+        ASSERT_TRUE(many->addProp(keys[i].get(), lls[i].get(), false));
+    }
+    ASSERT_TRUE(other->addProp(keys[0].get(), lls[1].get(), false));
+    ASSERT_TRUE(root->appendChild(many.get()) && root->appendChild(other.get()));
+
+    Vq::SharedPtr<VqPartition> read = saveAndOpen(root.get(), {9, 5}, dir, "ll.vq");
+    ASSERT_TRUE(read) << lastError();
+    auto loaded = [&](VqNode* n, const VqStringPropAtom* key) {
+        VqPropAtom* v = nullptr;
+        auto* ll = n->propValue(key, v, false) ? Vq::typeCast<VqLateLoadedPropAtom>(v) : nullptr;
+        if (!ll || !ll->ensureData(*read)) return -1;
+        auto* value = Vq::typeCast<VqInt32PropAtom>(ll->object().get());
+        return value ? value->value() : -2;
+    };
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(loaded(read->child(0), keys[i].get()), 100 + i) << i;
+    EXPECT_EQ(loaded(read->child(1), keys[0].get()), 101);
+}
+
 // Formats 6.4 and 7.0 hold the graph in one block; late-loaded properties
 // have no place in them and are left out. Converting such a file to a newer
 // format and back keeps the graph.

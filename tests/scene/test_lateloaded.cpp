@@ -5,6 +5,7 @@
 #include "VqStringPropAtom.h"
 #include "VqTestSegment.h"
 
+#include <algorithm>
 #include <map>
 
 namespace {
@@ -121,6 +122,28 @@ TEST_F(LateLoadTest, PropertyHoldersLoadAndSaveTheirLateLoadedValues) {
     ASSERT_TRUE(n->ensureLLData(io));
     EXPECT_TRUE(ll->object());
     EXPECT_EQ(n->numProps(true), 0);
+}
+
+// A holder hands over every late-loaded value once, user property or not,
+// after what the list held already, and nothing else.
+TEST_F(LateLoadTest, HoldersListTheirLateLoadedValues) {
+    Vq::SharedPtr<VqNode> n = new VqNode();
+    Vq::SharedPtr<VqLateLoadedPropAtom> a = new VqLateLoadedPropAtom(VqGUID(), kPmiSegment);
+    Vq::SharedPtr<VqLateLoadedPropAtom> b = new VqLateLoadedPropAtom(VqGUID(), kPmiSegment);
+    ASSERT_TRUE(n->addProp(new VqStringPropAtom("first"), a.get(), false));
+    ASSERT_TRUE(n->addProp(new VqStringPropAtom("plain"), new VqStringPropAtom("text")));
+    ASSERT_TRUE(n->addProp(new VqStringPropAtom("second"), b.get(), false));
+    std::vector<VqLateLoadedPropAtom*> out{b.get()};
+    n->appendLateLoadedValues(out);
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[0], b.get());
+    std::sort(out.begin() + 1, out.end());
+    EXPECT_EQ(out[1], std::min(a.get(), b.get()));
+    EXPECT_EQ(out[2], std::max(a.get(), b.get()));
+
+    Vq::SharedPtr<VqNode> none = new VqNode();
+    none->appendLateLoadedValues(out);
+    EXPECT_EQ(out.size(), 3u);
 }
 
 TEST_F(LateLoadTest, ElementsRoundTripAndNeedAGUIDInFormat10) {

@@ -1,4 +1,5 @@
 #include "VqBitField.h"
+#include "VqFlatTable.h"
 #include "VqFragVec.h"
 #include "VqQuaternion.h"
 #include "VqVec.h"
@@ -29,9 +30,11 @@ TEST(VqContainers, VecGrowsOnIndexedWriteAndBitsPack) {
     EXPECT_FALSE(bits.get(70)); // shrinking clears what was cut off
 
     VqFragVec<int, 3> frag;
-    for (int i = 0; i < 20; ++i) frag.append(i);
+    for (int i = 0; i < 20; ++i)
+        frag.append(i);
     const int* stable = &frag[5];
-    for (int i = 20; i < 1000; ++i) frag.append(i);
+    for (int i = 20; i < 1000; ++i)
+        frag.append(i);
     EXPECT_EQ(stable, &frag[5]);
     EXPECT_EQ(frag[999], 999);
 }
@@ -39,9 +42,11 @@ TEST(VqContainers, VecGrowsOnIndexedWriteAndBitsPack) {
 TEST(VqContainers, PercolateDownKeepsTheSmallestOnTop) {
     std::mt19937 rng(5);
     std::vector<int> heap(200);
-    for (int& x : heap) x = static_cast<int>(rng() % 1000);
+    for (int& x : heap)
+        x = static_cast<int>(rng() % 1000);
     auto less = [](int a, int b) { return a < b; };
-    for (int i = static_cast<int>(heap.size()) / 2; i-- > 0;) vqPercolateDown(heap.data(), 200, i, less);
+    for (int i = static_cast<int>(heap.size()) / 2; i-- > 0;)
+        vqPercolateDown(heap.data(), 200, i, less);
     std::vector<int> sorted;
     for (int n = 200; n > 0; --n) {
         sorted.push_back(heap[0]);
@@ -77,8 +82,57 @@ TEST(VqGeometry, BoxTransformHoldsEveryCornerTightly) {
     ASSERT_TRUE(m.invert(inv));
     VqMatrix4f id = m * inv;
     for (int r = 0; r < 4; ++r)
-        for (int c = 0; c < 4; ++c) EXPECT_NEAR(id[r][c], r == c ? 1.f : 0.f, 1e-6f);
+        for (int c = 0; c < 4; ++c)
+            EXPECT_NEAR(id[r][c], r == c ? 1.f : 0.f, 1e-6f);
     VqMatrix4f singular;
     singular[2][2] = 0;
     EXPECT_FALSE(singular.invert(inv));
+}
+
+namespace {
+struct IdEntry {
+    int key;
+    int value;
+};
+struct IdTraits {
+    static bool empty(const IdEntry& e) { return e.key < 0; }
+    static IdEntry emptyEntry() { return IdEntry{-1, 0}; }
+    static uint64_t hash(int k) { return Vq::mix64(static_cast<uint64_t>(k)); }
+    static bool matches(const IdEntry& e, int k) { return e.key == k; }
+    static int keyOf(const IdEntry& e) { return e.key; }
+};
+} // namespace
+
+// Room reserved up front is room enough: n inserts after reserve(n) never
+// move an entry (the table did not grow), a reserve over entries already
+// held keeps them all, and a table grows on past what was reserved.
+TEST(VqContainers, FlatTableReserveHoldsWhatItPromises) {
+    for (size_t n : {size_t(1), size_t(12), size_t(13), size_t(1000), size_t(3 << 16)}) {
+        SCOPED_TRACE(n);
+        VqFlatTable<IdEntry, int, IdTraits> t;
+        t.reserve(n);
+        const IdEntry* first = t.insert(0, IdEntry{0, 0}).first;
+        for (int k = 1; k < static_cast<int>(n); ++k)
+            ASSERT_TRUE(t.insert(k, IdEntry{k, 2 * k}).second);
+        EXPECT_EQ(t.find(0), first);
+
+        t.reserve(4 * n);
+        ASSERT_EQ(t.size(), n);
+        for (int k = 0; k < static_cast<int>(n); ++k) {
+            const IdEntry* e = t.find(k);
+            ASSERT_TRUE(e && e->value == 2 * k) << k;
+        }
+        first = t.find(0);
+        t.reserve(n); // less than held room: nothing moves
+        EXPECT_EQ(t.find(0), first);
+
+        for (int k = static_cast<int>(n); k < static_cast<int>(8 * n); ++k)
+            ASSERT_TRUE(t.insert(k, IdEntry{k, 2 * k}).second);
+        EXPECT_EQ(t.size(), 8 * n);
+        EXPECT_EQ(t.find(static_cast<int>(8 * n)), nullptr);
+        EXPECT_EQ(t.find(static_cast<int>(8 * n) - 1)->value, static_cast<int>(16 * n - 2));
+    }
+    VqFlatTable<IdEntry, int, IdTraits> empty;
+    empty.reserve(0);
+    EXPECT_EQ(empty.find(1), nullptr);
 }
