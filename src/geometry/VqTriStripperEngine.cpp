@@ -4,9 +4,11 @@
 #include "VqPolygonTopoMesh.h"
 #include "VqTopoMeshTopology.h"
 #include "VqTriStripTopoMesh.h"
+#include "VqVertexRecordPool.h"
 
 #include <algorithm>
 #include <climits>
+#include <memory>
 #include <new>
 
 namespace {
@@ -23,6 +25,9 @@ inline uint32_t nextCorner(uint32_t c) {
 }
 
 } // namespace
+
+VqTriStripperEngine::VqTriStripperEngine() = default;
+VqTriStripperEngine::~VqTriStripperEngine() = default;
 
 bool VqTriStripperEngine::apply(VqTopoMesh* dest, const VqTopoMesh* src) {
     _nStrips = _nTris = _nDegTris = 0;
@@ -52,8 +57,9 @@ bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src) {
     else
         VQ_CHECK(pSrcTSTM->vtxRecPool() == pDestTSTM->vtxRecPool(), kCls, "apply", VQ_ERR_ARGUMENT);
 
-    // The source is read under its lock; taken after the destination's write
-    // lock, which lets the source be the destination itself.
+    // The source is read under its lock, taken after the destination's write
+    // lock, which lets the source be the destination itself; the pool's lock
+    // comes last, as when a mesh derives its topology.
     VqTopoMesh* pSrc = const_cast<VqTopoMesh*>(src);
     VqTopoMeshPrimitives view;
     VQ_PROPAGATE(pSrc->acquirePrimitives(view, false));
@@ -64,12 +70,12 @@ bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src) {
             VqErrorState::throwStdError(kCls, "apply", "pSrcPTM->uniformPrimSize() == 3", VQ_ERR_ARGUMENT);
             ok = false;
         }
-        ok = ok && src->ensureTopology();
-        if (ok && !src->_isValidTopo()) {
-            VqErrorState::throwStdError(kCls, "apply", "pSrcPTM->_isValidTopo()", VQ_ERR_INTERNAL);
-            ok = false;
+        VqVertexRecordPool* pPool = pDestTSTM->vtxRecPool();
+        ok = ok && pPool->lockRead(true);
+        if (ok) {
+            ok = src->verifyTopoMesh(false) && _doImport(view, *pPool, pSrcTSTM != nullptr);
+            pPool->lockRead(false);
         }
-        ok = ok && _doImport(src);
     }
     pSrc->releasePrimitives(view);
     VQ_PROPAGATE(ok);
@@ -100,42 +106,80 @@ bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src) {
     return true;
 }
 
-bool VqTriStripperEngine::_doImport(const VqTopoMesh* src) {
-    const VqTopoMeshTopology& t = *src->_topology();
-    const uint32_t nTri = uint32_t(t.numFacets());
-    // Every facet of a triangle mesh is a triangle, so facet f owns
-    // half-edges 3 f .. 3 f + 2, which are its corners' edges in order.
-    if (!(t.viHEOpp.size() == size_t(nTri) * 3))
-        VQ_FAIL(kCls, "apply", "_sIns.paiOppXHEdge", VQ_ERR_INTERNAL);
-    _vuTriRec.assign(t.viHERec.begin(), t.viHERec.end());
+// The adjacency is derived here rather than through the source's topology:
+// the mesh is stripped right after it is decoded, when it has none, and the
+// full topology (vertex numbering, outgoing lists, edges) would cost several
+// times what the stripper needs and stay allocated afterwards. The pairing is
+// the topology's own (vqPositionClasses, vqPairTriangleHalfEdges over the
+// facets in atom order), so the strips are those the topology would give,
+// and the arrays live in the engine, which strips mesh after mesh without
+// allocating again.
+bool VqTriStripperEngine::_doImport(const VqTopoMeshPrimitives& view, const VqVertexRecordPool& pool,
+                                    bool strips) {
+    const uint32_t nRecs = pool.numVtxRecords();
+    const uint32_t nPrims = view.nPrims, nFaceGrps = view.nFaceGrps;
+    const uint32_t* primStart = view.paiPrimStart;
+    const uint32_t* idx = view.paiIndices;
+    const uint64_t nAtoms = strips ? uint64_t(view.nIndices) - 2 * uint64_t(nPrims) : nPrims;
+    // Corner codes 3 t + c are ints.
+    if (!(nAtoms <= uint64_t(INT_MAX / 3)))
+        VQ_FAIL(kCls, "apply", "3 * nTriangles <= INT_MAX", VQ_ERR_ARGUMENT);
 
-    // Face groups as triangle ranges: facets follow atom order.
-    const uint32_t nFaceGrps = src->numFaceGroups(), nAtoms = src->numAtoms();
-    _vuGroupStart.assign(size_t(nFaceGrps) + 1, 0u);
-    uint32_t f = 0;
+    _viRecPos.resize(nRecs);
+    vqPositionClasses(nRecs, pool.fields()->vtxCoords(), pool.fields()->numVtxCoordComps(), _viRecPos.data(),
+                      _viPosTable);
+    const int32_t* pos = _viRecPos.data();
+
+    // Triangles in atom order, face group by face group; degenerate ones (two
+    // corners at one position) are left out, as the topology leaves them.
+    _vuTriRec.resize(size_t(nAtoms) * 3);
+    _viTriPos.resize(size_t(nAtoms) * 3);
+    _vuGroupStart.resize(size_t(nFaceGrps) + 1);
+    uint32_t* rec = _vuTriRec.data();
+    int32_t* tpos = _viTriPos.data();
+    uint32_t nTri = 0;
+    auto add = [&](uint32_t r0, uint32_t r1, uint32_t r2) {
+        const int32_t p0 = pos[r0], p1 = pos[r1], p2 = pos[r2];
+        if (p0 == p1 || p1 == p2 || p0 == p2) return;
+        uint32_t* r = rec + 3 * size_t(nTri);
+        int32_t* p = tpos + 3 * size_t(nTri);
+        r[0] = r0, r[1] = r1, r[2] = r2;
+        p[0] = p0, p[1] = p1, p[2] = p2;
+        ++nTri;
+    };
+    _vuGroupStart[0] = 0;
     for (uint32_t g = 0; g < nFaceGrps; ++g) {
-        const uint32_t pe = src->faceGroupStart(g + 1);
-        const uint32_t atomEnd = pe < src->numPrims() ? uint32_t(src->firstFacetOnPrim(pe)) : nAtoms;
-        while (f < nTri && uint32_t(t.viFacetAtom[int(f)]) < atomEnd)
-            ++f;
-        _vuGroupStart[int(g + 1)] = f;
+        const uint32_t pb = view.paiFaceGrps[g], pe = view.paiFaceGrps[g + 1];
+        if (strips) {
+            // Odd triangles are (s[i + 1], s[i], s[i + 2]).
+            for (uint32_t p = pb; p < pe; ++p)
+                for (uint32_t i = primStart[p]; i + 2 < primStart[p + 1]; ++i) {
+                    const uint32_t odd = (i - primStart[p]) & 1;
+                    add(idx[i + odd], idx[i + 1 - odd], idx[i + 2]);
+                }
+        } else {
+            for (uint32_t i = 3 * pb; i < 3 * pe; i += 3)
+                add(idx[i], idx[i + 1], idx[i + 2]);
+        }
+        _vuGroupStart[int(g + 1)] = nTri;
     }
+    _vuTriRec.resize(size_t(nTri) * 3);
 
     // Joins: a paired edge within one group whose two sides use the same
     // records; everything else is cut.
     _viOpp.resize(size_t(nTri) * 3);
-    const uint32_t* rec = _vuTriRec.data();
-    const int* heOpp = t.viHEOpp.data();
-    int* join = _viOpp.data();
+    int32_t* join = _viOpp.data();
+    uint32_t nBoundary = 0, nNonmanifold = 0;
+    if (!_pPairing) _pPairing = std::make_unique<VqHalfEdgePairing>();
+    vqPairTriangleHalfEdges(nTri, tpos, nRecs, join, nBoundary, nNonmanifold, *_pPairing);
     for (uint32_t g = 0; g < nFaceGrps; ++g) {
         const uint32_t hs = 3 * _vuGroupStart[int(g)], he = 3 * _vuGroupStart[int(g + 1)];
         for (uint32_t h = hs; h < he; ++h) {
-            const int o = heOpp[h];
-            join[h] = -1;
-            if (o < 0 || uint32_t(o) < hs || uint32_t(o) >= he) continue;
+            const int32_t o = join[h];
+            if (o < 0) continue;
             const uint32_t uo = uint32_t(o);
             const uint32_t hn = h - h % 3 + nextCorner(h % 3), on = uo - uo % 3 + nextCorner(uo % 3);
-            if (rec[h] == rec[on] && rec[hn] == rec[uo]) join[h] = o;
+            if (uo < hs || uo >= he || rec[h] != rec[on] || rec[hn] != rec[uo]) join[h] = -1;
         }
     }
     return true;

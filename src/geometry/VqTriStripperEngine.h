@@ -4,8 +4,12 @@
 #include "VqVec.h"
 
 #include <cstdint>
+#include <memory>
 
 class VqTopoMesh;
+class VqVertexRecordPool;
+struct VqTopoMeshPrimitives;
+struct VqHalfEdgePairing;
 
 // Turns a triangle mesh into long triangle strips, face group by face group.
 //
@@ -29,7 +33,8 @@ class VqTopoMesh;
 // runs.
 class VQ_API VqTriStripperEngine {
 public:
-    VqTriStripperEngine() = default;
+    VqTriStripperEngine();
+    ~VqTriStripperEngine();
     VqTriStripperEngine(const VqTriStripperEngine&) = delete;
     VqTriStripperEngine& operator=(const VqTriStripperEngine&) = delete;
 
@@ -44,7 +49,7 @@ public:
 
 private:
     bool _run(VqTopoMesh* dest, const VqTopoMesh* src);
-    bool _doImport(const VqTopoMesh* src);
+    bool _doImport(const VqTopoMeshPrimitives& view, const VqVertexRecordPool& pool, bool strips);
     bool _stripGroup(uint32_t gs, uint32_t ge);
     void _newTrial();
     int _nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t& cursor);
@@ -63,6 +68,13 @@ private:
     // edge from corner c to c + 1 when the two may join (-1 otherwise).
     VqVecu _vuTriRec;
     VqVeci _viOpp;
+    // Scratch of the import: position classes of the records, the hash
+    // table that finds them, the triangles' corners as positions and the
+    // pairing's buckets.
+    VqVeci _viRecPos;
+    VqVeci _viPosTable;
+    VqVeci _viTriPos;
+    std::unique_ptr<VqHalfEdgePairing> _pPairing;
     VqVecu _vuGroupStart;
     VqVec<uint8_t> _vnFree;
     VqVec<uint8_t> _vbUsed;
