@@ -95,6 +95,18 @@ void positionClasses(uint32_t nRecs, const float* coords, int nComps, int32_t* c
     }
 }
 
+// Visitors of a mesh's half-edges h with their ends a and b, fn(h, a, b).
+auto triangleHalfEdges(uint32_t nTri, const int32_t* triVtx) {
+    return [nTri, triVtx](auto&& fn) {
+        for (uint32_t t = 0; t < nTri; ++t) {
+            const int32_t* v = triVtx + 3 * size_t(t);
+            fn(3 * t, v[0], v[1]);
+            fn(3 * t + 1, v[1], v[2]);
+            fn(3 * t + 2, v[2], v[0]);
+        }
+    };
+}
+
 // The pairing. Half-edges are bucketed by their lower end (a counting sort),
 // each entry holding the higher end above the code 2 h + (h leaves the lower
 // end), so that an edge's half-edges share a bucket and a higher end. Within
@@ -108,15 +120,12 @@ void positionClasses(uint32_t nRecs, const float* coords, int nComps, int32_t* c
 // With kNumber, onEdge(e, h) hears of each edge e with one of its half-edges
 // and onMember(h, e) of every half-edge with its edge; edges are numbered in
 // bucket order, each where its first half-edge stands.
-template <bool kNumber, class Ends, class OnEdge, class OnMember>
-uint32_t pairHalfEdges(uint32_t nHE, uint32_t nVtx, Ends ends, int32_t* opp, uint32_t& nBoundary,
+template <bool kNumber, class HalfEdges, class OnEdge, class OnMember>
+uint32_t pairHalfEdges(uint32_t nHE, uint32_t nVtx, HalfEdges halfEdges, int32_t* opp, uint32_t& nBoundary,
                        uint32_t& nNonmanifold, VqHalfEdgePairing& scratch, OnEdge onEdge, OnMember onMember) {
     scratch.viBucketStart.assign(size_t(nVtx) + 1, 0);
     int32_t* start = scratch.viBucketStart.data();
-    for (uint32_t h = 0; h < nHE; ++h) {
-        const auto [a, b] = ends(h);
-        ++start[std::min(a, b) + 1];
-    }
+    halfEdges([start](uint32_t, int32_t a, int32_t b) { ++start[std::min(a, b) + 1]; });
     for (uint32_t v = 0; v < nVtx; ++v)
         start[v + 1] += start[v];
     if (scratch.vEntries.size() < nHE) scratch.vEntries.resize(nHE);
@@ -129,11 +138,10 @@ uint32_t pairHalfEdges(uint32_t nHE, uint32_t nVtx, Ends ends, int32_t* opp, uin
     int32_t* markEdge = scratch.viMarkEdge.data();
     // Filling moves each start to the end of its bucket, which is where the
     // next bucket begins.
-    for (uint32_t h = 0; h < nHE; ++h) {
-        const auto [a, b] = ends(h);
+    halfEdges([start, entries](uint32_t h, int32_t a, int32_t b) {
         const uint32_t lo = uint32_t(std::min(a, b)), hi = uint32_t(std::max(a, b));
         entries[start[lo]++] = uint64_t(hi) << 32 | (h << 1) | uint32_t(a < b);
-    }
+    });
     // Selections by masks: the compiler would branch on the conditions.
     auto pick = [](uint32_t c, int32_t x, int32_t y) { return y ^ ((x ^ y) & -int32_t(c)); };
     uint32_t nEdges = 0, nB = 0, nNM = 0;
@@ -198,13 +206,9 @@ void vqPositionClasses(uint32_t nRecs, const float* coords, int nCoordComps, int
 void vqPairTriangleHalfEdges(uint32_t nTri, const int32_t* triVtx, uint32_t nVtx, int32_t* opp,
                              uint32_t& nBoundaryEdges, uint32_t& nNonmanifoldEdges,
                              VqHalfEdgePairing& scratch) {
-    auto ends = [triVtx](uint32_t h) {
-        const uint32_t n = h % 3 == 2 ? h - 2 : h + 1;
-        return std::pair<int32_t, int32_t>(triVtx[h], triVtx[n]);
-    };
     pairHalfEdges<false>(
-        nTri * 3, nVtx, ends, opp, nBoundaryEdges, nNonmanifoldEdges, scratch, [](uint32_t, uint32_t) {},
-        [](uint32_t, uint32_t) {});
+        nTri * 3, nVtx, triangleHalfEdges(nTri, triVtx), opp, nBoundaryEdges, nNonmanifoldEdges, scratch,
+        [](uint32_t, uint32_t) {}, [](uint32_t, uint32_t) {});
 }
 
 void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStart, const uint32_t* indices,
@@ -346,17 +350,17 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     VqHalfEdgePairing pairing;
     uint32_t nEdges = 0;
     if (t.bTriangles) {
-        auto ends = [heVtx](uint32_t h) {
-            const uint32_t n = h % 3 == 2 ? h - 2 : h + 1;
-            return std::pair<int32_t, int32_t>(heVtx[h], heVtx[n]);
-        };
-        nEdges = pairHalfEdges<true>(uint32_t(nHE), uint32_t(nVtx), ends, opp, t.nBoundaryEdges,
-                                     t.nNonmanifoldEdges, pairing, onEdge, onMember);
+        nEdges = pairHalfEdges<true>(uint32_t(nHE), uint32_t(nVtx), triangleHalfEdges(uint32_t(nF), heVtx),
+                                     opp, t.nBoundaryEdges, t.nNonmanifoldEdges, pairing, onEdge, onMember);
     } else {
-        auto ends = [heVtx, &t](uint32_t h) {
-            return std::pair<int32_t, int32_t>(heVtx[h], heVtx[t.next(int(h))]);
+        auto polygonHalfEdges = [nF, facetHE, heVtx](auto&& fn) {
+            for (int f = 0; f < nF; ++f) {
+                const int fs = facetHE[f], fe = facetHE[f + 1];
+                for (int h = fs; h < fe; ++h)
+                    fn(uint32_t(h), heVtx[h], heVtx[h + 1 == fe ? fs : h + 1]);
+            }
         };
-        nEdges = pairHalfEdges<true>(uint32_t(nHE), uint32_t(nVtx), ends, opp, t.nBoundaryEdges,
+        nEdges = pairHalfEdges<true>(uint32_t(nHE), uint32_t(nVtx), polygonHalfEdges, opp, t.nBoundaryEdges,
                                      t.nNonmanifoldEdges, pairing, onEdge, onMember);
     }
     t.viEdgeHE.resize(nEdges);

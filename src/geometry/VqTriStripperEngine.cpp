@@ -91,7 +91,6 @@ bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src) {
     }
     const uint32_t nTri = uint32_t(_vuTriRec.size() / 3);
     _vnFree.assign(nTri, 0);
-    _vbUsed.assign(nTri, 0);
     _viTrialMark.assign(nTri, 0);
     _iTrial = 0;
     _vuOutIndices.reserve(size_t(nTri) * 3 / 2 + 16);
@@ -190,10 +189,12 @@ bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
     _vStack1.clear();
     _vStack2.clear();
     const int* opp = _viOpp.data();
+    uint8_t* nFree = _vnFree.data();
+    const int* mark = _viTrialMark.data();
     for (uint32_t t = gs; t < ge; ++t)
-        _vnFree[int(t)] = uint8_t((opp[3 * t] >= 0) + (opp[3 * t + 1] >= 0) + (opp[3 * t + 2] >= 0));
+        nFree[t] = uint8_t((opp[3 * t] >= 0) + (opp[3 * t + 1] >= 0) + (opp[3 * t + 2] >= 0));
     for (uint32_t t = gs; t < ge; ++t) {
-        const uint8_t n = _vnFree[int(t)];
+        const uint8_t n = nFree[t];
         if (n == 0)
             _emitAlone(t);
         else if (n == 1)
@@ -215,7 +216,7 @@ bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
         uint32_t nEdges = 0;
         for (uint32_t c = 0; c < 3; ++c) {
             const int o = opp[3 * s + c];
-            if (o >= 0 && !_vbUsed[int(o / 3)]) aEdge[nEdges++] = c;
+            if (o >= 0 && mark[o / 3] != kUsed) aEdge[nEdges++] = c;
         }
         if (nEdges == 0) {
             _emitAlone(s);
@@ -247,31 +248,34 @@ void VqTriStripperEngine::_newTrial() {
     // A fresh mark for each trial, so that no clearing is needed between
     // them; the real growth gets one too, which no triangle carries.
     if (_iTrial == INT_MAX) {
-        std::fill(_viTrialMark.begin(), _viTrialMark.end(), 0);
+        for (int& m : _viTrialMark)
+            m = m == kUsed ? kUsed : 0;
         _iTrial = 0;
     }
     ++_iTrial;
 }
 
 int VqTriStripperEngine::_nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t& cursor) {
+    const int* mark = _viTrialMark.data();
+    const uint8_t* nFree = _vnFree.data();
     while (!_vStack1.empty()) {
         const uint32_t t = _vStack1.pop();
-        if (!_vbUsed[int(t)]) return int(t);
+        if (mark[t] != kUsed) return int(t);
     }
     while (!_vStack2.empty()) {
         const uint32_t t = _vStack2.pop();
-        if (!_vbUsed[int(t)]) return int(t);
+        if (mark[t] != kUsed) return int(t);
     }
     if (big) {
         // Free counts only fall, and every fall to one or two is stacked:
         // what is left has three, and a cursor that never goes back finds it.
-        while (cursor < ge && (_vbUsed[int(cursor)] || _vnFree[int(cursor)] != 3))
+        while (cursor < ge && (mark[cursor] == kUsed || nFree[cursor] != 3))
             ++cursor;
         if (cursor < ge) return int(cursor);
     }
     int first[4] = {-1, -1, -1, -1};
     for (uint32_t t = gs; t < ge; ++t)
-        if (!_vbUsed[int(t)] && first[_vnFree[int(t)]] < 0) first[_vnFree[int(t)]] = int(t);
+        if (mark[t] != kUsed && first[nFree[t]] < 0) first[nFree[t]] = int(t);
     for (int n = 1; n <= 3; ++n)
         if (first[n] >= 0) return first[n];
     return first[0];
@@ -293,11 +297,12 @@ void VqTriStripperEngine::_buildTriStrip(uint32_t t, uint32_t c, bool trial, uin
                                          uint32_t& nDegTris) {
     const uint32_t* rec = _vuTriRec.data();
     const int* opp = _viOpp.data();
+    int* trialMark = _viTrialMark.data();
     auto mark = [&](uint32_t tri) {
         if (trial) {
-            _viTrialMark[int(tri)] = _iTrial;
+            trialMark[tri] = _iTrial;
         } else {
-            _vbUsed[int(tri)] = 1;
+            trialMark[tri] = kUsed;
             _vuStripTris.push_back(tri);
         }
     };
@@ -353,19 +358,20 @@ void VqTriStripperEngine::_emitStrip(bool big) {
 }
 
 void VqTriStripperEngine::_emitAlone(uint32_t t) {
-    _vbUsed[int(t)] = 1;
+    _viTrialMark.data()[t] = kUsed;
     _vuOutIndices.insert(_vuOutIndices.end(), _vuTriRec.begin() + 3 * t, _vuTriRec.begin() + 3 * t + 3);
     _vuOutStart.push_back(uint32_t(_vuOutIndices.size()));
     ++_nStrips;
 }
 
 void VqTriStripperEngine::_loseNeighbours(uint32_t t, bool big) {
+    const int* opp = _viOpp.data() + 3 * size_t(t);
     for (uint32_t c = 0; c < 3; ++c) {
-        const int o = _viOpp[int(3 * t + c)];
+        const int o = opp[c];
         if (o < 0) continue;
         const uint32_t n = uint32_t(o) / 3;
-        if (_vbUsed[int(n)]) continue;
-        const uint8_t left = --_vnFree[int(n)];
+        if (_viTrialMark.data()[n] == kUsed) continue;
+        const uint8_t left = --_vnFree.data()[n];
         if (left == 0)
             _emitAlone(n);
         else if (left == 1)

@@ -61,7 +61,10 @@ private:
     void _emitStrip(bool big);
     void _emitAlone(uint32_t t);
     void _loseNeighbours(uint32_t t, bool big);
-    bool _isFree(uint32_t t) const { return !_vbUsed[t] && _viTrialMark[t] != _iTrial; }
+    bool _isFree(uint32_t t) const {
+        const int m = _viTrialMark[t];
+        return m != kUsed && m != _iTrial;
+    }
 
     // The source as triangles: three records each, wound as in the source,
     // and per corner the corner code 3 t' + c' of the triangle across the
@@ -77,7 +80,9 @@ private:
     std::unique_ptr<VqHalfEdgePairing> _pPairing;
     VqVecu _vuGroupStart;
     VqVec<uint8_t> _vnFree;
-    VqVec<uint8_t> _vbUsed;
+    // Per triangle the last trial that took it, or kUsed once it is in a
+    // strip: one array, so that a step reads one place to know both.
+    static constexpr int kUsed = -1;
     VqVeci _viTrialMark;
     int _iTrial = 0;
     VqStack<uint32_t> _vStack1;
