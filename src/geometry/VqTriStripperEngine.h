@@ -17,10 +17,12 @@ struct VqHalfEdgePairing;
 // destination, a VqTriStripTopoMesh over the same pool (it may be the source
 // itself), is cleared and refilled with the same face groups. Strips follow
 // shared edges only: two triangles join when they lie in one face group and
-// use the same two records on the edge between them, so no strip crosses a
-// face group or a seam. Every oriented non-degenerate triangle of the source
-// comes out once, wound as it came in; degenerate ones (two corners at one
-// position) are left out.
+// use the same two records on the edge between them, and the mesh's topology
+// pairs that edge (exactly two triangles on it, running opposite ways), so no
+// strip crosses a face group, a seam or a non-manifold edge. The source's
+// topology is not needed: the engine pairs the edges itself, the same way.
+// Every oriented non-degenerate triangle of the source comes out once, wound
+// as it came in; degenerate ones (two corners at one position) are left out.
 //
 // Greedy, one start at a time: a start is a triangle with the fewest free
 // edges (neighbours not yet in a strip), found on two stacks of triangles
@@ -28,9 +30,10 @@ struct VqHalfEdgePairing;
 // a start with several free edges a trial strip is grown across each and the
 // longest taken.
 //
-// The destination is write-locked for the run and the source read-locked.
-// One engine serves one run at a time; it keeps its working arrays between
-// runs.
+// The destination is write-locked for the run, the source and the pool
+// read-locked. One engine serves one run at a time; it keeps its working
+// arrays between runs, so that stripping mesh after mesh allocates nothing
+// once the biggest has been seen.
 class VQ_API VqTriStripperEngine {
 public:
     VqTriStripperEngine();
