@@ -171,14 +171,24 @@ bool VqTriStripperEngine::_doImport(const VqTopoMeshPrimitives& view, const VqVe
     uint32_t nBoundary = 0, nNonmanifold = 0;
     if (!_pPairing) _pPairing = std::make_unique<VqHalfEdgePairing>();
     vqPairTriangleHalfEdges(nTri, tpos, nRecs, join, nBoundary, nNonmanifold, *_pPairing);
+    // Where no two records share a position, paired edges have equal
+    // records on both sides, and reading the records of the triangle across
+    // (a cache miss each) can be spared.
+    bool bSeams = false;
+    for (uint32_t r = 0; r < nRecs && !bSeams; ++r)
+        bSeams = pos[r] != int32_t(r);
     for (uint32_t g = 0; g < nFaceGrps; ++g) {
         const uint32_t hs = 3 * _vuGroupStart[int(g)], he = 3 * _vuGroupStart[int(g + 1)];
         for (uint32_t h = hs; h < he; ++h) {
             const int32_t o = join[h];
             if (o < 0) continue;
             const uint32_t uo = uint32_t(o);
-            const uint32_t hn = h - h % 3 + nextCorner(h % 3), on = uo - uo % 3 + nextCorner(uo % 3);
-            if (uo < hs || uo >= he || rec[h] != rec[on] || rec[hn] != rec[uo]) join[h] = -1;
+            if (uo < hs || uo >= he) {
+                join[h] = -1;
+            } else if (bSeams) {
+                const uint32_t hn = h - h % 3 + nextCorner(h % 3), on = uo - uo % 3 + nextCorner(uo % 3);
+                if (rec[h] != rec[on] || rec[hn] != rec[uo]) join[h] = -1;
+            }
         }
     }
     return true;
