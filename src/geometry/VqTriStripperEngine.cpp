@@ -196,8 +196,12 @@ bool VqTriStripperEngine::_doImport(const VqTopoMeshPrimitives& view, const VqVe
 
 bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
     const bool big = ge - gs > kBigGroup;
-    _vStack1.clear();
-    _vStack2.clear();
+    // Each triangle enters each stack once at most: when its free count
+    // falls to (or starts at) one, or to two. Pushes write the slot above
+    // the top whether they push or not, hence one slot more.
+    _vuStack1.resize(size_t(ge - gs) + 1);
+    _vuStack2.resize(size_t(ge - gs) + 1);
+    _nTop1 = _nTop2 = 0;
     const int* opp = _viOpp.data();
     uint8_t* nFree = _vnFree.data();
     const int* mark = _viTrialMark.data();
@@ -208,14 +212,14 @@ bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
         if (n == 0)
             _emitAlone(t);
         else if (n == 1)
-            _vStack1.push(t);
+            _vuStack1.data()[_nTop1++] = t;
         else if (n == 2 && big)
-            _vStack2.push(t);
+            _vuStack2.data()[_nTop2++] = t;
     }
     // The stacks pop the newest first; seed them so that the group's first
     // triangles come first.
-    std::reverse(_vStack1.begin(), _vStack1.end());
-    std::reverse(_vStack2.begin(), _vStack2.end());
+    std::reverse(_vuStack1.data(), _vuStack1.data() + _nTop1);
+    std::reverse(_vuStack2.data(), _vuStack2.data() + _nTop2);
 
     uint32_t cursor = gs;
     uint32_t anAtom[3], anDegTri[3], aEdge[3];
@@ -268,12 +272,12 @@ void VqTriStripperEngine::_newTrial() {
 int VqTriStripperEngine::_nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t& cursor) {
     const int* mark = _viTrialMark.data();
     const uint8_t* nFree = _vnFree.data();
-    while (!_vStack1.empty()) {
-        const uint32_t t = _vStack1.pop();
+    while (_nTop1 > 0) {
+        const uint32_t t = _vuStack1.data()[--_nTop1];
         if (mark[t] != kUsed) return int(t);
     }
-    while (!_vStack2.empty()) {
-        const uint32_t t = _vStack2.pop();
+    while (_nTop2 > 0) {
+        const uint32_t t = _vuStack2.data()[--_nTop2];
         if (mark[t] != kUsed) return int(t);
     }
     if (big) {
@@ -375,18 +379,25 @@ void VqTriStripperEngine::_emitAlone(uint32_t t) {
 }
 
 void VqTriStripperEngine::_loseNeighbours(uint32_t t, bool big) {
+    // Whether a neighbour is still free is a coin toss (two of a strip
+    // triangle's neighbours are usually in the strip): the counts and the
+    // stacks are updated by masks rather than by branches on it.
     const int* opp = _viOpp.data() + 3 * size_t(t);
+    const int* mark = _viTrialMark.data();
+    uint8_t* nFree = _vnFree.data();
+    uint32_t* stack1 = _vuStack1.data();
+    uint32_t* stack2 = _vuStack2.data();
     for (uint32_t c = 0; c < 3; ++c) {
         const int o = opp[c];
         if (o < 0) continue;
         const uint32_t n = uint32_t(o) / 3;
-        if (_viTrialMark.data()[n] == kUsed) continue;
-        const uint8_t left = --_vnFree.data()[n];
-        if (left == 0)
-            _emitAlone(n);
-        else if (left == 1)
-            _vStack1.push(n);
-        else if (left == 2 && big)
-            _vStack2.push(n);
+        const uint32_t isFree = mark[n] != kUsed;
+        const uint8_t left = uint8_t(nFree[n] - isFree);
+        nFree[n] = left;
+        stack1[_nTop1] = n;
+        _nTop1 += isFree & (left == 1);
+        stack2[_nTop2] = n;
+        _nTop2 += isFree & (left == 2) & big;
+        if (isFree && left == 0) _emitAlone(n);
     }
 }

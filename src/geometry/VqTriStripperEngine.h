@@ -88,8 +88,11 @@ private:
     static constexpr int kUsed = -1;
     VqVeci _viTrialMark;
     int _iTrial = 0;
-    VqStack<uint32_t> _vStack1;
-    VqStack<uint32_t> _vStack2;
+    // The start candidates: triangles with one free edge and with two.
+    VqVecu _vuStack1;
+    VqVecu _vuStack2;
+    uint32_t _nTop1 = 0;
+    uint32_t _nTop2 = 0;
     VqVecu _vuStrip;
     VqVecu _vuStripTris;
     // The strips made so far.
