@@ -221,21 +221,25 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     t.viEquivNext.resize(nRecs);
     int32_t* recVtx = t.viRecVtx.data();
     {
-        std::vector<int32_t> cls(nRecs);
+        // The classes are worked out in the records' vertex array, which
+        // takes their vertex numbers at the end.
+        int32_t* cls = recVtx;
+        int* equivNext = t.viEquivNext.data();
         VqVeci table;
-        positionClasses(nRecs, coords, nCoordComps, cls.data(), table);
+        positionClasses(nRecs, coords, nCoordComps, cls, table);
         // The rings: each class is closed on its lowest record, which is the
         // class's own number, so the tail of every ring is found through it.
         std::vector<int32_t> tail(nRecs, -1);
         for (uint32_t r = 0; r < nRecs; ++r) {
             const int32_t c = cls[r];
-            if (tail[c] >= 0) t.viEquivNext[int(tail[c])] = int(r);
+            if (tail[c] >= 0) equivNext[tail[c]] = int(r);
             tail[c] = int32_t(r);
         }
         for (uint32_t r = 0; r < nRecs; ++r)
-            if (cls[r] == int32_t(r)) t.viEquivNext[int(tail[r])] = int(r);
+            if (cls[r] == int32_t(r)) equivNext[tail[r]] = int(r);
         // tail is done with: it numbers the classes' vertices.
         std::fill(tail.begin(), tail.end(), -1);
+        t.viVtxRec.reserve(nRecs);
         for (uint32_t i = 0; i < nIndices; ++i) {
             const int32_t c = cls[indices[i]];
             if (tail[c] < 0) {
@@ -323,21 +327,6 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     if (!t.bTriangles) t.viHEFacet.resize(nH);
     const int nHE = nH;
 
-    // Outgoing half-edges by vertex.
-    t.viVtxOutStart.assign(nVtx + 1, 0);
-    int* outStart = t.viVtxOutStart.data();
-    for (int h = 0; h < nHE; ++h)
-        ++outStart[heVtx[h] + 1];
-    for (int v = 0; v < nVtx; ++v)
-        outStart[v + 1] += outStart[v];
-    t.viVtxOut.resize(nHE);
-    int* out = t.viVtxOut.data();
-    {
-        std::vector<int32_t> fill(outStart, outStart + nVtx);
-        for (int h = 0; h < nHE; ++h)
-            out[fill[size_t(heVtx[h])]++] = h;
-    }
-
     // Edges.
     t.viHEOpp.assign(nHE, -1);
     t.viHEEdge.resize(nHE);
@@ -347,7 +336,11 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     int* edgeHE = t.viEdgeHE.data();
     auto onEdge = [edgeHE](uint32_t e, uint32_t h) { edgeHE[e] = int(h); };
     auto onMember = [heEdge](uint32_t h, uint32_t e) { heEdge[h] = int(e); };
+    // The outgoing lists are made after the edges, so that their array
+    // serves the pairing first: one large array less to fetch fresh.
+    t.viVtxOut.resize(nHE);
     VqHalfEdgePairing pairing;
+    pairing.viLink.swap(t.viVtxOut);
     uint32_t nEdges = 0;
     if (t.bTriangles) {
         nEdges = pairHalfEdges<true>(uint32_t(nHE), uint32_t(nVtx), triangleHalfEdges(uint32_t(nF), heVtx),
@@ -364,6 +357,23 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
                                      t.nNonmanifoldEdges, pairing, onEdge, onMember);
     }
     t.viEdgeHE.resize(nEdges);
+    t.viVtxOut.swap(pairing.viLink);
+
+    // Outgoing half-edges by vertex.
+    t.viVtxOutStart.assign(nVtx + 1, 0);
+    int* outStart = t.viVtxOutStart.data();
+    for (int h = 0; h < nHE; ++h)
+        ++outStart[heVtx[h] + 1];
+    for (int v = 0; v < nVtx; ++v)
+        outStart[v + 1] += outStart[v];
+    int* out = t.viVtxOut.data();
+    {
+        // The pairing's marks, one per vertex, serve as the fill cursors.
+        pairing.viMark.assign(outStart, outStart + nVtx);
+        int32_t* fill = pairing.viMark.data();
+        for (int h = 0; h < nHE; ++h)
+            out[fill[heVtx[h]]++] = h;
+    }
 
     // The half-edge each vertex starts its walks from has no opposite when
     // the vertex lies on a border.
