@@ -73,7 +73,11 @@ bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src) {
         VqVertexRecordPool* pPool = pDestTSTM->vtxRecPool();
         ok = ok && pPool->lockRead(true);
         if (ok) {
-            ok = src->verifyTopoMesh(false) && _doImport(view, *pPool, pSrcTSTM != nullptr);
+            ok = src->verifyTopoMesh(false);
+            if (ok && src->_isValidTopo())
+                ok = _importTopology(src);
+            else if (ok)
+                ok = _doImport(view, *pPool, pSrcTSTM != nullptr);
             pPool->lockRead(false);
         }
     }
@@ -105,14 +109,14 @@ bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src) {
     return true;
 }
 
-// The adjacency is derived here rather than through the source's topology:
-// the mesh is stripped right after it is decoded, when it has none, and the
-// full topology (vertex numbering, outgoing lists, edges) would cost several
-// times what the stripper needs and stay allocated afterwards. The pairing is
-// the topology's own (vqPositionClasses, vqPairTriangleHalfEdges over the
-// facets in atom order), so the strips are those the topology would give,
-// and the arrays live in the engine, which strips mesh after mesh without
-// allocating again.
+// Without a current topology, the adjacency is derived here rather than
+// through one: the mesh is stripped right after it is decoded, when it has
+// none, and the full topology (vertex numbering, outgoing lists, edges) would
+// cost several times what the stripper needs and stay allocated afterwards.
+// The pairing is the topology's own (vqPositionClasses,
+// vqPairTriangleHalfEdges over the facets in atom order), so the strips are
+// those the topology would give, and the arrays live in the engine, which
+// strips mesh after mesh without allocating again.
 bool VqTriStripperEngine::_doImport(const VqTopoMeshPrimitives& view, const VqVertexRecordPool& pool,
                                     bool strips) {
     const uint32_t nRecs = pool.numVtxRecords();
@@ -167,16 +171,52 @@ bool VqTriStripperEngine::_doImport(const VqTopoMeshPrimitives& view, const VqVe
     // Joins: a paired edge within one group whose two sides use the same
     // records; everything else is cut.
     _viOpp.resize(size_t(nTri) * 3);
-    int32_t* join = _viOpp.data();
     uint32_t nBoundary = 0, nNonmanifold = 0;
     if (!_pPairing) _pPairing = std::make_unique<VqHalfEdgePairing>();
-    vqPairTriangleHalfEdges(nTri, tpos, nRecs, join, nBoundary, nNonmanifold, *_pPairing);
+    vqPairTriangleHalfEdges(nTri, tpos, nRecs, _viOpp.data(), nBoundary, nNonmanifold, *_pPairing);
     // Where no two records share a position, paired edges have equal
     // records on both sides, and reading the records of the triangle across
     // (a cache miss each) can be spared.
     bool bSeams = false;
     for (uint32_t r = 0; r < nRecs && !bSeams; ++r)
         bSeams = pos[r] != int32_t(r);
+    _cutJoins(bSeams);
+    return true;
+}
+
+// A source whose topology is current is read from it: its facets are the
+// triangles above, in the same order, and its pairing is the same one, so
+// the strips do not depend on whether the topology was there; edges cut by
+// makeWeak stay cut.
+bool VqTriStripperEngine::_importTopology(const VqTopoMesh* src) {
+    const VqTopoMeshTopology& t = *src->_topology();
+    const uint32_t nTri = uint32_t(t.numFacets());
+    // Every facet of a triangle mesh is a triangle, so facet f owns
+    // half-edges 3 f .. 3 f + 2, which are its corners' edges in order.
+    if (!(t.bTriangles && t.viHEOpp.size() == size_t(nTri) * 3))
+        VQ_FAIL(kCls, "apply", "_sIns.paiOppXHEdge", VQ_ERR_INTERNAL);
+    _vuTriRec.assign(t.viHERec.begin(), t.viHERec.end());
+    _viOpp.assign(t.viHEOpp.begin(), t.viHEOpp.end());
+
+    // Face groups as triangle ranges: facets follow atom order.
+    const uint32_t nFaceGrps = src->numFaceGroups(), nAtoms = src->numAtoms();
+    _vuGroupStart.assign(size_t(nFaceGrps) + 1, 0u);
+    uint32_t f = 0;
+    for (uint32_t g = 0; g < nFaceGrps; ++g) {
+        const uint32_t pe = src->faceGroupStart(g + 1);
+        const uint32_t atomEnd = pe < src->numPrims() ? uint32_t(src->firstFacetOnPrim(pe)) : nAtoms;
+        while (f < nTri && uint32_t(t.viFacetAtom[int(f)]) < atomEnd)
+            ++f;
+        _vuGroupStart[int(g + 1)] = f;
+    }
+    _cutJoins(true);
+    return true;
+}
+
+void VqTriStripperEngine::_cutJoins(bool bSeams) {
+    const uint32_t* rec = _vuTriRec.data();
+    int32_t* join = _viOpp.data();
+    const uint32_t nFaceGrps = uint32_t(_vuGroupStart.size() - 1);
     for (uint32_t g = 0; g < nFaceGrps; ++g) {
         const uint32_t hs = 3 * _vuGroupStart[int(g)], he = 3 * _vuGroupStart[int(g + 1)];
         for (uint32_t h = hs; h < he; ++h) {
@@ -191,7 +231,6 @@ bool VqTriStripperEngine::_doImport(const VqTopoMeshPrimitives& view, const VqVe
             }
         }
     }
-    return true;
 }
 
 bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {

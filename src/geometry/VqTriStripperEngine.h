@@ -20,7 +20,8 @@ struct VqHalfEdgePairing;
 // use the same two records on the edge between them, and the mesh's topology
 // pairs that edge (exactly two triangles on it, running opposite ways), so no
 // strip crosses a face group, a seam or a non-manifold edge. The source's
-// topology is not needed: the engine pairs the edges itself, the same way.
+// topology is not needed: the engine pairs the edges itself, the same way,
+// unless the topology is current, which it then reads.
 // Every oriented non-degenerate triangle of the source comes out once, wound
 // as it came in; degenerate ones (two corners at one position) are left out.
 //
@@ -53,6 +54,10 @@ public:
 private:
     bool _run(VqTopoMesh* dest, const VqTopoMesh* src);
     bool _doImport(const VqTopoMeshPrimitives& view, const VqVertexRecordPool& pool, bool strips);
+    bool _importTopology(const VqTopoMesh* src);
+    // Cuts the pairs that cross a face group or, with bSeams, join
+    // different records.
+    void _cutJoins(bool bSeams);
     bool _stripGroup(uint32_t gs, uint32_t ge);
     void _newTrial();
     int _nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t& cursor);
