@@ -7,9 +7,13 @@
 // generated torus grid that is always there.
 //
 // Stripping, per mesh:
-//   Strip/cold        VqTriStripperEngine::apply with the source's topology
-//                     derived inside the run, as after decoding a mesh;
-//   Strip/warm        the same with the topology already there;
+//   Strip/cold        VqTriStripperEngine::apply by a new engine each run,
+//                     on a source without topology, as after decoding a
+//                     mesh: the adjacency is derived inside the run;
+//   Strip/warm        the same by one engine that keeps its arrays, as a
+//                     decoder strips mesh after mesh;
+//   Strip/topology    one engine on a source whose topology is current,
+//                     which the engine then reads;
 //   Meshopt/file      meshopt_stripify on the triangles in file order;
 //   Meshopt/cacheopt  meshopt_stripify after meshopt_optimizeVertexCacheStrip
 //                     (its own recommended preparation, not timed).
@@ -151,6 +155,22 @@ bool haveMesh(benchmark::State& state, const Mesh& m) {
     return true;
 }
 
+// Stripping a source whose topology is current, which the engine reads.
+void BM_StripTopology(benchmark::State& state, const std::string& name) {
+    ensureLib();
+    const Mesh& m = mesh(name);
+    if (!haveMesh(state, m)) return;
+    auto src = polygonMesh(m);
+    VqTriStripTopoMesh dest(src->vtxRecPool());
+    VqTriStripperEngine engine;
+    src->ensureTopology();
+    for (auto _ : state)
+        if (!engine.apply(&dest, src.get())) state.SkipWithError("apply failed");
+    state.counters["Mtri/s"] =
+        benchmark::Counter(double(m.nTris()) * state.iterations() / 1e6, benchmark::Counter::kIsRate);
+    state.counters["idx/tri"] = double(dest.numIndices() + dest.numPrims()) / m.nTris();
+}
+
 void BM_Strip(benchmark::State& state, const std::string& name, bool warm) {
     ensureLib();
     const Mesh& m = mesh(name);
@@ -158,10 +178,13 @@ void BM_Strip(benchmark::State& state, const std::string& name, bool warm) {
     auto src = polygonMesh(m);
     VqTriStripTopoMesh dest(src->vtxRecPool());
     VqTriStripperEngine engine;
-    if (warm) src->ensureTopology();
     for (auto _ : state) {
-        if (!warm) src->invalidateTopology();
-        if (!engine.apply(&dest, src.get())) state.SkipWithError("apply failed");
+        if (warm) {
+            if (!engine.apply(&dest, src.get())) state.SkipWithError("apply failed");
+        } else {
+            VqTriStripperEngine fresh;
+            if (!fresh.apply(&dest, src.get())) state.SkipWithError("apply failed");
+        }
     }
     state.counters["Mtri/s"] =
         benchmark::Counter(double(m.nTris()) * state.iterations() / 1e6, benchmark::Counter::kIsRate);
@@ -238,6 +261,8 @@ void registerAll() {
         benchmark::RegisterBenchmark(("Strip/cold/" + name).c_str(), BM_Strip, name, false)
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("Strip/warm/" + name).c_str(), BM_Strip, name, true)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark(("Strip/topology/" + name).c_str(), BM_StripTopology, name)
             ->Unit(benchmark::kMillisecond);
         benchmark::RegisterBenchmark(("Topology/" + name).c_str(), BM_Topology, name)
             ->Unit(benchmark::kMillisecond);

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 void VqTopoMeshTopology::clear() {
@@ -35,7 +36,7 @@ namespace {
 // Position classes of the pool's records: cls[r] is the lowest record at r's
 // position. An open-addressing hash on the bit patterns of the projected
 // position; -0 is folded onto +0 so that the two zeros meet.
-void positionClasses(uint32_t nRecs, const float* coords, int nComps, int32_t* cls) {
+void positionClasses(uint32_t nRecs, const float* coords, int nComps, int32_t* cls, VqVeci& table) {
     if (nComps < 2 || nComps > 4) {
         for (uint32_t r = 0; r < nRecs; ++r)
             cls[r] = int32_t(r);
@@ -59,7 +60,8 @@ void positionClasses(uint32_t nRecs, const float* coords, int nComps, int32_t* c
     size_t size = 16;
     while (size < size_t(nRecs) * 2)
         size <<= 1;
-    std::vector<int32_t> table(size, -1);
+    table.assign(size, -1);
+    int32_t* tab = table.data();
     const size_t mask = size - 1;
     for (uint32_t r = 0; r < nRecs; ++r) {
         const float* q = p + size_t(r) * 3;
@@ -77,9 +79,9 @@ void positionClasses(uint32_t nRecs, const float* coords, int nComps, int32_t* c
         h ^= h >> 29;
         size_t slot = size_t(h) & mask;
         for (;;) {
-            const int32_t s = table[slot];
+            const int32_t s = tab[slot];
             if (s < 0) {
-                table[slot] = int32_t(r);
+                tab[slot] = int32_t(r);
                 cls[r] = int32_t(r);
                 break;
             }
@@ -91,6 +93,96 @@ void positionClasses(uint32_t nRecs, const float* coords, int nComps, int32_t* c
             slot = (slot + 1) & mask;
         }
     }
+}
+
+// Visitors of a mesh's half-edges h with their ends a and b, fn(h, a, b).
+auto triangleHalfEdges(uint32_t nTri, const int32_t* triVtx) {
+    return [nTri, triVtx](auto&& fn) {
+        for (uint32_t t = 0; t < nTri; ++t) {
+            const int32_t* v = triVtx + 3 * size_t(t);
+            fn(3 * t, v[0], v[1]);
+            fn(3 * t + 1, v[1], v[2]);
+            fn(3 * t + 2, v[2], v[0]);
+        }
+    };
+}
+
+// The pairing. Half-edges are bucketed by their lower end (a counting sort),
+// each entry holding the higher end above the code 2 h + (h leaves the lower
+// end), so that an edge's half-edges share a bucket and a higher end. Within
+// a bucket, a mark per higher end (the last entry seen with it) links each
+// entry to the one before it with the same end; the mark then names the
+// group's last entry, and two steps back along the links tell its size.
+// Marks need no clearing: one that points before the bucket is stale. No
+// step branches on the data, whose tests are coin tosses on real meshes:
+// mispredicting them cost more than the work itself.
+//
+// With kNumber, onEdge(e, h) hears of each edge e with one of its half-edges
+// and onMember(h, e) of every half-edge with its edge; edges are numbered in
+// bucket order, each where its first half-edge stands.
+template <bool kNumber, class HalfEdges, class OnEdge, class OnMember>
+uint32_t pairHalfEdges(uint32_t nHE, uint32_t nVtx, HalfEdges halfEdges, int32_t* opp, uint32_t& nBoundary,
+                       uint32_t& nNonmanifold, VqHalfEdgePairing& scratch, OnEdge onEdge, OnMember onMember) {
+    scratch.viBucketStart.assign(size_t(nVtx) + 1, 0);
+    int32_t* start = scratch.viBucketStart.data();
+    halfEdges([start](uint32_t, int32_t a, int32_t b) { ++start[std::min(a, b) + 1]; });
+    for (uint32_t v = 0; v < nVtx; ++v)
+        start[v + 1] += start[v];
+    if (scratch.vEntries.size() < nHE) scratch.vEntries.resize(nHE);
+    if (scratch.viLink.size() < nHE) scratch.viLink.resize(nHE);
+    scratch.viMark.assign(nVtx, -1);
+    if (kNumber) scratch.viMarkEdge.resize(nVtx);
+    uint64_t* entries = scratch.vEntries.data();
+    int32_t* link = scratch.viLink.data();
+    int32_t* mark = scratch.viMark.data();
+    int32_t* markEdge = scratch.viMarkEdge.data();
+    // Filling moves each start to the end of its bucket, which is where the
+    // next bucket begins.
+    halfEdges([start, entries](uint32_t h, int32_t a, int32_t b) {
+        const uint32_t lo = uint32_t(std::min(a, b)), hi = uint32_t(std::max(a, b));
+        entries[start[lo]++] = uint64_t(hi) << 32 | (h << 1) | uint32_t(a < b);
+    });
+    // Selections by masks: the compiler would branch on the conditions.
+    auto pick = [](uint32_t c, int32_t x, int32_t y) { return y ^ ((x ^ y) & -int32_t(c)); };
+    uint32_t nEdges = 0, nB = 0, nNM = 0;
+    int32_t b = 0;
+    for (uint32_t v = 0; v < nVtx; ++v) {
+        const int32_t e = start[v];
+        for (int32_t i = b; i < e; ++i) {
+            const uint32_t hi = uint32_t(entries[i] >> 32);
+            const int32_t m = mark[hi];
+            link[i] = m | -int32_t(m < b);
+            mark[hi] = i;
+        }
+        for (int32_t i = b; i < e; ++i) {
+            const uint64_t x = entries[i];
+            const uint32_t hi = uint32_t(x >> 32), h = uint32_t(x) >> 1;
+            // The group's last entry, the one before it (or the last itself
+            // when alone) and the one before that.
+            const int32_t last = mark[hi], p1 = link[last];
+            const uint32_t alone = uint32_t(p1) >> 31;
+            const int32_t q = pick(alone, last, p1);
+            const uint32_t two = (alone ^ 1) & (uint32_t(link[q]) >> 31);
+            const uint32_t paired = two & uint32_t(entries[last] ^ entries[q]) & 1;
+            const int32_t partner = pick(i == last, q, last);
+            opp[h] = pick(paired, int32_t(uint32_t(entries[partner]) >> 1), -1);
+            const uint32_t lead = uint32_t(link[i]) >> 31;
+            nB += alone;
+            nNM += lead & (alone ^ 1) & (paired ^ 1);
+            if constexpr (kNumber) {
+                if (lead) {
+                    markEdge[hi] = int32_t(nEdges);
+                    onEdge(nEdges, h);
+                }
+                onMember(h, uint32_t(markEdge[hi]));
+            }
+            nEdges += lead;
+        }
+        b = e;
+    }
+    nBoundary = nB;
+    nNonmanifold = nNM;
+    return nEdges;
 }
 
 bool distinctCorners(const int32_t* v, uint32_t n, std::vector<int32_t>& scratch) {
@@ -107,6 +199,18 @@ bool distinctCorners(const int32_t* v, uint32_t n, std::vector<int32_t>& scratch
 
 } // namespace
 
+void vqPositionClasses(uint32_t nRecs, const float* coords, int nCoordComps, int32_t* cls, VqVeci& table) {
+    positionClasses(nRecs, coords, nCoordComps, cls, table);
+}
+
+void vqPairTriangleHalfEdges(uint32_t nTri, const int32_t* triVtx, uint32_t nVtx, int32_t* opp,
+                             uint32_t& nBoundaryEdges, uint32_t& nNonmanifoldEdges,
+                             VqHalfEdgePairing& scratch) {
+    pairHalfEdges<false>(
+        nTri * 3, nVtx, triangleHalfEdges(nTri, triVtx), opp, nBoundaryEdges, nNonmanifoldEdges, scratch,
+        [](uint32_t, uint32_t) {}, [](uint32_t, uint32_t) {});
+}
+
 void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStart, const uint32_t* indices,
                              uint32_t nRecs, const float* coords, int nCoordComps, VqTopoMeshTopology& t) {
     t.clear();
@@ -117,20 +221,25 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     t.viEquivNext.resize(nRecs);
     int32_t* recVtx = t.viRecVtx.data();
     {
-        std::vector<int32_t> cls(nRecs);
-        positionClasses(nRecs, coords, nCoordComps, cls.data());
+        // The classes are worked out in the records' vertex array, which
+        // takes their vertex numbers at the end.
+        int32_t* cls = recVtx;
+        int* equivNext = t.viEquivNext.data();
+        VqVeci table;
+        positionClasses(nRecs, coords, nCoordComps, cls, table);
         // The rings: each class is closed on its lowest record, which is the
         // class's own number, so the tail of every ring is found through it.
         std::vector<int32_t> tail(nRecs, -1);
         for (uint32_t r = 0; r < nRecs; ++r) {
             const int32_t c = cls[r];
-            if (tail[c] >= 0) t.viEquivNext[int(tail[c])] = int(r);
+            if (tail[c] >= 0) equivNext[tail[c]] = int(r);
             tail[c] = int32_t(r);
         }
         for (uint32_t r = 0; r < nRecs; ++r)
-            if (cls[r] == int32_t(r)) t.viEquivNext[int(tail[r])] = int(r);
+            if (cls[r] == int32_t(r)) equivNext[tail[r]] = int(r);
         // tail is done with: it numbers the classes' vertices.
         std::fill(tail.begin(), tail.end(), -1);
+        t.viVtxRec.reserve(nRecs);
         for (uint32_t i = 0; i < nIndices; ++i) {
             const int32_t c = cls[indices[i]];
             if (tail[c] < 0) {
@@ -218,6 +327,38 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     if (!t.bTriangles) t.viHEFacet.resize(nH);
     const int nHE = nH;
 
+    // Edges.
+    t.viHEOpp.assign(nHE, -1);
+    t.viHEEdge.resize(nHE);
+    t.viEdgeHE.resize(nHE);
+    int* opp = t.viHEOpp.data();
+    int* heEdge = t.viHEEdge.data();
+    int* edgeHE = t.viEdgeHE.data();
+    auto onEdge = [edgeHE](uint32_t e, uint32_t h) { edgeHE[e] = int(h); };
+    auto onMember = [heEdge](uint32_t h, uint32_t e) { heEdge[h] = int(e); };
+    // The outgoing lists are made after the edges, so that their array
+    // serves the pairing first: one large array less to fetch fresh.
+    t.viVtxOut.resize(nHE);
+    VqHalfEdgePairing pairing;
+    pairing.viLink.swap(t.viVtxOut);
+    uint32_t nEdges = 0;
+    if (t.bTriangles) {
+        nEdges = pairHalfEdges<true>(uint32_t(nHE), uint32_t(nVtx), triangleHalfEdges(uint32_t(nF), heVtx),
+                                     opp, t.nBoundaryEdges, t.nNonmanifoldEdges, pairing, onEdge, onMember);
+    } else {
+        auto polygonHalfEdges = [nF, facetHE, heVtx](auto&& fn) {
+            for (int f = 0; f < nF; ++f) {
+                const int fs = facetHE[f], fe = facetHE[f + 1];
+                for (int h = fs; h < fe; ++h)
+                    fn(uint32_t(h), heVtx[h], heVtx[h + 1 == fe ? fs : h + 1]);
+            }
+        };
+        nEdges = pairHalfEdges<true>(uint32_t(nHE), uint32_t(nVtx), polygonHalfEdges, opp, t.nBoundaryEdges,
+                                     t.nNonmanifoldEdges, pairing, onEdge, onMember);
+    }
+    t.viEdgeHE.resize(nEdges);
+    t.viVtxOut.swap(pairing.viLink);
+
     // Outgoing half-edges by vertex.
     t.viVtxOutStart.assign(nVtx + 1, 0);
     int* outStart = t.viVtxOutStart.data();
@@ -225,86 +366,14 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
         ++outStart[heVtx[h] + 1];
     for (int v = 0; v < nVtx; ++v)
         outStart[v + 1] += outStart[v];
-    t.viVtxOut.resize(nHE);
     int* out = t.viVtxOut.data();
     {
-        std::vector<int32_t> fill(outStart, outStart + nVtx);
+        // The pairing's marks, one per vertex, serve as the fill cursors.
+        pairing.viMark.assign(outStart, outStart + nVtx);
+        int32_t* fill = pairing.viMark.data();
         for (int h = 0; h < nHE; ++h)
-            out[fill[size_t(heVtx[h])]++] = h;
+            out[fill[heVtx[h]]++] = h;
     }
-
-    // Edges: half-edges bucketed by their lower end, each entry carrying the
-    // higher end and whether the half-edge leaves the lower one. Within a
-    // bucket (about a vertex's valence of entries) they are grouped by their
-    // higher end through a mark per vertex, with no sort: the buckets are
-    // read in order and the marks touch only the bucket's neighbours.
-    struct Entry {
-        int32_t hi;
-        int32_t code; // 2 h + (h leaves the lower end)
-    };
-    auto forEachHalfEdge = [&](auto&& fn) {
-        for (int f = 0; f < nF; ++f) {
-            const int fs = facetHE[f], fe = facetHE[f + 1];
-            for (int h = fs; h < fe; ++h)
-                fn(h, heVtx[h], heVtx[h + 1 == fe ? fs : h + 1]);
-        }
-    };
-    std::vector<int32_t> bucketStart(size_t(nVtx) + 1, 0);
-    forEachHalfEdge([&](int, int a, int b) { ++bucketStart[size_t(std::min(a, b)) + 1]; });
-    for (int v = 0; v < nVtx; ++v)
-        bucketStart[size_t(v) + 1] += bucketStart[size_t(v)];
-    std::vector<Entry> bucket(size_t(nHE) + 1);
-    {
-        std::vector<int32_t> fill(bucketStart.begin(), bucketStart.end() - 1);
-        forEachHalfEdge([&](int h, int a, int b) {
-            bucket[size_t(fill[size_t(std::min(a, b))]++)] = {std::max(a, b), 2 * h + (a < b)};
-        });
-    }
-    t.viHEOpp.assign(nHE, -1);
-    t.viHEEdge.resize(nHE);
-    t.viEdgeHE.resize(nHE);
-    int* opp = t.viHEOpp.data();
-    int* heEdge = t.viHEEdge.data();
-    int* edgeHE = t.viEdgeHE.data();
-    struct Group {
-        int32_t first;  // entry codes
-        int32_t second; // -1 while alone
-        int32_t count;
-    };
-    std::vector<Group> groups;
-    std::vector<int32_t> mark(size_t(nVtx), -1);
-    int nEdges = 0;
-    for (int v = 0; v < nVtx; ++v) {
-        const Entry* b = bucket.data() + bucketStart[size_t(v)];
-        const Entry* be = bucket.data() + bucketStart[size_t(v) + 1];
-        groups.clear();
-        for (const Entry* i = b; i < be; ++i) {
-            int32_t& m = mark[size_t(i->hi)];
-            if (m < 0) {
-                m = int32_t(groups.size());
-                groups.push_back({i->code, -1, 1});
-            } else if (groups[size_t(m)].count++ == 1) {
-                groups[size_t(m)].second = i->code;
-            }
-        }
-        // Edge numbers follow the groups.
-        for (const Entry* i = b; i < be; ++i)
-            heEdge[i->code >> 1] = nEdges + mark[size_t(i->hi)];
-        for (const Entry* i = b; i < be; ++i)
-            mark[size_t(i->hi)] = -1;
-        for (const Group& g : groups) {
-            edgeHE[nEdges++] = g.first >> 1;
-            if (g.count == 1) {
-                ++t.nBoundaryEdges;
-            } else if (g.count == 2 && ((g.first ^ g.second) & 1)) {
-                opp[g.first >> 1] = g.second >> 1;
-                opp[g.second >> 1] = g.first >> 1;
-            } else {
-                ++t.nNonmanifoldEdges;
-            }
-        }
-    }
-    t.viEdgeHE.resize(nEdges);
 
     // The half-edge each vertex starts its walks from has no opposite when
     // the vertex lies on a border.

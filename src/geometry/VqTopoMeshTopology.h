@@ -63,6 +63,30 @@ struct VqTopoMeshTopology {
     size_t memSize() const;
 };
 
+// Position classes of a pool's records: cls[r] is the lowest record at r's
+// position, by the rule vqBuildTopoMeshTopology states for vertices. table is
+// scratch, kept by callers that classify often. Throws std::bad_alloc.
+void vqPositionClasses(uint32_t nRecs, const float* coords, int nCoordComps, int32_t* cls, VqVeci& table);
+
+// Scratch of the half-edge pairing, kept by callers that pair often.
+struct VqHalfEdgePairing {
+    VqVeci viBucketStart;
+    VqVec<uint64_t> vEntries;
+    VqVeci viLink;
+    VqVeci viMark;
+    VqVeci viMarkEdge;
+};
+
+// Pairs the half-edges of nTri triangles with corners at the vertices
+// triVtx[3 t .. 3 t + 2] (each below nVtx, no two of a triangle equal):
+// half-edge 3 t + c runs from corner c to corner c + 1, and opp[h] receives
+// its opposite by the rule of the topology (exactly two half-edges on the
+// edge, running opposite ways), else -1. Counts the boundary and
+// non-manifold edges. Throws std::bad_alloc.
+void vqPairTriangleHalfEdges(uint32_t nTri, const int32_t* triVtx, uint32_t nVtx, int32_t* opp,
+                             uint32_t& nBoundaryEdges, uint32_t& nNonmanifoldEdges,
+                             VqHalfEdgePairing& scratch);
+
 // Derives the topology of a mesh's primitives. kind is VqTopoMesh::PrimKind;
 // the arrays must have been checked (sizes, offsets, indices below nRecs).
 // coords holds nRecs records of nCoordComps (0, 2, 3 or 4) components; with

@@ -4,9 +4,11 @@
 #include "VqPolygonTopoMesh.h"
 #include "VqTopoMeshTopology.h"
 #include "VqTriStripTopoMesh.h"
+#include "VqVertexRecordPool.h"
 
 #include <algorithm>
 #include <climits>
+#include <memory>
 #include <new>
 
 namespace {
@@ -23,6 +25,9 @@ inline uint32_t nextCorner(uint32_t c) {
 }
 
 } // namespace
+
+VqTriStripperEngine::VqTriStripperEngine() = default;
+VqTriStripperEngine::~VqTriStripperEngine() = default;
 
 bool VqTriStripperEngine::apply(VqTopoMesh* dest, const VqTopoMesh* src) {
     _nStrips = _nTris = _nDegTris = 0;
@@ -52,8 +57,9 @@ bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src) {
     else
         VQ_CHECK(pSrcTSTM->vtxRecPool() == pDestTSTM->vtxRecPool(), kCls, "apply", VQ_ERR_ARGUMENT);
 
-    // The source is read under its lock; taken after the destination's write
-    // lock, which lets the source be the destination itself.
+    // The source is read under its lock, taken after the destination's write
+    // lock, which lets the source be the destination itself; the pool's lock
+    // comes last, as when a mesh derives its topology.
     VqTopoMesh* pSrc = const_cast<VqTopoMesh*>(src);
     VqTopoMeshPrimitives view;
     VQ_PROPAGATE(pSrc->acquirePrimitives(view, false));
@@ -64,12 +70,16 @@ bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src) {
             VqErrorState::throwStdError(kCls, "apply", "pSrcPTM->uniformPrimSize() == 3", VQ_ERR_ARGUMENT);
             ok = false;
         }
-        ok = ok && src->ensureTopology();
-        if (ok && !src->_isValidTopo()) {
-            VqErrorState::throwStdError(kCls, "apply", "pSrcPTM->_isValidTopo()", VQ_ERR_INTERNAL);
-            ok = false;
+        VqVertexRecordPool* pPool = pDestTSTM->vtxRecPool();
+        ok = ok && pPool->lockRead(true);
+        if (ok) {
+            ok = src->verifyTopoMesh(false);
+            if (ok && src->_isValidTopo())
+                ok = _importTopology(src);
+            else if (ok)
+                ok = _doImport(view, *pPool, pSrcTSTM != nullptr);
+            pPool->lockRead(false);
         }
-        ok = ok && _doImport(src);
     }
     pSrc->releasePrimitives(view);
     VQ_PROPAGATE(ok);
@@ -85,7 +95,6 @@ bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src) {
     }
     const uint32_t nTri = uint32_t(_vuTriRec.size() / 3);
     _vnFree.assign(nTri, 0);
-    _vbUsed.assign(nTri, 0);
     _viTrialMark.assign(nTri, 0);
     _iTrial = 0;
     _vuOutIndices.reserve(size_t(nTri) * 3 / 2 + 16);
@@ -100,14 +109,94 @@ bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src) {
     return true;
 }
 
-bool VqTriStripperEngine::_doImport(const VqTopoMesh* src) {
+// Without a current topology, the adjacency is derived here rather than
+// through one: the mesh is stripped right after it is decoded, when it has
+// none, and the full topology (vertex numbering, outgoing lists, edges) would
+// cost several times what the stripper needs and stay allocated afterwards.
+// The pairing is the topology's own (vqPositionClasses,
+// vqPairTriangleHalfEdges over the facets in atom order), so the strips are
+// those the topology would give, and the arrays live in the engine, which
+// strips mesh after mesh without allocating again.
+bool VqTriStripperEngine::_doImport(const VqTopoMeshPrimitives& view, const VqVertexRecordPool& pool,
+                                    bool strips) {
+    const uint32_t nRecs = pool.numVtxRecords();
+    const uint32_t nPrims = view.nPrims, nFaceGrps = view.nFaceGrps;
+    const uint32_t* primStart = view.paiPrimStart;
+    const uint32_t* idx = view.paiIndices;
+    const uint64_t nAtoms = strips ? uint64_t(view.nIndices) - 2 * uint64_t(nPrims) : nPrims;
+    // Corner codes 3 t + c are ints.
+    if (!(nAtoms <= uint64_t(INT_MAX / 3)))
+        VQ_FAIL(kCls, "apply", "3 * nTriangles <= INT_MAX", VQ_ERR_ARGUMENT);
+
+    _viRecPos.resize(nRecs);
+    vqPositionClasses(nRecs, pool.fields()->vtxCoords(), pool.fields()->numVtxCoordComps(), _viRecPos.data(),
+                      _viPosTable);
+    const int32_t* pos = _viRecPos.data();
+
+    // Triangles in atom order, face group by face group; degenerate ones (two
+    // corners at one position) are left out, as the topology leaves them.
+    _vuTriRec.resize(size_t(nAtoms) * 3);
+    _viTriPos.resize(size_t(nAtoms) * 3);
+    _vuGroupStart.resize(size_t(nFaceGrps) + 1);
+    uint32_t* rec = _vuTriRec.data();
+    int32_t* tpos = _viTriPos.data();
+    uint32_t nTri = 0;
+    auto add = [&](uint32_t r0, uint32_t r1, uint32_t r2) {
+        const int32_t p0 = pos[r0], p1 = pos[r1], p2 = pos[r2];
+        if (p0 == p1 || p1 == p2 || p0 == p2) return;
+        uint32_t* r = rec + 3 * size_t(nTri);
+        int32_t* p = tpos + 3 * size_t(nTri);
+        r[0] = r0, r[1] = r1, r[2] = r2;
+        p[0] = p0, p[1] = p1, p[2] = p2;
+        ++nTri;
+    };
+    _vuGroupStart[0] = 0;
+    for (uint32_t g = 0; g < nFaceGrps; ++g) {
+        const uint32_t pb = view.paiFaceGrps[g], pe = view.paiFaceGrps[g + 1];
+        if (strips) {
+            // Odd triangles are (s[i + 1], s[i], s[i + 2]).
+            for (uint32_t p = pb; p < pe; ++p)
+                for (uint32_t i = primStart[p]; i + 2 < primStart[p + 1]; ++i) {
+                    const uint32_t odd = (i - primStart[p]) & 1;
+                    add(idx[i + odd], idx[i + 1 - odd], idx[i + 2]);
+                }
+        } else {
+            for (uint32_t i = 3 * pb; i < 3 * pe; i += 3)
+                add(idx[i], idx[i + 1], idx[i + 2]);
+        }
+        _vuGroupStart[int(g + 1)] = nTri;
+    }
+    _vuTriRec.resize(size_t(nTri) * 3);
+
+    // Joins: a paired edge within one group whose two sides use the same
+    // records; everything else is cut.
+    _viOpp.resize(size_t(nTri) * 3);
+    uint32_t nBoundary = 0, nNonmanifold = 0;
+    if (!_pPairing) _pPairing = std::make_unique<VqHalfEdgePairing>();
+    vqPairTriangleHalfEdges(nTri, tpos, nRecs, _viOpp.data(), nBoundary, nNonmanifold, *_pPairing);
+    // Where no two records share a position, paired edges have equal
+    // records on both sides, and reading the records of the triangle across
+    // (a cache miss each) can be spared.
+    bool bSeams = false;
+    for (uint32_t r = 0; r < nRecs && !bSeams; ++r)
+        bSeams = pos[r] != int32_t(r);
+    _cutJoins(bSeams);
+    return true;
+}
+
+// A source whose topology is current is read from it: its facets are the
+// triangles above, in the same order, and its pairing is the same one, so
+// the strips do not depend on whether the topology was there; edges cut by
+// makeWeak stay cut.
+bool VqTriStripperEngine::_importTopology(const VqTopoMesh* src) {
     const VqTopoMeshTopology& t = *src->_topology();
     const uint32_t nTri = uint32_t(t.numFacets());
     // Every facet of a triangle mesh is a triangle, so facet f owns
     // half-edges 3 f .. 3 f + 2, which are its corners' edges in order.
-    if (!(t.viHEOpp.size() == size_t(nTri) * 3))
+    if (!(t.bTriangles && t.viHEOpp.size() == size_t(nTri) * 3))
         VQ_FAIL(kCls, "apply", "_sIns.paiOppXHEdge", VQ_ERR_INTERNAL);
     _vuTriRec.assign(t.viHERec.begin(), t.viHERec.end());
+    _viOpp.assign(t.viHEOpp.begin(), t.viHEOpp.end());
 
     // Face groups as triangle ranges: facets follow atom order.
     const uint32_t nFaceGrps = src->numFaceGroups(), nAtoms = src->numAtoms();
@@ -120,47 +209,56 @@ bool VqTriStripperEngine::_doImport(const VqTopoMesh* src) {
             ++f;
         _vuGroupStart[int(g + 1)] = f;
     }
+    _cutJoins(true);
+    return true;
+}
 
-    // Joins: a paired edge within one group whose two sides use the same
-    // records; everything else is cut.
-    _viOpp.resize(size_t(nTri) * 3);
+void VqTriStripperEngine::_cutJoins(bool bSeams) {
     const uint32_t* rec = _vuTriRec.data();
-    const int* heOpp = t.viHEOpp.data();
-    int* join = _viOpp.data();
+    int32_t* join = _viOpp.data();
+    const uint32_t nFaceGrps = uint32_t(_vuGroupStart.size() - 1);
     for (uint32_t g = 0; g < nFaceGrps; ++g) {
         const uint32_t hs = 3 * _vuGroupStart[int(g)], he = 3 * _vuGroupStart[int(g + 1)];
         for (uint32_t h = hs; h < he; ++h) {
-            const int o = heOpp[h];
-            join[h] = -1;
-            if (o < 0 || uint32_t(o) < hs || uint32_t(o) >= he) continue;
+            const int32_t o = join[h];
+            if (o < 0) continue;
             const uint32_t uo = uint32_t(o);
-            const uint32_t hn = h - h % 3 + nextCorner(h % 3), on = uo - uo % 3 + nextCorner(uo % 3);
-            if (rec[h] == rec[on] && rec[hn] == rec[uo]) join[h] = o;
+            if (uo < hs || uo >= he) {
+                join[h] = -1;
+            } else if (bSeams) {
+                const uint32_t hn = h - h % 3 + nextCorner(h % 3), on = uo - uo % 3 + nextCorner(uo % 3);
+                if (rec[h] != rec[on] || rec[hn] != rec[uo]) join[h] = -1;
+            }
         }
     }
-    return true;
 }
 
 bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
     const bool big = ge - gs > kBigGroup;
-    _vStack1.clear();
-    _vStack2.clear();
+    // Each triangle enters each stack once at most: when its free count
+    // falls to (or starts at) one, or to two. Pushes write the slot above
+    // the top whether they push or not, hence one slot more.
+    _vuStack1.resize(size_t(ge - gs) + 1);
+    _vuStack2.resize(size_t(ge - gs) + 1);
+    _nTop1 = _nTop2 = 0;
     const int* opp = _viOpp.data();
+    uint8_t* nFree = _vnFree.data();
+    const int* mark = _viTrialMark.data();
     for (uint32_t t = gs; t < ge; ++t)
-        _vnFree[int(t)] = uint8_t((opp[3 * t] >= 0) + (opp[3 * t + 1] >= 0) + (opp[3 * t + 2] >= 0));
+        nFree[t] = uint8_t((opp[3 * t] >= 0) + (opp[3 * t + 1] >= 0) + (opp[3 * t + 2] >= 0));
     for (uint32_t t = gs; t < ge; ++t) {
-        const uint8_t n = _vnFree[int(t)];
+        const uint8_t n = nFree[t];
         if (n == 0)
             _emitAlone(t);
         else if (n == 1)
-            _vStack1.push(t);
+            _vuStack1.data()[_nTop1++] = t;
         else if (n == 2 && big)
-            _vStack2.push(t);
+            _vuStack2.data()[_nTop2++] = t;
     }
     // The stacks pop the newest first; seed them so that the group's first
     // triangles come first.
-    std::reverse(_vStack1.begin(), _vStack1.end());
-    std::reverse(_vStack2.begin(), _vStack2.end());
+    std::reverse(_vuStack1.data(), _vuStack1.data() + _nTop1);
+    std::reverse(_vuStack2.data(), _vuStack2.data() + _nTop2);
 
     uint32_t cursor = gs;
     uint32_t anAtom[3], anDegTri[3], aEdge[3];
@@ -171,7 +269,7 @@ bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
         uint32_t nEdges = 0;
         for (uint32_t c = 0; c < 3; ++c) {
             const int o = opp[3 * s + c];
-            if (o >= 0 && !_vbUsed[int(o / 3)]) aEdge[nEdges++] = c;
+            if (o >= 0 && mark[o / 3] != kUsed) aEdge[nEdges++] = c;
         }
         if (nEdges == 0) {
             _emitAlone(s);
@@ -203,31 +301,34 @@ void VqTriStripperEngine::_newTrial() {
     // A fresh mark for each trial, so that no clearing is needed between
     // them; the real growth gets one too, which no triangle carries.
     if (_iTrial == INT_MAX) {
-        std::fill(_viTrialMark.begin(), _viTrialMark.end(), 0);
+        for (int& m : _viTrialMark)
+            m = m == kUsed ? kUsed : 0;
         _iTrial = 0;
     }
     ++_iTrial;
 }
 
 int VqTriStripperEngine::_nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t& cursor) {
-    while (!_vStack1.empty()) {
-        const uint32_t t = _vStack1.pop();
-        if (!_vbUsed[int(t)]) return int(t);
+    const int* mark = _viTrialMark.data();
+    const uint8_t* nFree = _vnFree.data();
+    while (_nTop1 > 0) {
+        const uint32_t t = _vuStack1.data()[--_nTop1];
+        if (mark[t] != kUsed) return int(t);
     }
-    while (!_vStack2.empty()) {
-        const uint32_t t = _vStack2.pop();
-        if (!_vbUsed[int(t)]) return int(t);
+    while (_nTop2 > 0) {
+        const uint32_t t = _vuStack2.data()[--_nTop2];
+        if (mark[t] != kUsed) return int(t);
     }
     if (big) {
         // Free counts only fall, and every fall to one or two is stacked:
         // what is left has three, and a cursor that never goes back finds it.
-        while (cursor < ge && (_vbUsed[int(cursor)] || _vnFree[int(cursor)] != 3))
+        while (cursor < ge && (mark[cursor] == kUsed || nFree[cursor] != 3))
             ++cursor;
         if (cursor < ge) return int(cursor);
     }
     int first[4] = {-1, -1, -1, -1};
     for (uint32_t t = gs; t < ge; ++t)
-        if (!_vbUsed[int(t)] && first[_vnFree[int(t)]] < 0) first[_vnFree[int(t)]] = int(t);
+        if (mark[t] != kUsed && first[nFree[t]] < 0) first[nFree[t]] = int(t);
     for (int n = 1; n <= 3; ++n)
         if (first[n] >= 0) return first[n];
     return first[0];
@@ -249,11 +350,12 @@ void VqTriStripperEngine::_buildTriStrip(uint32_t t, uint32_t c, bool trial, uin
                                          uint32_t& nDegTris) {
     const uint32_t* rec = _vuTriRec.data();
     const int* opp = _viOpp.data();
+    int* trialMark = _viTrialMark.data();
     auto mark = [&](uint32_t tri) {
         if (trial) {
-            _viTrialMark[int(tri)] = _iTrial;
+            trialMark[tri] = _iTrial;
         } else {
-            _vbUsed[int(tri)] = 1;
+            trialMark[tri] = kUsed;
             _vuStripTris.push_back(tri);
         }
     };
@@ -309,24 +411,32 @@ void VqTriStripperEngine::_emitStrip(bool big) {
 }
 
 void VqTriStripperEngine::_emitAlone(uint32_t t) {
-    _vbUsed[int(t)] = 1;
+    _viTrialMark.data()[t] = kUsed;
     _vuOutIndices.insert(_vuOutIndices.end(), _vuTriRec.begin() + 3 * t, _vuTriRec.begin() + 3 * t + 3);
     _vuOutStart.push_back(uint32_t(_vuOutIndices.size()));
     ++_nStrips;
 }
 
 void VqTriStripperEngine::_loseNeighbours(uint32_t t, bool big) {
+    // Whether a neighbour is still free is a coin toss (two of a strip
+    // triangle's neighbours are usually in the strip): the counts and the
+    // stacks are updated by masks rather than by branches on it.
+    const int* opp = _viOpp.data() + 3 * size_t(t);
+    const int* mark = _viTrialMark.data();
+    uint8_t* nFree = _vnFree.data();
+    uint32_t* stack1 = _vuStack1.data();
+    uint32_t* stack2 = _vuStack2.data();
     for (uint32_t c = 0; c < 3; ++c) {
-        const int o = _viOpp[int(3 * t + c)];
+        const int o = opp[c];
         if (o < 0) continue;
         const uint32_t n = uint32_t(o) / 3;
-        if (_vbUsed[int(n)]) continue;
-        const uint8_t left = --_vnFree[int(n)];
-        if (left == 0)
-            _emitAlone(n);
-        else if (left == 1)
-            _vStack1.push(n);
-        else if (left == 2 && big)
-            _vStack2.push(n);
+        const uint32_t isFree = mark[n] != kUsed;
+        const uint8_t left = uint8_t(nFree[n] - isFree);
+        nFree[n] = left;
+        stack1[_nTop1] = n;
+        _nTop1 += isFree & (left == 1);
+        stack2[_nTop2] = n;
+        _nTop2 += isFree & (left == 2) & big;
+        if (isFree && left == 0) _emitAlone(n);
     }
 }

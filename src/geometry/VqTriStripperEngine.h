@@ -4,8 +4,12 @@
 #include "VqVec.h"
 
 #include <cstdint>
+#include <memory>
 
 class VqTopoMesh;
+class VqVertexRecordPool;
+struct VqTopoMeshPrimitives;
+struct VqHalfEdgePairing;
 
 // Turns a triangle mesh into long triangle strips, face group by face group.
 //
@@ -13,10 +17,13 @@ class VqTopoMesh;
 // destination, a VqTriStripTopoMesh over the same pool (it may be the source
 // itself), is cleared and refilled with the same face groups. Strips follow
 // shared edges only: two triangles join when they lie in one face group and
-// use the same two records on the edge between them, so no strip crosses a
-// face group or a seam. Every oriented non-degenerate triangle of the source
-// comes out once, wound as it came in; degenerate ones (two corners at one
-// position) are left out.
+// use the same two records on the edge between them, and the mesh's topology
+// pairs that edge (exactly two triangles on it, running opposite ways), so no
+// strip crosses a face group, a seam or a non-manifold edge. The source's
+// topology is not needed: the engine pairs the edges itself, the same way,
+// unless the topology is current, which it then reads.
+// Every oriented non-degenerate triangle of the source comes out once, wound
+// as it came in; degenerate ones (two corners at one position) are left out.
 //
 // Greedy, one start at a time: a start is a triangle with the fewest free
 // edges (neighbours not yet in a strip), found on two stacks of triangles
@@ -24,12 +31,14 @@ class VqTopoMesh;
 // a start with several free edges a trial strip is grown across each and the
 // longest taken.
 //
-// The destination is write-locked for the run and the source read-locked.
-// One engine serves one run at a time; it keeps its working arrays between
-// runs.
+// The destination is write-locked for the run, the source and the pool
+// read-locked. One engine serves one run at a time; it keeps its working
+// arrays between runs, so that stripping mesh after mesh allocates nothing
+// once the biggest has been seen.
 class VQ_API VqTriStripperEngine {
 public:
-    VqTriStripperEngine() = default;
+    VqTriStripperEngine();
+    ~VqTriStripperEngine();
     VqTriStripperEngine(const VqTriStripperEngine&) = delete;
     VqTriStripperEngine& operator=(const VqTriStripperEngine&) = delete;
 
@@ -44,7 +53,11 @@ public:
 
 private:
     bool _run(VqTopoMesh* dest, const VqTopoMesh* src);
-    bool _doImport(const VqTopoMesh* src);
+    bool _doImport(const VqTopoMeshPrimitives& view, const VqVertexRecordPool& pool, bool strips);
+    bool _importTopology(const VqTopoMesh* src);
+    // Cuts the pairs that cross a face group or, with bSeams, join
+    // different records.
+    void _cutJoins(bool bSeams);
     bool _stripGroup(uint32_t gs, uint32_t ge);
     void _newTrial();
     int _nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t& cursor);
@@ -56,20 +69,35 @@ private:
     void _emitStrip(bool big);
     void _emitAlone(uint32_t t);
     void _loseNeighbours(uint32_t t, bool big);
-    bool _isFree(uint32_t t) const { return !_vbUsed[t] && _viTrialMark[t] != _iTrial; }
+    bool _isFree(uint32_t t) const {
+        const int m = _viTrialMark[t];
+        return m != kUsed && m != _iTrial;
+    }
 
     // The source as triangles: three records each, wound as in the source,
     // and per corner the corner code 3 t' + c' of the triangle across the
     // edge from corner c to c + 1 when the two may join (-1 otherwise).
     VqVecu _vuTriRec;
     VqVeci _viOpp;
+    // Scratch of the import: position classes of the records, the hash
+    // table that finds them, the triangles' corners as positions and the
+    // pairing's buckets.
+    VqVeci _viRecPos;
+    VqVeci _viPosTable;
+    VqVeci _viTriPos;
+    std::unique_ptr<VqHalfEdgePairing> _pPairing;
     VqVecu _vuGroupStart;
     VqVec<uint8_t> _vnFree;
-    VqVec<uint8_t> _vbUsed;
+    // Per triangle the last trial that took it, or kUsed once it is in a
+    // strip: one array, so that a step reads one place to know both.
+    static constexpr int kUsed = -1;
     VqVeci _viTrialMark;
     int _iTrial = 0;
-    VqStack<uint32_t> _vStack1;
-    VqStack<uint32_t> _vStack2;
+    // The start candidates: triangles with one free edge and with two.
+    VqVecu _vuStack1;
+    VqVecu _vuStack2;
+    uint32_t _nTop1 = 0;
+    uint32_t _nTop2 = 0;
     VqVecu _vuStrip;
     VqVecu _vuStripTris;
     // The strips made so far.

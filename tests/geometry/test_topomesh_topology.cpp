@@ -32,6 +32,33 @@ TriSoup threeOnAnEdge() {
     return s;
 }
 
+// Four faces on one edge, two each way: pairs could be made, but an edge of
+// four is non-manifold.
+TriSoup fourOnAnEdge() {
+    TriSoup s = threeOnAnEdge();
+    s.addTri(1, 0, s.addPos(0, 0, -1));
+    return s;
+}
+
+// A closed cone over a fan of n triangles whose centre is the first
+// position: the centre leads every edge it has, far more than a vertex of
+// average valence.
+TriSoup cone(uint32_t n) {
+    TriSoup s;
+    const uint32_t apex = s.addPos(0, 0, 1), base = s.addPos(0, 0, 0);
+    const uint32_t first = uint32_t(s.pos.size() / 3);
+    for (uint32_t i = 0; i < n; ++i) {
+        const double a = 2 * std::numbers::pi * i / n;
+        s.addPos(float(std::cos(a)), float(std::sin(a)), 0.0f);
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t p = first + i, q = first + (i + 1) % n;
+        s.addTri(apex, p, q);
+        s.addTri(base, q, p);
+    }
+    return s;
+}
+
 TriSoup flipped() {
     TriSoup s = torus(6, 4);
     std::swap(s.tris[0], s.tris[1]);
@@ -80,6 +107,8 @@ TEST_F(TopologyTest, CountsMatchAnIndependentEdgeCount) {
     expectCountsMatch(grid(7, 5), "grid");
     expectCountsMatch(bowtie(), "bowtie");
     expectCountsMatch(threeOnAnEdge(), "three faces on one edge");
+    expectCountsMatch(fourOnAnEdge(), "four faces on one edge");
+    expectCountsMatch(cone(300), "cone");
     expectCountsMatch(flipped(), "flipped face");
     expectCountsMatch(withDegenerates(), "degenerates");
     // Spot values, so that the reference itself is pinned too.
@@ -87,6 +116,8 @@ TEST_F(TopologyTest, CountsMatchAnIndependentEdgeCount) {
     EXPECT_EQ(countEdges(grid(7, 5)).boundary, 24);
     EXPECT_EQ(countEdges(threeOnAnEdge()).nonmanifold, 1);
     EXPECT_EQ(countEdges(flipped()).nonmanifold, 3);
+    EXPECT_EQ(countEdges(fourOnAnEdge()).nonmanifold, 1);
+    EXPECT_TRUE(countEdges(cone(300)).closed);
 }
 
 TEST_F(TopologyTest, DegenerateFacetsStayOutButKeepTheirAtoms) {

@@ -22,7 +22,57 @@ protected:
         EXPECT_EQ(dest->numFaceGroups(), src.numFaceGroups()) << what;
         EXPECT_EQ(orientedTris(*dest), orientedTris(src)) << what;
         EXPECT_EQ(e.numStrips(), dest->numPrims()) << what;
+        expectJoinsOnPairedEdges(*dest, src, what);
+        // The engine pairs edges itself unless the source's topology is
+        // current, which it then reads: the strips are the same either way.
+        if (!src._isValidTopo() && src.ensureTopology()) {
+            VqTriStripTopoMesh again(src.vtxRecPool());
+            EXPECT_TRUE(e.apply(&again, &src)) << what << ": " << lastError();
+            EXPECT_EQ(std::vector<uint32_t>(again.indices(), again.indices() + again.numIndices()),
+                      std::vector<uint32_t>(dest->indices(), dest->indices() + dest->numIndices()))
+                << what << ": strips differ with the topology derived";
+            EXPECT_EQ(std::vector<uint32_t>(again.primStarts(), again.primStarts() + again.numPrims() + 1),
+                      std::vector<uint32_t>(dest->primStarts(), dest->primStarts() + dest->numPrims() + 1))
+                << what;
+        }
         return dest;
+    }
+    // Consecutive triangles of a strip (turns between them aside) join
+    // across an edge that the source's topology pairs: exactly two
+    // triangles on it, running opposite ways, counted by position over the
+    // whole source apart from the stripper.
+    static void expectJoinsOnPairedEdges(const VqTopoMesh& dest, const VqTopoMesh& src, const char* what) {
+        std::map<std::array<float, 6>, std::vector<bool>> dirs;
+        auto key = [](std::array<float, 3> a, std::array<float, 3> b) {
+            if (b < a) std::swap(a, b);
+            return std::array<float, 6>{a[0], a[1], a[2], b[0], b[1], b[2]};
+        };
+        uint32_t r[3];
+        for (uint32_t a = 0; a < src.numAtoms(); ++a) {
+            src.atomRecords(a, r, 3);
+            const std::array<float, 3> p[3] = {posOf(src, r[0]), posOf(src, r[1]), posOf(src, r[2])};
+            if (p[0] == p[1] || p[1] == p[2] || p[0] == p[2]) continue;
+            for (int c = 0; c < 3; ++c)
+                dirs[key(p[c], p[(c + 1) % 3])].push_back(p[c] < p[(c + 1) % 3]);
+        }
+        for (uint32_t prim = 0; prim < dest.numPrims(); ++prim) {
+            const uint32_t* s = dest.indices() + dest.firstVtxOnPrim(prim);
+            const uint32_t n = uint32_t(dest.lastVtxOnPrim(prim) - dest.firstVtxOnPrim(prim) + 1);
+            bool after = false; // a triangle came before in this strip
+            for (uint32_t i = 0; i + 2 < n; ++i) {
+                const auto p0 = posOf(dest, s[i]), p1 = posOf(dest, s[i + 1]), p2 = posOf(dest, s[i + 2]);
+                if (p0 == p1 || p1 == p2 || p0 == p2) continue;
+                // Whatever turns lie between, a strip triangle enters
+                // through the edge of its first two strip records.
+                if (after) {
+                    const auto& d = dirs[key(p0, p1)];
+                    EXPECT_TRUE(d.size() == 2 && d[0] != d[1])
+                        << what << ": strip " << prim << " joins at index " << i
+                        << " across an unpaired edge";
+                }
+                after = true;
+            }
+        }
     }
     static TriSoup withGroupsAndSeams() {
         // Three face groups (the middle one empty) over one grid, and a seam
@@ -71,6 +121,40 @@ TEST_F(StripperTest, InvariantsHoldOnEveryMesh) {
         addSoup(src, soup);
         strip(src, what, &engine);
     }
+    // Again from the big one down, so that what a bigger run left in the
+    // arrays lies beyond what a smaller run writes.
+    for (auto it = std::rbegin(suite); it != std::rend(suite); ++it) {
+        VqTriStripTopoMesh src(kSoupBindings);
+        addSoup(src, it->second);
+        strip(src, it->first, &engine);
+    }
+}
+
+TEST_F(StripperTest, NoJoinAcrossAnEdgeOfMoreThanTwoTriangles) {
+    // Triangles on one edge, all with the same records there: pairs of them
+    // run opposite ways along it, but the edge belongs to more than two, so
+    // it is non-manifold and nothing joins across it. Their other edges are
+    // borders.
+    TriSoup s;
+    const uint32_t a = s.addPos(0, 0, 0), b = s.addPos(1, 0, 0);
+    const uint32_t c = s.addPos(0, 1, 0), d = s.addPos(0, -1, 0), e = s.addPos(0, 0, 1),
+                   f = s.addPos(0, 0, -1);
+    s.addTri(a, b, c);
+    s.addTri(b, a, d);
+    s.addTri(a, b, e);
+    VqPolygonTopoMesh three(kSoupBindings);
+    addSoup(three, s);
+    EXPECT_EQ(strip(three, "three")->numPrims(), 3u);
+    EXPECT_EQ(three.numNonmanifoldEdges(), 1);
+    s.addTri(b, a, f);
+    VqPolygonTopoMesh four(kSoupBindings);
+    addSoup(four, s);
+    EXPECT_EQ(strip(four, "four")->numPrims(), 4u);
+    // Two of them alone on the edge join.
+    s.tris.resize(6);
+    VqPolygonTopoMesh two(kSoupBindings);
+    addSoup(two, s);
+    EXPECT_EQ(strip(two, "two")->numPrims(), 1u);
 }
 
 TEST_F(StripperTest, StripsAreLong) {
