@@ -258,29 +258,42 @@ bool VqVertexRecordPool::_ensureEquivRings() {
     if (_bEquivRingsValid) return true;
     // After collocation the records of one position carry the very same
     // coordinates (their representative's), so a ring is a run of equal
-    // coordinate bits in sorted order.
+    // coordinate bits in sorted order. The bits are copied into the sort
+    // keys: sorting flat keys by value costs a fraction of sorting indices
+    // through a comparison that reaches back into the coordinate array.
     const uint32_t n = numVtxRecords();
     const int nComps = _pFields->numVtxCoordComps();
     const float* c = _pFields->vtxCoords();
-    auto less = [&](uint32_t a, uint32_t b) {
-        const int d = std::memcmp(c + size_t(a) * nComps, c + size_t(b) * nComps, sizeof(float) * nComps);
-        return d < 0 || (d == 0 && a < b);
-    };
-    auto same = [&](uint32_t a, uint32_t b) {
-        return std::memcmp(c + size_t(a) * nComps, c + size_t(b) * nComps, sizeof(float) * nComps) == 0;
+    struct RingKey {
+        uint32_t bits[4];
+        uint32_t idx;
+        bool sameBits(const RingKey& o) const {
+            return bits[0] == o.bits[0] && bits[1] == o.bits[1] && bits[2] == o.bits[2] &&
+                   bits[3] == o.bits[3];
+        }
+        bool operator<(const RingKey& o) const {
+            for (int i = 0; i < 4; ++i)
+                if (bits[i] != o.bits[i]) return bits[i] < o.bits[i];
+            return idx < o.idx;
+        }
     };
     try {
-        std::vector<uint32_t> order(n);
-        for (uint32_t i = 0; i < n; ++i)
-            order[i] = i;
-        std::sort(order.begin(), order.end(), less);
+        std::vector<RingKey> keys(n);
+        for (uint32_t i = 0; i < n; ++i) {
+            RingKey& k = keys[i];
+            k.bits[0] = k.bits[1] = k.bits[2] = k.bits[3] = 0;
+            if (nComps > 0)
+                std::memcpy(k.bits, c + size_t(i) * nComps, sizeof(float) * size_t(std::min(nComps, 4)));
+            k.idx = i;
+        }
+        std::sort(keys.begin(), keys.end());
         _vuEquivRing.resize(n);
         for (uint32_t s = 0; s < n;) {
             uint32_t e = s + 1;
-            while (e < n && same(order[s], order[e]))
+            while (e < n && keys[s].sameBits(keys[e]))
                 ++e;
             for (uint32_t i = s; i < e; ++i)
-                _vuEquivRing[static_cast<int>(order[i])] = order[i + 1 < e ? i + 1 : s];
+                _vuEquivRing[static_cast<int>(keys[i].idx)] = keys[i + 1 < e ? i + 1 : s].idx;
             s = e;
         }
     } catch (const std::bad_alloc&) {
