@@ -264,27 +264,23 @@ bool VqVertexRecordPool::_ensureEquivRings() {
     const uint32_t n = numVtxRecords();
     const int nComps = _pFields->numVtxCoordComps();
     const float* c = _pFields->vtxCoords();
+    // Up to four coordinate words, two to a u64; any order that groups
+    // equal bits serves, ties going to the lower index.
     struct RingKey {
-        uint32_t bits[4];
+        uint64_t hi, lo;
         uint32_t idx;
-        bool sameBits(const RingKey& o) const {
-            return bits[0] == o.bits[0] && bits[1] == o.bits[1] && bits[2] == o.bits[2] &&
-                   bits[3] == o.bits[3];
-        }
+        bool sameBits(const RingKey& o) const { return hi == o.hi && lo == o.lo; }
         bool operator<(const RingKey& o) const {
-            for (int i = 0; i < 4; ++i)
-                if (bits[i] != o.bits[i]) return bits[i] < o.bits[i];
-            return idx < o.idx;
+            return hi != o.hi ? hi < o.hi : lo != o.lo ? lo < o.lo : idx < o.idx;
         }
     };
     try {
         std::vector<RingKey> keys(n);
         for (uint32_t i = 0; i < n; ++i) {
-            RingKey& k = keys[i];
-            k.bits[0] = k.bits[1] = k.bits[2] = k.bits[3] = 0;
+            uint32_t bits[4] = {0, 0, 0, 0};
             if (nComps > 0)
-                std::memcpy(k.bits, c + size_t(i) * nComps, sizeof(float) * size_t(std::min(nComps, 4)));
-            k.idx = i;
+                std::memcpy(bits, c + size_t(i) * nComps, sizeof(float) * size_t(std::min(nComps, 4)));
+            keys[i] = {uint64_t(bits[0]) << 32 | bits[1], uint64_t(bits[2]) << 32 | bits[3], i};
         }
         std::sort(keys.begin(), keys.end());
         _vuEquivRing.resize(n);
