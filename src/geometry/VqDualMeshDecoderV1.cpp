@@ -104,29 +104,35 @@ int DualMeshDecoderV1::ioFace(int p, int) {
     if (!(cDeg >= 2 && cDeg <= VqDualVFMesh::kMaxDegree)) return fail("ioFace", "cDeg >= 2 && cDeg <= 65535");
     _nVtxCorners += uint64_t(cDeg);
     if (!(_nVtxCorners <= _nPolyCorners)) return fail("ioFace", "nVtxCorners <= nPolyCorners");
-    const size_t nWords = size_t(cDeg + 63) / 64;
-    _vuMask.assign(nWords, 0);
+    // Masks of up to 64 corners, nearly every vertex, stay in a register.
+    uint64_t uSmall = 0;
+    const uint64_t* pMask = &uSmall;
+    int nFaceAttrs = 0;
     if (cDeg <= 64) {
         const int k = std::clamp(cDeg - 2, 0, 7);
         if (_iAttrMaskReadPos[k] >= y.vvuOutAttrMasks[k].length())
             return fail("ioFace", "_iAttrMaskReadPos[i] < _vvuOutAttrMasks[i].length()");
-        _vuMask[0] = y.vvuOutAttrMasks[k][_iAttrMaskReadPos[k]++];
+        uSmall = y.vvuOutAttrMasks[k][_iAttrMaskReadPos[k]++];
+        // Only the first cDeg bits count.
+        if (cDeg < 64) uSmall &= (uint64_t(1) << cDeg) - 1;
+        nFaceAttrs = std::popcount(uSmall);
     } else {
+        const size_t nWords = size_t(cDeg + 63) / 64;
+        _vuMask.assign(nWords, 0);
         const int n32 = (cDeg + 31) / 32;
         if (_iAttrMaskLrgReadPos > y.vuOutAttrMasksLrg.length() - n32)
             return fail("ioFace", "_iAttrMaskLrgReadPos + n <= _vuOutAttrMasksLrg.length()");
         for (int w = 0; w < n32; ++w)
             _vuMask[size_t(w) >> 1] |= uint64_t(y.vuOutAttrMasksLrg[_iAttrMaskLrgReadPos++])
                                        << (32 * (w & 1));
+        if (cDeg & 63) _vuMask[nWords - 1] &= (uint64_t(1) << (cDeg & 63)) - 1;
+        for (const uint64_t m : _vuMask)
+            nFaceAttrs += std::popcount(m);
+        pMask = _vuMask.data();
     }
-    // Only the first cDeg bits count.
-    if (cDeg & 63) _vuMask[nWords - 1] &= (uint64_t(1) << (cDeg & 63)) - 1;
-    int nFaceAttrs = 0;
-    for (const uint64_t m : _vuMask)
-        nFaceAttrs += std::popcount(m);
     if (!(nFaceAttrs <= cDeg)) return fail("ioFace", "nFaceAttrs <= cDeg");
     const int w = _pDst->addVert(cDeg, nFaceAttrs);
-    assignRuns(_vuMask.data(), cDeg, int(_pDst->vertFirstAttr(w)), _pDst->vertAttrs(w));
+    assignRuns(pMask, cDeg, int(_pDst->vertFirstAttr(w)), _pDst->vertAttrs(w));
     return w;
 }
 

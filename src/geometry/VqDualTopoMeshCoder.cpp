@@ -302,9 +302,12 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
         pPTM->_assignPrimitives(std::move(primStart), std::move(indices), std::move(faceGrps));
     pPTM->lockWrite(false);
     VQ_PROPAGATE(bAssigned);
-    if (!pPTM->isTopologyValid()) VQ_FAIL(kCls, "_doExport", "_pPTM->isTopologyValid()", VQ_ERR_CORRUPT);
+    // The collocation check first: it renumbers the records, which drops a
+    // topology built before it. In this order the topology the check below
+    // builds is the returned mesh's own, and the stripper walks it as it is.
     if (!pVP->_isValidColloc())
         VQ_FAIL(kCls, "_doExport", "_pPTM->vtxRecPool()->_isValidColloc()", VQ_ERR_CORRUPT);
+    if (!pPTM->isTopologyValid()) VQ_FAIL(kCls, "_doExport", "_pPTM->isTopologyValid()", VQ_ERR_CORRUPT);
     if (eKind == VqTopoMesh::VQ_PRIM_POLYGON) {
         pPTM->invalidateTopology();
         out = pPTM.get();

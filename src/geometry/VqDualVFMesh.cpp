@@ -60,8 +60,12 @@ int VqDualVFMesh::addPoly(int degree, int group, uint16_t flags) {
     _vnPDeg.push_back(uint16_t(degree));
     _viPGroup.push_back(group);
     _vuPFlags.push_back(flags);
-    _viPCVtx.resize(_viPCVtx.size() + size_t(degree), -1);
-    _viPCSlot.resize(_viPCSlot.size() + size_t(degree), -1);
+    // Element by element: rings are short, and push_back's inlined path
+    // beats resize's out-of-line fill call on the decoder's hot path.
+    for (int i = 0; i < degree; ++i) {
+        _viPCVtx.push_back(-1);
+        _viPCSlot.push_back(-1);
+    }
     return int(_vnPDeg.size()) - 1;
 }
 
@@ -72,9 +76,11 @@ int VqDualVFMesh::addVert(int valence, int nAttrs) {
     _vnVAttr.push_back(nAttrs);
     _vuVAttrStart.push_back(_nAttrs);
     _nAttrs += uint32_t(nAttrs);
-    _viVCPoly.resize(_viVCPoly.size() + size_t(valence), -1);
-    _viVCSlot.resize(_viVCSlot.size() + size_t(valence), -1);
-    _viVCAttr.resize(_viVCAttr.size() + size_t(valence), -1);
+    for (int i = 0; i < valence; ++i) {
+        _viVCPoly.push_back(-1);
+        _viVCSlot.push_back(-1);
+        _viVCAttr.push_back(-1);
+    }
     return int(_vnVDeg.size()) - 1;
 }
 

@@ -258,29 +258,38 @@ bool VqVertexRecordPool::_ensureEquivRings() {
     if (_bEquivRingsValid) return true;
     // After collocation the records of one position carry the very same
     // coordinates (their representative's), so a ring is a run of equal
-    // coordinate bits in sorted order.
+    // coordinate bits in sorted order. The bits are copied into the sort
+    // keys: sorting flat keys by value costs a fraction of sorting indices
+    // through a comparison that reaches back into the coordinate array.
     const uint32_t n = numVtxRecords();
     const int nComps = _pFields->numVtxCoordComps();
     const float* c = _pFields->vtxCoords();
-    auto less = [&](uint32_t a, uint32_t b) {
-        const int d = std::memcmp(c + size_t(a) * nComps, c + size_t(b) * nComps, sizeof(float) * nComps);
-        return d < 0 || (d == 0 && a < b);
-    };
-    auto same = [&](uint32_t a, uint32_t b) {
-        return std::memcmp(c + size_t(a) * nComps, c + size_t(b) * nComps, sizeof(float) * nComps) == 0;
+    // Up to four coordinate words, two to a u64; any order that groups
+    // equal bits serves, ties going to the lower index.
+    struct RingKey {
+        uint64_t hi, lo;
+        uint32_t idx;
+        bool sameBits(const RingKey& o) const { return hi == o.hi && lo == o.lo; }
+        bool operator<(const RingKey& o) const {
+            return hi != o.hi ? hi < o.hi : lo != o.lo ? lo < o.lo : idx < o.idx;
+        }
     };
     try {
-        std::vector<uint32_t> order(n);
-        for (uint32_t i = 0; i < n; ++i)
-            order[i] = i;
-        std::sort(order.begin(), order.end(), less);
+        std::vector<RingKey> keys(n);
+        for (uint32_t i = 0; i < n; ++i) {
+            uint32_t bits[4] = {0, 0, 0, 0};
+            if (nComps > 0)
+                std::memcpy(bits, c + size_t(i) * nComps, sizeof(float) * size_t(std::min(nComps, 4)));
+            keys[i] = {uint64_t(bits[0]) << 32 | bits[1], uint64_t(bits[2]) << 32 | bits[3], i};
+        }
+        std::sort(keys.begin(), keys.end());
         _vuEquivRing.resize(n);
         for (uint32_t s = 0; s < n;) {
             uint32_t e = s + 1;
-            while (e < n && same(order[s], order[e]))
+            while (e < n && keys[s].sameBits(keys[e]))
                 ++e;
             for (uint32_t i = s; i < e; ++i)
-                _vuEquivRing[static_cast<int>(order[i])] = order[i + 1 < e ? i + 1 : s];
+                _vuEquivRing[static_cast<int>(keys[i].idx)] = keys[i + 1 < e ? i + 1 : s].idx;
             s = e;
         }
     } catch (const std::bad_alloc&) {

@@ -325,4 +325,35 @@ TEST_F(CollocTest, HistogramPicksAnAxisThatSpreadsThePoints) {
         EXPECT_GT((pts[keys[i].iIdx][0] - pts[keys[i - 1].iIdx][0]) * dir, 0);
 }
 
+// The sweep's order over more points than a comparison sort is used for:
+// negative and positive projections, -0 against +0 and duplicates at other
+// indices. Equal positions must come out in index order, the rest sorted
+// along the line, one way or the other; a point that is not finite last.
+TEST_F(CollocTest, SweepOrderKeepsSignsAndTiesOnLongInput) {
+    std::vector<VqVec3f> pts;
+    for (int i = 0; i < 600; ++i)
+        pts.push_back(VqVec3f(float((i * 37) % 301 - 150) * 0.5f, 0, 0));
+    pts.push_back(VqVec3f(-0.0f, 0, 0));
+    pts.push_back(VqVec3f(std::nanf(""), 0, 0));
+    pts.push_back(VqVec3f(0.0f, 0, 0));
+    std::vector<VqCollocKey> keys(pts.size());
+    uint32_t nUniq = 0;
+    auto all = [](const void*, uint32_t, uint32_t) { return true; };
+    ASSERT_TRUE(vqCollocRenumber(uint32_t(pts.size()), pts.data(), VqBox3<float>(), 0.0, all, nullptr,
+                                 keys.data(), nUniq));
+    EXPECT_EQ(keys.back().iIdx, 601u);
+    EXPECT_EQ(nUniq, 301u + 1u);
+    float dir = 0;
+    for (size_t i = 1; i + 1 < keys.size(); ++i) {
+        const float a = pts[keys[i - 1].iIdx][0], b = pts[keys[i].iIdx][0];
+        if (a == b) {
+            EXPECT_LT(keys[i - 1].iIdx, keys[i].iIdx) << i;
+            EXPECT_EQ(keys[i - 1].iClass, keys[i].iClass) << i;
+            continue;
+        }
+        if (dir == 0) dir = b > a ? 1.0f : -1.0f;
+        EXPECT_GT((b - a) * dir, 0) << i;
+    }
+}
+
 } // namespace
