@@ -7,6 +7,7 @@
 // without the context table or model (arithmetic and Huffman packets),
 // allocs = heap allocations per decoded packet (the driver is reused, as a
 // loader reuses pooled drivers).
+#include "BenchLib.h"
 #include "VqCodecDriver.h"
 #include "VqCodecDriver2.h"
 #include "VqCodecDriver3T.h"
@@ -46,16 +47,6 @@ void operator delete(void* p, size_t) noexcept {
 }
 
 namespace {
-// The library starts with the first benchmark that runs: at static
-// initialisation its own statics may not be constructed yet.
-struct LibScope {
-    LibScope() { VqLib::init(); }
-    ~LibScope() { VqLib::fini(); }
-};
-void ensureLib() {
-    static LibScope s_lib;
-}
-
 using Bytes = std::vector<uint8_t>;
 using Driver = VqCodecDriver2;
 

@@ -6,6 +6,7 @@
 //
 // Arguments: quads per side. 500 gives 10^6 records over 251,001 positions;
 // 1000 gives 4 x 10^6 records over 10^6 positions. Rates are records per second.
+#include "BenchLib.h"
 #include "VqCodecDriver2.h"
 #include "VqCodecDriver3T.h"
 #include "VqDataStream.h"
@@ -24,16 +25,6 @@
 #include <vector>
 
 namespace {
-// Brought up on first use rather than at static initialisation, which may
-// run before the library's own statics exist.
-struct LibScope {
-    LibScope() { VqLib::init(); }
-    ~LibScope() { VqLib::fini(); }
-};
-void ensureLib() {
-    static LibScope s_lib;
-}
-
 // A mesh that uses every record once, in order, as a quad list would.
 class QuadList : public Vq::VertexRecordPoolMesh {
 public:

@@ -4,6 +4,7 @@
 // std::sort of the same points (the core of welding them).
 //
 // Rates are in items per second: points (three coordinates each) or normals.
+#include "BenchLib.h"
 #include "VqDeeringNormalCodec.h"
 #include "VqLib.h"
 #include "VqPointQuantizer.h"
@@ -16,16 +17,6 @@
 #include <vector>
 
 namespace {
-// Brought up on first use rather than at static initialisation, which may
-// run before the library's own statics exist.
-struct LibScope {
-    LibScope() { VqLib::init(); }
-    ~LibScope() { VqLib::fini(); }
-};
-void ensureLib() {
-    static LibScope s_lib;
-}
-
 constexpr int kCount = 10000000;
 const VqBox3<float> kBox(VqVec3f(-250.0f, -40.0f, 0.0f), VqVec3f(750.0f, 60.0f, 12.5f));
 
