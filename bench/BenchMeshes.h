@@ -5,6 +5,9 @@
 // of Debian's libcgal-demo package, unpacked with apt-get download and
 // dpkg -x), and a generated torus grid that is always there.
 
+#include "VqPolygonTopoMesh.h"
+#include "VqSharedPtr.h"
+
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -72,4 +75,18 @@ inline const Mesh& benchMesh(const std::string& name, int torusU, int torusV) {
         if (!readOff(std::string(dir) + "/" + name + ".off", m)) m = Mesh();
     }
     return m;
+}
+
+// A polygon mesh of the triangles over a pool of one record per vertex.
+inline Vq::SharedPtr<VqPolygonTopoMesh> polygonMesh(const Mesh& m) {
+    Vq::SharedPtr<VqPolygonTopoMesh> pm = new VqPolygonTopoMesh(VQ_GEOMBIND_VTXCOORD3);
+    pm->lockWrite(true);
+    VqVertexRecordPool& pool = *pm->vtxRecPool();
+    pool.lockWrite(true);
+    uint32_t first = 0;
+    pool.addVtxRecords(m.nVerts(), first, m.coords.data(), nullptr, nullptr, nullptr, nullptr);
+    pool.lockWrite(false);
+    pm->addPrimitives(0, m.nTris(), 3u, m.tris.data());
+    pm->lockWrite(false);
+    return pm;
 }

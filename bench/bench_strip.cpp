@@ -57,20 +57,6 @@ const Mesh& mesh(const std::string& name) {
     return benchMesh(name, 250, 200);
 }
 
-// A polygon mesh of the triangles over a pool of one record per vertex.
-std::unique_ptr<VqPolygonTopoMesh> polygonMesh(const Mesh& m) {
-    auto pm = std::make_unique<VqPolygonTopoMesh>(VQ_GEOMBIND_VTXCOORD3);
-    pm->lockWrite(true);
-    VqVertexRecordPool& pool = *pm->vtxRecPool();
-    pool.lockWrite(true);
-    uint32_t first = 0;
-    pool.addVtxRecords(m.nVerts(), first, m.coords.data(), nullptr, nullptr, nullptr, nullptr);
-    pool.lockWrite(false);
-    pm->addPrimitives(0, m.nTris(), 3u, m.tris.data());
-    pm->lockWrite(false);
-    return pm;
-}
-
 // ACMR of an index list through a first-in first-out cache of 16.
 double acmr(const uint32_t* idx, size_t n, uint32_t nVerts) {
 #ifdef VQ_HAVE_MESHOPTIMIZER

@@ -49,19 +49,6 @@ bool haveMesh(benchmark::State& state, const Mesh& m) {
     return true;
 }
 
-Vq::SharedPtr<VqPolygonTopoMesh> polygonMesh(const Mesh& m) {
-    Vq::SharedPtr<VqPolygonTopoMesh> pm = new VqPolygonTopoMesh(VQ_GEOMBIND_VTXCOORD3);
-    pm->lockWrite(true);
-    VqVertexRecordPool& pool = *pm->vtxRecPool();
-    pool.lockWrite(true);
-    uint32_t first = 0;
-    pool.addVtxRecords(m.nVerts(), first, m.coords.data(), nullptr, nullptr, nullptr, nullptr);
-    pool.lockWrite(false);
-    pm->addPrimitives(0, m.nTris(), 3u, m.tris.data());
-    pm->lockWrite(false);
-    return pm;
-}
-
 // Zero-order entropy of a histogram, in bits per symbol times the count.
 double entropyBits(const std::map<int, uint64_t>& hist) {
     uint64_t n = 0;
