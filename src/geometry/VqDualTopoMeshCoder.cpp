@@ -187,7 +187,11 @@ bool DualTopoMeshCoder::_encodeLocked() {
     _pAttrs = new VqVertexRecordPool(pool.getBindings());
     VQ_PROPAGATE(_pAttrs->lockWrite(true));
     uint32_t first = 0;
-    const bool ok = _pAttrs->addVtxRecords(pool, reinterpret_cast<const uint32_t*>(_viAttrOrder.data()),
+    // A null index list means "every record of the source": a mesh with
+    // nothing to code (whose order list may never have been allocated) adds
+    // no records at all.
+    const bool ok = _viAttrOrder.empty() ||
+                    _pAttrs->addVtxRecords(pool, reinterpret_cast<const uint32_t*>(_viAttrOrder.data()),
                                            uint32_t(_viAttrOrder.size()), nullptr, first);
     _pAttrs->lockWrite(false);
     VQ_PROPAGATE(ok);
