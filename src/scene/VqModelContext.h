@@ -16,7 +16,7 @@ class VqPartition;
 class VqLight;
 class VqTexImage;
 class VqNode;
-class VqType;
+struct VqType;
 class VqView;
 
 // Key of the string property that marks a shape as a mirror plane.
