@@ -5,6 +5,7 @@
 //
 // Counters: nodes/s over the graph's nodes, MB/s over the bytes of the file
 // (save, open) or of the uncompressed segment (raw codecs).
+// VQ_BENCH_NODES sets another graph size (for profiling under a simulator).
 
 #include "VqDataStream.h"
 #include "VqFSStorageLocation.h"
@@ -23,6 +24,7 @@
 #include <zlib.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <string>
 #include <sys/stat.h>
@@ -32,7 +34,10 @@
 
 namespace {
 
-constexpr int kNodes = 1000000;
+const int kNodes = [] {
+    const char* n = std::getenv("VQ_BENCH_NODES");
+    return n && std::atoi(n) > 1 ? std::atoi(n) : 1000000;
+}();
 constexpr int kFanOut = 1000;
 
 struct Fixture {
