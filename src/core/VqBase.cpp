@@ -41,7 +41,7 @@ VqBase::VqBase() {
     if (s_bInstrumentEnabled.load(std::memory_order_relaxed)) _addToInstrumentTable();
 }
 
-VqBase::VqBase(const VqBase& other) : VqRefCounted(other) {
+VqBase::VqBase(const VqBase& other) : VqRefCounted(other), _uIdSlot(0) {
     if (s_bInstrumentEnabled.load(std::memory_order_relaxed)) _addToInstrumentTable();
 }
 
@@ -251,3 +251,6 @@ bool VqBase::reportMemoryLeaks(std::ostream& os) {
           "      that have not yet had a chance to destruct.\n";
     return true;
 }
+
+// The ID slot lives in the reference count's padding.
+static_assert(sizeof(VqBase) == sizeof(VqRefCounted), "the ID slot must not make every object larger");

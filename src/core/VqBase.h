@@ -6,6 +6,8 @@
 #include "VqSharedPtr.h"
 #include "VqType.h"
 
+#include <atomic>
+#include <cstdint>
 #include <iosfwd>
 
 class VqObjectStream;
@@ -116,7 +118,17 @@ public:
     static bool reportMemoryLeaks();
     static bool reportMemoryLeaks(std::ostream& os);
 
+    // The object's ID slot: the one writing swizzler that holds the slot
+    // lease keeps the ID it gave the object here (plus 1) instead of in a
+    // table keyed by address. Only that swizzler reads or writes it; a value
+    // left from an earlier lease holder is told apart by the swizzler (see
+    // VqPtrSwizzle). It sits in the padding after the reference count, so it
+    // costs no memory, and a copy starts without one.
+    std::atomic<uint32_t>& _idSlot() const { return _uIdSlot; }
+
 private:
+    mutable std::atomic<uint32_t> _uIdSlot{0};
+
     // The writer hook of the format; hooks may throw for a stream of another format.
     bool _serializeHook(VqObjectStream& os, int major, int minor) const;
     void _addToInstrumentTable();

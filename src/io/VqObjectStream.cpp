@@ -128,6 +128,13 @@ bool VqObjectStream::ptr2num(const void* ptr, int* id) {
     return true;
 }
 
+bool VqObjectStream::ptr2num(const VqBase* obj, int* id) {
+    if (id) *id = -1;
+    VQ_CHECK(_currentSwizzler, kCls, "ptr2num", VQ_ERR_INTERNAL);
+    VQ_PROPAGATE(_currentSwizzler->ptr2num(obj, id));
+    return true;
+}
+
 bool VqObjectStream::registerPtr(const void* ptr, int id) {
     VQ_CHECK(_currentSwizzler, kCls, "registerPtr", VQ_ERR_INTERNAL);
     VQ_PROPAGATE(_currentSwizzler->registerPtr(ptr, id));
@@ -157,6 +164,11 @@ const void* VqObjectStream::possiblePtr(int id) {
 bool VqObjectStream::pointerRegistered(const void* ptr) {
     VQ_CHECK(_currentSwizzler, kCls, "pointerRegistered", VQ_ERR_INTERNAL);
     return _currentSwizzler->pointerRegistered(ptr);
+}
+
+bool VqObjectStream::pointerRegistered(const VqBase* obj) {
+    VQ_CHECK(_currentSwizzler, kCls, "pointerRegistered", VQ_ERR_INTERNAL);
+    return _currentSwizzler->pointerRegistered(obj);
 }
 
 bool VqObjectStream::currentReadElement(uint64_t& start, uint32_t& length) const {

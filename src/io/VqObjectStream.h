@@ -84,6 +84,9 @@ public:
     // Forward to the swizzler; without one they fail with "_currentSwizzler".
     // ptr2num sets the ID to -1 first, ptrFromNum the slot to null first.
     bool ptr2num(const void* ptr, int* id);
+    // Library objects go through the overloads that see their ID slots (see
+    // VqPtrSwizzle); any VqBase-derived pointer picks these.
+    bool ptr2num(const VqBase* obj, int* id);
     bool registerPtr(const void* ptr, int id);
     bool registerPtr(const void* ptr, int id, bool* ok);
     // True when the slot was filled, false when it waits for the object (or on error).
@@ -94,6 +97,7 @@ public:
     }
     const void* possiblePtr(int id);
     bool pointerRegistered(const void* ptr);
+    bool pointerRegistered(const VqBase* obj);
 
     // The deepest nesting of elements a reader follows. Real files nest a few
     // levels (an attribute holding a mapping surface, a format-7 partition

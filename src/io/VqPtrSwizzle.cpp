@@ -52,6 +52,38 @@ VqPtrSwizzle::~VqPtrSwizzle() {
     clear();
 }
 
+std::atomic<const VqPtrSwizzle*> VqPtrSwizzle::s_pSlotHolder{nullptr};
+
+bool VqPtrSwizzle::_useSlots() {
+    if (_bSlots) return true;
+    // Only a writer that has given no ID yet can start keeping them in slots:
+    // the objects numbered before would not be found there.
+    if (_nNextId != 0 || _nDense != 0 || _tById.size() != 0) return false;
+    const VqPtrSwizzle* none = nullptr;
+    _bSlots = s_pSlotHolder.compare_exchange_strong(none, this, std::memory_order_acquire);
+    return _bSlots;
+}
+
+void VqPtrSwizzle::_releaseSlots() {
+    if (!_bSlots) return;
+    _vSlotObjects.clear();
+    _bSlots = false;
+    // The next holder sees every slot this one wrote.
+    s_pSlotHolder.store(nullptr, std::memory_order_release);
+}
+
+int32_t VqPtrSwizzle::_newId(const VqBase* obj) {
+    if (_bSlots) _vSlotObjects.push_back(obj);
+    return _nNextId++;
+}
+
+void VqPtrSwizzle::reserve(size_t n) {
+    if (_useSlots())
+        _vSlotObjects.reserve(n);
+    else
+        _tByAddress.reserve(n);
+}
+
 bool VqPtrSwizzle::ptr2num(const void* ptr, int* id) {
     VQ_CHECK(id != nullptr, kCls, "ptr2num", VQ_ERR_ARGUMENT);
     if (!ptr) {
@@ -63,10 +95,37 @@ bool VqPtrSwizzle::ptr2num(const void* ptr, int* id) {
         return true;
     }
     auto [rec, inserted] = _tByAddress.insert(ptr, AddressEntry{ptr, _nNextId});
-    if (inserted) ++_nNextId;
+    if (inserted) _newId(nullptr);
     *id = rec->nId;
     _pLastPtr = ptr;
     _nLastId = rec->nId;
+    return true;
+}
+
+bool VqPtrSwizzle::ptr2num(const VqBase* obj, int* id) {
+    if (!_useSlots()) return ptr2num(static_cast<const void*>(obj), id);
+    VQ_CHECK(id != nullptr, kCls, "ptr2num", VQ_ERR_ARGUMENT);
+    if (!obj) {
+        *id = -1;
+        return true;
+    }
+    if (static_cast<const void*>(obj) == _pLastPtr) {
+        *id = _nLastId;
+        return true;
+    }
+    std::atomic<uint32_t>& slot = obj->_idSlot();
+    const uint32_t v = slot.load(std::memory_order_relaxed);
+    if (v != 0 && v <= _vSlotObjects.size() && _vSlotObjects[v - 1] == obj) {
+        *id = static_cast<int>(v - 1);
+    } else if (const AddressEntry* known = _tByAddress.size() ? _tByAddress.find(obj) : nullptr) {
+        // Numbered before through its plain address.
+        *id = known->nId;
+    } else {
+        *id = _newId(obj);
+        slot.store(static_cast<uint32_t>(*id) + 1, std::memory_order_relaxed);
+    }
+    _pLastPtr = obj;
+    _nLastId = *id;
     return true;
 }
 
@@ -135,6 +194,14 @@ bool VqPtrSwizzle::pointerRegistered(const void* ptr) {
     return found;
 }
 
+bool VqPtrSwizzle::pointerRegistered(const VqBase* obj) {
+    if (!_bSlots) return pointerRegistered(static_cast<const void*>(obj));
+    if (!obj) return false;
+    const uint32_t v = obj->_idSlot().load(std::memory_order_relaxed);
+    if (v != 0 && v <= _vSlotObjects.size() && _vSlotObjects[v - 1] == obj) return true;
+    return _tByAddress.size() && _tByAddress.find(obj);
+}
+
 void VqPtrSwizzle::_nullWaitingSlots() {
     // Only a reading swizzler has slots waiting.
     _forEachId([](VqPtrRecord& rec) {
@@ -152,6 +219,7 @@ void VqPtrSwizzle::clear() {
     _vDense.clear();
     _nDense = 0;
     _nNextId = 0;
+    _releaseSlots();
 }
 
 void VqPtrSwizzle::shrink() {
@@ -161,12 +229,27 @@ void VqPtrSwizzle::shrink() {
     _pLastPtr = nullptr;
     std::vector<VqPtrRecord>().swap(_vDense);
     _nDense = 0;
+    // IDs go on, but none given so far is found again (as with the table).
+    _releaseSlots();
+    std::vector<const VqBase*>().swap(_vSlotObjects);
 }
 
 bool VqRWPtrSwizzle::ptr2num(const void* ptr, int* id) {
     if (_heldHere()) return VqPtrSwizzle::ptr2num(ptr, id);
     VqAutoLockWrite guard(_lock);
     return VqPtrSwizzle::ptr2num(ptr, id);
+}
+
+bool VqRWPtrSwizzle::ptr2num(const VqBase* obj, int* id) {
+    if (_heldHere()) return VqPtrSwizzle::ptr2num(obj, id);
+    VqAutoLockWrite guard(_lock);
+    return VqPtrSwizzle::ptr2num(obj, id);
+}
+
+bool VqRWPtrSwizzle::pointerRegistered(const VqBase* obj) {
+    if (_heldHere()) return VqPtrSwizzle::pointerRegistered(obj);
+    VqAutoLockWrite guard(_lock);
+    return VqPtrSwizzle::pointerRegistered(obj);
 }
 
 bool VqRWPtrSwizzle::registerPtr(const void* ptr, int id) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqBase.h"
 #include "VqExport.h"
 #include "VqFlatTable.h"
 #include "VqRWSpinLock.h"
@@ -43,6 +44,18 @@ struct VQ_API VqPtrRecord {
 // as far as the IDs stay dense; the IDs of a damaged or hostile file that
 // lie far beyond those seen so far go to a hash table instead, so that no ID
 // can make the vector grow beyond a small multiple of the records held.
+//
+// Writing library objects: a save asks for the ID of every object of a
+// segment once or more, and a table keyed by address costs a cache miss per
+// object when the segment is large. Instead, one writing swizzler at a time
+// holds the process's slot lease and keeps each object's ID in the object
+// itself (VqBase::_idSlot, ID + 1), beside the object by ID in a vector. A
+// slot value is trusted only when that vector names the same object under
+// it, so a value left by an earlier holder, or by this one before clear(),
+// is never taken for an ID. A swizzler that finds the lease taken (a second
+// save running at the same time) uses the address table. Library objects
+// must therefore be passed as VqBase pointers: the overloads taking one are
+// the ones that see the slot (a VqBase-derived pointer picks them by itself).
 class VQ_API VqPtrSwizzle : public VqRefCounted {
 public:
     VqPtrSwizzle() = default;
@@ -66,11 +79,15 @@ public:
     virtual const void* possiblePtr(int id);
     // Whether the object has an ID.
     virtual bool pointerRegistered(const void* ptr);
+    // The same for library objects, through their ID slots where this
+    // swizzler holds the lease.
+    virtual bool ptr2num(const VqBase* obj, int* id);
+    virtual bool pointerRegistered(const VqBase* obj);
 
     // Nulls every slot still waiting, empties the map and restarts IDs at 0.
     void clear();
     // Room for n objects of a writer without growing.
-    void reserve(size_t n) { _tByAddress.reserve(n); }
+    void reserve(size_t n);
     // Nulls every slot still waiting and frees the map's memory; IDs go on.
     void shrink();
     int numRecords() const { return static_cast<int>(_tByAddress.size() + _tById.size() + _nDense); }
@@ -80,6 +97,12 @@ public:
 
 private:
     void _nullWaitingSlots();
+    // Takes the slot lease for a writer that has given no ID yet; true while
+    // this swizzler holds it.
+    bool _useSlots();
+    void _releaseSlots();
+    // The next ID, noting which object (null for a plain address) has it.
+    int32_t _newId(const VqBase* obj);
     VqPtrRecord* _findId(int id);
     // The record of id and false, or a new record made from fresh and true.
     std::pair<VqPtrRecord*, bool> _insertId(int id, const VqPtrRecord& fresh);
@@ -119,6 +142,10 @@ private:
     std::vector<VqPtrRecord> _vDense;
     size_t _nDense = 0;
     int32_t _nNextId = 0;
+    // While the lease is held: the object of every ID given since.
+    std::vector<const VqBase*> _vSlotObjects;
+    bool _bSlots = false;
+    static std::atomic<const VqPtrSwizzle*> s_pSlotHolder;
     // The last object asked for when writing: an element's framing and its
     // record ask for the same object one after the other.
     const void* _pLastPtr = nullptr;
@@ -148,6 +175,8 @@ public:
     };
 
     bool ptr2num(const void* ptr, int* id) override;
+    bool ptr2num(const VqBase* obj, int* id) override;
+    bool pointerRegistered(const VqBase* obj) override;
     bool registerPtr(const void* ptr, int id) override;
     bool registerPtr(const void* ptr, int id, bool* ok) override;
     bool ptrFromNum(int id, const void** slot) override;

@@ -1,3 +1,4 @@
+#include "VqBase.h"
 #include "VqLibFixture.h"
 #include "VqPtrSwizzle.h"
 #include "VqSharedPtr.h"
@@ -10,11 +11,22 @@ namespace {
 
 class PtrSwizzleTest : public VqLibTest {};
 
+// A library object of no particular kind, for the ID slots.
+class Obj : public VqBase {
+public:
+    Obj() = default;
+    Obj(const Obj&) = default;
+    bool _clone(VqBase*& out) const override {
+        out = new Obj(*this);
+        return true;
+    }
+};
+
 TEST_F(PtrSwizzleTest, IdsFollowFirstMeeting) {
     Vq::SharedPtr<VqPtrSwizzle> sw = new VqPtrSwizzle();
     long objs[3];
     int id = 7;
-    ASSERT_TRUE(sw->ptr2num(nullptr, &id));
+    ASSERT_TRUE(sw->ptr2num(static_cast<const void*>(nullptr), &id));
     EXPECT_EQ(id, -1);
     ASSERT_TRUE(sw->ptr2num(&objs[2], &id));
     EXPECT_EQ(id, 0);
@@ -124,6 +136,83 @@ TEST_F(PtrSwizzleTest, LockedSwizzlerUnderThreads) {
         EXPECT_FALSE(seen[id]);
         seen[id] = true;
     }
+}
+
+// Library objects keep their IDs in their slots while one writer holds the
+// lease; a value a slot keeps from an earlier writer must never pass for an ID.
+TEST_F(PtrSwizzleTest, SlotIdsNeverTrustAnotherWritersValue) {
+    std::vector<Vq::SharedPtr<Obj>> o;
+    for (int i = 0; i < 4; ++i)
+        o.push_back(new Obj());
+    auto idOf = [](VqPtrSwizzle& sw, const Obj* p) {
+        int id = -2;
+        EXPECT_TRUE(sw.ptr2num(p, &id));
+        return id;
+    };
+    Vq::SharedPtr<VqPtrSwizzle> first = new VqPtrSwizzle();
+    EXPECT_EQ(idOf(*first, o[0].get()), 0);
+    EXPECT_EQ(idOf(*first, o[1].get()), 1);
+    // A plain address in between takes the next ID and keeps the numbering dense.
+    long plain = 0;
+    int id = -2;
+    ASSERT_TRUE(first->ptr2num(&plain, &id));
+    EXPECT_EQ(id, 2);
+    EXPECT_EQ(idOf(*first, o[2].get()), 3);
+    EXPECT_EQ(idOf(*first, o[0].get()), 0);
+    EXPECT_TRUE(first->pointerRegistered(o[1].get()));
+    EXPECT_FALSE(first->pointerRegistered(o[3].get()));
+
+    // A second writer at the same time: o[0]'s slot says 1 (ID 0 of the
+    // first); here o[3] comes first and o[0] must get an ID of its own.
+    Vq::SharedPtr<VqPtrSwizzle> second = new VqPtrSwizzle();
+    EXPECT_EQ(idOf(*second, o[3].get()), 0);
+    EXPECT_EQ(idOf(*second, o[0].get()), 1);
+    EXPECT_EQ(idOf(*second, o[3].get()), 0);
+    EXPECT_EQ(idOf(*first, o[0].get()), 0);
+
+    // After clear the first writer starts again: every slot it wrote is stale.
+    first->clear();
+    EXPECT_FALSE(first->pointerRegistered(o[0].get()));
+    EXPECT_EQ(idOf(*first, o[2].get()), 0);
+    EXPECT_EQ(idOf(*first, o[0].get()), 1);
+    EXPECT_EQ(idOf(*first, o[1].get()), 2);
+    EXPECT_EQ(idOf(*first, o[2].get()), 0);
+    // A copy does not take its original's slot.
+    Vq::SharedPtr<Obj> copy = new Obj(*o[1]);
+    EXPECT_EQ(idOf(*first, copy.get()), 3);
+}
+
+// Writers on several threads, each with its own swizzler over the same
+// objects: each numbers them densely and consistently, whichever holds the lease.
+TEST_F(PtrSwizzleTest, ConcurrentWritersNumberSharedObjectsConsistently) {
+    std::vector<Vq::SharedPtr<Obj>> o;
+    for (int i = 0; i < 3000; ++i)
+        o.push_back(new Obj());
+    auto writer = [&](int seed, bool& good) {
+        good = true;
+        for (int round = 0; round < 20 && good; ++round) {
+            Vq::SharedPtr<VqPtrSwizzle> sw = new VqPtrSwizzle();
+            std::vector<int> ids(o.size(), -1);
+            for (size_t k = 0; k < o.size(); ++k) {
+                const size_t i = (k * 7 + static_cast<size_t>(seed + round)) % o.size();
+                int id = -1;
+                sw->ptr2num(o[i].get(), &id);
+                if (id != static_cast<int>(k)) good = false;
+                ids[i] = id;
+            }
+            for (size_t i = 0; i < o.size() && good; i += 13) {
+                int id = -1;
+                sw->ptr2num(o[i].get(), &id);
+                good = id == ids[i];
+            }
+        }
+    };
+    bool good1 = false, good2 = false;
+    std::thread t1(writer, 1, std::ref(good1)), t2(writer, 2, std::ref(good2));
+    t1.join();
+    t2.join();
+    EXPECT_TRUE(good1);
+    EXPECT_TRUE(good2);
 }
 
 } // namespace
