@@ -449,12 +449,17 @@ protected:
 template <class Node, class Visit>
 bool VqNode::walkOnce(Node* root, Visit&& visit) {
     using N = std::conditional_t<std::is_const_v<Node>, const VqNode, VqNode>;
+    // Only a node with several parent links can be met twice: one with a
+    // single parent is met once for each time its parent is expanded, which
+    // by the same argument is once. So only those, and the root (which would
+    // otherwise be met again on a cycle through it), are remembered: a tree
+    // of a million nodes walks without a visited set.
     VqFlatPtrSet seen;
     std::vector<N*> todo{root};
     while (!todo.empty()) {
         N* n = todo.back();
         todo.pop_back();
-        if (!n || !seen.insert(n)) continue;
+        if (!n || ((n == root || n->numParents() > 1) && !seen.insert(n))) continue;
         const Walk next = visit(n);
         if (next == Walk::Stop) return false;
         if (next == Walk::Prune) continue;

@@ -56,7 +56,12 @@ VqPropBase::PropTable::Pair& VqPropBase::PropTable::insert(const VqPropAtom* key
                                                            uint32_t hash) {
     auto it = std::upper_bound(_vPairs.begin(), _vPairs.end(), hash,
                                [](uint32_t h, const Pair& p) { return h < p.hash; });
+    _noteValue(value);
     return *_vPairs.insert(it, Pair{const_cast<VqPropAtom*>(key), const_cast<VqPropAtom*>(value), hash});
+}
+
+void VqPropBase::PropTable::_noteValue(const VqPropAtom* value) {
+    if (Vq::typeCast<VqLateLoadedPropAtom>(value)) _bMayHoldLateLoaded.store(true, std::memory_order_release);
 }
 
 VqPropBase::VqPropBase(const VqPropBase& o) : VqNotifyBase(o) {
@@ -67,6 +72,7 @@ VqPropBase::VqPropBase(const VqPropBase& o) : VqNotifyBase(o) {
     {
         VqAutoLockRead lock(t->_lock);
         copy->_vPairs = t->_vPairs;
+        copy->_bMayHoldLateLoaded.store(t->_bMayHoldLateLoaded.load());
     }
     _pPropTable = copy;
 }
@@ -79,6 +85,7 @@ VqPropBase& VqPropBase::operator=(const VqPropBase& o) {
         if (copy) {
             VqAutoLockRead lock(t->_lock);
             copy->_vPairs = t->_vPairs;
+            copy->_bMayHoldLateLoaded.store(t->_bMayHoldLateLoaded.load());
         }
     }
     Vq::SharedPtr<PropTable> old;
@@ -144,6 +151,7 @@ bool VqPropBase::_addPropInternal(const VqPropAtom* key, const VqPropAtom* value
             changed = true;
         } else if (p->value.get() != value) {
             replaced = std::move(p->value);
+            t->_noteValue(value);
             p->value = const_cast<VqPropAtom*>(value);
             changed = true;
         }
@@ -247,6 +255,7 @@ namespace {
 std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>> lateLoadedValues(const VqPropBase::PropTable& t,
                                                                   bool persistableOnly) {
     std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>> out;
+    if (!t._bMayHoldLateLoaded.load(std::memory_order_acquire)) return out;
     VqAutoLockRead lock(t._lock);
     for (const auto& p : t._vPairs) {
         auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(p.value.get());
@@ -295,7 +304,7 @@ void VqPropBase::_getMinimumVQVersion(int& major, int& minor) const {
 
 void VqPropBase::appendLateLoadedValues(std::vector<VqLateLoadedPropAtom*>& out) const {
     Vq::SharedPtr<PropTable> t = _loadTable();
-    if (!t) return;
+    if (!t || !t->_bMayHoldLateLoaded.load(std::memory_order_acquire)) return;
     VqAutoLockRead lock(t->_lock);
     for (const auto& p : t->_vPairs)
         if (auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(p.value.get())) out.push_back(ll);

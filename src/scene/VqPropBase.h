@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <utility>
+#include <atomic>
 #include <vector>
 
 class VqLLSegmentIO;
@@ -40,9 +41,15 @@ public:
         Pair* find(const VqPropAtom* key);
         // Inserts at the end of the key's hash run.
         Pair& insert(const VqPropAtom* key, const VqPropAtom* value, uint32_t hash);
+        // Called for every value that enters the table.
+        void _noteValue(const VqPropAtom* value);
 
         mutable VqRWSpinLock _lock;
         std::vector<Pair> _vPairs;
+        // Set once a late-loaded value has entered, never cleared: a save asks
+        // every holder for its late-loaded values two or three times, and
+        // almost all holders have none, so they answer without the lock.
+        std::atomic<bool> _bMayHoldLateLoaded{false};
     };
 
     VqPropBase() = default;

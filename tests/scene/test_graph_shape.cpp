@@ -8,6 +8,7 @@
 #include "VqSceneTestUtil.h"
 
 #include <climits>
+#include <map>
 
 namespace {
 
@@ -159,6 +160,37 @@ TEST_F(GraphShapeTest, EditsThatWouldCloseACycleAreRefused) {
     EXPECT_EQ(a->numParents(), 0);
     EXPECT_EQ(b->numParents(), 1);
     EXPECT_EQ(c->numParents(), 2);
+}
+
+// A walk meets every node once, however it is shared: twice by one group,
+// by two groups, below a root that has a parent itself, and in a subgraph
+// whose single-parent nodes hang below a shared one.
+TEST_F(GraphShapeTest, WalkOnceMeetsEveryNodeOnce) {
+    Vq::SharedPtr<VqGroup> top = new VqGroup();
+    Vq::SharedPtr<VqGroup> root = new VqGroup();
+    Vq::SharedPtr<VqGroup> left = new VqGroup();
+    Vq::SharedPtr<VqGroup> right = new VqGroup();
+    Vq::SharedPtr<VqGroup> shared = new VqGroup();
+    Vq::SharedPtr<VqNode> twice = new VqNode();
+    Vq::SharedPtr<VqNode> below = new VqNode();
+    ASSERT_TRUE(top->appendChild(root.get()));
+    ASSERT_TRUE(root->appendChild(left.get()));
+    ASSERT_TRUE(root->appendChild(right.get()));
+    ASSERT_TRUE(left->appendChild(shared.get()));
+    ASSERT_TRUE(right->appendChild(shared.get()));
+    ASSERT_TRUE(shared->appendChild(below.get()));
+    ASSERT_TRUE(right->appendChild(twice.get()));
+    ASSERT_TRUE(right->appendChild(twice.get()));
+    std::map<const VqNode*, int> met;
+    EXPECT_TRUE(VqNode::walkOnce(static_cast<const VqNode*>(root.get()), [&](const VqNode* n) {
+        ++met[n];
+        return VqNode::Walk::Descend;
+    }));
+    EXPECT_EQ(met.size(), 6u);
+    for (const auto& [n, count] : met)
+        EXPECT_EQ(count, 1);
+    EXPECT_EQ(met.count(top.get()), 0u);
+    EXPECT_EQ(met.count(below.get()), 1u);
 }
 
 } // namespace
