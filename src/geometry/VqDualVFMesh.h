@@ -62,6 +62,11 @@ public:
     bool isCover(int p) const { return (_vPolys[size_t(p)].uFlags & kCoverFlag) != 0; }
     int polyVtx(int p, int s) const { return _vPC[_vPolys[size_t(p)].uStart + uint32_t(s)].iElem; }
     int polyVtxSlot(int p, int s) const { return _vPC[_vPolys[size_t(p)].uStart + uint32_t(s)].iSlot; }
+    // The attribute record of polygon p's corner in slot s (filled).
+    int polyAttr(int p, int s) const {
+        const Corner& c = _vPC[_vPolys[size_t(p)].uStart + uint32_t(s)];
+        return _viVCAttr[_vVerts[size_t(c.iElem)].uStart + uint32_t(c.iSlot)];
+    }
 
     int vertValence(int v) const { return _vVerts[size_t(v)].nDeg; }
     int vertEmpty(int v) const { return _vVerts[size_t(v)].nEmpty; }
