@@ -96,42 +96,43 @@ void radixSort(std::vector<SortEntry>& order) {
     constexpr int kBits = 11, kPasses = 6;
     constexpr uint32_t kBuckets = 1u << kBits, kMask = kBuckets - 1;
     constexpr uint64_t kSign = uint64_t(1) << 63;
-    struct Item {
-        uint64_t key;
-        uint32_t idx;
+    // The keys take the place of the projections, so that the entries
+    // themselves move between two arrays: one array more, not two.
+    auto key = [](const SortEntry& e) {
+        uint64_t u;
+        std::memcpy(&u, &e.proj, sizeof u);
+        return u;
     };
     const size_t n = order.size();
-    std::vector<Item> a(n), b(n);
     std::vector<uint32_t> count(size_t(kPasses) * kBuckets, 0);
-    for (size_t i = 0; i < n; ++i) {
-        const double p = order[i].proj == 0.0 ? 0.0 : order[i].proj;
+    for (SortEntry& e : order) {
+        const double p = e.proj == 0.0 ? 0.0 : e.proj;
         uint64_t u;
         std::memcpy(&u, &p, sizeof u);
         u = (u & kSign) ? ~u : u | kSign;
-        a[i] = {u, order[i].idx};
+        std::memcpy(&e.proj, &u, sizeof u);
         for (int d = 0; d < kPasses; ++d)
             ++count[size_t(d) * kBuckets + ((u >> (d * kBits)) & kMask)];
     }
+    std::vector<SortEntry> other(n);
     for (int d = 0; d < kPasses; ++d) {
         uint32_t* c = count.data() + size_t(d) * kBuckets;
         // A digit all keys share leaves the order as it is.
-        if (c[(a[0].key >> (d * kBits)) & kMask] == n) continue;
+        if (c[(key(order[0]) >> (d * kBits)) & kMask] == n) continue;
         uint32_t sum = 0;
         for (uint32_t k = 0; k < kBuckets; ++k) {
             const uint32_t m = c[k];
             c[k] = sum;
             sum += m;
         }
-        for (size_t i = 0; i < n; ++i)
-            b[c[(a[i].key >> (d * kBits)) & kMask]++] = a[i];
-        a.swap(b);
+        for (const SortEntry& e : order)
+            other[c[(key(e) >> (d * kBits)) & kMask]++] = e;
+        order.swap(other);
     }
-    for (size_t i = 0; i < n; ++i) {
-        uint64_t u = a[i].key;
+    for (SortEntry& e : order) {
+        uint64_t u = key(e);
         u = (u & kSign) ? u & ~kSign : ~u;
-        double p;
-        std::memcpy(&p, &u, sizeof p);
-        order[i] = {p, a[i].idx};
+        std::memcpy(&e.proj, &u, sizeof u);
     }
 }
 
