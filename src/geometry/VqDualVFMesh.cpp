@@ -6,6 +6,7 @@ void VqDualVFMesh::clear() {
     _vPolys.clear();
     _vPC.clear();
     _vVerts.clear();
+    _vnVEmpty.clear();
     _vVC.clear();
     _viVCAttr.clear();
     _nAttrs = 0;
@@ -15,6 +16,7 @@ void VqDualVFMesh::reserve(uint32_t nPolys, uint32_t nVerts, uint64_t nCorners) 
     _vPolys.reserve(nPolys);
     _vPC.reserve(nCorners);
     _vVerts.reserve(nVerts);
+    _vnVEmpty.reserve(nVerts);
     _vVC.reserve(nCorners);
     _viVCAttr.reserve(nCorners);
 }
@@ -24,21 +26,29 @@ void VqDualVFMesh::shrink() {
     _vPolys.shrink_to_fit();
     _vPC.shrink_to_fit();
     _vVerts.shrink_to_fit();
+    _vnVEmpty.shrink_to_fit();
     _vVC.shrink_to_fit();
     _viVCAttr.shrink_to_fit();
 }
 
 int VqDualVFMesh::addPoly(int degree, int group, uint16_t flags) {
     _vPolys.push_back({uint32_t(_vPC.size()), uint16_t(degree), flags, group});
-    _vPC.insert(_vPC.end(), size_t(degree), Corner{-1, -1});
+    // Element by element: rings are short, and push_back's inlined path
+    // beats the out-of-line fill of insert or resize on the decoder's hot
+    // path.
+    for (int i = 0; i < degree; ++i)
+        _vPC.push_back({-1, -1});
     return int(_vPolys.size()) - 1;
 }
 
 int VqDualVFMesh::addVert(int valence, int nAttrs) {
-    _vVerts.push_back({uint32_t(_vVC.size()), _nAttrs, valence, uint16_t(valence), uint16_t(nAttrs)});
+    _vVerts.push_back({uint32_t(_vVC.size()), _nAttrs, uint16_t(valence), uint16_t(nAttrs)});
+    _vnVEmpty.push_back(valence);
     _nAttrs += uint32_t(nAttrs);
-    _vVC.insert(_vVC.end(), size_t(valence), Corner{-1, -1});
-    _viVCAttr.insert(_viVCAttr.end(), size_t(valence), -1);
+    for (int i = 0; i < valence; ++i) {
+        _vVC.push_back({-1, -1});
+        _viVCAttr.push_back(-1);
+    }
     return int(_vVerts.size()) - 1;
 }
 

@@ -50,10 +50,9 @@ public:
 
     // Joins polygon slot ps and vertex slot vs, both empty.
     void link(int p, int ps, int v, int vs) {
-        Vert& w = _vVerts[size_t(v)];
         _vPC[_vPolys[size_t(p)].uStart + uint32_t(ps)] = {v, vs};
-        _vVC[w.uStart + uint32_t(vs)] = {p, ps};
-        --w.nEmpty;
+        _vVC[_vVerts[size_t(v)].uStart + uint32_t(vs)] = {p, ps};
+        --_vnVEmpty[size_t(v)];
     }
 
     int polyDegree(int p) const { return _vPolys[size_t(p)].nDeg; }
@@ -69,7 +68,7 @@ public:
     }
 
     int vertValence(int v) const { return _vVerts[size_t(v)].nDeg; }
-    int vertEmpty(int v) const { return _vVerts[size_t(v)].nEmpty; }
+    int vertEmpty(int v) const { return _vnVEmpty[size_t(v)]; }
     int vertNumAttrs(int v) const { return _vVerts[size_t(v)].nAttrs; }
     uint32_t vertFirstAttr(int v) const { return _vVerts[size_t(v)].uAttrStart; }
     int vertPoly(int v, int s) const { return _vVC[_vVerts[size_t(v)].uStart + uint32_t(s)].iElem; }
@@ -88,7 +87,8 @@ private:
     // The walks read an element's counts and ring start together, and a
     // corner's element and slot together: each is kept in one record, which
     // also makes appending an element one write per array instead of one
-    // per field.
+    // per field. The empty slot counts stay apart: the choice of the next
+    // vertex reads them alone, up to sixteen vertices at a time.
     struct Poly {
         uint32_t uStart;
         uint16_t nDeg;
@@ -98,7 +98,6 @@ private:
     struct Vert {
         uint32_t uStart;
         uint32_t uAttrStart;
-        int32_t nEmpty;
         uint16_t nDeg;
         uint16_t nAttrs;
     };
@@ -112,6 +111,7 @@ private:
     std::vector<Poly> _vPolys;
     std::vector<Corner> _vPC;
     std::vector<Vert> _vVerts;
+    std::vector<int32_t> _vnVEmpty;
     std::vector<Corner> _vVC;
     std::vector<int32_t> _viVCAttr;
     uint32_t _nAttrs = 0;
