@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <new>
 #include <vector>
 
@@ -86,6 +87,55 @@ struct SortEntry {
     bool operator<(const SortEntry& o) const { return proj < o.proj || (proj == o.proj && idx < o.idx); }
 };
 
+// Sorts by (projection, index) as SortEntry's operator< does, in linear
+// time: least significant digit first over order-preserving 64-bit keys,
+// each pass stable, the entries starting in index order so that equal
+// projections keep it. A comparison sort of the keys was most of the cost
+// of collocating a large pool. -0 is folded onto +0, which compare equal.
+void radixSort(std::vector<SortEntry>& order) {
+    constexpr int kBits = 11, kPasses = 6;
+    constexpr uint32_t kBuckets = 1u << kBits, kMask = kBuckets - 1;
+    constexpr uint64_t kSign = uint64_t(1) << 63;
+    // The keys take the place of the projections, so that the entries
+    // themselves move between two arrays: one array more, not two.
+    auto key = [](const SortEntry& e) {
+        uint64_t u;
+        std::memcpy(&u, &e.proj, sizeof u);
+        return u;
+    };
+    const size_t n = order.size();
+    std::vector<uint32_t> count(size_t(kPasses) * kBuckets, 0);
+    for (SortEntry& e : order) {
+        const double p = e.proj == 0.0 ? 0.0 : e.proj;
+        uint64_t u;
+        std::memcpy(&u, &p, sizeof u);
+        u = (u & kSign) ? ~u : u | kSign;
+        std::memcpy(&e.proj, &u, sizeof u);
+        for (int d = 0; d < kPasses; ++d)
+            ++count[size_t(d) * kBuckets + ((u >> (d * kBits)) & kMask)];
+    }
+    std::vector<SortEntry> other(n);
+    for (int d = 0; d < kPasses; ++d) {
+        uint32_t* c = count.data() + size_t(d) * kBuckets;
+        // A digit all keys share leaves the order as it is.
+        if (c[(key(order[0]) >> (d * kBits)) & kMask] == n) continue;
+        uint32_t sum = 0;
+        for (uint32_t k = 0; k < kBuckets; ++k) {
+            const uint32_t m = c[k];
+            c[k] = sum;
+            sum += m;
+        }
+        for (const SortEntry& e : order)
+            other[c[(key(e) >> (d * kBits)) & kMask]++] = e;
+        order.swap(other);
+    }
+    for (SortEntry& e : order) {
+        uint64_t u = key(e);
+        u = (u & kSign) ? u & ~kSign : ~u;
+        std::memcpy(&e.proj, &u, sizeof u);
+    }
+}
+
 double dist2(const VqVec3f& a, const VqVec3f& b) {
     const double dx = double(a[0]) - b[0], dy = double(a[1]) - b[1], dz = double(a[2]) - b[2];
     return dx * dx + dy * dy + dz * dz;
@@ -112,17 +162,22 @@ bool vqCollocRenumber(uint32_t nVerts, const VqVec3f* paVerts, const VqBox3<floa
     if (pChosenAxis) *pChosenAxis = iAxis;
     const Axis& axis = axes[iAxis];
 
+    // Points that are not finite sort last (by index) and never join a window.
+    const double kNever = HUGE_VAL;
     std::vector<SortEntry> order;
     try {
         order.resize(nVerts);
+        for (uint32_t i = 0; i < nVerts; ++i)
+            order[i] = {isFinite(paVerts[i]) ? axis.dot(paVerts[i]) : kNever, i};
+        // Below a few hundred points the histograms of the radix sort cost
+        // more than the comparisons; both give the same order.
+        if (nVerts < 256)
+            std::sort(order.begin(), order.end());
+        else
+            radixSort(order);
     } catch (const std::bad_alloc&) {
         VQ_FAIL("vqCollocRenumber", "vqCollocRenumber", "Memory Allocation", VQ_ERR_ALLOC);
     }
-    // Points that are not finite sort last (by index) and never join a window.
-    const double kNever = HUGE_VAL;
-    for (uint32_t i = 0; i < nVerts; ++i)
-        order[i] = {isFinite(paVerts[i]) ? axis.dot(paVerts[i]) : kNever, i};
-    std::sort(order.begin(), order.end());
     for (uint32_t i = 0; i < nVerts; ++i)
         keys[i] = {order[i].idx, -1, -1};
     auto repProj = [&](uint32_t b) {

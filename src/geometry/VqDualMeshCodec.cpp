@@ -2,6 +2,8 @@
 
 #include "VqErrorState.h"
 
+#include <algorithm>
+
 namespace Vq {
 
 namespace {
@@ -9,6 +11,15 @@ constexpr const char* kCls = "DualMeshCodec";
 }
 
 int DualMeshCodec::assignRuns(const uint64_t* mask, int valence, int firstAttr, int* attrs) {
+    // Nearly every vertex has one record for all its corners: one set bit
+    // among the first 64 corners makes a single run whatever its place.
+    if (valence <= 64) {
+        const uint64_t m = valence < 64 ? mask[0] & ((uint64_t(1) << valence) - 1) : mask[0];
+        if (m != 0 && (m & (m - 1)) == 0) {
+            std::fill_n(attrs, valence, firstAttr);
+            return 1;
+        }
+    }
     int nRuns = 0;
     for (int i = 0; i < valence; ++i)
         nRuns += int((mask[i >> 6] >> (i & 63)) & 1u);

@@ -115,7 +115,10 @@ int DualMeshDecoderV1::ioFace(int p, int) {
         uSmall = y.vvuOutAttrMasks[k][_iAttrMaskReadPos[k]++];
         // Only the first cDeg bits count.
         if (cDeg < 64) uSmall &= (uint64_t(1) << cDeg) - 1;
-        nFaceAttrs = std::popcount(uSmall);
+        // One record per vertex is the rule; without a popcount instruction
+        // in the target, counting the bits is a library call.
+        const bool bOne = uSmall != 0 && (uSmall & (uSmall - 1)) == 0;
+        nFaceAttrs = bOne ? 1 : std::popcount(uSmall);
     } else {
         const size_t nWords = size_t(cDeg + 63) / 64;
         _vuMask.assign(nWords, 0);

@@ -256,32 +256,33 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
         }
         VQ_PROPAGATE(pVP->releaseInternals(in));
     }
-    // Polygons by face group, covers left out.
-    int nGroups = 0, nCover = 0;
+    // Polygons by face group, covers left out: one pass counts them per
+    // group (group -1 joins group 0), the next writes their records in
+    // group order, straight through when there is one group.
+    int nCover = 0;
     uint64_t nIndices = 0;
+    VqVecu faceGrps(2, 0), primStart, indices;
     for (int p = 0; p < nPolys; ++p) {
         if (m.isCover(p)) {
             ++nCover;
             continue;
         }
-        nGroups = std::max(nGroups, m.polyGroup(p) + 1);
-        nIndices += uint64_t(m.polyDegree(p));
-        if (eKind == VqTopoMesh::VQ_PRIM_TRISTRIP) {
-            const int cVal = m.polyDegree(p);
-            VQ_CHECK(cVal == 3, kCls, "_doExport", VQ_ERR_CORRUPT);
-        }
+        const size_t g = size_t(std::max(m.polyGroup(p), 0));
+        if (g + 2 > faceGrps.size()) faceGrps.resize(g + 2, 0);
+        ++faceGrps[g + 1];
+        const int cVal = m.polyDegree(p);
+        nIndices += uint64_t(cVal);
+        if (eKind == VqTopoMesh::VQ_PRIM_TRISTRIP) VQ_CHECK(cVal == 3, kCls, "_doExport", VQ_ERR_CORRUPT);
     }
-    nGroups = std::max(nGroups, 1);
-    VqVecu faceGrps(size_t(nGroups) + 1, 0), primStart, indices;
-    for (int p = 0; p < nPolys; ++p)
-        if (!m.isCover(p)) ++faceGrps[size_t(std::max(m.polyGroup(p), 0)) + 1];
-    for (int g = 0; g < nGroups; ++g)
-        faceGrps[size_t(g) + 1] += faceGrps[size_t(g)];
+    const size_t nGroups = faceGrps.size() - 1;
+    for (size_t g = 0; g < nGroups; ++g)
+        faceGrps[g + 1] += faceGrps[g];
     const int cTotalFaces = nPolys;
     const int iAtom = int(faceGrps.back());
     VQ_CHECK(cTotalFaces - nCover == iAtom, kCls, "_doExport", VQ_ERR_INTERNAL);
-    std::vector<uint32_t> order(static_cast<size_t>(iAtom));
-    {
+    std::vector<uint32_t> order;
+    if (nGroups > 1) {
+        order.resize(size_t(iAtom));
         std::vector<uint32_t> fill(faceGrps.begin(), faceGrps.end() - 1);
         for (int p = 0; p < nPolys; ++p)
             if (!m.isCover(p)) order[fill[size_t(std::max(m.polyGroup(p), 0))]++] = uint32_t(p);
@@ -289,16 +290,22 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
     primStart.resize(size_t(iAtom) + 1);
     indices.resize(size_t(nIndices));
     uint32_t k = 0;
-    for (size_t i = 0; i < order.size(); ++i) {
-        primStart[i] = k;
-        const int p = int(order[i]);
-        for (int s = 0; s < m.polyDegree(p); ++s) {
-            const int iAttrRec = m.vertAttr(m.polyVtx(p, s), m.polyVtxSlot(p, s));
+    for (int i = 0, p = 0; i < iAtom; ++i, ++p) {
+        if (nGroups > 1) {
+            p = int(order[size_t(i)]);
+        } else {
+            while (m.isCover(p))
+                ++p;
+        }
+        primStart[size_t(i)] = k;
+        const int cVal = m.polyDegree(p);
+        for (int s = 0; s < cVal; ++s) {
+            const int iAttrRec = m.polyAttr(p, s);
             VQ_CHECK(iAttrRec >= 0, kCls, "_doExport", VQ_ERR_CORRUPT);
             indices[k++] = uint32_t(iAttrRec);
         }
     }
-    primStart[order.size()] = k;
+    primStart[size_t(iAtom)] = k;
 
     Vq::SharedPtr<VqPolygonTopoMesh> pPTM = new VqPolygonTopoMesh(pVP.get());
     VQ_PROPAGATE(pPTM->lockWrite(true));

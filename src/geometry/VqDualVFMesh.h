@@ -2,6 +2,7 @@
 
 #include "VqExport.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -34,11 +35,11 @@ public:
     void reserve(uint32_t nPolys, uint32_t nVerts, uint64_t nCorners);
     void shrink();
 
-    int numPolys() const { return int(_vnPDeg.size()); }
-    int numVerts() const { return int(_vnVDeg.size()); }
+    int numPolys() const { return int(_vPolys.size()); }
+    int numVerts() const { return int(_vVerts.size()); }
     uint32_t numAttrs() const { return _nAttrs; }
-    uint64_t numPolyCorners() const { return _viPCVtx.size(); }
-    uint64_t numVertCorners() const { return _viVCPoly.size(); }
+    uint64_t numPolyCorners() const { return _vPC.size(); }
+    uint64_t numVertCorners() const { return _vVC.size(); }
 
     // A polygon with empty slots; its number.
     int addPoly(int degree, int group, uint16_t flags);
@@ -49,30 +50,32 @@ public:
 
     // Joins polygon slot ps and vertex slot vs, both empty.
     void link(int p, int ps, int v, int vs) {
-        const uint32_t pc = _vuPStart[p] + uint32_t(ps), vc = _vuVStart[v] + uint32_t(vs);
-        _viPCVtx[pc] = v;
-        _viPCSlot[pc] = vs;
-        _viVCPoly[vc] = p;
-        _viVCSlot[vc] = ps;
-        --_vnVEmpty[v];
+        _vPC[_vPolys[size_t(p)].uStart + uint32_t(ps)] = {v, vs};
+        _vVC[_vVerts[size_t(v)].uStart + uint32_t(vs)] = {p, ps};
+        --_vnVEmpty[size_t(v)];
     }
 
-    int polyDegree(int p) const { return _vnPDeg[p]; }
-    int polyGroup(int p) const { return _viPGroup[p]; }
-    uint16_t polyFlags(int p) const { return _vuPFlags[p]; }
-    bool isCover(int p) const { return (_vuPFlags[p] & kCoverFlag) != 0; }
-    int polyVtx(int p, int s) const { return _viPCVtx[_vuPStart[p] + uint32_t(s)]; }
-    int polyVtxSlot(int p, int s) const { return _viPCSlot[_vuPStart[p] + uint32_t(s)]; }
+    int polyDegree(int p) const { return _vPolys[size_t(p)].nDeg; }
+    int polyGroup(int p) const { return _vPolys[size_t(p)].iGroup; }
+    uint16_t polyFlags(int p) const { return _vPolys[size_t(p)].uFlags; }
+    bool isCover(int p) const { return (_vPolys[size_t(p)].uFlags & kCoverFlag) != 0; }
+    int polyVtx(int p, int s) const { return _vPC[_vPolys[size_t(p)].uStart + uint32_t(s)].iElem; }
+    int polyVtxSlot(int p, int s) const { return _vPC[_vPolys[size_t(p)].uStart + uint32_t(s)].iSlot; }
+    // The attribute record of polygon p's corner in slot s (filled).
+    int polyAttr(int p, int s) const {
+        const Corner& c = _vPC[_vPolys[size_t(p)].uStart + uint32_t(s)];
+        return _viVCAttr[_vVerts[size_t(c.iElem)].uStart + uint32_t(c.iSlot)];
+    }
 
-    int vertValence(int v) const { return _vnVDeg[v]; }
-    int vertEmpty(int v) const { return _vnVEmpty[v]; }
-    int vertNumAttrs(int v) const { return _vnVAttr[v]; }
-    uint32_t vertFirstAttr(int v) const { return _vuVAttrStart[v]; }
-    int vertPoly(int v, int s) const { return _viVCPoly[_vuVStart[v] + uint32_t(s)]; }
-    int vertPolySlot(int v, int s) const { return _viVCSlot[_vuVStart[v] + uint32_t(s)]; }
-    int vertAttr(int v, int s) const { return _viVCAttr[_vuVStart[v] + uint32_t(s)]; }
-    int* vertAttrs(int v) { return _viVCAttr.data() + _vuVStart[v]; }
-    const int* vertAttrs(int v) const { return _viVCAttr.data() + _vuVStart[v]; }
+    int vertValence(int v) const { return _vVerts[size_t(v)].nDeg; }
+    int vertEmpty(int v) const { return _vnVEmpty[size_t(v)]; }
+    int vertNumAttrs(int v) const { return _vVerts[size_t(v)].nAttrs; }
+    uint32_t vertFirstAttr(int v) const { return _vVerts[size_t(v)].uAttrStart; }
+    int vertPoly(int v, int s) const { return _vVC[_vVerts[size_t(v)].uStart + uint32_t(s)].iElem; }
+    int vertPolySlot(int v, int s) const { return _vVC[_vVerts[size_t(v)].uStart + uint32_t(s)].iSlot; }
+    int vertAttr(int v, int s) const { return _viVCAttr[_vVerts[size_t(v)].uStart + uint32_t(s)]; }
+    int* vertAttrs(int v) { return _viVCAttr.data() + _vVerts[size_t(v)].uStart; }
+    const int* vertAttrs(int v) const { return _viVCAttr.data() + _vVerts[size_t(v)].uStart; }
 
     // Rotate a ring so that old slot r becomes slot 0, keeping the back
     // references of the other side right (the encoder turns each element to
@@ -81,20 +84,35 @@ public:
     void rotDegRing(int v, int r);
 
 private:
-    std::vector<uint32_t> _vuPStart;
-    std::vector<uint16_t> _vnPDeg;
-    std::vector<int32_t> _viPGroup;
-    std::vector<uint16_t> _vuPFlags;
-    std::vector<int32_t> _viPCVtx;
-    std::vector<int32_t> _viPCSlot;
+    // The walks read an element's counts and ring start together, and a
+    // corner's element and slot together: each is kept in one record, which
+    // also makes appending an element one write per array instead of one
+    // per field. The empty slot counts stay apart: the choice of the next
+    // vertex reads them alone, up to sixteen vertices at a time.
+    struct Poly {
+        uint32_t uStart;
+        uint16_t nDeg;
+        uint16_t uFlags;
+        int32_t iGroup;
+    };
+    struct Vert {
+        uint32_t uStart;
+        uint32_t uAttrStart;
+        uint16_t nDeg;
+        uint16_t nAttrs;
+    };
+    // The other side of a ring slot: the element there and its slot in the
+    // element's own ring.
+    struct Corner {
+        int32_t iElem;
+        int32_t iSlot;
+    };
 
-    std::vector<uint32_t> _vuVStart;
-    std::vector<uint16_t> _vnVDeg;
+    std::vector<Poly> _vPolys;
+    std::vector<Corner> _vPC;
+    std::vector<Vert> _vVerts;
     std::vector<int32_t> _vnVEmpty;
-    std::vector<int32_t> _vnVAttr;
-    std::vector<uint32_t> _vuVAttrStart;
-    std::vector<int32_t> _viVCPoly;
-    std::vector<int32_t> _viVCSlot;
+    std::vector<Corner> _vVC;
     std::vector<int32_t> _viVCAttr;
     uint32_t _nAttrs = 0;
 };

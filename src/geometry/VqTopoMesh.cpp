@@ -189,7 +189,12 @@ bool VqTopoMesh::_checkArrays(const char* method, uint32_t nVtxRecs) const {
         VQ_FAIL(kCls, method, "xPrim.paiFaceGrps[0] == 0", VQ_ERR_CORRUPT);
     const uint32_t nPrims = numPrims(), nFaceGrps = numFaceGroups(), minSize = minPrimSize();
     const uint32_t* start = _vuPrimStart.data();
-    for (uint32_t p = 0; p < nPrims; ++p) {
+    // The same for the primitive sizes: a pass that only notes a failure,
+    // and the one that names it only when there is one.
+    uint32_t uBad = 0;
+    for (uint32_t p = 0; p < nPrims; ++p)
+        uBad |= uint32_t(start[p] > start[p + 1]) | uint32_t(start[p + 1] - start[p] < minSize);
+    for (uint32_t p = 0; uBad && p < nPrims; ++p) {
         if (!(start[p] <= start[p + 1]))
             VQ_FAIL(kCls, method, "xPrim.paiPrimStart[iPrim] <= xPrim.paiPrimStart[iPrim + 1]",
                     VQ_ERR_CORRUPT);
@@ -203,8 +208,14 @@ bool VqTopoMesh::_checkArrays(const char* method, uint32_t nVtxRecs) const {
             VQ_FAIL(kCls, method, "xPrim.paiFaceGrps[iFG] <= xPrim.paiFaceGrps[iFG + 1]", VQ_ERR_CORRUPT);
     if (!(_vuFaceGrps[int(nFaceGrps)] == nPrims))
         VQ_FAIL(kCls, method, "sInt.paiFaceGrps[sInt.nFaceGrps] == sInt.nPrims", VQ_ERR_CORRUPT);
+    // Every index is checked on each derivation and each assignment: the
+    // largest is found first, in a loop without exits that the compiler
+    // vectorises.
+    uint32_t uMax = 0;
     for (uint32_t i : _vuIndices)
-        if (!(i < nVtxRecs)) VQ_FAIL(kCls, method, "xPrim.paiIndices[iIdx] < nVtxRecs", VQ_ERR_CORRUPT);
+        uMax = std::max(uMax, i);
+    if (!_vuIndices.empty() && !(uMax < nVtxRecs))
+        VQ_FAIL(kCls, method, "xPrim.paiIndices[iIdx] < nVtxRecs", VQ_ERR_CORRUPT);
     return true;
 }
 

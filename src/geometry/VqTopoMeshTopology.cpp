@@ -197,6 +197,97 @@ bool distinctCorners(const int32_t* v, uint32_t n, std::vector<int32_t>& scratch
     return std::adjacent_find(scratch.begin(), scratch.end()) == scratch.end();
 }
 
+// Successor and predecessor of half-edge h in its facet; kTriangles when
+// every facet is a triangle, which makes them arithmetic.
+template <bool kTriangles>
+struct FacetSteps {
+    const VqTopoMeshTopology& t;
+    int next(int h) const { return kTriangles ? (h % 3 == 2 ? h - 2 : h + 1) : t.next(h); }
+    int prev(int h) const { return kTriangles ? (h % 3 == 0 ? h + 2 : h - 1) : t.prev(h); }
+};
+
+// The pairing when no vertex has two outgoing half-edges to one vertex,
+// which holds for every manifold surface: an edge then carries at most one
+// half-edge each way, and the rule of the topology pairs exactly the edges
+// that carry both. Each vertex v marks the ends of its outgoing half-edges
+// (stamp[c] == v, to[c] the half-edge v -> c) and gives each half-edge
+// coming in from a its opposite v -> a. This needs no sort of the
+// half-edges by their ends, which was most of the derivation's cost. Needs
+// the outgoing lists; stamp holds -1 per vertex on entry. False, with
+// opposites partly written, when some vertex has two half-edges to one end:
+// the general pairing decides then.
+template <bool kTriangles>
+bool pairThroughOutgoing(VqTopoMeshTopology& t, int32_t* stamp, int32_t* to) {
+    const FacetSteps<kTriangles> step{t};
+    const int nVtx = t.numVertices();
+    const int* heVtx = t.viHEVtx.data();
+    const int* outStart = t.viVtxOutStart.data();
+    const int* out = t.viVtxOut.data();
+    int* opp = t.viHEOpp.data();
+    uint32_t nB = 0;
+    for (int v = 0; v < nVtx; ++v) {
+        const int ks = outStart[v], ke = outStart[v + 1];
+        for (int k = ks; k < ke; ++k) {
+            const int g = out[k], c = heVtx[step.next(g)];
+            if (stamp[c] == v) return false;
+            stamp[c] = v;
+            to[c] = g;
+        }
+        // Every half-edge comes into exactly one vertex, as the predecessor
+        // of one of that vertex's outgoing half-edges.
+        for (int k = ks; k < ke; ++k) {
+            const int h = step.prev(out[k]), a = heVtx[h];
+            const int o = stamp[a] == v ? to[a] : -1;
+            opp[h] = o;
+            nB += uint32_t(o < 0);
+        }
+    }
+    t.nBoundaryEdges = nB;
+    t.nNonmanifoldEdges = 0;
+    return true;
+}
+
+// Numbers the edges of a paired topology as the general pairing does: by
+// their lower end, then by their first half-edge, which the topology keeps
+// for each edge. bucket is scratch. Returns the number of edges.
+template <bool kTriangles>
+uint32_t numberEdges(VqTopoMeshTopology& t, std::vector<int32_t>& bucket) {
+    const FacetSteps<kTriangles> step{t};
+    const int nHE = t.numHEdges(), nVtx = t.numVertices();
+    const int* heVtx = t.viHEVtx.data();
+    const int* opp = t.viHEOpp.data();
+    int* heEdge = t.viHEEdge.data();
+    int* edgeHE = t.viEdgeHE.data();
+    bucket.assign(size_t(nVtx) + 1, 0);
+    int32_t* start = bucket.data();
+    // The first pass leaves each edge's lower end with its first half-edge.
+    for (int h = 0; h < nHE; ++h) {
+        const int o = opp[h];
+        if (o >= 0 && o < h) continue;
+        const int lo = std::min(heVtx[h], heVtx[step.next(h)]);
+        heEdge[h] = lo;
+        ++start[lo + 1];
+    }
+    for (int v = 0; v < nVtx; ++v)
+        start[v + 1] += start[v];
+    for (int h = 0; h < nHE; ++h) {
+        const int o = opp[h];
+        if (o >= 0 && o < h) continue;
+        const int e = start[heEdge[h]]++;
+        edgeHE[e] = h;
+        heEdge[h] = e;
+        if (o >= 0) heEdge[o] = e;
+    }
+    return uint32_t(start[nVtx]);
+}
+
+template <bool kTriangles>
+bool pairAndNumber(VqTopoMeshTopology& t, std::vector<int32_t>& stamp, int32_t* to, uint32_t& nEdges) {
+    if (!pairThroughOutgoing<kTriangles>(t, stamp.data(), to)) return false;
+    nEdges = numberEdges<kTriangles>(t, stamp);
+    return true;
+}
+
 } // namespace
 
 void vqPositionClasses(uint32_t nRecs, const float* coords, int nCoordComps, int32_t* cls, VqVeci& table) {
@@ -327,53 +418,51 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     if (!t.bTriangles) t.viHEFacet.resize(nH);
     const int nHE = nH;
 
-    // Edges.
-    t.viHEOpp.assign(nHE, -1);
-    t.viHEEdge.resize(nHE);
-    t.viEdgeHE.resize(nHE);
-    int* opp = t.viHEOpp.data();
-    int* heEdge = t.viHEEdge.data();
-    int* edgeHE = t.viEdgeHE.data();
-    auto onEdge = [edgeHE](uint32_t e, uint32_t h) { edgeHE[e] = int(h); };
-    auto onMember = [heEdge](uint32_t h, uint32_t e) { heEdge[h] = int(e); };
-    // The outgoing lists are made after the edges, so that their array
-    // serves the pairing first: one large array less to fetch fresh.
-    t.viVtxOut.resize(nHE);
-    VqHalfEdgePairing pairing;
-    pairing.viLink.swap(t.viVtxOut);
-    uint32_t nEdges = 0;
-    if (t.bTriangles) {
-        nEdges = pairHalfEdges<true>(uint32_t(nHE), uint32_t(nVtx), triangleHalfEdges(uint32_t(nF), heVtx),
-                                     opp, t.nBoundaryEdges, t.nNonmanifoldEdges, pairing, onEdge, onMember);
-    } else {
-        auto polygonHalfEdges = [nF, facetHE, heVtx](auto&& fn) {
-            for (int f = 0; f < nF; ++f) {
-                const int fs = facetHE[f], fe = facetHE[f + 1];
-                for (int h = fs; h < fe; ++h)
-                    fn(uint32_t(h), heVtx[h], heVtx[h + 1 == fe ? fs : h + 1]);
-            }
-        };
-        nEdges = pairHalfEdges<true>(uint32_t(nHE), uint32_t(nVtx), polygonHalfEdges, opp, t.nBoundaryEdges,
-                                     t.nNonmanifoldEdges, pairing, onEdge, onMember);
-    }
-    t.viEdgeHE.resize(nEdges);
-    t.viVtxOut.swap(pairing.viLink);
-
-    // Outgoing half-edges by vertex.
+    // Outgoing half-edges by vertex, in half-edge order within a vertex.
     t.viVtxOutStart.assign(nVtx + 1, 0);
     int* outStart = t.viVtxOutStart.data();
     for (int h = 0; h < nHE; ++h)
         ++outStart[heVtx[h] + 1];
     for (int v = 0; v < nVtx; ++v)
         outStart[v + 1] += outStart[v];
+    t.viVtxOut.resize(nHE);
     int* out = t.viVtxOut.data();
-    {
-        // The pairing's marks, one per vertex, serve as the fill cursors.
-        pairing.viMark.assign(outStart, outStart + nVtx);
-        int32_t* fill = pairing.viMark.data();
-        for (int h = 0; h < nHE; ++h)
-            out[fill[heVtx[h]]++] = h;
+    // Per vertex: a fill cursor here, then the pairing's scratch.
+    std::vector<int32_t> stamp(outStart, outStart + nVtx), to(nVtx);
+    for (int h = 0; h < nHE; ++h)
+        out[stamp[heVtx[h]]++] = h;
+
+    // Edges.
+    t.viHEOpp.resize(nHE);
+    t.viHEEdge.resize(nHE);
+    t.viEdgeHE.resize(nHE);
+    int* opp = t.viHEOpp.data();
+    int* heEdge = t.viHEEdge.data();
+    int* edgeHE = t.viEdgeHE.data();
+    uint32_t nEdges = 0;
+    std::fill(stamp.begin(), stamp.end(), -1);
+    if (!(t.bTriangles ? pairAndNumber<true>(t, stamp, to.data(), nEdges)
+                       : pairAndNumber<false>(t, stamp, to.data(), nEdges))) {
+        auto onEdge = [edgeHE](uint32_t e, uint32_t h) { edgeHE[e] = int(h); };
+        auto onMember = [heEdge](uint32_t h, uint32_t e) { heEdge[h] = int(e); };
+        VqHalfEdgePairing pairing;
+        if (t.bTriangles) {
+            nEdges =
+                pairHalfEdges<true>(uint32_t(nHE), uint32_t(nVtx), triangleHalfEdges(uint32_t(nF), heVtx),
+                                    opp, t.nBoundaryEdges, t.nNonmanifoldEdges, pairing, onEdge, onMember);
+        } else {
+            auto polygonHalfEdges = [nF, facetHE, heVtx](auto&& fn) {
+                for (int f = 0; f < nF; ++f) {
+                    const int fs = facetHE[f], fe = facetHE[f + 1];
+                    for (int h = fs; h < fe; ++h)
+                        fn(uint32_t(h), heVtx[h], heVtx[h + 1 == fe ? fs : h + 1]);
+                }
+            };
+            nEdges = pairHalfEdges<true>(uint32_t(nHE), uint32_t(nVtx), polygonHalfEdges, opp,
+                                         t.nBoundaryEdges, t.nNonmanifoldEdges, pairing, onEdge, onMember);
+        }
     }
+    t.viEdgeHE.resize(nEdges);
 
     // The half-edge each vertex starts its walks from has no opposite when
     // the vertex lies on a border.

@@ -257,40 +257,47 @@ bool VqVertexRecordPool::_ensureEquivRings() {
     VqAutoLock lock(_cacheMutex);
     if (_bEquivRingsValid) return true;
     // After collocation the records of one position carry the very same
-    // coordinates (their representative's), so a ring is a run of equal
-    // coordinate bits in sorted order. The bits are copied into the sort
-    // keys: sorting flat keys by value costs a fraction of sorting indices
-    // through a comparison that reaches back into the coordinate array.
+    // coordinates (their representative's), so a ring is the set of records
+    // with equal coordinate bits, linked in ascending index order and closed
+    // on its lowest record. An open-addressing table on the bits finds each
+    // record's ring in one pass: a sort of all records cost several times
+    // as much and was the larger half of checking a decoded mesh's pool.
     const uint32_t n = numVtxRecords();
-    const int nComps = _pFields->numVtxCoordComps();
-    const float* c = _pFields->vtxCoords();
-    // Up to four coordinate words, two to a u64; any order that groups
-    // equal bits serves, ties going to the lower index.
-    struct RingKey {
-        uint64_t hi, lo;
-        uint32_t idx;
-        bool sameBits(const RingKey& o) const { return hi == o.hi && lo == o.lo; }
-        bool operator<(const RingKey& o) const {
-            return hi != o.hi ? hi < o.hi : lo != o.lo ? lo < o.lo : idx < o.idx;
-        }
-    };
+    const int nComps = std::min(_pFields->numVtxCoordComps(), 4);
+    const uint32_t* bits = reinterpret_cast<const uint32_t*>(_pFields->vtxCoords());
     try {
-        std::vector<RingKey> keys(n);
-        for (uint32_t i = 0; i < n; ++i) {
-            uint32_t bits[4] = {0, 0, 0, 0};
-            if (nComps > 0)
-                std::memcpy(bits, c + size_t(i) * nComps, sizeof(float) * size_t(std::min(nComps, 4)));
-            keys[i] = {uint64_t(bits[0]) << 32 | bits[1], uint64_t(bits[2]) << 32 | bits[3], i};
-        }
-        std::sort(keys.begin(), keys.end());
+        size_t size = 16;
+        while (size < size_t(n) * 2)
+            size <<= 1;
+        // Per slot: the ring's lowest record (its first) and its last so far.
+        std::vector<uint32_t> first(size, kNone), last(size);
+        const size_t mask = size - 1;
         _vuEquivRing.resize(n);
-        for (uint32_t s = 0; s < n;) {
-            uint32_t e = s + 1;
-            while (e < n && keys[s].sameBits(keys[e]))
-                ++e;
-            for (uint32_t i = s; i < e; ++i)
-                _vuEquivRing[static_cast<int>(keys[i].idx)] = keys[i + 1 < e ? i + 1 : s].idx;
-            s = e;
+        uint32_t* ring = _vuEquivRing.data();
+        for (uint32_t i = 0; i < n; ++i) {
+            const uint32_t* b = bits + size_t(i) * size_t(nComps);
+            uint64_t h = 0;
+            for (int c = 0; c < nComps; ++c)
+                h = (h ^ b[c]) * 0x9E3779B97F4A7C15ull;
+            size_t slot = size_t(h ^ (h >> 31)) & mask;
+            for (;; slot = (slot + 1) & mask) {
+                const uint32_t f = first[slot];
+                if (f == kNone) {
+                    first[slot] = last[slot] = i;
+                    ring[i] = i;
+                    break;
+                }
+                const uint32_t* o = bits + size_t(f) * size_t(nComps);
+                int c = 0;
+                while (c < nComps && o[c] == b[c])
+                    ++c;
+                if (c == nComps) {
+                    ring[last[slot]] = i;
+                    ring[i] = f;
+                    last[slot] = i;
+                    break;
+                }
+            }
         }
     } catch (const std::bad_alloc&) {
         VQ_FAIL(kCls, "_ensureEquivRings", "Memory Allocation", VQ_ERR_ALLOC);

@@ -3,6 +3,7 @@
 // attributes), in the same face groups, with the same number of records at
 // each position; and hostile streams must be refused, never crash or hang.
 #include "MeshTestUtil.h"
+#include "VqDualMeshCodec.h"
 #include "VqDualTopoMeshCoder.h"
 #include "VqDualTopoMeshCoderV1.h"
 #include "VqDualTopoMeshCoderV2.h"
@@ -392,6 +393,40 @@ TEST_F(TopoMeshCoderTest, DegenerateStripTrianglesAreLeftOut) {
         ASSERT_TRUE(m->addPrimitives(0, 1u, 8u, strip)) << lastError();
     }
     roundTrip(*m, DualTopoMeshCoder::V1, VqTopoMesh::VQ_PRIM_TRISTRIP);
+}
+
+// Records of a ring from its mask: a set bit starts a run, slots before the
+// first set bit continue the last run, bits past the valence count for
+// nothing, and no set bit leaves every slot without a record.
+TEST_F(TopoMeshCoderTest, MasksNumberTheRunsOfARing) {
+    struct Case {
+        std::vector<uint64_t> mask;
+        int valence;
+        std::vector<int> attrs;
+    };
+    const Case cases[] = {
+        {{0x1}, 3, {7, 7, 7}},
+        {{0x4}, 5, {7, 7, 7, 7, 7}},
+        {{0x4 | (uint64_t(1) << 40)}, 6, {7, 7, 7, 7, 7, 7}},
+        {{0x12}, 6, {8, 7, 7, 7, 8, 8}},
+        {{0x0, 0x0}, 4, {-1, -1, -1, -1}},
+        {{uint64_t(1) << 40}, 6, {-1, -1, -1, -1, -1, -1}},
+        {{uint64_t(1) << 63}, 64, std::vector<int>(64, 7)},
+        {{0x0, 0x2}, 70, std::vector<int>(70, 7)},
+        {{0x1, 0x2},
+         70,
+         [] {
+             std::vector<int> a(70, 7);
+             std::fill(a.begin() + 65, a.end(), 8);
+             return a;
+         }()},
+    };
+    for (const Case& c : cases) {
+        std::vector<int> attrs(size_t(c.valence), 99);
+        const int nRuns = Vq::DualMeshCodec::assignRuns(c.mask.data(), c.valence, 7, attrs.data());
+        EXPECT_EQ(attrs, c.attrs) << "valence " << c.valence << " mask " << c.mask[0];
+        EXPECT_EQ(nRuns, c.attrs[0] < 0 ? 0 : *std::max_element(c.attrs.begin(), c.attrs.end()) - 6);
+    }
 }
 
 TEST_F(TopoMeshCoderTest, MaskChunksJoinBackPerVersion) {

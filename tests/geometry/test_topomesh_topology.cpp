@@ -6,7 +6,9 @@
 #include "VqTopoMeshEdgeIter.h"
 #include "VqTopoMeshTriIter.h"
 
+#include <algorithm>
 #include <iostream>
+#include <map>
 #include <memory>
 
 namespace {
@@ -118,6 +120,85 @@ TEST_F(TopologyTest, CountsMatchAnIndependentEdgeCount) {
     EXPECT_EQ(countEdges(flipped()).nonmanifold, 3);
     EXPECT_EQ(countEdges(fourOnAnEdge()).nonmanifold, 1);
     EXPECT_TRUE(countEdges(cone(300)).closed);
+}
+
+// The pairing and the edge order against their rule, worked out from the
+// mesh's own half-edges: a half-edge has an opposite when its edge carries
+// exactly two half-edges that run opposite ways; edges come by their lower
+// end, then by their first half-edge. Manifold meshes and meshes where a
+// vertex has two half-edges to one end take different ways through the
+// derivation, and both must follow the rule.
+void expectPairingFollowsTheRule(const VqTopoMesh& m, const char* what) {
+    ASSERT_TRUE(m.ensureTopology()) << what;
+    const int nHE = int(m.numHEdges());
+    std::map<std::pair<int, int>, std::vector<int>> onEdge;
+    for (int h = 0; h < nHE; ++h) {
+        const int a = m.origin(h), b = m.origin(m.nextHEdge(h));
+        onEdge[{std::min(a, b), std::max(a, b)}].push_back(h);
+    }
+    int nBoundary = 0, nNonmanifold = 0;
+    std::vector<std::pair<int, int>> leads;
+    for (const auto& [ends, hs] : onEdge) {
+        const bool paired = hs.size() == 2 && m.origin(hs[0]) != m.origin(hs[1]);
+        for (const int h : hs)
+            EXPECT_EQ(m.oppositeHEdge(h), paired ? hs[0] + hs[1] - h : -1) << what << " h " << h;
+        nBoundary += hs.size() == 1;
+        nNonmanifold += hs.size() > 1 && !paired;
+        leads.push_back({ends.first, hs[0]});
+    }
+    EXPECT_EQ(m.numBoundaryEdges(), nBoundary) << what;
+    EXPECT_EQ(m.numNonmanifoldEdges(), nNonmanifold) << what;
+    std::sort(leads.begin(), leads.end());
+    std::vector<int> order;
+    for (VqTopoMeshEdgeIter it(m); it.next();)
+        order.push_back(it.hedge());
+    ASSERT_EQ(order.size(), leads.size()) << what;
+    for (size_t e = 0; e < order.size(); ++e)
+        EXPECT_EQ(order[e], leads[e].second) << what << " edge " << e;
+    EXPECT_TRUE(m.isTopologyValid()) << what;
+}
+
+TEST_F(TopologyTest, PairingAndEdgeOrderFollowTheRule) {
+    const std::pair<TriSoup, const char*> soups[] = {
+        {torus(9, 7), "torus"},       {grid(6, 4), "grid"},     {bowtie(), "bowtie"},
+        {threeOnAnEdge(), "three"},   {fourOnAnEdge(), "four"}, {flipped(), "flipped"},
+        {withDegenerates(), "degen"}, {cone(40), "cone"},
+    };
+    for (const auto& [soup, what] : soups) {
+        VqTriStripTopoMesh strips(kSoupBindings);
+        addSoup(strips, soup);
+        expectPairingFollowsTheRule(strips, what);
+        // The same as polygons, every other pair of triangles joined into a
+        // quad (the generators cut each quad into (a, b, c) and (a, c, d)),
+        // so that facets of two degrees mix.
+        VqPolygonTopoMesh polys(kSoupBindings);
+        addSoup(polys, soup);
+        VqVecu start, indices, groups;
+        {
+            VqTopoMeshPrimitives prims;
+            ASSERT_TRUE(polys.acquirePrimitives(prims, false));
+            const uint32_t* idx = prims.paiIndices;
+            for (uint32_t t = 0; t < prims.nPrims; ++t) {
+                start.push_back(uint32_t(indices.size()));
+                const uint32_t* a = idx + 3 * t;
+                if (t % 4 == 0 && t + 1 < prims.nPrims && a[3] == a[0] && a[4] == a[2]) {
+                    indices.insert(indices.end(), {a[0], a[1], a[2], a[5]});
+                    ++t;
+                } else {
+                    indices.insert(indices.end(), a, a + 3);
+                }
+            }
+            ASSERT_TRUE(polys.releasePrimitives(prims));
+        }
+        start.push_back(uint32_t(indices.size()));
+        groups = {0, uint32_t(start.size() - 1)};
+        {
+            MeshLock lock(polys);
+            ASSERT_TRUE(polys._assignPrimitives(std::move(start), std::move(indices), std::move(groups)))
+                << what << ": " << lastError();
+        }
+        expectPairingFollowsTheRule(polys, what);
+    }
 }
 
 TEST_F(TopologyTest, DegenerateFacetsStayOutButKeepTheirAtoms) {
