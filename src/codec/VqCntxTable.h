@@ -168,6 +168,24 @@ public:
             }
             total += static_cast<uint64_t>(counts[static_cast<size_t>(k)]);
         }
+        // The order is that of the true counts, before rescaling, which may
+        // make distinct counts equal.
+        int iTieDir = 0; // +1 ascending, -1 descending, 0 not yet seen
+        int nEscapes = 0;
+        for (int k = 0; k < m; ++k) {
+            const Entry& e = _vEntries[k];
+            if (e.isEscape() && (++nEscapes > 1 || (bAnyOrdinary && e.value() != leastOrdinary)))
+                return false;
+            if (k == 0) continue;
+            const Entry& p = _vEntries[k - 1];
+            const int64_t c = counts[static_cast<size_t>(k)], cp = counts[static_cast<size_t>(k - 1)];
+            if (c > cp) return false;
+            if (c < cp || e.isEscape()) continue;
+            if (p.isEscape()) return false;
+            const int dir = e.value() > p.value() ? 1 : -1;
+            if (iTieDir != 0 && dir != iTieDir) return false;
+            iTieDir = dir;
+        }
         while (total >= cMaxTotalCount) {
             const float factor = 8191.0f / static_cast<float>(total);
             uint64_t next = 0;
@@ -178,22 +196,8 @@ public:
             if (next >= total) return false;
             total = next;
         }
-        int iTieDir = 0; // +1 ascending, -1 descending, 0 not yet seen
-        int nEscapes = 0;
-        for (int k = 0; k < m; ++k) {
-            const Entry& e = _vEntries[k];
-            if (counts[static_cast<size_t>(k)] != static_cast<int64_t>(e._cCount)) return false;
-            if (e.isEscape() && (++nEscapes > 1 || (bAnyOrdinary && e.value() != leastOrdinary)))
-                return false;
-            if (k == 0) continue;
-            const Entry& p = _vEntries[k - 1];
-            if (e._cCount > p._cCount) return false;
-            if (e._cCount < p._cCount || e.isEscape()) continue;
-            if (p.isEscape()) return false;
-            const int dir = e.value() > p.value() ? 1 : -1;
-            if (iTieDir != 0 && dir != iTieDir) return false;
-            iTieDir = dir;
-        }
+        for (int k = 0; k < m; ++k)
+            if (counts[static_cast<size_t>(k)] != static_cast<int64_t>(_vEntries[k]._cCount)) return false;
         return true;
     }
 

@@ -172,6 +172,27 @@ TEST_F(TopoMeshRecordTest, LosslessRecordsGiveBackEveryBit) {
     }
 }
 
+// A mesh without primitives keeps its bindings. (A pool that binds nothing,
+// not even coordinates, cannot be coded.)
+TEST_F(TopoMeshRecordTest, EmptyMeshesRoundTrip) {
+    for (uint64_t eBindings : {VQ_GEOMBIND_VTXCOORD3, VQ_GEOMBIND_VTXCOORD2 | VQ_GEOMBIND_NORMVEC3})
+        for (VqTopoMesh::PrimKind k : {VqTopoMesh::VQ_PRIM_POLYGON, VqTopoMesh::VQ_PRIM_TRISTRIP})
+            for (Format f : kFormats) {
+                Vq::SharedPtr<VqTopoMesh> src = newOfKind(k);
+                {
+                    MeshLock lock(*src);
+                    ASSERT_TRUE(src->setBindings(eBindings)) << lastError();
+                }
+                ASSERT_EQ(src->getBindings(), eBindings);
+                const Bytes image = writeMesh(*src, Kind::Plain, f);
+                Vq::SharedPtr<VqTopoMesh> back = newOfKind(k);
+                ASSERT_TRUE(readMesh(*back, image, Kind::Plain, f)) << lastError();
+                EXPECT_EQ(back->numPrims(), 0u);
+                EXPECT_EQ(back->vtxRecPool()->numVtxRecords(), 0u);
+                EXPECT_EQ(back->getBindings(), eBindings);
+            }
+}
+
 TEST_F(TopoMeshRecordTest, LossyRecordsStayWithinTheQuantisationBounds) {
     for (bool bStrip : {false, true}) {
         Vq::SharedPtr<VqTopoMesh> src = richTorus(bStrip);
