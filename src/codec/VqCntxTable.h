@@ -174,6 +174,8 @@ public:
         int nEscapes = 0;
         for (int k = 0; k < m; ++k) {
             const Entry& e = _vEntries[k];
+            // (A table of the escape alone is never chosen by estimate; only a
+            // packet forced to the arithmetic codec has one.)
             if (e.isEscape() && (++nEscapes > 1 || (bAnyOrdinary && e.value() != leastOrdinary)))
                 return false;
             if (k == 0) continue;

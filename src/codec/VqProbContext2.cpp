@@ -86,6 +86,24 @@ bool VqProbContext2::deserialize(VqBaseDataStream& stream) {
     VQ_CHECK(stream.readZeroAlignmentBits(), kCls, "deserialize", VQ_ERR_CORRUPT);
     accumulateCounts();
     VQ_CHECK(totalCount() > 0, kCls, "deserialize", VQ_ERR_CORRUPT);
+    // The writer's widths are the narrowest and its minimum is an entry's:
+    // held to that, a table has one form, and none of its bits can change
+    // without changing the table.
+    int32_t maxSymbol = INT32_MIN;
+    uint32_t maxCount = 0;
+    int32_t minValue = 0, maxValue = 0;
+    for (int i = 0; i < nEntries; ++i) {
+        const VqCntxEntry2& e = _vEntries[i];
+        maxSymbol = std::max(maxSymbol, e._iSymbol);
+        maxCount = std::max(maxCount, static_cast<uint32_t>(e._cCount));
+        if (i == 0 || e._iValue < minValue) minValue = e._iValue;
+        if (i == 0 || e._iValue > maxValue) maxValue = e._iValue;
+    }
+    const int wantBs = nEntries == 0 ? 2 : std::max(1, bitsFor(static_cast<uint32_t>(maxSymbol + 2)));
+    VQ_CHECK(int(bs) == wantBs && int(bc) == bitsFor(maxCount) &&
+                 int(bv) == bitsFor(static_cast<uint32_t>(maxValue) - static_cast<uint32_t>(minValue)) &&
+                 static_cast<uint32_t>(minValue) == mv,
+             kCls, "deserialize", VQ_ERR_CORRUPT);
     return true;
 }
 
