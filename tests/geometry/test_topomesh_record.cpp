@@ -6,6 +6,7 @@
 #include "VqDualTopoMeshCoder.h"
 #include "VqLineStripTopoMesh.h"
 #include "VqLookup2.h"
+#include "VqPartition.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -318,6 +319,38 @@ TEST_F(TopoMeshRecordTest, SharedPoolsNeedAPartitionForTheirNumber) {
     Vq::SharedPtr<VqTopoMesh> back = new VqPolygonTopoMesh();
     EXPECT_FALSE(readMesh(*back, image, Kind::Plain, Format{10, 0}));
     EXPECT_NE(lastError().find("pPart"), std::string::npos) << lastError();
+}
+
+// Within a partition, meshes that share a pool name it by one number, and a
+// mesh read back gives its pool that partition and number.
+TEST_F(TopoMeshRecordTest, SharedPoolsAreNumberedWithinTheirPartition) {
+    Vq::SharedPtr<VqPartition> part = new VqPartition();
+    Vq::SharedPtr<VqTopoMesh> a = smallMesh(), lone = smallMesh();
+    Vq::SharedPtr<VqTopoMesh> b = new VqPolygonTopoMesh(a->vtxRecPool());
+    auto write = [&](const VqTopoMesh& m) {
+        VqTestObjectStream os = VqTestObjectStream::forWriting(10, 0);
+        os->setPartition(part.get());
+        EXPECT_TRUE(os->beginWrite() && m.serializeVersion(*os, 10, 0) && os->endWrite()) << lastError();
+        return os.bytes();
+    };
+    auto poolNum = [](const Bytes& image) { // after the length and the local version
+        return uint32_t(image[5]) | uint32_t(image[6]) << 8 | uint32_t(image[7]) << 16 |
+               uint32_t(image[8]) << 24;
+    };
+    const Bytes ia = write(*a), ib = write(*b), il = write(*lone);
+    EXPECT_NE(poolNum(ia), 0u);
+    EXPECT_EQ(poolNum(ib), poolNum(ia));
+    EXPECT_EQ(poolNum(il), 0u);
+
+    Vq::SharedPtr<VqTopoMesh> back = new VqPolygonTopoMesh();
+    VqTestObjectStream os = VqTestObjectStream::forReading(ia, 10, 0);
+    os->setPartition(part.get());
+    ASSERT_TRUE(os->beginRead() && back->deserializeVersion(*os, 10, 0) && os->endRead()) << lastError();
+    const Vq::PartNumContainer* pNum = back->vtxRecPool()->partNumContainer();
+    ASSERT_NE(pNum, nullptr);
+    EXPECT_EQ(pNum->partition(), part.get());
+    EXPECT_EQ(pNum->number(), poolNum(ia));
+    EXPECT_EQ(back->numPrims(), 3u);
 }
 
 // The coder's byte split covers every byte of the section it wrote.
