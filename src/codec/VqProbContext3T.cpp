@@ -107,9 +107,18 @@ bool VqProbContext3T<T>::deserialize(VqBaseDataStream& stream) {
         e._cCount = static_cast<int32_t>(count);
         e._value = static_cast<T>(static_cast<U>(static_cast<U>(mv) + static_cast<U>(value)));
     }
-    stream.readAlignmentBits();
+    VQ_CHECK(stream.readZeroAlignmentBits(), kCls, "deserialize", VQ_ERR_CORRUPT);
     this->accumulateCounts();
     VQ_CHECK(this->totalCount() > 0, kCls, "deserialize", VQ_ERR_CORRUPT);
+    // The writer's widths are the narrowest and its minimum is an entry's:
+    // held to that, a table has one form, and none of its bits can change
+    // without changing the table.
+    int wc = 0, wv = 0;
+    fieldWidths(wc, wv);
+    bool bMinUsed = nEntries == 0;
+    for (const VqCntxEntry3T<T>& e : this->_vEntries)
+        bMinUsed = bMinUsed || static_cast<U>(e._value) == static_cast<U>(mv);
+    VQ_CHECK(int(bc) == wc && int(bv) == wv && bMinUsed, kCls, "deserialize", VQ_ERR_CORRUPT);
     return true;
 }
 
