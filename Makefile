@@ -3,9 +3,9 @@ JOBS      ?= $(shell nproc)
 BUILD     ?= build
 DEPS      := cmake g++ make zlib1g-dev liblzma-dev libgtest-dev libgmock-dev libbenchmark-dev xz-utils
 # Only benchmarks use these (rapidjson-dev: the reference of bench_json; libmeshoptimizer-dev:
-# the peer of bench_strip); installed when run as
+# the peer of bench_strip; libdraco-dev: the peer of bench_meshcodec); installed when run as
 # root, otherwise named without stopping the build, which leaves their parts out.
-BENCH_DEPS := rapidjson-dev libmeshoptimizer-dev
+BENCH_DEPS := rapidjson-dev libmeshoptimizer-dev libdraco-dev
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
 .PHONY: all deps build demo test test-release test-asan test-tsan bench fuzz clean format
