@@ -299,40 +299,71 @@ public:
     char& at(const void* p) { return insert(p, NodeState{p, 0}).first->state; }
 };
 
-// Whether the child links among the nodes read form a cycle (a damaged file
-// can make a group its own descendant).
-bool hasCycle(const std::vector<Vq::SharedPtr<VqBase>>& objects) {
+// Depth-first walks from the given nodes, in order, over child links; a node
+// met again while still open closes a cycle. Only nodes for which track() is
+// true keep a state; the others are pushed whenever met. Returns whether a
+// cycle was found, and counts the nodes met.
+template <class Starts, class Track>
+bool walkForCycle(const Starts& starts, Track&& track, size_t& nMet) {
     enum : char { kOpen = 1, kDone = 2 };
     NodeStates state;
-    state.reserve(objects.size());
     std::vector<std::pair<const VqNode*, unsigned int>> stack;
-    for (const auto& o : objects) {
+    nMet = 0;
+    for (const auto& o : starts) {
         const auto* start = Vq::typeCast<VqNode>(o.get());
-        if (!start || state.known(start)) continue;
-        // Iterative depth-first walk: a node met again while still open closes a cycle.
+        if (!start || !track(start) || state.known(start)) continue;
         stack.assign(1, {start, 0u});
         state.at(start) = kOpen;
+        ++nMet;
         while (!stack.empty()) {
             const VqNode* n = stack.back().first;
             const unsigned int next = stack.back().second;
             if (next >= n->numChildren(false)) {
-                state.at(n) = kDone;
+                if (track(n)) state.at(n) = kDone;
                 stack.pop_back();
                 continue;
             }
             ++stack.back().second;
             const VqNode* c = n->child(static_cast<int>(next), false);
             if (!c) continue;
-            char& s = state.at(c);
-            if (s == 0) {
+            if (track(c)) {
+                char& s = state.at(c);
+                if (s == kOpen) return true;
+                if (s == kDone) continue;
                 s = kOpen;
-                stack.emplace_back(c, 0u);
-            } else if (s == kOpen) {
-                return true;
             }
+            ++nMet;
+            stack.emplace_back(c, 0u);
         }
     }
     return false;
+}
+
+// Whether the child links among the nodes read form a cycle (a damaged file
+// can make a group its own descendant). Fixup has linked every child to its
+// parents, one parent link per child link.
+//
+// A node with exactly one parent link is reached only through that parent,
+// so a walk that starts from the nodes without a parent and from those with
+// several meets it once for each time its parent is expanded, which is once:
+// such nodes need no state, and a tree of a million nodes is checked without
+// a table. A cycle that such a walk can reach passes through a node with
+// several parents (the way in), which the walk finds still open. A cycle of
+// single-parent nodes alone has no way in, so its nodes are never met: when
+// fewer nodes are met than were read (that, or a node whose one parent lies
+// outside what was read), every node is walked with a state, as a plain
+// depth-first check.
+bool hasCycle(const std::vector<Vq::SharedPtr<VqBase>>& objects) {
+    size_t nNodes = 0;
+    for (const auto& o : objects)
+        if (Vq::typeCast<VqNode>(o.get())) ++nNodes;
+    size_t nMet = 0;
+    if (walkForCycle(
+            objects, [](const VqNode* n) { return n->numParents() != 1; }, nMet))
+        return true;
+    if (nMet == nNodes) return false;
+    return walkForCycle(
+        objects, [](const VqNode*) { return true; }, nMet);
 }
 } // namespace
 
