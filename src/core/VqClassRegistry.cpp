@@ -34,6 +34,7 @@
 #include "VqNodeIter.h"
 #include "VqNotifyBase.h"
 #include "VqObjectStream.h"
+#include "VqPartNumContainer.h"
 #include "VqPartition.h"
 #include "VqPointStyle.h"
 #include "VqPointTopoMesh.h"
@@ -179,6 +180,7 @@ const Entry s_classes[] = {
     VQ_CLASS(Vq::DefVertexRecordFields),
     VQ_CLASS(Vq::AuxDefVertexRecordFields),
     // topology meshes
+    VQ_CLASS(Vq::PartNumContainer),
     VQ_CLASS(VqTopoMesh),
     VQ_CLASS(VqTriStripTopoMesh),
     VQ_CLASS(VqPolygonTopoMesh),

@@ -7,13 +7,17 @@
 
 // A topology mesh of line strips: a primitive of k >= 2 indices holds k - 1
 // segments. It has vertices but no facets.
-class VQ_API VqLineStripTopoMesh : public VqTopoMesh {
+class VQ_API VqLineStripTopoMesh : public Vq::Record<VqLineStripTopoMesh, VqTopoMesh> {
     VQ_DECLARE_TYPE(VqLineStripTopoMesh)
 public:
-    VqLineStripTopoMesh() : VqTopoMesh(static_cast<VqVertexRecordPool*>(nullptr)) {}
-    explicit VqLineStripTopoMesh(uint64_t eBindings) : VqTopoMesh(eBindings) {}
-    explicit VqLineStripTopoMesh(VqVertexRecordPool* pPool) : VqTopoMesh(pPool) {}
+    VqLineStripTopoMesh() : Record(static_cast<VqVertexRecordPool*>(nullptr)) {}
+    explicit VqLineStripTopoMesh(uint64_t eBindings) : Record(eBindings) {}
+    explicit VqLineStripTopoMesh(VqVertexRecordPool* pPool) : Record(pPool) {}
     VqLineStripTopoMesh(const VqLineStripTopoMesh& o) = default;
 
     PrimKind primKind() const override { return VQ_PRIM_LINESTRIP; }
+
+    // Record of this level (see VqTopoMeshRecord.cpp).
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 };

@@ -7,13 +7,17 @@
 
 // A topology mesh of points: every index is an atom of its own. It has
 // vertices but no facets.
-class VQ_API VqPointTopoMesh : public VqTopoMesh {
+class VQ_API VqPointTopoMesh : public Vq::Record<VqPointTopoMesh, VqTopoMesh> {
     VQ_DECLARE_TYPE(VqPointTopoMesh)
 public:
-    VqPointTopoMesh() : VqTopoMesh(static_cast<VqVertexRecordPool*>(nullptr)) {}
-    explicit VqPointTopoMesh(uint64_t eBindings) : VqTopoMesh(eBindings) {}
-    explicit VqPointTopoMesh(VqVertexRecordPool* pPool) : VqTopoMesh(pPool) {}
+    VqPointTopoMesh() : Record(static_cast<VqVertexRecordPool*>(nullptr)) {}
+    explicit VqPointTopoMesh(uint64_t eBindings) : Record(eBindings) {}
+    explicit VqPointTopoMesh(VqVertexRecordPool* pPool) : Record(pPool) {}
     VqPointTopoMesh(const VqPointTopoMesh& o) = default;
 
     PrimKind primKind() const override { return VQ_PRIM_POINT; }
+
+    // Record of this level (see VqTopoMeshRecord.cpp).
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 };

@@ -7,13 +7,17 @@
 
 // A topology mesh of polygons, each primitive one polygon of at least three
 // corners in winding order.
-class VQ_API VqPolygonTopoMesh : public VqTopoMesh {
+class VQ_API VqPolygonTopoMesh : public Vq::Record<VqPolygonTopoMesh, VqTopoMesh> {
     VQ_DECLARE_TYPE(VqPolygonTopoMesh)
 public:
-    VqPolygonTopoMesh() : VqTopoMesh(static_cast<VqVertexRecordPool*>(nullptr)) {}
-    explicit VqPolygonTopoMesh(uint64_t eBindings) : VqTopoMesh(eBindings) {}
-    explicit VqPolygonTopoMesh(VqVertexRecordPool* pPool) : VqTopoMesh(pPool) {}
+    VqPolygonTopoMesh() : Record(static_cast<VqVertexRecordPool*>(nullptr)) {}
+    explicit VqPolygonTopoMesh(uint64_t eBindings) : Record(eBindings) {}
+    explicit VqPolygonTopoMesh(VqVertexRecordPool* pPool) : Record(pPool) {}
     VqPolygonTopoMesh(const VqPolygonTopoMesh& o) = default;
 
     PrimKind primKind() const override { return VQ_PRIM_POLYGON; }
+
+    // Record of this level (see VqTopoMeshRecord.cpp).
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 };

@@ -60,7 +60,7 @@ VqTopoMesh::VqTopoMesh(VqVertexRecordPool* pPool) : _vuPrimStart{0}, _vuFaceGrps
 }
 
 VqTopoMesh::VqTopoMesh(const VqTopoMesh& o)
-    : VqPropBase(o), Vq::RWLockable(), Vq::VertexRecordPoolMesh(), _vuPrimStart(o._vuPrimStart),
+    : Record(o), Vq::RWLockable(), Vq::VertexRecordPoolMesh(), _vuPrimStart(o._vuPrimStart),
       _vuIndices(o._vuIndices), _vuFaceGrps(o._vuFaceGrps) {
     if (!_setPool(o._pVtxRecPool.get()))
         throw Vq::makeStdExceptionFromErrorState(__PRETTY_FUNCTION__, "Memory Allocation");

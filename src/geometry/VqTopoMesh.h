@@ -5,8 +5,10 @@
 #include "VqExport.h"
 #include "VqFixedVec.h"
 #include "VqMutex.h"
+#include "VqPartNumContainer.h"
 #include "VqPropBase.h"
 #include "VqRWLockable.h"
+#include "VqRecord.h"
 #include "VqSharedPtr.h"
 #include "VqSquareMatrix.h"
 #include "VqTopoMeshInternals.h"
@@ -67,7 +69,15 @@ struct VqTopoMeshTopology;
 // indices. Several meshes may share one pool; operations that change records
 // (transform, setVertexRecord, generateGouraudNormals) change them for every
 // mesh that uses them.
-class VQ_API VqTopoMesh : public VqPropBase, public Vq::RWLockable, public Vq::VertexRecordPoolMesh {
+//
+// Record. A mesh element starts with this class's level (no property-table
+// level before it: a mesh's properties are not saved), which names the pool
+// for sharing; each kind's level follows with its connectivity and the
+// vertex data of the records it uses. A record read back leaves the mesh
+// holding a pool of its own. See VqTopoMeshRecord.cpp.
+class VQ_API VqTopoMesh : public Vq::Record<VqTopoMesh, VqPropBase>,
+                          public Vq::RWLockable,
+                          public Vq::VertexRecordPoolMesh {
     VQ_DECLARE_TYPE(VqTopoMesh)
 public:
     enum PrimKind { VQ_PRIM_TRISTRIP, VQ_PRIM_POLYGON, VQ_PRIM_LINESTRIP, VQ_PRIM_POINT };
@@ -84,9 +94,7 @@ public:
     VqTopoMesh& operator=(const VqTopoMesh&) = delete;
     ~VqTopoMesh() override;
 
-    // Until the mesh records are written by the mesh coders, a mesh stays out
-    // of saved graphs.
-    bool isPersistable() const override { return false; }
+    bool isPersistable() const override { return true; }
     size_t _memSize(bool deep) const override;
 
     virtual PrimKind primKind() const = 0;
@@ -287,12 +295,30 @@ public:
     bool _indexMapUpdate(const VqVecu& vMap) override;
     bool _vtxRecPoolChanged(const VqVertexRecordPool* pPool, Vq::BaseChange change) override;
 
+    // ---- Record of this level: the pool's number or reference.
+    int _localVersion(const Vq::RecordFormat& f) const {
+        return f.generation() == 9 && f.atLeast(9, 4) ? 2 : 1;
+    }
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
+
     // Replaces all primitive arrays at once (the stripper and the cache
     // optimiser hand over what they built). The arrays are checked first;
     // nothing changes when they do not agree.
     bool _assignPrimitives(VqVecu&& primStart, VqVecu&& indices, VqVecu&& faceGrps);
 
 protected:
+    // For the kinds' record levels. What a level read becomes the mesh's:
+    // decoded's primitives and pool move into this mesh, and the pool takes
+    // the number the head read (decoded is left empty).
+    bool _adoptRead(VqTopoMesh& decoded);
+    // After a level failed to read: no primitives, and an empty pool of the
+    // same bindings, so that nothing half built remains.
+    void _emptyAfterFailedRead();
+    // After every record written or read: the derived topology goes and the
+    // arrays shrink (a const mesh only trims what it caches).
+    void _trimAfterRecord() const;
+
     // Edits check this first.
     bool _checkEdit(const char* method) const;
     // The face-group range of a query as a primitive range; the texts are
@@ -329,4 +355,6 @@ private:
     mutable std::unique_ptr<VqTopoMeshTopology> _pTopo;
     mutable VqBox3<float> _bbox;
     mutable bool _bBBoxValid = false;
+    // The pool number a record's head read, for the pool the kind's level reads.
+    Vq::SharedPtr<Vq::PartNumContainer> _pReadPoolNum;
 };

@@ -9,13 +9,17 @@
 // k - 2 triangles, odd ones wound (s[i + 1], s[i], s[i + 2]). Strips turn
 // through degenerate triangles (a repeated index), which are atoms but not
 // facets. VqTriStripperEngine builds such meshes from triangle lists.
-class VQ_API VqTriStripTopoMesh : public VqTopoMesh {
+class VQ_API VqTriStripTopoMesh : public Vq::Record<VqTriStripTopoMesh, VqTopoMesh> {
     VQ_DECLARE_TYPE(VqTriStripTopoMesh)
 public:
-    VqTriStripTopoMesh() : VqTopoMesh(static_cast<VqVertexRecordPool*>(nullptr)) {}
-    explicit VqTriStripTopoMesh(uint64_t eBindings) : VqTopoMesh(eBindings) {}
-    explicit VqTriStripTopoMesh(VqVertexRecordPool* pPool) : VqTopoMesh(pPool) {}
+    VqTriStripTopoMesh() : Record(static_cast<VqVertexRecordPool*>(nullptr)) {}
+    explicit VqTriStripTopoMesh(uint64_t eBindings) : Record(eBindings) {}
+    explicit VqTriStripTopoMesh(VqVertexRecordPool* pPool) : Record(pPool) {}
     VqTriStripTopoMesh(const VqTriStripTopoMesh& o) = default;
 
     PrimKind primKind() const override { return VQ_PRIM_TRISTRIP; }
+
+    // Record of this level (see VqTopoMeshRecord.cpp).
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 };

@@ -734,3 +734,7 @@ bool VqVertexRecordPool::removeMesh(Vq::VertexRecordPoolMesh* pMesh) {
     std::erase(_vpMeshes, pMesh);
     return true;
 }
+
+void VqVertexRecordPool::setPartNumContainer(Vq::PartNumContainer* pNum) {
+    _pPartNum = pNum;
+}

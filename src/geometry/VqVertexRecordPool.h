@@ -6,6 +6,7 @@
 #include "VqExport.h"
 #include "VqGUID.h"
 #include "VqMutex.h"
+#include "VqPartNumContainer.h"
 #include "VqPropBase.h"
 #include "VqRWLockable.h"
 #include "VqSharedPtr.h"
@@ -196,6 +197,10 @@ public:
     bool addMesh(Vq::VertexRecordPoolMesh* pMesh);
     bool removeMesh(Vq::VertexRecordPoolMesh* pMesh);
     uint32_t numMeshes() const { return static_cast<uint32_t>(_vpMeshes.size()); }
+    // The partition and number under which meshes share this pool (null when
+    // it was never numbered; see Vq::PartNumContainer).
+    const Vq::PartNumContainer* partNumContainer() const { return _pPartNum.get(); }
+    void setPartNumContainer(Vq::PartNumContainer* pNum);
 
     bool setDynamic(bool bDynamic);
     bool isDynamic() const { return _bDynamic; }
@@ -312,4 +317,5 @@ private:
     uint8_t _nTexBits = 0;
     uint8_t _nColBits = 0;
     std::vector<Vq::VertexRecordPoolMesh*> _vpMeshes;
+    Vq::SharedPtr<Vq::PartNumContainer> _pPartNum;
 };
