@@ -82,6 +82,15 @@ uint32_t chain(const VqVecu& v, uint32_t h) {
     return vqLookup2Words(v.data(), static_cast<uint32_t>(v.size()), h);
 }
 
+// The bindings and bit counts go into the check value that follows the
+// record lists: nothing else would tell a damaged bit count of an attribute
+// that is not bound.
+uint32_t chainHeader(uint64_t eBindings, int vtxBits, int normBits, int texBits, int colBits, uint32_t h) {
+    const uint32_t w[6] = {uint32_t(eBindings), uint32_t(eBindings >> 32), uint32_t(vtxBits),
+                           uint32_t(normBits),  uint32_t(texBits),         uint32_t(colBits)};
+    return vqLookup2Words(w, 6, h);
+}
+
 // Copies into a scratch vector or fails with the text naming it.
 bool scratch(VqAutoScratchVec<VqVecu>& v, const char* text, const char* method) {
     if (!v.ok()) VQ_FAIL(kCls, method, text, VQ_ERR_ALLOC);
@@ -94,7 +103,8 @@ bool putArray(VqObjectStream& os, G& g, const VqVecu& v, const char* method) {
     VqAutoScratchVec<VqVeci> resid;
     if (!resid.ok()) VQ_FAIL(kCls, method, "xAutoviResid._p", VQ_ERR_ALLOC);
     try {
-        resid->assign(reinterpret_cast<const int*>(v.data()), reinterpret_cast<const int*>(v.data()) + v.size());
+        resid->assign(reinterpret_cast<const int*>(v.data()),
+                      reinterpret_cast<const int*>(v.data()) + v.size());
     } catch (const std::bad_alloc&) {
         VQ_FAIL(kCls, method, "xAutoviResid._p", VQ_ERR_ALLOC);
     }
@@ -142,19 +152,6 @@ private:
     bool _bPool = false;
 };
 
-// What a mesh keeps after it was written or read: no derived topology, no
-// spare capacity. Shrinking edits, so it waits for the write lock, which a
-// thread that still reads the mesh itself would never get: then the mesh
-// only drops its topology.
-void tidyAfter(const VqTopoMesh& tm) {
-    VqTopoMesh& m = const_cast<VqTopoMesh&>(tm);
-    m.invalidateTopology();
-    if (m.numReadLocks() > 0 && !m.isWriteLocked()) return;
-    if (!m.lockWrite(true)) return;
-    m.shrink();
-    m.lockWrite(false);
-}
-
 // The records of the vertex-record part, for a pool with given bindings.
 template <class G>
 bool writeRecords(VqObjectStream& os, G& g, const VqVertexRecordPool& pool, const VqVecu& refs,
@@ -167,8 +164,10 @@ bool writeRecords(VqObjectStream& os, G& g, const VqVertexRecordPool& pool, cons
     // The quantizer box grows over the coordinates written from empty.
     VQ_PROPAGATE(pool._writeQuantizedVertexArray(os, cd, reps.data(), static_cast<uint32_t>(reps.size()),
                                                  VqBox3<float>(), vtxBits, uHash));
-    if (f.numNormalComps()) VQ_PROPAGATE(pool._writeQuantizedNormalArray(os, cd, refs.data(), n, normBits, uHash));
-    if (f.numColorComps()) VQ_PROPAGATE(pool._writeQuantizedColorArray(os, cd, refs.data(), n, colBits, uHash));
+    if (f.numNormalComps())
+        VQ_PROPAGATE(pool._writeQuantizedNormalArray(os, cd, refs.data(), n, normBits, uHash));
+    if (f.numColorComps())
+        VQ_PROPAGATE(pool._writeQuantizedColorArray(os, cd, refs.data(), n, colBits, uHash));
     for (int k = 0; k < VQ_GEOMBIND_NUM_TEXUNITS; ++k)
         if (f.numTexCoordComps(k))
             VQ_PROPAGATE(pool._writeQuantizedTextureArray(os, cd, k, refs.data(), n, texBits, uHash));
@@ -183,10 +182,9 @@ bool serializeSection(VqObjectStream& os, const VqTopoMesh& tm, const char* meth
     G g;
     if (!g.ok()) VQ_FAIL(kCls, method, "pCD", VQ_ERR_ALLOC);
     VqAutoScratchVec<VqVecu> refs, runLens, reps, mapped;
-    VQ_PROPAGATE(scratch(refs, "xAutoviRefVtxRecs._p", method) && scratch(runLens, "xAutovnRunLens._p", method) &&
-                 scratch(reps, "xAutoviUniqVtxRecs._p", method) &&
-                 scratch(mapped, "xAutoviMappedIndices._p", method));
-    bool ok = false;
+    VQ_PROPAGATE(
+        scratch(refs, "xAutoviRefVtxRecs._p", method) && scratch(runLens, "xAutovnRunLens._p", method) &&
+        scratch(reps, "xAutoviUniqVtxRecs._p", method) && scratch(mapped, "xAutoviMappedIndices._p", method));
     {
         ReadLocks locks(tm);
         VQ_PROPAGATE(locks.ok());
@@ -226,6 +224,7 @@ bool serializeSection(VqObjectStream& os, const VqTopoMesh& tm, const char* meth
         VQ_PROPAGATE(os.write(static_cast<unsigned long>(eBindings)));
         for (int b : {vtxBits, normBits, texBits, colBits})
             VQ_PROPAGATE(os.write(static_cast<unsigned char>(b)));
+        uHash = chainHeader(eBindings, vtxBits, normBits, texBits, colBits, uHash);
         VQ_PROPAGATE(putArray(os, g, *refs, method));
         uHash = chain(*refs, uHash);
         if constexpr (G::kRings) {
@@ -233,10 +232,8 @@ bool serializeSection(VqObjectStream& os, const VqTopoMesh& tm, const char* meth
             uHash = chain(*reps, chain(*runLens, uHash));
         }
         VQ_PROPAGATE(G::writeCheck(os, uHash));
-        ok = writeRecords(os, g, pool, *refs, *reps, uHash);
+        VQ_PROPAGATE(writeRecords(os, g, pool, *refs, *reps, uHash));
     }
-    tidyAfter(tm);
-    VQ_PROPAGATE(ok);
     return true;
 }
 
@@ -290,7 +287,8 @@ bool readLists(VqObjectStream& os, G& g, Section& s, uint32_t& uHash, const char
     const uint32_t nRefs = static_cast<uint32_t>(s.refs.size());
     uHash = chain(s.refs, uHash);
     if constexpr (G::kRings) {
-        VQ_PROPAGATE(getArrayAtMost(os, g, s.runLens, nRefs, method, "nRuns <= nRefVtxRecs", "xAutovnRunLens._p"));
+        VQ_PROPAGATE(
+            getArrayAtMost(os, g, s.runLens, nRefs, method, "nRuns <= nRefVtxRecs", "xAutovnRunLens._p"));
         VQ_PROPAGATE(getArray(os, g, s.reps, s.runLens.size(), method, "viUniqVtxRecs.length() == nRuns"));
         uHash = chain(s.reps, chain(s.runLens, uHash));
     }
@@ -330,15 +328,18 @@ bool readRecords(VqObjectStream& os, G& g, Section& s, uint32_t uHash, const cha
     unsigned long eRead = 0;
     VQ_PROPAGATE(os.read(&eRead));
     const uint64_t eBindings = eRead;
-    if (eBindings & ~kWrittenBindings) VQ_FAIL(kCls, method, "(eBindings & ~0x80000000FFFFFFFFFF) == 0", VQ_ERR_CORRUPT);
+    if (eBindings & ~kWrittenBindings)
+        VQ_FAIL(kCls, method, "(eBindings & ~0x80000000FFFFFFFFFF) == 0", VQ_ERR_CORRUPT);
     unsigned char bits[4] = {};
     for (unsigned char& b : bits)
         VQ_PROPAGATE(os.read(&b));
+    uHash = chainHeader(eBindings, bits[0], bits[1], bits[2], bits[3], uHash);
     VQ_PROPAGATE(readLists(os, g, s, uHash, method));
     const uint32_t nRefs = static_cast<uint32_t>(s.refs.size());
 
     Vq::SharedPtr<VqVertexRecordPool> pPool = new VqVertexRecordPool();
-    if (!pPool) VQ_FAIL(kCls, method, "Allocation failed: pVRP = new VqVertexRecordPool(eBindings)", VQ_ERR_ALLOC);
+    if (!pPool)
+        VQ_FAIL(kCls, method, "Allocation failed: pVRP = new VqVertexRecordPool(eBindings)", VQ_ERR_ALLOC);
     VQ_PROPAGATE(pPool->setBindings(eBindings & ~VQ_GEOMBIND_AUXFIELDS_MASK));
     VQ_PROPAGATE(pPool->lockWrite(true));
     bool ok = false;
@@ -364,7 +365,8 @@ bool readRecords(VqObjectStream& os, G& g, Section& s, uint32_t uHash, const cha
                     (*positions)[k] = k;
             }
             auto& cd = g.driver();
-            ok = pPool->_readQuantizedVertexArray(os, cd, positions->data(), uint32_t(positions->size()), uHash);
+            ok = pPool->_readQuantizedVertexArray(os, cd, positions->data(), uint32_t(positions->size()),
+                                                  uHash);
             if (ok && G::kRings && nRefs > 0) {
                 // A ring's other records take its representative's coordinates.
                 VqBaseVertexRecordPoolInternals in;
@@ -391,7 +393,8 @@ bool readRecords(VqObjectStream& os, G& g, Section& s, uint32_t uHash, const cha
             if (ok && f.numNormalComps()) ok = pPool->_readQuantizedNormalArray(os, cd, all, nRefs, uHash);
             if (ok && f.numColorComps()) ok = pPool->_readQuantizedColorArray(os, cd, all, nRefs, uHash);
             for (int k = 0; ok && k < VQ_GEOMBIND_NUM_TEXUNITS; ++k)
-                if (f.numTexCoordComps(k)) ok = pPool->_readQuantizedTextureArray(os, cd, k, all, nRefs, uHash);
+                if (f.numTexCoordComps(k))
+                    ok = pPool->_readQuantizedTextureArray(os, cd, k, all, nRefs, uHash);
             if (ok && f.hasVtxFlags()) ok = pPool->_readVtxFlagArray(os, cd, all, nRefs, uHash);
             if (ok && (eBindings & VQ_GEOMBIND_AUXFIELDS_MASK))
                 ok = pPool->_readAuxiliaryFields(os, cd, all, nRefs, uHash);
@@ -430,7 +433,6 @@ bool deserializeSection(VqObjectStream& os, VqTopoMesh& tm, const char* method) 
         tm.clearPrimitives();
         tm.lockWrite(false);
     }
-    tidyAfter(tm);
     VQ_PROPAGATE(ok);
     return true;
 }
@@ -448,7 +450,8 @@ bool IndexedMeshCoder::_createIndexMap(const VqTopoMesh& tm, VqVecu& refs, VqVec
     try {
         pos->assign(nRecs, kUnused);
         for (uint32_t j = 0; j < nIndices; ++j) {
-            if (!(indices[j] < nRecs)) VQ_FAIL(kCls, method, "xPrim.paiIndices[iIdx] < nVtxRecs", VQ_ERR_ARGUMENT);
+            if (!(indices[j] < nRecs))
+                VQ_FAIL(kCls, method, "xPrim.paiIndices[iIdx] < nVtxRecs", VQ_ERR_ARGUMENT);
             (*pos)[indices[j]] = 0;
         }
         refs.clear();
@@ -485,7 +488,8 @@ bool IndexedMeshCoder::_createIndexMapV10(const VqTopoMesh& tm, VqVecu& refs, Vq
     try {
         pos->assign(nRecs, kUnused);
         for (uint32_t j = 0; j < nIndices; ++j) {
-            if (!(indices[j] < nRecs)) VQ_FAIL(kCls, method, "xPrim.paiIndices[iIdx] < nVtxRecs", VQ_ERR_ARGUMENT);
+            if (!(indices[j] < nRecs))
+                VQ_FAIL(kCls, method, "xPrim.paiIndices[iIdx] < nVtxRecs", VQ_ERR_ARGUMENT);
             (*pos)[indices[j]] = kReferenced;
         }
         refs.clear();
@@ -515,6 +519,18 @@ bool IndexedMeshCoder::_createIndexMapV10(const VqTopoMesh& tm, VqVecu& refs, Vq
         VQ_FAIL(kCls, method, "xAutoviMappedIndices._p", VQ_ERR_ALLOC);
     }
     return true;
+}
+
+bool IndexedMeshCoder::serialize(VqObjectStream& os, const RecordFormat& fmt, const VqTopoMesh& tm) {
+    if (fmt.generation() == 10) return serialize10x(os, tm);
+    if (fmt.generation() == 9) return serialize9x(os, tm);
+    VQ_FAIL(kCls, "serialize", "iMaj >= 9", VQ_ERR_ARGUMENT);
+}
+
+bool IndexedMeshCoder::deserialize(VqObjectStream& os, const RecordFormat& fmt, VqTopoMesh& tm) {
+    if (fmt.generation() == 10) return deserialize10x(os, tm);
+    if (fmt.generation() == 9) return deserialize9x(os, tm);
+    VQ_FAIL(kCls, "deserialize", "iMaj >= 9", VQ_ERR_CORRUPT);
 }
 
 bool IndexedMeshCoder::serialize9x(VqObjectStream& os, const VqTopoMesh& tm) {

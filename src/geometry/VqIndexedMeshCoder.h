@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqExport.h"
+#include "VqRecord.h"
 #include "VqTopoMesh.h"
 #include "VqVec.h"
 
@@ -32,7 +33,8 @@ namespace Vq {
 //     u8 x 4 quantisation bits: coordinates, normals, texture, colours;
 //     the referenced-record list (the writer's record numbers), and in VQ 10
 //     the ring run lengths and the ring representatives, each coded, then a
-//     u32 check value chained on from the section's;
+//     u32 check value chained on from the section's over the six header
+//     words (bindings low and high, the four bit counts) and the lists;
 //     the pool's coded arrays, chained on again: coordinates once per ring
 //     (its representative's: a ring's records carry the very same
 //     coordinates), then per listed record the normals, colours, texture
@@ -51,11 +53,14 @@ namespace Vq {
 //   representatives strictly ascending.
 class VQ_API IndexedMeshCoder {
 public:
+    // The section of the format's generation (9 or 10).
+    static bool serialize(VqObjectStream& os, const RecordFormat& fmt, const VqTopoMesh& tm);
+    static bool deserialize(VqObjectStream& os, const RecordFormat& fmt, VqTopoMesh& tm);
     // The sections of the VQ 9.x and VQ 10 records. Writing read-locks the
     // mesh and its pool. Reading replaces the mesh's primitives and pool
     // only when the whole section was read and checked; a section that fails
-    // leaves the mesh without primitives. After either, the mesh drops its
-    // topology and shrinks.
+    // leaves the mesh without primitives. (The record levels then drop the
+    // topology and shrink the mesh.)
     static bool serialize9x(VqObjectStream& os, const VqTopoMesh& tm);
     static bool deserialize9x(VqObjectStream& os, VqTopoMesh& tm);
     static bool serialize10x(VqObjectStream& os, const VqTopoMesh& tm);
