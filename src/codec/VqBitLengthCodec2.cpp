@@ -23,6 +23,13 @@ int signedWidth(int32_t d) {
     return std::min(32, 1 + static_cast<int>(std::bit_width(magnitude(d))));
 }
 
+// Whether the values' least and greatest are the given bounds.
+bool boundsReached(const int* v, int n, int32_t lo, int32_t hi) {
+    if (n == 0) return true;
+    const auto [pMin, pMax] = std::minmax_element(v, v + n);
+    return *pMin == lo && *pMax == hi;
+}
+
 int32_t signExtend(uint32_t u, int w) {
     if (w == 0) return 0;
     if (w >= 32) return static_cast<int32_t>(u);
@@ -122,6 +129,13 @@ bool VqBitLengthCodec2::decode(int nValues, const int*, int, const uint32_t* cod
             if (!(uLo == 0 && uHi == uSpan))
                 VQ_FAIL(kCls, "decode", "uLo == 0 && uHi == uSpan", VQ_ERR_CORRUPT);
         }
+        // The writer gives the bounds of the values in their narrowest
+        // widths. Held to that, no bit of a packet is left that could change
+        // without changing the values: a damaged bound is refused here
+        // rather than read as the same values.
+        if (wMin != signedWidth(minValue) || wMax != signedWidth(maxValue) ||
+            !boundsReached(out, nValues, minValue, maxValue))
+            VQ_FAIL(kCls, "decode", "vMin == minValue && vMax == maxValue", VQ_ERR_CORRUPT);
     } else {
         const uint32_t mean = in.readBits(32);
         const int nDeltaBits = static_cast<int>(in.readBits(3));

@@ -170,6 +170,13 @@ bool VqBitLengthCodec3T<T>::decode(int nValues, const T*, int, const uint32_t* c
             if (!(uLo == 0 && uHi == uSpan))
                 VQ_FAIL(kCls, "decode", "uLo == 0 && uHi == uSpan", VQ_ERR_CORRUPT);
         }
+        // The writer gives the values' own bounds: held to them, a damaged
+        // bound is refused rather than read as the same values.
+        if (nValues > 0) {
+            const auto [pMin, pMax] = std::minmax_element(out, out + nValues);
+            if (*pMin != minValue || *pMax != maxValue)
+                VQ_FAIL(kCls, "decode", "vMin == minValue && vMax == maxValue", VQ_ERR_CORRUPT);
+        }
     } else {
         T centre = 0;
         if (!readNibbleNumber(in, centre)) VQ_FAIL(kCls, "decode", "Nibble number too long", VQ_ERR_CORRUPT);

@@ -14,6 +14,8 @@
 
 class VqVFMesh;
 class VqTriStripperEngine;
+class VqObjectStream;
+class VqCodecDriver2;
 
 namespace Vq {
 
@@ -113,6 +115,36 @@ public:
     virtual void _maskChunks(int k, std::vector<VqVecu>& out) const = 0;
     virtual bool _joinMaskChunks(int k, const std::vector<VqVecu>& chunks) = 0;
 
+    // ---- Sections on a stream (VqDualTopoMeshCoderIO.cpp)
+    //
+    // The symbol section, then the vertex data of the bound mesh, encoded
+    // first: serialize9xV1 for VQ 9.0 to 9.3, serialize9xV2 (with its
+    // trailer) for VQ 9.4 on, serialize10xV1 for VQ 10. The coder's version
+    // must match (V1 for the 9.x layouts, V2 for 10).
+    bool serialize9xV1(VqObjectStream& os);
+    bool serialize9xV2(VqObjectStream& os);
+    bool serialize10xV1(VqObjectStream& os);
+    // A section into a new mesh of the given kind over a new pool; out stays
+    // null on failure.
+    bool deserialize9xV1(VqObjectStream& os, VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTopoMesh>& out);
+    bool deserialize9xV2(VqObjectStream& os, VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTopoMesh>& out);
+    bool deserialize10xV1(VqObjectStream& os, VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTopoMesh>& out);
+
+    // Where the bytes of the last section written or read went (stream
+    // bytes before any segment compression).
+    struct SectionStats {
+        uint64_t nConnectivityBytes = 0; // the symbol section, its check value included
+        uint64_t nCoordBytes = 0;        // the coordinate array
+        uint64_t nNormalBytes = 0;       // the normal array
+        uint64_t nOtherAttrBytes = 0;    // colours, texture coordinates, flags, auxiliary fields
+        uint64_t nTableBytes = 0;        // bindings, bit counts, counts, the trailer
+        uint64_t total() const {
+            return nConnectivityBytes + nCoordBytes + nNormalBytes + nOtherAttrBytes + nTableBytes;
+        }
+    };
+    const SectionStats& sectionStats() const { return _stats; }
+    void clearStats() { _stats = SectionStats(); }
+
     // Statistics of the last encode.
     uint32_t numCoverPolys() const { return _nCovers; }
     uint32_t numAliasVerts() const { return _nAliases; }
@@ -128,6 +160,8 @@ protected:
     DualMeshSymbols _syms;
 
 private:
+    friend struct DualTopoMeshCoderIO;
+
     bool _doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTopoMesh>& out);
     bool _encodeLocked();
 
@@ -146,6 +180,7 @@ private:
     uint32_t _uRefHash = 0;
     uint32_t _nCovers = 0;
     uint32_t _nAliases = 0;
+    SectionStats _stats;
 };
 
 } // namespace Vq

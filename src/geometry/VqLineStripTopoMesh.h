@@ -17,6 +17,16 @@ public:
 
     PrimKind primKind() const override { return VQ_PRIM_LINESTRIP; }
 
+    // A record that fails to read leaves the mesh empty.
+    bool _deserializeVQvirtual(VqObjectStream& os) override {
+        return _readWhole([&] { return Record::_deserializeVQvirtual(os); });
+    }
+    bool _deserializeVQ90virtual(VqObjectStream& os) override {
+        return _readWhole([&] { return Record::_deserializeVQ90virtual(os); });
+    }
+    bool _deserializeVQ100virtual(VqObjectStream& os) override {
+        return _readWhole([&] { return Record::_deserializeVQ100virtual(os); });
+    }
     // Record of this level (see VqTopoMeshRecord.cpp).
     bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
     bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);

@@ -2,6 +2,7 @@
 
 #include "VqBitField.h"
 #include "VqBox3.h"
+#include "VqErrorState.h"
 #include "VqExport.h"
 #include "VqFixedVec.h"
 #include "VqMutex.h"
@@ -312,9 +313,22 @@ protected:
     // decoded's primitives and pool move into this mesh, and the pool takes
     // the number the head read (decoded is left empty).
     bool _adoptRead(VqTopoMesh& decoded);
+    // Runs a kind's whole record read (every level of it); when it fails the
+    // mesh is left empty, whichever level failed.
+    template <class Fn>
+    bool _readWhole(Fn fn) {
+        if (fn()) return true;
+        VqErrorState::rethrowError();
+        _emptyAfterFailedRead();
+        return false;
+    }
     // After a level failed to read: no primitives, and an empty pool of the
     // same bindings, so that nothing half built remains.
     void _emptyAfterFailedRead();
+    // The connectivity of a strip or polygon mesh as a coder section of the
+    // format's layout, and back (the levels of those two kinds).
+    bool _writeCoded(VqObjectStream& os, const Vq::RecordFormat& fmt, const char* cls) const;
+    bool _readCoded(VqObjectStream& os, const Vq::RecordFormat& fmt, const char* cls);
     // After every record written or read: the derived topology goes and the
     // arrays shrink (a const mesh only trims what it caches).
     void _trimAfterRecord() const;

@@ -23,6 +23,7 @@
 // so the reference is always written null (-1), and a reader refuses any
 // other value: it could only name an element that this reader has no way to
 // read, and a record that disagrees with itself this way is damaged.
+#include "VqDualTopoMeshCoder.h"
 #include "VqErrorState.h"
 #include "VqIndexedMeshCoder.h"
 #include "VqLineStripTopoMesh.h"
@@ -172,16 +173,63 @@ bool VqPointTopoMesh::_readFields(VqObjectStream& os, const Vq::RecordFormat& fm
     return true;
 }
 
-// Strips and polygons: their coder sections follow in the next change.
-bool VqTriStripTopoMesh::_writeFields(VqObjectStream&, const Vq::RecordFormat&) const {
+// Strips and polygons: the coder section of the format (VQ 9.0 to 9.3 the
+// first 9.x layout, 9.4 on the second, VQ 10 the coder's second version).
+// A strip mesh comes back re-stripped from the decoded triangles.
+bool VqTopoMesh::_writeCoded(VqObjectStream& os, const Vq::RecordFormat& fmt, const char* cls) const {
+    if (fmt.generation() == 0) VQ_FAIL(cls, "_writeFields", "iMaj >= 9", VQ_ERR_ARGUMENT);
+    using Coder = Vq::DualTopoMeshCoder;
+    Coder* pTMC = Coder::acquireDualTopoMeshCoder(fmt.generation() == 10 ? Coder::V2 : Coder::V1);
+    if (!pTMC) VQ_FAIL(cls, "_writeFields", "pTMC", VQ_ERR_ALLOC);
+    bool ok = pTMC->setTopoMesh(this);
+    if (ok) {
+        if (fmt.generation() == 10)
+            ok = pTMC->serialize10xV1(os);
+        else if (fmt.atLeast(9, 4))
+            ok = pTMC->serialize9xV2(os);
+        else
+            ok = pTMC->serialize9xV1(os);
+    }
+    Coder::releaseDualTopoMeshCoder(pTMC);
+    _trimAfterRecord();
+    VQ_PROPAGATE(ok);
     return true;
 }
-bool VqTriStripTopoMesh::_readFields(VqObjectStream&, const Vq::RecordFormat&, int localVersion) {
-    return checkKindVersion("VqTriStripTopoMesh", localVersion);
-}
-bool VqPolygonTopoMesh::_writeFields(VqObjectStream&, const Vq::RecordFormat&) const {
+
+bool VqTopoMesh::_readCoded(VqObjectStream& os, const Vq::RecordFormat& fmt, const char* cls) {
+    using Coder = Vq::DualTopoMeshCoder;
+    Coder* pTMC = Coder::acquireDualTopoMeshCoder(fmt.generation() == 10 ? Coder::V2 : Coder::V1);
+    if (!pTMC) VQ_FAIL(cls, "_readFields", "pTMC", VQ_ERR_ALLOC);
+    Vq::SharedPtr<VqTopoMesh> pDecoded;
+    bool ok;
+    if (fmt.generation() == 10)
+        ok = pTMC->deserialize10xV1(os, primKind(), pDecoded);
+    else if (fmt.atLeast(9, 4))
+        ok = pTMC->deserialize9xV2(os, primKind(), pDecoded);
+    else
+        ok = pTMC->deserialize9xV1(os, primKind(), pDecoded);
+    Coder::releaseDualTopoMeshCoder(pTMC);
+    ok = ok && _adoptRead(*pDecoded);
+    if (!ok) {
+        VqErrorState::rethrowError();
+        _emptyAfterFailedRead();
+        return false;
+    }
+    _trimAfterRecord();
     return true;
 }
-bool VqPolygonTopoMesh::_readFields(VqObjectStream&, const Vq::RecordFormat&, int localVersion) {
-    return checkKindVersion("VqPolygonTopoMesh", localVersion);
+
+bool VqTriStripTopoMesh::_writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const {
+    return _writeCoded(os, fmt, "VqTriStripTopoMesh");
+}
+bool VqTriStripTopoMesh::_readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion) {
+    VQ_PROPAGATE(checkKindVersion("VqTriStripTopoMesh", localVersion));
+    return _readCoded(os, fmt, "VqTriStripTopoMesh");
+}
+bool VqPolygonTopoMesh::_writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const {
+    return _writeCoded(os, fmt, "VqPolygonTopoMesh");
+}
+bool VqPolygonTopoMesh::_readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion) {
+    VQ_PROPAGATE(checkKindVersion("VqPolygonTopoMesh", localVersion));
+    return _readCoded(os, fmt, "VqPolygonTopoMesh");
 }

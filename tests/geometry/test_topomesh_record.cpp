@@ -1,0 +1,490 @@
+// The strip and polygon mesh records at VQ 9.0, 9.4 and 10: round trips
+// through segment streams of every kind, lossless and lossy; refusal of
+// damaged records, which leave the mesh empty; the head's pool number.
+#include "MeshTestUtil.h"
+#include "PoolCodedTestUtil.h"
+#include "VqDualTopoMeshCoder.h"
+#include "VqLineStripTopoMesh.h"
+#include "VqLookup2.h"
+
+#include <algorithm>
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Format {
+    int major, minor;
+};
+constexpr Format kFormats[] = {{9, 0}, {9, 4}, {10, 0}};
+
+constexpr uint64_t kRich = VQ_GEOMBIND_VTXCOORD3 | VQ_GEOMBIND_NORMVEC3 | VQ_GEOMBIND_VTXCOLOR4 |
+                           VQ_GEOMBIND_VTXFLAG_MASK | vqTexCoordBinding(0, 2) | vqTexCoordBinding(1, 2);
+
+// Every attribute of a corner, in one row: position, normal, colour,
+// texture units 0 and 1, flag.
+using Row = std::array<float, 3 + 3 + 4 + 2 + 2 + 1>;
+
+// A torus whose records carry every attribute; seams (corners of one
+// position with different colours and texture coordinates) run along one
+// ring of the torus, and the triangles fall into two face groups.
+Vq::SharedPtr<VqTopoMesh> richTorus(bool bStrip) {
+    TriSoup s = torus(7, 5);
+    Vq::SharedPtr<VqTopoMesh> m;
+    if (bStrip)
+        m = new VqTriStripTopoMesh(kRich);
+    else
+        m = new VqPolygonTopoMesh(kRich);
+    std::map<std::pair<uint32_t, uint32_t>, uint32_t> recOf;
+    Records r;
+    std::vector<uint32_t> idx;
+    for (size_t i = 0; i < s.tris.size(); ++i) {
+        const uint32_t p = s.tris[i];
+        const uint32_t tri = uint32_t(i / 3);
+        // Triangles of the first ring of quads see their corners on ring 0
+        // as another record.
+        const uint32_t key = (tri < 10 && p < 5) ? 1 : 0;
+        auto it = recOf.find({p, key});
+        if (it == recOf.end()) {
+            it = recOf.emplace(std::make_pair(p, key), uint32_t(r.coords.size() / 3)).first;
+            const float* c = &s.pos[3 * p];
+            r.coords.insert(r.coords.end(), c, c + 3);
+            const float len = std::sqrt(c[0] * c[0] + c[1] * c[1] + c[2] * c[2]);
+            r.normals.insert(r.normals.end(), {c[0] / len, c[1] / len, c[2] / len});
+            r.colors.insert(r.colors.end(), {0.25f * float(key), float(p % 7) / 7, 0.5f, 1.0f});
+            r.tex[0].insert(r.tex[0].end(), {float(p % 5) + float(key), float(p / 5)});
+            r.tex[1].insert(r.tex[1].end(), {-float(p), 0.125f * float(p)});
+            r.flags.push_back(static_cast<unsigned char>((p + key) & 1));
+        }
+        idx.push_back(it->second);
+    }
+    EXPECT_TRUE(r.addTo(*m->vtxRecPool(), uint32_t(r.coords.size() / 3)));
+    MeshLock lock(*m);
+    const uint32_t half = s.numTris() / 2;
+    EXPECT_TRUE(m->addPrimitives(0, half, 3u, idx.data()));
+    EXPECT_TRUE(m->addPrimitives(1, s.numTris() - half, 3u, idx.data() + 3 * half));
+    return m;
+}
+
+// The non-degenerate triangles of a mesh by face group, each as its corner
+// rows turned to start at the least one.
+using Tri = std::array<Row, 3>;
+std::vector<std::vector<Tri>> trianglesOf(const VqTopoMesh& m) {
+    std::vector<std::vector<Tri>> out(m.numFaceGroups());
+    const Vq::VertexRecordFields& f = *m.vtxRecPool()->fields();
+    for (uint32_t a = 0; a < m.numAtoms(); ++a) {
+        uint32_t r[3];
+        if (m.atomRecords(a, r, 3) != 3) continue;
+        Tri t;
+        for (int c = 0; c < 3; ++c) {
+            const size_t i = r[c];
+            Row& row = t[c];
+            row.fill(0);
+            std::copy_n(f.vtxCoords() + 3 * i, 3, row.begin());
+            if (f.numNormalComps()) std::copy_n(f.normals() + 3 * i, 3, row.begin() + 3);
+            if (f.numColorComps() == 4) std::copy_n(f.colors() + 4 * i, 4, row.begin() + 6);
+            if (f.numColorComps() == 3) std::copy_n(f.colors() + 3 * i, 3, row.begin() + 6);
+            if (f.numTexCoordComps(0)) std::copy_n(f.texCoords(0) + 2 * i, 2, row.begin() + 10);
+            if (f.numTexCoordComps(1)) std::copy_n(f.texCoords(1) + 2 * i, 2, row.begin() + 12);
+            if (f.hasVtxFlags()) row[14] = f.vtxFlags().get(int(i)) ? 1.0f : 0.0f;
+        }
+        auto samePos = [&](int a, int b) { return std::equal(t[a].begin(), t[a].begin() + 3, t[b].begin()); };
+        if (samePos(0, 1) || samePos(1, 2) || samePos(0, 2)) continue; // a strip's turn
+        std::rotate(t.begin(), std::min_element(t.begin(), t.end()), t.end());
+        out[size_t(m.atomToFaceGroup(a))].push_back(t);
+    }
+    for (auto& g : out)
+        std::sort(g.begin(), g.end());
+    return out;
+}
+
+// How far each attribute of b's corners may lie from a's.
+struct Tolerance {
+    float coord = 0, normal = 0, color = 0, tex = 0;
+};
+
+bool near(const Tri& a, const Tri& b, const Tolerance& tol) {
+    for (int c = 0; c < 3; ++c)
+        for (int k = 0; k < 15; ++k) {
+            const float t = k < 3    ? tol.coord
+                            : k < 6  ? tol.normal
+                            : k < 10 ? tol.color
+                            : k < 14 ? tol.tex
+                                     : 0;
+            if (!(std::abs(a[c][k] - b[c][k]) <= t)) return false;
+        }
+    return true;
+}
+
+// Every triangle of want has its own match in got, group by group (the
+// oriented triangles, with every attribute of every corner).
+void expectSameTriangles(const VqTopoMesh& want, const VqTopoMesh& got, const Tolerance& tol) {
+    const auto a = trianglesOf(want), b = trianglesOf(got);
+    ASSERT_EQ(a.size(), b.size());
+    for (size_t g = 0; g < a.size(); ++g) {
+        ASSERT_EQ(a[g].size(), b[g].size()) << "group " << g;
+        std::vector<bool> used(b[g].size(), false);
+        for (const Tri& t : a[g]) {
+            bool found = false;
+            for (size_t j = 0; j < b[g].size() && !found; ++j)
+                if (!used[j] && near(t, b[g][j], tol)) used[j] = found = true;
+            ASSERT_TRUE(found) << "a triangle of group " << g << " was not decoded within the tolerance";
+        }
+    }
+}
+
+Bytes writeMesh(const VqTopoMesh& m, Kind kind, Format f) {
+    return writeWith(kind, f.major, f.minor,
+                     [&](VqObjectStream& os) { return m.serializeVersion(os, f.major, f.minor); });
+}
+
+Vq::SharedPtr<VqTopoMesh> newOfKind(VqTopoMesh::PrimKind k) {
+    if (k == VqTopoMesh::VQ_PRIM_TRISTRIP) return new VqTriStripTopoMesh();
+    return new VqPolygonTopoMesh();
+}
+
+bool readMesh(VqTopoMesh& m, const Bytes& image, Kind kind, Format f) {
+    return readWith(kind, f.major, f.minor, image,
+                    [&](VqObjectStream& os) { return m.deserializeVersion(os, f.major, f.minor); });
+}
+
+class TopoMeshRecordTest : public VqLibTest {};
+
+} // namespace
+
+TEST_F(TopoMeshRecordTest, LosslessRecordsGiveBackEveryBit) {
+    for (bool bStrip : {false, true}) {
+        Vq::SharedPtr<VqTopoMesh> src = richTorus(bStrip);
+        for (Format f : kFormats)
+            for (Kind kind : {Kind::Plain, Kind::Zlib, Kind::Lzma}) {
+                SCOPED_TRACE(std::string(bStrip ? "strip " : "polygon ") + std::to_string(f.major) + "." +
+                             std::to_string(f.minor) + " " + kindName(kind));
+                const Bytes image = writeMesh(*src, kind, f);
+                Vq::SharedPtr<VqTopoMesh> back = newOfKind(src->primKind());
+                ASSERT_TRUE(readMesh(*back, image, kind, f)) << lastError();
+                EXPECT_EQ(back->getBindings(), src->getBindings());
+                expectSameTriangles(*src, *back, Tolerance());
+                EXPECT_TRUE(back->isTopologyValid());
+                // The decoded pool takes the bit counts of the written one.
+                int b[4];
+                back->getCompressionParams(b[0], b[1], b[2], b[3]);
+                EXPECT_EQ(b[0] + b[1] + b[2] + b[3], 0);
+            }
+    }
+}
+
+TEST_F(TopoMeshRecordTest, LossyRecordsStayWithinTheQuantisationBounds) {
+    for (bool bStrip : {false, true}) {
+        Vq::SharedPtr<VqTopoMesh> src = richTorus(bStrip);
+        ASSERT_TRUE(src->setCompressionParams(11, 8, 10, 6));
+        const VqBox3<float> box = src->bbox();
+        float extent = 0;
+        for (int c = 0; c < 3; ++c)
+            extent = std::max(extent, box.max[c] - box.min[c]);
+        Tolerance tol;
+        tol.coord = extent / 2047 * 0.51f;
+        tol.normal = 0.02f;     // 8-bit normal codes, as a chord
+        tol.color = 1.0f / 63;  // over [0, 1] at 6 bits
+        tol.tex = 35.0f / 1023; // the widest texture range at 10 bits
+        for (Format f : kFormats)
+            for (Kind kind : {Kind::Plain, Kind::Lzma}) {
+                SCOPED_TRACE(std::string(bStrip ? "strip " : "polygon ") + std::to_string(f.major) + "." +
+                             std::to_string(f.minor) + " " + kindName(kind));
+                const Bytes image = writeMesh(*src, kind, f);
+                Vq::SharedPtr<VqTopoMesh> back = newOfKind(src->primKind());
+                ASSERT_TRUE(readMesh(*back, image, kind, f)) << lastError();
+                expectSameTriangles(*src, *back, tol);
+                int b[4];
+                back->getCompressionParams(b[0], b[1], b[2], b[3]);
+                EXPECT_EQ(std::vector<int>(b, b + 4), (std::vector<int>{11, 8, 10, 6}));
+            }
+    }
+}
+
+namespace {
+
+// A small open polygon mesh: two triangles and a quad, one seam.
+Vq::SharedPtr<VqTopoMesh> smallMesh() {
+    Vq::SharedPtr<VqTopoMesh> m = new VqPolygonTopoMesh(VQ_GEOMBIND_VTXCOORD3 | VQ_GEOMBIND_VTXCOLOR3);
+    Records r;
+    r.coords = {0, 0, 0, 1, 0, 0, 1, 1, 0, 0, 1, 0, 2, 0, 0, 2, 1, 0, 1, 1, 0};
+    r.colors = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0};
+    EXPECT_TRUE(r.addTo(*m->vtxRecPool(), 7));
+    MeshLock lock(*m);
+    const uint32_t tris[] = {0, 1, 2, 0, 2, 3};
+    const uint32_t quad[] = {1, 4, 5, 6};
+    EXPECT_TRUE(m->addPrimitives(0, 2u, 3u, tris));
+    EXPECT_TRUE(m->addPrimitives(0, 1u, 4u, quad));
+    return m;
+}
+
+} // namespace
+
+// Every single bit flipped in a whole record is refused, and the mesh it was
+// read into is left empty.
+TEST_F(TopoMeshRecordTest, EveryBitFlipIsRefusedAndLeavesAnEmptyMesh) {
+    Vq::SharedPtr<VqTopoMesh> src = smallMesh();
+    for (Format f : kFormats) {
+        SCOPED_TRACE(std::to_string(f.major) + "." + std::to_string(f.minor));
+        const Bytes image = writeMesh(*src, Kind::Plain, f);
+        {
+            Vq::SharedPtr<VqTopoMesh> back = new VqPolygonTopoMesh();
+            ASSERT_TRUE(readMesh(*back, image, Kind::Plain, f)) << lastError();
+            ASSERT_EQ(back->numPrims(), 3u);
+        }
+        int nAccepted = 0;
+        // From the first bit after the element's length, which frames the
+        // record and is not part of it.
+        for (size_t bit = 32; bit < image.size() * 8; ++bit) {
+            Bytes bad = image;
+            bad[bit / 8] ^= uint8_t(1u << (bit % 8));
+            // Read into a mesh that holds something: a failure must empty it.
+            Vq::SharedPtr<VqTopoMesh> back = smallMesh();
+            if (readMesh(*back, bad, Kind::Plain, f)) {
+                ++nAccepted;
+                ADD_FAILURE() << "flipped bit " << bit << " of " << image.size() * 8 << " was accepted";
+                continue;
+            }
+            EXPECT_EQ(back->numPrims(), 0u) << "bit " << bit;
+            EXPECT_EQ(back->numIndices(), 0u) << "bit " << bit;
+            EXPECT_EQ(back->vtxRecPool()->numVtxRecords(), 0u) << "bit " << bit;
+        }
+        EXPECT_EQ(nAccepted, 0);
+    }
+}
+
+TEST_F(TopoMeshRecordTest, TruncatedRecordsAreRefused) {
+    Vq::SharedPtr<VqTopoMesh> src = richTorus(false);
+    for (Format f : kFormats) {
+        const Bytes image = writeMesh(*src, Kind::Plain, f);
+        for (size_t n : {size_t(0), size_t(1), size_t(7), image.size() / 2, image.size() - 1}) {
+            Vq::SharedPtr<VqTopoMesh> back = new VqPolygonTopoMesh();
+            EXPECT_FALSE(readMesh(*back, Bytes(image.begin(), image.begin() + long(n)), Kind::Plain, f))
+                << n << " of " << image.size() << " bytes";
+            EXPECT_EQ(back->numPrims(), 0u);
+        }
+    }
+}
+
+// A pool that several meshes share is numbered within the partition of the
+// stream; one used by a single mesh is not, and needs no partition.
+TEST_F(TopoMeshRecordTest, SharedPoolsNeedAPartitionForTheirNumber) {
+    Vq::SharedPtr<VqTopoMesh> a = smallMesh();
+    for (Format f : {Format{9, 4}, Format{10, 0}}) {
+        const Bytes image = writeMesh(*a, Kind::Plain, f);
+        // After the element's length: the head's local version, then pool number 0.
+        const size_t lvBytes = f.major == 10 ? 1 : 2;
+        ASSERT_GE(image.size(), 4 + lvBytes + 4);
+        EXPECT_EQ(image[4], f.major == 10 ? 1 : 2);
+        EXPECT_EQ(Bytes(image.begin() + 4 + long(lvBytes), image.begin() + 4 + long(lvBytes) + 4),
+                  Bytes(4, 0));
+    }
+    // A second mesh on the same pool.
+    Vq::SharedPtr<VqTopoMesh> b = new VqPolygonTopoMesh(a->vtxRecPool());
+    VqTestObjectStream os = VqTestObjectStream::forWriting(10, 0);
+    EXPECT_FALSE(a->serializeVersion(*os, 10, 0));
+    EXPECT_NE(lastError().find("iostrm.partition()"), std::string::npos) << lastError();
+    // A record that names a pool cannot be read without a partition.
+    Bytes image = writeMesh(*smallMesh(), Kind::Plain, Format{10, 0});
+    image[5] = 7;
+    Vq::SharedPtr<VqTopoMesh> back = new VqPolygonTopoMesh();
+    EXPECT_FALSE(readMesh(*back, image, Kind::Plain, Format{10, 0}));
+    EXPECT_NE(lastError().find("pPart"), std::string::npos) << lastError();
+}
+
+// The coder's byte split covers every byte of the section it wrote.
+TEST_F(TopoMeshRecordTest, SectionStatisticsCoverTheWholeSection) {
+    Vq::SharedPtr<VqTopoMesh> src = richTorus(false);
+    ASSERT_TRUE(src->setCompressionParams(11, 8, 10, 6));
+    Vq::DualTopoMeshCoder* c = Vq::DualTopoMeshCoder::acquireDualTopoMeshCoder(Vq::DualTopoMeshCoder::V2);
+    ASSERT_TRUE(c->setTopoMesh(src.get()));
+    const Bytes image =
+        writeWith(Kind::Plain, 10, 0, [&](VqObjectStream& os) { return c->serialize10xV1(os); });
+    const auto st = c->sectionStats();
+    EXPECT_EQ(st.total() + 4, image.size()); // and the element's length
+    EXPECT_GT(st.nConnectivityBytes, 0u);
+    EXPECT_GT(st.nCoordBytes, 0u);
+    EXPECT_GT(st.nNormalBytes, 0u);
+    EXPECT_GT(st.nOtherAttrBytes, 0u);
+    EXPECT_GT(st.nTableBytes, 0u);
+    Vq::DualTopoMeshCoder::releaseDualTopoMeshCoder(c);
+}
+
+// ---- Golden records of a tetrahedron
+//
+// The tetrahedron (0,0,0) (1,0,0) (0,1,0) (0,0,1), one record per corner
+// position, coordinates only, at 1 bit: every code is 0 or 1, so every
+// packet is a short bit-length packet in fixed mode. Its walk (pinned by the
+// coder's own tests): four degrees 3; the seed's valence 3 in context 1 and
+// the three others' in context 0; groups and flags 0; four masks 1 in mask
+// context 1 (valence 3); no splits.
+//
+// Version-2 packets (9.x): int32 N, u8 codec 1, int32 B, the code text in
+// ceil(B / 32) words: 0 | wmin (6 bits) | wmax (6 bits) | min in wmin bits |
+// max in wmax bits | each v - min in bits(max - min) bits, where the widths
+// count a sign bit (1 + significant bits).
+// Version-3 packets (10): the same frame; code text 0 | min | max as nibble
+// numbers (4-bit groups, a continuation bit after each) | each v - min.
+// An empty packet is its count 0. The first four values of an array are
+// never predicted, so no residual differs from its value here.
+namespace {
+
+struct Image {
+    Bytes b;
+    Image& u8(uint8_t v) {
+        b.push_back(v);
+        return *this;
+    }
+    Image& u16(uint16_t v) { return u8(uint8_t(v)).u8(uint8_t(v >> 8)); }
+    Image& u32(uint32_t v) { return u16(uint16_t(v)).u16(uint16_t(v >> 16)); }
+    Image& u64(uint64_t v) { return u32(uint32_t(v)).u32(uint32_t(v >> 32)); }
+    Image& bytes(const Bytes& x) {
+        b.insert(b.end(), x.begin(), x.end());
+        return *this;
+    }
+    Image& empty(int n = 1) {
+        for (int i = 0; i < n; ++i)
+            u32(0);
+        return *this;
+    }
+    // A bit-length packet of n values whose code text is given as a string
+    // of 0s and 1s (anything else ignored), most significant bit first.
+    Image& packet(uint32_t n, const char* text) {
+        std::string bits;
+        for (const char* p = text; *p; ++p)
+            if (*p == '0' || *p == '1') bits.push_back(*p);
+        u32(n).u8(1).u32(uint32_t(bits.size()));
+        for (size_t w = 0; w < bits.size(); w += 32) {
+            uint32_t word = 0;
+            for (size_t i = 0; i < 32; ++i)
+                word = word << 1 | (w + i < bits.size() && bits[w + i] == '1' ? 1u : 0u);
+            u32(word);
+        }
+        return *this;
+    }
+};
+
+uint32_t chain(std::initializer_list<uint32_t> values, uint32_t h) {
+    const std::vector<uint32_t> v(values);
+    return vqLookup2Words(v.data(), uint32_t(v.size()), h);
+}
+
+// The check value of the tetrahedron's streams, chained in section order;
+// bV2 cuts context 7's masks into two chunks, else three.
+uint32_t symbolCheckValue(bool bV2) {
+    uint32_t h = chain({3, 3, 3}, 0); // valences, context 0
+    h = chain({3}, h);                // context 1
+    for (int k = 2; k < 8; ++k)
+        h = chain({}, h);
+    h = chain({3, 3, 3, 3}, h); // degrees
+    h = chain({0, 0, 0, 0}, h); // groups
+    h = chain({0, 0}, h);       // four 16-bit flags, two to a word
+    h = chain({}, h);           // masks, context 0
+    h = chain({1, 1, 1, 1}, h); // context 1
+    for (int k = 2; k < 7; ++k)
+        h = chain({}, h);
+    for (int c = 0; c < (bV2 ? 2 : 3); ++c)
+        h = chain({}, h); // context 7's chunks
+    h = chain({}, h);     // large masks
+    h = chain({}, h);     // split offsets
+    return chain({}, h);  // split slots
+}
+
+// The symbol section: valences 3 3 3 (context 0) and 3 (context 1), degrees
+// 3 3 3 3, groups and flags 0 0 0 0, masks 1 1 1 1 (context 1).
+Bytes symbolSection(bool bV2) {
+    Image i;
+    if (bV2) {
+        const char* k3 = "0 | 0011 0 | 0011 0"; // all 3: min = max = 3, no value bits
+        const char* k0 = "0 | 0000 0 | 0000 0";
+        i.packet(3, k3).packet(1, k3).empty(6).packet(4, k3).packet(4, k0).packet(4, k0);
+        i.empty().packet(4, "0 | 0001 0 | 0001 0").empty(5).empty(2);
+    } else {
+        const char* k3 = "0 | 000011 | 000011 | 011 | 011"; // widths 3: 3 with its sign bit
+        const char* k0 = "0 | 000001 | 000001 | 0 | 0";
+        i.packet(3, k3).packet(1, k3).empty(6).packet(4, k3).packet(4, k0).packet(4, k0);
+        i.empty().packet(4, "0 | 000010 | 000010 | 01 | 01").empty(5).empty(3);
+    }
+    i.u32(0);   // no large masks: a u32 vector of length 0
+    i.empty(2); // split offsets and slots
+    i.u32(symbolCheckValue(bV2));
+    return i.b;
+}
+
+// The vertex data: bindings (coordinates, 3 components), bits 1 0 0 0, four
+// vertices and four records, then the coordinate array: count 4, 3
+// components, the point quantizer (per axis f32 minimum 0, f32 maximum 1,
+// u8 bits 1) and the X, Y, Z codes in the order the walk reached the
+// vertices, (0,0,0) (1,0,0) (0,0,1) (0,1,0): X 0 1 0 0, Y 0 0 0 1, Z 0 0 1 0,
+// each followed by its check value, chained on from the symbols'.
+Bytes vertexData(bool bV2, bool bTrailer) {
+    Image i;
+    i.u64(VQ_GEOMBIND_VTXCOORD3).u8(1).u8(0).u8(0).u8(0).u32(4).u32(4);
+    const Bytes record = {0, 0,    0,    0, 0, 0, 0x80, 0x3F, 1, 0, 0,    0,    0, 0,
+                          0, 0x80, 0x3F, 1, 0, 0, 0,    0,    0, 0, 0x80, 0x3F, 1};
+    i.u32(4).u8(3).bytes(record);
+    // The chain: the symbols' check value, the section header as eight
+    // words (bindings low and high, the four bit counts, vertices,
+    // records), the array's header (count, components, bits) and the
+    // quantizer record's bytes.
+    const uint32_t section[8] = {uint32_t(VQ_GEOMBIND_VTXCOORD3), 0, 1, 0, 0, 0, 4, 4};
+    const uint32_t header[3] = {4, 3, 1};
+    uint32_t h = vqLookup2Words(section, 8, symbolCheckValue(bV2));
+    h = vqLookup2(record.data(), uint32_t(record.size()), vqLookup2Words(header, 3, h));
+    // min 0, max 1, one bit per value.
+    if (bV2) {
+        i.packet(4, "0 | 0000 0 | 0001 0 | 0 1 0 0").u32(h = chain({0, 1, 0, 0}, h));
+        i.packet(4, "0 | 0000 0 | 0001 0 | 0 0 0 1").u32(h = chain({0, 0, 0, 1}, h));
+        i.packet(4, "0 | 0000 0 | 0001 0 | 0 0 1 0").u32(h = chain({0, 0, 1, 0}, h));
+    } else {
+        i.packet(4, "0 | 000001 | 000010 | 0 | 01 | 0 1 0 0").u32(h = chain({0, 1, 0, 0}, h));
+        i.packet(4, "0 | 000001 | 000010 | 0 | 01 | 0 0 0 1").u32(h = chain({0, 0, 0, 1}, h));
+        i.packet(4, "0 | 000001 | 000010 | 0 | 01 | 0 0 1 0").u32(h = chain({0, 0, 1, 0}, h));
+    }
+    if (bTrailer) i.u16(1).u64(VQ_GEOMBIND_VTXCOORD3); // local version 1, the full bindings
+    return i.b;
+}
+
+Vq::SharedPtr<VqTopoMesh> goldenTetrahedron() {
+    Vq::SharedPtr<VqTopoMesh> m = new VqPolygonTopoMesh(VQ_GEOMBIND_VTXCOORD3);
+    Records r;
+    r.coords = {0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1};
+    EXPECT_TRUE(r.addTo(*m->vtxRecPool(), 4));
+    MeshLock lock(*m);
+    const uint32_t tris[] = {0, 2, 1, 0, 1, 3, 1, 2, 3, 0, 3, 2};
+    EXPECT_TRUE(m->addPrimitives(0, 4u, 3u, tris));
+    EXPECT_TRUE(m->setCompressionParams(1, 0, 0, 0));
+    return m;
+}
+
+} // namespace
+
+TEST_F(TopoMeshRecordTest, TetrahedronRecordsMatchTheirLayouts) {
+    ASSERT_EQ(VqBaseDataStream::s_systemByteOrder(), LsbFirst);
+    Vq::SharedPtr<VqTopoMesh> tet = goldenTetrahedron();
+    struct Case {
+        Format f;
+        Bytes want;
+    };
+    // Head (local version, pool number 0 or the null pool reference), the
+    // polygon level's local version, the symbol section, the vertex data.
+    const Case cases[] = {
+        {{10, 0}, Image().u8(1).u32(0).u8(1).bytes(symbolSection(true)).bytes(vertexData(true, false)).b},
+        {{9, 4}, Image().u16(2).u32(0).u16(1).bytes(symbolSection(false)).bytes(vertexData(false, true)).b},
+        {{9, 0},
+         Image().u16(1).u32(0xFFFFFFFF).u16(1).bytes(symbolSection(false)).bytes(vertexData(false, false)).b},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.f.major) + "." + std::to_string(c.f.minor));
+        // Framed as one element: its length first.
+        Bytes framed = Image().u32(uint32_t(c.want.size())).b;
+        framed.insert(framed.end(), c.want.begin(), c.want.end());
+        const Bytes got = writeMesh(*tet, Kind::Plain, c.f);
+        EXPECT_EQ(got.size(), framed.size());
+        const auto diff = std::mismatch(got.begin(), got.end(), framed.begin(), framed.end());
+        EXPECT_TRUE(diff.first == got.end() && diff.second == framed.end())
+            << "first difference at byte " << (diff.first - got.begin());
+        Vq::SharedPtr<VqTopoMesh> back = new VqPolygonTopoMesh();
+        ASSERT_TRUE(readMesh(*back, framed, Kind::Plain, c.f)) << lastError();
+        expectSameTriangles(*tet, *back, Tolerance());
+    }
+}
