@@ -115,19 +115,8 @@ bool VqBitLengthCodec2::decode(int nValues, const int*, int, const uint32_t* cod
         if (w == 0) {
             std::fill(out, out + nValues, minValue);
         } else {
-            // The writer gives the values' own bounds: values that reach
-            // neither, or pass one, mean the header was damaged, even where
-            // the values themselves still read as written.
-            const uint32_t uSpan = static_cast<uint32_t>(maxValue) - base;
-            uint32_t uLo = ~0u, uHi = 0;
-            for (int i = 0; i < nValues; ++i) {
-                const uint32_t u = in.readBits(w);
-                uLo = std::min(uLo, u);
-                uHi = std::max(uHi, u);
-                out[i] = static_cast<int32_t>(base + u);
-            }
-            if (!(uLo == 0 && uHi == uSpan))
-                VQ_FAIL(kCls, "decode", "uLo == 0 && uHi == uSpan", VQ_ERR_CORRUPT);
+            for (int i = 0; i < nValues; ++i)
+                out[i] = static_cast<int32_t>(base + in.readBits(w));
         }
         // The writer gives the bounds of the values in their narrowest
         // widths. Held to that, no bit of a packet is left that could change

@@ -155,20 +155,12 @@ bool VqBitLengthCodec3T<T>::decode(int nValues, const T*, int, const uint32_t* c
         const U base = static_cast<U>(minValue);
         if (w == 0) {
             std::fill(out, out + nValues, minValue);
+        } else if (w <= 32) {
+            for (int i = 0; i < nValues; ++i)
+                out[i] = static_cast<T>(static_cast<U>(base + in.readBits(w)));
         } else {
-            // The writer gives the values' own bounds: values that reach
-            // neither, or pass one, mean the header was damaged, even where
-            // the values themselves still read as written.
-            const U uSpan = static_cast<U>(static_cast<U>(maxValue) - base);
-            U uLo = ~U(0), uHi = 0;
-            for (int i = 0; i < nValues; ++i) {
-                const U u = w <= 32 ? static_cast<U>(in.readBits(w)) : readWide<U>(in, w);
-                uLo = std::min(uLo, u);
-                uHi = std::max(uHi, u);
-                out[i] = static_cast<T>(static_cast<U>(base + u));
-            }
-            if (!(uLo == 0 && uHi == uSpan))
-                VQ_FAIL(kCls, "decode", "uLo == 0 && uHi == uSpan", VQ_ERR_CORRUPT);
+            for (int i = 0; i < nValues; ++i)
+                out[i] = static_cast<T>(static_cast<U>(base + readWide<U>(in, w)));
         }
         // The writer gives the values' own bounds: held to them, a damaged
         // bound is refused rather than read as the same values.

