@@ -96,6 +96,9 @@ public:
         coder.finish();
         if (in.overrun()) VQ_FAIL(cls, "decode", "Code text too short", VQ_ERR_CORRUPT);
         if (!in.exhausted() || !in.padIsZero()) VQ_FAIL(cls, "decode", "_uBitBuff == 0", VQ_ERR_CORRUPT);
+        // Writers end every code alike and send no out-of-band value unused.
+        if (!coder.endIsCanonical()) VQ_FAIL(cls, "decode", "Code text not ended as written", VQ_ERR_CORRUPT);
+        if (iOOB != nOOBValues) VQ_FAIL(cls, "decode", "iOOB == nOOBValues", VQ_ERR_CORRUPT);
         return true;
     }
 

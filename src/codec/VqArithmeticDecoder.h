@@ -33,7 +33,10 @@ public:
         _uLow = (_uLow << k) & 0xFFFFu;
         _uHigh = ((_uHigh << k) | ((1u << k) - 1)) & 0xFFFFu;
         _uCode = ((_uCode << k) | _in.readUpTo16Bits(k)) & 0xFFFFu;
+        // The encoder resolves its pending bits whenever leading bits agree.
+        _nPending = k > 0 ? 0 : _nPending;
         while (_uLow & ~_uHigh & 0x4000u) {
+            ++_nPending;
             _uCode ^= 0x4000u;
             _uLow = (_uLow & 0x3FFFu) << 1;
             _uHigh = (((_uHigh | 0x4000u) << 1) | 1u) & 0xFFFFu;
@@ -44,9 +47,27 @@ public:
     // Reads the two bits the encoder's flush leaves after the last symbol.
     void finish() { _in.readBits(2); }
 
+    // After finish(): whether the code text ends exactly as the encoder's
+    // flush ends it, from the position where its pending bits began: bit 14
+    // of low, pending + 1 complements of it, 16 zeros. Any code value in the
+    // last interval decodes to the same symbols; held to this one, no bit of
+    // a code text can change without changing what it decodes to.
+    bool endIsCanonical() const {
+        const int64_t q = _in.numBitsRead() - 18 - _nPending;
+        if (q < 0 || _in.numBitsRead() != _in.numBits()) return false;
+        const uint32_t b = (_uLow >> 14) & 1u;
+        if (_in.bitAt(q) != b) return false;
+        for (int64_t i = 1; i <= _nPending + 1; ++i)
+            if (_in.bitAt(q + i) == b) return false;
+        for (int64_t i = _nPending + 2; i < _nPending + 18; ++i)
+            if (_in.bitAt(q + i) != 0) return false;
+        return true;
+    }
+
 private:
     VqCodeTextReader& _in;
     uint32_t _uLow = 0;
     uint32_t _uHigh = 0xFFFFu;
     uint32_t _uCode = 0;
+    int64_t _nPending = 0; // straddle steps since the leading bits last agreed
 };

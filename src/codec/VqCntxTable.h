@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 // The table of a probability context, shared by the context classes of every
 // packet generation. Entry supplies _cCount and _cCumCount (integers),
@@ -126,14 +127,78 @@ public:
             }
             return _iEscape;
         }
-        auto it = std::lower_bound(_vSortedValues.begin(), _vSortedValues.end(), v,
-                                   [](const std::pair<ValueType, int>& p, ValueType x) { return p.first < x; });
+        auto it =
+            std::lower_bound(_vSortedValues.begin(), _vSortedValues.end(), v,
+                             [](const std::pair<ValueType, int>& p, ValueType x) { return p.first < x; });
         return it != _vSortedValues.end() && it->first == v ? it->second : _iEscape;
     }
     // Index of the (first) escape entry, or -1.
     int escapeIndex() {
         if (!_bValueIndexValid) _buildValueIndex();
         return _iEscape;
+    }
+
+    // Whether this table, read from a packet, is the one the writers build
+    // for the values it decoded: each ordinary entry counts the values equal
+    // to it (none counts nothing), the escape the others, rescaled as
+    // rescale() does; counts fall in table order, equal counts keep their
+    // values in one direction (ascending from a histogram, descending from
+    // the sorted runs of a wide span) with the escape after them, and the
+    // escape carries the least ordinary value. Writers make no other table,
+    // so a table that differs was damaged, even where its values would still
+    // decode the same.
+    template <class V>
+    bool isCanonicalFor(const V* values, int n) {
+        const int m = numEntries();
+        std::vector<int64_t> counts(static_cast<size_t>(m), 0);
+        for (int i = 0; i < n; ++i) {
+            const int k = lookupEntryByValue(static_cast<ValueType>(values[i]));
+            if (k < 0) return false;
+            ++counts[static_cast<size_t>(k)];
+        }
+        uint64_t total = 0;
+        bool bAnyOrdinary = false;
+        ValueType leastOrdinary = 0;
+        for (int k = 0; k < m; ++k) {
+            const Entry& e = _vEntries[k];
+            if (!e.isEscape()) {
+                if (counts[static_cast<size_t>(k)] == 0) return false;
+                leastOrdinary = bAnyOrdinary ? std::min(leastOrdinary, e.value()) : e.value();
+                bAnyOrdinary = true;
+            }
+            total += static_cast<uint64_t>(counts[static_cast<size_t>(k)]);
+        }
+        // The order is that of the true counts, before rescaling, which may
+        // make distinct counts equal.
+        int iTieDir = 0; // +1 ascending, -1 descending, 0 not yet seen
+        int nEscapes = 0;
+        for (int k = 0; k < m; ++k) {
+            const Entry& e = _vEntries[k];
+            if (e.isEscape() && (++nEscapes > 1 || (bAnyOrdinary && e.value() != leastOrdinary)))
+                return false;
+            if (k == 0) continue;
+            const Entry& p = _vEntries[k - 1];
+            const int64_t c = counts[static_cast<size_t>(k)], cp = counts[static_cast<size_t>(k - 1)];
+            if (c > cp) return false;
+            if (c < cp || e.isEscape()) continue;
+            if (p.isEscape()) return false;
+            const int dir = e.value() > p.value() ? 1 : -1;
+            if (iTieDir != 0 && dir != iTieDir) return false;
+            iTieDir = dir;
+        }
+        while (total >= cMaxTotalCount) {
+            const float factor = 8191.0f / static_cast<float>(total);
+            uint64_t next = 0;
+            for (int64_t& c : counts) {
+                c = std::max<int64_t>(static_cast<int64_t>(static_cast<float>(c) * factor), 1);
+                next += static_cast<uint64_t>(c);
+            }
+            if (next >= total) return false;
+            total = next;
+        }
+        for (int k = 0; k < m; ++k)
+            if (counts[static_cast<size_t>(k)] != static_cast<int64_t>(_vEntries[k]._cCount)) return false;
+        return true;
     }
 
     size_t memSize() const {

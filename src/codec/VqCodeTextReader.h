@@ -37,6 +37,11 @@ public:
         return v;
     }
 
+    // Bit pos of the code text (most significant first), 0 past its words.
+    uint32_t bitAt(int64_t pos) const {
+        const int64_t w = pos >> 5;
+        return w < static_cast<int64_t>(_nWords) ? (_pWords[w] >> (31 - (pos & 31))) & 1u : 0u;
+    }
     int64_t numBitsRead() const { return _nPos; }
     int64_t numBits() const { return _nBits; }
     bool overrun() const { return _nPos > _nBits; }

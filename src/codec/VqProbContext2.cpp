@@ -47,7 +47,8 @@ bool VqProbContext2::serialize(VqBaseDataStream& stream, size_t& nBytes) const {
     for (const VqCntxEntry2& e : _vEntries) {
         VQ_PROPAGATE(stream.writeBits(static_cast<uint32_t>(e._iSymbol + 2), bs));
         VQ_PROPAGATE(stream.writeBits(static_cast<uint32_t>(e._cCount), bc));
-        VQ_PROPAGATE(stream.writeBits(static_cast<uint32_t>(e._iValue) - static_cast<uint32_t>(minValue), bv));
+        VQ_PROPAGATE(
+            stream.writeBits(static_cast<uint32_t>(e._iValue) - static_cast<uint32_t>(minValue), bv));
     }
     VQ_PROPAGATE(stream.writeAlignmentBits());
     nBytes = (16 + 3 * 6 + 32 + static_cast<size_t>(nEntry) * (bs + bc + bv) + 7) / 8;
@@ -77,10 +78,12 @@ bool VqProbContext2::deserialize(VqBaseDataStream& stream) {
         // Checked per entry, so that every stored count fits its field.
         VQ_CHECK(total < cMaxTotalCount, kCls, "deserialize", VQ_ERR_CORRUPT);
         e._iSymbol = static_cast<int32_t>(sym - 2);
+        VQ_CHECK(e._iSymbol == VqCntxEntry2::s_iOrdinarySymbol || e._iSymbol == VqCntxEntry2::s_iEscapeSymbol,
+                 kCls, "deserialize", VQ_ERR_CORRUPT);
         e._cCount = static_cast<int32_t>(count);
         e._iValue = static_cast<int32_t>(mv + value);
     }
-    stream.readAlignmentBits();
+    VQ_CHECK(stream.readZeroAlignmentBits(), kCls, "deserialize", VQ_ERR_CORRUPT);
     accumulateCounts();
     VQ_CHECK(totalCount() > 0, kCls, "deserialize", VQ_ERR_CORRUPT);
     return true;

@@ -107,7 +107,7 @@ bool VqProbContext3T<T>::deserialize(VqBaseDataStream& stream) {
         e._cCount = static_cast<int32_t>(count);
         e._value = static_cast<T>(static_cast<U>(static_cast<U>(mv) + static_cast<U>(value)));
     }
-    stream.readAlignmentBits();
+    VQ_CHECK(stream.readZeroAlignmentBits(), kCls, "deserialize", VQ_ERR_CORRUPT);
     this->accumulateCounts();
     VQ_CHECK(this->totalCount() > 0, kCls, "deserialize", VQ_ERR_CORRUPT);
     return true;

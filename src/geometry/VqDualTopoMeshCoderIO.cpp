@@ -34,7 +34,9 @@
 #include "VqErrorState.h"
 #include "VqLookup2.h"
 #include "VqObjectStream.h"
+#include "VqPolygonTopoMesh.h"
 #include "VqStdException.h"
+#include "VqTriStripTopoMesh.h"
 
 #include <memory>
 #include <new>
@@ -459,13 +461,33 @@ struct DualTopoMeshCoderIO {
         VQ_CHECK(c._pTM, kCls, method, VQ_ERR_ARGUMENT);
         c.clearStats();
         VQ_PROPAGATE(c.encode());
-        return withDriver(l, method, [&](auto& io, auto& cd) {
-            ByteMark m(os);
-            VQ_PROPAGATE(writeSymbols(c, os, io));
-            m.to(c._stats.nConnectivityBytes);
-            VQ_PROPAGATE(writeFaceRecords(c, os, cd, l));
-            return true;
-        });
+        bool ok = false;
+        try {
+            ok = withDriver(l, method, [&](auto& io, auto& cd) {
+                ByteMark m(os);
+                VQ_PROPAGATE(writeSymbols(c, os, io));
+                m.to(c._stats.nConnectivityBytes);
+                VQ_PROPAGATE(writeFaceRecords(c, os, cd, l));
+                return true;
+            });
+        } catch (...) {
+            ok = VqErrorState::recordCurrentException(kCls, method);
+        }
+        VQ_PROPAGATE(ok);
+        return true;
+    }
+
+    // A section of no vertices: nothing to walk, so every stream must be
+    // empty (and the check value theirs); the mesh keeps the pool's bindings.
+    static bool emptyMesh(Coder& c, VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTopoMesh>& out) {
+        const uint32_t uHash = c.computeCheckValue(), uRefHash = c._uRefHash;
+        VQ_CHECK(uHash == uRefHash, kCls, "decode", VQ_ERR_CORRUPT);
+        VQ_CHECK(c._syms.numSymbols() == 0, kCls, "decode", VQ_ERR_CORRUPT);
+        if (eKind == VqTopoMesh::VQ_PRIM_TRISTRIP)
+            out = new VqTriStripTopoMesh(c._pAttrs.get());
+        else
+            out = new VqPolygonTopoMesh(c._pAttrs.get());
+        return true;
     }
 
     static bool deserialize(Coder& c, VqObjectStream& os, Layout l, VqTopoMesh::PrimKind eKind,
@@ -485,7 +507,7 @@ struct DualTopoMeshCoderIO {
                 VQ_PROPAGATE(readFaceRecords(c, os, cd, l));
                 return true;
             });
-            ok = ok && c.decode(eKind, out);
+            ok = ok && (c._vfCoords.empty() ? emptyMesh(c, eKind, out) : c.decode(eKind, out));
         } catch (...) {
             ok = VqErrorState::recordCurrentException(kCls, method);
         }

@@ -164,6 +164,12 @@ public:
     bool readBits64(unsigned long& value, int nBits);
     // Drops the bits left over from the last byte read.
     void readAlignmentBits() { _nBitCount = 0; }
+    // The same, and whether the dropped bits were zeros, as writers pad.
+    bool readZeroAlignmentBits() {
+        const bool bZero = _nBitCount == 0 || (_uBitBuffer & ((uint32_t(1) << _nBitCount) - 1)) == 0;
+        _nBitCount = 0;
+        return bZero;
+    }
 
     static void s_byteSwap(short* v, int n) { s_byteSwap(reinterpret_cast<unsigned short*>(v), n); }
     static void s_byteSwap(unsigned short* v, int n);

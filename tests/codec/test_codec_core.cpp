@@ -100,7 +100,8 @@ TEST_F(CodecCoreTest, ArithmeticDecoderConsumesExactlyTheCodeText) {
         ASSERT_EQ(words.length(), (nBits + 31) / 32);
         EXPECT_LE(nBits, ideal * 1.01 + 20);
         VqVeci out;
-        ASSERT_TRUE(codec.decode(n, oob.data(), oob.length(), words.data(), nBits, out, &cntx)) << lastError();
+        ASSERT_TRUE(codec.decode(n, oob.data(), oob.length(), words.data(), nBits, out, &cntx))
+            << lastError();
         ASSERT_EQ(out, values);
         // One more bit (a zero from the padding) is one the decoder never reads.
         if (nBits % 32 != 0) {
@@ -158,8 +159,8 @@ bool readContext(VqProbContext2& c, uint32_t e, uint32_t bs, uint32_t bc, uint32
     EXPECT_TRUE(w->writeBits(e, 16) && w->writeBits(bs, 6) && w->writeBits(bc, 6) && w->writeBits(bv, 6) &&
                 w->writeBits(mv, 32));
     for (const auto& en : entries)
-        EXPECT_TRUE(w->writeBits(en[0], std::min<int>(bs, 32)) && w->writeBits(en[1], std::min<int>(bc, 32)) &&
-                    w->writeBits(en[2], std::min<int>(bv, 32)));
+        EXPECT_TRUE(w->writeBits(en[0], std::min<int>(bs, 32)) &&
+                    w->writeBits(en[1], std::min<int>(bc, 32)) && w->writeBits(en[2], std::min<int>(bv, 32)));
     EXPECT_TRUE(w->writeAlignmentBits());
     VqTestObjectStream r = VqTestObjectStream::forReading(w.bytes(), 9, 5, LsbFirst, false);
     return c.deserialize(*r);
@@ -319,10 +320,11 @@ void expectBitLengthFailure(Text& t, int n, const std::string& text, int64_t bit
 }
 
 TEST_F(CodecCoreTest, BitLengthDecodingRefusesBadCodeTexts) {
-    // Fixed mode, 2 values of 3 bits.
+    // Fixed mode, 2 values of 2 bits; the bounds are the values' own, in
+    // their narrowest widths, as a writer gives them.
     auto fixed = [] {
         Text t;
-        t(0, 1)(2, 6)(4, 6)(1, 2)(7, 4)(3, 3)(5, 3); // min 1, max 7 (w = 3): 1 + 3, 1 + 5
+        t(0, 1)(4, 6)(4, 6)(4, 4)(6, 4)(0, 2)(2, 2); // min 4, max 6 (w = 2): 4 + 0, 4 + 2
         return t;
     };
     {
@@ -407,8 +409,9 @@ TEST_F(CodecCoreTest, EveryPredictorRoundTripsWrappingData) {
     VqVeci v;
     for (int i = 0; i < 500; ++i) {
         const int pick = static_cast<int>(rng() % 4);
-        v.push_back(pick == 0 ? INT_MAX - static_cast<int>(rng() % 3)
-                              : pick == 1 ? INT_MIN + static_cast<int>(rng() % 3) : static_cast<int>(rng()));
+        v.push_back(pick == 0   ? INT_MAX - static_cast<int>(rng() % 3)
+                    : pick == 1 ? INT_MIN + static_cast<int>(rng() % 3)
+                                : static_cast<int>(rng()));
     }
     for (int type = 0; type < VqResidualPredictor::NumPredictorTypes; ++type) {
         SCOPED_TRACE(type);
@@ -466,7 +469,8 @@ TEST_F(CodecCoreTest, PredictorsRoundAsDefined) {
 
 TEST_F(CodecCoreTest, DoubleAndTriplePredictors) {
     VqVec<double> d = {1.5, 2.5, 4.0, 8.0, 16.0, 31.0, 64.25}, pd, bd;
-    for (auto t : {Driver::PredLag1, Driver::PredLag2, Driver::PredStride1, Driver::PredStride2, Driver::PredNull}) {
+    for (auto t :
+         {Driver::PredLag1, Driver::PredLag2, Driver::PredStride1, Driver::PredStride2, Driver::PredNull}) {
         ASSERT_TRUE(Driver::packResiduals(d, pd, t));
         ASSERT_TRUE(Driver::unpackResiduals(pd, bd, t));
         EXPECT_EQ(bd, d); // exact for these binary fractions
