@@ -15,6 +15,7 @@ set(VQ_PRIVATE_HEADERS
   src/geometry/VqDualMeshCodec.h     # the coder's walk, reached through Vq::DualTopoMeshCoder
   src/geometry/VqDualMeshCoderV1.h   # the walk's encoding side
   src/geometry/VqDualMeshDecoderV1.h # the walk's decoding side
+  src/geometry/VqIndexedMeshCoder.h  # the line-strip and point sections, reached through their records
   src/geometry/VqTopoMeshTopology.h # the derived half-edge arrays, reached through VqTopoMesh's walks
   src/geometry/VqVFMesh.h           # the coder's import of a mesh
   src/io/VqCompressorImpl.h         # includes <zlib.h> and <lzma.h>

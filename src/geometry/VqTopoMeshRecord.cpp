@@ -25,6 +25,7 @@
 // read, and a record that disagrees with itself this way is damaged.
 #include "VqDualTopoMeshCoder.h"
 #include "VqErrorState.h"
+#include "VqIndexedMeshCoder.h"
 #include "VqLineStripTopoMesh.h"
 #include "VqObjectStream.h"
 #include "VqPartNumContainer.h"
@@ -137,19 +138,39 @@ bool checkKindVersion(const char* cls, int iLocalVers) {
 }
 } // namespace
 
-// The line-strip and point sections come with their own work; until then
-// these levels hold their local version only.
-bool VqLineStripTopoMesh::_writeFields(VqObjectStream&, const Vq::RecordFormat&) const {
+// Line strips and points: their indices coded directly (see
+// Vq::IndexedMeshCoder), read into a mesh of their own kind first.
+bool VqLineStripTopoMesh::_writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const {
+    const bool ok = Vq::IndexedMeshCoder::serialize(os, fmt, *this);
+    _trimAfterRecord();
+    return ok;
+}
+bool VqLineStripTopoMesh::_readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion) {
+    VQ_PROPAGATE(checkKindVersion("VqLineStripTopoMesh", localVersion));
+    Vq::SharedPtr<VqTopoMesh> pDecoded = new VqLineStripTopoMesh();
+    if (!Vq::IndexedMeshCoder::deserialize(os, fmt, *pDecoded) || !_adoptRead(*pDecoded)) {
+        VqErrorState::rethrowError();
+        _emptyAfterFailedRead();
+        return false;
+    }
+    _trimAfterRecord();
     return true;
 }
-bool VqLineStripTopoMesh::_readFields(VqObjectStream&, const Vq::RecordFormat&, int localVersion) {
-    return checkKindVersion("VqLineStripTopoMesh", localVersion);
+bool VqPointTopoMesh::_writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const {
+    const bool ok = Vq::IndexedMeshCoder::serialize(os, fmt, *this);
+    _trimAfterRecord();
+    return ok;
 }
-bool VqPointTopoMesh::_writeFields(VqObjectStream&, const Vq::RecordFormat&) const {
+bool VqPointTopoMesh::_readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion) {
+    VQ_PROPAGATE(checkKindVersion("VqPointTopoMesh", localVersion));
+    Vq::SharedPtr<VqTopoMesh> pDecoded = new VqPointTopoMesh();
+    if (!Vq::IndexedMeshCoder::deserialize(os, fmt, *pDecoded) || !_adoptRead(*pDecoded)) {
+        VqErrorState::rethrowError();
+        _emptyAfterFailedRead();
+        return false;
+    }
+    _trimAfterRecord();
     return true;
-}
-bool VqPointTopoMesh::_readFields(VqObjectStream&, const Vq::RecordFormat&, int localVersion) {
-    return checkKindVersion("VqPointTopoMesh", localVersion);
 }
 
 // Strips and polygons: the coder section of the format (VQ 9.0 to 9.3 the
