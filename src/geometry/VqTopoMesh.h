@@ -332,6 +332,12 @@ protected:
     // After every record written or read: the derived topology goes and the
     // arrays shrink (a const mesh only trims what it caches).
     void _trimAfterRecord() const;
+    // The line-strip and point levels, whose indices are coded directly
+    // (Vq::IndexedMeshCoder). Reading goes into fresh, a new mesh of the same
+    // kind, which this mesh adopts once it is whole.
+    bool _writeIndexedLevel(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readIndexedLevel(VqObjectStream& os, const Vq::RecordFormat& fmt, const char* cls, int localVersion,
+                           VqTopoMesh* fresh);
 
     // Edits check this first.
     bool _checkEdit(const char* method) const;

@@ -138,39 +138,36 @@ bool checkKindVersion(const char* cls, int iLocalVers) {
 }
 } // namespace
 
-// Line strips and points: their indices coded directly (see
-// Vq::IndexedMeshCoder), read into a mesh of their own kind first.
-bool VqLineStripTopoMesh::_writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const {
+bool VqTopoMesh::_writeIndexedLevel(VqObjectStream& os, const Vq::RecordFormat& fmt) const {
     const bool ok = Vq::IndexedMeshCoder::serialize(os, fmt, *this);
     _trimAfterRecord();
     return ok;
+}
+
+bool VqTopoMesh::_readIndexedLevel(VqObjectStream& os, const Vq::RecordFormat& fmt, const char* cls,
+                                   int localVersion, VqTopoMesh* fresh) {
+    Vq::SharedPtr<VqTopoMesh> pDecoded = fresh;
+    VQ_PROPAGATE(checkKindVersion(cls, localVersion));
+    if (!pDecoded || !Vq::IndexedMeshCoder::deserialize(os, fmt, *pDecoded) || !_adoptRead(*pDecoded)) {
+        VqErrorState::rethrowError();
+        _emptyAfterFailedRead();
+        return false;
+    }
+    _trimAfterRecord();
+    return true;
+}
+
+bool VqLineStripTopoMesh::_writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const {
+    return _writeIndexedLevel(os, fmt);
 }
 bool VqLineStripTopoMesh::_readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion) {
-    VQ_PROPAGATE(checkKindVersion("VqLineStripTopoMesh", localVersion));
-    Vq::SharedPtr<VqTopoMesh> pDecoded = new VqLineStripTopoMesh();
-    if (!Vq::IndexedMeshCoder::deserialize(os, fmt, *pDecoded) || !_adoptRead(*pDecoded)) {
-        VqErrorState::rethrowError();
-        _emptyAfterFailedRead();
-        return false;
-    }
-    _trimAfterRecord();
-    return true;
+    return _readIndexedLevel(os, fmt, "VqLineStripTopoMesh", localVersion, new VqLineStripTopoMesh());
 }
 bool VqPointTopoMesh::_writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const {
-    const bool ok = Vq::IndexedMeshCoder::serialize(os, fmt, *this);
-    _trimAfterRecord();
-    return ok;
+    return _writeIndexedLevel(os, fmt);
 }
 bool VqPointTopoMesh::_readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion) {
-    VQ_PROPAGATE(checkKindVersion("VqPointTopoMesh", localVersion));
-    Vq::SharedPtr<VqTopoMesh> pDecoded = new VqPointTopoMesh();
-    if (!Vq::IndexedMeshCoder::deserialize(os, fmt, *pDecoded) || !_adoptRead(*pDecoded)) {
-        VqErrorState::rethrowError();
-        _emptyAfterFailedRead();
-        return false;
-    }
-    _trimAfterRecord();
-    return true;
+    return _readIndexedLevel(os, fmt, "VqPointTopoMesh", localVersion, new VqPointTopoMesh());
 }
 
 // Strips and polygons: the coder section of the format (VQ 9.0 to 9.3 the
