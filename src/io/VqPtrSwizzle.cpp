@@ -103,7 +103,9 @@ bool VqPtrSwizzle::ptr2num(const void* ptr, int* id) {
 }
 
 bool VqPtrSwizzle::ptr2num(const VqBase* obj, int* id) {
-    if (!_useSlots()) return ptr2num(static_cast<const void*>(obj), id);
+    // The table through this class's own function: a locking override would
+    // take its lock a second time.
+    if (!_useSlots()) return VqPtrSwizzle::ptr2num(static_cast<const void*>(obj), id);
     VQ_CHECK(id != nullptr, kCls, "ptr2num", VQ_ERR_ARGUMENT);
     if (!obj) {
         *id = -1;
@@ -195,7 +197,7 @@ bool VqPtrSwizzle::pointerRegistered(const void* ptr) {
 }
 
 bool VqPtrSwizzle::pointerRegistered(const VqBase* obj) {
-    if (!_bSlots) return pointerRegistered(static_cast<const void*>(obj));
+    if (!_bSlots) return VqPtrSwizzle::pointerRegistered(static_cast<const void*>(obj));
     if (!obj) return false;
     const uint32_t v = obj->_idSlot().load(std::memory_order_relaxed);
     if (v != 0 && v <= _vSlotObjects.size() && _vSlotObjects[v - 1] == obj) return true;

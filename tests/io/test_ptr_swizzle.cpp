@@ -169,6 +169,12 @@ TEST_F(PtrSwizzleTest, SlotIdsNeverTrustAnotherWritersValue) {
     EXPECT_EQ(idOf(*second, o[0].get()), 1);
     EXPECT_EQ(idOf(*second, o[3].get()), 0);
     EXPECT_EQ(idOf(*first, o[0].get()), 0);
+    // A locked swizzler without the lease, used without a hold, goes to its
+    // table under its lock once (taking it twice would never return).
+    Vq::SharedPtr<VqRWPtrSwizzle> locked = new VqRWPtrSwizzle();
+    EXPECT_EQ(idOf(*locked, o[2].get()), 0);
+    EXPECT_TRUE(locked->pointerRegistered(o[2].get()));
+    EXPECT_FALSE(locked->pointerRegistered(o[1].get()));
 
     // After clear the first writer starts again: every slot it wrote is stale.
     first->clear();
