@@ -439,47 +439,12 @@ bool deserializeSection(VqObjectStream& os, VqTopoMesh& tm, const char* method) 
 
 } // namespace
 
-bool IndexedMeshCoder::_createIndexMap(const VqTopoMesh& tm, VqVecu& refs, VqVecu& mapped) {
-    const char* method = "_createIndexMap";
-    const VqVertexRecordPool& pool = *tm.vtxRecPool();
-    const uint32_t nRecs = pool.numVtxRecords(), nIndices = tm.numIndices();
-    const uint32_t* indices = tm.indices();
-    VqAutoScratchVec<VqVecu> pos;
-    if (!pos.ok()) VQ_FAIL(kCls, method, "xAutovIdxMap._p", VQ_ERR_ALLOC);
-    constexpr uint32_t kUnused = ~0u;
-    try {
-        pos->assign(nRecs, kUnused);
-        for (uint32_t j = 0; j < nIndices; ++j) {
-            if (!(indices[j] < nRecs))
-                VQ_FAIL(kCls, method, "xPrim.paiIndices[iIdx] < nVtxRecs", VQ_ERR_ARGUMENT);
-            (*pos)[indices[j]] = 0;
-        }
-        refs.clear();
-        for (uint32_t i = 0; i < nRecs; ++i)
-            if ((*pos)[i] != kUnused) {
-                (*pos)[i] = static_cast<uint32_t>(refs.size());
-                refs.push_back(i);
-            }
-        mapped.resize(nIndices);
-        for (uint32_t j = 0; j < nIndices; ++j)
-            mapped[j] = (*pos)[indices[j]];
-    } catch (const std::bad_alloc&) {
-        VQ_FAIL(kCls, method, "xAutoviMappedIndices._p", VQ_ERR_ALLOC);
-    }
-    return true;
-}
-
-bool IndexedMeshCoder::_createIndexMapV10(const VqTopoMesh& tm, VqVecu& refs, VqVecu& runLens, VqVecu& reps,
-                                          VqVecu& mapped) {
-    const char* method = "_createIndexMapV10";
+namespace {
+// Both index maps: without rings every referenced record is a ring of its
+// own, so the list is simply ascending. runLens and reps are filled when given.
+bool indexMap(const VqTopoMesh& tm, const char* method, bool bRings, VqVecu& refs, VqVecu* runLens,
+              VqVecu* reps, VqVecu& mapped) {
     VqVertexRecordPool& pool = *tm.vtxRecPool();
-    // Rings are only as good as the collocation under them; building them
-    // for a collocated pool only fills the pool's cache.
-    bool bRings = false;
-    if (pool.isCollocated()) {
-        VQ_PROPAGATE(pool._ensureEquivRings());
-        bRings = pool.equivRingsValid();
-    }
     const uint32_t nRecs = pool.numVtxRecords(), nIndices = tm.numIndices();
     const uint32_t* indices = tm.indices();
     VqAutoScratchVec<VqVecu> pos;
@@ -493,8 +458,8 @@ bool IndexedMeshCoder::_createIndexMapV10(const VqTopoMesh& tm, VqVecu& refs, Vq
             (*pos)[indices[j]] = kReferenced;
         }
         refs.clear();
-        runLens.clear();
-        reps.clear();
+        if (runLens) runLens->clear();
+        if (reps) reps->clear();
         std::vector<uint32_t> ring;
         for (uint32_t i = 0; i < nRecs; ++i) {
             if ((*pos)[i] != kReferenced) continue;
@@ -505,8 +470,8 @@ bool IndexedMeshCoder::_createIndexMapV10(const VqTopoMesh& tm, VqVecu& refs, Vq
                 for (uint32_t r = pool.nextEquivVtx(i); r != i; r = pool.nextEquivVtx(r))
                     if ((*pos)[r] == kReferenced) ring.push_back(r);
             std::sort(ring.begin() + 1, ring.end());
-            reps.push_back(i);
-            runLens.push_back(static_cast<uint32_t>(ring.size()));
+            if (reps) reps->push_back(i);
+            if (runLens) runLens->push_back(static_cast<uint32_t>(ring.size()));
             for (uint32_t r : ring) {
                 (*pos)[r] = static_cast<uint32_t>(refs.size());
                 refs.push_back(r);
@@ -519,6 +484,24 @@ bool IndexedMeshCoder::_createIndexMapV10(const VqTopoMesh& tm, VqVecu& refs, Vq
         VQ_FAIL(kCls, method, "xAutoviMappedIndices._p", VQ_ERR_ALLOC);
     }
     return true;
+}
+} // namespace
+
+bool IndexedMeshCoder::_createIndexMap(const VqTopoMesh& tm, VqVecu& refs, VqVecu& mapped) {
+    return indexMap(tm, "_createIndexMap", false, refs, nullptr, nullptr, mapped);
+}
+
+bool IndexedMeshCoder::_createIndexMapV10(const VqTopoMesh& tm, VqVecu& refs, VqVecu& runLens, VqVecu& reps,
+                                          VqVecu& mapped) {
+    VqVertexRecordPool& pool = *tm.vtxRecPool();
+    // Rings are only as good as the collocation under them; building them
+    // for a collocated pool only fills the pool's cache.
+    bool bRings = false;
+    if (pool.isCollocated()) {
+        VQ_PROPAGATE(pool._ensureEquivRings());
+        bRings = pool.equivRingsValid();
+    }
+    return indexMap(tm, "_createIndexMapV10", bRings, refs, &runLens, &reps, mapped);
 }
 
 bool IndexedMeshCoder::serialize(VqObjectStream& os, const RecordFormat& fmt, const VqTopoMesh& tm) {
