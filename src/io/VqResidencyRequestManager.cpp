@@ -532,7 +532,12 @@ void VqResidencyRequestManager::_loaderLoop(Loader& self) {
         lock.unlock();
         _process(e.get(), false);
         lock.lock();
-        _queue.markProcessed(e.get());
+        // The loader lets go of the entry before the hook-up can see it, so
+        // that the last reference to the entry and its object is dropped on
+        // the thread that hooks it up. Until then the map holds it.
+        VqRequestEntry* processed = e.get();
+        e.reset();
+        _queue.markProcessed(processed);
         _cvStage.notify_all();
         lock.unlock();
         sched_yield();

@@ -13,8 +13,16 @@ const char* const kCls = "VqPartitionRequestEntry";
 }
 
 VqPartitionRequestEntry::VqPartitionRequestEntry(VqPartition* partition) : VqRequestEntry(partition) {
-    _pLocation = const_cast<VqStorageLocation*>(partition->location());
-    if (!partition->_openSource(_pParent)) _pSourceError = VqErrorState::currentError();
+    // Copies, so that the loader shares nothing with the graph: the node's
+    // location, and a detached partition standing for the file the location
+    // resolves against. Holding the enclosing partition itself would keep a
+    // released graph, and with it this node, alive for the loader to read.
+    if (const VqStorageLocation* loc = partition->location()) loc->clone(_pLocation);
+    Vq::SharedPtr<VqPartition> enclosing;
+    if (!partition->_openSource(enclosing))
+        _pSourceError = VqErrorState::currentError();
+    else if (enclosing && enclosing->location())
+        _pParent = new VqPartition(enclosing->location());
 }
 
 bool VqPartitionRequestEntry::handleEntry() {

@@ -35,6 +35,7 @@ public:
 
 private:
     Vq::SharedPtr<VqStorageLocation> _pLocation;
+    // Stands for the enclosing partition's file; null at the top of a graph.
     Vq::SharedPtr<VqPartition> _pParent;
     Vq::SharedPtr<VqPartition> _pResult;
     Vq::SharedPtr<VqStdError> _pSourceError;

@@ -100,7 +100,8 @@ TEST_F(ResidencyTest, RequestOfAReleasedObjectIsDroppedWithoutLoading) {
     ASSERT_TRUE(need(gone.get(), 1));
     gone.reset();
     ASSERT_TRUE(mgr->setUseThreadedLoading(1));
-    ASSERT_TRUE(waitUntil([&] { return mgr->perfCounters().nDropped == 2; }));
+    ASSERT_TRUE(waitUntil([&] { return !mgr->numRequestedItemsPending(); }));
+    EXPECT_EQ(mgr->perfCounters().nDropped, 2u);
     EXPECT_EQ(Probe::s_nDestroyed, 1);
     ASSERT_TRUE(serve(kept.get()));
     EXPECT_EQ(Probe::s_nDestroyed, 2);
@@ -214,9 +215,12 @@ TEST_F(ResidencyTest, BlockOnLoadServesTheCallingThread) {
     ASSERT_TRUE(mgr->blockOnLoad(p.get()));
     EXPECT_EQ(p->nLoads, 1);
 
-    // Loaders that do not take it (paused) leave it to the caller too.
-    ASSERT_TRUE(mgr->setUseThreadedLoading(2));
-    mgr->lockLoadQueue();
+    // A loader busy with something else leaves it to the caller too.
+    Vq::SharedPtr<Probe> busy = new Probe();
+    busy->bGate = true;
+    ASSERT_TRUE(need(busy.get(), 100));
+    ASSERT_TRUE(mgr->setUseThreadedLoading(1));
+    ASSERT_TRUE(waitUntil([&] { return busy->bInLoad.load(); }));
     Vq::SharedPtr<Probe> q = new Probe();
     q->eFault = Probe::Fault::Fail;
     EXPECT_FALSE(mgr->blockOnLoad(q.get()));
@@ -225,6 +229,7 @@ TEST_F(ResidencyTest, BlockOnLoadServesTheCallingThread) {
     EXPECT_TRUE(pthread_equal(q->tLoadThread, pthread_self()));
     EXPECT_EQ(q->nHookups, 1);
     EXPECT_FALSE(q->bResident);
+    busy->bGate = false;
 }
 
 // While the queue is locked only urgent requests get in; loaders and the
@@ -269,9 +274,9 @@ TEST_F(ResidencyTest, FailedLoadsAreKeptAndTheLoaderGoesOn) {
     for (int i = 0; i < 4; ++i)
         ASSERT_TRUE(need(probes[i].get(), float(10 - i)));
     ASSERT_TRUE(mgr->setUseThreadedLoading(1));
-    ASSERT_TRUE(waitUntil([&] { return mgr->perfCounters().nLoaded == 1; }));
+    ASSERT_TRUE(waitUntil([&] { return !mgr->numRequestedItemsPending(); }));
+    EXPECT_EQ(mgr->perfCounters().nLoaded, 1u);
     EXPECT_EQ(mgr->perfCounters().nFailed, 3u);
-    EXPECT_EQ(mgr->numRequestedItemsPending(), 0);
 
     const int codes[] = {VQ_ERR_CORRUPT, VQ_ERR_ALLOC, VQ_ERR_INTERNAL};
     const char* texts[] = {"Probe refused to load", "Caught std::bad_alloc", "Caught unknown std::exception"};
@@ -299,7 +304,8 @@ TEST_F(ResidencyTest, LoadersStopAndStart) {
         ASSERT_TRUE(need(p.get(), 1));
     EXPECT_EQ(mgr->perfCounters().nLoaded, 0u);
     ASSERT_TRUE(mgr->setUseThreadedLoading(1));
-    ASSERT_TRUE(waitUntil([&] { return mgr->perfCounters().nLoaded == 8; }));
+    ASSERT_TRUE(waitUntil([&] { return !mgr->numRequestedItemsPending(); }));
+    EXPECT_EQ(mgr->perfCounters().nLoaded, 8u);
     for (auto& p : probes)
         EXPECT_FALSE(pthread_equal(p->tLoadThread, pthread_self()));
     EXPECT_EQ(mgr->numLoadedPartnsPending(), 0);
@@ -399,6 +405,26 @@ TEST_F(ResidencyTest, InterruptEndsTheTimeSlice) {
     ASSERT_TRUE(mgr->execute(VqRequestInfo(probes[0].get(), 0), &interrupt));
     EXPECT_EQ(mgr->perfCounters().nLoaded, 2u);
     EXPECT_EQ(mgr->numRequestedItemsPending(), 3);
+}
+
+// The library's shutdown stops the process-wide manager's loaders and drops
+// its requests; the next start-up makes a new manager without loaders.
+TEST_F(ResidencyTest, LibraryShutdownStopsTheLoaders) {
+    VqResidencyRequestManager* global = VqResidencyRequestManagerSingleton::EnsureInstance();
+    ASSERT_TRUE(global->registerHandler(Probe::classTypeID(), new ProbeHandler()));
+    ASSERT_TRUE(global->setUseThreadedLoading(2));
+    global->lockLoadQueue();
+    Vq::SharedPtr<Probe> p = new Probe();
+    ASSERT_TRUE(global->willNeed(VqRequestInfo(p.get(), VqRequestInfo::s_cUrgentPriority)));
+    global->clearAllRequests();
+    ASSERT_TRUE(global->willNeed(VqRequestInfo(p.get(), VqRequestInfo::s_cUrgentPriority)));
+    ASSERT_TRUE(VqLib::fini());
+    EXPECT_EQ(g_pInstanceVqResidencyRequestManager, nullptr);
+    ASSERT_TRUE(VqLib::init());
+    EXPECT_EQ(p->refCount(), 1u);
+    ASSERT_NE(g_pInstanceVqResidencyRequestManager, nullptr);
+    EXPECT_EQ(g_pInstanceVqResidencyRequestManager->numLoaderThreads(), 0);
+    EXPECT_EQ(g_pInstanceVqResidencyRequestManager->handler(Probe::classTypeID()), nullptr);
 }
 
 } // namespace

@@ -146,4 +146,26 @@ TEST_F(PartitionRequestTest, ManyPartitionsRequestedFromSeveralThreads) {
     EXPECT_FALSE(mgr->areItemsPending());
 }
 
+// A placeholder whose graph is released before any loader reaches it is not
+// read, and goes with the graph.
+TEST_F(PartitionRequestTest, PlaceholderOfAReleasedGraphIsNotRead) {
+    writeFile("a.vq", 1);
+    const int before = VqPartition::numPartitions();
+    {
+        Vq::SharedPtr<VqPartition> root = new VqPartition();
+        Vq::SharedPtr<VqPartition> node = placeholder("a.vq");
+        root->appendChild(node.get());
+        ASSERT_TRUE(node->requestOpen(1));
+    }
+    EXPECT_EQ(mgr->numPartnsPending(), 1);
+    Vq::SharedPtr<VqPartition> other = new VqPartition();
+    ASSERT_TRUE(mgr->execute(VqRequestInfo(other.get(), 0))) << lastError();
+    EXPECT_EQ(mgr->perfCounters().nDropped, 1u);
+    EXPECT_EQ(mgr->perfCounters().nLoaded, 0u);
+    EXPECT_EQ(log.nOpened + log.nFailed, 0);
+    EXPECT_FALSE(mgr->areItemsPending());
+    other.reset();
+    EXPECT_EQ(VqPartition::numPartitions(), before);
+}
+
 } // namespace
