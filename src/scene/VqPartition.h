@@ -91,10 +91,12 @@ public:
     bool close();
     // The two halves of opening a partition node. The first runs on the
     // requesting thread: it checks that the node's file does not hold the
-    // node and names the partition its location resolves against, so that
-    // the load (openPartition, on a loader thread) needs nothing from the
-    // graph. The merge into the node runs on the thread that hooks the load up.
-    bool _openSource(Vq::SharedPtr<VqPartition>& parent) const;
+    // node and copies the node's location and that of the partition above it,
+    // which a relative location resolves against, so that the load
+    // (openPartition, on a loader thread) needs nothing from the graph. The
+    // merge into the node runs on the thread that hooks the load up.
+    bool _openSource(Vq::SharedPtr<VqStorageLocation>& loc,
+                     Vq::SharedPtr<VqStorageLocation>& parentLoc) const;
     bool mergeBottomHalf(VqPartition* loaded, bool error);
 
     // ---- late loading ----
@@ -229,6 +231,9 @@ private:
             _uAttrWord.fetch_and(~bit);
     }
     void _callCallbacks(CallbackTime time);
+    // Whether the node has a location, read safely while another thread
+    // merges the node's file.
+    bool _hasLocation() const;
     // The partition above this node (its file's partition), or null.
     VqPartition* _enclosingPartition() const;
     // Fails when this node's file is one that holds this node: the file of a

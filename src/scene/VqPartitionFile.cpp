@@ -7,6 +7,7 @@
 #include "VqFactory.h"
 #include "VqFlatTable.h"
 #include "VqMemoryReservation.h"
+#include "VqMutex.h"
 #include "VqObjectStream.h"
 #include "VqPartition.h"
 #include "VqPartitionRequestEntry.h"
@@ -604,8 +605,25 @@ bool VqPartition::_checkFileNotAbove() const {
     return true;
 }
 
-bool VqPartition::_openSource(Vq::SharedPtr<VqPartition>& parent) const {
-    parent = _enclosingPartition();
+namespace {
+// A node's location is read by every thread that asks to open the node,
+// while the thread that merges the node's file replaces it.
+VqMutex s_mxLocation;
+} // namespace
+
+bool VqPartition::_hasLocation() const {
+    VqAutoLock lock(s_mxLocation);
+    return _pLocation != nullptr;
+}
+
+bool VqPartition::_openSource(Vq::SharedPtr<VqStorageLocation>& loc,
+                              Vq::SharedPtr<VqStorageLocation>& parentLoc) const {
+    VqAutoLock lock(s_mxLocation);
+    loc.reset();
+    parentLoc.reset();
+    if (_pLocation) _pLocation->clone(loc);
+    if (const VqPartition* parent = _enclosingPartition(); parent && parent->_pLocation)
+        parent->_pLocation->clone(parentLoc);
     if (!_checkFileNotAbove()) {
         _rethrowForFile(_pLocation.get());
         return false;
@@ -635,7 +653,10 @@ bool VqPartition::mergeBottomHalf(VqPartition* loaded, bool error) {
         VqPropAtom* value = nullptr;
         if (loaded->prop(i, key, value, false)) ok = _addPropInternal(key, value) && ok;
     }
-    _pLocation = loaded->_pLocation;
+    {
+        VqAutoLock lock(s_mxLocation);
+        _pLocation = loaded->_pLocation;
+    }
     _pStreamMgr = loaded->_pStreamMgr;
     loaded->_pStreamMgr.reset();
     if (_pStreamMgr) _pStreamMgr->setPartition(this);
@@ -651,7 +672,7 @@ bool VqPartition::mergeBottomHalf(VqPartition* loaded, bool error) {
 
 bool VqPartition::open() {
     if (isOpen()) return true;
-    if (!_pLocation) VQ_FAIL(kCls, "open", "_dbLocation", VQ_ERR_ARGUMENT);
+    if (!_hasLocation()) VQ_FAIL(kCls, "open", "_dbLocation", VQ_ERR_ARGUMENT);
     if (isSaving()) VQ_FAIL(kCls, "open", "!isSaving()", VQ_ERR_INTERNAL);
     VqResidencyRequestManager* mgr = VqPartitionRequestEntry::manager();
     if (!mgr || !mgr->blockOnLoad(VqRequestInfo(this, VqRequestInfo::s_cUrgentPriority))) {
@@ -663,7 +684,7 @@ bool VqPartition::open() {
 
 bool VqPartition::requestOpen(float priority) {
     if (isOpen()) return true;
-    if (!_pLocation) VQ_FAIL(kCls, "requestOpen", "_dbLocation", VQ_ERR_ARGUMENT);
+    if (!_hasLocation()) VQ_FAIL(kCls, "requestOpen", "_dbLocation", VQ_ERR_ARGUMENT);
     VqResidencyRequestManager* mgr = VqPartitionRequestEntry::manager();
     if (!mgr || !mgr->willNeed(VqRequestInfo(this, priority))) {
         VqErrorState::rethrowError();
@@ -674,7 +695,7 @@ bool VqPartition::requestOpen(float priority) {
 
 bool VqPartition::ensurePartition(bool force) {
     if (isOpen() || isSaving()) return true;
-    if ((isNew() && !_pLocation) || (!force && isNoOpen())) return true;
+    if ((isNew() && !_hasLocation()) || (!force && isNoOpen())) return true;
     // A failed open leaves the node marked no-open (mergeBottomHalf).
     return open();
 }

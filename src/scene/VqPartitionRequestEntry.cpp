@@ -14,15 +14,14 @@ const char* const kCls = "VqPartitionRequestEntry";
 
 VqPartitionRequestEntry::VqPartitionRequestEntry(VqPartition* partition) : VqRequestEntry(partition) {
     // Copies, so that the loader shares nothing with the graph: the node's
-    // location, and a detached partition standing for the file the location
+    // location, and a detached partition standing for the file that location
     // resolves against. Holding the enclosing partition itself would keep a
     // released graph, and with it this node, alive for the loader to read.
-    if (const VqStorageLocation* loc = partition->location()) loc->clone(_pLocation);
-    Vq::SharedPtr<VqPartition> enclosing;
-    if (!partition->_openSource(enclosing))
+    Vq::SharedPtr<VqStorageLocation> parentLoc;
+    if (!partition->_openSource(_pLocation, parentLoc))
         _pSourceError = VqErrorState::currentError();
-    else if (enclosing && enclosing->location())
-        _pParent = new VqPartition(enclosing->location());
+    else if (parentLoc)
+        _pParent = new VqPartition(parentLoc.get());
 }
 
 bool VqPartitionRequestEntry::handleEntry() {
@@ -85,9 +84,10 @@ bool VqPartitionRequestHandler::isLoaded(const VqBase* object) const {
 bool VqPartitionRequestHandler::createEntry(const VqRequestInfo& info, Vq::SharedPtr<VqRequestEntry>& out) {
     auto* p = Vq::typeCast<VqPartition>(info.object());
     if (!p) VQ_FAIL(kCls, "createEntry", "pObj->isOfType(VqPartition::classTypeID())", VQ_ERR_ARGUMENT);
-    if (!p->location()) VQ_FAIL(kCls, "createEntry", "_dbLocation", VQ_ERR_ARGUMENT);
     if (p->isSaving()) VQ_FAIL(kCls, "createEntry", "!isSaving()", VQ_ERR_INTERNAL);
-    out = new VqPartitionRequestEntry(p);
+    Vq::SharedPtr<VqPartitionRequestEntry> entry = new VqPartitionRequestEntry(p);
+    if (entry && !entry->location()) VQ_FAIL(kCls, "createEntry", "_dbLocation", VQ_ERR_ARGUMENT);
+    out = entry;
     if (!out) VQ_FAIL(kCls, "createEntry", "Allocation failed: new VqPartitionRequestEntry", VQ_ERR_ALLOC);
     return true;
 }

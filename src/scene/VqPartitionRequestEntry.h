@@ -27,6 +27,8 @@ public:
     bool belongsTo(const VqBase* document) const override;
     Kind kind() const override { return REQ_KIND_PARTITION; }
 
+    // The copy of the node's location the load reads.
+    const VqStorageLocation* location() const { return _pLocation.get(); }
     // The file read, until it is merged.
     VqPartition* result() const { return _pResult.get(); }
 
