@@ -88,8 +88,9 @@ private:
     bool _bHookedUp = false;
     Vq::SharedPtr<VqStdError> _pError;
     VqErrorCode _eErrorCode = VQ_ERR_NONE;
+    // Written under the queue's lock; info() reads it from any thread.
+    std::atomic<float> _fPriority{0.0f};
     // Guarded by the queue's lock.
-    float _fPriority = 0.0f;
     uint32_t _uFrame = 0;
     uint64_t _nSequence = 0;
     bool _bQueued = false;
