@@ -32,6 +32,9 @@ public:
     std::atomic<bool> bResident{false};
     pthread_t tLoadThread{};
     pthread_t tHookupThread{};
+    // Hooked up by an execute for this document too.
+    const VqBase* pDocument = nullptr;
+    bool bThrowOnHookup = false;
     // Where the probe came in the order of loads (-1 before its load).
     std::atomic<int> nLoadOrder{-1};
 
@@ -68,8 +71,12 @@ public:
         Probe* p = probe();
         p->tHookupThread = pthread_self();
         ++p->nHookups;
+        if (p->bThrowOnHookup) throw std::runtime_error("probe");
         if (!failed()) p->bResident = true;
         return true;
+    }
+    bool belongsTo(const VqBase* document) const override {
+        return VqRequestEntry::belongsTo(document) || document == probe()->pDocument;
     }
 };
 

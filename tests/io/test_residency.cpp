@@ -292,6 +292,25 @@ TEST_F(ResidencyTest, FailedLoadsAreKeptAndTheLoaderGoesOn) {
     EXPECT_FALSE(mgr->areItemsPending());
 }
 
+// One execute hooks up everything of its document; a hook-up that throws is
+// reported and the others still happen.
+TEST_F(ResidencyTest, ThrowingHookupDoesNotStopTheOthers) {
+    Vq::SharedPtr<Probe> document = new Probe();
+    Probes probes = makeProbes(3);
+    probes[0]->bThrowOnHookup = true;
+    for (int i = 0; i < 3; ++i) {
+        probes[i]->pDocument = document.get();
+        ASSERT_TRUE(need(probes[i].get(), float(3 - i)));
+    }
+    EXPECT_FALSE(serve(document.get()));
+    EXPECT_EQ(lastError(), "Caught unknown std::exception");
+    EXPECT_EQ(lastCode(), VQ_ERR_INTERNAL);
+    for (auto& p : probes)
+        EXPECT_EQ(p->nHookups, 1);
+    EXPECT_TRUE(probes[1]->bResident && probes[2]->bResident);
+    EXPECT_FALSE(mgr->areItemsPending());
+}
+
 // Loaders start and stop as asked, and requests made while none ran are
 // served once some run again.
 TEST_F(ResidencyTest, LoadersStopAndStart) {
