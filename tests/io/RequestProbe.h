@@ -35,6 +35,8 @@ public:
     // Hooked up by an execute for this document too.
     const VqBase* pDocument = nullptr;
     bool bThrowOnHookup = false;
+    // Its entry starts asleep.
+    bool bSleeps = false;
     // Where the probe came in the order of loads (-1 before its load).
     std::atomic<int> nLoadOrder{-1};
 
@@ -75,6 +77,7 @@ public:
         if (!failed()) p->bResident = true;
         return true;
     }
+    Stage initialStage() const override { return probe()->bSleeps ? REQ_STAGE_SLEEPING : REQ_STAGE_PREFLT; }
     bool belongsTo(const VqBase* document) const override {
         return VqRequestEntry::belongsTo(document) || document == probe()->pDocument;
     }

@@ -150,6 +150,23 @@ TEST_F(ResidencyTest, EqualPrioritiesAreServedFirstComeFirstServed) {
         EXPECT_EQ(probes[i]->nLoadOrder, i);
 }
 
+// An entry that starts asleep is known but not loaded until woken.
+TEST_F(ResidencyTest, SleepingEntryWaitsUntilWoken) {
+    Vq::SharedPtr<Probe> p = new Probe();
+    p->bSleeps = true;
+    ASSERT_TRUE(need(p.get(), 1));
+    EXPECT_TRUE(pending(p.get()));
+    ASSERT_TRUE(serve(p.get()));
+    EXPECT_EQ(p->nLoads, 0);
+    Vq::SharedPtr<VqRequestEntry> e = mgr->queue().find(p.get());
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->stage(), VqRequestEntry::REQ_STAGE_SLEEPING);
+    ASSERT_TRUE(mgr->queue().wakeupEntry(e.get(), 1));
+    ASSERT_TRUE(serve(p.get()));
+    EXPECT_TRUE(p->bResident);
+    EXPECT_EQ(e->stage(), VqRequestEntry::REQ_STAGE_RETIRED);
+}
+
 // priority x exp(-s x age), the age counted in unsigned 32-bit frames.
 TEST_F(ResidencyTest, TimeDecayAgesRequestsByFrame) {
     using P = VqRequestQueue::Priority;
