@@ -48,7 +48,7 @@ VqResidencyRequestManager::~VqResidencyRequestManager() {
 // ---- requests ----------------------------------------------------------------
 
 bool VqResidencyRequestManager::_request(const VqRequestInfo& info, bool* alreadyLoaded,
-                                         Vq::SharedPtr<VqRequestEntry>* out) {
+                                         Vq::SharedPtr<VqRequestEntry>* out, bool admitAlways) {
     if (alreadyLoaded) *alreadyLoaded = false;
     VqBase* obj = info.object();
     VQ_CHECK(obj != nullptr, kCls, "willNeed", VQ_ERR_ARGUMENT);
@@ -74,7 +74,7 @@ bool VqResidencyRequestManager::_request(const VqRequestInfo& info, bool* alread
     }
     {
         VqAutoLock lock(_queue.mutex());
-        if (!_queue.cmpMinEntryPriority(p)) {
+        if (!admitAlways && !_queue.cmpMinEntryPriority(p)) {
             ++_tPerf.nRefused;
             return true;
         }
@@ -99,7 +99,7 @@ bool VqResidencyRequestManager::_request(const VqRequestInfo& info, bool* alread
 }
 
 bool VqResidencyRequestManager::willNeed(const VqRequestInfo& info, bool* alreadyLoaded) {
-    return _request(info, alreadyLoaded, nullptr);
+    return _request(info, alreadyLoaded, nullptr, false);
 }
 
 void VqResidencyRequestManager::_process(VqRequestEntry* entry, bool local) {
@@ -205,7 +205,7 @@ bool VqResidencyRequestManager::blockOnLoad(const VqRequestInfo& info) {
     const VqRequestInfo urgent(info.object(), VqRequestInfo::s_cUrgentPriority);
     for (;;) {
         Vq::SharedPtr<VqRequestEntry> e;
-        VQ_PROPAGATE(_request(urgent, nullptr, &e));
+        VQ_PROPAGATE(_request(urgent, nullptr, &e, true));
         if (!e) {
             _releaseRetired();
             return true;

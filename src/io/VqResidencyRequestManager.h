@@ -163,8 +163,10 @@ private:
     bool _hookUp(std::vector<Vq::SharedPtr<VqRequestEntry>>& entries);
     bool _localTimeSliceShapes(VqNoArgFtor* interrupt);
     // The entry for the request, made when needed; null when the object is
-    // resident or the request was not taken.
-    bool _request(const VqRequestInfo& info, bool* alreadyLoaded, Vq::SharedPtr<VqRequestEntry>* out);
+    // resident or the request was not taken. A caller that blocks on the
+    // object is let in however full the queue is.
+    bool _request(const VqRequestInfo& info, bool* alreadyLoaded, Vq::SharedPtr<VqRequestEntry>* out,
+                  bool admitAlways);
     void _releaseRetired();
     int _countEntries(VqRequestEntry::Kind kind, bool loaded) const;
     void _wakeLoaders();
