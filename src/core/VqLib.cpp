@@ -16,6 +16,7 @@
 #include "VqObjectStream.h"
 #include "VqPartition.h"
 #include "VqPlatform.h"
+#include "VqResidencyRequestManager.h"
 #include "VqScratchMgr.h"
 #include "VqState.h"
 #include "VqStdError.h"
@@ -48,6 +49,13 @@ bool VqLib::init() {
     const bool codersUp = VqCompressor::init();
     VqErrorState::init();
     // 4. Process-wide singletons.
+    if (!VqResidencyRequestManagerSingleton::EnsureInstance()) {
+        Vq::SharedPtr<VqStdError> error = VqErrorState::currentError();
+        _refCount = 1;
+        fini();
+        VqErrorState::setError(error.get());
+        return false;
+    }
     // 5. Every class registers with the factory.
     // 6. Per-class statics that need the registered types.
     //    In their order: global object alias table, normal lookup table,
@@ -55,8 +63,8 @@ bool VqLib::init() {
     if (!codersUp || !Vq::GlobalObjectAliasTable::EnsureInstance() ||
         !VqDeeringNormalLookupTableSingleton::EnsureInstance() ||
         !VqStorageManagerSingleton::EnsureInstance() || !Vq::ScratchMgr::EnsureInstance() ||
-        !VqClassRegistry::registerAll() || !VqUnknownInfo::registerPlaceholders() || !VqPartition::init() || !VqLateLoadedPropAtom::init() ||
-        !VqState::init()) {
+        !VqClassRegistry::registerAll() || !VqUnknownInfo::registerPlaceholders() || !VqPartition::init() ||
+        !VqLateLoadedPropAtom::init() || !VqState::init()) {
         // Leave nothing half up: the next init starts from scratch.
         Vq::SharedPtr<VqStdError> error = VqErrorState::currentError();
         _refCount = 1;
@@ -84,7 +92,9 @@ bool VqLib::fini() {
     if (_refCount <= 0) return true;
     if (--_refCount > 0) return true;
 
-    // 1. Disposable-object threads stop.
+    // 1. Disposable-object threads stop; the loader threads stop, and the
+    //    requests still known are dropped while every class is still there.
+    VqResidencyRequestManagerSingleton::Release();
     // 2. Byte streams still open are closed.
     VqByteStream::s_reapOpenStreamList();
     // 3. The error state is cleared.

@@ -6,6 +6,7 @@
 #include "VqGUID.h"
 #include "VqGroup.h"
 #include "VqLateLoadedPropAtom.h"
+#include "VqRequestInfo.h"
 #include "VqSaveOptions.h"
 #include "VqSharedPtr.h"
 #include "VqString.h"
@@ -72,19 +73,30 @@ public:
     // open, a failure names the file in the error's location.
     static bool openFile(const VqString& path, Vq::SharedPtr<VqPartition>& out);
     // Loads this partition node's file and merges it in, blocking until it is
-    // done. Returns at once when the partition is open already. One thread
-    // opens a node at a time: another caller waits for that open to finish
-    // and then finds the node open (or, after a failure, tries again).
+    // done: an urgent request to the residency request manager, served on a
+    // loader thread or on this one, and hooked up on this thread. Returns at
+    // once when the partition is open already. Several threads opening one
+    // node wait for one load and merge.
     bool open();
+    // Asks for the file to be read without waiting: a loader thread (or the
+    // time slice of execute when none runs) reads it, and the manager's
+    // execute for this node, for a partition above it or for its model
+    // context merges it in.
+    bool requestOpen(float priority = VqRequestInfo::s_cUrgentPriority);
     // Makes sure the file has been read; a partition marked no-open is only
     // opened with force.
     bool ensurePartition(bool force = false);
     // Opens every partition node below root, descending into each one opened.
     static bool openAllPartitions(VqNode* root, bool force = false);
     bool close();
-    // The two halves of opening a partition node: the load (which a loader
-    // thread may run) and the merge into the node on the requesting thread.
-    bool _loadTopHalf(Vq::SharedPtr<VqPartition>& loaded) const;
+    // The two halves of opening a partition node. The first runs on the
+    // requesting thread: it checks that the node's file does not hold the
+    // node and copies the node's location and that of the partition above it,
+    // which a relative location resolves against, so that the load
+    // (openPartition, on a loader thread) needs nothing from the graph. The
+    // merge into the node runs on the thread that hooks the load up.
+    bool _openSource(Vq::SharedPtr<VqStorageLocation>& loc,
+                     Vq::SharedPtr<VqStorageLocation>& parentLoc) const;
     bool mergeBottomHalf(VqPartition* loaded, bool error);
 
     // ---- late loading ----
@@ -219,6 +231,9 @@ private:
             _uAttrWord.fetch_and(~bit);
     }
     void _callCallbacks(CallbackTime time);
+    // Whether the node has a location, read safely while another thread
+    // merges the node's file.
+    bool _hasLocation() const;
     // The partition above this node (its file's partition), or null.
     VqPartition* _enclosingPartition() const;
     // Fails when this node's file is one that holds this node: the file of a
@@ -248,15 +263,10 @@ private:
     bool _readLegacyGraph(VqObjectStream& os);
     void _takeLegacyObjects(std::vector<Vq::SharedPtr<VqBase>>& objects);
     bool _reopen();
-    // open() and ensurePartition() through the per-node gate.
-    bool _openGated(bool ensuring, bool force);
-    bool _openNow();
 
     int _nDatastoreMajor = -1;
     int _nDatastoreMinor = -1;
     std::atomic<uint32_t> _uAttrWord{0};
-    // Set while a thread opens this node; guarded by the open gate's mutex.
-    bool _bOpening = false;
     Vq::SharedPtr<VqStorageLocation> _pLocation;
     Vq::SharedPtr<VqStreamMgr> _pStreamMgr;
     // The stream manager of a save in progress (pending segments go to it).

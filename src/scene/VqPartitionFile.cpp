@@ -10,9 +10,11 @@
 #include "VqMutex.h"
 #include "VqObjectStream.h"
 #include "VqPartition.h"
+#include "VqPartitionRequestEntry.h"
 #include "VqPlatform.h"
 #include "VqPropBase.h"
 #include "VqPtrSwizzle.h"
+#include "VqResidencyRequestManager.h"
 #include "VqStdError.h"
 #include "VqStorageManager.h"
 #include "VqStreamMgr.h"
@@ -20,7 +22,6 @@
 
 #include <sys/stat.h>
 
-#include <condition_variable>
 #include <mutex>
 #include <unordered_map>
 #include <unordered_set>
@@ -604,12 +605,30 @@ bool VqPartition::_checkFileNotAbove() const {
     return true;
 }
 
-bool VqPartition::_loadTopHalf(Vq::SharedPtr<VqPartition>& loaded) const {
+namespace {
+// A node's location is read by every thread that asks to open the node,
+// while the thread that merges the node's file replaces it.
+VqMutex s_mxLocation;
+} // namespace
+
+bool VqPartition::_hasLocation() const {
+    VqAutoLock lock(s_mxLocation);
+    return _pLocation != nullptr;
+}
+
+bool VqPartition::_openSource(Vq::SharedPtr<VqStorageLocation>& loc,
+                              Vq::SharedPtr<VqStorageLocation>& parentLoc) const {
+    VqAutoLock lock(s_mxLocation);
+    loc.reset();
+    parentLoc.reset();
+    if (_pLocation) _pLocation->clone(loc);
+    if (const VqPartition* parent = _enclosingPartition(); parent && parent->_pLocation)
+        parent->_pLocation->clone(parentLoc);
     if (!_checkFileNotAbove()) {
         _rethrowForFile(_pLocation.get());
         return false;
     }
-    return openPartition(_pLocation.get(), _enclosingPartition(), loaded);
+    return true;
 }
 
 bool VqPartition::mergeBottomHalf(VqPartition* loaded, bool error) {
@@ -634,7 +653,10 @@ bool VqPartition::mergeBottomHalf(VqPartition* loaded, bool error) {
         VqPropAtom* value = nullptr;
         if (loaded->prop(i, key, value, false)) ok = _addPropInternal(key, value) && ok;
     }
-    _pLocation = loaded->_pLocation;
+    {
+        VqAutoLock lock(s_mxLocation);
+        _pLocation = loaded->_pLocation;
+    }
     _pStreamMgr = loaded->_pStreamMgr;
     loaded->_pStreamMgr.reset();
     if (_pStreamMgr) _pStreamMgr->setPartition(this);
@@ -649,57 +671,33 @@ bool VqPartition::mergeBottomHalf(VqPartition* loaded, bool error) {
 }
 
 bool VqPartition::open() {
-    return _openGated(false, true);
+    if (isOpen()) return true;
+    if (!_hasLocation()) VQ_FAIL(kCls, "open", "_dbLocation", VQ_ERR_ARGUMENT);
+    if (isSaving()) VQ_FAIL(kCls, "open", "!isSaving()", VQ_ERR_INTERNAL);
+    VqResidencyRequestManager* mgr = VqPartitionRequestEntry::manager();
+    if (!mgr || !mgr->blockOnLoad(VqRequestInfo(this, VqRequestInfo::s_cUrgentPriority))) {
+        VqErrorState::rethrowError();
+        return false;
+    }
+    return true;
+}
+
+bool VqPartition::requestOpen(float priority) {
+    if (isOpen()) return true;
+    if (!_hasLocation()) VQ_FAIL(kCls, "requestOpen", "_dbLocation", VQ_ERR_ARGUMENT);
+    VqResidencyRequestManager* mgr = VqPartitionRequestEntry::manager();
+    if (!mgr || !mgr->willNeed(VqRequestInfo(this, priority))) {
+        VqErrorState::rethrowError();
+        return false;
+    }
+    return true;
 }
 
 bool VqPartition::ensurePartition(bool force) {
     if (isOpen() || isSaving()) return true;
-    return _openGated(true, force);
-}
-
-namespace {
-// Until opens are queued and merged on one thread, each node is opened by one
-// thread at a time; the others wait here. Opens are rare next to their
-// duration, so one mutex and one condition serve every node.
-VqMutex s_openGateMutex;
-std::condition_variable_any s_openGateDone;
-} // namespace
-
-bool VqPartition::_openGated(bool ensuring, bool force) {
-    {
-        std::unique_lock<VqMutex> gate(s_openGateMutex);
-        s_openGateDone.wait(gate, [this] { return !_bOpening; });
-        if (isOpen()) return true;
-        if (ensuring) {
-            if (isSaving() || (isNew() && !_pLocation) || (!force && isNoOpen())) return true;
-        }
-        _bOpening = true;
-    }
-    bool ok = _openNow();
-    // A node that failed to open for ensurePartition is not tried again
-    // without force; the mark is set before the waiters look.
-    if (!ok && ensuring) setNoOpen(true);
-    {
-        std::unique_lock<VqMutex> gate(s_openGateMutex);
-        _bOpening = false;
-    }
-    s_openGateDone.notify_all();
-    if (!ok) VqErrorState::rethrowError();
-    return ok;
-}
-
-bool VqPartition::_openNow() {
-    if (!_pLocation) VQ_FAIL(kCls, "open", "_dbLocation", VQ_ERR_ARGUMENT);
-    if (isSaving()) VQ_FAIL(kCls, "open", "!isSaving()", VQ_ERR_INTERNAL);
-    // The request is served at once: the load, then the merge on this thread.
-    Vq::SharedPtr<VqPartition> loaded;
-    bool loadedOk = _loadTopHalf(loaded);
-    Vq::SharedPtr<VqStdError> loadError = loadedOk ? nullptr : VqErrorState::currentError();
-    if (!mergeBottomHalf(loaded.get(), !loadedOk)) {
-        if (loadError) VqErrorState::setError(loadError.get());
-        return false;
-    }
-    return true;
+    if ((isNew() && !_hasLocation()) || (!force && isNoOpen())) return true;
+    // A failed open leaves the node marked no-open (mergeBottomHalf).
+    return open();
 }
 
 bool VqPartition::openAllPartitions(VqNode* root, bool force) {
