@@ -68,5 +68,7 @@ protected:
                                  uint64_t eBindings);
     static bool _readAreaFactor(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion,
                                 float& factor, uint64_t& eBindings);
-    static int _areaFactorLocalVersion(const Vq::RecordFormat& fmt) { return fmt.atLeast(9, 4) ? 2 : 1; }
+    static int _areaFactorLocalVersion(const Vq::RecordFormat& fmt) {
+        return fmt.generation() == 9 && fmt.atLeast(9, 4) ? 2 : 1;
+    }
 };
