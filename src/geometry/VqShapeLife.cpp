@@ -9,6 +9,7 @@
 #include "VqErrorState.h"
 #include "VqObjectStream.h"
 #include "VqPartition.h"
+#include "VqPlatform.h"
 #include "VqShape.h"
 #include "VqStreamMgr.h"
 #include "VqStringPropAtom.h"
@@ -130,6 +131,10 @@ bool VqShape::loadImpl(VqPartition* inPartition, Vq::SharedPtr<VqShapeImpl>& out
     outImpl = impl();
     if (outImpl) return true;
     if (!inPartition) VQ_FAIL(kCls, "loadImpl", "inPartition", VQ_ERR_ARGUMENT);
+    // The budget hears of the load before it happens, so that whoever
+    // watches it can make room; the answer does not stop the load.
+    bool withinBudget = true;
+    if (g_pInstanceVqPlatform) g_pInstanceVqPlatform->requestMemory(lastImplSize(), withinBudget);
     const auto start = std::chrono::steady_clock::now();
     int major = -1, minor = -1;
     inPartition->datastoreVersion(major, minor);

@@ -185,6 +185,8 @@ TEST_F(ShapeLifeTest, ShapesBuiltInMemoryKeepTheirImplementation) {
     ASSERT_TRUE(s->isImplLoaded());
     EXPECT_FALSE(s->isImplPersistent());
     EXPECT_EQ(s->numPrims(), 2u);
+    EXPECT_FALSE(s->setImplPersistent(2));
+    EXPECT_EQ(lastError(), "bPersistent >= -1 && bPersistent <= 1");
     // Nothing is stored: the unload forgets nothing and succeeds.
     ASSERT_TRUE(s->unloadImpl());
     ASSERT_TRUE(s->isImplLoaded());
@@ -301,6 +303,9 @@ TEST_P(ShapeRoundTrip, EveryKindSavesOpensLoadsUnloadsAndReloads) {
             ASSERT_TRUE(s->unloadImpl()) << lastError();
             EXPECT_FALSE(s->isImplLoaded());
         }
+        // A deferred load needs a residency manager to queue it.
+        EXPECT_FALSE(s->loadImpl(false));
+        EXPECT_EQ(lastError(), "pRRM");
     }
     EXPECT_GT(VqShape::s_TotalShapes.load(), 0);
 }
