@@ -56,6 +56,8 @@
 #include "VqShaderEffects.h"
 #include "VqShape.h"
 #include "VqShapeImpl.h"
+#include "VqSkinnedShape.h"
+#include "VqSkinnedShapeImpl.h"
 #include "VqSpatialTree.h"
 #include "VqStackNodeIter.h"
 #include "VqState.h"
@@ -151,6 +153,7 @@ const Entry s_classes[] = {
     VQ_CLASS(VqPolygonSet),
     VQ_CLASS(VqPointSet),
     VQ_CLASS(VqNullShape),
+    VQ_CLASS(Vq::SkinnedShape),
     VQ_CLASS(VqShapeImpl),
     VQ_CLASS(VqVertexShapeImpl),
     VQ_CLASS(VqTriStripSetImpl),
@@ -158,6 +161,7 @@ const Entry s_classes[] = {
     VQ_CLASS(VqPolygonSetImpl),
     VQ_CLASS(VqPointSetImpl),
     VQ_CLASS(VqNullShapeImpl),
+    VQ_CLASS(Vq::SkinnedShapeImpl),
     // attributes
     VQ_CLASS(VqAttribute),
     VQ_CLASS(VqDrawStyle),
