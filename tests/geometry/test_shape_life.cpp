@@ -326,7 +326,8 @@ TEST_F(ShapeLifeTest, ADamagedSegmentFailsItsShapeOnly) {
     // The segment of the polygon set at level 1: its bytes in the file.
     const auto* mgr = Vq::typeCast<VqTOCStreamMgr>(root->streamMgr());
     ASSERT_NE(mgr, nullptr);
-    const VqTOCElem* e = mgr->toc().find(llValue(root->child(0)->child(1))->guid());
+    const VqTOC toc = mgr->toc();
+    const VqTOCElem* e = toc.find(llValue(root->child(0)->child(1))->guid());
     ASSERT_NE(e, nullptr);
     const uint64_t at = e->offset + e->length / 2;
     ASSERT_TRUE(root->close());
