@@ -72,6 +72,10 @@ public:
     // a stored one is loaded at once when immediate (see the definition for
     // the deferred case).
     bool loadImpl(bool immediate) const;
+    // Installs what loadImpl(VqPartition*, ...) handed out, on the thread that
+    // owns the graph (a load may run elsewhere): the late-loaded value keeps
+    // its segment, so the implementation can be dropped and loaded again.
+    bool hookUpLoadedImpl(const Vq::SharedPtr<VqShapeImpl>& impl) const;
 
     // -1 (undetermined), 0 (in memory only) or 1 (stored).
     bool setImplPersistent(int bPersistent);
@@ -105,9 +109,6 @@ public:
     bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 
 protected:
-    // Hooks up an implementation that the late-loaded value already holds
-    // (after a load): the value keeps its segment.
-    bool _hookUp(const Vq::SharedPtr<VqShapeImpl>& impl) const;
     // The value under vqLLPropShapeImpl: null when there is none; false
     // ("pLLVal") when the value there is of another kind.
     bool _llValue(Vq::SharedPtr<VqLateLoadedPropAtom>& out, const char* method) const;

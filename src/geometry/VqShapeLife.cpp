@@ -93,7 +93,8 @@ bool VqShape::setImpl(VqShapeImpl* pNewImpl) {
     return true;
 }
 
-bool VqShape::_hookUp(const Vq::SharedPtr<VqShapeImpl>& cur) const {
+bool VqShape::hookUpLoadedImpl(const Vq::SharedPtr<VqShapeImpl>& cur) const {
+    if (!cur) VQ_FAIL(kCls, "hookUpLoadedImpl", "pNewImpl", VQ_ERR_ARGUMENT);
     Vq::SharedPtr<VqLateLoadedPropAtom> ll;
     VQ_PROPAGATE(_llValue(ll, "loadImpl"));
     if (!ll) VQ_FAIL(kCls, "loadImpl", "pLLVal", VQ_ERR_INTERNAL);
@@ -166,7 +167,7 @@ bool VqShape::_ensureImpl(VqPartition* within, Vq::SharedPtr<VqShapeImpl>& out) 
     if (out) return true;
     if (isImplPersistent()) {
         VQ_PROPAGATE(loadImpl(within ? within : partition(), out));
-        if (out) VQ_PROPAGATE(_hookUp(out));
+        if (out) VQ_PROPAGATE(hookUpLoadedImpl(out));
         return true;
     }
     VQ_PROPAGATE(loadImpl(true));
@@ -185,7 +186,7 @@ bool VqShape::loadImpl(bool immediate) const {
         if (!immediate) VQ_FAIL(kCls, "loadImpl", "pRRM", VQ_ERR_UNREACHABLE);
         Vq::SharedPtr<VqShapeImpl> out;
         VQ_PROPAGATE(loadImpl(partition(), out));
-        if (out) VQ_PROPAGATE(_hookUp(out));
+        if (out) VQ_PROPAGATE(hookUpLoadedImpl(out));
         return true;
     }
     Vq::SharedPtr<VqShapeImpl> fresh = createImplInstance();
