@@ -164,10 +164,11 @@ TEST_F(SkinnedShapeTest, TheImplementationRecordFollowsItsLayout) {
         EXPECT_EQ(back->deformedBBox().max, (VqVec3f(1, 1, 2)));
         ASSERT_NE(back->topoMesh(), nullptr);
         EXPECT_EQ(back->topoMesh()->primKind(), VqTopoMesh::VQ_PRIM_TRISTRIP);
-        // The mesh records do not carry auxiliary fields through yet, so the
-        // base mesh read back has lost its skin; deforming it says so.
-        Vq::SharedPtr<VqTopoMesh> d;
-        EXPECT_FALSE(back->deformedTopoMesh(d));
+        // The skin fields come back with their records: the pose is the same.
+        Vq::SharedPtr<VqTopoMesh> d, posedMesh;
+        ASSERT_TRUE(back->deformedTopoMesh(d)) << lastError();
+        ASSERT_TRUE(s->deformedTopoMesh(posedMesh));
+        expectSamePrims(*posedMesh, *d, 0.0f);
     }
     // Before 9.6 there is no layout for it.
     VqTestObjectStream old = VqTestObjectStream::forWriting(9, 5);
