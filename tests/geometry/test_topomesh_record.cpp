@@ -4,6 +4,7 @@
 #include "MeshTestUtil.h"
 #include "PoolCodedTestUtil.h"
 #include "TetraGolden.h"
+#include "VqAuxVertexField.h"
 #include "VqDualTopoMeshCoder.h"
 #include "VqLineStripTopoMesh.h"
 #include "VqLookup2.h"
@@ -176,6 +177,38 @@ TEST_F(TopoMeshRecordTest, LosslessRecordsGiveBackEveryBit) {
 
 // A mesh without primitives keeps its bindings. (A pool that binds nothing,
 // not even coordinates, cannot be coded.)
+// Auxiliary fields travel with their records (from 9.4 on), in the order
+// the coder emits the records: each corner keeps its own value.
+TEST_F(TopoMeshRecordTest, AuxiliaryFieldsComeBackWithTheirRecords) {
+    for (bool bStrip : {false, true}) {
+        Vq::SharedPtr<VqTopoMesh> m = richTorus(bStrip);
+        VqVertexRecordPool& pool = *m->vtxRecPool();
+        const uint32_t n = pool.numVtxRecords();
+        Vq::SharedPtr<Vq::AuxVertexField> ids;
+        ASSERT_TRUE(Vq::AuxVertexField::s_create(VQ_AUXTYPE_I32_V1, kIds, 1, n, ids));
+        for (uint32_t i = 0; i < n; ++i)
+            reinterpret_cast<int32_t*>(ids->stepData(0))[i] = int32_t(7 * i + 1);
+        {
+            WriteLock lock(pool);
+            ASSERT_TRUE(pool.bindAuxField(ids.get())) << lastError();
+        }
+        for (Format f : {Format{9, 4}, Format{10, 0}}) {
+            SCOPED_TRACE(std::to_string(f.major) + (bStrip ? " strips" : " polygons"));
+            Vq::SharedPtr<VqTopoMesh> back = newOfKind(m->primKind());
+            ASSERT_TRUE(readMesh(*back, writeMesh(*m, Kind::Plain, f), Kind::Plain, f)) << lastError();
+            const Vq::AuxVertexField* got = back->vtxRecPool()->auxField(kIds);
+            ASSERT_NE(got, nullptr);
+            // Each record read has a position and an id; the pairs are those written.
+            std::multiset<std::pair<std::array<float, 3>, int32_t>> want, have;
+            for (uint32_t i = 0; i < n; ++i)
+                want.insert({posOf(*m, i), reinterpret_cast<const int32_t*>(ids->stepData(0))[i]});
+            for (uint32_t i = 0; i < back->vtxRecPool()->numVtxRecords(); ++i)
+                have.insert({posOf(*back, i), reinterpret_cast<const int32_t*>(got->stepData(0))[i]});
+            EXPECT_EQ(std::set(want.begin(), want.end()), std::set(have.begin(), have.end()));
+        }
+    }
+}
+
 TEST_F(TopoMeshRecordTest, EmptyMeshesRoundTrip) {
     for (uint64_t eBindings : {VQ_GEOMBIND_VTXCOORD3, VQ_GEOMBIND_VTXCOORD2 | VQ_GEOMBIND_NORMVEC3})
         for (VqTopoMesh::PrimKind k : {VqTopoMesh::VQ_PRIM_POLYGON, VqTopoMesh::VQ_PRIM_TRISTRIP})
