@@ -33,12 +33,20 @@
 #include "VqNode.h"
 #include "VqNodeIter.h"
 #include "VqNotifyBase.h"
+#include "VqNullShape.h"
+#include "VqNullShapeImpl.h"
 #include "VqObjectStream.h"
 #include "VqPartNumContainer.h"
 #include "VqPartition.h"
+#include "VqPointSet.h"
+#include "VqPointSetImpl.h"
 #include "VqPointStyle.h"
 #include "VqPointTopoMesh.h"
+#include "VqPolygonSet.h"
+#include "VqPolygonSetImpl.h"
 #include "VqPolygonTopoMesh.h"
+#include "VqPolylineSet.h"
+#include "VqPolylineSetImpl.h"
 #include "VqPropAtom.h"
 #include "VqPropBase.h"
 #include "VqRangeLOD.h"
@@ -46,6 +54,10 @@
 #include "VqRwStorageLocation.h"
 #include "VqShader.h"
 #include "VqShaderEffects.h"
+#include "VqShape.h"
+#include "VqShapeImpl.h"
+#include "VqSkinnedShape.h"
+#include "VqSkinnedShapeImpl.h"
 #include "VqSpatialTree.h"
 #include "VqStackNodeIter.h"
 #include "VqState.h"
@@ -59,6 +71,8 @@
 #include "VqTopoMesh.h"
 #include "VqTriIter.h"
 #include "VqTriSet.h"
+#include "VqTriStripSet.h"
+#include "VqTriStripSetImpl.h"
 #include "VqTriStripTopoMesh.h"
 #include "VqTriangulator.h"
 #include "VqUnknownAttribute.h"
@@ -71,6 +85,8 @@
 #include "VqUnknownPropAtom.h"
 #include "VqVec4fPropAtom.h"
 #include "VqVertexRecordPool.h"
+#include "VqVertexShape.h"
+#include "VqVertexShapeImpl.h"
 #include "VqVoidPtrPropAtom.h"
 #include "VqXform.h"
 #include "VqZlibSegObjectStream.h"
@@ -129,6 +145,23 @@ const Entry s_classes[] = {
     VQ_CLASS(VqUnknownDataPropAtom),
     VQ_CLASS(VqUnknownLLPropAtom),
     VQ_CLASS(VqUnknownBase),
+    // shapes and their implementations
+    VQ_CLASS(VqShape),
+    VQ_CLASS(VqVertexShape),
+    VQ_CLASS(VqTriStripSet),
+    VQ_CLASS(VqPolylineSet),
+    VQ_CLASS(VqPolygonSet),
+    VQ_CLASS(VqPointSet),
+    VQ_CLASS(VqNullShape),
+    VQ_CLASS(Vq::SkinnedShape),
+    VQ_CLASS(VqShapeImpl),
+    VQ_CLASS(VqVertexShapeImpl),
+    VQ_CLASS(VqTriStripSetImpl),
+    VQ_CLASS(VqPolylineSetImpl),
+    VQ_CLASS(VqPolygonSetImpl),
+    VQ_CLASS(VqPointSetImpl),
+    VQ_CLASS(VqNullShapeImpl),
+    VQ_CLASS(Vq::SkinnedShapeImpl),
     // attributes
     VQ_CLASS(VqAttribute),
     VQ_CLASS(VqDrawStyle),

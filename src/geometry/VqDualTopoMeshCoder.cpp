@@ -1,5 +1,6 @@
 #include "VqDualTopoMeshCoder.h"
 
+#include "VqAuxVertexField.h"
 #include "VqDualMeshCoderV1.h"
 #include "VqDualMeshDecoderV1.h"
 #include "VqDualTopoMeshCoderV1.h"
@@ -186,6 +187,20 @@ bool DualTopoMeshCoder::_encodeLocked() {
     }
     _pAttrs = new VqVertexRecordPool(pool.getBindings());
     VQ_PROPAGATE(_pAttrs->lockWrite(true));
+    // The records take their auxiliary fields along only into fields of the
+    // same GUID: the copy gets an empty one of each first.
+    for (uint32_t k = 0; k < pool.numAuxFields(); ++k) {
+        const Vq::AuxVertexField* f = pool.auxField(k);
+        Vq::SharedPtr<Vq::AuxVertexField> empty;
+        const bool bound = Vq::AuxVertexField::s_create(f->type(), f->guid(), f->numSteps(), 0, empty) &&
+                           empty->setQuantizationBits(f->quantizationBits()) &&
+                           _pAttrs->bindAuxField(empty.get());
+        if (!bound) {
+            _pAttrs->lockWrite(false);
+            VqErrorState::rethrowError();
+            return false;
+        }
+    }
     uint32_t first = 0;
     // A null index list means "every record of the source": a mesh with
     // nothing to code (whose order list may never have been allocated) adds

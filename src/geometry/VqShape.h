@@ -1,0 +1,148 @@
+#pragma once
+
+#include "VqExport.h"
+#include "VqLateLoadedPropAtom.h"
+#include "VqNode.h"
+#include "VqShapeImpl.h"
+
+#include <atomic>
+#include <cstdint>
+
+class VqPartition;
+class VqTopoMesh;
+
+// The leaf of the graph that carries geometry. The node keeps what culling
+// and level-of-detail selection need before any geometry is read (box,
+// area, vertex, node and polygon counts, bindings, compression level, the
+// implementation's size); the geometry itself is the implementation
+// (VqShapeImpl), held by a late-loaded property value under
+// vqLLPropShapeImpl and stored in a segment of its own: type 6, or 7 + level
+// for the levels of an LOD node.
+class VQ_API VqShape : public Vq::Record<VqShape, VqNode> {
+    VQ_DECLARE_TYPE(VqShape)
+public:
+    // Change sent to the model context when an implementation is installed.
+    static constexpr Vq::BaseChange VQ_CHANGE_IMPL = 8;
+    // The persistence tri-state.
+    enum : uint8_t { VQ_IMPL_NOT_PERSISTENT = 0, VQ_IMPL_PERSISTENT = 1, VQ_IMPL_UNDETERMINED = 255 };
+
+    explicit VqShape(uint64_t eBindings = 0);
+    VqShape(const VqShape& o);
+    ~VqShape() override;
+
+    // ---- Identity: a process-wide number from 1, registered while the shape lives.
+    uint32_t shapeID() const { return _uShapeID; }
+    static bool s_registerShape(VqShape* pShape);
+    static void s_unregisterShape(uint32_t id);
+    // The shape of an identifier, or null. The caller must know it alive.
+    static VqShape* s_lookupShape(uint32_t id);
+
+    virtual uint64_t getBindings() const { return _eBindings; }
+    // The mesh of the loaded implementation, or null.
+    virtual VqTopoMesh* topoMesh() const;
+
+    // ---- The implementation
+    // The implementation in memory, or null; loads nothing.
+    Vq::SharedPtr<VqShapeImpl> impl() const;
+    // The implementation, loaded synchronously when needed; null with an
+    // error when the load fails (and with success for a stored shape that
+    // names no data).
+    virtual Vq::SharedPtr<VqShapeImpl> ensureImpl() const;
+    Vq::SharedPtr<VqShapeImpl> ensureConstImpl() const { return ensureImpl(); }
+    virtual bool isImplLoaded() const;
+    // Drops a stored implementation, which a later load brings back; an
+    // implementation that exists only in memory stays.
+    virtual bool unloadImpl();
+    virtual bool setImplModified(bool bModified);
+    virtual uint32_t implSize() const;
+    virtual uint32_t lastImplSize() const;
+    virtual bool setCompressionLevel(float fLevel);
+    virtual float compressionLevel() const { return _fCompressionLevel; }
+    virtual VqShapeImpl* createImplInstance() const = 0;
+    // 6 without an LOD ancestor, else 7 + min(level, 9).
+    virtual int _determineSegType() const;
+    // Installs a new implementation, which from then on exists only in
+    // memory until it is written.
+    virtual bool setImpl(VqShapeImpl* pNewImpl);
+
+    // Loads the stored implementation through inPartition's stream manager
+    // and hands it out (null with success when nothing is stored).
+    bool loadImpl(VqPartition* inPartition, Vq::SharedPtr<VqShapeImpl>& outImpl) const;
+    // Asks for the implementation: a shape built in memory gets an empty one;
+    // a stored one is loaded at once when immediate (see the definition for
+    // the deferred case).
+    bool loadImpl(bool immediate) const;
+    // Installs what loadImpl(VqPartition*, ...) handed out, on the thread that
+    // owns the graph (a load may run elsewhere): the late-loaded value keeps
+    // its segment, so the implementation can be dropped and loaded again.
+    bool hookUpLoadedImpl(const Vq::SharedPtr<VqShapeImpl>& impl) const;
+
+    // -1 (undetermined), 0 (in memory only) or 1 (stored).
+    bool setImplPersistent(int bPersistent);
+    bool isImplPersistent() const;
+    // Marks the implementation as used now (for the alias table's ageing).
+    void touchImpl() const;
+
+    static bool setDefaultCompressionLevel(float fLevel);
+    static float defaultCompressionLevel() { return s_fDefaultCompressionLevel; }
+
+    // Seconds spent in loads and the number of loads, process-wide.
+    static std::atomic<double> s_TotalTime;
+    static std::atomic<int64_t> s_TotalShapes;
+
+    // ---- Node hooks
+    bool writeLLData(VqLLSegmentIO& io) const override;
+    bool shrink() const override;
+    bool prepareForSerialize() const override;
+    bool prepareForSerialize(VqPartition& within) const override;
+    bool writeData(VqObjectStream& os) const override;
+    bool computeBBox(VqBox3<float>& box, unsigned int key, bool useCache) const override;
+    float _computeAreaRaw() const override;
+    VqFixedVec<int, 2> computeNumPolygons() const override;
+    VqFixedVec<int, 2> computeNumVertices() const override;
+    // A change of the connected implementation's geometry drops the node's
+    // box, area and counts.
+    bool receiveNotification(const VqBase* who, Vq::BaseChange change) const override;
+
+    // The node's level (see VqShape.cpp for the layouts).
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
+
+protected:
+    // The value under vqLLPropShapeImpl: null when there is none; false
+    // ("pLLVal") when the value there is of another kind.
+    bool _llValue(Vq::SharedPtr<VqLateLoadedPropAtom>& out, const char* method) const;
+    void _disconnect() const;
+    void _installed() const;
+    void _invalidateHook() const override;
+    // Area of the implementation as the node reports it.
+    virtual float _implArea(const VqShapeImpl& impl) const { return impl.area(); }
+    // What a kind adds to an empty implementation made for a shape built in
+    // memory, and to a loaded one of a format 8.0 file.
+    virtual bool _prepareNewImpl(VqShapeImpl&) const { return true; }
+    virtual void _fixupBindings(const VqShapeImpl&) const {}
+    // The compression level given to the loaded implementation.
+    virtual bool _applyCompressionLevel(VqShapeImpl&) const { return true; }
+    // The implementation, loading it through within (or the shape's own
+    // partition when null) if it is stored; null with success when nothing
+    // is stored.
+    bool _ensureImpl(VqPartition* within, Vq::SharedPtr<VqShapeImpl>& out) const;
+    bool _prepareShape(VqPartition* within) const;
+
+    float _fCompressionLevel;
+    mutable uint8_t _uImplPersistent = VQ_IMPL_UNDETERMINED;
+    mutable uint64_t _uImplStreamPos = ~uint64_t(0);
+    mutable uint32_t _uImplSize = ~0u;
+    mutable uint32_t _uLastImplSize = ~0u;
+    // Where a format 6.4-7.x file keeps the implementation; -1 for none.
+    mutable int32_t _iLegacySID = -1;
+    uint64_t _eBindings;
+    // The late-loaded value whose holder has the implementation; null while
+    // the shape has none.
+    mutable Vq::SharedPtr<VqLateLoadedPropAtom> _pGoatPtr;
+    // The implementation this shape is a notification client of.
+    mutable const VqShapeImpl* _pConnected = nullptr;
+    uint32_t _uShapeID;
+
+    static float s_fDefaultCompressionLevel;
+};
