@@ -1,5 +1,6 @@
 #pragma once
 
+#include "VqBox3.h"
 #include "VqExport.h"
 #include "VqVec.h"
 
@@ -81,6 +82,38 @@ public:
     // is added when there are no floats.
     static bool s_addNeutral(VqTopoMesh& mesh, uint64_t layout, VqVecu& primList, VqVecf& floats,
                              const char* cls, const char* method, const char* check);
+    // ---- Building primitive shapes, appended in layout o as triangle
+    // strips that wind counter-clockwise seen from outside. Normals are the
+    // surface's (flat faces get one each); texture coordinates run over
+    // [0, 1] across every face (around and along curved surfaces); color
+    // (3 floats, null for white) colours every vertex. Parts the layout does
+    // not hold are left out.
+    //
+    // One primitive of n vertices from separate arrays (null: absent, 0).
+    static bool appendPrim(VqVecu& primList, VqVecf& floats, const Offsets& o, uint32_t n,
+                           const float* coords, const float* normals, const float* colors,
+                           const float* texCoords);
+    // The box's six faces, a strip of 4 each.
+    static bool appendPrimBox(VqVecu& primList, VqVecf& floats, const Offsets& o, const VqBox3<float>& box,
+                              const float* color = nullptr);
+    // A cylinder on the z axis from z = 0 to height with nSides (3 ... 4096)
+    // flat-sided facets smoothed by radial normals: one strip around, and
+    // with bCaps a zigzag strip over each end.
+    static bool appendPrimCyl(VqVecu& primList, VqVecf& floats, const Offsets& o, float radius, float height,
+                              int nSides, bool bCaps, const float* color = nullptr);
+    // A sphere about the origin: nStacks (2 ... 4096) bands from the -z pole
+    // to the +z pole, a strip each, of nSlices (3 ... 4096) quads.
+    static bool appendPrimSphere(VqVecu& primList, VqVecf& floats, const Offsets& o, float radius,
+                                 int nSlices, int nStacks, const float* color = nullptr);
+    // A pyramid over the square [-w/2, w/2]^2 at z = 0 with its apex at
+    // (0, 0, height): four triangles and the base.
+    static bool appendPrimPyramid(VqVecu& primList, VqVecf& floats, const Offsets& o, float width,
+                                  float height, const float* color = nullptr);
+    // A prism from z = 0 to height over the equilateral triangle of the
+    // given side centred on the z axis: three quads and two ends.
+    static bool appendPrimTriPrism(VqVecu& primList, VqVecf& floats, const Offsets& o, float side,
+                                   float height, const float* color = nullptr);
+
     // Replaces packed colours (a first float followed by -1.0, -1.0) by their
     // RGB floats, alpha dropped.
     static void s_unpackColors(VqVecf& floats, const Offsets& o);

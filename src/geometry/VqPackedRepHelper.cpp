@@ -147,3 +147,64 @@ bool VqPackedRepHelper::writeDBNeutralFormat(VqObjectStream& os, const Data& in)
                                                               in.primList, neutral));
     return true;
 }
+
+template <class Fn>
+bool VqPackedRepHelper::_appendVia(Data& d, Fn build) {
+    using H = VqInterleavedRepHelper;
+    const Offsets o = H::computeNeutralOffsets(d.normal, d.texture, d.color);
+    VqVecu prims;
+    VqVecf neutral;
+    Data add;
+    VQ_PROPAGATE(build(prims, neutral, o));
+    VQ_PROPAGATE(convertfromDBNeutralFormat(neutral, d.normal, d.texture, d.color, add));
+    const uint32_t base = d.primList.empty() ? 0 : d.primList.back();
+    try {
+        if (d.primList.empty()) d.primList.push_back(0);
+        for (size_t p = 1; p < prims.size(); ++p)
+            d.primList.push_back(base + prims[p]);
+        d.floats.insert(d.floats.end(), add.floats.begin(), add.floats.end());
+        d.colors.insert(d.colors.end(), add.colors.begin(), add.colors.end());
+    } catch (const std::bad_alloc&) {
+        VQ_FAIL(kCls, "appendPrim", "Memory Allocation", VQ_ERR_ALLOC);
+    }
+    return true;
+}
+
+bool VqPackedRepHelper::appendPrim(Data& d, uint32_t n, const float* coords, const float* normals,
+                                   const float* colors, const float* texCoords) {
+    return _appendVia(d, [&](VqVecu& p, VqVecf& f, const Offsets& o) {
+        return VqInterleavedRepHelper::appendPrim(p, f, o, n, coords, normals, colors, texCoords);
+    });
+}
+
+bool VqPackedRepHelper::appendPrimBox(Data& d, const VqBox3<float>& box, const float* color) {
+    return _appendVia(d, [&](VqVecu& p, VqVecf& f, const Offsets& o) {
+        return VqInterleavedRepHelper::appendPrimBox(p, f, o, box, color);
+    });
+}
+
+bool VqPackedRepHelper::appendPrimCyl(Data& d, float radius, float height, int nSides, bool bCaps,
+                                      const float* color) {
+    return _appendVia(d, [&](VqVecu& p, VqVecf& f, const Offsets& o) {
+        return VqInterleavedRepHelper::appendPrimCyl(p, f, o, radius, height, nSides, bCaps, color);
+    });
+}
+
+bool VqPackedRepHelper::appendPrimSphere(Data& d, float radius, int nSlices, int nStacks,
+                                         const float* color) {
+    return _appendVia(d, [&](VqVecu& p, VqVecf& f, const Offsets& o) {
+        return VqInterleavedRepHelper::appendPrimSphere(p, f, o, radius, nSlices, nStacks, color);
+    });
+}
+
+bool VqPackedRepHelper::appendPrimPyramid(Data& d, float width, float height, const float* color) {
+    return _appendVia(d, [&](VqVecu& p, VqVecf& f, const Offsets& o) {
+        return VqInterleavedRepHelper::appendPrimPyramid(p, f, o, width, height, color);
+    });
+}
+
+bool VqPackedRepHelper::appendPrimTriPrism(Data& d, float side, float height, const float* color) {
+    return _appendVia(d, [&](VqVecu& p, VqVecf& f, const Offsets& o) {
+        return VqInterleavedRepHelper::appendPrimTriPrism(p, f, o, side, height, color);
+    });
+}

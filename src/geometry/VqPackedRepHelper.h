@@ -52,9 +52,26 @@ public:
     static bool convertfromDBNeutralFormat(const VqVecf& neutral, int normal, int texture, int color,
                                            Data& packed);
 
+    // Primitives appended to packed arrays of the data's bindings, as
+    // VqInterleavedRepHelper builds them.
+    static bool appendPrim(Data& d, uint32_t n, const float* coords, const float* normals,
+                           const float* colors, const float* texCoords);
+    static bool appendPrimBox(Data& d, const VqBox3<float>& box, const float* color = nullptr);
+    static bool appendPrimCyl(Data& d, float radius, float height, int nSides, bool bCaps,
+                              const float* color = nullptr);
+    static bool appendPrimSphere(Data& d, float radius, int nSlices, int nStacks,
+                                 const float* color = nullptr);
+    static bool appendPrimPyramid(Data& d, float width, float height, const float* color = nullptr);
+    static bool appendPrimTriPrism(Data& d, float side, float height, const float* color = nullptr);
+
     // The neutral record (see VqInterleavedRepHelper) read into packed arrays
     // and written from them. An empty primitive list read becomes one
     // primitive over every vertex.
     static bool readDBNeutralFormat(VqObjectStream& os, Data& out);
     static bool writeDBNeutralFormat(VqObjectStream& os, const Data& in);
+
+private:
+    // Runs build on neutral arrays of d's bindings and appends the result.
+    template <class Fn>
+    static bool _appendVia(Data& d, Fn build);
 };

@@ -631,3 +631,119 @@ TEST_F(V8RepTest, LosslessWriterDeflatesOnlyWhenItHelps) {
 }
 
 } // namespace
+
+namespace {
+
+// ---- Primitive builders
+
+// Signed volume enclosed by the strips (odd triangles turned as the mesh
+// turns them), and whether every normal points away from the centre of the
+// face it lies on, seen from the shape's centre c.
+struct Solid {
+    double volume = 0;
+    bool bNormalsOut = true;
+    size_t nVerts = 0;
+};
+
+Solid solidOf(const VqVecu& prims, const VqVecf& floats, const VqInterleavedRepHelper::Offsets& o,
+              const float* c) {
+    Solid s;
+    auto at = [&](size_t v) { return floats.data() + v * o.stride; };
+    for (size_t p = 0; p + 1 < prims.size(); ++p)
+        for (size_t v = prims[p]; v + 2 < prims[p + 1]; ++v) {
+            const bool bOdd = (v - prims[p]) % 2 == 1;
+            const float* a = at(bOdd ? v + 1 : v) + o.vertex;
+            const float* b = at(bOdd ? v : v + 1) + o.vertex;
+            const float* d = at(v + 2) + o.vertex;
+            s.volume += (double(a[0]) * (double(b[1]) * d[2] - double(b[2]) * d[1]) -
+                         double(a[1]) * (double(b[0]) * d[2] - double(b[2]) * d[0]) +
+                         double(a[2]) * (double(b[0]) * d[1] - double(b[1]) * d[0])) /
+                        6;
+        }
+    s.nVerts = floats.size() / o.stride;
+    for (size_t v = 0; v < s.nVerts && o.normal >= 0; ++v) {
+        const float* q = at(v);
+        double dot = 0;
+        for (int i = 0; i < 3; ++i)
+            dot += double(q[o.normal + i]) * (q[o.vertex + i] - c[i]);
+        // Flat faces through the centre (none here) would give 0.
+        if (!(dot > -1e-6)) s.bNormalsOut = false;
+    }
+    return s;
+}
+
+TEST_F(V8RepTest, PrimitiveBuildersGiveClosedSolidsWithOutwardNormals) {
+    using H = VqInterleavedRepHelper;
+    const H::Offsets o = H::computeNeutralOffsets(1, 1, 1);
+    const float red[3] = {1, 0, 0};
+    const double pi = 3.14159265358979323846;
+    struct Case {
+        std::function<bool(VqVecu&, VqVecf&)> build;
+        float centre[3];
+        double volume, tol;
+    };
+    const Case cases[] = {
+        {[&](VqVecu& p, VqVecf& f) {
+             return H::appendPrimBox(p, f, o, VqBox3<float>({-1, 0, 2}, {1, 3, 6}), red);
+         },
+         {0, 1.5f, 4},
+         24,
+         1e-9},
+        {[&](VqVecu& p, VqVecf& f) { return H::appendPrimCyl(p, f, o, 2, 3, 64, true); },
+         {0, 0, 1.5f},
+         64 / 2.0 * 4 * std::sin(2 * pi / 64) * 3,
+         1e-4},
+        {[&](VqVecu& p, VqVecf& f) { return H::appendPrimSphere(p, f, o, 1, 64, 32); },
+         {0, 0, 0},
+         4 / 3.0 * pi,
+         0.05},
+        {[&](VqVecu& p, VqVecf& f) { return H::appendPrimPyramid(p, f, o, 2, 3); }, {0, 0, 0.75f}, 4.0, 1e-6},
+        {[&](VqVecu& p, VqVecf& f) { return H::appendPrimTriPrism(p, f, o, 2, 5); },
+         {0, 0, 2.5f},
+         std::sqrt(3.0) * 5,
+         1e-5},
+    };
+    for (const Case& c : cases) {
+        VqVecu prims;
+        VqVecf floats;
+        ASSERT_TRUE(c.build(prims, floats)) << lastError();
+        const Solid s = solidOf(prims, floats, o, c.centre);
+        EXPECT_NEAR(s.volume, c.volume, c.tol * c.volume);
+        EXPECT_TRUE(s.bNormalsOut);
+        // Each builder's strips read into a mesh as a closed solid.
+        Vq::SharedPtr<VqTopoMesh> m = new VqTriStripTopoMesh();
+        VqVecu p = prims;
+        VqVecf f = floats;
+        ASSERT_TRUE(H::s_addNeutral(*m, H::s_convertVtxBindings(1, 1, 1), p, f, "test", "add", "check"))
+            << lastError();
+        EXPECT_TRUE(m->isClosedSolid());
+    }
+    // The box's colour, and its faces' texture corners.
+    VqVecu prims;
+    VqVecf floats;
+    ASSERT_TRUE(H::appendPrimBox(prims, floats, o, VqBox3<float>({0, 0, 0}, {1, 1, 1}), red));
+    EXPECT_EQ(prims, (VqVecu{0, 4, 8, 12, 16, 20, 24}));
+    EXPECT_EQ(std::vector<float>(floats.begin() + o.color, floats.begin() + o.color + 3),
+              (std::vector<float>{1, 0, 0}));
+    EXPECT_EQ(std::vector<float>(floats.begin() + 3 * o.stride, floats.begin() + 3 * o.stride + 2),
+              (std::vector<float>{1, 1}));
+    EXPECT_FALSE(H::appendPrimCyl(prims, floats, o, 1, 1, 2, false));
+    EXPECT_FALSE(H::appendPrimBox(prims, floats, o, VqBox3<float>()));
+
+    // The packed arrays hold the same shape, colours apart.
+    VqPackedRepHelper::Data d;
+    d.normal = d.color = 1;
+    ASSERT_TRUE(VqPackedRepHelper::appendPrimPyramid(d, 2, 3, red));
+    ASSERT_TRUE(VqPackedRepHelper::appendPrimTriPrism(d, 2, 5));
+    EXPECT_EQ(d.primList, (VqVecu{0, 3, 6, 9, 12, 16, 20, 24, 28, 31, 34}));
+    EXPECT_EQ(d.colors.size(), 34u);
+    EXPECT_EQ(d.colors.front(), 0xFF0000FFu);
+    EXPECT_EQ(d.colors.back(), 0xFFFFFFFFu);
+    VqVecf neutral;
+    ASSERT_TRUE(VqPackedRepHelper::convert2DBNeutralFormat(d, neutral));
+    const float c0[3] = {0, 0, 1.5f};
+    EXPECT_NEAR(solidOf(d.primList, neutral, H::computeNeutralOffsets(1, 0, 1), c0).volume,
+                4.0 + std::sqrt(3.0) * 5, 1e-4);
+}
+
+} // namespace
