@@ -3,8 +3,10 @@
 // polygons lossless and quantized, and damaged records refused without
 // leaving anything in the mesh.
 #include "VqCompressedRepHelper.h"
+#include "VqInterleavedPrimDataIter.h"
 #include "VqInterleavedRepHelper.h"
 #include "VqLibFixture.h"
+#include "VqPackedPrimDataIter.h"
 #include "VqPackedRepHelper.h"
 #include "VqPointTopoMesh.h"
 #include "VqPolygonTopoMesh.h"
@@ -744,6 +746,50 @@ TEST_F(V8RepTest, PrimitiveBuildersGiveClosedSolidsWithOutwardNormals) {
     const float c0[3] = {0, 0, 1.5f};
     EXPECT_NEAR(solidOf(d.primList, neutral, H::computeNeutralOffsets(1, 0, 1), c0).volume,
                 4.0 + std::sqrt(3.0) * 5, 1e-4);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(V8RepTest, IteratorsWalkPrimitivesAndReadPackedColours) {
+    using H = VqInterleavedRepHelper;
+    const H::Offsets o = H::computeNeutralOffsets(0, 1, 1);
+    // Two primitives; the second vertex's colour is packed (green).
+    const VqVecu prims = {0, 1, 3};
+    VqVecf floats = {0.5f, 0.25f, 1, 0, 0, 1, 2, 3};
+    floats.insert(floats.end(), {0, 1, VqPackedRepHelper::s_packedToFloat(0x00FF00FFu), -1, -1, 4, 5, 6});
+    floats.insert(floats.end(), {0, 0, 0, 0, 1, 7, 8, 9});
+    VqInterleavedPrimDataIter it(prims, floats, o);
+    std::vector<uint32_t> sizes;
+    std::vector<float> seen;
+    for (; it.valid(); it.next()) {
+        sizes.push_back(it.numVertices());
+        for (uint32_t i = 0; i < it.numVertices(); ++i) {
+            float c[3], k[3], t[2];
+            ASSERT_TRUE(it.coord(i, c) && it.color(i, k) && it.texCoord(i, t));
+            seen.insert(seen.end(), {c[0], k[1], t[1]});
+        }
+        float n[3];
+        EXPECT_FALSE(it.normal(0, n));
+        EXPECT_FALSE(it.coord(it.numVertices(), n));
+    }
+    EXPECT_EQ(sizes, (std::vector<uint32_t>{1, 2}));
+    EXPECT_EQ(seen, (std::vector<float>{1, 0, 0.25f, 4, 1, 1, 7, 0, 0}));
+    // A list that does not end at the vertex count walks nothing.
+    EXPECT_FALSE(VqInterleavedPrimDataIter(VqVecu{0, 2}, floats, o).valid());
+
+    VqPackedRepHelper::Data d;
+    ASSERT_TRUE(VqPackedRepHelper::convertfromDBNeutralFormat(floats, 0, 1, 1, d));
+    d.primList = prims;
+    VqPackedPrimDataIter pit(d);
+    pit.next();
+    ASSERT_TRUE(pit.valid());
+    float rgba[4];
+    ASSERT_TRUE(pit.color(0, rgba));
+    EXPECT_EQ(std::vector<float>(rgba, rgba + 4), (std::vector<float>{0, 1, 0, 1}));
+    pit.next();
+    EXPECT_FALSE(pit.valid());
 }
 
 } // namespace
