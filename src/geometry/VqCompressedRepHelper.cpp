@@ -6,6 +6,7 @@
 #include "VqMeshLockGuard.h"
 #include "VqObjectStream.h"
 #include "VqPackedRepHelper.h"
+#include "VqScratchMgr.h"
 #include "VqStdException.h"
 #include "VqTopoMesh.h"
 
@@ -13,7 +14,6 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
-#include <mutex>
 #include <new>
 #include <string_view>
 #include <unordered_map>
@@ -23,19 +23,6 @@ namespace {
 
 const char* const kCls = "VqCompressedRepHelper";
 using Pred = VqCodecDriverBase::VqPredictorType;
-
-// The pool keeps at most this many idle helpers: enough for every loader
-// thread of a busy process, few enough that an idle one costs little.
-constexpr size_t kMaxPooled = 16;
-
-std::mutex& poolMutex() {
-    static std::mutex m;
-    return m;
-}
-std::vector<VqCompressedRepHelper*>& pool() {
-    static std::vector<VqCompressedRepHelper*> v;
-    return v;
-}
 
 // Deflate never grows data by more than about a thousandth; zlib's bound.
 size_t deflateBound(size_t n) {
@@ -86,20 +73,9 @@ bool toPrimList(const VqVeci& v, VqVecu& prims) {
 // ---- Pool
 
 VqCompressedRepHelper* VqCompressedRepHelper::s_acquireCompressedRepHelper() {
+    Vq::ScratchMgr* mgr = Vq::ScratchMgr::EnsureInstance();
     VqCompressedRepHelper* p = nullptr;
-    {
-        std::lock_guard<std::mutex> g(poolMutex());
-        if (!pool().empty()) {
-            p = pool().back();
-            pool().pop_back();
-        }
-    }
-    try {
-        if (!p) p = new VqCompressedRepHelper();
-    } catch (const std::bad_alloc&) {
-        p = nullptr;
-    }
-    if (!p) {
+    if (!mgr || !mgr->acquireCodecDriver(p)) {
         VqErrorState::throwStdError(kCls, "s_acquireCompressedRepHelper",
                                     "Allocation failed: new VqCompressedRepHelper()", VQ_ERR_ALLOC);
         return nullptr;
@@ -112,33 +88,19 @@ VqCompressedRepHelper* VqCompressedRepHelper::s_acquireCompressedRepHelper() {
 }
 
 void VqCompressedRepHelper::s_releaseCompressedRepHelper(VqCompressedRepHelper* p) {
-    if (!p) return;
-    {
-        std::lock_guard<std::mutex> g(poolMutex());
-        if (pool().size() < kMaxPooled) {
-            try {
-                pool().push_back(p);
-                return;
-            } catch (const std::bad_alloc&) {
-            }
-        }
-    }
-    delete p;
-}
-
-void VqCompressedRepHelper::s_shrinkCompressedRepHelperPool() {
-    std::vector<VqCompressedRepHelper*> idle;
-    {
-        std::lock_guard<std::mutex> g(poolMutex());
-        idle.swap(pool());
-    }
-    for (VqCompressedRepHelper* p : idle)
+    // Without the manager (after the library's end) there is no pool.
+    if (g_pInstanceVqScratchMgr)
+        g_pInstanceVqScratchMgr->releaseCodecDriver(p);
+    else
         delete p;
 }
 
+void VqCompressedRepHelper::s_shrinkCompressedRepHelperPool() {
+    if (g_pInstanceVqScratchMgr) g_pInstanceVqScratchMgr->shrinkCodecDriverPool(s_eScratchPool);
+}
+
 int VqCompressedRepHelper::s_numPooledCompressedRepHelpers() {
-    std::lock_guard<std::mutex> g(poolMutex());
-    return int(pool().size());
+    return g_pInstanceVqScratchMgr ? g_pInstanceVqScratchMgr->numIdleDrivers(s_eScratchPool) : 0;
 }
 
 // ---- Settings

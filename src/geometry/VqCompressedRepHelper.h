@@ -7,6 +7,7 @@
 #include "VqExport.h"
 #include "VqInterleavedRepHelper.h"
 #include "VqPointQuantizer.h"
+#include "VqScratchMgr.h"
 #include "VqTextureQuantizer.h"
 #include "VqTypes.h"
 #include "VqVec.h"
@@ -38,12 +39,15 @@ class VqTopoMesh;
 // each present as the bindings say, every code packet predicted by the
 // previous value; then the index list predicted as strip indices.
 //
-// Helpers are pooled (s_acquireCompressedRepHelper): each reader or writer
-// holds its own, so concurrent loads never share one.
+// Helpers are pooled (s_acquireCompressedRepHelper) by the scratch manager,
+// which keeps as many idle ones as it keeps codec drivers and frees them when
+// the library ends: each reader or writer holds its own, so concurrent loads
+// never share one.
 class VQ_API VqCompressedRepHelper : public VqAllocHooked {
 public:
     enum GraphicsAPI { VQ_GRAPHICS_OPENGL = 1 };
     using Offsets = VqInterleavedRepHelper::Offsets;
+    static constexpr Vq::ScratchMgr::DriverPool s_eScratchPool = Vq::ScratchMgr::PoolCompressedRepHelper;
 
     // A helper set up by init(), from the pool or new; null when memory
     // runs out. Give it back with s_releaseCompressedRepHelper.
