@@ -383,6 +383,15 @@ TEST_F(V8RepTest, OneColourFloatIsPackedRgbaWithRedHighest) {
     VqVecf again;
     ASSERT_TRUE(VqPackedRepHelper::convert2DBNeutralFormat(d, again));
     EXPECT_EQ(again, neutral);
+    // Through the neutral record: an empty list read gives one primitive.
+    VqTestObjectStream w = VqTestObjectStream::forWriting(7, 0);
+    ASSERT_TRUE(VqPackedRepHelper::writeDBNeutralFormat(*w, d)) << lastError();
+    VqTestObjectStream r = VqTestObjectStream::forReading(w.bytes(), 7, 0);
+    VqPackedRepHelper::Data e;
+    ASSERT_TRUE(VqPackedRepHelper::readDBNeutralFormat(*r, e)) << lastError();
+    EXPECT_EQ(e.primList, (VqVecu{0, 1}));
+    EXPECT_EQ(e.floats, d.floats);
+    EXPECT_EQ(e.colors, d.colors);
 }
 
 // ---- Round trips
