@@ -108,7 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         Vq::SharedPtr<VqTopoMesh> back = newOfKind(kind);
         if (!read(*back, again, bN, VqBaseDataStream::s_systemByteOrder())) abort();
-        if (pass != 2 && (back->numPrims() != m->numPrims() || back->numIndices() != m->numIndices())) abort();
+        if (pass != 2 && (back->numPrims() != m->numPrims() || back->numIndices() != m->numIndices()))
+            abort();
     }
     VqErrorState::clearError();
     return 0;
