@@ -89,7 +89,7 @@ bool VqTopoMesh::_addPrimitives(const VqVecu& primList, const VqVecu& indices, c
     // widths of the other attributes; a pool bound otherwise cannot take them.
     VQ_CHECK(f.numVtxCoordComps() == 3 && vtx.size() % 3 == 0, kCls, method, VQ_ERR_ARGUMENT);
     const size_t nVerts = vtx.size() / 3;
-    VQ_CHECK(nVerts < 0xFFFFFFFFu - numIndices(), kCls, method, VQ_ERR_ARGUMENT);
+    VQ_CHECK(nVerts < 0xFFFFFFFFu - _pVtxRecPool->numVtxRecords(), kCls, method, VQ_ERR_ARGUMENT);
     VQ_CHECK(normals.size() == (f.numNormalComps() ? nVerts * 3 : 0), kCls, method, VQ_ERR_ARGUMENT);
     VQ_CHECK(colors.size() == (f.numColorComps() == 3 ? nVerts * 3 : 0) && f.numColorComps() != 4, kCls,
              method, VQ_ERR_ARGUMENT);
