@@ -516,7 +516,7 @@ TEST_F(V8RepTest, TruncatedRecordsFailAndLeaveTheMeshEmpty) {
             VqErrorState::clearError();
         }
     }
-    const Bytes& full = neutralTriangle().bytes(LsbFirst);
+    const Bytes full = neutralTriangle().bytes(LsbFirst);
     for (size_t n = 0; n < full.size(); ++n) {
         Vq::SharedPtr<VqTopoMesh> m = new VqPolygonTopoMesh();
         VqTestObjectStream s = VqTestObjectStream::forReading(Bytes(full.begin(), full.begin() + n), 7, 0);
