@@ -16,6 +16,7 @@ set(VQ_PRIVATE_HEADERS
   src/geometry/VqDualMeshCoderV1.h   # the walk's encoding side
   src/geometry/VqDualMeshDecoderV1.h # the walk's decoding side
   src/geometry/VqIndexedMeshCoder.h  # the line-strip and point sections, reached through their records
+  src/geometry/VqMeshLockGuard.h     # scoped mesh locks of the older formats' vertex data
   src/geometry/VqTopoMeshTopology.h # the derived half-edge arrays, reached through VqTopoMesh's walks
   src/geometry/VqVFMesh.h           # the coder's import of a mesh
   src/io/VqCompressorImpl.h         # includes <zlib.h> and <lzma.h>

@@ -203,16 +203,20 @@ bool ScratchMgr::_driverAllocFailed() {
 }
 
 void ScratchMgr::shrinkCodecDriverPool() {
-    for (DriverPoolState& p : _aDriverPools) {
-        std::vector<IdleDriver> idle;
-        {
-            VqAutoLock lock(p.mutex);
-            idle.swap(p.vIdle);
-        }
-        // Outside the lock: a driver's destructor may release scratch vectors.
-        for (const IdleDriver& d : idle)
-            d.pDelete(d.pDriver);
+    for (int pool = 0; pool < NumDriverPools; ++pool)
+        shrinkCodecDriverPool(DriverPool(pool));
+}
+
+void ScratchMgr::shrinkCodecDriverPool(DriverPool pool) {
+    DriverPoolState& p = _aDriverPools[pool];
+    std::vector<IdleDriver> idle;
+    {
+        VqAutoLock lock(p.mutex);
+        idle.swap(p.vIdle);
     }
+    // Outside the lock: a driver's destructor may release scratch vectors.
+    for (const IdleDriver& d : idle)
+        d.pDelete(d.pDriver);
 }
 
 int ScratchMgr::numIdleDrivers(DriverPool pool) const {

@@ -24,7 +24,13 @@ public:
     // The kinds of codec driver pooled. The drivers live in the codec layer,
     // above this one: a driver class names its pool (s_eScratchPool) and the
     // manager keeps idle drivers with the function that deletes them.
-    enum DriverPool { PoolCodecDriver2 = 0, PoolCodecDriver3 = 1, PoolCodecDriver3L = 2, NumDriverPools = 3 };
+    enum DriverPool {
+        PoolCodecDriver2 = 0,
+        PoolCodecDriver3 = 1,
+        PoolCodecDriver3L = 2,
+        PoolCompressedRepHelper = 3, // format-8 vertex data, each helper with its driver
+        NumDriverPools = 4
+    };
 
     static ScratchMgr* EnsureInstance();
     static void ReleaseInstance();
@@ -57,8 +63,9 @@ public:
     void releaseCodecDriver(D* pDriver) {
         if (pDriver) _pushDriver(D::s_eScratchPool, pDriver, [](void* p) { delete static_cast<D*>(p); });
     }
-    // Deletes every idle driver.
+    // Deletes every idle driver, or those of one pool.
     void shrinkCodecDriverPool();
+    void shrinkCodecDriverPool(DriverPool pool);
     int numIdleDrivers(DriverPool pool) const;
 
     // Frees every idle vector.

@@ -156,6 +156,19 @@ public:
     // was until the edit ends.
     bool createPrimitive(int faceGroup, const VqVtxHdl* vertices, uint32_t n);
     bool ensureNumFaceGroups(uint32_t n);
+    // Vertex data of the older formats, appended to face group 0 (see
+    // VqTopoMeshLegacyAdd.cpp). Interleaved: primitive p is the run of
+    // vertices primList[p] .. primList[p + 1] - 1 of floats, each vertex
+    // stride floats with coordinates, normal, colour and texture coordinates
+    // at the given offsets (-1: absent). Indexed: primitive p is indices
+    // primList[p] .. primList[p + 1] - 1, each naming a vertex of the
+    // separate arrays (3 coordinate, 3 normal, 3 colour and 2 texture floats
+    // a vertex; empty when absent). Everything is checked before the mesh
+    // changes.
+    bool _addPrimitives(const VqVecu& primList, const float* floats, uint32_t nFloats, int stride,
+                        int vtxOffset, int normalOffset, int colorOffset, int textureOffset);
+    bool _addPrimitives(const VqVecu& primList, const VqVecu& indices, const VqVecf& vtx,
+                        const VqVecf& normals, const VqVecf& colors, const VqVecf& texCoords);
     bool removePrimitive(uint32_t iPrim);
     // Removes the primitives whose bits are set; the records stay in the pool.
     bool removePrimitives(const VqBitVec& toRemove);
