@@ -46,21 +46,25 @@ bool flush(VqVecu& primList, VqVecf& floats, const VqInterleavedRepHelper::Offse
                                               s.tex.data());
 }
 
-// Quad a, b, c, d counter-clockwise seen from outside, as the strip a b d c.
-bool quad(VqVecu& primList, VqVecf& floats, const VqInterleavedRepHelper::Offsets& o, const float* a,
-          const float* b, const float* c, const float* d, const float* color) {
-    float u[3], v[3], n[3];
-    for (int i = 0; i < 3; ++i) {
-        u[i] = b[i] - a[i];
-        v[i] = d[i] - a[i];
-    }
+// The unit normal of the plane through a, b, c, facing the side from which
+// they run counter-clockwise; a degenerate corner leaves it zero.
+void unitNormal(const float* a, const float* b, const float* c, float* n) {
+    const float u[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]},
+                v[3] = {c[0] - a[0], c[1] - a[1], c[2] - a[2]};
     n[0] = u[1] * v[2] - u[2] * v[1];
     n[1] = u[2] * v[0] - u[0] * v[2];
     n[2] = u[0] * v[1] - u[1] * v[0];
     const float len = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
     if (len > 0)
-        for (float& x : n)
-            x /= len;
+        for (int i = 0; i < 3; ++i)
+            n[i] /= len;
+}
+
+// Quad a, b, c, d counter-clockwise seen from outside, as the strip a b d c.
+bool quad(VqVecu& primList, VqVecf& floats, const VqInterleavedRepHelper::Offsets& o, const float* a,
+          const float* b, const float* c, const float* d, const float* color) {
+    float n[3];
+    unitNormal(a, b, d, n);
     Strip s;
     s.add(a[0], a[1], a[2], n[0], n[1], n[2], 0, 0);
     s.add(b[0], b[1], b[2], n[0], n[1], n[2], 1, 0);
@@ -73,15 +77,7 @@ bool quad(VqVecu& primList, VqVecf& floats, const VqInterleavedRepHelper::Offset
 bool triangle(VqVecu& primList, VqVecf& floats, const VqInterleavedRepHelper::Offsets& o, const float* a,
               const float* b, const float* c, const float* color) {
     float n[3];
-    const float u[3] = {b[0] - a[0], b[1] - a[1], b[2] - a[2]},
-                v[3] = {c[0] - a[0], c[1] - a[1], c[2] - a[2]};
-    n[0] = u[1] * v[2] - u[2] * v[1];
-    n[1] = u[2] * v[0] - u[0] * v[2];
-    n[2] = u[0] * v[1] - u[1] * v[0];
-    const float len = std::sqrt(n[0] * n[0] + n[1] * n[1] + n[2] * n[2]);
-    if (len > 0)
-        for (float& x : n)
-            x /= len;
+    unitNormal(a, b, c, n);
     Strip s;
     s.add(a[0], a[1], a[2], n[0], n[1], n[2], 0, 0);
     s.add(b[0], b[1], b[2], n[0], n[1], n[2], 1, 0);
