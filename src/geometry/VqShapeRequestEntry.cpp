@@ -60,8 +60,9 @@ VqShapeRequestEntry::VqShapeRequestEntry(VqShape* shape) : VqRequestEntry(shape)
     _uAlias = _pPartition->segmentAlias(_guid);
 }
 
-// The loaded implementation may be the last holder of large data; it goes
-// with the entry, which the manager releases on an application thread.
+// Out of line, where the held types are complete. The manager releases
+// entries on application threads only, so what the load read never dies on a
+// loader thread.
 VqShapeRequestEntry::~VqShapeRequestEntry() = default;
 
 bool VqShapeRequestEntry::handleEntry() {
