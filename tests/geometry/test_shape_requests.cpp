@@ -181,7 +181,8 @@ TEST_F(ShapeRequestTest, ADamagedSegmentFailsItsShapeWhileTheOthersLoad) {
         ASSERT_NE(toc, nullptr);
         const VqNode* damaged = root->child(2)->child(0);
         Vq::SharedPtr<VqPropAtom> v = damaged->propValue(vqLLPropShapeImpl);
-        const VqTOCElem* e = toc->toc().find(Vq::typeCast<VqLateLoadedPropAtom>(v.get())->guid());
+        const VqTOC entries = toc->toc();
+        const VqTOCElem* e = entries.find(Vq::typeCast<VqLateLoadedPropAtom>(v.get())->guid());
         ASSERT_NE(e, nullptr);
         at = e->offset + e->length / 2;
         ASSERT_TRUE(root->close());
