@@ -2,6 +2,7 @@
 
 #include "VqExport.h"
 #include "VqLateLoadedPropAtom.h"
+#include "VqMutex.h"
 #include "VqNode.h"
 #include "VqShapeImpl.h"
 
@@ -9,6 +10,7 @@
 #include <cstdint>
 
 class VqPartition;
+class VqShapeRequestEntry;
 class VqTopoMesh;
 
 // The leaf of the graph that carries geometry. The node keeps what culling
@@ -69,8 +71,9 @@ public:
     // and hands it out (null with success when nothing is stored).
     bool loadImpl(VqPartition* inPartition, Vq::SharedPtr<VqShapeImpl>& outImpl) const;
     // Asks for the implementation: a shape built in memory gets an empty one;
-    // a stored one is loaded at once when immediate (see the definition for
-    // the deferred case).
+    // a stored one is requested from the residency request manager, urgently
+    // and waited for when immediate (hooked up on return), else at priority 0
+    // for a later execute to hook up; false when the request is not taken.
     bool loadImpl(bool immediate) const;
     // Installs what loadImpl(VqPartition*, ...) handed out, on the thread that
     // owns the graph (a load may run elsewhere): the late-loaded value keeps
@@ -109,6 +112,8 @@ public:
     bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 
 protected:
+    friend class VqShapeRequestEntry;
+
     // The value under vqLLPropShapeImpl: null when there is none; false
     // ("pLLVal") when the value there is of another kind.
     bool _llValue(Vq::SharedPtr<VqLateLoadedPropAtom>& out, const char* method) const;
@@ -127,6 +132,15 @@ protected:
     // partition when null) if it is stored; null with success when nothing
     // is stored.
     bool _ensureImpl(VqPartition* within, Vq::SharedPtr<VqShapeImpl>& out) const;
+    // The segment the value names, read under the lock.
+    void _storedSegment(const VqLateLoadedPropAtom& ll, VqGUID& guid, int& segType) const;
+    // Reads the implementation of a segment through io, into holder.
+    static bool _loadSegment(VqLLSegmentIO& io, const VqGUID& guid, int segType,
+                             Vq::SharedPtr<VqLateLoadedPropAtom>& holder, Vq::SharedPtr<VqShapeImpl>& out);
+    // Gives ll the implementation loaded from its segment guid; impl becomes
+    // what ll holds then.
+    bool _adoptLoaded(VqLateLoadedPropAtom& ll, const VqGUID& guid, uint32_t alias,
+                      Vq::SharedPtr<VqShapeImpl>& impl) const;
     bool _prepareShape(VqPartition* within) const;
 
     float _fCompressionLevel;
@@ -138,8 +152,13 @@ protected:
     mutable int32_t _iLegacySID = -1;
     uint64_t _eBindings;
     // The late-loaded value whose holder has the implementation; null while
-    // the shape has none.
+    // the shape has none. Guarded by _mxImpl together with that value's
+    // binding to its object: whether a shape is loaded is asked from any
+    // thread that requests it (under the request queue's lock), while the
+    // application thread installs, unloads and replaces. Loader threads never
+    // read the shape: a request copies what the load needs when it is made.
     mutable Vq::SharedPtr<VqLateLoadedPropAtom> _pGoatPtr;
+    mutable VqMutex _mxImpl;
     // The implementation this shape is a notification client of.
     mutable const VqShapeImpl* _pConnected = nullptr;
     uint32_t _uShapeID;

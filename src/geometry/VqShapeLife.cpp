@@ -6,11 +6,18 @@
 // object alias table; the shape points at that value while it has an
 // implementation. A value that names a segment can drop the implementation
 // and load it again; one without a segment holds the only copy.
+//
+// Locking: _mxImpl guards the shape's holder and the binding of the value it
+// points at (see VqShape.h). It is held only for pointer and table updates,
+// never across a file read, and objects that an update lets go are released
+// after it is dropped, so that no destructor runs under it.
 #include "VqErrorState.h"
 #include "VqObjectStream.h"
 #include "VqPartition.h"
 #include "VqPlatform.h"
+#include "VqResidencyRequestManager.h"
 #include "VqShape.h"
+#include "VqShapeRequestEntry.h"
 #include "VqStreamMgr.h"
 #include "VqStringPropAtom.h"
 
@@ -21,6 +28,7 @@ constexpr const char* kCls = "VqShape";
 }
 
 Vq::SharedPtr<VqShapeImpl> VqShape::impl() const {
+    VqAutoLock lock(_mxImpl);
     if (!_pGoatPtr) return nullptr;
     Vq::SharedPtr<VqBase> obj = _pGoatPtr->object();
     return Vq::typeCast<VqShapeImpl>(obj.get());
@@ -31,6 +39,7 @@ bool VqShape::isImplLoaded() const {
 }
 
 void VqShape::touchImpl() const {
+    VqAutoLock lock(_mxImpl);
     if (_pGoatPtr) _pGoatPtr->touch();
 }
 
@@ -65,14 +74,18 @@ void VqShape::_installed() const {
 bool VqShape::setImpl(VqShapeImpl* pNewImpl) {
     if (!pNewImpl) VQ_FAIL(kCls, "setImpl", "pNewImpl", VQ_ERR_ARGUMENT);
     Vq::SharedPtr<VqShapeImpl> hold(pNewImpl);
+    // Released when this returns, outside the lock.
+    Vq::SharedPtr<VqShapeImpl> old = impl();
     _disconnect();
     Vq::SharedPtr<VqLateLoadedPropAtom> ll;
     VQ_PROPAGATE(_llValue(ll, "setImpl"));
     if (ll) {
+        VqAutoLock lock(_mxImpl);
         // The new data is not that of the segment the value named.
         ll->clearGUID();
         if (ll->segType() == VQSEG_SHAPE) ll->setSegment(VqGUID(), _determineSegType());
         VQ_PROPAGATE(ll->setObject(pNewImpl));
+        _pGoatPtr = ll;
     } else {
         ll = new VqLateLoadedPropAtom(VqGUID(), _determineSegType());
         if (!ll)
@@ -82,8 +95,9 @@ bool VqShape::setImpl(VqShapeImpl* pNewImpl) {
                     VQ_ERR_ALLOC);
         VQ_PROPAGATE(ll->setObject(pNewImpl));
         VQ_PROPAGATE(addProp(vqLLPropShapeImpl, ll.get(), false));
+        VqAutoLock lock(_mxImpl);
+        _pGoatPtr = ll;
     }
-    _pGoatPtr = ll;
     pNewImpl->addNotification(this);
     _pConnected = pNewImpl;
     // Until it is written, the only copy is this one: an unload must keep it.
@@ -103,7 +117,10 @@ bool VqShape::hookUpLoadedImpl(const Vq::SharedPtr<VqShapeImpl>& cur) const {
         cur->addNotification(this);
         _pConnected = cur.get();
     }
-    _pGoatPtr = ll;
+    {
+        VqAutoLock lock(_mxImpl);
+        _pGoatPtr = ll;
+    }
     _installed();
     return true;
 }
@@ -136,7 +153,6 @@ bool VqShape::loadImpl(VqPartition* inPartition, Vq::SharedPtr<VqShapeImpl>& out
     // watches it can make room; the answer does not stop the load.
     bool withinBudget = true;
     if (g_pInstanceVqPlatform) g_pInstanceVqPlatform->requestMemory(lastImplSize(), withinBudget);
-    const auto start = std::chrono::steady_clock::now();
     int major = -1, minor = -1;
     inPartition->datastoreVersion(major, minor);
     if (major == 6 || major == 7) {
@@ -150,15 +166,57 @@ bool VqShape::loadImpl(VqPartition* inPartition, Vq::SharedPtr<VqShapeImpl>& out
     VQ_PROPAGATE(_llValue(ll, "loadImpl"));
     if (!ll) return true;
     if (!inPartition->streamMgr()) VQ_FAIL(kCls, "loadImpl", "psMgr != __null", VQ_ERR_INTERNAL);
-    VQ_PROPAGATE(ll->ensureData(*static_cast<VqLLSegmentIO*>(inPartition)));
-    Vq::SharedPtr<VqBase> obj = ll->object();
+    VqGUID guid;
+    int segType = 0;
+    _storedSegment(*ll, guid, segType);
+    if (guid.isNull()) return true;
+    Vq::SharedPtr<VqLateLoadedPropAtom> holder;
+    VQ_PROPAGATE(_loadSegment(*inPartition, guid, segType, holder, outImpl));
+    VQ_PROPAGATE(_adoptLoaded(*ll, guid, inPartition->segmentAlias(guid), outImpl));
+    if (major == 8 && minor == 0) _fixupBindings(*outImpl);
+    return true;
+}
+
+void VqShape::_storedSegment(const VqLateLoadedPropAtom& ll, VqGUID& guid, int& segType) const {
+    VqAutoLock lock(_mxImpl);
+    guid = ll.guid();
+    segType = ll.segType();
+}
+
+// The segment is read into a value of its own, which shares the object under
+// the segment's alias until the shape's value takes it: the read touches
+// nothing of the shape, so it may run on a loader thread.
+bool VqShape::_loadSegment(VqLLSegmentIO& io, const VqGUID& guid, int segType,
+                           Vq::SharedPtr<VqLateLoadedPropAtom>& holder, Vq::SharedPtr<VqShapeImpl>& out) {
+    out = nullptr;
+    const auto start = std::chrono::steady_clock::now();
+    holder = new VqLateLoadedPropAtom(guid, segType);
+    if (!holder)
+        VQ_FAIL(kCls, "loadImpl", "Allocation failed: pLLVal = new VqLateLoadedPropValue(guid, eSegType)",
+                VQ_ERR_ALLOC);
+    VQ_PROPAGATE(holder->ensureData(io));
+    Vq::SharedPtr<VqBase> obj = holder->object();
     auto* loaded = Vq::typeCast<VqShapeImpl>(obj.get());
     if (!loaded) VQ_FAIL(kCls, "loadImpl", "outImpl", VQ_ERR_READ);
-    outImpl = loaded;
-    if (major == 8 && minor == 0) _fixupBindings(*loaded);
+    out = loaded;
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     s_TotalTime.fetch_add(took.count(), std::memory_order_relaxed);
     s_TotalShapes.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
+// A value that names another segment by now (an edit or a save came in
+// between) keeps what it has; the caller installs what it ends up holding.
+bool VqShape::_adoptLoaded(VqLateLoadedPropAtom& ll, const VqGUID& guid, uint32_t alias,
+                           Vq::SharedPtr<VqShapeImpl>& impl) const {
+    Vq::SharedPtr<VqBase> obj;
+    {
+        VqAutoLock lock(_mxImpl);
+        if (ll.guid() == guid && !ll.object()) VQ_PROPAGATE(ll.shareLoaded(impl.get(), alias));
+        obj = ll.object();
+    }
+    impl = Vq::typeCast<VqShapeImpl>(obj.get());
+    if (!impl) VQ_FAIL(kCls, "loadImpl", "outImpl", VQ_ERR_READ);
     return true;
 }
 
@@ -175,19 +233,19 @@ bool VqShape::_ensureImpl(VqPartition* within, Vq::SharedPtr<VqShapeImpl>& out) 
     return true;
 }
 
-// A stored implementation is loaded synchronously when immediate. The
-// deferred form belongs to the residency request manager, which queues a
-// request for the shape (priority 0) and hooks the result up on the
-// application thread; until a manager is installed there is no queue, and
-// asking for a deferred load fails.
+// A stored implementation goes through the residency request manager either
+// way, so that a load already queued or in flight for the shape is joined
+// rather than repeated: immediately, as an urgent request the calling thread
+// waits for (and loads itself when no loader has taken it); otherwise at
+// priority 0, hooked up by a later execute.
 bool VqShape::loadImpl(bool immediate) const {
     if (impl()) return true;
     if (isImplPersistent()) {
-        if (!immediate) VQ_FAIL(kCls, "loadImpl", "pRRM", VQ_ERR_UNREACHABLE);
-        Vq::SharedPtr<VqShapeImpl> out;
-        VQ_PROPAGATE(loadImpl(partition(), out));
-        if (out) VQ_PROPAGATE(hookUpLoadedImpl(out));
-        return true;
+        VqResidencyRequestManager* mgr = VqShapeRequestEntry::manager();
+        if (!mgr) VQ_FAIL(kCls, "loadImpl", "pRRM", VQ_ERR_UNREACHABLE);
+        auto* self = const_cast<VqShape*>(this);
+        if (immediate) return mgr->blockOnLoad(VqRequestInfo(self, VqRequestInfo::s_cUrgentPriority));
+        return mgr->willNeed(VqRequestInfo(self, 0.0f));
     }
     Vq::SharedPtr<VqShapeImpl> fresh = createImplInstance();
     if (!fresh) VQ_FAIL(kCls, "loadImpl", "Allocation failed: createImplInstance()", VQ_ERR_ALLOC);
@@ -214,9 +272,14 @@ bool VqShape::unloadImpl() {
     Vq::SharedPtr<VqLateLoadedPropAtom> ll;
     VQ_PROPAGATE(_llValue(ll, "unloadImpl"));
     if (ll && !ll->isLoaded()) return true;
+    // Released when this returns, outside the lock.
+    Vq::SharedPtr<VqBase> keep = ll ? ll->object() : nullptr;
     _disconnect();
-    _pGoatPtr = nullptr;
-    if (ll) ll->unloadData();
+    {
+        VqAutoLock lock(_mxImpl);
+        _pGoatPtr = nullptr;
+        if (ll) ll->unloadData();
+    }
     setInternalFlag(VQ_NODE_IFLAG_LODLOADED, false);
     invalidateState(VQ_INVAL_LODLOADED);
     setInternalFlag(VQ_NODE_IFLAG_LODLOADEDVALID, true);

@@ -114,6 +114,17 @@ bool VqLateLoadedPropAtom::setObject(VqBase* obj) {
     }
 }
 
+bool VqLateLoadedPropAtom::shareLoaded(VqBase* obj, uint32_t alias) {
+    try {
+        if (!obj) VQ_FAIL("VqLateLoadedPropAtom", "shareLoaded", "obj", VQ_ERR_ARGUMENT);
+        VQ_PROPAGATE(aliasTable()->shareObject(*this, obj, alias));
+        _setStateBit(VQ_PROPATOM_LOADED, true);
+        return true;
+    } catch (...) {
+        return VqErrorState::recordCurrentException("VqLateLoadedPropAtom", "shareLoaded");
+    }
+}
+
 bool VqLateLoadedPropAtom::isPersistable() const {
     int major = -1, minor = -1;
     if (!VqFormatSettings::getVersion(major, minor) || major <= 7) return false;

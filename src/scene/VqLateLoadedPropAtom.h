@@ -71,6 +71,10 @@ public:
     Vq::SharedPtr<VqBase> object() const;
     // Holds obj as this atom's data (as a load would).
     bool setObject(VqBase* obj);
+    // Takes obj, loaded elsewhere from this atom's segment, as this atom's
+    // data: shared under the segment's alias, or the object already shared
+    // there when another load published first.
+    bool shareLoaded(VqBase* obj, uint32_t alias);
     bool isLoaded() const { return (_uState & VQ_PROPATOM_LOADED) != 0; }
 
     // From format 8 on, and only while it holds a persistable object.
