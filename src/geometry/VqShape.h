@@ -128,6 +128,10 @@ protected:
     // is stored.
     bool _ensureImpl(VqPartition* within, Vq::SharedPtr<VqShapeImpl>& out) const;
     bool _prepareShape(VqPartition* within) const;
+    // Formats 6.4-7.x: the implementation written ahead of the graph at a
+    // file position the node's record names, and read back from there.
+    bool _writeImplAtPosition(VqObjectStream& os) const;
+    bool _loadImplAtPosition(VqPartition& within, int major, Vq::SharedPtr<VqShapeImpl>& out) const;
 
     float _fCompressionLevel;
     mutable uint8_t _uImplPersistent = VQ_IMPL_UNDETERMINED;

@@ -6,11 +6,14 @@
 // object alias table; the shape points at that value while it has an
 // implementation. A value that names a segment can drop the implementation
 // and load it again; one without a segment holds the only copy.
+#include "VqDataPropAtom.h"
+#include "VqElementIO.h"
 #include "VqErrorState.h"
 #include "VqObjectStream.h"
 #include "VqPartition.h"
 #include "VqPlatform.h"
 #include "VqShape.h"
+#include "VqStdError.h"
 #include "VqStreamMgr.h"
 #include "VqStringPropAtom.h"
 
@@ -140,22 +143,20 @@ bool VqShape::loadImpl(VqPartition* inPartition, Vq::SharedPtr<VqShapeImpl>& out
     int major = -1, minor = -1;
     inPartition->datastoreVersion(major, minor);
     if (major == 6 || major == 7) {
-        // Those files keep implementations at file positions written by a
-        // legacy shape writer that this library does not have yet.
-        const std::string text = "Shape implementations of format " + std::to_string(major) + "." +
-                                 std::to_string(minor) + " files cannot be read yet";
-        VQ_FAIL(kCls, "loadImpl", text.c_str(), VQ_ERR_READ);
+        if (isImplPersistent()) VQ_PROPAGATE(_loadImplAtPosition(*inPartition, major, outImpl));
+        if (!outImpl) return true;
+    } else {
+        Vq::SharedPtr<VqLateLoadedPropAtom> ll;
+        VQ_PROPAGATE(_llValue(ll, "loadImpl"));
+        if (!ll) return true;
+        if (!inPartition->streamMgr()) VQ_FAIL(kCls, "loadImpl", "psMgr != __null", VQ_ERR_INTERNAL);
+        VQ_PROPAGATE(ll->ensureData(*static_cast<VqLLSegmentIO*>(inPartition)));
+        Vq::SharedPtr<VqBase> obj = ll->object();
+        auto* loaded = Vq::typeCast<VqShapeImpl>(obj.get());
+        if (!loaded) VQ_FAIL(kCls, "loadImpl", "outImpl", VQ_ERR_READ);
+        outImpl = loaded;
+        if (major == 8 && minor == 0) _fixupBindings(*loaded);
     }
-    Vq::SharedPtr<VqLateLoadedPropAtom> ll;
-    VQ_PROPAGATE(_llValue(ll, "loadImpl"));
-    if (!ll) return true;
-    if (!inPartition->streamMgr()) VQ_FAIL(kCls, "loadImpl", "psMgr != __null", VQ_ERR_INTERNAL);
-    VQ_PROPAGATE(ll->ensureData(*static_cast<VqLLSegmentIO*>(inPartition)));
-    Vq::SharedPtr<VqBase> obj = ll->object();
-    auto* loaded = Vq::typeCast<VqShapeImpl>(obj.get());
-    if (!loaded) VQ_FAIL(kCls, "loadImpl", "outImpl", VQ_ERR_READ);
-    outImpl = loaded;
-    if (major == 8 && minor == 0) _fixupBindings(*loaded);
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
     s_TotalTime.fetch_add(took.count(), std::memory_order_relaxed);
     s_TotalShapes.fetch_add(1, std::memory_order_relaxed);
@@ -265,21 +266,73 @@ bool VqShape::prepareForSerialize(VqPartition& within) const {
     return VqNode::prepareForSerialize(within);
 }
 
-// From format 8 on the implementation travels in its own segment, which its
-// late-loaded value writes; here the shape only takes note that it is
-// stored. Files before 8 keep implementations at file positions that the
-// shape's record names, which a legacy shape writer has to lay out before
-// the graph; this library does not have one yet.
+// Files from format 8 on keep the implementation in a segment of its own,
+// which its late-loaded value writes. Files before 8 keep it at a file
+// position that the node's record names, so it is written ahead of the graph
+// (see _writeImplAtPosition); met again inside the graph, it is there already.
 bool VqShape::writeData(VqObjectStream& os) const {
     if (!impl()) VQ_FAIL(kCls, "writeData", "pImpl", VQ_ERR_INTERNAL);
-    const Vq::RecordFormat f = writeFormat(os);
-    if (f.major < 8) {
-        const std::string text = "Shape implementations cannot be written to format " +
-                                 std::to_string(f.major) + "." + std::to_string(f.minor) + " files yet";
-        VQ_FAIL(kCls, "writeData", text.c_str(), VQ_ERR_WRITE);
-    }
+    if (writeFormat(os).major < 8) VQ_PROPAGATE(_writeImplAtPosition(os));
     _uImplPersistent = VQ_IMPL_PERSISTENT;
     return VqNode::writeData(os);
+}
+
+// An implementation inside another element would sit in that element's
+// block, where no file position reaches it (a format-7 block is compressed
+// as a whole): it must be an outermost element of its own.
+bool VqShape::_writeImplAtPosition(VqObjectStream& os) const {
+    Vq::SharedPtr<VqShapeImpl> cur = impl();
+    if (cur->streamPosition() >= 0) return true;
+    if (os.elementDepth() != 0) VQ_FAIL(kCls, "writeImpl", "os.elementDepth() == 0", VQ_ERR_INTERNAL);
+    uint64_t pos = 0;
+    os.getPosition(pos);
+    // The node's record holds the position as a signed 32-bit integer.
+    if (pos > uint64_t(INT32_MAX)) VQ_FAIL(kCls, "writeImpl", "iPos <= INT_MAX", VQ_ERR_WRITE);
+    const Vq::RecordFormat f = writeFormat(os);
+    VQ_PROPAGATE(VqElementIO::writeLogicalElementOf(f.major, os, cur.get()));
+    _uImplStreamPos = pos;
+    cur->setStreamPosition(int64_t(pos));
+    _uImplPersistent = VQ_IMPL_PERSISTENT;
+    return true;
+}
+
+// The partition says whether its file has implementations at positions
+// (files of other writers may keep none); without, the shape has none stored.
+bool VqShape::_loadImplAtPosition(VqPartition& within, int major, Vq::SharedPtr<VqShapeImpl>& out) const {
+    if (!(within.attrWord() & VqPartition::VQ_PARTITION_IMPLPOS)) return true;
+    const int64_t pos = _iLegacySID >= 0                  ? int64_t(_iLegacySID)
+                        : _uImplStreamPos != ~uint64_t(0) ? int64_t(_uImplStreamPos)
+                                                          : -1;
+    if (pos < 0) return true;
+    Vq::SharedPtr<VqObjectStream> os;
+    VQ_PROPAGATE(within.getReadStream(VqSID{pos}, os));
+    Vq::SharedPtr<VqBase> elem;
+    const bool read = VqElementIO::readLogicalElementOf(major, *os, elem);
+    Vq::SharedPtr<VqStdError> error = read ? nullptr : VqErrorState::currentError();
+    const bool put = within.putReadStream(os.get());
+    if (error) VqErrorState::setError(error.get());
+    if (!read || !put) return false;
+    auto* loaded = Vq::typeCast<VqShapeImpl>(elem.get());
+    if (!loaded) VQ_FAIL(kCls, "loadImpl", "elem && elem->isOfType(VqShapeImpl::classTypeID())", VQ_ERR_READ);
+    loaded->setStreamPosition(pos);
+    Vq::SharedPtr<VqLateLoadedPropAtom> ll;
+    VQ_PROPAGATE(_llValue(ll, "loadImpl"));
+    if (ll) {
+        ll->clearGUID();
+        VQ_PROPAGATE(ll->setObject(loaded));
+    } else {
+        ll = new VqLateLoadedPropAtom(VqGUID(), _determineSegType());
+        if (!ll)
+            VQ_FAIL(
+                kCls, "loadImpl",
+                "Allocation failed: pLLVal = new VqLateLoadedPropValue(SharedPtr<VqBase>(elem), eSegType)",
+                VQ_ERR_ALLOC);
+        VQ_PROPAGATE(ll->setObject(loaded));
+        VQ_PROPAGATE(const_cast<VqShape*>(this)->addProp(vqLLPropShapeImpl, ll.get(), false));
+    }
+    _fixupBindings(*loaded);
+    out = loaded;
+    return true;
 }
 
 bool VqShape::writeLLData(VqLLSegmentIO& io) const {

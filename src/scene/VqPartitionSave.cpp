@@ -283,7 +283,9 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr,
 // In format 7 each outermost element (1 and 2) is compressed by itself as a
 // block (flag, length + 1, algorithm byte, zlib data); the property table is
 // stored as it is. Format 6 stores everything as it is. No late-loaded data is
-// written: late-loaded atoms are persistable from format 8 on only.
+// written (late-loaded atoms are persistable from format 8 on only), but the
+// shapes' implementations come first, each an outermost element (compressed
+// by itself in format 7) at the position the shape's record names.
 bool VqPartition::_writeLegacyBlock(VqStreamMgr* mgr) {
     std::vector<Vq::SharedPtr<VqBase>> elements;
     std::vector<const VqPropBase*> holders;
@@ -297,8 +299,17 @@ bool VqPartition::_writeLegacyBlock(VqStreamMgr* mgr) {
     VQ_PROPAGATE(mgr->setPartition(this));
     Vq::SharedPtr<VqObjectStream> os;
     VQ_PROPAGATE(mgr->beginWriteSegment(VqStreamMgr::RawSegGuid, os, VQSEG_LSG));
-    bool ok = false;
-    {
+    // Shapes write their implementations first, each an outermost element at
+    // the file position its node's record will name.
+    bool ok = true;
+    for (const VqBase* obj : objects)
+        if (const auto* node = Vq::typeCast<VqNode>(obj); node && ok) ok = node->writeData(*os);
+    if (ok) {
+        uint64_t graphAt = 0;
+        os->getPosition(graphAt);
+        ok = mgr->setLegacyGraphOffset(graphAt);
+    }
+    if (ok) {
         // The record's writer sees the list only while this element is written.
         struct Lend {
             const std::vector<Vq::SharedPtr<VqBase>>*& slot;
@@ -311,6 +322,7 @@ bool VqPartition::_writeLegacyBlock(VqStreamMgr* mgr) {
     Vq::SharedPtr<VqStdError> error = ok ? nullptr : VqErrorState::currentError();
     if (!mgr->endWriteSegment(os.get())) return false;
     if (error) VqErrorState::setError(error.get());
+    _setAttrBit(VQ_PARTITION_IMPLPOS, ok);
     return ok;
 }
 
