@@ -389,4 +389,43 @@ TEST_F(ShapeLifeTest, ADamagedSegmentFailsItsShapeOnly) {
     }
 }
 
+// Format 7 compresses each implementation by itself at its file position: a
+// damaged one fails its own shape, and the file's other shapes still load.
+TEST_F(ShapeLifeTest, ADamagedFormat7ImplementationFailsItsShapeOnly) {
+    TempDir dir;
+    Vq::SharedPtr<VqPartition> root = build(1);
+    ASSERT_TRUE(VqPartition::setVersion(7, 0));
+    ASSERT_TRUE(root->saveAs(VqString::fromUtf8(dir.path() + "/"), VqString::fromUtf8("bad.vq")))
+        << lastError();
+    auto* quads = Vq::typeCast<VqShape>(root->child(0)->child(1));
+    ASSERT_NE(quads, nullptr);
+    const int64_t pos = quads->impl()->streamPosition();
+    ASSERT_GT(pos, 0);
+    ASSERT_TRUE(root->close());
+    {
+        // Past the block's flag, length and algorithm: into the deflated data.
+        std::fstream f(dir.path() + "/bad.vq", std::ios::in | std::ios::out | std::ios::binary);
+        for (int64_t k = pos + 12; k < pos + 20; ++k) {
+            f.seekg(std::streamoff(k));
+            const int c = f.get();
+            f.seekp(std::streamoff(k));
+            f.put(char(c ^ 0x5A));
+        }
+    }
+    Vq::SharedPtr<VqPartition> read;
+    Vq::SharedPtr<VqFSStorageLocation> loc =
+        new VqFSStorageLocation(VqString::fromUtf8(dir.path() + "/"), VqString::fromUtf8("bad.vq"));
+    ASSERT_TRUE(VqPartition::openPartition(loc.get(), nullptr, read)) << lastError();
+    auto* damaged = Vq::typeCast<VqShape>(read->child(0)->child(1));
+    ASSERT_NE(damaged, nullptr);
+    VqErrorState::clearError();
+    EXPECT_EQ(damaged->ensureImpl(), nullptr);
+    EXPECT_NE(lastError(), "");
+    EXPECT_FALSE(damaged->isImplLoaded());
+    for (VqShape* s : shapes(read.get())) {
+        if (s == damaged) continue;
+        EXPECT_NE(s->ensureImpl(), nullptr) << lastError();
+    }
+}
+
 } // namespace
