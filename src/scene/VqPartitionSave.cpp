@@ -267,15 +267,17 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr,
 
 // The legacy block of formats 6 and 7, the layout this library chose where the
 // format leaves it open (the reader is _loadRootSegmentV6). It starts right
-// after the 89-byte header, and the table of contents names it in its legacy
-// form (one entry, "LogicalSceneGraph", and the block's offset):
+// after the 89-byte header with the shapes' implementations, and the table
+// of contents names, in its legacy form (one entry, "LogicalSceneGraph" and
+// an offset), where the graph starts after them:
 //
 //   1. the partition's element. Its record is the node level (own object ID,
 //      flags, attribute IDs), the group level (child count and IDs) and the
-//      partition level with flags 3 (contents, graph follows) and an empty
-//      location; then, nested in that record, every other object of the
-//      graph as an element, in the writer's walk order, an end marker, the
-//      property keys and values as elements, and an end marker;
+//      partition level with flags 11 (contents, graph follows, shapes at
+//      positions) and an empty location; then, nested in that record, every
+//      other object of the graph as an element, in the writer's walk order,
+//      an end marker, the property keys and values as elements, and an end
+//      marker;
 //   2. an end marker, where the one further element of the graph stands (the
 //      graph is already in the partition's record);
 //   3. the property table.
