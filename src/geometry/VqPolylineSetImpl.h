@@ -12,9 +12,12 @@ public:
 
     VqTopoMesh::PrimKind meshKind() const override { return VqTopoMesh::VQ_PRIM_LINESTRIP; }
 
-    // A local version alone.
-    bool _writeFields(VqObjectStream&, const Vq::RecordFormat&) const { return true; }
-    bool _readFields(VqObjectStream&, const Vq::RecordFormat&, int) { return true; }
+    // A local version alone from format 9 on; the whole geometry before.
+    bool _localVersionIn(const Vq::RecordFormat& f) const { return s_localVersionIn(f); }
+    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& f) const {
+        return _writeOlderGeometry(os, f);
+    }
+    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& f, int) { return _readOlderGeometry(os, f); }
 
 protected:
     VqTopoMesh* _newTopoMesh() const override;

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 class VqPartition;
+class VqStreamMgr;
 class VqShapeRequestEntry;
 class VqTopoMesh;
 
@@ -142,6 +143,17 @@ protected:
     bool _adoptLoaded(VqLateLoadedPropAtom& ll, const VqGUID& guid, uint32_t alias,
                       Vq::SharedPtr<VqShapeImpl>& impl) const;
     bool _prepareShape(VqPartition* within) const;
+    // Formats 6.4-7.x: the implementation written ahead of the graph at a
+    // file position the node's record names, and read back from there.
+    bool _writeImplAtPosition(VqObjectStream& os) const;
+    bool _loadImplAtPosition(VqPartition& within, int major, Vq::SharedPtr<VqShapeImpl>& out) const;
+    // Where within keeps this shape's implementation, or -1.
+    int64_t _legacyImplPos(const VqPartition& within) const;
+    // Reads the implementation at pos through mgr; touches no shape, so that
+    // it may run on a loader thread.
+    static bool _readImplAt(VqStreamMgr& mgr, int major, int64_t pos, Vq::SharedPtr<VqShapeImpl>& out);
+    // Gives the shape's late-loaded value the implementation read from pos.
+    bool _adoptReadAt(VqShapeImpl& loaded) const;
 
     float _fCompressionLevel;
     mutable uint8_t _uImplPersistent = VQ_IMPL_UNDETERMINED;

@@ -11,6 +11,9 @@
 // points at (see VqShape.h). It is held only for pointer and table updates,
 // never across a file read, and objects that an update lets go are released
 // after it is dropped, so that no destructor runs under it.
+
+#include "VqDataPropAtom.h"
+#include "VqElementIO.h"
 #include "VqErrorState.h"
 #include "VqObjectStream.h"
 #include "VqPartition.h"
@@ -18,6 +21,7 @@
 #include "VqResidencyRequestManager.h"
 #include "VqShape.h"
 #include "VqShapeRequestEntry.h"
+#include "VqStdError.h"
 #include "VqStreamMgr.h"
 #include "VqStringPropAtom.h"
 
@@ -156,11 +160,16 @@ bool VqShape::loadImpl(VqPartition* inPartition, Vq::SharedPtr<VqShapeImpl>& out
     int major = -1, minor = -1;
     inPartition->datastoreVersion(major, minor);
     if (major == 6 || major == 7) {
-        // Those files keep implementations at file positions written by a
-        // legacy shape writer that this library does not have yet.
-        const std::string text = "Shape implementations of format " + std::to_string(major) + "." +
-                                 std::to_string(minor) + " files cannot be read yet";
-        VQ_FAIL(kCls, "loadImpl", text.c_str(), VQ_ERR_READ);
+        // Those files keep the implementation at a file position; the
+        // segment reader below times its own loads.
+        const auto start = std::chrono::steady_clock::now();
+        if (isImplPersistent()) VQ_PROPAGATE(_loadImplAtPosition(*inPartition, major, outImpl));
+        if (outImpl) {
+            const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
+            s_TotalTime.fetch_add(took.count(), std::memory_order_relaxed);
+            s_TotalShapes.fetch_add(1, std::memory_order_relaxed);
+        }
+        return true;
     }
     Vq::SharedPtr<VqLateLoadedPropAtom> ll;
     VQ_PROPAGATE(_llValue(ll, "loadImpl"));
@@ -328,21 +337,94 @@ bool VqShape::prepareForSerialize(VqPartition& within) const {
     return VqNode::prepareForSerialize(within);
 }
 
-// From format 8 on the implementation travels in its own segment, which its
-// late-loaded value writes; here the shape only takes note that it is
-// stored. Files before 8 keep implementations at file positions that the
-// shape's record names, which a legacy shape writer has to lay out before
-// the graph; this library does not have one yet.
+// Files from format 8 on keep the implementation in a segment of its own,
+// which its late-loaded value writes. Files before 8 keep it at a file
+// position that the node's record names, so it is written ahead of the graph
+// (see _writeImplAtPosition); met again inside the graph, it is there already.
 bool VqShape::writeData(VqObjectStream& os) const {
     if (!impl()) VQ_FAIL(kCls, "writeData", "pImpl", VQ_ERR_INTERNAL);
-    const Vq::RecordFormat f = writeFormat(os);
-    if (f.major < 8) {
-        const std::string text = "Shape implementations cannot be written to format " +
-                                 std::to_string(f.major) + "." + std::to_string(f.minor) + " files yet";
-        VQ_FAIL(kCls, "writeData", text.c_str(), VQ_ERR_WRITE);
-    }
+    if (writeFormat(os).major < 8) VQ_PROPAGATE(_writeImplAtPosition(os));
     _uImplPersistent = VQ_IMPL_PERSISTENT;
     return VqNode::writeData(os);
+}
+
+// An implementation inside another element would sit in that element's
+// block, where no file position reaches it (a format-7 block is compressed
+// as a whole): it must be an outermost element of its own.
+bool VqShape::_writeImplAtPosition(VqObjectStream& os) const {
+    Vq::SharedPtr<VqShapeImpl> cur = impl();
+    if (cur->streamPosition() >= 0) return true;
+    if (os.elementDepth() != 0) VQ_FAIL(kCls, "writeImpl", "os.elementDepth() == 0", VQ_ERR_INTERNAL);
+    uint64_t pos = 0;
+    os.getPosition(pos);
+    // The node's record holds the position as a signed 32-bit integer.
+    if (pos > uint64_t(INT32_MAX)) VQ_FAIL(kCls, "writeImpl", "iPos <= INT_MAX", VQ_ERR_WRITE);
+    const Vq::RecordFormat f = writeFormat(os);
+    VQ_PROPAGATE(VqElementIO::writeLogicalElementOf(f.major, os, cur.get()));
+    _uImplStreamPos = pos;
+    cur->setStreamPosition(int64_t(pos));
+    _uImplPersistent = VQ_IMPL_PERSISTENT;
+    return true;
+}
+
+// The partition says whether its file has implementations at positions
+// (files of other writers may keep none); without, the shape has none stored.
+bool VqShape::_loadImplAtPosition(VqPartition& within, int major, Vq::SharedPtr<VqShapeImpl>& out) const {
+    out = nullptr;
+    const int64_t pos = _legacyImplPos(within);
+    if (pos < 0) return true;
+    if (!within.streamMgr()) VQ_FAIL(kCls, "loadImpl", "psMgr != __null", VQ_ERR_INTERNAL);
+    Vq::SharedPtr<VqShapeImpl> loaded;
+    VQ_PROPAGATE(_readImplAt(*within.streamMgr(), major, pos, loaded));
+    VQ_PROPAGATE(_adoptReadAt(*loaded));
+    out = loaded;
+    return true;
+}
+
+int64_t VqShape::_legacyImplPos(const VqPartition& within) const {
+    if (!(within.attrWord() & VqPartition::VQ_PARTITION_IMPLPOS)) return -1;
+    return _iLegacySID >= 0                  ? int64_t(_iLegacySID)
+           : _uImplStreamPos != ~uint64_t(0) ? int64_t(_uImplStreamPos)
+                                             : -1;
+}
+
+bool VqShape::_readImplAt(VqStreamMgr& mgr, int major, int64_t pos, Vq::SharedPtr<VqShapeImpl>& out) {
+    out = nullptr;
+    if (pos < 0 || pos > INT32_MAX) VQ_FAIL(kCls, "loadImpl", "sid.offset", VQ_ERR_CORRUPT);
+    Vq::SharedPtr<VqObjectStream> os;
+    VQ_PROPAGATE(mgr.beginReadSegment(static_cast<int>(pos), os));
+    Vq::SharedPtr<VqBase> elem;
+    const bool read = VqElementIO::readLogicalElementOf(major, *os, elem);
+    Vq::SharedPtr<VqStdError> error = read ? nullptr : VqErrorState::currentError();
+    const bool put = mgr.endReadSegment(os.get());
+    if (error) VqErrorState::setError(error.get());
+    if (!read || !put) return false;
+    auto* loaded = Vq::typeCast<VqShapeImpl>(elem.get());
+    if (!loaded) VQ_FAIL(kCls, "loadImpl", "elem && elem->isOfType(VqShapeImpl::classTypeID())", VQ_ERR_READ);
+    loaded->setStreamPosition(pos);
+    out = loaded;
+    return true;
+}
+
+bool VqShape::_adoptReadAt(VqShapeImpl& loaded) const {
+    Vq::SharedPtr<VqLateLoadedPropAtom> ll;
+    VQ_PROPAGATE(_llValue(ll, "loadImpl"));
+    if (ll) {
+        VqAutoLock lock(_mxImpl);
+        ll->clearGUID();
+        VQ_PROPAGATE(ll->setObject(&loaded));
+    } else {
+        ll = new VqLateLoadedPropAtom(VqGUID(), _determineSegType());
+        if (!ll)
+            VQ_FAIL(
+                kCls, "loadImpl",
+                "Allocation failed: pLLVal = new VqLateLoadedPropValue(SharedPtr<VqBase>(elem), eSegType)",
+                VQ_ERR_ALLOC);
+        VQ_PROPAGATE(ll->setObject(&loaded));
+        VQ_PROPAGATE(const_cast<VqShape*>(this)->addProp(vqLLPropShapeImpl, ll.get(), false));
+    }
+    _fixupBindings(loaded);
+    return true;
 }
 
 bool VqShape::writeLLData(VqLLSegmentIO& io) const {

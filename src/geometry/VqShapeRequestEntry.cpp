@@ -50,6 +50,16 @@ private:
 // Runs on the requesting thread, which may read the graph the shape is in.
 VqShapeRequestEntry::VqShapeRequestEntry(VqShape* shape) : VqRequestEntry(shape) {
     _pPartition = shape->partition();
+    // Formats 6.4-7.x keep the implementation at a file position instead.
+    if (_pPartition) {
+        _pPartition->datastoreVersion(_nMajor, _nMinor);
+        if (_nMajor == 6 || _nMajor == 7) {
+            _iPos = shape->isImplPersistent() ? shape->_legacyImplPos(*_pPartition) : -1;
+            _bStored = _iPos >= 0;
+            _pStreamMgr = _pPartition->streamMgr();
+            return;
+        }
+    }
     Vq::SharedPtr<VqLateLoadedPropAtom> ll;
     if (!shape->_llValue(ll, "loadImpl") || !ll) return;
     shape->_storedSegment(*ll, _guid, _eSegType);
@@ -71,11 +81,7 @@ bool VqShapeRequestEntry::handleEntry() {
     if (!_pPartition || !_pPartition->isOpen() || !_pStreamMgr)
         VQ_FAIL(kCls, "handleEntry", "_pPartition->isOpen() && _pPartition->datastoreStreamMgr()",
                 VQ_ERR_INTERNAL);
-    if (_nMajor == 6 || _nMajor == 7) {
-        const std::string text = "Shape implementations of format " + std::to_string(_nMajor) + "." +
-                                 std::to_string(_nMinor) + " files cannot be read yet";
-        VQ_FAIL("VqShape", "loadImpl", text.c_str(), VQ_ERR_READ);
-    }
+    if (_nMajor == 6 || _nMajor == 7) return VqShape::_readImplAt(*_pStreamMgr, _nMajor, _iPos, _pResult);
     CapturedSegmentIO io(_pStreamMgr.get(), _nMajor, _nMinor, _uAlias);
     return VqShape::_loadSegment(io, _guid, _eSegType, _pHolder, _pResult);
 }
@@ -86,6 +92,11 @@ bool VqShapeRequestEntry::hookupEntry() {
     // Loaded meanwhile, or nothing stored to load (a shape built in memory
     // gets its empty implementation from loadImpl, not from a request).
     if (shape->impl() || !_pResult) return true;
+    if (_nMajor == 6 || _nMajor == 7) {
+        VQ_PROPAGATE(shape->_adoptReadAt(*_pResult));
+        VQ_PROPAGATE(shape->hookUpLoadedImpl(_pResult));
+        return _mergeIntoSharedPool();
+    }
     Vq::SharedPtr<VqLateLoadedPropAtom> ll;
     VQ_PROPAGATE(shape->_llValue(ll, "loadImpl"));
     // The value went, or names another segment: what was read is stale.

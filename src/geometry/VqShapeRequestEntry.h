@@ -49,6 +49,8 @@ private:
     VqGUID _guid;
     int _eSegType = 0;
     uint32_t _uAlias = 0;
+    // Formats 6.4-7.x: the file position of the implementation.
+    int64_t _iPos = -1;
     bool _bStored = false;
     // The load's own value holds the object under the segment's alias until
     // the shape's value shares it.

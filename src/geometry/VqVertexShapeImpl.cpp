@@ -1,23 +1,32 @@
 // The vertex implementation: its mesh, primitives built in code, the
 // compression level, and its record (after the implementation's level):
 //
-//   VQ 10   u8 local version 1; u64 bindings (bits 0-39); the mesh as an
-//           element of its own (with its header)
-//   VQ 9.x  i16 local version 1; u64 bindings (bits 0-39); the mesh's record
-//           inline, without an element header
+//   VQ 10      u8 local version 1; u64 bindings (bits 0-39); the mesh as an
+//              element of its own (with its header)
+//   VQ 9.x     i16 local version 1; u64 bindings (bits 0-39); the mesh's
+//              record inline, without an element header
+//   VQ 8.x     i16 local version 1; i32 packed bindings (byte 0 normal,
+//              byte 1 texture, byte 2 colour, each a Binding value); u8 bit
+//              counts of coordinates, normals, texture coordinates, colours
+//   VQ 6.4-7.x u8 flag: a bounding-box hierarchy follows (then its i32 byte
+//              count and its record); i32 normal, texture, colour bindings
 //
-// Formats 8.x and 6.4-7.x carry the geometry in the older representations
-// (compressed and interleaved vertex data), which are written and read
-// elsewhere; until they are wired in here, this level refuses those formats.
+// Before 9 the concrete level carries the geometry: in 8.x after its i16
+// local version, in the format-8 compressed layout; in 6.4-7.x in the
+// neutral interleaved layout. The mesh is collocated before either is
+// written, so that the shared vertices those layouts index are found.
 #include "VqVertexShapeImpl.h"
 
+#include "VqCompressedRepHelper.h"
 #include "VqElementIO.h"
 #include "VqErrorState.h"
 #include "VqFactory.h"
 #include "VqGeomBindings.h"
+#include "VqInterleavedRepHelper.h"
 #include "VqObjectStream.h"
 #include "VqVertexRecordFields.h"
 #include "VqVertexRecordPool.h"
+#include "VqVertexShape.h"
 
 #include <cmath>
 #include <string>
@@ -38,10 +47,21 @@ struct WriteLock {
     bool ok;
 };
 
-bool failOlderFormat(const char* method, const Vq::RecordFormat& f) {
-    const std::string text = "The vertex data of format " + std::to_string(f.major) + "." +
-                             std::to_string(f.minor) + " shape implementations is not supported yet";
-    VQ_FAIL(kCls, method, text.c_str(), VQ_ERR_READ);
+// The texts of the older formats' binding checks, normal, texture, colour.
+const char* const kBindingChecks[3] = {
+    "nb==VqVertexShape::NoBind || nb==VqVertexShape::PerVertex || nb==VqVertexShape::PerFacet || "
+    "nb==VqVertexShape::PerPrim",
+    "tb==VqVertexShape::NoBind || tb==VqVertexShape::PerVertex || tb==VqVertexShape::PerFacet || "
+    "tb==VqVertexShape::PerPrim",
+    "cb==VqVertexShape::NoBind || cb==VqVertexShape::PerVertex || cb==VqVertexShape::PerFacet || "
+    "cb==VqVertexShape::PerPrim"};
+constexpr const char* kBitsCheck = "nVtxBits <= 24 && nNormBits <= 13 && nTexBits <= 24 && nColBits <= 24";
+
+bool checkOlderBindings(const int b[3]) {
+    for (int i = 0; i < 3; ++i)
+        if (b[i] < VqVertexShape::NoBind || b[i] > VqVertexShape::PerPrim)
+            VQ_FAIL(kCls, "deserialize", kBindingChecks[i], VQ_ERR_CORRUPT);
+    return true;
 }
 } // namespace
 
@@ -300,15 +320,15 @@ bool VqVertexShapeImpl::shrink() {
 // ---- Record
 
 bool VqVertexShapeImpl::_writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const {
-    if (fmt.generation() == 0) return failOlderFormat("serialize", fmt);
     if (!_pTopoMesh) VQ_FAIL(kCls, "serialize", "_pTopoMesh", VQ_ERR_INTERNAL);
+    if (fmt.generation() == 0) return _writeOlderLevel(os, fmt);
     VQ_PROPAGATE(os.write(static_cast<unsigned long>(_eBindings & s_kBindings40)));
     if (fmt.generation() == 10) return VqElementIO::writeLogicalElementV10(os, _pTopoMesh.get());
     return _pTopoMesh->serializeVersion(os, fmt.major, fmt.minor);
 }
 
 bool VqVertexShapeImpl::_readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int) {
-    if (fmt.generation() == 0) return failOlderFormat("deserialize", fmt);
+    if (fmt.generation() == 0) return _readOlderLevel(os, fmt);
     unsigned long stored = 0;
     VQ_PROPAGATE(os.read(&stored));
     Vq::SharedPtr<VqTopoMesh> mesh;
@@ -327,6 +347,110 @@ bool VqVertexShapeImpl::_readFields(VqObjectStream& os, const Vq::RecordFormat& 
     }
     _pTopoMesh = mesh;
     _eBindings = mesh->getBindings();
+    invalidateCaches();
+    return true;
+}
+
+bool VqVertexShapeImpl::_writeOlderLevel(VqObjectStream& os, const Vq::RecordFormat& fmt) const {
+    {
+        WriteLock lock(*_pTopoMesh);
+        VQ_PROPAGATE(lock.ok && _pTopoMesh->collocate());
+    }
+    int n = 0, t = 0, c = 0;
+    VqInterleavedRepHelper::s_convertTopoMeshBindings(_pTopoMesh->getBindings(), n, t, c);
+    if (fmt.major == 8) {
+        int bits[4] = {0, 0, 0, 0};
+        _pTopoMesh->getCompressionParams(bits[0], bits[1], bits[2], bits[3]);
+        if (bits[0] > 24 || bits[1] > 13 || bits[2] > 24 || bits[3] > 24)
+            VQ_FAIL(kCls, "serialize", kBitsCheck, VQ_ERR_ARGUMENT);
+        VQ_PROPAGATE(os.write(n | (t << 8) | (c << 16)));
+        for (int b : bits)
+            VQ_PROPAGATE(os.write(static_cast<unsigned char>(b)));
+        return true;
+    }
+    // No bounding-box hierarchy is kept with the implementation, so none follows.
+    VQ_PROPAGATE(os.write(static_cast<unsigned char>(0)));
+    return os.write(n) && os.write(t) && os.write(c);
+}
+
+bool VqVertexShapeImpl::_readOlderLevel(VqObjectStream& os, const Vq::RecordFormat& fmt) {
+    int b[3] = {0, 0, 0};
+    int bits[4] = {0, 0, 0, 0};
+    if (fmt.major == 8) {
+        int packed = 0;
+        unsigned char u[4] = {};
+        VQ_PROPAGATE(os.read(&packed));
+        VQ_PROPAGATE(os.read(u, 4));
+        for (int i = 0; i < 3; ++i)
+            b[i] = (packed >> (8 * i)) & 0xFF;
+        VQ_PROPAGATE(checkOlderBindings(b));
+        if (u[0] > 24 || u[1] > 13 || u[2] > 24 || u[3] > 24)
+            VQ_FAIL(kCls, "deserialize", kBitsCheck, VQ_ERR_CORRUPT);
+        // The mesh quantises colours to 8 bits at most; finer counts mean the same.
+        bits[0] = u[0], bits[1] = u[1], bits[2] = u[2], bits[3] = u[3] > 8 ? 8 : u[3];
+    } else {
+        unsigned char hasHierarchy = 0;
+        VQ_PROPAGATE(os.read(&hasHierarchy));
+        if (hasHierarchy) {
+            // The hierarchy speeds up picking only and is rebuilt on demand,
+            // so its record is passed over by the byte count its writer patched in.
+            int nBytes = 0;
+            VQ_PROPAGATE(os.read(&nBytes));
+            if (nBytes < 0 || uint64_t(nBytes) > os._readLimit())
+                VQ_FAIL(kCls, "deserialize", "nBBHierBytes", VQ_ERR_CORRUPT);
+            unsigned char chunk[256];
+            for (int left = nBytes; left > 0;) {
+                const int n = left < int(sizeof chunk) ? left : int(sizeof chunk);
+                VQ_PROPAGATE(os.read(chunk, n));
+                left -= n;
+            }
+        }
+        VQ_PROPAGATE(os.read(b, 3));
+        VQ_PROPAGATE(checkOlderBindings(b));
+    }
+    // An empty mesh of the record's bindings, which the concrete level fills.
+    Vq::SharedPtr<VqTopoMesh> mesh = _newTopoMesh();
+    if (!mesh) VQ_FAIL(kCls, "deserialize", "Allocation failed: new VqTopoMesh", VQ_ERR_ALLOC);
+    {
+        WriteLock lock(*mesh);
+        VQ_PROPAGATE(lock.ok);
+        VQ_PROPAGATE(mesh->setBindings(VqInterleavedRepHelper::s_convertVtxBindings(b[0], b[1], b[2])));
+        VQ_PROPAGATE(mesh->setCompressionParams(bits[0], bits[1], bits[2], bits[3]));
+    }
+    _pTopoMesh = mesh;
+    _eBindings = mesh->getBindings();
+    invalidateCaches();
+    return true;
+}
+
+bool VqVertexShapeImpl::_writeOlderGeometry(VqObjectStream& os, const Vq::RecordFormat& fmt) const {
+    if (fmt.generation() != 0) return true;
+    if (!_pTopoMesh) VQ_FAIL(kCls, "serialize", "_pTopoMesh", VQ_ERR_INTERNAL);
+    if (fmt.major != 8) return VqInterleavedRepHelper::writeDBNeutralFormat(os, _pTopoMesh.get());
+    VqCompressedRepHelper* h = VqCompressedRepHelper::s_acquireCompressedRepHelper();
+    if (!h) VQ_FAIL(kCls, "serialize", "pCRH", VQ_ERR_ALLOC);
+    int v = 0, n = 0, t = 0, c = 0;
+    _pTopoMesh->getCompressionParams(v, n, t, c);
+    // Vertex precision 0 is the lossless layout, which the compression level 0 asks for.
+    const bool ok = h->setPrec(v, n, t, c) && h->writeV8Format(os, _pTopoMesh.get());
+    VqCompressedRepHelper::s_releaseCompressedRepHelper(h);
+    return ok;
+}
+
+bool VqVertexShapeImpl::_readOlderGeometry(VqObjectStream& os, const Vq::RecordFormat& fmt) {
+    if (fmt.generation() != 0) return true;
+    if (!_pTopoMesh) VQ_FAIL(kCls, "deserialize", "_pTopoMesh", VQ_ERR_INTERNAL);
+    if (fmt.major != 8) {
+        VQ_PROPAGATE(VqInterleavedRepHelper::readDBNeutralFormat(os, _pTopoMesh.get()));
+    } else {
+        VqCompressedRepHelper* h = VqCompressedRepHelper::s_acquireCompressedRepHelper();
+        if (!h) VQ_FAIL(kCls, "deserialize", "crh", VQ_ERR_ALLOC);
+        const bool ok = h->readV8Format(os, _pTopoMesh.get());
+        VqCompressedRepHelper::s_releaseCompressedRepHelper(h);
+        VQ_PROPAGATE(ok);
+    }
+    // The geometry's own bindings are those of the records it added.
+    _eBindings = _pTopoMesh->getBindings();
     invalidateCaches();
     return true;
 }

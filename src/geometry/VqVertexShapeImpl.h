@@ -64,15 +64,27 @@ public:
     bool shrink() override;
     size_t _memSize(bool deep) const override;
 
-    // The bindings and the mesh (see VqVertexShapeImpl.cpp).
+    // The bindings and the mesh (see VqVertexShapeImpl.cpp). Format 8.x
+    // opens this level and the concrete ones with a 16-bit local version.
+    static bool s_localVersionIn(const Vq::RecordFormat& f) { return f.generation() != 0 || f.major == 8; }
+    bool _localVersionIn(const Vq::RecordFormat& f) const { return s_localVersionIn(f); }
     bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
     bool _readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int localVersion);
 
 protected:
+    // The geometry the concrete levels carry before format 9: the format-8
+    // compressed data or the 6.4-7.x neutral data. Nothing in 9 and 10.
+    bool _writeOlderGeometry(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readOlderGeometry(VqObjectStream& os, const Vq::RecordFormat& fmt);
+
     // An empty mesh of this kind.
     virtual VqTopoMesh* _newTopoMesh() const = 0;
     void _geometryChanged() const;
 
     uint64_t _eBindings;
     Vq::SharedPtr<VqTopoMesh> _pTopoMesh;
+
+private:
+    bool _writeOlderLevel(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
+    bool _readOlderLevel(VqObjectStream& os, const Vq::RecordFormat& fmt);
 };

@@ -124,6 +124,10 @@ public:
     bool endReadSegment(VqObjectStream* stream);
     bool beginWriteSegment(const VqGUID& guid, Vq::SharedPtr<VqObjectStream>& out, int segType);
     bool endWriteSegment(VqObjectStream* stream);
+    // Files before format 8: the graph starts at offset inside the legacy
+    // block being written (what precedes it is reached by file position);
+    // the table of contents names that offset.
+    virtual bool setLegacyGraphOffset(uint64_t offset) = 0;
 
     // A segment written at close.
     bool addNewSegment(const Vq::SharedPtr<VqSegment>& segment);

@@ -680,6 +680,14 @@ bool VqTOCStreamMgr::_endReadSegment(VqSegmentIOData& d) {
     return true;
 }
 
+bool VqTOCStreamMgr::setLegacyGraphOffset(uint64_t offset) {
+    VqAutoLockWrite lock(_tTocLock);
+    if (_nLegacyBlockOffset < 0 || offset < uint64_t(_nLegacyBlockOffset) || offset > uint64_t(INT32_MAX))
+        VQ_FAIL(kCls, "setLegacyGraphOffset", "iOffset >= _nLegacyBlockOffset", VQ_ERR_INTERNAL);
+    _nLegacyBlockOffset = int64_t(offset);
+    return true;
+}
+
 bool VqTOCStreamMgr::_beginWriteSegment(const VqGUID& guid, int segType, uint64_t reserve,
                                         VqSegmentIOData& d) {
     if (reserve > UINT32_MAX) VQ_FAIL(kCls, "_beginWriteSegment", "iSegLength <= UINT32_MAX", VQ_ERR_WRITE);

@@ -39,6 +39,7 @@ public:
     void pinFile(uint64_t dev, uint64_t ino);
 
 protected:
+    bool setLegacyGraphOffset(uint64_t offset) override;
     bool readHeader() override;
     bool _open() override;
     bool _close() override;

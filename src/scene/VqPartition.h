@@ -35,6 +35,7 @@ class VQ_API VqPartition : public Vq::Record<VqPartition, VqGroup>, public VqLLS
 public:
     // Bits of the partition's attribute word.
     enum : uint32_t {
+        VQ_PARTITION_IMPLPOS = 0x8,      // formats 6 and 7: shape implementations lie at file positions
         VQ_PARTITION_NEW = 0x10000,      // created in memory, not read from its file
         VQ_PARTITION_SAVING = 0x40000,   // a save is running
         VQ_PARTITION_OPEN = 0x80000,     // the file has been read into it

@@ -119,6 +119,9 @@ VqPartition* VqPartition::_enclosingPartition() const {
 //   local version   i16 (format 9) or u8 (format 10) = 1; absent before 9
 //   flags           u8: bit 0 set when the group level holds the partition's
 //                   contents
+//                   bit 1 the legacy graph follows; with it, bit 3: the
+//                   shapes' implementations lie at the file positions their
+//                   records name (see VqShape::writeData)
 //   location        string: the file this partition node stands for, relative
 //                   to the directory of the file that holds the record when
 //                   both are file-system paths; "" for none
@@ -139,7 +142,9 @@ bool VqPartition::_writeFields(VqObjectStream& os, const Vq::RecordFormat&) cons
     const VqPartition* writer = os.partition();
     const bool contents = _writesChildren(os);
     const bool legacy = contents && _pLegacyElements;
-    VQ_PROPAGATE(os.write(static_cast<unsigned char>((contents ? 1 : 0) | (legacy ? 2 : 0))));
+    // With the graph, bit 3: the shapes' implementations were written ahead of
+    // it, at the positions their records name.
+    VQ_PROPAGATE(os.write(static_cast<unsigned char>((contents ? 1 : 0) | (legacy ? 2 | 8 : 0))));
     std::string text;
     if (!contents) text = locationText(_pLocation.get(), writer ? writer->location() : nullptr);
     VQ_PROPAGATE(os.write(VqString::fromUtf8(text)));
@@ -167,7 +172,7 @@ bool VqPartition::_readFields(VqObjectStream& os, const Vq::RecordFormat&, int) 
     VqString text;
     VQ_PROPAGATE(os.read(text));
     _pLocation.reset();
-    _uAttrWord.store(0);
+    _uAttrWord.store((flags & 2) && (flags & 8) ? uint32_t(VQ_PARTITION_IMPLPOS) : 0u);
     if (flags & 2) VQ_PROPAGATE(_readLegacyGraph(os));
     // A location read from a file is always taken relative to that file (it
     // is resolved against the directory of the file holding the record when
@@ -541,7 +546,7 @@ bool VqPartition::_openPartition(const VqStorageLocation* loc, const VqPartition
         root->_pLocation = resolved;
         root->_pStreamMgr = mgr;
         root->setDatastoreVersion(major, minor);
-        root->_uAttrWord.store(VQ_PARTITION_OPEN);
+        root->_uAttrWord.store(VQ_PARTITION_OPEN | (root->attrWord() & VQ_PARTITION_IMPLPOS));
         if (!root->_fixGraph(objects)) {
             Vq::SharedPtr<VqStdError> error = VqErrorState::currentError();
             dropGraph(objects);
@@ -664,6 +669,7 @@ bool VqPartition::mergeBottomHalf(VqPartition* loaded, bool error) {
     setDatastoreVersion(loaded->_nDatastoreMajor, loaded->_nDatastoreMinor);
     _setAttrBit(VQ_PARTITION_NEW, false);
     _setAttrBit(VQ_PARTITION_NOOPEN, false);
+    _setAttrBit(VQ_PARTITION_IMPLPOS, (loaded->attrWord() & VQ_PARTITION_IMPLPOS) != 0);
     _setAttrBit(VQ_PARTITION_OPEN, true);
     _callCallbacks(VQ_CB_OPENED);
     if (!ok) VqErrorState::rethrowError();

@@ -267,15 +267,17 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr,
 
 // The legacy block of formats 6 and 7, the layout this library chose where the
 // format leaves it open (the reader is _loadRootSegmentV6). It starts right
-// after the 89-byte header, and the table of contents names it in its legacy
-// form (one entry, "LogicalSceneGraph", and the block's offset):
+// after the 89-byte header with the shapes' implementations, and the table
+// of contents names, in its legacy form (one entry, "LogicalSceneGraph" and
+// an offset), where the graph starts after them:
 //
 //   1. the partition's element. Its record is the node level (own object ID,
 //      flags, attribute IDs), the group level (child count and IDs) and the
-//      partition level with flags 3 (contents, graph follows) and an empty
-//      location; then, nested in that record, every other object of the
-//      graph as an element, in the writer's walk order, an end marker, the
-//      property keys and values as elements, and an end marker;
+//      partition level with flags 11 (contents, graph follows, shapes at
+//      positions) and an empty location; then, nested in that record, every
+//      other object of the graph as an element, in the writer's walk order,
+//      an end marker, the property keys and values as elements, and an end
+//      marker;
 //   2. an end marker, where the one further element of the graph stands (the
 //      graph is already in the partition's record);
 //   3. the property table.
@@ -283,7 +285,9 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr,
 // In format 7 each outermost element (1 and 2) is compressed by itself as a
 // block (flag, length + 1, algorithm byte, zlib data); the property table is
 // stored as it is. Format 6 stores everything as it is. No late-loaded data is
-// written: late-loaded atoms are persistable from format 8 on only.
+// written (late-loaded atoms are persistable from format 8 on only), but the
+// shapes' implementations come first, each an outermost element (compressed
+// by itself in format 7) at the position the shape's record names.
 bool VqPartition::_writeLegacyBlock(VqStreamMgr* mgr) {
     std::vector<Vq::SharedPtr<VqBase>> elements;
     std::vector<const VqPropBase*> holders;
@@ -297,8 +301,17 @@ bool VqPartition::_writeLegacyBlock(VqStreamMgr* mgr) {
     VQ_PROPAGATE(mgr->setPartition(this));
     Vq::SharedPtr<VqObjectStream> os;
     VQ_PROPAGATE(mgr->beginWriteSegment(VqStreamMgr::RawSegGuid, os, VQSEG_LSG));
-    bool ok = false;
-    {
+    // Shapes write their implementations first, each an outermost element at
+    // the file position its node's record will name.
+    bool ok = true;
+    for (const VqBase* obj : objects)
+        if (const auto* node = Vq::typeCast<VqNode>(obj); node && ok) ok = node->writeData(*os);
+    if (ok) {
+        uint64_t graphAt = 0;
+        os->getPosition(graphAt);
+        ok = mgr->setLegacyGraphOffset(graphAt);
+    }
+    if (ok) {
         // The record's writer sees the list only while this element is written.
         struct Lend {
             const std::vector<Vq::SharedPtr<VqBase>>*& slot;
@@ -311,6 +324,7 @@ bool VqPartition::_writeLegacyBlock(VqStreamMgr* mgr) {
     Vq::SharedPtr<VqStdError> error = ok ? nullptr : VqErrorState::currentError();
     if (!mgr->endWriteSegment(os.get())) return false;
     if (error) VqErrorState::setError(error.get());
+    _setAttrBit(VQ_PARTITION_IMPLPOS, ok);
     return ok;
 }
 

@@ -1,6 +1,7 @@
 // Shape and shape implementation records against fixtures derived by hand
 // from their layouts: the tetrahedron polygon set's implementation at 9.0,
-// 9.4 and 10 (its mesh part being the mesh tests' golden record), shape
+// 9.4 and 10 (its mesh part being the mesh tests' golden record) and at
+// 8.1, 7.0 and 6.4 (lossless older geometry), shape
 // nodes from 6.4 to 10, the 9.4 record of local version 1, the area-factor
 // kinds' 9.4 form; compression levels and binding refusals.
 #include "ShapeTestUtil.h"
@@ -180,13 +181,122 @@ TEST_F(ShapeRecordTest, ImplementationElementsOfTheWrongKindOrDamagedAreRefused)
     }
 }
 
-TEST_F(ShapeRecordTest, OlderFormatsOfVertexDataAreRefusedByName) {
+// ---- The tetrahedron's implementation before format 9
+//
+// The golden tetrahedron with the bit counts (0, 8, 16, 8): vertex bits 0
+// keep the format-8 geometry lossless. Both older geometries hold one vertex
+// per corner of each polygon, in the mesh's index order, 3 floats each.
+// VqShapeImpl writes nothing before 9; the implementation's element has no
+// object ID.
+
+Image& tetraCornerFloats(Image& i) {
+    const float corner[4][3] = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    for (int v : {0, 2, 1, 0, 1, 3, 1, 2, 3, 0, 3, 2})
+        for (float x : corner[v])
+            f32(i, x);
+    return i;
+}
+
+// The records up to the format-8 geometry's primitive list.
+Image tetraImpl81Head() {
+    Image b;
+    b.u16(1).u32(0).u8(0).u8(8).u8(16).u8(8);            // VqVertexShapeImpl: no bindings but coordinates
+    b.u16(1);                                            // VqPolygonSetImpl
+    b.u16(1).u8(0).u8(0).u8(0).u8(0).u8(8).u8(16).u8(8); // the geometry: version, bindings, bits
+    return b;
+}
+
+Bytes tetraImpl81() {
+    Image b = tetraImpl81Head();
+    // Running offsets 0, 3, 6, 9, 12 in a null-codec packet: the first four
+    // as they are, then each value's residual to 2 v[i-1] - v[i-2] (12 - 12).
+    b.u8(0).u32(5).u32(0).u32(3).u32(6).u32(9).u32(0);
+    b.u32(144).u32(uint32_t(-144)); // 12 vertices of 3 floats, stored as they are
+    tetraCornerFloats(b);
+    return element({8, 1}, kPolygonSetImplGuid, 4, 0, b.b);
+}
+
+Bytes tetraImpl70(uint8_t hierarchy = 0) {
+    Image b;
+    b.u8(hierarchy);
+    if (hierarchy) b.u32(6).u16(0x1234).u32(0xDEADBEEF); // a hierarchy's record, passed over
+    b.u32(0).u32(0).u32(0);                              // VqVertexShapeImpl's bindings
+    b.u32(0).u32(0).u32(0);                              // the neutral geometry's bindings
+    b.u32(5).u32(0).u32(3).u32(6).u32(9).u32(12);        // primitive list
+    b.u32(36);
+    tetraCornerFloats(b);
+    return element({7, 0}, kPolygonSetImplGuid, 4, 0, b.b);
+}
+
+Vq::SharedPtr<VqPolygonSetImpl> losslessTetra() {
     Vq::SharedPtr<VqPolygonSetImpl> impl = new VqPolygonSetImpl();
-    ASSERT_TRUE(impl->setTopoMesh(goldenTetrahedron().get()));
+    Vq::SharedPtr<VqTopoMesh> m = goldenTetrahedron();
+    {
+        MeshLock lock(*m);
+        EXPECT_TRUE(m->setCompressionParams(0, 8, 16, 8));
+    }
+    EXPECT_TRUE(impl->setTopoMesh(m.get())) << lastError();
+    return impl;
+}
+
+void expectTetra(const Vq::SharedPtr<VqBase>& obj, const VqPolygonSetImpl& want) {
+    auto* back = Vq::typeCast<VqPolygonSetImpl>(obj.get());
+    ASSERT_NE(back, nullptr) << lastError();
+    ASSERT_NE(back->topoMesh(), nullptr);
+    EXPECT_EQ(back->bindings(), VQ_GEOMBIND_VTXCOORD3);
+    expectSamePrims(*want.topoMesh(), *back->topoMesh(), 0.0f);
+    VqFixedVec<int, 2> v;
+    ASSERT_TRUE(back->numVertices(v));
+    EXPECT_EQ(v, (VqFixedVec<int, 2>(4, 4))) << "the corners were not collocated";
+    EXPECT_NEAR(back->area(), 1.5 + std::sqrt(3.0) / 2, 1e-6);
+}
+
+TEST_F(ShapeRecordTest, TetrahedronImplementationMatchesItsOlderLayouts) {
+    Vq::SharedPtr<VqPolygonSetImpl> impl = losslessTetra();
+    expectTetra(readElement(tetraImpl81(), {8, 1}), *impl);
+    expectTetra(readElement(tetraImpl70(), {7, 0}), *impl);
+    expectTetra(readElement(tetraImpl70(1), {7, 0}), *impl);
+    expectSameBytes(writeElement(*impl, {7, 0}), tetraImpl70());
+    expectSameBytes(writeElement(*impl, {6, 4}), tetraImpl70());
+
+    // At 8.1 the writer picks the packet's codec and may deflate the floats:
+    // the bytes up to the primitive list are fixed, and what follows must
+    // read back as the same tetrahedron.
+    const Bytes got = writeElement(*impl, {8, 1});
+    const Bytes head = element({8, 1}, kPolygonSetImplGuid, 4, 0, tetraImpl81Head().b);
+    ASSERT_GT(got.size(), head.size());
+    EXPECT_TRUE(std::equal(head.begin() + 4, head.end(), got.begin() + 4));
+    expectTetra(readElement(got, {8, 1}), *impl);
+}
+
+TEST_F(ShapeRecordTest, OlderImplementationRecordsRefuseBadFields) {
+    auto patched = [](Bytes b, size_t at, std::initializer_list<uint8_t> v) {
+        std::copy(v.begin(), v.end(), b.begin() + long(at));
+        return b;
+    };
+    // The record starts after the length, GUID and base type (21 bytes).
+    const size_t at = 21;
+    // 8.1: a colour binding of 4, and normal bits of 14.
+    EXPECT_EQ(readElement(patched(tetraImpl81(), at + 2, {0, 0, 4}), {8, 1}), nullptr);
+    EXPECT_NE(lastError().find("cb==VqVertexShape::NoBind"), std::string::npos) << lastError();
+    EXPECT_EQ(readElement(patched(tetraImpl81(), at + 7, {14}), {8, 1}), nullptr);
+    EXPECT_EQ(lastError(), "nVtxBits <= 24 && nNormBits <= 13 && nTexBits <= 24 && nColBits <= 24");
+    // 7.0: a texture binding of -1, and a hierarchy longer than the record.
+    EXPECT_EQ(readElement(patched(tetraImpl70(), at + 5, {0xFF, 0xFF, 0xFF, 0xFF}), {7, 0}), nullptr);
+    EXPECT_NE(lastError().find("tb==VqVertexShape::NoBind"), std::string::npos) << lastError();
+    EXPECT_EQ(readElement(patched(tetraImpl70(1), at + 1, {0xFF, 0xFF, 0xFF, 0x7F}), {7, 0}), nullptr);
+    EXPECT_NE(lastError(), "");
+    // Every truncation of either fails without a crash.
     for (Format f : {Format{8, 1}, Format{7, 0}}) {
-        VqTestObjectStream os = VqTestObjectStream::forWriting(f.major, f.minor);
-        EXPECT_FALSE(VqTestSegment::writeElement(*os, f.major, impl.get()));
-        EXPECT_NE(lastError().find("format " + name(f)), std::string::npos) << lastError();
+        const Bytes whole = f.major == 8 ? tetraImpl81() : tetraImpl70();
+        for (size_t cut = 0; cut < whole.size(); cut += 5) {
+            Bytes part(whole.begin(), whole.begin() + long(cut));
+            if (part.size() >= 4) {
+                const uint32_t len = uint32_t(part.size() - 4);
+                std::memcpy(part.data(), &len, 4);
+            }
+            EXPECT_EQ(readElement(part, f), nullptr) << name(f) << " cut at " << cut;
+        }
     }
 }
 
