@@ -168,7 +168,7 @@ VqResidencyRequestManager* VqShapeRequestEntry::manager() {
     // Registered on first use, so that a manager made again after a shutdown
     // knows shapes too.
     if (!mgr->handler(VqShape::classTypeID()) &&
-        !mgr->registerHandler(VqShape::classTypeID(), new VqShapeRequestHandler())) {
+        !mgr->registerHandler(VqShape::classTypeID(), new VqShapeRequestHandler(), false)) {
         VqErrorState::rethrowError();
         return nullptr;
     }

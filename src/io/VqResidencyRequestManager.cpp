@@ -52,7 +52,7 @@ bool VqResidencyRequestManager::_request(const VqRequestInfo& info, bool* alread
     if (alreadyLoaded) *alreadyLoaded = false;
     VqBase* obj = info.object();
     VQ_CHECK(obj != nullptr, kCls, "willNeed", VQ_ERR_ARGUMENT);
-    Vq::RequestHandler* h = handler(*obj->type());
+    const Vq::SharedPtr<Vq::RequestHandler> h = handler(*obj->type());
     if (!h) VQ_FAIL(kCls, "willNeed", "No request handler for the object's type", VQ_ERR_ARGUMENT);
     const float p = info.priority();
     {
@@ -268,7 +268,7 @@ bool VqResidencyRequestManager::getStatus(const VqRequestInfo& info, bool& pendi
             return true;
         }
     }
-    if (Vq::RequestHandler* h = handler(*obj->type())) loaded = h->isLoaded(obj);
+    if (const Vq::SharedPtr<Vq::RequestHandler> h = handler(*obj->type())) loaded = h->isLoaded(obj);
     return true;
 }
 
@@ -549,20 +549,21 @@ void VqResidencyRequestManager::_loaderLoop(Loader& self) {
 
 // ---- handlers and pools -----------------------------------------------------------
 
-Vq::RequestHandler* VqResidencyRequestManager::handler(const VqType& type) const {
+Vq::SharedPtr<Vq::RequestHandler> VqResidencyRequestManager::handler(const VqType& type) const {
     VqAutoLock lock(_mxHandlers);
     for (const VqType* t = &type; t; t = t->parent)
         for (const auto& [ht, h] : _vHandlers)
-            if (ht == t) return h.get();
+            if (ht == t) return h;
     return nullptr;
 }
 
-bool VqResidencyRequestManager::registerHandler(const VqType& type, Vq::RequestHandler* h) {
+bool VqResidencyRequestManager::registerHandler(const VqType& type, Vq::RequestHandler* h, bool replace) {
     VQ_CHECK(h != nullptr, kCls, "registerHandler", VQ_ERR_ARGUMENT);
+    Vq::SharedPtr<Vq::RequestHandler> keep(h);
     VqAutoLock lock(_mxHandlers);
     for (auto& [ht, old] : _vHandlers)
         if (ht == &type) {
-            old = h;
+            if (replace) old = h;
             return true;
         }
     _vHandlers.emplace_back(&type, h);

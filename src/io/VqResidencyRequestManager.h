@@ -134,9 +134,13 @@ public:
     void setLoaderStopTimeout(unsigned milliseconds);
 
     // ---- handlers ----
-    // The handler of the nearest registered type on type's parent chain.
-    Vq::RequestHandler* handler(const VqType& type) const;
-    bool registerHandler(const VqType& type, Vq::RequestHandler* handler);
+    // The handler of the nearest registered type on type's parent chain,
+    // held for the caller: another thread may replace or unregister it.
+    Vq::SharedPtr<Vq::RequestHandler> handler(const VqType& type) const;
+    // Registers handler for type, replacing the one there unless replace is
+    // false: then a handler already there stands (and handler is released),
+    // so that threads registering lazily at once keep the first one.
+    bool registerHandler(const VqType& type, Vq::RequestHandler* handler, bool replace = true);
     bool unregisterHandler(const VqType& type);
 
     // ---- shared vertex record pools ----

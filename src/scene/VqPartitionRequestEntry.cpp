@@ -70,7 +70,7 @@ VqResidencyRequestManager* VqPartitionRequestEntry::manager() {
     // Registered on first use, so that a manager made again after a shutdown
     // knows partitions too.
     if (!mgr->handler(VqPartition::classTypeID()) &&
-        !mgr->registerHandler(VqPartition::classTypeID(), new VqPartitionRequestHandler())) {
+        !mgr->registerHandler(VqPartition::classTypeID(), new VqPartitionRequestHandler(), false)) {
         VqErrorState::rethrowError();
         return nullptr;
     }
