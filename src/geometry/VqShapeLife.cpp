@@ -239,6 +239,13 @@ bool VqShape::setImplModified(bool bModified) {
 // ---- Saving
 
 bool VqShape::_prepareShape(VqPartition* within) const {
+    Vq::SharedPtr<VqLateLoadedPropAtom> stored;
+    VQ_PROPAGATE(_llValue(stored, "prepareForSerialize"));
+    if (stored && stored->copiesStored()) {
+        // The segment goes into the new file as it is stored: nothing to load.
+        _uImplStreamPos = ~uint64_t(0);
+        return true;
+    }
     Vq::SharedPtr<VqShapeImpl> cur;
     VQ_PROPAGATE(_ensureImpl(within, cur));
     _uImplStreamPos = ~uint64_t(0);
@@ -271,7 +278,10 @@ bool VqShape::prepareForSerialize(VqPartition& within) const {
 // shape's record names, which a legacy shape writer has to lay out before
 // the graph; this library does not have one yet.
 bool VqShape::writeData(VqObjectStream& os) const {
-    if (!impl()) VQ_FAIL(kCls, "writeData", "pImpl", VQ_ERR_INTERNAL);
+    // A stored implementation that the save copied unread is not loaded.
+    Vq::SharedPtr<VqLateLoadedPropAtom> ll;
+    VQ_PROPAGATE(_llValue(ll, "writeData"));
+    if (!impl() && !(ll && !ll->guid().isNull())) VQ_FAIL(kCls, "writeData", "pImpl", VQ_ERR_INTERNAL);
     const Vq::RecordFormat f = writeFormat(os);
     if (f.major < 8) {
         const std::string text = "Shape implementations cannot be written to format " +
@@ -280,6 +290,18 @@ bool VqShape::writeData(VqObjectStream& os) const {
     }
     _uImplPersistent = VQ_IMPL_PERSISTENT;
     return VqNode::writeData(os);
+}
+
+bool VqShape::loadShapeData(VqPartition& within) const {
+    if (impl() || !isImplPersistent()) return true;
+    Vq::SharedPtr<VqShapeImpl> cur;
+    return _ensureImpl(&within, cur);
+}
+
+bool VqShape::mayCopyStoredLLData(const VqLateLoadedPropAtom& ll) const {
+    Vq::SharedPtr<VqLateLoadedPropAtom> own;
+    if (!_llValue(own, "mayCopyStoredLLData") || own.get() != &ll) return false;
+    return isImplPersistent() && ll.segType() == _determineSegType();
 }
 
 bool VqShape::writeLLData(VqLLSegmentIO& io) const {
