@@ -255,11 +255,19 @@ bool VqShape::_prepareShape(VqPartition* within) const {
     }
     cur->setStreamPosition(-1);
     // The level the shape stands at now decides the segment: it may have
-    // moved since its implementation was installed.
-    Vq::SharedPtr<VqLateLoadedPropAtom> ll;
-    VQ_PROPAGATE(_llValue(ll, "prepareForSerialize"));
-    if (ll) ll->setSegment(ll->guid(), _determineSegType());
-    return cur->prepareForSerialize();
+    // moved since its implementation was installed (which may have been
+    // just now, making the value).
+    VQ_PROPAGATE(_llValue(stored, "prepareForSerialize"));
+    if (stored) stored->setSegment(stored->guid(), _determineSegType());
+    VQ_PROPAGATE(cur->prepareForSerialize());
+    // The node's record carries the box, area, counts and size of what is
+    // written now: computed here, with the implementation in memory, not
+    // while the scene graph is written (perhaps on another thread).
+    implSize();
+    bBoxRaw(1);
+    area();
+    VqFixedVec<int, 2> range;
+    return numVertices(range) && numNodes(range) && numPolygons(range);
 }
 
 bool VqShape::prepareForSerialize() const {
