@@ -123,7 +123,9 @@ protected:
             out.emplace_back();
             const VqLateLoadedPropAtom* ll = llValue(s);
             EXPECT_NE(ll, nullptr);
-            if (ll) EXPECT_TRUE(p.streamMgr()->readSegmentBody(ll->guid(), out.back())) << lastError();
+            if (ll) {
+                EXPECT_TRUE(p.streamMgr()->readSegmentBody(ll->guid(), out.back())) << lastError();
+            }
         }
         return out;
     }
