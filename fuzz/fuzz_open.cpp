@@ -1,12 +1,14 @@
-// Opens a VQ file made of the fuzzer's bytes, walks what it yields (the graph
-// and every late-loaded property's segment) and saves it into a second file,
-// as a converter would. Any input must end in an error or a graph, never a
+// Opens a VQ file made of the fuzzer's bytes, walks what it yields (the graph,
+// every late-loaded property's segment and every shape's geometry, loaded,
+// dropped and loaded again) and saves it into a second file, as a converter
+// would. Any input must end in an error or a graph, never a
 // crash, hang or leak, and whatever was read must be writable or refused.
 
 #include "VqErrorState.h"
 #include "VqLateLoadedPropAtom.h"
 #include "VqLib.h"
 #include "VqPartition.h"
+#include "VqShape.h"
 
 #include <cstdint>
 #include <cstdio>
@@ -24,6 +26,14 @@ void walk(VqPartition* part) {
             VqPropAtom* value = nullptr;
             if (!n->prop(i, key, value, false)) continue;
             if (auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(value)) ll->ensureData(*part);
+        }
+        if (auto* s = Vq::typeCast<VqShape>(n)) {
+            // What a viewer asks of a shape: its counts and box, then its geometry.
+            VqFixedVec<int, 2> counts;
+            s->numPolygons(counts);
+            s->bBoxRaw();
+            if (s->ensureImpl()) s->unloadImpl();
+            VqErrorState::clearError();
         }
         // Partition nodes inside would open other files: they are left closed.
         return n != part && n->_isPartitionRoot() ? VqNode::Walk::Prune : VqNode::Walk::Descend;
@@ -53,6 +63,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Vq::SharedPtr<VqPartition> part;
     if (VqPartition::openFile(path.c_str(), part) && part) {
         walk(part.get());
+        part->loadAllShapes();
+        VqErrorState::clearError();
         // The zlib format keeps each save cheap next to the open.
         part->saveAs((g_dir + "output.vq").c_str(), {.versionMajor = 9, .versionMinor = 5});
         part->close();

@@ -7,8 +7,10 @@ Each input is a well-framed VQ file (header, table of contents, one compressed
 scene-graph segment) that is damaged in one way only; tests/io/test_partition_fuzz.cpp
 opens each of them and says which fault it guards against. The wheel_* seeds are
 files the library writes itself: `vqtool demo --keep` leaves wheel95.vq and
-wheel100.vq (wheel_9_5.vq, wheel_10_0.vq), and `vqtool convert --version V` of
-wheel95.vq gives the 6.4, 7.0, 8.1 and 10.1 ones.
+wheel100.vq (wheel_9_5.vq, wheel_10_0.vq), with shapes of every kind under an
+LOD node, and `vqtool convert --version V` of wheel95.vq gives the 9.0 and
+10.1 ones. The 6.4, 7.0 and 8.1 ones were converted from a wheel without
+shapes, before it had any (those formats' vertex data is not written yet).
 
 Pure Python 3 (struct, zlib, lzma); the output is the same at every run.
 """

@@ -170,6 +170,8 @@ VqFixedVec<int, 2> VqShape::computeNumPolygons() const {
 
 bool VqShape::receiveNotification(const VqBase* who, Vq::BaseChange change) const {
     if (who && who == _pConnected) {
+        // The stored copy no longer matches: a save writes this one.
+        _uImplPersistent = VQ_IMPL_NOT_PERSISTENT;
         _uImplSize = ~0u;
         invalidateState(VQ_INVAL_BBOX | VQ_INVAL_AREA | VQ_INVAL_VERTICES | VQ_INVAL_POLYGONS);
         return true;

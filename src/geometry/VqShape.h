@@ -100,6 +100,10 @@ public:
     bool prepareForSerialize() const override;
     bool prepareForSerialize(VqPartition& within) const override;
     bool writeData(VqObjectStream& os) const override;
+    bool loadShapeData(VqPartition& within) const override;
+    // A stored implementation unchanged since it was read, at the level it
+    // was stored for, may be copied unread.
+    bool mayCopyStoredLLData(const VqLateLoadedPropAtom& ll) const override;
     bool computeBBox(VqBox3<float>& box, unsigned int key, bool useCache) const override;
     float _computeAreaRaw() const override;
     VqFixedVec<int, 2> computeNumPolygons() const override;

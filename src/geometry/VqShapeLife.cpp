@@ -311,6 +311,13 @@ bool VqShape::setImplModified(bool bModified) {
 // ---- Saving
 
 bool VqShape::_prepareShape(VqPartition* within) const {
+    Vq::SharedPtr<VqLateLoadedPropAtom> stored;
+    VQ_PROPAGATE(_llValue(stored, "prepareForSerialize"));
+    if (stored && stored->copiesStored()) {
+        // The segment goes into the new file as it is stored: nothing to load.
+        _uImplStreamPos = ~uint64_t(0);
+        return true;
+    }
     Vq::SharedPtr<VqShapeImpl> cur;
     VQ_PROPAGATE(_ensureImpl(within, cur));
     _uImplStreamPos = ~uint64_t(0);
@@ -320,11 +327,19 @@ bool VqShape::_prepareShape(VqPartition* within) const {
     }
     cur->setStreamPosition(-1);
     // The level the shape stands at now decides the segment: it may have
-    // moved since its implementation was installed.
-    Vq::SharedPtr<VqLateLoadedPropAtom> ll;
-    VQ_PROPAGATE(_llValue(ll, "prepareForSerialize"));
-    if (ll) ll->setSegment(ll->guid(), _determineSegType());
-    return cur->prepareForSerialize();
+    // moved since its implementation was installed (which may have been
+    // just now, making the value).
+    VQ_PROPAGATE(_llValue(stored, "prepareForSerialize"));
+    if (stored) stored->setSegment(stored->guid(), _determineSegType());
+    VQ_PROPAGATE(cur->prepareForSerialize());
+    // The node's record carries the box, area, counts and size of what is
+    // written now: computed here, with the implementation in memory, not
+    // while the scene graph is written (perhaps on another thread).
+    implSize();
+    bBoxRaw(1);
+    area();
+    VqFixedVec<int, 2> range;
+    return numVertices(range) && numNodes(range) && numPolygons(range);
 }
 
 bool VqShape::prepareForSerialize() const {
@@ -342,8 +357,15 @@ bool VqShape::prepareForSerialize(VqPartition& within) const {
 // position that the node's record names, so it is written ahead of the graph
 // (see _writeImplAtPosition); met again inside the graph, it is there already.
 bool VqShape::writeData(VqObjectStream& os) const {
-    if (!impl()) VQ_FAIL(kCls, "writeData", "pImpl", VQ_ERR_INTERNAL);
-    if (writeFormat(os).major < 8) VQ_PROPAGATE(_writeImplAtPosition(os));
+    // A stored implementation that the save copied unread is not loaded.
+    Vq::SharedPtr<VqLateLoadedPropAtom> ll;
+    VQ_PROPAGATE(_llValue(ll, "writeData"));
+    if (!impl() && !(ll && !ll->guid().isNull())) VQ_FAIL(kCls, "writeData", "pImpl", VQ_ERR_INTERNAL);
+    if (writeFormat(os).major < 8) {
+        // Segments are copied unread only into files of format 8 and later.
+        if (!impl()) VQ_FAIL(kCls, "writeData", "pImpl", VQ_ERR_INTERNAL);
+        VQ_PROPAGATE(_writeImplAtPosition(os));
+    }
     _uImplPersistent = VQ_IMPL_PERSISTENT;
     return VqNode::writeData(os);
 }
@@ -425,6 +447,18 @@ bool VqShape::_adoptReadAt(VqShapeImpl& loaded) const {
     }
     _fixupBindings(loaded);
     return true;
+}
+
+bool VqShape::loadShapeData(VqPartition& within) const {
+    if (impl() || !isImplPersistent()) return true;
+    Vq::SharedPtr<VqShapeImpl> cur;
+    return _ensureImpl(&within, cur);
+}
+
+bool VqShape::mayCopyStoredLLData(const VqLateLoadedPropAtom& ll) const {
+    Vq::SharedPtr<VqLateLoadedPropAtom> own;
+    if (!_llValue(own, "mayCopyStoredLLData") || own.get() != &ll) return false;
+    return isImplPersistent() && ll.segType() == _determineSegType();
 }
 
 bool VqShape::writeLLData(VqLLSegmentIO& io) const {

@@ -6,6 +6,11 @@
 VqSegment::VqSegment(int segType, const VqGUID& guid)
     : _nRank(VqStreamMgr::segmentRank(segType)), _nSegType(segType), _tGuid(guid) {}
 
+VqSegment::VqSegment(int segType, const VqGUID& guid, VqStreamMgr* source)
+    : _nRank(VqStreamMgr::segmentRank(segType)), _nSegType(segType), _tGuid(guid), _pCopySource(source) {}
+
+VqSegment::~VqSegment() = default;
+
 bool VqSegment::addSection(VqSegmentSection* section) {
     VQ_CHECK(section != nullptr, "VqSegment", "addSection", VQ_ERR_ARGUMENT);
     _vpSections.emplace_back(section);

@@ -8,6 +8,7 @@
 #include <vector>
 
 class VqObjectStream;
+class VqStreamMgr;
 
 // One part of a pending segment's contents (a graph of elements, or one
 // element), written in order when the segment is flushed.
@@ -25,6 +26,10 @@ public:
 class VQ_API VqSegment : public VqRefCounted {
 public:
     VqSegment(int segType, const VqGUID& guid);
+    // A segment copied as stored from the file source reads (see
+    // VqStreamMgr::addCopiedSegment); it has no sections.
+    VqSegment(int segType, const VqGUID& guid, VqStreamMgr* source);
+    ~VqSegment() override;
 
     int rank() const { return _nRank; }
     int segType() const { return _nSegType; }
@@ -32,6 +37,7 @@ public:
 
     bool addSection(VqSegmentSection* section);
     int numSections() const { return static_cast<int>(_vpSections.size()); }
+    VqStreamMgr* copySource() const { return _pCopySource.get(); }
 
     // Writes every section in order.
     virtual bool serialize(VqObjectStream& os);
@@ -42,4 +48,5 @@ private:
     int _nSegType;
     VqGUID _tGuid;
     Vq::SharedPtrVec<VqSegmentSection> _vpSections;
+    Vq::SharedPtr<VqStreamMgr> _pCopySource;
 };

@@ -132,6 +132,43 @@ bool VqStreamMgr::addNewSegment(const Vq::SharedPtr<VqSegment>& segment) {
     return true;
 }
 
+bool VqStreamMgr::addCopiedSegment(VqStreamMgr* source, const VqGUID& guid, int segType) {
+    VQ_CHECK(source && source != this, kCls, "addCopiedSegment", VQ_ERR_ARGUMENT);
+    if (_isPseudoSegment(guid))
+        VQ_FAIL(kCls, "addCopiedSegment", "A pseudo-segment cannot be copied", VQ_ERR_ARGUMENT);
+    Vq::SharedPtr<VqSegment> seg = new VqSegment(segType, guid, source);
+    if (!seg) VQ_FAIL(kCls, "addCopiedSegment", "Allocation failed: new VqSegment", VQ_ERR_ALLOC);
+    return addNewSegment(seg);
+}
+
+bool VqStreamMgr::readSegmentBody(const VqGUID& guid, std::vector<uint8_t>& out) {
+    out.clear();
+    VQ_CHECK(isOpen() && _bReadOnly, kCls, "readSegmentBody", VQ_ERR_INTERNAL);
+    if (_iMajorVer < 8 || _isPseudoSegment(guid))
+        VQ_FAIL(kCls, "readSegmentBody", "Only segments of format 8 files and later have a body of their own",
+                VQ_ERR_ARGUMENT);
+    VqSegmentIOData d;
+    uint64_t extent = 0;
+    VQ_PROPAGATE(_beginReadSegment(guid, d, extent));
+    bool ok = true;
+    try {
+        // The header's length was checked against the table of contents,
+        // whose entries lie within the file: the buffer is bounded by it.
+        if (extent == UINT64_MAX) VQ_THROW("The segment's length is unknown", VQ_ERR_READ);
+        out.resize(static_cast<size_t>(extent));
+        VqSize got = 0;
+        if (extent) d.pDataStrm->readBytes(out.data(), extent, got);
+        if (got != extent) VQ_THROW("The segment is shorter than its header says", VQ_ERR_READ);
+    } catch (...) {
+        ok = VqErrorState::recordCurrentException(kCls, "readSegmentBody");
+        out.clear();
+    }
+    Vq::SharedPtr<VqStdError> error = ok ? nullptr : VqErrorState::currentError();
+    _endReadSegment(d);
+    if (error) VqErrorState::setError(error.get());
+    return ok;
+}
+
 bool VqStreamMgr::createRawStream(bool readOnly, bool truncate, Vq::SharedPtr<VqByteStream>& out,
                                   int blockNum) {
     return _createRawStream(readOnly, truncate, out, blockNum);
@@ -508,6 +545,7 @@ bool VqStreamMgr::endWriteSegment(VqObjectStream* pStream) {
 }
 
 bool VqStreamMgr::_writeOneSegment(VqSegment* segment) {
+    if (VqStreamMgr* source = segment->copySource()) return _writeCopiedSegment(*source, *segment);
     // Pending segments may be written on pool threads: objects that ask which
     // version is being written get this file's, whichever thread asks.
     VqFormatSettings::WriteScope scope(_iMajorVer, _iMinorVer, _nCompression);
@@ -517,5 +555,41 @@ bool VqStreamMgr::_writeOneSegment(VqSegment* segment) {
     VQ_PROPAGATE(segment->serialize(*os));
     guard.relinquish();
     VQ_PROPAGATE(endWriteSegment(os.get()));
+    return true;
+}
+
+// The header is this file's (GUID, type, length), the body the source's
+// bytes. The segment goes straight to its place in the file, also during a
+// parallel flush: its length is known before it is written.
+bool VqStreamMgr::_writeCopiedSegment(VqStreamMgr& source, const VqSegment& segment) {
+    std::vector<uint8_t> body;
+    VQ_PROPAGATE(source.readSegmentBody(segment.guid(), body));
+    const uint64_t length = 24 + static_cast<uint64_t>(body.size());
+    if (length > static_cast<uint64_t>(INT_MAX))
+        VQ_FAIL(kCls, "_writeCopiedSegment", "iSegLength <= INT_MAX", VQ_ERR_WRITE);
+    VqSegmentIOData d;
+    d.guid = segment.guid();
+    d.segType = segment.segType();
+    VQ_PROPAGATE(_beginWriteSegment(d.guid, d.segType, length, d));
+    bool ok = true;
+    try {
+        d.pDataStrm = new VqDataStream(d.pRawStrm.get());
+        if (!d.pDataStrm) VQ_THROW("Allocation failed: new VqDataStream(pRawStrm)", VQ_ERR_ALLOC);
+        d.pDataStrm->setByteOrder(_eByteOrder);
+        if (!d.pDataStrm->write(d.guid) || !d.pDataStrm->write(static_cast<int>(d.segType)) ||
+            !d.pDataStrm->write(static_cast<int>(length)))
+            vqThrowRecordedError(__PRETTY_FUNCTION__, "Write failed", VQ_ERR_WRITE);
+        if (!body.empty()) d.pDataStrm->writeBytes(body.data(), body.size());
+    } catch (...) {
+        ok = VqErrorState::recordCurrentException(kCls, "_writeCopiedSegment");
+    }
+    Vq::SharedPtr<VqStdError> error = ok ? nullptr : VqErrorState::currentError();
+    d.pDataStrm.reset();
+    if (!_endWriteSegment(d)) return false;
+    if (error) {
+        VqErrorState::setError(error.get());
+        return false;
+    }
+    _addBytes(d.segType, length);
     return true;
 }

@@ -132,6 +132,13 @@ public:
     // A segment written at close.
     bool addNewSegment(const Vq::SharedPtr<VqSegment>& segment);
     int numPendingSegments() const;
+    // A segment of source written at close as source stores it: the bytes
+    // after its header are taken unread (wrapping and compression included)
+    // under the same GUID. Only sound when both files share version and byte
+    // order; the caller decides that.
+    bool addCopiedSegment(VqStreamMgr* source, const VqGUID& guid, int segType);
+    // The stored bytes of a segment after its header (read mode, format 8 on).
+    bool readSegmentBody(const VqGUID& guid, std::vector<uint8_t>& out);
 
     bool createRawStream(bool readOnly, bool truncate, Vq::SharedPtr<VqByteStream>& out, int blockNum);
 
@@ -179,6 +186,7 @@ protected:
     bool _findOpenSegment(VqObjectStream* stream, VqSegmentIOData& out);
     void _addBytes(int segType, uint64_t n);
     bool _writeOneSegment(VqSegment* segment);
+    bool _writeCopiedSegment(VqStreamMgr& source, const VqSegment& segment);
 
     Vq::SharedPtr<VqStorageLocation> _pLocation;
     VqPartition* _pPartition = nullptr;

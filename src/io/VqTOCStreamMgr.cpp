@@ -615,6 +615,14 @@ void VqTOCStreamMgr::_abort() {
 // ---------------------------------------------------------------------------------------------------------------
 // Segments
 
+bool VqTOCStreamMgr::findSegment(const VqGUID& guid, VqTOCElem& out) const {
+    VqAutoLockRead lock(_tTocLock);
+    const VqTOCElem* e = _tTOC.find(guid);
+    if (!e) return false;
+    out = *e;
+    return true;
+}
+
 bool VqTOCStreamMgr::_beginReadSegment(const VqGUID& guid, VqSegmentIOData& d, uint64_t& extent) {
     uint64_t offset = 0;
     uint32_t length = 0;

@@ -27,6 +27,8 @@ public:
 
     // Offset and length of a segment; fails with "bFound" when it is not in the TOC.
     bool guidToSegDescr(const VqGUID& guid, uint64_t& offset, uint32_t& length) const;
+    // The entry of a segment; false (no error) when the TOC has none.
+    bool findSegment(const VqGUID& guid, VqTOCElem& out) const;
     // A copy of the TOC (readers and tests list segments through it).
     VqTOC toc() const;
     int64_t tocOffset() const { return _nTocOffset; }

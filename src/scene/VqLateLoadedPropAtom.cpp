@@ -129,7 +129,10 @@ bool VqLateLoadedPropAtom::isPersistable() const {
     int major = -1, minor = -1;
     if (!VqFormatSettings::getVersion(major, minor) || major <= 7) return false;
     Vq::SharedPtr<VqBase> obj = object();
-    return obj && obj->isPersistable();
+    if (obj) return obj->isPersistable();
+    // A save that copied the stored segment unread leaves the atom without
+    // data, and the file being written with the segment it names.
+    return hasWritten() && !_guid.isNull();
 }
 
 bool VqLateLoadedPropAtom::isEqualHook(const VqPropAtom& o) const {
@@ -222,8 +225,25 @@ void VqLateLoadedPropAtom::clearGUID() {
     _setStateBit(VQ_PROPATOM_LOADED, false);
 }
 
+bool VqLLSegmentIO::canCopySegment(const VqGUID&, int) const {
+    return false;
+}
+
+bool VqLLSegmentIO::copySegment(const VqGUID&, int) {
+    VQ_FAIL("VqLLSegmentIO", "copySegment", "Segments cannot be copied here", VQ_ERR_INTERNAL);
+}
+
 bool VqLateLoadedPropAtom::writeData(VqLLSegmentIO& io) const {
     try {
+        if (_bCopyStored) {
+            // The new file holds the stored bytes under the old GUID: the
+            // atom's record stays valid as it is. Loaded data is shared from
+            // now on under the alias of the file being written, as after a
+            // save under a new GUID.
+            _bCopyStored = false;
+            VQ_PROPAGATE(const_cast<VqLateLoadedPropAtom*>(this)->_rebind(_guid, io));
+            return io.copySegment(_guid, _eSegType);
+        }
         int major = -1, minor = -1;
         VQ_PROPAGATE(io.writeVersion(major, minor));
         Vq::SharedPtr<VqBase> obj = object();

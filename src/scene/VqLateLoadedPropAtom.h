@@ -27,6 +27,11 @@ public:
                                  Vq::SharedPtr<VqBase>& out) = 0;
     // Creates a pending segment and saves obj into it in the layout of format major.
     virtual bool saveSegment(int major, const VqGUID& segGuid, int segType, const VqBase* obj) = 0;
+    // Whether a segment of the file being read may go into the file being
+    // written as it is stored, and doing so (pending like saveSegment's).
+    // Neither is offered unless the implementer says so.
+    virtual bool canCopySegment(const VqGUID& segGuid, int segType) const;
+    virtual bool copySegment(const VqGUID& segGuid, int segType);
 };
 
 // A property value that stands for an object kept in a segment of its own
@@ -76,8 +81,14 @@ public:
     // there when another load published first.
     bool shareLoaded(VqBase* obj, uint32_t alias);
     bool isLoaded() const { return (_uState & VQ_PROPATOM_LOADED) != 0; }
+    // Set by a save for the atoms whose stored segment is copied into the
+    // new file unread; writeData then copies it under the same GUID and
+    // clears the mark.
+    void setCopyStored(bool on) const { _bCopyStored = on; }
+    bool copiesStored() const { return _bCopyStored; }
 
-    // From format 8 on, and only while it holds a persistable object.
+    // From format 8 on, and only while it holds a persistable object or
+    // names a segment just written (copied) into the file being saved.
     bool isPersistable() const override;
     uint32_t hash() const override { return _guid.hash(); }
     bool isEqualHook(const VqPropAtom& o) const override;
@@ -104,6 +115,7 @@ private:
 
     mutable VqGUID _guid;
     int _eSegType = 0;
+    mutable bool _bCopyStored = false;
 };
 
 // Well-known late-loaded property keys; their texts are part of the file format.

@@ -119,6 +119,12 @@ public:
     // save prepares every node of its graph and must not look for each one's
     // partition (a walk up its parents, quadratic on deep graphs).
     virtual bool prepareForSerialize(VqPartition& within) const;
+    // Loads the geometry a node keeps late-loaded, through within; nodes
+    // without any have nothing to do.
+    virtual bool loadShapeData(VqPartition& within) const {
+        (void)within;
+        return true;
+    }
     // Called after the node's element is written, to write what belongs with
     // it; a plain node has nothing.
     virtual bool writeData(VqObjectStream& os) const;

@@ -118,6 +118,12 @@ public:
     uint32_t segmentAlias(const VqGUID& segGuid) const override;
     bool loadSegmentRoot(int major, const VqGUID& segGuid, int segType, Vq::SharedPtr<VqBase>& out) override;
     bool saveSegment(int major, const VqGUID& segGuid, int segType, const VqBase* obj) override;
+    // During a save: shape segments of the file read, when they can go into
+    // the file written unread (see the definition), and copying one.
+    bool canCopySegment(const VqGUID& segGuid, int segType) const override;
+    bool copySegment(const VqGUID& segGuid, int segType) override;
+    // Loads the late-loaded shape data of every node of the partition's graph.
+    bool loadAllShapes();
     // The same for any write-mode manager: a pending segment that holds obj.
     static bool addObjectSegment(VqStreamMgr* mgr, const VqGUID& segGuid, int segType, const VqBase* obj);
     // The root object of a segment of mgr's file, in the layout of format major.

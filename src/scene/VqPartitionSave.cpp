@@ -1,6 +1,7 @@
 // Saving a partition: the graph walk that fills the scene-graph segment, the
 // late-loaded segments, the replacement of the file and the reopening.
 
+#include "VqBaseDataStream.h"
 #include "VqElementIO.h"
 #include "VqErrorState.h"
 #include "VqFSStorageLocation.h"
@@ -112,6 +113,34 @@ void collectLateLoaded(const std::vector<const VqPropBase*>& holders,
         out.resize(kept);
     }
 }
+
+// Marks the late-loaded atoms whose stored segment goes into the new file
+// unread. An atom shared by several holders is copied only when every one of
+// them agrees: one that saw its data change vetoes it.
+void markStoredCopies(const std::vector<const VqPropBase*>& holders, VqPartition& within) {
+    VqFlatPtrSet vetoed;
+    std::vector<VqLateLoadedPropAtom*> values;
+    for (const VqPropBase* h : holders) {
+        values.clear();
+        h->appendLateLoadedValues(values);
+        for (VqLateLoadedPropAtom* ll : values) {
+            const bool copy = !ll->guid().isNull() && !vetoed.contains(ll) && h->mayCopyStoredLLData(*ll) &&
+                              within.canCopySegment(ll->guid(), ll->segType());
+            if (!copy) vetoed.insert(ll);
+            ll->setCopyStored(copy);
+        }
+    }
+}
+
+// Unmarks them when the save ends, however it ends: a mark left behind
+// would keep a later load from reading the atom's data.
+struct CopyMarksScope {
+    const std::vector<VqLateLoadedPropAtom*>& atoms;
+    ~CopyMarksScope() {
+        for (VqLateLoadedPropAtom* ll : atoms)
+            ll->setCopyStored(false);
+    }
+};
 
 // Clears a partition's saving bit when the save ends, however it ends.
 struct SavingScope {
@@ -232,11 +261,14 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr,
     for (const VqBase* obj : objects)
         section->add(obj);
 
-    // Late-loaded data must be in memory before it can be written into the new file.
+    // Late-loaded data must be in memory before it can be written into the
+    // new file, unless its stored segment is copied as it is.
     std::vector<VqLateLoadedPropAtom*> lateLoaded;
     collectLateLoaded(section->holders(), lateLoaded);
+    CopyMarksScope marks{lateLoaded};
+    markStoredCopies(section->holders(), *this);
     for (VqLateLoadedPropAtom* ll : lateLoaded) {
-        if (ll->isLoaded() || ll->guid().isNull()) continue;
+        if (ll->copiesStored() || ll->isLoaded() || ll->guid().isNull()) continue;
         const VqGUID seg = ll->guid();
         if (!ll->ensureData(*this)) {
             // A failed load forgets the segment; a failed save must leave the
@@ -332,6 +364,40 @@ bool VqPartition::saveSegment(int major, const VqGUID& segGuid, int segType, con
     (void)major;
     if (!_pWriteMgr) VQ_FAIL(kCls, "saveSegment", "_pWriteMgr", VQ_ERR_INTERNAL);
     return addObjectSegment(_pWriteMgr, segGuid, segType, obj);
+}
+
+// A segment is copied unread only when its bytes mean the same in the new
+// file: both files of the same format version (the records inside are that
+// version's) and byte order (the bytes are the old file's), the old file
+// not scrambled, and the segment one of shape data, which no version from 8
+// on wraps in the file's compression (so the new file's compression setting
+// does not matter). The TOC must list it with the type the atom names: a
+// shape that moved to another level is written afresh. Whether the data is
+// unchanged since it was read is the holder's to say (mayCopyStoredLLData).
+bool VqPartition::canCopySegment(const VqGUID& segGuid, int segType) const {
+    if (segType < VQSEG_SHAPE || segType > VQSEG_SHAPELOD9) return false;
+    const auto* toc = Vq::typeCast<VqTOCStreamMgr>(_pStreamMgr.get());
+    if (!toc || !toc->isOpen() || toc->isScrambled()) return false;
+    int fileMajor = -1, fileMinor = -1, major = -1, minor = -1;
+    if (!fileVersion(fileMajor, fileMinor) || !writeVersion(major, minor)) return false;
+    if (fileMajor < 8 || fileMajor != major || fileMinor != minor) return false;
+    if (toc->byteOrder() != VqBaseDataStream::s_systemByteOrder()) return false;
+    VqTOCElem entry;
+    return toc->findSegment(segGuid, entry) && entry.segType() == segType;
+}
+
+bool VqPartition::copySegment(const VqGUID& segGuid, int segType) {
+    if (!_pWriteMgr) VQ_FAIL(kCls, "copySegment", "_pWriteMgr", VQ_ERR_INTERNAL);
+    if (!_pStreamMgr) VQ_FAIL(kCls, "copySegment", "_pStreamMgr", VQ_ERR_INTERNAL);
+    return _pWriteMgr->addCopiedSegment(_pStreamMgr.get(), segGuid, segType);
+}
+
+bool VqPartition::loadAllShapes() {
+    std::vector<const VqBase*> objects;
+    VqNode::graphObjects(this, objects);
+    for (const VqBase* obj : objects)
+        if (const auto* node = Vq::typeCast<VqNode>(obj)) VQ_PROPAGATE(node->loadShapeData(*this));
+    return true;
 }
 
 bool VqPartition::addObjectSegment(VqStreamMgr* mgr, const VqGUID& segGuid, int segType, const VqBase* obj) {

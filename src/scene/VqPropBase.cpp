@@ -271,7 +271,7 @@ bool VqPropBase::ensureLLData(VqLLSegmentIO& io) const {
     Vq::SharedPtr<PropTable> t = _loadTable();
     if (!t) return true;
     for (auto& ll : lateLoadedValues(*t, false))
-        VQ_PROPAGATE(ll->ensureData(io));
+        if (!ll->copiesStored()) VQ_PROPAGATE(ll->ensureData(io));
     return true;
 }
 

@@ -7,9 +7,9 @@
 #include "VqRefCounted.h"
 #include "VqSharedPtr.h"
 
+#include <atomic>
 #include <cstdint>
 #include <utility>
-#include <atomic>
 #include <vector>
 
 class VqLLSegmentIO;
@@ -72,7 +72,14 @@ public:
     virtual int numProps(bool user = true) const;
     virtual bool removeAllProps(bool user = true);
     virtual bool writeLLData(VqLLSegmentIO& io) const;
+    // Loads every late-loaded value's data, except those a save copies as stored.
     virtual bool ensureLLData(VqLLSegmentIO& io) const;
+    // Whether a save may copy the stored segment of ll, one of this holder's
+    // values, unread: only a holder that knows its data unchanged says so.
+    virtual bool mayCopyStoredLLData(const VqLateLoadedPropAtom& ll) const {
+        (void)ll;
+        return false;
+    }
     // The same through the stream manager of the holder's partition.
     bool writeLLData(VqStreamMgr& mgr) const;
     bool ensureLLData(VqStreamMgr& mgr) const;

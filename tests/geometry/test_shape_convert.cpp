@@ -1,0 +1,272 @@
+// Converting files with shapes: a save in the version the file was read in
+// copies unchanged shape segments byte for byte without decoding them; a
+// changed shape, one moved to another level, or another target version goes
+// through the coder. Saving over the file being read loses nothing.
+#include "MeshTestUtil.h"
+#include "ShapeTestUtil.h"
+#include "VqFSStorageLocation.h"
+#include "VqLOD.h"
+#include "VqPartition.h"
+#include "VqPointSet.h"
+#include "VqPolygonSet.h"
+#include "VqPolylineSet.h"
+#include "VqStringPropAtom.h"
+#include "VqTOCStreamMgr.h"
+#include "VqTriStripSet.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Version {
+    int major, minor;
+};
+
+class TempDir {
+public:
+    TempDir() {
+        char tmpl[] = "/tmp/vq_convert_XXXXXX";
+        _path = mkdtemp(tmpl);
+    }
+    ~TempDir() { std::system(("rm -rf '" + _path + "'").c_str()); }
+    VqString dir() const { return VqString::fromUtf8(_path + "/"); }
+    VqString file(const char* name) const { return VqString::fromUtf8(_path + "/" + name); }
+
+private:
+    std::string _path;
+};
+
+using Iter3 = VqShapeDataArrayIter<float, 3>;
+
+bool addQuads(VqVertexShape& s, int n, float z) {
+    for (int x = 0; x < n; ++x) {
+        const float fx = float(x);
+        Iter3 c(std::vector<float>{fx, 0, z, fx + 1, 0, z, fx + 1, 1, z, fx, 1, z});
+        if (!s.addPrim(&c, nullptr, nullptr, nullptr, 0)) return false;
+    }
+    return true;
+}
+
+bool addTriangles(VqVertexShape& s, int n) {
+    for (int x = 0; x < n; ++x) {
+        const float fx = float(x);
+        Iter3 c(std::vector<float>{fx, 0, 0, fx + 1, 0, 0, fx, 1, 0.5f});
+        if (!s.addPrim(&c, nullptr, nullptr, nullptr, 0)) return false;
+    }
+    return true;
+}
+
+bool addLine(VqVertexShape& s) {
+    Iter3 c(std::vector<float>{0, 0, 0, 1, 2, 0, 3, 2, 1, 4, 0, 1});
+    return s.addPrim(&c, nullptr, nullptr, nullptr, 0);
+}
+
+VqLateLoadedPropAtom* llValue(const VqNode* n) {
+    Vq::SharedPtr<VqPropAtom> v = n->propValue(vqLLPropShapeImpl);
+    return Vq::typeCast<VqLateLoadedPropAtom>(v.get());
+}
+
+std::vector<VqShape*> shapesOf(VqNode* root) {
+    std::vector<VqShape*> out;
+    VqNode::walkOnce(root, [&](VqNode* n) {
+        if (auto* s = Vq::typeCast<VqShape>(n)) out.push_back(s);
+        return VqNode::Walk::Descend;
+    });
+    return out;
+}
+
+class ShapeConvertTest : public VqLibTest {
+protected:
+    void TearDown() override {
+        VqPartition::setVersion(9, 5);
+        VqLibTest::TearDown();
+    }
+
+    // Strips, polygons, a polyline and points under an LOD node, and a
+    // polygon set directly under the partition.
+    static Vq::SharedPtr<VqPartition> build() {
+        Vq::SharedPtr<VqPartition> root = new VqPartition();
+        Vq::SharedPtr<VqLOD> lod = new VqLOD();
+        Vq::SharedPtr<VqTriStripSet> strips = new VqTriStripSet(VQ_GEOMBIND_VTXCOORD3);
+        Vq::SharedPtr<VqPolygonSet> quads = new VqPolygonSet(VQ_GEOMBIND_VTXCOORD3);
+        Vq::SharedPtr<VqPolylineSet> lines = new VqPolylineSet(VQ_GEOMBIND_VTXCOORD3);
+        Vq::SharedPtr<VqPointSet> points = new VqPointSet(VQ_GEOMBIND_VTXCOORD3);
+        Vq::SharedPtr<VqPolygonSet> top = new VqPolygonSet(VQ_GEOMBIND_VTXCOORD3);
+        EXPECT_TRUE(root->appendChild(lod.get()) && lod->appendChild(strips.get()) &&
+                    lod->appendChild(quads.get()) && lod->appendChild(lines.get()) &&
+                    lod->appendChild(points.get()) && root->appendChild(top.get()));
+        EXPECT_TRUE(addTriangles(*strips, 5) && addQuads(*quads, 3, 1.0f) && addLine(*lines) &&
+                    addLine(*points) && addQuads(*top, 2, -1.0f))
+            << lastError();
+        return root;
+    }
+
+    static Vq::SharedPtr<VqPartition> open(const TempDir& d, const char* name) {
+        Vq::SharedPtr<VqPartition> read;
+        Vq::SharedPtr<VqFSStorageLocation> loc = new VqFSStorageLocation(d.dir(), VqString::fromUtf8(name));
+        EXPECT_TRUE(VqPartition::openPartition(loc.get(), nullptr, read)) << lastError();
+        return read;
+    }
+
+    static bool saveAs(VqPartition& p, const TempDir& d, const char* name, Version v) {
+        VqSaveOptions o;
+        o.versionMajor = v.major;
+        o.versionMinor = v.minor;
+        return p.saveAs(d.file(name), o);
+    }
+
+    // The stored bytes of each shape's segment, in walk order.
+    static std::vector<std::vector<uint8_t>> bodies(VqPartition& p) {
+        std::vector<std::vector<uint8_t>> out;
+        for (VqShape* s : shapesOf(&p)) {
+            out.emplace_back();
+            const VqLateLoadedPropAtom* ll = llValue(s);
+            EXPECT_NE(ll, nullptr);
+            if (ll) {
+                EXPECT_TRUE(p.streamMgr()->readSegmentBody(ll->guid(), out.back())) << lastError();
+            }
+        }
+        return out;
+    }
+
+    // Each shape of got loads and matches the one built at the same place.
+    static void expectSameGeometry(VqPartition& built, VqPartition& got) {
+        const std::vector<VqShape*> want = shapesOf(&built), have = shapesOf(&got);
+        ASSERT_EQ(want.size(), have.size());
+        ASSERT_TRUE(got.loadAllShapes()) << lastError();
+        for (size_t i = 0; i < want.size(); ++i) {
+            SCOPED_TRACE(i);
+            ASSERT_TRUE(have[i]->isImplLoaded());
+            const VqTopoMesh* a = want[i]->topoMesh();
+            const VqTopoMesh* b = have[i]->topoMesh();
+            ASSERT_TRUE(a && b);
+            if (a->primKind() == VqTopoMesh::VQ_PRIM_TRISTRIP) {
+                // Strips are stripped anew: the same surface, otherwise cut.
+                EXPECT_NEAR(have[i]->impl()->area(), want[i]->impl()->area(), 1e-4);
+            } else {
+                expectSamePrims(*a, *b, 1e-5f);
+            }
+        }
+    }
+};
+
+class SameVersion : public ShapeConvertTest, public ::testing::WithParamInterface<Version> {};
+
+TEST_P(SameVersion, UnchangedSegmentsAreCopiedUnreadAndByteForByte) {
+    const Version v = GetParam();
+    TempDir d;
+    Vq::SharedPtr<VqPartition> built = build();
+    ASSERT_TRUE(saveAs(*built, d, "a.vq", v)) << lastError();
+    Vq::SharedPtr<VqPartition> a = open(d, "a.vq");
+    const auto before = bodies(*a);
+    const int64_t loads = VqShape::s_TotalShapes.load();
+    ASSERT_TRUE(saveAs(*a, d, "b.vq", v)) << lastError();
+    EXPECT_EQ(VqShape::s_TotalShapes.load(), loads);
+    for (VqShape* s : shapesOf(a.get()))
+        EXPECT_FALSE(s->isImplLoaded());
+    Vq::SharedPtr<VqPartition> b = open(d, "b.vq");
+    EXPECT_EQ(bodies(*b), before);
+    expectSameGeometry(*built, *b);
+}
+
+INSTANTIATE_TEST_SUITE_P(Versions, SameVersion,
+                         ::testing::Values(Version{9, 0}, Version{9, 5}, Version{10, 0}, Version{10, 1}),
+                         [](const auto& info) {
+                             return "V" + std::to_string(info.param.major) + "_" +
+                                    std::to_string(info.param.minor);
+                         });
+
+TEST_F(ShapeConvertTest, ChangedOrMovedShapesAreWrittenAfresh) {
+    TempDir d;
+    Vq::SharedPtr<VqPartition> built = build();
+    ASSERT_TRUE(saveAs(*built, d, "a.vq", {10, 0})) << lastError();
+    Vq::SharedPtr<VqPartition> a = open(d, "a.vq");
+    std::vector<VqShape*> s = shapesOf(a.get());
+    ASSERT_EQ(s.size(), 5u);
+    std::vector<VqGUID> old;
+    for (VqShape* x : s)
+        old.push_back(llValue(x)->guid());
+    // Loaded and left alone: still copied.
+    ASSERT_NE(s[0]->ensureImpl(), nullptr) << lastError();
+    // Unloaded, loaded again and edited through the mesh.
+    ASSERT_NE(s[1]->ensureImpl(), nullptr);
+    ASSERT_TRUE(s[1]->unloadImpl());
+    ASSERT_TRUE(addQuads(*Vq::typeCast<VqVertexShape>(s[1]), 5, 3.0f)) << lastError();
+    // Given a new implementation.
+    Vq::SharedPtr<VqPolylineSet> other = new VqPolylineSet(VQ_GEOMBIND_VTXCOORD3);
+    ASSERT_TRUE(addLine(*other) && addLine(*other));
+    ASSERT_TRUE(s[2]->setImpl(other->impl().get()));
+    // Moved from level 3 of the LOD node to the partition.
+    Vq::SharedPtr<VqNode> moved = a->child(0)->child(3);
+    ASSERT_TRUE(a->child(0)->removeChild(moved.get()) && a->appendChild(moved.get()));
+
+    ASSERT_TRUE(saveAs(*a, d, "b.vq", {10, 0})) << lastError();
+    EXPECT_EQ(llValue(s[0])->guid(), old[0]);
+    EXPECT_NE(llValue(s[1])->guid(), old[1]);
+    EXPECT_NE(llValue(s[2])->guid(), old[2]);
+    EXPECT_NE(llValue(s[3])->guid(), old[3]);
+    EXPECT_EQ(llValue(s[4])->guid(), old[4]);
+
+    Vq::SharedPtr<VqPartition> b = open(d, "b.vq");
+    ASSERT_TRUE(b->loadAllShapes()) << lastError();
+    const std::vector<VqShape*> got = shapesOf(b.get());
+    ASSERT_EQ(got.size(), 5u);
+    VqFixedVec<int, 2> polys;
+    ASSERT_TRUE(got[1]->numPolygons(polys));
+    EXPECT_EQ(polys[0], 8);
+    EXPECT_EQ(Vq::typeCast<VqVertexShape>(got[1])->numPrims(), 8u);
+    EXPECT_EQ(Vq::typeCast<VqVertexShape>(got[2])->numPrims(), 2u);
+    const auto* toc = Vq::typeCast<VqTOCStreamMgr>(b->streamMgr());
+    VqTOCElem e;
+    ASSERT_TRUE(toc->findSegment(llValue(moved.get())->guid(), e));
+    EXPECT_EQ(e.segType(), 6);
+    EXPECT_EQ(Vq::typeCast<VqVertexShape>(got[4])->numPrims(), 1u);
+}
+
+TEST_F(ShapeConvertTest, OtherVersionsDecodeAndKeepTheGeometry) {
+    const std::pair<Version, Version> pairs[] = {
+        {{9, 0}, {10, 1}}, {{10, 1}, {9, 0}}, {{9, 5}, {10, 0}}, {{10, 0}, {9, 5}}, {{9, 0}, {9, 5}}};
+    Vq::SharedPtr<VqPartition> built = build();
+    for (const auto& [from, to] : pairs) {
+        SCOPED_TRACE(std::to_string(from.major) + "." + std::to_string(from.minor) + " to " +
+                     std::to_string(to.major) + "." + std::to_string(to.minor));
+        TempDir d;
+        ASSERT_TRUE(saveAs(*built, d, "a.vq", from)) << lastError();
+        Vq::SharedPtr<VqPartition> a = open(d, "a.vq");
+        const int64_t loads = VqShape::s_TotalShapes.load();
+        ASSERT_TRUE(saveAs(*a, d, "b.vq", to)) << lastError();
+        EXPECT_EQ(VqShape::s_TotalShapes.load(), loads + 5);
+        Vq::SharedPtr<VqPartition> b = open(d, "b.vq");
+        int major = 0, minor = 0;
+        b->datastoreVersion(major, minor);
+        EXPECT_EQ(major * 10 + minor, to.major * 10 + to.minor);
+        expectSameGeometry(*built, *b);
+    }
+}
+
+TEST_F(ShapeConvertTest, SavingOverTheFileBeingReadLosesNothing) {
+    TempDir d;
+    Vq::SharedPtr<VqPartition> built = build();
+    ASSERT_TRUE(saveAs(*built, d, "a.vq", {9, 5})) << lastError();
+    Vq::SharedPtr<VqPartition> a = open(d, "a.vq");
+    VqPartition::setVersion(9, 5);
+    // Twice: the second save copies from the file the first one wrote.
+    ASSERT_TRUE(a->save()) << lastError();
+    ASSERT_TRUE(a->save()) << lastError();
+    for (VqShape* s : shapesOf(a.get()))
+        EXPECT_FALSE(s->isImplLoaded());
+    {
+        Vq::SharedPtr<VqPartition> again = open(d, "a.vq");
+        expectSameGeometry(*built, *again);
+    }
+    // Over the file, into another version: everything is read before the
+    // file is replaced.
+    ASSERT_TRUE(saveAs(*a, d, "a.vq", {10, 0})) << lastError();
+    Vq::SharedPtr<VqPartition> b = open(d, "a.vq");
+    expectSameGeometry(*built, *b);
+    // And the partition saved goes on reading from the new file.
+    expectSameGeometry(*built, *a);
+}
+
+} // namespace
