@@ -10,7 +10,42 @@ trap 'rm -rf "$work"' EXIT
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
-"$tool" demo > "$work/demo.txt" 2>&1 || fail "demo exited with $?"
+"$tool" demo --keep > "$work/demo.txt" 2>&1 || fail "demo exited with $?"
+kept=$(sed -n 's/.*(files kept in \(.*\))$/\1/p' "$work/demo.txt")
+[ -n "$kept" ] && [ -f "$kept/wheel100.vq" ] || fail "demo --keep names no files"
+trap 'rm -rf "$work" "$kept"' EXIT
+
+# Shapes: info counts them by kind and level of detail, tree shows each with
+# its counts, and every version from 9.0 on keeps them through a conversion.
+wheel="$kept/wheel100.vq"
+"$tool" info "$wheel" > "$work/info.txt" 2>&1 || fail "info of the wheel"
+for kind in VqNullShape VqPointSet VqPolygonSet VqPolylineSet VqTriStripSet; do
+    grep -Eq "^  shapes +[0-9]+ \(.*[1-9] $kind" "$work/info.txt" || fail "info of the wheel: no $kind"
+done
+grep -Eq "^    0 +[0-9]+ +[1-9][0-9]* +[1-9][0-9]*$" "$work/info.txt" || fail "info of the wheel: level 0"
+grep -Eq "^  geometry +[1-9][0-9]* bytes stored" "$work/info.txt" || fail "info of the wheel: geometry bytes"
+sed -n '/^  shapes/,/^  geometry/p' "$work/info.txt" | grep -v geometry > "$work/shapes.txt"
+"$tool" tree "$wheel" > "$work/tree.txt" 2>&1 || fail "tree of the wheel"
+grep -Eq "VqTriStripSet .*\{[1-9][0-9]* vertices, [1-9][0-9]* polygons\}" "$work/tree.txt" || fail "tree of the wheel: shape counts"
+previous="$wheel"
+step=0
+for v in 9.0 10.1 9.5 10.0 10.0; do
+    step=$((step + 1))
+    out="$work/wheel$step.vq"
+    "$tool" convert --version "$v" "$previous" "$out" > /dev/null 2>&1 || fail "convert of the wheel to $v"
+    "$tool" info "$out" 2>&1 | sed -n '/^  shapes/,/^  geometry/p' | grep -v geometry > "$work/shapes_v.txt"
+    diff "$work/shapes.txt" "$work/shapes_v.txt" > /dev/null || fail "the wheel's shapes at $v differ"
+    previous="$out"
+done
+# Older versions hold the same kinds of shapes (their meshes coded otherwise).
+for v in 8.1 7.0 6.4; do
+    out="$work/wheel_$v.vq"
+    "$tool" convert --version "$v" "$wheel" "$out" > /dev/null 2>&1 || fail "convert of the wheel to $v"
+    "$tool" info "$out" > "$work/info_old.txt" 2>&1 || fail "info of the wheel at $v"
+    grep "^  shapes" "$work/info.txt" > "$work/kinds.txt"
+    grep "^  shapes" "$work/info_old.txt" | diff "$work/kinds.txt" - > /dev/null || fail "the wheel's shape kinds at $v differ"
+    grep -Eq "^    0 +[0-9]+ +[1-9][0-9]* +[1-9][0-9]*$" "$work/info_old.txt" || fail "the wheel at $v: level 0"
+done
 
 # info reads the sizes and the compression from the file: the sample's scene
 # graph decodes to 3,951 bytes (as zlib or xz would decode it), its metadata

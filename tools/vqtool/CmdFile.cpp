@@ -11,17 +11,29 @@
 #include "VqLOD.h"
 #include "VqLateLoadedPropAtom.h"
 #include "VqMaterial.h"
+#include "VqNullShape.h"
+#include "VqNullShapeImpl.h"
 #include "VqObjectStream.h"
 #include "VqPartition.h"
+#include "VqPointSet.h"
+#include "VqPolygonSet.h"
+#include "VqPolylineSet.h"
 #include "VqSegObjectStream.h"
+#include "VqShape.h"
+#include "VqStdError.h"
 #include "VqStdException.h"
 #include "VqStringPropAtom.h"
 #include "VqSwitch.h"
 #include "VqTOC.h"
 #include "VqTOCStreamMgr.h"
 #include "VqToolCommand.h"
+#include "VqTopoMesh.h"
+#include "VqTriStripSet.h"
+#include "VqVertexShape.h"
 #include "VqXform.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <iomanip>
 #include <iostream>
@@ -194,6 +206,84 @@ GraphCounts countGraph(const VqNode* root) {
     return c;
 }
 
+std::vector<VqShape*> shapesOf(VqNode* root) {
+    std::vector<VqShape*> out;
+    VqNode::walkOnce(root, [&](VqNode* n) {
+        if (auto* s = Vq::typeCast<VqShape>(n)) out.push_back(s);
+        return VqNode::Walk::Descend;
+    });
+    return out;
+}
+
+// The level of detail a shape stands at (its segment type says it), -1 for
+// a shape outside any LOD node.
+int lodLevel(const VqShape& s) {
+    const int type = s._determineSegType();
+    return type >= VQSEG_SHAPELOD0 && type <= VQSEG_SHAPELOD9 ? type - VQSEG_SHAPELOD0 : -1;
+}
+
+// Triangles a mesh stands for: n - 2 per strip or polygon of n indices.
+uint64_t triangles(const VqTopoMesh& m) {
+    if (m.primKind() != VqTopoMesh::VQ_PRIM_TRISTRIP && m.primKind() != VqTopoMesh::VQ_PRIM_POLYGON) return 0;
+    uint64_t n = 0;
+    for (uint32_t p = 0; p < m.numPrims(); ++p) {
+        const uint32_t len = m.primStarts()[p + 1] - m.primStarts()[p];
+        if (len > 2) n += len - 2;
+    }
+    return n;
+}
+
+// Shapes by kind, and triangles and vertices by level of detail. Each shape
+// is loaded to count its triangles and dropped again, so that a large file
+// is looked at one shape at a time; a shape that fails to load is counted
+// as such and the rest are still shown.
+void printShapes(VqPartition& part, uint64_t geometryBytes, std::ostream& out) {
+    const std::vector<VqShape*> shapes = shapesOf(&part);
+    if (shapes.empty()) return;
+    std::map<std::string, int> kinds;
+    struct Level {
+        int shapes = 0;
+        uint64_t triangles = 0, vertices = 0;
+    };
+    std::map<int, Level> levels;
+    int failed = 0;
+    for (VqShape* s : shapes) {
+        ++kinds[s->type()->name];
+        Level& l = levels[lodLevel(*s)];
+        ++l.shapes;
+        const bool wasLoaded = s->isImplLoaded();
+        VqErrorState::clearError();
+        Vq::SharedPtr<VqShapeImpl> impl = s->ensureImpl();
+        if (!impl && VqErrorState::currentError()) {
+            ++failed;
+            VqErrorState::clearError();
+            continue;
+        }
+        if (const VqTopoMesh* m = impl ? impl->topoMesh() : nullptr) {
+            l.triangles += triangles(*m);
+            VqFixedVec<int, 2> v(0, 0);
+            if (impl->numVertices(v) && v[1] > 0) l.vertices += uint64_t(v[1]);
+        }
+        impl = nullptr;
+        if (!wasLoaded) s->unloadImpl();
+    }
+    out << "  shapes      " << shapes.size() << " (";
+    bool first = true;
+    for (const auto& [kind, n] : kinds) {
+        out << (first ? "" : ", ") << n << " " << kind;
+        first = false;
+    }
+    out << ")";
+    if (failed) out << ", " << failed << " failed to load";
+    out << "\n    " << std::left << std::setw(18) << "level" << std::right << std::setw(7) << "shapes"
+        << std::setw(12) << "triangles" << std::setw(12) << "vertices\n";
+    for (const auto& [level, l] : levels)
+        out << "    " << std::left << std::setw(18)
+            << (level < 0 ? std::string("no lod") : std::to_string(level)) << std::right << std::setw(7)
+            << l.shapes << std::setw(12) << l.triangles << std::setw(12) << l.vertices << "\n";
+    out << "  geometry    " << geometryBytes << " bytes stored\n";
+}
+
 int printInfo(const std::string& path, std::ostream& out) {
     Vq::SharedPtr<VqPartition> part;
     if (!VqPartition::openFile(path.c_str(), part)) return vqToolFail(Vq::lastErrorMessage());
@@ -204,6 +294,7 @@ int printInfo(const std::string& path, std::ostream& out) {
         << "\")\n"
         << "  byte order  "
         << (mgr->byteOrder() == 0 ? "least significant byte first" : "most significant byte first") << "\n";
+    uint64_t geometryBytes = 0;
     if (auto* toc = Vq::typeCast<VqTOCStreamMgr>(mgr)) {
         struct Row {
             int count = 0;
@@ -223,6 +314,7 @@ int printInfo(const std::string& path, std::ostream& out) {
             ++r.count;
             const uint64_t stored = legacy ? uint64_t(toc->tocOffset()) - e.offset : e.length;
             r.stored += stored;
+            if (e.segType() >= VQSEG_SHAPE && e.segType() <= VQSEG_SHAPELOD9) geometryBytes += stored;
             const Decoded d = legacy ? decodeLegacyBlock(mgr, stored) : decodeSegment(mgr, e.guid);
             r.decoded += d.bytes;
             r.complete = r.complete && d.complete;
@@ -246,6 +338,7 @@ int printInfo(const std::string& path, std::ostream& out) {
     GraphCounts c = countGraph(part.get());
     out << "  graph       " << c.nodes << " nodes (" << c.partitions << " partitions), " << c.attributes
         << " attributes, " << c.properties << " properties\n";
+    printShapes(*part, geometryBytes, out);
     return 0;
 }
 
@@ -275,6 +368,14 @@ void printTree(const VqNode* n, int depth, const TreeOptions& opt,
     if (auto* p = Vq::typeCast<VqPartition>(n); p && depth > 0)
         out << " {file " << p->datastoreName().toUtf8() << (p->isOpen() ? ", open" : ", not open") << "}";
     if (n->numProps(false) > 0) out << " (" << n->numProps(false) << " props)";
+    if (const auto* shape = Vq::typeCast<VqShape>(n)) {
+        // The counts the node keeps: no geometry is read for them.
+        VqFixedVec<int, 2> verts(0, 0), polys(0, 0);
+        shape->numVertices(verts);
+        shape->numPolygons(polys);
+        out << " {" << verts[1] << " vertices, " << polys[1] << " polygons"
+            << (shape->isImplLoaded() ? ", loaded" : "") << "}";
+    }
     out << "\n";
     const unsigned int count = n->numChildren();
     if (count == 0) return;
@@ -402,7 +503,69 @@ Vq::SharedPtr<VqNode> part(const std::string& name, int number, VqMaterial* mat,
     return n;
 }
 
-// A wheel: rim and tyre at three levels of detail, with bolts shared through instances.
+using Coords = VqShapeDataArrayIter<float, 3>;
+
+// A rim: one strip around a cylinder of the given radius and width, with
+// its normals.
+Vq::SharedPtr<VqTriStripSet> rimMesh(float radius, float width, int segments) {
+    Vq::SharedPtr<VqTriStripSet> s = new VqTriStripSet(VQ_GEOMBIND_VTXCOORD3 | VQ_GEOMBIND_NORMVEC3);
+    std::vector<float> c, n;
+    for (int i = 0; i <= segments; ++i) {
+        const float a = 6.2831853f * float(i % segments) / float(segments);
+        const float x = std::cos(a), z = std::sin(a);
+        for (float y : {0.0f, width}) {
+            c.insert(c.end(), {radius * x, y, radius * z});
+            n.insert(n.end(), {x, 0.0f, z});
+        }
+    }
+    Coords cc(c), nn(n);
+    return s->addPrim(&cc, &nn, nullptr, nullptr, 0) ? s : nullptr;
+}
+
+// A tyre: the quads of a torus around the y axis.
+Vq::SharedPtr<VqPolygonSet> tyreMesh(float radius, float tube, int around, int across) {
+    Vq::SharedPtr<VqPolygonSet> s = new VqPolygonSet(VQ_GEOMBIND_VTXCOORD3);
+    auto at = [&](int i, int j, std::vector<float>& out) {
+        const float a = 6.2831853f * float(i % around) / float(around);
+        const float b = 6.2831853f * float(j % across) / float(across);
+        const float r = radius + tube * std::cos(b);
+        out.insert(out.end(), {r * std::cos(a), tube * std::sin(b), r * std::sin(a)});
+    };
+    for (int i = 0; i < around; ++i)
+        for (int j = 0; j < across; ++j) {
+            std::vector<float> q;
+            at(i, j, q);
+            at(i + 1, j, q);
+            at(i + 1, j + 1, q);
+            at(i, j + 1, q);
+            Coords cc(q);
+            if (!s->addPrim(&cc, nullptr, nullptr, nullptr, 0)) return nullptr;
+        }
+    return s;
+}
+
+// A body panel: a gently curved grid of quads.
+Vq::SharedPtr<VqPolygonSet> panelMesh(int nx, int ny, float bulge) {
+    Vq::SharedPtr<VqPolygonSet> s = new VqPolygonSet(VQ_GEOMBIND_VTXCOORD3);
+    auto at = [&](int x, int y, std::vector<float>& out) {
+        const float u = float(x) / float(nx), v = float(y) / float(ny);
+        out.insert(out.end(), {0.5f * u, 0.3f * v, bulge * u * (1 - u) * v * (1 - v)});
+    };
+    for (int y = 0; y < ny; ++y)
+        for (int x = 0; x < nx; ++x) {
+            std::vector<float> q;
+            at(x, y, q);
+            at(x + 1, y, q);
+            at(x + 1, y + 1, q);
+            at(x, y + 1, q);
+            Coords cc(q);
+            if (!s->addPrim(&cc, nullptr, nullptr, nullptr, 0)) return nullptr;
+        }
+    return s;
+}
+
+// A wheel: rim and tyre at three levels of detail (meshes of fewer
+// facets at each), with bolts shared through instances.
 Vq::SharedPtr<VqPartition> buildWheel(VqMaterial* steel, VqMaterial* rubber) {
     Vq::SharedPtr<VqPartition> wheel = new VqPartition();
     wheel->addProp(text("name"), text("wheel"));
@@ -412,8 +575,34 @@ Vq::SharedPtr<VqPartition> buildWheel(VqMaterial* steel, VqMaterial* rubber) {
         Vq::SharedPtr<VqGroup> g = new VqGroup();
         g->appendChild(part("rim", 9000 + level, steel, 0).get());
         g->appendChild(part("tyre", 9100 + level, rubber, 0).get());
+        const int fine = 48 >> level;
+        Vq::SharedPtr<VqTriStripSet> rim = rimMesh(0.3f, 0.2f, fine);
+        Vq::SharedPtr<VqPolygonSet> tyre = tyreMesh(0.35f, 0.08f, fine, std::max(4, fine / 4));
+        if (!rim || !tyre) return nullptr;
+        g->appendChild(rim.get());
+        g->appendChild(tyre.get());
         lod->appendChild(g.get());
     }
+    // The finest level also marks the valve (points) and the tread's centre
+    // line (a polyline); the farthest shows nothing but keeps the box.
+    Vq::SharedPtr<VqPointSet> valve = new VqPointSet(VQ_GEOMBIND_VTXCOORD3);
+    Vq::SharedPtr<VqPolylineSet> tread = new VqPolylineSet(VQ_GEOMBIND_VTXCOORD3);
+    std::vector<float> line;
+    for (int i = 0; i <= 32; ++i) {
+        const float a = 6.2831853f * float(i % 32) / 32.0f;
+        line.insert(line.end(), {0.43f * std::cos(a), 0.0f, 0.43f * std::sin(a)});
+    }
+    Coords valveAt(std::vector<float>{0.27f, 0.2f, 0.0f, 0.28f, 0.2f, 0.0f}), treadAt(line);
+    if (!valve->addPrim(&valveAt, nullptr, nullptr, nullptr, 0) ||
+        !tread->addPrim(&treadAt, nullptr, nullptr, nullptr, 0))
+        return nullptr;
+    lod->child(0)->appendChild(valve.get());
+    lod->child(0)->appendChild(tread.get());
+    Vq::SharedPtr<VqNullShape> far = new VqNullShape();
+    Vq::SharedPtr<VqNullShapeImpl> farBox =
+        new VqNullShapeImpl(VqBox3<float>(VqVec3f(-0.43f, 0.0f, -0.43f), VqVec3f(0.43f, 0.2f, 0.43f)));
+    if (!far->setImpl(farBox.get())) return nullptr;
+    lod->appendChild(far.get());
     Vq::SharedPtr<VqNode> bolt = part("wheel bolt", 9200, steel, 0);
     for (int i = 0; i < 5; ++i) {
         // Placed in the partition first: an instance's child must be in its partition.
@@ -440,6 +629,9 @@ Vq::SharedPtr<VqPartition> buildCar(VqMaterial* steel, VqMaterial* paint, const 
         Vq::SharedPtr<VqGroup> module = new VqGroup();
         module->addProp(text("name"), new VqStringPropAtom(("module " + std::to_string(m)).c_str()));
         module->appendAttribute(translation(m * 0.5, 0, 0).get());
+        Vq::SharedPtr<VqPolygonSet> panel = panelMesh(8 + m, 4 + m / 2, 0.05f * float(m % 3));
+        if (!panel) return nullptr;
+        module->appendChild(panel.get());
         Vq::SharedPtr<VqNode> clip = part("clip", number++, steel, 0);
         for (int p = 0; p < 20; ++p) {
             module->appendChild(part("panel " + std::to_string(m) + "." + std::to_string(p), number++,
@@ -484,6 +676,14 @@ std::string agree(const VqNode* a, const VqNode* b, std::unordered_map<const VqN
     if (a->numAttributes() != b->numAttributes()) return where + ": attribute count differs";
     if (a->numProps(false) != b->numProps(false)) return where + ": property count differs";
     if (a->numChildren() != b->numChildren()) return where + ": child count differs";
+    if (Vq::typeCast<VqShape>(a)) {
+        VqFixedVec<int, 2> va(0, 0), vb(0, 0), pa(0, 0), pb(0, 0);
+        a->numVertices(va);
+        b->numVertices(vb);
+        a->numPolygons(pa);
+        b->numPolygons(pb);
+        if (va[1] != vb[1] || pa[1] != pb[1]) return where + ": shape counts differ";
+    }
     for (unsigned int i = 0; i < a->numChildren(); ++i) {
         std::string d = agree(a->child(static_cast<int>(i)), b->child(static_cast<int>(i)), map,
                               where + "/" + std::to_string(i));
@@ -516,6 +716,7 @@ int cmdDemo(const std::vector<std::string>& args) {
     std::cout << "== building the assembly in memory\n";
     Vq::SharedPtr<VqPartition> wheel = buildWheel(steel.get(), rubber.get());
     Vq::SharedPtr<VqPartition> car = buildCar(steel.get(), paint.get(), "wheel.vq");
+    if (!wheel || !car) return cleanup(), vqToolFail("building the meshes: " + Vq::lastErrorMessage());
     GraphCounts built = countGraph(car.get());
     std::cout << "car: " << built.nodes << " nodes, " << built.attributes << " attributes, "
               << built.properties << " properties\n";
@@ -542,6 +743,8 @@ int cmdDemo(const std::vector<std::string>& args) {
         const std::string path = dir + versions[i].car;
         std::cout << "\n== info " << versions[i].car << "\n";
         if (printInfo(path, std::cout) != 0) return cleanup(), 1;
+        std::cout << "\n== info " << versions[i].wheel << "\n";
+        if (printInfo(dir + versions[i].wheel, std::cout) != 0) return cleanup(), 1;
         if (!VqPartition::openFile(path.c_str(), opened[i]))
             return cleanup(), vqToolFail(Vq::lastErrorMessage());
         std::unordered_map<const VqNode*, const VqNode*> map;
@@ -562,6 +765,12 @@ int cmdDemo(const std::vector<std::string>& args) {
         opt.maxChildren = 3;
         ids.clear();
         printTree(opened[1]->child(13), 0, opt, ids, std::cout);
+        std::cout << "\n== its levels of detail\n";
+        const VqNode* wheelRoot = opened[1]->child(13)->child(0);
+        opt.maxDepth = 2;
+        opt.maxChildren = 4;
+        ids.clear();
+        printTree(wheelRoot->child(static_cast<int>(wheelRoot->numChildren()) - 1), 0, opt, ids, std::cout);
     }
 
     std::unordered_map<const VqNode*, const VqNode*> map;
