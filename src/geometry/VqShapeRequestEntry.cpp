@@ -9,7 +9,6 @@
 #include "VqVertexRecordPool.h"
 #include "VqVertexShapeImpl.h"
 
-#include <unordered_set>
 #include <vector>
 
 namespace {
@@ -143,20 +142,8 @@ bool VqShapeRequestEntry::_mergeIntoSharedPool() const {
 }
 
 bool VqShapeRequestEntry::belongsTo(const VqBase* document) const {
-    const auto* start = static_cast<const VqNode*>(object());
-    if (document == start || document == _pPartition.get()) return true;
-    std::unordered_set<const VqNode*> seen{start};
-    std::vector<const VqNode*> todo{start};
-    while (!todo.empty()) {
-        const VqNode* n = todo.back();
-        todo.pop_back();
-        for (int i = 0; i < n->numParents(); ++i) {
-            const VqNode* up = n->parent(i);
-            if (up == document) return true;
-            if (seen.insert(up).second) todo.push_back(up);
-        }
-    }
-    return false;
+    // The partition is above the shape unless the shape left its graph.
+    return document == _pPartition.get() || static_cast<const VqNode*>(object())->isAtOrAbove(document);
 }
 
 VqResidencyRequestManager* VqShapeRequestEntry::manager() {

@@ -262,6 +262,23 @@ bool VqNode::children(VqNode* const*& list, unsigned int& count, bool) const {
 
 // ---- parents
 
+bool VqNode::isAtOrAbove(const VqBase* node) const {
+    if (node == this) return true;
+    // A node may have several parents, so the walk keeps the nodes it met.
+    std::unordered_set<const VqNode*> seen{this};
+    std::vector<const VqNode*> todo{this};
+    while (!todo.empty()) {
+        const VqNode* n = todo.back();
+        todo.pop_back();
+        for (int i = 0; i < n->numParents(); ++i) {
+            const VqNode* up = n->parent(i);
+            if (up == node) return true;
+            if (seen.insert(up).second) todo.push_back(up);
+        }
+    }
+    return false;
+}
+
 VqNode* VqNode::parent(int index) const {
     return index >= 0 && index < numParents() ? _vpParents[static_cast<size_t>(index)] : nullptr;
 }

@@ -192,6 +192,8 @@ public:
     // Parents: one entry per link (a parent holding this node twice is listed twice).
     int numParents() const { return static_cast<int>(_vpParents.size()); }
     VqNode* parent(int index) const;
+    // Whether node is this node or lies above it on some parent chain.
+    bool isAtOrAbove(const VqBase* node) const;
     int findParent(const VqNode* parent) const;
     // Adds a link and takes one reference.
     void appendParent(VqNode* parent);

@@ -5,8 +5,6 @@
 #include "VqResidencyRequestManager.h"
 #include "VqStorageLocation.h"
 
-#include <unordered_set>
-#include <vector>
 
 namespace {
 const char* const kCls = "VqPartitionRequestEntry";
@@ -45,20 +43,7 @@ bool VqPartitionRequestEntry::hookupEntry() {
 }
 
 bool VqPartitionRequestEntry::belongsTo(const VqBase* document) const {
-    const auto* start = static_cast<const VqNode*>(object());
-    if (document == start) return true;
-    std::unordered_set<const VqNode*> seen{start};
-    std::vector<const VqNode*> todo{start};
-    while (!todo.empty()) {
-        const VqNode* n = todo.back();
-        todo.pop_back();
-        for (int i = 0; i < n->numParents(); ++i) {
-            const VqNode* up = n->parent(i);
-            if (up == document) return true;
-            if (seen.insert(up).second) todo.push_back(up);
-        }
-    }
-    return false;
+    return static_cast<const VqNode*>(object())->isAtOrAbove(document);
 }
 
 VqResidencyRequestManager* VqPartitionRequestEntry::manager() {
