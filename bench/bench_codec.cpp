@@ -20,6 +20,7 @@
 
 #include <atomic>
 #include <benchmark/benchmark.h>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -116,9 +117,9 @@ class Decoder {
 public:
     Decoder(int gen, VqVeci& out) : _nGen(gen), _out(out), _v1(out), _v2(out) {}
     bool decode(VqObjectStream& os) {
-        if (_nGen == 1) return _v1.deserialize(os);
-        if (_nGen == 2) return _v2.deserialize(os);
-        return _v3.deserialize(os, _out);
+        if (_nGen == 1) return _v1.deserialize(os, VqCodecDriverBase::PredNull, INT_MAX);
+        if (_nGen == 2) return _v2.deserialize(os, INT_MAX);
+        return _v3.deserialize(os, _out, INT_MAX);
     }
 
 private:

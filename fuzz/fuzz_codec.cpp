@@ -102,7 +102,7 @@ void version2(const uint8_t* data, size_t size, VqByteOrder order, int predictor
     if (size > 0) in->setData(data, size);
     V values;
     VqCodecDriver2 reader(values);
-    if (!reader.deserialize(*memoryStream(in.get(), order))) return;
+    if (!reader.deserialize(*memoryStream(in.get(), order), kMaxValues)) return;
 
     V residuals = values;
     if (predictor < VqResidualPredictor::NumPredictorTypes) {
@@ -125,7 +125,10 @@ void version2(const uint8_t* data, size_t size, VqByteOrder order, int predictor
     back->setData(out->data(), out->dataLength());
     V again;
     VqCodecDriver2 rereader(again);
-    if (!rereader.deserialize(*memoryStream(back.get(), VqBaseDataStream::s_systemByteOrder()))) abort();
+    // What was written is exactly what the reader may need.
+    if (!rereader.deserialize(*memoryStream(back.get(), VqBaseDataStream::s_systemByteOrder()),
+                              values.length()))
+        abort();
     if (again != values) abort();
 }
 
@@ -147,7 +150,7 @@ void version3(const uint8_t* data, size_t size, uint8_t flags) {
     VqVec<T> values;
     Driver reader;
     if (!readStream(kind, image.data(), image.size(), order,
-                    [&](VqObjectStream& os) { return reader.deserialize(os, values); }))
+                    [&](VqObjectStream& os) { return reader.deserialize(os, values, kMaxValues); }))
         return;
     if (predictor < 3 && !Driver::unpackResiduals(
                              values, values, static_cast<Vq::CodecDriver3Base::VqPredictorType>(predictor)))
@@ -168,7 +171,7 @@ void version3(const uint8_t* data, size_t size, uint8_t flags) {
         abort();
     VqVec<T> again;
     if (!readStream(kind, out.data(), out.size(), VqBaseDataStream::s_systemByteOrder(),
-                    [&](VqObjectStream& os) { return reader.deserialize(os, again); }))
+                    [&](VqObjectStream& os) { return reader.deserialize(os, again, values.length()); }))
         abort();
     if (again != values) abort();
 }
@@ -187,7 +190,7 @@ void version1(const uint8_t* data, size_t size, uint8_t flags) {
     if (std::is_same_v<T, double> && !VqResidualPredictor::isValidForDouble(pred))
         pred = VqCodecDriverBase::PredNull;
     if (!readStream(Kind::Plain, data, size, order,
-                    [&](VqObjectStream& os) { return reader.deserialize(os, pred); }))
+                    [&](VqObjectStream& os) { return reader.deserialize(os, pred, kMaxValues); }))
         return;
 
     const VqCodecDriverBase::VqCodecType codecs[] = {
@@ -201,7 +204,7 @@ void version1(const uint8_t* data, size_t size, uint8_t flags) {
     VqVec<T> again;
     VqCodecDriver<T> rereader(again);
     if (!readStream(Kind::Plain, out.data(), out.size(), VqBaseDataStream::s_systemByteOrder(),
-                    [&](VqObjectStream& os) { return rereader.deserialize(os); }))
+                    [&](VqObjectStream& os) { return rereader.deserialize(os, pred, values.length()); }))
         abort();
     // Bit for bit: a double may be a NaN.
     if (again.size() != values.size() ||

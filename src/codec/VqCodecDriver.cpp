@@ -3,6 +3,7 @@
 #include "VqErrorState.h"
 #include "VqObjectStream.h"
 
+#include <algorithm>
 #include <bit>
 #include <climits>
 #include <cstdint>
@@ -53,11 +54,12 @@ bool VqCodecDriver<T>::serialize(VqObjectStream& stream, VqCodecType eCodec, VqP
 }
 
 template <class T>
-bool VqCodecDriver<T>::deserialize(VqObjectStream& stream, VqPredictorType ePredType) {
+bool VqCodecDriver<T>::deserialize(VqObjectStream& stream, VqPredictorType ePredType, int nMaxValues) {
     VQ_PROPAGATE(_checkPredictor(ePredType, "deserialize"));
+    VQ_CHECK(nMaxValues >= 0, kCls, "deserialize", VQ_ERR_ARGUMENT);
     try {
         if constexpr (std::is_same_v<T, double>) {
-            VQ_PROPAGATE(_deserializePacket(stream, _vWords));
+            VQ_PROPAGATE(_deserializePacket(stream, _vWords, 2 * std::min(nMaxValues, INT_MAX / 2)));
             // Each double is two values.
             VQ_CHECK(_vWords.size() % 2 == 0, kCls, "deserialize", VQ_ERR_CORRUPT);
             _rvValues.resize(_vWords.size() / 2);
@@ -66,7 +68,7 @@ bool VqCodecDriver<T>::deserialize(VqObjectStream& stream, VqPredictorType ePred
                     static_cast<uint64_t>(static_cast<uint32_t>(_vWords[2 * i])) |
                     static_cast<uint64_t>(static_cast<uint32_t>(_vWords[2 * i + 1])) << 32);
         } else {
-            VQ_PROPAGATE(_deserializePacket(stream, _rvValues));
+            VQ_PROPAGATE(_deserializePacket(stream, _rvValues, nMaxValues));
         }
         if (ePredType != PredNull)
             VqResidualPredictor::unpack(_rvValues.data(), _rvValues.data(), _rvValues.length(), ePredType);

@@ -27,7 +27,8 @@ public:
 
     bool serialize(VqObjectStream& stream, VqCodecType eCodec = CodecNone,
                    VqPredictorType ePredType = PredNull);
-    bool deserialize(VqObjectStream& stream, VqPredictorType ePredType = PredNull);
+    // A packet of more than nMaxValues values (of T) is refused unread.
+    bool deserialize(VqObjectStream& stream, VqPredictorType ePredType, int nMaxValues);
 
     int numValues() const { return _rvValues.length(); }
 

@@ -352,15 +352,17 @@ bool VqCodecDriver2::_serializeChopper(VqBaseDataStream& stream, const int* valu
 // ---------------------------------------------------------------------------------------------------------------
 // Reading
 
-bool VqCodecDriver2::deserialize(VqObjectStream& stream) {
+bool VqCodecDriver2::deserialize(VqObjectStream& stream, int nMaxValues) {
     VQ_CHECK(_pvValues || _pvuValues, kCls, "deserialize", VQ_ERR_ARGUMENT);
+    VQ_CHECK(nMaxValues >= 0, kCls, "deserialize", VQ_ERR_ARGUMENT);
+    const int nMax = std::min(nMaxValues, s_maxValueCount());
     try {
         if (_pvValues) {
-            VQ_PROPAGATE(_deserialize(stream, *_pvValues));
+            VQ_PROPAGATE(_deserialize(stream, *_pvValues, nMax));
         } else {
             VqAutoScratchVec<VqVeci> values;
             if (!values.ok()) VQ_PROPAGATE(false);
-            VQ_PROPAGATE(_deserialize(stream, *values));
+            VQ_PROPAGATE(_deserialize(stream, *values, nMax));
             _pvuValues->assign(values->begin(), values->end());
         }
     } catch (...) {
@@ -390,11 +392,13 @@ bool VqCodecDriver2::_readCodeText(VqBaseDataStream& stream, VqVecu& words, int6
     return true;
 }
 
-bool VqCodecDriver2::_deserialize(VqBaseDataStream& stream, VqVeci& values) {
+// A nested packet can need no more values than the packet around it: one
+// out-of-band value per escape, one high and one low part per value.
+bool VqCodecDriver2::_deserialize(VqBaseDataStream& stream, VqVeci& values, int nMaxValues) {
     int nExpectedValues = 0;
     VQ_PROPAGATE(stream.read(&nExpectedValues));
     VQ_CHECK(nExpectedValues >= 0, kCls, "_deserialize", VQ_ERR_CORRUPT);
-    VQ_CHECK(nExpectedValues <= s_maxValueCount(), kCls, "_deserialize", VQ_ERR_CORRUPT);
+    if (nExpectedValues > nMaxValues) VQ_FAIL(kCls, "_deserialize", "nValues <= nMaxValues", VQ_ERR_CORRUPT);
     if (nExpectedValues == 0) {
         values.clear();
         return true;
@@ -423,7 +427,7 @@ bool VqCodecDriver2::_deserialize(VqBaseDataStream& stream, VqVeci& values) {
         int64_t nBits = 0;
         VQ_PROPAGATE(_readCodeText(stream, *words, nBits));
         VQ_PROPAGATE((*scratch).deserialize(stream));
-        VQ_PROPAGATE(_deserialize(stream, *oob));
+        VQ_PROPAGATE(_deserialize(stream, *oob, nExpectedValues));
         VqArithmeticCodec2* codec = _arithmeticCodec();
         if (!codec) VQ_PROPAGATE(false);
         VQ_PROPAGATE(codec->decode(nExpectedValues, oob->data(), oob->length(), words->data(), nBits, values,
@@ -452,19 +456,19 @@ bool VqCodecDriver2::_deserializeChopper(VqBaseDataStream& stream, int nExpected
     unsigned char cChopBits = 0;
     VQ_PROPAGATE(stream.read(&cChopBits));
     // Without a split the nested packet holds the values themselves.
-    if (cChopBits == 0) return _deserialize(stream, values);
+    if (cChopBits == 0) return _deserialize(stream, values, nExpectedValues);
     int bias = 0;
     unsigned char cValSpanBits = 0;
     VQ_PROPAGATE(stream.read(&bias));
     VQ_PROPAGATE(stream.read(&cValSpanBits));
     VQ_CHECK(cValSpanBits <= 32 && cChopBits <= cValSpanBits, kCls, "_deserialize", VQ_ERR_CORRUPT);
-    if (cChopBits == cValSpanBits) return _deserialize(stream, values);
+    if (cChopBits == cValSpanBits) return _deserialize(stream, values, nExpectedValues);
 
     VqAutoScratchVec<VqVeci> high, low;
     if (!high.ok() || !low.ok()) VQ_PROPAGATE(false);
-    VQ_PROPAGATE(_deserialize(stream, *high));
+    VQ_PROPAGATE(_deserialize(stream, *high, nExpectedValues));
     VQ_PROPAGATE(_checkCount(*high, nExpectedValues));
-    VQ_PROPAGATE(_deserialize(stream, *low));
+    VQ_PROPAGATE(_deserialize(stream, *low, nExpectedValues));
     VQ_PROPAGATE(_checkCount(*low, nExpectedValues));
     const int lowBits = cValSpanBits - cChopBits;
     values.resize(static_cast<size_t>(nExpectedValues));

@@ -9,6 +9,7 @@
 #include "VqSharedPtr.h"
 #include "VqVec.h"
 
+#include <climits>
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -76,8 +77,10 @@ public:
     // estimate, or with the given one at the top level (nested packets always
     // choose). The null codec cannot be forced: no reader accepts it.
     bool serialize(VqObjectStream& stream, VqCodecType eCodec = CodecAuto);
-    // Reads one packet; the value vector becomes its values.
-    bool deserialize(VqObjectStream& stream);
+    // Reads one packet; the value vector becomes its values. A packet of
+    // more than nMaxValues values (what the caller's record can need) is
+    // refused before anything is allocated for it.
+    bool deserialize(VqObjectStream& stream, int nMaxValues);
 
     // Bytes written by the last serialize().
     uint64_t numBytesWritten() const { return _nBytesWritten; }
@@ -107,6 +110,8 @@ public:
     // memory; the default allows 1 GB of values.
     static void s_setMaxValueCount(int nMax);
     static int s_maxValueCount();
+    // A count of values a record can need, as a drivers' maximum.
+    static int s_clampCount(uint64_t n) { return n > uint64_t(INT_MAX) ? INT_MAX : int(n); }
 
 private:
     friend class VqAutoCodecDriver2ScratchCntx;
@@ -132,7 +137,7 @@ private:
     bool _chooseForWideSpan(const int* values, int n, const ValueStats& stats, VqProbContext2& cntx,
                             bool bForceArithmetic, VqCodecType& eCodec);
 
-    bool _deserialize(VqBaseDataStream& stream, VqVeci& values);
+    bool _deserialize(VqBaseDataStream& stream, VqVeci& values, int nMaxValues);
     bool _deserializeChopper(VqBaseDataStream& stream, int nExpectedValues, VqVeci& values);
     static bool _checkCount(const VqVeci& values, int nExpectedValues);
     bool _readCodeText(VqBaseDataStream& stream, VqVecu& words, int64_t& nBits);

@@ -609,14 +609,15 @@ double CodecDriver3T<T>::_estimateMoveToFront(const T* values, int n) {
 // Reading
 
 template <class T>
-bool CodecDriver3T<T>::deserialize(VqObjectStream& stream, VqVec<T>& values) {
+bool CodecDriver3T<T>::deserialize(VqObjectStream& stream, VqVec<T>& values, int nMaxValues) {
     _nValues = 0;
+    VQ_CHECK(nMaxValues >= 0, kCls, "deserialize", VQ_ERR_ARGUMENT);
     _bSegStream = s_isCompressedSegmentStream(stream);
     _nComprCntx = 1;
     _top()._pvValues = &values;
     bool ok = false;
     try {
-        ok = _deserialize(stream);
+        ok = _deserialize(stream, std::min(nMaxValues, VqCodecDriver2::s_maxValueCount()));
     } catch (...) {
         ok = VqErrorState::recordCurrentException(kCls, "deserialize");
     }
@@ -647,23 +648,25 @@ bool CodecDriver3T<T>::_readArray(VqBaseDataStream& stream, VqVec<E>& v, int64_t
 }
 
 template <class T>
-bool CodecDriver3T<T>::_deserializeNested(VqBaseDataStream& stream, VqVec<T>& values) {
+bool CodecDriver3T<T>::_deserializeNested(VqBaseDataStream& stream, VqVec<T>& values, int nMaxValues) {
     VQ_PROPAGATE(_pushCCntx(VQ_ERR_CORRUPT));
     _top()._pvValues = &values;
-    const bool ok = _deserialize(stream);
+    const bool ok = _deserialize(stream, nMaxValues);
     _popCCntx();
     VQ_PROPAGATE(ok);
     return true;
 }
 
+// A nested packet can need no more values than the packet around it: one
+// out-of-band value per escape, one plane entry, literal or offset per value.
 template <class T>
-bool CodecDriver3T<T>::_deserialize(VqBaseDataStream& stream) {
+bool CodecDriver3T<T>::_deserialize(VqBaseDataStream& stream, int nMaxValues) {
     ComprCntx& C = _top();
     VqVec<T>& values = *C._pvValues;
     int nExpectedValues = 0;
     VQ_PROPAGATE(stream.read(&nExpectedValues));
     VQ_CHECK(nExpectedValues >= 0, kCls, "deserialize", VQ_ERR_CORRUPT);
-    VQ_CHECK(nExpectedValues <= VqCodecDriver2::s_maxValueCount(), kCls, "deserialize", VQ_ERR_CORRUPT);
+    if (nExpectedValues > nMaxValues) VQ_FAIL(kCls, "deserialize", "nValues <= nMaxValues", VQ_ERR_CORRUPT);
     if (nExpectedValues == 0) {
         values.clear();
         return true;
@@ -697,7 +700,7 @@ bool CodecDriver3T<T>::_deserialize(VqBaseDataStream& stream) {
                     VQ_FAIL(kCls, "deserialize", "iostrm.read(C->_vAuxOOBValues.ptr(), nOOBValues)",
                             VQ_ERR_SHORT_READ);
             } else {
-                VQ_PROPAGATE(_deserializeNested(stream, C._vAuxOOBValues));
+                VQ_PROPAGATE(_deserializeNested(stream, C._vAuxOOBValues, nExpectedValues));
             }
         }
         VqArithmeticCodec3T<T>* codec = _arithmeticCodec();
@@ -739,8 +742,8 @@ bool CodecDriver3T<T>::_readChopper(VqBaseDataStream& stream, int nExpectedValue
     VQ_CHECK(cChopBits > 0 && cChopBits < 32, kCls, "deserialize", VQ_ERR_CORRUPT);
     VQ_CHECK(cChopBits < cValSpanBits, kCls, "deserialize", VQ_ERR_CORRUPT);
     VQ_CHECK(cValSpanBits <= cValueBits, kCls, "deserialize", VQ_ERR_CORRUPT);
-    VQ_PROPAGATE(_deserializeNested(stream, C.vMSB));
-    VQ_PROPAGATE(_deserializeNested(stream, C.vLSB));
+    VQ_PROPAGATE(_deserializeNested(stream, C.vMSB, nExpectedValues));
+    VQ_PROPAGATE(_deserializeNested(stream, C.vLSB, nExpectedValues));
     if (C.vMSB.size() != C.vLSB.size())
         VQ_FAIL(kCls, "deserialize", "vMSB.size() == vLSB.size()", VQ_ERR_CORRUPT);
     const int n = C.vMSB.length();
@@ -761,8 +764,8 @@ bool CodecDriver3T<T>::_readChopper(VqBaseDataStream& stream, int nExpectedValue
 template <class T>
 bool CodecDriver3T<T>::_readMoveToFront(VqBaseDataStream& stream, int nValues) {
     ComprCntx& C = _top();
-    VQ_PROPAGATE(_deserializeNested(stream, C.vLiterals));
-    VQ_PROPAGATE(_deserializeNested(stream, C.vWindowOffsets));
+    VQ_PROPAGATE(_deserializeNested(stream, C.vLiterals, nValues));
+    VQ_PROPAGATE(_deserializeNested(stream, C.vWindowOffsets, nValues));
     if (C.vWindowOffsets.size() != static_cast<size_t>(nValues))
         VQ_FAIL(kCls, "deserialize", "vWindowOffsets.size() == nValues", VQ_ERR_CORRUPT);
     VqVec<T>& values = *C._pvValues;

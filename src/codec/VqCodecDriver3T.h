@@ -75,8 +75,10 @@ public:
     // the given one at the top level (nested packets always choose). A
     // chopper needs a span of at least two bits.
     bool serialize(VqObjectStream& stream, const VqVec<T>& values, VqCodecType eCodec = CodecAuto);
-    // Reads one packet; values becomes its values.
-    bool deserialize(VqObjectStream& stream, VqVec<T>& values);
+    // Reads one packet; values becomes its values. A packet of more than
+    // nMaxValues values (what the caller's record can need) is refused
+    // before anything is allocated for it.
+    bool deserialize(VqObjectStream& stream, VqVec<T>& values, int nMaxValues);
 
     // Values of the last packet written or read.
     int numValues() const { return _nValues; }
@@ -143,8 +145,8 @@ private:
     bool _writeValues(VqBaseDataStream& stream, const T* v, int n);
 
     // Reading, into C._pvValues of the top context.
-    bool _deserialize(VqBaseDataStream& stream);
-    bool _deserializeNested(VqBaseDataStream& stream, VqVec<T>& values);
+    bool _deserialize(VqBaseDataStream& stream, int nMaxValues);
+    bool _deserializeNested(VqBaseDataStream& stream, VqVec<T>& values, int nMaxValues);
     bool _readChopper(VqBaseDataStream& stream, int nExpectedValues);
     bool _readMoveToFront(VqBaseDataStream& stream, int nExpectedValues);
     template <class E>

@@ -129,8 +129,9 @@ bool VqCodecDriverBase::_serialize(VqBaseDataStream& stream, const int* values, 
 // ---------------------------------------------------------------------------------------------------------------
 // Reading
 
-bool VqCodecDriverBase::_deserializePacket(VqBaseDataStream& stream, VqVeci& values) {
-    return _deserialize(stream, values, 0);
+bool VqCodecDriverBase::_deserializePacket(VqBaseDataStream& stream, VqVeci& values, int nMaxValues) {
+    VQ_CHECK(nMaxValues >= 0, kCls, "deserialize", VQ_ERR_ARGUMENT);
+    return _deserialize(stream, values, 0, std::min(nMaxValues, VqCodecDriver2::s_maxValueCount()));
 }
 
 bool VqCodecDriverBase::_readWords(VqBaseDataStream& stream, VqVecu& words, int nWords) {
@@ -145,10 +146,12 @@ bool VqCodecDriverBase::_readWords(VqBaseDataStream& stream, VqVecu& words, int 
     return true;
 }
 
-bool VqCodecDriverBase::_deserialize(VqBaseDataStream& stream, VqVeci& values, int iDepth) {
+// nMaxValues is what the caller's record can need, so that a count beyond it
+// is refused before the code text is read or the values allocated: a few
+// bytes of constant values could otherwise ask for any amount of memory.
+bool VqCodecDriverBase::_deserialize(VqBaseDataStream& stream, VqVeci& values, int iDepth, int nMaxValues) {
     VQ_CHECK(iDepth < cMaxNesting, kCls, "deserialize", VQ_ERR_CORRUPT);
     Level& L = _aLevels[iDepth];
-    const int nMaxValues = VqCodecDriver2::s_maxValueCount();
     unsigned char eCodecType = 0;
     VQ_PROPAGATE(stream.read(&eCodecType));
     VQ_CHECK(eCodecType <= CodecArithmetic, kCls, "deserialize", VQ_ERR_CORRUPT);
@@ -159,7 +162,7 @@ bool VqCodecDriverBase::_deserialize(VqBaseDataStream& stream, VqVeci& values, i
     if (eCodec == CodecNull) {
         int nWords = 0;
         VQ_PROPAGATE(stream.readLength(nWords, 4));
-        VQ_CHECK(nWords <= nMaxValues, kCls, "deserialize", VQ_ERR_CORRUPT);
+        if (nWords > nMaxValues) VQ_FAIL(kCls, "deserialize", "nValues <= nMaxValues", VQ_ERR_CORRUPT);
         VQ_PROPAGATE(_readWords(stream, L.vCodeText, nWords));
         return codec->decode(L.vCodeText.data(), int64_t(nWords) * 32, nWords, nWords, nullptr, nullptr, 0,
                              values);
@@ -171,8 +174,10 @@ bool VqCodecDriverBase::_deserialize(VqBaseDataStream& stream, VqVeci& values, i
         VQ_PROPAGATE(L.model.deserialize(stream));
         int nOOBValues = 0;
         VQ_PROPAGATE(stream.read(&nOOBValues));
-        VQ_CHECK(nOOBValues >= 0 && nOOBValues <= nMaxValues, kCls, "deserialize", VQ_ERR_CORRUPT);
-        if (nOOBValues > 0) VQ_PROPAGATE(_deserialize(stream, L.vOOBValues, iDepth + 1));
+        // Each escape codes one value of this packet.
+        VQ_CHECK(nOOBValues >= 0, kCls, "deserialize", VQ_ERR_CORRUPT);
+        if (nOOBValues > nMaxValues) VQ_FAIL(kCls, "deserialize", "nValues <= nMaxValues", VQ_ERR_CORRUPT);
+        if (nOOBValues > 0) VQ_PROPAGATE(_deserialize(stream, L.vOOBValues, iDepth + 1, nOOBValues));
         if (L.vOOBValues.length() != nOOBValues)
             VQ_FAIL(kCls, "deserialize", "pThis->_vOOBValues.length() == nOOBValues", VQ_ERR_CORRUPT);
     }
@@ -180,7 +185,9 @@ bool VqCodecDriverBase::_deserialize(VqBaseDataStream& stream, VqVeci& values, i
     VQ_PROPAGATE(stream.read(&nBits));
     VQ_PROPAGATE(stream.read(&nExpectedValues));
     VQ_CHECK(nBits >= 0, kCls, "deserialize", VQ_ERR_CORRUPT);
-    VQ_CHECK(nExpectedValues >= 0 && nExpectedValues <= nMaxValues, kCls, "deserialize", VQ_ERR_CORRUPT);
+    VQ_CHECK(nExpectedValues >= 0, kCls, "deserialize", VQ_ERR_CORRUPT);
+    if (nExpectedValues > nMaxValues) VQ_FAIL(kCls, "deserialize", "nValues <= nMaxValues", VQ_ERR_CORRUPT);
+    VQ_CHECK(L.vOOBValues.length() <= nExpectedValues, kCls, "deserialize", VQ_ERR_CORRUPT);
     int nSymbols = nExpectedValues;
     if (bModel && L.model.numContexts() > 1) {
         VQ_PROPAGATE(stream.read(&nSymbols));

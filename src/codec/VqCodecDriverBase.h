@@ -71,8 +71,9 @@ protected:
     ~VqCodecDriverBase();
 
     bool _serializePacket(VqBaseDataStream& stream, const int* values, int n, VqCodecType eCodec);
-    // values gets the packet's values.
-    bool _deserializePacket(VqBaseDataStream& stream, VqVeci& values);
+    // values gets the packet's values; a packet of more than nMaxValues is
+    // refused before anything is allocated for it.
+    bool _deserializePacket(VqBaseDataStream& stream, VqVeci& values, int nMaxValues);
 
 private:
     // What one packet level keeps while the packets below it code.
@@ -84,7 +85,7 @@ private:
     };
 
     bool _serialize(VqBaseDataStream& stream, const int* values, int n, VqCodecType eCodec, int iDepth);
-    bool _deserialize(VqBaseDataStream& stream, VqVeci& values, int iDepth);
+    bool _deserialize(VqBaseDataStream& stream, VqVeci& values, int iDepth, int nMaxValues);
     bool _readWords(VqBaseDataStream& stream, VqVecu& words, int nWords);
     bool _write(VqBaseDataStream& stream, int v);
 

@@ -198,8 +198,8 @@ bool VqCompressedRepHelper::setNumColorFloats(int n) {
 
 // ---- Packets
 
-bool VqCompressedRepHelper::_readCodes(VqObjectStream& os, Pred pred, VqVeci& out) {
-    VQ_PROPAGATE(_pmCD2->deserialize(os, pred));
+bool VqCompressedRepHelper::_readCodes(VqObjectStream& os, Pred pred, int nMax, VqVeci& out) {
+    VQ_PROPAGATE(_pmCD2->deserialize(os, pred, nMax));
     out.swap(_vValues);
     return true;
 }
@@ -237,7 +237,8 @@ bool VqCompressedRepHelper::readV8Format(VqObjectStream& os, VqTopoMesh* pMesh) 
     VQ_PROPAGATE(setPrec(prec[0], prec[1], prec[2], prec[3]));
     VqVeci raw;
     VqVecu prims;
-    VQ_PROPAGATE(_readCodes(os, VqCodecDriverBase::PredStride1, raw));
+    // The primitive list comes first: nothing read yet bounds it.
+    VQ_PROPAGATE(_readCodes(os, VqCodecDriverBase::PredStride1, INT_MAX, raw));
     VQ_PROPAGATE(toPrimList(raw, prims));
     if (_vtxPrec == 0) return _readLossless(os, *pMesh, prims);
     return _readQuantized(os, *pMesh, prims);
@@ -303,7 +304,7 @@ bool VqCompressedRepHelper::_readVertices(VqObjectStream& os, VqVecf& out, int& 
     VQ_CHECK(nVerts >= 0, kCls, "readV8Format", VQ_ERR_CORRUPT);
     VqVeci v[3];
     for (int ii = 0; ii < 3; ++ii) {
-        VQ_PROPAGATE(_readCodes(os, VqCodecDriverBase::PredLag1, v[ii]));
+        VQ_PROPAGATE(_readCodes(os, VqCodecDriverBase::PredLag1, nVerts, v[ii]));
         VQ_CHECK(nVerts == v[ii].length(), kCls, "readV8Format", VQ_ERR_CORRUPT);
     }
     try {
@@ -328,7 +329,7 @@ bool VqCompressedRepHelper::_readNormals(VqObjectStream& os, int nVerts, VqVecf&
     VQ_CHECK(nNormals == nVerts, kCls, "readV8Format", VQ_ERR_CORRUPT);
     VqVeci v[4];
     for (int ii = 0; ii < 4; ++ii) {
-        VQ_PROPAGATE(_readCodes(os, VqCodecDriverBase::PredLag1, v[ii]));
+        VQ_PROPAGATE(_readCodes(os, VqCodecDriverBase::PredLag1, nNormals, v[ii]));
         VQ_CHECK(nNormals == v[ii].length(), kCls, "readV8Format", VQ_ERR_CORRUPT);
     }
     try {
@@ -353,8 +354,8 @@ bool VqCompressedRepHelper::_readTexCoords(VqObjectStream& os, int nVerts, VqVec
     unsigned char texPrec = 0;
     VQ_PROPAGATE(os.read(&texPrec));
     VqVeci s, t;
-    VQ_PROPAGATE(_readCodes(os, VqCodecDriverBase::PredLag1, s));
-    VQ_PROPAGATE(_readCodes(os, VqCodecDriverBase::PredLag1, t));
+    VQ_PROPAGATE(_readCodes(os, VqCodecDriverBase::PredLag1, nVerts, s));
+    VQ_PROPAGATE(_readCodes(os, VqCodecDriverBase::PredLag1, nVerts, t));
     VQ_CHECK(s.length() == t.length(), kCls, "readV8Format", VQ_ERR_CORRUPT);
     VQ_CHECK(s.length() == nVerts, kCls, "readV8Format", VQ_ERR_CORRUPT);
     try {
@@ -385,13 +386,13 @@ bool VqCompressedRepHelper::_readColors(VqObjectStream& os, int nVerts, VqVecf& 
     VQ_CHECK(bSeparate <= 1, kCls, "readV8Format", VQ_ERR_CORRUPT);
     VqVeci codes;
     if (bSeparate == 0) {
-        VQ_PROPAGATE(_readCodes(os, VqCodecDriverBase::PredNull, codes));
+        VQ_PROPAGATE(_readCodes(os, VqCodecDriverBase::PredNull, nVerts, codes));
     } else {
         int p[4] = {};
         _colorQuantizer.getPrec(p[0], p[1], p[2], p[3]);
         VqVeci part[4];
         for (int ii = 0; ii < 4; ++ii) {
-            VQ_PROPAGATE(_readCodes(os, VqCodecDriverBase::PredLag1, part[ii]));
+            VQ_PROPAGATE(_readCodes(os, VqCodecDriverBase::PredLag1, nVerts, part[ii]));
             VQ_CHECK(part[ii].length() == part[0].length(), kCls, "readV8Format", VQ_ERR_CORRUPT);
         }
         codes.swap(part[0]);
@@ -440,7 +441,9 @@ bool VqCompressedRepHelper::_readQuantized(VqObjectStream& os, VqTopoMesh& mesh,
     if (_bTex) VQ_PROPAGATE(_readTexCoords(os, nVerts, tex));
     if (_bCol) VQ_PROPAGATE(_readColors(os, nVerts, colors));
     VqVeci raw;
-    VQ_PROPAGATE(_readCodes(os, VqCodecDriverBase::PredStripIndex, raw));
+    // A primitive list read ends at the number of indices.
+    const int nMaxIndices = prims.empty() ? INT_MAX : int(std::min<uint32_t>(prims.back(), INT_MAX));
+    VQ_PROPAGATE(_readCodes(os, VqCodecDriverBase::PredStripIndex, nMaxIndices, raw));
     for (int i : raw)
         if (!(i >= 0 && i < nVerts)) VQ_FAIL(kCls, "readV8Format", "vIndices[i] < nVerts", VQ_ERR_CORRUPT);
     VqVecu indices;

@@ -114,7 +114,8 @@ private:
     bool _writeLossless(VqObjectStream& os, const VqTopoMesh& mesh);
     bool _writeQuantized(VqObjectStream& os, const VqTopoMesh& mesh);
     bool _createIndexedRep(const VqTopoMesh& mesh, Tuples& all);
-    bool _readCodes(VqObjectStream& os, VqCodecDriverBase::VqPredictorType pred, VqVeci& out);
+    // A packet of more than nMax codes is refused before it is decoded.
+    bool _readCodes(VqObjectStream& os, VqCodecDriverBase::VqPredictorType pred, int nMax, VqVeci& out);
     bool _writeCodes(VqObjectStream& os, VqCodecDriverBase::VqPredictorType pred, const uint32_t* codes,
                      size_t n, int stride);
 

@@ -31,6 +31,7 @@
 #include "VqCodecDriver2.h"
 #include "VqCodecDriver3T.h"
 #include "VqDualTopoMeshCoder.h"
+#include "VqDualVFMesh.h"
 #include "VqErrorState.h"
 #include "VqLookup2.h"
 #include "VqObjectStream.h"
@@ -38,6 +39,7 @@
 #include "VqStdException.h"
 #include "VqTriStripTopoMesh.h"
 
+#include <algorithm>
 #include <memory>
 #include <new>
 
@@ -62,13 +64,13 @@ struct Sym2 {
         cd.setValueVector(v);
         return cd.serialize(os);
     }
-    bool get(VqObjectStream& os, VqVeci& v) {
+    bool get(VqObjectStream& os, VqVeci& v, int nMax) {
         cd.setValueVector(v);
-        return cd.deserialize(os);
+        return cd.deserialize(os, nMax);
     }
-    bool get(VqObjectStream& os, VqVecu& v) {
+    bool get(VqObjectStream& os, VqVecu& v, int nMax) {
         cd.setValueVector(v);
-        return cd.deserialize(os);
+        return cd.deserialize(os, nMax);
     }
     static bool pack(VqVeci& v) { return VqCodecDriver2::packResiduals(v, v, VqCodecDriver2::PredLag1); }
     static bool unpack(VqVeci& v) { return VqCodecDriver2::unpackResiduals(v, v, VqCodecDriver2::PredLag1); }
@@ -84,9 +86,9 @@ struct Sym3 {
         tmp.assign(v.begin(), v.end());
         return cd.serialize(os, tmp);
     }
-    bool get(VqObjectStream& os, VqVeci& v) { return cd.deserialize(os, v); }
-    bool get(VqObjectStream& os, VqVecu& v) {
-        VQ_PROPAGATE(cd.deserialize(os, tmp));
+    bool get(VqObjectStream& os, VqVeci& v, int nMax) { return cd.deserialize(os, v, nMax); }
+    bool get(VqObjectStream& os, VqVecu& v, int nMax) {
+        VQ_PROPAGATE(cd.deserialize(os, tmp, nMax));
         v.assign(tmp.begin(), tmp.end());
         return true;
     }
@@ -166,16 +168,55 @@ struct DualTopoMeshCoderIO {
         return os.write(static_cast<int>(c._uRefHash));
     }
 
-    // The check value is compared when the walk decodes (decode()).
+    // What the valence streams leave room for in the streams after them. A
+    // valence opens a vertex (0: a split, which reads one offset and one
+    // slot); its corners are corners of polygons of degree 3 or more; a
+    // vertex of up to 64 corners reads one mask in its context, a larger one
+    // a mask word per 32 corners. Valences the decoder refuses count nothing.
+    struct ValenceBounds {
+        uint64_t nSplits = 0, nCorners = 0, nLargeWords = 0;
+        uint64_t aMasks[DualMeshSymbols::kNumContexts] = {};
+
+        explicit ValenceBounds(const DualMeshSymbols& s) {
+            for (const VqVeci& v : s.vviOutDegSyms)
+                for (const int d : v) {
+                    if (d == 0) ++nSplits;
+                    if (d < 2 || d > VqDualVFMesh::kMaxDegree) continue;
+                    nCorners += uint64_t(d);
+                    if (d <= 64)
+                        ++aMasks[std::clamp(d - 2, 0, DualMeshSymbols::kNumContexts - 1)];
+                    else
+                        nLargeWords += uint64_t(d + 31) / 32;
+                }
+        }
+    };
+
+    // Every stream is read with the most values the streams before it leave
+    // room for, so that a damaged count is refused before it is allocated.
+    // The valence streams come first and share the drivers' process-wide
+    // maximum. The check value is compared when the walk decodes (decode()).
     template <class IO>
     static bool readSymbols(Coder& c, VqObjectStream& os, IO& io) {
         DualMeshSymbols& s = c._syms;
         s.clear();
-        for (VqVeci& v : s.vviOutDegSyms)
-            VQ_PROPAGATE(io.get(os, v));
-        VQ_PROPAGATE(io.get(os, s.viOutValSyms) && io.get(os, s.viOutVGrpSyms));
+        int64_t nValenceRoom = VqCodecDriver2::s_maxValueCount();
+        for (VqVeci& v : s.vviOutDegSyms) {
+            VQ_PROPAGATE(io.get(os, v, int(nValenceRoom)));
+            nValenceRoom -= v.length();
+        }
+        const ValenceBounds b(s);
+        VQ_PROPAGATE(io.get(os, s.viOutValSyms, VqCodecDriver2::s_clampCount(b.nCorners / 3)));
+        // One group and one flag word per polygon degree.
+        const int nPolys = s.viOutValSyms.length();
+        VQ_PROPAGATE(io.get(os, s.viOutVGrpSyms, nPolys));
+        if (s.viOutVGrpSyms.length() != nPolys)
+            VQ_FAIL(kCls, "_readSymbols", "_viOutVGrpSyms.length() == _viOutValSyms.length()",
+                    VQ_ERR_CORRUPT);
         VqVeci v;
-        VQ_PROPAGATE(io.get(os, v) && IO::unpack(v));
+        VQ_PROPAGATE(io.get(os, v, nPolys) && IO::unpack(v));
+        if (v.length() != nPolys)
+            VQ_FAIL(kCls, "_readSymbols", "_vuOutVtxFlags.length() == _viOutValSyms.length()",
+                    VQ_ERR_CORRUPT);
         s.vuOutVtxFlags.resize(v.size());
         for (size_t i = 0; i < v.size(); ++i) {
             const int iFlags = v[i];
@@ -188,12 +229,17 @@ struct DualTopoMeshCoderIO {
             // The version's cut of an empty context tells how many chunks follow.
             c._maskChunks(k, chunks);
             for (VqVecu& chunk : chunks)
-                VQ_PROPAGATE(io.get(os, chunk));
+                VQ_PROPAGATE(io.get(os, chunk, VqCodecDriver2::s_clampCount(b.aMasks[k])));
             VQ_PROPAGATE(c._joinMaskChunks(k, chunks));
         }
+        // Plain words: the stream's own length bounds what they allocate.
         VQ_PROPAGATE(os.readVecu(s.vuOutAttrMasksLrg));
-        VQ_PROPAGATE(io.get(os, s.viOutSplitFaceSyms) && IO::unpack(s.viOutSplitFaceSyms));
-        VQ_PROPAGATE(io.get(os, s.viOutSplitPosSyms));
+        if (s.vuOutAttrMasksLrg.size() > b.nLargeWords)
+            VQ_FAIL(kCls, "_readSymbols", "_iAttrMaskLrgReadPos == _vuOutAttrMasksLrg.length()",
+                    VQ_ERR_CORRUPT);
+        const int nSplits = VqCodecDriver2::s_clampCount(b.nSplits);
+        VQ_PROPAGATE(io.get(os, s.viOutSplitFaceSyms, nSplits) && IO::unpack(s.viOutSplitFaceSyms));
+        VQ_PROPAGATE(io.get(os, s.viOutSplitPosSyms, nSplits));
         int iRefHash = 0;
         VQ_PROPAGATE(os.read(&iRefHash));
         c._uRefHash = static_cast<uint32_t>(iRefHash);

@@ -34,9 +34,9 @@ struct Gen9 {
         VQ_PROPAGATE(cd.serialize(os));
         return true;
     }
-    bool read(VqObjectStream& os, VqVeci& v) {
+    bool read(VqObjectStream& os, VqVeci& v, uint64_t nMax) {
         cd.setValueVector(v);
-        VQ_PROPAGATE(cd.deserialize(os));
+        VQ_PROPAGATE(cd.deserialize(os, VqCodecDriver2::s_clampCount(nMax)));
         VQ_PROPAGATE(VqCodecDriver2::unpackResiduals(v, v, VqCodecDriver2::PredLag1));
         return true;
     }
@@ -69,8 +69,8 @@ struct Gen10 {
         VQ_PROPAGATE(pcd->serialize(os, v));
         return true;
     }
-    bool read(VqObjectStream& os, VqVeci& v) {
-        VQ_PROPAGATE(pcd->deserialize(os, v));
+    bool read(VqObjectStream& os, VqVeci& v, uint64_t nMax) {
+        VQ_PROPAGATE(pcd->deserialize(os, v, VqCodecDriver2::s_clampCount(nMax)));
         VQ_PROPAGATE(CodecDriver3T<int>::unpackResiduals(v, v, CodecDriver3Base::PredLag1));
         return true;
     }
@@ -118,7 +118,7 @@ template <class G>
 bool getArray(VqObjectStream& os, G& g, VqVecu& v, uint64_t n, const char* method, const char* text) {
     VqAutoScratchVec<VqVeci> resid;
     if (!resid.ok()) VQ_FAIL(kCls, method, "xAutoviResid._p", VQ_ERR_ALLOC);
-    VQ_PROPAGATE(g.read(os, *resid));
+    VQ_PROPAGATE(g.read(os, *resid, n));
     if (uint64_t(resid->size()) != n) VQ_FAIL(kCls, method, text, VQ_ERR_CORRUPT);
     try {
         v.assign(reinterpret_cast<const uint32_t*>(resid->data()),
@@ -266,7 +266,7 @@ bool getArrayAtMost(VqObjectStream& os, G& g, VqVecu& v, uint64_t nMax, const ch
                     const char* allocText) {
     VqAutoScratchVec<VqVeci> resid;
     if (!resid.ok()) VQ_FAIL(kCls, method, "xAutoviResid._p", VQ_ERR_ALLOC);
-    VQ_PROPAGATE(g.read(os, *resid));
+    VQ_PROPAGATE(g.read(os, *resid, nMax));
     if (uint64_t(resid->size()) > nMax) VQ_FAIL(kCls, method, text, VQ_ERR_CORRUPT);
     try {
         v.assign(reinterpret_cast<const uint32_t*>(resid->data()),

@@ -108,9 +108,9 @@ struct Driver2IO {
         VQ_PROPAGATE(cd.serialize(os));
         return true;
     }
-    bool read(VqObjectStream& os, VqVeci& v, bool bRawBits) {
+    bool read(VqObjectStream& os, VqVeci& v, bool bRawBits, int nMax) {
         cd.setValueVector(v);
-        VQ_PROPAGATE(cd.deserialize(os));
+        VQ_PROPAGATE(cd.deserialize(os, nMax));
         VQ_PROPAGATE(VqCodecDriver2::unpackResiduals(v, v, predictor(bRawBits)));
         return true;
     }
@@ -129,8 +129,8 @@ struct Driver3IO {
         VQ_PROPAGATE(cd.serialize(os, v));
         return true;
     }
-    bool read(VqObjectStream& os, VqVeci& v, bool bRawBits) {
-        VQ_PROPAGATE(cd.deserialize(os, v));
+    bool read(VqObjectStream& os, VqVeci& v, bool bRawBits, int nMax) {
+        VQ_PROPAGATE(cd.deserialize(os, v, nMax));
         VQ_PROPAGATE(Vq::CodecDriver3T<int>::unpackResiduals(v, v, predictor(bRawBits)));
         return true;
     }
@@ -180,7 +180,8 @@ bool putArray(VqObjectStream& os, IO& io, VqVeci& v, bool bRawBits, uint32_t& uH
 template <class IO>
 bool getArray(VqObjectStream& os, IO& io, VqVeci& v, bool bRawBits, uint32_t nExpected, const char* method,
               const char* lengthText, uint32_t& uHash) {
-    VQ_PROPAGATE(io.read(os, v, bRawBits));
+    // The packet may not claim more values than the records it belongs to.
+    VQ_PROPAGATE(io.read(os, v, bRawBits, VqCodecDriver2::s_clampCount(nExpected)));
     if (v.size() != nExpected) VQ_FAIL(kCls, method, lengthText, VQ_ERR_CORRUPT);
     hashWords(reinterpret_cast<const uint32_t*>(v.data()), v.size(), uHash);
     uint32_t uRefHash = 0;

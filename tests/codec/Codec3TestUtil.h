@@ -7,6 +7,7 @@
 #include "VqLibFixture.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
 #include <vector>
 
@@ -38,7 +39,7 @@ bool read3(const Bytes& image, VqVec<T>& values, StreamKind kind = StreamKind::P
     return CodecStream::read(
         kind, image,
         [&](VqObjectStream& os) {
-            if (!driver.deserialize(os, values)) return false;
+            if (!driver.deserialize(os, values, INT_MAX)) return false;
             EXPECT_EQ(driver.numValues(), values.length());
             if (kind == StreamKind::Plain) {
                 EXPECT_EQ(os._readLimit(), 0u) << "packet did not use every byte";

@@ -5,6 +5,7 @@
 #include "VqLibFixture.h"
 #include "VqTestObjectStream.h"
 
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -29,7 +30,7 @@ bool readPacket(const Bytes& image, VqVec<T>& values,
                 VqByteOrder order = VqBaseDataStream::s_systemByteOrder()) {
     VqTestObjectStream s = VqTestObjectStream::forReading(image, 9, 5, order, false);
     VqCodecDriver2 driver(values);
-    if (!driver.deserialize(*s)) return false;
+    if (!driver.deserialize(*s, INT_MAX)) return false;
     EXPECT_EQ(s->_readLimit(), 0u) << "packet did not use every byte";
     return true;
 }

@@ -6,6 +6,7 @@
 #include "Codec3TestUtil.h"
 #include "CodecTestUtil.h"
 
+#include <climits>
 #include <random>
 
 namespace {
@@ -70,13 +71,13 @@ TEST_F(CanonicalPacketTest, NoFlippedBitReadsAsTheSameValues) {
     auto read2 = [](const Bytes& image, VqVeci& out) {
         VqTestObjectStream s = VqTestObjectStream::forReading(image, 9, 5, LsbFirst, false);
         VqCodecDriver2 driver(out);
-        return driver.deserialize(*s) && s->_readLimit() == 0;
+        return driver.deserialize(*s, INT_MAX) && s->_readLimit() == 0;
     };
     auto read3Whole = [](const Bytes& image, VqVeci& out) {
         Vq::CodecDriver3T<int> driver;
         return CodecStream::read(
             StreamKind::Plain, image,
-            [&](VqObjectStream& os) { return driver.deserialize(os, out) && os._readLimit() == 0; },
+            [&](VqObjectStream& os) { return driver.deserialize(os, out, INT_MAX) && os._readLimit() == 0; },
             LsbFirst);
     };
     const std::vector<VqVeci> all = arrays();

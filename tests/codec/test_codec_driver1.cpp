@@ -34,7 +34,7 @@ bool read1(const Bytes& image, VqVec<T>& values, Driver1::VqPredictorType pred =
     return CodecStream::read(
         StreamKind::Plain, image,
         [&](VqObjectStream& os) {
-            if (!driver.deserialize(os, pred)) return false;
+            if (!driver.deserialize(os, pred, INT_MAX)) return false;
             EXPECT_EQ(os._readLimit(), 0u) << "packet did not use every byte";
             return true;
         },

@@ -271,7 +271,7 @@ TEST_F(CodecDriver3Test, PooledDriversCodeManyArraysInTurn) {
     ASSERT_TRUE(CodecStream::read(StreamKind::Plain, image, [&](VqObjectStream& os) {
         VqVec<long> out = {5};
         for (const VqVec<long>& v : arrays) {
-            if (!reader->deserialize(os, out)) return false;
+            if (!reader->deserialize(os, out, INT_MAX)) return false;
             EXPECT_EQ(out, v);
         }
         return true;
@@ -285,7 +285,7 @@ TEST_F(CodecDriver3Test, PooledDriversCodeManyArraysInTurn) {
     VqVeci many((1 << 20) + 1, 5), back;
     const Bytes mtf = write3(many, CodecDriver3Base::CodecMoveToFront);
     ASSERT_TRUE(CodecStream::read(StreamKind::Plain, mtf, [&](VqObjectStream& os) {
-        return big.deserialize(os, back);
+        return big.deserialize(os, back, INT_MAX);
     })) << lastError();
     EXPECT_EQ(back, many);
     EXPECT_LT(big.memSize(), Vq::ScratchMgr::s_cMaxIdleCapacity * sizeof(int));
@@ -356,7 +356,7 @@ TEST_F(CodecDriver3Test, NineDeepPacketsAreRefused) {
     ASSERT_TRUE(
         CodecStream::read(StreamKind::Plain, escapeOnly(img).image(img).lsb(), [&](VqObjectStream& os) {
             VqVeci out;
-            EXPECT_FALSE(driver.deserialize(os, out));
+            EXPECT_FALSE(driver.deserialize(os, out, INT_MAX));
             return true;
         }));
 }
@@ -406,8 +406,9 @@ TEST_F(CodecDriver3Test, CorruptHeadersFailWithTheirReasons) {
     expectFailure(chopper(32, 40).lsb(), "cChopBits > 0 && cChopBits < 32");
     expectFailure(chopper(4, 4).lsb(), "cChopBits < cValSpanBits");
     expectFailure(chopper(4, 33).lsb(), "cValSpanBits <= cValueBits");
-    // Planes of different lengths, or of another count than the packet's.
-    VqVeci two = {1, 0}, three = {1, 0, 1};
+    // Planes of different lengths, or of another count than the packet's;
+    // a plane longer than the packet is refused before it is decoded.
+    VqVeci one = {1}, two = {1, 0}, three = {1, 0, 1};
     const auto planes = [&](const VqVeci& hi, const VqVeci& lo) {
         PacketImage p = chopper(1, 3);
         for (uint8_t x : write3(hi, CodecDriver3Base::CodecBitLength))
@@ -416,8 +417,10 @@ TEST_F(CodecDriver3Test, CorruptHeadersFailWithTheirReasons) {
             p.u8(x);
         return p.lsb();
     };
-    expectFailure(planes(two, three), "vMSB.size() == vLSB.size()");
-    expectFailure(planes(three, three), "C->_pvValues->length() == nExpectedValues");
+    expectFailure(planes(two, one), "vMSB.size() == vLSB.size()");
+    expectFailure(planes(one, one), "C->_pvValues->length() == nExpectedValues");
+    expectFailure(planes(two, three), "nValues <= nMaxValues");
+    expectFailure(planes(three, three), "nValues <= nMaxValues");
     VqVeci out;
     ASSERT_TRUE(read3(planes(two, VqVeci{3, 2}), out)) << lastError();
     EXPECT_EQ(out, (VqVeci{7, 2})); // (h << 2 | l) + 0

@@ -6,6 +6,8 @@
 #include "VqHuffmanCodec.h"
 #include "VqLibFixture.h"
 
+#include <climits>
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -17,7 +19,7 @@ bool read1(const Bytes& image, VqVec<T>& values, VqByteOrder order) {
     return CodecStream::read(
         StreamKind::Plain, image,
         [&](VqObjectStream& os) {
-            if (!driver.deserialize(os)) return false;
+            if (!driver.deserialize(os, VqCodecDriverBase::PredNull, INT_MAX)) return false;
             EXPECT_EQ(os._readLimit(), 0u) << "packet did not use every byte";
             return true;
         },

@@ -9,6 +9,7 @@
 #include "VqLineStripTopoMesh.h"
 #include "VqLookup2.h"
 #include "VqPartition.h"
+#include "VqPeakMemory.h"
 
 #include <algorithm>
 #include <gtest/gtest.h>
@@ -435,5 +436,78 @@ TEST_F(TopoMeshRecordTest, TetrahedronRecordsMatchTheirLayouts) {
         Vq::SharedPtr<VqTopoMesh> back = new VqPolygonTopoMesh();
         ASSERT_TRUE(readMesh(*back, framed, Kind::Plain, c.f)) << lastError();
         expectSameTriangles(*tet, *back, Tolerance());
+    }
+}
+
+// ---- Hostile counts
+//
+// The golden tetrahedron with one packet replaced by a packet of 10^8 zeros:
+// a few bytes that would decode into 400 MB. Every stream after the valences
+// is bounded by what the streams before it leave room for (groups and flags
+// exactly one per polygon degree, masks one per vertex of their context,
+// split offsets one per split), and every vertex array by its count, so the
+// load fails as damage before allocating the values.
+
+namespace hostile {
+
+constexpr uint32_t kHuge = 100000000;
+
+// The zeros packet of the section's driver: version 3 (VQ 10) code text
+// 0 | 0000 0 | 0000 0 (11 bits), version 2 (9.x) 0 | 000001 | 000001 | 0 | 0
+// (15 bits); no value needs bits of its own.
+Bytes zeros(bool bV2, uint32_t n) {
+    return bV2 ? Image().u32(n).u8(1).u32(11).u32(0).b : Image().u32(n).u8(1).u32(15).u32(0x02080000).b;
+}
+
+Bytes splice(Bytes b, size_t at, size_t oldLen, const Bytes& packet) {
+    b.erase(b.begin() + ptrdiff_t(at), b.begin() + ptrdiff_t(at + oldLen));
+    b.insert(b.begin() + ptrdiff_t(at), packet.begin(), packet.end());
+    return b;
+}
+
+// Where a packet starts: in the symbol section every non-empty packet of the
+// tetrahedron is 13 bytes (count, codec, bits, one word) and an empty one 4,
+// so valences 0-7 take 13 + 13 + 6 x 4; then degrees, groups, flags (13
+// each), masks of context 0 (4) and 1 (13), contexts 2-6 (5 x 4), context
+// 7's chunks (2 or 3 x 4), the large masks (4), split offsets, split slots.
+// In the vertex data the X codes follow the 20-byte header, the array's
+// count and components (5) and the quantizer record (27).
+struct Target {
+    const char* name;
+    bool bSymbols;
+    size_t at9, at10; // offset in the 9.x and the VQ 10 section
+    size_t oldLen;
+};
+const Target kTargets[] = {
+    {"polygon groups", true, 63, 63, 13},     {"polygon flags", true, 76, 76, 13},
+    {"masks of context 1", true, 93, 93, 13}, {"split offsets", true, 142, 138, 4},
+    {"split slots", true, 146, 142, 4},       {"X codes", false, 52, 52, 13},
+};
+
+} // namespace hostile
+
+TEST_F(TopoMeshRecordTest, HostileCountsFailCleanlyWithBoundedMemory) {
+    using namespace hostile;
+    ASSERT_EQ(VqBaseDataStream::s_systemByteOrder(), LsbFirst);
+    for (const bool bV2 : {false, true}) {
+        const Format f = bV2 ? Format{10, 0} : Format{9, 4};
+        for (const Target& t : kTargets) {
+            SCOPED_TRACE(std::string(t.name) + (bV2 ? " in VQ 10" : " in 9.4"));
+            Bytes syms = symbolSection(bV2), verts = vertexData(bV2, !bV2);
+            const size_t at = bV2 ? t.at10 : t.at9;
+            (t.bSymbols ? syms : verts) = splice(t.bSymbols ? syms : verts, at, t.oldLen, zeros(bV2, kHuge));
+            const Bytes rec =
+                (bV2 ? Image().u8(1).u32(0).u8(1) : Image().u16(2).u32(0).u16(1)).bytes(syms).bytes(verts).b;
+            const Bytes framed = Image().u32(uint32_t(rec.size())).bytes(rec).b;
+            ASSERT_LT(framed.size(), 400u);
+            Vq::SharedPtr<VqTopoMesh> back = new VqPolygonTopoMesh();
+            const long before = vqPeakRssKiB();
+            ASSERT_GE(before, 0);
+            EXPECT_FALSE(readMesh(*back, framed, Kind::Plain, f));
+            EXPECT_EQ(lastCode(), VQ_ERR_CORRUPT);
+            EXPECT_EQ(lastError(), "nValues <= nMaxValues");
+            EXPECT_LT(vqPeakRssKiB() - before, 64L * 1024);
+            EXPECT_EQ(back->numPrims(), 0u);
+        }
     }
 }

@@ -6,10 +6,9 @@
 #include "VqLateLoadedPropAtom.h"
 #include "VqLibFixture.h"
 #include "VqPartition.h"
+#include "VqPeakMemory.h"
 
 #include <gtest/gtest.h>
-
-#include <sys/resource.h>
 
 using namespace vqtest;
 
@@ -63,15 +62,11 @@ TEST_F(VqLibTest, ClaimedChildCountDoesNotDriveAllocation) {
     // The peak is the process's, and earlier tests of the same process may
     // have set it: what counts is how far this open raises it, which stays
     // far below the gigabytes the claimed count would need.
-    const auto peakKiB = [] {
-        struct rusage usage {};
-        return getrusage(RUSAGE_SELF, &usage) == 0 ? usage.ru_maxrss : -1L;
-    };
-    const long before = peakKiB();
+    const long before = vqPeakRssKiB();
     ASSERT_GE(before, 0);
     EXPECT_FALSE(openAndLoad("huge_child_count.vq"));
     EXPECT_EQ(lastCode(), VQ_ERR_SHORT_READ);
-    EXPECT_LT(peakKiB() - before, 512L * 1024);
+    EXPECT_LT(vqPeakRssKiB() - before, 512L * 1024);
 }
 
 // A valid 9.5 file whose late-loaded data, once loaded, was held twice.
