@@ -271,8 +271,11 @@ bool SceneBuilder::_shapeMesh(VqShape& s, const VqMaterial* mat, const VqMatrix4
                 if (mesh->mNormals) {
                     const float* n = f.normals() + r * 3;
                     aiVector3D nv3(n[0], n[1], n[2]);
-                    if (world) nv3 = (nxf * nv3).NormalizeSafe();
-                    mesh->mNormals[v] = nv3;
+                    if (world) nv3 = nxf * nv3;
+                    // Quantised normals come back a little off unit length,
+                    // which glTF refuses; a null one points anywhere.
+                    const float len = nv3.Length();
+                    mesh->mNormals[v] = len > 0.0f && std::isfinite(len) ? nv3 / len : aiVector3D(0, 0, 1);
                 }
                 if (mesh->mTextureCoords[0]) {
                     const float* t = f.texCoords(0) + r * size_t(nt);
@@ -339,8 +342,6 @@ unsigned SceneBuilder::_material(const VqMaterial* mat) {
 
 std::unique_ptr<aiScene> SceneBuilder::release(const OutNode& root) {
     auto scene = std::make_unique<aiScene>();
-    // glTF needs a material even with no meshes to use it.
-    if (_materials.empty()) _material(nullptr);
     scene->mNumMaterials = unsigned(_materials.size());
     scene->mMaterials = new aiMaterial*[_materials.size()];
     std::copy(_materials.begin(), _materials.end(), scene->mMaterials);
@@ -437,6 +438,11 @@ bool Exporter::write(VqNode* root, const std::string& path, const Options& optio
         }
         if (holder.children.size() != 1) _report.nodes += 1;
     }
+    // A file without meshes is not a valid glTF file (its buffers would be
+    // empty) and means nothing in the others: say so rather than write one.
+    if (_report.meshes == 0)
+        return fail(path, "write", "the model holds no geometry to write (at this level of detail)",
+                    VQ_ERR_ARGUMENT);
     std::unique_ptr<aiScene> scene = builder.release(top);
 
     StagingDir staging;

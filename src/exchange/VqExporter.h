@@ -42,7 +42,8 @@ public:
 
     // Writes the graph under root to path. Files are written under temporary
     // names beside their targets and renamed over them when all are complete,
-    // so a failure leaves the old files as they were.
+    // so a failure leaves the old files as they were. A graph without
+    // geometry (at the chosen level) is refused: it has no valid glTF form.
     bool write(VqNode* root, const std::string& path, const Options& options);
     // Opens the VQ file inPath, with the files it refers to, and writes it.
     bool exportFile(const std::string& inPath, const std::string& outPath, const Options& options);

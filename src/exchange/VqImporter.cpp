@@ -223,12 +223,20 @@ bool Builder::_mesh(const aiScene& scene, unsigned i, Vq::SharedPtr<VqNode>& out
     _meshDone[i] = true;
     const aiMesh& m = *scene.mMeshes[i];
     ++_report.meshes;
-    if (m.mNumVertices > 0 && m.mNumFaces > 0) {
-        // SortByPType leaves one kind of primitive in each mesh.
-        if (m.mPrimitiveTypes == aiPrimitiveType_TRIANGLE)
+    if (m.mNumVertices > 0 && !m.mVertices)
+        VQ_FAIL(kCls, "read", "a mesh has no vertex array", VQ_ERR_CORRUPT);
+    if (m.mNumFaces > 0 && !m.mFaces) VQ_FAIL(kCls, "read", "a mesh has no face array", VQ_ERR_CORRUPT);
+    if (m.mNumVertices > 0 && m.mNumFaces == 0) {
+        // A point cloud: readers give its vertices and no faces.
+        VQ_PROPAGATE(_pointsOrLines(m, false, out));
+    } else if (m.mNumVertices > 0) {
+        // SortByPType leaves one kind of primitive in each mesh; triangles
+        // made from polygons carry a flag besides, which says how.
+        const unsigned kind = m.mPrimitiveTypes & ~unsigned(aiPrimitiveType_NGONEncodingFlag);
+        if (kind == aiPrimitiveType_TRIANGLE)
             VQ_PROPAGATE(_triangles(m, out));
-        else if (m.mPrimitiveTypes == aiPrimitiveType_POINT || m.mPrimitiveTypes == aiPrimitiveType_LINE)
-            VQ_PROPAGATE(_pointsOrLines(m, m.mPrimitiveTypes == aiPrimitiveType_LINE, out));
+        else if (kind == aiPrimitiveType_POINT || kind == aiPrimitiveType_LINE)
+            VQ_PROPAGATE(_pointsOrLines(m, kind == aiPrimitiveType_LINE, out));
     }
     if (out) {
         if (m.mName.length) VQ_PROPAGATE(out->setName(VqString::fromUtf8(m.mName.C_Str())));
@@ -343,12 +351,17 @@ bool Builder::_triShape(const aiMesh& m, const std::vector<uint32_t>& tris, bool
     const bool added = poly->addPrimitives(0, uint32_t(idx->size() / 3), 3u, idx->data());
     poly->lockWrite(false);
     VQ_PROPAGATE(added);
+    // The triangles reach the stripper in the file's order, not in a vertex
+    // cache order first: the stripper picks its starts and grows its strips
+    // by the topology, so such an order would only break ties.
     Vq::SharedPtr<VqTriStripTopoMesh> strips = new VqTriStripTopoMesh(poly->vtxRecPool());
     VQ_PROPAGATE(_stripper.apply(strips.get(), poly.get()));
     Vq::SharedPtr<VqTriStripSetImpl> impl = new VqTriStripSetImpl(verts.bindings);
-    VQ_PROPAGATE(impl->setTopoMesh(strips.get()));
     Vq::SharedPtr<VqTriStripSet> shape = new VqTriStripSet(verts.bindings);
+    // The mesh goes in once the shape listens to its implementation: the
+    // change notice drops the empty box and counts a new node starts with.
     VQ_PROPAGATE(shape->setImpl(impl.get()));
+    VQ_PROPAGATE(impl->setTopoMesh(strips.get()));
     VQ_PROPAGATE(shape->setCompressionLevel(_opt.compressionLevel));
     ++_report.shapes;
     out = shape.get();
@@ -358,6 +371,9 @@ bool Builder::_triShape(const aiMesh& m, const std::vector<uint32_t>& tris, bool
 bool Builder::_pointsOrLines(const aiMesh& m, bool lines, Vq::SharedPtr<VqNode>& out) {
     std::vector<uint32_t> idx;
     const unsigned per = lines ? 2 : 1;
+    if (m.mNumFaces == 0)
+        for (uint32_t v = 0; v < m.mNumVertices; ++v)
+            idx.push_back(v);
     for (unsigned f = 0; f < m.mNumFaces; ++f) {
         const aiFace& face = m.mFaces[f];
         if (face.mNumIndices != per) continue;
@@ -394,8 +410,9 @@ bool Builder::_pointsOrLines(const aiMesh& m, bool lines, Vq::SharedPtr<VqNode>&
         _report.points += idx.size();
     }
     _report.vertices += verts.n;
-    VQ_PROPAGATE(impl->setTopoMesh(mesh.get()));
+    // As for triangles: the mesh after the shape, which then hears of it.
     VQ_PROPAGATE(shape->setImpl(impl.get()));
+    VQ_PROPAGATE(impl->setTopoMesh(mesh.get()));
     VQ_PROPAGATE(shape->setCompressionLevel(_opt.compressionLevel));
     ++_report.shapes;
     out = shape.get();
@@ -434,6 +451,7 @@ Vq::SharedPtr<VqMaterial> Builder::_material(const aiScene& scene, unsigned i) {
 uint64_t nonFiniteVertices(const aiScene& scene) {
     uint64_t n = 0;
     for (unsigned i = 0; i < scene.mNumMeshes; ++i) {
+        if (!scene.mMeshes[i] || !scene.mMeshes[i]->mVertices) continue;
         const aiMesh& m = *scene.mMeshes[i];
         for (unsigned v = 0; v < m.mNumVertices; ++v)
             if (!std::isfinite(m.mVertices[v].x) || !std::isfinite(m.mVertices[v].y) ||
@@ -445,7 +463,7 @@ uint64_t nonFiniteVertices(const aiScene& scene) {
 
 bool hasGeometry(const aiScene& scene) {
     for (unsigned i = 0; i < scene.mNumMeshes; ++i)
-        if (scene.mMeshes[i]->mNumVertices > 0 && scene.mMeshes[i]->mNumFaces > 0) return true;
+        if (scene.mMeshes[i] && scene.mMeshes[i]->mNumVertices > 0) return true;
     return false;
 }
 
@@ -504,12 +522,17 @@ bool Importer::read(const std::string& path, const Options& options, Vq::SharedP
 
     Assimp::Importer importer;
     if (options.progress) importer.SetProgressHandler(new Progress(options.progress));
-    // Polygons become triangles, and each mesh one kind of primitive; the
-    // structure check refuses indices out of range and the like before we
-    // look at the data.
-    unsigned flags = aiProcess_Triangulate | aiProcess_SortByPType | aiProcess_ValidateDataStructure;
+    // Polygons become triangles, and each mesh one kind of primitive. assimp's
+    // own structure check is left out: it refuses a scene without meshes and
+    // a point cloud (a mesh without faces), both of which we take; what it
+    // would catch that matters here (indices out of range, missing arrays)
+    // the builder checks itself.
+    unsigned flags = aiProcess_Triangulate | aiProcess_SortByPType;
     if (options.weld) flags |= aiProcess_JoinIdenticalVertices;
     const aiScene* scene = importer.ReadFile(path, flags);
+    if (scene && scene->mNumMeshes > 0 && !scene->mMeshes) scene = nullptr;
+    for (unsigned i = 0; scene && i < scene->mNumMeshes; ++i)
+        if (!scene->mMeshes[i]) scene = nullptr;
     if (!scene || !scene->mRootNode) {
         std::string why = importer.GetErrorString();
         if (why.empty()) why = "not a file in a format the reader knows";
