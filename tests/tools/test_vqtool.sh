@@ -104,7 +104,7 @@ if "$tool" --help | grep -q "^  import"; then
     expect_error "import with a bad option value" "$tool" import --lods 11 "$work/quad.obj" "$work/y.vq"
     expect_error "export to an unknown format" "$tool" export "$work/quad.vq" "$work/y.xyz"
     [ ! -e "$work/y.vq" ] && [ ! -e "$work/y.xyz" ] || fail "a refused import or export left a file"
-    printf '# nothing\n' > "$work/nothing.obj"
+    printf '# a group and no geometry\no empty\n' > "$work/nothing.obj"
     "$tool" import "$work/nothing.obj" "$work/nothing.vq" 2>&1 | grep -q "no geometry" ||
         fail "import of a file without geometry does not say so"
     "$tool" info "$work/nothing.vq" > /dev/null 2>&1 || fail "the empty model does not open"
