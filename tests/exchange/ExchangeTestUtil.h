@@ -271,7 +271,20 @@ private:
 
 using Triangle = std::array<float, 9>;
 
-// The triangles of a scene in world coordinates, each starting at its least corner.
+// A triangle starting at its least corner, so that equal ones compare equal.
+inline Triangle canonical(const std::array<aiVector3D, 3>& c) {
+    int first = 0;
+    for (int k = 1; k < 3; ++k)
+        if (std::tie(c[k].x, c[k].y, c[k].z) < std::tie(c[first].x, c[first].y, c[first].z)) first = k;
+    Triangle t;
+    for (int k = 0; k < 3; ++k) {
+        const aiVector3D& p = c[(first + k) % 3];
+        t[3 * k] = p.x, t[3 * k + 1] = p.y, t[3 * k + 2] = p.z;
+    }
+    return t;
+}
+
+// The triangles of a scene in world coordinates.
 inline void collectTriangles(const aiScene& s, const aiNode& n, const aiMatrix4x4& parent,
                              std::vector<Triangle>& out) {
     const aiMatrix4x4 world = parent * n.mTransformation;
@@ -282,16 +295,7 @@ inline void collectTriangles(const aiScene& s, const aiNode& n, const aiMatrix4x
             std::array<aiVector3D, 3> c;
             for (int k = 0; k < 3; ++k)
                 c[k] = world * m.mVertices[m.mFaces[f].mIndices[k]];
-            int first = 0;
-            for (int k = 1; k < 3; ++k)
-                if (std::tie(c[k].x, c[k].y, c[k].z) < std::tie(c[first].x, c[first].y, c[first].z))
-                    first = k;
-            Triangle t;
-            for (int k = 0; k < 3; ++k) {
-                const aiVector3D& p = c[(first + k) % 3];
-                t[3 * k] = p.x, t[3 * k + 1] = p.y, t[3 * k + 2] = p.z;
-            }
-            out.push_back(t);
+            out.push_back(canonical(c));
         }
     }
     for (unsigned i = 0; i < n.mNumChildren; ++i)
@@ -306,8 +310,8 @@ inline std::vector<Triangle> fileTriangles(const std::string& path) {
     return out;
 }
 
+// The triangles of a mesh scaled and then moved by (dx, dy, 0).
 inline std::vector<Triangle> meshTriangles(const TestMesh& m, float dx = 0, float dy = 0, float scale = 1) {
-    aiScene s;
     std::vector<Triangle> out;
     for (uint32_t t = 0; t < m.nTris(); ++t) {
         std::array<aiVector3D, 3> c;
@@ -315,15 +319,7 @@ inline std::vector<Triangle> meshTriangles(const TestMesh& m, float dx = 0, floa
             const float* p = &m.pos[3 * m.tris[3 * t + k]];
             c[k] = aiVector3D(p[0] * scale + dx, p[1] * scale + dy, p[2] * scale);
         }
-        int first = 0;
-        for (int k = 1; k < 3; ++k)
-            if (std::tie(c[k].x, c[k].y, c[k].z) < std::tie(c[first].x, c[first].y, c[first].z)) first = k;
-        Triangle tri;
-        for (int k = 0; k < 3; ++k) {
-            const aiVector3D& p = c[(first + k) % 3];
-            tri[3 * k] = p.x, tri[3 * k + 1] = p.y, tri[3 * k + 2] = p.z;
-        }
-        out.push_back(tri);
+        out.push_back(canonical(c));
     }
     return out;
 }

@@ -279,27 +279,6 @@ TEST_F(ImportTest, LevelsKeepTheirRatioAndStayWithinTheReportedError) {
     EXPECT_EQ(importer.report().lodNodes, 1u);
 }
 
-TEST_F(ImportTest, ATightErrorStopsALevelBeforeItsRatio) {
-    // A flat grid simplifies with no error at all; a bumpy one cannot go far
-    // within a thousandth of its size.
-    TestMesh bumpy = gridMesh(30, 1.0f, 1.0f);
-    for (uint32_t v = 0; v < bumpy.nVerts(); ++v)
-        bumpy.pos[3 * v + 2] = 0.05f * std::sin(40 * bumpy.pos[3 * v]) * std::cos(37 * bumpy.pos[3 * v + 1]);
-    Vq::LodChain chain;
-    Vq::LodChain::Targets t;
-    t.ratio = {0.01f};
-    t.maxError = {0.001f};
-    chain.build(bumpy.pos.data(), bumpy.nVerts(), bumpy.tris, t);
-    if (chain.levels().size() == 2) {
-        EXPECT_GT(chain.levels()[1].indices.size(), size_t(0.01 * bumpy.tris.size()));
-        EXPECT_LE(chain.levels()[1].error, 0.001f);
-    }
-    // With nothing to remove within the bound there is no second level at all.
-    t.maxError = {0.0f};
-    chain.build(bumpy.pos.data(), bumpy.nVerts(), bumpy.tris, t);
-    EXPECT_EQ(chain.levels().size(), 1u);
-}
-
 TEST_F(ImportTest, LodShapesAreStoredPerLevel) {
     Vq::SharedPtr<VqPartition> root;
     ASSERT_TRUE(import("ball.off", offText(sphereMesh(20, 30, 1.0f)), root, lods(3)))
