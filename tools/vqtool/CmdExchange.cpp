@@ -16,7 +16,7 @@
 namespace {
 
 // Inputs from this size on show a progress line while they are read.
-constexpr long long kProgressBytes = 8ll << 20;
+constexpr long long kProgressBytes = 4ll << 20;
 
 // The current error as "FILE: what is wrong", the file first as users expect
 // of a command-line tool; other errors as the library words them.
