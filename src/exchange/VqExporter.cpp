@@ -402,6 +402,18 @@ std::vector<std::string> Exporter::formats() {
 
 bool Exporter::write(VqNode* root, const std::string& path, const Options& options) {
     _report = Report();
+    // Nothing escapes as an exception: running out of memory on a huge model
+    // is a failure like any other.
+    try {
+        return _write(root, path, options);
+    } catch (...) {
+        VqErrorState::recordCurrentException(kCls, "write");
+        VqErrorState::rethrowError(path.c_str());
+        return false;
+    }
+}
+
+bool Exporter::_write(VqNode* root, const std::string& path, const Options& options) {
     if (!root) return fail(path, "write", "no graph to write", VQ_ERR_ARGUMENT);
     if (options.lod < 0) return fail(path, "write", "the level of detail must be 0 or more", VQ_ERR_ARGUMENT);
     std::filesystem::path target(path);

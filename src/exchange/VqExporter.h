@@ -54,6 +54,8 @@ public:
     static std::vector<std::string> formats();
 
 private:
+    bool _write(VqNode* root, const std::string& path, const Options& options);
+
     Report _report;
 };
 

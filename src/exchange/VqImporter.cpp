@@ -497,6 +497,19 @@ std::vector<std::string> Importer::extensions() {
 bool Importer::read(const std::string& path, const Options& options, Vq::SharedPtr<VqPartition>& out) {
     _report = Report();
     out = nullptr;
+    // Nothing escapes as an exception: running out of memory on a huge file
+    // is a failure like any other.
+    try {
+        return _read(path, options, out);
+    } catch (...) {
+        out = nullptr;
+        VqErrorState::recordCurrentException(kCls, "read");
+        VqErrorState::rethrowError(path.c_str());
+        return false;
+    }
+}
+
+bool Importer::_read(const std::string& path, const Options& options, Vq::SharedPtr<VqPartition>& out) {
     if (options.lodCount < 1 || options.lodCount > LodChain::s_kMaxLevels)
         return fail(path, "read", "the number of levels of detail must be 1 to 10", VQ_ERR_ARGUMENT);
     const size_t generated = size_t(options.lodCount - 1);
@@ -565,8 +578,12 @@ bool Importer::importFile(const std::string& inPath, const std::string& outPath,
     if (options.progress) options.progress("writing", 0.0f);
     // The save writes a temporary file and renames it over outPath only once
     // it is complete, so a failure leaves what was there before.
-    VQ_PROPAGATE(root->saveAs(VqString::fromUtf8(outPath),
-                              {.versionMajor = options.versionMajor, .versionMinor = options.versionMinor}));
+    try {
+        VQ_PROPAGATE(root->saveAs(VqString::fromUtf8(outPath), {.versionMajor = options.versionMajor,
+                                                                .versionMinor = options.versionMinor}));
+    } catch (...) {
+        return VqErrorState::recordCurrentException(kCls, "importFile");
+    }
     if (options.progress) options.progress("writing", 1.0f);
     return true;
 }

@@ -82,6 +82,8 @@ public:
     static std::vector<std::string> extensions();
 
 private:
+    bool _read(const std::string& path, const Options& options, Vq::SharedPtr<VqPartition>& out);
+
     Report _report;
 };
 
