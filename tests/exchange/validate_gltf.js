@@ -3,7 +3,7 @@
 //   node validate_gltf.js <node_modules/gltf-validator> <file>
 const fs = require('fs');
 const path = require('path');
-const validator = require(process.argv[2]);
+const validator = require(path.resolve(process.argv[2]));
 const file = process.argv[3];
 const external = (uri) => Promise.resolve(
     new Uint8Array(fs.readFileSync(path.resolve(path.dirname(file), decodeURIComponent(uri)))));
