@@ -393,13 +393,6 @@ private:
 
 } // namespace
 
-std::vector<std::string> Exporter::formats() {
-    std::vector<std::string> out;
-    for (const Format& f : kFormats)
-        out.push_back(f.ext);
-    return out;
-}
-
 bool Exporter::write(VqNode* root, const std::string& path, const Options& options) {
     _report = Report();
     // Nothing escapes as an exception: running out of memory on a huge model

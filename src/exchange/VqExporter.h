@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
 
 class VqNode;
 
@@ -49,9 +48,6 @@ public:
     bool exportFile(const std::string& inPath, const std::string& outPath, const Options& options);
 
     const Report& report() const { return _report; }
-
-    // The formats write takes, by extension.
-    static std::vector<std::string> formats();
 
 private:
     bool _write(VqNode* root, const std::string& path, const Options& options);

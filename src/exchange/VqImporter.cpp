@@ -34,7 +34,6 @@
 #include <cstring>
 #include <limits>
 #include <map>
-#include <sstream>
 #include <sys/stat.h>
 
 namespace Vq {
@@ -474,24 +473,6 @@ float Importer::coordBitsLevel(int bits) {
     // interval that truncates to `bits` keeps clear of rounding at its ends.
     bits = std::clamp(bits, 9, 24);
     return (24.5f - float(bits)) / 16.0f;
-}
-
-std::vector<std::string> Importer::extensions() {
-    Assimp::Importer importer;
-    aiString list;
-    importer.GetExtensionList(list);
-    std::vector<std::string> out;
-    std::istringstream in(list.C_Str());
-    std::string item;
-    while (std::getline(in, item, ';')) {
-        if (item.rfind("*.", 0) == 0) item = item.substr(2);
-        std::transform(item.begin(), item.end(), item.begin(),
-                       [](unsigned char ch) { return char(std::tolower(ch)); });
-        if (!item.empty()) out.push_back(item);
-    }
-    std::sort(out.begin(), out.end());
-    out.erase(std::unique(out.begin(), out.end()), out.end());
-    return out;
 }
 
 bool Importer::read(const std::string& path, const Options& options, Vq::SharedPtr<VqPartition>& out) {

@@ -78,9 +78,6 @@ public:
     // The deepest node hierarchy read.
     static constexpr int s_kMaxDepth = 1000;
 
-    // The file extensions the reader knows, lower case without the dot.
-    static std::vector<std::string> extensions();
-
 private:
     bool _read(const std::string& path, const Options& options, Vq::SharedPtr<VqPartition>& out);
 
