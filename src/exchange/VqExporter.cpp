@@ -49,14 +49,17 @@ aiMatrix4x4 toColumnMajor(const VqMatrix4d& m) {
 struct Format {
     const char* ext;
     const char* assimpId;
-    bool hierarchy; // whether the format keeps nodes and their transforms
+    bool hierarchy;     // whether the format keeps nodes and their transforms
+    bool trianglesOnly; // whether it holds nothing but triangles
 };
-// Binary PLY and STL: smaller, and read exactly back.
-const Format kFormats[] = {{"glb", "glb2", true},
-                           {"gltf", "gltf2", true},
-                           {"obj", "obj", false},
-                           {"ply", "plyb", false},
-                           {"stl", "stlb", false}};
+// Binary PLY and STL: smaller, and read exactly back. STL has room for
+// triangles alone (assimp's writer would put segments and points out of step
+// with its triangle count), so those shapes are left out of it.
+const Format kFormats[] = {{"glb", "glb2", true, false},
+                           {"gltf", "gltf2", true, false},
+                           {"obj", "obj", false, false},
+                           {"ply", "plyb", false, false},
+                           {"stl", "stlb", false, true}};
 
 const Format* findFormat(std::string ext) {
     std::transform(ext.begin(), ext.end(), ext.begin(),
@@ -94,8 +97,8 @@ struct OutNode {
 
 class SceneBuilder {
 public:
-    SceneBuilder(const Exporter::Options& opt, bool flatten, Exporter::Report& report)
-        : _opt(opt), _bFlatten(flatten), _report(report) {}
+    SceneBuilder(const Exporter::Options& opt, bool flatten, bool trianglesOnly, Exporter::Report& report)
+        : _opt(opt), _bFlatten(flatten), _bTrianglesOnly(trianglesOnly), _report(report) {}
     ~SceneBuilder() {
         for (aiMesh* m : _meshes)
             delete m;
@@ -113,6 +116,7 @@ private:
 
     const Exporter::Options& _opt;
     bool _bFlatten;
+    bool _bTrianglesOnly;
     Exporter::Report& _report;
     std::vector<aiMesh*> _meshes;
     std::vector<aiMaterial*> _materials;
@@ -230,6 +234,7 @@ bool SceneBuilder::_shapeMesh(VqShape& s, const VqMaterial* mat, const VqMatrix4
         std::vector<uint32_t> idx;
         unsigned per = 3;
         primitives(*tm, idx, per);
+        if (per != 3 && _bTrianglesOnly) idx.clear();
         if (!idx.empty()) {
             const Vq::VertexRecordFields& f = *tm->vtxRecPool()->fields();
             // The records the primitives use, renumbered in order of first use.
@@ -421,7 +426,7 @@ bool Exporter::_write(VqNode* root, const std::string& path, const Options& opti
     if (target.filename().empty()) return fail(path, "write", "not a file name", VQ_ERR_ARGUMENT);
 
     // Formats without nodes get every use of a mesh in world coordinates.
-    SceneBuilder builder(options, options.flatten || !format->hierarchy, _report);
+    SceneBuilder builder(options, options.flatten || !format->hierarchy, format->trianglesOnly, _report);
     OutNode top;
     top.name = root->name().toUtf8();
     if (top.name.empty()) top.name = "root";

@@ -11,7 +11,7 @@ namespace Vq {
 
 // Writes what a VQ graph holds to the formats other tools open, through
 // Debian's assimp: glTF 2 (.gltf with its .bin, or .glb), OBJ (with its
-// .mtl), PLY and STL (binary).
+// .mtl), PLY and STL (binary; triangles only, without line and point shapes).
 //
 // Shapes are loaded as they are met. Under an LOD node one child is taken:
 // the one at the requested index, or the coarsest there is when there are

@@ -135,6 +135,10 @@ TEST_F(ExportTest, PointsColoursAndTextureCoordinatesComeThrough) {
     ASSERT_TRUE(m.HasVertexColors(0));
     for (unsigned v = 0; v < m.mNumVertices; ++v)
         EXPECT_NEAR(m.mColors[0][v].r, m.mVertices[v].z / 3, 2.0 / 255) << v;
+    // STL holds triangles alone: points leave nothing to write.
+    EXPECT_FALSE(exportTo(pts, "points.stl"));
+    EXPECT_NE(Vq::lastErrorMessage().find("no geometry"), std::string::npos) << Vq::lastErrorMessage();
+    VqErrorState::clearError();
 
     Vq::Importer::Options opt;
     opt.lodCount = 1;
