@@ -247,8 +247,9 @@ bool Builder::_mesh(const aiScene& scene, unsigned i, Vq::SharedPtr<VqNode>& out
     return true;
 }
 
-// Triangles whose three indices name vertices of the mesh; Triangulate and
-// the structure check upstream make every face one, this keeps us safe if not.
+// The triangles of a mesh, each index checked against the vertices: the
+// readers are trusted to make faces of three after Triangulate, not to keep
+// their indices in range on a damaged file.
 bool triangleIndices(const aiMesh& m, std::vector<uint32_t>& out) {
     out.reserve(size_t(m.mNumFaces) * 3);
     for (unsigned f = 0; f < m.mNumFaces; ++f) {
