@@ -2,13 +2,19 @@
 JOBS      ?= $(shell nproc)
 BUILD     ?= build
 DEPS      := cmake g++ make zlib1g-dev liblzma-dev libgtest-dev libgmock-dev libbenchmark-dev xz-utils
-# Only benchmarks use these (rapidjson-dev: the reference of bench_json; libmeshoptimizer-dev:
-# the peer of bench_strip; libdraco-dev: the peer of bench_meshcodec); installed when run as
-# root, otherwise named without stopping the build, which leaves their parts out.
-BENCH_DEPS := rapidjson-dev libmeshoptimizer-dev libdraco-dev
+# The exchange library (libVq81Exchange, vqtool import/export) reads and writes through
+# assimp and makes levels of detail with meshoptimizer (also the peer of bench_strip).
+DEPS      += libassimp-dev libmeshoptimizer-dev
+# Only benchmarks use these (rapidjson-dev: the reference of bench_json; libdraco-dev: the
+# peer of bench_meshcodec and bench_exchange); installed when run as root, otherwise named
+# without stopping the build, which leaves their parts out.
+BENCH_DEPS := rapidjson-dev libdraco-dev
+# The reference glTF validator, which the exchange tests run on the files they export:
+# installed with npm into the build directory when node is there, else those checks skip.
+VALIDATOR := $(BUILD)/node_modules/gltf-validator/package.json
 CMAKE_GEN := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
 
-.PHONY: all deps build demo test test-release test-asan test-tsan bench fuzz clean format
+.PHONY: all deps build demo test test-release test-asan test-tsan bench fuzz clean format validator
 
 all: build
 
@@ -33,15 +39,22 @@ $(BUILD)/CMakeCache.txt: | deps
 build: deps $(BUILD)/CMakeCache.txt
 	cmake --build $(BUILD) -j $(JOBS)
 
+validator:
+	@if [ -f $(VALIDATOR) ]; then :; \
+	elif command -v npm >/dev/null 2>&1; then \
+	  mkdir -p $(BUILD) && npm install --no-save --no-audit --no-fund --prefix $(BUILD) gltf-validator >/dev/null || \
+	  echo "gltf-validator could not be installed: the exchange tests skip their glTF validation"; \
+	else echo "node/npm not found: the exchange tests skip their glTF validation"; fi
+
 demo: build
 	./$(BUILD)/tools/vqtool/vqtool demo
 
 test: test-release test-asan
 
-test-release: build
+test-release: build validator
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-test-asan: deps
+test-asan: deps validator
 	cmake -S . -B build-asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug -DVQ_SANITIZE=address,undefined -DVQ_BUILD_BENCH=OFF
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

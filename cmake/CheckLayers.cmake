@@ -7,6 +7,7 @@ cmake_minimum_required(VERSION 3.25)
 # they may include each other; folders on one layer (codec and scene, geometry
 # and pmi, traversal and spatial) do not include each other.
 #   0: core, support   1: io   2: codec, scene   3: geometry, pmi   4: traversal, spatial
+#   5: exchange (a library of its own over all of them)
 # The library's start-up (the order of its steps and the list of classes it
 # registers) brings up every layer: the files named in COMPOSITION_ROOT may
 # include anything.
@@ -19,6 +20,7 @@ set(LAYER_geometry 3)
 set(LAYER_pmi 3)
 set(LAYER_traversal 4)
 set(LAYER_spatial 4)
+set(LAYER_exchange 5)
 set(COMPOSITION_ROOT core/VqLib.cpp core/VqClassRegistry.cpp)
 
 if(NOT SRC)

@@ -77,10 +77,16 @@ fi
 
 # vqtool finds the library of its own prefix through its run path.
 vqtool="$prefix/$bindir/vqtool"
-loaded=$(env -u LD_LIBRARY_PATH ldd "$vqtool" | awk '/libVq81/ && $3 ~ /^\// { print $3 }')
+loaded=$(env -u LD_LIBRARY_PATH ldd "$vqtool" | awk '/libVq81\.so/ && $3 ~ /^\// { print $3 }')
 [ -n "$loaded" ] && [ "$(realpath "$(dirname "$loaded")")" = "$(realpath "$prefix/$libdir")" ] ||
     fail "vqtool does not load the library of its prefix (${loaded:-none})"
 env -u LD_LIBRARY_PATH "$vqtool" demo > "$work/demo.txt" 2>&1 || { show "$work/demo.txt"; fail "vqtool demo"; }
+
+# The exchange library, where it is built, comes with its own pkg-config file.
+if [ -e "$prefix/$libdir/pkgconfig/vq81-exchange.pc" ]; then
+    pkg-config --libs vq81-exchange | grep -q -- "-lVq81Exchange" || fail "pkg-config vq81-exchange: no -lVq81Exchange"
+    [ -e "$prefix/include/vq81/VqImporter.h" ] || fail "the exchange headers were not installed"
+fi
 
 [ "$failures" -eq 0 ] && echo "the install under a fresh prefix serves pkg-config, find_package and vqtool"
 exit "$failures"

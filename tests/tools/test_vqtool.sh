@@ -86,5 +86,29 @@ expect_error "version not accepted" "$tool" convert --version 9.8 "$sample" "$wo
 expect_error "unknown command" "$tool" frobnicate
 [ ! -e "$work/x.vq" ] || fail "a refused convert left a file"
 
+# import and export, where the exchange library is built: the demo's car went
+# out to GLB and back in; a small OBJ goes in and out; bad inputs are refused
+# with one line that names the file.
+if "$tool" --help | grep -q "^  import"; then
+    [ -f "$kept/car.glb" ] && [ -f "$kept/car_from_glb.vq" ] || fail "demo: no car.glb or car_from_glb.vq"
+    printf 'v 0 0 0\nv 1 0 0\nv 1 1 0\nv 0 1 0\nf 1 2 3 4\n' > "$work/quad.obj"
+    "$tool" import --lods=1 --coord-bits 16 "$work/quad.obj" "$work/quad.vq" > "$work/import.txt" 2>&1 ||
+        fail "import of an OBJ"
+    grep -q "2 triangles" "$work/import.txt" || fail "import of an OBJ: no 2 triangles"
+    "$tool" export --flatten "$work/quad.vq" "$work/quad.stl" > /dev/null 2>&1 || fail "export to STL"
+    [ "$(stat -c %s "$work/quad.stl")" -eq $((84 + 2 * 50)) ] || fail "export to STL: not two triangles"
+    : > "$work/empty.obj"
+    expect_error "import of an empty file" "$tool" import "$work/empty.obj" "$work/y.vq"
+    grep -q "empty.obj: " "$work/err.txt" || fail "import of an empty file: the file is not named"
+    expect_error "import of a missing file" "$tool" import "$work/none.obj" "$work/y.vq"
+    expect_error "import with a bad option value" "$tool" import --lods 11 "$work/quad.obj" "$work/y.vq"
+    expect_error "export to an unknown format" "$tool" export "$work/quad.vq" "$work/y.xyz"
+    [ ! -e "$work/y.vq" ] && [ ! -e "$work/y.xyz" ] || fail "a refused import or export left a file"
+    printf '# a group and no geometry\no empty\n' > "$work/nothing.obj"
+    "$tool" import "$work/nothing.obj" "$work/nothing.vq" 2>&1 | grep -q "no geometry" ||
+        fail "import of a file without geometry does not say so"
+    "$tool" info "$work/nothing.vq" > /dev/null 2>&1 || fail "the empty model does not open"
+fi
+
 [ "$failures" -eq 0 ] && echo "all vqtool checks passed"
 exit "$failures"

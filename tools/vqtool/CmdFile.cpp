@@ -694,6 +694,11 @@ std::string agree(const VqNode* a, const VqNode* b, std::unordered_map<const VqN
 
 } // namespace
 
+#ifdef VQ_HAVE_EXCHANGE
+int cmdImport(const std::vector<std::string>& args);
+int cmdExport(const std::vector<std::string>& args);
+#endif
+
 int cmdDemo(const std::vector<std::string>& args) {
     bool keep = false;
     for (const std::string& a : args) {
@@ -781,6 +786,13 @@ int cmdDemo(const std::vector<std::string>& args) {
     if (!d.empty()) return cleanup(), vqToolFail("the graphs read from 9.5 and 10.0 differ: " + d);
     std::cout << "the graphs read from 9.5 and 10.0 agree" << (keep ? " (files kept in " + dir + ")" : "")
               << "\n";
+#ifdef VQ_HAVE_EXCHANGE
+    std::cout << "\n== export car100.vq with its wheels to car.glb, and import that back\n";
+    if (cmdExport({dir + "car100.vq", dir + "car.glb"}) != 0 ||
+        cmdImport({"--lods", "1", dir + "car.glb", dir + "car_from_glb.vq"}) != 0 ||
+        printInfo(dir + "car_from_glb.vq", std::cout) != 0)
+        return cleanup(), 1;
+#endif
     cleanup();
     return 0;
 }

@@ -7,6 +7,10 @@ int cmdInfo(const std::vector<std::string>& args);
 int cmdTree(const std::vector<std::string>& args);
 int cmdConvert(const std::vector<std::string>& args);
 int cmdDemo(const std::vector<std::string>& args);
+#ifdef VQ_HAVE_EXCHANGE
+int cmdImport(const std::vector<std::string>& args);
+int cmdExport(const std::vector<std::string>& args);
+#endif
 
 const std::vector<VqToolCommand>& vqToolCommands() {
     static const std::vector<VqToolCommand> commands = {
@@ -40,8 +44,42 @@ const std::vector<VqToolCommand>& vqToolCommands() {
          "wheels "
          "standing for a second file), saves it at 9.5 and 10.0\nin a temporary directory, reads both back, "
          "prints "
-         "info and tree, and checks\nthat the two graphs agree.\n\n  --keep   keep the temporary directory\n",
+         "info and tree, and checks\nthat the two graphs agree; with the exchange library, it then exports the car\nto car.glb and imports that back.\n\n  --keep   keep the temporary directory\n",
          &cmdDemo},
+#ifdef VQ_HAVE_EXCHANGE
+        {"import", "read a mesh file (OBJ, STL, PLY, OFF, glTF, ...) into a VQ file",
+         "Usage: vqtool import [options] IN OUT\n\n"
+         "Reads IN in any format the exchange library's reader knows (OBJ, STL, PLY,\n"
+         "OFF, glTF/GLB, 3MF, COLLADA, FBX, ...) and writes its hierarchy, names,\n"
+         "transforms, materials, normals, texture coordinates, colours and points into\n"
+         "the VQ file OUT, a mesh used by several nodes stored once. Triangle meshes get\n"
+         "levels of detail made by mesh simplification under range LOD nodes.\n\n"
+         "  --format-version X.Y  the VQ format version written (default: the library's)\n"
+         "  --compression L       compression level 0 (lossless) to 1 (default 0.01)\n"
+         "  --coord-bits N        the compression level that keeps N coordinate bits (9-24)\n"
+         "  --lods N              levels of detail per triangle mesh, 1 to 10 (default 3)\n"
+         "  --lod-ratios R,...    share of the triangles kept by each level after the first\n"
+         "  --lod-errors E,...    largest error of each level after the first, relative to\n"
+         "                        the mesh's size\n"
+         "  --unit-scale S        length of one unit of IN in the model's units\n"
+         "  --no-weld             keep vertices that agree in every attribute apart\n"
+         "  -q, --quiet           print nothing but errors\n\n"
+         "A file without geometry gives an empty model; coordinates that are not finite\n"
+         "numbers are refused. OUT is replaced only once the new file is complete.\n",
+         &cmdImport},
+        {"export", "write a VQ file as glTF/GLB, OBJ, PLY or STL",
+         "Usage: vqtool export [options] IN OUT\n\n"
+         "Writes the VQ file IN (with the files it refers to) as OUT, in the format its\n"
+         "extension names: .glb or .gltf (hierarchy, transforms and shared meshes kept),\n"
+         ".obj, .ply or .stl (one mesh per use, in world coordinates).\n\n"
+         "  --lod N        the level of detail taken under LOD nodes, 0 the finest\n"
+         "                 (the coarsest there is when a node has fewer)\n"
+         "  --flatten      put every mesh in world coordinates under the root\n"
+         "  --format F     glb, gltf, obj, ply or stl, whatever OUT's extension\n"
+         "  -q, --quiet    print nothing but errors\n\n"
+         "OUT is replaced only once the new file is complete.\n",
+         &cmdExport},
+#endif
     };
     return commands;
 }
