@@ -15,6 +15,7 @@
 #include "VqErrorState.h"
 #include "VqFactory.h"
 #include "VqObjectStream.h"
+#include "VqVertexShapeImpl.h"
 #include "VqWrepShapeImpl.h"
 
 #include <string>
@@ -52,7 +53,7 @@ bool VqWrepShapeImpl::removeAllPrims() {
     if (_wireRep.empty()) return true;
     _wireRep.clear();
     invalidateCaches();
-    sendNotification(this, 1);
+    sendNotification(this, VqVertexShapeImpl::VQ_CHANGE_GEOMETRY);
     return true;
 }
 

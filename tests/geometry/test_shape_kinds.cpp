@@ -4,10 +4,10 @@
 // byte, and refused where they would have to be rewritten; the primitive
 // builders' strips fed to vertex shapes.
 #include "ShapeTestUtil.h"
-#include "VqLibFixture.h"
 #include "VqGeomBindings.h"
 #include "VqInterleavedPrimSeq.h"
 #include "VqInterleavedRepHelper.h"
+#include "VqLibFixture.h"
 #include "VqPartition.h"
 #include "VqPolygonSet.h"
 #include "VqPrimitiveShapeImpl.h"
