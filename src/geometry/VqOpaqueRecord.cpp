@@ -6,6 +6,7 @@
 #include "VqRecord.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 
 namespace Vq {
@@ -37,6 +38,8 @@ bool OpaqueRecord::readRest(VqObjectStream& os, const char* cls) {
     os.getPosition(pos);
     if (pos > start + length) VQ_FAIL(cls, "deserialize", "Data block too short", VQ_ERR_CORRUPT);
     uint64_t remaining = start + length - pos;
+    // Written back in one piece, whose length is an int.
+    if (remaining > uint64_t(INT32_MAX)) VQ_FAIL(cls, "deserialize", "Data block too long", VQ_ERR_CORRUPT);
     std::vector<uint8_t> bytes;
     while (remaining > 0) {
         const auto n = static_cast<size_t>(std::min(remaining, kSlice));
