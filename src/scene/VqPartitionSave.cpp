@@ -102,7 +102,11 @@ bool prepareNodes(const std::vector<const VqBase*>& objects, VqPartition& within
 // which is in memory by now unless its segment is copied into a file of the
 // version it came from). The floor of 7.0 that the rule gives every object
 // stands for "nothing newer": a 6.4 file holds the same kinds of content.
-bool checkVersionHolds(const std::vector<const VqBase*>& objects, int major, int minor) {
+// A save that allows loss writes what the version has room for.
+bool checkVersionHolds(const std::vector<const VqBase*>& objects, const VqPartition& saving, bool allowLoss) {
+    if (allowLoss) return true;
+    int major = -1, minor = -1;
+    VQ_PROPAGATE(saving.writeVersion(major, minor));
     for (const VqBase* obj : objects) {
         int needMajor = 0, needMinor = 0;
         obj->_getMinimumVQVersion(needMajor, needMinor);
@@ -302,11 +306,7 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr,
 
     // With their late-loaded data in memory, the nodes get ready for writing.
     VQ_PROPAGATE(prepareNodes(objects, *this));
-    if (!_bSaveAllowsLoss) {
-        int major = -1, minor = -1;
-        VQ_PROPAGATE(writeVersion(major, minor));
-        VQ_PROPAGATE(checkVersionHolds(objects, major, minor));
-    }
+    VQ_PROPAGATE(checkVersionHolds(objects, *this, _bSaveAllowsLoss));
     VQ_PROPAGATE(seg->addSection(section.get()));
     VQ_PROPAGATE(mgr->addNewSegment(seg));
     VQ_PROPAGATE(mgr->setPartition(this));
@@ -352,11 +352,7 @@ bool VqPartition::_writeLegacyBlock(VqStreamMgr* mgr) {
     std::vector<const VqBase*> objects;
     VqNode::graphObjects(this, objects);
     VQ_PROPAGATE(prepareNodes(objects, *this));
-    if (!_bSaveAllowsLoss) {
-        int major = -1, minor = -1;
-        VQ_PROPAGATE(writeVersion(major, minor));
-        VQ_PROPAGATE(checkVersionHolds(objects, major, minor));
-    }
+    VQ_PROPAGATE(checkVersionHolds(objects, *this, _bSaveAllowsLoss));
     for (const VqBase* obj : objects) {
         elements.emplace_back(const_cast<VqBase*>(obj));
         if (const auto* h = Vq::typeCast<VqPropBase>(obj)) holders.push_back(h);
