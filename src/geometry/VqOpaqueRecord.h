@@ -22,8 +22,6 @@ public:
     bool empty() const { return _vBytes.empty(); }
     size_t size() const { return _vBytes.size(); }
     const std::vector<uint8_t>& bytes() const { return _vBytes; }
-    // The generation the bytes came from (RecordFormat::generation), -1 for none.
-    int generation() const { return _nGeneration; }
     void clear();
 
     // Reads what is left of the innermost element being read; cls names
@@ -37,6 +35,7 @@ public:
 
 private:
     std::vector<uint8_t> _vBytes;
+    // The generation the bytes came from (RecordFormat::generation), -1 for none.
     int _nGeneration = -1;
     bool _bSwapped = false;
 };
