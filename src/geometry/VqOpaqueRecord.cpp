@@ -56,8 +56,8 @@ bool OpaqueRecord::readRest(VqObjectStream& os, const char* cls) {
     return true;
 }
 
-bool OpaqueRecord::writableTo(int major, bool swapping) const {
-    return _vBytes.empty() || (generationOf(major) == _nGeneration && !_bSwapped && !swapping);
+bool OpaqueRecord::writableTo(int major) const {
+    return _vBytes.empty() || (generationOf(major) == _nGeneration && !_bSwapped);
 }
 
 bool OpaqueRecord::write(VqObjectStream& os, const char* cls, const char* what) const {

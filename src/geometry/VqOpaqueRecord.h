@@ -27,11 +27,11 @@ public:
     // Reads what is left of the innermost element being read; cls names
     // the class in errors.
     bool readRest(VqObjectStream& os, const char* cls);
-    // Writes the bytes; what names them in the refusal ("the wire-harness
+    // Writes the bytes; what names them in the refusal ("a wire-harness
     // representation"), cls the class that holds them.
     bool write(VqObjectStream& os, const char* cls, const char* what) const;
-    // Whether write would refuse a file of this version.
-    bool writableTo(int major, bool swapping = false) const;
+    // Whether write takes a file of this major version.
+    bool writableTo(int major) const;
 
 private:
     std::vector<uint8_t> _vBytes;
