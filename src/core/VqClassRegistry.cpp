@@ -47,6 +47,8 @@
 #include "VqPolygonTopoMesh.h"
 #include "VqPolylineSet.h"
 #include "VqPolylineSetImpl.h"
+#include "VqPrimitiveShape.h"
+#include "VqPrimitiveShapeImpl.h"
 #include "VqPropAtom.h"
 #include "VqPropBase.h"
 #include "VqRangeLOD.h"
@@ -88,6 +90,12 @@
 #include "VqVertexShape.h"
 #include "VqVertexShapeImpl.h"
 #include "VqVoidPtrPropAtom.h"
+#include "VqVolumeShape.h"
+#include "VqVolumeShapeImpl.h"
+#include "VqWireSet.h"
+#include "VqWireSetImpl.h"
+#include "VqWrepShape.h"
+#include "VqWrepShapeImpl.h"
 #include "VqXform.h"
 #include "VqZlibSegObjectStream.h"
 
@@ -154,6 +162,10 @@ const Entry s_classes[] = {
     VQ_CLASS(VqPointSet),
     VQ_CLASS(VqNullShape),
     VQ_CLASS(Vq::SkinnedShape),
+    VQ_CLASS(VqPrimitiveShape),
+    VQ_CLASS(VqWrepShape),
+    VQ_CLASS(VqWireSet),
+    VQ_CLASS(VqVolumeShape),
     VQ_CLASS(VqShapeImpl),
     VQ_CLASS(VqVertexShapeImpl),
     VQ_CLASS(VqTriStripSetImpl),
@@ -162,6 +174,10 @@ const Entry s_classes[] = {
     VQ_CLASS(VqPointSetImpl),
     VQ_CLASS(VqNullShapeImpl),
     VQ_CLASS(Vq::SkinnedShapeImpl),
+    VQ_CLASS(VqPrimitiveShapeImpl),
+    VQ_CLASS(VqWrepShapeImpl),
+    VQ_CLASS(VqWireSetImpl),
+    VQ_CLASS(VqVolumeShapeImpl),
     // attributes
     VQ_CLASS(VqAttribute),
     VQ_CLASS(VqDrawStyle),

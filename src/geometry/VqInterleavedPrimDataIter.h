@@ -18,6 +18,8 @@ public:
     // False once the list is done, or when it does not fit the floats.
     bool valid() const { return _iPrim + 1 < _nListLen && _bFits; }
     void next() { ++_iPrim; }
+    // Makes primitive prim the current one.
+    void seek(uint32_t prim) { _iPrim = prim; }
     uint32_t primIndex() const { return _iPrim; }
     uint32_t numVertices() const;
     // Parts of vertex i of the current primitive; false for a part the

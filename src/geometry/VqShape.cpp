@@ -100,8 +100,27 @@ VqTopoMesh* VqShape::topoMesh() const {
 bool VqShape::setCompressionLevel(float fLevel) {
     if (!(fLevel >= 0.0f && fLevel <= 1.0f))
         VQ_FAIL(kCls, "setCompressionLevel", "fLevel >= 0.0f && fLevel <= 1.0f", VQ_ERR_ARGUMENT);
+    const bool changed = fLevel != _fCompressionLevel;
     _fCompressionLevel = fLevel;
-    if (Vq::SharedPtr<VqShapeImpl> cur = impl()) VQ_PROPAGATE(_applyCompressionLevel(*cur));
+    if (!changed) return true;
+    // The stored implementation was encoded at the old level: the next save
+    // encodes it again instead of copying its bytes.
+    if (Vq::SharedPtr<VqShapeImpl> cur = impl()) {
+        VQ_PROPAGATE(_applyCompressionLevel(*cur));
+        _uImplPersistent = VQ_IMPL_NOT_PERSISTENT;
+        _uImplSize = ~0u;
+    } else if (isImplPersistent()) {
+        _bLevelPending = true;
+    }
+    return true;
+}
+
+bool VqShape::_applyPendingLevel(VqShapeImpl& cur) const {
+    if (!_bLevelPending) return true;
+    VQ_PROPAGATE(_applyCompressionLevel(cur));
+    _bLevelPending = false;
+    _uImplPersistent = VQ_IMPL_NOT_PERSISTENT;
+    _uImplSize = ~0u;
     return true;
 }
 
@@ -177,6 +196,11 @@ bool VqShape::receiveNotification(const VqBase* who, Vq::BaseChange change) cons
         return true;
     }
     return VqNode::receiveNotification(who, change);
+}
+
+void VqShape::_getMinimumVQVersion(int& major, int& minor) const {
+    VqNode::_getMinimumVQVersion(major, minor);
+    if (Vq::SharedPtr<VqShapeImpl> cur = impl()) cur->_getMinimumVQVersion(major, minor);
 }
 
 bool VqShape::shrink() const {

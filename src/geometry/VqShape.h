@@ -111,6 +111,9 @@ public:
     // A change of the connected implementation's geometry drops the node's
     // box, area and counts.
     bool receiveNotification(const VqBase* who, Vq::BaseChange change) const override;
+    // The node's, and that of the implementation in memory: what a file must
+    // hold is mostly geometry.
+    void _getMinimumVQVersion(int& major, int& minor) const override;
 
     // The node's level (see VqShape.cpp for the layouts).
     bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const;
@@ -133,6 +136,9 @@ protected:
     virtual void _fixupBindings(const VqShapeImpl&) const {}
     // The compression level given to the loaded implementation.
     virtual bool _applyCompressionLevel(VqShapeImpl&) const { return true; }
+    // Gives an implementation just loaded the level set while it was not in
+    // memory, which makes it one to write afresh.
+    bool _applyPendingLevel(VqShapeImpl& impl) const;
     // The implementation, loading it through within (or the shape's own
     // partition when null) if it is stored; null with success when nothing
     // is stored.
@@ -164,6 +170,9 @@ protected:
     mutable uint64_t _uImplStreamPos = ~uint64_t(0);
     mutable uint32_t _uImplSize = ~0u;
     mutable uint32_t _uLastImplSize = ~0u;
+    // The level changed while the stored implementation was not in memory:
+    // its stored bytes are of the old level, so it may not be copied unread.
+    mutable bool _bLevelPending = false;
     // Where a format 6.4-7.x file keeps the implementation; -1 for none.
     mutable int32_t _iLegacySID = -1;
     uint64_t _eBindings;

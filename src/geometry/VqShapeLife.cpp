@@ -125,6 +125,7 @@ bool VqShape::hookUpLoadedImpl(const Vq::SharedPtr<VqShapeImpl>& cur) const {
         VqAutoLock lock(_mxImpl);
         _pGoatPtr = ll;
     }
+    VQ_PROPAGATE(_applyPendingLevel(*cur));
     _installed();
     return true;
 }
@@ -457,7 +458,7 @@ bool VqShape::loadShapeData(VqPartition& within) const {
 
 bool VqShape::mayCopyStoredLLData(const VqLateLoadedPropAtom& ll) const {
     Vq::SharedPtr<VqLateLoadedPropAtom> own;
-    if (!_llValue(own, "mayCopyStoredLLData") || own.get() != &ll) return false;
+    if (_bLevelPending || !_llValue(own, "mayCopyStoredLLData") || own.get() != &ll) return false;
     return isImplPersistent() && ll.segType() == _determineSegType();
 }
 

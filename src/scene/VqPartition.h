@@ -278,6 +278,9 @@ private:
     Vq::SharedPtr<VqStreamMgr> _pStreamMgr;
     // The stream manager of a save in progress (pending segments go to it).
     VqStreamMgr* _pWriteMgr = nullptr;
+    // Whether the save in progress may leave out what its version cannot
+    // hold (VqSaveOptions::allowLoss).
+    bool _bSaveAllowsLoss = false;
     VqString _strVersionText;
     // Formats 6 and 7 carry the graph inside the partition's own record: the
     // objects to write during a save, and the objects read until the open

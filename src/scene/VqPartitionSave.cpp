@@ -97,6 +97,31 @@ bool prepareNodes(const std::vector<const VqBase*>& objects, VqPartition& within
     return true;
 }
 
+// Refuses a graph that the file's version cannot hold whole: every object
+// says the oldest version that holds it (a shape asks its implementation,
+// which is in memory by now unless its segment is copied into a file of the
+// version it came from). The floor of 7.0 that the rule gives every object
+// stands for "nothing newer": a 6.4 file holds the same kinds of content.
+// A save that allows loss writes what the version has room for.
+bool checkVersionHolds(const std::vector<const VqBase*>& objects, const VqPartition& saving, bool allowLoss) {
+    if (allowLoss) return true;
+    int major = -1, minor = -1;
+    VQ_PROPAGATE(saving.writeVersion(major, minor));
+    for (const VqBase* obj : objects) {
+        int needMajor = 0, needMinor = 0;
+        obj->_getMinimumVQVersion(needMajor, needMinor);
+        const bool beyondFloor = needMajor > 7 || (needMajor == 7 && needMinor > 0);
+        const bool beyondTarget = needMajor > major || (needMajor == major && needMinor > minor);
+        if (!beyondFloor || !beyondTarget) continue;
+        const std::string text = std::string("A ") + obj->type()->name + " holds content that needs format " +
+                                 std::to_string(needMajor) + "." + std::to_string(needMinor) +
+                                 " or later; the file would be written as " + std::to_string(major) + "." +
+                                 std::to_string(minor) + " (saving with allowLoss leaves such content out)";
+        VQ_FAIL(kCls, "save", text.c_str(), VQ_ERR_TOO_NEW);
+    }
+    return true;
+}
+
 // The late-loaded atoms among the values of the holders, each once: whether
 // one is written depends on its data, which has to be loaded first. One pass
 // over each holder's table: asked for by index, a holder of n properties
@@ -281,6 +306,7 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr,
 
     // With their late-loaded data in memory, the nodes get ready for writing.
     VQ_PROPAGATE(prepareNodes(objects, *this));
+    VQ_PROPAGATE(checkVersionHolds(objects, *this, _bSaveAllowsLoss));
     VQ_PROPAGATE(seg->addSection(section.get()));
     VQ_PROPAGATE(mgr->addNewSegment(seg));
     VQ_PROPAGATE(mgr->setPartition(this));
@@ -326,6 +352,7 @@ bool VqPartition::_writeLegacyBlock(VqStreamMgr* mgr) {
     std::vector<const VqBase*> objects;
     VqNode::graphObjects(this, objects);
     VQ_PROPAGATE(prepareNodes(objects, *this));
+    VQ_PROPAGATE(checkVersionHolds(objects, *this, _bSaveAllowsLoss));
     for (const VqBase* obj : objects) {
         elements.emplace_back(const_cast<VqBase*>(obj));
         if (const auto* h = Vq::typeCast<VqPropBase>(obj)) holders.push_back(h);
@@ -564,6 +591,11 @@ bool VqPartition::saveAs(const VqStorageLocation* loc, const VqSaveOptions& opti
     // save sees the options, and the save's stream manager hands them on to
     // the threads that write its segments.
     VqFormatSettings::WriteScope scope(major, minor, compression);
+    struct LossScope {
+        bool& flag;
+        ~LossScope() { flag = false; }
+    } loss{_bSaveAllowsLoss};
+    _bSaveAllowsLoss = options.allowLoss;
     return _saveReporting(loc, "saveAs");
 }
 

@@ -21,4 +21,11 @@ struct VQ_API VqSaveOptions {
     int versionMajor = 0;
     int versionMinor = 0;
     Compression compression = Compression::Default;
+    // A save refuses a graph holding content that the version has no place
+    // for (face groups or vertex flags before 9.0, auxiliary vertex fields
+    // before 9.4, ...), naming the kind of object and the oldest version that
+    // holds it; the target keeps what it held. Set, it writes the file and
+    // leaves that content out. Kinds of object that the version has no record
+    // for at all are refused either way.
+    bool allowLoss = false;
 };

@@ -14,6 +14,7 @@
 #include "VqTOCStreamMgr.h"
 #include "VqTriStripSet.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <gtest/gtest.h>
 
@@ -267,6 +268,118 @@ TEST_F(ShapeConvertTest, SavingOverTheFileBeingReadLosesNothing) {
     expectSameGeometry(*built, *b);
     // And the partition saved goes on reading from the new file.
     expectSameGeometry(*built, *a);
+}
+
+// ---- A change of compression level alone: the stored bytes are of the old
+// level, so the implementation is encoded again, whether it was in memory
+// when the level changed or not.
+
+TEST_F(ShapeConvertTest, ACompressionLevelChangeReencodesTheShape) {
+    TempDir d;
+    Vq::SharedPtr<VqPartition> built = build();
+    ASSERT_TRUE(saveAs(*built, d, "a.vq", {9, 5})) << lastError();
+    Vq::SharedPtr<VqPartition> a = open(d, "a.vq");
+    const auto before = bodies(*a);
+    std::vector<VqShape*> s = shapesOf(a.get());
+    ASSERT_EQ(s.size(), 5u);
+    ASSERT_TRUE(s[1]->setCompressionLevel(0.5f)); // not in memory
+    ASSERT_NE(s[4]->ensureImpl(), nullptr);       // in memory
+    ASSERT_TRUE(s[4]->setCompressionLevel(0.5f));
+    ASSERT_TRUE(s[0]->setCompressionLevel(s[0]->compressionLevel())); // no change
+    ASSERT_TRUE(saveAs(*a, d, "b.vq", {9, 5})) << lastError();
+
+    Vq::SharedPtr<VqPartition> b = open(d, "b.vq");
+    const auto after = bodies(*b);
+    ASSERT_EQ(after.size(), before.size());
+    for (size_t i = 0; i < after.size(); ++i)
+        EXPECT_EQ(after[i] == before[i], i != 1 && i != 4) << "shape " << i;
+    ASSERT_TRUE(b->loadAllShapes()) << lastError();
+    const std::vector<VqShape*> got = shapesOf(b.get());
+    for (size_t i : {size_t(1), size_t(4)}) {
+        int v = 0, n = 0, t = 0, c = 0;
+        ASSERT_TRUE(Vq::typeCast<VqVertexShape>(got[i])->getCompressionParams(v, n, t, c));
+        EXPECT_EQ(v, 17) << "shape " << i; // trunc(0.5 * 9 + 25 * 0.5)
+        EXPECT_EQ(got[i]->compressionLevel(), 0.5f);
+    }
+    expectSameGeometry(*built, *b);
+}
+
+// ---- Versions that cannot hold the content: the save is refused before
+// anything reaches the target, which keeps what it held; allowLoss writes
+// the file without that content.
+
+bool readFile(const TempDir& d, const char* name, std::vector<uint8_t>& out) {
+    FILE* f = std::fopen(d.file(name).toUtf8().c_str(), "rb");
+    if (!f) return false;
+    out.clear();
+    uint8_t buf[4096];
+    for (size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;)
+        out.insert(out.end(), buf, buf + n);
+    std::fclose(f);
+    return true;
+}
+
+TEST_F(ShapeConvertTest, AVersionThatCannotHoldTheContentIsRefused) {
+    TempDir d;
+    Vq::SharedPtr<VqPartition> plain = build();
+    ASSERT_TRUE(saveAs(*plain, d, "old.vq", {8, 1})) << lastError();
+    std::vector<uint8_t> old;
+    ASSERT_TRUE(readFile(d, "old.vq", old));
+
+    struct Case {
+        const char* what;
+        Vq::SharedPtr<VqShape> shape;
+        Version refused, oldest;
+        const char* kind;
+    };
+    // A second face group, then vertex flags: 9.0. Auxiliary fields: 9.4.
+    Vq::SharedPtr<VqPolygonSet> groups = new VqPolygonSet(VQ_GEOMBIND_VTXCOORD3);
+    Iter3 tri(std::vector<float>{0, 0, 0, 1, 0, 0, 0, 1, 0}),
+        other(std::vector<float>{0, 0, 1, 1, 0, 1, 0, 1, 1});
+    ASSERT_TRUE(groups->addPrim(&tri, nullptr, nullptr, nullptr, 0) &&
+                groups->addPrim(&other, nullptr, nullptr, nullptr, 1));
+    Vq::SharedPtr<VqPointSet> flagged = new VqPointSet(VQ_GEOMBIND_VTXCOORD3 | VQ_GEOMBIND_VTXFLAG_MASK);
+    ASSERT_TRUE(addLine(*flagged)) << lastError();
+    Vq::SharedPtr<VqTriStripSet> aux = new VqTriStripSet(VQ_GEOMBIND_VTXCOORD3 | VQ_GEOMBIND_AUXFIELDS_MASK);
+    for (const Case& c : {Case{"face groups", groups, {8, 1}, {9, 0}, "VqPolygonSet"},
+                          Case{"face groups at 6.4", groups, {6, 4}, {9, 0}, "VqPolygonSet"},
+                          Case{"vertex flags", flagged, {8, 2}, {9, 0}, "VqPointSet"},
+                          Case{"auxiliary fields", aux, {9, 3}, {9, 4}, "VqTriStripSet"}}) {
+        SCOPED_TRACE(c.what);
+        Vq::SharedPtr<VqPartition> p = build();
+        ASSERT_TRUE(p->appendChild(c.shape.get()));
+        EXPECT_FALSE(saveAs(*p, d, "old.vq", c.refused));
+        const std::string want = std::string("A ") + c.kind + " holds content that needs format " +
+                                 std::to_string(c.oldest.major) + "." + std::to_string(c.oldest.minor) +
+                                 " or later";
+        EXPECT_NE(lastError().find(want), std::string::npos) << lastError();
+        std::vector<uint8_t> now;
+        ASSERT_TRUE(readFile(d, "old.vq", now));
+        EXPECT_TRUE(now == old) << "the target changed";
+        // The oldest version named holds it.
+        EXPECT_TRUE(saveAs(*p, d, "new.vq", c.oldest)) << lastError();
+        ASSERT_TRUE(p->removeChild(c.shape.get()));
+    }
+
+    // Asked for, the loss is taken: the face groups become one. (What was
+    // saved is let go first: a load would find it in memory.)
+    {
+        Vq::SharedPtr<VqPartition> p = build();
+        ASSERT_TRUE(p->appendChild(groups.get()));
+        groups.reset();
+        VqSaveOptions lossy;
+        lossy.versionMajor = 8;
+        lossy.versionMinor = 1;
+        lossy.allowLoss = true;
+        ASSERT_TRUE(p->saveAs(d.file("lossy.vq"), lossy)) << lastError();
+    }
+    Vq::SharedPtr<VqPartition> back = open(d, "lossy.vq");
+    ASSERT_TRUE(back->loadAllShapes()) << lastError();
+    const std::vector<VqShape*> got = shapesOf(back.get());
+    ASSERT_EQ(got.size(), 6u);
+    ASSERT_NE(got[5]->topoMesh(), nullptr);
+    EXPECT_EQ(got[5]->topoMesh()->numFaceGroups(), 1u);
+    EXPECT_EQ(Vq::typeCast<VqVertexShape>(got[5])->numPrims(), 2u);
 }
 
 } // namespace

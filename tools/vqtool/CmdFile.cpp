@@ -6,8 +6,12 @@
 #include "VqErrorState.h"
 #include "VqFSStorageLocation.h"
 #include "VqFloat32PropAtom.h"
+#include "VqGeomBindings.h"
+#include "VqGroup.h"
 #include "VqInstance.h"
 #include "VqInt32PropAtom.h"
+#include "VqInterleavedPrimSeq.h"
+#include "VqInterleavedRepHelper.h"
 #include "VqLOD.h"
 #include "VqLateLoadedPropAtom.h"
 #include "VqMaterial.h"
@@ -447,10 +451,13 @@ int cmdTree(const std::vector<std::string>& args) {
 int cmdConvert(const std::vector<std::string>& args) {
     std::string version;
     std::vector<std::string> files;
+    bool lossy = false;
     for (size_t i = 0; i < args.size(); ++i) {
         std::string v;
         if (takeOption(args, i, "--version", v))
             version = v;
+        else if (args[i] == "--lossy")
+            lossy = true;
         else if (args[i].rfind("-", 0) == 0)
             return vqToolFail("unknown option '" + args[i] + "' (see 'vqtool convert --help')");
         else
@@ -463,7 +470,7 @@ int cmdConvert(const std::vector<std::string>& args) {
     if (!parseVersion(version, major, minor)) return vqToolFail("bad --version value '" + version + "'");
     Vq::SharedPtr<VqPartition> part;
     if (!VqPartition::openFile(files[0].c_str(), part)) return vqToolFail(Vq::lastErrorMessage());
-    if (!part->saveAs(files[1].c_str(), {.versionMajor = major, .versionMinor = minor}))
+    if (!part->saveAs(files[1].c_str(), {.versionMajor = major, .versionMinor = minor, .allowLoss = lossy}))
         return vqToolFail(Vq::lastErrorMessage());
     std::cout << files[0] << " -> " << files[1] << " (version " << major << "." << minor << ")\n";
     return 0;
@@ -564,6 +571,36 @@ Vq::SharedPtr<VqPolygonSet> panelMesh(int nx, int ny, float bulge) {
     return s;
 }
 
+// A wheel bolt from the primitive builders: a shank (a capped cylinder,
+// kept as the builder's strips) under a head (a box crowned by a pyramid,
+// as polygons: the crown in a face group of its own, which files from 9.0
+// on keep).
+Vq::SharedPtr<VqGroup> boltMeshes() {
+    const VqInterleavedRepHelper::Offsets o = VqInterleavedRepHelper::computeNeutralOffsets(1, 0, 0);
+    const uint64_t bindings = VQ_GEOMBIND_VTXCOORD3 | VQ_GEOMBIND_NORMVEC3;
+    VqVecu shankPrims, headPrims, crownPrims;
+    VqVecf shankFloats, headFloats, crownFloats;
+    if (!VqInterleavedRepHelper::appendPrimCyl(shankPrims, shankFloats, o, 0.008f, 0.04f, 12, true) ||
+        !VqInterleavedRepHelper::appendPrimBox(
+            headPrims, headFloats, o,
+            VqBox3<float>(VqVec3f(-0.012f, -0.012f, 0.04f), VqVec3f(0.012f, 0.012f, 0.05f))) ||
+        !VqInterleavedRepHelper::appendPrimPyramid(crownPrims, crownFloats, o, 0.024f, 0.006f))
+        return nullptr;
+    // The crown sits on the head: its base at the head's top.
+    for (size_t v = 0; v + size_t(o.stride) <= crownFloats.size(); v += size_t(o.stride))
+        crownFloats[v + size_t(o.vertex) + 2] += 0.05f;
+    Vq::SharedPtr<VqTriStripSet> shank = new VqTriStripSet(bindings);
+    Vq::SharedPtr<VqPolygonSet> head = new VqPolygonSet(bindings);
+    VqInterleavedPrimSeq shankSeq(shankPrims, shankFloats, o, VqInterleavedPrimSeq::Form::Strips);
+    VqInterleavedPrimSeq headSeq(headPrims, headFloats, o, VqInterleavedPrimSeq::Form::Triangles);
+    VqInterleavedPrimSeq crownSeq(crownPrims, crownFloats, o, VqInterleavedPrimSeq::Form::Triangles, 1);
+    if (!shank->addPrims(shankSeq) || !head->addPrims(headSeq) || !head->addPrims(crownSeq)) return nullptr;
+    Vq::SharedPtr<VqGroup> g = new VqGroup();
+    g->appendChild(shank.get());
+    g->appendChild(head.get());
+    return g;
+}
+
 // A wheel: rim and tyre at three levels of detail (meshes of fewer
 // facets at each), with bolts shared through instances.
 Vq::SharedPtr<VqPartition> buildWheel(VqMaterial* steel, VqMaterial* rubber) {
@@ -603,7 +640,10 @@ Vq::SharedPtr<VqPartition> buildWheel(VqMaterial* steel, VqMaterial* rubber) {
         new VqNullShapeImpl(VqBox3<float>(VqVec3f(-0.43f, 0.0f, -0.43f), VqVec3f(0.43f, 0.2f, 0.43f)));
     if (!far->setImpl(farBox.get())) return nullptr;
     lod->appendChild(far.get());
-    Vq::SharedPtr<VqNode> bolt = part("wheel bolt", 9200, steel, 0);
+    Vq::SharedPtr<VqGroup> bolt = boltMeshes();
+    if (!bolt) return nullptr;
+    bolt->appendAttribute(steel);
+    bolt->appendChild(part("wheel bolt", 9200, steel, 0).get());
     for (int i = 0; i < 5; ++i) {
         // Placed in the partition first: an instance's child must be in its partition.
         Vq::SharedPtr<VqInstance> inst = new VqInstance();

@@ -32,10 +32,13 @@ const std::vector<VqToolCommand>& vqToolCommands() {
          "  --children N   show at most N children of each node\n",
          &cmdTree},
         {"convert", "re-save a file at another format version",
-         "Usage: vqtool convert --version X.Y IN OUT\n\nReads IN and writes its graph, properties and "
-         "late-loaded data "
-         "into OUT in\nformat X.Y (one of 6.4, 7.0, 8.0-8.2, 9.0-9.7, 10.0, 10.1; formats 6.4 and 7.0\n"
-         "have no place for late-loaded data, which is left out).\n",
+         "Usage: vqtool convert [--lossy] --version X.Y IN OUT\n\nReads IN and writes its graph, properties "
+         "and late-loaded data into OUT in\nformat X.Y (one of 6.4, 7.0, 8.0-8.2, 9.0-9.7, 10.0, 10.1; "
+         "formats "
+         "6.4 and 7.0\nhave no place for late-loaded data, which is left out). When IN holds content\nthat "
+         "X.Y has no place for (face groups or vertex flags before 9.0, auxiliary\nvertex fields before 9.4, "
+         "...), nothing is written and the error names the\noldest version that holds it.\n\n  --lossy   "
+         "write OUT anyway, leaving that content out\n",
          &cmdConvert},
         {"demo", "build, save and read back a demonstration assembly",
          "Usage: vqtool demo [--keep]\n\nBuilds a car-like assembly in memory (a few hundred parts under "
