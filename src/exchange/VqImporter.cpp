@@ -358,8 +358,6 @@ bool Builder::_triShape(const aiMesh& m, const std::vector<uint32_t>& tris, bool
     VQ_PROPAGATE(_stripper.apply(strips.get(), poly.get()));
     Vq::SharedPtr<VqTriStripSetImpl> impl = new VqTriStripSetImpl(verts.bindings);
     Vq::SharedPtr<VqTriStripSet> shape = new VqTriStripSet(verts.bindings);
-    // The mesh goes in once the shape listens to its implementation: the
-    // change notice drops the empty box and counts a new node starts with.
     VQ_PROPAGATE(shape->setImpl(impl.get()));
     VQ_PROPAGATE(impl->setTopoMesh(strips.get()));
     VQ_PROPAGATE(shape->setCompressionLevel(_opt.compressionLevel));
@@ -410,7 +408,6 @@ bool Builder::_pointsOrLines(const aiMesh& m, bool lines, Vq::SharedPtr<VqNode>&
         _report.points += idx.size();
     }
     _report.vertices += verts.n;
-    // As for triangles: the mesh after the shape, which then hears of it.
     VQ_PROPAGATE(shape->setImpl(impl.get()));
     VQ_PROPAGATE(impl->setTopoMesh(mesh.get()));
     VQ_PROPAGATE(shape->setCompressionLevel(_opt.compressionLevel));

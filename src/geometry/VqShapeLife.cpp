@@ -70,7 +70,16 @@ void VqShape::_disconnect() const {
 
 void VqShape::_installed() const {
     setInternalFlag(VQ_NODE_IFLAG_LODLOADED, true);
-    invalidateState(VQ_INVAL_HOOK | VQ_INVAL_LODLOADED);
+    // A node starts with the empty box, which counts as known. Given an
+    // implementation that already holds geometry (built elsewhere, or shared
+    // from another shape), that box would stand for good: nothing in the
+    // implementation changes to tell the node. Such a node asks the
+    // implementation instead. A box read from a file, or computed before,
+    // is never the exact empty sentinel of a new node unless the geometry is
+    // empty too, so late-loaded shapes keep their stored box.
+    const bool newNodeBox =
+        _bBox.min[0] == VqBox3<float>::s_emptyValue && _bBox.max[0] == -VqBox3<float>::s_emptyValue;
+    invalidateState(VQ_INVAL_HOOK | VQ_INVAL_LODLOADED | (newNodeBox ? VQ_INVAL_BBOX : 0));
     setInternalFlag(VQ_NODE_IFLAG_LODLOADEDVALID, true);
     _notifyModelContext(this, VQ_CHANGE_IMPL);
 }

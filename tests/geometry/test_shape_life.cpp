@@ -434,3 +434,15 @@ TEST_F(ShapeLifeTest, ADamagedFormat7ImplementationFailsItsShapeOnly) {
 }
 
 } // namespace
+
+// A new node's empty box counts as known; a shape handed an implementation
+// that already holds geometry must still answer with that geometry's box.
+TEST_F(ShapeLifeTest, ANewShapeGivenAFullImplementationTakesItsBox) {
+    Vq::SharedPtr<VqPolygonSet> a = new VqPolygonSet(VQ_GEOMBIND_VTXCOORD3);
+    ASSERT_TRUE(addGrid(*a, 2, 1, 0.0f, true));
+    Vq::SharedPtr<VqShapeImpl> impl = a->impl();
+    Vq::SharedPtr<VqPolygonSet> b = new VqPolygonSet(VQ_GEOMBIND_VTXCOORD3);
+    ASSERT_TRUE(b->setImpl(impl.get()));
+    EXPECT_EQ(b->bBoxRaw().max, (VqVec3f(2, 1, 0)));
+    EXPECT_FLOAT_EQ(b->area(), 2.0f);
+}
