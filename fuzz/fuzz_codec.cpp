@@ -204,7 +204,9 @@ void version1(const uint8_t* data, size_t size, uint8_t flags) {
     VqVec<T> again;
     VqCodecDriver<T> rereader(again);
     if (!readStream(Kind::Plain, out.data(), out.size(), VqBaseDataStream::s_systemByteOrder(),
-                    [&](VqObjectStream& os) { return rereader.deserialize(os, pred, values.length()); }))
+                    [&](VqObjectStream& os) {
+                        return rereader.deserialize(os, VqCodecDriverBase::PredNull, values.length());
+                    }))
         abort();
     // Bit for bit: a double may be a NaN.
     if (again.size() != values.size() ||
