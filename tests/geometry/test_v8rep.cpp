@@ -579,6 +579,22 @@ TEST_F(V8RepTest, DamagedRecordsAreRefusedWithTheirTexts) {
              i.u8(8).u8(2).u8(0);
          },
          "(_nColFloats == 4) || (_nColFloats == 3) || (_nColFloats == 1)"},
+        // Packets of 10^8 zeros (bit-length codec, no code text: 13 bytes
+        // that would decode into 400 MB) where the vertex count, or the
+        // primitive list's end, allows three: refused from their count.
+        {[&](Img& i) {
+             head(i, 1, 1);
+             i.nullPacket({}).f32(0).f32(1).u8(1).f32(0).f32(1).u8(1).f32(0).f32(0).u8(1);
+             i.i32(3).u8(1).i32(0).i32(100000000).i32(0);
+         },
+         "nValues <= nMaxValues"},
+        {[&](Img& i) {
+             head(i, 1, 1);
+             i.nullPacket({0, 3});
+             threeVerts(i);
+             i.u8(1).i32(0).i32(100000000).i32(0);
+         },
+         "nValues <= nMaxValues"},
     };
     for (const Case& c : cases) {
         Img img;
