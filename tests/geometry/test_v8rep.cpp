@@ -333,7 +333,8 @@ TEST_F(V8RepTest, LayoutsGiveColoursFourFloatsBeforeANormalOnlyInTheGraphicsLayo
     EXPECT_EQ(h.offsets().normal, 3);
     ASSERT_TRUE(h.setLayout(0x10ul));
     EXPECT_EQ(h.numColorFloats(), 3);
-    EXPECT_FALSE(h.setLayout(VqCompressedRepHelper::GraphicsAPI(2), 0, 0, 0));
+    // Any API but the one there is, within the enumeration's range (0 and 1).
+    EXPECT_FALSE(h.setLayout(VqCompressedRepHelper::GraphicsAPI(0), 0, 0, 0));
     EXPECT_EQ(lastError(), "Invalid graphics API");
     EXPECT_FALSE(h.setNumColorFloats(2));
     EXPECT_EQ(lastError(), "(_nColFloats == 4) || (_nColFloats == 3) || (_nColFloats == 1)");
