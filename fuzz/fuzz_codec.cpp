@@ -19,12 +19,12 @@
 //   the predictor (above 8: none), bits 6-7 the codec of the rewrite
 //   (automatic, bit-length, Huffman, arithmetic).
 
+#include "FuzzSetup.h"
 #include "VqCodecDriver.h"
 #include "VqCodecDriver2.h"
 #include "VqCodecDriver3T.h"
 #include "VqDataStream.h"
 #include "VqErrorState.h"
-#include "VqLib.h"
 #include "VqLzmaSegObjectStream.h"
 #include "VqMemoryByteStream.h"
 #include "VqObjectStream.h"
@@ -204,7 +204,9 @@ void version1(const uint8_t* data, size_t size, uint8_t flags) {
     VqVec<T> again;
     VqCodecDriver<T> rereader(again);
     if (!readStream(Kind::Plain, out.data(), out.size(), VqBaseDataStream::s_systemByteOrder(),
-                    [&](VqObjectStream& os) { return rereader.deserialize(os, pred, values.length()); }))
+                    [&](VqObjectStream& os) {
+                        return rereader.deserialize(os, VqCodecDriverBase::PredNull, values.length());
+                    }))
         abort();
     // Bit for bit: a double may be a NaN.
     if (again.size() != values.size() ||
@@ -214,12 +216,7 @@ void version1(const uint8_t* data, size_t size, uint8_t flags) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    if (!VqLib::init()) return 1;
-    VqCodecDriver2::s_setMaxValueCount(kMaxValues);
-    // The library's pools (segment streams' write buffers among them) are
-    // freed before the leak check that ends the process.
-    std::atexit([] { VqLib::fini(); });
-    return 0;
+    return vqFuzzInit(kMaxValues);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

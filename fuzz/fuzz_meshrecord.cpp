@@ -11,41 +11,21 @@
 // polygons), bits 2-3 the format (9.0, 9.4, 10; 3 is 10 as well). The rest
 // is the record.
 
-#include "VqCodecDriver2.h"
+#include "FuzzSetup.h"
 #include "VqErrorState.h"
-#include "VqLib.h"
-#include "VqLineStripTopoMesh.h"
-#include "VqPointTopoMesh.h"
-#include "VqPolygonTopoMesh.h"
 #include "VqTestObjectStream.h"
-#include "VqTriStripTopoMesh.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <vector>
 
 namespace {
 
-// Packets of equal values cost no bits, so the value count a packet may
-// claim is kept low enough for the fuzzer's memory limit.
+// The value count a packet may claim (see vqFuzzInit).
 constexpr int kMaxValues = 1 << 20;
 
 struct Format {
     int major, minor;
 };
-
-Vq::SharedPtr<VqTopoMesh> newOfKind(int kind) {
-    switch (kind) {
-    case 0:
-        return new VqLineStripTopoMesh();
-    case 1:
-        return new VqPointTopoMesh();
-    case 2:
-        return new VqTriStripTopoMesh();
-    default:
-        return new VqPolygonTopoMesh();
-    }
-}
 
 bool readRecord(VqTopoMesh& m, const std::vector<uint8_t>& image, Format f) {
     VqTestObjectStream os = VqTestObjectStream::forReading(image, f.major, f.minor);
@@ -55,10 +35,7 @@ bool readRecord(VqTopoMesh& m, const std::vector<uint8_t>& image, Format f) {
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    if (!VqLib::init()) return 1;
-    VqCodecDriver2::s_setMaxValueCount(kMaxValues);
-    std::atexit([] { VqLib::fini(); });
-    return 0;
+    return vqFuzzInit(kMaxValues);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -68,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const Format f = kFormats[(data[0] >> 2) & 3];
     const std::vector<uint8_t> image(data + 1, data + size);
 
-    Vq::SharedPtr<VqTopoMesh> m = newOfKind(kind);
+    Vq::SharedPtr<VqTopoMesh> m = vqFuzzMeshOfKind(kind);
     if (!readRecord(*m, image, f)) {
         if (m->numPrims() != 0 || m->numIndices() != 0) abort();
         VqErrorState::clearError();
@@ -85,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         again = os.bytes();
     }
-    Vq::SharedPtr<VqTopoMesh> back = newOfKind(kind);
+    Vq::SharedPtr<VqTopoMesh> back = vqFuzzMeshOfKind(kind);
     if (!readRecord(*back, again, f)) abort();
     if (back->numPrims() != m->numPrims() || back->numIndices() != m->numIndices()) abort();
     VqErrorState::clearError();

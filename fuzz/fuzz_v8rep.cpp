@@ -11,39 +11,19 @@
 // polygons), bit 2 the record (clear: format 8, set: neutral), bit 3 the
 // byte order (set: most significant byte first). The rest is the record.
 
-#include "VqCodecDriver2.h"
+#include "FuzzSetup.h"
 #include "VqCompressedRepHelper.h"
 #include "VqErrorState.h"
 #include "VqInterleavedRepHelper.h"
-#include "VqLib.h"
-#include "VqLineStripTopoMesh.h"
-#include "VqPointTopoMesh.h"
-#include "VqPolygonTopoMesh.h"
 #include "VqTestObjectStream.h"
-#include "VqTriStripTopoMesh.h"
 
 #include <cstdint>
-#include <cstdlib>
 #include <vector>
 
 namespace {
 
-// Packets of equal values cost no bits, so the value count a packet may
-// claim is kept low enough for the fuzzer's memory limit.
+// The value count a packet may claim (see vqFuzzInit).
 constexpr int kMaxValues = 1 << 20;
-
-Vq::SharedPtr<VqTopoMesh> newOfKind(int kind) {
-    switch (kind) {
-    case 0:
-        return new VqLineStripTopoMesh();
-    case 1:
-        return new VqPointTopoMesh();
-    case 2:
-        return new VqTriStripTopoMesh();
-    default:
-        return new VqPolygonTopoMesh();
-    }
-}
 
 bool read(VqTopoMesh& m, const std::vector<uint8_t>& image, bool bNeutral, VqByteOrder order) {
     VqTestObjectStream os = VqTestObjectStream::forReading(image, bNeutral ? 7 : 8, bNeutral ? 0 : 1, order);
@@ -75,10 +55,7 @@ bool write(const VqTopoMesh& m, bool bNeutral, int vtxPrec, std::vector<uint8_t>
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    if (!VqLib::init()) return 1;
-    VqCodecDriver2::s_setMaxValueCount(kMaxValues);
-    std::atexit([] { VqLib::fini(); });
-    return 0;
+    return vqFuzzInit(kMaxValues);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -88,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const VqByteOrder order = (data[0] & 8) ? MsbFirst : LsbFirst;
     const std::vector<uint8_t> image(data + 1, data + size);
 
-    Vq::SharedPtr<VqTopoMesh> m = newOfKind(kind);
+    Vq::SharedPtr<VqTopoMesh> m = vqFuzzMeshOfKind(kind);
     if (!read(*m, image, bNeutral, order)) {
         if (m->numPrims() != 0 || m->numIndices() != 0 || m->vtxRecPool()->numVtxRecords() != 0) abort();
         VqErrorState::clearError();
@@ -106,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             VqErrorState::clearError();
             continue;
         }
-        Vq::SharedPtr<VqTopoMesh> back = newOfKind(kind);
+        Vq::SharedPtr<VqTopoMesh> back = vqFuzzMeshOfKind(kind);
         if (!read(*back, again, bN, VqBaseDataStream::s_systemByteOrder())) abort();
         if (pass != 2 && (back->numPrims() != m->numPrims() || back->numIndices() != m->numIndices()))
             abort();

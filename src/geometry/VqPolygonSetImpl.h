@@ -1,23 +1,15 @@
 #pragma once
 
 #include "VqExport.h"
-#include "VqVertexShapeImpl.h"
+#include "VqVertexShapeImplKind.h"
 
 // The implementation of a VqPolygonSet: polygons, in a VqPolygonTopoMesh.
-class VQ_API VqPolygonSetImpl : public Vq::Record<VqPolygonSetImpl, VqVertexShapeImpl> {
+class VQ_API VqPolygonSetImpl
+    : public Vq::VertexShapeImplKind<VqPolygonSetImpl, VqTopoMesh::VQ_PRIM_POLYGON> {
     VQ_DECLARE_TYPE(VqPolygonSetImpl)
 public:
-    explicit VqPolygonSetImpl(uint64_t eBindings = 0) : Record(eBindings) {}
+    using VertexShapeImplKind::VertexShapeImplKind;
     VqPolygonSetImpl(const VqPolygonSetImpl& o) = default;
-
-    VqTopoMesh::PrimKind meshKind() const override { return VqTopoMesh::VQ_PRIM_POLYGON; }
-
-    // A local version alone from format 9 on; the whole geometry before.
-    bool _localVersionIn(const Vq::RecordFormat& f) const { return s_localVersionIn(f); }
-    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& f) const {
-        return _writeOlderGeometry(os, f);
-    }
-    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& f, int) { return _readOlderGeometry(os, f); }
 
 protected:
     VqTopoMesh* _newTopoMesh() const override;

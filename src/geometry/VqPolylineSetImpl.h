@@ -1,23 +1,15 @@
 #pragma once
 
 #include "VqExport.h"
-#include "VqVertexShapeImpl.h"
+#include "VqVertexShapeImplKind.h"
 
 // The implementation of a VqPolylineSet: line strips, in a VqLineStripTopoMesh.
-class VQ_API VqPolylineSetImpl : public Vq::Record<VqPolylineSetImpl, VqVertexShapeImpl> {
+class VQ_API VqPolylineSetImpl
+    : public Vq::VertexShapeImplKind<VqPolylineSetImpl, VqTopoMesh::VQ_PRIM_LINESTRIP> {
     VQ_DECLARE_TYPE(VqPolylineSetImpl)
 public:
-    explicit VqPolylineSetImpl(uint64_t eBindings = 0) : Record(eBindings) {}
+    using VertexShapeImplKind::VertexShapeImplKind;
     VqPolylineSetImpl(const VqPolylineSetImpl& o) = default;
-
-    VqTopoMesh::PrimKind meshKind() const override { return VqTopoMesh::VQ_PRIM_LINESTRIP; }
-
-    // A local version alone from format 9 on; the whole geometry before.
-    bool _localVersionIn(const Vq::RecordFormat& f) const { return s_localVersionIn(f); }
-    bool _writeFields(VqObjectStream& os, const Vq::RecordFormat& f) const {
-        return _writeOlderGeometry(os, f);
-    }
-    bool _readFields(VqObjectStream& os, const Vq::RecordFormat& f, int) { return _readOlderGeometry(os, f); }
 
 protected:
     VqTopoMesh* _newTopoMesh() const override;

@@ -147,19 +147,8 @@ bool VqShapeRequestEntry::belongsTo(const VqBase* document) const {
 }
 
 VqResidencyRequestManager* VqShapeRequestEntry::manager() {
-    VqResidencyRequestManager* mgr = VqResidencyRequestManagerSingleton::EnsureInstance();
-    if (!mgr) {
-        VqErrorState::rethrowError();
-        return nullptr;
-    }
-    // Registered on first use, so that a manager made again after a shutdown
-    // knows shapes too.
-    if (!mgr->handler(VqShape::classTypeID()) &&
-        !mgr->registerHandler(VqShape::classTypeID(), new VqShapeRequestHandler(), false)) {
-        VqErrorState::rethrowError();
-        return nullptr;
-    }
-    return mgr;
+    return VqResidencyRequestManagerSingleton::EnsureInstanceHandling(
+        VqShape::classTypeID(), []() -> Vq::RequestHandler* { return new VqShapeRequestHandler(); });
 }
 
 bool VqShapeRequestHandler::isLoaded(const VqBase* object) const {

@@ -630,6 +630,15 @@ VqResidencyRequestManager* VqResidencyRequestManagerSingleton::EnsureInstance() 
     return s_pInstance.load();
 }
 
+VqResidencyRequestManager* VqResidencyRequestManagerSingleton::EnsureInstanceHandling(
+    const VqType& type, Vq::RequestHandler* (*make)()) {
+    VqResidencyRequestManager* mgr = EnsureInstance();
+    // Two threads may both find no handler: the second registration keeps the first's.
+    if (mgr && !mgr->handler(type) && !mgr->registerHandler(type, make(), false)) mgr = nullptr;
+    if (!mgr) VqErrorState::rethrowError();
+    return mgr;
+}
+
 void VqResidencyRequestManagerSingleton::Release() {
     std::lock_guard<std::mutex> lock(s_mxInstance);
     VqResidencyRequestManager* mgr = s_pInstance.exchange(nullptr);

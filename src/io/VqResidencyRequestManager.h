@@ -205,6 +205,11 @@ private:
 class VQ_API VqResidencyRequestManagerSingleton {
 public:
     static VqResidencyRequestManager* EnsureInstance();
+    // The manager, with a handler made by make registered for type unless
+    // one serves it already. Registered on first use, so that a manager made
+    // again after a shutdown knows the type too. Null with the error recorded.
+    static VqResidencyRequestManager* EnsureInstanceHandling(const VqType& type,
+                                                             Vq::RequestHandler* (*make)());
     // Stops the loaders and releases the manager (VqLib::fini).
     static void Release();
 };

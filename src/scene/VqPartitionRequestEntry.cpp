@@ -47,19 +47,8 @@ bool VqPartitionRequestEntry::belongsTo(const VqBase* document) const {
 }
 
 VqResidencyRequestManager* VqPartitionRequestEntry::manager() {
-    VqResidencyRequestManager* mgr = VqResidencyRequestManagerSingleton::EnsureInstance();
-    if (!mgr) {
-        VqErrorState::rethrowError();
-        return nullptr;
-    }
-    // Registered on first use, so that a manager made again after a shutdown
-    // knows partitions too.
-    if (!mgr->handler(VqPartition::classTypeID()) &&
-        !mgr->registerHandler(VqPartition::classTypeID(), new VqPartitionRequestHandler(), false)) {
-        VqErrorState::rethrowError();
-        return nullptr;
-    }
-    return mgr;
+    return VqResidencyRequestManagerSingleton::EnsureInstanceHandling(
+        VqPartition::classTypeID(), []() -> Vq::RequestHandler* { return new VqPartitionRequestHandler(); });
 }
 
 bool VqPartitionRequestHandler::isLoaded(const VqBase* object) const {

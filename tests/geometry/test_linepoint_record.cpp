@@ -469,4 +469,13 @@ TEST_F(LinePointRecordTest, HugeCountsAreRefused) {
         EXPECT_FALSE(readBare(*back, bad, f));
         EXPECT_NE(lastError().find("length()"), std::string::npos) << lastError();
     }
+    // The primitive starts' packet (after the 6-byte head and the three
+    // counts) claiming 10^8 values where the count read allows 2.
+    Bytes bad = image;
+    for (size_t i = 0; i < 4; ++i)
+        bad[18 + i] = uint8_t(100000000u >> (8 * i));
+    Vq::SharedPtr<VqTopoMesh> back = new VqLineStripTopoMesh();
+    EXPECT_FALSE(readBare(*back, bad, f));
+    EXPECT_EQ(lastError(), "nValues <= nMaxValues");
+    EXPECT_EQ(back->numPrims(), 0u);
 }

@@ -22,6 +22,12 @@ using namespace tetra;
 
 namespace {
 
+// The class of the error recorded last.
+std::string lastErrorClass() {
+    Vq::SharedPtr<VqStdError> e = VqErrorState::currentError();
+    return e ? e->className().toUtf8() : std::string();
+}
+
 struct Format {
     int major, minor;
 };
@@ -454,6 +460,21 @@ TEST_F(ShapeRecordTest, PointSetsCarryTheirFactorAndFullBindingsOnTheirOwnLevel)
     }
     EXPECT_FALSE(s->setAreaFactor(-1.0f));
     EXPECT_EQ(lastError(), "factor >= 0.0f");
+    EXPECT_EQ(lastErrorClass(), "VqPointSet");
+}
+
+// Each kind keeps a default factor of its own for the shapes it makes next;
+// a refused default leaves it as it was.
+TEST_F(ShapeRecordTest, DefaultAreaFactorsBelongToTheirKind) {
+    const float point = VqPointSet::defaultAreaFactor(), line = VqPolylineSet::defaultAreaFactor();
+    ASSERT_TRUE(VqPointSet::setDefaultAreaFactor(0.5f));
+    EXPECT_EQ(VqPolylineSet::defaultAreaFactor(), line);
+    EXPECT_EQ(Vq::SharedPtr<VqPointSet>(new VqPointSet())->areaFactor(), 0.5f);
+    EXPECT_EQ(Vq::SharedPtr<VqPolylineSet>(new VqPolylineSet())->areaFactor(), line);
+    EXPECT_FALSE(VqPolylineSet::setDefaultAreaFactor(-0.5f));
+    EXPECT_EQ(lastErrorClass(), "VqPolylineSet");
+    EXPECT_EQ(VqPolylineSet::defaultAreaFactor(), line);
+    ASSERT_TRUE(VqPointSet::setDefaultAreaFactor(point));
 }
 
 // ---- Quantisation and bindings

@@ -333,7 +333,8 @@ TEST_F(V8RepTest, LayoutsGiveColoursFourFloatsBeforeANormalOnlyInTheGraphicsLayo
     EXPECT_EQ(h.offsets().normal, 3);
     ASSERT_TRUE(h.setLayout(0x10ul));
     EXPECT_EQ(h.numColorFloats(), 3);
-    EXPECT_FALSE(h.setLayout(VqCompressedRepHelper::GraphicsAPI(2), 0, 0, 0));
+    // Any API but the one there is, within the enumeration's range (0 and 1).
+    EXPECT_FALSE(h.setLayout(VqCompressedRepHelper::GraphicsAPI(0), 0, 0, 0));
     EXPECT_EQ(lastError(), "Invalid graphics API");
     EXPECT_FALSE(h.setNumColorFloats(2));
     EXPECT_EQ(lastError(), "(_nColFloats == 4) || (_nColFloats == 3) || (_nColFloats == 1)");
@@ -579,6 +580,22 @@ TEST_F(V8RepTest, DamagedRecordsAreRefusedWithTheirTexts) {
              i.u8(8).u8(2).u8(0);
          },
          "(_nColFloats == 4) || (_nColFloats == 3) || (_nColFloats == 1)"},
+        // Packets of 10^8 zeros (bit-length codec, no code text: 13 bytes
+        // that would decode into 400 MB) where the vertex count, or the
+        // primitive list's end, allows three: refused from their count.
+        {[&](Img& i) {
+             head(i, 1, 1);
+             i.nullPacket({}).f32(0).f32(1).u8(1).f32(0).f32(1).u8(1).f32(0).f32(0).u8(1);
+             i.i32(3).u8(1).i32(0).i32(100000000).i32(0);
+         },
+         "nValues <= nMaxValues"},
+        {[&](Img& i) {
+             head(i, 1, 1);
+             i.nullPacket({0, 3});
+             threeVerts(i);
+             i.u8(1).i32(0).i32(100000000).i32(0);
+         },
+         "nValues <= nMaxValues"},
     };
     for (const Case& c : cases) {
         Img img;
