@@ -52,6 +52,11 @@ public:
     // names no data).
     virtual Vq::SharedPtr<VqShapeImpl> ensureImpl() const;
     Vq::SharedPtr<VqShapeImpl> ensureConstImpl() const { return ensureImpl(); }
+    // The implementation to edit: loaded like the const one, then made this
+    // shape's own, copied first when other shapes share it (shapes loaded
+    // from one segment, or given one implementation), so that they keep
+    // what they showed. Null as the const one.
+    Vq::SharedPtr<VqShapeImpl> ensureImpl();
     virtual bool isImplLoaded() const;
     // Drops a stored implementation, which a later load brings back; an
     // implementation that exists only in memory stays.
@@ -62,6 +67,7 @@ public:
     virtual bool setCompressionLevel(float fLevel);
     virtual float compressionLevel() const { return _fCompressionLevel; }
     virtual VqShapeImpl* createImplInstance() const = 0;
+
     // 6 without an LOD ancestor, else 7 + min(level, 9).
     virtual int _determineSegType() const;
     // Installs a new implementation, which from then on exists only in
@@ -143,6 +149,11 @@ protected:
     // partition when null) if it is stored; null with success when nothing
     // is stored.
     bool _ensureImpl(VqPartition* within, Vq::SharedPtr<VqShapeImpl>& out) const;
+    // The implementation in memory made this shape's own (see the non-const
+    // ensureImpl); null with success when there is none.
+    bool _ownImpl(Vq::SharedPtr<VqShapeImpl>& out, const char* method) const;
+    // Makes ll refer to the holder entry of another shape connected to impl.
+    void _shareHolderOf(const VqShapeImpl& impl, VqLateLoadedPropAtom& ll) const;
     // The segment the value names, read under the lock.
     void _storedSegment(const VqLateLoadedPropAtom& ll, VqGUID& guid, int& segType) const;
     // Reads the implementation of a segment through io, into holder.
