@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqExport.h"
+#include "VqJSON.h"
 #include "VqLateLoadedPropAtom.h"
 #include "VqMutex.h"
 #include "VqNode.h"
@@ -8,11 +9,21 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 class VqPartition;
 class VqStreamMgr;
 class VqShapeRequestEntry;
 class VqTopoMesh;
+
+namespace Vq {
+// Property keys of result-field visualisations. The first names a string
+// value stored with the node, so its text is part of the file format; the
+// second a point set built in memory for the vector modes (never stored:
+// it is derived from the shape's geometry and rebuilt on demand).
+inline constexpr const char* vqPropFieldVis = "VQ_PROP_FIELDVIS";
+inline constexpr const char* vqPropVectorVisPointSet = "VQ_PROP_VECTORVIS_POINTSET";
+} // namespace Vq
 
 // The leaf of the graph that carries geometry. The node keeps what culling
 // and level-of-detail selection need before any geometry is read (box,
@@ -68,6 +79,39 @@ public:
     virtual float compressionLevel() const { return _fCompressionLevel; }
     virtual VqShapeImpl* createImplInstance() const = 0;
 
+    // ---- Result-field visualisations (their drawing is the render layer's)
+    enum FieldVisMode : int {
+        VQ_FIELDVIS_CONTOUR = 0,
+        VQ_FIELDVIS_VECTOR = 1,
+        VQ_FIELDVIS_DISPLACEMENT = 2,
+        VQ_FIELDVIS_AUXARROW = 3
+    };
+    // "CAE Contour", "CAE Vector", "CAE Displacement", "CAE AuxArrow"; null
+    // for any other number.
+    static const char* fieldVisModeName(int eMode);
+    // Vector and arrow modes draw at the shape's vertices.
+    static bool isVectorFieldVisMode(int eMode) {
+        return eMode == VQ_FIELDVIS_VECTOR || eMode == VQ_FIELDVIS_AUXARROW;
+    }
+    // Sets the visualisation of a mode (replacing one the mode had): the
+    // settings must hold the numbers "Scale", "Sentinel Value", "Max
+    // Magnitude", "Step", "Multiplication Factor" and "Animation Factor", the
+    // array "Color Map", the string "Display Mode", and the number "Bias" or
+    // the array "Value Map"; a failure names the member. Other members are
+    // kept as given. A vector mode also builds the point set.
+    virtual bool addFieldVisualization(int eMode, const Vq::JSON::JSONObject& settings);
+    // Removes the visualisation of a mode (success when it had none).
+    virtual bool removeFieldVisualization(int eMode);
+    bool hasFieldVisualization(int eMode) const;
+    // The settings of a mode; false ("eMode") when the mode has none.
+    bool fieldVisualization(int eMode, Vq::JSON::JSONObject& out) const;
+    // The modes that have a visualisation, ascending.
+    std::vector<int> fieldVisualizationModes() const;
+    // The points a vector mode draws at (the shape's vertices), built when
+    // missing; null without a vector mode.
+    Vq::SharedPtr<VqShape> vectorVisPointSet() const;
+    // A field set's GUID as the visualisation settings name it.
+    static bool fieldSetGUIDString(const VqGUID& guid, VqString& out);
     // 6 without an LOD ancestor, else 7 + min(level, 9).
     virtual int _determineSegType() const;
     // Installs a new implementation, which from then on exists only in
@@ -164,6 +208,10 @@ protected:
     bool _adoptLoaded(VqLateLoadedPropAtom& ll, const VqGUID& guid, uint32_t alias,
                       Vq::SharedPtr<VqShapeImpl>& impl) const;
     bool _prepareShape(VqPartition* within) const;
+    // The stored visualisations, mode name to settings (empty without any).
+    bool _fieldVisTable(Vq::JSON::JSONObject& out) const;
+    bool _setFieldVisTable(const Vq::JSON::JSONObject& table);
+    bool _buildVectorVisPointSet(Vq::SharedPtr<VqShape>& out) const;
     // Formats 6.4-7.x: the implementation written ahead of the graph at a
     // file position the node's record names, and read back from there.
     bool _writeImplAtPosition(VqObjectStream& os) const;
