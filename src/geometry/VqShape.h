@@ -15,6 +15,7 @@ class VqPartition;
 class VqStreamMgr;
 class VqShapeRequestEntry;
 class VqTopoMesh;
+class VqPath;
 
 namespace Vq {
 // Property keys of result-field visualisations. The first names a string
@@ -155,6 +156,18 @@ public:
     // was stored for, may be copied unread.
     bool mayCopyStoredLLData(const VqLateLoadedPropAtom& ll) const override;
     bool computeBBox(VqBox3<float>& box, unsigned int key, bool useCache) const override;
+    // World coordinates of the instance key names. With the geometry in
+    // memory: the box of the placed vertices (tighter than a placed box) and
+    // the area of the placed surface (exact under any placement, shear
+    // included); without it, the node's estimate from its stored box and
+    // area, so that a box query never reads geometry.
+    bool computeBBoxAreaWC(unsigned int key, VqBox3<float>* box, float* area) const override;
+    virtual bool computeBBoxWC(unsigned int key, VqBox3<float>& box) const;
+    virtual bool computeAreaWC(unsigned int key, float& area) const;
+    // The area of the surface placed by the transforms along path, which
+    // ends at this shape, reading the geometry when needed; -1 for a shape
+    // without a surface (lines, points, no mesh).
+    virtual bool computeScaledArea(const VqPath& path, float& area) const;
     float _computeAreaRaw() const override;
     VqFixedVec<int, 2> computeNumPolygons() const override;
     VqFixedVec<int, 2> computeNumVertices() const override;
@@ -208,6 +221,12 @@ protected:
     bool _adoptLoaded(VqLateLoadedPropAtom& ll, const VqGUID& guid, uint32_t alias,
                       Vq::SharedPtr<VqShapeImpl>& impl) const;
     bool _prepareShape(VqPartition* within) const;
+    // The placement of the path's tail in world coordinates.
+    VqSquareMatrix<double, 4> _worldMatrix(const VqPath& path) const;
+    // Box and area of the geometry impl holds, placed by m; the area is -1
+    // without a surface.
+    static void _placedGeometry(const VqShapeImpl& impl, const VqSquareMatrix<double, 4>& m,
+                                VqBox3<float>* box, float* area);
     // The stored visualisations, mode name to settings (empty without any).
     bool _fieldVisTable(Vq::JSON::JSONObject& out) const;
     bool _setFieldVisTable(const Vq::JSON::JSONObject& table);
