@@ -95,6 +95,16 @@ VqTopoMesh* VqShape::topoMesh() const {
     return cur ? cur->topoMesh() : nullptr;
 }
 
+const VqTopoMesh* VqShape::constTopoMesh() const {
+    Vq::SharedPtr<VqShapeImpl> cur = ensureConstImpl();
+    return cur ? cur->topoMesh() : nullptr;
+}
+
+VqTopoMesh* VqShape::nonConstTopoMesh() {
+    Vq::SharedPtr<VqShapeImpl> cur = ensureImpl();
+    return cur ? cur->topoMesh() : nullptr;
+}
+
 // ---- Compression level
 
 bool VqShape::setCompressionLevel(float fLevel) {

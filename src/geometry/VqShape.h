@@ -55,6 +55,11 @@ public:
     virtual uint64_t getBindings() const { return _eBindings; }
     // The mesh of the loaded implementation, or null.
     virtual VqTopoMesh* topoMesh() const;
+    // The mesh to read, and the mesh to edit, which is that of this shape's
+    // own implementation (see the non-const ensureImpl); both load the
+    // implementation when needed, null without a mesh.
+    virtual const VqTopoMesh* constTopoMesh() const;
+    virtual VqTopoMesh* nonConstTopoMesh();
 
     // ---- The implementation
     // The implementation in memory, or null; loads nothing.

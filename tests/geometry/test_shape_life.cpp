@@ -482,6 +482,17 @@ TEST_F(ShapeLifeTest, EditingASharedImplementationCopiesItFirst) {
     EXPECT_EQ(a->bBoxRaw().max, (VqVec3f(3, 1, 0)));
     EXPECT_EQ(c->bBoxRaw().max, (VqVec3f(2, 1, 0)));
 
+    // The mesh to edit is a copy's; the one to read is the shared one's.
+    Vq::SharedPtr<VqPolygonSet> d = new VqPolygonSet(VQ_GEOMBIND_VTXCOORD3);
+    ASSERT_TRUE(d->setImpl(shared.get()));
+    EXPECT_EQ(d->constTopoMesh(), shared->topoMesh());
+    VqTopoMesh* own = d->nonConstTopoMesh();
+    ASSERT_NE(own, nullptr);
+    EXPECT_NE(own, shared->topoMesh());
+    EXPECT_NE(own->vtxRecPool(), shared->topoMesh()->vtxRecPool());
+    EXPECT_EQ(c->impl(), shared);
+    d = nullptr;
+
     // The last holder edits in place; marking as modified copies nothing.
     ASSERT_TRUE(c->setImplModified(true));
     EXPECT_EQ(c->impl(), shared);
