@@ -222,7 +222,7 @@ bool SceneBuilder::_shapeMesh(VqShape& s, const VqMaterial* mat, const VqMatrix4
         }
     }
     const bool wasLoaded = s.isImplLoaded();
-    Vq::SharedPtr<VqShapeImpl> impl = s.ensureImpl();
+    Vq::SharedPtr<VqShapeImpl> impl = s.ensureConstImpl();
     if (!impl && VqErrorState::currentError()) {
         VqErrorState::rethrowError();
         return false;

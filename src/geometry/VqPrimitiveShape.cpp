@@ -48,7 +48,7 @@ bool VqPrimitiveShape::s_checkTexGenType(int type, const char* cls, const char* 
     return true;
 }
 
-bool VqPrimitiveShape::_primitiveImpl(Vq::SharedPtr<VqPrimitiveShapeImpl>& out, const char* method) const {
+bool VqPrimitiveShape::_primitiveImpl(Vq::SharedPtr<VqPrimitiveShapeImpl>& out, const char* method) {
     Vq::SharedPtr<VqShapeImpl> cur = ensureImpl();
     if (!cur) VQ_FAIL(kCls, method, "pImpl", VQ_ERR_INTERNAL);
     out = Vq::typeCast<VqPrimitiveShapeImpl>(cur.get());

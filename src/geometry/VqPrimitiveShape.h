@@ -56,7 +56,8 @@ public:
 
 protected:
     bool _prepareNewImpl(VqShapeImpl& impl) const override;
-    bool _primitiveImpl(Vq::SharedPtr<VqPrimitiveShapeImpl>& out, const char* method) const;
+    // The implementation to edit, this shape's own.
+    bool _primitiveImpl(Vq::SharedPtr<VqPrimitiveShapeImpl>& out, const char* method);
 
     uint8_t _uTexGenType = 0;
 };

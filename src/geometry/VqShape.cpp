@@ -95,6 +95,16 @@ VqTopoMesh* VqShape::topoMesh() const {
     return cur ? cur->topoMesh() : nullptr;
 }
 
+const VqTopoMesh* VqShape::constTopoMesh() const {
+    Vq::SharedPtr<VqShapeImpl> cur = ensureConstImpl();
+    return cur ? cur->topoMesh() : nullptr;
+}
+
+VqTopoMesh* VqShape::nonConstTopoMesh() {
+    Vq::SharedPtr<VqShapeImpl> cur = ensureImpl();
+    return cur ? cur->topoMesh() : nullptr;
+}
+
 // ---- Compression level
 
 bool VqShape::setCompressionLevel(float fLevel) {
@@ -105,7 +115,10 @@ bool VqShape::setCompressionLevel(float fLevel) {
     if (!changed) return true;
     // The stored implementation was encoded at the old level: the next save
     // encodes it again instead of copying its bytes.
-    if (Vq::SharedPtr<VqShapeImpl> cur = impl()) {
+    if (impl()) {
+        // Bit counts live in the mesh: another shape sharing it keeps its own.
+        Vq::SharedPtr<VqShapeImpl> cur;
+        VQ_PROPAGATE(_ownImpl(cur, "setCompressionLevel"));
         VQ_PROPAGATE(_applyCompressionLevel(*cur));
         _uImplPersistent = VQ_IMPL_NOT_PERSISTENT;
         _uImplSize = ~0u;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqExport.h"
+#include "VqJSON.h"
 #include "VqLateLoadedPropAtom.h"
 #include "VqMutex.h"
 #include "VqNode.h"
@@ -8,11 +9,22 @@
 
 #include <atomic>
 #include <cstdint>
+#include <vector>
 
 class VqPartition;
 class VqStreamMgr;
 class VqShapeRequestEntry;
 class VqTopoMesh;
+class VqPath;
+
+namespace Vq {
+// Property keys of result-field visualisations. The first names a string
+// value stored with the node, so its text is part of the file format; the
+// second a point set built in memory for the vector modes (never stored:
+// it is derived from the shape's geometry and rebuilt on demand).
+inline constexpr const char* vqPropFieldVis = "VQ_PROP_FIELDVIS";
+inline constexpr const char* vqPropVectorVisPointSet = "VQ_PROP_VECTORVIS_POINTSET";
+} // namespace Vq
 
 // The leaf of the graph that carries geometry. The node keeps what culling
 // and level-of-detail selection need before any geometry is read (box,
@@ -43,6 +55,11 @@ public:
     virtual uint64_t getBindings() const { return _eBindings; }
     // The mesh of the loaded implementation, or null.
     virtual VqTopoMesh* topoMesh() const;
+    // The mesh to read, and the mesh to edit, which is that of this shape's
+    // own implementation (see the non-const ensureImpl); both load the
+    // implementation when needed, null without a mesh.
+    virtual const VqTopoMesh* constTopoMesh() const;
+    virtual VqTopoMesh* nonConstTopoMesh();
 
     // ---- The implementation
     // The implementation in memory, or null; loads nothing.
@@ -52,6 +69,11 @@ public:
     // names no data).
     virtual Vq::SharedPtr<VqShapeImpl> ensureImpl() const;
     Vq::SharedPtr<VqShapeImpl> ensureConstImpl() const { return ensureImpl(); }
+    // The implementation to edit: loaded like the const one, then made this
+    // shape's own, copied first when other shapes share it (shapes loaded
+    // from one segment, or given one implementation), so that they keep
+    // what they showed. Null as the const one.
+    Vq::SharedPtr<VqShapeImpl> ensureImpl();
     virtual bool isImplLoaded() const;
     // Drops a stored implementation, which a later load brings back; an
     // implementation that exists only in memory stays.
@@ -62,6 +84,40 @@ public:
     virtual bool setCompressionLevel(float fLevel);
     virtual float compressionLevel() const { return _fCompressionLevel; }
     virtual VqShapeImpl* createImplInstance() const = 0;
+
+    // ---- Result-field visualisations (their drawing is the render layer's)
+    enum FieldVisMode : int {
+        VQ_FIELDVIS_CONTOUR = 0,
+        VQ_FIELDVIS_VECTOR = 1,
+        VQ_FIELDVIS_DISPLACEMENT = 2,
+        VQ_FIELDVIS_AUXARROW = 3
+    };
+    // "CAE Contour", "CAE Vector", "CAE Displacement", "CAE AuxArrow"; null
+    // for any other number.
+    static const char* fieldVisModeName(int eMode);
+    // Vector and arrow modes draw at the shape's vertices.
+    static bool isVectorFieldVisMode(int eMode) {
+        return eMode == VQ_FIELDVIS_VECTOR || eMode == VQ_FIELDVIS_AUXARROW;
+    }
+    // Sets the visualisation of a mode (replacing one the mode had): the
+    // settings must hold the numbers "Scale", "Sentinel Value", "Max
+    // Magnitude", "Step", "Multiplication Factor" and "Animation Factor", the
+    // array "Color Map", the string "Display Mode", and the number "Bias" or
+    // the array "Value Map"; a failure names the member. Other members are
+    // kept as given. A vector mode also builds the point set.
+    virtual bool addFieldVisualization(int eMode, const Vq::JSON::JSONObject& settings);
+    // Removes the visualisation of a mode (success when it had none).
+    virtual bool removeFieldVisualization(int eMode);
+    bool hasFieldVisualization(int eMode) const;
+    // The settings of a mode; false ("eMode") when the mode has none.
+    bool fieldVisualization(int eMode, Vq::JSON::JSONObject& out) const;
+    // The modes that have a visualisation, ascending.
+    std::vector<int> fieldVisualizationModes() const;
+    // The points a vector mode draws at (the shape's vertices), built when
+    // missing; null without a vector mode.
+    Vq::SharedPtr<VqShape> vectorVisPointSet() const;
+    // A field set's GUID as the visualisation settings name it.
+    static bool fieldSetGUIDString(const VqGUID& guid, VqString& out);
     // 6 without an LOD ancestor, else 7 + min(level, 9).
     virtual int _determineSegType() const;
     // Installs a new implementation, which from then on exists only in
@@ -105,6 +161,18 @@ public:
     // was stored for, may be copied unread.
     bool mayCopyStoredLLData(const VqLateLoadedPropAtom& ll) const override;
     bool computeBBox(VqBox3<float>& box, unsigned int key, bool useCache) const override;
+    // World coordinates of the instance key names. With the geometry in
+    // memory: the box of the placed vertices (tighter than a placed box) and
+    // the area of the placed surface (exact under any placement, shear
+    // included); without it, the node's estimate from its stored box and
+    // area, so that a box query never reads geometry.
+    bool computeBBoxAreaWC(unsigned int key, VqBox3<float>* box, float* area) const override;
+    virtual bool computeBBoxWC(unsigned int key, VqBox3<float>& box) const;
+    virtual bool computeAreaWC(unsigned int key, float& area) const;
+    // The area of the surface placed by the transforms along path, which
+    // ends at this shape, reading the geometry when needed; -1 for a shape
+    // without a surface (lines, points, no mesh).
+    virtual bool computeScaledArea(const VqPath& path, float& area) const;
     float _computeAreaRaw() const override;
     VqFixedVec<int, 2> computeNumPolygons() const override;
     VqFixedVec<int, 2> computeNumVertices() const override;
@@ -143,6 +211,11 @@ protected:
     // partition when null) if it is stored; null with success when nothing
     // is stored.
     bool _ensureImpl(VqPartition* within, Vq::SharedPtr<VqShapeImpl>& out) const;
+    // The implementation in memory made this shape's own (see the non-const
+    // ensureImpl); null with success when there is none.
+    bool _ownImpl(Vq::SharedPtr<VqShapeImpl>& out, const char* method) const;
+    // Makes ll refer to the holder entry of another shape connected to impl.
+    void _shareHolderOf(const VqShapeImpl& impl, VqLateLoadedPropAtom& ll) const;
     // The segment the value names, read under the lock.
     void _storedSegment(const VqLateLoadedPropAtom& ll, VqGUID& guid, int& segType) const;
     // Reads the implementation of a segment through io, into holder.
@@ -153,6 +226,16 @@ protected:
     bool _adoptLoaded(VqLateLoadedPropAtom& ll, const VqGUID& guid, uint32_t alias,
                       Vq::SharedPtr<VqShapeImpl>& impl) const;
     bool _prepareShape(VqPartition* within) const;
+    // The placement of the path's tail in world coordinates.
+    VqSquareMatrix<double, 4> _worldMatrix(const VqPath& path) const;
+    // Box and area of the geometry impl holds, placed by m; the area is -1
+    // without a surface.
+    static void _placedGeometry(const VqShapeImpl& impl, const VqSquareMatrix<double, 4>& m,
+                                VqBox3<float>* box, float* area);
+    // The stored visualisations, mode name to settings (empty without any).
+    bool _fieldVisTable(Vq::JSON::JSONObject& out) const;
+    bool _setFieldVisTable(const Vq::JSON::JSONObject& table);
+    bool _buildVectorVisPointSet(Vq::SharedPtr<VqShape>& out) const;
     // Formats 6.4-7.x: the implementation written ahead of the graph at a
     // file position the node's record names, and read back from there.
     bool _writeImplAtPosition(VqObjectStream& os) const;

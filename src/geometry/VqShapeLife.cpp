@@ -84,6 +84,28 @@ void VqShape::_installed() const {
     _notifyModelContext(this, VQ_CHANGE_IMPL);
 }
 
+// One implementation given to several shapes is one object in one holder
+// entry, as if the shapes had loaded it from one segment: each shape's
+// edits then copy it first instead of reaching the others through a second
+// entry that would not know it is shared.
+void VqShape::_shareHolderOf(const VqShapeImpl& impl, VqLateLoadedPropAtom& ll) const {
+    for (const VqNotifyBase* client : impl.notificationClients()) {
+        const auto* other = dynamic_cast<const VqShape*>(client);
+        if (!other || other == this) continue;
+        // One lock at a time: two shapes sharing with each other on two
+        // threads must not wait for one another.
+        Vq::CowGoatPtr entry;
+        {
+            VqAutoLock lockOther(other->_mxImpl);
+            if (!other->_pGoatPtr || other->_pGoatPtr->object().get() != &impl) continue;
+            entry = *other->_pGoatPtr;
+        }
+        VqAutoLock lock(_mxImpl);
+        static_cast<Vq::CowGoatPtr&>(ll) = entry;
+        return;
+    }
+}
+
 bool VqShape::setImpl(VqShapeImpl* pNewImpl) {
     if (!pNewImpl) VQ_FAIL(kCls, "setImpl", "pNewImpl", VQ_ERR_ARGUMENT);
     Vq::SharedPtr<VqShapeImpl> hold(pNewImpl);
@@ -93,12 +115,15 @@ bool VqShape::setImpl(VqShapeImpl* pNewImpl) {
     Vq::SharedPtr<VqLateLoadedPropAtom> ll;
     VQ_PROPAGATE(_llValue(ll, "setImpl"));
     if (ll) {
-        VqAutoLock lock(_mxImpl);
-        // The new data is not that of the segment the value named.
-        ll->clearGUID();
-        if (ll->segType() == VQSEG_SHAPE) ll->setSegment(VqGUID(), _determineSegType());
-        VQ_PROPAGATE(ll->setObject(pNewImpl));
-        _pGoatPtr = ll;
+        {
+            VqAutoLock lock(_mxImpl);
+            // The new data is not that of the segment the value named.
+            ll->clearGUID();
+            if (ll->segType() == VQSEG_SHAPE) ll->setSegment(VqGUID(), _determineSegType());
+            VQ_PROPAGATE(ll->setObject(pNewImpl));
+            _pGoatPtr = ll;
+        }
+        _shareHolderOf(*pNewImpl, *ll);
     } else {
         ll = new VqLateLoadedPropAtom(VqGUID(), _determineSegType());
         if (!ll)
@@ -111,6 +136,7 @@ bool VqShape::setImpl(VqShapeImpl* pNewImpl) {
         VqAutoLock lock(_mxImpl);
         _pGoatPtr = ll;
     }
+    _shareHolderOf(*pNewImpl, *ll);
     pNewImpl->addNotification(this);
     _pConnected = pNewImpl;
     // Until it is written, the only copy is this one: an unload must keep it.
@@ -134,7 +160,13 @@ bool VqShape::hookUpLoadedImpl(const Vq::SharedPtr<VqShapeImpl>& cur) const {
         VqAutoLock lock(_mxImpl);
         _pGoatPtr = ll;
     }
-    VQ_PROPAGATE(_applyPendingLevel(*cur));
+    if (_bLevelPending) {
+        // The level set while unloaded is this shape's, not that of the
+        // other shapes the loaded implementation may be shared with.
+        Vq::SharedPtr<VqShapeImpl> own;
+        VQ_PROPAGATE(_ownImpl(own, "loadImpl"));
+        VQ_PROPAGATE(_applyPendingLevel(*own));
+    }
     _installed();
     return true;
 }
@@ -286,6 +318,42 @@ Vq::SharedPtr<VqShapeImpl> VqShape::ensureImpl() const {
     return out;
 }
 
+Vq::SharedPtr<VqShapeImpl> VqShape::ensureImpl() {
+    Vq::SharedPtr<VqShapeImpl> out;
+    if (!_ensureImpl(nullptr, out) || !_ownImpl(out, "ensureImpl")) {
+        VqErrorState::throwStdError(kCls, "ensureImpl", "pThis->loadImpl(VqTrue)", VQ_ERR_READ);
+        return nullptr;
+    }
+    touchImpl();
+    return out;
+}
+
+// The holder's copy-on-write gives a private object, cloned when another
+// holder refers to the same one, and takes it out of the sharing map, so a
+// later load of the same segment by another shape reads its own copy
+// instead of picking up this one's edits. The clone starts without clients:
+// this shape moves its registration over.
+bool VqShape::_ownImpl(Vq::SharedPtr<VqShapeImpl>& out, const char* method) const {
+    Vq::SharedPtr<VqShapeImpl> old = impl();
+    out = old;
+    if (!old) return true;
+    Vq::SharedPtr<VqBase> obj;
+    try {
+        VqAutoLock lock(_mxImpl);
+        if (_pGoatPtr) obj = _pGoatPtr->nonConstData();
+    } catch (...) {
+        return VqErrorState::recordCurrentException(kCls, method);
+    }
+    out = Vq::typeCast<VqShapeImpl>(obj.get());
+    if (!out) VQ_FAIL(kCls, method, "pImpl", VQ_ERR_INTERNAL);
+    if (out != old) {
+        if (_pConnected == old.get()) old->removeNotification(this);
+        out->addNotification(this);
+        _pConnected = out.get();
+    }
+    return true;
+}
+
 bool VqShape::unloadImpl() {
     if (!impl() || !isImplPersistent()) return true;
     Vq::SharedPtr<VqLateLoadedPropAtom> ll;
@@ -307,12 +375,17 @@ bool VqShape::unloadImpl() {
 
 // An edited implementation differs from its stored copy, so it is no
 // longer one that an unload may drop; marking it unmodified needs one.
+// The edits are this shape's: a shared implementation is copied first (and
+// the copy is no longer offered to other loads of its segment). Clearing the
+// mark changes no holder: the copy stays private until it is written.
 bool VqShape::setImplModified(bool bModified) {
     if (!impl()) VQ_FAIL(kCls, "setImplModified", "pImpl", VQ_ERR_ARGUMENT);
     if (bModified) {
+        Vq::SharedPtr<VqShapeImpl> cur;
+        VQ_PROPAGATE(_ownImpl(cur, "setImplModified"));
         _uImplPersistent = VQ_IMPL_NOT_PERSISTENT;
         _uImplSize = ~0u;
-        if (Vq::SharedPtr<VqShapeImpl> cur = impl()) cur->invalidateCaches();
+        if (cur) cur->invalidateCaches();
         VQ_PROPAGATE(setModifiedFlag(true));
     }
     return true;

@@ -34,7 +34,7 @@ namespace {
 constexpr const char* kCls = "VqVertexShape";
 }
 
-bool VqVertexShape::_vertexImpl(Vq::SharedPtr<VqVertexShapeImpl>& out, const char* method) const {
+bool VqVertexShape::_vertexImpl(Vq::SharedPtr<VqVertexShapeImpl>& out, const char* method) {
     Vq::SharedPtr<VqShapeImpl> cur = ensureImpl();
     if (!cur) VQ_FAIL(kCls, method, "pImpl", VQ_ERR_INTERNAL);
     out = Vq::typeCast<VqVertexShapeImpl>(cur.get());
@@ -56,8 +56,10 @@ bool VqVertexShape::_applyCompressionLevel(VqShapeImpl& impl) const {
 
 bool VqVertexShape::setBindings(uint64_t eBindings) {
     VQ_PROPAGATE(VqVertexShapeImpl::s_checkBindings(eBindings, kCls, "setBindings"));
-    if (Vq::SharedPtr<VqShapeImpl> cur = impl())
-        if (auto* v = Vq::typeCast<VqVertexShapeImpl>(cur.get())) VQ_PROPAGATE(v->setBindings(eBindings));
+    Vq::SharedPtr<VqShapeImpl> cur;
+    if (impl()) VQ_PROPAGATE(_ownImpl(cur, "setBindings"));
+    if (auto* v = cur ? Vq::typeCast<VqVertexShapeImpl>(cur.get()) : nullptr)
+        VQ_PROPAGATE(v->setBindings(eBindings));
     _eBindings = eBindings;
     return true;
 }

@@ -59,8 +59,9 @@ protected:
     virtual bool _fullBindingsInOwnLevel94() const { return true; }
     bool _prepareNewImpl(VqShapeImpl& impl) const override;
     bool _applyCompressionLevel(VqShapeImpl& impl) const override;
-    // The vertex implementation, created for a shape built in memory.
-    bool _vertexImpl(Vq::SharedPtr<VqVertexShapeImpl>& out, const char* method) const;
+    // The vertex implementation to edit, this shape's own (created for a
+    // shape built in memory).
+    bool _vertexImpl(Vq::SharedPtr<VqVertexShapeImpl>& out, const char* method);
 
     // The area-factor level of the line-strip and point kinds: the factor,
     // and in 9.4+ the full bindings after it.

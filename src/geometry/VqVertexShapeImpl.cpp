@@ -24,6 +24,7 @@
 #include "VqGeomBindings.h"
 #include "VqInterleavedRepHelper.h"
 #include "VqObjectStream.h"
+#include "VqStdException.h"
 #include "VqVertexRecordFields.h"
 #include "VqVertexRecordPool.h"
 #include "VqVertexShape.h"
@@ -65,10 +66,20 @@ bool checkOlderBindings(const int b[3]) {
 }
 } // namespace
 
+// A copy is made to be edited apart from the original (a shape's private
+// copy of a shared implementation): its mesh gets a pool of its own too, or
+// records added and bit counts set through the copy would reach the
+// original's pool.
 VqVertexShapeImpl::VqVertexShapeImpl(const VqVertexShapeImpl& o) : Record(o), _eBindings(o._eBindings) {
     if (o._pTopoMesh) {
         VqBase* copy = nullptr;
         if (o._pTopoMesh->_clone(copy)) _pTopoMesh = Vq::typeCast<VqTopoMesh>(copy);
+        if (_pTopoMesh && _pTopoMesh->vtxRecPool()) {
+            Vq::SharedPtr<VqVertexRecordPool> pool = new VqVertexRecordPool(*_pTopoMesh->vtxRecPool());
+            WriteLock lock(*_pTopoMesh);
+            if (!_pTopoMesh->_replaceVtxRecPool(pool.get()))
+                throw Vq::makeStdExceptionFromErrorState(__PRETTY_FUNCTION__, "Memory Allocation");
+        }
     }
 }
 
@@ -223,6 +234,17 @@ bool VqVertexShapeImpl::_setCompressionLevel(float fLevel) {
     int v = 0, n = 0, t = 0, c = 0;
     s_levelToBits(fLevel, v, n, t, c);
     WriteLock lock(*_pTopoMesh);
+    int v0 = 0, n0 = 0, t0 = 0, c0 = 0;
+    _pTopoMesh->getCompressionParams(v0, n0, t0, c0);
+    if (v == v0 && n == n0 && t == t0 && c == c0) return true;
+    // The bit counts are the pool's: a pool that other meshes (of other
+    // shapes) use too is split off for this mesh first, so that one shape's
+    // level does not requantise the others.
+    VqVertexRecordPool* pool = _pTopoMesh->vtxRecPool();
+    if (pool && pool->numMeshes() > 1) {
+        Vq::SharedPtr<VqVertexRecordPool> own = new VqVertexRecordPool(*pool);
+        VQ_PROPAGATE(_pTopoMesh->_replaceVtxRecPool(own.get()));
+    }
     return _pTopoMesh->setCompressionParams(v, n, t, c);
 }
 

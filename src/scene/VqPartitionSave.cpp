@@ -17,6 +17,7 @@
 #include "VqStdError.h"
 #include "VqStorageManager.h"
 #include "VqStreamMgr.h"
+#include "VqStringPropAtom.h"
 #include "VqTOCStreamMgr.h"
 
 #include <algorithm>
@@ -118,6 +119,39 @@ bool checkVersionHolds(const std::vector<const VqBase*>& objects, const VqPartit
                                  " or later; the file would be written as " + std::to_string(major) + "." +
                                  std::to_string(minor) + " (saving with allowLoss leaves such content out)";
         VQ_FAIL(kCls, "save", text.c_str(), VQ_ERR_TOO_NEW);
+    }
+    return true;
+}
+
+// Formats 6 and 7 have no late-loaded segments: the only data they keep
+// outside the node records are the shapes' implementations, which the
+// legacy block writes at the file positions their nodes name. Any other
+// late-loaded value (product manufacturing information, metadata, B-rep,
+// thumbnails, ...) has nowhere to go. Writing its object inline in the node
+// record is no way out: the value under its key would come back as an
+// object reference, not as the late-loaded value every reader of that key
+// asks for. So a save to these versions refuses a value that
+// holds or names data, like any other content the version cannot hold,
+// unless loss is allowed; one whose load failed names nothing and is no loss.
+bool checkLegacyHoldsLateLoaded(const std::vector<const VqPropBase*>& holders, const VqPartition& saving,
+                                bool allowLoss) {
+    if (allowLoss) return true;
+    int major = -1, minor = -1;
+    VQ_PROPAGATE(saving.writeVersion(major, minor));
+    std::vector<VqLateLoadedPropAtom*> values;
+    for (const VqPropBase* h : holders) {
+        values.clear();
+        h->appendLateLoadedValues(values);
+        if (values.empty()) continue;
+        Vq::SharedPtr<VqPropAtom> impl = vqLLPropShapeImpl ? h->propValue(vqLLPropShapeImpl) : nullptr;
+        for (const VqLateLoadedPropAtom* ll : values) {
+            if (ll == impl.get() || (!ll->isLoaded() && ll->guid().isNull())) continue;
+            const std::string text = std::string("A ") + h->type()->name +
+                                     " holds late-loaded data, which format " + std::to_string(major) + "." +
+                                     std::to_string(minor) +
+                                     " cannot hold (saving with allowLoss leaves it out)";
+            VQ_FAIL(kCls, "save", text.c_str(), VQ_ERR_TOO_NEW);
+        }
     }
     return true;
 }
@@ -343,7 +377,8 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr,
 // In format 7 each outermost element (1 and 2) is compressed by itself as a
 // block (flag, length + 1, algorithm byte, zlib data); the property table is
 // stored as it is. Format 6 stores everything as it is. No late-loaded data is
-// written (late-loaded atoms are persistable from format 8 on only), but the
+// written (late-loaded atoms are persistable from format 8 on only; a save
+// that would drop some is refused unless loss is allowed), but the
 // shapes' implementations come first, each an outermost element (compressed
 // by itself in format 7) at the position the shape's record names.
 bool VqPartition::_writeLegacyBlock(VqStreamMgr* mgr) {
@@ -357,6 +392,7 @@ bool VqPartition::_writeLegacyBlock(VqStreamMgr* mgr) {
         elements.emplace_back(const_cast<VqBase*>(obj));
         if (const auto* h = Vq::typeCast<VqPropBase>(obj)) holders.push_back(h);
     }
+    VQ_PROPAGATE(checkLegacyHoldsLateLoaded(holders, *this, _bSaveAllowsLoss));
     VQ_PROPAGATE(mgr->setPartition(this));
     Vq::SharedPtr<VqObjectStream> os;
     VQ_PROPAGATE(mgr->beginWriteSegment(VqStreamMgr::RawSegGuid, os, VQSEG_LSG));

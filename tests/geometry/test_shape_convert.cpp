@@ -12,6 +12,7 @@
 #include "VqPolylineSet.h"
 #include "VqStringPropAtom.h"
 #include "VqTOCStreamMgr.h"
+#include "VqThumbnailSet.h"
 #include "VqTriStripSet.h"
 
 #include <cstdio>
@@ -380,6 +381,39 @@ TEST_F(ShapeConvertTest, AVersionThatCannotHoldTheContentIsRefused) {
     ASSERT_NE(got[5]->topoMesh(), nullptr);
     EXPECT_EQ(got[5]->topoMesh()->numFaceGroups(), 1u);
     EXPECT_EQ(Vq::typeCast<VqVertexShape>(got[5])->numPrims(), 2u);
+}
+
+// Formats 6 and 7 keep no late-loaded data but the shapes' implementations:
+// any other such value is refused like content of a newer version, and
+// left out when loss is allowed. From format 8 on it is kept.
+TEST_F(ShapeConvertTest, LateLoadedDataALegacyVersionCannotHoldIsRefused) {
+    TempDir d;
+    Vq::SharedPtr<VqPartition> p = build();
+    VqNode* holder = p->child(0);
+    Vq::SharedPtr<VqThumbnailSet> thumbs = new VqThumbnailSet();
+    Vq::SharedPtr<VqLateLoadedPropAtom> ll = new VqLateLoadedPropAtom(VqGUID(), VQSEG_METADATA);
+    ASSERT_TRUE(ll->setObject(thumbs.get()));
+    ASSERT_TRUE(holder->addProp(vqLLPropData, ll.get(), false)) << lastError();
+    for (Version v : {Version{6, 4}, Version{7, 0}}) {
+        EXPECT_FALSE(saveAs(*p, d, "old.vq", v));
+        const std::string want = std::string("A ") + holder->type()->name +
+                                 " holds late-loaded data, which format " + std::to_string(v.major) + "." +
+                                 std::to_string(v.minor) + " cannot hold";
+        EXPECT_NE(lastError().find(want), std::string::npos) << lastError();
+    }
+    ASSERT_TRUE(saveAs(*p, d, "new.vq", {9, 5})) << lastError();
+    EXPECT_NE(open(d, "new.vq")->child(0)->propValue(vqLLPropData), nullptr);
+
+    VqSaveOptions lossy;
+    lossy.versionMajor = 7;
+    lossy.versionMinor = 0;
+    lossy.allowLoss = true;
+    ASSERT_TRUE(p->saveAs(d.file("lossy.vq"), lossy)) << lastError();
+    Vq::SharedPtr<VqPartition> back = open(d, "lossy.vq");
+    EXPECT_EQ(back->child(0)->propValue(vqLLPropData), nullptr);
+    // The shapes' implementations are no loss: they are all there.
+    ASSERT_TRUE(back->loadAllShapes()) << lastError();
+    EXPECT_EQ(shapesOf(back.get()).size(), 5u);
 }
 
 } // namespace

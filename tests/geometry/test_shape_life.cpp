@@ -446,3 +446,56 @@ TEST_F(ShapeLifeTest, ANewShapeGivenAFullImplementationTakesItsBox) {
     EXPECT_EQ(b->bBoxRaw().max, (VqVec3f(2, 1, 0)));
     EXPECT_FLOAT_EQ(b->area(), 2.0f);
 }
+
+// Shapes given one implementation share it until one of them edits: the
+// edit goes to a copy of its own, the others keep what they showed.
+TEST_F(ShapeLifeTest, EditingASharedImplementationCopiesItFirst) {
+    Vq::SharedPtr<VqPolygonSet> a = new VqPolygonSet(VQ_GEOMBIND_VTXCOORD3);
+    ASSERT_TRUE(addGrid(*a, 2, 1, 0.0f, true));
+    Vq::SharedPtr<VqShapeImpl> shared = a->impl();
+    Vq::SharedPtr<VqPolygonSet> b = new VqPolygonSet(VQ_GEOMBIND_VTXCOORD3);
+    Vq::SharedPtr<VqPolygonSet> c = new VqPolygonSet(VQ_GEOMBIND_VTXCOORD3);
+    ASSERT_TRUE(b->setImpl(shared.get()) && c->setImpl(shared.get()));
+    // Reading does not copy.
+    EXPECT_EQ(b->ensureConstImpl(), shared);
+
+    // The level's bit counts (0.01 gives 24/8/16/8) are b's alone.
+    int v = 0, n = 0, t = 0, col = 0;
+    ASSERT_TRUE(b->setCompressionLevel(0.0f)) << lastError();
+    ASSERT_TRUE(b->getCompressionParams(v, n, t, col));
+    EXPECT_EQ(v + n + t + col, 0);
+    for (VqPolygonSet* other : {a.get(), c.get()}) {
+        EXPECT_EQ(other->impl(), shared);
+        ASSERT_TRUE(other->getCompressionParams(v, n, t, col));
+        EXPECT_EQ(v, 24);
+        EXPECT_EQ(n, 8);
+    }
+    EXPECT_NE(b->impl(), shared);
+    EXPECT_EQ(b->numPrims(), 2u);
+
+    // a and c still share: adding to a copies for a, c keeps two squares.
+    ASSERT_TRUE(addGrid(*a, 3, 1, 0.0f, true));
+    EXPECT_EQ(a->numPrims(), 5u);
+    EXPECT_EQ(c->numPrims(), 2u);
+    EXPECT_EQ(c->impl(), shared);
+    // The copy reports its changes to its own shape only: c's box stays.
+    EXPECT_EQ(a->bBoxRaw().max, (VqVec3f(3, 1, 0)));
+    EXPECT_EQ(c->bBoxRaw().max, (VqVec3f(2, 1, 0)));
+
+    // The mesh to edit is a copy's; the one to read is the shared one's.
+    Vq::SharedPtr<VqPolygonSet> d = new VqPolygonSet(VQ_GEOMBIND_VTXCOORD3);
+    ASSERT_TRUE(d->setImpl(shared.get()));
+    EXPECT_EQ(d->constTopoMesh(), shared->topoMesh());
+    VqTopoMesh* own = d->nonConstTopoMesh();
+    ASSERT_NE(own, nullptr);
+    EXPECT_NE(own, shared->topoMesh());
+    EXPECT_NE(own->vtxRecPool(), shared->topoMesh()->vtxRecPool());
+    EXPECT_EQ(c->impl(), shared);
+    d = nullptr;
+
+    // The last holder edits in place; marking as modified copies nothing.
+    ASSERT_TRUE(c->setImplModified(true));
+    EXPECT_EQ(c->impl(), shared);
+    EXPECT_EQ(c->ensureImpl(), shared);
+    EXPECT_FALSE(c->isImplPersistent());
+}

@@ -257,7 +257,7 @@ void printShapes(VqPartition& part, uint64_t geometryBytes, std::ostream& out) {
         ++l.shapes;
         const bool wasLoaded = s->isImplLoaded();
         VqErrorState::clearError();
-        Vq::SharedPtr<VqShapeImpl> impl = s->ensureImpl();
+        Vq::SharedPtr<VqShapeImpl> impl = s->ensureConstImpl();
         if (!impl && VqErrorState::currentError()) {
             ++failed;
             VqErrorState::clearError();
