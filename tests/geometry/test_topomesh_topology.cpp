@@ -4,6 +4,7 @@
 #include "MeshTestUtil.h"
 #include "VqLineStripTopoMesh.h"
 #include "VqTopoMeshEdgeIter.h"
+#include "VqTopoMeshTopology.h"
 #include "VqTopoMeshTriIter.h"
 
 #include <algorithm>
@@ -14,6 +15,9 @@
 namespace {
 
 class TopologyTest : public VqLibTest {};
+
+constexpr const char* kOppText =
+    "oppositeHEdge(oppositeHEdge(h)) == h && origin(oppositeHEdge(h)) == origin(nextHEdge(h))";
 
 TriSoup bowtie() {
     TriSoup s;
@@ -158,6 +162,35 @@ void expectPairingFollowsTheRule(const VqTopoMesh& m, const char* what) {
     EXPECT_TRUE(m.isTopologyValid()) << what;
 }
 
+// Every other pair of triangles joined into a quad (the generators cut each
+// quad into (a, b, c) and (a, c, d)), so that facets of two degrees mix.
+void joinQuads(VqPolygonTopoMesh& polys) {
+    VqVecu start, indices, groups;
+    {
+        VqTopoMeshPrimitives prims;
+        ASSERT_TRUE(polys.acquirePrimitives(prims, false));
+        const uint32_t* idx = prims.paiIndices;
+        for (uint32_t t = 0; t < prims.nPrims; ++t) {
+            start.push_back(uint32_t(indices.size()));
+            const uint32_t* a = idx + 3 * t;
+            if (t % 4 == 0 && t + 1 < prims.nPrims && a[3] == a[0] && a[4] == a[2]) {
+                indices.insert(indices.end(), {a[0], a[1], a[2], a[5]});
+                ++t;
+            } else {
+                indices.insert(indices.end(), a, a + 3);
+            }
+        }
+        ASSERT_TRUE(polys.releasePrimitives(prims));
+    }
+    start.push_back(uint32_t(indices.size()));
+    groups = {0, uint32_t(start.size() - 1)};
+    {
+        MeshLock lock(polys);
+        ASSERT_TRUE(polys._assignPrimitives(std::move(start), std::move(indices), std::move(groups)))
+            << lastError();
+    }
+}
+
 TEST_F(TopologyTest, PairingAndEdgeOrderFollowTheRule) {
     const std::pair<TriSoup, const char*> soups[] = {
         {torus(9, 7), "torus"},       {grid(6, 4), "grid"},     {bowtie(), "bowtie"},
@@ -173,30 +206,7 @@ TEST_F(TopologyTest, PairingAndEdgeOrderFollowTheRule) {
         // so that facets of two degrees mix.
         VqPolygonTopoMesh polys(kSoupBindings);
         addSoup(polys, soup);
-        VqVecu start, indices, groups;
-        {
-            VqTopoMeshPrimitives prims;
-            ASSERT_TRUE(polys.acquirePrimitives(prims, false));
-            const uint32_t* idx = prims.paiIndices;
-            for (uint32_t t = 0; t < prims.nPrims; ++t) {
-                start.push_back(uint32_t(indices.size()));
-                const uint32_t* a = idx + 3 * t;
-                if (t % 4 == 0 && t + 1 < prims.nPrims && a[3] == a[0] && a[4] == a[2]) {
-                    indices.insert(indices.end(), {a[0], a[1], a[2], a[5]});
-                    ++t;
-                } else {
-                    indices.insert(indices.end(), a, a + 3);
-                }
-            }
-            ASSERT_TRUE(polys.releasePrimitives(prims));
-        }
-        start.push_back(uint32_t(indices.size()));
-        groups = {0, uint32_t(start.size() - 1)};
-        {
-            MeshLock lock(polys);
-            ASSERT_TRUE(polys._assignPrimitives(std::move(start), std::move(indices), std::move(groups)))
-                << what << ": " << lastError();
-        }
+        joinQuads(polys);
         expectPairingFollowsTheRule(polys, what);
     }
 }
@@ -324,6 +334,57 @@ TEST_F(TopologyTest, TopologyEditsHappenInsideTheirBracket) {
     EXPECT_EQ(m.numBoundaryEdges(), 0);
     EXPECT_EQ(m.numNonmanifoldEdges(), 3);
     EXPECT_FALSE(m.endTopoEdit());
+}
+
+// The check sweeps without exits and names a failure in a second pass: each
+// broken condition, on triangles and on mixed polygons, must still be found
+// and named, also where the first pass reads through the broken value.
+TEST_F(TopologyTest, TheCheckFindsEachBrokenCondition) {
+    using Break = void (*)(VqTopoMeshTopology&);
+    const std::pair<Break, const char*> breaks[] = {
+        {[](VqTopoMeshTopology& t) { t.viFacetHE[0] = 1; }, "hedgeFacet(h) owns h"},
+        {[](VqTopoMeshTopology& t) { t.viHEVtx[1] = t.viHEVtx[0]; }, "origin(h) != origin(nextHEdge(h))"},
+        {[](VqTopoMeshTopology& t) { t.viHERec[4] = t.viVtxRec[t.viHEVtx[5]]; },
+         "recordVtx(hedgeRecord(h)) == origin(h)"},
+        {[](VqTopoMeshTopology& t) { t.viHEOpp[t.viHEOpp[3]] = 7; }, kOppText},
+        {[](VqTopoMeshTopology& t) { t.viHEOpp[3] = t.numHEdges(); }, kOppText},
+        {[](VqTopoMeshTopology& t) { t.viHEEdge[t.viHEOpp[6]] += 1; }, kOppText},
+        // Two edges of a facet with their opposites crossed over: the
+        // opposites still name each other and share an edge, but their
+        // ends no longer meet.
+        {[](VqTopoMeshTopology& t) {
+             const int o0 = t.viHEOpp[0], o1 = t.viHEOpp[1];
+             t.viHEOpp[0] = o1, t.viHEOpp[o1] = 0, t.viHEEdge[o1] = t.viHEEdge[0];
+             t.viHEOpp[1] = o0, t.viHEOpp[o0] = 1, t.viHEEdge[o0] = t.viHEEdge[1];
+         },
+         kOppText},
+        {[](VqTopoMeshTopology& t) { std::swap(t.viVtxOut[0], t.viVtxOut[t.viVtxOutStart[1]]); },
+         "origin(viVtxOut[k]) == v"},
+    };
+    for (const bool bQuads : {false, true}) {
+        std::unique_ptr<VqTopoMesh> m;
+        if (bQuads) {
+            auto polys = std::make_unique<VqPolygonTopoMesh>(kSoupBindings);
+            addSoup(*polys, torus(6, 4));
+            joinQuads(*polys);
+            m = std::move(polys);
+        } else {
+            m = std::make_unique<VqTriStripTopoMesh>(kSoupBindings);
+            addSoup(*m, torus(6, 4));
+        }
+        MeshLock lock(*m);
+        ASSERT_TRUE(m->isTopologyValid()) << lastError();
+        auto& t = const_cast<VqTopoMeshTopology&>(*m->_topology());
+        ASSERT_EQ(t.bTriangles, !bQuads);
+        const VqTopoMeshTopology good = t;
+        for (const auto& [fn, text] : breaks) {
+            fn(t);
+            EXPECT_FALSE(m->isTopologyValid()) << (text ? text : "turned edge") << " quads " << bQuads;
+            if (text) EXPECT_EQ(lastError(), text) << " quads " << bQuads;
+            t = good;
+        }
+        EXPECT_TRUE(m->isTopologyValid()) << lastError();
+    }
 }
 
 TEST_F(TopologyTest, IteratorsReportEachTriangleAndEdgeOnce) {
