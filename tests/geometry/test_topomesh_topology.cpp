@@ -6,6 +6,7 @@
 #include "VqTopoMeshEdgeIter.h"
 #include "VqTopoMeshTopology.h"
 #include "VqTopoMeshTriIter.h"
+#include "VqTriStripperEngine.h"
 
 #include <algorithm>
 #include <iostream>
@@ -385,6 +386,60 @@ TEST_F(TopologyTest, TheCheckFindsEachBrokenCondition) {
         }
         EXPECT_TRUE(m->isTopologyValid()) << lastError();
     }
+}
+
+// Strips stand for a checked triangle topology only when they list its
+// facets exactly: the stripper's own strips (with their turns) pass, and
+// each way of dropping, adding or turning a triangle is caught.
+TEST_F(TopologyTest, StripsListTheFacetsOfTheirSource) {
+    VqPolygonTopoMesh polys(kSoupBindings);
+    addSoup(polys, withDegenerates());
+    ASSERT_TRUE(polys.isTopologyValid()) << lastError();
+    VqTriStripTopoMesh strips(polys.vtxRecPool());
+    VqTriStripperEngine engine;
+    ASSERT_TRUE(engine.apply(&strips, &polys)) << lastError();
+    VqVecu start, idx;
+    {
+        VqTopoMeshPrimitives view;
+        ASSERT_TRUE(strips.acquirePrimitives(view, false));
+        start.assign(view.paiPrimStart, view.paiPrimStart + view.nPrims + 1);
+        idx.assign(view.paiIndices, view.paiIndices + view.nIndices);
+        ASSERT_TRUE(strips.releasePrimitives(view));
+    }
+    const VqTopoMeshTopology& t = *polys._topology();
+    VqVec<uint8_t> used;
+    auto lists = [&](const VqVecu& st, const VqVecu& in) {
+        return vqStripsListFacets(t, uint32_t(st.size() - 1), st.data(), in.data(), used);
+    };
+    EXPECT_TRUE(lists(start, idx));
+    // Each facet alone, as (a, b, c), (b, c, a) and with a degenerate tail.
+    VqVecu one, oneStart{0};
+    for (int f = 0; f < t.numFacets(); ++f) {
+        const uint32_t a = uint32_t(t.viHERec[3 * f]), b = uint32_t(t.viHERec[3 * f + 1]),
+                       c = uint32_t(t.viHERec[3 * f + 2]);
+        if (f % 2) {
+            one.insert(one.end(), {b, c, a, a});
+        } else {
+            one.insert(one.end(), {a, b, c});
+        }
+        oneStart.push_back(uint32_t(one.size()));
+    }
+    EXPECT_TRUE(lists(oneStart, one));
+    VqVecu cut(oneStart.begin(), oneStart.end() - 1);
+    EXPECT_FALSE(lists(cut, one)) << "a facet left out";
+    // Facet 2 in place of facet 0: as many triangles as facets.
+    VqVecu twice = one;
+    std::copy_n(one.begin() + oneStart[2], 3, twice.begin());
+    EXPECT_FALSE(lists(oneStart, twice)) << "a facet listed twice";
+    VqVecu turned = one;
+    std::swap(turned[0], turned[1]);
+    EXPECT_FALSE(lists(oneStart, turned)) << "a facet turned over";
+    VqVecu moved = one;
+    moved[0] = moved[3];
+    EXPECT_FALSE(lists(oneStart, moved)) << "a corner moved";
+    VqVecu beyond = one;
+    beyond[2] = uint32_t(t.viRecVtx.size());
+    EXPECT_FALSE(lists(oneStart, beyond)) << "a record beyond the pool";
 }
 
 TEST_F(TopologyTest, IteratorsReportEachTriangleAndEdgeOnce) {
