@@ -380,8 +380,8 @@ TEST_F(TopologyTest, TheCheckFindsEachBrokenCondition) {
         const VqTopoMeshTopology good = t;
         for (const auto& [fn, text] : breaks) {
             fn(t);
-            EXPECT_FALSE(m->isTopologyValid()) << (text ? text : "turned edge") << " quads " << bQuads;
-            if (text) EXPECT_EQ(lastError(), text) << " quads " << bQuads;
+            EXPECT_FALSE(m->isTopologyValid()) << text << " quads " << bQuads;
+            EXPECT_EQ(lastError(), text) << " quads " << bQuads;
             t = good;
         }
         EXPECT_TRUE(m->isTopologyValid()) << lastError();
