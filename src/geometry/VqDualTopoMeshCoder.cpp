@@ -8,6 +8,7 @@
 #include "VqErrorState.h"
 #include "VqLookup2.h"
 #include "VqPolygonTopoMesh.h"
+#include "VqTopoMeshTopology.h"
 #include "VqTriStripTopoMesh.h"
 #include "VqTriStripperEngine.h"
 #include "VqVFMesh.h"
@@ -342,8 +343,22 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
     Vq::SharedPtr<VqTriStripTopoMesh> pTSTM = new VqTriStripTopoMesh(pVP.get());
     if (!_pTriStripperEngine) _pTriStripperEngine = std::make_unique<VqTriStripperEngine>();
     VQ_PROPAGATE(_pTriStripperEngine->apply(pTSTM.get(), pPTM.get()));
-    if (!pTSTM->isTopologyValid()) VQ_FAIL(kCls, "_doExport", "_pTM->isTopologyValid()", VQ_ERR_CORRUPT);
-    pTSTM->invalidateTopology();
+    // The strips are checked through the polygons' checked topology: when
+    // they list its facets, each once and turned as there, their own
+    // topology is that one renumbered, and deriving it again (a third of a
+    // strip decode) proves nothing more.
+    bool bListed = false;
+    if (const VqTopoMeshTopology* t = pPTM->_topology()) {
+        VqTopoMeshPrimitives view;
+        VqVec<uint8_t> used;
+        VQ_PROPAGATE(pTSTM->acquirePrimitives(view, false));
+        bListed = vqStripsListFacets(*t, view.nPrims, view.paiPrimStart, view.paiIndices, used);
+        VQ_PROPAGATE(pTSTM->releasePrimitives(view));
+    } else {
+        bListed = pTSTM->isTopologyValid();
+        pTSTM->invalidateTopology();
+    }
+    if (!bListed) VQ_FAIL(kCls, "_doExport", "_pTM->isTopologyValid()", VQ_ERR_CORRUPT);
     out = pTSTM.get();
     return true;
 }

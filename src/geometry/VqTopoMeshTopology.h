@@ -96,3 +96,12 @@ void vqPairTriangleHalfEdges(uint32_t nTri, const int32_t* triVtx, uint32_t nVtx
 // nothing. Throws std::bad_alloc.
 void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStart, const uint32_t* indices,
                              uint32_t nRecs, const float* coords, int nCoordComps, VqTopoMeshTopology& out);
+
+// True when triangle strips (primStart, indices over records below t's
+// record count) list exactly the facets of t, a topology of triangles: each
+// strip triangle with corners at three positions is a facet of t with the
+// same records in the same turn, and every facet is listed once. The strips'
+// own topology is then t with its facets renumbered, and valid when t is.
+// used is scratch.
+bool vqStripsListFacets(const VqTopoMeshTopology& t, uint32_t nPrims, const uint32_t* primStart,
+                        const uint32_t* indices, VqVec<uint8_t>& used);

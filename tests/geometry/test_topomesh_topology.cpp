@@ -4,7 +4,9 @@
 #include "MeshTestUtil.h"
 #include "VqLineStripTopoMesh.h"
 #include "VqTopoMeshEdgeIter.h"
+#include "VqTopoMeshTopology.h"
 #include "VqTopoMeshTriIter.h"
+#include "VqTriStripperEngine.h"
 
 #include <algorithm>
 #include <iostream>
@@ -14,6 +16,9 @@
 namespace {
 
 class TopologyTest : public VqLibTest {};
+
+constexpr const char* kOppText =
+    "oppositeHEdge(oppositeHEdge(h)) == h && origin(oppositeHEdge(h)) == origin(nextHEdge(h))";
 
 TriSoup bowtie() {
     TriSoup s;
@@ -158,6 +163,35 @@ void expectPairingFollowsTheRule(const VqTopoMesh& m, const char* what) {
     EXPECT_TRUE(m.isTopologyValid()) << what;
 }
 
+// Every other pair of triangles joined into a quad (the generators cut each
+// quad into (a, b, c) and (a, c, d)), so that facets of two degrees mix.
+void joinQuads(VqPolygonTopoMesh& polys) {
+    VqVecu start, indices, groups;
+    {
+        VqTopoMeshPrimitives prims;
+        ASSERT_TRUE(polys.acquirePrimitives(prims, false));
+        const uint32_t* idx = prims.paiIndices;
+        for (uint32_t t = 0; t < prims.nPrims; ++t) {
+            start.push_back(uint32_t(indices.size()));
+            const uint32_t* a = idx + 3 * t;
+            if (t % 4 == 0 && t + 1 < prims.nPrims && a[3] == a[0] && a[4] == a[2]) {
+                indices.insert(indices.end(), {a[0], a[1], a[2], a[5]});
+                ++t;
+            } else {
+                indices.insert(indices.end(), a, a + 3);
+            }
+        }
+        ASSERT_TRUE(polys.releasePrimitives(prims));
+    }
+    start.push_back(uint32_t(indices.size()));
+    groups = {0, uint32_t(start.size() - 1)};
+    {
+        MeshLock lock(polys);
+        ASSERT_TRUE(polys._assignPrimitives(std::move(start), std::move(indices), std::move(groups)))
+            << lastError();
+    }
+}
+
 TEST_F(TopologyTest, PairingAndEdgeOrderFollowTheRule) {
     const std::pair<TriSoup, const char*> soups[] = {
         {torus(9, 7), "torus"},       {grid(6, 4), "grid"},     {bowtie(), "bowtie"},
@@ -173,30 +207,7 @@ TEST_F(TopologyTest, PairingAndEdgeOrderFollowTheRule) {
         // so that facets of two degrees mix.
         VqPolygonTopoMesh polys(kSoupBindings);
         addSoup(polys, soup);
-        VqVecu start, indices, groups;
-        {
-            VqTopoMeshPrimitives prims;
-            ASSERT_TRUE(polys.acquirePrimitives(prims, false));
-            const uint32_t* idx = prims.paiIndices;
-            for (uint32_t t = 0; t < prims.nPrims; ++t) {
-                start.push_back(uint32_t(indices.size()));
-                const uint32_t* a = idx + 3 * t;
-                if (t % 4 == 0 && t + 1 < prims.nPrims && a[3] == a[0] && a[4] == a[2]) {
-                    indices.insert(indices.end(), {a[0], a[1], a[2], a[5]});
-                    ++t;
-                } else {
-                    indices.insert(indices.end(), a, a + 3);
-                }
-            }
-            ASSERT_TRUE(polys.releasePrimitives(prims));
-        }
-        start.push_back(uint32_t(indices.size()));
-        groups = {0, uint32_t(start.size() - 1)};
-        {
-            MeshLock lock(polys);
-            ASSERT_TRUE(polys._assignPrimitives(std::move(start), std::move(indices), std::move(groups)))
-                << what << ": " << lastError();
-        }
+        joinQuads(polys);
         expectPairingFollowsTheRule(polys, what);
     }
 }
@@ -324,6 +335,111 @@ TEST_F(TopologyTest, TopologyEditsHappenInsideTheirBracket) {
     EXPECT_EQ(m.numBoundaryEdges(), 0);
     EXPECT_EQ(m.numNonmanifoldEdges(), 3);
     EXPECT_FALSE(m.endTopoEdit());
+}
+
+// The check sweeps without exits and names a failure in a second pass: each
+// broken condition, on triangles and on mixed polygons, must still be found
+// and named, also where the first pass reads through the broken value.
+TEST_F(TopologyTest, TheCheckFindsEachBrokenCondition) {
+    using Break = void (*)(VqTopoMeshTopology&);
+    const std::pair<Break, const char*> breaks[] = {
+        {[](VqTopoMeshTopology& t) { t.viFacetHE[0] = 1; }, "hedgeFacet(h) owns h"},
+        {[](VqTopoMeshTopology& t) { t.viHEVtx[1] = t.viHEVtx[0]; }, "origin(h) != origin(nextHEdge(h))"},
+        {[](VqTopoMeshTopology& t) { t.viHERec[4] = t.viVtxRec[t.viHEVtx[5]]; },
+         "recordVtx(hedgeRecord(h)) == origin(h)"},
+        {[](VqTopoMeshTopology& t) { t.viHEOpp[t.viHEOpp[3]] = 7; }, kOppText},
+        {[](VqTopoMeshTopology& t) { t.viHEOpp[3] = t.numHEdges(); }, kOppText},
+        {[](VqTopoMeshTopology& t) { t.viHEEdge[t.viHEOpp[6]] += 1; }, kOppText},
+        // Two edges of a facet with their opposites crossed over: the
+        // opposites still name each other and share an edge, but their
+        // ends no longer meet.
+        {[](VqTopoMeshTopology& t) {
+             const int o0 = t.viHEOpp[0], o1 = t.viHEOpp[1];
+             t.viHEOpp[0] = o1, t.viHEOpp[o1] = 0, t.viHEEdge[o1] = t.viHEEdge[0];
+             t.viHEOpp[1] = o0, t.viHEOpp[o0] = 1, t.viHEEdge[o0] = t.viHEEdge[1];
+         },
+         kOppText},
+        {[](VqTopoMeshTopology& t) { std::swap(t.viVtxOut[0], t.viVtxOut[t.viVtxOutStart[1]]); },
+         "origin(viVtxOut[k]) == v"},
+    };
+    for (const bool bQuads : {false, true}) {
+        std::unique_ptr<VqTopoMesh> m;
+        if (bQuads) {
+            auto polys = std::make_unique<VqPolygonTopoMesh>(kSoupBindings);
+            addSoup(*polys, torus(6, 4));
+            joinQuads(*polys);
+            m = std::move(polys);
+        } else {
+            m = std::make_unique<VqTriStripTopoMesh>(kSoupBindings);
+            addSoup(*m, torus(6, 4));
+        }
+        MeshLock lock(*m);
+        ASSERT_TRUE(m->isTopologyValid()) << lastError();
+        auto& t = const_cast<VqTopoMeshTopology&>(*m->_topology());
+        ASSERT_EQ(t.bTriangles, !bQuads);
+        const VqTopoMeshTopology good = t;
+        for (const auto& [fn, text] : breaks) {
+            fn(t);
+            EXPECT_FALSE(m->isTopologyValid()) << text << " quads " << bQuads;
+            EXPECT_EQ(lastError(), text) << " quads " << bQuads;
+            t = good;
+        }
+        EXPECT_TRUE(m->isTopologyValid()) << lastError();
+    }
+}
+
+// Strips stand for a checked triangle topology only when they list its
+// facets exactly: the stripper's own strips (with their turns) pass, and
+// each way of dropping, adding or turning a triangle is caught.
+TEST_F(TopologyTest, StripsListTheFacetsOfTheirSource) {
+    VqPolygonTopoMesh polys(kSoupBindings);
+    addSoup(polys, withDegenerates());
+    ASSERT_TRUE(polys.isTopologyValid()) << lastError();
+    VqTriStripTopoMesh strips(polys.vtxRecPool());
+    VqTriStripperEngine engine;
+    ASSERT_TRUE(engine.apply(&strips, &polys)) << lastError();
+    VqVecu start, idx;
+    {
+        VqTopoMeshPrimitives view;
+        ASSERT_TRUE(strips.acquirePrimitives(view, false));
+        start.assign(view.paiPrimStart, view.paiPrimStart + view.nPrims + 1);
+        idx.assign(view.paiIndices, view.paiIndices + view.nIndices);
+        ASSERT_TRUE(strips.releasePrimitives(view));
+    }
+    const VqTopoMeshTopology& t = *polys._topology();
+    VqVec<uint8_t> used;
+    auto lists = [&](const VqVecu& st, const VqVecu& in) {
+        return vqStripsListFacets(t, uint32_t(st.size() - 1), st.data(), in.data(), used);
+    };
+    EXPECT_TRUE(lists(start, idx));
+    // Each facet alone, as (a, b, c), (b, c, a) and with a degenerate tail.
+    VqVecu one, oneStart{0};
+    for (int f = 0; f < t.numFacets(); ++f) {
+        const uint32_t a = uint32_t(t.viHERec[3 * f]), b = uint32_t(t.viHERec[3 * f + 1]),
+                       c = uint32_t(t.viHERec[3 * f + 2]);
+        if (f % 2) {
+            one.insert(one.end(), {b, c, a, a});
+        } else {
+            one.insert(one.end(), {a, b, c});
+        }
+        oneStart.push_back(uint32_t(one.size()));
+    }
+    EXPECT_TRUE(lists(oneStart, one));
+    VqVecu cut(oneStart.begin(), oneStart.end() - 1);
+    EXPECT_FALSE(lists(cut, one)) << "a facet left out";
+    // Facet 2 in place of facet 0: as many triangles as facets.
+    VqVecu twice = one;
+    std::copy_n(one.begin() + oneStart[2], 3, twice.begin());
+    EXPECT_FALSE(lists(oneStart, twice)) << "a facet listed twice";
+    VqVecu turned = one;
+    std::swap(turned[0], turned[1]);
+    EXPECT_FALSE(lists(oneStart, turned)) << "a facet turned over";
+    VqVecu moved = one;
+    moved[0] = moved[3];
+    EXPECT_FALSE(lists(oneStart, moved)) << "a corner moved";
+    VqVecu beyond = one;
+    beyond[2] = uint32_t(t.viRecVtx.size());
+    EXPECT_FALSE(lists(oneStart, beyond)) << "a record beyond the pool";
 }
 
 TEST_F(TopologyTest, IteratorsReportEachTriangleAndEdgeOnce) {
