@@ -112,7 +112,11 @@ bool VqShape::setCompressionLevel(float fLevel) {
         VQ_FAIL(kCls, "setCompressionLevel", "fLevel >= 0.0f && fLevel <= 1.0f", VQ_ERR_ARGUMENT);
     const bool changed = fLevel != _fCompressionLevel;
     _fCompressionLevel = fLevel;
-    if (!changed) return true;
+    // A mesh built in memory takes the level's bit counts even when the
+    // shape already had that level: its pool starts without them. One loaded
+    // from a file keeps the bits it was stored with while the level stays,
+    // so that its stored bytes may still be copied.
+    if (!changed && (!impl() || isImplPersistent())) return true;
     // The stored implementation was encoded at the old level: the next save
     // encodes it again instead of copying its bytes.
     if (impl()) {

@@ -499,3 +499,23 @@ TEST_F(ShapeLifeTest, EditingASharedImplementationCopiesItFirst) {
     EXPECT_EQ(c->ensureImpl(), shared);
     EXPECT_FALSE(c->isImplPersistent());
 }
+
+// A mesh built in memory starts without bit counts: the shape's level, set
+// again at the value it already has, still gives them to it.
+TEST_F(ShapeLifeTest, TheDefaultLevelSetAgainQuantisesAMeshBuiltInMemory) {
+    Vq::SharedPtr<VqPolygonSet> a = new VqPolygonSet(VQ_GEOMBIND_VTXCOORD3 | VQ_GEOMBIND_NORMVEC3);
+    ASSERT_TRUE(addGrid(*a, 2, 1, 0.0f, true));
+    ASSERT_TRUE(a->setCompressionLevel(0.0f));
+    int v = -1, n = -1, t = -1, c = -1;
+    ASSERT_TRUE(a->getCompressionParams(v, n, t, c));
+    EXPECT_EQ(v, 0);
+    Vq::SharedPtr<VqPolygonSet> b = new VqPolygonSet(VQ_GEOMBIND_VTXCOORD3 | VQ_GEOMBIND_NORMVEC3);
+    ASSERT_TRUE(b->setImpl(a->impl().get()));
+    ASSERT_TRUE(b->setCompressionLevel(b->compressionLevel()));
+    ASSERT_TRUE(b->getCompressionParams(v, n, t, c));
+    EXPECT_EQ(v, 24); // trunc(0.01 * 9 + 25 * 0.99)
+    EXPECT_EQ(n, 8);
+    // The other shape's mesh keeps its own bits.
+    ASSERT_TRUE(a->getCompressionParams(v, n, t, c));
+    EXPECT_EQ(v, 0);
+}
