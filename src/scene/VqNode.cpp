@@ -263,7 +263,10 @@ bool VqNode::children(VqNode* const*& list, unsigned int& count, bool) const {
 // ---- parents
 
 bool VqNode::isAtOrAbove(const VqBase* node) const {
-    if (node == this) return true;
+    return node == this || anyAbove([node](const VqNode* up) { return up == node; });
+}
+
+bool VqNode::anyAbove(const std::function<bool(const VqNode*)>& found) const {
     // A node may have several parents, so the walk keeps the nodes it met.
     std::unordered_set<const VqNode*> seen{this};
     std::vector<const VqNode*> todo{this};
@@ -272,8 +275,9 @@ bool VqNode::isAtOrAbove(const VqBase* node) const {
         todo.pop_back();
         for (int i = 0; i < n->numParents(); ++i) {
             const VqNode* up = n->parent(i);
-            if (up == node) return true;
-            if (seen.insert(up).second) todo.push_back(up);
+            if (!seen.insert(up).second) continue;
+            if (found(up)) return true;
+            todo.push_back(up);
         }
     }
     return false;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include "VqAttribute.h"
 #include "VqBox3.h"
 #include "VqCachedState.h"
@@ -194,6 +196,9 @@ public:
     VqNode* parent(int index) const;
     // Whether node is this node or lies above it on some parent chain.
     bool isAtOrAbove(const VqBase* node) const;
+    // Visits every node above this one, each once however many paths lead to
+    // it, until found returns true; returns whether it did.
+    bool anyAbove(const std::function<bool(const VqNode*)>& found) const;
     int findParent(const VqNode* parent) const;
     // Adds a link and takes one reference.
     void appendParent(VqNode* parent);

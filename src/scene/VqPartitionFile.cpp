@@ -593,20 +593,11 @@ bool VqPartition::_checkFileNotAbove() const {
     // Every file above this node, on every path: a file that holds a partition
     // node standing for itself, directly or through others, would be read
     // into itself without end.
-    std::unordered_set<const VqNode*> seen{this};
-    std::vector<const VqNode*> todo{this};
-    while (!todo.empty()) {
-        const VqNode* n = todo.back();
-        todo.pop_back();
-        for (int i = 0; i < n->numParents(); ++i) {
-            const VqNode* up = n->parent(i);
-            if (!seen.insert(up).second) continue;
-            const auto* p = up->_isPartitionRoot() ? Vq::typeCast<VqPartition>(up) : nullptr;
-            if (p && p->location() && sameFile(p->location(), target.get()))
-                VQ_FAIL(kCls, "open", "Partition refers to a file that contains it", VQ_ERR_CORRUPT);
-            todo.push_back(up);
-        }
-    }
+    const bool inItself = anyAbove([&](const VqNode* up) {
+        const auto* p = up->_isPartitionRoot() ? Vq::typeCast<VqPartition>(up) : nullptr;
+        return p && p->location() && sameFile(p->location(), target.get());
+    });
+    if (inItself) VQ_FAIL(kCls, "open", "Partition refers to a file that contains it", VQ_ERR_CORRUPT);
     return true;
 }
 
