@@ -109,15 +109,6 @@ const std::string& modelPath() {
     return path;
 }
 
-std::vector<VqShape*> shapesOf(VqNode* root) {
-    std::vector<VqShape*> out;
-    VqNode::walkOnce(root, [&](VqNode* n) {
-        if (auto* s = Vq::typeCast<VqShape>(n)) out.push_back(s);
-        return VqNode::Walk::Descend;
-    });
-    return out;
-}
-
 uint64_t triangles(const std::vector<VqShape*>& shapes) {
     uint64_t n = 0;
     for (VqShape* s : shapes)
@@ -145,7 +136,7 @@ void BM_LoadAllShapes(benchmark::State& state) {
             state.SkipWithError(failure().c_str());
             return;
         }
-        const std::vector<VqShape*> shapes = shapesOf(root.get());
+        const std::vector<VqShape*> shapes = VqShape::shapesBelow(root.get());
         mgr->clearPerfCounters();
         const Clock::time_point t0 = Clock::now();
         Clock::time_point first{};

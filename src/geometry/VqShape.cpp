@@ -107,6 +107,15 @@ VqTopoMesh* VqShape::nonConstTopoMesh() {
 
 // ---- Compression level
 
+std::vector<VqShape*> VqShape::shapesBelow(VqNode* root) {
+    std::vector<VqShape*> out;
+    VqNode::walkOnce(root, [&](VqNode* n) {
+        if (auto* s = Vq::typeCast<VqShape>(n)) out.push_back(s);
+        return VqNode::Walk::Descend;
+    });
+    return out;
+}
+
 bool VqShape::setCompressionLevel(float fLevel) {
     if (!(fLevel >= 0.0f && fLevel <= 1.0f))
         VQ_FAIL(kCls, "setCompressionLevel", "fLevel >= 0.0f && fLevel <= 1.0f", VQ_ERR_ARGUMENT);

@@ -51,6 +51,9 @@ public:
     static void s_unregisterShape(uint32_t id);
     // The shape of an identifier, or null. The caller must know it alive.
     static VqShape* s_lookupShape(uint32_t id);
+    // Every shape at or below root, each once however many parents it has,
+    // in the order of a depth-first walk.
+    static std::vector<VqShape*> shapesBelow(VqNode* root);
 
     virtual uint64_t getBindings() const { return _eBindings; }
     // The mesh of the loaded implementation, or null.

@@ -42,15 +42,6 @@ protected:
     Vq::Importer importer;
 };
 
-std::vector<VqShape*> shapes(VqNode* root) {
-    std::vector<VqShape*> out;
-    VqNode::walkOnce(root, [&](VqNode* n) {
-        if (auto* s = Vq::typeCast<VqShape>(n)) out.push_back(s);
-        return VqNode::Walk::Descend;
-    });
-    return out;
-}
-
 VqTopoMesh* meshOf(VqShape* s) {
     Vq::SharedPtr<VqShapeImpl> impl = s->ensureImpl();
     return impl ? impl->topoMesh() : nullptr;
@@ -87,7 +78,7 @@ float lodError(const VqShape& s) {
 TEST_F(ImportTest, CubeWithPerFaceNormalsKeepsTheCornersOfEachFaceApart) {
     Vq::SharedPtr<VqPartition> root;
     ASSERT_TRUE(import("cube.obj", objText(cubeMesh()), root)) << Vq::lastErrorMessage();
-    auto all = shapes(root.get());
+    auto all = VqShape::shapesBelow(root.get());
     ASSERT_EQ(all.size(), 1u);
     ASSERT_TRUE(Vq::typeCast<VqTriStripSet>(all[0]));
     VqTopoMesh* m = meshOf(all[0]);
@@ -119,7 +110,7 @@ TEST_F(ImportTest, PolygonsBecomeTriangles) {
                        "f 1 2 3 4\nf 2 5 6 7 3\n",
                        root))
         << Vq::lastErrorMessage();
-    auto all = shapes(root.get());
+    auto all = VqShape::shapesBelow(root.get());
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(triangles(*meshOf(all[0])), 5u);
 }
@@ -130,10 +121,10 @@ TEST_F(ImportTest, WeldingIsAnOption) {
     // Binary STL repeats every corner: welding finds the 8 shared corners of
     // each face normal's set, without it all 36 stay.
     ASSERT_TRUE(import("cube.stl", stlBinary(cubeMesh()), root, opt)) << Vq::lastErrorMessage();
-    EXPECT_EQ(meshOf(shapes(root.get())[0])->vtxRecPool()->numVtxRecords(), 24u);
+    EXPECT_EQ(meshOf(VqShape::shapesBelow(root.get())[0])->vtxRecPool()->numVtxRecords(), 24u);
     opt.weld = false;
     ASSERT_TRUE(import("cube.stl", stlBinary(cubeMesh()), root, opt)) << Vq::lastErrorMessage();
-    EXPECT_EQ(meshOf(shapes(root.get())[0])->vtxRecPool()->numVtxRecords(), 36u);
+    EXPECT_EQ(meshOf(VqShape::shapesBelow(root.get())[0])->vtxRecPool()->numVtxRecords(), 36u);
     expectBox(root->bBoxRaw(), {-1, -1, -1}, {1, 1, 1});
 }
 
@@ -141,7 +132,7 @@ TEST_F(ImportTest, TexturedGridKeepsItsTextureCoordinates) {
     const TestMesh grid = gridMesh(4, 2.0f, 1.0f);
     Vq::SharedPtr<VqPartition> root;
     ASSERT_TRUE(import("grid.obj", objText(grid), root)) << Vq::lastErrorMessage();
-    VqTopoMesh* m = meshOf(shapes(root.get())[0]);
+    VqTopoMesh* m = meshOf(VqShape::shapesBelow(root.get())[0]);
     ASSERT_TRUE(m);
     ASSERT_EQ(m->getBindings() & VQ_GEOMBIND_TEXCOORD_C0_MASK, VQ_GEOMBIND_TEXCOORD2_C0);
     EXPECT_EQ(triangles(*m), grid.nTris());
@@ -159,7 +150,7 @@ TEST_F(ImportTest, ColouredPointSetBecomesAPointShapeWithColours) {
     const TestMesh pts = colouredPoints(200);
     Vq::SharedPtr<VqPartition> root;
     ASSERT_TRUE(import("points.ply", plyPoints(pts), root)) << Vq::lastErrorMessage();
-    auto all = shapes(root.get());
+    auto all = VqShape::shapesBelow(root.get());
     ASSERT_EQ(all.size(), 1u);
     ASSERT_TRUE(Vq::typeCast<VqPointSet>(all[0]));
     VqTopoMesh* m = meshOf(all[0]);
@@ -183,7 +174,7 @@ TEST_F(ImportTest, OffMeshAndUnitScale) {
     ASSERT_TRUE(import("ball.off", offText(sphereMesh(8, 12, 500.0f)), root, opt)) << Vq::lastErrorMessage();
     EXPECT_EQ(importer.report().triangles, sphereMesh(8, 12, 500.0f).nTris());
     // The scale sits on the root: the geometry keeps the file's numbers.
-    expectBox(shapes(root.get())[0]->bBoxRaw(), {-500, -500, -500}, {500, 500, 500}, 1.0f);
+    expectBox(VqShape::shapesBelow(root.get())[0]->bBoxRaw(), {-500, -500, -500}, {500, 500, 500}, 1.0f);
     expectBox(root->bBox(), {-0.5f, -0.5f, -0.5f}, {0.5f, 0.5f, 0.5f}, 1e-3f);
 }
 
@@ -193,7 +184,7 @@ TEST_F(ImportTest, AMeshUsedByTwoNodesIsStoredOnceAndPlacedTwice) {
     Vq::SharedPtr<VqPartition> root;
     ASSERT_TRUE(import("pair.gltf", gltfTwoInstances(cubeMesh()), root)) << Vq::lastErrorMessage();
     // One shape, two instances of it, each under its node's group.
-    auto all = shapes(root.get());
+    auto all = VqShape::shapesBelow(root.get());
     ASSERT_EQ(all.size(), 1u);
     EXPECT_EQ(all[0]->numParents(), 2);
     EXPECT_EQ(importer.report().instances, 2u);
@@ -214,7 +205,7 @@ TEST_F(ImportTest, AMeshUsedByTwoNodesIsStoredOnceAndPlacedTwice) {
     ASSERT_TRUE(root->saveAs(VqString::fromUtf8(dir / "pair.vq"))) << Vq::lastErrorMessage();
     Vq::SharedPtr<VqPartition> back;
     ASSERT_TRUE(VqPartition::openFile(VqString::fromUtf8(dir / "pair.vq"), back)) << Vq::lastErrorMessage();
-    auto again = shapes(back.get());
+    auto again = VqShape::shapesBelow(back.get());
     ASSERT_EQ(again.size(), 1u);
     EXPECT_EQ(again[0]->numParents(), 2);
     expectBox(back->bBoxRaw(), {-4, -1, -2}, {5, 3, 2}, 1e-4f);
@@ -284,7 +275,7 @@ TEST_F(ImportTest, LodShapesAreStoredPerLevel) {
     ASSERT_TRUE(import("ball.off", offText(sphereMesh(20, 30, 1.0f)), root, lods(3)))
         << Vq::lastErrorMessage();
     std::set<int> segTypes;
-    for (VqShape* s : shapes(root.get()))
+    for (VqShape* s : VqShape::shapesBelow(root.get()))
         segTypes.insert(s->_determineSegType());
     // Levels go to segments of their own, so a viewer loads the coarse ones first.
     EXPECT_EQ(segTypes, (std::set<int>{VQSEG_SHAPELOD0, VQSEG_SHAPELOD0 + 1, VQSEG_SHAPELOD0 + 2}));

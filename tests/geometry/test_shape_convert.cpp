@@ -69,15 +69,6 @@ VqLateLoadedPropAtom* llValue(const VqNode* n) {
     return Vq::typeCast<VqLateLoadedPropAtom>(v.get());
 }
 
-std::vector<VqShape*> shapesOf(VqNode* root) {
-    std::vector<VqShape*> out;
-    VqNode::walkOnce(root, [&](VqNode* n) {
-        if (auto* s = Vq::typeCast<VqShape>(n)) out.push_back(s);
-        return VqNode::Walk::Descend;
-    });
-    return out;
-}
-
 class ShapeConvertTest : public VqLibTest {
 protected:
     void TearDown() override {
@@ -121,7 +112,7 @@ protected:
     // The stored bytes of each shape's segment, in walk order.
     static std::vector<std::vector<uint8_t>> bodies(VqPartition& p) {
         std::vector<std::vector<uint8_t>> out;
-        for (VqShape* s : shapesOf(&p)) {
+        for (VqShape* s : VqShape::shapesBelow(&p)) {
             out.emplace_back();
             const VqLateLoadedPropAtom* ll = llValue(s);
             EXPECT_NE(ll, nullptr);
@@ -134,7 +125,7 @@ protected:
 
     // Each shape of got loads and matches the one built at the same place.
     static void expectSameGeometry(VqPartition& built, VqPartition& got) {
-        const std::vector<VqShape*> want = shapesOf(&built), have = shapesOf(&got);
+        const std::vector<VqShape*> want = VqShape::shapesBelow(&built), have = VqShape::shapesBelow(&got);
         ASSERT_EQ(want.size(), have.size());
         ASSERT_TRUE(got.loadAllShapes()) << lastError();
         for (size_t i = 0; i < want.size(); ++i) {
@@ -165,7 +156,7 @@ TEST_P(SameVersion, UnchangedSegmentsAreCopiedUnreadAndByteForByte) {
     const int64_t loads = VqShape::s_TotalShapes.load();
     ASSERT_TRUE(saveAs(*a, d, "b.vq", v)) << lastError();
     EXPECT_EQ(VqShape::s_TotalShapes.load(), loads);
-    for (VqShape* s : shapesOf(a.get()))
+    for (VqShape* s : VqShape::shapesBelow(a.get()))
         EXPECT_FALSE(s->isImplLoaded());
     Vq::SharedPtr<VqPartition> b = open(d, "b.vq");
     EXPECT_EQ(bodies(*b), before);
@@ -184,7 +175,7 @@ TEST_F(ShapeConvertTest, ChangedOrMovedShapesAreWrittenAfresh) {
     Vq::SharedPtr<VqPartition> built = build();
     ASSERT_TRUE(saveAs(*built, d, "a.vq", {10, 0})) << lastError();
     Vq::SharedPtr<VqPartition> a = open(d, "a.vq");
-    std::vector<VqShape*> s = shapesOf(a.get());
+    std::vector<VqShape*> s = VqShape::shapesBelow(a.get());
     ASSERT_EQ(s.size(), 5u);
     std::vector<VqGUID> old;
     for (VqShape* x : s)
@@ -212,7 +203,7 @@ TEST_F(ShapeConvertTest, ChangedOrMovedShapesAreWrittenAfresh) {
 
     Vq::SharedPtr<VqPartition> b = open(d, "b.vq");
     ASSERT_TRUE(b->loadAllShapes()) << lastError();
-    const std::vector<VqShape*> got = shapesOf(b.get());
+    const std::vector<VqShape*> got = VqShape::shapesBelow(b.get());
     ASSERT_EQ(got.size(), 5u);
     VqFixedVec<int, 2> polys;
     ASSERT_TRUE(got[1]->numPolygons(polys));
@@ -256,7 +247,7 @@ TEST_F(ShapeConvertTest, SavingOverTheFileBeingReadLosesNothing) {
     // Twice: the second save copies from the file the first one wrote.
     ASSERT_TRUE(a->save()) << lastError();
     ASSERT_TRUE(a->save()) << lastError();
-    for (VqShape* s : shapesOf(a.get()))
+    for (VqShape* s : VqShape::shapesBelow(a.get()))
         EXPECT_FALSE(s->isImplLoaded());
     {
         Vq::SharedPtr<VqPartition> again = open(d, "a.vq");
@@ -281,7 +272,7 @@ TEST_F(ShapeConvertTest, ACompressionLevelChangeReencodesTheShape) {
     ASSERT_TRUE(saveAs(*built, d, "a.vq", {9, 5})) << lastError();
     Vq::SharedPtr<VqPartition> a = open(d, "a.vq");
     const auto before = bodies(*a);
-    std::vector<VqShape*> s = shapesOf(a.get());
+    std::vector<VqShape*> s = VqShape::shapesBelow(a.get());
     ASSERT_EQ(s.size(), 5u);
     ASSERT_TRUE(s[1]->setCompressionLevel(0.5f)); // not in memory
     ASSERT_NE(s[4]->ensureImpl(), nullptr);       // in memory
@@ -295,7 +286,7 @@ TEST_F(ShapeConvertTest, ACompressionLevelChangeReencodesTheShape) {
     for (size_t i = 0; i < after.size(); ++i)
         EXPECT_EQ(after[i] == before[i], i != 1 && i != 4) << "shape " << i;
     ASSERT_TRUE(b->loadAllShapes()) << lastError();
-    const std::vector<VqShape*> got = shapesOf(b.get());
+    const std::vector<VqShape*> got = VqShape::shapesBelow(b.get());
     for (size_t i : {size_t(1), size_t(4)}) {
         int v = 0, n = 0, t = 0, c = 0;
         ASSERT_TRUE(Vq::typeCast<VqVertexShape>(got[i])->getCompressionParams(v, n, t, c));
@@ -376,7 +367,7 @@ TEST_F(ShapeConvertTest, AVersionThatCannotHoldTheContentIsRefused) {
     }
     Vq::SharedPtr<VqPartition> back = open(d, "lossy.vq");
     ASSERT_TRUE(back->loadAllShapes()) << lastError();
-    const std::vector<VqShape*> got = shapesOf(back.get());
+    const std::vector<VqShape*> got = VqShape::shapesBelow(back.get());
     ASSERT_EQ(got.size(), 6u);
     ASSERT_NE(got[5]->topoMesh(), nullptr);
     EXPECT_EQ(got[5]->topoMesh()->numFaceGroups(), 1u);
@@ -413,7 +404,7 @@ TEST_F(ShapeConvertTest, LateLoadedDataALegacyVersionCannotHoldIsRefused) {
     EXPECT_EQ(back->child(0)->propValue(vqLLPropData), nullptr);
     // The shapes' implementations are no loss: they are all there.
     ASSERT_TRUE(back->loadAllShapes()) << lastError();
-    EXPECT_EQ(shapesOf(back.get()).size(), 5u);
+    EXPECT_EQ(VqShape::shapesBelow(back.get()).size(), 5u);
 }
 
 } // namespace

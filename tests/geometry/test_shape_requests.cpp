@@ -38,15 +38,6 @@ bool addQuads(VqPolygonSet& s, int nx, float z, bool normals) {
     return true;
 }
 
-std::vector<VqShape*> shapesOf(VqNode* root) {
-    std::vector<VqShape*> out;
-    VqNode::walkOnce(root, [&](VqNode* n) {
-        if (auto* s = Vq::typeCast<VqShape>(n)) out.push_back(s);
-        return VqNode::Walk::Descend;
-    });
-    return out;
-}
-
 class ShapeRequestTest : public VqLibTest {
 protected:
     void SetUp() override {
@@ -111,7 +102,7 @@ TEST_P(ShapeRequestLoaders, LoadUnloadAndReload) {
     writeModel(12);
     ASSERT_TRUE(mgr->setUseThreadedLoading(GetParam()));
     Vq::SharedPtr<VqPartition> root = openModel();
-    const std::vector<VqShape*> got = shapesOf(root.get());
+    const std::vector<VqShape*> got = VqShape::shapesBelow(root.get());
     ASSERT_EQ(got.size(), 24u);
     std::vector<std::vector<std::vector<std::vector<float>>>> first;
     for (int round = 0; round < 2; ++round) {
@@ -198,7 +189,7 @@ TEST_F(ShapeRequestTest, ADamagedSegmentFailsItsShapeWhileTheOthersLoad) {
     }
     ASSERT_TRUE(mgr->setUseThreadedLoading(2));
     Vq::SharedPtr<VqPartition> root = openModel();
-    const std::vector<VqShape*> all = shapesOf(root.get());
+    const std::vector<VqShape*> all = VqShape::shapesBelow(root.get());
     auto* damaged = Vq::typeCast<VqShape>(root->child(2)->child(0));
     for (VqShape* s : all)
         ASSERT_TRUE(s->loadImpl(false)) << lastError();
@@ -222,7 +213,7 @@ TEST_F(ShapeRequestTest, ADamagedSegmentFailsItsShapeWhileTheOthersLoad) {
 TEST_F(ShapeRequestTest, LoadedRecordsMergeIntoARegisteredPoolThatFits) {
     writeModel(3);
     Vq::SharedPtr<VqPartition> root = openModel();
-    const std::vector<VqShape*> got = shapesOf(root.get());
+    const std::vector<VqShape*> got = VqShape::shapesBelow(root.get());
     // What each shape holds when loaded into a pool of its own.
     std::vector<std::vector<std::vector<std::vector<float>>>> alone;
     uint32_t nFitting = 0;
@@ -272,7 +263,7 @@ TEST_F(ShapeRequestTest, ConcurrentRequestsWalksAndDropsAreClean) {
         }
         ASSERT_TRUE(root->removeChild(i));
     }
-    for (VqShape* s : shapesOf(root.get()))
+    for (VqShape* s : VqShape::shapesBelow(root.get()))
         kept.push_back(s);
     ASSERT_EQ(kept.size() + loose.size(), size_t(2 * nLods));
     ASSERT_TRUE(mgr->setUseThreadedLoading(2));

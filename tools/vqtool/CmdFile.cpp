@@ -210,15 +210,6 @@ GraphCounts countGraph(const VqNode* root) {
     return c;
 }
 
-std::vector<VqShape*> shapesOf(VqNode* root) {
-    std::vector<VqShape*> out;
-    VqNode::walkOnce(root, [&](VqNode* n) {
-        if (auto* s = Vq::typeCast<VqShape>(n)) out.push_back(s);
-        return VqNode::Walk::Descend;
-    });
-    return out;
-}
-
 // The level of detail a shape stands at (its segment type says it), -1 for
 // a shape outside any LOD node.
 int lodLevel(const VqShape& s) {
@@ -242,7 +233,7 @@ uint64_t triangles(const VqTopoMesh& m) {
 // is looked at one shape at a time; a shape that fails to load is counted
 // as such and the rest are still shown.
 void printShapes(VqPartition& part, uint64_t geometryBytes, std::ostream& out) {
-    const std::vector<VqShape*> shapes = shapesOf(&part);
+    const std::vector<VqShape*> shapes = VqShape::shapesBelow(&part);
     if (shapes.empty()) return;
     std::map<std::string, int> kinds;
     struct Level {
