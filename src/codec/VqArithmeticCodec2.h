@@ -14,6 +14,8 @@ public:
                 VqProbContext2* pProbCntx) override;
     bool decode(int nValues, const int* oobValues, int nOOBValues, const uint32_t* codeText, int64_t nBits,
                 VqVeci& values, VqProbContext2* pProbCntx) override;
+    // How often each entry of the context was decoded by the last decode().
+    const uint32_t* entryCounts() const { return _coding.entryCounts(); }
     size_t memSize() const override { return sizeof(*this) + _coding.memSize(); }
 
 private:

@@ -45,6 +45,7 @@ public:
 
     // Decodes exactly nValues values into values (resized to that count);
     // codeText holds ceil(nBits / 32) words, every one of them to be used.
+    // Afterwards entryCounts() tells how often each entry was decoded.
     bool decode(const char* cls, int nValues, const T* oobValues, int nOOBValues, const uint32_t* codeText,
                 int64_t nBits, VqVec<T>& values, const Cntx& cntx) {
         const uint32_t t = cntx.totalCount();
@@ -61,6 +62,8 @@ public:
                 std::fill_n(_vCumToEntry.begin() + entries[k]._cCumCount, entries[k]._cCount,
                             static_cast<uint16_t>(k));
         }
+        _vEntryCounts.assign(static_cast<size_t>(cntx.numEntries()), 0);
+        uint32_t* counts = _vEntryCounts.data();
         VqCodeTextReader in(codeText, nBits);
         VqArithmeticDecoder coder(in);
         // Values decode in runs between the checks of room and of bits left:
@@ -71,6 +74,7 @@ public:
                 const int idx = kTable ? _vCumToEntry[target] : cntx.lookupEntryByCumCount(target);
                 if (idx < 0) VQ_FAIL(cls, "decode", "Bad probability table", VQ_ERR_CORRUPT);
                 const auto& e = entries[idx];
+                ++counts[idx];
                 if (e.isEscape()) {
                     if (iOOB >= nOOBValues) VQ_FAIL(cls, "decode", "iOOB < nOOBValues", VQ_ERR_CORRUPT);
                     out[i] = oobValues[iOOB++];
@@ -102,7 +106,11 @@ public:
         return true;
     }
 
-    size_t memSize() const { return _vCumToEntry.capacity() * sizeof(uint16_t); }
+    const uint32_t* entryCounts() const { return _vEntryCounts.data(); }
+
+    size_t memSize() const {
+        return _vCumToEntry.capacity() * sizeof(uint16_t) + _vEntryCounts.capacity() * sizeof(uint32_t);
+    }
 
 private:
     static constexpr uint32_t cMaxTotalCount = Cntx::cMaxTotalCount;
@@ -112,4 +120,7 @@ private:
     // Entry index per cumulative count, for packets long enough to repay
     // filling it; kept between calls for its memory only.
     std::vector<uint16_t> _vCumToEntry;
+    // Decoded values per entry, for the check that the table is the one
+    // the writers build for them.
+    std::vector<uint32_t> _vEntryCounts;
 };

@@ -139,23 +139,26 @@ public:
     }
 
     // Whether this table, read from a packet, is the one the writers build
-    // for the values it decoded: each ordinary entry counts the values equal
-    // to it (none counts nothing), the escape the others, rescaled as
-    // rescale() does; counts fall in table order, equal counts keep their
-    // values in one direction (ascending from a histogram, descending from
-    // the sorted runs of a wide span) with the escape after them, and the
-    // escape carries the least ordinary value. Writers make no other table,
-    // so a table that differs was damaged, even where its values would still
-    // decode the same.
-    template <class V>
-    bool isCanonicalFor(const V* values, int n) {
+    // for the values it decoded, given how often the decoder took each entry
+    // (counts, one per entry) and the out-of-band values the escapes took:
+    // each ordinary entry counts the values equal to it (none counts
+    // nothing), the escape the others, rescaled as rescale() does; counts
+    // fall in table order, equal counts keep their values in one direction
+    // (ascending from a histogram, descending from the sorted runs of a wide
+    // span) with the escape after them, and the escape carries the least
+    // ordinary value. Writers make no other table, so a table that differs
+    // was damaged, even where its values would still decode the same.
+    // Counting as the decoder goes spares a second look-up per value; what
+    // that count cannot see is checked here: no two ordinary entries share a
+    // value and no out-of-band value is one of them.
+    bool isCanonicalFor(const uint32_t* entryCounts, const ValueType* oobValues, int nOOB) {
         const int m = numEntries();
-        std::vector<int64_t> counts(static_cast<size_t>(m), 0);
-        for (int i = 0; i < n; ++i) {
-            const int k = lookupEntryByValue(static_cast<ValueType>(values[i]));
-            if (k < 0) return false;
-            ++counts[static_cast<size_t>(k)];
-        }
+        if (!_bValueIndexValid) _buildValueIndex();
+        for (size_t i = 1; i < _vSortedValues.size(); ++i)
+            if (_vSortedValues[i].first == _vSortedValues[i - 1].first) return false;
+        for (int i = 0; i < nOOB; ++i)
+            if (lookupEntryByValue(oobValues[i]) != _iEscape) return false;
+        std::vector<int64_t> counts(entryCounts, entryCounts + m);
         uint64_t total = 0;
         bool bAnyOrdinary = false;
         ValueType leastOrdinary = 0;

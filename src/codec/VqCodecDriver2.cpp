@@ -432,7 +432,7 @@ bool VqCodecDriver2::_deserialize(VqBaseDataStream& stream, VqVeci& values, int 
         if (!codec) VQ_PROPAGATE(false);
         VQ_PROPAGATE(codec->decode(nExpectedValues, oob->data(), oob->length(), words->data(), nBits, values,
                                    scratch.get()));
-        if (!(*scratch).isCanonicalFor(values.data(), values.length()))
+        if (!(*scratch).isCanonicalFor(codec->entryCounts(), oob->data(), oob->length()))
             VQ_FAIL(kCls, "_deserialize", "Probability context not built from its values", VQ_ERR_CORRUPT);
         break;
     }

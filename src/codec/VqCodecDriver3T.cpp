@@ -707,7 +707,7 @@ bool CodecDriver3T<T>::_deserialize(VqBaseDataStream& stream, int nMaxValues) {
         if (!codec) VQ_PROPAGATE(false);
         VQ_PROPAGATE(codec->decode(nExpectedValues, C._vAuxOOBValues.data(), C._vAuxOOBValues.length(),
                                    C.vCodeText.data(), bits, values, &C.cntx));
-        if (!C.cntx.isCanonicalFor(values.data(), values.length()))
+        if (!C.cntx.isCanonicalFor(codec->entryCounts(), C._vAuxOOBValues.data(), C._vAuxOOBValues.length()))
             VQ_FAIL(kCls, "deserialize", "Probability context not built from its values", VQ_ERR_CORRUPT);
         break;
     }
