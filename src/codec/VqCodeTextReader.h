@@ -23,7 +23,6 @@ public:
         const uint32_t v = static_cast<uint32_t>(_uBuf >> (64 - n));
         _uBuf <<= n;
         _nBuf -= n;
-        _nPos += n;
         return v;
     }
     uint32_t readBit() { return readBits(1); }
@@ -33,7 +32,6 @@ public:
         const uint32_t v = static_cast<uint32_t>((_uBuf >> 32) >> (32 - n));
         _uBuf <<= n;
         _nBuf -= n;
-        _nPos += n;
         return v;
     }
 
@@ -42,11 +40,13 @@ public:
         const int64_t w = pos >> 5;
         return w < static_cast<int64_t>(_nWords) ? (_pWords[w] >> (31 - (pos & 31))) & 1u : 0u;
     }
-    int64_t numBitsRead() const { return _nPos; }
+    // Bits handed out: those loaded less those still buffered, which spares
+    // the readers a counter of their own.
+    int64_t numBitsRead() const { return 32 * _iNext - _nBuf; }
     int64_t numBits() const { return _nBits; }
-    bool overrun() const { return _nPos > _nBits; }
+    bool overrun() const { return numBitsRead() > _nBits; }
     // True when every bit was read and the padding of the last word is zero.
-    bool exhausted() const { return _nPos == _nBits; }
+    bool exhausted() const { return numBitsRead() == _nBits; }
     bool padIsZero() const {
         const int pad = static_cast<int>(_nWords * 32 - _nBits);
         return pad == 0 || (_pWords[_nWords - 1] & ((uint32_t(1) << pad) - 1)) == 0;
@@ -67,7 +67,6 @@ private:
     int64_t _nWords;
     int64_t _nBits;
     int64_t _iNext = 0; // next word to load
-    int64_t _nPos = 0;  // bits handed out
     uint64_t _uBuf = 0; // loaded bits not yet handed out, left aligned
     int _nBuf = 0;
 };
