@@ -33,15 +33,19 @@ public:
         _uLow = (_uLow << k) & 0xFFFFu;
         _uHigh = ((_uHigh << k) | ((1u << k) - 1)) & 0xFFFFu;
         _uCode = ((_uCode << k) | _in.readUpTo16Bits(k)) & 0xFFFFu;
+        // The straddle steps (low = 01..., high = 10...), all at once and
+        // without a branch, whose outcome no predictor foresees: step j takes
+        // bit 14 - j out of the three registers when it is 1 in low and 0 in
+        // high. Each step clears that bit of low, sets it in high and flips it
+        // in code before the shift; as bits 15 and 14 of code differ while it
+        // lies between low and high, its bit 15 stays as it is. So after s
+        // steps the registers keep bit 15 and lose the s bits below it.
+        const int s = std::countl_one(static_cast<uint16_t>((_uLow & ~_uHigh & 0x7FFFu) << 1));
+        _uLow = (_uLow << s) & 0x7FFFu;
+        _uHigh = ((_uHigh << s) | 0x8000u | ((1u << s) - 1)) & 0xFFFFu;
+        _uCode = (_uCode & 0x8000u) | ((_uCode << s) & 0x7FFFu) | _in.readUpTo16Bits(s);
         // The encoder resolves its pending bits whenever leading bits agree.
-        _nPending = k > 0 ? 0 : _nPending;
-        while (_uLow & ~_uHigh & 0x4000u) {
-            ++_nPending;
-            _uCode ^= 0x4000u;
-            _uLow = (_uLow & 0x3FFFu) << 1;
-            _uHigh = (((_uHigh | 0x4000u) << 1) | 1u) & 0xFFFFu;
-            _uCode = ((_uCode << 1) | _in.readBit()) & 0xFFFFu;
-        }
+        _nPending = (k > 0 ? 0 : _nPending) + s;
     }
 
     // Reads the two bits the encoder's flush leaves after the last symbol.

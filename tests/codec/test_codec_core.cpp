@@ -111,6 +111,38 @@ TEST_F(CodecCoreTest, ArithmeticDecoderConsumesExactlyTheCodeText) {
     }
 }
 
+// A tiny interval in the middle of the range leaves low just below and high
+// just above the midpoint: the decoder then takes a dozen straddle steps at
+// once, which random contexts hardly ever ask for.
+TEST_F(CodecCoreTest, ArithmeticDecoderTakesLongStraddleRuns) {
+    VqProbContext2 cntx;
+    for (int count : {4095, 1, 4095}) {
+        VqCntxEntry2 e;
+        e._cCount = count;
+        e._iValue = cntx.numEntries();
+        cntx.addEntry(e);
+    }
+    cntx.accumulateCounts();
+    VqArithmeticCodec2 codec;
+    std::mt19937 rng(7);
+    for (int trial = 0; trial < 200; ++trial) {
+        // Mostly the middle entry, with the outer ones now and then so that
+        // the straddles start from many different registers.
+        VqVeci values;
+        for (int i = 0, n = 1 + trial % 60; i < n; ++i)
+            values.push_back(rng() % 4 == 0 ? static_cast<int>(rng() % 3) : 1);
+        VqVeci oob, out;
+        VqVecu words;
+        int64_t nBits = 0;
+        ASSERT_TRUE(codec.encode(values.data(), values.length(), oob, words, nBits, &cntx)) << lastError();
+        ASSERT_TRUE(codec.decode(values.length(), nullptr, 0, words.data(), nBits, out, &cntx))
+            << lastError();
+        ASSERT_EQ(out, values);
+        // Every bit counts: a code text one bit shorter is refused.
+        ASSERT_FALSE(codec.decode(values.length(), nullptr, 0, words.data(), nBits - 1, out, &cntx));
+    }
+}
+
 TEST_F(CodecCoreTest, ArithmeticCodecRefusesUnusableContexts) {
     VqArithmeticCodec2 codec;
     VqVeci oob, out;
