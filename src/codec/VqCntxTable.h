@@ -158,7 +158,8 @@ public:
             if (_vSortedValues[i].first == _vSortedValues[i - 1].first) return false;
         for (int i = 0; i < nOOB; ++i)
             if (lookupEntryByValue(oobValues[i]) != _iEscape) return false;
-        std::vector<int64_t> counts(entryCounts, entryCounts + m);
+        std::vector<int64_t>& counts = _vCheckCounts;
+        counts.assign(entryCounts, entryCounts + m);
         uint64_t total = 0;
         bool bAnyOrdinary = false;
         ValueType leastOrdinary = 0;
@@ -208,7 +209,8 @@ public:
 
     size_t memSize() const {
         return _vEntries.capacity() * sizeof(Entry) + _vDenseIndex.capacity() * sizeof(int32_t) +
-               _vSortedValues.capacity() * sizeof(std::pair<ValueType, int>);
+               _vSortedValues.capacity() * sizeof(std::pair<ValueType, int>) +
+               _vCheckCounts.capacity() * sizeof(int64_t);
     }
 
 protected:
@@ -232,9 +234,10 @@ protected:
                 _vSortedValues.emplace_back(e.value(), i);
             }
         }
-        // Stable: of two entries with one value the first in table order wins.
-        std::stable_sort(_vSortedValues.begin(), _vSortedValues.end(),
-                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        // By value, then by table order, so that of two entries with one value
+        // the first wins; a plain sort of the pairs, which unlike a stable
+        // sort needs no buffer on every packet read.
+        std::sort(_vSortedValues.begin(), _vSortedValues.end());
         _bDenseIndex = false;
         if (!_vSortedValues.empty()) {
             const uint64_t span = static_cast<uint64_t>(_vSortedValues.back().first) -
@@ -257,6 +260,8 @@ protected:
 
 private:
     // Cached value look-up of the encoding side.
+    // The counts the canonical check rescales, kept for their memory.
+    std::vector<int64_t> _vCheckCounts;
     bool _bValueIndexValid = false;
     bool _bDenseIndex = false;
     int _iEscape = -1;
