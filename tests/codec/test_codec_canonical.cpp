@@ -102,3 +102,41 @@ TEST_F(CanonicalPacketTest, NoFlippedBitReadsAsTheSameValues) {
                 read3Whole);
         }
 }
+
+// The decoder counts how often it took each entry; what such counts cannot
+// tell apart from the writers' table is refused by the check itself: two
+// entries of one value (the second would never be the one a writer codes)
+// and an out-of-band value that has an entry of its own.
+TEST_F(CanonicalPacketTest, TableCheckRefusesWhatEntryCountsCannotSee) {
+    auto table = [](std::initializer_list<std::pair<int, int>> entries, bool bEscape) {
+        VqProbContext3T<int> c;
+        int least = INT_MAX;
+        for (auto [count, value] : entries) {
+            VqCntxEntry3T<int> e;
+            e._cCount = count;
+            e._value = value;
+            least = std::min(least, value);
+            c.addEntry(e);
+        }
+        if (bEscape) {
+            VqCntxEntry3T<int> e;
+            e._cCount = 1;
+            e._bEscape = true;
+            e._value = least;
+            c.addEntry(e);
+        }
+        c.accumulateCounts();
+        return c;
+    };
+    const uint32_t counts[] = {3, 2, 1};
+    const int oob[] = {40};
+    VqProbContext3T<int> good = table({{3, 5}, {2, 9}}, true);
+    EXPECT_TRUE(good.isCanonicalFor(counts, oob, 1));
+    VqProbContext3T<int> twice = table({{3, 5}, {2, 5}}, true);
+    EXPECT_FALSE(twice.isCanonicalFor(counts, oob, 1));
+    const int oobInTable[] = {9};
+    EXPECT_FALSE(good.isCanonicalFor(counts, oobInTable, 1));
+    // Counts that differ from the table's are refused as before.
+    const uint32_t fewer[] = {3, 1, 1};
+    EXPECT_FALSE(good.isCanonicalFor(fewer, oob, 1));
+}
