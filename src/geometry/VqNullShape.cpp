@@ -16,16 +16,6 @@ void VqNullShapeImpl::setExtent(const VqBox3<float>& extent) {
     invalidateCaches();
 }
 
-bool VqNullShapeImpl::numVertices(VqFixedVec<int, 2>& out) const {
-    out = VqFixedVec<int, 2>(0, 0);
-    return true;
-}
-
-bool VqNullShapeImpl::numPolygons(VqFixedVec<int, 2>& out) const {
-    out = VqFixedVec<int, 2>(0, 0);
-    return true;
-}
-
 bool VqNullShapeImpl::computeBBox(VqBox3<float>& box) const {
     box = _extent;
     return true;

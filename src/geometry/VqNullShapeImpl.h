@@ -14,10 +14,7 @@ public:
     const VqBox3<float>& extent() const { return _extent; }
     void setExtent(const VqBox3<float>& extent);
 
-    bool numVertices(VqFixedVec<int, 2>& out) const override;
-    bool numPolygons(VqFixedVec<int, 2>& out) const override;
     bool computeBBox(VqBox3<float>& box) const override;
-    float computeArea() const override { return 0.0f; }
     int computeSize() const override { return static_cast<int>(sizeof(*this)); }
 
     // The extent's min and max (2 x 3 f32), after a local version in every

@@ -32,6 +32,21 @@ const VqBox3<float>& VqShapeImpl::bbox() const {
     return _bbox;
 }
 
+bool VqShapeImpl::numVertices(VqFixedVec<int, 2>& out) const {
+    out = VqFixedVec<int, 2>(0, 0);
+    return true;
+}
+
+bool VqShapeImpl::numPolygons(VqFixedVec<int, 2>& out) const {
+    out = VqFixedVec<int, 2>(0, 0);
+    return true;
+}
+
+bool VqShapeImpl::computeBBox(VqBox3<float>& box) const {
+    box = VqBox3<float>();
+    return true;
+}
+
 bool VqShapeImpl::getClosestNumVertsAndPolys(int& nVerts, int& nPolys) const {
     VqFixedVec<int, 2> v, p;
     if (!numVertices(v) || !numPolygons(p)) return false;

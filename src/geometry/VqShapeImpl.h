@@ -35,14 +35,17 @@ public:
     // The box of the geometry, computed on first request; empty for none.
     const VqBox3<float>& bbox() const;
     // Counts as ranges [least, most] over the levels the implementation holds.
-    virtual bool numVertices(VqFixedVec<int, 2>& out) const = 0;
-    virtual bool numPolygons(VqFixedVec<int, 2>& out) const = 0;
+    // The defaults here and in computeBBox/computeArea describe an
+    // implementation without drawable geometry (wire sets, volumes, kept
+    // records), so only the kinds with geometry override them.
+    virtual bool numVertices(VqFixedVec<int, 2>& out) const;
+    virtual bool numPolygons(VqFixedVec<int, 2>& out) const;
     virtual bool getClosestNumVertsAndPolys(int& nVerts, int& nPolys) const;
     virtual bool getMaxNumVertsAndPolys(int& nVerts, int& nPolys) const;
     // The mesh of a vertex implementation; null for other kinds.
     virtual VqTopoMesh* topoMesh() const { return nullptr; }
-    virtual bool computeBBox(VqBox3<float>& box) const = 0;
-    virtual float computeArea() const = 0;
+    virtual bool computeBBox(VqBox3<float>& box) const;
+    virtual float computeArea() const { return 0.0f; }
     virtual int computeSize() const = 0;
     virtual bool prepareForSerialize() const { return true; }
 

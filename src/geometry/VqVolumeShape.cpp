@@ -30,21 +30,6 @@ VqShapeImpl* VqVolumeShape::createImplInstance() const {
     return new VqVolumeShapeImpl();
 }
 
-bool VqVolumeShapeImpl::numVertices(VqFixedVec<int, 2>& out) const {
-    out = VqFixedVec<int, 2>(0, 0);
-    return true;
-}
-
-bool VqVolumeShapeImpl::numPolygons(VqFixedVec<int, 2>& out) const {
-    out = VqFixedVec<int, 2>(0, 0);
-    return true;
-}
-
-bool VqVolumeShapeImpl::computeBBox(VqBox3<float>& box) const {
-    box = VqBox3<float>();
-    return true;
-}
-
 int VqVolumeShapeImpl::computeSize() const {
     return static_cast<int>(sizeof(*this) + _octree.size());
 }

@@ -14,10 +14,6 @@ public:
 
     const Vq::OpaqueRecord& octreeRecord() const { return _octree; }
 
-    bool numVertices(VqFixedVec<int, 2>& out) const override;
-    bool numPolygons(VqFixedVec<int, 2>& out) const override;
-    bool computeBBox(VqBox3<float>& box) const override;
-    float computeArea() const override { return 0.0f; }
     int computeSize() const override;
     bool isPostV82Content() const override { return true; }
 

@@ -88,21 +88,6 @@ bool VqWireSetImpl::setBindings(int normal, int texture, int color) {
     return true;
 }
 
-bool VqWireSetImpl::numVertices(VqFixedVec<int, 2>& out) const {
-    out = VqFixedVec<int, 2>(0, 0);
-    return true;
-}
-
-bool VqWireSetImpl::numPolygons(VqFixedVec<int, 2>& out) const {
-    out = VqFixedVec<int, 2>(0, 0);
-    return true;
-}
-
-bool VqWireSetImpl::computeBBox(VqBox3<float>& box) const {
-    box = VqBox3<float>();
-    return true;
-}
-
 int VqWireSetImpl::computeSize() const {
     return static_cast<int>(sizeof(*this) + _wireRep.size());
 }

@@ -20,10 +20,6 @@ public:
     bool setBindings(int normal, int texture, int color);
     const Vq::OpaqueRecord& wireRepRecord() const { return _wireRep; }
 
-    bool numVertices(VqFixedVec<int, 2>& out) const override;
-    bool numPolygons(VqFixedVec<int, 2>& out) const override;
-    bool computeBBox(VqBox3<float>& box) const override;
-    float computeArea() const override { return 0.0f; }
     int computeSize() const override;
 
     // The three i32 bindings, then the wire representation's record; a u8

@@ -57,21 +57,6 @@ bool VqWrepShapeImpl::removeAllPrims() {
     return true;
 }
 
-bool VqWrepShapeImpl::numVertices(VqFixedVec<int, 2>& out) const {
-    out = VqFixedVec<int, 2>(0, 0);
-    return true;
-}
-
-bool VqWrepShapeImpl::numPolygons(VqFixedVec<int, 2>& out) const {
-    out = VqFixedVec<int, 2>(0, 0);
-    return true;
-}
-
-bool VqWrepShapeImpl::computeBBox(VqBox3<float>& box) const {
-    box = VqBox3<float>();
-    return true;
-}
-
 int VqWrepShapeImpl::computeSize() const {
     return static_cast<int>(sizeof(*this) + _wireRep.size());
 }

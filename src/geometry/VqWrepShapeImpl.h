@@ -22,11 +22,7 @@ public:
     uint32_t numPrims() const override { return 0; }
     int atomPrim(uint32_t) const override { return -1; }
 
-    bool numVertices(VqFixedVec<int, 2>& out) const override;
-    bool numPolygons(VqFixedVec<int, 2>& out) const override;
     // The extent is the node's (its record has it); none here.
-    bool computeBBox(VqBox3<float>& box) const override;
-    float computeArea() const override { return 0.0f; }
     int computeSize() const override;
     bool isPostV92Content() const override { return true; }
 

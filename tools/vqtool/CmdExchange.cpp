@@ -29,20 +29,66 @@ std::string errorLine(const std::string& fallbackFile) {
     return fallbackFile + ": " + Vq::lastErrorMessage();
 }
 
-// "--name value" and "--name=value".
-bool takeValue(const std::vector<std::string>& args, size_t& i, const std::string& name, std::string& value,
-               bool& missing) {
-    const std::string& a = args[i];
-    if (a == name) {
-        missing = i + 1 >= args.size();
-        if (!missing) value = args[++i];
-        return true;
+// The command line of an exchange command: GNU-style options ("--name value"
+// and "--name=value"), "--" ending them, -q/--quiet, and the file operands.
+// `option` sees every other option through the scanner and returns kNotMine
+// for one it does not know, 0 when it took it, or the exit code of a failure.
+constexpr int kNotMine = -1;
+
+struct ArgScan {
+    const std::vector<std::string>& args;
+    size_t i = 0;
+    std::string value;
+    bool missing = false;
+
+    const std::string& arg() const { return args[i]; }
+    bool takes(const std::string& name) {
+        const std::string& a = args[i];
+        if (a == name) {
+            missing = i + 1 >= args.size();
+            if (!missing) value = args[++i];
+            return true;
+        }
+        if (a.rfind(name + "=", 0) == 0) {
+            value = a.substr(name.size() + 1);
+            return true;
+        }
+        return false;
     }
-    if (a.rfind(name + "=", 0) == 0) {
-        value = a.substr(name.size() + 1);
-        return true;
+    int bad(const std::string& what) const { return vqToolFail("bad " + what + " value '" + value + "'"); }
+};
+
+template <class Option>
+int scanArgs(const std::vector<std::string>& args, const char* command, std::vector<std::string>& files,
+             bool& quiet, Option option) {
+    ArgScan scan{args};
+    bool optionsDone = false;
+    for (; scan.i < args.size(); ++scan.i) {
+        const std::string a = scan.arg();
+        scan.value.clear();
+        scan.missing = false;
+        if (optionsDone || a.empty() || a[0] != '-' || a == "-") {
+            files.push_back(a);
+            continue;
+        }
+        if (a == "--") {
+            optionsDone = true;
+            continue;
+        }
+        if (a == "--quiet" || a == "-q") {
+            quiet = true;
+            continue;
+        }
+        const int rc = option(scan);
+        if (rc == kNotMine)
+            return vqToolFail("unknown option '" + a + "' (see 'vqtool " + command + " --help')");
+        if (rc != 0) return rc;
+        if (scan.missing) return vqToolFail("option '" + a + "' needs a value");
     }
-    return false;
+    if (files.size() != 2)
+        return vqToolFail(std::string(command) + " takes an input and an output file (see 'vqtool " +
+                          command + " --help')");
+    return 0;
 }
 
 bool parseNumber(const std::string& text, double& out) {
@@ -112,49 +158,39 @@ private:
 int cmdImport(const std::vector<std::string>& args) {
     Vq::Importer::Options opt;
     std::vector<std::string> files;
-    bool quiet = false, optionsDone = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string v;
-        bool missing = false;
-        const std::string& a = args[i];
-        auto bad = [&](const std::string& what) { return vqToolFail("bad " + what + " value '" + v + "'"); };
-        if (optionsDone || a.empty() || a[0] != '-' || a == "-") {
-            files.push_back(a);
-        } else if (a == "--") {
-            optionsDone = true;
-        } else if (takeValue(args, i, "--format-version", v, missing)) {
-            if (!missing && !parseVersionText(v, opt.versionMajor, opt.versionMinor))
-                return bad("--format-version");
-        } else if (takeValue(args, i, "--compression", v, missing)) {
+    bool quiet = false;
+    const int rc = scanArgs(args, "import", files, quiet, [&](ArgScan& s) {
+        const std::string& v = s.value;
+        if (s.takes("--format-version")) {
+            if (!s.missing && !parseVersionText(v, opt.versionMajor, opt.versionMinor))
+                return s.bad("--format-version");
+        } else if (s.takes("--compression")) {
             double d = 0;
-            if (!missing && (!parseNumber(v, d) || d < 0 || d > 1)) return bad("--compression");
+            if (!s.missing && (!parseNumber(v, d) || d < 0 || d > 1)) return s.bad("--compression");
             opt.compressionLevel = float(d);
-        } else if (takeValue(args, i, "--coord-bits", v, missing)) {
+        } else if (s.takes("--coord-bits")) {
             int bits = 0;
-            if (!missing && (!parseInt(v, bits) || bits < 9 || bits > 24))
-                return bad("--coord-bits (9 to 24)");
+            if (!s.missing && (!parseInt(v, bits) || bits < 9 || bits > 24))
+                return s.bad("--coord-bits (9 to 24)");
             opt.compressionLevel = Vq::Importer::coordBitsLevel(bits);
-        } else if (takeValue(args, i, "--lods", v, missing)) {
-            if (!missing && (!parseInt(v, opt.lodCount) || opt.lodCount < 1 || opt.lodCount > 10))
-                return bad("--lods (1 to 10)");
-        } else if (takeValue(args, i, "--lod-errors", v, missing)) {
-            if (!missing && !parseList(v, opt.lodErrors)) return bad("--lod-errors");
-        } else if (takeValue(args, i, "--lod-ratios", v, missing)) {
-            if (!missing && !parseList(v, opt.lodRatios)) return bad("--lod-ratios");
-        } else if (takeValue(args, i, "--unit-scale", v, missing)) {
-            if (!missing && (!parseNumber(v, opt.unitScale) || opt.unitScale <= 0))
-                return bad("--unit-scale");
-        } else if (a == "--no-weld") {
+        } else if (s.takes("--lods")) {
+            if (!s.missing && (!parseInt(v, opt.lodCount) || opt.lodCount < 1 || opt.lodCount > 10))
+                return s.bad("--lods (1 to 10)");
+        } else if (s.takes("--lod-errors")) {
+            if (!s.missing && !parseList(v, opt.lodErrors)) return s.bad("--lod-errors");
+        } else if (s.takes("--lod-ratios")) {
+            if (!s.missing && !parseList(v, opt.lodRatios)) return s.bad("--lod-ratios");
+        } else if (s.takes("--unit-scale")) {
+            if (!s.missing && (!parseNumber(v, opt.unitScale) || opt.unitScale <= 0))
+                return s.bad("--unit-scale");
+        } else if (s.arg() == "--no-weld") {
             opt.weld = false;
-        } else if (a == "--quiet" || a == "-q") {
-            quiet = true;
         } else {
-            return vqToolFail("unknown option '" + a + "' (see 'vqtool import --help')");
+            return kNotMine;
         }
-        if (missing) return vqToolFail("option '" + a + "' needs a value");
-    }
-    if (files.size() != 2)
-        return vqToolFail("import takes an input and an output file (see 'vqtool import --help')");
+        return 0;
+    });
+    if (rc != 0) return rc;
     ProgressLine progress(!quiet && fileSize(files[0]) >= kProgressBytes);
     opt.progress = [&](const char* stage, float done) { progress.show(stage, done); };
     Vq::Importer importer;
@@ -177,31 +213,21 @@ int cmdImport(const std::vector<std::string>& args) {
 int cmdExport(const std::vector<std::string>& args) {
     Vq::Exporter::Options opt;
     std::vector<std::string> files;
-    bool quiet = false, optionsDone = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        std::string v;
-        bool missing = false;
-        const std::string& a = args[i];
-        if (optionsDone || a.empty() || a[0] != '-' || a == "-") {
-            files.push_back(a);
-        } else if (a == "--") {
-            optionsDone = true;
-        } else if (takeValue(args, i, "--lod", v, missing)) {
-            if (!missing && (!parseInt(v, opt.lod) || opt.lod < 0 || opt.lod > 9))
-                return vqToolFail("bad --lod value '" + v + "' (0 to 9)");
-        } else if (takeValue(args, i, "--format", v, missing)) {
-            opt.format = v;
-        } else if (a == "--flatten") {
+    bool quiet = false;
+    const int rc = scanArgs(args, "export", files, quiet, [&](ArgScan& s) {
+        if (s.takes("--lod")) {
+            if (!s.missing && (!parseInt(s.value, opt.lod) || opt.lod < 0 || opt.lod > 9))
+                return s.bad("--lod (0 to 9)");
+        } else if (s.takes("--format")) {
+            opt.format = s.value;
+        } else if (s.arg() == "--flatten") {
             opt.flatten = true;
-        } else if (a == "--quiet" || a == "-q") {
-            quiet = true;
         } else {
-            return vqToolFail("unknown option '" + a + "' (see 'vqtool export --help')");
+            return kNotMine;
         }
-        if (missing) return vqToolFail("option '" + a + "' needs a value");
-    }
-    if (files.size() != 2)
-        return vqToolFail("export takes an input and an output file (see 'vqtool export --help')");
+        return 0;
+    });
+    if (rc != 0) return rc;
     // Exports read their shapes one after the other: a large file says that it is at work.
     if (!quiet && fileSize(files[0]) >= kProgressBytes) std::cerr << "loading and writing the shapes...\n";
     Vq::Exporter exporter;

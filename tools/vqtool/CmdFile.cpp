@@ -520,17 +520,13 @@ Vq::SharedPtr<VqTriStripSet> rimMesh(float radius, float width, int segments) {
     return s->addPrim(&cc, &nn, nullptr, nullptr, 0) ? s : nullptr;
 }
 
-// A tyre: the quads of a torus around the y axis.
-Vq::SharedPtr<VqPolygonSet> tyreMesh(float radius, float tube, int around, int across) {
+// A grid of nu x nv quads, corner (i, j) placed by at(i, j, out), which
+// appends its three coordinates; the tyre and the body panels are such grids.
+template <class At>
+Vq::SharedPtr<VqPolygonSet> quadGridMesh(int nu, int nv, At at) {
     Vq::SharedPtr<VqPolygonSet> s = new VqPolygonSet(VQ_GEOMBIND_VTXCOORD3);
-    auto at = [&](int i, int j, std::vector<float>& out) {
-        const float a = 6.2831853f * float(i % around) / float(around);
-        const float b = 6.2831853f * float(j % across) / float(across);
-        const float r = radius + tube * std::cos(b);
-        out.insert(out.end(), {r * std::cos(a), tube * std::sin(b), r * std::sin(a)});
-    };
-    for (int i = 0; i < around; ++i)
-        for (int j = 0; j < across; ++j) {
+    for (int i = 0; i < nu; ++i)
+        for (int j = 0; j < nv; ++j) {
             std::vector<float> q;
             at(i, j, q);
             at(i + 1, j, q);
@@ -542,24 +538,22 @@ Vq::SharedPtr<VqPolygonSet> tyreMesh(float radius, float tube, int around, int a
     return s;
 }
 
+// A tyre: the quads of a torus around the y axis.
+Vq::SharedPtr<VqPolygonSet> tyreMesh(float radius, float tube, int around, int across) {
+    return quadGridMesh(around, across, [&](int i, int j, std::vector<float>& out) {
+        const float a = 6.2831853f * float(i % around) / float(around);
+        const float b = 6.2831853f * float(j % across) / float(across);
+        const float r = radius + tube * std::cos(b);
+        out.insert(out.end(), {r * std::cos(a), tube * std::sin(b), r * std::sin(a)});
+    });
+}
+
 // A body panel: a gently curved grid of quads.
 Vq::SharedPtr<VqPolygonSet> panelMesh(int nx, int ny, float bulge) {
-    Vq::SharedPtr<VqPolygonSet> s = new VqPolygonSet(VQ_GEOMBIND_VTXCOORD3);
-    auto at = [&](int x, int y, std::vector<float>& out) {
+    return quadGridMesh(nx, ny, [&](int x, int y, std::vector<float>& out) {
         const float u = float(x) / float(nx), v = float(y) / float(ny);
         out.insert(out.end(), {0.5f * u, 0.3f * v, bulge * u * (1 - u) * v * (1 - v)});
-    };
-    for (int y = 0; y < ny; ++y)
-        for (int x = 0; x < nx; ++x) {
-            std::vector<float> q;
-            at(x, y, q);
-            at(x + 1, y, q);
-            at(x + 1, y + 1, q);
-            at(x, y + 1, q);
-            Coords cc(q);
-            if (!s->addPrim(&cc, nullptr, nullptr, nullptr, 0)) return nullptr;
-        }
-    return s;
+    });
 }
 
 // A wheel bolt from the primitive builders: a shank (a capped cylinder,
