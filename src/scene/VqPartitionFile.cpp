@@ -158,8 +158,7 @@ bool VqPartition::_writeFields(VqObjectStream& os, const Vq::RecordFormat&) cons
     }
     VQ_PROPAGATE(writeLogicalElement(os, nullptr));
     VqPropBase::Listing listing;
-    listing.collect(holders);
-    return _writePropertyElements(os, 6, listing, nullptr);
+    return _writePropertyElements(os, 6, holders, nullptr, listing, nullptr);
 }
 
 bool VqPartition::_readFields(VqObjectStream& os, const Vq::RecordFormat&, int) {

@@ -298,15 +298,18 @@ void VqPropBase::Listing::collect(const std::vector<const VqPropBase*>& holders,
     holderIds.clear();
     pairIds.clear();
     if (ids && ids->size() != holders.size()) ids = nullptr;
-    for (size_t i = 0; i < holders.size(); ++i) {
-        const VqPropBase* h = holders[i];
-        if (!h) continue;
-        const size_t begin = pairs.size();
-        h->_appendPersistablePairs(pairs);
-        if (pairs.size() == begin) continue;
-        listed.push_back({h, begin, pairs.size()});
-        if (ids) holderIds.push_back((*ids)[i]);
-    }
+    for (size_t i = 0; i < holders.size(); ++i)
+        add(holders[i], ids ? &(*ids)[i] : nullptr);
+}
+
+bool VqPropBase::Listing::add(const VqPropBase* holder, const int* id) {
+    if (!holder) return false;
+    const size_t begin = pairs.size();
+    holder->_appendPersistablePairs(pairs);
+    if (pairs.size() == begin) return false;
+    listed.push_back({holder, begin, pairs.size()});
+    if (id) holderIds.push_back(*id);
+    return true;
 }
 
 bool VqPropBase::writePropertyTable(VqObjectStream& os, const std::vector<const VqPropBase*>& holders) {

@@ -114,6 +114,10 @@ public:
         // With ids (one per holder, in the same order), the listed holders'
         // IDs are noted too.
         void collect(const std::vector<const VqPropBase*>& holders, const std::vector<int>* ids = nullptr);
+        // Lists one more holder (with its ID when id is given, which it must
+        // be for all or none); false when it has no persistable pair and is
+        // left out.
+        bool add(const VqPropBase* holder, const int* id = nullptr);
     };
 
     // The property table of a segment, written after its elements. Holders
