@@ -359,6 +359,10 @@ bool VqPropBase::readPropertyTable(VqObjectStream& os, bool readBBoxHier) {
     // Each holder takes at least its ID and its terminator.
     int nHolders = 0;
     VQ_PROPAGATE(os.readLength(nHolders, 8));
+    // Most graphs share a few keys among all holders: the key of the pair
+    // before is recognised by its ID without a lookup.
+    int lastKeyId = 0;
+    const VqPropAtom* lastKey = nullptr;
     for (int h = 0; h < nHolders; ++h) {
         int holderId = -1;
         VQ_PROPAGATE(os.read(&holderId));
@@ -369,7 +373,11 @@ bool VqPropBase::readPropertyTable(VqObjectStream& os, bool readBBoxHier) {
             if (keyId == 0) break;
             VQ_PROPAGATE(os.read(&valueId));
             if (!holder) continue;
-            auto* key = Vq::typeCast<VqPropAtom>(static_cast<const VqBase*>(os.possiblePtr(keyId)));
+            if (keyId != lastKeyId || !lastKey) {
+                lastKeyId = keyId;
+                lastKey = Vq::typeCast<VqPropAtom>(static_cast<const VqBase*>(os.possiblePtr(keyId)));
+            }
+            const VqPropAtom* key = lastKey;
             auto* value = Vq::typeCast<VqPropAtom>(static_cast<const VqBase*>(os.possiblePtr(valueId)));
             if (!key || !value) continue;
             if (!readBBoxHier && vqLLPropBBHier && *key == *vqLLPropBBHier) continue;
