@@ -49,7 +49,9 @@ VqBase::~VqBase() {
     if (s_bInstrumentEnabled.load(std::memory_order_relaxed)) _removeFromInstrumentTable();
 }
 
-size_t VqBase::_memSize(bool) const { return static_cast<size_t>(type()->size); }
+size_t VqBase::_memSize(bool) const {
+    return static_cast<size_t>(type()->size);
+}
 
 bool VqBase::serializeVersion(VqObjectStream& os, int major, int minor) const {
     bool ok = false;
@@ -65,23 +67,57 @@ bool VqBase::serializeVersion(VqObjectStream& os, int major, int minor) const {
 bool VqBase::_serializeHook(VqObjectStream& os, int major, int minor) const {
     bool ok = false;
     switch (hookFor(major, minor)) {
-    case Hook::Base: ok = _serializeVQvirtual(os); break;
-    case Hook::V64: ok = _serializeVQ64virtual(os); break;
-    case Hook::V70: ok = _serializeVQ70virtual(os); break;
-    case Hook::V80: ok = _serializeVQ80virtual(os); break;
-    case Hook::V81: ok = _serializeVQ81virtual(os); break;
-    case Hook::V82: ok = _serializeVQ82virtual(os); break;
-    case Hook::V83: ok = _serializeVQ83virtual(os); break;
-    case Hook::V90: ok = _serializeVQ90virtual(os); break;
-    case Hook::V91: ok = _serializeVQ91virtual(os); break;
-    case Hook::V92: ok = _serializeVQ92virtual(os); break;
-    case Hook::V93: ok = _serializeVQ93virtual(os); break;
-    case Hook::V94: ok = _serializeVQ94virtual(os); break;
-    case Hook::V95: ok = _serializeVQ95virtual(os); break;
-    case Hook::V96: ok = _serializeVQ96virtual(os); break;
-    case Hook::V97: ok = _serializeVQ97virtual(os); break;
-    case Hook::V100: ok = _serializeVQ100virtual(os); break;
-    case Hook::V101: ok = _serializeVQ101virtual(os); break;
+    case Hook::Base:
+        ok = _serializeVQvirtual(os);
+        break;
+    case Hook::V64:
+        ok = _serializeVQ64virtual(os);
+        break;
+    case Hook::V70:
+        ok = _serializeVQ70virtual(os);
+        break;
+    case Hook::V80:
+        ok = _serializeVQ80virtual(os);
+        break;
+    case Hook::V81:
+        ok = _serializeVQ81virtual(os);
+        break;
+    case Hook::V82:
+        ok = _serializeVQ82virtual(os);
+        break;
+    case Hook::V83:
+        ok = _serializeVQ83virtual(os);
+        break;
+    case Hook::V90:
+        ok = _serializeVQ90virtual(os);
+        break;
+    case Hook::V91:
+        ok = _serializeVQ91virtual(os);
+        break;
+    case Hook::V92:
+        ok = _serializeVQ92virtual(os);
+        break;
+    case Hook::V93:
+        ok = _serializeVQ93virtual(os);
+        break;
+    case Hook::V94:
+        ok = _serializeVQ94virtual(os);
+        break;
+    case Hook::V95:
+        ok = _serializeVQ95virtual(os);
+        break;
+    case Hook::V96:
+        ok = _serializeVQ96virtual(os);
+        break;
+    case Hook::V97:
+        ok = _serializeVQ97virtual(os);
+        break;
+    case Hook::V100:
+        ok = _serializeVQ100virtual(os);
+        break;
+    case Hook::V101:
+        ok = _serializeVQ101virtual(os);
+        break;
     }
     return ok;
 }
@@ -89,43 +125,96 @@ bool VqBase::_serializeHook(VqObjectStream& os, int major, int minor) const {
 bool VqBase::deserializeVersion(VqObjectStream& os, int major, int minor) {
     bool ok = false;
     switch (hookFor(major, minor)) {
-    case Hook::Base: ok = _deserializeVQvirtual(os); break;
-    case Hook::V64: ok = _deserializeVQ64virtual(os); break;
-    case Hook::V70: ok = _deserializeVQ70virtual(os); break;
-    case Hook::V80: ok = _deserializeVQ80virtual(os); break;
-    case Hook::V81: ok = _deserializeVQ81virtual(os); break;
-    case Hook::V82: ok = _deserializeVQ82virtual(os); break;
-    case Hook::V83: ok = _deserializeVQ83virtual(os); break;
-    case Hook::V90: ok = _deserializeVQ90virtual(os); break;
-    case Hook::V91: ok = _deserializeVQ91virtual(os); break;
-    case Hook::V92: ok = _deserializeVQ92virtual(os); break;
-    case Hook::V93: ok = _deserializeVQ93virtual(os); break;
-    case Hook::V94: ok = _deserializeVQ94virtual(os); break;
-    case Hook::V95: ok = _deserializeVQ95virtual(os); break;
-    case Hook::V96: ok = _deserializeVQ96virtual(os); break;
-    case Hook::V97: ok = _deserializeVQ97virtual(os); break;
-    case Hook::V100: ok = _deserializeVQ100virtual(os); break;
-    case Hook::V101: ok = _deserializeVQ101virtual(os); break;
+    case Hook::Base:
+        ok = _deserializeVQvirtual(os);
+        break;
+    case Hook::V64:
+        ok = _deserializeVQ64virtual(os);
+        break;
+    case Hook::V70:
+        ok = _deserializeVQ70virtual(os);
+        break;
+    case Hook::V80:
+        ok = _deserializeVQ80virtual(os);
+        break;
+    case Hook::V81:
+        ok = _deserializeVQ81virtual(os);
+        break;
+    case Hook::V82:
+        ok = _deserializeVQ82virtual(os);
+        break;
+    case Hook::V83:
+        ok = _deserializeVQ83virtual(os);
+        break;
+    case Hook::V90:
+        ok = _deserializeVQ90virtual(os);
+        break;
+    case Hook::V91:
+        ok = _deserializeVQ91virtual(os);
+        break;
+    case Hook::V92:
+        ok = _deserializeVQ92virtual(os);
+        break;
+    case Hook::V93:
+        ok = _deserializeVQ93virtual(os);
+        break;
+    case Hook::V94:
+        ok = _deserializeVQ94virtual(os);
+        break;
+    case Hook::V95:
+        ok = _deserializeVQ95virtual(os);
+        break;
+    case Hook::V96:
+        ok = _deserializeVQ96virtual(os);
+        break;
+    case Hook::V97:
+        ok = _deserializeVQ97virtual(os);
+        break;
+    case Hook::V100:
+        ok = _deserializeVQ100virtual(os);
+        break;
+    case Hook::V101:
+        ok = _deserializeVQ101virtual(os);
+        break;
     }
     if (!ok) VqErrorState::rethrowError();
     return ok;
 }
 
 void VqBase::_getMinimumVQVersion(int& major, int& minor) const {
+    // Each isPostV*Content() falls back to the next newer one, and overrides
+    // only add reasons to say yes: the oldest question is true whenever any
+    // is. Content that needs nothing newer (almost every object of a graph)
+    // is answered by that one chain instead of one chain per version.
     int reqMajor = 7, reqMinor = 0;
-    if (isPostV100Content()) reqMajor = 10, reqMinor = 1;
-    else if (isPostV97Content()) reqMajor = 10, reqMinor = 0;
-    else if (isPostV96Content()) reqMajor = 9, reqMinor = 7;
-    else if (isPostV95Content()) reqMajor = 9, reqMinor = 6;
-    else if (isPostV94Content()) reqMajor = 9, reqMinor = 5;
-    else if (isPostV93Content()) reqMajor = 9, reqMinor = 4;
-    else if (isPostV92Content()) reqMajor = 9, reqMinor = 3;
-    else if (isPostV91Content()) reqMajor = 9, reqMinor = 2;
-    else if (isPostV90Content()) reqMajor = 9, reqMinor = 1;
-    else if (isPostV82Content()) reqMajor = 9, reqMinor = 0;
-    else if (isPostV81Content()) reqMajor = 8, reqMinor = 2;
-    else if (isPostV80Content()) reqMajor = 8, reqMinor = 1;
-    else if (isPostV70Content()) reqMajor = 8, reqMinor = 0;
+    if (!isPostV70Content()) {
+        // Nothing newer than the floor.
+    } else if (isPostV100Content())
+        reqMajor = 10, reqMinor = 1;
+    else if (isPostV97Content())
+        reqMajor = 10, reqMinor = 0;
+    else if (isPostV96Content())
+        reqMajor = 9, reqMinor = 7;
+    else if (isPostV95Content())
+        reqMajor = 9, reqMinor = 6;
+    else if (isPostV94Content())
+        reqMajor = 9, reqMinor = 5;
+    else if (isPostV93Content())
+        reqMajor = 9, reqMinor = 4;
+    else if (isPostV92Content())
+        reqMajor = 9, reqMinor = 3;
+    else if (isPostV91Content())
+        reqMajor = 9, reqMinor = 2;
+    else if (isPostV90Content())
+        reqMajor = 9, reqMinor = 1;
+    else if (isPostV82Content())
+        reqMajor = 9, reqMinor = 0;
+    else if (isPostV81Content())
+        reqMajor = 8, reqMinor = 2;
+    else if (isPostV80Content())
+        reqMajor = 8, reqMinor = 1;
+    else
+        reqMajor = 8, reqMinor = 0;
     if (reqMajor > major || (reqMajor == major && reqMinor > minor)) {
         major = reqMajor;
         minor = reqMinor;
@@ -140,7 +229,9 @@ bool VqBase::constructType() {
     return VqFactory::addType(s_vqType);
 }
 
-bool VqBase::destructType() { return VqFactory::removeType(s_vqType); }
+bool VqBase::destructType() {
+    return VqFactory::removeType(s_vqType);
+}
 
 bool VqBase::init() {
     if (!s_pBaseMutex) s_pBaseMutex = new VqMutex();
@@ -208,7 +299,8 @@ bool VqBase::getExtantObjects(Vq::SharedPtrVec<VqBase>& out) {
     if (!s_pBaseMutex) return true;
     VqAutoLock lock(*s_pBaseMutex);
     if (!s_pRefInstrTable) return true;
-    for (const VqBase* p : *s_pRefInstrTable) out.emplace_back(const_cast<VqBase*>(p));
+    for (const VqBase* p : *s_pRefInstrTable)
+        out.emplace_back(const_cast<VqBase*>(p));
     if (out.size() != s_pRefInstrTable->size()) {
         VqErrorState::throwStdError("VqBase", "getExtantObjects",
                                     "ovpExtantObjects.length() == s_pRefInstrTable->size()", VQ_ERR_INTERNAL);
@@ -217,7 +309,9 @@ bool VqBase::getExtantObjects(Vq::SharedPtrVec<VqBase>& out) {
     return true;
 }
 
-bool VqBase::reportMemoryLeaks() { return reportMemoryLeaks(std::cout); }
+bool VqBase::reportMemoryLeaks() {
+    return reportMemoryLeaks(std::cout);
+}
 
 bool VqBase::reportMemoryLeaks(std::ostream& os) {
     if (!s_pBaseMutex) return true;

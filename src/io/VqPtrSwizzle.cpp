@@ -3,6 +3,8 @@
 #include "VqErrorState.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <new>
 
 namespace {
 const char* const kCls = "VqPtrSwizzle";
@@ -18,8 +20,8 @@ void fillSlots(const void** slot, const void* ptr) {
 } // namespace
 
 VqPtrRecord* VqPtrSwizzle::_findId(int id) {
-    if (id >= 0 && static_cast<size_t>(id) < _vDense.size() && _vDense[static_cast<size_t>(id)].pPtr)
-        return &_vDense[static_cast<size_t>(id)];
+    if (id >= 0)
+        if (VqPtrRecord* rec = _denseAt(static_cast<size_t>(id)); rec && rec->pPtr) return rec;
     return _tById.size() ? _tById.find(id) : nullptr;
 }
 
@@ -30,21 +32,35 @@ std::pair<VqPtrRecord*, bool> VqPtrSwizzle::_insertId(int id, const VqPtrRecord&
     const size_t window = 2 * (_nDense + _tById.size()) + 4096;
     if (id >= 0 && static_cast<size_t>(id) < window) {
         const auto i = static_cast<size_t>(id);
-        if (i >= _vDense.size())
-            _vDense.resize(std::min(window, std::max(i + 1, 2 * _vDense.size())),
-                           VqPtrRecord{nullptr, -1, nullptr, 0});
-        _vDense[i] = fresh;
+        const size_t c = i >> kDenseShift;
+        if (c >= _vDenseChunks.size()) _vDenseChunks.resize(c + 1, nullptr);
+        if (!_vDenseChunks[c]) {
+            _vDenseChunks[c] =
+                static_cast<VqPtrRecord*>(std::calloc(size_t(1) << kDenseShift, sizeof(VqPtrRecord)));
+            if (!_vDenseChunks[c]) throw std::bad_alloc();
+        }
+        VqPtrRecord* rec = _denseAt(i);
+        *rec = fresh;
         ++_nDense;
-        return {&_vDense[i], true};
+        return {rec, true};
     }
     return _tById.insert(id, fresh);
+}
+
+void VqPtrSwizzle::_freeDense() {
+    for (VqPtrRecord* chunk : _vDenseChunks)
+        std::free(chunk);
+    _vDenseChunks.clear();
+    _nDense = 0;
 }
 
 template <class F>
 void VqPtrSwizzle::_forEachId(F&& f) {
     if (_nDense)
-        for (VqPtrRecord& rec : _vDense)
-            if (rec.pPtr) f(rec);
+        for (VqPtrRecord* chunk : _vDenseChunks)
+            if (chunk)
+                for (size_t k = 0; k < (size_t(1) << kDenseShift); ++k)
+                    if (chunk[k].pPtr) f(chunk[k]);
     if (_tById.size()) _tById.forEach(f);
 }
 
@@ -218,8 +234,7 @@ void VqPtrSwizzle::clear() {
     _tByAddress.clear();
     _tById.clear();
     _pLastPtr = nullptr;
-    _vDense.clear();
-    _nDense = 0;
+    _freeDense();
     _nNextId = 0;
     _releaseSlots();
 }
@@ -229,8 +244,8 @@ void VqPtrSwizzle::shrink() {
     _tByAddress.release();
     _tById.release();
     _pLastPtr = nullptr;
-    std::vector<VqPtrRecord>().swap(_vDense);
-    _nDense = 0;
+    _freeDense();
+    std::vector<VqPtrRecord*>().swap(_vDenseChunks);
     // IDs go on, but none given so far is found again (as with the table).
     _releaseSlots();
     std::vector<const VqBase*>().swap(_vSlotObjects);

@@ -139,7 +139,20 @@ private:
     };
     VqFlatTable<AddressEntry, const void*, ByAddress> _tByAddress;
     VqFlatTable<VqPtrRecord, int, ById> _tById;
-    std::vector<VqPtrRecord> _vDense;
+    // Records of the IDs a file numbers densely, in chunks of 2^kDenseShift
+    // by ID. Growing adds a chunk and moves none, and a chunk comes zeroed
+    // from the allocator (an empty record is all zero): reading a million
+    // objects writes each record once, where a doubling array would copy and
+    // fill them again at every growth, each time in fresh pages.
+    static constexpr unsigned kDenseShift = 12;
+    VqPtrRecord* _denseAt(size_t id) const {
+        const size_t c = id >> kDenseShift;
+        return c < _vDenseChunks.size() && _vDenseChunks[c]
+                   ? &_vDenseChunks[c][id & ((size_t(1) << kDenseShift) - 1)]
+                   : nullptr;
+    }
+    void _freeDense();
+    std::vector<VqPtrRecord*> _vDenseChunks;
     size_t _nDense = 0;
     int32_t _nNextId = 0;
     // While the lease is held: the object of every ID given since.

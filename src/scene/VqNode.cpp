@@ -1279,10 +1279,7 @@ void VqNode::_propRemoved(const VqPropAtom* value) {
 
 void VqNode::_getMinimumVQVersion(int& major, int& minor) const {
     VqPropBase::_getMinimumVQVersion(major, minor);
-    std::vector<const VqAttribute*> written;
-    _persistableAttributes(written);
-    for (const VqAttribute* a : written)
-        a->_getMinimumVQVersion(major, minor);
+    _forPersistableAttributes([&](const VqAttribute* a) { a->_getMinimumVQVersion(major, minor); });
 }
 
 bool VqNode::getMinimumVQVersion(int& major, int& minor) const {
@@ -1333,13 +1330,6 @@ bool VqNode::_cloneInto(VqNode*, bool, CloneMap&) const {
 
 // ---- reading and writing
 
-// A qualified attribute is never written: its path belongs to this session's graph.
-void VqNode::_persistableAttributes(std::vector<const VqAttribute*>& out) const {
-    out.clear();
-    for (size_t i = 0; i < _vAttrList.size(); ++i)
-        if (!_vAttrPathList[i] && _vAttrList[i]->isPersistable()) out.push_back(_vAttrList[i].get());
-}
-
 bool VqNode::prepareForSerialize() const {
     VqPartition* p = partition();
     return p ? prepareForSerialize(*p) : true;
@@ -1372,11 +1362,13 @@ bool VqNode::_readIds(VqObjectStream& os, int count, void** slots, size_t stride
 bool VqNode::_writeFields(VqObjectStream& os, const Vq::RecordFormat& fmt) const {
     if (fmt.generation() == 0) VQ_PROPAGATE(_writeOwnId(os));
     VQ_PROPAGATE(os.write(static_cast<unsigned int>(_uFlags & VQ_NODE_IFLAG_IGNORE)));
-    std::vector<const VqAttribute*> attrs;
-    _persistableAttributes(attrs);
-    VQ_PROPAGATE(os.write(static_cast<int>(attrs.size())));
-    for (const VqAttribute* a : attrs)
-        VQ_PROPAGATE(_writeId(os, a));
+    // A qualified attribute is never written: its path belongs to this session's graph.
+    int count = 0;
+    _forPersistableAttributes([&](const VqAttribute*) { ++count; });
+    VQ_PROPAGATE(os.write(count));
+    bool ok = true;
+    _forPersistableAttributes([&](const VqAttribute* a) { ok = ok && _writeId(os, a); });
+    VQ_PROPAGATE(ok);
     setInternalFlag(VQ_NODE_IFLAG_MODIFIED, false);
     return true;
 }
@@ -1459,16 +1451,14 @@ void VqNode::graphObjects(const VqNode* root, std::vector<const VqBase*>& out) {
     VqNode::walkOnce(root, [&](const VqNode* n) {
         if (!n->isPersistable()) return VqNode::Walk::Prune;
         out.push_back(n);
-        std::vector<const VqAttribute*> attrs;
-        n->_persistableAttributes(attrs);
-        for (const VqAttribute* a : attrs) {
-            if (!seen.insert(a)) continue;
+        n->_forPersistableAttributes([&](const VqAttribute* a) {
+            if (!seen.insert(a)) return;
             out.push_back(a);
             refs.clear();
             a->_referencedObjects(refs);
             for (const VqBase* r : refs)
                 if (r && r->isPersistable() && seen.insert(r)) out.push_back(r);
-        }
+        });
         return n != root && n->_isPartitionRoot() ? VqNode::Walk::Prune : VqNode::Walk::Descend;
     });
 }

@@ -405,8 +405,14 @@ protected:
                                const VqAttribute::Placement& own) const;
 
     // Element fields of this level.
-    // The attributes a file holds: persistable ones without a path qualifier.
-    void _persistableAttributes(std::vector<const VqAttribute*>& out) const;
+    // The attributes a file holds, persistable ones without a path qualifier,
+    // handed to f in order. A save visits every node's attributes several
+    // times: a list built per visit would cost an allocation per node.
+    template <class F>
+    void _forPersistableAttributes(F&& f) const {
+        for (size_t i = 0; i < _vAttrList.size(); ++i)
+            if (!_vAttrPathList[i] && _vAttrList[i]->isPersistable()) f(_vAttrList[i].get());
+    }
 
     // Reference slots while reading. A reader stores the object IDs it reads
     // in the slots themselves (kSlotsPendingIds); once the whole element has

@@ -201,9 +201,12 @@ public:
 
     // The property keys and values of the holders (persistable pairs, each
     // atom once) as elements of the format's major version, then an end
-    // marker; the late-loaded atoms written are added to writtenLL. From
-    // format 9 on the pairs' IDs are noted in the listing.
-    static bool _writePropertyElements(VqObjectStream& os, int major, VqPropBase::Listing& listing,
+    // marker; the late-loaded atoms written are added to writtenLL. The pairs
+    // are listed in listing as they are written (with the holders' IDs when
+    // ids has one per holder), and from format 9 on the pairs' IDs with them.
+    static bool _writePropertyElements(VqObjectStream& os, int major,
+                                       const std::vector<const VqPropBase*>& holders,
+                                       const std::vector<int>* ids, VqPropBase::Listing& listing,
                                        std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>>* writtenLL);
 
     // The format version of the file this partition was read from (-1 while

@@ -36,13 +36,13 @@ class VqPartitionSection : public VqSegmentSection {
 public:
     explicit VqPartitionSection(bool graph) : _bGraph(graph) {}
 
-    void add(const VqBase* obj) {
+    // Returns obj as a holder, or null when it is none.
+    const VqPropBase* add(const VqBase* obj) {
         _vpElements.emplace_back(const_cast<VqBase*>(obj));
-        if (const auto* h = Vq::typeCast<VqPropBase>(obj)) _vpHolders.push_back(h);
+        const auto* h = Vq::typeCast<VqPropBase>(obj);
+        if (h) _vpHolders.push_back(h);
+        return h;
     }
-    const std::vector<const VqPropBase*>& holders() const { return _vpHolders; }
-
-    const std::vector<Vq::SharedPtr<VqBase>>& elements() const { return _vpElements; }
 
     bool write(VqObjectStream& os) override {
         // The version of the file being written, which the stream carries.
@@ -74,8 +74,8 @@ public:
         }
         if (_bGraph) VQ_PROPAGATE(VqElementIO::writeLogicalElementOf(major, os, nullptr));
         VqPropBase::Listing listing;
-        listing.collect(_vpHolders, idsFirst ? &holderIds : nullptr);
-        VQ_PROPAGATE(VqPartition::_writePropertyElements(os, major, listing, &_vpWrittenLL));
+        VQ_PROPAGATE(VqPartition::_writePropertyElements(
+            os, major, _vpHolders, idsFirst ? &holderIds : nullptr, listing, &_vpWrittenLL));
         return VqPropBase::writeListedPropertyTable(os, listing);
     }
 
@@ -91,34 +91,35 @@ private:
     std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>> _vpWrittenLL;
 };
 
-// Each node of the graph being written prepares itself for it.
-bool prepareNodes(const std::vector<const VqBase*>& objects, VqPartition& within) {
-    for (const VqBase* obj : objects)
-        if (const auto* node = Vq::typeCast<VqNode>(obj)) VQ_PROPAGATE(node->prepareForSerialize(within));
-    return true;
+// Refuses an object that the file's version cannot hold whole: every object
+// says the oldest version that holds it (a shape asks its implementation,
+// which is in memory once its node is prepared, unless its segment is copied
+// into a file of the version it came from). The floor of 7.0 that the rule
+// gives every object stands for "nothing newer": a 6.4 file holds the same
+// kinds of content.
+bool checkVersionHolds(const VqBase& obj, int major, int minor) {
+    int needMajor = 0, needMinor = 0;
+    obj._getMinimumVQVersion(needMajor, needMinor);
+    const bool beyondFloor = needMajor > 7 || (needMajor == 7 && needMinor > 0);
+    const bool beyondTarget = needMajor > major || (needMajor == major && needMinor > minor);
+    if (!beyondFloor || !beyondTarget) return true;
+    const std::string text = std::string("A ") + obj.type()->name + " holds content that needs format " +
+                             std::to_string(needMajor) + "." + std::to_string(needMinor) +
+                             " or later; the file would be written as " + std::to_string(major) + "." +
+                             std::to_string(minor) + " (saving with allowLoss leaves such content out)";
+    VQ_FAIL(kCls, "save", text.c_str(), VQ_ERR_TOO_NEW);
 }
 
-// Refuses a graph that the file's version cannot hold whole: every object
-// says the oldest version that holds it (a shape asks its implementation,
-// which is in memory by now unless its segment is copied into a file of the
-// version it came from). The floor of 7.0 that the rule gives every object
-// stands for "nothing newer": a 6.4 file holds the same kinds of content.
-// A save that allows loss writes what the version has room for.
-bool checkVersionHolds(const std::vector<const VqBase*>& objects, const VqPartition& saving, bool allowLoss) {
-    if (allowLoss) return true;
+// Each node of the graph being written prepares itself for it, and every
+// object is checked against the file's version unless a save that allows
+// loss writes what the version has room for. One pass serves both: in a
+// large graph each pass over the objects costs a cache miss per object.
+bool prepareObjects(const std::vector<const VqBase*>& objects, VqPartition& within, bool allowLoss) {
     int major = -1, minor = -1;
-    VQ_PROPAGATE(saving.writeVersion(major, minor));
+    VQ_PROPAGATE(within.writeVersion(major, minor));
     for (const VqBase* obj : objects) {
-        int needMajor = 0, needMinor = 0;
-        obj->_getMinimumVQVersion(needMajor, needMinor);
-        const bool beyondFloor = needMajor > 7 || (needMajor == 7 && needMinor > 0);
-        const bool beyondTarget = needMajor > major || (needMajor == major && needMinor > minor);
-        if (!beyondFloor || !beyondTarget) continue;
-        const std::string text = std::string("A ") + obj->type()->name + " holds content that needs format " +
-                                 std::to_string(needMajor) + "." + std::to_string(needMinor) +
-                                 " or later; the file would be written as " + std::to_string(major) + "." +
-                                 std::to_string(minor) + " (saving with allowLoss leaves such content out)";
-        VQ_FAIL(kCls, "save", text.c_str(), VQ_ERR_TOO_NEW);
+        if (const auto* node = Vq::typeCast<VqNode>(obj)) VQ_PROPAGATE(node->prepareForSerialize(within));
+        if (!allowLoss) VQ_PROPAGATE(checkVersionHolds(*obj, major, minor));
     }
     return true;
 }
@@ -156,40 +157,36 @@ bool checkLegacyHoldsLateLoaded(const std::vector<const VqPropBase*>& holders, c
     return true;
 }
 
-// The late-loaded atoms among the values of the holders, each once: whether
-// one is written depends on its data, which has to be loaded first. One pass
-// over each holder's table: asked for by index, a holder of n properties
-// would take n + 1 passes of the table's lock.
-void collectLateLoaded(const std::vector<const VqPropBase*>& holders,
-                       std::vector<VqLateLoadedPropAtom*>& out) {
-    VqFlatPtrSet seen;
-    for (const VqPropBase* h : holders) {
-        const size_t begin = out.size();
-        h->appendLateLoadedValues(out);
-        size_t kept = begin;
-        for (size_t i = begin; i < out.size(); ++i)
-            if (seen.insert(out[i])) out[kept++] = out[i];
-        out.resize(kept);
-    }
-}
+// The late-loaded atoms among the values of the holders, each once, in the
+// order met: whether one is written depends on its data, which has to be
+// loaded first. Each is marked as met when its stored segment goes into the
+// new file unread; an atom shared by several holders is copied only when
+// every one of them agrees: one that saw its data change vetoes it. One pass
+// over each holder's values serves both: asked for by index, a holder of n
+// properties would take n + 1 passes of its table's lock.
+class LateLoadedSurvey {
+public:
+    explicit LateLoadedSurvey(VqPartition& within) : _within(within) {}
 
-// Marks the late-loaded atoms whose stored segment goes into the new file
-// unread. An atom shared by several holders is copied only when every one of
-// them agrees: one that saw its data change vetoes it.
-void markStoredCopies(const std::vector<const VqPropBase*>& holders, VqPartition& within) {
-    VqFlatPtrSet vetoed;
-    std::vector<VqLateLoadedPropAtom*> values;
-    for (const VqPropBase* h : holders) {
-        values.clear();
-        h->appendLateLoadedValues(values);
-        for (VqLateLoadedPropAtom* ll : values) {
-            const bool copy = !ll->guid().isNull() && !vetoed.contains(ll) && h->mayCopyStoredLLData(*ll) &&
-                              within.canCopySegment(ll->guid(), ll->segType());
-            if (!copy) vetoed.insert(ll);
+    void visit(const VqPropBase& h) {
+        _values.clear();
+        h.appendLateLoadedValues(_values);
+        for (VqLateLoadedPropAtom* ll : _values) {
+            if (_seen.insert(ll)) atoms.push_back(ll);
+            const bool copy = !ll->guid().isNull() && !_vetoed.contains(ll) && h.mayCopyStoredLLData(*ll) &&
+                              _within.canCopySegment(ll->guid(), ll->segType());
+            if (!copy) _vetoed.insert(ll);
             ll->setCopyStored(copy);
         }
     }
-}
+
+    std::vector<VqLateLoadedPropAtom*> atoms;
+
+private:
+    VqPartition& _within;
+    VqFlatPtrSet _seen, _vetoed;
+    std::vector<VqLateLoadedPropAtom*> _values;
+};
 
 // Unmarks them when the save ends, however it ends: a mark left behind
 // would keep a later load from reading the atom's data.
@@ -257,13 +254,28 @@ void failLateSegment(const VqStreamMgr* source, const VqGUID& seg, int segType) 
 }
 } // namespace
 
-bool VqPartition::_writePropertyElements(VqObjectStream& os, int major, VqPropBase::Listing& listing,
+bool VqPartition::_writePropertyElements(VqObjectStream& os, int major,
+                                         const std::vector<const VqPropBase*>& holders,
+                                         const std::vector<int>* ids, VqPropBase::Listing& listing,
                                          std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>>* writtenLL) {
     auto writeElement = [&](const VqPropAtom* a) {
         VQ_PROPAGATE(VqElementIO::writeLogicalElementOf(major, os, a));
         auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(const_cast<VqPropAtom*>(a));
         if (ll && writtenLL) writtenLL->emplace_back(ll);
         return true;
+    };
+    if (ids && ids->size() != holders.size()) ids = nullptr;
+    // Each holder's pairs are written as soon as they are listed: in a large
+    // graph its values are still in the cache then, where a listing of all
+    // holders first would meet each value again after it had left.
+    auto forEachListed = [&](auto&& writePair) {
+        for (size_t h = 0; h < holders.size(); ++h) {
+            const size_t begin = listing.pairs.size();
+            if (!listing.add(holders[h], ids ? &(*ids)[h] : nullptr)) continue;
+            for (size_t i = begin; i < listing.pairs.size(); ++i)
+                VQ_PROPAGATE(writePair(i));
+        }
+        return VqElementIO::writeLogicalElementOf(major, os, nullptr);
     };
     // Most graphs share a few keys among all holders: the key just written is
     // recognised without a lookup.
@@ -273,12 +285,13 @@ bool VqPartition::_writePropertyElements(VqObjectStream& os, int major, VqPropBa
         // where its record or the table first asks for it, and asking here
         // would change the numbering.
         VqFlatPtrSet written;
-        for (const auto& [k, v] : listing.pairs) {
+        return forEachListed([&](size_t i) {
+            const auto [k, v] = listing.pairs[i];
             if (k != lastKey && written.insert(k)) VQ_PROPAGATE(writeElement(k));
             lastKey = k;
             if (written.insert(v)) VQ_PROPAGATE(writeElement(v));
-        }
-        return VqElementIO::writeLogicalElementOf(major, os, nullptr);
+            return true;
+        });
     }
     // An atom's ID, asked for first as the header would, tells whether its
     // element is written already: IDs run densely from 0, so a flag per ID
@@ -293,17 +306,16 @@ bool VqPartition::_writePropertyElements(VqObjectStream& os, int major, VqPropBa
         written[at] = true;
         return writeElement(a);
     };
-    listing.pairIds.resize(listing.pairs.size());
     int lastKeyId = -1;
-    for (size_t i = 0; i < listing.pairs.size(); ++i) {
-        const auto& [k, v] = listing.pairs[i];
+    return forEachListed([&](size_t i) {
+        const auto [k, v] = listing.pairs[i];
+        listing.pairIds.resize(listing.pairs.size());
         auto& [kid, vid] = listing.pairIds[i];
         if (k != lastKey) VQ_PROPAGATE(writeOnce(k, lastKeyId));
         lastKey = k;
         kid = lastKeyId;
-        VQ_PROPAGATE(writeOnce(v, vid));
-    }
-    return VqElementIO::writeLogicalElementOf(major, os, nullptr);
+        return writeOnce(v, vid);
+    });
 }
 
 bool VqPartition::_writeGraph(VqStreamMgr* mgr,
@@ -317,15 +329,14 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr,
     if (!section) VQ_FAIL(kCls, "saveSegment", "Allocation failed: new VqPartitionSection", VQ_ERR_ALLOC);
     std::vector<const VqBase*> objects;
     VqNode::graphObjects(this, objects);
-    for (const VqBase* obj : objects)
-        section->add(obj);
 
     // Late-loaded data must be in memory before it can be written into the
     // new file, unless its stored segment is copied as it is.
-    std::vector<VqLateLoadedPropAtom*> lateLoaded;
-    collectLateLoaded(section->holders(), lateLoaded);
+    LateLoadedSurvey survey(*this);
+    const std::vector<VqLateLoadedPropAtom*>& lateLoaded = survey.atoms;
     CopyMarksScope marks{lateLoaded};
-    markStoredCopies(section->holders(), *this);
+    for (const VqBase* obj : objects)
+        if (const VqPropBase* h = section->add(obj)) survey.visit(*h);
     for (VqLateLoadedPropAtom* ll : lateLoaded) {
         if (ll->copiesStored() || ll->isLoaded() || ll->guid().isNull()) continue;
         const VqGUID seg = ll->guid();
@@ -339,8 +350,7 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr,
     }
 
     // With their late-loaded data in memory, the nodes get ready for writing.
-    VQ_PROPAGATE(prepareNodes(objects, *this));
-    VQ_PROPAGATE(checkVersionHolds(objects, *this, _bSaveAllowsLoss));
+    VQ_PROPAGATE(prepareObjects(objects, *this, _bSaveAllowsLoss));
     VQ_PROPAGATE(seg->addSection(section.get()));
     VQ_PROPAGATE(mgr->addNewSegment(seg));
     VQ_PROPAGATE(mgr->setPartition(this));
@@ -386,8 +396,7 @@ bool VqPartition::_writeLegacyBlock(VqStreamMgr* mgr) {
     std::vector<const VqPropBase*> holders;
     std::vector<const VqBase*> objects;
     VqNode::graphObjects(this, objects);
-    VQ_PROPAGATE(prepareNodes(objects, *this));
-    VQ_PROPAGATE(checkVersionHolds(objects, *this, _bSaveAllowsLoss));
+    VQ_PROPAGATE(prepareObjects(objects, *this, _bSaveAllowsLoss));
     for (const VqBase* obj : objects) {
         elements.emplace_back(const_cast<VqBase*>(obj));
         if (const auto* h = Vq::typeCast<VqPropBase>(obj)) holders.push_back(h);

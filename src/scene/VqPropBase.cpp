@@ -9,32 +9,12 @@
 
 #include <algorithm>
 #include <atomic>
-#include <sched.h>
+#include <new>
 #include <tuple>
 
 VQ_IMPLEMENT_ABSTRACT_TYPE(VqPropBase, VqNotifyBase, CLSID_ZQPropBase)
 
 namespace {
-// The table pointers of all holders are loaded and swapped under one of 11
-// spin locks, chosen by the address of the pointer field.
-constexpr int kStripes = 11;
-std::atomic_flag s_stripes[kStripes] = {ATOMIC_FLAG_INIT, ATOMIC_FLAG_INIT, ATOMIC_FLAG_INIT,
-                                        ATOMIC_FLAG_INIT, ATOMIC_FLAG_INIT, ATOMIC_FLAG_INIT,
-                                        ATOMIC_FLAG_INIT, ATOMIC_FLAG_INIT, ATOMIC_FLAG_INIT,
-                                        ATOMIC_FLAG_INIT, ATOMIC_FLAG_INIT};
-
-class StripeLock {
-public:
-    explicit StripeLock(const void* field) : _f(s_stripes[reinterpret_cast<uintptr_t>(field) % kStripes]) {
-        while (_f.test_and_set(std::memory_order_acquire))
-            sched_yield();
-    }
-    ~StripeLock() { _f.clear(std::memory_order_release); }
-
-private:
-    std::atomic_flag& _f;
-};
-
 bool isUser(const VqPropAtom* v) {
     return v && v->isUserProp();
 }
@@ -56,67 +36,54 @@ VqPropBase::PropTable::Pair& VqPropBase::PropTable::insert(const VqPropAtom* key
                                                            uint32_t hash) {
     auto it = std::upper_bound(_vPairs.begin(), _vPairs.end(), hash,
                                [](uint32_t h, const Pair& p) { return h < p.hash; });
-    _noteValue(value);
     return *_vPairs.insert(it, Pair{const_cast<VqPropAtom*>(key), const_cast<VqPropAtom*>(value), hash});
 }
 
-void VqPropBase::PropTable::_noteValue(const VqPropAtom* value) {
+void VqPropBase::_noteValue(const VqPropAtom* value) {
     if (Vq::typeCast<VqLateLoadedPropAtom>(value)) _bMayHoldLateLoaded.store(true, std::memory_order_release);
 }
 
 VqPropBase::VqPropBase(const VqPropBase& o) : VqNotifyBase(o) {
-    Vq::SharedPtr<PropTable> t = o._loadTable();
-    if (!t) return;
-    Vq::SharedPtr<PropTable> copy = new PropTable();
-    if (!copy) return;
-    {
-        VqAutoLockRead lock(t->_lock);
-        copy->_vPairs = t->_vPairs;
-        copy->_bMayHoldLateLoaded.store(t->_bMayHoldLateLoaded.load());
-    }
-    _pPropTable = copy;
+    *this = o;
 }
 
 VqPropBase& VqPropBase::operator=(const VqPropBase& o) {
     if (this == &o) return *this;
-    Vq::SharedPtr<PropTable> copy;
-    if (Vq::SharedPtr<PropTable> t = o._loadTable()) {
-        copy = new PropTable();
-        if (copy) {
-            VqAutoLockRead lock(t->_lock);
-            copy->_vPairs = t->_vPairs;
-            copy->_bMayHoldLateLoaded.store(t->_bMayHoldLateLoaded.load());
-        }
+    // The pairs are copied out under o's lock and moved in under ours, one
+    // lock at a time: two threads assigning two holders to each other cannot
+    // deadlock. The old pairs are released after our lock is dropped.
+    std::vector<PropTable::Pair> pairs;
+    if (const PropTable* t = o._loadTable()) {
+        VqAutoLockRead lock(t->_lock);
+        pairs = t->_vPairs;
     }
-    Vq::SharedPtr<PropTable> old;
-    {
-        StripeLock lock(&_pPropTable);
-        old = _pPropTable;
-        _pPropTable = copy;
+    if (o._mayHoldLateLoaded()) _bMayHoldLateLoaded.store(true, std::memory_order_release);
+    PropTable* mine = pairs.empty() ? _loadTable() : _ensureTable();
+    if (mine) {
+        VqAutoLockWrite lock(mine->_lock);
+        mine->_vPairs.swap(pairs);
     }
     return *this;
 }
 
-VqPropBase::~VqPropBase() = default;
-
-Vq::SharedPtr<VqPropBase::PropTable> VqPropBase::_loadTable() const {
-    StripeLock lock(&_pPropTable);
-    return _pPropTable;
+VqPropBase::~VqPropBase() {
+    delete _pPropTable.load(std::memory_order_acquire);
 }
 
-Vq::SharedPtr<VqPropBase::PropTable> VqPropBase::_ensureTable() const {
-    Vq::SharedPtr<PropTable> t = _loadTable();
+VqPropBase::PropTable* VqPropBase::_ensureTable() const {
+    PropTable* t = _loadTable();
     if (t) return t;
-    Vq::SharedPtr<PropTable> fresh = new PropTable();
-    if (!fresh) return fresh;
-    StripeLock lock(&_pPropTable);
+    auto* fresh = new (std::nothrow) PropTable();
+    if (!fresh) return nullptr;
     // Another thread may have been first: use its table.
-    if (!_pPropTable) _pPropTable = fresh;
-    return _pPropTable;
+    if (_pPropTable.compare_exchange_strong(t, fresh, std::memory_order_acq_rel, std::memory_order_acquire))
+        return fresh;
+    delete fresh;
+    return t;
 }
 
 bool VqPropBase::hasPropTable() const {
-    return static_cast<bool>(_loadTable());
+    return _loadTable() != nullptr;
 }
 
 bool VqPropBase::addProp(const VqPropAtom* key, const VqPropAtom* value, bool user) {
@@ -138,7 +105,7 @@ bool VqPropBase::addProp(const VqPropAtom* key, const VqPropAtom* value, bool us
 
 bool VqPropBase::_addPropInternal(const VqPropAtom* key, const VqPropAtom* value, bool* pChanged,
                                   Vq::SharedPtr<VqPropAtom>* pReplaced) {
-    Vq::SharedPtr<PropTable> t = _ensureTable();
+    PropTable* t = _ensureTable();
     if (!t) VQ_FAIL("VqPropBase", "addProp", "Allocation failed: pTable = new PropTable", VQ_ERR_ALLOC);
     // The replaced value is released after the lock is dropped.
     Vq::SharedPtr<VqPropAtom> replaced;
@@ -148,10 +115,11 @@ bool VqPropBase::_addPropInternal(const VqPropAtom* key, const VqPropAtom* value
         PropTable::Pair* p = t->find(key);
         if (!p) {
             t->insert(key, value, key->hash());
+            _noteValue(value);
             changed = true;
         } else if (p->value.get() != value) {
             replaced = std::move(p->value);
-            t->_noteValue(value);
+            _noteValue(value);
             p->value = const_cast<VqPropAtom*>(value);
             changed = true;
         }
@@ -163,7 +131,7 @@ bool VqPropBase::_addPropInternal(const VqPropAtom* key, const VqPropAtom* value
 
 bool VqPropBase::removeProp(const VqPropAtom* key, bool user) {
     if (!key) VQ_FAIL("VqPropBase", "removeProp", "pKey != __null", VQ_ERR_ARGUMENT);
-    Vq::SharedPtr<PropTable> t = _loadTable();
+    PropTable* t = _loadTable();
     if (!t) return true;
     Vq::SharedPtr<VqPropAtom> removedKey, removedValue;
     {
@@ -179,7 +147,7 @@ bool VqPropBase::removeProp(const VqPropAtom* key, bool user) {
 }
 
 bool VqPropBase::removeAllProps(bool user) {
-    Vq::SharedPtr<PropTable> t = _loadTable();
+    PropTable* t = _loadTable();
     if (!t) return true;
     std::vector<Vq::SharedPtr<VqPropAtom>> removed;
     {
@@ -204,7 +172,7 @@ bool VqPropBase::removeAllProps(bool user) {
 bool VqPropBase::propValue(const VqPropAtom* key, VqPropAtom*& value, bool user) const {
     value = nullptr;
     if (!key) return true;
-    Vq::SharedPtr<PropTable> t = _loadTable();
+    PropTable* t = _loadTable();
     if (!t) return true;
     VqAutoLockRead lock(t->_lock);
     PropTable::Pair* p = t->find(key);
@@ -214,7 +182,7 @@ bool VqPropBase::propValue(const VqPropAtom* key, VqPropAtom*& value, bool user)
 
 Vq::SharedPtr<VqPropAtom> VqPropBase::propValue(const VqPropAtom* key) const {
     if (!key) return nullptr;
-    Vq::SharedPtr<PropTable> t = _loadTable();
+    PropTable* t = _loadTable();
     if (!t) return nullptr;
     // Counted while the table is locked, so that a replacement cannot free it in between.
     VqAutoLockRead lock(t->_lock);
@@ -224,7 +192,7 @@ Vq::SharedPtr<VqPropAtom> VqPropBase::propValue(const VqPropAtom* key) const {
 
 bool VqPropBase::prop(int index, VqPropAtom*& key, VqPropAtom*& value, bool user) const {
     key = value = nullptr;
-    Vq::SharedPtr<PropTable> t = _loadTable();
+    const PropTable* t = _loadTable();
     if (!t || index < 0) return true;
     VqAutoLockRead lock(t->_lock);
     for (const auto& p : t->_vPairs) {
@@ -239,7 +207,7 @@ bool VqPropBase::prop(int index, VqPropAtom*& key, VqPropAtom*& value, bool user
 }
 
 int VqPropBase::numProps(bool user) const {
-    Vq::SharedPtr<PropTable> t = _loadTable();
+    const PropTable* t = _loadTable();
     if (!t) return 0;
     VqAutoLockRead lock(t->_lock);
     if (!user) return static_cast<int>(t->_vPairs.size());
@@ -255,7 +223,6 @@ namespace {
 std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>> lateLoadedValues(const VqPropBase::PropTable& t,
                                                                   bool persistableOnly) {
     std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>> out;
-    if (!t._bMayHoldLateLoaded.load(std::memory_order_acquire)) return out;
     VqAutoLockRead lock(t._lock);
     for (const auto& p : t._vPairs) {
         auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(p.value.get());
@@ -268,7 +235,7 @@ std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>> lateLoadedValues(const VqPropBa
 } // namespace
 
 bool VqPropBase::ensureLLData(VqLLSegmentIO& io) const {
-    Vq::SharedPtr<PropTable> t = _loadTable();
+    const PropTable* t = _mayHoldLateLoaded() ? _loadTable() : nullptr;
     if (!t) return true;
     for (auto& ll : lateLoadedValues(*t, false))
         if (!ll->copiesStored()) VQ_PROPAGATE(ll->ensureData(io));
@@ -276,7 +243,7 @@ bool VqPropBase::ensureLLData(VqLLSegmentIO& io) const {
 }
 
 bool VqPropBase::writeLLData(VqLLSegmentIO& io) const {
-    Vq::SharedPtr<PropTable> t = _loadTable();
+    const PropTable* t = _mayHoldLateLoaded() ? _loadTable() : nullptr;
     if (!t) return true;
     for (auto& ll : lateLoadedValues(*t, true))
         VQ_PROPAGATE(ll->writeData(io));
@@ -295,7 +262,7 @@ bool VqPropBase::writeLLData(VqStreamMgr& mgr) const {
 
 void VqPropBase::_getMinimumVQVersion(int& major, int& minor) const {
     VqNotifyBase::_getMinimumVQVersion(major, minor);
-    Vq::SharedPtr<PropTable> t = _loadTable();
+    const PropTable* t = _loadTable();
     if (!t) return;
     VqAutoLockRead lock(t->_lock);
     for (const auto& p : t->_vPairs)
@@ -303,8 +270,8 @@ void VqPropBase::_getMinimumVQVersion(int& major, int& minor) const {
 }
 
 void VqPropBase::appendLateLoadedValues(std::vector<VqLateLoadedPropAtom*>& out) const {
-    Vq::SharedPtr<PropTable> t = _loadTable();
-    if (!t || !t->_bMayHoldLateLoaded.load(std::memory_order_acquire)) return;
+    const PropTable* t = _mayHoldLateLoaded() ? _loadTable() : nullptr;
+    if (!t) return;
     VqAutoLockRead lock(t->_lock);
     for (const auto& p : t->_vPairs)
         if (auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(p.value.get())) out.push_back(ll);
@@ -317,7 +284,7 @@ void VqPropBase::persistablePairs(std::vector<std::pair<const VqPropAtom*, const
 
 void VqPropBase::_appendPersistablePairs(
     std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>>& out) const {
-    Vq::SharedPtr<PropTable> t = _loadTable();
+    const PropTable* t = _loadTable();
     if (!t) return;
     VqAutoLockRead lock(t->_lock);
     for (const auto& p : t->_vPairs)
@@ -331,15 +298,18 @@ void VqPropBase::Listing::collect(const std::vector<const VqPropBase*>& holders,
     holderIds.clear();
     pairIds.clear();
     if (ids && ids->size() != holders.size()) ids = nullptr;
-    for (size_t i = 0; i < holders.size(); ++i) {
-        const VqPropBase* h = holders[i];
-        if (!h) continue;
-        const size_t begin = pairs.size();
-        h->_appendPersistablePairs(pairs);
-        if (pairs.size() == begin) continue;
-        listed.push_back({h, begin, pairs.size()});
-        if (ids) holderIds.push_back((*ids)[i]);
-    }
+    for (size_t i = 0; i < holders.size(); ++i)
+        add(holders[i], ids ? &(*ids)[i] : nullptr);
+}
+
+bool VqPropBase::Listing::add(const VqPropBase* holder, const int* id) {
+    if (!holder) return false;
+    const size_t begin = pairs.size();
+    holder->_appendPersistablePairs(pairs);
+    if (pairs.size() == begin) return false;
+    listed.push_back({holder, begin, pairs.size()});
+    if (id) holderIds.push_back(*id);
+    return true;
 }
 
 bool VqPropBase::writePropertyTable(VqObjectStream& os, const std::vector<const VqPropBase*>& holders) {
@@ -389,6 +359,10 @@ bool VqPropBase::readPropertyTable(VqObjectStream& os, bool readBBoxHier) {
     // Each holder takes at least its ID and its terminator.
     int nHolders = 0;
     VQ_PROPAGATE(os.readLength(nHolders, 8));
+    // Most graphs share a few keys among all holders: the key of the pair
+    // before is recognised by its ID without a lookup.
+    int lastKeyId = 0;
+    const VqPropAtom* lastKey = nullptr;
     for (int h = 0; h < nHolders; ++h) {
         int holderId = -1;
         VQ_PROPAGATE(os.read(&holderId));
@@ -399,7 +373,11 @@ bool VqPropBase::readPropertyTable(VqObjectStream& os, bool readBBoxHier) {
             if (keyId == 0) break;
             VQ_PROPAGATE(os.read(&valueId));
             if (!holder) continue;
-            auto* key = Vq::typeCast<VqPropAtom>(static_cast<const VqBase*>(os.possiblePtr(keyId)));
+            if (keyId != lastKeyId || !lastKey) {
+                lastKeyId = keyId;
+                lastKey = Vq::typeCast<VqPropAtom>(static_cast<const VqBase*>(os.possiblePtr(keyId)));
+            }
+            const VqPropAtom* key = lastKey;
             auto* value = Vq::typeCast<VqPropAtom>(static_cast<const VqBase*>(os.possiblePtr(valueId)));
             if (!key || !value) continue;
             if (!readBBoxHier && vqLLPropBBHier && *key == *vqLLPropBBHier) continue;

@@ -4,7 +4,6 @@
 #include "VqNotifyBase.h"
 #include "VqPropAtom.h"
 #include "VqRWSpinLock.h"
-#include "VqRefCounted.h"
 #include "VqSharedPtr.h"
 
 #include <atomic>
@@ -30,7 +29,7 @@ public:
     // The table itself: the pairs ordered by the hash of their key, under
     // the table's own reader/writer lock. Iteration follows the hash order,
     // so a table read back from a file enumerates as the one written.
-    class PropTable : public VqRefCounted {
+    class PropTable {
     public:
         struct Pair {
             Vq::SharedPtr<VqPropAtom> key;
@@ -41,15 +40,9 @@ public:
         Pair* find(const VqPropAtom* key);
         // Inserts at the end of the key's hash run.
         Pair& insert(const VqPropAtom* key, const VqPropAtom* value, uint32_t hash);
-        // Called for every value that enters the table.
-        void _noteValue(const VqPropAtom* value);
 
         mutable VqRWSpinLock _lock;
         std::vector<Pair> _vPairs;
-        // Set once a late-loaded value has entered, never cleared: a save asks
-        // every holder for its late-loaded values two or three times, and
-        // almost all holders have none, so they answer without the lock.
-        std::atomic<bool> _bMayHoldLateLoaded{false};
     };
 
     VqPropBase() = default;
@@ -121,6 +114,10 @@ public:
         // With ids (one per holder, in the same order), the listed holders'
         // IDs are noted too.
         void collect(const std::vector<const VqPropBase*>& holders, const std::vector<int>* ids = nullptr);
+        // Lists one more holder (with its ID when id is given, which it must
+        // be for all or none); false when it has no persistable pair and is
+        // left out.
+        bool add(const VqPropBase* holder, const int* id = nullptr);
     };
 
     // The property table of a segment, written after its elements. Holders
@@ -138,11 +135,23 @@ protected:
     virtual void _propAdded(const VqPropAtom* value) { (void)value; }
     virtual void _propRemoved(const VqPropAtom* value) { (void)value; }
 
-    // The table under the striped lock, with a reference taken; null when none.
-    Vq::SharedPtr<PropTable> _loadTable() const;
+    // The table, or null when the holder never had one. It stays valid as
+    // long as the holder: once published a table is never replaced or freed
+    // before the holder goes (assignment copies pairs into it under its
+    // lock), so readers take neither a lock nor a reference to reach it.
+    PropTable* _loadTable() const { return _pPropTable.load(std::memory_order_acquire); }
     // The table, created (and published against a racing creator) when absent.
-    Vq::SharedPtr<PropTable> _ensureTable() const;
+    PropTable* _ensureTable() const;
 
 private:
-    mutable Vq::SharedPtr<PropTable> _pPropTable;
+    // Called for every value that enters the table.
+    void _noteValue(const VqPropAtom* value);
+    // Whether the table may hold a late-loaded value: set once one has
+    // entered, never cleared. A save asks every holder for its late-loaded
+    // values several times and almost all have none; kept beside the table
+    // pointer, the answer costs no visit to the table.
+    bool _mayHoldLateLoaded() const { return _bMayHoldLateLoaded.load(std::memory_order_acquire); }
+
+    mutable std::atomic<PropTable*> _pPropTable{nullptr};
+    std::atomic<bool> _bMayHoldLateLoaded{false};
 };

@@ -10,6 +10,7 @@
 #include "VqPartitionTestUtil.h"
 #include "VqStdError.h"
 #include "VqTOCStreamMgr.h"
+#include "VqVoidPtrPropAtom.h"
 
 #include <gtest/gtest.h>
 
@@ -157,6 +158,40 @@ TEST_F(PartitionTest, PropertyPairsComeBackToTheirAtoms) {
             got += " " + value(read->child(i), a.get()) + "/" + value(read->child(i), b.get());
         EXPECT_EQ(got, "-/100 -7/- 1/10 -/- -7/30 4/- -/50");
         EXPECT_EQ(read->child(0)->propValue(a.get()), read->child(3)->propValue(a.get()));
+    }
+}
+
+// A holder whose only pairs are transient is left out of the table, while the
+// save numbers every holder: the holders listed after it must keep their own
+// IDs (a listing that noted IDs by position among the listed holders would
+// hand the third holder's pair to the second).
+TEST_F(PartitionTest, HoldersWithOnlyTransientPairsLeaveTheOthersTheirOwn) {
+    for (Version v : {Version{8, 1}, Version{9, 5}, Version{10, 0}}) {
+        SCOPED_TRACE(name(v));
+        TempDir dir;
+        Vq::SharedPtr<VqStringPropAtom> a = new VqStringPropAtom("a"), b = new VqStringPropAtom("b");
+        Vq::SharedPtr<VqPartition> root = new VqPartition();
+        Vq::SharedPtr<VqNode> first = new VqNode(), transient = new VqNode(), last = new VqNode();
+        ASSERT_TRUE(first->addProp(a.get(), new VqInt32PropAtom(1)));
+        ASSERT_TRUE(transient->addProp(a.get(), new VqVoidPtrPropAtom(this)));
+        ASSERT_TRUE(last->addProp(b.get(), new VqInt32PropAtom(3)));
+        ASSERT_TRUE(last->addProp(a.get(), new VqVoidPtrPropAtom(this)));
+        for (VqNode* n : {first.get(), transient.get(), last.get()})
+            ASSERT_TRUE(root->appendChild(n));
+        Vq::SharedPtr<VqPartition> read = saveAndOpen(root.get(), v, dir, "transient.vq");
+        ASSERT_TRUE(read) << lastError();
+        ASSERT_EQ(read->numChildren(), 3u);
+        std::string got;
+        for (int i = 0; i < 3; ++i) {
+            Vq::SharedPtr<VqPropAtom> va = read->child(i)->propValue(a.get());
+            Vq::SharedPtr<VqPropAtom> vb = read->child(i)->propValue(b.get());
+            auto text = [](const VqPropAtom* atom) {
+                auto* n = Vq::typeCast<VqInt32PropAtom>(atom);
+                return n ? std::to_string(n->value()) : std::string(atom ? "?" : "-");
+            };
+            got += " " + text(va.get()) + "/" + text(vb.get());
+        }
+        EXPECT_EQ(got, " 1/- -/- -/3");
     }
 }
 

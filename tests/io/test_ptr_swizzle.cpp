@@ -100,6 +100,53 @@ TEST_F(PtrSwizzleTest, ClearNullsWhatStillWaits) {
     EXPECT_EQ(s3, nullptr);
 }
 
+// A reader meets tens of thousands of IDs, numbered densely but registered in
+// any order, some referred to before their object is read: records on both
+// sides of every boundary of the reader's storage keep their objects and
+// their waiting slots, an ID far beyond the others still works, and clear()
+// reaches waiting slots wherever they are.
+TEST_F(PtrSwizzleTest, ManyIdsInAnyOrderKeepTheirObjectsAndWaitingSlots) {
+    Vq::SharedPtr<VqPtrSwizzle> sw = new VqPtrSwizzle();
+    constexpr int kIds = 20000;
+    std::vector<long> objs(kIds);
+    // Every seventh ID is referred to before it is registered.
+    std::vector<const void*> slots(kIds, &objs[0]);
+    for (int id = 0; id < kIds; id += 7)
+        EXPECT_FALSE(sw->ptrFromNum(id, &slots[static_cast<size_t>(id)]));
+    // Odd IDs from the top down, then even ones from the bottom up.
+    for (int id = kIds - 1; id >= 0; id -= 2)
+        ASSERT_TRUE(sw->registerPtr(&objs[static_cast<size_t>(id)], id)) << id;
+    for (int id = 0; id < kIds; id += 2)
+        ASSERT_TRUE(sw->registerPtr(&objs[static_cast<size_t>(id)], id)) << id;
+    long far = 0;
+    bool ok = false;
+    ASSERT_TRUE(sw->registerPtr(&far, 1 << 30, &ok));
+    EXPECT_TRUE(ok);
+    EXPECT_EQ(sw->numRecords(), kIds + 1);
+    int wrong = 0;
+    for (int id = 0; id < kIds; ++id) {
+        const auto i = static_cast<size_t>(id);
+        if (sw->possiblePtr(id) != &objs[i] || (id % 7 == 0 && slots[i] != &objs[i])) ++wrong;
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(sw->possiblePtr(1 << 30), &far);
+    EXPECT_EQ(sw->possiblePtr(kIds), nullptr);
+
+    // Slots still waiting when the map is cleared, in storage far apart, are nulled.
+    sw->clear();
+    EXPECT_EQ(sw->numRecords(), 0);
+    const void* low = &far;
+    const void* high = &far;
+    EXPECT_FALSE(sw->ptrFromNum(3, &low));
+    EXPECT_FALSE(sw->ptrFromNum(kIds - 3, &high));
+    EXPECT_EQ(sw->possiblePtr(5), nullptr);
+    sw->shrink();
+    EXPECT_EQ(low, nullptr);
+    EXPECT_EQ(high, nullptr);
+    ASSERT_TRUE(sw->registerPtr(&objs[1], 1));
+    EXPECT_EQ(sw->possiblePtr(1), &objs[1]);
+}
+
 TEST_F(PtrSwizzleTest, RegistrationConflicts) {
     Vq::SharedPtr<VqPtrSwizzle> sw = new VqPtrSwizzle();
     int a = 0, b = 0;

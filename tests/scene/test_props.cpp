@@ -13,6 +13,7 @@
 #include "VqVec4fPropAtom.h"
 #include "VqVoidPtrPropAtom.h"
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -166,6 +167,77 @@ TEST_F(PropTest, ConcurrentWritersShareOneTable) {
     a.join();
     b.join();
     EXPECT_EQ(n->numProps(), 400);
+}
+
+// Assigning one holder's properties to another replaces the pairs in place:
+// the late-loaded values come along (a save asks for them through a flag the
+// holder keeps), assigning an empty holder empties the table, and copies stay
+// independent of their source.
+TEST_F(PropTest, AssignmentReplacesPairsAndCarriesLateLoadedValues) {
+    Vq::SharedPtr<VqNode> a = new VqNode(), b = new VqNode(), empty = new VqNode();
+    Vq::SharedPtr<VqStringPropAtom> k = new VqStringPropAtom("k"), l = new VqStringPropAtom("l");
+    Vq::SharedPtr<VqLateLoadedPropAtom> ll = new VqLateLoadedPropAtom();
+    ASSERT_TRUE(a->addProp(k.get(), new VqInt32PropAtom(1)));
+    ASSERT_TRUE(b->addProp(l.get(), new VqInt32PropAtom(2)));
+    ASSERT_TRUE(b->addProp(k.get(), ll.get(), false));
+
+    static_cast<VqPropBase&>(*a) = *b;
+    EXPECT_EQ(a->numProps(false), 2);
+    EXPECT_EQ(a->propValue(k.get()).get(), ll.get());
+    std::vector<VqLateLoadedPropAtom*> found;
+    a->appendLateLoadedValues(found);
+    EXPECT_EQ(found, std::vector<VqLateLoadedPropAtom*>{ll.get()});
+
+    // The copy is its own: changing it leaves the source alone.
+    ASSERT_TRUE(a->removeProp(l.get()));
+    EXPECT_EQ(b->numProps(false), 2);
+    static_cast<VqPropBase&>(*a) = *a;
+    EXPECT_EQ(a->numProps(false), 1);
+
+    static_cast<VqPropBase&>(*a) = *empty;
+    EXPECT_EQ(a->numProps(false), 0);
+    EXPECT_EQ(a->propValue(k.get()), nullptr);
+    EXPECT_FALSE(empty->hasPropTable());
+
+    // A copy made by the copy constructor starts with the same pairs.
+    VqBase* copy = nullptr;
+    ASSERT_TRUE(static_cast<const VqBase&>(*b)._clone(copy));
+    Vq::SharedPtr<VqNode> c = static_cast<VqNode*>(copy);
+    EXPECT_EQ(c->numProps(false), 2);
+    found.clear();
+    c->appendLateLoadedValues(found);
+    EXPECT_EQ(found.size(), 1u);
+}
+
+// Readers reach a holder's table without a lock of the holder while another
+// thread assigns other holders' pairs to it and adds to it: they see whole
+// tables, never a freed one (run under the thread checker as well).
+TEST_F(PropTest, ReadersRaceAssignmentAndAdditions) {
+    Vq::SharedPtr<VqNode> target = new VqNode(), one = new VqNode(), two = new VqNode();
+    Vq::SharedPtr<VqStringPropAtom> k = new VqStringPropAtom("k");
+    ASSERT_TRUE(one->addProp(k.get(), new VqInt32PropAtom(1)));
+    ASSERT_TRUE(two->addProp(k.get(), new VqInt32PropAtom(2)));
+    ASSERT_TRUE(two->addProp(new VqStringPropAtom("j"), new VqLateLoadedPropAtom(), false));
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int i = 0; i < 2000; ++i) {
+            static_cast<VqPropBase&>(*target) = i % 2 ? *one : *two;
+            target->addProp(new VqStringPropAtom("extra"), new VqInt32PropAtom(i));
+        }
+        done = true;
+    });
+    int bad = 0;
+    while (!done) {
+        Vq::SharedPtr<VqPropAtom> v = target->propValue(k.get());
+        auto* n = Vq::typeCast<VqInt32PropAtom>(v.get());
+        if (v && (!n || (n->value() != 1 && n->value() != 2))) ++bad;
+        if (target->numProps(false) > 3) ++bad;
+        std::vector<VqLateLoadedPropAtom*> lls;
+        target->appendLateLoadedValues(lls);
+        if (lls.size() > 1) ++bad;
+    }
+    writer.join();
+    EXPECT_EQ(bad, 0);
 }
 
 // ---- property tables in files
