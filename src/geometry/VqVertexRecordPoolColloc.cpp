@@ -68,21 +68,31 @@ bool separatedClasses(const std::vector<VqVec3f>& points, const VqBox3<float>& b
     while (size < size_t(n) * 2)
         size <<= 1;
     const size_t mask = size - 1;
-    // Per slot: its cell and the last group (by first record) opened there;
-    // per group a link to the one opened before it in its cell and to its
-    // next record.
-    struct Slot {
-        uint64_t key;
-        uint32_t group;
+    // Slots by the cell's place in a dense grid of odd row and layer sizes,
+    // wrapped: the cells of nearby points, which a mesh lists together,
+    // share cache lines, and an odd stride still spreads a row or a plane
+    // of cells over distinct slots. Probes and cells are bounded, so that
+    // no placement of points makes the pass quadratic: past the bounds the
+    // sweep decides.
+    const uint64_t W = (uint64_t(scaled(box.max[0], 0)) + 2) | 1,
+                   H = (uint64_t(scaled(box.max[1], 1)) + 2) | 1;
+    constexpr int kMaxProbes = 64, kMaxPerCell = 32;
+    // Per slot the last group (by its first record) opened in a cell, whose
+    // position tells the cell: four bytes a slot keep the table in the
+    // nearer caches, where its probes, one per point, are cheap. Per group
+    // a link to the one opened before it in its cell and to its next record.
+    std::vector<uint32_t> slots(size, kNone), prevInCell(n), nextInGroup(n, kNone), tail(n);
+    auto cellKey = [&](const VqVec3f& p) {
+        return key(int64_t(scaled(p[0], 0)), int64_t(scaled(p[1], 1)), int64_t(scaled(p[2], 2)));
     };
-    constexpr uint64_t kFree = ~uint64_t(0);
-    std::vector<Slot> slots(size, Slot{kFree, kNone});
-    std::vector<uint32_t> prevInCell(n), nextInGroup(n, kNone), tail(n);
-    auto find = [&](uint64_t k) -> Slot& {
-        size_t s = size_t((k * 0x9E3779B97F4A7C15ull) >> 20) & mask;
-        while (slots[s].key != k && slots[s].key != kFree)
+    auto find = [&](int64_t x, int64_t y, int64_t z) -> uint32_t* {
+        const uint64_t k = key(x, y, z);
+        size_t s = size_t(uint64_t(x) + W * (uint64_t(y) + H * uint64_t(z))) & mask;
+        for (int i = 0; slots[s] != kNone && cellKey(points[slots[s]]) != k; ++i) {
+            if (i == kMaxProbes) return nullptr;
             s = (s + 1) & mask;
-        return slots[s];
+        }
+        return &slots[s];
     };
     const double t2 = t * t;
     // rep[] first holds each record's group (its first record).
@@ -99,11 +109,12 @@ bool separatedClasses(const std::vector<VqVec3f>& points, const VqBox3<float>& b
             const double frac = f[c] - double(ci[c]);
             bNearFace |= frac < margin || frac > 1.0 - margin;
         }
-        Slot& s = find(key(ci[0], ci[1], ci[2]));
-        uint32_t g = s.group;
-        for (; g != kNone; g = prevInCell[g]) {
+        uint32_t* s = find(ci[0], ci[1], ci[2]);
+        if (!s) return false;
+        uint32_t g = *s;
+        for (int i = 0; g != kNone; g = prevInCell[g], ++i) {
             if (points[g][0] == p[0] && points[g][1] == p[1] && points[g][2] == p[2]) break;
-            if (dist2(points[g], p) <= t2) return false;
+            if (dist2(points[g], p) <= t2 || i == kMaxPerCell) return false;
         }
         if (g != kNone) {
             rep[r] = g;
@@ -123,15 +134,17 @@ bool separatedClasses(const std::vector<VqVec3f>& points, const VqBox3<float>& b
                 for (int64_t y = lo[1]; y <= hi[1]; ++y)
                     for (int64_t z = lo[2]; z <= hi[2]; ++z) {
                         if (x == ci[0] && y == ci[1] && z == ci[2]) continue;
-                        for (uint32_t q = find(key(x, y, z)).group; q != kNone; q = prevInCell[q])
-                            if (dist2(points[q], p) <= t2) return false;
+                        const uint32_t* o = find(x, y, z);
+                        if (!o) return false;
+                        int i = 0;
+                        for (uint32_t q = *o; q != kNone; q = prevInCell[q], ++i)
+                            if (dist2(points[q], p) <= t2 || i == kMaxPerCell) return false;
                     }
         }
         // The neighbours' lookups may have moved nothing: slots are only
         // ever filled, and s was found before them.
-        prevInCell[r] = s.group;
-        s.key = key(ci[0], ci[1], ci[2]);
-        s.group = r;
+        prevInCell[r] = *s;
+        *s = r;
         rep[r] = r;
         tail[r] = r;
     }
