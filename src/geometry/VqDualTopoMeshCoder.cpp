@@ -100,6 +100,7 @@ void DualTopoMeshCoder::shrink() {
     _pCoder.reset();
     _pDecoder.reset();
     _pTriStripperEngine.reset();
+    _pTopoStorage.reset();
     _viCoordOrder.shrink_to_fit();
     _viAttrOrder.shrink_to_fit();
     _vfCoords.shrink_to_fit();
@@ -238,6 +239,7 @@ bool DualTopoMeshCoder::decode(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTopoM
         _dst.shrink();
         _syms.shrink();
         _pDecoder.reset();
+        _pTopoStorage.reset();
     }
     if (!ok) {
         out = nullptr;
@@ -334,9 +336,10 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
     // builds is the returned mesh's own, and the stripper walks it as it is.
     if (!pVP->_isValidColloc())
         VQ_FAIL(kCls, "_doExport", "_pPTM->vtxRecPool()->_isValidColloc()", VQ_ERR_CORRUPT);
+    pPTM->_lendTopologyStorage(std::move(_pTopoStorage));
     if (!pPTM->isTopologyValid()) VQ_FAIL(kCls, "_doExport", "_pPTM->isTopologyValid()", VQ_ERR_CORRUPT);
     if (eKind == VqTopoMesh::VQ_PRIM_POLYGON) {
-        pPTM->invalidateTopology();
+        _pTopoStorage = pPTM->_takeTopologyStorage();
         out = pPTM.get();
         return true;
     }
@@ -358,6 +361,7 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
         bListed = pTSTM->isTopologyValid();
         pTSTM->invalidateTopology();
     }
+    _pTopoStorage = pPTM->_takeTopologyStorage();
     if (!bListed) VQ_FAIL(kCls, "_doExport", "_pTM->isTopologyValid()", VQ_ERR_CORRUPT);
     out = pTSTM.get();
     return true;

@@ -172,6 +172,9 @@ private:
     std::unique_ptr<DualMeshCoderV1> _pCoder;
     std::unique_ptr<DualMeshDecoderV1> _pDecoder;
     std::unique_ptr<VqTriStripperEngine> _pTriStripperEngine;
+    // The storage of the decoded meshes' checked topologies, lent to each
+    // in turn so that its pages are not fetched fresh per decode.
+    std::unique_ptr<VqTopoMeshTopology> _pTopoStorage;
     std::vector<int> _viCoordOrder;
     std::vector<int> _viAttrOrder;
     VqVecf _vfCoords;

@@ -289,6 +289,13 @@ public:
     // The topology is derived, current and sound (nothing is derived here).
     bool _isValidTopo() const;
     const VqTopoMeshTopology* _topology() const;
+    // Storage for the topology, handed from mesh to mesh by callers that
+    // derive many in turn (a decoder checks each mesh it makes): the next
+    // derivation fills the lent storage, whose arrays keep their pages, and
+    // taking it back drops the topology as invalidateTopology does. Lending
+    // to a mesh whose topology is current frees the storage.
+    void _lendTopologyStorage(std::unique_ptr<VqTopoMeshTopology> pStorage);
+    std::unique_ptr<VqTopoMeshTopology> _takeTopologyStorage();
 
     // Opens and closes a topology edit (counted).
     bool beginTopoEdit();

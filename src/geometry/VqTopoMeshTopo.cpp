@@ -86,7 +86,9 @@ bool VqTopoMesh::_buildTopology() const {
     const uint32_t nRecs = pool.numVtxRecords();
     VQ_PROPAGATE(_checkArrays("ensureTopology", nRecs));
     try {
-        auto t = std::make_unique<VqTopoMeshTopology>();
+        // Storage lent while the topology was not current is filled again.
+        std::unique_ptr<VqTopoMeshTopology> t = std::move(_pTopo);
+        if (!t) t = std::make_unique<VqTopoMeshTopology>();
         vqBuildTopoMeshTopology(primKind(), numPrims(), _vuPrimStart.data(), _vuIndices.data(), nRecs,
                                 pool.fields()->vtxCoords(), pool.fields()->numVtxCoordComps(), *t);
         _pTopo = std::move(t);
@@ -119,6 +121,18 @@ void VqTopoMesh::invalidateTopology() {
     _bTopoCurrent.store(false, std::memory_order_release);
     _pTopo.reset();
     _bBBoxValid = false;
+}
+
+void VqTopoMesh::_lendTopologyStorage(std::unique_ptr<VqTopoMeshTopology> pStorage) {
+    VqAutoLock lock(_topoMutex);
+    if (!_bTopoCurrent.load(std::memory_order_relaxed)) _pTopo = std::move(pStorage);
+}
+
+std::unique_ptr<VqTopoMeshTopology> VqTopoMesh::_takeTopologyStorage() {
+    VqAutoLock lock(_topoMutex);
+    _bTopoCurrent.store(false, std::memory_order_release);
+    _bBBoxValid = false;
+    return std::move(_pTopo);
 }
 
 bool VqTopoMesh::_isValidTopo() const {

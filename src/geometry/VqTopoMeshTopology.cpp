@@ -21,6 +21,17 @@ void VqTopoMeshTopology::clear() {
     nNonmanifoldEdges = 0;
 }
 
+void VqTopoMeshTopology::reset() {
+    VqVeci* arrays[] = {&viRecVtx, &viEquivNext, &viVtxRec,    &viVtxHEdge, &viVtxOutStart,
+                        &viVtxOut, &viAtomFacet, &viFacetAtom, &viFacetHE,  &viHEVtx,
+                        &viHERec,  &viHEOpp,     &viHEFacet,   &viHEEdge,   &viEdgeHE};
+    for (VqVeci* a : arrays)
+        a->clear();
+    bTriangles = true;
+    nBoundaryEdges = 0;
+    nNonmanifoldEdges = 0;
+}
+
 size_t VqTopoMeshTopology::memSize() const {
     const VqVeci* arrays[] = {&viRecVtx, &viEquivNext, &viVtxRec,    &viVtxHEdge, &viVtxOutStart,
                               &viVtxOut, &viAtomFacet, &viFacetAtom, &viFacetHE,  &viHEVtx,
@@ -304,7 +315,7 @@ void vqPairTriangleHalfEdges(uint32_t nTri, const int32_t* triVtx, uint32_t nVtx
 
 void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStart, const uint32_t* indices,
                              uint32_t nRecs, const float* coords, int nCoordComps, VqTopoMeshTopology& t) {
-    t.clear();
+    t.reset();
     const uint32_t nIndices = primStart[nPrims];
 
     // Vertices: position classes numbered in order of first use.
@@ -366,7 +377,9 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     int* facetHE = t.viFacetHE.data();
     int* heVtx = t.viHEVtx.data();
     int* heRec = t.viHERec.data();
-    int* heFacet = t.viHEFacet.data();
+    // Triangles keep no owners: storage kept from a derivation of polygons
+    // must not be written.
+    int* heFacet = t.bTriangles ? nullptr : t.viHEFacet.data();
     int nF = 0, nH = 0;
     facetHE[0] = 0;
     auto addTriangle = [&](uint32_t atom, uint32_t r0, uint32_t r1, uint32_t r2) {

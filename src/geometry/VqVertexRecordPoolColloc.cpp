@@ -8,6 +8,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -24,6 +25,143 @@ bool compatible(const void* context, uint32_t a, uint32_t b) {
 bool equalFloats(const float* a, const float* b, int n) {
     for (int c = 0; c < n; ++c)
         if (!(a[c] == b[c])) return false;
+    return true;
+}
+
+double dist2(const VqVec3f& a, const VqVec3f& b) {
+    const double dx = double(a[0]) - b[0], dy = double(a[1]) - b[1], dz = double(a[2]) - b[2];
+    return dx * dx + dy * dy + dz * dz;
+}
+
+// Classes of records whose distinct positions all lie more than t apart,
+// which is how nearly every pool comes (a decoded mesh's pool always, unless
+// its mesh is not manifold). The sweep of vqCollocRenumber then never sees
+// two positions in one reach: at each position the records, in index order,
+// form classes greedily (the first record left opens a class and takes the
+// later ones compatible with it) and all take the first record's position.
+// Those classes are found here through a hash of grid cells, without the
+// sort, and are the sweep's: classOf[r], head (the record that opened each
+// class) and rep (the position it takes), classes numbered by their heads.
+// False, with nothing decided, when some two positions lie within t or a
+// position is not finite: the sweep decides then.
+bool separatedClasses(const std::vector<VqVec3f>& points, const VqBox3<float>& box, double t,
+                      const VqVertexRecordPool& pool, std::vector<uint32_t>& classOf,
+                      std::vector<uint32_t>& head, std::vector<uint32_t>& rep) {
+    const uint32_t n = uint32_t(points.size());
+    if (box.isEmpty()) return false;
+    double ext = 0;
+    for (int c = 0; c < 3; ++c)
+        ext = std::max(ext, double(box.max[c]) - box.min[c]);
+    // Cells about as many as the points on a surface (one point per cell or
+    // so) and at least twice the reach wide, so that a point looks beyond
+    // its own cell only when it lies within the reach of a face of it.
+    const double reach = 1.5 * t + 1e-300;
+    const double cell = std::max({2 * reach, ext / std::sqrt(double(n)), 1e-30});
+    const double inv = 1.0 / cell, margin = reach * inv;
+    // Cell numbers from 1 (the reach below the box lands in cell 0):
+    // truncating a number above 0 is its floor, without a library call.
+    auto scaled = [&](double x, int c) { return (x - box.min[c]) * inv + 1.0; };
+    auto key = [](int64_t x, int64_t y, int64_t z) {
+        return uint64_t(x) | uint64_t(y) << 21 | uint64_t(z) << 42;
+    };
+    size_t size = 16;
+    while (size < size_t(n) * 2)
+        size <<= 1;
+    const size_t mask = size - 1;
+    // Slots by the cell's place in a dense grid of odd row and layer sizes,
+    // wrapped: the cells of nearby points, which a mesh lists together,
+    // share cache lines, and an odd stride still spreads a row or a plane
+    // of cells over distinct slots. Probes and cells are bounded, so that
+    // no placement of points makes the pass quadratic: past the bounds the
+    // sweep decides.
+    const uint64_t W = (uint64_t(scaled(box.max[0], 0)) + 2) | 1,
+                   H = (uint64_t(scaled(box.max[1], 1)) + 2) | 1;
+    constexpr int kMaxProbes = 64, kMaxPerCell = 32;
+    // Per slot the last group (by its first record) opened in a cell, whose
+    // position tells the cell: four bytes a slot keep the table in the
+    // nearer caches, where its probes, one per point, are cheap. Per group
+    // a link to the one opened before it in its cell and to its next record.
+    std::vector<uint32_t> slots(size, kNone), prevInCell(n), nextInGroup(n, kNone), tail(n);
+    auto cellKey = [&](const VqVec3f& p) {
+        return key(int64_t(scaled(p[0], 0)), int64_t(scaled(p[1], 1)), int64_t(scaled(p[2], 2)));
+    };
+    auto find = [&](int64_t x, int64_t y, int64_t z) -> uint32_t* {
+        const uint64_t k = key(x, y, z);
+        size_t s = size_t(uint64_t(x) + W * (uint64_t(y) + H * uint64_t(z))) & mask;
+        for (int i = 0; slots[s] != kNone && cellKey(points[slots[s]]) != k; ++i) {
+            if (i == kMaxProbes) return nullptr;
+            s = (s + 1) & mask;
+        }
+        return &slots[s];
+    };
+    const double t2 = t * t;
+    // rep[] first holds each record's group (its first record).
+    rep.resize(n);
+    for (uint32_t r = 0; r < n; ++r) {
+        const VqVec3f& p = points[r];
+        if (!(std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]))) return false;
+        double f[3];
+        int64_t ci[3];
+        bool bNearFace = false;
+        for (int c = 0; c < 3; ++c) {
+            f[c] = scaled(p[c], c);
+            ci[c] = int64_t(f[c]);
+            const double frac = f[c] - double(ci[c]);
+            bNearFace |= frac < margin || frac > 1.0 - margin;
+        }
+        uint32_t* s = find(ci[0], ci[1], ci[2]);
+        if (!s) return false;
+        uint32_t g = *s;
+        for (int i = 0; g != kNone; g = prevInCell[g], ++i) {
+            if (points[g][0] == p[0] && points[g][1] == p[1] && points[g][2] == p[2]) break;
+            if (dist2(points[g], p) <= t2 || i == kMaxPerCell) return false;
+        }
+        if (g != kNone) {
+            rep[r] = g;
+            nextInGroup[tail[g]] = r;
+            tail[g] = r;
+            continue;
+        }
+        // A new position: the positions opened before it in the other cells
+        // its reach touches must all lie beyond t.
+        if (bNearFace) {
+            int64_t lo[3], hi[3];
+            for (int c = 0; c < 3; ++c) {
+                lo[c] = int64_t(scaled(double(p[c]) - reach, c));
+                hi[c] = int64_t(scaled(double(p[c]) + reach, c));
+            }
+            for (int64_t x = lo[0]; x <= hi[0]; ++x)
+                for (int64_t y = lo[1]; y <= hi[1]; ++y)
+                    for (int64_t z = lo[2]; z <= hi[2]; ++z) {
+                        if (x == ci[0] && y == ci[1] && z == ci[2]) continue;
+                        const uint32_t* o = find(x, y, z);
+                        if (!o) return false;
+                        int i = 0;
+                        for (uint32_t q = *o; q != kNone; q = prevInCell[q], ++i)
+                            if (dist2(points[q], p) <= t2 || i == kMaxPerCell) return false;
+                    }
+        }
+        // The neighbours' lookups may have moved nothing: slots are only
+        // ever filled, and s was found before them.
+        prevInCell[r] = *s;
+        *s = r;
+        rep[r] = r;
+        tail[r] = r;
+    }
+    classOf.assign(n, kNone);
+    head.clear();
+    for (uint32_t a = 0; a < n; ++a) {
+        if (classOf[a] != kNone) continue;
+        const uint32_t cls = uint32_t(head.size());
+        head.push_back(a);
+        classOf[a] = cls;
+        for (uint32_t b = nextInGroup[a]; b != kNone; b = nextInGroup[b])
+            if (classOf[b] == kNone && pool.isCompatibleVtxRecs(a, b)) classOf[b] = cls;
+    }
+    // From groups to classes: each class takes its group's first record.
+    for (uint32_t c = 0; c < head.size(); ++c)
+        rep[c] = rep[head[c]];
+    rep.resize(head.size());
     return true;
 }
 
@@ -64,9 +202,15 @@ bool VqVertexRecordPool::_referenceRanks(VqVecu& rank, uint32_t& nReferenced) co
 bool VqVertexRecordPool::_reorderAndNotify(const VqVecu& recordMap, const VqVecu* coordMap,
                                            const VqVecu& oldToNew) {
     // The fields change all at once or not at all; only then are the meshes
-    // told, so that a failure leaves pool and meshes as they were.
-    VQ_PROPAGATE(_pFields->reorder(recordMap.data(), static_cast<uint32_t>(recordMap.size()),
-                                   coordMap ? coordMap->data() : nullptr));
+    // told, so that a failure leaves pool and meshes as they were. Records
+    // that keep their places and coordinates (a decoded mesh's, which come
+    // in the order the mesh first uses them) are not copied.
+    const uint32_t nRecs = static_cast<uint32_t>(recordMap.size());
+    bool bSame = nRecs == numVtxRecords();
+    for (uint32_t j = 0; bSame && j < nRecs; ++j)
+        bSame = recordMap[static_cast<int>(j)] == j && (!coordMap || (*coordMap)[static_cast<int>(j)] == j);
+    if (!bSame)
+        VQ_PROPAGATE(_pFields->reorder(recordMap.data(), nRecs, coordMap ? coordMap->data() : nullptr));
     bool ok = true;
     for (Vq::VertexRecordPoolMesh* m : _vpMeshes)
         ok = m->_indexMapUpdate(oldToNew) && ok;
@@ -147,25 +291,33 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced) {
                      dz = double(box.max[2]) - box.min[2];
         t = box.isEmpty() ? 0.0 : _fVertexEps * std::sqrt(dx * dx + dy * dy + dz * dz);
     }
-    std::vector<VqCollocKey> keys(n);
-    uint32_t nUniq = 0;
-    VQ_PROPAGATE(vqCollocRenumber(n, points.data(), box, t, &compatible, this, keys.data(), nUniq));
-    std::vector<VqVec3f>().swap(points);
-
     // Each class keeps the record that opened it and that record's position
-    // representative; the keys of a class follow the one that opened it.
-    std::vector<uint32_t> classOf(n), head(nUniq, kNone), rep(nUniq);
-    for (const VqCollocKey& k : keys) {
-        const uint32_t tIdx = static_cast<uint32_t>(k.iClass);
-        if (!(k.iClass >= 0 && tIdx < nUniq))
-            VQ_FAIL(kCls, "_ensureCollocated", "tIdx <= nUniq", VQ_ERR_INTERNAL);
-        classOf[k.iIdx] = tIdx;
-        if (head[tIdx] == kNone) {
-            head[tIdx] = k.iIdx;
-            rep[tIdx] = static_cast<uint32_t>(k.iRep);
+    // representative.
+    std::vector<uint32_t> classOf, head, rep;
+    // Unreferenced classes would follow in the sweep's order, which only the
+    // sweep knows.
+    const bool bSeparated = nReferenced == n && separatedClasses(points, box, t, *this, classOf, head, rep);
+    if (!bSeparated) {
+        std::vector<VqCollocKey> keys(n);
+        uint32_t nClasses = 0;
+        VQ_PROPAGATE(vqCollocRenumber(n, points.data(), box, t, &compatible, this, keys.data(), nClasses));
+        // The keys of a class follow the one that opened it.
+        classOf.assign(n, 0);
+        head.assign(nClasses, kNone);
+        rep.assign(nClasses, 0);
+        for (const VqCollocKey& k : keys) {
+            const uint32_t tIdx = static_cast<uint32_t>(k.iClass);
+            if (!(k.iClass >= 0 && tIdx < nClasses))
+                VQ_FAIL(kCls, "_ensureCollocated", "tIdx <= nUniq", VQ_ERR_INTERNAL);
+            classOf[k.iIdx] = tIdx;
+            if (head[tIdx] == kNone) {
+                head[tIdx] = k.iIdx;
+                rep[tIdx] = static_cast<uint32_t>(k.iRep);
+            }
         }
     }
-    std::vector<VqCollocKey>().swap(keys);
+    std::vector<VqVec3f>().swap(points);
+    const uint32_t nUniq = uint32_t(head.size());
 
     // Classes are numbered in the order the meshes first reference them
     // (through any of their records); classes no mesh references follow.
@@ -204,6 +356,34 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced) {
     VQ_PROPAGATE(_reorderAndNotify(recordMap, &coordMap, oldToNew));
     _recordsChanged();
     _bCollocated = true;
+    if (bSeparated) {
+        // The rings are the classes of one position (those with one
+        // representative), which now share its coordinates and no others
+        // do: known here, without hashing the coordinates again. Nearly
+        // every position keeps one class, a ring of its own.
+        _vuEquivRing.resize(nUniq);
+        uint32_t* ring = _vuEquivRing.data();
+        std::vector<std::pair<uint32_t, uint32_t>> shared;
+        for (uint32_t c = 0; c < nUniq; ++c) {
+            ring[classOrder[c]] = classOrder[c];
+            if (rep[c] != head[c]) {
+                shared.emplace_back(rep[c], classOrder[c]);
+                shared.emplace_back(rep[c], classOrder[classOf[rep[c]]]);
+            }
+        }
+        std::sort(shared.begin(), shared.end());
+        shared.erase(std::unique(shared.begin(), shared.end()), shared.end());
+        for (size_t i = 0; i < shared.size();) {
+            size_t e = i + 1;
+            while (e < shared.size() && shared[e].first == shared[i].first)
+                ++e;
+            for (size_t k = i; k + 1 < e; ++k)
+                ring[shared[k].second] = shared[k + 1].second;
+            ring[shared[e - 1].second] = shared[i].second;
+            i = e;
+        }
+        _bEquivRingsValid = true;
+    }
     return true;
 }
 

@@ -3,7 +3,9 @@
 #include "PoolTestUtil.h"
 #include "VqCollocRenumber.h"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <set>
 
@@ -288,6 +290,121 @@ TEST_F(CollocTest, JitteredCopiesOfALatticeWeldExactly) {
     }
     EXPECT_EQ(rings, cells.size());
     EXPECT_TRUE(pool._isValidColloc());
+}
+
+// One pair within the tolerance among positions far apart, placed anywhere
+// and turned any way, so that it often straddles the cells the classing
+// hashes by: it must merge as the sweep merges it.
+TEST_F(CollocTest, OneClosePairAmongFarPositionsMerges) {
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    for (int trial = 0; trial < 60; ++trial) {
+        VqVertexRecordPool pool(VQ_GEOMBIND_VTXCOORD3);
+        ASSERT_TRUE(pool.setCollocateTol(-0.3f, 1e-4f));
+        Records r;
+        for (int i = 0; i < 1000; ++i)
+            r.coords.insert(r.coords.end(), {float(i % 10), float(i / 10 % 10), float(i / 100)});
+        float d[3] = {unit(rng), unit(rng), unit(rng)};
+        const float len = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]) + 1e-6f;
+        const float mid[3] = {float(rng() % 9) + 0.5f + 0.1f * unit(rng), float(rng() % 9) + 0.5f,
+                              float(rng() % 9) + 0.5f};
+        for (float side : {-1.0f, 1.0f})
+            for (int c = 0; c < 3; ++c)
+                r.coords.push_back(mid[c] + side * 0.14f * d[c] / len);
+        ASSERT_TRUE(r.addTo(pool, 1002));
+        std::vector<uint32_t> all(1002);
+        for (uint32_t i = 0; i < 1002; ++i)
+            all[i] = i;
+        FakeMesh mesh(&pool, all);
+        collocate(pool);
+        ASSERT_EQ(pool.numVtxRecords(), 1001u) << trial;
+        EXPECT_EQ(pool.indexMap()[1000], pool.indexMap()[1001]);
+    }
+}
+
+// Pools whose positions lie far apart (a decoded mesh's, nearly any mesh's)
+// are classed without the sweep. Each case is collocated twice: as it is,
+// and with one more record far from the rest that no mesh uses, which leaves
+// the classing to the sweep. The first records must come out the same: index
+// maps, mesh indices, records and rings. Positions carry up to four records
+// whose colours and normals merge some and keep others apart, at -0 as well
+// as +0, in 3 and 4 components, under relative, absolute and no tolerance.
+TEST_F(CollocTest, FarApartPositionsClassAsTheSweepDoes) {
+    struct Case {
+        int nComps;
+        float eps;
+        float spacing;
+    };
+    for (const Case& k :
+         {Case{3, 1e-6f, 1.0f}, Case{4, 1e-6f, 0.01f}, Case{3, -0.5f, 2.0f}, Case{3, 0.0f, 1e-3f}}) {
+        SCOPED_TRACE(testing::Message() << k.nComps << " " << k.eps << " " << k.spacing);
+        std::mt19937 rng(11);
+        const uint64_t bind = (k.nComps == 4 ? VQ_GEOMBIND_VTXCOORD4 : VQ_GEOMBIND_VTXCOORD3) |
+                              VQ_GEOMBIND_NORMVEC3 | VQ_GEOMBIND_VTXCOLOR3;
+        Records r;
+        auto add = [&](const float* xyz, float w, float tilt, int colour) {
+            for (int c = 0; c < 3; ++c)
+                r.coords.push_back(xyz[c] * w);
+            if (k.nComps == 4) r.coords.push_back(w);
+            const float len = std::sqrt(1 + tilt * tilt);
+            r.normals.insert(r.normals.end(), {tilt / len, 0, 1 / len});
+            r.colors.insert(r.colors.end(), {float(colour), 0, 1});
+        };
+        for (uint32_t p = 0; p < 3000; ++p) {
+            // Lattice points in a scattered order; the first one's second
+            // record lies at -0.
+            const uint32_t cell = (p * 2654435761u) % 4096u;
+            const int nRecs = p == 0 ? 3 : 1 + int(rng() % 4 == 0) * int(1 + rng() % 3);
+            for (int i = 0; i < nRecs; ++i) {
+                float xyz[3];
+                for (int c = 0; c < 3; ++c)
+                    xyz[c] = p == 0 && i == 1 ? -0.0f : float((cell >> (c * 4)) % 16) * k.spacing;
+                add(xyz, k.nComps == 4 ? float(1 << (rng() % 3)) : 1.0f, rng() % 3 == 0 ? 0.5f : 0.0f,
+                    int(rng() % 2));
+            }
+        }
+        const uint32_t n = uint32_t(r.coords.size()) / uint32_t(k.nComps);
+        std::vector<uint32_t> order(n);
+        for (uint32_t i = 0; i < n; ++i)
+            order[i] = i;
+        std::shuffle(order.begin(), order.end(), rng);
+
+        VqVertexRecordPool fast(bind), swept(bind);
+        ASSERT_TRUE(fast.setCollocateTol(k.eps, 1e-4f));
+        ASSERT_TRUE(swept.setCollocateTol(k.eps, 1e-4f));
+        ASSERT_TRUE(r.addTo(fast, n));
+        const float far[3] = {1000, 1000, 1000};
+        add(far, 1, 0, 0);
+        ASSERT_TRUE(r.addTo(swept, n + 1));
+        FakeMesh fastMesh(&fast, order);
+        FakeMesh sweptMesh(&swept, order);
+        collocate(fast);
+        collocate(swept);
+
+        const uint32_t nFast = fast.numVtxRecords();
+        ASSERT_GT(nFast, 3000u);
+        ASSERT_LT(nFast, n);
+        ASSERT_EQ(swept.numVtxRecords(), nFast + 1);
+        EXPECT_EQ(swept.indexMap()[n], nFast);
+        for (uint32_t i = 0; i < n; ++i)
+            ASSERT_EQ(fast.indexMap()[i], swept.indexMap()[i]) << i;
+        EXPECT_EQ(fastMesh.indices, sweptMesh.indices);
+        auto same = [nFast](const float* a, const float* b, int nComps) {
+            return std::memcmp(a, b, size_t(nFast) * size_t(nComps) * sizeof(float)) == 0;
+        };
+        EXPECT_TRUE(same(fast.fields()->vtxCoords(), swept.fields()->vtxCoords(), k.nComps));
+        EXPECT_TRUE(same(fast.fields()->normals(), swept.fields()->normals(), 3));
+        EXPECT_TRUE(same(fast.fields()->colors(), swept.fields()->colors(), 3));
+        ASSERT_TRUE(fast._ensureEquivRings());
+        ASSERT_TRUE(swept._ensureEquivRings());
+        uint32_t nShared = 0;
+        for (uint32_t i = 0; i < nFast; ++i) {
+            ASSERT_EQ(fast.nextEquivVtx(i), swept.nextEquivVtx(i)) << i;
+            nShared += fast.nextEquivVtx(i) != i;
+        }
+        EXPECT_GT(nShared, 0u);
+        EXPECT_TRUE(fast._isValidColloc());
+    }
 }
 
 TEST_F(CollocTest, SweepKeepsPointsThatAreNotFiniteApart) {
