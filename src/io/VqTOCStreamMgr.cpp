@@ -665,6 +665,11 @@ bool VqTOCStreamMgr::_beginReadSegment(const VqGUID& guid, VqSegmentIOData& d, u
                 d.iData = segLen;
                 d.segType = type;
                 extent = static_cast<uint64_t>(segLen) - 24;
+                // Segments stored without a wrapping stream (shape data from
+                // format 8 on) have no framing of their own to stop a reader:
+                // the segment's end is the end of its data, so that damaged
+                // or hostile contents cannot read on into the next segment.
+                d.pDataStrm->setReadEnd(offset + static_cast<uint64_t>(segLen));
             }
         }
     } catch (...) {

@@ -5,6 +5,7 @@
 #include "VqLibFixture.h"
 #include "VqLzmaSegObjectStream.h"
 #include "VqMemoryByteStream.h"
+#include "VqStdException.h"
 #include "VqZlibSegObjectStream.h"
 
 #include <functional>
@@ -485,6 +486,69 @@ TEST_F(ContainerTest, ParallelFlushReadsBackLikeOneThread) {
     EXPECT_EQ(order.front().segType(), VQSEG_LSG);
     // Two threads write the scene graph alone first, too.
     EXPECT_EQ(two->toc().entriesByOffset().front().segType(), VQSEG_LSG);
+}
+
+// Shape segments are stored without a wrapping stream, so nothing but the
+// segment's length stops their reader from going on into the next segment.
+TEST_F(ContainerTest, ASegmentReaderStopsAtTheSegmentsEnd) {
+    VqStreamMgr::s_maxFlushThreads = 1;
+    // The first segment claims 300 bytes and holds 100; the second follows it.
+    Bytes claims(4 + 100, 'a');
+    const int32_t count = 300;
+    std::memcpy(claims.data(), &count, 4);
+    const Bytes next(400, 'b');
+    for (Version v : {Version{9, 5}, Version{10, 0}}) {
+        SCOPED_TRACE(v.major);
+        ASSERT_TRUE(writeVqFile(_dir.path(), "s.vq", v.major, v.minor,
+                                {{guidFor(1), VQSEG_SHAPE, claims}, {guidFor(2), VQSEG_SHAPE, next}}, _part))
+            << lastError();
+        auto mgr = openForReading(_dir.path(), "s.vq");
+        ASSERT_TRUE(mgr);
+        std::vector<VqTOCElem> order = mgr->toc().entriesByOffset();
+        ASSERT_EQ(order.size(), 2u);
+        ASSERT_EQ(order[0].guid, guidFor(1));
+
+        Vq::SharedPtr<VqObjectStream> os;
+        ASSERT_TRUE(mgr->beginReadSegment(guidFor(1), os)) << lastError();
+        EXPECT_EQ(os->_readLimit(), claims.size());
+        int32_t n = 0;
+        ASSERT_TRUE(os->read(&n));
+        ASSERT_EQ(n, count);
+        Bytes buf(static_cast<size_t>(n));
+        VqErrorState::clearError();
+        EXPECT_FALSE(os->read(buf.data(), n));
+        EXPECT_EQ(lastCode(), VQ_ERR_SHORT_READ);
+        EXPECT_TRUE(mgr->endReadSegment(os.get()));
+
+        // A bulk read takes the segment's bytes and no more, however it is asked.
+        for (VqSize ask : {VqSize(65536), VqSize(16)}) {
+            ASSERT_TRUE(mgr->beginReadSegment(guidFor(1), os));
+            Bytes all(65536);
+            VqSize total = 0, got = 0;
+            do {
+                got = 0;
+                try {
+                    os->readBytes(all.data() + total, ask, got);
+                } catch (const Vq::StdException& e) {
+                    EXPECT_EQ(e.code(), VQ_ERR_SHORT_READ);
+                }
+                total += got;
+            } while (got == ask);
+            EXPECT_EQ(total, claims.size()) << ask;
+            EXPECT_EQ(Bytes(all.begin(), all.begin() + static_cast<long>(total)), claims);
+            EXPECT_TRUE(mgr->endReadSegment(os.get()));
+        }
+        // The second segment reads whole, and not a byte more.
+        Bytes back;
+        ASSERT_TRUE(readSegment(mgr.get(), guidFor(2), next.size(), back)) << lastError();
+        EXPECT_EQ(back, next);
+        ASSERT_TRUE(mgr->beginReadSegment(guidFor(2), os));
+        buf.assign(next.size() + 1, 0);
+        EXPECT_FALSE(os->read(buf.data(), static_cast<int>(buf.size())));
+        EXPECT_EQ(lastCode(), VQ_ERR_SHORT_READ);
+        EXPECT_TRUE(mgr->endReadSegment(os.get()));
+        ASSERT_TRUE(mgr->close());
+    }
 }
 
 TEST_F(ContainerTest, EightThreadsReadSegmentsOfOneFile) {
