@@ -571,7 +571,8 @@ bool VqStreamMgr::_writeOneSegment(VqSegment* segment, int64_t turn) {
 
 // The header is this file's (GUID, type, length), the body the source's
 // bytes. The segment goes straight to its place in the file, also during a
-// parallel flush: its length is known before it is written.
+// parallel flush (once its turn comes): its length is known before it is
+// written.
 bool VqStreamMgr::_writeCopiedSegment(VqStreamMgr& source, const VqSegment& segment, int64_t turn) {
     std::vector<uint8_t> body;
     VQ_PROPAGATE(source.readSegmentBody(segment.guid(), body));
