@@ -4,6 +4,8 @@
 #include "VqFactory.h"
 #include "VqStdException.h"
 
+#include <algorithm>
+
 VQ_IMPLEMENT_TYPE_NOCLONE(VqDataStream, VqBaseDataStream, CLSID_ZQDataStream)
 
 VqDataStream::VqDataStream(VqByteStream* raw) : _pRaw(raw) {}
@@ -49,8 +51,22 @@ void VqDataStream::close() {
     raw->unlock();
 }
 
+uint64_t VqDataStream::_remainingBeforeEnd(VqByteStream* raw) const {
+    if (_nReadEnd == UINT64_MAX) return UINT64_MAX;
+    uint64_t pos = 0;
+    raw->getPosition(pos);
+    return pos < _nReadEnd ? _nReadEnd - pos : 0;
+}
+
 void VqDataStream::readBytes(VqUChar* buf, VqSize n, VqSize& nRead) {
-    _raw("virtual void VqDataStream::readBytes(VqUChar*, VqSize, VqSize&)")->readBytes(buf, n, nRead);
+    VqByteStream* raw = _raw("virtual void VqDataStream::readBytes(VqUChar*, VqSize, VqSize&)");
+    const uint64_t remaining = _remainingBeforeEnd(raw);
+    nRead = 0;
+    if (remaining < n) {
+        if (remaining == 0) return;
+        n = static_cast<VqSize>(remaining);
+    }
+    raw->readBytes(buf, n, nRead);
 }
 
 void VqDataStream::writeBytes(const VqUChar* buf, VqSize n) {
@@ -66,7 +82,9 @@ void VqDataStream::getPosition(uint64_t& offset) {
 }
 
 void VqDataStream::readPrefetch(VqSize n, VqSize& nHint) {
-    _raw("virtual void VqDataStream::readPrefetch(VqSize, VqSize&)")->readPrefetch(n, nHint);
+    VqByteStream* raw = _raw("virtual void VqDataStream::readPrefetch(VqSize, VqSize&)");
+    raw->readPrefetch(n, nHint);
+    nHint = static_cast<VqSize>(std::min<uint64_t>(nHint, _remainingBeforeEnd(raw)));
 }
 
 bool VqDataStream::isOpen() const {
@@ -74,5 +92,5 @@ bool VqDataStream::isOpen() const {
 }
 
 uint64_t VqDataStream::_readLimit() {
-    return _pRaw ? _pRaw->_readLimit() : 0;
+    return _pRaw ? std::min(_pRaw->_readLimit(), _remainingBeforeEnd(_pRaw.get())) : 0;
 }

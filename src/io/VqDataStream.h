@@ -26,12 +26,21 @@ public:
     uint64_t _readLimit() override;
 
     VqByteStream* byteStream() const { return _pRaw.get(); }
+    // Makes end (a position of the byte stream) the end of the data for
+    // reading: a segment's reader then meets the end of its segment, not the
+    // bytes of whatever follows it in the file. UINT64_MAX lifts the bound.
+    void setReadEnd(uint64_t end) { _nReadEnd = end; }
+    uint64_t readEnd() const { return _nReadEnd; }
 
 protected:
     VqByteStream* _raw(const char* function) const;
 
 private:
+    // Bytes still readable before the read end, at the byte stream's position.
+    uint64_t _remainingBeforeEnd(VqByteStream* raw) const;
+
     Vq::SharedPtr<VqByteStream> _pRaw;
+    uint64_t _nReadEnd = UINT64_MAX;
     // Set while this stream holds the lock of a byte stream it opened.
     bool _bOwnsOpen = false;
 };

@@ -420,6 +420,11 @@ bool VqStreamMgr::endReadSegment(VqObjectStream* pStream) {
 // Writing
 
 bool VqStreamMgr::beginWriteSegment(const VqGUID& guid, Vq::SharedPtr<VqObjectStream>& out, int segType) {
+    return _beginWrite(guid, out, segType, -1);
+}
+
+bool VqStreamMgr::_beginWrite(const VqGUID& guid, Vq::SharedPtr<VqObjectStream>& out, int segType,
+                              int64_t turn) {
     out.reset();
     VQ_CHECK(isOpen(), kCls, "beginWriteSegment", VQ_ERR_INTERNAL);
     VQ_CHECK(!_bReadOnly, kCls, "beginWriteSegment", VQ_ERR_INTERNAL);
@@ -436,6 +441,7 @@ bool VqStreamMgr::beginWriteSegment(const VqGUID& guid, Vq::SharedPtr<VqObjectSt
     VqSegmentIOData d;
     d.guid = segGuid;
     d.segType = segType;
+    d.iPlaceTurn = turn;
     Vq::SharedPtr<VqObjectStream> os;
     VQ_PROPAGATE(_createObjectStream(segGuid, segType, true, os, d.bWrapped));
     VQ_PROPAGATE(ensureSwizzler(os.get()));
@@ -516,8 +522,13 @@ bool VqStreamMgr::endWriteSegment(VqObjectStream* pStream) {
             VqSegmentIOData target;
             target.guid = segIOData.guid;
             target.segType = segIOData.segType;
-            if (!_beginWriteSegment(segIOData.guid, segIOData.segType, memLen, target))
+            if (!_awaitPlacementTurn(segIOData.iPlaceTurn))
                 vqThrowRecordedError(__PRETTY_FUNCTION__, "endWriteSegment");
+            const bool placed = _beginWriteSegment(segIOData.guid, segIOData.segType, memLen, target);
+            // The place is claimed (or the flush is failing): the next turn
+            // may claim its own while these bytes are written.
+            _passPlacementTurn(segIOData.iPlaceTurn);
+            if (!placed) vqThrowRecordedError(__PRETTY_FUNCTION__, "endWriteSegment");
             try {
                 uint64_t iStrmOff = 0;
                 target.pRawStrm->getPosition(iStrmOff);
@@ -544,13 +555,13 @@ bool VqStreamMgr::endWriteSegment(VqObjectStream* pStream) {
     return ok;
 }
 
-bool VqStreamMgr::_writeOneSegment(VqSegment* segment) {
-    if (VqStreamMgr* source = segment->copySource()) return _writeCopiedSegment(*source, *segment);
+bool VqStreamMgr::_writeOneSegment(VqSegment* segment, int64_t turn) {
+    if (VqStreamMgr* source = segment->copySource()) return _writeCopiedSegment(*source, *segment, turn);
     // Pending segments may be written on pool threads: objects that ask which
     // version is being written get this file's, whichever thread asks.
     VqFormatSettings::WriteScope scope(_iMajorVer, _iMinorVer, _nCompression);
     Vq::SharedPtr<VqObjectStream> os;
-    VQ_PROPAGATE(beginWriteSegment(segment->guid(), os, segment->segType()));
+    VQ_PROPAGATE(_beginWrite(segment->guid(), os, segment->segType(), turn));
     VqAutoEndWriteSegment guard(this, os.get());
     VQ_PROPAGATE(segment->serialize(*os));
     guard.relinquish();
@@ -560,8 +571,9 @@ bool VqStreamMgr::_writeOneSegment(VqSegment* segment) {
 
 // The header is this file's (GUID, type, length), the body the source's
 // bytes. The segment goes straight to its place in the file, also during a
-// parallel flush: its length is known before it is written.
-bool VqStreamMgr::_writeCopiedSegment(VqStreamMgr& source, const VqSegment& segment) {
+// parallel flush (once its turn comes): its length is known before it is
+// written.
+bool VqStreamMgr::_writeCopiedSegment(VqStreamMgr& source, const VqSegment& segment, int64_t turn) {
     std::vector<uint8_t> body;
     VQ_PROPAGATE(source.readSegmentBody(segment.guid(), body));
     const uint64_t length = 24 + static_cast<uint64_t>(body.size());
@@ -570,7 +582,10 @@ bool VqStreamMgr::_writeCopiedSegment(VqStreamMgr& source, const VqSegment& segm
     VqSegmentIOData d;
     d.guid = segment.guid();
     d.segType = segment.segType();
-    VQ_PROPAGATE(_beginWriteSegment(d.guid, d.segType, length, d));
+    VQ_PROPAGATE(_awaitPlacementTurn(turn));
+    const bool placed = _beginWriteSegment(d.guid, d.segType, length, d);
+    _passPlacementTurn(turn);
+    VQ_PROPAGATE(placed);
     bool ok = true;
     try {
         d.pDataStrm = new VqDataStream(d.pRawStrm.get());
@@ -592,4 +607,47 @@ bool VqStreamMgr::_writeCopiedSegment(VqStreamMgr& source, const VqSegment& segm
     }
     _addBytes(d.segType, length);
     return true;
+}
+
+// ---------------------------------------------------------------------------------------------------------------
+// Placement turns of a parallel flush
+
+void VqStreamMgr::_startPlacementTurns() {
+    std::lock_guard<std::mutex> lock(_tTurnMutex);
+    _nPlaceTurn = 0;
+    _bTurnsAbandoned = false;
+}
+
+void VqStreamMgr::_endPlacementTurns() {
+    std::lock_guard<std::mutex> lock(_tTurnMutex);
+    _nPlaceTurn = -1;
+}
+
+bool VqStreamMgr::_awaitPlacementTurn(int64_t turn) {
+    if (turn < 0) return true;
+    bool abandoned = false;
+    {
+        std::unique_lock<std::mutex> lock(_tTurnMutex);
+        _tTurnCv.wait(lock, [&] { return _bTurnsAbandoned || _nPlaceTurn == turn || _nPlaceTurn < 0; });
+        abandoned = _bTurnsAbandoned || _nPlaceTurn < 0;
+    }
+    if (abandoned) VQ_FAIL(kCls, "flushSegments", "Another segment of the flush failed", VQ_ERR_WRITE);
+    return true;
+}
+
+void VqStreamMgr::_passPlacementTurn(int64_t turn) {
+    if (turn < 0) return;
+    {
+        std::lock_guard<std::mutex> lock(_tTurnMutex);
+        if (_nPlaceTurn == turn) ++_nPlaceTurn;
+    }
+    _tTurnCv.notify_all();
+}
+
+void VqStreamMgr::_abandonPlacementTurns() {
+    {
+        std::lock_guard<std::mutex> lock(_tTurnMutex);
+        _bTurnsAbandoned = true;
+    }
+    _tTurnCv.notify_all();
 }

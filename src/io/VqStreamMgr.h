@@ -7,7 +7,9 @@
 #include "VqSegment.h"
 #include "VqString.h"
 
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <vector>
 
 class VqByteStream;
@@ -52,6 +54,9 @@ struct VQ_API VqSegmentIOData {
     // The segment is being written into a memory stream (parallel flush).
     bool bMemStream = false;
     bool bWrapped = false;
+    // The segment's turn to take its place in the file during a parallel
+    // flush (see VqStreamMgr::_awaitPlacementTurn), -1 outside one.
+    int64_t iPlaceTurn = -1;
 };
 
 // The stream manager: the only component that knows where things lie in a VQ
@@ -185,8 +190,22 @@ protected:
                              Vq::SharedPtr<VqObjectStream>& out, bool& wrapped);
     bool _findOpenSegment(VqObjectStream* stream, VqSegmentIOData& out);
     void _addBytes(int segType, uint64_t n);
-    bool _writeOneSegment(VqSegment* segment);
-    bool _writeCopiedSegment(VqStreamMgr& source, const VqSegment& segment);
+    // turn: the segment's place in a parallel flush's order, -1 outside one.
+    bool _writeOneSegment(VqSegment* segment, int64_t turn = -1);
+    bool _writeCopiedSegment(VqStreamMgr& source, const VqSegment& segment, int64_t turn);
+    bool _beginWrite(const VqGUID& guid, Vq::SharedPtr<VqObjectStream>& out, int segType, int64_t turn);
+
+    // A parallel flush writes segments on several threads, but the file
+    // takes them in the order of the sorted pending list whichever thread
+    // finishes first: the same graph must give the same file every time.
+    // Turn k claims its place only after turn k - 1 has claimed its own;
+    // a thread that finishes early waits, holding one segment's bytes.
+    void _startPlacementTurns();
+    void _endPlacementTurns();
+    bool _awaitPlacementTurn(int64_t turn);
+    void _passPlacementTurn(int64_t turn);
+    // After a failure: every waiting thread gives up.
+    void _abandonPlacementTurns();
 
     Vq::SharedPtr<VqStorageLocation> _pLocation;
     VqPartition* _pPartition = nullptr;
@@ -215,6 +234,11 @@ protected:
     mutable VqRWSpinLock _tSegLock;
     // The byte counters.
     mutable VqMutex _tCountMutex;
+    // The placement turns of a parallel flush.
+    std::mutex _tTurnMutex;
+    std::condition_variable _tTurnCv;
+    int64_t _nPlaceTurn = -1;
+    bool _bTurnsAbandoned = false;
 };
 
 // Ends a write segment when it goes out of scope, unless relinquished.

@@ -665,6 +665,11 @@ bool VqTOCStreamMgr::_beginReadSegment(const VqGUID& guid, VqSegmentIOData& d, u
                 d.iData = segLen;
                 d.segType = type;
                 extent = static_cast<uint64_t>(segLen) - 24;
+                // Segments stored without a wrapping stream (shape data from
+                // format 8 on) have no framing of their own to stop a reader:
+                // the segment's end is the end of its data, so that damaged
+                // or hostile contents cannot read on into the next segment.
+                d.pDataStrm->setReadEnd(offset + static_cast<uint64_t>(segLen));
             }
         }
     } catch (...) {
@@ -769,11 +774,13 @@ struct VqFlushWorker {
         while (self->firstFailure.load() < 0) {
             size_t i = self->next.fetch_add(1);
             if (i >= self->segments->size()) break;
-            if (!self->mgr->_writeOneSegment((*self->segments)[i])) {
+            if (!self->mgr->_writeOneSegment((*self->segments)[i], static_cast<int64_t>(i))) {
                 self->bRes[threadIndex] = 0;
                 self->errors[threadIndex] = VqErrorState::currentError();
                 int none = -1;
                 self->firstFailure.compare_exchange_strong(none, static_cast<int>(threadIndex));
+                // A later segment waiting for this one's turn would wait forever.
+                self->mgr->_abandonPlacementTurns();
                 break;
             }
         }
@@ -817,8 +824,10 @@ bool VqTOCStreamMgr::flushSegments() {
     segments.reserve(_vpPendingSegments.size());
     for (const auto& s : _vpPendingSegments)
         segments.push_back(s.get());
-    std::sort(segments.begin(), segments.end(),
-              [](const VqSegment* a, const VqSegment* b) { return a->rank() < b->rank(); });
+    // Segments of one rank keep the order they were added in (the graph's
+    // walk order), whatever the sort algorithm of the library at hand.
+    std::stable_sort(segments.begin(), segments.end(),
+                     [](const VqSegment* a, const VqSegment* b) { return a->rank() < b->rank(); });
 
     int nThreads = s_maxFlushThreads;
     if (nThreads <= 0) {
@@ -839,7 +848,9 @@ bool VqTOCStreamMgr::flushSegments() {
         }
         std::vector<VqSegment*> rest(segments.begin() + static_cast<std::ptrdiff_t>(first), segments.end());
         _bMemoryMode = true;
+        _startPlacementTurns();
         bool ok = _writeSegmentsParallel(rest, nThreads);
+        _endPlacementTurns();
         _bMemoryMode = false;
         VQ_PROPAGATE(ok);
     }

@@ -5,8 +5,10 @@
 #include "VqLibFixture.h"
 #include "VqLzmaSegObjectStream.h"
 #include "VqMemoryByteStream.h"
+#include "VqStdException.h"
 #include "VqZlibSegObjectStream.h"
 
+#include <chrono>
 #include <functional>
 #include <lzma.h>
 #include <thread>
@@ -167,14 +169,15 @@ TEST_F(ContainerTest, LayoutAt100AndAnEmptySegment) {
     const uint64_t tocOffset = load<uint64_t>(f, 85);
     EXPECT_EQ(tocOffset, 109u);
     ASSERT_EQ(load<int32_t>(f, tocOffset), 2);
-    // Entries of 32 bytes; a parallel flush places segments in the order they finish.
-    size_t e1 = tocOffset + 4, e2 = e1 + 32;
-    if (load<VqGUID>(f, e1) != guidFor(1)) std::swap(e1, e2);
-    EXPECT_EQ(load<VqGUID>(f, e1), guidFor(1));
-    EXPECT_EQ(load<VqGUID>(f, e2), guidFor(2));
+    // Entries of 32 bytes in file order; the PMI segment ranks before the BRep one.
+    const size_t e1 = tocOffset + 4, e2 = e1 + 32;
+    ASSERT_EQ(load<VqGUID>(f, e1), guidFor(1));
+    ASSERT_EQ(load<VqGUID>(f, e2), guidFor(2));
     const uint64_t off1 = load<uint64_t>(f, e1 + 16);
     const uint64_t off2 = load<uint64_t>(f, e2 + 16);
-    EXPECT_EQ(std::min(off1, off2), tocOffset + 4 + 64);
+    ASSERT_EQ(off1, tocOffset + 4 + 64);
+    ASSERT_EQ(off2, off1 + load<uint32_t>(f, e1 + 24));
+    ASSERT_EQ(f.size(), off2 + 24);
     // A segment into which nothing was written has its header and no framing.
     EXPECT_EQ(load<uint32_t>(f, e2 + 24), 24u);
     EXPECT_EQ(load<int32_t>(f, off2 + 20), 24);
@@ -183,7 +186,7 @@ TEST_F(ContainerTest, LayoutAt100AndAnEmptySegment) {
     EXPECT_EQ(load<uint32_t>(f, fr), 3u);
     const int32_t len = load<int32_t>(f, fr + 4);
     EXPECT_EQ(f[fr + 8], 3);
-    EXPECT_EQ(static_cast<uint64_t>(len) + 8 + 24, load<uint32_t>(f, e1 + 24));
+    ASSERT_EQ(static_cast<uint64_t>(len) + 8 + 24, load<uint32_t>(f, e1 + 24));
     Bytes payload(f.begin() + static_cast<long>(fr + 9), f.begin() + static_cast<long>(fr + 8 + len));
     EXPECT_EQ(decodeWithXz(payload), std::string(data.begin(), data.end()));
 
@@ -483,8 +486,143 @@ TEST_F(ContainerTest, ParallelFlushReadsBackLikeOneThread) {
         ASSERT_LE(VqStreamMgr::segmentRank(order[i - 1].segType()),
                   VqStreamMgr::segmentRank(order[i].segType()));
     EXPECT_EQ(order.front().segType(), VQSEG_LSG);
-    // Two threads write the scene graph alone first, too.
-    EXPECT_EQ(two->toc().entriesByOffset().front().segType(), VQSEG_LSG);
+    // Two threads give the same layout: every segment at the same place.
+    std::vector<VqTOCElem> twoOrder = two->toc().entriesByOffset();
+    ASSERT_EQ(twoOrder.size(), order.size());
+    for (size_t i = 0; i < order.size(); ++i) {
+        // The scene graph's GUID is made anew for each file.
+        if (order[i].segType() != VQSEG_LSG) {
+            ASSERT_EQ(twoOrder[i].guid, order[i].guid) << i;
+        }
+        ASSERT_EQ(twoOrder[i].offset, order[i].offset) << i;
+        ASSERT_EQ(twoOrder[i].length, order[i].length) << i;
+    }
+    EXPECT_EQ(twoOrder.front().segType(), VQSEG_LSG);
+}
+
+namespace {
+// Writes its bytes once `ready` holds, or after half a second when it never
+// does (a flush that keeps the other segment waiting for this one, or a
+// pool of one thread). Given a test for the other segment being in the file,
+// it makes the later segment of a flush finish first, as a loaded machine may.
+class GateSection : public VqSegmentSection {
+public:
+    GateSection(Bytes data, std::function<bool()> ready, bool fail)
+        : _data(std::move(data)), _fReady(std::move(ready)), _bFail(fail) {}
+    bool write(VqObjectStream& os) override {
+        const auto giveUp = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+        while (_fReady && !_fReady() && std::chrono::steady_clock::now() < giveUp)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (!os.write(_data.data(), static_cast<int>(_data.size()))) return false;
+        if (_bFail) VQ_FAIL("GateSection", "write", "Injected failure", VQ_ERR_WRITE);
+        return true;
+    }
+    void invalidatePersistedState() override {}
+
+private:
+    Bytes _data;
+    std::function<bool()> _fReady;
+    bool _bFail;
+};
+} // namespace
+
+TEST_F(ContainerTest, ParallelFlushPlacesSegmentsInOrderWhicheverFinishesFirst) {
+    VqStreamMgr::s_maxFlushThreads = 2;
+    for (bool firstFails : {false, true}) {
+        SCOPED_TRACE(firstFails ? "the first segment fails" : "both succeed");
+        ASSERT_TRUE(VqPartition::setVersion(10, 0));
+        Vq::SharedPtr<VqTOCStreamMgr> mgr = new VqTOCStreamMgr(location(_dir.path(), "g.vq").get(), false);
+        ASSERT_TRUE(mgr->setPartition(&_part) && mgr->_initStreamMgr(false) && mgr->open());
+        Vq::SharedPtr<VqSegment> lsg = new VqSegment(VQSEG_LSG, VqStreamMgr::LsgSegGuid);
+        lsg->addSection(new BytesSection(sampleData(500, 1)));
+        // One type, so one rank: the order they were added in is the order in the file.
+        Vq::SharedPtr<VqSegment> first = new VqSegment(VQSEG_SHAPELOD0, guidFor(1));
+        VqTOCStreamMgr* writer = mgr.get();
+        first->addSection(new GateSection(
+            sampleData(3000, 2), [writer] { return writer->bytesWritten(VQSEG_SHAPE) > 0; }, firstFails));
+        Vq::SharedPtr<VqSegment> second = new VqSegment(VQSEG_SHAPELOD0, guidFor(2));
+        second->addSection(new BytesSection(sampleData(200, 3)));
+        ASSERT_TRUE(mgr->addNewSegment(lsg) && mgr->addNewSegment(first) && mgr->addNewSegment(second));
+        VqErrorState::clearError();
+        if (firstFails) {
+            // The segment waiting for the failed one's turn gives up too.
+            EXPECT_FALSE(mgr->close());
+            EXPECT_EQ(lastError(), "Injected failure");
+            continue;
+        }
+        ASSERT_TRUE(mgr->close()) << lastError();
+        auto r = openForReading(_dir.path(), "g.vq");
+        ASSERT_TRUE(r);
+        std::vector<VqTOCElem> order = r->toc().entriesByOffset();
+        ASSERT_EQ(order.size(), 3u);
+        EXPECT_EQ(order[0].segType(), VQSEG_LSG);
+        EXPECT_EQ(order[1].guid, guidFor(1));
+        EXPECT_EQ(order[2].guid, guidFor(2));
+        EXPECT_EQ(order[2].offset, order[1].offset + order[1].length);
+    }
+}
+
+// Shape segments are stored without a wrapping stream, so nothing but the
+// segment's length stops their reader from going on into the next segment.
+TEST_F(ContainerTest, ASegmentReaderStopsAtTheSegmentsEnd) {
+    VqStreamMgr::s_maxFlushThreads = 1;
+    // The first segment claims 300 bytes and holds 100; the second follows it.
+    Bytes claims(4 + 100, 'a');
+    const int32_t count = 300;
+    std::memcpy(claims.data(), &count, 4);
+    const Bytes next(400, 'b');
+    for (Version v : {Version{9, 5}, Version{10, 0}}) {
+        SCOPED_TRACE(v.major);
+        ASSERT_TRUE(writeVqFile(_dir.path(), "s.vq", v.major, v.minor,
+                                {{guidFor(1), VQSEG_SHAPE, claims}, {guidFor(2), VQSEG_SHAPE, next}}, _part))
+            << lastError();
+        auto mgr = openForReading(_dir.path(), "s.vq");
+        ASSERT_TRUE(mgr);
+        std::vector<VqTOCElem> order = mgr->toc().entriesByOffset();
+        ASSERT_EQ(order.size(), 2u);
+        ASSERT_EQ(order[0].guid, guidFor(1));
+
+        Vq::SharedPtr<VqObjectStream> os;
+        ASSERT_TRUE(mgr->beginReadSegment(guidFor(1), os)) << lastError();
+        EXPECT_EQ(os->_readLimit(), claims.size());
+        int32_t n = 0;
+        ASSERT_TRUE(os->read(&n));
+        ASSERT_EQ(n, count);
+        Bytes buf(static_cast<size_t>(n));
+        VqErrorState::clearError();
+        EXPECT_FALSE(os->read(buf.data(), n));
+        EXPECT_EQ(lastCode(), VQ_ERR_SHORT_READ);
+        EXPECT_TRUE(mgr->endReadSegment(os.get()));
+
+        // A bulk read takes the segment's bytes and no more, however it is asked.
+        for (VqSize ask : {VqSize(65536), VqSize(16)}) {
+            ASSERT_TRUE(mgr->beginReadSegment(guidFor(1), os));
+            Bytes all(65536);
+            VqSize total = 0, got = 0;
+            do {
+                got = 0;
+                try {
+                    os->readBytes(all.data() + total, ask, got);
+                } catch (const Vq::StdException& e) {
+                    EXPECT_EQ(e.code(), VQ_ERR_SHORT_READ);
+                }
+                total += got;
+            } while (got == ask);
+            EXPECT_EQ(total, claims.size()) << ask;
+            EXPECT_EQ(Bytes(all.begin(), all.begin() + static_cast<long>(total)), claims);
+            EXPECT_TRUE(mgr->endReadSegment(os.get()));
+        }
+        // The second segment reads whole, and not a byte more.
+        Bytes back;
+        ASSERT_TRUE(readSegment(mgr.get(), guidFor(2), next.size(), back)) << lastError();
+        EXPECT_EQ(back, next);
+        ASSERT_TRUE(mgr->beginReadSegment(guidFor(2), os));
+        buf.assign(next.size() + 1, 0);
+        EXPECT_FALSE(os->read(buf.data(), static_cast<int>(buf.size())));
+        EXPECT_EQ(lastCode(), VQ_ERR_SHORT_READ);
+        EXPECT_TRUE(mgr->endReadSegment(os.get()));
+        ASSERT_TRUE(mgr->close());
+    }
 }
 
 TEST_F(ContainerTest, EightThreadsReadSegmentsOfOneFile) {

@@ -33,8 +33,13 @@ for v in 9.0 10.1 9.5 10.0 10.0; do
     step=$((step + 1))
     out="$work/wheel$step.vq"
     "$tool" convert --version "$v" "$previous" "$out" > /dev/null 2>&1 || fail "convert of the wheel to $v"
-    "$tool" info "$out" 2>&1 | sed -n '/^  shapes/,/^  geometry/p' | grep -v geometry > "$work/shapes_v.txt"
+    "$tool" info "$out" > "$work/info_v.txt" 2>&1 || fail "info of the wheel at $v"
+    sed -n '/^  shapes/,/^  geometry/p' "$work/info_v.txt" | grep -v geometry > "$work/shapes_v.txt"
     diff "$work/shapes.txt" "$work/shapes_v.txt" > /dev/null || fail "the wheel's shapes at $v differ"
+    # Shape segments are stored as they are: each decodes to its stored bytes
+    # less its 24-byte header, not to what follows it in the file.
+    awk '$2 == "shape" { n++; if ($(NF-1) + 24 * $(NF-3) != $(NF-2)) bad++ } END { exit !(n > 0 && bad == 0) }' \
+        "$work/info_v.txt" || fail "info of the wheel at $v: shape segments decode to other than they store"
     previous="$out"
 done
 # Older versions hold the same kinds of shapes (their meshes coded
