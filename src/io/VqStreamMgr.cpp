@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <mutex>
 
 VQ_IMPLEMENT_ABSTRACT_TYPE(VqStreamMgr, VqBase, CLSID_ZQStreamMgr)
 
@@ -613,13 +614,13 @@ bool VqStreamMgr::_writeCopiedSegment(VqStreamMgr& source, const VqSegment& segm
 // Placement turns of a parallel flush
 
 void VqStreamMgr::_startPlacementTurns() {
-    std::lock_guard<std::mutex> lock(_tTurnMutex);
+    VqAutoLock lock(_tTurnMutex);
     _nPlaceTurn = 0;
     _bTurnsAbandoned = false;
 }
 
 void VqStreamMgr::_endPlacementTurns() {
-    std::lock_guard<std::mutex> lock(_tTurnMutex);
+    VqAutoLock lock(_tTurnMutex);
     _nPlaceTurn = -1;
 }
 
@@ -627,7 +628,7 @@ bool VqStreamMgr::_awaitPlacementTurn(int64_t turn) {
     if (turn < 0) return true;
     bool abandoned = false;
     {
-        std::unique_lock<std::mutex> lock(_tTurnMutex);
+        std::unique_lock<VqMutex> lock(_tTurnMutex);
         _tTurnCv.wait(lock, [&] { return _bTurnsAbandoned || _nPlaceTurn == turn || _nPlaceTurn < 0; });
         abandoned = _bTurnsAbandoned || _nPlaceTurn < 0;
     }
@@ -638,7 +639,7 @@ bool VqStreamMgr::_awaitPlacementTurn(int64_t turn) {
 void VqStreamMgr::_passPlacementTurn(int64_t turn) {
     if (turn < 0) return;
     {
-        std::lock_guard<std::mutex> lock(_tTurnMutex);
+        VqAutoLock lock(_tTurnMutex);
         if (_nPlaceTurn == turn) ++_nPlaceTurn;
     }
     _tTurnCv.notify_all();
@@ -646,7 +647,7 @@ void VqStreamMgr::_passPlacementTurn(int64_t turn) {
 
 void VqStreamMgr::_abandonPlacementTurns() {
     {
-        std::lock_guard<std::mutex> lock(_tTurnMutex);
+        VqAutoLock lock(_tTurnMutex);
         _bTurnsAbandoned = true;
     }
     _tTurnCv.notify_all();

@@ -9,7 +9,6 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <vector>
 
 class VqByteStream;
@@ -235,8 +234,8 @@ protected:
     // The byte counters.
     mutable VqMutex _tCountMutex;
     // The placement turns of a parallel flush.
-    std::mutex _tTurnMutex;
-    std::condition_variable _tTurnCv;
+    VqMutex _tTurnMutex;
+    std::condition_variable_any _tTurnCv;
     int64_t _nPlaceTurn = -1;
     bool _bTurnsAbandoned = false;
 };
