@@ -12,6 +12,7 @@
 #include "VqPolylineSet.h"
 #include "VqStringPropAtom.h"
 #include "VqTOCStreamMgr.h"
+#include "VqTempDir.h"
 #include "VqThumbnailSet.h"
 #include "VqTriStripSet.h"
 
@@ -23,20 +24,6 @@ namespace {
 
 struct Version {
     int major, minor;
-};
-
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/vq_convert_XXXXXX";
-        _path = mkdtemp(tmpl);
-    }
-    ~TempDir() { std::system(("rm -rf '" + _path + "'").c_str()); }
-    VqString dir() const { return VqString::fromUtf8(_path + "/"); }
-    VqString file(const char* name) const { return VqString::fromUtf8(_path + "/" + name); }
-
-private:
-    std::string _path;
 };
 
 using Iter3 = VqShapeDataArrayIter<float, 3>;
@@ -95,17 +82,19 @@ protected:
         return root;
     }
 
-    static Vq::SharedPtr<VqPartition> open(const TempDir& d, const char* name) {
+    static Vq::SharedPtr<VqPartition> open(const VqTempDir& d, const char* name) {
         Vq::SharedPtr<VqPartition> read;
         Vq::SharedPtr<VqFSStorageLocation> loc = new VqFSStorageLocation(d.dir(), VqString::fromUtf8(name));
         EXPECT_TRUE(VqPartition::openPartition(loc.get(), nullptr, read)) << lastError();
         return read;
     }
 
-    static bool saveAs(VqPartition& p, const TempDir& d, const char* name, Version v) {
+    static bool saveAs(VqPartition& p, const VqTempDir& d, const char* name, Version v,
+                       bool allowLoss = false) {
         VqSaveOptions o;
         o.versionMajor = v.major;
         o.versionMinor = v.minor;
+        o.allowLoss = allowLoss;
         return p.saveAs(d.file(name), o);
     }
 
@@ -148,7 +137,7 @@ class SameVersion : public ShapeConvertTest, public ::testing::WithParamInterfac
 
 TEST_P(SameVersion, UnchangedSegmentsAreCopiedUnreadAndByteForByte) {
     const Version v = GetParam();
-    TempDir d;
+    VqTempDir d;
     Vq::SharedPtr<VqPartition> built = build();
     ASSERT_TRUE(saveAs(*built, d, "a.vq", v)) << lastError();
     Vq::SharedPtr<VqPartition> a = open(d, "a.vq");
@@ -171,7 +160,7 @@ INSTANTIATE_TEST_SUITE_P(Versions, SameVersion,
                          });
 
 TEST_F(ShapeConvertTest, ChangedOrMovedShapesAreWrittenAfresh) {
-    TempDir d;
+    VqTempDir d;
     Vq::SharedPtr<VqPartition> built = build();
     ASSERT_TRUE(saveAs(*built, d, "a.vq", {10, 0})) << lastError();
     Vq::SharedPtr<VqPartition> a = open(d, "a.vq");
@@ -224,7 +213,7 @@ TEST_F(ShapeConvertTest, OtherVersionsDecodeAndKeepTheGeometry) {
     for (const auto& [from, to] : pairs) {
         SCOPED_TRACE(std::to_string(from.major) + "." + std::to_string(from.minor) + " to " +
                      std::to_string(to.major) + "." + std::to_string(to.minor));
-        TempDir d;
+        VqTempDir d;
         ASSERT_TRUE(saveAs(*built, d, "a.vq", from)) << lastError();
         Vq::SharedPtr<VqPartition> a = open(d, "a.vq");
         const int64_t loads = VqShape::s_TotalShapes.load();
@@ -239,7 +228,7 @@ TEST_F(ShapeConvertTest, OtherVersionsDecodeAndKeepTheGeometry) {
 }
 
 TEST_F(ShapeConvertTest, SavingOverTheFileBeingReadLosesNothing) {
-    TempDir d;
+    VqTempDir d;
     Vq::SharedPtr<VqPartition> built = build();
     ASSERT_TRUE(saveAs(*built, d, "a.vq", {9, 5})) << lastError();
     Vq::SharedPtr<VqPartition> a = open(d, "a.vq");
@@ -267,7 +256,7 @@ TEST_F(ShapeConvertTest, SavingOverTheFileBeingReadLosesNothing) {
 // when the level changed or not.
 
 TEST_F(ShapeConvertTest, ACompressionLevelChangeReencodesTheShape) {
-    TempDir d;
+    VqTempDir d;
     Vq::SharedPtr<VqPartition> built = build();
     ASSERT_TRUE(saveAs(*built, d, "a.vq", {9, 5})) << lastError();
     Vq::SharedPtr<VqPartition> a = open(d, "a.vq");
@@ -300,7 +289,7 @@ TEST_F(ShapeConvertTest, ACompressionLevelChangeReencodesTheShape) {
 // anything reaches the target, which keeps what it held; allowLoss writes
 // the file without that content.
 
-bool readFile(const TempDir& d, const char* name, std::vector<uint8_t>& out) {
+bool readFile(const VqTempDir& d, const char* name, std::vector<uint8_t>& out) {
     FILE* f = std::fopen(d.file(name).toUtf8().c_str(), "rb");
     if (!f) return false;
     out.clear();
@@ -312,7 +301,7 @@ bool readFile(const TempDir& d, const char* name, std::vector<uint8_t>& out) {
 }
 
 TEST_F(ShapeConvertTest, AVersionThatCannotHoldTheContentIsRefused) {
-    TempDir d;
+    VqTempDir d;
     Vq::SharedPtr<VqPartition> plain = build();
     ASSERT_TRUE(saveAs(*plain, d, "old.vq", {8, 1})) << lastError();
     std::vector<uint8_t> old;
@@ -359,11 +348,7 @@ TEST_F(ShapeConvertTest, AVersionThatCannotHoldTheContentIsRefused) {
         Vq::SharedPtr<VqPartition> p = build();
         ASSERT_TRUE(p->appendChild(groups.get()));
         groups.reset();
-        VqSaveOptions lossy;
-        lossy.versionMajor = 8;
-        lossy.versionMinor = 1;
-        lossy.allowLoss = true;
-        ASSERT_TRUE(p->saveAs(d.file("lossy.vq"), lossy)) << lastError();
+        ASSERT_TRUE(saveAs(*p, d, "lossy.vq", {8, 1}, true)) << lastError();
     }
     Vq::SharedPtr<VqPartition> back = open(d, "lossy.vq");
     ASSERT_TRUE(back->loadAllShapes()) << lastError();
@@ -378,7 +363,7 @@ TEST_F(ShapeConvertTest, AVersionThatCannotHoldTheContentIsRefused) {
 // any other such value is refused like content of a newer version, and
 // left out when loss is allowed. From format 8 on it is kept.
 TEST_F(ShapeConvertTest, LateLoadedDataALegacyVersionCannotHoldIsRefused) {
-    TempDir d;
+    VqTempDir d;
     Vq::SharedPtr<VqPartition> p = build();
     VqNode* holder = p->child(0);
     Vq::SharedPtr<VqThumbnailSet> thumbs = new VqThumbnailSet();
@@ -395,11 +380,7 @@ TEST_F(ShapeConvertTest, LateLoadedDataALegacyVersionCannotHoldIsRefused) {
     ASSERT_TRUE(saveAs(*p, d, "new.vq", {9, 5})) << lastError();
     EXPECT_NE(open(d, "new.vq")->child(0)->propValue(vqLLPropData), nullptr);
 
-    VqSaveOptions lossy;
-    lossy.versionMajor = 7;
-    lossy.versionMinor = 0;
-    lossy.allowLoss = true;
-    ASSERT_TRUE(p->saveAs(d.file("lossy.vq"), lossy)) << lastError();
+    ASSERT_TRUE(saveAs(*p, d, "lossy.vq", {7, 0}, true)) << lastError();
     Vq::SharedPtr<VqPartition> back = open(d, "lossy.vq");
     EXPECT_EQ(back->child(0)->propValue(vqLLPropData), nullptr);
     // The shapes' implementations are no loss: they are all there.

@@ -8,6 +8,7 @@
 #include "VqPolygonSet.h"
 #include "VqShapeDataIter.h"
 #include "VqStringPropAtom.h"
+#include "VqTempDir.h"
 #include "VqTopoMesh.h"
 #include "VqVertexRecordFields.h"
 #include "VqVertexRecordPool.h"
@@ -21,19 +22,6 @@ namespace {
 using Vq::JSON::JSONArray;
 using Vq::JSON::JSONObject;
 using Vq::JSON::JSONValue;
-
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/vq_fieldvis_XXXXXX";
-        _path = mkdtemp(tmpl);
-    }
-    ~TempDir() { std::system(("rm -rf '" + _path + "'").c_str()); }
-    VqString dir() const { return VqString::fromUtf8(_path + "/"); }
-
-private:
-    std::string _path;
-};
 
 JSONObject settings(bool bias = true) {
     JSONObject o;
@@ -159,7 +147,7 @@ protected:
 // The settings are a string property: every version keeps them; the points
 // are made again from the geometry read back.
 TEST_P(FieldVisRoundTrip, SettingsSurviveASaveAndAnOpen) {
-    TempDir dir;
+    VqTempDir dir;
     Vq::SharedPtr<VqPartition> root = new VqPartition();
     Vq::SharedPtr<VqPolygonSet> s = square();
     ASSERT_TRUE(root->appendChild(s.get()));

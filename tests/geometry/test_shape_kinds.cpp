@@ -11,6 +11,7 @@
 #include "VqPartition.h"
 #include "VqPolygonSet.h"
 #include "VqPrimitiveShapeImpl.h"
+#include "VqTempDir.h"
 #include "VqTestObjectStream.h"
 #include "VqTestSegment.h"
 #include "VqTriStripSet.h"
@@ -471,21 +472,7 @@ TEST_F(ShapeKindsTest, BuiltPrimitivesFeedStripAndPolygonShapes) {
 // version unchanged, whether its segment is copied or written afresh; a
 // conversion to format 10 is refused and leaves the target as it was.
 
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/vq_kinds_XXXXXX";
-        _path = mkdtemp(tmpl);
-    }
-    ~TempDir() { std::system(("rm -rf '" + _path + "'").c_str()); }
-    VqString file(const char* name) const { return VqString::fromUtf8(_path + "/" + name); }
-    bool exists(const char* name) const { return std::filesystem::exists(_path + "/" + name); }
-
-private:
-    std::string _path;
-};
-
-Vq::SharedPtr<VqPartition> openFile(const TempDir& d, const char* name) {
+Vq::SharedPtr<VqPartition> openFile(const VqTempDir& d, const char* name) {
     Vq::SharedPtr<VqPartition> p;
     EXPECT_TRUE(VqPartition::openFile(d.file(name), p)) << lastError();
     return p;
@@ -496,7 +483,7 @@ VqWrepShape* harnessOf(VqPartition& p) {
 }
 
 TEST_F(ShapeKindsTest, AHarnessGoesThroughSavesOfItsVersionWhole) {
-    TempDir d;
+    VqTempDir d;
     Vq::SharedPtr<VqBase> read = readElement(wrepImpl({9, 5}), {9, 5});
     auto* impl = Vq::typeCast<VqWrepShapeImpl>(read.get());
     ASSERT_NE(impl, nullptr) << lastError();

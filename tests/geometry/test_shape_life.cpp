@@ -16,6 +16,7 @@
 #include "VqShapeRequestEntry.h"
 #include "VqStringPropAtom.h"
 #include "VqTOCStreamMgr.h"
+#include "VqTempDir.h"
 #include "VqTriStripSet.h"
 #include "VqVertexShapeImpl.h"
 
@@ -27,19 +28,6 @@ namespace {
 
 struct Version {
     int major, minor;
-};
-
-class TempDir {
-public:
-    TempDir() {
-        char tmpl[] = "/tmp/vq_shape_XXXXXX";
-        _path = mkdtemp(tmpl);
-    }
-    ~TempDir() { std::system(("rm -rf '" + _path + "'").c_str()); }
-    const std::string& path() const { return _path; }
-
-private:
-    std::string _path;
 };
 
 using Iter3 = VqShapeDataArrayIter<float, 3>;
@@ -162,7 +150,7 @@ TEST_F(ShapeLifeTest, ImplementationsGoToTheSegmentTypeOfTheirLevel) {
     EXPECT_EQ(alone->_determineSegType(), 7);
 
     // The file's table of contents says so too.
-    TempDir dir;
+    VqTempDir dir;
     ASSERT_TRUE(VqPartition::setVersion(10, 0));
     ASSERT_TRUE(lod->removeChild(g.get()));
     ASSERT_TRUE(root->saveAs(VqString::fromUtf8(dir.path() + "/"), VqString::fromUtf8("lod.vq")))
@@ -257,7 +245,7 @@ class ShapeRoundTrip : public ShapeLifeTest, public ::testing::WithParamInterfac
 
 TEST_P(ShapeRoundTrip, EveryKindSavesOpensLoadsUnloadsAndReloads) {
     const Version v = GetParam();
-    TempDir dir;
+    VqTempDir dir;
     Vq::SharedPtr<VqPartition> root = build(v.major >= 9 ? 2 : 1);
     const std::vector<VqShape*> built = shapes(root.get());
     ASSERT_EQ(built.size(), 13u);
@@ -326,7 +314,7 @@ INSTANTIATE_TEST_SUITE_P(Versions, ShapeRoundTrip,
 
 // Format 8 keeps implementations in segments too.
 TEST_F(ShapeLifeTest, Format81KeepsNullShapes) {
-    TempDir dir;
+    VqTempDir dir;
     Vq::SharedPtr<VqPartition> root = new VqPartition();
     Vq::SharedPtr<VqLOD> lod = new VqLOD();
     ASSERT_TRUE(root->appendChild(lod.get()));
@@ -355,7 +343,7 @@ TEST_F(ShapeLifeTest, Format81KeepsNullShapes) {
 }
 
 TEST_F(ShapeLifeTest, ADamagedSegmentFailsItsShapeOnly) {
-    TempDir dir;
+    VqTempDir dir;
     Vq::SharedPtr<VqPartition> root = build();
     ASSERT_TRUE(VqPartition::setVersion(9, 5));
     ASSERT_TRUE(root->saveAs(VqString::fromUtf8(dir.path() + "/"), VqString::fromUtf8("bad.vq")))
@@ -397,7 +385,7 @@ TEST_F(ShapeLifeTest, ADamagedSegmentFailsItsShapeOnly) {
 // Format 7 compresses each implementation by itself at its file position: a
 // damaged one fails its own shape, and the file's other shapes still load.
 TEST_F(ShapeLifeTest, ADamagedFormat7ImplementationFailsItsShapeOnly) {
-    TempDir dir;
+    VqTempDir dir;
     Vq::SharedPtr<VqPartition> root = build(1);
     ASSERT_TRUE(VqPartition::setVersion(7, 0));
     ASSERT_TRUE(root->saveAs(VqString::fromUtf8(dir.path() + "/"), VqString::fromUtf8("bad.vq")))
