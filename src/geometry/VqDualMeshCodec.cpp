@@ -42,17 +42,19 @@ int DualMeshCodec::_faceCntxt(int p) const {
     const VqDualVFMesh& m = *_pDst;
     const int d = m.polyDegree(p);
     if (d > 4) return d == 5 ? 6 : 7;
+    const VqDualVFMesh::Corner* r = m.polyRing(p);
     int n = 0, sum = 0;
     for (int s = 0; s < d; ++s) {
-        const int v = m.polyVtx(p, s);
-        if (v >= 0) {
-            ++n;
-            sum += m.vertValence(v);
-        }
+        const int v = r[s].iElem;
+        const bool bKnown = v >= 0;
+        n += int(bKnown);
+        sum += bKnown ? m.vertValence(v) : 0;
     }
+    // Below, at or above the regular valence times n: 0, 1 or 2 on top of
+    // the degree's first context, without a branch on the comparison.
     const int ref = (d == 3 ? 6 : 4) * n;
     const int base = d == 3 ? 0 : 3;
-    return base + (sum < ref ? 0 : sum == ref ? 1 : 2);
+    return base + int(sum >= ref) + int(sum > ref);
 }
 
 int DualMeshCodec::_stackOffsetOf(int v) const {
@@ -86,7 +88,8 @@ bool DualMeshCodec::_activateF(int p, int s) {
     if (iFace >= 0) {
         m.link(p, s, iFace, 0);
         _viStack.push_back(iFace);
-        _vbCompleted.resize(size_t(m.numVerts()), 0);
+        // Vertices are numbered in creation order, one at a time.
+        _vbCompleted.push_back(0);
         return true;
     }
     if (iFace < -1) {
@@ -107,7 +110,10 @@ bool DualMeshCodec::_activateF(int p, int s) {
 bool DualMeshCodec::_completeF(int v) {
     VqDualVFMesh& m = *_pDst;
     const int val = m.vertValence(v);
-    for (int s = 0; s < val; ++s) {
+    // v's ring is looked up afresh each time: completing a polygon adds
+    // vertices, which may move the rings. Once no slot is empty the rest
+    // of the ring needs no look.
+    for (int s = 0; s < val && m.vertEmpty(v) > 0; ++s) {
         if (m.vertPoly(v, s) >= 0) continue;
         const int p = ioVtx(v, s);
         VQ_PROPAGATE(p >= 0);
@@ -118,69 +124,92 @@ bool DualMeshCodec::_completeF(int v) {
 }
 
 bool DualMeshCodec::_completeV(int p) {
+    using Corner = VqDualVFMesh::Corner;
     VqDualVFMesh& m = *_pDst;
     const int d = m.polyDegree(p);
+    // p's ring stays in place throughout: polygons are only added while a
+    // vertex is completed, never while a polygon is.
+    Corner* const pr = m.polyRing(p);
+    const int w0 = pr[0].iElem, tw0 = pr[0].iSlot;
     // Forward: slot k + 1 is the vertex that precedes w in the polygon
     // across p's edge leaving w.
-    int k = 0, w = m.polyVtx(p, 0), tw = m.polyVtxSlot(p, 0);
-    while (k + 1 < d && m.polyVtx(p, k + 1) < 0) {
-        const int vw = m.vertValence(w), sq = tw == 0 ? vw - 1 : tw - 1;
-        const int q = m.vertPoly(w, sq);
+    int k = 0, w = w0, tw = tw0, vw = m.vertValence(w);
+    const Corner* wr = m.vertRing(w);
+    while (k + 1 < d && pr[k + 1].iElem < 0) {
+        const Corner cq = wr[tw == 0 ? vw - 1 : tw - 1];
+        const int q = cq.iElem;
         if (q < 0) break;
-        const int j = m.vertPolySlot(w, sq), dq = m.polyDegree(q), jp = j == 0 ? dq - 1 : j - 1;
-        const int x = m.polyVtx(q, jp);
+        const int j = cq.iSlot, dq = m.polyDegree(q);
+        const Corner cx = m.polyRing(q)[j == 0 ? dq - 1 : j - 1];
+        const int x = cx.iElem;
         if (x < 0) break;
-        const int u = m.polyVtxSlot(q, jp), vx = m.vertValence(x), tx = u == 0 ? vx - 1 : u - 1;
-        const int jn = m.vertPoly(x, tx) < 0 ? tx : -1;
+        Corner* const xr = m.vertRing(x);
+        const int u = cx.iSlot, vx = m.vertValence(x), tx = u == 0 ? vx - 1 : u - 1;
+        const int jn = xr[tx].iElem < 0 ? tx : -1;
         VQ_CHECK(jn > -1, kCls, "run", VQ_ERR_CORRUPT);
-        m.link(p, k + 1, x, tx);
+        m.link(pr, p, k + 1, xr, x, tx);
         ++k;
         w = x;
         tw = tx;
+        vw = vx;
+        wr = xr;
     }
     // Backward from the last slot: the vertex that follows w in the
     // neighbour across p's edge entering w.
     const int fwdEnd = k;
     k = d;
-    w = m.polyVtx(p, 0);
-    tw = m.polyVtxSlot(p, 0);
-    while (k - 1 > fwdEnd && m.polyVtx(p, k - 1) < 0) {
-        const int vw = m.vertValence(w), sq = tw + 1 == vw ? 0 : tw + 1;
-        const int q = m.vertPoly(w, sq);
+    w = w0;
+    tw = tw0;
+    vw = m.vertValence(w);
+    wr = m.vertRing(w);
+    while (k - 1 > fwdEnd && pr[k - 1].iElem < 0) {
+        const Corner cq = wr[tw + 1 == vw ? 0 : tw + 1];
+        const int q = cq.iElem;
         if (q < 0) break;
-        const int j = m.vertPolySlot(w, sq), dq = m.polyDegree(q), jn1 = j + 1 == dq ? 0 : j + 1;
-        const int x = m.polyVtx(q, jn1);
+        const int j = cq.iSlot, dq = m.polyDegree(q);
+        const Corner cx = m.polyRing(q)[j + 1 == dq ? 0 : j + 1];
+        const int x = cx.iElem;
         if (x < 0) break;
-        const int u = m.polyVtxSlot(q, jn1), vx = m.vertValence(x), tx = u + 1 == vx ? 0 : u + 1;
-        const int jn = m.vertPoly(x, tx) < 0 ? tx : -1;
+        Corner* const xr = m.vertRing(x);
+        const int u = cx.iSlot, vx = m.vertValence(x), tx = u + 1 == vx ? 0 : u + 1;
+        const int jn = xr[tx].iElem < 0 ? tx : -1;
         VQ_CHECK(jn > -1, kCls, "run", VQ_ERR_CORRUPT);
-        m.link(p, k - 1, x, tx);
+        m.link(pr, p, k - 1, xr, x, tx);
         --k;
         w = x;
         tw = tx;
+        vw = vx;
+        wr = xr;
     }
     for (int s = 1; s < d; ++s)
-        if (m.polyVtx(p, s) < 0) VQ_PROPAGATE(_activateF(p, s));
+        if (pr[s].iElem < 0) VQ_PROPAGATE(_activateF(p, s));
     return true;
 }
 
 int DualMeshCodec::_nextActiveFace() {
-    while (!_viStack.empty() && _vbCompleted[size_t(_viStack.back())])
+    const uint8_t* const done = _vbCompleted.data();
+    while (!_viStack.empty() && done[size_t(_viStack.back())])
         _viStack.pop_back();
     if (_viStack.empty()) return -1;
-    int best = -1, bestEmpty = 0x7FFFFFFF, seen = 0;
-    for (size_t i = _viStack.size(); i-- > 0 && seen < kWindow;) {
-        const int v = _viStack[i];
-        if (_vbCompleted[size_t(v)]) {
+    // The window is the top kWindow entries not completed; the completed
+    // ones met on the way leave the stack (the split offsets to come count
+    // what stays), and each widens the window by one. A completed vertex
+    // has no empty slot, so its mark is read only for vertices without one.
+    const int* const empty = _pDst->vertEmptyCounts();
+    size_t lo = _viStack.size() > size_t(kWindow) ? _viStack.size() - size_t(kWindow) : 0;
+    int best = -1, bestEmpty = 0x7FFFFFFF;
+    for (size_t i = _viStack.size(); i > lo;) {
+        const int v = _viStack[--i];
+        const int e = empty[v];
+        if (e == 0 && done[size_t(v)]) {
             _viStack.erase(_viStack.begin() + ptrdiff_t(i));
+            lo -= lo > 0;
             continue;
         }
-        ++seen;
-        const int e = _pDst->vertEmpty(v);
-        if (e < bestEmpty) {
-            best = v;
-            bestEmpty = e;
-        }
+        // Strictly fewer: on equal counts the entry nearer the top stays.
+        const bool bBetter = e < bestEmpty;
+        best = bBetter ? v : best;
+        bestEmpty = bBetter ? e : bestEmpty;
     }
     return best;
 }

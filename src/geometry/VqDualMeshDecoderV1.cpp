@@ -33,6 +33,19 @@ bool DualMeshDecoderV1::decode(const DualMeshSymbols& syms, VqDualVFMesh& dst) {
         _nPolyCorners += uint64_t(cVal);
         VQ_CHECK(_nPolyCorners <= kMaxCorners, kCls, "decode", VQ_ERR_CORRUPT);
     }
+    // Polygons are read from three streams in step; up to the first one
+    // whose group is out of range or that a stream lacks, each read needs
+    // no check of its own. Past that point every read is checked as it
+    // comes, so a refusal names the same fault as it would otherwise.
+    _iPolyCheckedEnd = std::min({syms.viOutValSyms.length(), syms.viOutVGrpSyms.length(),
+                                 int(syms.vuOutVtxFlags.length())});
+    for (int i = 0; i < _iPolyCheckedEnd; ++i) {
+        const int iVGrp = syms.viOutVGrpSyms[i];
+        if (!(iVGrp >= -1 && iVGrp <= kMaxFaceGroup)) {
+            _iPolyCheckedEnd = i;
+            break;
+        }
+    }
     uint32_t nVerts = 0;
     for (int k = 0; k < DualMeshSymbols::kNumContexts; ++k)
         for (const int cDeg : syms.vviOutDegSyms[k])
@@ -70,6 +83,11 @@ bool DualMeshDecoderV1::_checkReadPositions() const {
 
 int DualMeshDecoderV1::_readPoly(const char* method) {
     const DualMeshSymbols& y = *_pSyms;
+    const int i = _iDegReadPos;
+    if (i < _iPolyCheckedEnd) {
+        _iDegReadPos = _iVGrpReadPos = _iFFlagReadPos = i + 1;
+        return _pDst->addPoly(y.viOutValSyms[i], y.viOutVGrpSyms[i], y.vuOutVtxFlags[i]);
+    }
     // Degrees were checked in decode.
     const int cVal = y.viOutValSyms[_iDegReadPos++];
     if (_iVGrpReadPos >= y.viOutVGrpSyms.length())

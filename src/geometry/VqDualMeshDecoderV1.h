@@ -46,6 +46,8 @@ private:
     int _iAttrMaskLrgReadPos = 0;
     int _iSplitFaceReadPos = 0;
     int _iSplitPosReadPos = 0;
+    // Polygons before this one have all their symbols in range.
+    int _iPolyCheckedEnd = 0;
     uint64_t _nPolyCorners = 0;
     uint64_t _nVtxCorners = 0;
     int _iSplitVtx = -1;

@@ -1,18 +1,24 @@
 #include "VqDualVFMesh.h"
 
 #include <algorithm>
+#include <cstring>
 
 void VqDualVFMesh::clear() {
     _vPolys.clear();
-    _vPC.clear();
     _vVerts.clear();
     _vnVEmpty.clear();
-    _vVC.clear();
-    _viVCAttr.clear();
+    // Back to empty slots only where they were used: the rest still is.
+    // An empty slot and an unknown record are all ones, byte by byte.
+    std::memset(static_cast<void*>(_vPC.data()), 0xFF, size_t(_nPC) * sizeof(Corner));
+    std::memset(static_cast<void*>(_vVC.data()), 0xFF, size_t(_nVC) * sizeof(Corner));
+    std::memset(_viVCAttr.data(), 0xFF, size_t(_nVC) * sizeof(int32_t));
+    _nPC = _nVC = 0;
     _nAttrs = 0;
 }
 
 void VqDualVFMesh::reserve(uint32_t nPolys, uint32_t nVerts, uint64_t nCorners) {
+    // Capacity only: the slots are emptied as they come into use, so that
+    // counts which the input overstates cost address space, not writes.
     _vPolys.reserve(nPolys);
     _vPC.reserve(nCorners);
     _vVerts.reserve(nVerts);
@@ -22,40 +28,29 @@ void VqDualVFMesh::reserve(uint32_t nPolys, uint32_t nVerts, uint64_t nCorners) 
 }
 
 void VqDualVFMesh::shrink() {
-    clear();
-    _vPolys.shrink_to_fit();
-    _vPC.shrink_to_fit();
-    _vVerts.shrink_to_fit();
-    _vnVEmpty.shrink_to_fit();
-    _vVC.shrink_to_fit();
-    _viVCAttr.shrink_to_fit();
+    _nPC = _nVC = 0;
+    _nAttrs = 0;
+    std::vector<Poly>().swap(_vPolys);
+    std::vector<Corner>().swap(_vPC);
+    std::vector<Vert>().swap(_vVerts);
+    std::vector<int32_t>().swap(_vnVEmpty);
+    std::vector<Corner>().swap(_vVC);
+    std::vector<int32_t>().swap(_viVCAttr);
 }
 
-int VqDualVFMesh::addPoly(int degree, int group, uint16_t flags) {
-    _vPolys.push_back({uint32_t(_vPC.size()), uint16_t(degree), flags, group});
-    // Element by element: rings are short, and push_back's inlined path
-    // beats the out-of-line fill of insert or resize on the decoder's hot
-    // path.
-    for (int i = 0; i < degree; ++i)
-        _vPC.push_back({-1, -1});
-    return int(_vPolys.size()) - 1;
-}
-
-int VqDualVFMesh::addVert(int valence, int nAttrs) {
-    _vVerts.push_back({uint32_t(_vVC.size()), _nAttrs, uint16_t(valence), uint16_t(nAttrs)});
-    _vnVEmpty.push_back(valence);
-    _nAttrs += uint32_t(nAttrs);
-    for (int i = 0; i < valence; ++i) {
-        _vVC.push_back({-1, -1});
-        _viVCAttr.push_back(-1);
-    }
-    return int(_vVerts.size()) - 1;
+void VqDualVFMesh::_growCorners(std::vector<Corner>& v, std::vector<int32_t>* pAttrs, uint32_t need) {
+    // Doubling, within the reserved capacity when there is one, keeps the
+    // emptying linear in the corners used.
+    size_t n = std::max<size_t>(std::max<size_t>(2 * v.size(), 1024), need);
+    if (v.capacity() >= need) n = std::min(n, v.capacity());
+    v.resize(n, Corner{-1, -1});
+    if (pAttrs) pAttrs->resize(n, -1);
 }
 
 void VqDualVFMesh::rotValRing(int p, int r) {
     const int d = polyDegree(p);
     if (r == 0 || d == 0) return;
-    const auto b = _vPC.begin() + _vPolys[size_t(p)].uStart;
+    Corner* const b = polyRing(p);
     std::rotate(b, b + r, b + d);
     for (int i = 0; i < d; ++i) {
         const Corner& c = b[i];
@@ -67,7 +62,7 @@ void VqDualVFMesh::rotDegRing(int v, int r) {
     const int d = vertValence(v);
     if (r == 0 || d == 0) return;
     const uint32_t s = _vVerts[size_t(v)].uStart;
-    const auto b = _vVC.begin() + s;
+    Corner* const b = _vVC.data() + s;
     std::rotate(b, b + r, b + d);
     std::rotate(_viVCAttr.begin() + s, _viVCAttr.begin() + s + uint32_t(r),
                 _viVCAttr.begin() + s + uint32_t(d));

@@ -38,20 +38,50 @@ public:
     int numPolys() const { return int(_vPolys.size()); }
     int numVerts() const { return int(_vVerts.size()); }
     uint32_t numAttrs() const { return _nAttrs; }
-    uint64_t numPolyCorners() const { return _vPC.size(); }
-    uint64_t numVertCorners() const { return _vVC.size(); }
+    uint64_t numPolyCorners() const { return _nPC; }
+    uint64_t numVertCorners() const { return _nVC; }
 
     // A polygon with empty slots; its number.
-    int addPoly(int degree, int group, uint16_t flags);
+    int addPoly(int degree, int group, uint16_t flags) {
+        const uint32_t start = _nPC;
+        if (_vPC.size() - start < uint32_t(degree)) _growCorners(_vPC, nullptr, start + uint32_t(degree));
+        _nPC = start + uint32_t(degree);
+        _vPolys.push_back({start, uint16_t(degree), flags, group});
+        return int(_vPolys.size()) - 1;
+    }
     // A vertex with an empty ring and nAttrs attribute records numbered on
     // from the records of earlier vertices; its number. The ring's records
     // start as -1 (vertAttrs fills them).
-    int addVert(int valence, int nAttrs);
+    int addVert(int valence, int nAttrs) {
+        const uint32_t start = _nVC;
+        if (_vVC.size() - start < uint32_t(valence))
+            _growCorners(_vVC, &_viVCAttr, start + uint32_t(valence));
+        _nVC = start + uint32_t(valence);
+        _vVerts.push_back({start, _nAttrs, uint16_t(valence), uint16_t(nAttrs)});
+        _vnVEmpty.push_back(valence);
+        _nAttrs += uint32_t(nAttrs);
+        return int(_vVerts.size()) - 1;
+    }
+
+    // The other side of a ring slot: the element there and its slot in the
+    // element's own ring (-1 and -1 while empty).
+    struct Corner {
+        int32_t iElem;
+        int32_t iSlot;
+    };
+    // A ring in place, for walks that visit several of its slots. Valid
+    // until the next element of the same kind is added.
+    Corner* polyRing(int p) { return _vPC.data() + _vPolys[size_t(p)].uStart; }
+    const Corner* polyRing(int p) const { return _vPC.data() + _vPolys[size_t(p)].uStart; }
+    Corner* vertRing(int v) { return _vVC.data() + _vVerts[size_t(v)].uStart; }
+    const Corner* vertRing(int v) const { return _vVC.data() + _vVerts[size_t(v)].uStart; }
 
     // Joins polygon slot ps and vertex slot vs, both empty.
-    void link(int p, int ps, int v, int vs) {
-        _vPC[_vPolys[size_t(p)].uStart + uint32_t(ps)] = {v, vs};
-        _vVC[_vVerts[size_t(v)].uStart + uint32_t(vs)] = {p, ps};
+    void link(int p, int ps, int v, int vs) { link(polyRing(p), p, ps, vertRing(v), v, vs); }
+    // The same with both rings at hand.
+    void link(Corner* pRing, int p, int ps, Corner* vRing, int v, int vs) {
+        pRing[ps] = {v, vs};
+        vRing[vs] = {p, ps};
         --_vnVEmpty[size_t(v)];
     }
 
@@ -59,8 +89,8 @@ public:
     int polyGroup(int p) const { return _vPolys[size_t(p)].iGroup; }
     uint16_t polyFlags(int p) const { return _vPolys[size_t(p)].uFlags; }
     bool isCover(int p) const { return (_vPolys[size_t(p)].uFlags & kCoverFlag) != 0; }
-    int polyVtx(int p, int s) const { return _vPC[_vPolys[size_t(p)].uStart + uint32_t(s)].iElem; }
-    int polyVtxSlot(int p, int s) const { return _vPC[_vPolys[size_t(p)].uStart + uint32_t(s)].iSlot; }
+    int polyVtx(int p, int s) const { return polyRing(p)[s].iElem; }
+    int polyVtxSlot(int p, int s) const { return polyRing(p)[s].iSlot; }
     // The attribute record of polygon p's corner in slot s (filled).
     int polyAttr(int p, int s) const {
         const Corner& c = _vPC[_vPolys[size_t(p)].uStart + uint32_t(s)];
@@ -69,10 +99,12 @@ public:
 
     int vertValence(int v) const { return _vVerts[size_t(v)].nDeg; }
     int vertEmpty(int v) const { return _vnVEmpty[size_t(v)]; }
+    // The empty slot counts of all vertices, by vertex number.
+    const int32_t* vertEmptyCounts() const { return _vnVEmpty.data(); }
     int vertNumAttrs(int v) const { return _vVerts[size_t(v)].nAttrs; }
     uint32_t vertFirstAttr(int v) const { return _vVerts[size_t(v)].uAttrStart; }
-    int vertPoly(int v, int s) const { return _vVC[_vVerts[size_t(v)].uStart + uint32_t(s)].iElem; }
-    int vertPolySlot(int v, int s) const { return _vVC[_vVerts[size_t(v)].uStart + uint32_t(s)].iSlot; }
+    int vertPoly(int v, int s) const { return vertRing(v)[s].iElem; }
+    int vertPolySlot(int v, int s) const { return vertRing(v)[s].iSlot; }
     int vertAttr(int v, int s) const { return _viVCAttr[_vVerts[size_t(v)].uStart + uint32_t(s)]; }
     int* vertAttrs(int v) { return _viVCAttr.data() + _vVerts[size_t(v)].uStart; }
     const int* vertAttrs(int v) const { return _viVCAttr.data() + _vVerts[size_t(v)].uStart; }
@@ -101,12 +133,11 @@ private:
         uint16_t nDeg;
         uint16_t nAttrs;
     };
-    // The other side of a ring slot: the element there and its slot in the
-    // element's own ring.
-    struct Corner {
-        int32_t iElem;
-        int32_t iSlot;
-    };
+    // Ring storage grows ahead of use, already emptied, so that adding an
+    // element writes its record alone: corner by corner appends cost the
+    // decoder more than all its other stores together. The arrays' sizes
+    // are what was emptied, _nPC and _nVC what is in use.
+    static void _growCorners(std::vector<Corner>& v, std::vector<int32_t>* pAttrs, uint32_t need);
 
     std::vector<Poly> _vPolys;
     std::vector<Corner> _vPC;
@@ -114,5 +145,7 @@ private:
     std::vector<int32_t> _vnVEmpty;
     std::vector<Corner> _vVC;
     std::vector<int32_t> _viVCAttr;
+    uint32_t _nPC = 0;
+    uint32_t _nVC = 0;
     uint32_t _nAttrs = 0;
 };
