@@ -612,3 +612,57 @@ TEST_F(TopoMeshCoderTest, RealMeshesRoundTrip) {
         roundTrip(*strip, DualTopoMeshCoder::V1, VqTopoMesh::VQ_PRIM_TRISTRIP);
     }
 }
+
+namespace {
+// A decoded mesh as its exact record lists and record coordinates, for
+// comparisons that must not allow even a renumbering.
+std::pair<std::vector<uint32_t>, std::vector<float>> exactly(const VqTopoMesh& m) {
+    std::vector<uint32_t> recs, r(1024);
+    for (uint32_t a = 0; a < m.numAtoms(); ++a) {
+        const uint32_t n = m.atomRecords(a, r.data(), uint32_t(r.size()));
+        recs.push_back(n);
+        recs.insert(recs.end(), r.begin(), r.begin() + n);
+        recs.push_back(uint32_t(m.atomToFaceGroup(a)));
+    }
+    const VqVertexRecordPool& pool = *m.vtxRecPool();
+    const float* c = pool.fields()->vtxCoords();
+    return {recs, std::vector<float>(c, c + 3 * size_t(pool.numVtxRecords()))};
+}
+} // namespace
+
+// A coder keeps its walk storage from mesh to mesh, whatever their sizes and
+// also after a refused stream: each decode must give exactly what a new
+// coder gives from the same streams.
+TEST_F(TopoMeshCoderTest, KeptCoderDecodesAsANewOne) {
+    // An open grid with two holes inside, for cover polygons.
+    TriSoup holes = grid(20, 9);
+    for (const int t : {140, 60, 59})
+        holes.tris.erase(holes.tris.begin() + 3 * t, holes.tris.begin() + 3 * t + 3);
+    const std::vector<PolySoup> soups = {fromTris(torus(40, 30)), fan(70, true),          cubeQuads(),
+                                         fromTris(holes),         fromTris(torus(12, 8)), tetrahedron()};
+    DualTopoMeshCoder* kept = DualTopoMeshCoder::acquireDualTopoMeshCoder(DualTopoMeshCoder::V2);
+    for (size_t i = 0; i < soups.size(); ++i) {
+        SCOPED_TRACE(i);
+        for (const bool bStrip : {false, true}) {
+            if (bStrip && soups[i].polys[0].size() != 3) continue;
+            auto m = makeMesh(soups[i], bStrip);
+            ASSERT_TRUE(kept->setTopoMesh(m.get()) && kept->encode()) << lastError();
+            Vq::DualTopoMeshCoderV2 fresh;
+            fresh.symbols() = kept->symbols();
+            fresh.setVertexData(kept->vertexCoords(), kept->coordComps(), kept->attrRecords());
+            fresh.setRefCheckValue(kept->refCheckValue());
+            const VqTopoMesh::PrimKind eKind =
+                bStrip ? VqTopoMesh::VQ_PRIM_TRISTRIP : VqTopoMesh::VQ_PRIM_POLYGON;
+            Vq::SharedPtr<VqTopoMesh> a, b;
+            ASSERT_TRUE(kept->decode(eKind, a)) << lastError();
+            ASSERT_TRUE(fresh.decode(eKind, b)) << lastError();
+            EXPECT_TRUE(exactly(*a) == exactly(*b));
+        }
+        // A stream refused half way through the walk leaves the storage
+        // partly filled for the next mesh.
+        Vq::DualMeshSymbols& y = kept->symbols();
+        y.vviOutDegSyms[1].insert(y.vviOutDegSyms[1].begin() + y.vviOutDegSyms[1].length() / 2, 0);
+        EXPECT_NE(refusal(kept), "accepted");
+    }
+    DualTopoMeshCoder::releaseDualTopoMeshCoder(kept);
+}
