@@ -37,8 +37,8 @@ bool DualMeshDecoderV1::decode(const DualMeshSymbols& syms, VqDualVFMesh& dst) {
     // whose group is out of range or that a stream lacks, each read needs
     // no check of its own. Past that point every read is checked as it
     // comes, so a refusal names the same fault as it would otherwise.
-    _iPolyCheckedEnd = std::min({syms.viOutValSyms.length(), syms.viOutVGrpSyms.length(),
-                                 int(syms.vuOutVtxFlags.length())});
+    _iPolyCheckedEnd =
+        std::min({syms.viOutValSyms.length(), syms.viOutVGrpSyms.length(), int(syms.vuOutVtxFlags.length())});
     for (int i = 0; i < _iPolyCheckedEnd; ++i) {
         const int iVGrp = syms.viOutVGrpSyms[i];
         if (!(iVGrp >= -1 && iVGrp <= kMaxFaceGroup)) {
@@ -83,11 +83,6 @@ bool DualMeshDecoderV1::_checkReadPositions() const {
 
 int DualMeshDecoderV1::_readPoly(const char* method) {
     const DualMeshSymbols& y = *_pSyms;
-    const int i = _iDegReadPos;
-    if (i < _iPolyCheckedEnd) {
-        _iDegReadPos = _iVGrpReadPos = _iFFlagReadPos = i + 1;
-        return _pDst->addPoly(y.viOutValSyms[i], y.viOutVGrpSyms[i], y.vuOutVtxFlags[i]);
-    }
     // Degrees were checked in decode.
     const int cVal = y.viOutValSyms[_iDegReadPos++];
     if (_iVGrpReadPos >= y.viOutVGrpSyms.length())
@@ -107,6 +102,13 @@ int DualMeshDecoderV1::ioVtxInit() {
 }
 
 int DualMeshDecoderV1::ioVtx(int, int) {
+    // The checked polygons here, the rest through the reads that check.
+    const int i = _iDegReadPos;
+    if (i < _iPolyCheckedEnd) {
+        const DualMeshSymbols& y = *_pSyms;
+        _iDegReadPos = _iVGrpReadPos = _iFFlagReadPos = i + 1;
+        return _pDst->addPoly(y.viOutValSyms[i], y.viOutVGrpSyms[i], y.vuOutVtxFlags[i]);
+    }
     if (_iDegReadPos >= _pSyms->viOutValSyms.length())
         return fail("ioVtx", "_iDegReadPos < _viOutValSyms.length()");
     return _readPoly("ioVtx");
