@@ -8,10 +8,13 @@ void VqDualVFMesh::clear() {
     _vVerts.clear();
     _vnVEmpty.clear();
     // Back to empty slots only where they were used: the rest still is.
-    // An empty slot and an unknown record are all ones, byte by byte.
-    std::memset(static_cast<void*>(_vPC.data()), 0xFF, size_t(_nPC) * sizeof(Corner));
-    std::memset(static_cast<void*>(_vVC.data()), 0xFF, size_t(_nVC) * sizeof(Corner));
-    std::memset(_viVCAttr.data(), 0xFF, size_t(_nVC) * sizeof(int32_t));
+    // An empty slot and an unknown record are all ones, byte by byte. (No
+    // storage yet is a null pointer, which memset may not be given.)
+    if (_nPC > 0) std::memset(static_cast<void*>(_vPC.data()), 0xFF, size_t(_nPC) * sizeof(Corner));
+    if (_nVC > 0) {
+        std::memset(static_cast<void*>(_vVC.data()), 0xFF, size_t(_nVC) * sizeof(Corner));
+        std::memset(_viVCAttr.data(), 0xFF, size_t(_nVC) * sizeof(int32_t));
+    }
     _nPC = _nVC = 0;
     _nAttrs = 0;
 }
