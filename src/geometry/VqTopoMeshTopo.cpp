@@ -89,8 +89,11 @@ bool VqTopoMesh::_buildTopology() const {
         // Storage lent while the topology was not current is filled again.
         std::unique_ptr<VqTopoMeshTopology> t = std::move(_pTopo);
         if (!t) t = std::make_unique<VqTopoMeshTopology>();
+        // A pool that knows its positions (a decoded mesh's, nearly always)
+        // spares the derivation hashing them.
         vqBuildTopoMeshTopology(primKind(), numPrims(), _vuPrimStart.data(), _vuIndices.data(), nRecs,
-                                pool.fields()->vtxCoords(), pool.fields()->numVtxCoordComps(), *t);
+                                pool.fields()->vtxCoords(), pool.fields()->numVtxCoordComps(), *t,
+                                pool._positionRings());
         _pTopo = std::move(t);
     } catch (const std::bad_alloc&) {
         VQ_FAIL(kCls, "ensureTopology", "Caught std::bad_alloc", VQ_ERR_ALLOC);

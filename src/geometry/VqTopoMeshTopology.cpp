@@ -314,7 +314,8 @@ void vqPairTriangleHalfEdges(uint32_t nTri, const int32_t* triVtx, uint32_t nVtx
 }
 
 void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStart, const uint32_t* indices,
-                             uint32_t nRecs, const float* coords, int nCoordComps, VqTopoMeshTopology& t) {
+                             uint32_t nRecs, const float* coords, int nCoordComps, VqTopoMeshTopology& t,
+                             const uint32_t* positionRings) {
     t.reset();
     const uint32_t nIndices = primStart[nPrims];
 
@@ -327,20 +328,32 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
         // takes their vertex numbers at the end.
         int32_t* cls = recVtx;
         int* equivNext = t.viEquivNext.data();
-        VqVeci table;
-        positionClasses(nRecs, coords, nCoordComps, cls, table);
-        // The rings: each class is closed on its lowest record, which is the
-        // class's own number, so the tail of every ring is found through it.
         std::vector<int32_t> tail(nRecs, -1);
-        for (uint32_t r = 0; r < nRecs; ++r) {
-            const int32_t c = cls[r];
-            if (tail[c] >= 0) equivNext[tail[c]] = int(r);
-            tail[c] = int32_t(r);
+        if (positionRings) {
+            // The rings are linked as below: a pass in record order meets
+            // each ring first at its lowest record, the class's number.
+            std::fill_n(cls, nRecs, -1);
+            for (uint32_t r = 0; r < nRecs; ++r) {
+                equivNext[r] = int(positionRings[r]);
+                for (uint32_t x = r; x < nRecs && cls[x] < 0; x = positionRings[x])
+                    cls[x] = int32_t(r);
+            }
+        } else {
+            VqVeci table;
+            positionClasses(nRecs, coords, nCoordComps, cls, table);
+            // The rings: each class is closed on its lowest record, which is
+            // the class's own number, so the tail of every ring is found
+            // through it.
+            for (uint32_t r = 0; r < nRecs; ++r) {
+                const int32_t c = cls[r];
+                if (tail[c] >= 0) equivNext[tail[c]] = int(r);
+                tail[c] = int32_t(r);
+            }
+            for (uint32_t r = 0; r < nRecs; ++r)
+                if (cls[r] == int32_t(r)) equivNext[tail[r]] = int(r);
+            // tail is done with: it numbers the classes' vertices.
+            std::fill(tail.begin(), tail.end(), -1);
         }
-        for (uint32_t r = 0; r < nRecs; ++r)
-            if (cls[r] == int32_t(r)) equivNext[tail[r]] = int(r);
-        // tail is done with: it numbers the classes' vertices.
-        std::fill(tail.begin(), tail.end(), -1);
         t.viVtxRec.reserve(nRecs);
         for (uint32_t i = 0; i < nIndices; ++i) {
             const int32_t c = cls[indices[i]];

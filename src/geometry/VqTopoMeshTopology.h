@@ -96,9 +96,13 @@ void vqPairTriangleHalfEdges(uint32_t nTri, const int32_t* triVtx, uint32_t nVtx
 // none, every record is a position of its own. Records at bit-equal
 // positions (x/w, y/w, z/w for 4 components, z = 0 for 2; -0 equal to +0)
 // share a vertex; a position with a component that is not a number shares
-// nothing. Throws std::bad_alloc.
+// nothing. positionRings, when given, are those classes already (each
+// record's next at its position, ascending and closed on the lowest record,
+// as a collocated pool may know them: VqVertexRecordPool::_positionRings),
+// which saves hashing the positions. Throws std::bad_alloc.
 void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStart, const uint32_t* indices,
-                             uint32_t nRecs, const float* coords, int nCoordComps, VqTopoMeshTopology& out);
+                             uint32_t nRecs, const float* coords, int nCoordComps, VqTopoMeshTopology& out,
+                             const uint32_t* positionRings = nullptr);
 
 // True when triangle strips (primStart, indices over records below t's
 // record count) list exactly the facets of t, a topology of triangles: each

@@ -150,6 +150,14 @@ public:
     // The next record of index's ring (index itself when alone); valid while
     // equivRingsValid().
     uint32_t nextEquivVtx(uint32_t index) const { return _vuEquivRing[static_cast<int>(index)]; }
+    // The rings (nextEquivVtx for every record) when they are exactly the
+    // records at bit-equal positions, which they are after a collocation
+    // that found the distinct positions all farther apart than the
+    // tolerance, each record then carrying its position's coordinates;
+    // null otherwise, or once the rings are dropped or built anew.
+    const uint32_t* _positionRings() const {
+        return _bEquivRingsValid && _bRingsArePositions ? _vuEquivRing.data() : nullptr;
+    }
     // No two records of one ring could merge: what collocation leaves.
     bool _isValidColloc();
     // Renumbers the records in the order the meshes first reference them
@@ -306,6 +314,7 @@ private:
     bool _bDynamic = false;
     VqVecu _vuIndexMap;
     VqVecu _vuEquivRing;
+    bool _bRingsArePositions = false;
     mutable VqMutex _cacheMutex;
     mutable VqBox3<float> _bbox;
     mutable bool _bBBoxValid = false;

@@ -249,6 +249,7 @@ bool VqVertexRecordPool::_ensureCollocated(bool bRemoveUnreferenced) {
 bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced) {
     const uint32_t n = numVtxRecords();
     _bEquivRingsValid = false;
+    _bRingsArePositions = false;
     if (n < 2) {
         _bCollocated = true;
         return true;
@@ -383,6 +384,7 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced) {
             i = e;
         }
         _bEquivRingsValid = true;
+        _bRingsArePositions = true;
     }
     return true;
 }
@@ -445,6 +447,7 @@ bool VqVertexRecordPool::_ensureEquivRings() {
     const uint32_t n = numVtxRecords();
     const int nComps = std::min(_pFields->numVtxCoordComps(), 4);
     const uint32_t* bits = reinterpret_cast<const uint32_t*>(_pFields->vtxCoords());
+    _bRingsArePositions = false;
     try {
         size_t size = 16;
         while (size < size_t(n) * 2)

@@ -7,6 +7,7 @@
 #include "VqDualTopoMeshCoder.h"
 #include "VqDualTopoMeshCoderV1.h"
 #include "VqDualTopoMeshCoderV2.h"
+#include "VqTopoMeshTopology.h"
 #include "VqTriStripperEngine.h"
 
 #include <algorithm>
@@ -116,6 +117,48 @@ Shape shapeOf(const VqTopoMesh& m) {
     return out;
 }
 
+// Whether the last polygon decode's pool knew its positions, which its
+// topology then took for vertices instead of hashing the positions.
+bool s_bPositionRings = false;
+
+// The topology a polygon decode checked is the one the mesh derives from its
+// positions, array by array: vertices taken from the pool's rings must be
+// numbered, and their half-edges paired, exactly as hashing would have.
+void expectDerivedTopology(const DualTopoMeshCoder& c, VqTopoMesh& out) {
+    const VqTopoMeshTopology* t = c._lastTopology();
+    ASSERT_TRUE(t);
+    s_bPositionRings = out.vtxRecPool()->_positionRings() != nullptr;
+    VqTopoMeshTopology d;
+    VqTopoMeshPrimitives view;
+    ASSERT_TRUE(out.acquirePrimitives(view, false));
+    const VqVertexRecordPool& pool = *out.vtxRecPool();
+    vqBuildTopoMeshTopology(out.primKind(), view.nPrims, view.paiPrimStart, view.paiIndices,
+                            pool.numVtxRecords(), pool.fields()->vtxCoords(),
+                            pool.fields()->numVtxCoordComps(), d);
+    EXPECT_TRUE(out.releasePrimitives(view));
+    const std::pair<const char*, const VqVeci VqTopoMeshTopology::*> arrays[] = {
+        {"viRecVtx", &VqTopoMeshTopology::viRecVtx},
+        {"viEquivNext", &VqTopoMeshTopology::viEquivNext},
+        {"viVtxRec", &VqTopoMeshTopology::viVtxRec},
+        {"viVtxHEdge", &VqTopoMeshTopology::viVtxHEdge},
+        {"viVtxOutStart", &VqTopoMeshTopology::viVtxOutStart},
+        {"viVtxOut", &VqTopoMeshTopology::viVtxOut},
+        {"viAtomFacet", &VqTopoMeshTopology::viAtomFacet},
+        {"viFacetAtom", &VqTopoMeshTopology::viFacetAtom},
+        {"viFacetHE", &VqTopoMeshTopology::viFacetHE},
+        {"viHEVtx", &VqTopoMeshTopology::viHEVtx},
+        {"viHERec", &VqTopoMeshTopology::viHERec},
+        {"viHEOpp", &VqTopoMeshTopology::viHEOpp},
+        {"viHEEdge", &VqTopoMeshTopology::viHEEdge},
+        {"viEdgeHE", &VqTopoMeshTopology::viEdgeHE}};
+    for (const auto& [name, a] : arrays)
+        EXPECT_TRUE(t->*a == d.*a) << name << (s_bPositionRings ? " (vertices from the rings)" : "");
+    if (!t->bTriangles) EXPECT_TRUE(t->viHEFacet == d.viHEFacet);
+    EXPECT_EQ(t->bTriangles, d.bTriangles);
+    EXPECT_EQ(t->nBoundaryEdges, d.nBoundaryEdges);
+    EXPECT_EQ(t->nNonmanifoldEdges, d.nNonmanifoldEdges);
+}
+
 // Encodes src with a coder of the version, decodes into the kind and checks
 // the decoded mesh against the source.
 Vq::SharedPtr<VqTopoMesh> roundTrip(const VqTopoMesh& src, int version, VqTopoMesh::PrimKind eKind,
@@ -136,6 +179,8 @@ Vq::SharedPtr<VqTopoMesh> roundTrip(const VqTopoMesh& src, int version, VqTopoMe
             const auto it = b.recsAt.find(p);
             EXPECT_EQ(it == b.recsAt.end() ? 0 : it->second.size(), colors.size()) << "records at a position";
         }
+        s_bPositionRings = false;
+        if (eKind == VqTopoMesh::VQ_PRIM_POLYGON) expectDerivedTopology(*c, *out);
     }
     if (keep)
         *keep = c;
@@ -182,6 +227,7 @@ TEST_F(TopoMeshCoderTest, ClosedSolidsCodeAsOneComponentWithoutCovers) {
         auto tet = makeMesh(tetrahedron());
         DualTopoMeshCoder* c = nullptr;
         roundTrip(*tet, version, VqTopoMesh::VQ_PRIM_POLYGON, &c);
+        EXPECT_TRUE(s_bPositionRings);
         const Vq::DualMeshSymbols& y = c->symbols();
         EXPECT_EQ(y.viOutValSyms, VqVeci({3, 3, 3, 3}));
         // The seed is reached with nothing known (context 1), the others
@@ -202,6 +248,7 @@ TEST_F(TopoMeshCoderTest, ClosedSolidsCodeAsOneComponentWithoutCovers) {
 
         auto cube = makeMesh(cubeQuads());
         roundTrip(*cube, version, VqTopoMesh::VQ_PRIM_POLYGON, &c);
+        EXPECT_TRUE(s_bPositionRings);
         EXPECT_EQ(c->symbols().viOutValSyms, VqVeci({4, 4, 4, 4, 4, 4}));
         // Valence 3 around quads: the seed in context 4, the rest below the
         // sum of 4 per known vertex (context 3).
@@ -225,6 +272,7 @@ TEST_F(TopoMeshCoderTest, HolesGetCoverPolygonsThatDecodingDrops) {
     EXPECT_EQ(c->numCoverPolys(), 1u);
     ASSERT_TRUE(out);
     EXPECT_EQ(out->numPrims(), 1u);
+    EXPECT_TRUE(s_bPositionRings);
     DualTopoMeshCoder::releaseDualTopoMeshCoder(c);
 
     // A 250-vertex border: covers of at most 100 corners that together
@@ -240,6 +288,7 @@ TEST_F(TopoMeshCoderTest, HolesGetCoverPolygonsThatDecodingDrops) {
         }
     EXPECT_EQ(nCover, 3);
     EXPECT_EQ(coverTris, 248);
+    EXPECT_TRUE(s_bPositionRings);
     DualTopoMeshCoder::releaseDualTopoMeshCoder(c);
 
     // An open grid with a hole punched in the middle.
@@ -305,6 +354,8 @@ TEST_F(TopoMeshCoderTest, NonManifoldMeshesSplitIntoAliases) {
     roundTrip(*makeMesh(bowtie), DualTopoMeshCoder::V2, VqTopoMesh::VQ_PRIM_POLYGON, &c);
     EXPECT_EQ(c->numAliasVerts(), 1u);
     EXPECT_EQ(c->vertexCoords().size(), 6u * 3u);
+    // An alias repeats its position exactly: its records join that ring.
+    EXPECT_TRUE(s_bPositionRings);
     DualTopoMeshCoder::releaseDualTopoMeshCoder(c);
 
     // Three triangles on one edge, and a face flipped against its neighbour.
@@ -326,6 +377,7 @@ TEST_F(TopoMeshCoderTest, NonManifoldMeshesSplitIntoAliases) {
     // others beside vertices of valence 2 (sum below 6 per known vertex).
     EXPECT_EQ(c->symbols().vviOutDegSyms[1], VqVeci({2}));
     EXPECT_EQ(c->symbols().vviOutDegSyms[0], VqVeci({2, 2}));
+    EXPECT_TRUE(s_bPositionRings);
     DualTopoMeshCoder::releaseDualTopoMeshCoder(c);
     // Two cubes sharing one corner.
     PolySoup two = cubeQuads();
@@ -339,6 +391,7 @@ TEST_F(TopoMeshCoderTest, NonManifoldMeshesSplitIntoAliases) {
     }
     roundTrip(*makeMesh(two), DualTopoMeshCoder::V2, VqTopoMesh::VQ_PRIM_POLYGON, &c);
     EXPECT_EQ(c->numAliasVerts(), 1u);
+    EXPECT_TRUE(s_bPositionRings);
     DualTopoMeshCoder::releaseDualTopoMeshCoder(c);
 }
 
@@ -357,6 +410,7 @@ TEST_F(TopoMeshCoderTest, SeveralComponentsAndGroups) {
     DualTopoMeshCoder* c = nullptr;
     roundTrip(*makeMesh(s), DualTopoMeshCoder::V1, VqTopoMesh::VQ_PRIM_POLYGON, &c);
     EXPECT_EQ(c->symbols().viOutValSyms.size(), 10u);
+    EXPECT_TRUE(s_bPositionRings);
     DualTopoMeshCoder::releaseDualTopoMeshCoder(c);
 }
 
@@ -369,6 +423,8 @@ TEST_F(TopoMeshCoderTest, RecordsInSeparateRunsAndEmptyMeshes) {
     DualTopoMeshCoder* c = nullptr;
     roundTrip(*makeMesh(s), DualTopoMeshCoder::V2, VqTopoMesh::VQ_PRIM_POLYGON, &c);
     EXPECT_EQ(c->attrRecords()->numVtxRecords(), 12u + 6u);
+    // Records merged at one position form one ring.
+    EXPECT_TRUE(s_bPositionRings);
     DualTopoMeshCoder::releaseDualTopoMeshCoder(c);
 
     // Nothing to code, and only degenerate triangles: empty meshes come back.
