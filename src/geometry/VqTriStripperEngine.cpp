@@ -209,7 +209,13 @@ bool VqTriStripperEngine::_importTopology(const VqTopoMesh* src) {
             ++f;
         _vuGroupStart[int(g + 1)] = f;
     }
-    _cutJoins(true);
+    // The topology pairs half-edges by vertex: when every vertex has one
+    // record, paired edges have the same records on both sides.
+    const int* recVtx = t.viRecVtx.data();
+    size_t nUsedRecs = 0;
+    for (size_t r = 0, n = t.viRecVtx.size(); r < n; ++r)
+        nUsedRecs += recVtx[r] >= 0;
+    _cutJoins(nUsedRecs != size_t(t.numVertices()));
     return true;
 }
 
@@ -217,6 +223,9 @@ void VqTriStripperEngine::_cutJoins(bool bSeams) {
     const uint32_t* rec = _vuTriRec.data();
     int32_t* join = _viOpp.data();
     const uint32_t nFaceGrps = uint32_t(_vuGroupStart.size() - 1);
+    // One group holding every triangle crosses no group border.
+    if (!bSeams && nFaceGrps == 1 && _vuGroupStart[0] == 0 && size_t(_vuGroupStart[1]) * 3 == _viOpp.size())
+        return;
     for (uint32_t g = 0; g < nFaceGrps; ++g) {
         const uint32_t hs = 3 * _vuGroupStart[int(g)], he = 3 * _vuGroupStart[int(g + 1)];
         for (uint32_t h = hs; h < he; ++h) {
