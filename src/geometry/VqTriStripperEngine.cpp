@@ -60,9 +60,20 @@ bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src) {
     // The source is read under its lock, taken after the destination's write
     // lock, which lets the source be the destination itself; the pool's lock
     // comes last, as when a mesh derives its topology.
+    // The triangles stripped may be the source topology's own arrays: the
+    // source stays locked until the strips are made.
     VqTopoMesh* pSrc = const_cast<VqTopoMesh*>(src);
     VqTopoMeshPrimitives view;
     VQ_PROPAGATE(pSrc->acquirePrimitives(view, false));
+    struct Release {
+        VqTopoMesh* pSrc;
+        VqTopoMeshPrimitives& view;
+        void now() {
+            if (pSrc) pSrc->releasePrimitives(view);
+            pSrc = nullptr;
+        }
+        ~Release() { now(); }
+    } release{pSrc, view};
     const uint32_t nFaceGrps = src->numFaceGroups();
     bool ok = true;
     if (src->numPrims() > 0) {
@@ -80,20 +91,19 @@ bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src) {
                 ok = _doImport(view, *pPool, pSrcTSTM != nullptr);
             pPool->lockRead(false);
         }
+    } else {
+        // Nothing to strip: an empty mesh with the source's face groups.
+        _pTriRec = nullptr;
+        _pOpp = nullptr;
+        _nTriangles = 0;
+        _vuGroupStart.assign(size_t(nFaceGrps) + 1, 0u);
     }
-    pSrc->releasePrimitives(view);
     VQ_PROPAGATE(ok);
 
     _vuOutStart.assign(1, 0u);
     _vuOutIndices.clear();
     _vuOutFaceGrps.assign(1, 0u);
-    if (src->numPrims() == 0) {
-        // Nothing to strip: an empty mesh with the source's face groups.
-        _vuTriRec.clear();
-        _viOpp.clear();
-        _vuGroupStart.assign(size_t(nFaceGrps) + 1, 0u);
-    }
-    const uint32_t nTri = uint32_t(_vuTriRec.size() / 3);
+    const uint32_t nTri = _nTriangles;
     _vnFree.assign(nTri, 0);
     _viTrialMark.assign(nTri, 0);
     _iTrial = 0;
@@ -103,6 +113,7 @@ bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src) {
         _vuOutFaceGrps.push_back(uint32_t(_vuOutStart.size() - 1));
     }
     _nTris = nTri;
+    release.now();
     VQ_PROPAGATE(pDestTSTM->_assignPrimitives(std::move(_vuOutStart), std::move(_vuOutIndices),
                                               std::move(_vuOutFaceGrps)));
     if (src->numPrims() == 0) VQ_PROPAGATE(pDestTSTM->ensureTopology());
@@ -167,6 +178,8 @@ bool VqTriStripperEngine::_doImport(const VqTopoMeshPrimitives& view, const VqVe
         _vuGroupStart[int(g + 1)] = nTri;
     }
     _vuTriRec.resize(size_t(nTri) * 3);
+    _nTriangles = nTri;
+    _pTriRec = _vuTriRec.data();
 
     // Joins: a paired edge within one group whose two sides use the same
     // records; everything else is cut.
@@ -180,6 +193,7 @@ bool VqTriStripperEngine::_doImport(const VqTopoMeshPrimitives& view, const VqVe
     bool bSeams = false;
     for (uint32_t r = 0; r < nRecs && !bSeams; ++r)
         bSeams = pos[r] != int32_t(r);
+    _pOpp = _viOpp.data();
     _cutJoins(bSeams);
     return true;
 }
@@ -195,8 +209,7 @@ bool VqTriStripperEngine::_importTopology(const VqTopoMesh* src) {
     // half-edges 3 f .. 3 f + 2, which are its corners' edges in order.
     if (!(t.bTriangles && t.viHEOpp.size() == size_t(nTri) * 3))
         VQ_FAIL(kCls, "apply", "_sIns.paiOppXHEdge", VQ_ERR_INTERNAL);
-    _vuTriRec.assign(t.viHERec.begin(), t.viHERec.end());
-    _viOpp.assign(t.viHEOpp.begin(), t.viHEOpp.end());
+    _nTriangles = nTri;
 
     // Face groups as triangle ranges: facets follow atom order.
     const uint32_t nFaceGrps = src->numFaceGroups(), nAtoms = src->numAtoms();
@@ -215,7 +228,18 @@ bool VqTriStripperEngine::_importTopology(const VqTopoMesh* src) {
     size_t nUsedRecs = 0;
     for (size_t r = 0, n = t.viRecVtx.size(); r < n; ++r)
         nUsedRecs += recVtx[r] >= 0;
-    _cutJoins(nUsedRecs != size_t(t.numVertices()));
+    const bool bSeams = nUsedRecs != size_t(t.numVertices());
+    // Where nothing is cut, the topology's arrays are read as they are
+    // (records as uint32_t: the same object representation for valid ones).
+    _pTriRec = reinterpret_cast<const uint32_t*>(t.viHERec.data());
+    _pOpp = t.viHEOpp.data();
+    if (bSeams || nFaceGrps != 1) {
+        _vuTriRec.assign(t.viHERec.begin(), t.viHERec.end());
+        _viOpp.assign(t.viHEOpp.begin(), t.viHEOpp.end());
+        _pTriRec = _vuTriRec.data();
+        _pOpp = _viOpp.data();
+        _cutJoins(bSeams);
+    }
     return true;
 }
 
@@ -223,9 +247,6 @@ void VqTriStripperEngine::_cutJoins(bool bSeams) {
     const uint32_t* rec = _vuTriRec.data();
     int32_t* join = _viOpp.data();
     const uint32_t nFaceGrps = uint32_t(_vuGroupStart.size() - 1);
-    // One group holding every triangle crosses no group border.
-    if (!bSeams && nFaceGrps == 1 && _vuGroupStart[0] == 0 && size_t(_vuGroupStart[1]) * 3 == _viOpp.size())
-        return;
     for (uint32_t g = 0; g < nFaceGrps; ++g) {
         const uint32_t hs = 3 * _vuGroupStart[int(g)], he = 3 * _vuGroupStart[int(g + 1)];
         for (uint32_t h = hs; h < he; ++h) {
@@ -250,7 +271,7 @@ bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
     _vuStack1.resize(size_t(ge - gs) + 1);
     _vuStack2.resize(size_t(ge - gs) + 1);
     _nTop1 = _nTop2 = 0;
-    const int* opp = _viOpp.data();
+    const int* opp = _pOpp;
     uint8_t* nFree = _vnFree.data();
     const int* mark = _viTrialMark.data();
     for (uint32_t t = gs; t < ge; ++t)
@@ -357,8 +378,8 @@ int VqTriStripperEngine::_nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t
 // it; trials across each of its free edges stand in for growing both ways.
 void VqTriStripperEngine::_buildTriStrip(uint32_t t, uint32_t c, bool trial, uint32_t& nAtoms,
                                          uint32_t& nDegTris) {
-    const uint32_t* rec = _vuTriRec.data();
-    const int* opp = _viOpp.data();
+    const uint32_t* rec = _pTriRec;
+    const int* opp = _pOpp;
     int* trialMark = _viTrialMark.data();
     auto mark = [&](uint32_t tri) {
         if (trial) {
@@ -421,7 +442,7 @@ void VqTriStripperEngine::_emitStrip(bool big) {
 
 void VqTriStripperEngine::_emitAlone(uint32_t t) {
     _viTrialMark.data()[t] = kUsed;
-    _vuOutIndices.insert(_vuOutIndices.end(), _vuTriRec.begin() + 3 * t, _vuTriRec.begin() + 3 * t + 3);
+    _vuOutIndices.insert(_vuOutIndices.end(), _pTriRec + 3 * size_t(t), _pTriRec + 3 * size_t(t) + 3);
     _vuOutStart.push_back(uint32_t(_vuOutIndices.size()));
     ++_nStrips;
 }
@@ -430,7 +451,7 @@ void VqTriStripperEngine::_loseNeighbours(uint32_t t, bool big) {
     // Whether a neighbour is still free is a coin toss (two of a strip
     // triangle's neighbours are usually in the strip): the counts and the
     // stacks are updated by masks rather than by branches on it.
-    const int* opp = _viOpp.data() + 3 * size_t(t);
+    const int* opp = _pOpp + 3 * size_t(t);
     const int* mark = _viTrialMark.data();
     uint8_t* nFree = _vnFree.data();
     uint32_t* stack1 = _vuStack1.data();

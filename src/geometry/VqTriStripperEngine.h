@@ -77,8 +77,13 @@ private:
     // The source as triangles: three records each, wound as in the source,
     // and per corner the corner code 3 t' + c' of the triangle across the
     // edge from corner c to c + 1 when the two may join (-1 otherwise).
+    // _pTriRec and _pOpp point at _vuTriRec and _viOpp, or at the source
+    // topology's own arrays when nothing in them needs cutting.
     VqVecu _vuTriRec;
     VqVeci _viOpp;
+    const uint32_t* _pTriRec = nullptr;
+    const int32_t* _pOpp = nullptr;
+    uint32_t _nTriangles = 0;
     // Scratch of the import: position classes of the records, the hash
     // table that finds them, the triangles' corners as positions and the
     // pairing's buckets.
