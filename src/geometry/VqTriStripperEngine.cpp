@@ -436,8 +436,35 @@ void VqTriStripperEngine::_emitStrip(bool big) {
     _vuOutIndices.insert(_vuOutIndices.end(), _vuStrip.begin(), _vuStrip.end());
     _vuOutStart.push_back(uint32_t(_vuOutIndices.size()));
     ++_nStrips;
-    for (uint32_t t : _vuStripTris)
-        _loseNeighbours(t, big);
+    // The strip's neighbours lose a free edge each. Whether a neighbour is
+    // still free is a coin toss (two of a strip triangle's neighbours are
+    // usually in the strip): the counts and the stacks are updated by masks
+    // rather than by branches on it. The stack tops are kept in locals,
+    // which stores into the stacks could otherwise overwrite.
+    const int* mark = _viTrialMark.data();
+    uint8_t* nFree = _vnFree.data();
+    uint32_t* stack1 = _vuStack1.data();
+    uint32_t* stack2 = _vuStack2.data();
+    uint32_t top1 = _nTop1, top2 = _nTop2;
+    const uint32_t bBig = big;
+    for (const uint32_t t : _vuStripTris) {
+        const int* opp = _pOpp + 3 * size_t(t);
+        for (uint32_t c = 0; c < 3; ++c) {
+            const int o = opp[c];
+            if (o < 0) continue;
+            const uint32_t n = uint32_t(o) / 3;
+            const uint32_t isFree = mark[n] != kUsed;
+            const uint8_t left = uint8_t(nFree[n] - isFree);
+            nFree[n] = left;
+            stack1[top1] = n;
+            top1 += isFree & (left == 1);
+            stack2[top2] = n;
+            top2 += isFree & (left == 2) & bBig;
+            if (isFree && left == 0) _emitAlone(n);
+        }
+    }
+    _nTop1 = top1;
+    _nTop2 = top2;
 }
 
 void VqTriStripperEngine::_emitAlone(uint32_t t) {
@@ -445,28 +472,4 @@ void VqTriStripperEngine::_emitAlone(uint32_t t) {
     _vuOutIndices.insert(_vuOutIndices.end(), _pTriRec + 3 * size_t(t), _pTriRec + 3 * size_t(t) + 3);
     _vuOutStart.push_back(uint32_t(_vuOutIndices.size()));
     ++_nStrips;
-}
-
-void VqTriStripperEngine::_loseNeighbours(uint32_t t, bool big) {
-    // Whether a neighbour is still free is a coin toss (two of a strip
-    // triangle's neighbours are usually in the strip): the counts and the
-    // stacks are updated by masks rather than by branches on it.
-    const int* opp = _pOpp + 3 * size_t(t);
-    const int* mark = _viTrialMark.data();
-    uint8_t* nFree = _vnFree.data();
-    uint32_t* stack1 = _vuStack1.data();
-    uint32_t* stack2 = _vuStack2.data();
-    for (uint32_t c = 0; c < 3; ++c) {
-        const int o = opp[c];
-        if (o < 0) continue;
-        const uint32_t n = uint32_t(o) / 3;
-        const uint32_t isFree = mark[n] != kUsed;
-        const uint8_t left = uint8_t(nFree[n] - isFree);
-        nFree[n] = left;
-        stack1[_nTop1] = n;
-        _nTop1 += isFree & (left == 1);
-        stack2[_nTop2] = n;
-        _nTop2 += isFree & (left == 2) & big;
-        if (isFree && left == 0) _emitAlone(n);
-    }
 }

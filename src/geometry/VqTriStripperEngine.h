@@ -68,7 +68,6 @@ private:
     void _buildTriStrip(uint32_t t, uint32_t c, bool trial, uint32_t& nAtoms, uint32_t& nDegTris);
     void _emitStrip(bool big);
     void _emitAlone(uint32_t t);
-    void _loseNeighbours(uint32_t t, bool big);
     bool _isFree(uint32_t t) const {
         const int m = _viTrialMark[t];
         return m != kUsed && m != _iTrial;
