@@ -309,14 +309,14 @@ bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
         if (nEdges > 1) {
             for (uint32_t k = 0; k < nEdges; ++k) {
                 _newTrial();
-                _buildTriStrip(s, aEdge[k], true, anAtom[k], anDegTri[k]);
+                _buildTriStrip<true>(s, aEdge[k], anAtom[k], anDegTri[k]);
                 const uint32_t tris = anAtom[k] - anDegTri[k], best = anAtom[iPath] - anDegTri[iPath];
                 if (tris > best || (tris == best && anDegTri[k] < anDegTri[iPath])) iPath = k;
             }
         }
         _newTrial();
         uint32_t nRAtoms = 0, nRDeTris = 0;
-        _buildTriStrip(s, aEdge[iPath], false, nRAtoms, nRDeTris);
+        _buildTriStrip<false>(s, aEdge[iPath], nRAtoms, nRDeTris);
         if (nEdges > 1) {
             VQ_CHECK(nRAtoms == anAtom[iPath], kCls, "apply", VQ_ERR_INTERNAL);
             VQ_CHECK(nRDeTris == anDegTri[iPath], kCls, "apply", VQ_ERR_INTERNAL);
@@ -376,14 +376,20 @@ int VqTriStripperEngine::_nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t
 // Strips grow forward only. A start is a triangle with the fewest free
 // edges, a corner of the region still to strip, so that little lies behind
 // it; trials across each of its free edges stand in for growing both ways.
-void VqTriStripperEngine::_buildTriStrip(uint32_t t, uint32_t c, bool trial, uint32_t& nAtoms,
-                                         uint32_t& nDegTris) {
+template <bool trial>
+void VqTriStripperEngine::_buildTriStrip(uint32_t t, uint32_t c, uint32_t& nAtoms, uint32_t& nDegTris) {
     const uint32_t* rec = _pTriRec;
     const int* opp = _pOpp;
     int* trialMark = _viTrialMark.data();
+    // In a local: the marks, ints too, could otherwise overwrite it.
+    const int iTrial = _iTrial;
+    auto isFree = [&](uint32_t tri) {
+        const int m = trialMark[tri];
+        return m != kUsed && m != iTrial;
+    };
     auto mark = [&](uint32_t tri) {
-        if (trial) {
-            trialMark[tri] = _iTrial;
+        if constexpr (trial) {
+            trialMark[tri] = iTrial;
         } else {
             trialMark[tri] = kUsed;
             _vuStripTris.push_back(tri);
@@ -391,9 +397,9 @@ void VqTriStripperEngine::_buildTriStrip(uint32_t t, uint32_t c, bool trial, uin
     };
     auto canCross = [&](uint32_t tri, uint32_t corner) {
         const int o = opp[3 * tri + corner];
-        return o >= 0 && _isFree(uint32_t(o) / 3);
+        return o >= 0 && isFree(uint32_t(o) / 3);
     };
-    if (!trial) {
+    if constexpr (!trial) {
         _vuStrip.clear();
         _vuStripTris.clear();
         _vuStrip.push_back(rec[3 * t + (c + 2) % 3]);
@@ -408,16 +414,16 @@ void VqTriStripperEngine::_buildTriStrip(uint32_t t, uint32_t c, bool trial, uin
         const int o = opp[3 * t + exitCorner];
         if (o < 0) break;
         const uint32_t nt = uint32_t(o) / 3, ce = uint32_t(o) % 3;
-        if (!_isFree(nt)) break;
+        if (!isFree(nt)) break;
         mark(nt);
         ++nAtoms;
-        if (!trial) _vuStrip.push_back(rec[3 * nt + (ce + 2) % 3]);
+        if constexpr (!trial) _vuStrip.push_back(rec[3 * nt + (ce + 2) % 3]);
         const uint32_t parity = (nAtoms - 1) & 1;
         const uint32_t natural = (ce + 1 + parity) % 3, turn = (ce + 2 - parity) % 3;
         if (canCross(nt, natural)) {
             exitCorner = natural;
         } else if (canCross(nt, turn)) {
-            if (!trial) {
+            if constexpr (!trial) {
                 const size_t n = _vuStrip.size();
                 const uint32_t again = _vuStrip[n - 3];
                 _vuStrip.insert(_vuStrip.end() - 1, again);

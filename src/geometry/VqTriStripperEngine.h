@@ -65,13 +65,10 @@ private:
     // corner c to corner c + 1); counts atoms and degenerate triangles. A
     // trial only marks; otherwise the strip is written to _vuStrip and its
     // triangles become used.
-    void _buildTriStrip(uint32_t t, uint32_t c, bool trial, uint32_t& nAtoms, uint32_t& nDegTris);
+    template <bool trial>
+    void _buildTriStrip(uint32_t t, uint32_t c, uint32_t& nAtoms, uint32_t& nDegTris);
     void _emitStrip(bool big);
     void _emitAlone(uint32_t t);
-    bool _isFree(uint32_t t) const {
-        const int m = _viTrialMark[t];
-        return m != kUsed && m != _iTrial;
-    }
 
     // The source as triangles: three records each, wound as in the source,
     // and per corner the corner code 3 t' + c' of the triangle across the
