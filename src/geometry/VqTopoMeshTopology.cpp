@@ -519,21 +519,24 @@ bool vqStripsListFacets(const VqTopoMeshTopology& t, uint32_t nPrims, const uint
         for (uint32_t i = s; i + 2 < e; ++i) {
             const uint32_t odd = (i - s) & 1;
             const uint32_t r0 = indices[i + odd], r1 = indices[i + 1 - odd], r2 = indices[i + 2];
-            if (r0 >= nRecs || r1 >= nRecs || r2 >= nRecs) return false;
-            const int v0 = recVtx[r0], v1 = recVtx[r1], v2 = recVtx[r2];
-            // A record at a position no facet uses lies on no facet.
-            if (v0 < 0 || v1 < 0 || v2 < 0) return false;
-            if (v0 == v1 || v1 == v2 || v0 == v2) {
-                hShared = -1;
-                continue;
-            }
-            // The facet is found among the half-edges leaving its first
-            // corner; a facet listed twice is passed over, so that a repeated
-            // triangle matches its own copy or nothing. Facets with the same
-            // records in the same turn serve any triangle alike, so which of
-            // them is taken first does not change the outcome.
+            // A facet's records are in range, at three positions the mesh
+            // uses: a triangle that matches one needs no other test.
             int h = hShared >= 0 ? heOpp[hShared] : -1;
             if (h < 0 || !matches(h, r0, r1, r2)) {
+                if (r0 >= nRecs || r1 >= nRecs || r2 >= nRecs) return false;
+                const int v0 = recVtx[r0], v1 = recVtx[r1], v2 = recVtx[r2];
+                // A record at a position no facet uses lies on no facet.
+                if (v0 < 0 || v1 < 0 || v2 < 0) return false;
+                if (v0 == v1 || v1 == v2 || v0 == v2) {
+                    hShared = -1;
+                    continue;
+                }
+                // The facet is found among the half-edges leaving its first
+                // corner; a facet listed twice is passed over, so that a
+                // repeated triangle matches its own copy or nothing. Facets
+                // with the same records in the same turn serve any triangle
+                // alike, so which of them is taken first does not change the
+                // outcome.
                 h = -1;
                 for (int k = outStart[v0]; k < outStart[v0 + 1]; ++k)
                     if (matches(out[k], r0, r1, r2)) {
