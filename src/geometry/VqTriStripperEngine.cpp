@@ -364,7 +364,7 @@ int VqTriStripperEngine::_nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t
     return first[0];
 }
 
-// Growing. The strip so far ends in the last two records of _vuStrip, which
+// Growing. The strip so far ends in the last two records of _vuOutIndices, which
 // lie on the edge being crossed. The triangle across adds its third corner;
 // it is atom i of the strip, so it leaves naturally through the edge of its
 // last two strip records, which is its corner edge ce + 1 for even i and
@@ -400,11 +400,10 @@ void VqTriStripperEngine::_buildTriStrip(uint32_t t, uint32_t c, uint32_t& nAtom
         return o >= 0 && isFree(uint32_t(o) / 3);
     };
     if constexpr (!trial) {
-        _vuStrip.clear();
         _vuStripTris.clear();
-        _vuStrip.push_back(rec[3 * t + (c + 2) % 3]);
-        _vuStrip.push_back(rec[3 * t + c]);
-        _vuStrip.push_back(rec[3 * t + nextCorner(c)]);
+        _vuOutIndices.push_back(rec[3 * t + (c + 2) % 3]);
+        _vuOutIndices.push_back(rec[3 * t + c]);
+        _vuOutIndices.push_back(rec[3 * t + nextCorner(c)]);
     }
     mark(t);
     nAtoms = 1;
@@ -417,16 +416,16 @@ void VqTriStripperEngine::_buildTriStrip(uint32_t t, uint32_t c, uint32_t& nAtom
         if (!isFree(nt)) break;
         mark(nt);
         ++nAtoms;
-        if constexpr (!trial) _vuStrip.push_back(rec[3 * nt + (ce + 2) % 3]);
+        if constexpr (!trial) _vuOutIndices.push_back(rec[3 * nt + (ce + 2) % 3]);
         const uint32_t parity = (nAtoms - 1) & 1;
         const uint32_t natural = (ce + 1 + parity) % 3, turn = (ce + 2 - parity) % 3;
         if (canCross(nt, natural)) {
             exitCorner = natural;
         } else if (canCross(nt, turn)) {
             if constexpr (!trial) {
-                const size_t n = _vuStrip.size();
-                const uint32_t again = _vuStrip[n - 3];
-                _vuStrip.insert(_vuStrip.end() - 1, again);
+                const size_t n = _vuOutIndices.size();
+                const uint32_t again = _vuOutIndices[n - 3];
+                _vuOutIndices.insert(_vuOutIndices.end() - 1, again);
             }
             ++nAtoms;
             ++nDegTris;
@@ -439,7 +438,6 @@ void VqTriStripperEngine::_buildTriStrip(uint32_t t, uint32_t c, uint32_t& nAtom
 }
 
 void VqTriStripperEngine::_emitStrip(bool big) {
-    _vuOutIndices.insert(_vuOutIndices.end(), _vuStrip.begin(), _vuStrip.end());
     _vuOutStart.push_back(uint32_t(_vuOutIndices.size()));
     ++_nStrips;
     // The strip's neighbours lose a free edge each. Whether a neighbour is

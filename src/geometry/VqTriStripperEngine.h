@@ -63,7 +63,7 @@ private:
     int _nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t& cursor);
     // Grows a strip from triangle t out through its edge c (the edge from
     // corner c to corner c + 1); counts atoms and degenerate triangles. A
-    // trial only marks; otherwise the strip is written to _vuStrip and its
+    // trial only marks; otherwise the strip is appended to _vuOutIndices and its
     // triangles become used.
     template <bool trial>
     void _buildTriStrip(uint32_t t, uint32_t c, uint32_t& nAtoms, uint32_t& nDegTris);
@@ -99,7 +99,6 @@ private:
     VqVecu _vuStack2;
     uint32_t _nTop1 = 0;
     uint32_t _nTop2 = 0;
-    VqVecu _vuStrip;
     VqVecu _vuStripTris;
     // The strips made so far.
     VqVecu _vuOutStart;
