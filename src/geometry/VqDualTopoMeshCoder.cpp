@@ -240,6 +240,7 @@ bool DualTopoMeshCoder::decode(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTopoM
         _syms.shrink();
         _pDecoder.reset();
         _pTopoStorage.reset();
+        _pTriStripperEngine.reset();
     }
     if (!ok) {
         out = nullptr;

@@ -510,35 +510,60 @@ bool vqStripsListFacets(const VqTopoMeshTopology& t, uint32_t nPrims, const uint
     const size_t nRecs = t.viRecVtx.size();
     const int* recVtx = t.viRecVtx.data();
     const int* heRec = t.viHERec.data();
+    const int* heOpp = t.viHEOpp.data();
     const int* outStart = t.viVtxOutStart.data();
     const int* out = t.viVtxOut.data();
     used.assign(size_t(nF), 0);
     uint8_t* bUsed = used.data();
     int nListed = 0;
+    auto matches = [&](int h, uint32_t r0, uint32_t r1, uint32_t r2) {
+        const int b = h - h % 3;
+        const int n = h + 1 == b + 3 ? b : h + 1, q = n + 1 == b + 3 ? b : n + 1;
+        return heRec[h] == int(r0) && heRec[n] == int(r1) && heRec[q] == int(r2) && !bUsed[b / 3];
+    };
     for (uint32_t p = 0; p < nPrims; ++p) {
         const uint32_t s = primStart[p], e = primStart[p + 1];
+        // The half-edge of the last facet found that the next strip triangle
+        // shares: its first two strip records, which are that triangle's
+        // first corner edge turned round. Its opposite is tried before any
+        // search, and is the facet in all but turns and seams.
+        int hShared = -1;
         // Odd triangles are (s[i + 1], s[i], s[i + 2]).
         for (uint32_t i = s; i + 2 < e; ++i) {
             const uint32_t odd = (i - s) & 1;
             const uint32_t r0 = indices[i + odd], r1 = indices[i + 1 - odd], r2 = indices[i + 2];
-            if (r0 >= nRecs || r1 >= nRecs || r2 >= nRecs) return false;
-            const int v0 = recVtx[r0], v1 = recVtx[r1], v2 = recVtx[r2];
-            // A record at a position no facet uses lies on no facet.
-            if (v0 < 0 || v1 < 0 || v2 < 0) return false;
-            if (v0 == v1 || v1 == v2 || v0 == v2) continue;
-            // The facet is found among the half-edges leaving its first
-            // corner; a facet listed twice is passed over, so that a repeated
-            // triangle matches its own copy or nothing.
-            int f = -1;
-            for (int k = outStart[v0]; k < outStart[v0 + 1] && f < 0; ++k) {
-                const int h = out[k], b = h - h % 3;
-                const int n = h + 1 == b + 3 ? b : h + 1, q = n + 1 == b + 3 ? b : n + 1;
-                if (heRec[h] == int(r0) && heRec[n] == int(r1) && heRec[q] == int(r2) && !bUsed[h / 3])
-                    f = h / 3;
+            // A facet's records are in range, at three positions the mesh
+            // uses: a triangle that matches one needs no other test.
+            int h = hShared >= 0 ? heOpp[hShared] : -1;
+            if (h < 0 || !matches(h, r0, r1, r2)) {
+                if (r0 >= nRecs || r1 >= nRecs || r2 >= nRecs) return false;
+                const int v0 = recVtx[r0], v1 = recVtx[r1], v2 = recVtx[r2];
+                // A record at a position no facet uses lies on no facet.
+                if (v0 < 0 || v1 < 0 || v2 < 0) return false;
+                if (v0 == v1 || v1 == v2 || v0 == v2) {
+                    hShared = -1;
+                    continue;
+                }
+                // The facet is found among the half-edges leaving its first
+                // corner; a facet listed twice is passed over, so that a
+                // repeated triangle matches its own copy or nothing. Facets
+                // with the same records in the same turn serve any triangle
+                // alike, so which of them is taken first does not change the
+                // outcome.
+                h = -1;
+                for (int k = outStart[v0]; k < outStart[v0 + 1]; ++k)
+                    if (matches(out[k], r0, r1, r2)) {
+                        h = out[k];
+                        break;
+                    }
+                if (h < 0) return false;
             }
-            if (f < 0) return false;
-            bUsed[f] = 1;
+            const int b = h - h % 3;
+            bUsed[b / 3] = 1;
             ++nListed;
+            // Even triangles share their second corner edge with the next,
+            // odd ones their third.
+            hShared = b + (h - b + 1 + odd) % 3;
         }
     }
     return nListed == nF;

@@ -60,9 +60,20 @@ bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src) {
     // The source is read under its lock, taken after the destination's write
     // lock, which lets the source be the destination itself; the pool's lock
     // comes last, as when a mesh derives its topology.
+    // The triangles stripped may be the source topology's own arrays: the
+    // source stays locked until the strips are made.
     VqTopoMesh* pSrc = const_cast<VqTopoMesh*>(src);
     VqTopoMeshPrimitives view;
     VQ_PROPAGATE(pSrc->acquirePrimitives(view, false));
+    struct Release {
+        VqTopoMesh* pSrc;
+        VqTopoMeshPrimitives& view;
+        void now() {
+            if (pSrc) pSrc->releasePrimitives(view);
+            pSrc = nullptr;
+        }
+        ~Release() { now(); }
+    } release{pSrc, view};
     const uint32_t nFaceGrps = src->numFaceGroups();
     bool ok = true;
     if (src->numPrims() > 0) {
@@ -80,20 +91,19 @@ bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src) {
                 ok = _doImport(view, *pPool, pSrcTSTM != nullptr);
             pPool->lockRead(false);
         }
+    } else {
+        // Nothing to strip: an empty mesh with the source's face groups.
+        _pTriRec = nullptr;
+        _pOpp = nullptr;
+        _nTriangles = 0;
+        _vuGroupStart.assign(size_t(nFaceGrps) + 1, 0u);
     }
-    pSrc->releasePrimitives(view);
     VQ_PROPAGATE(ok);
 
     _vuOutStart.assign(1, 0u);
     _vuOutIndices.clear();
     _vuOutFaceGrps.assign(1, 0u);
-    if (src->numPrims() == 0) {
-        // Nothing to strip: an empty mesh with the source's face groups.
-        _vuTriRec.clear();
-        _viOpp.clear();
-        _vuGroupStart.assign(size_t(nFaceGrps) + 1, 0u);
-    }
-    const uint32_t nTri = uint32_t(_vuTriRec.size() / 3);
+    const uint32_t nTri = _nTriangles;
     _vnFree.assign(nTri, 0);
     _viTrialMark.assign(nTri, 0);
     _iTrial = 0;
@@ -103,6 +113,7 @@ bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src) {
         _vuOutFaceGrps.push_back(uint32_t(_vuOutStart.size() - 1));
     }
     _nTris = nTri;
+    release.now();
     VQ_PROPAGATE(pDestTSTM->_assignPrimitives(std::move(_vuOutStart), std::move(_vuOutIndices),
                                               std::move(_vuOutFaceGrps)));
     if (src->numPrims() == 0) VQ_PROPAGATE(pDestTSTM->ensureTopology());
@@ -167,6 +178,8 @@ bool VqTriStripperEngine::_doImport(const VqTopoMeshPrimitives& view, const VqVe
         _vuGroupStart[int(g + 1)] = nTri;
     }
     _vuTriRec.resize(size_t(nTri) * 3);
+    _nTriangles = nTri;
+    _pTriRec = _vuTriRec.data();
 
     // Joins: a paired edge within one group whose two sides use the same
     // records; everything else is cut.
@@ -180,6 +193,7 @@ bool VqTriStripperEngine::_doImport(const VqTopoMeshPrimitives& view, const VqVe
     bool bSeams = false;
     for (uint32_t r = 0; r < nRecs && !bSeams; ++r)
         bSeams = pos[r] != int32_t(r);
+    _pOpp = _viOpp.data();
     _cutJoins(bSeams);
     return true;
 }
@@ -195,8 +209,7 @@ bool VqTriStripperEngine::_importTopology(const VqTopoMesh* src) {
     // half-edges 3 f .. 3 f + 2, which are its corners' edges in order.
     if (!(t.bTriangles && t.viHEOpp.size() == size_t(nTri) * 3))
         VQ_FAIL(kCls, "apply", "_sIns.paiOppXHEdge", VQ_ERR_INTERNAL);
-    _vuTriRec.assign(t.viHERec.begin(), t.viHERec.end());
-    _viOpp.assign(t.viHEOpp.begin(), t.viHEOpp.end());
+    _nTriangles = nTri;
 
     // Face groups as triangle ranges: facets follow atom order.
     const uint32_t nFaceGrps = src->numFaceGroups(), nAtoms = src->numAtoms();
@@ -209,7 +222,24 @@ bool VqTriStripperEngine::_importTopology(const VqTopoMesh* src) {
             ++f;
         _vuGroupStart[int(g + 1)] = f;
     }
-    _cutJoins(true);
+    // The topology pairs half-edges by vertex: when every vertex has one
+    // record, paired edges have the same records on both sides.
+    const int* recVtx = t.viRecVtx.data();
+    size_t nUsedRecs = 0;
+    for (size_t r = 0, n = t.viRecVtx.size(); r < n; ++r)
+        nUsedRecs += recVtx[r] >= 0;
+    const bool bSeams = nUsedRecs != size_t(t.numVertices());
+    // Where nothing is cut, the topology's arrays are read as they are
+    // (records as uint32_t: the same object representation for valid ones).
+    _pTriRec = reinterpret_cast<const uint32_t*>(t.viHERec.data());
+    _pOpp = t.viHEOpp.data();
+    if (bSeams || nFaceGrps != 1) {
+        _vuTriRec.assign(t.viHERec.begin(), t.viHERec.end());
+        _viOpp.assign(t.viHEOpp.begin(), t.viHEOpp.end());
+        _pTriRec = _vuTriRec.data();
+        _pOpp = _viOpp.data();
+        _cutJoins(bSeams);
+    }
     return true;
 }
 
@@ -241,7 +271,7 @@ bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
     _vuStack1.resize(size_t(ge - gs) + 1);
     _vuStack2.resize(size_t(ge - gs) + 1);
     _nTop1 = _nTop2 = 0;
-    const int* opp = _viOpp.data();
+    const int* opp = _pOpp;
     uint8_t* nFree = _vnFree.data();
     const int* mark = _viTrialMark.data();
     for (uint32_t t = gs; t < ge; ++t)
@@ -279,14 +309,14 @@ bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
         if (nEdges > 1) {
             for (uint32_t k = 0; k < nEdges; ++k) {
                 _newTrial();
-                _buildTriStrip(s, aEdge[k], true, anAtom[k], anDegTri[k]);
+                _buildTriStrip<true>(s, aEdge[k], anAtom[k], anDegTri[k]);
                 const uint32_t tris = anAtom[k] - anDegTri[k], best = anAtom[iPath] - anDegTri[iPath];
                 if (tris > best || (tris == best && anDegTri[k] < anDegTri[iPath])) iPath = k;
             }
         }
         _newTrial();
         uint32_t nRAtoms = 0, nRDeTris = 0;
-        _buildTriStrip(s, aEdge[iPath], false, nRAtoms, nRDeTris);
+        _buildTriStrip<false>(s, aEdge[iPath], nRAtoms, nRDeTris);
         if (nEdges > 1) {
             VQ_CHECK(nRAtoms == anAtom[iPath], kCls, "apply", VQ_ERR_INTERNAL);
             VQ_CHECK(nRDeTris == anDegTri[iPath], kCls, "apply", VQ_ERR_INTERNAL);
@@ -334,7 +364,7 @@ int VqTriStripperEngine::_nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t
     return first[0];
 }
 
-// Growing. The strip so far ends in the last two records of _vuStrip, which
+// Growing. The strip so far ends in the last two records of _vuOutIndices, which
 // lie on the edge being crossed. The triangle across adds its third corner;
 // it is atom i of the strip, so it leaves naturally through the edge of its
 // last two strip records, which is its corner edge ce + 1 for even i and
@@ -346,14 +376,20 @@ int VqTriStripperEngine::_nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t
 // Strips grow forward only. A start is a triangle with the fewest free
 // edges, a corner of the region still to strip, so that little lies behind
 // it; trials across each of its free edges stand in for growing both ways.
-void VqTriStripperEngine::_buildTriStrip(uint32_t t, uint32_t c, bool trial, uint32_t& nAtoms,
-                                         uint32_t& nDegTris) {
-    const uint32_t* rec = _vuTriRec.data();
-    const int* opp = _viOpp.data();
+template <bool trial>
+void VqTriStripperEngine::_buildTriStrip(uint32_t t, uint32_t c, uint32_t& nAtoms, uint32_t& nDegTris) {
+    const uint32_t* rec = _pTriRec;
+    const int* opp = _pOpp;
     int* trialMark = _viTrialMark.data();
+    // In a local: the marks, ints too, could otherwise overwrite it.
+    const int iTrial = _iTrial;
+    auto isFree = [&](uint32_t tri) {
+        const int m = trialMark[tri];
+        return m != kUsed && m != iTrial;
+    };
     auto mark = [&](uint32_t tri) {
-        if (trial) {
-            trialMark[tri] = _iTrial;
+        if constexpr (trial) {
+            trialMark[tri] = iTrial;
         } else {
             trialMark[tri] = kUsed;
             _vuStripTris.push_back(tri);
@@ -361,14 +397,13 @@ void VqTriStripperEngine::_buildTriStrip(uint32_t t, uint32_t c, bool trial, uin
     };
     auto canCross = [&](uint32_t tri, uint32_t corner) {
         const int o = opp[3 * tri + corner];
-        return o >= 0 && _isFree(uint32_t(o) / 3);
+        return o >= 0 && isFree(uint32_t(o) / 3);
     };
-    if (!trial) {
-        _vuStrip.clear();
+    if constexpr (!trial) {
         _vuStripTris.clear();
-        _vuStrip.push_back(rec[3 * t + (c + 2) % 3]);
-        _vuStrip.push_back(rec[3 * t + c]);
-        _vuStrip.push_back(rec[3 * t + nextCorner(c)]);
+        _vuOutIndices.push_back(rec[3 * t + (c + 2) % 3]);
+        _vuOutIndices.push_back(rec[3 * t + c]);
+        _vuOutIndices.push_back(rec[3 * t + nextCorner(c)]);
     }
     mark(t);
     nAtoms = 1;
@@ -378,19 +413,19 @@ void VqTriStripperEngine::_buildTriStrip(uint32_t t, uint32_t c, bool trial, uin
         const int o = opp[3 * t + exitCorner];
         if (o < 0) break;
         const uint32_t nt = uint32_t(o) / 3, ce = uint32_t(o) % 3;
-        if (!_isFree(nt)) break;
+        if (!isFree(nt)) break;
         mark(nt);
         ++nAtoms;
-        if (!trial) _vuStrip.push_back(rec[3 * nt + (ce + 2) % 3]);
+        if constexpr (!trial) _vuOutIndices.push_back(rec[3 * nt + (ce + 2) % 3]);
         const uint32_t parity = (nAtoms - 1) & 1;
         const uint32_t natural = (ce + 1 + parity) % 3, turn = (ce + 2 - parity) % 3;
         if (canCross(nt, natural)) {
             exitCorner = natural;
         } else if (canCross(nt, turn)) {
-            if (!trial) {
-                const size_t n = _vuStrip.size();
-                const uint32_t again = _vuStrip[n - 3];
-                _vuStrip.insert(_vuStrip.end() - 1, again);
+            if constexpr (!trial) {
+                const size_t n = _vuOutIndices.size();
+                const uint32_t again = _vuOutIndices[n - 3];
+                _vuOutIndices.insert(_vuOutIndices.end() - 1, again);
             }
             ++nAtoms;
             ++nDegTris;
@@ -403,40 +438,42 @@ void VqTriStripperEngine::_buildTriStrip(uint32_t t, uint32_t c, bool trial, uin
 }
 
 void VqTriStripperEngine::_emitStrip(bool big) {
-    _vuOutIndices.insert(_vuOutIndices.end(), _vuStrip.begin(), _vuStrip.end());
     _vuOutStart.push_back(uint32_t(_vuOutIndices.size()));
     ++_nStrips;
-    for (uint32_t t : _vuStripTris)
-        _loseNeighbours(t, big);
-}
-
-void VqTriStripperEngine::_emitAlone(uint32_t t) {
-    _viTrialMark.data()[t] = kUsed;
-    _vuOutIndices.insert(_vuOutIndices.end(), _vuTriRec.begin() + 3 * t, _vuTriRec.begin() + 3 * t + 3);
-    _vuOutStart.push_back(uint32_t(_vuOutIndices.size()));
-    ++_nStrips;
-}
-
-void VqTriStripperEngine::_loseNeighbours(uint32_t t, bool big) {
-    // Whether a neighbour is still free is a coin toss (two of a strip
-    // triangle's neighbours are usually in the strip): the counts and the
-    // stacks are updated by masks rather than by branches on it.
-    const int* opp = _viOpp.data() + 3 * size_t(t);
+    // The strip's neighbours lose a free edge each. Whether a neighbour is
+    // still free is a coin toss (two of a strip triangle's neighbours are
+    // usually in the strip): the counts and the stacks are updated by masks
+    // rather than by branches on it. The stack tops are kept in locals,
+    // which stores into the stacks could otherwise overwrite.
     const int* mark = _viTrialMark.data();
     uint8_t* nFree = _vnFree.data();
     uint32_t* stack1 = _vuStack1.data();
     uint32_t* stack2 = _vuStack2.data();
-    for (uint32_t c = 0; c < 3; ++c) {
-        const int o = opp[c];
-        if (o < 0) continue;
-        const uint32_t n = uint32_t(o) / 3;
-        const uint32_t isFree = mark[n] != kUsed;
-        const uint8_t left = uint8_t(nFree[n] - isFree);
-        nFree[n] = left;
-        stack1[_nTop1] = n;
-        _nTop1 += isFree & (left == 1);
-        stack2[_nTop2] = n;
-        _nTop2 += isFree & (left == 2) & big;
-        if (isFree && left == 0) _emitAlone(n);
+    uint32_t top1 = _nTop1, top2 = _nTop2;
+    const uint32_t bBig = big;
+    for (const uint32_t t : _vuStripTris) {
+        const int* opp = _pOpp + 3 * size_t(t);
+        for (uint32_t c = 0; c < 3; ++c) {
+            const int o = opp[c];
+            if (o < 0) continue;
+            const uint32_t n = uint32_t(o) / 3;
+            const uint32_t isFree = mark[n] != kUsed;
+            const uint8_t left = uint8_t(nFree[n] - isFree);
+            nFree[n] = left;
+            stack1[top1] = n;
+            top1 += isFree & (left == 1);
+            stack2[top2] = n;
+            top2 += isFree & (left == 2) & bBig;
+            if (isFree && left == 0) _emitAlone(n);
+        }
     }
+    _nTop1 = top1;
+    _nTop2 = top2;
+}
+
+void VqTriStripperEngine::_emitAlone(uint32_t t) {
+    _viTrialMark.data()[t] = kUsed;
+    _vuOutIndices.insert(_vuOutIndices.end(), _pTriRec + 3 * size_t(t), _pTriRec + 3 * size_t(t) + 3);
+    _vuOutStart.push_back(uint32_t(_vuOutIndices.size()));
+    ++_nStrips;
 }

@@ -63,22 +63,23 @@ private:
     int _nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t& cursor);
     // Grows a strip from triangle t out through its edge c (the edge from
     // corner c to corner c + 1); counts atoms and degenerate triangles. A
-    // trial only marks; otherwise the strip is written to _vuStrip and its
+    // trial only marks; otherwise the strip is appended to _vuOutIndices and its
     // triangles become used.
-    void _buildTriStrip(uint32_t t, uint32_t c, bool trial, uint32_t& nAtoms, uint32_t& nDegTris);
+    template <bool trial>
+    void _buildTriStrip(uint32_t t, uint32_t c, uint32_t& nAtoms, uint32_t& nDegTris);
     void _emitStrip(bool big);
     void _emitAlone(uint32_t t);
-    void _loseNeighbours(uint32_t t, bool big);
-    bool _isFree(uint32_t t) const {
-        const int m = _viTrialMark[t];
-        return m != kUsed && m != _iTrial;
-    }
 
     // The source as triangles: three records each, wound as in the source,
     // and per corner the corner code 3 t' + c' of the triangle across the
     // edge from corner c to c + 1 when the two may join (-1 otherwise).
+    // _pTriRec and _pOpp point at _vuTriRec and _viOpp, or at the source
+    // topology's own arrays when nothing in them needs cutting.
     VqVecu _vuTriRec;
     VqVeci _viOpp;
+    const uint32_t* _pTriRec = nullptr;
+    const int32_t* _pOpp = nullptr;
+    uint32_t _nTriangles = 0;
     // Scratch of the import: position classes of the records, the hash
     // table that finds them, the triangles' corners as positions and the
     // pairing's buckets.
@@ -98,7 +99,6 @@ private:
     VqVecu _vuStack2;
     uint32_t _nTop1 = 0;
     uint32_t _nTop2 = 0;
-    VqVecu _vuStrip;
     VqVecu _vuStripTris;
     // The strips made so far.
     VqVecu _vuOutStart;

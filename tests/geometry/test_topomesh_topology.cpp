@@ -490,6 +490,20 @@ TEST_F(TopologyTest, StripsListTheFacetsOfTheirSource) {
     VqVecu beyond = one;
     beyond[2] = uint32_t(t.viRecVtx.size());
     EXPECT_FALSE(lists(oneStart, beyond)) << "a record beyond the pool";
+    // Inside a long strip, where the next facet is first looked for across
+    // the edge shared with the last one.
+    size_t p = 0;
+    while (p + 1 < start.size() && start[p + 1] - start[p] < 6)
+        ++p;
+    ASSERT_LT(p + 1, start.size()) << "no strip of four triangles";
+    VqVecu twisted = idx;
+    std::swap(twisted[start[p] + 3], twisted[start[p] + 4]);
+    EXPECT_FALSE(lists(start, twisted)) << "triangles turned inside a strip";
+    VqVecu twiceStart = start, twiceIdx = idx;
+    for (size_t k = 1; k < start.size(); ++k)
+        twiceStart.push_back(uint32_t(idx.size()) + start[k]);
+    twiceIdx.insert(twiceIdx.end(), idx.begin(), idx.end());
+    EXPECT_FALSE(lists(twiceStart, twiceIdx)) << "every strip listed twice";
 }
 
 TEST_F(TopologyTest, IteratorsReportEachTriangleAndEdgeOnce) {
