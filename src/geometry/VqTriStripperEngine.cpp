@@ -84,12 +84,16 @@ bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src) {
         VqVertexRecordPool* pPool = pDestTSTM->vtxRecPool();
         ok = ok && pPool->lockRead(true);
         if (ok) {
+            // Released on every way out, a bad_alloc from the import included.
+            struct PoolRead {
+                VqVertexRecordPool* pPool;
+                ~PoolRead() { pPool->lockRead(false); }
+            } poolRead{pPool};
             ok = src->verifyTopoMesh(false);
             if (ok && src->_isValidTopo())
                 ok = _importTopology(src);
             else if (ok)
                 ok = _doImport(view, *pPool, pSrcTSTM != nullptr);
-            pPool->lockRead(false);
         }
     } else {
         // Nothing to strip: an empty mesh with the source's face groups.
