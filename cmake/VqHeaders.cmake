@@ -12,6 +12,7 @@
 set(VQ_PRIVATE_HEADERS
   src/core/VqClassRegistry.h        # class registration, run by VqLib::init
   src/core/VqMemoryReservation.h    # memory accounting around the sources' own buffers
+  src/geometry/VqCollocScratch.h     # a collocation's working arrays, kept by the mesh coder
   src/geometry/VqDualMeshCodec.h     # the coder's walk, reached through Vq::DualTopoMeshCoder
   src/geometry/VqDualMeshCoderV1.h   # the walk's encoding side
   src/geometry/VqDualMeshDecoderV1.h # the walk's decoding side

@@ -1,6 +1,7 @@
 #include "VqDualTopoMeshCoder.h"
 
 #include "VqAuxVertexField.h"
+#include "VqCollocScratch.h"
 #include "VqDualMeshCoderV1.h"
 #include "VqDualMeshDecoderV1.h"
 #include "VqDualTopoMeshCoderV1.h"
@@ -101,6 +102,8 @@ void DualTopoMeshCoder::shrink() {
     _pDecoder.reset();
     _pTriStripperEngine.reset();
     _pTopoStorage.reset();
+    _pCollocScratch.reset();
+    _freeCheckScratch();
     _viCoordOrder.shrink_to_fit();
     _viAttrOrder.shrink_to_fit();
     _vfCoords.shrink_to_fit();
@@ -114,13 +117,18 @@ uint32_t DualTopoMeshCoder::computeCheckValue() const {
     h = hashInts(_syms.viOutVGrpSyms.data(), _syms.viOutVGrpSyms.size(), h);
     {
         const size_t n = _syms.vuOutVtxFlags.size();
-        std::vector<uint32_t> words((n + 1) / 2, 0);
-        for (size_t i = 0; i < n; ++i)
-            words[i / 2] |= uint32_t(_syms.vuOutVtxFlags[i]) << (16 * (i & 1));
+        // Two flags a word, the first in the low half; every word is
+        // written whole, so the kept array needs no clearing.
+        const auto* f = _syms.vuOutVtxFlags.data();
+        VqVecu& words = _vuCheckWords;
+        words.resize((n + 1) / 2);
+        for (size_t j = 0; j < n / 2; ++j)
+            words[j] = uint32_t(f[2 * j]) | uint32_t(f[2 * j + 1]) << 16;
+        if (n & 1) words[n / 2] = uint32_t(f[n - 1]);
         h = vqLookup2Words(words.data(), uint32_t(words.size()), h);
     }
-    std::vector<VqVecu> chunks;
     for (int k = 0; k < DualMeshSymbols::kNumContexts; ++k) {
+        std::vector<VqVecu>& chunks = _vvuCheckChunks;
         _maskChunks(k, chunks);
         for (const VqVecu& c : chunks)
             h = vqLookup2Words(c.data(), uint32_t(c.size()), h);
@@ -129,6 +137,11 @@ uint32_t DualTopoMeshCoder::computeCheckValue() const {
     h = hashInts(_syms.viOutSplitFaceSyms.data(), _syms.viOutSplitFaceSyms.size(), h);
     h = hashInts(_syms.viOutSplitPosSyms.data(), _syms.viOutSplitPosSyms.size(), h);
     return h;
+}
+
+void DualTopoMeshCoder::_freeCheckScratch() {
+    VqVecu().swap(_vuCheckWords);
+    std::vector<VqVecu>().swap(_vvuCheckChunks);
 }
 
 bool DualTopoMeshCoder::_checkChunks(const std::vector<VqVecu>& chunks, size_t nChunks, const char* cls) {
@@ -241,6 +254,8 @@ bool DualTopoMeshCoder::decode(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTopoM
         _pDecoder.reset();
         _pTopoStorage.reset();
         _pTriStripperEngine.reset();
+        _pCollocScratch.reset();
+        _freeCheckScratch();
     }
     if (!ok) {
         out = nullptr;
@@ -335,7 +350,8 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
     // The collocation check first: it renumbers the records, which drops a
     // topology built before it. In this order the topology the check below
     // builds is the returned mesh's own, and the stripper walks it as it is.
-    if (!pVP->_isValidColloc())
+    if (!_pCollocScratch) _pCollocScratch = std::make_unique<CollocScratch>();
+    if (!pVP->_isValidColloc(_pCollocScratch.get()))
         VQ_FAIL(kCls, "_doExport", "_pPTM->vtxRecPool()->_isValidColloc()", VQ_ERR_CORRUPT);
     pPTM->_lendTopologyStorage(std::move(_pTopoStorage));
     if (!pPTM->isTopologyValid()) VQ_FAIL(kCls, "_doExport", "_pPTM->isTopologyValid()", VQ_ERR_CORRUPT);
@@ -370,7 +386,8 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
 
 void DualTopoMeshCoderV1::_maskChunks(int k, std::vector<VqVecu>& out) const {
     const VqVec<uint64_t>& masks = _syms.vvuOutAttrMasks[k];
-    out.assign(k == 7 ? 3 : 1, VqVecu());
+    // Resized, not replaced: a kept out keeps its capacity.
+    out.resize(k == 7 ? 3 : 1);
     for (VqVecu& c : out)
         c.resize(masks.size());
     for (size_t i = 0; i < masks.size(); ++i) {
@@ -398,7 +415,7 @@ bool DualTopoMeshCoderV1::_joinMaskChunks(int k, const std::vector<VqVecu>& chun
 
 void DualTopoMeshCoderV2::_maskChunks(int k, std::vector<VqVecu>& out) const {
     const VqVec<uint64_t>& masks = _syms.vvuOutAttrMasks[k];
-    out.assign(k == 7 ? 2 : 1, VqVecu());
+    out.resize(k == 7 ? 2 : 1);
     for (VqVecu& c : out)
         c.resize(masks.size());
     for (size_t i = 0; i < masks.size(); ++i) {

@@ -21,6 +21,7 @@ namespace Vq {
 
 class DualMeshCoderV1;
 class DualMeshDecoderV1;
+struct CollocScratch;
 
 // Codes the connectivity of a polygon or triangle-strip topology mesh as the
 // symbol streams of a valence-driven region-growing walk over its dual
@@ -168,6 +169,7 @@ private:
 
     bool _doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTopoMesh>& out);
     bool _encodeLocked();
+    void _freeCheckScratch();
 
     const VqTopoMesh* _pTM = nullptr;
     VqDualVFMesh _src;
@@ -179,6 +181,16 @@ private:
     // The storage of the decoded meshes' checked topologies, lent to each
     // in turn so that its pages are not fetched fresh per decode.
     std::unique_ptr<VqTopoMeshTopology> _pTopoStorage;
+    // Likewise the working arrays of the decoded pools' collocation, and of
+    // the check value (the words of the flags, the chunks of the masks). They
+    // live here rather than in a pool: the pool is new with every decode and
+    // goes out with the result, and pools are shared by meshes that other
+    // threads read, whereas a coder is handed to one caller at a time
+    // (acquire/release) and so is used by one thread at a time, the check
+    // value of a const coder included.
+    std::unique_ptr<CollocScratch> _pCollocScratch;
+    mutable VqVecu _vuCheckWords;
+    mutable std::vector<VqVecu> _vvuCheckChunks;
     std::vector<int> _viCoordOrder;
     std::vector<int> _viAttrOrder;
     VqVecf _vfCoords;

@@ -24,7 +24,8 @@ class VqObjectStream;
 namespace Vq {
 template <class T>
 class CodecDriver3T;
-}
+struct CollocScratch;
+} // namespace Vq
 
 // The per-vertex data of one or more topology meshes, which refer to its
 // records by index: coordinates, normals, colours, eight texture units, a
@@ -139,13 +140,14 @@ public:
     // renumbers them in the order the meshes first reference them. With
     // bRemoveUnreferenced, records no mesh references go (all of them when no
     // mesh references any). Nothing happens when already collocated.
-    bool _ensureCollocated(bool bRemoveUnreferenced);
+    // pScratch, when given, holds the working arrays (see Vq::CollocScratch).
+    bool _ensureCollocated(bool bRemoveUnreferenced, Vq::CollocScratch* pScratch = nullptr);
     // Position aside, whether two records may merge: equal flags, normals
     // within the angular tolerance, equal colours and texture coordinates
     // (NaN equals nothing), auxiliary records equal byte for byte.
     bool isCompatibleVtxRecs(uint32_t a, uint32_t b) const;
     // Builds the rings of records at one position (collocating first).
-    bool _ensureEquivRings();
+    bool _ensureEquivRings(Vq::CollocScratch* pScratch = nullptr);
     bool equivRingsValid() const { return _bEquivRingsValid; }
     // The next record of index's ring (index itself when alone); valid while
     // equivRingsValid().
@@ -159,7 +161,7 @@ public:
         return _bEquivRingsValid && _bRingsArePositions ? _vuEquivRing.data() : nullptr;
     }
     // No two records of one ring could merge: what collocation leaves.
-    bool _isValidColloc();
+    bool _isValidColloc(Vq::CollocScratch* pScratch = nullptr);
     // Renumbers the records in the order the meshes first reference them
     // (unreferenced ones last), so that drawing walks memory forward.
     bool optimizePoolCache();
@@ -298,7 +300,7 @@ private:
     // Numbers the records in the order the meshes first reference them
     // (rank[i], all ones for records no mesh references) and counts them.
     bool _referenceRanks(VqVecu& rank, uint32_t& nReferenced) const;
-    bool _collocate(bool bRemoveUnreferenced);
+    bool _collocate(bool bRemoveUnreferenced, Vq::CollocScratch* pScratch);
     // Transforms records first .. first + n - 1; false for a singular matrix
     // when normals are bound (nothing changed then).
     template <class M>

@@ -1,6 +1,7 @@
 // Collocation, renumbering and the rings of records at one position.
 #include "VqAutoScratchVec.h"
 #include "VqCollocRenumber.h"
+#include "VqCollocScratch.h"
 #include "VqErrorState.h"
 #include "VqVertexRecordPool.h"
 
@@ -8,6 +9,7 @@
 #include <cmath>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -44,9 +46,12 @@ double dist2(const VqVec3f& a, const VqVec3f& b) {
 // class) and rep (the position it takes), classes numbered by their heads.
 // False, with nothing decided, when some two positions lie within t or a
 // position is not finite: the sweep decides then.
-bool separatedClasses(const std::vector<VqVec3f>& points, const VqBox3<float>& box, double t,
-                      const VqVertexRecordPool& pool, std::vector<uint32_t>& classOf,
-                      std::vector<uint32_t>& head, std::vector<uint32_t>& rep) {
+bool separatedClasses(const VqBox3<float>& box, double t, const VqVertexRecordPool& pool,
+                      Vq::CollocScratch& sc) {
+    const std::vector<VqVec3f>& points = sc.points;
+    std::vector<uint32_t>& classOf = sc.classOf;
+    std::vector<uint32_t>& head = sc.head;
+    std::vector<uint32_t>& rep = sc.rep;
     const uint32_t n = uint32_t(points.size());
     if (box.isEmpty()) return false;
     double ext = 0;
@@ -81,7 +86,16 @@ bool separatedClasses(const std::vector<VqVec3f>& points, const VqBox3<float>& b
     // position tells the cell: four bytes a slot keep the table in the
     // nearer caches, where its probes, one per point, are cheap. Per group
     // a link to the one opened before it in its cell and to its next record.
-    std::vector<uint32_t> slots(size, kNone), prevInCell(n), nextInGroup(n, kNone), tail(n);
+    std::vector<uint32_t>& slots = sc.slots;
+    std::vector<uint32_t>& prevInCell = sc.prevInCell;
+    std::vector<uint32_t>& nextInGroup = sc.nextInGroup;
+    std::vector<uint32_t>& tail = sc.tail;
+    // A link is read only once set: prevInCell and tail of a group when it
+    // opens.
+    slots.assign(size, kNone);
+    prevInCell.resize(n);
+    nextInGroup.assign(n, kNone);
+    tail.resize(n);
     auto cellKey = [&](const VqVec3f& p) {
         return key(int64_t(scaled(p[0], 0)), int64_t(scaled(p[1], 1)), int64_t(scaled(p[2], 2)));
     };
@@ -211,9 +225,14 @@ bool VqVertexRecordPool::_reorderAndNotify(const VqVecu& recordMap, const VqVecu
         bSame = recordMap[static_cast<int>(j)] == j && (!coordMap || (*coordMap)[static_cast<int>(j)] == j);
     if (!bSame)
         VQ_PROPAGATE(_pFields->reorder(recordMap.data(), nRecs, coordMap ? coordMap->data() : nullptr));
+    // Every record kept, each in its own place, is the identity from old to
+    // new (recordMap is oldToNew inverted): the meshes' indices stand as they
+    // are, and what they derived from the records is dropped by the change
+    // notice that follows every renumbering.
     bool ok = true;
-    for (Vq::VertexRecordPoolMesh* m : _vpMeshes)
-        ok = m->_indexMapUpdate(oldToNew) && ok;
+    if (!bSame)
+        for (Vq::VertexRecordPoolMesh* m : _vpMeshes)
+            ok = m->_indexMapUpdate(oldToNew) && ok;
     try {
         _vuIndexMap = oldToNew;
     } catch (const std::bad_alloc&) {
@@ -227,14 +246,14 @@ bool VqVertexRecordPool::_reorderAndNotify(const VqVecu& recordMap, const VqVecu
     return true;
 }
 
-bool VqVertexRecordPool::_ensureCollocated(bool bRemoveUnreferenced) {
+bool VqVertexRecordPool::_ensureCollocated(bool bRemoveUnreferenced, Vq::CollocScratch* pScratch) {
     if (_bCollocated) return true;
     VQ_CHECK(!_bDynamic, kCls, "_ensureCollocated", VQ_ERR_INTERNAL);
     VQ_CHECK(!isReadLocked(), kCls, "_ensureCollocated", VQ_ERR_INTERNAL);
     VQ_PROPAGATE(lockWrite(true));
     bool ok = false;
     try {
-        ok = _collocate(bRemoveUnreferenced);
+        ok = _collocate(bRemoveUnreferenced, pScratch);
     } catch (...) {
         ok = VqErrorState::recordCurrentException(kCls, "_ensureCollocated");
     }
@@ -246,7 +265,7 @@ bool VqVertexRecordPool::_ensureCollocated(bool bRemoveUnreferenced) {
     return _sendChange(VQ_VRP_RECORDS_CHANGED);
 }
 
-bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced) {
+bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced, Vq::CollocScratch* pScratch) {
     const uint32_t n = numVtxRecords();
     _bEquivRingsValid = false;
     _bRingsArePositions = false;
@@ -257,9 +276,16 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced) {
     VQ_CHECK(_pFields->numVtxCoordComps() >= 2 && _pFields->numVtxCoordComps() <= 4, kCls,
              "_ensureCollocated", VQ_ERR_ARGUMENT);
 
-    VqAutoScratchVec<VqVecu> xAutovTmp;
-    if (!xAutovTmp.ok()) VQ_FAIL(kCls, "_ensureCollocated", "xAutovTmp._p", VQ_ERR_ALLOC);
-    VqVecu& rank = *xAutovTmp;
+    // Without a caller's scratch the arrays are this call's own, and the two
+    // largest index lists come from the library's scratch vectors.
+    Vq::CollocScratch local;
+    Vq::CollocScratch& sc = pScratch ? *pScratch : local;
+    std::optional<VqAutoScratchVec<VqVecu>> xAutovTmp, xAutovRecMap;
+    if (!pScratch) {
+        xAutovTmp.emplace();
+        if (!xAutovTmp->ok()) VQ_FAIL(kCls, "_ensureCollocated", "xAutovTmp._p", VQ_ERR_ALLOC);
+    }
+    VqVecu& rank = pScratch ? sc.rank : **xAutovTmp;
     uint32_t nReferenced = 0;
     VQ_PROPAGATE(_referenceRanks(rank, nReferenced));
     if (bRemoveUnreferenced) {
@@ -277,7 +303,8 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced) {
             if (rank[static_cast<int>(i)] == kNone) _pFields->copyRecord(i, first);
     }
 
-    std::vector<VqVec3f> points(n);
+    std::vector<VqVec3f>& points = sc.points;
+    points.resize(n);
     VqBox3<float> box;
     for (uint32_t i = 0; i < n; ++i) {
         _projectedPoint(i, points[i]);
@@ -294,12 +321,15 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced) {
     }
     // Each class keeps the record that opened it and that record's position
     // representative.
-    std::vector<uint32_t> classOf, head, rep;
+    std::vector<uint32_t>& classOf = sc.classOf;
+    std::vector<uint32_t>& head = sc.head;
+    std::vector<uint32_t>& rep = sc.rep;
     // Unreferenced classes would follow in the sweep's order, which only the
     // sweep knows.
-    const bool bSeparated = nReferenced == n && separatedClasses(points, box, t, *this, classOf, head, rep);
+    const bool bSeparated = nReferenced == n && separatedClasses(box, t, *this, sc);
     if (!bSeparated) {
-        std::vector<VqCollocKey> keys(n);
+        std::vector<VqCollocKey>& keys = sc.keys;
+        keys.resize(n);
         uint32_t nClasses = 0;
         VQ_PROPAGATE(vqCollocRenumber(n, points.data(), box, t, &compatible, this, keys.data(), nClasses));
         // The keys of a class follow the one that opened it.
@@ -317,15 +347,17 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced) {
             }
         }
     }
-    std::vector<VqVec3f>().swap(points);
+    if (!pScratch) std::vector<VqVec3f>().swap(points);
     const uint32_t nUniq = uint32_t(head.size());
 
     // Classes are numbered in the order the meshes first reference them
     // (through any of their records); classes no mesh references follow.
-    std::vector<uint32_t> byRank(nReferenced, kNone);
+    std::vector<uint32_t>& byRank = sc.byRank;
+    byRank.assign(nReferenced, kNone);
     for (uint32_t i = 0; i < n; ++i)
         if (rank[static_cast<int>(i)] != kNone) byRank[rank[static_cast<int>(i)]] = i;
-    std::vector<uint32_t> classOrder(nUniq, kNone);
+    std::vector<uint32_t>& classOrder = sc.classOrder;
+    classOrder.assign(nUniq, kNone);
     uint32_t next = 0;
     for (uint32_t r : byRank)
         if (r != kNone && classOrder[classOf[r]] == kNone) classOrder[classOf[r]] = next++;
@@ -336,10 +368,14 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced) {
     for (uint32_t c = 0; c < nUniq; ++c)
         if (classOrder[c] == kNone) classOrder[c] = next++;
 
-    VqAutoScratchVec<VqVecu> xAutovRecMap;
-    if (!xAutovRecMap.ok()) VQ_FAIL(kCls, "_ensureCollocated", "xAutovRecMap._p", VQ_ERR_ALLOC);
-    VqVecu& recordMap = *xAutovRecMap;
-    VqVecu coordMap;
+    if (!pScratch) {
+        xAutovRecMap.emplace();
+        if (!xAutovRecMap->ok()) VQ_FAIL(kCls, "_ensureCollocated", "xAutovRecMap._p", VQ_ERR_ALLOC);
+    }
+    VqVecu& recordMap = pScratch ? sc.recordMap : **xAutovRecMap;
+    VqVecu& coordMap = sc.coordMap;
+    // classOrder maps the classes onto 0 .. nUniq - 1: every kept entry is
+    // written.
     recordMap.resize(nKeep);
     coordMap.resize(nKeep);
     for (uint32_t c = 0; c < nUniq; ++c) {
@@ -364,7 +400,8 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced) {
         // every position keeps one class, a ring of its own.
         _vuEquivRing.resize(nUniq);
         uint32_t* ring = _vuEquivRing.data();
-        std::vector<std::pair<uint32_t, uint32_t>> shared;
+        std::vector<std::pair<uint32_t, uint32_t>>& shared = sc.shared;
+        shared.clear();
         for (uint32_t c = 0; c < nUniq; ++c) {
             ring[classOrder[c]] = classOrder[c];
             if (rep[c] != head[c]) {
@@ -433,9 +470,9 @@ bool VqVertexRecordPool::optimizePoolCache() {
     return _sendChange(VQ_VRP_RECORDS_CHANGED);
 }
 
-bool VqVertexRecordPool::_ensureEquivRings() {
+bool VqVertexRecordPool::_ensureEquivRings(Vq::CollocScratch* pScratch) {
     if (_bEquivRingsValid) return true;
-    VQ_PROPAGATE(_ensureCollocated(false));
+    VQ_PROPAGATE(_ensureCollocated(false, pScratch));
     VqAutoLock lock(_cacheMutex);
     if (_bEquivRingsValid) return true;
     // After collocation the records of one position carry the very same
@@ -489,8 +526,8 @@ bool VqVertexRecordPool::_ensureEquivRings() {
     return true;
 }
 
-bool VqVertexRecordPool::_isValidColloc() {
-    if (!_ensureEquivRings()) return false;
+bool VqVertexRecordPool::_isValidColloc(Vq::CollocScratch* pScratch) {
+    if (!_ensureEquivRings(pScratch)) return false;
     for (uint32_t a = 0; a < numVtxRecords(); ++a)
         for (uint32_t b = nextEquivVtx(a); b != a; b = nextEquivVtx(b))
             if (isCompatibleVtxRecs(a, b)) return false;

@@ -2,6 +2,7 @@
 // index maps that reach every mesh sharing the pool.
 #include "PoolTestUtil.h"
 #include "VqCollocRenumber.h"
+#include "VqCollocScratch.h"
 
 #include <algorithm>
 #include <cmath>
@@ -474,3 +475,60 @@ TEST_F(CollocTest, SweepOrderKeepsSignsAndTiesOnLongInput) {
 }
 
 } // namespace
+
+// A scratch kept from pool to pool carries only capacity: pools of other
+// sizes, classed by the sweep or without it, keeping or dropping unused
+// records, come out as they do with arrays of their own (index maps, mesh
+// indices, records and rings), also after a larger pool left every array
+// fuller than the next one needs.
+TEST_F(CollocTest, KeptScratchCollocatesAsAFreshOne) {
+    struct Case {
+        uint32_t nPoints;
+        float jitter; // nonzero: copies within the tolerance, for the sweep
+        bool bUnused; // one more record that no mesh uses, removed
+    };
+    Vq::CollocScratch kept;
+    std::mt19937 rng(3);
+    for (const Case& k : {Case{4000, 1e-5f, false}, Case{300, 0, false}, Case{2000, 0, false},
+                          Case{50, 1e-5f, true}, Case{5, 0, true}, Case{1, 0, false}}) {
+        SCOPED_TRACE(testing::Message() << k.nPoints << " " << k.jitter << " " << k.bUnused);
+        std::uniform_real_distribution<float> jitter(-k.jitter, k.jitter);
+        Records r;
+        std::vector<uint32_t> used;
+        for (uint32_t p = 0; p < k.nPoints; ++p) {
+            const uint32_t cell = (p * 2654435761u) % 4096u;
+            const int nRecs = 1 + int(rng() % 3 == 0) * int(1 + rng() % 2);
+            for (int i = 0; i < nRecs; ++i) {
+                used.push_back(uint32_t(r.coords.size() / 3));
+                for (int c = 0; c < 3; ++c)
+                    r.coords.push_back(float((cell >> (c * 4)) % 16) * 0.1f + jitter(rng));
+                r.colors.insert(r.colors.end(), {float(rng() % 2), 0, 1});
+            }
+        }
+        uint32_t n = uint32_t(used.size());
+        if (k.bUnused) {
+            r.coords.insert(r.coords.end(), {50, 50, 50});
+            r.colors.insert(r.colors.end(), {0, 0, 0});
+            ++n;
+        }
+        std::shuffle(used.begin(), used.end(), rng);
+        VqVertexRecordPool a(VQ_GEOMBIND_VTXCOORD3 | VQ_GEOMBIND_VTXCOLOR3),
+            b(VQ_GEOMBIND_VTXCOORD3 | VQ_GEOMBIND_VTXCOLOR3);
+        ASSERT_TRUE(a.setCollocateTol(-1e-3f, 1e-4f) && b.setCollocateTol(-1e-3f, 1e-4f));
+        ASSERT_TRUE(r.addTo(a, n) && r.addTo(b, n));
+        FakeMesh meshA(&a, used), meshB(&b, used);
+        ASSERT_TRUE(a._ensureCollocated(k.bUnused, &kept)) << lastError();
+        ASSERT_TRUE(b._ensureCollocated(k.bUnused)) << lastError();
+        ASSERT_TRUE(a._isValidColloc(&kept) && b._isValidColloc());
+        const uint32_t m = a.numVtxRecords();
+        ASSERT_EQ(m, b.numVtxRecords());
+        EXPECT_EQ(a.indexMap(), b.indexMap());
+        EXPECT_EQ(meshA.indices, meshB.indices);
+        EXPECT_EQ(
+            std::memcmp(a.fields()->vtxCoords(), b.fields()->vtxCoords(), size_t(m) * 3 * sizeof(float)), 0);
+        EXPECT_EQ(std::memcmp(a.fields()->colors(), b.fields()->colors(), size_t(m) * 3 * sizeof(float)), 0);
+        for (uint32_t i = 0; i < m; ++i)
+            ASSERT_EQ(a.nextEquivVtx(i), b.nextEquivVtx(i)) << i;
+        EXPECT_EQ(a._positionRings() != nullptr, b._positionRings() != nullptr);
+    }
+}

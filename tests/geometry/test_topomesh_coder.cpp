@@ -681,6 +681,11 @@ std::pair<std::vector<uint32_t>, std::vector<float>> exactly(const VqTopoMesh& m
         recs.push_back(uint32_t(m.atomToFaceGroup(a)));
     }
     const VqVertexRecordPool& pool = *m.vtxRecPool();
+    // The rings the collocation check left, and how it renumbered.
+    recs.push_back(pool.equivRingsValid());
+    for (uint32_t i = 0; pool.equivRingsValid() && i < pool.numVtxRecords(); ++i)
+        recs.push_back(pool.nextEquivVtx(i));
+    recs.insert(recs.end(), pool.indexMap().begin(), pool.indexMap().end());
     const float* c = pool.fields()->vtxCoords();
     return {recs, std::vector<float>(c, c + 3 * size_t(pool.numVtxRecords()))};
 }

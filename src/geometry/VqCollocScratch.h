@@ -1,0 +1,39 @@
+#pragma once
+
+#include "VqCollocRenumber.h"
+#include "VqFixedVec.h"
+#include "VqVec.h"
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace Vq {
+
+// The working arrays of one collocation (VqVertexRecordPool::_ensureCollocated),
+// for a caller that collocates pool after pool, as a decoder does: kept from
+// one to the next, their pages are not fetched fresh from the system (and
+// handed back to it) on every call. Only capacity carries over: each
+// collocation sizes and fills every array anew, so a scratch left by a larger
+// pool, or by a collocation that failed half way, gives what a new one gives.
+// A scratch serves one collocation at a time.
+struct CollocScratch {
+    std::vector<VqVec3f> points;
+    // Per record: its class, and its rank in the meshes' order of first use
+    // (which becomes the map from old to new records).
+    std::vector<uint32_t> classOf;
+    VqVecu rank;
+    // Per class: the record that opened it, its representative position, its
+    // new number.
+    std::vector<uint32_t> head, rep, classOrder;
+    std::vector<uint32_t> byRank;
+    VqVecu recordMap, coordMap;
+    // The classing of positions far apart: its hash of cells and links.
+    std::vector<uint32_t> slots, prevInCell, nextInGroup, tail;
+    // The sweep's keys, when positions lie within the tolerance.
+    std::vector<VqCollocKey> keys;
+    // The classes that share a position, as (position, class) pairs.
+    std::vector<std::pair<uint32_t, uint32_t>> shared;
+};
+
+} // namespace Vq
