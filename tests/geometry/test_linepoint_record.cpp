@@ -349,7 +349,9 @@ TEST_F(LinePointRecordTest, IndexMapsListTheReferencedRecordsAndGroupRings) {
         EXPECT_EQ(refs[k], reps[run]);
         for (uint32_t j = 0; j < runLens[run]; ++j, ++k) {
             EXPECT_EQ(coordOf(pool, refs[k], 0), coordOf(pool, reps[run], 0));
-            if (j > 0) EXPECT_LT(refs[k - 1], refs[k]);
+            if (j > 0) {
+                EXPECT_LT(refs[k - 1], refs[k]);
+            }
             seen.insert(refs[k]);
         }
     }

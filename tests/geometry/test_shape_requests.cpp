@@ -114,7 +114,9 @@ TEST_P(ShapeRequestLoaders, LoadUnloadAndReload) {
             EXPECT_FALSE(s->isImplLoaded());
         }
         // Loaders may have taken some already.
-        if (GetParam() == 0) EXPECT_EQ(mgr->numShapesPending(), 24);
+        if (GetParam() == 0) {
+            EXPECT_EQ(mgr->numShapesPending(), 24);
+        }
         ASSERT_TRUE(drain(root.get()));
         EXPECT_EQ(VqShape::s_TotalShapes.load() - loadsBefore, 24);
         for (size_t i = 0; i < got.size(); ++i) {

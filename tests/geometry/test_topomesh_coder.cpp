@@ -153,7 +153,9 @@ void expectDerivedTopology(const DualTopoMeshCoder& c, VqTopoMesh& out) {
         {"viEdgeHE", &VqTopoMeshTopology::viEdgeHE}};
     for (const auto& [name, a] : arrays)
         EXPECT_TRUE(t->*a == d.*a) << name << (s_bPositionRings ? " (vertices from the rings)" : "");
-    if (!t->bTriangles) EXPECT_TRUE(t->viHEFacet == d.viHEFacet);
+    if (!t->bTriangles) {
+        EXPECT_TRUE(t->viHEFacet == d.viHEFacet);
+    }
     EXPECT_EQ(t->bTriangles, d.bTriangles);
     EXPECT_EQ(t->nBoundaryEdges, d.nBoundaryEdges);
     EXPECT_EQ(t->nNonmanifoldEdges, d.nNonmanifoldEdges);

@@ -445,12 +445,14 @@ void roundTrip(uint64_t bindings, uint32_t minSize) {
     for (size_t j = 0; j < got.size(); ++j) {
         for (int c = 0; c < 3; ++c)
             EXPECT_NEAR(got[j][c], want[j][c], 0.5f * 10.f / 65535 + 1e-5f);
-        if (bindings & VQ_GEOMBIND_NORMVEC3)
+        if (bindings & VQ_GEOMBIND_NORMVEC3) {
             for (int c = 3; c < 6; ++c)
                 EXPECT_NEAR(got[j][c], want[j][c], 2e-3f);
-        if (bindings & VQ_GEOMBIND_VTXCOLOR3)
+        }
+        if (bindings & VQ_GEOMBIND_VTXCOLOR3) {
             for (int c = 6; c < 9; ++c)
                 EXPECT_NEAR(got[j][c], want[j][c], 0.5f / 255 + 1e-6f);
+        }
         if (bindings & VQ_GEOMBIND_TEXCOORD2_C0) {
             EXPECT_NEAR(got[j][9], want[j][9], 1.f / 4095);
             EXPECT_NEAR(got[j][10], want[j][10], 2.f / 4095);

@@ -140,9 +140,15 @@ TEST_F(PartitionTest, PropertyPairsComeBackToTheirAtoms) {
         ASSERT_TRUE(root->addProp(b.get(), new VqInt32PropAtom(100)));
         for (int i = 0; i < 6; ++i) {
             Vq::SharedPtr<VqNode> n = new VqNode();
-            if (i % 3 == 0) ASSERT_TRUE(n->addProp(a.get(), shared.get()));
-            if (i % 3 == 1) ASSERT_TRUE(n->addProp(a.get(), new VqInt32PropAtom(i)));
-            if (i % 2 == 1) ASSERT_TRUE(n->addProp(b.get(), new VqInt32PropAtom(10 * i)));
+            if (i % 3 == 0) {
+                ASSERT_TRUE(n->addProp(a.get(), shared.get()));
+            }
+            if (i % 3 == 1) {
+                ASSERT_TRUE(n->addProp(a.get(), new VqInt32PropAtom(i)));
+            }
+            if (i % 2 == 1) {
+                ASSERT_TRUE(n->addProp(b.get(), new VqInt32PropAtom(10 * i)));
+            }
             ASSERT_TRUE(root->appendChild(n.get()));
         }
         Vq::SharedPtr<VqPartition> read = saveAndOpen(root.get(), v, dir, "props.vq");
