@@ -44,39 +44,6 @@ VqBase* get(VqBase* out) {
     return out;
 }
 
-bool writeElementImpl(VqObjectStream& os, const VqBase* obj, bool withId) {
-    if (!obj) {
-        VQ_PROPAGATE(os.write(VqElementIO::endOfFileGUID()));
-        return true;
-    }
-    VQ_PROPAGATE(os.write(VqElementIO::elementTypeGUID(obj)));
-    VQ_PROPAGATE(os.write(static_cast<unsigned char>(VqElementIO::objectBaseType(obj))));
-    if (withId) {
-        int id = -1;
-        VQ_PROPAGATE(os.ptr2num(obj, &id));
-        VQ_PROPAGATE(os.write(id));
-    }
-    VQ_PROPAGATE(obj->serialize(os));
-    return true;
-}
-
-bool writeLogicalElementImpl(VqObjectStream& os, const VqBase* obj, bool withId, const char* method) {
-    VQ_PROPAGATE(os.beginWrite());
-    bool ok = false;
-    try {
-        ok = writeElementImpl(os, obj, withId);
-    } catch (...) {
-        ok = VqErrorState::recordCurrentException(kCls, method);
-    }
-    // The element is closed also after a failure, so that the stream stays framed.
-    bool ended = os.endWrite();
-    if (!ok || !ended) {
-        VqErrorState::rethrowError();
-        return false;
-    }
-    return true;
-}
-
 // Reads one element's header and object. isEnd tells the end marker apart
 // from an unregistered type without a placeholder (both yield null).
 template <class Out>
@@ -233,6 +200,47 @@ uint32_t typeInfo(const VqBase* obj) {
     // A crowded neighbourhood: answer without keeping it.
     return computeTypeInfo(obj);
 }
+
+bool writeElementImpl(VqObjectStream& os, const VqBase* obj, bool withId) {
+    if (!obj) {
+        VQ_PROPAGATE(os.write(VqElementIO::endOfFileGUID()));
+        return true;
+    }
+    // One look at the type table serves both fields of the header.
+    const uint32_t info = typeInfo(obj);
+    if (info & kForeign) {
+        VQ_PROPAGATE(os.write(VqElementIO::elementTypeGUID(obj)));
+        VQ_PROPAGATE(os.write(static_cast<unsigned char>(VqElementIO::objectBaseType(obj))));
+    } else {
+        VQ_PROPAGATE(os.write(obj->type()->guid));
+        VQ_PROPAGATE(os.write(static_cast<unsigned char>(info)));
+    }
+    if (withId) {
+        int id = -1;
+        VQ_PROPAGATE(os.ptr2num(obj, &id));
+        VQ_PROPAGATE(os.write(id));
+    }
+    VQ_PROPAGATE(obj->serialize(os));
+    return true;
+}
+
+bool writeLogicalElementImpl(VqObjectStream& os, const VqBase* obj, bool withId, const char* method) {
+    VQ_PROPAGATE(os.beginWrite());
+    bool ok = false;
+    try {
+        ok = writeElementImpl(os, obj, withId);
+    } catch (...) {
+        ok = VqErrorState::recordCurrentException(kCls, method);
+    }
+    // The element is closed also after a failure, so that the stream stays framed.
+    bool ended = os.endWrite();
+    if (!ok || !ended) {
+        VqErrorState::rethrowError();
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 VqObjectBaseType VqElementIO::objectBaseType(const VqBase* obj) {

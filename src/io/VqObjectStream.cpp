@@ -104,13 +104,9 @@ void VqObjectStream::setPartitionAccess(const PartitionAccess* access) {
     s_pPartitionAccess.store(access, std::memory_order_release);
 }
 
-void VqObjectStream::getVersion(int& major, int& minor) const {
-    if ((_nMajorVersion == -1 || _nMinorVersion == -1) && _pPartition) {
-        const PartitionAccess* access = s_pPartitionAccess.load(std::memory_order_acquire);
-        if (access) access->datastoreVersion(_pPartition, _nMajorVersion, _nMinorVersion);
-    }
-    major = _nMajorVersion;
-    minor = _nMinorVersion;
+void VqObjectStream::_fetchVersion() const {
+    const PartitionAccess* access = s_pPartitionAccess.load(std::memory_order_acquire);
+    if (access) access->datastoreVersion(_pPartition, _nMajorVersion, _nMinorVersion);
 }
 
 bool VqObjectStream::setSwizzler(VqPtrSwizzle* pSwizzler) {
@@ -128,7 +124,7 @@ bool VqObjectStream::ptr2num(const void* ptr, int* id) {
     return true;
 }
 
-bool VqObjectStream::ptr2num(const VqBase* obj, int* id) {
+bool VqObjectStream::_ptr2numSlow(const VqBase* obj, int* id) {
     if (id) *id = -1;
     VQ_CHECK(_currentSwizzler, kCls, "ptr2num", VQ_ERR_INTERNAL);
     VQ_PROPAGATE(_currentSwizzler->ptr2num(obj, id));

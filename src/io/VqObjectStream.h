@@ -61,7 +61,12 @@ public:
         _nMajorVersion = major;
         _nMinorVersion = minor;
     }
-    void getVersion(int& major, int& minor) const;
+    // Every level of every element's record asks: inline while known.
+    void getVersion(int& major, int& minor) const {
+        if ((_nMajorVersion == -1 || _nMinorVersion == -1) && _pPartition) _fetchVersion();
+        major = _nMajorVersion;
+        minor = _nMinorVersion;
+    }
 
     void setSegmentType(int type) { _nSegmentType = type; }
     int segmentType() const { return _nSegmentType; }
@@ -85,8 +90,12 @@ public:
     // ptr2num sets the ID to -1 first, ptrFromNum the slot to null first.
     bool ptr2num(const void* ptr, int* id);
     // Library objects go through the overloads that see their ID slots (see
-    // VqPtrSwizzle); any VqBase-derived pointer picks these.
-    bool ptr2num(const VqBase* obj, int* id);
+    // VqPtrSwizzle); any VqBase-derived pointer picks these. A save asks for
+    // several IDs per object: the common case runs inline.
+    bool ptr2num(const VqBase* obj, int* id) {
+        if (id && _currentSwizzler && _currentSwizzler->heldSlotId(obj, *id)) return true;
+        return _ptr2numSlow(obj, id);
+    }
     bool registerPtr(const void* ptr, int id);
     bool registerPtr(const void* ptr, int id, bool* ok);
     // True when the slot was filled, false when it waits for the object (or on error).
@@ -133,6 +142,8 @@ public:
 
 protected:
     VqDataStream* _raw(const char* function) const;
+    void _fetchVersion() const;
+    bool _ptr2numSlow(const VqBase* obj, int* id);
     // Bytes left in the innermost element being read (UINT64_MAX when none is open).
     uint64_t _elementRemaining();
 

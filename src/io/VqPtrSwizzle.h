@@ -95,6 +95,42 @@ public:
     // The address of a record whose object is not yet known.
     static const void* unknownPtr() { return reinterpret_cast<const void*>(~uintptr_t(0)); }
 
+    // ptr2num of a library object without a call, for the thread that holds
+    // this swizzler through a VqRWPtrSwizzle::Hold while it keeps IDs in the
+    // objects' slots: the path of every ID a save asks for once the lease is
+    // taken. It does what ptr2num(const VqBase*) does, on the same members,
+    // and only the holding thread, which owns them, gets past the first
+    // test. False leaves the work to ptr2num (another thread, no lease, or
+    // objects numbered through the address table).
+    bool heldSlotId(const VqBase* obj, int& id) {
+        if (_tHolder.load(std::memory_order_relaxed) != std::this_thread::get_id() || !_bSlots) return false;
+        if (!obj) {
+            id = -1;
+            return true;
+        }
+        if (static_cast<const void*>(obj) != _pLastPtr) {
+            std::atomic<uint32_t>& slot = obj->_idSlot();
+            const uint32_t v = slot.load(std::memory_order_relaxed);
+            if (v != 0 && v <= _vSlotObjects.size() && _vSlotObjects[v - 1] == obj) {
+                _nLastId = static_cast<int32_t>(v - 1);
+            } else if (_tByAddress.size() == 0) {
+                _vSlotObjects.push_back(obj);
+                _nLastId = _nNextId++;
+                slot.store(static_cast<uint32_t>(_nLastId) + 1, std::memory_order_relaxed);
+            } else {
+                return false;
+            }
+            _pLastPtr = obj;
+        }
+        id = _nLastId;
+        return true;
+    }
+
+protected:
+    // The thread holding a VqRWPtrSwizzle's lock through a Hold; only that
+    // thread ever finds its own ID here. Never set for other swizzlers.
+    std::atomic<std::thread::id> _tHolder{};
+
 private:
     void _nullWaitingSlots();
     // Takes the slot lease for a writer that has given no ID yet; true while
@@ -200,7 +236,4 @@ private:
     bool _heldHere() const { return _tHolder.load(std::memory_order_relaxed) == std::this_thread::get_id(); }
 
     VqRWSpinLock _lock;
-    // The thread holding the lock through a Hold; only that thread ever finds
-    // its own ID here.
-    std::atomic<std::thread::id> _tHolder{};
 };

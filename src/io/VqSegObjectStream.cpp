@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 
 VqSegObjectStream::VqSegObjectStream(VqDataStream* raw, int writeAlgorithm)
@@ -69,10 +70,38 @@ void VqSegObjectStream::writeBytes(const VqUChar* buf, VqSize n) {
 bool VqSegObjectStream::beginWrite() {
     try {
         if (!_bWriteActive) _startWrite();
+        // The placeholder fits the window: its position is the window's, and
+        // nothing needs syncing to learn it.
+        if (_pPutStart && _pPutEnd - _pPutCur >= 4) {
+            _vElemStart.push_back(_nPutBase + static_cast<uint64_t>(_pPutCur - _pPutStart));
+            std::memset(_pPutCur, 0, 4);
+            _pPutCur += 4;
+            return true;
+        }
     } catch (...) {
         return VqErrorState::recordCurrentException("VqSegObjectStream", "beginWrite");
     }
     return VqObjectStream::beginWrite();
+}
+
+bool VqSegObjectStream::endWrite() {
+    if (!_bWriteActive || !_pPutStart || _vElemStart.empty()) return VqObjectStream::endWrite();
+    const uint64_t start = _vElemStart.back();
+    const uint64_t end = _nPutBase + static_cast<uint64_t>(_pPutCur - _pPutStart);
+    // The general path reports a length that does not fit.
+    if (end < start + 4 || end - start - 4 > UINT32_MAX) return VqObjectStream::endWrite();
+    _vElemStart.pop_back();
+    const auto length = static_cast<uint32_t>(end - start - 4);
+    // Written as write(int32_t) writes it, in the host's order; the four
+    // bytes may straddle two fragments.
+    VqUChar bytes[4];
+    std::memcpy(bytes, &length, 4);
+    if ((start >> VqInBufFVec::kFragShift) == ((start + 3) >> VqInBufFVec::kFragShift))
+        std::memcpy(_pvWriteBuffer->at(start), bytes, 4);
+    else
+        for (uint64_t i = 0; i < 4; ++i)
+            *_pvWriteBuffer->at(start + i) = bytes[i];
+    return true;
 }
 
 void VqSegObjectStream::_releaseWriteBuffer() {

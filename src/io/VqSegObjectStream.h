@@ -47,6 +47,9 @@ public:
     // the first byte on, so the first element switches the direction.
     bool beginRead() override;
     bool beginWrite() override;
+    // The element's length goes straight into the buffer at its start, which
+    // is still in memory: no seek back and forth, no put window opened twice.
+    bool endWrite() override;
 
     // Upper bound of the segment's bytes in the data stream after the
     // current position (the segment header excluded); the stream manager sets

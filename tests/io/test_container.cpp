@@ -200,6 +200,73 @@ TEST_F(ContainerTest, LayoutAt100AndAnEmptySegment) {
     EXPECT_TRUE(mgr->endReadSegment(os.get()));
 }
 
+// The writer patches each element's length where its placeholder went, in
+// buffer fragments of 2^18 bytes: a length whose four bytes straddle two
+// fragments, or a placeholder that does not fit the rest of a fragment,
+// must frame the element as well as one inside a fragment.
+TEST_F(ContainerTest, ElementLengthsAroundAFragmentBoundary) {
+    constexpr size_t kFrag = size_t(1) << 18;
+    for (size_t before : {kFrag - 8, kFrag - 6, kFrag - 4, kFrag - 3, kFrag - 1, kFrag}) {
+        SCOPED_TRACE(before);
+        Vq::SharedPtr<VqMemoryByteStream> mem = new VqMemoryByteStream(false);
+        Vq::SharedPtr<VqDataStream> ds = new VqDataStream(mem.get());
+        ds->open();
+        Vq::SharedPtr<VqZlibSegObjectStream> w = new VqZlibSegObjectStream(ds.get());
+        const Bytes filler = sampleData(before, 3);
+        const Bytes inner = sampleData(1000, 4);
+        // outer { int, inner { bytes }, empty {} }, then one more element.
+        ASSERT_TRUE(w->write(reinterpret_cast<const char*>(filler.data()), static_cast<int>(filler.size())));
+        ASSERT_TRUE(w->beginWrite());
+        ASSERT_TRUE(w->write(77));
+        ASSERT_TRUE(w->beginWrite());
+        ASSERT_TRUE(w->write(reinterpret_cast<const char*>(inner.data()), static_cast<int>(inner.size())));
+        ASSERT_TRUE(w->endWrite());
+        ASSERT_TRUE(w->beginWrite() && w->endWrite());
+        ASSERT_TRUE(w->endWrite());
+        ASSERT_TRUE(w->beginWrite() && w->write(short(5)) && w->endWrite());
+        w->setDataStream(nullptr);
+
+        Vq::SharedPtr<VqMemoryByteStream> in = new VqMemoryByteStream(true);
+        ASSERT_TRUE(in->setData(mem->data(), mem->dataLength()));
+        in->lock();
+        in->open();
+        Vq::SharedPtr<VqDataStream> rs = new VqDataStream(in.get());
+        Vq::SharedPtr<VqZlibSegObjectStream> r = new VqZlibSegObjectStream(rs.get());
+        Bytes back(before);
+        ASSERT_TRUE(r->read(reinterpret_cast<char*>(back.data()), static_cast<int>(back.size())));
+        EXPECT_EQ(back, filler);
+        uint64_t start = 0;
+        uint32_t length = 0;
+        ASSERT_TRUE(r->beginRead());
+        ASSERT_TRUE(r->currentReadElement(start, length));
+        EXPECT_EQ(start, before + 4);
+        EXPECT_EQ(length, 4u + 4u + inner.size() + 4u);
+        int value = 0;
+        ASSERT_TRUE(r->read(&value));
+        EXPECT_EQ(value, 77);
+        ASSERT_TRUE(r->beginRead());
+        ASSERT_TRUE(r->currentReadElement(start, length));
+        EXPECT_EQ(length, inner.size());
+        back.assign(inner.size(), 0);
+        ASSERT_TRUE(r->read(reinterpret_cast<char*>(back.data()), static_cast<int>(back.size())));
+        EXPECT_EQ(back, inner);
+        ASSERT_TRUE(r->endRead());
+        ASSERT_TRUE(r->beginRead());
+        ASSERT_TRUE(r->currentReadElement(start, length));
+        EXPECT_EQ(length, 0u);
+        ASSERT_TRUE(r->endRead());
+        ASSERT_TRUE(r->endRead());
+        short last = 0;
+        ASSERT_TRUE(r->beginRead());
+        ASSERT_TRUE(r->currentReadElement(start, length));
+        EXPECT_EQ(length, 2u);
+        ASSERT_TRUE(r->read(&last) && r->endRead());
+        EXPECT_EQ(last, 5);
+        EXPECT_FALSE(r->dataSkipped());
+        in->unlock();
+    }
+}
+
 TEST_F(ContainerTest, ReadersFollowTheFlagAndTheAlgorithmByte) {
     // A format-10 writer set to zlib frames with 2/2; the format-10 reader takes it.
     ASSERT_TRUE(VqPartition::setVersion(10, 0));

@@ -1,5 +1,6 @@
 #include "VqBase.h"
 #include "VqLibFixture.h"
+#include "VqObjectStream.h"
 #include "VqPtrSwizzle.h"
 #include "VqSharedPtr.h"
 #include "VqStdError.h"
@@ -233,6 +234,55 @@ TEST_F(PtrSwizzleTest, SlotIdsNeverTrustAnotherWritersValue) {
     // A copy does not take its original's slot.
     Vq::SharedPtr<Obj> copy = new Obj(*o[1]);
     EXPECT_EQ(idOf(*first, copy.get()), 3);
+}
+
+// Under a hold the stream answers a library object's ID inline: it must be
+// the ID the swizzler itself gives, for null right after a clear, for an
+// object first numbered by its plain address, and never from a slot value a
+// round before the clear left behind.
+TEST_F(PtrSwizzleTest, StreamIdsUnderAHoldAgreeWithTheSwizzler) {
+    std::vector<Vq::SharedPtr<Obj>> o;
+    for (int i = 0; i < 4; ++i)
+        o.push_back(new Obj());
+    Vq::SharedPtr<VqRWPtrSwizzle> sw = new VqRWPtrSwizzle();
+    Vq::SharedPtr<VqObjectStream> os = new VqObjectStream();
+    ASSERT_TRUE(os->setSwizzler(sw.get()));
+    auto idOf = [&](const VqBase* p) {
+        int id = -2;
+        EXPECT_TRUE(os->ptr2num(p, &id));
+        return id;
+    };
+    auto plainIdOf = [&](const void* p) {
+        int id = -2;
+        EXPECT_TRUE(os->ptr2num(p, &id));
+        return id;
+    };
+    {
+        sw->reserve(8);
+        VqRWPtrSwizzle::Hold hold(sw.get());
+        EXPECT_EQ(idOf(o[0].get()), 0);
+        EXPECT_EQ(idOf(o[1].get()), 1);
+        EXPECT_EQ(idOf(nullptr), -1);
+        EXPECT_EQ(idOf(o[0].get()), 0);
+        EXPECT_EQ(plainIdOf(o[3].get()), 2);
+        EXPECT_EQ(idOf(o[2].get()), 3);
+        EXPECT_EQ(idOf(o[3].get()), 2);
+        EXPECT_EQ(idOf(o[1].get()), 1);
+        EXPECT_TRUE(sw->pointerRegistered(o[2].get()));
+        sw->clear();
+    }
+    {
+        VqRWPtrSwizzle::Hold hold(sw.get());
+        EXPECT_EQ(idOf(nullptr), -1);
+        EXPECT_EQ(idOf(o[1].get()), 0);
+        // o[0]'s slot still says ID 0 from the round before.
+        EXPECT_EQ(idOf(o[0].get()), 1);
+        EXPECT_EQ(idOf(o[1].get()), 0);
+        EXPECT_EQ(idOf(o[0].get()), 1);
+    }
+    // Without a hold the same IDs come through the lock.
+    EXPECT_EQ(idOf(o[0].get()), 1);
+    EXPECT_EQ(idOf(o[2].get()), 2);
 }
 
 // Writers on several threads, each with its own swizzler over the same
