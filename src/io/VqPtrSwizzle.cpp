@@ -123,24 +123,13 @@ bool VqPtrSwizzle::ptr2num(const VqBase* obj, int* id) {
     // take its lock a second time.
     if (!_useSlots()) return VqPtrSwizzle::ptr2num(static_cast<const void*>(obj), id);
     VQ_CHECK(id != nullptr, kCls, "ptr2num", VQ_ERR_ARGUMENT);
-    if (!obj) {
-        *id = -1;
-        return true;
-    }
-    if (static_cast<const void*>(obj) == _pLastPtr) {
-        *id = _nLastId;
-        return true;
-    }
-    std::atomic<uint32_t>& slot = obj->_idSlot();
-    const uint32_t v = slot.load(std::memory_order_relaxed);
-    if (v != 0 && v <= _vSlotObjects.size() && _vSlotObjects[v - 1] == obj) {
-        *id = static_cast<int>(v - 1);
-    } else if (const AddressEntry* known = _tByAddress.size() ? _tByAddress.find(obj) : nullptr) {
+    if (_slotId(obj, *id)) return true;
+    if (const AddressEntry* known = _tByAddress.find(obj)) {
         // Numbered before through its plain address.
         *id = known->nId;
     } else {
         *id = _newId(obj);
-        slot.store(static_cast<uint32_t>(*id) + 1, std::memory_order_relaxed);
+        obj->_idSlot().store(static_cast<uint32_t>(*id) + 1, std::memory_order_relaxed);
     }
     _pLastPtr = obj;
     _nLastId = *id;

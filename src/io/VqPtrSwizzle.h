@@ -103,7 +103,20 @@ public:
     // test. False leaves the work to ptr2num (another thread, no lease, or
     // objects numbered through the address table).
     bool heldSlotId(const VqBase* obj, int& id) {
-        if (_tHolder.load(std::memory_order_relaxed) != std::this_thread::get_id() || !_bSlots) return false;
+        return _tHolder.load(std::memory_order_relaxed) == std::this_thread::get_id() && _bSlots &&
+               _slotId(obj, id);
+    }
+
+protected:
+    // The thread holding a VqRWPtrSwizzle's lock through a Hold; only that
+    // thread ever finds its own ID here. Never set for other swizzlers.
+    std::atomic<std::thread::id> _tHolder{};
+
+private:
+    // The slot path of ptr2num(const VqBase*) while this swizzler keeps IDs
+    // in slots. False only for an object whose slot is not this round's while
+    // some objects were numbered by plain address: the caller looks there.
+    bool _slotId(const VqBase* obj, int& id) {
         if (!obj) {
             id = -1;
             return true;
@@ -114,6 +127,7 @@ public:
             if (v != 0 && v <= _vSlotObjects.size() && _vSlotObjects[v - 1] == obj) {
                 _nLastId = static_cast<int32_t>(v - 1);
             } else if (_tByAddress.size() == 0) {
+                // _newId's slot case, without the call: both callers keep slots.
                 _vSlotObjects.push_back(obj);
                 _nLastId = _nNextId++;
                 slot.store(static_cast<uint32_t>(_nLastId) + 1, std::memory_order_relaxed);
@@ -125,13 +139,6 @@ public:
         id = _nLastId;
         return true;
     }
-
-protected:
-    // The thread holding a VqRWPtrSwizzle's lock through a Hold; only that
-    // thread ever finds its own ID here. Never set for other swizzlers.
-    std::atomic<std::thread::id> _tHolder{};
-
-private:
     void _nullWaitingSlots();
     // Takes the slot lease for a writer that has given no ID yet; true while
     // this swizzler holds it.
