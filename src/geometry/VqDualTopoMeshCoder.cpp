@@ -95,15 +95,9 @@ void DualTopoMeshCoder::clearState() {
 
 void DualTopoMeshCoder::shrink() {
     clearState();
-    _syms.shrink();
+    _freeDecodeScratch();
     _src.shrink();
-    _dst.shrink();
     _pCoder.reset();
-    _pDecoder.reset();
-    _pTriStripperEngine.reset();
-    _pTopoStorage.reset();
-    _pCollocScratch.reset();
-    _freeCheckScratch();
     _viCoordOrder.shrink_to_fit();
     _viAttrOrder.shrink_to_fit();
     _vfCoords.shrink_to_fit();
@@ -139,7 +133,13 @@ uint32_t DualTopoMeshCoder::computeCheckValue() const {
     return h;
 }
 
-void DualTopoMeshCoder::_freeCheckScratch() {
+void DualTopoMeshCoder::_freeDecodeScratch() {
+    _dst.shrink();
+    _syms.shrink();
+    _pDecoder.reset();
+    _pTopoStorage.reset();
+    _pTriStripperEngine.reset();
+    _pCollocScratch.reset();
     VqVecu().swap(_vuCheckWords);
     std::vector<VqVecu>().swap(_vvuCheckChunks);
 }
@@ -248,15 +248,7 @@ bool DualTopoMeshCoder::decode(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTopoM
     } catch (...) {
         ok = VqErrorState::recordCurrentException(kCls, "decode");
     }
-    if (_dst.numVerts() > kLargeMeshVerts) {
-        _dst.shrink();
-        _syms.shrink();
-        _pDecoder.reset();
-        _pTopoStorage.reset();
-        _pTriStripperEngine.reset();
-        _pCollocScratch.reset();
-        _freeCheckScratch();
-    }
+    if (_dst.numVerts() > kLargeMeshVerts) _freeDecodeScratch();
     if (!ok) {
         out = nullptr;
         VqErrorState::rethrowError();

@@ -169,7 +169,9 @@ private:
 
     bool _doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTopoMesh>& out);
     bool _encodeLocked();
-    void _freeCheckScratch();
+    // Everything a decode keeps for the next one: freed after a large mesh
+    // and by shrink().
+    void _freeDecodeScratch();
 
     const VqTopoMesh* _pTM = nullptr;
     VqDualVFMesh _src;
