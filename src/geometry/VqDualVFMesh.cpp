@@ -8,13 +8,11 @@ void VqDualVFMesh::clear() {
     _vVerts.clear();
     _vnVEmpty.clear();
     // Back to empty slots only where they were used: the rest still is.
-    // An empty slot and an unknown record are all ones, byte by byte. (No
-    // storage yet is a null pointer, which memset may not be given.)
+    // An empty slot is all ones, byte by byte; the records need no reset
+    // (addVert leaves them to its caller). (No storage yet is a null
+    // pointer, which memset may not be given.)
     if (_nPC > 0) std::memset(static_cast<void*>(_vPC.data()), 0xFF, size_t(_nPC) * sizeof(Corner));
-    if (_nVC > 0) {
-        std::memset(static_cast<void*>(_vVC.data()), 0xFF, size_t(_nVC) * sizeof(Corner));
-        std::memset(_viVCAttr.data(), 0xFF, size_t(_nVC) * sizeof(int32_t));
-    }
+    if (_nVC > 0) std::memset(static_cast<void*>(_vVC.data()), 0xFF, size_t(_nVC) * sizeof(Corner));
     _nPC = _nVC = 0;
     _nAttrs = 0;
 }

@@ -51,7 +51,9 @@ public:
     }
     // A vertex with an empty ring and nAttrs attribute records numbered on
     // from the records of earlier vertices; its number. The ring's records
-    // start as -1 (vertAttrs fills them).
+    // are left to the caller, who writes every one through vertAttrs before
+    // anything reads them: each adder knows them at once, and clearing them
+    // ahead would be a fifth of what clear() writes.
     int addVert(int valence, int nAttrs) {
         const uint32_t start = _nVC;
         if (_vVC.size() - start < uint32_t(valence))
