@@ -202,8 +202,10 @@ bool distinctCorners(const int32_t* v, uint32_t n, std::vector<int32_t>& scratch
 template <bool kTriangles>
 struct FacetSteps {
     const VqTopoMeshTopology& t;
-    int next(int h) const { return kTriangles ? (h % 3 == 2 ? h - 2 : h + 1) : t.next(h); }
-    int prev(int h) const { return kTriangles ? (h % 3 == 0 ? h + 2 : h - 1) : t.prev(h); }
+    // Handles are never negative: the remainder of an unsigned division by
+    // three is a multiply and a shift, that of a signed one several steps more.
+    int next(int h) const { return kTriangles ? (uint32_t(h) % 3 == 2 ? h - 2 : h + 1) : t.next(h); }
+    int prev(int h) const { return kTriangles ? (uint32_t(h) % 3 == 0 ? h + 2 : h - 1) : t.prev(h); }
 };
 
 // The pairing when no vertex has two outgoing half-edges to one vertex,
@@ -507,15 +509,16 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     t.viEdgeHE.resize(nEdges);
 
     // The half-edge each vertex starts its walks from has no opposite when
-    // the vertex lies on a border.
-    t.viVtxHEdge.assign(nVtx, -1);
+    // the vertex lies on a border, and is its first outgoing one otherwise
+    // (-1 when it has none).
+    t.viVtxHEdge.resize(nVtx);
     int* vtxHE = t.viVtxHEdge.data();
     for (int v = 0; v < nVtx; ++v) {
-        for (int k = outStart[v]; k < outStart[v + 1]; ++k) {
-            const int h = out[k];
-            if (vtxHE[v] < 0 || opp[h] < 0) vtxHE[v] = h;
-            if (opp[h] < 0) break;
-        }
+        const int ks = outStart[v], ke = outStart[v + 1];
+        int k = ks;
+        while (k < ke && opp[out[k]] >= 0)
+            ++k;
+        vtxHE[v] = k < ke ? out[k] : ks < ke ? out[ks] : -1;
     }
 }
 
