@@ -313,9 +313,11 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
         for (int p = 0; p < nPolys; ++p)
             if (!m.isCover(p)) order[fill[size_t(std::max(m.polyGroup(p), 0))]++] = uint32_t(p);
     }
-    primStart.resize(size_t(iAtom) + 1);
-    indices.resize(size_t(nIndices));
-    uint32_t k = 0;
+    // Sized once and filled by appending: the arrays are the result's, new
+    // with every decode, and resizing would clear them first, one pass more
+    // over memory the fill then writes anyway.
+    primStart.reserve(size_t(iAtom) + 1);
+    indices.reserve(size_t(nIndices));
     for (int i = 0, p = 0; i < iAtom; ++i, ++p) {
         if (nGroups > 1) {
             p = int(order[size_t(i)]);
@@ -323,15 +325,15 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
             while (m.isCover(p))
                 ++p;
         }
-        primStart[size_t(i)] = k;
+        primStart.push_back(uint32_t(indices.size()));
         const int cVal = m.polyDegree(p);
         for (int s = 0; s < cVal; ++s) {
             const int iAttrRec = m.polyAttr(p, s);
             VQ_CHECK(iAttrRec >= 0, kCls, "_doExport", VQ_ERR_CORRUPT);
-            indices[k++] = uint32_t(iAttrRec);
+            indices.push_back(uint32_t(iAttrRec));
         }
     }
-    primStart[size_t(iAtom)] = k;
+    primStart.push_back(uint32_t(indices.size()));
 
     Vq::SharedPtr<VqPolygonTopoMesh> pPTM = new VqPolygonTopoMesh(pVP.get());
     VQ_PROPAGATE(pPTM->lockWrite(true));
