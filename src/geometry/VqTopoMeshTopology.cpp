@@ -535,10 +535,13 @@ bool vqStripsListFacets(const VqTopoMeshTopology& t, uint32_t nPrims, const uint
     used.assign(size_t(nF), 0);
     uint8_t* bUsed = used.data();
     int nListed = 0;
+    // Half-edges here are never negative: unsigned division by three is a
+    // multiply and a shift, signed division several steps more.
     auto matches = [&](int h, uint32_t r0, uint32_t r1, uint32_t r2) {
-        const int b = h - h % 3;
+        const uint32_t f = uint32_t(h) / 3;
+        const int b = int(3 * f);
         const int n = h + 1 == b + 3 ? b : h + 1, q = n + 1 == b + 3 ? b : n + 1;
-        return heRec[h] == int(r0) && heRec[n] == int(r1) && heRec[q] == int(r2) && !bUsed[b / 3];
+        return heRec[h] == int(r0) && heRec[n] == int(r1) && heRec[q] == int(r2) && !bUsed[f];
     };
     for (uint32_t p = 0; p < nPrims; ++p) {
         const uint32_t s = primStart[p], e = primStart[p + 1];
@@ -577,12 +580,13 @@ bool vqStripsListFacets(const VqTopoMeshTopology& t, uint32_t nPrims, const uint
                     }
                 if (h < 0) return false;
             }
-            const int b = h - h % 3;
-            bUsed[b / 3] = 1;
+            const uint32_t f = uint32_t(h) / 3;
+            const int b = int(3 * f);
+            bUsed[f] = 1;
             ++nListed;
             // Even triangles share their second corner edge with the next,
             // odd ones their third.
-            hShared = b + (h - b + 1 + odd) % 3;
+            hShared = b + int((uint32_t(h - b) + 1 + odd) % 3);
         }
     }
     return nListed == nF;
