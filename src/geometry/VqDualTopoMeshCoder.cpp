@@ -313,9 +313,11 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
         for (int p = 0; p < nPolys; ++p)
             if (!m.isCover(p)) order[fill[size_t(std::max(m.polyGroup(p), 0))]++] = uint32_t(p);
     }
-    primStart.resize(size_t(iAtom) + 1);
-    indices.resize(size_t(nIndices));
-    uint32_t k = 0;
+    // Sized once and filled by appending: the arrays are the result's, new
+    // with every decode, and resizing would clear them first, one pass more
+    // over memory the fill then writes anyway.
+    primStart.reserve(size_t(iAtom) + 1);
+    indices.reserve(size_t(nIndices));
     for (int i = 0, p = 0; i < iAtom; ++i, ++p) {
         if (nGroups > 1) {
             p = int(order[size_t(i)]);
@@ -323,15 +325,15 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
             while (m.isCover(p))
                 ++p;
         }
-        primStart[size_t(i)] = k;
+        primStart.push_back(uint32_t(indices.size()));
         const int cVal = m.polyDegree(p);
         for (int s = 0; s < cVal; ++s) {
             const int iAttrRec = m.polyAttr(p, s);
             VQ_CHECK(iAttrRec >= 0, kCls, "_doExport", VQ_ERR_CORRUPT);
-            indices[k++] = uint32_t(iAttrRec);
+            indices.push_back(uint32_t(iAttrRec));
         }
     }
-    primStart[size_t(iAtom)] = k;
+    primStart.push_back(uint32_t(indices.size()));
 
     Vq::SharedPtr<VqPolygonTopoMesh> pPTM = new VqPolygonTopoMesh(pVP.get());
     VQ_PROPAGATE(pPTM->lockWrite(true));
@@ -378,17 +380,24 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
 
 void DualTopoMeshCoderV1::_maskChunks(int k, std::vector<VqVecu>& out) const {
     const VqVec<uint64_t>& masks = _syms.vvuOutAttrMasks[k];
+    const size_t n = masks.size();
     // Resized, not replaced: a kept out keeps its capacity.
     out.resize(k == 7 ? 3 : 1);
     for (VqVecu& c : out)
-        c.resize(masks.size());
-    for (size_t i = 0; i < masks.size(); ++i) {
-        out[0][i] = uint32_t(masks[i] & 0x3FFFFFFFu);
-        if (k == 7) {
-            out[1][i] = uint32_t((masks[i] >> 30) & 0x3FFFFFFFu);
-            out[2][i] = uint32_t(masks[i] >> 60);
-        }
-    }
+        c.resize(n);
+    // One chunk per loop, through plain pointers: the compiler vectorises
+    // each, which it would not across the chunks' vectors.
+    const uint64_t* m = masks.data();
+    uint32_t* c0 = out[0].data();
+    for (size_t i = 0; i < n; ++i)
+        c0[i] = uint32_t(m[i] & 0x3FFFFFFFu);
+    if (k != 7) return;
+    uint32_t* c1 = out[1].data();
+    uint32_t* c2 = out[2].data();
+    for (size_t i = 0; i < n; ++i)
+        c1[i] = uint32_t((m[i] >> 30) & 0x3FFFFFFFu);
+    for (size_t i = 0; i < n; ++i)
+        c2[i] = uint32_t(m[i] >> 60);
 }
 
 bool DualTopoMeshCoderV1::_joinMaskChunks(int k, const std::vector<VqVecu>& chunks) {
@@ -407,13 +416,18 @@ bool DualTopoMeshCoderV1::_joinMaskChunks(int k, const std::vector<VqVecu>& chun
 
 void DualTopoMeshCoderV2::_maskChunks(int k, std::vector<VqVecu>& out) const {
     const VqVec<uint64_t>& masks = _syms.vvuOutAttrMasks[k];
+    const size_t n = masks.size();
     out.resize(k == 7 ? 2 : 1);
     for (VqVecu& c : out)
-        c.resize(masks.size());
-    for (size_t i = 0; i < masks.size(); ++i) {
-        out[0][i] = uint32_t(masks[i]);
-        if (k == 7) out[1][i] = uint32_t(masks[i] >> 32);
-    }
+        c.resize(n);
+    const uint64_t* m = masks.data();
+    uint32_t* c0 = out[0].data();
+    for (size_t i = 0; i < n; ++i)
+        c0[i] = uint32_t(m[i]);
+    if (k != 7) return;
+    uint32_t* c1 = out[1].data();
+    for (size_t i = 0; i < n; ++i)
+        c1[i] = uint32_t(m[i] >> 32);
 }
 
 bool DualTopoMeshCoderV2::_joinMaskChunks(int k, const std::vector<VqVecu>& chunks) {

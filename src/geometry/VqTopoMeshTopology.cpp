@@ -21,17 +21,6 @@ void VqTopoMeshTopology::clear() {
     nNonmanifoldEdges = 0;
 }
 
-void VqTopoMeshTopology::reset() {
-    VqVeci* arrays[] = {&viRecVtx, &viEquivNext, &viVtxRec,    &viVtxHEdge, &viVtxOutStart,
-                        &viVtxOut, &viAtomFacet, &viFacetAtom, &viFacetHE,  &viHEVtx,
-                        &viHERec,  &viHEOpp,     &viHEFacet,   &viHEEdge,   &viEdgeHE};
-    for (VqVeci* a : arrays)
-        a->clear();
-    bTriangles = true;
-    nBoundaryEdges = 0;
-    nNonmanifoldEdges = 0;
-}
-
 size_t VqTopoMeshTopology::memSize() const {
     const VqVeci* arrays[] = {&viRecVtx, &viEquivNext, &viVtxRec,    &viVtxHEdge, &viVtxOutStart,
                               &viVtxOut, &viAtomFacet, &viFacetAtom, &viFacetHE,  &viHEVtx,
@@ -213,8 +202,10 @@ bool distinctCorners(const int32_t* v, uint32_t n, std::vector<int32_t>& scratch
 template <bool kTriangles>
 struct FacetSteps {
     const VqTopoMeshTopology& t;
-    int next(int h) const { return kTriangles ? (h % 3 == 2 ? h - 2 : h + 1) : t.next(h); }
-    int prev(int h) const { return kTriangles ? (h % 3 == 0 ? h + 2 : h - 1) : t.prev(h); }
+    // Handles are never negative: the remainder of an unsigned division by
+    // three is a multiply and a shift, that of a signed one several steps more.
+    int next(int h) const { return kTriangles ? (uint32_t(h) % 3 == 2 ? h - 2 : h + 1) : t.next(h); }
+    int prev(int h) const { return kTriangles ? (uint32_t(h) % 3 == 0 ? h + 2 : h - 1) : t.prev(h); }
 };
 
 // The pairing when no vertex has two outgoing half-edges to one vertex,
@@ -262,7 +253,7 @@ bool pairThroughOutgoing(VqTopoMeshTopology& t, int32_t* stamp, int32_t* to) {
 // their lower end, then by their first half-edge, which the topology keeps
 // for each edge. bucket is scratch. Returns the number of edges.
 template <bool kTriangles>
-uint32_t numberEdges(VqTopoMeshTopology& t, std::vector<int32_t>& bucket) {
+uint32_t numberEdges(VqTopoMeshTopology& t, std::vector<int>& bucket) {
     const FacetSteps<kTriangles> step{t};
     const int nHE = t.numHEdges(), nVtx = t.numVertices();
     const int* heVtx = t.viHEVtx.data();
@@ -292,10 +283,12 @@ uint32_t numberEdges(VqTopoMeshTopology& t, std::vector<int32_t>& bucket) {
     return uint32_t(start[nVtx]);
 }
 
+// stamp is the edges' half-edges and to the vertices' start half-edges,
+// which the numbering then takes as its buckets.
 template <bool kTriangles>
-bool pairAndNumber(VqTopoMeshTopology& t, std::vector<int32_t>& stamp, int32_t* to, uint32_t& nEdges) {
-    if (!pairThroughOutgoing<kTriangles>(t, stamp.data(), to)) return false;
-    nEdges = numberEdges<kTriangles>(t, stamp);
+bool pairAndNumber(VqTopoMeshTopology& t, int32_t* stamp, int32_t* to, uint32_t& nEdges) {
+    if (!pairThroughOutgoing<kTriangles>(t, stamp, to)) return false;
+    nEdges = numberEdges<kTriangles>(t, t.viVtxHEdge);
     return true;
 }
 
@@ -316,7 +309,14 @@ void vqPairTriangleHalfEdges(uint32_t nTri, const int32_t* triVtx, uint32_t nVtx
 void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStart, const uint32_t* indices,
                              uint32_t nRecs, const float* coords, int nCoordComps, VqTopoMeshTopology& t,
                              const uint32_t* positionRings) {
-    t.reset();
+    // Storage kept from an earlier derivation keeps its sizes: each array
+    // is sized here and then written whole, and resizing one to the size it
+    // has does not clear it first (a pass over every array that the writes
+    // would repeat). Those filled by appending start empty.
+    t.bTriangles = true;
+    t.nBoundaryEdges = 0;
+    t.nNonmanifoldEdges = 0;
+    t.viVtxRec.clear();
     const uint32_t nIndices = primStart[nPrims];
 
     // Vertices: position classes numbered in order of first use.
@@ -325,10 +325,10 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     int32_t* recVtx = t.viRecVtx.data();
     {
         // The classes are worked out in the records' vertex array, which
-        // takes their vertex numbers at the end.
+        // takes their vertex numbers at the end: cls[r] is the lowest record
+        // of r's class, the class's own number.
         int32_t* cls = recVtx;
         int* equivNext = t.viEquivNext.data();
-        std::vector<int32_t> tail(nRecs, -1);
         if (positionRings) {
             // The rings are linked as below: a pass in record order meets
             // each ring first at its lowest record, the class's number.
@@ -344,6 +344,7 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
             // The rings: each class is closed on its lowest record, which is
             // the class's own number, so the tail of every ring is found
             // through it.
+            std::vector<int32_t> tail(nRecs, -1);
             for (uint32_t r = 0; r < nRecs; ++r) {
                 const int32_t c = cls[r];
                 if (tail[c] >= 0) equivNext[tail[c]] = int(r);
@@ -351,25 +352,34 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
             }
             for (uint32_t r = 0; r < nRecs; ++r)
                 if (cls[r] == int32_t(r)) equivNext[tail[r]] = int(r);
-            // tail is done with: it numbers the classes' vertices.
-            std::fill(tail.begin(), tail.end(), -1);
         }
+        // A class's vertex number is held at its lowest record as ~v, which
+        // is negative and so told apart from the class numbers the others
+        // hold; no array of its own is needed.
         t.viVtxRec.reserve(nRecs);
         for (uint32_t i = 0; i < nIndices; ++i) {
             const int32_t c = cls[indices[i]];
-            if (tail[c] < 0) {
-                tail[c] = int32_t(t.viVtxRec.size());
-                t.viVtxRec.push_back(int(indices[i]));
-            }
+            if (c < 0 || cls[c] < 0) continue;
+            cls[c] = ~int32_t(t.viVtxRec.size());
+            t.viVtxRec.push_back(int(indices[i]));
         }
-        for (uint32_t r = 0; r < nRecs; ++r)
-            recVtx[r] = tail[cls[r]];
+        // Downwards, so that each lowest record still holds its class's
+        // number when the records above it read it.
+        for (uint32_t r = nRecs; r-- > 0;) {
+            const int32_t c = cls[r];
+            const int32_t v = c < 0 ? c : cls[c];
+            recVtx[r] = v < 0 ? ~v : -1;
+        }
     }
     const int nVtx = int(t.viVtxRec.size());
     if (kind != VqTopoMesh::VQ_PRIM_TRISTRIP && kind != VqTopoMesh::VQ_PRIM_POLYGON) {
         t.viVtxHEdge.assign(nVtx, -1);
         t.viVtxOutStart.assign(nVtx + 1, 0);
         t.viFacetHE.assign(1, 0);
+        VqVeci* unused[] = {&t.viVtxOut, &t.viAtomFacet, &t.viFacetAtom, &t.viHEVtx, &t.viHERec,
+                            &t.viHEOpp,  &t.viHEFacet,   &t.viHEEdge,    &t.viEdgeHE};
+        for (VqVeci* a : unused)
+            a->clear();
         return;
     }
 
@@ -384,7 +394,10 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     t.viFacetHE.resize(size_t(nAtoms) + 1);
     t.viHEVtx.resize(nHEMax);
     t.viHERec.resize(nHEMax);
-    if (!t.bTriangles) t.viHEFacet.resize(nHEMax);
+    if (t.bTriangles)
+        t.viHEFacet.clear();
+    else
+        t.viHEFacet.resize(nHEMax);
     int* atomFacet = t.viAtomFacet.data();
     int* facetAtom = t.viFacetAtom.data();
     int* facetHE = t.viFacetHE.data();
@@ -453,22 +466,27 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
         outStart[v + 1] += outStart[v];
     t.viVtxOut.resize(nHE);
     int* out = t.viVtxOut.data();
-    // Per vertex: a fill cursor here, then the pairing's scratch.
-    std::vector<int32_t> stamp(outStart, outStart + nVtx), to(nVtx);
+    // The per-vertex scratch of the fill and the pairing lives in arrays
+    // written only after it: the vertices' start half-edges (a fill cursor,
+    // then the pairing's half-edge to each end, then the edge numbering's
+    // buckets) and the edges' half-edges (the pairing's stamps).
+    t.viVtxHEdge.resize(size_t(nVtx) + 1);
+    int* cursor = t.viVtxHEdge.data();
+    std::copy_n(outStart, nVtx, cursor);
     for (int h = 0; h < nHE; ++h)
-        out[stamp[heVtx[h]]++] = h;
+        out[cursor[heVtx[h]]++] = h;
 
     // Edges.
     t.viHEOpp.resize(nHE);
     t.viHEEdge.resize(nHE);
-    t.viEdgeHE.resize(nHE);
+    t.viEdgeHE.resize(size_t(std::max(nHE, nVtx)));
     int* opp = t.viHEOpp.data();
     int* heEdge = t.viHEEdge.data();
     int* edgeHE = t.viEdgeHE.data();
     uint32_t nEdges = 0;
-    std::fill(stamp.begin(), stamp.end(), -1);
-    if (!(t.bTriangles ? pairAndNumber<true>(t, stamp, to.data(), nEdges)
-                       : pairAndNumber<false>(t, stamp, to.data(), nEdges))) {
+    std::fill_n(edgeHE, nVtx, -1);
+    if (!(t.bTriangles ? pairAndNumber<true>(t, edgeHE, cursor, nEdges)
+                       : pairAndNumber<false>(t, edgeHE, cursor, nEdges))) {
         auto onEdge = [edgeHE](uint32_t e, uint32_t h) { edgeHE[e] = int(h); };
         auto onMember = [heEdge](uint32_t h, uint32_t e) { heEdge[h] = int(e); };
         VqHalfEdgePairing pairing;
@@ -491,15 +509,16 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     t.viEdgeHE.resize(nEdges);
 
     // The half-edge each vertex starts its walks from has no opposite when
-    // the vertex lies on a border.
-    t.viVtxHEdge.assign(nVtx, -1);
+    // the vertex lies on a border, and is its first outgoing one otherwise
+    // (-1 when it has none).
+    t.viVtxHEdge.resize(nVtx);
     int* vtxHE = t.viVtxHEdge.data();
     for (int v = 0; v < nVtx; ++v) {
-        for (int k = outStart[v]; k < outStart[v + 1]; ++k) {
-            const int h = out[k];
-            if (vtxHE[v] < 0 || opp[h] < 0) vtxHE[v] = h;
-            if (opp[h] < 0) break;
-        }
+        const int ks = outStart[v], ke = outStart[v + 1];
+        int k = ks;
+        while (k < ke && opp[out[k]] >= 0)
+            ++k;
+        vtxHE[v] = k < ke ? out[k] : ks < ke ? out[ks] : -1;
     }
 }
 
@@ -516,10 +535,13 @@ bool vqStripsListFacets(const VqTopoMeshTopology& t, uint32_t nPrims, const uint
     used.assign(size_t(nF), 0);
     uint8_t* bUsed = used.data();
     int nListed = 0;
+    // Half-edges here are never negative: unsigned division by three is a
+    // multiply and a shift, signed division several steps more.
     auto matches = [&](int h, uint32_t r0, uint32_t r1, uint32_t r2) {
-        const int b = h - h % 3;
+        const uint32_t f = uint32_t(h) / 3;
+        const int b = int(3 * f);
         const int n = h + 1 == b + 3 ? b : h + 1, q = n + 1 == b + 3 ? b : n + 1;
-        return heRec[h] == int(r0) && heRec[n] == int(r1) && heRec[q] == int(r2) && !bUsed[b / 3];
+        return heRec[h] == int(r0) && heRec[n] == int(r1) && heRec[q] == int(r2) && !bUsed[f];
     };
     for (uint32_t p = 0; p < nPrims; ++p) {
         const uint32_t s = primStart[p], e = primStart[p + 1];
@@ -558,12 +580,13 @@ bool vqStripsListFacets(const VqTopoMeshTopology& t, uint32_t nPrims, const uint
                     }
                 if (h < 0) return false;
             }
-            const int b = h - h % 3;
-            bUsed[b / 3] = 1;
+            const uint32_t f = uint32_t(h) / 3;
+            const int b = int(3 * f);
+            bUsed[f] = 1;
             ++nListed;
             // Even triangles share their second corner edge with the next,
             // odd ones their third.
-            hShared = b + (h - b + 1 + odd) % 3;
+            hShared = b + int((uint32_t(h - b) + 1 + odd) % 3);
         }
     }
     return nListed == nF;

@@ -60,9 +60,6 @@ struct VqTopoMeshTopology {
     }
 
     void clear();
-    // Empties the arrays and keeps their storage, for a derivation into
-    // storage that served before.
-    void reset();
     size_t memSize() const;
 };
 

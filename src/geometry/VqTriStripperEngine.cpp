@@ -89,7 +89,13 @@ bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src) {
                 VqVertexRecordPool* pPool;
                 ~PoolRead() { pPool->lockRead(false); }
             } poolRead{pPool};
-            ok = src->verifyTopoMesh(false);
+            // A current topology was derived from arrays checked against
+            // the pool, and any change to either drops it, so checking them
+            // again would repeat that check; inside a topology edit the
+            // primitives may have changed under a topology kept for the
+            // editor, and are checked.
+            const bool bChecked = src->_isValidTopo() && !src->isInTopoEdit();
+            ok = bChecked || src->verifyTopoMesh(false);
             if (ok && src->_isValidTopo())
                 ok = _importTopology(src);
             else if (ok)
