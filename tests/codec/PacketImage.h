@@ -24,6 +24,13 @@ public:
         _msb.insert(_msb.end(), bs);
         return *this;
     }
+    // Bytes that read the same in either order, such as a packet written
+    // in the host's order for use as the little-endian image.
+    PacketImage& bytes(const Bytes& bs) {
+        _lsb.insert(_lsb.end(), bs.begin(), bs.end());
+        _msb.insert(_msb.end(), bs.begin(), bs.end());
+        return *this;
+    }
     PacketImage& image(const PacketImage& inner) {
         _lsb.insert(_lsb.end(), inner._lsb.begin(), inner._lsb.end());
         _msb.insert(_msb.end(), inner._msb.begin(), inner._msb.end());

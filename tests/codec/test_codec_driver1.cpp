@@ -1,4 +1,5 @@
 #include "CodecStreams.h"
+#include "PacketCursor.h"
 #include "PacketImage.h"
 #include "VqCodecDriver.h"
 #include "VqLibFixture.h"
@@ -105,29 +106,17 @@ TEST_F(CodecDriver1Test, EveryCodecRoundTripsEveryEdgeArray) {
 // The code-text fields of every packet of an image (little-endian): codec,
 // bit count, value count, symbol count and the model's context count, with
 // the nesting level.
-class Packet1Walker {
+class Packet1Walker : public PacketCursor {
 public:
     struct Packet {
         int level, codec, nCntx;
         int64_t bits, values, symbols;
     };
-    explicit Packet1Walker(const Bytes& image) : _image(image) {}
+    explicit Packet1Walker(const Bytes& image) : PacketCursor(image) {}
     bool walk() { return _packet(0) && _pos == _image.size(); }
     const std::vector<Packet>& packets() const { return _packets; }
 
 private:
-    bool _i32(int32_t& v) {
-        if (_image.size() - _pos < 4) return false;
-        std::memcpy(&v, &_image[_pos], 4);
-        _pos += 4;
-        return true;
-    }
-    uint32_t _bits(size_t& bitPos, int n) {
-        uint32_t v = 0;
-        for (int i = 0; i < n; ++i, ++bitPos)
-            v = (v << 1) | ((_image[bitPos / 8] >> (7 - bitPos % 8)) & 1u);
-        return v;
-    }
     bool _packet(int level) {
         if (_pos >= _image.size()) return false;
         Packet p{level, _image[_pos++], 0, 0, 0, 0};
@@ -139,7 +128,7 @@ private:
             p.nCntx = _image[_pos++];
             size_t bitPos = _pos * 8;
             for (int c = 0; c < p.nCntx; ++c) {
-                const uint32_t e = _bits(bitPos, 32);
+                const uint64_t e = _bits(bitPos, 32);
                 int w = 0;
                 for (int f = 0; f < (c == 0 ? 4 : 3); ++f)
                     w += static_cast<int>(_bits(bitPos, 6));
@@ -158,15 +147,12 @@ private:
             p.values = n;
             p.symbols = s;
         }
-        if (!_i32(v) || _image.size() - _pos < size_t(v) * 4) return false;
-        _pos += size_t(v) * 4;
+        if (!_i32(v) || !_take(size_t(v) * 4)) return false;
         if (p.codec == 0) p.bits = p.values = p.symbols = v;
         _packets[self] = p;
         return true;
     }
 
-    const Bytes _image;
-    size_t _pos = 0;
     std::vector<Packet> _packets;
 };
 

@@ -312,13 +312,8 @@ TEST_F(CodecDriver3Test, ResidualsRoundTripWithTheFirstFourKept) {
 // ---------------------------------------------------------------------------------------------------------------
 // Crafted packets
 
-PacketImage bitLength(int value) {
-    VqVeci v = {value};
-    const Bytes b = write3(v, CodecDriver3Base::CodecBitLength);
-    PacketImage img;
-    for (uint8_t x : b)
-        img.u8(x);
-    return img;
+PacketImage bitLength(const VqVeci& values) {
+    return PacketImage().bytes(write3(values, CodecDriver3Base::CodecBitLength));
 }
 
 // One value through an escape-only context; inner is the out-of-band packet.
@@ -343,7 +338,7 @@ void expectFailure(const Bytes& image, const std::string& text, int code = VQ_ER
 }
 
 TEST_F(CodecDriver3Test, NineDeepPacketsAreRefused) {
-    PacketImage img = bitLength(99);
+    PacketImage img = bitLength({99});
     for (int depth = 2; depth <= 8; ++depth) {
         img = escapeOnly(img);
         VqVeci out;
@@ -363,32 +358,22 @@ TEST_F(CodecDriver3Test, NineDeepPacketsAreRefused) {
 
 TEST_F(CodecDriver3Test, MoveToFrontPacketsReadTheZeroWindow) {
     // Offsets 0 1 -1 0 with the literal 9: the window starts as zeros.
-    const PacketImage literals = bitLength(9);
-    VqVeci offs = {0, 1, -1, 0};
-    const Bytes offsets = write3(offs, CodecDriver3Base::CodecBitLength);
-    PacketImage img = PacketImage().i32(4).u8(5).image(literals);
-    for (uint8_t x : offsets)
-        img.u8(x);
+    const PacketImage literals = bitLength({9});
+    const auto mtf = [&](const VqVeci& offsets) {
+        return PacketImage().i32(4).u8(5).image(literals).image(bitLength(offsets)).lsb();
+    };
     VqVeci out;
-    ASSERT_TRUE(read3(img.lsb(), out)) << lastError();
+    ASSERT_TRUE(read3(mtf({0, 1, -1, 0}), out)) << lastError();
     EXPECT_EQ(out, (VqVeci{0, 0, 9, 9}));
 
     // Three offsets for four values.
-    VqVeci three = {0, 1, -1};
-    PacketImage bad = PacketImage().i32(4).u8(5).image(literals);
-    for (uint8_t x : write3(three, CodecDriver3Base::CodecBitLength))
-        bad.u8(x);
-    expectFailure(bad.lsb(), "vWindowOffsets.size() == nValues");
+    expectFailure(mtf({0, 1, -1}), "vWindowOffsets.size() == nValues");
 
     // An offset beyond the window, and a literal too few or too many.
     for (auto [offsets4, text] : {std::pair{VqVeci{0, 16, -1, 0}, "iOffset >= -1 && iOffset < cWindowSize"},
                                   std::pair{VqVeci{-1, -1, 0, 0}, "iLiteral < vLiterals.size()"},
-                                  std::pair{VqVeci{0, 0, 0, 0}, "iLiteral == nLiterals"}}) {
-        PacketImage p = PacketImage().i32(4).u8(5).image(literals);
-        for (uint8_t x : write3(offsets4, CodecDriver3Base::CodecBitLength))
-            p.u8(x);
-        expectFailure(p.lsb(), text);
-    }
+                                  std::pair{VqVeci{0, 0, 0, 0}, "iLiteral == nLiterals"}})
+        expectFailure(mtf(offsets4), text);
 }
 
 TEST_F(CodecDriver3Test, CorruptHeadersFailWithTheirReasons) {
@@ -410,12 +395,7 @@ TEST_F(CodecDriver3Test, CorruptHeadersFailWithTheirReasons) {
     // a plane longer than the packet is refused before it is decoded.
     VqVeci one = {1}, two = {1, 0}, three = {1, 0, 1};
     const auto planes = [&](const VqVeci& hi, const VqVeci& lo) {
-        PacketImage p = chopper(1, 3);
-        for (uint8_t x : write3(hi, CodecDriver3Base::CodecBitLength))
-            p.u8(x);
-        for (uint8_t x : write3(lo, CodecDriver3Base::CodecBitLength))
-            p.u8(x);
-        return p.lsb();
+        return chopper(1, 3).image(bitLength(hi)).image(bitLength(lo)).lsb();
     };
     expectFailure(planes(two, one), "vMSB.size() == vLSB.size()");
     expectFailure(planes(one, one), "C->_pvValues->length() == nExpectedValues");
