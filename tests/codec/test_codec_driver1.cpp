@@ -309,87 +309,71 @@ void expectFailure(const Bytes& image, const std::string& text, int code = VQ_ER
     EXPECT_EQ(lastCode(), code);
 }
 
+// A Huffman packet's start: the codec, the number of contexts and their bit fields.
+PacketImage huffman(int nCntx, std::initializer_list<uint8_t> model) {
+    return PacketImage().u8(Driver1::CodecHuffman).u8(nCntx).bytes(model);
+}
+
 // One context of one entry, 3 (count 1), coded with no bits, or an escape
-// entry alone; Huffman.
+// entry alone. E = 1, widths: symbol 2, count 1, value 0, next 0, minimum 3;
+// entry (10 1) or (00 1).
 PacketImage oneEntryModel(bool escape) {
-    // E = 1, widths: symbol 2, count 1, value 0, next 0, minimum 3; entry (10 1) or (00 1).
-    return PacketImage().u8(2).u8(1).bytes({0x00, 0x00, 0x00, 0x01, 0x08, 0x10, 0x00, 0x00, 0x00, 0x00, 0x03,
-                                            static_cast<uint8_t>(escape ? 0x20 : 0xA0)});
+    return huffman(1, {0x00, 0x00, 0x00, 0x01, 0x08, 0x10, 0x00, 0x00, 0x00, 0x00, 0x03,
+                       static_cast<uint8_t>(escape ? 0x20 : 0xA0)});
 }
 
 TEST_F(CodecDriver1Test, CorruptPacketsFailWithTheirReasons) {
     // Two values of the one entry, with no code text.
     VqVeci out;
-    ASSERT_TRUE(read1(oneEntryModel(false).i32(0).i32(0).i32(2).i32(0).lsb(), out)) << lastError();
+    ASSERT_TRUE(read1(oneEntryModel(false).i32({0, 0, 2, 0}).lsb(), out)) << lastError();
     EXPECT_EQ(out, (VqVeci{3, 3}));
 
     // Escapes with out-of-band values too few, or a count that disagrees
     // with the nested packet.
-    const PacketImage oob = PacketImage().u8(0).i32(1).i32(1000);
-    expectFailure(oneEntryModel(true).i32(1).image(oob).i32(0).i32(2).i32(0).lsb(),
+    const PacketImage oob = PacketImage().u8(0).i32({1, 1000});
+    expectFailure(oneEntryModel(true).i32(1).image(oob).i32({0, 2, 0}).lsb(),
                   "_iCurOOBEntry < _vOOBValues.length()");
-    expectFailure(oneEntryModel(true).i32(2).image(oob).i32(0).i32(1).i32(0).lsb(),
+    expectFailure(oneEntryModel(true).i32(2).image(oob).i32({0, 1, 0}).lsb(),
                   "pThis->_vOOBValues.length() == nOOBValues");
-    ASSERT_TRUE(read1(oneEntryModel(true).i32(1).image(oob).i32(0).i32(1).i32(0).lsb(), out)) << lastError();
+    ASSERT_TRUE(read1(oneEntryModel(true).i32(1).image(oob).i32({0, 1, 0}).lsb(), out)) << lastError();
     EXPECT_EQ(out, VqVeci{1000});
 
     // Out-of-band packets nest no deeper than the driver's levels.
-    PacketImage deep = PacketImage().u8(0).i32(1).i32(7);
+    PacketImage deep = PacketImage().u8(0).i32({1, 7});
     for (int level = 1; level < Driver1::cMaxNesting; ++level)
-        deep = oneEntryModel(true).i32(1).image(deep).i32(0).i32(1).i32(0);
+        deep = oneEntryModel(true).i32(1).image(deep).i32({0, 1, 0});
     ASSERT_TRUE(read1(deep.lsb(), out)) << lastError();
     EXPECT_EQ(out, VqVeci{7});
-    expectFailure(oneEntryModel(true).i32(1).image(deep).i32(0).i32(1).i32(0).lsb(), "iDepth < cMaxNesting");
+    expectFailure(oneEntryModel(true).i32(1).image(deep).i32({0, 1, 0}).lsb(), "iDepth < cMaxNesting");
 
     // Fewer symbols than the values need: the order-1 packet of the golden
     // tests (7 8 7 7 8) cut to five symbols, 11101, which decode four values.
-    expectFailure(PacketImage()
-                      .u8(2)
-                      .u8(2)
-                      .bytes({0x00, 0x00, 0x00, 0x02, 0x08, 0x10, 0x41, 0x00, 0x00, 0x00,
+    expectFailure(huffman(2, {0x00, 0x00, 0x00, 0x02, 0x08, 0x10, 0x41, 0x00, 0x00, 0x00,
                               0x07, 0xAF, 0x80, 0x00, 0x00, 0x00, 0x82, 0x04, 0x0E, 0x40})
-                      .i32(0)
-                      .i32(5)
-                      .i32(5)
-                      .i32(5)
-                      .i32(1)
+                      .i32({0, 5, 5, 5, 1})
                       .words({0xE8000000})
                       .lsb(),
                   "numValues() == nExpectedValues");
 
     // Unknown codec type; word count and bit count that disagree.
     expectFailure(PacketImage().u8(4).lsb(), "eCodecType <= CodecArithmetic");
-    expectFailure(PacketImage().u8(1).i32(33).i32(1).i32(1).words({0}).lsb(),
+    expectFailure(PacketImage().u8(1).i32({33, 1, 1}).words({0}).lsb(),
                   "cWordsCodeText == vCodeText.length()");
-    expectFailure(PacketImage().u8(1).i32(-1).i32(1).i32(0).lsb(), "nBits >= 0");
+    expectFailure(PacketImage().u8(1).i32({-1, 1, 0}).lsb(), "nBits >= 0");
     expectFailure(PacketImage().u8(0).i32(1 << 30).lsb(), "Short read", VQ_ERR_SHORT_READ);
 
-    // A model whose next-context index leaves the model, or whose higher
-    // context names a symbol context 0 lacks.
-    // E = 1, widths 2, 1, 0, 1, minimum 3, entry (10 1 1): next context 1 of 1.
-    expectFailure(PacketImage()
-                      .u8(2)
-                      .u8(1)
-                      .bytes({0x00, 0x00, 0x00, 0x01, 0x08, 0x10, 0x01, 0x00, 0x00, 0x00, 0x03, 0xB0})
-                      .lsb(),
-                  "Bad probability model");
-    // Entries of no bits at all: two of them say nothing a decoder can use.
-    expectFailure(PacketImage()
-                      .u8(2)
-                      .u8(1)
-                      .bytes({0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00})
-                      .lsb(),
-                  "Bad probability model");
-    // Two contexts; context 1 (E = 1, widths 2, 1, 0) holds symbol 1
-    // (11 1), which context 0 (symbol 0 only) lacks. The contexts' bit
-    // fields run on without padding between them.
-    expectFailure(PacketImage()
-                      .u8(2)
-                      .u8(2)
-                      .bytes({0x00, 0x00, 0x00, 0x01, 0x08, 0x10, 0x00, 0x00, 0x00, 0x00, 0x03, 0xA0, 0x00,
-                              0x00, 0x00, 0x21, 0x02, 0x07})
-                      .lsb(),
-                  "Bad probability model");
+    // A model whose next-context index leaves the model (E = 1, widths 2, 1,
+    // 0, 1, minimum 3, entry (10 1 1): next context 1 of 1); entries of no
+    // bits at all (two of them say nothing a decoder can use); two contexts
+    // where context 1 (E = 1, widths 2, 1, 0) holds symbol 1 (11 1), which
+    // context 0 (symbol 0 only) lacks; the contexts' bit fields run on
+    // without padding between them.
+    for (const PacketImage& bad :
+         {huffman(1, {0x00, 0x00, 0x00, 0x01, 0x08, 0x10, 0x01, 0x00, 0x00, 0x00, 0x03, 0xB0}),
+          huffman(1, {0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}),
+          huffman(2, {0x00, 0x00, 0x00, 0x01, 0x08, 0x10, 0x00, 0x00, 0x00, 0x00, 0x03, 0xA0, 0x00, 0x00,
+                      0x00, 0x21, 0x02, 0x07})})
+        expectFailure(bad.lsb(), "Bad probability model");
 }
 
 } // namespace

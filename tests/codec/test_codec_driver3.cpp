@@ -321,11 +321,7 @@ PacketImage escapeOnly(const PacketImage& inner) {
     // Context t = 1: the escape's interval is the whole range, so the code
     // is the flush alone, "01" and 16 zeros (B = 18). Context: E = 1,
     // bc = 1, bv = 0, mv = 0, entry (1, 1).
-    return PacketImage()
-        .i32(1)
-        .u8(3)
-        .i32(18)
-        .words({0x40000000})
+    return packet3(1, 3, 18, {0x40000000})
         .bytes({0x00, 0x01, 0x04, 0x00, 0x00, 0x00, 0x00, 0x06})
         .image(inner);
 }
@@ -423,12 +419,11 @@ TEST_F(CodecDriver3Test, CorruptHeadersFailWithTheirReasons) {
 
 TEST_F(CodecDriver3Test, BitLengthCodeTextsMustEndExactly) {
     // 7 8 as in the golden packet (B = 18), then with bits to spare.
-    expectFailure(PacketImage().i32(2).u8(1).i32(19).words({0x3A204000}).lsb(), "_nValBits == 0");
-    expectFailure(PacketImage().i32(2).u8(1).i32(18).words({0x3A206000}).lsb(), "_uVal == 0");
-    expectFailure(PacketImage().i32(2).u8(1).i32(16).words({0x3A204000}).lsb(), "Code text too short");
+    expectFailure(packet3(2, 1, 19, {0x3A204000}).lsb(), "_nValBits == 0");
+    expectFailure(packet3(2, 1, 18, {0x3A206000}).lsb(), "_uVal == 0");
+    expectFailure(packet3(2, 1, 16, {0x3A204000}).lsb(), "Code text too short");
     // Nine nibble groups for an int.
-    expectFailure(PacketImage().i32(1).u8(1).i32(46).words({0x7FFFFFFF, 0xFFFC0000}).lsb(),
-                  "Nibble number too long");
+    expectFailure(packet3(1, 1, 46, {0x7FFFFFFF, 0xFFFC0000}).lsb(), "Nibble number too long");
 }
 
 } // namespace
