@@ -1,3 +1,4 @@
+#include "CodecArrays.h"
 #include "CodecStreams.h"
 #include "PacketCursor.h"
 #include "PacketImage.h"
@@ -42,52 +43,13 @@ bool read1(const Bytes& image, VqVec<T>& values, Driver1::VqPredictorType pred =
         order);
 }
 
-std::vector<std::pair<std::string, VqVeci>> edgeArrays1() {
-    std::mt19937 rng(23);
-    std::vector<std::pair<std::string, VqVeci>> a;
-    a.emplace_back("empty", VqVeci{});
-    a.emplace_back("one", VqVeci{-42});
-    a.emplace_back("extremes", VqVeci{INT_MIN, INT_MAX, 0, INT_MIN, -1, 1, INT_MAX, 2, -2, 3});
-    a.emplace_back("all equal", VqVeci(100, 123456));
-    a.emplace_back("full range", [&] {
-        VqVeci v;
-        for (int i = 0; i < 3000; ++i)
-            v.push_back(static_cast<int>(rng()));
-        return v;
-    }());
-    a.emplace_back("laplace", [&] {
-        VqVeci v;
-        std::exponential_distribution<double> e(0.1);
-        for (int i = 0; i < 20000; ++i)
-            v.push_back(static_cast<int>(std::lround(rng() % 2 ? e(rng) : -e(rng))));
-        return v;
-    }());
-    a.emplace_back("markov", [&] {
-        // The value after each value is nearly fixed: an order-1 model pays.
-        VqVeci v;
-        int x = 0;
-        for (int i = 0; i < 20000; ++i) {
-            x = rng() % 10 == 0 ? static_cast<int>(rng() % 40) : (x * 7 + 3) % 40;
-            v.push_back(x * 1000);
-        }
-        return v;
-    }());
-    a.emplace_back("wide with repeats", [&] {
-        VqVeci v;
-        for (int i = 0; i < 20000; ++i)
-            v.push_back(rng() % 4 ? static_cast<int>(rng() % 50) * 100003 : static_cast<int>(rng()));
-        return v;
-    }());
-    return a;
-}
-
 const Driver1::VqCodecType kCodecs1[] = {Driver1::CodecNone, Driver1::CodecNull, Driver1::CodecBitLength,
                                          Driver1::CodecHuffman, Driver1::CodecArithmetic};
 
 class CodecDriver1Test : public VqLibTest {};
 
 TEST_F(CodecDriver1Test, EveryCodecRoundTripsEveryEdgeArray) {
-    for (const auto& [name, values] : edgeArrays1()) {
+    for (const auto& [name, values] : edgeArrays<int>()) {
         for (Driver1::VqCodecType codec : kCodecs1) {
             SCOPED_TRACE(name + ", codec " + std::to_string(codec));
             VqVeci in = values;
@@ -157,15 +119,9 @@ private:
 };
 
 TEST_F(CodecDriver1Test, ModelsFollowTheData) {
-    const auto arrays = edgeArrays1();
-    const auto find = [&](const char* name) {
-        for (const auto& [n, v] : arrays)
-            if (n == name) return v;
-        return VqVeci();
-    };
     // A value that depends on the one before: an order-1 model, and escapes
     // from its higher contexts add symbols.
-    VqVeci markov = find("markov");
+    VqVeci markov = edgeArray<int>("markov");
     Packet1Walker w(write1(markov));
     ASSERT_TRUE(w.walk());
     const auto& top = w.packets()[0];
@@ -179,7 +135,7 @@ TEST_F(CodecDriver1Test, ModelsFollowTheData) {
         }
 
     // Independent values: one context, no symbol count.
-    VqVeci laplace = find("laplace");
+    VqVeci laplace = edgeArray<int>("laplace");
     Packet1Walker l(write1(laplace));
     ASSERT_TRUE(l.walk());
     EXPECT_EQ(l.packets()[0].codec, Driver1::CodecArithmetic);
@@ -187,16 +143,14 @@ TEST_F(CodecDriver1Test, ModelsFollowTheData) {
     EXPECT_EQ(l.packets()[0].symbols, l.packets()[0].values);
 
     // Spread values: no table pays.
-    VqVeci full = find("full range");
+    VqVeci full = edgeArray<int>("full range");
     Packet1Walker f(write1(full));
     ASSERT_TRUE(f.walk());
     EXPECT_EQ(f.packets()[0].codec, Driver1::CodecBitLength);
 }
 
 TEST_F(CodecDriver1Test, OrderOneModelsAddContextsWhereTheyPay) {
-    VqVeci markov;
-    for (const auto& [name, v] : edgeArrays1())
-        if (name == "markov") markov = v;
+    const VqVeci markov = edgeArray<int>("markov");
     VqProbModel<int> order0;
     VqPartialOrder1ProbModel<int> order1;
     ASSERT_TRUE(order0.build(markov.data(), markov.length(), false, 1e30)) << lastError();

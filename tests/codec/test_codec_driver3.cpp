@@ -1,4 +1,5 @@
 #include "Codec3TestUtil.h"
+#include "CodecArrays.h"
 
 #include <map>
 
@@ -9,63 +10,6 @@
 #include <string>
 
 namespace {
-
-template <class T>
-std::vector<std::pair<std::string, VqVec<T>>> edgeArrays() {
-    std::mt19937_64 rng(17);
-    std::vector<std::pair<std::string, VqVec<T>>> a;
-    const T lo = std::numeric_limits<T>::min(), hi = std::numeric_limits<T>::max();
-    a.emplace_back("one", VqVec<T>{-42});
-    a.emplace_back("nibbles", VqVec<T>{7, 8, -8, -9, 0, -1, 15, 16, -16, -17});
-    a.emplace_back("int extremes", VqVec<T>{INT_MIN, INT_MAX, 0, INT_MIN, -1, 1, INT_MAX});
-    a.emplace_back("type extremes", VqVec<T>{lo, hi, 0, lo, hi, -1, 1});
-    a.emplace_back("all equal", VqVec<T>(100, 123456));
-    a.emplace_back("31 spread", [&] {
-        VqVec<T> v;
-        for (int i = 0; i < 31; ++i)
-            v.push_back(static_cast<T>((i * 7919 % 31) * 3001 - 5000));
-        return v;
-    }());
-    a.emplace_back("extremes, many", [&] {
-        VqVec<T> v;
-        for (int i = 0; i < 300; ++i)
-            v.push_back(rng() % 3 == 0 ? lo : (rng() % 2 ? hi : 0));
-        return v;
-    }());
-    a.emplace_back("full range", [&] {
-        VqVec<T> v;
-        for (int i = 0; i < 3000; ++i)
-            v.push_back(static_cast<T>(rng()));
-        return v;
-    }());
-    a.emplace_back("laplace", [&] {
-        VqVec<T> v;
-        std::exponential_distribution<double> e(0.1);
-        for (int i = 0; i < 20000; ++i)
-            v.push_back(static_cast<T>(std::lround(rng() % 2 ? e(rng) : -e(rng))));
-        return v;
-    }());
-    a.emplace_back("wide with repeats", [&] {
-        VqVec<T> v;
-        for (int i = 0; i < 20000; ++i)
-            v.push_back(rng() % 4 ? static_cast<T>(rng() % 50) * 100003 : static_cast<T>(rng()));
-        return v;
-    }());
-    a.emplace_back("few recurring", [&] {
-        VqVec<T> v;
-        const T pool[] = {lo, 5, hi, -77, 1 << 20, 3};
-        for (int i = 0; i < 5000; ++i)
-            v.push_back(pool[rng() % 6]);
-        return v;
-    }());
-    a.emplace_back("clustered", [&] {
-        VqVec<T> v;
-        for (int i = 0; i < 4000; ++i)
-            v.push_back(static_cast<T>((rng() % 8) << 20) + static_cast<T>(rng() % 1000));
-        return v;
-    }());
-    return a;
-}
 
 const CodecDriver3Base::VqCodecType kCodecs[] = {
     CodecDriver3Base::CodecAuto, CodecDriver3Base::CodecBitLength, CodecDriver3Base::CodecArithmetic,
@@ -82,7 +26,7 @@ protected:
                 Bytes image = write3(values, codec);
                 const auto stats =
                     Vq::CodecDriver3T<T>::s_computeValueStatistics(values.data(), values.length());
-                if (codec == CodecDriver3Base::CodecChopper && stats.cValueSpanBits < 2) {
+                if (codec == CodecDriver3Base::CodecChopper && stats.cValueSpanBits < 2 && !values.empty()) {
                     EXPECT_TRUE(image.empty());
                     EXPECT_EQ(lastError(), "C->_cChopBits > 0");
                     continue;
@@ -90,8 +34,9 @@ protected:
                 ASSERT_FALSE(image.empty()) << lastError();
                 Packet3Walker walker(image, sizeof(T), false);
                 ASSERT_TRUE(walker.walk());
+                // An empty packet is its count alone, whatever the codec.
                 if (codec != CodecDriver3Base::CodecAuto) {
-                    EXPECT_EQ(walker.packets()[0].codec, codec);
+                    EXPECT_EQ(walker.packets()[0].codec, values.empty() ? -1 : codec);
                 }
                 VqVec<T> out = {1, 2, 3};
                 ASSERT_TRUE(read3(image, out)) << lastError();
