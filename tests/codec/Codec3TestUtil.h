@@ -49,6 +49,12 @@ bool read3(const Bytes& image, VqVec<T>& values, StreamKind kind = StreamKind::P
         order);
 }
 
+// The start of a version-3 packet whose codec keeps a code text: the value
+// count, the codec, the code text's bit count and its words.
+inline PacketImage packet3(int n, int codec, int bits, std::initializer_list<uint32_t> words) {
+    return PacketImage().i32(n).u8(codec).i32(bits).words(words);
+}
+
 // An independent walk over the packet layout (little-endian, uncompressed
 // content): checks that every length adds up and records, per packet, its
 // nesting level and codec type, and whether out-of-band values were raw.

@@ -12,6 +12,11 @@ public:
     using Bytes = std::vector<uint8_t>;
 
     PacketImage& i32(int64_t v) { return _int(static_cast<uint64_t>(v), 4); }
+    PacketImage& i32(std::initializer_list<int64_t> vs) {
+        for (int64_t v : vs)
+            i32(v);
+        return *this;
+    }
     PacketImage& i64(int64_t v) { return _int(static_cast<uint64_t>(v), 8); }
     PacketImage& u8(int v) { return bytes({static_cast<uint8_t>(v)}); }
     PacketImage& words(std::initializer_list<uint32_t> ws) {
@@ -22,6 +27,13 @@ public:
     PacketImage& bytes(std::initializer_list<uint8_t> bs) {
         _lsb.insert(_lsb.end(), bs);
         _msb.insert(_msb.end(), bs);
+        return *this;
+    }
+    // Bytes that read the same in either order, such as a packet written
+    // in the host's order for use as the little-endian image.
+    PacketImage& bytes(const Bytes& bs) {
+        _lsb.insert(_lsb.end(), bs.begin(), bs.end());
+        _msb.insert(_msb.end(), bs.begin(), bs.end());
         return *this;
     }
     PacketImage& image(const PacketImage& inner) {

@@ -1,4 +1,6 @@
+#include "CodecArrays.h"
 #include "CodecStreams.h"
+#include "PacketCursor.h"
 #include "PacketImage.h"
 #include "VqCodecDriver.h"
 #include "VqLibFixture.h"
@@ -41,52 +43,13 @@ bool read1(const Bytes& image, VqVec<T>& values, Driver1::VqPredictorType pred =
         order);
 }
 
-std::vector<std::pair<std::string, VqVeci>> edgeArrays1() {
-    std::mt19937 rng(23);
-    std::vector<std::pair<std::string, VqVeci>> a;
-    a.emplace_back("empty", VqVeci{});
-    a.emplace_back("one", VqVeci{-42});
-    a.emplace_back("extremes", VqVeci{INT_MIN, INT_MAX, 0, INT_MIN, -1, 1, INT_MAX, 2, -2, 3});
-    a.emplace_back("all equal", VqVeci(100, 123456));
-    a.emplace_back("full range", [&] {
-        VqVeci v;
-        for (int i = 0; i < 3000; ++i)
-            v.push_back(static_cast<int>(rng()));
-        return v;
-    }());
-    a.emplace_back("laplace", [&] {
-        VqVeci v;
-        std::exponential_distribution<double> e(0.1);
-        for (int i = 0; i < 20000; ++i)
-            v.push_back(static_cast<int>(std::lround(rng() % 2 ? e(rng) : -e(rng))));
-        return v;
-    }());
-    a.emplace_back("markov", [&] {
-        // The value after each value is nearly fixed: an order-1 model pays.
-        VqVeci v;
-        int x = 0;
-        for (int i = 0; i < 20000; ++i) {
-            x = rng() % 10 == 0 ? static_cast<int>(rng() % 40) : (x * 7 + 3) % 40;
-            v.push_back(x * 1000);
-        }
-        return v;
-    }());
-    a.emplace_back("wide with repeats", [&] {
-        VqVeci v;
-        for (int i = 0; i < 20000; ++i)
-            v.push_back(rng() % 4 ? static_cast<int>(rng() % 50) * 100003 : static_cast<int>(rng()));
-        return v;
-    }());
-    return a;
-}
-
 const Driver1::VqCodecType kCodecs1[] = {Driver1::CodecNone, Driver1::CodecNull, Driver1::CodecBitLength,
                                          Driver1::CodecHuffman, Driver1::CodecArithmetic};
 
 class CodecDriver1Test : public VqLibTest {};
 
 TEST_F(CodecDriver1Test, EveryCodecRoundTripsEveryEdgeArray) {
-    for (const auto& [name, values] : edgeArrays1()) {
+    for (const auto& [name, values] : edgeArrays<int>()) {
         for (Driver1::VqCodecType codec : kCodecs1) {
             SCOPED_TRACE(name + ", codec " + std::to_string(codec));
             VqVeci in = values;
@@ -105,29 +68,17 @@ TEST_F(CodecDriver1Test, EveryCodecRoundTripsEveryEdgeArray) {
 // The code-text fields of every packet of an image (little-endian): codec,
 // bit count, value count, symbol count and the model's context count, with
 // the nesting level.
-class Packet1Walker {
+class Packet1Walker : public PacketCursor {
 public:
     struct Packet {
         int level, codec, nCntx;
         int64_t bits, values, symbols;
     };
-    explicit Packet1Walker(const Bytes& image) : _image(image) {}
+    explicit Packet1Walker(const Bytes& image) : PacketCursor(image) {}
     bool walk() { return _packet(0) && _pos == _image.size(); }
     const std::vector<Packet>& packets() const { return _packets; }
 
 private:
-    bool _i32(int32_t& v) {
-        if (_image.size() - _pos < 4) return false;
-        std::memcpy(&v, &_image[_pos], 4);
-        _pos += 4;
-        return true;
-    }
-    uint32_t _bits(size_t& bitPos, int n) {
-        uint32_t v = 0;
-        for (int i = 0; i < n; ++i, ++bitPos)
-            v = (v << 1) | ((_image[bitPos / 8] >> (7 - bitPos % 8)) & 1u);
-        return v;
-    }
     bool _packet(int level) {
         if (_pos >= _image.size()) return false;
         Packet p{level, _image[_pos++], 0, 0, 0, 0};
@@ -139,7 +90,7 @@ private:
             p.nCntx = _image[_pos++];
             size_t bitPos = _pos * 8;
             for (int c = 0; c < p.nCntx; ++c) {
-                const uint32_t e = _bits(bitPos, 32);
+                const uint64_t e = _bits(bitPos, 32);
                 int w = 0;
                 for (int f = 0; f < (c == 0 ? 4 : 3); ++f)
                     w += static_cast<int>(_bits(bitPos, 6));
@@ -158,28 +109,19 @@ private:
             p.values = n;
             p.symbols = s;
         }
-        if (!_i32(v) || _image.size() - _pos < size_t(v) * 4) return false;
-        _pos += size_t(v) * 4;
+        if (!_i32(v) || !_take(size_t(v) * 4)) return false;
         if (p.codec == 0) p.bits = p.values = p.symbols = v;
         _packets[self] = p;
         return true;
     }
 
-    const Bytes _image;
-    size_t _pos = 0;
     std::vector<Packet> _packets;
 };
 
 TEST_F(CodecDriver1Test, ModelsFollowTheData) {
-    const auto arrays = edgeArrays1();
-    const auto find = [&](const char* name) {
-        for (const auto& [n, v] : arrays)
-            if (n == name) return v;
-        return VqVeci();
-    };
     // A value that depends on the one before: an order-1 model, and escapes
     // from its higher contexts add symbols.
-    VqVeci markov = find("markov");
+    VqVeci markov = edgeArray<int>("markov");
     Packet1Walker w(write1(markov));
     ASSERT_TRUE(w.walk());
     const auto& top = w.packets()[0];
@@ -193,7 +135,7 @@ TEST_F(CodecDriver1Test, ModelsFollowTheData) {
         }
 
     // Independent values: one context, no symbol count.
-    VqVeci laplace = find("laplace");
+    VqVeci laplace = edgeArray<int>("laplace");
     Packet1Walker l(write1(laplace));
     ASSERT_TRUE(l.walk());
     EXPECT_EQ(l.packets()[0].codec, Driver1::CodecArithmetic);
@@ -201,16 +143,14 @@ TEST_F(CodecDriver1Test, ModelsFollowTheData) {
     EXPECT_EQ(l.packets()[0].symbols, l.packets()[0].values);
 
     // Spread values: no table pays.
-    VqVeci full = find("full range");
+    VqVeci full = edgeArray<int>("full range");
     Packet1Walker f(write1(full));
     ASSERT_TRUE(f.walk());
     EXPECT_EQ(f.packets()[0].codec, Driver1::CodecBitLength);
 }
 
 TEST_F(CodecDriver1Test, OrderOneModelsAddContextsWhereTheyPay) {
-    VqVeci markov;
-    for (const auto& [name, v] : edgeArrays1())
-        if (name == "markov") markov = v;
+    const VqVeci markov = edgeArray<int>("markov");
     VqProbModel<int> order0;
     VqPartialOrder1ProbModel<int> order1;
     ASSERT_TRUE(order0.build(markov.data(), markov.length(), false, 1e30)) << lastError();
@@ -323,87 +263,71 @@ void expectFailure(const Bytes& image, const std::string& text, int code = VQ_ER
     EXPECT_EQ(lastCode(), code);
 }
 
+// A Huffman packet's start: the codec, the number of contexts and their bit fields.
+PacketImage huffman(int nCntx, std::initializer_list<uint8_t> model) {
+    return PacketImage().u8(Driver1::CodecHuffman).u8(nCntx).bytes(model);
+}
+
 // One context of one entry, 3 (count 1), coded with no bits, or an escape
-// entry alone; Huffman.
+// entry alone. E = 1, widths: symbol 2, count 1, value 0, next 0, minimum 3;
+// entry (10 1) or (00 1).
 PacketImage oneEntryModel(bool escape) {
-    // E = 1, widths: symbol 2, count 1, value 0, next 0, minimum 3; entry (10 1) or (00 1).
-    return PacketImage().u8(2).u8(1).bytes({0x00, 0x00, 0x00, 0x01, 0x08, 0x10, 0x00, 0x00, 0x00, 0x00, 0x03,
-                                            static_cast<uint8_t>(escape ? 0x20 : 0xA0)});
+    return huffman(1, {0x00, 0x00, 0x00, 0x01, 0x08, 0x10, 0x00, 0x00, 0x00, 0x00, 0x03,
+                       static_cast<uint8_t>(escape ? 0x20 : 0xA0)});
 }
 
 TEST_F(CodecDriver1Test, CorruptPacketsFailWithTheirReasons) {
     // Two values of the one entry, with no code text.
     VqVeci out;
-    ASSERT_TRUE(read1(oneEntryModel(false).i32(0).i32(0).i32(2).i32(0).lsb(), out)) << lastError();
+    ASSERT_TRUE(read1(oneEntryModel(false).i32({0, 0, 2, 0}).lsb(), out)) << lastError();
     EXPECT_EQ(out, (VqVeci{3, 3}));
 
     // Escapes with out-of-band values too few, or a count that disagrees
     // with the nested packet.
-    const PacketImage oob = PacketImage().u8(0).i32(1).i32(1000);
-    expectFailure(oneEntryModel(true).i32(1).image(oob).i32(0).i32(2).i32(0).lsb(),
+    const PacketImage oob = PacketImage().u8(0).i32({1, 1000});
+    expectFailure(oneEntryModel(true).i32(1).image(oob).i32({0, 2, 0}).lsb(),
                   "_iCurOOBEntry < _vOOBValues.length()");
-    expectFailure(oneEntryModel(true).i32(2).image(oob).i32(0).i32(1).i32(0).lsb(),
+    expectFailure(oneEntryModel(true).i32(2).image(oob).i32({0, 1, 0}).lsb(),
                   "pThis->_vOOBValues.length() == nOOBValues");
-    ASSERT_TRUE(read1(oneEntryModel(true).i32(1).image(oob).i32(0).i32(1).i32(0).lsb(), out)) << lastError();
+    ASSERT_TRUE(read1(oneEntryModel(true).i32(1).image(oob).i32({0, 1, 0}).lsb(), out)) << lastError();
     EXPECT_EQ(out, VqVeci{1000});
 
     // Out-of-band packets nest no deeper than the driver's levels.
-    PacketImage deep = PacketImage().u8(0).i32(1).i32(7);
+    PacketImage deep = PacketImage().u8(0).i32({1, 7});
     for (int level = 1; level < Driver1::cMaxNesting; ++level)
-        deep = oneEntryModel(true).i32(1).image(deep).i32(0).i32(1).i32(0);
+        deep = oneEntryModel(true).i32(1).image(deep).i32({0, 1, 0});
     ASSERT_TRUE(read1(deep.lsb(), out)) << lastError();
     EXPECT_EQ(out, VqVeci{7});
-    expectFailure(oneEntryModel(true).i32(1).image(deep).i32(0).i32(1).i32(0).lsb(), "iDepth < cMaxNesting");
+    expectFailure(oneEntryModel(true).i32(1).image(deep).i32({0, 1, 0}).lsb(), "iDepth < cMaxNesting");
 
     // Fewer symbols than the values need: the order-1 packet of the golden
     // tests (7 8 7 7 8) cut to five symbols, 11101, which decode four values.
-    expectFailure(PacketImage()
-                      .u8(2)
-                      .u8(2)
-                      .bytes({0x00, 0x00, 0x00, 0x02, 0x08, 0x10, 0x41, 0x00, 0x00, 0x00,
+    expectFailure(huffman(2, {0x00, 0x00, 0x00, 0x02, 0x08, 0x10, 0x41, 0x00, 0x00, 0x00,
                               0x07, 0xAF, 0x80, 0x00, 0x00, 0x00, 0x82, 0x04, 0x0E, 0x40})
-                      .i32(0)
-                      .i32(5)
-                      .i32(5)
-                      .i32(5)
-                      .i32(1)
+                      .i32({0, 5, 5, 5, 1})
                       .words({0xE8000000})
                       .lsb(),
                   "numValues() == nExpectedValues");
 
     // Unknown codec type; word count and bit count that disagree.
     expectFailure(PacketImage().u8(4).lsb(), "eCodecType <= CodecArithmetic");
-    expectFailure(PacketImage().u8(1).i32(33).i32(1).i32(1).words({0}).lsb(),
+    expectFailure(PacketImage().u8(1).i32({33, 1, 1}).words({0}).lsb(),
                   "cWordsCodeText == vCodeText.length()");
-    expectFailure(PacketImage().u8(1).i32(-1).i32(1).i32(0).lsb(), "nBits >= 0");
+    expectFailure(PacketImage().u8(1).i32({-1, 1, 0}).lsb(), "nBits >= 0");
     expectFailure(PacketImage().u8(0).i32(1 << 30).lsb(), "Short read", VQ_ERR_SHORT_READ);
 
-    // A model whose next-context index leaves the model, or whose higher
-    // context names a symbol context 0 lacks.
-    // E = 1, widths 2, 1, 0, 1, minimum 3, entry (10 1 1): next context 1 of 1.
-    expectFailure(PacketImage()
-                      .u8(2)
-                      .u8(1)
-                      .bytes({0x00, 0x00, 0x00, 0x01, 0x08, 0x10, 0x01, 0x00, 0x00, 0x00, 0x03, 0xB0})
-                      .lsb(),
-                  "Bad probability model");
-    // Entries of no bits at all: two of them say nothing a decoder can use.
-    expectFailure(PacketImage()
-                      .u8(2)
-                      .u8(1)
-                      .bytes({0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00})
-                      .lsb(),
-                  "Bad probability model");
-    // Two contexts; context 1 (E = 1, widths 2, 1, 0) holds symbol 1
-    // (11 1), which context 0 (symbol 0 only) lacks. The contexts' bit
-    // fields run on without padding between them.
-    expectFailure(PacketImage()
-                      .u8(2)
-                      .u8(2)
-                      .bytes({0x00, 0x00, 0x00, 0x01, 0x08, 0x10, 0x00, 0x00, 0x00, 0x00, 0x03, 0xA0, 0x00,
-                              0x00, 0x00, 0x21, 0x02, 0x07})
-                      .lsb(),
-                  "Bad probability model");
+    // A model whose next-context index leaves the model (E = 1, widths 2, 1,
+    // 0, 1, minimum 3, entry (10 1 1): next context 1 of 1); entries of no
+    // bits at all (two of them say nothing a decoder can use); two contexts
+    // where context 1 (E = 1, widths 2, 1, 0) holds symbol 1 (11 1), which
+    // context 0 (symbol 0 only) lacks; the contexts' bit fields run on
+    // without padding between them.
+    for (const PacketImage& bad :
+         {huffman(1, {0x00, 0x00, 0x00, 0x01, 0x08, 0x10, 0x01, 0x00, 0x00, 0x00, 0x03, 0xB0}),
+          huffman(1, {0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00}),
+          huffman(2, {0x00, 0x00, 0x00, 0x01, 0x08, 0x10, 0x00, 0x00, 0x00, 0x00, 0x03, 0xA0, 0x00, 0x00,
+                      0x00, 0x21, 0x02, 0x07})})
+        expectFailure(bad.lsb(), "Bad probability model");
 }
 
 } // namespace

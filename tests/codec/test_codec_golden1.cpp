@@ -91,10 +91,7 @@ TEST_F(CodecGolden1Test, HuffmanCodesFollowTheHeapsTieRules) {
                                 .u8(1)
                                 .bytes({0x00, 0x00, 0x00, 0x04, 0x0C, 0x21, 0x40, 0x00, 0x00, 0x00, 0x0A,
                                         0x50, 0x1A, 0xA8, 0xD2, 0xDE})
-                                .i32(0) // no out-of-band values
-                                .i32(10)
-                                .i32(5)
-                                .i32(1)
+                                .i32({0, 10, 5, 1}) // no out-of-band values; B, N, one word
                                 .words({0x78400000});
     checkRead(img, VqVeci{10, 20, 30, 40, 10});
 }
@@ -115,11 +112,7 @@ TEST_F(CodecGolden1Test, HigherContextsEscapeBackToContextZero) {
                                 .u8(2)
                                 .bytes({0x00, 0x00, 0x00, 0x02, 0x08, 0x10, 0x41, 0x00, 0x00, 0x00,
                                         0x07, 0xAF, 0x80, 0x00, 0x00, 0x00, 0x82, 0x04, 0x0E, 0x40})
-                                .i32(0)
-                                .i32(6)
-                                .i32(5)
-                                .i32(6) // the symbol count, as there are two contexts
-                                .i32(1)
+                                .i32({0, 6, 5, 6, 1}) // B, N and, as there are two contexts, the symbol count
                                 .words({0xEC000000});
     checkRead(img, VqVeci{7, 8, 7, 7, 8});
 }
@@ -135,9 +128,7 @@ TEST_F(CodecGolden1Test, ContextZeroEscapesTakeTheOutOfBandPacket) {
             .bytes({0x00, 0x00, 0x00, 0x02, 0x08, 0x10, 0x00, 0x00, 0x00, 0x00, 0x03, 0xA4})
             .i32(1)
             .image(PacketImage().u8(0).i32(1).i32(1000))
-            .i32(3)
-            .i32(3)
-            .i32(1)
+            .i32({3, 3, 1})
             .words({0xA0000000});
     checkRead(img, VqVeci{3, 1000, 3});
 }
@@ -151,10 +142,7 @@ TEST_F(CodecGolden1Test, ArithmeticCodeTextsAreWholeWords) {
             .u8(3)
             .u8(1)
             .bytes({0x00, 0x00, 0x00, 0x02, 0x08, 0x20, 0xC0, 0x00, 0x00, 0x00, 0x05, 0xB1, 0xB0})
-            .i32(0)
-            .i32(bits)
-            .i32(4)
-            .i32(1)
+            .i32({0, bits, 4, 1})
             .words({0x70000000});
     };
     checkRead(packet(32), VqVeci{5, 5, 9, 5});

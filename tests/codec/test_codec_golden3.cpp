@@ -30,13 +30,11 @@ TEST_F(CodecGolden3Test, FixedWidthBitLengthWithNibbleNumbers) {
     // into one run of 2) at 20 rounded up to 32; 19 > w N = 2: fixed.
     //   0 | min 7: one group 0111, end 0 | max 8 needs a sign bit: 1000, more 1, 0000, end 0
     //   | 7 - 7 in one bit: 0 | 8 - 7: 1           B = 18: 0x3A204000
-    checkGolden(VqVec<int>{7, 8}, CodecDriver3Base::CodecBitLength,
-                PacketImage().i32(2).u8(1).i32(18).words({0x3A204000}));
+    checkGolden(VqVec<int>{7, 8}, CodecDriver3Base::CodecBitLength, packet3(2, 1, 18, {0x3A204000}));
     // -9 -8 in a long packet: -9 takes two groups (0111, then 1111), -8 one
     // (1000); both sign-extend from their groups' bits to 64.
     //   0 | 0111 1 1111 0 | 1000 0 | 0 | 1        B = 18: 0x3FD04000
-    checkGolden(VqVec<long>{-9, -8}, CodecDriver3Base::CodecBitLength,
-                PacketImage().i32(2).u8(1).i32(18).words({0x3FD04000}));
+    checkGolden(VqVec<long>{-9, -8}, CodecDriver3Base::CodecBitLength, packet3(2, 1, 18, {0x3FD04000}));
 }
 
 TEST_F(CodecGolden3Test, VariableWidthBitLength) {
@@ -52,7 +50,7 @@ TEST_F(CodecGolden3Test, VariableWidthBitLength) {
     //   -15 as -8 -7: 1000 1001 | run 2: 0010 | 2: 010 | 0: 000
     //   B = 92: 0x809071DC 0x8986A09E 0x58224900
     checkGolden(VqVec<int>{0, 1, -1, 0, 100000, -100000, 2, 0}, CodecDriver3Base::CodecBitLength,
-                PacketImage().i32(8).u8(1).i32(92).words({0x809071DC, 0x8986A09E, 0x58224900}));
+                packet3(8, 1, 92, {0x809071DC, 0x8986A09E, 0x58224900}));
 }
 
 TEST_F(CodecGolden3Test, ArithmeticPacketWithoutEscape) {
@@ -63,22 +61,14 @@ TEST_F(CodecGolden3Test, ArithmeticPacketWithoutEscape) {
     // (32 bits), entries (0, 11, 000) and (0, 01, 100), padding 7 bits:
     //   00 02 08 18 00 00 00 2B 06 00
     // No escape entry, so nothing follows.
-    checkGolden(VqVec<int>{5, 5, 9, 5}, CodecDriver3Base::CodecArithmetic,
-                PacketImage()
-                    .i32(4)
-                    .u8(3)
-                    .i32(20)
-                    .words({0x70000000})
-                    .bytes({0x00, 0x02, 0x08, 0x18, 0x00, 0x00, 0x00, 0x2B, 0x06, 0x00}));
+    checkGolden(
+        VqVec<int>{5, 5, 9, 5}, CodecDriver3Base::CodecArithmetic,
+        packet3(4, 3, 20, {0x70000000}).bytes({0x00, 0x02, 0x08, 0x18, 0x00, 0x00, 0x00, 0x2B, 0x06, 0x00}));
     // A long context stores mv in 64 bits, the low half first:
     //   ... 0000000000000000000000000000101 then 32 zeros, then the entries.
     checkGolden(
         VqVec<long>{5, 5, 9, 5}, CodecDriver3Base::CodecArithmetic,
-        PacketImage()
-            .i32(4)
-            .u8(3)
-            .i32(20)
-            .words({0x70000000})
+        packet3(4, 3, 20, {0x70000000})
             .bytes({0x00, 0x02, 0x08, 0x18, 0x00, 0x00, 0x00, 0x28, 0x00, 0x00, 0x00, 0x03, 0x06, 0x00}));
 }
 
@@ -88,19 +78,14 @@ TEST_F(CodecGolden3Test, EscapedValuesNestInPlainStreamsAndStayRawInSegments) {
     // Context: E = 2, bc = 2, bv = 0 (the escape carries 7 too), mv = 7;
     // entries (0, 11) and (1, 01): 00 02 08 00 00 00 00 3B A0.
     const auto head = [] {
-        return PacketImage()
-            .i32(4)
-            .u8(3)
-            .i32(21)
-            .words({0x58000000})
-            .bytes({0x00, 0x02, 0x08, 0x00, 0x00, 0x00, 0x00, 0x3B, 0xA0});
+        return packet3(4, 3, 21, {0x58000000}).bytes({0x00, 0x02, 0x08, 0x00, 0x00, 0x00, 0x00, 0x3B, 0xA0});
     };
     // In a plain stream the out-of-band 5000 is a nested packet, never
     // arithmetic: bit-length, fixed, 5000 = 0x1388 needing 14 bits with the
     // sign, so four groups 1000 1000 0011 0001 (more, more, more, end):
     //   0 | 10001 10001 00111 00010 | the same again; B = 41
     checkGolden(VqVec<int>{7, 7, 7, 5000}, CodecDriver3Base::CodecArithmetic,
-                head().image(PacketImage().i32(1).u8(1).i32(41).words({0x46271462, 0x71000000})));
+                head().image(packet3(1, 1, 41, {0x46271462, 0x71000000})));
     // In zlib and LZMA segment streams: an int32 count and the raw values,
     // 64-bit ones for a long packet, whose mv is 64 bits (low half first):
     //   00 02 08 00 00 00 00 38 00 00 00 03 A0
@@ -109,11 +94,7 @@ TEST_F(CodecGolden3Test, EscapedValuesNestInPlainStreamsAndStayRawInSegments) {
         checkGolden(VqVec<int>{7, 7, 7, 5000}, CodecDriver3Base::CodecArithmetic, head().i32(1).i32(5000),
                     kind);
         checkGolden(VqVec<long>{7, 7, 7, 5000}, CodecDriver3Base::CodecArithmetic,
-                    PacketImage()
-                        .i32(4)
-                        .u8(3)
-                        .i32(21)
-                        .words({0x58000000})
+                    packet3(4, 3, 21, {0x58000000})
                         .bytes({0x00, 0x02, 0x08, 0x00, 0x00, 0x00, 0x00, 0x38, 0x00, 0x00, 0x00, 0x03, 0xA0})
                         .i32(1)
                         .i64(5000),
@@ -133,20 +114,17 @@ TEST_F(CodecGolden3Test, ChopperPacket) {
     // Low parts 0 5 2 7, a fresh choice: bit-length (104 bits estimated;
     // arithmetic 178, the chopper 317, move-to-front 279), fixed mode:
     //   0 | min 0: 0000 0 | max 7: 0111 0 | 000 101 010 111; B = 23: 0x01C2AE00
-    checkGolden(VqVec<int>{0, 5, 10, 15}, CodecDriver3Base::CodecChopper,
-                PacketImage()
-                    .i32(4)
-                    .u8(4)
-                    .u8(1)
-                    .i32(0)
-                    .u8(4)
-                    .image(PacketImage()
-                               .i32(4)
-                               .u8(3)
-                               .i32(22)
-                               .words({0x34000000})
-                               .bytes({0x00, 0x02, 0x08, 0x08, 0x00, 0x00, 0x00, 0x02, 0x28}))
-                    .image(PacketImage().i32(4).u8(1).i32(23).words({0x01C2AE00})));
+    checkGolden(
+        VqVec<int>{0, 5, 10, 15}, CodecDriver3Base::CodecChopper,
+        PacketImage()
+            .i32(4)
+            .u8(4)
+            .u8(1)
+            .i32(0)
+            .u8(4)
+            .image(
+                packet3(4, 3, 22, {0x34000000}).bytes({0x00, 0x02, 0x08, 0x08, 0x00, 0x00, 0x00, 0x02, 0x28}))
+            .image(packet3(4, 1, 23, {0x01C2AE00})));
 }
 
 TEST_F(CodecGolden3Test, MoveToFrontPacket) {
@@ -159,8 +137,8 @@ TEST_F(CodecGolden3Test, MoveToFrontPacket) {
     const PacketImage img = PacketImage()
                                 .i32(4)
                                 .u8(5)
-                                .image(PacketImage().i32(2).u8(1).i32(13).words({0x19080000}))
-                                .image(PacketImage().i32(4).u8(1).i32(19).words({0x78424000}));
+                                .image(packet3(2, 1, 13, {0x19080000}))
+                                .image(packet3(4, 1, 19, {0x78424000}));
     checkGolden(VqVec<int>{3, 3, 4, 3}, CodecDriver3Base::CodecMoveToFront, img);
     // The nested packets of a long driver are long packets: the same bytes here.
     checkGolden(VqVec<long>{3, 3, 4, 3}, CodecDriver3Base::CodecMoveToFront, img);

@@ -145,34 +145,14 @@ TEST_F(QuantizerRecordTest, PointQuantizer) {
 
 TEST_F(QuantizerRecordTest, ColorQuantizerRgbAndHsv) {
     // RGB: flag 0; c1 [0, 1] 5 bits, c2 [0, 1] 6, c3 [0.5, 1] 5, alpha [0, 1] 4.
-    const Bytes one = {0x00, 0x00, 0x80, 0x3F}, oneMsb = {0x3F, 0x80, 0x00, 0x00};
-    const Bytes zero = {0, 0, 0, 0};
-    const Golden rgb{cat({{0x00},
-                          zero,
-                          one,
-                          {0x05},
-                          zero,
-                          one,
-                          {0x06},
-                          {0x00, 0x00, 0x00, 0x3F},
-                          one,
-                          {0x05},
-                          zero,
-                          one,
-                          {0x04}}),
-                     cat({{0x00},
-                          zero,
-                          oneMsb,
-                          {0x05},
-                          zero,
-                          oneMsb,
-                          {0x06},
-                          {0x3F, 0x00, 0x00, 0x00},
-                          oneMsb,
-                          {0x05},
-                          zero,
-                          oneMsb,
-                          {0x04}})};
+    // (0.5 and 1.0 with an M are most significant byte first.)
+    const Bytes zero = {0, 0, 0, 0}, half = {0x00, 0x00, 0x00, 0x3F}, halfM = {0x3F, 0x00, 0x00, 0x00};
+    const Bytes one = {0x00, 0x00, 0x80, 0x3F}, oneM = {0x3F, 0x80, 0x00, 0x00};
+    // One component's range and bit count.
+    const auto part = [](const Bytes& lo, const Bytes& hi, uint8_t bits) { return cat({lo, hi, {bits}}); };
+    const Golden rgb{
+        cat({{0x00}, part(zero, one, 5), part(zero, one, 6), part(half, one, 5), part(zero, one, 4)}),
+        cat({{0x00}, part(zero, oneM, 5), part(zero, oneM, 6), part(halfM, oneM, 5), part(zero, oneM, 4)})};
     VqColorQuantizer cq;
     ASSERT_TRUE(cq.setRange(0.0f, 1.0f, 0.0f, 1.0f, 0.5f, 1.0f, 0.0f, 1.0f));
     ASSERT_TRUE(cq.setPrec(5, 6, 5, 4));

@@ -2,11 +2,14 @@
 
 #include "VqErrorState.h"
 #include "VqFSStorageLocation.h"
+#include "VqInt32PropAtom.h"
+#include "VqLateLoadedPropAtom.h"
 #include "VqLibFixture.h"
 #include "VqObjectStream.h"
 #include "VqPartition.h"
 #include "VqSegment.h"
 #include "VqStdError.h"
+#include "VqStringPropAtom.h"
 #include "VqTOCStreamMgr.h"
 
 #include <atomic>
@@ -97,13 +100,20 @@ struct SegmentSpec {
     Bytes data;
 };
 
+// A stream manager writing dir/name for part at the process-wide version (null on failure).
+inline Vq::SharedPtr<VqTOCStreamMgr> openForWriting(const std::string& dir, const std::string& name,
+                                                    VqPartition& part) {
+    Vq::SharedPtr<VqTOCStreamMgr> mgr = new VqTOCStreamMgr(location(dir, name).get(), false);
+    if (!mgr->setPartition(&part) || !mgr->_initStreamMgr(false) || !mgr->open()) return nullptr;
+    return mgr;
+}
+
 // Writes a file of the given version with the segments pending until close.
 inline bool writeVqFile(const std::string& dir, const std::string& name, int major, int minor,
                         const std::vector<SegmentSpec>& segs, VqPartition& part) {
     if (!VqPartition::setVersion(major, minor)) return false;
-    auto loc = location(dir, name);
-    Vq::SharedPtr<VqTOCStreamMgr> mgr = new VqTOCStreamMgr(loc.get(), false);
-    if (!mgr->setPartition(&part) || !mgr->_initStreamMgr(false) || !mgr->open()) return false;
+    Vq::SharedPtr<VqTOCStreamMgr> mgr = openForWriting(dir, name, part);
+    if (!mgr) return false;
     for (const SegmentSpec& s : segs) {
         Vq::SharedPtr<VqSegment> seg = new VqSegment(s.type, s.guid);
         seg->addSection(new BytesSection(s.data));
@@ -119,6 +129,14 @@ inline Vq::SharedPtr<VqTOCStreamMgr> openForReading(const std::string& dir, cons
     return mgr;
 }
 
+// Where the file's table of contents puts the segment (0 when it has none).
+inline uint64_t segmentOffset(const std::string& dir, const std::string& name, const VqGUID& guid) {
+    auto mgr = openForReading(dir, name);
+    uint64_t off = 0;
+    uint32_t len = 0;
+    return mgr && mgr->guidToSegDescr(guid, off, len) ? off : 0;
+}
+
 // The segment's whole content, read in pieces of `step` bytes.
 inline bool readSegment(VqStreamMgr* mgr, const VqGUID& guid, size_t size, Bytes& out,
                         size_t step = 1 << 16) {
@@ -130,6 +148,50 @@ inline bool readSegment(VqStreamMgr* mgr, const VqGUID& guid, size_t size, Bytes
         ok = os->read(out.data() + pos, static_cast<int>(std::min(step, size - pos)));
     bool ended = mgr->endReadSegment(os.get());
     return ok && ended;
+}
+
+// The key of the late-loaded numbers of namedModel.
+inline Vq::SharedPtr<VqStringPropAtom> dataKey() {
+    return new VqStringPropAtom("VQ_LLPROP_TEST");
+}
+
+// Printable noise that compresses poorly, so that a model takes room on disk.
+inline std::string noise(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string s(n, ' ');
+    for (char& c : s)
+        c = static_cast<char>('!' + rng() % 90);
+    return s;
+}
+
+// A partition "assembly" of children "bracket i", each with a late-loaded
+// number first + i (a segment of its own) and optionally a property of noise.
+inline Vq::SharedPtr<VqPartition> namedModel(int children, size_t noiseBytes = 0, int first = 4711) {
+    Vq::SharedPtr<VqPartition> root = new VqPartition();
+    root->setName("assembly");
+    for (int i = 0; i < children; ++i) {
+        Vq::SharedPtr<VqNode> child = new VqNode();
+        child->setName(VqString::fromUtf8("bracket " + std::to_string(i)));
+        Vq::SharedPtr<VqLateLoadedPropAtom> ll = new VqLateLoadedPropAtom(VqGUID(), VQSEG_METADATA);
+        ll->setObject(new VqInt32PropAtom(first + i));
+        child->addProp(dataKey().get(), ll.get(), false);
+        if (noiseBytes)
+            child->addProp(new VqStringPropAtom("noise"),
+                           new VqStringPropAtom(noise(noiseBytes, static_cast<unsigned>(i)).c_str()));
+        root->appendChild(child.get());
+    }
+    return root;
+}
+
+inline VqLateLoadedPropAtom* lateLoaded(const VqNode* n) {
+    Vq::SharedPtr<VqPropAtom> v = n->propValue(dataKey().get());
+    return Vq::typeCast<VqLateLoadedPropAtom>(v.get());
+}
+
+// The number a late-loaded atom holds (-1 when it holds none).
+inline int loadedNumber(const VqLateLoadedPropAtom* ll) {
+    const auto* v = ll ? Vq::typeCast<VqInt32PropAtom>(ll->object().get()) : nullptr;
+    return v ? v->value() : -1;
 }
 
 template <class T>

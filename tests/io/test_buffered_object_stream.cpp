@@ -4,6 +4,7 @@
 #include "VqStdError.h"
 #include "VqStdException.h"
 #include "VqTestObjectStream.h"
+#include "VqTestThrown.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -104,13 +105,7 @@ TEST_F(BufferedObjectStreamTest, Errors) {
     EXPECT_EQ(lastError(), "_bWriteElem");
     ASSERT_TRUE(w->beginWrite());
     ASSERT_TRUE(w->write(5));
-    try {
-        w->seek(100);
-        FAIL() << "seeked past the buffer";
-    } catch (const Vq::StdException& e) {
-        EXPECT_STREQ(e.description(), "false");
-        EXPECT_EQ(e.code(), VQ_ERR_INTERNAL);
-    }
+    EXPECT_EQ(thrown([&] { w->seek(100); }), (Thrown{"false", VQ_ERR_INTERNAL}));
     ASSERT_TRUE(w->endWrite());
 
     std::vector<uint8_t> image = w.bytes();
@@ -119,13 +114,8 @@ TEST_F(BufferedObjectStreamTest, Errors) {
     EXPECT_FALSE(r->beginWrite());
     EXPECT_EQ(lastError(), "!_bReadElem");
     VqSize n = 0;
-    try {
-        r->readBytes(nullptr, 4, n);
-        FAIL() << "read into null";
-    } catch (const Vq::StdException& e) {
-        EXPECT_STREQ(e.description(), "cLength == 0 || ptr != __null");
-        EXPECT_EQ(e.code(), VQ_ERR_ARGUMENT);
-    }
+    EXPECT_EQ(thrown([&] { r->readBytes(nullptr, 4, n); }),
+              (Thrown{"cLength == 0 || ptr != __null", VQ_ERR_ARGUMENT}));
     ASSERT_TRUE(r->endRead());
     auto* buffered = static_cast<VqBufferedObjectStream*>(r.get());
     EXPECT_FALSE(buffered->isReadingElement());

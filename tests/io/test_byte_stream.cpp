@@ -6,6 +6,7 @@
 #include "VqStdError.h"
 #include "VqStdException.h"
 #include "VqString.h"
+#include "VqTestThrown.h"
 
 #include <atomic>
 #include <chrono>
@@ -96,13 +97,8 @@ TEST_F(ByteStreamTest, CountsAreCheckedAgainstTheFileSize) {
 
 TEST_F(ByteStreamTest, OpenFailuresAndUnlockedUse) {
     Vq::SharedPtr<VqFileByteStream> missing = new VqFileByteStream(path("no/such/dir.bin"), false, true);
-    try {
-        missing->open();
-        FAIL() << "opened";
-    } catch (const Vq::StdException& e) {
-        EXPECT_STREQ(e.description(), "Unable to open file: No such file or directory");
-        EXPECT_EQ(e.code(), VQ_ERR_SETTING);
-    }
+    EXPECT_EQ(thrown([&] { missing->open(); }),
+              (Thrown{"Unable to open file: No such file or directory", VQ_ERR_SETTING}));
     EXPECT_FALSE(missing->isLocked());
 
     Vq::SharedPtr<VqFileByteStream> s = new VqFileByteStream(path("b.bin"), false, true);
@@ -110,11 +106,7 @@ TEST_F(ByteStreamTest, OpenFailuresAndUnlockedUse) {
     VqUChar c = 0;
     VqSize n = 0;
     EXPECT_THROW(s->readBytes(&c, 1, n), Vq::StdException);
-    try {
-        s->writeBytes(&c, 1);
-    } catch (const Vq::StdException& e) {
-        EXPECT_STREQ(e.description(), "isLocked() && isOpen() && !_bReadOnly");
-    }
+    EXPECT_EQ(thrown([&] { s->writeBytes(&c, 1); }).text, "isLocked() && isOpen() && !_bReadOnly");
 }
 
 // The system's reason follows the failure's own text.
@@ -134,12 +126,7 @@ TEST_F(ByteStreamTest, AFullDeviceEndsInWriteFailed) {
         Vq::SharedPtr<VqDataStream> s = new VqDataStream(new VqFileByteStream("/dev/full", false, false));
         s->open();
         EXPECT_TRUE(s->write(12));
-        try {
-            s->close();
-            FAIL() << "closed";
-        } catch (const Vq::StdException& e) {
-            EXPECT_STREQ(e.description(), "Write failed: No space left on device");
-        }
+        EXPECT_EQ(thrown([&] { s->close(); }).text, "Write failed: No space left on device");
     }
     {
         // Seeking hands the buffered bytes over first: its failure is the write's.
@@ -148,13 +135,8 @@ TEST_F(ByteStreamTest, AFullDeviceEndsInWriteFailed) {
         s->open();
         const VqUChar b[4] = {1, 2, 3, 4};
         s->writeBytes(b, sizeof b);
-        try {
-            s->seek(0);
-            FAIL() << "seeked";
-        } catch (const Vq::StdException& e) {
-            EXPECT_STREQ(e.description(), "Write failed: No space left on device");
-            EXPECT_EQ(e.code(), VQ_ERR_WRITE);
-        }
+        EXPECT_EQ(thrown([&] { s->seek(0); }),
+                  (Thrown{"Write failed: No space left on device", VQ_ERR_WRITE}));
     }
 }
 
@@ -180,12 +162,7 @@ TEST_F(ByteStreamTest, APinnedStreamOpensOnlyItsOwnFile) {
     auto openFails = [&](const char* expected) {
         Vq::SharedPtr<VqFileByteStream> t = pinned(true);
         VqAutoLockByteStream guard(t.get());
-        try {
-            t->open();
-            ADD_FAILURE() << "opened";
-        } catch (const Vq::StdException& e) {
-            EXPECT_STREQ(e.description(), expected);
-        }
+        EXPECT_EQ(thrown([&] { t->open(); }).text, expected);
     };
     std::FILE* f = std::fopen(other.c_str(), "w");
     ASSERT_NE(f, nullptr);
@@ -208,13 +185,7 @@ TEST_F(ByteStreamTest, SeekOnAPipeFails) {
     Vq::SharedPtr<VqFileByteStream> s = new VqFileByteStream(path("pipe"), false, false);
     VqAutoLockByteStream guard(s.get());
     s->open();
-    try {
-        s->seek(10);
-        FAIL() << "seeked on a pipe";
-    } catch (const Vq::StdException& e) {
-        EXPECT_STREQ(e.description(), "Seek fail check errno: Illegal seek");
-        EXPECT_EQ(e.code(), VQ_ERR_SEEK);
-    }
+    EXPECT_EQ(thrown([&] { s->seek(10); }), (Thrown{"Seek fail check errno: Illegal seek", VQ_ERR_SEEK}));
 }
 
 // The open-stream limit. The platform's budget can be raised back only to 29.
@@ -419,13 +390,8 @@ TEST_F(ByteStreamTest, AnEvictedWriteStreamsFailedFlushIsRaisedOnItsNextUse) {
     EXPECT_FALSE(full->isOpen());
     {
         VqAutoLockByteStream guard(full.get());
-        try {
-            full->open();
-            FAIL() << "opened";
-        } catch (const Vq::StdException& e) {
-            EXPECT_STREQ(e.description(), "Write failed: No space left on device");
-            EXPECT_EQ(e.code(), VQ_ERR_WRITE);
-        }
+        EXPECT_EQ(thrown([&] { full->open(); }),
+                  (Thrown{"Write failed: No space left on device", VQ_ERR_WRITE}));
         // Raised once: the stream is usable again.
         EXPECT_NO_THROW(full->open());
     }
@@ -488,12 +454,7 @@ TEST_F(ByteStreamTest, MemoryStream) {
     EXPECT_EQ(n, 2u);
     EXPECT_EQ(out[1], 8);
     ro->seek(0);
-    try {
-        ro->seek(8);
-        FAIL() << "seeked to the end of a read-only stream";
-    } catch (const Vq::StdException& e) {
-        EXPECT_STREQ(e.description(), "offset == 0 || offset < _nBufLen");
-    }
+    EXPECT_EQ(thrown([&] { ro->seek(8); }).text, "offset == 0 || offset < _nBufLen");
     ASSERT_TRUE(ro->setData(nullptr, 0));
     EXPECT_EQ(ro->dataLength(), 0u);
 }

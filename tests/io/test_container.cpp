@@ -272,9 +272,8 @@ TEST_F(ContainerTest, ReadersFollowTheFlagAndTheAlgorithmByte) {
     ASSERT_TRUE(VqPartition::setVersion(10, 0));
     ASSERT_TRUE(VqPartition::setCompressionAlgortihm(2));
     Bytes data = sampleData(5000, 9);
-    auto loc = location(_dir.path(), "z.vq");
-    Vq::SharedPtr<VqTOCStreamMgr> w = new VqTOCStreamMgr(loc.get(), false);
-    ASSERT_TRUE(w->setPartition(&_part) && w->_initStreamMgr(false) && w->open());
+    Vq::SharedPtr<VqTOCStreamMgr> w = openForWriting(_dir.path(), "z.vq", _part);
+    ASSERT_TRUE(w);
     Vq::SharedPtr<VqSegment> seg = new VqSegment(VQSEG_PMI, guidFor(3));
     seg->addSection(new BytesSection(data));
     ASSERT_TRUE(w->addNewSegment(seg));
@@ -309,12 +308,8 @@ TEST_F(ContainerTest, CorruptSegmentFailsThatSegmentOnly) {
         for (int i = 0; i < 3; ++i)
             segs.push_back({guidFor(i), VQSEG_PMI, sampleData(40000, 20 + i)});
         ASSERT_TRUE(writeVqFile(_dir.path(), "c.vq", v.major, v.minor, segs, _part));
-        auto probe = openForReading(_dir.path(), "c.vq");
-        ASSERT_TRUE(probe);
-        uint64_t off = 0;
-        uint32_t len = 0;
-        ASSERT_TRUE(probe->guidToSegDescr(guidFor(1), off, len));
-        probe.reset();
+        const uint64_t off = segmentOffset(_dir.path(), "c.vq", guidFor(1));
+        ASSERT_GT(off, 0u);
         Bytes f = readFile(_dir.file("c.vq"));
         for (size_t i = off + 24 + 9 + 200; i < off + 24 + 9 + 260; ++i)
             f[i] ^= 0xA5;
@@ -426,11 +421,8 @@ TEST_F(ContainerTest, EveryHeaderErrorWithItsTextAndCode) {
 
     // A segment header whose GUID is not the one asked for.
     f = good;
-    auto probe = openForReading(_dir.path(), "ok.vq");
-    uint64_t off = 0;
-    uint32_t len = 0;
-    ASSERT_TRUE(probe->guidToSegDescr(guidFor(5), off, len));
-    probe.reset();
+    const uint64_t off = segmentOffset(_dir.path(), "ok.vq", guidFor(5));
+    ASSERT_GT(off, 0u);
     f[off + 3] ^= 0x40;
     writeFile(_dir.file("guid.vq"), f);
     auto g = openForReading(_dir.path(), "guid.vq");
@@ -598,8 +590,8 @@ TEST_F(ContainerTest, ParallelFlushPlacesSegmentsInOrderWhicheverFinishesFirst) 
     for (bool firstFails : {false, true}) {
         SCOPED_TRACE(firstFails ? "the first segment fails" : "both succeed");
         ASSERT_TRUE(VqPartition::setVersion(10, 0));
-        Vq::SharedPtr<VqTOCStreamMgr> mgr = new VqTOCStreamMgr(location(_dir.path(), "g.vq").get(), false);
-        ASSERT_TRUE(mgr->setPartition(&_part) && mgr->_initStreamMgr(false) && mgr->open());
+        Vq::SharedPtr<VqTOCStreamMgr> mgr = openForWriting(_dir.path(), "g.vq", _part);
+        ASSERT_TRUE(mgr);
         Vq::SharedPtr<VqSegment> lsg = new VqSegment(VQSEG_LSG, VqStreamMgr::LsgSegGuid);
         lsg->addSection(new BytesSection(sampleData(500, 1)));
         // One type, so one rank: the order they were added in is the order in the file.
@@ -735,8 +727,8 @@ TEST_F(ContainerTest, AFailedWriteFailsTheCloseAndLeavesTheFileInvalid) {
     for (int threads : {1, 2}) {
         VqStreamMgr::s_maxFlushThreads = threads;
         ASSERT_TRUE(VqPartition::setVersion(9, 5));
-        Vq::SharedPtr<VqTOCStreamMgr> mgr = new VqTOCStreamMgr(location(_dir.path(), "fail.vq").get(), false);
-        ASSERT_TRUE(mgr->setPartition(&_part) && mgr->_initStreamMgr(false) && mgr->open());
+        Vq::SharedPtr<VqTOCStreamMgr> mgr = openForWriting(_dir.path(), "fail.vq", _part);
+        ASSERT_TRUE(mgr);
         std::atomic<int> invalidated{0};
         for (int i = 0; i < 4; ++i) {
             Vq::SharedPtr<VqSegment> seg = new VqSegment(VQSEG_PMI, guidFor(i));
@@ -794,8 +786,8 @@ TEST_F(ContainerTest, FormatsSixAndSevenHoldOneLegacyBlock) {
     const Bytes payload = sampleData(20000, 12);
     for (Version v : {Version{6, 4}, Version{7, 0}}) {
         ASSERT_TRUE(VqPartition::setVersion(v.major, v.minor));
-        Vq::SharedPtr<VqTOCStreamMgr> w = new VqTOCStreamMgr(location(_dir.path(), "old.vq").get(), false);
-        ASSERT_TRUE(w->setPartition(&_part) && w->_initStreamMgr(false) && w->open());
+        Vq::SharedPtr<VqTOCStreamMgr> w = openForWriting(_dir.path(), "old.vq", _part);
+        ASSERT_TRUE(w);
         Vq::SharedPtr<VqObjectStream> os;
         ASSERT_TRUE(w->beginWriteSegment(VqStreamMgr::RawSegGuid, os, VQSEG_LSG)) << lastError();
         ASSERT_TRUE(os->beginWrite() && os->write(payload.data(), static_cast<int>(payload.size())) &&

@@ -72,40 +72,26 @@ void writeAll(VqBaseDataStream& s) {
     ASSERT_TRUE(s.writeMatrix4d(m));
 }
 
+// Reads one value of T and compares it with expected.
+template <class T>
+void expectRead(VqBaseDataStream& s, const T& expected) {
+    T v{};
+    ASSERT_TRUE(s.read(&v));
+    EXPECT_EQ(v, expected);
+}
+
 void readAll(VqBaseDataStream& s) {
-    bool b = false;
-    ASSERT_TRUE(s.read(&b));
-    EXPECT_TRUE(b);
-    char c = 0;
-    ASSERT_TRUE(s.read(&c));
-    EXPECT_EQ(c, 'x');
-    unsigned char uc = 0;
-    ASSERT_TRUE(s.read(&uc));
-    EXPECT_EQ(uc, 0xFE);
-    short sh = 0;
-    ASSERT_TRUE(s.read(&sh));
-    EXPECT_EQ(sh, -12345);
-    unsigned short us = 0;
-    ASSERT_TRUE(s.read(&us));
-    EXPECT_EQ(us, 0xBEEF);
-    int i = 0;
-    ASSERT_TRUE(s.read(&i));
-    EXPECT_EQ(i, -123456789);
-    unsigned int u = 0;
-    ASSERT_TRUE(s.read(&u));
-    EXPECT_EQ(u, 0xDEADBEEFu);
-    long l = 0;
-    ASSERT_TRUE(s.read(&l));
-    EXPECT_EQ(l, -1234567890123456789L);
-    unsigned long ul = 0;
-    ASSERT_TRUE(s.read(&ul));
-    EXPECT_EQ(ul, 0xFEDCBA9876543210UL);
-    float f = 0;
-    ASSERT_TRUE(s.read(&f));
-    EXPECT_EQ(f, 3.25f);
-    double d = 0;
-    ASSERT_TRUE(s.read(&d));
-    EXPECT_EQ(d, -2.0e300);
+    expectRead(s, true);
+    expectRead(s, 'x');
+    expectRead(s, static_cast<unsigned char>(0xFE));
+    expectRead(s, static_cast<short>(-12345));
+    expectRead(s, static_cast<unsigned short>(0xBEEF));
+    expectRead(s, -123456789);
+    expectRead(s, 0xDEADBEEFu);
+    expectRead(s, -1234567890123456789L);
+    expectRead(s, 0xFEDCBA9876543210UL);
+    expectRead(s, 3.25f);
+    expectRead(s, -2.0e300);
     VqBitField<1> bits;
     ASSERT_TRUE(s.read(&bits));
     EXPECT_EQ(bits.bits(), 0x80000005u);
@@ -182,20 +168,15 @@ std::vector<uint8_t> swapImage(const std::vector<uint8_t>& in) {
     return out;
 }
 
-TEST_F(DataStreamTest, EveryPrimitiveRoundTripsInHostOrder) {
+TEST_F(DataStreamTest, EveryPrimitiveRoundTripsInEitherByteOrder) {
     startWriting();
     writeAll(*_pData);
-    std::vector<uint8_t> image = written();
+    const std::vector<uint8_t> image = written();
     startReading(image, VqBaseDataStream::s_systemByteOrder());
     EXPECT_FALSE(_pData->isSwapping());
     readAll(*_pData);
-}
-
-TEST_F(DataStreamTest, TheOtherByteOrderReadsBackTheSameValues) {
-    startWriting();
-    writeAll(*_pData);
-    std::vector<uint8_t> foreign = swapImage(written());
-    startReading(foreign, otherOrder());
+    // The same values as a host of the other byte order writes them.
+    startReading(swapImage(image), otherOrder());
     EXPECT_TRUE(_pData->isSwapping());
     readAll(*_pData);
 }
@@ -250,13 +231,13 @@ TEST_F(DataStreamTest, NoOrderSwapsAndBytesNeverDo) {
     EXPECT_EQ(bytes[1], 0xCD);
 }
 
-TEST_F(DataStreamTest, EmptyStringIsFourZeroBytes) {
+TEST_F(DataStreamTest, EmptyAndLongStrings) {
+    // An empty string is its count alone.
     startWriting();
     ASSERT_TRUE(_pData->write(VqString("")));
     EXPECT_EQ(written(), (std::vector<uint8_t>{0, 0, 0, 0}));
-}
 
-TEST_F(DataStreamTest, LongStringUsesTheHeap) {
+    // A long one is read through the heap.
     std::vector<unsigned short> units(5000, 0x263A);
     units.push_back(0);
     VqString big(units.data());

@@ -3,9 +3,6 @@
 // data reached through a stream manager.
 
 #include "ContainerTestUtil.h"
-#include "VqInt32PropAtom.h"
-#include "VqLateLoadedPropAtom.h"
-#include "VqStringPropAtom.h"
 
 #include <gtest/gtest.h>
 
@@ -16,35 +13,6 @@
 using namespace vqtest;
 
 namespace {
-
-Vq::SharedPtr<VqStringPropAtom> dataKey() {
-    return new VqStringPropAtom("VQ_LLPROP_TEST");
-}
-
-// A named partition whose named child holds a late-loaded number.
-Vq::SharedPtr<VqPartition> smallModel(int children = 1) {
-    Vq::SharedPtr<VqPartition> root = new VqPartition();
-    root->setName("assembly");
-    for (int i = 0; i < children; ++i) {
-        Vq::SharedPtr<VqNode> child = new VqNode();
-        child->setName(VqString::fromUtf8("bracket " + std::to_string(i)));
-        Vq::SharedPtr<VqLateLoadedPropAtom> ll = new VqLateLoadedPropAtom(VqGUID(), VQSEG_METADATA);
-        ll->setObject(new VqInt32PropAtom(4711 + i));
-        child->addProp(dataKey().get(), ll.get(), false);
-        root->appendChild(child.get());
-    }
-    return root;
-}
-
-VqLateLoadedPropAtom* lateLoaded(const VqNode* n) {
-    Vq::SharedPtr<VqPropAtom> v = n->propValue(dataKey().get());
-    return Vq::typeCast<VqLateLoadedPropAtom>(v.get());
-}
-
-int loadedNumber(const VqLateLoadedPropAtom* ll) {
-    const auto* v = ll ? Vq::typeCast<VqInt32PropAtom>(ll->object().get()) : nullptr;
-    return v ? v->value() : -1;
-}
 
 // What a file's header and table of contents say: the version text and the
 // compression word of every segment that has contents.
@@ -77,7 +45,7 @@ protected:
 };
 
 TEST_F(HostTest, OpenFileTakesRelativeAndAbsolutePaths) {
-    Vq::SharedPtr<VqPartition> model = smallModel();
+    Vq::SharedPtr<VqPartition> model = namedModel(1);
     ASSERT_TRUE(model->saveAs(VqString::fromUtf8(_dir.file("model.vq")))) << Vq::lastErrorMessage();
 
     Vq::SharedPtr<VqPartition> byAbsolute;
@@ -130,7 +98,7 @@ TEST_F(HostTest, OpenAndSaveErrorsNameTheFile) {
     EXPECT_FALSE(out);
 
     // A save names its target, not the temporary file it writes first.
-    Vq::SharedPtr<VqPartition> model = smallModel();
+    Vq::SharedPtr<VqPartition> model = namedModel(1);
     const std::string target = _dir.file("no/such/dir/model.vq");
     EXPECT_FALSE(model->saveAs(VqString::fromUtf8(target)));
     EXPECT_EQ(VqErrorState::currentError()->location().toUtf8(), target);
@@ -139,7 +107,7 @@ TEST_F(HostTest, OpenAndSaveErrorsNameTheFile) {
 }
 
 TEST_F(HostTest, SaveOptionsHoldForOneCall) {
-    Vq::SharedPtr<VqPartition> model = smallModel();
+    Vq::SharedPtr<VqPartition> model = namedModel(1);
     struct Case {
         VqSaveOptions options;
         const char* version;
@@ -206,7 +174,7 @@ TEST_F(HostTest, ConcurrentSavesKeepTheirVersions) {
     std::vector<std::thread> threads;
     for (int t = 0; t < 3; ++t)
         threads.emplace_back([&, t] {
-            Vq::SharedPtr<VqPartition> model = smallModel(40);
+            Vq::SharedPtr<VqPartition> model = namedModel(40);
             for (int round = 0; round < 6; ++round) {
                 if (!model->saveAs(VqString::fromUtf8(_dir.file(savers[t].file)), savers[t].options)) {
                     failures[t].push_back("save failed: " + Vq::lastErrorMessage());
@@ -295,7 +263,7 @@ class HostLateLoadTest : public HostTest, public ::testing::WithParamInterface<s
 
 TEST_P(HostLateLoadTest, LoadsThroughTheStreamManager) {
     const auto [major, minor] = GetParam();
-    Vq::SharedPtr<VqPartition> model = smallModel(2);
+    Vq::SharedPtr<VqPartition> model = namedModel(2);
     ASSERT_TRUE(model->saveAs(VqString::fromUtf8(_dir.file("ll.vq")), {major, minor}))
         << Vq::lastErrorMessage();
 

@@ -4,6 +4,7 @@
 #include "VqStdError.h"
 #include "VqStdException.h"
 #include "VqTestObjectStream.h"
+#include "VqTestThrown.h"
 
 #include <cstring>
 #include <stdexcept>
@@ -343,13 +344,11 @@ TEST_P(ObjectStreamTest, StreamWithoutRawOrSwizzlerReports) {
     EXPECT_EQ(lastError(), "this && _pRaw");
     VqUChar buf[4];
     VqSize n = 0;
-    try {
-        os->seek(0);
-        os->readBytes(buf, 4, n);
-        FAIL() << "no exception";
-    } catch (const Vq::StdException& e) {
-        EXPECT_STREQ(e.description(), "_pRaw");
-    }
+    EXPECT_EQ(thrown([&] {
+                  os->seek(0);
+                  os->readBytes(buf, 4, n);
+              }).text,
+              "_pRaw");
     Vq::SharedPtr<VqObjectStream> plain = new VqObjectStream();
     try {
         plain->readBytes(buf, 4, n);

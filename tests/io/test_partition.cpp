@@ -67,10 +67,23 @@ protected:
         if (!saveAt(root, v, dir, file)) return nullptr;
         return open(dir, file);
     }
-    static VqLateLoadedPropAtom* lateLoaded(VqNode* n) {
-        VqPropAtom* v = nullptr;
-        if (!n->propValue(llKey().get(), v, false)) return nullptr;
-        return Vq::typeCast<VqLateLoadedPropAtom>(v);
+    // The value of holder's key as text: its number, "?" for another kind, "-" for none.
+    static std::string valueText(const VqPropBase* holder, const VqPropAtom* key) {
+        Vq::SharedPtr<VqPropAtom> atom = holder->propValue(key);
+        auto* i = Vq::typeCast<VqInt32PropAtom>(atom.get());
+        return i ? std::to_string(i->value()) : std::string(atom ? "?" : "-");
+    }
+    // Saves root under a file size limit of 2 KiB: writes past it fail as on a full device.
+    static bool saveUnderSmallFileLimit(VqPartition* root) {
+        struct rlimit old {};
+        if (getrlimit(RLIMIT_FSIZE, &old) != 0) return true;
+        auto previous = std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit small = old;
+        small.rlim_cur = 2048;
+        const bool saved = setrlimit(RLIMIT_FSIZE, &small) != 0 || root->save();
+        setrlimit(RLIMIT_FSIZE, &old);
+        std::signal(SIGXFSZ, previous);
+        return saved;
     }
     // The node that carries the late-loaded property (the last child of the sample).
     static VqNode* dataNode(VqNode* root) { return root->child(static_cast<int>(root->numChildren()) - 1); }
@@ -100,9 +113,7 @@ TEST_P(PartitionRoundTrip, SavedGraphReopensEqualAndLoadsLateData) {
     EXPECT_FALSE(ll->isLoaded());
     EXPECT_FALSE(ll->guid().isNull());
     ASSERT_TRUE(ll->ensureData(*read)) << lastError();
-    auto* value = Vq::typeCast<VqInt32PropAtom>(ll->object().get());
-    ASSERT_NE(value, nullptr);
-    EXPECT_EQ(value->value(), 4711);
+    EXPECT_EQ(loadedNumber(ll), 4711);
 
     EXPECT_EQ(compare(root.get(), read.get()), "");
     // Instancing survives: the instance's child and the range-LOD's first child are one group.
@@ -117,7 +128,7 @@ TEST_P(PartitionRoundTrip, SavedGraphReopensEqualAndLoadsLateData) {
     ASSERT_TRUE(again) << lastError();
     VqLateLoadedPropAtom* ll2 = lateLoaded(dataNode(again.get()));
     ASSERT_TRUE(ll2 && ll2->ensureData(*again)) << lastError();
-    EXPECT_EQ(static_cast<VqInt32PropAtom*>(ll2->object().get())->value(), 4711);
+    EXPECT_EQ(loadedNumber(ll2), 4711);
     EXPECT_EQ(compare(read.get(), again.get()), "");
 }
 
@@ -154,14 +165,9 @@ TEST_F(PartitionTest, PropertyPairsComeBackToTheirAtoms) {
         Vq::SharedPtr<VqPartition> read = saveAndOpen(root.get(), v, dir, "props.vq");
         ASSERT_TRUE(read) << lastError();
         ASSERT_EQ(read->numChildren(), 6u);
-        auto value = [](const VqPropBase* h, const VqPropAtom* key) {
-            Vq::SharedPtr<VqPropAtom> atom = h->propValue(key);
-            auto* i = Vq::typeCast<VqInt32PropAtom>(atom.get());
-            return i ? std::to_string(i->value()) : std::string(atom ? "?" : "-");
-        };
-        std::string got = value(read.get(), a.get()) + "/" + value(read.get(), b.get());
+        std::string got = valueText(read.get(), a.get()) + "/" + valueText(read.get(), b.get());
         for (int i = 0; i < 6; ++i)
-            got += " " + value(read->child(i), a.get()) + "/" + value(read->child(i), b.get());
+            got += " " + valueText(read->child(i), a.get()) + "/" + valueText(read->child(i), b.get());
         EXPECT_EQ(got, "-/100 -7/- 1/10 -/- -7/30 4/- -/50");
         EXPECT_EQ(read->child(0)->propValue(a.get()), read->child(3)->propValue(a.get()));
     }
@@ -188,15 +194,8 @@ TEST_F(PartitionTest, HoldersWithOnlyTransientPairsLeaveTheOthersTheirOwn) {
         ASSERT_TRUE(read) << lastError();
         ASSERT_EQ(read->numChildren(), 3u);
         std::string got;
-        for (int i = 0; i < 3; ++i) {
-            Vq::SharedPtr<VqPropAtom> va = read->child(i)->propValue(a.get());
-            Vq::SharedPtr<VqPropAtom> vb = read->child(i)->propValue(b.get());
-            auto text = [](const VqPropAtom* atom) {
-                auto* n = Vq::typeCast<VqInt32PropAtom>(atom);
-                return n ? std::to_string(n->value()) : std::string(atom ? "?" : "-");
-            };
-            got += " " + text(va.get()) + "/" + text(vb.get());
-        }
+        for (int i = 0; i < 3; ++i)
+            got += " " + valueText(read->child(i), a.get()) + "/" + valueText(read->child(i), b.get());
         EXPECT_EQ(got, " 1/- -/- -/3");
     }
 }
@@ -282,7 +281,7 @@ TEST_P(PartitionConvert, ConvertIsLossless) {
     EXPECT_EQ(major, to.major);
     VqLateLoadedPropAtom* ll = lateLoaded(dataNode(out.get()));
     ASSERT_TRUE(ll && ll->ensureData(*out)) << lastError();
-    EXPECT_EQ(static_cast<VqInt32PropAtom*>(ll->object().get())->value(), 4711);
+    EXPECT_EQ(loadedNumber(ll), 4711);
     // The save put the late-loaded data under new segment GUIDs, which the
     // saved partition took over; everything else is as first built.
     EXPECT_EQ(compare(in.get(), out.get()), "");
@@ -302,9 +301,8 @@ TEST_F(PartitionTest, FirstElementMustBeAPartition) {
     for (int major : {9, 10}) {
         ASSERT_TRUE(VqPartition::setVersion(major, 0));
         Vq::SharedPtr<VqPartition> owner = new VqPartition();
-        auto loc = location(dir.path(), "bad.vq");
-        Vq::SharedPtr<VqTOCStreamMgr> mgr = new VqTOCStreamMgr(loc.get(), false);
-        ASSERT_TRUE(mgr->setPartition(owner.get()) && mgr->_initStreamMgr(false) && mgr->open());
+        Vq::SharedPtr<VqTOCStreamMgr> mgr = openForWriting(dir.path(), "bad.vq", *owner);
+        ASSERT_TRUE(mgr);
         Vq::SharedPtr<VqObjectStream> os;
         ASSERT_TRUE(mgr->beginWriteSegment(VqStreamMgr::LsgSegGuid, os, VQSEG_LSG));
         Vq::SharedPtr<VqGroup> g = new VqGroup();
@@ -315,7 +313,7 @@ TEST_F(PartitionTest, FirstElementMustBeAPartition) {
         mgr.reset();
 
         Vq::SharedPtr<VqPartition> out;
-        EXPECT_FALSE(VqPartition::openPartition(loc.get(), nullptr, out));
+        EXPECT_FALSE(VqPartition::openPartition(location(dir.path(), "bad.vq").get(), nullptr, out));
         EXPECT_FALSE(out);
         EXPECT_EQ(lastError(), "pBaseObj != __null && pBaseObj->isOfType(VqPartition::classTypeID())");
     }
@@ -419,7 +417,7 @@ TEST_F(PartitionTest, PartitionNodeOpensItsFileByRelativeLocation) {
     EXPECT_EQ(log.times, (std::vector<int>{0, 1}));
     VqLateLoadedPropAtom* ll = lateLoaded(dataNode(node));
     ASSERT_TRUE(ll && ll->ensureData(*node)) << lastError();
-    EXPECT_EQ(static_cast<VqInt32PropAtom*>(ll->object().get())->value(), 4711);
+    EXPECT_EQ(loadedNumber(ll), 4711);
     EXPECT_EQ(compare(part.get(), node), "");
     VqPartition::removeCallback(&CallbackLog::record, VqPartition::VQ_CB_BEFORE_MERGE, &log);
     VqPartition::removeCallback(&CallbackLog::record, VqPartition::VQ_CB_OPENED, &log);
@@ -460,20 +458,9 @@ TEST_F(PartitionTest, FailedSaveLeavesTheOldFileIntact) {
     for (int i = 0; i < 2000; ++i)
         root->appendChild(new VqNode());
 
-    // Writes past a small file size fail as they would on a full device.
-    struct rlimit old {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = old;
-    small.rlim_cur = 2048;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const bool saved = root->save();
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, previous);
-
     // The failure itself is reported, with the system's reason and the
     // file, not what the clean-up after it met.
-    EXPECT_FALSE(saved);
+    EXPECT_FALSE(saveUnderSmallFileLimit(root.get()));
     EXPECT_EQ(lastError(), "Write failed: File too large");
     EXPECT_EQ(VqErrorState::currentError()->location().toUtf8(), dir.file("model.vq"));
     EXPECT_EQ(readFile(dir.file("model.vq")), before);
@@ -540,29 +527,20 @@ TEST_F(PartitionTest, FailedSaveLeavesLateLoadedDataLoadableFromTheOldFile) {
     for (int i = 0; i < 3000; ++i)
         root->appendChild(new VqNode());
 
-    struct rlimit old {};
-    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
-    auto previous = std::signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = old;
-    small.rlim_cur = 2048;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    const bool saved = root->save();
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, previous);
-    ASSERT_FALSE(saved);
+    ASSERT_FALSE(saveUnderSmallFileLimit(root.get()));
 
     EXPECT_EQ(ll->guid(), before);
     EXPECT_FALSE(ll->hasWritten());
     ll->unloadData();
     ASSERT_TRUE(ll->ensureData(*root)) << lastError();
-    EXPECT_EQ(static_cast<VqInt32PropAtom*>(ll->object().get())->value(), 4711);
+    EXPECT_EQ(loadedNumber(ll.get()), 4711);
 
     ASSERT_TRUE(root->save()) << lastError();
     Vq::SharedPtr<VqPartition> again = open(dir, "model.vq");
     ASSERT_TRUE(again) << lastError();
     Vq::SharedPtr<VqLateLoadedPropAtom> back = lateLoaded(again->child(dataIndex));
     ASSERT_TRUE(back && back->ensureData(*again)) << lastError();
-    EXPECT_EQ(static_cast<VqInt32PropAtom*>(back->object().get())->value(), 4711);
+    EXPECT_EQ(loadedNumber(back.get()), 4711);
 }
 
 } // namespace

@@ -6,9 +6,6 @@
 
 #include "ContainerTestUtil.h"
 #include "VqFileReplacer.h"
-#include "VqInt32PropAtom.h"
-#include "VqLateLoadedPropAtom.h"
-#include "VqStringPropAtom.h"
 
 #include <gtest/gtest.h>
 
@@ -56,38 +53,6 @@ extern "C" int renameat(int fromDir, const char* from, int toDir, const char* to
 
 namespace {
 
-Vq::SharedPtr<VqStringPropAtom> dataKey() {
-    return new VqStringPropAtom("VQ_LLPROP_TEST");
-}
-
-// Printable noise that compresses poorly, so that a model takes room on disk.
-std::string noise(size_t n, unsigned seed) {
-    std::mt19937 rng(seed);
-    std::string s(n, ' ');
-    for (char& c : s)
-        c = static_cast<char>('!' + rng() % 90);
-    return s;
-}
-
-// A partition of named children, each with a late-loaded number (a segment
-// of its own) and optionally a property of noise.
-Vq::SharedPtr<VqPartition> buildModel(int children, size_t noiseBytes = 0, int first = 4711) {
-    Vq::SharedPtr<VqPartition> root = new VqPartition();
-    root->setName("assembly");
-    for (int i = 0; i < children; ++i) {
-        Vq::SharedPtr<VqNode> child = new VqNode();
-        child->setName(VqString::fromUtf8("bracket " + std::to_string(i)));
-        Vq::SharedPtr<VqLateLoadedPropAtom> ll = new VqLateLoadedPropAtom(VqGUID(), VQSEG_METADATA);
-        ll->setObject(new VqInt32PropAtom(first + i));
-        child->addProp(dataKey().get(), ll.get(), false);
-        if (noiseBytes)
-            child->addProp(new VqStringPropAtom("noise"),
-                           new VqStringPropAtom(noise(noiseBytes, static_cast<unsigned>(i)).c_str()));
-        root->appendChild(child.get());
-    }
-    return root;
-}
-
 // "" when the file opens as a model of that many children whose last
 // late-loaded number is first + children - 1, else what is wrong. The
 // root's name goes to rootName when given.
@@ -98,12 +63,9 @@ std::string checkModel(const std::string& path, int children, int first = 4711,
     if (rootName) *rootName = p->name();
     if (static_cast<int>(p->numChildren()) != children)
         return "children: " + std::to_string(p->numChildren());
-    const VqNode* last = p->child(children - 1);
-    Vq::SharedPtr<VqPropAtom> v = last->propValue(dataKey().get());
-    auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(v.get());
+    VqLateLoadedPropAtom* ll = lateLoaded(p->child(children - 1));
     if (!ll || !ll->ensureData(*p)) return "late-loaded data: " + Vq::lastErrorMessage();
-    const auto* n = Vq::typeCast<VqInt32PropAtom>(ll->object().get());
-    if (!n || n->value() != first + children - 1) return "late-loaded number differs";
+    if (loadedNumber(ll) != first + children - 1) return "late-loaded number differs";
     return "";
 }
 
@@ -202,7 +164,7 @@ TEST_F(SafeSaveTest, PlantedLinksAreLeftAlone) {
     planted.insert("model.vq.tmp-CCCCCCCCCCCC");
 
     // A new file, then a replacement (which also looks for stale files).
-    Vq::SharedPtr<VqPartition> model = buildModel(3);
+    Vq::SharedPtr<VqPartition> model = namedModel(3);
     ASSERT_TRUE(saveTo(model.get(), _dir.file("model.vq"))) << Vq::lastErrorMessage();
     ASSERT_TRUE(saveTo(model.get(), _dir.file("model.vq"))) << Vq::lastErrorMessage();
     EXPECT_EQ(checkModel(_dir.file("model.vq"), 3), "");
@@ -288,7 +250,7 @@ TEST_F(SafeSaveTest, ConcurrentSavesOfOneTargetKeepEachOthersFiles) {
 // process gives new files; a link is followed and stays a link; another hard
 // link keeps the old contents.
 TEST_F(SafeSaveTest, TheReplacedFileKeepsItsIdentity) {
-    Vq::SharedPtr<VqPartition> model = buildModel(2);
+    Vq::SharedPtr<VqPartition> model = namedModel(2);
     const std::string target = _dir.file("private.vq");
     const mode_t oldMask = ::umask(027);
     const bool savedNew = saveTo(model.get(), target);
@@ -317,7 +279,7 @@ TEST_F(SafeSaveTest, TheReplacedFileKeepsItsIdentity) {
     const std::string link = _dir.file("link.vq");
     const std::string relative = "../" + real.path().substr(real.path().rfind('/') + 1) + "/real.vq";
     ASSERT_EQ(::symlink(relative.c_str(), link.c_str()), 0);
-    Vq::SharedPtr<VqPartition> other = buildModel(5, 0, 100);
+    Vq::SharedPtr<VqPartition> other = namedModel(5, 0, 100);
     ASSERT_TRUE(saveTo(other.get(), link)) << Vq::lastErrorMessage();
     EXPECT_EQ(linkTarget(link), relative);
     EXPECT_EQ(checkModel(realFile, 5, 100), "");
@@ -339,7 +301,7 @@ TEST_F(SafeSaveTest, TheReplacedFileKeepsItsIdentity) {
 // The new file reaches the disk before its name replaces the old one, and
 // the directory after.
 TEST_F(SafeSaveTest, TheNewFileIsOnDiskBeforeItsNameAndTheNameAfter) {
-    Vq::SharedPtr<VqPartition> model = buildModel(2);
+    Vq::SharedPtr<VqPartition> model = namedModel(2);
     const std::string target = _dir.file("model.vq");
     ASSERT_TRUE(saveTo(model.get(), target));
     s_vSyncLog.clear();
@@ -364,7 +326,7 @@ TEST_F(SafeSaveTest, KilledSavesNeverBreakTheTargetNorLeaveFilesBehind) {
 #endif
     // The children are forked: this process must not have started the flush threads.
     VqStreamMgr::s_maxFlushThreads = 1;
-    Vq::SharedPtr<VqPartition> model = buildModel(30, 64);
+    Vq::SharedPtr<VqPartition> model = namedModel(30, 64);
     const std::string target = _dir.file("model.vq");
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(saveTo(model.get(), target)) << Vq::lastErrorMessage();
@@ -454,10 +416,10 @@ TEST_F(SafeSaveTest, AFullFileSystemIsNamedAsTheCauseWithTheFile) {
             return std::string("SKIP cannot mount a small file system: ") + std::strerror(errno);
 
         const std::string target = dir + "/model.vq";
-        Vq::SharedPtr<VqPartition> small = buildModel(3);
+        Vq::SharedPtr<VqPartition> small = namedModel(3);
         if (!saveTo(small.get(), target)) return "the small model did not fit: " + Vq::lastErrorMessage();
         const Bytes before = readFile(target);
-        Vq::SharedPtr<VqPartition> big = buildModel(40, 8000);
+        Vq::SharedPtr<VqPartition> big = namedModel(40, 8000);
         if (saveTo(big.get(), target)) return "the big model fitted";
         std::string problems;
         const std::string message = Vq::lastErrorMessage();
@@ -477,7 +439,7 @@ TEST_F(SafeSaveTest, AFullFileSystemIsNamedAsTheCauseWithTheFile) {
 // damaged, names the segment and the source, writes nothing, and leaves the
 // partition able to try again.
 TEST_F(SafeSaveTest, AnUnreadableLateSegmentOfTheSourceIsNamed) {
-    Vq::SharedPtr<VqPartition> model = buildModel(2);
+    Vq::SharedPtr<VqPartition> model = namedModel(2);
     const std::string source = _dir.file("source.vq");
     ASSERT_TRUE(saveTo(model.get(), source));
     VqGUID seg;
