@@ -1446,19 +1446,5 @@ bool VqNode::fixupLists() {
 }
 
 void VqNode::graphObjects(const VqNode* root, std::vector<const VqBase*>& out) {
-    VqFlatPtrSet seen;
-    std::vector<const VqBase*> refs;
-    VqNode::walkOnce(root, [&](const VqNode* n) {
-        if (!n->isPersistable()) return VqNode::Walk::Prune;
-        out.push_back(n);
-        n->_forPersistableAttributes([&](const VqAttribute* a) {
-            if (!seen.insert(a)) return;
-            out.push_back(a);
-            refs.clear();
-            a->_referencedObjects(refs);
-            for (const VqBase* r : refs)
-                if (r && r->isPersistable() && seen.insert(r)) out.push_back(r);
-        });
-        return n != root && n->_isPartitionRoot() ? VqNode::Walk::Prune : VqNode::Walk::Descend;
-    });
+    graphObjects(root, [&](const VqBase* obj) { out.push_back(obj); });
 }

@@ -181,6 +181,11 @@ public:
     // to. Partition nodes below root join as nodes standing for their own
     // files, and the walk does not descend into them.
     static void graphObjects(const VqNode* root, std::vector<const VqBase*>& out);
+    // The same objects in the same order, each handed to join as it is met:
+    // a save does its first work on an object while the walk has just
+    // brought it into the cache, rather than in a pass of its own.
+    template <class Join>
+    static void graphObjects(const VqNode* root, Join&& join);
 
     // Reads through the version hooks, then hands the object IDs read for
     // references to the stream: only an element read whole leaves its slots
@@ -464,6 +469,25 @@ protected:
     static VqMutex* s_pInstDataMutex;
     static ModelContextNotifier s_pfNotifyMC;
 };
+
+template <class Join>
+void VqNode::graphObjects(const VqNode* root, Join&& join) {
+    VqFlatPtrSet seen;
+    std::vector<const VqBase*> refs;
+    walkOnce(root, [&](const VqNode* n) {
+        if (!n->isPersistable()) return Walk::Prune;
+        join(static_cast<const VqBase*>(n));
+        n->_forPersistableAttributes([&](const VqAttribute* a) {
+            if (!seen.insert(a)) return;
+            join(static_cast<const VqBase*>(a));
+            refs.clear();
+            a->_referencedObjects(refs);
+            for (const VqBase* r : refs)
+                if (r && r->isPersistable() && seen.insert(r)) join(r);
+        });
+        return n != root && n->_isPartitionRoot() ? Walk::Prune : Walk::Descend;
+    });
+}
 
 template <class Node, class Visit>
 bool VqNode::walkOnce(Node* root, Visit&& visit) {
