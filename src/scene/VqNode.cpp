@@ -177,12 +177,13 @@ void VqNode::getDefaultTravMasks(uint32_t& lgMask, uint32_t& instMask) {
 VqNode::VqNode() : _uTravMask(s_uDefLGTravMask), _uDefInstTravMask(s_uDefInstTravMask) {}
 
 VqNode::VqNode(const VqNode& o)
-    : Record(o), _bBox(o._bBox), _fArea(o._fArea), _vNumVertices(o._vNumVertices), _vNumNodes(o._vNumNodes),
-      _vNumPolygons(o._vNumPolygons),
+    : Record(o),
       _uFlags(
           (o._uFlags & ~static_cast<uint32_t>(VQ_NODE_IFLAG_NEEDSLOADFIXUP | VQ_NODE_IFLAG_MODELCONTEXT)) |
           VQ_NODE_IFLAG_MODIFIED | VQ_NODE_IFLAG_NOINSTDATA),
-      _uTravMask(o._uTravMask), _uDefInstTravMask(o._uDefInstTravMask), _pUserData(o._pUserData) {
+      _uTravMask(o._uTravMask), _uDefInstTravMask(o._uDefInstTravMask), _bBox(o._bBox), _fArea(o._fArea),
+      _vNumVertices(o._vNumVertices), _vNumNodes(o._vNumNodes), _vNumPolygons(o._vNumPolygons),
+      _pUserData(o._pUserData) {
     if (o._uSlotState != kSlotsCounted) return;
     // Qualified attributes stay behind: their paths end at the original.
     for (size_t i = 0; i < o._vAttrList.size(); ++i) {
