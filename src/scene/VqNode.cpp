@@ -177,12 +177,13 @@ void VqNode::getDefaultTravMasks(uint32_t& lgMask, uint32_t& instMask) {
 VqNode::VqNode() : _uTravMask(s_uDefLGTravMask), _uDefInstTravMask(s_uDefInstTravMask) {}
 
 VqNode::VqNode(const VqNode& o)
-    : Record(o), _bBox(o._bBox), _fArea(o._fArea), _vNumVertices(o._vNumVertices), _vNumNodes(o._vNumNodes),
-      _vNumPolygons(o._vNumPolygons),
+    : Record(o),
       _uFlags(
           (o._uFlags & ~static_cast<uint32_t>(VQ_NODE_IFLAG_NEEDSLOADFIXUP | VQ_NODE_IFLAG_MODELCONTEXT)) |
           VQ_NODE_IFLAG_MODIFIED | VQ_NODE_IFLAG_NOINSTDATA),
-      _uTravMask(o._uTravMask), _uDefInstTravMask(o._uDefInstTravMask), _pUserData(o._pUserData) {
+      _uTravMask(o._uTravMask), _uDefInstTravMask(o._uDefInstTravMask), _bBox(o._bBox), _fArea(o._fArea),
+      _vNumVertices(o._vNumVertices), _vNumNodes(o._vNumNodes), _vNumPolygons(o._vNumPolygons),
+      _pUserData(o._pUserData) {
     if (o._uSlotState != kSlotsCounted) return;
     // Qualified attributes stay behind: their paths end at the original.
     for (size_t i = 0; i < o._vAttrList.size(); ++i) {
@@ -1446,19 +1447,5 @@ bool VqNode::fixupLists() {
 }
 
 void VqNode::graphObjects(const VqNode* root, std::vector<const VqBase*>& out) {
-    VqFlatPtrSet seen;
-    std::vector<const VqBase*> refs;
-    VqNode::walkOnce(root, [&](const VqNode* n) {
-        if (!n->isPersistable()) return VqNode::Walk::Prune;
-        out.push_back(n);
-        n->_forPersistableAttributes([&](const VqAttribute* a) {
-            if (!seen.insert(a)) return;
-            out.push_back(a);
-            refs.clear();
-            a->_referencedObjects(refs);
-            for (const VqBase* r : refs)
-                if (r && r->isPersistable() && seen.insert(r)) out.push_back(r);
-        });
-        return n != root && n->_isPartitionRoot() ? VqNode::Walk::Prune : VqNode::Walk::Descend;
-    });
+    graphObjects(root, [&](const VqBase* obj) { out.push_back(obj); });
 }

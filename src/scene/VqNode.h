@@ -181,6 +181,11 @@ public:
     // to. Partition nodes below root join as nodes standing for their own
     // files, and the walk does not descend into them.
     static void graphObjects(const VqNode* root, std::vector<const VqBase*>& out);
+    // The same objects in the same order, each handed to join as it is met:
+    // a save does its first work on an object while the walk has just
+    // brought it into the cache, rather than in a pass of its own.
+    template <class Join>
+    static void graphObjects(const VqNode* root, Join&& join);
 
     // Reads through the version hooks, then hands the object IDs read for
     // references to the stream: only an element read whole leaves its slots
@@ -433,24 +438,29 @@ protected:
     }
     static bool _notANode(const char* method);
 
+    // What a save reads of every node (its flags, parents and attributes)
+    // comes first, beside the header and the property table's address: a
+    // walk over a large graph then finds it in the lines it has brought in
+    // already, where it used to miss on the node's later lines.
+    mutable uint32_t _uFlags = VQ_NODE_IFLAG_MODIFIED | VQ_NODE_IFLAG_NOINSTDATA;
+    uint8_t _uSlotState = kSlotsCounted;
+    // Set while the parent list still names parents released during a
+    // release in progress (see _releaseChildLinks).
+    bool _bStaleParents = false;
+    // Read by every release of the node, the save's among them.
+    mutable uint32_t _nPathQualStarts = 0;
+    mutable std::vector<VqNode*> _vpParents;
+    mutable std::vector<Vq::SharedPtr<VqAttribute>> _vAttrList;
+    // Parallel to the attribute list, always of its length.
+    mutable std::vector<Vq::SharedPtr<VqPathQual>> _vAttrPathList;
+    uint32_t _uTravMask;
+    uint32_t _uDefInstTravMask;
     mutable VqBox3<float> _bBox;
     mutable float _fArea = -1.0f;
     mutable VqFixedVec<int, 2> _vNumVertices{-1, -1};
     mutable VqFixedVec<int, 2> _vNumNodes{-1, -1};
     mutable VqFixedVec<int, 2> _vNumPolygons{-1, -1};
-    mutable uint32_t _uFlags = VQ_NODE_IFLAG_MODIFIED | VQ_NODE_IFLAG_NOINSTDATA;
-    uint32_t _uTravMask;
-    uint32_t _uDefInstTravMask;
     Vq::SharedPtr<VqUserData> _pUserData;
-    mutable uint32_t _nPathQualStarts = 0;
-    uint8_t _uSlotState = kSlotsCounted;
-    // Set while the parent list still names parents released during a
-    // release in progress (see _releaseChildLinks).
-    bool _bStaleParents = false;
-    mutable std::vector<VqNode*> _vpParents;
-    mutable std::vector<Vq::SharedPtr<VqAttribute>> _vAttrList;
-    // Parallel to the attribute list, always of its length.
-    mutable std::vector<Vq::SharedPtr<VqPathQual>> _vAttrPathList;
     typedef std::unordered_map<uint32_t, VqInstData> InstDataMap;
     mutable InstDataMap* _pInstData = nullptr;
     mutable uint32_t _uCachedKey = 0;
@@ -464,6 +474,25 @@ protected:
     static VqMutex* s_pInstDataMutex;
     static ModelContextNotifier s_pfNotifyMC;
 };
+
+template <class Join>
+void VqNode::graphObjects(const VqNode* root, Join&& join) {
+    VqFlatPtrSet seen;
+    std::vector<const VqBase*> refs;
+    walkOnce(root, [&](const VqNode* n) {
+        if (!n->isPersistable()) return Walk::Prune;
+        join(static_cast<const VqBase*>(n));
+        n->_forPersistableAttributes([&](const VqAttribute* a) {
+            if (!seen.insert(a)) return;
+            join(static_cast<const VqBase*>(a));
+            refs.clear();
+            a->_referencedObjects(refs);
+            for (const VqBase* r : refs)
+                if (r && r->isPersistable() && seen.insert(r)) join(r);
+        });
+        return n != root && n->_isPartitionRoot() ? Walk::Prune : Walk::Descend;
+    });
+}
 
 template <class Node, class Visit>
 bool VqNode::walkOnce(Node* root, Visit&& visit) {

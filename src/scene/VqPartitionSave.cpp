@@ -327,16 +327,18 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr,
                 VQ_ERR_ALLOC);
     Vq::SharedPtr<VqPartitionSection> section = new VqPartitionSection(true);
     if (!section) VQ_FAIL(kCls, "saveSegment", "Allocation failed: new VqPartitionSection", VQ_ERR_ALLOC);
-    std::vector<const VqBase*> objects;
-    VqNode::graphObjects(this, objects);
-
     // Late-loaded data must be in memory before it can be written into the
-    // new file, unless its stored segment is copied as it is.
+    // new file, unless its stored segment is copied as it is. Each object
+    // joins the section and the survey as the walk meets it, while it is in
+    // the cache: in a large graph a pass of its own would miss on each.
     LateLoadedSurvey survey(*this);
     const std::vector<VqLateLoadedPropAtom*>& lateLoaded = survey.atoms;
     CopyMarksScope marks{lateLoaded};
-    for (const VqBase* obj : objects)
+    std::vector<const VqBase*> objects;
+    VqNode::graphObjects(this, [&](const VqBase* obj) {
+        objects.push_back(obj);
         if (const VqPropBase* h = section->add(obj)) survey.visit(*h);
+    });
     for (VqLateLoadedPropAtom* ll : lateLoaded) {
         if (ll->copiesStored() || ll->isLoaded() || ll->guid().isNull()) continue;
         const VqGUID seg = ll->guid();

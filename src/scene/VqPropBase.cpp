@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <iterator>
+#include <memory>
 #include <new>
 #include <tuple>
 
@@ -39,6 +41,46 @@ VqPropBase::PropTable::Pair& VqPropBase::PropTable::insert(const VqPropAtom* key
     return *_vPairs.insert(it, Pair{const_cast<VqPropAtom*>(key), const_cast<VqPropAtom*>(value), hash});
 }
 
+VqPropBase::PropTable::Pairs::~Pairs() {
+    std::destroy(begin(), end());
+    if (_p != _inline()) ::operator delete(_p);
+}
+
+void VqPropBase::PropTable::Pairs::_reserve(size_t n) {
+    if (n <= _nCap) return;
+    auto* fresh = static_cast<Pair*>(::operator new(n * sizeof(Pair)));
+    std::uninitialized_move(begin(), end(), fresh);
+    std::destroy(begin(), end());
+    if (_p != _inline()) ::operator delete(_p);
+    _p = fresh;
+    _nCap = static_cast<uint32_t>(n);
+}
+
+VqPropBase::PropTable::Pair* VqPropBase::PropTable::Pairs::insert(Pair* at, Pair&& pair) {
+    const size_t i = static_cast<size_t>(at - _p);
+    _reserve(_n == _nCap ? 2 * size_t(_nCap) : _nCap);
+    ::new (static_cast<void*>(_p + _n)) Pair(std::move(pair));
+    std::rotate(_p + i, _p + _n, _p + _n + 1);
+    ++_n;
+    return _p + i;
+}
+
+VqPropBase::PropTable::Pair* VqPropBase::PropTable::Pairs::erase(Pair* first, Pair* last) {
+    Pair* kept = std::move(last, end(), first);
+    std::destroy(kept, end());
+    _n = static_cast<uint32_t>(kept - _p);
+    return first;
+}
+
+void VqPropBase::PropTable::Pairs::swap(std::vector<Pair>& out) {
+    std::vector<Pair> mine(std::make_move_iterator(begin()), std::make_move_iterator(end()));
+    erase(begin(), end());
+    _reserve(out.size());
+    std::uninitialized_move(out.begin(), out.end(), _p);
+    _n = static_cast<uint32_t>(out.size());
+    out.swap(mine);
+}
+
 void VqPropBase::_noteValue(const VqPropAtom* value) {
     if (Vq::typeCast<VqLateLoadedPropAtom>(value)) _bMayHoldLateLoaded.store(true, std::memory_order_release);
 }
@@ -55,7 +97,7 @@ VqPropBase& VqPropBase::operator=(const VqPropBase& o) {
     std::vector<PropTable::Pair> pairs;
     if (const PropTable* t = o._loadTable()) {
         VqAutoLockRead lock(t->_lock);
-        pairs = t->_vPairs;
+        pairs.assign(t->_vPairs.begin(), t->_vPairs.end());
     }
     if (o._mayHoldLateLoaded()) _bMayHoldLateLoaded.store(true, std::memory_order_release);
     PropTable* mine = pairs.empty() ? _loadTable() : _ensureTable();

@@ -36,13 +36,46 @@ public:
             Vq::SharedPtr<VqPropAtom> value;
             uint32_t hash;
         };
+        // The pairs in order, the first one inside the table: most holders
+        // have one property, and a save visits every holder's pairs, where
+        // storage of their own would cost a cache miss more per visit (and
+        // an open an allocation more per holder).
+        class Pairs {
+        public:
+            Pairs() = default;
+            ~Pairs();
+            Pairs(const Pairs&) = delete;
+            Pairs& operator=(const Pairs&) = delete;
+
+            Pair* begin() { return _p; }
+            Pair* end() { return _p + _n; }
+            const Pair* begin() const { return _p; }
+            const Pair* end() const { return _p + _n; }
+            Pair* data() { return _p; }
+            size_t size() const { return _n; }
+            bool empty() const { return _n == 0; }
+            Pair* insert(Pair* at, Pair&& pair);
+            Pair* erase(Pair* at) { return erase(at, at + 1); }
+            Pair* erase(Pair* first, Pair* last);
+            // Exchanges the contents with those of out.
+            void swap(std::vector<Pair>& out);
+
+        private:
+            Pair* _inline() { return reinterpret_cast<Pair*>(_aInline); }
+            void _reserve(size_t n);
+
+            Pair* _p = _inline();
+            uint32_t _n = 0;
+            uint32_t _nCap = 1;
+            alignas(Pair) unsigned char _aInline[sizeof(Pair)];
+        };
         // The pair whose key equals key by value, or null.
         Pair* find(const VqPropAtom* key);
         // Inserts at the end of the key's hash run.
         Pair& insert(const VqPropAtom* key, const VqPropAtom* value, uint32_t hash);
 
         mutable VqRWSpinLock _lock;
-        std::vector<Pair> _vPairs;
+        Pairs _vPairs;
     };
 
     VqPropBase() = default;
