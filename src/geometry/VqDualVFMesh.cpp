@@ -1,25 +1,18 @@
 #include "VqDualVFMesh.h"
 
 #include <algorithm>
-#include <cstring>
 
 void VqDualVFMesh::clear() {
-    _vPolys.clear();
-    _vVerts.clear();
-    _vnVEmpty.clear();
-    // Back to empty slots only where they were used: the rest still is.
-    // An empty slot is all ones, byte by byte; the records need no reset
-    // (addVert leaves them to its caller). (No storage yet is a null
-    // pointer, which memset may not be given.)
-    if (_nPC > 0) std::memset(static_cast<void*>(_vPC.data()), 0xFF, size_t(_nPC) * sizeof(Corner));
-    if (_nVC > 0) std::memset(static_cast<void*>(_vVC.data()), 0xFF, size_t(_nVC) * sizeof(Corner));
+    // Storage keeps its size: each element empties its own slots as it is
+    // added, and the records are left to the adder.
+    _nPolys = _nVerts = 0;
     _nPC = _nVC = 0;
     _nAttrs = 0;
 }
 
 void VqDualVFMesh::reserve(uint32_t nPolys, uint32_t nVerts, uint64_t nCorners) {
-    // Capacity only: the slots are emptied as they come into use, so that
-    // counts which the input overstates cost address space, not writes.
+    // Capacity only: storage is sized as it comes into use, so that counts
+    // which the input overstates cost address space, not writes.
     _vPolys.reserve(nPolys);
     _vPC.reserve(nCorners);
     _vVerts.reserve(nVerts);
@@ -29,8 +22,8 @@ void VqDualVFMesh::reserve(uint32_t nPolys, uint32_t nVerts, uint64_t nCorners) 
 }
 
 void VqDualVFMesh::shrink() {
-    _nPC = _nVC = 0;
-    _nAttrs = 0;
+    clear();
+    _nPolyRoom = _nPCRoom = _nVertRoom = _nVCRoom = 0;
     std::vector<Poly>().swap(_vPolys);
     std::vector<Corner>().swap(_vPC);
     std::vector<Vert>().swap(_vVerts);
@@ -39,13 +32,31 @@ void VqDualVFMesh::shrink() {
     std::vector<int32_t>().swap(_viVCAttr);
 }
 
-void VqDualVFMesh::_growCorners(std::vector<Corner>& v, std::vector<int32_t>* pAttrs, uint32_t need) {
-    // Doubling, within the reserved capacity when there is one, keeps the
-    // emptying linear in the corners used.
+namespace {
+// Grows v to at least need elements and returns its size. Doubling, within
+// the reserved capacity when there is one, keeps the growth linear in what
+// is used. (Sizes fit 32 bits as the corner counts do, and there are no
+// more elements than corners.)
+template <class T> uint32_t growTo(std::vector<T>& v, size_t need) {
+    if (v.size() >= need) return uint32_t(v.size());
     size_t n = std::max<size_t>(std::max<size_t>(2 * v.size(), 1024), need);
     if (v.capacity() >= need) n = std::min(n, v.capacity());
-    v.resize(n, Corner{-1, -1});
-    if (pAttrs) pAttrs->resize(n, -1);
+    v.resize(n);
+    return uint32_t(n);
+}
+} // namespace
+
+int VqDualVFMesh::_addPolyGrowing(int degree, int group, uint16_t flags) {
+    _nPolyRoom = growTo(_vPolys, size_t(_nPolys) + 1);
+    _nPCRoom = growTo(_vPC, size_t(_nPC) + uint32_t(degree));
+    return addPoly(degree, group, flags);
+}
+
+int VqDualVFMesh::_addVertGrowing(int valence, int nAttrs) {
+    _nVertRoom = std::min(growTo(_vVerts, size_t(_nVerts) + 1), growTo(_vnVEmpty, size_t(_nVerts) + 1));
+    _nVCRoom = std::min(growTo(_vVC, size_t(_nVC) + uint32_t(valence)),
+                        growTo(_viVCAttr, size_t(_nVC) + uint32_t(valence)));
+    return addVert(valence, nAttrs);
 }
 
 void VqDualVFMesh::rotValRing(int p, int r) {

@@ -23,7 +23,7 @@
 // the slot of p in that vertex's ring, and the other way round, so walks
 // across edges take constant time and rotating a ring fixes its neighbours'
 // back references in time linear in its length. Elements are only appended;
-// slots start empty (-1) and are filled once by link().
+// slots start empty (element -1) and are filled once by link().
 class VQ_API VqDualVFMesh {
 public:
     // Bounds that keep ring lengths in 16 bits.
@@ -35,19 +35,21 @@ public:
     void reserve(uint32_t nPolys, uint32_t nVerts, uint64_t nCorners);
     void shrink();
 
-    int numPolys() const { return int(_vPolys.size()); }
-    int numVerts() const { return int(_vVerts.size()); }
+    int numPolys() const { return int(_nPolys); }
+    int numVerts() const { return int(_nVerts); }
     uint32_t numAttrs() const { return _nAttrs; }
     uint64_t numPolyCorners() const { return _nPC; }
     uint64_t numVertCorners() const { return _nVC; }
 
     // A polygon with empty slots; its number.
     int addPoly(int degree, int group, uint16_t flags) {
-        const uint32_t start = _nPC;
-        if (_vPC.size() - start < uint32_t(degree)) _growCorners(_vPC, nullptr, start + uint32_t(degree));
-        _nPC = start + uint32_t(degree);
-        _vPolys.push_back({start, uint16_t(degree), flags, group});
-        return int(_vPolys.size()) - 1;
+        const uint32_t start = _nPC, n = uint32_t(degree);
+        if (_nPolys == _nPolyRoom || _nPCRoom - start < n) [[unlikely]]
+            return _addPolyGrowing(degree, group, flags);
+        _nPC = start + n;
+        _emptySlots(_vPC.data() + start, n);
+        _vPolys[_nPolys] = {start, uint16_t(degree), flags, group};
+        return int(_nPolys++);
     }
     // A vertex with an empty ring and nAttrs attribute records numbered on
     // from the records of earlier vertices; its number. The ring's records
@@ -55,18 +57,20 @@ public:
     // anything reads them: each adder knows them at once, and clearing them
     // ahead would be a fifth of what clear() writes.
     int addVert(int valence, int nAttrs) {
-        const uint32_t start = _nVC;
-        if (_vVC.size() - start < uint32_t(valence))
-            _growCorners(_vVC, &_viVCAttr, start + uint32_t(valence));
-        _nVC = start + uint32_t(valence);
-        _vVerts.push_back({start, _nAttrs, uint16_t(valence), uint16_t(nAttrs)});
-        _vnVEmpty.push_back(valence);
+        const uint32_t start = _nVC, n = uint32_t(valence);
+        if (_nVerts == _nVertRoom || _nVCRoom - start < n) [[unlikely]]
+            return _addVertGrowing(valence, nAttrs);
+        _nVC = start + n;
+        _emptySlots(_vVC.data() + start, n);
+        _vVerts[_nVerts] = {start, _nAttrs, uint16_t(valence), uint16_t(nAttrs)};
+        _vnVEmpty[_nVerts] = valence;
         _nAttrs += uint32_t(nAttrs);
-        return int(_vVerts.size()) - 1;
+        return int(_nVerts++);
     }
 
     // The other side of a ring slot: the element there and its slot in the
-    // element's own ring (-1 and -1 while empty).
+    // element's own ring; an empty slot's element is -1 and its slot number
+    // means nothing.
     struct Corner {
         int32_t iElem;
         int32_t iSlot;
@@ -135,11 +139,21 @@ private:
         uint16_t nDeg;
         uint16_t nAttrs;
     };
-    // Ring storage grows ahead of use, already emptied, so that adding an
-    // element writes its record alone: corner by corner appends cost the
-    // decoder more than all its other stores together. The arrays' sizes
-    // are what was emptied, _nPC and _nVC what is in use.
-    static void _growCorners(std::vector<Corner>& v, std::vector<int32_t>* pAttrs, uint32_t need);
+    // Storage grows ahead of use, in doubling steps within the reserved
+    // capacity, and stays sized across clear(): adding an element then only
+    // writes its record and empties its own slots, which it is about to
+    // use, so no pass over storage ahead of or after the walk is needed.
+    // The arrays' sizes are what was grown (the rooms below), the counts
+    // what is in use. The growing adders add once they have grown.
+    int _addPolyGrowing(int degree, int group, uint16_t flags);
+    int _addVertGrowing(int valence, int nAttrs);
+    // An empty slot names element -1. Only the element is written: an empty
+    // slot's own slot number is never read, and the strided stores stay
+    // inline where a fill of whole slots would become a library call.
+    static void _emptySlots(Corner* r, uint32_t n) {
+        for (uint32_t k = 0; k < n; ++k)
+            r[k].iElem = -1;
+    }
 
     std::vector<Poly> _vPolys;
     std::vector<Corner> _vPC;
@@ -147,6 +161,12 @@ private:
     std::vector<int32_t> _vnVEmpty;
     std::vector<Corner> _vVC;
     std::vector<int32_t> _viVCAttr;
+    uint32_t _nPolyRoom = 0;
+    uint32_t _nPCRoom = 0;
+    uint32_t _nVertRoom = 0;
+    uint32_t _nVCRoom = 0;
+    uint32_t _nPolys = 0;
+    uint32_t _nVerts = 0;
     uint32_t _nPC = 0;
     uint32_t _nVC = 0;
     uint32_t _nAttrs = 0;
