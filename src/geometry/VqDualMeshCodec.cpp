@@ -3,7 +3,6 @@
 #include "VqErrorState.h"
 
 #include <algorithm>
-#include <type_traits>
 
 namespace Vq {
 
@@ -37,29 +36,6 @@ int DualMeshCodec::assignRuns(const uint64_t* mask, int valence, int firstAttr, 
         attrs[i] = cur;
     }
     return nRuns;
-}
-
-int DualMeshCodec::_faceCntxt(int p) const {
-    const VqDualVFMesh& m = *_pDst;
-    const int d = m.polyDegree(p);
-    if (d > 4) return d == 5 ? 6 : 7;
-    const VqDualVFMesh::Corner* r = m.polyRing(p);
-    // A loop of a count the compiler knows is unrolled into straight code:
-    // nearly every polygon here is a triangle.
-    const auto ctx = [&](auto kDeg, int ref1, int base) {
-        int n = 0, sum = 0;
-        for (int s = 0; s < kDeg(); ++s) {
-            const int v = r[s].iElem;
-            const bool bKnown = v >= 0;
-            n += int(bKnown);
-            sum += bKnown ? m.vertValence(v) : 0;
-        }
-        // Below, at or above the regular valence times n: 0, 1 or 2 on top
-        // of the degree's first context, without a branch on the comparison.
-        const int ref = ref1 * n;
-        return base + int(sum >= ref) + int(sum > ref);
-    };
-    return d == 3 ? ctx(std::integral_constant<int, 3>(), 6, 0) : ctx(std::integral_constant<int, 4>(), 4, 3);
 }
 
 int DualMeshCodec::_stackOffsetOf(int v) const {

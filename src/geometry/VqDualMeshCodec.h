@@ -60,8 +60,30 @@ protected:
     virtual int ioSplitPos(int p, int s) = 0;
 
     // The valence context of a vertex reached through p (before the vertex
-    // is created).
-    int _faceCntxt(int p) const;
+    // is created). In line and in straight code: it is asked once per
+    // vertex, and nearly every polygon here is a triangle.
+    int _faceCntxt(int p) const {
+        const VqDualVFMesh& m = *_pDst;
+        const int d = m.polyDegree(p);
+        if (d > 4) return d == 5 ? 6 : 7;
+        const VqDualVFMesh::Corner* const r = m.polyRing(p);
+        int n = 0, sum = 0;
+        const auto known = [&](int s) {
+            const int v = r[s].iElem;
+            if (v >= 0) {
+                ++n;
+                sum += m.vertValence(v);
+            }
+        };
+        known(0);
+        known(1);
+        known(2);
+        if (d == 4) known(3);
+        // Below, at or above the regular valence times n: 0, 1 or 2 on top
+        // of the degree's first context, without a branch on the comparison.
+        const int ref = (d == 3 ? 6 : 4) * n;
+        return (d == 3 ? 0 : 3) + int(sum >= ref) + int(sum > ref);
+    }
     // The active stack, bottom first.
     int _stackLength() const { return int(_viStack.size()); }
     int _stackEntry(int i) const { return _viStack[size_t(i)]; }

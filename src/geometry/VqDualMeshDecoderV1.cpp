@@ -25,27 +25,49 @@ bool DualMeshDecoderV1::decode(const DualMeshSymbols& syms, VqDualVFMesh& dst) {
     _iSplitFaceReadPos = _iSplitPosReadPos = 0;
     _nVtxCorners = 0;
     _iSplitVtx = -1;
-    // The degrees bound everything else: check them all first.
-    _nPolyCorners = 0;
-    for (const int cVal : syms.viOutValSyms) {
-        VQ_CHECK(cVal > 2, kCls, "decode", VQ_ERR_CORRUPT);
-        VQ_CHECK(cVal <= VqDualVFMesh::kMaxDegree, kCls, "decode", VQ_ERR_CORRUPT);
-        _nPolyCorners += uint64_t(cVal);
-        VQ_CHECK(_nPolyCorners <= kMaxCorners, kCls, "decode", VQ_ERR_CORRUPT);
+    // The degrees bound everything else: check them all first. Their least,
+    // greatest and sum settle it for valid streams (with every degree
+    // positive, a sum within bounds has every partial sum within them too);
+    // only a failure walks them again in order, so that it names the first
+    // fault.
+    const int* const pVal = syms.viOutValSyms.data();
+    const size_t nVal = syms.viOutValSyms.size();
+    int minVal = 3, maxVal = 3;
+    uint64_t sumVal = 0;
+    for (size_t i = 0; i < nVal; ++i) {
+        minVal = std::min(minVal, pVal[i]);
+        maxVal = std::max(maxVal, pVal[i]);
+        sumVal += uint64_t(int64_t(pVal[i]));
+    }
+    _nPolyCorners = sumVal;
+    if (minVal <= 2 || maxVal > VqDualVFMesh::kMaxDegree || sumVal > kMaxCorners) {
+        _nPolyCorners = 0;
+        for (const int cVal : syms.viOutValSyms) {
+            VQ_CHECK(cVal > 2, kCls, "decode", VQ_ERR_CORRUPT);
+            VQ_CHECK(cVal <= VqDualVFMesh::kMaxDegree, kCls, "decode", VQ_ERR_CORRUPT);
+            _nPolyCorners += uint64_t(cVal);
+            VQ_CHECK(_nPolyCorners <= kMaxCorners, kCls, "decode", VQ_ERR_CORRUPT);
+        }
     }
     // Polygons are read from three streams in step; up to the first one
     // whose group is out of range or that a stream lacks, each read needs
     // no check of its own. Past that point every read is checked as it
-    // comes, so a refusal names the same fault as it would otherwise.
+    // comes, so a refusal names the same fault as it would otherwise. The
+    // groups' bounds tell whether there is such a polygon at all.
     _iPolyCheckedEnd =
         std::min({syms.viOutValSyms.length(), syms.viOutVGrpSyms.length(), int(syms.vuOutVtxFlags.length())});
+    const int* const pGrp = syms.viOutVGrpSyms.data();
+    int minGrp = -1, maxGrp = -1;
     for (int i = 0; i < _iPolyCheckedEnd; ++i) {
-        const int iVGrp = syms.viOutVGrpSyms[i];
-        if (!(iVGrp >= -1 && iVGrp <= kMaxFaceGroup)) {
-            _iPolyCheckedEnd = i;
-            break;
-        }
+        minGrp = std::min(minGrp, pGrp[i]);
+        maxGrp = std::max(maxGrp, pGrp[i]);
     }
+    if (minGrp < -1 || maxGrp > kMaxFaceGroup)
+        for (int i = 0; i < _iPolyCheckedEnd; ++i)
+            if (!(pGrp[i] >= -1 && pGrp[i] <= kMaxFaceGroup)) {
+                _iPolyCheckedEnd = i;
+                break;
+            }
     uint32_t nVerts = 0;
     for (int k = 0; k < DualMeshSymbols::kNumContexts; ++k)
         for (const int cDeg : syms.vviOutDegSyms[k])
@@ -128,6 +150,7 @@ int DualMeshDecoderV1::ioFace(int p, int) {
     uint64_t uSmall = 0;
     const uint64_t* pMask = &uSmall;
     int nFaceAttrs = 0;
+    bool bOne = false;
     if (cDeg <= 64) {
         const int k = std::clamp(cDeg - 2, 0, 7);
         if (_iAttrMaskReadPos[k] >= y.vvuOutAttrMasks[k].length())
@@ -137,7 +160,7 @@ int DualMeshDecoderV1::ioFace(int p, int) {
         if (cDeg < 64) uSmall &= (uint64_t(1) << cDeg) - 1;
         // One record per vertex is the rule; without a popcount instruction
         // in the target, counting the bits is a library call.
-        const bool bOne = uSmall != 0 && (uSmall & (uSmall - 1)) == 0;
+        bOne = uSmall != 0 && (uSmall & (uSmall - 1)) == 0;
         nFaceAttrs = bOne ? 1 : std::popcount(uSmall);
     } else {
         const size_t nWords = size_t(cDeg + 63) / 64;
@@ -155,7 +178,14 @@ int DualMeshDecoderV1::ioFace(int p, int) {
     }
     if (!(nFaceAttrs <= cDeg)) return fail("ioFace", "nFaceAttrs <= cDeg");
     const int w = _pDst->addVert(cDeg, nFaceAttrs);
-    assignRuns(pMask, cDeg, int(_pDst->vertFirstAttr(w)), _pDst->vertAttrs(w));
+    const int iFirst = int(_pDst->vertFirstAttr(w));
+    int* const pAttrs = _pDst->vertAttrs(w);
+    // The one record of nearly every vertex goes to all its corners here.
+    if (bOne)
+        for (int k = 0; k < cDeg; ++k)
+            pAttrs[k] = iFirst;
+    else
+        assignRuns(pMask, cDeg, iFirst, pAttrs);
     return w;
 }
 
