@@ -109,14 +109,17 @@ bool DualMeshCodec::_completeV(int p) {
     VqDualVFMesh& m = *_pDst;
     const int d = m.polyDegree(p);
     // p's ring stays in place throughout: polygons are only added while a
-    // vertex is completed, never while a polygon is.
+    // vertex is completed, never while a polygon is. p is new, linked in
+    // slot 0 alone, and only this call fills its other slots: forward from
+    // slot 1, backward from the last, then the gap between by activation,
+    // so which of them are empty follows from the two ends reached.
     Corner* const pr = m.polyRing(p);
     const int w0 = pr[0].iElem, tw0 = pr[0].iSlot;
     // Forward: slot k + 1 is the vertex that precedes w in the polygon
     // across p's edge leaving w.
     int k = 0, w = w0, tw = tw0, vw = m.vertValence(w);
     const Corner* wr = m.vertRing(w);
-    while (k + 1 < d && pr[k + 1].iElem < 0) {
+    while (k + 1 < d) {
         const Corner cq = wr[tw == 0 ? vw - 1 : tw - 1];
         const int q = cq.iElem;
         if (q < 0) break;
@@ -143,7 +146,7 @@ bool DualMeshCodec::_completeV(int p) {
     tw = tw0;
     vw = m.vertValence(w);
     wr = m.vertRing(w);
-    while (k - 1 > fwdEnd && pr[k - 1].iElem < 0) {
+    while (k - 1 > fwdEnd) {
         const Corner cq = wr[tw + 1 == vw ? 0 : tw + 1];
         const int q = cq.iElem;
         if (q < 0) break;
@@ -162,8 +165,8 @@ bool DualMeshCodec::_completeV(int p) {
         vw = vx;
         wr = xr;
     }
-    for (int s = 1; s < d; ++s)
-        if (pr[s].iElem < 0) VQ_PROPAGATE(_activateF(p, s));
+    for (int s = fwdEnd + 1; s < k; ++s)
+        VQ_PROPAGATE(_activateF(p, s));
     return true;
 }
 
