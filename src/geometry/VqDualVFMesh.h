@@ -55,7 +55,7 @@ public:
     // from the records of earlier vertices; its number. The ring's records
     // are left to the caller, who writes every one through vertAttrs before
     // anything reads them: each adder knows them at once, and clearing them
-    // ahead would be a fifth of what clear() writes.
+    // here too would be one more store per corner for nothing.
     int addVert(int valence, int nAttrs) {
         const uint32_t start = _nVC, n = uint32_t(valence);
         if (_nVerts == _nVertRoom || _nVCRoom - start < n) [[unlikely]]
