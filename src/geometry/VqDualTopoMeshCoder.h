@@ -150,10 +150,6 @@ public:
     uint32_t numCoverPolys() const { return _nCovers; }
     uint32_t numAliasVerts() const { return _nAliases; }
 
-    // The checked topology of the last mesh decoded, kept as storage for the
-    // next (until then, or a large mesh's release).
-    const VqTopoMeshTopology* _lastTopology() const { return _pTopoStorage.get(); }
-
     void clearState();
     void shrink();
 
