@@ -348,8 +348,8 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
     pPTM->lockWrite(false);
     VQ_PROPAGATE(bAssigned);
     // The collocation check first: it renumbers the records, which drops a
-    // topology built before it. In this order the topology the check below
-    // builds is the returned mesh's own, and the stripper walks it as it is.
+    // topology built before it. In this order the topology a strip decode
+    // derives below is the polygons' own, and the stripper walks it as it is.
     if (!_pCollocScratch) _pCollocScratch = std::make_unique<CollocScratch>();
     if (!pVP->_isValidColloc(_pCollocScratch.get()))
         VQ_FAIL(kCls, "_doExport", "_pPTM->vtxRecPool()->_isValidColloc()", VQ_ERR_CORRUPT);

@@ -176,8 +176,9 @@ private:
     std::unique_ptr<DualMeshCoderV1> _pCoder;
     std::unique_ptr<DualMeshDecoderV1> _pDecoder;
     std::unique_ptr<VqTriStripperEngine> _pTriStripperEngine;
-    // The storage of the decoded meshes' checked topologies, lent to each
-    // in turn so that its pages are not fetched fresh per decode.
+    // The storage of the topologies strip decodes derive from their
+    // polygons, lent to each in turn so that its pages are not fetched
+    // fresh per decode.
     std::unique_ptr<VqTopoMeshTopology> _pTopoStorage;
     // Likewise the working arrays of the decoded pools' collocation, and of
     // the check value (the words of the flags, the chunks of the masks). They
