@@ -313,11 +313,15 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
         for (int p = 0; p < nPolys; ++p)
             if (!m.isCover(p)) order[fill[size_t(std::max(m.polyGroup(p), 0))]++] = uint32_t(p);
     }
-    // Sized once and filled by appending: the arrays are the result's, new
-    // with every decode, and resizing would clear them first, one pass more
-    // over memory the fill then writes anyway.
-    primStart.reserve(size_t(iAtom) + 1);
-    indices.reserve(size_t(nIndices));
+    // Sized once and written through pointers: the arrays are the result's,
+    // new with every decode, and appending checked the room at every
+    // corner. A corner without a record is named after the pass, which
+    // writes every slot it sized whatever it reads.
+    primStart.resize(size_t(iAtom) + 1);
+    indices.resize(size_t(nIndices));
+    uint32_t* pStart = primStart.data();
+    uint32_t* pIdx = indices.data();
+    uint32_t nWritten = 0, uNeg = 0;
     for (int i = 0, p = 0; i < iAtom; ++i, ++p) {
         if (nGroups > 1) {
             p = int(order[size_t(i)]);
@@ -325,15 +329,17 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
             while (m.isCover(p))
                 ++p;
         }
-        primStart.push_back(uint32_t(indices.size()));
+        pStart[i] = nWritten;
+        const VqDualVFMesh::Corner* ring = m.polyRing(p);
         const int cVal = m.polyDegree(p);
         for (int s = 0; s < cVal; ++s) {
-            const int iAttrRec = m.polyAttr(p, s);
-            VQ_CHECK(iAttrRec >= 0, kCls, "_doExport", VQ_ERR_CORRUPT);
-            indices.push_back(uint32_t(iAttrRec));
+            const int iAttrRec = m.vertAttrs(ring[s].iElem)[ring[s].iSlot];
+            uNeg |= uint32_t(iAttrRec);
+            pIdx[nWritten++] = uint32_t(iAttrRec);
         }
     }
-    primStart.push_back(uint32_t(indices.size()));
+    pStart[iAtom] = nWritten;
+    if (uNeg >> 31) VQ_FAIL(kCls, "_doExport", "iAttrRec >= 0", VQ_ERR_CORRUPT);
 
     Vq::SharedPtr<VqPolygonTopoMesh> pPTM = new VqPolygonTopoMesh(pVP.get());
     VQ_PROPAGATE(pPTM->lockWrite(true));
@@ -342,18 +348,25 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
     pPTM->lockWrite(false);
     VQ_PROPAGATE(bAssigned);
     // The collocation check first: it renumbers the records, which drops a
-    // topology built before it. In this order the topology the check below
-    // builds is the returned mesh's own, and the stripper walks it as it is.
+    // topology built before it. In this order the topology a strip decode
+    // derives below is the polygons' own, and the stripper walks it as it is.
     if (!_pCollocScratch) _pCollocScratch = std::make_unique<CollocScratch>();
     if (!pVP->_isValidColloc(_pCollocScratch.get()))
         VQ_FAIL(kCls, "_doExport", "_pPTM->vtxRecPool()->_isValidColloc()", VQ_ERR_CORRUPT);
-    pPTM->_lendTopologyStorage(std::move(_pTopoStorage));
-    if (!pPTM->isTopologyValid()) VQ_FAIL(kCls, "_doExport", "_pPTM->isTopologyValid()", VQ_ERR_CORRUPT);
+    // Polygons that pass the array checks always have a topology: the
+    // derivation drops degenerate facets, pairs what its rule pairs and
+    // leaves the rest as borders or non-manifold edges. The polygon mesh is
+    // returned without one (it is derived on demand), so only the arrays
+    // are checked, against the renumbered pool.
     if (eKind == VqTopoMesh::VQ_PRIM_POLYGON) {
-        _pTopoStorage = pPTM->_takeTopologyStorage();
+        if (!pPTM->verifyTopoMesh(false))
+            VQ_FAIL(kCls, "_doExport", "_pPTM->isTopologyValid()", VQ_ERR_CORRUPT);
         out = pPTM.get();
         return true;
     }
+    pPTM->_lendTopologyStorage(std::move(_pTopoStorage));
+    if (!pPTM->_verifyDerivedTopology())
+        VQ_FAIL(kCls, "_doExport", "_pPTM->isTopologyValid()", VQ_ERR_CORRUPT);
     Vq::SharedPtr<VqTriStripTopoMesh> pTSTM = new VqTriStripTopoMesh(pVP.get());
     if (!_pTriStripperEngine) _pTriStripperEngine = std::make_unique<VqTriStripperEngine>();
     VQ_PROPAGATE(_pTriStripperEngine->apply(pTSTM.get(), pPTM.get()));

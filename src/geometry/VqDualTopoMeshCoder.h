@@ -150,10 +150,6 @@ public:
     uint32_t numCoverPolys() const { return _nCovers; }
     uint32_t numAliasVerts() const { return _nAliases; }
 
-    // The checked topology of the last mesh decoded, kept as storage for the
-    // next (until then, or a large mesh's release).
-    const VqTopoMeshTopology* _lastTopology() const { return _pTopoStorage.get(); }
-
     void clearState();
     void shrink();
 
@@ -180,8 +176,9 @@ private:
     std::unique_ptr<DualMeshCoderV1> _pCoder;
     std::unique_ptr<DualMeshDecoderV1> _pDecoder;
     std::unique_ptr<VqTriStripperEngine> _pTriStripperEngine;
-    // The storage of the decoded meshes' checked topologies, lent to each
-    // in turn so that its pages are not fetched fresh per decode.
+    // The storage of the topologies strip decodes derive from their
+    // polygons, lent to each in turn so that its pages are not fetched
+    // fresh per decode.
     std::unique_ptr<VqTopoMeshTopology> _pTopoStorage;
     // Likewise the working arrays of the decoded pools' collocation, and of
     // the check value (the words of the flags, the chunks of the masks). They

@@ -10,6 +10,9 @@
 #include <algorithm>
 #include <new>
 #include <utility>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 VQ_IMPLEMENT_ABSTRACT_TYPE(VqTopoMesh, VqPropBase, CLSID_ZQTopoMesh)
 
@@ -45,6 +48,29 @@ const char* primSizeText(VqTopoMesh::PrimKind kind) {
     default:
         return "xPrim.paiPrimStart[iPrim] >= 3";
     }
+}
+
+// Whether any of the n indices is n0 or more. The build's optimisation
+// level leaves plain loops unvectorised: four indices a step, compared as
+// signed numbers once their top bits are flipped.
+bool anyIndexAtLeast(const uint32_t* idx, size_t n, uint32_t n0) {
+    // Below, the largest index allowed is n0 - 1.
+    if (n0 == 0) return n > 0;
+    size_t i = 0;
+    uint32_t uAny = 0;
+#ifdef __SSE2__
+    const __m128i flip = _mm_set1_epi32(int32_t(0x80000000u));
+    const __m128i last = _mm_set1_epi32(int32_t((n0 - 1) ^ 0x80000000u));
+    __m128i over = _mm_setzero_si128();
+    for (; i + 4 <= n; i += 4) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(idx + i));
+        over = _mm_or_si128(over, _mm_cmpgt_epi32(_mm_xor_si128(v, flip), last));
+    }
+    uAny = uint32_t(_mm_movemask_epi8(over));
+#endif
+    for (; i < n; ++i)
+        uAny |= uint32_t(idx[i] >= n0);
+    return uAny != 0;
 }
 
 } // namespace
@@ -190,11 +216,16 @@ bool VqTopoMesh::_checkArrays(const char* method, uint32_t nVtxRecs) const {
     const uint32_t nPrims = numPrims(), nFaceGrps = numFaceGroups(), minSize = minPrimSize();
     const uint32_t* start = _vuPrimStart.data();
     // The same for the primitive sizes: a pass that only notes a failure,
-    // and the one that names it only when there is one.
-    uint32_t uBad = 0;
-    for (uint32_t p = 0; p < nPrims; ++p)
-        uBad |= uint32_t(start[p] > start[p + 1]) | uint32_t(start[p + 1] - start[p] < minSize);
-    for (uint32_t p = 0; uBad && p < nPrims; ++p) {
+    // and the one that names it only when there is one. Both conditions
+    // hold when the signed difference of the starts, less the least size,
+    // is not negative: the pass gathers the sign bits, each start read once.
+    uint64_t uNeg = 0;
+    for (uint32_t p = 0, s0 = start[0]; p < nPrims; ++p) {
+        const uint32_t s1 = start[p + 1];
+        uNeg |= uint64_t(int64_t(s1) - int64_t(s0) - int64_t(minSize));
+        s0 = s1;
+    }
+    for (uint32_t p = 0; (uNeg >> 63) && p < nPrims; ++p) {
         if (!(start[p] <= start[p + 1]))
             VQ_FAIL(kCls, method, "xPrim.paiPrimStart[iPrim] <= xPrim.paiPrimStart[iPrim + 1]",
                     VQ_ERR_CORRUPT);
@@ -208,13 +239,9 @@ bool VqTopoMesh::_checkArrays(const char* method, uint32_t nVtxRecs) const {
             VQ_FAIL(kCls, method, "xPrim.paiFaceGrps[iFG] <= xPrim.paiFaceGrps[iFG + 1]", VQ_ERR_CORRUPT);
     if (!(_vuFaceGrps[int(nFaceGrps)] == nPrims))
         VQ_FAIL(kCls, method, "sInt.paiFaceGrps[sInt.nFaceGrps] == sInt.nPrims", VQ_ERR_CORRUPT);
-    // Every index is checked on each derivation and each assignment: the
-    // largest is found first, in a loop without exits that the compiler
-    // vectorises.
-    uint32_t uMax = 0;
-    for (uint32_t i : _vuIndices)
-        uMax = std::max(uMax, i);
-    if (!_vuIndices.empty() && !(uMax < nVtxRecs))
+    // Every index is checked on each derivation and each assignment, in a
+    // loop without exits.
+    if (anyIndexAtLeast(_vuIndices.data(), _vuIndices.size(), nVtxRecs))
         VQ_FAIL(kCls, method, "xPrim.paiIndices[iIdx] < nVtxRecs", VQ_ERR_CORRUPT);
     return true;
 }

@@ -286,6 +286,10 @@ public:
     // fails is recorded.
     bool verifyTopoMesh(bool bTopology) const;
     bool isTopologyValid() const { return verifyTopoMesh(true); }
+    // isTopologyValid for a mesh whose topology it derives: the derivation
+    // makes the links by their rule, so they are not walked again (a decoder
+    // checks every mesh it makes). A current topology is checked whole.
+    bool _verifyDerivedTopology() const;
     // The topology is derived, current and sound (nothing is derived here).
     bool _isValidTopo() const;
     const VqTopoMeshTopology* _topology() const;
@@ -378,7 +382,10 @@ private:
     uint32_t _atomStart(uint32_t iPrim) const;
     int _primOfIndex(uint32_t iIndex) const;
     void _primitivesChanged();
-    bool _buildTopology() const;
+    // Derives the topology when it is not current, the arrays checked first
+    // under method's name.
+    bool _ensureTopology(const char* method) const;
+    bool _buildTopology(const char* method) const;
     template <class M>
     bool _transform(const M& m);
 

@@ -81,10 +81,10 @@ bool topologyHolds(const VqTopoMeshTopology& t) {
 
 // ---- Building and dropping
 
-bool VqTopoMesh::_buildTopology() const {
+bool VqTopoMesh::_buildTopology(const char* method) const {
     const VqVertexRecordPool& pool = *_pVtxRecPool;
     const uint32_t nRecs = pool.numVtxRecords();
-    VQ_PROPAGATE(_checkArrays("ensureTopology", nRecs));
+    VQ_PROPAGATE(_checkArrays(method, nRecs));
     try {
         // Storage lent while the topology was not current is filled again.
         std::unique_ptr<VqTopoMeshTopology> t = std::move(_pTopo);
@@ -103,6 +103,10 @@ bool VqTopoMesh::_buildTopology() const {
 }
 
 bool VqTopoMesh::ensureTopology() const {
+    return _ensureTopology("ensureTopology");
+}
+
+bool VqTopoMesh::_ensureTopology(const char* method) const {
     if (_bTopoCurrent.load(std::memory_order_acquire)) return true;
     // The pool's lock before the mesh's own mutex, always: a thread that
     // edits the pool holds the pool and then reaches the mesh through its
@@ -112,7 +116,7 @@ bool VqTopoMesh::ensureTopology() const {
     bool ok = true;
     {
         VqAutoLock lock(_topoMutex);
-        if (!_bTopoCurrent.load(std::memory_order_relaxed)) ok = _buildTopology();
+        if (!_bTopoCurrent.load(std::memory_order_relaxed)) ok = _buildTopology(method);
     }
     pPool->lockRead(false);
     VQ_PROPAGATE(ok);
@@ -302,9 +306,13 @@ int VqTopoMesh::numNonmanifoldEdges() const {
 }
 
 bool VqTopoMesh::verifyTopoMesh(bool bTopology) const {
-    VQ_PROPAGATE(_checkArrays("verifyTopoMesh", _pVtxRecPool->numVtxRecords()));
-    if (!bTopology) return true;
-    VQ_PROPAGATE(ensureTopology());
+    // A derivation checks the arrays first, under this method's name: a
+    // topology that is not current is derived without checking them twice.
+    if (!bTopology || _bTopoCurrent.load(std::memory_order_acquire)) {
+        VQ_PROPAGATE(_checkArrays("verifyTopoMesh", _pVtxRecPool->numVtxRecords()));
+        if (!bTopology) return true;
+    }
+    VQ_PROPAGATE(_ensureTopology("verifyTopoMesh"));
     const VqTopoMeshTopology& t = *_pTopo;
     // A pass without exits that only notes a failure, and the one below that
     // names it only when there is one: every decoded mesh is checked, and
@@ -332,6 +340,12 @@ bool VqTopoMesh::verifyTopoMesh(bool bTopology) const {
         for (int k = t.viVtxOutStart[v]; k < t.viVtxOutStart[v + 1]; ++k)
             if (!(t.viHEVtx[t.viVtxOut[k]] == v))
                 VQ_FAIL(kCls, "verifyTopoMesh", "origin(viVtxOut[k]) == v", VQ_ERR_INTERNAL);
+    return true;
+}
+
+bool VqTopoMesh::_verifyDerivedTopology() const {
+    if (_bTopoCurrent.load(std::memory_order_acquire)) return verifyTopoMesh(true);
+    VQ_PROPAGATE(_ensureTopology("verifyTopoMesh"));
     return true;
 }
 

@@ -218,14 +218,19 @@ struct FacetSteps {
 // the outgoing lists; stamp holds -1 per vertex on entry. False, with
 // opposites partly written, when some vertex has two half-edges to one end:
 // the general pairing decides then.
+//
+// Each half-edge is met here with both its ends, which is what the edge
+// numbering needs first: the edge's lower end goes to heEdge at the edge's
+// first half-edge and is counted in count[lower end + 1] (zeroed on entry).
 template <bool kTriangles>
-bool pairThroughOutgoing(VqTopoMeshTopology& t, int32_t* stamp, int32_t* to) {
+bool pairThroughOutgoing(VqTopoMeshTopology& t, int32_t* stamp, int32_t* to, int32_t* count) {
     const FacetSteps<kTriangles> step{t};
     const int nVtx = t.numVertices();
     const int* heVtx = t.viHEVtx.data();
     const int* outStart = t.viVtxOutStart.data();
     const int* out = t.viVtxOut.data();
     int* opp = t.viHEOpp.data();
+    int* heEdge = t.viHEEdge.data();
     uint32_t nB = 0;
     for (int v = 0; v < nVtx; ++v) {
         const int ks = outStart[v], ke = outStart[v + 1];
@@ -242,6 +247,12 @@ bool pairThroughOutgoing(VqTopoMeshTopology& t, int32_t* stamp, int32_t* to) {
             const int o = stamp[a] == v ? to[a] : -1;
             opp[h] = o;
             nB += uint32_t(o < 0);
+            // h is its edge's first half-edge when unpaired (o reads as the
+            // largest unsigned number) or below its opposite. The others'
+            // entries are overwritten by the numbering.
+            const int lo = std::min(a, v);
+            heEdge[h] = lo;
+            count[lo + 1] += int(uint32_t(o) > uint32_t(h));
         }
     }
     t.nBoundaryEdges = nB;
@@ -251,25 +262,14 @@ bool pairThroughOutgoing(VqTopoMeshTopology& t, int32_t* stamp, int32_t* to) {
 
 // Numbers the edges of a paired topology as the general pairing does: by
 // their lower end, then by their first half-edge, which the topology keeps
-// for each edge. bucket is scratch. Returns the number of edges.
-template <bool kTriangles>
-uint32_t numberEdges(VqTopoMeshTopology& t, std::vector<int>& bucket) {
-    const FacetSteps<kTriangles> step{t};
+// for each edge. start holds the pairing's counts of edges by lower end,
+// and each edge's first half-edge its lower end in heEdge. Returns the
+// number of edges.
+uint32_t numberEdges(VqTopoMeshTopology& t, int32_t* start) {
     const int nHE = t.numHEdges(), nVtx = t.numVertices();
-    const int* heVtx = t.viHEVtx.data();
     const int* opp = t.viHEOpp.data();
     int* heEdge = t.viHEEdge.data();
     int* edgeHE = t.viEdgeHE.data();
-    bucket.assign(size_t(nVtx) + 1, 0);
-    int32_t* start = bucket.data();
-    // The first pass leaves each edge's lower end with its first half-edge.
-    for (int h = 0; h < nHE; ++h) {
-        const int o = opp[h];
-        if (o >= 0 && o < h) continue;
-        const int lo = std::min(heVtx[h], heVtx[step.next(h)]);
-        heEdge[h] = lo;
-        ++start[lo + 1];
-    }
     for (int v = 0; v < nVtx; ++v)
         start[v + 1] += start[v];
     for (int h = 0; h < nHE; ++h) {
@@ -283,12 +283,12 @@ uint32_t numberEdges(VqTopoMeshTopology& t, std::vector<int>& bucket) {
     return uint32_t(start[nVtx]);
 }
 
-// stamp is the edges' half-edges and to the vertices' start half-edges,
-// which the numbering then takes as its buckets.
+// stamp and to are the edges' half-edges (dead once the numbering writes
+// them) and count the vertices' start half-edges (zeroed).
 template <bool kTriangles>
-bool pairAndNumber(VqTopoMeshTopology& t, int32_t* stamp, int32_t* to, uint32_t& nEdges) {
-    if (!pairThroughOutgoing<kTriangles>(t, stamp, to)) return false;
-    nEdges = numberEdges<kTriangles>(t, t.viVtxHEdge);
+bool pairAndNumber(VqTopoMeshTopology& t, int32_t* stamp, int32_t* to, int32_t* count, uint32_t& nEdges) {
+    if (!pairThroughOutgoing<kTriangles>(t, stamp, to, count)) return false;
+    nEdges = numberEdges(t, count);
     return true;
 }
 
@@ -408,7 +408,8 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     int* heFacet = t.bTriangles ? nullptr : t.viHEFacet.data();
     int nF = 0, nH = 0;
     facetHE[0] = 0;
-    auto addTriangle = [&](uint32_t atom, uint32_t r0, uint32_t r1, uint32_t r2) {
+    // Inlined: as a call it cost more than its work, its state spilled.
+    auto addTriangle = [&](uint32_t atom, uint32_t r0, uint32_t r1, uint32_t r2) __attribute__((always_inline)) {
         const int32_t v0 = recVtx[r0], v1 = recVtx[r1], v2 = recVtx[r2];
         if (v0 == v1 || v1 == v2 || v0 == v2) {
             atomFacet[atom] = -1;
@@ -468,8 +469,8 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     int* out = t.viVtxOut.data();
     // The per-vertex scratch of the fill and the pairing lives in arrays
     // written only after it: the vertices' start half-edges (a fill cursor,
-    // then the pairing's half-edge to each end, then the edge numbering's
-    // buckets) and the edges' half-edges (the pairing's stamps).
+    // then the edge numbering's counts and buckets) and the edges'
+    // half-edges (the pairing's stamps and half-edges to each end).
     t.viVtxHEdge.resize(size_t(nVtx) + 1);
     int* cursor = t.viVtxHEdge.data();
     std::copy_n(outStart, nVtx, cursor);
@@ -479,14 +480,15 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     // Edges.
     t.viHEOpp.resize(nHE);
     t.viHEEdge.resize(nHE);
-    t.viEdgeHE.resize(size_t(std::max(nHE, nVtx)));
+    t.viEdgeHE.resize(std::max(size_t(nHE), 2 * size_t(nVtx)));
     int* opp = t.viHEOpp.data();
     int* heEdge = t.viHEEdge.data();
     int* edgeHE = t.viEdgeHE.data();
     uint32_t nEdges = 0;
     std::fill_n(edgeHE, nVtx, -1);
-    if (!(t.bTriangles ? pairAndNumber<true>(t, edgeHE, cursor, nEdges)
-                       : pairAndNumber<false>(t, edgeHE, cursor, nEdges))) {
+    std::fill_n(cursor, nVtx + 1, 0);
+    if (!(t.bTriangles ? pairAndNumber<true>(t, edgeHE, edgeHE + nVtx, cursor, nEdges)
+                       : pairAndNumber<false>(t, edgeHE, edgeHE + nVtx, cursor, nEdges))) {
         auto onEdge = [edgeHE](uint32_t e, uint32_t h) { edgeHE[e] = int(h); };
         auto onMember = [heEdge](uint32_t h, uint32_t e) { heEdge[h] = int(e); };
         VqHalfEdgePairing pairing;
