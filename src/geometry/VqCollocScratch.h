@@ -28,8 +28,17 @@ struct CollocScratch {
     std::vector<uint32_t> head, rep, classOrder;
     std::vector<uint32_t> byRank;
     VqVecu recordMap, coordMap;
-    // The classing of positions far apart: its hash of cells and links.
-    std::vector<uint32_t> slots, prevInCell, nextInGroup, tail;
+    // The classing of positions far apart: its hash of cells (a slot: the
+    // last position opened in the cell, by its first record, and bits of the
+    // cell's hash), the links of the positions in a cell and of the records
+    // at a position, and the records that found their position open, as
+    // (position, record) pairs.
+    struct Slot {
+        uint32_t tag, head;
+    };
+    std::vector<Slot> slots;
+    std::vector<uint32_t> prevInCell, nextInGroup, tail;
+    std::vector<std::pair<uint32_t, uint32_t>> joins;
     // The sweep's keys, when positions lie within the tolerance.
     std::vector<VqCollocKey> keys;
     // The classes that share a position, as (position, class) pairs.

@@ -297,6 +297,8 @@ private:
     // Renumbers records by recordMap (new j from old recordMap[j], coordinates
     // from coordMap[j]) and tells the meshes oldToNew (old index to new).
     bool _reorderAndNotify(const VqVecu& recordMap, const VqVecu* coordMap, const VqVecu& oldToNew);
+    // Keeps oldToNew as indexMap(), failing as _reorderAndNotify does.
+    bool _keepIndexMap(const VqVecu& oldToNew);
     // Numbers the records in the order the meshes first reference them
     // (rank[i], all ones for records no mesh references) and counts them.
     bool _referenceRanks(VqVecu& rank, uint32_t& nReferenced) const;

@@ -30,9 +30,52 @@ bool equalFloats(const float* a, const float* b, int n) {
     return true;
 }
 
-double dist2(const VqVec3f& a, const VqVec3f& b) {
+double dist2(const float* a, const float* b) {
     const double dx = double(a[0]) - b[0], dy = double(a[1]) - b[1], dz = double(a[2]) - b[2];
     return dx * dx + dy * dy + dz * dz;
+}
+
+// The box of the positions that are finite (three floats a record), and
+// whether all are. Four records are twelve floats, in which each place holds
+// one coordinate: the bounds run per place, which the compiler does in
+// vectors, and so does a sum of x - x, which stays 0 unless some x is not
+// finite. Such a value, rare as it is, sends the whole box to the loop that
+// leaves those positions out.
+VqBox3<float> finiteBox(const float* xyz, uint32_t n, bool& bAllFinite) {
+    constexpr int kBlock = 12;
+    float lo[kBlock], hi[kBlock], nan[kBlock];
+    for (int k = 0; k < kBlock; ++k) {
+        lo[k] = HUGE_VALF;
+        hi[k] = -HUGE_VALF;
+        nan[k] = 0;
+    }
+    const size_t nBlocks = n / 4;
+    for (size_t i = 0; i < nBlocks; ++i) {
+        const float* p = xyz + i * kBlock;
+        for (int k = 0; k < kBlock; ++k) {
+            lo[k] = p[k] < lo[k] ? p[k] : lo[k];
+            hi[k] = p[k] > hi[k] ? p[k] : hi[k];
+            nan[k] += p[k] - p[k];
+        }
+    }
+    VqBox3<float> box;
+    for (int k = 0; k < kBlock && nBlocks; ++k) {
+        box.min[k % 3] = std::min(box.min[k % 3], lo[k]);
+        box.max[k % 3] = std::max(box.max[k % 3], hi[k]);
+    }
+    bAllFinite = true;
+    for (int k = 0; k < kBlock; ++k)
+        bAllFinite = bAllFinite && nan[k] == 0;
+    const size_t first = bAllFinite ? nBlocks * 4 : 0;
+    if (!bAllFinite) box = VqBox3<float>();
+    for (size_t i = first; i < n; ++i) {
+        const float* p = xyz + i * 3;
+        if (std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]))
+            box.extendBy(VqVec3f(p[0], p[1], p[2]));
+        else
+            bAllFinite = false;
+    }
+    return box;
 }
 
 // Classes of records whose distinct positions all lie more than t apart,
@@ -42,18 +85,15 @@ double dist2(const VqVec3f& a, const VqVec3f& b) {
 // form classes greedily (the first record left opens a class and takes the
 // later ones compatible with it) and all take the first record's position.
 // Those classes are found here through a hash of grid cells, without the
-// sort, and are the sweep's: classOf[r], head (the record that opened each
-// class) and rep (the position it takes), classes numbered by their heads.
-// False, with nothing decided, when some two positions lie within t or a
-// position is not finite: the sweep decides then.
-bool separatedClasses(const VqBox3<float>& box, double t, const VqVertexRecordPool& pool,
-                      Vq::CollocScratch& sc) {
-    const std::vector<VqVec3f>& points = sc.points;
-    std::vector<uint32_t>& classOf = sc.classOf;
-    std::vector<uint32_t>& head = sc.head;
-    std::vector<uint32_t>& rep = sc.rep;
-    const uint32_t n = uint32_t(points.size());
-    if (box.isEmpty()) return false;
+// sort, and are the sweep's. bAlone tells that every record has a position
+// of its own, each then its own class in index order, which is all there is
+// to know: nothing more is filled. Otherwise classOf[r], head (the record
+// that opened each class) and rep (the position it takes), classes numbered
+// by their heads. False, with nothing decided, when some two positions lie
+// within t: the sweep decides then, as it does when a position is not
+// finite (the caller's to see: this one takes finite positions only).
+bool separatedClasses(const float* xyz, uint32_t n, const VqBox3<float>& box, double t,
+                      const VqVertexRecordPool& pool, Vq::CollocScratch& sc, bool& bAlone) {
     double ext = 0;
     for (int c = 0; c < 3; ++c)
         ext = std::max(ext, double(box.max[c]) - box.min[c]);
@@ -63,104 +103,124 @@ bool separatedClasses(const VqBox3<float>& box, double t, const VqVertexRecordPo
     const double reach = 1.5 * t + 1e-300;
     const double cell = std::max({2 * reach, ext / std::sqrt(double(n)), 1e-30});
     const double inv = 1.0 / cell, margin = reach * inv;
-    // Cell numbers from 1 (the reach below the box lands in cell 0):
-    // truncating a number above 0 is its floor, without a library call.
-    auto scaled = [&](double x, int c) { return (x - box.min[c]) * inv + 1.0; };
+    const double lo[3] = {box.min[0], box.min[1], box.min[2]};
+    // Cell numbers from 1 (the reach below the box lands in cell 0), below
+    // 2^21 (n is below 2^32): every position is finite, so in the box.
+    // Truncating a number above 0 is its floor, without a library call.
+    auto scaled = [&](double x, int c) { return (x - lo[c]) * inv + 1.0; };
     auto key = [](int64_t x, int64_t y, int64_t z) {
         return uint64_t(x) | uint64_t(y) << 21 | uint64_t(z) << 42;
     };
-    size_t size = 16;
-    while (size < size_t(n) * 2)
-        size <<= 1;
-    const size_t mask = size - 1;
-    // Slots by the cell's place in a dense grid of odd row and layer sizes,
-    // wrapped: the cells of nearby points, which a mesh lists together,
-    // share cache lines, and an odd stride still spreads a row or a plane
-    // of cells over distinct slots. Probes and cells are bounded, so that
-    // no placement of points makes the pass quadratic: past the bounds the
-    // sweep decides.
-    const uint64_t W = (uint64_t(scaled(box.max[0], 0)) + 2) | 1,
-                   H = (uint64_t(scaled(box.max[1], 1)) + 2) | 1;
-    constexpr int kMaxProbes = 64, kMaxPerCell = 32;
-    // Per slot the last group (by its first record) opened in a cell, whose
-    // position tells the cell: four bytes a slot keep the table in the
-    // nearer caches, where its probes, one per point, are cheap. Per group
-    // a link to the one opened before it in its cell and to its next record.
-    std::vector<uint32_t>& slots = sc.slots;
-    std::vector<uint32_t>& prevInCell = sc.prevInCell;
-    std::vector<uint32_t>& nextInGroup = sc.nextInGroup;
-    std::vector<uint32_t>& tail = sc.tail;
-    // A link is read only once set: prevInCell and tail of a group when it
-    // opens.
-    slots.assign(size, kNone);
-    prevInCell.resize(n);
-    nextInGroup.assign(n, kNone);
-    tail.resize(n);
-    auto cellKey = [&](const VqVec3f& p) {
+    auto cellKey = [&](uint32_t r) {
+        const float* p = xyz + size_t(r) * 3;
         return key(int64_t(scaled(p[0], 0)), int64_t(scaled(p[1], 1)), int64_t(scaled(p[2], 2)));
     };
-    auto find = [&](int64_t x, int64_t y, int64_t z) -> uint32_t* {
-        const uint64_t k = key(x, y, z);
-        size_t s = size_t(uint64_t(x) + W * (uint64_t(y) + H * uint64_t(z))) & mask;
-        for (int i = 0; slots[s] != kNone && cellKey(points[slots[s]]) != k; ++i) {
+    int bits = 4;
+    while ((size_t(1) << bits) < size_t(n) * 2)
+        ++bits;
+    const size_t mask = (size_t(1) << bits) - 1;
+    // Slots by the top bits of the key times an odd constant, which spreads
+    // rows and planes of cells, as a surface fills them, over the whole
+    // table: slots by place in a wrapped grid laid them in runs that the
+    // probes of a flat model overran. A slot keeps the last position opened
+    // in its cell and 32 more bits of that product, so that a probe
+    // recomputes the cell of a position only when they match. Probes and
+    // positions per cell are bounded, so that no placement of points makes
+    // the pass quadratic: past the bounds the sweep decides.
+    constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+    constexpr int kMaxProbes = 64, kMaxPerCell = 32;
+    std::vector<Vq::CollocScratch::Slot>& slots = sc.slots;
+    std::vector<uint32_t>& prevInCell = sc.prevInCell;
+    std::vector<std::pair<uint32_t, uint32_t>>& joins = sc.joins;
+    slots.assign(mask + 1, Vq::CollocScratch::Slot{0, kNone});
+    // Per position (by its first record) the one opened before it in its
+    // cell, set when it opens; per record that found its position open, the
+    // pair (position, record), in record order.
+    prevInCell.resize(n);
+    joins.clear();
+    // The slot of the cell with key k, or the empty one where it would go;
+    // tag receives the bits a slot keeps of it.
+    auto find = [&](uint64_t k, uint32_t& tag) -> Vq::CollocScratch::Slot* {
+        const uint64_t h = k * kMul;
+        tag = uint32_t(h);
+        size_t s = size_t(h >> (64 - bits));
+        for (int i = 0;; ++i) {
+            Vq::CollocScratch::Slot& e = slots[s];
+            if (e.head == kNone || (e.tag == tag && cellKey(e.head) == k)) return &e;
             if (i == kMaxProbes) return nullptr;
             s = (s + 1) & mask;
         }
-        return &slots[s];
     };
     const double t2 = t * t;
-    // rep[] first holds each record's group (its first record).
-    rep.resize(n);
     for (uint32_t r = 0; r < n; ++r) {
-        const VqVec3f& p = points[r];
-        if (!(std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2]))) return false;
-        double f[3];
+        const float* p = xyz + size_t(r) * 3;
         int64_t ci[3];
         bool bNearFace = false;
         for (int c = 0; c < 3; ++c) {
-            f[c] = scaled(p[c], c);
-            ci[c] = int64_t(f[c]);
-            const double frac = f[c] - double(ci[c]);
-            bNearFace |= frac < margin || frac > 1.0 - margin;
+            const double f = scaled(p[c], c);
+            ci[c] = int64_t(f);
+            const double frac = f - double(ci[c]);
+            bNearFace |= (frac < margin) | (frac > 1.0 - margin);
         }
-        uint32_t* s = find(ci[0], ci[1], ci[2]);
+        uint32_t tag = 0;
+        Vq::CollocScratch::Slot* s = find(key(ci[0], ci[1], ci[2]), tag);
         if (!s) return false;
-        uint32_t g = *s;
+        uint32_t g = s->head;
         for (int i = 0; g != kNone; g = prevInCell[g], ++i) {
-            if (points[g][0] == p[0] && points[g][1] == p[1] && points[g][2] == p[2]) break;
-            if (dist2(points[g], p) <= t2 || i == kMaxPerCell) return false;
+            const float* q = xyz + size_t(g) * 3;
+            if (q[0] == p[0] && q[1] == p[1] && q[2] == p[2]) break;
+            if (dist2(q, p) <= t2 || i == kMaxPerCell) return false;
         }
         if (g != kNone) {
-            rep[r] = g;
-            nextInGroup[tail[g]] = r;
-            tail[g] = r;
+            joins.emplace_back(g, r);
             continue;
         }
         // A new position: the positions opened before it in the other cells
         // its reach touches must all lie beyond t.
         if (bNearFace) {
-            int64_t lo[3], hi[3];
+            int64_t from[3], to[3];
             for (int c = 0; c < 3; ++c) {
-                lo[c] = int64_t(scaled(double(p[c]) - reach, c));
-                hi[c] = int64_t(scaled(double(p[c]) + reach, c));
+                from[c] = int64_t(scaled(double(p[c]) - reach, c));
+                to[c] = int64_t(scaled(double(p[c]) + reach, c));
             }
-            for (int64_t x = lo[0]; x <= hi[0]; ++x)
-                for (int64_t y = lo[1]; y <= hi[1]; ++y)
-                    for (int64_t z = lo[2]; z <= hi[2]; ++z) {
+            for (int64_t x = from[0]; x <= to[0]; ++x)
+                for (int64_t y = from[1]; y <= to[1]; ++y)
+                    for (int64_t z = from[2]; z <= to[2]; ++z) {
                         if (x == ci[0] && y == ci[1] && z == ci[2]) continue;
-                        const uint32_t* o = find(x, y, z);
+                        uint32_t otherTag = 0;
+                        const Vq::CollocScratch::Slot* o = find(key(x, y, z), otherTag);
                         if (!o) return false;
                         int i = 0;
-                        for (uint32_t q = *o; q != kNone; q = prevInCell[q], ++i)
-                            if (dist2(points[q], p) <= t2 || i == kMaxPerCell) return false;
+                        for (uint32_t q = o->head; q != kNone; q = prevInCell[q], ++i)
+                            if (dist2(xyz + size_t(q) * 3, p) <= t2 || i == kMaxPerCell) return false;
                     }
         }
-        // The neighbours' lookups may have moved nothing: slots are only
-        // ever filled, and s was found before them.
-        prevInCell[r] = *s;
-        *s = r;
+        // The neighbours' lookups have moved nothing: slots are filled only
+        // here, and s was found before them.
+        prevInCell[r] = s->head;
+        s->head = r;
+        s->tag = tag;
+    }
+    bAlone = joins.empty();
+    if (bAlone) return true;
+    // Records that share a position, each position's in index order: rep[]
+    // first holds each record's position (its first record).
+    std::vector<uint32_t>& classOf = sc.classOf;
+    std::vector<uint32_t>& head = sc.head;
+    std::vector<uint32_t>& rep = sc.rep;
+    std::vector<uint32_t>& nextInGroup = sc.nextInGroup;
+    std::vector<uint32_t>& tail = sc.tail;
+    rep.resize(n);
+    nextInGroup.assign(n, kNone);
+    tail.resize(n);
+    for (uint32_t r = 0; r < n; ++r)
         rep[r] = r;
-        tail[r] = r;
+    for (const auto& [g, r] : joins)
+        tail[g] = g;
+    for (const auto& [g, r] : joins) {
+        rep[r] = g;
+        nextInGroup[tail[g]] = r;
+        tail[g] = r;
     }
     classOf.assign(n, kNone);
     head.clear();
@@ -233,15 +293,20 @@ bool VqVertexRecordPool::_reorderAndNotify(const VqVecu& recordMap, const VqVecu
     if (!bSame)
         for (Vq::VertexRecordPoolMesh* m : _vpMeshes)
             ok = m->_indexMapUpdate(oldToNew) && ok;
+    VQ_PROPAGATE(_keepIndexMap(oldToNew));
+    if (!ok) {
+        VqErrorState::rethrowError();
+        return false;
+    }
+    return true;
+}
+
+bool VqVertexRecordPool::_keepIndexMap(const VqVecu& oldToNew) {
     try {
         _vuIndexMap = oldToNew;
     } catch (const std::bad_alloc&) {
         _vuIndexMap.clear();
         VQ_FAIL(kCls, "_reorderAndNotify", "Memory Allocation", VQ_ERR_ALLOC);
-    }
-    if (!ok) {
-        VqErrorState::rethrowError();
-        return false;
     }
     return true;
 }
@@ -303,14 +368,20 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced, Vq::CollocScratch*
             if (rank[static_cast<int>(i)] == kNone) _pFields->copyRecord(i, first);
     }
 
+    // Three coordinates a record are read where they lie; other layouts,
+    // and the sweep, take the points projected.
     std::vector<VqVec3f>& points = sc.points;
-    points.resize(n);
-    VqBox3<float> box;
-    for (uint32_t i = 0; i < n; ++i) {
-        _projectedPoint(i, points[i]);
-        const VqVec3f& p = points[i];
-        if (std::isfinite(p[0]) && std::isfinite(p[1]) && std::isfinite(p[2])) box.extendBy(p);
-    }
+    static_assert(sizeof(VqVec3f) == 3 * sizeof(float), "points are three floats");
+    auto project = [&] {
+        points.resize(n);
+        for (uint32_t i = 0; i < n; ++i)
+            _projectedPoint(i, points[i]);
+    };
+    const bool bDirect = _pFields->numVtxCoordComps() == 3;
+    if (!bDirect) project();
+    const float* xyz = bDirect ? _pFields->vtxCoords() : points[0].data();
+    bool bAllFinite = false;
+    const VqBox3<float> box = finiteBox(xyz, n, bAllFinite);
     // A positive epsilon is relative to the size of the model, a negative one
     // is a distance in model units.
     double t = -double(_fVertexEps);
@@ -326,8 +397,43 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced, Vq::CollocScratch*
     std::vector<uint32_t>& rep = sc.rep;
     // Unreferenced classes would follow in the sweep's order, which only the
     // sweep knows.
-    const bool bSeparated = nReferenced == n && separatedClasses(box, t, *this, sc);
+    bool bAlone = false;
+    const bool bSeparated =
+        nReferenced == n && bAllFinite && separatedClasses(xyz, n, box, t, *this, sc, bAlone);
+    if (bAlone) {
+        // Every record a class and a position of its own, all referenced:
+        // the new numbers are the ranks, and the rings single records. A
+        // decoded mesh's pool comes so, its records already in the order of
+        // first use, and then nothing moves.
+        if (!pScratch) std::vector<VqVec3f>().swap(points);
+        uint32_t i = 0;
+        while (i < n && rank[static_cast<int>(i)] == i)
+            ++i;
+        if (i < n) {
+            if (!pScratch) {
+                xAutovRecMap.emplace();
+                if (!xAutovRecMap->ok()) VQ_FAIL(kCls, "_ensureCollocated", "xAutovRecMap._p", VQ_ERR_ALLOC);
+            }
+            VqVecu& recordMap = pScratch ? sc.recordMap : **xAutovRecMap;
+            recordMap.resize(n);
+            for (uint32_t r = 0; r < n; ++r)
+                recordMap[static_cast<int>(rank[static_cast<int>(r)])] = r;
+            VQ_PROPAGATE(_reorderAndNotify(recordMap, &recordMap, rank));
+        } else {
+            VQ_PROPAGATE(_keepIndexMap(rank));
+        }
+        _recordsChanged();
+        _bCollocated = true;
+        _vuEquivRing.resize(n);
+        uint32_t* ring = _vuEquivRing.data();
+        for (uint32_t r = 0; r < n; ++r)
+            ring[r] = r;
+        _bEquivRingsValid = true;
+        _bRingsArePositions = true;
+        return true;
+    }
     if (!bSeparated) {
+        if (bDirect) project();
         std::vector<VqCollocKey>& keys = sc.keys;
         keys.resize(n);
         uint32_t nClasses = 0;

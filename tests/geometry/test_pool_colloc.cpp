@@ -329,7 +329,9 @@ TEST_F(CollocTest, OneClosePairAmongFarPositionsMerges) {
 // the classing to the sweep. The first records must come out the same: index
 // maps, mesh indices, records and rings. Positions carry up to four records
 // whose colours and normals merge some and keep others apart, at -0 as well
-// as +0, in 3 and 4 components, under relative, absolute and no tolerance.
+// as +0, in 3 and 4 components, under relative, absolute and no tolerance;
+// a tolerance of a third of the spacing makes every position look into the
+// cells around its own.
 TEST_F(CollocTest, FarApartPositionsClassAsTheSweepDoes) {
     struct Case {
         int nComps;
@@ -337,7 +339,8 @@ TEST_F(CollocTest, FarApartPositionsClassAsTheSweepDoes) {
         float spacing;
     };
     for (const Case& k :
-         {Case{3, 1e-6f, 1.0f}, Case{4, 1e-6f, 0.01f}, Case{3, -0.5f, 2.0f}, Case{3, 0.0f, 1e-3f}}) {
+         {Case{3, 1e-6f, 1.0f}, Case{4, 1e-6f, 0.01f}, Case{3, -0.5f, 2.0f}, Case{3, 0.0f, 1e-3f},
+          Case{3, -0.34f, 1.0f}}) {
         SCOPED_TRACE(testing::Message() << k.nComps << " " << k.eps << " " << k.spacing);
         std::mt19937 rng(11);
         const uint64_t bind = (k.nComps == 4 ? VQ_GEOMBIND_VTXCOORD4 : VQ_GEOMBIND_VTXCOORD3) |
@@ -398,6 +401,8 @@ TEST_F(CollocTest, FarApartPositionsClassAsTheSweepDoes) {
         EXPECT_TRUE(same(fast.fields()->colors(), swept.fields()->colors(), 3));
         ASSERT_TRUE(fast._ensureEquivRings());
         ASSERT_TRUE(swept._ensureEquivRings());
+        // The classing without the sweep leaves the rings as positions.
+        EXPECT_NE(fast._positionRings(), nullptr);
         uint32_t nShared = 0;
         for (uint32_t i = 0; i < nFast; ++i) {
             ASSERT_EQ(fast.nextEquivVtx(i), swept.nextEquivVtx(i)) << i;
@@ -405,6 +410,38 @@ TEST_F(CollocTest, FarApartPositionsClassAsTheSweepDoes) {
         }
         EXPECT_GT(nShared, 0u);
         EXPECT_TRUE(fast._isValidColloc());
+    }
+}
+
+// A few records at points of a small lattice, some at one point, under a
+// tolerance that sends every position into the cells around its own: the
+// small hash fills densely, so that those lookups meet the slots of other
+// cells. Classed without the sweep and by it (one more record, unused, far
+// away), the records must merge alike.
+TEST_F(CollocTest, SmallPoolsClassAsTheSweepDoes) {
+    std::mt19937 rng(3);
+    for (int trial = 0; trial < 400; ++trial) {
+        const uint32_t n = 2 + rng() % 12;
+        Records r;
+        for (uint32_t i = 0; i < n; ++i) {
+            const uint32_t point = rng() % 27;
+            r.coords.insert(r.coords.end(), {float(point % 3), float(point / 3 % 3), float(point / 9)});
+        }
+        VqVertexRecordPool fast(VQ_GEOMBIND_VTXCOORD3), swept(VQ_GEOMBIND_VTXCOORD3);
+        ASSERT_TRUE(fast.setCollocateTol(-0.34f, 1e-4f));
+        ASSERT_TRUE(swept.setCollocateTol(-0.34f, 1e-4f));
+        ASSERT_TRUE(r.addTo(fast, n));
+        r.coords.insert(r.coords.end(), {1000, 1000, 1000});
+        ASSERT_TRUE(r.addTo(swept, n + 1));
+        std::vector<uint32_t> all(n);
+        for (uint32_t i = 0; i < n; ++i)
+            all[i] = i;
+        FakeMesh fastMesh(&fast, all), sweptMesh(&swept, all);
+        collocate(fast);
+        collocate(swept);
+        EXPECT_NE(fast._positionRings(), nullptr) << trial;
+        ASSERT_EQ(fast.numVtxRecords() + 1, swept.numVtxRecords()) << trial;
+        EXPECT_EQ(fastMesh.indices, sweptMesh.indices) << trial;
     }
 }
 
