@@ -265,6 +265,13 @@ bool VqPartition::_writePropertyElements(VqObjectStream& os, int major,
         return true;
     };
     if (ids && ids->size() != holders.size()) ids = nullptr;
+    // Most holders have one persistable pair: room for that many up front
+    // spares the listing its growth, each step of which copies all it holds
+    // when that has long left the cache.
+    listing.listed.reserve(listing.listed.size() + holders.size());
+    listing.pairs.reserve(listing.pairs.size() + holders.size());
+    if (ids) listing.holderIds.reserve(listing.holderIds.size() + holders.size());
+    if (major >= 9) listing.pairIds.reserve(listing.pairIds.size() + holders.size());
     // Each holder's pairs are written as soon as they are listed: in a large
     // graph its values are still in the cache then, where a listing of all
     // holders first would meet each value again after it had left.

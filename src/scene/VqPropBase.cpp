@@ -24,7 +24,76 @@ bool isUser(const VqPropAtom* v) {
 bool hashBefore(const VqPropBase::PropTable::Pair& p, uint32_t h) {
     return p.hash < h;
 }
+
+class ReadLocked {
+public:
+    explicit ReadLocked(VqPropBase::PropTable::Lock& l) : _l(l) { _l.lockRead(); }
+    ~ReadLocked() { _l.unlockRead(); }
+    ReadLocked(const ReadLocked&) = delete;
+    ReadLocked& operator=(const ReadLocked&) = delete;
+
+private:
+    VqPropBase::PropTable::Lock& _l;
+};
+
+class WriteLocked {
+public:
+    explicit WriteLocked(VqPropBase::PropTable::Lock& l) : _l(l) { _l.lockWrite(); }
+    ~WriteLocked() { _l.unlockWrite(); }
+    WriteLocked(const WriteLocked&) = delete;
+    WriteLocked& operator=(const WriteLocked&) = delete;
+
+private:
+    VqPropBase::PropTable::Lock& _l;
+};
 } // namespace
+
+void VqPropBase::PropTable::Lock::_wait(uint32_t seen) {
+    if (!(seen & s_uWaiting)) {
+        if (!_uState.compare_exchange_weak(seen, seen | s_uWaiting, std::memory_order_relaxed)) return;
+        seen |= s_uWaiting;
+    }
+    _uState.wait(seen, std::memory_order_relaxed);
+}
+
+void VqPropBase::PropTable::Lock::lockRead() {
+    uint32_t s = _uState.load(std::memory_order_relaxed);
+    for (;;) {
+        if (s & s_uWriter) {
+            _wait(s);
+            s = _uState.load(std::memory_order_relaxed);
+        } else if (_uState.compare_exchange_weak(s, s + 1, std::memory_order_acquire, std::memory_order_relaxed)) {
+            return;
+        }
+    }
+}
+
+void VqPropBase::PropTable::Lock::unlockRead() {
+    const uint32_t was = _uState.fetch_sub(1, std::memory_order_release);
+    // The last reader out wakes a waiting writer. Whoever still has to wait
+    // after the wake marks the word again.
+    if ((was & s_uReaders) == 1 && (was & s_uWaiting)) {
+        _uState.fetch_and(~s_uWaiting, std::memory_order_relaxed);
+        _uState.notify_all();
+    }
+}
+
+void VqPropBase::PropTable::Lock::lockWrite() {
+    uint32_t s = _uState.load(std::memory_order_relaxed);
+    for (;;) {
+        if (s & (s_uWriter | s_uReaders)) {
+            _wait(s);
+            s = _uState.load(std::memory_order_relaxed);
+        } else if (_uState.compare_exchange_weak(s, s | s_uWriter, std::memory_order_acquire,
+                                                 std::memory_order_relaxed)) {
+            return;
+        }
+    }
+}
+
+void VqPropBase::PropTable::Lock::unlockWrite() {
+    if (_uState.exchange(0, std::memory_order_release) & s_uWaiting) _uState.notify_all();
+}
 
 VqPropBase::PropTable::Pair* VqPropBase::PropTable::find(const VqPropAtom* key) {
     uint32_t h = key->hash();
@@ -96,13 +165,13 @@ VqPropBase& VqPropBase::operator=(const VqPropBase& o) {
     // deadlock. The old pairs are released after our lock is dropped.
     std::vector<PropTable::Pair> pairs;
     if (const PropTable* t = o._loadTable()) {
-        VqAutoLockRead lock(t->_lock);
+        ReadLocked lock(t->_lock);
         pairs.assign(t->_vPairs.begin(), t->_vPairs.end());
     }
     if (o._mayHoldLateLoaded()) _bMayHoldLateLoaded.store(true, std::memory_order_release);
     PropTable* mine = pairs.empty() ? _loadTable() : _ensureTable();
     if (mine) {
-        VqAutoLockWrite lock(mine->_lock);
+        WriteLocked lock(mine->_lock);
         mine->_vPairs.swap(pairs);
     }
     return *this;
@@ -153,7 +222,7 @@ bool VqPropBase::_addPropInternal(const VqPropAtom* key, const VqPropAtom* value
     Vq::SharedPtr<VqPropAtom> replaced;
     bool changed = false;
     {
-        VqAutoLockWrite lock(t->_lock);
+        WriteLocked lock(t->_lock);
         PropTable::Pair* p = t->find(key);
         if (!p) {
             t->insert(key, value, key->hash());
@@ -177,7 +246,7 @@ bool VqPropBase::removeProp(const VqPropAtom* key, bool user) {
     if (!t) return true;
     Vq::SharedPtr<VqPropAtom> removedKey, removedValue;
     {
-        VqAutoLockWrite lock(t->_lock);
+        WriteLocked lock(t->_lock);
         PropTable::Pair* p = t->find(key);
         if (!p || (user && !isUser(p->value.get()))) return true;
         removedKey = std::move(p->key);
@@ -193,7 +262,7 @@ bool VqPropBase::removeAllProps(bool user) {
     if (!t) return true;
     std::vector<Vq::SharedPtr<VqPropAtom>> removed;
     {
-        VqAutoLockWrite lock(t->_lock);
+        WriteLocked lock(t->_lock);
         auto keep = t->_vPairs.begin();
         for (auto it = t->_vPairs.begin(); it != t->_vPairs.end(); ++it) {
             if (user && !isUser(it->value.get())) {
@@ -216,7 +285,7 @@ bool VqPropBase::propValue(const VqPropAtom* key, VqPropAtom*& value, bool user)
     if (!key) return true;
     PropTable* t = _loadTable();
     if (!t) return true;
-    VqAutoLockRead lock(t->_lock);
+    ReadLocked lock(t->_lock);
     PropTable::Pair* p = t->find(key);
     if (p && (!user || isUser(p->value.get()))) value = p->value.get();
     return true;
@@ -227,7 +296,7 @@ Vq::SharedPtr<VqPropAtom> VqPropBase::propValue(const VqPropAtom* key) const {
     PropTable* t = _loadTable();
     if (!t) return nullptr;
     // Counted while the table is locked, so that a replacement cannot free it in between.
-    VqAutoLockRead lock(t->_lock);
+    ReadLocked lock(t->_lock);
     const PropTable::Pair* p = t->find(key);
     return p ? p->value : nullptr;
 }
@@ -236,7 +305,7 @@ bool VqPropBase::prop(int index, VqPropAtom*& key, VqPropAtom*& value, bool user
     key = value = nullptr;
     const PropTable* t = _loadTable();
     if (!t || index < 0) return true;
-    VqAutoLockRead lock(t->_lock);
+    ReadLocked lock(t->_lock);
     for (const auto& p : t->_vPairs) {
         if (user && !isUser(p.value.get())) continue;
         if (index-- == 0) {
@@ -251,7 +320,7 @@ bool VqPropBase::prop(int index, VqPropAtom*& key, VqPropAtom*& value, bool user
 int VqPropBase::numProps(bool user) const {
     const PropTable* t = _loadTable();
     if (!t) return 0;
-    VqAutoLockRead lock(t->_lock);
+    ReadLocked lock(t->_lock);
     if (!user) return static_cast<int>(t->_vPairs.size());
     int n = 0;
     for (const auto& p : t->_vPairs)
@@ -265,7 +334,7 @@ namespace {
 std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>> lateLoadedValues(const VqPropBase::PropTable& t,
                                                                   bool persistableOnly) {
     std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>> out;
-    VqAutoLockRead lock(t._lock);
+    ReadLocked lock(t._lock);
     for (const auto& p : t._vPairs) {
         auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(p.value.get());
         if (!ll) continue;
@@ -306,7 +375,7 @@ void VqPropBase::_getMinimumVQVersion(int& major, int& minor) const {
     VqNotifyBase::_getMinimumVQVersion(major, minor);
     const PropTable* t = _loadTable();
     if (!t) return;
-    VqAutoLockRead lock(t->_lock);
+    ReadLocked lock(t->_lock);
     for (const auto& p : t->_vPairs)
         p.value->_getMinimumVQVersion(major, minor);
 }
@@ -314,7 +383,7 @@ void VqPropBase::_getMinimumVQVersion(int& major, int& minor) const {
 void VqPropBase::appendLateLoadedValues(std::vector<VqLateLoadedPropAtom*>& out) const {
     const PropTable* t = _mayHoldLateLoaded() ? _loadTable() : nullptr;
     if (!t) return;
-    VqAutoLockRead lock(t->_lock);
+    ReadLocked lock(t->_lock);
     for (const auto& p : t->_vPairs)
         if (auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(p.value.get())) out.push_back(ll);
 }
@@ -328,7 +397,7 @@ void VqPropBase::_appendPersistablePairs(
     std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>>& out) const {
     const PropTable* t = _loadTable();
     if (!t) return;
-    VqAutoLockRead lock(t->_lock);
+    ReadLocked lock(t->_lock);
     for (const auto& p : t->_vPairs)
         if (p.key->isPersistable() && p.value->isPersistable()) out.emplace_back(p.key.get(), p.value.get());
 }

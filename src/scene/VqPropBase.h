@@ -3,7 +3,6 @@
 #include "VqExport.h"
 #include "VqNotifyBase.h"
 #include "VqPropAtom.h"
-#include "VqRWSpinLock.h"
 #include "VqSharedPtr.h"
 
 #include <atomic>
@@ -74,7 +73,34 @@ public:
         // Inserts at the end of the key's hash run.
         Pair& insert(const VqPropAtom* key, const VqPropAtom* value, uint32_t hash);
 
-        mutable VqRWSpinLock _lock;
+        // The table's reader/writer lock in one word, in the same cache line
+        // as the pairs' count and the first pair: a save takes it on every
+        // holder, and a system lock of its own size would cost a miss more
+        // per visit. Readers share it and never block each other, and a
+        // reader may enter while a writer waits (a thread may read the same
+        // table again while it reads it); a writer excludes everyone. Waiting
+        // sleeps on the word, not spins.
+        class Lock {
+        public:
+            Lock() = default;
+            Lock(const Lock&) = delete;
+            Lock& operator=(const Lock&) = delete;
+
+            void lockRead();
+            void unlockRead();
+            void lockWrite();
+            void unlockWrite();
+
+        private:
+            static constexpr uint32_t s_uWriter = 1u << 31;
+            static constexpr uint32_t s_uWaiting = 1u << 30;
+            static constexpr uint32_t s_uReaders = s_uWaiting - 1;
+            // Marks the word as waited on and sleeps while it still reads seen.
+            void _wait(uint32_t seen);
+            std::atomic<uint32_t> _uState{0};
+        };
+
+        mutable Lock _lock;
         Pairs _vPairs;
     };
 

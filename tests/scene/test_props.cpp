@@ -14,6 +14,7 @@
 #include "VqVoidPtrPropAtom.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -151,7 +152,10 @@ TEST(PropLifetime, InternTableAndKeysFollowTheLibrary) {
 }
 
 TEST_F(PropTest, ConcurrentWritersShareOneTable) {
-    Vq::SharedPtr<VqNode> n = new VqNode();
+    struct Probe : VqNode {
+        using VqPropBase::_loadTable;
+    };
+    Vq::SharedPtr<Probe> n = new Probe();
     n->setModifiedFlag(true);
     auto work = [&n](int base) {
         for (int i = 0; i < 200; ++i) {
@@ -167,6 +171,18 @@ TEST_F(PropTest, ConcurrentWritersShareOneTable) {
     a.join();
     b.join();
     EXPECT_EQ(n->numProps(), 400);
+
+    // A writer waits while the table is read, and a reader reading it again
+    // meanwhile is not held up behind the waiting writer.
+    VqPropBase::PropTable* t = n->_loadTable();
+    ASSERT_TRUE(t);
+    t->_lock.lockRead();
+    std::thread c(work, 2000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(n->numProps(), 400);
+    t->_lock.unlockRead();
+    c.join();
+    EXPECT_EQ(n->numProps(), 600);
 }
 
 // Assigning one holder's properties to another replaces the pairs in place:
