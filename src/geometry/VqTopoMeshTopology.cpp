@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -197,17 +198,6 @@ bool distinctCorners(const int32_t* v, uint32_t n, std::vector<int32_t>& scratch
     return std::adjacent_find(scratch.begin(), scratch.end()) == scratch.end();
 }
 
-// Successor and predecessor of half-edge h in its facet; kTriangles when
-// every facet is a triangle, which makes them arithmetic.
-template <bool kTriangles>
-struct FacetSteps {
-    const VqTopoMeshTopology& t;
-    // Handles are never negative: the remainder of an unsigned division by
-    // three is a multiply and a shift, that of a signed one several steps more.
-    int next(int h) const { return kTriangles ? (uint32_t(h) % 3 == 2 ? h - 2 : h + 1) : t.next(h); }
-    int prev(int h) const { return kTriangles ? (uint32_t(h) % 3 == 0 ? h + 2 : h - 1) : t.prev(h); }
-};
-
 // The pairing when no vertex has two outgoing half-edges to one vertex,
 // which holds for every manifold surface: an edge then carries at most one
 // half-edge each way, and the rule of the topology pairs exactly the edges
@@ -222,9 +212,18 @@ struct FacetSteps {
 // Each half-edge is met here with both its ends, which is what the edge
 // numbering needs first: the edge's lower end goes to heEdge at the edge's
 // first half-edge and is counted in count[lower end + 1] (zeroed on entry).
+//
+// Polygons step through their facets; triangles read what the outgoing
+// lists' fill left beside out[k] in corner[3 k .. 3 k + 2]: its end, its
+// predecessor and that one's origin. Working these out here took remainders
+// by three and reads scattered over the half-edges, most of the pairing's
+// cost. Triangles also pick their vertices' start half-edges (vtxHE, see
+// vqBuildTopoMeshTopology) on the way: an incoming half-edge that finds its
+// opposite marks that opposite's end (stamp ~v), so an outgoing half-edge
+// whose end is still stamped v has none.
 template <bool kTriangles>
-bool pairThroughOutgoing(VqTopoMeshTopology& t, int32_t* stamp, int32_t* to, int32_t* count) {
-    const FacetSteps<kTriangles> step{t};
+bool pairThroughOutgoing(VqTopoMeshTopology& t, const int32_t* corner, int32_t* stamp, int32_t* to,
+                         int32_t* count, int* vtxHE) {
     const int nVtx = t.numVertices();
     const int* heVtx = t.viHEVtx.data();
     const int* outStart = t.viVtxOutStart.data();
@@ -235,24 +234,37 @@ bool pairThroughOutgoing(VqTopoMeshTopology& t, int32_t* stamp, int32_t* to, int
     for (int v = 0; v < nVtx; ++v) {
         const int ks = outStart[v], ke = outStart[v + 1];
         for (int k = ks; k < ke; ++k) {
-            const int g = out[k], c = heVtx[step.next(g)];
+            const int g = out[k], c = kTriangles ? corner[3 * k] : heVtx[t.next(g)];
             if (stamp[c] == v) return false;
             stamp[c] = v;
             to[c] = g;
         }
         // Every half-edge comes into exactly one vertex, as the predecessor
         // of one of that vertex's outgoing half-edges.
+        int nPaired = 0;
         for (int k = ks; k < ke; ++k) {
-            const int h = step.prev(out[k]), a = heVtx[h];
-            const int o = stamp[a] == v ? to[a] : -1;
+            const int h = kTriangles ? corner[3 * k + 1] : t.prev(out[k]);
+            const int a = kTriangles ? corner[3 * k + 2] : heVtx[h];
+            const int s = stamp[a];
+            const bool hit = s == v;
+            const int o = hit ? to[a] : -1;
+            if (kTriangles) stamp[a] = hit ? ~v : s;
             opp[h] = o;
-            nB += uint32_t(o < 0);
+            nPaired += int(hit);
             // h is its edge's first half-edge when unpaired (o reads as the
             // largest unsigned number) or below its opposite. The others'
             // entries are overwritten by the numbering.
             const int lo = std::min(a, v);
             heEdge[h] = lo;
             count[lo + 1] += int(uint32_t(o) > uint32_t(h));
+        }
+        nB += uint32_t(ke - ks - nPaired);
+        if (kTriangles) {
+            int k = ks;
+            if (nPaired < ke - ks)
+                while (stamp[corner[3 * k]] != v)
+                    ++k;
+            vtxHE[v] = k < ke ? out[k] : -1;
         }
     }
     t.nBoundaryEdges = nB;
@@ -283,15 +295,6 @@ uint32_t numberEdges(VqTopoMeshTopology& t, int32_t* start) {
     return uint32_t(start[nVtx]);
 }
 
-// stamp and to are the edges' half-edges (dead once the numbering writes
-// them) and count the vertices' start half-edges (zeroed).
-template <bool kTriangles>
-bool pairAndNumber(VqTopoMeshTopology& t, int32_t* stamp, int32_t* to, int32_t* count, uint32_t& nEdges) {
-    if (!pairThroughOutgoing<kTriangles>(t, stamp, to, count)) return false;
-    nEdges = numberEdges(t, count);
-    return true;
-}
-
 } // namespace
 
 void vqPositionClasses(uint32_t nRecs, const float* coords, int nCoordComps, int32_t* cls, VqVeci& table) {
@@ -312,11 +315,10 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     // Storage kept from an earlier derivation keeps its sizes: each array
     // is sized here and then written whole, and resizing one to the size it
     // has does not clear it first (a pass over every array that the writes
-    // would repeat). Those filled by appending start empty.
+    // would repeat).
     t.bTriangles = true;
     t.nBoundaryEdges = 0;
     t.nNonmanifoldEdges = 0;
-    t.viVtxRec.clear();
     const uint32_t nIndices = primStart[nPrims];
 
     // Vertices: position classes numbered in order of first use.
@@ -356,13 +358,17 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
         // A class's vertex number is held at its lowest record as ~v, which
         // is negative and so told apart from the class numbers the others
         // hold; no array of its own is needed.
-        t.viVtxRec.reserve(nRecs);
+        // Sized for the most there can be and cut to size after, as below.
+        t.viVtxRec.resize(nRecs);
+        int* vtxRec = t.viVtxRec.data();
+        int32_t nV = 0;
         for (uint32_t i = 0; i < nIndices; ++i) {
             const int32_t c = cls[indices[i]];
             if (c < 0 || cls[c] < 0) continue;
-            cls[c] = ~int32_t(t.viVtxRec.size());
-            t.viVtxRec.push_back(int(indices[i]));
+            cls[c] = ~nV;
+            vtxRec[nV++] = int(indices[i]);
         }
+        t.viVtxRec.resize(size_t(nV));
         // Downwards, so that each lowest record still holds its class's
         // number when the records above it read it.
         for (uint32_t r = nRecs; r-- > 0;) {
@@ -406,6 +412,9 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     // Triangles keep no owners: storage kept from a derivation of polygons
     // must not be written.
     int* heFacet = t.bTriangles ? nullptr : t.viHEFacet.data();
+    // Outgoing half-edges are counted by vertex as the facets are made.
+    t.viVtxOutStart.assign(nVtx + 1, 0);
+    int* outStart = t.viVtxOutStart.data();
     int nF = 0, nH = 0;
     facetHE[0] = 0;
     // Inlined: as a call it cost more than its work, its state spilled.
@@ -418,6 +427,7 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
         atomFacet[atom] = nF;
         facetAtom[nF] = int(atom);
         heVtx[nH] = v0, heVtx[nH + 1] = v1, heVtx[nH + 2] = v2;
+        ++outStart[v0 + 1], ++outStart[v1 + 1], ++outStart[v2 + 1];
         heRec[nH] = int(r0), heRec[nH + 1] = int(r1), heRec[nH + 2] = int(r2);
         if (heFacet) heFacet[nH] = heFacet[nH + 1] = heFacet[nH + 2] = nF;
         nH += 3;
@@ -425,30 +435,39 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     };
     uint32_t atom = 0;
     std::vector<int32_t> scratch;
-    for (uint32_t p = 0; p < nPrims; ++p) {
-        const uint32_t s = primStart[p], e = primStart[p + 1];
-        if (strips) {
-            // Odd triangles are (s[i + 1], s[i], s[i + 2]).
-            for (uint32_t i = s; i + 2 < e; ++i, ++atom) {
-                const uint32_t odd = (i - s) & 1;
-                addTriangle(atom, indices[i + odd], indices[i + 1 - odd], indices[i + 2]);
+    // Polygons of at least three corners, three a polygon on average, are
+    // all triangles, polygon p at indices 3 p .. 3 p + 2: read straight,
+    // without their starts or a test per polygon.
+    if (!strips && t.bTriangles) {
+        for (const uint32_t* c = indices; atom < nPrims; ++atom, c += 3)
+            addTriangle(atom, c[0], c[1], c[2]);
+    } else {
+        for (uint32_t p = 0; p < nPrims; ++p) {
+            const uint32_t s = primStart[p], e = primStart[p + 1];
+            if (strips) {
+                // Odd triangles are (s[i + 1], s[i], s[i + 2]).
+                for (uint32_t i = s; i + 2 < e; ++i, ++atom) {
+                    const uint32_t odd = (i - s) & 1;
+                    addTriangle(atom, indices[i + odd], indices[i + 1 - odd], indices[i + 2]);
+                }
+            } else if (e - s == 3) {
+                addTriangle(atom++, indices[s], indices[s + 1], indices[s + 2]);
+            } else {
+                for (uint32_t i = s; i < e; ++i)
+                    heVtx[nH + int(i - s)] = recVtx[indices[i]];
+                if (!distinctCorners(heVtx + nH, e - s, scratch)) {
+                    atomFacet[atom++] = -1;
+                    continue;
+                }
+                atomFacet[atom] = nF;
+                facetAtom[nF] = int(atom++);
+                for (uint32_t i = s; i < e; ++i) {
+                    ++outStart[heVtx[nH] + 1];
+                    heRec[nH] = int(indices[i]);
+                    heFacet[nH++] = nF;
+                }
+                facetHE[++nF] = nH;
             }
-        } else if (e - s == 3) {
-            addTriangle(atom++, indices[s], indices[s + 1], indices[s + 2]);
-        } else {
-            for (uint32_t i = s; i < e; ++i)
-                heVtx[nH + int(i - s)] = recVtx[indices[i]];
-            if (!distinctCorners(heVtx + nH, e - s, scratch)) {
-                atomFacet[atom++] = -1;
-                continue;
-            }
-            atomFacet[atom] = nF;
-            facetAtom[nF] = int(atom++);
-            for (uint32_t i = s; i < e; ++i) {
-                heRec[nH] = int(indices[i]);
-                heFacet[nH++] = nF;
-            }
-            facetHE[++nF] = nH;
         }
     }
     t.viFacetAtom.resize(nF);
@@ -459,23 +478,46 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     const int nHE = nH;
 
     // Outgoing half-edges by vertex, in half-edge order within a vertex.
-    t.viVtxOutStart.assign(nVtx + 1, 0);
-    int* outStart = t.viVtxOutStart.data();
-    for (int h = 0; h < nHE; ++h)
-        ++outStart[heVtx[h] + 1];
     for (int v = 0; v < nVtx; ++v)
         outStart[v + 1] += outStart[v];
     t.viVtxOut.resize(nHE);
     int* out = t.viVtxOut.data();
     // The per-vertex scratch of the fill and the pairing lives in arrays
     // written only after it: the vertices' start half-edges (a fill cursor,
-    // then the edge numbering's counts and buckets) and the edges'
-    // half-edges (the pairing's stamps and half-edges to each end).
+    // then the edge numbering's counts and buckets, unless triangles pick
+    // the start half-edges while pairing) and the edges' half-edges (the
+    // pairing's stamps and half-edges to each end).
     t.viVtxHEdge.resize(size_t(nVtx) + 1);
     int* cursor = t.viVtxHEdge.data();
     std::copy_n(outStart, nVtx, cursor);
-    for (int h = 0; h < nHE; ++h)
-        out[cursor[heVtx[h]]++] = h;
+    // Triangles: the corners the pairing reads beside each outgoing
+    // half-edge, then the numbering's counts.
+    std::unique_ptr<int32_t[]> triScratch;
+    int32_t* corner = nullptr;
+    int32_t* count = cursor;
+    if (t.bTriangles) {
+        triScratch.reset(new int32_t[3 * size_t(nHE) + size_t(nVtx) + 1]);
+        corner = triScratch.get();
+        count = corner + 3 * size_t(nHE);
+        for (int h = 0; h < nHE; h += 3) {
+            const int v0 = heVtx[h], v1 = heVtx[h + 1], v2 = heVtx[h + 2];
+            int k = cursor[v0]++;
+            out[k] = h;
+            int32_t* q = corner + 3 * size_t(k);
+            q[0] = v1, q[1] = h + 2, q[2] = v2;
+            k = cursor[v1]++;
+            out[k] = h + 1;
+            q = corner + 3 * size_t(k);
+            q[0] = v2, q[1] = h, q[2] = v0;
+            k = cursor[v2]++;
+            out[k] = h + 2;
+            q = corner + 3 * size_t(k);
+            q[0] = v0, q[1] = h + 1, q[2] = v1;
+        }
+    } else {
+        for (int h = 0; h < nHE; ++h)
+            out[cursor[heVtx[h]]++] = h;
+    }
 
     // Edges.
     t.viHEOpp.resize(nHE);
@@ -486,9 +528,13 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     int* edgeHE = t.viEdgeHE.data();
     uint32_t nEdges = 0;
     std::fill_n(edgeHE, nVtx, -1);
-    std::fill_n(cursor, nVtx + 1, 0);
-    if (!(t.bTriangles ? pairAndNumber<true>(t, edgeHE, edgeHE + nVtx, cursor, nEdges)
-                       : pairAndNumber<false>(t, edgeHE, edgeHE + nVtx, cursor, nEdges))) {
+    std::fill_n(count, nVtx + 1, 0);
+    bool bPaired = t.bTriangles
+                       ? pairThroughOutgoing<true>(t, corner, edgeHE, edgeHE + nVtx, count, cursor)
+                       : pairThroughOutgoing<false>(t, nullptr, edgeHE, edgeHE + nVtx, count, nullptr);
+    if (bPaired) {
+        nEdges = numberEdges(t, count);
+    } else {
         auto onEdge = [edgeHE](uint32_t e, uint32_t h) { edgeHE[e] = int(h); };
         auto onMember = [heEdge](uint32_t h, uint32_t e) { heEdge[h] = int(e); };
         VqHalfEdgePairing pairing;
@@ -514,6 +560,7 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     // the vertex lies on a border, and is its first outgoing one otherwise
     // (-1 when it has none).
     t.viVtxHEdge.resize(nVtx);
+    if (t.bTriangles && bPaired) return;
     int* vtxHE = t.viVtxHEdge.data();
     for (int v = 0; v < nVtx; ++v) {
         const int ks = outStart[v], ke = outStart[v + 1];
