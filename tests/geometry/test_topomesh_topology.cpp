@@ -153,6 +153,15 @@ void expectPairingFollowsTheRule(const VqTopoMesh& m, const char* what) {
     }
     EXPECT_EQ(m.numBoundaryEdges(), nBoundary) << what;
     EXPECT_EQ(m.numNonmanifoldEdges(), nNonmanifold) << what;
+    // Walks start at a vertex's lowest outgoing half-edge without an
+    // opposite, else at its lowest one.
+    std::map<int, int> lowest, lowestOpen;
+    for (int h = nHE; h-- > 0;) {
+        lowest[m.origin(h)] = h;
+        if (m.oppositeHEdge(h) < 0) lowestOpen[m.origin(h)] = h;
+    }
+    for (const auto& [v, h] : lowest)
+        EXPECT_EQ(m.vtxHEdge(v), lowestOpen.count(v) ? lowestOpen[v] : h) << what << " vertex " << v;
     std::sort(leads.begin(), leads.end());
     std::vector<int> order;
     for (VqTopoMeshEdgeIter it(m); it.next();)
