@@ -107,12 +107,18 @@ TEST_F(StripperTest, InvariantsHoldOnEveryMesh) {
     TriSoup nonmanifold = grid(3, 3);
     nonmanifold.addTri(0, 1, 5);
     nonmanifold.addTri(5, 1, 0);
+    // Seams around every quad: strips of two triangles, more indices than
+    // the output array is first sized for.
+    TriSoup quads = grid(10, 7);
+    for (uint32_t i = 0; i < quads.tris.size(); ++i)
+        quads.seamKey.push_back(i / 6);
     const std::pair<const char*, TriSoup> suite[] = {{"torus", torus(16, 12)},
                                                      {"grid", grid(10, 7)},
                                                      {"flipped face", flippedTorus},
                                                      {"degenerates", degenerate},
                                                      {"non-manifold", nonmanifold},
                                                      {"groups and seams", withGroupsAndSeams()},
+                                                     {"quads", quads},
                                                      // Above the size at which starts keep two stacks.
                                                      {"big group", grid(60, 50)}};
     VqTriStripperEngine engine; // one engine for all: its arrays are reused
