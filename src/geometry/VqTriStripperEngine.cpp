@@ -227,15 +227,20 @@ bool VqTriStripperEngine::_importTopology(const VqTopoMesh* src) {
         VQ_FAIL(kCls, "apply", "_sIns.paiOppXHEdge", VQ_ERR_INTERNAL);
     _nTriangles = nTri;
 
-    // Face groups as triangle ranges: facets follow atom order.
-    const uint32_t nFaceGrps = src->numFaceGroups(), nAtoms = src->numAtoms();
+    // Face groups as triangle ranges: facets follow atom order. The last
+    // group ends with the last facet, which is not looked for.
+    const uint32_t nFaceGrps = src->numFaceGroups();
     _vuGroupStart.assign(size_t(nFaceGrps) + 1, 0u);
     uint32_t f = 0;
     for (uint32_t g = 0; g < nFaceGrps; ++g) {
         const uint32_t pe = src->faceGroupStart(g + 1);
-        const uint32_t atomEnd = pe < src->numPrims() ? uint32_t(src->firstFacetOnPrim(pe)) : nAtoms;
-        while (f < nTri && uint32_t(t.viFacetAtom[int(f)]) < atomEnd)
-            ++f;
+        if (pe < src->numPrims()) {
+            const uint32_t atomEnd = uint32_t(src->firstFacetOnPrim(pe));
+            while (f < nTri && uint32_t(t.viFacetAtom[int(f)]) < atomEnd)
+                ++f;
+        } else {
+            f = nTri;
+        }
         _vuGroupStart[int(g + 1)] = f;
     }
     // The topology pairs half-edges by vertex: when every vertex has one
