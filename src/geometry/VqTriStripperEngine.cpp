@@ -24,6 +24,10 @@ inline uint32_t nextCorner(uint32_t c) {
     return c == 2 ? 0 : c + 1;
 }
 
+// i % 3 for the small sums of corners the growth makes, one load instead of
+// a multiply and a shift.
+constexpr uint8_t kMod3[6] = {0, 1, 2, 0, 1, 2};
+
 } // namespace
 
 VqTriStripperEngine::VqTriStripperEngine() = default;
@@ -111,17 +115,19 @@ bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src) {
     VQ_PROPAGATE(ok);
 
     _vuOutStart.assign(1, 0u);
-    _vuOutIndices.clear();
     _vuOutFaceGrps.assign(1, 0u);
     const uint32_t nTri = _nTriangles;
     _vnFree.assign(nTri, 0);
     _viTrialMark.assign(nTri, 0);
     _iTrial = 0;
-    _vuOutIndices.reserve(size_t(nTri) * 3 / 2 + 16);
+    _vuOutIndices.clear();
+    _vuOutIndices.resize(size_t(nTri) * 3 / 2 + 16);
+    _nOut = 0;
     for (uint32_t g = 0; g < nFaceGrps; ++g) {
         VQ_PROPAGATE(_stripGroup(_vuGroupStart[int(g)], _vuGroupStart[int(g + 1)]));
         _vuOutFaceGrps.push_back(uint32_t(_vuOutStart.size() - 1));
     }
+    _vuOutIndices.resize(_nOut);
     _nTris = nTri;
     release.now();
     VQ_PROPAGATE(pDestTSTM->_assignPrimitives(std::move(_vuOutStart), std::move(_vuOutIndices),
@@ -221,15 +227,20 @@ bool VqTriStripperEngine::_importTopology(const VqTopoMesh* src) {
         VQ_FAIL(kCls, "apply", "_sIns.paiOppXHEdge", VQ_ERR_INTERNAL);
     _nTriangles = nTri;
 
-    // Face groups as triangle ranges: facets follow atom order.
-    const uint32_t nFaceGrps = src->numFaceGroups(), nAtoms = src->numAtoms();
+    // Face groups as triangle ranges: facets follow atom order. The last
+    // group ends with the last facet, which is not looked for.
+    const uint32_t nFaceGrps = src->numFaceGroups();
     _vuGroupStart.assign(size_t(nFaceGrps) + 1, 0u);
     uint32_t f = 0;
     for (uint32_t g = 0; g < nFaceGrps; ++g) {
         const uint32_t pe = src->faceGroupStart(g + 1);
-        const uint32_t atomEnd = pe < src->numPrims() ? uint32_t(src->firstFacetOnPrim(pe)) : nAtoms;
-        while (f < nTri && uint32_t(t.viFacetAtom[int(f)]) < atomEnd)
-            ++f;
+        if (pe < src->numPrims()) {
+            const uint32_t atomEnd = uint32_t(src->firstFacetOnPrim(pe));
+            while (f < nTri && uint32_t(t.viFacetAtom[int(f)]) < atomEnd)
+                ++f;
+        } else {
+            f = nTri;
+        }
         _vuGroupStart[int(g + 1)] = f;
     }
     // The topology pairs half-edges by vertex: when every vertex has one
@@ -319,27 +330,25 @@ bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
         if (nEdges > 1) {
             for (uint32_t k = 0; k < nEdges; ++k) {
                 _newTrial();
-                _buildTriStrip<true>(s, aEdge[k], anAtom[k], anDegTri[k]);
+                _growStrip<true>(s, aEdge[k], big, anAtom[k], anDegTri[k]);
                 const uint32_t tris = anAtom[k] - anDegTri[k], best = anAtom[iPath] - anDegTri[iPath];
                 if (tris > best || (tris == best && anDegTri[k] < anDegTri[iPath])) iPath = k;
             }
         }
-        _newTrial();
         uint32_t nRAtoms = 0, nRDeTris = 0;
-        _buildTriStrip<false>(s, aEdge[iPath], nRAtoms, nRDeTris);
+        _growStrip<false>(s, aEdge[iPath], big, nRAtoms, nRDeTris);
         if (nEdges > 1) {
             VQ_CHECK(nRAtoms == anAtom[iPath], kCls, "apply", VQ_ERR_INTERNAL);
             VQ_CHECK(nRDeTris == anDegTri[iPath], kCls, "apply", VQ_ERR_INTERNAL);
         }
         _nDegTris += nRDeTris;
-        _emitStrip(big);
     }
     return true;
 }
 
 void VqTriStripperEngine::_newTrial() {
     // A fresh mark for each trial, so that no clearing is needed between
-    // them; the real growth gets one too, which no triangle carries.
+    // them.
     if (_iTrial == INT_MAX) {
         for (int& m : _viTrialMark)
             m = m == kUsed ? kUsed : 0;
@@ -374,116 +383,150 @@ int VqTriStripperEngine::_nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t
     return first[0];
 }
 
-// Growing. The strip so far ends in the last two records of _vuOutIndices, which
-// lie on the edge being crossed. The triangle across adds its third corner;
-// it is atom i of the strip, so it leaves naturally through the edge of its
-// last two strip records, which is its corner edge ce + 1 for even i and
-// ce + 2 for odd i (ce being the corner edge it was entered through). When
-// only the other edge is free the strip turns there: the record before last
-// is repeated ahead of the new one, which inserts one degenerate triangle
-// and flips the parity, and the strip goes on as before.
+// Growing. The strip so far ends in its last two records, which lie on the
+// edge being crossed. The triangle across adds its third corner; it is atom
+// i of the strip, so it leaves naturally through the edge of its last two
+// strip records, which is its corner edge ce + 1 for even i and ce + 2 for
+// odd i (ce being the corner edge it was entered through). When only the
+// other edge is free the strip turns there: the record before last is
+// repeated ahead of the new one, which inserts one degenerate triangle and
+// flips the parity, and the strip goes on as before.
 //
 // Strips grow forward only. A start is a triangle with the fewest free
 // edges, a corner of the region still to strip, so that little lies behind
 // it; trials across each of its free edges stand in for growing both ways.
+//
+// The real growth tells each triangle's neighbours as it takes it, while
+// the triangle's edges are at hand, rather than in a second pass over the
+// strip. It skips the neighbours it came from and goes to, which are in the
+// strip; a neighbour the strip takes later nonetheless (it may wind back
+// beside itself) gets its count lowered and may be stacked, which is
+// harmless: counts of used triangles are not read, and the stacks skip
+// them. Every other neighbour sees the same counts in the same order as
+// after the whole strip, so the stacks and the strips are the same either
+// way. Only a neighbour left without free edges waits for the end of the
+// strip, which might still take it.
 template <bool trial>
-void VqTriStripperEngine::_buildTriStrip(uint32_t t, uint32_t c, uint32_t& nAtoms, uint32_t& nDegTris) {
+void VqTriStripperEngine::_growStrip(uint32_t t, uint32_t c, bool big, uint32_t& nAtoms, uint32_t& nDegTris) {
     const uint32_t* rec = _pTriRec;
     const int* opp = _pOpp;
     int* trialMark = _viTrialMark.data();
-    // In a local: the marks, ints too, could otherwise overwrite it.
-    const int iTrial = _iTrial;
-    auto isFree = [&](uint32_t tri) {
-        const int m = trialMark[tri];
-        return m != kUsed && m != iTrial;
-    };
-    auto mark = [&](uint32_t tri) {
-        if constexpr (trial) {
-            trialMark[tri] = iTrial;
-        } else {
-            trialMark[tri] = kUsed;
-            _vuStripTris.push_back(tri);
-        }
-    };
-    auto canCross = [&](uint32_t tri, uint32_t corner) {
-        const int o = opp[3 * tri + corner];
-        return o >= 0 && isFree(uint32_t(o) / 3);
-    };
-    if constexpr (!trial) {
-        _vuStripTris.clear();
-        _vuOutIndices.push_back(rec[3 * t + (c + 2) % 3]);
-        _vuOutIndices.push_back(rec[3 * t + c]);
-        _vuOutIndices.push_back(rec[3 * t + nextCorner(c)]);
-    }
-    mark(t);
-    nAtoms = 1;
-    nDegTris = 0;
-    uint32_t exitCorner = c;
-    for (;;) {
-        const int o = opp[3 * t + exitCorner];
-        if (o < 0) break;
-        const uint32_t nt = uint32_t(o) / 3, ce = uint32_t(o) % 3;
-        if (!isFree(nt)) break;
-        mark(nt);
-        ++nAtoms;
-        if constexpr (!trial) _vuOutIndices.push_back(rec[3 * nt + (ce + 2) % 3]);
-        const uint32_t parity = (nAtoms - 1) & 1;
-        const uint32_t natural = (ce + 1 + parity) % 3, turn = (ce + 2 - parity) % 3;
-        if (canCross(nt, natural)) {
-            exitCorner = natural;
-        } else if (canCross(nt, turn)) {
-            if constexpr (!trial) {
-                const size_t n = _vuOutIndices.size();
-                const uint32_t again = _vuOutIndices[n - 3];
-                _vuOutIndices.insert(_vuOutIndices.end() - 1, again);
-            }
-            ++nAtoms;
-            ++nDegTris;
-            exitCorner = turn;
-        } else {
-            break;
-        }
-        t = nt;
-    }
-}
-
-void VqTriStripperEngine::_emitStrip(bool big) {
-    _vuOutStart.push_back(uint32_t(_vuOutIndices.size()));
-    ++_nStrips;
-    // The strip's neighbours lose a free edge each. Whether a neighbour is
-    // still free is a coin toss (two of a strip triangle's neighbours are
-    // usually in the strip): the counts and the stacks are updated by masks
-    // rather than by branches on it. The stack tops are kept in locals,
-    // which stores into the stacks could otherwise overwrite.
-    const int* mark = _viTrialMark.data();
+    // In locals: the marks, ints too, could otherwise overwrite them. The
+    // real growth marks triangles used, and only used ones are taken then.
+    const int iTrial = trial ? _iTrial : kUsed;
     uint8_t* nFree = _vnFree.data();
     uint32_t* stack1 = _vuStack1.data();
     uint32_t* stack2 = _vuStack2.data();
     uint32_t top1 = _nTop1, top2 = _nTop2;
     const uint32_t bBig = big;
-    for (const uint32_t t : _vuStripTris) {
-        const int* opp = _pOpp + 3 * size_t(t);
-        for (uint32_t c = 0; c < 3; ++c) {
-            const int o = opp[c];
-            if (o < 0) continue;
+    uint32_t* out = nullptr;
+    uint32_t* outEnd = nullptr;
+    auto isFree = [&](uint32_t tri) {
+        const int m = trialMark[tri];
+        return m != kUsed && m != iTrial;
+    };
+    auto canCross = [&](uint32_t tri, uint32_t corner) {
+        const int o = opp[3 * tri + corner];
+        return o >= 0 && isFree(uint32_t(o) / 3);
+    };
+    // The neighbour across o loses a free edge. Whether it is still free is
+    // a coin toss: the count and the stacks are updated by masks rather than
+    // by branches on it. Inlined, so that the stack tops stay in registers.
+    auto visit = [&](int o) __attribute__((always_inline)) {
+        if constexpr (!trial) {
+            if (o < 0) return;
             const uint32_t n = uint32_t(o) / 3;
-            const uint32_t isFree = mark[n] != kUsed;
-            const uint8_t left = uint8_t(nFree[n] - isFree);
+            const uint32_t free = trialMark[n] != kUsed;
+            const uint8_t left = uint8_t(nFree[n] - free);
             nFree[n] = left;
             stack1[top1] = n;
-            top1 += isFree & (left == 1);
+            top1 += free & (left == 1);
             stack2[top2] = n;
-            top2 += isFree & (left == 2) & bBig;
-            if (isFree && left == 0) _emitAlone(n);
+            top2 += free & (left == 2) & bBig;
+            if (free && left == 0) _vuAlone.push_back(n);
         }
+    };
+    auto room = [&]() {
+        _nOut = size_t(out - _vuOutIndices.data());
+        out = _outRoom(2);
+        outEnd = _vuOutIndices.data() + _vuOutIndices.size();
+    };
+    if constexpr (!trial) {
+        _vuAlone.clear();
+        out = _outRoom(3);
+        outEnd = _vuOutIndices.data() + _vuOutIndices.size();
+        out[0] = rec[3 * t + kMod3[c + 2]];
+        out[1] = rec[3 * t + c];
+        out[2] = rec[3 * t + nextCorner(c)];
+        out += 3;
     }
-    _nTop1 = top1;
-    _nTop2 = top2;
+    trialMark[t] = iTrial;
+    for (uint32_t k = 0; k < 3; ++k)
+        if (k != c) visit(opp[3 * t + k]);
+    nAtoms = 1;
+    nDegTris = 0;
+    uint32_t exitCorner = c;
+    for (;;) {
+        const int o = opp[3 * t + exitCorner];
+        const uint32_t nt = uint32_t(o) / 3, ce = uint32_t(o) - 3 * nt;
+        if (o < 0 || !isFree(nt)) {
+            visit(o);
+            break;
+        }
+        trialMark[nt] = iTrial;
+        ++nAtoms;
+        const uint32_t parity = (nAtoms - 1) & 1;
+        const uint32_t natural = kMod3[ce + 1 + parity], turn = kMod3[ce + 2 - parity];
+        if constexpr (!trial) {
+            if (outEnd - out < 2) room();
+        }
+        const uint32_t r = trial ? 0 : rec[3 * nt + kMod3[ce + 2]];
+        // The corners other than the entry, in order: the one left besides
+        // the exit is the side edge.
+        const int* o3 = opp + 3 * size_t(nt);
+        if (canCross(nt, natural)) {
+            visit(o3[3 - ce - natural]);
+            exitCorner = natural;
+        } else if (canCross(nt, turn)) {
+            visit(o3[3 - ce - turn]);
+            if constexpr (!trial) {
+                const uint32_t again = out[-2];
+                *out++ = again;
+            }
+            ++nAtoms;
+            ++nDegTris;
+            exitCorner = turn;
+        } else {
+            visit(o3[ce == 0 ? 1 : 0]);
+            visit(o3[ce == 2 ? 1 : 2]);
+            if constexpr (!trial) *out++ = r;
+            break;
+        }
+        if constexpr (!trial) *out++ = r;
+        t = nt;
+    }
+    if constexpr (!trial) {
+        _nOut = size_t(out - _vuOutIndices.data());
+        _vuOutStart.push_back(uint32_t(_nOut));
+        ++_nStrips;
+        _nTop1 = top1;
+        _nTop2 = top2;
+        for (const uint32_t n : _vuAlone)
+            if (trialMark[n] != kUsed) _emitAlone(n);
+    }
 }
 
 void VqTriStripperEngine::_emitAlone(uint32_t t) {
     _viTrialMark.data()[t] = kUsed;
-    _vuOutIndices.insert(_vuOutIndices.end(), _pTriRec + 3 * size_t(t), _pTriRec + 3 * size_t(t) + 3);
-    _vuOutStart.push_back(uint32_t(_vuOutIndices.size()));
+    uint32_t* out = _outRoom(3);
+    const uint32_t* r = _pTriRec + 3 * size_t(t);
+    out[0] = r[0], out[1] = r[1], out[2] = r[2];
+    _nOut += 3;
+    _vuOutStart.push_back(uint32_t(_nOut));
     ++_nStrips;
+}
+
+uint32_t* VqTriStripperEngine::_outRoom(size_t n) {
+    if (_vuOutIndices.size() - _nOut < n) _vuOutIndices.resize(std::max(2 * _vuOutIndices.size(), _nOut + n));
+    return _vuOutIndices.data() + _nOut;
 }

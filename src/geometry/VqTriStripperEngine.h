@@ -63,12 +63,13 @@ private:
     int _nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t& cursor);
     // Grows a strip from triangle t out through its edge c (the edge from
     // corner c to corner c + 1); counts atoms and degenerate triangles. A
-    // trial only marks; otherwise the strip is appended to _vuOutIndices and its
-    // triangles become used.
+    // trial only marks; otherwise the strip is appended, its triangles
+    // become used and each of their neighbours loses a free edge.
     template <bool trial>
-    void _buildTriStrip(uint32_t t, uint32_t c, uint32_t& nAtoms, uint32_t& nDegTris);
-    void _emitStrip(bool big);
+    void _growStrip(uint32_t t, uint32_t c, bool big, uint32_t& nAtoms, uint32_t& nDegTris);
     void _emitAlone(uint32_t t);
+    // Room for n more indices at _nOut.
+    uint32_t* _outRoom(size_t n);
 
     // The source as triangles: three records each, wound as in the source,
     // and per corner the corner code 3 t' + c' of the triangle across the
@@ -99,10 +100,14 @@ private:
     VqVecu _vuStack2;
     uint32_t _nTop1 = 0;
     uint32_t _nTop2 = 0;
-    VqVecu _vuStripTris;
-    // The strips made so far.
+    // Neighbours of a strip that lost their last free edge while it grew,
+    // left alone unless the strip took them after all.
+    VqVecu _vuAlone;
+    // The strips made so far; _vuOutIndices is sized ahead and filled up to
+    // _nOut, so that growing writes through a pointer in a register.
     VqVecu _vuOutStart;
     VqVecu _vuOutIndices;
+    size_t _nOut = 0;
     VqVecu _vuOutFaceGrps;
     uint32_t _nStrips = 0;
     uint32_t _nTris = 0;

@@ -107,12 +107,21 @@ TEST_F(StripperTest, InvariantsHoldOnEveryMesh) {
     TriSoup nonmanifold = grid(3, 3);
     nonmanifold.addTri(0, 1, 5);
     nonmanifold.addTri(5, 1, 0);
+    // A fan turns at every triangle: one strip of about two indices per
+    // triangle, longer than the index array is first sized for.
+    TriSoup fan;
+    fan.addPos(0.0f, 0.0f, 0.0f);
+    for (uint32_t i = 0; i <= 64; ++i)
+        fan.addPos(float(i), 1.0f, 0.0f);
+    for (uint32_t i = 1; i <= 64; ++i)
+        fan.addTri(0, i, i + 1);
     const std::pair<const char*, TriSoup> suite[] = {{"torus", torus(16, 12)},
                                                      {"grid", grid(10, 7)},
                                                      {"flipped face", flippedTorus},
                                                      {"degenerates", degenerate},
                                                      {"non-manifold", nonmanifold},
                                                      {"groups and seams", withGroupsAndSeams()},
+                                                     {"fan", fan},
                                                      // Above the size at which starts keep two stacks.
                                                      {"big group", grid(60, 50)}};
     VqTriStripperEngine engine; // one engine for all: its arrays are reused
