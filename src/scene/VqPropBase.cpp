@@ -11,7 +11,9 @@
 #include <atomic>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <new>
+#include <shared_mutex>
 #include <tuple>
 
 VQ_IMPLEMENT_ABSTRACT_TYPE(VqPropBase, VqNotifyBase, CLSID_ZQPropBase)
@@ -24,28 +26,6 @@ bool isUser(const VqPropAtom* v) {
 bool hashBefore(const VqPropBase::PropTable::Pair& p, uint32_t h) {
     return p.hash < h;
 }
-
-class ReadLocked {
-public:
-    explicit ReadLocked(VqPropBase::PropTable::Lock& l) : _l(l) { _l.lockRead(); }
-    ~ReadLocked() { _l.unlockRead(); }
-    ReadLocked(const ReadLocked&) = delete;
-    ReadLocked& operator=(const ReadLocked&) = delete;
-
-private:
-    VqPropBase::PropTable::Lock& _l;
-};
-
-class WriteLocked {
-public:
-    explicit WriteLocked(VqPropBase::PropTable::Lock& l) : _l(l) { _l.lockWrite(); }
-    ~WriteLocked() { _l.unlockWrite(); }
-    WriteLocked(const WriteLocked&) = delete;
-    WriteLocked& operator=(const WriteLocked&) = delete;
-
-private:
-    VqPropBase::PropTable::Lock& _l;
-};
 } // namespace
 
 void VqPropBase::PropTable::Lock::_wait(uint32_t seen) {
@@ -56,7 +36,7 @@ void VqPropBase::PropTable::Lock::_wait(uint32_t seen) {
     _uState.wait(seen, std::memory_order_relaxed);
 }
 
-void VqPropBase::PropTable::Lock::lockRead() {
+void VqPropBase::PropTable::Lock::lock_shared() {
     uint32_t s = _uState.load(std::memory_order_relaxed);
     for (;;) {
         if (s & s_uWriter) {
@@ -68,7 +48,7 @@ void VqPropBase::PropTable::Lock::lockRead() {
     }
 }
 
-void VqPropBase::PropTable::Lock::unlockRead() {
+void VqPropBase::PropTable::Lock::unlock_shared() {
     const uint32_t was = _uState.fetch_sub(1, std::memory_order_release);
     // The last reader out wakes a waiting writer. Whoever still has to wait
     // after the wake marks the word again.
@@ -78,7 +58,7 @@ void VqPropBase::PropTable::Lock::unlockRead() {
     }
 }
 
-void VqPropBase::PropTable::Lock::lockWrite() {
+void VqPropBase::PropTable::Lock::lock() {
     uint32_t s = _uState.load(std::memory_order_relaxed);
     for (;;) {
         if (s & (s_uWriter | s_uReaders)) {
@@ -91,7 +71,7 @@ void VqPropBase::PropTable::Lock::lockWrite() {
     }
 }
 
-void VqPropBase::PropTable::Lock::unlockWrite() {
+void VqPropBase::PropTable::Lock::unlock() {
     if (_uState.exchange(0, std::memory_order_release) & s_uWaiting) _uState.notify_all();
 }
 
@@ -165,13 +145,13 @@ VqPropBase& VqPropBase::operator=(const VqPropBase& o) {
     // deadlock. The old pairs are released after our lock is dropped.
     std::vector<PropTable::Pair> pairs;
     if (const PropTable* t = o._loadTable()) {
-        ReadLocked lock(t->_lock);
+        std::shared_lock lock(t->_lock);
         pairs.assign(t->_vPairs.begin(), t->_vPairs.end());
     }
     if (o._mayHoldLateLoaded()) _bMayHoldLateLoaded.store(true, std::memory_order_release);
     PropTable* mine = pairs.empty() ? _loadTable() : _ensureTable();
     if (mine) {
-        WriteLocked lock(mine->_lock);
+        std::unique_lock lock(mine->_lock);
         mine->_vPairs.swap(pairs);
     }
     return *this;
@@ -222,7 +202,7 @@ bool VqPropBase::_addPropInternal(const VqPropAtom* key, const VqPropAtom* value
     Vq::SharedPtr<VqPropAtom> replaced;
     bool changed = false;
     {
-        WriteLocked lock(t->_lock);
+        std::unique_lock lock(t->_lock);
         PropTable::Pair* p = t->find(key);
         if (!p) {
             t->insert(key, value, key->hash());
@@ -246,7 +226,7 @@ bool VqPropBase::removeProp(const VqPropAtom* key, bool user) {
     if (!t) return true;
     Vq::SharedPtr<VqPropAtom> removedKey, removedValue;
     {
-        WriteLocked lock(t->_lock);
+        std::unique_lock lock(t->_lock);
         PropTable::Pair* p = t->find(key);
         if (!p || (user && !isUser(p->value.get()))) return true;
         removedKey = std::move(p->key);
@@ -262,7 +242,7 @@ bool VqPropBase::removeAllProps(bool user) {
     if (!t) return true;
     std::vector<Vq::SharedPtr<VqPropAtom>> removed;
     {
-        WriteLocked lock(t->_lock);
+        std::unique_lock lock(t->_lock);
         auto keep = t->_vPairs.begin();
         for (auto it = t->_vPairs.begin(); it != t->_vPairs.end(); ++it) {
             if (user && !isUser(it->value.get())) {
@@ -285,7 +265,7 @@ bool VqPropBase::propValue(const VqPropAtom* key, VqPropAtom*& value, bool user)
     if (!key) return true;
     PropTable* t = _loadTable();
     if (!t) return true;
-    ReadLocked lock(t->_lock);
+    std::shared_lock lock(t->_lock);
     PropTable::Pair* p = t->find(key);
     if (p && (!user || isUser(p->value.get()))) value = p->value.get();
     return true;
@@ -296,7 +276,7 @@ Vq::SharedPtr<VqPropAtom> VqPropBase::propValue(const VqPropAtom* key) const {
     PropTable* t = _loadTable();
     if (!t) return nullptr;
     // Counted while the table is locked, so that a replacement cannot free it in between.
-    ReadLocked lock(t->_lock);
+    std::shared_lock lock(t->_lock);
     const PropTable::Pair* p = t->find(key);
     return p ? p->value : nullptr;
 }
@@ -305,7 +285,7 @@ bool VqPropBase::prop(int index, VqPropAtom*& key, VqPropAtom*& value, bool user
     key = value = nullptr;
     const PropTable* t = _loadTable();
     if (!t || index < 0) return true;
-    ReadLocked lock(t->_lock);
+    std::shared_lock lock(t->_lock);
     for (const auto& p : t->_vPairs) {
         if (user && !isUser(p.value.get())) continue;
         if (index-- == 0) {
@@ -320,7 +300,7 @@ bool VqPropBase::prop(int index, VqPropAtom*& key, VqPropAtom*& value, bool user
 int VqPropBase::numProps(bool user) const {
     const PropTable* t = _loadTable();
     if (!t) return 0;
-    ReadLocked lock(t->_lock);
+    std::shared_lock lock(t->_lock);
     if (!user) return static_cast<int>(t->_vPairs.size());
     int n = 0;
     for (const auto& p : t->_vPairs)
@@ -334,7 +314,7 @@ namespace {
 std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>> lateLoadedValues(const VqPropBase::PropTable& t,
                                                                   bool persistableOnly) {
     std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>> out;
-    ReadLocked lock(t._lock);
+    std::shared_lock lock(t._lock);
     for (const auto& p : t._vPairs) {
         auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(p.value.get());
         if (!ll) continue;
@@ -375,7 +355,7 @@ void VqPropBase::_getMinimumVQVersion(int& major, int& minor) const {
     VqNotifyBase::_getMinimumVQVersion(major, minor);
     const PropTable* t = _loadTable();
     if (!t) return;
-    ReadLocked lock(t->_lock);
+    std::shared_lock lock(t->_lock);
     for (const auto& p : t->_vPairs)
         p.value->_getMinimumVQVersion(major, minor);
 }
@@ -383,7 +363,7 @@ void VqPropBase::_getMinimumVQVersion(int& major, int& minor) const {
 void VqPropBase::appendLateLoadedValues(std::vector<VqLateLoadedPropAtom*>& out) const {
     const PropTable* t = _mayHoldLateLoaded() ? _loadTable() : nullptr;
     if (!t) return;
-    ReadLocked lock(t->_lock);
+    std::shared_lock lock(t->_lock);
     for (const auto& p : t->_vPairs)
         if (auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(p.value.get())) out.push_back(ll);
 }
@@ -397,7 +377,7 @@ void VqPropBase::_appendPersistablePairs(
     std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>>& out) const {
     const PropTable* t = _loadTable();
     if (!t) return;
-    ReadLocked lock(t->_lock);
+    std::shared_lock lock(t->_lock);
     for (const auto& p : t->_vPairs)
         if (p.key->isPersistable() && p.value->isPersistable()) out.emplace_back(p.key.get(), p.value.get());
 }

@@ -86,10 +86,12 @@ public:
             Lock(const Lock&) = delete;
             Lock& operator=(const Lock&) = delete;
 
-            void lockRead();
-            void unlockRead();
-            void lockWrite();
-            void unlockWrite();
+            // Named as the standard lockables are, so that std::unique_lock
+            // and std::shared_lock guard it.
+            void lock();
+            void unlock();
+            void lock_shared();
+            void unlock_shared();
 
         private:
             static constexpr uint32_t s_uWriter = 1u << 31;

@@ -176,11 +176,11 @@ TEST_F(PropTest, ConcurrentWritersShareOneTable) {
     // meanwhile is not held up behind the waiting writer.
     VqPropBase::PropTable* t = n->_loadTable();
     ASSERT_TRUE(t);
-    t->_lock.lockRead();
+    t->_lock.lock_shared();
     std::thread c(work, 2000);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_EQ(n->numProps(), 400);
-    t->_lock.unlockRead();
+    t->_lock.unlock_shared();
     c.join();
     EXPECT_EQ(n->numProps(), 600);
 }
