@@ -68,9 +68,8 @@ public:
         VqArithmeticDecoder coder(in);
         // Values decode in runs between the checks of room and of bits left:
         // a corrupt code text is caught at the end of the run it breaks.
-        const auto run = [&]<bool kTable>(T* out, int from, int to, int& iOOB) {
-            for (int i = from; i < to; ++i) {
-                const uint32_t target = coder.target(scale);
+        const auto run = [&]<bool kTable>(T* out, int n, int& iOOB) {
+            return coder.run(n, scale, [&](int i, uint32_t target, uint32_t& c, uint32_t& cn) {
                 const int idx = kTable ? _vCumToEntry[target] : cntx.lookupEntryByCumCount(target);
                 if (idx < 0) VQ_FAIL(cls, "decode", "Bad probability table", VQ_ERR_CORRUPT);
                 const auto& e = entries[idx];
@@ -81,9 +80,10 @@ public:
                 } else {
                     out[i] = e.value();
                 }
-                coder.consume(static_cast<uint32_t>(e._cCumCount), static_cast<uint32_t>(e._cCount), scale);
-            }
-            return true;
+                c = static_cast<uint32_t>(e._cCumCount);
+                cn = static_cast<uint32_t>(e._cCount);
+                return true;
+            });
         };
         int room = VqDecodeRoom::initial(nValues, nBits);
         values.resize(static_cast<size_t>(room));
@@ -91,8 +91,8 @@ public:
         for (int done = 0; done < nValues;) {
             if (done == room) room = VqDecodeRoom::grow(values, room, nValues);
             const int to = std::min(room, done + kRunLength);
-            if (!(bTable ? run.template operator()<true>(values.data(), done, to, iOOB)
-                         : run.template operator()<false>(values.data(), done, to, iOOB)))
+            if (!(bTable ? run.template operator()<true>(values.data() + done, to - done, iOOB)
+                         : run.template operator()<false>(values.data() + done, to - done, iOOB)))
                 return false;
             if (in.overrun()) VQ_FAIL(cls, "decode", "Code text too short", VQ_ERR_CORRUPT);
             done = to;

@@ -19,33 +19,35 @@ class VQ_API VqArithmeticDecoder {
 public:
     explicit VqArithmeticDecoder(VqCodeTextReader& in) : _in(in) { _uCode = _in.readBits(16); }
 
-    uint32_t target(const VqArithmeticScale& t) const {
-        const uint32_t r = _uHigh - _uLow + 1;
-        return ((_uCode - _uLow + 1) * t.total() - 1) / r;
-    }
+    uint32_t target(const VqArithmeticScale& t) const { return _target(_uLow, _uHigh, _uCode, t); }
 
     void consume(uint32_t c, uint32_t n, const VqArithmeticScale& t) {
-        const uint32_t r = _uHigh - _uLow + 1;
-        _uHigh = _uLow + t.divide((c + n) * r) - 1;
-        _uLow = _uLow + t.divide(c * r);
-        // Without a branch: k is 0 when the top bits differ.
-        const int k = std::countl_one(static_cast<uint16_t>(~(_uLow ^ _uHigh)));
-        _uLow = (_uLow << k) & 0xFFFFu;
-        _uHigh = ((_uHigh << k) | ((1u << k) - 1)) & 0xFFFFu;
-        _uCode = ((_uCode << k) | _in.readUpTo16Bits(k)) & 0xFFFFu;
-        // The straddle steps (low = 01..., high = 10...), all at once and
-        // without a branch, whose outcome no predictor foresees: step j takes
-        // bit 14 - j out of the three registers when it is 1 in low and 0 in
-        // high. Each step clears that bit of low, sets it in high and flips it
-        // in code before the shift; as bits 15 and 14 of code differ while it
-        // lies between low and high, its bit 15 stays as it is. So after s
-        // steps the registers keep bit 15 and lose the s bits below it.
-        const int s = std::countl_one(static_cast<uint16_t>((_uLow & ~_uHigh & 0x7FFFu) << 1));
-        _uLow = (_uLow << s) & 0x7FFFu;
-        _uHigh = ((_uHigh << s) | 0x8000u | ((1u << s) - 1)) & 0xFFFFu;
-        _uCode = (_uCode & 0x8000u) | ((_uCode << s) & 0x7FFFu) | _in.readUpTo16Bits(s);
-        // The encoder resolves its pending bits whenever leading bits agree.
-        _nPending = (k > 0 ? 0 : _nPending) + s;
+        _narrow(_in, _uLow, _uHigh, _uCode, _nPending, c, n, t);
+    }
+
+    // Decodes n symbols: step(i, target, c, n) files symbol i, the one whose
+    // interval [c, c + n) holds target, and returns false to stop. Meanwhile
+    // the registers and the reader live in locals, which the values the
+    // caller stores cannot alias: through the members, every store of an
+    // integer would send them through memory again at every symbol.
+    template <class Step>
+    bool run(int nSymbols, const VqArithmeticScale& t, Step&& step) {
+        VqCodeTextReader in = _in;
+        const VqArithmeticScale scale = t;
+        uint32_t low = _uLow, high = _uHigh, code = _uCode;
+        int64_t pending = _nPending;
+        bool ok = true;
+        for (int i = 0; i < nSymbols && ok; ++i) {
+            uint32_t c = 0, n = 0;
+            ok = step(i, _target(low, high, code, scale), c, n);
+            if (ok) _narrow(in, low, high, code, pending, c, n, scale);
+        }
+        _in = in;
+        _uLow = low;
+        _uHigh = high;
+        _uCode = code;
+        _nPending = pending;
+        return ok;
     }
 
     // Reads the two bits the encoder's flush leaves after the last symbol.
@@ -69,6 +71,44 @@ public:
     }
 
 private:
+    static uint32_t _target(uint32_t low, uint32_t high, uint32_t code, const VqArithmeticScale& t) {
+        return ((code - low + 1) * t.total() - 1) / (high - low + 1);
+    }
+
+    // Narrows [low, high] to the interval [c, c + n) of t and shifts out the
+    // bits that interval settles, taking as many from the code text. Kept
+    // inline: called apart, its registers go through memory.
+    [[gnu::always_inline]] static void _narrow(VqCodeTextReader& in, uint32_t& low, uint32_t& high,
+                                               uint32_t& code, int64_t& pending, uint32_t c, uint32_t n,
+                                               const VqArithmeticScale& t) {
+        const uint32_t r = high - low + 1;
+        high = low + t.divide((c + n) * r) - 1;
+        low = low + t.divide(c * r);
+        // Without a branch: k is 0 when the top bits differ. The bit below
+        // the 16 counted ones keeps the count off zero, which costs a branch.
+        const int k = std::countl_zero(((low ^ high) << 16) | 0x8000u);
+        // The straddle steps (low = 01..., high = 10...) that follow, all at
+        // once and without a branch, whose outcome no predictor foresees: step
+        // j takes the bit below bit 15 out of the three registers when it is
+        // 1 in low and 0 in high. Each step clears that bit of low, sets it in
+        // high and flips it in code before the shift; as bits 15 and 14 of
+        // code differ while it lies between low and high, its bit 15 stays as
+        // it is. So after s steps the registers keep bit 15 (the one below
+        // the k agreeing bits) and lose the s bits below it. The bits the
+        // shifts by k bring in are 0 in low and 1 in high, so s counts in the
+        // registers as they are, and both shifts take one read of k + s bits
+        // (at most 16: the straddle bits lie below the k agreeing bits and
+        // the first differing one).
+        const int s = std::countl_zero((~((low & ~high) << (k + 1)) << 16) | 0x8000u);
+        const int m = k + s;
+        const uint32_t w = (code << m) | in.readUpTo16Bits(m);
+        low = (low << m) & 0x7FFFu;
+        high = (((high << m) | ((1u << m) - 1)) & 0x7FFFu) | 0x8000u;
+        code = ((w >> s) & 0x8000u) | (w & 0x7FFFu);
+        // The encoder resolves its pending bits whenever leading bits agree.
+        pending = (k > 0 ? 0 : pending) + s;
+    }
+
     VqCodeTextReader& _in;
     uint32_t _uLow = 0;
     uint32_t _uHigh = 0xFFFFu;

@@ -147,28 +147,42 @@ bool VqBitLengthCodec3T<T>::decode(int nValues, const T*, int, const uint32_t* c
         T minValue = 0, maxValue = 0;
         if (!readNibbleNumber(in, minValue) || !readNibbleNumber(in, maxValue))
             VQ_FAIL(kCls, "decode", "Nibble number too long", VQ_ERR_CORRUPT);
-        const int w = significantBits(static_cast<U>(static_cast<U>(maxValue) - static_cast<U>(minValue)));
+        const U span = static_cast<U>(static_cast<U>(maxValue) - static_cast<U>(minValue));
+        const int w = significantBits(span);
         // The size is known: check it before making room for the values.
         if (in.numBitsRead() + int64_t(w) * nValues > nBits) return codeTextTooShort();
         values.resize(static_cast<size_t>(nValues));
         T* out = values.data();
         const U base = static_cast<U>(minValue);
+        // The writer gives the values' own bounds: held to them, a damaged
+        // bound is refused rather than read as the same values. Offsets in
+        // [0, span] keep the order of the values they give, so the bounds
+        // hold when the offsets read reach 0 and span, and no further.
+        U offMin = 0, offMax = 0;
         if (w == 0) {
             std::fill(out, out + nValues, minValue);
-        } else if (w <= 32) {
-            for (int i = 0; i < nValues; ++i)
-                out[i] = static_cast<T>(static_cast<U>(base + in.readBits(w)));
         } else {
-            for (int i = 0; i < nValues; ++i)
-                out[i] = static_cast<T>(static_cast<U>(base + readWide<U>(in, w)));
+            // Through a copy of the reader in locals: its members, which a
+            // store of a value may alias, would otherwise go through memory
+            // at every value.
+            VqCodeTextReader r = in;
+            offMin = ~U(0);
+            const auto readAll = [&](auto readOffset) {
+                for (int i = 0; i < nValues; ++i) {
+                    const U off = readOffset();
+                    offMin = std::min(offMin, off);
+                    offMax = std::max(offMax, off);
+                    out[i] = static_cast<T>(static_cast<U>(base + off));
+                }
+            };
+            if (w <= 32)
+                readAll([&] { return static_cast<U>(r.readBits(w)); });
+            else
+                readAll([&] { return readWide<U>(r, w); });
+            in = r;
         }
-        // The writer gives the values' own bounds: held to them, a damaged
-        // bound is refused rather than read as the same values.
-        if (nValues > 0) {
-            const auto [pMin, pMax] = std::minmax_element(out, out + nValues);
-            if (*pMin != minValue || *pMax != maxValue)
-                VQ_FAIL(kCls, "decode", "vMin == minValue && vMax == maxValue", VQ_ERR_CORRUPT);
-        }
+        if (nValues > 0 && (maxValue < minValue || offMin != 0 || offMax != span))
+            VQ_FAIL(kCls, "decode", "vMin == minValue && vMax == maxValue", VQ_ERR_CORRUPT);
     } else {
         T centre = 0;
         if (!readNibbleNumber(in, centre)) VQ_FAIL(kCls, "decode", "Nibble number too long", VQ_ERR_CORRUPT);
@@ -191,9 +205,11 @@ bool VqBitLengthCodec3T<T>::decode(int nValues, const T*, int, const uint32_t* c
             while (i + run > room)
                 room = VqDecodeRoom::grow(values, room, nValues);
             T* out = values.data();
+            VqCodeTextReader r = in; // as for the fixed width
             for (int k = 0; k < run; ++k)
                 out[i++] = static_cast<T>(static_cast<U>(
-                    base + static_cast<U>(signExtend<T, U>(readWide<U>(in, iWidth), iWidth, cValueBits))));
+                    base + static_cast<U>(signExtend<T, U>(readWide<U>(r, iWidth), iWidth, cValueBits))));
+            in = r;
         }
         values.resize(static_cast<size_t>(nValues));
     }

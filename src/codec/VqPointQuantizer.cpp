@@ -163,6 +163,27 @@ bool VqPointQuantizer::convertCodesToVecs(const uint32_t* codesX, const uint32_t
     return true;
 }
 
+bool VqPointQuantizer::convertCodesToRecords(const uint32_t* codesX, const uint32_t* codesY,
+                                             const uint32_t* codesZ, int n, const uint32_t* indices,
+                                             int stride, int nOut, float* out) const {
+    if (n < 0 || nOut < 1 || nOut > 3 || stride < nOut)
+        VQ_FAIL(kCls, "convertCodesToRecords", "n >= 0 && nOut >= 1 && nOut <= 3 && stride >= nOut",
+                VQ_ERR_ARGUMENT);
+    VQ_PROPAGATE(_checkCanCode("convertCodesToRecords"));
+    const uint32_t xMax = _xQuantizer.maxCode(), yMax = _yQuantizer.maxCode(), zMax = _zQuantizer.maxCode();
+    bool tooLarge = false;
+    for (int i = 0; i < n; ++i)
+        tooLarge |= (codesX[i] > xMax) | (codesY[i] > yMax) | (codesZ[i] > zMax);
+    if (tooLarge) VQ_FAIL(kCls, "convertCodesToRecords", kCodeRange, VQ_ERR_CORRUPT);
+    for (int i = 0; i < n; ++i) {
+        float* p = out + size_t(indices[i]) * size_t(stride);
+        p[0] = _xQuantizer.dequantize(codesX[i]);
+        if (nOut > 1) p[1] = _yQuantizer.dequantize(codesY[i]);
+        if (nOut > 2) p[2] = _zQuantizer.dequantize(codesZ[i]);
+    }
+    return true;
+}
+
 bool VqPointQuantizer::serialize(VqBaseDataStream& s) const {
     // An empty box set after a valid one leaves the old ranges behind; they
     // must not reach the file as if they were this box.

@@ -48,6 +48,11 @@ public:
                             uint32_t* codesZ) const;
     bool convertCodesToVecs(const uint32_t* codesX, const uint32_t* codesY, const uint32_t* codesZ, int n,
                             VqVec3f* vecs) const;
+    // Point i into the first nOut (1 to 3) floats at out + indices[i] *
+    // stride, straight into the records that hold it; every code is checked
+    // before any record changes.
+    bool convertCodesToRecords(const uint32_t* codesX, const uint32_t* codesY, const uint32_t* codesZ, int n,
+                               const uint32_t* indices, int stride, int nOut, float* out) const;
 
     // Needs a valid box.
     bool serialize(VqBaseDataStream& s) const;

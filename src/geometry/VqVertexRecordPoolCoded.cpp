@@ -358,16 +358,13 @@ struct VqVertexRecordPoolCoding {
             VQ_PROPAGATE(getArray(os, io, *vuZ, false, nIndices, method, lengthText, uHash));
         else
             vuZ->assign(nIndices, 0);
-        std::vector<VqVec3f> pts(nIndices);
-        VQ_PROPAGATE(q.convertCodesToVecs(
+        VQ_PROPAGATE(q.convertCodesToRecords(
             reinterpret_cast<const uint32_t*>(vuX->data()), reinterpret_cast<const uint32_t*>(vuY->data()),
-            reinterpret_cast<const uint32_t*>(vuZ->data()), static_cast<int>(nIndices), pts.data()));
-        for (uint32_t i = 0; i < nIndices; ++i) {
-            float* c = coords + size_t(indices[i]) * nComps;
-            for (int k = 0; k < std::min(nComps, 3); ++k)
-                c[k] = pts[i][k];
-            if (nComps == 4) c[3] = 1.0f;
-        }
+            reinterpret_cast<const uint32_t*>(vuZ->data()), static_cast<int>(nIndices), indices, nComps,
+            std::min(nComps, 3), coords));
+        if (nComps == 4)
+            for (uint32_t i = 0; i < nIndices; ++i)
+                coords[size_t(indices[i]) * 4 + 3] = 1.0f;
         p._recordsChanged();
         return true;
     }

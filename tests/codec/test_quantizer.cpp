@@ -3,6 +3,7 @@
 #include "VqTextureQuantizer.h"
 #include "VqUniformQuantizer.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -201,6 +202,12 @@ TEST_F(QuantizerTest, PointsRefuseWhatCannotBeCoded) {
     cx[1] = 300;
     EXPECT_FALSE(pq.convertCodesToVecs(cx, cy, cz, 2, pts));
     EXPECT_EQ(lastError(), "inCodeX <= xMax && inCodeY <= yMax && inCodeZ <= zMax");
+    // Into records, the bad second code leaves the first record as it was.
+    float recs[8] = {7, 7, 7, 7, 7, 7, 7, 7};
+    const uint32_t idx[2] = {1, 0};
+    EXPECT_FALSE(pq.convertCodesToRecords(cx, cy, cz, 2, idx, 4, 3, recs));
+    EXPECT_EQ(lastError(), "inCodeX <= xMax && inCodeY <= yMax && inCodeZ <= zMax");
+    EXPECT_EQ(std::count(recs, recs + 8, 7.0f), 8);
 
     // A box with an infinite or NaN corner is refused and the old box kept.
     EXPECT_FALSE(pq.setBBox(box(0, 0, 0, kInf, 1, 1)));
