@@ -257,6 +257,45 @@ bool DualTopoMeshCoder::decode(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTopoM
     return true;
 }
 
+namespace {
+// The strips of checked polygons of triangles, which share their pool. Kept
+// out of _doExport, where inlined it cost the polygons' loops registers.
+[[gnu::noinline]] bool exportStrips(VqPolygonTopoMesh& polys, VqVertexRecordPool& pool, int nCoordComps,
+                                    VqTopoMeshTopology& t, VqTriStripperEngine& engine,
+                                    Vq::SharedPtr<VqTopoMesh>& out) {
+    // The polygons' topology is derived into storage the coder keeps, not
+    // into the mesh: neither the stripper nor the listing below reads
+    // edges or the vertices' start half-edges, and a topology without them
+    // must not become a mesh's own, where any later caller would take it
+    // for whole. The polygons are dropped when the decode returns.
+    {
+        VqTopoMeshPrimitives view;
+        VQ_PROPAGATE(polys.acquirePrimitives(view, false));
+        vqBuildTopoMeshTopology(VqTopoMesh::VQ_PRIM_POLYGON, view.nPrims, view.paiPrimStart, view.paiIndices,
+                                pool.numVtxRecords(), pool.fields()->vtxCoords(), nCoordComps, t,
+                                pool._positionRings(), false);
+        VQ_PROPAGATE(polys.releasePrimitives(view));
+    }
+    Vq::SharedPtr<VqTriStripTopoMesh> pTSTM = new VqTriStripTopoMesh(&pool);
+    VQ_PROPAGATE(engine.apply(pTSTM.get(), &polys, &t));
+    // The strips are checked through the polygons' topology: when they list
+    // its facets, each once and turned as there, their own topology is that
+    // one renumbered, and deriving it again (a third of a strip decode)
+    // proves nothing more.
+    bool bListed = false;
+    {
+        VqTopoMeshPrimitives view;
+        VqVec<uint8_t> used;
+        VQ_PROPAGATE(pTSTM->acquirePrimitives(view, false));
+        bListed = vqStripsListFacets(t, view.nPrims, view.paiPrimStart, view.paiIndices, used);
+        VQ_PROPAGATE(pTSTM->releasePrimitives(view));
+    }
+    if (!bListed) VQ_FAIL(kCls, "_doExport", "_pTM->isTopologyValid()", VQ_ERR_CORRUPT);
+    out = pTSTM.get();
+    return true;
+}
+} // namespace
+
 bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTopoMesh>& out) {
     const VqDualVFMesh& m = _dst;
     const int nVerts = m.numVerts(), nPolys = m.numPolys();
@@ -355,40 +394,17 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
         VQ_FAIL(kCls, "_doExport", "_pPTM->vtxRecPool()->_isValidColloc()", VQ_ERR_CORRUPT);
     // Polygons that pass the array checks always have a topology: the
     // derivation drops degenerate facets, pairs what its rule pairs and
-    // leaves the rest as borders or non-manifold edges. The polygon mesh is
-    // returned without one (it is derived on demand), so only the arrays
-    // are checked, against the renumbered pool.
+    // leaves the rest as borders or non-manifold edges. So only the arrays
+    // are checked, against the renumbered pool: the polygon mesh is
+    // returned without a topology (it is derived on demand).
+    if (!pPTM->verifyTopoMesh(false)) VQ_FAIL(kCls, "_doExport", "_pPTM->isTopologyValid()", VQ_ERR_CORRUPT);
     if (eKind == VqTopoMesh::VQ_PRIM_POLYGON) {
-        if (!pPTM->verifyTopoMesh(false))
-            VQ_FAIL(kCls, "_doExport", "_pPTM->isTopologyValid()", VQ_ERR_CORRUPT);
         out = pPTM.get();
         return true;
     }
-    pPTM->_lendTopologyStorage(std::move(_pTopoStorage));
-    if (!pPTM->_verifyDerivedTopology())
-        VQ_FAIL(kCls, "_doExport", "_pPTM->isTopologyValid()", VQ_ERR_CORRUPT);
-    Vq::SharedPtr<VqTriStripTopoMesh> pTSTM = new VqTriStripTopoMesh(pVP.get());
+    if (!_pTopoStorage) _pTopoStorage = std::make_unique<VqTopoMeshTopology>();
     if (!_pTriStripperEngine) _pTriStripperEngine = std::make_unique<VqTriStripperEngine>();
-    VQ_PROPAGATE(_pTriStripperEngine->apply(pTSTM.get(), pPTM.get()));
-    // The strips are checked through the polygons' checked topology: when
-    // they list its facets, each once and turned as there, their own
-    // topology is that one renumbered, and deriving it again (a third of a
-    // strip decode) proves nothing more.
-    bool bListed = false;
-    if (const VqTopoMeshTopology* t = pPTM->_topology()) {
-        VqTopoMeshPrimitives view;
-        VqVec<uint8_t> used;
-        VQ_PROPAGATE(pTSTM->acquirePrimitives(view, false));
-        bListed = vqStripsListFacets(*t, view.nPrims, view.paiPrimStart, view.paiIndices, used);
-        VQ_PROPAGATE(pTSTM->releasePrimitives(view));
-    } else {
-        bListed = pTSTM->isTopologyValid();
-        pTSTM->invalidateTopology();
-    }
-    _pTopoStorage = pPTM->_takeTopologyStorage();
-    if (!bListed) VQ_FAIL(kCls, "_doExport", "_pTM->isTopologyValid()", VQ_ERR_CORRUPT);
-    out = pTSTM.get();
-    return true;
+    return exportStrips(*pPTM, *pVP, _nCoordComps, *_pTopoStorage, *_pTriStripperEngine, out);
 }
 
 void DualTopoMeshCoderV1::_maskChunks(int k, std::vector<VqVecu>& out) const {

@@ -177,8 +177,8 @@ private:
     std::unique_ptr<DualMeshDecoderV1> _pDecoder;
     std::unique_ptr<VqTriStripperEngine> _pTriStripperEngine;
     // The storage of the topologies strip decodes derive from their
-    // polygons, lent to each in turn so that its pages are not fetched
-    // fresh per decode.
+    // polygons, kept from decode to decode so that its pages are not
+    // fetched fresh per decode.
     std::unique_ptr<VqTopoMeshTopology> _pTopoStorage;
     // Likewise the working arrays of the decoded pools' collocation, and of
     // the check value (the words of the flags, the chunks of the masks). They

@@ -286,20 +286,9 @@ public:
     // fails is recorded.
     bool verifyTopoMesh(bool bTopology) const;
     bool isTopologyValid() const { return verifyTopoMesh(true); }
-    // isTopologyValid for a mesh whose topology it derives: the derivation
-    // makes the links by their rule, so they are not walked again (a decoder
-    // checks every mesh it makes). A current topology is checked whole.
-    bool _verifyDerivedTopology() const;
     // The topology is derived, current and sound (nothing is derived here).
     bool _isValidTopo() const;
     const VqTopoMeshTopology* _topology() const;
-    // Storage for the topology, handed from mesh to mesh by callers that
-    // derive many in turn (a decoder checks each mesh it makes): the next
-    // derivation fills the lent storage, whose arrays keep their pages, and
-    // taking it back drops the topology as invalidateTopology does. Lending
-    // to a mesh whose topology is current frees the storage.
-    void _lendTopologyStorage(std::unique_ptr<VqTopoMeshTopology> pStorage);
-    std::unique_ptr<VqTopoMeshTopology> _takeTopologyStorage();
 
     // Opens and closes a topology edit (counted).
     bool beginTopoEdit();

@@ -86,9 +86,7 @@ bool VqTopoMesh::_buildTopology(const char* method) const {
     const uint32_t nRecs = pool.numVtxRecords();
     VQ_PROPAGATE(_checkArrays(method, nRecs));
     try {
-        // Storage lent while the topology was not current is filled again.
-        std::unique_ptr<VqTopoMeshTopology> t = std::move(_pTopo);
-        if (!t) t = std::make_unique<VqTopoMeshTopology>();
+        auto t = std::make_unique<VqTopoMeshTopology>();
         // A pool that knows its positions (a decoded mesh's, nearly always)
         // spares the derivation hashing them.
         vqBuildTopoMeshTopology(primKind(), numPrims(), _vuPrimStart.data(), _vuIndices.data(), nRecs,
@@ -128,18 +126,6 @@ void VqTopoMesh::invalidateTopology() {
     _bTopoCurrent.store(false, std::memory_order_release);
     _pTopo.reset();
     _bBBoxValid = false;
-}
-
-void VqTopoMesh::_lendTopologyStorage(std::unique_ptr<VqTopoMeshTopology> pStorage) {
-    VqAutoLock lock(_topoMutex);
-    if (!_bTopoCurrent.load(std::memory_order_relaxed)) _pTopo = std::move(pStorage);
-}
-
-std::unique_ptr<VqTopoMeshTopology> VqTopoMesh::_takeTopologyStorage() {
-    VqAutoLock lock(_topoMutex);
-    _bTopoCurrent.store(false, std::memory_order_release);
-    _bBBoxValid = false;
-    return std::move(_pTopo);
 }
 
 bool VqTopoMesh::_isValidTopo() const {
@@ -340,12 +326,6 @@ bool VqTopoMesh::verifyTopoMesh(bool bTopology) const {
         for (int k = t.viVtxOutStart[v]; k < t.viVtxOutStart[v + 1]; ++k)
             if (!(t.viHEVtx[t.viVtxOut[k]] == v))
                 VQ_FAIL(kCls, "verifyTopoMesh", "origin(viVtxOut[k]) == v", VQ_ERR_INTERNAL);
-    return true;
-}
-
-bool VqTopoMesh::_verifyDerivedTopology() const {
-    if (_bTopoCurrent.load(std::memory_order_acquire)) return verifyTopoMesh(true);
-    VQ_PROPAGATE(_ensureTopology("verifyTopoMesh"));
     return true;
 }
 

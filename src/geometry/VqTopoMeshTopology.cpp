@@ -18,6 +18,7 @@ void VqTopoMeshTopology::clear() {
         a->shrink_to_fit();
     }
     bTriangles = true;
+    bEdges = true;
     nBoundaryEdges = 0;
     nNonmanifoldEdges = 0;
 }
@@ -104,6 +105,16 @@ auto triangleHalfEdges(uint32_t nTri, const int32_t* triVtx) {
             fn(3 * t, v[0], v[1]);
             fn(3 * t + 1, v[1], v[2]);
             fn(3 * t + 2, v[2], v[0]);
+        }
+    };
+}
+
+auto polygonHalfEdges(int nF, const int* facetHE, const int* heVtx) {
+    return [nF, facetHE, heVtx](auto&& fn) {
+        for (int f = 0; f < nF; ++f) {
+            const int fs = facetHE[f], fe = facetHE[f + 1];
+            for (int h = fs; h < fe; ++h)
+                fn(uint32_t(h), heVtx[h], heVtx[h + 1 == fe ? fs : h + 1]);
         }
     };
 }
@@ -221,7 +232,8 @@ bool distinctCorners(const int32_t* v, uint32_t n, std::vector<int32_t>& scratch
 // vqBuildTopoMeshTopology) on the way: an incoming half-edge that finds its
 // opposite marks that opposite's end (stamp ~v), so an outgoing half-edge
 // whose end is still stamped v has none.
-template <bool kTriangles>
+// Without kEdges, only the opposites and the border count are made.
+template <bool kTriangles, bool kEdges>
 bool pairThroughOutgoing(VqTopoMeshTopology& t, const int32_t* corner, int32_t* stamp, int32_t* to,
                          int32_t* count, int* vtxHE) {
     const int nVtx = t.numVertices();
@@ -248,18 +260,20 @@ bool pairThroughOutgoing(VqTopoMeshTopology& t, const int32_t* corner, int32_t* 
             const int s = stamp[a];
             const bool hit = s == v;
             const int o = hit ? to[a] : -1;
-            if (kTriangles) stamp[a] = hit ? ~v : s;
+            if (kTriangles && kEdges) stamp[a] = hit ? ~v : s;
             opp[h] = o;
             nPaired += int(hit);
-            // h is its edge's first half-edge when unpaired (o reads as the
-            // largest unsigned number) or below its opposite. The others'
-            // entries are overwritten by the numbering.
-            const int lo = std::min(a, v);
-            heEdge[h] = lo;
-            count[lo + 1] += int(uint32_t(o) > uint32_t(h));
+            if constexpr (kEdges) {
+                // h is its edge's first half-edge when unpaired (o reads as
+                // the largest unsigned number) or below its opposite. The
+                // others' entries are overwritten by the numbering.
+                const int lo = std::min(a, v);
+                heEdge[h] = lo;
+                count[lo + 1] += int(uint32_t(o) > uint32_t(h));
+            }
         }
         nB += uint32_t(ke - ks - nPaired);
-        if (kTriangles) {
+        if (kTriangles && kEdges) {
             int k = ks;
             if (nPaired < ke - ks)
                 while (stamp[corner[3 * k]] != v)
@@ -311,12 +325,13 @@ void vqPairTriangleHalfEdges(uint32_t nTri, const int32_t* triVtx, uint32_t nVtx
 
 void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStart, const uint32_t* indices,
                              uint32_t nRecs, const float* coords, int nCoordComps, VqTopoMeshTopology& t,
-                             const uint32_t* positionRings) {
+                             const uint32_t* positionRings, bool bEdges) {
     // Storage kept from an earlier derivation keeps its sizes: each array
     // is sized here and then written whole, and resizing one to the size it
     // has does not clear it first (a pass over every array that the writes
     // would repeat).
     t.bTriangles = true;
+    t.bEdges = bEdges;
     t.nBoundaryEdges = 0;
     t.nNonmanifoldEdges = 0;
     const uint32_t nIndices = primStart[nPrims];
@@ -332,17 +347,18 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
         int32_t* cls = recVtx;
         int* equivNext = t.viEquivNext.data();
         if (positionRings) {
-            // The rings are linked as below: a pass in record order meets
-            // each ring first at its lowest record, the class's number.
+            // The rings are the records' own; a pass in record order meets
+            // each first at its lowest record, the class's number.
             std::fill_n(cls, nRecs, -1);
-            for (uint32_t r = 0; r < nRecs; ++r) {
-                equivNext[r] = int(positionRings[r]);
+            if (bEdges) std::copy_n(positionRings, nRecs, equivNext);
+            for (uint32_t r = 0; r < nRecs; ++r)
                 for (uint32_t x = r; x < nRecs && cls[x] < 0; x = positionRings[x])
                     cls[x] = int32_t(r);
-            }
         } else {
             VqVeci table;
             positionClasses(nRecs, coords, nCoordComps, cls, table);
+        }
+        if (bEdges && !positionRings) {
             // The rings: each class is closed on its lowest record, which is
             // the class's own number, so the tail of every ring is found
             // through it.
@@ -529,9 +545,31 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     uint32_t nEdges = 0;
     std::fill_n(edgeHE, nVtx, -1);
     std::fill_n(count, nVtx + 1, 0);
-    bool bPaired = t.bTriangles
-                       ? pairThroughOutgoing<true>(t, corner, edgeHE, edgeHE + nVtx, count, cursor)
-                       : pairThroughOutgoing<false>(t, nullptr, edgeHE, edgeHE + nVtx, count, nullptr);
+    bool bPaired = false;
+    if (!bEdges)
+        bPaired = t.bTriangles
+                      ? pairThroughOutgoing<true, false>(t, corner, edgeHE, edgeHE + nVtx, count, cursor)
+                      : pairThroughOutgoing<false, false>(t, nullptr, edgeHE, edgeHE + nVtx, count, nullptr);
+    else
+        bPaired = t.bTriangles
+                      ? pairThroughOutgoing<true, true>(t, corner, edgeHE, edgeHE + nVtx, count, cursor)
+                      : pairThroughOutgoing<false, true>(t, nullptr, edgeHE, edgeHE + nVtx, count, nullptr);
+    if (!bEdges) {
+        // The arrays the numbering would fill held scratch: they keep their
+        // sizes, so that storage kept for the next derivation is not cleared
+        // when it grows them back.
+        if (!bPaired) {
+            VqHalfEdgePairing pairing;
+            auto none = [](uint32_t, uint32_t) {};
+            if (t.bTriangles)
+                pairHalfEdges<false>(uint32_t(nHE), uint32_t(nVtx), triangleHalfEdges(uint32_t(nF), heVtx),
+                                     opp, t.nBoundaryEdges, t.nNonmanifoldEdges, pairing, none, none);
+            else
+                pairHalfEdges<false>(uint32_t(nHE), uint32_t(nVtx), polygonHalfEdges(nF, facetHE, heVtx), opp,
+                                     t.nBoundaryEdges, t.nNonmanifoldEdges, pairing, none, none);
+        }
+        return;
+    }
     if (bPaired) {
         nEdges = numberEdges(t, count);
     } else {
@@ -543,15 +581,9 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
                 pairHalfEdges<true>(uint32_t(nHE), uint32_t(nVtx), triangleHalfEdges(uint32_t(nF), heVtx),
                                     opp, t.nBoundaryEdges, t.nNonmanifoldEdges, pairing, onEdge, onMember);
         } else {
-            auto polygonHalfEdges = [nF, facetHE, heVtx](auto&& fn) {
-                for (int f = 0; f < nF; ++f) {
-                    const int fs = facetHE[f], fe = facetHE[f + 1];
-                    for (int h = fs; h < fe; ++h)
-                        fn(uint32_t(h), heVtx[h], heVtx[h + 1 == fe ? fs : h + 1]);
-                }
-            };
-            nEdges = pairHalfEdges<true>(uint32_t(nHE), uint32_t(nVtx), polygonHalfEdges, opp,
-                                         t.nBoundaryEdges, t.nNonmanifoldEdges, pairing, onEdge, onMember);
+            nEdges =
+                pairHalfEdges<true>(uint32_t(nHE), uint32_t(nVtx), polygonHalfEdges(nF, facetHE, heVtx), opp,
+                                    t.nBoundaryEdges, t.nNonmanifoldEdges, pairing, onEdge, onMember);
         }
     }
     t.viEdgeHE.resize(nEdges);

@@ -39,6 +39,11 @@ struct VqTopoMeshTopology {
     // Per edge: one of its half-edges.
     VqVeci viEdgeHE;
     bool bTriangles = true; // every facet is a triangle
+    // False when derived without the edges, the vertices' start half-edges
+    // and the records' rings (viHEEdge, viEdgeHE, viVtxHEdge, viEquivNext
+    // then hold scratch): what a walk over facets and their neighbours reads
+    // is all there. Such a topology is never a mesh's own.
+    bool bEdges = true;
     uint32_t nBoundaryEdges = 0;
     uint32_t nNonmanifoldEdges = 0;
 
@@ -96,10 +101,11 @@ void vqPairTriangleHalfEdges(uint32_t nTri, const int32_t* triVtx, uint32_t nVtx
 // nothing. positionRings, when given, are those classes already (each
 // record's next at its position, ascending and closed on the lowest record,
 // as a collocated pool may know them: VqVertexRecordPool::_positionRings),
-// which saves hashing the positions. Throws std::bad_alloc.
+// which saves hashing the positions. Without bEdges, the parts bEdges names
+// are left out. Throws std::bad_alloc.
 void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStart, const uint32_t* indices,
                              uint32_t nRecs, const float* coords, int nCoordComps, VqTopoMeshTopology& out,
-                             const uint32_t* positionRings = nullptr);
+                             const uint32_t* positionRings = nullptr, bool bEdges = true);
 
 // True when triangle strips (primStart, indices over records below t's
 // record count) list exactly the facets of t, a topology of triangles: each

@@ -33,7 +33,8 @@ constexpr uint8_t kMod3[6] = {0, 1, 2, 0, 1, 2};
 VqTriStripperEngine::VqTriStripperEngine() = default;
 VqTriStripperEngine::~VqTriStripperEngine() = default;
 
-bool VqTriStripperEngine::apply(VqTopoMesh* dest, const VqTopoMesh* src) {
+bool VqTriStripperEngine::apply(VqTopoMesh* dest, const VqTopoMesh* src,
+                                const VqTopoMeshTopology* pSrcTopology) {
     _nStrips = _nTris = _nDegTris = 0;
     VqTriStripTopoMesh* pDestTSTM = Vq::typeCast<VqTriStripTopoMesh>(dest);
     VQ_CHECK(pDestTSTM, kCls, "apply", VQ_ERR_ARGUMENT);
@@ -41,7 +42,7 @@ bool VqTriStripperEngine::apply(VqTopoMesh* dest, const VqTopoMesh* src) {
     VQ_PROPAGATE(pDestTSTM->lockWrite(true));
     bool ok = false;
     try {
-        ok = _run(pDestTSTM, src);
+        ok = _run(pDestTSTM, src, pSrcTopology);
     } catch (const std::bad_alloc&) {
         VqErrorState::throwStdError(kCls, "apply", "Caught std::bad_alloc", VQ_ERR_ALLOC);
     }
@@ -52,7 +53,8 @@ bool VqTriStripperEngine::apply(VqTopoMesh* dest, const VqTopoMesh* src) {
     return true;
 }
 
-bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src) {
+bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src,
+                               const VqTopoMeshTopology* pSrcTopology) {
     const VqTriStripTopoMesh* pSrcTSTM = Vq::typeCast<VqTriStripTopoMesh>(src);
     const VqPolygonTopoMesh* pSrcPTM = Vq::typeCast<VqPolygonTopoMesh>(src);
     VQ_CHECK(pSrcTSTM || pSrcPTM, kCls, "apply", VQ_ERR_ARGUMENT);
@@ -97,11 +99,15 @@ bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src) {
             // the pool, and any change to either drops it, so checking them
             // again would repeat that check; inside a topology edit the
             // primitives may have changed under a topology kept for the
-            // editor, and are checked.
-            const bool bChecked = src->_isValidTopo() && !src->isInTopoEdit();
+            // editor, and are checked. A topology the caller derived was
+            // derived from checked arrays too.
+            const VqTopoMeshTopology* t = pSrcTopology          ? pSrcTopology
+                                          : src->_isValidTopo() ? src->_topology()
+                                                                : nullptr;
+            const bool bChecked = pSrcTopology || (t && !src->isInTopoEdit());
             ok = bChecked || src->verifyTopoMesh(false);
-            if (ok && src->_isValidTopo())
-                ok = _importTopology(src);
+            if (ok && t)
+                ok = _importTopology(src, *t);
             else if (ok)
                 ok = _doImport(view, *pPool, pSrcTSTM != nullptr);
         }
@@ -218,8 +224,7 @@ bool VqTriStripperEngine::_doImport(const VqTopoMeshPrimitives& view, const VqVe
 // triangles above, in the same order, and its pairing is the same one, so
 // the strips do not depend on whether the topology was there; edges cut by
 // makeWeak stay cut.
-bool VqTriStripperEngine::_importTopology(const VqTopoMesh* src) {
-    const VqTopoMeshTopology& t = *src->_topology();
+bool VqTriStripperEngine::_importTopology(const VqTopoMesh* src, const VqTopoMeshTopology& t) {
     const uint32_t nTri = uint32_t(t.numFacets());
     // Every facet of a triangle mesh is a triangle, so facet f owns
     // half-edges 3 f .. 3 f + 2, which are its corners' edges in order.

@@ -10,6 +10,7 @@ class VqTopoMesh;
 class VqVertexRecordPool;
 struct VqTopoMeshPrimitives;
 struct VqHalfEdgePairing;
+struct VqTopoMeshTopology;
 
 // Turns a triangle mesh into long triangle strips, face group by face group.
 //
@@ -42,8 +43,12 @@ public:
     VqTriStripperEngine(const VqTriStripperEngine&) = delete;
     VqTriStripperEngine& operator=(const VqTriStripperEngine&) = delete;
 
-    // On failure the destination is left without primitives.
-    bool apply(VqTopoMesh* dest, const VqTopoMesh* src);
+    // On failure the destination is left without primitives. pSrcTopology,
+    // when given, is the source's topology (edges not needed), derived by
+    // the caller from the source's checked arrays and read as a current one
+    // would be: a decoder strips a mesh it owns without making the topology
+    // the mesh's own.
+    bool apply(VqTopoMesh* dest, const VqTopoMesh* src, const VqTopoMeshTopology* pSrcTopology = nullptr);
 
     // What the last run made: strips (single triangles included), the
     // triangles in them and the degenerate triangles that turn them.
@@ -52,9 +57,9 @@ public:
     uint32_t numDegenerateTris() const { return _nDegTris; }
 
 private:
-    bool _run(VqTopoMesh* dest, const VqTopoMesh* src);
+    bool _run(VqTopoMesh* dest, const VqTopoMesh* src, const VqTopoMeshTopology* pSrcTopology);
     bool _doImport(const VqTopoMeshPrimitives& view, const VqVertexRecordPool& pool, bool strips);
-    bool _importTopology(const VqTopoMesh* src);
+    bool _importTopology(const VqTopoMesh* src, const VqTopoMeshTopology& t);
     // Cuts the pairs that cross a face group or, with bSeams, join
     // different records.
     void _cutJoins(bool bSeams);
