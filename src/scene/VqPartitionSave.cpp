@@ -168,7 +168,8 @@ class LateLoadedSurvey {
 public:
     explicit LateLoadedSurvey(VqPartition& within) : _within(within) {}
 
-    void visit(const VqPropBase& h) {
+    // Whether h holds late-loaded values.
+    bool visit(const VqPropBase& h) {
         _values.clear();
         h.appendLateLoadedValues(_values);
         for (VqLateLoadedPropAtom* ll : _values) {
@@ -178,6 +179,7 @@ public:
             if (!copy) _vetoed.insert(ll);
             ll->setCopyStored(copy);
         }
+        return !_values.empty();
     }
 
     std::vector<VqLateLoadedPropAtom*> atoms;
@@ -341,10 +343,35 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr,
     LateLoadedSurvey survey(*this);
     const std::vector<VqLateLoadedPropAtom*>& lateLoaded = survey.atoms;
     CopyMarksScope marks{lateLoaded};
-    std::vector<const VqBase*> objects;
+    // Each node gets ready for writing once its late-loaded data is in
+    // memory, and then every object is checked against the file's version
+    // (unless a save that allows loss writes what the version has room for),
+    // all before anything is written. An object whose node holds no
+    // late-loaded data is ready as soon as the walk meets it, and is prepared
+    // and checked there, in the cache; the others wait for the loads below.
+    // The first failure is reported as one pass in walk order after the
+    // loads would report it: the loads first, then the earliest object.
+    int major = -1, minor = -1;
+    VQ_PROPAGATE(writeVersion(major, minor));
+    const bool check = !_bSaveAllowsLoss;
+    auto prepare = [&](const VqBase* obj) {
+        if (const auto* node = Vq::typeCast<VqNode>(obj)) VQ_PROPAGATE(node->prepareForSerialize(*this));
+        return !check || checkVersionHolds(*obj, major, minor);
+    };
+    std::vector<std::pair<const VqBase*, size_t>> waiting;
+    size_t met = 0, failedAt = SIZE_MAX;
+    Vq::SharedPtr<VqStdError> prepareError;
     VqNode::graphObjects(this, [&](const VqBase* obj) {
-        objects.push_back(obj);
-        if (const VqPropBase* h = section->add(obj)) survey.visit(*h);
+        const size_t at = met++;
+        const VqPropBase* h = section->add(obj);
+        const bool holdsLateLoaded = h && survey.visit(*h);
+        if (failedAt != SIZE_MAX) return;
+        if (holdsLateLoaded) {
+            waiting.emplace_back(obj, at);
+        } else if (!prepare(obj)) {
+            failedAt = at;
+            prepareError = VqErrorState::currentError();
+        }
     });
     for (VqLateLoadedPropAtom* ll : lateLoaded) {
         if (ll->copiesStored() || ll->isLoaded() || ll->guid().isNull()) continue;
@@ -358,8 +385,13 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr,
         }
     }
 
-    // With their late-loaded data in memory, the nodes get ready for writing.
-    VQ_PROPAGATE(prepareObjects(objects, *this, _bSaveAllowsLoss));
+    // With their late-loaded data in memory, the other nodes get ready.
+    for (const auto& [obj, at] : waiting)
+        if (at < failedAt) VQ_PROPAGATE(prepare(obj));
+    if (failedAt != SIZE_MAX) {
+        if (prepareError) VqErrorState::setError(prepareError.get());
+        return false;
+    }
     VQ_PROPAGATE(seg->addSection(section.get()));
     VQ_PROPAGATE(mgr->addNewSegment(seg));
     VQ_PROPAGATE(mgr->setPartition(this));
