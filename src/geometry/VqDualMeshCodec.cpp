@@ -49,6 +49,7 @@ bool DualMeshCodec::run(VqDualVFMesh& dst) {
     dst.clear();
     _viStack.clear();
     _vbCompleted.clear();
+    _iChosen = -1;
     for (;;) {
         const int p = ioVtxInit();
         if (p == -1) break;
@@ -171,30 +172,62 @@ bool DualMeshCodec::_completeV(int p) {
 }
 
 int DualMeshCodec::_nextActiveFace() {
-    const uint8_t* const done = _vbCompleted.data();
-    while (!_viStack.empty() && done[size_t(_viStack.back())])
-        _viStack.pop_back();
-    if (_viStack.empty()) return -1;
     // The window is the top kWindow entries not completed; the completed
     // ones met on the way leave the stack (the split offsets to come count
     // what stays), and each widens the window by one. A completed vertex
     // has no empty slot, so its mark is read only for vertices without one.
+    const uint8_t* const done = _vbCompleted.data();
     const int* const empty = _pDst->vertEmptyCounts();
-    size_t lo = _viStack.size() > size_t(kWindow) ? _viStack.size() - size_t(kWindow) : 0;
+    int* const b = _viStack.data();
+    size_t n = _viStack.size();
+    // The vertex chosen last is completed now and still where it was, under
+    // only the vertices pushed since and those of the window above it, none
+    // completed: it leaves the stack when that puts it in the window. The
+    // scan below then rarely meets a completed entry.
+    if (_iChosen >= 0 && n - size_t(_iChosen) <= size_t(kWindow)) {
+        std::copy(b + _iChosen + 1, b + n, b + _iChosen);
+        _viStack.pop_back();
+        --n;
+    }
+    _iChosen = -1;
+    if (n == 0) return -1;
     int best = -1, bestEmpty = 0x7FFFFFFF;
-    for (size_t i = _viStack.size(); i > lo;) {
-        const int v = _viStack[--i];
-        const int e = empty[v];
-        if (e == 0 && done[size_t(v)]) {
-            _viStack.erase(_viStack.begin() + ptrdiff_t(i));
-            lo -= lo > 0;
-            continue;
-        }
-        // Strictly fewer: on equal counts the entry nearer the top stays.
+    size_t bestAt = 0;
+    // Strictly fewer: on equal counts the entry nearer the top stays.
+    const auto consider = [&](int v, int e, size_t at) {
         const bool bBetter = e < bestEmpty;
         best = bBetter ? v : best;
         bestEmpty = bBetter ? e : bestEmpty;
+        bestAt = bBetter ? at : bestAt;
+    };
+    const size_t lo = n > size_t(kWindow) ? n - size_t(kWindow) : 0;
+    size_t i = n;
+    for (;;) {
+        const int v = b[--i];
+        const int e = empty[v];
+        if (e == 0 && done[size_t(v)]) [[unlikely]]
+            break;
+        consider(v, e, i);
+        if (i == lo) {
+            _iChosen = ptrdiff_t(bestAt);
+            return best;
+        }
     }
+    // Entry i is completed, those above it kept. The entries below move up
+    // over the completed ones as they are kept, and what is kept then
+    // closes the gap in one move.
+    size_t r = i, w = i + 1, nKept = n - w;
+    while (r > 0 && nKept < size_t(kWindow)) {
+        const int v = b[--r];
+        const int e = empty[v];
+        if (e == 0 && done[size_t(v)]) continue;
+        b[--w] = v;
+        ++nKept;
+        consider(v, e, w);
+    }
+    std::copy(b + w, b + n, b + r);
+    _viStack.resize(n - (w - r));
+    if (best >= 0) _iChosen = ptrdiff_t(bestAt - (w - r));
     return best;
 }
 

@@ -99,6 +99,8 @@ private:
     int _nextActiveFace();
 
     std::vector<int> _viStack;
+    // The stack entry of the vertex being completed, -1 for none.
+    ptrdiff_t _iChosen = -1;
     std::vector<uint8_t> _vbCompleted;
 };
 
