@@ -200,18 +200,34 @@ int DualMeshCodec::_nextActiveFace() {
         bestEmpty = bBetter ? e : bestEmpty;
         bestAt = bBetter ? at : bestAt;
     };
-    const size_t lo = n > size_t(kWindow) ? n - size_t(kWindow) : 0;
-    size_t i = n;
-    for (;;) {
-        const int v = b[--i];
+    // The top entries down to the first completed one, if any, which is
+    // entry i then; a deep stack, nearly always, has a window of fixed
+    // length, unrolled.
+    const auto keep = [&](size_t at) {
+        const int v = b[at];
         const int e = empty[v];
         if (e == 0 && done[size_t(v)]) [[unlikely]]
-            break;
-        consider(v, e, i);
-        if (i == lo) {
-            _iChosen = ptrdiff_t(bestAt);
-            return best;
-        }
+            return false;
+        consider(v, e, at);
+        return true;
+    };
+    size_t i = n;
+    if (n >= size_t(kWindow)) {
+#pragma GCC unroll 16
+        for (size_t k = 1; k <= size_t(kWindow); ++k)
+            if (!keep(n - k)) {
+                i = n - k;
+                break;
+            }
+    } else
+        for (size_t k = 1; k <= n; ++k)
+            if (!keep(n - k)) {
+                i = n - k;
+                break;
+            }
+    if (i == n) {
+        _iChosen = ptrdiff_t(bestAt);
+        return best;
     }
     // Entry i is completed, those above it kept. The entries below move up
     // over the completed ones as they are kept, and what is kept then
