@@ -64,16 +64,22 @@ bool DualMeshCodec::run(VqDualVFMesh& dst) {
     return true;
 }
 
-bool DualMeshCodec::_activateF(int p, int s) {
-    VqDualVFMesh& m = *_pDst;
+[[gnu::always_inline]] inline bool DualMeshCodec::_activateF(int p, int s) {
+    // In line: nearly every polygon activates a slot, nearly always with a
+    // new vertex.
     const int iFace = ioFace(p, s);
-    if (iFace >= 0) {
-        m.link(p, s, iFace, 0);
+    if (iFace >= 0) [[likely]] {
+        _pDst->link(p, s, iFace, 0);
         _viStack.push_back(iFace);
         // Vertices are numbered in creation order, one at a time.
         _vbCompleted.push_back(0);
         return true;
     }
+    return _split(p, s, iFace);
+}
+
+bool DualMeshCodec::_split(int p, int s, int iFace) {
+    VqDualVFMesh& m = *_pDst;
     if (iFace < -1) {
         VqErrorState::rethrowError();
         return false;
