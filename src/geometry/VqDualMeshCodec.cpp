@@ -111,7 +111,8 @@ bool DualMeshCodec::_completeF(int v) {
     return true;
 }
 
-bool DualMeshCodec::_completeV(int p) {
+// In line in its one caller, which calls it once per polygon.
+[[gnu::always_inline]] inline bool DualMeshCodec::_completeV(int p) {
     using Corner = VqDualVFMesh::Corner;
     VqDualVFMesh& m = *_pDst;
     const int d = m.polyDegree(p);
