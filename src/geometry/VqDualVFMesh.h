@@ -48,7 +48,12 @@ public:
         if (_nPolys == _nPolyRoom || _nPCRoom - start < n) [[unlikely]]
             return _addPolyGrowing(degree, group, flags);
         _nPC = start + n;
-        _emptySlots(_vPC.data() + start, n);
+        // Nearly every polygon is a triangle, emptied without a loop.
+        Corner* const r = _vPC.data() + start;
+        if (n == 3)
+            r[0].iElem = r[1].iElem = r[2].iElem = -1;
+        else
+            _emptySlots(r, n);
         _vPolys[_nPolys] = {start, uint16_t(degree), flags, group};
         return int(_nPolys++);
     }
