@@ -50,6 +50,7 @@ bool DualMeshCodec::run(VqDualVFMesh& dst) {
     _viStack.clear();
     _vbCompleted.clear();
     _iChosen = -1;
+    _nClean = 0;
     for (;;) {
         const int p = ioVtxInit();
         if (p == -1) break;
@@ -189,14 +190,18 @@ int DualMeshCodec::_nextActiveFace() {
     size_t n = _viStack.size();
     // The vertex chosen last is completed now and still where it was, under
     // only the vertices pushed since and those of the window above it, none
-    // completed: it leaves the stack when that puts it in the window. The
-    // scan below then rarely meets a completed entry.
-    if (_iChosen >= 0 && n - size_t(_iChosen) <= size_t(kWindow)) {
-        std::copy(b + _iChosen + 1, b + n, b + _iChosen);
-        _viStack.pop_back();
-        --n;
+    // completed: it leaves the stack when that puts it in the window, and
+    // otherwise is the highest completed entry.
+    if (_iChosen >= 0) {
+        const size_t c = size_t(_iChosen);
+        if (n - c <= size_t(kWindow)) {
+            std::copy(b + c + 1, b + n, b + c);
+            _viStack.pop_back();
+            --n;
+        } else
+            _nClean = c + 1;
+        _iChosen = -1;
     }
-    _iChosen = -1;
     if (n == 0) return -1;
     int best = -1, bestEmpty = 0x7FFFFFFF;
     size_t bestAt = 0;
@@ -207,39 +212,21 @@ int DualMeshCodec::_nextActiveFace() {
         bestEmpty = bBetter ? e : bestEmpty;
         bestAt = bBetter ? at : bestAt;
     };
-    // The top entries down to the first completed one, if any, which is
-    // entry i then; a deep stack, nearly always, has a window of fixed
-    // length, unrolled.
-    const auto keep = [&](size_t at) {
-        const int v = b[at];
-        const int e = empty[v];
-        if (e == 0 && done[size_t(v)]) [[unlikely]]
-            return false;
-        consider(v, e, at);
-        return true;
-    };
-    size_t i = n;
-    if (n >= size_t(kWindow)) {
+    // A deep stack whose window holds no completed entry, nearly always:
+    // a window of fixed length, unrolled, with no marks to read.
+    if (n >= _nClean + size_t(kWindow)) {
 #pragma GCC unroll 16
-        for (size_t k = 1; k <= size_t(kWindow); ++k)
-            if (!keep(n - k)) {
-                i = n - k;
-                break;
-            }
-    } else
-        for (size_t k = 1; k <= n; ++k)
-            if (!keep(n - k)) {
-                i = n - k;
-                break;
-            }
-    if (i == n) {
+        for (size_t k = 1; k <= size_t(kWindow); ++k) {
+            const int v = b[n - k];
+            consider(v, empty[v], n - k);
+        }
         _iChosen = ptrdiff_t(bestAt);
         return best;
     }
-    // Entry i is completed, those above it kept. The entries below move up
-    // over the completed ones as they are kept, and what is kept then
+    // Otherwise the completed entries met leave the stack: the entries
+    // below move up over them as they are kept, and what is kept then
     // closes the gap in one move.
-    size_t r = i, w = i + 1, nKept = n - w;
+    size_t r = n, w = n, nKept = 0;
     while (r > 0 && nKept < size_t(kWindow)) {
         const int v = b[--r];
         const int e = empty[v];
@@ -250,6 +237,8 @@ int DualMeshCodec::_nextActiveFace() {
     }
     std::copy(b + w, b + n, b + r);
     _viStack.resize(n - (w - r));
+    // What is kept is known not completed.
+    _nClean = r;
     if (best >= 0) _iChosen = ptrdiff_t(bestAt - (w - r));
     return best;
 }
