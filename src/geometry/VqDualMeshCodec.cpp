@@ -48,19 +48,15 @@ bool DualMeshCodec::run(VqDualVFMesh& dst) {
     _pDst = &dst;
     dst.clear();
     _viStack.clear();
-    _vbCompleted.clear();
     _iChosen = -1;
-    _nClean = 0;
     for (;;) {
         const int p = ioVtxInit();
         if (p == -1) break;
         VQ_PROPAGATE(p >= 0);
         for (int s = 0; s < dst.polyDegree(p); ++s)
             if (dst.polyVtx(p, s) < 0) VQ_PROPAGATE(_activateF(p, s));
-        for (int v; (v = _nextActiveFace()) >= 0;) {
+        for (int v; (v = _nextActiveFace()) >= 0;)
             VQ_PROPAGATE(_completeF(v));
-            _vbCompleted[size_t(v)] = 1;
-        }
     }
     return true;
 }
@@ -72,8 +68,6 @@ bool DualMeshCodec::run(VqDualVFMesh& dst) {
     if (iFace >= 0) [[likely]] {
         _pDst->link(p, s, iFace, 0);
         _viStack.push_back(iFace);
-        // Vertices are numbered in creation order, one at a time.
-        _vbCompleted.push_back(0);
         return true;
     }
     return _split(p, s, iFace);
@@ -181,65 +175,48 @@ bool DualMeshCodec::_completeF(int v) {
 
 int DualMeshCodec::_nextActiveFace() {
     // The window is the top kWindow entries not completed; the completed
-    // ones met on the way leave the stack (the split offsets to come count
-    // what stays), and each widens the window by one. A completed vertex
-    // has no empty slot, so its mark is read only for vertices without one.
-    const uint8_t* const done = _vbCompleted.data();
-    const int* const empty = _pDst->vertEmptyCounts();
+    // ones met leave the stack (the split offsets to come count what
+    // stays). A completed vertex has no empty slot: within the top kWindow
+    // entries it is chosen before any vertex with one, and completing it
+    // again reads nothing, after which it leaves. So the vertex completed
+    // with empty slots has the same window and stack as if each completed
+    // entry had left as soon as it came within reach, and the choice needs
+    // no mark of which vertices are completed.
     int* const b = _viStack.data();
     size_t n = _viStack.size();
     // The vertex chosen last is completed now and still where it was, under
-    // only the vertices pushed since and those of the window above it, none
-    // completed: it leaves the stack when that puts it in the window, and
-    // otherwise is the highest completed entry.
+    // only the vertices pushed since and those of the window above it: it
+    // leaves when that puts it in the window.
     if (_iChosen >= 0) {
         const size_t c = size_t(_iChosen);
         if (n - c <= size_t(kWindow)) {
             std::copy(b + c + 1, b + n, b + c);
             _viStack.pop_back();
             --n;
-        } else
-            _nClean = c + 1;
+        }
         _iChosen = -1;
     }
     if (n == 0) return -1;
+    const int* const empty = _pDst->vertEmptyCounts();
     int best = -1, bestEmpty = 0x7FFFFFFF;
     size_t bestAt = 0;
     // Strictly fewer: on equal counts the entry nearer the top stays.
-    const auto consider = [&](int v, int e, size_t at) {
+    const auto consider = [&](size_t at) {
+        const int v = b[at], e = empty[v];
         const bool bBetter = e < bestEmpty;
         best = bBetter ? v : best;
         bestEmpty = bBetter ? e : bestEmpty;
         bestAt = bBetter ? at : bestAt;
     };
-    // A deep stack whose window holds no completed entry, nearly always:
-    // a window of fixed length, unrolled, with no marks to read.
-    if (n >= _nClean + size_t(kWindow)) {
+    // A deep stack, nearly always: a window of fixed length, unrolled.
+    if (n >= size_t(kWindow)) {
 #pragma GCC unroll 16
-        for (size_t k = 1; k <= size_t(kWindow); ++k) {
-            const int v = b[n - k];
-            consider(v, empty[v], n - k);
-        }
-        _iChosen = ptrdiff_t(bestAt);
-        return best;
-    }
-    // Otherwise the completed entries met leave the stack: the entries
-    // below move up over them as they are kept, and what is kept then
-    // closes the gap in one move.
-    size_t r = n, w = n, nKept = 0;
-    while (r > 0 && nKept < size_t(kWindow)) {
-        const int v = b[--r];
-        const int e = empty[v];
-        if (e == 0 && done[size_t(v)]) continue;
-        b[--w] = v;
-        ++nKept;
-        consider(v, e, w);
-    }
-    std::copy(b + w, b + n, b + r);
-    _viStack.resize(n - (w - r));
-    // What is kept is known not completed.
-    _nClean = r;
-    if (best >= 0) _iChosen = ptrdiff_t(bestAt - (w - r));
+        for (size_t k = 1; k <= size_t(kWindow); ++k)
+            consider(n - k);
+    } else
+        for (size_t k = 1; k <= n; ++k)
+            consider(n - k);
+    _iChosen = ptrdiff_t(bestAt);
     return best;
 }
 

@@ -104,9 +104,6 @@ private:
     std::vector<int> _viStack;
     // The stack entry of the vertex being completed, -1 for none.
     ptrdiff_t _iChosen = -1;
-    // No entry from here up is completed but for the one being completed.
-    size_t _nClean = 0;
-    std::vector<uint8_t> _vbCompleted;
 };
 
 } // namespace Vq
