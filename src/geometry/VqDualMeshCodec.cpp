@@ -48,31 +48,33 @@ bool DualMeshCodec::run(VqDualVFMesh& dst) {
     _pDst = &dst;
     dst.clear();
     _viStack.clear();
-    _vbCompleted.clear();
+    _iChosen = -1;
     for (;;) {
         const int p = ioVtxInit();
         if (p == -1) break;
         VQ_PROPAGATE(p >= 0);
         for (int s = 0; s < dst.polyDegree(p); ++s)
             if (dst.polyVtx(p, s) < 0) VQ_PROPAGATE(_activateF(p, s));
-        for (int v; (v = _nextActiveFace()) >= 0;) {
+        for (int v; (v = _nextActiveFace()) >= 0;)
             VQ_PROPAGATE(_completeF(v));
-            _vbCompleted[size_t(v)] = 1;
-        }
     }
     return true;
 }
 
-bool DualMeshCodec::_activateF(int p, int s) {
-    VqDualVFMesh& m = *_pDst;
+[[gnu::always_inline]] inline bool DualMeshCodec::_activateF(int p, int s) {
+    // In line: nearly every polygon activates a slot, nearly always with a
+    // new vertex.
     const int iFace = ioFace(p, s);
-    if (iFace >= 0) {
-        m.link(p, s, iFace, 0);
+    if (iFace >= 0) [[likely]] {
+        _pDst->link(p, s, iFace, 0);
         _viStack.push_back(iFace);
-        // Vertices are numbered in creation order, one at a time.
-        _vbCompleted.push_back(0);
         return true;
     }
+    return _split(p, s, iFace);
+}
+
+bool DualMeshCodec::_split(int p, int s, int iFace) {
+    VqDualVFMesh& m = *_pDst;
     if (iFace < -1) {
         VqErrorState::rethrowError();
         return false;
@@ -104,7 +106,8 @@ bool DualMeshCodec::_completeF(int v) {
     return true;
 }
 
-bool DualMeshCodec::_completeV(int p) {
+// In line in its one caller, which calls it once per polygon.
+[[gnu::always_inline]] inline bool DualMeshCodec::_completeV(int p) {
     using Corner = VqDualVFMesh::Corner;
     VqDualVFMesh& m = *_pDst;
     const int d = m.polyDegree(p);
@@ -171,30 +174,49 @@ bool DualMeshCodec::_completeV(int p) {
 }
 
 int DualMeshCodec::_nextActiveFace() {
-    const uint8_t* const done = _vbCompleted.data();
-    while (!_viStack.empty() && done[size_t(_viStack.back())])
-        _viStack.pop_back();
-    if (_viStack.empty()) return -1;
     // The window is the top kWindow entries not completed; the completed
-    // ones met on the way leave the stack (the split offsets to come count
-    // what stays), and each widens the window by one. A completed vertex
-    // has no empty slot, so its mark is read only for vertices without one.
-    const int* const empty = _pDst->vertEmptyCounts();
-    size_t lo = _viStack.size() > size_t(kWindow) ? _viStack.size() - size_t(kWindow) : 0;
-    int best = -1, bestEmpty = 0x7FFFFFFF;
-    for (size_t i = _viStack.size(); i > lo;) {
-        const int v = _viStack[--i];
-        const int e = empty[v];
-        if (e == 0 && done[size_t(v)]) {
-            _viStack.erase(_viStack.begin() + ptrdiff_t(i));
-            lo -= lo > 0;
-            continue;
+    // ones met leave the stack (the split offsets to come count what
+    // stays). A completed vertex has no empty slot: within the top kWindow
+    // entries it is chosen before any vertex with one, and completing it
+    // again reads nothing, after which it leaves. So the vertex completed
+    // with empty slots has the same window and stack as if each completed
+    // entry had left as soon as it came within reach, and the choice needs
+    // no mark of which vertices are completed.
+    int* const b = _viStack.data();
+    size_t n = _viStack.size();
+    // The vertex chosen last is completed now and still where it was, under
+    // only the vertices pushed since and those of the window above it: it
+    // leaves when that puts it in the window.
+    if (_iChosen >= 0) {
+        const size_t c = size_t(_iChosen);
+        if (n - c <= size_t(kWindow)) {
+            std::copy(b + c + 1, b + n, b + c);
+            _viStack.pop_back();
+            --n;
         }
-        // Strictly fewer: on equal counts the entry nearer the top stays.
+        _iChosen = -1;
+    }
+    if (n == 0) return -1;
+    const int* const empty = _pDst->vertEmptyCounts();
+    int best = -1, bestEmpty = 0x7FFFFFFF;
+    size_t bestAt = 0;
+    // Strictly fewer: on equal counts the entry nearer the top stays.
+    const auto consider = [&](size_t at) {
+        const int v = b[at], e = empty[v];
         const bool bBetter = e < bestEmpty;
         best = bBetter ? v : best;
         bestEmpty = bBetter ? e : bestEmpty;
-    }
+        bestAt = bBetter ? at : bestAt;
+    };
+    // A deep stack, nearly always: a window of fixed length, unrolled.
+    if (n >= size_t(kWindow)) {
+#pragma GCC unroll 16
+        for (size_t k = 1; k <= size_t(kWindow); ++k)
+            consider(n - k);
+    } else
+        for (size_t k = 1; k <= n; ++k)
+            consider(n - k);
+    _iChosen = ptrdiff_t(bestAt);
     return best;
 }
 

@@ -94,12 +94,16 @@ protected:
 
 private:
     bool _activateF(int p, int s);
+    // The rest of an activation that ioFace did not answer with a new
+    // vertex: a split, or a failure (iFace < -1).
+    bool _split(int p, int s, int iFace);
     bool _completeF(int v);
     bool _completeV(int p);
     int _nextActiveFace();
 
     std::vector<int> _viStack;
-    std::vector<uint8_t> _vbCompleted;
+    // The stack entry of the vertex being completed, -1 for none.
+    ptrdiff_t _iChosen = -1;
 };
 
 } // namespace Vq

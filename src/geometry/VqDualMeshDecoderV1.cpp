@@ -177,15 +177,9 @@ int DualMeshDecoderV1::ioFace(int p, int) {
         pMask = _vuMask.data();
     }
     if (!(nFaceAttrs <= cDeg)) return fail("ioFace", "nFaceAttrs <= cDeg");
+    if (bOne) return _pDst->addVertOneAttr(cDeg);
     const int w = _pDst->addVert(cDeg, nFaceAttrs);
-    const int iFirst = int(_pDst->vertFirstAttr(w));
-    int* const pAttrs = _pDst->vertAttrs(w);
-    // The one record of nearly every vertex goes to all its corners here.
-    if (bOne)
-        for (int k = 0; k < cDeg; ++k)
-            pAttrs[k] = iFirst;
-    else
-        assignRuns(pMask, cDeg, iFirst, pAttrs);
+    assignRuns(pMask, cDeg, int(_pDst->vertFirstAttr(w)), _pDst->vertAttrs(w));
     return w;
 }
 

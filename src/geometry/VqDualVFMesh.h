@@ -2,6 +2,7 @@
 
 #include "VqExport.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -47,7 +48,12 @@ public:
         if (_nPolys == _nPolyRoom || _nPCRoom - start < n) [[unlikely]]
             return _addPolyGrowing(degree, group, flags);
         _nPC = start + n;
-        _emptySlots(_vPC.data() + start, n);
+        // Nearly every polygon is a triangle, emptied without a loop.
+        Corner* const r = _vPC.data() + start;
+        if (n == 3)
+            r[0].iElem = r[1].iElem = r[2].iElem = -1;
+        else
+            _emptySlots(r, n);
         _vPolys[_nPolys] = {start, uint16_t(degree), flags, group};
         return int(_nPolys++);
     }
@@ -60,12 +66,27 @@ public:
         const uint32_t start = _nVC, n = uint32_t(valence);
         if (_nVerts == _nVertRoom || _nVCRoom - start < n) [[unlikely]]
             return _addVertGrowing(valence, nAttrs);
-        _nVC = start + n;
         _emptySlots(_vVC.data() + start, n);
-        _vVerts[_nVerts] = {start, _nAttrs, uint16_t(valence), uint16_t(nAttrs)};
-        _vnVEmpty[_nVerts] = valence;
-        _nAttrs += uint32_t(nAttrs);
-        return int(_nVerts++);
+        return _addVertRecord(valence, nAttrs);
+    }
+    // The same for a vertex whose corners all share one new record, nearly
+    // every vertex: its slots are emptied and its records written in one
+    // pass over the ring.
+    int addVertOneAttr(int valence) {
+        const uint32_t start = _nVC, n = uint32_t(valence);
+        if (_nVerts == _nVertRoom || _nVCRoom - start < n) [[unlikely]] {
+            const int w = _addVertGrowing(valence, 1);
+            std::fill_n(vertAttrs(w), n, int(vertFirstAttr(w)));
+            return w;
+        }
+        Corner* const r = _vVC.data() + start;
+        int* const a = _viVCAttr.data() + start;
+        const int iAttr = int(_nAttrs);
+        for (uint32_t k = 0; k < n; ++k) {
+            r[k].iElem = -1;
+            a[k] = iAttr;
+        }
+        return _addVertRecord(valence, 1);
     }
 
     // The other side of a ring slot: the element there and its slot in the
@@ -147,6 +168,15 @@ private:
     // what is in use. The growing adders add once they have grown.
     int _addPolyGrowing(int degree, int group, uint16_t flags);
     int _addVertGrowing(int valence, int nAttrs);
+    // The record of a vertex added within the room, its slots emptied.
+    int _addVertRecord(int valence, int nAttrs) {
+        const uint32_t start = _nVC;
+        _nVC = start + uint32_t(valence);
+        _vVerts[_nVerts] = {start, _nAttrs, uint16_t(valence), uint16_t(nAttrs)};
+        _vnVEmpty[_nVerts] = valence;
+        _nAttrs += uint32_t(nAttrs);
+        return int(_nVerts++);
+    }
     // An empty slot names element -1. Only the element is written: an empty
     // slot's own slot number is never read, and the strided stores stay
     // inline where a fill of whole slots would become a library call.
