@@ -146,20 +146,28 @@ bool VqPointQuantizer::convertVecsToCodes(const VqVec3f* vecs, int n, uint32_t* 
     return true;
 }
 
+// Every code in range before any point is made: a pass of its own, which
+// vectorises, and leaves the output untouched when a code is out of range.
+bool VqPointQuantizer::_checkCodes(const uint32_t* codesX, const uint32_t* codesY, const uint32_t* codesZ, int n,
+                                   const char* method) const {
+    const uint32_t xMax = _xQuantizer.maxCode(), yMax = _yQuantizer.maxCode(), zMax = _zQuantizer.maxCode();
+    bool tooLarge = false;
+    for (int i = 0; i < n; ++i)
+        tooLarge |= (codesX[i] > xMax) | (codesY[i] > yMax) | (codesZ[i] > zMax);
+    if (tooLarge) VQ_FAIL(kCls, method, kCodeRange, VQ_ERR_CORRUPT);
+    return true;
+}
+
 bool VqPointQuantizer::convertCodesToVecs(const uint32_t* codesX, const uint32_t* codesY,
                                           const uint32_t* codesZ, int n, VqVec3f* vecs) const {
     if (n < 0) VQ_FAIL(kCls, "convertCodesToVecs", "n >= 0", VQ_ERR_ARGUMENT);
     // With a valid box every decoded point lies in it, so the per-point box
     // test of convertCodeToVec is not needed here.
     VQ_PROPAGATE(_checkCanCode("convertCodesToVecs"));
-    const uint32_t xMax = _xQuantizer.maxCode(), yMax = _yQuantizer.maxCode(), zMax = _zQuantizer.maxCode();
-    bool tooLarge = false;
-    for (int i = 0; i < n; ++i) {
-        tooLarge |= (codesX[i] > xMax) | (codesY[i] > yMax) | (codesZ[i] > zMax);
+    VQ_PROPAGATE(_checkCodes(codesX, codesY, codesZ, n, "convertCodesToVecs"));
+    for (int i = 0; i < n; ++i)
         vecs[i] = VqVec3f(_xQuantizer.dequantize(codesX[i]), _yQuantizer.dequantize(codesY[i]),
                           _zQuantizer.dequantize(codesZ[i]));
-    }
-    if (tooLarge) VQ_FAIL(kCls, "convertCodesToVecs", kCodeRange, VQ_ERR_CORRUPT);
     return true;
 }
 
@@ -170,11 +178,7 @@ bool VqPointQuantizer::convertCodesToRecords(const uint32_t* codesX, const uint3
         VQ_FAIL(kCls, "convertCodesToRecords", "n >= 0 && nOut >= 1 && nOut <= 3 && stride >= nOut",
                 VQ_ERR_ARGUMENT);
     VQ_PROPAGATE(_checkCanCode("convertCodesToRecords"));
-    const uint32_t xMax = _xQuantizer.maxCode(), yMax = _yQuantizer.maxCode(), zMax = _zQuantizer.maxCode();
-    bool tooLarge = false;
-    for (int i = 0; i < n; ++i)
-        tooLarge |= (codesX[i] > xMax) | (codesY[i] > yMax) | (codesZ[i] > zMax);
-    if (tooLarge) VQ_FAIL(kCls, "convertCodesToRecords", kCodeRange, VQ_ERR_CORRUPT);
+    VQ_PROPAGATE(_checkCodes(codesX, codesY, codesZ, n, "convertCodesToRecords"));
     for (int i = 0; i < n; ++i) {
         float* p = out + size_t(indices[i]) * size_t(stride);
         p[0] = _xQuantizer.dequantize(codesX[i]);

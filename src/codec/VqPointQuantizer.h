@@ -61,6 +61,8 @@ public:
 
 private:
     bool _checkCanCode(const char* method) const;
+    bool _checkCodes(const uint32_t* codesX, const uint32_t* codesY, const uint32_t* codesZ, int n,
+                     const char* method) const;
 
     Vq::UniformQuantizer<float> _xQuantizer;
     Vq::UniformQuantizer<float> _yQuantizer;

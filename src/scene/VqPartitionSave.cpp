@@ -112,15 +112,18 @@ bool checkVersionHolds(const VqBase& obj, int major, int minor) {
 
 // Each node of the graph being written prepares itself for it, and every
 // object is checked against the file's version unless a save that allows
-// loss writes what the version has room for. One pass serves both: in a
+// loss writes what the version has room for. One step serves both: in a
 // large graph each pass over the objects costs a cache miss per object.
+bool prepareObject(const VqBase& obj, VqPartition& within, int major, int minor, bool allowLoss) {
+    if (const auto* node = Vq::typeCast<VqNode>(&obj)) VQ_PROPAGATE(node->prepareForSerialize(within));
+    return allowLoss || checkVersionHolds(obj, major, minor);
+}
+
 bool prepareObjects(const std::vector<const VqBase*>& objects, VqPartition& within, bool allowLoss) {
     int major = -1, minor = -1;
     VQ_PROPAGATE(within.writeVersion(major, minor));
-    for (const VqBase* obj : objects) {
-        if (const auto* node = Vq::typeCast<VqNode>(obj)) VQ_PROPAGATE(node->prepareForSerialize(within));
-        if (!allowLoss) VQ_PROPAGATE(checkVersionHolds(*obj, major, minor));
-    }
+    for (const VqBase* obj : objects)
+        VQ_PROPAGATE(prepareObject(*obj, within, major, minor, allowLoss));
     return true;
 }
 
@@ -353,11 +356,7 @@ bool VqPartition::_writeGraph(VqStreamMgr* mgr,
     // loads would report it: the loads first, then the earliest object.
     int major = -1, minor = -1;
     VQ_PROPAGATE(writeVersion(major, minor));
-    const bool check = !_bSaveAllowsLoss;
-    auto prepare = [&](const VqBase* obj) {
-        if (const auto* node = Vq::typeCast<VqNode>(obj)) VQ_PROPAGATE(node->prepareForSerialize(*this));
-        return !check || checkVersionHolds(*obj, major, minor);
-    };
+    auto prepare = [&](const VqBase* obj) { return prepareObject(*obj, *this, major, minor, _bSaveAllowsLoss); };
     std::vector<std::pair<const VqBase*, size_t>> waiting;
     size_t met = 0, failedAt = SIZE_MAX;
     Vq::SharedPtr<VqStdError> prepareError;
