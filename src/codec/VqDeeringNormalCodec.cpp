@@ -38,7 +38,7 @@ const VqDeeringNormalLookupTable* tableFor(int numBits) {
 }
 
 // Decodes parts that passed checkCode.
-bool decodeParts(int numBits, const VqDeeringNormalLookupTable* table, uint32_t iSextant, uint32_t iOctant,
+[[gnu::always_inline]] inline bool decodeParts(int numBits, const VqDeeringNormalLookupTable* table, uint32_t iSextant, uint32_t iOctant,
                  uint32_t iTheta, uint32_t iPsi, VqFixedVec<float, 3>& vec) {
     // Odd sextants store θ - 1.
     const int theta = static_cast<int>(iTheta + (iSextant & 1));
@@ -210,6 +210,43 @@ bool VqDeeringNormalCodec::convertCodesToVecs(const uint32_t* codes, int n,
         unpackCode(codes[i], sextant, octant, theta, psi);
         VQ_PROPAGATE(checkCode(_numBits, sextant, octant, theta, psi, "convertCodesToVecs") &&
                      decodeParts(_numBits, table, sextant, octant, theta, psi, vecs[i]));
+    }
+    return true;
+}
+
+bool VqDeeringNormalCodec::convertCodesToRecords(const uint32_t* codes, int n, const uint32_t* indices,
+                                                 float* out) const {
+    const char* method = "convertCodesToRecords";
+    if (n < 0) VQ_FAIL(kCls, method, "n >= 0", VQ_ERR_ARGUMENT);
+    VQ_PROPAGATE(_checkBits(method));
+    // Without a branch per code: only a bad one, if any, is looked for again
+    // to be reported as it would be alone. The sextant, the top part, keeps
+    // what lies above it, so its bound covers all those bits.
+    const int nb = _numBits;
+    const uint64_t range = uint64_t(1) << nb;
+    const uint32_t mask = uint32_t(range - 1);
+    bool bAllGood = true;
+    for (int i = 0; i < n; ++i) {
+        const uint32_t c = codes[i];
+        bAllGood &= ((c >> (2 * nb + 3)) <= 5) & (uint64_t((c >> nb) & mask) + (c & mask) < range);
+    }
+    for (int i = 0; i < n && !bAllGood; ++i) {
+        uint32_t sextant, octant, theta, psi;
+        unpackCode(codes[i], sextant, octant, theta, psi);
+        VQ_PROPAGATE(checkCode(_numBits, sextant, octant, theta, psi, method));
+    }
+    // Checked codes are in the table's range: no decode below fails, so no
+    // record changes unless all do.
+    const VqDeeringNormalLookupTable* table = tableFor(_numBits);
+    for (int i = 0; i < n; ++i) {
+        uint32_t sextant, octant, theta, psi;
+        unpackCode(codes[i], sextant, octant, theta, psi);
+        VqFixedVec<float, 3> v;
+        decodeParts(_numBits, table, sextant, octant, theta, psi, v);
+        float* p = out + size_t(indices[i]) * 3;
+        p[0] = v[0];
+        p[1] = v[1];
+        p[2] = v[2];
     }
     return true;
 }

@@ -36,6 +36,9 @@ public:
     // The same over arrays of n normals, as the coded normal arrays hold them.
     bool convertVecsToCodes(const VqFixedVec<float, 3>* vecs, int n, uint32_t* codes) const;
     bool convertCodesToVecs(const uint32_t* codes, int n, VqFixedVec<float, 3>* vecs) const;
+    // Normal i into the three floats at out + 3 indices[i], straight into the
+    // records that hold it; every code is checked before any record changes.
+    bool convertCodesToRecords(const uint32_t* codes, int n, const uint32_t* indices, float* out) const;
 
     // Parts are taken modulo their widths, except that the sextant keeps
     // whatever lies above it, so that a code of the wrong width is refused

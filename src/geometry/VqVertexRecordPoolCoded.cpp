@@ -428,23 +428,23 @@ struct VqVertexRecordPoolCoding {
         const uint32_t nNorms = nIndices;
         VqAutoScratchVec<VqVeci> vNormCodes;
         VQ_PROPAGATE(vNormCodes.ok());
-        std::vector<VqVec3f> vecs(nNorms);
         if (nQuantBits == 0) {
+            std::vector<VqVec3f> vecs(nNorms);
             for (int c = 0; c < 3; ++c) {
                 VQ_PROPAGATE(getArray(os, io, *vNormCodes, true, nNorms, method,
                                       "vNormCodes.length() == nNorms", uHash));
                 for (uint32_t i = 0; i < nNorms; ++i)
                     vecs[i][c] = floatOf(uint32_t((*vNormCodes)[i]));
             }
+            for (uint32_t i = 0; i < nNorms; ++i)
+                for (int c = 0; c < 3; ++c)
+                    f.normals()[size_t(indices[i]) * 3 + c] = vecs[i][c];
         } else {
             VQ_PROPAGATE(
                 getArray(os, io, *vNormCodes, false, nNorms, method, "vNormCodes.length() == nNorms", uHash));
-            VQ_PROPAGATE(xNormCodec.convertCodesToVecs(reinterpret_cast<const uint32_t*>(vNormCodes->data()),
-                                                       static_cast<int>(nNorms), vecs.data()));
+            VQ_PROPAGATE(xNormCodec.convertCodesToRecords(reinterpret_cast<const uint32_t*>(vNormCodes->data()),
+                                                          static_cast<int>(nNorms), indices, f.normals()));
         }
-        for (uint32_t i = 0; i < nNorms; ++i)
-            for (int c = 0; c < 3; ++c)
-                f.normals()[size_t(indices[i]) * 3 + c] = vecs[i][c];
         p._recordsChanged();
         return true;
     }

@@ -3,6 +3,7 @@
 #include "VqLibFixture.h"
 #include "VqTestObjectStream.h"
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -289,6 +290,16 @@ TEST_F(NormalCodecTest, BadWidthsAndCodesAreRefused) {
     EXPECT_FALSE(codec.convertCodeToVec(0, 8, 1, 1, v));
     EXPECT_EQ(lastError(), "iOctant <= 7");
     EXPECT_TRUE(codec.convertCodeToVec(5, 7, 14, 1, v));
+    // Into records: a bad code anywhere refuses the array before any record
+    // changes; good codes land at their indices as each decodes alone.
+    const uint32_t codes[2] = {codec.packCode(5, 7, 14, 1), codec.packCode(6, 7, 0, 0)};
+    const uint32_t indices[2] = {1, 0};
+    float recs[6] = {9, 9, 9, 9, 9, 9};
+    EXPECT_FALSE(codec.convertCodesToRecords(codes, 2, indices, recs));
+    EXPECT_EQ(lastError(), "(iSextant <= 5) && ((iPsi+iTheta) < iBitRange)");
+    EXPECT_EQ(std::count(recs, recs + 6, 9.0f), 6);
+    ASSERT_TRUE(codec.convertCodesToRecords(codes, 1, indices, recs));
+    EXPECT_EQ(std::vector<float>(recs, recs + 6), (std::vector<float>{9, 9, 9, v[0], v[1], v[2]}));
 }
 
 TEST_F(NormalCodecTest, RecordIsTheWidthByte) {
