@@ -11,18 +11,18 @@
 // cumulative count in [0, t); the caller finds the entry whose interval
 // holds it and passes that interval to consume().
 //
-// The code register always lies in [low, high], whatever bits the code text
-// holds, as long as consume() receives the interval that holds target(): so
-// a corrupt code text yields wrong symbols, never an invalid state. The scale
+// The code always lies in [low, high], whatever bits the code text holds, as
+// long as consume() receives the interval that holds target(): so a corrupt
+// code text yields wrong symbols, never an invalid state. The scale
 // must stay below 2^14 (see VqArithmeticEncoder).
 class VQ_API VqArithmeticDecoder {
 public:
-    explicit VqArithmeticDecoder(VqCodeTextReader& in) : _in(in) { _uCode = _in.readBits(16); }
+    explicit VqArithmeticDecoder(VqCodeTextReader& in) : _in(in) { _uDiff = _in.readBits(16); }
 
-    uint32_t target(const VqArithmeticScale& t) const { return _target(_uLow, _uHigh, _uCode, t); }
+    uint32_t target(const VqArithmeticScale& t) const { return _target(_uRange, _uDiff, t); }
 
     void consume(uint32_t c, uint32_t n, const VqArithmeticScale& t) {
-        _narrow(_in, _uLow, _uHigh, _uCode, _nPending, c, n, t);
+        _narrow(_in, _uLow, _uRange, _uDiff, _nPending, c, n, t);
     }
 
     // Decodes n symbols: step(i, target, c, n) files symbol i, the one whose
@@ -34,18 +34,18 @@ public:
     bool run(int nSymbols, const VqArithmeticScale& t, Step&& step) {
         VqCodeTextReader in = _in;
         const VqArithmeticScale scale = t;
-        uint32_t low = _uLow, high = _uHigh, code = _uCode;
+        uint32_t low = _uLow, range = _uRange, diff = _uDiff;
         int64_t pending = _nPending;
         bool ok = true;
         for (int i = 0; i < nSymbols && ok; ++i) {
             uint32_t c = 0, n = 0;
-            ok = step(i, _target(low, high, code, scale), c, n);
-            if (ok) _narrow(in, low, high, code, pending, c, n, scale);
+            ok = step(i, _target(range, diff, scale), c, n);
+            if (ok) _narrow(in, low, range, diff, pending, c, n, scale);
         }
         _in = in;
         _uLow = low;
-        _uHigh = high;
-        _uCode = code;
+        _uRange = range;
+        _uDiff = diff;
         _nPending = pending;
         return ok;
     }
@@ -71,47 +71,53 @@ public:
     }
 
 private:
-    static uint32_t _target(uint32_t low, uint32_t high, uint32_t code, const VqArithmeticScale& t) {
-        return ((code - low + 1) * t.total() - 1) / (high - low + 1);
+    // The registers are low, the range high - low + 1 and the code less low:
+    // the target and the narrowing need only the last two, and both shift
+    // out bits alike (each step doubles the range and takes one code bit
+    // into the difference), where high and code each needed their bits
+    // masked and set apart.
+    static uint32_t _target(uint32_t range, uint32_t diff, const VqArithmeticScale& t) {
+        return ((diff + 1) * t.total() - 1) / range;
     }
 
-    // Narrows [low, high] to the interval [c, c + n) of t and shifts out the
-    // bits that interval settles, taking as many from the code text. Kept
-    // inline: called apart, its registers go through memory.
-    [[gnu::always_inline]] static void _narrow(VqCodeTextReader& in, uint32_t& low, uint32_t& high,
-                                               uint32_t& code, int64_t& pending, uint32_t c, uint32_t n,
+    // Narrows the registers to the interval [c, c + n) of t and shifts out
+    // the bits that interval settles, taking as many from the code text. As
+    // long as that interval holds the target, the difference stays below the
+    // range, whatever bits the code text holds. Kept inline: called apart,
+    // its registers go through memory.
+    [[gnu::always_inline]] static void _narrow(VqCodeTextReader& in, uint32_t& low, uint32_t& range,
+                                               uint32_t& diff, int64_t& pending, uint32_t c, uint32_t n,
                                                const VqArithmeticScale& t) {
-        const uint32_t r = high - low + 1;
-        high = low + t.divide((c + n) * r) - 1;
-        low = low + t.divide(c * r);
+        const uint32_t lo = t.divide(c * range);
+        const uint32_t hi = t.divide((c + n) * range);
+        low += lo;
+        range = hi - lo;
+        diff -= lo;
+        const uint32_t high = low + range - 1;
         // Without a branch: k is 0 when the top bits differ. The bit below
         // the 16 counted ones keeps the count off zero, which costs a branch.
         const int k = std::countl_zero(((low ^ high) << 16) | 0x8000u);
         // The straddle steps (low = 01..., high = 10...) that follow, all at
         // once and without a branch, whose outcome no predictor foresees: step
-        // j takes the bit below bit 15 out of the three registers when it is
-        // 1 in low and 0 in high. Each step clears that bit of low, sets it in
-        // high and flips it in code before the shift; as bits 15 and 14 of
-        // code differ while it lies between low and high, its bit 15 stays as
-        // it is. So after s steps the registers keep bit 15 (the one below
-        // the k agreeing bits) and lose the s bits below it. The bits the
-        // shifts by k bring in are 0 in low and 1 in high, so s counts in the
-        // registers as they are, and both shifts take one read of k + s bits
-        // (at most 16: the straddle bits lie below the k agreeing bits and
-        // the first differing one).
+        // j takes the bit below bit 15 out of low and high when it is 1 in low
+        // and 0 in high; low keeps its bit 15 (the one below the k agreeing
+        // bits) and loses the s bits below it. The bits the shifts by k bring
+        // in are 0 in low and 1 in high, so s counts in the registers as they
+        // are, and the shifts take one read of k + s bits (at most 16: the
+        // straddle bits lie below the k agreeing bits and the first differing
+        // one).
         const int s = std::countl_zero((~((low & ~high) << (k + 1)) << 16) | 0x8000u);
         const int m = k + s;
-        const uint32_t w = (code << m) | in.readUpTo16Bits(m);
+        diff = (diff << m) | in.readUpTo16Bits(m);
+        range <<= m;
         low = (low << m) & 0x7FFFu;
-        high = (((high << m) | ((1u << m) - 1)) & 0x7FFFu) | 0x8000u;
-        code = ((w >> s) & 0x8000u) | (w & 0x7FFFu);
         // The encoder resolves its pending bits whenever leading bits agree.
         pending = (k > 0 ? 0 : pending) + s;
     }
 
     VqCodeTextReader& _in;
     uint32_t _uLow = 0;
-    uint32_t _uHigh = 0xFFFFu;
-    uint32_t _uCode = 0;
+    uint32_t _uRange = 0x10000u;
+    uint32_t _uDiff = 0; // code less low, below the range
     int64_t _nPending = 0; // straddle steps since the leading bits last agreed
 };
