@@ -2,6 +2,7 @@
 // bit-length codec and predictors.
 #include "CodecTestUtil.h"
 #include "VqArithmeticCodec2.h"
+#include "VqArithmeticScale.h"
 #include "VqBitLengthCodec2.h"
 #include "VqCodeTextReader.h"
 #include "VqCodeTextWriter.h"
@@ -107,6 +108,19 @@ TEST_F(CodecCoreTest, ArithmeticDecoderConsumesExactlyTheCodeText) {
         if (nBits % 32 != 0) {
             ASSERT_FALSE(codec.decode(n, oob.data(), oob.length(), words.data(), nBits + 1, out, &cntx));
             EXPECT_EQ(lastError(), "_uBitBuff == 0");
+        }
+    }
+}
+
+// The interval updates divide by the scale through its reciprocal: exact up
+// to the largest product, t 2^16, of every scale, where a reciprocal short
+// by one bit first rounds a quotient up at the multiples of t.
+TEST_F(CodecCoreTest, ScaleDividesExactlyUpToTheLargestProduct) {
+    for (uint32_t t = 1; t < 16384; ++t) {
+        const VqArithmeticScale scale(t);
+        for (uint32_t q : {1u, 255u, 0xFFFFu, 0x10000u}) {
+            ASSERT_EQ(scale.divide(q * t), q) << t;
+            ASSERT_EQ(scale.divide(q * t - 1), q - 1) << t;
         }
     }
 }
