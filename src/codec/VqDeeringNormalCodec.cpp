@@ -4,6 +4,7 @@
 #include "VqDeeringNormalLookupTable.h"
 #include "VqErrorState.h"
 
+#include <array>
 #include <bit>
 #include <cmath>
 
@@ -37,15 +38,37 @@ const VqDeeringNormalLookupTable* tableFor(int numBits) {
                : nullptr;
 }
 
+// Where each sextant puts (x, y, z): 0 keeps it, 1 gives (z, y, x), 2 (y, z,
+// x), 3 (y, x, z), 4 (z, x, y), 5 (x, z, y); each clear octant bit negates
+// its component. Per sextant and octant, the component each place takes and
+// its sign bit, so that a normal costs no branch (neighbouring normals of a
+// mesh may lie in any sextant and octant) and no per-component bit fiddling.
+struct Placement {
+    uint8_t from[3];
+    uint32_t sign[3];
+};
+constexpr auto kPlacements = [] {
+    constexpr uint8_t kPerm[6][3] = {{0, 1, 2}, {2, 1, 0}, {1, 2, 0}, {1, 0, 2}, {2, 0, 1}, {0, 2, 1}};
+    std::array<Placement, 48> p{};
+    for (uint32_t s = 0; s < 6; ++s)
+        for (uint32_t o = 0; o < 8; ++o)
+            for (int i = 0; i < 3; ++i) {
+                p[s * 8 + o].from[i] = kPerm[s][i];
+                p[s * 8 + o].sign[i] = (((o >> (2 - i)) & 1u) ^ 1u) << 31;
+            }
+    return p;
+}();
+
 // Decodes parts that passed checkCode.
-[[gnu::always_inline]] inline bool decodeParts(int numBits, const VqDeeringNormalLookupTable* table, uint32_t iSextant, uint32_t iOctant,
-                 uint32_t iTheta, uint32_t iPsi, VqFixedVec<float, 3>& vec) {
+[[gnu::always_inline]] inline void decodeParts(int numBits, const VqDeeringNormalLookupTable* table,
+                                               uint32_t iSextant, uint32_t iOctant, uint32_t iTheta, uint32_t iPsi,
+                                               float* vec) {
     // Odd sextants store θ - 1.
     const int theta = static_cast<int>(iTheta + (iSextant & 1));
     const int psi = static_cast<int>(iPsi);
     float cosTheta = 0.0f, sinTheta = 0.0f, cosPsi = 0.0f, sinPsi = 0.0f;
     if (table) {
-        VQ_PROPAGATE(table->lookup(numBits, theta, psi, cosTheta, sinTheta, cosPsi, sinPsi));
+        table->lookupInRange(numBits, theta, psi, cosTheta, sinTheta, cosPsi, sinPsi);
     } else {
         const double range = static_cast<double>(1 << numBits);
         const double angTheta = std::asin(std::tan(kMaxAngle * (range - theta) / range));
@@ -56,17 +79,9 @@ const VqDeeringNormalLookupTable* tableFor(int numBits) {
         sinPsi = static_cast<float>(std::sin(angPsi));
     }
     const float xyz[3] = {cosTheta * cosPsi, sinPsi, sinTheta * cosPsi};
-    // Where each sextant puts (x, y, z): 0 keeps it, 1 gives (z, y, x),
-    // 2 (y, z, x), 3 (y, x, z), 4 (z, x, y), 5 (x, z, y). By table and sign
-    // bit rather than by branches: neighbouring normals of a mesh may lie in
-    // any sextant and octant.
-    static constexpr uint8_t kPerm[6][3] = {{0, 1, 2}, {2, 1, 0}, {1, 2, 0}, {1, 0, 2}, {2, 0, 1}, {0, 2, 1}};
-    const uint8_t* perm = kPerm[iSextant];
-    for (int i = 0; i < 3; ++i) {
-        const uint32_t negate = ((iOctant >> (2 - i)) & 1u) ^ 1u;
-        vec[i] = std::bit_cast<float>(std::bit_cast<uint32_t>(xyz[perm[i]]) ^ (negate << 31));
-    }
-    return true;
+    const Placement& pl = kPlacements[iSextant * 8 + iOctant];
+    for (int i = 0; i < 3; ++i)
+        vec[i] = std::bit_cast<float>(std::bit_cast<uint32_t>(xyz[pl.from[i]]) ^ pl.sign[i]);
 }
 
 } // namespace
@@ -179,16 +194,16 @@ bool VqDeeringNormalCodec::convertCodeToVec(uint32_t code, VqFixedVec<float, 3>&
     VQ_PROPAGATE(_checkBits("convertCodeToVec"));
     uint32_t sextant, octant, theta, psi;
     unpackCode(code, sextant, octant, theta, psi);
-    VQ_PROPAGATE(checkCode(_numBits, sextant, octant, theta, psi, "convertCodeToVec") &&
-                 decodeParts(_numBits, tableFor(_numBits), sextant, octant, theta, psi, vec));
+    VQ_PROPAGATE(checkCode(_numBits, sextant, octant, theta, psi, "convertCodeToVec"));
+    decodeParts(_numBits, tableFor(_numBits), sextant, octant, theta, psi, vec.data());
     return true;
 }
 
 bool VqDeeringNormalCodec::convertCodeToVec(uint32_t iSextant, uint32_t iOctant, uint32_t iTheta,
                                             uint32_t iPsi, VqFixedVec<float, 3>& vec) const {
     VQ_PROPAGATE(_checkBits("convertCodeToVec"));
-    VQ_PROPAGATE(checkCode(_numBits, iSextant, iOctant, iTheta, iPsi, "convertCodeToVec") &&
-                 decodeParts(_numBits, tableFor(_numBits), iSextant, iOctant, iTheta, iPsi, vec));
+    VQ_PROPAGATE(checkCode(_numBits, iSextant, iOctant, iTheta, iPsi, "convertCodeToVec"));
+    decodeParts(_numBits, tableFor(_numBits), iSextant, iOctant, iTheta, iPsi, vec.data());
     return true;
 }
 
@@ -208,8 +223,8 @@ bool VqDeeringNormalCodec::convertCodesToVecs(const uint32_t* codes, int n,
     for (int i = 0; i < n; ++i) {
         uint32_t sextant, octant, theta, psi;
         unpackCode(codes[i], sextant, octant, theta, psi);
-        VQ_PROPAGATE(checkCode(_numBits, sextant, octant, theta, psi, "convertCodesToVecs") &&
-                     decodeParts(_numBits, table, sextant, octant, theta, psi, vecs[i]));
+        VQ_PROPAGATE(checkCode(_numBits, sextant, octant, theta, psi, "convertCodesToVecs"));
+        decodeParts(_numBits, table, sextant, octant, theta, psi, vecs[i].data());
     }
     return true;
 }
@@ -235,18 +250,12 @@ bool VqDeeringNormalCodec::convertCodesToRecords(const uint32_t* codes, int n, c
         unpackCode(codes[i], sextant, octant, theta, psi);
         VQ_PROPAGATE(checkCode(_numBits, sextant, octant, theta, psi, method));
     }
-    // Checked codes are in the table's range: no decode below fails, so no
-    // record changes unless all do.
+    // Checked codes decode without fail: no record changes unless all do.
     const VqDeeringNormalLookupTable* table = tableFor(_numBits);
     for (int i = 0; i < n; ++i) {
         uint32_t sextant, octant, theta, psi;
         unpackCode(codes[i], sextant, octant, theta, psi);
-        VqFixedVec<float, 3> v;
-        decodeParts(_numBits, table, sextant, octant, theta, psi, v);
-        float* p = out + size_t(indices[i]) * 3;
-        p[0] = v[0];
-        p[1] = v[1];
-        p[2] = v[2];
+        decodeParts(_numBits, table, sextant, octant, theta, psi, out + size_t(indices[i]) * 3);
     }
     return true;
 }

@@ -30,6 +30,16 @@ public:
         return true;
     }
 
+    // The same for arguments known to be in range, as a checked code's are.
+    void lookupInRange(int nBits, int iTheta, int iPsi, float& cosTheta, float& sinTheta, float& cosPsi,
+                       float& sinPsi) const {
+        const int shift = _nBits - nBits;
+        cosTheta = _cosTheta[iTheta << shift];
+        sinTheta = _sinTheta[iTheta << shift];
+        cosPsi = _cosPsi[iPsi << shift];
+        sinPsi = _sinPsi[iPsi << shift];
+    }
+
 private:
     // Records which argument of lookup was out of range; returns false.
     bool _fail(int nBits, int iTheta) const;
