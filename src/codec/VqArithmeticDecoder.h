@@ -118,6 +118,6 @@ private:
     VqCodeTextReader& _in;
     uint32_t _uLow = 0;
     uint32_t _uRange = 0x10000u;
-    uint32_t _uDiff = 0; // code less low, below the range
+    uint32_t _uDiff = 0;   // code less low, below the range
     int64_t _nPending = 0; // straddle steps since the leading bits last agreed
 };

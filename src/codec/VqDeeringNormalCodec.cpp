@@ -61,8 +61,8 @@ constexpr auto kPlacements = [] {
 
 // Decodes parts that passed checkCode.
 [[gnu::always_inline]] inline void decodeParts(int numBits, const VqDeeringNormalLookupTable* table,
-                                               uint32_t iSextant, uint32_t iOctant, uint32_t iTheta, uint32_t iPsi,
-                                               float* vec) {
+                                               uint32_t iSextant, uint32_t iOctant, uint32_t iTheta,
+                                               uint32_t iPsi, float* vec) {
     // Odd sextants store θ - 1.
     const int theta = static_cast<int>(iTheta + (iSextant & 1));
     const int psi = static_cast<int>(iPsi);

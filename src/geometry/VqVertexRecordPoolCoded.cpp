@@ -442,8 +442,9 @@ struct VqVertexRecordPoolCoding {
         } else {
             VQ_PROPAGATE(
                 getArray(os, io, *vNormCodes, false, nNorms, method, "vNormCodes.length() == nNorms", uHash));
-            VQ_PROPAGATE(xNormCodec.convertCodesToRecords(reinterpret_cast<const uint32_t*>(vNormCodes->data()),
-                                                          static_cast<int>(nNorms), indices, f.normals()));
+            VQ_PROPAGATE(
+                xNormCodec.convertCodesToRecords(reinterpret_cast<const uint32_t*>(vNormCodes->data()),
+                                                 static_cast<int>(nNorms), indices, f.normals()));
         }
         p._recordsChanged();
         return true;
