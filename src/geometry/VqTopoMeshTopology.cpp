@@ -411,7 +411,9 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     const uint32_t nAtoms = strips ? nIndices - 2 * nPrims : nPrims;
     const size_t nHEMax = strips ? size_t(nAtoms) * 3 : nIndices;
     t.bTriangles = strips || nIndices == 3 * uint64_t(nPrims);
-    t.viAtomFacet.resize(nAtoms);
+    // Without bEdges the atoms' facets are left out too: a walk over facets
+    // reads the facets' atoms, never the other way round.
+    if (bEdges) t.viAtomFacet.resize(nAtoms);
     t.viFacetAtom.resize(nAtoms);
     t.viFacetHE.resize(size_t(nAtoms) + 1);
     t.viHEVtx.resize(nHEMax);
@@ -420,7 +422,7 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
         t.viHEFacet.clear();
     else
         t.viHEFacet.resize(nHEMax);
-    int* atomFacet = t.viAtomFacet.data();
+    int* atomFacet = bEdges ? t.viAtomFacet.data() : nullptr;
     int* facetAtom = t.viFacetAtom.data();
     int* facetHE = t.viFacetHE.data();
     int* heVtx = t.viHEVtx.data();
@@ -437,10 +439,10 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     auto addTriangle = [&](uint32_t atom, uint32_t r0, uint32_t r1, uint32_t r2) __attribute__((always_inline)) {
         const int32_t v0 = recVtx[r0], v1 = recVtx[r1], v2 = recVtx[r2];
         if (v0 == v1 || v1 == v2 || v0 == v2) {
-            atomFacet[atom] = -1;
+            if (atomFacet) atomFacet[atom] = -1;
             return;
         }
-        atomFacet[atom] = nF;
+        if (atomFacet) atomFacet[atom] = nF;
         facetAtom[nF] = int(atom);
         heVtx[nH] = v0, heVtx[nH + 1] = v1, heVtx[nH + 2] = v2;
         ++outStart[v0 + 1], ++outStart[v1 + 1], ++outStart[v2 + 1];
@@ -472,10 +474,11 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
                 for (uint32_t i = s; i < e; ++i)
                     heVtx[nH + int(i - s)] = recVtx[indices[i]];
                 if (!distinctCorners(heVtx + nH, e - s, scratch)) {
-                    atomFacet[atom++] = -1;
+                    if (atomFacet) atomFacet[atom] = -1;
+                    ++atom;
                     continue;
                 }
-                atomFacet[atom] = nF;
+                if (atomFacet) atomFacet[atom] = nF;
                 facetAtom[nF] = int(atom++);
                 for (uint32_t i = s; i < e; ++i) {
                     ++outStart[heVtx[nH] + 1];
@@ -507,14 +510,22 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     int* cursor = t.viVtxHEdge.data();
     std::copy_n(outStart, nVtx, cursor);
     // Triangles: the corners the pairing reads beside each outgoing
-    // half-edge, then the numbering's counts.
+    // half-edge, then the numbering's counts. Without edges there is no
+    // numbering, and the edges' array, scratch then, holds the corners:
+    // storage kept for the next derivation keeps them too, where a fresh
+    // block would cost its pages again on every derivation.
     std::unique_ptr<int32_t[]> triScratch;
     int32_t* corner = nullptr;
     int32_t* count = cursor;
     if (t.bTriangles) {
-        triScratch.reset(new int32_t[3 * size_t(nHE) + size_t(nVtx) + 1]);
-        corner = triScratch.get();
-        count = corner + 3 * size_t(nHE);
+        if (bEdges) {
+            triScratch.reset(new int32_t[3 * size_t(nHE) + size_t(nVtx) + 1]);
+            corner = triScratch.get();
+            count = corner + 3 * size_t(nHE);
+        } else {
+            t.viHEEdge.resize(3 * size_t(nHE));
+            corner = t.viHEEdge.data();
+        }
         for (int h = 0; h < nHE; h += 3) {
             const int v0 = heVtx[h], v1 = heVtx[h + 1], v2 = heVtx[h + 2];
             int k = cursor[v0]++;
@@ -537,14 +548,14 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
 
     // Edges.
     t.viHEOpp.resize(nHE);
-    t.viHEEdge.resize(nHE);
+    if (bEdges) t.viHEEdge.resize(nHE);
     t.viEdgeHE.resize(std::max(size_t(nHE), 2 * size_t(nVtx)));
     int* opp = t.viHEOpp.data();
     int* heEdge = t.viHEEdge.data();
     int* edgeHE = t.viEdgeHE.data();
     uint32_t nEdges = 0;
     std::fill_n(edgeHE, nVtx, -1);
-    std::fill_n(count, nVtx + 1, 0);
+    if (bEdges) std::fill_n(count, nVtx + 1, 0);
     bool bPaired = false;
     if (!bEdges)
         bPaired = t.bTriangles
@@ -624,6 +635,7 @@ bool vqStripsListFacets(const VqTopoMeshTopology& t, uint32_t nPrims, const uint
         const int n = h + 1 == b + 3 ? b : h + 1, q = n + 1 == b + 3 ? b : n + 1;
         return heRec[h] == int(r0) && heRec[n] == int(r1) && heRec[q] == int(r2) && !bUsed[f];
     };
+    int fLast = -1;
     for (uint32_t p = 0; p < nPrims; ++p) {
         const uint32_t s = primStart[p], e = primStart[p + 1];
         // The half-edge of the last facet found that the next strip triangle
@@ -639,6 +651,16 @@ bool vqStripsListFacets(const VqTopoMeshTopology& t, uint32_t nPrims, const uint
             // uses: a triangle that matches one needs no other test.
             int h = hShared >= 0 ? heOpp[hShared] : -1;
             if (h < 0 || !matches(h, r0, r1, r2)) {
+                // Where a strip turns through repeated records, or a new
+                // strip starts, the next facet is most often still a
+                // neighbour of the last one found, whose opposites share a
+                // cache line: the search below reads scattered half-edges.
+                h = -1;
+                if (fLast >= 0 && r0 != r1 && r1 != r2 && r0 != r2)
+                    for (int c = 3 * fLast, ce = c + 3; c < ce && h < 0; ++c)
+                        if (heOpp[c] >= 0 && matches(heOpp[c], r0, r1, r2)) h = heOpp[c];
+            }
+            if (h < 0) {
                 if (r0 >= nRecs || r1 >= nRecs || r2 >= nRecs) return false;
                 const int v0 = recVtx[r0], v1 = recVtx[r1], v2 = recVtx[r2];
                 // A record at a position no facet uses lies on no facet.
@@ -653,7 +675,6 @@ bool vqStripsListFacets(const VqTopoMeshTopology& t, uint32_t nPrims, const uint
                 // with the same records in the same turn serve any triangle
                 // alike, so which of them is taken first does not change the
                 // outcome.
-                h = -1;
                 for (int k = outStart[v0]; k < outStart[v0 + 1]; ++k)
                     if (matches(out[k], r0, r1, r2)) {
                         h = out[k];
@@ -664,6 +685,7 @@ bool vqStripsListFacets(const VqTopoMeshTopology& t, uint32_t nPrims, const uint
             const uint32_t f = uint32_t(h) / 3;
             const int b = int(3 * f);
             bUsed[f] = 1;
+            fLast = int(f);
             ++nListed;
             // Even triangles share their second corner edge with the next,
             // odd ones their third.

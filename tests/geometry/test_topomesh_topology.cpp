@@ -261,13 +261,13 @@ TEST_F(TopologyTest, KeptStorageDerivesWhatTheMeshDoes) {
         const VqVeci VqTopoMeshTopology::*arrays[] = {
             &VqTopoMeshTopology::viRecVtx,      &VqTopoMeshTopology::viVtxRec,
             &VqTopoMeshTopology::viVtxOutStart, &VqTopoMeshTopology::viVtxOut,
-            &VqTopoMeshTopology::viAtomFacet,   &VqTopoMeshTopology::viFacetAtom,
-            &VqTopoMeshTopology::viFacetHE,     &VqTopoMeshTopology::viHEVtx,
-            &VqTopoMeshTopology::viHERec,       &VqTopoMeshTopology::viHEOpp,
-            &VqTopoMeshTopology::viHEFacet,     &VqTopoMeshTopology::viEquivNext,
-            &VqTopoMeshTopology::viVtxHEdge,    &VqTopoMeshTopology::viHEEdge,
-            &VqTopoMeshTopology::viEdgeHE};
-        for (size_t k = 0; k < std::size(arrays) - (bEdges ? 0 : 4); ++k)
+            &VqTopoMeshTopology::viFacetAtom,   &VqTopoMeshTopology::viFacetHE,
+            &VqTopoMeshTopology::viHEVtx,       &VqTopoMeshTopology::viHERec,
+            &VqTopoMeshTopology::viHEOpp,       &VqTopoMeshTopology::viHEFacet,
+            &VqTopoMeshTopology::viEquivNext,   &VqTopoMeshTopology::viVtxHEdge,
+            &VqTopoMeshTopology::viHEEdge,      &VqTopoMeshTopology::viEdgeHE,
+            &VqTopoMeshTopology::viAtomFacet};
+        for (size_t k = 0; k < std::size(arrays) - (bEdges ? 0 : 5); ++k)
             EXPECT_EQ(a.*arrays[k], b.*arrays[k]) << "array " << k;
     }
 }
@@ -494,6 +494,9 @@ TEST_F(TopologyTest, StripsListTheFacetsOfTheirSource) {
     VqVecu turned = one;
     std::swap(turned[0], turned[1]);
     EXPECT_FALSE(lists(oneStart, turned)) << "a facet turned over";
+    turned = one;
+    std::swap(turned[oneStart[4]], turned[oneStart[4] + 1]);
+    EXPECT_FALSE(lists(oneStart, turned)) << "a facet turned over after its neighbour";
     VqVecu moved = one;
     moved[0] = moved[3];
     EXPECT_FALSE(lists(oneStart, moved)) << "a corner moved";
