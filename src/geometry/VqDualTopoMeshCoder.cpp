@@ -324,8 +324,11 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
     // Polygons by face group, covers left out: one pass counts them per
     // group (group -1 joins group 0), the next writes their records in
     // group order, straight through when there is one group.
+    // Polygons that are not triangles are noted, not refused, in the pass:
+    // nothing else in it can fail.
     int nCover = 0;
     uint64_t nIndices = 0;
+    uint32_t uNotTri = 0;
     VqVecu faceGrps(2, 0), primStart, indices;
     for (int p = 0; p < nPolys; ++p) {
         if (m.isCover(p)) {
@@ -337,8 +340,10 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
         ++faceGrps[g + 1];
         const int cVal = m.polyDegree(p);
         nIndices += uint64_t(cVal);
-        if (eKind == VqTopoMesh::VQ_PRIM_TRISTRIP) VQ_CHECK(cVal == 3, kCls, "_doExport", VQ_ERR_CORRUPT);
+        uNotTri |= uint32_t(cVal ^ 3);
     }
+    if (eKind == VqTopoMesh::VQ_PRIM_TRISTRIP && uNotTri != 0)
+        VQ_FAIL(kCls, "_doExport", "cVal == 3", VQ_ERR_CORRUPT);
     const size_t nGroups = faceGrps.size() - 1;
     for (size_t g = 0; g < nGroups; ++g)
         faceGrps[g + 1] += faceGrps[g];
@@ -370,12 +375,19 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
         }
         pStart[i] = nWritten;
         const VqDualVFMesh::Corner* ring = m.polyRing(p);
-        const int cVal = m.polyDegree(p);
-        for (int s = 0; s < cVal; ++s) {
+        auto corner = [&](int s) {
             const int iAttrRec = m.vertAttrs(ring[s].iElem)[ring[s].iSlot];
             uNeg |= uint32_t(iAttrRec);
             pIdx[nWritten++] = uint32_t(iAttrRec);
+        };
+        // Triangles, all a strip decode has, without a loop each.
+        if (uNotTri == 0) {
+            corner(0), corner(1), corner(2);
+            continue;
         }
+        const int cVal = m.polyDegree(p);
+        for (int s = 0; s < cVal; ++s)
+            corner(s);
     }
     pStart[iAtom] = nWritten;
     if (uNeg >> 31) VQ_FAIL(kCls, "_doExport", "iAttrRec >= 0", VQ_ERR_CORRUPT);
@@ -394,10 +406,11 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
         VQ_FAIL(kCls, "_doExport", "_pPTM->vtxRecPool()->_isValidColloc()", VQ_ERR_CORRUPT);
     // Polygons that pass the array checks always have a topology: the
     // derivation drops degenerate facets, pairs what its rule pairs and
-    // leaves the rest as borders or non-manifold edges. So only the arrays
-    // are checked, against the renumbered pool: the polygon mesh is
-    // returned without a topology (it is derived on demand).
-    if (!pPTM->verifyTopoMesh(false)) VQ_FAIL(kCls, "_doExport", "_pPTM->isTopologyValid()", VQ_ERR_CORRUPT);
+    // leaves the rest as borders or non-manifold edges. The arrays were
+    // checked when assigned, and the renumbering maps every index the pool
+    // checked onto one of its records: checking them again could not fail.
+    // The polygon mesh is returned without a topology (it is derived on
+    // demand).
     if (eKind == VqTopoMesh::VQ_PRIM_POLYGON) {
         out = pPTM.get();
         return true;

@@ -201,6 +201,36 @@ void joinQuads(VqPolygonTopoMesh& polys) {
     }
 }
 
+// The primitives' sizes are read in blocks of many at once: a size that
+// breaks the rule deep inside a long mesh is still seen.
+TEST_F(TopologyTest, SizesAreCheckedDeepInsideLongMeshes) {
+    VqPolygonTopoMesh polys(kSoupBindings);
+    addSoup(polys, torus(20, 15));
+    ASSERT_EQ(polys.uniformPrimSize(), 3u);
+    VqVecu start, indices;
+    {
+        VqTopoMeshPrimitives view;
+        ASSERT_TRUE(polys.acquirePrimitives(view, false));
+        ASSERT_GT(view.nPrims, 200u);
+        start.assign(view.paiPrimStart, view.paiPrimStart + view.nPrims + 1);
+        indices.assign(view.paiIndices, view.paiIndices + view.nIndices);
+        ASSERT_TRUE(polys.releasePrimitives(view));
+    }
+    MeshLock lock(polys);
+    VqVecu shortOne = start;
+    --shortOne[141];
+    EXPECT_FALSE(
+        polys._assignPrimitives(VqVecu(shortOne), VqVecu(indices), VqVecu{0, uint32_t(start.size() - 1)}));
+    EXPECT_EQ(lastError(), "xPrim.paiPrimStart[iPrim] >= 3");
+    // Two triangles joined into a hexagon.
+    VqVecu joined = start;
+    joined.erase(joined.begin() + 141);
+    ASSERT_TRUE(
+        polys._assignPrimitives(std::move(joined), std::move(indices), VqVecu{0, uint32_t(start.size() - 2)}))
+        << lastError();
+    EXPECT_EQ(polys.uniformPrimSize(), 0u);
+}
+
 TEST_F(TopologyTest, PairingAndEdgeOrderFollowTheRule) {
     const std::pair<TriSoup, const char*> soups[] = {
         {torus(9, 7), "torus"},       {grid(6, 4), "grid"},     {bowtie(), "bowtie"},
