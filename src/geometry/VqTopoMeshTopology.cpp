@@ -627,13 +627,21 @@ bool vqStripsListFacets(const VqTopoMeshTopology& t, uint32_t nPrims, const uint
     used.assign(size_t(nF), 0);
     uint8_t* bUsed = used.data();
     int nListed = 0;
+    // A half-edge h of facet f, with the two that follow it round the facet.
     // Half-edges here are never negative: unsigned division by three is a
     // multiply and a shift, signed division several steps more.
-    auto matches = [&](int h, uint32_t r0, uint32_t r1, uint32_t r2) {
+    struct Corner {
+        uint32_t f;
+        int h, n, q;
+    };
+    auto corner = [](int h) {
         const uint32_t f = uint32_t(h) / 3;
         const int b = int(3 * f);
         const int n = h + 1 == b + 3 ? b : h + 1, q = n + 1 == b + 3 ? b : n + 1;
-        return heRec[h] == int(r0) && heRec[n] == int(r1) && heRec[q] == int(r2) && !bUsed[f];
+        return Corner{f, h, n, q};
+    };
+    auto matches = [&](const Corner& c, uint32_t r0, uint32_t r1, uint32_t r2) {
+        return heRec[c.h] == int(r0) && heRec[c.n] == int(r1) && heRec[c.q] == int(r2) && !bUsed[c.f];
     };
     int fLast = -1;
     for (uint32_t p = 0; p < nPrims; ++p) {
@@ -643,24 +651,32 @@ bool vqStripsListFacets(const VqTopoMeshTopology& t, uint32_t nPrims, const uint
         // first corner edge turned round. Its opposite is tried before any
         // search, and is the facet in all but turns and seams.
         int hShared = -1;
-        // Odd triangles are (s[i + 1], s[i], s[i + 2]).
+        if (s + 2 >= e) continue;
+        // Odd triangles are (s[i + 1], s[i], s[i + 2]). The last two
+        // records are carried from one triangle to the next.
+        uint32_t x = indices[s], y = indices[s + 1];
         for (uint32_t i = s; i + 2 < e; ++i) {
             const uint32_t odd = (i - s) & 1;
-            const uint32_t r0 = indices[i + odd], r1 = indices[i + 1 - odd], r2 = indices[i + 2];
+            const uint32_t r0 = odd ? y : x, r1 = odd ? x : y, r2 = indices[i + 2];
+            x = y, y = r2;
             // A facet's records are in range, at three positions the mesh
             // uses: a triangle that matches one needs no other test.
-            int h = hShared >= 0 ? heOpp[hShared] : -1;
-            if (h < 0 || !matches(h, r0, r1, r2)) {
-                // Where a strip turns through repeated records, or a new
-                // strip starts, the next facet is most often still a
-                // neighbour of the last one found, whose opposites share a
-                // cache line: the search below reads scattered half-edges.
-                h = -1;
-                if (fLast >= 0 && r0 != r1 && r1 != r2 && r0 != r2)
-                    for (int c = 3 * fLast, ce = c + 3; c < ce && h < 0; ++c)
-                        if (heOpp[c] >= 0 && matches(heOpp[c], r0, r1, r2)) h = heOpp[c];
+            Corner c{0, -1, 0, 0};
+            if (hShared >= 0 && heOpp[hShared] >= 0) {
+                c = corner(heOpp[hShared]);
+                if (!matches(c, r0, r1, r2)) c.h = -1;
             }
-            if (h < 0) {
+            // Where a strip turns through repeated records, or a new strip
+            // starts, the next facet is most often still a neighbour of the
+            // last one found, whose opposites share a cache line: the search
+            // below reads scattered half-edges.
+            if (c.h < 0 && fLast >= 0 && r0 != r1 && r1 != r2 && r0 != r2)
+                for (int k = 3 * fLast, ke = k + 3; k < ke && c.h < 0; ++k)
+                    if (heOpp[k] >= 0) {
+                        c = corner(heOpp[k]);
+                        if (!matches(c, r0, r1, r2)) c.h = -1;
+                    }
+            if (c.h < 0) {
                 if (r0 >= nRecs || r1 >= nRecs || r2 >= nRecs) return false;
                 const int v0 = recVtx[r0], v1 = recVtx[r1], v2 = recVtx[r2];
                 // A record at a position no facet uses lies on no facet.
@@ -675,21 +691,18 @@ bool vqStripsListFacets(const VqTopoMeshTopology& t, uint32_t nPrims, const uint
                 // with the same records in the same turn serve any triangle
                 // alike, so which of them is taken first does not change the
                 // outcome.
-                for (int k = outStart[v0]; k < outStart[v0 + 1]; ++k)
-                    if (matches(out[k], r0, r1, r2)) {
-                        h = out[k];
-                        break;
-                    }
-                if (h < 0) return false;
+                for (int k = outStart[v0]; k < outStart[v0 + 1] && c.h < 0; ++k) {
+                    c = corner(out[k]);
+                    if (!matches(c, r0, r1, r2)) c.h = -1;
+                }
+                if (c.h < 0) return false;
             }
-            const uint32_t f = uint32_t(h) / 3;
-            const int b = int(3 * f);
-            bUsed[f] = 1;
-            fLast = int(f);
+            bUsed[c.f] = 1;
+            fLast = int(c.f);
             ++nListed;
             // Even triangles share their second corner edge with the next,
             // odd ones their third.
-            hShared = b + int((uint32_t(h - b) + 1 + odd) % 3);
+            hShared = odd ? c.q : c.n;
         }
     }
     return nListed == nF;
