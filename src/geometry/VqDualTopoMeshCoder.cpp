@@ -330,14 +330,22 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
     uint64_t nIndices = 0;
     uint32_t uNotTri = 0;
     VqVecu faceGrps(2, 0), primStart, indices;
+    // The counts through a pointer and a size kept beside it: the vector's
+    // own were read again after every count.
+    uint32_t* grpCount = faceGrps.data();
+    size_t nGrpSlots = faceGrps.size();
     for (int p = 0; p < nPolys; ++p) {
         if (m.isCover(p)) {
             ++nCover;
             continue;
         }
         const size_t g = size_t(std::max(m.polyGroup(p), 0));
-        if (g + 2 > faceGrps.size()) faceGrps.resize(g + 2, 0);
-        ++faceGrps[g + 1];
+        if (g + 2 > nGrpSlots) {
+            faceGrps.resize(g + 2, 0);
+            grpCount = faceGrps.data();
+            nGrpSlots = faceGrps.size();
+        }
+        ++grpCount[g + 1];
         const int cVal = m.polyDegree(p);
         nIndices += uint64_t(cVal);
         uNotTri |= uint32_t(cVal ^ 3);
@@ -366,28 +374,44 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
     uint32_t* pStart = primStart.data();
     uint32_t* pIdx = indices.data();
     uint32_t nWritten = 0, uNeg = 0;
-    for (int i = 0, p = 0; i < iAtom; ++i, ++p) {
-        if (nGroups > 1) {
-            p = int(order[size_t(i)]);
-        } else {
-            while (m.isCover(p))
-                ++p;
+    // One loop for each way of meeting the polygons and of writing them,
+    // so that neither choice is made again at every polygon.
+    auto writeAll = [&](auto nextPoly, auto writePoly) {
+        for (int i = 0, p = 0; i < iAtom; ++i, ++p) {
+            p = nextPoly(i, p);
+            pStart[i] = nWritten;
+            const VqDualVFMesh::Corner* ring = m.polyRing(p);
+            auto corner = [&](int s) {
+                const int iAttrRec = m.vertAttrs(ring[s].iElem)[ring[s].iSlot];
+                uNeg |= uint32_t(iAttrRec);
+                pIdx[nWritten++] = uint32_t(iAttrRec);
+            };
+            writePoly(p, corner);
         }
-        pStart[i] = nWritten;
-        const VqDualVFMesh::Corner* ring = m.polyRing(p);
-        auto corner = [&](int s) {
-            const int iAttrRec = m.vertAttrs(ring[s].iElem)[ring[s].iSlot];
-            uNeg |= uint32_t(iAttrRec);
-            pIdx[nWritten++] = uint32_t(iAttrRec);
-        };
-        // Triangles, all a strip decode has, without a loop each.
-        if (uNotTri == 0) {
-            corner(0), corner(1), corner(2);
-            continue;
-        }
+    };
+    // Triangles, all a strip decode has, without a loop each.
+    auto triangle = [](int, auto& corner) { corner(0), corner(1), corner(2); };
+    auto polygon = [&m](int p, auto& corner) {
         const int cVal = m.polyDegree(p);
         for (int s = 0; s < cVal; ++s)
             corner(s);
+    };
+    auto inOrder = [&order](int i, int) { return int(order[size_t(i)]); };
+    auto skipCovers = [&m](int, int p) {
+        while (m.isCover(p))
+            ++p;
+        return p;
+    };
+    if (nGroups > 1) {
+        if (uNotTri == 0)
+            writeAll(inOrder, triangle);
+        else
+            writeAll(inOrder, polygon);
+    } else {
+        if (uNotTri == 0)
+            writeAll(skipCovers, triangle);
+        else
+            writeAll(skipCovers, polygon);
     }
     pStart[iAtom] = nWritten;
     if (uNeg >> 31) VQ_FAIL(kCls, "_doExport", "iAttrRec >= 0", VQ_ERR_CORRUPT);
