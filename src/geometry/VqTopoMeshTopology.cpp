@@ -371,30 +371,42 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
             for (uint32_t r = 0; r < nRecs; ++r)
                 if (cls[r] == int32_t(r)) equivNext[tail[r]] = int(r);
         }
-        // A class's vertex number is held at its lowest record as ~v, which
-        // is negative and so told apart from the class numbers the others
-        // hold; no array of its own is needed.
-        // Sized for the most there can be and cut to size after, as below.
-        t.viVtxRec.resize(nRecs);
-        int* vtxRec = t.viVtxRec.data();
-        int32_t nV = 0;
-        for (uint32_t i = 0; i < nIndices; ++i) {
-            const int32_t c = cls[indices[i]];
-            if (c < 0 || cls[c] < 0) continue;
-            cls[c] = ~nV;
-            vtxRec[nV++] = int(indices[i]);
-        }
+    }
+    // A class's vertex number is held at its lowest record as ~v, which is
+    // negative and so told apart from the class numbers the others hold; no
+    // array of its own is needed. Facets number their corners as they meet
+    // them, which is the order of the index list: a pass of its own over the
+    // indices cost as much as the facets' reads.
+    // Sized for the most there can be and cut to size after, as below.
+    t.viVtxRec.resize(nRecs);
+    int* vtxRec = t.viVtxRec.data();
+    int32_t nV = 0;
+    auto vtxOf = [&](uint32_t r) __attribute__((always_inline)) {
+        // The records' vertex array holds the classes until the end.
+        const int32_t c = recVtx[r];
+        if (c < 0) return ~c;
+        const int32_t x = recVtx[c];
+        if (x < 0) return ~x;
+        recVtx[c] = ~nV;
+        vtxRec[nV] = int(r);
+        return nV++;
+    };
+    auto finishVertices = [&] {
         t.viVtxRec.resize(size_t(nV));
         // Downwards, so that each lowest record still holds its class's
         // number when the records above it read it.
+        int32_t* cls = recVtx;
         for (uint32_t r = nRecs; r-- > 0;) {
             const int32_t c = cls[r];
             const int32_t v = c < 0 ? c : cls[c];
             recVtx[r] = v < 0 ? ~v : -1;
         }
-    }
-    const int nVtx = int(t.viVtxRec.size());
+    };
     if (kind != VqTopoMesh::VQ_PRIM_TRISTRIP && kind != VqTopoMesh::VQ_PRIM_POLYGON) {
+        for (uint32_t i = 0; i < nIndices; ++i)
+            vtxOf(indices[i]);
+        finishVertices();
+        const int nVtx = nV;
         t.viVtxHEdge.assign(nVtx, -1);
         t.viVtxOutStart.assign(nVtx + 1, 0);
         t.viFacetHE.assign(1, 0);
@@ -430,14 +442,15 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     // Triangles keep no owners: storage kept from a derivation of polygons
     // must not be written.
     int* heFacet = t.bTriangles ? nullptr : t.viHEFacet.data();
-    // Outgoing half-edges are counted by vertex as the facets are made.
-    t.viVtxOutStart.assign(nVtx + 1, 0);
+    // Outgoing half-edges are counted by vertex as the facets are made,
+    // which are numbered meanwhile: room for the most there can be.
+    t.viVtxOutStart.assign(size_t(nRecs) + 1, 0);
     int* outStart = t.viVtxOutStart.data();
     int nF = 0, nH = 0;
     facetHE[0] = 0;
     // Inlined: as a call it cost more than its work, its state spilled.
     auto addTriangle = [&](uint32_t atom, uint32_t r0, uint32_t r1, uint32_t r2) __attribute__((always_inline)) {
-        const int32_t v0 = recVtx[r0], v1 = recVtx[r1], v2 = recVtx[r2];
+        const int32_t v0 = vtxOf(r0), v1 = vtxOf(r1), v2 = vtxOf(r2);
         if (v0 == v1 || v1 == v2 || v0 == v2) {
             if (atomFacet) atomFacet[atom] = -1;
             return;
@@ -472,7 +485,7 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
                 addTriangle(atom++, indices[s], indices[s + 1], indices[s + 2]);
             } else {
                 for (uint32_t i = s; i < e; ++i)
-                    heVtx[nH + int(i - s)] = recVtx[indices[i]];
+                    heVtx[nH + int(i - s)] = vtxOf(indices[i]);
                 if (!distinctCorners(heVtx + nH, e - s, scratch)) {
                     if (atomFacet) atomFacet[atom] = -1;
                     ++atom;
@@ -489,6 +502,9 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
             }
         }
     }
+    finishVertices();
+    const int nVtx = nV;
+    t.viVtxOutStart.resize(size_t(nVtx) + 1);
     t.viFacetAtom.resize(nF);
     t.viFacetHE.resize(size_t(nF) + 1);
     t.viHEVtx.resize(nH);

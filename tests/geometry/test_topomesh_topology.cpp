@@ -97,6 +97,14 @@ void expectCountsMatch(const TriSoup& s, const char* what) {
     for (auto& m : meshes) {
         addSoup(*m, s);
         ASSERT_TRUE(m->verifyTopoMesh(true)) << what << ": " << lastError();
+        // Vertices are numbered in the order the index list first uses them.
+        int nSeen = 0;
+        for (uint32_t i = 0; i < m->numIndices(); ++i) {
+            const int v = m->recordVtx(m->indices()[i]);
+            ASSERT_LE(v, nSeen) << what << " at index " << i;
+            nSeen += int(v == nSeen);
+        }
+        EXPECT_EQ(nSeen, m->_topology()->numVertices()) << what;
         EXPECT_EQ(m->numBoundaryEdges(), ref.boundary) << what;
         EXPECT_EQ(m->numNonmanifoldEdges(), ref.nonmanifold) << what;
         EXPECT_EQ(m->isClosedSolid(), ref.closed) << what;
