@@ -265,9 +265,10 @@ namespace {
                                     Vq::SharedPtr<VqTopoMesh>& out) {
     // The polygons' topology is derived into storage the coder keeps, not
     // into the mesh: neither the stripper nor the listing below reads
-    // edges or the vertices' start half-edges, and a topology without them
-    // must not become a mesh's own, where any later caller would take it
-    // for whole. The polygons are dropped when the decode returns.
+    // edges, the vertices' start half-edges or the atoms' facets, and a
+    // topology without them must not become a mesh's own, where any later
+    // caller would take it for whole. The polygons are dropped when the
+    // decode returns.
     {
         VqTopoMeshPrimitives view;
         VQ_PROPAGATE(polys.acquirePrimitives(view, false));
