@@ -265,9 +265,10 @@ namespace {
                                     Vq::SharedPtr<VqTopoMesh>& out) {
     // The polygons' topology is derived into storage the coder keeps, not
     // into the mesh: neither the stripper nor the listing below reads
-    // edges or the vertices' start half-edges, and a topology without them
-    // must not become a mesh's own, where any later caller would take it
-    // for whole. The polygons are dropped when the decode returns.
+    // edges, the vertices' start half-edges or the atoms' facets, and a
+    // topology without them must not become a mesh's own, where any later
+    // caller would take it for whole. The polygons are dropped when the
+    // decode returns.
     {
         VqTopoMeshPrimitives view;
         VQ_PROPAGATE(polys.acquirePrimitives(view, false));
@@ -324,21 +325,34 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
     // Polygons by face group, covers left out: one pass counts them per
     // group (group -1 joins group 0), the next writes their records in
     // group order, straight through when there is one group.
+    // Polygons that are not triangles are noted, not refused, in the pass:
+    // nothing else in it can fail.
     int nCover = 0;
     uint64_t nIndices = 0;
+    uint32_t uNotTri = 0;
     VqVecu faceGrps(2, 0), primStart, indices;
+    // The counts through a pointer and a size kept beside it: the vector's
+    // own were read again after every count.
+    uint32_t* grpCount = faceGrps.data();
+    size_t nGrpSlots = faceGrps.size();
     for (int p = 0; p < nPolys; ++p) {
         if (m.isCover(p)) {
             ++nCover;
             continue;
         }
         const size_t g = size_t(std::max(m.polyGroup(p), 0));
-        if (g + 2 > faceGrps.size()) faceGrps.resize(g + 2, 0);
-        ++faceGrps[g + 1];
+        if (g + 2 > nGrpSlots) {
+            faceGrps.resize(g + 2, 0);
+            grpCount = faceGrps.data();
+            nGrpSlots = faceGrps.size();
+        }
+        ++grpCount[g + 1];
         const int cVal = m.polyDegree(p);
         nIndices += uint64_t(cVal);
-        if (eKind == VqTopoMesh::VQ_PRIM_TRISTRIP) VQ_CHECK(cVal == 3, kCls, "_doExport", VQ_ERR_CORRUPT);
+        uNotTri |= uint32_t(cVal ^ 3);
     }
+    if (eKind == VqTopoMesh::VQ_PRIM_TRISTRIP && uNotTri != 0)
+        VQ_FAIL(kCls, "_doExport", "cVal == 3", VQ_ERR_CORRUPT);
     const size_t nGroups = faceGrps.size() - 1;
     for (size_t g = 0; g < nGroups; ++g)
         faceGrps[g + 1] += faceGrps[g];
@@ -361,21 +375,44 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
     uint32_t* pStart = primStart.data();
     uint32_t* pIdx = indices.data();
     uint32_t nWritten = 0, uNeg = 0;
-    for (int i = 0, p = 0; i < iAtom; ++i, ++p) {
-        if (nGroups > 1) {
-            p = int(order[size_t(i)]);
-        } else {
-            while (m.isCover(p))
-                ++p;
+    // One loop for each way of meeting the polygons and of writing them,
+    // so that neither choice is made again at every polygon.
+    auto writeAll = [&](auto nextPoly, auto writePoly) {
+        for (int i = 0, p = 0; i < iAtom; ++i, ++p) {
+            p = nextPoly(i, p);
+            pStart[i] = nWritten;
+            const VqDualVFMesh::Corner* ring = m.polyRing(p);
+            auto corner = [&](int s) {
+                const int iAttrRec = m.vertAttrs(ring[s].iElem)[ring[s].iSlot];
+                uNeg |= uint32_t(iAttrRec);
+                pIdx[nWritten++] = uint32_t(iAttrRec);
+            };
+            writePoly(p, corner);
         }
-        pStart[i] = nWritten;
-        const VqDualVFMesh::Corner* ring = m.polyRing(p);
+    };
+    // Triangles, all a strip decode has, without a loop each.
+    auto triangle = [](int, auto& corner) { corner(0), corner(1), corner(2); };
+    auto polygon = [&m](int p, auto& corner) {
         const int cVal = m.polyDegree(p);
-        for (int s = 0; s < cVal; ++s) {
-            const int iAttrRec = m.vertAttrs(ring[s].iElem)[ring[s].iSlot];
-            uNeg |= uint32_t(iAttrRec);
-            pIdx[nWritten++] = uint32_t(iAttrRec);
-        }
+        for (int s = 0; s < cVal; ++s)
+            corner(s);
+    };
+    auto inOrder = [&order](int i, int) { return int(order[size_t(i)]); };
+    auto skipCovers = [&m](int, int p) {
+        while (m.isCover(p))
+            ++p;
+        return p;
+    };
+    if (nGroups > 1) {
+        if (uNotTri == 0)
+            writeAll(inOrder, triangle);
+        else
+            writeAll(inOrder, polygon);
+    } else {
+        if (uNotTri == 0)
+            writeAll(skipCovers, triangle);
+        else
+            writeAll(skipCovers, polygon);
     }
     pStart[iAtom] = nWritten;
     if (uNeg >> 31) VQ_FAIL(kCls, "_doExport", "iAttrRec >= 0", VQ_ERR_CORRUPT);
@@ -394,10 +431,11 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
         VQ_FAIL(kCls, "_doExport", "_pPTM->vtxRecPool()->_isValidColloc()", VQ_ERR_CORRUPT);
     // Polygons that pass the array checks always have a topology: the
     // derivation drops degenerate facets, pairs what its rule pairs and
-    // leaves the rest as borders or non-manifold edges. So only the arrays
-    // are checked, against the renumbered pool: the polygon mesh is
-    // returned without a topology (it is derived on demand).
-    if (!pPTM->verifyTopoMesh(false)) VQ_FAIL(kCls, "_doExport", "_pPTM->isTopologyValid()", VQ_ERR_CORRUPT);
+    // leaves the rest as borders or non-manifold edges. The arrays were
+    // checked when assigned, and the renumbering maps every index the pool
+    // checked onto one of its records: checking them again could not fail.
+    // The polygon mesh is returned without a topology (it is derived on
+    // demand).
     if (eKind == VqTopoMesh::VQ_PRIM_POLYGON) {
         out = pPTM.get();
         return true;

@@ -53,6 +53,9 @@ const char* primSizeText(VqTopoMesh::PrimKind kind) {
 // Whether any of the n indices is n0 or more. The build's optimisation
 // level leaves plain loops unvectorised: four indices a step, compared as
 // signed numbers once their top bits are flipped.
+// The length of the blocks the primitives' passes are vectorised in.
+constexpr size_t kBlock = 64;
+
 bool anyIndexAtLeast(const uint32_t* idx, size_t n, uint32_t n0) {
     // Below, the largest index allowed is n0 - 1.
     if (n0 == 0) return n > 0;
@@ -216,16 +219,19 @@ bool VqTopoMesh::_checkArrays(const char* method, uint32_t nVtxRecs) const {
     const uint32_t nPrims = numPrims(), nFaceGrps = numFaceGroups(), minSize = minPrimSize();
     const uint32_t* start = _vuPrimStart.data();
     // The same for the primitive sizes: a pass that only notes a failure,
-    // and the one that names it only when there is one. Both conditions
-    // hold when the signed difference of the starts, less the least size,
-    // is not negative: the pass gathers the sign bits, each start read once.
-    uint64_t uNeg = 0;
-    for (uint32_t p = 0, s0 = start[0]; p < nPrims; ++p) {
-        const uint32_t s1 = start[p + 1];
-        uNeg |= uint64_t(int64_t(s1) - int64_t(s0) - int64_t(minSize));
-        s0 = s1;
-    }
-    for (uint32_t p = 0; (uNeg >> 63) && p < nPrims; ++p) {
+    // and the one that names it only when there is one. The pass runs in
+    // blocks of a fixed length, each start read as both ends, which the
+    // compiler vectorises.
+    uint32_t uBad = 0;
+    auto gather = [&uBad, minSize](const uint32_t* s, size_t n) {
+        for (size_t p = 0; p < n; ++p)
+            uBad |= uint32_t(s[p + 1] < s[p]) | uint32_t(s[p + 1] - s[p] < minSize);
+    };
+    size_t p0 = 0;
+    for (; p0 + kBlock <= nPrims; p0 += kBlock)
+        gather(start + p0, kBlock);
+    gather(start + p0, nPrims - p0);
+    for (uint32_t p = 0; uBad != 0 && p < nPrims; ++p) {
         if (!(start[p] <= start[p + 1]))
             VQ_FAIL(kCls, method, "xPrim.paiPrimStart[iPrim] <= xPrim.paiPrimStart[iPrim + 1]",
                     VQ_ERR_CORRUPT);
@@ -603,9 +609,20 @@ uint32_t VqTopoMesh::numAtoms() const {
 uint32_t VqTopoMesh::uniformPrimSize() const {
     const uint32_t nPrims = numPrims();
     if (nPrims == 0) return 0;
-    const uint32_t n = _vuPrimStart[1] - _vuPrimStart[0];
-    for (uint32_t p = 1; p < nPrims; ++p)
-        if (_vuPrimStart[int(p + 1)] - _vuPrimStart[int(p)] != n) return 0;
+    const uint32_t* start = _vuPrimStart.data();
+    const uint32_t n = start[1] - start[0];
+    // Blocks without exits, which the compiler vectorises; a mesh of mixed
+    // sizes still stops at the first block that shows them.
+    size_t p0 = 0;
+    for (; p0 + kBlock <= nPrims; p0 += kBlock) {
+        const uint32_t* s = start + p0;
+        uint32_t uDiff = 0;
+        for (size_t p = 0; p < kBlock; ++p)
+            uDiff |= (s[p + 1] - s[p]) ^ n;
+        if (uDiff != 0) return 0;
+    }
+    for (; p0 < nPrims; ++p0)
+        if (start[p0 + 1] - start[p0] != n) return 0;
     return n;
 }
 

@@ -371,30 +371,42 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
             for (uint32_t r = 0; r < nRecs; ++r)
                 if (cls[r] == int32_t(r)) equivNext[tail[r]] = int(r);
         }
-        // A class's vertex number is held at its lowest record as ~v, which
-        // is negative and so told apart from the class numbers the others
-        // hold; no array of its own is needed.
-        // Sized for the most there can be and cut to size after, as below.
-        t.viVtxRec.resize(nRecs);
-        int* vtxRec = t.viVtxRec.data();
-        int32_t nV = 0;
-        for (uint32_t i = 0; i < nIndices; ++i) {
-            const int32_t c = cls[indices[i]];
-            if (c < 0 || cls[c] < 0) continue;
-            cls[c] = ~nV;
-            vtxRec[nV++] = int(indices[i]);
-        }
+    }
+    // A class's vertex number is held at its lowest record as ~v, which is
+    // negative and so told apart from the class numbers the others hold; no
+    // array of its own is needed. Facets number their corners as they meet
+    // them, which is the order of the index list: a pass of its own over the
+    // indices cost as much as the facets' reads.
+    // Sized for the most there can be and cut to size after, as below.
+    t.viVtxRec.resize(nRecs);
+    int* vtxRec = t.viVtxRec.data();
+    int32_t nV = 0;
+    auto vtxOf = [&](uint32_t r) __attribute__((always_inline)) {
+        // The records' vertex array holds the classes until the end.
+        const int32_t c = recVtx[r];
+        if (c < 0) return ~c;
+        const int32_t x = recVtx[c];
+        if (x < 0) return ~x;
+        recVtx[c] = ~nV;
+        vtxRec[nV] = int(r);
+        return nV++;
+    };
+    auto finishVertices = [&] {
         t.viVtxRec.resize(size_t(nV));
         // Downwards, so that each lowest record still holds its class's
         // number when the records above it read it.
+        int32_t* cls = recVtx;
         for (uint32_t r = nRecs; r-- > 0;) {
             const int32_t c = cls[r];
             const int32_t v = c < 0 ? c : cls[c];
             recVtx[r] = v < 0 ? ~v : -1;
         }
-    }
-    const int nVtx = int(t.viVtxRec.size());
+    };
     if (kind != VqTopoMesh::VQ_PRIM_TRISTRIP && kind != VqTopoMesh::VQ_PRIM_POLYGON) {
+        for (uint32_t i = 0; i < nIndices; ++i)
+            vtxOf(indices[i]);
+        finishVertices();
+        const int nVtx = nV;
         t.viVtxHEdge.assign(nVtx, -1);
         t.viVtxOutStart.assign(nVtx + 1, 0);
         t.viFacetHE.assign(1, 0);
@@ -411,7 +423,9 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     const uint32_t nAtoms = strips ? nIndices - 2 * nPrims : nPrims;
     const size_t nHEMax = strips ? size_t(nAtoms) * 3 : nIndices;
     t.bTriangles = strips || nIndices == 3 * uint64_t(nPrims);
-    t.viAtomFacet.resize(nAtoms);
+    // Without bEdges the atoms' facets are left out too: a walk over facets
+    // reads the facets' atoms, never the other way round.
+    if (bEdges) t.viAtomFacet.resize(nAtoms);
     t.viFacetAtom.resize(nAtoms);
     t.viFacetHE.resize(size_t(nAtoms) + 1);
     t.viHEVtx.resize(nHEMax);
@@ -420,7 +434,7 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
         t.viHEFacet.clear();
     else
         t.viHEFacet.resize(nHEMax);
-    int* atomFacet = t.viAtomFacet.data();
+    int* atomFacet = bEdges ? t.viAtomFacet.data() : nullptr;
     int* facetAtom = t.viFacetAtom.data();
     int* facetHE = t.viFacetHE.data();
     int* heVtx = t.viHEVtx.data();
@@ -428,19 +442,20 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     // Triangles keep no owners: storage kept from a derivation of polygons
     // must not be written.
     int* heFacet = t.bTriangles ? nullptr : t.viHEFacet.data();
-    // Outgoing half-edges are counted by vertex as the facets are made.
-    t.viVtxOutStart.assign(nVtx + 1, 0);
+    // Outgoing half-edges are counted by vertex as the facets are made,
+    // which are numbered meanwhile: room for the most there can be.
+    t.viVtxOutStart.assign(size_t(nRecs) + 1, 0);
     int* outStart = t.viVtxOutStart.data();
     int nF = 0, nH = 0;
     facetHE[0] = 0;
     // Inlined: as a call it cost more than its work, its state spilled.
     auto addTriangle = [&](uint32_t atom, uint32_t r0, uint32_t r1, uint32_t r2) __attribute__((always_inline)) {
-        const int32_t v0 = recVtx[r0], v1 = recVtx[r1], v2 = recVtx[r2];
+        const int32_t v0 = vtxOf(r0), v1 = vtxOf(r1), v2 = vtxOf(r2);
         if (v0 == v1 || v1 == v2 || v0 == v2) {
-            atomFacet[atom] = -1;
+            if (atomFacet) atomFacet[atom] = -1;
             return;
         }
-        atomFacet[atom] = nF;
+        if (atomFacet) atomFacet[atom] = nF;
         facetAtom[nF] = int(atom);
         heVtx[nH] = v0, heVtx[nH + 1] = v1, heVtx[nH + 2] = v2;
         ++outStart[v0 + 1], ++outStart[v1 + 1], ++outStart[v2 + 1];
@@ -470,12 +485,13 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
                 addTriangle(atom++, indices[s], indices[s + 1], indices[s + 2]);
             } else {
                 for (uint32_t i = s; i < e; ++i)
-                    heVtx[nH + int(i - s)] = recVtx[indices[i]];
+                    heVtx[nH + int(i - s)] = vtxOf(indices[i]);
                 if (!distinctCorners(heVtx + nH, e - s, scratch)) {
-                    atomFacet[atom++] = -1;
+                    if (atomFacet) atomFacet[atom] = -1;
+                    ++atom;
                     continue;
                 }
-                atomFacet[atom] = nF;
+                if (atomFacet) atomFacet[atom] = nF;
                 facetAtom[nF] = int(atom++);
                 for (uint32_t i = s; i < e; ++i) {
                     ++outStart[heVtx[nH] + 1];
@@ -486,6 +502,9 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
             }
         }
     }
+    finishVertices();
+    const int nVtx = nV;
+    t.viVtxOutStart.resize(size_t(nVtx) + 1);
     t.viFacetAtom.resize(nF);
     t.viFacetHE.resize(size_t(nF) + 1);
     t.viHEVtx.resize(nH);
@@ -507,14 +526,22 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
     int* cursor = t.viVtxHEdge.data();
     std::copy_n(outStart, nVtx, cursor);
     // Triangles: the corners the pairing reads beside each outgoing
-    // half-edge, then the numbering's counts.
+    // half-edge, then the numbering's counts. Without edges there is no
+    // numbering, and the edges' array, scratch then, holds the corners:
+    // storage kept for the next derivation keeps them too, where a fresh
+    // block would cost its pages again on every derivation.
     std::unique_ptr<int32_t[]> triScratch;
     int32_t* corner = nullptr;
     int32_t* count = cursor;
     if (t.bTriangles) {
-        triScratch.reset(new int32_t[3 * size_t(nHE) + size_t(nVtx) + 1]);
-        corner = triScratch.get();
-        count = corner + 3 * size_t(nHE);
+        if (bEdges) {
+            triScratch.reset(new int32_t[3 * size_t(nHE) + size_t(nVtx) + 1]);
+            corner = triScratch.get();
+            count = corner + 3 * size_t(nHE);
+        } else {
+            t.viHEEdge.resize(3 * size_t(nHE));
+            corner = t.viHEEdge.data();
+        }
         for (int h = 0; h < nHE; h += 3) {
             const int v0 = heVtx[h], v1 = heVtx[h + 1], v2 = heVtx[h + 2];
             int k = cursor[v0]++;
@@ -537,14 +564,14 @@ void vqBuildTopoMeshTopology(int kind, uint32_t nPrims, const uint32_t* primStar
 
     // Edges.
     t.viHEOpp.resize(nHE);
-    t.viHEEdge.resize(nHE);
+    if (bEdges) t.viHEEdge.resize(nHE);
     t.viEdgeHE.resize(std::max(size_t(nHE), 2 * size_t(nVtx)));
     int* opp = t.viHEOpp.data();
     int* heEdge = t.viHEEdge.data();
     int* edgeHE = t.viEdgeHE.data();
     uint32_t nEdges = 0;
     std::fill_n(edgeHE, nVtx, -1);
-    std::fill_n(count, nVtx + 1, 0);
+    if (bEdges) std::fill_n(count, nVtx + 1, 0);
     bool bPaired = false;
     if (!bEdges)
         bPaired = t.bTriangles
@@ -616,14 +643,23 @@ bool vqStripsListFacets(const VqTopoMeshTopology& t, uint32_t nPrims, const uint
     used.assign(size_t(nF), 0);
     uint8_t* bUsed = used.data();
     int nListed = 0;
+    // A half-edge h of facet f, with the two that follow it round the facet.
     // Half-edges here are never negative: unsigned division by three is a
     // multiply and a shift, signed division several steps more.
-    auto matches = [&](int h, uint32_t r0, uint32_t r1, uint32_t r2) {
+    struct Corner {
+        uint32_t f;
+        int h, n, q;
+    };
+    auto corner = [](int h) {
         const uint32_t f = uint32_t(h) / 3;
         const int b = int(3 * f);
         const int n = h + 1 == b + 3 ? b : h + 1, q = n + 1 == b + 3 ? b : n + 1;
-        return heRec[h] == int(r0) && heRec[n] == int(r1) && heRec[q] == int(r2) && !bUsed[f];
+        return Corner{f, h, n, q};
     };
+    auto matches = [&](const Corner& c, uint32_t r0, uint32_t r1, uint32_t r2) {
+        return heRec[c.h] == int(r0) && heRec[c.n] == int(r1) && heRec[c.q] == int(r2) && !bUsed[c.f];
+    };
+    int fLast = -1;
     for (uint32_t p = 0; p < nPrims; ++p) {
         const uint32_t s = primStart[p], e = primStart[p + 1];
         // The half-edge of the last facet found that the next strip triangle
@@ -631,14 +667,32 @@ bool vqStripsListFacets(const VqTopoMeshTopology& t, uint32_t nPrims, const uint
         // first corner edge turned round. Its opposite is tried before any
         // search, and is the facet in all but turns and seams.
         int hShared = -1;
-        // Odd triangles are (s[i + 1], s[i], s[i + 2]).
+        if (s + 2 >= e) continue;
+        // Odd triangles are (s[i + 1], s[i], s[i + 2]). The last two
+        // records are carried from one triangle to the next.
+        uint32_t x = indices[s], y = indices[s + 1];
         for (uint32_t i = s; i + 2 < e; ++i) {
             const uint32_t odd = (i - s) & 1;
-            const uint32_t r0 = indices[i + odd], r1 = indices[i + 1 - odd], r2 = indices[i + 2];
+            const uint32_t r0 = odd ? y : x, r1 = odd ? x : y, r2 = indices[i + 2];
+            x = y, y = r2;
             // A facet's records are in range, at three positions the mesh
             // uses: a triangle that matches one needs no other test.
-            int h = hShared >= 0 ? heOpp[hShared] : -1;
-            if (h < 0 || !matches(h, r0, r1, r2)) {
+            Corner c{0, -1, 0, 0};
+            if (hShared >= 0 && heOpp[hShared] >= 0) {
+                c = corner(heOpp[hShared]);
+                if (!matches(c, r0, r1, r2)) c.h = -1;
+            }
+            // Where a strip turns through repeated records, or a new strip
+            // starts, the next facet is most often still a neighbour of the
+            // last one found, whose opposites share a cache line: the search
+            // below reads scattered half-edges.
+            if (c.h < 0 && fLast >= 0 && r0 != r1 && r1 != r2 && r0 != r2)
+                for (int k = 3 * fLast, ke = k + 3; k < ke && c.h < 0; ++k)
+                    if (heOpp[k] >= 0) {
+                        c = corner(heOpp[k]);
+                        if (!matches(c, r0, r1, r2)) c.h = -1;
+                    }
+            if (c.h < 0) {
                 if (r0 >= nRecs || r1 >= nRecs || r2 >= nRecs) return false;
                 const int v0 = recVtx[r0], v1 = recVtx[r1], v2 = recVtx[r2];
                 // A record at a position no facet uses lies on no facet.
@@ -653,21 +707,18 @@ bool vqStripsListFacets(const VqTopoMeshTopology& t, uint32_t nPrims, const uint
                 // with the same records in the same turn serve any triangle
                 // alike, so which of them is taken first does not change the
                 // outcome.
-                h = -1;
-                for (int k = outStart[v0]; k < outStart[v0 + 1]; ++k)
-                    if (matches(out[k], r0, r1, r2)) {
-                        h = out[k];
-                        break;
-                    }
-                if (h < 0) return false;
+                for (int k = outStart[v0]; k < outStart[v0 + 1] && c.h < 0; ++k) {
+                    c = corner(out[k]);
+                    if (!matches(c, r0, r1, r2)) c.h = -1;
+                }
+                if (c.h < 0) return false;
             }
-            const uint32_t f = uint32_t(h) / 3;
-            const int b = int(3 * f);
-            bUsed[f] = 1;
+            bUsed[c.f] = 1;
+            fLast = int(c.f);
             ++nListed;
             // Even triangles share their second corner edge with the next,
             // odd ones their third.
-            hShared = b + int((uint32_t(h - b) + 1 + odd) % 3);
+            hShared = odd ? c.q : c.n;
         }
     }
     return nListed == nF;

@@ -39,10 +39,11 @@ struct VqTopoMeshTopology {
     // Per edge: one of its half-edges.
     VqVeci viEdgeHE;
     bool bTriangles = true; // every facet is a triangle
-    // False when derived without the edges, the vertices' start half-edges
-    // and the records' rings (viHEEdge, viEdgeHE, viVtxHEdge, viEquivNext
-    // then hold scratch): what a walk over facets and their neighbours reads
-    // is all there. Such a topology is never a mesh's own.
+    // False when derived without the edges, the vertices' start half-edges,
+    // the records' rings and the atoms' facets (viHEEdge, viEdgeHE,
+    // viVtxHEdge, viEquivNext then hold scratch, viAtomFacet whatever it
+    // held): what a walk over facets and their neighbours reads is all
+    // there. Such a topology is never a mesh's own.
     bool bEdges = true;
     uint32_t nBoundaryEdges = 0;
     uint32_t nNonmanifoldEdges = 0;

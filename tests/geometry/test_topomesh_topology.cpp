@@ -97,6 +97,14 @@ void expectCountsMatch(const TriSoup& s, const char* what) {
     for (auto& m : meshes) {
         addSoup(*m, s);
         ASSERT_TRUE(m->verifyTopoMesh(true)) << what << ": " << lastError();
+        // Vertices are numbered in the order the index list first uses them.
+        int nSeen = 0;
+        for (uint32_t i = 0; i < m->numIndices(); ++i) {
+            const int v = m->recordVtx(m->indices()[i]);
+            ASSERT_LE(v, nSeen) << what << " at index " << i;
+            nSeen += int(v == nSeen);
+        }
+        EXPECT_EQ(nSeen, m->_topology()->numVertices()) << what;
         EXPECT_EQ(m->numBoundaryEdges(), ref.boundary) << what;
         EXPECT_EQ(m->numNonmanifoldEdges(), ref.nonmanifold) << what;
         EXPECT_EQ(m->isClosedSolid(), ref.closed) << what;
@@ -201,6 +209,36 @@ void joinQuads(VqPolygonTopoMesh& polys) {
     }
 }
 
+// The primitives' sizes are read in blocks of many at once: a size that
+// breaks the rule deep inside a long mesh is still seen.
+TEST_F(TopologyTest, SizesAreCheckedDeepInsideLongMeshes) {
+    VqPolygonTopoMesh polys(kSoupBindings);
+    addSoup(polys, torus(20, 15));
+    ASSERT_EQ(polys.uniformPrimSize(), 3u);
+    VqVecu start, indices;
+    {
+        VqTopoMeshPrimitives view;
+        ASSERT_TRUE(polys.acquirePrimitives(view, false));
+        ASSERT_GT(view.nPrims, 200u);
+        start.assign(view.paiPrimStart, view.paiPrimStart + view.nPrims + 1);
+        indices.assign(view.paiIndices, view.paiIndices + view.nIndices);
+        ASSERT_TRUE(polys.releasePrimitives(view));
+    }
+    MeshLock lock(polys);
+    VqVecu shortOne = start;
+    --shortOne[141];
+    EXPECT_FALSE(
+        polys._assignPrimitives(VqVecu(shortOne), VqVecu(indices), VqVecu{0, uint32_t(start.size() - 1)}));
+    EXPECT_EQ(lastError(), "xPrim.paiPrimStart[iPrim] >= 3");
+    // Two triangles joined into a hexagon.
+    VqVecu joined = start;
+    joined.erase(joined.begin() + 141);
+    ASSERT_TRUE(
+        polys._assignPrimitives(std::move(joined), std::move(indices), VqVecu{0, uint32_t(start.size() - 2)}))
+        << lastError();
+    EXPECT_EQ(polys.uniformPrimSize(), 0u);
+}
+
 TEST_F(TopologyTest, PairingAndEdgeOrderFollowTheRule) {
     const std::pair<TriSoup, const char*> soups[] = {
         {torus(9, 7), "torus"},       {grid(6, 4), "grid"},     {bowtie(), "bowtie"},
@@ -261,13 +299,13 @@ TEST_F(TopologyTest, KeptStorageDerivesWhatTheMeshDoes) {
         const VqVeci VqTopoMeshTopology::*arrays[] = {
             &VqTopoMeshTopology::viRecVtx,      &VqTopoMeshTopology::viVtxRec,
             &VqTopoMeshTopology::viVtxOutStart, &VqTopoMeshTopology::viVtxOut,
-            &VqTopoMeshTopology::viAtomFacet,   &VqTopoMeshTopology::viFacetAtom,
-            &VqTopoMeshTopology::viFacetHE,     &VqTopoMeshTopology::viHEVtx,
-            &VqTopoMeshTopology::viHERec,       &VqTopoMeshTopology::viHEOpp,
-            &VqTopoMeshTopology::viHEFacet,     &VqTopoMeshTopology::viEquivNext,
-            &VqTopoMeshTopology::viVtxHEdge,    &VqTopoMeshTopology::viHEEdge,
-            &VqTopoMeshTopology::viEdgeHE};
-        for (size_t k = 0; k < std::size(arrays) - (bEdges ? 0 : 4); ++k)
+            &VqTopoMeshTopology::viFacetAtom,   &VqTopoMeshTopology::viFacetHE,
+            &VqTopoMeshTopology::viHEVtx,       &VqTopoMeshTopology::viHERec,
+            &VqTopoMeshTopology::viHEOpp,       &VqTopoMeshTopology::viHEFacet,
+            &VqTopoMeshTopology::viEquivNext,   &VqTopoMeshTopology::viVtxHEdge,
+            &VqTopoMeshTopology::viHEEdge,      &VqTopoMeshTopology::viEdgeHE,
+            &VqTopoMeshTopology::viAtomFacet};
+        for (size_t k = 0; k < std::size(arrays) - (bEdges ? 0 : 5); ++k)
             EXPECT_EQ(a.*arrays[k], b.*arrays[k]) << "array " << k;
     }
 }
@@ -494,6 +532,9 @@ TEST_F(TopologyTest, StripsListTheFacetsOfTheirSource) {
     VqVecu turned = one;
     std::swap(turned[0], turned[1]);
     EXPECT_FALSE(lists(oneStart, turned)) << "a facet turned over";
+    turned = one;
+    std::swap(turned[oneStart[4]], turned[oneStart[4] + 1]);
+    EXPECT_FALSE(lists(oneStart, turned)) << "a facet turned over after its neighbour";
     VqVecu moved = one;
     moved[0] = moved[3];
     EXPECT_FALSE(lists(oneStart, moved)) << "a corner moved";
