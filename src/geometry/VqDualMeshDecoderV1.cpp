@@ -9,13 +9,12 @@ namespace Vq {
 
 namespace {
 constexpr const char* kCls = "DualMeshDecoderV1";
+} // namespace
 
-// Records a failed check of an operation that reports by its result.
-int fail(const char* method, const char* what) {
+int DualMeshDecoderV1::_fail(const char* method, const char* what) {
     VqErrorState::throwStdError(kCls, method, what, VQ_ERR_CORRUPT);
     return -2;
 }
-} // namespace
 
 bool DualMeshDecoderV1::decode(const DualMeshSymbols& syms, VqDualVFMesh& dst) {
     _pSyms = &syms;
@@ -73,7 +72,16 @@ bool DualMeshDecoderV1::decode(const DualMeshSymbols& syms, VqDualVFMesh& dst) {
         for (const int cDeg : syms.vviOutDegSyms[k])
             nVerts += cDeg != 0;
     dst.reserve(uint32_t(syms.viOutValSyms.size()), nVerts, _nPolyCorners);
-    const bool ok = run(dst) && _checkReadPositions();
+    _piDeg = syms.viOutValSyms.data();
+    _piGrp = syms.viOutVGrpSyms.data();
+    _puFlags = syms.vuOutVtxFlags.data();
+    for (int k = 0; k < DualMeshSymbols::kNumContexts; ++k) {
+        _apiDeg[k] = syms.vviOutDegSyms[k].data();
+        _anDeg[k] = syms.vviOutDegSyms[k].length();
+        _apuMask[k] = syms.vvuOutAttrMasks[k].data();
+        _anMask[k] = syms.vvuOutAttrMasks[k].length();
+    }
+    const bool ok = run<DualMeshDecoderV1>(dst) && _checkReadPositions();
     _pSyms = nullptr;
     VQ_PROPAGATE(ok);
     return true;
@@ -108,12 +116,12 @@ int DualMeshDecoderV1::_readPoly(const char* method) {
     // Degrees were checked in decode.
     const int cVal = y.viOutValSyms[_iDegReadPos++];
     if (_iVGrpReadPos >= y.viOutVGrpSyms.length())
-        return fail(method, "_iVGrpReadPos < _viOutVGrpSyms.length()");
+        return _fail(method, "_iVGrpReadPos < _viOutVGrpSyms.length()");
     const int iVGrp = y.viOutVGrpSyms[_iVGrpReadPos++];
-    if (!(iVGrp >= -1)) return fail(method, "iVGrp >= -1");
-    if (!(iVGrp <= kMaxFaceGroup)) return fail(method, "iVGrp <= kMaxFaceGroup");
+    if (!(iVGrp >= -1)) return _fail(method, "iVGrp >= -1");
+    if (!(iVGrp <= kMaxFaceGroup)) return _fail(method, "iVGrp <= kMaxFaceGroup");
     if (_iFFlagReadPos >= y.vuOutVtxFlags.length())
-        return fail(method, "_iFFlagReadPos < _vuOutVtxFlags.length()");
+        return _fail(method, "_iFFlagReadPos < _vuOutVtxFlags.length()");
     const uint16_t flags = y.vuOutVtxFlags[_iFFlagReadPos++];
     return _pDst->addPoly(cVal, iVGrp, flags);
 }
@@ -123,61 +131,35 @@ int DualMeshDecoderV1::ioVtxInit() {
     return _readPoly("ioVtxInit");
 }
 
-int DualMeshDecoderV1::ioVtx(int, int) {
-    // The checked polygons here, the rest through the reads that check.
-    const int i = _iDegReadPos;
-    if (i < _iPolyCheckedEnd) {
-        const DualMeshSymbols& y = *_pSyms;
-        _iDegReadPos = _iVGrpReadPos = _iFFlagReadPos = i + 1;
-        return _pDst->addPoly(y.viOutValSyms[i], y.viOutVGrpSyms[i], y.vuOutVtxFlags[i]);
-    }
+int DualMeshDecoderV1::_ioVtxChecked() {
     if (_iDegReadPos >= _pSyms->viOutValSyms.length())
-        return fail("ioVtx", "_iDegReadPos < _viOutValSyms.length()");
+        return _fail("ioVtx", "_iDegReadPos < _viOutValSyms.length()");
     return _readPoly("ioVtx");
 }
 
-int DualMeshDecoderV1::ioFace(int p, int) {
+int DualMeshDecoderV1::_ioFaceOther(int cDeg) {
     const DualMeshSymbols& y = *_pSyms;
-    const int ctx = _faceCntxt(p);
-    if (_iValReadPos[ctx] >= y.vviOutDegSyms[ctx].length())
-        return fail("ioFace", "_iValReadPos[i] < _vviOutDegSyms[i].length()");
-    const int cDeg = y.vviOutDegSyms[ctx][_iValReadPos[ctx]++];
-    if (cDeg == 0) return -1;
-    if (!(cDeg >= 2 && cDeg <= VqDualVFMesh::kMaxDegree)) return fail("ioFace", "cDeg >= 2 && cDeg <= 65535");
+    if (!(cDeg >= 2 && cDeg <= VqDualVFMesh::kMaxDegree)) return _fail("ioFace", "cDeg >= 2 && cDeg <= 65535");
     _nVtxCorners += uint64_t(cDeg);
-    if (!(_nVtxCorners <= _nPolyCorners)) return fail("ioFace", "nVtxCorners <= nPolyCorners");
-    // Masks of up to 64 corners, nearly every vertex, stay in a register.
-    uint64_t uSmall = 0;
-    const uint64_t* pMask = &uSmall;
+    if (!(_nVtxCorners <= _nPolyCorners)) return _fail("ioFace", "nVtxCorners <= nPolyCorners");
+    const size_t nWords = size_t(cDeg + 63) / 64;
+    _vuMask.assign(nWords, 0);
+    const int n32 = (cDeg + 31) / 32;
+    if (_iAttrMaskLrgReadPos > y.vuOutAttrMasksLrg.length() - n32)
+        return _fail("ioFace", "_iAttrMaskLrgReadPos + n <= _vuOutAttrMasksLrg.length()");
+    for (int w = 0; w < n32; ++w)
+        _vuMask[size_t(w) >> 1] |= uint64_t(y.vuOutAttrMasksLrg[_iAttrMaskLrgReadPos++]) << (32 * (w & 1));
+    if (cDeg & 63) _vuMask[nWords - 1] &= (uint64_t(1) << (cDeg & 63)) - 1;
+    return _addVertRuns(_vuMask.data(), cDeg);
+}
+
+int DualMeshDecoderV1::_addVertRuns(const uint64_t* pMask, int cDeg) {
+    // Without a popcount instruction in the target, counting the bits is a
+    // library call: only the vertices with other than one run come here.
     int nFaceAttrs = 0;
-    bool bOne = false;
-    if (cDeg <= 64) {
-        const int k = std::clamp(cDeg - 2, 0, 7);
-        if (_iAttrMaskReadPos[k] >= y.vvuOutAttrMasks[k].length())
-            return fail("ioFace", "_iAttrMaskReadPos[i] < _vvuOutAttrMasks[i].length()");
-        uSmall = y.vvuOutAttrMasks[k][_iAttrMaskReadPos[k]++];
-        // Only the first cDeg bits count.
-        if (cDeg < 64) uSmall &= (uint64_t(1) << cDeg) - 1;
-        // One record per vertex is the rule; without a popcount instruction
-        // in the target, counting the bits is a library call.
-        bOne = uSmall != 0 && (uSmall & (uSmall - 1)) == 0;
-        nFaceAttrs = bOne ? 1 : std::popcount(uSmall);
-    } else {
-        const size_t nWords = size_t(cDeg + 63) / 64;
-        _vuMask.assign(nWords, 0);
-        const int n32 = (cDeg + 31) / 32;
-        if (_iAttrMaskLrgReadPos > y.vuOutAttrMasksLrg.length() - n32)
-            return fail("ioFace", "_iAttrMaskLrgReadPos + n <= _vuOutAttrMasksLrg.length()");
-        for (int w = 0; w < n32; ++w)
-            _vuMask[size_t(w) >> 1] |= uint64_t(y.vuOutAttrMasksLrg[_iAttrMaskLrgReadPos++])
-                                       << (32 * (w & 1));
-        if (cDeg & 63) _vuMask[nWords - 1] &= (uint64_t(1) << (cDeg & 63)) - 1;
-        for (const uint64_t m : _vuMask)
-            nFaceAttrs += std::popcount(m);
-        pMask = _vuMask.data();
-    }
-    if (!(nFaceAttrs <= cDeg)) return fail("ioFace", "nFaceAttrs <= cDeg");
-    if (bOne) return _pDst->addVertOneAttr(cDeg);
+    for (size_t i = 0, n = size_t(cDeg + 63) / 64; i < n; ++i)
+        nFaceAttrs += std::popcount(pMask[i]);
+    if (!(nFaceAttrs <= cDeg)) return _fail("ioFace", "nFaceAttrs <= cDeg");
     const int w = _pDst->addVert(cDeg, nFaceAttrs);
     assignRuns(pMask, cDeg, int(_pDst->vertFirstAttr(w)), _pDst->vertAttrs(w));
     return w;
@@ -186,11 +168,11 @@ int DualMeshDecoderV1::ioFace(int p, int) {
 int DualMeshDecoderV1::ioSplitFace(int, int) {
     const DualMeshSymbols& y = *_pSyms;
     if (_iSplitFaceReadPos >= y.viOutSplitFaceSyms.length())
-        return fail("ioSplitFace", "_iSplitFaceReadPos < _viOutSplitFaceSyms.length()");
+        return _fail("ioSplitFace", "_iSplitFaceReadPos < _viOutSplitFaceSyms.length()");
     const int eSym = y.viOutSplitFaceSyms[_iSplitFaceReadPos++];
-    if (!(eSym >= -1)) return fail("ioSplitFace", "eSym >= -1");
+    if (!(eSym >= -1)) return _fail("ioSplitFace", "eSym >= -1");
     const int iOffset = eSym, cLen = _stackLength();
-    if (!(iOffset > 0 && iOffset <= cLen)) return fail("ioSplitFace", "iOffset > 0 && iOffset <= cLen");
+    if (!(iOffset > 0 && iOffset <= cLen)) return _fail("ioSplitFace", "iOffset > 0 && iOffset <= cLen");
     _iSplitVtx = _stackEntry(cLen - iOffset);
     return _iSplitVtx;
 }
@@ -198,11 +180,11 @@ int DualMeshDecoderV1::ioSplitFace(int, int) {
 int DualMeshDecoderV1::ioSplitPos(int, int) {
     const DualMeshSymbols& y = *_pSyms;
     if (_iSplitPosReadPos >= y.viOutSplitPosSyms.length())
-        return fail("ioSplitPos", "_iSplitPosReadPos < _viOutSplitPosSyms.length()");
+        return _fail("ioSplitPos", "_iSplitPosReadPos < _viOutSplitPosSyms.length()");
     const int eSym = y.viOutSplitPosSyms[_iSplitPosReadPos++];
-    if (!(eSym >= -1)) return fail("ioSplitPos", "eSym >= -1");
+    if (!(eSym >= -1)) return _fail("ioSplitPos", "eSym >= -1");
     const int cDeg = _pDst->vertValence(_iSplitVtx);
-    if (!(eSym >= 0 && eSym < cDeg)) return fail("ioSplitPos", "eSym >= 0 && eSym < cDeg");
+    if (!(eSym >= 0 && eSym < cDeg)) return _fail("ioSplitPos", "eSym >= 0 && eSym < cDeg");
     return eSym;
 }
 
