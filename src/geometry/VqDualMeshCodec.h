@@ -104,7 +104,10 @@ private:
     // vertex: a split, or a failure (iFace < -1).
     template <class Ops> bool _split(int p, int s, int iFace);
     template <class Ops> bool _completeF(int v);
-    template <class Ops> bool _completeV(int p);
+    // p (ring pr) is new and linked in slot 0 alone, to slot s of the
+    // vertex of valence val and ring vr.
+    template <class Ops>
+    bool _completeV(int p, VqDualVFMesh::Corner* pr, int s, int val, const VqDualVFMesh::Corner* vr);
     int _nextActiveFace();
 
     std::vector<int> _viStack;
@@ -168,14 +171,20 @@ template <class Ops> bool DualMeshCodec::_completeF(int v) {
         if (m.vertPoly(v, s) >= 0) continue;
         const int p = static_cast<Ops*>(this)->ioVtx(v, s);
         VQ_PROPAGATE(p >= 0);
-        m.link(p, 0, v, s);
-        VQ_PROPAGATE(_completeV<Ops>(p));
+        // What the link writes the completion takes from here, not back
+        // from the rings.
+        VqDualVFMesh::Corner* const pr = m.polyRing(p);
+        VqDualVFMesh::Corner* const vr = m.vertRing(v);
+        m.link(pr, p, 0, vr, v, s);
+        VQ_PROPAGATE(_completeV<Ops>(p, pr, s, val, vr));
     }
     return true;
 }
 
 // In line in its one caller, which calls it once per polygon.
-template <class Ops> [[gnu::always_inline]] inline bool DualMeshCodec::_completeV(int p) {
+template <class Ops>
+[[gnu::always_inline]] inline bool DualMeshCodec::_completeV(int p, VqDualVFMesh::Corner* pr, int s, int val,
+                                                             const VqDualVFMesh::Corner* vr) {
     using Corner = VqDualVFMesh::Corner;
     VqDualVFMesh& m = *_pDst;
     const int d = m.polyDegree(p);
@@ -184,12 +193,12 @@ template <class Ops> [[gnu::always_inline]] inline bool DualMeshCodec::_complete
     // slot 0 alone, and only this call fills its other slots: forward from
     // slot 1, backward from the last, then the gap between by activation,
     // so which of them are empty follows from the two ends reached.
-    Corner* const pr = m.polyRing(p);
-    const int w0 = pr[0].iElem, tw0 = pr[0].iSlot;
-    // Forward: slot k + 1 is the vertex that precedes w in the polygon
-    // across p's edge leaving w.
-    int k = 0, w = w0, tw = tw0, vw = m.vertValence(w);
-    const Corner* wr = m.vertRing(w);
+    //
+    // Forward: slot k + 1 is the vertex that precedes w, the vertex in slot
+    // k (p in slot tw of its ring wr, valence vw), in the polygon across
+    // p's edge leaving w.
+    int k = 0, tw = s, vw = val;
+    const Corner* wr = vr;
     while (k + 1 < d) {
         const Corner cq = wr[tw == 0 ? vw - 1 : tw - 1];
         const int q = cq.iElem;
@@ -204,7 +213,6 @@ template <class Ops> [[gnu::always_inline]] inline bool DualMeshCodec::_complete
         VQ_CHECK(jn > -1, kWalkCls, "run", VQ_ERR_CORRUPT);
         m.link(pr, p, k + 1, xr, x, tx);
         ++k;
-        w = x;
         tw = tx;
         vw = vx;
         wr = xr;
@@ -213,10 +221,9 @@ template <class Ops> [[gnu::always_inline]] inline bool DualMeshCodec::_complete
     // neighbour across p's edge entering w.
     const int fwdEnd = k;
     k = d;
-    w = w0;
-    tw = tw0;
-    vw = m.vertValence(w);
-    wr = m.vertRing(w);
+    tw = s;
+    vw = val;
+    wr = vr;
     while (k - 1 > fwdEnd) {
         const Corner cq = wr[tw + 1 == vw ? 0 : tw + 1];
         const int q = cq.iElem;
@@ -231,13 +238,12 @@ template <class Ops> [[gnu::always_inline]] inline bool DualMeshCodec::_complete
         VQ_CHECK(jn > -1, kWalkCls, "run", VQ_ERR_CORRUPT);
         m.link(pr, p, k - 1, xr, x, tx);
         --k;
-        w = x;
         tw = tx;
         vw = vx;
         wr = xr;
     }
-    for (int s = fwdEnd + 1; s < k; ++s)
-        VQ_PROPAGATE(_activateF<Ops>(p, s));
+    for (int t = fwdEnd + 1; t < k; ++t)
+        VQ_PROPAGATE(_activateF<Ops>(p, t));
     return true;
 }
 
