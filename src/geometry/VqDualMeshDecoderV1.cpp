@@ -20,7 +20,7 @@ bool DualMeshDecoderV1::decode(const DualMeshSymbols& syms, VqDualVFMesh& dst) {
     _pSyms = &syms;
     std::fill(std::begin(_iValReadPos), std::end(_iValReadPos), 0);
     std::fill(std::begin(_iAttrMaskReadPos), std::end(_iAttrMaskReadPos), 0);
-    _iDegReadPos = _iVGrpReadPos = _iFFlagReadPos = _iAttrMaskLrgReadPos = 0;
+    _iPolyReadPos = _iAttrMaskLrgReadPos = 0;
     _iSplitFaceReadPos = _iSplitPosReadPos = 0;
     _nVtxCorners = 0;
     _iSplitVtx = -1;
@@ -93,11 +93,11 @@ bool DualMeshDecoderV1::_checkReadPositions() const {
     for (int i = 0; i < DualMeshSymbols::kNumContexts; ++i)
         if (_iValReadPos[i] != y.vviOutDegSyms[i].length())
             VQ_FAIL(kCls, "decode", "_iValReadPos[i] == _vviOutDegSyms[i].length()", VQ_ERR_CORRUPT);
-    if (_iDegReadPos != y.viOutValSyms.length())
+    if (_iPolyReadPos != y.viOutValSyms.length())
         VQ_FAIL(kCls, "decode", "_iDegReadPos == _viOutValSyms.length()", VQ_ERR_CORRUPT);
-    if (_iVGrpReadPos != y.viOutVGrpSyms.length())
+    if (_iPolyReadPos != y.viOutVGrpSyms.length())
         VQ_FAIL(kCls, "decode", "_iVGrpReadPos == _viOutVGrpSyms.length()", VQ_ERR_CORRUPT);
-    if (_iFFlagReadPos != y.vuOutVtxFlags.length())
+    if (_iPolyReadPos != y.vuOutVtxFlags.length())
         VQ_FAIL(kCls, "decode", "_iFFlagReadPos == _vuOutVtxFlags.length()", VQ_ERR_CORRUPT);
     for (int i = 0; i < DualMeshSymbols::kNumContexts; ++i)
         if (_iAttrMaskReadPos[i] != y.vvuOutAttrMasks[i].length())
@@ -114,25 +114,25 @@ bool DualMeshDecoderV1::_checkReadPositions() const {
 int DualMeshDecoderV1::_readPoly(const char* method) {
     const DualMeshSymbols& y = *_pSyms;
     // Degrees were checked in decode.
-    const int cVal = y.viOutValSyms[_iDegReadPos++];
-    if (_iVGrpReadPos >= y.viOutVGrpSyms.length())
-        return _fail(method, "_iVGrpReadPos < _viOutVGrpSyms.length()");
-    const int iVGrp = y.viOutVGrpSyms[_iVGrpReadPos++];
+    const int i = _iPolyReadPos;
+    const int cVal = y.viOutValSyms[i];
+    if (i >= y.viOutVGrpSyms.length()) return _fail(method, "_iVGrpReadPos < _viOutVGrpSyms.length()");
+    const int iVGrp = y.viOutVGrpSyms[i];
     if (!(iVGrp >= -1)) return _fail(method, "iVGrp >= -1");
     if (!(iVGrp <= kMaxFaceGroup)) return _fail(method, "iVGrp <= kMaxFaceGroup");
-    if (_iFFlagReadPos >= y.vuOutVtxFlags.length())
-        return _fail(method, "_iFFlagReadPos < _vuOutVtxFlags.length()");
-    const uint16_t flags = y.vuOutVtxFlags[_iFFlagReadPos++];
+    if (i >= y.vuOutVtxFlags.length()) return _fail(method, "_iFFlagReadPos < _vuOutVtxFlags.length()");
+    const uint16_t flags = y.vuOutVtxFlags[i];
+    _iPolyReadPos = i + 1;
     return _pDst->addPoly(cVal, iVGrp, flags);
 }
 
 int DualMeshDecoderV1::ioVtxInit() {
-    if (_iDegReadPos >= _pSyms->viOutValSyms.length()) return -1;
+    if (_iPolyReadPos >= _pSyms->viOutValSyms.length()) return -1;
     return _readPoly("ioVtxInit");
 }
 
 int DualMeshDecoderV1::_ioVtxChecked() {
-    if (_iDegReadPos >= _pSyms->viOutValSyms.length())
+    if (_iPolyReadPos >= _pSyms->viOutValSyms.length())
         return _fail("ioVtx", "_iDegReadPos < _viOutValSyms.length()");
     return _readPoly("ioVtx");
 }

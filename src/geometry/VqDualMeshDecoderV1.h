@@ -34,9 +34,9 @@ private:
     friend class DualMeshCodec;
     int ioVtxInit();
     [[gnu::always_inline]] int ioVtx(int, int) {
-        const int i = _iDegReadPos;
+        const int i = _iPolyReadPos;
         if (i < _iPolyCheckedEnd) [[likely]] {
-            _iDegReadPos = _iVGrpReadPos = _iFFlagReadPos = i + 1;
+            _iPolyReadPos = i + 1;
             return _pDst->addPoly(_piDeg[i], _piGrp[i], _puFlags[i]);
         }
         return _ioVtxChecked();
@@ -83,9 +83,8 @@ private:
 
     const DualMeshSymbols* _pSyms = nullptr;
     int _iValReadPos[DualMeshSymbols::kNumContexts] = {};
-    int _iDegReadPos = 0;
-    int _iVGrpReadPos = 0;
-    int _iFFlagReadPos = 0;
+    // Polygons are read from their degree, group and flag streams in step.
+    int _iPolyReadPos = 0;
     int _iAttrMaskReadPos[DualMeshSymbols::kNumContexts] = {};
     int _iAttrMaskLrgReadPos = 0;
     int _iSplitFaceReadPos = 0;
