@@ -164,11 +164,15 @@ template <class Ops> [[gnu::noinline]] bool DualMeshCodec::_split(int p, int s, 
 template <class Ops> bool DualMeshCodec::_completeF(int v) {
     VqDualVFMesh& m = *_pDst;
     const int val = m.vertValence(v);
-    // v's ring is looked up afresh each time: completing a polygon adds
-    // vertices, which may move the rings. Once no slot is empty the rest
-    // of the ring needs no look.
-    for (int s = 0; s < val && m.vertEmpty(v) > 0; ++s) {
-        if (m.vertPoly(v, s) >= 0) continue;
+    // v's ring is looked up afresh after each polygon: completing one adds
+    // vertices, which may move the rings; the search for the next empty
+    // slot adds nothing. Once no slot is empty the rest of the ring needs
+    // no look.
+    for (int s = 0; m.vertEmpty(v) > 0; ++s) {
+        const VqDualVFMesh::Corner* const r = m.vertRing(v);
+        while (s < val && r[s].iElem >= 0)
+            ++s;
+        if (s == val) break;
         const int p = static_cast<Ops*>(this)->ioVtx(v, s);
         VQ_PROPAGATE(p >= 0);
         // What the link writes the completion takes from here, not back
