@@ -4,11 +4,67 @@
 
 #include <algorithm>
 #include <bit>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace Vq {
 
 namespace {
 constexpr const char* kCls = "DualMeshDecoderV1";
+
+// Whether every one of the n values lies within [lo, hi], with their sum
+// when bSum (meaningful only when they all do). These passes over whole
+// streams come before every decode: four values a step where the target
+// has the instructions.
+template <bool bSum>
+bool allWithin(const int* p, size_t n, int lo, int hi, uint64_t& sum) {
+    size_t i = 0;
+    bool bOut = false;
+    uint64_t s = 0;
+#ifdef __SSE2__
+    const __m128i vLo = _mm_set1_epi32(lo), vHi = _mm_set1_epi32(hi), zero = _mm_setzero_si128();
+    __m128i vOut = zero, vSum = zero;
+    for (; i + 4 <= n; i += 4) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        vOut = _mm_or_si128(vOut, _mm_or_si128(_mm_cmplt_epi32(x, vLo), _mm_cmpgt_epi32(x, vHi)));
+        // Widened without their sign: a negative value is out of range.
+        if constexpr (bSum)
+            vSum =
+                _mm_add_epi64(vSum, _mm_add_epi64(_mm_unpacklo_epi32(x, zero), _mm_unpackhi_epi32(x, zero)));
+    }
+    bOut = _mm_movemask_epi8(vOut) != 0;
+    alignas(16) uint64_t lanes[2];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), vSum);
+    s = lanes[0] + lanes[1];
+#endif
+    for (; i < n; ++i) {
+        bOut |= p[i] < lo || p[i] > hi;
+        if constexpr (bSum) s += uint64_t(int64_t(p[i]));
+    }
+    sum = s;
+    return !bOut;
+}
+
+// The number of non-zero values among n.
+size_t countNonZero(const int* p, size_t n) {
+    size_t i = 0, nZero = 0;
+#ifdef __SSE2__
+    const __m128i zero = _mm_setzero_si128();
+    // Each lane counts down by one per zero; a lane sees at most n / 4.
+    __m128i vZero = zero;
+    for (; i + 4 <= n; i += 4)
+        vZero = _mm_add_epi32(
+            vZero, _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)), zero));
+    alignas(16) int32_t lanes[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), vZero);
+    nZero = size_t(-int64_t(lanes[0])) + size_t(-int64_t(lanes[1])) + size_t(-int64_t(lanes[2])) +
+            size_t(-int64_t(lanes[3]));
+#endif
+    for (; i < n; ++i)
+        nZero += p[i] == 0;
+    return n - nZero;
+}
 } // namespace
 
 int DualMeshDecoderV1::_fail(const char* method, const char* what) {
@@ -29,17 +85,11 @@ bool DualMeshDecoderV1::decode(const DualMeshSymbols& syms, VqDualVFMesh& dst) {
     // positive, a sum within bounds has every partial sum within them too);
     // only a failure walks them again in order, so that it names the first
     // fault.
-    const int* const pVal = syms.viOutValSyms.data();
-    const size_t nVal = syms.viOutValSyms.size();
-    int minVal = 3, maxVal = 3;
     uint64_t sumVal = 0;
-    for (size_t i = 0; i < nVal; ++i) {
-        minVal = std::min(minVal, pVal[i]);
-        maxVal = std::max(maxVal, pVal[i]);
-        sumVal += uint64_t(int64_t(pVal[i]));
-    }
+    const bool bValIn = allWithin<true>(syms.viOutValSyms.data(), syms.viOutValSyms.size(), 3,
+                                        VqDualVFMesh::kMaxDegree, sumVal);
     _nPolyCorners = sumVal;
-    if (minVal <= 2 || maxVal > VqDualVFMesh::kMaxDegree || sumVal > kMaxCorners) {
+    if (!bValIn || sumVal > kMaxCorners) {
         _nPolyCorners = 0;
         for (const int cVal : syms.viOutValSyms) {
             VQ_CHECK(cVal > 2, kCls, "decode", VQ_ERR_CORRUPT);
@@ -56,12 +106,8 @@ bool DualMeshDecoderV1::decode(const DualMeshSymbols& syms, VqDualVFMesh& dst) {
     _iPolyCheckedEnd =
         std::min({syms.viOutValSyms.length(), syms.viOutVGrpSyms.length(), int(syms.vuOutVtxFlags.length())});
     const int* const pGrp = syms.viOutVGrpSyms.data();
-    int minGrp = -1, maxGrp = -1;
-    for (int i = 0; i < _iPolyCheckedEnd; ++i) {
-        minGrp = std::min(minGrp, pGrp[i]);
-        maxGrp = std::max(maxGrp, pGrp[i]);
-    }
-    if (minGrp < -1 || maxGrp > kMaxFaceGroup)
+    uint64_t unused = 0;
+    if (!allWithin<false>(pGrp, size_t(_iPolyCheckedEnd), -1, kMaxFaceGroup, unused))
         for (int i = 0; i < _iPolyCheckedEnd; ++i)
             if (!(pGrp[i] >= -1 && pGrp[i] <= kMaxFaceGroup)) {
                 _iPolyCheckedEnd = i;
@@ -69,8 +115,7 @@ bool DualMeshDecoderV1::decode(const DualMeshSymbols& syms, VqDualVFMesh& dst) {
             }
     uint32_t nVerts = 0;
     for (int k = 0; k < DualMeshSymbols::kNumContexts; ++k)
-        for (const int cDeg : syms.vviOutDegSyms[k])
-            nVerts += cDeg != 0;
+        nVerts += uint32_t(countNonZero(syms.vviOutDegSyms[k].data(), syms.vviOutDegSyms[k].size()));
     dst.reserve(uint32_t(syms.viOutValSyms.size()), nVerts, _nPolyCorners);
     _piDeg = syms.viOutValSyms.data();
     _piGrp = syms.viOutVGrpSyms.data();
@@ -139,7 +184,8 @@ int DualMeshDecoderV1::_ioVtxChecked() {
 
 int DualMeshDecoderV1::_ioFaceOther(int cDeg) {
     const DualMeshSymbols& y = *_pSyms;
-    if (!(cDeg >= 2 && cDeg <= VqDualVFMesh::kMaxDegree)) return _fail("ioFace", "cDeg >= 2 && cDeg <= 65535");
+    if (!(cDeg >= 2 && cDeg <= VqDualVFMesh::kMaxDegree))
+        return _fail("ioFace", "cDeg >= 2 && cDeg <= 65535");
     _nVtxCorners += uint64_t(cDeg);
     if (!(_nVtxCorners <= _nPolyCorners)) return _fail("ioFace", "nVtxCorners <= nPolyCorners");
     const size_t nWords = size_t(cDeg + 63) / 64;
