@@ -61,7 +61,8 @@ protected:
     //                               for a split: the active vertex, then the
     //                               slot of its ring holding p; < 0 on
     //                               failure.
-    template <class Ops> bool run(VqDualVFMesh& dst);
+    template <class Ops>
+    bool run(VqDualVFMesh& dst);
 
     // The valence context of a vertex reached through p (before the vertex
     // is created). In line and in straight code: it is asked once per
@@ -99,11 +100,14 @@ protected:
 private:
     static constexpr const char* kWalkCls = "DualMeshCodec";
 
-    template <class Ops> bool _activateF(int p, int s);
+    template <class Ops>
+    bool _activateF(int p, int s);
     // The rest of an activation that ioFace did not answer with a new
     // vertex: a split, or a failure (iFace < -1).
-    template <class Ops> bool _split(int p, int s, int iFace);
-    template <class Ops> bool _completeF(int v);
+    template <class Ops>
+    bool _split(int p, int s, int iFace);
+    template <class Ops>
+    bool _completeF(int v);
     // p (ring pr) is new and linked in slot 0 alone, to slot s of the
     // vertex of valence val and ring vr.
     template <class Ops>
@@ -115,7 +119,8 @@ private:
     ptrdiff_t _iChosen = -1;
 };
 
-template <class Ops> bool DualMeshCodec::run(VqDualVFMesh& dst) {
+template <class Ops>
+bool DualMeshCodec::run(VqDualVFMesh& dst) {
     _pDst = &dst;
     dst.clear();
     _viStack.clear();
@@ -132,7 +137,8 @@ template <class Ops> bool DualMeshCodec::run(VqDualVFMesh& dst) {
     return true;
 }
 
-template <class Ops> [[gnu::always_inline]] inline bool DualMeshCodec::_activateF(int p, int s) {
+template <class Ops>
+[[gnu::always_inline]] inline bool DualMeshCodec::_activateF(int p, int s) {
     // In line: nearly every polygon activates a slot, nearly always with a
     // new vertex.
     const int iFace = static_cast<Ops*>(this)->ioFace(p, s);
@@ -144,7 +150,8 @@ template <class Ops> [[gnu::always_inline]] inline bool DualMeshCodec::_activate
     return _split<Ops>(p, s, iFace);
 }
 
-template <class Ops> [[gnu::noinline]] bool DualMeshCodec::_split(int p, int s, int iFace) {
+template <class Ops>
+[[gnu::noinline]] bool DualMeshCodec::_split(int p, int s, int iFace) {
     VqDualVFMesh& m = *_pDst;
     if (iFace < -1) {
         VqErrorState::rethrowError();
@@ -161,7 +168,8 @@ template <class Ops> [[gnu::noinline]] bool DualMeshCodec::_split(int p, int s, 
     return true;
 }
 
-template <class Ops> bool DualMeshCodec::_completeF(int v) {
+template <class Ops>
+bool DualMeshCodec::_completeF(int v) {
     VqDualVFMesh& m = *_pDst;
     const int val = m.vertValence(v);
     // v's ring is looked up afresh after each polygon: completing one adds
