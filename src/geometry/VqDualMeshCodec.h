@@ -1,6 +1,7 @@
 #pragma once
 
 #include "VqDualVFMesh.h"
+#include "VqErrorState.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -34,11 +35,6 @@ class DualMeshCodec {
 public:
     static constexpr int kWindow = 16;
 
-    virtual ~DualMeshCodec() = default;
-
-    // Clears dst and walks until the operations report no further component.
-    bool run(VqDualVFMesh& dst);
-
     // The attribute record of each ring slot from an attribute mask (bit i
     // set: slot i starts a run; slots before the first set bit belong to the
     // last run), the runs numbered from firstAttr; the number of runs. With
@@ -46,18 +42,27 @@ public:
     static int assignRuns(const uint64_t* mask, int valence, int firstAttr, int* attrs);
 
 protected:
-    // A new component's first polygon, -1 when there is none, below -1 on
-    // failure (recorded).
-    virtual int ioVtxInit() = 0;
-    // The polygon to create in ring slot s of vertex v; < 0 on failure.
-    virtual int ioVtx(int v, int s) = 0;
-    // The vertex in slot s of polygon p: a new one (>= 0), -1 for a split,
-    // below -1 on failure.
-    virtual int ioFace(int p, int s) = 0;
-    // For a split: the active vertex, then the slot of its ring holding p;
-    // < 0 on failure.
-    virtual int ioSplitFace(int p, int s) = 0;
-    virtual int ioSplitPos(int p, int s) = 0;
+    // Clears dst and walks until the operations report no further component.
+    //
+    // The operations are members of Ops, the class deriving from this one,
+    // which names DualMeshCodec its friend. The walk is instantiated for
+    // each side within the side's own source, so that a side's operations
+    // can be in line in the loops that call them, where an indirect call
+    // could never be:
+    //   int ioVtxInit();            a new component's first polygon, -1 when
+    //                               there is none, below -1 on failure
+    //                               (recorded);
+    //   int ioVtx(int v, int s);    the polygon to create in ring slot s of
+    //                               vertex v; < 0 on failure;
+    //   int ioFace(int p, int s);   the vertex in slot s of polygon p: a new
+    //                               one (>= 0), -1 for a split, below -1 on
+    //                               failure;
+    //   int ioSplitFace(int p, int s), ioSplitPos(int p, int s);
+    //                               for a split: the active vertex, then the
+    //                               slot of its ring holding p; < 0 on
+    //                               failure.
+    template <class Ops>
+    bool run(VqDualVFMesh& dst);
 
     // The valence context of a vertex reached through p (before the vertex
     // is created). In line and in straight code: it is asked once per
@@ -93,17 +98,165 @@ protected:
     VqDualVFMesh* _pDst = nullptr;
 
 private:
+    static constexpr const char* kWalkCls = "DualMeshCodec";
+
+    template <class Ops>
     bool _activateF(int p, int s);
     // The rest of an activation that ioFace did not answer with a new
     // vertex: a split, or a failure (iFace < -1).
+    template <class Ops>
     bool _split(int p, int s, int iFace);
+    template <class Ops>
     bool _completeF(int v);
-    bool _completeV(int p);
+    // p (ring pr) is new and linked in slot 0 alone, to slot s of the
+    // vertex of valence val and ring vr.
+    template <class Ops>
+    bool _completeV(int p, VqDualVFMesh::Corner* pr, int s, int val, const VqDualVFMesh::Corner* vr);
     int _nextActiveFace();
 
     std::vector<int> _viStack;
     // The stack entry of the vertex being completed, -1 for none.
     ptrdiff_t _iChosen = -1;
 };
+
+template <class Ops>
+bool DualMeshCodec::run(VqDualVFMesh& dst) {
+    _pDst = &dst;
+    dst.clear();
+    _viStack.clear();
+    _iChosen = -1;
+    for (;;) {
+        const int p = static_cast<Ops*>(this)->ioVtxInit();
+        if (p == -1) break;
+        VQ_PROPAGATE(p >= 0);
+        for (int s = 0; s < dst.polyDegree(p); ++s)
+            if (dst.polyVtx(p, s) < 0) VQ_PROPAGATE(_activateF<Ops>(p, s));
+        for (int v; (v = _nextActiveFace()) >= 0;)
+            VQ_PROPAGATE(_completeF<Ops>(v));
+    }
+    return true;
+}
+
+template <class Ops>
+[[gnu::always_inline]] inline bool DualMeshCodec::_activateF(int p, int s) {
+    // In line: nearly every polygon activates a slot, nearly always with a
+    // new vertex.
+    const int iFace = static_cast<Ops*>(this)->ioFace(p, s);
+    if (iFace >= 0) [[likely]] {
+        _pDst->link(p, s, iFace, 0);
+        _viStack.push_back(iFace);
+        return true;
+    }
+    return _split<Ops>(p, s, iFace);
+}
+
+template <class Ops>
+[[gnu::noinline]] bool DualMeshCodec::_split(int p, int s, int iFace) {
+    VqDualVFMesh& m = *_pDst;
+    if (iFace < -1) {
+        VqErrorState::rethrowError();
+        return false;
+    }
+    const int w = static_cast<Ops*>(this)->ioSplitFace(p, s);
+    VQ_PROPAGATE(w >= 0);
+    const int t = static_cast<Ops*>(this)->ioSplitPos(p, s);
+    VQ_PROPAGATE(t >= 0);
+    // The decoder's operations check the ranges; an occupied slot means the
+    // streams describe no mesh.
+    VQ_CHECK(m.vertPoly(w, t) < 0, kWalkCls, "run", VQ_ERR_CORRUPT);
+    m.link(p, s, w, t);
+    return true;
+}
+
+template <class Ops>
+bool DualMeshCodec::_completeF(int v) {
+    VqDualVFMesh& m = *_pDst;
+    const int val = m.vertValence(v);
+    // v's ring is looked up afresh after each polygon: completing one adds
+    // vertices, which may move the rings; the search for the next empty
+    // slot adds nothing. Once no slot is empty the rest of the ring needs
+    // no look.
+    for (int s = 0; m.vertEmpty(v) > 0; ++s) {
+        const VqDualVFMesh::Corner* const r = m.vertRing(v);
+        while (s < val && r[s].iElem >= 0)
+            ++s;
+        if (s == val) break;
+        const int p = static_cast<Ops*>(this)->ioVtx(v, s);
+        VQ_PROPAGATE(p >= 0);
+        // What the link writes the completion takes from here, not back
+        // from the rings.
+        VqDualVFMesh::Corner* const pr = m.polyRing(p);
+        VqDualVFMesh::Corner* const vr = m.vertRing(v);
+        m.link(pr, p, 0, vr, v, s);
+        VQ_PROPAGATE(_completeV<Ops>(p, pr, s, val, vr));
+    }
+    return true;
+}
+
+// In line in its one caller, which calls it once per polygon.
+template <class Ops>
+[[gnu::always_inline]] inline bool DualMeshCodec::_completeV(int p, VqDualVFMesh::Corner* pr, int s, int val,
+                                                             const VqDualVFMesh::Corner* vr) {
+    using Corner = VqDualVFMesh::Corner;
+    VqDualVFMesh& m = *_pDst;
+    const int d = m.polyDegree(p);
+    // p's ring stays in place throughout: polygons are only added while a
+    // vertex is completed, never while a polygon is. p is new, linked in
+    // slot 0 alone, and only this call fills its other slots: forward from
+    // slot 1, backward from the last, then the gap between by activation,
+    // so which of them are empty follows from the two ends reached.
+    //
+    // Forward: slot k + 1 is the vertex that precedes w, the vertex in slot
+    // k (p in slot tw of its ring wr, valence vw), in the polygon across
+    // p's edge leaving w.
+    int k = 0, tw = s, vw = val;
+    const Corner* wr = vr;
+    while (k + 1 < d) {
+        const Corner cq = wr[tw == 0 ? vw - 1 : tw - 1];
+        const int q = cq.iElem;
+        if (q < 0) break;
+        const int j = cq.iSlot, dq = m.polyDegree(q);
+        const Corner cx = m.polyRing(q)[j == 0 ? dq - 1 : j - 1];
+        const int x = cx.iElem;
+        if (x < 0) break;
+        Corner* const xr = m.vertRing(x);
+        const int u = cx.iSlot, vx = m.vertValence(x), tx = u == 0 ? vx - 1 : u - 1;
+        const int jn = xr[tx].iElem < 0 ? tx : -1;
+        VQ_CHECK(jn > -1, kWalkCls, "run", VQ_ERR_CORRUPT);
+        m.link(pr, p, k + 1, xr, x, tx);
+        ++k;
+        tw = tx;
+        vw = vx;
+        wr = xr;
+    }
+    // Backward from the last slot: the vertex that follows w in the
+    // neighbour across p's edge entering w.
+    const int fwdEnd = k;
+    k = d;
+    tw = s;
+    vw = val;
+    wr = vr;
+    while (k - 1 > fwdEnd) {
+        const Corner cq = wr[tw + 1 == vw ? 0 : tw + 1];
+        const int q = cq.iElem;
+        if (q < 0) break;
+        const int j = cq.iSlot, dq = m.polyDegree(q);
+        const Corner cx = m.polyRing(q)[j + 1 == dq ? 0 : j + 1];
+        const int x = cx.iElem;
+        if (x < 0) break;
+        Corner* const xr = m.vertRing(x);
+        const int u = cx.iSlot, vx = m.vertValence(x), tx = u + 1 == vx ? 0 : u + 1;
+        const int jn = xr[tx].iElem < 0 ? tx : -1;
+        VQ_CHECK(jn > -1, kWalkCls, "run", VQ_ERR_CORRUPT);
+        m.link(pr, p, k - 1, xr, x, tx);
+        --k;
+        tw = tx;
+        vw = vx;
+        wr = xr;
+    }
+    for (int t = fwdEnd + 1; t < k; ++t)
+        VQ_PROPAGATE(_activateF<Ops>(p, t));
+    return true;
+}
 
 } // namespace Vq

@@ -25,7 +25,7 @@ bool DualMeshCoderV1::encode(VqDualVFMesh& src, VqDualVFMesh& dst, DualMeshSymbo
     _iSeedCursor = 0;
     dst.reserve(uint32_t(src.numPolys()), uint32_t(src.numVerts()), src.numPolyCorners());
     coordOrder.reserve(size_t(src.numVerts()));
-    const bool ok = run(dst);
+    const bool ok = run<DualMeshCoderV1>(dst);
     _pSrc = nullptr;
     _pSyms = nullptr;
     VQ_PROPAGATE(ok);

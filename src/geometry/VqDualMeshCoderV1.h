@@ -32,14 +32,15 @@ public:
     bool encode(VqDualVFMesh& src, VqDualVFMesh& dst, DualMeshSymbols& syms, std::vector<int>& coordOrder,
                 std::vector<int>& attrOrder);
 
-protected:
-    int ioVtxInit() override;
-    int ioVtx(int v, int s) override;
-    int ioFace(int p, int s) override;
-    int ioSplitFace(int p, int s) override;
-    int ioSplitPos(int p, int s) override;
-
 private:
+    // The walk's operations (see DualMeshCodec::run).
+    friend class DualMeshCodec;
+    int ioVtxInit();
+    int ioVtx(int v, int s);
+    int ioFace(int p, int s);
+    int ioSplitFace(int p, int s);
+    int ioSplitPos(int p, int s);
+
     int _createPoly(int P);
 
     VqDualVFMesh* _pSrc = nullptr;

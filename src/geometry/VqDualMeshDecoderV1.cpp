@@ -4,24 +4,79 @@
 
 #include <algorithm>
 #include <bit>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace Vq {
 
 namespace {
 constexpr const char* kCls = "DualMeshDecoderV1";
 
-// Records a failed check of an operation that reports by its result.
-int fail(const char* method, const char* what) {
+// Whether every one of the n values lies within [lo, hi], with their sum
+// when bSum (meaningful only when they all do). These passes over whole
+// streams come before every decode: four values a step where the target
+// has the instructions.
+template <bool bSum>
+bool allWithin(const int* p, size_t n, int lo, int hi, uint64_t& sum) {
+    size_t i = 0;
+    bool bOut = false;
+    uint64_t s = 0;
+#ifdef __SSE2__
+    const __m128i vLo = _mm_set1_epi32(lo), vHi = _mm_set1_epi32(hi), zero = _mm_setzero_si128();
+    __m128i vOut = zero, vSum = zero;
+    for (; i + 4 <= n; i += 4) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+        vOut = _mm_or_si128(vOut, _mm_or_si128(_mm_cmplt_epi32(x, vLo), _mm_cmpgt_epi32(x, vHi)));
+        // Widened without their sign: a negative value is out of range.
+        if constexpr (bSum)
+            vSum =
+                _mm_add_epi64(vSum, _mm_add_epi64(_mm_unpacklo_epi32(x, zero), _mm_unpackhi_epi32(x, zero)));
+    }
+    bOut = _mm_movemask_epi8(vOut) != 0;
+    alignas(16) uint64_t lanes[2];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), vSum);
+    s = lanes[0] + lanes[1];
+#endif
+    for (; i < n; ++i) {
+        bOut |= p[i] < lo || p[i] > hi;
+        if constexpr (bSum) s += uint64_t(int64_t(p[i]));
+    }
+    sum = s;
+    return !bOut;
+}
+
+// The number of non-zero values among n.
+size_t countNonZero(const int* p, size_t n) {
+    size_t i = 0, nZero = 0;
+#ifdef __SSE2__
+    const __m128i zero = _mm_setzero_si128();
+    // Each lane counts down by one per zero; a lane sees at most n / 4.
+    __m128i vZero = zero;
+    for (; i + 4 <= n; i += 4)
+        vZero = _mm_add_epi32(
+            vZero, _mm_cmpeq_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)), zero));
+    alignas(16) int32_t lanes[4];
+    _mm_store_si128(reinterpret_cast<__m128i*>(lanes), vZero);
+    nZero = size_t(-int64_t(lanes[0])) + size_t(-int64_t(lanes[1])) + size_t(-int64_t(lanes[2])) +
+            size_t(-int64_t(lanes[3]));
+#endif
+    for (; i < n; ++i)
+        nZero += p[i] == 0;
+    return n - nZero;
+}
+} // namespace
+
+int DualMeshDecoderV1::_fail(const char* method, const char* what) {
     VqErrorState::throwStdError(kCls, method, what, VQ_ERR_CORRUPT);
     return -2;
 }
-} // namespace
 
 bool DualMeshDecoderV1::decode(const DualMeshSymbols& syms, VqDualVFMesh& dst) {
     _pSyms = &syms;
     std::fill(std::begin(_iValReadPos), std::end(_iValReadPos), 0);
     std::fill(std::begin(_iAttrMaskReadPos), std::end(_iAttrMaskReadPos), 0);
-    _iDegReadPos = _iVGrpReadPos = _iFFlagReadPos = _iAttrMaskLrgReadPos = 0;
+    _iPolyReadPos = _iAttrMaskLrgReadPos = 0;
     _iSplitFaceReadPos = _iSplitPosReadPos = 0;
     _nVtxCorners = 0;
     _iSplitVtx = -1;
@@ -30,17 +85,11 @@ bool DualMeshDecoderV1::decode(const DualMeshSymbols& syms, VqDualVFMesh& dst) {
     // positive, a sum within bounds has every partial sum within them too);
     // only a failure walks them again in order, so that it names the first
     // fault.
-    const int* const pVal = syms.viOutValSyms.data();
-    const size_t nVal = syms.viOutValSyms.size();
-    int minVal = 3, maxVal = 3;
     uint64_t sumVal = 0;
-    for (size_t i = 0; i < nVal; ++i) {
-        minVal = std::min(minVal, pVal[i]);
-        maxVal = std::max(maxVal, pVal[i]);
-        sumVal += uint64_t(int64_t(pVal[i]));
-    }
+    const bool bValIn = allWithin<true>(syms.viOutValSyms.data(), syms.viOutValSyms.size(), 3,
+                                        VqDualVFMesh::kMaxDegree, sumVal);
     _nPolyCorners = sumVal;
-    if (minVal <= 2 || maxVal > VqDualVFMesh::kMaxDegree || sumVal > kMaxCorners) {
+    if (!bValIn || sumVal > kMaxCorners) {
         _nPolyCorners = 0;
         for (const int cVal : syms.viOutValSyms) {
             VQ_CHECK(cVal > 2, kCls, "decode", VQ_ERR_CORRUPT);
@@ -57,12 +106,8 @@ bool DualMeshDecoderV1::decode(const DualMeshSymbols& syms, VqDualVFMesh& dst) {
     _iPolyCheckedEnd =
         std::min({syms.viOutValSyms.length(), syms.viOutVGrpSyms.length(), int(syms.vuOutVtxFlags.length())});
     const int* const pGrp = syms.viOutVGrpSyms.data();
-    int minGrp = -1, maxGrp = -1;
-    for (int i = 0; i < _iPolyCheckedEnd; ++i) {
-        minGrp = std::min(minGrp, pGrp[i]);
-        maxGrp = std::max(maxGrp, pGrp[i]);
-    }
-    if (minGrp < -1 || maxGrp > kMaxFaceGroup)
+    uint64_t unused = 0;
+    if (!allWithin<false>(pGrp, size_t(_iPolyCheckedEnd), -1, kMaxFaceGroup, unused))
         for (int i = 0; i < _iPolyCheckedEnd; ++i)
             if (!(pGrp[i] >= -1 && pGrp[i] <= kMaxFaceGroup)) {
                 _iPolyCheckedEnd = i;
@@ -70,10 +115,18 @@ bool DualMeshDecoderV1::decode(const DualMeshSymbols& syms, VqDualVFMesh& dst) {
             }
     uint32_t nVerts = 0;
     for (int k = 0; k < DualMeshSymbols::kNumContexts; ++k)
-        for (const int cDeg : syms.vviOutDegSyms[k])
-            nVerts += cDeg != 0;
+        nVerts += uint32_t(countNonZero(syms.vviOutDegSyms[k].data(), syms.vviOutDegSyms[k].size()));
     dst.reserve(uint32_t(syms.viOutValSyms.size()), nVerts, _nPolyCorners);
-    const bool ok = run(dst) && _checkReadPositions();
+    _piDeg = syms.viOutValSyms.data();
+    _piGrp = syms.viOutVGrpSyms.data();
+    _puFlags = syms.vuOutVtxFlags.data();
+    for (int k = 0; k < DualMeshSymbols::kNumContexts; ++k) {
+        _apiDeg[k] = syms.vviOutDegSyms[k].data();
+        _anDeg[k] = syms.vviOutDegSyms[k].length();
+        _apuMask[k] = syms.vvuOutAttrMasks[k].data();
+        _anMask[k] = syms.vvuOutAttrMasks[k].length();
+    }
+    const bool ok = run<DualMeshDecoderV1>(dst) && _checkReadPositions();
     _pSyms = nullptr;
     VQ_PROPAGATE(ok);
     return true;
@@ -85,11 +138,11 @@ bool DualMeshDecoderV1::_checkReadPositions() const {
     for (int i = 0; i < DualMeshSymbols::kNumContexts; ++i)
         if (_iValReadPos[i] != y.vviOutDegSyms[i].length())
             VQ_FAIL(kCls, "decode", "_iValReadPos[i] == _vviOutDegSyms[i].length()", VQ_ERR_CORRUPT);
-    if (_iDegReadPos != y.viOutValSyms.length())
+    if (_iPolyReadPos != y.viOutValSyms.length())
         VQ_FAIL(kCls, "decode", "_iDegReadPos == _viOutValSyms.length()", VQ_ERR_CORRUPT);
-    if (_iVGrpReadPos != y.viOutVGrpSyms.length())
+    if (_iPolyReadPos != y.viOutVGrpSyms.length())
         VQ_FAIL(kCls, "decode", "_iVGrpReadPos == _viOutVGrpSyms.length()", VQ_ERR_CORRUPT);
-    if (_iFFlagReadPos != y.vuOutVtxFlags.length())
+    if (_iPolyReadPos != y.vuOutVtxFlags.length())
         VQ_FAIL(kCls, "decode", "_iFFlagReadPos == _vuOutVtxFlags.length()", VQ_ERR_CORRUPT);
     for (int i = 0; i < DualMeshSymbols::kNumContexts; ++i)
         if (_iAttrMaskReadPos[i] != y.vvuOutAttrMasks[i].length())
@@ -106,78 +159,53 @@ bool DualMeshDecoderV1::_checkReadPositions() const {
 int DualMeshDecoderV1::_readPoly(const char* method) {
     const DualMeshSymbols& y = *_pSyms;
     // Degrees were checked in decode.
-    const int cVal = y.viOutValSyms[_iDegReadPos++];
-    if (_iVGrpReadPos >= y.viOutVGrpSyms.length())
-        return fail(method, "_iVGrpReadPos < _viOutVGrpSyms.length()");
-    const int iVGrp = y.viOutVGrpSyms[_iVGrpReadPos++];
-    if (!(iVGrp >= -1)) return fail(method, "iVGrp >= -1");
-    if (!(iVGrp <= kMaxFaceGroup)) return fail(method, "iVGrp <= kMaxFaceGroup");
-    if (_iFFlagReadPos >= y.vuOutVtxFlags.length())
-        return fail(method, "_iFFlagReadPos < _vuOutVtxFlags.length()");
-    const uint16_t flags = y.vuOutVtxFlags[_iFFlagReadPos++];
+    const int i = _iPolyReadPos;
+    const int cVal = y.viOutValSyms[i];
+    if (i >= y.viOutVGrpSyms.length()) return _fail(method, "_iVGrpReadPos < _viOutVGrpSyms.length()");
+    const int iVGrp = y.viOutVGrpSyms[i];
+    if (!(iVGrp >= -1)) return _fail(method, "iVGrp >= -1");
+    if (!(iVGrp <= kMaxFaceGroup)) return _fail(method, "iVGrp <= kMaxFaceGroup");
+    if (i >= y.vuOutVtxFlags.length()) return _fail(method, "_iFFlagReadPos < _vuOutVtxFlags.length()");
+    const uint16_t flags = y.vuOutVtxFlags[i];
+    _iPolyReadPos = i + 1;
     return _pDst->addPoly(cVal, iVGrp, flags);
 }
 
 int DualMeshDecoderV1::ioVtxInit() {
-    if (_iDegReadPos >= _pSyms->viOutValSyms.length()) return -1;
+    if (_iPolyReadPos >= _pSyms->viOutValSyms.length()) return -1;
     return _readPoly("ioVtxInit");
 }
 
-int DualMeshDecoderV1::ioVtx(int, int) {
-    // The checked polygons here, the rest through the reads that check.
-    const int i = _iDegReadPos;
-    if (i < _iPolyCheckedEnd) {
-        const DualMeshSymbols& y = *_pSyms;
-        _iDegReadPos = _iVGrpReadPos = _iFFlagReadPos = i + 1;
-        return _pDst->addPoly(y.viOutValSyms[i], y.viOutVGrpSyms[i], y.vuOutVtxFlags[i]);
-    }
-    if (_iDegReadPos >= _pSyms->viOutValSyms.length())
-        return fail("ioVtx", "_iDegReadPos < _viOutValSyms.length()");
+int DualMeshDecoderV1::_ioVtxChecked() {
+    if (_iPolyReadPos >= _pSyms->viOutValSyms.length())
+        return _fail("ioVtx", "_iDegReadPos < _viOutValSyms.length()");
     return _readPoly("ioVtx");
 }
 
-int DualMeshDecoderV1::ioFace(int p, int) {
+int DualMeshDecoderV1::_ioFaceOther(int cDeg) {
     const DualMeshSymbols& y = *_pSyms;
-    const int ctx = _faceCntxt(p);
-    if (_iValReadPos[ctx] >= y.vviOutDegSyms[ctx].length())
-        return fail("ioFace", "_iValReadPos[i] < _vviOutDegSyms[i].length()");
-    const int cDeg = y.vviOutDegSyms[ctx][_iValReadPos[ctx]++];
-    if (cDeg == 0) return -1;
-    if (!(cDeg >= 2 && cDeg <= VqDualVFMesh::kMaxDegree)) return fail("ioFace", "cDeg >= 2 && cDeg <= 65535");
+    if (!(cDeg >= 2 && cDeg <= VqDualVFMesh::kMaxDegree))
+        return _fail("ioFace", "cDeg >= 2 && cDeg <= 65535");
     _nVtxCorners += uint64_t(cDeg);
-    if (!(_nVtxCorners <= _nPolyCorners)) return fail("ioFace", "nVtxCorners <= nPolyCorners");
-    // Masks of up to 64 corners, nearly every vertex, stay in a register.
-    uint64_t uSmall = 0;
-    const uint64_t* pMask = &uSmall;
+    if (!(_nVtxCorners <= _nPolyCorners)) return _fail("ioFace", "nVtxCorners <= nPolyCorners");
+    const size_t nWords = size_t(cDeg + 63) / 64;
+    _vuMask.assign(nWords, 0);
+    const int n32 = (cDeg + 31) / 32;
+    if (_iAttrMaskLrgReadPos > y.vuOutAttrMasksLrg.length() - n32)
+        return _fail("ioFace", "_iAttrMaskLrgReadPos + n <= _vuOutAttrMasksLrg.length()");
+    for (int w = 0; w < n32; ++w)
+        _vuMask[size_t(w) >> 1] |= uint64_t(y.vuOutAttrMasksLrg[_iAttrMaskLrgReadPos++]) << (32 * (w & 1));
+    if (cDeg & 63) _vuMask[nWords - 1] &= (uint64_t(1) << (cDeg & 63)) - 1;
+    return _addVertRuns(_vuMask.data(), cDeg);
+}
+
+int DualMeshDecoderV1::_addVertRuns(const uint64_t* pMask, int cDeg) {
+    // Without a popcount instruction in the target, counting the bits is a
+    // library call: only the vertices with other than one run come here.
     int nFaceAttrs = 0;
-    bool bOne = false;
-    if (cDeg <= 64) {
-        const int k = std::clamp(cDeg - 2, 0, 7);
-        if (_iAttrMaskReadPos[k] >= y.vvuOutAttrMasks[k].length())
-            return fail("ioFace", "_iAttrMaskReadPos[i] < _vvuOutAttrMasks[i].length()");
-        uSmall = y.vvuOutAttrMasks[k][_iAttrMaskReadPos[k]++];
-        // Only the first cDeg bits count.
-        if (cDeg < 64) uSmall &= (uint64_t(1) << cDeg) - 1;
-        // One record per vertex is the rule; without a popcount instruction
-        // in the target, counting the bits is a library call.
-        bOne = uSmall != 0 && (uSmall & (uSmall - 1)) == 0;
-        nFaceAttrs = bOne ? 1 : std::popcount(uSmall);
-    } else {
-        const size_t nWords = size_t(cDeg + 63) / 64;
-        _vuMask.assign(nWords, 0);
-        const int n32 = (cDeg + 31) / 32;
-        if (_iAttrMaskLrgReadPos > y.vuOutAttrMasksLrg.length() - n32)
-            return fail("ioFace", "_iAttrMaskLrgReadPos + n <= _vuOutAttrMasksLrg.length()");
-        for (int w = 0; w < n32; ++w)
-            _vuMask[size_t(w) >> 1] |= uint64_t(y.vuOutAttrMasksLrg[_iAttrMaskLrgReadPos++])
-                                       << (32 * (w & 1));
-        if (cDeg & 63) _vuMask[nWords - 1] &= (uint64_t(1) << (cDeg & 63)) - 1;
-        for (const uint64_t m : _vuMask)
-            nFaceAttrs += std::popcount(m);
-        pMask = _vuMask.data();
-    }
-    if (!(nFaceAttrs <= cDeg)) return fail("ioFace", "nFaceAttrs <= cDeg");
-    if (bOne) return _pDst->addVertOneAttr(cDeg);
+    for (size_t i = 0, n = size_t(cDeg + 63) / 64; i < n; ++i)
+        nFaceAttrs += std::popcount(pMask[i]);
+    if (!(nFaceAttrs <= cDeg)) return _fail("ioFace", "nFaceAttrs <= cDeg");
     const int w = _pDst->addVert(cDeg, nFaceAttrs);
     assignRuns(pMask, cDeg, int(_pDst->vertFirstAttr(w)), _pDst->vertAttrs(w));
     return w;
@@ -186,11 +214,11 @@ int DualMeshDecoderV1::ioFace(int p, int) {
 int DualMeshDecoderV1::ioSplitFace(int, int) {
     const DualMeshSymbols& y = *_pSyms;
     if (_iSplitFaceReadPos >= y.viOutSplitFaceSyms.length())
-        return fail("ioSplitFace", "_iSplitFaceReadPos < _viOutSplitFaceSyms.length()");
+        return _fail("ioSplitFace", "_iSplitFaceReadPos < _viOutSplitFaceSyms.length()");
     const int eSym = y.viOutSplitFaceSyms[_iSplitFaceReadPos++];
-    if (!(eSym >= -1)) return fail("ioSplitFace", "eSym >= -1");
+    if (!(eSym >= -1)) return _fail("ioSplitFace", "eSym >= -1");
     const int iOffset = eSym, cLen = _stackLength();
-    if (!(iOffset > 0 && iOffset <= cLen)) return fail("ioSplitFace", "iOffset > 0 && iOffset <= cLen");
+    if (!(iOffset > 0 && iOffset <= cLen)) return _fail("ioSplitFace", "iOffset > 0 && iOffset <= cLen");
     _iSplitVtx = _stackEntry(cLen - iOffset);
     return _iSplitVtx;
 }
@@ -198,11 +226,11 @@ int DualMeshDecoderV1::ioSplitFace(int, int) {
 int DualMeshDecoderV1::ioSplitPos(int, int) {
     const DualMeshSymbols& y = *_pSyms;
     if (_iSplitPosReadPos >= y.viOutSplitPosSyms.length())
-        return fail("ioSplitPos", "_iSplitPosReadPos < _viOutSplitPosSyms.length()");
+        return _fail("ioSplitPos", "_iSplitPosReadPos < _viOutSplitPosSyms.length()");
     const int eSym = y.viOutSplitPosSyms[_iSplitPosReadPos++];
-    if (!(eSym >= -1)) return fail("ioSplitPos", "eSym >= -1");
+    if (!(eSym >= -1)) return _fail("ioSplitPos", "eSym >= -1");
     const int cDeg = _pDst->vertValence(_iSplitVtx);
-    if (!(eSym >= 0 && eSym < cDeg)) return fail("ioSplitPos", "eSym >= 0 && eSym < cDeg");
+    if (!(eSym >= 0 && eSym < cDeg)) return _fail("ioSplitPos", "eSym >= 0 && eSym < cDeg");
     return eSym;
 }
 

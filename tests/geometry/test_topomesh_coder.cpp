@@ -582,6 +582,8 @@ TEST_F(TopoMeshCoderTest, SurplusMissingAndChangedSymbolsAreRefused) {
         {"_iSplitPosReadPos < _viOutSplitPosSyms.length()",
          [](Vq::DualMeshSymbols& y) { y.viOutSplitPosSyms.pop_back(); }},
         {"cVal > 2", [](Vq::DualMeshSymbols& y) { y.viOutValSyms[3] = 2; }},
+        // Past the last whole group of four degrees (the torus has 120).
+        {"cVal > 2", [](Vq::DualMeshSymbols& y) { y.viOutValSyms.push_back(2); }},
         {"cVal <= VqDualVFMesh::kMaxDegree", [](Vq::DualMeshSymbols& y) { y.viOutValSyms[3] = 70000; }},
         {"_nPolyCorners <= kMaxCorners", [](Vq::DualMeshSymbols& y) { y.viOutValSyms.resize(5000, 65535); }},
         {"iVGrp >= -1", [](Vq::DualMeshSymbols& y) { y.viOutVGrpSyms[2] = -2; }},
