@@ -292,29 +292,40 @@ void VqTriStripperEngine::_cutJoins(bool bSeams) {
 bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
     const bool big = ge - gs > kBigGroup;
     // Each triangle enters each stack once at most: when its free count
-    // falls to (or starts at) one, or to two. Pushes write the slot above
-    // the top whether they push or not, hence one slot more.
-    _vuStack1.resize(size_t(ge - gs) + 1);
-    _vuStack2.resize(size_t(ge - gs) + 1);
-    _nTop1 = _nTop2 = 0;
+    // falls to (or starts at) one, or to two, or to none. Pushes write the
+    // slot above the top whether they push or not, hence one slot more.
+    // The three share one array, so that growth keeps one base in a
+    // register: ones from 0, twos from _nBase2, the alone ones from
+    // _nBaseAlone.
+    const uint32_t nSlots = ge - gs + 1;
+    _vuStacks.resize(size_t(nSlots) * 3);
+    _nBase2 = nSlots;
+    _nBaseAlone = 2 * nSlots;
     const int* opp = _pOpp;
     uint8_t* nFree = _vnFree.data();
     const int* mark = _viTrialMark.data();
-    for (uint32_t t = gs; t < ge; ++t)
-        nFree[t] = uint8_t((opp[3 * t] >= 0) + (opp[3 * t + 1] >= 0) + (opp[3 * t + 2] >= 0));
-    for (uint32_t t = gs; t < ge; ++t) {
-        const uint8_t n = nFree[t];
-        if (n == 0)
-            _emitAlone(t);
-        else if (n == 1)
-            _vuStack1.data()[_nTop1++] = t;
-        else if (n == 2 && big)
-            _vuStack2.data()[_nTop2++] = t;
+    // The stacks pop the newest first; seeded from the group's end, so that
+    // its first triangles come first. Triangles with no join are emitted
+    // first, in order.
+    uint32_t* stacks = _vuStacks.data();
+    uint32_t top1 = 0, top2 = _nBase2;
+    bool bAlone = false;
+    for (uint32_t t = ge; t-- > gs;) {
+        // Unjoined corners are negative: their sign bits count them.
+        const uint32_t* o = reinterpret_cast<const uint32_t*>(opp) + 3 * size_t(t);
+        const uint32_t n = 3 - ((o[0] >> 31) + (o[1] >> 31) + (o[2] >> 31));
+        nFree[t] = uint8_t(n);
+        stacks[top1] = t;
+        top1 += n == 1;
+        stacks[top2] = t;
+        top2 += n == 2;
+        bAlone |= n == 0;
     }
-    // The stacks pop the newest first; seed them so that the group's first
-    // triangles come first.
-    std::reverse(_vuStack1.data(), _vuStack1.data() + _nTop1);
-    std::reverse(_vuStack2.data(), _vuStack2.data() + _nTop2);
+    _nTop1 = top1;
+    _nTop2 = top2;
+    if (bAlone)
+        for (uint32_t t = gs; t < ge; ++t)
+            if (nFree[t] == 0) _emitAlone(t);
 
     uint32_t cursor = gs;
     uint32_t anAtom[3], anDegTri[3], aEdge[3];
@@ -335,13 +346,13 @@ bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
         if (nEdges > 1) {
             for (uint32_t k = 0; k < nEdges; ++k) {
                 _newTrial();
-                _growStrip<true>(s, aEdge[k], big, anAtom[k], anDegTri[k]);
+                _growStrip<true>(s, aEdge[k], anAtom[k], anDegTri[k]);
                 const uint32_t tris = anAtom[k] - anDegTri[k], best = anAtom[iPath] - anDegTri[iPath];
                 if (tris > best || (tris == best && anDegTri[k] < anDegTri[iPath])) iPath = k;
             }
         }
         uint32_t nRAtoms = 0, nRDeTris = 0;
-        _growStrip<false>(s, aEdge[iPath], big, nRAtoms, nRDeTris);
+        _growStrip<false>(s, aEdge[iPath], nRAtoms, nRDeTris);
         if (nEdges > 1) {
             VQ_CHECK(nRAtoms == anAtom[iPath], kCls, "apply", VQ_ERR_INTERNAL);
             VQ_CHECK(nRDeTris == anDegTri[iPath], kCls, "apply", VQ_ERR_INTERNAL);
@@ -366,19 +377,21 @@ int VqTriStripperEngine::_nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t
     const int* mark = _viTrialMark.data();
     const uint8_t* nFree = _vnFree.data();
     while (_nTop1 > 0) {
-        const uint32_t t = _vuStack1.data()[--_nTop1];
-        if (mark[t] != kUsed) return int(t);
-    }
-    while (_nTop2 > 0) {
-        const uint32_t t = _vuStack2.data()[--_nTop2];
+        const uint32_t t = _vuStacks.data()[--_nTop1];
         if (mark[t] != kUsed) return int(t);
     }
     if (big) {
-        // Free counts only fall, and every fall to one or two is stacked:
-        // what is left has three, and a cursor that never goes back finds it.
+        // Small groups stack twos too, but find them by the scan below.
+        while (_nTop2 > _nBase2) {
+            const uint32_t t = _vuStacks.data()[--_nTop2];
+            if (mark[t] != kUsed) return int(t);
+        }
+        // Free counts only fall, every fall to one or two is stacked and
+        // every fall to none left alone: what is left has three, and a
+        // cursor that never goes back finds it, or nothing is left.
         while (cursor < ge && (mark[cursor] == kUsed || nFree[cursor] != 3))
             ++cursor;
-        if (cursor < ge) return int(cursor);
+        return cursor < ge ? int(cursor) : -1;
     }
     int first[4] = {-1, -1, -1, -1};
     for (uint32_t t = gs; t < ge; ++t)
@@ -412,7 +425,7 @@ int VqTriStripperEngine::_nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t
 // way. Only a neighbour left without free edges waits for the end of the
 // strip, which might still take it.
 template <bool trial>
-void VqTriStripperEngine::_growStrip(uint32_t t, uint32_t c, bool big, uint32_t& nAtoms, uint32_t& nDegTris) {
+void VqTriStripperEngine::_growStrip(uint32_t t, uint32_t c, uint32_t& nAtoms, uint32_t& nDegTris) {
     const uint32_t* rec = _pTriRec;
     const int* opp = _pOpp;
     int* trialMark = _viTrialMark.data();
@@ -420,35 +433,34 @@ void VqTriStripperEngine::_growStrip(uint32_t t, uint32_t c, bool big, uint32_t&
     // real growth marks triangles used, and only used ones are taken then.
     const int iTrial = trial ? _iTrial : kUsed;
     uint8_t* nFree = _vnFree.data();
-    uint32_t* stack1 = _vuStack1.data();
-    uint32_t* stack2 = _vuStack2.data();
-    uint32_t top1 = _nTop1, top2 = _nTop2;
-    const uint32_t bBig = big;
+    uint32_t* stacks = _vuStacks.data();
+    uint32_t top1 = _nTop1, top2 = _nTop2, topAlone = _nBaseAlone;
     uint32_t* out = nullptr;
     uint32_t* outEnd = nullptr;
     auto isFree = [&](uint32_t tri) {
         const int m = trialMark[tri];
         return m != kUsed && m != iTrial;
     };
-    auto canCross = [&](uint32_t tri, uint32_t corner) {
-        const int o = opp[3 * tri + corner];
-        return o >= 0 && isFree(uint32_t(o) / 3);
-    };
-    // The neighbour across o loses a free edge. Whether it is still free is
-    // a coin toss: the count and the stacks are updated by masks rather than
-    // by branches on it. Inlined, so that the stack tops stay in registers.
+    auto canCross = [&](int o) { return o >= 0 && isFree(uint32_t(o) / 3); };
+    // The neighbour across o loses a free edge, used or not: counts of used
+    // triangles are never read, and never fall below zero, as each of a
+    // triangle's joined edges is visited once at most, from the other side.
+    // A used one may so be stacked or left alone too; both are skipped.
+    // Whether it falls to one, two or none is a coin toss: the stacks are
+    // updated by masks rather than by branches on it. Inlined, so that the
+    // stack tops stay in registers.
     auto visit = [&](int o) __attribute__((always_inline)) {
         if constexpr (!trial) {
             if (o < 0) return;
             const uint32_t n = uint32_t(o) / 3;
-            const uint32_t free = trialMark[n] != kUsed;
-            const uint8_t left = uint8_t(nFree[n] - free);
-            nFree[n] = left;
-            stack1[top1] = n;
-            top1 += free & (left == 1);
-            stack2[top2] = n;
-            top2 += free & (left == 2) & bBig;
-            if (free && left == 0) _vuAlone.push_back(n);
+            const uint32_t left = uint8_t(nFree[n] - 1);
+            nFree[n] = uint8_t(left);
+            stacks[top1] = n;
+            top1 += left == 1;
+            stacks[top2] = n;
+            top2 += left == 2;
+            stacks[topAlone] = n;
+            topAlone += left == 0;
         }
     };
     auto room = [&]() {
@@ -457,7 +469,6 @@ void VqTriStripperEngine::_growStrip(uint32_t t, uint32_t c, bool big, uint32_t&
         outEnd = _vuOutIndices.data() + _vuOutIndices.size();
     };
     if constexpr (!trial) {
-        _vuAlone.clear();
         out = _outRoom(3);
         outEnd = _vuOutIndices.data() + _vuOutIndices.size();
         out[0] = rec[3 * t + kMod3[c + 2]];
@@ -468,56 +479,60 @@ void VqTriStripperEngine::_growStrip(uint32_t t, uint32_t c, bool big, uint32_t&
     trialMark[t] = iTrial;
     for (uint32_t k = 0; k < 3; ++k)
         if (k != c) visit(opp[3 * t + k]);
-    nAtoms = 1;
-    nDegTris = 0;
-    uint32_t exitCorner = c;
-    for (;;) {
-        const int o = opp[3 * t + exitCorner];
-        const uint32_t nt = uint32_t(o) / 3, ce = uint32_t(o) - 3 * nt;
-        if (o < 0 || !isFree(nt)) {
-            visit(o);
-            break;
-        }
-        trialMark[nt] = iTrial;
-        ++nAtoms;
-        const uint32_t parity = (nAtoms - 1) & 1;
-        const uint32_t natural = kMod3[ce + 1 + parity], turn = kMod3[ce + 2 - parity];
-        if constexpr (!trial) {
-            if (outEnd - out < 2) room();
-        }
-        const uint32_t r = trial ? 0 : rec[3 * nt + kMod3[ce + 2]];
-        // The corners other than the entry, in order: the one left besides
-        // the exit is the side edge.
-        const int* o3 = opp + 3 * size_t(nt);
-        if (canCross(nt, natural)) {
-            visit(o3[3 - ce - natural]);
-            exitCorner = natural;
-        } else if (canCross(nt, turn)) {
-            visit(o3[3 - ce - turn]);
+    // Counted in locals: the strip's writes, unsigned too, could otherwise
+    // overwrite them.
+    uint32_t nA = 1, nD = 0;
+    // o is the corner code across the edge the strip leaves by; once the
+    // first is checked, each step checks the next before it leaves, and
+    // nothing between marks a triangle.
+    int o = opp[3 * t + c];
+    if (!canCross(o)) {
+        visit(o);
+    } else {
+        for (;;) {
+            const uint32_t nt = uint32_t(o) / 3, ce = uint32_t(o) - 3 * nt;
+            trialMark[nt] = iTrial;
+            ++nA;
+            const uint32_t parity = (nA - 1) & 1;
+            const uint32_t natural = kMod3[ce + 1 + parity], turn = kMod3[ce + 2 - parity];
             if constexpr (!trial) {
-                const uint32_t again = out[-2];
-                *out++ = again;
+                if (outEnd - out < 2) room();
             }
-            ++nAtoms;
-            ++nDegTris;
-            exitCorner = turn;
-        } else {
-            visit(o3[ce == 0 ? 1 : 0]);
-            visit(o3[ce == 2 ? 1 : 2]);
+            const uint32_t r = trial ? 0 : rec[3 * nt + kMod3[ce + 2]];
+            const int* o3 = opp + 3 * size_t(nt);
+            const int oNatural = o3[natural], oTurn = o3[turn];
+            if (canCross(oNatural)) {
+                visit(oTurn);
+                o = oNatural;
+            } else if (canCross(oTurn)) {
+                visit(oNatural);
+                if constexpr (!trial) {
+                    const uint32_t again = out[-2];
+                    *out++ = again;
+                }
+                ++nA;
+                ++nD;
+                o = oTurn;
+            } else {
+                // Neighbours are told in corner order.
+                visit(natural < turn ? oNatural : oTurn);
+                visit(natural < turn ? oTurn : oNatural);
+                if constexpr (!trial) *out++ = r;
+                break;
+            }
             if constexpr (!trial) *out++ = r;
-            break;
         }
-        if constexpr (!trial) *out++ = r;
-        t = nt;
     }
+    nAtoms = nA;
+    nDegTris = nD;
     if constexpr (!trial) {
         _nOut = size_t(out - _vuOutIndices.data());
         _vuOutStart.push_back(uint32_t(_nOut));
         ++_nStrips;
         _nTop1 = top1;
         _nTop2 = top2;
-        for (const uint32_t n : _vuAlone)
-            if (trialMark[n] != kUsed) _emitAlone(n);
+        for (uint32_t i = _nBaseAlone; i < topAlone; ++i)
+            if (trialMark[stacks[i]] != kUsed) _emitAlone(stacks[i]);
     }
 }
 

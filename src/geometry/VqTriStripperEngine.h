@@ -71,7 +71,7 @@ private:
     // trial only marks; otherwise the strip is appended, its triangles
     // become used and each of their neighbours loses a free edge.
     template <bool trial>
-    void _growStrip(uint32_t t, uint32_t c, bool big, uint32_t& nAtoms, uint32_t& nDegTris);
+    void _growStrip(uint32_t t, uint32_t c, uint32_t& nAtoms, uint32_t& nDegTris);
     void _emitAlone(uint32_t t);
     // Room for n more indices at _nOut.
     uint32_t* _outRoom(size_t n);
@@ -100,14 +100,15 @@ private:
     static constexpr int kUsed = -1;
     VqVeci _viTrialMark;
     int _iTrial = 0;
-    // The start candidates: triangles with one free edge and with two.
-    VqVecu _vuStack1;
-    VqVecu _vuStack2;
+    // The start candidates, triangles with one free edge and with two, and
+    // the neighbours of a strip that lost their last free edge while it
+    // grew, left alone unless the strip took them after all: three stacks
+    // in one array.
+    VqVecu _vuStacks;
     uint32_t _nTop1 = 0;
     uint32_t _nTop2 = 0;
-    // Neighbours of a strip that lost their last free edge while it grew,
-    // left alone unless the strip took them after all.
-    VqVecu _vuAlone;
+    uint32_t _nBase2 = 0;
+    uint32_t _nBaseAlone = 0;
     // The strips made so far; _vuOutIndices is sized ahead and filled up to
     // _nOut, so that growing writes through a pointer in a register.
     VqVecu _vuOutStart;
