@@ -123,9 +123,8 @@ bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src,
     _vuOutStart.assign(1, 0u);
     _vuOutFaceGrps.assign(1, 0u);
     const uint32_t nTri = _nTriangles;
-    _vnFree.assign(nTri, 0);
-    _viTrialMark.assign(nTri, 0);
-    _iTrial = 0;
+    // Every group sets its triangles' states before reading them.
+    _vnState.resize(nTri);
     _vuOutIndices.clear();
     _vuOutIndices.resize(size_t(nTri) * 3 / 2 + 16);
     _nOut = 0;
@@ -302,8 +301,7 @@ bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
     _nBase2 = nSlots;
     _nBaseAlone = 2 * nSlots;
     const int* opp = _pOpp;
-    uint8_t* nFree = _vnFree.data();
-    const int* mark = _viTrialMark.data();
+    uint8_t* state = _vnState.data();
     // The stacks pop the newest first; seeded from the group's end, so that
     // its first triangles come first. Triangles with no join are emitted
     // first, in order.
@@ -314,7 +312,7 @@ bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
         // Unjoined corners are negative: their sign bits count them.
         const uint32_t* o = reinterpret_cast<const uint32_t*>(opp) + 3 * size_t(t);
         const uint32_t n = 3 - ((o[0] >> 31) + (o[1] >> 31) + (o[2] >> 31));
-        nFree[t] = uint8_t(n);
+        state[t] = uint8_t(n);
         stacks[top1] = t;
         top1 += n == 1;
         stacks[top2] = t;
@@ -325,7 +323,7 @@ bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
     _nTop2 = top2;
     if (bAlone)
         for (uint32_t t = gs; t < ge; ++t)
-            if (nFree[t] == 0) _emitAlone(t);
+            if (state[t] == 0) _emitAlone(t);
 
     uint32_t cursor = gs;
     uint32_t anAtom[3], anDegTri[3], aEdge[3];
@@ -336,7 +334,7 @@ bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
         uint32_t nEdges = 0;
         for (uint32_t c = 0; c < 3; ++c) {
             const int o = opp[3 * s + c];
-            if (o >= 0 && mark[o / 3] != kUsed) aEdge[nEdges++] = c;
+            if (o >= 0 && !(state[o / 3] & kUsed)) aEdge[nEdges++] = c;
         }
         if (nEdges == 0) {
             _emitAlone(s);
@@ -345,7 +343,6 @@ bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
         uint32_t iPath = 0;
         if (nEdges > 1) {
             for (uint32_t k = 0; k < nEdges; ++k) {
-                _newTrial();
                 _growStrip<true>(s, aEdge[k], anAtom[k], anDegTri[k]);
                 const uint32_t tris = anAtom[k] - anDegTri[k], best = anAtom[iPath] - anDegTri[iPath];
                 if (tris > best || (tris == best && anDegTri[k] < anDegTri[iPath])) iPath = k;
@@ -362,40 +359,29 @@ bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
     return true;
 }
 
-void VqTriStripperEngine::_newTrial() {
-    // A fresh mark for each trial, so that no clearing is needed between
-    // them.
-    if (_iTrial == INT_MAX) {
-        for (int& m : _viTrialMark)
-            m = m == kUsed ? kUsed : 0;
-        _iTrial = 0;
-    }
-    ++_iTrial;
-}
-
 int VqTriStripperEngine::_nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t& cursor) {
-    const int* mark = _viTrialMark.data();
-    const uint8_t* nFree = _vnFree.data();
+    const uint8_t* state = _vnState.data();
     while (_nTop1 > 0) {
         const uint32_t t = _vuStacks.data()[--_nTop1];
-        if (mark[t] != kUsed) return int(t);
+        if (!(state[t] & kUsed)) return int(t);
     }
     if (big) {
         // Small groups stack twos too, but find them by the scan below.
         while (_nTop2 > _nBase2) {
             const uint32_t t = _vuStacks.data()[--_nTop2];
-            if (mark[t] != kUsed) return int(t);
+            if (!(state[t] & kUsed)) return int(t);
         }
         // Free counts only fall, every fall to one or two is stacked and
         // every fall to none left alone: what is left has three, and a
-        // cursor that never goes back finds it, or nothing is left.
-        while (cursor < ge && (mark[cursor] == kUsed || nFree[cursor] != 3))
+        // cursor that never goes back finds it, or nothing is left. Outside
+        // trials, a state of 3 is a triangle not used with three free edges.
+        while (cursor < ge && state[cursor] != 3)
             ++cursor;
         return cursor < ge ? int(cursor) : -1;
     }
     int first[4] = {-1, -1, -1, -1};
     for (uint32_t t = gs; t < ge; ++t)
-        if (mark[t] != kUsed && first[nFree[t]] < 0) first[nFree[t]] = int(t);
+        if (!(state[t] & kUsed) && first[state[t] & kFreeMask] < 0) first[state[t] & kFreeMask] = int(t);
     for (int n = 1; n <= 3; ++n)
         if (first[n] >= 0) return first[n];
     return first[0];
@@ -428,19 +414,16 @@ template <bool trial>
 void VqTriStripperEngine::_growStrip(uint32_t t, uint32_t c, uint32_t& nAtoms, uint32_t& nDegTris) {
     const uint32_t* rec = _pTriRec;
     const int* opp = _pOpp;
-    int* trialMark = _viTrialMark.data();
-    // In locals: the marks, ints too, could otherwise overwrite them. The
-    // real growth marks triangles used, and only used ones are taken then.
-    const int iTrial = trial ? _iTrial : kUsed;
-    uint8_t* nFree = _vnFree.data();
+    // A trial marks what it takes, and unmarks it after; the real growth
+    // marks triangles used, and only used ones are taken then.
+    uint8_t* state = _vnState.data();
+    constexpr uint8_t kTaken = trial ? kUsed | kTrial : kUsed;
+    constexpr uint8_t kTake = trial ? kTrial : kUsed;
     uint32_t* stacks = _vuStacks.data();
     uint32_t top1 = _nTop1, top2 = _nTop2, topAlone = _nBaseAlone;
     uint32_t* out = nullptr;
     uint32_t* outEnd = nullptr;
-    auto isFree = [&](uint32_t tri) {
-        const int m = trialMark[tri];
-        return m != kUsed && m != iTrial;
-    };
+    auto isFree = [&](uint32_t tri) { return !(state[tri] & kTaken); };
     auto canCross = [&](int o) { return o >= 0 && isFree(uint32_t(o) / 3); };
     // The neighbour across o loses a free edge, used or not: counts of used
     // triangles are never read, and never fall below zero, as each of a
@@ -453,8 +436,9 @@ void VqTriStripperEngine::_growStrip(uint32_t t, uint32_t c, uint32_t& nAtoms, u
         if constexpr (!trial) {
             if (o < 0) return;
             const uint32_t n = uint32_t(o) / 3;
-            const uint32_t left = uint8_t(nFree[n] - 1);
-            nFree[n] = uint8_t(left);
+            const uint8_t b = uint8_t(state[n] - 1);
+            state[n] = b;
+            const uint32_t left = b & kFreeMask;
             stacks[top1] = n;
             top1 += left == 1;
             stacks[top2] = n;
@@ -476,7 +460,15 @@ void VqTriStripperEngine::_growStrip(uint32_t t, uint32_t c, uint32_t& nAtoms, u
         out[2] = rec[3 * t + nextCorner(c)];
         out += 3;
     }
-    trialMark[t] = iTrial;
+    // A trial lists what it takes where the real growth lists the alone
+    // ones, which a trial does not.
+    uint32_t* taken = stacks + _nBaseAlone;
+    uint32_t nTaken = 0;
+    auto take = [&](uint32_t tri) {
+        state[tri] |= kTake;
+        if constexpr (trial) taken[nTaken++] = tri;
+    };
+    take(t);
     for (uint32_t k = 0; k < 3; ++k)
         if (k != c) visit(opp[3 * t + k]);
     // Counted in locals: the strip's writes, unsigned too, could otherwise
@@ -491,7 +483,7 @@ void VqTriStripperEngine::_growStrip(uint32_t t, uint32_t c, uint32_t& nAtoms, u
     } else {
         for (;;) {
             const uint32_t nt = uint32_t(o) / 3, ce = uint32_t(o) - 3 * nt;
-            trialMark[nt] = iTrial;
+            take(nt);
             ++nA;
             const uint32_t parity = (nA - 1) & 1;
             const uint32_t natural = kMod3[ce + 1 + parity], turn = kMod3[ce + 2 - parity];
@@ -532,12 +524,15 @@ void VqTriStripperEngine::_growStrip(uint32_t t, uint32_t c, uint32_t& nAtoms, u
         _nTop1 = top1;
         _nTop2 = top2;
         for (uint32_t i = _nBaseAlone; i < topAlone; ++i)
-            if (trialMark[stacks[i]] != kUsed) _emitAlone(stacks[i]);
+            if (!(state[stacks[i]] & kUsed)) _emitAlone(stacks[i]);
+    } else {
+        for (uint32_t i = 0; i < nTaken; ++i)
+            state[taken[i]] &= uint8_t(~kTrial);
     }
 }
 
 void VqTriStripperEngine::_emitAlone(uint32_t t) {
-    _viTrialMark.data()[t] = kUsed;
+    _vnState.data()[t] |= kUsed;
     uint32_t* out = _outRoom(3);
     const uint32_t* r = _pTriRec + 3 * size_t(t);
     out[0] = r[0], out[1] = r[1], out[2] = r[2];

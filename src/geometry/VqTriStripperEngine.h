@@ -64,7 +64,6 @@ private:
     // different records.
     void _cutJoins(bool bSeams);
     bool _stripGroup(uint32_t gs, uint32_t ge);
-    void _newTrial();
     int _nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t& cursor);
     // Grows a strip from triangle t out through its edge c (the edge from
     // corner c to corner c + 1); counts atoms and degenerate triangles. A
@@ -94,12 +93,14 @@ private:
     VqVeci _viTriPos;
     std::unique_ptr<VqHalfEdgePairing> _pPairing;
     VqVecu _vuGroupStart;
-    VqVec<uint8_t> _vnFree;
-    // Per triangle the last trial that took it, or kUsed once it is in a
-    // strip: one array, so that a step reads one place to know both.
-    static constexpr int kUsed = -1;
-    VqVeci _viTrialMark;
-    int _iTrial = 0;
+    // Per triangle one byte: its free edges (neighbours not yet in a
+    // strip) in the low bits, whether the running trial took it and whether
+    // it is in a strip. One byte array, so that a step reads one small
+    // place to know all three and the passes stay in cache.
+    static constexpr uint8_t kFreeMask = 3;
+    static constexpr uint8_t kTrial = 4;
+    static constexpr uint8_t kUsed = 8;
+    VqVec<uint8_t> _vnState;
     // The start candidates, triangles with one free edge and with two, and
     // the neighbours of a strip that lost their last free edge while it
     // grew, left alone unless the strip took them after all: three stacks
