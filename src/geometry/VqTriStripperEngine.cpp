@@ -313,11 +313,16 @@ bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
         const uint32_t* o = reinterpret_cast<const uint32_t*>(opp) + 3 * size_t(t);
         const uint32_t n = 3 - ((o[0] >> 31) + (o[1] >> 31) + (o[2] >> 31));
         state[t] = uint8_t(n);
-        stacks[top1] = t;
-        top1 += n == 1;
-        stacks[top2] = t;
-        top2 += n == 2;
-        bAlone |= n == 0;
+        // Most triangles have three neighbours: a branch that is mostly
+        // not taken costs less than pushing by masks.
+        if (n != 3) {
+            if (n == 1)
+                stacks[top1++] = t;
+            else if (n == 2)
+                stacks[top2++] = t;
+            else
+                bAlone = true;
+        }
     }
     _nTop1 = top1;
     _nTop2 = top2;
@@ -361,23 +366,38 @@ bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
 
 int VqTriStripperEngine::_nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t& cursor) {
     const uint8_t* state = _vnState.data();
-    while (_nTop1 > 0) {
-        const uint32_t t = _vuStacks.data()[--_nTop1];
-        if (!(state[t] & kUsed)) return int(t);
+    const uint32_t* stacks = _vuStacks.data();
+    // The tops in locals: the states, bytes, could otherwise be them.
+    uint32_t top = _nTop1;
+    while (top > 0) {
+        const uint32_t t = stacks[--top];
+        if (!(state[t] & kUsed)) {
+            _nTop1 = top;
+            return int(t);
+        }
     }
+    _nTop1 = 0;
     if (big) {
         // Small groups stack twos too, but find them by the scan below.
-        while (_nTop2 > _nBase2) {
-            const uint32_t t = _vuStacks.data()[--_nTop2];
-            if (!(state[t] & kUsed)) return int(t);
+        top = _nTop2;
+        const uint32_t base = _nBase2;
+        while (top > base) {
+            const uint32_t t = stacks[--top];
+            if (!(state[t] & kUsed)) {
+                _nTop2 = top;
+                return int(t);
+            }
         }
+        _nTop2 = base;
         // Free counts only fall, every fall to one or two is stacked and
         // every fall to none left alone: what is left has three, and a
         // cursor that never goes back finds it, or nothing is left. Outside
         // trials, a state of 3 is a triangle not used with three free edges.
-        while (cursor < ge && state[cursor] != 3)
-            ++cursor;
-        return cursor < ge ? int(cursor) : -1;
+        uint32_t at = cursor;
+        while (at < ge && state[at] != 3)
+            ++at;
+        cursor = at;
+        return at < ge ? int(at) : -1;
     }
     int first[4] = {-1, -1, -1, -1};
     for (uint32_t t = gs; t < ge; ++t)
