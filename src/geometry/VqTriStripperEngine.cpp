@@ -470,23 +470,23 @@ void VqTriStripperEngine::_growStrip(uint32_t t, uint32_t c, uint32_t& nAtoms, u
     // The neighbour across o loses a free edge, used or not: counts of used
     // triangles are never read, and never fall below zero, as each of a
     // triangle's joined edges is visited once at most, from the other side.
-    // A used one may so be stacked or left alone too; both are skipped.
-    // Whether it falls to one, two or none is a coin toss: the stacks are
-    // updated by masks rather than by branches on it. Inlined, so that the
-    // stack tops stay in registers.
+    // Its whole state is compared, so that only one not used is stacked or
+    // left alone (no trial marks are left outside trials). Whether it falls
+    // to one, two or none is a coin toss: the stacks are updated by masks
+    // rather than by branches on it. Inlined, so that the stack tops stay in
+    // registers.
     auto visit = [&](int o) __attribute__((always_inline)) {
         if constexpr (!trial) {
             if (o < 0) return;
             const uint32_t n = uint32_t(o) / 3;
             const uint8_t b = uint8_t(state[n] - 1);
             state[n] = b;
-            const uint32_t left = b & kFreeMask;
             stacks[top1] = n;
-            top1 += left == 1;
+            top1 += b == 1;
             stacks[top2] = n;
-            top2 += left == 2;
+            top2 += b == 2;
             stacks[topAlone] = n;
-            topAlone += left == 0;
+            topAlone += b == 0;
         }
     };
     auto room = [&]() {
