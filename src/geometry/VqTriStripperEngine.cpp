@@ -462,7 +462,10 @@ void VqTriStripperEngine::_growStrip(uint32_t t, uint32_t c, uint32_t& nAtoms, u
     constexpr uint8_t kTaken = trial ? kUsed | kTrial : kUsed;
     constexpr uint8_t kTake = trial ? kTrial : kUsed;
     uint32_t* stacks = _vuStacks.data();
-    uint32_t top1 = _nTop1, top2 = _nTop2, topAlone = _nBaseAlone;
+    // The stacks' tops as pointers: no base to keep besides them.
+    uint32_t* top1 = stacks + _nTop1;
+    uint32_t* top2 = stacks + _nTop2;
+    uint32_t* topAlone = stacks + _nBaseAlone;
     uint32_t* out = nullptr;
     uint32_t* outEnd = nullptr;
     auto isFree = [&](uint32_t tri) { return !(state[tri] & kTaken); };
@@ -481,11 +484,11 @@ void VqTriStripperEngine::_growStrip(uint32_t t, uint32_t c, uint32_t& nAtoms, u
             const uint32_t n = uint32_t(o) / 3;
             const uint8_t b = uint8_t(state[n] - 1);
             state[n] = b;
-            stacks[top1] = n;
+            *top1 = n;
             top1 += b == 1;
-            stacks[top2] = n;
+            *top2 = n;
             top2 += b == 2;
-            stacks[topAlone] = n;
+            *topAlone = n;
             topAlone += b == 0;
         }
     };
@@ -514,8 +517,9 @@ void VqTriStripperEngine::_growStrip(uint32_t t, uint32_t c, uint32_t& nAtoms, u
     for (uint32_t k = 0; k < 3; ++k)
         if (k != c) visit(opp[3 * t + k]);
     // Counted in locals: the strip's writes, unsigned too, could otherwise
-    // overwrite them.
-    uint32_t nA = 1, nD = 0;
+    // overwrite them. The real growth counts its atoms by what it wrote.
+    const size_t stripStart = _nOut;
+    uint32_t nA = 1, nD = 0, parity = 0;
     // o is the corner code across the edge the strip leaves by; once the
     // first is checked, each step checks the next before it leaves, and
     // nothing between marks a triangle.
@@ -526,8 +530,8 @@ void VqTriStripperEngine::_growStrip(uint32_t t, uint32_t c, uint32_t& nAtoms, u
         for (;;) {
             const uint32_t nt = uint32_t(o) / 3, ce = uint32_t(o) - 3 * nt;
             take(nt);
-            ++nA;
-            const uint32_t parity = (nA - 1) & 1;
+            if constexpr (trial) ++nA;
+            parity ^= 1;
             const uint32_t natural = kMod3[ce + 1 + parity], turn = kMod3[ce + 2 - parity];
             if constexpr (!trial) {
                 if (outEnd - out < 2) room();
@@ -544,8 +548,9 @@ void VqTriStripperEngine::_growStrip(uint32_t t, uint32_t c, uint32_t& nAtoms, u
                     const uint32_t again = out[-2];
                     *out++ = again;
                 }
-                ++nA;
+                if constexpr (trial) ++nA;
                 ++nD;
+                parity ^= 1;
                 o = oTurn;
             } else {
                 // Neighbours are told in corner order.
@@ -557,17 +562,18 @@ void VqTriStripperEngine::_growStrip(uint32_t t, uint32_t c, uint32_t& nAtoms, u
             if constexpr (!trial) *out++ = r;
         }
     }
-    nAtoms = nA;
     nDegTris = nD;
     if constexpr (!trial) {
         _nOut = size_t(out - _vuOutIndices.data());
+        nAtoms = uint32_t(_nOut - stripStart - 2);
         _vuOutStart.push_back(uint32_t(_nOut));
         ++_nStrips;
-        _nTop1 = top1;
-        _nTop2 = top2;
-        for (uint32_t i = _nBaseAlone; i < topAlone; ++i)
-            if (!(state[stacks[i]] & kUsed)) _emitAlone(stacks[i]);
+        _nTop1 = uint32_t(top1 - stacks);
+        _nTop2 = uint32_t(top2 - stacks);
+        for (const uint32_t* p = stacks + _nBaseAlone; p < topAlone; ++p)
+            if (!(state[*p] & kUsed)) _emitAlone(*p);
     } else {
+        nAtoms = nA;
         for (uint32_t i = 0; i < nTaken; ++i)
             state[taken[i]] &= uint8_t(~kTrial);
     }
