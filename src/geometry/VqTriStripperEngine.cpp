@@ -7,7 +7,9 @@
 #include "VqVertexRecordPool.h"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -40,6 +42,25 @@ bool allTriangles(const uint32_t* primStart, uint32_t nPrims) {
     for (; p <= nPrims; ++p)
         diff |= primStart[p] - base - 3 * p;
     return diff == 0;
+}
+
+// The first of state[at .. end) that is 3, or end. Eight at a time where
+// words are little-endian: a byte of 3 is a zero byte of the word xor
+// 0x0303..03, and the lowest byte flagged by the zero-byte test is exact.
+uint32_t findThree(const uint8_t* state, uint32_t at, uint32_t end) {
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr uint64_t kOnes = 0x0101010101010101ull;
+        for (; at + 8 <= end; at += 8) {
+            uint64_t w;
+            std::memcpy(&w, state + at, 8);
+            w ^= 3 * kOnes;
+            const uint64_t zero = (w - kOnes) & ~w & (kOnes << 7);
+            if (zero) return at + uint32_t(std::countr_zero(zero)) / 8;
+        }
+    }
+    while (at < end && state[at] != 3)
+        ++at;
+    return at;
 }
 
 // How many of n ints are negative: their sign bits summed, four at a time.
@@ -415,11 +436,8 @@ int VqTriStripperEngine::_nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t
         // every fall to none left alone: what is left has three, and a
         // cursor that never goes back finds it, or nothing is left. Outside
         // trials, a state of 3 is a triangle not used with three free edges.
-        uint32_t at = cursor;
-        while (at < ge && state[at] != 3)
-            ++at;
-        cursor = at;
-        return at < ge ? int(at) : -1;
+        cursor = findThree(state, cursor, ge);
+        return cursor < ge ? int(cursor) : -1;
     }
     int first[4] = {-1, -1, -1, -1};
     for (uint32_t t = gs; t < ge; ++t)
