@@ -7,7 +7,9 @@
 #include "VqVertexRecordPool.h"
 
 #include <algorithm>
+#include <bit>
 #include <climits>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -27,6 +29,50 @@ inline uint32_t nextCorner(uint32_t c) {
 // i % 3 for the small sums of corners the growth makes, one load instead of
 // a multiply and a shift.
 constexpr uint8_t kMod3[6] = {0, 1, 2, 0, 1, 2};
+
+// Whether every primitive is a triangle: primitive p starts 3 p after the
+// first. Differences are taken with no early exit, four at a time, which
+// costs less than a loop that stops at the first other size.
+bool allTriangles(const uint32_t* primStart, uint32_t nPrims) {
+    const uint32_t base = primStart[0];
+    uint32_t diff = 0, p = 1;
+    for (; p + 3 <= nPrims; p += 4)
+        diff |= (primStart[p] - base - 3 * p) | (primStart[p + 1] - base - 3 * p - 3) |
+                (primStart[p + 2] - base - 3 * p - 6) | (primStart[p + 3] - base - 3 * p - 9);
+    for (; p <= nPrims; ++p)
+        diff |= primStart[p] - base - 3 * p;
+    return diff == 0;
+}
+
+// The first of state[at .. end) that is 3, or end. Eight at a time where
+// words are little-endian: a byte of 3 is a zero byte of the word xor
+// 0x0303..03, and the lowest byte flagged by the zero-byte test is exact.
+uint32_t findThree(const uint8_t* state, uint32_t at, uint32_t end) {
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr uint64_t kOnes = 0x0101010101010101ull;
+        for (; at + 8 <= end; at += 8) {
+            uint64_t w;
+            std::memcpy(&w, state + at, 8);
+            w ^= 3 * kOnes;
+            const uint64_t zero = (w - kOnes) & ~w & (kOnes << 7);
+            if (zero) return at + uint32_t(std::countr_zero(zero)) / 8;
+        }
+    }
+    while (at < end && state[at] != 3)
+        ++at;
+    return at;
+}
+
+// How many of n ints are negative: their sign bits summed, four at a time.
+size_t countNegative(const int* v, size_t n) {
+    const uint32_t* u = reinterpret_cast<const uint32_t*>(v);
+    size_t count = 0, i = 0;
+    for (; i + 4 <= n; i += 4)
+        count += (u[i] >> 31) + (u[i + 1] >> 31) + (u[i + 2] >> 31) + (u[i + 3] >> 31);
+    for (; i < n; ++i)
+        count += u[i] >> 31;
+    return count;
+}
 
 } // namespace
 
@@ -83,7 +129,7 @@ bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src,
     const uint32_t nFaceGrps = src->numFaceGroups();
     bool ok = true;
     if (src->numPrims() > 0) {
-        if (pSrcPTM && !(pSrcPTM->uniformPrimSize() == 3)) {
+        if (pSrcPTM && !allTriangles(view.paiPrimStart, view.nPrims)) {
             VqErrorState::throwStdError(kCls, "apply", "pSrcPTM->uniformPrimSize() == 3", VQ_ERR_ARGUMENT);
             ok = false;
         }
@@ -123,9 +169,8 @@ bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src,
     _vuOutStart.assign(1, 0u);
     _vuOutFaceGrps.assign(1, 0u);
     const uint32_t nTri = _nTriangles;
-    _vnFree.assign(nTri, 0);
-    _viTrialMark.assign(nTri, 0);
-    _iTrial = 0;
+    // Every group sets its triangles' states before reading them.
+    _vnState.resize(nTri);
     _vuOutIndices.clear();
     _vuOutIndices.resize(size_t(nTri) * 3 / 2 + 16);
     _nOut = 0;
@@ -250,10 +295,7 @@ bool VqTriStripperEngine::_importTopology(const VqTopoMesh* src, const VqTopoMes
     }
     // The topology pairs half-edges by vertex: when every vertex has one
     // record, paired edges have the same records on both sides.
-    const int* recVtx = t.viRecVtx.data();
-    size_t nUsedRecs = 0;
-    for (size_t r = 0, n = t.viRecVtx.size(); r < n; ++r)
-        nUsedRecs += recVtx[r] >= 0;
+    const size_t nUsedRecs = t.viRecVtx.size() - countNegative(t.viRecVtx.data(), t.viRecVtx.size());
     const bool bSeams = nUsedRecs != size_t(t.numVertices());
     // Where nothing is cut, the topology's arrays are read as they are
     // (records as uint32_t: the same object representation for valid ones).
@@ -292,29 +334,44 @@ void VqTriStripperEngine::_cutJoins(bool bSeams) {
 bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
     const bool big = ge - gs > kBigGroup;
     // Each triangle enters each stack once at most: when its free count
-    // falls to (or starts at) one, or to two. Pushes write the slot above
-    // the top whether they push or not, hence one slot more.
-    _vuStack1.resize(size_t(ge - gs) + 1);
-    _vuStack2.resize(size_t(ge - gs) + 1);
-    _nTop1 = _nTop2 = 0;
+    // falls to (or starts at) one, or to two, or to none. Pushes write the
+    // slot above the top whether they push or not, hence one slot more.
+    // The three share one array, so that growth keeps one base in a
+    // register: ones from 0, twos from _nBase2, the alone ones from
+    // _nBaseAlone.
+    const uint32_t nSlots = ge - gs + 1;
+    _vuStacks.resize(size_t(nSlots) * 3);
+    _nBase2 = nSlots;
+    _nBaseAlone = 2 * nSlots;
     const int* opp = _pOpp;
-    uint8_t* nFree = _vnFree.data();
-    const int* mark = _viTrialMark.data();
-    for (uint32_t t = gs; t < ge; ++t)
-        nFree[t] = uint8_t((opp[3 * t] >= 0) + (opp[3 * t + 1] >= 0) + (opp[3 * t + 2] >= 0));
-    for (uint32_t t = gs; t < ge; ++t) {
-        const uint8_t n = nFree[t];
-        if (n == 0)
-            _emitAlone(t);
-        else if (n == 1)
-            _vuStack1.data()[_nTop1++] = t;
-        else if (n == 2 && big)
-            _vuStack2.data()[_nTop2++] = t;
+    uint8_t* state = _vnState.data();
+    // The stacks pop the newest first; seeded from the group's end, so that
+    // its first triangles come first. Triangles with no join are emitted
+    // first, in order.
+    uint32_t* stacks = _vuStacks.data();
+    uint32_t top1 = 0, top2 = _nBase2;
+    bool bAlone = false;
+    for (uint32_t t = ge; t-- > gs;) {
+        // Unjoined corners are negative: their sign bits count them.
+        const uint32_t* o = reinterpret_cast<const uint32_t*>(opp) + 3 * size_t(t);
+        const uint32_t n = 3 - ((o[0] >> 31) + (o[1] >> 31) + (o[2] >> 31));
+        state[t] = uint8_t(n);
+        // Most triangles have three neighbours: a branch that is mostly
+        // not taken costs less than pushing by masks.
+        if (n != 3) {
+            if (n == 1)
+                stacks[top1++] = t;
+            else if (n == 2)
+                stacks[top2++] = t;
+            else
+                bAlone = true;
+        }
     }
-    // The stacks pop the newest first; seed them so that the group's first
-    // triangles come first.
-    std::reverse(_vuStack1.data(), _vuStack1.data() + _nTop1);
-    std::reverse(_vuStack2.data(), _vuStack2.data() + _nTop2);
+    _nTop1 = top1;
+    _nTop2 = top2;
+    if (bAlone)
+        for (uint32_t t = gs; t < ge; ++t)
+            if (state[t] == 0) _emitAlone(t);
 
     uint32_t cursor = gs;
     uint32_t anAtom[3], anDegTri[3], aEdge[3];
@@ -325,7 +382,7 @@ bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
         uint32_t nEdges = 0;
         for (uint32_t c = 0; c < 3; ++c) {
             const int o = opp[3 * s + c];
-            if (o >= 0 && mark[o / 3] != kUsed) aEdge[nEdges++] = c;
+            if (o >= 0 && !(state[o / 3] & kUsed)) aEdge[nEdges++] = c;
         }
         if (nEdges == 0) {
             _emitAlone(s);
@@ -334,14 +391,13 @@ bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
         uint32_t iPath = 0;
         if (nEdges > 1) {
             for (uint32_t k = 0; k < nEdges; ++k) {
-                _newTrial();
-                _growStrip<true>(s, aEdge[k], big, anAtom[k], anDegTri[k]);
+                _growStrip<true>(s, aEdge[k], anAtom[k], anDegTri[k]);
                 const uint32_t tris = anAtom[k] - anDegTri[k], best = anAtom[iPath] - anDegTri[iPath];
                 if (tris > best || (tris == best && anDegTri[k] < anDegTri[iPath])) iPath = k;
             }
         }
         uint32_t nRAtoms = 0, nRDeTris = 0;
-        _growStrip<false>(s, aEdge[iPath], big, nRAtoms, nRDeTris);
+        _growStrip<false>(s, aEdge[iPath], nRAtoms, nRDeTris);
         if (nEdges > 1) {
             VQ_CHECK(nRAtoms == anAtom[iPath], kCls, "apply", VQ_ERR_INTERNAL);
             VQ_CHECK(nRDeTris == anDegTri[iPath], kCls, "apply", VQ_ERR_INTERNAL);
@@ -351,38 +407,41 @@ bool VqTriStripperEngine::_stripGroup(uint32_t gs, uint32_t ge) {
     return true;
 }
 
-void VqTriStripperEngine::_newTrial() {
-    // A fresh mark for each trial, so that no clearing is needed between
-    // them.
-    if (_iTrial == INT_MAX) {
-        for (int& m : _viTrialMark)
-            m = m == kUsed ? kUsed : 0;
-        _iTrial = 0;
-    }
-    ++_iTrial;
-}
-
 int VqTriStripperEngine::_nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t& cursor) {
-    const int* mark = _viTrialMark.data();
-    const uint8_t* nFree = _vnFree.data();
-    while (_nTop1 > 0) {
-        const uint32_t t = _vuStack1.data()[--_nTop1];
-        if (mark[t] != kUsed) return int(t);
+    const uint8_t* state = _vnState.data();
+    const uint32_t* stacks = _vuStacks.data();
+    // The tops in locals: the states, bytes, could otherwise be them.
+    uint32_t top = _nTop1;
+    while (top > 0) {
+        const uint32_t t = stacks[--top];
+        if (!(state[t] & kUsed)) {
+            _nTop1 = top;
+            return int(t);
+        }
     }
-    while (_nTop2 > 0) {
-        const uint32_t t = _vuStack2.data()[--_nTop2];
-        if (mark[t] != kUsed) return int(t);
-    }
+    _nTop1 = 0;
     if (big) {
-        // Free counts only fall, and every fall to one or two is stacked:
-        // what is left has three, and a cursor that never goes back finds it.
-        while (cursor < ge && (mark[cursor] == kUsed || nFree[cursor] != 3))
-            ++cursor;
-        if (cursor < ge) return int(cursor);
+        // Small groups stack twos too, but find them by the scan below.
+        top = _nTop2;
+        const uint32_t base = _nBase2;
+        while (top > base) {
+            const uint32_t t = stacks[--top];
+            if (!(state[t] & kUsed)) {
+                _nTop2 = top;
+                return int(t);
+            }
+        }
+        _nTop2 = base;
+        // Free counts only fall, every fall to one or two is stacked and
+        // every fall to none left alone: what is left has three, and a
+        // cursor that never goes back finds it, or nothing is left. Outside
+        // trials, a state of 3 is a triangle not used with three free edges.
+        cursor = findThree(state, cursor, ge);
+        return cursor < ge ? int(cursor) : -1;
     }
     int first[4] = {-1, -1, -1, -1};
     for (uint32_t t = gs; t < ge; ++t)
-        if (mark[t] != kUsed && first[nFree[t]] < 0) first[nFree[t]] = int(t);
+        if (!(state[t] & kUsed) && first[state[t] & kFreeMask] < 0) first[state[t] & kFreeMask] = int(t);
     for (int n = 1; n <= 3; ++n)
         if (first[n] >= 0) return first[n];
     return first[0];
@@ -412,43 +471,43 @@ int VqTriStripperEngine::_nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t
 // way. Only a neighbour left without free edges waits for the end of the
 // strip, which might still take it.
 template <bool trial>
-void VqTriStripperEngine::_growStrip(uint32_t t, uint32_t c, bool big, uint32_t& nAtoms, uint32_t& nDegTris) {
+void VqTriStripperEngine::_growStrip(uint32_t t, uint32_t c, uint32_t& nAtoms, uint32_t& nDegTris) {
     const uint32_t* rec = _pTriRec;
     const int* opp = _pOpp;
-    int* trialMark = _viTrialMark.data();
-    // In locals: the marks, ints too, could otherwise overwrite them. The
-    // real growth marks triangles used, and only used ones are taken then.
-    const int iTrial = trial ? _iTrial : kUsed;
-    uint8_t* nFree = _vnFree.data();
-    uint32_t* stack1 = _vuStack1.data();
-    uint32_t* stack2 = _vuStack2.data();
-    uint32_t top1 = _nTop1, top2 = _nTop2;
-    const uint32_t bBig = big;
+    // A trial marks what it takes, and unmarks it after; the real growth
+    // marks triangles used, and only used ones are taken then.
+    uint8_t* state = _vnState.data();
+    constexpr uint8_t kTaken = trial ? kUsed | kTrial : kUsed;
+    constexpr uint8_t kTake = trial ? kTrial : kUsed;
+    uint32_t* stacks = _vuStacks.data();
+    // The stacks' tops as pointers: no base to keep besides them.
+    uint32_t* top1 = stacks + _nTop1;
+    uint32_t* top2 = stacks + _nTop2;
+    uint32_t* topAlone = stacks + _nBaseAlone;
     uint32_t* out = nullptr;
     uint32_t* outEnd = nullptr;
-    auto isFree = [&](uint32_t tri) {
-        const int m = trialMark[tri];
-        return m != kUsed && m != iTrial;
-    };
-    auto canCross = [&](uint32_t tri, uint32_t corner) {
-        const int o = opp[3 * tri + corner];
-        return o >= 0 && isFree(uint32_t(o) / 3);
-    };
-    // The neighbour across o loses a free edge. Whether it is still free is
-    // a coin toss: the count and the stacks are updated by masks rather than
-    // by branches on it. Inlined, so that the stack tops stay in registers.
+    auto isFree = [&](uint32_t tri) { return !(state[tri] & kTaken); };
+    auto canCross = [&](int o) { return o >= 0 && isFree(uint32_t(o) / 3); };
+    // The neighbour across o loses a free edge, used or not: counts of used
+    // triangles are never read, and never fall below zero, as each of a
+    // triangle's joined edges is visited once at most, from the other side.
+    // Its whole state is compared, so that only one not used is stacked or
+    // left alone (no trial marks are left outside trials). Whether it falls
+    // to one, two or none is a coin toss: the stacks are updated by masks
+    // rather than by branches on it. Inlined, so that the stack tops stay in
+    // registers.
     auto visit = [&](int o) __attribute__((always_inline)) {
         if constexpr (!trial) {
             if (o < 0) return;
             const uint32_t n = uint32_t(o) / 3;
-            const uint32_t free = trialMark[n] != kUsed;
-            const uint8_t left = uint8_t(nFree[n] - free);
-            nFree[n] = left;
-            stack1[top1] = n;
-            top1 += free & (left == 1);
-            stack2[top2] = n;
-            top2 += free & (left == 2) & bBig;
-            if (free && left == 0) _vuAlone.push_back(n);
+            const uint8_t b = uint8_t(state[n] - 1);
+            state[n] = b;
+            *top1 = n;
+            top1 += b == 1;
+            *top2 = n;
+            top2 += b == 2;
+            *topAlone = n;
+            topAlone += b == 0;
         }
     };
     auto room = [&]() {
@@ -457,7 +516,6 @@ void VqTriStripperEngine::_growStrip(uint32_t t, uint32_t c, bool big, uint32_t&
         outEnd = _vuOutIndices.data() + _vuOutIndices.size();
     };
     if constexpr (!trial) {
-        _vuAlone.clear();
         out = _outRoom(3);
         outEnd = _vuOutIndices.data() + _vuOutIndices.size();
         out[0] = rec[3 * t + kMod3[c + 2]];
@@ -465,64 +523,82 @@ void VqTriStripperEngine::_growStrip(uint32_t t, uint32_t c, bool big, uint32_t&
         out[2] = rec[3 * t + nextCorner(c)];
         out += 3;
     }
-    trialMark[t] = iTrial;
+    // A trial lists what it takes where the real growth lists the alone
+    // ones, which a trial does not.
+    uint32_t* taken = stacks + _nBaseAlone;
+    uint32_t nTaken = 0;
+    auto take = [&](uint32_t tri) {
+        state[tri] |= kTake;
+        if constexpr (trial) taken[nTaken++] = tri;
+    };
+    take(t);
     for (uint32_t k = 0; k < 3; ++k)
         if (k != c) visit(opp[3 * t + k]);
-    nAtoms = 1;
-    nDegTris = 0;
-    uint32_t exitCorner = c;
-    for (;;) {
-        const int o = opp[3 * t + exitCorner];
-        const uint32_t nt = uint32_t(o) / 3, ce = uint32_t(o) - 3 * nt;
-        if (o < 0 || !isFree(nt)) {
-            visit(o);
-            break;
-        }
-        trialMark[nt] = iTrial;
-        ++nAtoms;
-        const uint32_t parity = (nAtoms - 1) & 1;
-        const uint32_t natural = kMod3[ce + 1 + parity], turn = kMod3[ce + 2 - parity];
-        if constexpr (!trial) {
-            if (outEnd - out < 2) room();
-        }
-        const uint32_t r = trial ? 0 : rec[3 * nt + kMod3[ce + 2]];
-        // The corners other than the entry, in order: the one left besides
-        // the exit is the side edge.
-        const int* o3 = opp + 3 * size_t(nt);
-        if (canCross(nt, natural)) {
-            visit(o3[3 - ce - natural]);
-            exitCorner = natural;
-        } else if (canCross(nt, turn)) {
-            visit(o3[3 - ce - turn]);
+    // Counted in locals: the strip's writes, unsigned too, could otherwise
+    // overwrite them. The real growth counts its atoms by what it wrote.
+    const size_t stripStart = _nOut;
+    uint32_t nA = 1, nD = 0, parity = 0;
+    // o is the corner code across the edge the strip leaves by; once the
+    // first is checked, each step checks the next before it leaves, and
+    // nothing between marks a triangle.
+    int o = opp[3 * t + c];
+    if (!canCross(o)) {
+        visit(o);
+    } else {
+        for (;;) {
+            const uint32_t nt = uint32_t(o) / 3, ce = uint32_t(o) - 3 * nt;
+            take(nt);
+            if constexpr (trial) ++nA;
+            parity ^= 1;
+            const uint32_t natural = kMod3[ce + 1 + parity], turn = kMod3[ce + 2 - parity];
             if constexpr (!trial) {
-                const uint32_t again = out[-2];
-                *out++ = again;
+                if (outEnd - out < 2) room();
             }
-            ++nAtoms;
-            ++nDegTris;
-            exitCorner = turn;
-        } else {
-            visit(o3[ce == 0 ? 1 : 0]);
-            visit(o3[ce == 2 ? 1 : 2]);
+            const uint32_t r = trial ? 0 : rec[3 * nt + kMod3[ce + 2]];
+            const int* o3 = opp + 3 * size_t(nt);
+            const int oNatural = o3[natural], oTurn = o3[turn];
+            if (canCross(oNatural)) {
+                visit(oTurn);
+                o = oNatural;
+            } else if (canCross(oTurn)) {
+                visit(oNatural);
+                if constexpr (!trial) {
+                    const uint32_t again = out[-2];
+                    *out++ = again;
+                }
+                if constexpr (trial) ++nA;
+                ++nD;
+                parity ^= 1;
+                o = oTurn;
+            } else {
+                // Neighbours are told in corner order.
+                visit(natural < turn ? oNatural : oTurn);
+                visit(natural < turn ? oTurn : oNatural);
+                if constexpr (!trial) *out++ = r;
+                break;
+            }
             if constexpr (!trial) *out++ = r;
-            break;
         }
-        if constexpr (!trial) *out++ = r;
-        t = nt;
     }
+    nDegTris = nD;
     if constexpr (!trial) {
         _nOut = size_t(out - _vuOutIndices.data());
+        nAtoms = uint32_t(_nOut - stripStart - 2);
         _vuOutStart.push_back(uint32_t(_nOut));
         ++_nStrips;
-        _nTop1 = top1;
-        _nTop2 = top2;
-        for (const uint32_t n : _vuAlone)
-            if (trialMark[n] != kUsed) _emitAlone(n);
+        _nTop1 = uint32_t(top1 - stacks);
+        _nTop2 = uint32_t(top2 - stacks);
+        for (const uint32_t* p = stacks + _nBaseAlone; p < topAlone; ++p)
+            if (!(state[*p] & kUsed)) _emitAlone(*p);
+    } else {
+        nAtoms = nA;
+        for (uint32_t i = 0; i < nTaken; ++i)
+            state[taken[i]] &= uint8_t(~kTrial);
     }
 }
 
 void VqTriStripperEngine::_emitAlone(uint32_t t) {
-    _viTrialMark.data()[t] = kUsed;
+    _vnState.data()[t] |= kUsed;
     uint32_t* out = _outRoom(3);
     const uint32_t* r = _pTriRec + 3 * size_t(t);
     out[0] = r[0], out[1] = r[1], out[2] = r[2];

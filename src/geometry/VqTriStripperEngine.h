@@ -64,14 +64,13 @@ private:
     // different records.
     void _cutJoins(bool bSeams);
     bool _stripGroup(uint32_t gs, uint32_t ge);
-    void _newTrial();
     int _nextStart(uint32_t gs, uint32_t ge, bool big, uint32_t& cursor);
     // Grows a strip from triangle t out through its edge c (the edge from
     // corner c to corner c + 1); counts atoms and degenerate triangles. A
     // trial only marks; otherwise the strip is appended, its triangles
     // become used and each of their neighbours loses a free edge.
     template <bool trial>
-    void _growStrip(uint32_t t, uint32_t c, bool big, uint32_t& nAtoms, uint32_t& nDegTris);
+    void _growStrip(uint32_t t, uint32_t c, uint32_t& nAtoms, uint32_t& nDegTris);
     void _emitAlone(uint32_t t);
     // Room for n more indices at _nOut.
     uint32_t* _outRoom(size_t n);
@@ -94,20 +93,23 @@ private:
     VqVeci _viTriPos;
     std::unique_ptr<VqHalfEdgePairing> _pPairing;
     VqVecu _vuGroupStart;
-    VqVec<uint8_t> _vnFree;
-    // Per triangle the last trial that took it, or kUsed once it is in a
-    // strip: one array, so that a step reads one place to know both.
-    static constexpr int kUsed = -1;
-    VqVeci _viTrialMark;
-    int _iTrial = 0;
-    // The start candidates: triangles with one free edge and with two.
-    VqVecu _vuStack1;
-    VqVecu _vuStack2;
+    // Per triangle one byte: its free edges (neighbours not yet in a
+    // strip) in the low bits, whether the running trial took it and whether
+    // it is in a strip. One byte array, so that a step reads one small
+    // place to know all three and the passes stay in cache.
+    static constexpr uint8_t kFreeMask = 3;
+    static constexpr uint8_t kTrial = 4;
+    static constexpr uint8_t kUsed = 8;
+    VqVec<uint8_t> _vnState;
+    // The start candidates, triangles with one free edge and with two, and
+    // the neighbours of a strip that lost their last free edge while it
+    // grew, left alone unless the strip took them after all: three stacks
+    // in one array.
+    VqVecu _vuStacks;
     uint32_t _nTop1 = 0;
     uint32_t _nTop2 = 0;
-    // Neighbours of a strip that lost their last free edge while it grew,
-    // left alone unless the strip took them after all.
-    VqVecu _vuAlone;
+    uint32_t _nBase2 = 0;
+    uint32_t _nBaseAlone = 0;
     // The strips made so far; _vuOutIndices is sized ahead and filled up to
     // _nOut, so that growing writes through a pointer in a register.
     VqVecu _vuOutStart;

@@ -245,11 +245,15 @@ TEST_F(StripperTest, RefusalsLeaveTheDestinationEmpty) {
     EXPECT_FALSE(engine.apply(&notStrips, &src));
     EXPECT_EQ(lastError(), "pDestTSTM");
 
+    // One quad among triangles, where the sizes are checked several at a time.
     VqPolygonTopoMesh quads(src.vtxRecPool());
     {
         MeshLock lock(quads);
+        const uint32_t t[] = {0, 1, 4, 0, 4, 3, 1, 2, 5, 1, 5, 4, 3, 4, 7};
         const uint32_t q[] = {0, 1, 2, 3};
+        ASSERT_TRUE(quads.addPrimitives(0, 2, 3u, t));
         ASSERT_TRUE(quads.addPrimitives(0, 1, 4u, q));
+        ASSERT_TRUE(quads.addPrimitives(0, 3, 3u, t + 6));
     }
     EXPECT_FALSE(engine.apply(dest.get(), &quads));
     EXPECT_EQ(lastError(), "pSrcPTM->uniformPrimSize() == 3");
