@@ -50,12 +50,12 @@ const char* primSizeText(VqTopoMesh::PrimKind kind) {
     }
 }
 
-// Whether any of the n indices is n0 or more. The build's optimisation
-// level leaves plain loops unvectorised: four indices a step, compared as
-// signed numbers once their top bits are flipped.
 // The length of the blocks the primitives' passes are vectorised in.
 constexpr size_t kBlock = 64;
 
+// Whether any of the n indices is n0 or more. The build's optimisation
+// level leaves plain loops unvectorised: four indices a step, compared as
+// signed numbers once their top bits are flipped.
 bool anyIndexAtLeast(const uint32_t* idx, size_t n, uint32_t n0) {
     // Below, the largest index allowed is n0 - 1.
     if (n0 == 0) return n > 0;
