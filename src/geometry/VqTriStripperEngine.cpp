@@ -30,20 +30,6 @@ inline uint32_t nextCorner(uint32_t c) {
 // a multiply and a shift.
 constexpr uint8_t kMod3[6] = {0, 1, 2, 0, 1, 2};
 
-// Whether every primitive is a triangle: primitive p starts 3 p after the
-// first. Differences are taken with no early exit, four at a time, which
-// costs less than a loop that stops at the first other size.
-bool allTriangles(const uint32_t* primStart, uint32_t nPrims) {
-    const uint32_t base = primStart[0];
-    uint32_t diff = 0, p = 1;
-    for (; p + 3 <= nPrims; p += 4)
-        diff |= (primStart[p] - base - 3 * p) | (primStart[p + 1] - base - 3 * p - 3) |
-                (primStart[p + 2] - base - 3 * p - 6) | (primStart[p + 3] - base - 3 * p - 9);
-    for (; p <= nPrims; ++p)
-        diff |= primStart[p] - base - 3 * p;
-    return diff == 0;
-}
-
 // The first of state[at .. end) that is 3, or end. Eight at a time where
 // words are little-endian: a byte of 3 is a zero byte of the word xor
 // 0x0303..03, and the lowest byte flagged by the zero-byte test is exact.
@@ -129,7 +115,7 @@ bool VqTriStripperEngine::_run(VqTopoMesh* pDestTSTM, const VqTopoMesh* src,
     const uint32_t nFaceGrps = src->numFaceGroups();
     bool ok = true;
     if (src->numPrims() > 0) {
-        if (pSrcPTM && !allTriangles(view.paiPrimStart, view.nPrims)) {
+        if (pSrcPTM && !(pSrcPTM->uniformPrimSize() == 3)) {
             VqErrorState::throwStdError(kCls, "apply", "pSrcPTM->uniformPrimSize() == 3", VQ_ERR_ARGUMENT);
             ok = false;
         }

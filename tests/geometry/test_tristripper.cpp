@@ -245,7 +245,7 @@ TEST_F(StripperTest, RefusalsLeaveTheDestinationEmpty) {
     EXPECT_FALSE(engine.apply(&notStrips, &src));
     EXPECT_EQ(lastError(), "pDestTSTM");
 
-    // One quad among triangles, where the sizes are checked several at a time.
+    // One quad among triangles, not first.
     VqPolygonTopoMesh quads(src.vtxRecPool());
     {
         MeshLock lock(quads);
