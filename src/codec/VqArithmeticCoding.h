@@ -54,13 +54,20 @@ public:
         const auto* entries = cntx.entries();
         // A table from cumulative count to entry finds the same entry as the
         // search in one step; filling it costs about as much as searching for
-        // a quarter of its size in values.
+        // a quarter of its size in values. The interval the coder narrows to
+        // comes from a table of its own, packed in one word: the next symbol
+        // waits on that load alone, while the entry's index (for its value
+        // and count) loads beside it.
         const bool bTable = static_cast<uint64_t>(nValues) * 4 >= t;
         if (bTable) {
             _vCumToEntry.resize(t);
-            for (int k = 0, nEntries = cntx.numEntries(); k < nEntries; ++k)
-                std::fill_n(_vCumToEntry.begin() + entries[k]._cCumCount, entries[k]._cCount,
-                            static_cast<uint16_t>(k));
+            _vCumToInterval.resize(t);
+            for (int k = 0, nEntries = cntx.numEntries(); k < nEntries; ++k) {
+                const uint32_t c = static_cast<uint32_t>(entries[k]._cCumCount);
+                const uint32_t n = static_cast<uint32_t>(entries[k]._cCount);
+                std::fill_n(_vCumToEntry.begin() + c, n, static_cast<uint16_t>(k));
+                std::fill_n(_vCumToInterval.begin() + c, n, c | (c + n) << 16);
+            }
         }
         _vEntryCounts.assign(static_cast<size_t>(cntx.numEntries()), 0);
         uint32_t* counts = _vEntryCounts.data();
@@ -80,8 +87,14 @@ public:
                 } else {
                     out[i] = e.value();
                 }
-                c = static_cast<uint32_t>(e._cCumCount);
-                cn = static_cast<uint32_t>(e._cCount);
+                if constexpr (kTable) {
+                    const uint32_t w = _vCumToInterval[target];
+                    c = w & 0xFFFFu;
+                    cn = (w >> 16) - c;
+                } else {
+                    c = static_cast<uint32_t>(e._cCumCount);
+                    cn = static_cast<uint32_t>(e._cCount);
+                }
                 return true;
             });
         };
@@ -109,7 +122,8 @@ public:
     const uint32_t* entryCounts() const { return _vEntryCounts.data(); }
 
     size_t memSize() const {
-        return _vCumToEntry.capacity() * sizeof(uint16_t) + _vEntryCounts.capacity() * sizeof(uint32_t);
+        return _vCumToEntry.capacity() * sizeof(uint16_t) + _vCumToInterval.capacity() * sizeof(uint32_t) +
+               _vEntryCounts.capacity() * sizeof(uint32_t);
     }
 
 private:
@@ -120,6 +134,8 @@ private:
     // Entry index per cumulative count, for packets long enough to repay
     // filling it; kept between calls for its memory only.
     std::vector<uint16_t> _vCumToEntry;
+    // Per cumulative count, the interval of its entry: start | end << 16.
+    std::vector<uint32_t> _vCumToInterval;
     // Decoded values per entry, for the check that the table is the one
     // the writers build for them.
     std::vector<uint32_t> _vEntryCounts;
