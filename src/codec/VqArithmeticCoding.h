@@ -71,13 +71,16 @@ public:
         }
         _vEntryCounts.assign(static_cast<size_t>(cntx.numEntries()), 0);
         uint32_t* counts = _vEntryCounts.data();
+        // In locals: the values stored may alias the vectors' own pointers.
+        const uint16_t* cumToEntry = _vCumToEntry.data();
+        const uint32_t* cumToInterval = _vCumToInterval.data();
         VqCodeTextReader in(codeText, nBits);
         VqArithmeticDecoder coder(in);
         // Values decode in runs between the checks of room and of bits left:
         // a corrupt code text is caught at the end of the run it breaks.
         const auto run = [&]<bool kTable>(T* out, int n, int& iOOB) {
             return coder.run(n, scale, [&](int i, uint32_t target, uint32_t& c, uint32_t& cn) {
-                const int idx = kTable ? _vCumToEntry[target] : cntx.lookupEntryByCumCount(target);
+                const int idx = kTable ? cumToEntry[target] : cntx.lookupEntryByCumCount(target);
                 if (idx < 0) VQ_FAIL(cls, "decode", "Bad probability table", VQ_ERR_CORRUPT);
                 const auto& e = entries[idx];
                 ++counts[idx];
@@ -88,7 +91,7 @@ public:
                     out[i] = e.value();
                 }
                 if constexpr (kTable) {
-                    const uint32_t w = _vCumToInterval[target];
+                    const uint32_t w = cumToInterval[target];
                     c = w & 0xFFFFu;
                     cn = (w >> 16) - c;
                 } else {

@@ -88,8 +88,9 @@ private:
     [[gnu::always_inline]] static void _narrow(VqCodeTextReader& in, uint32_t& low, uint32_t& range,
                                                uint32_t& diff, int64_t& pending, uint32_t c, uint32_t n,
                                                const VqArithmeticScale& t) {
-        const uint32_t lo = t.divide(c * range);
-        const uint32_t hi = t.divide((c + n) * range);
+        const uint64_t rm = t.scaled(range);
+        const uint32_t lo = VqArithmeticScale::divideScaled(c, rm);
+        const uint32_t hi = VqArithmeticScale::divideScaled(c + n, rm);
         low += lo;
         range = hi - lo;
         diff -= lo;
@@ -106,7 +107,12 @@ private:
         // are, and the shifts take one read of k + s bits (at most 16: the
         // straddle bits lie below the k agreeing bits and the first differing
         // one).
-        const int s = std::countl_zero((~((low & ~high) << (k + 1)) << 16) | 0x8000u);
+        //
+        // The word w, whose shift by k + 1 gives those bits in its top half
+        // with ones below them, needs only low and high: it forms while k is
+        // counted, and s waits on one shift after k.
+        const uint32_t w = ((~(low & ~high) << 16) | 0xFFFFu) << 1;
+        const int s = std::countl_zero(w << k);
         const int m = k + s;
         diff = (diff << m) | in.readUpTo16Bits(m);
         range <<= m;

@@ -20,6 +20,12 @@ public:
     uint32_t total() const { return _t; }
     // floor(x / t) for x <= t 2^16.
     uint32_t divide(uint32_t x) const { return static_cast<uint32_t>((x * _m) >> kShift); }
+    // floor(c r / t) for c r <= t 2^16, in two steps: rm = scaled(r), then
+    // divideScaled(c, rm). The product c (r m) is the integer (c r) m above,
+    // so the quotient is the same; a decoder knows r before c and so takes
+    // one multiplication off the path from the symbol to the next one.
+    uint64_t scaled(uint32_t r) const { return r * _m; }
+    static uint32_t divideScaled(uint32_t c, uint64_t rm) { return static_cast<uint32_t>((c * rm) >> kShift); }
 
 private:
     static constexpr int kShift = 44;
