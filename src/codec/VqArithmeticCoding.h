@@ -52,27 +52,32 @@ public:
         VQ_CHECK(t > 0 && t < cMaxTotalCount, cls, "decode", VQ_ERR_CORRUPT);
         const VqArithmeticScale scale(t);
         const auto* entries = cntx.entries();
-        // A table from cumulative count to entry finds the same entry as the
-        // search in one step; filling it costs about as much as searching for
-        // a quarter of its size in values. The interval the coder narrows to
-        // comes from a table of its own, packed in one word: the next symbol
-        // waits on that load alone, while the entry's index (for its value
-        // and count) loads beside it.
+        // A table from cumulative count to the interval that holds it, packed
+        // in one word, finds the same entry as the search in one step, and
+        // the next symbol waits on that load alone; filling it costs about as
+        // much as searching for a quarter of its size in values. The entry
+        // (for its value and count) follows off that path from the interval's
+        // start, in a table written at the starts alone: it costs a store per
+        // entry, and the few starts in use stay in cache, where a second
+        // table over every count would compete with the first.
         const bool bTable = static_cast<uint64_t>(nValues) * 4 >= t;
         if (bTable) {
-            _vCumToEntry.resize(t);
+            _vStartToEntry.resize(t);
             _vCumToInterval.resize(t);
             for (int k = 0, nEntries = cntx.numEntries(); k < nEntries; ++k) {
                 const uint32_t c = static_cast<uint32_t>(entries[k]._cCumCount);
                 const uint32_t n = static_cast<uint32_t>(entries[k]._cCount);
-                std::fill_n(_vCumToEntry.begin() + c, n, static_cast<uint16_t>(k));
+                // A zero-count entry shares its start with the next one and
+                // is never decoded.
+                if (n == 0) continue;
+                _vStartToEntry[c] = static_cast<uint16_t>(k);
                 std::fill_n(_vCumToInterval.begin() + c, n, c | (c + n) << 16);
             }
         }
         _vEntryCounts.assign(static_cast<size_t>(cntx.numEntries()), 0);
         uint32_t* counts = _vEntryCounts.data();
         // In locals: the values stored may alias the vectors' own pointers.
-        const uint16_t* cumToEntry = _vCumToEntry.data();
+        const uint16_t* startToEntry = _vStartToEntry.data();
         const uint32_t* cumToInterval = _vCumToInterval.data();
         VqCodeTextReader in(codeText, nBits);
         VqArithmeticDecoder coder(in);
@@ -80,7 +85,8 @@ public:
         // a corrupt code text is caught at the end of the run it breaks.
         const auto run = [&]<bool kTable>(T* out, int n, int& iOOB) {
             return coder.run(n, scale, [&](int i, uint32_t target, uint32_t& c, uint32_t& cn) {
-                const int idx = kTable ? cumToEntry[target] : cntx.lookupEntryByCumCount(target);
+                const uint32_t w = kTable ? cumToInterval[target] : 0u;
+                const int idx = kTable ? startToEntry[w & 0xFFFFu] : cntx.lookupEntryByCumCount(target);
                 if (idx < 0) VQ_FAIL(cls, "decode", "Bad probability table", VQ_ERR_CORRUPT);
                 const auto& e = entries[idx];
                 ++counts[idx];
@@ -91,7 +97,6 @@ public:
                     out[i] = e.value();
                 }
                 if constexpr (kTable) {
-                    const uint32_t w = cumToInterval[target];
                     c = w & 0xFFFFu;
                     cn = (w >> 16) - c;
                 } else {
@@ -125,7 +130,7 @@ public:
     const uint32_t* entryCounts() const { return _vEntryCounts.data(); }
 
     size_t memSize() const {
-        return _vCumToEntry.capacity() * sizeof(uint16_t) + _vCumToInterval.capacity() * sizeof(uint32_t) +
+        return _vStartToEntry.capacity() * sizeof(uint16_t) + _vCumToInterval.capacity() * sizeof(uint32_t) +
                _vEntryCounts.capacity() * sizeof(uint32_t);
     }
 
@@ -134,10 +139,11 @@ private:
     // Values decoded between two checks of the code text's end.
     static constexpr int kRunLength = 4096;
 
-    // Entry index per cumulative count, for packets long enough to repay
-    // filling it; kept between calls for its memory only.
-    std::vector<uint16_t> _vCumToEntry;
-    // Per cumulative count, the interval of its entry: start | end << 16.
+    // For packets long enough to repay filling them; kept between calls for
+    // their memory only. Per cumulative count, the interval of its entry,
+    // start | end << 16; per interval start, the entry's index (the other
+    // slots hold whatever an earlier packet left there and are never read).
+    std::vector<uint16_t> _vStartToEntry;
     std::vector<uint32_t> _vCumToInterval;
     // Decoded values per entry, for the check that the table is the one
     // the writers build for them.
