@@ -114,13 +114,16 @@ TEST_F(CodecCoreTest, ArithmeticDecoderConsumesExactlyTheCodeText) {
 
 // The interval updates divide by the scale through its reciprocal: exact up
 // to the largest product, t 2^16, of every scale, where a reciprocal short
-// by one bit first rounds a quotient up at the multiples of t.
+// by one bit first rounds a quotient up at the multiples of t. The decoder's
+// form, the range scaled first, must give the same quotients.
 TEST_F(CodecCoreTest, ScaleDividesExactlyUpToTheLargestProduct) {
     for (uint32_t t = 1; t < 16384; ++t) {
         const VqArithmeticScale scale(t);
         for (uint32_t q : {1u, 255u, 0xFFFFu, 0x10000u}) {
             ASSERT_EQ(scale.divide(q * t), q) << t;
             ASSERT_EQ(scale.divide(q * t - 1), q - 1) << t;
+            ASSERT_EQ(VqArithmeticScale::divideScaled(t, scale.scaled(q)), q) << t;
+            ASSERT_EQ(VqArithmeticScale::divideScaled(t - 1, scale.scaled(q)), (q * (t - 1)) / t) << t;
         }
     }
 }
