@@ -52,14 +52,23 @@ int DualMeshCodec::_nextActiveFace() {
     size_t n = _viStack.size();
     // The vertex chosen last is completed now and still where it was, under
     // only the vertices pushed since and those of the window above it: it
-    // leaves when that puts it in the window. Fewer than kWindow entries
-    // move down, carried from the top: a plain copy loop would become a
-    // library call, dearer than the few words it moves.
+    // leaves when that puts it in the window. The entries above it move
+    // down, fewer than kWindow: how many is as good as random, so on a
+    // deep stack each of the top kWindow entries takes its upper neighbour
+    // or stays by a select, with no loop on the count. (A copy of the count
+    // would call the library for a few words.)
     if (_iChosen >= 0) {
         const size_t c = size_t(_iChosen);
         if (n - c <= size_t(kWindow)) {
-            for (int carry = b[n - 1], i = int(n) - 1; i > int(c); --i)
-                carry = std::exchange(b[i - 1], carry);
+            if (n > size_t(kWindow)) {
+                int* const w = b + (n - size_t(kWindow));
+                const int cw = int(c - (n - size_t(kWindow)));
+#pragma GCC unroll 16
+                for (int i = 0; i < kWindow - 1; ++i)
+                    w[i] = w[i + int(i >= cw)];
+            } else
+                for (int carry = b[n - 1], i = int(n) - 1; i > int(c); --i)
+                    carry = std::exchange(b[i - 1], carry);
             _viStack.pop_back();
             --n;
         }
