@@ -101,6 +101,12 @@ protected:
 private:
     static constexpr const char* kWalkCls = "DualMeshCodec";
 
+    // The slot before and after s in a ring of n. Whether it wraps is as
+    // good as random in the walks, so it is computed, never left to a
+    // branch the compiler might choose.
+    static int _prevSlot(int s, int n) { return s - 1 + (n & -int(s == 0)); }
+    static int _nextSlot(int s, int n) { return (s + 1) & -int(s + 1 != n); }
+
     template <class Ops>
     bool _activateF(int p, int s);
     // The rest of an activation that ioFace did not answer with a new
@@ -218,15 +224,15 @@ template <class Ops>
     int k = 0, tw = s, vw = val;
     const Corner* wr = vr;
     while (k + 1 < d) {
-        const Corner cq = wr[tw == 0 ? vw - 1 : tw - 1];
+        const Corner cq = wr[_prevSlot(tw, vw)];
         const int q = cq.iElem;
         if (q < 0) break;
         const int j = cq.iSlot, dq = m.polyDegree(q);
-        const Corner cx = m.polyRing(q)[j == 0 ? dq - 1 : j - 1];
+        const Corner cx = m.polyRing(q)[_prevSlot(j, dq)];
         const int x = cx.iElem;
         if (x < 0) break;
         Corner* const xr = m.vertRing(x);
-        const int u = cx.iSlot, vx = m.vertValence(x), tx = u == 0 ? vx - 1 : u - 1;
+        const int u = cx.iSlot, vx = m.vertValence(x), tx = _prevSlot(u, vx);
         const int jn = xr[tx].iElem < 0 ? tx : -1;
         VQ_CHECK(jn > -1, kWalkCls, "run", VQ_ERR_CORRUPT);
         m.link(pr, p, k + 1, xr, x, tx);
@@ -243,15 +249,15 @@ template <class Ops>
     vw = val;
     wr = vr;
     while (k - 1 > fwdEnd) {
-        const Corner cq = wr[tw + 1 == vw ? 0 : tw + 1];
+        const Corner cq = wr[_nextSlot(tw, vw)];
         const int q = cq.iElem;
         if (q < 0) break;
         const int j = cq.iSlot, dq = m.polyDegree(q);
-        const Corner cx = m.polyRing(q)[j + 1 == dq ? 0 : j + 1];
+        const Corner cx = m.polyRing(q)[_nextSlot(j, dq)];
         const int x = cx.iElem;
         if (x < 0) break;
         Corner* const xr = m.vertRing(x);
-        const int u = cx.iSlot, vx = m.vertValence(x), tx = u + 1 == vx ? 0 : u + 1;
+        const int u = cx.iSlot, vx = m.vertValence(x), tx = _nextSlot(u, vx);
         const int jn = xr[tx].iElem < 0 ? tx : -1;
         VQ_CHECK(jn > -1, kWalkCls, "run", VQ_ERR_CORRUPT);
         m.link(pr, p, k - 1, xr, x, tx);
