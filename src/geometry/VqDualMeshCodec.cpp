@@ -55,8 +55,8 @@ int DualMeshCodec::_nextActiveFace() {
     // leaves when that puts it in the window. The entries above it move
     // down, fewer than kWindow: how many is as good as random, so on a
     // deep stack each of the top kWindow entries takes its upper neighbour
-    // or stays by a select, with no loop on the count. (A copy of the count
-    // would call the library for a few words.)
+    // or stays by a select, with no loop on the count. (A copy of just the
+    // entries above would be a library call for a few words.)
     if (_iChosen >= 0) {
         const size_t c = size_t(_iChosen);
         if (n - c <= size_t(kWindow)) {
