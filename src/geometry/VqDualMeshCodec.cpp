@@ -1,6 +1,7 @@
 #include "VqDualMeshCodec.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace Vq {
 
@@ -51,11 +52,23 @@ int DualMeshCodec::_nextActiveFace() {
     size_t n = _viStack.size();
     // The vertex chosen last is completed now and still where it was, under
     // only the vertices pushed since and those of the window above it: it
-    // leaves when that puts it in the window.
+    // leaves when that puts it in the window. The entries above it move
+    // down, fewer than kWindow: how many is as good as random, so on a
+    // deep stack each of the top kWindow entries takes its upper neighbour
+    // or stays by a select, with no loop on the count. (A copy of just the
+    // entries above would be a library call for a few words.)
     if (_iChosen >= 0) {
         const size_t c = size_t(_iChosen);
         if (n - c <= size_t(kWindow)) {
-            std::copy(b + c + 1, b + n, b + c);
+            if (n > size_t(kWindow)) {
+                int* const w = b + (n - size_t(kWindow));
+                const int cw = int(c - (n - size_t(kWindow)));
+#pragma GCC unroll 16
+                for (int i = 0; i < kWindow - 1; ++i)
+                    w[i] = w[i + int(i >= cw)];
+            } else
+                for (int carry = b[n - 1], i = int(n) - 1; i > int(c); --i)
+                    carry = std::exchange(b[i - 1], carry);
             _viStack.pop_back();
             --n;
         }
@@ -63,26 +76,34 @@ int DualMeshCodec::_nextActiveFace() {
     }
     if (n == 0) return -1;
     const int* const empty = _pDst->vertEmptyCounts();
-    int best = -1, bestEmpty = 0x7FFFFFFF;
-    size_t bestAt = 0;
-    // Strictly fewer: on equal counts the entry nearer the top stays.
-    const auto consider = [&](size_t at) {
-        const int v = b[at], e = empty[v];
-        const bool bBetter = e < bestEmpty;
-        best = bBetter ? v : best;
-        bestEmpty = bBetter ? e : bestEmpty;
-        bestAt = bBetter ? at : bestAt;
-    };
+    // The fewest empty slots, on equal counts the entry nearer the top: the
+    // least of the keys "count, then depth" (counts are ring lengths, in 16
+    // bits). Which entry wins is no better predicted than a coin, so the
+    // keys are compared without a branch, as a tree of minima over the
+    // whole window rather than one chain of them.
+    static_assert(kWindow == 16, "the depth takes the keys' low 4 bits");
+    const auto key = [&](size_t k) { return uint32_t(empty[b[n - 1 - k]]) << 4 | uint32_t(k); };
+    uint32_t least;
     // A deep stack, nearly always: a window of fixed length, unrolled.
     if (n >= size_t(kWindow)) {
+        uint32_t keys[kWindow];
 #pragma GCC unroll 16
-        for (size_t k = 1; k <= size_t(kWindow); ++k)
-            consider(n - k);
-    } else
-        for (size_t k = 1; k <= n; ++k)
-            consider(n - k);
-    _iChosen = ptrdiff_t(bestAt);
-    return best;
+        for (size_t k = 0; k < size_t(kWindow); ++k)
+            keys[k] = key(k);
+#pragma GCC unroll 16
+        for (size_t w = size_t(kWindow) / 2; w > 0; w /= 2)
+#pragma GCC unroll 16
+            for (size_t k = 0; k < w; ++k)
+                keys[k] = std::min(keys[k], keys[k + w]);
+        least = keys[0];
+    } else {
+        least = key(0);
+        for (size_t k = 1; k < n; ++k)
+            least = std::min(least, key(k));
+    }
+    const size_t at = n - 1 - (least & uint32_t(kWindow - 1));
+    _iChosen = ptrdiff_t(at);
+    return b[at];
 }
 
 } // namespace Vq

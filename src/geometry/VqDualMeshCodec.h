@@ -3,6 +3,7 @@
 #include "VqDualVFMesh.h"
 #include "VqErrorState.h"
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -100,6 +101,12 @@ protected:
 private:
     static constexpr const char* kWalkCls = "DualMeshCodec";
 
+    // The slot before and after s in a ring of n. Whether it wraps is as
+    // good as random in the walks, so it is computed, never left to a
+    // branch the compiler might choose.
+    static int _prevSlot(int s, int n) { return s - 1 + (n & -int(s == 0)); }
+    static int _nextSlot(int s, int n) { return (s + 1) & -int(s + 1 != n); }
+
     template <class Ops>
     bool _activateF(int p, int s);
     // The rest of an activation that ioFace did not answer with a new
@@ -173,22 +180,27 @@ bool DualMeshCodec::_completeF(int v) {
     VqDualVFMesh& m = *_pDst;
     const int val = m.vertValence(v);
     // v's ring is looked up afresh after each polygon: completing one adds
-    // vertices, which may move the rings; the search for the next empty
-    // slot adds nothing. Once no slot is empty the rest of the ring needs
-    // no look.
-    for (int s = 0; m.vertEmpty(v) > 0; ++s) {
-        const VqDualVFMesh::Corner* const r = m.vertRing(v);
-        while (s < val && r[s].iElem >= 0)
-            ++s;
-        if (s == val) break;
-        const int p = static_cast<Ops*>(this)->ioVtx(v, s);
-        VQ_PROPAGATE(p >= 0);
-        // What the link writes the completion takes from here, not back
-        // from the rings.
-        VqDualVFMesh::Corner* const pr = m.polyRing(p);
-        VqDualVFMesh::Corner* const vr = m.vertRing(v);
-        m.link(pr, p, 0, vr, v, s);
-        VQ_PROPAGATE(_completeV<Ops>(p, pr, s, val, vr));
+    // vertices, which may move the rings. Which slots are empty is read
+    // once per 64 slots into a mask, walked in increasing order: where the
+    // filled slots before the next empty one were skipped one by one, each
+    // a branch on how the ring was filled, the mask finds it in one step.
+    // Slots are only ever filled, so the empty ones are among the mask's; a
+    // split while a polygon is completed may fill one of them, which is
+    // passed over. Once no slot is empty the rest of the ring needs no look.
+    for (int base = 0; base < val && m.vertEmpty(v) > 0; base += 64) {
+        for (uint64_t empty = m.vertEmptyMask(v, base); empty != 0; empty &= empty - 1) {
+            const int s = base + std::countr_zero(empty);
+            if (m.vertPoly(v, s) >= 0) [[unlikely]]
+                continue;
+            const int p = static_cast<Ops*>(this)->ioVtx(v, s);
+            VQ_PROPAGATE(p >= 0);
+            // What the link writes the completion takes from here, not back
+            // from the rings.
+            VqDualVFMesh::Corner* const pr = m.polyRing(p);
+            VqDualVFMesh::Corner* const vr = m.vertRing(v);
+            m.link(pr, p, 0, vr, v, s);
+            VQ_PROPAGATE(_completeV<Ops>(p, pr, s, val, vr));
+        }
     }
     return true;
 }
@@ -212,15 +224,15 @@ template <class Ops>
     int k = 0, tw = s, vw = val;
     const Corner* wr = vr;
     while (k + 1 < d) {
-        const Corner cq = wr[tw == 0 ? vw - 1 : tw - 1];
+        const Corner cq = wr[_prevSlot(tw, vw)];
         const int q = cq.iElem;
         if (q < 0) break;
         const int j = cq.iSlot, dq = m.polyDegree(q);
-        const Corner cx = m.polyRing(q)[j == 0 ? dq - 1 : j - 1];
+        const Corner cx = m.polyRing(q)[_prevSlot(j, dq)];
         const int x = cx.iElem;
         if (x < 0) break;
         Corner* const xr = m.vertRing(x);
-        const int u = cx.iSlot, vx = m.vertValence(x), tx = u == 0 ? vx - 1 : u - 1;
+        const int u = cx.iSlot, vx = m.vertValence(x), tx = _prevSlot(u, vx);
         const int jn = xr[tx].iElem < 0 ? tx : -1;
         VQ_CHECK(jn > -1, kWalkCls, "run", VQ_ERR_CORRUPT);
         m.link(pr, p, k + 1, xr, x, tx);
@@ -237,15 +249,15 @@ template <class Ops>
     vw = val;
     wr = vr;
     while (k - 1 > fwdEnd) {
-        const Corner cq = wr[tw + 1 == vw ? 0 : tw + 1];
+        const Corner cq = wr[_nextSlot(tw, vw)];
         const int q = cq.iElem;
         if (q < 0) break;
         const int j = cq.iSlot, dq = m.polyDegree(q);
-        const Corner cx = m.polyRing(q)[j + 1 == dq ? 0 : j + 1];
+        const Corner cx = m.polyRing(q)[_nextSlot(j, dq)];
         const int x = cx.iElem;
         if (x < 0) break;
         Corner* const xr = m.vertRing(x);
-        const int u = cx.iSlot, vx = m.vertValence(x), tx = u + 1 == vx ? 0 : u + 1;
+        const int u = cx.iSlot, vx = m.vertValence(x), tx = _nextSlot(u, vx);
         const int jn = xr[tx].iElem < 0 ? tx : -1;
         VQ_CHECK(jn > -1, kWalkCls, "run", VQ_ERR_CORRUPT);
         m.link(pr, p, k - 1, xr, x, tx);

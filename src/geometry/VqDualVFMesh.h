@@ -79,7 +79,14 @@ public:
             std::fill_n(vertAttrs(w), n, int(vertFirstAttr(w)));
             return w;
         }
-        _emptySlotsOneAttr(_vVC.data() + start, _viVCAttr.data() + start, n, int(_nAttrs));
+        // Nearly every ring has at most eight slots: eight are set, which
+        // the storage grown ahead holds nearly always, so that no loop ends
+        // on the valence. The slots past the ring belong to no vertex yet,
+        // and the next one empties and fills its own.
+        if (n <= 8 && _nVCRoom - start >= 8)
+            _emptySlotsOneAttr8(_vVC.data() + start, _viVCAttr.data() + start, int(_nAttrs));
+        else
+            _emptySlotsOneAttr(_vVC.data() + start, _viVCAttr.data() + start, n, int(_nAttrs));
         return _addVertRecord(valence, 1);
     }
 
@@ -119,6 +126,26 @@ public:
     }
 
     int vertValence(int v) const { return _vVerts[size_t(v)].nDeg; }
+    // The empty ones among the up to 64 slots of v's ring from slot base,
+    // as bits from bit 0.
+    uint64_t vertEmptyMask(int v, int base) const {
+        const uint32_t start = _vVerts[size_t(v)].uStart + uint32_t(base);
+        const int n = std::min(vertValence(v) - base, 64);
+        const Corner* const r = _vVC.data() + start;
+        uint64_t m = 0;
+        // Nearly every ring has at most eight slots: eight are read, which
+        // the storage grown ahead holds nearly always, so that no loop ends
+        // on the valence. What follows the ring is masked off.
+        if (n <= 8 && _nVCRoom - start >= 8) {
+#pragma GCC unroll 8
+            for (int k = 0; k < 8; ++k)
+                m |= uint64_t(r[k].iElem < 0) << k;
+            return m & ((uint64_t(1) << n) - 1);
+        }
+        for (int k = 0; k < n; ++k)
+            m |= uint64_t(r[k].iElem < 0) << k;
+        return m;
+    }
     int vertEmpty(int v) const { return _vnVEmpty[size_t(v)]; }
     // The empty slot counts of all vertices, by vertex number.
     const int32_t* vertEmptyCounts() const { return _vnVEmpty.data(); }
@@ -180,6 +207,15 @@ private:
     }
     // The same, each slot's record set to iAttr in the same pass.
     static void _emptySlotsOneAttr(Corner* r, int* a, uint32_t n, int iAttr);
+    // The same for eight slots, whole corners at a time: an empty slot's
+    // own slot number may be anything.
+    static void _emptySlotsOneAttr8(Corner* r, int* a, int iAttr) {
+#pragma GCC unroll 8
+        for (int k = 0; k < 8; ++k) {
+            r[k] = {-1, -1};
+            a[k] = iAttr;
+        }
+    }
 
     std::vector<Poly> _vPolys;
     std::vector<Corner> _vPC;
