@@ -453,6 +453,7 @@ struct DualTopoMeshCoderIO {
         }
         m.to(st.nTableBytes);
         c.setVertexData(std::move(coords), nComps, pRecs.get());
+        c._bOwnAttrs = true;
         return true;
     }
 
