@@ -419,21 +419,22 @@ struct DualTopoMeshCoderIO {
         m.to(st.nTableBytes);
         const uint32_t nRecs = uint32_t(nVFFaceAttrs);
         const int nComps = eCoords == VQ_GEOMBIND_VTXCOORD2 ? 2 : eCoords == VQ_GEOMBIND_VTXCOORD3 ? 3 : 4;
-        Vq::SharedPtr<VqVertexRecordPool> pVtx, pRecs;
-        VQ_PROPAGATE(newPool(eCoords, nVerts, pVtx));
+        // The coordinates are bounded as the records are: the pool's limit,
+        // and the same refusal.
+        if (nVerts > Vq::VertexRecordFields::s_cMaxRecords)
+            VQ_FAIL("VqVertexRecordPool", "addVtxRecords", "allocate(nVtxRec + nVts)", VQ_ERR_ALLOC);
+        Vq::SharedPtr<VqVertexRecordPool> pRecs;
         VQ_PROPAGATE(newPool(eBindings & ~VQ_GEOMBIND_AUXFIELDS_MASK, nRecs, pRecs));
         VQ_PROPAGATE(pRecs->setCompressionParams(aBits[0], aBits[1], aBits[2], aBits[3]));
         uint32_t h = headerCheckValue(eBindings, aBits, nVerts, nRecs, c._uRefHash);
         VqVecf coords;
         if (nVerts > 0) {
-            const std::vector<uint32_t> vIdx = iota(nVerts), rIdx = iota(nRecs);
-            VQ_PROPAGATE(pVtx->lockWrite(true));
-            const bool bVtx = pVtx->_readQuantizedVertexArray(os, cd, vIdx.data(), nVerts, h);
-            pVtx->lockWrite(false);
-            VQ_PROPAGATE(bVtx);
+            // The coordinates go straight into the coder's array: a pool of
+            // their own only to be copied out of cost a fill and a copy.
+            coords.resize(size_t(nVerts) * size_t(nComps));
+            VQ_PROPAGATE(VqVertexRecordPool::_readQuantizedCoordArray(os, cd, nComps, nVerts, coords.data(), h));
             m.to(st.nCoordBytes);
-            coords.assign(pVtx->fields()->vtxCoords(), pVtx->fields()->vtxCoords() + size_t(nVerts) * nComps);
-            pVtx = nullptr;
+            const std::vector<uint32_t> rIdx = iota(nRecs);
             VQ_PROPAGATE(pRecs->lockWrite(true));
             bool ok = readAttrs(*pRecs, os, cd, rIdx.data(), nRecs, h, st);
             m.at = position(os);
