@@ -16,6 +16,8 @@
 
 #include <algorithm>
 #include <mutex>
+#include <type_traits>
+#include <utility>
 
 namespace Vq {
 
@@ -76,6 +78,7 @@ void DualTopoMeshCoder::setVertexData(VqVecf coords, int nComps, VqVertexRecordP
     _vfCoords = std::move(coords);
     _nCoordComps = nComps;
     _pAttrs = pAttrs;
+    _bOwnAttrs = false;
 }
 
 void DualTopoMeshCoder::clearState() {
@@ -89,6 +92,7 @@ void DualTopoMeshCoder::clearState() {
     _vfCoords.clear();
     _nCoordComps = 0;
     _pAttrs = nullptr;
+    _bOwnAttrs = false;
     _uRefHash = 0;
     _nCovers = _nAliases = 0;
 }
@@ -308,18 +312,35 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
     if (_pAttrs->numVtxRecords() != m.numAttrs())
         VQ_FAIL(kCls, "_doExport", "nVFFaceAttrs == _pSrcVFM->numAttrs()", VQ_ERR_CORRUPT);
     VQ_CHECK(_pAttrs->fields()->numVtxCoordComps() == _nCoordComps, kCls, "_doExport", VQ_ERR_CORRUPT);
-    // The pool: the attribute records, each placed at its vertex.
+    // The pool: the attribute records, each placed at its vertex. A pool
+    // read from a section is taken as it is (its copy was most of the
+    // export's own work); the coder lets go of it, as the mesh renumbers
+    // it, so that nothing decodes from it again.
     Vq::SharedPtr<VqVertexRecordPool> pVP;
-    VQ_PROPAGATE(_pAttrs->clone(pVP));
+    if (_bOwnAttrs) {
+        pVP = std::move(_pAttrs);
+        _bOwnAttrs = false;
+    } else {
+        VQ_PROPAGATE(_pAttrs->clone(pVP));
+    }
     {
         VqBaseVertexRecordPoolInternals in;
         VQ_PROPAGATE(pVP->acquireInternals(in, true));
-        for (int v = 0; v < nVerts; ++v) {
-            const float* c = _vfCoords.data() + size_t(v) * size_t(_nCoordComps);
-            const uint32_t a0 = m.vertFirstAttr(v), a1 = a0 + uint32_t(m.vertNumAttrs(v));
-            for (uint32_t a = a0; a < a1; ++a)
-                std::copy_n(c, _nCoordComps, in.pfCoords + size_t(a) * size_t(_nCoordComps));
-        }
+        // Three coordinates, nearly every pool, are copied without a call
+        // per record.
+        auto place = [&](auto nComps) {
+            for (int v = 0; v < nVerts; ++v) {
+                const float* c = _vfCoords.data() + size_t(v) * size_t(nComps);
+                const uint32_t a0 = m.vertFirstAttr(v), a1 = a0 + uint32_t(m.vertNumAttrs(v));
+                for (uint32_t a = a0; a < a1; ++a)
+                    for (int k = 0; k < int(nComps); ++k)
+                        in.pfCoords[size_t(a) * size_t(nComps) + size_t(k)] = c[k];
+            }
+        };
+        if (_nCoordComps == 3)
+            place(std::integral_constant<int, 3>());
+        else
+            place(_nCoordComps);
         VQ_PROPAGATE(pVP->releaseInternals(in));
     }
     // Polygons by face group, covers left out: one pass counts them per

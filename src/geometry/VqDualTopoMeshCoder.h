@@ -195,6 +195,10 @@ private:
     VqVecf _vfCoords;
     int _nCoordComps = 0;
     Vq::SharedPtr<VqVertexRecordPool> _pAttrs;
+    // The records were read from a section into a pool no one else holds:
+    // the decoded mesh takes that pool rather than a copy of it (a caller's
+    // pool, given by setVertexData or built by encode, is copied).
+    bool _bOwnAttrs = false;
     uint32_t _uRefHash = 0;
     uint32_t _nCovers = 0;
     uint32_t _nAliases = 0;

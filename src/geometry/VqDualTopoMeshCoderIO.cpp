@@ -173,14 +173,21 @@ struct DualTopoMeshCoderIO {
     // slot); its corners are corners of polygons of degree 3 or more; a
     // vertex of up to 64 corners reads one mask in its context, a larger one
     // a mask word per 32 corners. Valences the decoder refuses count nothing.
+    // The vertex data's bounds come from the same pass: one vertex per
+    // valence above 0, and at most one record per corner of them.
     struct ValenceBounds {
         uint64_t nSplits = 0, nCorners = 0, nLargeWords = 0;
         uint64_t aMasks[DualMeshSymbols::kNumContexts] = {};
+        uint64_t nVerts = 0, nVertCorners = 0;
 
-        explicit ValenceBounds(const DualMeshSymbols& s) {
+        void count(const DualMeshSymbols& s) {
             for (const VqVeci& v : s.vviOutDegSyms)
                 for (const int d : v) {
                     if (d == 0) ++nSplits;
+                    if (d > 0) {
+                        ++nVerts;
+                        nVertCorners += uint64_t(d);
+                    }
                     if (d < 2 || d > VqDualVFMesh::kMaxDegree) continue;
                     nCorners += uint64_t(d);
                     if (d <= 64)
@@ -196,7 +203,7 @@ struct DualTopoMeshCoderIO {
     // The valence streams come first and share the drivers' process-wide
     // maximum. The check value is compared when the walk decodes (decode()).
     template <class IO>
-    static bool readSymbols(Coder& c, VqObjectStream& os, IO& io) {
+    static bool readSymbols(Coder& c, VqObjectStream& os, IO& io, ValenceBounds& b) {
         DualMeshSymbols& s = c._syms;
         s.clear();
         int64_t nValenceRoom = VqCodecDriver2::s_maxValueCount();
@@ -204,7 +211,7 @@ struct DualTopoMeshCoderIO {
             VQ_PROPAGATE(io.get(os, v, int(nValenceRoom)));
             nValenceRoom -= v.length();
         }
-        const ValenceBounds b(s);
+        b.count(s);
         VQ_PROPAGATE(io.get(os, s.viOutValSyms, VqCodecDriver2::s_clampCount(b.nCorners / 3)));
         // One group and one flag word per polygon degree.
         const int nPolys = s.viOutValSyms.length();
@@ -217,13 +224,16 @@ struct DualTopoMeshCoderIO {
         if (v.length() != nPolys)
             VQ_FAIL(kCls, "_readSymbols", "_vuOutVtxFlags.length() == _viOutValSyms.length()",
                     VQ_ERR_CORRUPT);
+        // A negative word has its top bits set as one above 0xFFFF has: the
+        // words' union tells both, in a loop without exits.
         s.vuOutVtxFlags.resize(v.size());
+        uint32_t uAll = 0;
         for (size_t i = 0; i < v.size(); ++i) {
-            const int iFlags = v[i];
-            if (iFlags < 0 || iFlags > 0xFFFF)
-                VQ_FAIL(kCls, "_readSymbols", "iFlags <= 0xFFFF", VQ_ERR_CORRUPT);
-            s.vuOutVtxFlags[i] = static_cast<uint16_t>(iFlags);
+            const uint32_t u = uint32_t(v[i]);
+            uAll |= u;
+            s.vuOutVtxFlags[i] = static_cast<uint16_t>(u);
         }
+        if (uAll > 0xFFFF) VQ_FAIL(kCls, "_readSymbols", "iFlags <= 0xFFFF", VQ_ERR_CORRUPT);
         std::vector<VqVecu> chunks;
         for (int k = 0; k < DualMeshSymbols::kNumContexts; ++k) {
             // The version's cut of an empty context tells how many chunks follow.
@@ -380,7 +390,7 @@ struct DualTopoMeshCoderIO {
     }
 
     template <class CD>
-    static bool readFaceRecords(Coder& c, VqObjectStream& os, CD& cd, Layout l) {
+    static bool readFaceRecords(Coder& c, VqObjectStream& os, CD& cd, Layout l, const ValenceBounds& b) {
         SectionStats& st = c._stats;
         ByteMark m(os);
         unsigned long uBindings = 0;
@@ -400,14 +410,8 @@ struct DualTopoMeshCoderIO {
         VQ_PROPAGATE(os.read(&nVerts));
         // One vertex per non-zero valence symbol, and at most one record per
         // corner of them: the bounds of what follows.
-        uint64_t nValenceSyms = 0, nCorners = 0;
-        for (const VqVeci& v : c._syms.vviOutDegSyms)
-            for (int d : v)
-                if (d > 0) {
-                    ++nValenceSyms;
-                    nCorners += uint64_t(d);
-                }
-        if (nVerts != nValenceSyms)
+        const uint64_t nCorners = b.nVertCorners;
+        if (nVerts != b.nVerts)
             VQ_FAIL(kCls, "_readFaceRecords", "vFaceCoordOrder.length() == _viFaceCoordOrder.length()",
                     VQ_ERR_CORRUPT);
         int nVFFaceAttrs = 0;
@@ -419,21 +423,22 @@ struct DualTopoMeshCoderIO {
         m.to(st.nTableBytes);
         const uint32_t nRecs = uint32_t(nVFFaceAttrs);
         const int nComps = eCoords == VQ_GEOMBIND_VTXCOORD2 ? 2 : eCoords == VQ_GEOMBIND_VTXCOORD3 ? 3 : 4;
-        Vq::SharedPtr<VqVertexRecordPool> pVtx, pRecs;
-        VQ_PROPAGATE(newPool(eCoords, nVerts, pVtx));
+        // The coordinates are bounded as the records are: the pool's limit,
+        // and the same refusal.
+        if (nVerts > Vq::VertexRecordFields::s_cMaxRecords)
+            VQ_FAIL("VqVertexRecordPool", "addVtxRecords", "allocate(nVtxRec + nVts)", VQ_ERR_ALLOC);
+        Vq::SharedPtr<VqVertexRecordPool> pRecs;
         VQ_PROPAGATE(newPool(eBindings & ~VQ_GEOMBIND_AUXFIELDS_MASK, nRecs, pRecs));
         VQ_PROPAGATE(pRecs->setCompressionParams(aBits[0], aBits[1], aBits[2], aBits[3]));
         uint32_t h = headerCheckValue(eBindings, aBits, nVerts, nRecs, c._uRefHash);
         VqVecf coords;
         if (nVerts > 0) {
-            const std::vector<uint32_t> vIdx = iota(nVerts), rIdx = iota(nRecs);
-            VQ_PROPAGATE(pVtx->lockWrite(true));
-            const bool bVtx = pVtx->_readQuantizedVertexArray(os, cd, vIdx.data(), nVerts, h);
-            pVtx->lockWrite(false);
-            VQ_PROPAGATE(bVtx);
+            // The coordinates go straight into the coder's array: a pool of
+            // their own only to be copied out of cost a fill and a copy.
+            coords.resize(size_t(nVerts) * size_t(nComps));
+            VQ_PROPAGATE(VqVertexRecordPool::_readQuantizedCoordArray(os, cd, nComps, nVerts, coords.data(), h));
             m.to(st.nCoordBytes);
-            coords.assign(pVtx->fields()->vtxCoords(), pVtx->fields()->vtxCoords() + size_t(nVerts) * nComps);
-            pVtx = nullptr;
+            const std::vector<uint32_t> rIdx = iota(nRecs);
             VQ_PROPAGATE(pRecs->lockWrite(true));
             bool ok = readAttrs(*pRecs, os, cd, rIdx.data(), nRecs, h, st);
             m.at = position(os);
@@ -453,6 +458,7 @@ struct DualTopoMeshCoderIO {
         }
         m.to(st.nTableBytes);
         c.setVertexData(std::move(coords), nComps, pRecs.get());
+        c._bOwnAttrs = true;
         return true;
     }
 
@@ -548,9 +554,10 @@ struct DualTopoMeshCoderIO {
         try {
             ok = withDriver(l, method, [&](auto& io, auto& cd) {
                 ByteMark m(os);
-                VQ_PROPAGATE(readSymbols(c, os, io));
+                ValenceBounds b;
+                VQ_PROPAGATE(readSymbols(c, os, io, b));
                 m.to(c._stats.nConnectivityBytes);
-                VQ_PROPAGATE(readFaceRecords(c, os, cd, l));
+                VQ_PROPAGATE(readFaceRecords(c, os, cd, l, b));
                 return true;
             });
             ok = ok && (c._vfCoords.empty() ? emptyMesh(c, eKind, out) : c.decode(eKind, out));

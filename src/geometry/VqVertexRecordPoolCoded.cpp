@@ -79,6 +79,13 @@
 namespace {
 
 constexpr const char* kCls = "VqVertexRecordPool";
+
+std::vector<uint32_t> iotaIndices(uint32_t n) {
+    std::vector<uint32_t> v(n);
+    for (uint32_t i = 0; i < n; ++i)
+        v[i] = i;
+    return v;
+}
 // GUID, three u8 and the u32 step count.
 constexpr uint64_t kAuxFieldHeaderBytes = 16 + 3 + 4;
 // A packet's value count and the check value after it.
@@ -314,12 +321,23 @@ struct VqVertexRecordPoolCoding {
                              uint32_t& uHash) {
         const char* method = "_readQuantizedVertexArray";
         VQ_PROPAGATE(p._checkEdit(method) && checkIndices(p, indices, nIndices, method));
+        Vq::VertexRecordFields& f = *p._pFields;
+        VQ_PROPAGATE(readCoords(os, io, f.numVtxCoordComps(), f.vtxCoords(), indices, nIndices, uHash));
+        if (nIndices > 0) p._recordsChanged();
+        return true;
+    }
+
+    // The coordinates of the listed points, poolComps floats each, into
+    // coords (which holds every listed point).
+    template <class IO>
+    static bool readCoords(VqObjectStream& os, IO& io, int poolComps, float* coords, const uint32_t* indices,
+                           uint32_t nIndices, uint32_t& uHash) {
+        const char* method = "_readQuantizedVertexArray";
         VQ_PROPAGATE(readCount(os, nIndices, method));
         if (nIndices == 0) return true;
-        Vq::VertexRecordFields& f = *p._pFields;
         int nComps = 0;
         VQ_PROPAGATE(readU8(os, nComps));
-        VQ_CHECK(nComps == f.numVtxCoordComps(), kCls, method, VQ_ERR_CORRUPT);
+        VQ_CHECK(nComps == poolComps, kCls, method, VQ_ERR_CORRUPT);
         VqPointQuantizer q;
         VQ_PROPAGATE(q.deserialize(os));
         int bx = 0, by = 0, bz = 0;
@@ -330,7 +348,6 @@ struct VqVertexRecordPoolCoding {
         hashWords(header, 3, uHash);
         VQ_PROPAGATE(hashRecord([&](VqBaseDataStream& s) { return q.serialize(s); }, uHash));
 
-        float* coords = f.vtxCoords();
         VqAutoScratchVec<VqVeci> vuX;
         VQ_PROPAGATE(vuX.ok());
         if (bx == 0) {
@@ -345,7 +362,6 @@ struct VqVertexRecordPoolCoding {
             for (uint32_t i = 0; i < nIndices; ++i)
                 std::memcpy(coords + size_t(indices[i]) * nComps, &tmp[size_t(i) * nComps],
                             sizeof(float) * nComps);
-            p._recordsChanged();
             return true;
         }
         VqAutoScratchVec<VqVeci> vuY, vuZ;
@@ -365,7 +381,6 @@ struct VqVertexRecordPoolCoding {
         if (nComps == 4)
             for (uint32_t i = 0; i < nIndices; ++i)
                 coords[size_t(indices[i]) * 4 + 3] = 1.0f;
-        p._recordsChanged();
         return true;
     }
 
@@ -996,6 +1011,13 @@ bool VqVertexRecordPool::_readQuantizedVertexArray(VqObjectStream& os, VqCodecDr
     return VqVertexRecordPoolCoding::readVertices(*this, os, io, indices, nIndices, uHash);
 }
 
+bool VqVertexRecordPool::_readQuantizedCoordArray(VqObjectStream& os, VqCodecDriver2& cd, int nComps,
+                                                  uint32_t n, float* coords, uint32_t& uHash) {
+    Driver2IO io{cd};
+    const std::vector<uint32_t> idx = iotaIndices(n);
+    return VqVertexRecordPoolCoding::readCoords(os, io, nComps, coords, idx.data(), n, uHash);
+}
+
 bool VqVertexRecordPool::_writeQuantizedNormalArray(VqObjectStream& os, VqCodecDriver2& cd,
                                                     const uint32_t* indices, uint32_t nIndices, int nBits,
                                                     uint32_t& uHash) const {
@@ -1078,6 +1100,13 @@ bool VqVertexRecordPool::_readQuantizedVertexArray(VqObjectStream& os, Vq::Codec
                                                    uint32_t& uHash) {
     Driver3IO io{cd};
     return VqVertexRecordPoolCoding::readVertices(*this, os, io, indices, nIndices, uHash);
+}
+
+bool VqVertexRecordPool::_readQuantizedCoordArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, int nComps,
+                                                  uint32_t n, float* coords, uint32_t& uHash) {
+    Driver3IO io{cd};
+    const std::vector<uint32_t> idx = iotaIndices(n);
+    return VqVertexRecordPoolCoding::readCoords(os, io, nComps, coords, idx.data(), n, uHash);
 }
 
 bool VqVertexRecordPool::_writeQuantizedNormalArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd,

@@ -152,16 +152,20 @@ bool separatedClasses(const float* xyz, uint32_t n, const VqBox3<float>& box, do
         }
     };
     const double t2 = t * t;
+    // The cell of a point and whether its reach crosses a face of it, the
+    // three axes written out with the bounds in registers: the loop over
+    // them was a third of the pass.
+    const double lo0 = lo[0], lo1 = lo[1], lo2 = lo[2], upper = 1.0 - margin;
+    auto axis = [inv, margin, upper](double x, double l, int64_t& cell) {
+        const double f = (x - l) * inv + 1.0;
+        cell = int64_t(f);
+        const double frac = f - double(cell);
+        return unsigned(frac < margin) | unsigned(frac > upper);
+    };
     for (uint32_t r = 0; r < n; ++r) {
         const float* p = xyz + size_t(r) * 3;
         int64_t ci[3];
-        bool bNearFace = false;
-        for (int c = 0; c < 3; ++c) {
-            const double f = scaled(p[c], c);
-            ci[c] = int64_t(f);
-            const double frac = f - double(ci[c]);
-            bNearFace |= (frac < margin) | (frac > 1.0 - margin);
-        }
+        const bool bNearFace = (axis(p[0], lo0, ci[0]) | axis(p[1], lo1, ci[1]) | axis(p[2], lo2, ci[2])) != 0;
         uint32_t tag = 0;
         Vq::CollocScratch::Slot* s = find(key(ci[0], ci[1], ci[2]), tag);
         if (!s) return false;
