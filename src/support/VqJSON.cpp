@@ -268,7 +268,7 @@ public:
         return make(node, std::forward<Args>(args)...);
     }
 
-    // Room for the storage of a member map or value list, behind a record of
+    // Room for the storage of a member list, index or value list, behind a record of
     // where it lies; null when it is better taken from the heap.
     void* placeStorage(size_t bytes) {
         if (bytes > s_cMaxStorageBytes) return nullptr;
@@ -397,8 +397,8 @@ struct Scratch {
     // Elements of the arrays being read, innermost last: an array is given
     // its exact size once its terminator is seen.
     std::vector<JSONValue> values;
-    // Members of the objects being read, likewise: the member map is sized
-    // once instead of rehashing as it grows.
+    // Members of the objects being read, likewise: the member list is sized
+    // once instead of moving as it grows.
     std::vector<Member> members;
     // Code units of a string that needs decoding.
     std::vector<Unit> units;
@@ -827,9 +827,99 @@ size_t JSONStringHash::operator()(const VqString& s) const noexcept {
     return static_cast<size_t>(wordHash(s.getConstPtr(), static_cast<size_t>(s.numChars()) * 2));
 }
 
+namespace {
+// Up to this many members a scan finds a name sooner than a hash would.
+constexpr size_t s_cScannedMembers = 8;
+
+// Names read by the parser share one buffer when they recur, so the same
+// buffer is the usual way two names are equal.
+inline bool sameName(const VqString& a, const VqString& b) {
+    const unsigned short* pa = a.getConstPtr();
+    const unsigned short* pb = b.getConstPtr();
+    if (pa == pb) return true;
+    const int n = a.numChars();
+    return n == b.numChars() &&
+           (n == 0 || (pa[0] == pb[0] && std::memcmp(pa, pb, static_cast<size_t>(n) * 2) == 0));
+}
+} // namespace
+
+ptrdiff_t JSONObject::_find(const VqString& name) const {
+    if (_index.empty()) {
+        for (size_t i = 0; i < _members.size(); ++i)
+            if (sameName(_members[i].first, name)) return static_cast<ptrdiff_t>(i);
+        return -1;
+    }
+    const size_t mask = _index.size() - 1;
+    for (size_t slot = JSONStringHash()(name) & mask;; slot = (slot + 1) & mask) {
+        const uint32_t at = _index[slot];
+        if (!at) return -1;
+        if (sameName(_members[at - 1].first, name)) return static_cast<ptrdiff_t>(at - 1);
+    }
+}
+
+void JSONObject::_indexMembers(size_t slots) {
+    // Cleared first: should the allocation fail, an empty index still finds
+    // every member by a scan.
+    _index.clear();
+    _index.resize(slots, 0);
+    const size_t mask = slots - 1;
+    for (size_t i = 0; i < _members.size(); ++i) {
+        size_t slot = JSONStringHash()(_members[i].first) & mask;
+        while (_index[slot])
+            slot = (slot + 1) & mask;
+        _index[slot] = static_cast<uint32_t>(i + 1);
+    }
+}
+
+void JSONObject::_append(VqString&& name, JSONValue&& value) {
+    // Positions are kept plus one in 32 bits.
+    if (_members.size() >= UINT32_MAX - 1)
+        throw StdException(__PRETTY_FUNCTION__, "Too many members", VQ_ERR_ALLOC);
+    _members.emplace_back(std::move(name), std::move(value));
+    const size_t n = _members.size();
+    if (n <= s_cScannedMembers && _index.empty()) return;
+    // At most half the slots taken, so that probes stay short.
+    if (_index.size() < 2 * n) {
+        size_t slots = 4 * s_cScannedMembers;
+        while (slots < 2 * n)
+            slots *= 2;
+        _indexMembers(slots);
+        return;
+    }
+    const size_t mask = _index.size() - 1;
+    size_t slot = JSONStringHash()(_members.back().first) & mask;
+    while (_index[slot])
+        slot = (slot + 1) & mask;
+    _index[slot] = static_cast<uint32_t>(n);
+}
+
+void JSONObject::addMember(VqString&& name, JSONValue&& value) {
+    const ptrdiff_t at = _find(name);
+    if (at >= 0)
+        _members[static_cast<size_t>(at)].second = std::move(value);
+    else
+        _append(std::move(name), std::move(value));
+}
+
+JSONValue& JSONObject::operator[](const VqString& name) {
+    const ptrdiff_t at = _find(name);
+    if (at >= 0) return _members[static_cast<size_t>(at)].second;
+    _append(VqString(name), JSONValue());
+    return _members.back().second;
+}
+
+bool JSONObject::removeMember(const VqString& name) {
+    const ptrdiff_t at = _find(name);
+    if (at < 0) return false;
+    _members.erase(_members.begin() + at);
+    // The positions after it moved; the slots already there are enough.
+    if (!_index.empty()) _indexMembers(_index.size());
+    return true;
+}
+
 JSONValue JSONObject::value(const VqString& name) const {
-    const JSONValue* v = _members.lookup(name);
-    return v ? *v : JSONValue();
+    const ptrdiff_t at = _find(name);
+    return at >= 0 ? _members[static_cast<size_t>(at)].second : JSONValue();
 }
 
 static JSONValue cloneValue(const JSONValue& v) {
@@ -839,8 +929,9 @@ static JSONValue cloneValue(const JSONValue& v) {
 JSONBase* JSONObject::clone() const {
     JSONObject* copy = makeNode<JSONObject>("Allocation failed: new JSONObject");
     try {
+        copy->_members.reserve(_members.size());
         for (const auto& [name, value] : _members)
-            copy->addMember(name, cloneValue(value));
+            copy->_append(VqString(name), cloneValue(value));
     } catch (...) {
         delete copy;
         throw;
@@ -853,8 +944,8 @@ bool JSONObject::equals(const JSONBase& other) const {
     const JSONObject& o = static_cast<const JSONObject&>(other);
     if (o._members.size() != _members.size()) return false;
     for (const auto& [name, value] : _members) {
-        const JSONValue* v = o._members.lookup(name);
-        if (!v || !(*v == value)) return false;
+        const ptrdiff_t at = o._find(name);
+        if (at < 0 || !(o._members[static_cast<size_t>(at)].second == value)) return false;
     }
     return true;
 }

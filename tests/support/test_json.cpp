@@ -372,8 +372,31 @@ TEST_F(JSONTest, LargeContainersKeepEveryValue) {
     JSONObject byLength;
     ASSERT_TRUE(JSONParser(names.data(), names.size()).parse(byLength));
     ASSERT_EQ(byLength.numMembers(), 41);
+    auto name = [](int len) { return VqString(std::string(static_cast<size_t>(len), 'n').c_str()); };
     for (int len = 0; len <= 40; ++len)
-        EXPECT_EQ(byLength.value(VqString(std::string(static_cast<size_t>(len), 'n').c_str())).number(), len);
+        EXPECT_EQ(byLength.value(name(len)).number(), len);
+
+    // Removal down to a few members and growth again keep every name found,
+    // and a name added again replaces its value.
+    for (int len = 40; len >= 3; --len)
+        ASSERT_TRUE(byLength.removeMember(name(len)));
+    for (int len = 50; len < 70; ++len)
+        byLength.addMember(name(len), JSONValue(len));
+    byLength.addMember(name(1), JSONValue(-1));
+    ASSERT_EQ(byLength.numMembers(), 23);
+    EXPECT_EQ(byLength.value(name(1)).number(), -1);
+    EXPECT_FALSE(byLength.hasMember(name(20)));
+    for (int len = 50; len < 70; ++len)
+        EXPECT_EQ(byLength.value(name(len)).number(), len);
+
+    // Repeated names in a large object: the last one counts.
+    std::string repeated = "{";
+    for (int i = 0; i < 60; ++i)
+        repeated += (i ? ",\"r" : "\"r") + std::to_string(i % 20) + "\":" + std::to_string(i);
+    repeated += "}";
+    ASSERT_TRUE(JSONParser(repeated.data(), repeated.size()).parse(o));
+    ASSERT_EQ(o.numMembers(), 20);
+    EXPECT_EQ(o.value("r7").number(), 47);
 }
 
 TEST_F(JSONTest, BadUtf8IsTheErrorWhereverTheSyntaxBreaks) {
