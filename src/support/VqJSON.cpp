@@ -35,6 +35,9 @@ namespace {
 typedef unsigned short Unit;
 typedef unsigned char Byte;
 
+// Up to this many members a scan finds a name sooner than a hash would.
+constexpr size_t s_cScannedMembers = 8;
+
 // The part of the remaining text an error shows: enough to find the place,
 // without copying a whole large document into the message.
 constexpr size_t s_cErrorContextUnits = 256;
@@ -388,7 +391,47 @@ void JSONBase::operator delete(JSONBase* p, std::destroying_delete_t) noexcept {
 
 namespace {
 
-typedef std::pair<VqString, JSONValue> Member;
+// A member read but not yet placed in its object, with a digest of its name
+// that equal names share: their length and first and last units.
+struct Member {
+    VqString name;
+    JSONValue value;
+    uint64_t key;
+};
+// Marks in a member's key that a later member of the same name took its value.
+constexpr uint64_t s_cReplaced = uint64_t(1) << 63;
+} // namespace
+
+// Places the members of an object just read. A small object tells its
+// duplicate names apart by their digests, without a search of the object per
+// member; a larger one is searched through its index.
+class ObjectBuilder {
+public:
+    static void fill(JSONObject& out, Member* members, size_t count) {
+        if (count > s_cScannedMembers) {
+            out.reserve(static_cast<int>(count));
+            for (size_t i = 0; i < count; ++i)
+                out.addMember(std::move(members[i].name), std::move(members[i].value));
+            return;
+        }
+        size_t kept = count;
+        for (size_t i = 1; i < count; ++i)
+            for (size_t j = 0; j < i; ++j)
+                if (members[j].key == members[i].key && members[j].name == members[i].name) {
+                    // The first place, the last value.
+                    members[j].value = std::move(members[i].value);
+                    members[i].key |= s_cReplaced;
+                    --kept;
+                    break;
+                }
+        out._members.reserve(kept);
+        for (size_t i = 0; i < count; ++i)
+            if (!(members[i].key & s_cReplaced))
+                out._members.emplace_back(std::move(members[i].name), std::move(members[i].value));
+    }
+};
+
+namespace {
 
 // What one parse keeps between values, so that reading a value allocates
 // nothing beyond the tree's own nodes and strings.
@@ -459,11 +502,14 @@ public:
         for (;;) {
             skipWhitespace();
             if (peek() != '"') fail("Expected a member");
-            VqString name = readString();
+            size_t units;
+            VqString name = readString(units);
+            uint64_t key = uint64_t(units) << 32;
+            if (units) key |= uint64_t(name.getConstPtr()[0]) << 16 | name.getConstPtr()[units - 1];
             skipWhitespace();
             if (peek() != ':') fail("Expected a colon");
             ++_p;
-            stack.emplace_back(std::move(name), readValue(depth));
+            stack.push_back(Member{std::move(name), readValue(depth), key});
             skipWhitespace();
             if (peek() == ',') {
                 ++_p;
@@ -475,10 +521,7 @@ public:
             }
             fail("Expected a comma or object terminator");
         }
-        // In the order read, so that the last of duplicate names counts.
-        out.reserve(static_cast<int>(stack.size() - base));
-        for (size_t i = base; i < stack.size(); ++i)
-            out.addMember(std::move(stack[i].first), std::move(stack[i].second));
+        ObjectBuilder::fill(out, stack.data() + base, stack.size() - base);
         stack.resize(base);
     }
 
@@ -528,7 +571,10 @@ private:
             return v;
         }
         case '"':
-            return _s.nodes.make<JSONString>(readString());
+        {
+            size_t units;
+            return _s.nodes.make<JSONString>(readString(units));
+        }
         case 't':
             if (matchLiteral("true", 4)) return _s.nodes.make<JSONBoolean>(true);
             break;
@@ -606,7 +652,8 @@ private:
         return value;
     }
 
-    VqString readString() {
+    // The string and its length in code units.
+    VqString readString(size_t& units) {
         const C* const start = _p;
         const C* const first = _p + 1; // after the opening quote
         const C* stop = plainRunEnd(first, _end);
@@ -614,10 +661,11 @@ private:
             // The common case: nothing to decode.
             _p = stop + 1;
             const size_t n = static_cast<size_t>(stop - first);
+            units = n;
             return n <= Scratch::s_cInternMaxUnits ? interned(first, n) : plainString(first, n);
         }
-        std::vector<Unit>& units = _s.units;
-        units.clear();
+        std::vector<Unit>& decoded = _s.units;
+        decoded.clear();
         _p = first;
         for (;;) {
             appendPlain(_p, stop);
@@ -634,10 +682,10 @@ private:
                     if (!len) fail("Invalid UTF-8");
                     if (cp >= 0x10000) {
                         cp -= 0x10000;
-                        units.push_back(static_cast<Unit>(0xD800 + (cp >> 10)));
-                        units.push_back(static_cast<Unit>(0xDC00 + (cp & 0x3FF)));
+                        decoded.push_back(static_cast<Unit>(0xD800 + (cp >> 10)));
+                        decoded.push_back(static_cast<Unit>(0xDC00 + (cp & 0x3FF)));
                     } else {
-                        units.push_back(static_cast<Unit>(cp));
+                        decoded.push_back(static_cast<Unit>(cp));
                     }
                     _p += len;
                     stop = plainRunEnd(_p, _end);
@@ -653,22 +701,22 @@ private:
             case '"':
             case '\\':
             case '/':
-                units.push_back(static_cast<Unit>(c));
+                decoded.push_back(static_cast<Unit>(c));
                 break;
             case 'b':
-                units.push_back(u'\b');
+                decoded.push_back(u'\b');
                 break;
             case 'f':
-                units.push_back(u'\f');
+                decoded.push_back(u'\f');
                 break;
             case 'n':
-                units.push_back(u'\n');
+                decoded.push_back(u'\n');
                 break;
             case 'r':
-                units.push_back(u'\r');
+                decoded.push_back(u'\r');
                 break;
             case 't':
-                units.push_back(u'\t');
+                decoded.push_back(u'\t');
                 break;
             case 'u': {
                 unsigned unit = 0;
@@ -678,19 +726,20 @@ private:
                     unit = unit * 16 + static_cast<unsigned>(d);
                 }
                 _p += 4;
-                units.push_back(static_cast<Unit>(unit));
+                decoded.push_back(static_cast<Unit>(unit));
                 break;
             }
             default:
                 // Kept as it stands, backslash included; the character itself
                 // is read as text by the next round.
-                units.push_back(u'\\');
+                decoded.push_back(u'\\');
                 _p = escape + 1;
                 break;
             }
             stop = plainRunEnd(_p, _end);
         }
-        return makeString(units.data(), units.size());
+        units = decoded.size();
+        return makeString(decoded.data(), decoded.size());
     }
 
     // Appends text that needs no decoding.
@@ -828,8 +877,6 @@ size_t JSONStringHash::operator()(const VqString& s) const noexcept {
 }
 
 namespace {
-// Up to this many members a scan finds a name sooner than a hash would.
-constexpr size_t s_cScannedMembers = 8;
 
 // Names read by the parser share one buffer when they recur, so the same
 // buffer is the usual way two names are equal.

@@ -30,6 +30,7 @@ constexpr int s_cMaxNestingDepth = 512;
 
 class JSONObject;
 class JSONArray;
+class ObjectBuilder;
 class NodeBlocks;
 class JSONString;
 class JSONNumber;
@@ -170,6 +171,9 @@ private:
     void _append(VqString&& name, JSONValue&& value);
     // Fills an index of that many slots, a power of two.
     void _indexMembers(size_t slots);
+
+    // The parser, which tells duplicate names apart on its own.
+    friend class ObjectBuilder;
 
     MemberList _members;
     // Open addressing over a power-of-two count of slots, each a member's

@@ -229,9 +229,9 @@ TEST_F(JSONTest, RoundTripKeepsEveryValue) {
 
     // Duplicate members: the last one counts.
     JSONObject dup;
-    ASSERT_TRUE(JSONParser(VqString("{\"a\":1,\"a\":2}")).parse(dup));
-    EXPECT_EQ(dup.numMembers(), 1);
-    EXPECT_EQ(dup.value("a").number(), 2);
+    ASSERT_TRUE(JSONParser(VqString("{\"ab\":1,\"b\":0,\"a\\u0062\":2}")).parse(dup));
+    EXPECT_EQ(dup.numMembers(), 2);
+    EXPECT_EQ(dup.value("ab").number(), 2);
 }
 
 TEST_F(JSONTest, TypedAccessorsRefuseOtherKinds) {
