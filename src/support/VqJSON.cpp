@@ -19,6 +19,7 @@
 #include <unistd.h>
 #endif
 #include <memory>
+#include <mutex>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -313,10 +314,14 @@ private:
 
     void _open() {
         _retire();
-        VqPlatform* platform = VqPlatform::EnsureInstance();
-        void* mem = platform ? platform->alloc(s_cBlockBytes) : nullptr;
-        if (!mem) throw StdException(__PRETTY_FUNCTION__, "Allocation failed: JSON node block", VQ_ERR_ALLOC);
-        prefault(mem, s_cBlockBytes);
+        void* mem = s_spare.take();
+        if (!mem) {
+            VqPlatform* platform = VqPlatform::EnsureInstance();
+            mem = platform ? platform->alloc(s_cBlockBytes) : nullptr;
+            if (!mem)
+                throw StdException(__PRETTY_FUNCTION__, "Allocation failed: JSON node block", VQ_ERR_ALLOC);
+            prefault(mem, s_cBlockBytes);
+        }
         new (mem) Header{s_cOpen};
         _pBlock = static_cast<char*>(mem);
         _nUsed = s_cFirstNode;
@@ -333,13 +338,51 @@ private:
 
     static void _free(Header* h) noexcept {
         h->~Header();
+        if (s_spare.put(h)) return;
         if (VqPlatform* platform = VqPlatform::EnsureInstance()) platform->dealloc(h);
     }
+
+    // Blocks of released trees, kept for the next parse. Memory handed back
+    // to the allocator went back to the system when a whole tree was freed,
+    // and taking fresh pages again (the system clears each one) cost a fifth
+    // of the next parse. The count kept is bounded, so that an idle process
+    // holds little.
+    class Spare {
+    public:
+        void* take() noexcept {
+            std::lock_guard<std::mutex> lock(_mutex);
+            Link* l = _pFirst;
+            if (l) {
+                _pFirst = l->next;
+                --_nCount;
+            }
+            return l;
+        }
+        bool put(void* block) noexcept {
+            std::lock_guard<std::mutex> lock(_mutex);
+            if (_nCount >= s_cMaxSpareBlocks) return false;
+            _pFirst = new (block) Link{_pFirst};
+            ++_nCount;
+            return true;
+        }
+
+    private:
+        struct Link {
+            Link* next;
+        };
+        std::mutex _mutex;
+        Link* _pFirst = nullptr;
+        size_t _nCount = 0;
+    };
+    static constexpr size_t s_cMaxSpareBlocks = 256;
+    static Spare s_spare;
 
     char* _pBlock = nullptr;
     size_t _nUsed = 0;
     uint32_t _nPlaced = 0;
 };
+
+NodeBlocks::Spare NodeBlocks::s_spare;
 
 namespace {
 // The blocks of the parse running on this thread, for the storage the
