@@ -238,6 +238,31 @@ inline uint64_t wordHash(const void* data, size_t bytes) {
     return h ^ (h >> 29);
 }
 
+// Whether two short runs of bytes are the same, in a word or two compared
+// whole; a call to the general comparison cost as much as hashing the span.
+inline bool sameBytes(const void* a, const void* b, size_t n) {
+    const char* x = static_cast<const char*>(a);
+    const char* y = static_cast<const char*>(b);
+    if (n >= 8 && n <= 16) {
+        uint64_t x0, y0, x1, y1;
+        std::memcpy(&x0, x, 8), std::memcpy(&y0, y, 8);
+        std::memcpy(&x1, x + n - 8, 8), std::memcpy(&y1, y + n - 8, 8);
+        return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    if (n >= 4 && n < 8) {
+        uint32_t x0, y0, x1, y1;
+        std::memcpy(&x0, x, 4), std::memcpy(&y0, y, 4);
+        std::memcpy(&x1, x + n - 4, 4), std::memcpy(&y1, y + n - 4, 4);
+        return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    if (n < 4) {
+        for (size_t i = 0; i < n; ++i)
+            if (x[i] != y[i]) return false;
+        return true;
+    }
+    return std::memcmp(x, y, n) == 0;
+}
+
 } // namespace
 
 // Memory for the nodes of one parse, carved from blocks instead of one heap
@@ -613,8 +638,7 @@ private:
             readArray(*a, depth + 1);
             return v;
         }
-        case '"':
-        {
+        case '"': {
             size_t units;
             return _s.nodes.make<JSONString>(readString(units));
         }
@@ -809,8 +833,7 @@ private:
     // A short plain span: the string made from the same span before, if any.
     VqString interned(const C* text, size_t n) {
         Scratch::InternSlot& slot = _s.intern[internSlot(text, n)];
-        if (slot.text && slot.length == n && std::memcmp(slot.text, text, n * sizeof(C)) == 0)
-            return slot.value;
+        if (slot.text && slot.length == n && sameBytes(slot.text, text, n * sizeof(C))) return slot.value;
         slot.value = plainString(text, n);
         slot.text = text;
         slot.length = n;
