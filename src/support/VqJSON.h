@@ -146,7 +146,8 @@ public:
     bool hasMember(const VqString& name) const { return _find(name) >= 0; }
     // Null when there is no such member.
     JSONValue value(const VqString& name) const;
-    // The member, added as null when it is missing.
+    // The member, added as null when it is missing. The reference holds
+    // until a member is next added or removed.
     JSONValue& operator[](const VqString& name);
     bool removeMember(const VqString& name);
     int numMembers() const { return static_cast<int>(_members.size()); }
