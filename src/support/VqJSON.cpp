@@ -19,6 +19,7 @@
 #include <unistd.h>
 #endif
 #include <memory>
+#include <mutex>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -34,6 +35,9 @@ namespace {
 
 typedef unsigned short Unit;
 typedef unsigned char Byte;
+
+// Up to this many members a scan finds a name sooner than a hash would.
+constexpr size_t s_cScannedMembers = 8;
 
 // The part of the remaining text an error shows: enough to find the place,
 // without copying a whole large document into the message.
@@ -234,6 +238,31 @@ inline uint64_t wordHash(const void* data, size_t bytes) {
     return h ^ (h >> 29);
 }
 
+// Whether two short runs of bytes are the same, in a word or two compared
+// whole; a call to the general comparison cost as much as hashing the span.
+inline bool sameBytes(const void* a, const void* b, size_t n) {
+    const char* x = static_cast<const char*>(a);
+    const char* y = static_cast<const char*>(b);
+    if (n >= 8 && n <= 16) {
+        uint64_t x0, y0, x1, y1;
+        std::memcpy(&x0, x, 8), std::memcpy(&y0, y, 8);
+        std::memcpy(&x1, x + n - 8, 8), std::memcpy(&y1, y + n - 8, 8);
+        return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    if (n >= 4 && n < 8) {
+        uint32_t x0, y0, x1, y1;
+        std::memcpy(&x0, x, 4), std::memcpy(&y0, y, 4);
+        std::memcpy(&x1, x + n - 4, 4), std::memcpy(&y1, y + n - 4, 4);
+        return ((x0 ^ y0) | (x1 ^ y1)) == 0;
+    }
+    if (n < 4) {
+        for (size_t i = 0; i < n; ++i)
+            if (x[i] != y[i]) return false;
+        return true;
+    }
+    return std::memcmp(x, y, n) == 0;
+}
+
 } // namespace
 
 // Memory for the nodes of one parse, carved from blocks instead of one heap
@@ -268,7 +297,7 @@ public:
         return make(node, std::forward<Args>(args)...);
     }
 
-    // Room for the storage of a member map or value list, behind a record of
+    // Room for the storage of a member list, index or value list, behind a record of
     // where it lies; null when it is better taken from the heap.
     void* placeStorage(size_t bytes) {
         if (bytes > s_cMaxStorageBytes) return nullptr;
@@ -310,10 +339,14 @@ private:
 
     void _open() {
         _retire();
-        VqPlatform* platform = VqPlatform::EnsureInstance();
-        void* mem = platform ? platform->alloc(s_cBlockBytes) : nullptr;
-        if (!mem) throw StdException(__PRETTY_FUNCTION__, "Allocation failed: JSON node block", VQ_ERR_ALLOC);
-        prefault(mem, s_cBlockBytes);
+        void* mem = s_spare.take();
+        if (!mem) {
+            VqPlatform* platform = VqPlatform::EnsureInstance();
+            mem = platform ? platform->alloc(s_cBlockBytes) : nullptr;
+            if (!mem)
+                throw StdException(__PRETTY_FUNCTION__, "Allocation failed: JSON node block", VQ_ERR_ALLOC);
+            prefault(mem, s_cBlockBytes);
+        }
         new (mem) Header{s_cOpen};
         _pBlock = static_cast<char*>(mem);
         _nUsed = s_cFirstNode;
@@ -330,13 +363,53 @@ private:
 
     static void _free(Header* h) noexcept {
         h->~Header();
+        if (s_spare.put(h)) return;
         if (VqPlatform* platform = VqPlatform::EnsureInstance()) platform->dealloc(h);
     }
+
+    // Blocks of released trees, kept for the next parse. Memory handed back
+    // to the allocator went back to the system when a whole tree was freed,
+    // and taking fresh pages again (the system clears each one) cost a fifth
+    // of the next parse. What is kept is bounded: an idle process holds at
+    // most the blocks of a tree from a few megabytes of text.
+    class Spare {
+    public:
+        void* take() noexcept {
+            std::lock_guard<std::mutex> lock(_mutex);
+            Link* l = _pFirst;
+            if (l) {
+                _pFirst = l->next;
+                --_nCount;
+            }
+            return l;
+        }
+        bool put(void* block) noexcept {
+            std::lock_guard<std::mutex> lock(_mutex);
+            if (_nCount >= s_cMaxSpareBlocks) return false;
+            _pFirst = new (block) Link{_pFirst};
+            ++_nCount;
+            return true;
+        }
+
+    private:
+        struct Link {
+            Link* next;
+        };
+        std::mutex _mutex;
+        Link* _pFirst = nullptr;
+        size_t _nCount = 0;
+    };
+    // 32 MB. Half of that, tried first, left a tree from 10 MB of text
+    // taking most of its pages fresh.
+    static constexpr size_t s_cMaxSpareBlocks = 512;
+    static Spare s_spare;
 
     char* _pBlock = nullptr;
     size_t _nUsed = 0;
     uint32_t _nPlaced = 0;
 };
+
+NodeBlocks::Spare NodeBlocks::s_spare;
 
 namespace {
 // The blocks of the parse running on this thread, for the storage the
@@ -388,7 +461,47 @@ void JSONBase::operator delete(JSONBase* p, std::destroying_delete_t) noexcept {
 
 namespace {
 
-typedef std::pair<VqString, JSONValue> Member;
+// A member read but not yet placed in its object, with a digest of its name
+// that equal names share: their length and first and last units.
+struct Member {
+    VqString name;
+    JSONValue value;
+    uint64_t key;
+};
+// Marks in a member's key that a later member of the same name took its value.
+constexpr uint64_t s_cReplaced = uint64_t(1) << 63;
+} // namespace
+
+// Places the members of an object just read. A small object tells its
+// duplicate names apart by their digests, without a search of the object per
+// member; a larger one is searched through its index.
+class ObjectBuilder {
+public:
+    static void fill(JSONObject& out, Member* members, size_t count) {
+        if (count > s_cScannedMembers) {
+            out.reserve(static_cast<int>(count));
+            for (size_t i = 0; i < count; ++i)
+                out.addMember(std::move(members[i].name), std::move(members[i].value));
+            return;
+        }
+        size_t kept = count;
+        for (size_t i = 1; i < count; ++i)
+            for (size_t j = 0; j < i; ++j)
+                if (members[j].key == members[i].key && members[j].name == members[i].name) {
+                    // The first place, the last value.
+                    members[j].value = std::move(members[i].value);
+                    members[i].key |= s_cReplaced;
+                    --kept;
+                    break;
+                }
+        out._members.reserve(kept);
+        for (size_t i = 0; i < count; ++i)
+            if (!(members[i].key & s_cReplaced))
+                out._members.emplace_back(std::move(members[i].name), std::move(members[i].value));
+    }
+};
+
+namespace {
 
 // What one parse keeps between values, so that reading a value allocates
 // nothing beyond the tree's own nodes and strings.
@@ -397,8 +510,8 @@ struct Scratch {
     // Elements of the arrays being read, innermost last: an array is given
     // its exact size once its terminator is seen.
     std::vector<JSONValue> values;
-    // Members of the objects being read, likewise: the member map is sized
-    // once instead of rehashing as it grows.
+    // Members of the objects being read, likewise: the member list is sized
+    // once instead of moving as it grows.
     std::vector<Member> members;
     // Code units of a string that needs decoding.
     std::vector<Unit> units;
@@ -459,11 +572,14 @@ public:
         for (;;) {
             skipWhitespace();
             if (peek() != '"') fail("Expected a member");
-            VqString name = readString();
+            size_t units;
+            VqString name = readString(units);
+            uint64_t key = uint64_t(units) << 32;
+            if (units) key |= uint64_t(name.getConstPtr()[0]) << 16 | name.getConstPtr()[units - 1];
             skipWhitespace();
             if (peek() != ':') fail("Expected a colon");
             ++_p;
-            stack.emplace_back(std::move(name), readValue(depth));
+            stack.push_back(Member{std::move(name), readValue(depth), key});
             skipWhitespace();
             if (peek() == ',') {
                 ++_p;
@@ -475,10 +591,7 @@ public:
             }
             fail("Expected a comma or object terminator");
         }
-        // In the order read, so that the last of duplicate names counts.
-        out.reserve(static_cast<int>(stack.size() - base));
-        for (size_t i = base; i < stack.size(); ++i)
-            out.addMember(std::move(stack[i].first), std::move(stack[i].second));
+        ObjectBuilder::fill(out, stack.data() + base, stack.size() - base);
         stack.resize(base);
     }
 
@@ -527,8 +640,10 @@ private:
             readArray(*a, depth + 1);
             return v;
         }
-        case '"':
-            return _s.nodes.make<JSONString>(readString());
+        case '"': {
+            size_t units;
+            return _s.nodes.make<JSONString>(readString(units));
+        }
         case 't':
             if (matchLiteral("true", 4)) return _s.nodes.make<JSONBoolean>(true);
             break;
@@ -606,7 +721,8 @@ private:
         return value;
     }
 
-    VqString readString() {
+    // The string and its length in code units.
+    VqString readString(size_t& units) {
         const C* const start = _p;
         const C* const first = _p + 1; // after the opening quote
         const C* stop = plainRunEnd(first, _end);
@@ -614,10 +730,11 @@ private:
             // The common case: nothing to decode.
             _p = stop + 1;
             const size_t n = static_cast<size_t>(stop - first);
+            units = n;
             return n <= Scratch::s_cInternMaxUnits ? interned(first, n) : plainString(first, n);
         }
-        std::vector<Unit>& units = _s.units;
-        units.clear();
+        std::vector<Unit>& decoded = _s.units;
+        decoded.clear();
         _p = first;
         for (;;) {
             appendPlain(_p, stop);
@@ -634,10 +751,10 @@ private:
                     if (!len) fail("Invalid UTF-8");
                     if (cp >= 0x10000) {
                         cp -= 0x10000;
-                        units.push_back(static_cast<Unit>(0xD800 + (cp >> 10)));
-                        units.push_back(static_cast<Unit>(0xDC00 + (cp & 0x3FF)));
+                        decoded.push_back(static_cast<Unit>(0xD800 + (cp >> 10)));
+                        decoded.push_back(static_cast<Unit>(0xDC00 + (cp & 0x3FF)));
                     } else {
-                        units.push_back(static_cast<Unit>(cp));
+                        decoded.push_back(static_cast<Unit>(cp));
                     }
                     _p += len;
                     stop = plainRunEnd(_p, _end);
@@ -653,22 +770,22 @@ private:
             case '"':
             case '\\':
             case '/':
-                units.push_back(static_cast<Unit>(c));
+                decoded.push_back(static_cast<Unit>(c));
                 break;
             case 'b':
-                units.push_back(u'\b');
+                decoded.push_back(u'\b');
                 break;
             case 'f':
-                units.push_back(u'\f');
+                decoded.push_back(u'\f');
                 break;
             case 'n':
-                units.push_back(u'\n');
+                decoded.push_back(u'\n');
                 break;
             case 'r':
-                units.push_back(u'\r');
+                decoded.push_back(u'\r');
                 break;
             case 't':
-                units.push_back(u'\t');
+                decoded.push_back(u'\t');
                 break;
             case 'u': {
                 unsigned unit = 0;
@@ -678,19 +795,20 @@ private:
                     unit = unit * 16 + static_cast<unsigned>(d);
                 }
                 _p += 4;
-                units.push_back(static_cast<Unit>(unit));
+                decoded.push_back(static_cast<Unit>(unit));
                 break;
             }
             default:
                 // Kept as it stands, backslash included; the character itself
                 // is read as text by the next round.
-                units.push_back(u'\\');
+                decoded.push_back(u'\\');
                 _p = escape + 1;
                 break;
             }
             stop = plainRunEnd(_p, _end);
         }
-        return makeString(units.data(), units.size());
+        units = decoded.size();
+        return makeString(decoded.data(), decoded.size());
     }
 
     // Appends text that needs no decoding.
@@ -717,8 +835,7 @@ private:
     // A short plain span: the string made from the same span before, if any.
     VqString interned(const C* text, size_t n) {
         Scratch::InternSlot& slot = _s.intern[internSlot(text, n)];
-        if (slot.text && slot.length == n && std::memcmp(slot.text, text, n * sizeof(C)) == 0)
-            return slot.value;
+        if (slot.text && slot.length == n && sameBytes(slot.text, text, n * sizeof(C))) return slot.value;
         slot.value = plainString(text, n);
         slot.text = text;
         slot.length = n;
@@ -827,9 +944,97 @@ size_t JSONStringHash::operator()(const VqString& s) const noexcept {
     return static_cast<size_t>(wordHash(s.getConstPtr(), static_cast<size_t>(s.numChars()) * 2));
 }
 
+namespace {
+
+// Names read by the parser share one buffer when they recur, so the same
+// buffer is the usual way two names are equal.
+inline bool sameName(const VqString& a, const VqString& b) {
+    const unsigned short* pa = a.getConstPtr();
+    const unsigned short* pb = b.getConstPtr();
+    if (pa == pb) return true;
+    const int n = a.numChars();
+    return n == b.numChars() &&
+           (n == 0 || (pa[0] == pb[0] && std::memcmp(pa, pb, static_cast<size_t>(n) * 2) == 0));
+}
+} // namespace
+
+ptrdiff_t JSONObject::_find(const VqString& name) const {
+    if (_index.empty()) {
+        for (size_t i = 0; i < _members.size(); ++i)
+            if (sameName(_members[i].first, name)) return static_cast<ptrdiff_t>(i);
+        return -1;
+    }
+    const size_t mask = _index.size() - 1;
+    for (size_t slot = JSONStringHash()(name) & mask;; slot = (slot + 1) & mask) {
+        const uint32_t at = _index[slot];
+        if (!at) return -1;
+        if (sameName(_members[at - 1].first, name)) return static_cast<ptrdiff_t>(at - 1);
+    }
+}
+
+void JSONObject::_indexMembers(size_t slots) {
+    // Cleared first: should the allocation fail, an empty index still finds
+    // every member by a scan.
+    _index.clear();
+    _index.resize(slots, 0);
+    const size_t mask = slots - 1;
+    for (size_t i = 0; i < _members.size(); ++i) {
+        size_t slot = JSONStringHash()(_members[i].first) & mask;
+        while (_index[slot])
+            slot = (slot + 1) & mask;
+        _index[slot] = static_cast<uint32_t>(i + 1);
+    }
+}
+
+void JSONObject::_append(VqString&& name, JSONValue&& value) {
+    // Positions are kept plus one in 32 bits.
+    if (_members.size() >= UINT32_MAX - 1)
+        throw StdException(__PRETTY_FUNCTION__, "Too many members", VQ_ERR_ALLOC);
+    _members.emplace_back(std::move(name), std::move(value));
+    const size_t n = _members.size();
+    if (n <= s_cScannedMembers && _index.empty()) return;
+    // At most half the slots taken, so that probes stay short.
+    if (_index.size() < 2 * n) {
+        size_t slots = 4 * s_cScannedMembers;
+        while (slots < 2 * n)
+            slots *= 2;
+        _indexMembers(slots);
+        return;
+    }
+    const size_t mask = _index.size() - 1;
+    size_t slot = JSONStringHash()(_members.back().first) & mask;
+    while (_index[slot])
+        slot = (slot + 1) & mask;
+    _index[slot] = static_cast<uint32_t>(n);
+}
+
+void JSONObject::addMember(VqString&& name, JSONValue&& value) {
+    const ptrdiff_t at = _find(name);
+    if (at >= 0)
+        _members[static_cast<size_t>(at)].second = std::move(value);
+    else
+        _append(std::move(name), std::move(value));
+}
+
+JSONValue& JSONObject::operator[](const VqString& name) {
+    const ptrdiff_t at = _find(name);
+    if (at >= 0) return _members[static_cast<size_t>(at)].second;
+    _append(VqString(name), JSONValue());
+    return _members.back().second;
+}
+
+bool JSONObject::removeMember(const VqString& name) {
+    const ptrdiff_t at = _find(name);
+    if (at < 0) return false;
+    _members.erase(_members.begin() + at);
+    // The positions after it moved; the slots already there are enough.
+    if (!_index.empty()) _indexMembers(_index.size());
+    return true;
+}
+
 JSONValue JSONObject::value(const VqString& name) const {
-    const JSONValue* v = _members.lookup(name);
-    return v ? *v : JSONValue();
+    const ptrdiff_t at = _find(name);
+    return at >= 0 ? _members[static_cast<size_t>(at)].second : JSONValue();
 }
 
 static JSONValue cloneValue(const JSONValue& v) {
@@ -839,8 +1044,9 @@ static JSONValue cloneValue(const JSONValue& v) {
 JSONBase* JSONObject::clone() const {
     JSONObject* copy = makeNode<JSONObject>("Allocation failed: new JSONObject");
     try {
+        copy->_members.reserve(_members.size());
         for (const auto& [name, value] : _members)
-            copy->addMember(name, cloneValue(value));
+            copy->_append(VqString(name), cloneValue(value));
     } catch (...) {
         delete copy;
         throw;
@@ -853,8 +1059,8 @@ bool JSONObject::equals(const JSONBase& other) const {
     const JSONObject& o = static_cast<const JSONObject&>(other);
     if (o._members.size() != _members.size()) return false;
     for (const auto& [name, value] : _members) {
-        const JSONValue* v = o._members.lookup(name);
-        if (!v || !(*v == value)) return false;
+        const ptrdiff_t at = o._find(name);
+        if (at < 0 || !(o._members[static_cast<size_t>(at)].second == value)) return false;
     }
     return true;
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "VqExport.h"
-#include "VqHashMap.h"
 #include "VqRefCounted.h"
 #include "VqSharedPtr.h"
 #include "VqString.h"
@@ -31,6 +30,7 @@ constexpr int s_cMaxNestingDepth = 512;
 
 class JSONObject;
 class JSONArray;
+class ObjectBuilder;
 class NodeBlocks;
 class JSONString;
 class JSONNumber;
@@ -93,7 +93,7 @@ private:
     SharedPtr<JSONBase> _p;
 };
 
-// Memory of member maps and value lists: carved from the blocks of the parse
+// Memory of member lists and value lists: carved from the blocks of the parse
 // running on this thread, if any, otherwise from the platform allocator.
 // Throws std::bad_alloc when memory runs out.
 VQ_API void* allocateStorage(size_t bytes);
@@ -120,46 +120,66 @@ struct StorageAllocator {
     }
 };
 
-// Cheap enough that the member map does not keep each name's hash beside it:
-// names are short, and a word-at-a-time hash costs a fraction of the
+// Cheap enough that the member index does not keep each name's hash beside
+// it: names are short, and a word-at-a-time hash costs a fraction of the
 // string's general one.
 struct VQ_API JSONStringHash {
     size_t operator()(const VqString& s) const noexcept;
 };
 
-// Members in the hash map's order, not in the order they were added.
+// Members in the order they were first added. They lie in one flat list: a
+// node-based map cost an allocation per member and a rehash as it grew, and
+// most objects have a handful of members, found faster by a scan. An object
+// past a few members also keeps an index of positions by name.
 class VQ_API JSONObject : public JSONBase {
 public:
-    typedef VqHashMap<VqString, JSONValue, JSONStringHash, std::equal_to<VqString>,
-                      StorageAllocator<std::pair<const VqString, JSONValue>>>
-        MemberMap;
+    typedef std::pair<VqString, JSONValue> Member;
+    typedef std::vector<Member, StorageAllocator<Member>> MemberList;
 
     JSONType getType() const override { return VQ_JSON_OBJECT; }
     JSONBase* clone() const override;
     bool equals(const JSONBase& other) const override;
 
     // A member of the same name is replaced.
-    void addMember(const VqString& name, const JSONValue& value) { _members[name] = value; }
-    void addMember(VqString&& name, JSONValue&& value) {
-        _members.insert_or_assign(std::move(name), std::move(value));
-    }
-    bool hasMember(const VqString& name) const { return _members.find(name) != _members.end(); }
+    void addMember(const VqString& name, const JSONValue& value) { (*this)[name] = value; }
+    void addMember(VqString&& name, JSONValue&& value);
+    bool hasMember(const VqString& name) const { return _find(name) >= 0; }
     // Null when there is no such member.
     JSONValue value(const VqString& name) const;
-    // The member, added as null when it is missing.
-    JSONValue& operator[](const VqString& name) { return _members[name]; }
-    bool removeMember(const VqString& name) { return _members.erase(name) > 0; }
+    // The member, added as null when it is missing. The reference holds
+    // until a member is next added or removed.
+    JSONValue& operator[](const VqString& name);
+    bool removeMember(const VqString& name);
     int numMembers() const { return static_cast<int>(_members.size()); }
-    // Room for n members in all, so that adding up to there does not rehash.
+    // Room for n members in all, so that adding up to there does not move them.
     void reserve(int n) { _members.reserve(static_cast<size_t>(n)); }
-    void clear() { _members.clear(); }
-    void swap(JSONObject& other) { _members.swap(other._members); }
+    void clear() {
+        _members.clear();
+        _index.clear();
+    }
+    void swap(JSONObject& other) {
+        _members.swap(other._members);
+        _index.swap(other._index);
+    }
 
-    MemberMap::const_iterator begin() const { return _members.begin(); }
-    MemberMap::const_iterator end() const { return _members.end(); }
+    MemberList::const_iterator begin() const { return _members.begin(); }
+    MemberList::const_iterator end() const { return _members.end(); }
 
 private:
-    MemberMap _members;
+    // Position of the member, or -1.
+    ptrdiff_t _find(const VqString& name) const;
+    // Appends a member known to be new.
+    void _append(VqString&& name, JSONValue&& value);
+    // Fills an index of that many slots, a power of two.
+    void _indexMembers(size_t slots);
+
+    // The parser, which tells duplicate names apart on its own.
+    friend class ObjectBuilder;
+
+    MemberList _members;
+    // Open addressing over a power-of-two count of slots, each a member's
+    // position plus one (0 for a free slot); empty while the members are few.
+    std::vector<uint32_t, StorageAllocator<uint32_t>> _index;
 };
 
 class VQ_API JSONArray : public JSONBase {
