@@ -119,6 +119,9 @@ private:
     // vertex of valence val and ring vr.
     template <class Ops>
     bool _completeV(int p, VqDualVFMesh::Corner* pr, int s, int val, const VqDualVFMesh::Corner* vr);
+    template <bool kFwd>
+    bool _walkRing(VqDualVFMesh& m, int p, VqDualVFMesh::Corner* pr, int s, int val,
+                   const VqDualVFMesh::Corner* vr, int& kInOut, int stop);
     int _nextActiveFace();
 
     std::vector<int> _viStack;
@@ -205,11 +208,48 @@ bool DualMeshCodec::_completeF(int v) {
     return true;
 }
 
+// One end of p's ring filled from slot k on, forward or backward, from its
+// vertex in slot 0 (p in slot s of its ring vr, valence val), until a
+// neighbour is not known yet or before slot stop; k returns the last slot
+// filled. Forward, slot k + 1 is the vertex that precedes w, the vertex in
+// slot k (p in slot tw of its ring wr, valence vw), in the polygon across
+// p's edge leaving w; backward, the vertex that follows w in the polygon
+// across p's edge entering w. In line in its one caller, once each way.
+template <bool kFwd>
+[[gnu::always_inline]] inline bool DualMeshCodec::_walkRing(VqDualVFMesh& m, int p, VqDualVFMesh::Corner* pr,
+                                                            int s, int val, const VqDualVFMesh::Corner* vr,
+                                                            int& kInOut, int stop) {
+    using Corner = VqDualVFMesh::Corner;
+    const auto step = [](int t, int n) { return kFwd ? _prevSlot(t, n) : _nextSlot(t, n); };
+    // A local meanwhile: the links written on the way could alias kInOut.
+    int k = kInOut, tw = s, vw = val;
+    const Corner* wr = vr;
+    for (int next = kFwd ? k + 1 : k - 1; next != stop; next = kFwd ? k + 1 : k - 1) {
+        const Corner cq = wr[step(tw, vw)];
+        const int q = cq.iElem;
+        if (q < 0) break;
+        const int j = cq.iSlot, dq = m.polyDegree(q);
+        const Corner cx = m.polyRing(q)[step(j, dq)];
+        const int x = cx.iElem;
+        if (x < 0) break;
+        Corner* const xr = m.vertRing(x);
+        const int u = cx.iSlot, vx = m.vertValence(x), tx = step(u, vx);
+        const int jn = xr[tx].iElem < 0 ? tx : -1;
+        VQ_CHECK(jn > -1, kWalkCls, "run", VQ_ERR_CORRUPT);
+        m.link(pr, p, next, xr, x, tx);
+        k = next;
+        tw = tx;
+        vw = vx;
+        wr = xr;
+    }
+    kInOut = k;
+    return true;
+}
+
 // In line in its one caller, which calls it once per polygon.
 template <class Ops>
 [[gnu::always_inline]] inline bool DualMeshCodec::_completeV(int p, VqDualVFMesh::Corner* pr, int s, int val,
                                                              const VqDualVFMesh::Corner* vr) {
-    using Corner = VqDualVFMesh::Corner;
     VqDualVFMesh& m = *_pDst;
     const int d = m.polyDegree(p);
     // p's ring stays in place throughout: polygons are only added while a
@@ -217,55 +257,11 @@ template <class Ops>
     // slot 0 alone, and only this call fills its other slots: forward from
     // slot 1, backward from the last, then the gap between by activation,
     // so which of them are empty follows from the two ends reached.
-    //
-    // Forward: slot k + 1 is the vertex that precedes w, the vertex in slot
-    // k (p in slot tw of its ring wr, valence vw), in the polygon across
-    // p's edge leaving w.
-    int k = 0, tw = s, vw = val;
-    const Corner* wr = vr;
-    while (k + 1 < d) {
-        const Corner cq = wr[_prevSlot(tw, vw)];
-        const int q = cq.iElem;
-        if (q < 0) break;
-        const int j = cq.iSlot, dq = m.polyDegree(q);
-        const Corner cx = m.polyRing(q)[_prevSlot(j, dq)];
-        const int x = cx.iElem;
-        if (x < 0) break;
-        Corner* const xr = m.vertRing(x);
-        const int u = cx.iSlot, vx = m.vertValence(x), tx = _prevSlot(u, vx);
-        const int jn = xr[tx].iElem < 0 ? tx : -1;
-        VQ_CHECK(jn > -1, kWalkCls, "run", VQ_ERR_CORRUPT);
-        m.link(pr, p, k + 1, xr, x, tx);
-        ++k;
-        tw = tx;
-        vw = vx;
-        wr = xr;
-    }
-    // Backward from the last slot: the vertex that follows w in the
-    // neighbour across p's edge entering w.
+    int k = 0;
+    VQ_PROPAGATE(_walkRing<true>(m, p, pr, s, val, vr, k, d));
     const int fwdEnd = k;
     k = d;
-    tw = s;
-    vw = val;
-    wr = vr;
-    while (k - 1 > fwdEnd) {
-        const Corner cq = wr[_nextSlot(tw, vw)];
-        const int q = cq.iElem;
-        if (q < 0) break;
-        const int j = cq.iSlot, dq = m.polyDegree(q);
-        const Corner cx = m.polyRing(q)[_nextSlot(j, dq)];
-        const int x = cx.iElem;
-        if (x < 0) break;
-        Corner* const xr = m.vertRing(x);
-        const int u = cx.iSlot, vx = m.vertValence(x), tx = _nextSlot(u, vx);
-        const int jn = xr[tx].iElem < 0 ? tx : -1;
-        VQ_CHECK(jn > -1, kWalkCls, "run", VQ_ERR_CORRUPT);
-        m.link(pr, p, k - 1, xr, x, tx);
-        --k;
-        tw = tx;
-        vw = vx;
-        wr = xr;
-    }
+    VQ_PROPAGATE(_walkRing<false>(m, p, pr, s, val, vr, k, fwdEnd));
     for (int t = fwdEnd + 1; t < k; ++t)
         VQ_PROPAGATE(_activateF<Ops>(p, t));
     return true;
