@@ -436,7 +436,9 @@ struct DualTopoMeshCoderIO {
             // The coordinates go straight into the coder's array: a pool of
             // their own only to be copied out of cost a fill and a copy.
             coords.resize(size_t(nVerts) * size_t(nComps));
-            VQ_PROPAGATE(VqVertexRecordPool::_readQuantizedCoordArray(os, cd, nComps, nVerts, coords.data(), h));
+            const std::vector<uint32_t> vIdx = iota(nVerts);
+            VQ_PROPAGATE(VqVertexRecordPool::_readQuantizedCoordArray(os, cd, nComps, vIdx.data(), nVerts,
+                                                                      coords.data(), h));
             m.to(st.nCoordBytes);
             const std::vector<uint32_t> rIdx = iota(nRecs);
             VQ_PROPAGATE(pRecs->lockWrite(true));

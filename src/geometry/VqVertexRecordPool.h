@@ -229,11 +229,12 @@ public:
                                     uint32_t& uHash) const;
     bool _readQuantizedVertexArray(VqObjectStream& os, VqCodecDriver2& cd, const uint32_t* indices,
                                    uint32_t nIndices, uint32_t& uHash);
-    // The same array for n points in a row, into coords (n * nComps floats)
-    // rather than into records: the coded mesh records keep one position
-    // per vertex, which the decoder then places at the vertex's records.
-    static bool _readQuantizedCoordArray(VqObjectStream& os, VqCodecDriver2& cd, int nComps, uint32_t n,
-                                         float* coords, uint32_t& uHash);
+    // The same array into coords (nComps floats per listed point) rather
+    // than into records: the coded mesh records keep one position per
+    // vertex, which the decoder then places at the vertex's records.
+    static bool _readQuantizedCoordArray(VqObjectStream& os, VqCodecDriver2& cd, int nComps,
+                                         const uint32_t* indices, uint32_t nIndices, float* coords,
+                                         uint32_t& uHash);
     bool _writeQuantizedNormalArray(VqObjectStream& os, VqCodecDriver2& cd, const uint32_t* indices,
                                     uint32_t nIndices, int nBits, uint32_t& uHash) const;
     bool _readQuantizedNormalArray(VqObjectStream& os, VqCodecDriver2& cd, const uint32_t* indices,
@@ -263,8 +264,9 @@ public:
                                     uint32_t& uHash) const;
     bool _readQuantizedVertexArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, const uint32_t* indices,
                                    uint32_t nIndices, uint32_t& uHash);
-    static bool _readQuantizedCoordArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, int nComps, uint32_t n,
-                                         float* coords, uint32_t& uHash);
+    static bool _readQuantizedCoordArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, int nComps,
+                                         const uint32_t* indices, uint32_t nIndices, float* coords,
+                                         uint32_t& uHash);
     bool _writeQuantizedNormalArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, const uint32_t* indices,
                                     uint32_t nIndices, int nBits, uint32_t& uHash) const;
     bool _readQuantizedNormalArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, const uint32_t* indices,

@@ -80,12 +80,6 @@ namespace {
 
 constexpr const char* kCls = "VqVertexRecordPool";
 
-std::vector<uint32_t> iotaIndices(uint32_t n) {
-    std::vector<uint32_t> v(n);
-    for (uint32_t i = 0; i < n; ++i)
-        v[i] = i;
-    return v;
-}
 // GUID, three u8 and the u32 step count.
 constexpr uint64_t kAuxFieldHeaderBytes = 16 + 3 + 4;
 // A packet's value count and the check value after it.
@@ -1012,10 +1006,10 @@ bool VqVertexRecordPool::_readQuantizedVertexArray(VqObjectStream& os, VqCodecDr
 }
 
 bool VqVertexRecordPool::_readQuantizedCoordArray(VqObjectStream& os, VqCodecDriver2& cd, int nComps,
-                                                  uint32_t n, float* coords, uint32_t& uHash) {
+                                                  const uint32_t* indices, uint32_t n, float* coords,
+                                                  uint32_t& uHash) {
     Driver2IO io{cd};
-    const std::vector<uint32_t> idx = iotaIndices(n);
-    return VqVertexRecordPoolCoding::readCoords(os, io, nComps, coords, idx.data(), n, uHash);
+    return VqVertexRecordPoolCoding::readCoords(os, io, nComps, coords, indices, n, uHash);
 }
 
 bool VqVertexRecordPool::_writeQuantizedNormalArray(VqObjectStream& os, VqCodecDriver2& cd,
@@ -1103,10 +1097,10 @@ bool VqVertexRecordPool::_readQuantizedVertexArray(VqObjectStream& os, Vq::Codec
 }
 
 bool VqVertexRecordPool::_readQuantizedCoordArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, int nComps,
-                                                  uint32_t n, float* coords, uint32_t& uHash) {
+                                                  const uint32_t* indices, uint32_t n, float* coords,
+                                                  uint32_t& uHash) {
     Driver3IO io{cd};
-    const std::vector<uint32_t> idx = iotaIndices(n);
-    return VqVertexRecordPoolCoding::readCoords(os, io, nComps, coords, idx.data(), n, uHash);
+    return VqVertexRecordPoolCoding::readCoords(os, io, nComps, coords, indices, n, uHash);
 }
 
 bool VqVertexRecordPool::_writeQuantizedNormalArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd,
