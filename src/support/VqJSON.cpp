@@ -574,7 +574,9 @@ public:
             if (peek() != '"') fail("Expected a member");
             size_t units;
             VqString name = readString(units);
-            uint64_t key = uint64_t(units) << 32;
+            // The length's top bit stays clear of the mark of a replaced
+            // member; equal names still share their digests.
+            uint64_t key = uint64_t(units & 0x7FFFFFFFu) << 32;
             if (units) key |= uint64_t(name.getConstPtr()[0]) << 16 | name.getConstPtr()[units - 1];
             skipWhitespace();
             if (peek() != ':') fail("Expected a colon");
