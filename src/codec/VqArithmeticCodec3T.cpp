@@ -21,5 +21,11 @@ bool VqArithmeticCodec3T<T>::decode(int nValues, const T* oobValues, int nOOBVal
     return _coding.decode(kCls, nValues, oobValues, nOOBValues, codeText, nBits, values, *pProbCntx);
 }
 
+template <class T>
+bool VqArithmeticCodec3T<T>::decodePair(const Packet& a, const Packet& b) {
+    VQ_CHECK(a.cntx && b.cntx, kCls, "decode", VQ_ERR_ARGUMENT);
+    return VqArithmeticCoding<VqProbContext3T<T>>::decodePair(kCls, a, _coding, b, _second);
+}
+
 template class VqArithmeticCodec3T<int>;
 template class VqArithmeticCodec3T<long>;

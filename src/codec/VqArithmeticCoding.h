@@ -43,14 +43,84 @@ public:
         return true;
     }
 
+    // One packet's decode() arguments, for decodePair().
+    struct Packet {
+        int nValues;
+        const T* oobValues;
+        int nOOBValues;
+        const uint32_t* codeText;
+        int64_t nBits;
+        VqVec<T>* values;
+        const Cntx* cntx;
+    };
+
     // Decodes exactly nValues values into values (resized to that count);
     // codeText holds ceil(nBits / 32) words, every one of them to be used.
     // Afterwards entryCounts() tells how often each entry was decoded.
     bool decode(const char* cls, int nValues, const T* oobValues, int nOOBValues, const uint32_t* codeText,
                 int64_t nBits, VqVec<T>& values, const Cntx& cntx) {
+        const Packet p{nValues, oobValues, nOOBValues, codeText, nBits, &values, &cntx};
+        bool bTable = false;
+        if (!_prepare(cls, p, bTable)) return false;
+        return bTable ? _decodeAlone<true>(cls, p) : _decodeAlone<false>(cls, p);
+    }
+
+    // Decodes a as ca.decode() would and b as cb.decode() would (ca and cb
+    // distinct), both at once when both are long enough for the lookup
+    // table. Either packet's failure fails the pair with the text its own
+    // decode() gives; when both are corrupt, which one is reported may
+    // differ from decoding them in turn.
+    static bool decodePair(const char* cls, const Packet& a, VqArithmeticCoding& ca, const Packet& b,
+                           VqArithmeticCoding& cb) {
+        bool bTableA = false, bTableB = false;
+        if (!ca._prepare(cls, a, bTableA) || !cb._prepare(cls, b, bTableB)) return false;
+        if (!bTableA || !bTableB)
+            return (bTableA ? ca._decodeAlone<true>(cls, a) : ca._decodeAlone<false>(cls, a)) &&
+                   (bTableB ? cb._decodeAlone<true>(cls, b) : cb._decodeAlone<false>(cls, b));
+        VqCodeTextReader inA(a.codeText, a.nBits), inB(b.codeText, b.nBits);
+        VqArithmeticDecoder coderA(inA), coderB(inB);
+        const VqArithmeticScale scaleA(a.cntx->totalCount()), scaleB(b.cntx->totalCount());
+        int iOOBA = 0, iOOBB = 0;
+        T* outA = nullptr;
+        T* outB = nullptr;
+        auto stepA = ca._step<true>(cls, a, outA, iOOBA);
+        auto stepB = cb._step<true>(cls, b, outB, iOOBB);
+        int roomA = VqDecodeRoom::initial(a.nValues, a.nBits),
+            roomB = VqDecodeRoom::initial(b.nValues, b.nBits);
+        a.values->resize(static_cast<size_t>(roomA));
+        b.values->resize(static_cast<size_t>(roomB));
+        int doneA = 0, doneB = 0;
+        while (doneA < a.nValues && doneB < b.nValues) {
+            if (doneA == roomA) roomA = VqDecodeRoom::grow(*a.values, roomA, a.nValues);
+            if (doneB == roomB) roomB = VqDecodeRoom::grow(*b.values, roomB, b.nValues);
+            const int n = std::min({roomA - doneA, roomB - doneB, kRunLength});
+            outA = a.values->data() + doneA;
+            outB = b.values->data() + doneB;
+            if (!VqArithmeticDecoder::runPair(coderA, coderB, n, scaleA, scaleB, stepA, stepB)) return false;
+            if (inA.overrun() || inB.overrun()) VQ_FAIL(cls, "decode", "Code text too short", VQ_ERR_CORRUPT);
+            doneA += n;
+            doneB += n;
+        }
+        // The longer packet's rest alone, then each one's end checks: the
+        // steps above, kept apart from those, keep their state in registers.
+        return ca._decodeRest(cls, a, inA, coderA, scaleA, roomA, doneA, iOOBA) &&
+               cb._decodeRest(cls, b, inB, coderB, scaleB, roomB, doneB, iOOBB);
+    }
+
+    const uint32_t* entryCounts() const { return _vEntryCounts.data(); }
+
+    size_t memSize() const {
+        return _vStartToEntry.capacity() * sizeof(uint16_t) + _vCumToInterval.capacity() * sizeof(uint32_t) +
+               _vEntryCounts.capacity() * sizeof(uint32_t);
+    }
+
+private:
+    // Checks the context and, for a packet long enough to repay it (see
+    // bTable), fills the lookup tables; zeroes the entry counts.
+    bool _prepare(const char* cls, const Packet& p, bool& bTable) {
+        const Cntx& cntx = *p.cntx;
         const uint32_t t = cntx.totalCount();
         VQ_CHECK(t > 0 && t < cMaxTotalCount, cls, "decode", VQ_ERR_CORRUPT);
-        const VqArithmeticScale scale(t);
         const auto* entries = cntx.entries();
         // A table from cumulative count to the interval that holds it, packed
         // in one word, finds the same entry as the search in one step, and
@@ -60,7 +130,7 @@ public:
         // start, in a table written at the starts alone: it costs a store per
         // entry, and the few starts in use stay in cache, where a second
         // table over every count would compete with the first.
-        const bool bTable = static_cast<uint64_t>(nValues) * 4 >= t;
+        bTable = static_cast<uint64_t>(p.nValues) * 4 >= t;
         if (bTable) {
             _vStartToEntry.resize(t);
             _vCumToInterval.resize(t);
@@ -75,46 +145,68 @@ public:
             }
         }
         _vEntryCounts.assign(static_cast<size_t>(cntx.numEntries()), 0);
+        return true;
+    }
+
+    // The step of one symbol for VqArithmeticDecoder::run(): files it at
+    // out[i], out and iOOB being the caller's, which moves out along.
+    template <bool kTable>
+    auto _step(const char* cls, const Packet& p, T*& out, int& iOOB) {
+        // In copies: the values stored may alias the vectors' own pointers.
+        const Cntx& cntx = *p.cntx;
+        const auto* entries = cntx.entries();
         uint32_t* counts = _vEntryCounts.data();
-        // In locals: the values stored may alias the vectors' own pointers.
         const uint16_t* startToEntry = _vStartToEntry.data();
         const uint32_t* cumToInterval = _vCumToInterval.data();
-        VqCodeTextReader in(codeText, nBits);
-        VqArithmeticDecoder coder(in);
-        // Values decode in runs between the checks of room and of bits left:
-        // a corrupt code text is caught at the end of the run it breaks.
-        const auto run = [&]<bool kTable>(T* out, int n, int& iOOB) {
-            return coder.run(n, scale, [&](int i, uint32_t target, uint32_t& c, uint32_t& cn) {
-                const uint32_t w = kTable ? cumToInterval[target] : 0u;
-                const int idx = kTable ? startToEntry[w & 0xFFFFu] : cntx.lookupEntryByCumCount(target);
-                if (idx < 0) VQ_FAIL(cls, "decode", "Bad probability table", VQ_ERR_CORRUPT);
-                const auto& e = entries[idx];
-                ++counts[idx];
-                if (e.isEscape()) {
-                    if (iOOB >= nOOBValues) VQ_FAIL(cls, "decode", "iOOB < nOOBValues", VQ_ERR_CORRUPT);
-                    out[i] = oobValues[iOOB++];
-                } else {
-                    out[i] = e.value();
-                }
-                if constexpr (kTable) {
-                    c = w & 0xFFFFu;
-                    cn = (w >> 16) - c;
-                } else {
-                    c = static_cast<uint32_t>(e._cCumCount);
-                    cn = static_cast<uint32_t>(e._cCount);
-                }
-                return true;
-            });
+        const T* oobValues = p.oobValues;
+        const int nOOBValues = p.nOOBValues;
+        return [=, &cntx, &out, &iOOB](int i, uint32_t target, uint32_t& c, uint32_t& cn) {
+            const uint32_t w = kTable ? cumToInterval[target] : 0u;
+            const int idx = kTable ? startToEntry[w & 0xFFFFu] : cntx.lookupEntryByCumCount(target);
+            if (idx < 0) VQ_FAIL(cls, "decode", "Bad probability table", VQ_ERR_CORRUPT);
+            const auto& e = entries[idx];
+            ++counts[idx];
+            if (e.isEscape()) {
+                if (iOOB >= nOOBValues) VQ_FAIL(cls, "decode", "iOOB < nOOBValues", VQ_ERR_CORRUPT);
+                out[i] = oobValues[iOOB++];
+            } else {
+                out[i] = e.value();
+            }
+            if constexpr (kTable) {
+                c = w & 0xFFFFu;
+                cn = (w >> 16) - c;
+            } else {
+                c = static_cast<uint32_t>(e._cCumCount);
+                cn = static_cast<uint32_t>(e._cCount);
+            }
+            return true;
         };
-        int room = VqDecodeRoom::initial(nValues, nBits);
-        values.resize(static_cast<size_t>(room));
-        int iOOB = 0;
-        for (int done = 0; done < nValues;) {
-            if (done == room) room = VqDecodeRoom::grow(values, room, nValues);
+    }
+
+    template <bool kTable>
+    bool _decodeAlone(const char* cls, const Packet& p) {
+        VqCodeTextReader in(p.codeText, p.nBits);
+        VqArithmeticDecoder coder(in);
+        const VqArithmeticScale scale(p.cntx->totalCount());
+        const int room = VqDecodeRoom::initial(p.nValues, p.nBits);
+        p.values->resize(static_cast<size_t>(room));
+        return _decodeRest<kTable>(cls, p, in, coder, scale, room, 0, 0);
+    }
+
+    // Decodes the values from done on, iOOB out-of-band values used so far,
+    // then checks the code text's end. Values decode in runs between the
+    // checks of room and of bits left: a corrupt code text is caught at the
+    // end of the run it breaks.
+    template <bool kTable = true>
+    bool _decodeRest(const char* cls, const Packet& p, VqCodeTextReader& in, VqArithmeticDecoder& coder,
+                     const VqArithmeticScale& scale, int room, int done, int iOOB) {
+        T* out = nullptr;
+        auto step = _step<kTable>(cls, p, out, iOOB);
+        for (; done < p.nValues;) {
+            if (done == room) room = VqDecodeRoom::grow(*p.values, room, p.nValues);
             const int to = std::min(room, done + kRunLength);
-            if (!(bTable ? run.template operator()<true>(values.data() + done, to - done, iOOB)
-                         : run.template operator()<false>(values.data() + done, to - done, iOOB)))
-                return false;
+            out = p.values->data() + done;
+            if (!coder.run(to - done, scale, step)) return false;
             if (in.overrun()) VQ_FAIL(cls, "decode", "Code text too short", VQ_ERR_CORRUPT);
             done = to;
         }
@@ -123,18 +215,10 @@ public:
         if (!in.exhausted() || !in.padIsZero()) VQ_FAIL(cls, "decode", "_uBitBuff == 0", VQ_ERR_CORRUPT);
         // Writers end every code alike and send no out-of-band value unused.
         if (!coder.endIsCanonical()) VQ_FAIL(cls, "decode", "Code text not ended as written", VQ_ERR_CORRUPT);
-        if (iOOB != nOOBValues) VQ_FAIL(cls, "decode", "iOOB == nOOBValues", VQ_ERR_CORRUPT);
+        if (iOOB != p.nOOBValues) VQ_FAIL(cls, "decode", "iOOB == nOOBValues", VQ_ERR_CORRUPT);
         return true;
     }
 
-    const uint32_t* entryCounts() const { return _vEntryCounts.data(); }
-
-    size_t memSize() const {
-        return _vStartToEntry.capacity() * sizeof(uint16_t) + _vCumToInterval.capacity() * sizeof(uint32_t) +
-               _vEntryCounts.capacity() * sizeof(uint32_t);
-    }
-
-private:
     static constexpr uint32_t cMaxTotalCount = Cntx::cMaxTotalCount;
     // Values decoded between two checks of the code text's end.
     static constexpr int kRunLength = 4096;

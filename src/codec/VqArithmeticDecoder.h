@@ -50,6 +50,43 @@ public:
         return ok;
     }
 
+    // Decodes n symbols of a and n of b, one of each in turn: each symbol
+    // waits on the one before it in its own code text alone, so the two
+    // chains of division, table load and narrowing overlap where one packet
+    // alone leaves the core idle. Steps as for run(); stops at the first
+    // that returns false.
+    template <class StepA, class StepB>
+    static bool runPair(VqArithmeticDecoder& a, VqArithmeticDecoder& b, int nSymbols,
+                        const VqArithmeticScale& ta, const VqArithmeticScale& tb, StepA&& stepA,
+                        StepB&& stepB) {
+        VqCodeTextReader inA = a._in, inB = b._in;
+        const VqArithmeticScale scaleA = ta, scaleB = tb;
+        uint32_t lowA = a._uLow, rangeA = a._uRange, diffA = a._uDiff;
+        uint32_t lowB = b._uLow, rangeB = b._uRange, diffB = b._uDiff;
+        int64_t pendingA = a._nPending, pendingB = b._nPending;
+        bool ok = true;
+        for (int i = 0; i < nSymbols && ok; ++i) {
+            uint32_t cA = 0, nA = 0, cB = 0, nB = 0;
+            ok = stepA(i, _target(rangeA, diffA, scaleA), cA, nA) &&
+                 stepB(i, _target(rangeB, diffB, scaleB), cB, nB);
+            if (ok) {
+                _narrow(inA, lowA, rangeA, diffA, pendingA, cA, nA, scaleA);
+                _narrow(inB, lowB, rangeB, diffB, pendingB, cB, nB, scaleB);
+            }
+        }
+        a._in = inA;
+        b._in = inB;
+        a._uLow = lowA;
+        a._uRange = rangeA;
+        a._uDiff = diffA;
+        a._nPending = pendingA;
+        b._uLow = lowB;
+        b._uRange = rangeB;
+        b._uDiff = diffB;
+        b._nPending = pendingB;
+        return ok;
+    }
+
     // Reads the two bits the encoder's flush leaves after the last symbol.
     void finish() { _in.readBits(2); }
 

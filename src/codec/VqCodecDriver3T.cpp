@@ -123,10 +123,11 @@ VqArithmeticCodec3T<T>* CodecDriver3T<T>::_arithmeticCodec() {
 
 template <class T>
 size_t CodecDriver3T<T>::ComprCntx::memSize() const {
-    size_t n = cntx.memSize() + vCodeText.capacity() * sizeof(uint32_t) +
+    size_t n = cntx.memSize() + cntxHigh.memSize() +
+               (vCodeText.capacity() + vCodeTextHigh.capacity()) * sizeof(uint32_t) +
                vHisto.capacity() * sizeof(uint32_t) +
-               (_vAuxOOBValues.capacity() + vMSB.capacity() + vLSB.capacity() + vLiterals.capacity() +
-                vWindowOffsets.capacity() + vSorted.capacity()) *
+               (_vAuxOOBValues.capacity() + vMSB.capacity() + vLSB.capacity() + vOOBHigh.capacity() +
+                vLiterals.capacity() + vWindowOffsets.capacity() + vSorted.capacity()) *
                    sizeof(T) +
                vRunLensAndVals.capacity() * sizeof(std::pair<int, T>);
     for (const auto& h : avChopHisto)
@@ -148,6 +149,8 @@ void CodecDriver3T<T>::ComprCntx::trim() {
     trimVec(vLiterals);
     trimVec(vWindowOffsets);
     trimVec(vCodeText);
+    trimVec(vOOBHigh);
+    trimVec(vCodeTextHigh);
     trimVec(vHisto);
     trimVec(vRunLensAndVals);
     trimVec(vSorted);
@@ -615,6 +618,7 @@ bool CodecDriver3T<T>::deserialize(VqObjectStream& stream, VqVec<T>& values, int
     _bSegStream = s_isCompressedSegmentStream(stream);
     _nComprCntx = 1;
     _top()._pvValues = &values;
+    _pPendingHigh = nullptr;
     bool ok = false;
     try {
         ok = _deserialize(stream, std::min(nMaxValues, VqCodecDriver2::s_maxValueCount()));
@@ -648,9 +652,11 @@ bool CodecDriver3T<T>::_readArray(VqBaseDataStream& stream, VqVec<E>& v, int64_t
 }
 
 template <class T>
-bool CodecDriver3T<T>::_deserializeNested(VqBaseDataStream& stream, VqVec<T>& values, int nMaxValues) {
+bool CodecDriver3T<T>::_deserializeNested(VqBaseDataStream& stream, VqVec<T>& values, int nMaxValues,
+                                          bool bDefer) {
     VQ_PROPAGATE(_pushCCntx(VQ_ERR_CORRUPT));
     _top()._pvValues = &values;
+    _top()._bDefer = bDefer;
     const bool ok = _deserialize(stream, nMaxValues);
     _popCCntx();
     VQ_PROPAGATE(ok);
@@ -663,6 +669,7 @@ template <class T>
 bool CodecDriver3T<T>::_deserialize(VqBaseDataStream& stream, int nMaxValues) {
     ComprCntx& C = _top();
     VqVec<T>& values = *C._pvValues;
+    C._bDeferred = false;
     int nExpectedValues = 0;
     VQ_PROPAGATE(stream.read(&nExpectedValues));
     VQ_CHECK(nExpectedValues >= 0, kCls, "deserialize", VQ_ERR_CORRUPT);
@@ -703,6 +710,12 @@ bool CodecDriver3T<T>::_deserialize(VqBaseDataStream& stream, int nMaxValues) {
                 VQ_PROPAGATE(_deserializeNested(stream, C._vAuxOOBValues, nExpectedValues));
             }
         }
+        if (C._bDefer) {
+            C._bDeferred = true;
+            C._nDeferredValues = nExpectedValues;
+            C._nDeferredBits = bits;
+            return true;
+        }
         VqArithmeticCodec3T<T>* codec = _arithmeticCodec();
         if (!codec) VQ_PROPAGATE(false);
         VQ_PROPAGATE(codec->decode(nExpectedValues, C._vAuxOOBValues.data(), C._vAuxOOBValues.length(),
@@ -742,8 +755,46 @@ bool CodecDriver3T<T>::_readChopper(VqBaseDataStream& stream, int nExpectedValue
     VQ_CHECK(cChopBits > 0 && cChopBits < 32, kCls, "deserialize", VQ_ERR_CORRUPT);
     VQ_CHECK(cChopBits < cValSpanBits, kCls, "deserialize", VQ_ERR_CORRUPT);
     VQ_CHECK(cValSpanBits <= cValueBits, kCls, "deserialize", VQ_ERR_CORRUPT);
-    VQ_PROPAGATE(_deserializeNested(stream, C.vMSB, nExpectedValues));
-    VQ_PROPAGATE(_deserializeNested(stream, C.vLSB, nExpectedValues));
+    // An arithmetic high part is read up to its code text and kept here,
+    // pending, while what follows is read; its code text then decodes in
+    // one loop with the next arithmetic code text that is ready, where each
+    // symbol's wait overlaps the other's: the low part's, or (the normals'
+    // low part is a chopper) the high part of a chopper inside it. A corrupt
+    // high part's code text is so reported after the read errors of what
+    // follows it, not before.
+    VQ_PROPAGATE(_deserializeNested(stream, C.vMSB, nExpectedValues, true));
+    // The level both parts are read at, left as they left it.
+    ComprCntx& N = _aComprCntx[_nComprCntx];
+    if (N._bDeferred) {
+        C._nHighValues = N._nDeferredValues;
+        C._nHighBits = N._nDeferredBits;
+        std::swap(C.cntxHigh, N.cntx);
+        C.vCodeTextHigh.swap(N.vCodeText);
+        C.vOOBHigh.swap(N._vAuxOOBValues);
+        if (_pPendingHigh) {
+            ComprCntx& P = *_pPendingHigh;
+            _pPendingHigh = nullptr;
+            VQ_PROPAGATE(_decodePair(P.cntxHigh, _highPacket(P), C.cntxHigh, _highPacket(C)));
+        } else {
+            _pPendingHigh = &C;
+        }
+    }
+    VQ_PROPAGATE(_deserializeNested(stream, C.vLSB, nExpectedValues, _pPendingHigh == &C));
+    if (_pPendingHigh == &C) {
+        _pPendingHigh = nullptr;
+        if (N._bDeferred) {
+            VQ_PROPAGATE(_decodePair(C.cntxHigh, _highPacket(C), N.cntx,
+                                     {N._nDeferredValues, N._vAuxOOBValues.data(), N._vAuxOOBValues.length(),
+                                      N.vCodeText.data(), N._nDeferredBits, &C.vLSB, &N.cntx}));
+        } else {
+            VqArithmeticCodec3T<T>* codec = _arithmeticCodec();
+            if (!codec) VQ_PROPAGATE(false);
+            const ArithPacket h = _highPacket(C);
+            VQ_PROPAGATE(codec->decode(h.nValues, h.oobValues, h.nOOBValues, h.codeText, h.nBits, C.vMSB,
+                                       &C.cntxHigh));
+            VQ_PROPAGATE(_checkCanonical(C.cntxHigh, codec->entryCounts(), h));
+        }
+    }
     if (C.vMSB.size() != C.vLSB.size())
         VQ_FAIL(kCls, "deserialize", "vMSB.size() == vLSB.size()", VQ_ERR_CORRUPT);
     const int n = C.vMSB.length();
@@ -758,6 +809,30 @@ bool CodecDriver3T<T>::_readChopper(VqBaseDataStream& stream, int nExpectedValue
     for (int i = 0; i < n; ++i)
         out[i] =
             static_cast<T>(((static_cast<U>(h[i]) << lowBits) | static_cast<U>(l[i])) + static_cast<U>(bias));
+    return true;
+}
+
+template <class T>
+typename CodecDriver3T<T>::ArithPacket CodecDriver3T<T>::_highPacket(ComprCntx& C) {
+    return {C._nHighValues,        C.vOOBHigh.data(), C.vOOBHigh.length(), C.vCodeTextHigh.data(),
+            int64_t(C._nHighBits), &C.vMSB,           &C.cntxHigh};
+}
+
+template <class T>
+bool CodecDriver3T<T>::_decodePair(VqProbContext3T<T>& cntxA, const ArithPacket& a, VqProbContext3T<T>& cntxB,
+                                   const ArithPacket& b) {
+    VqArithmeticCodec3T<T>* codec = _arithmeticCodec();
+    if (!codec) VQ_PROPAGATE(false);
+    VQ_PROPAGATE(codec->decodePair(a, b));
+    VQ_PROPAGATE(_checkCanonical(cntxA, codec->entryCounts(), a));
+    return _checkCanonical(cntxB, codec->secondEntryCounts(), b);
+}
+
+template <class T>
+bool CodecDriver3T<T>::_checkCanonical(VqProbContext3T<T>& cntx, const uint32_t* entryCounts,
+                                       const ArithPacket& p) {
+    if (!cntx.isCanonicalFor(entryCounts, p.oobValues, p.nOOBValues))
+        VQ_FAIL(kCls, "deserialize", "Probability context not built from its values", VQ_ERR_CORRUPT);
     return true;
 }
 

@@ -100,11 +100,26 @@ private:
     // The state of one packet level.
     struct ComprCntx {
         VqVec<T>* _pvValues = nullptr; // where a packet being read goes
+        // Reading: an arithmetic packet stops short of decoding its code
+        // text (_bDefer), which its enclosing chopper then decodes together
+        // with its other part; _bDeferred tells that it did, with the
+        // packet's value and bit counts.
+        bool _bDefer = false;
+        bool _bDeferred = false;
+        int _nDeferredValues = 0;
+        int _nDeferredBits = 0;
         ValueStats stats;
         int cChopBits = 0; // writing: the chop bits the estimate chose
         VqProbContext3T<T> cntx;
         VqVec<T> _vAuxOOBValues;
-        VqVec<T> vMSB, vLSB;                // chopper planes
+        VqVec<T> vMSB, vLSB; // chopper planes
+        // A chopper's deferred high part, of _nHighValues values in
+        // _nHighBits bits, until its code text is decoded.
+        int _nHighValues = 0;
+        int _nHighBits = 0;
+        VqProbContext3T<T> cntxHigh;
+        VqVec<T> vOOBHigh;
+        VqVecu vCodeTextHigh;
         VqVec<T> vLiterals, vWindowOffsets; // move-to-front streams
         VqVecu vCodeText;
         std::vector<uint32_t> vHisto;
@@ -146,8 +161,16 @@ private:
 
     // Reading, into C._pvValues of the top context.
     bool _deserialize(VqBaseDataStream& stream, int nMaxValues);
-    bool _deserializeNested(VqBaseDataStream& stream, VqVec<T>& values, int nMaxValues);
+    bool _deserializeNested(VqBaseDataStream& stream, VqVec<T>& values, int nMaxValues, bool bDefer = false);
     bool _readChopper(VqBaseDataStream& stream, int nExpectedValues);
+    using ArithPacket = typename VqArithmeticCodec3T<T>::Packet;
+    // The deferred high part of chopper context C, into C.vMSB.
+    static ArithPacket _highPacket(ComprCntx& C);
+    // Decodes two deferred arithmetic packets at once, with the checks that
+    // follow each packet's decoding.
+    bool _decodePair(VqProbContext3T<T>& cntxA, const ArithPacket& a, VqProbContext3T<T>& cntxB,
+                     const ArithPacket& b);
+    bool _checkCanonical(VqProbContext3T<T>& cntx, const uint32_t* entryCounts, const ArithPacket& p);
     bool _readMoveToFront(VqBaseDataStream& stream, int nExpectedValues);
     template <class E>
     bool _readArray(VqBaseDataStream& stream, VqVec<E>& v, int64_t n);
@@ -157,6 +180,8 @@ private:
 
     ComprCntx _aComprCntx[cNumComprCntx];
     int _nComprCntx = 1;
+    // The chopper whose high part waits for a code text to decode with.
+    ComprCntx* _pPendingHigh = nullptr;
     bool _bSegStream = false;
     int _nValues = 0;
     uint64_t _nBytesWritten = 0;

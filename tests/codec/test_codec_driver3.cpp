@@ -371,4 +371,66 @@ TEST_F(CodecDriver3Test, BitLengthCodeTextsMustEndExactly) {
     expectFailure(packet3(1, 1, 46, {0x7FFFFFFF, 0xFFFC0000}).lsb(), "Nibble number too long");
 }
 
+TEST_F(CodecDriver3Test, ChopperPartsDecodedTogetherKeepTheirOwnChecks) {
+    // A chopper's arithmetic parts decode in one loop, and so does its high
+    // part with the high part of a chopper inside its low part: each keeps
+    // its own out-of-band values, length and failures.
+    std::mt19937 rng(7);
+    const int n = 3000;
+    VqVeci hi, lo, lo12;
+    for (int i = 0; i < n; ++i) {
+        // Now and then a wide value, which goes out of band.
+        hi.push_back(static_cast<int>(rng() % 5 ? rng() % 16 : rng() % (1 << 20)));
+        lo.push_back(static_cast<int>(rng() % 16));
+        lo12.push_back(static_cast<int>(rng() % 64 * 64 + rng() % 3));
+    }
+    const auto coded = [](const VqVeci& v, CodecDriver3Base::VqCodecType codec) {
+        return PacketImage().bytes(write3(v, codec));
+    };
+    const auto chopper = [](int k, int s, const PacketImage& h, const PacketImage& l) {
+        return PacketImage().i32(n).u8(4).u8(k).i32(0).u8(s).image(h).image(l).lsb();
+    };
+    const PacketImage hiImage = coded(hi, CodecDriver3Base::CodecArithmetic);
+    const PacketImage loImage = coded(lo, CodecDriver3Base::CodecArithmetic);
+    const Bytes together = chopper(20, 24, hiImage, loImage);
+    Packet3Walker walker(together, 4, false);
+    ASSERT_TRUE(walker.walk());
+    ASSERT_EQ(walker.packets()[2].level, 2) << "the high part's out-of-band packet";
+    VqVeci out, expected;
+    for (int i = 0; i < n; ++i)
+        expected.push_back(hi[i] << 4 | lo[i]);
+    ASSERT_TRUE(read3(together, out)) << lastError();
+    EXPECT_EQ(out, expected);
+
+    const Bytes nested = chopper(12, 24, coded(lo, CodecDriver3Base::CodecArithmetic),
+                                 coded(lo12, CodecDriver3Base::CodecChopper));
+    Packet3Walker nestedWalker(nested, 4, false);
+    ASSERT_TRUE(nestedWalker.walk());
+    ASSERT_EQ(nestedWalker.packets()[2].codec, CodecDriver3Base::CodecChopper);
+    ASSERT_EQ(nestedWalker.packets()[3].codec, CodecDriver3Base::CodecArithmetic) << "the inner high part";
+    ASSERT_TRUE(read3(nested, out)) << lastError();
+    for (int i = 0; i < n; ++i)
+        ASSERT_EQ(out[i], lo[i] << 12 | lo12[i]) << i;
+
+    // Parts of different lengths: the longer one decodes to its end alone.
+    VqVeci shorter(lo.begin(), lo.end() - 1);
+    expectFailure(chopper(20, 24, hiImage, coded(shorter, CodecDriver3Base::CodecArithmetic)),
+                  "vMSB.size() == vLSB.size()");
+    expectFailure(chopper(20, 24, coded(shorter, CodecDriver3Base::CodecArithmetic), hiImage),
+                  "vMSB.size() == vLSB.size()");
+
+    // A bit flipped in either code text fails as that packet fails alone.
+    for (int part = 0; part < 2; ++part) {
+        Bytes bad = (part == 0 ? hiImage : loImage).lsb();
+        bad[9 + 40] ^= 0x10;
+        VqVeci alone;
+        ASSERT_FALSE(read3(bad, alone));
+        const std::string text = lastError();
+        PacketImage badImage;
+        badImage.bytes(bad);
+        expectFailure(part == 0 ? chopper(20, 24, badImage, loImage) : chopper(20, 24, hiImage, badImage),
+                      text);
+    }
+}
+
 } // namespace
