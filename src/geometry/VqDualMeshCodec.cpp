@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <utility>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace Vq {
 
@@ -56,16 +59,37 @@ int DualMeshCodec::_nextActiveFace() {
     // down, fewer than kWindow: how many is as good as random, so on a
     // deep stack each of the top kWindow entries takes its upper neighbour
     // or stays by a select, with no loop on the count. (A copy of just the
-    // entries above would be a library call for a few words.)
+    // entries above would be a library call for a few words.) Four entries
+    // a select where the target has the instructions: the window's top
+    // entry, which leaves, takes anything.
     if (_iChosen >= 0) {
         const size_t c = size_t(_iChosen);
         if (n - c <= size_t(kWindow)) {
             if (n > size_t(kWindow)) {
                 int* const w = b + (n - size_t(kWindow));
                 const int cw = int(c - (n - size_t(kWindow)));
+#ifdef __SSE2__
+                static_assert(kWindow == 16, "four selects of four entries");
+                const auto at = [w](int i) { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(w + i)); };
+                const __m128i lo0 = at(0), lo1 = at(4), lo2 = at(8), lo3 = at(12);
+                const __m128i up0 = at(1), up1 = at(5), up2 = at(9), up3 = _mm_srli_si128(lo3, 4);
+                const __m128i last = _mm_set1_epi32(cw - 1);
+                const auto select = [last](int i, __m128i lo, __m128i up) {
+                    const __m128i moves = _mm_cmpgt_epi32(_mm_setr_epi32(i, i + 1, i + 2, i + 3), last);
+                    return _mm_or_si128(_mm_and_si128(moves, up), _mm_andnot_si128(moves, lo));
+                };
+                const auto put = [w](int i, __m128i x) {
+                    _mm_storeu_si128(reinterpret_cast<__m128i*>(w + i), x);
+                };
+                put(0, select(0, lo0, up0));
+                put(4, select(4, lo1, up1));
+                put(8, select(8, lo2, up2));
+                put(12, select(12, lo3, up3));
+#else
 #pragma GCC unroll 16
                 for (int i = 0; i < kWindow - 1; ++i)
                     w[i] = w[i + int(i >= cw)];
+#endif
             } else
                 for (int carry = b[n - 1], i = int(n) - 1; i > int(c); --i)
                     carry = std::exchange(b[i - 1], carry);

@@ -55,8 +55,10 @@ protected:
     //                               (recorded);
     //   int ioVtx(int v, int s);    the polygon to create in ring slot s of
     //                               vertex v; < 0 on failure;
-    //   int ioFace(int p, int s);   the vertex in slot s of polygon p: a new
-    //                               one (>= 0), -1 for a split, below -1 on
+    //   int ioFace(int p, int s, int ctx);
+    //                               the vertex in slot s of polygon p, whose
+    //                               valence context is ctx: a new one
+    //                               (>= 0), -1 for a split, below -1 on
     //                               failure;
     //   int ioSplitFace(int p, int s), ioSplitPos(int p, int s);
     //                               for a split: the active vertex, then the
@@ -71,23 +73,31 @@ protected:
     int _faceCntxt(int p) const {
         const VqDualVFMesh& m = *_pDst;
         const int d = m.polyDegree(p);
-        if (d > 4) return d == 5 ? 6 : 7;
+        if (d > 4) return _cntxtOf(d, 0, 0);
         const VqDualVFMesh::Corner* const r = m.polyRing(p);
-        int n = 0, sum = 0;
+        int n = 0;
+        uint32_t sum = 0;
         const auto known = [&](int s) {
             const int v = r[s].iElem;
             if (v >= 0) {
                 ++n;
-                sum += m.vertValence(v);
+                sum += uint32_t(m.vertValence(v));
             }
         };
         known(0);
         known(1);
         known(2);
         if (d == 4) known(3);
+        return _cntxtOf(d, n, sum);
+    }
+    // The same from the number of p's vertices known and the sum of their
+    // valences, which count for degrees up to 4 only (a sum over a larger
+    // ring may wrap).
+    static int _cntxtOf(int d, int n, uint32_t sum) {
+        if (d > 4) return d == 5 ? 6 : 7;
         // Below, at or above the regular valence times n: 0, 1 or 2 on top
         // of the degree's first context, without a branch on the comparison.
-        const int ref = (d == 3 ? 6 : 4) * n;
+        const uint32_t ref = uint32_t((d == 3 ? 6 : 4) * n);
         return (d == 3 ? 0 : 3) + int(sum >= ref) + int(sum > ref);
     }
     // The active stack, bottom first.
@@ -107,12 +117,14 @@ private:
     static int _prevSlot(int s, int n) { return s - 1 + (n & -int(s == 0)); }
     static int _nextSlot(int s, int n) { return (s + 1) & -int(s + 1 != n); }
 
+    // Links slot s of p to a new or active vertex, that of valence context
+    // ctx; its valence, < 0 on failure (recorded).
     template <class Ops>
-    bool _activateF(int p, int s);
+    int _activateF(int p, int s, int ctx);
     // The rest of an activation that ioFace did not answer with a new
     // vertex: a split, or a failure (iFace < -1).
     template <class Ops>
-    bool _split(int p, int s, int iFace);
+    int _split(int p, int s, int iFace);
     template <class Ops>
     bool _completeF(int v);
     // p (ring pr) is new and linked in slot 0 alone, to slot s of the
@@ -121,7 +133,7 @@ private:
     bool _completeV(int p, VqDualVFMesh::Corner* pr, int s, int val, const VqDualVFMesh::Corner* vr);
     template <bool kFwd>
     bool _walkRing(VqDualVFMesh& m, int p, VqDualVFMesh::Corner* pr, int s, int val,
-                   const VqDualVFMesh::Corner* vr, int& kInOut, int stop);
+                   const VqDualVFMesh::Corner* vr, int& kInOut, int stop, uint32_t& sumInOut);
     int _nextActiveFace();
 
     std::vector<int> _viStack;
@@ -140,7 +152,7 @@ bool DualMeshCodec::run(VqDualVFMesh& dst) {
         if (p == -1) break;
         VQ_PROPAGATE(p >= 0);
         for (int s = 0; s < dst.polyDegree(p); ++s)
-            if (dst.polyVtx(p, s) < 0) VQ_PROPAGATE(_activateF<Ops>(p, s));
+            if (dst.polyVtx(p, s) < 0) VQ_PROPAGATE(_activateF<Ops>(p, s, _faceCntxt(p)) >= 0);
         for (int v; (v = _nextActiveFace()) >= 0;)
             VQ_PROPAGATE(_completeF<Ops>(v));
     }
@@ -148,34 +160,39 @@ bool DualMeshCodec::run(VqDualVFMesh& dst) {
 }
 
 template <class Ops>
-[[gnu::always_inline]] inline bool DualMeshCodec::_activateF(int p, int s) {
+[[gnu::always_inline]] inline int DualMeshCodec::_activateF(int p, int s, int ctx) {
     // In line: nearly every polygon activates a slot, nearly always with a
     // new vertex.
-    const int iFace = static_cast<Ops*>(this)->ioFace(p, s);
+    const int iFace = static_cast<Ops*>(this)->ioFace(p, s, ctx);
     if (iFace >= 0) [[likely]] {
         _pDst->link(p, s, iFace, 0);
         _viStack.push_back(iFace);
-        return true;
+        return _pDst->vertValence(iFace);
     }
     return _split<Ops>(p, s, iFace);
 }
 
 template <class Ops>
-[[gnu::noinline]] bool DualMeshCodec::_split(int p, int s, int iFace) {
+[[gnu::noinline]] int DualMeshCodec::_split(int p, int s, int iFace) {
     VqDualVFMesh& m = *_pDst;
     if (iFace < -1) {
         VqErrorState::rethrowError();
-        return false;
+        return -1;
     }
     const int w = static_cast<Ops*>(this)->ioSplitFace(p, s);
-    VQ_PROPAGATE(w >= 0);
-    const int t = static_cast<Ops*>(this)->ioSplitPos(p, s);
-    VQ_PROPAGATE(t >= 0);
+    const int t = w < 0 ? -1 : static_cast<Ops*>(this)->ioSplitPos(p, s);
+    if (t < 0) {
+        VqErrorState::rethrowError();
+        return -1;
+    }
     // The decoder's operations check the ranges; an occupied slot means the
     // streams describe no mesh.
-    VQ_CHECK(m.vertPoly(w, t) < 0, kWalkCls, "run", VQ_ERR_CORRUPT);
+    if (m.vertPoly(w, t) >= 0) {
+        VqErrorState::throwStdError(kWalkCls, "run", "m.vertPoly(w, t) < 0", VQ_ERR_CORRUPT);
+        return -1;
+    }
     m.link(p, s, w, t);
-    return true;
+    return m.vertValence(w);
 }
 
 template <class Ops>
@@ -214,15 +231,17 @@ bool DualMeshCodec::_completeF(int v) {
 // filled. Forward, slot k + 1 is the vertex that precedes w, the vertex in
 // slot k (p in slot tw of its ring wr, valence vw), in the polygon across
 // p's edge leaving w; backward, the vertex that follows w in the polygon
-// across p's edge entering w. In line in its one caller, once each way.
+// across p's edge entering w. The valences of the vertices filled in are
+// added to sum. In line in its one caller, once each way.
 template <bool kFwd>
 [[gnu::always_inline]] inline bool DualMeshCodec::_walkRing(VqDualVFMesh& m, int p, VqDualVFMesh::Corner* pr,
                                                             int s, int val, const VqDualVFMesh::Corner* vr,
-                                                            int& kInOut, int stop) {
+                                                            int& kInOut, int stop, uint32_t& sumInOut) {
     using Corner = VqDualVFMesh::Corner;
     const auto step = [](int t, int n) { return kFwd ? _prevSlot(t, n) : _nextSlot(t, n); };
     // A local meanwhile: the links written on the way could alias kInOut.
     int k = kInOut, tw = s, vw = val;
+    uint32_t sum = sumInOut;
     const Corner* wr = vr;
     for (int next = kFwd ? k + 1 : k - 1; next != stop; next = kFwd ? k + 1 : k - 1) {
         const Corner cq = wr[step(tw, vw)];
@@ -241,8 +260,10 @@ template <bool kFwd>
         tw = tx;
         vw = vx;
         wr = xr;
+        sum += uint32_t(vx);
     }
     kInOut = k;
+    sumInOut = sum;
     return true;
 }
 
@@ -257,13 +278,23 @@ template <class Ops>
     // slot 0 alone, and only this call fills its other slots: forward from
     // slot 1, backward from the last, then the gap between by activation,
     // so which of them are empty follows from the two ends reached.
+    //
+    // The valence context of each vertex activated counts p's vertices known
+    // by then: they are those of the slots filled so far, so their number
+    // and valences are summed on the way rather than read back from p's
+    // ring and their records, which would put those reads between each
+    // activation and its symbol.
     int k = 0;
-    VQ_PROPAGATE(_walkRing<true>(m, p, pr, s, val, vr, k, d));
+    uint32_t sum = uint32_t(val);
+    VQ_PROPAGATE(_walkRing<true>(m, p, pr, s, val, vr, k, d, sum));
     const int fwdEnd = k;
     k = d;
-    VQ_PROPAGATE(_walkRing<false>(m, p, pr, s, val, vr, k, fwdEnd));
-    for (int t = fwdEnd + 1; t < k; ++t)
-        VQ_PROPAGATE(_activateF<Ops>(p, t));
+    VQ_PROPAGATE(_walkRing<false>(m, p, pr, s, val, vr, k, fwdEnd, sum));
+    for (int t = fwdEnd + 1, n = 1 + fwdEnd + (d - k); t < k; ++t, ++n) {
+        const int w = _activateF<Ops>(p, t, _cntxtOf(d, n, sum));
+        VQ_PROPAGATE(w >= 0);
+        sum += uint32_t(w);
+    }
     return true;
 }
 

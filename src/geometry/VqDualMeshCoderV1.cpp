@@ -78,11 +78,10 @@ int DualMeshCoderV1::ioVtx(int v, int s) {
     return _createPoly(P);
 }
 
-int DualMeshCoderV1::ioFace(int p, int s) {
+int DualMeshCoderV1::ioFace(int p, int s, int ctx) {
     VqDualVFMesh& src = *_pSrc;
     const int P = _viSrcOfPoly[size_t(p)];
     const int W = src.polyVtx(P, s);
-    const int ctx = _faceCntxt(p);
     if (_viDstOfVert[size_t(W)] >= 0) {
         _pSyms->vviOutDegSyms[ctx].push_back(0);
         return -1;

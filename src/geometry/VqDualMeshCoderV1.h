@@ -37,7 +37,7 @@ private:
     friend class DualMeshCodec;
     int ioVtxInit();
     int ioVtx(int v, int s);
-    int ioFace(int p, int s);
+    int ioFace(int p, int s, int ctx);
     int ioSplitFace(int p, int s);
     int ioSplitPos(int p, int s);
 

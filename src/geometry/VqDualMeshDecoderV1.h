@@ -41,8 +41,7 @@ private:
         }
         return _ioVtxChecked();
     }
-    [[gnu::always_inline]] int ioFace(int p, int) {
-        const int ctx = _faceCntxt(p);
+    [[gnu::always_inline]] int ioFace(int, int, int ctx) {
         const int iPos = _iValReadPos[ctx];
         if (iPos >= _anDeg[ctx]) [[unlikely]]
             return _fail("ioFace", "_iValReadPos[i] < _vviOutDegSyms[i].length()");
