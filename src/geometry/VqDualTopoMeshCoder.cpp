@@ -493,12 +493,21 @@ bool DualTopoMeshCoderV1::_joinMaskChunks(int k, const std::vector<VqVecu>& chun
              VQ_ERR_ARGUMENT);
     VQ_PROPAGATE(_checkChunks(chunks, k == 7 ? 3 : 1, "DualTopoMeshCoderV1"));
     VqVec<uint64_t>& masks = _syms.vvuOutAttrMasks[k];
-    masks.resize(chunks[0].size());
-    for (size_t i = 0; i < masks.size(); ++i) {
-        masks[i] = chunks[0][i] & 0x3FFFFFFFu;
-        if (k == 7)
-            masks[i] |= (uint64_t(chunks[1][i] & 0x3FFFFFFFu) << 30) | (uint64_t(chunks[2][i] & 0xFu) << 60);
+    const size_t n = chunks[0].size();
+    masks.resize(n);
+    // Through plain pointers, the context's choice made once: through the
+    // vectors every size and data pointer was read again at every mask.
+    uint64_t* m = masks.data();
+    const uint32_t* c0 = chunks[0].data();
+    if (k != 7) {
+        for (size_t i = 0; i < n; ++i)
+            m[i] = c0[i] & 0x3FFFFFFFu;
+        return true;
     }
+    const uint32_t* c1 = chunks[1].data();
+    const uint32_t* c2 = chunks[2].data();
+    for (size_t i = 0; i < n; ++i)
+        m[i] = (c0[i] & 0x3FFFFFFFu) | (uint64_t(c1[i] & 0x3FFFFFFFu) << 30) | (uint64_t(c2[i] & 0xFu) << 60);
     return true;
 }
 
@@ -523,9 +532,18 @@ bool DualTopoMeshCoderV2::_joinMaskChunks(int k, const std::vector<VqVecu>& chun
              VQ_ERR_ARGUMENT);
     VQ_PROPAGATE(_checkChunks(chunks, k == 7 ? 2 : 1, "DualTopoMeshCoderV2"));
     VqVec<uint64_t>& masks = _syms.vvuOutAttrMasks[k];
-    masks.resize(chunks[0].size());
-    for (size_t i = 0; i < masks.size(); ++i)
-        masks[i] = chunks[0][i] | (k == 7 ? uint64_t(chunks[1][i]) << 32 : 0);
+    const size_t n = chunks[0].size();
+    masks.resize(n);
+    uint64_t* m = masks.data();
+    const uint32_t* c0 = chunks[0].data();
+    if (k != 7) {
+        for (size_t i = 0; i < n; ++i)
+            m[i] = c0[i];
+        return true;
+    }
+    const uint32_t* c1 = chunks[1].data();
+    for (size_t i = 0; i < n; ++i)
+        m[i] = c0[i] | uint64_t(c1[i]) << 32;
     return true;
 }
 
