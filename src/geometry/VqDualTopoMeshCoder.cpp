@@ -316,6 +316,14 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
     // read from a section is taken as it is (its copy was most of the
     // export's own work); the coder lets go of it, as the mesh renumbers
     // it, so that nothing decodes from it again.
+    // Nearly every decoded vertex has one record for all its corners. When
+    // every vertex has, the records are the vertices in order (a vertex's
+    // records are numbered on from the earlier vertices'), and the
+    // coordinates and the corners' records need no lookup through the rings.
+    uint32_t uNotOne = 0;
+    for (int v = 0; v < nVerts; ++v)
+        uNotOne |= uint32_t(m.vertNumAttrs(v) ^ 1);
+    const bool bOneEach = uNotOne == 0;
     Vq::SharedPtr<VqVertexRecordPool> pVP;
     if (_bOwnAttrs) {
         pVP = std::move(_pAttrs);
@@ -337,7 +345,9 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
                         in.pfCoords[size_t(a) * size_t(nComps) + size_t(k)] = c[k];
             }
         };
-        if (_nCoordComps == 3)
+        if (bOneEach)
+            std::copy(_vfCoords.begin(), _vfCoords.end(), in.pfCoords);
+        else if (_nCoordComps == 3)
             place(std::integral_constant<int, 3>());
         else
             place(_nCoordComps);
@@ -398,18 +408,26 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
     uint32_t nWritten = 0, uNeg = 0;
     // One loop for each way of meeting the polygons and of writing them,
     // so that neither choice is made again at every polygon.
-    auto writeAll = [&](auto nextPoly, auto writePoly) {
+    auto writeAll = [&](auto nextPoly, auto writePoly, auto recordOf) {
         for (int i = 0, p = 0; i < iAtom; ++i, ++p) {
             p = nextPoly(i, p);
             pStart[i] = nWritten;
             const VqDualVFMesh::Corner* ring = m.polyRing(p);
             auto corner = [&](int s) {
-                const int iAttrRec = m.vertAttrs(ring[s].iElem)[ring[s].iSlot];
+                const int iAttrRec = recordOf(ring[s]);
                 uNeg |= uint32_t(iAttrRec);
                 pIdx[nWritten++] = uint32_t(iAttrRec);
             };
             writePoly(p, corner);
         }
+    };
+    auto viaRing = [&m](const VqDualVFMesh::Corner& c) { return m.vertAttrs(c.iElem)[c.iSlot]; };
+    auto vertexItself = [](const VqDualVFMesh::Corner& c) { return c.iElem; };
+    auto writeBy = [&](auto nextPoly, auto writePoly) {
+        if (bOneEach)
+            writeAll(nextPoly, writePoly, vertexItself);
+        else
+            writeAll(nextPoly, writePoly, viaRing);
     };
     // Triangles, all a strip decode has, without a loop each.
     auto triangle = [](int, auto& corner) { corner(0), corner(1), corner(2); };
@@ -426,14 +444,14 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
     };
     if (nGroups > 1) {
         if (uNotTri == 0)
-            writeAll(inOrder, triangle);
+            writeBy(inOrder, triangle);
         else
-            writeAll(inOrder, polygon);
+            writeBy(inOrder, polygon);
     } else {
         if (uNotTri == 0)
-            writeAll(skipCovers, triangle);
+            writeBy(skipCovers, triangle);
         else
-            writeAll(skipCovers, polygon);
+            writeBy(skipCovers, polygon);
     }
     pStart[iAtom] = nWritten;
     if (uNeg >> 31) VQ_FAIL(kCls, "_doExport", "iAttrRec >= 0", VQ_ERR_CORRUPT);
