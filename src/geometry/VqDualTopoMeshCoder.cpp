@@ -353,107 +353,133 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
             place(_nCoordComps);
         VQ_PROPAGATE(pVP->releaseInternals(in));
     }
-    // Polygons by face group, covers left out: one pass counts them per
-    // group (group -1 joins group 0), the next writes their records in
-    // group order, straight through when there is one group.
-    // Polygons that are not triangles are noted, not refused, in the pass:
-    // nothing else in it can fail.
-    int nCover = 0;
-    uint64_t nIndices = 0;
-    uint32_t uNotTri = 0;
+    // Polygons by face group, covers left out (group -1 joins group 0).
+    // Polygons that are not triangles are noted, not refused, in the passes,
+    // and so are corners without a record: nothing else in them can fail,
+    // and they write every slot they sized whatever they read.
+    // The arrays are the result's, new with every decode, written through
+    // pointers: appending checked the room at every corner.
     VqVecu faceGrps(2, 0), primStart, indices;
-    // The counts through a pointer and a size kept beside it: the vector's
-    // own were read again after every count.
-    uint32_t* grpCount = faceGrps.data();
-    size_t nGrpSlots = faceGrps.size();
-    for (int p = 0; p < nPolys; ++p) {
-        if (m.isCover(p)) {
-            ++nCover;
-            continue;
-        }
-        const size_t g = size_t(std::max(m.polyGroup(p), 0));
-        if (g + 2 > nGrpSlots) {
-            faceGrps.resize(g + 2, 0);
-            grpCount = faceGrps.data();
-            nGrpSlots = faceGrps.size();
-        }
-        ++grpCount[g + 1];
-        const int cVal = m.polyDegree(p);
-        nIndices += uint64_t(cVal);
-        uNotTri |= uint32_t(cVal ^ 3);
-    }
-    if (eKind == VqTopoMesh::VQ_PRIM_TRISTRIP && uNotTri != 0)
-        VQ_FAIL(kCls, "_doExport", "cVal == 3", VQ_ERR_CORRUPT);
-    const size_t nGroups = faceGrps.size() - 1;
-    for (size_t g = 0; g < nGroups; ++g)
-        faceGrps[g + 1] += faceGrps[g];
-    const int cTotalFaces = nPolys;
-    const int iAtom = int(faceGrps.back());
-    VQ_CHECK(cTotalFaces - nCover == iAtom, kCls, "_doExport", VQ_ERR_INTERNAL);
-    std::vector<uint32_t> order;
-    if (nGroups > 1) {
-        order.resize(size_t(iAtom));
-        std::vector<uint32_t> fill(faceGrps.begin(), faceGrps.end() - 1);
-        for (int p = 0; p < nPolys; ++p)
-            if (!m.isCover(p)) order[fill[size_t(std::max(m.polyGroup(p), 0))]++] = uint32_t(p);
-    }
-    // Sized once and written through pointers: the arrays are the result's,
-    // new with every decode, and appending checked the room at every
-    // corner. A corner without a record is named after the pass, which
-    // writes every slot it sized whatever it reads.
-    primStart.resize(size_t(iAtom) + 1);
-    indices.resize(size_t(nIndices));
-    uint32_t* pStart = primStart.data();
-    uint32_t* pIdx = indices.data();
-    uint32_t nWritten = 0, uNeg = 0;
-    // One loop for each way of meeting the polygons and of writing them,
-    // so that neither choice is made again at every polygon.
-    auto writeAll = [&](auto nextPoly, auto writePoly, auto recordOf) {
-        for (int i = 0, p = 0; i < iAtom; ++i, ++p) {
-            p = nextPoly(i, p);
-            pStart[i] = nWritten;
+    int nCover = 0, iAtom = 0;
+    uint32_t nWritten = 0, uNeg = 0, uNotTri = 0;
+    auto viaRing = [&m](const VqDualVFMesh::Corner& c) { return m.vertAttrs(c.iElem)[c.iSlot]; };
+    auto vertexItself = [](const VqDualVFMesh::Corner& c) { return c.iElem; };
+    // Nearly every mesh has one face group: one pass writes its polygons as
+    // it meets them, into arrays sized for every corner (the covers' too),
+    // and counts as it goes; a pass only to count read every polygon twice.
+    // A polygon of another group ends it, and the passes below sort.
+    primStart.resize(size_t(nPolys) + 1);
+    indices.resize(size_t(m.numPolyCorners()));
+    auto oneGroup = [&](auto recordOf) {
+        uint32_t* const pStart = primStart.data();
+        uint32_t* const pIdx = indices.data();
+        // The counts in locals, stored once: captured, they stayed in memory.
+        uint32_t n = 0, neg = 0, notTri = 0;
+        int i = 0, covers = 0;
+        bool bOne = true;
+        for (int p = 0; p < nPolys; ++p) {
+            if (m.isCover(p)) {
+                ++covers;
+                continue;
+            }
+            if (m.polyGroup(p) > 0) {
+                bOne = false;
+                break;
+            }
+            pStart[i++] = n;
             const VqDualVFMesh::Corner* ring = m.polyRing(p);
             auto corner = [&](int s) {
                 const int iAttrRec = recordOf(ring[s]);
-                uNeg |= uint32_t(iAttrRec);
-                pIdx[nWritten++] = uint32_t(iAttrRec);
+                neg |= uint32_t(iAttrRec);
+                pIdx[n++] = uint32_t(iAttrRec);
             };
-            writePoly(p, corner);
+            const int cVal = m.polyDegree(p);
+            notTri |= uint32_t(cVal ^ 3);
+            if (cVal == 3) {
+                corner(0), corner(1), corner(2);
+            } else {
+                for (int s = 0; s < cVal; ++s)
+                    corner(s);
+            }
         }
+        nWritten = n, uNeg = neg, uNotTri = notTri, iAtom = i, nCover = covers;
+        return bOne;
     };
-    auto viaRing = [&m](const VqDualVFMesh::Corner& c) { return m.vertAttrs(c.iElem)[c.iSlot]; };
-    auto vertexItself = [](const VqDualVFMesh::Corner& c) { return c.iElem; };
-    auto writeBy = [&](auto nextPoly, auto writePoly) {
-        if (bOneEach)
-            writeAll(nextPoly, writePoly, vertexItself);
-        else
-            writeAll(nextPoly, writePoly, viaRing);
-    };
-    // Triangles, all a strip decode has, without a loop each.
-    auto triangle = [](int, auto& corner) { corner(0), corner(1), corner(2); };
-    auto polygon = [&m](int p, auto& corner) {
-        const int cVal = m.polyDegree(p);
-        for (int s = 0; s < cVal; ++s)
-            corner(s);
-    };
-    auto inOrder = [&order](int i, int) { return int(order[size_t(i)]); };
-    auto skipCovers = [&m](int, int p) {
-        while (m.isCover(p))
-            ++p;
-        return p;
-    };
-    if (nGroups > 1) {
-        if (uNotTri == 0)
-            writeBy(inOrder, triangle);
-        else
-            writeBy(inOrder, polygon);
+    if (bOneEach ? oneGroup(vertexItself) : oneGroup(viaRing)) {
+        faceGrps[1] = uint32_t(iAtom);
     } else {
+        // One pass counts the polygons per group, the next writes them in
+        // group order.
+        nCover = 0, nWritten = 0, uNeg = 0, uNotTri = 0;
+        // The counts through a pointer and a size kept beside it: the
+        // vector's own were read again after every count.
+        uint32_t* grpCount = faceGrps.data();
+        size_t nGrpSlots = faceGrps.size();
+        for (int p = 0; p < nPolys; ++p) {
+            if (m.isCover(p)) {
+                ++nCover;
+                continue;
+            }
+            const size_t g = size_t(std::max(m.polyGroup(p), 0));
+            if (g + 2 > nGrpSlots) {
+                faceGrps.resize(g + 2, 0);
+                grpCount = faceGrps.data();
+                nGrpSlots = faceGrps.size();
+            }
+            ++grpCount[g + 1];
+            uNotTri |= uint32_t(m.polyDegree(p) ^ 3);
+        }
+        const size_t nGroups = faceGrps.size() - 1;
+        for (size_t g = 0; g < nGroups; ++g)
+            faceGrps[g + 1] += faceGrps[g];
+        iAtom = int(faceGrps.back());
+        std::vector<uint32_t> order(static_cast<size_t>(iAtom));
+        {
+            std::vector<uint32_t> fill(faceGrps.begin(), faceGrps.end() - 1);
+            for (int p = 0; p < nPolys; ++p)
+                if (!m.isCover(p)) order[fill[size_t(std::max(m.polyGroup(p), 0))]++] = uint32_t(p);
+        }
+        uint32_t* pStart = primStart.data();
+        uint32_t* pIdx = indices.data();
+        // One loop for each way of writing the polygons, so that neither
+        // choice is made again at every polygon.
+        auto writeAll = [&](auto writePoly, auto recordOf) {
+            for (int i = 0; i < iAtom; ++i) {
+                const int p = int(order[size_t(i)]);
+                pStart[i] = nWritten;
+                const VqDualVFMesh::Corner* ring = m.polyRing(p);
+                auto corner = [&](int s) {
+                    const int iAttrRec = recordOf(ring[s]);
+                    uNeg |= uint32_t(iAttrRec);
+                    pIdx[nWritten++] = uint32_t(iAttrRec);
+                };
+                writePoly(p, corner);
+            }
+        };
+        auto triangle = [](int, auto& corner) { corner(0), corner(1), corner(2); };
+        auto polygon = [&m](int p, auto& corner) {
+            const int cVal = m.polyDegree(p);
+            for (int s = 0; s < cVal; ++s)
+                corner(s);
+        };
+        auto writeBy = [&](auto writePoly) {
+            if (bOneEach)
+                writeAll(writePoly, vertexItself);
+            else
+                writeAll(writePoly, viaRing);
+        };
         if (uNotTri == 0)
-            writeBy(skipCovers, triangle);
+            writeBy(triangle);
         else
-            writeBy(skipCovers, polygon);
+            writeBy(polygon);
     }
-    pStart[iAtom] = nWritten;
+    if (eKind == VqTopoMesh::VQ_PRIM_TRISTRIP && uNotTri != 0)
+        VQ_FAIL(kCls, "_doExport", "cVal == 3", VQ_ERR_CORRUPT);
+    VQ_CHECK(nPolys - nCover == iAtom, kCls, "_doExport", VQ_ERR_INTERNAL);
+    // Shortened, never grown: the slots past the ends were sized for covers.
+    primStart.resize(size_t(iAtom) + 1);
+    primStart[size_t(iAtom)] = nWritten;
+    indices.resize(size_t(nWritten));
     if (uNeg >> 31) VQ_FAIL(kCls, "_doExport", "iAttrRec >= 0", VQ_ERR_CORRUPT);
 
     Vq::SharedPtr<VqPolygonTopoMesh> pPTM = new VqPolygonTopoMesh(pVP.get());
