@@ -15,6 +15,8 @@
 #include "VqVFMesh.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <mutex>
 #include <type_traits>
 #include <utility>
@@ -116,13 +118,20 @@ uint32_t DualTopoMeshCoder::computeCheckValue() const {
     {
         const size_t n = _syms.vuOutVtxFlags.size();
         // Two flags a word, the first in the low half; every word is
-        // written whole, so the kept array needs no clearing.
+        // written whole, so the kept array needs no clearing. On a
+        // little-endian machine that is the flags' own bytes, the high half
+        // of an odd last word cleared first.
         const auto* f = _syms.vuOutVtxFlags.data();
         VqVecu& words = _vuCheckWords;
         words.resize((n + 1) / 2);
-        for (size_t j = 0; j < n / 2; ++j)
-            words[j] = uint32_t(f[2 * j]) | uint32_t(f[2 * j + 1]) << 16;
-        if (n & 1) words[n / 2] = uint32_t(f[n - 1]);
+        if constexpr (std::endian::native == std::endian::little) {
+            if (n & 1) words[n / 2] = 0;
+            if (n) std::memcpy(words.data(), f, n * sizeof(*f));
+        } else {
+            for (size_t j = 0; j < n / 2; ++j)
+                words[j] = uint32_t(f[2 * j]) | uint32_t(f[2 * j + 1]) << 16;
+            if (n & 1) words[n / 2] = uint32_t(f[n - 1]);
+        }
         h = vqLookup2Words(words.data(), uint32_t(words.size()), h);
     }
     for (int k = 0; k < DualMeshSymbols::kNumContexts; ++k) {
@@ -577,14 +586,14 @@ bool DualTopoMeshCoderV2::_joinMaskChunks(int k, const std::vector<VqVecu>& chun
     VQ_PROPAGATE(_checkChunks(chunks, k == 7 ? 2 : 1, "DualTopoMeshCoderV2"));
     VqVec<uint64_t>& masks = _syms.vvuOutAttrMasks[k];
     const size_t n = chunks[0].size();
-    masks.resize(n);
-    uint64_t* m = masks.data();
     const uint32_t* c0 = chunks[0].data();
+    // Widened as copied, without filling the masks first.
     if (k != 7) {
-        for (size_t i = 0; i < n; ++i)
-            m[i] = c0[i];
+        masks.assign(c0, c0 + n);
         return true;
     }
+    masks.resize(n);
+    uint64_t* m = masks.data();
     const uint32_t* c1 = chunks[1].data();
     for (size_t i = 0; i < n; ++i)
         m[i] = c0[i] | uint64_t(c1[i]) << 32;
