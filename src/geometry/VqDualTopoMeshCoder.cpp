@@ -15,6 +15,8 @@
 #include "VqVFMesh.h"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <mutex>
 #include <type_traits>
 #include <utility>
@@ -116,13 +118,20 @@ uint32_t DualTopoMeshCoder::computeCheckValue() const {
     {
         const size_t n = _syms.vuOutVtxFlags.size();
         // Two flags a word, the first in the low half; every word is
-        // written whole, so the kept array needs no clearing.
+        // written whole, so the kept array needs no clearing. On a
+        // little-endian machine that is the flags' own bytes, the high half
+        // of an odd last word cleared first.
         const auto* f = _syms.vuOutVtxFlags.data();
         VqVecu& words = _vuCheckWords;
         words.resize((n + 1) / 2);
-        for (size_t j = 0; j < n / 2; ++j)
-            words[j] = uint32_t(f[2 * j]) | uint32_t(f[2 * j + 1]) << 16;
-        if (n & 1) words[n / 2] = uint32_t(f[n - 1]);
+        if constexpr (std::endian::native == std::endian::little) {
+            if (n & 1) words[n / 2] = 0;
+            if (n) std::memcpy(words.data(), f, n * sizeof(*f));
+        } else {
+            for (size_t j = 0; j < n / 2; ++j)
+                words[j] = uint32_t(f[2 * j]) | uint32_t(f[2 * j + 1]) << 16;
+            if (n & 1) words[n / 2] = uint32_t(f[n - 1]);
+        }
         h = vqLookup2Words(words.data(), uint32_t(words.size()), h);
     }
     for (int k = 0; k < DualMeshSymbols::kNumContexts; ++k) {
@@ -316,6 +325,14 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
     // read from a section is taken as it is (its copy was most of the
     // export's own work); the coder lets go of it, as the mesh renumbers
     // it, so that nothing decodes from it again.
+    // Nearly every decoded vertex has one record for all its corners. When
+    // every vertex has, the records are the vertices in order (a vertex's
+    // records are numbered on from the earlier vertices'), and the
+    // coordinates and the corners' records need no lookup through the rings.
+    uint32_t uNotOne = 0;
+    for (int v = 0; v < nVerts; ++v)
+        uNotOne |= uint32_t(m.vertNumAttrs(v) ^ 1);
+    const bool bOneEach = uNotOne == 0;
     Vq::SharedPtr<VqVertexRecordPool> pVP;
     if (_bOwnAttrs) {
         pVP = std::move(_pAttrs);
@@ -337,105 +354,141 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
                         in.pfCoords[size_t(a) * size_t(nComps) + size_t(k)] = c[k];
             }
         };
-        if (_nCoordComps == 3)
+        if (bOneEach)
+            std::copy(_vfCoords.begin(), _vfCoords.end(), in.pfCoords);
+        else if (_nCoordComps == 3)
             place(std::integral_constant<int, 3>());
         else
             place(_nCoordComps);
         VQ_PROPAGATE(pVP->releaseInternals(in));
     }
-    // Polygons by face group, covers left out: one pass counts them per
-    // group (group -1 joins group 0), the next writes their records in
-    // group order, straight through when there is one group.
-    // Polygons that are not triangles are noted, not refused, in the pass:
-    // nothing else in it can fail.
-    int nCover = 0;
-    uint64_t nIndices = 0;
-    uint32_t uNotTri = 0;
+    // Polygons by face group, covers left out (group -1 joins group 0).
+    // Polygons that are not triangles are noted, not refused, in the passes,
+    // and so are corners without a record: nothing else in them can fail,
+    // and they write every slot they sized whatever they read.
+    // The arrays are the result's, new with every decode, written through
+    // pointers: appending checked the room at every corner.
     VqVecu faceGrps(2, 0), primStart, indices;
-    // The counts through a pointer and a size kept beside it: the vector's
-    // own were read again after every count.
-    uint32_t* grpCount = faceGrps.data();
-    size_t nGrpSlots = faceGrps.size();
-    for (int p = 0; p < nPolys; ++p) {
-        if (m.isCover(p)) {
-            ++nCover;
-            continue;
+    int nCover = 0, iAtom = 0;
+    uint32_t nWritten = 0, uNeg = 0, uNotTri = 0;
+    auto viaRing = [&m](const VqDualVFMesh::Corner& c) { return m.vertAttrs(c.iElem)[c.iSlot]; };
+    auto vertexItself = [](const VqDualVFMesh::Corner& c) { return c.iElem; };
+    // Nearly every mesh has one face group: one pass writes its polygons as
+    // it meets them, into arrays sized for every corner (the covers' too),
+    // and counts as it goes; a pass only to count read every polygon twice.
+    // A polygon of another group ends it, and the passes below sort.
+    primStart.resize(size_t(nPolys) + 1);
+    indices.resize(size_t(m.numPolyCorners()));
+    auto oneGroup = [&](auto recordOf) {
+        uint32_t* const pStart = primStart.data();
+        uint32_t* const pIdx = indices.data();
+        // The counts in locals, stored once: captured, they stayed in memory.
+        uint32_t n = 0, neg = 0, notTri = 0;
+        int i = 0, covers = 0;
+        bool bOne = true;
+        for (int p = 0; p < nPolys; ++p) {
+            if (m.isCover(p)) {
+                ++covers;
+                continue;
+            }
+            if (m.polyGroup(p) > 0) {
+                bOne = false;
+                break;
+            }
+            pStart[i++] = n;
+            const VqDualVFMesh::Corner* ring = m.polyRing(p);
+            auto corner = [&](int s) {
+                const int iAttrRec = recordOf(ring[s]);
+                neg |= uint32_t(iAttrRec);
+                pIdx[n++] = uint32_t(iAttrRec);
+            };
+            const int cVal = m.polyDegree(p);
+            notTri |= uint32_t(cVal ^ 3);
+            if (cVal == 3) {
+                corner(0), corner(1), corner(2);
+            } else {
+                for (int s = 0; s < cVal; ++s)
+                    corner(s);
+            }
         }
-        const size_t g = size_t(std::max(m.polyGroup(p), 0));
-        if (g + 2 > nGrpSlots) {
-            faceGrps.resize(g + 2, 0);
-            grpCount = faceGrps.data();
-            nGrpSlots = faceGrps.size();
+        nWritten = n, uNeg = neg, uNotTri = notTri, iAtom = i, nCover = covers;
+        return bOne;
+    };
+    if (bOneEach ? oneGroup(vertexItself) : oneGroup(viaRing)) {
+        faceGrps[1] = uint32_t(iAtom);
+    } else {
+        // One pass counts the polygons per group, the next writes them in
+        // group order.
+        nCover = 0, nWritten = 0, uNeg = 0, uNotTri = 0;
+        // The counts through a pointer and a size kept beside it: the
+        // vector's own were read again after every count.
+        uint32_t* grpCount = faceGrps.data();
+        size_t nGrpSlots = faceGrps.size();
+        for (int p = 0; p < nPolys; ++p) {
+            if (m.isCover(p)) {
+                ++nCover;
+                continue;
+            }
+            const size_t g = size_t(std::max(m.polyGroup(p), 0));
+            if (g + 2 > nGrpSlots) {
+                faceGrps.resize(g + 2, 0);
+                grpCount = faceGrps.data();
+                nGrpSlots = faceGrps.size();
+            }
+            ++grpCount[g + 1];
+            uNotTri |= uint32_t(m.polyDegree(p) ^ 3);
         }
-        ++grpCount[g + 1];
-        const int cVal = m.polyDegree(p);
-        nIndices += uint64_t(cVal);
-        uNotTri |= uint32_t(cVal ^ 3);
+        const size_t nGroups = faceGrps.size() - 1;
+        for (size_t g = 0; g < nGroups; ++g)
+            faceGrps[g + 1] += faceGrps[g];
+        iAtom = int(faceGrps.back());
+        std::vector<uint32_t> order(static_cast<size_t>(iAtom));
+        {
+            std::vector<uint32_t> fill(faceGrps.begin(), faceGrps.end() - 1);
+            for (int p = 0; p < nPolys; ++p)
+                if (!m.isCover(p)) order[fill[size_t(std::max(m.polyGroup(p), 0))]++] = uint32_t(p);
+        }
+        uint32_t* pStart = primStart.data();
+        uint32_t* pIdx = indices.data();
+        // One loop for each way of writing the polygons, so that neither
+        // choice is made again at every polygon.
+        auto writeAll = [&](auto writePoly, auto recordOf) {
+            for (int i = 0; i < iAtom; ++i) {
+                const int p = int(order[size_t(i)]);
+                pStart[i] = nWritten;
+                const VqDualVFMesh::Corner* ring = m.polyRing(p);
+                auto corner = [&](int s) {
+                    const int iAttrRec = recordOf(ring[s]);
+                    uNeg |= uint32_t(iAttrRec);
+                    pIdx[nWritten++] = uint32_t(iAttrRec);
+                };
+                writePoly(p, corner);
+            }
+        };
+        auto triangle = [](int, auto& corner) { corner(0), corner(1), corner(2); };
+        auto polygon = [&m](int p, auto& corner) {
+            const int cVal = m.polyDegree(p);
+            for (int s = 0; s < cVal; ++s)
+                corner(s);
+        };
+        auto writeBy = [&](auto writePoly) {
+            if (bOneEach)
+                writeAll(writePoly, vertexItself);
+            else
+                writeAll(writePoly, viaRing);
+        };
+        if (uNotTri == 0)
+            writeBy(triangle);
+        else
+            writeBy(polygon);
     }
     if (eKind == VqTopoMesh::VQ_PRIM_TRISTRIP && uNotTri != 0)
         VQ_FAIL(kCls, "_doExport", "cVal == 3", VQ_ERR_CORRUPT);
-    const size_t nGroups = faceGrps.size() - 1;
-    for (size_t g = 0; g < nGroups; ++g)
-        faceGrps[g + 1] += faceGrps[g];
-    const int cTotalFaces = nPolys;
-    const int iAtom = int(faceGrps.back());
-    VQ_CHECK(cTotalFaces - nCover == iAtom, kCls, "_doExport", VQ_ERR_INTERNAL);
-    std::vector<uint32_t> order;
-    if (nGroups > 1) {
-        order.resize(size_t(iAtom));
-        std::vector<uint32_t> fill(faceGrps.begin(), faceGrps.end() - 1);
-        for (int p = 0; p < nPolys; ++p)
-            if (!m.isCover(p)) order[fill[size_t(std::max(m.polyGroup(p), 0))]++] = uint32_t(p);
-    }
-    // Sized once and written through pointers: the arrays are the result's,
-    // new with every decode, and appending checked the room at every
-    // corner. A corner without a record is named after the pass, which
-    // writes every slot it sized whatever it reads.
+    VQ_CHECK(nPolys - nCover == iAtom, kCls, "_doExport", VQ_ERR_INTERNAL);
+    // Shortened, never grown: the slots past the ends were sized for covers.
     primStart.resize(size_t(iAtom) + 1);
-    indices.resize(size_t(nIndices));
-    uint32_t* pStart = primStart.data();
-    uint32_t* pIdx = indices.data();
-    uint32_t nWritten = 0, uNeg = 0;
-    // One loop for each way of meeting the polygons and of writing them,
-    // so that neither choice is made again at every polygon.
-    auto writeAll = [&](auto nextPoly, auto writePoly) {
-        for (int i = 0, p = 0; i < iAtom; ++i, ++p) {
-            p = nextPoly(i, p);
-            pStart[i] = nWritten;
-            const VqDualVFMesh::Corner* ring = m.polyRing(p);
-            auto corner = [&](int s) {
-                const int iAttrRec = m.vertAttrs(ring[s].iElem)[ring[s].iSlot];
-                uNeg |= uint32_t(iAttrRec);
-                pIdx[nWritten++] = uint32_t(iAttrRec);
-            };
-            writePoly(p, corner);
-        }
-    };
-    // Triangles, all a strip decode has, without a loop each.
-    auto triangle = [](int, auto& corner) { corner(0), corner(1), corner(2); };
-    auto polygon = [&m](int p, auto& corner) {
-        const int cVal = m.polyDegree(p);
-        for (int s = 0; s < cVal; ++s)
-            corner(s);
-    };
-    auto inOrder = [&order](int i, int) { return int(order[size_t(i)]); };
-    auto skipCovers = [&m](int, int p) {
-        while (m.isCover(p))
-            ++p;
-        return p;
-    };
-    if (nGroups > 1) {
-        if (uNotTri == 0)
-            writeAll(inOrder, triangle);
-        else
-            writeAll(inOrder, polygon);
-    } else {
-        if (uNotTri == 0)
-            writeAll(skipCovers, triangle);
-        else
-            writeAll(skipCovers, polygon);
-    }
-    pStart[iAtom] = nWritten;
+    primStart[size_t(iAtom)] = nWritten;
+    indices.resize(size_t(nWritten));
     if (uNeg >> 31) VQ_FAIL(kCls, "_doExport", "iAttrRec >= 0", VQ_ERR_CORRUPT);
 
     Vq::SharedPtr<VqPolygonTopoMesh> pPTM = new VqPolygonTopoMesh(pVP.get());
@@ -493,12 +546,21 @@ bool DualTopoMeshCoderV1::_joinMaskChunks(int k, const std::vector<VqVecu>& chun
              VQ_ERR_ARGUMENT);
     VQ_PROPAGATE(_checkChunks(chunks, k == 7 ? 3 : 1, "DualTopoMeshCoderV1"));
     VqVec<uint64_t>& masks = _syms.vvuOutAttrMasks[k];
-    masks.resize(chunks[0].size());
-    for (size_t i = 0; i < masks.size(); ++i) {
-        masks[i] = chunks[0][i] & 0x3FFFFFFFu;
-        if (k == 7)
-            masks[i] |= (uint64_t(chunks[1][i] & 0x3FFFFFFFu) << 30) | (uint64_t(chunks[2][i] & 0xFu) << 60);
+    const size_t n = chunks[0].size();
+    masks.resize(n);
+    // Through plain pointers, the context's choice made once: through the
+    // vectors every size and data pointer was read again at every mask.
+    uint64_t* m = masks.data();
+    const uint32_t* c0 = chunks[0].data();
+    if (k != 7) {
+        for (size_t i = 0; i < n; ++i)
+            m[i] = c0[i] & 0x3FFFFFFFu;
+        return true;
     }
+    const uint32_t* c1 = chunks[1].data();
+    const uint32_t* c2 = chunks[2].data();
+    for (size_t i = 0; i < n; ++i)
+        m[i] = (c0[i] & 0x3FFFFFFFu) | (uint64_t(c1[i] & 0x3FFFFFFFu) << 30) | (uint64_t(c2[i] & 0xFu) << 60);
     return true;
 }
 
@@ -523,9 +585,18 @@ bool DualTopoMeshCoderV2::_joinMaskChunks(int k, const std::vector<VqVecu>& chun
              VQ_ERR_ARGUMENT);
     VQ_PROPAGATE(_checkChunks(chunks, k == 7 ? 2 : 1, "DualTopoMeshCoderV2"));
     VqVec<uint64_t>& masks = _syms.vvuOutAttrMasks[k];
-    masks.resize(chunks[0].size());
-    for (size_t i = 0; i < masks.size(); ++i)
-        masks[i] = chunks[0][i] | (k == 7 ? uint64_t(chunks[1][i]) << 32 : 0);
+    const size_t n = chunks[0].size();
+    const uint32_t* c0 = chunks[0].data();
+    // Widened as copied, without filling the masks first.
+    if (k != 7) {
+        masks.assign(c0, c0 + n);
+        return true;
+    }
+    masks.resize(n);
+    uint64_t* m = masks.data();
+    const uint32_t* c1 = chunks[1].data();
+    for (size_t i = 0; i < n; ++i)
+        m[i] = c0[i] | uint64_t(c1[i]) << 32;
     return true;
 }
 

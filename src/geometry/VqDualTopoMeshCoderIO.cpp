@@ -228,10 +228,14 @@ struct DualTopoMeshCoderIO {
         // words' union tells both, in a loop without exits.
         s.vuOutVtxFlags.resize(v.size());
         uint32_t uAll = 0;
-        for (size_t i = 0; i < v.size(); ++i) {
-            const uint32_t u = uint32_t(v[i]);
-            uAll |= u;
-            s.vuOutVtxFlags[i] = static_cast<uint16_t>(u);
+        {
+            const int* pIn = v.data();
+            uint16_t* pOut = s.vuOutVtxFlags.data();
+            for (size_t i = 0, n = v.size(); i < n; ++i) {
+                const uint32_t u = uint32_t(pIn[i]);
+                uAll |= u;
+                pOut[i] = static_cast<uint16_t>(u);
+            }
         }
         if (uAll > 0xFFFF) VQ_FAIL(kCls, "_readSymbols", "iFlags <= 0xFFFF", VQ_ERR_CORRUPT);
         std::vector<VqVecu> chunks;
@@ -436,20 +440,26 @@ struct DualTopoMeshCoderIO {
             // The coordinates go straight into the coder's array: a pool of
             // their own only to be copied out of cost a fill and a copy.
             coords.resize(size_t(nVerts) * size_t(nComps));
-            const std::vector<uint32_t> vIdx = iota(nVerts);
-            VQ_PROPAGATE(VqVertexRecordPool::_readQuantizedCoordArray(os, cd, nComps, vIdx.data(), nVerts,
+            // Vertices and records both read in their own order: one
+            // identity list serves the two, unfilled before it is written.
+            const uint32_t nIdx = std::max(nVerts, nRecs);
+            const std::unique_ptr<uint32_t[]> pIdx = std::make_unique_for_overwrite<uint32_t[]>(nIdx);
+            for (uint32_t i = 0; i < nIdx; ++i)
+                pIdx[i] = i;
+            const uint32_t* vIdx = pIdx.get();
+            const uint32_t* rIdx = pIdx.get();
+            VQ_PROPAGATE(VqVertexRecordPool::_readQuantizedCoordArray(os, cd, nComps, vIdx, nVerts,
                                                                       coords.data(), h));
             m.to(st.nCoordBytes);
-            const std::vector<uint32_t> rIdx = iota(nRecs);
             VQ_PROPAGATE(pRecs->lockWrite(true));
-            bool ok = readAttrs(*pRecs, os, cd, rIdx.data(), nRecs, h, st);
+            bool ok = readAttrs(*pRecs, os, cd, rIdx, nRecs, h, st);
             m.at = position(os);
             if (ok && l == Layout::V10xV1 && (eBindings & VQ_GEOMBIND_AUXFIELDS_MASK)) {
-                ok = pRecs->_readAuxiliaryFields(os, cd, rIdx.data(), nRecs, h);
+                ok = pRecs->_readAuxiliaryFields(os, cd, rIdx, nRecs, h);
                 m.to(st.nOtherAttrBytes);
             }
             if (ok && l == Layout::V9xV2)
-                ok = readTrailer(os, cd, *pRecs, eBindings, rIdx.data(), nRecs, h, m, st);
+                ok = readTrailer(os, cd, *pRecs, eBindings, rIdx, nRecs, h, m, st);
             pRecs->lockWrite(false);
             VQ_PROPAGATE(ok);
         } else if (l == Layout::V9xV2) {

@@ -881,8 +881,18 @@ bool VqTopoMesh::releaseInternals(VqTopoMeshInternals& view) {
 void VqTopoMesh::_indexMapReference(VqVecu& vMap, uint32_t& nNext) const {
     const size_t n = vMap.size();
     uint32_t* map = vMap.data();
-    for (uint32_t i : _vuIndices)
-        if (i < n && map[i] == 0xFFFFFFFFu) map[i] = nNext++;
+    // Without a branch on whether the record is new: in a decoded mesh new
+    // records come every few corners, in no pattern a predictor learns. The
+    // slot is written whatever it held.
+    uint32_t next = nNext;
+    for (uint32_t i : _vuIndices) {
+        if (i >= n) continue;
+        const uint32_t had = map[i];
+        const uint32_t bNew = uint32_t(had == 0xFFFFFFFFu);
+        map[i] = bNew ? next : had;
+        next += bNew;
+    }
+    nNext = next;
 }
 
 bool VqTopoMesh::_indexMapUpdate(const VqVecu& vMap) {

@@ -517,6 +517,14 @@ TEST_F(TopoMeshCoderTest, MaskChunksJoinBackPerVersion) {
         c->_maskChunks(2, chunks);
         EXPECT_EQ(chunks.size(), 1u);
         EXPECT_EQ(chunks[0][0], 0x15u);
+        // Flags go two to a word into a kept array: an odd count's last
+        // word must not keep the high half a longer list left there.
+        c->symbols().vuOutVtxFlags = {1, 2, 3};
+        const uint32_t odd = c->computeCheckValue();
+        c->symbols().vuOutVtxFlags = {1, 2, 3, 4};
+        EXPECT_NE(c->computeCheckValue(), odd);
+        c->symbols().vuOutVtxFlags = {1, 2, 3};
+        EXPECT_EQ(c->computeCheckValue(), odd);
         DualTopoMeshCoder::releaseDualTopoMeshCoder(c);
     }
     EXPECT_EQ(DualTopoMeshCoder::acquireDualTopoMeshCoder(3), nullptr);
