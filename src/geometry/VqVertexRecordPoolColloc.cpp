@@ -133,12 +133,15 @@ bool separatedClasses(const float* xyz, uint32_t n, const VqBox3<float>& box, do
     std::vector<Vq::CollocScratch::Slot>& slots = sc.slots;
     std::vector<uint32_t>& prevInCell = sc.prevInCell;
     std::vector<std::pair<uint32_t, uint32_t>>& joins = sc.joins;
-    // Empty slots are all ones (a tag that is never looked at with no head),
-    // which clears the table in the wide stores of a byte fill: slot by slot
-    // it was a pass of its own in the profile.
+    // Empty slots are all ones (a tag that is never looked at with no head).
+    // A table kept from the last pool of this size is cleared in the wide
+    // stores of a byte fill: slot by slot it was a pass of its own in the
+    // profile.
     static_assert(std::is_trivially_copyable_v<Vq::CollocScratch::Slot> && kNone == 0xFFFFFFFFu);
-    slots.resize(mask + 1);
-    std::memset(static_cast<void*>(slots.data()), 0xFF, slots.size() * sizeof(Vq::CollocScratch::Slot));
+    if (slots.size() == mask + 1)
+        std::memset(static_cast<void*>(slots.data()), 0xFF, slots.size() * sizeof(Vq::CollocScratch::Slot));
+    else
+        slots.assign(mask + 1, Vq::CollocScratch::Slot{kNone, kNone});
     // Per position (by its first record) the one opened before it in its
     // cell, set when it opens; per record that found its position open, the
     // pair (position, record), in record order.
