@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <type_traits>
 
 namespace {
 const char* const kCls = "VqPointQuantizer";
@@ -179,12 +180,25 @@ bool VqPointQuantizer::convertCodesToRecords(const uint32_t* codesX, const uint3
                 VQ_ERR_ARGUMENT);
     VQ_PROPAGATE(_checkCanCode("convertCodesToRecords"));
     VQ_PROPAGATE(_checkCodes(codesX, codesY, codesZ, n, "convertCodesToRecords"));
-    for (int i = 0; i < n; ++i) {
-        float* p = out + size_t(indices[i]) * size_t(stride);
-        p[0] = _xQuantizer.dequantize(codesX[i]);
-        if (nOut > 1) p[1] = _yQuantizer.dequantize(codesY[i]);
-        if (nOut > 2) p[2] = _zQuantizer.dequantize(codesZ[i]);
-    }
+    // Local copies of the quantizers, which no store of a coordinate can
+    // alias: their factors and bounds stay in registers, where they were
+    // loaded again for every point. The count of coordinates is a constant
+    // of each loop.
+    const Vq::UniformQuantizer<float> qx = _xQuantizer, qy = _yQuantizer, qz = _zQuantizer;
+    const auto run = [&](auto nComps) {
+        for (int i = 0; i < n; ++i) {
+            float* p = out + size_t(indices[i]) * size_t(stride);
+            p[0] = qx.dequantize(codesX[i]);
+            if constexpr (nComps() > 1) p[1] = qy.dequantize(codesY[i]);
+            if constexpr (nComps() > 2) p[2] = qz.dequantize(codesZ[i]);
+        }
+    };
+    if (nOut == 3)
+        run(std::integral_constant<int, 3>());
+    else if (nOut == 2)
+        run(std::integral_constant<int, 2>());
+    else
+        run(std::integral_constant<int, 1>());
     return true;
 }
 
