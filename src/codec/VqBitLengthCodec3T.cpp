@@ -151,7 +151,12 @@ bool VqBitLengthCodec3T<T>::decode(int nValues, const T*, int, const uint32_t* c
         const int w = significantBits(span);
         // The size is known: check it before making room for the values.
         if (in.numBitsRead() + int64_t(w) * nValues > nBits) return codeTextTooShort();
-        values.resize(static_cast<size_t>(nValues));
+        // Equal values (as a chopper's low parts often are) are written once:
+        // zeros by the resize alone, which clears memory in wide stores.
+        if (w == 0 && minValue != 0)
+            values.assign(static_cast<size_t>(nValues), minValue);
+        else
+            values.resize(static_cast<size_t>(nValues));
         T* out = values.data();
         const U base = static_cast<U>(minValue);
         // The writer gives the values' own bounds: held to them, a damaged
@@ -159,9 +164,7 @@ bool VqBitLengthCodec3T<T>::decode(int nValues, const T*, int, const uint32_t* c
         // [0, span] keep the order of the values they give, so the bounds
         // hold when the offsets read reach 0 and span, and no further.
         U offMin = 0, offMax = 0;
-        if (w == 0) {
-            std::fill(out, out + nValues, minValue);
-        } else {
+        if (w > 0) {
             // Through a copy of the reader in locals: its members, which a
             // store of a value may alias, would otherwise go through memory
             // at every value.

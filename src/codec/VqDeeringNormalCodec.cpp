@@ -7,6 +7,8 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <cstring>
+#include <utility>
 
 namespace {
 const char* const kCls = "VqNormalCoder";
@@ -83,6 +85,65 @@ constexpr auto kPlacements = [] {
     for (int i = 0; i < 3; ++i)
         vec[i] = std::bit_cast<float>(std::bit_cast<uint32_t>(xyz[pl.from[i]]) ^ pl.sign[i]);
 }
+
+// The same in vectors, for a run of codes through the table: the product of
+// the table's rows gives (x, y, z) in one multiply, the sextant's masks take
+// each place's component and the octant's word negates it, all without a
+// branch or a trip through memory. Lanes hold what decodeParts computes.
+using V4f = float __attribute__((vector_size(16)));
+using V4u = uint32_t __attribute__((vector_size(16)));
+struct SextantMasks {
+    V4u take[3]; // lane i all ones where place i takes component k
+};
+constexpr auto kSextantMasks = [] {
+    std::array<SextantMasks, 6> m{};
+    for (uint32_t s = 0; s < 6; ++s)
+        for (int k = 0; k < 3; ++k) {
+            const uint8_t* from = kPlacements[s * 8].from;
+            m[s].take[k] = V4u{from[0] == k ? ~0u : 0u, from[1] == k ? ~0u : 0u, from[2] == k ? ~0u : 0u, 0u};
+        }
+    return m;
+}();
+constexpr auto kOctantSigns = [] {
+    std::array<V4u, 8> m{};
+    for (uint32_t o = 0; o < 8; ++o)
+        m[o] = V4u{kPlacements[o].sign[0], kPlacements[o].sign[1], kPlacements[o].sign[2], 0u};
+    return m;
+}();
+
+// Codes of NB-bit angles that passed checkCode. The width is a constant of
+// the loop: its shifts by a count in a register took a fifth of it.
+template <int NB>
+void decodeTableRun(const VqDeeringNormalLookupTable& table, const uint32_t* codes, int n,
+                    const uint32_t* indices, float* out) {
+    constexpr int kShift = VqDeeringNormalLookupTable::kTableBits - NB;
+    constexpr uint32_t kMask = (uint32_t(1) << NB) - 1;
+    for (int i = 0; i < n; ++i) {
+        const uint32_t c = codes[i];
+        const uint32_t sextant = c >> (2 * NB + 3), octant = (c >> (2 * NB)) & 7u;
+        // Odd sextants store θ - 1.
+        const uint32_t theta = ((c >> NB) & kMask) + (sextant & 1), psi = c & kMask;
+        V4f t, p;
+        std::memcpy(&t, table.thetaRow(int(theta << kShift)), sizeof t);
+        std::memcpy(&p, table.psiRow(int(psi << kShift)), sizeof p);
+        const V4u xyz = V4u(t * p);
+        const SextantMasks& m = kSextantMasks[sextant];
+        const V4u x = {xyz[0], xyz[0], xyz[0], xyz[0]}, y = {xyz[1], xyz[1], xyz[1], xyz[1]},
+                  z = {xyz[2], xyz[2], xyz[2], xyz[2]};
+        const V4u v = ((x & m.take[0]) | (y & m.take[1]) | (z & m.take[2])) ^ kOctantSigns[octant];
+        float* dst = out + size_t(indices[i]) * 3;
+        std::memcpy(dst, &v, 2 * sizeof(float));
+        dst[2] = std::bit_cast<float>(v[2]);
+    }
+}
+
+using TableRun = void (*)(const VqDeeringNormalLookupTable&, const uint32_t*, int, const uint32_t*, float*);
+template <int... NB>
+constexpr std::array<TableRun, sizeof...(NB)> tableRuns(std::integer_sequence<int, NB...>) {
+    return {&decodeTableRun<NB>...};
+}
+constexpr auto kTableRuns =
+    tableRuns(std::make_integer_sequence<int, VqDeeringNormalLookupTable::kTableBits + 1>());
 
 } // namespace
 
@@ -236,26 +297,39 @@ bool VqDeeringNormalCodec::convertCodesToRecords(const uint32_t* codes, int n, c
     VQ_PROPAGATE(_checkBits(method));
     // Without a branch per code: only a bad one, if any, is looked for again
     // to be reported as it would be alone. The sextant, the top part, keeps
-    // what lies above it, so its bound covers all those bits.
+    // what lies above it, so its bound (below 6 << (2 nb + 3), which fits 32
+    // bits) covers all those bits. Both angles are below 2^13, so their sum
+    // fits too. Four codes at a time: the compiler leaves a shift by a
+    // count in a register scalar.
     const int nb = _numBits;
-    const uint64_t range = uint64_t(1) << nb;
-    const uint32_t mask = uint32_t(range - 1);
-    bool bAllGood = true;
-    for (int i = 0; i < n; ++i) {
-        const uint32_t c = codes[i];
-        bAllGood &= ((c >> (2 * nb + 3)) <= 5) & (uint64_t((c >> nb) & mask) + (c & mask) < range);
+    const uint32_t range = uint32_t(1) << nb, mask = range - 1, sextantEnd = uint32_t(6) << (2 * nb + 3);
+    V4u bad4 = {};
+    int i4 = 0;
+    for (; i4 + 4 <= n; i4 += 4) {
+        V4u c;
+        std::memcpy(&c, codes + i4, sizeof c);
+        bad4 |= V4u(c >= sextantEnd) | V4u(((c >> nb) & mask) + (c & mask) >= range);
     }
-    for (int i = 0; i < n && !bAllGood; ++i) {
+    uint32_t bad = bad4[0] | bad4[1] | bad4[2] | bad4[3];
+    for (int i = i4; i < n; ++i) {
+        const uint32_t c = codes[i];
+        bad |= uint32_t(c >= sextantEnd) | uint32_t(((c >> nb) & mask) + (c & mask) >= range);
+    }
+    for (int i = 0; i < n && bad; ++i) {
         uint32_t sextant, octant, theta, psi;
         unpackCode(codes[i], sextant, octant, theta, psi);
         VQ_PROPAGATE(checkCode(_numBits, sextant, octant, theta, psi, method));
     }
     // Checked codes decode without fail: no record changes unless all do.
     const VqDeeringNormalLookupTable* table = tableFor(_numBits);
+    if (table) {
+        kTableRuns[size_t(_numBits)](*table, codes, n, indices, out);
+        return true;
+    }
     for (int i = 0; i < n; ++i) {
         uint32_t sextant, octant, theta, psi;
         unpackCode(codes[i], sextant, octant, theta, psi);
-        decodeParts(_numBits, table, sextant, octant, theta, psi, out + size_t(indices[i]) * 3);
+        decodeParts(_numBits, nullptr, sextant, octant, theta, psi, out + size_t(indices[i]) * 3);
     }
     return true;
 }

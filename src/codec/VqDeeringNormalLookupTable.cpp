@@ -14,10 +14,15 @@ VqDeeringNormalLookupTable::VqDeeringNormalLookupTable() {
     for (int i = 0; i < kEntries; ++i) {
         const double theta = std::asin(std::tan(kMaxAngle * (256 - i) / 256));
         const double psi = kMaxAngle * i / 256;
-        _cosTheta[i] = static_cast<float>(std::cos(theta));
-        _sinTheta[i] = static_cast<float>(std::sin(theta));
-        _cosPsi[i] = static_cast<float>(std::cos(psi));
-        _sinPsi[i] = static_cast<float>(std::sin(psi));
+        const float cosTheta = static_cast<float>(std::cos(theta)),
+                    sinTheta = static_cast<float>(std::sin(theta));
+        const float cosPsi = static_cast<float>(std::cos(psi)), sinPsi = static_cast<float>(std::sin(psi));
+        const float thetaRow[4] = {cosTheta, 1.0f, sinTheta, 0.0f},
+                    psiRow[4] = {cosPsi, sinPsi, cosPsi, 0.0f};
+        for (int c = 0; c < 4; ++c) {
+            _theta[i][c] = thetaRow[c];
+            _psi[i][c] = psiRow[c];
+        }
     }
 }
 

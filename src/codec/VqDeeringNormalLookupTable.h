@@ -20,13 +20,7 @@ public:
         if (!(nBits <= _nBits && nBits >= 0) || !(iTheta <= (1 << nBits) && iTheta >= 0) ||
             !(iPsi < (1 << nBits) && iPsi >= 0))
             return _fail(nBits, iTheta);
-        const int shift = _nBits - nBits;
-        const int t = iTheta << shift;
-        const int p = iPsi << shift;
-        cosTheta = _cosTheta[t];
-        sinTheta = _sinTheta[t];
-        cosPsi = _cosPsi[p];
-        sinPsi = _sinPsi[p];
+        lookupInRange(nBits, iTheta, iPsi, cosTheta, sinTheta, cosPsi, sinPsi);
         return true;
     }
 
@@ -34,21 +28,28 @@ public:
     void lookupInRange(int nBits, int iTheta, int iPsi, float& cosTheta, float& sinTheta, float& cosPsi,
                        float& sinPsi) const {
         const int shift = _nBits - nBits;
-        cosTheta = _cosTheta[iTheta << shift];
-        sinTheta = _sinTheta[iTheta << shift];
-        cosPsi = _cosPsi[iPsi << shift];
-        sinPsi = _sinPsi[iPsi << shift];
+        const float* t = _theta[iTheta << shift];
+        const float* p = _psi[iPsi << shift];
+        cosTheta = t[0];
+        sinTheta = t[2];
+        cosPsi = p[0];
+        sinPsi = p[1];
     }
+
+    // Rows of 8-bit indices, for decoders that take the normal in vectors:
+    // (cos θ, 1, sin θ, 0) times (cos ψ, sin ψ, cos ψ, 0), lane by lane, is
+    // the unit vector of the code's first sextant and octant, rounded as the
+    // scalar products round (1 * sin ψ is exact).
+    const float* thetaRow(int i) const { return _theta[i]; }
+    const float* psiRow(int i) const { return _psi[i]; }
 
 private:
     // Records which argument of lookup was out of range; returns false.
     bool _fail(int nBits, int iTheta) const;
 
     int _nBits = kTableBits;
-    float _cosTheta[kEntries];
-    float _sinTheta[kEntries];
-    float _cosPsi[kEntries];
-    float _sinPsi[kEntries];
+    alignas(16) float _theta[kEntries][4];
+    alignas(16) float _psi[kEntries][4];
 };
 
 // Holder of the process-wide table. It is built on the first call (library

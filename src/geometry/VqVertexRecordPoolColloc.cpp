@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 #include <optional>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -132,7 +133,15 @@ bool separatedClasses(const float* xyz, uint32_t n, const VqBox3<float>& box, do
     std::vector<Vq::CollocScratch::Slot>& slots = sc.slots;
     std::vector<uint32_t>& prevInCell = sc.prevInCell;
     std::vector<std::pair<uint32_t, uint32_t>>& joins = sc.joins;
-    slots.assign(mask + 1, Vq::CollocScratch::Slot{0, kNone});
+    // Empty slots are all ones (a tag that is never looked at with no head).
+    // A table kept from the last pool of this size is cleared in the wide
+    // stores of a byte fill: slot by slot it was a pass of its own in the
+    // profile.
+    static_assert(std::is_trivially_copyable_v<Vq::CollocScratch::Slot> && kNone == 0xFFFFFFFFu);
+    if (slots.size() == mask + 1)
+        std::memset(static_cast<void*>(slots.data()), 0xFF, slots.size() * sizeof(Vq::CollocScratch::Slot));
+    else
+        slots.assign(mask + 1, Vq::CollocScratch::Slot{kNone, kNone});
     // Per position (by its first record) the one opened before it in its
     // cell, set when it opens; per record that found its position open, the
     // pair (position, record), in record order.
@@ -162,12 +171,32 @@ bool separatedClasses(const float* xyz, uint32_t n, const VqBox3<float>& box, do
         const double frac = f - double(cell);
         return unsigned(frac < margin) | unsigned(frac > upper);
     };
+    // The first slot a record probes is a miss in a table this size, and
+    // each record's costs little else: the cells are found kAhead records
+    // early and their slots fetched meanwhile. A cell's key (three numbers
+    // below 2^21) keeps in its top bit whether the reach crosses a face.
+    constexpr uint32_t kAhead = 16;
+    constexpr uint64_t kNearBit = uint64_t(1) << 63, kField = (uint64_t(1) << 21) - 1;
+    uint64_t ahead[kAhead];
+    auto cellAhead = [&](uint32_t r) {
+        const float* p = xyz + size_t(r) * 3;
+        int64_t c[3];
+        const unsigned near = axis(p[0], lo0, c[0]) | axis(p[1], lo1, c[1]) | axis(p[2], lo2, c[2]);
+        const uint64_t k = key(c[0], c[1], c[2]);
+        __builtin_prefetch(&slots[size_t((k * kMul) >> (64 - bits))]);
+        return k | (near ? kNearBit : 0);
+    };
+    for (uint32_t r = 0; r < n && r < kAhead; ++r)
+        ahead[r] = cellAhead(r);
     for (uint32_t r = 0; r < n; ++r) {
         const float* p = xyz + size_t(r) * 3;
-        int64_t ci[3];
-        const bool bNearFace = (axis(p[0], lo0, ci[0]) | axis(p[1], lo1, ci[1]) | axis(p[2], lo2, ci[2])) != 0;
+        const uint64_t a = ahead[r % kAhead];
+        if (r + kAhead < n) ahead[r % kAhead] = cellAhead(r + kAhead);
+        const uint64_t k = a & ~kNearBit;
+        const bool bNearFace = (a & kNearBit) != 0;
+        const int64_t ci[3] = {int64_t(k & kField), int64_t((k >> 21) & kField), int64_t(k >> 42)};
         uint32_t tag = 0;
-        Vq::CollocScratch::Slot* s = find(key(ci[0], ci[1], ci[2]), tag);
+        Vq::CollocScratch::Slot* s = find(k, tag);
         if (!s) return false;
         uint32_t g = s->head;
         for (int i = 0; g != kNone; g = prevInCell[g], ++i) {

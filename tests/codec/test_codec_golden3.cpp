@@ -35,6 +35,9 @@ TEST_F(CodecGolden3Test, FixedWidthBitLengthWithNibbleNumbers) {
     // (1000); both sign-extend from their groups' bits to 64.
     //   0 | 0111 1 1111 0 | 1000 0 | 0 | 1        B = 18: 0x3FD04000
     checkGolden(VqVec<long>{-9, -8}, CodecDriver3Base::CodecBitLength, packet3(2, 1, 18, {0x3FD04000}));
+    // 5 5 5: w = 0, and no value follows the bounds.
+    //   0 | 0101 0 | 0101 0                         B = 11: 0x29400000
+    checkGolden(VqVec<int>{5, 5, 5}, CodecDriver3Base::CodecBitLength, packet3(3, 1, 11, {0x29400000}));
 }
 
 TEST_F(CodecGolden3Test, VariableWidthBitLength) {

@@ -4,6 +4,7 @@
 #include "VqTestObjectStream.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <random>
 #include <vector>
@@ -114,6 +115,8 @@ TEST_F(NormalCodecTest, EveryCodeReencodesToACanonicalCode) {
         VqDeeringNormalCodec codec(n);
         const uint32_t R = 1u << n;
         uint32_t canonical = 0, failures = 0;
+        std::vector<uint32_t> codes;
+        std::vector<float> one;
         for (uint32_t s = 0; s < 6; ++s)
             for (uint32_t o = 0; o < 8; ++o)
                 for (uint32_t t = 0; t < R; ++t)
@@ -121,6 +124,8 @@ TEST_F(NormalCodecTest, EveryCodeReencodesToACanonicalCode) {
                         const uint32_t code = codec.packCode(s, o, t, p);
                         VqVec3f v, v2;
                         uint32_t code2 = 0, code3 = 0;
+                        codes.push_back(code);
+                        if (codec.convertCodeToVec(code, v)) one.insert(one.end(), v.data(), v.data() + 3);
                         if (!codec.convertCodeToVec(code, v) || !codec.convertVecToCode(v, code2) ||
                             !codec.convertCodeToVec(code2, v2) || !codec.convertVecToCode(v2, code3)) {
                             ++failures;
@@ -136,6 +141,18 @@ TEST_F(NormalCodecTest, EveryCodeReencodesToACanonicalCode) {
                         }
                     }
         EXPECT_EQ(failures, 0u) << "n=" << n;
+        // A whole array into records, last code first, gives each code's
+        // bits as it decodes alone (zeros' signs too).
+        std::vector<uint32_t> indices(codes.size());
+        for (size_t i = 0; i < codes.size(); ++i)
+            indices[i] = uint32_t(codes.size() - 1 - i);
+        std::vector<float> recs(one.size());
+        ASSERT_TRUE(
+            codec.convertCodesToRecords(codes.data(), int(codes.size()), indices.data(), recs.data()));
+        for (size_t i = 0; i < one.size(); ++i)
+            ASSERT_EQ(std::bit_cast<uint32_t>(recs[size_t(indices[i / 3]) * 3 + i % 3]),
+                      std::bit_cast<uint32_t>(one[i]))
+                << "n=" << n << " code " << codes[i / 3];
         // Of the 24 R (R + 1) codes, 24 R + 6 leave the sign bit of a zero
         // component clear and code a direction that has a canonical code.
         EXPECT_EQ(canonical, 24 * R * R - 6) << "n=" << n;
@@ -297,6 +314,16 @@ TEST_F(NormalCodecTest, BadWidthsAndCodesAreRefused) {
     float recs[6] = {9, 9, 9, 9, 9, 9};
     EXPECT_FALSE(codec.convertCodesToRecords(codes, 2, indices, recs));
     EXPECT_EQ(lastError(), "(iSextant <= 5) && ((iPsi+iTheta) < iBitRange)");
+    EXPECT_EQ(std::count(recs, recs + 6, 9.0f), 6);
+    // Each bad code above among good ones, in every place of a run of four.
+    for (uint32_t bad :
+         {codec.packCode(6, 7, 0, 0), codec.packCode(2, 0, 15, 1), codec.packCode(0, 0, 0, 0) | (1u << 14)})
+        for (int at = 0; at < 5; ++at) {
+            uint32_t run[5] = {codes[0], codes[0], codes[0], codes[0], codes[0]};
+            const uint32_t zeros[5] = {};
+            run[at] = bad;
+            EXPECT_FALSE(codec.convertCodesToRecords(run, 5, zeros, recs)) << bad << " at " << at;
+        }
     EXPECT_EQ(std::count(recs, recs + 6, 9.0f), 6);
     ASSERT_TRUE(codec.convertCodesToRecords(codes, 1, indices, recs));
     EXPECT_EQ(std::vector<float>(recs, recs + 6), (std::vector<float>{9, 9, 9, v[0], v[1], v[2]}));

@@ -208,6 +208,17 @@ TEST_F(QuantizerTest, PointsRefuseWhatCannotBeCoded) {
     EXPECT_FALSE(pq.convertCodesToRecords(cx, cy, cz, 2, idx, 4, 3, recs));
     EXPECT_EQ(lastError(), "inCodeX <= xMax && inCodeY <= yMax && inCodeZ <= zMax");
     EXPECT_EQ(std::count(recs, recs + 8, 7.0f), 8);
+    // The largest code of each axis passes and the next is refused, within a
+    // run of four codes and after it.
+    VqVec3f five[5];
+    for (int axis = 0; axis < 3; ++axis)
+        for (int at : {2, 4}) {
+            uint32_t c[3][5] = {};
+            c[axis][at] = 255;
+            EXPECT_TRUE(pq.convertCodesToVecs(c[0], c[1], c[2], 5, five)) << axis << " " << at;
+            c[axis][at] = 256;
+            EXPECT_FALSE(pq.convertCodesToVecs(c[0], c[1], c[2], 5, five)) << axis << " " << at;
+        }
 
     // A box with an infinite or NaN corner is refused and the old box kept.
     EXPECT_FALSE(pq.setBBox(box(0, 0, 0, kInf, 1, 1)));
