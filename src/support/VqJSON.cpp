@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <locale.h>
 #ifdef __linux__
 #include <sys/mman.h>
@@ -1000,7 +1001,14 @@ void JSONObject::_append(VqString&& name, JSONValue&& value) {
         size_t slots = 4 * s_cScannedMembers;
         while (slots < 2 * n)
             slots *= 2;
-        _indexMembers(slots);
+        // The member is in place by now: without room for a larger index
+        // the object goes on with none, found by a scan, rather than report
+        // a failure for a member it holds. The next append tries again.
+        try {
+            _indexMembers(slots);
+        } catch (const std::bad_alloc&) {
+            _index.clear();
+        }
         return;
     }
     const size_t mask = _index.size() - 1;
