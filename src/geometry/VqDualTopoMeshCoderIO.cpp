@@ -298,11 +298,14 @@ struct DualTopoMeshCoderIO {
         return true;
     }
 
-    static std::vector<uint32_t> iota(uint32_t n) {
-        std::vector<uint32_t> v(n);
+    // 0, 1, ..., n - 1, not filled before it is written. Vertices and
+    // records both go in their own order, so one list of the larger count
+    // serves the two.
+    static std::unique_ptr<uint32_t[]> identity(uint32_t n) {
+        std::unique_ptr<uint32_t[]> p = std::make_unique_for_overwrite<uint32_t[]>(n);
         for (uint32_t i = 0; i < n; ++i)
-            v[i] = i;
-        return v;
+            p[i] = i;
+        return p;
     }
 
     template <class CD>
@@ -345,14 +348,14 @@ struct DualTopoMeshCoderIO {
                 pVtx->lockWrite(false);
                 VQ_PROPAGATE(ok);
             }
-            const std::vector<uint32_t> vIdx = iota(nVerts), rIdx = iota(nRecs);
-            VQ_PROPAGATE(
-                pVtx->_writeQuantizedVertexArray(os, cd, vIdx.data(), nVerts, VqBox3<float>(), vtxBits, h));
+            const std::unique_ptr<uint32_t[]> pIdx = identity(std::max(nVerts, nRecs));
+            const uint32_t* idx = pIdx.get();
+            VQ_PROPAGATE(pVtx->_writeQuantizedVertexArray(os, cd, idx, nVerts, VqBox3<float>(), vtxBits, h));
             m.to(st.nCoordBytes);
-            VQ_PROPAGATE(writeAttrs(recs, os, cd, rIdx.data(), nRecs, normBits, texBits, colBits, h, st));
+            VQ_PROPAGATE(writeAttrs(recs, os, cd, idx, nRecs, normBits, texBits, colBits, h, st));
             m.at = position(os);
             if (l == Layout::V10xV1 && bAux) {
-                VQ_PROPAGATE(recs._writeAuxiliaryFields(os, cd, rIdx.data(), nRecs, h));
+                VQ_PROPAGATE(recs._writeAuxiliaryFields(os, cd, idx, nRecs, h));
                 m.to(st.nOtherAttrBytes);
             }
             if (l == Layout::V9xV2) {
@@ -360,7 +363,7 @@ struct DualTopoMeshCoderIO {
                              os.write(static_cast<unsigned long>(eBindings)));
                 m.to(st.nTableBytes);
                 if (bAux) {
-                    VQ_PROPAGATE(recs._writeAuxiliaryFields(os, cd, rIdx.data(), nRecs, h));
+                    VQ_PROPAGATE(recs._writeAuxiliaryFields(os, cd, idx, nRecs, h));
                     m.to(st.nOtherAttrBytes);
                 }
             }
@@ -440,26 +443,20 @@ struct DualTopoMeshCoderIO {
             // The coordinates go straight into the coder's array: a pool of
             // their own only to be copied out of cost a fill and a copy.
             coords.resize(size_t(nVerts) * size_t(nComps));
-            // Vertices and records both read in their own order: one
-            // identity list serves the two, unfilled before it is written.
-            const uint32_t nIdx = std::max(nVerts, nRecs);
-            const std::unique_ptr<uint32_t[]> pIdx = std::make_unique_for_overwrite<uint32_t[]>(nIdx);
-            for (uint32_t i = 0; i < nIdx; ++i)
-                pIdx[i] = i;
-            const uint32_t* vIdx = pIdx.get();
-            const uint32_t* rIdx = pIdx.get();
-            VQ_PROPAGATE(VqVertexRecordPool::_readQuantizedCoordArray(os, cd, nComps, vIdx, nVerts,
-                                                                      coords.data(), h));
+            const std::unique_ptr<uint32_t[]> pIdx = identity(std::max(nVerts, nRecs));
+            const uint32_t* idx = pIdx.get();
+            VQ_PROPAGATE(
+                VqVertexRecordPool::_readQuantizedCoordArray(os, cd, nComps, idx, nVerts, coords.data(), h));
             m.to(st.nCoordBytes);
             VQ_PROPAGATE(pRecs->lockWrite(true));
-            bool ok = readAttrs(*pRecs, os, cd, rIdx, nRecs, h, st);
+            bool ok = readAttrs(*pRecs, os, cd, idx, nRecs, h, st);
             m.at = position(os);
             if (ok && l == Layout::V10xV1 && (eBindings & VQ_GEOMBIND_AUXFIELDS_MASK)) {
-                ok = pRecs->_readAuxiliaryFields(os, cd, rIdx, nRecs, h);
+                ok = pRecs->_readAuxiliaryFields(os, cd, idx, nRecs, h);
                 m.to(st.nOtherAttrBytes);
             }
             if (ok && l == Layout::V9xV2)
-                ok = readTrailer(os, cd, *pRecs, eBindings, rIdx, nRecs, h, m, st);
+                ok = readTrailer(os, cd, *pRecs, eBindings, idx, nRecs, h, m, st);
             pRecs->lockWrite(false);
             VQ_PROPAGATE(ok);
         } else if (l == Layout::V9xV2) {

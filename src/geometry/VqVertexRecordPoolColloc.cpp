@@ -149,10 +149,11 @@ bool separatedClasses(const float* xyz, uint32_t n, const VqBox3<float>& box, do
     joins.clear();
     // The slot of the cell with key k, or the empty one where it would go;
     // tag receives the bits a slot keeps of it.
+    // A key's first slot, from the top bits of its product.
+    auto home = [bits](uint64_t k) { return size_t((k * kMul) >> (64 - bits)); };
     auto find = [&](uint64_t k, uint32_t& tag) -> Vq::CollocScratch::Slot* {
-        const uint64_t h = k * kMul;
-        tag = uint32_t(h);
-        size_t s = size_t(h >> (64 - bits));
+        tag = uint32_t(k * kMul);
+        size_t s = home(k);
         for (int i = 0;; ++i) {
             Vq::CollocScratch::Slot& e = slots[s];
             if (e.head == kNone || (e.tag == tag && cellKey(e.head) == k)) return &e;
@@ -183,7 +184,7 @@ bool separatedClasses(const float* xyz, uint32_t n, const VqBox3<float>& box, do
         int64_t c[3];
         const unsigned near = axis(p[0], lo0, c[0]) | axis(p[1], lo1, c[1]) | axis(p[2], lo2, c[2]);
         const uint64_t k = key(c[0], c[1], c[2]);
-        __builtin_prefetch(&slots[size_t((k * kMul) >> (64 - bits))]);
+        __builtin_prefetch(&slots[home(k)]);
         return k | (near ? kNearBit : 0);
     };
     for (uint32_t r = 0; r < n && r < kAhead; ++r)
