@@ -135,14 +135,18 @@ size_t CodecDriver3T<T>::ComprCntx::memSize() const {
     return n;
 }
 
+namespace {
+// By the size of the last use: growing to a size below the limit may
+// overshoot it in capacity, and such a vector would be freed and grown again
+// for every packet.
+template <class V>
+void trimVec(V& v) {
+    if (v.size() > ScratchMgr::s_cMaxIdleCapacity) V().swap(v);
+}
+} // namespace
+
 template <class T>
 void CodecDriver3T<T>::ComprCntx::trim() {
-    // By the size of the last use: growing to a size below the limit may
-    // overshoot it in capacity, and such a vector would be freed and grown
-    // again for every packet.
-    const auto trimVec = [](auto& v) {
-        if (v.size() > ScratchMgr::s_cMaxIdleCapacity) std::remove_reference_t<decltype(v)>().swap(v);
-    };
     trimVec(_vAuxOOBValues);
     trimVec(vMSB);
     trimVec(vLSB);
@@ -157,10 +161,26 @@ void CodecDriver3T<T>::ComprCntx::trim() {
 }
 
 template <class T>
+size_t CodecDriver3T<T>::Parked::memSize() const {
+    return cntx.memSize() + vCodeText.capacity() * sizeof(uint32_t) +
+           (vOOB.capacity() + vMSB.capacity() + vLSB.capacity()) * sizeof(T);
+}
+
+template <class T>
+void CodecDriver3T<T>::Parked::trim() {
+    trimVec(vCodeText);
+    trimVec(vOOB);
+    trimVec(vMSB);
+    trimVec(vLSB);
+}
+
+template <class T>
 size_t CodecDriver3T<T>::memSize() const {
     size_t n = sizeof(*this);
     for (const ComprCntx& c : _aComprCntx)
         n += c.memSize();
+    for (const Parked& p : _aParked)
+        n += p.memSize();
     if (_pBitLenCodec) n += _pBitLenCodec->memSize();
     if (_pArithCodec) n += _pArithCodec->memSize();
     return n;
@@ -634,6 +654,31 @@ bool CodecDriver3T<T>::deserialize(VqObjectStream& stream, VqVec<T>& values, int
 }
 
 template <class T>
+bool CodecDriver3T<T>::deserializeBatched(VqObjectStream& stream, VqVec<T>& values, int nMaxValues) {
+    _bBatch = true;
+    const bool ok = deserialize(stream, values, nMaxValues);
+    _bBatch = false;
+    if (!ok) dropBatch();
+    VQ_PROPAGATE(ok);
+    return true;
+}
+
+template <class T>
+bool CodecDriver3T<T>::finishBatch() {
+    bool ok = false;
+    try {
+        ok = _decodeParked();
+    } catch (...) {
+        ok = VqErrorState::recordCurrentException(kCls, "deserialize");
+    }
+    dropBatch();
+    for (Parked& p : _aParked)
+        p.trim();
+    VQ_PROPAGATE(ok);
+    return true;
+}
+
+template <class T>
 template <class E>
 bool CodecDriver3T<T>::_readArray(VqBaseDataStream& stream, VqVec<E>& v, int64_t n) {
     v.clear();
@@ -786,6 +831,9 @@ bool CodecDriver3T<T>::_readChopper(VqBaseDataStream& stream, int nExpectedValue
             VQ_PROPAGATE(_decodePair(C.cntxHigh, _highPacket(C), N.cntx,
                                      {N._nDeferredValues, N._vAuxOOBValues.data(), N._vAuxOOBValues.length(),
                                       N.vCodeText.data(), N._nDeferredBits, &C.vLSB, &N.cntx}));
+        } else if (_bBatch && _nComprCntx == 1 && _nParked < cMaxParked) {
+            // Alone in its packet, the high part waits for the next packet's.
+            return _park(C, nExpectedValues, cValSpanBits - cChopBits, bias);
         } else {
             VqArithmeticCodec3T<T>* codec = _arithmeticCodec();
             if (!codec) VQ_PROPAGATE(false);
@@ -800,15 +848,64 @@ bool CodecDriver3T<T>::_readChopper(VqBaseDataStream& stream, int nExpectedValue
     const int n = C.vMSB.length();
     if (n != nExpectedValues)
         VQ_FAIL(kCls, "deserialize", "C->_pvValues->length() == nExpectedValues", VQ_ERR_CORRUPT);
-    const int lowBits = cValSpanBits - cChopBits;
-    VqVec<T>& values = *C._pvValues;
+    _join(C.vMSB.data(), C.vLSB.data(), n, cValSpanBits - cChopBits, bias, *C._pvValues);
+    return true;
+}
+
+template <class T>
+void CodecDriver3T<T>::_join(const T* h, const T* l, int n, int lowBits, T bias, VqVec<T>& values) {
     values.resize(static_cast<size_t>(n));
-    const T* h = C.vMSB.data();
-    const T* l = C.vLSB.data();
     T* out = values.data();
     for (int i = 0; i < n; ++i)
         out[i] =
             static_cast<T>(((static_cast<U>(h[i]) << lowBits) | static_cast<U>(l[i])) + static_cast<U>(bias));
+}
+
+// The checks _readChopper makes after decoding, made before: a high part
+// decodes to exactly as many values as its packet counts.
+template <class T>
+bool CodecDriver3T<T>::_park(ComprCntx& C, int nExpectedValues, int lowBits, T bias) {
+    if (C._nHighValues != C.vLSB.length())
+        VQ_FAIL(kCls, "deserialize", "vMSB.size() == vLSB.size()", VQ_ERR_CORRUPT);
+    if (C._nHighValues != nExpectedValues)
+        VQ_FAIL(kCls, "deserialize", "C->_pvValues->length() == nExpectedValues", VQ_ERR_CORRUPT);
+    Parked& P = _aParked[_nParked++];
+    std::swap(P.cntx, C.cntxHigh);
+    P.vCodeText.swap(C.vCodeTextHigh);
+    P.vOOB.swap(C.vOOBHigh);
+    P.vLSB.swap(C.vLSB);
+    P.pvValues = C._pvValues;
+    P.nValues = C._nHighValues;
+    P.nBits = C._nHighBits;
+    P.lowBits = lowBits;
+    P.bias = bias;
+    P.pvValues->resize(static_cast<size_t>(nExpectedValues));
+    return true;
+}
+
+template <class T>
+typename CodecDriver3T<T>::ArithPacket CodecDriver3T<T>::_parkedPacket(Parked& P) {
+    return {P.nValues, P.vOOB.data(), P.vOOB.length(), P.vCodeText.data(), int64_t(P.nBits), &P.vMSB, &P.cntx};
+}
+
+template <class T>
+bool CodecDriver3T<T>::_decodeParked() {
+    int i = 0;
+    for (; i + 1 < _nParked; i += 2)
+        VQ_PROPAGATE(_decodePair(_aParked[i].cntx, _parkedPacket(_aParked[i]), _aParked[i + 1].cntx,
+                                 _parkedPacket(_aParked[i + 1])));
+    if (i < _nParked) {
+        VqArithmeticCodec3T<T>* codec = _arithmeticCodec();
+        if (!codec) VQ_PROPAGATE(false);
+        const ArithPacket h = _parkedPacket(_aParked[i]);
+        VQ_PROPAGATE(codec->decode(h.nValues, h.oobValues, h.nOOBValues, h.codeText, h.nBits, *h.values,
+                                   &_aParked[i].cntx));
+        VQ_PROPAGATE(_checkCanonical(_aParked[i].cntx, codec->entryCounts(), h));
+    }
+    for (int k = 0; k < _nParked; ++k) {
+        Parked& P = _aParked[k];
+        _join(P.vMSB.data(), P.vLSB.data(), P.nValues, P.lowBits, P.bias, *P.pvValues);
+    }
     return true;
 }
 

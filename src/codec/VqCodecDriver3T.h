@@ -79,6 +79,19 @@ public:
     // nMaxValues values (what the caller's record can need) is refused
     // before anything is allocated for it.
     bool deserialize(VqObjectStream& stream, VqVec<T>& values, int nMaxValues);
+    // Reads one packet as deserialize() does, except that a chopper's
+    // arithmetic high part with no code text of its own packet to decode
+    // with may be left for finishBatch(), which decodes such parts of
+    // successive packets two at a time. values then has its length, and its
+    // values once finishBatch() succeeds. A failure drops the whole batch.
+    bool deserializeBatched(VqObjectStream& stream, VqVec<T>& values, int nMaxValues);
+    // Decodes what the packets read by deserializeBatched() left, into their
+    // values, with the checks deserialize() makes; either way the batch is
+    // then empty. When several of those parts are corrupt, which one is
+    // reported may differ from reading the packets with deserialize().
+    bool finishBatch();
+    // Forgets the batch without decoding it, after a read failed.
+    void dropBatch() { _nParked = 0; }
 
     // Values of the last packet written or read.
     int numValues() const { return _nValues; }
@@ -133,6 +146,22 @@ private:
         void trim();
     };
 
+    // A top-level chopper whose high part waits in a batch: that part's
+    // packet, the decoded low part and what joins them.
+    struct Parked {
+        VqProbContext3T<T> cntx;
+        VqVecu vCodeText;
+        VqVec<T> vOOB, vMSB, vLSB;
+        VqVec<T>* pvValues = nullptr;
+        int nValues = 0;
+        int nBits = 0;
+        int lowBits = 0;
+        T bias = 0;
+        size_t memSize() const;
+        void trim();
+    };
+    static constexpr int cMaxParked = 3;
+
     ComprCntx& _top() { return _aComprCntx[_nComprCntx - 1]; }
     bool _pushCCntx(VqErrorCode eFullCode);
     void _popCCntx();
@@ -166,6 +195,13 @@ private:
     using ArithPacket = typename VqArithmeticCodec3T<T>::Packet;
     // The deferred high part of chopper context C, into C.vMSB.
     static ArithPacket _highPacket(ComprCntx& C);
+    static ArithPacket _parkedPacket(Parked& P);
+    // Moves top-level chopper C's pending high part and its low part into
+    // the batch; values gets its length.
+    bool _park(ComprCntx& C, int nExpectedValues, int lowBits, T bias);
+    bool _decodeParked();
+    // values = ((h << lowBits) | l) + bias, n of each.
+    static void _join(const T* h, const T* l, int n, int lowBits, T bias, VqVec<T>& values);
     // Decodes two deferred arithmetic packets at once, with the checks that
     // follow each packet's decoding.
     bool _decodePair(VqProbContext3T<T>& cntxA, const ArithPacket& a, VqProbContext3T<T>& cntxB,
@@ -182,6 +218,10 @@ private:
     int _nComprCntx = 1;
     // The chopper whose high part waits for a code text to decode with.
     ComprCntx* _pPendingHigh = nullptr;
+    // Reading with deserializeBatched(); the batch so far.
+    bool _bBatch = false;
+    int _nParked = 0;
+    Parked _aParked[cMaxParked];
     bool _bSegStream = false;
     int _nValues = 0;
     uint64_t _nBytesWritten = 0;

@@ -191,6 +191,41 @@ bool getArray(VqObjectStream& os, IO& io, VqVeci& v, bool bRawBits, uint32_t nEx
     return true;
 }
 
+// Arrays of nExpected values each, every one followed by its check value.
+template <class IO>
+bool getArrays(VqObjectStream& os, IO& io, VqVeci* const* v, int nArrays, uint32_t nExpected,
+               const char* method, const char* lengthText, uint32_t& uHash) {
+    for (int i = 0; i < nArrays; ++i)
+        VQ_PROPAGATE(getArray(os, io, *v[i], false, nExpected, method, lengthText, uHash));
+    return true;
+}
+
+// The version-3 driver reads every packet and check value first and then
+// decodes the packets' code texts two at a time, where one alone leaves the
+// core waiting on each symbol; the arrays are then checked in order. When
+// several are damaged, which one is reported may differ from reading them
+// in turn.
+bool getArrays(VqObjectStream& os, Driver3IO& io, VqVeci* const* v, int nArrays, uint32_t nExpected,
+               const char* method, const char* lengthText, uint32_t& uHash) {
+    constexpr int kMaxArrays = 3;
+    VQ_CHECK(nArrays <= kMaxArrays, kCls, method, VQ_ERR_INTERNAL);
+    uint32_t auRefHash[kMaxArrays] = {};
+    bool ok = true;
+    for (int i = 0; i < nArrays && ok; ++i)
+        ok = io.cd.deserializeBatched(os, *v[i], VqCodecDriver2::s_clampCount(nExpected)) &&
+             os.read(&auRefHash[i]);
+    if (!ok) io.cd.dropBatch();
+    VQ_PROPAGATE(ok && io.cd.finishBatch());
+    for (int i = 0; i < nArrays; ++i) {
+        VQ_PROPAGATE(Vq::CodecDriver3T<int>::unpackResiduals(*v[i], *v[i], Driver3IO::predictor(false)));
+        if (v[i]->size() != nExpected) VQ_FAIL(kCls, method, lengthText, VQ_ERR_CORRUPT);
+        hashWords(reinterpret_cast<const uint32_t*>(v[i]->data()), v[i]->size(), uHash);
+        const uint32_t uRefHash = auRefHash[i];
+        VQ_CHECK(uHash == uRefHash, kCls, method, VQ_ERR_CORRUPT);
+    }
+    return true;
+}
+
 bool writeU8(VqObjectStream& os, int v) {
     return os.write(static_cast<unsigned char>(v));
 }
@@ -362,12 +397,10 @@ struct VqVertexRecordPoolCoding {
         const char* lengthText =
             "vuX.length() == nIndices && vuY.length() == nIndices && vuZ.length() == nIndices";
         VQ_PROPAGATE(vuY.ok() && vuZ.ok());
-        VQ_PROPAGATE(getArray(os, io, *vuX, false, nIndices, method, lengthText, uHash) &&
-                     getArray(os, io, *vuY, false, nIndices, method, lengthText, uHash));
-        if (nComps > 2)
-            VQ_PROPAGATE(getArray(os, io, *vuZ, false, nIndices, method, lengthText, uHash));
-        else
-            vuZ->assign(nIndices, 0);
+        VqVeci* const aArrays[3] = {&*vuX, &*vuY, &*vuZ};
+        const int nArrays = nComps > 2 ? 3 : 2;
+        VQ_PROPAGATE(getArrays(os, io, aArrays, nArrays, nIndices, method, lengthText, uHash));
+        if (nArrays < 3) vuZ->assign(nIndices, 0);
         VQ_PROPAGATE(q.convertCodesToRecords(
             reinterpret_cast<const uint32_t*>(vuX->data()), reinterpret_cast<const uint32_t*>(vuY->data()),
             reinterpret_cast<const uint32_t*>(vuZ->data()), static_cast<int>(nIndices), indices, nComps,

@@ -430,6 +430,37 @@ TEST_F(CodecDriver3Test, ChopperPartsDecodedTogetherKeepTheirOwnChecks) {
         badImage.bytes(bad);
         expectFailure(part == 0 ? chopper(20, 24, badImage, loImage) : chopper(20, 24, hiImage, badImage),
                       text);
+        if (part == 1) continue;
+
+        // Top-level choppers read in a batch: the high parts that have no
+        // code text of their own packet to decode with (the first and third
+        // here) decode together once the last is read; the damaged third
+        // fails as it fails alone; a stream ending inside the batch fails
+        // with nothing left for the next batch.
+        const PacketImage loBits = coded(lo, CodecDriver3Base::CodecBitLength);
+        const Bytes good = chopper(20, 24, hiImage, loBits);
+        Bytes batch = good;
+        batch.insert(batch.end(), nested.begin(), nested.end());
+        const Bytes bad3 = chopper(20, 24, badImage, loBits);
+        Vq::CodecDriver3 cd;
+        std::vector<VqVeci> outs(3);
+        const auto readBatch = [&](const Bytes& third) {
+            Bytes image = batch;
+            image.insert(image.end(), third.begin(), third.end());
+            return CodecStream::read(StreamKind::Plain, image, [&](VqObjectStream& os) {
+                for (VqVeci& o : outs)
+                    if (!cd.deserializeBatched(os, o, n)) return false;
+                return cd.finishBatch();
+            });
+        };
+        EXPECT_FALSE(readBatch(bad3));
+        EXPECT_EQ(lastError(), text);
+        EXPECT_FALSE(readBatch(Bytes(good.begin(), good.end() - 9)));
+        EXPECT_EQ(lastCode(), VQ_ERR_SHORT_READ);
+        ASSERT_TRUE(readBatch(good)) << lastError();
+        EXPECT_EQ(outs[0], expected);
+        EXPECT_EQ(outs[1], out);
+        EXPECT_EQ(outs[2], expected);
     }
 }
 

@@ -315,6 +315,57 @@ TEST_P(CodedFormat, FlippedBitsAreRefused) {
     EXPECT_EQ(lastError(), "uHash == uRefHash");
 }
 
+// Long coordinate arrays of a VQ 10 record are read first and decoded
+// together: each array keeps its check value, and a damaged one leaves every
+// record as it was. Points on the diagonal give three equal packets, so the
+// layout places the check values: after the stream's length field and the
+// header (count, components, the quantizer's 27 bytes) each packet and its
+// check value take a third.
+TEST_F(CodedArrayTest, CoordinateArraysDecodedTogetherKeepTheirChecks) {
+    const uint32_t n = 3000;
+    VqVertexRecordPool pool(VQ_GEOMBIND_VTXCOORD3);
+    Records r;
+    std::mt19937 rng(5);
+    for (uint32_t i = 0; i < n; ++i)
+        r.coords.insert(r.coords.end(), 3, float(rng() % 2048));
+    ASSERT_TRUE(r.addTo(pool, n));
+    const std::vector<uint32_t> idx = someIndices(n);
+    const uint32_t m = uint32_t(idx.size());
+    const Bytes image = writeWith(Kind::Plain, 10, 0, [&](VqObjectStream& os) {
+        Vq::CodecDriver3T<int> cd;
+        uint32_t h = 0;
+        return pool._writeQuantizedVertexArray(os, cd, idx.data(), m, VqBox3<float>(), 11, h);
+    });
+    const size_t header = 4 + 4 + 1 + 27, third = (image.size() - header) / 3;
+    ASSERT_EQ(header + 3 * third, image.size());
+    const auto readBack = [&](const Bytes& bytes, VqVertexRecordPool& back) {
+        blankLike(pool, back);
+        return readWith(Kind::Plain, 10, 0, bytes, [&](VqObjectStream& os) {
+            Vq::CodecDriver3T<int> cd;
+            uint32_t h = 0;
+            WriteLock lock(back);
+            return back._readQuantizedVertexArray(os, cd, idx.data(), m, h);
+        });
+    };
+    VqVertexRecordPool back;
+    ASSERT_TRUE(readBack(image, back)) << lastError();
+    for (uint32_t i : idx)
+        ASSERT_EQ(back.fields()->vtxCoords()[3 * i + 1], r.coords[3 * i + 1]) << i;
+
+    Bytes bad = image;
+    bad[header + 2 * third - 1] ^= 0x01; // y's check value
+    VqVertexRecordPool badBack;
+    EXPECT_FALSE(readBack(bad, badBack));
+    EXPECT_EQ(lastError(), "uHash == uRefHash");
+    bad = image;
+    bad[header + 2 * third + third / 2] ^= 0x40; // inside z's packet
+    EXPECT_FALSE(readBack(bad, badBack));
+    EXPECT_FALSE(readBack(Bytes(image.begin(), image.begin() + header + third + third / 2), badBack));
+    EXPECT_EQ(lastCode(), VQ_ERR_SHORT_READ);
+    for (uint32_t i = 0; i < 3 * n; ++i)
+        ASSERT_EQ(badBack.fields()->vtxCoords()[i], 0.0f) << i;
+}
+
 TEST_P(CodedFormat, CountsAndComponentsFromTheFileMustMatchThePool) {
     const auto [major, minor] = GetParam();
     VqVertexRecordPool pool(VQ_GEOMBIND_VTXCOORD3 | VQ_GEOMBIND_VTXCOLOR3);
