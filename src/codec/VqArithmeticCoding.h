@@ -110,7 +110,7 @@ public:
     const uint32_t* entryCounts() const { return _vEntryCounts.data(); }
 
     size_t memSize() const {
-        return _vStartToEntry.capacity() * sizeof(uint16_t) + _vCumToInterval.capacity() * sizeof(uint32_t) +
+        return _vStartSlots.capacity() * sizeof(Slot) + _vCumToInterval.capacity() * sizeof(uint32_t) +
                _vEntryCounts.capacity() * sizeof(uint32_t);
     }
 
@@ -129,10 +129,13 @@ private:
         // (for its value and count) follows off that path from the interval's
         // start, in a table written at the starts alone: it costs a store per
         // entry, and the few starts in use stay in cache, where a second
-        // table over every count would compete with the first.
+        // table over every count would compete with the first. The word
+        // also flags the escape, and the start's slot holds the value and
+        // the count itself: a symbol then needs no entry, and each of the
+        // two chains of a pair keeps fewer pointers in registers.
         bTable = static_cast<uint64_t>(p.nValues) * 4 >= t;
         if (bTable) {
-            _vStartToEntry.resize(t);
+            _vStartSlots.resize(t);
             _vCumToInterval.resize(t);
             for (int k = 0, nEntries = cntx.numEntries(); k < nEntries; ++k) {
                 const uint32_t c = static_cast<uint32_t>(entries[k]._cCumCount);
@@ -140,8 +143,9 @@ private:
                 // A zero-count entry shares its start with the next one and
                 // is never decoded.
                 if (n == 0) continue;
-                _vStartToEntry[c] = static_cast<uint16_t>(k);
-                std::fill_n(_vCumToInterval.begin() + c, n, c | (c + n) << 16);
+                _vStartSlots[c] = {entries[k].value(), 0};
+                const uint32_t esc = entries[k].isEscape() ? kEscapeBit : 0u;
+                std::fill_n(_vCumToInterval.begin() + c, n, c | esc | (c + n) << 16);
             }
         }
         _vEntryCounts.assign(static_cast<size_t>(cntx.numEntries()), 0);
@@ -153,34 +157,45 @@ private:
     template <bool kTable>
     auto _step(const char* cls, const Packet& p, T*& out, int& iOOB) {
         // In copies: the values stored may alias the vectors' own pointers.
-        const Cntx& cntx = *p.cntx;
-        const auto* entries = cntx.entries();
-        uint32_t* counts = _vEntryCounts.data();
-        const uint16_t* startToEntry = _vStartToEntry.data();
-        const uint32_t* cumToInterval = _vCumToInterval.data();
         const T* oobValues = p.oobValues;
         const int nOOBValues = p.nOOBValues;
-        return [=, &cntx, &out, &iOOB](int i, uint32_t target, uint32_t& c, uint32_t& cn) {
-            const uint32_t w = kTable ? cumToInterval[target] : 0u;
-            const int idx = kTable ? startToEntry[w & 0xFFFFu] : cntx.lookupEntryByCumCount(target);
-            if (idx < 0) VQ_FAIL(cls, "decode", "Bad probability table", VQ_ERR_CORRUPT);
-            const auto& e = entries[idx];
-            ++counts[idx];
-            if (e.isEscape()) {
-                if (iOOB >= nOOBValues) VQ_FAIL(cls, "decode", "iOOB < nOOBValues", VQ_ERR_CORRUPT);
-                out[i] = oobValues[iOOB++];
-            } else {
-                out[i] = e.value();
-            }
-            if constexpr (kTable) {
-                c = w & 0xFFFFu;
+        if constexpr (kTable) {
+            Slot* slots = _vStartSlots.data();
+            const uint32_t* cumToInterval = _vCumToInterval.data();
+            return [=, &out, &iOOB](int i, uint32_t target, uint32_t& c, uint32_t& cn) {
+                const uint32_t w = cumToInterval[target];
+                c = w & (kEscapeBit - 1);
                 cn = (w >> 16) - c;
-            } else {
+                Slot& s = slots[c];
+                ++s.count;
+                if (w & kEscapeBit) {
+                    if (iOOB >= nOOBValues) VQ_FAIL(cls, "decode", "iOOB < nOOBValues", VQ_ERR_CORRUPT);
+                    out[i] = oobValues[iOOB++];
+                } else {
+                    out[i] = s.value;
+                }
+                return true;
+            };
+        } else {
+            const Cntx& cntx = *p.cntx;
+            const auto* entries = cntx.entries();
+            uint32_t* counts = _vEntryCounts.data();
+            return [=, &cntx, &out, &iOOB](int i, uint32_t target, uint32_t& c, uint32_t& cn) {
+                const int idx = cntx.lookupEntryByCumCount(target);
+                if (idx < 0) VQ_FAIL(cls, "decode", "Bad probability table", VQ_ERR_CORRUPT);
+                const auto& e = entries[idx];
+                ++counts[idx];
+                if (e.isEscape()) {
+                    if (iOOB >= nOOBValues) VQ_FAIL(cls, "decode", "iOOB < nOOBValues", VQ_ERR_CORRUPT);
+                    out[i] = oobValues[iOOB++];
+                } else {
+                    out[i] = e.value();
+                }
                 c = static_cast<uint32_t>(e._cCumCount);
                 cn = static_cast<uint32_t>(e._cCount);
-            }
-            return true;
-        };
+                return true;
+            };
+        }
     }
 
     template <bool kTable>
@@ -216,6 +231,11 @@ private:
         // Writers end every code alike and send no out-of-band value unused.
         if (!coder.endIsCanonical()) VQ_FAIL(cls, "decode", "Code text not ended as written", VQ_ERR_CORRUPT);
         if (iOOB != p.nOOBValues) VQ_FAIL(cls, "decode", "iOOB == nOOBValues", VQ_ERR_CORRUPT);
+        if constexpr (kTable) {
+            const auto* entries = p.cntx->entries();
+            for (size_t k = 0; k < _vEntryCounts.size(); ++k)
+                if (entries[k]._cCount > 0) _vEntryCounts[k] = _vStartSlots[entries[k]._cCumCount].count;
+        }
         return true;
     }
 
@@ -223,11 +243,19 @@ private:
     // Values decoded between two checks of the code text's end.
     static constexpr int kRunLength = 4096;
 
+    // The table word's flag of the escape entry's interval, above any start.
+    static constexpr uint32_t kEscapeBit = 0x8000u;
+    static_assert(cMaxTotalCount <= kEscapeBit, "starts below the escape flag");
+    struct Slot {
+        T value;
+        uint32_t count;
+    };
     // For packets long enough to repay filling them; kept between calls for
     // their memory only. Per cumulative count, the interval of its entry,
-    // start | end << 16; per interval start, the entry's index (the other
-    // slots hold whatever an earlier packet left there and are never read).
-    std::vector<uint16_t> _vStartToEntry;
+    // start | escape flag | end << 16; per interval start, the entry's value
+    // and decoded count (the other slots hold whatever an earlier packet
+    // left there and are never read).
+    std::vector<Slot> _vStartSlots;
     std::vector<uint32_t> _vCumToInterval;
     // Decoded values per entry, for the check that the table is the one
     // the writers build for them.
