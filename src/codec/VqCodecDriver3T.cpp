@@ -672,10 +672,15 @@ bool CodecDriver3T<T>::finishBatch() {
         ok = VqErrorState::recordCurrentException(kCls, "deserialize");
     }
     dropBatch();
-    for (Parked& p : _aParked)
-        p.trim();
     VQ_PROPAGATE(ok);
     return true;
+}
+
+template <class T>
+void CodecDriver3T<T>::dropBatch() {
+    _nParked = 0;
+    for (Parked& p : _aParked)
+        p.trim();
 }
 
 template <class T>

@@ -91,7 +91,7 @@ public:
     // reported may differ from reading the packets with deserialize().
     bool finishBatch();
     // Forgets the batch without decoding it, after a read failed.
-    void dropBatch() { _nParked = 0; }
+    void dropBatch();
 
     // Values of the last packet written or read.
     int numValues() const { return _nValues; }
