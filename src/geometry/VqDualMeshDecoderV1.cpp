@@ -72,8 +72,9 @@ int DualMeshDecoderV1::_fail(const char* method, const char* what) {
     return -2;
 }
 
-bool DualMeshDecoderV1::decode(const DualMeshSymbols& syms, VqDualVFMesh& dst) {
+bool DualMeshDecoderV1::decode(const DualMeshSymbols& syms, VqDualVFMesh& dst, Lookup2Chain& check) {
     _pSyms = &syms;
+    _pCheck = &check;
     std::fill(std::begin(_iValReadPos), std::end(_iValReadPos), 0);
     std::fill(std::begin(_iAttrMaskReadPos), std::end(_iAttrMaskReadPos), 0);
     _iPolyReadPos = _iAttrMaskLrgReadPos = 0;
@@ -128,6 +129,7 @@ bool DualMeshDecoderV1::decode(const DualMeshSymbols& syms, VqDualVFMesh& dst) {
     }
     const bool ok = run<DualMeshDecoderV1>(dst) && _checkReadPositions();
     _pSyms = nullptr;
+    _pCheck = nullptr;
     VQ_PROPAGATE(ok);
     return true;
 }

@@ -2,6 +2,7 @@
 
 #include "VqDualMeshCodec.h"
 #include "VqDualMeshSymbols.h"
+#include "VqLookup2.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -25,7 +26,10 @@ public:
     // their own.
     static constexpr uint64_t kMaxCorners = uint64_t(1) << 28;
 
-    bool decode(const DualMeshSymbols& syms, VqDualVFMesh& dst);
+    // The chain (the streams' check value) advances within the walk, a
+    // block a polygon: it must only read streams of syms, which stay as they
+    // are; it is left to finish.
+    bool decode(const DualMeshSymbols& syms, VqDualVFMesh& dst, Lookup2Chain& check);
 
 private:
     // The walk's operations (see DualMeshCodec::run). A new polygon and a
@@ -35,6 +39,7 @@ private:
     int ioVtxInit();
     [[gnu::always_inline]] int ioVtx(int, int) {
         const int i = _iPolyReadPos;
+        _pCheck->step();
         if (i < _iPolyCheckedEnd) [[likely]] {
             _iPolyReadPos = i + 1;
             return _pDst->addPoly(_piDeg[i], _piGrp[i], _puFlags[i]);
@@ -81,6 +86,7 @@ private:
     bool _checkReadPositions() const;
 
     const DualMeshSymbols* _pSyms = nullptr;
+    Lookup2Chain* _pCheck = nullptr;
     int _iValReadPos[DualMeshSymbols::kNumContexts] = {};
     // Polygons are read from their degree, group and flag streams in step.
     int _iPolyReadPos = 0;

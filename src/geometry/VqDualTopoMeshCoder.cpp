@@ -15,8 +15,6 @@
 #include "VqVFMesh.h"
 
 #include <algorithm>
-#include <bit>
-#include <cstring>
 #include <mutex>
 #include <type_traits>
 #include <utility>
@@ -30,8 +28,64 @@ constexpr const char* kCls = "DualTopoMeshCoder";
 std::mutex s_poolMutex;
 std::vector<std::unique_ptr<DualTopoMeshCoder>> s_vpPool[2];
 
-uint32_t hashInts(const int* p, size_t n, uint32_t h) {
-    return vqLookup2Words(reinterpret_cast<const uint32_t*>(p), uint32_t(n), h);
+// How a version cuts the masks of context k into 32-bit chunks: chunk i of
+// mask m is (m >> shift) & mask of cut i.
+struct MaskCut {
+    int shift;
+    uint32_t mask;
+};
+struct MaskCuts {
+    const MaskCut* p;
+    size_t n;
+};
+MaskCuts maskCuts(int version, int k) {
+    // V1: bits 0-29, and for context 7 (valences 9 to 64) then bits 30-59
+    // and 60-63; V2: the low word, and for context 7 the high one.
+    static constexpr MaskCut kV1[] = {{0, 0x3FFFFFFFu}, {30, 0x3FFFFFFFu}, {60, 0xFu}};
+    static constexpr MaskCut kV2[] = {{0, ~0u}, {32, ~0u}};
+    const MaskCut* const p = version == DualTopoMeshCoder::V1 ? kV1 : kV2;
+    return {p, k != 7 ? 1u : version == DualTopoMeshCoder::V1 ? 3u : 2u};
+}
+
+void cutMasks(int version, int k, const VqVec<uint64_t>& masks, std::vector<VqVecu>& out) {
+    const MaskCuts cuts = maskCuts(version, k);
+    const size_t n = masks.size();
+    // Resized, not replaced: a kept out keeps its capacity.
+    out.resize(cuts.n);
+    // One chunk per loop, through plain pointers: the compiler vectorises
+    // each, which it would not across the chunks' vectors.
+    const uint64_t* m = masks.data();
+    for (size_t j = 0; j < cuts.n; ++j) {
+        out[j].resize(n);
+        uint32_t* c = out[j].data();
+        const int sh = cuts.p[j].shift;
+        const uint32_t mk = cuts.p[j].mask;
+        for (size_t i = 0; i < n; ++i)
+            c[i] = uint32_t(m[i] >> sh) & mk;
+    }
+}
+
+void chainInts(const VqVeci& v, Lookup2Chain& ch) {
+    ch.addWords(reinterpret_cast<const uint32_t*>(v.data()), uint32_t(v.size()));
+}
+
+// The streams in the order the check value chains them (see the class
+// comment), the masks read in place as the version cuts them.
+void chainStreams(const DualMeshSymbols& y, int version, Lookup2Chain& ch) {
+    for (int k = 0; k < DualMeshSymbols::kNumContexts; ++k)
+        chainInts(y.vviOutDegSyms[k], ch);
+    chainInts(y.viOutValSyms, ch);
+    chainInts(y.viOutVGrpSyms, ch);
+    ch.addHalves(y.vuOutVtxFlags.data(), uint32_t(y.vuOutVtxFlags.size()));
+    for (int k = 0; k < DualMeshSymbols::kNumContexts; ++k) {
+        const MaskCuts cuts = maskCuts(version, k);
+        const VqVec<uint64_t>& m = y.vvuOutAttrMasks[k];
+        for (size_t j = 0; j < cuts.n; ++j)
+            ch.addBits(m.data(), uint32_t(m.size()), cuts.p[j].shift, cuts.p[j].mask);
+    }
+    ch.addWords(y.vuOutAttrMasksLrg.data(), uint32_t(y.vuOutAttrMasksLrg.size()));
+    chainInts(y.viOutSplitFaceSyms, ch);
+    chainInts(y.viOutSplitPosSyms, ch);
 }
 } // namespace
 
@@ -110,40 +164,9 @@ void DualTopoMeshCoder::shrink() {
 }
 
 uint32_t DualTopoMeshCoder::computeCheckValue() const {
-    uint32_t h = 0;
-    for (int k = 0; k < DualMeshSymbols::kNumContexts; ++k)
-        h = hashInts(_syms.vviOutDegSyms[k].data(), _syms.vviOutDegSyms[k].size(), h);
-    h = hashInts(_syms.viOutValSyms.data(), _syms.viOutValSyms.size(), h);
-    h = hashInts(_syms.viOutVGrpSyms.data(), _syms.viOutVGrpSyms.size(), h);
-    {
-        const size_t n = _syms.vuOutVtxFlags.size();
-        // Two flags a word, the first in the low half; every word is
-        // written whole, so the kept array needs no clearing. On a
-        // little-endian machine that is the flags' own bytes, the high half
-        // of an odd last word cleared first.
-        const auto* f = _syms.vuOutVtxFlags.data();
-        VqVecu& words = _vuCheckWords;
-        words.resize((n + 1) / 2);
-        if constexpr (std::endian::native == std::endian::little) {
-            if (n & 1) words[n / 2] = 0;
-            if (n) std::memcpy(words.data(), f, n * sizeof(*f));
-        } else {
-            for (size_t j = 0; j < n / 2; ++j)
-                words[j] = uint32_t(f[2 * j]) | uint32_t(f[2 * j + 1]) << 16;
-            if (n & 1) words[n / 2] = uint32_t(f[n - 1]);
-        }
-        h = vqLookup2Words(words.data(), uint32_t(words.size()), h);
-    }
-    for (int k = 0; k < DualMeshSymbols::kNumContexts; ++k) {
-        std::vector<VqVecu>& chunks = _vvuCheckChunks;
-        _maskChunks(k, chunks);
-        for (const VqVecu& c : chunks)
-            h = vqLookup2Words(c.data(), uint32_t(c.size()), h);
-    }
-    h = vqLookup2Words(_syms.vuOutAttrMasksLrg.data(), uint32_t(_syms.vuOutAttrMasksLrg.size()), h);
-    h = hashInts(_syms.viOutSplitFaceSyms.data(), _syms.viOutSplitFaceSyms.size(), h);
-    h = hashInts(_syms.viOutSplitPosSyms.data(), _syms.viOutSplitPosSyms.size(), h);
-    return h;
+    Lookup2Chain ch;
+    chainStreams(_syms, version(), ch);
+    return ch.finish();
 }
 
 void DualTopoMeshCoder::_freeDecodeScratch() {
@@ -153,8 +176,6 @@ void DualTopoMeshCoder::_freeDecodeScratch() {
     _pTopoStorage.reset();
     _pTriStripperEngine.reset();
     _pCollocScratch.reset();
-    VqVecu().swap(_vuCheckWords);
-    std::vector<VqVecu>().swap(_vvuCheckChunks);
 }
 
 bool DualTopoMeshCoder::_checkChunks(const std::vector<VqVecu>& chunks, size_t nChunks, const char* cls) {
@@ -245,7 +266,9 @@ bool DualTopoMeshCoder::_encodeLocked() {
 
 bool DualTopoMeshCoder::_decodeSymbols() {
     if (!_pDecoder) _pDecoder = std::make_unique<DualMeshDecoderV1>();
-    VQ_PROPAGATE(_pDecoder->decode(_syms, _dst));
+    // No check value: an empty chain.
+    Lookup2Chain none;
+    VQ_PROPAGATE(_pDecoder->decode(_syms, _dst, none));
     return true;
 }
 
@@ -255,9 +278,22 @@ bool DualTopoMeshCoder::decode(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTopoM
              VQ_ERR_ARGUMENT);
     bool ok = false;
     try {
-        const uint32_t uHash = computeCheckValue(), uRefHash = _uRefHash;
-        VQ_CHECK(uHash == uRefHash, kCls, "decode", VQ_ERR_CORRUPT);
-        ok = _decodeSymbols() && _doExport(eKind, out);
+        // The check value is hashed within the walk, a block at a time: the
+        // hash is a serial chain of ALU work, and the walk leaves ALU slots
+        // idle while it waits on its dependent loads. The walk only reads
+        // the streams the value covers, and it is safe on any streams (it
+        // bounds every read and refuses what describes no mesh), so walking
+        // before the value is known risks nothing; the value is compared
+        // before anything is exported.
+        if (!_pDecoder) _pDecoder = std::make_unique<DualMeshDecoderV1>();
+        Lookup2Chain check;
+        chainStreams(_syms, version(), check);
+        const auto matches = [this](uint32_t uHash) {
+            const uint32_t uRefHash = _uRefHash;
+            VQ_CHECK(uHash == uRefHash, kCls, "decode", VQ_ERR_CORRUPT);
+            return true;
+        };
+        ok = _pDecoder->decode(_syms, _dst, check) && matches(check.finish()) && _doExport(eKind, out);
     } catch (...) {
         ok = VqErrorState::recordCurrentException(kCls, "decode");
     }
@@ -520,25 +556,7 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
 }
 
 void DualTopoMeshCoderV1::_maskChunks(int k, std::vector<VqVecu>& out) const {
-    const VqVec<uint64_t>& masks = _syms.vvuOutAttrMasks[k];
-    const size_t n = masks.size();
-    // Resized, not replaced: a kept out keeps its capacity.
-    out.resize(k == 7 ? 3 : 1);
-    for (VqVecu& c : out)
-        c.resize(n);
-    // One chunk per loop, through plain pointers: the compiler vectorises
-    // each, which it would not across the chunks' vectors.
-    const uint64_t* m = masks.data();
-    uint32_t* c0 = out[0].data();
-    for (size_t i = 0; i < n; ++i)
-        c0[i] = uint32_t(m[i] & 0x3FFFFFFFu);
-    if (k != 7) return;
-    uint32_t* c1 = out[1].data();
-    uint32_t* c2 = out[2].data();
-    for (size_t i = 0; i < n; ++i)
-        c1[i] = uint32_t((m[i] >> 30) & 0x3FFFFFFFu);
-    for (size_t i = 0; i < n; ++i)
-        c2[i] = uint32_t(m[i] >> 60);
+    cutMasks(V1, k, _syms.vvuOutAttrMasks[k], out);
 }
 
 bool DualTopoMeshCoderV1::_joinMaskChunks(int k, const std::vector<VqVecu>& chunks) {
@@ -565,19 +583,7 @@ bool DualTopoMeshCoderV1::_joinMaskChunks(int k, const std::vector<VqVecu>& chun
 }
 
 void DualTopoMeshCoderV2::_maskChunks(int k, std::vector<VqVecu>& out) const {
-    const VqVec<uint64_t>& masks = _syms.vvuOutAttrMasks[k];
-    const size_t n = masks.size();
-    out.resize(k == 7 ? 2 : 1);
-    for (VqVecu& c : out)
-        c.resize(n);
-    const uint64_t* m = masks.data();
-    uint32_t* c0 = out[0].data();
-    for (size_t i = 0; i < n; ++i)
-        c0[i] = uint32_t(m[i]);
-    if (k != 7) return;
-    uint32_t* c1 = out[1].data();
-    for (size_t i = 0; i < n; ++i)
-        c1[i] = uint32_t(m[i] >> 32);
+    cutMasks(V2, k, _syms.vvuOutAttrMasks[k], out);
 }
 
 bool DualTopoMeshCoderV2::_joinMaskChunks(int k, const std::vector<VqVecu>& chunks) {

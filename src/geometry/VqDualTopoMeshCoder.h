@@ -180,16 +180,12 @@ private:
     // polygons, kept from decode to decode so that its pages are not
     // fetched fresh per decode.
     std::unique_ptr<VqTopoMeshTopology> _pTopoStorage;
-    // Likewise the working arrays of the decoded pools' collocation, and of
-    // the check value (the words of the flags, the chunks of the masks). They
+    // Likewise the working arrays of the decoded pools' collocation. They
     // live here rather than in a pool: the pool is new with every decode and
     // goes out with the result, and pools are shared by meshes that other
     // threads read, whereas a coder is handed to one caller at a time
-    // (acquire/release) and so is used by one thread at a time, the check
-    // value of a const coder included.
+    // (acquire/release) and so is used by one thread at a time.
     std::unique_ptr<CollocScratch> _pCollocScratch;
-    mutable VqVecu _vuCheckWords;
-    mutable std::vector<VqVecu> _vvuCheckChunks;
     std::vector<int> _viCoordOrder;
     std::vector<int> _viAttrOrder;
     VqVecf _vfCoords;

@@ -1,38 +1,8 @@
 #include "VqLookup2.h"
 
-namespace {
+#include "VqErrorState.h"
 
-inline void mix(uint32_t& a, uint32_t& b, uint32_t& c) {
-    a -= b;
-    a -= c;
-    a ^= (c >> 13);
-    b -= c;
-    b -= a;
-    b ^= (a << 8);
-    c -= a;
-    c -= b;
-    c ^= (b >> 13);
-    a -= b;
-    a -= c;
-    a ^= (c >> 12);
-    b -= c;
-    b -= a;
-    b ^= (a << 16);
-    c -= a;
-    c -= b;
-    c ^= (b >> 5);
-    a -= b;
-    a -= c;
-    a ^= (c >> 3);
-    b -= c;
-    b -= a;
-    b ^= (a << 10);
-    c -= a;
-    c -= b;
-    c ^= (b >> 15);
-}
-
-} // namespace
+#include <bit>
 
 uint32_t vqLookup2(const uint8_t* k, uint32_t length, uint32_t initval) {
     uint32_t a = 0x9e3779b9, b = 0x9e3779b9, c = initval;
@@ -41,7 +11,7 @@ uint32_t vqLookup2(const uint8_t* k, uint32_t length, uint32_t initval) {
         a += k[0] + (uint32_t(k[1]) << 8) + (uint32_t(k[2]) << 16) + (uint32_t(k[3]) << 24);
         b += k[4] + (uint32_t(k[5]) << 8) + (uint32_t(k[6]) << 16) + (uint32_t(k[7]) << 24);
         c += k[8] + (uint32_t(k[9]) << 8) + (uint32_t(k[10]) << 16) + (uint32_t(k[11]) << 24);
-        mix(a, b, c);
+        vqLookup2Mix(a, b, c);
         k += 12;
         len -= 12;
     }
@@ -81,7 +51,7 @@ uint32_t vqLookup2(const uint8_t* k, uint32_t length, uint32_t initval) {
     case 1:
         a += k[0];
     }
-    mix(a, b, c);
+    vqLookup2Mix(a, b, c);
     return c;
 }
 
@@ -92,7 +62,7 @@ uint32_t vqLookup2Words(const uint32_t* k, uint32_t length, uint32_t initval) {
         a += k[0];
         b += k[1];
         c += k[2];
-        mix(a, b, c);
+        vqLookup2Mix(a, b, c);
         k += 3;
         len -= 3;
     }
@@ -104,6 +74,94 @@ uint32_t vqLookup2Words(const uint32_t* k, uint32_t length, uint32_t initval) {
     case 1:
         a += k[0];
     }
-    mix(a, b, c);
+    vqLookup2Mix(a, b, c);
     return c;
 }
+
+namespace Vq {
+
+void Lookup2Chain::_add(const Array& a) {
+    if (_nArrs == kMaxArrays)
+        VqErrorState::throwStdError("Lookup2Chain", "add", "nArrays < kMaxArrays", VQ_ERR_INTERNAL);
+    _arrs[_nArrs++] = a;
+    _bLive = true;
+}
+
+void Lookup2Chain::addWords(const uint32_t* p, uint32_t nWords) {
+    _add({reinterpret_cast<const unsigned char*>(p), nWords, 0, ~0u, 0, kWords});
+}
+
+void Lookup2Chain::addHalves(const uint16_t* p, uint32_t nHalves) {
+    _add({reinterpret_cast<const unsigned char*>(p), (nHalves + 1) / 2, nHalves, ~0u, 0, kHalves});
+}
+
+void Lookup2Chain::addBits(const uint64_t* p, uint32_t nWords, int shift, uint32_t mask) {
+    _add({reinterpret_cast<const unsigned char*>(p), nWords, 0, mask, uint8_t(shift), kBits});
+}
+
+uint32_t Lookup2Chain::_word(uint32_t i) const {
+    const Array& a = _arrs[_iArr];
+    switch (a.kind) {
+    case kWords: {
+        uint32_t w;
+        std::memcpy(&w, a.p + 4 * size_t(i), 4);
+        return w;
+    }
+    case kHalves: {
+        uint16_t lo, hi = 0;
+        std::memcpy(&lo, a.p + 4 * size_t(i), 2);
+        if (2 * i + 1 < a.nHalves) std::memcpy(&hi, a.p + 4 * size_t(i) + 2, 2);
+        return uint32_t(lo) | uint32_t(hi) << 16;
+    }
+    case kBits: {
+        uint64_t x;
+        std::memcpy(&x, a.p + 8 * size_t(i), 8);
+        return uint32_t(x >> a.shift) & a.mask;
+    }
+    }
+    return 0;
+}
+
+void Lookup2Chain::_stepSlow() {
+    if (_iArr >= 0) {
+        // The blocks the step could not read (an odd count of halves ends
+        // in a block with a half word), then the tail and the length.
+        const uint32_t n = _arrs[_iArr].n;
+        for (; _i + 3 <= n; _i += 3) {
+            _a += _word(_i);
+            _b += _word(_i + 1);
+            _c += _word(_i + 2);
+            vqLookup2Mix(_a, _b, _c);
+        }
+        _c += n << 2;
+        if (n - _i == 2) _b += _word(_i + 1);
+        if (n - _i >= 1) _a += _word(_i);
+        vqLookup2Mix(_a, _b, _c);
+    }
+    _i = _nFast = 0;
+    if (++_iArr == _nArrs) {
+        _bLive = false;
+        return;
+    }
+    // The next array starts from this one's value.
+    const Array& a = _arrs[_iArr];
+    _a = _b = 0x9e3779b9;
+    _p = a.p;
+    _b64 = a.kind == kBits;
+    _shift = a.shift;
+    _mask = a.mask;
+    // Halves are read as words in place only where that puts the first in
+    // the low half, and never the last one alone.
+    if (a.kind != kHalves)
+        _nFast = a.n;
+    else if constexpr (std::endian::native == std::endian::little)
+        _nFast = a.nHalves / 2;
+}
+
+uint32_t Lookup2Chain::finish() {
+    while (_bLive)
+        step();
+    return _c;
+}
+
+} // namespace Vq

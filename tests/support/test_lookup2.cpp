@@ -43,4 +43,37 @@ TEST(Lookup2, ChainingDependsOnEveryWordAndTheSeed) {
     EXPECT_NE(vqLookup2Words(w, 5, h), h);
 }
 
+// The chain against chained one-shot calls over the words each array makes,
+// whatever the lengths (none, tails of one and two, halves ending alone),
+// stepped once or not at all before finishing.
+TEST(Lookup2, ChainEqualsChainedCalls) {
+    std::vector<uint32_t> w;
+    std::vector<uint16_t> f;
+    std::vector<uint64_t> m;
+    for (uint32_t i = 0; i < 14; ++i) {
+        w.push_back(0x9E3779B9u * (i + 1));
+        f.push_back(uint16_t(0xA5C3u ^ (i * 0x1111u)));
+        m.push_back(0xF123456789ABCDEFull * (i + 3));
+    }
+    for (uint32_t n = 0; n < 14; ++n)
+        for (int nSteps : {0, 1}) {
+            Vq::Lookup2Chain ch(7);
+            ch.addWords(w.data(), n);
+            ch.addHalves(f.data(), n);
+            ch.addWords(nullptr, 0);
+            ch.addBits(m.data(), n, 30, 0x3FFFFFFFu);
+            for (int i = 0; i < nSteps; ++i)
+                ch.step();
+            std::vector<uint32_t> halves((n + 1) / 2), bits(n);
+            for (uint32_t i = 0; i < n; ++i) {
+                halves[i / 2] |= uint32_t(f[i]) << (16 * (i & 1));
+                bits[i] = uint32_t(m[i] >> 30) & 0x3FFFFFFFu;
+            }
+            uint32_t h = vqLookup2Words(w.data(), n, 7);
+            h = vqLookup2Words(halves.data(), uint32_t(halves.size()), h);
+            h = vqLookup2Words(nullptr, 0, h);
+            EXPECT_EQ(ch.finish(), vqLookup2Words(bits.data(), n, h)) << n;
+        }
+}
+
 } // namespace
