@@ -38,28 +38,51 @@ double dist2(const float* a, const float* b) {
     return dx * dx + dy * dy + dz * dz;
 }
 
+// 0, 1, ..., n - 1, four numbers a store: the compiler leaves the loop one
+// at a time.
+void fillIdentity(uint32_t* p, uint32_t n) {
+    __m128i four = _mm_setr_epi32(0, 1, 2, 3);
+    uint32_t i = 0;
+    for (; n - i >= 4; i += 4) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + i), four);
+        four = _mm_add_epi32(four, _mm_set1_epi32(4));
+    }
+    for (; i < n; ++i)
+        p[i] = i;
+}
+
 // The box of the positions that are finite (three floats a record), and
 // whether all are. Four records are twelve floats, in which each place holds
-// one coordinate: the bounds run per place, which the compiler does in
-// vectors, and so does a sum of x - x, which stays 0 unless some x is not
-// finite. Such a value, rare as it is, sends the whole box to the loop that
-// leaves those positions out.
+// one coordinate: the bounds run per place, four places a register, and so
+// does a sum of x - x, which stays 0 unless some x is not finite. Such a
+// value, rare as it is, sends the whole box to the loop that leaves those
+// positions out.
 VqBox3<float> finiteBox(const float* xyz, uint32_t n, bool& bAllFinite) {
-    constexpr int kBlock = 12;
-    float lo[kBlock], hi[kBlock], nan[kBlock];
-    for (int k = 0; k < kBlock; ++k) {
-        lo[k] = HUGE_VALF;
-        hi[k] = -HUGE_VALF;
-        nan[k] = 0;
+    // In registers written out: the compiler kept the places in memory, a
+    // store per place and block. min_ps(p, lo) is p < lo ? p : lo, and
+    // max_ps(p, hi) p > hi ? p : hi, NaN included.
+    constexpr int kBlock = 12, kRegs = kBlock / 4;
+    __m128 vLo[kRegs], vHi[kRegs], vNan[kRegs];
+    for (int r = 0; r < kRegs; ++r) {
+        vLo[r] = _mm_set1_ps(HUGE_VALF);
+        vHi[r] = _mm_set1_ps(-HUGE_VALF);
+        vNan[r] = _mm_setzero_ps();
     }
     const size_t nBlocks = n / 4;
     for (size_t i = 0; i < nBlocks; ++i) {
         const float* p = xyz + i * kBlock;
-        for (int k = 0; k < kBlock; ++k) {
-            lo[k] = p[k] < lo[k] ? p[k] : lo[k];
-            hi[k] = p[k] > hi[k] ? p[k] : hi[k];
-            nan[k] += p[k] - p[k];
+        for (int r = 0; r < kRegs; ++r) {
+            const __m128 v = _mm_loadu_ps(p + 4 * r);
+            vLo[r] = _mm_min_ps(v, vLo[r]);
+            vHi[r] = _mm_max_ps(v, vHi[r]);
+            vNan[r] = _mm_add_ps(vNan[r], _mm_sub_ps(v, v));
         }
+    }
+    float lo[kBlock], hi[kBlock], nan[kBlock];
+    for (int r = 0; r < kRegs; ++r) {
+        _mm_storeu_ps(lo + 4 * r, vLo[r]);
+        _mm_storeu_ps(hi + 4 * r, vHi[r]);
+        _mm_storeu_ps(nan + 4 * r, vNan[r]);
     }
     VqBox3<float> box;
     for (int k = 0; k < kBlock && nBlocks; ++k) {
@@ -451,8 +474,11 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced, Vq::CollocScratch*
         // decoded mesh's pool comes so, its records already in the order of
         // first use, and then nothing moves.
         if (!pScratch) std::vector<VqVec3f>().swap(points);
+        // Through the data: the array's own operator checks for growth at
+        // every element.
+        const uint32_t* pRank = rank.data();
         uint32_t i = 0;
-        while (i < n && rank[static_cast<int>(i)] == i)
+        while (i < n && pRank[i] == i)
             ++i;
         if (i < n) {
             if (!pScratch) {
@@ -470,9 +496,7 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced, Vq::CollocScratch*
         _recordsChanged();
         _bCollocated = true;
         _vuEquivRing.resize(n);
-        uint32_t* ring = _vuEquivRing.data();
-        for (uint32_t r = 0; r < n; ++r)
-            ring[r] = r;
+        fillIdentity(_vuEquivRing.data(), n);
         _bEquivRingsValid = true;
         _bRingsArePositions = true;
         return true;
