@@ -3,7 +3,10 @@
 #include "VqDecodeRoom.h"
 #include "VqErrorState.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
+#include <cstring>
 
 namespace {
 const char* const kCls = "VqBitLengthCodec3T";
@@ -36,6 +39,22 @@ T signExtend(U u, int w, int valueBits) {
 template <class T, class U>
 T minus(T a, T b) {
     return static_cast<T>(static_cast<U>(static_cast<U>(a) - static_cast<U>(b)));
+}
+
+// n copies of v, sixteen bytes a store: the compiler's fill writes one value
+// at a time.
+template <class T>
+void fillWide(T* out, size_t n, T v) {
+    constexpr size_t kPer = sizeof(__m128i) / sizeof(T);
+    T pattern[kPer];
+    std::fill_n(pattern, kPer, v);
+    __m128i wide;
+    std::memcpy(&wide, pattern, sizeof wide);
+    size_t i = 0;
+    for (; n - i >= kPer; i += kPer)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), wide);
+    for (; i < n; ++i)
+        out[i] = v;
 }
 
 bool codeTextTooShort() {
@@ -152,12 +171,11 @@ bool VqBitLengthCodec3T<T>::decode(int nValues, const T*, int, const uint32_t* c
         // The size is known: check it before making room for the values.
         if (in.numBitsRead() + int64_t(w) * nValues > nBits) return codeTextTooShort();
         // Equal values (as a chopper's low parts often are) are written once:
-        // zeros by the resize alone, which clears memory in wide stores.
-        if (w == 0 && minValue != 0)
-            values.assign(static_cast<size_t>(nValues), minValue);
-        else
-            values.resize(static_cast<size_t>(nValues));
+        // zeros by the resize alone, which clears memory in wide stores, and
+        // others in wide stores of their own.
+        values.resize(static_cast<size_t>(nValues));
         T* out = values.data();
+        if (w == 0 && minValue != 0) fillWide(out, static_cast<size_t>(nValues), minValue);
         const U base = static_cast<U>(minValue);
         // The writer gives the values' own bounds: held to them, a damaged
         // bound is refused rather than read as the same values. Offsets in

@@ -197,14 +197,34 @@ bool VqPointQuantizer::convertCodesToRecords(const uint32_t* codesX, const uint3
     // loaded again for every point. The count of coordinates is a constant
     // of each loop.
     const Vq::UniformQuantizer<float> qx = _xQuantizer, qy = _yQuantizer, qz = _zQuantizer;
+    int iFirst = 0; // the points before it are written in pairs below
     const auto run = [&](auto nComps) {
-        for (int i = 0; i < n; ++i) {
+        for (int i = iFirst; i < n; ++i) {
             float* p = out + size_t(indices[i]) * size_t(stride);
             p[0] = qx.dequantize(codesX[i]);
             if constexpr (nComps() > 1) p[1] = qy.dequantize(codesY[i]);
             if constexpr (nComps() > 2) p[2] = qz.dequantize(codesZ[i]);
         }
     };
+    // Three coordinates of codes below 2^31 (every bit count but 32), two
+    // points at a time: each coordinate's pair is dequantized in one
+    // register, and a point's x and y go out in one store.
+    if (nOut == 3 && std::max({qx.maxCode(), qy.maxCode(), qz.maxCode()}) < 0x80000000u) {
+        for (; iFirst + 2 <= n; iFirst += 2) {
+            const auto pair = [&](const Vq::UniformQuantizer<float>& q, const uint32_t* codes) {
+                return _mm_cvtpd_ps(
+                    q.dequantize2(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(codes + iFirst))));
+            };
+            const __m128 x = pair(qx, codesX), y = pair(qy, codesY), z = pair(qz, codesZ);
+            const __m128 xy = _mm_unpacklo_ps(x, y);
+            float* p0 = out + size_t(indices[iFirst]) * size_t(stride);
+            float* p1 = out + size_t(indices[iFirst + 1]) * size_t(stride);
+            _mm_storel_pi(reinterpret_cast<__m64*>(p0), xy);
+            _mm_store_ss(p0 + 2, z);
+            _mm_storeh_pi(reinterpret_cast<__m64*>(p1), xy);
+            _mm_store_ss(p1 + 2, _mm_shuffle_ps(z, z, 1));
+        }
+    }
     if (nOut == 3)
         run(std::integral_constant<int, 3>());
     else if (nOut == 2)

@@ -2,6 +2,8 @@
 
 #include "VqExport.h"
 
+#include <emmintrin.h>
+
 #include <cstdint>
 #include <type_traits>
 
@@ -123,6 +125,10 @@ private:
         } else {
             for (int i = 0; i < head; ++i)
                 out[idx(i)] = in[idx(i)];
+            if constexpr (P == PredLag1 && std::is_integral_v<T> && sizeof(T) == 4) {
+                if (stride == 1 && n > 4)
+                    return _runningSum(in + 4, out + 4, n - 4, static_cast<uint32_t>(out[3]));
+            }
             for (int i = 4; i < n; ++i) {
                 const A p = _predict<P>(static_cast<const T*>(out), i, stride);
                 const A r = static_cast<A>(in[idx(i)]);
@@ -176,6 +182,30 @@ private:
             default:
                 return _copy(in, out, n, stride);
             }
+        }
+    }
+
+    // Lag-1 unpacking of 32-bit values is a running sum from the value
+    // before them (carry). Four lanes at a time, each block's own running
+    // sums take two shifted adds and the carry one more; value by value,
+    // each waited for the one before. The block is loaded whole before it is
+    // stored, so in and out may be the same array.
+    template <class T>
+    static void _runningSum(const T* in, T* out, int n, uint32_t carry) {
+        __m128i c = _mm_set1_epi32(static_cast<int>(carry));
+        int i = 0;
+        for (; i + 4 <= n; i += 4) {
+            __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+            x = _mm_add_epi32(x, _mm_slli_si128(x, 4));
+            x = _mm_add_epi32(x, _mm_slli_si128(x, 8));
+            x = _mm_add_epi32(x, c);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), x);
+            c = _mm_shuffle_epi32(x, 0xFF);
+        }
+        uint32_t sum = static_cast<uint32_t>(_mm_cvtsi128_si32(c));
+        for (; i < n; ++i) {
+            sum += static_cast<uint32_t>(in[i]);
+            out[i] = static_cast<T>(sum);
         }
     }
 

@@ -39,6 +39,8 @@
 #include "VqStdException.h"
 #include "VqTriStripTopoMesh.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <memory>
 #include <new>
@@ -89,7 +91,10 @@ struct Sym3 {
     bool get(VqObjectStream& os, VqVeci& v, int nMax) { return cd.deserialize(os, v, nMax); }
     bool get(VqObjectStream& os, VqVecu& v, int nMax) {
         VQ_PROPAGATE(cd.deserialize(os, tmp, nMax));
-        v.assign(tmp.begin(), tmp.end());
+        // The words as they are, in one copy: assigned from the signed
+        // values, each was converted on its own.
+        const unsigned* pBits = reinterpret_cast<const unsigned*>(tmp.data());
+        v.assign(pBits, pBits + tmp.size());
         return true;
     }
     static bool pack(VqVeci& v) {
@@ -181,8 +186,15 @@ struct DualTopoMeshCoderIO {
         uint64_t nVerts = 0, nVertCorners = 0;
 
         void count(const DualMeshSymbols& s) {
-            for (const VqVeci& v : s.vviOutDegSyms)
-                for (const int d : v) {
+            // Four sets of mask counts, taken in turn: with one, a run of one
+            // valence (as most are) added to one count in memory, each value
+            // waiting for the store of the one before.
+            constexpr int kSets = 4;
+            uint64_t masks[kSets][DualMeshSymbols::kNumContexts] = {};
+            for (const VqVeci& v : s.vviOutDegSyms) {
+                const int* pD = v.data();
+                for (size_t i = 0, n = v.size(); i < n; ++i) {
+                    const int d = pD[i];
                     if (d == 0) ++nSplits;
                     if (d > 0) {
                         ++nVerts;
@@ -191,10 +203,14 @@ struct DualTopoMeshCoderIO {
                     if (d < 2 || d > VqDualVFMesh::kMaxDegree) continue;
                     nCorners += uint64_t(d);
                     if (d <= 64)
-                        ++aMasks[std::clamp(d - 2, 0, DualMeshSymbols::kNumContexts - 1)];
+                        ++masks[i % kSets][std::clamp(d - 2, 0, DualMeshSymbols::kNumContexts - 1)];
                     else
                         nLargeWords += uint64_t(d + 31) / 32;
                 }
+            }
+            for (const auto& set : masks)
+                for (int k = 0; k < DualMeshSymbols::kNumContexts; ++k)
+                    aMasks[k] += set[k];
         }
     };
 
@@ -231,7 +247,24 @@ struct DualTopoMeshCoderIO {
         {
             const int* pIn = v.data();
             uint16_t* pOut = s.vuOutVtxFlags.data();
-            for (size_t i = 0, n = v.size(); i < n; ++i) {
+            // Eight words at a time (the compiler leaves the loop one at a
+            // time): each word's low half, sign-extended, passes the signed
+            // narrowing unchanged.
+            const size_t n = v.size();
+            size_t i = 0;
+            __m128i all = _mm_setzero_si128();
+            for (; n - i >= 8; i += 8) {
+                const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pIn + i));
+                const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pIn + i + 4));
+                all = _mm_or_si128(all, _mm_or_si128(a, b));
+                const __m128i lowA = _mm_srai_epi32(_mm_slli_epi32(a, 16), 16);
+                const __m128i lowB = _mm_srai_epi32(_mm_slli_epi32(b, 16), 16);
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(pOut + i), _mm_packs_epi32(lowA, lowB));
+            }
+            all = _mm_or_si128(all, _mm_shuffle_epi32(all, 0x4E));
+            all = _mm_or_si128(all, _mm_shuffle_epi32(all, 0xB1));
+            uAll = uint32_t(_mm_cvtsi128_si32(all));
+            for (; i < n; ++i) {
                 const uint32_t u = uint32_t(pIn[i]);
                 uAll |= u;
                 pOut[i] = static_cast<uint16_t>(u);
@@ -303,7 +336,14 @@ struct DualTopoMeshCoderIO {
     // serves the two.
     static std::unique_ptr<uint32_t[]> identity(uint32_t n) {
         std::unique_ptr<uint32_t[]> p = std::make_unique_for_overwrite<uint32_t[]>(n);
-        for (uint32_t i = 0; i < n; ++i)
+        // Four numbers a store: the compiler leaves the loop one at a time.
+        __m128i four = _mm_setr_epi32(0, 1, 2, 3);
+        uint32_t i = 0;
+        for (; n - i >= 4; i += 4) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(p.get() + i), four);
+            four = _mm_add_epi32(four, _mm_set1_epi32(4));
+        }
+        for (; i < n; ++i)
             p[i] = i;
         return p;
     }

@@ -5,6 +5,8 @@
 #include "VqErrorState.h"
 #include "VqVertexRecordPool.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -36,28 +38,51 @@ double dist2(const float* a, const float* b) {
     return dx * dx + dy * dy + dz * dz;
 }
 
+// 0, 1, ..., n - 1, four numbers a store: the compiler leaves the loop one
+// at a time.
+void fillIdentity(uint32_t* p, uint32_t n) {
+    __m128i four = _mm_setr_epi32(0, 1, 2, 3);
+    uint32_t i = 0;
+    for (; n - i >= 4; i += 4) {
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + i), four);
+        four = _mm_add_epi32(four, _mm_set1_epi32(4));
+    }
+    for (; i < n; ++i)
+        p[i] = i;
+}
+
 // The box of the positions that are finite (three floats a record), and
 // whether all are. Four records are twelve floats, in which each place holds
-// one coordinate: the bounds run per place, which the compiler does in
-// vectors, and so does a sum of x - x, which stays 0 unless some x is not
-// finite. Such a value, rare as it is, sends the whole box to the loop that
-// leaves those positions out.
+// one coordinate: the bounds run per place, four places a register, and so
+// does a sum of x - x, which stays 0 unless some x is not finite. Such a
+// value, rare as it is, sends the whole box to the loop that leaves those
+// positions out.
 VqBox3<float> finiteBox(const float* xyz, uint32_t n, bool& bAllFinite) {
-    constexpr int kBlock = 12;
-    float lo[kBlock], hi[kBlock], nan[kBlock];
-    for (int k = 0; k < kBlock; ++k) {
-        lo[k] = HUGE_VALF;
-        hi[k] = -HUGE_VALF;
-        nan[k] = 0;
+    // In registers written out: the compiler kept the places in memory, a
+    // store per place and block. min_ps(p, lo) is p < lo ? p : lo, and
+    // max_ps(p, hi) p > hi ? p : hi, NaN included.
+    constexpr int kBlock = 12, kRegs = kBlock / 4;
+    __m128 vLo[kRegs], vHi[kRegs], vNan[kRegs];
+    for (int r = 0; r < kRegs; ++r) {
+        vLo[r] = _mm_set1_ps(HUGE_VALF);
+        vHi[r] = _mm_set1_ps(-HUGE_VALF);
+        vNan[r] = _mm_setzero_ps();
     }
     const size_t nBlocks = n / 4;
     for (size_t i = 0; i < nBlocks; ++i) {
         const float* p = xyz + i * kBlock;
-        for (int k = 0; k < kBlock; ++k) {
-            lo[k] = p[k] < lo[k] ? p[k] : lo[k];
-            hi[k] = p[k] > hi[k] ? p[k] : hi[k];
-            nan[k] += p[k] - p[k];
+        for (int r = 0; r < kRegs; ++r) {
+            const __m128 v = _mm_loadu_ps(p + 4 * r);
+            vLo[r] = _mm_min_ps(v, vLo[r]);
+            vHi[r] = _mm_max_ps(v, vHi[r]);
+            vNan[r] = _mm_add_ps(vNan[r], _mm_sub_ps(v, v));
         }
+    }
+    float lo[kBlock], hi[kBlock], nan[kBlock];
+    for (int r = 0; r < kRegs; ++r) {
+        _mm_storeu_ps(lo + 4 * r, vLo[r]);
+        _mm_storeu_ps(hi + 4 * r, vHi[r]);
+        _mm_storeu_ps(nan + 4 * r, vNan[r]);
     }
     VqBox3<float> box;
     for (int k = 0; k < kBlock && nBlocks; ++k) {
@@ -162,15 +187,19 @@ bool separatedClasses(const float* xyz, uint32_t n, const VqBox3<float>& box, do
         }
     };
     const double t2 = t * t;
-    // The cell of a point and whether its reach crosses a face of it, the
-    // three axes written out with the bounds in registers: the loop over
-    // them was a third of the pass.
-    const double lo0 = lo[0], lo1 = lo[1], lo2 = lo[2], upper = 1.0 - margin;
-    auto axis = [inv, margin, upper](double x, double l, int64_t& cell) {
-        const double f = (x - l) * inv + 1.0;
-        cell = int64_t(f);
-        const double frac = f - double(cell);
-        return unsigned(frac < margin) | unsigned(frac > upper);
+    // The cell of a point and whether its reach crosses a face of it, with
+    // x and y in the two lanes of one register and z in the low lane of
+    // another (its high lane, 0 less 0, is left out of the test): the same
+    // operations in the same order as one axis at a time, so the same cells.
+    // Cell numbers, below 2^21, truncate exactly in 32 bits.
+    const __m128d vLoXY = _mm_set_pd(lo[1], lo[0]), vLoZ = _mm_set_sd(lo[2]);
+    const __m128d vInv = _mm_set1_pd(inv), vOne = _mm_set1_pd(1.0);
+    const __m128d vMargin = _mm_set1_pd(margin), vUpper = _mm_set1_pd(1.0 - margin);
+    auto axes = [&](__m128d x, __m128d l, __m128i& cells) {
+        const __m128d f = _mm_add_pd(_mm_mul_pd(_mm_sub_pd(x, l), vInv), vOne);
+        cells = _mm_cvttpd_epi32(f);
+        const __m128d frac = _mm_sub_pd(f, _mm_cvtepi32_pd(cells));
+        return unsigned(_mm_movemask_pd(_mm_or_pd(_mm_cmplt_pd(frac, vMargin), _mm_cmpgt_pd(frac, vUpper))));
     };
     // The first slot a record probes is a miss in a table this size, and
     // each record's costs little else: the cells are found kAhead records
@@ -181,9 +210,14 @@ bool separatedClasses(const float* xyz, uint32_t n, const VqBox3<float>& box, do
     uint64_t ahead[kAhead];
     auto cellAhead = [&](uint32_t r) {
         const float* p = xyz + size_t(r) * 3;
-        int64_t c[3];
-        const unsigned near = axis(p[0], lo0, c[0]) | axis(p[1], lo1, c[1]) | axis(p[2], lo2, c[2]);
-        const uint64_t k = key(c[0], c[1], c[2]);
+        const __m128d xy =
+            _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+        const __m128d z = _mm_cvtps_pd(_mm_load_ss(p + 2));
+        __m128i cXY, cZ;
+        const unsigned near = axes(xy, vLoXY, cXY) | (axes(z, vLoZ, cZ) & 1u);
+        const uint64_t uXY = uint64_t(_mm_cvtsi128_si64(cXY));
+        const uint64_t k =
+            key(int64_t(uXY & 0xFFFFFFFFu), int64_t(uXY >> 32), int64_t(_mm_cvtsi128_si32(cZ)));
         __builtin_prefetch(&slots[home(k)]);
         return k | (near ? kNearBit : 0);
     };
@@ -440,8 +474,11 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced, Vq::CollocScratch*
         // decoded mesh's pool comes so, its records already in the order of
         // first use, and then nothing moves.
         if (!pScratch) std::vector<VqVec3f>().swap(points);
+        // Through the data: the array's own operator checks for growth at
+        // every element.
+        const uint32_t* pRank = rank.data();
         uint32_t i = 0;
-        while (i < n && rank[static_cast<int>(i)] == i)
+        while (i < n && pRank[i] == i)
             ++i;
         if (i < n) {
             if (!pScratch) {
@@ -459,9 +496,7 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced, Vq::CollocScratch*
         _recordsChanged();
         _bCollocated = true;
         _vuEquivRing.resize(n);
-        uint32_t* ring = _vuEquivRing.data();
-        for (uint32_t r = 0; r < n; ++r)
-            ring[r] = r;
+        fillIdentity(_vuEquivRing.data(), n);
         _bEquivRingsValid = true;
         _bRingsArePositions = true;
         return true;

@@ -37,7 +37,7 @@ std::vector<std::pair<std::string, VqVec<T>>> edgeArrays() {
         {"nibbles", {7, 8, -8, -9, 0, -1, 15, 16, -16, -17}},
         {"int extremes", {INT_MIN, INT_MAX, 0, INT_MIN, -1, 1, INT_MAX, 2, -2, 3}},
         {"type extremes", {lo, hi, 0, lo, hi, -1, 1}},
-        {"all equal", VqVec<T>(100, 123456)},
+        {"all equal", VqVec<T>(101, 123456)},
         {"31 spread", spread(31, 3001)},
         {"32 spread", spread(32, 3001)},
         {"span 1024 no repeats", spread(1025, 1)},

@@ -456,7 +456,7 @@ using Driver = VqCodecDriver2;
 TEST_F(CodecCoreTest, EveryPredictorRoundTripsWrappingData) {
     std::mt19937 rng(8);
     VqVeci v;
-    for (int i = 0; i < 500; ++i) {
+    for (int i = 0; i < 503; ++i) {
         const int pick = static_cast<int>(rng() % 4);
         v.push_back(pick == 0   ? INT_MAX - static_cast<int>(rng() % 3)
                     : pick == 1 ? INT_MIN + static_cast<int>(rng() % 3)

@@ -140,6 +140,7 @@ TEST_F(QuantizerTest, PointsRoundTripPerAxisAndArraysAgree) {
         pts.emplace_back(ux(rng), uy(rng), 100.0f);
     pts.emplace_back(-10.0f, 0.0f, 100.0f);
     pts.emplace_back(30.0f, 0.5f, 100.0f);
+    pts.emplace_back(0.0f, 0.25f, 100.0f); // an odd count
     const int n = static_cast<int>(pts.size());
     std::vector<uint32_t> cx(n), cy(n), cz(n);
     ASSERT_TRUE(pq.convertVecsToCodes(pts.data(), n, cx.data(), cy.data(), cz.data()));
@@ -156,6 +157,18 @@ TEST_F(QuantizerTest, PointsRoundTripPerAxisAndArraysAgree) {
         EXPECT_EQ(one, back[i]);
         for (int a = 0; a < 3; ++a)
             EXPECT_LE(std::fabs(static_cast<double>(one[a]) - pts[i][a]), half[a] + ulp(pts[i][a]));
+    }
+    // Records, reversed, four floats apart: pairs of points and the last one
+    // alone give the same, and the fourth float is left as it was.
+    std::vector<uint32_t> idx(n);
+    for (int i = 0; i < n; ++i)
+        idx[i] = uint32_t(n - 1 - i);
+    std::vector<float> recs(size_t(n) * 4, 7.0f);
+    ASSERT_TRUE(pq.convertCodesToRecords(cx.data(), cy.data(), cz.data(), n, idx.data(), 4, 3, recs.data()));
+    for (int i = 0; i < n; ++i) {
+        const float* r = &recs[size_t(idx[i]) * 4];
+        EXPECT_EQ(VqVec3f(r[0], r[1], r[2]), back[i]);
+        EXPECT_EQ(r[3], 7.0f);
     }
     // Outside the box clamps to it, infinities included.
     uint32_t x, y, z;
