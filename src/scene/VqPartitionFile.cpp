@@ -221,7 +221,7 @@ bool readElementsToEnd(int major, VqObjectStream& os, std::vector<Vq::SharedPtr<
             if (os.lastElementUnknown()) continue;
             return true;
         }
-        objects.push_back(obj);
+        objects.push_back(std::move(obj));
     }
 }
 
