@@ -15,9 +15,11 @@
 #include "VqStringPropAtom.h"
 #include "VqXform.h"
 
+#include <algorithm>
 #include <cfloat>
 #include <climits>
 #include <cmath>
+#include <stdexcept>
 #include <tuple>
 #include <unordered_map>
 #include <unordered_set>
@@ -217,7 +219,7 @@ void VqNode::_unref() const {
 }
 
 bool VqNode::shrink() const {
-    _vpParents.shrink_to_fit();
+    _vpParents.shrinkToFit();
     _vAttrList.shrink_to_fit();
     _vAttrPathList.shrink_to_fit();
     return true;
@@ -294,6 +296,42 @@ int VqNode::findParent(const VqNode* p) const {
     return -1;
 }
 
+void VqNode::ParentList::_moveTo(uint32_t cap) {
+    VqNode** to = cap > 1 ? new VqNode*[cap] : &_u.pOne;
+    VqNode* const* from = begin();
+    // Moving into the inline place reads the one link before overwriting it.
+    VqNode* const first = _nSize ? from[0] : nullptr;
+    if (cap > 1) std::copy(from, from + _nSize, to);
+    if (_nCap > 1) delete[] _u.pHeap;
+    if (cap > 1) {
+        _u.pHeap = to;
+    } else {
+        _u.pOne = first;
+    }
+    _nCap = cap;
+}
+
+void VqNode::ParentList::_grow() {
+    if (_nCap > UINT32_MAX / 2) throw std::length_error("VqNode: too many parent links");
+    _moveTo(_nCap * 2);
+}
+
+void VqNode::ParentList::erase(size_t i) {
+    std::copy(begin() + i + 1, end(), begin() + i);
+    --_nSize;
+}
+
+size_t VqNode::ParentList::eraseAll(const VqNode* p) {
+    VqNode** kept = std::remove(begin(), end(), p);
+    const auto removed = static_cast<size_t>(end() - kept);
+    _nSize -= static_cast<uint32_t>(removed);
+    return removed;
+}
+
+void VqNode::ParentList::shrinkToFit() {
+    if (_nCap > 1 && _nSize < _nCap) _moveTo(std::max<uint32_t>(_nSize, 1));
+}
+
 void VqNode::appendParent(VqNode* p) {
     _vpParents.push_back(p);
     ref();
@@ -301,8 +339,7 @@ void VqNode::appendParent(VqNode* p) {
 
 void VqNode::removeParent(VqNode* p) {
     size_t before = _vpParents.size();
-    std::erase(_vpParents, p);
-    size_t removed = before - _vpParents.size();
+    size_t removed = _vpParents.eraseAll(p);
     // Instance keys of this subgraph encode the parent taken: they are stale.
     if (before >= 2 && removed) removeAllInstData(true);
     for (size_t i = 0; i < removed; ++i)
@@ -315,7 +352,7 @@ void VqNode::_removeParentLink(VqNode* p) {
     for (size_t i = _vpParents.size(); i-- > 0;)
         if (_vpParents[i] == p) {
             if (_vpParents.size() >= 2) removeAllInstData(true);
-            _vpParents.erase(_vpParents.begin() + static_cast<std::ptrdiff_t>(i));
+            _vpParents.erase(i);
             unref();
             return;
         }
@@ -370,7 +407,7 @@ void VqNode::_purgeParents(const std::vector<VqNode*>& gone) {
         }
         _vpParents[w++] = _vpParents[r];
     }
-    _vpParents.resize(w);
+    _vpParents.truncate(w);
 }
 
 bool VqNode::_wouldCloseCycle(const VqNode* child) const {
@@ -812,7 +849,7 @@ bool VqNode::computeBBox(VqBox3<float>& box, unsigned int key, bool) const {
 bool VqNode::_invalidatePlacedBoxes() const {
     if (numChildren(false) > 0) return invalidateState(VQ_INVAL_BBOX, true);
     // Parents may be removed while they are told: walk a copy.
-    const std::vector<VqNode*> parents = _vpParents;
+    const std::vector<VqNode*> parents = _vpParents.copy();
     for (const VqNode* p : parents)
         VQ_PROPAGATE(p->invalidateState(VQ_INVAL_BBOX, true));
     return true;
@@ -959,7 +996,7 @@ void VqNode::setBBox(const VqBox3<float>& box) {
     if (box == _bBox) return;
     _bBox = box;
     // The parents' boxes hold this one.
-    std::vector<VqNode*> parents = _vpParents;
+    std::vector<VqNode*> parents = _vpParents.copy();
     for (VqNode* p : parents)
         p->invalidateState(VQ_INVAL_BBOX, true);
 }
@@ -982,7 +1019,7 @@ void VqNode::setArea(float a) {
     VqAutoLock fill(s_cacheFillMutex);
     if (a == _fArea) return;
     _fArea = a;
-    std::vector<VqNode*> parents = _vpParents;
+    std::vector<VqNode*> parents = _vpParents.copy();
     for (VqNode* p : parents)
         p->invalidateState(VQ_INVAL_AREA, true);
 }

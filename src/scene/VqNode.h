@@ -449,7 +449,51 @@ protected:
     bool _bStaleParents = false;
     // Read by every release of the node, the save's among them.
     mutable uint32_t _nPathQualStarts = 0;
-    mutable std::vector<VqNode*> _vpParents;
+    // A node's parent links. Nearly every node has one parent: it is held in
+    // place, and only a node under several parents keeps an array on the heap,
+    // so that building, opening or releasing a large tree allocates nothing
+    // per node for its parents.
+    class ParentList {
+    public:
+        ParentList() = default;
+        ParentList(const ParentList&) = delete;
+        ParentList& operator=(const ParentList&) = delete;
+        ~ParentList() {
+            if (_nCap > 1) delete[] _u.pHeap;
+        }
+        size_t size() const { return _nSize; }
+        bool empty() const { return _nSize == 0; }
+        VqNode** begin() { return _nCap > 1 ? _u.pHeap : &_u.pOne; }
+        VqNode* const* begin() const { return _nCap > 1 ? _u.pHeap : &_u.pOne; }
+        VqNode** end() { return begin() + _nSize; }
+        VqNode* const* end() const { return begin() + _nSize; }
+        VqNode*& operator[](size_t i) { return begin()[i]; }
+        VqNode* operator[](size_t i) const { return begin()[i]; }
+        VqNode* back() const { return begin()[_nSize - 1]; }
+        void push_back(VqNode* p) {
+            if (_nSize == _nCap) _grow();
+            begin()[_nSize++] = p;
+        }
+        void pop_back() { --_nSize; }
+        void erase(size_t i);
+        // Removes every link to p; returns how many there were.
+        size_t eraseAll(const VqNode* p);
+        // Keeps the first n links (n <= size()).
+        void truncate(size_t n) { _nSize = static_cast<uint32_t>(n); }
+        void shrinkToFit();
+        std::vector<VqNode*> copy() const { return std::vector<VqNode*>(begin(), end()); }
+
+    private:
+        void _grow();
+        void _moveTo(uint32_t cap);
+        union {
+            VqNode* pOne;
+            VqNode** pHeap;
+        } _u{nullptr};
+        uint32_t _nSize = 0;
+        uint32_t _nCap = 1;
+    };
+    mutable ParentList _vpParents;
     mutable std::vector<Vq::SharedPtr<VqAttribute>> _vAttrList;
     // Parallel to the attribute list, always of its length.
     mutable std::vector<Vq::SharedPtr<VqPathQual>> _vAttrPathList;

@@ -221,7 +221,7 @@ bool readElementsToEnd(int major, VqObjectStream& os, std::vector<Vq::SharedPtr<
             if (os.lastElementUnknown()) continue;
             return true;
         }
-        objects.push_back(obj);
+        objects.push_back(std::move(obj));
     }
 }
 
@@ -264,16 +264,18 @@ namespace {
 // once, and counted. A node's fixup reads no other node's flag, so each is
 // marked done as it is fixed: in a large graph a second pass over the objects
 // costs a cache miss per object.
-// Each node is handed to fixed() after its own fixup.
+// Each node is handed to fixed() after its own fixup; the nodes left with
+// children are listed in inner, for the cycle check.
 template <class Fixed>
-bool fixupObjects(std::vector<Vq::SharedPtr<VqBase>>& objects, size_t& nNodes, Fixed&& fixed) {
+bool fixupObjects(std::vector<Vq::SharedPtr<VqBase>>& objects, std::vector<const VqNode*>& inner,
+                  Fixed&& fixed) {
     bool ok = true;
-    nNodes = 0;
+    inner.clear();
     for (auto& o : objects)
         if (auto* n = Vq::typeCast<VqNode>(o.get())) {
             ok = n->fixupLists() && ok;
             n->setInternalFlag(VqNode::VQ_NODE_IFLAG_NEEDSLOADFIXUP, false);
-            ++nNodes;
+            if (n->numChildren(false) > 0) inner.push_back(n);
             fixed(n);
         }
     return ok;
@@ -306,74 +308,44 @@ struct NodeStateTraits {
     static bool matches(const NodeState& e, const void* p) { return e.node == p; }
     static const void* keyOf(const NodeState& e) { return e.node; }
 };
-class NodeStates : public VqFlatTable<NodeState, const void*, NodeStateTraits> {
-public:
-    bool known(const void* p) const { return find(p) != nullptr; }
-    char& at(const void* p) { return insert(p, NodeState{p, 0}).first->state; }
-};
+using NodeStates = VqFlatTable<NodeState, const void*, NodeStateTraits>;
 
-// Depth-first walks from the given nodes, in order, over child links; a node
-// met again while still open closes a cycle. Only nodes for which track() is
-// true keep a state; the others are pushed whenever met. Returns whether a
-// cycle was found, and counts the nodes met.
-template <class Starts, class Track>
-bool walkForCycle(const Starts& starts, Track&& track, size_t& nMet) {
-    enum : char { kOpen = 1, kDone = 2 };
+// Whether the child links among the nodes read form a cycle (a damaged file
+// can make a group its own descendant). Every node on a cycle has a child, so
+// a depth-first walk over the nodes with children settles it: they are the
+// ones with a state, and a child without one is a leaf, passed over without
+// being read. In a large tree nearly every node is a leaf, and reading each
+// one again would cost a cache miss per node.
+bool hasCycle(const std::vector<const VqNode*>& inner) {
+    enum : char { kUnmet = 0, kOpen = 1, kDone = 2 };
     NodeStates state;
+    state.reserve(inner.size());
+    for (const VqNode* n : inner)
+        state.insert(n, NodeState{n, kUnmet});
     std::vector<std::pair<const VqNode*, unsigned int>> stack;
-    nMet = 0;
-    for (const auto& o : starts) {
-        const auto* start = Vq::typeCast<VqNode>(o.get());
-        if (!start || !track(start) || state.known(start)) continue;
+    for (const VqNode* start : inner) {
+        NodeState* s = state.find(start);
+        if (s->state != kUnmet) continue;
+        s->state = kOpen;
         stack.assign(1, {start, 0u});
-        state.at(start) = kOpen;
-        ++nMet;
         while (!stack.empty()) {
             const VqNode* n = stack.back().first;
             const unsigned int next = stack.back().second;
             if (next >= n->numChildren(false)) {
-                if (track(n)) state.at(n) = kDone;
+                state.find(n)->state = kDone;
                 stack.pop_back();
                 continue;
             }
             ++stack.back().second;
-            const VqNode* c = n->child(static_cast<int>(next), false);
+            NodeState* c = state.find(n->child(static_cast<int>(next), false));
             if (!c) continue;
-            if (track(c)) {
-                char& s = state.at(c);
-                if (s == kOpen) return true;
-                if (s == kDone) continue;
-                s = kOpen;
-            }
-            ++nMet;
-            stack.emplace_back(c, 0u);
+            if (c->state == kOpen) return true;
+            if (c->state == kDone) continue;
+            c->state = kOpen;
+            stack.emplace_back(static_cast<const VqNode*>(c->node), 0u);
         }
     }
     return false;
-}
-
-// Whether the child links among the nodes read form a cycle (a damaged file
-// can make a group its own descendant). Fixup has linked every child to its
-// parents, one parent link per child link.
-//
-// A node with exactly one parent link is reached only through that parent,
-// so a walk that starts from the nodes without a parent and from those with
-// several meets it once for each time its parent is expanded, which is once:
-// such nodes need no state, and a tree of a million nodes is checked without
-// a table. A cycle that such a walk can reach passes through a node with
-// several parents (the way in), which the walk finds still open. A cycle of
-// single-parent nodes alone has no way in, so its nodes are never met: when
-// fewer nodes are met than were read (that, or a node whose one parent lies
-// outside what was read), every node is walked with a state, as a plain
-// depth-first check.
-bool hasCycle(const std::vector<Vq::SharedPtr<VqBase>>& objects, size_t nNodes) {
-    size_t nMet = 0;
-    if (walkForCycle(
-            objects, [](const VqNode* n) { return n->numParents() != 1; }, nMet))
-        return true;
-    if (nMet == nNodes) return false;
-    return walkForCycle(
-        objects, [](const VqNode*) { return true; }, nMet);
 }
 } // namespace
 
@@ -470,12 +442,12 @@ bool VqPartition::_fixGraph(std::vector<Vq::SharedPtr<VqBase>>& objects) {
     // Partition nodes of the graph other than this one stand for their own
     // files: they start empty and closed, whatever their record held. (A
     // graph with a cycle is dropped whole, reset or not.)
-    size_t nNodes = 0;
-    bool ok = fixupObjects(objects, nNodes, [this](VqNode* n) {
+    std::vector<const VqNode*> inner;
+    bool ok = fixupObjects(objects, inner, [this](VqNode* n) {
         auto* p = Vq::typeCast<VqPartition>(n);
         if (p && p != this) p->_uAttrWord.store(0);
     });
-    if (ok && hasCycle(objects, nNodes)) {
+    if (ok && hasCycle(inner)) {
         dropGraph(objects);
         VQ_FAIL(kCls, "fixGraph", "The graph read contains a cycle", VQ_ERR_CORRUPT);
     }
@@ -760,8 +732,8 @@ bool loadSegmentAny(VqStreamMgr* mgr, int major, Vq::SharedPtr<VqBase>& out, con
                                     VQ_ERR_INTERNAL);
         return false;
     }
-    size_t nNodes = 0;
-    if (!fixupObjects(objects, nNodes, [](VqNode*) {}) || hasCycle(objects, nNodes)) {
+    std::vector<const VqNode*> inner;
+    if (!fixupObjects(objects, inner, [](VqNode*) {}) || hasCycle(inner)) {
         Vq::SharedPtr<VqStdError> error = VqErrorState::currentError();
         dropGraph(objects);
         if (error) VqErrorState::setError(error.get());

@@ -321,10 +321,10 @@ TEST_F(PartitionTest, FirstElementMustBeAPartition) {
 
 // A damaged file whose groups form a cycle is refused, and nothing leaks.
 // (No edit can build such a graph in memory: the file is made field by field.)
-// The check walks without state through nodes of one parent, so the cases
-// are the ways into a cycle: none (a ring nothing holds, with or without a
-// tail), through a node of two parents, and a group holding itself; a shared
-// subgraph is no cycle.
+// The check walks the nodes with children and passes over leaves, so the
+// cases are rings nothing holds (with or without a tail), a ring entered
+// through a node of two parents beside a leaf, and a group holding itself; a
+// shared subgraph whose leaf has two parents is no cycle.
 TEST_F(PartitionTest, CyclicGraphIsRefused) {
     TempDir dir;
     const vqcraft::Format f(10, 0);
