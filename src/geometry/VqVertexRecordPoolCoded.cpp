@@ -210,11 +210,17 @@ bool getArrays(VqObjectStream& os, Driver3IO& io, VqVeci* const* v, int nArrays,
     constexpr int kMaxArrays = 3;
     VQ_CHECK(nArrays <= kMaxArrays, kCls, method, VQ_ERR_INTERNAL);
     uint32_t auRefHash[kMaxArrays] = {};
+    // However the batch ends (a failure, or an exception from the stream),
+    // a driver that goes back to its pool holds no packet pointing into
+    // these arrays.
+    struct DropBatch {
+        Vq::CodecDriver3T<int>& cd;
+        ~DropBatch() { cd.dropBatch(); }
+    } drop{io.cd};
     bool ok = true;
     for (int i = 0; i < nArrays && ok; ++i)
         ok = io.cd.deserializeBatched(os, *v[i], VqCodecDriver2::s_clampCount(nExpected)) &&
              os.read(&auRefHash[i]);
-    if (!ok) io.cd.dropBatch();
     VQ_PROPAGATE(ok && io.cd.finishBatch());
     for (int i = 0; i < nArrays; ++i) {
         VQ_PROPAGATE(Vq::CodecDriver3T<int>::unpackResiduals(*v[i], *v[i], Driver3IO::predictor(false)));
