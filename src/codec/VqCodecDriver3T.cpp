@@ -766,12 +766,8 @@ bool CodecDriver3T<T>::_deserialize(VqBaseDataStream& stream, int nMaxValues) {
             C._nDeferredBits = bits;
             return true;
         }
-        VqArithmeticCodec3T<T>* codec = _arithmeticCodec();
-        if (!codec) VQ_PROPAGATE(false);
-        VQ_PROPAGATE(codec->decode(nExpectedValues, C._vAuxOOBValues.data(), C._vAuxOOBValues.length(),
-                                   C.vCodeText.data(), bits, values, &C.cntx));
-        if (!C.cntx.isCanonicalFor(codec->entryCounts(), C._vAuxOOBValues.data(), C._vAuxOOBValues.length()))
-            VQ_FAIL(kCls, "deserialize", "Probability context not built from its values", VQ_ERR_CORRUPT);
+        VQ_PROPAGATE(_decodeOne(C.cntx, {nExpectedValues, C._vAuxOOBValues.data(), C._vAuxOOBValues.length(),
+                                         C.vCodeText.data(), bits, &values, &C.cntx}));
         break;
     }
     case CodecChopper:
@@ -840,12 +836,7 @@ bool CodecDriver3T<T>::_readChopper(VqBaseDataStream& stream, int nExpectedValue
             // Alone in its packet, the high part waits for the next packet's.
             return _park(C, nExpectedValues, cValSpanBits - cChopBits, bias);
         } else {
-            VqArithmeticCodec3T<T>* codec = _arithmeticCodec();
-            if (!codec) VQ_PROPAGATE(false);
-            const ArithPacket h = _highPacket(C);
-            VQ_PROPAGATE(codec->decode(h.nValues, h.oobValues, h.nOOBValues, h.codeText, h.nBits, C.vMSB,
-                                       &C.cntxHigh));
-            VQ_PROPAGATE(_checkCanonical(C.cntxHigh, codec->entryCounts(), h));
+            VQ_PROPAGATE(_decodeOne(C.cntxHigh, _highPacket(C)));
         }
     }
     if (C.vMSB.size() != C.vLSB.size())
@@ -899,14 +890,7 @@ bool CodecDriver3T<T>::_decodeParked() {
     for (; i + 1 < _nParked; i += 2)
         VQ_PROPAGATE(_decodePair(_aParked[i].cntx, _parkedPacket(_aParked[i]), _aParked[i + 1].cntx,
                                  _parkedPacket(_aParked[i + 1])));
-    if (i < _nParked) {
-        VqArithmeticCodec3T<T>* codec = _arithmeticCodec();
-        if (!codec) VQ_PROPAGATE(false);
-        const ArithPacket h = _parkedPacket(_aParked[i]);
-        VQ_PROPAGATE(codec->decode(h.nValues, h.oobValues, h.nOOBValues, h.codeText, h.nBits, *h.values,
-                                   &_aParked[i].cntx));
-        VQ_PROPAGATE(_checkCanonical(_aParked[i].cntx, codec->entryCounts(), h));
-    }
+    if (i < _nParked) VQ_PROPAGATE(_decodeOne(_aParked[i].cntx, _parkedPacket(_aParked[i])));
     for (int k = 0; k < _nParked; ++k) {
         Parked& P = _aParked[k];
         _join(P.vMSB.data(), P.vLSB.data(), P.nValues, P.lowBits, P.bias, *P.pvValues);
@@ -928,6 +912,14 @@ bool CodecDriver3T<T>::_decodePair(VqProbContext3T<T>& cntxA, const ArithPacket&
     VQ_PROPAGATE(codec->decodePair(a, b));
     VQ_PROPAGATE(_checkCanonical(cntxA, codec->entryCounts(), a));
     return _checkCanonical(cntxB, codec->secondEntryCounts(), b);
+}
+
+template <class T>
+bool CodecDriver3T<T>::_decodeOne(VqProbContext3T<T>& cntx, const ArithPacket& p) {
+    VqArithmeticCodec3T<T>* codec = _arithmeticCodec();
+    if (!codec) VQ_PROPAGATE(false);
+    VQ_PROPAGATE(codec->decode(p.nValues, p.oobValues, p.nOOBValues, p.codeText, p.nBits, *p.values, &cntx));
+    return _checkCanonical(cntx, codec->entryCounts(), p);
 }
 
 template <class T>

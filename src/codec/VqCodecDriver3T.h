@@ -202,6 +202,9 @@ private:
     bool _decodeParked();
     // values = ((h << lowBits) | l) + bias, n of each.
     static void _join(const T* h, const T* l, int n, int lowBits, T bias, VqVec<T>& values);
+    // Decodes one arithmetic packet, then checks that its table is the one
+    // the writers build for its values.
+    bool _decodeOne(VqProbContext3T<T>& cntx, const ArithPacket& p);
     // Decodes two deferred arithmetic packets at once, with the checks that
     // follow each packet's decoding.
     bool _decodePair(VqProbContext3T<T>& cntxA, const ArithPacket& a, VqProbContext3T<T>& cntxB,
