@@ -1,6 +1,7 @@
 #include "VqDualMeshCodec.h"
 
 #include <algorithm>
+#include <bit>
 #include <utility>
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -100,31 +101,42 @@ int DualMeshCodec::_nextActiveFace() {
     }
     if (n == 0) return -1;
     const int* const empty = _pDst->vertEmptyCounts();
-    // The fewest empty slots, on equal counts the entry nearer the top: the
-    // least of the keys "count, then depth" (counts are ring lengths, in 16
-    // bits). Which entry wins is no better predicted than a coin, so the
-    // keys are compared without a branch, as a tree of minima over the
-    // whole window rather than one chain of them.
+    // The fewest empty slots, on equal counts the entry nearer the top (the
+    // least depth). Which entry wins is no better predicted than a coin, so
+    // the counts are compared without a branch.
+#ifdef __SSE2__
+    // A deep stack, nearly always: the window's counts in two vectors of
+    // 16-bit lanes (counts are ring lengths), top first; their least by
+    // halving, then the first lane that holds it, which is the depth.
+    if (n >= size_t(kWindow)) {
+        static_assert(kWindow == 16, "two vectors of eight counts");
+        const int* const top = b + (n - 1);
+        // Four counts a vector, less half their range so that they pack
+        // into signed 16-bit lanes as they are and compare in order.
+        const __m128i half = _mm_set1_epi32(0x8000);
+        const auto four = [&](int k) {
+            return _mm_sub_epi32(
+                _mm_setr_epi32(empty[top[-k]], empty[top[-k - 1]], empty[top[-k - 2]], empty[top[-k - 3]]),
+                half);
+        };
+        const __m128i near = _mm_packs_epi32(four(0), four(4)), far = _mm_packs_epi32(four(8), four(12));
+        __m128i m = _mm_min_epi16(near, far);
+        m = _mm_min_epi16(m, _mm_shuffle_epi32(m, 0x4E));
+        m = _mm_min_epi16(m, _mm_shuffle_epi32(m, 0xB1));
+        m = _mm_min_epi16(m, _mm_shufflelo_epi16(_mm_shufflehi_epi16(m, 0xB1), 0xB1));
+        const unsigned holds =
+            unsigned(_mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(near, m), _mm_cmpeq_epi16(far, m))));
+        const size_t at0 = n - 1 - size_t(std::countr_zero(holds));
+        _iChosen = ptrdiff_t(at0);
+        return b[at0];
+    }
+#endif
+    // The least of the keys "count, then depth" (counts in 16 bits).
     static_assert(kWindow == 16, "the depth takes the keys' low 4 bits");
     const auto key = [&](size_t k) { return uint32_t(empty[b[n - 1 - k]]) << 4 | uint32_t(k); };
-    uint32_t least;
-    // A deep stack, nearly always: a window of fixed length, unrolled.
-    if (n >= size_t(kWindow)) {
-        uint32_t keys[kWindow];
-#pragma GCC unroll 16
-        for (size_t k = 0; k < size_t(kWindow); ++k)
-            keys[k] = key(k);
-#pragma GCC unroll 16
-        for (size_t w = size_t(kWindow) / 2; w > 0; w /= 2)
-#pragma GCC unroll 16
-            for (size_t k = 0; k < w; ++k)
-                keys[k] = std::min(keys[k], keys[k + w]);
-        least = keys[0];
-    } else {
-        least = key(0);
-        for (size_t k = 1; k < n; ++k)
-            least = std::min(least, key(k));
-    }
+    uint32_t least = key(0);
+    for (size_t k = 1, nWin = std::min(n, size_t(kWindow)); k < nWin; ++k)
+        least = std::min(least, key(k));
     const size_t at = n - 1 - (least & uint32_t(kWindow - 1));
     _iChosen = ptrdiff_t(at);
     return b[at];
