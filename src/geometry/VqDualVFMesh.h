@@ -71,8 +71,9 @@ public:
     }
     // The same for a vertex whose corners all share one new record, nearly
     // every vertex: its slots are emptied and its records written in one
-    // pass over the ring.
-    int addVertOneAttr(int valence) {
+    // pass over the ring. In line: the walk adds nearly every vertex here,
+    // and a call would cost about what the common case does.
+    [[gnu::always_inline]] int addVertOneAttr(int valence) {
         const uint32_t start = _nVC, n = uint32_t(valence);
         if (_nVerts == _nVertRoom || _nVCRoom - start < n) [[unlikely]] {
             const int w = _addVertGrowing(valence, 1);
