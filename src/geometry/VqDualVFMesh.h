@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 // The dual of a polygon mesh, the structure the topology mesh coder walks:
 // its vertices are the mesh's polygons and its faces the mesh's vertices.
@@ -138,9 +141,19 @@ public:
         // the storage grown ahead holds nearly always, so that no loop ends
         // on the valence. What follows the ring is masked off.
         if (n <= 8 && _nVCRoom - start >= 8) {
+#ifdef __SSE2__
+            // The elements' sign bits, four corners a vector: the elements
+            // are the even words.
+            const auto two = [r](int k) {
+                return _mm_castsi128_ps(_mm_loadu_si128(reinterpret_cast<const __m128i*>(r + k)));
+            };
+            m = uint64_t(_mm_movemask_ps(_mm_shuffle_ps(two(0), two(2), 0x88)) |
+                         _mm_movemask_ps(_mm_shuffle_ps(two(4), two(6), 0x88)) << 4);
+#else
 #pragma GCC unroll 8
             for (int k = 0; k < 8; ++k)
                 m |= uint64_t(r[k].iElem < 0) << k;
+#endif
             return m & ((uint64_t(1) << n) - 1);
         }
         for (int k = 0; k < n; ++k)
