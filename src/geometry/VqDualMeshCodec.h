@@ -120,7 +120,7 @@ private:
     // Links slot s of p to a new or active vertex, that of valence context
     // ctx; its valence, < 0 on failure (recorded).
     template <class Ops>
-    int _activateF(int p, int s, int ctx);
+    int _activateF(int p, VqDualVFMesh::Corner* pr, int s, int ctx);
     // The rest of an activation that ioFace did not answer with a new
     // vertex: a split, or a failure (iFace < -1).
     template <class Ops>
@@ -152,7 +152,8 @@ bool DualMeshCodec::run(VqDualVFMesh& dst) {
         if (p == -1) break;
         VQ_PROPAGATE(p >= 0);
         for (int s = 0; s < dst.polyDegree(p); ++s)
-            if (dst.polyVtx(p, s) < 0) VQ_PROPAGATE(_activateF<Ops>(p, s, _faceCntxt(p)) >= 0);
+            if (dst.polyVtx(p, s) < 0)
+                VQ_PROPAGATE(_activateF<Ops>(p, dst.polyRing(p), s, _faceCntxt(p)) >= 0);
         for (int v; (v = _nextActiveFace()) >= 0;)
             VQ_PROPAGATE(_completeF<Ops>(v));
     }
@@ -160,12 +161,12 @@ bool DualMeshCodec::run(VqDualVFMesh& dst) {
 }
 
 template <class Ops>
-[[gnu::always_inline]] inline int DualMeshCodec::_activateF(int p, int s, int ctx) {
+[[gnu::always_inline]] inline int DualMeshCodec::_activateF(int p, VqDualVFMesh::Corner* pr, int s, int ctx) {
     // In line: nearly every polygon activates a slot, nearly always with a
-    // new vertex.
+    // new vertex. p's ring pr stays in place: only vertices are added here.
     const int iFace = static_cast<Ops*>(this)->ioFace(p, s, ctx);
     if (iFace >= 0) [[likely]] {
-        _pDst->link(p, s, iFace, 0);
+        _pDst->link(pr, p, s, _pDst->vertRing(iFace), iFace, 0);
         _viStack.push_back(iFace);
         return _pDst->vertValence(iFace);
     }
@@ -291,7 +292,7 @@ template <class Ops>
     k = d;
     VQ_PROPAGATE(_walkRing<false>(m, p, pr, s, val, vr, k, fwdEnd, sum));
     for (int t = fwdEnd + 1, n = 1 + fwdEnd + (d - k); t < k; ++t, ++n) {
-        const int w = _activateF<Ops>(p, t, _cntxtOf(d, n, sum));
+        const int w = _activateF<Ops>(p, pr, t, _cntxtOf(d, n, sum));
         VQ_PROPAGATE(w >= 0);
         sum += uint32_t(w);
     }
