@@ -197,7 +197,10 @@ template <class Ops>
 }
 
 template <class Ops>
-bool DualMeshCodec::_completeF(int v) {
+[[gnu::always_inline]] inline bool DualMeshCodec::_completeF(int v) {
+    // In line in the walk's loop, which calls it once per vertex: as a call
+    // of its own, setting up and restoring the registers its loops need cost
+    // some twenty instructions a vertex.
     VqDualVFMesh& m = *_pDst;
     const int val = m.vertValence(v);
     // v's ring is looked up afresh after each polygon: completing one adds
