@@ -2,6 +2,7 @@
 
 #include "VqArithmeticDecoder.h"
 #include "VqArithmeticEncoder.h"
+#include "VqCodecScratch.h"
 #include "VqDecodeRoom.h"
 #include "VqErrorState.h"
 #include "VqExport.h"
@@ -145,7 +146,7 @@ private:
                 if (n == 0) continue;
                 _vStartSlots[c] = {entries[k].value(), 0};
                 const uint32_t esc = entries[k].isEscape() ? kEscapeBit : 0u;
-                std::fill_n(_vCumToInterval.begin() + c, n, c | esc | (c + n) << 16);
+                std::fill_n(_vCumToInterval.data() + c, n, c | esc | (c + n) << 16);
             }
         }
         _vEntryCounts.assign(static_cast<size_t>(cntx.numEntries()), 0);
@@ -254,9 +255,11 @@ private:
     // their memory only. Per cumulative count, the interval of its entry,
     // start | escape flag | end << 16; per interval start, the entry's value
     // and decoded count (the other slots hold whatever an earlier packet
-    // left there and are never read).
-    std::vector<Slot> _vStartSlots;
-    std::vector<uint32_t> _vCumToInterval;
+    // left there and are never read). The cumulative counts of the entries
+    // tile [0, total), so every word of the first table is written before
+    // any is read, and neither is zeroed.
+    VqCodecScratch<Slot> _vStartSlots;
+    VqCodecScratch<uint32_t> _vCumToInterval;
     // Decoded values per entry, for the check that the table is the one
     // the writers build for them.
     std::vector<uint32_t> _vEntryCounts;

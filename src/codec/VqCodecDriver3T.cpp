@@ -2,6 +2,7 @@
 
 #include "VqBaseDataStream.h"
 #include "VqCodecDriver2.h"
+#include "VqDecodeRoom.h"
 #include "VqErrorState.h"
 #include "VqLzmaSegObjectStream.h"
 #include "VqObjectStream.h"
@@ -766,6 +767,13 @@ bool CodecDriver3T<T>::_deserialize(VqBaseDataStream& stream, int nMaxValues) {
             C._nDeferredBits = bits;
             return true;
         }
+        // Parked, the packet's values are sized at once: only when the code
+        // text is long enough that decoding would size them so too.
+        if (_bBatch && _nComprCntx == 1 && _nParked < cMaxParked &&
+            VqDecodeRoom::initial(nExpectedValues, bits) == nExpectedValues) {
+            _parkPlain(C, nExpectedValues, bits);
+            return true;
+        }
         VQ_PROPAGATE(_decodeOne(C.cntx, {nExpectedValues, C._vAuxOOBValues.data(), C._vAuxOOBValues.length(),
                                          C.vCodeText.data(), bits, &values, &C.cntx}));
         break;
@@ -875,25 +883,54 @@ bool CodecDriver3T<T>::_park(ComprCntx& C, int nExpectedValues, int lowBits, T b
     P.nBits = C._nHighBits;
     P.lowBits = lowBits;
     P.bias = bias;
+    P.bJoin = true;
     P.pvValues->resize(static_cast<size_t>(nExpectedValues));
     return true;
 }
 
 template <class T>
-typename CodecDriver3T<T>::ArithPacket CodecDriver3T<T>::_parkedPacket(Parked& P) {
-    return {P.nValues, P.vOOB.data(), P.vOOB.length(), P.vCodeText.data(), int64_t(P.nBits), &P.vMSB, &P.cntx};
+void CodecDriver3T<T>::_parkPlain(ComprCntx& C, int nValues, int nBits) {
+    Parked& P = _aParked[_nParked++];
+    std::swap(P.cntx, C.cntx);
+    P.vCodeText.swap(C.vCodeText);
+    P.vOOB.swap(C._vAuxOOBValues);
+    P.pvValues = C._pvValues;
+    P.nValues = nValues;
+    P.nBits = nBits;
+    P.bJoin = false;
+    P.pvValues->resize(static_cast<size_t>(nValues));
 }
 
 template <class T>
+typename CodecDriver3T<T>::ArithPacket CodecDriver3T<T>::_parkedPacket(Parked& P) {
+    return {P.nValues,        P.vOOB.data(),
+            P.vOOB.length(),  P.vCodeText.data(),
+            int64_t(P.nBits), P.bJoin ? &P.vMSB : P.pvValues,
+            &P.cntx};
+}
+
+// A pair overlaps the shorter text's symbols with the longer's: of an odd
+// count, the shortest text decodes alone.
+template <class T>
 bool CodecDriver3T<T>::_decodeParked() {
-    int i = 0;
-    for (; i + 1 < _nParked; i += 2)
-        VQ_PROPAGATE(_decodePair(_aParked[i].cntx, _parkedPacket(_aParked[i]), _aParked[i + 1].cntx,
-                                 _parkedPacket(_aParked[i + 1])));
-    if (i < _nParked) VQ_PROPAGATE(_decodeOne(_aParked[i].cntx, _parkedPacket(_aParked[i])));
+    int iAlone = _nParked;
+    if (_nParked % 2) {
+        iAlone = 0;
+        for (int k = 1; k < _nParked; ++k)
+            if (_aParked[k].nValues < _aParked[iAlone].nValues) iAlone = k;
+        VQ_PROPAGATE(_decodeOne(_aParked[iAlone].cntx, _parkedPacket(_aParked[iAlone])));
+    }
+    for (int i = 0; i < _nParked; ++i) {
+        if (i == iAlone) continue;
+        int j = i + 1;
+        if (j == iAlone) ++j;
+        VQ_PROPAGATE(_decodePair(_aParked[i].cntx, _parkedPacket(_aParked[i]), _aParked[j].cntx,
+                                 _parkedPacket(_aParked[j])));
+        i = j;
+    }
     for (int k = 0; k < _nParked; ++k) {
         Parked& P = _aParked[k];
-        _join(P.vMSB.data(), P.vLSB.data(), P.nValues, P.lowBits, P.bias, *P.pvValues);
+        if (P.bJoin) _join(P.vMSB.data(), P.vLSB.data(), P.nValues, P.lowBits, P.bias, *P.pvValues);
     }
     return true;
 }

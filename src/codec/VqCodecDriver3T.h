@@ -79,11 +79,12 @@ public:
     // nMaxValues values (what the caller's record can need) is refused
     // before anything is allocated for it.
     bool deserialize(VqObjectStream& stream, VqVec<T>& values, int nMaxValues);
-    // Reads one packet as deserialize() does, except that a chopper's
-    // arithmetic high part with no code text of its own packet to decode
-    // with may be left for finishBatch(), which decodes such parts of
-    // successive packets two at a time. values then has its length, and its
-    // values once finishBatch() succeeds. A failure drops the whole batch.
+    // Reads one packet as deserialize() does, except that an arithmetic
+    // code text with no other of its own packet to decode with (a plain
+    // arithmetic packet's, or a chopper's high part) may be left for
+    // finishBatch(), which decodes such texts of successive packets two at a
+    // time. values then has its length, and its values once finishBatch()
+    // succeeds. A failure drops the whole batch.
     bool deserializeBatched(VqObjectStream& stream, VqVec<T>& values, int nMaxValues);
     // Decodes what the packets read by deserializeBatched() left, into their
     // values, with the checks deserialize() makes; either way the batch is
@@ -146,8 +147,9 @@ private:
         void trim();
     };
 
-    // A top-level chopper whose high part waits in a batch: that part's
-    // packet, the decoded low part and what joins them.
+    // A top-level packet whose arithmetic code text waits in a batch: the
+    // text's packet and, for a chopper's high part, the decoded low part and
+    // what joins them (bJoin).
     struct Parked {
         VqProbContext3T<T> cntx;
         VqVecu vCodeText;
@@ -157,10 +159,12 @@ private:
         int nBits = 0;
         int lowBits = 0;
         T bias = 0;
+        bool bJoin = false;
         size_t memSize() const;
         void trim();
     };
-    static constexpr int cMaxParked = 3;
+    // Even, so that a full batch decodes in pairs only.
+    static constexpr int cMaxParked = 4;
 
     ComprCntx& _top() { return _aComprCntx[_nComprCntx - 1]; }
     bool _pushCCntx(VqErrorCode eFullCode);
@@ -199,6 +203,8 @@ private:
     // Moves top-level chopper C's pending high part and its low part into
     // the batch; values gets its length.
     bool _park(ComprCntx& C, int nExpectedValues, int lowBits, T bias);
+    // Moves top-level arithmetic packet C's code text into the batch.
+    void _parkPlain(ComprCntx& C, int nValues, int nBits);
     bool _decodeParked();
     // values = ((h << lowBits) | l) + bias, n of each.
     static void _join(const T* h, const T* l, int n, int lowBits, T bias, VqVec<T>& values);

@@ -74,6 +74,9 @@ struct Sym2 {
         cd.setValueVector(v);
         return cd.deserialize(os, nMax);
     }
+    // This driver decodes each packet as it reads it.
+    bool getBatched(VqObjectStream& os, VqVeci& v, int nMax) { return get(os, v, nMax); }
+    bool finishBatch() { return true; }
     static bool pack(VqVeci& v) { return VqCodecDriver2::packResiduals(v, v, VqCodecDriver2::PredLag1); }
     static bool unpack(VqVeci& v) { return VqCodecDriver2::unpackResiduals(v, v, VqCodecDriver2::PredLag1); }
 };
@@ -97,6 +100,10 @@ struct Sym3 {
         v.assign(pBits, pBits + tmp.size());
         return true;
     }
+    // v has its length at once, its values after finishBatch(). A failure
+    // drops the batch, and the driver holds none past its section.
+    bool getBatched(VqObjectStream& os, VqVeci& v, int nMax) { return cd.deserializeBatched(os, v, nMax); }
+    bool finishBatch() { return cd.finishBatch(); }
     static bool pack(VqVeci& v) {
         return CodecDriver3T<int>::packResiduals(v, v, CodecDriver3Base::PredLag1);
     }
@@ -223,10 +230,14 @@ struct DualTopoMeshCoderIO {
         DualMeshSymbols& s = c._syms;
         s.clear();
         int64_t nValenceRoom = VqCodecDriver2::s_maxValueCount();
+        // Their lengths need no values: their code texts decode two at a
+        // time once all are read. When two are damaged, which one is
+        // reported may differ from decoding each as it is read.
         for (VqVeci& v : s.vviOutDegSyms) {
-            VQ_PROPAGATE(io.get(os, v, int(nValenceRoom)));
+            VQ_PROPAGATE(io.getBatched(os, v, int(nValenceRoom)));
             nValenceRoom -= v.length();
         }
+        VQ_PROPAGATE(io.finishBatch());
         b.count(s);
         VQ_PROPAGATE(io.get(os, s.viOutValSyms, VqCodecDriver2::s_clampCount(b.nCorners / 3)));
         // One group and one flag word per polygon degree.

@@ -461,6 +461,16 @@ TEST_F(CodecDriver3Test, ChopperPartsDecodedTogetherKeepTheirOwnChecks) {
         EXPECT_EQ(outs[0], expected);
         EXPECT_EQ(outs[1], out);
         EXPECT_EQ(outs[2], expected);
+        // A plain arithmetic packet waits in the batch as well, and decodes
+        // into its own values; damaged or cut short, it fails as above.
+        EXPECT_FALSE(readBatch(bad));
+        EXPECT_EQ(lastError(), text);
+        const Bytes plain = hiImage.lsb();
+        EXPECT_FALSE(readBatch(Bytes(plain.begin(), plain.end() - 9)));
+        EXPECT_EQ(lastCode(), VQ_ERR_SHORT_READ);
+        ASSERT_TRUE(readBatch(plain)) << lastError();
+        EXPECT_EQ(outs[0], expected);
+        EXPECT_EQ(outs[2], hi);
     }
 }
 
