@@ -703,8 +703,26 @@ bool VqVertexRecordPool::_ensureEquivRings(Vq::CollocScratch* pScratch) {
 
 bool VqVertexRecordPool::_isValidColloc(Vq::CollocScratch* pScratch) {
     if (!_ensureEquivRings(pScratch)) return false;
-    for (uint32_t a = 0; a < numVtxRecords(); ++a)
-        for (uint32_t b = nextEquivVtx(a); b != a; b = nextEquivVtx(b))
+    // Nearly every record is alone at its position, a ring of itself: four
+    // such rings are passed over in one comparison, and only the others
+    // are walked.
+    const uint32_t n = numVtxRecords();
+    const uint32_t* ring = _vuEquivRing.data();
+    auto walk = [&](uint32_t a) {
+        for (uint32_t b = ring[a]; b != a; b = ring[b])
             if (isCompatibleVtxRecs(a, b)) return false;
+        return true;
+    };
+    __m128i four = _mm_setr_epi32(0, 1, 2, 3);
+    uint32_t a = 0;
+    for (; n - a >= 4; a += 4) {
+        const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ring + a));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi32(r, four)) != 0xFFFF)
+            for (uint32_t k = a; k < a + 4; ++k)
+                if (!walk(k)) return false;
+        four = _mm_add_epi32(four, _mm_set1_epi32(4));
+    }
+    for (; a < n; ++a)
+        if (!walk(a)) return false;
     return true;
 }
