@@ -881,6 +881,46 @@ bool VqTopoMesh::releaseInternals(VqTopoMeshInternals& view) {
 void VqTopoMesh::_indexMapReference(VqVecu& vMap, uint32_t& nNext) const {
     const size_t n = vMap.size();
     uint32_t* map = vMap.data();
+    // A decoded mesh uses its records in their own order: each index is at
+    // most one past the largest before it. Then the ranks are the records
+    // themselves, and the map is known without reading it back. The loop
+    // below, where every corner's slot may have been written a few corners
+    // before, waits on each; this test carries only the running bound from
+    // one block of four corners to the next. Before any mesh has ranked a
+    // record (nNext 0) every slot is still unranked.
+    const uint32_t* idx = _vuIndices.data();
+    const size_t nIdx = _vuIndices.size();
+    if (nNext == 0 && nIdx > 0) {
+        // top: one past the largest index so far. An index of all ones
+        // wraps its successor to 0, but it lies above top and fails already.
+        uint32_t top = 0, bad = 0;
+        size_t k = 0;
+        for (; k + 4 <= nIdx; k += 4) {
+            const uint32_t a = idx[k], b = idx[k + 1], c = idx[k + 2], d = idx[k + 3];
+            const uint32_t pa = a + 1, pb = std::max(pa, b + 1), pc = std::max(pb, c + 1),
+                           pd = std::max(pc, d + 1);
+            bad |= uint32_t(a > top) | uint32_t(b > std::max(top, pa)) | uint32_t(c > std::max(top, pb)) |
+                   uint32_t(d > std::max(top, pc));
+            top = std::max(top, pd);
+        }
+        for (; k < nIdx; ++k) {
+            bad |= uint32_t(idx[k] > top);
+            top = std::max(top, idx[k] + 1);
+        }
+        if (!bad && top <= n) {
+            // Four ranks a store: the compiler leaves the loop one at a time.
+            __m128i four = _mm_setr_epi32(0, 1, 2, 3);
+            uint32_t r = 0;
+            for (; top - r >= 4; r += 4) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(map + r), four);
+                four = _mm_add_epi32(four, _mm_set1_epi32(4));
+            }
+            for (; r < top; ++r)
+                map[r] = r;
+            nNext = top;
+            return;
+        }
+    }
     // Without a branch on whether the record is new: in a decoded mesh new
     // records come every few corners, in no pattern a predictor learns. The
     // slot is written whatever it held.

@@ -147,8 +147,11 @@ bool VertexRecordFields::resize(uint32_t n) {
     for (int k = 0; k < VQ_GEOMBIND_NUM_TEXUNITS; ++k)
         attrs[3 + k] = {&_avfTexCoords[k], _anTexComps[k]};
     try {
+        // Value-initialised, the new floats are the zeros they must be, in
+        // the wide stores of a byte fill: filled with an explicit 0.0f they
+        // went out one store at a time.
         for (const Attr& a : attrs)
-            a.v->resize(size_t(n) * a.nComps, 0.0f);
+            a.v->resize(size_t(n) * a.nComps);
         if (hasVtxFlags()) _vbFlags.resize(static_cast<int>(n));
     } catch (const std::bad_alloc&) {
         // Cutting back never allocates, so the old count is restored whole.

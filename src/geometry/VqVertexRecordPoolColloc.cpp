@@ -58,32 +58,32 @@ void fillIdentity(uint32_t* p, uint32_t n) {
 // value, rare as it is, sends the whole box to the loop that leaves those
 // positions out.
 VqBox3<float> finiteBox(const float* xyz, uint32_t n, bool& bAllFinite) {
-    // In registers written out: the compiler kept the places in memory, a
-    // store per place and block. min_ps(p, lo) is p < lo ? p : lo, and
-    // max_ps(p, hi) p > hi ? p : hi, NaN included.
-    constexpr int kBlock = 12, kRegs = kBlock / 4;
-    __m128 vLo[kRegs], vHi[kRegs], vNan[kRegs];
-    for (int r = 0; r < kRegs; ++r) {
-        vLo[r] = _mm_set1_ps(HUGE_VALF);
-        vHi[r] = _mm_set1_ps(-HUGE_VALF);
-        vNan[r] = _mm_setzero_ps();
-    }
+    // The places' registers named one by one: in arrays indexed by a loop
+    // the compiler kept them in memory, a load and a store per place and
+    // block. min_ps(p, lo) is p < lo ? p : lo, and max_ps(p, hi)
+    // p > hi ? p : hi, NaN included.
+    constexpr int kBlock = 12;
+    __m128 vLo0 = _mm_set1_ps(HUGE_VALF), vLo1 = vLo0, vLo2 = vLo0;
+    __m128 vHi0 = _mm_set1_ps(-HUGE_VALF), vHi1 = vHi0, vHi2 = vHi0;
+    __m128 vNan0 = _mm_setzero_ps(), vNan1 = vNan0, vNan2 = vNan0;
     const size_t nBlocks = n / 4;
     for (size_t i = 0; i < nBlocks; ++i) {
         const float* p = xyz + i * kBlock;
-        for (int r = 0; r < kRegs; ++r) {
-            const __m128 v = _mm_loadu_ps(p + 4 * r);
-            vLo[r] = _mm_min_ps(v, vLo[r]);
-            vHi[r] = _mm_max_ps(v, vHi[r]);
-            vNan[r] = _mm_add_ps(vNan[r], _mm_sub_ps(v, v));
-        }
+        const __m128 v0 = _mm_loadu_ps(p), v1 = _mm_loadu_ps(p + 4), v2 = _mm_loadu_ps(p + 8);
+        vLo0 = _mm_min_ps(v0, vLo0);
+        vLo1 = _mm_min_ps(v1, vLo1);
+        vLo2 = _mm_min_ps(v2, vLo2);
+        vHi0 = _mm_max_ps(v0, vHi0);
+        vHi1 = _mm_max_ps(v1, vHi1);
+        vHi2 = _mm_max_ps(v2, vHi2);
+        vNan0 = _mm_add_ps(vNan0, _mm_sub_ps(v0, v0));
+        vNan1 = _mm_add_ps(vNan1, _mm_sub_ps(v1, v1));
+        vNan2 = _mm_add_ps(vNan2, _mm_sub_ps(v2, v2));
     }
     float lo[kBlock], hi[kBlock], nan[kBlock];
-    for (int r = 0; r < kRegs; ++r) {
-        _mm_storeu_ps(lo + 4 * r, vLo[r]);
-        _mm_storeu_ps(hi + 4 * r, vHi[r]);
-        _mm_storeu_ps(nan + 4 * r, vNan[r]);
-    }
+    _mm_storeu_ps(lo, vLo0), _mm_storeu_ps(lo + 4, vLo1), _mm_storeu_ps(lo + 8, vLo2);
+    _mm_storeu_ps(hi, vHi0), _mm_storeu_ps(hi + 4, vHi1), _mm_storeu_ps(hi + 8, vHi2);
+    _mm_storeu_ps(nan, vNan0), _mm_storeu_ps(nan + 4, vNan1), _mm_storeu_ps(nan + 8, vNan2);
     VqBox3<float> box;
     for (int k = 0; k < kBlock && nBlocks; ++k) {
         box.min[k % 3] = std::min(box.min[k % 3], lo[k]);
@@ -474,10 +474,15 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced, Vq::CollocScratch*
         // decoded mesh's pool comes so, its records already in the order of
         // first use, and then nothing moves.
         if (!pScratch) std::vector<VqVec3f>().swap(points);
-        // Through the data: the array's own operator checks for growth at
-        // every element.
+        // Through the data (the array's own operator checks for growth at
+        // every element), four ranks a comparison.
         const uint32_t* pRank = rank.data();
         uint32_t i = 0;
+        for (__m128i four = _mm_setr_epi32(0, 1, 2, 3); n - i >= 4; i += 4) {
+            const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pRank + i));
+            if (_mm_movemask_epi8(_mm_cmpeq_epi32(r, four)) != 0xFFFF) break;
+            four = _mm_add_epi32(four, _mm_set1_epi32(4));
+        }
         while (i < n && pRank[i] == i)
             ++i;
         if (i < n) {
@@ -703,8 +708,26 @@ bool VqVertexRecordPool::_ensureEquivRings(Vq::CollocScratch* pScratch) {
 
 bool VqVertexRecordPool::_isValidColloc(Vq::CollocScratch* pScratch) {
     if (!_ensureEquivRings(pScratch)) return false;
-    for (uint32_t a = 0; a < numVtxRecords(); ++a)
-        for (uint32_t b = nextEquivVtx(a); b != a; b = nextEquivVtx(b))
+    // Nearly every record is alone at its position, a ring of itself: four
+    // such rings are passed over in one comparison, and only the others
+    // are walked.
+    const uint32_t n = numVtxRecords();
+    const uint32_t* ring = _vuEquivRing.data();
+    auto walk = [&](uint32_t a) {
+        for (uint32_t b = ring[a]; b != a; b = ring[b])
             if (isCompatibleVtxRecs(a, b)) return false;
+        return true;
+    };
+    __m128i four = _mm_setr_epi32(0, 1, 2, 3);
+    uint32_t a = 0;
+    for (; n - a >= 4; a += 4) {
+        const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ring + a));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi32(r, four)) != 0xFFFF)
+            for (uint32_t k = a; k < a + 4; ++k)
+                if (!walk(k)) return false;
+        four = _mm_add_epi32(four, _mm_set1_epi32(4));
+    }
+    for (; a < n; ++a)
+        if (!walk(a)) return false;
     return true;
 }

@@ -222,6 +222,36 @@ TEST_F(TopoMeshEditTest, CollocationReachesEveryMeshSharingThePool) {
     ASSERT_TRUE(b.verifyTopoMesh(true)) << lastError();
 }
 
+TEST_F(TopoMeshEditTest, RecordsAreRankedByFirstUse) {
+    // Three triangles over six records; ranking renumbers the records in
+    // the order the corners first use them. Indices already in that order
+    // stand; otherwise one record is met before a lower new one, at each
+    // corner of a block of four, and in the last corner.
+    struct Case {
+        uint32_t idx[9], ranked[9];
+    };
+    const Case cases[] = {
+        {{0, 1, 2, 2, 1, 3, 3, 4, 5}, {0, 1, 2, 2, 1, 3, 3, 4, 5}},
+        {{0, 2, 1, 1, 2, 3, 3, 4, 5}, {0, 1, 2, 2, 1, 3, 3, 4, 5}},
+        {{0, 1, 3, 2, 1, 3, 4, 5, 2}, {0, 1, 2, 3, 1, 2, 4, 5, 3}},
+        {{0, 1, 2, 4, 3, 1, 3, 4, 5}, {0, 1, 2, 3, 4, 1, 4, 3, 5}},
+        {{0, 1, 2, 3, 5, 4, 4, 5, 0}, {0, 1, 2, 3, 4, 5, 5, 4, 0}},
+        {{0, 1, 2, 2, 1, 3, 3, 0, 5}, {0, 1, 2, 2, 1, 3, 3, 0, 4}},
+    };
+    for (const Case& k : cases) {
+        VqPolygonTopoMesh m(VQ_GEOMBIND_VTXCOORD3);
+        addRecords(m, 6);
+        {
+            MeshLock lock(m);
+            ASSERT_TRUE(m.addPrimitives(0, 3, 3u, k.idx)) << lastError();
+        }
+        ASSERT_TRUE(m.vtxRecPool()->optimizePoolCache()) << lastError();
+        EXPECT_EQ(std::vector<uint32_t>(m.indices(), m.indices() + 9),
+                  std::vector<uint32_t>(k.ranked, k.ranked + 9))
+            << k.idx[2] << k.idx[3] << k.idx[4];
+    }
+}
+
 TEST_F(TopoMeshEditTest, MovingToAnotherPoolRemapsAndChecks) {
     VqPolygonTopoMesh m(VQ_GEOMBIND_VTXCOORD3);
     addRecords(m, 3);
