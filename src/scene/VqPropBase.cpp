@@ -144,38 +144,19 @@ VqPropBase& VqPropBase::operator=(const VqPropBase& o) {
     // lock at a time: two threads assigning two holders to each other cannot
     // deadlock. The old pairs are released after our lock is dropped.
     std::vector<PropTable::Pair> pairs;
-    if (const PropTable* t = o._loadTable()) {
-        std::shared_lock lock(t->_lock);
-        pairs.assign(t->_vPairs.begin(), t->_vPairs.end());
+    {
+        std::shared_lock lock(o._propTable._lock);
+        pairs.assign(o._propTable._vPairs.begin(), o._propTable._vPairs.end());
     }
     if (o._mayHoldLateLoaded()) _bMayHoldLateLoaded.store(true, std::memory_order_release);
-    PropTable* mine = pairs.empty() ? _loadTable() : _ensureTable();
-    if (mine) {
-        std::unique_lock lock(mine->_lock);
-        mine->_vPairs.swap(pairs);
+    {
+        std::unique_lock lock(_propTable._lock);
+        _propTable._vPairs.swap(pairs);
     }
     return *this;
 }
 
-VqPropBase::~VqPropBase() {
-    delete _pPropTable.load(std::memory_order_acquire);
-}
-
-VqPropBase::PropTable* VqPropBase::_ensureTable() const {
-    PropTable* t = _loadTable();
-    if (t) return t;
-    auto* fresh = new (std::nothrow) PropTable();
-    if (!fresh) return nullptr;
-    // Another thread may have been first: use its table.
-    if (_pPropTable.compare_exchange_strong(t, fresh, std::memory_order_acq_rel, std::memory_order_acquire))
-        return fresh;
-    delete fresh;
-    return t;
-}
-
-bool VqPropBase::hasPropTable() const {
-    return _loadTable() != nullptr;
-}
+VqPropBase::~VqPropBase() = default;
 
 bool VqPropBase::addProp(const VqPropAtom* key, const VqPropAtom* value, bool user) {
     if (!key) VQ_FAIL("VqPropBase", "addProp", "pKey != __null", VQ_ERR_ARGUMENT);
@@ -196,8 +177,7 @@ bool VqPropBase::addProp(const VqPropAtom* key, const VqPropAtom* value, bool us
 
 bool VqPropBase::_addPropInternal(const VqPropAtom* key, const VqPropAtom* value, bool* pChanged,
                                   Vq::SharedPtr<VqPropAtom>* pReplaced) {
-    PropTable* t = _ensureTable();
-    if (!t) VQ_FAIL("VqPropBase", "addProp", "Allocation failed: pTable = new PropTable", VQ_ERR_ALLOC);
+    PropTable* t = &_propTable;
     // The replaced value is released after the lock is dropped.
     Vq::SharedPtr<VqPropAtom> replaced;
     bool changed = false;
@@ -222,8 +202,7 @@ bool VqPropBase::_addPropInternal(const VqPropAtom* key, const VqPropAtom* value
 
 bool VqPropBase::removeProp(const VqPropAtom* key, bool user) {
     if (!key) VQ_FAIL("VqPropBase", "removeProp", "pKey != __null", VQ_ERR_ARGUMENT);
-    PropTable* t = _loadTable();
-    if (!t) return true;
+    PropTable* t = &_propTable;
     Vq::SharedPtr<VqPropAtom> removedKey, removedValue;
     {
         std::unique_lock lock(t->_lock);
@@ -238,8 +217,7 @@ bool VqPropBase::removeProp(const VqPropAtom* key, bool user) {
 }
 
 bool VqPropBase::removeAllProps(bool user) {
-    PropTable* t = _loadTable();
-    if (!t) return true;
+    PropTable* t = &_propTable;
     std::vector<Vq::SharedPtr<VqPropAtom>> removed;
     {
         std::unique_lock lock(t->_lock);
@@ -263,8 +241,7 @@ bool VqPropBase::removeAllProps(bool user) {
 bool VqPropBase::propValue(const VqPropAtom* key, VqPropAtom*& value, bool user) const {
     value = nullptr;
     if (!key) return true;
-    PropTable* t = _loadTable();
-    if (!t) return true;
+    PropTable* t = &_propTable;
     std::shared_lock lock(t->_lock);
     PropTable::Pair* p = t->find(key);
     if (p && (!user || isUser(p->value.get()))) value = p->value.get();
@@ -273,8 +250,7 @@ bool VqPropBase::propValue(const VqPropAtom* key, VqPropAtom*& value, bool user)
 
 Vq::SharedPtr<VqPropAtom> VqPropBase::propValue(const VqPropAtom* key) const {
     if (!key) return nullptr;
-    PropTable* t = _loadTable();
-    if (!t) return nullptr;
+    PropTable* t = &_propTable;
     // Counted while the table is locked, so that a replacement cannot free it in between.
     std::shared_lock lock(t->_lock);
     const PropTable::Pair* p = t->find(key);
@@ -283,8 +259,8 @@ Vq::SharedPtr<VqPropAtom> VqPropBase::propValue(const VqPropAtom* key) const {
 
 bool VqPropBase::prop(int index, VqPropAtom*& key, VqPropAtom*& value, bool user) const {
     key = value = nullptr;
-    const PropTable* t = _loadTable();
-    if (!t || index < 0) return true;
+    const PropTable* t = &_propTable;
+    if (index < 0) return true;
     std::shared_lock lock(t->_lock);
     for (const auto& p : t->_vPairs) {
         if (user && !isUser(p.value.get())) continue;
@@ -298,8 +274,7 @@ bool VqPropBase::prop(int index, VqPropAtom*& key, VqPropAtom*& value, bool user
 }
 
 int VqPropBase::numProps(bool user) const {
-    const PropTable* t = _loadTable();
-    if (!t) return 0;
+    const PropTable* t = &_propTable;
     std::shared_lock lock(t->_lock);
     if (!user) return static_cast<int>(t->_vPairs.size());
     int n = 0;
@@ -326,16 +301,16 @@ std::vector<Vq::SharedPtr<VqLateLoadedPropAtom>> lateLoadedValues(const VqPropBa
 } // namespace
 
 bool VqPropBase::ensureLLData(VqLLSegmentIO& io) const {
-    const PropTable* t = _mayHoldLateLoaded() ? _loadTable() : nullptr;
-    if (!t) return true;
+    if (!_mayHoldLateLoaded()) return true;
+    const PropTable* t = &_propTable;
     for (auto& ll : lateLoadedValues(*t, false))
         if (!ll->copiesStored()) VQ_PROPAGATE(ll->ensureData(io));
     return true;
 }
 
 bool VqPropBase::writeLLData(VqLLSegmentIO& io) const {
-    const PropTable* t = _mayHoldLateLoaded() ? _loadTable() : nullptr;
-    if (!t) return true;
+    if (!_mayHoldLateLoaded()) return true;
+    const PropTable* t = &_propTable;
     for (auto& ll : lateLoadedValues(*t, true))
         VQ_PROPAGATE(ll->writeData(io));
     return true;
@@ -353,16 +328,15 @@ bool VqPropBase::writeLLData(VqStreamMgr& mgr) const {
 
 void VqPropBase::_getMinimumVQVersion(int& major, int& minor) const {
     VqNotifyBase::_getMinimumVQVersion(major, minor);
-    const PropTable* t = _loadTable();
-    if (!t) return;
+    const PropTable* t = &_propTable;
     std::shared_lock lock(t->_lock);
     for (const auto& p : t->_vPairs)
         p.value->_getMinimumVQVersion(major, minor);
 }
 
 void VqPropBase::appendLateLoadedValues(std::vector<VqLateLoadedPropAtom*>& out) const {
-    const PropTable* t = _mayHoldLateLoaded() ? _loadTable() : nullptr;
-    if (!t) return;
+    if (!_mayHoldLateLoaded()) return;
+    const PropTable* t = &_propTable;
     std::shared_lock lock(t->_lock);
     for (const auto& p : t->_vPairs)
         if (auto* ll = Vq::typeCast<VqLateLoadedPropAtom>(p.value.get())) out.push_back(ll);
@@ -375,8 +349,7 @@ void VqPropBase::persistablePairs(std::vector<std::pair<const VqPropAtom*, const
 
 void VqPropBase::_appendPersistablePairs(
     std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>>& out) const {
-    const PropTable* t = _loadTable();
-    if (!t) return;
+    const PropTable* t = &_propTable;
     std::shared_lock lock(t->_lock);
     for (const auto& p : t->_vPairs)
         if (p.key->isPersistable() && p.value->isPersistable()) out.emplace_back(p.key.get(), p.value.get());

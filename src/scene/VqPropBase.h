@@ -17,8 +17,9 @@ class VqObjectStream;
 class VqStringPropAtom;
 
 // Holder of a property table: pairs of a key atom and a value atom, keys
-// compared by value. The table is created at the first property and swapped
-// atomically, so readers and writers on several threads are safe.
+// compared by value. The table lives inside the holder under its own lock, so
+// readers and writers on several threads are safe, and a holder with one
+// property allocates nothing for it.
 class VQ_API VqPropBase : public VqNotifyBase {
     VQ_DECLARE_TYPE(VqPropBase)
 public:
@@ -152,7 +153,6 @@ public:
     void persistablePairs(std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>>& out) const;
     // The same, appended to what out holds.
     void _appendPersistablePairs(std::vector<std::pair<const VqPropAtom*, const VqPropAtom*>>& out) const;
-    bool hasPropTable() const;
 
     // The persistable pairs of many holders in one vector, each holder with
     // its range of them (holders without any are left out): a save lists them
@@ -196,23 +196,20 @@ protected:
     virtual void _propAdded(const VqPropAtom* value) { (void)value; }
     virtual void _propRemoved(const VqPropAtom* value) { (void)value; }
 
-    // The table, or null when the holder never had one. It stays valid as
-    // long as the holder: once published a table is never replaced or freed
-    // before the holder goes (assignment copies pairs into it under its
-    // lock), so readers take neither a lock nor a reference to reach it.
-    PropTable* _loadTable() const { return _pPropTable.load(std::memory_order_acquire); }
-    // The table, created (and published against a racing creator) when absent.
-    PropTable* _ensureTable() const;
+    // The table, part of the holder: an open makes a million holders with a
+    // property each, and a table of its own would cost each one an
+    // allocation and a page-fault share more.
+    PropTable& _table() const { return _propTable; }
 
 private:
     // Called for every value that enters the table.
     void _noteValue(const VqPropAtom* value);
     // Whether the table may hold a late-loaded value: set once one has
     // entered, never cleared. A save asks every holder for its late-loaded
-    // values several times and almost all have none; kept beside the table
-    // pointer, the answer costs no visit to the table.
+    // values several times and almost all have none; kept outside the
+    // table, the answer costs no lock.
     bool _mayHoldLateLoaded() const { return _bMayHoldLateLoaded.load(std::memory_order_acquire); }
 
-    mutable std::atomic<PropTable*> _pPropTable{nullptr};
     std::atomic<bool> _bMayHoldLateLoaded{false};
+    mutable PropTable _propTable;
 };

@@ -72,7 +72,6 @@ TEST_F(PropTest, ArgumentChecksLeaveTheTableUnchanged) {
     EXPECT_EQ(lastError(), "NonUser PropValue");
     EXPECT_EQ(lastCode(), VQ_ERR_ARGUMENT);
     EXPECT_EQ(n->numProps(false), 0);
-    EXPECT_FALSE(n->hasPropTable());
 }
 
 TEST_F(PropTest, UserFormsHideNonUserValues) {
@@ -153,7 +152,7 @@ TEST(PropLifetime, InternTableAndKeysFollowTheLibrary) {
 
 TEST_F(PropTest, ConcurrentWritersShareOneTable) {
     struct Probe : VqNode {
-        using VqPropBase::_loadTable;
+        using VqPropBase::_table;
     };
     Vq::SharedPtr<Probe> n = new Probe();
     n->setModifiedFlag(true);
@@ -174,8 +173,7 @@ TEST_F(PropTest, ConcurrentWritersShareOneTable) {
 
     // A writer waits while the table is read, and a reader reading it again
     // meanwhile is not held up behind the waiting writer.
-    VqPropBase::PropTable* t = n->_loadTable();
-    ASSERT_TRUE(t);
+    VqPropBase::PropTable* t = &n->_table();
     t->_lock.lock_shared();
     std::thread c(work, 2000);
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -213,7 +211,6 @@ TEST_F(PropTest, AssignmentReplacesPairsAndCarriesLateLoadedValues) {
     static_cast<VqPropBase&>(*a) = *empty;
     EXPECT_EQ(a->numProps(false), 0);
     EXPECT_EQ(a->propValue(k.get()), nullptr);
-    EXPECT_FALSE(empty->hasPropTable());
 
     // A copy made by the copy constructor starts with the same pairs.
     VqBase* copy = nullptr;
