@@ -69,12 +69,16 @@ bool countsComputed(const VqFixedVec<int, 2>& v) {
 // Parent links that could not be removed at once (the parent is neither the
 // only nor the last one listed) are noted per child and removed in one pass
 // per child at the end, when it is known which children outlived the release.
+//
+// The work lives in the outermost release's frame and the thread knows it by
+// a plain pointer: a thread_local object with a destructor is gone once the
+// thread's exit handlers have run, and a graph held by a static object, or
+// released by another thread-exit handler, is released after that.
 struct ReleaseWork {
-    bool active = false;
     std::vector<VqNode*> pending;
     std::unordered_map<VqNode*, std::vector<VqNode*>> stale;
 };
-thread_local ReleaseWork t_release;
+thread_local ReleaseWork* t_pRelease = nullptr;
 
 // Calls fill on every node below root (root excluded) for which needs holds,
 // children before their parents. needs(n) false means that n's cache is
@@ -198,7 +202,7 @@ VqNode::VqNode(const VqNode& o)
 
 VqNode::~VqNode() {
     // Deleted during a release that still noted parents to remove from its list.
-    if (_bStaleParents) t_release.stale.erase(this);
+    if (_bStaleParents) t_pRelease->stale.erase(this);
     if (_nPathQualStarts) s_nPathQualStartsInAll.fetch_sub(static_cast<int>(_nPathQualStarts));
     if (_uSlotState != kSlotsCounted) {
         // The slots hold object IDs or uncounted addresses: nothing to release.
@@ -359,7 +363,9 @@ void VqNode::_removeParentLink(VqNode* p) {
 }
 
 void VqNode::_releaseChildLinks(VqNode* parent, VqNode* const* children, size_t count) {
-    ReleaseWork& work = t_release;
+    ReleaseWork* outer = t_pRelease;
+    ReleaseWork local;
+    ReleaseWork& work = outer ? *outer : local;
     for (size_t i = 0; i < count; ++i) {
         VqNode* c = children[i];
         if (!c) continue;
@@ -372,23 +378,30 @@ void VqNode::_releaseChildLinks(VqNode* parent, VqNode* const* children, size_t 
             work.stale[c].push_back(parent);
             c->_bStaleParents = true;
         }
-        work.pending.push_back(c);
+        // Within a release the owed count waits its turn; the outermost call
+        // owes its own children's directly, and so allocates nothing for a
+        // node whose children outlive it.
+        if (outer) work.pending.push_back(c);
     }
-    if (work.active) return;
-    work.active = true;
-    while (!work.pending.empty()) {
+    if (outer) return;
+    struct Scope {
+        explicit Scope(ReleaseWork* w) { t_pRelease = w; }
+        ~Scope() { t_pRelease = nullptr; }
+    } scope(&local);
+    // Last child first, each one's release run to its end before the next:
+    // the order the pending stack would give had they all been pushed.
+    for (size_t i = count; i-- > 0;) {
+        if (!children[i]) continue;
+        children[i]->unref();
         while (!work.pending.empty()) {
             VqNode* c = work.pending.back();
             work.pending.pop_back();
             c->unref();
         }
-        // The nodes still noted outlived the release.
-        std::unordered_map<VqNode*, std::vector<VqNode*>> stale;
-        stale.swap(work.stale);
-        for (auto& [c, gone] : stale)
-            c->_purgeParents(gone);
     }
-    work.active = false;
+    // The nodes still noted outlived the release.
+    for (auto& [c, gone] : work.stale)
+        c->_purgeParents(gone);
 }
 
 void VqNode::_purgeParents(const std::vector<VqNode*>& gone) {

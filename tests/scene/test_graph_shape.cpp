@@ -9,6 +9,7 @@
 
 #include <climits>
 #include <map>
+#include <thread>
 
 namespace {
 
@@ -191,6 +192,38 @@ TEST_F(GraphShapeTest, WalkOnceMeetsEveryNodeOnce) {
         EXPECT_EQ(count, 1);
     EXPECT_EQ(met.count(top.get()), 0u);
     EXPECT_EQ(met.count(below.get()), 1u);
+}
+
+// A graph held by a thread-exit handler (a thread_local owner here; a static
+// object at process exit alike) is released after the thread's other
+// thread_local objects are gone: the release must not need any of them. The
+// owner is made first, so that it is destroyed last; a release in the
+// thread's body comes before it.
+struct GraphAtThreadExit {
+    Vq::SharedPtr<VqGroup> root;
+    ~GraphAtThreadExit() { root = nullptr; }
+};
+
+TEST_F(GraphShapeTest, GraphReleasedAtThreadExitIsReleasedWhole) {
+    bool dead = false;
+    std::thread t([&dead] {
+        thread_local GraphAtThreadExit owner;
+        owner.root = chain(100, new VqNode());
+        // A shared node whose parents leave out of order takes the noted path.
+        Vq::SharedPtr<VqNode> shared = new VqNode();
+        shared->setUserData(new DeathFlag(dead));
+        Vq::SharedPtr<VqGroup> a = new VqGroup(), b = new VqGroup();
+        a->appendChild(shared.get());
+        b->appendChild(shared.get());
+        owner.root->appendChild(a.get());
+        owner.root->appendChild(b.get());
+        shared = nullptr;
+        a = nullptr;
+        b = nullptr;
+        chain(3, new VqNode()); // a release in the body, before thread exit
+    });
+    t.join();
+    EXPECT_TRUE(dead);
 }
 
 } // namespace
