@@ -4,6 +4,7 @@
 
 #include "VqErrorState.h"
 #include "VqFactory.h"
+#include "VqFillIdentity.h"
 #include "VqStdException.h"
 #include "VqTopoMeshTopology.h"
 
@@ -908,15 +909,7 @@ void VqTopoMesh::_indexMapReference(VqVecu& vMap, uint32_t& nNext) const {
             top = std::max(top, idx[k] + 1);
         }
         if (!bad && top <= n) {
-            // Four ranks a store: the compiler leaves the loop one at a time.
-            __m128i four = _mm_setr_epi32(0, 1, 2, 3);
-            uint32_t r = 0;
-            for (; top - r >= 4; r += 4) {
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(map + r), four);
-                four = _mm_add_epi32(four, _mm_set1_epi32(4));
-            }
-            for (; r < top; ++r)
-                map[r] = r;
+            Vq::fillIdentity(map, top);
             nNext = top;
             return;
         }

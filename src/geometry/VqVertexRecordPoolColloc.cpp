@@ -3,6 +3,7 @@
 #include "VqCollocRenumber.h"
 #include "VqCollocScratch.h"
 #include "VqErrorState.h"
+#include "VqFillIdentity.h"
 #include "VqVertexRecordPool.h"
 
 #include <emmintrin.h>
@@ -36,19 +37,6 @@ bool equalFloats(const float* a, const float* b, int n) {
 double dist2(const float* a, const float* b) {
     const double dx = double(a[0]) - b[0], dy = double(a[1]) - b[1], dz = double(a[2]) - b[2];
     return dx * dx + dy * dy + dz * dz;
-}
-
-// 0, 1, ..., n - 1, four numbers a store: the compiler leaves the loop one
-// at a time.
-void fillIdentity(uint32_t* p, uint32_t n) {
-    __m128i four = _mm_setr_epi32(0, 1, 2, 3);
-    uint32_t i = 0;
-    for (; n - i >= 4; i += 4) {
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(p + i), four);
-        four = _mm_add_epi32(four, _mm_set1_epi32(4));
-    }
-    for (; i < n; ++i)
-        p[i] = i;
 }
 
 // The box of the positions that are finite (three floats a record), and
@@ -501,7 +489,7 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced, Vq::CollocScratch*
         _recordsChanged();
         _bCollocated = true;
         _vuEquivRing.resize(n);
-        fillIdentity(_vuEquivRing.data(), n);
+        Vq::fillIdentity(_vuEquivRing.data(), n);
         _bEquivRingsValid = true;
         _bRingsArePositions = true;
         return true;
