@@ -4,7 +4,7 @@
 
 #include "VqErrorState.h"
 #include "VqFactory.h"
-#include "VqFillIdentity.h"
+#include "VqIdentityMap.h"
 #include "VqStdException.h"
 #include "VqTopoMeshTopology.h"
 

@@ -3,7 +3,7 @@
 #include "VqCollocRenumber.h"
 #include "VqCollocScratch.h"
 #include "VqErrorState.h"
-#include "VqFillIdentity.h"
+#include "VqIdentityMap.h"
 #include "VqVertexRecordPool.h"
 
 #include <emmintrin.h>
@@ -462,17 +462,7 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced, Vq::CollocScratch*
         // decoded mesh's pool comes so, its records already in the order of
         // first use, and then nothing moves.
         if (!pScratch) std::vector<VqVec3f>().swap(points);
-        // Through the data (the array's own operator checks for growth at
-        // every element), four ranks a comparison.
-        const uint32_t* pRank = rank.data();
-        uint32_t i = 0;
-        for (__m128i four = _mm_setr_epi32(0, 1, 2, 3); n - i >= 4; i += 4) {
-            const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pRank + i));
-            if (_mm_movemask_epi8(_mm_cmpeq_epi32(r, four)) != 0xFFFF) break;
-            four = _mm_add_epi32(four, _mm_set1_epi32(4));
-        }
-        while (i < n && pRank[i] == i)
-            ++i;
+        const uint32_t i = Vq::firstNonIdentity(rank.data(), 0, n);
         if (i < n) {
             if (!pScratch) {
                 xAutovRecMap.emplace();
@@ -696,26 +686,12 @@ bool VqVertexRecordPool::_ensureEquivRings(Vq::CollocScratch* pScratch) {
 
 bool VqVertexRecordPool::_isValidColloc(Vq::CollocScratch* pScratch) {
     if (!_ensureEquivRings(pScratch)) return false;
-    // Nearly every record is alone at its position, a ring of itself: four
-    // such rings are passed over in one comparison, and only the others
-    // are walked.
+    // Nearly every record is alone at its position, a ring of itself: such
+    // rings are passed over four a comparison, and only the others walked.
     const uint32_t n = numVtxRecords();
     const uint32_t* ring = _vuEquivRing.data();
-    auto walk = [&](uint32_t a) {
+    for (uint32_t a = Vq::firstNonIdentity(ring, 0, n); a < n; a = Vq::firstNonIdentity(ring, a + 1, n))
         for (uint32_t b = ring[a]; b != a; b = ring[b])
             if (isCompatibleVtxRecs(a, b)) return false;
-        return true;
-    };
-    __m128i four = _mm_setr_epi32(0, 1, 2, 3);
-    uint32_t a = 0;
-    for (; n - a >= 4; a += 4) {
-        const __m128i r = _mm_loadu_si128(reinterpret_cast<const __m128i*>(ring + a));
-        if (_mm_movemask_epi8(_mm_cmpeq_epi32(r, four)) != 0xFFFF)
-            for (uint32_t k = a; k < a + 4; ++k)
-                if (!walk(k)) return false;
-        four = _mm_add_epi32(four, _mm_set1_epi32(4));
-    }
-    for (; a < n; ++a)
-        if (!walk(a)) return false;
     return true;
 }

@@ -1,6 +1,7 @@
 #include "VqBitField.h"
 #include "VqFlatTable.h"
 #include "VqFragVec.h"
+#include "VqIdentityMap.h"
 #include "VqQuaternion.h"
 #include "VqVec.h"
 
@@ -135,4 +136,24 @@ TEST(VqContainers, FlatTableReserveHoldsWhatItPromises) {
     VqFlatTable<IdEntry, int, IdTraits> empty;
     empty.reserve(0);
     EXPECT_EQ(empty.find(1), nullptr);
+}
+
+// The vector loops cover four numbers a step from any start: a map broken at
+// each place of a block, across blocks and in the tail must be found there.
+TEST(VqContainers, IdentityMapIsWrittenAndItsFirstBreakFound) {
+    for (uint32_t n = 0; n <= 11; ++n) {
+        std::vector<uint32_t> p(n + 1, 99);
+        Vq::fillIdentity(p.data(), n);
+        EXPECT_EQ(p[n], 99u) << n; // nothing past the end
+        for (uint32_t from = 0; from <= n; ++from) {
+            EXPECT_EQ(Vq::firstNonIdentity(p.data(), from, n), n) << n << " " << from;
+            for (uint32_t bad = from; bad < n; ++bad) {
+                p[bad] += 1;
+                EXPECT_EQ(Vq::firstNonIdentity(p.data(), from, n), bad) << n << " " << from << " " << bad;
+                p[bad] -= 1;
+            }
+        }
+        for (uint32_t i = 0; i < n; ++i)
+            EXPECT_EQ(p[i], i);
+    }
 }
