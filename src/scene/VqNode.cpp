@@ -363,31 +363,37 @@ void VqNode::_removeParentLink(VqNode* p) {
 }
 
 void VqNode::_releaseChildLinks(VqNode* parent, VqNode* const* children, size_t count) {
-    ReleaseWork* outer = t_pRelease;
-    ReleaseWork local;
-    ReleaseWork& work = outer ? *outer : local;
-    for (size_t i = 0; i < count; ++i) {
-        VqNode* c = children[i];
-        if (!c) continue;
-        if (!c->_vpParents.empty() && c->_vpParents.back() == parent) {
-            if (c->_vpParents.size() >= 2) c->removeAllInstData(true);
-            c->_vpParents.pop_back();
-        } else {
-            // Finding the link would cost a search through the list, once per
-            // parent: with many parents leaving in an unlucky order, quadratic.
-            work.stale[c].push_back(parent);
-            c->_bStaleParents = true;
+    // Unlinks the children from parent. Within a release (bNested) the owed
+    // counts wait their turn on the pending stack; the outermost call owes
+    // its own children's directly, and so allocates nothing for a node
+    // whose children outlive it.
+    const auto unlink = [&](ReleaseWork& work, bool bNested) {
+        for (size_t i = 0; i < count; ++i) {
+            VqNode* c = children[i];
+            if (!c) continue;
+            if (!c->_vpParents.empty() && c->_vpParents.back() == parent) {
+                if (c->_vpParents.size() >= 2) c->removeAllInstData(true);
+                c->_vpParents.pop_back();
+            } else {
+                // Finding the link would cost a search through the list, once
+                // per parent: with many parents leaving in an unlucky order,
+                // quadratic.
+                work.stale[c].push_back(parent);
+                c->_bStaleParents = true;
+            }
+            if (bNested) work.pending.push_back(c);
         }
-        // Within a release the owed count waits its turn; the outermost call
-        // owes its own children's directly, and so allocates nothing for a
-        // node whose children outlive it.
-        if (outer) work.pending.push_back(c);
+    };
+    if (ReleaseWork* outer = t_pRelease) {
+        unlink(*outer, true);
+        return;
     }
-    if (outer) return;
+    ReleaseWork work;
+    unlink(work, false);
     struct Scope {
         explicit Scope(ReleaseWork* w) { t_pRelease = w; }
         ~Scope() { t_pRelease = nullptr; }
-    } scope(&local);
+    } scope(&work);
     // Last child first, each one's release run to its end before the next:
     // the order the pending stack would give had they all been pushed.
     for (size_t i = count; i-- > 0;) {

@@ -201,7 +201,6 @@ TEST_F(GraphShapeTest, WalkOnceMeetsEveryNodeOnce) {
 // thread's body comes before it.
 struct GraphAtThreadExit {
     Vq::SharedPtr<VqGroup> root;
-    ~GraphAtThreadExit() { root = nullptr; }
 };
 
 TEST_F(GraphShapeTest, GraphReleasedAtThreadExitIsReleasedWhole) {
