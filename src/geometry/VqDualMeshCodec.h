@@ -3,10 +3,15 @@
 #include "VqDualVFMesh.h"
 #include "VqErrorState.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace Vq {
 
@@ -101,7 +106,7 @@ protected:
         return (d == 3 ? 0 : 3) + int(sum >= ref) + int(sum > ref);
     }
     // The active stack, bottom first.
-    int _stackLength() const { return int(_viStack.size()); }
+    int _stackLength() const { return int(_nStack); }
     int _stackEntry(int i) const { return _viStack[size_t(i)]; }
     // The offset (top = 1) of v on the stack, -1 when absent.
     int _stackOffsetOf(int v) const;
@@ -136,7 +141,19 @@ private:
                    const VqDualVFMesh::Corner* vr, int& kInOut, int stop, uint32_t& sumInOut);
     int _nextActiveFace();
 
+    // Appends v to the active stack.
+    void _push(int v) {
+        if (_nStack + size_t(kWindow) >= _viStack.size()) [[unlikely]]
+            _growStack();
+        _viStack[_nStack++] = v;
+    }
+    [[gnu::noinline]] void _growStack() { _viStack.resize(2 * _viStack.size() + 4 * size_t(kWindow)); }
+
+    // The active stack's entries are the first _nStack; the storage holds
+    // kWindow more past them, so that the window moves whole vectors
+    // without a look at where the stack ends.
     std::vector<int> _viStack;
+    size_t _nStack = 0;
     // The stack entry of the vertex being completed, -1 for none.
     ptrdiff_t _iChosen = -1;
 };
@@ -145,7 +162,7 @@ template <class Ops>
 bool DualMeshCodec::run(VqDualVFMesh& dst) {
     _pDst = &dst;
     dst.clear();
-    _viStack.clear();
+    _nStack = 0;
     _iChosen = -1;
     for (;;) {
         const int p = static_cast<Ops*>(this)->ioVtxInit();
@@ -167,7 +184,7 @@ template <class Ops>
     const int iFace = static_cast<Ops*>(this)->ioFace(p, s, ctx);
     if (iFace >= 0) [[likely]] {
         _pDst->link(pr, p, s, _pDst->vertRing(iFace), iFace, 0);
-        _viStack.push_back(iFace);
+        _push(iFace);
         return _pDst->vertValence(iFace);
     }
     return _split<Ops>(p, s, iFace);
@@ -300,6 +317,80 @@ template <class Ops>
         sum += uint32_t(w);
     }
     return true;
+}
+
+// In line in the walk's loop, which calls it once per vertex: as a call,
+// the stack's and the counts' places were loaded afresh each time, and the
+// call and return came on top.
+[[gnu::always_inline]] inline int DualMeshCodec::_nextActiveFace() {
+    // The window is the top kWindow entries not completed; the completed
+    // ones met leave the stack (the split offsets to come count what
+    // stays). A completed vertex has no empty slot: within the top kWindow
+    // entries it is chosen before any vertex with one, and completing it
+    // again reads nothing, after which it leaves. So the vertex completed
+    // with empty slots has the same window and stack as if each completed
+    // entry had left as soon as it came within reach, and the choice needs
+    // no mark of which vertices are completed.
+    int* const b = _viStack.data();
+    size_t n = _nStack;
+    // The vertex chosen last is completed now and still where it was, under
+    // only the vertices pushed since and those of the window above it: it
+    // leaves when that puts it in the window. The entries above it move
+    // down, fewer than kWindow: how many is as good as random, so kWindow
+    // of them are moved whatever their number, all read before any is
+    // written, with no loop on the count. What moves in from past the top
+    // belongs to no entry.
+    if (_iChosen >= 0) {
+        const size_t c = size_t(_iChosen);
+        if (n - c <= size_t(kWindow)) {
+            int moved[kWindow];
+            std::memcpy(moved, b + c + 1, sizeof moved);
+            std::memcpy(b + c, moved, sizeof moved);
+            _nStack = --n;
+        }
+        _iChosen = -1;
+    }
+    if (n == 0) return -1;
+    const int* const empty = _pDst->vertEmptyCounts();
+    // The fewest empty slots, on equal counts the entry nearer the top (the
+    // least depth). Which entry wins is no better predicted than a coin, so
+    // the counts are compared without a branch.
+#ifdef __SSE2__
+    // A deep stack, nearly always: the window's counts in two vectors of
+    // 16-bit lanes (counts are ring lengths), top first; their least by
+    // halving, then the first lane that holds it, which is the depth.
+    if (n >= size_t(kWindow)) {
+        static_assert(kWindow == 16, "two vectors of eight counts");
+        const int* const top = b + (n - 1);
+        // Four counts a vector, less half their range so that they pack
+        // into signed 16-bit lanes as they are and compare in order.
+        const __m128i half = _mm_set1_epi32(0x8000);
+        const auto four = [&](int k) {
+            return _mm_sub_epi32(
+                _mm_setr_epi32(empty[top[-k]], empty[top[-k - 1]], empty[top[-k - 2]], empty[top[-k - 3]]),
+                half);
+        };
+        const __m128i near = _mm_packs_epi32(four(0), four(4)), far = _mm_packs_epi32(four(8), four(12));
+        __m128i m = _mm_min_epi16(near, far);
+        m = _mm_min_epi16(m, _mm_shuffle_epi32(m, 0x4E));
+        m = _mm_min_epi16(m, _mm_shuffle_epi32(m, 0xB1));
+        m = _mm_min_epi16(m, _mm_shufflelo_epi16(_mm_shufflehi_epi16(m, 0xB1), 0xB1));
+        const unsigned holds =
+            unsigned(_mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(near, m), _mm_cmpeq_epi16(far, m))));
+        const size_t at0 = n - 1 - size_t(std::countr_zero(holds));
+        _iChosen = ptrdiff_t(at0);
+        return b[at0];
+    }
+#endif
+    // The least of the keys "count, then depth" (counts in 16 bits).
+    static_assert(kWindow == 16, "the depth takes the keys' low 4 bits");
+    const auto key = [&](size_t k) { return uint32_t(empty[b[n - 1 - k]]) << 4 | uint32_t(k); };
+    uint32_t least = key(0);
+    for (size_t k = 1, nWin = std::min(n, size_t(kWindow)); k < nWin; ++k)
+        least = std::min(least, key(k));
+    const size_t at = n - 1 - (least & uint32_t(kWindow - 1));
+    _iChosen = ptrdiff_t(at);
+    return b[at];
 }
 
 } // namespace Vq
