@@ -133,8 +133,8 @@ private:
     template <class Ops>
     bool _completeF(int v);
     // p (ring pr) is new and linked in slot 0 alone, to slot s of the
-    // vertex of valence val and ring vr.
-    template <class Ops>
+    // vertex of valence val and ring vr. kDeg is p's degree when not 0.
+    template <class Ops, int kDeg>
     bool _completeV(int p, VqDualVFMesh::Corner* pr, int s, int val, const VqDualVFMesh::Corner* vr);
     template <bool kFwd>
     bool _walkRing(VqDualVFMesh& m, int p, VqDualVFMesh::Corner* pr, int s, int val,
@@ -240,7 +240,12 @@ template <class Ops>
             VqDualVFMesh::Corner* const pr = m.polyRing(p);
             VqDualVFMesh::Corner* const vr = m.vertRing(v);
             m.link(pr, p, 0, vr, v, s);
-            VQ_PROPAGATE(_completeV<Ops>(p, pr, s, val, vr));
+            // Nearly every polygon is a triangle: with its degree known,
+            // the walks around its ring, at most two steps, and the
+            // contexts of its activations fold to straight code.
+            const bool ok = m.polyDegree(p) == 3 ? _completeV<Ops, 3>(p, pr, s, val, vr)
+                                                 : _completeV<Ops, 0>(p, pr, s, val, vr);
+            VQ_PROPAGATE(ok);
         }
     }
     return true;
@@ -289,11 +294,11 @@ template <bool kFwd>
 }
 
 // In line in its one caller, which calls it once per polygon.
-template <class Ops>
+template <class Ops, int kDeg>
 [[gnu::always_inline]] inline bool DualMeshCodec::_completeV(int p, VqDualVFMesh::Corner* pr, int s, int val,
                                                              const VqDualVFMesh::Corner* vr) {
     VqDualVFMesh& m = *_pDst;
-    const int d = m.polyDegree(p);
+    const int d = kDeg != 0 ? kDeg : m.polyDegree(p);
     // p's ring stays in place throughout: polygons are only added while a
     // vertex is completed, never while a polygon is. p is new, linked in
     // slot 0 alone, and only this call fills its other slots: forward from

@@ -352,6 +352,31 @@ TEST_F(TopoMeshCoderTest, TorusAndSeamsRoundTripAsPolygonsAndStrips) {
     }
 }
 
+TEST_F(TopoMeshCoderTest, TrianglesAndQuadsMixedInOneComponent) {
+    // The walk completes triangles on a path of their own: here triangles
+    // meet quads on every side, on a surface that also needs splits.
+    const TriSoup t = torus(12, 8);
+    PolySoup s;
+    s.pos = t.pos;
+    for (uint32_t k = 0; k < t.numTris() / 2; ++k) {
+        const uint32_t* a = &t.tris[6 * k];
+        if (k % 3 == 1)
+            s.polys.push_back({a[0], a[1], a[2], a[5]});
+        else {
+            s.polys.push_back({a[0], a[1], a[2]});
+            s.polys.push_back({a[3], a[4], a[5]});
+        }
+    }
+    for (int version : {DualTopoMeshCoder::V1, DualTopoMeshCoder::V2}) {
+        DualTopoMeshCoder* c = nullptr;
+        roundTrip(*makeMesh(s), version, VqTopoMesh::VQ_PRIM_POLYGON, &c);
+        const auto& degrees = c->symbols().viOutValSyms;
+        EXPECT_EQ(std::count(degrees.data(), degrees.data() + degrees.size(), 4), 32);
+        EXPECT_FALSE(c->symbols().viOutSplitFaceSyms.empty());
+        DualTopoMeshCoder::releaseDualTopoMeshCoder(c);
+    }
+}
+
 TEST_F(TopoMeshCoderTest, NonManifoldMeshesSplitIntoAliases) {
     PolySoup bowtie;
     bowtie.addPos(0, 0, 0), bowtie.addPos(1, -1, 0), bowtie.addPos(1, 1, 0), bowtie.addPos(-1, 1, 0),
