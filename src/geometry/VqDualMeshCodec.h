@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -356,7 +357,7 @@ template <class Ops, int kDeg>
         _iChosen = -1;
     }
     if (n == 0) return -1;
-    const int* const empty = _pDst->vertEmptyCounts();
+    const uint16_t* const empty = _pDst->vertEmptyCounts();
     // The fewest empty slots, on equal counts the entry nearer the top (the
     // least depth). Which entry wins is no better predicted than a coin, so
     // the counts are compared without a branch.
@@ -367,15 +368,16 @@ template <class Ops, int kDeg>
     if (n >= size_t(kWindow)) {
         static_assert(kWindow == 16, "two vectors of eight counts");
         const int* const top = b + (n - 1);
-        // Four counts a vector, less half their range so that they pack
-        // into signed 16-bit lanes as they are and compare in order.
-        const __m128i half = _mm_set1_epi32(0x8000);
-        const auto four = [&](int k) {
-            return _mm_sub_epi32(
-                _mm_setr_epi32(empty[top[-k]], empty[top[-k - 1]], empty[top[-k - 2]], empty[top[-k - 3]]),
-                half);
+        // Eight counts a vector, each put in its lane straight from memory,
+        // less half their range so that they compare in order as signed.
+        const __m128i half = _mm_set1_epi16(int16_t(0x8000));
+        const auto eight = [&]<int... k>(int from, std::integer_sequence<int, k...>) {
+            __m128i x = _mm_setzero_si128();
+            ((x = _mm_insert_epi16(x, empty[top[-from - k]], k)), ...);
+            return _mm_xor_si128(x, half);
         };
-        const __m128i near = _mm_packs_epi32(four(0), four(4)), far = _mm_packs_epi32(four(8), four(12));
+        const __m128i near = eight(0, std::make_integer_sequence<int, 8>()),
+                      far = eight(8, std::make_integer_sequence<int, 8>());
         __m128i m = _mm_min_epi16(near, far);
         m = _mm_min_epi16(m, _mm_shuffle_epi32(m, 0x4E));
         m = _mm_min_epi16(m, _mm_shuffle_epi32(m, 0xB1));

@@ -27,7 +27,7 @@ void VqDualVFMesh::shrink() {
     std::vector<Poly>().swap(_vPolys);
     std::vector<Corner>().swap(_vPC);
     std::vector<Vert>().swap(_vVerts);
-    std::vector<int32_t>().swap(_vnVEmpty);
+    std::vector<uint16_t>().swap(_vnVEmpty);
     std::vector<Corner>().swap(_vVC);
     std::vector<int32_t>().swap(_viVCAttr);
 }

@@ -162,7 +162,7 @@ public:
     }
     int vertEmpty(int v) const { return _vnVEmpty[size_t(v)]; }
     // The empty slot counts of all vertices, by vertex number.
-    const int32_t* vertEmptyCounts() const { return _vnVEmpty.data(); }
+    const uint16_t* vertEmptyCounts() const { return _vnVEmpty.data(); }
     int vertNumAttrs(int v) const { return _vVerts[size_t(v)].nAttrs; }
     uint32_t vertFirstAttr(int v) const { return _vVerts[size_t(v)].uAttrStart; }
     int vertPoly(int v, int s) const { return vertRing(v)[s].iElem; }
@@ -208,7 +208,7 @@ private:
         const uint32_t start = _nVC;
         _nVC = start + uint32_t(valence);
         _vVerts[_nVerts] = {start, _nAttrs, uint16_t(valence), uint16_t(nAttrs)};
-        _vnVEmpty[_nVerts] = valence;
+        _vnVEmpty[_nVerts] = uint16_t(valence);
         _nAttrs += uint32_t(nAttrs);
         return int(_nVerts++);
     }
@@ -246,7 +246,9 @@ private:
     std::vector<Poly> _vPolys;
     std::vector<Corner> _vPC;
     std::vector<Vert> _vVerts;
-    std::vector<int32_t> _vnVEmpty;
+    // In 16 bits, as ring lengths are: the choice reads them into 16-bit
+    // lanes one by one.
+    std::vector<uint16_t> _vnVEmpty;
     std::vector<Corner> _vVC;
     std::vector<int32_t> _viVCAttr;
     uint32_t _nPolyRoom = 0;
