@@ -270,6 +270,9 @@ template <bool kFwd>
     int k = kInOut, tw = s, vw = val;
     uint32_t sum = sumInOut;
     const Corner* wr = vr;
+    // Unrolled by two: a triangle takes at most two steps each way, which
+    // then run as straight code.
+#pragma GCC unroll 2
     for (int next = kFwd ? k + 1 : k - 1; next != stop; next = kFwd ? k + 1 : k - 1) {
         const Corner cq = wr[step(tw, vw)];
         const int q = cq.iElem;
