@@ -328,9 +328,9 @@ template <class Ops, int kDeg>
     return true;
 }
 
-// In line in the walk's loop, which calls it once per vertex: as a call,
-// the stack's and the counts' places were loaded afresh each time, and the
-// call and return came on top.
+// In line in the walk's loop, which calls it once per vertex: a call would
+// load the stack's and the counts' places afresh each time, on top of the
+// call and return.
 [[gnu::always_inline]] inline int DualMeshCodec::_nextActiveFace() {
     // The window is the top kWindow entries not completed; the completed
     // ones met leave the stack (the split offsets to come count what
