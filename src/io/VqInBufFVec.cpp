@@ -10,6 +10,8 @@ VqInBufFVec::~VqInBufFVec() {
     VqPlatform* platform = VqPlatform::EnsureInstance();
     for (VqUChar* f : _vpFrags)
         platform->dealloc(f);
+    for (VqUChar* f : _vpSpare)
+        platform->dealloc(f);
 }
 
 bool VqInBufFVec::verify(uint64_t index) {
@@ -18,8 +20,14 @@ bool VqInBufFVec::verify(uint64_t index) {
     uint64_t needed = (index >> kFragShift) + 1;
     if (needed > (uint64_t(1) << 32)) return false;
     while (_vpFrags.size() < needed) {
-        auto* f = static_cast<VqUChar*>(platform->alloc(kFragSize));
-        if (!f) return false;
+        VqUChar* f = nullptr;
+        if (!_vpSpare.empty()) {
+            f = _vpSpare.back();
+            _vpSpare.pop_back();
+        } else {
+            f = static_cast<VqUChar*>(platform->alloc(kFragSize));
+            if (!f) return false;
+        }
         _vpFrags.push_back(f);
     }
     return true;
@@ -52,8 +60,24 @@ void VqInBufFVec::read(uint64_t pos, VqUChar* dst, VqSize n) const {
 void VqInBufFVec::clear() {
     _nLength = 0;
     VqPlatform* platform = VqPlatform::EnsureInstance();
-    while (_vpFrags.size() > 1) {
-        platform->dealloc(_vpFrags.back());
-        _vpFrags.pop_back();
-    }
+    // One fragment stays for reuse, in the first slot, whose room the vector
+    // keeps: emptying allocates nothing.
+    VqUChar* kept = nullptr;
+    for (std::vector<VqUChar*>* v : {&_vpFrags, &_vpSpare})
+        for (VqUChar* f : *v) {
+            if (f && !kept)
+                kept = f;
+            else
+                platform->dealloc(f);
+        }
+    _vpFrags.clear();
+    _vpSpare.clear();
+    if (kept) _vpFrags.push_back(kept);
+}
+
+void VqInBufFVec::recycle(int i) {
+    VqUChar*& f = _vpFrags[static_cast<size_t>(i)];
+    if (!f) return;
+    _vpSpare.push_back(f);
+    f = nullptr;
 }

@@ -9,7 +9,10 @@
 // Growable byte buffer in fragments of 2^18 bytes, so that growing never
 // copies what is already held. The write side of the object streams collects
 // each outermost element in one; instances are pooled (see
-// VqObjectStream::s_allocWriteBuffer).
+// VqObjectStream::s_allocWriteBuffer). A writer that has consumed the leading
+// fragments may hand them back: their memory holds the next fragments, so a
+// long stream consumed as it grows stays in a few fragments that are
+// already mapped and in the cache.
 class VQ_API VqInBufFVec {
 public:
     static constexpr int kFragShift = 18;
@@ -34,10 +37,14 @@ public:
     void write(uint64_t pos, const VqUChar* src, VqSize n);
     // Copies n bytes out from pos (the range must be valid).
     void read(uint64_t pos, VqUChar* dst, VqSize n) const;
-    // Empties the buffer; the first fragment is kept for reuse.
+    // Empties the buffer; one fragment is kept for reuse.
     void clear();
+    // Gives up fragment i, whose bytes are no longer needed: its memory
+    // serves the next fragment added. Its positions are invalid from then on.
+    void recycle(int i);
 
 private:
     std::vector<VqUChar*> _vpFrags;
+    std::vector<VqUChar*> _vpSpare;
     uint64_t _nLength = 0;
 };

@@ -64,6 +64,8 @@ void VqSegObjectStream::writeBytes(const VqUChar* buf, VqSize n) {
         VQ_THROW("_pvWriteBuffer->verify(_nWritePos + n - 1)", VQ_ERR_ALLOC);
     _pvWriteBuffer->write(_nWritePos, buf, n);
     _nWritePos += n;
+    // Called as each fragment fills: the place to emit the ones settled.
+    _emitBefore(_vElemStart.empty() ? _nWritePos : std::min(_nWritePos, _vElemStart.front()));
     _openPutWindow();
 }
 
@@ -110,6 +112,48 @@ void VqSegObjectStream::_releaseWriteBuffer() {
     _pvWriteBuffer = nullptr;
     _bWriteActive = false;
     _nWritePos = 0;
+    _nLengthPos = _nEmitted = _nCompressed = 0;
+    _bEmitting = false;
+}
+
+void VqSegObjectStream::_beginEmit() {
+    VqDataStream* raw = _raw(__PRETTY_FUNCTION__);
+    const auto alg = static_cast<unsigned char>(_nWriteAlgorithm);
+    if (!_pCompressor->setAlgorithm(alg))
+        vqThrowRecordedError(__PRETTY_FUNCTION__, "Invalid compression algorithm");
+    if (!raw->write(static_cast<unsigned int>(_nWriteAlgorithm)))
+        vqThrowRecordedError(__PRETTY_FUNCTION__, "Write failed");
+    raw->getPosition(_nLengthPos);
+    if (!raw->write(static_cast<int>(0)) || !raw->write(alg))
+        vqThrowRecordedError(__PRETTY_FUNCTION__, "Write failed");
+    _pCompressor->beginCompress();
+    _bEmitting = true;
+}
+
+void VqSegObjectStream::_emitFragment(int f, VqSize n) {
+    VqDataStream* raw = _raw(__PRETTY_FUNCTION__);
+    VqUChar out[kOutChunk];
+    const VqUChar* nextIn = _pvWriteBuffer->fragment(f);
+    VqSize availIn = n;
+    while (availIn > 0) {
+        VqUChar* nextOut = out;
+        VqSize availOut = kOutChunk;
+        _pCompressor->doCompress(nextIn, availIn, nextOut, availOut);
+        if (!(availIn == 0 || availOut == 0)) VQ_THROW("_cAvailIn == 0 || _cAvailOut == 0", VQ_ERR_INTERNAL);
+        if (availOut < kOutChunk) raw->writeBytes(out, kOutChunk - availOut);
+        _nCompressed += kOutChunk - availOut;
+    }
+}
+
+void VqSegObjectStream::_emitBefore(uint64_t end) {
+    const uint64_t settled = end >> VqInBufFVec::kFragShift << VqInBufFVec::kFragShift;
+    if (settled <= _nEmitted) return;
+    if (!_bEmitting) _beginEmit();
+    for (; _nEmitted < settled; _nEmitted += VqInBufFVec::kFragSize) {
+        const auto f = static_cast<int>(_nEmitted >> VqInBufFVec::kFragShift);
+        _emitFragment(f, VqInBufFVec::kFragSize);
+        _pvWriteBuffer->recycle(f);
+    }
 }
 
 bool VqSegObjectStream::_flush() {
@@ -117,52 +161,32 @@ bool VqSegObjectStream::_flush() {
     try {
         _closePutWindow();
         VqDataStream* raw = _raw(__PRETTY_FUNCTION__);
-        const auto alg = static_cast<unsigned char>(_nWriteAlgorithm);
-        if (!_pCompressor->setAlgorithm(alg))
-            vqThrowRecordedError(__PRETTY_FUNCTION__, "Invalid compression algorithm");
-        uint64_t lenPos = 0;
-        if (!raw->write(static_cast<unsigned int>(_nWriteAlgorithm)))
-            vqThrowRecordedError(__PRETTY_FUNCTION__, "Write failed");
-        raw->getPosition(lenPos);
-        if (!raw->write(static_cast<int>(0)) || !raw->write(alg))
-            vqThrowRecordedError(__PRETTY_FUNCTION__, "Write failed");
-
-        VqUChar out[kOutChunk];
-        uint64_t total = 0;
+        if (!_bEmitting) _beginEmit();
         const uint64_t length = _pvWriteBuffer->length();
-        _pCompressor->beginCompress();
-        for (int f = 0; f < _pvWriteBuffer->numFragments(); ++f) {
-            uint64_t fragStart = uint64_t(f) << VqInBufFVec::kFragShift;
-            if (fragStart >= length) break;
-            const VqUChar* nextIn = _pvWriteBuffer->fragment(f);
-            VqSize availIn = std::min<uint64_t>(VqInBufFVec::kFragSize, length - fragStart);
-            while (availIn > 0) {
-                VqUChar* nextOut = out;
-                VqSize availOut = kOutChunk;
-                _pCompressor->doCompress(nextIn, availIn, nextOut, availOut);
-                if (!(availIn == 0 || availOut == 0))
-                    VQ_THROW("_cAvailIn == 0 || _cAvailOut == 0", VQ_ERR_INTERNAL);
-                if (availOut < kOutChunk) raw->writeBytes(out, kOutChunk - availOut);
-                total += kOutChunk - availOut;
-            }
+        while (_nEmitted < length) {
+            const VqSize n = std::min<uint64_t>(VqInBufFVec::kFragSize, length - _nEmitted);
+            _emitFragment(static_cast<int>(_nEmitted >> VqInBufFVec::kFragShift), n);
+            _nEmitted += n;
         }
         for (;;) {
             const VqUChar* nextIn = nullptr;
             VqSize availIn = 0;
+            VqUChar out[kOutChunk];
             VqUChar* nextOut = out;
             VqSize availOut = kOutChunk;
             _pCompressor->doCompress(nextIn, availIn, nextOut, availOut);
             if (availOut < kOutChunk) raw->writeBytes(out, kOutChunk - availOut);
-            total += kOutChunk - availOut;
+            _nCompressed += kOutChunk - availOut;
             if (availOut > 0) break;
         }
         _pCompressor->endCompress();
-        if (total >= static_cast<uint64_t>(INT_MAX)) VQ_THROW("iCompressedLength < INT_MAX", VQ_ERR_WRITE);
+        if (_nCompressed >= static_cast<uint64_t>(INT_MAX))
+            VQ_THROW("iCompressedLength < INT_MAX", VQ_ERR_WRITE);
 
         uint64_t endPos = 0;
         raw->getPosition(endPos);
-        raw->seek(lenPos);
-        if (!raw->write(static_cast<int>(total + 1)))
+        raw->seek(_nLengthPos);
+        if (!raw->write(static_cast<int>(_nCompressed + 1)))
             vqThrowRecordedError(__PRETTY_FUNCTION__, "Write failed");
         raw->seek(endPos);
         _releaseWriteBuffer();
@@ -302,6 +326,7 @@ void VqSegObjectStream::seek(uint64_t offset) {
         _syncPut();
         if (offset > _pvWriteBuffer->length())
             VQ_THROW("offset <= _pvWriteBuffer->length()", VQ_ERR_INTERNAL);
+        if (offset < _nEmitted) VQ_THROW("offset >= bytes emitted", VQ_ERR_INTERNAL);
         _nWritePos = offset;
         _openPutWindow();
         return;

@@ -13,10 +13,15 @@ class VqInBufFVec;
 // (VqZlibSegObjectStream, VqLzmaSegObjectStream).
 //
 // Writing: every byte goes to a pooled fragmented buffer, where seeks may
-// patch earlier bytes. When the stream is detached from its data stream the
-// buffer is compressed and emitted after the framing
+// patch earlier bytes. The data is compressed and emitted after the framing
 //     flag (u32) | length (i32, compressed bytes + 1) | algorithm (u8) | data
-// A segment into which nothing was written emits nothing at all.
+// fragment by fragment, as soon as a whole fragment lies before every
+// element still open (whose length is yet to be patched) and before the
+// write position: a large segment neither waits in memory whole nor is met
+// again by the compressor after it has left the cache. Seeks may not go back
+// into what was emitted. Detaching the stream from its data stream emits the
+// rest and the length. A segment into which nothing was written emits
+// nothing at all.
 //
 // Reading: the framing is read on first use and the compressed bytes are
 // read in chunks of 1024 (see VqBlockDecoder, which also bounds what they may
@@ -79,6 +84,12 @@ private:
     bool _fillReadBuffer();
     void _resetRead();
     void _releaseWriteBuffer();
+    // Writes the framing up to the data and starts the compressor.
+    void _beginEmit();
+    // Compresses and emits the whole fragments before position end.
+    void _emitBefore(uint64_t end);
+    // Compresses n bytes of fragment f, emitting the output.
+    void _emitFragment(int f, VqSize n);
 
     VqCompressor* _pCompressor = nullptr;
     int _nWriteAlgorithm;
@@ -90,6 +101,12 @@ private:
     uint64_t _nPutBase = 0;
     VqUChar* _pPutStart = nullptr;
     bool _bWriteActive = false;
+    // Emission: the data stream position of the framing's length, the bytes
+    // compressed so far (whole fragments until the flush) and their output.
+    uint64_t _nLengthPos = 0;
+    uint64_t _nEmitted = 0;
+    uint64_t _nCompressed = 0;
+    bool _bEmitting = false;
 
     // Read state.
     VqBlockDecoder _tDecoder;

@@ -267,6 +267,64 @@ TEST_F(ContainerTest, ElementLengthsAroundAFragmentBoundary) {
     }
 }
 
+// The writer compresses each fragment once every element open over it is
+// closed, while later bytes are still being written. An element held open
+// across several fragments must still get its length, the segment's payload
+// must be what zlib at level 1 makes of the bytes as a whole, and a seek back
+// into what was compressed must fail rather than be lost.
+TEST_F(ContainerTest, SegmentCompressedAsItIsWritten) {
+    constexpr size_t kFrag = size_t(1) << 18;
+    const Bytes spanning = sampleData(3 * kFrag + 100, 11);
+    const Bytes piece = sampleData(5000, 12);
+    constexpr int kPieces = 200;
+    Vq::SharedPtr<VqMemoryByteStream> mem = new VqMemoryByteStream(false);
+    Vq::SharedPtr<VqDataStream> ds = new VqDataStream(mem.get());
+    ds->open();
+    Vq::SharedPtr<VqZlibSegObjectStream> w = new VqZlibSegObjectStream(ds.get());
+    ASSERT_TRUE(w->beginWrite() && w->write(1));
+    ASSERT_TRUE(w->write(reinterpret_cast<const char*>(spanning.data()), static_cast<int>(spanning.size())));
+    ASSERT_TRUE(w->endWrite());
+    for (int i = 0; i < kPieces; ++i)
+        ASSERT_TRUE(w->beginWrite() && w->write(reinterpret_cast<const char*>(piece.data()), 4000 + i) &&
+                    w->endWrite());
+    EXPECT_ANY_THROW(w->seek(0));
+    w->setDataStream(nullptr);
+
+    Bytes plain;
+    auto put = [&plain](const void* p, size_t n) {
+        plain.insert(plain.end(), static_cast<const VqUChar*>(p), static_cast<const VqUChar*>(p) + n);
+    };
+    const uint32_t first = 4 + static_cast<uint32_t>(spanning.size()), one = 1;
+    put(&first, 4);
+    put(&one, 4);
+    put(spanning.data(), spanning.size());
+    for (int i = 0; i < kPieces; ++i) {
+        const uint32_t n = 4000 + i;
+        put(&n, 4);
+        put(piece.data(), n);
+    }
+    Bytes expected(compressBound(plain.size()));
+    uLongf n = expected.size();
+    ASSERT_EQ(compress2(expected.data(), &n, plain.data(), plain.size(), 1), Z_OK);
+    expected.resize(n);
+    const Bytes framed(mem->data(), mem->data() + mem->dataLength());
+    ASSERT_EQ(framed.size(), 9 + expected.size());
+    EXPECT_EQ(load<int32_t>(framed, 4), static_cast<int32_t>(expected.size() + 1));
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), framed.begin() + 9));
+
+    Vq::SharedPtr<VqMemoryByteStream> in = new VqMemoryByteStream(true);
+    ASSERT_TRUE(in->setData(mem->data(), mem->dataLength()));
+    in->lock();
+    in->open();
+    Vq::SharedPtr<VqDataStream> rs = new VqDataStream(in.get());
+    Vq::SharedPtr<VqZlibSegObjectStream> r = new VqZlibSegObjectStream(rs.get());
+    uint64_t start = 0;
+    uint32_t length = 0;
+    ASSERT_TRUE(r->beginRead() && r->currentReadElement(start, length));
+    EXPECT_EQ(length, first);
+    in->unlock();
+}
+
 TEST_F(ContainerTest, ReadersFollowTheFlagAndTheAlgorithmByte) {
     // A format-10 writer set to zlib frames with 2/2; the format-10 reader takes it.
     ASSERT_TRUE(VqPartition::setVersion(10, 0));
