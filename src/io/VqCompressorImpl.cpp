@@ -1,5 +1,6 @@
 #include "VqCompressorImpl.h"
 
+#include "VqAdler32.h"
 #include "VqStdException.h"
 
 #include <algorithm>
@@ -115,7 +116,12 @@ void VqCIZLib::beginUncompress() {
     int rc = _bInflateInit ? inflateReset(&_tInflate) : inflateInit(&_tInflate);
     if (rc != Z_OK) _throwForCode(rc, __PRETTY_FUNCTION__);
     _bInflateInit = true;
+    // doUncompress checks the trailer, faster than zlib's own loop would.
+    rc = inflateValidate(&_tInflate, 0);
+    if (rc != Z_OK) _throwForCode(rc, __PRETTY_FUNCTION__);
     _bStreamEnd = false;
+    _nAdler = 1;
+    _nLastIn = 0;
 }
 
 bool VqCIZLib::doUncompress(const VqUChar*& nextIn, VqSize& availIn, VqUChar*& nextOut, VqSize& availOut) {
@@ -130,11 +136,16 @@ bool VqCIZLib::doUncompress(const VqUChar*& nextIn, VqSize& availIn, VqUChar*& n
         int rc = inflate(&_tInflate, Z_NO_FLUSH);
         VqSize consumed = inChunk - _tInflate.avail_in;
         VqSize produced = outChunk - _tInflate.avail_out;
+        _nAdler = Vq::adler32(_nAdler, nextOut, produced);
+        for (VqSize i = consumed < 4 ? 0 : consumed - 4; i < consumed; ++i)
+            _nLastIn = (_nLastIn << 8) | nextIn[i];
         nextIn += consumed;
         availIn -= consumed;
         nextOut += produced;
         availOut -= produced;
         if (rc == Z_STREAM_END) {
+            // inflate reads the four trailer bytes last, exactly, and big-endian.
+            if (_nLastIn != _nAdler) _throwForCode(Z_DATA_ERROR, __PRETTY_FUNCTION__);
             _bStreamEnd = true;
         } else if (rc == Z_BUF_ERROR) {
             break; // no progress possible: more input or more room is needed

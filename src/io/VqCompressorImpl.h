@@ -47,6 +47,8 @@ public:
 
 // Algorithm 2: a zlib stream (with its header and adler32 trailer) at level 1.
 // The deflate and inflate states are set up once and reset between streams.
+// The streaming inflate checks the trailer itself, with Vq::adler32 over the
+// bytes it produces against the last four bytes inflate consumed.
 class VqCIZLib : public VqCompressorImpl {
 public:
     VqCIZLib();
@@ -71,6 +73,10 @@ private:
     bool _bInflateInit = false;
     bool _bFlushPhase = false;
     bool _bStreamEnd = false;
+    // The checksum of the bytes inflated so far, and the last four bytes
+    // consumed (the trailer once the stream ends), oldest in the high byte.
+    uint32_t _nAdler = 1;
+    uint32_t _nLastIn = 0;
 };
 
 // Algorithm 3: an xz stream from the easy encoder at preset 1 with a CRC64

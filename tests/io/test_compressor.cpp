@@ -1,3 +1,4 @@
+#include "VqAdler32.h"
 #include "VqCompressor.h"
 #include "VqErrorState.h"
 #include "VqLibFixture.h"
@@ -132,6 +133,50 @@ TEST_F(CompressorTest, ZlibOutputIsTheLibrarysOwnLevelOneStream) {
     uLongf backLen = back.size();
     ASSERT_EQ(uncompress(back.data(), &backLen, streamed.data(), streamed.size()), Z_OK);
     EXPECT_EQ(back, in);
+}
+
+TEST_F(CompressorTest, Adler32AgreesWithZlibAtEveryLengthAlignmentAndSplit) {
+    // Bytes of 0xFF make every sum as large as it gets between reductions.
+    Bytes noisy = sampleData(300000, 13);
+    Bytes full(300000, 0xFF);
+    for (const Bytes* data : {&noisy, &full}) {
+        std::vector<size_t> lengths;
+        for (size_t n = 0; n <= 70; ++n)
+            lengths.push_back(n);
+        for (size_t n : {5551, 5552, 5553, 65535, 65536, 65537, 131089, 299990})
+            lengths.push_back(n);
+        for (size_t n : lengths)
+            for (size_t at = 0; at < 4; ++at) {
+                const VqUChar* p = data->data() + at;
+                EXPECT_EQ(Vq::adler32(1, p, n), ::adler32(1, p, static_cast<uInt>(n))) << n << " " << at;
+            }
+        // Continued across a split, from a checksum of a large prefix.
+        for (size_t split : {size_t(1), size_t(15), size_t(16), size_t(70001)}) {
+            const uint32_t head = Vq::adler32(1, data->data(), split);
+            EXPECT_EQ(Vq::adler32(head, data->data() + split, data->size() - split),
+                      ::adler32(1, data->data(), static_cast<uInt>(data->size())))
+                << split;
+        }
+    }
+}
+
+TEST_F(CompressorTest, ZlibTrailerIsCheckedHoweverTheInputIsCut) {
+    Bytes in = sampleData(70000, 17);
+    VqCompressor c;
+    ASSERT_TRUE(c.setAlgorithm(VqCompressor::VQCOMPRESSOR_ALGORITHM_ZLIB));
+    Bytes packed = streamCompress(c, in, 1 << 18, 4096);
+    ASSERT_GT(packed.size(), 4u);
+    // Input steps that end inside the trailer, before it and at its start.
+    for (size_t step : {size_t(1), size_t(3), packed.size() - 2, packed.size() - 4, size_t(1024)}) {
+        EXPECT_EQ(streamUncompress(c, packed, step, 4096), in) << step;
+        for (size_t k = 1; k <= 4; ++k) {
+            Bytes bad = packed;
+            bad[bad.size() - k] ^= 0x10;
+            EXPECT_EQ(thrown([&] { streamUncompress(c, bad, step, 4096); }).text,
+                      "Zlib data stream is corrupt")
+                << step << " " << k;
+        }
+    }
 }
 
 TEST_F(CompressorTest, LzmaOutputIsAnXzStreamWithCrc64) {
