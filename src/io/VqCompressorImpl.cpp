@@ -161,12 +161,34 @@ void VqCIZLib::endUncompress() {
     _bStreamEnd = false;
 }
 
+// The deflate state makes the raw stream alone: the two header bytes and
+// the trailer are written here, with the trailer's checksum summed by
+// Vq::adler32, since zlib's own loop costs a save more than a tenth of the
+// deflating itself. The bytes are those a zlib stream at level 1 has.
 void VqCIZLib::beginCompress() {
-    int rc = _bDeflateInit ? deflateReset(&_tDeflate) : deflateInit(&_tDeflate, 1);
+    int rc = _bDeflateInit ? deflateReset(&_tDeflate)
+                           : deflateInit2(&_tDeflate, 1, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
     if (rc != Z_OK) _throwForCode(rc, __PRETTY_FUNCTION__);
     _bDeflateInit = true;
     _bFlushPhase = false;
     _bStreamEnd = false;
+    _bRawEnd = false;
+    _nDeflateAdler = 1;
+    // CMF: deflate with a 32 KB window; FLG: the fastest level, no
+    // dictionary, and the check bits that make CMF * 256 + FLG a multiple of 31.
+    _aWrap[0] = 0x78;
+    _aWrap[1] = 0x01;
+    _nWrapAt = 0;
+    _nWrapEnd = 2;
+}
+
+// Moves what is left of the header or trailer to the output.
+void VqCIZLib::_putWrap(VqUChar*& nextOut, VqSize& availOut) {
+    const VqSize n = std::min<VqSize>(_nWrapEnd - _nWrapAt, availOut);
+    std::memcpy(nextOut, _aWrap + _nWrapAt, n);
+    _nWrapAt += static_cast<int>(n);
+    nextOut += n;
+    availOut -= n;
 }
 
 bool VqCIZLib::doCompress(const VqUChar*& nextIn, VqSize& availIn, VqUChar*& nextOut, VqSize& availOut) {
@@ -174,6 +196,11 @@ bool VqCIZLib::doCompress(const VqUChar*& nextIn, VqSize& availIn, VqUChar*& nex
     if (availIn > 0 && _bFlushPhase) VQ_THROW("!_bFlushPhase", VQ_ERR_INTERNAL);
     if (availIn == 0) _bFlushPhase = true;
     while (!_bStreamEnd && availOut > 0) {
+        if (_nWrapAt < _nWrapEnd) {
+            _putWrap(nextOut, availOut);
+            if (_nWrapAt == _nWrapEnd && _bRawEnd) _bStreamEnd = true;
+            continue;
+        }
         uInt inChunk = clampToUInt(availIn);
         uInt outChunk = clampToUInt(availOut);
         _tDeflate.next_in = const_cast<Bytef*>(nextIn);
@@ -183,12 +210,20 @@ bool VqCIZLib::doCompress(const VqUChar*& nextIn, VqSize& availIn, VqUChar*& nex
         int rc = deflate(&_tDeflate, _bFlushPhase ? Z_FINISH : Z_NO_FLUSH);
         VqSize consumed = inChunk - _tDeflate.avail_in;
         VqSize produced = outChunk - _tDeflate.avail_out;
+        _nDeflateAdler = Vq::adler32(_nDeflateAdler, nextIn, consumed);
         nextIn += consumed;
         availIn -= consumed;
         nextOut += produced;
         availOut -= produced;
         if (rc == Z_STREAM_END) {
-            _bStreamEnd = true;
+            // The trailer: the checksum of the input, big-endian.
+            _bRawEnd = true;
+            for (int i = 0; i < 4; ++i)
+                _aWrap[i] = static_cast<VqUChar>(_nDeflateAdler >> (24 - 8 * i));
+            _nWrapAt = 0;
+            _nWrapEnd = 4;
+            _putWrap(nextOut, availOut);
+            if (_nWrapAt == _nWrapEnd) _bStreamEnd = true;
         } else if (rc == Z_BUF_ERROR) {
             break;
         } else if (rc != Z_OK) {

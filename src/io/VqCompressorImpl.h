@@ -48,7 +48,8 @@ public:
 // Algorithm 2: a zlib stream (with its header and adler32 trailer) at level 1.
 // The deflate and inflate states are set up once and reset between streams.
 // The streaming inflate checks the trailer itself, with Vq::adler32 over the
-// bytes it produces against the last four bytes inflate consumed.
+// bytes it produces against the last four bytes inflate consumed; the
+// streaming deflate makes a raw stream and adds the header and trailer.
 class VqCIZLib : public VqCompressorImpl {
 public:
     VqCIZLib();
@@ -66,6 +67,7 @@ public:
 
 private:
     static void _throwForCode(int code, const char* function);
+    void _putWrap(VqUChar*& nextOut, VqSize& availOut);
 
     z_stream _tDeflate;
     z_stream _tInflate;
@@ -77,6 +79,14 @@ private:
     // consumed (the trailer once the stream ends), oldest in the high byte.
     uint32_t _nAdler = 1;
     uint32_t _nLastIn = 0;
+    // The streaming deflate's own header or trailer bytes not yet output
+    // ([_nWrapAt, _nWrapEnd) of _aWrap), the checksum of the input so far,
+    // and whether the raw stream has ended (the trailer then follows).
+    VqUChar _aWrap[4] = {};
+    int _nWrapAt = 0;
+    int _nWrapEnd = 0;
+    uint32_t _nDeflateAdler = 1;
+    bool _bRawEnd = false;
 };
 
 // Algorithm 3: an xz stream from the easy encoder at preset 1 with a CRC64
