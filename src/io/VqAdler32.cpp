@@ -1,6 +1,8 @@
 #include "VqAdler32.h"
 
+#ifdef __SSE2__
 #include <emmintrin.h>
+#endif
 
 namespace {
 constexpr uint32_t kBase = 65521;
@@ -9,6 +11,7 @@ constexpr uint32_t kBase = 65521;
 // sums are kept in 64 bits.
 constexpr size_t kRun = size_t(1) << 16;
 
+#ifdef __SSE2__
 inline uint64_t sumLanes64(__m128i v) {
     return static_cast<uint64_t>(_mm_cvtsi128_si64(v)) +
            static_cast<uint64_t>(_mm_cvtsi128_si64(_mm_unpackhi_epi64(v, v)));
@@ -18,11 +21,13 @@ inline uint64_t sumLanes32(__m128i v) {
     const __m128i z = _mm_setzero_si128();
     return sumLanes64(_mm_add_epi64(_mm_unpacklo_epi32(v, z), _mm_unpackhi_epi32(v, z)));
 }
+#endif
 } // namespace
 
 uint32_t Vq::adler32(uint32_t adler, const uint8_t* p, size_t n) {
     uint64_t a = adler & 0xFFFF;
     uint64_t b = adler >> 16;
+#ifdef __SSE2__
     const __m128i zero = _mm_setzero_si128();
     // Byte i of a step of sixteen counts 16 - i times towards b.
     const __m128i wLo = _mm_setr_epi16(16, 15, 14, 13, 12, 11, 10, 9);
@@ -47,6 +52,20 @@ uint32_t Vq::adler32(uint32_t adler, const uint8_t* p, size_t n) {
         a %= kBase;
         b %= kBase;
     }
+#else
+    // Without vectors, byte by byte, reduced once a run: b grows by less
+    // than 2^8 kRun^2 in 64 bits.
+    while (n >= kRun) {
+        for (size_t i = 0; i < kRun; ++i) {
+            a += p[i];
+            b += a;
+        }
+        p += kRun;
+        n -= kRun;
+        a %= kBase;
+        b %= kBase;
+    }
+#endif
     for (size_t i = 0; i < n; ++i) {
         a += p[i];
         b += a;
