@@ -88,9 +88,12 @@ public:
         }
         // Shortest first: when one ends, the others go on together.
         size_t order[N];
-        for (size_t k = 0; k < N; ++k)
-            order[k] = k;
-        std::stable_sort(order, order + N, [&](size_t i, size_t j) { return p[i]->nValues < p[j]->nValues; });
+        for (size_t k = 0; k < N; ++k) {
+            size_t j = k;
+            for (; j > 0 && p[order[j - 1]]->nValues > p[k]->nValues; --j)
+                order[j] = order[j - 1];
+            order[j] = k;
+        }
         return [&]<size_t... I>(std::index_sequence<I...>) {
             const Packet* const q[N] = {p[order[I]]...};
             VqArithmeticCoding* const d[N] = {c[order[I]]...};
