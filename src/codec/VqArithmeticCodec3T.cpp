@@ -29,7 +29,10 @@ bool VqArithmeticCodec3T<T>::decodeTogether(const Packet* const* p, int n) {
     using Coding = VqArithmeticCoding<VqProbContext3T<T>>;
     if (n == 2)
         return Coding::decodeTogether(kCls, {p[0], p[1]}, {&_aCoding[0], &_aCoding[1]});
-    return Coding::decodeTogether(kCls, {p[0], p[1], p[2]}, {&_aCoding[0], &_aCoding[1], &_aCoding[2]});
+    if (n == 3)
+        return Coding::decodeTogether(kCls, {p[0], p[1], p[2]}, {&_aCoding[0], &_aCoding[1], &_aCoding[2]});
+    return Coding::decodeTogether(kCls, {p[0], p[1], p[2], p[3]},
+                                  {&_aCoding[0], &_aCoding[1], &_aCoding[2], &_aCoding[3]});
 }
 
 template class VqArithmeticCodec3T<int>;

@@ -17,7 +17,7 @@ public:
     bool decode(int nValues, const T* oobValues, int nOOBValues, const uint32_t* codeText, int64_t nBits,
                 VqVec<T>& values, VqProbContext3T<T>* pProbCntx) override;
     // The most packets decodeTogether() takes.
-    static constexpr int cMaxTogether = 3;
+    static constexpr int cMaxTogether = 4;
     // Decodes n (2 to cMaxTogether) independent packets in one loop, whose
     // symbol chains overlap; the checks and failures are those of decode()
     // for each.

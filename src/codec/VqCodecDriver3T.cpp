@@ -909,25 +909,20 @@ typename CodecDriver3T<T>::ArithPacket CodecDriver3T<T>::_parkedPacket(Parked& P
             &P.cntx};
 }
 
-// Up to three texts decode together, more in pairs: each chain of symbols
-// waits on its own text alone, and the core runs the others meanwhile.
+// The texts decode together: each chain of symbols waits on its own text
+// alone, and the core runs the others meanwhile.
 template <class T>
 bool CodecDriver3T<T>::_decodeParked() {
-    constexpr int cMaxTogether = VqArithmeticCodec3T<T>::cMaxTogether;
-    const int nGroup = _nParked <= cMaxTogether ? _nParked : 2;
-    for (int i = 0; i < _nParked; i += nGroup) {
-        const int n = std::min(nGroup, _nParked - i);
-        if (n == 1) {
-            VQ_PROPAGATE(_decodeOne(_aParked[i].cntx, _parkedPacket(_aParked[i])));
-            continue;
+    static_assert(cMaxParked <= VqArithmeticCodec3T<T>::cMaxTogether, "a batch decodes at once");
+    if (_nParked == 1) VQ_PROPAGATE(_decodeOne(_aParked[0].cntx, _parkedPacket(_aParked[0])));
+    if (_nParked > 1) {
+        ArithPacket packets[cMaxParked];
+        VqProbContext3T<T>* cntxs[cMaxParked];
+        for (int k = 0; k < _nParked; ++k) {
+            packets[k] = _parkedPacket(_aParked[k]);
+            cntxs[k] = &_aParked[k].cntx;
         }
-        ArithPacket packets[cMaxTogether];
-        VqProbContext3T<T>* cntxs[cMaxTogether];
-        for (int k = 0; k < n; ++k) {
-            packets[k] = _parkedPacket(_aParked[i + k]);
-            cntxs[k] = &_aParked[i + k].cntx;
-        }
-        VQ_PROPAGATE(_decodeTogether(cntxs, packets, n));
+        VQ_PROPAGATE(_decodeTogether(cntxs, packets, _nParked));
     }
     for (int k = 0; k < _nParked; ++k) {
         Parked& P = _aParked[k];

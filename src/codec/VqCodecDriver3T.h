@@ -163,7 +163,7 @@ private:
         size_t memSize() const;
         void trim();
     };
-    // A full batch, more than decode together, decodes in pairs.
+    // As many as decode together.
     static constexpr int cMaxParked = 4;
 
     ComprCntx& _top() { return _aComprCntx[_nComprCntx - 1]; }
