@@ -27,8 +27,7 @@ bool VqArithmeticCodec3T<T>::decodeTogether(const Packet* const* p, int n) {
     for (int k = 0; k < n; ++k)
         VQ_CHECK(p[k]->cntx, kCls, "decode", VQ_ERR_ARGUMENT);
     using Coding = VqArithmeticCoding<VqProbContext3T<T>>;
-    if (n == 2)
-        return Coding::decodeTogether(kCls, {p[0], p[1]}, {&_aCoding[0], &_aCoding[1]});
+    if (n == 2) return Coding::decodeTogether(kCls, {p[0], p[1]}, {&_aCoding[0], &_aCoding[1]});
     if (n == 3)
         return Coding::decodeTogether(kCls, {p[0], p[1], p[2]}, {&_aCoding[0], &_aCoding[1], &_aCoding[2]});
     return Coding::decodeTogether(kCls, {p[0], p[1], p[2], p[3]},

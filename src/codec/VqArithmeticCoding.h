@@ -47,7 +47,7 @@ public:
         return true;
     }
 
-    // One packet's decode() arguments, for decodePair().
+    // One packet's decode() arguments, for decodeTogether().
     struct Packet {
         int nValues;
         const T* oobValues;
@@ -75,7 +75,8 @@ public:
     // the text its own decode() gives; when several are corrupt, which one
     // is reported may differ from decoding them in turn.
     template <size_t N>
-    static bool decodeTogether(const char* cls, const Packet* const (&p)[N], VqArithmeticCoding* const (&c)[N]) {
+    static bool decodeTogether(const char* cls, const Packet* const (&p)[N],
+                               VqArithmeticCoding* const (&c)[N]) {
         bool bTable[N] = {};
         for (size_t k = 0; k < N; ++k)
             if (!c[k]->_prepare(cls, *p[k], bTable[k])) return false;
@@ -94,7 +95,7 @@ public:
                 order[j] = order[j - 1];
             order[j] = k;
         }
-        return [&]<size_t... I>(std::index_sequence<I...>) {
+        const auto sorted = [&]<size_t... I>(std::index_sequence<I...>) {
             const Packet* const q[N] = {p[order[I]]...};
             VqArithmeticCoding* const d[N] = {c[order[I]]...};
             VqCodeTextReader in[N] = {VqCodeTextReader(q[I]->codeText, q[I]->nBits)...};
@@ -112,19 +113,21 @@ public:
             // stays in registers.
             const auto from = [&]<size_t K>(const auto& self, std::integral_constant<size_t, K>) -> bool {
                 if constexpr (K + 1 == N) {
-                    return d[K]->_decodeRest(cls, *q[K], in[K], coder[K], scale[K], room[K], done[K], iOOB[K]);
+                    return d[K]->_decodeRest(cls, *q[K], in[K], coder[K], scale[K], room[K], done[K],
+                                             iOOB[K]);
                 } else {
-                    return [&]<size_t... J>(std::index_sequence<J...>) {
+                    const auto together = [&]<size_t... J>(std::index_sequence<J...>) {
                         while (done[K] < q[K]->nValues) {
-                            ((room[K + J] = done[K + J] == room[K + J]
-                                                ? VqDecodeRoom::grow(*q[K + J]->values, room[K + J],
-                                                                     q[K + J]->nValues)
-                                                : room[K + J]),
+                            ((room[K + J] =
+                                  done[K + J] == room[K + J]
+                                      ? VqDecodeRoom::grow(*q[K + J]->values, room[K + J], q[K + J]->nValues)
+                                      : room[K + J]),
                              ...);
                             const int n = std::min({kRunLength, (room[K + J] - done[K + J])...});
                             ((out[K + J] = q[K + J]->values->data() + done[K + J]), ...);
                             if (!VqArithmeticDecoder::runTogether(
-                                    n, VqArithmeticDecoder::Lane<Step>{coder[K + J], scale[K + J], step[K + J]}...))
+                                    n, VqArithmeticDecoder::Lane<Step>{coder[K + J], scale[K + J],
+                                                                       step[K + J]}...))
                                 return false;
                             if ((in[K + J].overrun() || ...))
                                 VQ_FAIL(cls, "decode", "Code text too short", VQ_ERR_CORRUPT);
@@ -133,11 +136,13 @@ public:
                         return d[K]->_decodeRest(cls, *q[K], in[K], coder[K], scale[K], room[K], done[K],
                                                  iOOB[K]) &&
                                self(self, std::integral_constant<size_t, K + 1>{});
-                    }(std::make_index_sequence<N - K>{});
+                    };
+                    return together(std::make_index_sequence<N - K>{});
                 }
             };
             return from(from, std::integral_constant<size_t, 0>{});
-        }(std::make_index_sequence<N>{});
+        };
+        return sorted(std::make_index_sequence<N>{});
     }
 
     const uint32_t* entryCounts() const { return _vEntryCounts.data(); }

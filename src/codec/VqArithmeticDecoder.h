@@ -100,13 +100,15 @@ private:
 
     template <size_t... I, class... Step>
     static bool _runTogether(std::index_sequence<I...>, int nSymbols, Lane<Step>... lanes) {
-        Regs r[] = {Regs{lanes.coder._in, lanes.scale, lanes.coder._uLow, lanes.coder._uRange, lanes.coder._uDiff,
-                         lanes.coder._nPending}...};
+        Regs r[] = {Regs{lanes.coder._in, lanes.scale, lanes.coder._uLow, lanes.coder._uRange,
+                         lanes.coder._uDiff, lanes.coder._nPending}...};
         bool ok = true;
         for (int i = 0; i < nSymbols && ok; ++i) {
             uint32_t c[sizeof...(I)] = {}, n[sizeof...(I)] = {};
             ok = (lanes.step(i, _target(r[I].range, r[I].diff, r[I].scale), c[I], n[I]) && ...);
-            if (ok) (_narrow(r[I].in, r[I].low, r[I].range, r[I].diff, r[I].pending, c[I], n[I], r[I].scale), ...);
+            if (ok)
+                (_narrow(r[I].in, r[I].low, r[I].range, r[I].diff, r[I].pending, c[I], n[I], r[I].scale),
+                 ...);
         }
         ((lanes.coder._in = r[I].in, lanes.coder._uLow = r[I].low, lanes.coder._uRange = r[I].range,
           lanes.coder._uDiff = r[I].diff, lanes.coder._nPending = r[I].pending),
