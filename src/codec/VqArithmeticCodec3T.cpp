@@ -18,13 +18,20 @@ template <class T>
 bool VqArithmeticCodec3T<T>::decode(int nValues, const T* oobValues, int nOOBValues, const uint32_t* codeText,
                                     int64_t nBits, VqVec<T>& values, VqProbContext3T<T>* pProbCntx) {
     VQ_CHECK(pProbCntx, kCls, "decode", VQ_ERR_ARGUMENT);
-    return _coding.decode(kCls, nValues, oobValues, nOOBValues, codeText, nBits, values, *pProbCntx);
+    return _aCoding[0].decode(kCls, nValues, oobValues, nOOBValues, codeText, nBits, values, *pProbCntx);
 }
 
 template <class T>
-bool VqArithmeticCodec3T<T>::decodePair(const Packet& a, const Packet& b) {
-    VQ_CHECK(a.cntx && b.cntx, kCls, "decode", VQ_ERR_ARGUMENT);
-    return VqArithmeticCoding<VqProbContext3T<T>>::decodePair(kCls, a, _coding, b, _second);
+bool VqArithmeticCodec3T<T>::decodeTogether(const Packet* const* p, int n) {
+    VQ_CHECK(n >= 2 && n <= cMaxTogether, kCls, "decode", VQ_ERR_ARGUMENT);
+    for (int k = 0; k < n; ++k)
+        VQ_CHECK(p[k]->cntx, kCls, "decode", VQ_ERR_ARGUMENT);
+    using Coding = VqArithmeticCoding<VqProbContext3T<T>>;
+    if (n == 2) return Coding::decodeTogether(kCls, {p[0], p[1]}, {&_aCoding[0], &_aCoding[1]});
+    if (n == 3)
+        return Coding::decodeTogether(kCls, {p[0], p[1], p[2]}, {&_aCoding[0], &_aCoding[1], &_aCoding[2]});
+    return Coding::decodeTogether(kCls, {p[0], p[1], p[2], p[3]},
+                                  {&_aCoding[0], &_aCoding[1], &_aCoding[2], &_aCoding[3]});
 }
 
 template class VqArithmeticCodec3T<int>;

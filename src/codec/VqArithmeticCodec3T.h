@@ -16,20 +16,26 @@ public:
                 VqProbContext3T<T>* pProbCntx) override;
     bool decode(int nValues, const T* oobValues, int nOOBValues, const uint32_t* codeText, int64_t nBits,
                 VqVec<T>& values, VqProbContext3T<T>* pProbCntx) override;
-    // Decodes two independent packets in one loop, whose symbol chains
-    // overlap; the checks and failures are those of decode() for each.
-    bool decodePair(const Packet& a, const Packet& b);
+    // The most packets decodeTogether() takes.
+    static constexpr int cMaxTogether = 4;
+    // Decodes n (2 to cMaxTogether) independent packets in one loop, whose
+    // symbol chains overlap; the checks and failures are those of decode()
+    // for each.
+    bool decodeTogether(const Packet* const* p, int n);
     // How often each entry of the context was decoded by the last decode(),
-    // or of the first packet's by the last decodePair().
-    const uint32_t* entryCounts() const { return _coding.entryCounts(); }
-    // The same for the second packet of the last decodePair().
-    const uint32_t* secondEntryCounts() const { return _second.entryCounts(); }
-    size_t memSize() const override { return sizeof(*this) + _coding.memSize() + _second.memSize(); }
+    // or of packet k's by the last decodeTogether().
+    const uint32_t* entryCounts(int k = 0) const { return _aCoding[k].entryCounts(); }
+    size_t memSize() const override {
+        size_t n = sizeof(*this);
+        for (const auto& c : _aCoding)
+            n += c.memSize();
+        return n;
+    }
 
 private:
-    VqArithmeticCoding<VqProbContext3T<T>> _coding;
-    // Its own tables for the second packet of a pair.
-    VqArithmeticCoding<VqProbContext3T<T>> _second;
+    // Its own tables for each packet decoded together; the first also
+    // serves decode().
+    VqArithmeticCoding<VqProbContext3T<T>> _aCoding[cMaxTogether];
 };
 
 extern template class VqArithmeticCodec3T<int>;

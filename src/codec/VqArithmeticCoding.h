@@ -9,7 +9,10 @@
 #include "VqVec.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 // The arithmetic codec over one probability context, for the packets whose
@@ -44,7 +47,7 @@ public:
         return true;
     }
 
-    // One packet's decode() arguments, for decodePair().
+    // One packet's decode() arguments, for decodeTogether().
     struct Packet {
         int nValues;
         const T* oobValues;
@@ -66,46 +69,80 @@ public:
         return bTable ? _decodeAlone<true>(cls, p) : _decodeAlone<false>(cls, p);
     }
 
-    // Decodes a as ca.decode() would and b as cb.decode() would (ca and cb
-    // distinct), both at once when both are long enough for the lookup
-    // table. Either packet's failure fails the pair with the text its own
-    // decode() gives; when both are corrupt, which one is reported may
-    // differ from decoding them in turn.
-    static bool decodePair(const char* cls, const Packet& a, VqArithmeticCoding& ca, const Packet& b,
-                           VqArithmeticCoding& cb) {
-        bool bTableA = false, bTableB = false;
-        if (!ca._prepare(cls, a, bTableA) || !cb._prepare(cls, b, bTableB)) return false;
-        if (!bTableA || !bTableB)
-            return (bTableA ? ca._decodeAlone<true>(cls, a) : ca._decodeAlone<false>(cls, a)) &&
-                   (bTableB ? cb._decodeAlone<true>(cls, b) : cb._decodeAlone<false>(cls, b));
-        VqCodeTextReader inA(a.codeText, a.nBits), inB(b.codeText, b.nBits);
-        VqArithmeticDecoder coderA(inA), coderB(inB);
-        const VqArithmeticScale scaleA(a.cntx->totalCount()), scaleB(b.cntx->totalCount());
-        int iOOBA = 0, iOOBB = 0;
-        T* outA = nullptr;
-        T* outB = nullptr;
-        auto stepA = ca._step<true>(cls, a, outA, iOOBA);
-        auto stepB = cb._step<true>(cls, b, outB, iOOBB);
-        int roomA = VqDecodeRoom::initial(a.nValues, a.nBits),
-            roomB = VqDecodeRoom::initial(b.nValues, b.nBits);
-        a.values->resize(static_cast<size_t>(roomA));
-        b.values->resize(static_cast<size_t>(roomB));
-        int doneA = 0, doneB = 0;
-        while (doneA < a.nValues && doneB < b.nValues) {
-            if (doneA == roomA) roomA = VqDecodeRoom::grow(*a.values, roomA, a.nValues);
-            if (doneB == roomB) roomB = VqDecodeRoom::grow(*b.values, roomB, b.nValues);
-            const int n = std::min({roomA - doneA, roomB - doneB, kRunLength});
-            outA = a.values->data() + doneA;
-            outB = b.values->data() + doneB;
-            if (!VqArithmeticDecoder::runPair(coderA, coderB, n, scaleA, scaleB, stepA, stepB)) return false;
-            if (inA.overrun() || inB.overrun()) VQ_FAIL(cls, "decode", "Code text too short", VQ_ERR_CORRUPT);
-            doneA += n;
-            doneB += n;
+    // Decodes each packet p[k] as c[k]->decode() would (the codings
+    // distinct), all at once while each has values left, when all are long
+    // enough for the lookup table. A packet's failure fails them all with
+    // the text its own decode() gives; when several are corrupt, which one
+    // is reported may differ from decoding them in turn.
+    template <size_t N>
+    static bool decodeTogether(const char* cls, const Packet* const (&p)[N],
+                               VqArithmeticCoding* const (&c)[N]) {
+        bool bTable[N] = {};
+        for (size_t k = 0; k < N; ++k)
+            if (!c[k]->_prepare(cls, *p[k], bTable[k])) return false;
+        if (!std::all_of(bTable, bTable + N, [](bool b) { return b; })) {
+            for (size_t k = 0; k < N; ++k)
+                if (!(bTable[k] ? c[k]->template _decodeAlone<true>(cls, *p[k])
+                                : c[k]->template _decodeAlone<false>(cls, *p[k])))
+                    return false;
+            return true;
         }
-        // The longer packet's rest alone, then each one's end checks: the
-        // steps above, kept apart from those, keep their state in registers.
-        return ca._decodeRest(cls, a, inA, coderA, scaleA, roomA, doneA, iOOBA) &&
-               cb._decodeRest(cls, b, inB, coderB, scaleB, roomB, doneB, iOOBB);
+        // Shortest first: when one ends, the others go on together.
+        size_t order[N];
+        for (size_t k = 0; k < N; ++k) {
+            size_t j = k;
+            for (; j > 0 && p[order[j - 1]]->nValues > p[k]->nValues; --j)
+                order[j] = order[j - 1];
+            order[j] = k;
+        }
+        const auto sorted = [&]<size_t... I>(std::index_sequence<I...>) {
+            const Packet* const q[N] = {p[order[I]]...};
+            VqArithmeticCoding* const d[N] = {c[order[I]]...};
+            VqCodeTextReader in[N] = {VqCodeTextReader(q[I]->codeText, q[I]->nBits)...};
+            VqArithmeticDecoder coder[N] = {VqArithmeticDecoder(in[I])...};
+            const VqArithmeticScale scale[N] = {VqArithmeticScale(q[I]->cntx->totalCount())...};
+            int iOOB[N] = {};
+            T* out[N] = {};
+            using Step = decltype(d[0]->template _step<true>(cls, *q[0], out[0], iOOB[0]));
+            Step step[N] = {d[I]->template _step<true>(cls, *q[I], out[I], iOOB[I])...};
+            int room[N] = {VqDecodeRoom::initial(q[I]->nValues, q[I]->nBits)...};
+            int done[N] = {};
+            (q[I]->values->resize(static_cast<size_t>(room[I])), ...);
+            // Packets K and on, together until K, the shortest, ends; then
+            // K's end checks, kept apart from the steps, whose state then
+            // stays in registers.
+            const auto from = [&]<size_t K>(const auto& self, std::integral_constant<size_t, K>) -> bool {
+                if constexpr (K + 1 == N) {
+                    return d[K]->_decodeRest(cls, *q[K], in[K], coder[K], scale[K], room[K], done[K],
+                                             iOOB[K]);
+                } else {
+                    const auto together = [&]<size_t... J>(std::index_sequence<J...>) {
+                        while (done[K] < q[K]->nValues) {
+                            ((room[K + J] =
+                                  done[K + J] == room[K + J]
+                                      ? VqDecodeRoom::grow(*q[K + J]->values, room[K + J], q[K + J]->nValues)
+                                      : room[K + J]),
+                             ...);
+                            const int n = std::min({kRunLength, (room[K + J] - done[K + J])...});
+                            ((out[K + J] = q[K + J]->values->data() + done[K + J]), ...);
+                            if (!VqArithmeticDecoder::runTogether(
+                                    n, VqArithmeticDecoder::Lane<Step>{coder[K + J], scale[K + J],
+                                                                       step[K + J]}...))
+                                return false;
+                            if ((in[K + J].overrun() || ...))
+                                VQ_FAIL(cls, "decode", "Code text too short", VQ_ERR_CORRUPT);
+                            ((done[K + J] += n), ...);
+                        }
+                        return d[K]->_decodeRest(cls, *q[K], in[K], coder[K], scale[K], room[K], done[K],
+                                                 iOOB[K]) &&
+                               self(self, std::integral_constant<size_t, K + 1>{});
+                    };
+                    return together(std::make_index_sequence<N - K>{});
+                }
+            };
+            return from(from, std::integral_constant<size_t, 0>{});
+        };
+        return sorted(std::make_index_sequence<N>{});
     }
 
     const uint32_t* entryCounts() const { return _vEntryCounts.data(); }
@@ -133,7 +170,7 @@ private:
         // table over every count would compete with the first. The word
         // also flags the escape, and the start's slot holds the value and
         // the count itself: a symbol then needs no entry, and each of the
-        // two chains of a pair keeps fewer pointers in registers.
+        // chains decoded together keeps fewer pointers in registers.
         bTable = static_cast<uint64_t>(p.nValues) * 4 >= t;
         if (bTable) {
             _vStartSlots.resize(t);

@@ -5,7 +5,9 @@
 #include "VqExport.h"
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <utility>
 
 // The decoding side of VqArithmeticEncoder. Per symbol: target(t) gives a
 // cumulative count in [0, t); the caller finds the entry whose interval
@@ -50,41 +52,21 @@ public:
         return ok;
     }
 
-    // Decodes n symbols of a and n of b, one of each in turn: each symbol
-    // waits on the one before it in its own code text alone, so the two
-    // chains of division, table load and narrowing overlap where one packet
-    // alone leaves the core idle. Steps as for run(); stops at the first
-    // that returns false.
-    template <class StepA, class StepB>
-    static bool runPair(VqArithmeticDecoder& a, VqArithmeticDecoder& b, int nSymbols,
-                        const VqArithmeticScale& ta, const VqArithmeticScale& tb, StepA&& stepA,
-                        StepB&& stepB) {
-        VqCodeTextReader inA = a._in, inB = b._in;
-        const VqArithmeticScale scaleA = ta, scaleB = tb;
-        uint32_t lowA = a._uLow, rangeA = a._uRange, diffA = a._uDiff;
-        uint32_t lowB = b._uLow, rangeB = b._uRange, diffB = b._uDiff;
-        int64_t pendingA = a._nPending, pendingB = b._nPending;
-        bool ok = true;
-        for (int i = 0; i < nSymbols && ok; ++i) {
-            uint32_t cA = 0, nA = 0, cB = 0, nB = 0;
-            ok = stepA(i, _target(rangeA, diffA, scaleA), cA, nA) &&
-                 stepB(i, _target(rangeB, diffB, scaleB), cB, nB);
-            if (ok) {
-                _narrow(inA, lowA, rangeA, diffA, pendingA, cA, nA, scaleA);
-                _narrow(inB, lowB, rangeB, diffB, pendingB, cB, nB, scaleB);
-            }
-        }
-        a._in = inA;
-        b._in = inB;
-        a._uLow = lowA;
-        a._uRange = rangeA;
-        a._uDiff = diffA;
-        a._nPending = pendingA;
-        b._uLow = lowB;
-        b._uRange = rangeB;
-        b._uDiff = diffB;
-        b._nPending = pendingB;
-        return ok;
+    // One decoder of runTogether(), with its scale and step as for run().
+    template <class Step>
+    struct Lane {
+        VqArithmeticDecoder& coder;
+        const VqArithmeticScale& scale;
+        Step& step;
+    };
+
+    // Decodes n symbols of each lane, one of each in turn: each symbol waits
+    // on the one before it in its own code text alone, so the chains of
+    // division, table load and narrowing overlap where one packet alone
+    // leaves the core idle. Stops at the first step that returns false.
+    template <class... Step>
+    static bool runTogether(int nSymbols, Lane<Step>... lanes) {
+        return _runTogether(std::index_sequence_for<Step...>{}, nSymbols, lanes...);
     }
 
     // Reads the two bits the encoder's flush leaves after the last symbol.
@@ -108,6 +90,32 @@ public:
     }
 
 private:
+    // A decoder's registers and reader, as locals of runTogether().
+    struct Regs {
+        VqCodeTextReader in;
+        VqArithmeticScale scale;
+        uint32_t low, range, diff;
+        int64_t pending;
+    };
+
+    template <size_t... I, class... Step>
+    static bool _runTogether(std::index_sequence<I...>, int nSymbols, Lane<Step>... lanes) {
+        Regs r[] = {Regs{lanes.coder._in, lanes.scale, lanes.coder._uLow, lanes.coder._uRange,
+                         lanes.coder._uDiff, lanes.coder._nPending}...};
+        bool ok = true;
+        for (int i = 0; i < nSymbols && ok; ++i) {
+            uint32_t c[sizeof...(I)] = {}, n[sizeof...(I)] = {};
+            ok = (lanes.step(i, _target(r[I].range, r[I].diff, r[I].scale), c[I], n[I]) && ...);
+            if (ok)
+                (_narrow(r[I].in, r[I].low, r[I].range, r[I].diff, r[I].pending, c[I], n[I], r[I].scale),
+                 ...);
+        }
+        ((lanes.coder._in = r[I].in, lanes.coder._uLow = r[I].low, lanes.coder._uRange = r[I].range,
+          lanes.coder._uDiff = r[I].diff, lanes.coder._nPending = r[I].pending),
+         ...);
+        return ok;
+    }
+
     // The registers are low, the range high - low + 1 and the code less low:
     // the target and the narrowing need only the last two, and both shift
     // out bits alike (each step doubles the range and takes one code bit

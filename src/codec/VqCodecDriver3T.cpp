@@ -909,24 +909,20 @@ typename CodecDriver3T<T>::ArithPacket CodecDriver3T<T>::_parkedPacket(Parked& P
             &P.cntx};
 }
 
-// A pair overlaps the shorter text's symbols with the longer's: of an odd
-// count, the shortest text decodes alone.
+// The texts decode together: each chain of symbols waits on its own text
+// alone, and the core runs the others meanwhile.
 template <class T>
 bool CodecDriver3T<T>::_decodeParked() {
-    int iAlone = _nParked;
-    if (_nParked % 2) {
-        iAlone = 0;
-        for (int k = 1; k < _nParked; ++k)
-            if (_aParked[k].nValues < _aParked[iAlone].nValues) iAlone = k;
-        VQ_PROPAGATE(_decodeOne(_aParked[iAlone].cntx, _parkedPacket(_aParked[iAlone])));
-    }
-    for (int i = 0; i < _nParked; ++i) {
-        if (i == iAlone) continue;
-        int j = i + 1;
-        if (j == iAlone) ++j;
-        VQ_PROPAGATE(_decodePair(_aParked[i].cntx, _parkedPacket(_aParked[i]), _aParked[j].cntx,
-                                 _parkedPacket(_aParked[j])));
-        i = j;
+    static_assert(cMaxParked <= VqArithmeticCodec3T<T>::cMaxTogether, "a batch decodes at once");
+    if (_nParked == 1) VQ_PROPAGATE(_decodeOne(_aParked[0].cntx, _parkedPacket(_aParked[0])));
+    if (_nParked > 1) {
+        ArithPacket packets[cMaxParked];
+        VqProbContext3T<T>* cntxs[cMaxParked];
+        for (int k = 0; k < _nParked; ++k) {
+            packets[k] = _parkedPacket(_aParked[k]);
+            cntxs[k] = &_aParked[k].cntx;
+        }
+        VQ_PROPAGATE(_decodeTogether(cntxs, packets, _nParked));
     }
     for (int k = 0; k < _nParked; ++k) {
         Parked& P = _aParked[k];
@@ -942,13 +938,24 @@ typename CodecDriver3T<T>::ArithPacket CodecDriver3T<T>::_highPacket(ComprCntx& 
 }
 
 template <class T>
-bool CodecDriver3T<T>::_decodePair(VqProbContext3T<T>& cntxA, const ArithPacket& a, VqProbContext3T<T>& cntxB,
-                                   const ArithPacket& b) {
+bool CodecDriver3T<T>::_decodeTogether(VqProbContext3T<T>* const* cntxs, const ArithPacket* packets, int n) {
     VqArithmeticCodec3T<T>* codec = _arithmeticCodec();
     if (!codec) VQ_PROPAGATE(false);
-    VQ_PROPAGATE(codec->decodePair(a, b));
-    VQ_PROPAGATE(_checkCanonical(cntxA, codec->entryCounts(), a));
-    return _checkCanonical(cntxB, codec->secondEntryCounts(), b);
+    const ArithPacket* p[VqArithmeticCodec3T<T>::cMaxTogether] = {};
+    for (int k = 0; k < n; ++k)
+        p[k] = &packets[k];
+    VQ_PROPAGATE(codec->decodeTogether(p, n));
+    for (int k = 0; k < n; ++k)
+        VQ_PROPAGATE(_checkCanonical(*cntxs[k], codec->entryCounts(k), packets[k]));
+    return true;
+}
+
+template <class T>
+bool CodecDriver3T<T>::_decodePair(VqProbContext3T<T>& cntxA, const ArithPacket& a, VqProbContext3T<T>& cntxB,
+                                   const ArithPacket& b) {
+    VqProbContext3T<T>* const cntxs[] = {&cntxA, &cntxB};
+    const ArithPacket packets[] = {a, b};
+    return _decodeTogether(cntxs, packets, 2);
 }
 
 template <class T>

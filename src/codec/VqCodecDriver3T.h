@@ -82,8 +82,8 @@ public:
     // Reads one packet as deserialize() does, except that an arithmetic
     // code text with no other of its own packet to decode with (a plain
     // arithmetic packet's, or a chopper's high part) may be left for
-    // finishBatch(), which decodes such texts of successive packets two at a
-    // time. values then has its length, and its values once finishBatch()
+    // finishBatch(), which decodes such texts of successive packets several
+    // at a time. values then has its length, and its values once finishBatch()
     // succeeds. A failure drops the whole batch.
     bool deserializeBatched(VqObjectStream& stream, VqVec<T>& values, int nMaxValues);
     // Decodes what the packets read by deserializeBatched() left, into their
@@ -163,7 +163,7 @@ private:
         size_t memSize() const;
         void trim();
     };
-    // Even, so that a full batch decodes in pairs only.
+    // As many as decode together.
     static constexpr int cMaxParked = 4;
 
     ComprCntx& _top() { return _aComprCntx[_nComprCntx - 1]; }
@@ -211,8 +211,9 @@ private:
     // Decodes one arithmetic packet, then checks that its table is the one
     // the writers build for its values.
     bool _decodeOne(VqProbContext3T<T>& cntx, const ArithPacket& p);
-    // Decodes two deferred arithmetic packets at once, with the checks that
-    // follow each packet's decoding.
+    // Decodes n deferred arithmetic packets at once, packet k over
+    // *cntxs[k], with the checks that follow each packet's decoding.
+    bool _decodeTogether(VqProbContext3T<T>* const* cntxs, const ArithPacket* packets, int n);
     bool _decodePair(VqProbContext3T<T>& cntxA, const ArithPacket& a, VqProbContext3T<T>& cntxB,
                      const ArithPacket& b);
     bool _checkCanonical(VqProbContext3T<T>& cntx, const uint32_t* entryCounts, const ArithPacket& p);

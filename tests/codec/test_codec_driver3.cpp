@@ -474,4 +474,49 @@ TEST_F(CodecDriver3Test, ChopperPartsDecodedTogetherKeepTheirOwnChecks) {
     }
 }
 
+TEST_F(CodecDriver3Test, BatchedTextsOfDifferentLengthsDecodeTogetherAndFailAsAlone) {
+    // Texts decoded together run on past the shortest one's end, so each
+    // length and each position must come back whole, and a damaged text
+    // must fail as it fails alone wherever it stands in the batch.
+    std::mt19937 rng(11);
+    std::vector<VqVeci> arrays;
+    std::vector<Bytes> images;
+    for (int n : {3000, 1200, 2500, 1700}) {
+        VqVeci v;
+        for (int i = 0; i < n; ++i)
+            v.push_back(static_cast<int>(rng() % 7 ? rng() % 24 : rng() % (1 << 20)));
+        images.push_back(write3(v, CodecDriver3Base::CodecArithmetic));
+        arrays.push_back(v);
+    }
+    Vq::CodecDriver3 cd;
+    const auto readBatch = [&](const std::vector<Bytes>& parts, std::vector<VqVeci>& outs) {
+        Bytes image;
+        for (const Bytes& b : parts)
+            image.insert(image.end(), b.begin(), b.end());
+        outs.assign(parts.size(), VqVeci());
+        return CodecStream::read(StreamKind::Plain, image, [&](VqObjectStream& os) {
+            for (VqVeci& o : outs)
+                if (!cd.deserializeBatched(os, o, 4000)) return false;
+            return cd.finishBatch();
+        });
+    };
+    for (size_t nBatch = 2; nBatch <= images.size(); ++nBatch) {
+        SCOPED_TRACE(nBatch);
+        const std::vector<Bytes> parts(images.begin(), images.begin() + nBatch);
+        std::vector<VqVeci> outs;
+        ASSERT_TRUE(readBatch(parts, outs)) << lastError();
+        for (size_t k = 0; k < nBatch; ++k)
+            EXPECT_EQ(outs[k], arrays[k]) << k;
+        for (size_t k = 0; k < nBatch; ++k) {
+            std::vector<Bytes> bad = parts;
+            bad[k][9 + 40] ^= 0x10;
+            VqVeci alone;
+            ASSERT_FALSE(read3(bad[k], alone)) << k;
+            const std::string text = lastError();
+            EXPECT_FALSE(readBatch(bad, outs)) << k;
+            EXPECT_EQ(lastError(), text) << k;
+        }
+    }
+}
+
 } // namespace
