@@ -230,8 +230,8 @@ struct DualTopoMeshCoderIO {
         DualMeshSymbols& s = c._syms;
         s.clear();
         int64_t nValenceRoom = VqCodecDriver2::s_maxValueCount();
-        // Their lengths need no values: their code texts decode two at a
-        // time once all are read. When two are damaged, which one is
+        // Their lengths need no values: their code texts decode together
+        // once all are read. When two are damaged, which one is
         // reported may differ from decoding each as it is read.
         for (VqVeci& v : s.vviOutDegSyms) {
             VQ_PROPAGATE(io.getBatched(os, v, int(nValenceRoom)));

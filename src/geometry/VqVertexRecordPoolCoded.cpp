@@ -201,10 +201,10 @@ bool getArrays(VqObjectStream& os, IO& io, VqVeci* const* v, int nArrays, uint32
 }
 
 // The version-3 driver reads every packet and check value first and then
-// decodes the packets' code texts two at a time, where one alone leaves the
-// core waiting on each symbol; the arrays are then checked in order. When
-// several are damaged, which one is reported may differ from reading them
-// in turn.
+// decodes the packets' code texts together, up to four at once, where one
+// alone leaves the core waiting on each symbol; the arrays are then checked
+// in order. When several are damaged, which one is reported may differ
+// from reading them in turn.
 bool getArrays(VqObjectStream& os, Driver3IO& io, VqVeci* const* v, int nArrays, uint32_t nExpected,
                const char* method, const char* lengthText, uint32_t& uHash) {
     constexpr int kMaxArrays = 3;
