@@ -88,8 +88,8 @@ public:
         auto stepB = cb._step<true>(cls, b, outB, iOOBB);
         int roomA = VqDecodeRoom::initial(a.nValues, a.nBits),
             roomB = VqDecodeRoom::initial(b.nValues, b.nBits);
-        a.values->resize(static_cast<size_t>(roomA));
-        b.values->resize(static_cast<size_t>(roomB));
+        a.values->resizeUnset(static_cast<size_t>(roomA)); // the runs write every value
+        b.values->resizeUnset(static_cast<size_t>(roomB));
         int doneA = 0, doneB = 0;
         while (doneA < a.nValues && doneB < b.nValues) {
             if (doneA == roomA) roomA = VqDecodeRoom::grow(*a.values, roomA, a.nValues);
@@ -205,7 +205,7 @@ private:
         VqArithmeticDecoder coder(in);
         const VqArithmeticScale scale(p.cntx->totalCount());
         const int room = VqDecodeRoom::initial(p.nValues, p.nBits);
-        p.values->resize(static_cast<size_t>(room));
+        p.values->resizeUnset(static_cast<size_t>(room)); // the runs write every value
         return _decodeRest<kTable>(cls, p, in, coder, scale, room, 0, 0);
     }
 
