@@ -107,7 +107,8 @@ public:
             Step step[N] = {d[I]->template _step<true>(cls, *q[I], out[I], iOOB[I])...};
             int room[N] = {VqDecodeRoom::initial(q[I]->nValues, q[I]->nBits)...};
             int done[N] = {};
-            (q[I]->values->resize(static_cast<size_t>(room[I])), ...);
+            // The runs write every value.
+            (q[I]->values->resizeUnset(static_cast<size_t>(room[I])), ...);
             // Packets K and on, together until K, the shortest, ends; then
             // K's end checks, kept apart from the steps, whose state then
             // stays in registers.
@@ -242,7 +243,7 @@ private:
         VqArithmeticDecoder coder(in);
         const VqArithmeticScale scale(p.cntx->totalCount());
         const int room = VqDecodeRoom::initial(p.nValues, p.nBits);
-        p.values->resize(static_cast<size_t>(room));
+        p.values->resizeUnset(static_cast<size_t>(room)); // the runs write every value
         return _decodeRest<kTable>(cls, p, in, coder, scale, room, 0, 0);
     }
 

@@ -161,11 +161,8 @@ bool VqBitLengthCodec3T<T>::decode(int nValues, const T*, int, const uint32_t* c
                                    VqVec<T>& values, VqProbContext3T<T>* pProbCntx) {
     VQ_CHECK(pProbCntx == __null, kCls, "decode", VQ_ERR_ARGUMENT);
     VqCodeTextReader in(codeText, nBits);
-    // values keeps what it held: every value is written below, and a
-    // driver's scratch vector that held as many (the next coordinate's low
-    // parts) is then not cleared first. Growth alone is zeroed.
+    // Every value is written below before any is read: values grows unset.
     if (in.readBit() == 0) {
-        const size_t nKept = values.size();
         T minValue = 0, maxValue = 0;
         if (!readNibbleNumber(in, minValue) || !readNibbleNumber(in, maxValue))
             VQ_FAIL(kCls, "decode", "Nibble number too long", VQ_ERR_CORRUPT);
@@ -173,13 +170,11 @@ bool VqBitLengthCodec3T<T>::decode(int nValues, const T*, int, const uint32_t* c
         const int w = significantBits(span);
         // The size is known: check it before making room for the values.
         if (in.numBitsRead() + int64_t(w) * nValues > nBits) return codeTextTooShort();
-        // Equal values (as a chopper's low parts often are) are written once:
-        // zeros that the vector grows by, by the resize alone, which clears
-        // memory in wide stores, and the rest in wide stores of their own.
-        values.resize(static_cast<size_t>(nValues));
+        // Equal values (as a chopper's low parts often are) go out in wide
+        // stores of their own.
+        values.resizeUnset(static_cast<size_t>(nValues));
         T* out = values.data();
-        if (w == 0)
-            fillWide(out, minValue != 0 ? values.size() : std::min(nKept, values.size()), minValue);
+        if (w == 0) fillWide(out, values.size(), minValue);
         const U base = static_cast<U>(minValue);
         // The writer gives the values' own bounds: held to them, a damaged
         // bound is refused rather than read as the same values. Offsets in
@@ -213,7 +208,7 @@ bool VqBitLengthCodec3T<T>::decode(int nValues, const T*, int, const uint32_t* c
         if (!readNibbleNumber(in, centre)) VQ_FAIL(kCls, "decode", "Nibble number too long", VQ_ERR_CORRUPT);
         const U base = static_cast<U>(centre);
         int room = VqDecodeRoom::initial(nValues, nBits);
-        values.resize(static_cast<size_t>(room));
+        values.resizeUnset(static_cast<size_t>(room)); // the runs write every value
         int iWidth = 0;
         for (int i = 0; i < nValues;) {
             int d = 0;

@@ -858,7 +858,7 @@ bool CodecDriver3T<T>::_readChopper(VqBaseDataStream& stream, int nExpectedValue
 
 template <class T>
 void CodecDriver3T<T>::_join(const T* h, const T* l, int n, int lowBits, T bias, VqVec<T>& values) {
-    values.resize(static_cast<size_t>(n));
+    values.resizeUnset(static_cast<size_t>(n)); // written in full below
     T* out = values.data();
     for (int i = 0; i < n; ++i)
         out[i] =
@@ -884,7 +884,7 @@ bool CodecDriver3T<T>::_park(ComprCntx& C, int nExpectedValues, int lowBits, T b
     P.lowBits = lowBits;
     P.bias = bias;
     P.bJoin = true;
-    P.pvValues->resize(static_cast<size_t>(nExpectedValues));
+    P.pvValues->resizeUnset(static_cast<size_t>(nExpectedValues)); // the join writes them all
     return true;
 }
 
@@ -898,7 +898,7 @@ void CodecDriver3T<T>::_parkPlain(ComprCntx& C, int nValues, int nBits) {
     P.nValues = nValues;
     P.nBits = nBits;
     P.bJoin = false;
-    P.pvValues->resize(static_cast<size_t>(nValues));
+    P.pvValues->resizeUnset(static_cast<size_t>(nValues)); // the batch decode writes them all
 }
 
 template <class T>
@@ -982,7 +982,7 @@ bool CodecDriver3T<T>::_readMoveToFront(VqBaseDataStream& stream, int nValues) {
     if (C.vWindowOffsets.size() != static_cast<size_t>(nValues))
         VQ_FAIL(kCls, "deserialize", "vWindowOffsets.size() == nValues", VQ_ERR_CORRUPT);
     VqVec<T>& values = *C._pvValues;
-    values.resize(static_cast<size_t>(nValues));
+    values.resizeUnset(static_cast<size_t>(nValues)); // written in full below
     T* out = values.data();
     const T* offsets = C.vWindowOffsets.data();
     const T* literals = C.vLiterals.data();

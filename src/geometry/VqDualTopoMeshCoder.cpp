@@ -413,8 +413,9 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
     // it meets them, into arrays sized for every corner (the covers' too),
     // and counts as it goes; a pass only to count read every polygon twice.
     // A polygon of another group ends it, and the passes below sort.
-    primStart.resize(size_t(nPolys) + 1);
-    indices.resize(size_t(m.numPolyCorners()));
+    // Unset: the slots read are the ones written, the rest cut off below.
+    primStart.resizeUnset(size_t(nPolys) + 1);
+    indices.resizeUnset(size_t(m.numPolyCorners()));
     auto oneGroup = [&](auto recordOf) {
         uint32_t* const pStart = primStart.data();
         uint32_t* const pIdx = indices.data();

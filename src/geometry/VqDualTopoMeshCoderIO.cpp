@@ -253,7 +253,7 @@ struct DualTopoMeshCoderIO {
                     VQ_ERR_CORRUPT);
         // A negative word has its top bits set as one above 0xFFFF has: the
         // words' union tells both, in a loop without exits.
-        s.vuOutVtxFlags.resize(v.size());
+        s.vuOutVtxFlags.resizeUnset(v.size()); // written in full below
         uint32_t uAll = 0;
         {
             const int* pIn = v.data();
@@ -493,7 +493,7 @@ struct DualTopoMeshCoderIO {
         if (nVerts > 0) {
             // The coordinates go straight into the coder's array: a pool of
             // their own only to be copied out of cost a fill and a copy.
-            coords.resize(size_t(nVerts) * size_t(nComps));
+            coords.resizeUnset(size_t(nVerts) * size_t(nComps)); // the read writes every point
             const std::unique_ptr<uint32_t[]> pIdx = identity(std::max(nVerts, nRecs));
             const uint32_t* idx = pIdx.get();
             VQ_PROPAGATE(

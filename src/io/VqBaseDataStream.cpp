@@ -3,6 +3,7 @@
 #include "VqErrorState.h"
 #include "VqFactory.h"
 #include "VqString.h"
+#include "VqVec.h"
 
 #include <algorithm>
 #include <bit>
@@ -193,16 +194,16 @@ bool VqBaseDataStream::_getArray(T* v, int n) {
     return true;
 }
 
-template <class T>
-bool VqBaseDataStream::_putVec(const std::vector<T>& v) {
+template <class T, class A>
+bool VqBaseDataStream::_putVec(const std::vector<T, A>& v) {
     VQ_CHECK(v.size() <= static_cast<size_t>(INT32_MAX), kCls, "write", VQ_ERR_ARGUMENT);
     int n = static_cast<int>(v.size());
     VQ_PROPAGATE(write(n));
     return _putArray(v.data(), n);
 }
 
-template <class T>
-bool VqBaseDataStream::_getVec(std::vector<T>& v) {
+template <class T, class A>
+bool VqBaseDataStream::_getVec(std::vector<T, A>& v) {
     int n = 0;
     VQ_PROPAGATE(readLength(n, sizeof(T)));
     // A count beyond the trusted size whose bound the stream cannot tell is
@@ -345,8 +346,10 @@ VQ_INSTANTIATE_ARRAY(double)
 template bool VqBaseDataStream::_putArray<VqGUID>(const VqGUID*, int);
 
 #define VQ_INSTANTIATE_VEC(T)                                                                                \
-    template bool VqBaseDataStream::_putVec<T>(const std::vector<T>&);                                       \
-    template bool VqBaseDataStream::_getVec<T>(std::vector<T>&);
+    template bool VqBaseDataStream::_putVec(const std::vector<T>&);                                          \
+    template bool VqBaseDataStream::_getVec(std::vector<T>&);                                                \
+    template bool VqBaseDataStream::_putVec(const VqVec<T>::vector&);                                        \
+    template bool VqBaseDataStream::_getVec(VqVec<T>::vector&);
 VQ_INSTANTIATE_VEC(unsigned char)
 VQ_INSTANTIATE_VEC(short)
 VQ_INSTANTIATE_VEC(unsigned short)

@@ -108,27 +108,82 @@ public:
     bool read(VqGUID* v, int n);
     bool read(VqString* v, int n);
 
-    // Vectors: a 32-bit signed count, then the elements.
-    bool writeVecf(const std::vector<float>& v) { return _putVec(v); }
-    bool writeVecd(const std::vector<double>& v) { return _putVec(v); }
-    bool writeVecus(const std::vector<unsigned short>& v) { return _putVec(v); }
-    bool writeVecs(const std::vector<short>& v) { return _putVec(v); }
-    bool writeVecu(const std::vector<unsigned int>& v) { return _putVec(v); }
-    bool writeVeci(const std::vector<int>& v) { return _putVec(v); }
-    bool writeVeclu(const std::vector<unsigned long>& v) { return _putVec(v); }
-    bool writeVecl(const std::vector<long>& v) { return _putVec(v); }
-    bool writeVecuc(const std::vector<unsigned char>& v) { return _putVec(v); }
+    // Vectors: a 32-bit signed count, then the elements. Either allocator:
+    // the library's own arrays leave growth unset where they are written.
+    template <class A = std::allocator<float>>
+    bool writeVecf(const std::vector<float, A>& v) {
+        return _putVec(v);
+    }
+    template <class A = std::allocator<double>>
+    bool writeVecd(const std::vector<double, A>& v) {
+        return _putVec(v);
+    }
+    template <class A = std::allocator<unsigned short>>
+    bool writeVecus(const std::vector<unsigned short, A>& v) {
+        return _putVec(v);
+    }
+    template <class A = std::allocator<short>>
+    bool writeVecs(const std::vector<short, A>& v) {
+        return _putVec(v);
+    }
+    template <class A = std::allocator<unsigned int>>
+    bool writeVecu(const std::vector<unsigned int, A>& v) {
+        return _putVec(v);
+    }
+    template <class A = std::allocator<int>>
+    bool writeVeci(const std::vector<int, A>& v) {
+        return _putVec(v);
+    }
+    template <class A = std::allocator<unsigned long>>
+    bool writeVeclu(const std::vector<unsigned long, A>& v) {
+        return _putVec(v);
+    }
+    template <class A = std::allocator<long>>
+    bool writeVecl(const std::vector<long, A>& v) {
+        return _putVec(v);
+    }
+    template <class A = std::allocator<unsigned char>>
+    bool writeVecuc(const std::vector<unsigned char, A>& v) {
+        return _putVec(v);
+    }
     bool writeVVec3f(const std::vector<VqVec3f>& v);
 
-    bool readVecf(std::vector<float>& v) { return _getVec(v); }
-    bool readVecd(std::vector<double>& v) { return _getVec(v); }
-    bool readVecus(std::vector<unsigned short>& v) { return _getVec(v); }
-    bool readVecs(std::vector<short>& v) { return _getVec(v); }
-    bool readVecu(std::vector<unsigned int>& v) { return _getVec(v); }
-    bool readVeci(std::vector<int>& v) { return _getVec(v); }
-    bool readVeclu(std::vector<unsigned long>& v) { return _getVec(v); }
-    bool readVecl(std::vector<long>& v) { return _getVec(v); }
-    bool readVecuc(std::vector<unsigned char>& v) { return _getVec(v); }
+    template <class A = std::allocator<float>>
+    bool readVecf(std::vector<float, A>& v) {
+        return _getVec(v);
+    }
+    template <class A = std::allocator<double>>
+    bool readVecd(std::vector<double, A>& v) {
+        return _getVec(v);
+    }
+    template <class A = std::allocator<unsigned short>>
+    bool readVecus(std::vector<unsigned short, A>& v) {
+        return _getVec(v);
+    }
+    template <class A = std::allocator<short>>
+    bool readVecs(std::vector<short, A>& v) {
+        return _getVec(v);
+    }
+    template <class A = std::allocator<unsigned int>>
+    bool readVecu(std::vector<unsigned int, A>& v) {
+        return _getVec(v);
+    }
+    template <class A = std::allocator<int>>
+    bool readVeci(std::vector<int, A>& v) {
+        return _getVec(v);
+    }
+    template <class A = std::allocator<unsigned long>>
+    bool readVeclu(std::vector<unsigned long, A>& v) {
+        return _getVec(v);
+    }
+    template <class A = std::allocator<long>>
+    bool readVecl(std::vector<long, A>& v) {
+        return _getVec(v);
+    }
+    template <class A = std::allocator<unsigned char>>
+    bool readVecuc(std::vector<unsigned char, A>& v) {
+        return _getVec(v);
+    }
     bool readVVec3f(std::vector<VqVec3f>& v);
 
     // Reads a 32-bit element count and checks it: negative is "len >= 0",
@@ -231,10 +286,10 @@ private:
     bool _putArray(const T* v, int n);
     template <class T>
     bool _getArray(T* v, int n);
-    template <class T>
-    bool _putVec(const std::vector<T>& v);
-    template <class T>
-    bool _getVec(std::vector<T>& v);
+    template <class T, class A>
+    bool _putVec(const std::vector<T, A>& v);
+    template <class T, class A>
+    bool _getVec(std::vector<T, A>& v);
 
     ByteOrder _eByteOrder;
     bool _bSwap = false;

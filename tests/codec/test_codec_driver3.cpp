@@ -1,5 +1,6 @@
 #include "Codec3TestUtil.h"
 #include "CodecArrays.h"
+#include "VqBitLengthCodec3T.h"
 
 #include <map>
 
@@ -369,6 +370,24 @@ TEST_F(CodecDriver3Test, BitLengthCodeTextsMustEndExactly) {
     expectFailure(packet3(2, 1, 16, {0x3A204000}).lsb(), "Code text too short");
     // Nine nibble groups for an int.
     expectFailure(packet3(1, 1, 46, {0x7FFFFFFF, 0xFFFC0000}).lsb(), "Nibble number too long");
+}
+
+// The decoder's output keeps no value it held: equal values (no bits each)
+// are written whether the output shrinks or grows, zero or not.
+TEST_F(CodecDriver3Test, BitLengthEqualValuesOverwriteWhatTheOutputHeld) {
+    VqBitLengthCodec3T<int> codec;
+    for (const int value : {0, 9, -3}) {
+        const VqVeci values(300, value);
+        VqVeci oob;
+        VqVecu text;
+        int64_t nBits = 0;
+        ASSERT_TRUE(codec.encode(values.data(), values.length(), oob, text, nBits, nullptr));
+        for (const size_t held : {size_t(0), size_t(100), size_t(1000)}) {
+            VqVeci out(held, 5);
+            ASSERT_TRUE(codec.decode(values.length(), nullptr, 0, text.data(), nBits, out, nullptr));
+            EXPECT_EQ(out, values) << value << " over " << held;
+        }
+    }
 }
 
 TEST_F(CodecDriver3Test, ChopperPartsDecodedTogetherKeepTheirOwnChecks) {

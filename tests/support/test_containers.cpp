@@ -40,6 +40,38 @@ TEST(VqContainers, VecGrowsOnIndexedWriteAndBitsPack) {
     EXPECT_EQ(frag[999], 999);
 }
 
+// Growth reuses memory that held other values: every way of growing but
+// resizeUnset must still give zeros there.
+TEST(VqContainers, VecGrowthIsZeroedInReusedMemoryExceptWhenUnset) {
+    struct Pair {
+        int a;
+        float b;
+    };
+    VqVec<int> v(8, 7);
+    VqVec<Pair> p(8, Pair{7, 7.0f});
+    v.resize(2), p.resize(2);
+    v.resize(5), p.resize(5);
+    for (int i = 2; i < 5; ++i) {
+        EXPECT_EQ(v[i], 0);
+        EXPECT_EQ(p[i].a, 0);
+        EXPECT_EQ(p[i].b, 0.0f);
+    }
+    v.setLength(1);
+    v.setLength(3);
+    EXPECT_EQ(v[2], 0);
+    v.resize(1);
+    v[6] = 1; // past the end, inside the capacity
+    EXPECT_EQ(std::count(v.begin(), v.end(), 0), 5);
+    EXPECT_EQ(VqVec<double>(4), VqVec<double>(4, 0.0));
+
+    const int* before = v.data();
+    v.resizeUnset(3);
+    v.resizeUnset(8);
+    EXPECT_EQ(v.data(), before); // within the capacity: kept in place
+    EXPECT_EQ(v.length(), 8);
+    EXPECT_EQ(v[0], 7);
+}
+
 TEST(VqContainers, PercolateDownKeepsTheSmallestOnTop) {
     std::mt19937 rng(5);
     std::vector<int> heap(200);
