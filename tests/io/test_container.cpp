@@ -49,6 +49,22 @@ std::string decodeWithXz(const Bytes& packed) {
     unlink(path);
     return out;
 }
+
+// A zlib segment reader over the bytes a writer left in mem.
+struct ZlibSegReader {
+    explicit ZlibSegReader(VqMemoryByteStream& mem) : in(new VqMemoryByteStream(true)) {
+        ok = in->setData(mem.data(), mem.dataLength());
+        in->lock();
+        in->open();
+        ds = new VqDataStream(in.get());
+        r = new VqZlibSegObjectStream(ds.get());
+    }
+    ~ZlibSegReader() { in->unlock(); }
+    Vq::SharedPtr<VqMemoryByteStream> in;
+    Vq::SharedPtr<VqDataStream> ds;
+    Vq::SharedPtr<VqZlibSegObjectStream> r;
+    bool ok = false;
+};
 } // namespace
 
 TEST_P(ContainerVersionTest, SegmentsOfEverySizeRoundTrip) {
@@ -226,12 +242,9 @@ TEST_F(ContainerTest, ElementLengthsAroundAFragmentBoundary) {
         ASSERT_TRUE(w->beginWrite() && w->write(short(5)) && w->endWrite());
         w->setDataStream(nullptr);
 
-        Vq::SharedPtr<VqMemoryByteStream> in = new VqMemoryByteStream(true);
-        ASSERT_TRUE(in->setData(mem->data(), mem->dataLength()));
-        in->lock();
-        in->open();
-        Vq::SharedPtr<VqDataStream> rs = new VqDataStream(in.get());
-        Vq::SharedPtr<VqZlibSegObjectStream> r = new VqZlibSegObjectStream(rs.get());
+        ZlibSegReader seg(*mem);
+        ASSERT_TRUE(seg.ok);
+        VqZlibSegObjectStream* r = seg.r.get();
         Bytes back(before);
         ASSERT_TRUE(r->read(reinterpret_cast<char*>(back.data()), static_cast<int>(back.size())));
         EXPECT_EQ(back, filler);
@@ -263,7 +276,6 @@ TEST_F(ContainerTest, ElementLengthsAroundAFragmentBoundary) {
         ASSERT_TRUE(r->read(&last) && r->endRead());
         EXPECT_EQ(last, 5);
         EXPECT_FALSE(r->dataSkipped());
-        in->unlock();
     }
 }
 
@@ -312,17 +324,12 @@ TEST_F(ContainerTest, SegmentCompressedAsItIsWritten) {
     EXPECT_EQ(load<int32_t>(framed, 4), static_cast<int32_t>(expected.size() + 1));
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), framed.begin() + 9));
 
-    Vq::SharedPtr<VqMemoryByteStream> in = new VqMemoryByteStream(true);
-    ASSERT_TRUE(in->setData(mem->data(), mem->dataLength()));
-    in->lock();
-    in->open();
-    Vq::SharedPtr<VqDataStream> rs = new VqDataStream(in.get());
-    Vq::SharedPtr<VqZlibSegObjectStream> r = new VqZlibSegObjectStream(rs.get());
+    ZlibSegReader seg(*mem);
+    ASSERT_TRUE(seg.ok);
     uint64_t start = 0;
     uint32_t length = 0;
-    ASSERT_TRUE(r->beginRead() && r->currentReadElement(start, length));
+    ASSERT_TRUE(seg.r->beginRead() && seg.r->currentReadElement(start, length));
     EXPECT_EQ(length, first);
-    in->unlock();
 }
 
 TEST_F(ContainerTest, ReadersFollowTheFlagAndTheAlgorithmByte) {
