@@ -147,7 +147,13 @@ void VqSegObjectStream::_emitFragment(int f, VqSize n) {
 
 void VqSegObjectStream::_emitBefore(uint64_t end) {
     const uint64_t settled = end >> VqInBufFVec::kFragShift << VqInBufFVec::kFragShift;
-    if (settled <= _nEmitted) return;
+    // LZMA's state spans megabytes: compressing between short runs of
+    // writing, it and the writer's data would push each other out of the
+    // cache, so it waits for a longer run of settled fragments.
+    const uint64_t run = _nWriteAlgorithm == VqCompressor::VQCOMPRESSOR_ALGORITHM_LZMA
+                             ? kLzmaEmitRun * VqInBufFVec::kFragSize
+                             : VqInBufFVec::kFragSize;
+    if (settled < _nEmitted + run) return;
     if (!_bEmitting) _beginEmit();
     for (; _nEmitted < settled; _nEmitted += VqInBufFVec::kFragSize) {
         const auto f = static_cast<int>(_nEmitted >> VqInBufFVec::kFragShift);

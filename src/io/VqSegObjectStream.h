@@ -32,6 +32,8 @@ class VqInBufFVec;
 class VQ_API VqSegObjectStream : public VqObjectStream {
 public:
     static constexpr VqSize kOutChunk = 4096;
+    // Fragments an LZMA segment lets settle before compressing them at once.
+    static constexpr uint64_t kLzmaEmitRun = 16;
     static constexpr VqSize kReadBufferSize = 65536;
 
     ~VqSegObjectStream() override;
