@@ -7,6 +7,7 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 #include <utility>
 
 // The decoding side of VqArithmeticEncoder. Per symbol: target(t) gives a
@@ -34,22 +35,7 @@ public:
     // integer would send them through memory again at every symbol.
     template <class Step>
     bool run(int nSymbols, const VqArithmeticScale& t, Step&& step) {
-        VqCodeTextReader in = _in;
-        const VqArithmeticScale scale = t;
-        uint32_t low = _uLow, range = _uRange, diff = _uDiff;
-        int64_t pending = _nPending;
-        bool ok = true;
-        for (int i = 0; i < nSymbols && ok; ++i) {
-            uint32_t c = 0, n = 0;
-            ok = step(i, _target(range, diff, scale), c, n);
-            if (ok) _narrow(in, low, range, diff, pending, c, n, scale);
-        }
-        _in = in;
-        _uLow = low;
-        _uRange = range;
-        _uDiff = diff;
-        _nPending = pending;
-        return ok;
+        return runTogether(nSymbols, Lane<std::remove_reference_t<Step>>{*this, t, step});
     }
 
     // One decoder of runTogether(), with its scale and step as for run().
