@@ -26,6 +26,34 @@ static_assert(sizeof(BlockHeader) == 16, "block header keeps 16-byte alignment")
 // budget come far more often than the process's footprint changes.
 constexpr double s_cCommittedMemCacheSeconds = 0.5;
 
+// A locked addition per counter and object cost more than the rest of the
+// accounting, and every library object is counted: each thread gathers its
+// allocations here and adds them to the totals in batches. Plain data, so
+// that reaching it needs no first-use guard.
+struct ThreadCounts {
+    uint64_t bytes;
+    uint32_t count;
+    // The count at which the batch is added: 0 (every allocation) until the
+    // thread has a ThreadExitFlush to add its last batch, and again once its
+    // exit handlers have run.
+    uint32_t flushAt;
+    bool bExiting;
+};
+thread_local ThreadCounts t_counts{};
+constexpr uint32_t s_cFlushEvery = 64;
+
+// Adds what the thread gathered since its last batch when it ends.
+struct ThreadExitFlush {
+    bool bUsed = false;
+    ~ThreadExitFlush() {
+        t_counts.bExiting = true;
+        t_counts.flushAt = 0;
+        // Reading the totals adds the calling thread's share first.
+        if (g_pInstanceVqPlatform) (void)g_pInstanceVqPlatform->numAllocations();
+    }
+};
+thread_local ThreadExitFlush t_exitFlush;
+
 double monotonicSeconds() {
     timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -81,9 +109,33 @@ void* VqPlatform::alloc(size_t size) noexcept {
     auto* h = static_cast<BlockHeader*>(raw);
     h->size = size;
     h->release = _pfFree.load();
-    _nAllocatedBytes.fetch_add(size, std::memory_order_relaxed);
-    _nAllocations.fetch_add(1, std::memory_order_relaxed);
+    ThreadCounts& t = t_counts;
+    t.bytes += size;
+    if (++t.count >= t.flushAt) _flushThreadCounts();
     return h + 1;
+}
+
+void VqPlatform::_flushThreadCounts() const {
+    ThreadCounts& t = t_counts;
+    if (t.flushAt == 0 && !t.bExiting) {
+        t_exitFlush.bUsed = true;
+        t.flushAt = s_cFlushEvery;
+    }
+    if (t.count == 0) return;
+    _nAllocatedBytes.fetch_add(t.bytes, std::memory_order_relaxed);
+    _nAllocations.fetch_add(t.count, std::memory_order_relaxed);
+    t.bytes = 0;
+    t.count = 0;
+}
+
+uint64_t VqPlatform::allocatedBytes() const {
+    _flushThreadCounts();
+    return _nAllocatedBytes.load(std::memory_order_relaxed);
+}
+
+uint64_t VqPlatform::numAllocations() const {
+    _flushThreadCounts();
+    return _nAllocations.load(std::memory_order_relaxed);
 }
 
 void VqPlatform::dealloc(void* ptr) noexcept {

@@ -40,9 +40,11 @@ public:
     // the old pair are still freed by it.
     void setGblAllocFreeFunc(AllocFunc alloc, FreeFunc dealloc, AllocFunc* oldAlloc, FreeFunc* oldFree);
 
-    // Totals since start-up: every alloc adds to them.
-    uint64_t allocatedBytes() const { return _nAllocatedBytes.load(std::memory_order_relaxed); }
-    uint64_t numAllocations() const { return _nAllocations.load(std::memory_order_relaxed); }
+    // Totals since start-up: every alloc adds to them. Each thread gathers
+    // its own allocations and adds them in batches, so another thread's last
+    // few may not show yet; the calling thread's own always do.
+    uint64_t allocatedBytes() const;
+    uint64_t numAllocations() const;
 
     // Memory tracked explicitly by large buffers (never below 0).
     void addToMemory(uint64_t bytes);
@@ -114,11 +116,13 @@ private:
     static int _poolThreadsFor(int maxTaskThreads);
     // Passes a change of the memory-use status on. Called under _mutex.
     void _memoryStatusChanged(int status);
+    // Adds the calling thread's gathered allocations to the totals.
+    void _flushThreadCounts() const;
 
     std::atomic<AllocFunc> _pfAlloc{nullptr};
     std::atomic<FreeFunc> _pfFree{nullptr};
-    std::atomic<uint64_t> _nAllocatedBytes{0};
-    std::atomic<uint64_t> _nAllocations{0};
+    mutable std::atomic<uint64_t> _nAllocatedBytes{0};
+    mutable std::atomic<uint64_t> _nAllocations{0};
     std::atomic<uint64_t> _nTrackedMemory{0};
     std::atomic<uint64_t> _nFrameCount{0};
 

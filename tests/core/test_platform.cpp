@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <set>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -129,6 +130,29 @@ TEST_F(PlatformTest, CommittedMemoryIsCachedUnlessForced) {
     const uint64_t measured = p->processCommittedMem(true);
     EXPECT_GT(measured, 1024u * 1024u);
     EXPECT_LT(measured, 64 * GiB);
+}
+
+// Threads add their allocations to the totals in batches: none may be lost,
+// neither the calling thread's last partial batch nor that of a thread that
+// has ended. Other threads only ever add, hence the lower bounds.
+TEST_F(PlatformTest, EveryAllocationReachesTheTotals) {
+    auto allocSome = [this](int n, size_t size) {
+        for (int i = 0; i < n; ++i)
+            p->dealloc(p->alloc(size));
+    };
+    uint64_t count = p->numAllocations(), bytes = p->allocatedBytes();
+    allocSome(3 * 64 + 5, 24);
+    EXPECT_GE(p->numAllocations(), count + 3 * 64 + 5);
+    EXPECT_GE(p->allocatedBytes(), bytes + (3 * 64 + 5) * 24);
+
+    count = p->numAllocations();
+    bytes = p->allocatedBytes();
+    std::thread few(allocSome, 5, 40);
+    few.join();
+    std::thread many(allocSome, 64 + 7, 8);
+    many.join();
+    EXPECT_GE(p->numAllocations(), count + 5 + 64 + 7);
+    EXPECT_GE(p->allocatedBytes(), bytes + 5 * 40 + (64 + 7) * 8);
 }
 
 namespace {
