@@ -139,6 +139,7 @@ bool VqObjectStream::registerPtr(const void* ptr, int id) {
 
 bool VqObjectStream::registerPtr(const void* ptr, int id, bool* ok) {
     VQ_CHECK(_currentSwizzler, kCls, "registerPtr", VQ_ERR_INTERNAL);
+    if (ok && _currentSwizzler->heldRegister(ptr, id, *ok)) return true;
     VQ_PROPAGATE(_currentSwizzler->registerPtr(ptr, id, ok));
     return true;
 }
@@ -146,6 +147,7 @@ bool VqObjectStream::registerPtr(const void* ptr, int id, bool* ok) {
 bool VqObjectStream::ptrFromNum(int id, const void** slot) {
     if (slot) *slot = nullptr;
     VQ_CHECK(_currentSwizzler, kCls, "ptrFromNum", VQ_ERR_INTERNAL);
+    if (bool filled; _currentSwizzler->heldPtrFromNum(id, slot, filled)) return filled;
     return _currentSwizzler->ptrFromNum(id, slot);
 }
 
@@ -154,6 +156,7 @@ const void* VqObjectStream::possiblePtr(int id) {
         VqErrorState::throwStdError(kCls, "possiblePtr", "_currentSwizzler", VQ_ERR_INTERNAL);
         return nullptr;
     }
+    if (const void* ptr; _currentSwizzler->heldPossiblePtr(id, ptr)) return ptr;
     return _currentSwizzler->possiblePtr(id);
 }
 

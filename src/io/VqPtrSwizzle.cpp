@@ -8,15 +8,6 @@
 
 namespace {
 const char* const kCls = "VqPtrSwizzle";
-
-// Writes ptr into every slot of a fix-up list.
-void fillSlots(const void** slot, const void* ptr) {
-    while (slot) {
-        const void** next = static_cast<const void**>(const_cast<void*>(*slot));
-        *slot = ptr;
-        slot = next;
-    }
-}
 } // namespace
 
 VqPtrRecord* VqPtrSwizzle::_findId(int id) {
@@ -27,10 +18,7 @@ VqPtrRecord* VqPtrSwizzle::_findId(int id) {
 
 std::pair<VqPtrRecord*, bool> VqPtrSwizzle::_insertId(int id, const VqPtrRecord& fresh) {
     if (VqPtrRecord* known = _findId(id)) return {known, false};
-    // Dense while the ID lies within twice the records held (plus a margin):
-    // a file's own numbering always does.
-    const size_t window = 2 * (_nDense + _tById.size()) + 4096;
-    if (id >= 0 && static_cast<size_t>(id) < window) {
+    if (id >= 0 && static_cast<size_t>(id) < _denseWindow()) {
         const auto i = static_cast<size_t>(id);
         const size_t c = i >> kDenseShift;
         if (c >= _vDenseChunks.size()) _vDenseChunks.resize(c + 1, nullptr);
@@ -144,7 +132,7 @@ bool VqPtrSwizzle::registerPtr(const void* ptr, int id) {
     rec.pPtr = ptr;
     rec.fixupList = nullptr;
     if (!waiting) VQ_FAIL(kCls, "registerPtr", "pPtrRec->fixupList", VQ_ERR_INTERNAL);
-    fillSlots(waiting, ptr);
+    _fillSlots(waiting, ptr);
     return true;
 }
 
@@ -156,7 +144,7 @@ bool VqPtrSwizzle::registerPtr(const void* ptr, int id, bool* ok) {
     VqPtrRecord& rec = *pRec;
     if (rec.pPtr == unknownPtr()) {
         rec.pPtr = ptr;
-        fillSlots(rec.fixupList, ptr);
+        _fillSlots(rec.fixupList, ptr);
         rec.fixupList = nullptr;
         return true;
     }
@@ -213,7 +201,7 @@ void VqPtrSwizzle::_nullWaitingSlots() {
     // Only a reading swizzler has slots waiting.
     _forEachId([](VqPtrRecord& rec) {
         if (rec.pPtr != unknownPtr()) return;
-        fillSlots(rec.fixupList, nullptr);
+        _fillSlots(rec.fixupList, nullptr);
         rec.fixupList = nullptr;
     });
 }

@@ -107,12 +107,84 @@ public:
                _slotId(obj, id);
     }
 
+    // registerPtr(ptr, id, &ok), ptrFromNum and possiblePtr without a call,
+    // for the thread that holds this swizzler through a VqRWPtrSwizzle::Hold:
+    // what every element of an open asks, once or more. They do what those
+    // do for an ID whose record lies among the dense ones, and return false,
+    // having done nothing, for everything else (another thread, an ID the
+    // dense records do not cover, a case that reports an error), which the
+    // virtual functions then handle.
+    bool heldRegister(const void* ptr, int id, bool& ok) {
+        VqPtrRecord* rec = _heldDense(id);
+        if (!rec) return false;
+        if (!rec->pPtr) {
+            if (!_mayAddDense(id)) return false;
+            *rec = VqPtrRecord{ptr, id, nullptr, 0};
+            ++_nDense;
+        } else if (rec->pPtr == unknownPtr()) {
+            rec->pPtr = ptr;
+            _fillSlots(rec->fixupList, ptr);
+            rec->fixupList = nullptr;
+        } else {
+            ok = rec->pPtr == ptr;
+            return true;
+        }
+        ok = true;
+        return true;
+    }
+    bool heldPtrFromNum(int id, const void** slot, bool& filled) {
+        VqPtrRecord* rec = _heldDense(id);
+        if (!rec || !slot) return false;
+        if (!rec->pPtr) {
+            if (!_mayAddDense(id)) return false;
+            *rec = VqPtrRecord{unknownPtr(), id, nullptr, 0};
+            ++_nDense;
+        } else if (rec->pPtr != unknownPtr()) {
+            if (rec->fixupList) return false;
+            *slot = rec->pPtr;
+            filled = true;
+            return true;
+        }
+        *slot = rec->fixupList;
+        rec->fixupList = slot;
+        filled = false;
+        return true;
+    }
+    bool heldPossiblePtr(int id, const void*& ptr) {
+        const VqPtrRecord* rec = _heldDense(id);
+        if (!rec || (!rec->pPtr && _tById.size())) return false;
+        ptr = rec->pPtr == unknownPtr() ? nullptr : rec->pPtr;
+        return true;
+    }
+
 protected:
     // The thread holding a VqRWPtrSwizzle's lock through a Hold; only that
     // thread ever finds its own ID here. Never set for other swizzlers.
     std::atomic<std::thread::id> _tHolder{};
 
 private:
+    // Writes ptr into every slot of a fix-up list.
+    static void _fillSlots(const void** slot, const void* ptr) {
+        while (slot) {
+            const void** next = static_cast<const void**>(const_cast<void*>(*slot));
+            *slot = ptr;
+            slot = next;
+        }
+    }
+    // The dense record of id for the holding thread, empty or not; null when
+    // its chunk does not exist (or for another thread).
+    VqPtrRecord* _heldDense(int id) {
+        if (id < 0 || _tHolder.load(std::memory_order_relaxed) != std::this_thread::get_id()) return nullptr;
+        return _denseAt(static_cast<size_t>(id));
+    }
+    // Whether _insertId would put a new record of id where its empty dense
+    // record is: the hash table does not hold it and it lies in the window.
+    bool _mayAddDense(int id) const {
+        return _tById.size() == 0 && static_cast<size_t>(id) < _denseWindow();
+    }
+    // IDs below this are kept densely: within twice the records held (plus a
+    // margin), as a file's own numbering always is.
+    size_t _denseWindow() const { return 2 * (_nDense + _tById.size()) + 4096; }
     // The slot path of ptr2num(const VqBase*) while this swizzler keeps IDs
     // in slots. False only for an object whose slot is not this round's while
     // some objects were numbered by plain address: the caller looks there.

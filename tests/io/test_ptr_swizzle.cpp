@@ -5,6 +5,7 @@
 #include "VqSharedPtr.h"
 #include "VqStdError.h"
 
+#include <cstdint>
 #include <thread>
 #include <vector>
 
@@ -146,6 +147,71 @@ TEST_F(PtrSwizzleTest, ManyIdsInAnyOrderKeepTheirObjectsAndWaitingSlots) {
     EXPECT_EQ(high, nullptr);
     ASSERT_TRUE(sw->registerPtr(&objs[1], 1));
     EXPECT_EQ(sw->possiblePtr(1), &objs[1]);
+}
+
+// The reading calls of a stream whose swizzler is held take a short way for
+// IDs kept densely. A script of the cases at its edges (slots waiting before
+// and after their object, conflicts, null and negative IDs, an ID past the
+// dense window in a chunk that exists, IDs in the hash table, slots still
+// waiting at the clear) must come out the same as through a plain swizzler.
+std::vector<intptr_t> readScript(VqObjectStream& os, VqPtrSwizzle& sw, const long* objs) {
+    std::vector<intptr_t> out;
+    auto note = [&](const void* p) { out.push_back(reinterpret_cast<intptr_t>(p)); };
+    const void* slots[8];
+    for (const void*& s : slots)
+        s = &objs[9];
+    auto fromNum = [&](int id, int slot) {
+        out.push_back(os.ptrFromNum(id, &slots[slot]));
+        note(slots[slot]);
+    };
+    auto reg = [&](int obj, int id) {
+        bool ok = false;
+        out.push_back(os.registerPtr(&objs[obj], id, &ok));
+        out.push_back(ok);
+    };
+    fromNum(5, 0);
+    reg(0, 0);
+    fromNum(0, 1);
+    fromNum(5, 2);
+    reg(5, 5);
+    reg(6, 5);
+    note(os.possiblePtr(5));
+    note(os.possiblePtr(7));
+    fromNum(-1, 3);
+    note(os.possiblePtr(-3));
+    reg(1, 4100);
+    fromNum(8000, 4);
+    note(os.possiblePtr(8000));
+    reg(3, 8000);
+    note(os.possiblePtr(8000));
+    reg(2, 1);
+    reg(4, 3000000);
+    note(os.possiblePtr(3000000));
+    note(os.possiblePtr(8));
+    fromNum(9, 5);
+    out.push_back(sw.numRecords());
+    for (const void* s : slots)
+        note(s);
+    sw.clear();
+    note(slots[5]);
+    return out;
+}
+
+TEST_F(PtrSwizzleTest, HeldStreamReadsAgreeWithThePlainSwizzler) {
+    long objs[10] = {};
+    Vq::SharedPtr<VqPtrSwizzle> plain = new VqPtrSwizzle();
+    Vq::SharedPtr<VqObjectStream> plainOs = new VqObjectStream();
+    ASSERT_TRUE(plainOs->setSwizzler(plain.get()));
+    const std::vector<intptr_t> expected = readScript(*plainOs, *plain, objs);
+
+    Vq::SharedPtr<VqRWPtrSwizzle> held = new VqRWPtrSwizzle();
+    Vq::SharedPtr<VqObjectStream> heldOs = new VqObjectStream();
+    ASSERT_TRUE(heldOs->setSwizzler(held.get()));
+    VqRWPtrSwizzle::Hold hold(held.get());
+    EXPECT_EQ(readScript(*heldOs, *held, objs), expected);
+    // The script's own outcome, where a mistake in both would hide.
+    EXPECT_EQ(expected.back(), 0);
+    EXPECT_EQ(expected[expected.size() - 10], 7);
 }
 
 TEST_F(PtrSwizzleTest, RegistrationConflicts) {
