@@ -183,7 +183,8 @@ bool VqPropBase::_addPropInternal(const VqPropAtom* key, const VqPropAtom* value
     bool changed = false;
     {
         std::unique_lock lock(t->_lock);
-        PropTable::Pair* p = t->find(key);
+        // An open adds most holders' only property to an empty table.
+        PropTable::Pair* p = t->_vPairs.empty() ? nullptr : t->find(key);
         if (!p) {
             t->insert(key, value, key->hash());
             _noteValue(value);
