@@ -14,8 +14,10 @@ void VqDualVFMesh::reserve(uint32_t nPolys, uint32_t nVerts, uint64_t nCorners) 
     // Capacity only: storage is sized as it comes into use, so that counts
     // which the input overstates cost address space, not writes.
     _vPolys.reserve(nPolys);
+    _viPolyGroup.reserve(nPolys);
     _vPC.reserve(nCorners);
     _vVerts.reserve(nVerts);
+    _vuVertAttrStart.reserve(nVerts);
     _vnVEmpty.reserve(nVerts);
     _vVC.reserve(nCorners);
     _viVCAttr.reserve(nCorners);
@@ -25,8 +27,10 @@ void VqDualVFMesh::shrink() {
     clear();
     _nPolyRoom = _nPCRoom = _nVertRoom = _nVCRoom = 0;
     std::vector<Poly>().swap(_vPolys);
+    std::vector<int32_t>().swap(_viPolyGroup);
     std::vector<Corner>().swap(_vPC);
     std::vector<Vert>().swap(_vVerts);
+    std::vector<uint32_t>().swap(_vuVertAttrStart);
     std::vector<uint16_t>().swap(_vnVEmpty);
     std::vector<Corner>().swap(_vVC);
     std::vector<int32_t>().swap(_viVCAttr);
@@ -47,13 +51,14 @@ template <class T> uint32_t growTo(std::vector<T>& v, size_t need) {
 } // namespace
 
 int VqDualVFMesh::_addPolyGrowing(int degree, int group, uint16_t flags) {
-    _nPolyRoom = growTo(_vPolys, size_t(_nPolys) + 1);
+    _nPolyRoom = std::min(growTo(_vPolys, size_t(_nPolys) + 1), growTo(_viPolyGroup, size_t(_nPolys) + 1));
     _nPCRoom = growTo(_vPC, size_t(_nPC) + uint32_t(degree));
     return addPoly(degree, group, flags);
 }
 
 int VqDualVFMesh::_addVertGrowing(int valence, int nAttrs) {
-    _nVertRoom = std::min(growTo(_vVerts, size_t(_nVerts) + 1), growTo(_vnVEmpty, size_t(_nVerts) + 1));
+    _nVertRoom = std::min({growTo(_vVerts, size_t(_nVerts) + 1), growTo(_vuVertAttrStart, size_t(_nVerts) + 1),
+                           growTo(_vnVEmpty, size_t(_nVerts) + 1)});
     _nVCRoom = std::min(growTo(_vVC, size_t(_nVC) + uint32_t(valence)),
                         growTo(_viVCAttr, size_t(_nVC) + uint32_t(valence)));
     return addVert(valence, nAttrs);

@@ -57,7 +57,8 @@ public:
             r[0].iElem = r[1].iElem = r[2].iElem = -1;
         else
             _emptySlots(r, n);
-        _vPolys[_nPolys] = {start, uint16_t(degree), flags, group};
+        _vPolys[_nPolys] = {start, uint16_t(degree), flags};
+        _viPolyGroup[_nPolys] = group;
         return int(_nPolys++);
     }
     // A vertex with an empty ring and nAttrs attribute records numbered on
@@ -118,7 +119,7 @@ public:
     }
 
     int polyDegree(int p) const { return _vPolys[size_t(p)].nDeg; }
-    int polyGroup(int p) const { return _vPolys[size_t(p)].iGroup; }
+    int polyGroup(int p) const { return _viPolyGroup[size_t(p)]; }
     uint16_t polyFlags(int p) const { return _vPolys[size_t(p)].uFlags; }
     bool isCover(int p) const { return (_vPolys[size_t(p)].uFlags & kCoverFlag) != 0; }
     int polyVtx(int p, int s) const { return polyRing(p)[s].iElem; }
@@ -164,7 +165,7 @@ public:
     // The empty slot counts of all vertices, by vertex number.
     const uint16_t* vertEmptyCounts() const { return _vnVEmpty.data(); }
     int vertNumAttrs(int v) const { return _vVerts[size_t(v)].nAttrs; }
-    uint32_t vertFirstAttr(int v) const { return _vVerts[size_t(v)].uAttrStart; }
+    uint32_t vertFirstAttr(int v) const { return _vuVertAttrStart[size_t(v)]; }
     int vertPoly(int v, int s) const { return vertRing(v)[s].iElem; }
     int vertPolySlot(int v, int s) const { return vertRing(v)[s].iSlot; }
     int vertAttr(int v, int s) const { return _viVCAttr[_vVerts[size_t(v)].uStart + uint32_t(s)]; }
@@ -181,20 +182,22 @@ private:
     // The walks read an element's counts and ring start together, and a
     // corner's element and slot together: each is kept in one record, which
     // also makes appending an element one write per array instead of one
-    // per field. The empty slot counts stay apart: the choice of the next
-    // vertex reads them alone, up to sixteen vertices at a time.
+    // per field. What the walks never read (a polygon's group, a vertex's
+    // first record) stays apart, so that a record is eight bytes: one
+    // scaled index finds it, and more of them share a cache line. The empty
+    // slot counts stay apart too: the choice of the next vertex reads them
+    // alone, up to sixteen vertices at a time.
     struct Poly {
         uint32_t uStart;
         uint16_t nDeg;
         uint16_t uFlags;
-        int32_t iGroup;
     };
     struct Vert {
         uint32_t uStart;
-        uint32_t uAttrStart;
         uint16_t nDeg;
         uint16_t nAttrs;
     };
+    static_assert(sizeof(Poly) == 8 && sizeof(Vert) == 8, "records of eight bytes");
     // Storage grows ahead of use, in doubling steps within the reserved
     // capacity, and stays sized across clear(): adding an element then only
     // writes its record and empties its own slots, which it is about to
@@ -207,7 +210,8 @@ private:
     int _addVertRecord(int valence, int nAttrs) {
         const uint32_t start = _nVC;
         _nVC = start + uint32_t(valence);
-        _vVerts[_nVerts] = {start, _nAttrs, uint16_t(valence), uint16_t(nAttrs)};
+        _vVerts[_nVerts] = {start, uint16_t(valence), uint16_t(nAttrs)};
+        _vuVertAttrStart[_nVerts] = _nAttrs;
         _vnVEmpty[_nVerts] = uint16_t(valence);
         _nAttrs += uint32_t(nAttrs);
         return int(_nVerts++);
@@ -244,8 +248,10 @@ private:
     }
 
     std::vector<Poly> _vPolys;
+    std::vector<int32_t> _viPolyGroup;
     std::vector<Corner> _vPC;
     std::vector<Vert> _vVerts;
+    std::vector<uint32_t> _vuVertAttrStart;
     // In 16 bits, as ring lengths are: the choice reads them into 16-bit
     // lanes one by one.
     std::vector<uint16_t> _vnVEmpty;
