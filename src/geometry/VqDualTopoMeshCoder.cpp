@@ -376,7 +376,11 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
     } else {
         VQ_PROPAGATE(_pAttrs->clone(pVP));
     }
-    {
+    if (bOneEach) {
+        // The vertices' coordinates are the records' as they stand: the pool
+        // takes the array, and the coder the pool's unused one.
+        VQ_PROPAGATE(pVP->_swapVtxCoords(_vfCoords));
+    } else {
         VqBaseVertexRecordPoolInternals in;
         VQ_PROPAGATE(pVP->acquireInternals(in, true));
         // Three coordinates, nearly every pool, are copied without a call
@@ -390,9 +394,7 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
                         in.pfCoords[size_t(a) * size_t(nComps) + size_t(k)] = c[k];
             }
         };
-        if (bOneEach)
-            std::copy(_vfCoords.begin(), _vfCoords.end(), in.pfCoords);
-        else if (_nCoordComps == 3)
+        if (_nCoordComps == 3)
             place(std::integral_constant<int, 3>());
         else
             place(_nCoordComps);
