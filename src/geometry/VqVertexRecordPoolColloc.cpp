@@ -111,11 +111,13 @@ bool separatedClasses(const float* xyz, uint32_t n, const VqBox3<float>& box, do
     double ext = 0;
     for (int c = 0; c < 3; ++c)
         ext = std::max(ext, double(box.max[c]) - box.min[c]);
-    // Cells about as many as the points on a surface (one point per cell or
-    // so) and at least twice the reach wide, so that a point looks beyond
-    // its own cell only when it lies within the reach of a face of it.
+    // Cells several times as many as the points on a surface, so that most
+    // points open a cell of their own (a point that finds its cell open
+    // walks the cell's positions), and at least twice the reach wide, so
+    // that a point looks beyond its own cell only when it lies within the
+    // reach of a face of it.
     const double reach = 1.5 * t + 1e-300;
-    const double cell = std::max({2 * reach, ext / std::sqrt(double(n)), 1e-30});
+    const double cell = std::max({2 * reach, ext / (2 * std::sqrt(double(n))), 1e-30});
     const double inv = 1.0 / cell, margin = reach * inv;
     const double lo[3] = {box.min[0], box.min[1], box.min[2]};
     // Cell numbers from 1 (the reach below the box lands in cell 0), below
