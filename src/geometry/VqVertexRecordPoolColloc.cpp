@@ -476,11 +476,14 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced, Vq::CollocScratch*
                 recordMap[static_cast<int>(rank[static_cast<int>(r)])] = r;
             VQ_PROPAGATE(_reorderAndNotify(recordMap, &recordMap, rank));
         } else {
-            VQ_PROPAGATE(_keepIndexMap(rank));
+            // The ranks are the map as they stand: taken, not copied (the
+            // scratch array is sized and filled anew by every collocation).
+            _vuIndexMap.swap(rank);
         }
         _recordsChanged();
         _bCollocated = true;
-        _vuEquivRing.resize(n);
+        // Every ring is written, as are those below: none is zeroed first.
+        _vuEquivRing.resizeUnset(n);
         Vq::fillIdentity(_vuEquivRing.data(), n);
         _bEquivRingsValid = true;
         _bRingsArePositions = true;
@@ -558,7 +561,7 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced, Vq::CollocScratch*
         // representative), which now share its coordinates and no others
         // do: known here, without hashing the coordinates again. Nearly
         // every position keeps one class, a ring of its own.
-        _vuEquivRing.resize(nUniq);
+        _vuEquivRing.resizeUnset(nUniq);
         uint32_t* ring = _vuEquivRing.data();
         std::vector<std::pair<uint32_t, uint32_t>>& shared = sc.shared;
         shared.clear();
@@ -652,7 +655,7 @@ bool VqVertexRecordPool::_ensureEquivRings(Vq::CollocScratch* pScratch) {
         // Per slot: the ring's lowest record (its first) and its last so far.
         std::vector<uint32_t> first(size, kNone), last(size);
         const size_t mask = size - 1;
-        _vuEquivRing.resize(n);
+        _vuEquivRing.resizeUnset(n);
         uint32_t* ring = _vuEquivRing.data();
         for (uint32_t i = 0; i < n; ++i) {
             const uint32_t* b = bits + size_t(i) * size_t(nComps);
