@@ -366,7 +366,8 @@ bool plainTriangles(const VqDualVFMesh& m, int nPolys, uint32_t* pStart, uint32_
         if (m.polyRing(p) != ring || m.polyDegree(p) != 3 || m.isCover(p) || m.polyGroup(p) > 0) return false;
         pStart[p] = 3 * uint32_t(p);
     }
-    static_assert(sizeof(VqDualVFMesh::Corner) == 2 * sizeof(int32_t) && offsetof(VqDualVFMesh::Corner, iElem) == 0,
+    static_assert(sizeof(VqDualVFMesh::Corner) == 2 * sizeof(int32_t) &&
+                      offsetof(VqDualVFMesh::Corner, iElem) == 0,
                   "a corner is its vertex and its slot");
     // The vertices are the even words: moved as float bits, never computed.
     const float* words = reinterpret_cast<const float*>(base);
