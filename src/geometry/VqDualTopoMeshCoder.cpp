@@ -14,7 +14,10 @@
 #include "VqTriStripperEngine.h"
 #include "VqVFMesh.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
+#include <cstddef>
 #include <mutex>
 #include <type_traits>
 #include <utility>
@@ -344,6 +347,46 @@ namespace {
     out = pTSTM.get();
     return true;
 }
+
+// Nearly every decoded mesh is triangles of one group without covers, their
+// corners laid out in polygon order, each vertex with one record: then the
+// corners' records are the corners' vertices as they lie. One pass over the
+// polygons shows it; the vertices are then taken four corners a load pair,
+// without a visit to each polygon. False for any other mesh, whose arrays
+// the general passes then write anew. uNeg receives the bits of every
+// record, for the sign test.
+bool plainTriangles(const VqDualVFMesh& m, int nPolys, uint32_t* pStart, uint32_t* pIdx, uint32_t& uNeg) {
+    const size_t nCorners = 3 * size_t(nPolys);
+    if (nPolys <= 0 || m.numPolyCorners() < nCorners) return false;
+    const VqDualVFMesh::Corner* const base = m.polyRing(0);
+    // Branches, not a mask of the tests: each is one load and compare, and
+    // a decoded mesh takes none of them.
+    const VqDualVFMesh::Corner* ring = base;
+    for (int p = 0; p < nPolys; ++p, ring += 3) {
+        if (m.polyRing(p) != ring || m.polyDegree(p) != 3 || m.isCover(p) || m.polyGroup(p) > 0) return false;
+        pStart[p] = 3 * uint32_t(p);
+    }
+    static_assert(sizeof(VqDualVFMesh::Corner) == 2 * sizeof(int32_t) &&
+                      offsetof(VqDualVFMesh::Corner, iElem) == 0,
+                  "a corner is its vertex and its slot");
+    // The vertices are the even words: moved as float bits, never computed.
+    const float* words = reinterpret_cast<const float*>(base);
+    __m128i vBits = _mm_setzero_si128();
+    size_t k = 0;
+    for (; k + 4 <= nCorners; k += 4) {
+        const __m128 a = _mm_loadu_ps(words + 2 * k), b = _mm_loadu_ps(words + 2 * k + 4);
+        const __m128i v = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
+        vBits = _mm_or_si128(vBits, v);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(pIdx + k), v);
+    }
+    uint32_t bits = uint32_t(_mm_movemask_ps(_mm_castsi128_ps(vBits))) ? 0x80000000u : 0u;
+    for (; k < nCorners; ++k) {
+        bits |= uint32_t(base[k].iElem);
+        pIdx[k] = uint32_t(base[k].iElem);
+    }
+    uNeg = bits;
+    return true;
+}
 } // namespace
 
 bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTopoMesh>& out) {
@@ -370,13 +413,20 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
         uNotOne |= uint32_t(m.vertNumAttrs(v) ^ 1);
     const bool bOneEach = uNotOne == 0;
     Vq::SharedPtr<VqVertexRecordPool> pVP;
-    if (_bOwnAttrs) {
+    const bool bOwn = _bOwnAttrs;
+    if (bOwn) {
         pVP = std::move(_pAttrs);
         _bOwnAttrs = false;
     } else {
         VQ_PROPAGATE(_pAttrs->clone(pVP));
     }
-    {
+    if (bOneEach && bOwn) {
+        // The vertices' coordinates are the records' as they stand, and the
+        // coder lets go of them with the pool: the pool takes the array.
+        VqVecf taken = std::move(_vfCoords);
+        _vfCoords.clear();
+        VQ_PROPAGATE(pVP->_swapVtxCoords(taken));
+    } else {
         VqBaseVertexRecordPoolInternals in;
         VQ_PROPAGATE(pVP->acquireInternals(in, true));
         // Three coordinates, nearly every pool, are copied without a call
@@ -451,7 +501,11 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
         nWritten = n, uNeg = neg, uNotTri = notTri, iAtom = i, nCover = covers;
         return bOne;
     };
-    if (bOneEach ? oneGroup(vertexItself) : oneGroup(viaRing)) {
+    if (bOneEach && plainTriangles(m, nPolys, primStart.data(), indices.data(), uNeg)) {
+        iAtom = nPolys;
+        nWritten = 3 * uint32_t(nPolys);
+        faceGrps[1] = uint32_t(iAtom);
+    } else if (bOneEach ? oneGroup(vertexItself) : oneGroup(viaRing)) {
         faceGrps[1] = uint32_t(iAtom);
     } else {
         // One pass counts the polygons per group, the next writes them in

@@ -892,18 +892,37 @@ void VqTopoMesh::_indexMapReference(VqVecu& vMap, uint32_t& nNext) const {
     const uint32_t* idx = _vuIndices.data();
     const size_t nIdx = _vuIndices.size();
     if (nNext == 0 && nIdx > 0) {
-        // top: one past the largest index so far. An index of all ones
-        // wraps its successor to 0, but it lies above top and fails already.
-        uint32_t top = 0, bad = 0;
+        // top: one past the largest index so far. Indices below 2^24, as
+        // floats, are exact and so are their successors, and floats have a
+        // one-instruction maximum: four corners a block, each checked
+        // against top and the corners before it in the block (a prefix
+        // maximum in two shifted steps; lanes shifted in are 0, below any
+        // successor). A larger index leaves the work to the loop below.
+        __m128 vTop = _mm_setzero_ps(), vBad = _mm_setzero_ps();
+        __m128i vHigh = _mm_setzero_si128();
+        const __m128 vOne = _mm_set1_ps(1.0f);
+        // The lanes moved up by one or two, zeros shifted in.
+        auto up1 = [](__m128 v) { return _mm_castsi128_ps(_mm_slli_si128(_mm_castps_si128(v), 4)); };
+        auto up2 = [](__m128 v) { return _mm_castsi128_ps(_mm_slli_si128(_mm_castps_si128(v), 8)); };
         size_t k = 0;
         for (; k + 4 <= nIdx; k += 4) {
-            const uint32_t a = idx[k], b = idx[k + 1], c = idx[k + 2], d = idx[k + 3];
-            const uint32_t pa = a + 1, pb = std::max(pa, b + 1), pc = std::max(pb, c + 1),
-                           pd = std::max(pc, d + 1);
-            bad |= uint32_t(a > top) | uint32_t(b > std::max(top, pa)) | uint32_t(c > std::max(top, pb)) |
-                   uint32_t(d > std::max(top, pc));
-            top = std::max(top, pd);
+            const __m128i raw = _mm_loadu_si128(reinterpret_cast<const __m128i*>(idx + k));
+            vHigh = _mm_or_si128(vHigh, raw);
+            const __m128 v = _mm_cvtepi32_ps(raw);
+            __m128 p = _mm_add_ps(v, vOne);
+            p = _mm_max_ps(p, up1(p));
+            p = _mm_max_ps(p, up2(p));
+            // Lane j's bound: top and the successors of lanes before j.
+            const __m128 bound = _mm_max_ps(vTop, up1(p));
+            vBad = _mm_or_ps(vBad, _mm_cmpgt_ps(v, bound));
+            vTop = _mm_max_ps(vTop, _mm_shuffle_ps(p, p, _MM_SHUFFLE(3, 3, 3, 3)));
         }
+        uint32_t high[4];
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(high), vHigh);
+        uint32_t bad = uint32_t(_mm_movemask_ps(vBad)) | ((high[0] | high[1] | high[2] | high[3]) >> 24);
+        uint32_t top = uint32_t(_mm_cvtss_si32(vTop));
+        // The last corners one at a time. An index of all ones wraps its
+        // successor to 0, but it lies above top and fails already.
         for (; k < nIdx; ++k) {
             bad |= uint32_t(idx[k] > top);
             top = std::max(top, idx[k] + 1);

@@ -164,6 +164,12 @@ bool VertexRecordFields::resize(uint32_t n) {
     return true;
 }
 
+bool VertexRecordFields::swapVtxCoords(VqVecf& coords) {
+    VQ_CHECK(coords.size() == size_t(_nRecs) * size_t(_nCoordComps), kCls, "swapVtxCoords", VQ_ERR_ARGUMENT);
+    _vfCoords.swap(coords);
+    return true;
+}
+
 void VertexRecordFields::copyRecord(uint32_t dst, uint32_t src) {
     auto copy = [&](VqVecf& v, int nComps) {
         if (nComps) std::memmove(&v[size_t(dst) * nComps], &v[size_t(src) * nComps], sizeof(float) * nComps);

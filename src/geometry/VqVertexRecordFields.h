@@ -61,6 +61,10 @@ public:
 
     // Grows or cuts every array to n records; new records are zero.
     virtual bool resize(uint32_t n);
+    // Trades the coordinate array for coords, which must hold exactly the
+    // records' coordinates (numRecords() x numVtxCoordComps() values): a
+    // caller that built them whole hands them over without a copy.
+    bool swapVtxCoords(VqVecf& coords);
     virtual void copyRecord(uint32_t dst, uint32_t src);
     // New record j takes its attributes from old record recordMap[j] and,
     // when coordMap is given, its coordinates from old record coordMap[j].

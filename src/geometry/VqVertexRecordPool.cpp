@@ -237,6 +237,17 @@ bool VqVertexRecordPool::allocate(uint32_t nVtxRecs) {
     return _sendChange(VQ_VRP_RECORDS_CHANGED);
 }
 
+bool VqVertexRecordPool::_swapVtxCoords(VqVecf& coords) {
+    VQ_CHECK(!_bDynamic, kCls, "_swapVtxCoords", VQ_ERR_INTERNAL);
+    VQ_CHECK(!isReadLocked(), kCls, "_swapVtxCoords", VQ_ERR_INTERNAL);
+    VQ_PROPAGATE(lockWrite(true));
+    const bool ok = _pFields->swapVtxCoords(coords);
+    if (ok) _recordsChanged();
+    const bool sent = ok && _sendChange(VQ_VRP_RECORDS_CHANGED);
+    VQ_PROPAGATE(lockWrite(false));
+    return sent;
+}
+
 bool VqVertexRecordPool::newVtxRecord(uint32_t& index) {
     VQ_PROPAGATE(_checkEdit("newVtxRecord"));
     VQ_PROPAGATE(_appendRecords(1, index));

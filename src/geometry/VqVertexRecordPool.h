@@ -89,6 +89,10 @@ public:
 
     // Sets the number of records; records added are zero.
     bool allocate(uint32_t nVtxRecs);
+    // Trades the records' coordinates for coords, which must hold one point
+    // for every record (the pool's component count each); coords receives
+    // the old ones.
+    bool _swapVtxCoords(VqVecf& coords);
     bool newVtxRecord(uint32_t& index);
     // Appends n records, copying each bound attribute from its array (n x
     // components values, record-major). A null array for a bound attribute

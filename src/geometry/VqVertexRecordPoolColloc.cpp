@@ -10,10 +10,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstring>
 #include <new>
 #include <optional>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -111,11 +109,13 @@ bool separatedClasses(const float* xyz, uint32_t n, const VqBox3<float>& box, do
     double ext = 0;
     for (int c = 0; c < 3; ++c)
         ext = std::max(ext, double(box.max[c]) - box.min[c]);
-    // Cells about as many as the points on a surface (one point per cell or
-    // so) and at least twice the reach wide, so that a point looks beyond
-    // its own cell only when it lies within the reach of a face of it.
+    // Cells several times as many as the points on a surface, so that most
+    // points open a cell of their own (a point that finds its cell open
+    // walks the cell's positions), and at least twice the reach wide, so
+    // that a point looks beyond its own cell only when it lies within the
+    // reach of a face of it.
     const double reach = 1.5 * t + 1e-300;
-    const double cell = std::max({2 * reach, ext / std::sqrt(double(n)), 1e-30});
+    const double cell = std::max({2 * reach, ext / (2 * std::sqrt(double(n))), 1e-30});
     const double inv = 1.0 / cell, margin = reach * inv;
     const double lo[3] = {box.min[0], box.min[1], box.min[2]};
     // Cell numbers from 1 (the reach below the box lands in cell 0), below
@@ -146,15 +146,18 @@ bool separatedClasses(const float* xyz, uint32_t n, const VqBox3<float>& box, do
     std::vector<Vq::CollocScratch::Slot>& slots = sc.slots;
     std::vector<uint32_t>& prevInCell = sc.prevInCell;
     std::vector<std::pair<uint32_t, uint32_t>>& joins = sc.joins;
-    // Empty slots are all ones (a tag that is never looked at with no head).
-    // A table kept from the last pool of this size is cleared in the wide
-    // stores of a byte fill: slot by slot it was a pass of its own in the
-    // profile.
-    static_assert(std::is_trivially_copyable_v<Vq::CollocScratch::Slot> && kNone == 0xFFFFFFFFu);
-    if (slots.size() == mask + 1)
-        std::memset(static_cast<void*>(slots.data()), 0xFF, slots.size() * sizeof(Vq::CollocScratch::Slot));
-    else
-        slots.assign(mask + 1, Vq::CollocScratch::Slot{kNone, kNone});
+    // A slot keeps its head as a number from base on, and a number below
+    // base is an empty slot. Each pass takes the numbers after the last
+    // one's, so a table kept from the last pool of this size is passed on
+    // as it is (its clearing was a pass of its own in the profile) until
+    // the numbers would wrap.
+    uint32_t base = sc.slotEnd;
+    if (slots.size() != mask + 1 || base == 0 || base > 0xFFFFFFFFu - n) {
+        slots.assign(mask + 1, Vq::CollocScratch::Slot{0, 0});
+        base = 1;
+    }
+    sc.slotEnd = base + n;
+    auto headOf = [base](const Vq::CollocScratch::Slot& e) { return e.head >= base ? e.head - base : kNone; };
     // Per position (by its first record) the one opened before it in its
     // cell, set when it opens; per record that found its position open, the
     // pair (position, record), in record order.
@@ -169,7 +172,7 @@ bool separatedClasses(const float* xyz, uint32_t n, const VqBox3<float>& box, do
         size_t s = home(k);
         for (int i = 0;; ++i) {
             Vq::CollocScratch::Slot& e = slots[s];
-            if (e.head == kNone || (e.tag == tag && cellKey(e.head) == k)) return &e;
+            if (e.head < base || (e.tag == tag && cellKey(e.head - base) == k)) return &e;
             if (i == kMaxProbes) return nullptr;
             s = (s + 1) & mask;
         }
@@ -221,7 +224,7 @@ bool separatedClasses(const float* xyz, uint32_t n, const VqBox3<float>& box, do
         uint32_t tag = 0;
         Vq::CollocScratch::Slot* s = find(k, tag);
         if (!s) return false;
-        uint32_t g = s->head;
+        uint32_t g = headOf(*s);
         for (int i = 0; g != kNone; g = prevInCell[g], ++i) {
             const float* q = xyz + size_t(g) * 3;
             if (q[0] == p[0] && q[1] == p[1] && q[2] == p[2]) break;
@@ -247,14 +250,14 @@ bool separatedClasses(const float* xyz, uint32_t n, const VqBox3<float>& box, do
                         const Vq::CollocScratch::Slot* o = find(key(x, y, z), otherTag);
                         if (!o) return false;
                         int i = 0;
-                        for (uint32_t q = o->head; q != kNone; q = prevInCell[q], ++i)
+                        for (uint32_t q = headOf(*o); q != kNone; q = prevInCell[q], ++i)
                             if (dist2(xyz + size_t(q) * 3, p) <= t2 || i == kMaxPerCell) return false;
                     }
         }
         // The neighbours' lookups have moved nothing: slots are filled only
         // here, and s was found before them.
-        prevInCell[r] = s->head;
-        s->head = r;
+        prevInCell[r] = headOf(*s);
+        s->head = r + base;
         s->tag = tag;
     }
     bAlone = joins.empty();
@@ -474,11 +477,14 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced, Vq::CollocScratch*
                 recordMap[static_cast<int>(rank[static_cast<int>(r)])] = r;
             VQ_PROPAGATE(_reorderAndNotify(recordMap, &recordMap, rank));
         } else {
-            VQ_PROPAGATE(_keepIndexMap(rank));
+            // The ranks are the map as they stand: taken, not copied (the
+            // scratch array is sized and filled anew by every collocation).
+            _vuIndexMap.swap(rank);
         }
         _recordsChanged();
         _bCollocated = true;
-        _vuEquivRing.resize(n);
+        // Every ring is written, as are those below: none is zeroed first.
+        _vuEquivRing.resizeUnset(n);
         Vq::fillIdentity(_vuEquivRing.data(), n);
         _bEquivRingsValid = true;
         _bRingsArePositions = true;
@@ -556,7 +562,7 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced, Vq::CollocScratch*
         // representative), which now share its coordinates and no others
         // do: known here, without hashing the coordinates again. Nearly
         // every position keeps one class, a ring of its own.
-        _vuEquivRing.resize(nUniq);
+        _vuEquivRing.resizeUnset(nUniq);
         uint32_t* ring = _vuEquivRing.data();
         std::vector<std::pair<uint32_t, uint32_t>>& shared = sc.shared;
         shared.clear();
@@ -650,7 +656,7 @@ bool VqVertexRecordPool::_ensureEquivRings(Vq::CollocScratch* pScratch) {
         // Per slot: the ring's lowest record (its first) and its last so far.
         std::vector<uint32_t> first(size, kNone), last(size);
         const size_t mask = size - 1;
-        _vuEquivRing.resize(n);
+        _vuEquivRing.resizeUnset(n);
         uint32_t* ring = _vuEquivRing.data();
         for (uint32_t i = 0; i < n; ++i) {
             const uint32_t* b = bits + size_t(i) * size_t(nComps);

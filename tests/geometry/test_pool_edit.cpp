@@ -213,6 +213,33 @@ TEST_F(PoolEditTest, WritableInternalsDropWhatWasDerived) {
     EXPECT_EQ(pool.bbox().max[0], 5.0f);
 }
 
+// Swapped coordinates must be the whole array: anything else is refused
+// with both arrays as they were. Taken, they drop what was derived as a
+// write through the internals does.
+TEST_F(PoolEditTest, SwappedCoordinatesAreWholeAndDropWhatWasDerived) {
+    VqVertexRecordPool pool(VQ_GEOMBIND_VTXCOORD2);
+    Records r;
+    r.coords = {0, 0, 1, 1};
+    ASSERT_TRUE(r.addTo(pool, 2));
+    ASSERT_TRUE(pool._ensureCollocated(false));
+    ASSERT_EQ(pool.bbox().max[0], 1.0f);
+
+    VqVecf coords = {7, 8, 9};
+    EXPECT_FALSE(pool._swapVtxCoords(coords));
+    EXPECT_EQ(lastError(), "coords.size() == size_t(_nRecs) * size_t(_nCoordComps)");
+    EXPECT_EQ(coords, VqVecf({7, 8, 9}));
+    EXPECT_EQ(pool.fields()->vtxCoords()[2], 1.0f);
+    EXPECT_TRUE(pool.isCollocated());
+    EXPECT_FALSE(pool.isWriteLocked());
+
+    coords = {5, 0, 2, 2};
+    ASSERT_TRUE(pool._swapVtxCoords(coords));
+    EXPECT_EQ(coords, VqVecf({0, 0, 1, 1}));
+    EXPECT_FALSE(pool.isWriteLocked());
+    EXPECT_FALSE(pool.isCollocated());
+    EXPECT_EQ(pool.bbox().max[0], 5.0f);
+}
+
 TEST_F(PoolEditTest, RawFormRoundTripsEveryAttribute) {
     VqVertexRecordPool pool(VQ_GEOMBIND_VTXCOORD4 | VQ_GEOMBIND_VTXCOLOR4 | VQ_GEOMBIND_VTXFLAG_MASK |
                             vqTexCoordBinding(2, 3));
