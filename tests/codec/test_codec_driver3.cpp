@@ -538,4 +538,77 @@ TEST_F(CodecDriver3Test, BatchedTextsOfDifferentLengthsDecodeTogetherAndFailAsAl
     }
 }
 
+TEST_F(CodecDriver3Test, LowPartsAndOffsetsWaitInTheBatchAndFailAsAlone) {
+    // Texts that wait for the batch besides the high parts: a chopper's
+    // arithmetic low part, a top-level packet's window offsets and a
+    // chopper's move-to-front low part's, until the batch is full and the
+    // last chopper's offsets decode as they are read. Six texts wait, more
+    // than decode at once. Each array comes back whole, and a damaged low
+    // part fails as it fails alone wherever it stands.
+    std::mt19937 rng(5);
+    const int n = 3000;
+    VqVeci hi, lo;
+    for (int i = 0; i < n; ++i) {
+        hi.push_back(static_cast<int>(rng() % 5 ? rng() % 16 : rng() % (1 << 20)));
+        lo.push_back(static_cast<int>(rng() % 3 ? rng() % 4 : rng() % 16));
+    }
+    const Bytes mtf = write3(lo, CodecDriver3Base::CodecMoveToFront);
+    Packet3Walker walker(mtf, 4, false);
+    ASSERT_TRUE(walker.walk());
+    ASSERT_EQ(walker.packets()[1].codec, CodecDriver3Base::CodecBitLength) << "the literals";
+    ASSERT_EQ(walker.packets()[2].codec, CodecDriver3Base::CodecArithmetic) << "the offsets";
+    const Bytes arith = write3(lo, CodecDriver3Base::CodecArithmetic);
+    // A bit flipped in a code text: the offsets' follows the literals'
+    // packet and its own header.
+    int32_t litBits = 0;
+    std::memcpy(&litBits, &mtf[10], 4);
+    const auto damaged = [](Bytes b, size_t text) {
+        b[text + 40] ^= 0x10;
+        return b;
+    };
+    const Bytes badMtf = damaged(mtf, 14 + size_t(litBits + 31) / 32 * 4 + 9);
+    const Bytes badArith = damaged(arith, 9);
+    VqVeci alone;
+    ASSERT_FALSE(read3(badMtf, alone));
+    const std::string mtfText = lastError();
+    ASSERT_FALSE(read3(badArith, alone));
+    const std::string arithText = lastError();
+
+    const PacketImage hiImage = PacketImage().bytes(write3(hi, CodecDriver3Base::CodecArithmetic));
+    const auto chopper = [&](const Bytes& low) {
+        return PacketImage().i32(n).u8(4).u8(20).i32(0).u8(24).image(hiImage).bytes(low).lsb();
+    };
+    VqVeci joined;
+    for (int i = 0; i < n; ++i)
+        joined.push_back(hi[i] << 4 | lo[i]);
+    const std::vector<VqVeci> expected = {joined, lo, joined, joined};
+
+    Vq::CodecDriver3 cd;
+    std::vector<VqVeci> outs;
+    const auto readBatch = [&](int iBad) {
+        Bytes image;
+        for (int k = 0; k < 4; ++k) {
+            const Bytes& low = k == 0 ? (iBad == 0 ? badArith : arith) : (k == iBad ? badMtf : mtf);
+            const Bytes part = k == 1 ? low : chopper(low);
+            image.insert(image.end(), part.begin(), part.end());
+        }
+        outs.assign(4, VqVeci());
+        return CodecStream::read(StreamKind::Plain, image, [&](VqObjectStream& os) {
+            for (VqVeci& o : outs)
+                if (!cd.deserializeBatched(os, o, n)) return false;
+            return cd.finishBatch();
+        });
+    };
+    ASSERT_TRUE(readBatch(-1)) << lastError();
+    for (int k = 0; k < 4; ++k)
+        EXPECT_EQ(outs[k], expected[k]) << k;
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_FALSE(readBatch(k)) << k;
+        EXPECT_EQ(lastError(), k == 0 ? arithText : mtfText) << k;
+    }
+    // A failure leaves nothing behind for the next batch.
+    ASSERT_TRUE(readBatch(-1)) << lastError();
+    EXPECT_EQ(outs[3], joined);
+}
+
 } // namespace
