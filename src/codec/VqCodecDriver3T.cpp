@@ -9,6 +9,8 @@
 #include "VqResidualPredictor.h"
 #include "VqZlibSegObjectStream.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <bit>
 #include <climits>
@@ -1081,13 +1083,29 @@ bool CodecDriver3T<T>::_decodeMoveToFront(ComprCntx& M, int nValues) {
                                *M._pvValues);
 }
 
+// An entry moves to the front without a branch on how far it moves, which
+// no predictor foresees: each 16-byte vector of the window, kept in
+// registers, shifts up by one entry and keeps the shifted lanes up to the
+// moved entry's position. The window also goes to memory, where the next
+// entry is read by its position.
 template <class T>
 bool CodecDriver3T<T>::_rebuildMoveToFront(const T* offsets, int nValues, const T* literals, size_t nLiterals,
                                            VqVec<T>& values) {
+    constexpr int cLanes = 16 / sizeof(T);
+    constexpr int cVecs = cWindowSize / cLanes;
     values.resizeUnset(static_cast<size_t>(nValues)); // written in full below
     T* out = values.data();
     size_t iLiteral = 0;
-    T window[cWindowSize] = {};
+    alignas(16) T window[cWindowSize] = {};
+    // pos: each 32-bit half's entry position, which the masks compare.
+    __m128i w[cVecs], pos[cVecs];
+    for (int k = 0; k < cVecs; ++k) {
+        w[k] = _mm_setzero_si128();
+        alignas(16) int32_t p[4];
+        for (int h = 0; h < 4; ++h)
+            p[h] = k * cLanes + h * cLanes / 4;
+        pos[k] = _mm_load_si128(reinterpret_cast<const __m128i*>(p));
+    }
     for (int i = 0; i < nValues; ++i) {
         const T o = offsets[i];
         int from = 0;
@@ -1103,9 +1121,20 @@ bool CodecDriver3T<T>::_rebuildMoveToFront(const T* offsets, int nValues, const 
         } else {
             VQ_FAIL(kCls, "deserialize", "iOffset >= -1 && iOffset < cWindowSize", VQ_ERR_CORRUPT);
         }
-        for (; from > 0; --from)
-            window[from] = window[from - 1];
-        window[0] = v;
+        const __m128i upTo = _mm_set1_epi32(from + 1);
+        __m128i carry;
+        if constexpr (sizeof(T) == 4)
+            carry = _mm_cvtsi32_si128(static_cast<int>(v));
+        else
+            carry = _mm_cvtsi64_si128(static_cast<long long>(v));
+#pragma GCC unroll 8
+        for (int k = 0; k < cVecs; ++k) {
+            const __m128i up = _mm_or_si128(_mm_slli_si128(w[k], sizeof(T)), carry);
+            carry = _mm_srli_si128(w[k], 16 - sizeof(T));
+            const __m128i m = _mm_cmplt_epi32(pos[k], upTo);
+            w[k] = _mm_or_si128(_mm_and_si128(m, up), _mm_andnot_si128(m, w[k]));
+            _mm_store_si128(reinterpret_cast<__m128i*>(window) + k, w[k]);
+        }
         out[i] = v;
     }
     // Every literal is used once: more is a damaged packet.

@@ -318,6 +318,42 @@ TEST_F(CodecDriver3Test, MoveToFrontPacketsReadTheZeroWindow) {
         expectFailure(mtf(offsets4), text);
 }
 
+TEST_F(CodecDriver3Test, MoveToFrontWindowMovesEveryEntryAsAList) {
+    // Random offsets over the whole window and wide literals, for 32- and
+    // 64-bit values, against a window kept as a plain list.
+    const auto check = [&]<class T>(T) {
+        std::mt19937_64 rng(3);
+        VqVec<T> offsets, literals, expected;
+        std::vector<T> window(CodecDriver3Base::cWindowSize, 0);
+        for (int i = 0; i < 2000; ++i) {
+            const int o = static_cast<int>(rng() % (CodecDriver3Base::cWindowSize + 1)) - 1;
+            T v;
+            if (o < 0) {
+                v = static_cast<T>(rng());
+                literals.push_back(v);
+                window.pop_back();
+            } else {
+                v = window[o];
+                window.erase(window.begin() + o);
+            }
+            window.insert(window.begin(), v);
+            offsets.push_back(static_cast<T>(o));
+            expected.push_back(v);
+        }
+        const Bytes image = PacketImage()
+                                .i32(2000)
+                                .u8(5)
+                                .bytes(write3(literals, CodecDriver3Base::CodecBitLength))
+                                .bytes(write3(offsets, CodecDriver3Base::CodecBitLength))
+                                .lsb();
+        VqVec<T> out;
+        ASSERT_TRUE(read3(image, out)) << lastError();
+        EXPECT_EQ(out, expected) << sizeof(T);
+    };
+    check(0);
+    check(0L);
+}
+
 TEST_F(CodecDriver3Test, CorruptHeadersFailWithTheirReasons) {
     for (int codec : {0, 2, 6})
         expectFailure(
