@@ -885,7 +885,27 @@ template <class T>
 void CodecDriver3T<T>::_join(const T* h, const T* l, int n, int lowBits, T bias, VqVec<T>& values) {
     values.resizeUnset(static_cast<size_t>(n)); // written in full below
     T* out = values.data();
-    for (int i = 0; i < n; ++i)
+    // A vector of values at a time, which the compiler does not do for a
+    // count that need not be a multiple of the vector's.
+    constexpr int cLanes = 16 / sizeof(T);
+    const __m128i count = _mm_cvtsi32_si128(lowBits);
+    __m128i b;
+    if constexpr (sizeof(T) == 4)
+        b = _mm_set1_epi32(static_cast<int>(bias));
+    else
+        b = _mm_set1_epi64x(static_cast<long long>(bias));
+    int i = 0;
+    for (; i + cLanes <= n; i += cLanes) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i));
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(l + i));
+        __m128i v;
+        if constexpr (sizeof(T) == 4)
+            v = _mm_add_epi32(_mm_or_si128(_mm_sll_epi32(x, count), y), b);
+        else
+            v = _mm_add_epi64(_mm_or_si128(_mm_sll_epi64(x, count), y), b);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
+    }
+    for (; i < n; ++i)
         out[i] =
             static_cast<T>(((static_cast<U>(h[i]) << lowBits) | static_cast<U>(l[i])) + static_cast<U>(bias));
 }

@@ -220,7 +220,7 @@ private:
     // deferred code text (in the context above M) into the batch, to be
     // rebuilt into values.
     void _parkMoveToFront(ComprCntx& M, VqVec<T>& values);
-    // Decodes parked packets k (sorted by length, first to last) together.
+    // Decodes parked packets order[first] to order[last - 1] together.
     bool _decodeParkedGroup(const int* order, int first, int last);
     bool _decodeParked();
     // values = ((h << lowBits) | l) + bias, n of each.
