@@ -9,6 +9,8 @@
 #include "VqResidualPredictor.h"
 #include "VqZlibSegObjectStream.h"
 
+#include <emmintrin.h>
+
 #include <algorithm>
 #include <bit>
 #include <climits>
@@ -721,6 +723,7 @@ bool CodecDriver3T<T>::_deserialize(VqBaseDataStream& stream, int nMaxValues) {
     ComprCntx& C = _top();
     VqVec<T>& values = *C._pvValues;
     C._bDeferred = false;
+    C._bOffsetsDeferred = false;
     int nExpectedValues = 0;
     VQ_PROPAGATE(stream.read(&nExpectedValues));
     VQ_CHECK(nExpectedValues >= 0, kCls, "deserialize", VQ_ERR_CORRUPT);
@@ -771,7 +774,7 @@ bool CodecDriver3T<T>::_deserialize(VqBaseDataStream& stream, int nMaxValues) {
         // text is long enough that decoding would size them so too.
         if (_bBatch && _nComprCntx == 1 && _nParked < cMaxParked &&
             VqDecodeRoom::initial(nExpectedValues, bits) == nExpectedValues) {
-            _parkPlain(C, nExpectedValues, bits);
+            _parkPlain(C, nExpectedValues, bits, values);
             return true;
         }
         VQ_PROPAGATE(_decodeOne(C.cntx, {nExpectedValues, C._vAuxOOBValues.data(), C._vAuxOOBValues.length(),
@@ -783,6 +786,8 @@ bool CodecDriver3T<T>::_deserialize(VqBaseDataStream& stream, int nMaxValues) {
         break;
     case CodecMoveToFront:
         VQ_PROPAGATE(_readMoveToFront(stream, nExpectedValues));
+        // The enclosing chopper parks it.
+        if (C._bOffsetsDeferred) return true;
         break;
     default:
         // Type 0 (raw words) included: no writer makes it, so such a packet
@@ -836,14 +841,34 @@ bool CodecDriver3T<T>::_readChopper(VqBaseDataStream& stream, int nExpectedValue
     VQ_PROPAGATE(_deserializeNested(stream, C.vLSB, nExpectedValues, _pPendingHigh == &C));
     if (_pPendingHigh == &C) {
         _pPendingHigh = nullptr;
+        const int lowBits = cValSpanBits - cChopBits;
+        // Both parts wait in the batch, to decode with its other texts, when
+        // their lengths agree (else they fail as they would decoded here) and
+        // the low part's code text backs the values sized for it.
+        const bool bSameLength = C._nHighValues == nExpectedValues && N._nDeferredValues == nExpectedValues;
+        if (N._bDeferred && bSameLength && _bBatch && _nComprCntx == 1 && _nParked + 2 <= cMaxParked &&
+            VqDecodeRoom::initial(N._nDeferredValues, N._nDeferredBits) == N._nDeferredValues) {
+            VQ_PROPAGATE(_park(C, nExpectedValues, N._nDeferredValues, lowBits, bias));
+            _parkPlain(N, N._nDeferredValues, N._nDeferredBits, _aParked[_nParked - 1].vLSB);
+            return true;
+        }
         if (N._bDeferred) {
             VQ_PROPAGATE(_decodePair(C.cntxHigh, _highPacket(C), N.cntx,
                                      {N._nDeferredValues, N._vAuxOOBValues.data(), N._vAuxOOBValues.length(),
                                       N.vCodeText.data(), N._nDeferredBits, &C.vLSB, &N.cntx}));
-        } else if (_bBatch && _nComprCntx == 1 && _nParked < cMaxParked) {
-            // Alone in its packet, the high part waits for the next packet's.
-            return _park(C, nExpectedValues, cValSpanBits - cChopBits, bias);
         } else {
+            if (N._bOffsetsDeferred) {
+                if (bSameLength) {
+                    VQ_PROPAGATE(_park(C, nExpectedValues, N._nDeferredValues, lowBits, bias));
+                    _parkMoveToFront(N, _aParked[_nParked - 1].vLSB);
+                    return true;
+                }
+                VQ_PROPAGATE(_decodeMoveToFront(N, N._nDeferredValues));
+            }
+            if (_bBatch && _nComprCntx == 1 && _nParked < cMaxParked) {
+                // Alone in its packet, the high part waits for the next packet's.
+                return _park(C, nExpectedValues, C.vLSB.length(), lowBits, bias);
+            }
             VQ_PROPAGATE(_decodeOne(C.cntxHigh, _highPacket(C)));
         }
     }
@@ -860,7 +885,27 @@ template <class T>
 void CodecDriver3T<T>::_join(const T* h, const T* l, int n, int lowBits, T bias, VqVec<T>& values) {
     values.resizeUnset(static_cast<size_t>(n)); // written in full below
     T* out = values.data();
-    for (int i = 0; i < n; ++i)
+    // A vector of values at a time, which the compiler does not do for a
+    // count that need not be a multiple of the vector's.
+    constexpr int cLanes = 16 / sizeof(T);
+    const __m128i count = _mm_cvtsi32_si128(lowBits);
+    __m128i b;
+    if constexpr (sizeof(T) == 4)
+        b = _mm_set1_epi32(static_cast<int>(bias));
+    else
+        b = _mm_set1_epi64x(static_cast<long long>(bias));
+    int i = 0;
+    for (; i + cLanes <= n; i += cLanes) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(h + i));
+        const __m128i y = _mm_loadu_si128(reinterpret_cast<const __m128i*>(l + i));
+        __m128i v;
+        if constexpr (sizeof(T) == 4)
+            v = _mm_add_epi32(_mm_or_si128(_mm_sll_epi32(x, count), y), b);
+        else
+            v = _mm_add_epi64(_mm_or_si128(_mm_sll_epi64(x, count), y), b);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), v);
+    }
+    for (; i < n; ++i)
         out[i] =
             static_cast<T>(((static_cast<U>(h[i]) << lowBits) | static_cast<U>(l[i])) + static_cast<U>(bias));
 }
@@ -868,8 +913,8 @@ void CodecDriver3T<T>::_join(const T* h, const T* l, int n, int lowBits, T bias,
 // The checks _readChopper makes after decoding, made before: a high part
 // decodes to exactly as many values as its packet counts.
 template <class T>
-bool CodecDriver3T<T>::_park(ComprCntx& C, int nExpectedValues, int lowBits, T bias) {
-    if (C._nHighValues != C.vLSB.length())
+bool CodecDriver3T<T>::_park(ComprCntx& C, int nExpectedValues, int nLowValues, int lowBits, T bias) {
+    if (C._nHighValues != nLowValues)
         VQ_FAIL(kCls, "deserialize", "vMSB.size() == vLSB.size()", VQ_ERR_CORRUPT);
     if (C._nHighValues != nExpectedValues)
         VQ_FAIL(kCls, "deserialize", "C->_pvValues->length() == nExpectedValues", VQ_ERR_CORRUPT);
@@ -884,51 +929,91 @@ bool CodecDriver3T<T>::_park(ComprCntx& C, int nExpectedValues, int lowBits, T b
     P.lowBits = lowBits;
     P.bias = bias;
     P.bJoin = true;
+    P.bMoveToFront = false;
     P.pvValues->resizeUnset(static_cast<size_t>(nExpectedValues)); // the join writes them all
     return true;
 }
 
 template <class T>
-void CodecDriver3T<T>::_parkPlain(ComprCntx& C, int nValues, int nBits) {
+void CodecDriver3T<T>::_parkPlain(ComprCntx& C, int nValues, int nBits, VqVec<T>& values) {
     Parked& P = _aParked[_nParked++];
     std::swap(P.cntx, C.cntx);
     P.vCodeText.swap(C.vCodeText);
     P.vOOB.swap(C._vAuxOOBValues);
-    P.pvValues = C._pvValues;
+    P.pvValues = &values;
     P.nValues = nValues;
     P.nBits = nBits;
     P.bJoin = false;
+    P.bMoveToFront = false;
     P.pvValues->resizeUnset(static_cast<size_t>(nValues)); // the batch decode writes them all
+}
+
+template <class T>
+void CodecDriver3T<T>::_parkMoveToFront(ComprCntx& M, VqVec<T>& values) {
+    ComprCntx& O = (&M)[1];
+    Parked& P = _aParked[_nParked++];
+    std::swap(P.cntx, O.cntx);
+    P.vCodeText.swap(O.vCodeText);
+    P.vOOB.swap(O._vAuxOOBValues);
+    P.vLSB.swap(M.vLiterals);
+    P.pvValues = &values;
+    P.nValues = O._nDeferredValues;
+    P.nBits = O._nDeferredBits;
+    P.bJoin = false;
+    P.bMoveToFront = true;
+    values.resizeUnset(static_cast<size_t>(P.nValues)); // the rebuild writes them all
 }
 
 template <class T>
 typename CodecDriver3T<T>::ArithPacket CodecDriver3T<T>::_parkedPacket(Parked& P) {
     return {P.nValues,        P.vOOB.data(),
             P.vOOB.length(),  P.vCodeText.data(),
-            int64_t(P.nBits), P.bJoin ? &P.vMSB : P.pvValues,
+            int64_t(P.nBits), P.bJoin || P.bMoveToFront ? &P.vMSB : P.pvValues,
             &P.cntx};
 }
 
 // The texts decode together: each chain of symbols waits on its own text
-// alone, and the core runs the others meanwhile.
+// alone, and the core runs the others meanwhile. More texts than decode at
+// once go in even groups of similar lengths, where the longest of a group
+// runs on alone the least.
 template <class T>
 bool CodecDriver3T<T>::_decodeParked() {
-    static_assert(cMaxParked <= VqArithmeticCodec3T<T>::cMaxTogether, "a batch decodes at once");
-    if (_nParked == 1) VQ_PROPAGATE(_decodeOne(_aParked[0].cntx, _parkedPacket(_aParked[0])));
-    if (_nParked > 1) {
-        ArithPacket packets[cMaxParked];
-        VqProbContext3T<T>* cntxs[cMaxParked];
-        for (int k = 0; k < _nParked; ++k) {
-            packets[k] = _parkedPacket(_aParked[k]);
-            cntxs[k] = &_aParked[k].cntx;
-        }
-        VQ_PROPAGATE(_decodeTogether(cntxs, packets, _nParked));
+    constexpr int cTogether = VqArithmeticCodec3T<T>::cMaxTogether;
+    int order[cMaxParked];
+    for (int k = 0; k < _nParked; ++k) {
+        int j = k;
+        for (; j > 0 && _aParked[order[j - 1]].nValues > _aParked[k].nValues; --j)
+            order[j] = order[j - 1];
+        order[j] = k;
+    }
+    const int nGroups = (_nParked + cTogether - 1) / cTogether;
+    for (int g = 0; g < nGroups; ++g)
+        VQ_PROPAGATE(_decodeParkedGroup(order, g * _nParked / nGroups, (g + 1) * _nParked / nGroups));
+    // Rebuilt low parts before the joins that take them.
+    for (int k = 0; k < _nParked; ++k) {
+        Parked& P = _aParked[k];
+        if (P.bMoveToFront)
+            VQ_PROPAGATE(
+                _rebuildMoveToFront(P.vMSB.data(), P.nValues, P.vLSB.data(), P.vLSB.size(), *P.pvValues));
     }
     for (int k = 0; k < _nParked; ++k) {
         Parked& P = _aParked[k];
         if (P.bJoin) _join(P.vMSB.data(), P.vLSB.data(), P.nValues, P.lowBits, P.bias, *P.pvValues);
     }
     return true;
+}
+
+template <class T>
+bool CodecDriver3T<T>::_decodeParkedGroup(const int* order, int first, int last) {
+    if (last - first == 1)
+        return _decodeOne(_aParked[order[first]].cntx, _parkedPacket(_aParked[order[first]]));
+    ArithPacket packets[VqArithmeticCodec3T<T>::cMaxTogether];
+    VqProbContext3T<T>* cntxs[VqArithmeticCodec3T<T>::cMaxTogether];
+    for (int k = first; k < last; ++k) {
+        packets[k - first] = _parkedPacket(_aParked[order[k]]);
+        cntxs[k - first] = &_aParked[order[k]].cntx;
+    }
+    return _decodeTogether(cntxs, packets, last - first);
 }
 
 template <class T>
@@ -974,21 +1059,73 @@ bool CodecDriver3T<T>::_checkCanonical(VqProbContext3T<T>& cntx, const uint32_t*
     return true;
 }
 
+// In a batch, the window offsets' code text may wait for the batch: a
+// top-level packet's, or a top-level chopper's low part's while its high
+// part waits too. Then the offsets are checked, and the values rebuilt, once
+// the batch decodes; a code text short for its count still decodes here,
+// so that the batch sizes nothing ahead of the bits that back it.
 template <class T>
 bool CodecDriver3T<T>::_readMoveToFront(VqBaseDataStream& stream, int nValues) {
     ComprCntx& C = _top();
     VQ_PROPAGATE(_deserializeNested(stream, C.vLiterals, nValues));
-    VQ_PROPAGATE(_deserializeNested(stream, C.vWindowOffsets, nValues));
-    if (C.vWindowOffsets.size() != static_cast<size_t>(nValues))
+    // Asked after the literals, whose packet may have decoded the waiting
+    // high part with one of its own.
+    const bool bPark =
+        _bBatch && ((_nComprCntx == 1 && _nParked < cMaxParked) ||
+                    (_nComprCntx == 2 && _pPendingHigh == &_aComprCntx[0] && _nParked + 2 <= cMaxParked));
+    VQ_PROPAGATE(_deserializeNested(stream, C.vWindowOffsets, nValues, bPark));
+    const ComprCntx& O = _aComprCntx[_nComprCntx];
+    if (O._bDeferred && O._nDeferredValues == nValues &&
+        VqDecodeRoom::initial(nValues, O._nDeferredBits) == nValues) {
+        if (_nComprCntx > 1) {
+            C._bOffsetsDeferred = true;
+            C._nDeferredValues = nValues;
+            return true;
+        }
+        _parkMoveToFront(C, *C._pvValues);
+        return true;
+    }
+    return _decodeMoveToFront(C, nValues);
+}
+
+// M's window offsets, when deferred still in the context above M, decode
+// here; then M's values are rebuilt.
+template <class T>
+bool CodecDriver3T<T>::_decodeMoveToFront(ComprCntx& M, int nValues) {
+    ComprCntx& O = (&M)[1];
+    if (O._bDeferred)
+        VQ_PROPAGATE(
+            _decodeOne(O.cntx, {O._nDeferredValues, O._vAuxOOBValues.data(), O._vAuxOOBValues.length(),
+                                O.vCodeText.data(), O._nDeferredBits, &M.vWindowOffsets, &O.cntx}));
+    if (M.vWindowOffsets.size() != static_cast<size_t>(nValues))
         VQ_FAIL(kCls, "deserialize", "vWindowOffsets.size() == nValues", VQ_ERR_CORRUPT);
-    VqVec<T>& values = *C._pvValues;
+    return _rebuildMoveToFront(M.vWindowOffsets.data(), nValues, M.vLiterals.data(), M.vLiterals.size(),
+                               *M._pvValues);
+}
+
+// An entry moves to the front without a branch on how far it moves, which
+// no predictor foresees: each 16-byte vector of the window, kept in
+// registers, shifts up by one entry and keeps the shifted lanes up to the
+// moved entry's position. The window also goes to memory, where the next
+// entry is read by its position.
+template <class T>
+bool CodecDriver3T<T>::_rebuildMoveToFront(const T* offsets, int nValues, const T* literals, size_t nLiterals,
+                                           VqVec<T>& values) {
+    constexpr int cLanes = 16 / sizeof(T);
+    constexpr int cVecs = cWindowSize / cLanes;
     values.resizeUnset(static_cast<size_t>(nValues)); // written in full below
     T* out = values.data();
-    const T* offsets = C.vWindowOffsets.data();
-    const T* literals = C.vLiterals.data();
-    const size_t nLiterals = C.vLiterals.size();
     size_t iLiteral = 0;
-    T window[cWindowSize] = {};
+    alignas(16) T window[cWindowSize] = {};
+    // pos: each 32-bit half's entry position, which the masks compare.
+    __m128i w[cVecs], pos[cVecs];
+    for (int k = 0; k < cVecs; ++k) {
+        w[k] = _mm_setzero_si128();
+        alignas(16) int32_t p[4];
+        for (int h = 0; h < 4; ++h)
+            p[h] = k * cLanes + h * cLanes / 4;
+        pos[k] = _mm_load_si128(reinterpret_cast<const __m128i*>(p));
+    }
     for (int i = 0; i < nValues; ++i) {
         const T o = offsets[i];
         int from = 0;
@@ -1004,9 +1141,20 @@ bool CodecDriver3T<T>::_readMoveToFront(VqBaseDataStream& stream, int nValues) {
         } else {
             VQ_FAIL(kCls, "deserialize", "iOffset >= -1 && iOffset < cWindowSize", VQ_ERR_CORRUPT);
         }
-        for (; from > 0; --from)
-            window[from] = window[from - 1];
-        window[0] = v;
+        const __m128i upTo = _mm_set1_epi32(from + 1);
+        __m128i carry;
+        if constexpr (sizeof(T) == 4)
+            carry = _mm_cvtsi32_si128(static_cast<int>(v));
+        else
+            carry = _mm_cvtsi64_si128(static_cast<long long>(v));
+#pragma GCC unroll 8
+        for (int k = 0; k < cVecs; ++k) {
+            const __m128i up = _mm_or_si128(_mm_slli_si128(w[k], sizeof(T)), carry);
+            carry = _mm_srli_si128(w[k], 16 - sizeof(T));
+            const __m128i m = _mm_cmplt_epi32(pos[k], upTo);
+            w[k] = _mm_or_si128(_mm_and_si128(m, up), _mm_andnot_si128(m, w[k]));
+            _mm_store_si128(reinterpret_cast<__m128i*>(window) + k, w[k]);
+        }
         out[i] = v;
     }
     // Every literal is used once: more is a damaged packet.

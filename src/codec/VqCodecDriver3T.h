@@ -79,12 +79,12 @@ public:
     // nMaxValues values (what the caller's record can need) is refused
     // before anything is allocated for it.
     bool deserialize(VqObjectStream& stream, VqVec<T>& values, int nMaxValues);
-    // Reads one packet as deserialize() does, except that an arithmetic
-    // code text with no other of its own packet to decode with (a plain
-    // arithmetic packet's, or a chopper's high part) may be left for
-    // finishBatch(), which decodes such texts of successive packets several
-    // at a time. values then has its length, and its values once finishBatch()
-    // succeeds. A failure drops the whole batch.
+    // Reads one packet as deserialize() does, except that arithmetic code
+    // texts (a plain arithmetic packet's, a chopper's parts, a move-to-front
+    // packet's window offsets) may be left for finishBatch(), which decodes
+    // such texts of successive packets several at a time. values then has
+    // its length, and its values once finishBatch() succeeds. A failure
+    // drops the whole batch.
     bool deserializeBatched(VqObjectStream& stream, VqVec<T>& values, int nMaxValues);
     // Decodes what the packets read by deserializeBatched() left, into their
     // values, with the checks deserialize() makes; either way the batch is
@@ -120,6 +120,10 @@ private:
         // packet's value and bit counts.
         bool _bDefer = false;
         bool _bDeferred = false;
+        // A move-to-front packet read in a batch left its window offsets'
+        // code text, deferred one level up, for the batch to decode; its
+        // value count is in _nDeferredValues.
+        bool _bOffsetsDeferred = false;
         int _nDeferredValues = 0;
         int _nDeferredBits = 0;
         ValueStats stats;
@@ -147,9 +151,12 @@ private:
         void trim();
     };
 
-    // A top-level packet whose arithmetic code text waits in a batch: the
-    // text's packet and, for a chopper's high part, the decoded low part and
-    // what joins them (bJoin).
+    // A packet whose arithmetic code text waits in a batch: the text's
+    // packet and, for a top-level chopper's high part, the low part and what
+    // joins them (bJoin); or the window offsets of a move-to-front packet
+    // (bMoveToFront), which decode into vMSB and then rebuild, with the
+    // literals in vLSB, the values of a top-level packet or of the low part
+    // of the chopper parked just before.
     struct Parked {
         VqProbContext3T<T> cntx;
         VqVecu vCodeText;
@@ -160,11 +167,13 @@ private:
         int lowBits = 0;
         T bias = 0;
         bool bJoin = false;
+        bool bMoveToFront = false;
         size_t memSize() const;
         void trim();
     };
-    // As many as decode together.
-    static constexpr int cMaxParked = 4;
+    // Three top-level choppers, each with a move-to-front low part, fit; the
+    // texts decode in groups of up to four at once.
+    static constexpr int cMaxParked = 6;
 
     ComprCntx& _top() { return _aComprCntx[_nComprCntx - 1]; }
     bool _pushCCntx(VqErrorCode eFullCode);
@@ -202,9 +211,17 @@ private:
     static ArithPacket _parkedPacket(Parked& P);
     // Moves top-level chopper C's pending high part and its low part into
     // the batch; values gets its length.
-    bool _park(ComprCntx& C, int nExpectedValues, int lowBits, T bias);
-    // Moves top-level arithmetic packet C's code text into the batch.
-    void _parkPlain(ComprCntx& C, int nValues, int nBits);
+    // nLowValues: the low part's length, decoded or to be rebuilt.
+    bool _park(ComprCntx& C, int nExpectedValues, int nLowValues, int lowBits, T bias);
+    // Moves arithmetic packet C's deferred code text into the batch, to
+    // decode into values.
+    void _parkPlain(ComprCntx& C, int nValues, int nBits, VqVec<T>& values);
+    // Moves move-to-front packet M's literals and its window offsets'
+    // deferred code text (in the context above M) into the batch, to be
+    // rebuilt into values.
+    void _parkMoveToFront(ComprCntx& M, VqVec<T>& values);
+    // Decodes parked packets order[first] to order[last - 1] together.
+    bool _decodeParkedGroup(const int* order, int first, int last);
     bool _decodeParked();
     // values = ((h << lowBits) | l) + bias, n of each.
     static void _join(const T* h, const T* l, int n, int lowBits, T bias, VqVec<T>& values);
@@ -218,6 +235,10 @@ private:
                      const ArithPacket& b);
     bool _checkCanonical(VqProbContext3T<T>& cntx, const uint32_t* entryCounts, const ArithPacket& p);
     bool _readMoveToFront(VqBaseDataStream& stream, int nExpectedValues);
+    bool _decodeMoveToFront(ComprCntx& M, int nValues);
+    // values from n window offsets and the literals they take.
+    static bool _rebuildMoveToFront(const T* offsets, int n, const T* literals, size_t nLiterals,
+                                    VqVec<T>& values);
     template <class E>
     bool _readArray(VqBaseDataStream& stream, VqVec<E>& v, int64_t n);
 

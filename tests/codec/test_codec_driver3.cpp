@@ -318,6 +318,42 @@ TEST_F(CodecDriver3Test, MoveToFrontPacketsReadTheZeroWindow) {
         expectFailure(mtf(offsets4), text);
 }
 
+TEST_F(CodecDriver3Test, MoveToFrontWindowMovesEveryEntryAsAList) {
+    // Random offsets over the whole window and wide literals, for 32- and
+    // 64-bit values, against a window kept as a plain list.
+    const auto check = [&]<class T>(T) {
+        std::mt19937_64 rng(3);
+        VqVec<T> offsets, literals, expected;
+        std::vector<T> window(CodecDriver3Base::cWindowSize, 0);
+        for (int i = 0; i < 2000; ++i) {
+            const int o = static_cast<int>(rng() % (CodecDriver3Base::cWindowSize + 1)) - 1;
+            T v;
+            if (o < 0) {
+                v = static_cast<T>(rng());
+                literals.push_back(v);
+                window.pop_back();
+            } else {
+                v = window[o];
+                window.erase(window.begin() + o);
+            }
+            window.insert(window.begin(), v);
+            offsets.push_back(static_cast<T>(o));
+            expected.push_back(v);
+        }
+        const Bytes image = PacketImage()
+                                .i32(2000)
+                                .u8(5)
+                                .bytes(write3(literals, CodecDriver3Base::CodecBitLength))
+                                .bytes(write3(offsets, CodecDriver3Base::CodecBitLength))
+                                .lsb();
+        VqVec<T> out;
+        ASSERT_TRUE(read3(image, out)) << lastError();
+        EXPECT_EQ(out, expected) << sizeof(T);
+    };
+    check(0);
+    check(0L);
+}
+
 TEST_F(CodecDriver3Test, CorruptHeadersFailWithTheirReasons) {
     for (int codec : {0, 2, 6})
         expectFailure(
@@ -536,6 +572,79 @@ TEST_F(CodecDriver3Test, BatchedTextsOfDifferentLengthsDecodeTogetherAndFailAsAl
             EXPECT_EQ(lastError(), text) << k;
         }
     }
+}
+
+TEST_F(CodecDriver3Test, LowPartsAndOffsetsWaitInTheBatchAndFailAsAlone) {
+    // Texts that wait for the batch besides the high parts: a chopper's
+    // arithmetic low part, a top-level packet's window offsets and a
+    // chopper's move-to-front low part's, until the batch is full and the
+    // last chopper's offsets decode as they are read. Six texts wait, more
+    // than decode at once. Each array comes back whole, and a damaged low
+    // part fails as it fails alone wherever it stands.
+    std::mt19937 rng(5);
+    const int n = 3000;
+    VqVeci hi, lo;
+    for (int i = 0; i < n; ++i) {
+        hi.push_back(static_cast<int>(rng() % 5 ? rng() % 16 : rng() % (1 << 20)));
+        lo.push_back(static_cast<int>(rng() % 3 ? rng() % 4 : rng() % 16));
+    }
+    const Bytes mtf = write3(lo, CodecDriver3Base::CodecMoveToFront);
+    Packet3Walker walker(mtf, 4, false);
+    ASSERT_TRUE(walker.walk());
+    ASSERT_EQ(walker.packets()[1].codec, CodecDriver3Base::CodecBitLength) << "the literals";
+    ASSERT_EQ(walker.packets()[2].codec, CodecDriver3Base::CodecArithmetic) << "the offsets";
+    const Bytes arith = write3(lo, CodecDriver3Base::CodecArithmetic);
+    // A bit flipped in a code text: the offsets' follows the literals'
+    // packet and its own header.
+    int32_t litBits = 0;
+    std::memcpy(&litBits, &mtf[10], 4);
+    const auto damaged = [](Bytes b, size_t text) {
+        b[text + 40] ^= 0x10;
+        return b;
+    };
+    const Bytes badMtf = damaged(mtf, 14 + size_t(litBits + 31) / 32 * 4 + 9);
+    const Bytes badArith = damaged(arith, 9);
+    VqVeci alone;
+    ASSERT_FALSE(read3(badMtf, alone));
+    const std::string mtfText = lastError();
+    ASSERT_FALSE(read3(badArith, alone));
+    const std::string arithText = lastError();
+
+    const PacketImage hiImage = PacketImage().bytes(write3(hi, CodecDriver3Base::CodecArithmetic));
+    const auto chopper = [&](const Bytes& low) {
+        return PacketImage().i32(n).u8(4).u8(20).i32(0).u8(24).image(hiImage).bytes(low).lsb();
+    };
+    VqVeci joined;
+    for (int i = 0; i < n; ++i)
+        joined.push_back(hi[i] << 4 | lo[i]);
+    const std::vector<VqVeci> expected = {joined, lo, joined, joined};
+
+    Vq::CodecDriver3 cd;
+    std::vector<VqVeci> outs;
+    const auto readBatch = [&](int iBad) {
+        Bytes image;
+        for (int k = 0; k < 4; ++k) {
+            const Bytes& low = k == 0 ? (iBad == 0 ? badArith : arith) : (k == iBad ? badMtf : mtf);
+            const Bytes part = k == 1 ? low : chopper(low);
+            image.insert(image.end(), part.begin(), part.end());
+        }
+        outs.assign(4, VqVeci());
+        return CodecStream::read(StreamKind::Plain, image, [&](VqObjectStream& os) {
+            for (VqVeci& o : outs)
+                if (!cd.deserializeBatched(os, o, n)) return false;
+            return cd.finishBatch();
+        });
+    };
+    ASSERT_TRUE(readBatch(-1)) << lastError();
+    for (int k = 0; k < 4; ++k)
+        EXPECT_EQ(outs[k], expected[k]) << k;
+    for (int k = 0; k < 4; ++k) {
+        EXPECT_FALSE(readBatch(k)) << k;
+        EXPECT_EQ(lastError(), k == 0 ? arithText : mtfText) << k;
+    }
+    // A failure leaves nothing behind for the next batch.
+    ASSERT_TRUE(readBatch(-1)) << lastError();
+    EXPECT_EQ(outs[3], joined);
 }
 
 } // namespace
