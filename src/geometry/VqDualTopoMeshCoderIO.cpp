@@ -42,6 +42,7 @@
 #include <emmintrin.h>
 
 #include <algorithm>
+#include <deque>
 #include <memory>
 #include <new>
 
@@ -76,7 +77,9 @@ struct Sym2 {
     }
     // This driver decodes each packet as it reads it.
     bool getBatched(VqObjectStream& os, VqVeci& v, int nMax) { return get(os, v, nMax); }
+    bool getBatched(VqObjectStream& os, VqVecu& v, int nMax) { return get(os, v, nMax); }
     bool finishBatch() { return true; }
+    void dropBatch() {}
     static bool pack(VqVeci& v) { return VqCodecDriver2::packResiduals(v, v, VqCodecDriver2::PredLag1); }
     static bool unpack(VqVeci& v) { return VqCodecDriver2::unpackResiduals(v, v, VqCodecDriver2::PredLag1); }
 };
@@ -91,19 +94,31 @@ struct Sym3 {
         tmp.assign(v.begin(), v.end());
         return cd.serialize(os, tmp);
     }
-    bool get(VqObjectStream& os, VqVeci& v, int nMax) { return cd.deserialize(os, v, nMax); }
-    bool get(VqObjectStream& os, VqVecu& v, int nMax) {
-        VQ_PROPAGATE(cd.deserialize(os, tmp, nMax));
-        // The words as they are, in one copy: assigned from the signed
-        // values, each was converted on its own.
-        const unsigned* pBits = reinterpret_cast<const unsigned*>(tmp.data());
-        v.assign(pBits, pBits + tmp.size());
-        return true;
-    }
     // v has its length at once, its values after finishBatch(). A failure
     // drops the batch, and the driver holds none past its section.
     bool getBatched(VqObjectStream& os, VqVeci& v, int nMax) { return cd.deserializeBatched(os, v, nMax); }
-    bool finishBatch() { return cd.finishBatch(); }
+    // Mask words wait as signed values until finishBatch(), in a deque that
+    // keeps each where the driver was told it is.
+    bool getBatched(VqObjectStream& os, VqVecu& v, int nMax) {
+        std::pair<VqVeci, VqVecu*>& w = words.emplace_back(VqVeci(), &v);
+        return cd.deserializeBatched(os, w.first, nMax);
+    }
+    bool finishBatch() {
+        VQ_PROPAGATE(cd.finishBatch());
+        for (auto& [vi, pv] : words) {
+            // The words as they are, in one copy: assigned from the signed
+            // values, each was converted on its own.
+            const unsigned* pBits = reinterpret_cast<const unsigned*>(vi.data());
+            pv->assign(pBits, pBits + vi.size());
+        }
+        words.clear();
+        return true;
+    }
+    void dropBatch() {
+        cd.dropBatch();
+        words.clear();
+    }
+    std::deque<std::pair<VqVeci, VqVecu*>> words;
     static bool pack(VqVeci& v) {
         return CodecDriver3T<int>::packResiduals(v, v, CodecDriver3Base::PredLag1);
     }
@@ -239,18 +254,46 @@ struct DualTopoMeshCoderIO {
         }
         VQ_PROPAGATE(io.finishBatch());
         b.count(s);
-        VQ_PROPAGATE(io.get(os, s.viOutValSyms, VqCodecDriver2::s_clampCount(b.nCorners / 3)));
+        // The streams after the valences need only those and each other's
+        // lengths to be read, so their code texts too decode together, once
+        // all are read; the checks on their values follow. A batch left by a
+        // failure is dropped before its arrays go.
+        struct DropBatch {
+            IO& io;
+            ~DropBatch() { io.dropBatch(); }
+        } drop{io};
+        VQ_PROPAGATE(io.getBatched(os, s.viOutValSyms, VqCodecDriver2::s_clampCount(b.nCorners / 3)));
         // One group and one flag word per polygon degree.
         const int nPolys = s.viOutValSyms.length();
-        VQ_PROPAGATE(io.get(os, s.viOutVGrpSyms, nPolys));
+        VQ_PROPAGATE(io.getBatched(os, s.viOutVGrpSyms, nPolys));
         if (s.viOutVGrpSyms.length() != nPolys)
             VQ_FAIL(kCls, "_readSymbols", "_viOutVGrpSyms.length() == _viOutValSyms.length()",
                     VQ_ERR_CORRUPT);
         VqVeci v;
-        VQ_PROPAGATE(io.get(os, v, nPolys) && IO::unpack(v));
+        VQ_PROPAGATE(io.getBatched(os, v, nPolys));
         if (v.length() != nPolys)
             VQ_FAIL(kCls, "_readSymbols", "_vuOutVtxFlags.length() == _viOutValSyms.length()",
                     VQ_ERR_CORRUPT);
+        std::vector<VqVecu> chunks[DualMeshSymbols::kNumContexts];
+        for (int k = 0; k < DualMeshSymbols::kNumContexts; ++k) {
+            // The version's cut of an empty context tells how many chunks follow.
+            c._maskChunks(k, chunks[k]);
+            for (VqVecu& chunk : chunks[k])
+                VQ_PROPAGATE(io.getBatched(os, chunk, VqCodecDriver2::s_clampCount(b.aMasks[k])));
+        }
+        // Plain words: the stream's own length bounds what they allocate.
+        VQ_PROPAGATE(os.readVecu(s.vuOutAttrMasksLrg));
+        if (s.vuOutAttrMasksLrg.size() > b.nLargeWords)
+            VQ_FAIL(kCls, "_readSymbols", "_iAttrMaskLrgReadPos == _vuOutAttrMasksLrg.length()",
+                    VQ_ERR_CORRUPT);
+        const int nSplits = VqCodecDriver2::s_clampCount(b.nSplits);
+        VQ_PROPAGATE(io.getBatched(os, s.viOutSplitFaceSyms, nSplits));
+        VQ_PROPAGATE(io.getBatched(os, s.viOutSplitPosSyms, nSplits));
+        int iRefHash = 0;
+        VQ_PROPAGATE(os.read(&iRefHash));
+        c._uRefHash = static_cast<uint32_t>(iRefHash);
+        VQ_PROPAGATE(io.finishBatch());
+        VQ_PROPAGATE(IO::unpack(v));
         // A negative word has its top bits set as one above 0xFFFF has: the
         // words' union tells both, in a loop without exits.
         s.vuOutVtxFlags.resizeUnset(v.size()); // written in full below
@@ -282,25 +325,9 @@ struct DualTopoMeshCoderIO {
             }
         }
         if (uAll > 0xFFFF) VQ_FAIL(kCls, "_readSymbols", "iFlags <= 0xFFFF", VQ_ERR_CORRUPT);
-        std::vector<VqVecu> chunks;
-        for (int k = 0; k < DualMeshSymbols::kNumContexts; ++k) {
-            // The version's cut of an empty context tells how many chunks follow.
-            c._maskChunks(k, chunks);
-            for (VqVecu& chunk : chunks)
-                VQ_PROPAGATE(io.get(os, chunk, VqCodecDriver2::s_clampCount(b.aMasks[k])));
-            VQ_PROPAGATE(c._joinMaskChunks(k, chunks));
-        }
-        // Plain words: the stream's own length bounds what they allocate.
-        VQ_PROPAGATE(os.readVecu(s.vuOutAttrMasksLrg));
-        if (s.vuOutAttrMasksLrg.size() > b.nLargeWords)
-            VQ_FAIL(kCls, "_readSymbols", "_iAttrMaskLrgReadPos == _vuOutAttrMasksLrg.length()",
-                    VQ_ERR_CORRUPT);
-        const int nSplits = VqCodecDriver2::s_clampCount(b.nSplits);
-        VQ_PROPAGATE(io.get(os, s.viOutSplitFaceSyms, nSplits) && IO::unpack(s.viOutSplitFaceSyms));
-        VQ_PROPAGATE(io.get(os, s.viOutSplitPosSyms, nSplits));
-        int iRefHash = 0;
-        VQ_PROPAGATE(os.read(&iRefHash));
-        c._uRefHash = static_cast<uint32_t>(iRefHash);
+        for (int k = 0; k < DualMeshSymbols::kNumContexts; ++k)
+            VQ_PROPAGATE(c._joinMaskChunks(k, chunks[k]));
+        VQ_PROPAGATE(IO::unpack(s.viOutSplitFaceSyms));
         return true;
     }
 
@@ -559,7 +586,7 @@ struct DualTopoMeshCoderIO {
             // Drivers allocate through the accounted allocator, whose new gives null.
             std::unique_ptr<CodecDriver3T<int>> pCD(new CodecDriver3T<int>());
             if (!pCD) VQ_FAIL(kCls, method, "_pmCD", VQ_ERR_ALLOC);
-            Sym3 io{*pCD, {}};
+            Sym3 io{*pCD, {}, {}};
             return fn(io, *pCD);
         }
         std::unique_ptr<VqCodecDriver2> pCD(new VqCodecDriver2());
