@@ -208,31 +208,40 @@ struct DualTopoMeshCoderIO {
         uint64_t nVerts = 0, nVertCorners = 0;
 
         void count(const DualMeshSymbols& s) {
-            // Four sets of mask counts, taken in turn: with one, a run of one
-            // valence (as most are) added to one count in memory, each value
-            // waiting for the store of the one before.
-            constexpr int kSets = 4;
-            uint64_t masks[kSets][DualMeshSymbols::kNumContexts] = {};
+            // Valences of up to 64, nearly all of them, are only counted, in
+            // four sets taken in turn: with one, a run of one valence (as
+            // most are) added to one count in memory, each value waiting for
+            // the store of the one before. The sums follow from the counts.
+            constexpr int kSets = 4, kSmall = 64;
+            static_assert(kSmall <= VqDualVFMesh::kMaxDegree);
+            uint32_t counts[kSets][kSmall + 1] = {};
             for (const VqVeci& v : s.vviOutDegSyms) {
                 const int* pD = v.data();
                 for (size_t i = 0, n = v.size(); i < n; ++i) {
                     const int d = pD[i];
-                    if (d == 0) ++nSplits;
-                    if (d > 0) {
-                        ++nVerts;
-                        nVertCorners += uint64_t(d);
+                    if (uint32_t(d) <= uint32_t(kSmall)) {
+                        ++counts[i % kSets][d];
+                        continue;
                     }
-                    if (d < 2 || d > VqDualVFMesh::kMaxDegree) continue;
+                    if (d < 0) continue;
+                    ++nVerts;
+                    nVertCorners += uint64_t(d);
+                    if (d > VqDualVFMesh::kMaxDegree) continue;
                     nCorners += uint64_t(d);
-                    if (d <= 64)
-                        ++masks[i % kSets][std::clamp(d - 2, 0, DualMeshSymbols::kNumContexts - 1)];
-                    else
-                        nLargeWords += uint64_t(d + 31) / 32;
+                    nLargeWords += uint64_t(d + 31) / 32;
                 }
             }
-            for (const auto& set : masks)
-                for (int k = 0; k < DualMeshSymbols::kNumContexts; ++k)
-                    aMasks[k] += set[k];
+            for (int d = 0; d <= kSmall; ++d) {
+                const uint64_t c = uint64_t(counts[0][d]) + counts[1][d] + counts[2][d] + counts[3][d];
+                if (d == 0) nSplits += c;
+                if (d > 0) {
+                    nVerts += c;
+                    nVertCorners += c * uint64_t(d);
+                }
+                if (d < 2) continue;
+                nCorners += c * uint64_t(d);
+                aMasks[std::min(d - 2, DualMeshSymbols::kNumContexts - 1)] += c;
+            }
         }
     };
 
