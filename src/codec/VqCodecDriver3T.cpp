@@ -667,6 +667,16 @@ bool CodecDriver3T<T>::deserializeBatched(VqObjectStream& stream, VqVec<T>& valu
 }
 
 template <class T>
+bool CodecDriver3T<T>::deserializeBeside(VqObjectStream& stream, VqVec<T>& values, int nMaxValues) {
+    _bBeside = true;
+    const bool ok = deserialize(stream, values, nMaxValues);
+    _bBeside = false;
+    if (!ok) dropBatch();
+    VQ_PROPAGATE(ok);
+    return true;
+}
+
+template <class T>
 bool CodecDriver3T<T>::finishBatch() {
     bool ok = false;
     try {
@@ -919,6 +929,7 @@ bool CodecDriver3T<T>::_park(ComprCntx& C, int nExpectedValues, int nLowValues, 
     if (C._nHighValues != nExpectedValues)
         VQ_FAIL(kCls, "deserialize", "C->_pvValues->length() == nExpectedValues", VQ_ERR_CORRUPT);
     Parked& P = _aParked[_nParked++];
+    P.bDecoded = false;
     std::swap(P.cntx, C.cntxHigh);
     P.vCodeText.swap(C.vCodeTextHigh);
     P.vOOB.swap(C.vOOBHigh);
@@ -937,6 +948,7 @@ bool CodecDriver3T<T>::_park(ComprCntx& C, int nExpectedValues, int nLowValues, 
 template <class T>
 void CodecDriver3T<T>::_parkPlain(ComprCntx& C, int nValues, int nBits, VqVec<T>& values) {
     Parked& P = _aParked[_nParked++];
+    P.bDecoded = false;
     std::swap(P.cntx, C.cntx);
     P.vCodeText.swap(C.vCodeText);
     P.vOOB.swap(C._vAuxOOBValues);
@@ -952,6 +964,7 @@ template <class T>
 void CodecDriver3T<T>::_parkMoveToFront(ComprCntx& M, VqVec<T>& values) {
     ComprCntx& O = (&M)[1];
     Parked& P = _aParked[_nParked++];
+    P.bDecoded = false;
     std::swap(P.cntx, O.cntx);
     P.vCodeText.swap(O.vCodeText);
     P.vOOB.swap(O._vAuxOOBValues);
@@ -980,15 +993,17 @@ template <class T>
 bool CodecDriver3T<T>::_decodeParked() {
     constexpr int cTogether = VqArithmeticCodec3T<T>::cMaxTogether;
     int order[cMaxParked];
+    int nLeft = 0;
     for (int k = 0; k < _nParked; ++k) {
-        int j = k;
+        if (_aParked[k].bDecoded) continue;
+        int j = nLeft++;
         for (; j > 0 && _aParked[order[j - 1]].nValues > _aParked[k].nValues; --j)
             order[j] = order[j - 1];
         order[j] = k;
     }
-    const int nGroups = (_nParked + cTogether - 1) / cTogether;
+    const int nGroups = (nLeft + cTogether - 1) / cTogether;
     for (int g = 0; g < nGroups; ++g)
-        VQ_PROPAGATE(_decodeParkedGroup(order, g * _nParked / nGroups, (g + 1) * _nParked / nGroups));
+        VQ_PROPAGATE(_decodeParkedGroup(order, g * nLeft / nGroups, (g + 1) * nLeft / nGroups));
     // Rebuilt low parts before the joins that take them.
     for (int k = 0; k < _nParked; ++k) {
         Parked& P = _aParked[k];
@@ -1038,9 +1053,32 @@ bool CodecDriver3T<T>::_decodeTogether(VqProbContext3T<T>* const* cntxs, const A
 template <class T>
 bool CodecDriver3T<T>::_decodePair(VqProbContext3T<T>& cntxA, const ArithPacket& a, VqProbContext3T<T>& cntxB,
                                    const ArithPacket& b) {
-    VqProbContext3T<T>* const cntxs[] = {&cntxA, &cntxB};
-    const ArithPacket packets[] = {a, b};
-    return _decodeTogether(cntxs, packets, 2);
+    constexpr int cTogether = VqArithmeticCodec3T<T>::cMaxTogether;
+    VqProbContext3T<T>* cntxs[cTogether] = {&cntxA, &cntxB};
+    ArithPacket packets[cTogether] = {a, b};
+    int n = 2;
+    // Beside a batch, the pair runs with the batch's longest texts when that
+    // leaves the batch a group fewer to decode; else the group the pair
+    // joins only runs wider, and so slower, for nothing.
+    if (_bBeside) {
+        int nLeft = 0;
+        for (int k = 0; k < _nParked; ++k)
+            nLeft += !_aParked[k].bDecoded;
+        const int nTaken = std::min(nLeft, cTogether - 2);
+        const auto groups = [](int m) { return (m + cTogether - 1) / cTogether; };
+        if (groups(nLeft - nTaken) < groups(nLeft)) {
+            for (; n < 2 + nTaken; ++n) {
+                Parked* pLongest = nullptr;
+                for (int k = 0; k < _nParked; ++k)
+                    if (!_aParked[k].bDecoded && (!pLongest || _aParked[k].nValues > pLongest->nValues))
+                        pLongest = &_aParked[k];
+                pLongest->bDecoded = true;
+                cntxs[n] = &pLongest->cntx;
+                packets[n] = _parkedPacket(*pLongest);
+            }
+        }
+    }
+    return _decodeTogether(cntxs, packets, n);
 }
 
 template <class T>

@@ -93,6 +93,11 @@ public:
     bool finishBatch();
     // Forgets the batch without decoding it, after a read failed.
     void dropBatch();
+    // Reads one packet as deserialize() does while a batch waits: two code
+    // texts that it decodes as a pair take along up to two of the batch's
+    // when that spares the batch a group, and finishBatch() then only
+    // rebuilds and joins those. A failure drops the batch.
+    bool deserializeBeside(VqObjectStream& stream, VqVec<T>& values, int nMaxValues);
 
     // Values of the last packet written or read.
     int numValues() const { return _nValues; }
@@ -168,6 +173,7 @@ private:
         T bias = 0;
         bool bJoin = false;
         bool bMoveToFront = false;
+        bool bDecoded = false; // by a pair of deserializeBeside()
         size_t memSize() const;
         void trim();
     };
@@ -251,6 +257,8 @@ private:
     ComprCntx* _pPendingHigh = nullptr;
     // Reading with deserializeBatched(); the batch so far.
     bool _bBatch = false;
+    // Reading with deserializeBeside().
+    bool _bBeside = false;
     int _nParked = 0;
     Parked _aParked[cMaxParked];
     bool _bSegStream = false;

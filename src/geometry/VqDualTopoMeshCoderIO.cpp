@@ -361,12 +361,13 @@ struct DualTopoMeshCoderIO {
         return true;
     }
 
+    // The attributes after the normals, and these too unless bNormalsRead.
     template <class CD>
     static bool readAttrs(VqVertexRecordPool& recs, VqObjectStream& os, CD& cd, const uint32_t* idx,
-                          uint32_t n, uint32_t& h, SectionStats& st) {
+                          uint32_t n, uint32_t& h, SectionStats& st, bool bNormalsRead) {
         const Vq::VertexRecordFields& f = *recs.fields();
         ByteMark m(os);
-        if (f.numNormalComps()) {
+        if (f.numNormalComps() && !bNormalsRead) {
             VQ_PROPAGATE(recs._readQuantizedNormalArray(os, cd, idx, n, h));
             m.to(st.nNormalBytes);
         }
@@ -461,6 +462,33 @@ struct DualTopoMeshCoderIO {
         return true;
     }
 
+    // The coordinates into coords, then the records' attributes.
+    static bool readCoordsAndAttrs(VqVertexRecordPool& recs, VqObjectStream& os, VqCodecDriver2& cd, int nComps,
+                                   const uint32_t* idx, uint32_t nVerts, float* coords, uint32_t nRecs,
+                                   uint32_t& h, ByteMark& m, SectionStats& st) {
+        VQ_PROPAGATE(VqVertexRecordPool::_readQuantizedCoordArray(os, cd, nComps, idx, nVerts, coords, h));
+        m.to(st.nCoordBytes);
+        return readAttrs(recs, os, cd, idx, nRecs, h, st, false);
+    }
+    // The version-3 driver decodes the coordinates' code texts with the
+    // normals' when there are normals.
+    static bool readCoordsAndAttrs(VqVertexRecordPool& recs, VqObjectStream& os, CodecDriver3T<int>& cd,
+                                   int nComps, const uint32_t* idx, uint32_t nVerts, float* coords,
+                                   uint32_t nRecs, uint32_t& h, ByteMark& m, SectionStats& st) {
+        if (!recs.fields()->numNormalComps()) {
+            VQ_PROPAGATE(VqVertexRecordPool::_readQuantizedCoordArray(os, cd, nComps, idx, nVerts, coords, h));
+            m.to(st.nCoordBytes);
+            return readAttrs(recs, os, cd, idx, nRecs, h, st, false);
+        }
+        uint64_t uCoordsEnd = 0;
+        VQ_PROPAGATE(recs._readQuantizedCoordAndNormalArrays(os, cd, nComps, idx, nVerts, coords, nRecs, h,
+                                                             uCoordsEnd));
+        st.nCoordBytes += uCoordsEnd - m.at;
+        m.at = uCoordsEnd;
+        m.to(st.nNormalBytes);
+        return readAttrs(recs, os, cd, idx, nRecs, h, st, true);
+    }
+
     // A pool of the given bindings with n records, or the reason recorded.
     static bool newPool(uint64_t eBindings, uint32_t n, Vq::SharedPtr<VqVertexRecordPool>& out) {
         try {
@@ -532,11 +560,8 @@ struct DualTopoMeshCoderIO {
             coords.resizeUnset(size_t(nVerts) * size_t(nComps)); // the read writes every point
             const std::unique_ptr<uint32_t[]> pIdx = identity(std::max(nVerts, nRecs));
             const uint32_t* idx = pIdx.get();
-            VQ_PROPAGATE(
-                VqVertexRecordPool::_readQuantizedCoordArray(os, cd, nComps, idx, nVerts, coords.data(), h));
-            m.to(st.nCoordBytes);
             VQ_PROPAGATE(pRecs->lockWrite(true));
-            bool ok = readAttrs(*pRecs, os, cd, idx, nRecs, h, st);
+            bool ok = readCoordsAndAttrs(*pRecs, os, cd, nComps, idx, nVerts, coords.data(), nRecs, h, m, st);
             m.at = position(os);
             if (ok && l == Layout::V10xV1 && (eBindings & VQ_GEOMBIND_AUXFIELDS_MASK)) {
                 ok = pRecs->_readAuxiliaryFields(os, cd, idx, nRecs, h);

@@ -271,6 +271,12 @@ public:
     static bool _readQuantizedCoordArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, int nComps,
                                          const uint32_t* indices, uint32_t nIndices, float* coords,
                                          uint32_t& uHash);
+    // The coordinate array (as _readQuantizedCoordArray) and then the
+    // normal array of nRecs records, whose code texts decode together;
+    // uCoordsEnd gets the stream's position after the coordinates.
+    bool _readQuantizedCoordAndNormalArrays(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, int nComps,
+                                            const uint32_t* indices, uint32_t nVerts, float* coords,
+                                            uint32_t nRecs, uint32_t& uHash, uint64_t& uCoordsEnd);
     bool _writeQuantizedNormalArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, const uint32_t* indices,
                                     uint32_t nIndices, int nBits, uint32_t& uHash) const;
     bool _readQuantizedNormalArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, const uint32_t* indices,

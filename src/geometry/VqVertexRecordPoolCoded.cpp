@@ -200,28 +200,30 @@ bool getArrays(VqObjectStream& os, IO& io, VqVeci* const* v, int nArrays, uint32
     return true;
 }
 
-// The version-3 driver reads every packet and check value first and then
-// decodes the packets' code texts together, up to four at once, where one
-// alone leaves the core waiting on each symbol; the arrays are then checked
-// in order. When several are damaged, which one is reported may differ
-// from reading them in turn.
-bool getArrays(VqObjectStream& os, Driver3IO& io, VqVeci* const* v, int nArrays, uint32_t nExpected,
-               const char* method, const char* lengthText, uint32_t& uHash) {
-    constexpr int kMaxArrays = 3;
+constexpr int kMaxArrays = 3;
+
+// However the batch ends (a failure, or an exception from the stream), a
+// driver that goes back to its pool holds no packet pointing into arrays
+// that are gone.
+struct DropBatch {
+    Vq::CodecDriver3T<int>& cd;
+    ~DropBatch() { cd.dropBatch(); }
+};
+
+// The packets and check values, their code texts left in the batch.
+bool parkArrays(VqObjectStream& os, Driver3IO& io, VqVeci* const* v, int nArrays, uint32_t nExpected,
+                const char* method, uint32_t* auRefHash) {
     VQ_CHECK(nArrays <= kMaxArrays, kCls, method, VQ_ERR_INTERNAL);
-    uint32_t auRefHash[kMaxArrays] = {};
-    // However the batch ends (a failure, or an exception from the stream),
-    // a driver that goes back to its pool holds no packet pointing into
-    // these arrays.
-    struct DropBatch {
-        Vq::CodecDriver3T<int>& cd;
-        ~DropBatch() { cd.dropBatch(); }
-    } drop{io.cd};
-    bool ok = true;
-    for (int i = 0; i < nArrays && ok; ++i)
-        ok = io.cd.deserializeBatched(os, *v[i], VqCodecDriver2::s_clampCount(nExpected)) &&
-             os.read(&auRefHash[i]);
-    VQ_PROPAGATE(ok && io.cd.finishBatch());
+    for (int i = 0; i < nArrays; ++i)
+        VQ_PROPAGATE(io.cd.deserializeBatched(os, *v[i], VqCodecDriver2::s_clampCount(nExpected)) &&
+                     os.read(&auRefHash[i]));
+    return true;
+}
+
+// Decodes the batch, then checks the arrays parked.
+bool checkArrays(Driver3IO& io, VqVeci* const* v, int nArrays, uint32_t nExpected, const char* method,
+                 const char* lengthText, const uint32_t* auRefHash, uint32_t& uHash) {
+    VQ_PROPAGATE(io.cd.finishBatch());
     for (int i = 0; i < nArrays; ++i) {
         VQ_PROPAGATE(Vq::CodecDriver3T<int>::unpackResiduals(*v[i], *v[i], Driver3IO::predictor(false)));
         if (v[i]->size() != nExpected) VQ_FAIL(kCls, method, lengthText, VQ_ERR_CORRUPT);
@@ -230,6 +232,19 @@ bool getArrays(VqObjectStream& os, Driver3IO& io, VqVeci* const* v, int nArrays,
         VQ_CHECK(uHash == uRefHash, kCls, method, VQ_ERR_CORRUPT);
     }
     return true;
+}
+
+// The version-3 driver reads every packet and check value first and then
+// decodes the packets' code texts together, up to four at once, where one
+// alone leaves the core waiting on each symbol; the arrays are then checked
+// in order. When several are damaged, which one is reported may differ
+// from reading them in turn.
+bool getArrays(VqObjectStream& os, Driver3IO& io, VqVeci* const* v, int nArrays, uint32_t nExpected,
+               const char* method, const char* lengthText, uint32_t& uHash) {
+    uint32_t auRefHash[kMaxArrays] = {};
+    DropBatch drop{io.cd};
+    VQ_PROPAGATE(parkArrays(os, io, v, nArrays, nExpected, method, auRefHash));
+    return checkArrays(io, v, nArrays, nExpected, method, lengthText, auRefHash, uHash);
 }
 
 bool writeU8(VqObjectStream& os, int v) {
@@ -362,6 +377,30 @@ struct VqVertexRecordPoolCoding {
         return true;
     }
 
+    // A coordinate array's header, up to its arrays.
+    struct CoordsHeader {
+        VqPointQuantizer q;
+        int nComps = 0;
+        int nBits = 0;
+    };
+    static bool readCoordsHeader(VqObjectStream& os, int poolComps, CoordsHeader& ch) {
+        const char* method = "_readQuantizedVertexArray";
+        VQ_PROPAGATE(readU8(os, ch.nComps));
+        VQ_CHECK(ch.nComps == poolComps, kCls, method, VQ_ERR_CORRUPT);
+        VQ_PROPAGATE(ch.q.deserialize(os));
+        int bx = 0, by = 0, bz = 0;
+        ch.q.getNumBitsPrecision(bx, by, bz);
+        // The writer gives every axis the same count; one that differs is damage.
+        VQ_CHECK(bx == by && by == bz, kCls, method, VQ_ERR_CORRUPT);
+        ch.nBits = bx;
+        return true;
+    }
+    static bool hashCoordsHeader(CoordsHeader& ch, uint32_t nIndices, uint32_t& uHash) {
+        const uint32_t header[3] = {nIndices, uint32_t(ch.nComps), uint32_t(ch.nBits)};
+        hashWords(header, 3, uHash);
+        return hashRecord([&](VqBaseDataStream& s) { return ch.q.serialize(s); }, uHash);
+    }
+
     // The coordinates of the listed points, poolComps floats each, into
     // coords (which holds every listed point).
     template <class IO>
@@ -370,46 +409,48 @@ struct VqVertexRecordPoolCoding {
         const char* method = "_readQuantizedVertexArray";
         VQ_PROPAGATE(readCount(os, nIndices, method));
         if (nIndices == 0) return true;
-        int nComps = 0;
-        VQ_PROPAGATE(readU8(os, nComps));
-        VQ_CHECK(nComps == poolComps, kCls, method, VQ_ERR_CORRUPT);
-        VqPointQuantizer q;
-        VQ_PROPAGATE(q.deserialize(os));
-        int bx = 0, by = 0, bz = 0;
-        q.getNumBitsPrecision(bx, by, bz);
-        // The writer gives every axis the same count; one that differs is damage.
-        VQ_CHECK(bx == by && by == bz, kCls, method, VQ_ERR_CORRUPT);
-        const uint32_t header[3] = {nIndices, uint32_t(nComps), uint32_t(bx)};
-        hashWords(header, 3, uHash);
-        VQ_PROPAGATE(hashRecord([&](VqBaseDataStream& s) { return q.serialize(s); }, uHash));
-
+        CoordsHeader ch;
+        VQ_PROPAGATE(readCoordsHeader(os, poolComps, ch));
+        VQ_PROPAGATE(hashCoordsHeader(ch, nIndices, uHash));
+        const int nComps = ch.nComps;
         VqAutoScratchVec<VqVeci> vuX;
         VQ_PROPAGATE(vuX.ok());
-        if (bx == 0) {
-            // Every array is read before any record changes.
-            std::vector<float> tmp(size_t(nIndices) * nComps);
-            for (int c = 0; c < nComps; ++c) {
-                VQ_PROPAGATE(
-                    getArray(os, io, *vuX, true, nIndices, method, "vuX.length() == nIndices", uHash));
-                for (uint32_t i = 0; i < nIndices; ++i)
-                    tmp[size_t(i) * nComps + c] = floatOf(uint32_t((*vuX)[i]));
-            }
-            for (uint32_t i = 0; i < nIndices; ++i)
-                std::memcpy(coords + size_t(indices[i]) * nComps, &tmp[size_t(i) * nComps],
-                            sizeof(float) * nComps);
-            return true;
-        }
+        if (ch.nBits == 0) return readLosslessCoords(os, io, *vuX, nComps, coords, indices, nIndices, uHash);
         VqAutoScratchVec<VqVeci> vuY, vuZ;
-        const char* lengthText =
-            "vuX.length() == nIndices && vuY.length() == nIndices && vuZ.length() == nIndices";
         VQ_PROPAGATE(vuY.ok() && vuZ.ok());
         VqVeci* const aArrays[3] = {&*vuX, &*vuY, &*vuZ};
         const int nArrays = nComps > 2 ? 3 : 2;
-        VQ_PROPAGATE(getArrays(os, io, aArrays, nArrays, nIndices, method, lengthText, uHash));
-        if (nArrays < 3) vuZ->assign(nIndices, 0);
-        VQ_PROPAGATE(q.convertCodesToRecords(
-            reinterpret_cast<const uint32_t*>(vuX->data()), reinterpret_cast<const uint32_t*>(vuY->data()),
-            reinterpret_cast<const uint32_t*>(vuZ->data()), static_cast<int>(nIndices), indices, nComps,
+        VQ_PROPAGATE(getArrays(os, io, aArrays, nArrays, nIndices, method, kCoordsLengthText, uHash));
+        return placeCoords(ch, aArrays, coords, indices, nIndices);
+    }
+
+    static constexpr const char* kCoordsLengthText =
+        "vuX.length() == nIndices && vuY.length() == nIndices && vuZ.length() == nIndices";
+
+    template <class IO>
+    static bool readLosslessCoords(VqObjectStream& os, IO& io, VqVeci& vuX, int nComps, float* coords,
+                                   const uint32_t* indices, uint32_t nIndices, uint32_t& uHash) {
+        const char* method = "_readQuantizedVertexArray";
+        // Every array is read before any record changes.
+        std::vector<float> tmp(size_t(nIndices) * nComps);
+        for (int c = 0; c < nComps; ++c) {
+            VQ_PROPAGATE(getArray(os, io, vuX, true, nIndices, method, "vuX.length() == nIndices", uHash));
+            for (uint32_t i = 0; i < nIndices; ++i)
+                tmp[size_t(i) * nComps + c] = floatOf(uint32_t(vuX[i]));
+        }
+        for (uint32_t i = 0; i < nIndices; ++i)
+            std::memcpy(coords + size_t(indices[i]) * nComps, &tmp[size_t(i) * nComps], sizeof(float) * nComps);
+        return true;
+    }
+
+    // Quantised codes, checked, into the listed points.
+    static bool placeCoords(CoordsHeader& ch, VqVeci* const* v, float* coords, const uint32_t* indices,
+                            uint32_t nIndices) {
+        const int nComps = ch.nComps;
+        if (nComps < 3) v[2]->assign(nIndices, 0);
+        VQ_PROPAGATE(ch.q.convertCodesToRecords(
+            reinterpret_cast<const uint32_t*>(v[0]->data()), reinterpret_cast<const uint32_t*>(v[1]->data()),
+            reinterpret_cast<const uint32_t*>(v[2]->data()), static_cast<int>(nIndices), indices, nComps,
             std::min(nComps, 3), coords));
         if (nComps == 4)
             for (uint32_t i = 0; i < nIndices; ++i)
@@ -455,47 +496,133 @@ struct VqVertexRecordPoolCoding {
         return putArray(os, io, *v, false, uHash);
     }
 
+    // A normal array's header, up to its arrays.
+    static bool readNormalsHeader(VqObjectStream& os, int& nQuantBits, VqDeeringNormalCodec& codec) {
+        const char* method = "_readQuantizedNormalArray";
+        VQ_PROPAGATE(readU8(os, nQuantBits));
+        VQ_CHECK(nQuantBits <= 13, kCls, method, VQ_ERR_CORRUPT);
+        codec = VqDeeringNormalCodec(nQuantBits);
+        VQ_PROPAGATE(codec.deserialize(os));
+        VQ_CHECK(codec.numBits() == nQuantBits, kCls, method, VQ_ERR_CORRUPT);
+        return true;
+    }
+    static bool hashNormalsHeader(VqDeeringNormalCodec& codec, uint32_t nIndices, int nQuantBits,
+                                  uint32_t& uHash) {
+        const uint32_t header[2] = {nIndices, uint32_t(nQuantBits)};
+        hashWords(header, 2, uHash);
+        return hashRecord([&](VqBaseDataStream& s) { return codec.serialize(s); }, uHash);
+    }
+    static bool checkNormalsRead(Pool& p, const uint32_t* indices, uint32_t nIndices) {
+        const char* method = "_readQuantizedNormalArray";
+        VQ_PROPAGATE(p._checkEdit(method) && checkIndices(p, indices, nIndices, method));
+        VQ_CHECK(p._pFields->numNormalComps() == 3, kCls, method, VQ_ERR_ARGUMENT);
+        return true;
+    }
+
     template <class IO>
     static bool readNormals(Pool& p, VqObjectStream& os, IO& io, const uint32_t* indices, uint32_t nIndices,
                             uint32_t& uHash) {
         const char* method = "_readQuantizedNormalArray";
-        VQ_PROPAGATE(p._checkEdit(method) && checkIndices(p, indices, nIndices, method));
-        Vq::VertexRecordFields& f = *p._pFields;
-        VQ_CHECK(f.numNormalComps() == 3, kCls, method, VQ_ERR_ARGUMENT);
+        VQ_PROPAGATE(checkNormalsRead(p, indices, nIndices));
         VQ_PROPAGATE(readCount(os, nIndices, method));
         if (nIndices == 0) return true;
         int nQuantBits = 0;
-        VQ_PROPAGATE(readU8(os, nQuantBits));
-        VQ_CHECK(nQuantBits <= 13, kCls, method, VQ_ERR_CORRUPT);
-        VqDeeringNormalCodec xNormCodec(nQuantBits);
-        VQ_PROPAGATE(xNormCodec.deserialize(os));
-        VQ_CHECK(xNormCodec.numBits() == nQuantBits, kCls, method, VQ_ERR_CORRUPT);
-        const uint32_t header[2] = {nIndices, uint32_t(nQuantBits)};
-        hashWords(header, 2, uHash);
-        VQ_PROPAGATE(hashRecord([&](VqBaseDataStream& s) { return xNormCodec.serialize(s); }, uHash));
-        const uint32_t nNorms = nIndices;
+        VqDeeringNormalCodec xNormCodec(0);
+        VQ_PROPAGATE(readNormalsHeader(os, nQuantBits, xNormCodec));
+        VQ_PROPAGATE(hashNormalsHeader(xNormCodec, nIndices, nQuantBits, uHash));
         VqAutoScratchVec<VqVeci> vNormCodes;
         VQ_PROPAGATE(vNormCodes.ok());
-        if (nQuantBits == 0) {
-            std::vector<VqVec3f> vecs(nNorms);
-            for (int c = 0; c < 3; ++c) {
-                VQ_PROPAGATE(getArray(os, io, *vNormCodes, true, nNorms, method,
-                                      "vNormCodes.length() == nNorms", uHash));
-                for (uint32_t i = 0; i < nNorms; ++i)
-                    vecs[i][c] = floatOf(uint32_t((*vNormCodes)[i]));
-            }
+        if (nQuantBits == 0) return readLosslessNormals(p, os, io, *vNormCodes, indices, nIndices, uHash);
+        VQ_PROPAGATE(
+            getArray(os, io, *vNormCodes, false, nIndices, method, "vNormCodes.length() == nNorms", uHash));
+        return placeNormals(p, xNormCodec, *vNormCodes, indices, nIndices);
+    }
+
+    template <class IO>
+    static bool readLosslessNormals(Pool& p, VqObjectStream& os, IO& io, VqVeci& vNormCodes,
+                                    const uint32_t* indices, uint32_t nNorms, uint32_t& uHash) {
+        const char* method = "_readQuantizedNormalArray";
+        Vq::VertexRecordFields& f = *p._pFields;
+        std::vector<VqVec3f> vecs(nNorms);
+        for (int c = 0; c < 3; ++c) {
+            VQ_PROPAGATE(
+                getArray(os, io, vNormCodes, true, nNorms, method, "vNormCodes.length() == nNorms", uHash));
             for (uint32_t i = 0; i < nNorms; ++i)
-                for (int c = 0; c < 3; ++c)
-                    f.normals()[size_t(indices[i]) * 3 + c] = vecs[i][c];
-        } else {
-            VQ_PROPAGATE(
-                getArray(os, io, *vNormCodes, false, nNorms, method, "vNormCodes.length() == nNorms", uHash));
-            VQ_PROPAGATE(
-                xNormCodec.convertCodesToRecords(reinterpret_cast<const uint32_t*>(vNormCodes->data()),
-                                                 static_cast<int>(nNorms), indices, f.normals()));
+                vecs[i][c] = floatOf(uint32_t(vNormCodes[i]));
         }
+        for (uint32_t i = 0; i < nNorms; ++i)
+            for (int c = 0; c < 3; ++c)
+                f.normals()[size_t(indices[i]) * 3 + c] = vecs[i][c];
         p._recordsChanged();
         return true;
+    }
+
+    static bool placeNormals(Pool& p, VqDeeringNormalCodec& codec, const VqVeci& vNormCodes,
+                             const uint32_t* indices, uint32_t nNorms) {
+        VQ_PROPAGATE(codec.convertCodesToRecords(reinterpret_cast<const uint32_t*>(vNormCodes.data()),
+                                                 static_cast<int>(nNorms), indices, p._pFields->normals()));
+        p._recordsChanged();
+        return true;
+    }
+
+    // The coordinates and then the normals of a version-3 record, their code
+    // texts decoded together: the coordinates' wait in the driver's batch
+    // while the normals' packet is read, whose pair of texts takes two of
+    // them along. The check values chain in the stream's order, and each
+    // array is checked where it was when read in turn; when several are
+    // damaged, which one is reported may differ.
+    static bool readCoordsAndNormals(Pool& p, VqObjectStream& os, Driver3IO& io, int poolComps, float* coords,
+                                     const uint32_t* indices, uint32_t nVerts, uint32_t nRecs,
+                                     uint32_t& uHash, uint64_t& uCoordsEnd) {
+        const char* method = "_readQuantizedVertexArray";
+        const char* normMethod = "_readQuantizedNormalArray";
+        VQ_PROPAGATE(readCount(os, nVerts, method));
+        CoordsHeader ch;
+        if (nVerts > 0) VQ_PROPAGATE(readCoordsHeader(os, poolComps, ch));
+        if (nVerts == 0 || ch.nBits == 0) {
+            // Nothing to park: in turn.
+            if (nVerts > 0) {
+                VQ_PROPAGATE(hashCoordsHeader(ch, nVerts, uHash));
+                VqAutoScratchVec<VqVeci> vuX;
+                VQ_PROPAGATE(vuX.ok() &&
+                             readLosslessCoords(os, io, *vuX, ch.nComps, coords, indices, nVerts, uHash));
+            }
+            os.getPosition(uCoordsEnd);
+            return readNormals(p, os, io, indices, nRecs, uHash);
+        }
+        VqAutoScratchVec<VqVeci> vuX, vuY, vuZ, vNormCodes;
+        VQ_PROPAGATE(vuX.ok() && vuY.ok() && vuZ.ok() && vNormCodes.ok());
+        VqVeci* const aArrays[3] = {&*vuX, &*vuY, &*vuZ};
+        const int nArrays = ch.nComps > 2 ? 3 : 2;
+        uint32_t auRefHash[kMaxArrays] = {};
+        DropBatch drop{io.cd};
+        VQ_PROPAGATE(parkArrays(os, io, aArrays, nArrays, nVerts, method, auRefHash));
+        os.getPosition(uCoordsEnd);
+        auto finishCoords = [&] {
+            VQ_PROPAGATE(hashCoordsHeader(ch, nVerts, uHash));
+            VQ_PROPAGATE(checkArrays(io, aArrays, nArrays, nVerts, method, kCoordsLengthText, auRefHash, uHash));
+            return placeCoords(ch, aArrays, coords, indices, nVerts);
+        };
+        VQ_PROPAGATE(checkNormalsRead(p, indices, nRecs));
+        VQ_PROPAGATE(readCount(os, nRecs, normMethod));
+        if (nRecs == 0) return finishCoords();
+        int nQuantBits = 0;
+        VqDeeringNormalCodec xNormCodec(0);
+        VQ_PROPAGATE(readNormalsHeader(os, nQuantBits, xNormCodec));
+        if (nQuantBits == 0) {
+            VQ_PROPAGATE(finishCoords() && hashNormalsHeader(xNormCodec, nRecs, nQuantBits, uHash));
+            return readLosslessNormals(p, os, io, *vNormCodes, indices, nRecs, uHash);
+        }
+        uint32_t uRefHash = 0;
+        VQ_PROPAGATE(io.cd.deserializeBeside(os, *vNormCodes, VqCodecDriver2::s_clampCount(nRecs)) &&
+                     os.read(&uRefHash));
+        VQ_PROPAGATE(finishCoords() && hashNormalsHeader(xNormCodec, nRecs, nQuantBits, uHash));
+        VqVeci& v = *vNormCodes;
+        VQ_PROPAGATE(Vq::CodecDriver3T<int>::unpackResiduals(v, v, Driver3IO::predictor(false)));
+        if (v.size() != nRecs) VQ_FAIL(kCls, normMethod, "vNormCodes.length() == nNorms", VQ_ERR_CORRUPT);
+        hashWords(reinterpret_cast<const uint32_t*>(v.data()), v.size(), uHash);
+        VQ_CHECK(uHash == uRefHash, kCls, normMethod, VQ_ERR_CORRUPT);
+        return placeNormals(p, xNormCodec, v, indices, nRecs);
     }
 
     // ---- Colours
@@ -1140,6 +1267,15 @@ bool VqVertexRecordPool::_readQuantizedCoordArray(VqObjectStream& os, Vq::CodecD
                                                   uint32_t& uHash) {
     Driver3IO io{cd};
     return VqVertexRecordPoolCoding::readCoords(os, io, nComps, coords, indices, n, uHash);
+}
+
+bool VqVertexRecordPool::_readQuantizedCoordAndNormalArrays(VqObjectStream& os, Vq::CodecDriver3T<int>& cd,
+                                                            int nComps, const uint32_t* indices, uint32_t nVerts,
+                                                            float* coords, uint32_t nRecs, uint32_t& uHash,
+                                                            uint64_t& uCoordsEnd) {
+    Driver3IO io{cd};
+    return VqVertexRecordPoolCoding::readCoordsAndNormals(*this, os, io, nComps, coords, indices, nVerts, nRecs,
+                                                          uHash, uCoordsEnd);
 }
 
 bool VqVertexRecordPool::_writeQuantizedNormalArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd,

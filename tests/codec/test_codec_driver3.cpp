@@ -647,4 +647,76 @@ TEST_F(CodecDriver3Test, LowPartsAndOffsetsWaitInTheBatchAndFailAsAlone) {
     EXPECT_EQ(outs[3], joined);
 }
 
+TEST_F(CodecDriver3Test, PairReadBesideABatchTakesItsTextsAlongAndFailsAsAlone) {
+    // A chopper whose low part is a chopper decodes its two high parts as a
+    // pair; read beside a batch, the pair takes along as many of the batch's
+    // texts as spare it a group (one of one, none of three, two of five).
+    // Every array comes back whole, and a damaged text fails as it fails
+    // alone, taken along or left for finishBatch().
+    std::mt19937 rng(3);
+    const int n = 2000;
+    VqVeci hi, lo12;
+    for (int i = 0; i < n; ++i) {
+        hi.push_back(static_cast<int>(rng() % 5 ? rng() % 16 : rng() % 4096));
+        lo12.push_back(static_cast<int>(rng() % 64 * 64 + rng() % 3));
+    }
+    const Bytes nested = PacketImage()
+                             .i32(n)
+                             .u8(4)
+                             .u8(12)
+                             .i32(0)
+                             .u8(24)
+                             .bytes(write3(hi, CodecDriver3Base::CodecArithmetic))
+                             .bytes(write3(lo12, CodecDriver3Base::CodecChopper))
+                             .lsb();
+    VqVeci joined;
+    ASSERT_TRUE(read3(nested, joined)) << lastError();
+    for (int i = 0; i < n; ++i)
+        ASSERT_EQ(joined[i], hi[i] << 12 | lo12[i]) << i;
+    std::vector<VqVeci> arrays;
+    std::vector<Bytes> images;
+    for (int k = 0; k < 5; ++k) {
+        VqVeci v;
+        for (int i = 0; i < n - 100 * k; ++i)
+            v.push_back(static_cast<int>(rng() % 7 ? rng() % 24 : rng() % (1 << 20)));
+        images.push_back(write3(v, CodecDriver3Base::CodecArithmetic));
+        arrays.push_back(v);
+    }
+    Vq::CodecDriver3 cd;
+    std::vector<VqVeci> outs;
+    VqVeci beside;
+    const auto read = [&](const std::vector<Bytes>& parked, const Bytes& pair) {
+        Bytes image;
+        for (const Bytes& b : parked)
+            image.insert(image.end(), b.begin(), b.end());
+        image.insert(image.end(), pair.begin(), pair.end());
+        outs.assign(parked.size(), VqVeci());
+        return CodecStream::read(StreamKind::Plain, image, [&](VqObjectStream& os) {
+            for (VqVeci& o : outs)
+                if (!cd.deserializeBatched(os, o, n)) return false;
+            return cd.deserializeBeside(os, beside, n) && cd.finishBatch();
+        });
+    };
+    for (size_t nParked : {1, 3, 5}) {
+        SCOPED_TRACE(nParked);
+        const std::vector<Bytes> parked(images.begin(), images.begin() + ptrdiff_t(nParked));
+        ASSERT_TRUE(read(parked, nested)) << lastError();
+        EXPECT_EQ(beside, joined);
+        for (size_t k = 0; k < nParked; ++k)
+            EXPECT_EQ(outs[k], arrays[k]) << k;
+        for (size_t k = 0; k < nParked; ++k) {
+            std::vector<Bytes> bad = parked;
+            bad[k][9 + 40] ^= 0x10;
+            VqVeci alone;
+            ASSERT_FALSE(read3(bad[k], alone)) << k;
+            const std::string text = lastError();
+            EXPECT_FALSE(read(bad, nested)) << k;
+            EXPECT_EQ(lastError(), text) << k;
+        }
+        // A failure leaves nothing behind for the next batch.
+        ASSERT_TRUE(read(parked, nested)) << lastError();
+        EXPECT_EQ(outs.back(), arrays[nParked - 1]);
+    }
+}
+
 } // namespace
