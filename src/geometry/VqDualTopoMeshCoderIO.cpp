@@ -45,6 +45,7 @@
 #include <deque>
 #include <memory>
 #include <new>
+#include <type_traits>
 
 namespace Vq {
 
@@ -462,31 +463,27 @@ struct DualTopoMeshCoderIO {
         return true;
     }
 
-    // The coordinates into coords, then the records' attributes.
-    static bool readCoordsAndAttrs(VqVertexRecordPool& recs, VqObjectStream& os, VqCodecDriver2& cd, int nComps,
+    // The coordinates into coords, then the records' attributes. The
+    // version-3 driver decodes the coordinates' code texts with the normals'
+    // when there are normals.
+    template <class CD>
+    static bool readCoordsAndAttrs(VqVertexRecordPool& recs, VqObjectStream& os, CD& cd, int nComps,
                                    const uint32_t* idx, uint32_t nVerts, float* coords, uint32_t nRecs,
                                    uint32_t& h, ByteMark& m, SectionStats& st) {
+        if constexpr (std::is_same_v<CD, CodecDriver3T<int>>) {
+            if (recs.fields()->numNormalComps()) {
+                uint64_t uCoordsEnd = 0;
+                VQ_PROPAGATE(recs._readQuantizedCoordAndNormalArrays(os, cd, nComps, idx, nVerts, coords,
+                                                                     nRecs, h, uCoordsEnd));
+                st.nCoordBytes += uCoordsEnd - m.at;
+                m.at = uCoordsEnd;
+                m.to(st.nNormalBytes);
+                return readAttrs(recs, os, cd, idx, nRecs, h, st, true);
+            }
+        }
         VQ_PROPAGATE(VqVertexRecordPool::_readQuantizedCoordArray(os, cd, nComps, idx, nVerts, coords, h));
         m.to(st.nCoordBytes);
         return readAttrs(recs, os, cd, idx, nRecs, h, st, false);
-    }
-    // The version-3 driver decodes the coordinates' code texts with the
-    // normals' when there are normals.
-    static bool readCoordsAndAttrs(VqVertexRecordPool& recs, VqObjectStream& os, CodecDriver3T<int>& cd,
-                                   int nComps, const uint32_t* idx, uint32_t nVerts, float* coords,
-                                   uint32_t nRecs, uint32_t& h, ByteMark& m, SectionStats& st) {
-        if (!recs.fields()->numNormalComps()) {
-            VQ_PROPAGATE(VqVertexRecordPool::_readQuantizedCoordArray(os, cd, nComps, idx, nVerts, coords, h));
-            m.to(st.nCoordBytes);
-            return readAttrs(recs, os, cd, idx, nRecs, h, st, false);
-        }
-        uint64_t uCoordsEnd = 0;
-        VQ_PROPAGATE(recs._readQuantizedCoordAndNormalArrays(os, cd, nComps, idx, nVerts, coords, nRecs, h,
-                                                             uCoordsEnd));
-        st.nCoordBytes += uCoordsEnd - m.at;
-        m.at = uCoordsEnd;
-        m.to(st.nNormalBytes);
-        return readAttrs(recs, os, cd, idx, nRecs, h, st, true);
     }
 
     // A pool of the given bindings with n records, or the reason recorded.
@@ -567,8 +564,7 @@ struct DualTopoMeshCoderIO {
                 ok = pRecs->_readAuxiliaryFields(os, cd, idx, nRecs, h);
                 m.to(st.nOtherAttrBytes);
             }
-            if (ok && l == Layout::V9xV2)
-                ok = readTrailer(os, cd, *pRecs, eBindings, idx, nRecs, h, m, st);
+            if (ok && l == Layout::V9xV2) ok = readTrailer(os, cd, *pRecs, eBindings, idx, nRecs, h, m, st);
             pRecs->lockWrite(false);
             VQ_PROPAGATE(ok);
         } else if (l == Layout::V9xV2) {

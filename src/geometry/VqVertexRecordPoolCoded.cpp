@@ -220,17 +220,23 @@ bool parkArrays(VqObjectStream& os, Driver3IO& io, VqVeci* const* v, int nArrays
     return true;
 }
 
+// One decoded array of a batch: its residuals undone, its length and its
+// check value checked, the value chained on.
+bool checkArray(VqVeci& v, uint32_t nExpected, const char* method, const char* lengthText, uint32_t uRefHash,
+                uint32_t& uHash) {
+    VQ_PROPAGATE(Vq::CodecDriver3T<int>::unpackResiduals(v, v, Driver3IO::predictor(false)));
+    if (v.size() != nExpected) VQ_FAIL(kCls, method, lengthText, VQ_ERR_CORRUPT);
+    hashWords(reinterpret_cast<const uint32_t*>(v.data()), v.size(), uHash);
+    VQ_CHECK(uHash == uRefHash, kCls, method, VQ_ERR_CORRUPT);
+    return true;
+}
+
 // Decodes the batch, then checks the arrays parked.
 bool checkArrays(Driver3IO& io, VqVeci* const* v, int nArrays, uint32_t nExpected, const char* method,
                  const char* lengthText, const uint32_t* auRefHash, uint32_t& uHash) {
     VQ_PROPAGATE(io.cd.finishBatch());
-    for (int i = 0; i < nArrays; ++i) {
-        VQ_PROPAGATE(Vq::CodecDriver3T<int>::unpackResiduals(*v[i], *v[i], Driver3IO::predictor(false)));
-        if (v[i]->size() != nExpected) VQ_FAIL(kCls, method, lengthText, VQ_ERR_CORRUPT);
-        hashWords(reinterpret_cast<const uint32_t*>(v[i]->data()), v[i]->size(), uHash);
-        const uint32_t uRefHash = auRefHash[i];
-        VQ_CHECK(uHash == uRefHash, kCls, method, VQ_ERR_CORRUPT);
-    }
+    for (int i = 0; i < nArrays; ++i)
+        VQ_PROPAGATE(checkArray(*v[i], nExpected, method, lengthText, auRefHash[i], uHash));
     return true;
 }
 
@@ -439,7 +445,8 @@ struct VqVertexRecordPoolCoding {
                 tmp[size_t(i) * nComps + c] = floatOf(uint32_t(vuX[i]));
         }
         for (uint32_t i = 0; i < nIndices; ++i)
-            std::memcpy(coords + size_t(indices[i]) * nComps, &tmp[size_t(i) * nComps], sizeof(float) * nComps);
+            std::memcpy(coords + size_t(indices[i]) * nComps, &tmp[size_t(i) * nComps],
+                        sizeof(float) * nComps);
         return true;
     }
 
@@ -600,7 +607,8 @@ struct VqVertexRecordPoolCoding {
         os.getPosition(uCoordsEnd);
         auto finishCoords = [&] {
             VQ_PROPAGATE(hashCoordsHeader(ch, nVerts, uHash));
-            VQ_PROPAGATE(checkArrays(io, aArrays, nArrays, nVerts, method, kCoordsLengthText, auRefHash, uHash));
+            VQ_PROPAGATE(
+                checkArrays(io, aArrays, nArrays, nVerts, method, kCoordsLengthText, auRefHash, uHash));
             return placeCoords(ch, aArrays, coords, indices, nVerts);
         };
         VQ_PROPAGATE(checkNormalsRead(p, indices, nRecs));
@@ -617,12 +625,9 @@ struct VqVertexRecordPoolCoding {
         VQ_PROPAGATE(io.cd.deserializeBeside(os, *vNormCodes, VqCodecDriver2::s_clampCount(nRecs)) &&
                      os.read(&uRefHash));
         VQ_PROPAGATE(finishCoords() && hashNormalsHeader(xNormCodec, nRecs, nQuantBits, uHash));
-        VqVeci& v = *vNormCodes;
-        VQ_PROPAGATE(Vq::CodecDriver3T<int>::unpackResiduals(v, v, Driver3IO::predictor(false)));
-        if (v.size() != nRecs) VQ_FAIL(kCls, normMethod, "vNormCodes.length() == nNorms", VQ_ERR_CORRUPT);
-        hashWords(reinterpret_cast<const uint32_t*>(v.data()), v.size(), uHash);
-        VQ_CHECK(uHash == uRefHash, kCls, normMethod, VQ_ERR_CORRUPT);
-        return placeNormals(p, xNormCodec, v, indices, nRecs);
+        VQ_PROPAGATE(
+            checkArray(*vNormCodes, nRecs, normMethod, "vNormCodes.length() == nNorms", uRefHash, uHash));
+        return placeNormals(p, xNormCodec, *vNormCodes, indices, nRecs);
     }
 
     // ---- Colours
@@ -1270,12 +1275,12 @@ bool VqVertexRecordPool::_readQuantizedCoordArray(VqObjectStream& os, Vq::CodecD
 }
 
 bool VqVertexRecordPool::_readQuantizedCoordAndNormalArrays(VqObjectStream& os, Vq::CodecDriver3T<int>& cd,
-                                                            int nComps, const uint32_t* indices, uint32_t nVerts,
-                                                            float* coords, uint32_t nRecs, uint32_t& uHash,
-                                                            uint64_t& uCoordsEnd) {
+                                                            int nComps, const uint32_t* indices,
+                                                            uint32_t nVerts, float* coords, uint32_t nRecs,
+                                                            uint32_t& uHash, uint64_t& uCoordsEnd) {
     Driver3IO io{cd};
-    return VqVertexRecordPoolCoding::readCoordsAndNormals(*this, os, io, nComps, coords, indices, nVerts, nRecs,
-                                                          uHash, uCoordsEnd);
+    return VqVertexRecordPoolCoding::readCoordsAndNormals(*this, os, io, nComps, coords, indices, nVerts,
+                                                          nRecs, uHash, uCoordsEnd);
 }
 
 bool VqVertexRecordPool::_writeQuantizedNormalArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd,
