@@ -352,9 +352,22 @@ template <class Ops, int kDeg>
     if (_iChosen >= 0) {
         const size_t c = size_t(_iChosen);
         if (n - c <= size_t(kWindow)) {
+#ifdef __SSE2__
+            // Four vectors held in registers: a copy through a buffer went
+            // by the stack, and a move of a constant size became a call.
+            static_assert(kWindow == 16, "four vectors of four entries");
+            const auto at = [](int* q) { return reinterpret_cast<__m128i*>(q); };
+            const __m128i m0 = _mm_loadu_si128(at(b + c + 1)), m1 = _mm_loadu_si128(at(b + c + 5)),
+                          m2 = _mm_loadu_si128(at(b + c + 9)), m3 = _mm_loadu_si128(at(b + c + 13));
+            _mm_storeu_si128(at(b + c), m0);
+            _mm_storeu_si128(at(b + c + 4), m1);
+            _mm_storeu_si128(at(b + c + 8), m2);
+            _mm_storeu_si128(at(b + c + 12), m3);
+#else
             int moved[kWindow];
             std::memcpy(moved, b + c + 1, sizeof moved);
             std::memcpy(b + c, moved, sizeof moved);
+#endif
             _nStack = --n;
         }
         _iChosen = -1;
@@ -387,7 +400,9 @@ template <class Ops, int kDeg>
         m = _mm_min_epi16(m, _mm_shufflelo_epi16(_mm_shufflehi_epi16(m, 0xB1), 0xB1));
         const unsigned holds =
             unsigned(_mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(near, m), _mm_cmpeq_epi16(far, m))));
-        const size_t at0 = n - 1 - size_t(std::countr_zero(holds));
+        // The least is in some lane, so holds is never 0: the bit past the
+        // lanes spares the count its case for 0.
+        const size_t at0 = n - 1 - size_t(std::countr_zero(holds | 1u << 16));
         _iChosen = ptrdiff_t(at0);
         return b[at0];
     }
