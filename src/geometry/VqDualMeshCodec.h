@@ -133,6 +133,13 @@ private:
     int _split(int p, int s, int iFace);
     template <class Ops>
     bool _completeF(int v);
+    // The same for a ring of more than 64 slots, 64 at a time.
+    template <class Ops>
+    bool _completeFWide(int v, int val);
+    // The empty slots among the up to 64 of v's ring (valence val) from
+    // slot base, each given a new polygon, completed.
+    template <class Ops>
+    bool _completeSlots(int v, int val, int base);
     // p (ring pr) is new and linked in slot 0 alone, to slot s of the
     // vertex of valence val and ring vr. kDeg is p's degree when not 0.
     template <class Ops, int kDeg>
@@ -221,33 +228,50 @@ template <class Ops>
     // some twenty instructions a vertex.
     VqDualVFMesh& m = *_pDst;
     const int val = m.vertValence(v);
+    // Which slots are empty is read once per 64 slots into a mask. Nearly
+    // every ring has at most 64, read in one mask here; a longer one goes
+    // out of line, so that the loop over chunks does not hold its count and
+    // the valence at the cost of the common case's registers. Once no slot
+    // is empty the rest of the ring needs no look.
+    if (val > 64) [[unlikely]]
+        return _completeFWide<Ops>(v, val);
+    return m.vertEmpty(v) == 0 || _completeSlots<Ops>(v, val, 0);
+}
+
+template <class Ops>
+[[gnu::noinline]] bool DualMeshCodec::_completeFWide(int v, int val) {
+    for (int base = 0; base < val && _pDst->vertEmpty(v) > 0; base += 64)
+        VQ_PROPAGATE(_completeSlots<Ops>(v, val, base));
+    return true;
+}
+
+template <class Ops>
+[[gnu::always_inline]] inline bool DualMeshCodec::_completeSlots(int v, int val, int base) {
     // v's ring is looked up afresh after each polygon: completing one adds
-    // vertices, which may move the rings. Which slots are empty is read
-    // once per 64 slots into a mask, walked in increasing order: where the
-    // filled slots before the next empty one were skipped one by one, each
-    // a branch on how the ring was filled, the mask finds it in one step.
-    // Slots are only ever filled, so the empty ones are among the mask's; a
-    // split while a polygon is completed may fill one of them, which is
-    // passed over. Once no slot is empty the rest of the ring needs no look.
-    for (int base = 0; base < val && m.vertEmpty(v) > 0; base += 64) {
-        for (uint64_t empty = m.vertEmptyMask(v, base); empty != 0; empty &= empty - 1) {
-            const int s = base + std::countr_zero(empty);
-            if (m.vertPoly(v, s) >= 0) [[unlikely]]
-                continue;
-            const int p = static_cast<Ops*>(this)->ioVtx(v, s);
-            VQ_PROPAGATE(p >= 0);
-            // What the link writes the completion takes from here, not back
-            // from the rings.
-            VqDualVFMesh::Corner* const pr = m.polyRing(p);
-            VqDualVFMesh::Corner* const vr = m.vertRing(v);
-            m.link(pr, p, 0, vr, v, s);
-            // Nearly every polygon is a triangle: with its degree known,
-            // the walks around its ring, at most two steps, and the
-            // contexts of its activations fold to straight code.
-            const bool ok = m.polyDegree(p) == 3 ? _completeV<Ops, 3>(p, pr, s, val, vr)
-                                                 : _completeV<Ops, 0>(p, pr, s, val, vr);
-            VQ_PROPAGATE(ok);
-        }
+    // vertices, which may move the rings. The mask is walked in increasing
+    // order: where the filled slots before the next empty one were skipped
+    // one by one, each a branch on how the ring was filled, the mask finds
+    // it in one step. Slots are only ever filled, so the empty ones are
+    // among the mask's; a split while a polygon is completed may fill one of
+    // them, which is passed over.
+    VqDualVFMesh& m = *_pDst;
+    for (uint64_t empty = m.vertEmptyMask(v, base); empty != 0; empty &= empty - 1) {
+        const int s = base + std::countr_zero(empty);
+        if (m.vertPoly(v, s) >= 0) [[unlikely]]
+            continue;
+        const int p = static_cast<Ops*>(this)->ioVtx(v, s);
+        VQ_PROPAGATE(p >= 0);
+        // What the link writes the completion takes from here, not back
+        // from the rings.
+        VqDualVFMesh::Corner* const pr = m.polyRing(p);
+        VqDualVFMesh::Corner* const vr = m.vertRing(v);
+        m.link(pr, p, 0, vr, v, s);
+        // Nearly every polygon is a triangle: with its degree known, the
+        // walks around its ring, at most two steps, and the contexts of its
+        // activations fold to straight code.
+        const bool ok = m.polyDegree(p) == 3 ? _completeV<Ops, 3>(p, pr, s, val, vr)
+                                             : _completeV<Ops, 0>(p, pr, s, val, vr);
+        VQ_PROPAGATE(ok);
     }
     return true;
 }
