@@ -119,9 +119,10 @@ private:
 
     // The slot before and after s in a ring of n. Whether it wraps is as
     // good as random in the walks, so it is computed, never left to a
-    // branch the compiler might choose.
+    // branch the compiler might choose. Each wrap's mask is one borrow: s
+    // is below n, so s + 1 != n is s + 1 < n, and s == 0 is s < 1.
     static int _prevSlot(int s, int n) { return s - 1 + (n & -int(s == 0)); }
-    static int _nextSlot(int s, int n) { return (s + 1) & -int(s + 1 != n); }
+    static int _nextSlot(int s, int n) { return (s + 1) & -int(unsigned(s + 1) < unsigned(n)); }
 
     // Links slot s of p to a new or active vertex, that of valence context
     // ctx; its valence, < 0 on failure (recorded).
