@@ -152,17 +152,22 @@ private:
 
     // Appends v to the active stack.
     void _push(int v) {
-        if (_nStack + size_t(kWindow) >= _viStack.size()) [[unlikely]]
+        if (_nStack >= _nStackRoom) [[unlikely]]
             _growStack();
         _viStack[_nStack++] = v;
     }
-    [[gnu::noinline]] void _growStack() { _viStack.resize(2 * _viStack.size() + 4 * size_t(kWindow)); }
+    [[gnu::noinline]] void _growStack() {
+        _viStack.resize(2 * _viStack.size() + 4 * size_t(kWindow));
+        _nStackRoom = _viStack.size() - size_t(kWindow);
+    }
 
     // The active stack's entries are the first _nStack; the storage holds
     // kWindow more past them, so that the window moves whole vectors
-    // without a look at where the stack ends.
+    // without a look at where the stack ends. A push within the room
+    // (the storage's size less kWindow, kept as such) needs no growth.
     std::vector<int> _viStack;
     size_t _nStack = 0;
+    size_t _nStackRoom = 0;
     // The stack entry of the vertex being completed, -1 for none.
     ptrdiff_t _iChosen = -1;
 };
