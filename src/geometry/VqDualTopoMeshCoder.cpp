@@ -153,6 +153,7 @@ void DualTopoMeshCoder::clearState() {
     _nCoordComps = 0;
     _pAttrs = nullptr;
     _bOwnAttrs = false;
+    _dPointGap = 0;
     _uRefHash = 0;
     _nCovers = _nAliases = 0;
 }
@@ -228,6 +229,7 @@ bool DualTopoMeshCoder::_encodeLocked() {
     // of them lie at its position).
     _nCoordComps = pool.fields()->numVtxCoordComps();
     const float* pfCoords = pool.fields()->vtxCoords();
+    _dPointGap = 0; // the source's positions: no codes tell of them
     _vfCoords.resize(_viCoordOrder.size() * size_t(_nCoordComps));
     for (size_t i = 0; i < _viCoordOrder.size(); ++i) {
         const int V = _viCoordOrder[i];
