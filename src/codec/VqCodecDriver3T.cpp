@@ -15,6 +15,7 @@
 #include <bit>
 #include <climits>
 #include <cmath>
+#include <utility>
 
 namespace Vq {
 
@@ -1145,7 +1146,9 @@ bool CodecDriver3T<T>::_decodeMoveToFront(ComprCntx& M, int nValues) {
 // no predictor foresees: each 16-byte vector of the window, kept in
 // registers, shifts up by one entry and keeps the shifted lanes up to the
 // moved entry's position. The window also goes to memory, where the next
-// entry is read by its position.
+// entry is read by its position. One branch only, on whether the entry
+// comes from the front half: the back half then stays as it is, and a
+// mesh's arrays take their entries from the front nearly always.
 template <class T>
 bool CodecDriver3T<T>::_rebuildMoveToFront(const T* offsets, int nValues, const T* literals, size_t nLiterals,
                                            VqVec<T>& values) {
@@ -1185,14 +1188,18 @@ bool CodecDriver3T<T>::_rebuildMoveToFront(const T* offsets, int nValues, const 
             carry = _mm_cvtsi32_si128(static_cast<int>(v));
         else
             carry = _mm_cvtsi64_si128(static_cast<long long>(v));
-#pragma GCC unroll 8
-        for (int k = 0; k < cVecs; ++k) {
+        auto step = [&](int k) {
             const __m128i up = _mm_or_si128(_mm_slli_si128(w[k], sizeof(T)), carry);
             carry = _mm_srli_si128(w[k], 16 - sizeof(T));
             const __m128i m = _mm_cmplt_epi32(pos[k], upTo);
             w[k] = _mm_or_si128(_mm_and_si128(m, up), _mm_andnot_si128(m, w[k]));
             _mm_store_si128(reinterpret_cast<__m128i*>(window) + k, w[k]);
-        }
+        };
+        auto shift = [&]<int... K>(std::integer_sequence<int, K...>) { (step(K), ...); };
+        if (from < cWindowSize / 2)
+            shift(std::make_integer_sequence<int, cVecs / 2>());
+        else
+            shift(std::make_integer_sequence<int, cVecs>());
         out[i] = v;
     }
     // Every literal is used once: more is a damaged packet.

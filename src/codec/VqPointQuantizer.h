@@ -5,6 +5,7 @@
 #include "VqFixedVec.h"
 #include "VqUniformQuantizer.h"
 
+#include <algorithm>
 #include <cstdint>
 
 class VqBaseDataStream;
@@ -53,6 +54,12 @@ public:
     // before any record changes.
     bool convertCodesToRecords(const uint32_t* codesX, const uint32_t* codesY, const uint32_t* codesZ, int n,
                                const uint32_t* indices, int stride, int nOut, float* out) const;
+
+    // How far apart the points of two different code triples lie at least
+    // (see Vq::UniformQuantizer::minCodeGap): they differ on some axis.
+    double minPointGap() const {
+        return std::min({_xQuantizer.minCodeGap(), _yQuantizer.minCodeGap(), _zQuantizer.minCodeGap()});
+    }
 
     // Needs a valid box.
     bool serialize(VqBaseDataStream& s) const;

@@ -6,7 +6,9 @@
 #include <emmintrin.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 
 class VqBaseDataStream;
 
@@ -72,6 +74,20 @@ public:
         const __m128d d =
             _mm_add_pd(_mm_mul_pd(_mm_cvtepi32_pd(codes), _mm_set1_pd(_dDecodeFactor)), _mm_set1_pd(_dMin));
         return _mm_min_pd(_mm_set1_pd(_dMax), _mm_max_pd(_mm_set1_pd(_dMin), d));
+    }
+
+    // How far apart the values of two different codes lie at least: the
+    // step between codes less what rounding to T and the clamp to the range
+    // can take from it (half a unit in the last place each, bounded by the
+    // largest magnitude in the range, with room to spare). Infinite with one
+    // code only; 0 or less when the step drowns in the rounding.
+    double minCodeGap() const {
+        if (!isUsable()) return 0.0;
+        if (_nMaxCode == 0) return HUGE_VAL;
+        constexpr double kUlp = 2.0 / double(uint64_t(1) << std::numeric_limits<T>::digits);
+        const double roundOff = kUlp * std::max(std::fabs(_dMin), std::fabs(_dMax)) +
+                                double(std::numeric_limits<T>::denorm_min());
+        return _dDecodeFactor - 2.0 * roundOff;
     }
 
     static constexpr uint32_t kMaxBits = sizeof(T) * 8;

@@ -42,6 +42,12 @@ struct CollocScratch {
     uint32_t slotEnd = 0;
     std::vector<uint32_t> prevInCell, nextInGroup, tail;
     std::vector<std::pair<uint32_t, uint32_t>> joins;
+    // Set by a caller that knows the pool's positions, when they differ, to
+    // lie at least this far apart (as points of different codes do): when
+    // that is more than the tolerance, positions that are all different
+    // are all their own classes, found without the cells. The caller's to
+    // clear: 0 knows nothing.
+    double dPointGap = 0;
     // The sweep's keys, when positions lie within the tolerance.
     std::vector<VqCollocKey> keys;
     // The classes that share a position, as (position, class) pairs.

@@ -138,6 +138,7 @@ void DualTopoMeshCoder::setVertexData(VqVecf coords, int nComps, VqVertexRecordP
     _nCoordComps = nComps;
     _pAttrs = pAttrs;
     _bOwnAttrs = false;
+    _dPointGap = 0;
 }
 
 void DualTopoMeshCoder::clearState() {
@@ -152,6 +153,7 @@ void DualTopoMeshCoder::clearState() {
     _nCoordComps = 0;
     _pAttrs = nullptr;
     _bOwnAttrs = false;
+    _dPointGap = 0;
     _uRefHash = 0;
     _nCovers = _nAliases = 0;
 }
@@ -227,6 +229,7 @@ bool DualTopoMeshCoder::_encodeLocked() {
     // of them lie at its position).
     _nCoordComps = pool.fields()->numVtxCoordComps();
     const float* pfCoords = pool.fields()->vtxCoords();
+    _dPointGap = 0; // the source's positions: no codes tell of them
     _vfCoords.resize(_viCoordOrder.size() * size_t(_nCoordComps));
     for (size_t i = 0; i < _viCoordOrder.size(); ++i) {
         const int V = _viCoordOrder[i];
@@ -420,12 +423,17 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
     } else {
         VQ_PROPAGATE(_pAttrs->clone(pVP));
     }
+    // The records' positions are the decoded points themselves when the pool
+    // takes them: then what the codes tell of how far apart they lie holds
+    // for the records too.
+    double dPointGap = 0;
     if (bOneEach && bOwn) {
         // The vertices' coordinates are the records' as they stand, and the
         // coder lets go of them with the pool: the pool takes the array.
         VqVecf taken = std::move(_vfCoords);
         _vfCoords.clear();
         VQ_PROPAGATE(pVP->_swapVtxCoords(taken));
+        dPointGap = _dPointGap;
     } else {
         VqBaseVertexRecordPoolInternals in;
         VQ_PROPAGATE(pVP->acquireInternals(in, true));
@@ -592,8 +600,10 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
     // topology built before it. In this order the topology a strip decode
     // derives below is the polygons' own, and the stripper walks it as it is.
     if (!_pCollocScratch) _pCollocScratch = std::make_unique<CollocScratch>();
-    if (!pVP->_isValidColloc(_pCollocScratch.get()))
-        VQ_FAIL(kCls, "_doExport", "_pPTM->vtxRecPool()->_isValidColloc()", VQ_ERR_CORRUPT);
+    _pCollocScratch->dPointGap = dPointGap;
+    const bool bValidColloc = pVP->_isValidColloc(_pCollocScratch.get());
+    _pCollocScratch->dPointGap = 0;
+    if (!bValidColloc) VQ_FAIL(kCls, "_doExport", "_pPTM->vtxRecPool()->_isValidColloc()", VQ_ERR_CORRUPT);
     // Polygons that pass the array checks always have a topology: the
     // derivation drops degenerate facets, pairs what its rule pairs and
     // leaves the rest as borders or non-manifold edges. The arrays were

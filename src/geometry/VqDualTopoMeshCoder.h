@@ -195,6 +195,9 @@ private:
     // the decoded mesh takes that pool rather than a copy of it (a caller's
     // pool, given by setVertexData or built by encode, is copied).
     bool _bOwnAttrs = false;
+    // With _vfCoords read from a section: how far apart two of its points
+    // of different codes lie at least (0: nothing known).
+    double _dPointGap = 0;
     uint32_t _uRefHash = 0;
     uint32_t _nCovers = 0;
     uint32_t _nAliases = 0;

@@ -465,23 +465,25 @@ struct DualTopoMeshCoderIO {
 
     // The coordinates into coords, then the records' attributes. The
     // version-3 driver decodes the coordinates' code texts with the normals'
-    // when there are normals.
+    // when there are normals. dPointGap: how far apart points of different
+    // codes lie at least.
     template <class CD>
     static bool readCoordsAndAttrs(VqVertexRecordPool& recs, VqObjectStream& os, CD& cd, int nComps,
                                    const uint32_t* idx, uint32_t nVerts, float* coords, uint32_t nRecs,
-                                   uint32_t& h, ByteMark& m, SectionStats& st) {
+                                   uint32_t& h, ByteMark& m, SectionStats& st, double& dPointGap) {
         if constexpr (std::is_same_v<CD, CodecDriver3T<int>>) {
             if (recs.fields()->numNormalComps()) {
                 uint64_t uCoordsEnd = 0;
                 VQ_PROPAGATE(recs._readQuantizedCoordAndNormalArrays(os, cd, nComps, idx, nVerts, coords,
-                                                                     nRecs, h, uCoordsEnd));
+                                                                     nRecs, h, uCoordsEnd, dPointGap));
                 st.nCoordBytes += uCoordsEnd - m.at;
                 m.at = uCoordsEnd;
                 m.to(st.nNormalBytes);
                 return readAttrs(recs, os, cd, idx, nRecs, h, st, true);
             }
         }
-        VQ_PROPAGATE(VqVertexRecordPool::_readQuantizedCoordArray(os, cd, nComps, idx, nVerts, coords, h));
+        VQ_PROPAGATE(
+            VqVertexRecordPool::_readQuantizedCoordArray(os, cd, nComps, idx, nVerts, coords, h, dPointGap));
         m.to(st.nCoordBytes);
         return readAttrs(recs, os, cd, idx, nRecs, h, st, false);
     }
@@ -551,6 +553,7 @@ struct DualTopoMeshCoderIO {
         VQ_PROPAGATE(pRecs->setCompressionParams(aBits[0], aBits[1], aBits[2], aBits[3]));
         uint32_t h = headerCheckValue(eBindings, aBits, nVerts, nRecs, c._uRefHash);
         VqVecf coords;
+        double dPointGap = 0;
         if (nVerts > 0) {
             // The coordinates go straight into the coder's array: a pool of
             // their own only to be copied out of cost a fill and a copy.
@@ -558,7 +561,8 @@ struct DualTopoMeshCoderIO {
             const std::unique_ptr<uint32_t[]> pIdx = identity(std::max(nVerts, nRecs));
             const uint32_t* idx = pIdx.get();
             VQ_PROPAGATE(pRecs->lockWrite(true));
-            bool ok = readCoordsAndAttrs(*pRecs, os, cd, nComps, idx, nVerts, coords.data(), nRecs, h, m, st);
+            bool ok = readCoordsAndAttrs(*pRecs, os, cd, nComps, idx, nVerts, coords.data(), nRecs, h, m, st,
+                                         dPointGap);
             m.at = position(os);
             if (ok && l == Layout::V10xV1 && (eBindings & VQ_GEOMBIND_AUXFIELDS_MASK)) {
                 ok = pRecs->_readAuxiliaryFields(os, cd, idx, nRecs, h);
@@ -576,6 +580,7 @@ struct DualTopoMeshCoderIO {
         m.to(st.nTableBytes);
         c.setVertexData(std::move(coords), nComps, pRecs.get());
         c._bOwnAttrs = true;
+        c._dPointGap = dPointGap;
         return true;
     }
 

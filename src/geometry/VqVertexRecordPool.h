@@ -236,9 +236,11 @@ public:
     // The same array into coords (nComps floats per listed point) rather
     // than into records: the coded mesh records keep one position per
     // vertex, which the decoder then places at the vertex's records.
+    // dPointGap receives how far apart two points of different codes lie at
+    // least, 0 when nothing is known (see Vq::CollocScratch::dPointGap).
     static bool _readQuantizedCoordArray(VqObjectStream& os, VqCodecDriver2& cd, int nComps,
                                          const uint32_t* indices, uint32_t nIndices, float* coords,
-                                         uint32_t& uHash);
+                                         uint32_t& uHash, double& dPointGap);
     bool _writeQuantizedNormalArray(VqObjectStream& os, VqCodecDriver2& cd, const uint32_t* indices,
                                     uint32_t nIndices, int nBits, uint32_t& uHash) const;
     bool _readQuantizedNormalArray(VqObjectStream& os, VqCodecDriver2& cd, const uint32_t* indices,
@@ -270,13 +272,14 @@ public:
                                    uint32_t nIndices, uint32_t& uHash);
     static bool _readQuantizedCoordArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, int nComps,
                                          const uint32_t* indices, uint32_t nIndices, float* coords,
-                                         uint32_t& uHash);
+                                         uint32_t& uHash, double& dPointGap);
     // The coordinate array (as _readQuantizedCoordArray) and then the
     // normal array of nRecs records, whose code texts decode together;
     // uCoordsEnd gets the stream's position after the coordinates.
     bool _readQuantizedCoordAndNormalArrays(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, int nComps,
                                             const uint32_t* indices, uint32_t nVerts, float* coords,
-                                            uint32_t nRecs, uint32_t& uHash, uint64_t& uCoordsEnd);
+                                            uint32_t nRecs, uint32_t& uHash, uint64_t& uCoordsEnd,
+                                            double& dPointGap);
     bool _writeQuantizedNormalArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, const uint32_t* indices,
                                     uint32_t nIndices, int nBits, uint32_t& uHash) const;
     bool _readQuantizedNormalArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, const uint32_t* indices,

@@ -378,7 +378,9 @@ struct VqVertexRecordPoolCoding {
         const char* method = "_readQuantizedVertexArray";
         VQ_PROPAGATE(p._checkEdit(method) && checkIndices(p, indices, nIndices, method));
         Vq::VertexRecordFields& f = *p._pFields;
-        VQ_PROPAGATE(readCoords(os, io, f.numVtxCoordComps(), f.vtxCoords(), indices, nIndices, uHash));
+        double dPointGap = 0;
+        VQ_PROPAGATE(
+            readCoords(os, io, f.numVtxCoordComps(), f.vtxCoords(), indices, nIndices, uHash, dPointGap));
         if (nIndices > 0) p._recordsChanged();
         return true;
     }
@@ -408,11 +410,13 @@ struct VqVertexRecordPoolCoding {
     }
 
     // The coordinates of the listed points, poolComps floats each, into
-    // coords (which holds every listed point).
+    // coords (which holds every listed point); dPointGap receives how far
+    // apart any two of different codes lie at least (0: nothing known).
     template <class IO>
     static bool readCoords(VqObjectStream& os, IO& io, int poolComps, float* coords, const uint32_t* indices,
-                           uint32_t nIndices, uint32_t& uHash) {
+                           uint32_t nIndices, uint32_t& uHash, double& dPointGap) {
         const char* method = "_readQuantizedVertexArray";
+        dPointGap = 0;
         VQ_PROPAGATE(readCount(os, nIndices, method));
         if (nIndices == 0) return true;
         CoordsHeader ch;
@@ -427,7 +431,7 @@ struct VqVertexRecordPoolCoding {
         VqVeci* const aArrays[3] = {&*vuX, &*vuY, &*vuZ};
         const int nArrays = nComps > 2 ? 3 : 2;
         VQ_PROPAGATE(getArrays(os, io, aArrays, nArrays, nIndices, method, kCoordsLengthText, uHash));
-        return placeCoords(ch, aArrays, coords, indices, nIndices);
+        return placeCoords(ch, aArrays, coords, indices, nIndices, dPointGap);
     }
 
     static constexpr const char* kCoordsLengthText =
@@ -452,7 +456,7 @@ struct VqVertexRecordPoolCoding {
 
     // Quantised codes, checked, into the listed points.
     static bool placeCoords(CoordsHeader& ch, VqVeci* const* v, float* coords, const uint32_t* indices,
-                            uint32_t nIndices) {
+                            uint32_t nIndices, double& dPointGap) {
         const int nComps = ch.nComps;
         if (nComps < 3) v[2]->assign(nIndices, 0);
         VQ_PROPAGATE(ch.q.convertCodesToRecords(
@@ -462,6 +466,7 @@ struct VqVertexRecordPoolCoding {
         if (nComps == 4)
             for (uint32_t i = 0; i < nIndices; ++i)
                 coords[size_t(indices[i]) * 4 + 3] = 1.0f;
+        if (nComps == 3) dPointGap = ch.q.minPointGap();
         return true;
     }
 
@@ -580,7 +585,8 @@ struct VqVertexRecordPoolCoding {
     // damaged, which one is reported may differ.
     static bool readCoordsAndNormals(Pool& p, VqObjectStream& os, Driver3IO& io, int poolComps, float* coords,
                                      const uint32_t* indices, uint32_t nVerts, uint32_t nRecs,
-                                     uint32_t& uHash, uint64_t& uCoordsEnd) {
+                                     uint32_t& uHash, uint64_t& uCoordsEnd, double& dPointGap) {
+        dPointGap = 0;
         const char* method = "_readQuantizedVertexArray";
         const char* normMethod = "_readQuantizedNormalArray";
         VQ_PROPAGATE(readCount(os, nVerts, method));
@@ -609,7 +615,7 @@ struct VqVertexRecordPoolCoding {
             VQ_PROPAGATE(hashCoordsHeader(ch, nVerts, uHash));
             VQ_PROPAGATE(
                 checkArrays(io, aArrays, nArrays, nVerts, method, kCoordsLengthText, auRefHash, uHash));
-            return placeCoords(ch, aArrays, coords, indices, nVerts);
+            return placeCoords(ch, aArrays, coords, indices, nVerts, dPointGap);
         };
         VQ_PROPAGATE(checkNormalsRead(p, indices, nRecs));
         VQ_PROPAGATE(readCount(os, nRecs, normMethod));
@@ -1178,9 +1184,9 @@ bool VqVertexRecordPool::_readQuantizedVertexArray(VqObjectStream& os, VqCodecDr
 
 bool VqVertexRecordPool::_readQuantizedCoordArray(VqObjectStream& os, VqCodecDriver2& cd, int nComps,
                                                   const uint32_t* indices, uint32_t n, float* coords,
-                                                  uint32_t& uHash) {
+                                                  uint32_t& uHash, double& dPointGap) {
     Driver2IO io{cd};
-    return VqVertexRecordPoolCoding::readCoords(os, io, nComps, coords, indices, n, uHash);
+    return VqVertexRecordPoolCoding::readCoords(os, io, nComps, coords, indices, n, uHash, dPointGap);
 }
 
 bool VqVertexRecordPool::_writeQuantizedNormalArray(VqObjectStream& os, VqCodecDriver2& cd,
@@ -1269,18 +1275,19 @@ bool VqVertexRecordPool::_readQuantizedVertexArray(VqObjectStream& os, Vq::Codec
 
 bool VqVertexRecordPool::_readQuantizedCoordArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd, int nComps,
                                                   const uint32_t* indices, uint32_t n, float* coords,
-                                                  uint32_t& uHash) {
+                                                  uint32_t& uHash, double& dPointGap) {
     Driver3IO io{cd};
-    return VqVertexRecordPoolCoding::readCoords(os, io, nComps, coords, indices, n, uHash);
+    return VqVertexRecordPoolCoding::readCoords(os, io, nComps, coords, indices, n, uHash, dPointGap);
 }
 
 bool VqVertexRecordPool::_readQuantizedCoordAndNormalArrays(VqObjectStream& os, Vq::CodecDriver3T<int>& cd,
                                                             int nComps, const uint32_t* indices,
                                                             uint32_t nVerts, float* coords, uint32_t nRecs,
-                                                            uint32_t& uHash, uint64_t& uCoordsEnd) {
+                                                            uint32_t& uHash, uint64_t& uCoordsEnd,
+                                                            double& dPointGap) {
     Driver3IO io{cd};
     return VqVertexRecordPoolCoding::readCoordsAndNormals(*this, os, io, nComps, coords, indices, nVerts,
-                                                          nRecs, uHash, uCoordsEnd);
+                                                          nRecs, uHash, uCoordsEnd, dPointGap);
 }
 
 bool VqVertexRecordPool::_writeQuantizedNormalArray(VqObjectStream& os, Vq::CodecDriver3T<int>& cd,

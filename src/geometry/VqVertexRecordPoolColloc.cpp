@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <utility>
@@ -298,6 +299,71 @@ bool separatedClasses(const float* xyz, uint32_t n, const VqBox3<float>& box, do
     return true;
 }
 
+// Whether no two of n finite positions (three floats a record) are equal,
+// through a hash of their values in the cells' table (a slot: bits of the
+// hash and the record numbered on from the pass's first number, as there).
+// False as well past a bound on the probes, which no placement of points
+// may turn quadratic: the caller then decides through the cells.
+bool distinctPositions(const float* xyz, uint32_t n, Vq::CollocScratch& sc) {
+    int bits = 4;
+    while ((size_t(1) << bits) < size_t(n) * 2)
+        ++bits;
+    const size_t mask = (size_t(1) << bits) - 1;
+    std::vector<Vq::CollocScratch::Slot>& slots = sc.slots;
+    uint32_t base = sc.slotEnd;
+    if (slots.size() != mask + 1 || base == 0 || base > 0xFFFFFFFFu - n) {
+        slots.assign(mask + 1, Vq::CollocScratch::Slot{0, 0});
+        base = 1;
+    }
+    sc.slotEnd = base + n;
+    constexpr uint64_t kMul = 0x9E3779B97F4A7C15ull;
+    constexpr int kMaxProbes = 64;
+    // Adding 0 makes -0 the +0 it equals; NaN is not among the positions.
+    auto hashOf = [&](uint32_t r) {
+        uint32_t u[3];
+        const float* p = xyz + size_t(r) * 3;
+        for (int c = 0; c < 3; ++c) {
+            const float f = p[c] + 0.0f;
+            std::memcpy(&u[c], &f, sizeof f);
+        }
+        return ((uint64_t(u[0]) << 32 | u[1]) * kMul ^ u[2]) * kMul;
+    };
+    auto home = [bits](uint64_t h) { return size_t(h >> (64 - bits)); };
+    // The first slot a record probes is a miss in a table this size: the
+    // hashes are found kAhead records early and their slots fetched.
+    constexpr uint32_t kAhead = 32;
+    uint64_t ahead[kAhead];
+    auto hashAhead = [&](uint32_t r) {
+        const uint64_t h = hashOf(r);
+        __builtin_prefetch(&slots[home(h)]);
+        return h;
+    };
+    for (uint32_t r = 0; r < n && r < kAhead; ++r)
+        ahead[r] = hashAhead(r);
+    for (uint32_t r = 0; r < n; ++r) {
+        const uint64_t h = ahead[r % kAhead];
+        if (r + kAhead < n) ahead[r % kAhead] = hashAhead(r + kAhead);
+        const float* p = xyz + size_t(r) * 3;
+        const uint32_t tag = uint32_t(h);
+        size_t s = home(h);
+        for (int i = 0;; ++i) {
+            Vq::CollocScratch::Slot& e = slots[s];
+            if (e.head < base) {
+                e.head = r + base;
+                e.tag = tag;
+                break;
+            }
+            if (e.tag == tag) {
+                const float* q = xyz + size_t(e.head - base) * 3;
+                if (q[0] == p[0] && q[1] == p[1] && q[2] == p[2]) return false;
+            }
+            if (i == kMaxProbes) return false;
+            s = (s + 1) & mask;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 bool VqVertexRecordPool::isCompatibleVtxRecs(uint32_t a, uint32_t b) const {
@@ -457,8 +523,14 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced, Vq::CollocScratch*
     // Unreferenced classes would follow in the sweep's order, which only the
     // sweep knows.
     bool bAlone = false;
-    const bool bSeparated =
-        nReferenced == n && bAllFinite && separatedClasses(xyz, n, box, t, *this, sc, bAlone);
+    bool bSeparated = false;
+    if (nReferenced == n && bAllFinite) {
+        // Positions known to lie more than t apart when they differ (with
+        // room for the rounding of squared distances) are each alone when
+        // none are equal: the cells would find no more.
+        bAlone = bDirect && sc.dPointGap > 1.001 * t && distinctPositions(xyz, n, sc);
+        bSeparated = bAlone || separatedClasses(xyz, n, box, t, *this, sc, bAlone);
+    }
     if (bAlone) {
         // Every record a class and a position of its own, all referenced:
         // the new numbers are the ranks, and the rings single records. A

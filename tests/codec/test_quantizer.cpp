@@ -177,6 +177,33 @@ TEST_F(QuantizerTest, PointsRoundTripPerAxisAndArraysAgree) {
     EXPECT_EQ(y, 511u);
 }
 
+// Neighbouring codes, where values lie closest, at the ends of the range
+// and in between: never nearer than the gap promised, including ranges far
+// from 0, where rounding to float eats the step and nothing is promised.
+TEST_F(QuantizerTest, NeighbouringCodesLieAtLeastTheGapApart) {
+    std::mt19937 rng(5);
+    const float ranges[][2] = {{0.0f, 1.0f}, {-1000.0f, 3000.0f}, {1e6f, 1e6f + 64.0f}, {-3e38f, 3e38f}};
+    for (const auto& r : ranges)
+        for (uint32_t b : {1u, 11u, 16u, 24u, 31u}) {
+            Quantizer q(r[0], r[1], b);
+            const double gap = q.minCodeGap();
+            std::vector<uint32_t> codes = {0, q.maxCode() - 1, q.maxCode() / 2};
+            for (int i = 0; i < 1000; ++i)
+                codes.push_back(uint32_t(rng()) % q.maxCode());
+            for (uint32_t c : codes)
+                EXPECT_GE(double(q.dequantize(c + 1)) - double(q.dequantize(c)), gap)
+                    << "b=" << b << " [" << r[0] << ", " << r[1] << "] c=" << c;
+        }
+    // 20 bits at a million: the step is below the spacing of floats there.
+    EXPECT_LE(Quantizer(1e6f, 1e6f + 1.0f, 20).minCodeGap(), 0.0);
+    EXPECT_EQ(Quantizer(0.0f, 1.0f, 0).minCodeGap(), HUGE_VAL);
+
+    VqPointQuantizer pq;
+    ASSERT_TRUE(pq.setBBox(VqBox3<float>(VqVec3f(0, 0, 0), VqVec3f(1, 4, 2))) && pq.setNumBitsPrecision(11));
+    EXPECT_GT(pq.minPointGap(), 0.0);
+    EXPECT_LT(pq.minPointGap(), 1.0 / 2047);
+}
+
 TEST_F(QuantizerTest, PointsRefuseWhatCannotBeCoded) {
     VqPointQuantizer pq;
     uint32_t x, y, z;

@@ -574,3 +574,48 @@ TEST_F(CollocTest, KeptScratchCollocatesAsAFreshOne) {
         EXPECT_EQ(a._positionRings() != nullptr, b._positionRings() != nullptr);
     }
 }
+
+// Positions known to lie at least a gap apart (as decoded points of
+// different codes do) are classed without the cells when none are equal; a
+// pool with equal positions, -0 against 0 among them, goes to the cells.
+// Either way the pool comes out as without the gap.
+TEST_F(CollocTest, AKnownGapClassesAsTheCells) {
+    Vq::CollocScratch kept;
+    std::mt19937 rng(7);
+    for (int dup : {0, 1, 2}) {
+        SCOPED_TRACE(dup);
+        Records r;
+        for (uint32_t p = 0; p < 500; ++p) {
+            const uint32_t cell = (p * 2654435761u) % 4096u;
+            for (int c = 0; c < 3; ++c)
+                r.coords.push_back(float((cell >> (c * 4)) % 16) * 0.1f - 0.5f);
+        }
+        if (dup == 1) r.coords.insert(r.coords.end(), r.coords.begin() + 30, r.coords.begin() + 33);
+        if (dup == 2) {
+            r.coords.insert(r.coords.end(), {0.0f, 0.25f, 0.25f, -0.0f, 0.25f, 0.25f});
+        }
+        const uint32_t n = uint32_t(r.coords.size() / 3);
+        std::vector<uint32_t> used(n);
+        for (uint32_t i = 0; i < n; ++i)
+            used[i] = i;
+        std::shuffle(used.begin(), used.end(), rng);
+        VqVertexRecordPool a(VQ_GEOMBIND_VTXCOORD3), b(VQ_GEOMBIND_VTXCOORD3);
+        ASSERT_TRUE(a.setCollocateTol(-1e-3f, 1e-4f) && b.setCollocateTol(-1e-3f, 1e-4f));
+        ASSERT_TRUE(r.addTo(a, n) && r.addTo(b, n));
+        FakeMesh meshA(&a, used), meshB(&b, used);
+        kept.dPointGap = 0.05;
+        ASSERT_TRUE(a._isValidColloc(&kept)) << lastError();
+        kept.dPointGap = 0;
+        ASSERT_TRUE(b._isValidColloc()) << lastError();
+        const uint32_t m = a.numVtxRecords();
+        ASSERT_EQ(m, b.numVtxRecords());
+        EXPECT_EQ(m, dup ? n - 1 : n);
+        EXPECT_EQ(a.indexMap(), b.indexMap());
+        EXPECT_EQ(meshA.indices, meshB.indices);
+        EXPECT_EQ(
+            std::memcmp(a.fields()->vtxCoords(), b.fields()->vtxCoords(), size_t(m) * 3 * sizeof(float)), 0);
+        for (uint32_t i = 0; i < m; ++i)
+            ASSERT_EQ(a.nextEquivVtx(i), b.nextEquivVtx(i)) << i;
+        EXPECT_EQ(a._positionRings() != nullptr, b._positionRings() != nullptr);
+    }
+}
