@@ -524,10 +524,6 @@ bool VqNode::setFlags(unsigned short flags) {
     return true;
 }
 
-void VqNode::setInternalFlag(unsigned short flag, bool on) const {
-    _uFlags = on ? (_uFlags | flag) : (_uFlags & ~static_cast<uint32_t>(flag));
-}
-
 void VqNode::setInternalFlags(unsigned short flags) const {
     _uFlags = (_uFlags & 0xFFFF0000u) | flags;
 }
@@ -1440,8 +1436,11 @@ bool VqNode::_readFields(VqObjectStream& os, const Vq::RecordFormat& fmt, int) {
     if (count > 0xFFFF) VQ_FAIL("VqNode", "deserialize", "nAttrs <= 65535", VQ_ERR_CORRUPT);
     if (_uSlotState != kSlotsCounted || !_vAttrList.empty())
         VQ_FAIL("VqNode", "deserialize", "_vAttrList.length() == 0", VQ_ERR_INTERNAL);
-    _vAttrList.resize(static_cast<size_t>(count));
-    _vAttrPathList.assign(static_cast<size_t>(count), nullptr);
+    // Most nodes have no attribute of their own; both lists are empty then.
+    if (count > 0) {
+        _vAttrList.resize(static_cast<size_t>(count));
+        _vAttrPathList.assign(static_cast<size_t>(count), nullptr);
+    }
     _uSlotState = kSlotsPendingIds;
     VQ_PROPAGATE(_readIds(os, count, reinterpret_cast<void**>(_vAttrList.data()), sizeof(_vAttrList[0])));
     setInternalFlag(VQ_NODE_IFLAG_NEEDSLOADFIXUP, true);

@@ -258,7 +258,10 @@ public:
     bool setFlags(unsigned short flags);
     unsigned short userFlags() const { return static_cast<unsigned short>(_uFlags >> 16); }
     bool internalFlag(unsigned short flag) const { return (_uFlags & flag) != 0; }
-    void setInternalFlag(unsigned short flag, bool on) const;
+    // Inline: an open sets and clears flags on every node it reads.
+    void setInternalFlag(unsigned short flag, bool on) const {
+        _uFlags = on ? (_uFlags | flag) : (_uFlags & ~static_cast<uint32_t>(flag));
+    }
     void setInternalFlags(unsigned short flags) const;
     bool isIgnored() const { return internalFlag(VQ_NODE_IFLAG_IGNORE); }
     bool isModified() const { return internalFlag(VQ_NODE_IFLAG_MODIFIED); }

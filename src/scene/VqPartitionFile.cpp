@@ -266,13 +266,38 @@ namespace {
 // costs a cache miss per object.
 // Each node is handed to fixed() after its own fixup; the nodes left with
 // children are listed in inner, for the cycle check.
+// Whether objects are of one type, asked of the type records once for each
+// run of objects of the same class: a file's objects come in long runs (its
+// nodes, then its property values), and a negative answer walks the whole
+// parent chain of the record.
+class TypeRun {
+public:
+    explicit TypeRun(const VqType& t) : _type(t) {}
+    bool is(const VqBase* o) {
+        if (!o) return false;
+        const VqType* t = o->type();
+        if (t != _pLast) {
+            _pLast = t;
+            _bIs = t->isA(_type);
+        }
+        return _bIs;
+    }
+
+private:
+    const VqType& _type;
+    const VqType* _pLast = nullptr;
+    bool _bIs = false;
+};
+
 template <class Fixed>
 bool fixupObjects(std::vector<Vq::SharedPtr<VqBase>>& objects, std::vector<const VqNode*>& inner,
                   Fixed&& fixed) {
     bool ok = true;
     inner.clear();
+    TypeRun nodes(VqNode::classTypeID());
     for (auto& o : objects)
-        if (auto* n = Vq::typeCast<VqNode>(o.get())) {
+        if (nodes.is(o.get())) {
+            auto* n = static_cast<VqNode*>(o.get());
             ok = n->fixupLists() && ok;
             n->setInternalFlag(VqNode::VQ_NODE_IFLAG_NEEDSLOADFIXUP, false);
             if (n->numChildren(false) > 0) inner.push_back(n);
@@ -322,27 +347,35 @@ bool hasCycle(const std::vector<const VqNode*>& inner) {
     state.reserve(inner.size());
     for (const VqNode* n : inner)
         state.insert(n, NodeState{n, kUnmet});
-    std::vector<std::pair<const VqNode*, unsigned int>> stack;
+    // A node on the walk's path, with its children (asked once, not once per child).
+    struct Open {
+        NodeState* s;
+        VqNode* const* kids;
+        unsigned int count, next;
+    };
+    auto open = [](NodeState* s) {
+        s->state = kOpen;
+        Open o{s, nullptr, 0u, 0u};
+        static_cast<const VqNode*>(s->node)->children(o.kids, o.count, false);
+        return o;
+    };
+    std::vector<Open> stack;
     for (const VqNode* start : inner) {
         NodeState* s = state.find(start);
         if (s->state != kUnmet) continue;
-        s->state = kOpen;
-        stack.assign(1, {start, 0u});
+        stack.assign(1, open(s));
         while (!stack.empty()) {
-            const VqNode* n = stack.back().first;
-            const unsigned int next = stack.back().second;
-            if (next >= n->numChildren(false)) {
-                state.find(n)->state = kDone;
+            Open& top = stack.back();
+            if (top.next >= top.count) {
+                top.s->state = kDone;
                 stack.pop_back();
                 continue;
             }
-            ++stack.back().second;
-            NodeState* c = state.find(n->child(static_cast<int>(next), false));
+            NodeState* c = state.find(top.kids[top.next++]);
             if (!c) continue;
             if (c->state == kOpen) return true;
             if (c->state == kDone) continue;
-            c->state = kOpen;
-            stack.emplace_back(static_cast<const VqNode*>(c->node), 0u);
+            stack.push_back(open(c));
         }
     }
     return false;
@@ -443,9 +476,9 @@ bool VqPartition::_fixGraph(std::vector<Vq::SharedPtr<VqBase>>& objects) {
     // files: they start empty and closed, whatever their record held. (A
     // graph with a cycle is dropped whole, reset or not.)
     std::vector<const VqNode*> inner;
-    bool ok = fixupObjects(objects, inner, [this](VqNode* n) {
-        auto* p = Vq::typeCast<VqPartition>(n);
-        if (p && p != this) p->_uAttrWord.store(0);
+    TypeRun partitions(VqPartition::classTypeID());
+    bool ok = fixupObjects(objects, inner, [this, &partitions](VqNode* n) {
+        if (n != this && partitions.is(n)) static_cast<VqPartition*>(n)->_uAttrWord.store(0);
     });
     if (ok && hasCycle(inner)) {
         dropGraph(objects);

@@ -90,6 +90,17 @@ VqPropBase::PropTable::Pair& VqPropBase::PropTable::insert(const VqPropAtom* key
     return *_vPairs.insert(it, Pair{const_cast<VqPropAtom*>(key), const_cast<VqPropAtom*>(value), hash});
 }
 
+VqPropBase::PropTable::Pair& VqPropBase::PropTable::insert(Pair&& pair) {
+    // Pairs read from a file mostly go to an empty table, or after the last.
+    if (_vPairs.empty() || _vPairs.end()[-1].hash <= pair.hash) {
+        _vPairs.push_back(std::move(pair));
+        return _vPairs.end()[-1];
+    }
+    auto it = std::upper_bound(_vPairs.begin(), _vPairs.end(), pair.hash,
+                               [](uint32_t h, const Pair& p) { return h < p.hash; });
+    return *_vPairs.insert(it, std::move(pair));
+}
+
 VqPropBase::PropTable::Pairs::~Pairs() {
     std::destroy(begin(), end());
     if (_p != _inline()) ::operator delete(_p);
@@ -112,6 +123,12 @@ VqPropBase::PropTable::Pair* VqPropBase::PropTable::Pairs::insert(Pair* at, Pair
     std::rotate(_p + i, _p + _n, _p + _n + 1);
     ++_n;
     return _p + i;
+}
+
+void VqPropBase::PropTable::Pairs::push_back(Pair&& pair) {
+    if (_n == _nCap) _reserve(2 * size_t(_nCap));
+    ::new (static_cast<void*>(_p + _n)) Pair(std::move(pair));
+    ++_n;
 }
 
 VqPropBase::PropTable::Pair* VqPropBase::PropTable::Pairs::erase(Pair* first, Pair* last) {
@@ -199,6 +216,22 @@ bool VqPropBase::_addPropInternal(const VqPropAtom* key, const VqPropAtom* value
     if (pChanged) *pChanged = changed;
     if (pReplaced) *pReplaced = std::move(replaced);
     return true;
+}
+
+void VqPropBase::_addReadPairs(PropTable::Pair* pairs, size_t count, bool mayHoldLateLoaded) {
+    PropTable* t = &_propTable;
+    std::unique_lock lock(t->_lock);
+    if (mayHoldLateLoaded) _bMayHoldLateLoaded.store(true, std::memory_order_release);
+    for (size_t i = 0; i < count; ++i) {
+        PropTable::Pair& in = pairs[i];
+        PropTable::Pair* p = t->_vPairs.empty() ? nullptr : t->find(in.key.get());
+        if (!p)
+            t->insert(std::move(in));
+        else if (p->value.get() != in.value.get())
+            // The replaced value goes back to the caller, which releases it
+            // once the lock is dropped.
+            std::swap(p->value, in.value);
+    }
 }
 
 bool VqPropBase::removeProp(const VqPropAtom* key, bool user) {
@@ -425,13 +458,23 @@ bool VqPropBase::readPropertyTable(VqObjectStream& os, bool readBBoxHier) {
     int nHolders = 0;
     VQ_PROPAGATE(os.readLength(nHolders, 8));
     // Most graphs share a few keys among all holders: the key of the pair
-    // before is recognised by its ID without a lookup.
+    // before is recognised by its ID without a lookup, and its hash and
+    // whether it is dropped are known.
     int lastKeyId = 0;
     const VqPropAtom* lastKey = nullptr;
+    uint32_t lastKeyHash = 0;
+    bool lastKeyDropped = false;
+    // Values mostly share a type too: whether it is late-loaded is asked
+    // once for each run of values of one type.
+    const VqType* lastValueType = nullptr;
+    bool lastValueLate = false;
+    // A holder's pairs are gathered and added under one hold of its lock.
+    std::vector<PropTable::Pair> gathered;
     for (int h = 0; h < nHolders; ++h) {
         int holderId = -1;
         VQ_PROPAGATE(os.read(&holderId));
         auto* holder = Vq::typeCast<VqPropBase>(static_cast<const VqBase*>(os.possiblePtr(holderId)));
+        bool late = false;
         for (;;) {
             int keyId = 0, valueId = -1;
             VQ_PROPAGATE(os.read(&keyId));
@@ -441,13 +484,24 @@ bool VqPropBase::readPropertyTable(VqObjectStream& os, bool readBBoxHier) {
             if (keyId != lastKeyId || !lastKey) {
                 lastKeyId = keyId;
                 lastKey = Vq::typeCast<VqPropAtom>(static_cast<const VqBase*>(os.possiblePtr(keyId)));
+                if (lastKey) {
+                    lastKeyHash = lastKey->hash();
+                    lastKeyDropped = !readBBoxHier && vqLLPropBBHier && *lastKey == *vqLLPropBBHier;
+                }
             }
-            const VqPropAtom* key = lastKey;
             auto* value = Vq::typeCast<VqPropAtom>(static_cast<const VqBase*>(os.possiblePtr(valueId)));
-            if (!key || !value) continue;
-            if (!readBBoxHier && vqLLPropBBHier && *key == *vqLLPropBBHier) continue;
-            VQ_PROPAGATE(const_cast<VqPropBase*>(holder)->_addPropInternal(key, value));
+            if (!lastKey || !value || lastKeyDropped) continue;
+            if (value->type() != lastValueType) {
+                lastValueType = value->type();
+                lastValueLate = lastValueType->isA(VqLateLoadedPropAtom::classTypeID());
+            }
+            late = late || lastValueLate;
+            gathered.push_back(PropTable::Pair{const_cast<VqPropAtom*>(lastKey), const_cast<VqPropAtom*>(value),
+                                               lastKeyHash});
         }
+        if (gathered.empty()) continue;
+        const_cast<VqPropBase*>(holder)->_addReadPairs(gathered.data(), gathered.size(), late);
+        gathered.clear();
     }
     return true;
 }

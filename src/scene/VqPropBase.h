@@ -55,6 +55,7 @@ public:
             size_t size() const { return _n; }
             bool empty() const { return _n == 0; }
             Pair* insert(Pair* at, Pair&& pair);
+            void push_back(Pair&& pair);
             Pair* erase(Pair* at) { return erase(at, at + 1); }
             Pair* erase(Pair* first, Pair* last);
             // Exchanges the contents with those of out.
@@ -73,6 +74,7 @@ public:
         Pair* find(const VqPropAtom* key);
         // Inserts at the end of the key's hash run.
         Pair& insert(const VqPropAtom* key, const VqPropAtom* value, uint32_t hash);
+        Pair& insert(Pair&& pair);
 
         // The table's reader/writer lock in one word, in the same cache line
         // as the pairs' count and the first pair: a save takes it on every
@@ -204,6 +206,11 @@ protected:
 private:
     // Called for every value that enters the table.
     void _noteValue(const VqPropAtom* value);
+    // Adds, as _addPropInternal would one after the other, the pairs a file's
+    // table lists for this holder (hashes filled in), under one hold of the
+    // lock; mayHoldLateLoaded tells whether any value is late-loaded. The
+    // pairs are moved out.
+    void _addReadPairs(PropTable::Pair* pairs, size_t count, bool mayHoldLateLoaded);
     // Whether the table may hold a late-loaded value: set once one has
     // entered, never cleared. A save asks every holder for its late-loaded
     // values several times and almost all have none; kept outside the

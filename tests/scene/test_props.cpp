@@ -366,6 +366,56 @@ TEST_F(PropTest, PairsOfUnknownHoldersAndKeysAreDropped) {
     EXPECT_FALSE(VqPropBase::readPropertyTable(*os2));
 }
 
+// A table adds a holder's pairs as adds one after the other would: into a
+// table that already holds pairs, in hash order, a later value of a key
+// replacing an earlier one, whether in the same run of pairs or in another
+// run for the same holder; a late-loaded value among them is found again.
+TEST_F(PropTest, TablePairsAddAsSingleAddsWould) {
+    Vq::SharedPtr<VqNode> a = new VqNode(), b = new VqNode(), refA = new VqNode(), refB = new VqNode();
+    std::vector<Vq::SharedPtr<VqPropAtom>> keys, values;
+    for (const char* k : {"k1", "k2", "k3"})
+        keys.push_back(new VqStringPropAtom(k));
+    for (int i = 0; i < 5; ++i)
+        values.push_back(new VqInt32PropAtom(i));
+    Vq::SharedPtr<VqLateLoadedPropAtom> ll = new VqLateLoadedPropAtom();
+    values.push_back(ll.get());
+    for (VqNode* n : {a.get(), refA.get()})
+        n->_addPropInternal(keys[0].get(), values[0].get());
+    // IDs: holders 1 and 2, keys 3 to 5, values 6 to 11 (11 late-loaded).
+    std::vector<uint8_t> image =
+        tableImage(1, {{1, 4, 7, 3, 8, 5, 11, 4, 9, 0}, {2, 5, 10, 0}, {1, 3, 10, 0}});
+    VqTestObjectStream os = VqTestObjectStream::forReading(image, 10, 0);
+    bool ok = true;
+    int id = 1;
+    for (VqBase* o : {static_cast<VqBase*>(a.get()), static_cast<VqBase*>(b.get())})
+        os->registerPtr(o, id++, &ok);
+    for (const auto& k : keys)
+        os->registerPtr(static_cast<const VqBase*>(k.get()), id++, &ok);
+    for (const auto& v : values)
+        os->registerPtr(static_cast<const VqBase*>(v.get()), id++, &ok);
+    ASSERT_TRUE(VqPropBase::readPropertyTable(*os)) << lastError();
+
+    for (auto [k, v] : {std::pair{1, 1}, {0, 2}, {2, 5}, {1, 3}, {0, 4}})
+        refA->_addPropInternal(keys[k].get(), values[v].get());
+    refB->_addPropInternal(keys[2].get(), values[4].get());
+    for (auto [got, want] : {std::pair{a.get(), refA.get()}, {b.get(), refB.get()}}) {
+        ASSERT_EQ(got->numProps(false), want->numProps(false));
+        for (int i = 0; i < want->numProps(false); ++i) {
+            VqPropAtom *gk = nullptr, *gv = nullptr, *wk = nullptr, *wv = nullptr;
+            got->prop(i, gk, gv, false);
+            want->prop(i, wk, wv, false);
+            EXPECT_EQ(gk, wk) << i;
+            EXPECT_EQ(gv, wv) << i;
+        }
+    }
+    std::vector<VqLateLoadedPropAtom*> late;
+    a->appendLateLoadedValues(late);
+    EXPECT_EQ(late, std::vector<VqLateLoadedPropAtom*>{ll.get()});
+    late.clear();
+    b->appendLateLoadedValues(late);
+    EXPECT_TRUE(late.empty());
+}
+
 TEST_F(PropTest, BoundingBoxHierarchyPairsFollowTheReadFlag) {
     Vq::SharedPtr<VqNode> n = new VqNode();
     Vq::SharedPtr<VqStringPropAtom> bbKey = new VqStringPropAtom("VQ_LLPROP_BBHIER");
