@@ -106,6 +106,14 @@ void VqObjectStream::setPartitionAccess(const PartitionAccess* access) {
     s_pPartitionAccess.store(access, std::memory_order_release);
 }
 
+namespace {
+// The partition learns, at the end of each outermost element, whether it left data unread.
+void noteDataSkipped(VqPartition* partition, bool skipped) {
+    const VqObjectStream::PartitionAccess* access = s_pPartitionAccess.load(std::memory_order_acquire);
+    if (access) access->setDataSkipped(partition, skipped);
+}
+} // namespace
+
 void VqObjectStream::_fetchVersion() const {
     const PartitionAccess* access = s_pPartitionAccess.load(std::memory_order_acquire);
     if (access) access->datastoreVersion(_pPartition, _nMajorVersion, _nMinorVersion);
@@ -243,9 +251,12 @@ bool VqObjectStream::endRead() {
     const uint64_t end = _vElems.back().nStart + _vElems.back().nLength;
     _vElems.pop_back();
     if (_bNoLengthCheck) return true;
-    // An object that read its element exactly, inside another one: one
-    // compare, and no call that would make this a full frame.
-    if (_bGetBias && end == _nGetBias + reinterpret_cast<uintptr_t>(_pGetCur) && !_vElems.empty()) return true;
+    // An object that read its element exactly: one compare, and no call
+    // that would make this a full frame unless the outermost element ended.
+    if (_bGetBias && end == _nGetBias + reinterpret_cast<uintptr_t>(_pGetCur)) {
+        if (_vElems.empty() && _pPartition) noteDataSkipped(_pPartition, _bDataSkipped);
+        return true;
+    }
     return _endReadAt(end);
 }
 
@@ -260,10 +271,7 @@ bool VqObjectStream::_endReadAt(uint64_t end) {
     } catch (...) {
         return VqErrorState::recordCurrentException(kCls, "endRead");
     }
-    if (_vElems.empty() && _pPartition) {
-        const PartitionAccess* access = s_pPartitionAccess.load(std::memory_order_acquire);
-        if (access) access->setDataSkipped(_pPartition, _bDataSkipped);
-    }
+    if (_vElems.empty() && _pPartition) noteDataSkipped(_pPartition, _bDataSkipped);
     return true;
 }
 
