@@ -9,17 +9,14 @@
 #include <unordered_map>
 #include <vector>
 
+std::atomic<VqType*> VqFactory::s_guidCache[VqFactory::kGuidCacheSlots] = {};
+
 namespace {
 struct _VqFactoryIntDB {
     _VqFactoryIntDB() { types.reserve(256); }
     std::vector<VqType*> types;                           // registration order
     std::unordered_map<VqGUID, VqType*, VqGUIDHash> byGuid;
     VqType* nameCache[16] = {};                           // last type found by name, per slot
-    // The type found last by GUID, per slot of the GUID's first word: opening
-    // a file asks for the same few types once per element, and comparing one
-    // GUID costs less than a hash lookup. Readers on several threads share
-    // the slots, hence atomic; adding or removing a GUID's type empties its slot.
-    std::atomic<VqType*> guidCache[16] = {};
 };
 
 _VqFactoryIntDB* _dataBase = nullptr;
@@ -43,13 +40,13 @@ bool VqFactory::addType(const VqType& type) {
     _dataBase->types.push_back(t);
     _dataBase->byGuid[type.guid] = t;
     // A type registered again under a GUID replaces the one a slot may hold.
-    _dataBase->guidCache[type.guid.Data1 & 15].store(nullptr, std::memory_order_release);
+    s_guidCache[type.guid.Data1 & (kGuidCacheSlots - 1)].store(nullptr, std::memory_order_release);
     return true;
 }
 
 bool VqFactory::removeType(const VqType& type) {
     if (!_dataBase) return noDataBase("removeType");
-    _dataBase->guidCache[type.guid.Data1 & 15].store(nullptr, std::memory_order_release);
+    s_guidCache[type.guid.Data1 & (kGuidCacheSlots - 1)].store(nullptr, std::memory_order_release);
     if (_dataBase->byGuid.erase(type.guid) != 1) {
         VqErrorState::throwStdError("VqFactory", "removeType", "count==1", VQ_ERR_INTERNAL);
         return false;
@@ -72,19 +69,13 @@ bool VqFactory::removeType(const VqType& type) {
     return true;
 }
 
-bool VqFactory::getType(const VqGUID& guid, VqType*& out) {
+bool VqFactory::_getTypeSlow(const VqGUID& guid, VqType*& out) {
     out = nullptr;
     if (!_dataBase) return noDataBase("getType");
-    std::atomic<VqType*>& slot = _dataBase->guidCache[guid.Data1 & 15];
-    VqType* last = slot.load(std::memory_order_acquire);
-    if (last && last->guid == guid) {
-        out = last;
-        return true;
-    }
     auto it = _dataBase->byGuid.find(guid);
     if (it == _dataBase->byGuid.end()) return true;
     out = it->second;
-    slot.store(out, std::memory_order_release);
+    s_guidCache[guid.Data1 & (kGuidCacheSlots - 1)].store(out, std::memory_order_release);
     return true;
 }
 

@@ -99,14 +99,10 @@ bool VqBaseDataStream::read(VqBitField<1>* v) {
     return true;
 }
 
-bool VqBaseDataStream::read(VqGUID& v) {
-    if (!_get(&v, sizeof(VqGUID))) return false;
-    if (_bSwap) {
-        v.Data1 = __builtin_bswap32(v.Data1);
-        v.Data2 = __builtin_bswap16(v.Data2);
-        v.Data3 = __builtin_bswap16(v.Data3);
-    }
-    return true;
+void VqBaseDataStream::s_byteSwap(VqGUID& v) {
+    v.Data1 = __builtin_bswap32(v.Data1);
+    v.Data2 = __builtin_bswap16(v.Data2);
+    v.Data3 = __builtin_bswap16(v.Data3);
 }
 
 bool VqBaseDataStream::write(const VqString& v) {

@@ -76,7 +76,12 @@ public:
     bool read(float* v) { return _getScalar(v); }
     bool read(double* v) { return _getScalar(v); }
     bool read(VqBitField<1>* v);
-    bool read(VqGUID& v);
+    // Every element starts with one: inline.
+    bool read(VqGUID& v) {
+        if (!_get(&v, sizeof(VqGUID))) return false;
+        if (_bSwap) s_byteSwap(v);
+        return true;
+    }
     bool read(VqString& v);
 
     // Arrays: n elements, no count.
@@ -234,6 +239,8 @@ public:
     static void s_byteSwap(long* v, int n) { s_byteSwap(reinterpret_cast<unsigned long*>(v), n); }
     static void s_byteSwap(unsigned long* v, int n);
     static void s_byteSwap(double* v, int n) { s_byteSwap(reinterpret_cast<unsigned long*>(v), n); }
+    // The GUID's three numeric fields; the eight bytes stay as they are.
+    static void s_byteSwap(VqGUID& v);
     // Exchanges the two 32-bit halves of each value.
     static void s_wordSwap(unsigned long* v, int n);
     // Swaps only when this stream swaps.

@@ -73,7 +73,7 @@ bool VqBufferedObjectStream::beginWrite() {
         _openPutWindow();
     }
     if (VqObjectStream::beginWrite()) return true;
-    if (_vElemStart.empty()) _endWriteElement();
+    if (_vElems.empty()) _endWriteElement();
     VqErrorState::rethrowError();
     return false;
 }
@@ -90,7 +90,7 @@ bool VqBufferedObjectStream::endWrite() {
     VQ_CHECK(_bWriteElem, kCls, "endWrite", VQ_ERR_INTERNAL);
     VQ_CHECK(_pvOutBuffer, kCls, "endWrite", VQ_ERR_INTERNAL);
     bool ok = VqObjectStream::endWrite();
-    if (!_vElemStart.empty()) {
+    if (!_vElems.empty()) {
         if (!ok) VqErrorState::rethrowError();
         return ok;
     }
@@ -179,7 +179,7 @@ void VqBufferedObjectStream::readBytes(VqUChar* buf, VqSize n, VqSize& nRead) {
 }
 
 bool VqBufferedObjectStream::beginRead() {
-    bool outermost = _vElemStart.empty();
+    bool outermost = _vElems.empty();
     if (outermost) _bReadElem = true;
     if (VqObjectStream::beginRead()) return true;
     if (outermost) _bReadElem = false;
@@ -189,7 +189,7 @@ bool VqBufferedObjectStream::beginRead() {
 
 bool VqBufferedObjectStream::endRead() {
     bool ok = VqObjectStream::endRead();
-    if (_vElemStart.empty()) _bReadElem = false;
+    if (_vElems.empty()) _bReadElem = false;
     if (!ok) VqErrorState::rethrowError();
     return ok;
 }

@@ -358,9 +358,10 @@ bool VqElementIO::writeLogicalElementOf(int major, VqObjectStream& os, const VqB
 }
 
 bool VqElementIO::readLogicalElementOf(int major, VqObjectStream& os, Vq::SharedPtr<VqBase>& out) {
-    if (major >= 10) return readLogicalElementV10(os, out);
+    if (major >= 10) return readLogicalElementImpl(os, out, true, "readLogicalElementV10");
     VqBase* raw = nullptr;
-    const bool ok = major == 9 ? readLogicalElementV9(os, raw) : readLogicalElement(os, raw);
+    const bool ok = major == 9 ? readLogicalElementImpl(os, raw, true, "readLogicalElementV9")
+                               : readLogicalElementImpl(os, raw, false, "readLogicalElement");
     out = raw;
     return ok;
 }

@@ -22,6 +22,8 @@ std::vector<VqInBufFVec*> s_vpWriteBufferPool;
 
 VqObjectStream::VqObjectStream(VqDataStream* raw) : _pRaw(raw) {
     VqObjectStream::setByteOrder(s_systemByteOrder());
+    // Reading never nests deeper: the stack does not grow while a file is read.
+    _vElems.reserve(kMaxElementDepth);
 }
 
 VqObjectStream::~VqObjectStream() = default;
@@ -75,14 +77,14 @@ uint64_t VqObjectStream::_readLimit() {
 }
 
 uint64_t VqObjectStream::_elementRemaining() {
-    if (_vElemLen.empty() || _vElemLen.size() != _vElemStart.size()) return UINT64_MAX;
+    if (_vElems.empty() || !_vElems.back().bRead) return UINT64_MAX;
     uint64_t pos = 0;
     try {
-        getPosition(pos);
+        pos = _position();
     } catch (...) {
         return UINT64_MAX;
     }
-    uint64_t end = _vElemStart.back() + _vElemLen.back();
+    uint64_t end = _vElems.back().nStart + _vElems.back().nLength;
     return end > pos ? end - pos : 0;
 }
 
@@ -103,6 +105,14 @@ std::atomic<const VqObjectStream::PartitionAccess*> s_pPartitionAccess{nullptr};
 void VqObjectStream::setPartitionAccess(const PartitionAccess* access) {
     s_pPartitionAccess.store(access, std::memory_order_release);
 }
+
+namespace {
+// The partition learns, at the end of each outermost element, whether it left data unread.
+void noteDataSkipped(VqPartition* partition, bool skipped) {
+    const VqObjectStream::PartitionAccess* access = s_pPartitionAccess.load(std::memory_order_acquire);
+    if (access) access->setDataSkipped(partition, skipped);
+}
+} // namespace
 
 void VqObjectStream::_fetchVersion() const {
     const PartitionAccess* access = s_pPartitionAccess.load(std::memory_order_acquire);
@@ -137,26 +147,22 @@ bool VqObjectStream::registerPtr(const void* ptr, int id) {
     return true;
 }
 
-bool VqObjectStream::registerPtr(const void* ptr, int id, bool* ok) {
+bool VqObjectStream::_registerPtrSlow(const void* ptr, int id, bool* ok) {
     VQ_CHECK(_currentSwizzler, kCls, "registerPtr", VQ_ERR_INTERNAL);
-    if (ok && _currentSwizzler->heldRegister(ptr, id, *ok)) return true;
     VQ_PROPAGATE(_currentSwizzler->registerPtr(ptr, id, ok));
     return true;
 }
 
-bool VqObjectStream::ptrFromNum(int id, const void** slot) {
-    if (slot) *slot = nullptr;
+bool VqObjectStream::_ptrFromNumSlow(int id, const void** slot) {
     VQ_CHECK(_currentSwizzler, kCls, "ptrFromNum", VQ_ERR_INTERNAL);
-    if (bool filled; _currentSwizzler->heldPtrFromNum(id, slot, filled)) return filled;
     return _currentSwizzler->ptrFromNum(id, slot);
 }
 
-const void* VqObjectStream::possiblePtr(int id) {
+const void* VqObjectStream::_possiblePtrSlow(int id) {
     if (!_currentSwizzler) {
         VqErrorState::throwStdError(kCls, "possiblePtr", "_currentSwizzler", VQ_ERR_INTERNAL);
         return nullptr;
     }
-    if (const void* ptr; _currentSwizzler->heldPossiblePtr(id, ptr)) return ptr;
     return _currentSwizzler->possiblePtr(id);
 }
 
@@ -171,9 +177,9 @@ bool VqObjectStream::pointerRegistered(const VqBase* obj) {
 }
 
 bool VqObjectStream::currentReadElement(uint64_t& start, uint32_t& length) const {
-    if (_vElemLen.empty() || _vElemLen.size() != _vElemStart.size()) return false;
-    start = _vElemStart.back();
-    length = _vElemLen.back();
+    if (_vElems.empty() || !_vElems.back().bRead) return false;
+    start = _vElems.back().nStart;
+    length = _vElems.back().nLength;
     return true;
 }
 
@@ -181,9 +187,9 @@ bool VqObjectStream::beginWrite() {
     try {
         uint64_t pos = 0;
         getPosition(pos);
-        _vElemStart.push_back(pos);
+        _vElems.push_back(OpenElement{pos, 0, false});
         if (!write(int32_t(0))) {
-            _vElemStart.pop_back();
+            _vElems.pop_back();
             VqErrorState::rethrowError();
             return false;
         }
@@ -194,9 +200,9 @@ bool VqObjectStream::beginWrite() {
 }
 
 bool VqObjectStream::endWrite() {
-    VQ_CHECK(!_vElemStart.empty(), kCls, "endWrite", VQ_ERR_INTERNAL);
-    uint64_t start = _vElemStart.back();
-    _vElemStart.pop_back();
+    if (_vElems.empty()) VQ_FAIL(kCls, "endWrite", "!_vElemStart.empty()", VQ_ERR_INTERNAL);
+    uint64_t start = _vElems.back().nStart;
+    _vElems.pop_back();
     try {
         uint64_t end = 0;
         getPosition(end);
@@ -217,23 +223,21 @@ bool VqObjectStream::beginRead() {
     // Objects that hold objects read them as nested elements, through the
     // same calls: the bound keeps a file from driving the reader's recursion
     // off its stack.
-    if (_vElemStart.size() >= static_cast<size_t>(kMaxElementDepth))
+    if (_vElems.size() >= static_cast<size_t>(kMaxElementDepth))
         VQ_FAIL(kCls, "beginRead", "Elements nested too deeply", VQ_ERR_READ);
     uint32_t length = 0;
     VQ_PROPAGATE(read(&length));
     try {
-        uint64_t pos = 0;
-        getPosition(pos);
-        if (_vElemStart.empty()) {
+        const uint64_t pos = _position();
+        if (_vElems.empty()) {
             _bDataSkipped = false;
             _bNoLengthCheck = false;
-        } else if (_vElemLen.size() == _vElemStart.size() &&
-                   pos + length > _vElemStart.back() + _vElemLen.back()) {
+        } else if (const OpenElement& outer = _vElems.back();
+                   outer.bRead && pos + length > outer.nStart + outer.nLength) {
             VQ_FAIL(kCls, "beginRead", "Nested element runs past the end of the element holding it",
                     VQ_ERR_CORRUPT);
         }
-        _vElemStart.push_back(pos);
-        _vElemLen.push_back(length);
+        _vElems.push_back(OpenElement{pos, length, true});
     } catch (...) {
         return VqErrorState::recordCurrentException(kCls, "beginRead");
     }
@@ -241,30 +245,33 @@ bool VqObjectStream::beginRead() {
 }
 
 bool VqObjectStream::endRead() {
-    VQ_CHECK(!_vElemStart.empty() && _vElemLen.size() == _vElemStart.size(), kCls, "endRead",
-             VQ_ERR_INTERNAL);
-    uint64_t start = _vElemStart.back();
-    uint64_t end = start + _vElemLen.back();
-    _vElemStart.pop_back();
-    _vElemLen.pop_back();
+    if (_vElems.empty() || !_vElems.back().bRead)
+        VQ_FAIL(kCls, "endRead", "!_vElemStart.empty() && _vElemLen.size() == _vElemStart.size()",
+                VQ_ERR_INTERNAL);
+    const uint64_t end = _vElems.back().nStart + _vElems.back().nLength;
+    _vElems.pop_back();
     if (_bNoLengthCheck) return true;
+    // An object that read its element exactly: one compare, and no call
+    // that would make this a full frame unless the outermost element ended.
+    if (_bGetBias && end == _nGetBias + reinterpret_cast<uintptr_t>(_pGetCur)) {
+        if (_vElems.empty() && _pPartition) noteDataSkipped(_pPartition, _bDataSkipped);
+        return true;
+    }
+    return _endReadAt(end);
+}
+
+bool VqObjectStream::_endReadAt(uint64_t end) {
     try {
-        uint64_t pos = 0;
-        getPosition(pos);
-        if (end > pos) {
+        if (const uint64_t pos = _position(); end != pos) {
+            if (end < pos) VQ_FAIL(kCls, "endRead", "Data block too short", VQ_ERR_CORRUPT);
             // A newer writer added fields that this reader does not know.
             seek(end);
             _bDataSkipped = true;
-        } else if (end < pos) {
-            VQ_FAIL(kCls, "endRead", "Data block too short", VQ_ERR_CORRUPT);
         }
     } catch (...) {
         return VqErrorState::recordCurrentException(kCls, "endRead");
     }
-    if (_vElemStart.empty() && _pPartition) {
-        const PartitionAccess* access = s_pPartitionAccess.load(std::memory_order_acquire);
-        if (access) access->setDataSkipped(_pPartition, _bDataSkipped);
-    }
+    if (_vElems.empty() && _pPartition) noteDataSkipped(_pPartition, _bDataSkipped);
     return true;
 }
 

@@ -97,14 +97,26 @@ public:
         return _ptr2numSlow(obj, id);
     }
     bool registerPtr(const void* ptr, int id);
-    bool registerPtr(const void* ptr, int id, bool* ok);
+    // An open enters every element's object, and its readers ask for the
+    // objects they refer to: the common cases run inline, as ptr2num's does.
+    bool registerPtr(const void* ptr, int id, bool* ok) {
+        if (ok && _currentSwizzler && _currentSwizzler->heldRegister(ptr, id, *ok)) return true;
+        return _registerPtrSlow(ptr, id, ok);
+    }
     // True when the slot was filled, false when it waits for the object (or on error).
-    bool ptrFromNum(int id, const void** slot);
+    bool ptrFromNum(int id, const void** slot) {
+        if (slot) *slot = nullptr;
+        if (bool filled; _currentSwizzler && _currentSwizzler->heldPtrFromNum(id, slot, filled)) return filled;
+        return _ptrFromNumSlow(id, slot);
+    }
     template <class T>
     bool ptrFromNum(int id, Vq::SharedPtr<T>& field) {
         return ptrFromNum(id, static_cast<const void**>(static_cast<void*>(field.slot())));
     }
-    const void* possiblePtr(int id);
+    const void* possiblePtr(int id) {
+        if (const void* ptr; _currentSwizzler && _currentSwizzler->heldPossiblePtr(id, ptr)) return ptr;
+        return _possiblePtrSlow(id);
+    }
     bool pointerRegistered(const void* ptr);
     bool pointerRegistered(const VqBase* obj);
 
@@ -114,7 +126,7 @@ public:
     static constexpr int kMaxElementDepth = 64;
 
     // Element state.
-    int elementDepth() const { return static_cast<int>(_vElemStart.size()); }
+    int elementDepth() const { return static_cast<int>(_vElems.size()); }
     // Start position (after the length field) and recorded length of the
     // innermost element being read; false when none is open.
     bool currentReadElement(uint64_t& start, uint32_t& length) const;
@@ -144,8 +156,22 @@ protected:
     VqDataStream* _raw(const char* function) const;
     void _fetchVersion() const;
     bool _ptr2numSlow(const VqBase* obj, int* id);
+    bool _registerPtrSlow(const void* ptr, int id, bool* ok);
+    bool _ptrFromNumSlow(int id, const void** slot);
+    const void* _possiblePtrSlow(int id);
     // Bytes left in the innermost element being read (UINT64_MAX when none is open).
     uint64_t _elementRemaining();
+    // endRead once the element is off the stack and its end is to be checked.
+    bool _endReadAt(uint64_t end);
+    // The read position. A subclass whose get window maps straight onto its
+    // positions keeps _nGetBias (position minus the cursor's address) while
+    // _bGetBias is set: framing asks twice per element, without a virtual call.
+    uint64_t _position() {
+        if (_bGetBias) return _nGetBias + reinterpret_cast<uintptr_t>(_pGetCur);
+        uint64_t pos = 0;
+        getPosition(pos);
+        return pos;
+    }
 
     // Declared before the swizzler, so that they outlive it.
     std::vector<Vq::SharedPtr<VqBase>> _vpDeferred;
@@ -154,8 +180,16 @@ protected:
     mutable int _nMajorVersion = -1;
     mutable int _nMinorVersion = -1;
     int _nSegmentType = 0;
-    std::vector<uint64_t> _vElemStart;
-    std::vector<uint32_t> _vElemLen;
+    // An open element: where its data starts and, when it is being read, its
+    // recorded length. Written elements learn theirs at endWrite.
+    struct OpenElement {
+        uint64_t nStart;
+        uint32_t nLength;
+        bool bRead;
+    };
+    std::vector<OpenElement> _vElems;
+    uint64_t _nGetBias = 0;
+    bool _bGetBias = false;
     bool _bDataSkipped = false;
     bool _bNoLengthCheck = false;
     Vq::SharedPtr<VqDataStream> _pRaw;

@@ -65,7 +65,7 @@ void VqSegObjectStream::writeBytes(const VqUChar* buf, VqSize n) {
     _pvWriteBuffer->write(_nWritePos, buf, n);
     _nWritePos += n;
     // Called as each fragment fills: the place to emit the ones settled.
-    _emitBefore(_vElemStart.empty() ? _nWritePos : std::min(_nWritePos, _vElemStart.front()));
+    _emitBefore(_vElems.empty() ? _nWritePos : std::min(_nWritePos, _vElems.front().nStart));
     _openPutWindow();
 }
 
@@ -75,7 +75,7 @@ bool VqSegObjectStream::beginWrite() {
         // The placeholder fits the window: its position is the window's, and
         // nothing needs syncing to learn it.
         if (_pPutStart && _pPutEnd - _pPutCur >= 4) {
-            _vElemStart.push_back(_nPutBase + static_cast<uint64_t>(_pPutCur - _pPutStart));
+            _vElems.push_back(OpenElement{_nPutBase + static_cast<uint64_t>(_pPutCur - _pPutStart), 0, false});
             std::memset(_pPutCur, 0, 4);
             _pPutCur += 4;
             return true;
@@ -87,12 +87,12 @@ bool VqSegObjectStream::beginWrite() {
 }
 
 bool VqSegObjectStream::endWrite() {
-    if (!_bWriteActive || !_pPutStart || _vElemStart.empty()) return VqObjectStream::endWrite();
-    const uint64_t start = _vElemStart.back();
+    if (!_bWriteActive || !_pPutStart || _vElems.empty()) return VqObjectStream::endWrite();
+    const uint64_t start = _vElems.back().nStart;
     const uint64_t end = _nPutBase + static_cast<uint64_t>(_pPutCur - _pPutStart);
     // The general path reports a length that does not fit.
     if (end < start + 4 || end - start - 4 > UINT32_MAX) return VqObjectStream::endWrite();
-    _vElemStart.pop_back();
+    _vElems.pop_back();
     const auto length = static_cast<uint32_t>(end - start - 4);
     // Written as write(int32_t) writes it, in the host's order; the four
     // bytes may straddle two fragments.
@@ -221,6 +221,7 @@ void VqSegObjectStream::_resetRead() {
     _vReadBuf.shrink_to_fit();
     _nReadBufBase = 0;
     _bReadActive = false;
+    _bGetBias = false;
 }
 
 void VqSegObjectStream::_initRead() {
@@ -231,6 +232,8 @@ void VqSegObjectStream::_initRead() {
     _pGetCur = _pGetEnd = _vReadBuf.data();
     _nReadBufBase = 0;
     _bReadActive = true;
+    _syncGetBias();
+    _bGetBias = true;
     // A segment into which nothing was written has no framing: it reads as empty.
     constexpr uint64_t kFramingBytes = 9;
     if (_nSegmentBytes < kFramingBytes) return;
@@ -255,6 +258,7 @@ VqSize VqSegObjectStream::_decompress(VqUChar* out, VqSize cap) {
 
 bool VqSegObjectStream::_fillReadBuffer() {
     _nReadBufBase += static_cast<uint64_t>(_pGetCur - _vReadBuf.data());
+    _syncGetBias();
     VqSize got = _decompress(_vReadBuf.data(), _vReadBuf.size());
     _pGetCur = _vReadBuf.data();
     _pGetEnd = _pGetCur + got;
@@ -276,8 +280,10 @@ void VqSegObjectStream::readBytes(VqUChar* buf, VqSize n, VqSize& nRead) {
             // Large requests are decompressed straight into the caller's memory.
             _nReadBufBase += static_cast<uint64_t>(_pGetCur - _vReadBuf.data());
             _pGetCur = _pGetEnd = _vReadBuf.data();
+            _syncGetBias();
             VqSize got = _decompress(buf + nRead, rest);
             _nReadBufBase += got;
+            _syncGetBias();
             nRead += got;
             if (got == 0) break;
         } else {

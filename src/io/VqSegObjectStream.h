@@ -85,6 +85,8 @@ private:
     // Refills the decompressed buffer; false when the segment has no more data.
     bool _fillReadBuffer();
     void _resetRead();
+    // The read position is the buffer's base plus the cursor's offset in it.
+    void _syncGetBias() { _nGetBias = _nReadBufBase - reinterpret_cast<uintptr_t>(_vReadBuf.data()); }
     void _releaseWriteBuffer();
     // Writes the framing up to the data and starts the compressor.
     void _beginEmit();

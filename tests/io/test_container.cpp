@@ -279,6 +279,65 @@ TEST_F(ContainerTest, ElementLengthsAroundAFragmentBoundary) {
     }
 }
 
+// A segment reader works out its position from the read buffer without a
+// virtual call while it frames elements. Across buffer refills and a read
+// large enough to bypass the buffer, element starts must match the stream's
+// own position, an element read short must be passed over to its end, and
+// one read past its end must fail.
+TEST_F(ContainerTest, ElementEndsAcrossReadBufferRefills) {
+    const Bytes big = sampleData(2 * VqSegObjectStream::kReadBufferSize + 5000, 21);
+    const Bytes filler = sampleData(VqSegObjectStream::kReadBufferSize - 3, 22);
+    Vq::SharedPtr<VqMemoryByteStream> mem = new VqMemoryByteStream(false);
+    Vq::SharedPtr<VqDataStream> ds = new VqDataStream(mem.get());
+    ds->open();
+    Vq::SharedPtr<VqZlibSegObjectStream> w = new VqZlibSegObjectStream(ds.get());
+    // { 1, big, 2 } { filler, { 3 } } { 4 } { 5 }
+    ASSERT_TRUE(w->beginWrite() && w->write(1));
+    ASSERT_TRUE(w->write(reinterpret_cast<const char*>(big.data()), static_cast<int>(big.size())));
+    ASSERT_TRUE(w->write(2) && w->endWrite());
+    ASSERT_TRUE(w->beginWrite());
+    ASSERT_TRUE(w->write(reinterpret_cast<const char*>(filler.data()), static_cast<int>(filler.size())));
+    ASSERT_TRUE(w->beginWrite() && w->write(3) && w->endWrite() && w->endWrite());
+    ASSERT_TRUE(w->beginWrite() && w->write(4) && w->endWrite());
+    ASSERT_TRUE(w->beginWrite() && w->write(5) && w->endWrite());
+    w->setDataStream(nullptr);
+
+    ZlibSegReader seg(*mem);
+    ASSERT_TRUE(seg.ok);
+    VqZlibSegObjectStream* r = seg.r.get();
+    uint64_t start = 0, pos = 0;
+    uint32_t length = 0;
+    auto open = [&] {
+        ASSERT_TRUE(r->beginRead() && r->currentReadElement(start, length));
+        r->getPosition(pos);
+        EXPECT_EQ(start, pos);
+    };
+    int value = 0;
+    Bytes back(big.size());
+    open();
+    ASSERT_TRUE(r->read(&value) && r->read(reinterpret_cast<char*>(back.data()), static_cast<int>(back.size())));
+    EXPECT_EQ(back, big);
+    ASSERT_TRUE(r->endRead());
+    EXPECT_TRUE(r->dataSkipped());
+    r->getPosition(pos);
+    EXPECT_EQ(pos, start + length);
+
+    open();
+    back.resize(filler.size());
+    ASSERT_TRUE(r->read(reinterpret_cast<char*>(back.data()), static_cast<int>(back.size())));
+    open();
+    ASSERT_TRUE(r->read(&value) && r->endRead() && r->endRead());
+    EXPECT_EQ(value, 3);
+    EXPECT_FALSE(r->dataSkipped());
+
+    open();
+    short extra = 0;
+    ASSERT_TRUE(r->read(&value) && r->read(&extra));
+    EXPECT_FALSE(r->endRead());
+    EXPECT_EQ(lastError(), "Data block too short");
+    EXPECT_EQ(r->elementDepth(), 0);
+}
+
 // The writer compresses each fragment once every element open over it is
 // closed, while later bytes are still being written. An element held open
 // across several fragments must still get its length, the segment's payload
