@@ -200,7 +200,7 @@ bool VqObjectStream::beginWrite() {
 }
 
 bool VqObjectStream::endWrite() {
-    if (_vElems.empty()) VQ_FAIL(kCls, "endWrite", "!_vElemStart.empty()", VQ_ERR_INTERNAL);
+    if (_vElems.empty()) VQ_FAIL(kCls, "endWrite", "No element is open for writing", VQ_ERR_INTERNAL);
     uint64_t start = _vElems.back().nStart;
     _vElems.pop_back();
     try {
@@ -246,8 +246,7 @@ bool VqObjectStream::beginRead() {
 
 bool VqObjectStream::endRead() {
     if (_vElems.empty() || !_vElems.back().bRead)
-        VQ_FAIL(kCls, "endRead", "!_vElemStart.empty() && _vElemLen.size() == _vElemStart.size()",
-                VQ_ERR_INTERNAL);
+        VQ_FAIL(kCls, "endRead", "No element is open for reading", VQ_ERR_INTERNAL);
     const uint64_t end = _vElems.back().nStart + _vElems.back().nLength;
     _vElems.pop_back();
     if (_bNoLengthCheck) return true;
