@@ -85,13 +85,11 @@ VqPropBase::PropTable::Pair* VqPropBase::PropTable::find(const VqPropAtom* key) 
 
 VqPropBase::PropTable::Pair& VqPropBase::PropTable::insert(const VqPropAtom* key, const VqPropAtom* value,
                                                            uint32_t hash) {
-    auto it = std::upper_bound(_vPairs.begin(), _vPairs.end(), hash,
-                               [](uint32_t h, const Pair& p) { return h < p.hash; });
-    return *_vPairs.insert(it, Pair{const_cast<VqPropAtom*>(key), const_cast<VqPropAtom*>(value), hash});
+    return insert(Pair{const_cast<VqPropAtom*>(key), const_cast<VqPropAtom*>(value), hash});
 }
 
 VqPropBase::PropTable::Pair& VqPropBase::PropTable::insert(Pair&& pair) {
-    // Pairs read from a file mostly go to an empty table, or after the last.
+    // Pairs mostly go to an empty table, or after the last.
     if (_vPairs.empty() || _vPairs.end()[-1].hash <= pair.hash) {
         _vPairs.push_back(std::move(pair));
         return _vPairs.end()[-1];
