@@ -260,12 +260,6 @@ void VqPartition::_takeLegacyObjects(std::vector<Vq::SharedPtr<VqBase>>& objects
 }
 
 namespace {
-// Turns the references read into counted ones; every node read is fixed
-// once, and counted. A node's fixup reads no other node's flag, so each is
-// marked done as it is fixed: in a large graph a second pass over the objects
-// costs a cache miss per object.
-// Each node is handed to fixed() after its own fixup; the nodes left with
-// children are listed in inner, for the cycle check.
 // Whether objects are of one type, asked of the type records once for each
 // run of objects of the same class: a file's objects come in long runs (its
 // nodes, then its property values), and a negative answer walks the whole
@@ -289,6 +283,12 @@ private:
     bool _bIs = false;
 };
 
+// Turns the references read into counted ones; every node read is fixed
+// once, and counted. A node's fixup reads no other node's flag, so each is
+// marked done as it is fixed: in a large graph a second pass over the objects
+// costs a cache miss per object.
+// Each node is handed to fixed() after its own fixup; the nodes left with
+// children are listed in inner, for the cycle check.
 template <class Fixed>
 bool fixupObjects(std::vector<Vq::SharedPtr<VqBase>>& objects, std::vector<const VqNode*>& inner,
                   Fixed&& fixed) {
