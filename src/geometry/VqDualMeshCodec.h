@@ -149,6 +149,9 @@ private:
     bool _walkRing(VqDualVFMesh& m, int p, VqDualVFMesh::Corner* pr, int s, int val,
                    const VqDualVFMesh::Corner* vr, int& kInOut, int stop, uint32_t& sumInOut);
     int _nextActiveFace();
+    // Drops from the active stack the vertices with no empty slot that the
+    // choices to come would pass through one by one, the chosen one first.
+    void _dropFilled();
 
     // Appends v to the active stack.
     void _push(int v) {
@@ -241,7 +244,11 @@ template <class Ops>
     // is empty the rest of the ring needs no look.
     if (val > 64) [[unlikely]]
         return _completeFWide<Ops>(v, val);
-    return m.vertEmpty(v) == 0 || _completeSlots<Ops>(v, val, 0);
+    if (m.vertEmpty(v) == 0) {
+        _dropFilled();
+        return true;
+    }
+    return _completeSlots<Ops>(v, val, 0);
 }
 
 template <class Ops>
@@ -366,10 +373,11 @@ template <class Ops, int kDeg>
     // ones met leave the stack (the split offsets to come count what
     // stays). A completed vertex has no empty slot: within the top kWindow
     // entries it is chosen before any vertex with one, and completing it
-    // again reads nothing, after which it leaves. So the vertex completed
-    // with empty slots has the same window and stack as if each completed
-    // entry had left as soon as it came within reach, and the choice needs
-    // no mark of which vertices are completed.
+    // reads nothing but makes it leave, with those that would be chosen
+    // next for the same reason (_dropFilled). So the vertex completed with
+    // empty slots has the same window and stack as if each completed entry
+    // had left as soon as it came within reach, and the choice needs no
+    // mark of which vertices are completed.
     int* const b = _viStack.data();
     size_t n = _nStack;
     // The vertex chosen last is completed now and still where it was, under
@@ -446,6 +454,51 @@ template <class Ops, int kDeg>
     const size_t at = n - 1 - (least & uint32_t(kWindow - 1));
     _iChosen = ptrdiff_t(at);
     return b[at];
+}
+
+// Out of line: about one choice in nine is of a vertex with no empty slot,
+// and such choices come several in a row. Such a vertex in the window is chosen
+// before any other, completes reading nothing and leaves, letting the next
+// entry below into the window; so one after another they all leave, down to
+// the kWindow-th entry from the top that has an empty slot, with no symbol
+// read in between. Dropping them all at once leaves the same stack, which
+// the split offsets to come count, and the same choice next, for a fraction
+// of a trip through the walk's loop each.
+[[gnu::noinline]] inline void DualMeshCodec::_dropFilled() {
+    int* const b = _viStack.data();
+    const uint16_t* const empty = _pDst->vertEmptyCounts();
+    const size_t n = _nStack;
+    // From the top down, each entry read is written just below the nKept
+    // kept, where the next one read overwrites it unless it is kept itself.
+    // Which entries are dropped is no better predicted than a coin: whether
+    // one is kept is counted by arithmetic, never branched on.
+    int* const top = b + n;
+    const int* r = top;
+    size_t nKept = 0;
+    const auto one = [&] {
+        const int v = *--r;
+        top[-1 - ptrdiff_t(nKept)] = v;
+        // 1 for a count of 1 to 0xffff, 0 for none.
+        nKept += (uint32_t(empty[v]) + 0xffffu) >> 16;
+    };
+    // The window first, which keeps at most kWindow whatever is dropped;
+    // then as many entries as came in for those dropped, and so on.
+    if (n >= size_t(kWindow)) {
+#pragma GCC unroll 16
+        for (int k = 0; k < kWindow; ++k)
+            one();
+    }
+    while (r > b && nKept < size_t(kWindow))
+        one();
+    // Those kept down onto the entries not read. In general registers, as a
+    // call or a vector would take registers the walk's loop keeps across
+    // this call.
+    const size_t i = size_t(r - b);
+    const int* const kept = top - nKept;
+    for (size_t k = 0; k < nKept; ++k)
+        b[i + k] = kept[k];
+    _nStack = i + nKept;
+    _iChosen = -1;
 }
 
 } // namespace Vq

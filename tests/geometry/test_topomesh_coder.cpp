@@ -352,6 +352,19 @@ TEST_F(TopoMeshCoderTest, TorusAndSeamsRoundTripAsPolygonsAndStrips) {
     }
 }
 
+TEST_F(TopoMeshCoderTest, SplitOffsetsCountCompletedVerticesOnlyWhileOutOfReach) {
+    // On a larger torus the walk leaves behind runs of completed vertices
+    // longer than the window, which leave the stack as they come within
+    // reach, and at the end drains a stack shorter than the window. The
+    // offsets of the splits that follow count the stack with every
+    // completed vertex still out of reach on it, and none that came within.
+    DualTopoMeshCoder* c = nullptr;
+    roundTrip(*makeMesh(fromTris(torus(40, 20))), DualTopoMeshCoder::V1, VqTopoMesh::VQ_PRIM_POLYGON, &c);
+    EXPECT_EQ(c->symbols().viOutSplitFaceSyms,
+              (std::vector<int>{82, 82, 41, 37, 120, 121, 82, 82, 82, 82, 50, 95, 78, 35, 35, 35}));
+    DualTopoMeshCoder::releaseDualTopoMeshCoder(c);
+}
+
 TEST_F(TopoMeshCoderTest, TrianglesAndQuadsMixedInOneComponent) {
     // The walk completes triangles on a path of their own: here triangles
     // meet quads on every side, on a surface that also needs splits.
