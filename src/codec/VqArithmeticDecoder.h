@@ -34,16 +34,17 @@ public:
     // caller stores cannot alias: through the members, every store of an
     // integer would send them through memory again at every symbol.
     template <class Step>
-    bool run(int nSymbols, const VqArithmeticScale& t, Step&& step) {
-        return runTogether(nSymbols, Lane<std::remove_reference_t<Step>>{*this, t, step});
+    bool run(int nSymbols, const VqArithmeticScale& t, const Step& step) {
+        return runTogether(nSymbols, Lane<Step>{*this, t, step});
     }
 
     // One decoder of runTogether(), with its scale and step as for run().
+    // The step is a copy: its captures then live in the loop's own frame.
     template <class Step>
     struct Lane {
         VqArithmeticDecoder& coder;
         const VqArithmeticScale& scale;
-        Step& step;
+        Step step;
     };
 
     // Decodes n symbols of each lane, one of each in turn: each symbol waits
