@@ -102,9 +102,7 @@ public:
             VqArithmeticDecoder coder[N] = {VqArithmeticDecoder(in[I])...};
             const VqArithmeticScale scale[N] = {VqArithmeticScale(q[I]->cntx->totalCount())...};
             int iOOB[N] = {};
-            T* out[N] = {};
-            using Step = decltype(d[0]->template _step<true>(cls, *q[0], out[0], iOOB[0]));
-            Step step[N] = {d[I]->template _step<true>(cls, *q[I], out[I], iOOB[I])...};
+            using Step = decltype(d[0]->_tableStep(cls, *q[0], nullptr, iOOB[0]));
             int room[N] = {VqDecodeRoom::initial(q[I]->nValues, q[I]->nBits)...};
             int done[N] = {};
             // The runs write every value.
@@ -125,10 +123,12 @@ public:
                                       : room[K + J]),
                              ...);
                             const int n = std::min({kRunLength, (room[K + J] - done[K + J])...});
-                            ((out[K + J] = q[K + J]->values->data() + done[K + J]), ...);
                             if (!VqArithmeticDecoder::runTogether(
-                                    n, VqArithmeticDecoder::Lane<Step>{coder[K + J], scale[K + J],
-                                                                       step[K + J]}...))
+                                    n, VqArithmeticDecoder::Lane<Step>{
+                                           coder[K + J], scale[K + J],
+                                           d[K + J]->_tableStep(cls, *q[K + J],
+                                                                q[K + J]->values->data() + done[K + J],
+                                                                iOOB[K + J])}...))
                                 return false;
                             if ((in[K + J].overrun() || ...))
                                 VQ_FAIL(cls, "decode", "Code text too short", VQ_ERR_CORRUPT);
@@ -191,50 +191,57 @@ private:
         return true;
     }
 
-    // The step of one symbol for VqArithmeticDecoder::run(): files it at
-    // out[i], out and iOOB being the caller's, which moves out along.
-    template <bool kTable>
-    auto _step(const char* cls, const Packet& p, T*& out, int& iOOB) {
+    // The step of one symbol for VqArithmeticDecoder::run() on the lookup
+    // table, for a run whose values go from out on: files symbol i at
+    // out[i], iOOB being the caller's. Made afresh for every run, so that
+    // out is the step's own copy: through the caller's variable it would
+    // be loaded again at every symbol.
+    auto _tableStep(const char* cls, const Packet& p, T* out, int& iOOB) {
         // In copies: the values stored may alias the vectors' own pointers.
         const T* oobValues = p.oobValues;
         const int nOOBValues = p.nOOBValues;
-        if constexpr (kTable) {
-            Slot* slots = _vStartSlots.data();
-            const uint32_t* cumToInterval = _vCumToInterval.data();
-            return [=, &out, &iOOB](int i, uint32_t target, uint32_t& c, uint32_t& cn) {
-                const uint32_t w = cumToInterval[target];
-                c = w & (kEscapeBit - 1);
-                cn = (w >> 16) - c;
-                Slot& s = slots[c];
-                ++s.count;
-                if (w & kEscapeBit) {
-                    if (iOOB >= nOOBValues) VQ_FAIL(cls, "decode", "iOOB < nOOBValues", VQ_ERR_CORRUPT);
-                    out[i] = oobValues[iOOB++];
-                } else {
-                    out[i] = s.value;
-                }
-                return true;
-            };
-        } else {
-            const Cntx& cntx = *p.cntx;
-            const auto* entries = cntx.entries();
-            uint32_t* counts = _vEntryCounts.data();
-            return [=, &cntx, &out, &iOOB](int i, uint32_t target, uint32_t& c, uint32_t& cn) {
-                const int idx = cntx.lookupEntryByCumCount(target);
-                if (idx < 0) VQ_FAIL(cls, "decode", "Bad probability table", VQ_ERR_CORRUPT);
-                const auto& e = entries[idx];
-                ++counts[idx];
-                if (e.isEscape()) {
-                    if (iOOB >= nOOBValues) VQ_FAIL(cls, "decode", "iOOB < nOOBValues", VQ_ERR_CORRUPT);
-                    out[i] = oobValues[iOOB++];
-                } else {
-                    out[i] = e.value();
-                }
-                c = static_cast<uint32_t>(e._cCumCount);
-                cn = static_cast<uint32_t>(e._cCount);
-                return true;
-            };
-        }
+        Slot* slots = _vStartSlots.data();
+        const uint32_t* cumToInterval = _vCumToInterval.data();
+        return [=, &iOOB](int i, uint32_t target, uint32_t& c, uint32_t& cn) {
+            const uint32_t w = cumToInterval[target];
+            c = w & (kEscapeBit - 1);
+            cn = (w >> 16) - c;
+            Slot& s = slots[c];
+            ++s.count;
+            if (w & kEscapeBit) [[unlikely]] {
+                if (iOOB >= nOOBValues) VQ_FAIL(cls, "decode", "iOOB < nOOBValues", VQ_ERR_CORRUPT);
+                out[i] = oobValues[iOOB++];
+            } else {
+                out[i] = s.value;
+            }
+            return true;
+        };
+    }
+
+    // The same off the table, out and iOOB being the caller's, which moves
+    // out along.
+    auto _searchStep(const char* cls, const Packet& p, T*& out, int& iOOB) {
+        // In copies, as above.
+        const T* oobValues = p.oobValues;
+        const int nOOBValues = p.nOOBValues;
+        const Cntx& cntx = *p.cntx;
+        const auto* entries = cntx.entries();
+        uint32_t* counts = _vEntryCounts.data();
+        return [=, &cntx, &out, &iOOB](int i, uint32_t target, uint32_t& c, uint32_t& cn) {
+            const int idx = cntx.lookupEntryByCumCount(target);
+            if (idx < 0) VQ_FAIL(cls, "decode", "Bad probability table", VQ_ERR_CORRUPT);
+            const auto& e = entries[idx];
+            ++counts[idx];
+            if (e.isEscape()) {
+                if (iOOB >= nOOBValues) VQ_FAIL(cls, "decode", "iOOB < nOOBValues", VQ_ERR_CORRUPT);
+                out[i] = oobValues[iOOB++];
+            } else {
+                out[i] = e.value();
+            }
+            c = static_cast<uint32_t>(e._cCumCount);
+            cn = static_cast<uint32_t>(e._cCount);
+            return true;
+        };
     }
 
     template <bool kTable>
@@ -255,12 +262,17 @@ private:
     bool _decodeRest(const char* cls, const Packet& p, VqCodeTextReader& in, VqArithmeticDecoder& coder,
                      const VqArithmeticScale& scale, int room, int done, int iOOB) {
         T* out = nullptr;
-        auto step = _step<kTable>(cls, p, out, iOOB);
+        const auto search = _searchStep(cls, p, out, iOOB);
         for (; done < p.nValues;) {
             if (done == room) room = VqDecodeRoom::grow(*p.values, room, p.nValues);
             const int to = std::min(room, done + kRunLength);
             out = p.values->data() + done;
-            if (!coder.run(to - done, scale, step)) return false;
+            bool ok = false;
+            if constexpr (kTable)
+                ok = coder.run(to - done, scale, _tableStep(cls, p, out, iOOB));
+            else
+                ok = coder.run(to - done, scale, search);
+            if (!ok) return false;
             if (in.overrun()) VQ_FAIL(cls, "decode", "Code text too short", VQ_ERR_CORRUPT);
             done = to;
         }

@@ -25,7 +25,9 @@ public:
     uint32_t target(const VqArithmeticScale& t) const { return _target(_uRange, _uDiff, t); }
 
     void consume(uint32_t c, uint32_t n, const VqArithmeticScale& t) {
-        _narrow(_in, _uLow, _uRange, _uDiff, _nPending, c, n, t);
+        uint32_t lo = 0;
+        const int m = _narrow(_uLow, _uRange, _nPending, c, n, t, lo);
+        _uDiff = ((_uDiff - lo) << m) | _in.readUpTo16Bits(m);
     }
 
     // Decodes n symbols: step(i, target, c, n) files symbol i, the one whose
@@ -34,16 +36,17 @@ public:
     // caller stores cannot alias: through the members, every store of an
     // integer would send them through memory again at every symbol.
     template <class Step>
-    bool run(int nSymbols, const VqArithmeticScale& t, Step&& step) {
-        return runTogether(nSymbols, Lane<std::remove_reference_t<Step>>{*this, t, step});
+    bool run(int nSymbols, const VqArithmeticScale& t, const Step& step) {
+        return runTogether(nSymbols, Lane<Step>{*this, t, step});
     }
 
     // One decoder of runTogether(), with its scale and step as for run().
+    // The step is a copy: its captures then live in the loop's own frame.
     template <class Step>
     struct Lane {
         VqArithmeticDecoder& coder;
         const VqArithmeticScale& scale;
-        Step& step;
+        Step step;
     };
 
     // Decodes n symbols of each lane, one of each in turn: each symbol waits
@@ -76,30 +79,42 @@ public:
     }
 
 private:
-    // A decoder's registers and reader, as locals of runTogether().
+    // A decoder's registers, as locals of runTogether(); the code less low
+    // is the top of the reader's window.
     struct Regs {
-        VqCodeTextReader in;
+        VqCodeTextReader::Window win;
         VqArithmeticScale scale;
-        uint32_t low, range, diff;
+        uint32_t low, range;
         int64_t pending;
     };
 
     template <size_t... I, class... Step>
     static bool _runTogether(std::index_sequence<I...>, int nSymbols, Lane<Step>... lanes) {
-        Regs r[] = {Regs{lanes.coder._in, lanes.scale, lanes.coder._uLow, lanes.coder._uRange,
-                         lanes.coder._uDiff, lanes.coder._nPending}...};
+        Regs r[] = {Regs{lanes.coder._in.openWindow(lanes.coder._uDiff), lanes.scale, lanes.coder._uLow,
+                         lanes.coder._uRange, lanes.coder._nPending}...};
         bool ok = true;
         for (int i = 0; i < nSymbols && ok; ++i) {
             uint32_t c[sizeof...(I)] = {}, n[sizeof...(I)] = {};
-            ok = (lanes.step(i, _target(r[I].range, r[I].diff, r[I].scale), c[I], n[I]) && ...);
-            if (ok)
-                (_narrow(r[I].in, r[I].low, r[I].range, r[I].diff, r[I].pending, c[I], n[I], r[I].scale),
-                 ...);
+            ok = (lanes.step(i, _target(r[I].range, static_cast<uint32_t>(r[I].win.bits >> 48), r[I].scale),
+                             c[I], n[I]) &&
+                  ...);
+            if (ok) (_narrowWindow(r[I], c[I], n[I]), ...);
         }
-        ((lanes.coder._in = r[I].in, lanes.coder._uLow = r[I].low, lanes.coder._uRange = r[I].range,
-          lanes.coder._uDiff = r[I].diff, lanes.coder._nPending = r[I].pending),
+        ((lanes.coder._in.closeWindow(r[I].win),
+          lanes.coder._uDiff = static_cast<uint32_t>(r[I].win.bits >> 48), lanes.coder._uLow = r[I].low,
+          lanes.coder._uRange = r[I].range, lanes.coder._nPending = r[I].pending),
          ...);
         return ok;
+    }
+
+    // _narrow() on a decoder's registers, the code less low and the bits it
+    // takes moving in one shift.
+    [[gnu::always_inline]] static void _narrowWindow(Regs& r, uint32_t c, uint32_t n) {
+        uint32_t lo = 0;
+        const int m = _narrow(r.low, r.range, r.pending, c, n, r.scale, lo);
+        r.win.bits = (r.win.bits - (static_cast<uint64_t>(lo) << 48)) << m;
+        r.win.n -= m;
+        r.win.refill();
     }
 
     // The registers are low, the range high - low + 1 and the code less low:
@@ -111,20 +126,20 @@ private:
         return ((diff + 1) * t.total() - 1) / range;
     }
 
-    // Narrows the registers to the interval [c, c + n) of t and shifts out
-    // the bits that interval settles, taking as many from the code text. As
-    // long as that interval holds the target, the difference stays below the
-    // range, whatever bits the code text holds. Kept inline: called apart,
-    // its registers go through memory.
-    [[gnu::always_inline]] static void _narrow(VqCodeTextReader& in, uint32_t& low, uint32_t& range,
-                                               uint32_t& diff, int64_t& pending, uint32_t c, uint32_t n,
-                                               const VqArithmeticScale& t) {
+    // Narrows low and the range to the interval [c, c + n) of t and shifts
+    // out the bits that interval settles; returns their count m and the
+    // interval's lower end lo in the range, by which the code less low
+    // drops before it shifts by m and takes m bits of the code text. As long
+    // as that interval holds the target, lo is at most the code less low and
+    // the difference stays below the range, whatever bits the code text
+    // holds. Kept inline: called apart, its registers go through memory.
+    [[gnu::always_inline]] static int _narrow(uint32_t& low, uint32_t& range, int64_t& pending, uint32_t c,
+                                              uint32_t n, const VqArithmeticScale& t, uint32_t& lo) {
         const uint64_t rm = t.scaled(range);
-        const uint32_t lo = VqArithmeticScale::divideScaled(c, rm);
+        lo = VqArithmeticScale::divideScaled(c, rm);
         const uint32_t hi = VqArithmeticScale::divideScaled(c + n, rm);
         low += lo;
         range = hi - lo;
-        diff -= lo;
         const uint32_t high = low + range - 1;
         // Without a branch: k is 0 when the top bits differ. The bit below
         // the 16 counted ones keeps the count off zero, which costs a branch.
@@ -145,11 +160,11 @@ private:
         const uint32_t w = ((~(low & ~high) << 16) | 0xFFFFu) << 1;
         const int s = std::countl_zero(w << k);
         const int m = k + s;
-        diff = (diff << m) | in.readUpTo16Bits(m);
         range <<= m;
         low = (low << m) & 0x7FFFu;
         // The encoder resolves its pending bits whenever leading bits agree.
         pending = (k > 0 ? 0 : pending) + s;
+        return m;
     }
 
     VqCodeTextReader& _in;

@@ -35,6 +35,47 @@ public:
         return v;
     }
 
+    // The buffered bits, lent to a loop that keeps them below a 16-bit
+    // register of its own in one word, so that one shift moves bits from the
+    // text into that register: bits holds the register in its top 16 bits,
+    // then n bits read ahead, then zeros. Some 48 bits fit; a whole word
+    // beyond them goes back to the text.
+    struct Window {
+        uint64_t bits;
+        int n;
+        int64_t iNext;
+        const uint32_t* pWords;
+        int64_t nWords;
+
+        // Tops the bits read ahead up to 16 or more, for a shift of up to 16.
+        void refill() {
+            if (n >= 16) return;
+            const uint32_t w = iNext < nWords ? pWords[iNext] : 0u;
+            ++iNext;
+            bits |= static_cast<uint64_t>(w) << (16 - n);
+            n += 32;
+        }
+    };
+    // top must be below 2^16; the window comes refilled.
+    Window openWindow(uint32_t top) const {
+        Window w{_uBuf, _nBuf, _iNext, _pWords, _nWords};
+        if (w.n > 48) {
+            // The last word loaded fills the buffer's last 32 bits.
+            w.n -= 32;
+            --w.iNext;
+            w.bits &= ~(~uint64_t(0) >> w.n);
+        }
+        w.bits = (static_cast<uint64_t>(top) << 48) | (w.bits >> 16);
+        w.refill();
+        return w;
+    }
+    // Takes the window's bits read ahead back; its register is the caller's.
+    void closeWindow(const Window& w) {
+        _uBuf = w.bits << 16;
+        _nBuf = w.n;
+        _iNext = w.iNext;
+    }
+
     // Bit pos of the code text (most significant first), 0 past its words.
     uint32_t bitAt(int64_t pos) const {
         const int64_t w = pos >> 5;

@@ -54,6 +54,41 @@ TEST_F(CodecCoreTest, CodeTextRunsMatchSingleBits) {
     }
 }
 
+// The window a decoder borrows hands out the bits plain reads would, from
+// any buffer state (a window opened on a full buffer gives a word back),
+// and the reader takes up where the window left off, past the end too.
+TEST_F(CodecCoreTest, CodeTextWindowLendsTheBitsReadsWould) {
+    std::mt19937 rng(3);
+    for (int trial = 0; trial < 300; ++trial) {
+        VqVecu words;
+        for (int i = 0; i < 6; ++i)
+            words.push_back(static_cast<uint32_t>(rng()));
+        const int64_t nBits = 6 * 32 - static_cast<int64_t>(rng() % 32);
+        VqCodeTextReader plain(words.data(), nBits), r(words.data(), nBits);
+        while (plain.numBitsRead() < nBits + 40) {
+            if (rng() % 2) {
+                const int n = static_cast<int>(rng() % 33);
+                ASSERT_EQ(r.readBits(n), plain.readBits(n));
+                continue;
+            }
+            const uint32_t top = static_cast<uint32_t>(rng() & 0xFFFF);
+            VqCodeTextReader::Window w = r.openWindow(top);
+            ASSERT_EQ(w.bits >> 48, top);
+            for (int k = static_cast<int>(rng() % 5); k > 0; --k) {
+                const int m = static_cast<int>(rng() % 17);
+                ASSERT_GE(w.n, m);
+                w.bits = (w.bits & ((uint64_t(1) << 48) - 1)) << m;
+                w.n -= m;
+                w.refill();
+                ASSERT_EQ(w.bits >> 48, plain.readBits(m)) << trial;
+            }
+            r.closeWindow(w);
+            ASSERT_EQ(r.numBitsRead(), plain.numBitsRead());
+        }
+        EXPECT_TRUE(r.overrun());
+    }
+}
+
 // A random context: up to maxEntries entries with counts from 0 to maxCount
 // (zero counts included), sometimes an escape entry, sometimes one of count
 // 0; rescaled when its total reaches 8192.
