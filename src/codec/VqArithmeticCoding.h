@@ -218,16 +218,15 @@ private:
         };
     }
 
-    // The same off the table, out and iOOB being the caller's, which moves
-    // out along.
-    auto _searchStep(const char* cls, const Packet& p, T*& out, int& iOOB) {
+    // The same off the table.
+    auto _searchStep(const char* cls, const Packet& p, T* out, int& iOOB) {
         // In copies, as above.
         const T* oobValues = p.oobValues;
         const int nOOBValues = p.nOOBValues;
         const Cntx& cntx = *p.cntx;
         const auto* entries = cntx.entries();
         uint32_t* counts = _vEntryCounts.data();
-        return [=, &cntx, &out, &iOOB](int i, uint32_t target, uint32_t& c, uint32_t& cn) {
+        return [=, &cntx, &iOOB](int i, uint32_t target, uint32_t& c, uint32_t& cn) {
             const int idx = cntx.lookupEntryByCumCount(target);
             if (idx < 0) VQ_FAIL(cls, "decode", "Bad probability table", VQ_ERR_CORRUPT);
             const auto& e = entries[idx];
@@ -261,17 +260,15 @@ private:
     template <bool kTable = true>
     bool _decodeRest(const char* cls, const Packet& p, VqCodeTextReader& in, VqArithmeticDecoder& coder,
                      const VqArithmeticScale& scale, int room, int done, int iOOB) {
-        T* out = nullptr;
-        const auto search = _searchStep(cls, p, out, iOOB);
         for (; done < p.nValues;) {
             if (done == room) room = VqDecodeRoom::grow(*p.values, room, p.nValues);
             const int to = std::min(room, done + kRunLength);
-            out = p.values->data() + done;
+            T* const out = p.values->data() + done;
             bool ok = false;
             if constexpr (kTable)
                 ok = coder.run(to - done, scale, _tableStep(cls, p, out, iOOB));
             else
-                ok = coder.run(to - done, scale, search);
+                ok = coder.run(to - done, scale, _searchStep(cls, p, out, iOOB));
             if (!ok) return false;
             if (in.overrun()) VQ_FAIL(cls, "decode", "Code text too short", VQ_ERR_CORRUPT);
             done = to;
