@@ -2,6 +2,7 @@
 
 #include "VqArithmeticScale.h"
 #include "VqCodeTextReader.h"
+#include "VqCpuIsa.h"
 #include "VqExport.h"
 
 #include <bit>
@@ -55,7 +56,9 @@ public:
     // leaves the core idle. Stops at the first step that returns false.
     template <class... Step>
     static bool runTogether(int nSymbols, Lane<Step>... lanes) {
-        return _runTogether(std::index_sequence_for<Step...>{}, nSymbols, lanes...);
+        return Vq::withBestIsa([&]() VQ_ISA_BODY {
+            return _runTogether(std::index_sequence_for<Step...>{}, nSymbols, lanes...);
+        });
     }
 
     // Reads the two bits the encoder's flush leaves after the last symbol.
@@ -88,8 +91,10 @@ private:
         int64_t pending;
     };
 
+    // Always in line: runTogether() builds it once for each instruction set.
     template <size_t... I, class... Step>
-    static bool _runTogether(std::index_sequence<I...>, int nSymbols, Lane<Step>... lanes) {
+    [[gnu::always_inline]] static bool _runTogether(std::index_sequence<I...>, int nSymbols,
+                                                    Lane<Step>... lanes) {
         Regs r[] = {Regs{lanes.coder._in.openWindow(lanes.coder._uDiff), lanes.scale, lanes.coder._uLow,
                          lanes.coder._uRange, lanes.coder._nPending}...};
         bool ok = true;

@@ -5,6 +5,7 @@
 #include "PoolCodedTestUtil.h"
 #include "TetraGolden.h"
 #include "VqAuxVertexField.h"
+#include "VqCpuIsa.h"
 #include "VqDualTopoMeshCoder.h"
 #include "VqLineStripTopoMesh.h"
 #include "VqLookup2.h"
@@ -31,8 +32,8 @@ using Row = std::array<float, 3 + 3 + 4 + 2 + 2 + 1>;
 // A torus whose records carry every attribute; seams (corners of one
 // position with different colours and texture coordinates) run along one
 // ring of the torus, and the triangles fall into two face groups.
-Vq::SharedPtr<VqTopoMesh> richTorus(bool bStrip) {
-    TriSoup s = torus(7, 5);
+Vq::SharedPtr<VqTopoMesh> richTorus(bool bStrip, int nu = 7) {
+    TriSoup s = torus(nu, 5);
     Vq::SharedPtr<VqTopoMesh> m;
     if (bStrip)
         m = new VqTriStripTopoMesh(kRich);
@@ -232,6 +233,32 @@ TEST_F(TopoMeshRecordTest, AuxiliaryFieldsComeBackWithTheirRecords) {
                 have.insert({posOf(*back, i), reinterpret_cast<const int32_t*>(got->stepData(0))[i]});
             EXPECT_EQ(std::set(want.begin(), want.end()), std::set(have.begin(), have.end()));
         }
+    }
+}
+
+// The decoders' hot loops run in a copy built for a wider instruction set
+// where the CPU has it. Both copies give back the same bits, on a mesh large
+// enough for the coordinates' lookup tables and their packets decoded
+// together.
+TEST_F(TopoMeshRecordTest, BothInstructionSetCopiesDecodeAlike) {
+    struct FastAgain {
+        ~FastAgain() { Vq::CpuIsa::setFast(true); }
+    } fastAgain;
+    Vq::SharedPtr<VqTopoMesh> src = richTorus(false, 400);
+    for (bool bLossy : {false, true}) {
+        if (bLossy) ASSERT_TRUE(src->setCompressionParams(11, 8, 10, 6));
+        const Format f{10, 0};
+        const Bytes image = writeMesh(*src, Kind::Plain, f);
+        std::vector<std::vector<Tri>> got[2];
+        for (bool bFast : {false, true}) {
+            Vq::CpuIsa::setFast(bFast);
+            Vq::SharedPtr<VqTopoMesh> back = newOfKind(src->primKind());
+            ASSERT_TRUE(readMesh(*back, image, Kind::Plain, f)) << lastError();
+            got[bFast] = trianglesOf(*back);
+        }
+        ASSERT_EQ(got[0].size(), 2u);
+        EXPECT_EQ(got[0][0].size() + got[0][1].size(), 4000u);
+        EXPECT_TRUE(got[0] == got[1]) << (bLossy ? "lossy" : "lossless");
     }
 }
 
