@@ -175,9 +175,8 @@ private:
     ptrdiff_t _iChosen = -1;
 };
 
-// Always in line: the decoder builds the walk once for each instruction set.
 template <class Ops>
-[[gnu::always_inline]] inline bool DualMeshCodec::run(VqDualVFMesh& dst) {
+bool DualMeshCodec::run(VqDualVFMesh& dst) {
     _pDst = &dst;
     dst.clear();
     _nStack = 0;

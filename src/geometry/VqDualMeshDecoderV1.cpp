@@ -1,6 +1,5 @@
 #include "VqDualMeshDecoderV1.h"
 
-#include "VqCpuIsa.h"
 #include "VqErrorState.h"
 
 #include <algorithm>
@@ -128,8 +127,7 @@ bool DualMeshDecoderV1::decode(const DualMeshSymbols& syms, VqDualVFMesh& dst, L
         _apuMask[k] = syms.vvuOutAttrMasks[k].data();
         _anMask[k] = syms.vvuOutAttrMasks[k].length();
     }
-    const bool ok =
-        withBestIsa([&]() VQ_ISA_BODY { return run<DualMeshDecoderV1>(dst); }) && _checkReadPositions();
+    const bool ok = run<DualMeshDecoderV1>(dst) && _checkReadPositions();
     _pSyms = nullptr;
     _pCheck = nullptr;
     VQ_PROPAGATE(ok);
