@@ -4,15 +4,15 @@
 
 #include <type_traits>
 
-// The few loops that decode coded geometry are built twice: for the baseline
-// x86-64 instruction set the library is built for, and for the set that every
-// x86-64 CPU made since about 2015 has (AVX2, BMI1, BMI2, LZCNT, POPCNT). Its
-// three-operand shifts and leading-zero counts matter most: those loops are
-// short of registers, and the baseline shifts tie one up for the count. The
-// copy to run is chosen at run time, once a process, so that one build runs
-// everywhere and uses what the CPU has. Only loops that time faster so are
-// built twice: the mesh walk, which waits on chains of loads rather than on
-// its arithmetic, ran some 2% slower in the wider set.
+// Hot decode loops can be built twice: for the baseline x86-64 instruction
+// set the library is built for, and for the set that every x86-64 CPU made
+// since about 2015 has (AVX2, BMI1, BMI2, LZCNT, POPCNT). The copy to run is
+// chosen at run time, once a process, so that one build runs everywhere and
+// uses what the CPU has. The wider set's three-operand shifts and leading-zero
+// counts matter most to a loop short of registers, whose baseline shifts tie
+// one up for the count: the arithmetic decoder's symbol loop is built so. Only
+// loops that time faster so are: the mesh walk, which waits on chains of loads
+// rather than on its arithmetic, ran some 2% slower in the wider set.
 //
 // FMA is left out on purpose: with it the compiler may fuse a multiply and an
 // add, and a decoded coordinate could then differ in its last bit between two

@@ -236,10 +236,10 @@ TEST_F(TopoMeshRecordTest, AuxiliaryFieldsComeBackWithTheirRecords) {
     }
 }
 
-// The decoders' hot loops run in a copy built for a wider instruction set
-// where the CPU has it. Both copies give back the same bits, on a mesh large
-// enough for the coordinates' lookup tables and their packets decoded
-// together.
+// The arithmetic decoder's symbol loop runs in a copy built for a wider
+// instruction set where the CPU has it. Both copies give back the same bits,
+// on a mesh large enough for the coordinates' lookup tables and their
+// packets decoded together.
 TEST_F(TopoMeshRecordTest, BothInstructionSetCopiesDecodeAlike) {
     struct FastAgain {
         ~FastAgain() { Vq::CpuIsa::setFast(true); }
