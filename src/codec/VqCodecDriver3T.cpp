@@ -828,6 +828,10 @@ bool CodecDriver3T<T>::_deserialize(VqBaseDataStream& stream, int nMaxValues) {
 template <class T>
 bool CodecDriver3T<T>::_readChopper(VqBaseDataStream& stream, int nExpectedValues) {
     ComprCntx& C = _top();
+    // Emptied first: a part that no decode fills then fails the check of
+    // the parts' lengths, rather than joining what an earlier packet left.
+    C.vMSB.clear();
+    C.vLSB.clear();
     unsigned char cChopBits = 0, cValSpanBits = 0;
     T bias = 0;
     VQ_PROPAGATE(stream.read(&cChopBits));
@@ -860,7 +864,16 @@ bool CodecDriver3T<T>::_readChopper(VqBaseDataStream& stream, int nExpectedValue
             _pPendingHigh = &C;
         }
     }
-    VQ_PROPAGATE(_deserializeNested(stream, C.vLSB, nExpectedValues, _pPendingHigh == &C));
+    const bool bLowMayWait = _pPendingHigh == &C;
+    VQ_PROPAGATE(_deserializeNested(stream, C.vLSB, nExpectedValues, bLowMayWait));
+    if (bLowMayWait && _pPendingHigh != &C && N._bDeferred) {
+        // A chopper among the low part's out-of-band values took the high
+        // part into a pair of its own: the low part's code text, left to
+        // decode with the high part's, decodes alone.
+        VQ_PROPAGATE(
+            _decodeOne(N.cntx, {N._nDeferredValues, N._vAuxOOBValues.data(), N._vAuxOOBValues.length(),
+                                N.vCodeText.data(), N._nDeferredBits, &C.vLSB, &N.cntx}));
+    }
     if (_pPendingHigh == &C) {
         _pPendingHigh = nullptr;
         const int lowBits = cValSpanBits - cChopBits;

@@ -426,6 +426,40 @@ TEST_F(CodecDriver3Test, BitLengthEqualValuesOverwriteWhatTheOutputHeld) {
     }
 }
 
+// A chopper's high part waits for its low part's code text, to decode with
+// it. When the low part escapes values that are themselves chopped, the
+// chopper among them takes the waiting high part into its own pair; the low
+// part's code text must then decode alone. Our own writer makes such packets
+// (found by fuzzing), and a fresh reader refused them.
+TEST_F(CodecDriver3Test, ChopperLowPartWithChoppedEscapesReadsBack) {
+    std::mt19937 rng(11);
+    const int n = 2000;
+    VqVeci high, low;
+    for (int i = 0; i < n; ++i) {
+        high.push_back(static_cast<int>(rng() % 16));
+        // Mostly small; one in five escapes, in four clusters far apart.
+        low.push_back(static_cast<int>(rng() % 5 ? rng() % 16 : (rng() % 4) * (1 << 16) + rng() % 1000));
+    }
+    const Bytes image = PacketImage()
+                            .i32(n)
+                            .u8(4)
+                            .u8(4)
+                            .i32(0)
+                            .u8(24)
+                            .bytes(write3(high, CodecDriver3Base::CodecArithmetic))
+                            .bytes(write3(low, CodecDriver3Base::CodecArithmetic))
+                            .lsb();
+    Packet3Walker walker(image, 4, false);
+    ASSERT_TRUE(walker.walk());
+    ASSERT_EQ(walker.packets()[2].codec, CodecDriver3Base::CodecArithmetic) << "the low part";
+    ASSERT_EQ(walker.packets()[3].codec, CodecDriver3Base::CodecChopper) << "its escaped values";
+    ASSERT_EQ(walker.packets()[3].level, 2);
+    VqVeci out;
+    ASSERT_TRUE(read3(image, out)) << lastError();
+    for (int i = 0; i < n; ++i)
+        ASSERT_EQ(out[i], high[i] << 20 | low[i]) << i;
+}
+
 TEST_F(CodecDriver3Test, ChopperPartsDecodedTogetherKeepTheirOwnChecks) {
     // A chopper's arithmetic parts decode in one loop, and so does its high
     // part with the high part of a chopper inside its low part: each keeps
