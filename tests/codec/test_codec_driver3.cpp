@@ -272,6 +272,12 @@ PacketImage escapeOnly(const PacketImage& inner) {
         .image(inner);
 }
 
+// A chopper packet's head: n values cut k bits below the top of s, bias 0.
+// Its high and low parts follow.
+PacketImage chopperHead(int n, int k, int s) {
+    return PacketImage().i32(n).u8(CodecDriver3Base::CodecChopper).u8(k).i32(0).u8(s);
+}
+
 void expectFailure(const Bytes& image, const std::string& text, int code = VQ_ERR_CORRUPT) {
     VqVeci out;
     EXPECT_FALSE(read3(image, out));
@@ -364,7 +370,7 @@ TEST_F(CodecDriver3Test, CorruptHeadersFailWithTheirReasons) {
     expectFailure(PacketImage().i32(4).u8(1).i32(INT_MAX).lsb(), "Short read", VQ_ERR_SHORT_READ);
 
     // Chopper headers: k of 0 or 32, k not below s, s beyond the value.
-    const auto chopper = [](int k, int s) { return PacketImage().i32(2).u8(4).u8(k).i32(0).u8(s); };
+    const auto chopper = [](int k, int s) { return chopperHead(2, k, s); };
     expectFailure(chopper(0, 4).lsb(), "cChopBits > 0 && cChopBits < 32");
     expectFailure(chopper(32, 40).lsb(), "cChopBits > 0 && cChopBits < 32");
     expectFailure(chopper(4, 4).lsb(), "cChopBits < cValSpanBits");
@@ -440,12 +446,7 @@ TEST_F(CodecDriver3Test, ChopperLowPartWithChoppedEscapesReadsBack) {
         // Mostly small; one in five escapes, in four clusters far apart.
         low.push_back(static_cast<int>(rng() % 5 ? rng() % 16 : (rng() % 4) * (1 << 16) + rng() % 1000));
     }
-    const Bytes image = PacketImage()
-                            .i32(n)
-                            .u8(4)
-                            .u8(4)
-                            .i32(0)
-                            .u8(24)
+    const Bytes image = chopperHead(n, 4, 24)
                             .bytes(write3(high, CodecDriver3Base::CodecArithmetic))
                             .bytes(write3(low, CodecDriver3Base::CodecArithmetic))
                             .lsb();
@@ -477,7 +478,7 @@ TEST_F(CodecDriver3Test, ChopperPartsDecodedTogetherKeepTheirOwnChecks) {
         return PacketImage().bytes(write3(v, codec));
     };
     const auto chopper = [](int k, int s, const PacketImage& h, const PacketImage& l) {
-        return PacketImage().i32(n).u8(4).u8(k).i32(0).u8(s).image(h).image(l).lsb();
+        return chopperHead(n, k, s).image(h).image(l).lsb();
     };
     const PacketImage hiImage = coded(hi, CodecDriver3Base::CodecArithmetic);
     const PacketImage loImage = coded(lo, CodecDriver3Base::CodecArithmetic);
@@ -646,7 +647,7 @@ TEST_F(CodecDriver3Test, LowPartsAndOffsetsWaitInTheBatchAndFailAsAlone) {
 
     const PacketImage hiImage = PacketImage().bytes(write3(hi, CodecDriver3Base::CodecArithmetic));
     const auto chopper = [&](const Bytes& low) {
-        return PacketImage().i32(n).u8(4).u8(20).i32(0).u8(24).image(hiImage).bytes(low).lsb();
+        return chopperHead(n, 20, 24).image(hiImage).bytes(low).lsb();
     };
     VqVeci joined;
     for (int i = 0; i < n; ++i)
@@ -694,12 +695,7 @@ TEST_F(CodecDriver3Test, PairReadBesideABatchTakesItsTextsAlongAndFailsAsAlone) 
         hi.push_back(static_cast<int>(rng() % 5 ? rng() % 16 : rng() % 4096));
         lo12.push_back(static_cast<int>(rng() % 64 * 64 + rng() % 3));
     }
-    const Bytes nested = PacketImage()
-                             .i32(n)
-                             .u8(4)
-                             .u8(12)
-                             .i32(0)
-                             .u8(24)
+    const Bytes nested = chopperHead(n, 12, 24)
                              .bytes(write3(hi, CodecDriver3Base::CodecArithmetic))
                              .bytes(write3(lo12, CodecDriver3Base::CodecChopper))
                              .lsb();
