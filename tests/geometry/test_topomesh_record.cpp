@@ -246,7 +246,9 @@ TEST_F(TopoMeshRecordTest, BothInstructionSetCopiesDecodeAlike) {
     } fastAgain;
     Vq::SharedPtr<VqTopoMesh> src = richTorus(false, 400);
     for (bool bLossy : {false, true}) {
-        if (bLossy) ASSERT_TRUE(src->setCompressionParams(11, 8, 10, 6));
+        if (bLossy) {
+            ASSERT_TRUE(src->setCompressionParams(11, 8, 10, 6));
+        }
         const Format f{10, 0};
         const Bytes image = writeMesh(*src, Kind::Plain, f);
         std::vector<std::vector<Tri>> got[2];
