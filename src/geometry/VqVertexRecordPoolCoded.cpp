@@ -231,12 +231,36 @@ bool checkArray(VqVeci& v, uint32_t nExpected, const char* method, const char* l
     return true;
 }
 
-// Decodes the batch, then checks the arrays parked.
+// Decodes the batch, then checks the arrays parked as checkArray would one
+// after the other, refusing the same first fault. Their check values are
+// hashed together, up to the first array of a wrong length: each array's
+// from the value stored before it, which is where the chain stands when
+// every array before it matches, and otherwise an array before it is
+// refused first.
 bool checkArrays(Driver3IO& io, VqVeci* const* v, int nArrays, uint32_t nExpected, const char* method,
                  const char* lengthText, const uint32_t* auRefHash, uint32_t& uHash) {
+    VQ_CHECK(nArrays <= kMaxArrays, kCls, method, VQ_ERR_INTERNAL);
     VQ_PROPAGATE(io.cd.finishBatch());
-    for (int i = 0; i < nArrays; ++i)
-        VQ_PROPAGATE(checkArray(*v[i], nExpected, method, lengthText, auRefHash[i], uHash));
+    int nSized = 0;
+    for (; nSized < nArrays; ++nSized) {
+        VqVeci& a = *v[nSized];
+        VQ_PROPAGATE(Vq::CodecDriver3T<int>::unpackResiduals(a, a, Driver3IO::predictor(false)));
+        if (a.size() != nExpected) break;
+    }
+    const uint32_t* keys[kMaxArrays] = {};
+    uint32_t lens[kMaxArrays] = {}, from[kMaxArrays] = {}, got[kMaxArrays] = {};
+    for (int i = 0; i < nSized; ++i) {
+        keys[i] = reinterpret_cast<const uint32_t*>(v[i]->data());
+        lens[i] = nExpected;
+        from[i] = i == 0 ? uHash : auRefHash[i - 1];
+    }
+    vqLookup2WordsTogether(nSized, keys, lens, from, got);
+    for (int i = 0; i < nSized; ++i) {
+        const uint32_t uRefHash = auRefHash[i];
+        uHash = got[i];
+        VQ_CHECK(uHash == uRefHash, kCls, method, VQ_ERR_CORRUPT);
+    }
+    if (nSized < nArrays) VQ_FAIL(kCls, method, lengthText, VQ_ERR_CORRUPT);
     return true;
 }
 

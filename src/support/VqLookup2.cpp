@@ -2,7 +2,9 @@
 
 #include "VqErrorState.h"
 
+#include <algorithm>
 #include <bit>
+#include <cstdint>
 
 uint32_t vqLookup2(const uint8_t* k, uint32_t length, uint32_t initval) {
     uint32_t a = 0x9e3779b9, b = 0x9e3779b9, c = initval;
@@ -55,28 +57,76 @@ uint32_t vqLookup2(const uint8_t* k, uint32_t length, uint32_t initval) {
     return c;
 }
 
-uint32_t vqLookup2Words(const uint32_t* k, uint32_t length, uint32_t initval) {
-    uint32_t a = 0x9e3779b9, b = 0x9e3779b9, c = initval;
-    uint32_t len = length;
-    while (len >= 3) {
-        a += k[0];
-        b += k[1];
-        c += k[2];
+namespace {
+struct Lookup2State {
+    uint32_t a = 0x9e3779b9, b = 0x9e3779b9, c = 0;
+};
+
+// nBlocks 3-word blocks of each of four keys, the chains in the lanes of
+// vectors: the mix's shifts, subtractions and exclusive ors are lane-wise,
+// so four chains take the instructions and the time of one.
+void mixFour(const uint32_t* const* k, uint32_t nBlocks, Lookup2State* st) {
+    using Lanes = uint32_t __attribute__((vector_size(16)));
+    Lanes a = {st[0].a, st[1].a, st[2].a, st[3].a}, b = {st[0].b, st[1].b, st[2].b, st[3].b},
+          c = {st[0].c, st[1].c, st[2].c, st[3].c};
+    for (uint32_t j = 0; j < 3 * nBlocks; j += 3) {
+        a += Lanes{k[0][j], k[1][j], k[2][j], k[3][j]};
+        b += Lanes{k[0][j + 1], k[1][j + 1], k[2][j + 1], k[3][j + 1]};
+        c += Lanes{k[0][j + 2], k[1][j + 2], k[2][j + 2], k[3][j + 2]};
         vqLookup2Mix(a, b, c);
-        k += 3;
-        len -= 3;
     }
-    c += length << 2;
-    switch (len) {
+    for (int i = 0; i < 4; ++i)
+        st[i] = {a[i], b[i], c[i]};
+}
+
+// The rest of a key from word j (a block boundary) on.
+uint32_t finishWords(const uint32_t* k, uint32_t length, uint32_t j, Lookup2State s) {
+    for (; length - j >= 3; j += 3) {
+        s.a += k[j];
+        s.b += k[j + 1];
+        s.c += k[j + 2];
+        vqLookup2Mix(s.a, s.b, s.c);
+    }
+    s.c += length << 2;
+    switch (length - j) {
     case 2:
-        b += k[1];
+        s.b += k[j + 1];
         [[fallthrough]];
     case 1:
-        a += k[0];
+        s.a += k[j];
     }
-    vqLookup2Mix(a, b, c);
-    return c;
+    vqLookup2Mix(s.a, s.b, s.c);
+    return s.c;
 }
+} // namespace
+
+void vqLookup2WordsTogether(int n, const uint32_t* const* keys, const uint32_t* nWords, const uint32_t* initvals,
+                            uint32_t* out) {
+    for (int i0 = 0; i0 < n; i0 += 4) {
+        const int m = std::min(n - i0, 4);
+        Lookup2State st[4];
+        // Lanes without a key of their own hash the first one's again.
+        const uint32_t* k[4] = {keys[i0], keys[i0], keys[i0], keys[i0]};
+        uint32_t nBlocks = UINT32_MAX;
+        for (int i = 0; i < m; ++i) {
+            k[i] = keys[i0 + i];
+            st[i].c = initvals[i0 + i];
+            nBlocks = std::min(nBlocks, nWords[i0 + i] / 3);
+        }
+        // One alone goes as fast without the lanes.
+        if (m == 1) nBlocks = 0;
+        mixFour(k, nBlocks, st);
+        for (int i = 0; i < m; ++i)
+            out[i0 + i] = finishWords(k[i], nWords[i0 + i], 3 * nBlocks, st[i]);
+    }
+}
+
+uint32_t vqLookup2Words(const uint32_t* k, uint32_t length, uint32_t initval) {
+    Lookup2State s;
+    s.c = initval;
+    return finishWords(k, length, 0, s);
+}
+
 
 namespace Vq {
 

@@ -15,9 +15,19 @@ VQ_API uint32_t vqLookup2(const uint8_t* key, uint32_t nBytes, uint32_t initval)
 // The word variant reads whole 32-bit words: on a little-endian host it
 // equals the byte variant over the same memory (the length term counts bytes).
 VQ_API uint32_t vqLookup2Words(const uint32_t* key, uint32_t nWords, uint32_t initval);
+// vqLookup2Words over n arrays at once: out[i] is the hash of the
+// nWords[i] words of keys[i] from initvals[i]. Each hash is one serial
+// chain of ALU work that leaves most of a core idle; up to four run side by
+// side while all have blocks left. A chain of arrays each stored with its
+// check value hashes this way from the values stored: the value before an
+// array's own, when it matches, is what the array's hash starts from.
+VQ_API void vqLookup2WordsTogether(int n, const uint32_t* const* keys, const uint32_t* nWords,
+                                   const uint32_t* initvals, uint32_t* out);
 
-// lookup2's mixing step, shared by the one-shot variants and the chain.
-[[gnu::always_inline]] inline void vqLookup2Mix(uint32_t& a, uint32_t& b, uint32_t& c) {
+// lookup2's mixing step, shared by the one-shot variants and the chain; T
+// is uint32_t, or a vector of them that mixes several hashes lane by lane.
+template <class T>
+[[gnu::always_inline]] inline void vqLookup2Mix(T& a, T& b, T& c) {
     a -= b;
     a -= c;
     a ^= (c >> 13);

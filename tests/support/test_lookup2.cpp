@@ -76,4 +76,31 @@ TEST(Lookup2, ChainEqualsChainedCalls) {
         }
 }
 
+// Hashed together, arrays of any lengths (each its own tail, one ending
+// before the others) and any number of them (groups of four and a rest)
+// give what one call each gives.
+TEST(Lookup2, TogetherEqualsOneCallEach) {
+    std::vector<std::vector<uint32_t>> keys;
+    for (uint32_t i = 0; i < 7; ++i) {
+        keys.emplace_back();
+        for (uint32_t j = 0; j < 20 + 5 * i; ++j)
+            keys.back().push_back(0x9E3779B9u * (j + 1) ^ (i << 24));
+    }
+    for (int n = 0; n <= 7; ++n)
+        for (uint32_t len : {0u, 1u, 2u, 3u, 13u, 20u}) {
+            std::vector<const uint32_t*> p;
+            std::vector<uint32_t> lens, seeds, out(static_cast<size_t>(n));
+            for (int i = 0; i < n; ++i) {
+                p.push_back(keys[size_t(i)].data());
+                // Array 1 the shortest: the others go on alone past its blocks.
+                lens.push_back(i == 1 ? len : len + uint32_t(i) % 3 + 1);
+                seeds.push_back(0x1000u * uint32_t(i) + len);
+            }
+            vqLookup2WordsTogether(n, p.data(), lens.data(), seeds.data(), out.data());
+            for (int i = 0; i < n; ++i)
+                EXPECT_EQ(out[size_t(i)], vqLookup2Words(p[size_t(i)], lens[size_t(i)], seeds[size_t(i)]))
+                    << n << " " << len << " " << i;
+        }
+}
+
 } // namespace
