@@ -220,47 +220,54 @@ bool parkArrays(VqObjectStream& os, Driver3IO& io, VqVeci* const* v, int nArrays
     return true;
 }
 
-// One decoded array of a batch: its residuals undone, its length and its
-// check value checked, the value chained on.
-bool checkArray(VqVeci& v, uint32_t nExpected, const char* method, const char* lengthText, uint32_t uRefHash,
-                uint32_t& uHash) {
-    VQ_PROPAGATE(Vq::CodecDriver3T<int>::unpackResiduals(v, v, Driver3IO::predictor(false)));
-    if (v.size() != nExpected) VQ_FAIL(kCls, method, lengthText, VQ_ERR_CORRUPT);
-    hashWords(reinterpret_cast<const uint32_t*>(v.data()), v.size(), uHash);
-    VQ_CHECK(uHash == uRefHash, kCls, method, VQ_ERR_CORRUPT);
-    return true;
-}
+// A decoded batch's arrays, their residuals undone in order up to the first
+// of a wrong length (nSized of them), and the check values of those hashed
+// together: got[i] is array i's from from[i]. Each array's value chains on
+// from the one stored before it, which is where the chain stands when every
+// array before it matches (and otherwise one of those is refused first), so
+// the chains need not wait for each other.
+struct BatchHashes {
+    static constexpr int kMax = 4;
+    int nSized = 0;
+    uint32_t got[kMax] = {};
 
-// Decodes the batch, then checks the arrays parked as checkArray would one
-// after the other, refusing the same first fault. Their check values are
-// hashed together, up to the first array of a wrong length: each array's
-// from the value stored before it, which is where the chain stands when
-// every array before it matches, and otherwise an array before it is
-// refused first.
+    bool hash(VqVeci* const* v, int n, const uint32_t* nExpected, const uint32_t* from) {
+        VQ_CHECK(n <= kMax, kCls, "_readQuantizedVertexArray", VQ_ERR_INTERNAL);
+        const uint32_t* keys[kMax] = {};
+        for (nSized = 0; nSized < n; ++nSized) {
+            VqVeci& a = *v[nSized];
+            VQ_PROPAGATE(Vq::CodecDriver3T<int>::unpackResiduals(a, a, Driver3IO::predictor(false)));
+            if (a.size() != nExpected[nSized]) break;
+            keys[nSized] = reinterpret_cast<const uint32_t*>(a.data());
+        }
+        vqLookup2WordsTogether(nSized, keys, nExpected, from, got);
+        return true;
+    }
+    // Array i's checks, as they come when the arrays are checked in turn:
+    // its length, then its value, which the chain takes on.
+    bool check(int i, const char* method, const char* lengthText, uint32_t uRefHash, uint32_t& uHash) const {
+        if (i >= nSized) VQ_FAIL(kCls, method, lengthText, VQ_ERR_CORRUPT);
+        uHash = got[i];
+        VQ_CHECK(uHash == uRefHash, kCls, method, VQ_ERR_CORRUPT);
+        return true;
+    }
+};
+
+// Decodes the batch, then checks the arrays parked (nExpected values each)
+// in turn.
 bool checkArrays(Driver3IO& io, VqVeci* const* v, int nArrays, uint32_t nExpected, const char* method,
                  const char* lengthText, const uint32_t* auRefHash, uint32_t& uHash) {
     VQ_CHECK(nArrays <= kMaxArrays, kCls, method, VQ_ERR_INTERNAL);
     VQ_PROPAGATE(io.cd.finishBatch());
-    int nSized = 0;
-    for (; nSized < nArrays; ++nSized) {
-        VqVeci& a = *v[nSized];
-        VQ_PROPAGATE(Vq::CodecDriver3T<int>::unpackResiduals(a, a, Driver3IO::predictor(false)));
-        if (a.size() != nExpected) break;
-    }
-    const uint32_t* keys[kMaxArrays] = {};
-    uint32_t lens[kMaxArrays] = {}, from[kMaxArrays] = {}, got[kMaxArrays] = {};
-    for (int i = 0; i < nSized; ++i) {
-        keys[i] = reinterpret_cast<const uint32_t*>(v[i]->data());
+    uint32_t lens[kMaxArrays] = {}, from[kMaxArrays] = {};
+    for (int i = 0; i < nArrays; ++i) {
         lens[i] = nExpected;
         from[i] = i == 0 ? uHash : auRefHash[i - 1];
     }
-    vqLookup2WordsTogether(nSized, keys, lens, from, got);
-    for (int i = 0; i < nSized; ++i) {
-        const uint32_t uRefHash = auRefHash[i];
-        uHash = got[i];
-        VQ_CHECK(uHash == uRefHash, kCls, method, VQ_ERR_CORRUPT);
-    }
-    if (nSized < nArrays) VQ_FAIL(kCls, method, lengthText, VQ_ERR_CORRUPT);
+    BatchHashes h;
+    VQ_PROPAGATE(h.hash(v, nArrays, lens, from));
+    for (int i = 0; i < nArrays; ++i)
+        VQ_PROPAGATE(h.check(i, method, lengthText, auRefHash[i], uHash));
     return true;
 }
 
@@ -651,12 +658,32 @@ struct VqVertexRecordPoolCoding {
             VQ_PROPAGATE(finishCoords() && hashNormalsHeader(xNormCodec, nRecs, nQuantBits, uHash));
             return readLosslessNormals(p, os, io, *vNormCodes, indices, nRecs, uHash);
         }
-        uint32_t uRefHash = 0;
+        uint32_t uNormRefHash = 0;
         VQ_PROPAGATE(io.cd.deserializeBeside(os, *vNormCodes, VqCodecDriver2::s_clampCount(nRecs)) &&
-                     os.read(&uRefHash));
-        VQ_PROPAGATE(finishCoords() && hashNormalsHeader(xNormCodec, nRecs, nQuantBits, uHash));
-        VQ_PROPAGATE(
-            checkArray(*vNormCodes, nRecs, normMethod, "vNormCodes.length() == nNorms", uRefHash, uHash));
+                     os.read(&uNormRefHash));
+        // The coordinates' and the normals' values are hashed together, the
+        // normals' from the coordinates' last stored value through their
+        // header; the checks then come in the order of the arrays.
+        uint32_t uNormFrom = auRefHash[nArrays - 1];
+        VQ_PROPAGATE(hashCoordsHeader(ch, nVerts, uHash) &&
+                     hashNormalsHeader(xNormCodec, nRecs, nQuantBits, uNormFrom));
+        VQ_PROPAGATE(io.cd.finishBatch());
+        VqVeci* all[kMaxArrays + 1] = {};
+        uint32_t lens[kMaxArrays + 1] = {}, from[kMaxArrays + 1] = {};
+        for (int i = 0; i < nArrays; ++i) {
+            all[i] = aArrays[i];
+            lens[i] = nVerts;
+            from[i] = i == 0 ? uHash : auRefHash[i - 1];
+        }
+        all[nArrays] = &*vNormCodes;
+        lens[nArrays] = nRecs;
+        from[nArrays] = uNormFrom;
+        BatchHashes h;
+        VQ_PROPAGATE(h.hash(all, nArrays + 1, lens, from));
+        for (int i = 0; i < nArrays; ++i)
+            VQ_PROPAGATE(h.check(i, method, kCoordsLengthText, auRefHash[i], uHash));
+        VQ_PROPAGATE(placeCoords(ch, aArrays, coords, indices, nVerts, dPointGap));
+        VQ_PROPAGATE(h.check(nArrays, normMethod, "vNormCodes.length() == nNorms", uNormRefHash, uHash));
         return placeNormals(p, xNormCodec, *vNormCodes, indices, nRecs);
     }
 

@@ -366,6 +366,67 @@ TEST_F(CodedArrayTest, CoordinateArraysDecodedTogetherKeepTheirChecks) {
         ASSERT_EQ(badBack.fields()->vtxCoords()[i], 0.0f) << i;
 }
 
+// A VQ 10 record's coordinates and normals are decoded together and their
+// check values hashed together: the chain ends where the writer's did, and
+// a damaged check value is refused by the array it belongs to, though the
+// hashes after it start from it.
+TEST_F(CodedArrayTest, CoordinatesAndNormalsTogetherKeepTheirChecksInOrder) {
+    const uint32_t n = 3000;
+    VqVertexRecordPool pool(VQ_GEOMBIND_VTXCOORD3 | VQ_GEOMBIND_NORMVEC3);
+    Records r;
+    std::mt19937 rng(9);
+    for (uint32_t i = 0; i < n; ++i) {
+        r.coords.insert(r.coords.end(), 3, float(rng() % 2048));
+        const float a = float(rng() % 6283) / 1000.0f;
+        r.normals.insert(r.normals.end(), {std::cos(a) * 0.6f, std::sin(a) * 0.6f, 0.8f});
+    }
+    ASSERT_TRUE(r.addTo(pool, n));
+    const std::vector<uint32_t> idx = someIndices(n);
+    const uint32_t m = uint32_t(idx.size());
+    uint32_t uWritten = 0;
+    const auto write = [&](bool bNormals) {
+        return writeWith(Kind::Plain, 10, 0, [&](VqObjectStream& os) {
+            Vq::CodecDriver3T<int> cd;
+            uWritten = 0;
+            return pool._writeQuantizedVertexArray(os, cd, idx.data(), m, VqBox3<float>(), 11, uWritten) &&
+                   (!bNormals || pool._writeQuantizedNormalArray(os, cd, idx.data(), m, 8, uWritten));
+        });
+    };
+    const size_t coordsEnd = write(false).size();
+    const Bytes image = write(true);
+    std::vector<float> coords(3 * size_t(n));
+    uint32_t uRead = 0;
+    const auto readBack = [&](const Bytes& bytes) {
+        VqVertexRecordPool back;
+        blankLike(pool, back);
+        return readWith(Kind::Plain, 10, 0, bytes, [&](VqObjectStream& os) {
+            Vq::CodecDriver3T<int> cd;
+            uint64_t uCoordsEnd = 0;
+            double dGap = 0;
+            uRead = 0;
+            WriteLock lock(back);
+            return back._readQuantizedCoordAndNormalArrays(os, cd, 3, idx.data(), m, coords.data(), m, uRead,
+                                                           uCoordsEnd, dGap);
+        });
+    };
+    ASSERT_TRUE(readBack(image)) << lastError();
+    EXPECT_EQ(uRead, uWritten);
+    for (uint32_t i : idx)
+        ASSERT_NEAR(coords[3 * i + 2], r.coords[3 * i + 2], 0.51f) << i; // half a step of 11 bits
+
+    const auto refusedBy = [&](size_t at) {
+        Bytes bad = image;
+        bad[at] ^= 0x01;
+        if (readBack(bad)) return std::string("read");
+        EXPECT_EQ(lastError(), "uHash == uRefHash");
+        return VqErrorState::currentError()->methodName().toUtf8();
+    };
+    const size_t third = (coordsEnd - (4 + 4 + 1 + 27)) / 3;
+    EXPECT_EQ(refusedBy(coordsEnd - third - 1), "_readQuantizedVertexArray"); // y's check value
+    EXPECT_EQ(refusedBy(coordsEnd - 1), "_readQuantizedVertexArray");         // z's
+    EXPECT_EQ(refusedBy(image.size() - 1), "_readQuantizedNormalArray");
+}
+
 TEST_P(CodedFormat, CountsAndComponentsFromTheFileMustMatchThePool) {
     const auto [major, minor] = GetParam();
     VqVertexRecordPool pool(VQ_GEOMBIND_VTXCOORD3 | VQ_GEOMBIND_VTXCOLOR3);
