@@ -30,8 +30,11 @@ bool VqArithmeticCodec3T<T>::decodeTogether(const Packet* const* p, int n) {
     if (n == 2) return Coding::decodeTogether(kCls, {p[0], p[1]}, {&_aCoding[0], &_aCoding[1]});
     if (n == 3)
         return Coding::decodeTogether(kCls, {p[0], p[1], p[2]}, {&_aCoding[0], &_aCoding[1], &_aCoding[2]});
-    return Coding::decodeTogether(kCls, {p[0], p[1], p[2], p[3]},
-                                  {&_aCoding[0], &_aCoding[1], &_aCoding[2], &_aCoding[3]});
+    if (n == 4)
+        return Coding::decodeTogether(kCls, {p[0], p[1], p[2], p[3]},
+                                      {&_aCoding[0], &_aCoding[1], &_aCoding[2], &_aCoding[3]});
+    return Coding::decodeTogether(kCls, {p[0], p[1], p[2], p[3], p[4]},
+                                  {&_aCoding[0], &_aCoding[1], &_aCoding[2], &_aCoding[3], &_aCoding[4]});
 }
 
 template class VqArithmeticCodec3T<int>;
