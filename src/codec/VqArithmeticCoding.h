@@ -3,6 +3,7 @@
 #include "VqArithmeticDecoder.h"
 #include "VqArithmeticEncoder.h"
 #include "VqCodecScratch.h"
+#include "VqCpuIsa.h"
 #include "VqDecodeRoom.h"
 #include "VqErrorState.h"
 #include "VqExport.h"
@@ -202,7 +203,10 @@ private:
         const int nOOBValues = p.nOOBValues;
         Slot* slots = _vStartSlots.data();
         const uint32_t* cumToInterval = _vCumToInterval.data();
-        return [=, &iOOB](int i, uint32_t target, uint32_t& c, uint32_t& cn) {
+        // Forced in line, as the symbol loop's body is (see Vq::withBestIsa):
+        // in the loop over five texts the compiler made it a call a symbol,
+        // and one built for the baseline set at that.
+        return [=, &iOOB](int i, uint32_t target, uint32_t& c, uint32_t& cn) VQ_ISA_BODY {
             const uint32_t w = cumToInterval[target];
             c = w & (kEscapeBit - 1);
             cn = (w >> 16) - c;

@@ -48,7 +48,10 @@ public:
         int64_t nWords;
 
         // Tops the bits read ahead up to 16 or more, for a shift of up to 16.
-        void refill() {
+        // In line in the decoders' loops, which would otherwise call it once
+        // a symbol when they run five texts at once, built for the baseline
+        // set (see Vq::withBestIsa).
+        [[gnu::always_inline]] void refill() {
             if (n >= 16) return;
             const uint32_t w = iNext < nWords ? pWords[iNext] : 0u;
             ++iNext;

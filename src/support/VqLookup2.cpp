@@ -100,8 +100,8 @@ uint32_t finishWords(const uint32_t* k, uint32_t length, uint32_t j, Lookup2Stat
 }
 } // namespace
 
-void vqLookup2WordsTogether(int n, const uint32_t* const* keys, const uint32_t* nWords, const uint32_t* initvals,
-                            uint32_t* out) {
+void vqLookup2WordsTogether(int n, const uint32_t* const* keys, const uint32_t* nWords,
+                            const uint32_t* initvals, uint32_t* out) {
     for (int i0 = 0; i0 < n; i0 += 4) {
         const int m = std::min(n - i0, 4);
         Lookup2State st[4];
@@ -126,7 +126,6 @@ uint32_t vqLookup2Words(const uint32_t* k, uint32_t length, uint32_t initval) {
     s.c = initval;
     return finishWords(k, length, 0, s);
 }
-
 
 namespace Vq {
 
