@@ -178,7 +178,7 @@ private:
         void trim();
     };
     // Three top-level choppers, each with a move-to-front low part, fit; the
-    // texts decode in groups of up to four at once.
+    // texts decode in groups of up to five at once.
     static constexpr int cMaxParked = 6;
 
     ComprCntx& _top() { return _aComprCntx[_nComprCntx - 1]; }

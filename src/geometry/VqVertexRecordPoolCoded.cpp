@@ -220,19 +220,35 @@ bool parkArrays(VqObjectStream& os, Driver3IO& io, VqVeci* const* v, int nArrays
     return true;
 }
 
-// A decoded batch's arrays, their residuals undone in order up to the first
-// of a wrong length (nSized of them), and the check values of those hashed
-// together: got[i] is array i's from from[i]. Each array's value chains on
+// The arrays of a decoded batch, listed in the stream's order, each with
+// its length and the value its check value's hash starts from. hash()
+// undoes their residuals in order up to the first of a wrong length
+// (nSized of them) and hashes those together. Each array's value chains on
 // from the one stored before it, which is where the chain stands when every
 // array before it matches (and otherwise one of those is refused first), so
 // the chains need not wait for each other.
 struct BatchHashes {
-    static constexpr int kMax = 4;
-    int nSized = 0;
-    uint32_t got[kMax] = {};
+    static constexpr int kMax = kMaxArrays + 1; // the coordinates and the normals
+    VqVeci* v[kMax] = {};
+    uint32_t nExpected[kMax] = {}, from[kMax] = {}, got[kMax] = {};
+    int n = 0, nSized = 0;
 
-    bool hash(VqVeci* const* v, int n, const uint32_t* nExpected, const uint32_t* from) {
-        VQ_CHECK(n <= kMax, kCls, "_readQuantizedVertexArray", VQ_ERR_INTERNAL);
+    bool add(VqVeci& a, uint32_t nValues, uint32_t uFrom) {
+        VQ_CHECK(n < kMax, kCls, "_readQuantizedVertexArray", VQ_ERR_INTERNAL);
+        v[n] = &a;
+        nExpected[n] = nValues;
+        from[n++] = uFrom;
+        return true;
+    }
+    // Arrays of nValues values each, checked in turn after uHash, with the
+    // values stored after them.
+    bool addChain(VqVeci* const* a, int nArrays, uint32_t nValues, uint32_t uHash,
+                  const uint32_t* auRefHash) {
+        for (int i = 0; i < nArrays; ++i)
+            VQ_PROPAGATE(add(*a[i], nValues, i == 0 ? uHash : auRefHash[i - 1]));
+        return true;
+    }
+    bool hash() {
         const uint32_t* keys[kMax] = {};
         for (nSized = 0; nSized < n; ++nSized) {
             VqVeci& a = *v[nSized];
@@ -251,28 +267,27 @@ struct BatchHashes {
         VQ_CHECK(uHash == uRefHash, kCls, method, VQ_ERR_CORRUPT);
         return true;
     }
+    // The checks of the first nArrays arrays, added by addChain().
+    bool checkChain(int nArrays, const char* method, const char* lengthText, const uint32_t* auRefHash,
+                    uint32_t& uHash) const {
+        for (int i = 0; i < nArrays; ++i)
+            VQ_PROPAGATE(check(i, method, lengthText, auRefHash[i], uHash));
+        return true;
+    }
 };
 
 // Decodes the batch, then checks the arrays parked (nExpected values each)
 // in turn.
 bool checkArrays(Driver3IO& io, VqVeci* const* v, int nArrays, uint32_t nExpected, const char* method,
                  const char* lengthText, const uint32_t* auRefHash, uint32_t& uHash) {
-    VQ_CHECK(nArrays <= kMaxArrays, kCls, method, VQ_ERR_INTERNAL);
     VQ_PROPAGATE(io.cd.finishBatch());
-    uint32_t lens[kMaxArrays] = {}, from[kMaxArrays] = {};
-    for (int i = 0; i < nArrays; ++i) {
-        lens[i] = nExpected;
-        from[i] = i == 0 ? uHash : auRefHash[i - 1];
-    }
     BatchHashes h;
-    VQ_PROPAGATE(h.hash(v, nArrays, lens, from));
-    for (int i = 0; i < nArrays; ++i)
-        VQ_PROPAGATE(h.check(i, method, lengthText, auRefHash[i], uHash));
-    return true;
+    return h.addChain(v, nArrays, nExpected, uHash, auRefHash) && h.hash() &&
+           h.checkChain(nArrays, method, lengthText, auRefHash, uHash);
 }
 
 // The version-3 driver reads every packet and check value first and then
-// decodes the packets' code texts together, up to four at once, where one
+// decodes the packets' code texts together, up to five at once, where one
 // alone leaves the core waiting on each symbol; the arrays are then checked
 // in order. When several are damaged, which one is reported may differ
 // from reading them in turn.
@@ -668,20 +683,10 @@ struct VqVertexRecordPoolCoding {
         VQ_PROPAGATE(hashCoordsHeader(ch, nVerts, uHash) &&
                      hashNormalsHeader(xNormCodec, nRecs, nQuantBits, uNormFrom));
         VQ_PROPAGATE(io.cd.finishBatch());
-        VqVeci* all[kMaxArrays + 1] = {};
-        uint32_t lens[kMaxArrays + 1] = {}, from[kMaxArrays + 1] = {};
-        for (int i = 0; i < nArrays; ++i) {
-            all[i] = aArrays[i];
-            lens[i] = nVerts;
-            from[i] = i == 0 ? uHash : auRefHash[i - 1];
-        }
-        all[nArrays] = &*vNormCodes;
-        lens[nArrays] = nRecs;
-        from[nArrays] = uNormFrom;
         BatchHashes h;
-        VQ_PROPAGATE(h.hash(all, nArrays + 1, lens, from));
-        for (int i = 0; i < nArrays; ++i)
-            VQ_PROPAGATE(h.check(i, method, kCoordsLengthText, auRefHash[i], uHash));
+        VQ_PROPAGATE(h.addChain(aArrays, nArrays, nVerts, uHash, auRefHash) &&
+                     h.add(*vNormCodes, nRecs, uNormFrom) && h.hash());
+        VQ_PROPAGATE(h.checkChain(nArrays, method, kCoordsLengthText, auRefHash, uHash));
         VQ_PROPAGATE(placeCoords(ch, aArrays, coords, indices, nVerts, dPointGap));
         VQ_PROPAGATE(h.check(nArrays, normMethod, "vNormCodes.length() == nNorms", uNormRefHash, uHash));
         return placeNormals(p, xNormCodec, *vNormCodes, indices, nRecs);
