@@ -1,9 +1,10 @@
 #include "VqBitLengthCodec3T.h"
 
+#include "VqCpuIsa.h"
 #include "VqDecodeRoom.h"
 #include "VqErrorState.h"
 
-#include <emmintrin.h>
+#include <immintrin.h>
 
 #include <algorithm>
 #include <cstring>
@@ -55,6 +56,65 @@ void fillWide(T* out, size_t n, T v) {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(out + i), wide);
     for (; i < n; ++i)
         out[i] = v;
+}
+
+// Offsets i = from to n - 1 of w bits (1 to 32), the first at bit start of a
+// text of nWords words, added to base into out; lo and hi take their bounds.
+// Offset i lies w * i bits on, so each is read from the two words around it,
+// apart from the others: through a reader, every read waited for the one
+// before to shift its buffer. The caller keeps every offset inside the text.
+template <class T, class U>
+void unpackFixed(const uint32_t* text, int64_t nWords, int64_t start, int w, int from, int n, U base, T* out,
+                 U& lo, U& hi) {
+    for (int i = from; i < n; ++i) {
+        const int64_t pos = start + int64_t(i) * w, iWord = pos >> 5;
+        const uint64_t next = iWord + 1 < nWords ? text[iWord + 1] : 0u;
+        const uint64_t two = (uint64_t(text[iWord]) << 32) | next;
+        const U off = static_cast<U>((two << (pos & 31)) >> (64 - w));
+        lo = std::min(lo, off);
+        hi = std::max(hi, off);
+        out[i] = static_cast<T>(static_cast<U>(base + off));
+    }
+}
+
+// The same for 32-bit values, eight at a time in the wider set, as far as
+// the nine words that eight offsets can touch lie in the text; returns how
+// many it did. Eight offsets start at most 7 * 32 + 31 bits after the first
+// one's word, so each one's word and the next are picked out of the eight
+// words from that one and the eight after it.
+[[VQ_FAST_ISA_TARGET]] int unpackFixedWide(const uint32_t* text, int64_t nWords, int64_t start, int w, int n,
+                                           uint32_t base, int* out, uint32_t& lo, uint32_t& hi) {
+    const __m256i lanes = _mm256_mullo_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7), _mm256_set1_epi32(w));
+    const __m256i thirtyTwo = _mm256_set1_epi32(32), low5 = _mm256_set1_epi32(31),
+                  b = _mm256_set1_epi32(int(base));
+    const __m128i drop = _mm_cvtsi32_si128(32 - w);
+    __m256i vLo = _mm256_set1_epi32(-1), vHi = _mm256_setzero_si256();
+    int i = 0;
+    for (int64_t pos = start; n - i >= 8 && (pos >> 5) + 9 <= nWords; i += 8, pos += 8 * int64_t(w)) {
+        const __m256i r = _mm256_add_epi32(_mm256_set1_epi32(int(pos & 31)), lanes);
+        const __m256i idx = _mm256_srli_epi32(r, 5), sh = _mm256_and_si256(r, low5);
+        const uint32_t* p = text + (pos >> 5);
+        const __m256i first =
+            _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)), idx);
+        const __m256i second =
+            _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 1)), idx);
+        // A shift by 32 gives 0, as the second word's part of an offset
+        // that starts on a word's first bit is.
+        const __m256i bits = _mm256_or_si256(_mm256_sllv_epi32(first, sh),
+                                             _mm256_srlv_epi32(second, _mm256_sub_epi32(thirtyTwo, sh)));
+        const __m256i off = _mm256_srl_epi32(bits, drop);
+        vLo = _mm256_min_epu32(vLo, off);
+        vHi = _mm256_max_epu32(vHi, off);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + i), _mm256_add_epi32(off, b));
+    }
+    alignas(32) uint32_t aLo[8], aHi[8];
+    _mm256_store_si256(reinterpret_cast<__m256i*>(aLo), vLo);
+    _mm256_store_si256(reinterpret_cast<__m256i*>(aHi), vHi);
+    for (int k = 0; k < 8; ++k) {
+        lo = std::min(lo, aLo[k]);
+        hi = std::max(hi, aHi[k]);
+    }
+    return i;
 }
 
 bool codeTextTooShort() {
@@ -181,24 +241,28 @@ bool VqBitLengthCodec3T<T>::decode(int nValues, const T*, int, const uint32_t* c
         // [0, span] keep the order of the values they give, so the bounds
         // hold when the offsets read reach 0 and span, and no further.
         U offMin = 0, offMax = 0;
-        if (w > 0) {
-            // Through a copy of the reader in locals: its members, which a
-            // store of a value may alias, would otherwise go through memory
-            // at every value.
+        if (w > 0 && w <= 32) {
+            const int64_t start = in.numBitsRead(), nWords = (nBits + 31) / 32;
+            offMin = ~U(0);
+            int i = 0;
+            if constexpr (sizeof(T) == 4) {
+                if (Vq::CpuIsa::fast())
+                    i = unpackFixedWide(codeText, nWords, start, w, nValues, base, out, offMin, offMax);
+            }
+            unpackFixed(codeText, nWords, start, w, i, nValues, base, out, offMin, offMax);
+            in.seek(start + int64_t(w) * nValues);
+        } else if (w > 32) {
+            // Wider offsets (of 64-bit values only) through a copy of the
+            // reader in locals: its members, which the stores of the values
+            // may alias, would otherwise go through memory at every value.
             VqCodeTextReader r = in;
             offMin = ~U(0);
-            const auto readAll = [&](auto readOffset) {
-                for (int i = 0; i < nValues; ++i) {
-                    const U off = readOffset();
-                    offMin = std::min(offMin, off);
-                    offMax = std::max(offMax, off);
-                    out[i] = static_cast<T>(static_cast<U>(base + off));
-                }
-            };
-            if (w <= 32)
-                readAll([&] { return static_cast<U>(r.readBits(w)); });
-            else
-                readAll([&] { return readWide<U>(r, w); });
+            for (int i = 0; i < nValues; ++i) {
+                const U off = readWide<U>(r, w);
+                offMin = std::min(offMin, off);
+                offMax = std::max(offMax, off);
+                out[i] = static_cast<T>(static_cast<U>(base + off));
+            }
             in = r;
         }
         if (nValues > 0 && (maxValue < minValue || offMin != 0 || offMax != span))

@@ -79,6 +79,13 @@ public:
         _iNext = w.iNext;
     }
 
+    // Moves on to bit pos of the code text, at or before its end.
+    void seek(int64_t pos) {
+        _iNext = pos >> 5;
+        _uBuf = 0;
+        _nBuf = 0;
+        readBits(static_cast<int>(pos & 31));
+    }
     // Bit pos of the code text (most significant first), 0 past its words.
     uint32_t bitAt(int64_t pos) const {
         const int64_t w = pos >> 5;

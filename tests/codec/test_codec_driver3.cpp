@@ -1,6 +1,7 @@
 #include "Codec3TestUtil.h"
 #include "CodecArrays.h"
 #include "VqBitLengthCodec3T.h"
+#include "VqCpuIsa.h"
 
 #include <map>
 
@@ -428,6 +429,59 @@ TEST_F(CodecDriver3Test, BitLengthEqualValuesOverwriteWhatTheOutputHeld) {
             VqVeci out(held, 5);
             ASSERT_TRUE(codec.decode(values.length(), nullptr, 0, text.data(), nBits, out, nullptr));
             EXPECT_EQ(out, values) << value << " over " << held;
+        }
+    }
+}
+
+// Values of one width are read eight at a time in the wider instruction set
+// and one at a time in the baseline one, and at the end of the text one at a
+// time in both. Every width, lengths around the vector's, and the bounds of
+// the values held to the header's in either part: the one value at the top
+// of the range loses its top bit, which only the bound check can notice.
+TEST_F(CodecDriver3Test, BitLengthFixedWidthsReadAlikeInBothInstructionSets) {
+    struct FastAgain {
+        ~FastAgain() { Vq::CpuIsa::setFast(true); }
+    } fastAgain;
+    VqBitLengthCodec3T<int> codec;
+    std::mt19937 rng(7);
+    for (int w = 1; w <= 32; ++w) {
+        const uint32_t top = w == 32 ? ~0u : (1u << w) - 1, base = uint32_t(1) << (w - 1);
+        for (const int n : {2, 7, 8, 9, 17, 64, 203}) {
+            // Offsets from the lowest value: 0 at one place, top at another,
+            // strictly between elsewhere (for w = 1, nothing is).
+            if (w == 1 && n > 2) continue;
+            std::vector<uint32_t> offs(static_cast<size_t>(n));
+            for (uint32_t& o : offs)
+                o = 1 + uint32_t(std::uniform_int_distribution<uint64_t>(0, uint64_t(top) - 2)(rng));
+            const int iLow = n - 2, iTop = n / 2;
+            offs[size_t(iLow)] = 0;
+            offs[size_t(iTop)] = top;
+            VqVeci values(size_t(n), 0);
+            for (int i = 0; i < n; ++i)
+                values[size_t(i)] = int(offs[size_t(i)] - base);
+            VqVeci oob;
+            VqVecu text;
+            int64_t nBits = 0;
+            ASSERT_TRUE(codec.encode(values.data(), n, oob, text, nBits, nullptr));
+            // So narrow a range can code its values by their own widths.
+            if (text[0] >> 31) {
+                EXPECT_LT(w, 4) << n;
+                continue;
+            }
+            // The top value's first bit, counted from the end of the text.
+            const int64_t bit = nBits - int64_t(n - iTop) * w;
+            VqVecu damaged = text;
+            damaged[size_t(bit >> 5)] &= ~(0x80000000u >> (bit & 31));
+            for (bool bFast : {false, true}) {
+                if (bFast && !Vq::CpuIsa::setFast(true)) continue;
+                Vq::CpuIsa::setFast(bFast);
+                SCOPED_TRACE("w " + std::to_string(w) + " n " + std::to_string(n) + (bFast ? " wide" : ""));
+                VqVeci out;
+                ASSERT_TRUE(codec.decode(n, nullptr, 0, text.data(), nBits, out, nullptr)) << lastError();
+                EXPECT_EQ(out, values);
+                EXPECT_FALSE(codec.decode(n, nullptr, 0, damaged.data(), nBits, out, nullptr));
+                EXPECT_EQ(lastError(), "vMin == minValue && vMax == maxValue");
+            }
         }
     }
 }
