@@ -793,8 +793,10 @@ bool CodecDriver3T<T>::_deserialize(VqBaseDataStream& stream, int nMaxValues) {
             return true;
         }
         // Parked, the packet's values are sized at once: only when the code
-        // text is long enough that decoding would size them so too.
-        if (_bBatch && _nComprCntx == 1 && _nParked < cMaxParked &&
+        // text is long enough that decoding would size them so too. Read
+        // beside a batch, a plain packet's text joins it as well: decoded
+        // here it would run alone, each symbol waiting on the one before.
+        if ((_bBatch || _bBeside) && _nComprCntx == 1 && _nParked < cMaxParked &&
             VqDecodeRoom::initial(nExpectedValues, bits) == nExpectedValues) {
             _parkPlain(C, nExpectedValues, bits, values);
             return true;

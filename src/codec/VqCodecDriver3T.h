@@ -96,7 +96,9 @@ public:
     // Reads one packet as deserialize() does while a batch waits: two code
     // texts that it decodes as a pair take along up to two of the batch's
     // when that spares the batch a group, and finishBatch() then only
-    // rebuilds and joins those. A failure drops the batch.
+    // rebuilds and joins those; the code text of a plain arithmetic packet
+    // joins the batch, and values has its values once finishBatch()
+    // succeeds. A failure drops the batch.
     bool deserializeBeside(VqObjectStream& stream, VqVec<T>& values, int nMaxValues);
 
     // Values of the last packet written or read.

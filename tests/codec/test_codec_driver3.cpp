@@ -736,7 +736,7 @@ TEST_F(CodecDriver3Test, LowPartsAndOffsetsWaitInTheBatchAndFailAsAlone) {
     EXPECT_EQ(outs[3], joined);
 }
 
-TEST_F(CodecDriver3Test, PairReadBesideABatchTakesItsTextsAlongAndFailsAsAlone) {
+TEST_F(CodecDriver3Test, PacketsReadBesideABatchDecodeWithItAndFailAsAlone) {
     // A chopper whose low part is a chopper decodes its two high parts as a
     // pair; read beside a batch, the pair takes along as many of the batch's
     // texts as spare it a group (one of one, none of three, two of five).
@@ -800,6 +800,25 @@ TEST_F(CodecDriver3Test, PairReadBesideABatchTakesItsTextsAlongAndFailsAsAlone) 
         // A failure leaves nothing behind for the next batch.
         ASSERT_TRUE(read(parked, nested)) << lastError();
         EXPECT_EQ(outs.back(), arrays[nParked - 1]);
+    }
+    // A plain arithmetic packet read beside the batch joins it: its values
+    // come with the batch's, and a damaged text fails as it fails alone.
+    Bytes bad = images[0];
+    bad[9 + 40] ^= 0x10;
+    VqVeci alone;
+    ASSERT_FALSE(read3(bad, alone));
+    const std::string text = lastError();
+    for (size_t nParked : {1, 4}) {
+        SCOPED_TRACE("plain, " + std::to_string(nParked));
+        const std::vector<Bytes> parked(images.begin() + 1, images.begin() + 1 + ptrdiff_t(nParked));
+        ASSERT_TRUE(read(parked, images[0])) << lastError();
+        EXPECT_EQ(beside, arrays[0]);
+        for (size_t k = 0; k < nParked; ++k)
+            EXPECT_EQ(outs[k], arrays[k + 1]) << k;
+        EXPECT_FALSE(read(parked, bad));
+        EXPECT_EQ(lastError(), text);
+        ASSERT_TRUE(read(parked, images[0])) << lastError();
+        EXPECT_EQ(beside, arrays[0]);
     }
 }
 
