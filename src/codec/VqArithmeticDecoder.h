@@ -61,6 +61,47 @@ public:
         });
     }
 
+    // Decodes n symbols as run() does, for a scale where the interval
+    // [c, c + n) of one symbol is most of it: step files the others as for
+    // run(), and likely(i) files symbol i as that one. Whether the code lies
+    // in that interval is asked first, from the interval's ends in the
+    // range, which its narrowing needs anyway: such a symbol waits on two
+    // multiplications rather than on the division to the target and the
+    // step's look-up after it. The answer is the same as the target's: the
+    // target floor(((d + 1) t - 1) / r) reaches c exactly when the code less
+    // low, d, reaches floor(c r / t).
+    template <class Step, class Likely>
+    bool runMostly(int nSymbols, const VqArithmeticScale& t, uint32_t c, uint32_t n, const Step& step,
+                   const Likely& likely) {
+        return Vq::withBestIsa([&]() VQ_ISA_BODY {
+            // Copies, as for run(), and the registers in locals.
+            const Step other = step;
+            const Likely mostly = likely;
+            Regs r{_in.openWindow(_uDiff), t, _uLow, _uRange, _nPending};
+            bool ok = true;
+            for (int i = 0; i < nSymbols && ok; ++i) {
+                const uint64_t rm = r.scale.scaled(r.range);
+                const uint32_t lo = VqArithmeticScale::divideScaled(c, rm);
+                const uint32_t hi = VqArithmeticScale::divideScaled(c + n, rm);
+                const uint32_t diff = static_cast<uint32_t>(r.win.bits >> 48);
+                if (diff - lo < hi - lo) [[likely]] {
+                    mostly(i);
+                    _narrowWindowTo(r, lo, hi);
+                    continue;
+                }
+                uint32_t cs = 0, ns = 0;
+                ok = other(i, _target(r.range, diff, r.scale), cs, ns);
+                if (ok) _narrowWindow(r, cs, ns);
+            }
+            _in.closeWindow(r.win);
+            _uDiff = static_cast<uint32_t>(r.win.bits >> 48);
+            _uLow = r.low;
+            _uRange = r.range;
+            _nPending = r.pending;
+            return ok;
+        });
+    }
+
     // Reads the two bits the encoder's flush leaves after the last symbol.
     void finish() { _in.readBits(2); }
 
@@ -117,6 +158,13 @@ private:
     [[gnu::always_inline]] static void _narrowWindow(Regs& r, uint32_t c, uint32_t n) {
         uint32_t lo = 0;
         const int m = _narrow(r.low, r.range, r.pending, c, n, r.scale, lo);
+        _shiftWindow(r, lo, m);
+    }
+    // The same for an interval whose ends in the range, lo and hi, are known.
+    [[gnu::always_inline]] static void _narrowWindowTo(Regs& r, uint32_t lo, uint32_t hi) {
+        _shiftWindow(r, lo, _narrowTo(r.low, r.range, r.pending, lo, hi));
+    }
+    [[gnu::always_inline]] static void _shiftWindow(Regs& r, uint32_t lo, int m) {
         r.win.bits = (r.win.bits - (static_cast<uint64_t>(lo) << 48)) << m;
         r.win.n -= m;
         r.win.refill();
@@ -142,7 +190,11 @@ private:
                                               uint32_t n, const VqArithmeticScale& t, uint32_t& lo) {
         const uint64_t rm = t.scaled(range);
         lo = VqArithmeticScale::divideScaled(c, rm);
-        const uint32_t hi = VqArithmeticScale::divideScaled(c + n, rm);
+        return _narrowTo(low, range, pending, lo, VqArithmeticScale::divideScaled(c + n, rm));
+    }
+    // The rest of _narrow(), from the interval's ends in the range.
+    [[gnu::always_inline]] static int _narrowTo(uint32_t& low, uint32_t& range, int64_t& pending, uint32_t lo,
+                                                uint32_t hi) {
         low += lo;
         range = hi - lo;
         const uint32_t high = low + range - 1;

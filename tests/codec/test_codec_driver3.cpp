@@ -1,5 +1,6 @@
 #include "Codec3TestUtil.h"
 #include "CodecArrays.h"
+#include "VqArithmeticDecoder.h"
 #include "VqBitLengthCodec3T.h"
 #include "VqCpuIsa.h"
 
@@ -661,6 +662,93 @@ TEST_F(CodecDriver3Test, BatchedTextsOfDifferentLengthsDecodeTogetherAndFailAsAl
             EXPECT_EQ(lastError(), text) << k;
         }
     }
+}
+
+// A packet decoded alone asks first for a value that takes most of its
+// scale, where texts decoded together look every symbol up; both must give
+// the same values, and fail alike on a damaged packet, in either
+// instruction set. Its twin, of the same length, keeps every symbol of the
+// batch in the loop over both.
+TEST_F(CodecDriver3Test, ALikelyValueDecodesAloneAsItDoesTogether) {
+    struct FastAgain {
+        ~FastAgain() { Vq::CpuIsa::setFast(true); }
+    } fastAgain;
+    std::mt19937 rng(5);
+    const int n = 3000;
+    VqVeci likely, twin;
+    for (int i = 0; i < n; ++i) {
+        const int other = static_cast<int>(rng() % 9 ? rng() % 24 : rng() % (1 << 20));
+        likely.push_back(rng() % 100 < 85 ? 6 : other);
+        twin.push_back(static_cast<int>(rng() % 24));
+    }
+    const Bytes image = write3(likely, CodecDriver3Base::CodecArithmetic);
+    const Bytes twinImage = write3(twin, CodecDriver3Base::CodecArithmetic);
+    Vq::CodecDriver3 cd;
+    const auto together = [&](const Bytes& first, VqVeci& out) {
+        Bytes both = first;
+        both.insert(both.end(), twinImage.begin(), twinImage.end());
+        VqVeci other;
+        return CodecStream::read(StreamKind::Plain, both, [&](VqObjectStream& os) {
+            return cd.deserializeBatched(os, out, n) && cd.deserializeBatched(os, other, n) &&
+                   cd.finishBatch();
+        });
+    };
+    for (bool bFast : {false, true}) {
+        if (bFast && !Vq::CpuIsa::setFast(true)) continue;
+        Vq::CpuIsa::setFast(bFast);
+        SCOPED_TRACE(bFast ? "wide" : "baseline");
+        VqVeci alone, batched;
+        ASSERT_TRUE(read3(image, alone)) << lastError();
+        EXPECT_EQ(alone, likely);
+        ASSERT_TRUE(together(image, batched)) << lastError();
+        EXPECT_EQ(batched, likely);
+        int nFailed = 0;
+        for (size_t at = 9; at < image.size(); at += 11) {
+            Bytes bad = image;
+            bad[at] ^= uint8_t(1u << (at % 8));
+            const bool okAlone = read3(bad, alone);
+            const std::string text = okAlone ? "" : lastError();
+            const bool okTogether = together(bad, batched);
+            ASSERT_EQ(okTogether, okAlone) << at;
+            if (okAlone) {
+                EXPECT_EQ(batched, alone) << at;
+            } else {
+                EXPECT_EQ(lastError(), text) << at;
+                ++nFailed;
+            }
+        }
+        EXPECT_GT(nFailed, 0);
+    }
+}
+
+// A code that lands on the likely interval's end exactly, which random
+// texts almost never do, belongs to the next value, as the target says.
+TEST_F(CodecDriver3Test, TheLikelyIntervalEndsWhereTheTargetSaysItDoes) {
+    for (const uint32_t t : {4u, 3000u, 16383u})
+        for (const uint32_t n0 : {t * 3 / 4, t - 1}) {
+            // The first symbol's code less low is the text's first 16 bits,
+            // against a range of 2^16.
+            const uint32_t end = uint32_t((uint64_t(n0) << 16) / t);
+            for (const uint32_t code : {end - 1, end}) {
+                const uint32_t words[2] = {code << 16, 0};
+                const VqArithmeticScale scale(t);
+                int viaTarget = -1, viaMostly = -1;
+                const auto step = [&](int* got) {
+                    return [t, n0, got](int, uint32_t target, uint32_t& c, uint32_t& n) {
+                        *got = target < n0 ? 0 : 1;
+                        c = *got ? n0 : 0;
+                        n = *got ? t - n0 : n0;
+                        return true;
+                    };
+                };
+                VqCodeTextReader inA(words, 64), inB(words, 64);
+                VqArithmeticDecoder a(inA), b(inB);
+                ASSERT_TRUE(a.run(1, scale, step(&viaTarget)));
+                ASSERT_TRUE(b.runMostly(1, scale, 0, n0, step(&viaMostly), [&](int) { viaMostly = 0; }));
+                EXPECT_EQ(viaTarget, code < end ? 0 : 1) << t << " " << n0 << " " << code;
+                EXPECT_EQ(viaMostly, viaTarget) << t << " " << n0 << " " << code;
+            }
+        }
 }
 
 TEST_F(CodecDriver3Test, LowPartsAndOffsetsWaitInTheBatchAndFailAsAlone) {
