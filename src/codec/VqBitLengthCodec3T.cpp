@@ -274,27 +274,31 @@ bool VqBitLengthCodec3T<T>::decode(int nValues, const T*, int, const uint32_t* c
         int room = VqDecodeRoom::initial(nValues, nBits);
         values.resizeUnset(static_cast<size_t>(room)); // the runs write every value
         int iWidth = 0;
+        // The runs through one copy of the reader in locals, whose members
+        // the stores of the values may alias: a copy made afresh for each
+        // run, and stored back after it, went through memory for every
+        // run, most of which are short.
+        VqCodeTextReader r = in;
         for (int i = 0; i < nValues;) {
             int d = 0;
             do {
-                d = signExtend<int, uint32_t>(in.readBits(VqWidthRuns::cDeltaBits), VqWidthRuns::cDeltaBits,
+                d = signExtend<int, uint32_t>(r.readBits(VqWidthRuns::cDeltaBits), VqWidthRuns::cDeltaBits,
                                               32);
                 iWidth += d;
                 VQ_CHECK(iWidth >= 0 && iWidth <= cValueBits, kCls, "decode", VQ_ERR_CORRUPT);
-            } while ((d == VqWidthRuns::cDeltaLo || d == VqWidthRuns::cDeltaHi) && !in.overrun());
-            const int run = static_cast<int>(in.readBits(VqWidthRuns::cRunBits));
-            if (in.overrun()) return codeTextTooShort();
+            } while ((d == VqWidthRuns::cDeltaLo || d == VqWidthRuns::cDeltaHi) && !r.overrun());
+            const int run = static_cast<int>(r.readBits(VqWidthRuns::cRunBits));
+            if (r.overrun()) return codeTextTooShort();
             if (run > nValues - i)
                 VQ_FAIL(kCls, "decode", "C->_pvValues->length() == nExpectedValues", VQ_ERR_CORRUPT);
             while (i + run > room)
                 room = VqDecodeRoom::grow(values, room, nValues);
             T* out = values.data();
-            VqCodeTextReader r = in; // as for the fixed width
             for (int k = 0; k < run; ++k)
                 out[i++] = static_cast<T>(static_cast<U>(
                     base + static_cast<U>(signExtend<T, U>(readWide<U>(r, iWidth), iWidth, cValueBits))));
-            in = r;
         }
+        in = r;
         values.resize(static_cast<size_t>(nValues));
     }
     if (in.overrun()) return codeTextTooShort();
