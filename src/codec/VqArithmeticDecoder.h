@@ -78,11 +78,14 @@ public:
             const Step other = step;
             const Likely mostly = likely;
             Regs r{_in.openWindow(_uDiff), t, _uLow, _uRange, _nPending};
+            // The interval's ends scaled once, so that each end in the range
+            // is one multiplication by it, where scaling the range first put
+            // two in a row on the symbol's chain: the same integer product.
+            const uint64_t cm = t.scaled(c), em = t.scaled(c + n);
             bool ok = true;
             for (int i = 0; i < nSymbols && ok; ++i) {
-                const uint64_t rm = r.scale.scaled(r.range);
-                const uint32_t lo = VqArithmeticScale::divideScaled(c, rm);
-                const uint32_t hi = VqArithmeticScale::divideScaled(c + n, rm);
+                const uint32_t lo = VqArithmeticScale::divideScaled(r.range, cm);
+                const uint32_t hi = VqArithmeticScale::divideScaled(r.range, em);
                 const uint32_t diff = static_cast<uint32_t>(r.win.bits >> 48);
                 if (diff - lo < hi - lo) [[likely]] {
                     mostly(i);
