@@ -117,6 +117,20 @@ void unpackFixed(const uint32_t* text, int64_t nWords, int64_t start, int w, int
     return i;
 }
 
+// Values of w bits (1 to 32) from bit start on, sign-extended, added to base
+// into out, n of them, as unpackFixed() reads them: the arithmetic shift of
+// the two words' bits extends the sign.
+template <class T, class U>
+void unpackSigned(const uint32_t* text, int64_t nWords, int64_t start, int w, int n, U base, T* out) {
+    for (int i = 0; i < n; ++i) {
+        const int64_t pos = start + int64_t(i) * w, iWord = pos >> 5;
+        const uint64_t next = iWord + 1 < nWords ? text[iWord + 1] : 0u;
+        const uint64_t two = (uint64_t(text[iWord]) << 32) | next;
+        const int64_t v = static_cast<int64_t>(two << (pos & 31)) >> (64 - w);
+        out[i] = static_cast<T>(static_cast<U>(base + static_cast<U>(v)));
+    }
+}
+
 bool codeTextTooShort() {
     VqErrorState::throwStdError(kCls, "decode", "Code text too short", VQ_ERR_CORRUPT);
     return false;
@@ -293,10 +307,22 @@ bool VqBitLengthCodec3T<T>::decode(int nValues, const T*, int, const uint32_t* c
                 VQ_FAIL(kCls, "decode", "C->_pvValues->length() == nExpectedValues", VQ_ERR_CORRUPT);
             while (i + run > room)
                 room = VqDecodeRoom::grow(values, room, nValues);
-            T* out = values.data();
-            for (int k = 0; k < run; ++k)
-                out[i++] = static_cast<T>(static_cast<U>(
-                    base + static_cast<U>(signExtend<T, U>(readWide<U>(r, iWidth), iWidth, cValueBits))));
+            T* out = values.data() + i;
+            if (iWidth > 32) {
+                for (int k = 0; k < run; ++k)
+                    out[k] = static_cast<T>(static_cast<U>(
+                        base + static_cast<U>(signExtend<T, U>(readWide<U>(r, iWidth), iWidth, cValueBits))));
+            } else if (iWidth > 0) {
+                // From their places in the text, as for one width: a run
+                // past the text's end would read zeros and then fail so.
+                const int64_t start = r.numBitsRead();
+                if (start + int64_t(run) * iWidth > nBits) return codeTextTooShort();
+                unpackSigned(codeText, (nBits + 31) / 32, start, iWidth, run, base, out);
+                r.seek(start + int64_t(run) * iWidth);
+            } else {
+                std::fill_n(out, run, static_cast<T>(base));
+            }
+            i += run;
         }
         in = r;
         values.resize(static_cast<size_t>(nValues));

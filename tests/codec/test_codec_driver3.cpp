@@ -487,6 +487,34 @@ TEST_F(CodecDriver3Test, BitLengthFixedWidthsReadAlikeInBothInstructionSets) {
     }
 }
 
+// Values coded by their own widths, in runs, come back whole; a text cut
+// short anywhere, in a run's values or between runs, is too short.
+TEST_F(CodecDriver3Test, BitLengthRunsOfWidthsReadBackAndRefuseAShortText) {
+    VqBitLengthCodec3T<int> codec;
+    std::mt19937 rng(9);
+    VqVeci values;
+    for (int i = 0; i < 300; ++i) {
+        const int band = i / 17 % 3;
+        values.push_back(band == 0   ? int(rng() % 4)
+                         : band == 1 ? int(rng() % 1000) - 500
+                                     : int(rng() % 70000) - 35000);
+    }
+    VqVeci oob, out;
+    VqVecu text;
+    int64_t nBits = 0;
+    ASSERT_TRUE(codec.encode(values.data(), values.length(), oob, text, nBits, nullptr));
+    ASSERT_EQ(text[0] >> 31, 1u) << "widths in runs expected";
+    ASSERT_TRUE(codec.decode(values.length(), nullptr, 0, text.data(), nBits, out, nullptr)) << lastError();
+    EXPECT_EQ(out, values);
+    for (int64_t cut = 1; cut <= 64; ++cut) {
+        // The cut text's last word keeps only the bits left.
+        VqVecu shorter(text.begin(), text.begin() + ptrdiff_t((nBits - cut + 31) / 32));
+        if ((nBits - cut) % 32) shorter.back() &= ~(~0u >> ((nBits - cut) % 32));
+        EXPECT_FALSE(codec.decode(values.length(), nullptr, 0, shorter.data(), nBits - cut, out, nullptr));
+        EXPECT_EQ(lastError(), "Code text too short") << cut;
+    }
+}
+
 // A chopper's high part waits for its low part's code text, to decode with
 // it. When the low part escapes values that are themselves chopped, the
 // chopper among them takes the waiting high part into its own pair; the low
