@@ -77,7 +77,7 @@ public:
             // Copies, as for run(), and the registers in locals.
             const Step other = step;
             const Likely mostly = likely;
-            Regs r{_in.openWindow(_uDiff), t, _uLow, _uRange, _nPending};
+            Regs r = _openRegs(t);
             // The interval's ends scaled once, so that each end in the range
             // is one multiplication by it, where scaling the range first put
             // two in a row on the symbol's chain: the same integer product.
@@ -96,11 +96,7 @@ public:
                 ok = other(i, _target(r.range, diff, r.scale), cs, ns);
                 if (ok) _narrowWindow(r, cs, ns);
             }
-            _in.closeWindow(r.win);
-            _uDiff = static_cast<uint32_t>(r.win.bits >> 48);
-            _uLow = r.low;
-            _uRange = r.range;
-            _nPending = r.pending;
+            _closeRegs(r);
             return ok;
         });
     }
@@ -139,8 +135,7 @@ private:
     template <size_t... I, class... Step>
     [[gnu::always_inline]] static bool _runTogether(std::index_sequence<I...>, int nSymbols,
                                                     Lane<Step>... lanes) {
-        Regs r[] = {Regs{lanes.coder._in.openWindow(lanes.coder._uDiff), lanes.scale, lanes.coder._uLow,
-                         lanes.coder._uRange, lanes.coder._nPending}...};
+        Regs r[] = {lanes.coder._openRegs(lanes.scale)...};
         bool ok = true;
         for (int i = 0; i < nSymbols && ok; ++i) {
             uint32_t c[sizeof...(I)] = {}, n[sizeof...(I)] = {};
@@ -149,11 +144,21 @@ private:
                   ...);
             if (ok) (_narrowWindow(r[I], c[I], n[I]), ...);
         }
-        ((lanes.coder._in.closeWindow(r[I].win),
-          lanes.coder._uDiff = static_cast<uint32_t>(r[I].win.bits >> 48), lanes.coder._uLow = r[I].low,
-          lanes.coder._uRange = r[I].range, lanes.coder._nPending = r[I].pending),
-         ...);
+        (lanes.coder._closeRegs(r[I]), ...);
         return ok;
+    }
+
+    // The registers into locals, and back: with the window open, the
+    // reader's state is the window's.
+    [[gnu::always_inline]] Regs _openRegs(const VqArithmeticScale& t) {
+        return Regs{_in.openWindow(_uDiff), t, _uLow, _uRange, _nPending};
+    }
+    [[gnu::always_inline]] void _closeRegs(const Regs& r) {
+        _in.closeWindow(r.win);
+        _uDiff = static_cast<uint32_t>(r.win.bits >> 48);
+        _uLow = r.low;
+        _uRange = r.range;
+        _nPending = r.pending;
     }
 
     // _narrow() on a decoder's registers, the code less low and the bits it

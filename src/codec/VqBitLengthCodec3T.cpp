@@ -58,6 +58,14 @@ void fillWide(T* out, size_t n, T v) {
         out[i] = v;
 }
 
+// The 33 or more bits of a text of nWords words from bit pos on, left
+// aligned in 64: the word holding pos and the next one (0 past the text).
+inline uint64_t bitsFrom(const uint32_t* text, int64_t nWords, int64_t pos) {
+    const int64_t iWord = pos >> 5;
+    const uint64_t next = iWord + 1 < nWords ? text[iWord + 1] : 0u;
+    return ((uint64_t(text[iWord]) << 32) | next) << (pos & 31);
+}
+
 // Offsets i = from to n - 1 of w bits (1 to 32), the first at bit start of a
 // text of nWords words, added to base into out; lo and hi take their bounds.
 // Offset i lies w * i bits on, so each is read from the two words around it,
@@ -67,10 +75,7 @@ template <class T, class U>
 void unpackFixed(const uint32_t* text, int64_t nWords, int64_t start, int w, int from, int n, U base, T* out,
                  U& lo, U& hi) {
     for (int i = from; i < n; ++i) {
-        const int64_t pos = start + int64_t(i) * w, iWord = pos >> 5;
-        const uint64_t next = iWord + 1 < nWords ? text[iWord + 1] : 0u;
-        const uint64_t two = (uint64_t(text[iWord]) << 32) | next;
-        const U off = static_cast<U>((two << (pos & 31)) >> (64 - w));
+        const U off = static_cast<U>(bitsFrom(text, nWords, start + int64_t(i) * w) >> (64 - w));
         lo = std::min(lo, off);
         hi = std::max(hi, off);
         out[i] = static_cast<T>(static_cast<U>(base + off));
@@ -119,14 +124,11 @@ void unpackFixed(const uint32_t* text, int64_t nWords, int64_t start, int w, int
 
 // Values of w bits (1 to 32) from bit start on, sign-extended, added to base
 // into out, n of them, as unpackFixed() reads them: the arithmetic shift of
-// the two words' bits extends the sign.
+// the bits extends the sign.
 template <class T, class U>
 void unpackSigned(const uint32_t* text, int64_t nWords, int64_t start, int w, int n, U base, T* out) {
     for (int i = 0; i < n; ++i) {
-        const int64_t pos = start + int64_t(i) * w, iWord = pos >> 5;
-        const uint64_t next = iWord + 1 < nWords ? text[iWord + 1] : 0u;
-        const uint64_t two = (uint64_t(text[iWord]) << 32) | next;
-        const int64_t v = static_cast<int64_t>(two << (pos & 31)) >> (64 - w);
+        const int64_t v = static_cast<int64_t>(bitsFrom(text, nWords, start + int64_t(i) * w)) >> (64 - w);
         out[i] = static_cast<T>(static_cast<U>(base + static_cast<U>(v)));
     }
 }
