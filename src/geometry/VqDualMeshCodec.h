@@ -70,8 +70,13 @@ protected:
     //                               for a split: the active vertex, then the
     //                               slot of its ring holding p; < 0 on
     //                               failure.
+    //
+    // bTriangles: the caller knows that every polygon ioVtxInit and ioVtx
+    // will create is a triangle. The walks across neighbouring polygons
+    // then find their rings by their numbers alone (VqDualVFMesh::triRing),
+    // which takes a load off the chain of loads each step waits on.
     template <class Ops>
-    bool run(VqDualVFMesh& dst);
+    bool run(VqDualVFMesh& dst, bool bTriangles);
 
     // The valence context of a vertex reached through p (before the vertex
     // is created). In line and in straight code: it is asked once per
@@ -132,20 +137,23 @@ private:
     // vertex: a split, or a failure (iFace < -1).
     template <class Ops>
     int _split(int p, int s, int iFace);
-    template <class Ops>
+    // run() for triangles only (kTri, see bTriangles) or any polygons.
+    template <class Ops, bool kTri>
+    bool _run(VqDualVFMesh& dst);
+    template <class Ops, bool kTri>
     bool _completeF(int v);
     // The same for a ring of more than 64 slots, 64 at a time.
-    template <class Ops>
+    template <class Ops, bool kTri>
     bool _completeFWide(int v, int val);
     // The empty slots among the up to 64 of v's ring (valence val) from
     // slot base, each given a new polygon, completed.
-    template <class Ops>
+    template <class Ops, bool kTri>
     bool _completeSlots(int v, int val, int base);
     // p (ring pr) is new and linked in slot 0 alone, to slot s of the
     // vertex of valence val and ring vr. kDeg is p's degree when not 0.
-    template <class Ops, int kDeg>
+    template <class Ops, int kDeg, bool kTri>
     bool _completeV(int p, VqDualVFMesh::Corner* pr, int s, int val, const VqDualVFMesh::Corner* vr);
-    template <bool kFwd>
+    template <bool kFwd, bool kTri>
     bool _walkRing(VqDualVFMesh& m, int p, VqDualVFMesh::Corner* pr, int s, int val,
                    const VqDualVFMesh::Corner* vr, int& kInOut, int stop, uint32_t& sumInOut);
     int _nextActiveFace();
@@ -176,7 +184,12 @@ private:
 };
 
 template <class Ops>
-bool DualMeshCodec::run(VqDualVFMesh& dst) {
+bool DualMeshCodec::run(VqDualVFMesh& dst, bool bTriangles) {
+    return bTriangles ? _run<Ops, true>(dst) : _run<Ops, false>(dst);
+}
+
+template <class Ops, bool kTri>
+bool DualMeshCodec::_run(VqDualVFMesh& dst) {
     _pDst = &dst;
     dst.clear();
     _nStack = 0;
@@ -189,7 +202,7 @@ bool DualMeshCodec::run(VqDualVFMesh& dst) {
             if (dst.polyVtx(p, s) < 0)
                 VQ_PROPAGATE(_activateF<Ops>(p, dst.polyRing(p), s, _faceCntxt(p)) >= 0);
         for (int v; (v = _nextActiveFace()) >= 0;)
-            VQ_PROPAGATE(_completeF<Ops>(v));
+            VQ_PROPAGATE((_completeF<Ops, kTri>(v)));
     }
     return true;
 }
@@ -230,7 +243,7 @@ template <class Ops>
     return m.vertValence(w);
 }
 
-template <class Ops>
+template <class Ops, bool kTri>
 [[gnu::always_inline]] inline bool DualMeshCodec::_completeF(int v) {
     // In line in the walk's loop, which calls it once per vertex: as a call
     // of its own, setting up and restoring the registers its loops need cost
@@ -243,22 +256,22 @@ template <class Ops>
     // the valence at the cost of the common case's registers. Once no slot
     // is empty the rest of the ring needs no look.
     if (val > 64) [[unlikely]]
-        return _completeFWide<Ops>(v, val);
+        return _completeFWide<Ops, kTri>(v, val);
     if (m.vertEmpty(v) == 0) {
         _dropFilled();
         return true;
     }
-    return _completeSlots<Ops>(v, val, 0);
+    return _completeSlots<Ops, kTri>(v, val, 0);
 }
 
-template <class Ops>
+template <class Ops, bool kTri>
 [[gnu::noinline]] bool DualMeshCodec::_completeFWide(int v, int val) {
     for (int base = 0; base < val && _pDst->vertEmpty(v) > 0; base += 64)
-        VQ_PROPAGATE(_completeSlots<Ops>(v, val, base));
+        VQ_PROPAGATE((_completeSlots<Ops, kTri>(v, val, base)));
     return true;
 }
 
-template <class Ops>
+template <class Ops, bool kTri>
 [[gnu::always_inline]] inline bool DualMeshCodec::_completeSlots(int v, int val, int base) {
     // v's ring is looked up afresh after each polygon: completing one adds
     // vertices, which may move the rings. The mask is walked in increasing
@@ -276,15 +289,17 @@ template <class Ops>
         VQ_PROPAGATE(p >= 0);
         // What the link writes the completion takes from here, not back
         // from the rings.
-        VqDualVFMesh::Corner* const pr = m.polyRing(p);
+        VqDualVFMesh::Corner* const pr = kTri ? m.triRing(p) : m.polyRing(p);
         VqDualVFMesh::Corner* const vr = m.vertRing(v);
         m.link(pr, p, 0, vr, v, s);
         // Nearly every polygon is a triangle: with its degree known, the
         // walks around its ring, at most two steps, and the contexts of its
         // activations fold to straight code.
-        const bool ok = m.polyDegree(p) == 3 ? _completeV<Ops, 3>(p, pr, s, val, vr)
-                                             : _completeV<Ops, 0>(p, pr, s, val, vr);
-        VQ_PROPAGATE(ok);
+        if constexpr (kTri)
+            VQ_PROPAGATE((_completeV<Ops, 3, true>(p, pr, s, val, vr)));
+        else
+            VQ_PROPAGATE((m.polyDegree(p) == 3 ? _completeV<Ops, 3, false>(p, pr, s, val, vr)
+                                               : _completeV<Ops, 0, false>(p, pr, s, val, vr)));
     }
     return true;
 }
@@ -297,7 +312,7 @@ template <class Ops>
 // p's edge leaving w; backward, the vertex that follows w in the polygon
 // across p's edge entering w. The valences of the vertices filled in are
 // added to sum. In line in its one caller, once each way.
-template <bool kFwd>
+template <bool kFwd, bool kTri>
 [[gnu::always_inline]] inline bool DualMeshCodec::_walkRing(VqDualVFMesh& m, int p, VqDualVFMesh::Corner* pr,
                                                             int s, int val, const VqDualVFMesh::Corner* vr,
                                                             int& kInOut, int stop, uint32_t& sumInOut) {
@@ -314,8 +329,8 @@ template <bool kFwd>
         const Corner cq = wr[step(tw, vw)];
         const int q = cq.iElem;
         if (q < 0) break;
-        const int j = cq.iSlot, dq = m.polyDegree(q);
-        const Corner cx = m.polyRing(q)[step(j, dq)];
+        const int j = cq.iSlot, dq = kTri ? 3 : m.polyDegree(q);
+        const Corner cx = (kTri ? m.triRing(q) : m.polyRing(q))[step(j, dq)];
         const int x = cx.iElem;
         if (x < 0) break;
         Corner* const xr = m.vertRing(x);
@@ -335,7 +350,7 @@ template <bool kFwd>
 }
 
 // In line in its one caller, which calls it once per polygon.
-template <class Ops, int kDeg>
+template <class Ops, int kDeg, bool kTri>
 [[gnu::always_inline]] inline bool DualMeshCodec::_completeV(int p, VqDualVFMesh::Corner* pr, int s, int val,
                                                              const VqDualVFMesh::Corner* vr) {
     VqDualVFMesh& m = *_pDst;
@@ -353,10 +368,10 @@ template <class Ops, int kDeg>
     // activation and its symbol.
     int k = 0;
     uint32_t sum = uint32_t(val);
-    VQ_PROPAGATE(_walkRing<true>(m, p, pr, s, val, vr, k, d, sum));
+    VQ_PROPAGATE((_walkRing<true, kTri>(m, p, pr, s, val, vr, k, d, sum)));
     const int fwdEnd = k;
     k = d;
-    VQ_PROPAGATE(_walkRing<false>(m, p, pr, s, val, vr, k, fwdEnd, sum));
+    VQ_PROPAGATE((_walkRing<false, kTri>(m, p, pr, s, val, vr, k, fwdEnd, sum)));
     for (int t = fwdEnd + 1, n = 1 + fwdEnd + (d - k); t < k; ++t, ++n) {
         const int w = _activateF<Ops>(p, pr, t, _cntxtOf(d, n, sum));
         VQ_PROPAGATE(w >= 0);

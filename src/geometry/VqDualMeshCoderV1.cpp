@@ -25,7 +25,11 @@ bool DualMeshCoderV1::encode(VqDualVFMesh& src, VqDualVFMesh& dst, DualMeshSymbo
     _iSeedCursor = 0;
     dst.reserve(uint32_t(src.numPolys()), uint32_t(src.numVerts()), src.numPolyCorners());
     coordOrder.reserve(size_t(src.numVerts()));
-    const bool ok = run<DualMeshCoderV1>(dst);
+    // The destination's polygons are the source's, degree for degree.
+    bool bTriangles = true;
+    for (int P = 0; P < src.numPolys() && bTriangles; ++P)
+        bTriangles = src.polyDegree(P) == 3;
+    const bool ok = run<DualMeshCoderV1>(dst, bTriangles);
     _pSrc = nullptr;
     _pSyms = nullptr;
     VQ_PROPAGATE(ok);

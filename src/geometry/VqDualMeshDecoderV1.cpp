@@ -127,7 +127,10 @@ bool DualMeshDecoderV1::decode(const DualMeshSymbols& syms, VqDualVFMesh& dst, L
         _apuMask[k] = syms.vvuOutAttrMasks[k].data();
         _anMask[k] = syms.vvuOutAttrMasks[k].length();
     }
-    const bool ok = run<DualMeshDecoderV1>(dst) && _checkReadPositions();
+    // Every polygon is read from the degree stream, each checked above to be
+    // 3 or more: a sum of three per polygon makes them all triangles.
+    const bool bTriangles = _nPolyCorners == 3 * uint64_t(syms.viOutValSyms.size());
+    const bool ok = run<DualMeshDecoderV1>(dst, bTriangles) && _checkReadPositions();
     _pSyms = nullptr;
     _pCheck = nullptr;
     VQ_PROPAGATE(ok);

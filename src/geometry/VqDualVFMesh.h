@@ -108,6 +108,10 @@ public:
     const Corner* polyRing(int p) const { return _vPC.data() + _vPolys[size_t(p)].uStart; }
     Corner* vertRing(int v) { return _vVC.data() + _vVerts[size_t(v)].uStart; }
     const Corner* vertRing(int v) const { return _vVC.data() + _vVerts[size_t(v)].uStart; }
+    // p's ring when every polygon so far is a triangle: the rings follow one
+    // another in the order the polygons were added, three corners each, so
+    // the ring is found without the load of p's record.
+    Corner* triRing(int p) { return _vPC.data() + 3 * size_t(p); }
 
     // Joins polygon slot ps and vertex slot vs, both empty.
     void link(int p, int ps, int v, int vs) { link(polyRing(p), p, ps, vertRing(v), v, vs); }
