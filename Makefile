@@ -73,6 +73,9 @@ fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DVQ_BUILD_FUZZ=ON -DVQ_BUILD_TESTS=OFF -DVQ_BUILD_BENCH=OFF -DVQ_SANITIZE=address,undefined
 	cmake --build build-fuzz -j $(JOBS)
+	@# With VQ_MESH_DIR set, the records of the real meshes seed fuzz_meshrecord too.
+	@if [ -n "$$VQ_MESH_DIR" ]; then mkdir -p build-fuzz/corpus/fuzz_meshrecord && \
+	  build-fuzz/fuzz/make_meshrecord_seeds build-fuzz/corpus/fuzz_meshrecord; fi
 	@for f in build-fuzz/fuzz/fuzz_*; do \
 	  name=$$(basename $$f); mkdir -p build-fuzz/corpus/$$name; \
 	  $$f -max_total_time=$(FUZZ_SECONDS) build-fuzz/corpus/$$name fuzz/seeds/$$name; \

@@ -5,6 +5,7 @@
 // of Debian's libcgal-demo package, unpacked with apt-get download and
 // dpkg -x), and a generated torus grid that is always there.
 
+#include "VqGeomBindings.h"
 #include "VqPolygonTopoMesh.h"
 #include "VqSharedPtr.h"
 
@@ -77,14 +78,44 @@ inline const Mesh& benchMesh(const std::string& name, int torusU, int torusV) {
     return m;
 }
 
-// A polygon mesh of the triangles over a pool of one record per vertex.
-inline Vq::SharedPtr<VqPolygonTopoMesh> polygonMesh(const Mesh& m) {
-    Vq::SharedPtr<VqPolygonTopoMesh> pm = new VqPolygonTopoMesh(VQ_GEOMBIND_VTXCOORD3);
+// Unit vertex normals: the sum of the facet normals around each vertex (their
+// length is twice the facet's area, which weights them by area).
+inline std::vector<float> vertexNormals(const Mesh& m) {
+    std::vector<double> acc(m.coords.size(), 0.0);
+    for (uint32_t t = 0; t < m.nTris(); ++t) {
+        const uint32_t* v = &m.tris[3 * t];
+        const float* a = &m.coords[3 * v[0]];
+        const float* b = &m.coords[3 * v[1]];
+        const float* c = &m.coords[3 * v[2]];
+        const double e1[3] = {double(b[0]) - a[0], double(b[1]) - a[1], double(b[2]) - a[2]};
+        const double e2[3] = {double(c[0]) - a[0], double(c[1]) - a[1], double(c[2]) - a[2]};
+        const double n[3] = {e1[1] * e2[2] - e1[2] * e2[1], e1[2] * e2[0] - e1[0] * e2[2],
+                             e1[0] * e2[1] - e1[1] * e2[0]};
+        for (int k = 0; k < 3; ++k)
+            for (int i = 0; i < 3; ++i)
+                acc[3 * v[k] + i] += n[i];
+    }
+    std::vector<float> out(acc.size());
+    for (size_t i = 0; i < acc.size(); i += 3) {
+        const double len = std::sqrt(acc[i] * acc[i] + acc[i + 1] * acc[i + 1] + acc[i + 2] * acc[i + 2]);
+        for (int k = 0; k < 3; ++k)
+            out[i + k] = len > 0 ? float(acc[i + k] / len) : (k == 2 ? 1.0f : 0.0f);
+    }
+    return out;
+}
+
+// A polygon mesh of the triangles over a pool of one record per vertex,
+// with the vertex normals when bNormals.
+inline Vq::SharedPtr<VqPolygonTopoMesh> polygonMesh(const Mesh& m, bool bNormals = false) {
+    const std::vector<float> normals = bNormals ? vertexNormals(m) : std::vector<float>();
+    Vq::SharedPtr<VqPolygonTopoMesh> pm =
+        new VqPolygonTopoMesh(VQ_GEOMBIND_VTXCOORD3 | (bNormals ? VQ_GEOMBIND_NORMVEC3 : 0));
     pm->lockWrite(true);
     VqVertexRecordPool& pool = *pm->vtxRecPool();
     pool.lockWrite(true);
     uint32_t first = 0;
-    pool.addVtxRecords(m.nVerts(), first, m.coords.data(), nullptr, nullptr, nullptr, nullptr);
+    pool.addVtxRecords(m.nVerts(), first, m.coords.data(), bNormals ? normals.data() : nullptr, nullptr,
+                       nullptr, nullptr);
     pool.lockWrite(false);
     pm->addPrimitives(0, m.nTris(), 3u, m.tris.data());
     pm->lockWrite(false);
