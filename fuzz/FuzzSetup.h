@@ -9,6 +9,7 @@
 #include "VqPolygonTopoMesh.h"
 #include "VqTriStripTopoMesh.h"
 
+#include <cstdint>
 #include <cstdlib>
 
 // The library, with the value count a packet may claim held to nMaxValues:
@@ -23,17 +24,29 @@ inline int vqFuzzInit(int nMaxValues) {
     return 0;
 }
 
-// An empty mesh of the kind an input's selector bits name: line strips,
-// points, triangle strips, polygons.
+// The mesh kinds an input's selector bits name.
+enum VqFuzzKind { kVqFuzzLineStrips, kVqFuzzPoints, kVqFuzzTriStrips, kVqFuzzPolygons };
+
+// An empty mesh of the kind an input's selector bits name.
 inline Vq::SharedPtr<VqTopoMesh> vqFuzzMeshOfKind(int kind) {
     switch (kind & 3) {
-    case 0:
+    case kVqFuzzLineStrips:
         return new VqLineStripTopoMesh();
-    case 1:
+    case kVqFuzzPoints:
         return new VqPointTopoMesh();
-    case 2:
+    case kVqFuzzTriStrips:
         return new VqTriStripTopoMesh();
     default:
         return new VqPolygonTopoMesh();
     }
+}
+
+// A mesh record input's first byte: bits 0-1 the kind, bits 2-3 the
+// record's format, an index into kVqFuzzFormats (3 is 10 as well).
+struct VqFuzzFormat {
+    int major, minor;
+};
+inline constexpr VqFuzzFormat kVqFuzzFormats[4] = {{9, 0}, {9, 4}, {10, 0}, {10, 0}};
+inline uint8_t vqFuzzSelector(int kind, int format) {
+    return uint8_t((kind & 3) | (format & 3) << 2);
 }

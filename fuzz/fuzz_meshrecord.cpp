@@ -23,11 +23,7 @@ namespace {
 // The value count a packet may claim (see vqFuzzInit).
 constexpr int kMaxValues = 1 << 20;
 
-struct Format {
-    int major, minor;
-};
-
-bool readRecord(VqTopoMesh& m, const std::vector<uint8_t>& image, Format f) {
+bool readRecord(VqTopoMesh& m, const std::vector<uint8_t>& image, VqFuzzFormat f) {
     VqTestObjectStream os = VqTestObjectStream::forReading(image, f.major, f.minor);
     return m.deserializeVersion(*os, f.major, f.minor);
 }
@@ -40,9 +36,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    static constexpr Format kFormats[] = {{9, 0}, {9, 4}, {10, 0}, {10, 0}};
     const int kind = data[0] & 3;
-    const Format f = kFormats[(data[0] >> 2) & 3];
+    const VqFuzzFormat f = kVqFuzzFormats[(data[0] >> 2) & 3];
     const std::vector<uint8_t> image(data + 1, data + size);
 
     Vq::SharedPtr<VqTopoMesh> m = vqFuzzMeshOfKind(kind);

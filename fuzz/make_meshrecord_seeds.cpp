@@ -19,25 +19,46 @@
 
 namespace {
 
-struct Format {
-    int major, minor;
-    uint8_t selector; // bits 2-3 of the fuzz input's first byte
-    const char* name;
-};
-constexpr Format kFormats[] = {{9, 0, 0, "9_0"}, {9, 4, 1, "9_4"}, {10, 0, 2, "10_0"}};
-// Polygons, in bits 0-1 of the first byte.
-constexpr uint8_t kPolygons = 3;
+const char* const kMeshes[] = {"bunny00", "armadillo", "refined_elephant", "fandisk"};
 
 struct Config {
-    const char* mesh;
     int posBits, normBits;
     const char* name;
 };
-constexpr Config kConfigs[] = {
-    {"bunny00", 11, 0, "p11"},     {"bunny00", 11, 8, "p11n8"},        {"armadillo", 11, 0, "p11"},
-    {"armadillo", 11, 8, "p11n8"}, {"refined_elephant", 11, 0, "p11"}, {"refined_elephant", 11, 8, "p11n8"},
-    {"fandisk", 11, 0, "p11"},     {"fandisk", 11, 8, "p11n8"},        {"fandisk", 0, 0, "lossless"},
-};
+constexpr Config kConfigs[] = {{11, 0, "p11"}, {11, 8, "p11n8"}};
+// Lossless records of the real meshes are large: the smallest one only.
+constexpr const char* kLosslessMesh = "fandisk";
+constexpr Config kLossless = {0, 0, "lossless"};
+
+// mesh's record at c's bit counts, in formats 9.0, 9.4 and 10, written to
+// dir; false on failure (reported).
+bool writeRecords(const char* dir, const char* mesh, const Config& c, int& nWritten) {
+    const Mesh& m = benchMesh(mesh, 0, 0);
+    if (m.tris.empty()) return true;
+    Vq::SharedPtr<VqPolygonTopoMesh> pm = polygonMesh(m, c.normBits != 0);
+    pm->setCompressionParams(c.posBits, c.normBits, 0, 0);
+    for (int iFormat = 0; iFormat < 3; ++iFormat) {
+        const VqFuzzFormat f = kVqFuzzFormats[iFormat];
+        const std::string path = std::string(dir) + "/" + mesh + "_" + c.name + "_" +
+                                 std::to_string(f.major) + "_" + std::to_string(f.minor);
+        VqTestObjectStream os = VqTestObjectStream::forWriting(f.major, f.minor);
+        if (!pm->serializeVersion(*os, f.major, f.minor)) {
+            std::fprintf(stderr, "%s: %s\n", path.c_str(), Vq::lastErrorMessage().c_str());
+            return false;
+        }
+        const std::vector<uint8_t> record = os.bytes();
+        std::ofstream out(path, std::ios::binary);
+        const char selector = char(vqFuzzSelector(kVqFuzzPolygons, iFormat));
+        out.write(&selector, 1);
+        out.write(reinterpret_cast<const char*>(record.data()), std::streamsize(record.size()));
+        if (!out) {
+            std::fprintf(stderr, "cannot write %s\n", path.c_str());
+            return false;
+        }
+        ++nWritten;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -48,31 +69,10 @@ int main(int argc, char** argv) {
     }
     if (vqFuzzInit(1 << 20) != 0) return 1;
     int nWritten = 0;
-    for (const Config& c : kConfigs) {
-        const Mesh& m = benchMesh(c.mesh, 0, 0);
-        if (m.tris.empty()) continue;
-        Vq::SharedPtr<VqPolygonTopoMesh> pm = polygonMesh(m, c.normBits != 0);
-        pm->setCompressionParams(c.posBits, c.normBits, 0, 0);
-        for (const Format& f : kFormats) {
-            VqTestObjectStream os = VqTestObjectStream::forWriting(f.major, f.minor);
-            if (!pm->serializeVersion(*os, f.major, f.minor)) {
-                std::fprintf(stderr, "%s %s %s: %s\n", c.mesh, c.name, f.name,
-                             Vq::lastErrorMessage().c_str());
-                return 1;
-            }
-            const std::vector<uint8_t> record = os.bytes();
-            const std::string path = std::string(argv[1]) + "/" + c.mesh + "_" + c.name + "_" + f.name;
-            std::ofstream out(path, std::ios::binary);
-            const char selector = char(kPolygons | f.selector << 2);
-            out.write(&selector, 1);
-            out.write(reinterpret_cast<const char*>(record.data()), std::streamsize(record.size()));
-            if (!out) {
-                std::fprintf(stderr, "cannot write %s\n", path.c_str());
-                return 1;
-            }
-            ++nWritten;
-        }
-    }
+    for (const char* mesh : kMeshes)
+        for (const Config& c : kConfigs)
+            if (!writeRecords(argv[1], mesh, c, nWritten)) return 1;
+    if (!writeRecords(argv[1], kLosslessMesh, kLossless, nWritten)) return 1;
     std::printf("%d records written to %s\n", nWritten, argv[1]);
     return 0;
 }
