@@ -183,13 +183,15 @@ private:
     ptrdiff_t _iChosen = -1;
 };
 
+// Always in line: the decoder builds the walk once for each instruction set
+// (see Vq::withBestIsa).
 template <class Ops>
-bool DualMeshCodec::run(VqDualVFMesh& dst, bool bTriangles) {
+[[gnu::always_inline]] inline bool DualMeshCodec::run(VqDualVFMesh& dst, bool bTriangles) {
     return bTriangles ? _run<Ops, true>(dst) : _run<Ops, false>(dst);
 }
 
 template <class Ops, bool kTri>
-bool DualMeshCodec::_run(VqDualVFMesh& dst) {
+[[gnu::always_inline]] inline bool DualMeshCodec::_run(VqDualVFMesh& dst) {
     _pDst = &dst;
     dst.clear();
     _nStack = 0;

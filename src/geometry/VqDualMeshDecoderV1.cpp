@@ -1,5 +1,6 @@
 #include "VqDualMeshDecoderV1.h"
 
+#include "VqCpuIsa.h"
 #include "VqErrorState.h"
 
 #include <algorithm>
@@ -130,7 +131,8 @@ bool DualMeshDecoderV1::decode(const DualMeshSymbols& syms, VqDualVFMesh& dst, L
     // Every polygon is read from the degree stream, each checked above to be
     // 3 or more: a sum of three per polygon makes them all triangles.
     const bool bTriangles = _nPolyCorners == 3 * uint64_t(syms.viOutValSyms.size());
-    const bool ok = run<DualMeshDecoderV1>(dst, bTriangles) && _checkReadPositions();
+    const bool ok = withBestIsa([&]() VQ_ISA_BODY { return run<DualMeshDecoderV1>(dst, bTriangles); }) &&
+                    _checkReadPositions();
     _pSyms = nullptr;
     _pCheck = nullptr;
     VQ_PROPAGATE(ok);

@@ -236,36 +236,6 @@ TEST_F(TopoMeshRecordTest, AuxiliaryFieldsComeBackWithTheirRecords) {
     }
 }
 
-// The arithmetic decoder's symbol loop runs in a copy built for a wider
-// instruction set where the CPU has it. Both copies give back the same bits,
-// on a mesh large enough for the coordinates' lookup tables and their
-// packets decoded together.
-TEST_F(TopoMeshRecordTest, BothInstructionSetCopiesDecodeAlike) {
-    struct FastAgain {
-        ~FastAgain() { Vq::CpuIsa::setFast(true); }
-    } fastAgain;
-    // Without the set there is one copy, and nothing to compare.
-    if (!Vq::CpuIsa::setFast(true)) GTEST_SKIP() << "the CPU lacks the wider set";
-    Vq::SharedPtr<VqTopoMesh> src = richTorus(false, 400);
-    for (bool bLossy : {false, true}) {
-        if (bLossy) {
-            ASSERT_TRUE(src->setCompressionParams(11, 8, 10, 6));
-        }
-        const Format f{10, 0};
-        const Bytes image = writeMesh(*src, Kind::Plain, f);
-        std::vector<std::vector<Tri>> got[2];
-        for (bool bFast : {false, true}) {
-            Vq::CpuIsa::setFast(bFast);
-            Vq::SharedPtr<VqTopoMesh> back = newOfKind(src->primKind());
-            ASSERT_TRUE(readMesh(*back, image, Kind::Plain, f)) << lastError();
-            got[bFast] = trianglesOf(*back);
-        }
-        ASSERT_EQ(got[0].size(), 2u);
-        EXPECT_EQ(got[0][0].size() + got[0][1].size(), 4000u);
-        EXPECT_TRUE(got[0] == got[1]) << (bLossy ? "lossy" : "lossless");
-    }
-}
-
 TEST_F(TopoMeshRecordTest, EmptyMeshesRoundTrip) {
     for (uint64_t eBindings : {VQ_GEOMBIND_VTXCOORD3, VQ_GEOMBIND_VTXCOORD2 | VQ_GEOMBIND_NORMVEC3})
         for (VqTopoMesh::PrimKind k : {VqTopoMesh::VQ_PRIM_POLYGON, VqTopoMesh::VQ_PRIM_TRISTRIP})
@@ -330,7 +300,87 @@ Vq::SharedPtr<VqTopoMesh> smallMesh() {
     return m;
 }
 
+// A grid of nx x ny cells in the plane z = 0, each a quad but every fifth,
+// which is cut into two triangles: the walk over polygons of any degree.
+Vq::SharedPtr<VqTopoMesh> mixedGrid(int nx, int ny) {
+    Vq::SharedPtr<VqTopoMesh> m = new VqPolygonTopoMesh(VQ_GEOMBIND_VTXCOORD3);
+    Records r;
+    for (int j = 0; j <= ny; ++j)
+        for (int i = 0; i <= nx; ++i)
+            r.coords.insert(r.coords.end(), {float(i), float(j), float((i * j) % 7) * 0.125f});
+    EXPECT_TRUE(r.addTo(*m->vtxRecPool(), uint32_t((nx + 1) * (ny + 1))));
+    const auto at = [&](int i, int j) { return uint32_t(j * (nx + 1) + i); };
+    std::vector<uint32_t> quads, tris;
+    for (int j = 0; j < ny; ++j)
+        for (int i = 0; i < nx; ++i)
+            if ((i + j) % 5 == 0)
+                tris.insert(tris.end(), {at(i, j), at(i + 1, j), at(i + 1, j + 1), at(i, j), at(i + 1, j + 1),
+                                         at(i, j + 1)});
+            else
+                quads.insert(quads.end(), {at(i, j), at(i + 1, j), at(i + 1, j + 1), at(i, j + 1)});
+    MeshLock lock(*m);
+    EXPECT_TRUE(m->addPrimitives(0, uint32_t(quads.size() / 4), 4u, quads.data()));
+    EXPECT_TRUE(m->addPrimitives(0, uint32_t(tris.size() / 3), 3u, tris.data()));
+    return m;
+}
+
+// Each primitive's positions in order, whatever its degree.
+std::vector<std::vector<float>> polygonsOf(const VqTopoMesh& m) {
+    std::vector<std::vector<float>> out;
+    const float* xyz = m.vtxRecPool()->fields()->vtxCoords();
+    for (uint32_t a = 0; a < m.numAtoms(); ++a) {
+        uint32_t r[8];
+        const uint32_t n = m.atomRecords(a, r, 8);
+        auto& poly = out.emplace_back();
+        for (uint32_t c = 0; c < std::min(n, 8u); ++c)
+            poly.insert(poly.end(), xyz + 3 * size_t(r[c]), xyz + 3 * size_t(r[c]) + 3);
+    }
+    return out;
+}
+
 } // namespace
+
+// The arithmetic decoder's symbol loop and the mesh walk run in copies built
+// for a wider instruction set where the CPU has it. Both copies give back
+// the same bits, on a mesh large enough for the coordinates' lookup tables
+// and their packets decoded together, and on one of triangles and quads,
+// which the walk takes by a path of its own.
+TEST_F(TopoMeshRecordTest, BothInstructionSetCopiesDecodeAlike) {
+    struct FastAgain {
+        ~FastAgain() { Vq::CpuIsa::setFast(true); }
+    } fastAgain;
+    // Without the set there is one copy, and nothing to compare.
+    if (!Vq::CpuIsa::setFast(true)) GTEST_SKIP() << "the CPU lacks the wider set";
+    const Format f{10, 0};
+    Vq::SharedPtr<VqTopoMesh> src = richTorus(false, 400);
+    for (bool bLossy : {false, true}) {
+        if (bLossy) {
+            ASSERT_TRUE(src->setCompressionParams(11, 8, 10, 6));
+        }
+        const Bytes image = writeMesh(*src, Kind::Plain, f);
+        std::vector<std::vector<Tri>> got[2];
+        for (bool bFast : {false, true}) {
+            Vq::CpuIsa::setFast(bFast);
+            Vq::SharedPtr<VqTopoMesh> back = newOfKind(src->primKind());
+            ASSERT_TRUE(readMesh(*back, image, Kind::Plain, f)) << lastError();
+            got[bFast] = trianglesOf(*back);
+        }
+        ASSERT_EQ(got[0].size(), 2u);
+        EXPECT_EQ(got[0][0].size() + got[0][1].size(), 4000u);
+        EXPECT_TRUE(got[0] == got[1]) << (bLossy ? "lossy" : "lossless");
+    }
+    Vq::SharedPtr<VqTopoMesh> grid = mixedGrid(40, 30);
+    const Bytes image = writeMesh(*grid, Kind::Plain, f);
+    std::vector<std::vector<float>> got[2];
+    for (bool bFast : {false, true}) {
+        Vq::CpuIsa::setFast(bFast);
+        Vq::SharedPtr<VqTopoMesh> back = newOfKind(grid->primKind());
+        ASSERT_TRUE(readMesh(*back, image, Kind::Plain, f)) << lastError();
+        got[bFast] = polygonsOf(*back);
+    }
+    EXPECT_EQ(got[0].size(), polygonsOf(*grid).size());
+    EXPECT_TRUE(got[0] == got[1]);
+}
 
 // Every single bit flipped in a whole record is refused, and the mesh it was
 // read into is left empty.
