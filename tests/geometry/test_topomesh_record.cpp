@@ -13,6 +13,7 @@
 #include "VqPeakMemory.h"
 
 #include <algorithm>
+#include <array>
 #include <gtest/gtest.h>
 
 namespace {
@@ -352,32 +353,31 @@ TEST_F(TopoMeshRecordTest, BothInstructionSetCopiesDecodeAlike) {
     // Without the set there is one copy, and nothing to compare.
     if (!Vq::CpuIsa::setFast(true)) GTEST_SKIP() << "the CPU lacks the wider set";
     const Format f{10, 0};
+    // src written, then read by the baseline copy and by the fast one, each
+    // result seen through of().
+    const auto readByBoth = [&](const VqTopoMesh& src, const auto& of) {
+        const Bytes image = writeMesh(src, Kind::Plain, f);
+        std::array<decltype(of(src)), 2> got;
+        for (bool bFast : {false, true}) {
+            Vq::CpuIsa::setFast(bFast);
+            Vq::SharedPtr<VqTopoMesh> back = newOfKind(src.primKind());
+            EXPECT_TRUE(readMesh(*back, image, Kind::Plain, f)) << lastError();
+            got[bFast] = of(*back);
+        }
+        return got;
+    };
     Vq::SharedPtr<VqTopoMesh> src = richTorus(false, 400);
     for (bool bLossy : {false, true}) {
         if (bLossy) {
             ASSERT_TRUE(src->setCompressionParams(11, 8, 10, 6));
         }
-        const Bytes image = writeMesh(*src, Kind::Plain, f);
-        std::vector<std::vector<Tri>> got[2];
-        for (bool bFast : {false, true}) {
-            Vq::CpuIsa::setFast(bFast);
-            Vq::SharedPtr<VqTopoMesh> back = newOfKind(src->primKind());
-            ASSERT_TRUE(readMesh(*back, image, Kind::Plain, f)) << lastError();
-            got[bFast] = trianglesOf(*back);
-        }
+        const auto got = readByBoth(*src, trianglesOf);
         ASSERT_EQ(got[0].size(), 2u);
         EXPECT_EQ(got[0][0].size() + got[0][1].size(), 4000u);
         EXPECT_TRUE(got[0] == got[1]) << (bLossy ? "lossy" : "lossless");
     }
     Vq::SharedPtr<VqTopoMesh> grid = mixedGrid(40, 30);
-    const Bytes image = writeMesh(*grid, Kind::Plain, f);
-    std::vector<std::vector<float>> got[2];
-    for (bool bFast : {false, true}) {
-        Vq::CpuIsa::setFast(bFast);
-        Vq::SharedPtr<VqTopoMesh> back = newOfKind(grid->primKind());
-        ASSERT_TRUE(readMesh(*back, image, Kind::Plain, f)) << lastError();
-        got[bFast] = polygonsOf(*back);
-    }
+    const auto got = readByBoth(*grid, polygonsOf);
     EXPECT_EQ(got[0].size(), polygonsOf(*grid).size());
     EXPECT_TRUE(got[0] == got[1]);
 }
