@@ -48,6 +48,12 @@ struct CollocScratch {
     // are all their own classes, found without the cells. The caller's to
     // clear: 0 knows nothing.
     double dPointGap = 0;
+    // Set by a caller that knows the pool's one mesh to use every record,
+    // first in the records' own order (a decoder that numbers records as
+    // its polygons first use them): the ranks are then the record numbers,
+    // had without a pass over every index of the mesh. The caller's to
+    // clear.
+    bool bFirstUseOrder = false;
     // The sweep's keys, when positions lie within the tolerance.
     std::vector<VqCollocKey> keys;
     // The classes that share a position, as (position, class) pairs.

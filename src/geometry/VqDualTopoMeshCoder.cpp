@@ -509,12 +509,21 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
         nWritten = n, uNeg = neg, uNotTri = notTri, iAtom = i, nCover = covers;
         return bOne;
     };
+    // Whether the records come in the order the polygons written first use
+    // them, every one used. The walk numbers a vertex as it links it into
+    // the polygon being completed, and completes each polygon before it
+    // adds the next, so the polygons in the order they were added use the
+    // vertices first in theirs; with one record a vertex and no cover left
+    // out, the records follow.
+    bool bFirstUseOrder = false;
     if (bOneEach && plainTriangles(m, nPolys, primStart.data(), indices.data(), uNeg)) {
         iAtom = nPolys;
         nWritten = 3 * uint32_t(nPolys);
         faceGrps[1] = uint32_t(iAtom);
+        bFirstUseOrder = true;
     } else if (bOneEach ? oneGroup(vertexItself) : oneGroup(viaRing)) {
         faceGrps[1] = uint32_t(iAtom);
+        bFirstUseOrder = bOneEach && nCover == 0;
     } else {
         // One pass counts the polygons per group, the next writes them in
         // group order.
@@ -601,8 +610,10 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
     // derives below is the polygons' own, and the stripper walks it as it is.
     if (!_pCollocScratch) _pCollocScratch = std::make_unique<CollocScratch>();
     _pCollocScratch->dPointGap = dPointGap;
+    _pCollocScratch->bFirstUseOrder = bFirstUseOrder;
     const bool bValidColloc = pVP->_isValidColloc(_pCollocScratch.get());
     _pCollocScratch->dPointGap = 0;
+    _pCollocScratch->bFirstUseOrder = false;
     if (!bValidColloc) VQ_FAIL(kCls, "_doExport", "_pPTM->vtxRecPool()->_isValidColloc()", VQ_ERR_CORRUPT);
     // Polygons that pass the array checks always have a topology: the
     // derivation drops degenerate facets, pairs what its rule pairs and

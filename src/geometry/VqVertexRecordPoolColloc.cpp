@@ -477,7 +477,13 @@ bool VqVertexRecordPool::_collocate(bool bRemoveUnreferenced, Vq::CollocScratch*
     }
     VqVecu& rank = pScratch ? sc.rank : **xAutovTmp;
     uint32_t nReferenced = 0;
-    VQ_PROPAGATE(_referenceRanks(rank, nReferenced));
+    if (sc.bFirstUseOrder && _vpMeshes.size() == 1) {
+        rank.resizeUnset(n); // written in full
+        Vq::fillIdentity(rank.data(), n);
+        nReferenced = n;
+    } else {
+        VQ_PROPAGATE(_referenceRanks(rank, nReferenced));
+    }
     if (bRemoveUnreferenced) {
         if (nReferenced == 0) {
             _pFields->clear(false);
