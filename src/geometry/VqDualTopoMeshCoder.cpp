@@ -353,21 +353,25 @@ namespace {
 
 // Nearly every decoded mesh is triangles of one group without covers, their
 // corners laid out in polygon order, each vertex with one record: then the
-// corners' records are the corners' vertices as they lie. One pass over the
-// polygons shows it; the vertices are then taken four corners a load pair,
-// without a visit to each polygon. False for any other mesh, whose arrays
-// the general passes then write anew. uNeg receives the bits of every
-// record, for the sign test.
+// corners' records are the corners' vertices as they lie. The mesh tells
+// (VqDualVFMesh::plainTriangles); the vertices are then taken four corners
+// a load pair, without a visit to each polygon. False for any other mesh,
+// whose arrays the general passes then write anew. uNeg receives the bits of
+// every record, for the sign test.
 bool plainTriangles(const VqDualVFMesh& m, int nPolys, uint32_t* pStart, uint32_t* pIdx, uint32_t& uNeg) {
     const size_t nCorners = 3 * size_t(nPolys);
-    if (nPolys <= 0 || m.numPolyCorners() < nCorners) return false;
+    if (nPolys <= 0 || m.numPolyCorners() < nCorners || !m.plainTriangles()) return false;
     const VqDualVFMesh::Corner* const base = m.polyRing(0);
-    // Branches, not a mask of the tests: each is one load and compare, and
-    // a decoded mesh takes none of them.
-    const VqDualVFMesh::Corner* ring = base;
-    for (int p = 0; p < nPolys; ++p, ring += 3) {
-        if (m.polyRing(p) != ring || m.polyDegree(p) != 3 || m.isCover(p) || m.polyGroup(p) > 0) return false;
-        pStart[p] = 3 * uint32_t(p);
+    {
+        // 0, 3, 6, ...: four a store, as the compiler leaves the loop one at a time.
+        __m128i starts = _mm_setr_epi32(0, 3, 6, 9);
+        int p = 0;
+        for (; nPolys - p >= 4; p += 4) {
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(pStart + p), starts);
+            starts = _mm_add_epi32(starts, _mm_set1_epi32(12));
+        }
+        for (; p < nPolys; ++p)
+            pStart[p] = 3 * uint32_t(p);
     }
     static_assert(sizeof(VqDualVFMesh::Corner) == 2 * sizeof(int32_t) &&
                       offsetof(VqDualVFMesh::Corner, iElem) == 0,
@@ -411,10 +415,7 @@ bool DualTopoMeshCoder::_doExport(VqTopoMesh::PrimKind eKind, Vq::SharedPtr<VqTo
     // every vertex has, the records are the vertices in order (a vertex's
     // records are numbered on from the earlier vertices'), and the
     // coordinates and the corners' records need no lookup through the rings.
-    uint32_t uNotOne = 0;
-    for (int v = 0; v < nVerts; ++v)
-        uNotOne |= uint32_t(m.vertNumAttrs(v) ^ 1);
-    const bool bOneEach = uNotOne == 0;
+    const bool bOneEach = m.oneAttrEach();
     Vq::SharedPtr<VqVertexRecordPool> pVP;
     const bool bOwn = _bOwnAttrs;
     if (bOwn) {

@@ -64,6 +64,66 @@ int VqDualVFMesh::_addVertGrowing(int valence, int nAttrs) {
     return addVert(valence, nAttrs);
 }
 
+// The records are tested whole, two a vector (lanes: the start, then the
+// count and the 16-bit field after it), their differences from what is
+// wanted gathered without a branch: a decoded mesh passes, and with a
+// branch on each record's tests this pass was most of its export's own
+// work.
+bool VqDualVFMesh::plainTriangles() const {
+    const uint32_t n = _nPolys;
+    if (n == 0) return true;
+    const uint32_t first = _vPolys[0].uStart;
+    uint32_t p = 0, uDiff = 0;
+#ifdef __SSE2__
+    // Lane 1 and 3: the degree and the cover bit of the flags.
+    const __m128i keep = _mm_setr_epi32(-1, 0x1FFFF, -1, 0x1FFFF);
+    __m128i want = _mm_setr_epi32(int(first), 3, int(first + 3), 3);
+    const __m128i step = _mm_setr_epi32(6, 0, 6, 0), zero = _mm_setzero_si128();
+    __m128i diff = zero;
+    for (; n - p >= 2; p += 2) {
+        const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(_vPolys.data() + p));
+        diff = _mm_or_si128(diff, _mm_xor_si128(_mm_and_si128(x, keep), want));
+        want = _mm_add_epi32(want, step);
+    }
+    for (uint32_t g = 0; n - g >= 4; g += 4)
+        diff = _mm_or_si128(
+            diff, _mm_cmpgt_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(_viPolyGroup.data() + g)),
+                                  zero));
+    uDiff = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(diff, zero))) ^ 0xFFFFu;
+    for (uint32_t g = n & ~3u; g < n; ++g)
+        uDiff |= uint32_t(_viPolyGroup[g] > 0);
+#else
+    for (uint32_t g = 0; g < n; ++g)
+        uDiff |= uint32_t(_viPolyGroup[g] > 0);
+#endif
+    for (; p < n; ++p) {
+        const Poly& r = _vPolys[p];
+        uDiff |= (r.uStart ^ (first + 3 * p)) | (uint32_t(r.nDeg) ^ 3u) | (r.uFlags & kCoverFlag);
+    }
+    return uDiff == 0;
+}
+
+bool VqDualVFMesh::oneAttrEach() const {
+    const uint32_t n = _nVerts;
+    uint32_t v = 0, uDiff = 0;
+#ifdef __SSE2__
+    // Lanes 1 and 3: the valence, and the record count above it.
+    const __m128i keep = _mm_setr_epi32(0, int(0xFFFF0000u), 0, int(0xFFFF0000u));
+    const __m128i want = _mm_setr_epi32(0, 0x10000, 0, 0x10000), zero = _mm_setzero_si128();
+    __m128i diff = zero;
+    for (; n - v >= 2; v += 2)
+        diff = _mm_or_si128(
+            diff,
+            _mm_xor_si128(
+                _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(_vVerts.data() + v)), keep),
+                want));
+    uDiff = uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(diff, zero))) ^ 0xFFFFu;
+#endif
+    for (; v < n; ++v)
+        uDiff |= uint32_t(_vVerts[v].nAttrs) ^ 1u;
+    return uDiff == 0;
+}
+
 void VqDualVFMesh::rotValRing(int p, int r) {
     const int d = polyDegree(p);
     if (r == 0 || d == 0) return;

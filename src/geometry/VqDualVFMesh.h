@@ -176,6 +176,15 @@ public:
     int* vertAttrs(int v) { return _viVCAttr.data() + _vVerts[size_t(v)].uStart; }
     const int* vertAttrs(int v) const { return _viVCAttr.data() + _vVerts[size_t(v)].uStart; }
 
+    // Whether every polygon is a triangle, its ring the three corners after
+    // the ring of the one before (the first from the first corner in use),
+    // none a cover and none of a group above 0: the shape of nearly every
+    // decoded mesh, which its export then lists without a visit to each
+    // polygon.
+    bool plainTriangles() const;
+    // Whether every vertex has exactly one attribute record.
+    bool oneAttrEach() const;
+
     // Rotate a ring so that old slot r becomes slot 0, keeping the back
     // references of the other side right (the encoder turns each element to
     // the slot it is reached through before it describes it).

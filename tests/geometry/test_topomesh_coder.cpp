@@ -477,6 +477,11 @@ TEST_F(TopoMeshCoderTest, SeveralComponentsAndGroups) {
     EXPECT_EQ(c->symbols().viOutValSyms.size(), 10u);
     EXPECT_TRUE(s_bPositionRings);
     DualTopoMeshCoder::releaseDualTopoMeshCoder(c);
+    // Closed, of triangles, a record a vertex: all the plainest export
+    // takes, but for the groups.
+    PolySoup tet = tetrahedron();
+    tet.groups = {0, 1, 1, 2};
+    roundTrip(*makeMesh(tet), DualTopoMeshCoder::V2, VqTopoMesh::VQ_PRIM_POLYGON);
 }
 
 TEST_F(TopoMeshCoderTest, RecordsInSeparateRunsAndEmptyMeshes) {
