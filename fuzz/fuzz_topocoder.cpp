@@ -18,6 +18,7 @@
 
 #include "VqDualTopoMeshCoder.h"
 #include "VqErrorState.h"
+#include "VqFirstUseOrder.h"
 #include "VqLib.h"
 #include "VqPolygonTopoMesh.h"
 
@@ -69,23 +70,6 @@ Vq::SharedPtr<VqTopoMesh> makeMesh(bool bClosed) {
     m->addPrimitives(0, uint32_t(idx.size() / 3), 3u, idx.data());
     m->lockWrite(false);
     return m;
-}
-
-// Whether the mesh first uses its pool's records in their own order, from
-// record 0 on: the records used only by the covers left out follow the
-// others, and the export trusts the walk for the order, whatever the streams
-// said.
-bool firstUseOrder(VqTopoMesh& m) {
-    VqTopoMeshPrimitives view;
-    if (!m.acquirePrimitives(view, false)) abort();
-    uint32_t next = 0;
-    bool bInOrder = true;
-    for (uint32_t i = 0, n = view.nPrims ? view.paiPrimStart[view.nPrims] : 0; i < n && bInOrder; ++i) {
-        bInOrder = view.paiIndices[i] <= next;
-        if (view.paiIndices[i] == next) ++next;
-    }
-    m.releasePrimitives(view);
-    return bInOrder && next <= m.vtxRecPool()->numVtxRecords();
 }
 
 template <class V>
@@ -148,7 +132,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool ok = c->decode(data[0] & 2 ? VqTopoMesh::VQ_PRIM_TRISTRIP : VqTopoMesh::VQ_PRIM_POLYGON, out);
     // Decoding returns a mesh exactly when it succeeds.
     if (ok != bool(out)) abort();
-    if (out && out->primKind() == VqTopoMesh::VQ_PRIM_POLYGON && !firstUseOrder(*out)) abort();
+    if (out && out->primKind() == VqTopoMesh::VQ_PRIM_POLYGON && !vqFirstUsesInOrder(*out)) abort();
     VqErrorState::clearError();
     DualTopoMeshCoder::releaseDualTopoMeshCoder(c);
     return 0;

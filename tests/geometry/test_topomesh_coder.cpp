@@ -7,6 +7,7 @@
 #include "VqDualTopoMeshCoder.h"
 #include "VqDualTopoMeshCoderV1.h"
 #include "VqDualTopoMeshCoderV2.h"
+#include "VqFirstUseOrder.h"
 #include "VqTopoMeshTopology.h"
 #include "VqTriStripperEngine.h"
 
@@ -162,23 +163,6 @@ void expectDerivedTopology(VqTopoMesh& out) {
     EXPECT_EQ(t->nNonmanifoldEdges, d.nNonmanifoldEdges);
 }
 
-// A decoded polygon mesh uses every record of its pool, first in the
-// records' own order: the collocation that follows every decode numbers them
-// so, or is told by the coder that the walk already did.
-void expectFirstUseOrder(VqTopoMesh& out) {
-    VqTopoMeshPrimitives view;
-    ASSERT_TRUE(out.acquirePrimitives(view, false));
-    uint32_t next = 0;
-    bool bInOrder = true;
-    for (uint32_t i = 0, n = view.nPrims ? view.paiPrimStart[view.nPrims] : 0; i < n && bInOrder; ++i) {
-        bInOrder = view.paiIndices[i] <= next;
-        if (view.paiIndices[i] == next) ++next;
-    }
-    EXPECT_TRUE(out.releasePrimitives(view));
-    EXPECT_TRUE(bInOrder) << "a record used before every record below it";
-    EXPECT_EQ(next, out.vtxRecPool()->numVtxRecords()) << "records left unused";
-}
-
 // Encodes src with a coder of the version, decodes into the kind and checks
 // the decoded mesh against the source.
 Vq::SharedPtr<VqTopoMesh> roundTrip(const VqTopoMesh& src, int version, VqTopoMesh::PrimKind eKind,
@@ -201,7 +185,7 @@ Vq::SharedPtr<VqTopoMesh> roundTrip(const VqTopoMesh& src, int version, VqTopoMe
         }
         s_bPositionRings = false;
         if (eKind == VqTopoMesh::VQ_PRIM_POLYGON) {
-            expectFirstUseOrder(*out);
+            EXPECT_TRUE(vqFirstUsesInOrder(*out)) << "records first used out of their order";
             expectDerivedTopology(*out);
         }
     }
