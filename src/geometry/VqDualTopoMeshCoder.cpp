@@ -7,6 +7,7 @@
 #include "VqDualTopoMeshCoderV1.h"
 #include "VqDualTopoMeshCoderV2.h"
 #include "VqErrorState.h"
+#include "VqIdentityMap.h"
 #include "VqLookup2.h"
 #include "VqPolygonTopoMesh.h"
 #include "VqTopoMeshTopology.h"
@@ -362,17 +363,7 @@ bool plainTriangles(const VqDualVFMesh& m, int nPolys, uint32_t* pStart, uint32_
     const size_t nCorners = 3 * size_t(nPolys);
     if (nPolys <= 0 || m.numPolyCorners() < nCorners || !m.plainTriangles()) return false;
     const VqDualVFMesh::Corner* const base = m.polyRing(0);
-    {
-        // 0, 3, 6, ...: four a store, as the compiler leaves the loop one at a time.
-        __m128i starts = _mm_setr_epi32(0, 3, 6, 9);
-        int p = 0;
-        for (; nPolys - p >= 4; p += 4) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(pStart + p), starts);
-            starts = _mm_add_epi32(starts, _mm_set1_epi32(12));
-        }
-        for (; p < nPolys; ++p)
-            pStart[p] = 3 * uint32_t(p);
-    }
+    Vq::fillSteps(pStart, uint32_t(nPolys), 3);
     static_assert(sizeof(VqDualVFMesh::Corner) == 2 * sizeof(int32_t) &&
                       offsetof(VqDualVFMesh::Corner, iElem) == 0,
                   "a corner is its vertex and its slot");

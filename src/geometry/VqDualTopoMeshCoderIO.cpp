@@ -33,6 +33,7 @@
 #include "VqDualTopoMeshCoder.h"
 #include "VqDualVFMesh.h"
 #include "VqErrorState.h"
+#include "VqIdentityMap.h"
 #include "VqLookup2.h"
 #include "VqObjectStream.h"
 #include "VqPolygonTopoMesh.h"
@@ -385,15 +386,7 @@ struct DualTopoMeshCoderIO {
     // serves the two.
     static std::unique_ptr<uint32_t[]> identity(uint32_t n) {
         std::unique_ptr<uint32_t[]> p = std::make_unique_for_overwrite<uint32_t[]>(n);
-        // Four numbers a store: the compiler leaves the loop one at a time.
-        __m128i four = _mm_setr_epi32(0, 1, 2, 3);
-        uint32_t i = 0;
-        for (; n - i >= 4; i += 4) {
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(p.get() + i), four);
-            four = _mm_add_epi32(four, _mm_set1_epi32(4));
-        }
-        for (; i < n; ++i)
-            p[i] = i;
+        Vq::fillIdentity(p.get(), n);
         return p;
     }
 
